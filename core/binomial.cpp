@@ -1,0 +1,3 @@
+#include "binomial.hpp"
+namespace varnel_core {
+}

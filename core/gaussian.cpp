@@ -1,0 +1,3 @@
+#include "gaussian.hpp"
+namespace varnel_core {
+}

@@ -1,0 +1,30 @@
+// Least-squares elastic-net path by cyclic coordinate descent with naive
+// (residual) updates, for dense and compressed-sparse-column designs.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "control.hpp"
+
+namespace varnel_core {
+
+// Minimises, on the standardized data, over (a0, b):
+//   1/2 sum_i wn_i (y_i - a0 - x_i b)^2
+//     + lambda sum_j v_j (alpha |b_j| + (1 - alpha)/2 b_j^2)
+// subject to lower_j <= b_j <= upper_j, along a decreasing lambda sequence;
+// wn are the weights normalized to sum 1 and v the normalized penalty
+// factors.  Convergence: the largest x_sumsq_j * delta_j^2 of a pass (on the
+// response's unit scale) falls below `thresh`.
+// x is column-major, nobs * nvars values.
+FitOutcome elnet_naive(std::span<const double> x, std::span<const double> y, std::uint64_t nobs,
+                       std::uint64_t nvars, const FitConfig& config);
+
+// The same path for a CSC design; centring, scaling and weights are applied
+// implicitly so the matrix is never densified.
+FitOutcome elnet_naive_sparse(std::span<const std::uint64_t> col_ptr,
+                              std::span<const std::uint64_t> row_idx,
+                              std::span<const double> values, std::span<const double> y,
+                              std::uint64_t nobs, std::uint64_t nvars, const FitConfig& config);
+
+}  // namespace varnel_core

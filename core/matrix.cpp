@@ -1,0 +1,228 @@
+#include "matrix.hpp"
+
+#include <limits>
+
+namespace varnel_core {
+
+double dot4(const double* a, const double* b, std::size_t n) noexcept {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    const std::size_t n4 = n - n % 4;
+    std::size_t i = 0;
+    for (; i < n4; i += 4) {
+        s0 += a[i] * b[i];
+        s1 += a[i + 1] * b[i + 1];
+        s2 += a[i + 2] * b[i + 2];
+        s3 += a[i + 3] * b[i + 3];
+    }
+    double total = (s3 + s2) + (s0 + s1);
+    for (; i < n; ++i) total += a[i] * b[i];
+    return total;
+}
+
+double wdot4(std::span<const double> a, std::span<const double> b, std::span<const double> c) {
+    require(a.size() >= b.size() && c.size() >= b.size(), "wdot4: a and c shorter than b");
+    const std::size_t n = b.size();
+    const double* pa = a.data();
+    const double* pb = b.data();
+    const double* pc = c.data();
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    const std::size_t n4 = n - n % 4;
+    std::size_t i = 0;
+    for (; i < n4; i += 4) {
+        s0 += (pa[i] * pb[i]) * pc[i];
+        s1 += (pa[i + 1] * pb[i + 1]) * pc[i + 1];
+        s2 += (pa[i + 2] * pb[i + 2]) * pc[i + 2];
+        s3 += (pa[i + 3] * pb[i + 3]) * pc[i + 3];
+    }
+    double total = (s3 + s2) + (s1 + s0);
+    for (; i < n; ++i) total += (pa[i] * pb[i]) * pc[i];
+    return total;
+}
+
+void sub_scaled(double* r, const double* x, double delta, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) r[i] = r[i] - x[i] * delta;
+}
+
+void sub_weighted_scaled(double* r, const double* w, const double* x, double delta,
+                         std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) r[i] = r[i] - (w[i] * delta) * x[i];
+}
+
+Dense::Dense(Vec values, std::size_t rows, std::size_t cols)
+    : data(std::move(values)), nrows(rows), ncols(cols) {
+    require(cols == 0 || rows <= std::numeric_limits<std::size_t>::max() / cols,
+            "matrix dimensions overflow");
+    require(data.size() == rows * cols, "matrix data length differs from nrows * ncols");
+}
+
+Sparse::Sparse(Index cp, Index ri, Vec vals, Vec nw, Vec xm, Vec xs, std::size_t rows,
+               std::size_t cols)
+    : col_ptr(std::move(cp)), row_idx(std::move(ri)), values(std::move(vals)),
+      norm_weights(std::move(nw)), x_mean(std::move(xm)), x_scale(std::move(xs)), nrows(rows),
+      ncols(cols) {
+    require(!csc_problem(col_ptr, row_idx, values.size(), nrows, ncols), "malformed CSC arrays");
+    require(norm_weights.size() == nrows, "weights length differs from nrows");
+    require(x_mean.size() == ncols && x_scale.size() == ncols, "column statistics length differs from ncols");
+}
+
+double Sparse::grad(std::size_t j, std::span<const double> r, double shift) const {
+    require(j < ncols, "column index out of range");
+    require(r.size() >= nrows, "residual shorter than the column");
+    const std::uint64_t* rows = row_idx.data();
+    const double* v = values.data();
+    const double* w = norm_weights.data();
+    double acc = 0.0;
+    for (std::uint64_t k = col_ptr[j]; k < col_ptr[j + 1]; ++k) {
+        const std::uint64_t i = rows[k];
+        acc += (r[i] + shift) * (v[k] * w[i]);
+    }
+    return acc / x_scale[j];
+}
+
+void Sparse::update_residual(std::size_t j, double delta, std::span<double> r, double& shift) const {
+    require(j < ncols, "column index out of range");
+    require(r.size() >= nrows, "residual shorter than the column");
+    const double d = delta / x_scale[j];
+    const std::uint64_t* rows = row_idx.data();
+    const double* v = values.data();
+    for (std::uint64_t k = col_ptr[j]; k < col_ptr[j + 1]; ++k) {
+        const std::uint64_t i = rows[k];
+        r[i] = r[i] - v[k] * d;  // stored rows: r -= x_ij * d
+    }
+    shift = d * x_mean[j] + shift;  // every row: the centring term -(-x_mean_j * d)
+}
+
+std::optional<std::string> csc_problem(std::span<const std::uint64_t> col_ptr,
+                                       std::span<const std::uint64_t> row_idx,
+                                       std::size_t nvalues, std::size_t nrows, std::size_t ncols) {
+    using std::to_string;
+    if (ncols == std::numeric_limits<std::size_t>::max() || col_ptr.size() != ncols + 1)
+        return "col_ptr has " + to_string(col_ptr.size()) + " entries but p + 1 = " +
+               to_string(ncols + 1) + " are needed";
+    if (row_idx.size() != nvalues)
+        return "row_idx has " + to_string(row_idx.size()) + " entries but values has " +
+               to_string(nvalues);
+    const std::size_t nnz = row_idx.size();
+    for (std::size_t j = 0; j <= ncols; ++j) {
+        if (col_ptr[j] > nnz)
+            return "col_ptr[" + to_string(j) + "] = " + to_string(col_ptr[j]) + " exceeds the " +
+                   to_string(nnz) + " stored entries";
+        if (j > 0 && col_ptr[j] < col_ptr[j - 1])
+            return "col_ptr decreases at index " + to_string(j);
+    }
+    // Rows in range and distinct within each column: a marker per row holds
+    // the last column (plus one) in which the row was seen.
+    std::vector<std::size_t> seen(nrows, 0);
+    for (std::size_t j = 0; j < ncols; ++j) {
+        for (std::uint64_t k = col_ptr[j]; k < col_ptr[j + 1]; ++k) {
+            const std::uint64_t i = row_idx[k];
+            if (i >= nrows)
+                return "row_idx[" + to_string(k) + "] = " + to_string(i) + " is not below n = " +
+                       to_string(nrows);
+            if (seen[i] == j + 1)
+                return "row " + to_string(i) + " is stored twice in column " + to_string(j);
+            seen[i] = j + 1;
+        }
+    }
+    return std::nullopt;
+}
+
+Flags chkvars(const Dense& x) {
+    Flags include(x.ncols, 0);
+    if (x.ncols > 0) require(x.nrows >= 1, "chkvars needs at least one row");
+    for (std::size_t j = 0; j < x.ncols; ++j) {
+        const double* c = x.col(j);
+        const double f = c[0];
+        for (std::size_t i = 1; i < x.nrows; ++i) {
+            if (c[i] != f) {
+                include[j] = 1;
+                break;
+            }
+        }
+    }
+    return include;
+}
+
+Flags chkvars_sparse(std::span<const std::uint64_t> col_ptr, std::span<const double> values,
+                     std::size_t nrows) {
+    require(!col_ptr.empty(), "col_ptr is empty");
+    const std::size_t ncols = col_ptr.size() - 1;
+    Flags include(ncols, 0);
+    for (std::size_t j = 0; j < ncols; ++j) {
+        const std::uint64_t begin = col_ptr[j], end = col_ptr[j + 1];
+        require(begin <= end && end <= values.size(), "col_ptr out of range");
+        const std::uint64_t nnz = end - begin;
+        if (nnz == 0) continue;  // all zeros
+        if (nnz < nrows) {
+            // implicit zeros: varies iff a stored value differs from 0
+            for (std::uint64_t k = begin; k < end; ++k) {
+                if (values[k] != 0.0) {
+                    include[j] = 1;
+                    break;
+                }
+            }
+        } else {
+            const double f = values[begin];
+            for (std::uint64_t k = begin + 1; k < end; ++k) {
+                if (values[k] != f) {
+                    include[j] = 1;
+                    break;
+                }
+            }
+        }
+    }
+    return include;
+}
+
+void clear_weighted_constants(const Dense& x, std::span<const double> w, Flags& include) {
+    require(w.size() == x.nrows && include.size() == x.ncols, "weights or flags of the wrong length");
+    for (std::size_t j = 0; j < x.ncols; ++j) {
+        if (!include[j]) continue;
+        const double* c = x.col(j);
+        bool have_first = false, varies = false;
+        double f = 0.0;
+        for (std::size_t i = 0; i < x.nrows && !varies; ++i) {
+            if (!(w[i] > 0.0)) continue;
+            if (!have_first) {
+                f = c[i];
+                have_first = true;
+            } else if (c[i] != f) {
+                varies = true;
+            }
+        }
+        if (!varies) include[j] = 0;
+    }
+}
+
+void clear_weighted_constants_sparse(std::span<const std::uint64_t> col_ptr,
+                                     std::span<const std::uint64_t> row_idx,
+                                     std::span<const double> values, std::span<const double> w,
+                                     Flags& include) {
+    require(col_ptr.size() == include.size() + 1, "flags of the wrong length");
+    std::size_t npos = 0;
+    for (double wi : w) npos += wi > 0.0;
+    for (std::size_t j = 0; j < include.size(); ++j) {
+        if (!include[j]) continue;
+        std::size_t kpos = 0;
+        bool nonzero = false, differ = false, have_first = false;
+        double f = 0.0;
+        for (std::uint64_t k = col_ptr[j]; k < col_ptr[j + 1]; ++k) {
+            require(row_idx[k] < w.size(), "row index out of range");
+            if (!(w[row_idx[k]] > 0.0)) continue;
+            ++kpos;
+            nonzero = nonzero || values[k] != 0.0;
+            if (!have_first) {
+                f = values[k];
+                have_first = true;
+            } else if (values[k] != f) {
+                differ = true;
+            }
+        }
+        // With an implicit zero on some weighted row the column varies iff a
+        // weighted stored value is nonzero; otherwise iff two of them differ.
+        const bool varies = kpos < npos ? nonzero : differ;
+        if (!varies) include[j] = 0;
+    }
+}
+
+}  // namespace varnel_core

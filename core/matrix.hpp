@@ -1,0 +1,111 @@
+// Design matrices as the solvers see them, and the column kernels whose
+// summation order fixes the rounding of every gradient.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "control.hpp"
+#include "error.hpp"
+
+namespace varnel_core {
+
+using Flags = std::vector<std::uint8_t>;
+using Index = std::vector<std::uint64_t>;
+
+// sum_i a[i] * b[i] over n entries: four interleaved partial sums over the
+// full groups of four, combined as (s3 + s2) + (s0 + s1), then the remaining
+// (< 4) terms added in order.
+double dot4(const double* a, const double* b, std::size_t n) noexcept;
+
+// sum_i (a[i] * b[i]) * c[i] for i < b.size(), same scheme, combined as
+// (s3 + s2) + (s1 + s0).  a and c must be at least as long as b.
+double wdot4(std::span<const double> a, std::span<const double> b, std::span<const double> c);
+
+// r[i] -= x[i] * delta over n entries (product first, then the subtraction).
+void sub_scaled(double* r, const double* x, double delta, std::size_t n) noexcept;
+
+// r[i] -= (w[i] * delta) * x[i] over n entries.
+void sub_weighted_scaled(double* r, const double* w, const double* x, double delta,
+                         std::size_t n) noexcept;
+
+// An owned column-major matrix: element (i, j) at data[j * nrows + i].
+struct Dense {
+    Vec data;
+    std::size_t nrows = 0;
+    std::size_t ncols = 0;
+
+    Dense() = default;
+    Dense(Vec values, std::size_t rows, std::size_t cols);
+
+    const double* col(std::size_t j) const {
+        require(j < ncols, "column index out of range");
+        return data.data() + j * nrows;
+    }
+    double* col(std::size_t j) {
+        require(j < ncols, "column index out of range");
+        return data.data() + j * nrows;
+    }
+
+    // <x_j, v>, in the fixed four-way order of dot4.
+    double dot(std::size_t j, std::span<const double> v) const {
+        require(v.size() >= nrows, "vector shorter than the column");
+        return dot4(col(j), v.data(), nrows);
+    }
+    // Negative derivative of half the residual sum of squares in b_j.
+    double grad(std::size_t j, std::span<const double> r, double /*shift*/) const {
+        return dot(j, r);
+    }
+    // r -= delta * x_j
+    void update_residual(std::size_t j, double delta, std::span<double> r, double& /*shift*/) const {
+        require(r.size() >= nrows, "residual shorter than the column");
+        sub_scaled(r.data(), col(j), delta, nrows);
+    }
+};
+
+// Compressed sparse columns, never modified; centring, scaling and the
+// observation weights are applied implicitly, the residual being r + shift.
+struct Sparse {
+    Index col_ptr;
+    Index row_idx;
+    Vec values;
+    Vec norm_weights;
+    Vec x_mean;
+    Vec x_scale;
+    std::size_t nrows = 0;
+    std::size_t ncols = 0;
+
+    Sparse(Index col_ptr, Index row_idx, Vec values, Vec norm_weights, Vec x_mean, Vec x_scale,
+           std::size_t nrows, std::size_t ncols);
+
+    // sum over stored k of (r_i + shift) * (x_k * w_i), divided by x_scale_j
+    double grad(std::size_t j, std::span<const double> r, double shift) const;
+    // r_i -= x_k * delta / x_scale_j on stored rows; shift += delta / x_scale_j * x_mean_j
+    void update_residual(std::size_t j, double delta, std::span<double> r, double& shift) const;
+};
+
+// Describes the first way in which the arrays fail to be a CSC matrix of
+// nrows x ncols with distinct rows within each column; nullopt when they are.
+std::optional<std::string> csc_problem(std::span<const std::uint64_t> col_ptr,
+                                       std::span<const std::uint64_t> row_idx,
+                                       std::size_t nvalues, std::size_t nrows, std::size_t ncols);
+
+// 1 for every column that varies, 0 for a constant one (a NaN counts as varying).
+Flags chkvars(const Dense& x);
+Flags chkvars_sparse(std::span<const std::uint64_t> col_ptr, std::span<const double> values,
+                     std::size_t nrows);
+
+// Clears the flag of every included column that is constant on the rows of
+// positive weight (its weighted variance is 0), so that it is treated like a
+// constant column.
+void clear_weighted_constants(const Dense& x, std::span<const double> w, Flags& include);
+void clear_weighted_constants_sparse(std::span<const std::uint64_t> col_ptr,
+                                     std::span<const std::uint64_t> row_idx,
+                                     std::span<const double> values, std::span<const double> w,
+                                     Flags& include);
+
+}  // namespace varnel_core

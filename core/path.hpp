@@ -1,0 +1,176 @@
+// Mechanics shared by the three path solvers: preparation of penalty
+// factors, limits and weights; the penalty sequence; strong-rule screening;
+// the compressed per-solution store and its expansion into a PathResult.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <variant>
+
+#include "control.hpp"
+#include "matrix.hpp"
+
+namespace varnel_core {
+
+// Minimum and maximum that ignore a NaN operand (the other one is the result).
+inline double nan_min(double a, double b) { return std::fmin(a, b); }
+inline double nan_max(double a, double b) { return std::fmax(a, b); }
+
+// The fixed constants of a fit, copied so that a solver may adjust them.
+struct WorkingConstants {
+    double min_dev_change;
+    double min_lambda_ratio;
+    double big;
+    std::uint64_t min_lambdas;
+    double max_dev_ratio;
+    double pmin;
+    explicit WorkingConstants(const FitConfig& c)
+        : min_dev_change(c.min_dev_change), min_lambda_ratio(c.min_lambda_ratio), big(c.big),
+          min_lambdas(c.min_lambdas), max_dev_ratio(c.max_dev_ratio), pmin(c.pmin) {}
+};
+
+// Penalty factors scaled to sum to nvars; negative and NaN entries become 0.
+// Fails with NonPositivePenalties when none is > 0.
+std::variant<Vec, FitError> normalize_penalty(const FitConfig& config, std::size_t nvars);
+
+struct Limits {
+    Vec lower;
+    Vec upper;
+};
+
+// Box limits with infinities replaced by -big / +big.  Fails with
+// PositiveLowerLimit, then NegativeUpperLimit.  A limit of exactly 0 sets
+// constants.min_dev_change to 0.
+std::variant<Limits, FitError> box_limits(const FitConfig& config, std::size_t nvars,
+                                          WorkingConstants& constants);
+
+struct Weights {
+    Vec raw;      // the caller's weights (or ones) with negative entries set to 0
+    double sum;   // sum of raw, in index order
+    Vec norm;     // raw / sum
+};
+
+// Fails with NonPositiveWeightSum when the clipped weights sum to <= 0.
+std::variant<Weights, FitError> prepare_weights(const FitConfig& config, std::size_t nobs);
+
+// Include flags of a dense or sparse design: varying columns not excluded.
+void apply_exclude(const FitConfig& config, Flags& include);
+bool any_flag(const Flags& include);
+
+// max over included j with penalty_j > 0 of abs_grad_j / penalty_j (0 when
+// none; NaN quotients skipped).
+double lambda_max(std::span<const double> abs_grad, std::span<const double> penalty,
+                  const Flags& include);
+
+// Every included variable outside the strong set joins it when
+// abs_grad_j > penalty_j * t.
+void screen_strong(Flags& strong, const Flags& include, std::span<const double> abs_grad,
+                   std::span<const double> penalty, double t);
+
+// The decreasing penalty sequence: the caller's values, sorted, or the
+// geometric sequence that starts at `big` and continues from lambda_max.
+class PenaltySequence {
+public:
+    // user values are divided by `user_scale` (the least-squares solver works
+    // on the response's scale).
+    PenaltySequence(const FitConfig& config, const WorkingConstants& constants, double user_scale);
+
+    std::uint64_t size() const { return nlam_; }
+    bool generated() const { return generated_; }
+
+    // The value of step m (called for m = 0, 1, ... in order).  At m = 1 of a
+    // generated sequence `lmax` supplies the largest gradient ratio.
+    template <class LambdaMax>
+    double advance(std::uint64_t m, LambdaMax&& lmax) {
+        double cur;
+        if (!generated_) {
+            prev_ = last_;
+            cur = user_[m];
+        } else if (m == 0) {
+            prev_ = 0.0;
+            cur = big_;
+        } else if (m == 1) {
+            prev_ = lmax() / nan_max(alpha_, 0.001);
+            cur = ratio_ * prev_;
+        } else {
+            prev_ = last_;
+            cur = ratio_ * prev_;
+        }
+        last_ = cur;
+        return cur;
+    }
+    // The previous value the strong rule compares against.
+    double prev() const { return prev_; }
+    // Strong-rule threshold t = (lambda + lambda - prev) * alpha.
+    double strong_threshold(double lambda) const { return (lambda + lambda - prev_) * alpha_; }
+    // Early stops apply to a generated sequence from solution min(nlam, 5) on.
+    bool early_stop_applies(std::uint64_t m) const {
+        return generated_ && m + 1 >= min_lambdas_;
+    }
+    std::uint64_t min_lambdas() const { return min_lambdas_; }
+
+private:
+    Vec user_;
+    std::uint64_t nlam_ = 0;
+    bool generated_ = false;
+    double ratio_ = 1.0;
+    double alpha_ = 1.0;
+    double big_ = 0.0;
+    std::uint64_t min_lambdas_ = 0;
+    double prev_ = 0.0;
+    double last_ = 0.0;
+};
+
+// How the intercept of each solution is mapped back to the caller's scale.
+enum class InterceptForm {
+    // a0 = stored + (0 - b_1 m_1 - b_2 m_2 - ...)
+    AddCentring,
+    // a0 = ((stored - b_1 m_1) - b_2 m_2) - ...
+    SubtractFromStored,
+};
+
+struct Assembly {
+    std::size_t nvars;
+    double coef_scale;               // multiplies every stored coefficient (y_scale or 1)
+    double lambda_scale;             // multiplies every stored penalty value
+    std::span<const double> x_mean;
+    std::span<const double> x_scale;
+    bool intercept;
+    InterceptForm form;
+    bool extrapolate_first;          // generated sequence: replace lambda[0]
+};
+
+// Compressed store of the solutions along a path: max_active coefficient
+// slots per solution, slot i of a solution holding active[i].  Allocated,
+// zero-filled, before the path loop.
+class SolutionStore {
+public:
+    SolutionStore(std::size_t max_active, std::uint64_t nlam);
+
+    void store(std::uint64_t m, std::span<const std::size_t> active, std::span<const double> coef,
+               double intercept, double lambda, double dev);
+
+    // Expands the first lmu solutions; `active` is the final active list.
+    PathResult assemble(std::uint64_t lmu, std::span<const std::size_t> active,
+                        const Assembly& how) const;
+
+    double dev(std::uint64_t m) const { return dev_[m]; }
+
+private:
+    std::size_t max_active_;
+    Vec coef_;
+    std::vector<std::size_t> count_;
+    Vec intercept_;
+    Vec lambda_;
+    Vec dev_;
+};
+
+// Number of entries of `active` whose coefficient is not 0 (NaN counts).
+std::uint64_t count_nonzero(std::span<const std::size_t> active, std::span<const double> coef);
+
+// n * m, throwing std::bad_alloc when the product does not fit in memory.
+std::size_t checked_size(std::uint64_t n, std::uint64_t m);
+
+}  // namespace varnel_core

@@ -1,0 +1,3 @@
+#include "poisson.hpp"
+namespace varnel_core {
+}

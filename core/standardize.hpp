@@ -1,0 +1,44 @@
+// Weighted centring and scaling of the predictors (and, for least squares,
+// of the response) before a path is fitted.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+
+#include "matrix.hpp"
+
+namespace varnel_core {
+
+struct Standardization {
+    Vec x_mean;   // subtracted from each column (0 without intercept or for skipped columns)
+    Vec x_scale;  // divisor of each centred column (1 without standardize)
+    Vec x_sumsq;  // weighted sum of squares of each column as the solver sees it
+    double y_mean = 0.0;
+    double y_scale = 1.0;
+};
+
+// All variants take normalized weights w (sum 1) and the include flags; a
+// column whose flag is 0 is skipped.  An included column whose weighted
+// scale comes out 0 (or not finite) is not divided: its flag is cleared so
+// that it is treated like a constant column.
+
+// Dense least squares: every row is multiplied by sqrt(w_i); x and y are
+// transformed in place.
+Standardization standardize_naive(Dense& x, std::span<double> y, std::span<const double> w,
+                                  Flags& include, bool standardize, bool intercept);
+
+// Sparse least squares: the column statistics come from the stored entries;
+// y is centred and scaled in place, the matrix is not touched.
+Standardization standardize_naive_sparse(std::span<const std::uint64_t> col_ptr,
+                                         std::span<const std::uint64_t> row_idx,
+                                         std::span<const double> values, std::span<double> y,
+                                         std::span<const double> w, Flags& include,
+                                         bool standardize, bool intercept);
+
+// Reweighting solvers: columns centred (with intercept) and scaled in place;
+// returns (x_mean, x_scale).
+std::pair<Vec, Vec> standardize_lognet(Dense& x, std::span<const double> w, bool standardize,
+                                       bool intercept, Flags& include);
+
+}  // namespace varnel_core

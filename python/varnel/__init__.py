@@ -1,0 +1,1 @@
+"""varnel: elastic-net regularization paths for GLMs."""
