@@ -84,11 +84,39 @@ double lambda_max(std::span<const double> abs_grad, std::span<const double> pena
     return largest;
 }
 
-void screen_strong(Flags& strong, const Flags& include, std::span<const double> abs_grad,
+bool screen_strong(Flags& strong, const Flags& include, std::span<const double> abs_grad,
                    std::span<const double> penalty, double t) {
+    bool joined = false;
     for (std::size_t j = 0; j < include.size(); ++j) {
-        if (!strong[j] && include[j] && abs_grad[j] > penalty[j] * t) strong[j] = 1;
+        if (!strong[j] && include[j] && abs_grad[j] > penalty[j] * t) {
+            strong[j] = 1;
+            joined = true;
+        }
     }
+    return joined;
+}
+
+void check_response_varies(std::span<const double> y, std::span<const double> weights,
+                           bool intercept) {
+    require(y.size() == weights.size(), "response and weights differ in length");
+    bool have_first = false;
+    double first = 0.0;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        if (!(weights[i] > 0.0)) continue;
+        if (!intercept) {
+            if (y[i] != 0.0) return;
+        } else if (!have_first) {
+            first = y[i];
+            have_first = true;
+        } else if (y[i] != first) {
+            return;
+        }
+    }
+    throw InputError(intercept
+                         ? "the response is constant: y takes a single value on every observation "
+                           "of positive weight, so there is nothing to fit"
+                         : "the response is constant at 0: y is 0 on every observation of positive "
+                           "weight and no intercept is fitted, so there is nothing to fit");
 }
 
 PenaltySequence::PenaltySequence(const FitConfig& config, const WorkingConstants& constants,

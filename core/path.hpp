@@ -14,6 +14,10 @@
 
 namespace varnel_core {
 
+// Outcome of one coordinate step: Done (whether or not the coefficient
+// changed) or ActiveFull (the variable had to enter a full active list).
+enum class UpdateResult { Done, ActiveFull };
+
 // Minimum and maximum that ignore a NaN operand (the other one is the result).
 inline double nan_min(double a, double b) { return std::fmin(a, b); }
 inline double nan_max(double a, double b) { return std::fmax(a, b); }
@@ -66,8 +70,15 @@ double lambda_max(std::span<const double> abs_grad, std::span<const double> pena
 
 // Every included variable outside the strong set joins it when
 // abs_grad_j > penalty_j * t.
-void screen_strong(Flags& strong, const Flags& include, std::span<const double> abs_grad,
+// Returns whether any variable joined.
+bool screen_strong(Flags& strong, const Flags& include, std::span<const double> abs_grad,
                    std::span<const double> penalty, double t);
+
+// Throws InputError when the response has nothing to fit: with an intercept,
+// y takes one value on all observations of positive weight; without one, y
+// is 0 on all of them.
+void check_response_varies(std::span<const double> y, std::span<const double> weights,
+                           bool intercept);
 
 // The decreasing penalty sequence: the caller's values, sorted, or the
 // geometric sequence that starts at `big` and continues from lambda_max.
