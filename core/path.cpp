@@ -1,9 +1,12 @@
 #include "path.hpp"
 
+#include "standardize.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
+#include <tuple>
 
 namespace varnel_core {
 
@@ -192,6 +195,38 @@ std::uint64_t count_nonzero(std::span<const std::size_t> active, std::span<const
     std::uint64_t n = 0;
     for (const std::size_t j : active) n += coef[j] != 0.0;
     return n;
+}
+
+std::variant<GlmPrepared, FitError> prepare_glm(std::span<const double> x, std::uint64_t nobs,
+                                                std::uint64_t nvars, const FitConfig& config,
+                                                WorkingConstants& constants) {
+    require(x.size() == checked_size(nobs, nvars), "x must have nobs * nvars entries");
+    GlmPrepared p{DenseGlm(Vec(x.begin(), x.end()), nobs, nvars), {}, {}, {}, {}, {}, {}};
+    p.include = chkvars(p.x);
+    apply_exclude(config, p.include);
+    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
+    auto pen = normalize_penalty(config, nvars);
+    if (auto* e = std::get_if<FitError>(&pen)) return *e;
+    p.penalty = std::move(std::get<Vec>(pen));
+    auto w = prepare_weights(config, nobs);
+    if (auto* e = std::get_if<FitError>(&w)) return *e;
+    p.weights = std::move(std::get<Weights>(w));
+    // Columns that vary only on rows of weight 0 count as constant.
+    clear_weighted_constants(p.x, p.weights.norm, p.include);
+    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
+    auto lim = box_limits(config, nvars, constants);
+    if (auto* e = std::get_if<FitError>(&lim)) return *e;
+    p.limits = std::move(std::get<Limits>(lim));
+    std::tie(p.x_mean, p.x_scale) =
+        standardize_lognet(p.x, p.weights.norm, config.standardize, config.intercept, p.include);
+    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
+    if (config.standardize) {
+        for (std::size_t j = 0; j < nvars; ++j) {
+            p.limits.lower[j] = p.limits.lower[j] * p.x_scale[j];
+            p.limits.upper[j] = p.limits.upper[j] * p.x_scale[j];
+        }
+    }
+    return p;
 }
 
 }  // namespace varnel_core

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "control.hpp"
+#include "glm_matrix.hpp"
 #include "matrix.hpp"
 
 namespace varnel_core {
@@ -183,5 +184,114 @@ std::uint64_t count_nonzero(std::span<const std::size_t> active, std::span<const
 
 // n * m, throwing std::bad_alloc when the product does not fit in memory.
 std::size_t checked_size(std::uint64_t n, std::uint64_t m);
+
+}  // namespace varnel_core
+
+namespace varnel_core {
+
+// Inputs of a reweighting solver, prepared in its fixed order: copy of x,
+// include flags (constant columns, exclude), penalty factors, weights,
+// limits (times the column scale when standardizing), standardization.
+struct GlmPrepared {
+    DenseGlm x;
+    Flags include;
+    Vec penalty;
+    Limits limits;
+    Weights weights;
+    Vec x_mean;
+    Vec x_scale;
+};
+
+std::variant<GlmPrepared, FitError> prepare_glm(std::span<const double> x, std::uint64_t nobs,
+                                                std::uint64_t nvars, const FitConfig& config,
+                                                WorkingConstants& constants);
+
+// ---------------------------------------------------------------------------
+// The reweighting solvers (logistic, Poisson) share the shape of their path
+// loop; only the quadratic approximation differs.  A solver state P offers:
+//   fields  x, resid, coef, abs_grad, strong, include, penalty, active,
+//           intercept_value, npasses, maxit, max_change, conv_thresh
+//   update_one(j, may_enter, l1, l2) -> UpdateResult
+//   intercept_step()        unpenalized intercept update
+//   begin_iteration()       saves the iterate, refreshes the curvatures
+//   refit() -> bool         new working weights and residuals; true when
+//                           the weights vanished (saturated fit)
+//   converged() -> bool     the iterate moved less than conv_thresh
+//   deviance_ratio()        fraction of the null deviance explained
+
+enum class PenaltyEnd { Solved, Saturated };
+
+// Coordinate descent on one quadratic approximation: a full pass over the
+// strong set, then passes over the active list until they converge, repeated
+// until a full pass converges.
+template <class P>
+std::optional<PathWarning::Kind> glm_passes(P& pt, double l1, double l2) {
+    using Kind = PathWarning::Kind;
+    for (;;) {
+        ++pt.npasses;
+        pt.max_change = 0.0;
+        for (std::size_t j = 0; j < pt.coef.size(); ++j) {
+            if (pt.strong[j] && pt.update_one(j, true, l1, l2) == UpdateResult::ActiveFull)
+                return Kind::MaxActiveReached;
+        }
+        pt.intercept_step();
+        if (pt.max_change < pt.conv_thresh) return std::nullopt;
+        if (pt.npasses > pt.maxit) return Kind::MaxIterReached;
+        for (;;) {
+            ++pt.npasses;
+            pt.max_change = 0.0;
+            for (std::size_t i = 0; i < pt.active.size(); ++i)
+                pt.update_one(pt.active[i], false, l1, l2);
+            pt.intercept_step();
+            if (pt.max_change < pt.conv_thresh) break;
+            if (pt.npasses > pt.maxit) return Kind::MaxIterReached;
+        }
+    }
+}
+
+// Outer (reweighting) iterations for one penalty value, ending with the
+// optimality check of the variables outside the strong set.
+template <class P>
+std::variant<PenaltyEnd, PathWarning::Kind> glm_solve(P& pt, double l1, double l2) {
+    for (;;) {
+        pt.begin_iteration();
+        if (auto stop = glm_passes(pt, l1, l2)) return *stop;
+        if (pt.refit()) return PenaltyEnd::Saturated;
+        if (pt.converged()) {
+            for (std::size_t j = 0; j < pt.coef.size(); ++j) {
+                if (pt.include[j] && !pt.strong[j]) pt.abs_grad[j] = std::abs(pt.x.dot(j, pt.resid));
+            }
+            if (!screen_strong(pt.strong, pt.include, pt.abs_grad, pt.penalty, l1))
+                return PenaltyEnd::Solved;
+        }
+        if (pt.npasses > pt.maxit) return PathWarning::Kind::MaxIterReached;
+    }
+}
+
+struct PathEnd {
+    std::uint64_t lmu;
+    std::optional<PathWarning> warning;
+};
+
+// Walks the penalty sequence with warm starts and stores every solution.
+// `stop(m, dev, end)` is the family's early-stop rule, consulted once the
+// sequence allows early stops.
+template <class P, class StopRule>
+PathEnd glm_path(P& pt, PenaltySequence& seq, SolutionStore& store, double alpha, StopRule&& stop) {
+    for (std::uint64_t m = 0; m < seq.size(); ++m) {
+        const double lambda =
+            seq.advance(m, [&] { return lambda_max(pt.abs_grad, pt.penalty, pt.include); });
+        screen_strong(pt.strong, pt.include, pt.abs_grad, pt.penalty, seq.strong_threshold(lambda));
+        if (pt.npasses > pt.maxit) return {m, PathWarning{PathWarning::Kind::MaxIterReached, m}};
+        const double l1 = alpha * lambda;
+        const double l2 = (1.0 - alpha) * lambda;
+        const auto end = glm_solve(pt, l1, l2);
+        if (const auto* kind = std::get_if<PathWarning::Kind>(&end)) return {m, PathWarning{*kind, m}};
+        const double dev = pt.deviance_ratio();
+        store.store(m, pt.active, pt.coef, pt.intercept_value, lambda, dev);
+        if (seq.early_stop_applies(m) && stop(m, dev, std::get<PenaltyEnd>(end))) return {m + 1, std::nullopt};
+    }
+    return {seq.size(), std::nullopt};
+}
 
 }  // namespace varnel_core
