@@ -164,7 +164,7 @@ struct Point {
 
 }  // namespace binomial
 
-FitOutcome lognet(std::span<const double> x, std::span<const double> y, std::uint64_t nobs,
+FitOutcome lognet(Vec x, std::span<const double> y, std::uint64_t nobs,
                   std::uint64_t nvars, const FitConfig& config) {
     require(y.size() == nobs, "y must have nobs entries");
     for (std::size_t i = 0; i < nobs; ++i) {
@@ -173,7 +173,7 @@ FitOutcome lognet(std::span<const double> x, std::span<const double> y, std::uin
                              std::to_string(i) + "] = " + std::to_string(y[i]));
     }
     WorkingConstants wc(config);
-    auto prepared = prepare_glm(x, nobs, nvars, config, wc);
+    auto prepared = prepare_glm(std::move(x), nobs, nvars, config, wc);
     if (auto* e = std::get_if<FitError>(&prepared)) return *e;
     GlmPrepared& prep = std::get<GlmPrepared>(prepared);
     PenaltySequence seq(config, wc, 1.0);

@@ -16,7 +16,7 @@ namespace varnel_core {
 // outer iteration has converged when every weighted squared change of the
 // coefficients and the intercept is at most thresh * (null deviance / 2).
 // y holds 0/1 labels or proportions in [0, 1].
-FitOutcome lognet(std::span<const double> x, std::span<const double> y, std::uint64_t nobs,
+FitOutcome lognet(Vec x, std::span<const double> y, std::uint64_t nobs,
                   std::uint64_t nvars, const FitConfig& config);
 
 }  // namespace varnel_core

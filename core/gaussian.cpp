@@ -235,12 +235,12 @@ PathResult run_path(const M& x, const Prepared& p, const FitConfig& cfg, Working
 
 }  // namespace
 
-FitOutcome elnet_naive(std::span<const double> x, std::span<const double> y, std::uint64_t nobs,
+FitOutcome elnet_naive(Vec x, std::span<const double> y, std::uint64_t nobs,
                        std::uint64_t nvars, const FitConfig& config) {
     require(y.size() == nobs, "y must have nobs entries");
     require(x.size() == checked_size(nobs, nvars), "x must have nobs * nvars entries");
     WorkingConstants wc(config);
-    Dense dense(Vec(x.begin(), x.end()), nobs, nvars);
+    Dense dense(std::move(x), nobs, nvars);
     Weights weights;
     auto prep = prepare(chkvars(dense), y, config, wc, nvars, weights,
                         [&](const Vec& w, Flags& inc) { clear_weighted_constants(dense, w, inc); });

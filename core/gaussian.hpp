@@ -16,8 +16,8 @@ namespace varnel_core {
 // wn are the weights normalized to sum 1 and v the normalized penalty
 // factors.  Convergence: the largest x_sumsq_j * delta_j^2 of a pass (on the
 // response's unit scale) falls below `thresh`.
-// x is column-major, nobs * nvars values.
-FitOutcome elnet_naive(std::span<const double> x, std::span<const double> y, std::uint64_t nobs,
+// x is column-major, nobs * nvars values; the solver works in this buffer.
+FitOutcome elnet_naive(Vec x, std::span<const double> y, std::uint64_t nobs,
                        std::uint64_t nvars, const FitConfig& config);
 
 // The same path for a CSC design; centring, scaling and weights are applied

@@ -199,10 +199,13 @@ void clear_weighted_constants_sparse(std::span<const std::uint64_t> col_ptr,
                                      std::span<const double> values, std::span<const double> w,
                                      Flags& include) {
     require(col_ptr.size() == include.size() + 1, "flags of the wrong length");
+    require(row_idx.size() == values.size(), "row_idx and values differ in length");
     std::size_t npos = 0;
     for (double wi : w) npos += wi > 0.0;
     for (std::size_t j = 0; j < include.size(); ++j) {
         if (!include[j]) continue;
+        require(col_ptr[j] <= col_ptr[j + 1] && col_ptr[j + 1] <= row_idx.size(),
+                "col_ptr out of range");
         std::size_t kpos = 0;
         bool nonzero = false, differ = false, have_first = false;
         double f = 0.0;

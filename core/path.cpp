@@ -197,11 +197,11 @@ std::uint64_t count_nonzero(std::span<const std::size_t> active, std::span<const
     return n;
 }
 
-std::variant<GlmPrepared, FitError> prepare_glm(std::span<const double> x, std::uint64_t nobs,
+std::variant<GlmPrepared, FitError> prepare_glm(Vec x, std::uint64_t nobs,
                                                 std::uint64_t nvars, const FitConfig& config,
                                                 WorkingConstants& constants) {
     require(x.size() == checked_size(nobs, nvars), "x must have nobs * nvars entries");
-    GlmPrepared p{DenseGlm(Vec(x.begin(), x.end()), nobs, nvars), {}, {}, {}, {}, {}, {}};
+    GlmPrepared p{DenseGlm(std::move(x), nobs, nvars), {}, {}, {}, {}, {}, {}};
     p.include = chkvars(p.x);
     apply_exclude(config, p.include);
     if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;

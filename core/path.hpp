@@ -202,7 +202,7 @@ struct GlmPrepared {
     Vec x_scale;
 };
 
-std::variant<GlmPrepared, FitError> prepare_glm(std::span<const double> x, std::uint64_t nobs,
+std::variant<GlmPrepared, FitError> prepare_glm(Vec x, std::uint64_t nobs,
                                                 std::uint64_t nvars, const FitConfig& config,
                                                 WorkingConstants& constants);
 

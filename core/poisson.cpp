@@ -160,13 +160,13 @@ struct Point {
 
 }  // namespace poisson
 
-FitOutcome fishnet(std::span<const double> x, std::span<const double> y, std::uint64_t nobs,
+FitOutcome fishnet(Vec x, std::span<const double> y, std::uint64_t nobs,
                    std::uint64_t nvars, const FitConfig& config) {
     require(y.size() == nobs, "y must have nobs entries");
     for (const double v : y)
         if (v < 0.0) return FitError::NegativeResponse;
     WorkingConstants wc(config);
-    auto prepared = prepare_glm(x, nobs, nvars, config, wc);
+    auto prepared = prepare_glm(std::move(x), nobs, nvars, config, wc);
     if (auto* e = std::get_if<FitError>(&prepared)) return *e;
     GlmPrepared& prep = std::get<GlmPrepared>(prepared);
     // With an intercept a constant response is fitted exactly by the null

@@ -15,7 +15,7 @@ namespace varnel_core {
 // subject to the box limits; w are the weights normalized to sum 1.  The
 // convergence threshold is thresh * (null deviance / 2), as for the
 // logistic path.
-FitOutcome fishnet(std::span<const double> x, std::span<const double> y, std::uint64_t nobs,
+FitOutcome fishnet(Vec x, std::span<const double> y, std::uint64_t nobs,
                    std::uint64_t nvars, const FitConfig& config);
 
 }  // namespace varnel_core
