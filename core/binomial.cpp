@@ -45,6 +45,7 @@ struct Point {
     double null_half_dev = 0.0;
     double null_loss = 0.0;
     bool intercept;
+    DeferredUpdate deferred;
     double pmin;
 
     // The state at the null model with probability p-bar (0.5 without intercept).
@@ -78,12 +79,11 @@ struct Point {
         }
         null_half_dev = nhd;
         conv_thresh = cfg.thresh * null_half_dev;
-        for (std::size_t j = 0; j < x.ncols; ++j)
-            if (include[j]) abs_grad[j] = std::abs(x.dot(j, resid));
+        refresh_abs_grad(x, resid, include, nullptr, abs_grad);
     }
 
     UpdateResult update_one(std::size_t j, bool add, double l1, double l2) {
-        const double g = x.dot(j, resid);
+        const double g = deferred.dot(x, j, work_weight, resid);
         const double old = coef[j];
         const double u = g + old * col_wss[j];
         const double s = std::abs(u) - l1 * penalty[j];
@@ -102,10 +102,11 @@ struct Point {
         }
         const double d = b - old;
         max_change = nan_max(max_change, col_wss[j] * d * d);
-        // r -= v * d * x_j
-        sub_weighted_scaled(resid.data(), work_weight.data(), x.col(j), d, x.nrows);
+        deferred.defer(j, d);  // r -= v * d * x_j, applied with the next inner product
         return UpdateResult::Done;
     }
+
+    void flush() { deferred.flush(x, work_weight, resid); }
 
     void intercept_step() {
         if (!intercept) return;

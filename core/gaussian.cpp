@@ -48,6 +48,9 @@ struct Point {
     double last_grad = 0.0;
     double shift = 0.0;  // residual offset; stays 0 for a dense design
     bool active_loop = false;
+    bool pending = false;
+    std::size_t pending_j = 0;
+    double pending_delta = 0.0;
 
     Point(const M& xm, const Prepared& p, const FitConfig& cfg, std::size_t nvars)
         : resid(p.y), coef(nvars, 0.0), abs_grad(nvars, 0.0), is_active(nvars, 0),
@@ -59,17 +62,41 @@ struct Point {
     }
 
     // abs_grad_j = |<z_j, r>| for the included variables (outside the strong
-    // set only, when `outside_strong`).
+    // set only, when `outside_strong`), four columns at a time.
     void refresh_gradients(bool outside_strong) {
+        std::size_t js[4];
+        double g[4];
+        std::size_t k = 0;
+        auto flush_batch = [&] {
+            x.grad_batch(std::span<const std::size_t>(js, k), resid, shift, g);
+            for (std::size_t c = 0; c < k; ++c) abs_grad[js[c]] = std::abs(g[c]);
+            k = 0;
+        };
         for (std::size_t j = 0; j < coef.size(); ++j) {
-            if (include[j] && !(outside_strong && strong[j]))
-                abs_grad[j] = std::abs(x.grad(j, resid, shift));
+            if (include[j] && !(outside_strong && strong[j])) {
+                js[k++] = j;
+                if (k == 4) flush_batch();
+            }
         }
+        if (k) flush_batch();
+    }
+
+    // The residual update of the latest coefficient change is deferred and
+    // fused with the next gradient, saving a sweep over r.
+    double gradient(std::size_t j) {
+        if (!pending) return x.grad(j, resid, shift);
+        pending = false;
+        return x.update_then_grad(pending_j, pending_delta, resid, shift, j);
+    }
+    void flush() {
+        if (!pending) return;
+        pending = false;
+        x.update_residual(pending_j, pending_delta, resid, shift);  // r -= delta * z_j
     }
 
     // One coordinate step on b_j with lasso weight l1 and ridge weight l2.
     UpdateResult update_one(std::size_t j, bool may_enter, double l1, double l2) {
-        const double g = x.grad(j, resid, shift);
+        const double g = gradient(j);
         last_grad = g;
         const double old = coef[j];
         const double u = g + old * x_sumsq[j];
@@ -92,7 +119,9 @@ struct Point {
         const double d2 = x_sumsq[j] * delta;
         max_change = nan_max(max_change, delta * d2);
         rsq = (g + g - d2) * delta + rsq;  // gain in explained sum of squares
-        x.update_residual(j, delta, resid, shift);  // r -= delta * z_j
+        pending = true;  // r -= delta * z_j, applied with the next gradient
+        pending_j = j;
+        pending_delta = delta;
         return UpdateResult::Done;
     }
 
@@ -103,6 +132,7 @@ struct Point {
             ++npasses;
             max_change = 0.0;
             for (std::size_t i = 0; i < active.size(); ++i) update_one(active[i], false, l1, l2);
+            flush();
             if (max_change < thresh) return true;
             if (npasses > maxit) return false;
         }
@@ -117,9 +147,12 @@ struct Point {
             ++npasses;
             max_change = 0.0;
             for (std::size_t j = 0; j < coef.size(); ++j) {
-                if (strong[j] && update_one(j, true, l1, l2) == UpdateResult::ActiveFull)
+                if (strong[j] && update_one(j, true, l1, l2) == UpdateResult::ActiveFull) {
+                    flush();
                     return Kind::MaxActiveReached;
+                }
             }
+            flush();
             if (max_change < thresh) {
                 // optimality check of the variables outside the strong set
                 refresh_gradients(true);

@@ -1,6 +1,7 @@
 #include "glm_matrix.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace varnel_core {
 
@@ -16,6 +17,25 @@ void DenseGlm::linear_predictor(std::span<const double> coef, std::span<const st
         for (std::size_t i = 0; i < nrows; ++i) e[i] = e[i] + c * x[i];  // s_i += b_k * x_ik
     }
     for (std::size_t i = 0; i < nrows; ++i) e[i] = intercept + e[i];
+}
+
+void refresh_abs_grad(const Dense& x, std::span<const double> r, const Flags& include,
+                      const Flags* strong, std::span<double> abs_grad) {
+    std::size_t js[4];
+    double g[4];
+    std::size_t k = 0;
+    auto flush_batch = [&] {
+        x.dot_batch(std::span<const std::size_t>(js, k), r, g);
+        for (std::size_t c = 0; c < k; ++c) abs_grad[js[c]] = std::abs(g[c]);
+        k = 0;
+    };
+    for (std::size_t j = 0; j < x.ncols; ++j) {
+        if (include[j] && !(strong && (*strong)[j])) {
+            js[k++] = j;
+            if (k == 4) flush_batch();
+        }
+    }
+    if (k) flush_batch();
 }
 
 }  // namespace varnel_core

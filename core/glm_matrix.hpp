@@ -18,9 +18,52 @@ struct DenseGlm : Dense {
         return wdot4(v, c, c);
     }
 
+    // r -= (v * delta) * x_j, then <x_k, r>, in one sweep
+    double update_then_dot(std::size_t j, std::span<const double> v, double delta,
+                           std::span<double> r, std::size_t k) const {
+        require(v.size() >= nrows && r.size() >= nrows, "vectors shorter than the columns");
+        return sub_weighted_scaled_dot4(r.data(), v.data(), col(j), delta, col(k), nrows);
+    }
+    void update(std::size_t j, std::span<const double> v, double delta, std::span<double> r) const {
+        require(v.size() >= nrows && r.size() >= nrows, "vectors shorter than the columns");
+        sub_weighted_scaled(r.data(), v.data(), col(j), delta, nrows);
+    }
+
     // eta_i = intercept + sum over the active list, in list order, of coef_k * x_ik
     void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
                           double intercept, std::span<double> eta) const;
 };
+
+// The residual update r -= (v * delta) * x_j of a coordinate step, deferred
+// until the next inner product with the residual and fused with it.
+class DeferredUpdate {
+public:
+    // <x_k, r> after any pending update.
+    double dot(const DenseGlm& x, std::size_t k, std::span<const double> v, std::span<double> r) {
+        if (!pending_) return x.dot(k, r);
+        pending_ = false;
+        return x.update_then_dot(j_, v, delta_, r, k);
+    }
+    void defer(std::size_t j, double delta) {
+        pending_ = true;
+        j_ = j;
+        delta_ = delta;
+    }
+    void flush(const DenseGlm& x, std::span<const double> v, std::span<double> r) {
+        if (!pending_) return;
+        pending_ = false;
+        x.update(j_, v, delta_, r);
+    }
+
+private:
+    bool pending_ = false;
+    std::size_t j_ = 0;
+    double delta_ = 0.0;
+};
+
+// abs_grad_j = |<x_j, r>| for every included j (outside the strong set only,
+// when `strong` is given), four columns at a time.
+void refresh_abs_grad(const Dense& x, std::span<const double> r, const Flags& include,
+                      const Flags* strong, std::span<double> abs_grad);
 
 }  // namespace varnel_core

@@ -33,6 +33,20 @@ void sub_scaled(double* r, const double* x, double delta, std::size_t n) noexcep
 void sub_weighted_scaled(double* r, const double* w, const double* x, double delta,
                          std::size_t n) noexcept;
 
+// out[c] = dot4(cols[c], v, n) for c < ncols (at most 4): the same sums
+// computed side by side, so that their add chains overlap.
+void dot4_batch(const double* const* cols, std::size_t ncols, const double* v, std::size_t n,
+                double* out) noexcept;
+
+// r[i] -= x[i] * delta, then returns dot4(next, r, n) of the updated r; one
+// sweep instead of two, with the results of sub_scaled followed by dot4.
+double sub_scaled_dot4(double* r, const double* x, double delta, const double* next,
+                       std::size_t n) noexcept;
+
+// r[i] -= (w[i] * delta) * x[i], then returns dot4(next, r, n), in one sweep.
+double sub_weighted_scaled_dot4(double* r, const double* w, const double* x, double delta,
+                                const double* next, std::size_t n) noexcept;
+
 // An owned column-major matrix: element (i, j) at data[j * nrows + i].
 struct Dense {
     Vec data;
@@ -55,6 +69,23 @@ struct Dense {
     double dot(std::size_t j, std::span<const double> v) const {
         require(v.size() >= nrows, "vector shorter than the column");
         return dot4(col(j), v.data(), nrows);
+    }
+    // out[c] = dot(js[c], v) for up to four columns at once.
+    void dot_batch(std::span<const std::size_t> js, std::span<const double> v, double* out) const {
+        require(js.size() <= 4 && v.size() >= nrows, "dot_batch: bad arguments");
+        const double* cols[4];
+        for (std::size_t c = 0; c < js.size(); ++c) cols[c] = col(js[c]);
+        dot4_batch(cols, js.size(), v.data(), nrows, out);
+    }
+    void grad_batch(std::span<const std::size_t> js, std::span<const double> r, double /*shift*/,
+                    double* out) const {
+        dot_batch(js, r, out);
+    }
+    // update_residual(j, delta) followed by grad(k): r -= delta * x_j; <x_k, r>
+    double update_then_grad(std::size_t j, double delta, std::span<double> r, double& /*shift*/,
+                            std::size_t k) const {
+        require(r.size() >= nrows, "residual shorter than the column");
+        return sub_scaled_dot4(r.data(), col(j), delta, col(k), nrows);
     }
     // Negative derivative of half the residual sum of squares in b_j.
     double grad(std::size_t j, std::span<const double> r, double /*shift*/) const {
@@ -86,6 +117,16 @@ struct Sparse {
     double grad(std::size_t j, std::span<const double> r, double shift) const;
     // r_i -= x_k * delta / x_scale_j on stored rows; shift += delta / x_scale_j * x_mean_j
     void update_residual(std::size_t j, double delta, std::span<double> r, double& shift) const;
+
+    void grad_batch(std::span<const std::size_t> js, std::span<const double> r, double shift,
+                    double* out) const {
+        for (std::size_t c = 0; c < js.size(); ++c) out[c] = grad(js[c], r, shift);
+    }
+    double update_then_grad(std::size_t j, double delta, std::span<double> r, double& shift,
+                            std::size_t k) const {
+        update_residual(j, delta, r, shift);
+        return grad(k, r, shift);
+    }
 };
 
 // Describes the first way in which the arrays fail to be a CSC matrix of

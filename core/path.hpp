@@ -212,6 +212,7 @@ std::variant<GlmPrepared, FitError> prepare_glm(Vec x, std::uint64_t nobs,
 //   fields  x, resid, coef, abs_grad, strong, include, penalty, active,
 //           intercept_value, npasses, maxit, max_change, conv_thresh
 //   update_one(j, may_enter, l1, l2) -> UpdateResult
+//   flush()                 applies a deferred residual update
 //   intercept_step()        unpenalized intercept update
 //   begin_iteration()       saves the iterate, refreshes the curvatures
 //   refit() -> bool         new working weights and residuals; true when
@@ -234,6 +235,7 @@ std::optional<PathWarning::Kind> glm_passes(P& pt, double l1, double l2) {
             if (pt.strong[j] && pt.update_one(j, true, l1, l2) == UpdateResult::ActiveFull)
                 return Kind::MaxActiveReached;
         }
+        pt.flush();
         pt.intercept_step();
         if (pt.max_change < pt.conv_thresh) return std::nullopt;
         if (pt.npasses > pt.maxit) return Kind::MaxIterReached;
@@ -242,6 +244,7 @@ std::optional<PathWarning::Kind> glm_passes(P& pt, double l1, double l2) {
             pt.max_change = 0.0;
             for (std::size_t i = 0; i < pt.active.size(); ++i)
                 pt.update_one(pt.active[i], false, l1, l2);
+            pt.flush();
             pt.intercept_step();
             if (pt.max_change < pt.conv_thresh) break;
             if (pt.npasses > pt.maxit) return Kind::MaxIterReached;
@@ -258,9 +261,7 @@ std::variant<PenaltyEnd, PathWarning::Kind> glm_solve(P& pt, double l1, double l
         if (auto stop = glm_passes(pt, l1, l2)) return *stop;
         if (pt.refit()) return PenaltyEnd::Saturated;
         if (pt.converged()) {
-            for (std::size_t j = 0; j < pt.coef.size(); ++j) {
-                if (pt.include[j] && !pt.strong[j]) pt.abs_grad[j] = std::abs(pt.x.dot(j, pt.resid));
-            }
+            refresh_abs_grad(pt.x, pt.resid, pt.include, &pt.strong, pt.abs_grad);
             if (!screen_strong(pt.strong, pt.include, pt.abs_grad, pt.penalty, l1))
                 return PenaltyEnd::Solved;
         }

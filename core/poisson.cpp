@@ -43,6 +43,7 @@ struct Point {
     double null_half_dev = 0.0;
     double dev_offset = 0.0;
     bool intercept;
+    DeferredUpdate deferred;
 
     // The state at the null model: mu = ybar with an intercept, 1 without.
     Point(GlmPrepared& prep, std::span<const double> y, const FitConfig& cfg)
@@ -80,12 +81,11 @@ struct Point {
             if (wy[i] > 0.0) sum_ylogy += wy[i] * std::log(y[i]);
         null_half_dev = sum_ylogy - ybar - dev_offset;
         conv_thresh = cfg.thresh * null_half_dev;
-        for (std::size_t j = 0; j < x.ncols; ++j)
-            if (include[j]) abs_grad[j] = std::abs(x.dot(j, resid));
+        refresh_abs_grad(x, resid, include, nullptr, abs_grad);
     }
 
     UpdateResult update_one(std::size_t j, bool may_enter, double l1, double l2) {
-        const double g = x.dot(j, resid);
+        const double g = deferred.dot(x, j, q, resid);
         const double a = coef[j];
         const double u = g + a * xv[j];
         const double z = std::abs(u) - l1 * penalty[j];
@@ -104,10 +104,11 @@ struct Point {
         }
         const double d = b - a;
         max_change = nan_max(max_change, xv[j] * (d * d));
-        // r -= q * d * x_j
-        sub_weighted_scaled(resid.data(), q.data(), x.col(j), d, x.nrows);
+        deferred.defer(j, d);  // r -= q * d * x_j, applied with the next inner product
         return UpdateResult::Done;
     }
+
+    void flush() { deferred.flush(x, q, resid); }
 
     void intercept_step() {
         if (!intercept) return;
