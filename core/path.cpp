@@ -18,8 +18,8 @@ std::size_t checked_size(std::uint64_t n, std::uint64_t m) {
 
 std::variant<Vec, FitError> normalize_penalty(const FitConfig& config, std::size_t nvars) {
     Vec pf = config.penalty_factor ? *config.penalty_factor : Vec(nvars, 1.0);
-    require(pf.size() == nvars, "penalty_factor must have one entry per variable");
     if (pf.empty()) return FitError::NonPositivePenalties;
+    require(pf.size() == nvars, "penalty_factor must have one entry per variable");
     double largest = -std::numeric_limits<double>::infinity();
     for (double v : pf) largest = nan_max(largest, v);
     if (!(largest > 0.0)) return FitError::NonPositivePenalties;
