@@ -1,0 +1,326 @@
+"""Independent reference computations for the path-solver tests.
+
+Everything here is written from the model definitions alone, with numpy and
+scipy: the penalized objectives on the caller's scale, their optimality
+(KKT) conditions, a bound-constrained L-BFGS-B reference solver, deviances,
+and loaders for data sets that ship with scikit-learn and statsmodels.
+"""
+from __future__ import annotations
+
+import functools
+
+import numpy as np
+from scipy import optimize, special
+
+FAMILIES = ("gaussian", "binomial", "poisson")
+
+
+# ---------------------------------------------------------------------------
+# data that ships with the installed packages
+
+
+@functools.lru_cache(maxsize=None)
+def _diabetes():
+    from sklearn.datasets import load_diabetes
+
+    d = load_diabetes()
+    return np.array(d.data, dtype=np.float64), np.array(d.target, dtype=np.float64)
+
+
+def diabetes():
+    """442 x 10 design and continuous response (fresh copies)."""
+    x, y = _diabetes()
+    return x.copy(), y.copy()
+
+
+@functools.lru_cache(maxsize=None)
+def _breast_cancer():
+    from sklearn.datasets import load_breast_cancer
+
+    d = load_breast_cancer()
+    return np.array(d.data, dtype=np.float64), np.array(d.target, dtype=np.float64)
+
+
+def breast_cancer(cols=(0, 1, 4, 6, 8, 9, 10, 20)):
+    """569 rows, a few of the 30 columns, 0/1 response (fresh copies)."""
+    x, y = _breast_cancer()
+    return np.ascontiguousarray(x[:, list(cols)]), y.copy()
+
+
+@functools.lru_cache(maxsize=None)
+def _randhie():
+    import statsmodels.api as sm
+
+    return sm.datasets.randhie.load_pandas().data
+
+
+RANDHIE_COLS = ("lncoins", "idp", "lpi", "fmde", "physlm", "disea")
+
+
+def randhie(nrows=1500, cols=RANDHIE_COLS):
+    """Every k-th row of the RAND health-insurance data: counts of doctor
+    visits (mdvis) and a few predictors (fresh copies)."""
+    d = _randhie()
+    step = max(1, len(d) // nrows)
+    d = d.iloc[::step].iloc[:nrows]
+    x = np.ascontiguousarray(d[list(cols)].to_numpy(dtype=np.float64))
+    return x, d["mdvis"].to_numpy(dtype=np.float64).copy()
+
+
+# ---------------------------------------------------------------------------
+# weights, penalty factors and scales as the caller sees them
+
+
+def normalized_weights(weights, n):
+    w = np.ones(n) if weights is None else np.maximum(np.asarray(weights, float), 0.0)
+    return w / w.sum()
+
+
+def normalized_penalty(penalty_factor, p):
+    v = np.ones(p) if penalty_factor is None else np.maximum(np.asarray(penalty_factor, float), 0.0)
+    return v * (p / v.sum())
+
+
+def weighted_sd(x, wn):
+    """Weighted population sd of every column (about its weighted mean)."""
+    m = wn @ x
+    return np.sqrt(wn @ (x - m) ** 2)
+
+
+def response_scale(y, wn, intercept):
+    c = wn @ y if intercept else 0.0
+    return float(np.sqrt(wn @ (y - c) ** 2))
+
+
+def lambda_max(x, y, *, family="gaussian", alpha=1.0, weights=None, penalty_factor=None,
+               standardize=True, intercept=True):
+    """Largest useful penalty on the caller's scale: the null model's largest
+    scaled gradient over the variables, divided by alpha.  For the GLMs the
+    null model is the intercept-only fit (mu = weighted mean of y), or mu =
+    0.5 (logistic) / 1 (Poisson) without an intercept; the Gaussian one
+    reports it on the response's scale, which undoes the division by y_scale
+    of its standardized problem."""
+    n, p = x.shape
+    wn = normalized_weights(weights, n)
+    v = normalized_penalty(penalty_factor, p)
+    s = weighted_sd(x, wn) if standardize else np.ones(p)
+    xc = x - wn @ x if intercept else x
+    if intercept:
+        mu = wn @ y
+    else:
+        mu = {"gaussian": 0.0, "binomial": 0.5, "poisson": 1.0}[family]
+    g = np.abs(xc.T @ (wn * (y - mu))) / s
+    with np.errstate(divide="ignore", invalid="ignore"):
+        q = np.where(v > 0, g / v, 0.0)
+    return float(q.max() / max(alpha, 1e-3))
+
+
+# ---------------------------------------------------------------------------
+# the penalized problem solved by every returned solution
+
+
+class Problem:
+    """Penalized objective of one family on the caller's scale:
+
+        loss(a0, b) + sum_j k1_j |b_j| + 1/2 sum_j k2_j b_j^2,  lower <= b <= upper,
+
+    with k1_j = lambda alpha v_j s_j and k2_j = lambda (1 - alpha) v_j s_j^2 c,
+    where c = 1 / y_scale for least squares and 1 otherwise, wn the clipped
+    weights normalised to sum 1, v the penalty factors normalised to sum p
+    and s_j the weighted sd of column j when standardizing (else 1).
+    Losses: 1/2 sum wn r^2; -sum wn (y eta - log(1 + e^eta));
+    sum wn (e^eta - y eta).
+    """
+
+    def __init__(self, family, x, y, *, alpha=1.0, weights=None, penalty_factor=None,
+                 lower_limits=None, upper_limits=None, standardize=True, intercept=True):
+        assert family in FAMILIES
+        self.family = family
+        self.x = np.ascontiguousarray(x, dtype=np.float64)
+        self.y = np.asarray(y, dtype=np.float64)
+        n, p = self.x.shape
+        self.alpha = alpha
+        self.intercept = intercept
+        self.wn = normalized_weights(weights, n)
+        self.v = normalized_penalty(penalty_factor, p)
+        sd = weighted_sd(self.x, self.wn)
+        self.s = sd if standardize else np.ones(p)
+        # conditioning of the reference solve only (never changes the problem)
+        self.cond = np.where(sd > 0, sd, 1.0)
+        self.lower = np.full(p, -np.inf) if lower_limits is None else np.asarray(lower_limits, float)
+        self.upper = np.full(p, np.inf) if upper_limits is None else np.asarray(upper_limits, float)
+        self.ridge_c = 1.0 / response_scale(self.y, self.wn, intercept) if family == "gaussian" else 1.0
+
+    # -- pieces -----------------------------------------------------------
+    def weights(self, lam):
+        k1 = lam * self.alpha * self.v * self.s
+        k2 = lam * (1.0 - self.alpha) * self.v * self.s**2 * self.ridge_c
+        return k1, k2
+
+    def loss_grad(self, a0, b):
+        """Loss, its derivative in a0 and its gradient in b."""
+        eta = a0 + self.x @ b
+        wn, y = self.wn, self.y
+        if self.family == "gaussian":
+            r = y - eta
+            f = 0.5 * wn @ (r * r)
+            d = -wn * r
+        elif self.family == "binomial":
+            f = wn @ (np.logaddexp(0.0, eta) - y * eta)
+            d = wn * (special.expit(eta) - y)
+        else:
+            mu = np.exp(eta)
+            f = wn @ (mu - y * eta)
+            d = wn * (mu - y)
+        return f, d.sum(), self.x.T @ d
+
+    def objective(self, lam, a0, b):
+        k1, k2 = self.weights(lam)
+        f = self.loss_grad(a0, b)[0]
+        return float(f + k1 @ np.abs(b) + 0.5 * k2 @ (b * b))
+
+    def null_intercept(self):
+        if not self.intercept:
+            return 0.0
+        m = self.wn @ self.y
+        return {"gaussian": m, "binomial": special.logit(m), "poisson": np.log(m)}[self.family]
+
+    def gradient_scale(self):
+        """Size of the loss gradient at the null model, per unit of
+        standardized coefficient: the yardstick for the KKT residuals."""
+        _, _, g = self.loss_grad(self.null_intercept(), np.zeros(self.x.shape[1]))
+        return float(np.max(np.abs(g) / self.cond))
+
+    # -- optimality ---------------------------------------------------------
+    def kkt_residual(self, lam, a0, b):
+        """Largest violation of the optimality conditions, per unit of
+        standardized coefficient and relative to gradient_scale()."""
+        k1, k2 = self.weights(lam)
+        _, ga, gb = self.loss_grad(a0, b)
+        g = gb + k2 * b
+        at_up = (b > 0) & np.isclose(b, self.upper, rtol=1e-10, atol=0.0)
+        at_lo = (b < 0) & np.isclose(b, self.lower, rtol=1e-10, atol=0.0)
+        inside = (b != 0) & ~at_up & ~at_lo
+        r = np.zeros_like(b)
+        r[inside] = np.abs(g[inside] + k1[inside] * np.sign(b[inside]))
+        r[at_up] = np.maximum(0.0, g[at_up] + k1[at_up])
+        r[at_lo] = np.maximum(0.0, -(g[at_lo] - k1[at_lo]))
+        z = b == 0
+        up = np.maximum(0.0, -g - k1)    # a step up would pay
+        down = np.maximum(0.0, g - k1)   # a step down would pay
+        r[z] = np.where(self.upper[z] > 0, up[z], 0.0) + np.where(self.lower[z] < 0, down[z], 0.0)
+        # limits must hold
+        r = np.maximum(r, np.maximum(b - self.upper, 0.0) * 1e6)
+        r = np.maximum(r, np.maximum(self.lower - b, 0.0) * 1e6)
+        worst = float(np.max(r / self.cond)) if b.size else 0.0
+        if self.intercept:
+            worst = max(worst, abs(ga))
+        return worst / self.gradient_scale()
+
+    # -- reference solve ----------------------------------------------------
+    def solve(self, lam):
+        """L-BFGS-B on the split b = (c+ - c-) / cond with c+, c- >= 0 and
+        the limits as bounds; returns (a0, b, objective)."""
+        p = self.x.shape[1]
+        k1, k2 = self.weights(lam)
+        d = self.cond
+        ni = 1 if self.intercept else 0
+
+        def unpack(z):
+            a0 = z[0] if ni else 0.0
+            cp, cm = z[ni:ni + p], z[ni + p:]
+            return a0, cp, cm, (cp - cm) / d
+
+        def fun(z):
+            a0, cp, cm, b = unpack(z)
+            f, ga, gb = self.loss_grad(a0, b)
+            f = f + k1 @ ((cp + cm) / d) + 0.5 * k2 @ (b * b)
+            gb = (gb + k2 * b) / d
+            grad = np.concatenate(([ga] if ni else [], gb + k1 / d, -gb + k1 / d))
+            return f, grad
+
+        def bound(lim):
+            return [(0.0, None if not np.isfinite(u) else max(u, 0.0) * c) for u, c in zip(lim, d)]
+
+        bounds = ([(None, None)] if ni else []) + bound(self.upper) + bound(-self.lower)
+        z0 = np.zeros(ni + 2 * p)
+        if ni:
+            z0[0] = self.null_intercept()
+        res = optimize.minimize(fun, z0, jac=True, method="L-BFGS-B", bounds=bounds,
+                                options=dict(maxiter=50000, maxfun=100000, maxcor=50,
+                                             ftol=1e-16, gtol=1e-13))
+        a0, _, _, b = unpack(res.x)
+        b = np.clip(b, self.lower, self.upper)
+        return float(a0), b, self.objective(lam, a0, b)
+
+
+# ---------------------------------------------------------------------------
+# deviances
+
+
+def deviance(family, y, a0, b, x, weights=None, pmin=0.0):
+    """Deviance of the fit (a0, b) with the caller's (clipped) weights;
+    logistic probabilities are clamped into [pmin, 1 - pmin]."""
+    n = len(y)
+    w = np.ones(n) if weights is None else np.maximum(np.asarray(weights, float), 0.0)
+    eta = a0 + x @ b
+    if family == "gaussian":
+        return float(w @ (y - eta) ** 2)
+    if family == "binomial":
+        mu = np.clip(special.expit(eta), pmin, 1.0 - pmin)
+        ll = special.xlogy(y, mu) + special.xlog1py(1.0 - y, -mu)
+        sat = special.xlogy(y, y) + special.xlog1py(1.0 - y, -y)
+        return float(2.0 * w @ (sat - ll))
+    mu = np.exp(eta)
+    return float(2.0 * w @ (special.xlogy(y, y) - special.xlogy(y, mu) - (y - mu)))
+
+
+def null_deviance(family, y, weights=None, intercept=True):
+    n = len(y)
+    wn = normalized_weights(weights, n)
+    if intercept:
+        m = wn @ y
+        a0 = {"gaussian": m, "binomial": special.logit(m), "poisson": np.log(m)}[family]
+    else:
+        a0 = 0.0
+    return deviance(family, y, a0, np.zeros(0), np.zeros((n, 0)), weights)
+
+
+# ---------------------------------------------------------------------------
+# helpers on result dictionaries
+
+RESULT_ARRAYS = ("lambda", "a0", "beta", "dev_ratio")
+RESULT_KEYS = ("lmu", "lambda", "a0", "beta", "dev_ratio", "nulldev", "npasses", "warning")
+
+
+def assert_identical(r1, r2):
+    """Bit-for-bit equality of two result dictionaries."""
+    assert list(r1) == list(r2)
+    for k in RESULT_KEYS:
+        if k in RESULT_ARRAYS:
+            assert r1[k].shape == r2[k].shape, k
+            assert np.array_equal(r1[k], r2[k]), k
+        else:
+            assert r1[k] == r2[k], k
+
+
+def assert_same_path(r1, r2, rtol, *, nulldev_factor=1.0, check_npasses=True):
+    """Equality up to rounding; nulldev of r2 is nulldev_factor times r1's."""
+    assert r1["lmu"] == r2["lmu"]
+    assert r1["warning"] == r2["warning"]
+    if check_npasses:
+        assert r1["npasses"] == r2["npasses"]
+    for k in RESULT_ARRAYS:
+        a, b = r1[k], r2[k]
+        assert a.shape == b.shape, k
+        scale = np.max(np.abs(a)) if a.size else 0.0
+        np.testing.assert_allclose(b, a, rtol=rtol, atol=rtol * scale, err_msg=k)
+    np.testing.assert_allclose(r2["nulldev"], nulldev_factor * r1["nulldev"], rtol=rtol)
+
+
+def layouts(x):
+    """The same values in C order, Fortran order and a strided view."""
+    n, p = x.shape
+    wide = np.zeros((n, 2 * p))
+    wide[:, ::2] = x
+    return {"C": np.ascontiguousarray(x), "F": np.asfortranarray(x), "strided": wide[:, ::2]}
