@@ -1,0 +1,223 @@
+"""Turning what users pass (arrays, lists, data frames, sparse matrices) into
+the arrays the compiled solvers take.
+
+Nothing here imports pandas or scipy: a data frame is recognised by its
+attributes, and a sparse matrix is recognised only when ``scipy.sparse`` has
+already been imported (which it necessarily has if the caller holds one).
+"""
+
+from __future__ import annotations
+
+import numbers
+import operator
+import sys
+from typing import Any, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+FAMILIES = ("gaussian", "logistic", "poisson")
+_ALIASES = {"binomial": "logistic", "normal": "gaussian"}
+
+
+def check_family(family: Any) -> str:
+    """Return the canonical family name, or raise ``ValueError``."""
+    if not isinstance(family, str):
+        raise TypeError(f"family must be a string, got {type(family).__name__}")
+    name = _ALIASES.get(family.lower(), family.lower())
+    if name not in FAMILIES:
+        raise ValueError(f"family must be one of {FAMILIES}, got {family!r}")
+    return name
+
+
+def is_sparse(x: Any) -> bool:
+    """True for a scipy.sparse matrix or array (without importing scipy)."""
+    sp = sys.modules.get("scipy.sparse")
+    return sp is not None and bool(sp.issparse(x))
+
+
+def is_dataframe(x: Any) -> bool:
+    return hasattr(x, "columns") and hasattr(x, "dtypes") and hasattr(x, "to_numpy")
+
+
+def _float_array(a: Any, what: str) -> np.ndarray:
+    """``np.asarray(a)`` as float64, refusing complex, text and other non-numbers."""
+    arr = np.asarray(a)
+    kind = arr.dtype.kind
+    if kind == "c":
+        raise TypeError(f"{what} is complex; only real numbers are supported")
+    if kind in "biuf":
+        return arr.astype(np.float64, copy=False)
+    try:
+        return arr.astype(np.float64)
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"{what} must hold numbers: {exc}") from None
+
+
+def _check_finite(arr: np.ndarray, what: str) -> None:
+    if not np.isfinite(arr).all():
+        raise ValueError(f"{what} contains NaN or inf")
+
+
+def feature_names_of(x: Any) -> Optional[List[str]]:
+    if is_dataframe(x):
+        return [str(c) for c in x.columns]
+    return None
+
+
+def as_design(x: Any, *, keep_sparse: bool, what: str = "X") -> Tuple[Any, Optional[List[str]]]:
+    """Convert a design matrix.
+
+    Returns ``(X, feature_names)`` where ``X`` is a float64 2-D ndarray, or,
+    when ``x`` is sparse and ``keep_sparse`` is true, a float64 CSC matrix with
+    sorted, summed indices.  Sparse input with ``keep_sparse`` false is
+    densified.
+    """
+    names = feature_names_of(x)
+    if is_sparse(x):
+        if x.ndim != 2:
+            raise ValueError(f"{what} must be 2-D, got shape {x.shape}")
+        if x.dtype.kind == "c":
+            raise TypeError(f"{what} is complex; only real numbers are supported")
+        if keep_sparse:
+            csc = x.tocsc(copy=True).astype(np.float64)
+            csc.sum_duplicates()
+            csc.sort_indices()
+            _check_finite(csc.data, what)
+            return csc, names
+        arr = x.toarray().astype(np.float64, copy=False)
+    elif names is not None:
+        try:
+            arr = x.to_numpy(dtype=np.float64)
+        except (TypeError, ValueError) as exc:
+            raise ValueError(f"{what} must hold numeric columns: {exc}") from None
+    else:
+        arr = _float_array(x, what)
+    if arr.ndim != 2:
+        raise ValueError(
+            f"{what} must be 2-D (n_samples, n_features), got shape {arr.shape}; "
+            "use X.reshape(-1, 1) for a single feature")
+    _check_finite(arr, what)
+    return arr, names
+
+
+def as_response(y: Any, family: str, n: int) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+    """Convert the response.
+
+    Returns ``(y, classes)``: a contiguous float64 vector and, for the logistic
+    family, the two labels found in ``y`` (sorted; the second one is coded 1).
+    """
+    if hasattr(y, "to_numpy") and not isinstance(y, np.ndarray):
+        y = y.to_numpy()
+    arr = np.asarray(y)
+    if arr.ndim == 2 and arr.shape[1] == 1:
+        arr = arr[:, 0]
+    if arr.ndim != 1:
+        raise ValueError(f"y must be 1-D, got shape {arr.shape}")
+    if arr.shape[0] != n:
+        raise ValueError(f"X has {n} rows but y has {arr.shape[0]} values")
+    if family == "logistic":
+        if arr.dtype.kind == "c":
+            raise TypeError("y is complex")
+        if arr.dtype.kind == "f":
+            _check_finite(arr, "y")
+        if arr.dtype.kind == "O" and any(v is None for v in arr):
+            raise ValueError("y contains missing labels (None)")
+        classes, codes = np.unique(arr, return_inverse=True)
+        if classes.shape[0] != 2:
+            raise ValueError(
+                "the logistic family needs exactly two classes in y, found "
+                f"{classes.shape[0]} class(es)" + (f": {list(classes[:5])}" if classes.shape[0] else ""))
+        return np.ascontiguousarray(codes.reshape(-1), dtype=np.float64), classes
+    out = np.ascontiguousarray(_float_array(arr, "y"))
+    _check_finite(out, "y")
+    if family == "poisson" and (out < 0).any():
+        raise ValueError("the poisson family needs non-negative counts in y")
+    return out, None
+
+
+def as_weights(weights: Any, n: int) -> Optional[np.ndarray]:
+    """Observation weights as a float64 vector of length ``n`` (or None)."""
+    if weights is None:
+        return None
+    if hasattr(weights, "to_numpy") and not isinstance(weights, np.ndarray):
+        weights = weights.to_numpy()
+    w = np.ascontiguousarray(_float_array(weights, "weights"))
+    if w.ndim != 1 or w.shape[0] != n:
+        raise ValueError(f"weights must be a vector of length {n}, got shape {w.shape}")
+    _check_finite(w, "weights")
+    if (w < 0).any():
+        raise ValueError("weights must be non-negative")
+    if not (w > 0).any():
+        raise ValueError("weights are all zero: at least one weight must be positive")
+    return w
+
+
+def per_feature(value: Any, p: int, name: str) -> Optional[np.ndarray]:
+    """A per-feature option: None, a scalar (repeated) or a length-p vector."""
+    if value is None:
+        return None
+    arr = _float_array(value, name)
+    if arr.ndim == 0:
+        arr = np.full(p, float(arr))
+    if arr.ndim != 1 or arr.shape[0] != p:
+        raise ValueError(f"{name} must be a scalar or a vector of length {p}, got shape {arr.shape}")
+    if np.isnan(arr).any():
+        raise ValueError(f"{name} contains NaN")
+    return np.ascontiguousarray(arr)
+
+
+def as_exclude(exclude: Any, p: int, names: Optional[Sequence[str]]) -> Optional[List[int]]:
+    """Feature indices (or names, when the data had column names) to leave out."""
+    if exclude is None:
+        return None
+    if isinstance(exclude, (str, numbers.Integral)):
+        exclude = [exclude]
+    out = []
+    for e in exclude:
+        if isinstance(e, str):
+            if names is None or e not in names:
+                raise ValueError(f"exclude: unknown feature name {e!r}")
+            out.append(list(names).index(e))
+        else:
+            try:
+                j = operator.index(e)
+            except TypeError:
+                raise TypeError(f"exclude must hold feature indices or names, got {e!r}") from None
+            if j < 0:
+                j += p
+            if not 0 <= j < p:
+                raise ValueError(f"exclude: feature index {e} out of range for {p} features")
+            out.append(j)
+    return sorted(set(out))
+
+
+def as_lambdas(user_lambda: Any) -> Optional[np.ndarray]:
+    """A user lambda sequence, sorted decreasing."""
+    if user_lambda is None:
+        return None
+    lam = np.atleast_1d(_float_array(user_lambda, "user_lambda"))
+    if lam.ndim != 1 or lam.shape[0] == 0:
+        raise ValueError("user_lambda must be a non-empty 1-D sequence")
+    _check_finite(lam, "user_lambda")
+    if (lam < 0).any():
+        raise ValueError("user_lambda values must be non-negative")
+    return np.ascontiguousarray(np.sort(lam)[::-1])
+
+
+def as_int(value: Any, name: str, *, allow_none: bool = False) -> Optional[int]:
+    if value is None and allow_none:
+        return None
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, got a bool")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, got {value!r}") from None
+
+
+def as_float(value: Any, name: str, *, allow_none: bool = False) -> Optional[float]:
+    if value is None and allow_none:
+        return None
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {value!r}")
+    return float(value)

@@ -1,0 +1,154 @@
+"""Preparing a problem once and handing it to the compiled solvers."""
+
+from __future__ import annotations
+
+import re
+import warnings
+from typing import Any, Dict, List, Literal, Mapping, NamedTuple, Optional, Tuple
+
+import numpy as np
+
+from . import _convert as cv
+
+
+class PathWarning(UserWarning):
+    """A path stopped before its last lambda (``maxit`` or ``pmax`` was reached).
+
+    The solutions computed before the stop are kept; the message names the
+    lambda index (0-based) at which the solver gave up.
+    """
+
+
+#: Option names accepted by :func:`varnel.fit_path` (and passed on to the solver),
+#: with their defaults.
+DEFAULTS: Dict[str, Any] = {
+    "alpha": 1.0,
+    "nlambda": 100,
+    "lambda_min_ratio": None,
+    "user_lambda": None,
+    "standardize": True,
+    "intercept": True,
+    "thresh": 1e-7,
+    "maxit": 100000,
+    "dfmax": None,
+    "pmax": None,
+    "penalty_factor": None,
+    "lower_limits": None,
+    "upper_limits": None,
+    "weights": None,
+    "exclude": None,
+}
+
+
+class Problem(NamedTuple):
+    """A validated problem: the design (ndarray or CSC matrix), the coded
+    response, the weights and the solver keyword arguments other than weights."""
+
+    X: Any
+    y: np.ndarray
+    weights: Optional[np.ndarray]
+    family: str
+    classes: Optional[np.ndarray]
+    feature_names: Optional[List[str]]
+    solver_options: Dict[str, Any]
+
+
+def check_options(options: Dict[str, Any]) -> Dict[str, Any]:
+    """Fill in defaults and refuse unknown option names."""
+    unknown = sorted(set(options) - set(DEFAULTS))
+    if unknown:
+        raise TypeError(f"unknown option(s): {', '.join(unknown)}; valid options are {', '.join(DEFAULTS)}")
+    full = dict(DEFAULTS)
+    full.update(options)
+    return full
+
+
+def prepare(X: Any, y: Any, family: str, options: Dict[str, Any]) -> Problem:
+    """Validate and convert everything once, so that folds can reuse it."""
+    family = cv.check_family(family)
+    opts = check_options(options)
+    Xc, names = cv.as_design(X, keep_sparse=(family == "gaussian"))
+    n, p = Xc.shape
+    if n < 1 or p < 1:
+        raise ValueError(f"X must have at least one row and one column, got shape {Xc.shape}")
+    yc, classes = cv.as_response(y, family, n)
+    w = cv.as_weights(opts["weights"], n)
+    if family == "logistic" and w is not None:
+        if not ((w > 0) & (yc > 0.5)).any() or not ((w > 0) & (yc < 0.5)).any():
+            raise ValueError("only one class has positive weight; the logistic family needs two classes")
+    so: Dict[str, Any] = {
+        "alpha": cv.as_float(opts["alpha"], "alpha"),
+        "nlambda": cv.as_int(opts["nlambda"], "nlambda"),
+        "lambda_min_ratio": cv.as_float(opts["lambda_min_ratio"], "lambda_min_ratio", allow_none=True),
+        "user_lambda": cv.as_lambdas(opts["user_lambda"]),
+        "standardize": bool(opts["standardize"]),
+        "intercept": bool(opts["intercept"]),
+        "thresh": cv.as_float(opts["thresh"], "thresh"),
+        "maxit": cv.as_int(opts["maxit"], "maxit"),
+        "dfmax": cv.as_int(opts["dfmax"], "dfmax", allow_none=True),
+        "pmax": cv.as_int(opts["pmax"], "pmax", allow_none=True),
+        "penalty_factor": cv.per_feature(opts["penalty_factor"], p, "penalty_factor"),
+        "lower_limits": cv.per_feature(opts["lower_limits"], p, "lower_limits"),
+        "upper_limits": cv.per_feature(opts["upper_limits"], p, "upper_limits"),
+        "exclude": cv.as_exclude(opts["exclude"], p, names),
+    }
+    return Problem(Xc, yc, w, family, classes, names, so)
+
+
+def _solver_kwargs(so: Dict[str, Any], weights: Optional[np.ndarray]) -> Dict[str, Any]:
+    kw = {k: v for k, v in so.items() if v is not None}
+    if weights is not None:
+        kw["weights"] = weights
+    return kw
+
+
+_SOLVER_FAMILY: Dict[str, Literal["gaussian", "binomial", "poisson"]] = {
+    "gaussian": "gaussian", "logistic": "binomial", "poisson": "poisson"}
+
+
+def run_solver(X: Any, y: np.ndarray, family: str, so: Dict[str, Any],
+               weights: Optional[np.ndarray]) -> Mapping[str, Any]:
+    """One call of the compiled solver on already converted data."""
+    from . import _core
+
+    kw = _solver_kwargs(so, weights)
+    if cv.is_sparse(X):
+        n, p = X.shape
+        return _core.elnet_sparse(n, p, X.indptr, X.indices, X.data, y, **kw)
+    return _core.elnet_path(X, y, family=_SOLVER_FAMILY[family], **kw)
+
+
+_INDEX = re.compile(r"lambda_index:\s*(\d+)")
+
+
+def warning_index(warning: Optional[Tuple[str, int]]) -> Optional[int]:
+    """The 0-based lambda index at which a solver warning was raised."""
+    if warning is None:
+        return None
+    text, code = warning
+    m = _INDEX.search(text)
+    if m:
+        return int(m.group(1))
+    code = int(code)
+    return -code - 10001 if code <= -10001 else -code - 1
+
+
+def warning_message(warning: Tuple[str, int], so: Dict[str, Any], n_lambdas: int) -> str:
+    text, _ = warning
+    k = warning_index(warning)
+    if text.startswith("MaxActiveReached"):
+        limit = so.get("pmax")
+        why = f"more variables became active than pmax={limit}" if limit is not None \
+            else "the number of active variables reached its limit (pmax)"
+        hint = "raise pmax"
+    else:
+        why = f"the solver hit maxit={so.get('maxit')} passes without converging"
+        hint = "raise maxit or loosen thresh"
+    return (f"path stopped at lambda index {k}: {why}; the path keeps the "
+            f"{n_lambdas} solution(s) before it ({hint} for a longer path) [{text}]")
+
+
+def emit_warning(warning: Optional[Tuple[str, int]], so: Dict[str, Any], n_lambdas: int,
+                 stacklevel: int = 4) -> None:
+    if warning is not None:
+        warnings.warn(warning_message(warning, so, n_lambdas), PathWarning, stacklevel=stacklevel)

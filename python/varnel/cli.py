@@ -1,0 +1,187 @@
+"""Command line: ``python -m varnel demo`` and ``python -m varnel fit FILE.csv``."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from typing import List, Optional
+
+from . import _convert
+from .cv import MEASURES, CVPath, cv_path
+from .datasets import load_demo, read_csv
+from .path import Path, fit_path
+
+
+def _have_matplotlib() -> bool:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def _figure(ncols: int = 1):
+    # A bare Figure renders with the Agg canvas: no display, no pyplot state.
+    from matplotlib.figure import Figure
+
+    fig = Figure(figsize=(6.4 * ncols, 4.8), layout="constrained")
+    axes = fig.subplots(1, ncols, squeeze=False)[0]
+    return fig, list(axes)
+
+
+def _coef_table(path: Path, lambdas: List[float], labels: List[str]) -> str:
+    names = path.feature_names or [f"x{j}" for j in range(path.n_features)]
+    cols = [path.coef(s) for s in lambdas]
+    a0 = [path.intercept(s) for s in lambdas]
+    width = max([len("(Intercept)")] + [len(n) for n in names])
+    lines = [f"{'':<{width}} " + " ".join(f"{lab:>12}" for lab in labels),
+             f"{'(Intercept)':<{width}} " + " ".join(f"{v:>12.5g}" for v in a0)]
+    for j, name in enumerate(names):
+        vals = [c[j] for c in cols]
+        if any(v != 0 for v in vals):
+            lines.append(f"{name:<{width}} " + " ".join(
+                f"{v:>12.5g}" if v != 0 else f"{'.':>12}" for v in vals))
+    return "\n".join(lines)
+
+
+def _report(path: Path, cvp: Optional[CVPath], out) -> None:
+    print(repr(path), file=out)
+    print(file=out)
+    if cvp is None:
+        return
+    print(cvp.summary(), file=out)
+    print(file=out)
+    print("Coefficients at the chosen lambdas:", file=out)
+    print(_coef_table(path, [cvp.lambda_min, cvp.lambda_1se], ["lambda_min", "lambda_1se"]), file=out)
+
+
+def _json(path: Path, cvp: Optional[CVPath]) -> dict:
+    doc: dict = {"path": path.to_dict()}
+    if cvp is not None:
+        cv = cvp.to_dict()
+        cv.pop("path")
+        for s in ("lambda_min", "lambda_1se"):
+            cv[f"coef_{s}"] = cvp.coef(s).tolist()
+            cv[f"intercept_{s}"] = cvp.intercept(s)
+        doc["cv"] = cv
+    return doc
+
+
+def _demo(args: argparse.Namespace) -> int:
+    data = load_demo()
+    print(f"Demo data: {data.X.shape[0]} observations, {data.X.shape[1]} features "
+          "(synthetic; the response depends on x1, x2, x5 and x8).\n")
+    cvp = cv_path(_frame_or_array(data), data.y, nfolds=args.nfolds, seed=args.seed)
+    _report(cvp.path, cvp, sys.stdout)
+    if not _have_matplotlib():
+        print("\nmatplotlib is not installed: no plots written (pip install 'varnel[plot]').")
+        return 0
+    os.makedirs(args.out, exist_ok=True)
+    written = []
+    for name, draw in (("varnel_demo_path.png", lambda ax: cvp.path.plot(ax=ax, label=True)),
+                       ("varnel_demo_cv.png", lambda ax: cvp.plot(ax=ax))):
+        fig, (ax,) = _figure()
+        draw(ax)
+        target = os.path.join(args.out, name)
+        fig.savefig(target, dpi=100)
+        written.append(target)
+    print("\nWrote " + " and ".join(written))
+    return 0
+
+
+def _frame_or_array(data):
+    try:
+        import pandas as pd
+    except ImportError:
+        return data.X
+    return pd.DataFrame(data.X, columns=data.feature_names)
+
+
+def _fit(args: argparse.Namespace) -> int:
+    family = _convert.check_family(args.family)
+    with open(args.file, newline="", encoding="utf-8") as fh:
+        data = read_csv(fh, args.target, numeric_target=(family != "logistic"),
+                        delimiter=args.delimiter)
+    X = _frame_or_array(data)
+    options = dict(alpha=args.alpha, nlambda=args.nlambda, standardize=not args.no_standardize)
+    cvp: Optional[CVPath] = None
+    if args.cv and args.cv > 0:
+        cvp = cv_path(X, data.y, family, nfolds=args.cv, measure=args.measure or "deviance",
+                      seed=args.seed, n_jobs=args.jobs, **options)
+        path = cvp.path
+    else:
+        path = fit_path(X, data.y, family, **options)
+    if path.feature_names is None:
+        path.feature_names = list(data.feature_names)
+    print(f"{args.file}: {data.X.shape[0]} observations, {data.X.shape[1]} features, "
+          f"target {args.target!r}, family {family}\n")
+    _report(path, cvp, sys.stdout)
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as fh:
+            json.dump(_json(path, cvp), fh, indent=1)
+        print(f"\nWrote {args.json}")
+    if args.plot:
+        if not _have_matplotlib():
+            print("varnel: error: --plot needs matplotlib (pip install 'varnel[plot]')", file=sys.stderr)
+            return 1
+        fig, axes = _figure(2 if cvp is not None else 1)
+        path.plot(ax=axes[0], label=True)
+        if cvp is not None:
+            cvp.plot(ax=axes[1])
+        fig.savefig(args.plot, dpi=100)
+        print(f"Wrote {args.plot}")
+    return 0
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="varnel", description="Elastic-net regularization paths for GLMs.")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+
+    demo = sub.add_parser("demo", help="cross-validate a path on the bundled demo data",
+                          description="Fit the bundled demo data with 10-fold cross-validation, "
+                                      "print the path and the chosen lambdas, and write "
+                                      "varnel_demo_path.png and varnel_demo_cv.png "
+                                      "(when matplotlib is installed).")
+    demo.add_argument("--out", default=".", metavar="DIR", help="folder for the PNG files (default: .)")
+    demo.add_argument("--nfolds", type=int, default=10, help="number of folds (default: 10)")
+    demo.add_argument("--seed", type=int, default=0, help="seed of the fold assignment (default: 0)")
+    demo.set_defaults(run=_demo)
+
+    fit = sub.add_parser("fit", help="fit a path to a CSV file",
+                         description="Fit an elastic-net path to a CSV file with a header row; "
+                                     "every column but the target is a numeric feature.")
+    fit.add_argument("file", metavar="FILE.csv")
+    fit.add_argument("--target", required=True, metavar="COLUMN", help="name of the response column")
+    fit.add_argument("--family", default="gaussian", choices=["gaussian", "logistic", "binomial", "poisson"])
+    fit.add_argument("--alpha", type=float, default=1.0, help="elastic-net mixing (default: 1, the lasso)")
+    fit.add_argument("--nlambda", type=int, default=100, help="number of lambdas (default: 100)")
+    fit.add_argument("--no-standardize", action="store_true", help="do not standardize the features")
+    fit.add_argument("--cv", type=int, default=10, metavar="K",
+                     help="K-fold cross-validation (default: 10; 0 fits the path only)")
+    fit.add_argument("--measure", choices=sorted(set(m for ms in MEASURES.values() for m in ms)),
+                     help="cross-validation measure (default: deviance)")
+    fit.add_argument("--seed", type=int, default=0, help="seed of the fold assignment (default: 0)")
+    fit.add_argument("--jobs", type=int, default=None, metavar="N", help="folds fitted at once (joblib)")
+    fit.add_argument("--delimiter", default=",", help="field delimiter (default: ,)")
+    fit.add_argument("--plot", metavar="FILE", help="write the path (and CV) plot to this image file")
+    fit.add_argument("--json", metavar="FILE", help="write the path (and CV) results as JSON")
+    fit.set_defaults(run=_fit)
+    return parser
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return int(args.run(args))
+    except (OSError, ValueError, TypeError, ImportError) as exc:
+        print(f"varnel: error: {exc}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

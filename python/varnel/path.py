@@ -1,0 +1,381 @@
+"""Fitting a regularization path and working with the result."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
+
+import numpy as np
+
+from . import _convert, _fit
+
+__all__ = ["Path", "fit_path"]
+
+ArrayLike = Any
+LambdaSpec = Union[None, float, Sequence[float], np.ndarray]
+
+_KINDS = ("link", "response", "class")
+
+
+def _interp_positions(lambdas: np.ndarray, s: np.ndarray):
+    """For each ``s``, the neighbouring fitted columns ``lo``/``hi`` and the
+    weight ``frac`` of ``hi``, linear in lambda and clamped at both ends."""
+    L = lambdas.shape[0]
+    if L == 1:
+        zeros = np.zeros(s.shape, dtype=np.intp)
+        return zeros, zeros, np.zeros(s.shape)
+    # lambdas decrease; np.interp wants increasing abscissae.
+    asc = lambdas[::-1]
+    pos = np.interp(s, asc, np.arange(L - 1, -1, -1, dtype=np.float64))
+    lo = np.clip(np.floor(pos).astype(np.intp), 0, L - 1)
+    hi = np.minimum(lo + 1, L - 1)
+    frac = pos - lo
+    # Exactly on a fitted lambda: take that solution as it is.
+    e = np.minimum(np.searchsorted(asc, s), L - 1)
+    hit = asc[e] == s
+    lo[hit] = hi[hit] = L - 1 - e[hit]
+    frac[hit] = 0.0
+    return lo, hi, frac
+
+
+class Path:
+    """A fitted elastic-net regularization path.
+
+    Produced by :func:`fit_path`; one column per lambda, lambdas decreasing.
+
+    Attributes
+    ----------
+    lambdas : ndarray of shape (L,)
+        The penalty values, largest first, on the caller's scale.
+    intercepts : ndarray of shape (L,)
+        Intercept at each lambda.
+    coefs : ndarray of shape (p, L)
+        Coefficients at each lambda, on the scale of the original features.
+    dev_ratio : ndarray of shape (L,)
+        Fraction of the null deviance explained at each lambda.
+    df : ndarray of shape (L,)
+        Number of non-zero coefficients at each lambda.
+    nulldev : float
+        Deviance of the intercept-only model.
+    npasses : int
+        Total number of coordinate-descent passes over the data.
+    warning : tuple (str, int) or None
+        The solver's warning when the path stopped early (``maxit`` or
+        ``pmax`` reached), as ``(text, code)``.
+    family : str
+        ``"gaussian"``, ``"logistic"`` or ``"poisson"``.
+    feature_names : list of str or None
+        Column names when the data were a data frame.
+    classes : ndarray or None
+        The two labels of a logistic response; ``classes[1]`` is modelled as
+        the "success" (coded 1).
+    alpha : float
+        The elastic-net mixing parameter used.
+    """
+
+    def __init__(self, lambdas, intercepts, coefs, dev_ratio, nulldev, npasses, warning=None,
+                 family="gaussian", feature_names=None, classes=None, alpha=1.0):
+        self.lambdas = np.asarray(lambdas, dtype=np.float64)
+        self.intercepts = np.asarray(intercepts, dtype=np.float64)
+        self.coefs = np.asarray(coefs, dtype=np.float64)
+        self.dev_ratio = np.asarray(dev_ratio, dtype=np.float64)
+        self.df = np.count_nonzero(self.coefs, axis=0)
+        self.nulldev = float(nulldev)
+        self.npasses = int(npasses)
+        self.warning = None if warning is None else (str(warning[0]), int(warning[1]))
+        self.family = family
+        self.feature_names = None if feature_names is None else list(feature_names)
+        self.classes = classes
+        self.alpha = float(alpha)
+
+    @classmethod
+    def _from_solver(cls, res: Mapping[str, Any], problem: "_fit.Problem") -> "Path":
+        lmu = int(res["lmu"])
+        beta = np.asarray(res["beta"], dtype=np.float64).reshape(-1, lmu) if lmu else \
+            np.zeros((problem.X.shape[1], 0))
+        return cls(np.asarray(res["lambda"])[:lmu], np.asarray(res["a0"])[:lmu], beta[:, :lmu],
+                   np.asarray(res["dev_ratio"])[:lmu], res["nulldev"], res["npasses"],
+                   res.get("warning"), problem.family, problem.feature_names, problem.classes,
+                   problem.solver_options["alpha"])
+
+    # ---- sizes ------------------------------------------------------------------
+    @property
+    def n_features(self) -> int:
+        """Number of features p."""
+        return int(self.coefs.shape[0])
+
+    @property
+    def n_lambdas(self) -> int:
+        """Number of fitted lambdas L."""
+        return int(self.lambdas.shape[0])
+
+    def __len__(self) -> int:
+        return self.n_lambdas
+
+    # ---- coefficients -----------------------------------------------------------
+    def _resolve(self, s: LambdaSpec):
+        if self.n_lambdas == 0:
+            raise ValueError("this path holds no solution")
+        if s is None:
+            return None, False
+        arr = np.asarray(s, dtype=np.float64)
+        if arr.ndim > 1:
+            raise ValueError("s must be a scalar or a 1-D sequence of lambda values")
+        if np.isnan(arr).any():
+            raise ValueError("s contains NaN")
+        return _interp_positions(self.lambdas, np.atleast_1d(arr)), arr.ndim == 0
+
+    def coef(self, s: LambdaSpec = None) -> np.ndarray:
+        """Coefficients at the lambda value(s) ``s``.
+
+        Parameters
+        ----------
+        s : float or sequence of float, optional
+            Lambda values.  Between two fitted lambdas the coefficients are
+            interpolated linearly in lambda; outside the fitted range the
+            nearest end of the path is used.  ``None`` (default) returns every
+            fitted column.
+
+        Returns
+        -------
+        ndarray
+            Shape (p,) for a scalar ``s``, (p, len(s)) for a sequence and
+            (p, L) for ``None``.
+        """
+        pos, scalar = self._resolve(s)
+        if pos is None:
+            return self.coefs.copy()
+        lo, hi, frac = pos
+        out = self.coefs[:, lo] * (1.0 - frac) + self.coefs[:, hi] * frac
+        return out[:, 0] if scalar else out
+
+    def intercept(self, s: LambdaSpec = None) -> Union[float, np.ndarray]:
+        """Intercept(s) at the lambda value(s) ``s``, interpolated as in :meth:`coef`."""
+        pos, scalar = self._resolve(s)
+        if pos is None:
+            return self.intercepts.copy()
+        lo, hi, frac = pos
+        out = self.intercepts[lo] * (1.0 - frac) + self.intercepts[hi] * frac
+        return float(out[0]) if scalar else out
+
+    # ---- prediction -------------------------------------------------------------
+    def _design(self, X: ArrayLike):
+        if self.feature_names is not None and _convert.is_dataframe(X):
+            cols = {str(c): c for c in X.columns}
+            missing = [c for c in self.feature_names if c not in cols]
+            if missing:
+                raise ValueError(f"X lacks the fitted feature(s) {missing[:5]}")
+            if list(cols) != self.feature_names:
+                X = X[[cols[c] for c in self.feature_names]]
+        Xc, _ = _convert.as_design(X, keep_sparse=True)
+        if Xc.shape[1] != self.n_features:
+            raise ValueError(f"X has {Xc.shape[1]} features, the path was fitted with {self.n_features}")
+        return Xc
+
+    def predict(self, X: ArrayLike, s: LambdaSpec = None, kind: str = "link") -> np.ndarray:
+        """Predictions for new data.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n, p)
+            New observations (a data frame is matched by column name when the
+            path was fitted on one).
+        s : float or sequence of float, optional
+            Lambda value(s), interpolated as in :meth:`coef`; ``None`` means
+            every fitted lambda.
+        kind : {"link", "response", "class"}
+            ``"link"``: the linear predictor ``a0 + X b``; ``"response"``:
+            the mean (identity, logistic sigmoid or exp); ``"class"``
+            (logistic only): the label of the more probable class.
+
+        Returns
+        -------
+        ndarray
+            Shape (n,) for a scalar ``s``, else (n, number of lambdas).
+        """
+        if kind not in _KINDS:
+            raise ValueError(f"kind must be one of {_KINDS}, got {kind!r}")
+        if kind == "class" and self.family != "logistic":
+            raise ValueError("kind='class' is only available for the logistic family")
+        Xc = self._design(X)
+        b = self.coef(s)
+        a0 = self.intercept(s)
+        eta = np.asarray(Xc @ b) + a0
+        return link_to(eta, self.family, kind, self.classes)
+
+    # ---- display ----------------------------------------------------------------
+    def summary(self) -> str:
+        """A table with one row per lambda: index, Df, %Dev and Lambda."""
+        rows = [f"{'':>4} {'Df':>5} {'%Dev':>7} {'Lambda':>11}"]
+        for i in range(self.n_lambdas):
+            rows.append(f"{i:>4} {int(self.df[i]):>5} {100 * self.dev_ratio[i]:>7.2f} {self.lambdas[i]:>11.5g}")
+        return "\n".join(rows)
+
+    def _header(self) -> str:
+        head = (f"varnel.Path(family={self.family!r}, alpha={self.alpha:g}, "
+                f"n_features={self.n_features}, n_lambdas={self.n_lambdas})")
+        if self.warning is not None:
+            head += f"\n  stopped early: {self.warning[0]}"
+        return head
+
+    def __repr__(self) -> str:
+        return self._header() + "\n" + self.summary()
+
+    def to_dict(self) -> Dict[str, Any]:
+        """A JSON-serialisable description of the path."""
+        return {
+            "family": self.family,
+            "alpha": self.alpha,
+            "feature_names": self.feature_names,
+            "classes": None if self.classes is None else [c.item() if hasattr(c, "item") else c
+                                                          for c in self.classes],
+            "lambdas": self.lambdas.tolist(),
+            "intercepts": self.intercepts.tolist(),
+            "coefs": self.coefs.tolist(),
+            "dev_ratio": self.dev_ratio.tolist(),
+            "df": self.df.tolist(),
+            "nulldev": self.nulldev,
+            "npasses": self.npasses,
+            "warning": None if self.warning is None else list(self.warning),
+        }
+
+    def plot(self, xvar: str = "lambda", ax: Any = None, label: bool = False):
+        """Plot the coefficient paths (needs matplotlib).
+
+        Parameters
+        ----------
+        xvar : {"lambda", "norm", "dev"}
+            Horizontal axis: log(lambda), the L1 norm of the coefficients, or
+            the fraction of deviance explained.
+        ax : matplotlib Axes, optional
+            Where to draw; a new figure is made when omitted.
+        label : bool
+            Write the feature names (or indices) at the end of each curve.
+
+        Returns
+        -------
+        matplotlib Axes
+        """
+        from ._plot import plot_path
+
+        return plot_path(self, xvar=xvar, ax=ax, label=label)
+
+
+def link_to(eta: np.ndarray, family: str, kind: str, classes: Optional[np.ndarray]) -> np.ndarray:
+    """Turn linear predictors into responses or class labels."""
+    if kind == "link" or (kind == "response" and family == "gaussian"):
+        return eta
+    if kind == "response":
+        if family == "logistic":
+            return _sigmoid(eta)
+        return np.exp(eta)
+    labels = np.asarray(classes) if classes is not None else np.array([0, 1])
+    return labels[(eta > 0).astype(np.intp)]
+
+
+def _sigmoid(eta: np.ndarray) -> np.ndarray:
+    out = np.empty_like(eta, dtype=np.float64)
+    pos = eta >= 0
+    out[pos] = 1.0 / (1.0 + np.exp(-eta[pos]))
+    e = np.exp(eta[~pos])
+    out[~pos] = e / (1.0 + e)
+    return out
+
+
+def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
+             alpha: float = 1.0, nlambda: int = 100, lambda_min_ratio: Optional[float] = None,
+             user_lambda: Optional[Sequence[float]] = None, standardize: bool = True,
+             intercept: bool = True, thresh: float = 1e-7, maxit: int = 100000,
+             dfmax: Optional[int] = None, pmax: Optional[int] = None,
+             penalty_factor: Optional[ArrayLike] = None, lower_limits: Optional[ArrayLike] = None,
+             upper_limits: Optional[ArrayLike] = None, weights: Optional[ArrayLike] = None,
+             exclude: Optional[Sequence[Union[int, str]]] = None) -> Path:
+    """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
+
+    Minimises, for each lambda, the (weighted) negative log-likelihood of the
+    family plus ``lambda * sum_j v_j (alpha |b_j| + (1 - alpha) / 2 b_j^2)``.
+
+    Parameters
+    ----------
+    X : array-like or scipy.sparse matrix of shape (n, p)
+        Features: a NumPy array of any real dtype and memory layout, nested
+        lists, a pandas DataFrame (its column names are kept) or a sparse
+        matrix.  For the Gaussian family a sparse matrix goes to the sparse
+        solver as it is; the logistic and Poisson families densify it.
+    y : array-like of shape (n,)
+        Response.  Gaussian: real values; logistic: any two labels (kept in
+        ``Path.classes``; the larger one is coded 1); Poisson: non-negative
+        counts.
+    family : {"gaussian", "logistic", "poisson"}
+        The GLM family (``"binomial"`` is accepted for ``"logistic"``).
+    alpha : float, default 1.0
+        Elastic-net mixing: 1 is the lasso, 0 is ridge.
+    nlambda : int, default 100
+        Number of lambdas when no ``user_lambda`` is given.
+    lambda_min_ratio : float, optional
+        Smallest lambda as a fraction of the largest; the solver's default
+        depends on whether n > p.
+    user_lambda : sequence of float, optional
+        Your own lambdas (sorted into decreasing order).
+    standardize : bool, default True
+        Standardize the columns internally; coefficients are always reported
+        on the original scale.
+    intercept : bool, default True
+        Fit an intercept.
+    thresh : float, default 1e-7
+        Convergence threshold of coordinate descent.
+    maxit : int, default 100000
+        Maximum total number of passes over the data.
+    dfmax : int, optional
+        Stop the path once more than ``dfmax`` variables are non-zero.
+    pmax : int, optional
+        Maximum number of variables ever non-zero; reaching it stops the path
+        with a :class:`PathWarning`.
+    penalty_factor : float or array-like of shape (p,), optional
+        Relative penalty per feature (0 leaves a feature unpenalized).
+    lower_limits, upper_limits : float or array-like of shape (p,), optional
+        Box constraints on the coefficients.
+    weights : array-like of shape (n,), optional
+        Non-negative observation weights.
+    exclude : sequence of int or str, optional
+        Features to leave out (indices, or names for a data frame).
+
+    Returns
+    -------
+    Path
+
+    Warns
+    -----
+    PathWarning
+        When ``maxit`` or ``pmax`` stopped the path; the message names the
+        lambda index.  The warning is also kept in ``Path.warning``.
+
+    Examples
+    --------
+    >>> import numpy as np, varnel
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.standard_normal((50, 5)); y = X[:, 0] + 0.1 * rng.standard_normal(50)
+    >>> path = varnel.fit_path(X, y)
+    >>> path.coef(0.1).shape
+    (5,)
+    """
+    options = dict(alpha=alpha, nlambda=nlambda, lambda_min_ratio=lambda_min_ratio,
+                   user_lambda=user_lambda, standardize=standardize, intercept=intercept,
+                   thresh=thresh, maxit=maxit, dfmax=dfmax, pmax=pmax,
+                   penalty_factor=penalty_factor, lower_limits=lower_limits,
+                   upper_limits=upper_limits, weights=weights, exclude=exclude)
+    problem = _fit.prepare(X, y, family, options)
+    return _fit_problem(problem, stacklevel=4)
+
+
+def _fit_problem(problem: "_fit.Problem", stacklevel: int = 4) -> Path:
+    # stacklevel 4: warn -> emit_warning -> _fit_problem -> fit_path/cv_path -> caller
+    res = _fit.run_solver(problem.X, problem.y, problem.family, problem.solver_options, problem.weights)
+    path = Path._from_solver(res, problem)
+    _fit.emit_warning(path.warning, problem.solver_options, path.n_lambdas, stacklevel=stacklevel)
+    return path
+
+
+def _names_or_indices(path: Path) -> List[str]:
+    if path.feature_names is not None:
+        return path.feature_names
+    return [str(j) for j in range(path.n_features)]

@@ -1,0 +1,123 @@
+"""The command line: ``python -m varnel demo`` and ``python -m varnel fit``."""
+
+import csv
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import varnel
+
+PNG = b"\x89PNG\r\n\x1a\n"
+
+
+def run(*args, cwd):
+    env = dict(os.environ, MPLBACKEND="Agg")
+    return subprocess.run([sys.executable, "-m", "varnel", *args], cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_demo_end_to_end(tmp_path):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "plots"
+    proc = run("demo", "--out", str(out), cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    text = proc.stdout
+    assert "Df" in text and "%Dev" in text and "Lambda" in text
+    assert "lambda_min" in text and "lambda_1se" in text
+    data = varnel.load_demo()
+    cvp = varnel.cv_path(data.X, data.y, nfolds=10, seed=0)
+    assert f"{cvp.lambda_min:.5g}" in text and f"{cvp.lambda_1se:.5g}" in text
+    for name in ("varnel_demo_path.png", "varnel_demo_cv.png"):
+        png = (out / name).read_bytes()
+        assert png.startswith(PNG) and len(png) > 5000
+
+
+def test_demo_writes_to_the_current_directory(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("matplotlib")
+    from varnel.cli import main
+
+    monkeypatch.chdir(tmp_path)
+    assert main(["demo", "--nfolds", "3"]) == 0
+    assert "Wrote" in capsys.readouterr().out
+    assert (tmp_path / "varnel_demo_path.png").read_bytes().startswith(PNG)
+    assert (tmp_path / "varnel_demo_cv.png").read_bytes().startswith(PNG)
+
+
+def write_csv(path, header, rows):
+    with open(path, "w", newline="") as fh:
+        w = csv.writer(fh)
+        w.writerow(header)
+        w.writerows(rows)
+
+
+def test_fit_csv_with_json_and_plot(tmp_path):
+    pytest.importorskip("matplotlib")
+    rng = np.random.default_rng(0)
+    X = np.round(rng.standard_normal((60, 4)), 3)
+    y = np.round(X[:, 1] - X[:, 3] + 0.3 * rng.standard_normal(60), 3)
+    src = tmp_path / "data.csv"
+    write_csv(src, ["a", "target", "b", "c", "d"],
+              [[X[i, 0], y[i], X[i, 1], X[i, 2], X[i, 3]] for i in range(60)])
+    proc = run("fit", str(src), "--target", "target", "--alpha", "0.5", "--cv", "5",
+               "--json", "out.json", "--plot", "out.png", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    doc = json.loads((tmp_path / "out.json").read_text())
+    assert doc["path"]["feature_names"] == ["a", "b", "c", "d"]
+    assert doc["path"]["alpha"] == 0.5
+    assert doc["cv"]["nfolds"] == 5 and doc["cv"]["lambda_1se"] >= doc["cv"]["lambda_min"]
+    ref = varnel.cv_path(X, y, nfolds=5, seed=0, alpha=0.5)
+    np.testing.assert_allclose(doc["cv"]["cvm"], ref.cvm, rtol=1e-12)
+    np.testing.assert_allclose(doc["cv"]["coef_lambda_1se"], ref.coef(), rtol=1e-12, atol=1e-15)
+    assert (tmp_path / "out.png").read_bytes().startswith(PNG)
+
+
+def test_fit_logistic_labels_without_cv(tmp_path, monkeypatch):
+    from varnel.cli import main
+
+    rng = np.random.default_rng(1)
+    X = np.round(rng.standard_normal((50, 3)), 3)
+    labels = np.where(X[:, 0] + 0.5 * rng.standard_normal(50) > 0, "yes", "no")
+    src = tmp_path / "labels.csv"
+    write_csv(src, ["x1", "x2", "x3", "label"], [[*X[i], labels[i]] for i in range(50)])
+    monkeypatch.chdir(tmp_path)
+    assert main(["fit", str(src), "--target", "label", "--family", "logistic", "--cv", "0",
+                 "--json", "path.json"]) == 0
+    doc = json.loads((tmp_path / "path.json").read_text())
+    assert doc["path"]["classes"] == ["no", "yes"] and "cv" not in doc
+    ref = varnel.fit_path(X, labels, family="logistic")
+    np.testing.assert_allclose(doc["path"]["lambdas"], ref.lambdas, rtol=1e-12)
+
+
+def test_fit_errors(tmp_path, capsys):
+    from varnel.cli import main
+
+    src = tmp_path / "bad.csv"
+    write_csv(src, ["x", "y"], [[1, 2], ["oops", 3], [2, 1]])
+    assert main(["fit", str(src), "--target", "y", "--cv", "0"]) == 1
+    err = capsys.readouterr().err
+    assert "line 3" in err and "oops" in err
+    assert main(["fit", str(src), "--target", "z"]) == 1
+    assert "no column named 'z'" in capsys.readouterr().err
+    assert main(["fit", str(tmp_path / "missing.csv"), "--target", "y"]) == 1
+    with pytest.raises(SystemExit) as exc:
+        main(["fit", str(src)])
+    assert exc.value.code == 2 and "--target" in capsys.readouterr().err
+
+
+def test_main_in_process(tmp_path, capsys):
+    from varnel.cli import main
+
+    rng = np.random.default_rng(2)
+    X = rng.standard_normal((40, 3))
+    src = tmp_path / "counts.csv"
+    write_csv(src, ["x1", "x2", "x3", "n"],
+              [[*X[i], int(rng.poisson(np.exp(0.5 * X[i, 0])))] for i in range(40)])
+    assert main(["fit", str(src), "--target", "n", "--family", "poisson", "--cv", "4",
+                 "--measure", "mae"]) == 0
+    out = capsys.readouterr().out
+    assert "Mean absolute error (4-fold cross-validation)" in out
+    assert main(["fit", str(src), "--target", "n", "--measure", "auc"]) == 1

@@ -1,0 +1,204 @@
+"""varnel.cv_path: folds, measures, weights, the chosen lambdas."""
+
+import sys
+
+import numpy as np
+import pytest
+
+import varnel
+from varnel.cv import _fold_task, weighted_auc
+
+
+def make_data(family="gaussian", n=80, p=6, seed=0):
+    rng = np.random.default_rng(seed)
+    X = rng.standard_normal((n, p))
+    eta = X[:, 0] - 0.8 * X[:, 1] + 0.5 * X[:, 2]
+    if family == "gaussian":
+        y = eta + rng.standard_normal(n)
+    elif family == "logistic":
+        y = (rng.random(n) < 1 / (1 + np.exp(-1.5 * eta))).astype(float)
+    else:
+        y = rng.poisson(np.exp(0.5 * eta)).astype(float)
+    return X, y
+
+
+def foldid_for(n, k=4):
+    return np.arange(n) % k
+
+
+@pytest.mark.parametrize("family,measure", [
+    ("gaussian", "deviance"), ("gaussian", "mae"), ("logistic", "deviance"), ("logistic", "class"),
+    ("logistic", "auc"), ("logistic", "mse"), ("poisson", "deviance"), ("poisson", "mse")])
+def test_fixed_foldid_is_deterministic(family, measure):
+    X, y = make_data(family)
+    fid = foldid_for(len(y))
+    a = varnel.cv_path(X, y, family, foldid=fid, measure=measure)
+    b = varnel.cv_path(X, y, family, foldid=fid, measure=measure)
+    np.testing.assert_array_equal(a.cvm, b.cvm)
+    np.testing.assert_array_equal(a.cvsd, b.cvsd)
+    assert a.lambda_min == b.lambda_min and a.lambda_1se == b.lambda_1se
+    assert a.lambda_1se >= a.lambda_min
+    assert a.nfolds == 4 and a.measure == measure
+    np.testing.assert_array_equal(a.lambdas, a.path.lambdas)
+    np.testing.assert_array_equal(a.nzero, a.path.df)
+    best = np.nanmax(a.cvm) if measure == "auc" else np.nanmin(a.cvm)
+    assert a.cvm[a.index_min] == best
+    # lambda_1se: the largest lambda within one standard error of the best
+    thr = a.cvm[a.index_min] + (-1 if measure == "auc" else 1) * a.cvsd[a.index_min]
+    inside = a.cvm >= thr if measure == "auc" else a.cvm <= thr
+    assert a.index_1se == np.flatnonzero(inside)[0]
+    np.testing.assert_allclose(a.cvup - a.cvm, a.cvsd)
+    np.testing.assert_allclose(a.cvm - a.cvlo, a.cvsd)
+
+
+def test_seed_and_fold_labels():
+    X, y = make_data()
+    a = varnel.cv_path(X, y, nfolds=5, seed=3)
+    b = varnel.cv_path(X, y, nfolds=5, seed=3)
+    c = varnel.cv_path(X, y, nfolds=5, seed=4)
+    np.testing.assert_array_equal(a.foldid, b.foldid)
+    np.testing.assert_array_equal(a.cvm, b.cvm)
+    assert not np.array_equal(a.foldid, c.foldid)
+    assert sorted(np.bincount(a.foldid)) == [16] * 5
+    # any labels work; only the partition matters
+    labels = np.array(["red", "green", "blue", "cyan", "pink"])[a.foldid]
+    d = varnel.cv_path(X, y, foldid=labels)
+    np.testing.assert_allclose(d.cvm, a.cvm, rtol=1e-12)  # folds summed in another order
+
+
+def test_logistic_folds_are_stratified():
+    X, y = make_data("logistic")
+    cvp = varnel.cv_path(X, y, "logistic", nfolds=4, seed=0)
+    counts = [int(y[cvp.foldid == k].sum()) for k in range(4)]
+    assert max(counts) - min(counts) <= 1
+
+
+def test_cvm_matches_a_hand_computation():
+    X, y = make_data(n=60)
+    w = np.random.default_rng(1).uniform(0.5, 2.0, len(y))
+    fid = foldid_for(len(y), 3)
+    cvp = varnel.cv_path(X, y, foldid=fid, weights=w, measure="mae")
+    lam = cvp.path.lambdas
+    per_fold, fold_w = [], []
+    for k in range(3):
+        tr, te = fid != k, fid == k
+        fold = varnel.fit_path(X[tr], y[tr], weights=w[tr], user_lambda=lam)
+        pred = fold.predict(X[te])
+        if fold.n_lambdas < len(lam):
+            pred = np.column_stack([pred] + [pred[:, -1]] * (len(lam) - fold.n_lambdas))
+        per_fold.append(w[te] @ np.abs(y[te][:, None] - pred) / w[te].sum())
+        fold_w.append(w[te].sum())
+    per_fold, fold_w = np.array(per_fold), np.array(fold_w)
+    cvm = fold_w @ per_fold / fold_w.sum()
+    cvsd = np.sqrt(fold_w @ (per_fold - cvm) ** 2 / fold_w.sum() / 2)
+    np.testing.assert_allclose(cvp.cvm, cvm, rtol=1e-10)
+    np.testing.assert_allclose(cvp.cvsd, cvsd, rtol=1e-8)
+
+
+def test_integer_weights_equal_repeated_rows():
+    X, y = make_data(n=40)
+    rng = np.random.default_rng(2)
+    w = rng.integers(1, 4, len(y)).astype(float)
+    fid = foldid_for(len(y), 4)
+    a = varnel.cv_path(X, y, foldid=fid, weights=w, thresh=1e-12)
+    rep = np.repeat(np.arange(len(y)), w.astype(int))
+    b = varnel.cv_path(X[rep], y[rep], foldid=fid[rep], thresh=1e-12)
+    np.testing.assert_allclose(a.lambdas, b.lambdas, rtol=1e-10)
+    np.testing.assert_allclose(a.cvm, b.cvm, rtol=1e-6)
+    np.testing.assert_allclose(a.cvsd, b.cvsd, rtol=1e-6)
+
+
+def test_weighted_auc_matches_scikit_learn():
+    metrics = pytest.importorskip("sklearn.metrics")
+    rng = np.random.default_rng(0)
+    y = (rng.random(50) < 0.4).astype(float)
+    score = np.round(rng.standard_normal(50) + y, 1)  # with ties
+    w = rng.uniform(0.1, 3, 50)
+    assert weighted_auc(score, y, w) == pytest.approx(metrics.roc_auc_score(y, score, sample_weight=w))
+    assert weighted_auc(score, y, np.ones(50)) == pytest.approx(metrics.roc_auc_score(y, score))
+    assert np.isnan(weighted_auc(score, np.zeros(50), w))
+
+
+def test_measure_checks():
+    X, y = make_data()
+    for m in ("class", "auc", "r2"):
+        with pytest.raises(ValueError, match="measure"):
+            varnel.cv_path(X, y, measure=m, nfolds=3)
+    with pytest.raises(ValueError, match="n_samples=2"):
+        varnel.cv_path(X[:2], y[:2], nfolds=3)
+    with pytest.raises(ValueError, match="at least 2"):
+        varnel.cv_path(X, y, nfolds=1)
+    with pytest.raises(ValueError, match="foldid"):
+        varnel.cv_path(X, y, foldid=[0, 1])
+    # gaussian deviance is the mean-squared error
+    fid = foldid_for(len(y))
+    np.testing.assert_allclose(varnel.cv_path(X, y, foldid=fid).cvm,
+                               varnel.cv_path(X, y, foldid=fid, measure="mse").cvm)
+
+
+def test_short_fold_paths_are_padded_with_their_last_solution():
+    X, y = make_data(n=50)
+    lam = varnel.fit_path(X, y).lambdas
+    so = dict(alpha=1.0, nlambda=100, user_lambda=lam, standardize=True, intercept=True,
+              thresh=1e-7, maxit=40)
+    k, eta, lmu, warn = _fold_task(0, X[10:], y[10:], None, X[:10], "gaussian", so)
+    assert warn is not None and 0 < lmu < len(lam)
+    assert eta.shape == (10, len(lam))
+    for j in range(lmu, len(lam)):
+        np.testing.assert_array_equal(eta[:, j], eta[:, lmu - 1])
+
+
+def test_chosen_lambda_defaults():
+    X, y = make_data("logistic")
+    cvp = varnel.cv_path(X, y, "logistic", foldid=foldid_for(len(y)), measure="class")
+    np.testing.assert_array_equal(cvp.coef(), cvp.path.coef(cvp.lambda_1se))
+    np.testing.assert_array_equal(cvp.coef("lambda_min"), cvp.path.coef(cvp.lambda_min))
+    assert cvp.intercept() == cvp.path.intercept(cvp.lambda_1se)
+    np.testing.assert_array_equal(cvp.predict(X, kind="class"),
+                                  cvp.path.predict(X, s=cvp.lambda_1se, kind="class"))
+    np.testing.assert_array_equal(cvp.predict(X, s=0.01), cvp.path.predict(X, s=0.01))
+    with pytest.raises(ValueError, match="lambda_1se"):
+        cvp.coef("best")
+    text = repr(cvp)
+    assert "Misclassification error" in text and "1se" in text and "min" in text
+    assert cvp.to_dict()["lambda_1se"] == cvp.lambda_1se
+
+
+def test_parallel_folds_match_serial():
+    pytest.importorskip("joblib")
+    X, y = make_data("poisson")
+    fid = foldid_for(len(y), 5)
+    a = varnel.cv_path(X, y, "poisson", foldid=fid)
+    b = varnel.cv_path(X, y, "poisson", foldid=fid, n_jobs=2)
+    np.testing.assert_array_equal(a.cvm, b.cvm)
+    np.testing.assert_array_equal(a.fold_n_lambdas, b.fold_n_lambdas)
+
+
+def test_sparse_cv_matches_dense():
+    sp = pytest.importorskip("scipy.sparse")
+    X, y = make_data()
+    X[np.abs(X) < 0.7] = 0.0
+    fid = foldid_for(len(y))
+    a = varnel.cv_path(X, y, foldid=fid)
+    b = varnel.cv_path(sp.csr_matrix(X), y, foldid=fid)
+    np.testing.assert_allclose(a.cvm, b.cvm, rtol=1e-9)
+
+
+def test_without_joblib_folds_run_serially(monkeypatch):
+    X, y = make_data()
+    fid = foldid_for(len(y))
+    ref = varnel.cv_path(X, y, foldid=fid)
+    monkeypatch.setitem(sys.modules, "joblib", None)
+    np.testing.assert_array_equal(varnel.cv_path(X, y, foldid=fid).cvm, ref.cvm)
+    with pytest.raises(ImportError, match="joblib"):
+        varnel.cv_path(X, y, foldid=fid, n_jobs=2)
+
+
+def test_verbose_progress(capsys, monkeypatch):
+    X, y = make_data()
+    varnel.cv_path(X, y, nfolds=3, seed=0, verbose=True)
+    assert "3/3" in capsys.readouterr().err
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+    varnel.cv_path(X, y, nfolds=3, seed=0, verbose=True)
+    assert "3/3 folds done" in capsys.readouterr().err

@@ -1,0 +1,165 @@
+"""The inputs users have give the same path as a float64 NumPy array."""
+
+import numpy as np
+import pytest
+
+import varnel
+import varnel._core  # noqa: F401 - patched below
+
+
+def make_data(family="gaussian", n=50, p=5, seed=0):
+    rng = np.random.default_rng(seed)
+    X = np.round(rng.standard_normal((n, p)), 2)
+    X[rng.random((n, p)) < 0.4] = 0.0
+    eta = X[:, 0] - 0.7 * X[:, 1] + 0.4 * X[:, 3]
+    if family == "gaussian":
+        y = eta + 0.3 * rng.standard_normal(n)
+    elif family == "logistic":
+        y = (rng.random(n) < 1 / (1 + np.exp(-2 * eta))).astype(float)
+    else:
+        y = rng.poisson(np.exp(0.5 * eta)).astype(float)
+    return X, y
+
+
+def assert_same_path(a, b, tol=0.0):
+    assert a.n_lambdas == b.n_lambdas
+    for name in ("lambdas", "intercepts", "coefs", "dev_ratio"):
+        np.testing.assert_allclose(getattr(a, name), getattr(b, name), rtol=tol, atol=tol, err_msg=name)
+
+
+FAMILIES = ["gaussian", "logistic", "poisson"]
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+def test_layout_list_and_float32(family):
+    X, y = make_data(family)
+    ref = varnel.fit_path(X, y, family=family)
+    assert_same_path(ref, varnel.fit_path(np.asfortranarray(X), y, family=family))
+    assert_same_path(ref, varnel.fit_path(X[::-1][::-1], y, family=family))
+    assert_same_path(ref, varnel.fit_path(X.tolist(), y.tolist(), family=family))
+    # a strided view: every other column of a wider array
+    wide = np.zeros((X.shape[0], 2 * X.shape[1]))
+    wide[:, ::2] = X
+    assert_same_path(ref, varnel.fit_path(wide[:, ::2], y, family=family))
+    X32, y32 = X.astype(np.float32), y.astype(np.float32)
+    assert_same_path(varnel.fit_path(X32.astype(np.float64), y32.astype(np.float64), family=family),
+                     varnel.fit_path(X32, y32, family=family))
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+def test_integer_inputs(family):
+    rng = np.random.default_rng(1)
+    Xi = rng.integers(-3, 4, size=(40, 4))
+    if family == "poisson":
+        yi = rng.poisson(np.exp(0.3 * Xi[:, 0]))
+    elif family == "logistic":
+        yi = (Xi[:, 0] + rng.integers(-2, 3, 40) > 0).astype(np.int64)
+    else:
+        yi = 2 * Xi[:, 0] + rng.integers(-2, 3, 40)
+    ref = varnel.fit_path(Xi.astype(np.float64), yi.astype(np.float64), family=family)
+    for dtype in (np.int8, np.int32, np.int64):
+        assert_same_path(ref, varnel.fit_path(Xi.astype(dtype), yi.astype(dtype), family=family))
+
+
+def test_bool_features():
+    X, y = make_data()
+    B = X > 0
+    assert_same_path(varnel.fit_path(B.astype(float), y), varnel.fit_path(B, y))
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+def test_pandas_inputs(family):
+    pd = pytest.importorskip("pandas")
+    X, y = make_data(family)
+    names = ["age", "dose", "bmi", "score", "time"]
+    frame = pd.DataFrame(X, columns=names)
+    path = varnel.fit_path(frame, pd.Series(y), family=family)
+    assert_same_path(varnel.fit_path(X, y, family=family), path)
+    assert path.feature_names == names
+    # mixed column dtypes
+    mixed = frame.astype({"age": "int64"}) if family == "gaussian" else frame
+    if family == "gaussian":
+        mixed["age"] = (X[:, 0] * 100).astype(np.int64)
+        Xm = X.copy()
+        Xm[:, 0] = mixed["age"].to_numpy()
+        assert_same_path(varnel.fit_path(Xm, y), varnel.fit_path(mixed, y))
+    # prediction matches columns by name, whatever their order
+    s = path.lambdas[path.n_lambdas // 2]
+    np.testing.assert_allclose(path.predict(frame[names[::-1]], s=s), path.predict(X, s=s), atol=1e-12)
+    with pytest.raises(ValueError, match="lacks"):
+        path.predict(frame.drop(columns="bmi"), s=s)
+    # exclude by name
+    ex = varnel.fit_path(frame, y, family=family, exclude=["age"])
+    assert np.all(ex.coefs[0] == 0)
+
+
+def test_pandas_labels_and_weights():
+    pd = pytest.importorskip("pandas")
+    X, y = make_data("logistic")
+    labels = pd.Series(np.where(y > 0, "yes", "no")).astype("category")
+    w = np.linspace(0.5, 2.0, len(y))
+    a = varnel.fit_path(X, y, family="logistic", weights=w)
+    b = varnel.fit_path(pd.DataFrame(X), labels, family="logistic", weights=pd.Series(w))
+    assert_same_path(a, b)
+    assert list(b.classes) == ["no", "yes"]
+
+
+@pytest.mark.parametrize("fmt", ["csr", "csc", "coo"])
+def test_sparse_gaussian_uses_the_sparse_solver(fmt, monkeypatch):
+    sp = pytest.importorskip("scipy.sparse")
+    X, y = make_data()
+    ref = varnel.fit_path(X, y)
+    ref32 = varnel.fit_path(X.astype(np.float32), y)
+    Xs = getattr(sp, f"{fmt}_matrix")(X)
+    from varnel import _core
+
+    def dense_called(*args, **kwargs):
+        raise AssertionError("the dense solver was called for sparse input")
+
+    monkeypatch.setattr(_core, "elnet_path", dense_called)
+    path = varnel.fit_path(Xs, y)
+    assert_same_path(ref, path, tol=1e-12)
+    arr = varnel.fit_path(sp.csr_array(X), y)
+    assert_same_path(ref, arr, tol=1e-12)
+    # int64 indices, float32 values, unsorted duplicates
+    coo = sp.coo_matrix(X)
+    dup = sp.coo_matrix((np.concatenate([coo.data / 2, coo.data / 2]).astype(np.float32),
+                         (np.concatenate([coo.row, coo.row]).astype(np.int64),
+                          np.concatenate([coo.col, coo.col]).astype(np.int64))), shape=X.shape)
+    assert_same_path(ref32, varnel.fit_path(dup, y), tol=1e-6)
+    # sparse prediction
+    s = path.lambdas[5]
+    np.testing.assert_allclose(path.predict(Xs, s=s), path.predict(X, s=s), atol=1e-12)
+
+
+@pytest.mark.parametrize("family", ["logistic", "poisson"])
+def test_sparse_other_families_are_densified(family):
+    sp = pytest.importorskip("scipy.sparse")
+    X, y = make_data(family)
+    assert_same_path(varnel.fit_path(X, y, family=family), varnel.fit_path(sp.csr_matrix(X), y, family=family))
+
+
+def test_weights_and_options_accept_sequences():
+    X, y = make_data()
+    w = list(np.linspace(1, 2, len(y)))
+    a = varnel.fit_path(X, y, weights=np.array(w), penalty_factor=np.array([1.0, 2, 1, 1, 0.5]))
+    b = varnel.fit_path(X, y, weights=w, penalty_factor=[1, 2, 1, 1, 0.5])
+    assert_same_path(a, b)
+    with pytest.raises(ValueError, match="weights"):
+        varnel.fit_path(X, y, weights=w[:-1])
+    with pytest.raises(ValueError, match="zero"):
+        varnel.fit_path(X, y, weights=np.zeros(len(y)))
+    with pytest.raises(ValueError, match="penalty_factor"):
+        varnel.fit_path(X, y, penalty_factor=[1, 2])
+
+
+def test_bad_inputs():
+    X, y = make_data()
+    with pytest.raises(TypeError, match="complex"):
+        varnel.fit_path(X.astype(complex), y)
+    with pytest.raises(ValueError, match="numbers"):
+        varnel.fit_path(np.array([["a", "b"], ["c", "d"]], dtype=object), [1.0, 2.0])
+    with pytest.raises(ValueError, match="rows"):
+        varnel.fit_path(X, y[:-1])
+    with pytest.raises(ValueError, match="1-D"):
+        varnel.fit_path(X, np.column_stack([y, y]))

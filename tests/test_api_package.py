@@ -1,0 +1,137 @@
+"""Packaging: optional dependencies stay optional, data and typing files ship."""
+
+import ast
+import inspect
+import io
+import pathlib
+import re
+import subprocess
+import sys
+import textwrap
+from importlib import resources
+
+import numpy as np
+import pytest
+
+import varnel
+from varnel.datasets import load_demo, make_demo, write_csv
+
+OPTIONAL = ["sklearn", "matplotlib", "pandas", "joblib", "scipy", "tqdm", "dask", "distributed"]
+
+
+def run_python(code, cwd=None):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=120, cwd=cwd)
+
+
+def test_import_loads_no_optional_package():
+    proc = run_python(f"""
+        import sys, varnel
+        loaded = [m for m in {OPTIONAL!r} if m in sys.modules]
+        assert not loaded, loaded
+        print("ok")
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "ok"
+
+
+def test_works_with_numpy_only(tmp_path):
+    # Every optional package made unimportable.
+    proc = run_python(f"""
+        import sys
+        import importlib.abc
+
+        class Block(importlib.abc.MetaPathFinder):
+            def find_spec(self, name, path=None, target=None):
+                if name.split(".")[0] in {OPTIONAL!r}:
+                    raise ImportError("blocked: " + name)
+
+        sys.meta_path.insert(0, Block())
+        import numpy as np
+        import varnel
+
+        rng = np.random.default_rng(0)
+        X = rng.standard_normal((40, 4)); y = X[:, 0] + 0.3 * rng.standard_normal(40)
+        path = varnel.fit_path(X.tolist(), y)
+        cvp = varnel.cv_path(X, y, nfolds=4, seed=0, verbose=True)
+        assert cvp.lambda_1se >= cvp.lambda_min
+        print(path.summary().splitlines()[0])
+        for call in (lambda: path.plot(), lambda: varnel.ElasticNetRegressor,
+                     lambda: varnel.cv_path(X, y, nfolds=3, n_jobs=2)):
+            try:
+                call()
+            except ImportError as exc:
+                print("ImportError:", exc)
+        from varnel.cli import main
+        assert main(["demo", "--nfolds", "3"]) == 0
+    """, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines[0].split() == ["Df", "%Dev", "Lambda"]
+    errors = [ln for ln in lines if ln.startswith("ImportError")]
+    assert len(errors) == 3
+    assert "matplotlib" in errors[0] and "joblib" in errors[2]
+    assert "no plots written" in proc.stdout
+    assert "4/4 folds done" in proc.stderr
+
+
+def test_installed_files():
+    root = resources.files("varnel")
+    for name in ("py.typed", "_core.pyi"):
+        assert root.joinpath(name).is_file(), name
+    assert root.joinpath("data", "demo.csv").is_file()
+
+
+def test_stubs_match_the_extension():
+    from varnel import _core
+
+    stub = ast.parse(resources.files("varnel").joinpath("_core.pyi").read_text())
+    funcs = {f.name: f for f in stub.body if isinstance(f, ast.FunctionDef)}
+    assert set(funcs) == {"elnet_path", "elnet_sparse"}
+    for name, node in funcs.items():
+        real = inspect.signature(getattr(_core, name))
+        stub_args = [a.arg for a in node.args.args]
+        stub_kw = [a.arg for a in node.args.kwonlyargs]
+        positional = [p.name for p in real.parameters.values() if p.kind != p.KEYWORD_ONLY]
+        keyword = [p.name for p in real.parameters.values() if p.kind == p.KEYWORD_ONLY]
+        assert stub_args == positional and stub_kw == keyword, name
+        defaults = [ast.literal_eval(d) for d in node.args.kw_defaults]
+        assert defaults == [real.parameters[k].default for k in keyword], name
+
+
+def test_demo_data_is_what_make_demo_writes():
+    shipped = resources.files("varnel").joinpath("data", "demo.csv").read_text()
+    buf = io.StringIO()
+    write_csv(make_demo(), buf)
+    regenerated = np.loadtxt(io.StringIO(buf.getvalue()), delimiter=",", skiprows=1)
+    data = load_demo()
+    assert data.X.shape == (120, 12) and data.feature_names[0] == "x1" and data.target_name == "y"
+    np.testing.assert_allclose(np.column_stack([data.X, data.y]), regenerated, atol=1e-4)
+    assert shipped.splitlines()[0] == ",".join(data.feature_names + ["y"])
+
+
+def test_public_names():
+    for name in ("fit_path", "cv_path", "Path", "CVPath", "PathWarning", "load_demo",
+                 "ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor"):
+        assert name in varnel.__all__ and name in dir(varnel)
+    assert isinstance(varnel.__version__, str)
+
+
+def test_readme_examples_run(tmp_path, monkeypatch):
+    for name in ("sklearn", "matplotlib", "joblib", "distributed"):
+        pytest.importorskip(name)
+    readme = pathlib.Path(__file__).resolve().parents[1] / "README.md"
+    if not readme.exists():
+        pytest.skip("README.md is not next to the tests")
+    text = readme.read_text()
+    start, end = text.find("<!-- api:start -->"), text.find("<!-- api:end -->")
+    if start < 0 or end < 0:
+        pytest.skip("README.md has no API section")
+    blocks = re.findall(r"```python\n(.*?)```", text[start:end], flags=re.S)
+    assert len(blocks) >= 5
+    monkeypatch.chdir(tmp_path)
+    namespace: dict = {}
+    for block in blocks:
+        exec(compile(block, "README.md", "exec"), namespace)
+    assert namespace["cv"].lambda_1se >= namespace["cv"].lambda_min
+    assert (tmp_path / "cv.png").exists()

@@ -1,0 +1,210 @@
+"""varnel.fit_path and varnel.Path: interpolation, prediction, display."""
+
+import numpy as np
+import pytest
+
+import varnel
+
+
+def make_data(n=60, p=6, seed=0):
+    rng = np.random.default_rng(seed)
+    X = rng.standard_normal((n, p))
+    eta = 0.8 * X[:, 0] - 0.6 * X[:, 2] + 0.3 * X[:, 4]
+    return X, eta, rng
+
+
+@pytest.fixture(scope="module")
+def paths():
+    X, eta, rng = make_data()
+    out = {
+        "gaussian": varnel.fit_path(X, eta + 0.5 * rng.standard_normal(len(eta))),
+        "logistic": varnel.fit_path(X, np.where(rng.random(len(eta)) < 1 / (1 + np.exp(-2 * eta)), "b", "a"),
+                                    family="logistic"),
+        "poisson": varnel.fit_path(X, rng.poisson(np.exp(0.5 * eta)), family="poisson"),
+    }
+    return X, out
+
+
+def test_path_attributes(paths):
+    X, out = paths
+    for family, path in out.items():
+        L = path.n_lambdas
+        assert path.family == family
+        assert L > 5
+        assert path.lambdas.shape == path.intercepts.shape == path.dev_ratio.shape == (L,)
+        assert path.coefs.shape == (X.shape[1], L)
+        assert np.all(np.diff(path.lambdas) < 0)
+        np.testing.assert_array_equal(path.df, np.count_nonzero(path.coefs, axis=0))
+        assert path.df[0] == 0
+        assert path.nulldev > 0 and path.npasses > 0
+        assert path.warning is None
+        assert len(path) == L
+
+
+def test_coef_at_fitted_lambdas_is_exact(paths):
+    _, out = paths
+    for path in out.values():
+        for k in (0, 1, path.n_lambdas // 2, path.n_lambdas - 1):
+            np.testing.assert_array_equal(path.coef(path.lambdas[k]), path.coefs[:, k])
+            assert path.intercept(path.lambdas[k]) == path.intercepts[k]
+        np.testing.assert_array_equal(path.coef(path.lambdas), path.coefs)
+        np.testing.assert_array_equal(path.coef(), path.coefs)
+        np.testing.assert_array_equal(path.intercept(), path.intercepts)
+
+
+def test_fitted_lambda_matches_a_direct_fit():
+    # The path column at a lambda is the solution at that lambda.
+    X, eta, rng = make_data(seed=3)
+    y = eta + 0.5 * rng.standard_normal(len(eta))
+    path = varnel.fit_path(X, y, thresh=1e-12)
+    k = path.n_lambdas // 3
+    direct = varnel.fit_path(X, y, user_lambda=[path.lambdas[k]], thresh=1e-12)
+    np.testing.assert_allclose(path.coef(path.lambdas[k]), direct.coefs[:, 0], atol=1e-6)
+
+
+def test_gaussian_path_matches_scikit_learn_lasso():
+    sklm = pytest.importorskip("sklearn.linear_model")
+    X, eta, rng = make_data(seed=4)
+    y = eta + 0.5 * rng.standard_normal(len(eta))
+    path = varnel.fit_path(X, y, standardize=False, thresh=1e-14)
+    k = path.n_lambdas // 2
+    ref = sklm.Lasso(alpha=path.lambdas[k], tol=1e-12, max_iter=100000).fit(X, y)
+    np.testing.assert_allclose(path.coefs[:, k], ref.coef_, atol=1e-6)
+    assert path.intercepts[k] == pytest.approx(ref.intercept_, abs=1e-6)
+
+
+def test_interpolation_lies_between_neighbours(paths):
+    _, out = paths
+    for path in out.values():
+        lam = path.lambdas
+        for k in (0, 3, path.n_lambdas - 2):
+            for t in (0.25, 0.5, 0.9):
+                s = (1 - t) * lam[k] + t * lam[k + 1]
+                b = path.coef(s)
+                expect = (1 - t) * path.coefs[:, k] + t * path.coefs[:, k + 1]
+                np.testing.assert_allclose(b, expect, rtol=1e-10, atol=1e-12)
+                lo = np.minimum(path.coefs[:, k], path.coefs[:, k + 1])
+                hi = np.maximum(path.coefs[:, k], path.coefs[:, k + 1])
+                assert np.all(b >= lo - 1e-12) and np.all(b <= hi + 1e-12)
+                a = path.intercept(s)
+                assert min(path.intercepts[k], path.intercepts[k + 1]) - 1e-12 <= a
+                assert a <= max(path.intercepts[k], path.intercepts[k + 1]) + 1e-12
+
+
+def test_interpolation_clamps_at_the_ends(paths):
+    _, out = paths
+    path = out["gaussian"]
+    np.testing.assert_array_equal(path.coef(10 * path.lambdas[0]), path.coefs[:, 0])
+    np.testing.assert_array_equal(path.coef(0.0), path.coefs[:, -1])
+    assert path.intercept(1e9) == path.intercepts[0]
+
+
+def test_coef_shapes(paths):
+    X, out = paths
+    path = out["gaussian"]
+    p = X.shape[1]
+    assert path.coef(0.1).shape == (p,)
+    assert path.coef([0.1, 0.05, 0.2]).shape == (p, 3)
+    assert isinstance(path.intercept(0.1), float)
+    assert path.intercept([0.1, 0.2]).shape == (2,)
+    with pytest.raises(ValueError):
+        path.coef([[0.1]])
+    with pytest.raises(ValueError):
+        path.coef(float("nan"))
+
+
+def test_predict_matches_hand_computation(paths):
+    X, out = paths
+    Xn = make_data(n=15, seed=9)[0]
+    for family, path in out.items():
+        s = [path.lambdas[2], 0.5 * (path.lambdas[4] + path.lambdas[5])]
+        eta = path.intercept(s) + Xn @ path.coef(s)
+        np.testing.assert_allclose(path.predict(Xn, s=s), eta, rtol=1e-12, atol=1e-12)
+        np.testing.assert_allclose(path.predict(Xn), path.intercepts + Xn @ path.coefs, atol=1e-12)
+        one = path.predict(Xn, s=s[1])
+        assert one.shape == (15,)
+        np.testing.assert_allclose(one, eta[:, 1], atol=1e-12)
+        resp = path.predict(Xn, s=s, kind="response")
+        if family == "gaussian":
+            np.testing.assert_allclose(resp, eta, atol=1e-12)
+        elif family == "logistic":
+            np.testing.assert_allclose(resp, 1 / (1 + np.exp(-eta)), rtol=1e-12)
+            labels = path.predict(Xn, s=s, kind="class")
+            np.testing.assert_array_equal(labels, np.where(eta > 0, "b", "a"))
+        else:
+            np.testing.assert_allclose(resp, np.exp(eta), rtol=1e-12)
+
+
+def test_predict_errors(paths):
+    X, out = paths
+    with pytest.raises(ValueError, match="class"):
+        out["gaussian"].predict(X, kind="class")
+    with pytest.raises(ValueError, match="kind"):
+        out["gaussian"].predict(X, kind="probability")
+    with pytest.raises(ValueError, match="features"):
+        out["gaussian"].predict(X[:, :3])
+
+
+def test_logistic_labels_are_kept():
+    X, eta, rng = make_data(seed=5)
+    y = np.where(eta + 0.3 * rng.standard_normal(len(eta)) > 0, "spam", "ham")
+    path = varnel.fit_path(X, y, family="logistic")
+    assert list(path.classes) == ["ham", "spam"]
+    coded = varnel.fit_path(X, (y == "spam").astype(float), family="binomial")
+    np.testing.assert_array_equal(path.coefs, coded.coefs)
+    assert set(path.predict(X, s=path.lambdas[-1], kind="class")) <= {"ham", "spam"}
+    with pytest.raises(ValueError, match="two classes"):
+        varnel.fit_path(X, np.arange(len(y)) % 3, family="logistic")
+    with pytest.raises(ValueError, match="class"):
+        varnel.fit_path(X, np.ones(len(y)), family="logistic")
+
+
+def test_summary_and_repr(paths):
+    _, out = paths
+    path = out["gaussian"]
+    text = path.summary()
+    lines = text.splitlines()
+    assert lines[0].split() == ["Df", "%Dev", "Lambda"]
+    assert len(lines) == path.n_lambdas + 1
+    first = lines[1].split()
+    assert first[0] == "0" and first[1] == "0" and float(first[3]) == pytest.approx(path.lambdas[0], rel=1e-4)
+    last = lines[-1].split()
+    assert int(last[1]) == path.df[-1]
+    assert float(last[2]) == pytest.approx(100 * path.dev_ratio[-1], abs=0.01)
+    r = repr(path)
+    assert r.startswith("varnel.Path(family='gaussian'") and text in r
+
+
+def test_options_are_passed_on():
+    X, eta, rng = make_data(seed=6)
+    y = eta + 0.2 * rng.standard_normal(len(eta))
+    assert varnel.fit_path(X, y, nlambda=7).n_lambdas <= 7
+    user = varnel.fit_path(X, y, user_lambda=[0.01, 0.3, 0.1])
+    np.testing.assert_allclose(user.lambdas, [0.3, 0.1, 0.01])
+    assert np.all(varnel.fit_path(X, y, lower_limits=0.0).coefs >= 0)
+    assert np.all(varnel.fit_path(X, y, exclude=[0]).coefs[0] == 0)
+    free = varnel.fit_path(X, y, penalty_factor=[0, 1, 1, 1, 1, 1])
+    assert free.coefs[0, 0] != 0
+    ridge = varnel.fit_path(X, y, alpha=0.0)
+    assert ridge.alpha == 0.0 and np.all(ridge.df[1:] == X.shape[1])
+    with pytest.raises(TypeError, match="unknown"):
+        varnel.cv_path(X, y, nfold=3)
+    with pytest.raises(ValueError, match="family"):
+        varnel.fit_path(X, y, family="gamma")
+    with pytest.raises(TypeError):
+        varnel.fit_path(X, y, nlambda=10.5)
+    with pytest.raises(ValueError, match="non-negative"):
+        varnel.fit_path(X, -np.ones(len(y)), family="poisson")
+    with pytest.raises(ValueError, match="2-D"):
+        varnel.fit_path(X[:, 0], y)
+    with pytest.raises(ValueError, match="NaN"):
+        varnel.fit_path(np.where(X > 2, np.nan, X), y)
+
+
+def test_to_dict_is_json_serialisable(paths):
+    import json
+
+    _, out = paths
+    doc = json.loads(json.dumps(out["logistic"].to_dict()))
+    assert doc["classes"] == ["a", "b"]
+    assert len(doc["lambdas"]) == out["logistic"].n_lambdas

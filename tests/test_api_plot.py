@@ -1,0 +1,62 @@
+"""Path and cross-validation plots."""
+
+import numpy as np
+import pytest
+
+import varnel
+
+matplotlib = pytest.importorskip("matplotlib")
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def cvp():
+    rng = np.random.default_rng(0)
+    X = rng.standard_normal((60, 5))
+    y = X[:, 0] - X[:, 1] + 0.5 * rng.standard_normal(60)
+    return varnel.cv_path(X, y, nfolds=4, seed=0)
+
+
+@pytest.fixture(autouse=True)
+def close_figures():
+    yield
+    plt.close("all")
+
+
+@pytest.mark.parametrize("xvar", ["lambda", "norm", "dev"])
+def test_path_plot(cvp, xvar):
+    path = cvp.path
+    fig, ax = plt.subplots()
+    out = path.plot(xvar=xvar, ax=ax)
+    assert out is ax
+    active = np.flatnonzero(np.any(path.coefs != 0, axis=1))
+    curves = [ln for ln in ax.get_lines() if len(ln.get_xdata()) == path.n_lambdas]
+    assert len(curves) == len(active)
+    x = {"lambda": np.log(path.lambdas), "norm": np.abs(path.coefs).sum(axis=0),
+         "dev": path.dev_ratio}[xvar]
+    np.testing.assert_allclose(curves[0].get_xdata(), x)
+    np.testing.assert_allclose(curves[0].get_ydata(), path.coefs[active[0]])
+    assert ax.get_xlabel()
+    fig.canvas.draw()
+
+
+def test_path_plot_new_figure_and_labels(cvp):
+    ax = cvp.path.plot(label=True)
+    assert ax.figure is not None
+    assert {t.get_text() for t in ax.texts} >= {"0", "1"}
+    with pytest.raises(ValueError, match="xvar"):
+        cvp.path.plot(xvar="step")
+
+
+def test_cv_plot(cvp, tmp_path):
+    fig, ax = plt.subplots()
+    assert cvp.plot(ax=ax) is ax
+    bars = ax.containers[0]
+    np.testing.assert_allclose(bars.lines[0].get_ydata(), cvp.cvm)
+    vlines = [ln for ln in ax.get_lines() if len(set(np.atleast_1d(ln.get_xdata()))) == 1]
+    marked = sorted(float(np.atleast_1d(ln.get_xdata())[0]) for ln in vlines)
+    np.testing.assert_allclose(marked, sorted([np.log(cvp.lambda_min), np.log(cvp.lambda_1se)]))
+    assert ax.get_ylabel() == "Mean-squared error"
+    fig.savefig(tmp_path / "cv.png")
+    assert (tmp_path / "cv.png").stat().st_size > 1000
