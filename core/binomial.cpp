@@ -86,20 +86,10 @@ struct Point {
         const double g = deferred.dot(x, j, work_weight, resid);
         const double old = coef[j];
         const double u = g + old * col_wss[j];
-        const double s = std::abs(u) - l1 * penalty[j];
-        double b = 0.0;
-        if (s > 0.0) {
-            b = std::copysign(s, u) / (col_wss[j] + l2 * penalty[j]);
-            b = nan_min(b, upper[j]);
-            b = nan_max(b, lower[j]);
-        }
+        const double b = penalized_step(u, col_wss[j], penalty[j], l1, l2, lower[j], upper[j]);
         coef[j] = b;
         if (b == old) return UpdateResult::Done;
-        if (add && !is_active[j]) {
-            if (active.size() >= max_active) return UpdateResult::ActiveFull;
-            active.push_back(j);
-            is_active[j] = 1;
-        }
+        if (add && !enter_active(active, is_active, max_active, j)) return UpdateResult::ActiveFull;
         const double d = b - old;
         max_change = nan_max(max_change, col_wss[j] * d * d);
         deferred.defer(j, d);  // r -= v * d * x_j, applied with the next inner product

@@ -100,21 +100,11 @@ struct Point {
         last_grad = g;
         const double old = coef[j];
         const double u = g + old * x_sumsq[j];
-        const double v = std::abs(u) - l1 * penalty[j];
-        double b = 0.0;
-        if (v > 0.0) {
-            // soft-threshold, ridge-shrink, then clamp to the box
-            b = std::copysign(v, u) / (x_sumsq[j] + l2 * penalty[j]);
-            b = nan_min(b, upper[j]);
-            b = nan_max(b, lower[j]);
-        }
+        const double b = penalized_step(u, x_sumsq[j], penalty[j], l1, l2, lower[j], upper[j]);
         coef[j] = b;
         if (b == old) return UpdateResult::Done;
-        if (may_enter && !is_active[j]) {
-            if (active.size() >= max_active) return UpdateResult::ActiveFull;
-            active.push_back(j);
-            is_active[j] = 1;
-        }
+        if (may_enter && !enter_active(active, is_active, max_active, j))
+            return UpdateResult::ActiveFull;
         const double delta = b - old;
         const double d2 = x_sumsq[j] * delta;
         max_change = nan_max(max_change, delta * d2);

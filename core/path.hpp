@@ -23,6 +23,30 @@ enum class UpdateResult { Done, ActiveFull };
 inline double nan_min(double a, double b) { return std::fmin(a, b); }
 inline double nan_max(double a, double b) { return std::fmax(a, b); }
 
+// The coordinate minimiser shared by every family:
+//   argmin_b  curv/2 b^2 - u b + l1 v |b| + l2 v b^2 / 2   on [lo, hi],
+// that is soft-threshold u by l1 v, shrink by curv + l2 v, then clamp to the
+// upper and the lower limit (a NaN limit is ignored).
+inline double penalized_step(double u, double curv, double v, double l1, double l2, double lo,
+                             double hi) {
+    const double s = std::abs(u) - l1 * v;
+    if (!(s > 0.0)) return 0.0;
+    double b = std::copysign(s, u) / (curv + l2 * v);
+    b = nan_min(b, hi);
+    return nan_max(b, lo);
+}
+
+// Appends j to the active list unless it is already there; false when j
+// would have to enter a list that already holds max_active variables.
+inline bool enter_active(std::vector<std::size_t>& active, Flags& is_active,
+                         std::size_t max_active, std::size_t j) {
+    if (is_active[j]) return true;
+    if (active.size() >= max_active) return false;
+    active.push_back(j);
+    is_active[j] = 1;
+    return true;
+}
+
 // The fixed constants of a fit, copied so that a solver may adjust them.
 struct WorkingConstants {
     double min_dev_change;

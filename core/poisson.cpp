@@ -88,20 +88,10 @@ struct Point {
         const double g = deferred.dot(x, j, q, resid);
         const double a = coef[j];
         const double u = g + a * xv[j];
-        const double z = std::abs(u) - l1 * penalty[j];
-        double b = 0.0;
-        if (z > 0.0) {
-            b = std::copysign(z, u) / (xv[j] + l2 * penalty[j]);
-            b = nan_min(b, upper[j]);
-            b = nan_max(b, lower[j]);
-        }
+        const double b = penalized_step(u, xv[j], penalty[j], l1, l2, lower[j], upper[j]);
         coef[j] = b;
         if (b == a) return UpdateResult::Done;
-        if (may_enter && !is_active[j]) {
-            if (active.size() >= max_active) return UpdateResult::ActiveFull;
-            active.push_back(j);
-            is_active[j] = 1;
-        }
+        if (may_enter && !enter_active(active, is_active, max_active, j)) return UpdateResult::ActiveFull;
         const double d = b - a;
         max_change = nan_max(max_change, xv[j] * (d * d));
         deferred.defer(j, d);  // r -= q * d * x_j, applied with the next inner product
