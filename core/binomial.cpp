@@ -112,8 +112,7 @@ struct Point {
     void begin_iteration() {
         intercept_prev = intercept_value;
         for (const std::size_t k : active) coef_prev[k] = coef[k];
-        for (std::size_t j = 0; j < x.ncols; ++j)
-            if (strong[j]) col_wss[j] = x.weighted_sumsq(j, work_weight);
+        x.weighted_sumsq_flagged(strong, work_weight, col_wss);
     }
 
     bool refit() {

@@ -19,6 +19,28 @@ void DenseGlm::linear_predictor(std::span<const double> coef, std::span<const st
     for (std::size_t i = 0; i < nrows; ++i) e[i] = intercept + e[i];
 }
 
+void DenseGlm::weighted_sumsq_flagged(const Flags& flags, std::span<const double> v,
+                                      std::span<double> out) const {
+    require(v.size() >= nrows && flags.size() == ncols && out.size() >= ncols,
+            "weighted_sumsq_flagged: vectors of the wrong length");
+    std::size_t js[4];
+    const double* cols[4];
+    double s[4];
+    std::size_t k = 0;
+    auto flush_batch = [&] {
+        wsumsq4_batch(v.data(), cols, k, nrows, s);
+        for (std::size_t c = 0; c < k; ++c) out[js[c]] = s[c];
+        k = 0;
+    };
+    for (std::size_t j = 0; j < ncols; ++j) {
+        if (!flags[j]) continue;
+        js[k] = j;
+        cols[k++] = col(j);
+        if (k == 4) flush_batch();
+    }
+    if (k) flush_batch();
+}
+
 void refresh_abs_grad(const Dense& x, std::span<const double> r, const Flags& include,
                       const Flags* strong, std::span<double> abs_grad) {
     std::size_t js[4];

@@ -18,6 +18,11 @@ struct DenseGlm : Dense {
         return wdot4(v, c, c);
     }
 
+    // out_j = weighted_sumsq(j, v) for every j with flags[j] set, four
+    // columns at a time.
+    void weighted_sumsq_flagged(const Flags& flags, std::span<const double> v,
+                                std::span<double> out) const;
+
     // r -= (v * delta) * x_j, then <x_k, r>, in one sweep
     double update_then_dot(std::size_t j, std::span<const double> v, double delta,
                            std::span<double> r, std::size_t k) const {

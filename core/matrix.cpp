@@ -97,6 +97,37 @@ void dot4_batch(const double* const* cols, std::size_t ncols, const double* v, s
     for (std::size_t c = 0; c < ncols; ++c) out[c] = dot4(cols[c], v, n);
 }
 
+void wsumsq4_batch(const double* v, const double* const* cols, std::size_t ncols, std::size_t n,
+                   double* out) noexcept {
+#if defined(__SSE2__)
+    if (ncols == 4) {
+        const std::size_t n4 = n - n % 4;
+        __m128d lo[4], hi[4];
+        for (int c = 0; c < 4; ++c) lo[c] = hi[c] = _mm_setzero_pd();
+        for (std::size_t i = 0; i < n4; i += 4) {
+            const __m128d v0 = _mm_loadu_pd(v + i), v1 = _mm_loadu_pd(v + i + 2);
+            for (int c = 0; c < 4; ++c) {
+                const __m128d x0 = _mm_loadu_pd(cols[c] + i), x1 = _mm_loadu_pd(cols[c] + i + 2);
+                lo[c] = _mm_add_pd(lo[c], _mm_mul_pd(_mm_mul_pd(v0, x0), x0));  // (v x) x
+                hi[c] = _mm_add_pd(hi[c], _mm_mul_pd(_mm_mul_pd(v1, x1), x1));
+            }
+        }
+        for (int c = 0; c < 4; ++c) {
+            alignas(16) double l[2], h[2];
+            _mm_store_pd(l, lo[c]);
+            _mm_store_pd(h, hi[c]);
+            double total = (h[1] + h[0]) + (l[1] + l[0]);
+            for (std::size_t i = n4; i < n; ++i) total += (v[i] * cols[c][i]) * cols[c][i];
+            out[c] = total;
+        }
+        return;
+    }
+#endif
+    for (std::size_t c = 0; c < ncols; ++c)
+        out[c] = wdot4(std::span<const double>(v, n), std::span<const double>(cols[c], n),
+                       std::span<const double>(cols[c], n));
+}
+
 double sub_scaled_dot4(double* r, const double* x, double delta, const double* next,
                        std::size_t n) noexcept {
     const std::size_t n4 = n - n % 4;

@@ -38,6 +38,10 @@ void sub_weighted_scaled(double* r, const double* w, const double* x, double del
 void dot4_batch(const double* const* cols, std::size_t ncols, const double* v, std::size_t n,
                 double* out) noexcept;
 
+// out[c] = wdot4(v, cols[c], cols[c]) for c < ncols (at most 4), side by side.
+void wsumsq4_batch(const double* v, const double* const* cols, std::size_t ncols, std::size_t n,
+                   double* out) noexcept;
+
 // r[i] -= x[i] * delta, then returns dot4(next, r, n) of the updated r; one
 // sweep instead of two, with the results of sub_scaled followed by dot4.
 double sub_scaled_dot4(double* r, const double* x, double delta, const double* next,

@@ -114,8 +114,7 @@ struct Point {
     void begin_iteration() {
         intercept_prev = intercept_value;
         for (const std::size_t k : active) coef_prev[k] = coef[k];
-        for (std::size_t j = 0; j < x.ncols; ++j)
-            if (strong[j]) xv[j] = x.weighted_sumsq(j, q);
+        x.weighted_sumsq_flagged(strong, q, xv);
     }
 
     bool refit() {
