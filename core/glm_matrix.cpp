@@ -10,11 +10,25 @@ void DenseGlm::linear_predictor(std::span<const double> coef, std::span<const st
     require(eta.size() >= nrows, "eta shorter than the columns");
     double* e = eta.data();
     std::fill(e, e + nrows, 0.0);
-    for (const std::size_t k : active) {
-        require(k < coef.size(), "active index out of range");
-        const double c = coef[k];
-        const double* x = col(k);
-        for (std::size_t i = 0; i < nrows; ++i) e[i] = e[i] + c * x[i];  // s_i += b_k * x_ik
+    // s_i += b_k * x_ik in list order; four columns per sweep over s keep the
+    // same sequence of additions for every i.
+    std::size_t a = 0;
+    for (; a + 4 <= active.size(); a += 4) {
+        const double* x[4];
+        double c[4];
+        for (std::size_t t = 0; t < 4; ++t) {
+            require(active[a + t] < coef.size(), "active index out of range");
+            c[t] = coef[active[a + t]];
+            x[t] = col(active[a + t]);
+        }
+        for (std::size_t i = 0; i < nrows; ++i)
+            e[i] = (((e[i] + c[0] * x[0][i]) + c[1] * x[1][i]) + c[2] * x[2][i]) + c[3] * x[3][i];
+    }
+    for (; a < active.size(); ++a) {
+        require(active[a] < coef.size(), "active index out of range");
+        const double c = coef[active[a]];
+        const double* x = col(active[a]);
+        for (std::size_t i = 0; i < nrows; ++i) e[i] = e[i] + c * x[i];
     }
     for (std::size_t i = 0; i < nrows; ++i) e[i] = intercept + e[i];
 }
