@@ -79,7 +79,7 @@ struct Point {
         }
         null_half_dev = nhd;
         conv_thresh = cfg.thresh * null_half_dev;
-        refresh_abs_grad(x, resid, include, nullptr, abs_grad);
+        refresh_abs_grad(x, resid, 0.0, include, nullptr, abs_grad);
     }
 
     UpdateResult update_one(std::size_t j, bool add, double l1, double l2) {

@@ -17,7 +17,7 @@ namespace {
 struct Prepared {
     Flags include;
     Vec penalty;
-    Limits limits;      // on the standardized scale once prepare_scales has run
+    Limits limits;      // on the standardized scale once scale_limits has run
     Standardization st;
     Vec y;              // standardized response: the initial residual
     double nulldev = 0.0;
@@ -62,23 +62,9 @@ struct Point {
     }
 
     // abs_grad_j = |<z_j, r>| for the included variables (outside the strong
-    // set only, when `outside_strong`), four columns at a time.
+    // set only, when `outside_strong`).
     void refresh_gradients(bool outside_strong) {
-        std::size_t js[4];
-        double g[4];
-        std::size_t k = 0;
-        auto flush_batch = [&] {
-            x.grad_batch(std::span<const std::size_t>(js, k), resid, shift, g);
-            for (std::size_t c = 0; c < k; ++c) abs_grad[js[c]] = std::abs(g[c]);
-            k = 0;
-        };
-        for (std::size_t j = 0; j < coef.size(); ++j) {
-            if (include[j] && !(outside_strong && strong[j])) {
-                js[k++] = j;
-                if (k == 4) flush_batch();
-            }
-        }
-        if (k) flush_batch();
+        refresh_abs_grad(x, resid, shift, include, outside_strong ? &strong : nullptr, abs_grad);
     }
 
     // The residual update of the latest coefficient change is deferred and

@@ -1,7 +1,6 @@
 #include "glm_matrix.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 namespace varnel_core {
 
@@ -51,25 +50,6 @@ void DenseGlm::weighted_sumsq_flagged(const Flags& flags, std::span<const double
         js[k] = j;
         cols[k++] = col(j);
         if (k == 4) flush_batch();
-    }
-    if (k) flush_batch();
-}
-
-void refresh_abs_grad(const Dense& x, std::span<const double> r, const Flags& include,
-                      const Flags* strong, std::span<double> abs_grad) {
-    std::size_t js[4];
-    double g[4];
-    std::size_t k = 0;
-    auto flush_batch = [&] {
-        x.dot_batch(std::span<const std::size_t>(js, k), r, g);
-        for (std::size_t c = 0; c < k; ++c) abs_grad[js[c]] = std::abs(g[c]);
-        k = 0;
-    };
-    for (std::size_t j = 0; j < x.ncols; ++j) {
-        if (include[j] && !(strong && (*strong)[j])) {
-            js[k++] = j;
-            if (k == 4) flush_batch();
-        }
     }
     if (k) flush_batch();
 }

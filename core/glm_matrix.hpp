@@ -66,9 +66,4 @@ private:
     double delta_ = 0.0;
 };
 
-// abs_grad_j = |<x_j, r>| for every included j (outside the strong set only,
-// when `strong` is given), four columns at a time.
-void refresh_abs_grad(const Dense& x, std::span<const double> r, const Flags& include,
-                      const Flags* strong, std::span<double> abs_grad);
-
 }  // namespace varnel_core

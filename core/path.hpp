@@ -93,6 +93,28 @@ bool any_flag(const Flags& include);
 double lambda_max(std::span<const double> abs_grad, std::span<const double> penalty,
                   const Flags& include);
 
+// abs_grad_j = |grad_j(r)| for every included j (outside the strong set only,
+// when `strong` is given), four columns at a time.
+template <class M>
+void refresh_abs_grad(const M& x, std::span<const double> r, double shift, const Flags& include,
+                      const Flags* strong, std::span<double> abs_grad) {
+    std::size_t js[4];
+    double g[4];
+    std::size_t k = 0;
+    auto flush_batch = [&] {
+        x.grad_batch(std::span<const std::size_t>(js, k), r, shift, g);
+        for (std::size_t c = 0; c < k; ++c) abs_grad[js[c]] = std::abs(g[c]);
+        k = 0;
+    };
+    for (std::size_t j = 0; j < include.size(); ++j) {
+        if (include[j] && !(strong && (*strong)[j])) {
+            js[k++] = j;
+            if (k == 4) flush_batch();
+        }
+    }
+    if (k) flush_batch();
+}
+
 // Every included variable outside the strong set joins it when
 // abs_grad_j > penalty_j * t.
 // Returns whether any variable joined.
@@ -285,7 +307,7 @@ std::variant<PenaltyEnd, PathWarning::Kind> glm_solve(P& pt, double l1, double l
         if (auto stop = glm_passes(pt, l1, l2)) return *stop;
         if (pt.refit()) return PenaltyEnd::Saturated;
         if (pt.converged()) {
-            refresh_abs_grad(pt.x, pt.resid, pt.include, &pt.strong, pt.abs_grad);
+            refresh_abs_grad(pt.x, pt.resid, 0.0, pt.include, &pt.strong, pt.abs_grad);
             if (!screen_strong(pt.strong, pt.include, pt.abs_grad, pt.penalty, l1))
                 return PenaltyEnd::Solved;
         }

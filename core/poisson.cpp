@@ -81,7 +81,7 @@ struct Point {
             if (wy[i] > 0.0) sum_ylogy += wy[i] * std::log(y[i]);
         null_half_dev = sum_ylogy - ybar - dev_offset;
         conv_thresh = cfg.thresh * null_half_dev;
-        refresh_abs_grad(x, resid, include, nullptr, abs_grad);
+        refresh_abs_grad(x, resid, 0.0, include, nullptr, abs_grad);
     }
 
     UpdateResult update_one(std::size_t j, bool may_enter, double l1, double l2) {
