@@ -1,0 +1,210 @@
+"""Seeded synthetic workloads and the penalised objectives used to score them.
+
+Every workload is a lasso path (alpha = 1) over a common, explicitly given,
+decreasing grid of 100 penalties, so that every solver solves exactly the same
+sequence of problems:
+
+    gaussian   F(a0, b) = 1/(2n) ||y - a0 - X b||^2              + lam ||b||_1
+    binomial   F(a0, b) = 1/n sum log(1 + e^eta) - y eta          + lam ||b||_1
+    poisson    F(a0, b) = 1/n sum (e^eta - y eta) - (y - y log y) + lam ||b||_1
+
+with eta = a0 + X b (a0 = 0 when the workload has no intercept). The Poisson
+loss is measured from the saturated model (half the mean deviance), so every
+objective is non-negative and relative differences are well defined.
+
+Dense designs are standardised once here (columns centred, population standard
+deviation 1) and stored column-major; Gaussian responses are centred. The
+solvers are then run without their own standardisation; on such data the
+Gaussian intercept is exactly 0, so the dense Gaussian workloads are fitted
+without an intercept by every solver. The sparse design is not centred (that
+would densify it): it is fitted without intercept and without standardisation
+by every solver, i.e. the plain uncentred lasso that the peers solve on sparse
+input.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+
+import numpy as np
+
+NLAMBDA = 100
+# Path indices at which the objectives are compared (the first penalty, where
+# every solution is 0, is left out).
+ACCURACY_POINTS = 5
+
+
+@dataclasses.dataclass
+class Workload:
+    name: str
+    title: str
+    family: str  # "gaussian" | "binomial" | "poisson"
+    X: object  # float64 Fortran-ordered ndarray, or scipy.sparse.csc_matrix
+    y: np.ndarray
+    intercept: bool
+    lambdas: np.ndarray
+    lambda_min_ratio: float
+    per_call: bool = False  # report time per call (call-overhead workload)
+
+    @property
+    def sparse(self) -> bool:
+        return not isinstance(self.X, np.ndarray)
+
+    @property
+    def shape(self) -> tuple[int, int]:
+        return self.X.shape
+
+    def describe(self) -> str:
+        n, p = self.shape
+        extra = ""
+        if self.sparse:
+            extra = f", CSC {self.X.nnz / (n * p):.2%} dense"
+        icpt = "intercept" if self.intercept else "no intercept"
+        return (f"{self.family} {n} x {p}{extra}, {len(self.lambdas)} lambdas "
+                f"down to {self.lambda_min_ratio:g} x lambda_max, {icpt}")
+
+    def accuracy_indices(self) -> np.ndarray:
+        # path positions 20, 40, 60, 80, 100 of 100 (0-based 19, ..., 99)
+        m = len(self.lambdas)
+        step = max(m // ACCURACY_POINTS, 1)
+        idx = np.arange(1, ACCURACY_POINTS + 1) * step - 1
+        return np.unique(np.clip(idx, 0, m - 1))
+
+
+def ar1_design(rng: np.random.Generator, n: int, p: int, rho: float = 0.5) -> np.ndarray:
+    """Columns with AR(1) correlation rho^|i-j|, standardised, column-major."""
+    x = np.empty((n, p), order="F")
+    c = np.sqrt(1.0 - rho * rho)
+    x[:, 0] = rng.standard_normal(n)
+    for j in range(1, p):
+        x[:, j] = rho * x[:, j - 1] + c * rng.standard_normal(n)
+    standardize_columns(x)
+    return x
+
+
+def standardize_columns(x: np.ndarray) -> None:
+    x -= x.mean(axis=0)
+    x /= x.std(axis=0)
+
+
+def sparse_coefficients(rng: np.random.Generator, p: int, k: int, scale: float = 1.0) -> np.ndarray:
+    beta = np.zeros(p)
+    idx = rng.choice(p, size=min(k, p), replace=False)
+    beta[idx] = scale * rng.choice([-1.0, 1.0], size=idx.size) * rng.uniform(0.5, 1.5, size=idx.size)
+    return beta
+
+
+def lambda_max(family: str, X, y: np.ndarray, intercept: bool) -> float:
+    """Smallest penalty at which all coefficients are 0 (unit weights)."""
+    n = y.shape[0]
+    r = y - y.mean() if intercept else y
+    g = X.T @ r
+    return float(np.max(np.abs(g)) / n)
+
+
+def penalty_grid(family: str, X, y: np.ndarray, intercept: bool, ratio: float) -> np.ndarray:
+    lmax = lambda_max(family, X, y, intercept)
+    return np.geomspace(lmax, lmax * ratio, NLAMBDA)
+
+
+def default_ratio(n: int, p: int) -> float:
+    return 1e-3 if n > p else 1e-2
+
+
+def _gaussian(name, title, rng, n, p, k, per_call=False) -> Workload:
+    x = ar1_design(rng, n, p)
+    beta = sparse_coefficients(rng, p, k)
+    signal = x @ beta
+    y = signal + rng.standard_normal(n) * (signal.std() / np.sqrt(3.0))  # SNR 3
+    y -= y.mean()
+    ratio = default_ratio(n, p)
+    return Workload(name, title, "gaussian", x, y, False,
+                    penalty_grid("gaussian", x, y, False, ratio), ratio, per_call)
+
+
+def _sparse(rng, n, p, density, k) -> Workload:
+    import scipy.sparse as sp
+
+    x = sp.random(n, p, density=density, format="csc", random_state=rng,
+                  data_rvs=rng.standard_normal, dtype=np.float64)
+    x.sort_indices()
+    beta = sparse_coefficients(rng, p, k, scale=3.0)
+    signal = x @ beta
+    y = signal + rng.standard_normal(n) * (signal.std() / np.sqrt(3.0))
+    ratio = default_ratio(n, p)
+    return Workload("sparse", "Gaussian CSC sparse", "gaussian", x, y, False,
+                    penalty_grid("gaussian", x, y, False, ratio), ratio)
+
+
+def _logistic(rng, n, p, k) -> Workload:
+    x = ar1_design(rng, n, p)
+    beta = sparse_coefficients(rng, p, k, scale=0.5)
+    eta = -0.5 + x @ beta
+    y = (rng.random(n) < 1.0 / (1.0 + np.exp(-eta))).astype(np.float64)
+    ratio = default_ratio(n, p)
+    return Workload("logistic", "logistic dense", "binomial", x, y, True,
+                    penalty_grid("binomial", x, y, True, ratio), ratio)
+
+
+def _poisson(rng, n, p, k) -> Workload:
+    x = ar1_design(rng, n, p)
+    beta = sparse_coefficients(rng, p, k, scale=0.2)
+    eta = 0.5 + x @ beta
+    y = rng.poisson(np.exp(eta)).astype(np.float64)
+    ratio = default_ratio(n, p)
+    return Workload("poisson", "Poisson dense", "poisson", x, y, True,
+                    penalty_grid("poisson", x, y, True, ratio), ratio)
+
+
+# name -> (full-size builder, quick builder)
+WORKLOADS = {
+    "tall": (lambda r: _gaussian("tall", "Gaussian dense tall", r, 10_000, 1_000, 20),
+             lambda r: _gaussian("tall", "Gaussian dense tall", r, 500, 50, 5)),
+    "wide": (lambda r: _gaussian("wide", "Gaussian dense wide", r, 1_000, 10_000, 50),
+             lambda r: _gaussian("wide", "Gaussian dense wide", r, 100, 500, 10)),
+    "sparse": (lambda r: _sparse(r, 20_000, 5_000, 0.005, 50),
+               lambda r: _sparse(r, 2_000, 500, 0.02, 10)),
+    "logistic": (lambda r: _logistic(r, 10_000, 500, 20),
+                 lambda r: _logistic(r, 500, 30, 5)),
+    "poisson": (lambda r: _poisson(r, 10_000, 200, 10),
+                lambda r: _poisson(r, 500, 20, 5)),
+    "tiny": (lambda r: _gaussian("tiny", "Gaussian 100 x 10 (per call)", r, 100, 10, 3, per_call=True),
+             lambda r: _gaussian("tiny", "Gaussian 100 x 10 (per call)", r, 100, 10, 3, per_call=True)),
+}
+
+
+def build(name: str, quick: bool, seed: int = 20240611) -> Workload:
+    full, small = WORKLOADS[name]
+    # one independent stream per workload, so --only gives the same data
+    rng = np.random.default_rng([seed, list(WORKLOADS).index(name)])
+    return (small if quick else full)(rng)
+
+
+def warmup_workload(family: str) -> Workload:
+    """A small problem of the given family (JIT compilation, imports)."""
+    rng = np.random.default_rng(7)
+    if family == "gaussian":
+        return _gaussian("warmup", "warm-up", rng, 60, 8, 3)
+    if family == "binomial":
+        return _logistic(rng, 60, 8, 3)
+    return _poisson(rng, 60, 8, 3)
+
+
+def warmup_sparse() -> Workload:
+    return _sparse(np.random.default_rng(7), 200, 20, 0.1, 3)
+
+
+def objective(wl: Workload, a0: float, b: np.ndarray, lam: float) -> float:
+    """Penalised objective of (a0, b) at penalty lam (see the module text)."""
+    y = wl.y
+    eta = wl.X @ b
+    if wl.intercept:
+        eta = eta + a0
+    if wl.family == "gaussian":
+        loss = 0.5 * np.mean((y - eta) ** 2)
+    elif wl.family == "binomial":
+        loss = np.mean(np.logaddexp(0.0, eta) - y * eta)
+    else:
+        ylogy = np.where(y > 0, y * np.log(np.where(y > 0, y, 1.0)), 0.0)
+        loss = np.mean(np.exp(eta) - y * eta - (y - ylogy))
+    return float(loss + lam * np.sum(np.abs(b)))
