@@ -261,9 +261,7 @@ FitOutcome elnet_naive(Vec x, std::span<const double> y, std::uint64_t nobs,
     return run_path(dense, p, config, wc, nvars);
 }
 
-FitOutcome elnet_naive_sparse(std::span<const std::uint64_t> col_ptr,
-                              std::span<const std::uint64_t> row_idx,
-                              std::span<const double> values, std::span<const double> y,
+FitOutcome elnet_naive_sparse(Index col_ptr, Index row_idx, Vec values, std::span<const double> y,
                               std::uint64_t nobs, std::uint64_t nvars, const FitConfig& config) {
     require(y.size() == nobs, "y must have nobs entries");
     if (auto problem = csc_problem(col_ptr, row_idx, values.size(), nobs, nvars))
@@ -280,9 +278,8 @@ FitOutcome elnet_naive_sparse(std::span<const std::uint64_t> col_ptr,
                                     config.standardize, config.intercept);
     if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
     scale_limits(p, config.standardize);
-    const Sparse sparse(Index(col_ptr.begin(), col_ptr.end()), Index(row_idx.begin(), row_idx.end()),
-                        Vec(values.begin(), values.end()), weights.norm, p.st.x_mean, p.st.x_scale,
-                        nobs, nvars);
+    const Sparse sparse(std::move(col_ptr), std::move(row_idx), std::move(values), weights.norm,
+                        p.st.x_mean, p.st.x_scale, nobs, nvars);
     return run_path(sparse, p, config, wc, nvars);
 }
 

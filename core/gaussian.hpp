@@ -6,6 +6,7 @@
 #include <span>
 
 #include "control.hpp"
+#include "matrix.hpp"
 
 namespace varnel_core {
 
@@ -21,10 +22,9 @@ FitOutcome elnet_naive(Vec x, std::span<const double> y, std::uint64_t nobs,
                        std::uint64_t nvars, const FitConfig& config);
 
 // The same path for a CSC design; centring, scaling and weights are applied
-// implicitly so the matrix is never densified.
-FitOutcome elnet_naive_sparse(std::span<const std::uint64_t> col_ptr,
-                              std::span<const std::uint64_t> row_idx,
-                              std::span<const double> values, std::span<const double> y,
+// implicitly so the matrix is never densified.  The solver keeps the three
+// CSC arrays as its matrix.
+FitOutcome elnet_naive_sparse(Index col_ptr, Index row_idx, Vec values, std::span<const double> y,
                               std::uint64_t nobs, std::uint64_t nvars, const FitConfig& config);
 
 }  // namespace varnel_core

@@ -1,5 +1,6 @@
 #include "matrix.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #if defined(__SSE2__)
@@ -191,20 +192,51 @@ Sparse::Sparse(Index cp, Index ri, Vec vals, Vec nw, Vec xm, Vec xs, std::size_t
     require(!csc_problem(col_ptr, row_idx, values.size(), nrows, ncols), "malformed CSC arrays");
     require(norm_weights.size() == nrows, "weights length differs from nrows");
     require(x_mean.size() == ncols && x_scale.size() == ncols, "column statistics length differs from ncols");
+    weighted_values.resize(values.size());
+    for (std::size_t k = 0; k < values.size(); ++k)
+        weighted_values[k] = values[k] * norm_weights[row_idx[k]];
 }
 
 double Sparse::grad(std::size_t j, std::span<const double> r, double shift) const {
     require(j < ncols, "column index out of range");
     require(r.size() >= nrows, "residual shorter than the column");
     const std::uint64_t* rows = row_idx.data();
-    const double* v = values.data();
-    const double* w = norm_weights.data();
+    const double* vw = weighted_values.data();
     double acc = 0.0;
-    for (std::uint64_t k = col_ptr[j]; k < col_ptr[j + 1]; ++k) {
-        const std::uint64_t i = rows[k];
-        acc += (r[i] + shift) * (v[k] * w[i]);
-    }
+    for (std::uint64_t k = col_ptr[j]; k < col_ptr[j + 1]; ++k)
+        acc += (r[rows[k]] + shift) * vw[k];  // (r_i + shift) * (x_ij * w_i)
     return acc / x_scale[j];
+}
+
+void Sparse::grad_batch(std::span<const std::size_t> js, std::span<const double> r, double shift,
+                        double* out) const {
+    require(js.size() <= 4, "grad_batch takes at most four columns");
+    if (js.size() < 4) {
+        for (std::size_t c = 0; c < js.size(); ++c) out[c] = grad(js[c], r, shift);
+        return;
+    }
+    require(r.size() >= nrows, "residual shorter than the column");
+    const std::uint64_t* rows = row_idx.data();
+    const double* vw = weighted_values.data();
+    std::uint64_t k[4], end[4];
+    std::uint64_t common = std::numeric_limits<std::uint64_t>::max();
+    for (std::size_t c = 0; c < 4; ++c) {
+        require(js[c] < ncols, "column index out of range");
+        k[c] = col_ptr[js[c]];
+        end[c] = col_ptr[js[c] + 1];
+        common = std::min(common, end[c] - k[c]);
+    }
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    for (std::uint64_t t = 0; t < common; ++t) {
+        for (std::size_t c = 0; c < 4; ++c) {
+            acc[c] += (r[rows[k[c]]] + shift) * vw[k[c]];
+            ++k[c];
+        }
+    }
+    for (std::size_t c = 0; c < 4; ++c) {
+        for (; k[c] < end[c]; ++k[c]) acc[c] += (r[rows[k[c]]] + shift) * vw[k[c]];
+        out[c] = acc[c] / x_scale[js[c]];
+    }
 }
 
 void Sparse::update_residual(std::size_t j, double delta, std::span<double> r, double& shift) const {

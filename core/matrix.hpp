@@ -113,6 +113,7 @@ struct Sparse {
     Vec x_scale;
     std::size_t nrows = 0;
     std::size_t ncols = 0;
+    Vec weighted_values;  // values[k] * norm_weights[row_idx[k]], formed once
 
     Sparse(Index col_ptr, Index row_idx, Vec values, Vec norm_weights, Vec x_mean, Vec x_scale,
            std::size_t nrows, std::size_t ncols);
@@ -122,10 +123,10 @@ struct Sparse {
     // r_i -= x_k * delta / x_scale_j on stored rows; shift += delta / x_scale_j * x_mean_j
     void update_residual(std::size_t j, double delta, std::span<double> r, double& shift) const;
 
+    // out[c] = grad(js[c], r, shift) for up to four columns, their sums
+    // interleaved so that the add chains overlap.
     void grad_batch(std::span<const std::size_t> js, std::span<const double> r, double shift,
-                    double* out) const {
-        for (std::size_t c = 0; c < js.size(); ++c) out[c] = grad(js[c], r, shift);
-    }
+                    double* out) const;
     double update_then_grad(std::size_t j, double delta, std::span<double> r, double& shift,
                             std::size_t k) const {
         update_residual(j, delta, r, shift);

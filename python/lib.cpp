@@ -263,6 +263,11 @@ PyObject* elnet_path_body(PyObject* args, PyObject* kwargs) {
         !convert("family", slots[2].get(), family) ||
         !convert_options(std::span<const PyRef>(slots).subspan(path_options_at), options))
         return nullptr;
+    // Converting the options can run Python code (__float__, __index__,
+    // sequence items) that reshapes or reallocates x or y in place, e.g.
+    // ndarray.resize(refcheck=False): read both views again before copying.
+    if (!convert_array("x", slots[0].get(), 2, x) || !convert_array("y", slots[1].get(), 1, y))
+        return nullptr;
 
     const std::uint64_t n = x.shape[0];
     const std::uint64_t p = x.shape[1];
@@ -304,6 +309,8 @@ PyObject* elnet_sparse_body(PyObject* args, PyObject* kwargs) {
         !convert("values", slots[4].get(), values) || !convert_array("y", slots[5].get(), 1, y) ||
         !convert_options(std::span<const PyRef>(slots).subspan(sparse_options_at), options))
         return nullptr;
+    // As in elnet_path: the options' conversion may have reallocated y.
+    if (!convert_array("y", slots[5].get(), 1, y)) return nullptr;
 
     if (y.shape[0] != n)
         return fail(PyExc_ValueError, "expected y of length " + std::to_string(n) + ", got " +
@@ -319,7 +326,7 @@ PyObject* elnet_sparse_body(PyObject* args, PyObject* kwargs) {
         !check_options(config, dims))
         return nullptr;
 
-    return finish(varnel_core::elnet_naive_sparse(col_ptr, row_idx, values, ybuf, n, p, config), p);
+    return finish(varnel_core::elnet_naive_sparse(std::move(col_ptr), std::move(row_idx), std::move(values), ybuf, n, p, config), p);
 }
 
 PyObject* elnet_path(PyObject*, PyObject* args, PyObject* kwargs) {
