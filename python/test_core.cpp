@@ -400,6 +400,20 @@ PyObject* py_weighted_sumsq(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* py_weighted_sumsq_flagged(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        KW("data", "nrows", "ncols", "flags", "v");
+        PyObject *data, *nrows, *ncols, *flags, *v;
+        parse(args, kwargs, "OOOOO", kw, &data, &nrows, &ncols, &flags, &v);
+        const vc::DenseGlm x(dense(data, nrows, ncols));
+        const vc::Index f64 = index(flags);
+        const vc::Flags f(f64.begin(), f64.end());
+        vc::Vec out(x.ncols, -1.0);
+        x.weighted_sumsq_flagged(f, vec(v), out);
+        return to_list(out);
+    });
+}
+
 PyObject* py_linear_predictor(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         KW("data", "nrows", "ncols", "coef", "active", "intercept");
@@ -726,6 +740,8 @@ PyMethodDef methods[] = {
     METHOD(sparse_grad_batch, "sparse_grad_batch(col_ptr, row_idx, values, norm_weights, x_mean, x_scale, nrows, ncols, js, r, shift)"),
     METHOD(sparse_update_then_grad, "sparse_update_then_grad(col_ptr, row_idx, values, norm_weights, x_mean, x_scale, nrows, ncols, j, delta, r, shift, k) -> (r, shift, grad k)"),
     METHOD(weighted_sumsq, "weighted_sumsq(data, nrows, ncols, j, v): DenseGlm::weighted_sumsq."),
+    METHOD(weighted_sumsq_flagged,
+           "weighted_sumsq_flagged(data, nrows, ncols, flags, v): the flagged columns' sums, batched."),
     METHOD(linear_predictor, "linear_predictor(data, nrows, ncols, coef, active, intercept) -> eta"),
     METHOD(csc_problem, "csc_problem(col_ptr, row_idx, nvalues, nrows, ncols) -> str or None"),
     METHOD(chkvars, "chkvars(data, nrows, ncols) -> include flags"),

@@ -148,6 +148,26 @@ def test_dense_update_residual_and_linear_predictor_in_order():
     assert eta(active) != eta([0, 1, 2])  # the order is visible in the result
 
 
+@pytest.mark.parametrize("n", [3, 9, 1001])
+def test_batched_glm_kernels_equal_the_column_by_column_ones(n):
+    # Four columns per sweep must not change a bit: the linear predictor over
+    # six active columns (a group of four, then two) and the weighted sums of
+    # squares of the flagged columns.
+    rng = np.random.default_rng(n)
+    p = 7
+    data = wide_range(rng, p * n)
+    coef = rng.normal(size=p).tolist()
+    active = [5, 0, 3, 6, 1, 2]
+    e = [0.0] * n
+    for k in active:
+        e = [ei + coef[k] * x for ei, x in zip(e, data[k * n:(k + 1) * n])]
+    assert tc.linear_predictor(data, n, p, coef, active, 0.25) == [0.25 + ei for ei in e]
+    v = rng.uniform(0.0, 2.0, n).tolist()
+    flags = [1, 0, 1, 1, 1, 0, 1]
+    out = tc.weighted_sumsq_flagged(data, n, p, flags, v)
+    assert out == [tc.weighted_sumsq(data, n, p, j, v) if f else -1.0 for j, f in enumerate(flags)]
+
+
 def test_sub_weighted_scaled_multiplies_weight_and_delta_first():
     r, w, x = case(1001, 3)
     out = tc.sub_weighted_scaled(r, w, x, 0.713)
