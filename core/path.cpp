@@ -27,7 +27,12 @@ std::variant<Vec, FitError> normalize_penalty(const FitConfig& config, std::size
     double sum = -0.0;
     for (double v : pf) sum += v;
     const double factor = static_cast<double>(nvars) / sum;
-    for (double& v : pf) v *= factor;
+    if (std::isfinite(factor)) {
+        for (double& v : pf) v *= factor;
+    } else {
+        // subnormal sum: nvars / sum overflows, the shares do not
+        for (double& v : pf) v = v / sum * static_cast<double>(nvars);
+    }
     return pf;
 }
 
@@ -186,8 +191,14 @@ PathResult SolutionStore::assemble(std::uint64_t lmu, std::span<const std::size_
         else
             r.a0[k] = how.form == InterceptForm::AddCentring ? acc + intercept_[k] : acc;
     }
-    if (how.extrapolate_first && lmu >= 3)
-        r.lambda[0] = std::exp(2.0 * std::log(r.lambda[1]) - std::log(r.lambda[2]));
+    if (how.extrapolate_first && lmu >= 3) {
+        // With every null-model gradient 0 the sequence is all 0 after the
+        // first value: lambda_max is 0 and no logarithm is taken.
+        if (r.lambda[1] > 0.0 && r.lambda[2] > 0.0)
+            r.lambda[0] = std::exp(2.0 * std::log(r.lambda[1]) - std::log(r.lambda[2]));
+        else
+            r.lambda[0] = r.lambda[1];
+    }
     return r;
 }
 

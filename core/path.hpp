@@ -150,7 +150,9 @@ public:
             prev_ = 0.0;
             cur = big_;
         } else if (m == 1) {
-            prev_ = lmax() / nan_max(alpha_, 0.001);
+            // capped at `big`, the value that opened the sequence (a tiny
+            // positive penalty factor could make the quotient overflow)
+            prev_ = nan_min(lmax() / nan_max(alpha_, 0.001), big_);
             cur = ratio_ * prev_;
         } else {
             prev_ = last_;

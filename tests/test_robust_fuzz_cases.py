@@ -1,0 +1,350 @@
+"""Hypothesis strategies for tests/test_robust_fuzz.py: calls of elnet_path and
+elnet_sparse with small data in every memory layout and options of every
+kind -- omitted, sensible, or hostile (None, bools, huge and negative ints,
+NaN and infinities, strings, wrong-length and nested sequences, NumPy scalars
+and arrays of other types), and malformed CSC arrays.
+
+A case is a dict: entry, args, kwargs, p (columns of a valid x), and hostile
+(False when every argument has the right type and shape, so that only a
+ValueError may come back).  Fits are kept cheap: n <= 12, p <= 6, at most 200
+penalty values and 100000 passes unless the call cannot get to fitting.
+"""
+import dataclasses
+import functools
+import operator
+import os
+from decimal import Decimal
+from fractions import Fraction
+
+import numpy as np
+
+U64 = 2**64 - 1
+MAXIT_CAP = 100_000  # a hostile fit may never converge; passes are capped unless the call is cheap
+NAN, INF = float("nan"), float("inf")
+
+
+def _asan_loaded():
+    if not os.path.exists("/proc/self/maps"):
+        return False
+    with open("/proc/self/maps") as f:
+        return "libasan" in f.read()
+
+
+# ASan's operator new aborts on an impossible allocation instead of throwing
+# std::bad_alloc; under it only requests beyond std::vector's max_size (a
+# std::length_error) are made.  Elsewhere anything beyond the address space.
+ASAN = _asan_loaded()
+IMPOSSIBLE = 2**61 if ASAN else 2**50
+
+
+@dataclasses.dataclass(frozen=True)
+class Index:  # an integer by __index__ only
+    v: int
+
+    def __index__(self):
+        return self.v
+
+
+@dataclasses.dataclass(frozen=True)
+class Floaty:  # a float by __float__ only
+    v: float
+
+    def __float__(self):
+        return self.v
+
+
+def strategies():
+    from hypothesis import strategies as st
+    from hypothesis.extra import numpy as hnp
+
+    floats_any = st.one_of(st.floats(), st.sampled_from(
+        [NAN, INF, -INF, -0.0, 5e-324, 2.2250738585072014e-308, 1e-300, 1e300, -1e300, 1.7976931348623157e308]))
+    ints_any = st.one_of(st.integers(-3, 12), st.sampled_from(
+        [2**31, 2**32, 2**53 + 1, 2**62, 2**63 - 1, 2**63, U64, 2**64, 2**100, -1, -2**63, -2**64]))
+    odd_objects = st.sampled_from([
+        object(), {}, {1: 2}, set(), frozenset({1.0}), Decimal("1.5"), Decimal("nan"), Fraction(1, 3),
+        range(3), b"ab", bytearray(b"a"), memoryview(b"abc"), Ellipsis, Index(3), Index(-1), Index(2**64),
+        Floaty(2.5), Floaty(NAN), 1 + 2j, np.float64(NAN), np.float32(1.5), np.int64(-3), np.uint64(U64),
+        np.int8(5), np.float16(INF), np.longdouble(2.5), np.complex128(1 + 2j), np.datetime64(1, "s"),
+        np.True_, np.False_, np.str_("gaussian"), np.array(2.0), np.array([1.0]), np.ma.masked])
+    scalars = st.one_of(st.none(), st.booleans(), ints_any, floats_any, st.text(max_size=4), odd_objects)
+    per_mille, coin, cols = st.integers(0, 999), st.booleans(), st.integers(0, 6)  # built once: cheaper
+    levels, families = st.sampled_from([0, 0, 1, 2]), st.sampled_from(["gaussian", "binomial", "poisson"])
+    layouts = {True: st.sampled_from(["C", "F", "strided", "reversed", "unaligned", "readonly", "sub"]),
+               False: st.sampled_from(["C", "F", "readonly", "sub"])}
+    sizes_n = st.one_of(st.integers(0, 12), st.integers(4, 12), st.integers(4, 12), st.sampled_from([0, 1]))
+    odd_dtypes = st.sampled_from(["f8", "f4", "i8", "i4", "u8", "u1", "?", "c16", ">f8", ">i8", "f2"])
+
+    @functools.lru_cache(maxsize=None)
+    def sequences(length):
+        sizes = st.sampled_from(sorted({0, 1, max(length - 1, 0), length, length + 1, length + 4}))
+        return st.one_of(
+            sizes.flatmap(lambda k: st.lists(scalars, min_size=k, max_size=k)),
+            sizes.flatmap(lambda k: st.lists(floats_any, min_size=k, max_size=k).map(tuple)),
+            sizes.flatmap(lambda k: st.lists(ints_any, min_size=k, max_size=k)),
+            st.tuples(odd_dtypes, sizes).flatmap(lambda t: hnp.arrays(t[0], t[1])),
+            st.tuples(odd_dtypes, sizes).flatmap(lambda t: hnp.arrays(t[0], (t[1], 2))),
+            st.lists(st.lists(st.floats(-2, 2), max_size=2), max_size=length + 1),
+            sizes.map(lambda k: np.broadcast_to(1.0, (k,))),
+            sizes.map(lambda k: np.arange(2.0 * k)[::-2]),
+            sizes.map(lambda k: np.array([1.0] * k, dtype=object)),
+            st.text(min_size=1, max_size=4))
+
+    @functools.lru_cache(maxsize=None)
+    def alien(length=3):
+        return st.one_of(scalars, sequences(length))
+
+    @functools.lru_cache(maxsize=None)
+    def vec(length, lo, hi, extra=()):
+        element = st.one_of(st.floats(lo, hi), st.sampled_from(list(extra) or [lo]))
+        return st.lists(element, min_size=length, max_size=length).flatmap(
+            lambda v: st.sampled_from([v, tuple(v), np.array(v, dtype=float)]))
+
+    @functools.lru_cache(maxsize=None)
+    def extreme_vec(length, element):
+        sizes = st.sampled_from(sorted({max(length - 1, 0), length, length + 1}))
+        return st.one_of(vec(length, -1e300, 1e300, (NAN, INF, -INF, 0.0, -0.0, 5e-324, -1.0)),
+                         sizes.flatmap(lambda k: st.lists(element, min_size=k, max_size=k)))
+
+    explicit_zero = st.sampled_from([False] * 9 + [True])
+
+    def wild(draw, state, odds, level=1):
+        """True once in `odds` in a case of at least this wildness (the case is
+        then hostile).  Wildness: 0 tame (every argument of the right type,
+        shape and length), 1 extreme values of the right types, 2 also alien
+        types and broken calls."""
+        if state["wild"] < level or draw(per_mille) >= 1000 // odds:
+            return False
+        state["hostile"] = True
+        return True
+
+    @functools.lru_cache(maxsize=None)
+    def goods(n, p):
+        return {
+            "alpha": st.one_of(st.floats(0, 1), st.sampled_from([0, 1, np.float64(0.5)])),
+            "nlambda": st.one_of(st.integers(0, 20), st.sampled_from([np.int64(3), Index(4)])),
+            "lambda_min_ratio": st.one_of(st.none(), st.floats(0, 0.99)),
+            "user_lambda": st.one_of(st.none(), st.integers(0, 6).flatmap(lambda k: vec(k, 0, 10, (0.0,)))),
+            "standardize": st.sampled_from([True, False, np.True_, np.False_]),
+            "intercept": st.sampled_from([True, False, np.True_, np.False_]),
+            "thresh": st.floats(1e-10, 1e-2),
+            "maxit": st.one_of(st.integers(0, 3000), st.sampled_from([2**63, U64])),
+            "dfmax": st.one_of(st.none(), st.integers(0, 10), st.just(U64)),
+            "pmax": st.one_of(st.none(), st.integers(0, 10), st.just(U64)),
+            "penalty_factor": st.one_of(st.none(), vec(p, 0, 5, (0.0, 1.0))),
+            "lower_limits": st.one_of(st.none(), vec(p, -5, 0, (-INF, 0.0))),
+            "upper_limits": st.one_of(st.none(), vec(p, 0, 5, (INF, 0.0))),
+            "weights": st.one_of(st.none(), vec(n, -1, 5, (0.0, 1.0))),
+            "exclude": st.one_of(st.none(), st.lists(st.integers(0, p + 2), max_size=4),
+                                 st.lists(st.integers(0, p), max_size=3).map(lambda v: np.array(v, np.uint64))),
+        }
+
+    @functools.lru_cache(maxsize=None)
+    def extremes(n, p):
+        """Values of the right kind that no fit can use as meant."""
+        # in range (negative and too large counts come with the alien values)
+        counts = st.one_of(st.integers(0, 30), st.sampled_from(
+            [2**31, 2**32, 2**53 + 1, 2**62, 2**63, U64, Index(U64), np.uint64(U64)]))
+        floats = st.one_of(floats_any, st.sampled_from([2**100, -(2**70), np.float32(NAN), Floaty(INF)]))
+        return {
+            **{name: floats for name in ("alpha", "lambda_min_ratio", "thresh")},
+            **{name: counts for name in ("nlambda", "maxit", "dfmax", "pmax")},
+            **{name: st.sampled_from([True, False]) for name in ("standardize", "intercept")},
+            **{name: extreme_vec(p, floats_any) for name in ("penalty_factor", "lower_limits", "upper_limits")},
+            "user_lambda": st.integers(0, 4).flatmap(lambda k: extreme_vec(k, floats_any)),
+            "weights": extreme_vec(n, floats_any),
+            "exclude": st.lists(counts, max_size=4),
+        }
+
+    @st.composite
+    def options(draw, n, p, state):
+        kwargs = {}
+        for name, good in goods(n, p).items():
+            if draw(coin):
+                continue  # omitted
+            if wild(draw, state, 8, level=2):
+                kwargs[name] = draw(alien(n if name == "weights" else p))
+            elif wild(draw, state, 6):
+                kwargs[name] = draw(extremes(n, p)[name])
+            else:
+                kwargs[name] = draw(good)
+        # Cap the pass count unless the call is cheap (an impossible penalty sequence).
+        maxit, nlambda = as_count(kwargs.get("maxit")), as_count(kwargs.get("nlambda"))
+        cheap = nlambda is not None and nlambda >= IMPOSSIBLE and kwargs.get("user_lambda") is None
+        if maxit is not None and maxit > MAXIT_CAP and not cheap:
+            kwargs["maxit"] = MAXIT_CAP
+        if nlambda is not None and 200 < nlambda < IMPOSSIBLE:
+            kwargs["nlambda"] = 200  # a real allocation of that size would only be slow
+        return kwargs
+
+    def relayout(draw, state, a):
+        # y must be contiguous and aligned: other layouts only in wild cases
+        kind = draw(layouts[a.ndim == 2 or wild(draw, state, 5)])
+        if kind == "F":
+            return np.asfortranarray(a)
+        if kind == "strided":
+            big = np.full(tuple(2 * s + 1 for s in a.shape), 7.0)
+            view = big[tuple(slice(1, None, 2) for _ in a.shape)]
+            view[...] = a
+            return view
+        if kind == "reversed":
+            return np.ascontiguousarray(a[(slice(None, None, -1),) * a.ndim])[(slice(None, None, -1),) * a.ndim]
+        if kind == "unaligned":
+            buf = np.zeros(a.nbytes + 1, np.uint8)
+            view = buf[1:].view(np.float64).reshape(a.shape)
+            view[...] = a
+            return view
+        b = a.copy()
+        if kind == "readonly":
+            b.setflags(write=False)
+            return b
+        if kind == "sub":
+            return np.ma.masked_array(b) if a.ndim == 1 or draw(coin) else np.asmatrix(b)
+        return b
+
+    @functools.lru_cache(maxsize=None)
+    def arrays(shape, lo, hi, integral):
+        elements = st.integers(int(lo), int(hi)).map(float) if integral else st.floats(lo, hi)
+        return hnp.arrays(np.float64, shape, elements=elements)
+
+    def values(draw, state, shape, lo, hi, integral=False):
+        a = draw(arrays(shape, lo, hi, integral or draw(per_mille) < 250))
+        if a.size and wild(draw, state, 4):  # sprinkle extreme values
+            flat = a.reshape(-1)
+            for _ in range(draw(st.integers(1, 3))):
+                flat[draw(st.integers(0, a.size - 1))] = draw(floats_any)
+        return a
+
+    def response(draw, state, n, family):
+        if wild(draw, state, 10):
+            n += 1  # a length that differs from the rows
+        if family == "binomial":
+            return values(draw, state, (n,), 0, 1, integral=draw(coin))
+        if family == "poisson":
+            return values(draw, state, (n,), 0, 6, integral=draw(coin))
+        return values(draw, state, (n,), -5, 5)
+
+    def maybe_hostile_array(draw, state, a, ndim):
+        if not wild(draw, state, 6, level=2):
+            return relayout(draw, state, a)
+        return draw(st.one_of(
+            scalars, st.just(a.tolist()), st.just(a.astype(np.float32)), st.just(a.astype(">f8")),
+            st.just(a.astype(np.int64)), st.just(a.reshape(a.shape + (1,))), st.just(a.reshape(-1)[:1]),
+            st.just(np.zeros(())), st.just(a.astype(object)),
+            st.just(np.ascontiguousarray(np.broadcast_to(0.0, (a.shape[0],) * ndim)))))
+
+    @st.composite
+    def dense_case(draw):
+        state = {"hostile": False, "wild": draw(levels)}
+        family = draw(families)
+        n, p = draw(sizes_n), draw(cols)
+        x = values(draw, state, (n, p), -4, 4)
+        y = response(draw, state, n, family)
+        args = [maybe_hostile_array(draw, state, x, 2), maybe_hostile_array(draw, state, y, 1)]
+        if not ASAN and wild(draw, state, 20, level=2):  # too large to copy (a stride-0 view costs nothing)
+            args[0] = np.broadcast_to(1.0, (2**28, 2**31))
+        kwargs = draw(options(n, p, state))
+        if draw(per_mille) < 900:
+            kwargs["family"] = family
+        if wild(draw, state, 10):
+            kwargs["family"] = draw(st.sampled_from(["Gaussian", "gaussian ", "\ud800", "gauss\x00", ""]))
+        if wild(draw, state, 10, level=2):
+            kwargs["family"] = draw(scalars)
+        if wild(draw, state, 10, level=2):  # binding: too many positional, duplicates, unknown names
+            args, kwargs = draw(shuffle_binding(args, kwargs, ["x", "y"]))
+        return dict(entry="elnet_path", args=args, kwargs=kwargs, p=p, **state)
+
+    @st.composite
+    def shuffle_binding(draw, args, kwargs, positional):
+        extra = draw(st.lists(st.sampled_from(list(kwargs.values()) or [1.0]), max_size=2))
+        args = args[:draw(st.integers(0, len(args)))] + extra
+        names = draw(st.lists(st.sampled_from(positional + ["family", "lambda", "nlambdas", "x"]), max_size=2))
+        return args, {**kwargs, **{k: 1 for k in names}}
+
+    @st.composite
+    def sparse_case(draw):
+        state = {"hostile": False, "wild": draw(levels)}
+        n, p = draw(sizes_n), draw(cols)
+        dense = values(draw, state, (n, p), -4, 4)
+        dense[draw(hnp.arrays(bool, (n, p)))] = 0.0
+        stored = (dense != 0.0) | draw(hnp.arrays(bool, (n, p), elements=explicit_zero))
+        col_ptr, row_idx, vals = [0], [], []
+        for j in range(p):
+            rows = [i for i in range(n) if stored[i, j]]
+            if draw(coin):
+                rows = draw(st.permutations(rows))
+            row_idx += rows
+            vals += [dense[i, j] for i in rows]
+            col_ptr.append(len(row_idx))
+        if wild(draw, state, 2):
+            col_ptr, row_idx, vals = draw(malform(n, col_ptr, row_idx, vals))
+        csc = []
+        counts = ["list", "tuple", "i4", "i8", "u8"] + ["f8"] * (state["wild"] == 2)  # floats as counts: TypeError
+        for v, kinds in ((col_ptr, counts), (row_idx, counts), (vals, ["list", "tuple", "f8"])):
+            kind = draw(st.sampled_from(kinds))
+            state["hostile"] |= kind == "f8" and v is not vals
+            csc.append(as_kind(v, kind))
+        y = response(draw, state, n, "gaussian")
+        dims = [n, p]
+        if wild(draw, state, 12):
+            dims[draw(st.integers(0, 1))] = draw(st.sampled_from([U64, 2**63, n + 1, max(p - 1, 0), Index(2)]))
+        if wild(draw, state, 8, level=2):
+            dims[draw(st.integers(0, 1))] = draw(scalars)
+        args = [*dims, *csc, maybe_hostile_array(draw, state, y, 1)]
+        kwargs = draw(options(n, p, state))
+        if wild(draw, state, 10, level=2):
+            args, kwargs = draw(shuffle_binding(args, kwargs, ["n", "p", "col_ptr", "row_idx", "values", "y"]))
+        p = as_count(dims[1]) if as_count(dims[1]) is not None else p  # what the result must have
+        return dict(entry="elnet_sparse", args=args, kwargs=kwargs, p=p, **state)
+
+    @st.composite
+    def malform(draw, n, col_ptr, row_idx, vals):
+        col_ptr, row_idx, vals = list(col_ptr), list(row_idx), list(vals)
+        how = draw(st.integers(0, 9))
+        pick = lambda v: draw(st.integers(0, len(v) - 1))  # noqa: E731
+        if how == 0:
+            col_ptr.pop() if col_ptr else col_ptr.append(0)
+        elif how == 1:
+            col_ptr.append(col_ptr[-1])
+        elif how == 2 and len(col_ptr) > 1:
+            col_ptr[pick(col_ptr)] = draw(st.sampled_from([len(row_idx) + 1, U64, 2**63, 0]))
+        elif how == 3 and row_idx:
+            row_idx[pick(row_idx)] = draw(st.sampled_from([n, n + 1, U64, 2**32]))
+        elif how == 4 and row_idx:
+            k = pick(row_idx)
+            row_idx.insert(k, row_idx[k])
+            vals.insert(k, 1.0)
+            col_ptr = [c + (c > k) for c in col_ptr]
+        elif how == 5:
+            vals.append(1.0) if draw(st.booleans()) or not vals else vals.pop()
+        elif how == 6 and vals:
+            vals[pick(vals)] = draw(st.sampled_from([NAN, INF, -INF]))
+        elif how == 7:
+            target = draw(st.sampled_from([col_ptr, row_idx]))
+            if target:
+                target[pick(target)] = draw(st.sampled_from([-1, 2**64, 1.5, "1", None, NAN]))
+        elif how == 8:
+            return draw(st.tuples(alien(3), alien(3), alien(3)))
+        else:
+            col_ptr.reverse()
+        return col_ptr, row_idx, vals
+
+    return {"dense": dense_case(), "sparse": sparse_case()}
+
+
+def as_kind(v, kind):
+    if not isinstance(v, list) or kind == "list":
+        return v
+    if kind == "tuple":
+        return tuple(v)
+    try:
+        return np.array(v, dtype=kind)
+    except (OverflowError, ValueError, TypeError):
+        return v
+
+
+def as_count(v):
+    try:
+        return operator.index(v)
+    except Exception:
+        return None
