@@ -99,14 +99,7 @@ struct Point {
     void flush() { deferred.flush(x, work_weight, resid); }
 
     void intercept_step() {
-        if (!intercept) return;
-        double s = 0.0;
-        for (double r : resid) s += r;
-        const double d = s / work_weight_sum;
-        if (d == 0.0) return;
-        max_change = nan_max(max_change, work_weight_sum * d * d);
-        intercept_value += d;
-        for (std::size_t i = 0; i < x.nrows; ++i) resid[i] -= work_weight[i] * d;  // r -= v * d
+        if (intercept) glm_intercept_step(resid, work_weight, work_weight_sum, intercept_value, max_change);
     }
 
     void begin_iteration() {

@@ -47,6 +47,19 @@ inline bool enter_active(std::vector<std::size_t>& active, Flags& is_active,
     return true;
 }
 
+// Unpenalized intercept step of a reweighting solver with working weights v
+// (their sum vsum): d = sum_i r_i / vsum; b0 += d; r -= v * d.
+inline void glm_intercept_step(std::span<double> resid, std::span<const double> v, double vsum,
+                               double& intercept, double& max_change) {
+    double s = 0.0;
+    for (const double r : resid) s += r;
+    const double d = s / vsum;
+    if (d == 0.0) return;
+    max_change = nan_max(max_change, vsum * d * d);
+    intercept += d;
+    for (std::size_t i = 0; i < resid.size(); ++i) resid[i] -= v[i] * d;  // r -= v * d
+}
+
 // The fixed constants of a fit, copied so that a solver may adjust them.
 struct WorkingConstants {
     double min_dev_change;

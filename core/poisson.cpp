@@ -101,14 +101,7 @@ struct Point {
     void flush() { deferred.flush(x, q, resid); }
 
     void intercept_step() {
-        if (!intercept) return;
-        double s = 0.0;
-        for (double r : resid) s += r;
-        const double d = s / q_sum;
-        if (d == 0.0) return;
-        max_change = nan_max(max_change, q_sum * (d * d));
-        intercept_value += d;
-        for (std::size_t i = 0; i < x.nrows; ++i) resid[i] -= d * q[i];  // r -= d * q
+        if (intercept) glm_intercept_step(resid, q, q_sum, intercept_value, max_change);
     }
 
     void begin_iteration() {
