@@ -4,152 +4,187 @@
 #include <string>
 #include <variant>
 
-#include "glm_matrix.hpp"
-#include "path.hpp"
+#include "reweighting.hpp"
 
 namespace varnel_core {
 
-namespace binomial {
+namespace {
 
-// Solver state of one logistic path.
-template <class M>
-struct Point {
-    M x;
-    Vec coef;
-    Vec coef_prev;
-    Vec prob;
-    Vec work_weight;
-    Vec resid;
-    Vec eta;
-    Vec col_wss;
-    Vec abs_grad;
-    Flags strong;
-    std::vector<std::size_t> active;
-    Flags is_active;
-    std::span<const double> y;
-    std::span<const double> w;
-    std::span<const double> penalty;
-    std::span<const double> lower;
-    std::span<const double> upper;
-    const Flags& include;
-    double intercept_value = 0.0;
-    double intercept_prev = 0.0;
-    double work_weight_sum = 0.0;
-    double conv_thresh = 0.0;
-    std::uint64_t maxit;
-    std::size_t max_active;
-    double eta_limit;
-    double min_weight_sum;
-    std::uint64_t npasses = 0;
-    double max_change = 0.0;
-    double null_half_dev = 0.0;
-    double null_loss = 0.0;
-    bool intercept;
-    DeferredUpdate deferred;
-    double pmin;
+// Two-class logistic loss -sum_i w_i (y_i eta_i - log(1 + exp(eta_i))),
+// reweighted around the current fit: working weights v_i = w_i p_i (1 - p_i),
+// residuals r_i = w_i (y_i - p_i).
+class BinomialFamily {
+public:
+    static constexpr Schedule schedule{true, false, false};
+    static constexpr bool reweights = true;
+    // c * delta^2, rounded as (c * delta) * delta
+    static double step_change(double c, double d) { return (c * d) * d; }
 
-    // The state at the null model with probability p-bar (0.5 without intercept).
-    Point(GlmPrepared& prep, std::span<const double> yv, const FitConfig& cfg, double pbar)
-        : x(std::move(prep.x)), coef(x.ncols, 0.0), coef_prev(x.ncols, 0.0), prob(x.nrows),
-          work_weight(x.nrows), resid(x.nrows), eta(x.nrows, 0.0), col_wss(x.ncols, 0.0),
-          abs_grad(x.ncols, 0.0), strong(x.ncols, 0), is_active(x.ncols, 0), y(yv),
-          w(prep.weights.norm), penalty(prep.penalty), lower(prep.limits.lower),
-          upper(prep.limits.upper), include(prep.include), maxit(cfg.maxit),
-          max_active(static_cast<std::size_t>(std::min<std::uint64_t>(x.ncols, cfg.pmax))),
-          eta_limit(std::log(1.0 / cfg.pmin - 1.0)),
-          min_weight_sum((1.0 + cfg.pmin) * cfg.pmin * (1.0 - cfg.pmin)), intercept(cfg.intercept),
-          pmin(cfg.pmin) {
-        active.reserve(max_active);
-        double p0 = 0.5;
-        if (intercept) {
-            intercept_value = std::log(pbar / (1.0 - pbar));
-            p0 = pbar;
+    // Puts `design` at the null model: probability pbar everywhere (0.5
+    // without an intercept), or, with an offset o, p_i = 1 / (1 + exp(-o_i - b0))
+    // with b0 solving sum_i w_i (y_i - p_i) = 0 (0 without an intercept).
+    template <class D>
+    BinomialFamily(D& design, std::span<const double> y, std::span<const double> w,
+                   std::span<const double> offset, const FitConfig& cfg, double pbar,
+                   double min_dev_change)
+        : y_(y), w_(w), offset_(offset), prob_(y.size()), eta_(y.size(), 0.0),
+          eta_limit_(std::log(1.0 / cfg.pmin - 1.0)),
+          min_weight_sum_((1.0 + cfg.pmin) * cfg.pmin * (1.0 - cfg.pmin)), pmin_(cfg.pmin),
+          min_dev_change_(min_dev_change) {
+        const std::size_t n = y.size();
+        design.begin_refit();
+        auto v = design.weights();
+        auto r = design.residual();
+        if (offset_.empty()) {
+            double p0 = 0.5;
+            if (cfg.intercept) {
+                intercept_ = std::log(pbar / (1.0 - pbar));
+                p0 = pbar;
+            }
+            for (std::size_t i = 0; i < n; ++i) {
+                prob_[i] = p0;
+                v[i] = w_[i] * p0 * (1.0 - p0);
+                r[i] = w_[i] * (y_[i] - p0);
+            }
+            weight_sum_ = p0 * (1.0 - p0);
+            null_loss_ = -(p0 * intercept_ + std::log(1.0 - p0));
+        } else {
+            if (cfg.intercept) intercept_ = offset_intercept(pbar);
+            double sum = 0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                eta_[i] = offset_[i] + intercept_;
+                prob_[i] = probability(eta_[i]);
+                v[i] = w_[i] * prob_[i] * (1.0 - prob_[i]);
+                r[i] = w_[i] * (y_[i] - prob_[i]);
+                sum += v[i];
+            }
+            weight_sum_ = sum;
+            null_loss_ = loss();
         }
-        for (std::size_t i = 0; i < x.nrows; ++i) {
-            prob[i] = p0;
-            work_weight[i] = w[i] * p0 * (1.0 - p0);
-            resid[i] = w[i] * (y[i] - p0);
+        design.end_refit();
+        double nhd = null_loss_;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (y_[i] > 0.0) nhd += w_[i] * y_[i] * std::log(y_[i]);
+            if (y_[i] < 1.0) nhd += w_[i] * (1.0 - y_[i]) * std::log(1.0 - y_[i]);
         }
-        work_weight_sum = p0 * (1.0 - p0);
-        null_loss = -(p0 * intercept_value + std::log(1.0 - p0));
-        double nhd = null_loss;
-        for (std::size_t i = 0; i < x.nrows; ++i) {
-            if (y[i] > 0.0) nhd += w[i] * y[i] * std::log(y[i]);
-            if (y[i] < 1.0) nhd += w[i] * (1.0 - y[i]) * std::log(1.0 - y[i]);
-        }
-        null_half_dev = nhd;
-        conv_thresh = cfg.thresh * null_half_dev;
-        refresh_abs_grad(x, resid, 0.0, include, nullptr, abs_grad);
+        null_half_dev_ = nhd;
+        conv_thresh_ = cfg.thresh * null_half_dev_;
     }
 
-    UpdateResult update_one(std::size_t j, bool add, double l1, double l2) {
-        const double g = deferred.dot(x, j, work_weight, resid);
-        const double old = coef[j];
-        const double u = g + old * col_wss[j];
-        const double b = penalized_step(u, col_wss[j], penalty[j], l1, l2, lower[j], upper[j]);
-        coef[j] = b;
-        if (b == old) return UpdateResult::Done;
-        if (add && !enter_active(active, is_active, max_active, j)) return UpdateResult::ActiveFull;
-        const double d = b - old;
-        max_change = nan_max(max_change, col_wss[j] * d * d);
-        deferred.defer(j, d);  // r -= v * d * x_j, applied with the next inner product
-        return UpdateResult::Done;
-    }
+    double initial_intercept() const { return intercept_; }
+    double null_half_dev() const { return null_half_dev_; }
+    double conv_thresh() const { return conv_thresh_; }
+    double weight_sum() const { return weight_sum_; }
+    void on_step(double, double, double) {}
+    double stored_intercept(double b0) const { return b0; }
 
-    void flush() { deferred.flush(x, work_weight, resid); }
-
-    void intercept_step() {
-        if (intercept) glm_intercept_step(resid, work_weight, work_weight_sum, intercept_value, max_change);
-    }
-
-    void begin_iteration() {
-        intercept_prev = intercept_value;
-        for (const std::size_t k : active) coef_prev[k] = coef[k];
-        x.weighted_sumsq_flagged(strong, work_weight, col_wss);
-    }
-
-    bool refit() {
-        x.linear_predictor(coef, active, intercept_value, eta);
+    template <class D>
+    bool refit(D& design, std::span<const double> coef, std::span<const std::size_t> active,
+               double intercept) {
+        design.linear_predictor(coef, active, intercept, eta_);
+        if (!offset_.empty())
+            for (std::size_t i = 0; i < eta_.size(); ++i) eta_[i] += offset_[i];
+        design.begin_refit();
+        auto v = design.weights();
         double sum = 0.0;
-        for (std::size_t i = 0; i < x.nrows; ++i) {
-            const double e = eta[i];
-            const double p = e < -eta_limit ? 0.0 : e > eta_limit ? 1.0 : 1.0 / (1.0 + std::exp(-e));
-            prob[i] = p;
-            work_weight[i] = w[i] * p * (1.0 - p);
-            sum += work_weight[i];
+        for (std::size_t i = 0; i < eta_.size(); ++i) {
+            const double p = probability(eta_[i]);
+            prob_[i] = p;
+            v[i] = w_[i] * p * (1.0 - p);
+            sum += v[i];
         }
-        work_weight_sum = sum;
-        if (work_weight_sum <= min_weight_sum) return true;
-        for (std::size_t i = 0; i < x.nrows; ++i) resid[i] = w[i] * (y[i] - prob[i]);
+        weight_sum_ = sum;
+        if (weight_sum_ <= min_weight_sum_) {
+            design.end_refit();
+            return true;
+        }
+        auto r = design.residual();
+        for (std::size_t i = 0; i < eta_.size(); ++i) r[i] = w_[i] * (y_[i] - prob_[i]);
+        design.end_refit();
         return false;
     }
 
-    bool converged() const {
-        const double di = intercept_value - intercept_prev;
-        if (!(work_weight_sum * (di * di) <= conv_thresh)) return false;
-        for (const std::size_t k : active) {
-            const double d = coef[k] - coef_prev[k];
-            if (!(col_wss[k] * (d * d) <= conv_thresh)) return false;
-        }
-        return true;
+    // (null loss - loss) / (null deviance / 2)
+    double deviance_ratio() const { return (null_loss_ - loss()) / null_half_dev_; }
+
+    // the deviance ratio rose by less than min_dev_change
+    bool little_progress(std::uint64_t m, double dev, const SolutionStore& store) const {
+        const double before = m == 0 ? 0.0 : store.dev(m - 1);
+        return dev - before < min_dev_change_;
     }
 
-    // (null loss - loss) / (null deviance / 2), probabilities kept off 0 and 1
-    double deviance_ratio() const {
-        double acc = 0.0;
-        for (std::size_t i = 0; i < x.nrows; ++i) {
-            const double q = std::fmin(std::fmax(prob[i], pmin), 1.0 - pmin);
-            acc += w[i] * (y[i] * std::log(q) + (1.0 - y[i]) * std::log(1.0 - q));
-        }
-        return (null_loss - -acc) / null_half_dev;
+private:
+    // exactly 0 or 1 beyond eta_limit
+    double probability(double e) const {
+        return e < -eta_limit_ ? 0.0 : e > eta_limit_ ? 1.0 : 1.0 / (1.0 + std::exp(-e));
     }
+
+    // -sum_i w_i (y_i log q_i + (1 - y_i) log(1 - q_i)), q kept off 0 and 1
+    double loss() const {
+        double acc = 0.0;
+        for (std::size_t i = 0; i < prob_.size(); ++i) {
+            const double q = std::fmin(std::fmax(prob_[i], pmin_), 1.0 - pmin_);
+            acc += w_[i] * (y_[i] * std::log(q) + (1.0 - y_[i]) * std::log(1.0 - q));
+        }
+        return -acc;
+    }
+
+    // The root b of f(b) = sum_i w_i (y_i - p_i(o_i + b)), decreasing from
+    // pbar > 0 to pbar - 1 < 0: Newton steps kept inside a shrinking bracket.
+    double offset_intercept(double pbar) const {
+        auto score = [&](double b, double& slope) {
+            double f = 0.0, s = 0.0;
+            for (std::size_t i = 0; i < y_.size(); ++i) {
+                const double p = 1.0 / (1.0 + std::exp(-(offset_[i] + b)));
+                f += w_[i] * (y_[i] - p);
+                s += w_[i] * p * (1.0 - p);
+            }
+            slope = s;
+            return f;
+        };
+        double mean_offset = 0.0;
+        for (std::size_t i = 0; i < y_.size(); ++i) mean_offset += w_[i] * offset_[i];
+        double b = std::log(pbar / (1.0 - pbar)) - mean_offset;
+        double lo = -HUGE_VAL, hi = HUGE_VAL;
+        for (int it = 0; it < 200; ++it) {
+            double slope = 0.0;
+            const double f = score(b, slope);
+            if (f > 0.0) lo = b; else hi = b;
+            double next = slope > 0.0 ? b + f / slope : b;
+            if (!(next > lo && next < hi)) {
+                if (std::isinf(lo)) next = hi - std::fmax(1.0, std::abs(hi));
+                else if (std::isinf(hi)) next = lo + std::fmax(1.0, std::abs(lo));
+                else next = 0.5 * (lo + hi);
+            }
+            if (next == b || std::abs(next - b) <= 1e-15 * std::fmax(1.0, std::abs(b))) return next;
+            b = next;
+        }
+        return b;
+    }
+
+    std::span<const double> y_;
+    std::span<const double> w_;
+    std::span<const double> offset_;
+    Vec prob_;
+    Vec eta_;
+    double intercept_ = 0.0;
+    double weight_sum_ = 0.0;
+    double conv_thresh_ = 0.0;
+    double eta_limit_;
+    double min_weight_sum_;
+    double pmin_;
+    double null_half_dev_ = 0.0;
+    double null_loss_ = 0.0;
+    double min_dev_change_;
 };
 
-}  // namespace binomial
+}  // namespace
 
-FitOutcome lognet(Vec x, std::span<const double> y, std::uint64_t nobs,
-                  std::uint64_t nvars, const FitConfig& config) {
+FitOutcome lognet(DesignInput x, std::span<const double> y, std::uint64_t nobs,
+                  std::uint64_t nvars, const FitConfig& config, const Vec* offset,
+                  const Interrupt& interrupt) {
     require(y.size() == nobs, "y must have nobs entries");
+    require(!offset || offset->size() == nobs, "offset must have nobs entries");
     for (std::size_t i = 0; i < nobs; ++i) {
         if (!(y[i] >= 0.0 && y[i] <= 1.0))
             throw InputError("y must lie in [0, 1] for the binomial family, but y[" +
@@ -162,32 +197,23 @@ FitOutcome lognet(Vec x, std::span<const double> y, std::uint64_t nobs,
     PenaltySequence seq(config, wc, 1.0);
 
     double pbar = 0.0;
-    for (std::size_t i = 0; i < nobs; ++i) pbar += prep.weights.norm[i] * y[i];
+    for (std::size_t i = 0; i < nobs; ++i) pbar += prep.in.weights.norm[i] * y[i];
     if (pbar <= wc.pmin) return FitError::NullProbUnderflow;
     if (pbar >= 1.0 - wc.pmin) return FitError::NullProbOverflow;
-    if (config.intercept) check_response_varies(y, prep.weights.raw, true);
+    if (config.intercept) check_response_varies(y, prep.in.weights.raw, true);
 
-    const double weight_sum = prep.weights.sum;
-    const Vec x_mean = std::move(prep.x_mean), x_scale = std::move(prep.x_scale);
-    binomial::Point<DenseGlm> pt(prep, y, config, pbar);
-    SolutionStore store(pt.max_active, seq.size());
-    const double dev_change = wc.min_dev_change;
-    const PathEnd end = glm_path(pt, seq, store, config.alpha,
-                                 [&](std::uint64_t m, double dev, PenaltyEnd how) {
-                                     const double before = m == 0 ? 0.0 : store.dev(m - 1);
-                                     return how == PenaltyEnd::Saturated ||
-                                            dev - before < dev_change ||
-                                            dev > wc.max_dev_ratio ||
-                                            count_nonzero(pt.active, pt.coef) > config.dfmax;
-                                 });
+    return with_design(*prep.design, [&](auto& design) {
+        BinomialFamily family(design, y, prep.in.weights.norm, offset_or_empty(offset), config,
+                              pbar, wc.min_dev_change);
+        const double nulldev = 2.0 * family.null_half_dev() * prep.in.weights.sum;
+        return FitOutcome(reweighting_path(family, design, prep.in, config, wc, seq, nulldev,
+                                           InterceptForm::SubtractFromStored, interrupt));
+    });
+}
 
-    const Assembly how{nvars, 1.0, 1.0, x_mean, x_scale, config.intercept,
-                       InterceptForm::SubtractFromStored, seq.generated()};
-    PathResult r = store.assemble(end.lmu, pt.active, how);
-    r.nulldev = 2.0 * pt.null_half_dev * weight_sum;
-    r.npasses = pt.npasses;
-    r.warning = end.warning;
-    return r;
+FitOutcome lognet(Vec x, std::span<const double> y, std::uint64_t nobs, std::uint64_t nvars,
+                  const FitConfig& config, const Interrupt& interrupt) {
+    return lognet(DenseInput{std::move(x)}, y, nobs, nvars, config, nullptr, interrupt);
 }
 
 }  // namespace varnel_core

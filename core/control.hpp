@@ -1,7 +1,9 @@
-// Fit configuration and the path result shared by every solver.
+// Fit options, the configuration of one fit and the path result shared by
+// every solver.
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <variant>
 #include <vector>
@@ -11,44 +13,41 @@
 namespace varnel_core {
 
 using Vec = std::vector<double>;
+using Index = std::vector<std::uint64_t>;
 
-// The caller's options as given; absent optionals take data-dependent
-// defaults in build_config.
+// The options of every fitting entry point, in signature order: the one
+// place where they are spelled.  X(name, type as given, type once resolved,
+// default as given).  An option given as nullopt takes a data-dependent
+// default in build_config; its resolved type drops the optional.
+#define VARNEL_OPTIONS(X)                                                                \
+    X(alpha, double, double, 1.0)                                                       \
+    X(nlambda, std::uint64_t, std::uint64_t, 100)                                       \
+    X(lambda_min_ratio, std::optional<double>, double, std::nullopt)                    \
+    X(user_lambda, std::optional<Vec>, std::optional<Vec>, std::nullopt)                \
+    X(standardize, bool, bool, true)                                                    \
+    X(intercept, bool, bool, true)                                                      \
+    X(thresh, double, double, 1e-7)                                                     \
+    X(maxit, std::uint64_t, std::uint64_t, 100000)                                      \
+    X(dfmax, std::optional<std::uint64_t>, std::uint64_t, std::nullopt)                 \
+    X(pmax, std::optional<std::uint64_t>, std::uint64_t, std::nullopt)                  \
+    X(penalty_factor, std::optional<Vec>, std::optional<Vec>, std::nullopt)             \
+    X(lower_limits, std::optional<Vec>, std::optional<Vec>, std::nullopt)               \
+    X(upper_limits, std::optional<Vec>, std::optional<Vec>, std::nullopt)               \
+    X(weights, std::optional<Vec>, std::optional<Vec>, std::nullopt)                    \
+    X(exclude, std::optional<Index>, Index, std::nullopt)
+
+// The caller's options as given.
 struct FitOptions {
-    double alpha = 1.0;
-    std::uint64_t nlambda = 100;
-    std::optional<double> lambda_min_ratio;
-    std::optional<Vec> user_lambda;
-    bool standardize = true;
-    bool intercept = true;
-    double thresh = 1e-7;
-    std::uint64_t maxit = 100000;
-    std::optional<std::uint64_t> dfmax;
-    std::optional<std::uint64_t> pmax;
-    std::optional<Vec> penalty_factor;
-    std::optional<Vec> lower_limits;
-    std::optional<Vec> upper_limits;
-    std::optional<Vec> weights;
-    std::optional<std::vector<std::uint64_t>> exclude;
+#define VARNEL_GIVEN_FIELD(name, given, resolved, init) given name = init;
+    VARNEL_OPTIONS(VARNEL_GIVEN_FIELD)
+#undef VARNEL_GIVEN_FIELD
 };
 
 // Configuration of one fit: built once, read (never changed) by a solver.
 struct FitConfig {
-    double alpha = 1.0;
-    std::uint64_t nlambda = 100;
-    double lambda_min_ratio = 1e-4;
-    std::optional<Vec> user_lambda;
-    bool standardize = true;
-    bool intercept = true;
-    double thresh = 1e-7;
-    std::uint64_t maxit = 100000;
-    std::uint64_t dfmax = 0;
-    std::uint64_t pmax = 0;
-    std::optional<Vec> penalty_factor;
-    std::optional<Vec> lower_limits;
-    std::optional<Vec> upper_limits;
-    std::optional<Vec> weights;
-    std::vector<std::uint64_t> exclude;
+#define VARNEL_RESOLVED_FIELD(name, given, resolved, init) resolved name{};
+    VARNEL_OPTIONS(VARNEL_RESOLVED_FIELD)
+#undef VARNEL_RESOLVED_FIELD
 
     // Fixed constants.
     double min_dev_change = 1e-5;   // relative deviance-ratio change that ends a generated path
@@ -61,7 +60,7 @@ struct FitConfig {
 
 // Fills the data-dependent defaults: lambda_min_ratio 1e-4 (nobs >= nvars)
 // or 0.01; dfmax nvars + 1; pmax min(nvars, 2 * dfmax + 20) from the final
-// dfmax.  Validates nothing.
+// dfmax; exclude empty.  Validates nothing.
 FitConfig build_config(std::uint64_t nobs, std::uint64_t nvars, FitOptions options);
 
 // What every solver returns on success.  Per-solution vectors hold lmu
@@ -75,8 +74,23 @@ struct PathResult {
     double nulldev = 0.0;
     std::uint64_t npasses = 0;
     std::optional<PathWarning> warning;
+    // The smallest penalty value whose solution is all zero (apart from
+    // unpenalized variables), on the caller's scale: the value a generated
+    // sequence starts from.  NaN when the path does not tell.
+    double lambda_max = std::numeric_limits<double>::quiet_NaN();
 };
 
 using FitOutcome = std::variant<PathResult, FitError>;
+
+// Asked once per coordinate-descent pass whether the caller wants the fit
+// abandoned; a true answer ends the fit with Interrupted.
+struct Interrupt {
+    bool (*requested)(void* context) = nullptr;
+    void* context = nullptr;
+
+    void poll() const {
+        if (requested != nullptr && requested(context)) throw Interrupted();
+    }
+};
 
 }  // namespace varnel_core

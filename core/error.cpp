@@ -24,9 +24,12 @@ std::string_view message(FitError e) noexcept {
     return "unknown fit error";
 }
 
+std::string_view PathWarning::name() const noexcept {
+    return kind == Kind::MaxIterReached ? "MaxIterReached" : "MaxActiveReached";
+}
+
 std::string PathWarning::text() const {
-    const char* name = kind == Kind::MaxIterReached ? "MaxIterReached" : "MaxActiveReached";
-    return std::string(name) + " { lambda_index: " + std::to_string(lambda_index) + " }";
+    return std::string(name()) + " { lambda_index: " + std::to_string(lambda_index) + " }";
 }
 
 std::int64_t PathWarning::code() const noexcept {

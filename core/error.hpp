@@ -29,6 +29,8 @@ struct PathWarning {
     Kind kind;
     std::uint64_t lambda_index;  // the penalty index that could not be completed
 
+    // "MaxIterReached" or "MaxActiveReached"
+    std::string_view name() const noexcept;
     // "MaxIterReached { lambda_index: 12 }"
     std::string text() const;
     // -(lambda_index + 1) or -(10001 + lambda_index)
@@ -48,6 +50,12 @@ public:
 class InputError : public std::invalid_argument {
 public:
     using std::invalid_argument::invalid_argument;
+};
+
+// A fit abandoned at the caller's request (see Interrupt).
+class Interrupted : public std::exception {
+public:
+    const char* what() const noexcept override { return "the fit was interrupted"; }
 };
 
 // Throws PreconditionError with `what` unless `ok`.

@@ -19,12 +19,14 @@ namespace varnel_core {
 // response's unit scale) falls below `thresh`.
 // x is column-major, nobs * nvars values; the solver works in this buffer.
 FitOutcome elnet_naive(Vec x, std::span<const double> y, std::uint64_t nobs,
-                       std::uint64_t nvars, const FitConfig& config);
+                       std::uint64_t nvars, const FitConfig& config,
+                       const Interrupt& interrupt = {});
 
 // The same path for a CSC design; centring, scaling and weights are applied
 // implicitly so the matrix is never densified.  The solver keeps the three
 // CSC arrays as its matrix.
 FitOutcome elnet_naive_sparse(Index col_ptr, Index row_idx, Vec values, std::span<const double> y,
-                              std::uint64_t nobs, std::uint64_t nvars, const FitConfig& config);
+                              std::uint64_t nobs, std::uint64_t nvars, const FitConfig& config,
+                              const Interrupt& interrupt = {});
 
 }  // namespace varnel_core

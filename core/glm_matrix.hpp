@@ -39,31 +39,4 @@ struct DenseGlm : Dense {
                           double intercept, std::span<double> eta) const;
 };
 
-// The residual update r -= (v * delta) * x_j of a coordinate step, deferred
-// until the next inner product with the residual and fused with it.
-class DeferredUpdate {
-public:
-    // <x_k, r> after any pending update.
-    double dot(const DenseGlm& x, std::size_t k, std::span<const double> v, std::span<double> r) {
-        if (!pending_) return x.dot(k, r);
-        pending_ = false;
-        return x.update_then_dot(j_, v, delta_, r, k);
-    }
-    void defer(std::size_t j, double delta) {
-        pending_ = true;
-        j_ = j;
-        delta_ = delta;
-    }
-    void flush(const DenseGlm& x, std::span<const double> v, std::span<double> r) {
-        if (!pending_) return;
-        pending_ = false;
-        x.update(j_, v, delta_, r);
-    }
-
-private:
-    bool pending_ = false;
-    std::size_t j_ = 0;
-    double delta_ = 0.0;
-};
-
 }  // namespace varnel_core

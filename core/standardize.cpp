@@ -186,6 +186,52 @@ Standardization standardize_naive_sparse(std::span<const std::uint64_t> col_ptr,
     return s;
 }
 
+SparseMoments sparse_moments(std::span<const std::uint64_t> rows, std::span<const double> values,
+                             std::span<const double> w, double total) {
+    double mean = 0.0, stored_weight = 0.0;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        mean += w[rows[k]] * values[k];
+        stored_weight += w[rows[k]];
+    }
+    double centred = 0.0;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const double d = values[k] - mean;
+        centred += w[rows[k]] * (d * d);
+    }
+    // the unstored rows sit at 0, that is at -mean from the mean
+    if (stored_weight < total) centred += (mean * mean) * (total - stored_weight);
+    return {mean, centred};
+}
+
+std::pair<Vec, Vec> standardize_sparse_glm(std::span<const std::uint64_t> col_ptr,
+                                           std::span<const std::uint64_t> row_idx,
+                                           std::span<const double> values,
+                                           std::span<const double> w, bool standardize,
+                                           bool intercept, Flags& include) {
+    require(!col_ptr.empty(), "col_ptr is empty");
+    const std::size_t p = col_ptr.size() - 1;
+    check_lengths(w.size(), p, w, include);
+    Vec x_mean(p, 0.0), x_scale(p, 1.0);
+    if (!intercept && !standardize) return {std::move(x_mean), std::move(x_scale)};
+    double total = 0.0;
+    for (const double wi : w) total += wi;
+    for (std::size_t j = 0; j < p; ++j) {
+        if (!include[j]) continue;
+        const std::size_t b = col_ptr[j], e = col_ptr[j + 1];
+        require(b <= e && e <= values.size(), "col_ptr out of range");
+        const auto m = sparse_moments(row_idx.subspan(b, e - b), values.subspan(b, e - b), w, total);
+        if (intercept) x_mean[j] = m.mean;
+        if (!standardize) continue;
+        const double sc = std::sqrt(m.centred);
+        if (!usable_scale(sc)) {
+            drop_column(include, x_mean, x_scale, j);
+            continue;
+        }
+        x_scale[j] = sc;
+    }
+    return {std::move(x_mean), std::move(x_scale)};
+}
+
 std::pair<Vec, Vec> standardize_lognet(Dense& x, std::span<const double> w, bool standardize,
                                        bool intercept, Flags& include) {
     const std::size_t n = x.nrows, p = x.ncols;

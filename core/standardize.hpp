@@ -36,6 +36,28 @@ Standardization standardize_naive_sparse(std::span<const std::uint64_t> col_ptr,
                                          std::span<const double> w, Flags& include,
                                          bool standardize, bool intercept);
 
+// Weighted moments of one sparse column over all nobs rows (unstored rows
+// hold 0), from its stored entries: mean = sum_i w_i x_i, and the centred
+// second moment sum_i w_i (x_i - mean)^2 summed as the stored entries'
+// centred squares plus mean^2 times the weight of the unstored rows, so
+// that a mean large against the spread loses no precision.  `total` is
+// sum_i w_i.
+struct SparseMoments {
+    double mean;
+    double centred;
+};
+SparseMoments sparse_moments(std::span<const std::uint64_t> rows, std::span<const double> values,
+                             std::span<const double> w, double total);
+
+// Reweighting solvers on a sparse matrix: the means and scales that
+// standardize_lognet would compute, from the stored entries; the matrix is
+// not touched.
+std::pair<Vec, Vec> standardize_sparse_glm(std::span<const std::uint64_t> col_ptr,
+                                           std::span<const std::uint64_t> row_idx,
+                                           std::span<const double> values,
+                                           std::span<const double> w, bool standardize,
+                                           bool intercept, Flags& include);
+
 // Reweighting solvers: columns centred (with intercept) and scaled in place;
 // returns (x_mean, x_scale).
 std::pair<Vec, Vec> standardize_lognet(Dense& x, std::span<const double> w, bool standardize,

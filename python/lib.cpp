@@ -1,7 +1,8 @@
 // The extension module varnel._core: elnet_path fits a Gaussian, binomial or
 // Poisson elastic-net path on a dense NumPy matrix, elnet_sparse a Gaussian
-// path on compressed sparse columns.  Both return the result dictionary
-// built by pack.
+// path on compressed sparse columns; fit serves every family on either kind
+// of input, with an offset, for the Python layer.  All return the result
+// dictionary built by pack.
 #include "pyconv.hpp"
 
 #include <cmath>
@@ -10,12 +11,14 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
 #include "binomial.hpp"
 #include "control.hpp"
 #include "error.hpp"
+#include "fit.hpp"
 #include "gaussian.hpp"
 #include "matrix.hpp"
 #include "poisson.hpp"
@@ -42,50 +45,118 @@ PyObject* fail(PyObject* type, const std::string& text) {
 // ---------------------------------------------------------------------------
 // Signatures
 
-#define VARNEL_OPTION_NAMES                                                                     \
-    "alpha", "nlambda", "lambda_min_ratio", "user_lambda", "standardize", "intercept", "thresh", \
-        "maxit", "dfmax", "pmax", "penalty_factor", "lower_limits", "upper_limits", "weights",   \
-        "exclude"
+#define VARNEL_OPTION_NAME(name, given, resolved, init) #name,
 
-#define VARNEL_OPTION_SIGNATURE                                                                  \
-    "alpha=1.0, nlambda=100, lambda_min_ratio=None, user_lambda=None, standardize=True, "        \
-    "intercept=True, thresh=1e-7, maxit=100000, dfmax=None, pmax=None, penalty_factor=None, "    \
-    "lower_limits=None, upper_limits=None, weights=None, exclude=None"
-
-constexpr const char* path_names[] = {"x", "y", "family", VARNEL_OPTION_NAMES};
-constexpr const char* sparse_names[] = {"n", "p", "col_ptr", "row_idx", "values", "y",
-                                        VARNEL_OPTION_NAMES};
+constexpr const char* path_names[] = {"x", "y", "family", VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
+constexpr const char* sparse_names[] = {"n",      "p", "col_ptr", "row_idx",
+                                        "values", "y", VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
+constexpr const char* fit_names[] = {"x", "y", "family", "offset",
+                                     VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
 constexpr std::size_t path_options_at = 3;
 constexpr std::size_t sparse_options_at = 6;
+constexpr std::size_t fit_options_at = 4;
 
 const varnel_py::Signature path_signature{"elnet_path", path_names, 2};
 const varnel_py::Signature sparse_signature{"elnet_sparse", sparse_names, 6};
+const varnel_py::Signature fit_signature{"fit", fit_names, 2};
 
-const char path_doc[] =
-    "elnet_path(x, y, *, family=\"gaussian\", " VARNEL_OPTION_SIGNATURE ")\n--\n\n";
-const char sparse_doc[] =
-    "elnet_sparse(n, p, col_ptr, row_idx, values, y, *, " VARNEL_OPTION_SIGNATURE ")\n--\n\n"
-    "Sparse Gaussian path. `col_ptr`/`row_idx`/`values` are CSC arrays (as in a\n"
-    "scipy `csc_matrix`). Gaussian only for now; the marshaling mirrors the dense\n"
-    "entry point above.";
+// The options' defaults as the C++ initializers spell them.
+struct DefaultText {
+    const char* name;
+    const char* init;
+};
+#define VARNEL_OPTION_TEXT(name, given, resolved, init) {#name, #init},
+constexpr DefaultText option_texts[] = {VARNEL_OPTIONS(VARNEL_OPTION_TEXT)};
+
+// ", alpha=1.0, nlambda=100, ..., exclude=None": the initializers in Python's
+// spelling.
+std::string option_signature() {
+    std::string out;
+    for (const auto& [name, init] : option_texts) {
+        const std::string_view v(init);
+        out += std::string(", ") + name + "=" +
+               (v == "true" ? "True" : v == "false" ? "False" : v == "std::nullopt" ? "None" : init);
+    }
+    return out;
+}
+
+// Docstrings with the signature CPython reads from their first line.
+struct Docs {
+    std::string path;
+    std::string sparse;
+    std::string fit;
+};
+
+const Docs& docs() {
+    static const Docs d = [] {
+        const std::string opts = option_signature();
+        return Docs{
+            "elnet_path(x, y, *, family=\"gaussian\"" + opts + ")\n--\n\n",
+            "elnet_sparse(n, p, col_ptr, row_idx, values, y, *" + opts + ")\n--\n\n"
+            "Sparse Gaussian path. `col_ptr`/`row_idx`/`values` are CSC arrays (as in a\n"
+            "scipy `csc_matrix`). Gaussian only for now; the marshaling mirrors the dense\n"
+            "entry point above.",
+            "fit(x, y, *, family=\"gaussian\", offset=None" + opts + ")\n--\n\n"
+            "Elastic-net path of any family on dense or sparse predictors.\n\n"
+            "x is a 2-D float64 array (any memory order) or a tuple\n"
+            "(n, p, col_ptr, row_idx, values) of compressed sparse columns; offset\n"
+            "(n values) enters every linear predictor.  The result has the keys of\n"
+            "elnet_path's, with \"warning\" None or (kind, lambda_index), plus\n"
+            "\"lambda_max\", the smallest penalty whose solution is all zero (NaN\n"
+            "when the path does not tell).",
+        };
+    }();
+    return d;
+}
 
 // ---------------------------------------------------------------------------
 // Options
 
-// The fifteen options, from `slots` (in signature order) into FitOptions.
+// The options, from `slots` (in signature order) into FitOptions.
 bool convert_options(std::span<const PyRef> s, FitOptions& o) {
-    return convert("alpha", s[0].get(), o.alpha) && convert("nlambda", s[1].get(), o.nlambda) &&
-           convert("lambda_min_ratio", s[2].get(), o.lambda_min_ratio) &&
-           convert("user_lambda", s[3].get(), o.user_lambda) &&
-           convert("standardize", s[4].get(), o.standardize) &&
-           convert("intercept", s[5].get(), o.intercept) &&
-           convert("thresh", s[6].get(), o.thresh) && convert("maxit", s[7].get(), o.maxit) &&
-           convert("dfmax", s[8].get(), o.dfmax) && convert("pmax", s[9].get(), o.pmax) &&
-           convert("penalty_factor", s[10].get(), o.penalty_factor) &&
-           convert("lower_limits", s[11].get(), o.lower_limits) &&
-           convert("upper_limits", s[12].get(), o.upper_limits) &&
-           convert("weights", s[13].get(), o.weights) &&
-           convert("exclude", s[14].get(), o.exclude);
+    std::size_t i = 0;
+#define VARNEL_CONVERT_OPTION(name, given, resolved, init) \
+    if (!convert(#name, s[i++].get(), o.name)) return false;
+    VARNEL_OPTIONS(VARNEL_CONVERT_OPTION)
+    return true;
+}
+
+PyObject* to_python(double v) { return PyFloat_FromDouble(v); }
+PyObject* to_python(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+PyObject* to_python(bool v) { return PyBool_FromLong(v); }
+template <class T>
+PyObject* to_python(const std::vector<T>& v) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* item = to_python(v[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+template <class T>
+PyObject* to_python(const std::optional<T>& v) {
+    if (v) return to_python(*v);
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+// Inserts `value` (a new reference, or nullptr after a failure) under `key`.
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    PyRef owned(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+// {option: default}, None where the default depends on the data.
+PyObject* option_defaults() {
+    const FitOptions d;
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+#define VARNEL_DEFAULT_ITEM(name, given, resolved, init) \
+    if (!set_item(dict.get(), #name, to_python(d.name))) return nullptr;
+    VARNEL_OPTIONS(VARNEL_DEFAULT_ITEM)
+    return dict.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -172,32 +243,22 @@ bool copy_response(const FloatArray& y, std::vector<double>& out) {
 }
 
 // ---------------------------------------------------------------------------
+// Running a fit
+
+// Ctrl-C: the engine asks once per pass; a pending signal (KeyboardInterrupt
+// set by its handler) ends the fit.
+bool signal_pending(void*) { return PyErr_CheckSignals() != 0; }
+const varnel_core::Interrupt python_signals{signal_pending, nullptr};
+
+// ---------------------------------------------------------------------------
 // Result
 
-struct RenderedWarning {
-    std::string text;
-    std::int64_t code;
-};
-
-// None, or the tuple (text, code).
-PyObject* warning_object(const std::optional<RenderedWarning>& warning) {
-    if (!warning) {
-        Py_INCREF(Py_None);
-        return Py_None;
-    }
-    return Py_BuildValue("(s#L)", warning->text.data(), static_cast<Py_ssize_t>(warning->text.size()),
-                         static_cast<long long>(warning->code));
-}
-
-// Inserts `value` (a new reference, or nullptr after a failure) under `key`.
-bool set_item(PyObject* dict, const char* key, PyObject* value) {
-    PyRef owned(value);
-    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
-}
-
 // The result dictionary; takes the PathResult over (its 1-D vectors become
-// the arrays' buffers).
-PyObject* pack(std::uint64_t nvars, PathResult path, const std::optional<RenderedWarning>& warning) {
+// the arrays' buffers) and `warning` (a new reference, or nullptr after a
+// failure).
+PyObject* pack(std::uint64_t nvars, PathResult path, PyObject* warning) {
+    PyRef warn(warning);
+    if (!warn) return nullptr;
     const std::uint64_t lmu = path.lmu;
     const bool consistent = path.lambda.size() == lmu && path.a0.size() == lmu &&
                             path.dev_ratio.size() == lmu &&
@@ -223,17 +284,45 @@ PyObject* pack(std::uint64_t nvars, PathResult path, const std::optional<Rendere
         set_item(d, "dev_ratio", varnel_py::vector_to_array(std::move(path.dev_ratio))) &&
         set_item(d, "nulldev", PyFloat_FromDouble(path.nulldev)) &&
         set_item(d, "npasses", PyLong_FromUnsignedLongLong(path.npasses)) &&
-        set_item(d, "warning", warning_object(warning));
+        set_item(d, "warning", warn.release());
     return ok ? dict.release() : nullptr;
 }
 
-// A FitError becomes ValueError with its text; a path becomes the dictionary.
+PyObject* none() {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+// The warning as the stable entry points render it: None or (text, code).
+PyObject* warning_text(const std::optional<varnel_core::PathWarning>& w) {
+    if (!w) return none();
+    const std::string text = w->text();
+    return Py_BuildValue("(s#L)", text.data(), static_cast<Py_ssize_t>(text.size()),
+                         static_cast<long long>(w->code()));
+}
+
+// The warning as data: None or (kind, lambda_index).
+PyObject* warning_data(const std::optional<varnel_core::PathWarning>& w) {
+    if (!w) return none();
+    const std::string_view kind = w->name();
+    return Py_BuildValue("(s#K)", kind.data(), static_cast<Py_ssize_t>(kind.size()),
+                         static_cast<unsigned long long>(w->lambda_index));
+}
+
+// A FitError becomes ValueError with its text.
+const PathResult* path_or_raise(const FitOutcome& outcome) {
+    if (const FitError* e = std::get_if<FitError>(&outcome)) {
+        raise(PyExc_ValueError, std::string(varnel_core::message(*e)));
+        return nullptr;
+    }
+    return &std::get<PathResult>(outcome);
+}
+
+// The dictionary of the stable entry points.
 PyObject* finish(FitOutcome outcome, std::uint64_t nvars) {
-    if (const FitError* e = std::get_if<FitError>(&outcome))
-        return fail(PyExc_ValueError, std::string(varnel_core::message(*e)));
+    if (!path_or_raise(outcome)) return nullptr;
     PathResult& path = std::get<PathResult>(outcome);
-    std::optional<RenderedWarning> warning;
-    if (path.warning) warning = RenderedWarning{path.warning->text(), path.warning->code()};
+    PyObject* warning = warning_text(path.warning);
     return pack(nvars, std::move(path), warning);
 }
 
@@ -242,13 +331,18 @@ PyObject* finish(FitOutcome outcome, std::uint64_t nvars) {
 
 // The solver takes the design buffer over and works in it.
 using DenseSolver = FitOutcome (*)(varnel_core::Vec, std::span<const double>, std::uint64_t,
-                                   std::uint64_t, const FitConfig&);
+                                   std::uint64_t, const FitConfig&, const varnel_core::Interrupt&);
 
 DenseSolver select_solver(const std::string& family) {
     if (family == "gaussian") return varnel_core::elnet_naive;
     if (family == "binomial") return varnel_core::lognet;
     if (family == "poisson") return varnel_core::fishnet;
     return nullptr;
+}
+
+PyObject* unknown_family(const std::string& family) {
+    return fail(PyExc_ValueError, "unknown family " + varnel_py::quoted(family) +
+                                      "; expected 'gaussian', 'binomial' or 'poisson'");
 }
 
 PyObject* elnet_path_body(PyObject* args, PyObject* kwargs) {
@@ -280,16 +374,14 @@ PyObject* elnet_path_body(PyObject* args, PyObject* kwargs) {
     const FitConfig config = varnel_core::build_config(n, p, std::move(options));
 
     const DenseSolver solver = select_solver(family);
-    if (solver == nullptr)
-        return fail(PyExc_ValueError, "unknown family " + varnel_py::quoted(family) +
-                                          "; expected 'gaussian', 'binomial' or 'poisson'");
+    if (solver == nullptr) return unknown_family(family);
 
     const Dimensions dims{n, p, false};
     if (!check_rows(dims) || !check_finite("x", xbuf) || !check_finite("y", ybuf) ||
         !check_options(config, dims))
         return nullptr;
 
-    return finish(solver(std::move(xbuf), ybuf, n, p, config), p);
+    return finish(solver(std::move(xbuf), ybuf, n, p, config, python_signals), p);
 }
 
 PyObject* elnet_sparse_body(PyObject* args, PyObject* kwargs) {
@@ -326,7 +418,91 @@ PyObject* elnet_sparse_body(PyObject* args, PyObject* kwargs) {
         !check_options(config, dims))
         return nullptr;
 
-    return finish(varnel_core::elnet_naive_sparse(std::move(col_ptr), std::move(row_idx), std::move(values), ybuf, n, p, config), p);
+    return finish(varnel_core::elnet_naive_sparse(std::move(col_ptr), std::move(row_idx),
+                                                  std::move(values), ybuf, n, p, config,
+                                                  python_signals),
+                  p);
+}
+
+// The predictors of `fit`: a 2-D float64 array, or (n, p, col_ptr, row_idx,
+// values).  The array is copied into column-major order.
+struct Predictors {
+    varnel_core::DesignInput input;
+    std::uint64_t n = 0;
+    std::uint64_t p = 0;
+    bool sparse = false;
+};
+
+bool convert_predictors(PyObject* obj, Predictors& out) {
+    if (obj != nullptr && PyTuple_Check(obj)) {
+        if (PyTuple_Size(obj) != 5)
+            return raise(PyExc_TypeError,
+                         "x given as a tuple must be (n, p, col_ptr, row_idx, values)");
+        varnel_core::CscInput csc;
+        const char* names[] = {"n", "p", "col_ptr", "row_idx", "values"};
+        std::uint64_t dims[2] = {0, 0};
+        for (int i = 0; i < 2; ++i)
+            if (!convert(names[i], PyTuple_GetItem(obj, i), dims[i])) return false;
+        if (!convert(names[2], PyTuple_GetItem(obj, 2), csc.col_ptr) ||
+            !convert(names[3], PyTuple_GetItem(obj, 3), csc.row_idx) ||
+            !convert(names[4], PyTuple_GetItem(obj, 4), csc.values))
+            return false;
+        if (const auto problem =
+                varnel_core::csc_problem(csc.col_ptr, csc.row_idx, csc.values.size(), dims[0], dims[1]))
+            return raise(PyExc_ValueError, "malformed CSC matrix: " + *problem);
+        if (!check_finite("values", csc.values)) return false;
+        out = Predictors{std::move(csc), dims[0], dims[1], true};
+        return true;
+    }
+    FloatArray x;
+    if (!convert_array("x", obj, 2, x)) return false;
+    std::vector<double> buf = varnel_py::copy_column_major(x);
+    if (!check_finite("x", buf)) return false;
+    out = Predictors{varnel_core::DenseInput{std::move(buf)}, x.shape[0], x.shape[1], false};
+    return true;
+}
+
+PyObject* fit_body(PyObject* args, PyObject* kwargs) {
+    PyRef slots[std::size(fit_names)];
+    if (!varnel_py::bind_arguments(fit_signature, args, kwargs, slots)) return nullptr;
+
+    Predictors x;
+    FloatArray y;
+    std::string family_name = "gaussian";
+    std::optional<std::vector<double>> offset;
+    FitOptions options;
+    if (!convert_predictors(slots[0].get(), x) || !convert_array("y", slots[1].get(), 1, y) ||
+        !convert("family", slots[2].get(), family_name) ||
+        !convert("offset", slots[3].get(), offset) ||
+        !convert_options(std::span<const PyRef>(slots).subspan(fit_options_at), options))
+        return nullptr;
+    // x is copied already; y is read again (see elnet_path).
+    if (!convert_array("y", slots[1].get(), 1, y)) return nullptr;
+    const auto family = varnel_core::family_named(family_name);
+    if (!family) return unknown_family(family_name);
+    if (y.shape[0] != x.n)
+        return fail(PyExc_ValueError, "x has " + std::to_string(x.n) + " rows but y has length " +
+                                          std::to_string(y.shape[0]));
+    std::vector<double> ybuf;
+    if (!copy_response(y, ybuf)) return nullptr;
+    const Dimensions dims{x.n, x.p, x.sparse};
+    if (offset &&
+        (!check_length("offset", offset, x.n, dims.rows()) || !check_finite("offset", *offset)))
+        return nullptr;
+    const FitConfig config = varnel_core::build_config(x.n, x.p, std::move(options));
+    if (!check_rows(dims) || !check_finite("y", ybuf) || !check_options(config, dims))
+        return nullptr;
+
+    FitOutcome outcome = varnel_core::fit_path(*family, std::move(x.input), ybuf, x.n, x.p, config,
+                                               offset ? &*offset : nullptr, python_signals);
+    const PathResult* path = path_or_raise(outcome);
+    if (path == nullptr) return nullptr;
+    const double lambda_max = path->lambda_max;
+    PyObject* warning = warning_data(path->warning);
+    PyRef dict(pack(x.p, std::move(std::get<PathResult>(outcome)), warning));
+    if (!dict || !set_item(dict.get(), "lambda_max", PyFloat_FromDouble(lambda_max)))
+        return nullptr;
+    return dict.release();
 }
 
 PyObject* elnet_path(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -335,6 +511,10 @@ PyObject* elnet_path(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* elnet_sparse(PyObject*, PyObject* args, PyObject* kwargs) {
     return varnel_py::guarded([&] { return elnet_sparse_body(args, kwargs); });
+}
+
+PyObject* fit(PyObject*, PyObject* args, PyObject* kwargs) {
+    return varnel_py::guarded([&] { return fit_body(args, kwargs); });
 }
 
 // ---------------------------------------------------------------------------
@@ -346,13 +526,31 @@ PyCFunction as_method() {
 }
 
 PyMethodDef path_def = {"elnet_path", as_method<elnet_path>(), METH_VARARGS | METH_KEYWORDS,
-                        path_doc};
+                        nullptr};
 PyMethodDef sparse_def = {"elnet_sparse", as_method<elnet_sparse>(), METH_VARARGS | METH_KEYWORDS,
-                          sparse_doc};
+                          nullptr};
+PyMethodDef fit_def = {"fit", as_method<fit>(), METH_VARARGS | METH_KEYWORDS, nullptr};
 
+// `__all__` lists the two stable entry points; `fit` and OPTION_DEFAULTS
+// serve the package's Python layer.
 int exec_module(PyObject* module) {
     if (varnel_py::import_numpy() < 0) return -1;
-    if (!varnel_py::add_function(module, &path_def) || !varnel_py::add_function(module, &sparse_def))
+    const Docs* d = nullptr;
+    try {
+        d = &docs();
+    } catch (...) {
+        varnel_py::set_error_from_exception();
+        return -1;
+    }
+    path_def.ml_doc = d->path.c_str();
+    sparse_def.ml_doc = d->sparse.c_str();
+    fit_def.ml_doc = d->fit.c_str();
+    if (!varnel_py::add_function(module, &path_def) ||
+        !varnel_py::add_function(module, &sparse_def) ||
+        !varnel_py::add_function(module, &fit_def, /*listed=*/false))
+        return -1;
+    PyRef defaults(option_defaults());
+    if (!defaults || PyObject_SetAttrString(module, "OPTION_DEFAULTS", defaults.get()) < 0)
         return -1;
     return 0;
 }

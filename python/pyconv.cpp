@@ -186,6 +186,8 @@ void set_error_from_exception() noexcept {
         PyErr_NoMemory();
     } catch (const std::length_error&) {
         PyErr_NoMemory();
+    } catch (const varnel_core::Interrupted&) {
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const varnel_core::PreconditionError& e) {
         raise(PyExc_ValueError, e.what());
     } catch (const varnel_core::InputError& e) {
@@ -518,12 +520,13 @@ PyObject* new_matrix(std::size_t rows, std::size_t cols, double*& data) {
 
 // ---------------------------------------------------------------------------
 
-bool add_function(PyObject* module, PyMethodDef* def) {
+bool add_function(PyObject* module, PyMethodDef* def, bool listed) {
     PyRef module_name(PyModule_GetNameObject(module));
     if (!module_name) return false;
     PyRef function(PyCFunction_NewEx(def, module, module_name.get()));
     if (!function) return false;
     if (PyObject_SetAttrString(module, def->ml_name, function.get()) < 0) return false;
+    if (!listed) return true;
 
     PyRef all(PyObject_GetAttrString(module, "__all__"));
     if (!all) {

@@ -66,8 +66,10 @@ int import_numpy() noexcept;
 // Errors
 
 // Sets the Python exception for the C++ exception being handled; call it
-// only inside a catch block.  varnel_core::PreconditionError and
-// varnel_core::InputError become ValueError with their what();
+// only inside a catch block.  varnel_core::Interrupted keeps the exception
+// that the signal handler set (KeyboardInterrupt when there is none);
+// varnel_core::PreconditionError and varnel_core::InputError become
+// ValueError with their what();
 // std::bad_alloc and std::length_error MemoryError; any other exception
 // RuntimeError.
 void set_error_from_exception() noexcept;
@@ -197,8 +199,8 @@ PyObject* new_matrix(std::size_t rows, std::size_t cols, double*& data);
 // Module setup
 
 // Creates a function from `def` bound to `module`, sets it as the module
-// attribute def->ml_name and appends that name to the module's __all__ list
-// (created when missing).
-bool add_function(PyObject* module, PyMethodDef* def);
+// attribute def->ml_name and, when `listed`, appends that name to the
+// module's __all__ list (created when missing).
+bool add_function(PyObject* module, PyMethodDef* def, bool listed = true);
 
 }  // namespace varnel_py

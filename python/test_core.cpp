@@ -24,7 +24,7 @@
 #include "error.hpp"
 #include "glm_matrix.hpp"
 #include "matrix.hpp"
-#include "path.hpp"
+#include "prepare.hpp"
 #include "standardize.hpp"
 
 namespace vc = varnel_core;

@@ -1,0 +1,207 @@
+// The designs of the coordinate-descent engine: a matrix of standardized
+// predictors z_j together with the residual r it keeps (see engine.hpp for
+// the operations).
+//
+//   FixedWeightDesign<Dense>   least squares on a dense copy standardized in
+//                              place, rows already scaled by sqrt(w)
+//   FixedWeightDesign<Sparse>  least squares on CSC arrays; centring, scaling
+//                              and the weights w applied implicitly
+//   DenseWorkingDesign         reweighting families on a dense copy centred
+//                              and scaled in place; working weights v
+//   SparseWorkingDesign        reweighting families on CSC arrays; centring
+//                              and scaling implicit; working weights v
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+
+#include "glm_matrix.hpp"
+#include "matrix.hpp"
+
+namespace varnel_core {
+
+// abs_grad_j = |grad_j| for every included j (outside `skip` when given),
+// four columns at a time through `batch(js, count, out)`.
+template <class Batch>
+void abs_gradient_batches(const Flags& include, const Flags* skip, std::span<double> abs_grad,
+                          Batch&& batch) {
+    std::size_t js[4];
+    double g[4];
+    std::size_t k = 0;
+    auto flush_batch = [&] {
+        batch(std::span<const std::size_t>(js, k), g);
+        for (std::size_t c = 0; c < k; ++c) abs_grad[js[c]] = std::abs(g[c]);
+        k = 0;
+    };
+    for (std::size_t j = 0; j < include.size(); ++j) {
+        if (include[j] && !(skip && (*skip)[j])) {
+            js[k++] = j;
+            if (k == 4) flush_batch();
+        }
+    }
+    if (k) flush_batch();
+}
+
+// Least squares with fixed weights: the residual is r (+ shift for a sparse
+// matrix) and a step moves it by -delta * z_j.  M is Dense or Sparse.
+template <class M>
+class FixedWeightDesign {
+public:
+    FixedWeightDesign(const M& x, Vec resid) : x_(x), r_(std::move(resid)) {}
+
+    double gradient(std::size_t j) {
+        if (!pending_) return x_.grad(j, r_, shift_);
+        pending_ = false;
+        return x_.update_then_grad(pj_, pd_, r_, shift_, j);
+    }
+    void defer(std::size_t j, double delta) {
+        pending_ = true;
+        pj_ = j;
+        pd_ = delta;
+    }
+    void flush() {
+        if (!pending_) return;
+        pending_ = false;
+        x_.update_residual(pj_, pd_, r_, shift_);  // r -= delta * z_j
+    }
+    void abs_gradients(const Flags& include, const Flags* skip, std::span<double> out) const {
+        abs_gradient_batches(include, skip, out, [&](std::span<const std::size_t> js, double* g) {
+            x_.grad_batch(js, r_, shift_, g);
+        });
+    }
+
+private:
+    const M& x_;
+    Vec r_;
+    double shift_ = 0.0;  // residual offset; stays 0 for a dense matrix
+    bool pending_ = false;
+    std::size_t pj_ = 0;
+    double pd_ = 0.0;
+};
+
+// Reweighting families on a dense matrix centred and scaled in place: the
+// residual r is the weighted working residual, and a step moves it by
+// -delta * v * x_j.
+class DenseWorkingDesign {
+public:
+    explicit DenseWorkingDesign(DenseGlm x) : x_(std::move(x)), r_(x_.nrows), v_(x_.nrows) {}
+
+    const DenseGlm& matrix() const { return x_; }
+
+    double gradient(std::size_t j) {
+        if (!pending_) return x_.dot(j, r_);
+        pending_ = false;
+        return x_.update_then_dot(pj_, v_, pd_, r_, j);
+    }
+    void defer(std::size_t j, double delta) {
+        pending_ = true;
+        pj_ = j;
+        pd_ = delta;
+    }
+    void flush() {
+        if (!pending_) return;
+        pending_ = false;
+        x_.update(pj_, v_, pd_, r_);  // r -= (v * delta) * x_j
+    }
+    void abs_gradients(const Flags& include, const Flags* skip, std::span<double> out) const {
+        abs_gradient_batches(include, skip, out, [&](std::span<const std::size_t> js, double* g) {
+            x_.dot_batch(js, r_, g);
+        });
+    }
+    void curvatures(const Flags& flags, std::span<double> out) const {
+        x_.weighted_sumsq_flagged(flags, v_, out);
+    }
+    double residual_sum() const {
+        double s = 0.0;
+        for (const double r : r_) s += r;
+        return s;
+    }
+    void subtract_weights(double d) {
+        for (std::size_t i = 0; i < r_.size(); ++i) r_[i] -= v_[i] * d;  // r -= v * d
+    }
+    void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
+                          double intercept, std::span<double> eta) const {
+        x_.linear_predictor(coef, active, intercept, eta);
+    }
+    std::span<double> weights() { return v_; }
+    std::span<double> residual() { return r_; }
+    void begin_refit() {}
+    void end_refit() {}
+
+private:
+    DenseGlm x_;
+    Vec r_;
+    Vec v_;
+    bool pending_ = false;
+    std::size_t pj_ = 0;
+    double pd_ = 0.0;
+};
+
+// Reweighting families on compressed sparse columns, never densified.  The
+// standardized column is z_j = (s_j - c_j) / x_scale_j, where s_j holds the
+// stored values (0 elsewhere) and c_j is the column's centre; a column that
+// stores every row keeps its values centred instead (c_j = 0), so that a
+// large mean never enters the arithmetic.  The residual is kept as
+// r = q + sigma * v, so that the part of a step (or of an intercept step)
+// that touches every row costs O(1):
+//   <z_j, r>      = (<s_j, q> + sigma <s_j, v> - c_j (Q + sigma V)) / x_scale_j
+//   r -= d v z_j:   q -= (d / x_scale_j) v s_j,  sigma += (d / x_scale_j) c_j,
+//                   Q -= (d / x_scale_j) <s_j, v>
+// with Q = sum q and V = sum v.  <s_j, v> is refreshed with the curvatures.
+class SparseWorkingDesign {
+public:
+    // `values` are the caller's; `centre` the weighted means (0 without an
+    // intercept) and `scale` the scales of the columns (1 for skipped ones).
+    SparseWorkingDesign(Index col_ptr, Index row_idx, Vec values, Vec centre, Vec scale,
+                        std::size_t nrows);
+
+    double gradient(std::size_t j) {
+        flush();
+        return column_gradient(j, sv_[j]);
+    }
+    void defer(std::size_t j, double delta) {
+        pending_ = true;
+        pj_ = j;
+        pd_ = delta;
+    }
+    void flush();
+    void abs_gradients(const Flags& include, const Flags* skip, std::span<double> out) const;
+    // Also refreshes <s_j, v> of the flagged columns.
+    void curvatures(const Flags& flags, std::span<double> out);
+    double residual_sum() const { return qsum_ + sigma_ * vsum_; }
+    void subtract_weights(double d) { sigma_ -= d; }  // r -= v * d
+    void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
+                          double intercept, std::span<double> eta) const;
+    std::span<double> weights() { return v_; }
+    std::span<double> residual() { return q_; }
+    // Folds sigma * v into q, so that residual() is r while v changes.
+    void begin_refit();
+    // Takes note of the new weights and residual.
+    void end_refit();
+
+    std::size_t nrows() const { return nrows_; }
+    std::size_t ncols() const { return ncols_; }
+
+private:
+    double column_gradient(std::size_t j, double sv) const;
+
+    Index col_ptr_;
+    Index row_idx_;
+    Vec values_;
+    Vec centre_;
+    Vec scale_;
+    std::size_t nrows_;
+    std::size_t ncols_;
+    Vec q_;
+    Vec v_;
+    Vec sv_;  // <s_j, v> of the columns whose curvature is current
+    double sigma_ = 0.0;
+    double qsum_ = 0.0;
+    double vsum_ = 0.0;
+    bool pending_ = false;
+    std::size_t pj_ = 0;
+    double pd_ = 0.0;
+};
+
+}  // namespace varnel_core

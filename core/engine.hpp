@@ -1,0 +1,366 @@
+// The coordinate-descent engine: one pass structure, one optimality check
+// and one path walk for every family and every design.
+//
+// For each penalty value lambda of a decreasing sequence the engine
+// minimises, over the standardized coefficients b (and an intercept b0),
+//
+//   Q(b0, b) + lambda * sum_j v_j (alpha |b_j| + (1 - alpha)/2 b_j^2),
+//   lower_j <= b_j <= upper_j,
+//
+// where Q is the family's loss, or its quadratic approximation at the
+// current fit for the families that reweight, and v the normalized penalty
+// factors.  Coordinate j is minimised exactly on Q's quadratic in b_j:
+// gradient g_j = <z_j, r> from the design, curvature c_j from the family
+// (fixed) or the design (recomputed per reweighting iteration).
+//
+// Screening: a penalty value starts with the sequential strong rule; full
+// passes visit the strong set, active passes the variables that ever moved.
+// A pass has converged when its largest weighted squared change (as the
+// family measures it) is below the family's threshold; the variables outside
+// the strong set are then checked against the optimality condition
+// |g_j| <= l1 v_j, and violators join the strong set.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "control.hpp"
+#include "matrix.hpp"
+#include "numeric.hpp"
+#include "sequence.hpp"
+#include "store.hpp"
+
+namespace varnel_core {
+
+// Outcome of one coordinate step: Done (whether or not the coefficient
+// changed) or ActiveFull (the variable had to enter a full active list).
+enum class UpdateResult { Done, ActiveFull };
+
+// How one penalty value ended when it was solved.
+enum class PenaltyEnd { Solved, Saturated };
+
+// The coordinate minimiser:
+//   argmin_b  curv/2 b^2 - u b + l1 v |b| + l2 v b^2 / 2   on [lo, hi],
+// that is soft-threshold u by l1 v, shrink by curv + l2 v, then clamp to the
+// upper and the lower limit (a NaN limit is ignored).
+inline double penalized_step(double u, double curv, double v, double l1, double l2, double lo,
+                             double hi) {
+    const double s = std::abs(u) - l1 * v;
+    if (!(s > 0.0)) return 0.0;
+    double b = std::copysign(s, u) / (curv + l2 * v);
+    b = nan_min(b, hi);
+    return nan_max(b, lo);
+}
+
+// Where a family checks the pass limit (`npasses > maxit`) besides after
+// every pass that did not converge, and whether its penalty values resume
+// passes over the active list.  The schedule shows in npasses and in where
+// a path stops, so it belongs to the family's results.
+struct Schedule {
+    bool limit_at_lambda_start;   // once per penalty value, before its first pass
+    bool limit_before_full_pass;  // before every full pass
+    bool resume_active;           // after a full pass first failed to converge, every
+                                  // later penalty value starts with active passes
+};
+
+// A design answers for the coordinate descent what it needs of the
+// standardized predictors z_j and of the residual r it keeps:
+//   gradient(j)      <z_j, r>, after any deferred update
+//   defer(j, delta)  r -= delta * (working weights) * z_j, possibly applied
+//                    with the next gradient
+//   flush()          applies a deferred update
+//   abs_gradients(include, skip, out)
+//                    out_j = |<z_j, r>| for included j (outside `skip` when given)
+template <class D>
+concept Design = requires(D& d, std::size_t j, double delta, const Flags& flags,
+                          std::span<double> out) {
+    { d.gradient(j) } -> std::same_as<double>;
+    d.defer(j, delta);
+    d.flush();
+    d.abs_gradients(flags, &flags, out);
+};
+
+// A design for the reweighting families also carries working weights v
+// (written by the family at each refit, between begin_refit and end_refit):
+//   curvatures(flags, out)  out_j = sum_i v_i z_ij^2 for flagged j
+//   residual_sum()          sum_i r_i
+//   subtract_weights(d)     r -= v * d  (an intercept step)
+//   linear_predictor(coef, active, b0, eta)
+//                           eta_i = b0 + sum over active k of coef_k z_ik
+template <class D>
+concept WorkingDesign = Design<D> && requires(D& d, const D& cd, const Flags& flags,
+                                              std::span<double> out, std::span<const double> coef,
+                                              std::span<const std::size_t> active) {
+    d.curvatures(flags, out);
+    { d.residual_sum() } -> std::same_as<double>;
+    d.subtract_weights(1.0);
+    cd.linear_predictor(coef, active, 0.0, out);
+    { d.weights() } -> std::same_as<std::span<double>>;
+    { d.residual() } -> std::same_as<std::span<double>>;
+    d.begin_refit();
+    d.end_refit();
+};
+
+// A family supplies what the engine cannot know of the loss:
+//   schedule, step_change(c, d)   its pass schedule and how it measures the
+//                                 change of one step (its rounding is part
+//                                 of the results)
+//   conv_thresh()                 the convergence threshold of a pass
+//   on_step(g, c, d)              bookkeeping of a coefficient change
+//   deviance_ratio()              fraction of the null deviance explained
+//   stored_intercept(b0)          the intercept a solution stores
+//   little_progress(m, dev, store)  the early-stop rule on the deviance
+// and, when it reweights (reweights = true), on a WorkingDesign:
+//   weight_sum()                  the sum of the working weights
+//   refit(design, coef, active, b0) -> bool
+//                                 new working weights and residuals from the
+//                                 linear predictor; true when the weights
+//                                 vanished (a saturated fit)
+template <class F>
+concept Family = requires(F& f, const F& cf, const SolutionStore& store) {
+    { F::schedule } -> std::convertible_to<Schedule>;
+    { F::reweights } -> std::convertible_to<bool>;
+    { F::step_change(1.0, 1.0) } -> std::same_as<double>;
+    { cf.conv_thresh() } -> std::same_as<double>;
+    f.on_step(1.0, 1.0, 1.0);
+    { cf.deviance_ratio() } -> std::same_as<double>;
+    { cf.stored_intercept(0.0) } -> std::same_as<double>;
+    { cf.little_progress(std::uint64_t{0}, 0.0, store) } -> std::same_as<bool>;
+};
+
+// What the coordinate steps read of every variable, prepared before the path.
+struct Coordinates {
+    const Flags& include;             // 1 = the variable may enter
+    std::span<const double> penalty;  // normalized penalty factors
+    std::span<const double> lower;    // limits on the standardized scale
+    std::span<const double> upper;
+};
+
+// The rules a path ends by, besides its length.
+struct PathRules {
+    double alpha;
+    std::uint64_t maxit;
+    std::uint64_t dfmax;
+    std::uint64_t pmax;
+    double max_dev_ratio;
+    Interrupt interrupt;
+};
+
+struct PathEnd {
+    std::uint64_t lmu;
+    std::optional<PathWarning> warning;
+};
+
+// One path: the solver state (coefficients, screening sets, pass counter)
+// and the algorithm over family F and design D.  `curvatures` is the fixed
+// curvature of every coordinate for a family that does not reweight (for
+// one that does, the design recomputes it per iteration).  `intercept` is
+// the starting intercept and `fit_intercept` whether passes update it.
+template <Family F, Design D>
+class Engine {
+public:
+    Engine(F& family, D& design, Coordinates coords, const PathRules& rules,
+           std::span<const double> curvatures, double intercept, bool fit_intercept)
+        : fam_(family), x_(design), in_(coords), rules_(rules),
+          nvars_(coords.include.size()), coef_(nvars_, 0.0), coef_prev_(nvars_, 0.0),
+          curv_(curvatures.begin(), curvatures.end()), abs_grad_(nvars_, 0.0),
+          strong_(nvars_, 0), is_active_(nvars_, 0),
+          max_active_(static_cast<std::size_t>(std::min<std::uint64_t>(nvars_, rules.pmax))),
+          intercept_(intercept), fit_intercept_(fit_intercept) {
+        curv_.resize(nvars_, 0.0);
+        active_.reserve(max_active_);
+        x_.abs_gradients(in_.include, nullptr, abs_grad_);
+    }
+
+    // Walks the penalty sequence with warm starts and stores every solution.
+    PathEnd walk(PenaltySequence& seq, SolutionStore& store) {
+        using Kind = PathWarning::Kind;
+        for (std::uint64_t m = 0; m < seq.size(); ++m) {
+            const double lambda = seq.advance(m, [&] { return largest_ratio(); });
+            screen_strong(strong_, in_.include, abs_grad_, in_.penalty,
+                          seq.strong_threshold(lambda));
+            if (F::schedule.limit_at_lambda_start && npasses_ > rules_.maxit)
+                return {m, PathWarning{Kind::MaxIterReached, m}};
+            const double l1 = rules_.alpha * lambda;
+            const double l2 = (1.0 - rules_.alpha) * lambda;
+            if (F::schedule.resume_active && active_loop_ && !active_passes(l1, l2))
+                return {m, PathWarning{Kind::MaxIterReached, m}};
+            const auto end = solve(l1, l2);
+            if (const auto* kind = std::get_if<Kind>(&end)) return {m, PathWarning{*kind, m}};
+            const double dev = fam_.deviance_ratio();
+            store.store(m, active_, coef_, fam_.stored_intercept(intercept_), lambda, dev);
+            if (m == 0 && seq.generated()) lambda_max_ = seq.start(largest_ratio());
+            if (seq.early_stop_applies(m) &&
+                early_stop(m, dev, std::get<PenaltyEnd>(end), store))
+                return {m + 1, std::nullopt};
+        }
+        return {seq.size(), std::nullopt};
+    }
+
+    std::span<const std::size_t> active() const { return active_; }
+    std::uint64_t npasses() const { return npasses_; }
+    // lambda_max / max(alpha, 0.001) at the first solution of a generated
+    // sequence, on the standardized scale; NaN otherwise.
+    double lambda_max() const { return lambda_max_; }
+
+private:
+    using Kind = PathWarning::Kind;
+
+    double largest_ratio() const {
+        return varnel_core::lambda_max(abs_grad_, in_.penalty, in_.include);
+    }
+
+    // One coordinate step on b_j with lasso weight l1 and ridge weight l2.
+    UpdateResult update_one(std::size_t j, bool may_enter, double l1, double l2) {
+        const double g = x_.gradient(j);
+        const double old = coef_[j];
+        const double c = curv_[j];
+        const double b = penalized_step(g + old * c, c, in_.penalty[j], l1, l2, in_.lower[j],
+                                        in_.upper[j]);
+        coef_[j] = b;
+        if (b == old) return UpdateResult::Done;
+        if (may_enter && !enter_active(j)) return UpdateResult::ActiveFull;
+        const double d = b - old;
+        max_change_ = nan_max(max_change_, F::step_change(c, d));
+        fam_.on_step(g, c, d);
+        x_.defer(j, d);  // r -= d * z_j, applied with the next gradient
+        return UpdateResult::Done;
+    }
+
+    // Appends j to the active list unless it is there; false when the list
+    // is full.
+    bool enter_active(std::size_t j) {
+        if (is_active_[j]) return true;
+        if (active_.size() >= max_active_) return false;
+        active_.push_back(j);
+        is_active_[j] = 1;
+        return true;
+    }
+
+    // Unpenalized intercept step: d = sum_i r_i / sum_i v_i; b0 += d; r -= v d.
+    void intercept_step() {
+        const double vsum = fam_.weight_sum();
+        const double d = x_.residual_sum() / vsum;
+        if (d == 0.0) return;
+        max_change_ = nan_max(max_change_, vsum * d * d);
+        intercept_ += d;
+        x_.subtract_weights(d);
+    }
+
+    // Ends a pass; true when it converged.
+    bool end_pass() {
+        x_.flush();
+        if constexpr (F::reweights) {
+            if (fit_intercept_) intercept_step();
+        }
+        rules_.interrupt.poll();
+        return max_change_ < fam_.conv_thresh();
+    }
+
+    // Passes over the active list until they converge; false when the pass
+    // limit was exceeded first.
+    bool active_passes(double l1, double l2) {
+        for (;;) {
+            ++npasses_;
+            max_change_ = 0.0;
+            for (std::size_t i = 0; i < active_.size(); ++i) update_one(active_[i], false, l1, l2);
+            if (end_pass()) return true;
+            if (npasses_ > rules_.maxit) return false;
+        }
+    }
+
+    // Coordinate descent on the current quadratic: a full pass over the
+    // strong set, then active passes until they converge, repeated until a
+    // full pass converges.
+    std::optional<Kind> passes(double l1, double l2) {
+        for (;;) {
+            if (F::schedule.limit_before_full_pass && npasses_ > rules_.maxit)
+                return Kind::MaxIterReached;
+            ++npasses_;
+            max_change_ = 0.0;
+            for (std::size_t j = 0; j < nvars_; ++j) {
+                if (strong_[j] && update_one(j, true, l1, l2) == UpdateResult::ActiveFull)
+                    return Kind::MaxActiveReached;
+            }
+            if (end_pass()) return std::nullopt;
+            if (npasses_ > rules_.maxit) return Kind::MaxIterReached;
+            active_loop_ = true;
+            if (!active_passes(l1, l2)) return Kind::MaxIterReached;
+        }
+    }
+
+    // Saves the iterate and recomputes the curvatures of the strong set from
+    // the current working weights.
+    void begin_iteration() {
+        intercept_prev_ = intercept_;
+        for (const std::size_t k : active_) coef_prev_[k] = coef_[k];
+        x_.curvatures(strong_, curv_);
+    }
+
+    // The reweighting iteration converged when every weighted squared move of
+    // the intercept and of the active coefficients is at most the threshold
+    // (a NaN move does not count as converged).
+    bool converged() const {
+        const double t = fam_.conv_thresh();
+        const double di = intercept_ - intercept_prev_;
+        if (!(fam_.weight_sum() * (di * di) <= t)) return false;
+        for (const std::size_t k : active_) {
+            const double d = coef_[k] - coef_prev_[k];
+            if (!(curv_[k] * (d * d) <= t)) return false;
+        }
+        return true;
+    }
+
+    // Solves one penalty value from the current warm start; for a family
+    // that reweights, each outer iteration is one quadratic approximation.
+    std::variant<PenaltyEnd, Kind> solve(double l1, double l2) {
+        for (;;) {
+            if constexpr (F::reweights) begin_iteration();
+            if (auto stop = passes(l1, l2)) return *stop;
+            bool check = true;
+            if constexpr (F::reweights) {
+                if (fam_.refit(x_, coef_, active_, intercept_)) return PenaltyEnd::Saturated;
+                check = converged();
+            }
+            if (check) {
+                // optimality of the variables outside the strong set
+                x_.abs_gradients(in_.include, &strong_, abs_grad_);
+                if (!screen_strong(strong_, in_.include, abs_grad_, in_.penalty, l1))
+                    return PenaltyEnd::Solved;
+            }
+            if (npasses_ > rules_.maxit) return Kind::MaxIterReached;
+        }
+    }
+
+    bool early_stop(std::uint64_t m, double dev, PenaltyEnd end, const SolutionStore& store) const {
+        return end == PenaltyEnd::Saturated || count_nonzero(active_, coef_) > rules_.dfmax ||
+               dev > rules_.max_dev_ratio || fam_.little_progress(m, dev, store);
+    }
+
+    F& fam_;
+    D& x_;
+    Coordinates in_;
+    PathRules rules_;
+    std::size_t nvars_;
+    Vec coef_;
+    Vec coef_prev_;
+    Vec curv_;
+    Vec abs_grad_;
+    Flags strong_;
+    Flags is_active_;
+    std::vector<std::size_t> active_;
+    std::size_t max_active_;
+    double intercept_;
+    double intercept_prev_ = 0.0;
+    bool fit_intercept_;
+    std::uint64_t npasses_ = 0;
+    double max_change_ = 0.0;
+    bool active_loop_ = false;
+    double lambda_max_ = std::numeric_limits<double>::quiet_NaN();
+};
+
+}  // namespace varnel_core

@@ -1,0 +1,27 @@
+// One entry to every family on every kind of input, with an offset.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "control.hpp"
+#include "reweighting.hpp"
+
+namespace varnel_core {
+
+enum class FamilyKind { Gaussian, Binomial, Poisson };
+
+// "gaussian", "binomial" or "poisson"; nullopt for any other name.
+std::optional<FamilyKind> family_named(std::string_view name);
+
+// The path of `family` for the predictors `x` (nobs x nvars) and response y.
+// `offset` (nobs values, or null) enters the linear predictor of every
+// observation: eta = offset + a0 + x b.  For the Gaussian family that is
+// the fit of y - offset.
+FitOutcome fit_path(FamilyKind family, DesignInput x, std::span<const double> y, std::uint64_t nobs,
+                    std::uint64_t nvars, const FitConfig& config, const Vec* offset,
+                    const Interrupt& interrupt = {});
+
+}  // namespace varnel_core
