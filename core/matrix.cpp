@@ -192,6 +192,12 @@ Sparse::Sparse(Index cp, Index ri, Vec vals, Vec nw, Vec xm, Vec xs, std::size_t
     require(!csc_problem(col_ptr, row_idx, values.size(), nrows, ncols), "malformed CSC arrays");
     require(norm_weights.size() == nrows, "weights length differs from nrows");
     require(x_mean.size() == ncols && x_scale.size() == ncols, "column statistics length differs from ncols");
+    for (std::size_t j = 0; j < ncols; ++j) {
+        if (col_ptr[j + 1] - col_ptr[j] != nrows || x_mean[j] == 0.0) continue;
+        // every row stored: centre the values themselves
+        for (std::uint64_t k = col_ptr[j]; k < col_ptr[j + 1]; ++k) values[k] = values[k] - x_mean[j];
+        x_mean[j] = 0.0;
+    }
     weighted_values.resize(values.size());
     for (std::size_t k = 0; k < values.size(); ++k)
         weighted_values[k] = values[k] * norm_weights[row_idx[k]];

@@ -102,8 +102,10 @@ struct Dense {
     }
 };
 
-// Compressed sparse columns, never modified; centring, scaling and the
-// observation weights are applied implicitly, the residual being r + shift.
+// Compressed sparse columns; centring, scaling and the observation weights
+// are applied implicitly, the residual being r + shift.  A column that
+// stores every row holds its values centred instead (its x_mean is then 0),
+// so that a large mean never enters the arithmetic.
 struct Sparse {
     Index col_ptr;
     Index row_idx;

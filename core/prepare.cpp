@@ -10,6 +10,10 @@ std::variant<Vec, FitError> normalize_penalty(const FitConfig& config, std::size
     Vec pf = config.penalty_factor ? *config.penalty_factor : Vec(nvars, 1.0);
     if (pf.empty()) return FitError::NonPositivePenalties;
     require(pf.size() == nvars, "penalty_factor must have one entry per variable");
+    // an infinite factor excludes its variable (apply_exclude): it takes no
+    // part in the normalisation
+    for (double& v : pf)
+        if (v == std::numeric_limits<double>::infinity()) v = 0.0;
     double largest = -std::numeric_limits<double>::infinity();
     for (double v : pf) largest = nan_max(largest, v);
     if (!(largest > 0.0)) return FitError::NonPositivePenalties;
@@ -67,6 +71,11 @@ std::variant<Weights, FitError> prepare_weights(const FitConfig& config, std::si
 void apply_exclude(const FitConfig& config, Flags& include) {
     for (const std::uint64_t j : config.exclude)
         if (j < include.size()) include[j] = 0;
+    if (config.penalty_factor && config.penalty_factor->size() == include.size()) {
+        const Vec& pf = *config.penalty_factor;
+        for (std::size_t j = 0; j < pf.size(); ++j)
+            if (pf[j] == std::numeric_limits<double>::infinity()) include[j] = 0;
+    }
 }
 
 bool any_flag(const Flags& include) {

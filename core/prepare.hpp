@@ -26,8 +26,9 @@ struct WorkingConstants {
           min_lambdas(c.min_lambdas), max_dev_ratio(c.max_dev_ratio), pmin(c.pmin) {}
 };
 
-// Penalty factors scaled to sum to nvars; negative and NaN entries become 0.
-// Fails with NonPositivePenalties when none is > 0.
+// Penalty factors scaled to sum to nvars; negative and NaN entries become 0,
+// and so do infinite ones, whose variables apply_exclude leaves out.  Fails
+// with NonPositivePenalties when none is > 0.
 std::variant<Vec, FitError> normalize_penalty(const FitConfig& config, std::size_t nvars);
 
 struct Limits {
@@ -51,7 +52,8 @@ struct Weights {
 std::variant<Weights, FitError> prepare_weights(const FitConfig& config, std::size_t nobs);
 
 // Clears the include flag of every variable listed in `exclude` (indices of
-// nvars or more are ignored).
+// nvars or more are ignored) and of every variable whose penalty factor is
+// infinite.
 void apply_exclude(const FitConfig& config, Flags& include);
 bool any_flag(const Flags& include);
 

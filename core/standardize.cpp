@@ -123,24 +123,19 @@ Standardization standardize_naive_sparse(std::span<const std::uint64_t> col_ptr,
     require(row_idx.size() == values.size(), "row_idx and values differ in length");
     Standardization s{Vec(p, 0.0), Vec(p, 1.0), Vec(p, 0.0), 0.0, 1.0};
 
-    // s1 = sum w_i x_ij and s2 = sum w_i x_ij^2 over the stored entries
+    double total = 0.0;
+    for (const double wi : w) total += wi;
     auto moments = [&](std::size_t j) {
-        double s1 = 0.0, s2 = 0.0;
-        for (std::uint64_t k = col_ptr[j]; k < col_ptr[j + 1]; ++k) {
-            require(k < values.size() && row_idx[k] < n, "CSC index out of range");
-            const double wi = w[row_idx[k]];
-            const double v = values[k];
-            s1 += wi * v;
-            s2 += wi * (v * v);
-        }
-        return std::pair{s1, s2};
+        const std::size_t b = col_ptr[j], e = col_ptr[j + 1];
+        require(b <= e && e <= values.size(), "col_ptr out of range");
+        for (std::size_t k = b; k < e; ++k) require(row_idx[k] < n, "CSC index out of range");
+        return sparse_moments(row_idx.subspan(b, e - b), values.subspan(b, e - b), w, total);
     };
 
     if (intercept) {
         for (std::size_t j = 0; j < p; ++j) {
             if (!include[j]) continue;
-            const auto [s1, s2] = moments(j);
-            const double var = s2 - s1 * s1;
+            const auto [s1, var, s2] = moments(j);
             if (!usable_scale(var)) {
                 drop_column(include, s.x_mean, s.x_scale, j);
                 continue;
@@ -168,13 +163,12 @@ Standardization standardize_naive_sparse(std::span<const std::uint64_t> col_ptr,
         s.y_mean = 0.0;
         for (std::size_t j = 0; j < p; ++j) {
             if (!include[j]) continue;
-            const auto [s1, s2] = moments(j);
+            const auto [s1, v, s2] = moments(j);
             s.x_sumsq[j] = s2;
             if (!standardize) {
                 if (!usable_scale(s2)) drop_column(include, s.x_mean, s.x_scale, j);
                 continue;
             }
-            const double v = s2 - s1 * s1;
             if (!usable_scale(v)) {
                 drop_column(include, s.x_mean, s.x_scale, j);
                 continue;
@@ -188,10 +182,12 @@ Standardization standardize_naive_sparse(std::span<const std::uint64_t> col_ptr,
 
 SparseMoments sparse_moments(std::span<const std::uint64_t> rows, std::span<const double> values,
                              std::span<const double> w, double total) {
-    double mean = 0.0, stored_weight = 0.0;
+    double mean = 0.0, second = 0.0, stored_weight = 0.0;
     for (std::size_t k = 0; k < rows.size(); ++k) {
-        mean += w[rows[k]] * values[k];
-        stored_weight += w[rows[k]];
+        const double wi = w[rows[k]];
+        mean += wi * values[k];
+        second += wi * (values[k] * values[k]);
+        stored_weight += wi;
     }
     double centred = 0.0;
     for (std::size_t k = 0; k < rows.size(); ++k) {
@@ -200,7 +196,7 @@ SparseMoments sparse_moments(std::span<const std::uint64_t> rows, std::span<cons
     }
     // the unstored rows sit at 0, that is at -mean from the mean
     if (stored_weight < total) centred += (mean * mean) * (total - stored_weight);
-    return {mean, centred};
+    return {mean, centred, second};
 }
 
 std::pair<Vec, Vec> standardize_sparse_glm(std::span<const std::uint64_t> col_ptr,

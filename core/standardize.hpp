@@ -28,8 +28,9 @@ struct Standardization {
 Standardization standardize_naive(Dense& x, std::span<double> y, std::span<const double> w,
                                   Flags& include, bool standardize, bool intercept);
 
-// Sparse least squares: the column statistics come from the stored entries;
-// y is centred and scaled in place, the matrix is not touched.
+// Sparse least squares: the column statistics come from the stored entries
+// (see sparse_moments); y is centred and scaled in place, the matrix is not
+// touched.
 Standardization standardize_naive_sparse(std::span<const std::uint64_t> col_ptr,
                                          std::span<const std::uint64_t> row_idx,
                                          std::span<const double> values, std::span<double> y,
@@ -40,11 +41,12 @@ Standardization standardize_naive_sparse(std::span<const std::uint64_t> col_ptr,
 // hold 0), from its stored entries: mean = sum_i w_i x_i, and the centred
 // second moment sum_i w_i (x_i - mean)^2 summed as the stored entries'
 // centred squares plus mean^2 times the weight of the unstored rows, so
-// that a mean large against the spread loses no precision.  `total` is
-// sum_i w_i.
+// that a mean large against the spread loses no precision; and the
+// uncentred second moment sum_i w_i x_i^2.  `total` is sum_i w_i.
 struct SparseMoments {
     double mean;
     double centred;
+    double second;
 };
 SparseMoments sparse_moments(std::span<const std::uint64_t> rows, std::span<const double> values,
                              std::span<const double> w, double total);
