@@ -192,10 +192,20 @@ Sparse::Sparse(Index cp, Index ri, Vec vals, Vec nw, Vec xm, Vec xs, std::size_t
     require(!csc_problem(col_ptr, row_idx, values.size(), nrows, ncols), "malformed CSC arrays");
     require(norm_weights.size() == nrows, "weights length differs from nrows");
     require(x_mean.size() == ncols && x_scale.size() == ncols, "column statistics length differs from ncols");
+    double total = 0.0;
+    for (const double w : norm_weights) total += w;
     for (std::size_t j = 0; j < ncols; ++j) {
         if (col_ptr[j + 1] - col_ptr[j] != nrows || x_mean[j] == 0.0) continue;
-        // every row stored: centre the values themselves
-        for (std::uint64_t k = col_ptr[j]; k < col_ptr[j + 1]; ++k) values[k] = values[k] - x_mean[j];
+        // Every row stored: centre the values themselves, then once more by
+        // their weighted mean, which the rounding of a large x_mean leaves
+        // (the gradient relies on sum_i w_i z_ij = 0).
+        double drift = 0.0;
+        for (std::uint64_t k = col_ptr[j]; k < col_ptr[j + 1]; ++k) {
+            values[k] = values[k] - x_mean[j];
+            drift += norm_weights[row_idx[k]] * values[k];
+        }
+        drift /= total;
+        for (std::uint64_t k = col_ptr[j]; k < col_ptr[j + 1]; ++k) values[k] = values[k] - drift;
         x_mean[j] = 0.0;
     }
     weighted_values.resize(values.size());

@@ -1,5 +1,6 @@
 #include "standardize.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace varnel_core {
@@ -189,14 +190,23 @@ SparseMoments sparse_moments(std::span<const std::uint64_t> rows, std::span<cons
         second += wi * (values[k] * values[k]);
         stored_weight += wi;
     }
-    double centred = 0.0;
+    // Two passes with the correction of the first one's rounding:
+    // sum w (x - m') ^ 2 = sum w (x - m) ^ 2 - total (m' - m) ^ 2 for
+    // m' = m + sum w (x - m) / total.  The unstored rows sit at 0, that is
+    // at -m from m.
+    double centred = 0.0, drift = 0.0;
     for (std::size_t k = 0; k < rows.size(); ++k) {
         const double d = values[k] - mean;
         centred += w[rows[k]] * (d * d);
+        drift += w[rows[k]] * d;
     }
-    // the unstored rows sit at 0, that is at -mean from the mean
-    if (stored_weight < total) centred += (mean * mean) * (total - stored_weight);
-    return {mean, centred, second};
+    if (stored_weight < total) {
+        const double unstored = total - stored_weight;
+        centred += (mean * mean) * unstored;
+        drift -= mean * unstored;
+    }
+    const double shift = total > 0.0 ? drift / total : 0.0;
+    return {mean + shift, std::max(centred - total * (shift * shift), 0.0), second};
 }
 
 std::pair<Vec, Vec> standardize_sparse_glm(std::span<const std::uint64_t> col_ptr,

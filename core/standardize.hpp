@@ -38,11 +38,12 @@ Standardization standardize_naive_sparse(std::span<const std::uint64_t> col_ptr,
                                          bool standardize, bool intercept);
 
 // Weighted moments of one sparse column over all nobs rows (unstored rows
-// hold 0), from its stored entries: mean = sum_i w_i x_i, and the centred
-// second moment sum_i w_i (x_i - mean)^2 summed as the stored entries'
-// centred squares plus mean^2 times the weight of the unstored rows, so
-// that a mean large against the spread loses no precision; and the
-// uncentred second moment sum_i w_i x_i^2.  `total` is sum_i w_i.
+// hold 0), from its stored entries: mean = sum_i w_i x_i / total, and the
+// centred second moment sum_i w_i (x_i - mean)^2 summed as the stored
+// entries' centred squares plus mean^2 times the weight of the unstored
+// rows, both corrected for the rounding of the first pass, so that a mean
+// large against the spread loses no precision; and the uncentred second
+// moment sum_i w_i x_i^2.  `total` is sum_i w_i (1 up to rounding).
 struct SparseMoments {
     double mean;
     double centred;

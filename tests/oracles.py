@@ -124,7 +124,8 @@ class Problem:
 
         loss(a0, b) + sum_j k1_j |b_j| + 1/2 sum_j k2_j b_j^2,  lower <= b <= upper,
 
-    with k1_j = lambda alpha v_j s_j and k2_j = lambda (1 - alpha) v_j s_j^2 c,
+    with eta = offset + a0 + x b, k1_j = lambda alpha v_j s_j and
+    k2_j = lambda (1 - alpha) v_j s_j^2 c,
     where c = 1 / y_scale for least squares and 1 otherwise, wn the clipped
     weights normalised to sum 1, v the penalty factors normalised to sum p
     and s_j the weighted sd of column j when standardizing (else 1).
@@ -133,12 +134,14 @@ class Problem:
     """
 
     def __init__(self, family, x, y, *, alpha=1.0, weights=None, penalty_factor=None,
-                 lower_limits=None, upper_limits=None, standardize=True, intercept=True):
+                 lower_limits=None, upper_limits=None, standardize=True, intercept=True,
+                 offset=None):
         assert family in FAMILIES
         self.family = family
         self.x = np.ascontiguousarray(x, dtype=np.float64)
         self.y = np.asarray(y, dtype=np.float64)
         n, p = self.x.shape
+        self.offset = np.zeros(n) if offset is None else np.asarray(offset, dtype=np.float64)
         self.alpha = alpha
         self.intercept = intercept
         self.wn = normalized_weights(weights, n)
@@ -149,7 +152,7 @@ class Problem:
         self.cond = np.where(sd > 0, sd, 1.0)
         self.lower = np.full(p, -np.inf) if lower_limits is None else np.asarray(lower_limits, float)
         self.upper = np.full(p, np.inf) if upper_limits is None else np.asarray(upper_limits, float)
-        self.ridge_c = 1.0 / response_scale(self.y, self.wn, intercept) if family == "gaussian" else 1.0
+        self.ridge_c = 1.0 / response_scale(self.y - self.offset, self.wn, intercept) if family == "gaussian" else 1.0
 
     # -- pieces -----------------------------------------------------------
     def weights(self, lam):
@@ -159,7 +162,7 @@ class Problem:
 
     def loss_grad(self, a0, b):
         """Loss, its derivative in a0 and its gradient in b."""
-        eta = a0 + self.x @ b
+        eta = self.offset + a0 + self.x @ b
         wn, y = self.wn, self.y
         if self.family == "gaussian":
             r = y - eta
@@ -182,6 +185,9 @@ class Problem:
     def null_intercept(self):
         if not self.intercept:
             return 0.0
+        if self.offset.any():  # the root of the loss's derivative in a0
+            return optimize.brentq(lambda a: self.loss_grad(a, np.zeros(self.x.shape[1]))[1],
+                                   -50.0, 50.0, xtol=1e-14)
         m = self.wn @ self.y
         return {"gaussian": m, "binomial": special.logit(m), "poisson": np.log(m)}[self.family]
 

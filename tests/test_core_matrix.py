@@ -253,9 +253,19 @@ def test_sparse_grad_and_update_match_the_dense_reference(centre, seed):
         assert abs(g - terms.sum()) <= 1e-13 * (np.abs(terms).sum() + 1e-300)
         # bit for bit: stored entries only, in storage order, then / scale; a
         # column that stores every row is held centred
-        full = a.indptr[j + 1] - a.indptr[j] == n
-        vals = a.data - mean[j] if full else a.data
+        full = a.indptr[j + 1] - a.indptr[j] == n and mean[j] != 0.0
+        vals = a.data.copy()
         centre_j = 0.0 if full else mean[j]
+        if full:  # centred, then centred again by the weighted mean left
+            ks = range(a.indptr[j], a.indptr[j + 1])
+            drift, total = 0.0, 0.0
+            for wi in w:
+                total += wi
+            for k in ks:
+                vals[k] = a.data[k] - mean[j]
+                drift += w[a.indices[k]] * vals[k]
+            for k in ks:
+                vals[k] = vals[k] - drift / total
         acc = 0.0
         for k in range(a.indptr[j], a.indptr[j + 1]):
             i = a.indices[k]

@@ -1,0 +1,208 @@
+"""The engine's contract over family x design.
+
+Every design against a dense reference of the standardized matrix it
+stands for; every family on every design against the optimality conditions
+of its objective (with offsets); dense and sparse inputs giving the same
+path; the decided mends (large-mean sparse columns, infinite penalty
+factors)."""
+import numpy as np
+import pytest
+import scipy.sparse as sp
+
+import oracles as o
+from varnel import _test_engine as te
+from varnel._core import fit
+
+FAMILIES = ("gaussian", "binomial", "poisson")
+INPUTS = ("dense", "sparse")
+
+
+def data(family, n=120, p=8, seed=3, big_mean=False):
+    """x with exact zeros (about half), a fully stored column, and a response
+    of the family."""
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(n, p)) * (rng.random((n, p)) < 0.5)
+    x[:, p - 1] = rng.normal(size=n)
+    if big_mean:
+        x[:, 0] = np.where(x[:, 0] != 0, x[:, 0] + 1e8, 0.0)
+        x[:, p - 1] += 1.7e9
+    eta = 0.8 * x[:, 1] - 0.6 * x[:, 2] + 0.3 * (x[:, p - 1] - x[:, p - 1].mean())
+    y = {"gaussian": eta + rng.normal(size=n),
+         "binomial": (rng.random(n) < 1 / (1 + np.exp(-eta))).astype(float),
+         "poisson": rng.poisson(np.exp(0.5 * eta)).astype(float)}[family]
+    return x, y
+
+
+def as_input(x, kind):
+    if kind == "dense":
+        return x
+    s = sp.csc_matrix(x)
+    return (x.shape[0], x.shape[1], s.indptr, s.indices, s.data)
+
+
+# ---- designs against the dense reference ------------------------------------------
+
+@pytest.mark.parametrize("kind", ["dense_fixed", "sparse_fixed", "dense_working", "sparse_working"])
+@pytest.mark.parametrize("big_mean", [False, True])
+def test_design_operations_match_the_dense_reference(kind, big_mean):
+    rng = np.random.default_rng(11)
+    x, _ = data("gaussian", n=37, p=6, big_mean=big_mean)
+    n, p = x.shape
+    w = rng.uniform(0.2, 2.0, n)
+    w /= w.sum()
+    centre = w @ x
+    centre += w @ (x - centre)  # the rounding of a large mean corrected
+    scale = np.sqrt(w @ (x - centre) ** 2)
+    z = (x - centre) / scale
+    if kind == "sparse_fixed":  # a fully stored column is centred again by its weighted mean
+        full = (x != 0).all(axis=0)
+        z[:, full] -= (w @ (x[:, full] - centre[full])) / scale[full]
+    r = rng.normal(size=n)
+    steps = [(1, 0.3), (p - 1, -0.7), (1, 0.2), (0, 0.5), (3, -1.1)]
+    working = kind.endswith("working")
+    v = rng.uniform(0.1, 1.0, n) if working else w
+    if kind == "sparse_fixed":
+        r -= w @ r  # with centring the design relies on sum_i w_i r_i = 0
+    s = sp.csc_matrix(x)
+    given = (s.indptr.tolist(), s.indices.tolist(), s.data.tolist()) if kind.startswith("sparse") \
+        else z.ravel(order="F").tolist()
+    coef, active = rng.normal(size=p), [4, 0, p - 1]
+    out = te.design(kind, n, given, centre.tolist(), scale.tolist(), v.tolist(), r.tolist(), steps,
+                    coef.tolist(), active, 0.4, 0.25)
+
+    # reference: <z_j, r>_weights, steps r -= delta * (v) * z_j
+    wg = w if kind == "sparse_fixed" else np.ones(n)
+    step_w = v if working else np.ones(n)
+    res, seen = r.copy(), []
+    for j, d in steps:
+        seen.append(z[:, j] @ (wg * res))
+        res -= d * step_w * z[:, j]
+    tol = 1e-11 * (1 + np.abs(z).max() * np.abs(res).sum())
+    np.testing.assert_allclose(out["seen"], seen, atol=tol, rtol=0)
+    np.testing.assert_allclose(out["abs"], np.abs(z.T @ (wg * res)), atol=tol, rtol=0)
+    if working:
+        np.testing.assert_allclose(out["curv"], v @ z**2, rtol=1e-12)
+        assert out["rsum"] == pytest.approx(res.sum(), abs=tol)
+        res -= 0.25 * v
+        assert out["rsum_after"] == pytest.approx(res.sum(), abs=tol)
+        np.testing.assert_allclose(out["abs_after"], np.abs(z.T @ res), atol=tol, rtol=0)
+        eta = 0.4 + z[:, active] @ coef[active]
+        np.testing.assert_allclose(out["eta"], eta, atol=1e-12 * (1 + np.abs(eta).max()), rtol=0)
+
+
+# ---- paths: optimality over family x design -------------------------------------------
+
+def _general(n, p, rng):
+    pf = np.ones(p)
+    pf[1], pf[3] = 0.0, 2.5
+    lo, up = np.full(p, -np.inf), np.full(p, np.inf)
+    up[2], lo[4] = 0.3, 0.0
+    return dict(weights=rng.uniform(0.0, 2.0, n), penalty_factor=pf, lower_limits=lo,
+                upper_limits=up)
+
+
+CASES = {
+    "lasso": dict(),
+    "mix-raw": dict(alpha=0.4, standardize=False),
+    "all-options": dict(alpha=0.7, general=True),
+    "no-intercept": dict(alpha=0.8, intercept=False),
+    "offset": dict(offset=True),
+    "offset-all-options": dict(offset=True, general=True, alpha=0.9),
+}
+
+
+def _case(family, case, n, p):
+    rng = np.random.default_rng(7)
+    kw = dict(CASES[case])
+    if kw.pop("general", False):
+        kw.update(_general(n, p, rng))
+    if kw.pop("offset", False):
+        kw["offset"] = rng.uniform(-0.5, 0.5, n)
+    return kw
+
+
+@pytest.mark.parametrize("case", list(CASES))
+@pytest.mark.parametrize("family", FAMILIES)
+def test_solutions_are_optimal_and_dense_equals_sparse(family, case):
+    x, y = data(family)
+    n, p = x.shape
+    kw = _case(family, case, n, p)
+    paths = {kind: fit(as_input(x, kind), y, family=family, nlambda=15, thresh=1e-13,
+                       maxit=10**6, **kw) for kind in INPUTS}
+    r = paths["dense"]
+    assert r["warning"] is None and r["lmu"] >= 8
+    for key in ("lambda", "a0", "beta", "dev_ratio"):
+        np.testing.assert_allclose(paths["sparse"][key], r[key], rtol=1e-9,
+                                   atol=1e-9 * np.abs(r[key]).max(), err_msg=key)
+    prob = o.Problem(family, x, y, **kw)
+    for k in sorted({1, r["lmu"] // 2, r["lmu"] - 1}):
+        assert prob.kkt_residual(r["lambda"][k], r["a0"][k], r["beta"][:, k]) < 1e-6, k
+    assert not r["beta"][:, 0][np.asarray(kw.get("penalty_factor", np.ones(p))) > 0].any()
+    assert r["lambda_max"] == pytest.approx(r["lambda"][0], rel=1e-9)
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("kind", INPUTS)
+def test_large_mean_columns_fit_as_well_as_centred_ones(family, kind):
+    # shifting a fully stored column by a constant changes only the intercept
+    x, y = data(family, big_mean=True)
+    xc = x.copy()
+    xc[:, -1] -= 1.7e9
+    opts = dict(family=family, user_lambda=[0.05, 0.01], thresh=1e-13)
+    a, b = fit(as_input(x, kind), y, **opts), fit(as_input(xc, kind), y, **opts)
+    np.testing.assert_allclose(a["beta"], b["beta"], rtol=0, atol=1e-5)
+    np.testing.assert_allclose(a["beta"][1:], fit(x, y, **opts)["beta"][1:], rtol=0, atol=1e-7)
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("kind", INPUTS)
+def test_infinite_penalty_factor_is_exclusion(family, kind):
+    x, y = data(family)
+    pf = np.ones(x.shape[1])
+    pf[2] = np.inf
+    zero = pf.copy()
+    zero[2] = 0.0
+    a = fit(as_input(x, kind), y, family=family, penalty_factor=pf)
+    b = fit(as_input(x, kind), y, family=family, penalty_factor=zero, exclude=[2])
+    for key in ("lambda", "a0", "beta", "dev_ratio"):
+        assert np.array_equal(a[key], b[key]), key
+    assert not a["beta"][2].any()
+
+
+# ---- offsets ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("family,kind", [("binomial", "offset"), ("poisson", "offset"),
+                                         ("poisson", "exposure"), ("gaussian", "offset")])
+@pytest.mark.parametrize("design", INPUTS)
+def test_unpenalized_fit_with_offset_matches_statsmodels(family, kind, design):
+    sm = pytest.importorskip("statsmodels.api")
+    x, y = data(family, n=200, p=4)
+    rng = np.random.default_rng(2)
+    exposure = rng.uniform(0.5, 3.0, len(y))
+    off = np.log(exposure) if kind == "exposure" else rng.normal(scale=0.4, size=len(y))
+    r = fit(as_input(x, design), y, family=family, offset=off, user_lambda=[0.0],
+            standardize=False, thresh=1e-14)
+    fam = {"gaussian": sm.families.Gaussian(), "binomial": sm.families.Binomial(),
+           "poisson": sm.families.Poisson()}[family]
+    ref_kw = {"exposure": exposure} if kind == "exposure" else {"offset": off}
+    ref = sm.GLM(y, sm.add_constant(x), family=fam, **ref_kw).fit(tol=1e-12)
+    np.testing.assert_allclose(np.r_[r["a0"], r["beta"][:, 0]], ref.params, rtol=1e-6, atol=1e-7)
+    if family == "gaussian":
+        shifted = fit(as_input(x, design), y - off, user_lambda=[0.0], standardize=False,
+                      thresh=1e-14)
+        for key in ("a0", "beta", "dev_ratio", "nulldev"):
+            assert np.array_equal(shifted[key], r[key]), key
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+def test_offset_moves_the_null_model_and_the_largest_lambda(family):
+    x, y = data(family)
+    off = np.linspace(-0.6, 0.6, len(y))
+    r = fit(x, y, family=family, offset=off, nlambda=5)
+    assert not r["beta"][:, 0].any() and r["beta"][:, 1].any()
+    prob = o.Problem(family, x, y, offset=off)
+    a0 = prob.null_intercept()
+    assert r["a0"][0] == pytest.approx(a0, abs=1e-9)
+    # the largest lambda: the null model's largest gradient per unit of z_j
+    g = prob.loss_grad(a0, np.zeros(x.shape[1]))[2]
+    assert r["lambda_max"] == pytest.approx(np.max(np.abs(g) / prob.s), rel=1e-9)
