@@ -43,12 +43,14 @@ class Solver:
 # ---------------------------------------------------------------- varnel
 
 def _varnel_call(wl: Workload, standardize: bool, intercept: bool) -> dict:
-    from varnel._core import elnet_path, elnet_sparse
+    from varnel._core import elnet_path, elnet_sparse, fit
 
     opts = dict(alpha=1.0, user_lambda=wl.lambdas, standardize=standardize, intercept=intercept)
     if wl.sparse:
         n, p = wl.shape
         X = wl.X
+        if wl.family != "gaussian":
+            return fit((n, p, X.indptr, X.indices, X.data), wl.y, family=wl.family, **opts)
         return elnet_sparse(n, p, X.indptr, X.indices, X.data, wl.y, **opts)
     return elnet_path(wl.X, wl.y, family=wl.family, **opts)
 
@@ -238,7 +240,7 @@ def _sk_gram_variant(wl):
 
 
 def _varnel_std_applies(wl):
-    return None if wl.sparse else "sparse workload only"
+    return None if wl.sparse and wl.family == "gaussian" else "sparse Gaussian workload only"
 
 
 def _celer_applies(wl):

@@ -98,7 +98,7 @@ def lambda_max(family: str, X, y: np.ndarray, intercept: bool) -> float:
     """Smallest penalty at which all coefficients are 0 (unit weights)."""
     n = y.shape[0]
     r = y - y.mean() if intercept else y
-    g = X.T @ r
+    g = np.asarray(X.T @ r).ravel()
     return float(np.max(np.abs(g)) / n)
 
 
@@ -156,6 +156,28 @@ def _poisson(rng, n, p, k) -> Workload:
                     penalty_grid("poisson", x, y, True, ratio), ratio)
 
 
+def _text_logistic(rng, n, p, nnz, k) -> Workload:
+    """Binary bag-of-words-like design: term frequencies fall off as 1/rank,
+    about nnz / n terms per document; the label depends on k of the more
+    frequent terms."""
+    import scipy.sparse as sp
+
+    freq = 1.0 / np.arange(1, p + 1)
+    cols = rng.choice(p, size=nnz, p=freq / freq.sum())
+    rows = rng.integers(0, n, size=nnz)
+    x = sp.csc_matrix((np.ones(nnz), (rows, cols)), shape=(n, p))
+    x.data[:] = 1.0  # repeated (row, term) pairs count once
+    x.sort_indices()
+    beta = np.zeros(p)
+    idx = rng.choice(min(p, 2000), size=k, replace=False)
+    beta[idx] = rng.choice([-1.0, 1.0], size=k) * rng.uniform(0.5, 2.0, size=k)
+    eta = -0.3 + x @ beta
+    y = (rng.random(n) < 1.0 / (1.0 + np.exp(-eta))).astype(np.float64)
+    ratio = default_ratio(n, p)
+    return Workload("sparse-logistic", "logistic CSC text-like", "binomial", x, y, True,
+                    penalty_grid("binomial", x, y, True, ratio), ratio)
+
+
 # name -> (full-size builder, quick builder)
 WORKLOADS = {
     "tall": (lambda r: _gaussian("tall", "Gaussian dense tall", r, 10_000, 1_000, 20),
@@ -168,6 +190,8 @@ WORKLOADS = {
                  lambda r: _logistic(r, 500, 30, 5)),
     "poisson": (lambda r: _poisson(r, 10_000, 200, 10),
                 lambda r: _poisson(r, 500, 20, 5)),
+    "sparse-logistic": (lambda r: _text_logistic(r, 200_000, 100_000, 1_000_000, 30),
+                        lambda r: _text_logistic(r, 2_000, 1_000, 10_000, 5)),
     "tiny": (lambda r: _gaussian("tiny", "Gaussian 100 x 10 (per call)", r, 100, 10, 3, per_call=True),
              lambda r: _gaussian("tiny", "Gaussian 100 x 10 (per call)", r, 100, 10, 3, per_call=True)),
 }
@@ -190,7 +214,9 @@ def warmup_workload(family: str) -> Workload:
     return _poisson(rng, 60, 8, 3)
 
 
-def warmup_sparse() -> Workload:
+def warmup_sparse(family: str = "gaussian") -> Workload:
+    if family == "binomial":
+        return _text_logistic(np.random.default_rng(7), 200, 50, 600, 3)
     return _sparse(np.random.default_rng(7), 200, 20, 0.1, 3)
 
 

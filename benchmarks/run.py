@@ -166,7 +166,7 @@ def column_traffic(wl: bw.Workload, fit: bs.PathFit) -> dict:
 # ===================================================================== timing
 
 def _warm_up(solver: bs.Solver, wl: bw.Workload) -> None:
-    small = bw.warmup_sparse() if wl.sparse else bw.warmup_workload(wl.family)
+    small = bw.warmup_sparse(wl.family) if wl.sparse else bw.warmup_workload(wl.family)
     solver.fit(small)
 
 
@@ -409,6 +409,9 @@ def targets(results: dict, bw_ref: float | None, timeout: float) -> list[list[st
     for key, name in (("sk-liblinear", "sklearn liblinear loop"), ("sk-saga", "sklearn saga loop")):
         ratio_check("logistic", name, key, 20)
     ratio_check("logistic", "glum", "glum", 1)
+    for key, name in (("sk-liblinear", "sklearn liblinear loop"), ("sk-saga", "sklearn saga loop"),
+                      ("skglm", "skglm")):
+        ratio_check("sparse-logistic", name, key, 1)
     ratio_check("poisson", "glum", "glum", 1)
     v = row("tiny", "varnel")
     if v is None or v.time is None:
