@@ -9,7 +9,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from . import _convert, _fit
-from .path import LambdaSpec, Path, _fit_problem, _sigmoid, link_to
+from .path import LambdaSpec, Path, _fit_problem, _prepare, _sigmoid, link_to
 
 __all__ = ["CVPath", "cv_path", "MEASURES"]
 
@@ -357,7 +357,7 @@ def cv_path(X: Any, y: Any, family: str = "gaussian", *, nfolds: int = 10,
     how far each fold went, and a :class:`PathWarning` is raised when a fold
     hit ``maxit`` or ``pmax``.
     """
-    problem = _fit.prepare(X, y, family, options)
+    problem = _prepare(X, y, family, options)
     fam = problem.family
     if measure is None:
         measure = "deviance"
@@ -367,7 +367,7 @@ def cv_path(X: Any, y: Any, family: str = "gaussian", *, nfolds: int = 10,
     n = problem.y.shape[0]
     fid, codes = _make_folds(n, nfolds, foldid, seed, problem.y, stratify=(fam == "logistic"))
     K = int(codes.max()) + 1
-    path = _fit_problem(problem, stacklevel=4)
+    path = _fit_problem(problem, stacklevel=3)
     L = path.n_lambdas
     if L == 0:
         raise ValueError("the full-data path holds no solution")

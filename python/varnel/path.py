@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import warnings
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
 
 import numpy as np
@@ -63,8 +64,8 @@ class Path:
         ``pmax`` reached), as ``(text, code)``.
     family : str
         ``"gaussian"``, ``"logistic"`` or ``"poisson"``.
-    feature_names : list of str or None
-        Column names when the data were a data frame.
+    feature_names : list or None
+        Column labels, as they were, when the data were a data frame.
     classes : ndarray or None
         The two labels of a logistic response; ``classes[1]`` is modelled as
         the "success" (coded 1).
@@ -160,12 +161,15 @@ class Path:
     # ---- prediction -------------------------------------------------------------
     def _design(self, X: ArrayLike):
         if self.feature_names is not None and _convert.is_dataframe(X):
-            cols = {str(c): c for c in X.columns}
-            missing = [c for c in self.feature_names if c not in cols]
+            # Columns are matched by their labels exactly as given: 0 and "0"
+            # are different columns.
+            given = _convert.feature_names_of(X)
+            have = set(given)
+            missing = [c for c in self.feature_names if c not in have]
             if missing:
                 raise ValueError(f"X lacks the fitted feature(s) {missing[:5]}")
-            if list(cols) != self.feature_names:
-                X = X[[cols[c] for c in self.feature_names]]
+            if given != self.feature_names:
+                X = X[self.feature_names]
         Xc, _ = _convert.as_design(X, keep_sparse=True)
         if Xc.shape[1] != self.n_features:
             raise ValueError(f"X has {Xc.shape[1]} features, the path was fitted with {self.n_features}")
@@ -225,7 +229,7 @@ class Path:
         return {
             "family": self.family,
             "alpha": self.alpha,
-            "feature_names": self.feature_names,
+            "feature_names": None if self.feature_names is None else [_json_label(c) for c in self.feature_names],
             "classes": None if self.classes is None else [c.item() if hasattr(c, "item") else c
                                                           for c in self.classes],
             "lambdas": self.lambdas.tolist(),
@@ -258,6 +262,12 @@ class Path:
         from ._plot import plot_path
 
         return plot_path(self, xvar=xvar, ax=ax, label=label)
+
+
+def _json_label(label: Any) -> Any:
+    if hasattr(label, "item"):
+        label = label.item()
+    return label if isinstance(label, (str, int, float)) or label is None else str(label)
 
 
 def link_to(eta: np.ndarray, family: str, kind: str, classes: Optional[np.ndarray]) -> np.ndarray:
@@ -363,19 +373,34 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
                    thresh=thresh, maxit=maxit, dfmax=dfmax, pmax=pmax,
                    penalty_factor=penalty_factor, lower_limits=lower_limits,
                    upper_limits=upper_limits, weights=weights, exclude=exclude)
-    problem = _fit.prepare(X, y, family, options)
-    return _fit_problem(problem, stacklevel=4)
+    problem = _prepare(X, y, family, options)
+    return _fit_problem(problem, stacklevel=3)
 
 
-def _fit_problem(problem: "_fit.Problem", stacklevel: int = 4) -> Path:
-    # stacklevel 4: warn -> emit_warning -> _fit_problem -> fit_path/cv_path -> caller
+#: The yes/no options of fit_path; only real bools are taken.
+_FLAGS = ("standardize", "intercept")
+
+
+def _prepare(X: ArrayLike, y: ArrayLike, family: str, options: Dict[str, Any]) -> "_fit.Problem":
+    for name in _FLAGS:
+        if name in options:
+            _convert.as_bool(options[name], name)
+    return _fit.prepare(X, y, family, options)
+
+
+def _fit_problem(problem: "_fit.Problem", stacklevel: int = 3,
+                 category: type = _fit.PathWarning) -> Path:
+    """Run the solver on a prepared problem; a path cut short warns with
+    ``category``, ``stacklevel`` counted from here (3: fit_path's caller)."""
     res = _fit.run_solver(problem.X, problem.y, problem.family, problem.solver_options, problem.weights)
     path = Path._from_solver(res, problem)
-    _fit.emit_warning(path.warning, problem.solver_options, path.n_lambdas, stacklevel=stacklevel)
+    if path.warning is not None:
+        warnings.warn(_fit.warning_message(path.warning, problem.solver_options, path.n_lambdas),
+                      category, stacklevel=stacklevel)
     return path
 
 
 def _names_or_indices(path: Path) -> List[str]:
     if path.feature_names is not None:
-        return path.feature_names
+        return [str(c) for c in path.feature_names]
     return [str(j) for j in range(path.n_features)]
