@@ -301,8 +301,22 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
              exclude: Optional[Sequence[Union[int, str]]] = None) -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
-    Minimises, for each lambda, the (weighted) negative log-likelihood of the
-    family plus ``lambda * sum_j v_j (alpha |b_j| + (1 - alpha) / 2 b_j^2)``.
+    This is the solver's own parametrisation: ``alpha`` is the mix and lambda
+    the strength (the scikit-learn estimators call them ``l1_ratio`` and
+    ``alpha``).  With the weights ``w`` rescaled to sum to 1 and the penalty
+    factors ``v`` to sum to p, each lambda minimises::
+
+        logistic, Poisson:  -sum_i w_i loglik_i + lambda * P(b)
+        Gaussian:           1/2 sum_i w_i (y_i - b0 - x_i b)^2 + lambda * P_s(b)
+
+    with ``P(b) = sum_j v_j (alpha |b_j| + (1 - alpha)/2 b_j^2)`` and, because
+    the Gaussian solver works on ``y / s`` where ``s`` is the weighted
+    standard deviation of y (its root mean square without an intercept),
+    ``P_s(b) = sum_j v_j (alpha |b_j| + (1 - alpha)/(2 s) b_j^2)``.  So
+    scikit-learn's ``ElasticNet(alpha=a, l1_ratio=r)`` is ``lambda =
+    a (r + (1 - r) s)`` with ``alpha = r / (r + (1 - r) s)``, and for the
+    other families ``lambda = a``, ``alpha = r``.  With ``standardize=True``
+    the penalty applies to the coefficients of the standardized columns.
 
     Parameters
     ----------
