@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import copy
 import warnings
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
 
@@ -261,7 +262,13 @@ class Path:
         """
         from ._plot import plot_path
 
-        return plot_path(self, xvar=xvar, ax=ax, label=label)
+        shown = self
+        if self.feature_names is not None and not all(isinstance(c, str) for c in self.feature_names):
+            # Legends and curve labels are text; a tuple label (a MultiIndex
+            # column) would otherwise be read as one label per curve.
+            shown = copy.copy(self)
+            shown.feature_names = _names_or_indices(self)
+        return plot_path(shown, xvar=xvar, ax=ax, label=label)
 
 
 def _json_label(label: Any) -> Any:
