@@ -47,8 +47,8 @@ def test_demo_writes_to_the_current_directory(tmp_path, monkeypatch, capsys):
     assert (tmp_path / "varnel_demo_cv.png").read_bytes().startswith(PNG)
 
 
-def write_csv(path, header, rows):
-    with open(path, "w", newline="") as fh:
+def write_csv(path, header, rows, encoding="utf-8"):
+    with open(path, "w", newline="", encoding=encoding) as fh:
         w = csv.writer(fh)
         w.writerow(header)
         w.writerows(rows)
@@ -81,13 +81,14 @@ def test_fit_logistic_labels_without_cv(tmp_path, monkeypatch):
     rng = np.random.default_rng(1)
     X = np.round(rng.standard_normal((50, 3)), 3)
     labels = np.where(X[:, 0] + 0.5 * rng.standard_normal(50) > 0, "yes", "no")
-    src = tmp_path / "labels.csv"
-    write_csv(src, ["x1", "x2", "x3", "label"], [[*X[i], labels[i]] for i in range(50)])
+    src = tmp_path / "labels.csv"  # with a byte-order mark before the target's name
+    write_csv(src, ["label", "x1", "x2", "x3"], [[labels[i], *X[i]] for i in range(50)], "utf-8-sig")
     monkeypatch.chdir(tmp_path)
     assert main(["fit", str(src), "--target", "label", "--family", "logistic", "--cv", "0",
                  "--json", "path.json"]) == 0
     doc = json.loads((tmp_path / "path.json").read_text())
     assert doc["path"]["classes"] == ["no", "yes"] and "cv" not in doc
+    assert doc["path"]["feature_names"] == ["x1", "x2", "x3"]
     ref = varnel.fit_path(X, labels, family="logistic")
     np.testing.assert_allclose(doc["path"]["lambdas"], ref.lambdas, rtol=1e-12)
 

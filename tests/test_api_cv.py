@@ -60,8 +60,8 @@ def test_seed_and_fold_labels():
     np.testing.assert_array_equal(a.cvm, b.cvm)
     assert not np.array_equal(a.foldid, c.foldid)
     assert sorted(np.bincount(a.foldid)) == [16] * 5
-    # any labels work; only the partition matters
-    labels = np.array(["red", "green", "blue", "cyan", "pink"])[a.foldid]
+    # any integer labels work; only the partition matters
+    labels = np.array([7, -3, 11, 0, 5])[a.foldid]
     d = varnel.cv_path(X, y, foldid=labels)
     np.testing.assert_allclose(d.cvm, a.cvm, rtol=1e-12)  # folds summed in another order
 
@@ -73,26 +73,48 @@ def test_logistic_folds_are_stratified():
     assert max(counts) - min(counts) <= 1
 
 
-def test_cvm_matches_a_hand_computation():
+@pytest.mark.parametrize("kind", ["folds", "overlapping splits"])
+def test_cvm_matches_a_hand_computation(kind):
     X, y = make_data(n=60)
     w = np.random.default_rng(1).uniform(0.5, 2.0, len(y))
-    fid = foldid_for(len(y), 3)
-    cvp = varnel.cv_path(X, y, foldid=fid, weights=w, measure="mae")
+    if kind == "folds":
+        fid = foldid_for(len(y), 3)
+        splits = [(np.flatnonzero(fid != k), np.flatnonzero(fid == k)) for k in range(3)]
+        cvp = varnel.cv_path(X, y, foldid=fid, weights=w, measure="mae", keep=True)
+    else:  # rows 40-49 are held out twice, rows 50-59 never
+        splits = [(np.arange(30), np.arange(30, 50)), (np.arange(10, 60), np.r_[0:10, 40:50])]
+        cvp = varnel.cv_path(X, y, splits=splits, weights=w, measure="mae")
+        assert cvp.foldid is None and cvp.fit_preval is None
     lam = cvp.path.lambdas
     per_fold, fold_w = [], []
-    for k in range(3):
-        tr, te = fid != k, fid == k
+    for tr, te in splits:
         fold = varnel.fit_path(X[tr], y[tr], weights=w[tr], user_lambda=lam)
         pred = fold.predict(X[te])
         if fold.n_lambdas < len(lam):
             pred = np.column_stack([pred] + [pred[:, -1]] * (len(lam) - fold.n_lambdas))
+        if cvp.fit_preval is not None:
+            np.testing.assert_allclose(cvp.fit_preval[te], pred, rtol=1e-12, atol=1e-12)
         per_fold.append(w[te] @ np.abs(y[te][:, None] - pred) / w[te].sum())
         fold_w.append(w[te].sum())
     per_fold, fold_w = np.array(per_fold), np.array(fold_w)
     cvm = fold_w @ per_fold / fold_w.sum()
-    cvsd = np.sqrt(fold_w @ (per_fold - cvm) ** 2 / fold_w.sum() / 2)
+    cvsd = np.sqrt(fold_w @ (per_fold - cvm) ** 2 / fold_w.sum() / (len(splits) - 1))
+    np.testing.assert_allclose(cvp.fold_scores, per_fold, rtol=1e-10)
     np.testing.assert_allclose(cvp.cvm, cvm, rtol=1e-10)
     np.testing.assert_allclose(cvp.cvsd, cvsd, rtol=1e-8)
+
+
+def test_grid_of_mixes_shares_the_folds():
+    X, y = make_data()
+    fid = foldid_for(len(y))
+    grid = varnel.cv_path(X, y, foldid=fid, alpha=[0.1, 0.5, 1.0])
+    best = min((varnel.cv_path(X, y, foldid=fid, alpha=a) for a in (0.1, 0.5, 1.0)),
+               key=lambda c: c.cvm[c.index_min])
+    assert grid.alpha == best.alpha == grid.path.alpha and list(grid.alphas) == [0.1, 0.5, 1.0]
+    for name in ("lambdas", "cvm", "cvsd", "fold_scores", "fold_n_lambdas"):
+        np.testing.assert_array_equal(getattr(grid, name), getattr(best, name))
+    assert grid.lambda_1se == best.lambda_1se
+    assert "best of 3 mixes" in grid.summary()
 
 
 def test_integer_weights_equal_repeated_rows():
@@ -119,18 +141,35 @@ def test_weighted_auc_matches_scikit_learn():
     assert np.isnan(weighted_auc(score, np.zeros(50), w))
 
 
-def test_measure_checks():
+OVERLAPPING = [(np.arange(60), np.arange(50, 80)), (np.arange(30), np.arange(40, 80))]
+
+
+@pytest.mark.parametrize("kwargs,exc,match", [
+    (dict(measure="class"), ValueError, "measure"),
+    (dict(measure="auc"), ValueError, "measure"),
+    (dict(measure="r2"), ValueError, "measure"),
+    (dict(nfolds=81), ValueError, "n_samples=80"),
+    (dict(nfolds=1), ValueError, "at least 2"),
+    (dict(foldid=[0, 1]), ValueError, "foldid"),
+    (dict(foldid=np.r_[np.nan, np.arange(79) % 4]), ValueError, "NaN"),
+    (dict(foldid=np.arange(80) % 4 + 0.5), ValueError, "integers"),
+    (dict(foldid=np.array(list("abcd") * 20)), TypeError, "foldid must hold integers"),
+    (dict(splits=[(np.arange(40), [])]), ValueError, r"splits\[0\] has an empty test set"),
+    (dict(splits=[(np.arange(40), [80])]), ValueError, r"splits\[0\] test holds row indices outside"),
+    (dict(splits=OVERLAPPING, foldid=np.arange(80) % 2), ValueError, "not both"),
+    (dict(splits=OVERLAPPING, keep=True), ValueError, "keep=True"),
+    (dict(verbose="yes"), TypeError, "verbose"),
+    (dict(intercept="False"), TypeError, "intercept"),
+    (dict(alpha=[]), ValueError, "alpha"),
+])
+def test_invalid_arguments(kwargs, exc, match):
     X, y = make_data()
-    for m in ("class", "auc", "r2"):
-        with pytest.raises(ValueError, match="measure"):
-            varnel.cv_path(X, y, measure=m, nfolds=3)
-    with pytest.raises(ValueError, match="n_samples=2"):
-        varnel.cv_path(X[:2], y[:2], nfolds=3)
-    with pytest.raises(ValueError, match="at least 2"):
-        varnel.cv_path(X, y, nfolds=1)
-    with pytest.raises(ValueError, match="foldid"):
-        varnel.cv_path(X, y, foldid=[0, 1])
-    # gaussian deviance is the mean-squared error
+    with pytest.raises(exc, match=match):
+        varnel.cv_path(X, y, nfolds=kwargs.pop("nfolds", 3), **kwargs)
+
+
+def test_gaussian_deviance_is_the_mean_squared_error():
+    X, y = make_data()
     fid = foldid_for(len(y))
     np.testing.assert_allclose(varnel.cv_path(X, y, foldid=fid).cvm,
                                varnel.cv_path(X, y, foldid=fid, measure="mse").cvm)

@@ -91,6 +91,15 @@ def test_pandas_inputs(family):
     # exclude by name
     ex = varnel.fit_path(frame, y, family=family, exclude=["age"])
     assert np.all(ex.coefs[0] == 0)
+    # labels are matched exactly as given: 0 and "0" are two columns
+    odd = pd.DataFrame(X[:, :4], columns=[0, 1, "0", "x"])
+    fit = varnel.fit_path(odd, y, family=family, exclude=["x"])
+    assert fit.feature_names == [0, 1, "0", "x"] and not fit.coefs[3].any()
+    ref = fit.predict(X[:, :4])
+    np.testing.assert_array_equal(fit.predict(odd), ref)
+    np.testing.assert_array_equal(fit.predict(odd[["x", "0", 1, 0]]), ref)
+    with pytest.raises(ValueError, match=r"duplicate column names \['0'\]"):
+        varnel.fit_path(odd.rename(columns={"x": "0"}), y, family=family)
 
 
 def test_pandas_labels_and_weights():
@@ -143,23 +152,25 @@ def test_weights_and_options_accept_sequences():
     X, y = make_data()
     w = list(np.linspace(1, 2, len(y)))
     a = varnel.fit_path(X, y, weights=np.array(w), penalty_factor=np.array([1.0, 2, 1, 1, 0.5]))
-    b = varnel.fit_path(X, y, weights=w, penalty_factor=[1, 2, 1, 1, 0.5])
+    b = varnel.fit_path(X, y, weights=w, penalty_factor=[1, 2, 1, 1, 0.5], standardize=np.True_)
     assert_same_path(a, b)
-    with pytest.raises(ValueError, match="weights"):
-        varnel.fit_path(X, y, weights=w[:-1])
-    with pytest.raises(ValueError, match="zero"):
-        varnel.fit_path(X, y, weights=np.zeros(len(y)))
-    with pytest.raises(ValueError, match="penalty_factor"):
-        varnel.fit_path(X, y, penalty_factor=[1, 2])
 
 
-def test_bad_inputs():
-    X, y = make_data()
-    with pytest.raises(TypeError, match="complex"):
-        varnel.fit_path(X.astype(complex), y)
-    with pytest.raises(ValueError, match="numbers"):
-        varnel.fit_path(np.array([["a", "b"], ["c", "d"]], dtype=object), [1.0, 2.0])
-    with pytest.raises(ValueError, match="rows"):
-        varnel.fit_path(X, y[:-1])
-    with pytest.raises(ValueError, match="1-D"):
-        varnel.fit_path(X, np.column_stack([y, y]))
+@pytest.mark.parametrize("change,exc,match", [
+    (lambda X, y: (X.astype(complex), y, {}), TypeError, "complex"),
+    (lambda X, y: (np.array([["a", "b"], ["c", "d"]], dtype=object), [1.0, 2.0], {}), ValueError, "numbers"),
+    (lambda X, y: (X, y[:-1], {}), ValueError, "rows"),
+    (lambda X, y: (X, np.column_stack([y, y]), {}), ValueError, "1-D"),
+    (lambda X, y: (X, y, dict(weights=y[:-1])), ValueError, "weights"),
+    (lambda X, y: (X, y, dict(weights=np.zeros(len(y)))), ValueError, "zero"),
+    (lambda X, y: (X, y, dict(penalty_factor=[1, 2])), ValueError, "penalty_factor"),
+    (lambda X, y: (X, y, dict(standardize="False")), TypeError, "standardize must be True or False"),
+    (lambda X, y: (X, y, dict(intercept=1)), TypeError, "intercept must be True or False"),
+    (lambda X, y: (X, y, dict(exclude=True)), TypeError, "exclude"),
+    (lambda X, y: (X, y, dict(exclude=[0.5])), TypeError, "exclude"),
+    (lambda X, y: (X, y, dict(exclude=["a"])), ValueError, "unknown feature name 'a'"),
+])
+def test_bad_inputs(change, exc, match):
+    X, y, kwargs = change(*make_data())
+    with pytest.raises(exc, match=match):
+        varnel.fit_path(X, y, **kwargs)

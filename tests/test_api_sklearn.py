@@ -5,8 +5,10 @@ import pytest
 
 pytest.importorskip("sklearn")
 
+from sklearn import linear_model as sklm  # noqa: E402
 from sklearn.base import clone  # noqa: E402
-from sklearn.model_selection import GridSearchCV, KFold  # noqa: E402
+from sklearn.exceptions import ConvergenceWarning  # noqa: E402
+from sklearn.model_selection import GridSearchCV, GroupKFold, KFold, ShuffleSplit, TimeSeriesSplit  # noqa: E402
 from sklearn.pipeline import make_pipeline  # noqa: E402
 from sklearn.preprocessing import StandardScaler  # noqa: E402
 from sklearn.utils.estimator_checks import check_estimator  # noqa: E402
@@ -41,7 +43,8 @@ def test_fit_by_cross_validation(Estimator, family):
     X, y = make_data(family)
     model = Estimator(cv=4, random_state=0).fit(X, y)
     cvp = varnel.cv_path(X, y, family, nfolds=4, seed=0)
-    assert model.lambda_ == cvp.lambda_1se
+    assert model.lambda_ == model.alpha_ == cvp.lambda_1se and model.l1_ratio_ == 1.0
+    assert model.n_iter_ == cvp.path.npasses
     np.testing.assert_allclose(np.ravel(model.coef_), cvp.coef())
     assert float(np.ravel(model.intercept_)[0]) == pytest.approx(cvp.intercept())
     np.testing.assert_array_equal(model.cv_.cvm, cvp.cvm)
@@ -87,17 +90,66 @@ def test_poisson_predictions_and_score():
     assert d2 == pytest.approx(model.path_.dev_ratio[k], rel=1e-6)
     with pytest.raises(ValueError, match="non-negative"):
         PoissonNetRegressor().fit(X, -np.ones(len(y)))
+    with pytest.raises(ValueError, match="sample_weight"):
+        model.score(X, y, sample_weight=np.ones(3))
 
 
-def test_given_lambda_skips_cross_validation():
+def _weighted_sd(X, w):
+    wn = w / w.sum()
+    return np.sqrt(wn @ (X - wn @ X) ** 2)
+
+
+# (estimator, scikit-learn model of the same objective, alpha, l1_ratio, options)
+OBJECTIVES = [
+    (ElasticNetRegressor, lambda a, r: sklm.Lasso(alpha=a), 0.05, 1.0, {}),
+    (ElasticNetRegressor, lambda a, r: sklm.ElasticNet(alpha=a, l1_ratio=r), 0.1, 0.5, {}),
+    (ElasticNetRegressor, lambda a, r: sklm.ElasticNet(alpha=a, l1_ratio=r), 0.3, 0.1, {"weighted": True}),
+    (ElasticNetRegressor, lambda a, r: sklm.ElasticNet(alpha=a, l1_ratio=r, fit_intercept=False), 0.02, 0.0,
+     {"fit_intercept": False, "weighted": True}),
+    (ElasticNetRegressor, lambda a, r: sklm.ElasticNet(alpha=a, l1_ratio=r), 0.2, 0.7,
+     {"standardize": True, "weighted": True}),
+    (LogisticNetClassifier, lambda a, r: sklm.LogisticRegression(C=1 / (80 * a)), 0.05, 0.0, {}),
+    (PoissonNetRegressor, lambda a, r: sklm.PoissonRegressor(alpha=a), 0.05, 0.0, {}),
+]
+
+
+@pytest.mark.parametrize("Estimator,oracle,a,r,opts", OBJECTIVES)
+def test_given_alpha_minimises_the_scikit_learn_objective(Estimator, oracle, a, r, opts):
+    family = {ElasticNetRegressor: "gaussian", LogisticNetClassifier: "logistic"}.get(Estimator, "poisson")
+    X, y = make_data(family)
+    X = X * [1.0, 2.0, 0.5, 3.0, 1.0] + 1.0
+    opts = dict(opts)
+    w = np.random.default_rng(1).uniform(0.2, 2.0, len(y)) if opts.pop("weighted", False) else None
+    standardize = opts.setdefault("standardize", False)
+    model = Estimator(alpha=a, l1_ratio=r, tol=1e-14, **opts).fit(X, y, sample_weight=w)
+    assert model.cv_ is None and model.alpha_ == a and model.l1_ratio_ == r
+    sd = _weighted_sd(X, np.ones(len(y)) if w is None else w) if standardize else np.ones(X.shape[1])
+    ref = oracle(a, r).set_params(tol=1e-13, max_iter=10**6).fit(X / sd, y, sample_weight=w)
+    np.testing.assert_allclose(np.ravel(model.coef_), np.ravel(ref.coef_) / sd, atol=1e-7)
+    np.testing.assert_allclose(np.ravel(model.intercept_), np.ravel(ref.intercept_), atol=1e-7)
+
+
+@pytest.mark.parametrize("cv", [KFold(4), TimeSeriesSplit(3), ShuffleSplit(3, test_size=0.3, random_state=0)],
+                         ids=["kfold", "time-series", "shuffle"])
+def test_cross_validation_matches_elastic_net_cv(cv):
+    # Every fold solves scikit-learn's objective at the same alphas, so the
+    # fold scores are ElasticNetCV's, whether or not the test sets partition
+    # the rows.
     X, y = make_data("gaussian")
-    model = ElasticNetRegressor(lambda_value=0.05).fit(X, y)
-    assert model.cv_ is None and model.lambda_ == 0.05
-    ref = varnel.fit_path(X, y, user_lambda=[0.05])
-    np.testing.assert_allclose(model.coef_, ref.coefs[:, 0])
+    X = X * [1.0, 2.0, 0.5, 3.0, 1.0]
+    model = ElasticNetRegressor(l1_ratio=[0.2, 0.8], cv=cv, standardize=False, tol=1e-14, nlambda=30,
+                                select="lambda_min").fit(X, y)
+    alphas = model.cv_.lambdas * (model.alpha_ / model.lambda_)
+    ref = sklm.ElasticNetCV(l1_ratio=model.l1_ratio_, alphas=alphas, cv=cv, tol=1e-13, max_iter=10**6).fit(X, y)
+    np.testing.assert_allclose(model.cv_.fold_scores.T, ref.mse_path_, rtol=1e-6)
+    assert model.alpha_ == pytest.approx(ref.alpha_, rel=1e-12)
+    np.testing.assert_allclose(model.coef_, ref.coef_, atol=1e-8)
+    other = ElasticNetRegressor(l1_ratio=1.0 - model.l1_ratio_, cv=cv, standardize=False, tol=1e-14, nlambda=30,
+                                select="lambda_min").fit(X, y)
+    assert np.nanmin(model.cv_.cvm) <= np.nanmin(other.cv_.cvm)
 
 
-def test_cv_splitters_and_weights():
+def test_splitters_groups_and_weights():
     X, y = make_data("gaussian")
     fid = np.arange(len(y)) % 4
     splits = [(np.flatnonzero(fid != k), np.flatnonzero(fid == k)) for k in range(4)]
@@ -105,10 +157,31 @@ def test_cv_splitters_and_weights():
     a = ElasticNetRegressor(cv=splits).fit(X, y, sample_weight=w)
     ref = varnel.cv_path(X, y, foldid=fid, weights=w)
     np.testing.assert_array_equal(a.cv_.cvm, ref.cvm)
-    b = ElasticNetRegressor(cv=KFold(4)).fit(X, y)
-    np.testing.assert_array_equal(b.cv_.foldid, np.repeat(np.arange(4), len(y) // 4))
-    with pytest.raises(ValueError, match="disjoint"):
-        ElasticNetRegressor(cv=splits + splits[:1]).fit(X, y)
+    np.testing.assert_array_equal(a.cv_.foldid, fid)
+    groups = np.arange(len(y)) // 8
+    g = LogisticNetClassifier(cv=GroupKFold(4)).fit(*make_data("logistic"), groups=groups)
+    assert all(len(set(g.cv_.foldid[groups == k])) == 1 for k in range(10))
+
+
+@pytest.mark.parametrize("params,fit_kw,exc,match", [
+    (dict(alpha=-1), {}, ValueError, "'alpha' parameter"),
+    (dict(alpha=np.inf), {}, ValueError, "'alpha' parameter"),
+    (dict(l1_ratio=2), {}, ValueError, "'l1_ratio' parameter"),
+    (dict(l1_ratio=[0.5, 1.5]), {}, ValueError, "'l1_ratio' parameter"),
+    (dict(standardize="False"), {}, TypeError, "'standardize' parameter"),
+    (dict(fit_intercept=np.int64(1)), {}, TypeError, "'fit_intercept' parameter"),
+    (dict(measure="auc"), {}, ValueError, "'measure' parameter"),
+    (dict(tol=0), {}, ValueError, "'tol' parameter"),
+    (dict(cv=1), {}, ValueError, "'cv' parameter"),
+    (dict(cv=[(np.arange(40), np.arange(80, 90))]), {}, ValueError, r"cv\[0\] test"),
+    (dict(), dict(groups=np.zeros(80)), ValueError, "groups"),
+    (dict(), dict(group=np.zeros(80)), TypeError, "'group'"),
+    (dict(), dict(sample_weight=np.zeros(80)), ValueError, "(?i)sample.weight"),
+])
+def test_invalid_parameters(params, fit_kw, exc, match):
+    X, y = make_data("gaussian")
+    with pytest.raises(exc, match=match):
+        ElasticNetRegressor(**params).fit(X, y, **fit_kw)
 
 
 def test_pandas_feature_names_and_sparse():
@@ -127,8 +200,8 @@ def test_in_pipeline_and_grid_search():
     X, y = make_data("logistic")
     pipe = make_pipeline(StandardScaler(), LogisticNetClassifier(cv=3, random_state=0))
     assert pipe.fit(X, y).score(X, y) > 0.7
-    grid = GridSearchCV(ElasticNetRegressor(cv=3, random_state=0), {"alpha": [0.5, 1.0]}, cv=2)
+    grid = GridSearchCV(ElasticNetRegressor(cv=3, random_state=0), {"l1_ratio": [0.5, 1.0]}, cv=2)
     Xg, yg = make_data("gaussian")
     grid.fit(Xg, yg)
-    assert grid.best_params_["alpha"] in (0.5, 1.0)
+    assert grid.best_params_["l1_ratio"] in (0.5, 1.0)
     assert clone(grid.best_estimator_).get_params()["cv"] == 3

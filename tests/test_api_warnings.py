@@ -69,3 +69,15 @@ def test_cv_warns_for_the_full_path_and_folds():
     assert cvp.cvm.shape == cvp.path.lambdas.shape
     assert np.isfinite(cvp.cvm).all()
     assert cvp.lambda_1se >= cvp.lambda_min
+
+
+def test_estimators_warn_with_a_convergence_warning():
+    exceptions = pytest.importorskip("sklearn.exceptions")
+    X, y = make_data()
+    with pytest.warns(exceptions.ConvergenceWarning) as rec:
+        varnel.ElasticNetRegressor(cv=3, random_state=0, max_iter=15).fit(X, y)
+    assert all(isinstance(r.message, PathWarning) for r in rec)
+    assert {r.filename for r in rec} == {__file__}
+    with pytest.warns(PathWarning) as rec:
+        varnel.fit_path(X, y, maxit=15)
+    assert not isinstance(rec[0].message, exceptions.ConvergenceWarning)

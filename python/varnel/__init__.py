@@ -24,7 +24,8 @@ try:
 except ImportError:  # pragma: no cover
     __version__ = "0+unknown"
 
-_ESTIMATORS = ("ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor")
+_ESTIMATORS = ("ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor",
+               "PathConvergenceWarning")
 
 __all__ = [
     "fit_path",
@@ -36,11 +37,13 @@ __all__ = [
     "ElasticNetRegressor",
     "LogisticNetClassifier",
     "PoissonNetRegressor",
+    "PathConvergenceWarning",
 ]
 
 
 def __getattr__(name: str):
-    # The estimators import scikit-learn: load them only when asked for.
+    # The estimators (and their warning class) import scikit-learn: load them
+    # only when asked for.
     if name in _ESTIMATORS:
         from . import estimators
 

@@ -11,6 +11,7 @@ from __future__ import annotations
 import numbers
 import operator
 import sys
+from collections.abc import Iterable
 from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -58,10 +59,22 @@ def _check_finite(arr: np.ndarray, what: str) -> None:
         raise ValueError(f"{what} contains NaN or inf")
 
 
-def feature_names_of(x: Any) -> Optional[List[str]]:
-    if is_dataframe(x):
-        return [str(c) for c in x.columns]
-    return None
+def feature_names_of(x: Any, what: str = "X") -> Optional[List[Any]]:
+    """The column labels of a data frame, exactly as they are (0 and "0" are
+    two different names), or None for anything else.  Duplicate labels are
+    refused: a column could not be found again by its name."""
+    if not is_dataframe(x):
+        return None
+    names = list(x.columns)
+    seen: set = set()
+    dup = []
+    for c in names:
+        if c in seen and c not in dup:
+            dup.append(c)
+        seen.add(c)
+    if dup:
+        raise ValueError(f"{what} has duplicate column names {dup[:5]}; every column needs its own name")
+    return names
 
 
 def as_design(x: Any, *, keep_sparse: bool, what: str = "X") -> Tuple[Any, Optional[List[str]]]:
@@ -72,7 +85,7 @@ def as_design(x: Any, *, keep_sparse: bool, what: str = "X") -> Tuple[Any, Optio
     sorted, summed indices.  Sparse input with ``keep_sparse`` false is
     densified.
     """
-    names = feature_names_of(x)
+    names = feature_names_of(x, what)
     if is_sparse(x):
         if x.ndim != 2:
             raise ValueError(f"{what} must be 2-D, got shape {x.shape}")
@@ -166,29 +179,54 @@ def per_feature(value: Any, p: int, name: str) -> Optional[np.ndarray]:
     return np.ascontiguousarray(arr)
 
 
-def as_exclude(exclude: Any, p: int, names: Optional[Sequence[str]]) -> Optional[List[int]]:
-    """Feature indices (or names, when the data had column names) to leave out."""
+def _is_bool(value: Any) -> bool:
+    return isinstance(value, (bool, np.bool_))
+
+
+def as_bool(value: Any, name: str) -> bool:
+    """A yes/no option: only ``True``/``False`` (NumPy bools included), so that
+    a string such as ``"False"`` is not silently read as true."""
+    if not _is_bool(value):
+        raise TypeError(f"{name} must be True or False, got {value!r}")
+    return bool(value)
+
+
+def as_exclude(exclude: Any, p: int, names: Optional[Sequence[Any]]) -> Optional[List[int]]:
+    """Feature indices (or names, when the data had column names) to leave out.
+
+    Strings are always names; integers are always positions; any other value
+    must be one of the column names."""
     if exclude is None:
         return None
-    if isinstance(exclude, (str, numbers.Integral)):
+    if isinstance(exclude, str) or not isinstance(exclude, Iterable) or \
+            (isinstance(exclude, np.ndarray) and exclude.ndim == 0):
         exclude = [exclude]
     out = []
     for e in exclude:
-        if isinstance(e, str):
-            if names is None or e not in names:
+        if _is_bool(e):
+            raise TypeError(f"exclude must hold feature indices or names, got the bool {e!r}")
+        if isinstance(e, str) or not isinstance(e, numbers.Integral):
+            if names is None or not _hashable(e) or e not in names:
+                if not isinstance(e, str):
+                    raise TypeError(f"exclude must hold feature indices or names, got {e!r}")
                 raise ValueError(f"exclude: unknown feature name {e!r}")
             out.append(list(names).index(e))
         else:
-            try:
-                j = operator.index(e)
-            except TypeError:
-                raise TypeError(f"exclude must hold feature indices or names, got {e!r}") from None
+            j = operator.index(e)
             if j < 0:
                 j += p
             if not 0 <= j < p:
                 raise ValueError(f"exclude: feature index {e} out of range for {p} features")
             out.append(j)
     return sorted(set(out))
+
+
+def _hashable(value: Any) -> bool:
+    try:
+        hash(value)
+    except TypeError:
+        return False
+    return True
 
 
 def as_lambdas(user_lambda: Any) -> Optional[np.ndarray]:

@@ -32,7 +32,8 @@ def _figure(ncols: int = 1):
 
 
 def _coef_table(path: Path, lambdas: List[float], labels: List[str]) -> str:
-    names = path.feature_names or [f"x{j}" for j in range(path.n_features)]
+    names = [str(c) for c in path.feature_names] if path.feature_names is not None \
+        else [f"x{j}" for j in range(path.n_features)]
     cols = [path.coef(s) for s in lambdas]
     a0 = [path.intercept(s) for s in lambdas]
     width = max([len("(Intercept)")] + [len(n) for n in names])
@@ -101,7 +102,9 @@ def _frame_or_array(data):
 
 def _fit(args: argparse.Namespace) -> int:
     family = _convert.check_family(args.family)
-    with open(args.file, newline="", encoding="utf-8") as fh:
+    # utf-8-sig: spreadsheet programs often start a UTF-8 file with a byte-order
+    # mark, which would otherwise become part of the first column's name.
+    with open(args.file, newline="", encoding="utf-8-sig") as fh:
         data = read_csv(fh, args.target, numeric_target=(family != "logistic"),
                         delimiter=args.delimiter)
     X = _frame_or_array(data)

@@ -1,113 +1,223 @@
-"""scikit-learn estimators over :func:`varnel.cv_path` and :func:`varnel.fit_path`.
+"""scikit-learn estimators over varnel's path solver.
 
 This module imports scikit-learn (``pip install 'varnel[sklearn]'``); the rest
 of varnel does not need it.
+
+The estimators speak scikit-learn's language: ``alpha`` is the penalty
+strength and ``l1_ratio`` the mix, and the Gaussian objective is exactly the
+one of :class:`sklearn.linear_model.ElasticNet`.  :func:`varnel.fit_path` and
+:func:`varnel.cv_path` keep the solver's own parametrisation (``alpha`` the
+mix, lambda the strength, and a ridge term that carries a ``1/sd(y)`` factor
+for the Gaussian family); the conversion happens here.
 """
 
 from __future__ import annotations
 
 import numbers
-from typing import Any
+from numbers import Integral, Real
+from typing import Any, Dict, List, Optional
 
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+from sklearn.exceptions import ConvergenceWarning
+from sklearn.metrics import d2_tweedie_score
+from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.multiclass import check_classification_targets, type_of_target
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils.validation import (_check_sample_weight, check_array, check_consistent_length,
+                                      check_is_fitted, column_or_1d, validate_data)
 
-from ._convert import as_weights
-from .cv import cv_path
-from .path import _sigmoid, fit_path
+from . import _fit
+from .cv import MEASURES, _check_splits, _cross_validate, _folds
+from .path import _fit_problem, _prepare, _sigmoid
 
-__all__ = ["ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor"]
+__all__ = ["ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor",
+           "PathConvergenceWarning"]
 
-_SELECT = ("lambda_1se", "lambda_min")
+
+class PathConvergenceWarning(_fit.PathWarning, ConvergenceWarning):
+    """A path stopped before its last lambda because ``max_iter`` was
+    reached, raised by the estimators.
+
+    It is both a :class:`varnel.PathWarning` and a scikit-learn
+    :class:`~sklearn.exceptions.ConvergenceWarning`, so a filter on either
+    catches it.
+    """
+
+
+_OBJECTIVE = {
+    "gaussian": """
+    With ``alpha=a`` and ``l1_ratio=r`` the coefficients minimise, as in
+    :class:`sklearn.linear_model.ElasticNet`::
+
+        1/(2 n) ||y - X b - b0||^2 + a r ||b||_1 + a (1 - r)/2 ||b||^2
+
+    (with ``sample_weight``, the squared errors are weighted by the weights
+    divided by their mean).  With ``standardize=True`` (the default) X here
+    stands for the features divided by their (weighted, population) standard
+    deviations, and ``coef_`` is reported on the original scale.
+""",
+    "logistic": """
+    With ``alpha=a`` and ``l1_ratio=r`` the coefficients minimise::
+
+        -1/n sum_i [y_i eta_i - log(1 + exp(eta_i))] + a r ||b||_1 + a (1 - r)/2 ||b||^2
+
+    with ``eta = X b + b0`` and ``y_i`` 1 for ``classes_[1]``, 0 otherwise
+    (with ``sample_weight``, the terms are weighted by the weights divided by
+    their mean).  This is :class:`sklearn.linear_model.LogisticRegression`
+    with ``C = 1 / (n a)`` for the lasso or ridge.  With ``standardize=True``
+    X stands for the standardized features, as for
+    :class:`ElasticNetRegressor`.
+""",
+    "poisson": """
+    With ``alpha=a`` and ``l1_ratio=r`` the coefficients minimise::
+
+        1/n sum_i [exp(eta_i) - y_i eta_i] + a r ||b||_1 + a (1 - r)/2 ||b||^2
+
+    with ``eta = X b + b0`` (the mean half Poisson deviance up to a constant,
+    as in :class:`sklearn.linear_model.PoissonRegressor`, which has the ridge
+    term only).  Weights and ``standardize`` work as for
+    :class:`ElasticNetRegressor`.
+""",
+}
 
 _PARAMS_DOC = """
     Parameters
     ----------
-    alpha : float, default 1.0
-        Elastic-net mixing parameter: 1 is the lasso, 0 is ridge.
-    lambda_value : float, optional
-        Fit at this penalty only.  When omitted (the default) the penalty is
-        chosen by cross-validation along the whole path.
+    alpha : float >= 0 or None, default None
+        Penalty strength.  None chooses it by cross-validation along the
+        whole path.
+    l1_ratio : float in [0, 1] or list of them, default 1.0
+        Elastic-net mix: 1 is the lasso, 0 is ridge.  A list is
+        cross-validated over (on the same folds), like
+        :class:`sklearn.linear_model.ElasticNetCV`.
     cv : int, cross-validation splitter or iterable of (train, test), default 5
-        Folds for choosing the penalty: a number of random folds, or a
-        scikit-learn splitter / explicit splits whose test sets partition the
-        samples.
+        Folds for choosing ``alpha`` and/or ``l1_ratio``: a number of random
+        folds (stratified by class for the classifier), or any scikit-learn
+        splitter or explicit splits.  Test sets need not partition the
+        samples (``TimeSeriesSplit``, ``ShuffleSplit``): each split is scored
+        on its own test rows.  ``fit(..., groups=g)`` passes the groups on to
+        the splitter.
     select : {"lambda_1se", "lambda_min"}, default "lambda_1se"
         Which cross-validated penalty to use: the largest one within one
         standard error of the best, or the best one.
     measure : str, default "deviance"
         Cross-validation measure (see :func:`varnel.cv_path`).
     nlambda : int, default 100
-        Length of the lambda sequence.
-    lambda_min_ratio : float, optional
-        Smallest lambda as a fraction of the largest.
+        Length of the penalty sequence cross-validated over.
+    lambda_min_ratio : float in (0, 1), optional
+        Smallest penalty of the sequence as a fraction of the largest.
     standardize : bool, default True
-        Standardize the features internally.
+        Standardize the features internally (the penalty then applies to the
+        coefficients of the standardized features).
     fit_intercept : bool, default True
         Fit an intercept.
-    penalty_factor, lower_limits, upper_limits : array-like, optional
-        Per-feature penalty factors and coefficient bounds.
-    thresh : float, default 1e-7
-        Convergence threshold.
-    maxit : int, default 100000
-        Maximum number of coordinate-descent passes.
+    penalty_factor : float or array-like of shape (n_features,), optional
+        Relative penalty per feature (0 leaves a feature unpenalized); the
+        factors are rescaled to sum to n_features and multiply both penalty
+        terms.
+    lower_limits, upper_limits : float or array-like of shape (n_features,), optional
+        Bounds on the coefficients.
+    tol : float > 0, default 1e-7
+        Convergence threshold of coordinate descent.
+    max_iter : int, default 100000
+        Maximum total number of coordinate-descent passes over the data, for
+        the whole path.
     n_jobs : int, optional
         Folds fitted at once through joblib.
-    random_state : int, RandomState or None
-        Seed of the random fold assignment.
+    random_state : int, RandomState, Generator or None
+        Seed of the random fold assignment when ``cv`` is an integer.
 
     Attributes
     ----------
+    alpha_ : float
+        The penalty strength used (``alpha`` when given).
+    l1_ratio_ : float
+        The mix used (the cross-validated choice when ``l1_ratio`` is a list).
     coef_ : ndarray
-        Coefficients at the chosen penalty.
+        Coefficients.
     intercept_ : float or ndarray
-        Intercept at the chosen penalty.
+        Intercept.
+    n_iter_ : int
+        Coordinate-descent passes of the full-data fit (the whole path when
+        ``alpha`` is chosen by cross-validation).
     lambda_ : float
-        The chosen penalty.
+        The chosen penalty in the solver's parametrisation, i.e. the lambda of
+        ``path_`` at which ``coef_`` is taken.
     path_ : varnel.Path
-        The fitted path (a single lambda when ``lambda_value`` is given).
+        The full-data path of the chosen mix (a single lambda when ``alpha``
+        is given), in the solver's parametrisation of :func:`varnel.fit_path`.
     cv_ : varnel.CVPath or None
-        The cross-validation result (None when ``lambda_value`` is given).
+        The cross-validation result (None when ``alpha`` and a single
+        ``l1_ratio`` are given), in the parametrisation of
+        :func:`varnel.cv_path`.
     n_features_in_ : int
         Number of features seen in fit.
     feature_names_in_ : ndarray of str
         Feature names, when X had string column names.
+
+    Warns
+    -----
+    PathConvergenceWarning
+        When ``max_iter`` stopped a path; a :class:`varnel.PathWarning` and a
+        scikit-learn ``ConvergenceWarning``.
 """
 
 
 def _seed(random_state: Any) -> Any:
     if random_state is None or isinstance(random_state, (numbers.Integral, np.random.Generator)):
         return random_state
-    if isinstance(random_state, np.random.RandomState):
-        return int(random_state.randint(np.iinfo(np.int32).max))
-    raise ValueError(f"random_state must be None, an int or a RandomState, got {random_state!r}")
+    return int(random_state.randint(np.iinfo(np.int32).max))
 
 
-def _foldid_from_splits(splits, n: int) -> np.ndarray:
-    foldid = np.full(n, -1, dtype=np.intp)
-    for k, (_, test) in enumerate(splits):
-        test = np.asarray(test)
-        if test.dtype == bool:
-            test = np.flatnonzero(test)
-        if (foldid[test] >= 0).any():
-            raise ValueError("cv splits must have disjoint test sets (each sample in exactly one)")
-        foldid[test] = k
-    if (foldid < 0).any():
-        raise ValueError("cv splits must cover every sample with exactly one test set")
-    return foldid
+def _response_scale(y: np.ndarray, w: Optional[np.ndarray], intercept: bool) -> float:
+    """The solver's scale of a Gaussian response: its weighted standard
+    deviation (root mean square without an intercept), weights summing to 1.
+    1 stands in for 0, which the solver refuses on its own."""
+    wn = np.full(y.shape[0], 1.0 / y.shape[0]) if w is None else w / w.sum()
+    c = wn @ y if intercept else 0.0
+    s = float(np.sqrt(wn @ (y - c) ** 2))
+    return s if s > 0 and np.isfinite(s) else 1.0
+
+
+def _solver_mix(r: float, scale: float) -> float:
+    # a r ||b||_1 + a (1-r)/2 ||b||^2 = lam (mix ||b||_1 + (1-mix)/(2 scale) ||b||^2)
+    # holds for lam = a (r + (1 - r) scale) and mix = r / (r + (1 - r) scale).
+    return r / (r + (1.0 - r) * scale) if r > 0 else 0.0
+
+
+def _lambda_factor(r: float, scale: float) -> float:
+    """lam / a for the mix r."""
+    return r + (1.0 - r) * scale
 
 
 class _NetEstimator(BaseEstimator):
     _family = "gaussian"
 
-    def __init__(self, alpha=1.0, lambda_value=None, cv=5, select="lambda_1se", measure="deviance",
+    _parameter_constraints: Dict[str, List[Any]] = {
+        "alpha": [Interval(Real, 0, None, closed="left"), None],
+        "l1_ratio": [Interval(Real, 0, 1, closed="both"), "array-like"],
+        "cv": ["cv_object"],
+        "select": [StrOptions({"lambda_1se", "lambda_min"})],
+        "measure": [StrOptions(set(MEASURES["gaussian"]))],
+        "nlambda": [Interval(Integral, 1, None, closed="left")],
+        "lambda_min_ratio": [Interval(Real, 0, 1, closed="neither"), None],
+        "standardize": ["boolean"],
+        "fit_intercept": ["boolean"],
+        "penalty_factor": ["array-like", Real, None],
+        "lower_limits": ["array-like", Real, None],
+        "upper_limits": ["array-like", Real, None],
+        "tol": [Interval(Real, 0, None, closed="neither")],
+        "max_iter": [Interval(Integral, 1, None, closed="left")],
+        "n_jobs": [Integral, None],
+        "random_state": ["random_state", np.random.Generator],
+    }
+
+    def __init__(self, alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se", measure="deviance",
                  nlambda=100, lambda_min_ratio=None, standardize=True, fit_intercept=True,
-                 penalty_factor=None, lower_limits=None, upper_limits=None, thresh=1e-7,
-                 maxit=100000, n_jobs=None, random_state=None):
+                 penalty_factor=None, lower_limits=None, upper_limits=None, tol=1e-7,
+                 max_iter=100000, n_jobs=None, random_state=None):
         self.alpha = alpha
-        self.lambda_value = lambda_value
+        self.l1_ratio = l1_ratio
         self.cv = cv
         self.select = select
         self.measure = measure
@@ -118,8 +228,8 @@ class _NetEstimator(BaseEstimator):
         self.penalty_factor = penalty_factor
         self.lower_limits = lower_limits
         self.upper_limits = upper_limits
-        self.thresh = thresh
-        self.maxit = maxit
+        self.tol = tol
+        self.max_iter = max_iter
         self.n_jobs = n_jobs
         self.random_state = random_state
 
@@ -129,65 +239,128 @@ class _NetEstimator(BaseEstimator):
         return tags
 
     # ---- fitting ----------------------------------------------------------------
+    def _check_more_params(self) -> List[float]:
+        """What the declared constraints cannot say; returns the mixes."""
+        if self.alpha is not None and not np.isfinite(self.alpha):
+            raise ValueError(f"The 'alpha' parameter must be finite or None. Got {self.alpha!r} instead.")
+        if np.ndim(self.l1_ratio) == 0:
+            return [float(self.l1_ratio)]
+        try:
+            r = np.asarray(self.l1_ratio, dtype=np.float64)
+        except (TypeError, ValueError):
+            r = None
+        if r is None or r.ndim != 1 or r.size == 0 or not ((r >= 0) & (r <= 1)).all():
+            raise ValueError("The 'l1_ratio' parameter must be a float in [0, 1] or a non-empty "
+                             f"list of them. Got {self.l1_ratio!r} instead.")
+        return [float(v) for v in r]
+
     def _validate_xy(self, X, y):
         return validate_data(self, X, y, accept_sparse=("csr", "csc"), dtype=np.float64, y_numeric=True)
 
-    def _folds(self, X, y):
-        cv = self.cv
-        if isinstance(cv, numbers.Integral) and not isinstance(cv, bool):
-            return int(cv), None
-        if hasattr(cv, "split"):
-            splits = list(cv.split(X, y))
-        else:
-            try:
-                splits = list(cv)
-            except TypeError:
-                raise ValueError(f"cv must be an int, a splitter or an iterable of splits, got {cv!r}") from None
-        return None, _foldid_from_splits(splits, X.shape[0])
+    def _folds(self, X, y, problem, groups):
+        cv = 5 if self.cv is None else self.cv
+        n = X.shape[0]
+        if isinstance(cv, numbers.Integral):
+            if groups is not None:
+                raise ValueError("groups are only used by a cv splitter that takes them (such as "
+                                 f"GroupKFold); cv={cv} draws random folds")
+            if n < cv:
+                raise ValueError(f"cannot cross-validate with cv={cv} folds on n_samples={n}")
+            return _folds(n, int(cv), None, None, _seed(self.random_state), problem.y,
+                          stratify=(self._family == "logistic"))
+        splits = cv.split(X, y, groups) if hasattr(cv, "split") else cv
+        return _check_splits(splits, n, what="cv")
 
-    def fit(self, X, y, sample_weight=None):
-        """Fit the path and choose the penalty.
+    def fit(self, X, y, sample_weight=None, **fit_params):
+        """Fit the model, choosing ``alpha`` and/or ``l1_ratio`` by
+        cross-validation when they are not given.
 
         Parameters
         ----------
         X : array-like or sparse matrix of shape (n_samples, n_features)
         y : array-like of shape (n_samples,)
         sample_weight : array-like of shape (n_samples,), optional
-            Observation weights, used in the fits and in the cross-validation
-            measure.
+            Non-negative observation weights, used in the fits and in the
+            cross-validation measure.
+        **fit_params
+            ``groups``: group labels passed to the ``split`` method of a
+            ``cv`` splitter.
 
         Returns
         -------
         self
         """
+        self._validate_params()
+        mixes = self._check_more_params()
+        groups = fit_params.pop("groups", None)
+        if fit_params:
+            raise TypeError(f"fit() got unexpected keyword argument(s) {sorted(fit_params)}; "
+                            "only sample_weight and groups are taken")
         X, y = self._validate_xy(X, y)
-        if self.select not in _SELECT:
-            raise ValueError(f"select must be one of {_SELECT}, got {self.select!r}")
-        weights = as_weights(sample_weight, X.shape[0])
-        options = dict(alpha=self.alpha, nlambda=self.nlambda, lambda_min_ratio=self.lambda_min_ratio,
-                       standardize=self.standardize, intercept=self.fit_intercept,
-                       penalty_factor=self.penalty_factor, lower_limits=self.lower_limits,
-                       upper_limits=self.upper_limits, thresh=self.thresh, maxit=self.maxit,
-                       weights=weights)
-        if self.lambda_value is None:
-            nfolds, foldid = self._folds(X, y)
-            if nfolds is not None and X.shape[0] < nfolds:
-                raise ValueError(f"cannot cross-validate with cv={nfolds} folds on "
-                                 f"n_samples={X.shape[0]}")
-            cvp = cv_path(X, y, self._family, nfolds=nfolds or 10, foldid=foldid,
-                          measure=self.measure, n_jobs=self.n_jobs, seed=_seed(self.random_state),
-                          **options)
-            self.cv_ = cvp
-            self.path_ = cvp.path
-            lam = getattr(cvp, self.select)
+        weights = None
+        if sample_weight is not None:
+            weights = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
+            if not (weights > 0).any():
+                raise ValueError("sample_weight is zero everywhere; at least one weight must be positive")
+        # ---- offset (not taken yet) -------------------------------------------
+        # When the solver takes offsets, fit gains ``offset=None`` after
+        # sample_weight; it is checked here like the weights (one finite value
+        # per sample) and goes into the options below next to them.  The folds
+        # then need it split with the rows (cv._cross_validate).
+        problem = _prepare(X, y, self._family, dict(
+            nlambda=self.nlambda, lambda_min_ratio=self.lambda_min_ratio,
+            standardize=self.standardize, intercept=self.fit_intercept,
+            penalty_factor=self.penalty_factor, lower_limits=self.lower_limits,
+            upper_limits=self.upper_limits, thresh=self.tol, maxit=self.max_iter,
+            weights=weights))
+        gaussian = self._family == "gaussian"
+        scale = _response_scale(problem.y, problem.weights, self.fit_intercept) if gaussian else 1.0
+
+        def solver_options(r: float, s: float, lam: Optional[float]) -> Dict[str, Any]:
+            so = dict(problem.solver_options, alpha=_solver_mix(r, s) if gaussian else r)
+            if lam is not None:
+                so["user_lambda"] = np.array([lam])
+            return so
+
+        def fold_options(m: int, train: np.ndarray, so: Dict[str, Any]) -> Dict[str, Any]:
+            # Every fold solves the same (alpha, l1_ratio) problem on its own
+            # rows, so its solver parameters follow its own response scale.
+            r = mixes[m]
+            if not gaussian or r == 1.0:
+                return so
+            w = None if problem.weights is None else problem.weights[train]
+            s = _response_scale(problem.y[train], w, self.fit_intercept)
+            return dict(so, alpha=_solver_mix(r, s),
+                        user_lambda=so["user_lambda"] * (_lambda_factor(r, s) / _lambda_factor(r, scale)))
+
+        a = None if self.alpha is None else float(self.alpha)
+        mix_options = [solver_options(r, scale, None if a is None else a * _lambda_factor(r, scale))
+                       for r in mixes]
+        if a is None or len(mixes) > 1:
+            folds = self._folds(X, y, problem, groups)
+            cvp = _cross_validate(problem, folds, self.measure, mix_options, n_jobs=self.n_jobs,
+                                  fold_options=fold_options, category=PathConvergenceWarning,
+                                  stacklevel=3)
+            m = int(np.flatnonzero(cvp.alphas == cvp.alpha)[0])
+            path, lam = cvp.path, getattr(cvp, self.select)
         else:
-            lam = float(self.lambda_value)
-            self.cv_ = None
-            self.path_ = fit_path(X, y, self._family, user_lambda=[lam], **options)
+            m, cvp = 0, None
+            path = _fit_problem(problem._replace(solver_options=mix_options[0]), stacklevel=3,
+                                category=PathConvergenceWarning)
+            if path.n_lambdas == 0:
+                raise ValueError(f"the solver stopped before its first solution (max_iter={self.max_iter}); "
+                                 "raise max_iter or tol")
+            lam = float(path.lambdas[0])
         if hasattr(self, "feature_names_in_"):
-            self.path_.feature_names = [str(c) for c in self.feature_names_in_]
+            path.feature_names = [str(c) for c in self.feature_names_in_]
+        r = mixes[m]
+        self.cv_ = cvp
+        self.path_ = path
         self.lambda_ = float(lam)
-        self._set_coef(self.path_.coef(lam), self.path_.intercept(lam))
+        self.l1_ratio_ = r
+        self.alpha_ = a if a is not None else float(lam / _lambda_factor(r, scale)) if gaussian else float(lam)
+        self.n_iter_ = path.npasses
+        self._set_coef(path.coef(lam), path.intercept(lam))
         return self
 
     def _set_coef(self, coef, intercept):
@@ -201,7 +374,8 @@ class _NetEstimator(BaseEstimator):
 
 
 class ElasticNetRegressor(RegressorMixin, _NetEstimator):
-    __doc__ = ("Elastic-net linear regression, penalty chosen by cross-validation.\n"
+    __doc__ = ("Elastic-net linear regression; the penalty strength is chosen by\n"
+               "cross-validation unless ``alpha`` is given.\n" + _OBJECTIVE["gaussian"]
                + _PARAMS_DOC + """
     Examples
     --------
@@ -222,10 +396,13 @@ class ElasticNetRegressor(RegressorMixin, _NetEstimator):
 
 
 class PoissonNetRegressor(RegressorMixin, _NetEstimator):
-    __doc__ = ("Elastic-net Poisson regression (log link) for non-negative counts,\n"
-               "penalty chosen by cross-validation.\n" + _PARAMS_DOC)
+    __doc__ = ("Elastic-net Poisson regression (log link) for non-negative counts; the\n"
+               "penalty strength is chosen by cross-validation unless ``alpha`` is given.\n"
+               + _OBJECTIVE["poisson"] + _PARAMS_DOC)
 
     _family = "poisson"
+    _parameter_constraints = {**_NetEstimator._parameter_constraints,
+                              "measure": [StrOptions(set(MEASURES["poisson"]))]}
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -245,27 +422,24 @@ class PoissonNetRegressor(RegressorMixin, _NetEstimator):
     def score(self, X, y, sample_weight=None):
         """D², the fraction of Poisson deviance explained (1 is perfect)."""
         mu = self.predict(X)
-        y = np.asarray(y, dtype=np.float64).reshape(-1)
-        w = np.ones_like(y) if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
-        ybar = np.average(y, weights=w)
-
-        def dev(m):
-            with np.errstate(divide="ignore", invalid="ignore"):
-                t = np.where(y > 0, y * np.log(np.where(y > 0, y, 1.0) / m), 0.0)
-            return 2.0 * np.sum(w * (t - (y - m)))
-
-        d0 = dev(np.full_like(y, ybar))
-        return 1.0 - dev(mu) / d0 if d0 > 0 else float("nan")
+        y = column_or_1d(check_array(y, ensure_2d=False, dtype=np.float64, input_name="y"), warn=True)
+        check_consistent_length(mu, y)
+        if sample_weight is not None:
+            sample_weight = _check_sample_weight(sample_weight, y, dtype=np.float64, ensure_non_negative=True)
+        return float(d2_tweedie_score(y, mu, sample_weight=sample_weight, power=1))
 
 
 class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
-    __doc__ = ("Elastic-net logistic regression for two classes, penalty chosen by\n"
-               "cross-validation.\n" + _PARAMS_DOC + """
+    __doc__ = ("Elastic-net logistic regression for two classes; the penalty strength is\n"
+               "chosen by cross-validation unless ``alpha`` is given.\n" + _OBJECTIVE["logistic"]
+               + _PARAMS_DOC + """
     classes_ : ndarray of shape (2,)
         The two labels; ``classes_[1]`` is the positive class.
 """)
 
     _family = "logistic"
+    _parameter_constraints = {**_NetEstimator._parameter_constraints,
+                              "measure": [StrOptions(set(MEASURES["logistic"]))]}
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import copy
+import warnings
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
 
 import numpy as np
@@ -63,8 +65,8 @@ class Path:
         ``pmax`` reached), as ``(text, code)``.
     family : str
         ``"gaussian"``, ``"logistic"`` or ``"poisson"``.
-    feature_names : list of str or None
-        Column names when the data were a data frame.
+    feature_names : list or None
+        Column labels, as they were, when the data were a data frame.
     classes : ndarray or None
         The two labels of a logistic response; ``classes[1]`` is modelled as
         the "success" (coded 1).
@@ -160,12 +162,15 @@ class Path:
     # ---- prediction -------------------------------------------------------------
     def _design(self, X: ArrayLike):
         if self.feature_names is not None and _convert.is_dataframe(X):
-            cols = {str(c): c for c in X.columns}
-            missing = [c for c in self.feature_names if c not in cols]
+            # Columns are matched by their labels exactly as given: 0 and "0"
+            # are different columns.
+            given = _convert.feature_names_of(X)
+            have = set(given)
+            missing = [c for c in self.feature_names if c not in have]
             if missing:
                 raise ValueError(f"X lacks the fitted feature(s) {missing[:5]}")
-            if list(cols) != self.feature_names:
-                X = X[[cols[c] for c in self.feature_names]]
+            if given != self.feature_names:
+                X = X[self.feature_names]
         Xc, _ = _convert.as_design(X, keep_sparse=True)
         if Xc.shape[1] != self.n_features:
             raise ValueError(f"X has {Xc.shape[1]} features, the path was fitted with {self.n_features}")
@@ -225,7 +230,7 @@ class Path:
         return {
             "family": self.family,
             "alpha": self.alpha,
-            "feature_names": self.feature_names,
+            "feature_names": None if self.feature_names is None else [_json_label(c) for c in self.feature_names],
             "classes": None if self.classes is None else [c.item() if hasattr(c, "item") else c
                                                           for c in self.classes],
             "lambdas": self.lambdas.tolist(),
@@ -257,7 +262,19 @@ class Path:
         """
         from ._plot import plot_path
 
-        return plot_path(self, xvar=xvar, ax=ax, label=label)
+        shown = self
+        if self.feature_names is not None and not all(isinstance(c, str) for c in self.feature_names):
+            # Legends and curve labels are text; a tuple label (a MultiIndex
+            # column) would otherwise be read as one label per curve.
+            shown = copy.copy(self)
+            shown.feature_names = _names_or_indices(self)
+        return plot_path(shown, xvar=xvar, ax=ax, label=label)
+
+
+def _json_label(label: Any) -> Any:
+    if hasattr(label, "item"):
+        label = label.item()
+    return label if isinstance(label, (str, int, float)) or label is None else str(label)
 
 
 def link_to(eta: np.ndarray, family: str, kind: str, classes: Optional[np.ndarray]) -> np.ndarray:
@@ -291,8 +308,22 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
              exclude: Optional[Sequence[Union[int, str]]] = None) -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
-    Minimises, for each lambda, the (weighted) negative log-likelihood of the
-    family plus ``lambda * sum_j v_j (alpha |b_j| + (1 - alpha) / 2 b_j^2)``.
+    This is the solver's own parametrisation: ``alpha`` is the mix and lambda
+    the strength (the scikit-learn estimators call them ``l1_ratio`` and
+    ``alpha``).  With the weights ``w`` rescaled to sum to 1 and the penalty
+    factors ``v`` to sum to p, each lambda minimises::
+
+        logistic, Poisson:  -sum_i w_i loglik_i + lambda * P(b)
+        Gaussian:           1/2 sum_i w_i (y_i - b0 - x_i b)^2 + lambda * P_s(b)
+
+    with ``P(b) = sum_j v_j (alpha |b_j| + (1 - alpha)/2 b_j^2)`` and, because
+    the Gaussian solver works on ``y / s`` where ``s`` is the weighted
+    standard deviation of y (its root mean square without an intercept),
+    ``P_s(b) = sum_j v_j (alpha |b_j| + (1 - alpha)/(2 s) b_j^2)``.  So
+    scikit-learn's ``ElasticNet(alpha=a, l1_ratio=r)`` is ``lambda =
+    a (r + (1 - r) s)`` with ``alpha = r / (r + (1 - r) s)``, and for the
+    other families ``lambda = a``, ``alpha = r``.  With ``standardize=True``
+    the penalty applies to the coefficients of the standardized columns.
 
     Parameters
     ----------
@@ -363,19 +394,34 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
                    thresh=thresh, maxit=maxit, dfmax=dfmax, pmax=pmax,
                    penalty_factor=penalty_factor, lower_limits=lower_limits,
                    upper_limits=upper_limits, weights=weights, exclude=exclude)
-    problem = _fit.prepare(X, y, family, options)
-    return _fit_problem(problem, stacklevel=4)
+    problem = _prepare(X, y, family, options)
+    return _fit_problem(problem, stacklevel=3)
 
 
-def _fit_problem(problem: "_fit.Problem", stacklevel: int = 4) -> Path:
-    # stacklevel 4: warn -> emit_warning -> _fit_problem -> fit_path/cv_path -> caller
+#: The yes/no options of fit_path; only real bools are taken.
+_FLAGS = ("standardize", "intercept")
+
+
+def _prepare(X: ArrayLike, y: ArrayLike, family: str, options: Dict[str, Any]) -> "_fit.Problem":
+    for name in _FLAGS:
+        if name in options:
+            _convert.as_bool(options[name], name)
+    return _fit.prepare(X, y, family, options)
+
+
+def _fit_problem(problem: "_fit.Problem", stacklevel: int = 3,
+                 category: type = _fit.PathWarning) -> Path:
+    """Run the solver on a prepared problem; a path cut short warns with
+    ``category``, ``stacklevel`` counted from here (3: fit_path's caller)."""
     res = _fit.run_solver(problem.X, problem.y, problem.family, problem.solver_options, problem.weights)
     path = Path._from_solver(res, problem)
-    _fit.emit_warning(path.warning, problem.solver_options, path.n_lambdas, stacklevel=stacklevel)
+    if path.warning is not None:
+        warnings.warn(_fit.warning_message(path.warning, problem.solver_options, path.n_lambdas),
+                      category, stacklevel=stacklevel)
     return path
 
 
 def _names_or_indices(path: Path) -> List[str]:
     if path.feature_names is not None:
-        return path.feature_names
+        return [str(c) for c in path.feature_names]
     return [str(j) for j in range(path.n_features)]
