@@ -87,15 +87,20 @@ def test_stubs_match_the_extension():
 
     stub = ast.parse(resources.files("varnel").joinpath("_core.pyi").read_text())
     funcs = {f.name: f for f in stub.body if isinstance(f, ast.FunctionDef)}
-    assert set(funcs) == {"elnet_path", "elnet_sparse"}
+    options = next(c for c in stub.body if isinstance(c, ast.ClassDef) and c.name == "Options")
+    option_names = [a.target.id for a in options.body if isinstance(a, ast.AnnAssign)]
+    assert option_names == list(_core.OPTION_DEFAULTS)
+    assert set(funcs) == {"elnet_path", "elnet_sparse", "fit"}
     for name, node in funcs.items():
         real = inspect.signature(getattr(_core, name))
+        assert node.args.kwarg.arg == "options", name
         stub_args = [a.arg for a in node.args.args]
-        stub_kw = [a.arg for a in node.args.kwonlyargs]
+        stub_kw = [a.arg for a in node.args.kwonlyargs] + option_names
         positional = [p.name for p in real.parameters.values() if p.kind != p.KEYWORD_ONLY]
         keyword = [p.name for p in real.parameters.values() if p.kind == p.KEYWORD_ONLY]
         assert stub_args == positional and stub_kw == keyword, name
         defaults = [ast.literal_eval(d) for d in node.args.kw_defaults]
+        defaults += [_core.OPTION_DEFAULTS[k] for k in option_names]
         assert defaults == [real.parameters[k].default for k in keyword], name
 
 

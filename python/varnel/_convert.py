@@ -77,13 +77,12 @@ def feature_names_of(x: Any, what: str = "X") -> Optional[List[Any]]:
     return names
 
 
-def as_design(x: Any, *, keep_sparse: bool, what: str = "X") -> Tuple[Any, Optional[List[str]]]:
+def as_design(x: Any, *, what: str = "X") -> Tuple[Any, Optional[List[str]]]:
     """Convert a design matrix.
 
     Returns ``(X, feature_names)`` where ``X`` is a float64 2-D ndarray, or,
-    when ``x`` is sparse and ``keep_sparse`` is true, a float64 CSC matrix with
-    sorted, summed indices.  Sparse input with ``keep_sparse`` false is
-    densified.
+    when ``x`` is sparse, a float64 CSC matrix with sorted, summed indices
+    (never densified).
     """
     names = feature_names_of(x, what)
     if is_sparse(x):
@@ -91,14 +90,12 @@ def as_design(x: Any, *, keep_sparse: bool, what: str = "X") -> Tuple[Any, Optio
             raise ValueError(f"{what} must be 2-D, got shape {x.shape}")
         if x.dtype.kind == "c":
             raise TypeError(f"{what} is complex; only real numbers are supported")
-        if keep_sparse:
-            csc = x.tocsc(copy=True).astype(np.float64)
-            csc.sum_duplicates()
-            csc.sort_indices()
-            _check_finite(csc.data, what)
-            return csc, names
-        arr = x.toarray().astype(np.float64, copy=False)
-    elif names is not None:
+        csc = x.tocsc(copy=True).astype(np.float64)
+        csc.sum_duplicates()
+        csc.sort_indices()
+        _check_finite(csc.data, what)
+        return csc, names
+    if names is not None:
         try:
             arr = x.to_numpy(dtype=np.float64)
         except (TypeError, ValueError) as exc:
@@ -181,6 +178,19 @@ def per_feature(value: Any, p: int, name: str) -> Optional[np.ndarray]:
 
 def _is_bool(value: Any) -> bool:
     return isinstance(value, (bool, np.bool_))
+
+
+def as_offset(offset: Any, n: int) -> Optional[np.ndarray]:
+    """An offset: None, or n finite values added to every linear predictor."""
+    if offset is None:
+        return None
+    if hasattr(offset, "to_numpy") and not isinstance(offset, np.ndarray):
+        offset = offset.to_numpy()
+    o = np.ascontiguousarray(_float_array(offset, "offset"))
+    if o.ndim != 1 or o.shape[0] != n:
+        raise ValueError(f"offset must be a vector of length {n}, got shape {o.shape}")
+    _check_finite(o, "offset")
+    return o
 
 
 def as_bool(value: Any, name: str) -> bool:

@@ -1,12 +1,36 @@
 """Type stubs of the compiled solvers (``varnel._core``)."""
 
-from typing import Literal, Optional, Sequence, Tuple, TypedDict
+from typing import Any, Dict, Literal, Optional, Sequence, Tuple, TypedDict, Union
 
 import numpy as np
 from numpy.typing import NDArray
+from typing_extensions import Unpack
 
 _FloatVector = Sequence[float] | NDArray[np.float64]
 _CountVector = Sequence[int] | NDArray[np.integer]
+_Csc = Tuple[int, int, _CountVector, _CountVector, _FloatVector]
+
+class Options(TypedDict, total=False):
+    """The fitting options shared by every entry point (defaults in
+    OPTION_DEFAULTS; None there means chosen from the data)."""
+
+    alpha: float
+    nlambda: int
+    lambda_min_ratio: Optional[float]
+    user_lambda: Optional[_FloatVector]
+    standardize: bool
+    intercept: bool
+    thresh: float
+    maxit: int
+    dfmax: Optional[int]
+    pmax: Optional[int]
+    penalty_factor: Optional[_FloatVector]
+    lower_limits: Optional[_FloatVector]
+    upper_limits: Optional[_FloatVector]
+    weights: Optional[_FloatVector]
+    exclude: Optional[_CountVector]
+
+OPTION_DEFAULTS: Dict[str, Any]
 
 # "lambda" is a keyword, hence the functional form.
 PathResult = TypedDict(
@@ -23,26 +47,28 @@ PathResult = TypedDict(
     },
 )
 
+# As PathResult, with "warning" as (kind, lambda_index).
+FitResult = TypedDict(
+    "FitResult",
+    {
+        "lmu": int,
+        "lambda": NDArray[np.float64],
+        "a0": NDArray[np.float64],
+        "beta": NDArray[np.float64],
+        "dev_ratio": NDArray[np.float64],
+        "nulldev": float,
+        "npasses": int,
+        "warning": Optional[Tuple[str, int]],
+        "lambda_max": float,
+    },
+)
+
 def elnet_path(
     x: NDArray[np.float64],
     y: NDArray[np.float64],
     *,
     family: Literal["gaussian", "binomial", "poisson"] = "gaussian",
-    alpha: float = 1.0,
-    nlambda: int = 100,
-    lambda_min_ratio: Optional[float] = None,
-    user_lambda: Optional[_FloatVector] = None,
-    standardize: bool = True,
-    intercept: bool = True,
-    thresh: float = 1e-7,
-    maxit: int = 100000,
-    dfmax: Optional[int] = None,
-    pmax: Optional[int] = None,
-    penalty_factor: Optional[_FloatVector] = None,
-    lower_limits: Optional[_FloatVector] = None,
-    upper_limits: Optional[_FloatVector] = None,
-    weights: Optional[_FloatVector] = None,
-    exclude: Optional[_CountVector] = None,
+    **options: Unpack[Options],
 ) -> PathResult:
     """Fit an elastic-net path on a dense float64 matrix ``x`` (n, p)."""
 
@@ -53,21 +79,16 @@ def elnet_sparse(
     row_idx: _CountVector,
     values: _FloatVector,
     y: NDArray[np.float64],
-    *,
-    alpha: float = 1.0,
-    nlambda: int = 100,
-    lambda_min_ratio: Optional[float] = None,
-    user_lambda: Optional[_FloatVector] = None,
-    standardize: bool = True,
-    intercept: bool = True,
-    thresh: float = 1e-7,
-    maxit: int = 100000,
-    dfmax: Optional[int] = None,
-    pmax: Optional[int] = None,
-    penalty_factor: Optional[_FloatVector] = None,
-    lower_limits: Optional[_FloatVector] = None,
-    upper_limits: Optional[_FloatVector] = None,
-    weights: Optional[_FloatVector] = None,
-    exclude: Optional[_CountVector] = None,
+    **options: Unpack[Options],
 ) -> PathResult:
     """Fit a Gaussian elastic-net path on a CSC matrix (``col_ptr``, ``row_idx``, ``values``)."""
+
+def fit(
+    x: Union[NDArray[np.float64], _Csc],
+    y: NDArray[np.float64],
+    *,
+    family: Literal["gaussian", "binomial", "poisson"] = "gaussian",
+    offset: Optional[_FloatVector] = None,
+    **options: Unpack[Options],
+) -> FitResult:
+    """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values)."""

@@ -2,13 +2,13 @@
 
 from __future__ import annotations
 
-import re
 import warnings
 from typing import Any, Dict, List, Literal, Mapping, NamedTuple, Optional, Tuple
 
 import numpy as np
 
 from . import _convert as cv
+from . import _core
 
 
 class PathWarning(UserWarning):
@@ -20,29 +20,14 @@ class PathWarning(UserWarning):
 
 
 #: Option names accepted by :func:`varnel.fit_path` (and passed on to the solver),
-#: with their defaults.
-DEFAULTS: Dict[str, Any] = {
-    "alpha": 1.0,
-    "nlambda": 100,
-    "lambda_min_ratio": None,
-    "user_lambda": None,
-    "standardize": True,
-    "intercept": True,
-    "thresh": 1e-7,
-    "maxit": 100000,
-    "dfmax": None,
-    "pmax": None,
-    "penalty_factor": None,
-    "lower_limits": None,
-    "upper_limits": None,
-    "weights": None,
-    "exclude": None,
-}
+#: with their defaults (None: chosen from the data).
+DEFAULTS: Dict[str, Any] = dict(_core.OPTION_DEFAULTS)
 
 
 class Problem(NamedTuple):
     """A validated problem: the design (ndarray or CSC matrix), the coded
-    response, the weights and the solver keyword arguments other than weights."""
+    response, the weights, the solver keyword arguments other than weights,
+    and the offset."""
 
     X: Any
     y: np.ndarray
@@ -51,6 +36,7 @@ class Problem(NamedTuple):
     classes: Optional[np.ndarray]
     feature_names: Optional[List[str]]
     solver_options: Dict[str, Any]
+    offset: Optional[np.ndarray] = None
 
 
 def check_options(options: Dict[str, Any]) -> Dict[str, Any]:
@@ -63,11 +49,11 @@ def check_options(options: Dict[str, Any]) -> Dict[str, Any]:
     return full
 
 
-def prepare(X: Any, y: Any, family: str, options: Dict[str, Any]) -> Problem:
+def prepare(X: Any, y: Any, family: str, options: Dict[str, Any], offset: Any = None) -> Problem:
     """Validate and convert everything once, so that folds can reuse it."""
     family = cv.check_family(family)
     opts = check_options(options)
-    Xc, names = cv.as_design(X, keep_sparse=(family == "gaussian"))
+    Xc, names = cv.as_design(X)
     n, p = Xc.shape
     if n < 1 or p < 1:
         raise ValueError(f"X must have at least one row and one column, got shape {Xc.shape}")
@@ -92,7 +78,7 @@ def prepare(X: Any, y: Any, family: str, options: Dict[str, Any]) -> Problem:
         "upper_limits": cv.per_feature(opts["upper_limits"], p, "upper_limits"),
         "exclude": cv.as_exclude(opts["exclude"], p, names),
     }
-    return Problem(Xc, yc, w, family, classes, names, so)
+    return Problem(Xc, yc, w, family, classes, names, so, cv.as_offset(offset, n))
 
 
 def _solver_kwargs(so: Dict[str, Any], weights: Optional[np.ndarray]) -> Dict[str, Any]:
@@ -107,36 +93,19 @@ _SOLVER_FAMILY: Dict[str, Literal["gaussian", "binomial", "poisson"]] = {
 
 
 def run_solver(X: Any, y: np.ndarray, family: str, so: Dict[str, Any],
-               weights: Optional[np.ndarray]) -> Mapping[str, Any]:
-    """One call of the compiled solver on already converted data."""
-    from . import _core
-
+               weights: Optional[np.ndarray], offset: Optional[np.ndarray] = None
+               ) -> Mapping[str, Any]:
+    """One call of the compiled solver on already converted data; a sparse
+    design stays sparse."""
     kw = _solver_kwargs(so, weights)
-    if cv.is_sparse(X):
-        n, p = X.shape
-        return _core.elnet_sparse(n, p, X.indptr, X.indices, X.data, y, **kw)
-    return _core.elnet_path(X, y, family=_SOLVER_FAMILY[family], **kw)
-
-
-_INDEX = re.compile(r"lambda_index:\s*(\d+)")
-
-
-def warning_index(warning: Optional[Tuple[str, int]]) -> Optional[int]:
-    """The 0-based lambda index at which a solver warning was raised."""
-    if warning is None:
-        return None
-    text, code = warning
-    m = _INDEX.search(text)
-    if m:
-        return int(m.group(1))
-    code = int(code)
-    return -code - 10001 if code <= -10001 else -code - 1
+    x = (*X.shape, X.indptr, X.indices, X.data) if cv.is_sparse(X) else X
+    return _core.fit(x, y, family=_SOLVER_FAMILY[family], offset=offset, **kw)
 
 
 def warning_message(warning: Tuple[str, int], so: Dict[str, Any], n_lambdas: int) -> str:
-    text, _ = warning
-    k = warning_index(warning)
-    if text.startswith("MaxActiveReached"):
+    """The text of a path warning, from the solver's (kind, lambda_index)."""
+    kind, k = warning
+    if kind == "MaxActiveReached":
         limit = so.get("pmax")
         why = f"more variables became active than pmax={limit}" if limit is not None \
             else "the number of active variables reached its limit (pmax)"
@@ -145,10 +114,4 @@ def warning_message(warning: Tuple[str, int], so: Dict[str, Any], n_lambdas: int
         why = f"the solver hit maxit={so.get('maxit')} passes without converging"
         hint = "raise maxit or loosen thresh"
     return (f"path stopped at lambda index {k}: {why}; the path keeps the "
-            f"{n_lambdas} solution(s) before it ({hint} for a longer path) [{text}]")
-
-
-def emit_warning(warning: Optional[Tuple[str, int]], so: Dict[str, Any], n_lambdas: int,
-                 stacklevel: int = 4) -> None:
-    if warning is not None:
-        warnings.warn(warning_message(warning, so, n_lambdas), PathWarning, stacklevel=stacklevel)
+            f"{n_lambdas} solution(s) before it ({hint} for a longer path) [{kind}]")

@@ -125,10 +125,11 @@ class CVPath:
         """Intercept of the full-data path at ``s`` (default ``lambda_1se``)."""
         return self.path.intercept(self._s(s))
 
-    def predict(self, X: Any, s: Union[str, LambdaSpec] = "lambda_1se", kind: str = "link") -> np.ndarray:
+    def predict(self, X: Any, s: Union[str, LambdaSpec] = "lambda_1se", kind: str = "link",
+                offset: Any = None) -> np.ndarray:
         """Predictions of the full-data path at ``s`` (default ``lambda_1se``);
         see :meth:`Path.predict`."""
-        return self.path.predict(X, s=self._s(s), kind=kind)
+        return self.path.predict(X, s=self._s(s), kind=kind, offset=offset)
 
     def summary(self) -> str:
         """The two chosen lambdas with their measure, standard error and Df."""
@@ -285,11 +286,12 @@ def _folds(n: int, nfolds: Any, foldid: Any, splits: Any, seed: Any, y: np.ndarr
 
 
 def _fold_task(k: int, X_train: Any, y_train: np.ndarray, w_train: Optional[np.ndarray],
-               X_test: Any, family: str, so: Dict[str, Any]):
+               X_test: Any, family: str, so: Dict[str, Any], o_train: Optional[np.ndarray] = None,
+               o_test: Optional[np.ndarray] = None):
     """Fit one fold and return its out-of-fold linear predictors (padded with
     the last solution when the fold's path stopped early)."""
     try:
-        res = _fit.run_solver(X_train, y_train, family, so, w_train)
+        res = _fit.run_solver(X_train, y_train, family, so, w_train, o_train)
     except ValueError as exc:
         raise ValueError(f"cross-validation fold {k}: {exc}") from exc
     L = len(so["user_lambda"])
@@ -298,17 +300,21 @@ def _fold_task(k: int, X_train: Any, y_train: np.ndarray, w_train: Optional[np.n
         return k, None, 0, res.get("warning")
     beta = np.asarray(res["beta"], dtype=np.float64).reshape(-1, lmu)
     eta = np.asarray(X_test @ beta) + np.asarray(res["a0"], dtype=np.float64)[:lmu]
+    if o_test is not None:
+        eta += o_test[:, None]
     if lmu < L:
         eta = np.concatenate([eta, np.repeat(eta[:, -1:], L - lmu, axis=1)], axis=1)
     return k, eta, lmu, res.get("warning")
 
 
 def _scored_fold_task(m: int, k: int, X_train: Any, y_train: np.ndarray, w_train: Optional[np.ndarray],
-                      X_test: Any, y_test: np.ndarray, w_test: np.ndarray, family: str,
+                      X_test: Any, y_test: np.ndarray, w_test: np.ndarray,
+                      o_train: Optional[np.ndarray], o_test: Optional[np.ndarray], family: str,
                       so: Dict[str, Any], measure: str, keep: bool):
     """Fit one fold for mix ``m`` and score it where it runs, so that only a
     row of scores (and the predictions when kept) travels back."""
-    _, eta, lmu, warn = _fold_task(k, X_train, y_train, w_train, X_test, family, so)
+    _, eta, lmu, warn = _fold_task(k, X_train, y_train, w_train, X_test, family, so, o_train,
+                                   o_test)
     scores = None if eta is None else _fold_score(y_test, w_test, eta, family, measure)
     return m, k, scores, lmu, warn, eta if keep else None
 
@@ -469,7 +475,9 @@ def _cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
             X_train = X_train.tocsc()
             X_train.sort_indices()
         w_train = None if problem.weights is None else w_all[train]
-        fold = (X_train, y_all[train], w_train, X_all[test], y_all[test], w_all[test])
+        off = problem.offset
+        fold = (X_train, y_all[train], w_train, X_all[test], y_all[test], w_all[test],
+                None if off is None else off[train], None if off is None else off[test])
         for m, path in enumerate(paths):
             so = dict(mix_options[m], user_lambda=path.lambdas.copy())
             if fold_options is not None:
@@ -489,7 +497,7 @@ def _cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
             etas[m, k] = eta
         if warn is not None:
             mix = f" (alpha={paths[m].alpha:g})" if M > 1 else ""
-            stopped.append((m, k, f"fold {k}{mix} at lambda index {_fit.warning_index(warn)} ({warn[0]})"))
+            stopped.append((m, k, f"fold {k}{mix} at lambda index {warn[1]} ({warn[0]})"))
     if stopped:
         warnings.warn("cross-validation: " + "; ".join(t for *_, t in sorted(stopped))
                       + "; later lambdas reuse the fold's last solution", category, stacklevel=stacklevel)
@@ -513,7 +521,8 @@ def _cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
 def cv_path(X: Any, y: Any, family: str = "gaussian", *, nfolds: int = 10,
             foldid: Optional[Sequence[int]] = None, splits: Optional[Iterable[Any]] = None,
             measure: str = "deviance", n_jobs: Optional[int] = None, seed: Any = None,
-            verbose: bool = False, keep: bool = False, **options: Any) -> CVPath:
+            verbose: bool = False, keep: bool = False, offset: Any = None,
+            **options: Any) -> CVPath:
     """Choose lambda (and the elastic-net mix) by cross-validation.
 
     The path is first fitted on all the data; each fold is then fitted on its
@@ -558,6 +567,9 @@ def cv_path(X: Any, y: Any, family: str = "gaussian", *, nfolds: int = 10,
     keep : bool, default False
         Keep the out-of-fold linear predictors in ``CVPath.fit_preval``
         (needs test sets that hold out each observation at most once).
+    offset : array-like of shape (n,), optional
+        As for :func:`fit_path`; each fold fits with its training rows'
+        offsets and scores its held-out rows with theirs.
     **options
         Any option of :func:`fit_path` (``weights``, ...).  The weights are
         used both in each fold's fit and in the measure.  ``alpha`` may be a
@@ -586,7 +598,7 @@ def cv_path(X: Any, y: Any, family: str = "gaussian", *, nfolds: int = 10,
     hit ``maxit`` or ``pmax``.
     """
     mixes = _mixes(options.get("alpha", _fit.DEFAULTS["alpha"]))
-    problem = _prepare(X, y, family, dict(options, alpha=mixes[0]))
+    problem = _prepare(X, y, family, dict(options, alpha=mixes[0]), offset)
     measure = _check_measure(measure, problem.family)
     verbose = _convert.as_bool(verbose, "verbose")
     keep = _convert.as_bool(keep, "keep")

@@ -28,6 +28,7 @@ from sklearn.utils.validation import (_check_sample_weight, check_array, check_c
 
 from . import _fit
 from .cv import MEASURES, _check_splits, _cross_validate, _folds
+from ._convert import as_offset
 from .path import _fit_problem, _prepare, _sigmoid
 
 __all__ = ["ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor",
@@ -271,7 +272,7 @@ class _NetEstimator(BaseEstimator):
         splits = cv.split(X, y, groups) if hasattr(cv, "split") else cv
         return _check_splits(splits, n, what="cv")
 
-    def fit(self, X, y, sample_weight=None, **fit_params):
+    def fit(self, X, y, sample_weight=None, offset=None, **fit_params):
         """Fit the model, choosing ``alpha`` and/or ``l1_ratio`` by
         cross-validation when they are not given.
 
@@ -282,6 +283,9 @@ class _NetEstimator(BaseEstimator):
         sample_weight : array-like of shape (n_samples,), optional
             Non-negative observation weights, used in the fits and in the
             cross-validation measure.
+        offset : array-like of shape (n_samples,), optional
+            A known part of every linear predictor (for a Poisson rate, the
+            log exposure); give the new samples' offsets to ``predict``.
         **fit_params
             ``groups``: group labels passed to the ``split`` method of a
             ``cv`` splitter.
@@ -295,26 +299,23 @@ class _NetEstimator(BaseEstimator):
         groups = fit_params.pop("groups", None)
         if fit_params:
             raise TypeError(f"fit() got unexpected keyword argument(s) {sorted(fit_params)}; "
-                            "only sample_weight and groups are taken")
+                            "only sample_weight, offset and groups are taken")
         X, y = self._validate_xy(X, y)
         weights = None
         if sample_weight is not None:
             weights = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
             if not (weights > 0).any():
                 raise ValueError("sample_weight is zero everywhere; at least one weight must be positive")
-        # ---- offset (not taken yet) -------------------------------------------
-        # When the solver takes offsets, fit gains ``offset=None`` after
-        # sample_weight; it is checked here like the weights (one finite value
-        # per sample) and goes into the options below next to them.  The folds
-        # then need it split with the rows (cv._cross_validate).
         problem = _prepare(X, y, self._family, dict(
             nlambda=self.nlambda, lambda_min_ratio=self.lambda_min_ratio,
             standardize=self.standardize, intercept=self.fit_intercept,
             penalty_factor=self.penalty_factor, lower_limits=self.lower_limits,
             upper_limits=self.upper_limits, thresh=self.tol, maxit=self.max_iter,
-            weights=weights))
+            weights=weights), offset)
         gaussian = self._family == "gaussian"
-        scale = _response_scale(problem.y, problem.weights, self.fit_intercept) if gaussian else 1.0
+        # the Gaussian solver fits y - offset and scales it by its sd
+        fitted = problem.y if problem.offset is None else problem.y - problem.offset
+        scale = _response_scale(fitted, problem.weights, self.fit_intercept) if gaussian else 1.0
 
         def solver_options(r: float, s: float, lam: Optional[float]) -> Dict[str, Any]:
             so = dict(problem.solver_options, alpha=_solver_mix(r, s) if gaussian else r)
@@ -329,7 +330,7 @@ class _NetEstimator(BaseEstimator):
             if not gaussian or r == 1.0:
                 return so
             w = None if problem.weights is None else problem.weights[train]
-            s = _response_scale(problem.y[train], w, self.fit_intercept)
+            s = _response_scale(fitted[train], w, self.fit_intercept)
             return dict(so, alpha=_solver_mix(r, s),
                         user_lambda=so["user_lambda"] * (_lambda_factor(r, s) / _lambda_factor(r, scale)))
 
@@ -367,10 +368,12 @@ class _NetEstimator(BaseEstimator):
         self.coef_ = coef
         self.intercept_ = float(intercept)
 
-    def _link(self, X):
+    def _link(self, X, offset=None):
         check_is_fitted(self)
         X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
-        return np.asarray(X @ np.ravel(self.coef_)).reshape(-1) + float(np.ravel(self.intercept_)[0])
+        eta = np.asarray(X @ np.ravel(self.coef_)).reshape(-1) + float(np.ravel(self.intercept_)[0])
+        off = as_offset(offset, X.shape[0])
+        return eta if off is None else eta + off
 
 
 class ElasticNetRegressor(RegressorMixin, _NetEstimator):
@@ -390,9 +393,9 @@ class ElasticNetRegressor(RegressorMixin, _NetEstimator):
 
     _family = "gaussian"
 
-    def predict(self, X):
-        """Predicted means, ``intercept_ + X @ coef_``."""
-        return self._link(X)
+    def predict(self, X, offset=None):
+        """Predicted means, ``offset + intercept_ + X @ coef_``."""
+        return self._link(X, offset)
 
 
 class PoissonNetRegressor(RegressorMixin, _NetEstimator):
@@ -415,9 +418,9 @@ class PoissonNetRegressor(RegressorMixin, _NetEstimator):
             raise ValueError("PoissonNetRegressor needs non-negative targets y")
         return X, y
 
-    def predict(self, X):
-        """Predicted means, ``exp(intercept_ + X @ coef_)``."""
-        return np.exp(self._link(X))
+    def predict(self, X, offset=None):
+        """Predicted means, ``exp(offset + intercept_ + X @ coef_)``."""
+        return np.exp(self._link(X, offset))
 
     def score(self, X, y, sample_weight=None):
         """D², the fraction of Poisson deviance explained (1 is perfect)."""
@@ -459,21 +462,21 @@ class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
         self.coef_ = np.asarray(coef, dtype=np.float64).reshape(1, -1)
         self.intercept_ = np.array([float(intercept)])
 
-    def decision_function(self, X):
+    def decision_function(self, X, offset=None):
         """Linear predictor (log-odds of ``classes_[1]``)."""
-        return self._link(X)
+        return self._link(X, offset)
 
-    def predict_proba(self, X):
+    def predict_proba(self, X, offset=None):
         """Class probabilities, shape (n_samples, 2), columns in ``classes_`` order."""
-        p = _sigmoid(self._link(X))
+        p = _sigmoid(self._link(X, offset))
         return np.column_stack([1.0 - p, p])
 
-    def predict_log_proba(self, X):
+    def predict_log_proba(self, X, offset=None):
         """Logarithm of :meth:`predict_proba`."""
-        eta = self._link(X)
+        eta = self._link(X, offset)
         return np.column_stack([-np.logaddexp(0.0, eta), -np.logaddexp(0.0, -eta)])
 
-    def predict(self, X):
+    def predict(self, X, offset=None):
         """The more probable label."""
-        eta = self._link(X)
+        eta = self._link(X, offset)
         return self.classes_[(eta > 0).astype(np.intp)]

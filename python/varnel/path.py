@@ -61,8 +61,10 @@ class Path:
     npasses : int
         Total number of coordinate-descent passes over the data.
     warning : tuple (str, int) or None
-        The solver's warning when the path stopped early (``maxit`` or
-        ``pmax`` reached), as ``(text, code)``.
+        When the path stopped early, ``(kind, lambda_index)``: kind is
+        ``"MaxIterReached"`` (``maxit`` passes) or ``"MaxActiveReached"``
+        (``pmax`` variables), at the 0-based lambda index that could not be
+        completed.
     family : str
         ``"gaussian"``, ``"logistic"`` or ``"poisson"``.
     feature_names : list or None
@@ -94,7 +96,12 @@ class Path:
         lmu = int(res["lmu"])
         beta = np.asarray(res["beta"], dtype=np.float64).reshape(-1, lmu) if lmu else \
             np.zeros((problem.X.shape[1], 0))
-        return cls(np.asarray(res["lambda"])[:lmu], np.asarray(res["a0"])[:lmu], beta[:, :lmu],
+        lambdas = np.array(res["lambda"][:lmu], dtype=np.float64)
+        if lmu and lmu < 3 and problem.solver_options.get("user_lambda") is None:
+            # too short to extrapolate: the solver's first value stands for
+            # infinity; report the largest lambda whose solution is all zero
+            lambdas[0] = res["lambda_max"]
+        return cls(lambdas, np.asarray(res["a0"])[:lmu], beta[:, :lmu],
                    np.asarray(res["dev_ratio"])[:lmu], res["nulldev"], res["npasses"],
                    res.get("warning"), problem.family, problem.feature_names, problem.classes,
                    problem.solver_options["alpha"])
@@ -171,12 +178,13 @@ class Path:
                 raise ValueError(f"X lacks the fitted feature(s) {missing[:5]}")
             if given != self.feature_names:
                 X = X[self.feature_names]
-        Xc, _ = _convert.as_design(X, keep_sparse=True)
+        Xc, _ = _convert.as_design(X)
         if Xc.shape[1] != self.n_features:
             raise ValueError(f"X has {Xc.shape[1]} features, the path was fitted with {self.n_features}")
         return Xc
 
-    def predict(self, X: ArrayLike, s: LambdaSpec = None, kind: str = "link") -> np.ndarray:
+    def predict(self, X: ArrayLike, s: LambdaSpec = None, kind: str = "link",
+                offset: Optional[ArrayLike] = None) -> np.ndarray:
         """Predictions for new data.
 
         Parameters
@@ -188,9 +196,12 @@ class Path:
             Lambda value(s), interpolated as in :meth:`coef`; ``None`` means
             every fitted lambda.
         kind : {"link", "response", "class"}
-            ``"link"``: the linear predictor ``a0 + X b``; ``"response"``:
-            the mean (identity, logistic sigmoid or exp); ``"class"``
-            (logistic only): the label of the more probable class.
+            ``"link"``: the linear predictor ``offset + a0 + X b``;
+            ``"response"``: the mean (identity, logistic sigmoid or exp);
+            ``"class"`` (logistic only): the label of the more probable class.
+        offset : array-like of shape (n,), optional
+            The new observations' offsets (for a path fitted with one: the
+            log exposure of a rate, say); none means 0.
 
         Returns
         -------
@@ -205,6 +216,9 @@ class Path:
         b = self.coef(s)
         a0 = self.intercept(s)
         eta = np.asarray(Xc @ b) + a0
+        off = _convert.as_offset(offset, Xc.shape[0])
+        if off is not None:
+            eta = eta + (off if eta.ndim == 1 else off[:, None])
         return link_to(eta, self.family, kind, self.classes)
 
     # ---- display ----------------------------------------------------------------
@@ -219,7 +233,7 @@ class Path:
         head = (f"varnel.Path(family={self.family!r}, alpha={self.alpha:g}, "
                 f"n_features={self.n_features}, n_lambdas={self.n_lambdas})")
         if self.warning is not None:
-            head += f"\n  stopped early: {self.warning[0]}"
+            head += f"\n  stopped early at lambda index {self.warning[1]}: {self.warning[0]}"
         return head
 
     def __repr__(self) -> str:
@@ -305,7 +319,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
              dfmax: Optional[int] = None, pmax: Optional[int] = None,
              penalty_factor: Optional[ArrayLike] = None, lower_limits: Optional[ArrayLike] = None,
              upper_limits: Optional[ArrayLike] = None, weights: Optional[ArrayLike] = None,
-             exclude: Optional[Sequence[Union[int, str]]] = None) -> Path:
+             exclude: Optional[Sequence[Union[int, str]]] = None,
+             offset: Optional[ArrayLike] = None) -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
     This is the solver's own parametrisation: ``alpha`` is the mix and lambda
@@ -330,8 +345,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
     X : array-like or scipy.sparse matrix of shape (n, p)
         Features: a NumPy array of any real dtype and memory layout, nested
         lists, a pandas DataFrame (its column names are kept) or a sparse
-        matrix.  For the Gaussian family a sparse matrix goes to the sparse
-        solver as it is; the logistic and Poisson families densify it.
+        matrix, which every family fits as it is (centring and scaling stay
+        implicit; it is never densified).
     y : array-like of shape (n,)
         Response.  Gaussian: real values; logistic: any two labels (kept in
         ``Path.classes``; the larger one is coded 1); Poisson: non-negative
@@ -369,6 +384,11 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
         Non-negative observation weights.
     exclude : sequence of int or str, optional
         Features to leave out (indices, or names for a data frame).
+    offset : array-like of shape (n,), optional
+        A known part of every linear predictor, ``eta = offset + a0 + X b``:
+        for a Poisson rate, the log of each observation's exposure.  For the
+        Gaussian family it is the fit of ``y - offset``.  Pass the new
+        observations' offsets to :meth:`Path.predict`.
 
     Returns
     -------
@@ -394,7 +414,7 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
                    thresh=thresh, maxit=maxit, dfmax=dfmax, pmax=pmax,
                    penalty_factor=penalty_factor, lower_limits=lower_limits,
                    upper_limits=upper_limits, weights=weights, exclude=exclude)
-    problem = _prepare(X, y, family, options)
+    problem = _prepare(X, y, family, options, offset)
     return _fit_problem(problem, stacklevel=3)
 
 
@@ -402,18 +422,20 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
 _FLAGS = ("standardize", "intercept")
 
 
-def _prepare(X: ArrayLike, y: ArrayLike, family: str, options: Dict[str, Any]) -> "_fit.Problem":
+def _prepare(X: ArrayLike, y: ArrayLike, family: str, options: Dict[str, Any],
+             offset: Optional[ArrayLike] = None) -> "_fit.Problem":
     for name in _FLAGS:
         if name in options:
             _convert.as_bool(options[name], name)
-    return _fit.prepare(X, y, family, options)
+    return _fit.prepare(X, y, family, options, offset)
 
 
 def _fit_problem(problem: "_fit.Problem", stacklevel: int = 3,
                  category: type = _fit.PathWarning) -> Path:
     """Run the solver on a prepared problem; a path cut short warns with
     ``category``, ``stacklevel`` counted from here (3: fit_path's caller)."""
-    res = _fit.run_solver(problem.X, problem.y, problem.family, problem.solver_options, problem.weights)
+    res = _fit.run_solver(problem.X, problem.y, problem.family, problem.solver_options,
+                          problem.weights, problem.offset)
     path = Path._from_solver(res, problem)
     if path.warning is not None:
         warnings.warn(_fit.warning_message(path.warning, problem.solver_options, path.n_lambdas),

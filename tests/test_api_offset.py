@@ -1,0 +1,54 @@
+"""Offsets through the Python layer, and short paths reporting their true
+largest lambda."""
+import numpy as np
+import pytest
+
+import varnel
+
+
+def rate_data(n=150, p=6, seed=4):
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(n, p))
+    exposure = rng.uniform(0.5, 4.0, n)
+    y = rng.poisson(exposure * np.exp(0.4 * X[:, 0] - 0.3 * X[:, 1])).astype(float)
+    return X, y, np.log(exposure)
+
+
+@pytest.mark.parametrize("sparse", [False, True])
+def test_cv_folds_fit_and_score_with_their_offsets(sparse):
+    X, y, off = rate_data()
+    Xf = pytest.importorskip("scipy.sparse").csr_matrix(X) if sparse else X
+    foldid = np.arange(len(y)) % 3
+    cvp = varnel.cv_path(Xf, y, "poisson", foldid=foldid, keep=True, offset=off, nlambda=20)
+    test = foldid == 1
+    fold = varnel.fit_path(Xf[~test], y[~test], "poisson", offset=off[~test],
+                           user_lambda=cvp.lambdas)
+    np.testing.assert_allclose(cvp.fit_preval[test], fold.predict(Xf[test], offset=off[test]),
+                               rtol=1e-12, atol=1e-12)
+    mu = cvp.predict(X, kind="response", offset=off)
+    np.testing.assert_allclose(mu, np.exp(cvp.predict(X) + off), rtol=1e-12)
+
+
+def test_estimator_fits_and_predicts_rates():
+    X, y, off = rate_data()
+    model = varnel.PoissonNetRegressor(alpha=0.01).fit(X, y, offset=off)
+    path = varnel.fit_path(X, y, "poisson", offset=off, user_lambda=[0.01])
+    np.testing.assert_allclose(model.coef_, path.coefs[:, 0], rtol=1e-12)
+    np.testing.assert_allclose(model.predict(X, offset=off), path.predict(X, 0.01, "response", off))
+    assert abs(model.coef_[0] - 0.4) < 0.15  # the rate's own effect, not the exposure's
+
+
+@pytest.mark.parametrize("family", ["gaussian", "logistic", "poisson"])
+@pytest.mark.parametrize("nlambda", [1, 2])
+def test_short_paths_report_the_true_largest_lambda(family, nlambda):
+    X, y, _ = rate_data()
+    y = {"gaussian": X[:, 0] + y, "logistic": y > np.median(y), "poisson": y}[family]
+    full = varnel.fit_path(X, y, family)
+    short = varnel.fit_path(X, y, family, nlambda=nlambda)
+    assert short.lambdas[0] == pytest.approx(full.lambdas[0], rel=1e-9)
+    assert not short.coefs[:, 0].any()
+    model = varnel.ElasticNetRegressor(max_iter=3) if family == "gaussian" else None
+    if model is not None:
+        with pytest.warns(varnel.PathWarning):
+            model.fit(X, y)
+        assert model.lambda_ <= full.lambdas[0] * (1 + 1e-9)
