@@ -13,10 +13,8 @@ namespace {
 // Two-class logistic loss -sum_i w_i (y_i eta_i - log(1 + exp(eta_i))),
 // reweighted around the current fit: working weights v_i = w_i p_i (1 - p_i),
 // residuals r_i = w_i (y_i - p_i).
-class BinomialFamily {
+class BinomialFamily : public ReweightingFamily {
 public:
-    static constexpr Schedule schedule{true, false, false};
-    static constexpr bool reweights = true;
     // c * delta^2, rounded as (c * delta) * delta
     static double step_change(double c, double d) { return (c * d) * d; }
 
@@ -27,7 +25,7 @@ public:
     BinomialFamily(D& design, std::span<const double> y, std::span<const double> w,
                    std::span<const double> offset, const FitConfig& cfg, double pbar,
                    double min_dev_change)
-        : y_(y), w_(w), offset_(offset), prob_(y.size()), eta_(y.size(), 0.0),
+        : ReweightingFamily(w, offset, y.size()), y_(y), prob_(y.size()),
           eta_limit_(std::log(1.0 / cfg.pmin - 1.0)),
           min_weight_sum_((1.0 + cfg.pmin) * cfg.pmin * (1.0 - cfg.pmin)), pmin_(cfg.pmin),
           min_dev_change_(min_dev_change) {
@@ -71,19 +69,10 @@ public:
         conv_thresh_ = cfg.thresh * null_half_dev_;
     }
 
-    double initial_intercept() const { return intercept_; }
-    double null_half_dev() const { return null_half_dev_; }
-    double conv_thresh() const { return conv_thresh_; }
-    double weight_sum() const { return weight_sum_; }
-    void on_step(double, double, double) {}
-    double stored_intercept(double b0) const { return b0; }
-
     template <class D>
     bool refit(D& design, std::span<const double> coef, std::span<const std::size_t> active,
                double intercept) {
-        design.linear_predictor(coef, active, intercept, eta_);
-        if (!offset_.empty())
-            for (std::size_t i = 0; i < eta_.size(); ++i) eta_[i] += offset_[i];
+        predict(design, coef, active, intercept);
         design.begin_refit();
         auto v = design.weights();
         double sum = 0.0;
@@ -163,17 +152,10 @@ private:
     }
 
     std::span<const double> y_;
-    std::span<const double> w_;
-    std::span<const double> offset_;
     Vec prob_;
-    Vec eta_;
-    double intercept_ = 0.0;
-    double weight_sum_ = 0.0;
-    double conv_thresh_ = 0.0;
     double eta_limit_;
     double min_weight_sum_;
     double pmin_;
-    double null_half_dev_ = 0.0;
     double null_loss_ = 0.0;
     double min_dev_change_;
 };

@@ -34,10 +34,9 @@ double SparseWorkingDesign::column_gradient(std::size_t j, double sv) const {
 }
 
 void SparseWorkingDesign::flush() {
-    if (!pending_) return;
-    pending_ = false;
-    const std::size_t j = pj_;
-    const double d = pd_ / scale_[j];
+    if (!step_.take()) return;
+    const std::size_t j = step_.j;
+    const double d = step_.delta / scale_[j];
     const std::uint64_t* rows = row_idx_.data();
     const double* s = values_.data();
     for (std::uint64_t k = col_ptr_[j]; k < col_ptr_[j + 1]; ++k) {

@@ -43,6 +43,22 @@ void abs_gradient_batches(const Flags& include, const Flags* skip, std::span<dou
     if (k) flush_batch();
 }
 
+// The residual update of the latest coordinate step, deferred until the
+// next gradient so that both can share one sweep over the residual.
+struct PendingStep {
+    bool pending = false;
+    std::size_t j = 0;
+    double delta = 0.0;
+
+    void set(std::size_t column, double d) {
+        pending = true;
+        j = column;
+        delta = d;
+    }
+    // True (once) when a step is waiting.
+    bool take() { return std::exchange(pending, false); }
+};
+
 // Least squares with fixed weights: the residual is r (+ shift for a sparse
 // matrix) and a step moves it by -delta * z_j.  M is Dense or Sparse.
 template <class M>
@@ -51,19 +67,12 @@ public:
     FixedWeightDesign(const M& x, Vec resid) : x_(x), r_(std::move(resid)) {}
 
     double gradient(std::size_t j) {
-        if (!pending_) return x_.grad(j, r_, shift_);
-        pending_ = false;
-        return x_.update_then_grad(pj_, pd_, r_, shift_, j);
+        if (!step_.take()) return x_.grad(j, r_, shift_);
+        return x_.update_then_grad(step_.j, step_.delta, r_, shift_, j);
     }
-    void defer(std::size_t j, double delta) {
-        pending_ = true;
-        pj_ = j;
-        pd_ = delta;
-    }
+    void defer(std::size_t j, double delta) { step_.set(j, delta); }
     void flush() {
-        if (!pending_) return;
-        pending_ = false;
-        x_.update_residual(pj_, pd_, r_, shift_);  // r -= delta * z_j
+        if (step_.take()) x_.update_residual(step_.j, step_.delta, r_, shift_);  // r -= delta * z_j
     }
     void abs_gradients(const Flags& include, const Flags* skip, std::span<double> out) const {
         abs_gradient_batches(include, skip, out, [&](std::span<const std::size_t> js, double* g) {
@@ -75,9 +84,7 @@ private:
     const M& x_;
     Vec r_;
     double shift_ = 0.0;  // residual offset; stays 0 for a dense matrix
-    bool pending_ = false;
-    std::size_t pj_ = 0;
-    double pd_ = 0.0;
+    PendingStep step_;
 };
 
 // Reweighting families on a dense matrix centred and scaled in place: the
@@ -90,19 +97,12 @@ public:
     const DenseGlm& matrix() const { return x_; }
 
     double gradient(std::size_t j) {
-        if (!pending_) return x_.dot(j, r_);
-        pending_ = false;
-        return x_.update_then_dot(pj_, v_, pd_, r_, j);
+        if (!step_.take()) return x_.dot(j, r_);
+        return x_.update_then_dot(step_.j, v_, step_.delta, r_, j);
     }
-    void defer(std::size_t j, double delta) {
-        pending_ = true;
-        pj_ = j;
-        pd_ = delta;
-    }
+    void defer(std::size_t j, double delta) { step_.set(j, delta); }
     void flush() {
-        if (!pending_) return;
-        pending_ = false;
-        x_.update(pj_, v_, pd_, r_);  // r -= (v * delta) * x_j
+        if (step_.take()) x_.update(step_.j, v_, step_.delta, r_);  // r -= (v * delta) * x_j
     }
     void abs_gradients(const Flags& include, const Flags* skip, std::span<double> out) const {
         abs_gradient_batches(include, skip, out, [&](std::span<const std::size_t> js, double* g) {
@@ -133,9 +133,7 @@ private:
     DenseGlm x_;
     Vec r_;
     Vec v_;
-    bool pending_ = false;
-    std::size_t pj_ = 0;
-    double pd_ = 0.0;
+    PendingStep step_;
 };
 
 // Reweighting families on compressed sparse columns, never densified.  The
@@ -160,11 +158,7 @@ public:
         flush();
         return column_gradient(j, sv_[j]);
     }
-    void defer(std::size_t j, double delta) {
-        pending_ = true;
-        pj_ = j;
-        pd_ = delta;
-    }
+    void defer(std::size_t j, double delta) { step_.set(j, delta); }
     void flush();
     void abs_gradients(const Flags& include, const Flags* skip, std::span<double> out) const;
     // Also refreshes <s_j, v> of the flagged columns.
@@ -199,9 +193,7 @@ private:
     double sigma_ = 0.0;
     double qsum_ = 0.0;
     double vsum_ = 0.0;
-    bool pending_ = false;
-    std::size_t pj_ = 0;
-    double pd_ = 0.0;
+    PendingStep step_;
 };
 
 }  // namespace varnel_core

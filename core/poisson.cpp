@@ -12,10 +12,8 @@ namespace {
 
 // Poisson loss sum_i w_i (exp(eta_i) - y_i eta_i), reweighted around the
 // current fit: working weights v_i = w_i mu_i, residuals r_i = w_i (y_i - mu_i).
-class PoissonFamily {
+class PoissonFamily : public ReweightingFamily {
 public:
-    static constexpr Schedule schedule{true, false, false};
-    static constexpr bool reweights = true;
     // c * delta^2, rounded as c * (delta * delta)
     static double step_change(double c, double d) { return c * (d * d); }
 
@@ -26,7 +24,7 @@ public:
     PoissonFamily(D& design, std::span<const double> y, std::span<const double> w,
                   std::span<const double> offset, const FitConfig& cfg, double min_dev_change,
                   std::uint64_t min_lambdas)
-        : w_(w), offset_(offset), wy_(y.size()), eta_(y.size()),
+        : ReweightingFamily(w, offset, y.size()), wy_(y.size()),
           min_dev_change_(10.0 * min_dev_change), min_lambdas_(min_lambdas) {
         const std::size_t n = y.size();
         design.begin_refit();
@@ -75,19 +73,10 @@ public:
         conv_thresh_ = cfg.thresh * null_half_dev_;
     }
 
-    double initial_intercept() const { return intercept_; }
-    double null_half_dev() const { return null_half_dev_; }
-    double conv_thresh() const { return conv_thresh_; }
-    double weight_sum() const { return weight_sum_; }
-    void on_step(double, double, double) {}
-    double stored_intercept(double b0) const { return b0; }
-
     template <class D>
     bool refit(D& design, std::span<const double> coef, std::span<const std::size_t> active,
                double intercept) {
-        design.linear_predictor(coef, active, intercept, eta_);
-        if (!offset_.empty())
-            for (std::size_t i = 0; i < eta_.size(); ++i) eta_[i] += offset_[i];
+        predict(design, coef, active, intercept);
         design.begin_refit();
         auto q = design.weights();
         double sum = 0.0;
@@ -123,15 +112,8 @@ private:
         return std::exp(std::copysign(nan_min(std::abs(e), eta_limit_), e));
     }
 
-    std::span<const double> w_;
-    std::span<const double> offset_;
     Vec wy_;
-    Vec eta_;
-    double intercept_ = 0.0;
-    double weight_sum_ = 0.0;
-    double conv_thresh_ = 0.0;
     double eta_limit_ = std::log(DBL_MAX / 10.0);
-    double null_half_dev_ = 0.0;
     double dev_offset_ = 0.0;
     double min_dev_change_;
     std::uint64_t min_lambdas_;

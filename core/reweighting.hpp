@@ -80,6 +80,44 @@ PathResult reweighting_path(F& family, D& design, const GlmInputs& in, const Fit
     return r;
 }
 
+// What the reweighting families share: the working state around the
+// linear predictor eta = offset + a0 + x b and the accessors the engine
+// reads.  A family derives from it and supplies its null model, refit,
+// deviance ratio, step measure and early-stop rule.
+class ReweightingFamily {
+public:
+    static constexpr Schedule schedule{true, false, false};
+    static constexpr bool reweights = true;
+
+    double initial_intercept() const { return intercept_; }
+    double null_half_dev() const { return null_half_dev_; }
+    double conv_thresh() const { return conv_thresh_; }
+    double weight_sum() const { return weight_sum_; }
+    void on_step(double, double, double) {}
+    double stored_intercept(double b0) const { return b0; }
+
+protected:
+    ReweightingFamily(std::span<const double> w, std::span<const double> offset, std::size_t n)
+        : w_(w), offset_(offset), eta_(n, 0.0) {}
+
+    // eta = offset + (b0 + x b)
+    template <class D>
+    void predict(const D& design, std::span<const double> coef,
+                 std::span<const std::size_t> active, double intercept) {
+        design.linear_predictor(coef, active, intercept, eta_);
+        if (!offset_.empty())
+            for (std::size_t i = 0; i < eta_.size(); ++i) eta_[i] += offset_[i];
+    }
+
+    std::span<const double> w_;
+    std::span<const double> offset_;
+    Vec eta_;
+    double intercept_ = 0.0;
+    double weight_sum_ = 0.0;
+    double conv_thresh_ = 0.0;
+    double null_half_dev_ = 0.0;
+};
+
 // Calls f with the prepared design as its concrete type.
 template <class Fn>
 decltype(auto) with_design(GlmDesign& design, Fn&& f) {
