@@ -23,8 +23,10 @@
 #include "control.hpp"
 #include "error.hpp"
 #include "glm_matrix.hpp"
+#include "gram.hpp"
 #include "matrix.hpp"
 #include "path.hpp"
+#include "pyconv.hpp"
 #include "standardize.hpp"
 
 namespace vc = varnel_core;
@@ -721,6 +723,75 @@ PyObject* py_build_config(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// ---- Gram kernels (core/gram.hpp) ----------------------------------------------
+
+// gram(x, w, y=None, centre=None, scale=None, cols=None, kernel="best"): x is
+// any 2-D float64 array, read in place through its strides.  Returns a dict:
+// "gram" = gram_full (p x p) or, with cols, gram_columns as a (len(cols), p)
+// array whose row t is column t of the block; "kernel" = the kernel that ran;
+// "available" = the kernels this CPU runs; and, when the weights have a
+// positive sum, weighted_column_stats' "mean", "var", "ymean" (and "cov" with y).
+PyObject* py_gram(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        KW("x", "w", "y", "centre", "scale", "cols", "kernel");
+        PyObject *xo, *wo, *yo = Py_None, *co = Py_None, *so = Py_None, *colso = Py_None,
+                          *ko = Py_None;
+        parse(args, kwargs, "OO|OOOOO", kw, &xo, &wo, &yo, &co, &so, &colso, &ko);
+        varnel_py::FloatArray a;
+        if (!varnel_py::to_float_array(xo, 2, a)) throw PyErrorSet{};
+        vc::require(a.strides[0] % 8 == 0 && a.strides[1] % 8 == 0, "gram: partial-element strides");
+        const vc::StridedMatrix x{reinterpret_cast<const double*>(a.data), a.shape[0], a.shape[1],
+                                  a.strides[0] / 8, a.strides[1] / 8};
+        const auto opt = [](PyObject* o) { return o == Py_None ? vc::Vec{} : vec(o); };
+        const vc::Vec w = vec(wo), y = opt(yo), centre = opt(co), scale = opt(so);
+        const vc::GramKernel all[] = {vc::GramKernel::portable, vc::GramKernel::avx2,
+                                      vc::GramKernel::avx512};
+        vc::GramKernel kernel = vc::GramKernel::best;
+        if (ko != Py_None) {
+            std::string name;
+            if (!varnel_py::to_text(ko, name)) throw PyErrorSet{};
+            bool known = name == "best";
+            for (auto k : all)
+                if (name == vc::gram_kernel_name(k)) kernel = k, known = true;
+            vc::require(known, "gram: unknown kernel name");
+        }
+        const std::size_t p = x.ncols;
+        Ref d(check(PyDict_New()));
+        double* data = nullptr;
+        if (colso == Py_None) {
+            Ref g(check(varnel_py::new_matrix(p, p, data)));
+            vc::gram_full(x, w, centre, scale, data, p, kernel);
+            put(d.get(), "gram", g.release());
+        } else {
+            const vc::Index c64 = index(colso);
+            const std::vector<std::size_t> cols(c64.begin(), c64.end());
+            Ref g(check(varnel_py::new_matrix(cols.size(), p, data)));
+            vc::gram_columns(x, w, centre, scale, cols, data, std::max<std::size_t>(p, 1), kernel);
+            put(d.get(), "gram", g.release());
+        }
+        const vc::GramKernel ran = kernel == vc::GramKernel::best ? vc::gram_best_kernel() : kernel;
+        put(d.get(), "kernel", PyUnicode_FromString(std::string(vc::gram_kernel_name(ran)).c_str()));
+        Ref avail(check(PyList_New(0)));
+        for (auto k : all)
+            if (vc::gram_kernel_available(k)) {
+                Ref nm(check(PyUnicode_FromString(std::string(vc::gram_kernel_name(k)).c_str())));
+                if (PyList_Append(avail.get(), nm.get()) < 0) throw PyErrorSet{};
+            }
+        put(d.get(), "available", avail.release());
+        double wsum = 0.0;
+        for (double v : w) wsum += v;
+        if (wsum > 0.0) {
+            vc::Vec mean(p), var(p), cov(y.empty() ? 0 : p);
+            const double ym = vc::weighted_column_stats(x, w, y, mean, var, cov);
+            put(d.get(), "mean", to_list(mean));
+            put(d.get(), "var", to_list(var));
+            put(d.get(), "ymean", PyFloat_FromDouble(ym));
+            if (!y.empty()) put(d.get(), "cov", to_list(cov));
+        }
+        return d.release();
+    });
+}
+
 // ---- module -------------------------------------------------------------------------
 
 #define METHOD(name, doc) \
@@ -757,6 +828,7 @@ PyMethodDef methods[] = {
     METHOD(apply_exclude, "apply_exclude(include, exclude) -> (include, any_flag)"),
     METHOD(path_warning, "path_warning(kind, lambda_index) -> (text, code)"),
     METHOD(build_config, "build_config(nobs, nvars, **options) -> dict of every FitConfig field"),
+    METHOD(gram, "gram(x, w, y=None, centre=None, scale=None, cols=None, kernel='best') -> dict"),
     {"fit_errors", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_fit_errors)), METH_NOARGS,
      "fit_errors() -> [(variant name, text)] in declaration order"},
     {nullptr, nullptr, 0, nullptr},

@@ -1,0 +1,611 @@
+#include "gram.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "error.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VARNEL_GRAM_X86 1
+#include <immintrin.h>
+#endif
+
+namespace varnel_core {
+
+namespace {
+
+constexpr std::size_t KC = gram_row_block;
+
+// A zero-filled buffer of doubles on a 64-byte boundary (whole cache lines
+// for the packed panels and the result tiles).
+class Buffer {
+public:
+    explicit Buffer(std::size_t n) {
+        if (n == 0) n = 1;
+        p_.reset(static_cast<double*>(::operator new[](n * sizeof(double), std::align_val_t{64})));
+        std::fill(p_.get(), p_.get() + n, 0.0);
+    }
+    double* data() const { return p_.get(); }
+    double& operator[](std::size_t i) const { return p_[i]; }
+
+private:
+    struct Free {
+        void operator()(double* p) const { ::operator delete[](p, std::align_val_t{64}); }
+    };
+    std::unique_ptr<double[], Free> p_;
+};
+
+// Packed panels of one block of rows.  The packed columns are cut into
+// groups of up to gw = 3 vl columns (vl = the kernel's vector length); group
+// g holds row k of its columns at P[offset(g) + k * width(g) + c].  The last
+// group is padded with zero columns up to a multiple of vl.
+struct Panels {
+    std::size_t vl = 0, gw = 0, ncols = 0, padded = 0, ngroups = 0;
+    Panels(std::size_t vlen, std::size_t p)
+        : vl(vlen), gw(3 * vlen), ncols(p), padded((p + vlen - 1) / vlen * vlen),
+          ngroups((padded + gw - 1) / gw) {}
+    std::size_t width(std::size_t g) const { return std::min(gw, padded - g * gw); }
+    std::size_t offset(std::size_t g) const { return g * gw * KC; }
+    std::size_t size() const { return ngroups * gw * KC; }
+    // Start and row stride of packed column j.
+    std::size_t start(std::size_t j) const { return offset(j / gw) + j % gw; }
+    std::size_t stride(std::size_t j) const { return width(j / gw); }
+};
+
+// The arguments of one packing call: rows [i0, i0 + kb) of columns
+// [j0, j0 + ncols) become P[k * ldp + c] = (x[i0+k, j0+c] - centre[j0+c]) * sw[k].
+struct PackJob {
+    const StridedMatrix* x;
+    std::size_t i0, kb, j0, ncols;
+    const double* centre;  // indexed by absolute column
+    const double* sw;      // sqrt(w) of the block's rows, sw[0] for row i0
+    double* dst;
+    std::size_t ldp;
+};
+
+void pack_scalar(const PackJob& job, std::size_t c_from, std::size_t k_from) {
+    // columns [c_from, ncols) for all rows, and rows [k_from, kb) for columns < c_from
+    const StridedMatrix& x = *job.x;
+    for (std::size_t c = 0; c < job.ncols; ++c) {
+        const std::size_t j = job.j0 + c;
+        const double cj = job.centre[j];
+        for (std::size_t k = (c < c_from ? k_from : 0); k < job.kb; ++k)
+            job.dst[k * job.ldp + c] = (x.at(job.i0 + k, j) - cj) * job.sw[k];
+    }
+}
+
+// ---- portable micro-kernel (vl = 4, the AVX2 layout) -------------------------
+
+// c[r + j * ldc] += sum_k a[k*sa + r] * b[k*sb + j] for r < 4 NV, j < 4, each
+// sum a chain of fused multiply-adds from 0 in k order.
+template <int NV>
+void mk_portable(std::size_t kb, const double* a, std::size_t sa, const double* b, std::size_t sb,
+                 double* c, std::size_t ldc) {
+    double acc[4][4 * NV] = {};
+    for (std::size_t k = 0; k < kb; ++k) {
+        for (int j = 0; j < 4; ++j)
+            for (int r = 0; r < 4 * NV; ++r) acc[j][r] = std::fma(a[r], b[j], acc[j][r]);
+        a += sa;
+        b += sb;
+    }
+    for (int j = 0; j < 4; ++j)
+        for (int r = 0; r < 4 * NV; ++r) c[j * ldc + r] = c[j * ldc + r] + acc[j][r];
+}
+
+struct PortableKernel {
+    static constexpr std::size_t vl = 4;
+    static void pack(const PackJob& job) { pack_scalar(job, 0, 0); }
+    static void mk(int nv, std::size_t kb, const double* a, std::size_t sa, const double* b,
+                   std::size_t sb, double* c, std::size_t ldc) {
+        switch (nv) {
+            case 1: mk_portable<1>(kb, a, sa, b, sb, c, ldc); break;
+            case 2: mk_portable<2>(kb, a, sa, b, sb, c, ldc); break;
+            default: mk_portable<3>(kb, a, sa, b, sb, c, ldc); break;
+        }
+    }
+};
+
+#if defined(VARNEL_GRAM_X86)
+
+// ---- AVX2 + FMA ---------------------------------------------------------------
+
+template <int NV>
+__attribute__((target("avx2,fma"))) void mk_avx2(std::size_t kb, const double* a, std::size_t sa,
+                                                 const double* b, std::size_t sb, double* c,
+                                                 std::size_t ldc) {
+    __m256d acc[4][NV];
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j)
+#pragma GCC unroll 3
+        for (int v = 0; v < NV; ++v) acc[j][v] = _mm256_setzero_pd();
+    for (std::size_t k = 0; k < kb; ++k) {
+        __m256d av[NV];
+#pragma GCC unroll 3
+        for (int v = 0; v < NV; ++v) av[v] = _mm256_loadu_pd(a + 4 * v);
+#pragma GCC unroll 4
+        for (int j = 0; j < 4; ++j) {
+            const __m256d bj = _mm256_broadcast_sd(b + j);
+#pragma GCC unroll 3
+            for (int v = 0; v < NV; ++v) acc[j][v] = _mm256_fmadd_pd(av[v], bj, acc[j][v]);
+        }
+        a += sa;
+        b += sb;
+    }
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j)
+#pragma GCC unroll 3
+        for (int v = 0; v < NV; ++v) {
+            double* cp = c + j * ldc + 4 * v;
+            _mm256_storeu_pd(cp, _mm256_add_pd(_mm256_loadu_pd(cp), acc[j][v]));
+        }
+}
+
+__attribute__((target("avx2,fma"))) void pack_avx2(const PackJob& job) {
+    const StridedMatrix& x = *job.x;
+    const std::size_t full_c = job.ncols / 4 * 4;
+    if (x.col_stride == 1) {
+        for (std::size_t k = 0; k < job.kb; ++k) {
+            const double* row = x.data + static_cast<std::ptrdiff_t>(job.i0 + k) * x.row_stride +
+                                static_cast<std::ptrdiff_t>(job.j0);
+            const double* cen = job.centre + job.j0;
+            const __m256d s = _mm256_broadcast_sd(job.sw + k);
+            double* d = job.dst + k * job.ldp;
+            for (std::size_t c = 0; c < full_c; c += 4)
+                _mm256_storeu_pd(d + c, _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(row + c),
+                                                                    _mm256_loadu_pd(cen + c)),
+                                                      s));
+        }
+        pack_scalar(job, full_c, job.kb);
+        return;
+    }
+    if (x.row_stride != 1) {
+        pack_scalar(job, 0, 0);
+        return;
+    }
+    const std::size_t full_k = job.kb / 4 * 4;
+    for (std::size_t c = 0; c < full_c; c += 4) {
+        const double* col[4];
+        __m256d cen[4];
+        for (int t = 0; t < 4; ++t) {
+            col[t] = x.data + static_cast<std::ptrdiff_t>(job.i0) +
+                     static_cast<std::ptrdiff_t>(job.j0 + c + t) * x.col_stride;
+            cen[t] = _mm256_broadcast_sd(job.centre + job.j0 + c + t);
+        }
+        for (std::size_t k = 0; k < full_k; k += 4) {
+            const __m256d s = _mm256_loadu_pd(job.sw + k);
+            __m256d r[4];
+            for (int t = 0; t < 4; ++t)
+                r[t] = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(col[t] + k), cen[t]), s);
+            const __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);
+            const __m256d t2 = _mm256_unpacklo_pd(r[2], r[3]), t3 = _mm256_unpackhi_pd(r[2], r[3]);
+            double* d = job.dst + k * job.ldp + c;
+            _mm256_storeu_pd(d, _mm256_permute2f128_pd(t0, t2, 0x20));
+            _mm256_storeu_pd(d + job.ldp, _mm256_permute2f128_pd(t1, t3, 0x20));
+            _mm256_storeu_pd(d + 2 * job.ldp, _mm256_permute2f128_pd(t0, t2, 0x31));
+            _mm256_storeu_pd(d + 3 * job.ldp, _mm256_permute2f128_pd(t1, t3, 0x31));
+        }
+    }
+    pack_scalar(job, full_c, full_k);
+}
+
+struct Avx2Kernel {
+    static constexpr std::size_t vl = 4;
+    static void pack(const PackJob& job) { pack_avx2(job); }
+    static void mk(int nv, std::size_t kb, const double* a, std::size_t sa, const double* b,
+                   std::size_t sb, double* c, std::size_t ldc) {
+        switch (nv) {
+            case 1: mk_avx2<1>(kb, a, sa, b, sb, c, ldc); break;
+            case 2: mk_avx2<2>(kb, a, sa, b, sb, c, ldc); break;
+            default: mk_avx2<3>(kb, a, sa, b, sb, c, ldc); break;
+        }
+    }
+};
+
+// ---- AVX-512 ------------------------------------------------------------------
+
+// GCC 12 reports its own _mm512_undefined_pd() inside the unpack intrinsics as
+// maybe uninitialized.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+template <int NV>
+__attribute__((target("avx512f"))) void mk_avx512(std::size_t kb, const double* a, std::size_t sa,
+                                                  const double* b, std::size_t sb, double* c,
+                                                  std::size_t ldc) {
+    __m512d acc[8][NV];
+#pragma GCC unroll 8
+    for (int j = 0; j < 8; ++j)
+#pragma GCC unroll 3
+        for (int v = 0; v < NV; ++v) acc[j][v] = _mm512_setzero_pd();
+    for (std::size_t k = 0; k < kb; ++k) {
+        __m512d av[NV];
+#pragma GCC unroll 3
+        for (int v = 0; v < NV; ++v) av[v] = _mm512_loadu_pd(a + 8 * v);
+#pragma GCC unroll 8
+        for (int j = 0; j < 8; ++j) {
+            const __m512d bj = _mm512_set1_pd(b[j]);
+#pragma GCC unroll 3
+            for (int v = 0; v < NV; ++v) acc[j][v] = _mm512_fmadd_pd(av[v], bj, acc[j][v]);
+        }
+        a += sa;
+        b += sb;
+    }
+#pragma GCC unroll 8
+    for (int j = 0; j < 8; ++j)
+#pragma GCC unroll 3
+        for (int v = 0; v < NV; ++v) {
+            double* cp = c + j * ldc + 8 * v;
+            _mm512_storeu_pd(cp, _mm512_add_pd(_mm512_loadu_pd(cp), acc[j][v]));
+        }
+}
+
+__attribute__((target("avx512f"))) void pack_avx512(const PackJob& job) {
+    const StridedMatrix& x = *job.x;
+    const std::size_t full_c = job.ncols / 8 * 8;
+    if (x.col_stride == 1) {
+        for (std::size_t k = 0; k < job.kb; ++k) {
+            const double* row = x.data + static_cast<std::ptrdiff_t>(job.i0 + k) * x.row_stride +
+                                static_cast<std::ptrdiff_t>(job.j0);
+            const double* cen = job.centre + job.j0;
+            const __m512d s = _mm512_set1_pd(job.sw[k]);
+            double* d = job.dst + k * job.ldp;
+            for (std::size_t c = 0; c < full_c; c += 8)
+                _mm512_storeu_pd(d + c, _mm512_mul_pd(_mm512_sub_pd(_mm512_loadu_pd(row + c),
+                                                                    _mm512_loadu_pd(cen + c)),
+                                                      s));
+        }
+        pack_scalar(job, full_c, job.kb);
+        return;
+    }
+    if (x.row_stride != 1) {
+        pack_scalar(job, 0, 0);
+        return;
+    }
+    const std::size_t full_k = job.kb / 8 * 8;
+    for (std::size_t c = 0; c < full_c; c += 8) {
+        const double* col[8];
+        __m512d cen[8];
+        for (int t = 0; t < 8; ++t) {
+            col[t] = x.data + static_cast<std::ptrdiff_t>(job.i0) +
+                     static_cast<std::ptrdiff_t>(job.j0 + c + t) * x.col_stride;
+            cen[t] = _mm512_set1_pd(job.centre[job.j0 + c + t]);
+        }
+        for (std::size_t k = 0; k < full_k; k += 8) {
+            const __m512d s = _mm512_loadu_pd(job.sw + k);
+            __m512d r[8];
+#pragma GCC unroll 8
+            for (int t = 0; t < 8; ++t)
+                r[t] = _mm512_mul_pd(_mm512_sub_pd(_mm512_loadu_pd(col[t] + k), cen[t]), s);
+            // 8 x 8 transpose: r[t] holds column t of rows k..k+7.
+            __m512d u[8], v[8];
+#pragma GCC unroll 4
+            for (int t = 0; t < 4; ++t) {
+                u[2 * t] = _mm512_unpacklo_pd(r[2 * t], r[2 * t + 1]);
+                u[2 * t + 1] = _mm512_unpackhi_pd(r[2 * t], r[2 * t + 1]);
+            }
+            // u[0] = (c0 c1) pairs of rows 0,2,4,6; u[1] = rows 1,3,5,7; u[2], u[3] for c2 c3...
+            v[0] = _mm512_shuffle_f64x2(u[0], u[2], _MM_SHUFFLE(2, 0, 2, 0));
+            v[1] = _mm512_shuffle_f64x2(u[0], u[2], _MM_SHUFFLE(3, 1, 3, 1));
+            v[2] = _mm512_shuffle_f64x2(u[1], u[3], _MM_SHUFFLE(2, 0, 2, 0));
+            v[3] = _mm512_shuffle_f64x2(u[1], u[3], _MM_SHUFFLE(3, 1, 3, 1));
+            v[4] = _mm512_shuffle_f64x2(u[4], u[6], _MM_SHUFFLE(2, 0, 2, 0));
+            v[5] = _mm512_shuffle_f64x2(u[4], u[6], _MM_SHUFFLE(3, 1, 3, 1));
+            v[6] = _mm512_shuffle_f64x2(u[5], u[7], _MM_SHUFFLE(2, 0, 2, 0));
+            v[7] = _mm512_shuffle_f64x2(u[5], u[7], _MM_SHUFFLE(3, 1, 3, 1));
+            double* d = job.dst + k * job.ldp + c;
+            const std::size_t l = job.ldp;
+            _mm512_storeu_pd(d + 0 * l, _mm512_shuffle_f64x2(v[0], v[4], _MM_SHUFFLE(2, 0, 2, 0)));
+            _mm512_storeu_pd(d + 4 * l, _mm512_shuffle_f64x2(v[0], v[4], _MM_SHUFFLE(3, 1, 3, 1)));
+            _mm512_storeu_pd(d + 2 * l, _mm512_shuffle_f64x2(v[1], v[5], _MM_SHUFFLE(2, 0, 2, 0)));
+            _mm512_storeu_pd(d + 6 * l, _mm512_shuffle_f64x2(v[1], v[5], _MM_SHUFFLE(3, 1, 3, 1)));
+            _mm512_storeu_pd(d + 1 * l, _mm512_shuffle_f64x2(v[2], v[6], _MM_SHUFFLE(2, 0, 2, 0)));
+            _mm512_storeu_pd(d + 5 * l, _mm512_shuffle_f64x2(v[2], v[6], _MM_SHUFFLE(3, 1, 3, 1)));
+            _mm512_storeu_pd(d + 3 * l, _mm512_shuffle_f64x2(v[3], v[7], _MM_SHUFFLE(2, 0, 2, 0)));
+            _mm512_storeu_pd(d + 7 * l, _mm512_shuffle_f64x2(v[3], v[7], _MM_SHUFFLE(3, 1, 3, 1)));
+        }
+    }
+    pack_scalar(job, full_c, full_k);
+}
+
+struct Avx512Kernel {
+    static constexpr std::size_t vl = 8;
+    static void pack(const PackJob& job) { pack_avx512(job); }
+    static void mk(int nv, std::size_t kb, const double* a, std::size_t sa, const double* b,
+                   std::size_t sb, double* c, std::size_t ldc) {
+        switch (nv) {
+            case 1: mk_avx512<1>(kb, a, sa, b, sb, c, ldc); break;
+            case 2: mk_avx512<2>(kb, a, sa, b, sb, c, ldc); break;
+            default: mk_avx512<3>(kb, a, sa, b, sb, c, ldc); break;
+        }
+    }
+};
+
+#pragma GCC diagnostic pop
+
+#endif  // VARNEL_GRAM_X86
+
+// Rows of the result (packed columns) per cache block: their panels of one
+// row block (rows x KC doubles) stay in L2 while every column slice passes.
+constexpr std::size_t kRowsPerL2Block = 240;
+
+struct Inputs {
+    std::vector<double> centre, scale;
+};
+
+Inputs check_inputs(const StridedMatrix& x, std::span<const double> w,
+                    std::span<const double> centre, std::span<const double> scale) {
+    const std::size_t p = x.ncols;
+    require(w.size() == x.nrows, "gram: weights of the wrong length");
+    require(centre.empty() || centre.size() == p, "gram: centres of the wrong length");
+    require(scale.empty() || scale.size() == p, "gram: scales of the wrong length");
+    require(x.nrows == 0 || p == 0 || x.data != nullptr, "gram: no data");
+    Inputs in;
+    in.centre = centre.empty() ? std::vector<double>(p, 0.0)
+                               : std::vector<double>(centre.begin(), centre.end());
+    in.scale = scale.empty() ? std::vector<double>(p, 1.0)
+                             : std::vector<double>(scale.begin(), scale.end());
+    return in;
+}
+
+// Packs rows [i0, i0 + kb) of every column into the panels.
+template <class K>
+void pack_block(const StridedMatrix& x, const Panels& pa, std::size_t i0, std::size_t kb,
+                const double* centre, const double* sw, double* P) {
+    for (std::size_t g = 0; g < pa.ngroups; ++g) {
+        const std::size_t j0 = g * pa.gw;
+        const std::size_t real = std::min(pa.gw, pa.ncols - j0);
+        K::pack(PackJob{&x, i0, kb, j0, real, centre, sw, P + pa.offset(g), pa.width(g)});
+    }
+}
+
+template <class K>
+void full_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& in, double* out,
+               std::size_t ld) {
+    const std::size_t n = x.nrows, p = x.ncols;
+    const Panels pa(K::vl, p);
+    const std::size_t ldc = pa.padded;
+    Buffer P(pa.size()), C(ldc * ldc), sw(KC);
+    const std::size_t groups_per_block = std::max<std::size_t>(1, kRowsPerL2Block / pa.gw);
+    for (std::size_t i0 = 0; i0 < n; i0 += KC) {
+        const std::size_t kb = std::min(KC, n - i0);
+        for (std::size_t k = 0; k < kb; ++k) sw[k] = std::sqrt(w[i0 + k]);
+        pack_block<K>(x, pa, i0, kb, in.centre.data(), sw.data(), P.data());
+        for (std::size_t gb0 = 0; gb0 < pa.ngroups; gb0 += groups_per_block) {
+            const std::size_t gb1 = std::min(pa.ngroups, gb0 + groups_per_block);
+            const std::size_t row_end = std::min(pa.padded, gb1 * pa.gw);
+            for (std::size_t j0 = 0; j0 < row_end; j0 += K::vl) {
+                const std::size_t gj = j0 / pa.gw;
+                const double* b = P.data() + pa.start(j0);
+                const std::size_t sb = pa.stride(j0);
+                for (std::size_t g = std::max(gb0, gj); g < gb1; ++g) {
+                    const std::size_t from = g == gj ? j0 % pa.gw : 0;
+                    const std::size_t wg = pa.width(g);
+                    K::mk(static_cast<int>((wg - from) / K::vl), kb, P.data() + pa.offset(g) + from,
+                          wg, b, sb, C.data() + g * pa.gw + from + j0 * ldc, ldc);
+                }
+            }
+        }
+    }
+    // C holds G[r, j] for r >= j (unscaled).
+    for (std::size_t j = 0; j < p; ++j)
+        for (std::size_t k = 0; k < p; ++k) {
+            const double v = k >= j ? C[k + j * ldc] : C[j + k * ldc];
+            out[k + j * ld] = v / (in.scale[k] * in.scale[j]);
+        }
+}
+
+template <class K>
+void columns_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& in,
+                  std::span<const std::size_t> cols, double* out, std::size_t ld) {
+    const std::size_t n = x.nrows, p = x.ncols, q = cols.size();
+    const Panels pa(K::vl, p);
+    const std::size_t ldc = pa.padded;
+    const std::size_t nslices = (q + K::vl - 1) / K::vl;
+    Buffer P(pa.size()), Q(nslices * K::vl * KC), C(ldc * nslices * K::vl), sw(KC);
+    const std::size_t groups_per_block = std::max<std::size_t>(1, kRowsPerL2Block / pa.gw);
+    for (std::size_t i0 = 0; i0 < n; i0 += KC) {
+        const std::size_t kb = std::min(KC, n - i0);
+        for (std::size_t k = 0; k < kb; ++k) sw[k] = std::sqrt(w[i0 + k]);
+        pack_block<K>(x, pa, i0, kb, in.centre.data(), sw.data(), P.data());
+        for (std::size_t t = 0; t < q; ++t) {
+            const double* src = P.data() + pa.start(cols[t]);
+            const std::size_t ss = pa.stride(cols[t]);
+            double* dst = Q.data() + (t / K::vl) * K::vl * KC + t % K::vl;
+            for (std::size_t k = 0; k < kb; ++k) dst[k * K::vl] = src[k * ss];
+        }
+        for (std::size_t gb0 = 0; gb0 < pa.ngroups; gb0 += groups_per_block) {
+            const std::size_t gb1 = std::min(pa.ngroups, gb0 + groups_per_block);
+            for (std::size_t s = 0; s < nslices; ++s)
+                for (std::size_t g = gb0; g < gb1; ++g) {
+                    const std::size_t wg = pa.width(g);
+                    K::mk(static_cast<int>(wg / K::vl), kb, P.data() + pa.offset(g), wg,
+                          Q.data() + s * K::vl * KC, K::vl, C.data() + g * pa.gw + s * K::vl * ldc,
+                          ldc);
+                }
+        }
+    }
+    for (std::size_t t = 0; t < q; ++t)
+        for (std::size_t k = 0; k < p; ++k)
+            out[k + t * ld] = C[k + t * ldc] / (in.scale[k] * in.scale[cols[t]]);
+}
+
+GramKernel resolve(GramKernel k) {
+    if (k == GramKernel::best) return gram_best_kernel();
+    require(gram_kernel_available(k), "gram: this CPU cannot run the requested kernel");
+    return k;
+}
+
+}  // namespace
+
+bool gram_kernel_available(GramKernel k) noexcept {
+    switch (k) {
+        case GramKernel::best:
+        case GramKernel::portable: return true;
+#if defined(VARNEL_GRAM_X86)
+        case GramKernel::avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        case GramKernel::avx512: return __builtin_cpu_supports("avx512f");
+#else
+        default: return false;
+#endif
+    }
+    return false;
+}
+
+GramKernel gram_best_kernel() noexcept {
+    static const GramKernel best = [] {
+        if (gram_kernel_available(GramKernel::avx512)) return GramKernel::avx512;
+        if (gram_kernel_available(GramKernel::avx2)) return GramKernel::avx2;
+        return GramKernel::portable;
+    }();
+    return best;
+}
+
+std::string_view gram_kernel_name(GramKernel k) noexcept {
+    switch (k) {
+        case GramKernel::best: return "best";
+        case GramKernel::portable: return "portable";
+        case GramKernel::avx2: return "avx2";
+        case GramKernel::avx512: return "avx512";
+    }
+    return "?";
+}
+
+void gram_columns(const StridedMatrix& x, std::span<const double> w,
+                  std::span<const double> centre, std::span<const double> scale,
+                  std::span<const std::size_t> cols, double* out, std::size_t ld,
+                  GramKernel kernel) {
+    const Inputs in = check_inputs(x, w, centre, scale);
+    require(ld >= x.ncols, "gram_columns: leading dimension below p");
+    for (std::size_t c : cols) require(c < x.ncols, "gram_columns: column index out of range");
+    if (cols.empty() || x.ncols == 0) return;
+    switch (resolve(kernel)) {
+#if defined(VARNEL_GRAM_X86)
+        case GramKernel::avx512: columns_impl<Avx512Kernel>(x, w, in, cols, out, ld); return;
+        case GramKernel::avx2: columns_impl<Avx2Kernel>(x, w, in, cols, out, ld); return;
+#endif
+        default: columns_impl<PortableKernel>(x, w, in, cols, out, ld); return;
+    }
+}
+
+void gram_full(const StridedMatrix& x, std::span<const double> w, std::span<const double> centre,
+               std::span<const double> scale, double* out, std::size_t ld, GramKernel kernel) {
+    const Inputs in = check_inputs(x, w, centre, scale);
+    require(ld >= x.ncols, "gram_full: leading dimension below p");
+    if (x.ncols == 0) return;
+    switch (resolve(kernel)) {
+#if defined(VARNEL_GRAM_X86)
+        case GramKernel::avx512: full_impl<Avx512Kernel>(x, w, in, out, ld); return;
+        case GramKernel::avx2: full_impl<Avx2Kernel>(x, w, in, out, ld); return;
+#endif
+        default: full_impl<PortableKernel>(x, w, in, out, ld); return;
+    }
+}
+
+// ---- weighted column statistics ----------------------------------------------
+
+double weighted_column_stats(const StridedMatrix& x, std::span<const double> w,
+                             std::span<const double> y, std::span<double> mean,
+                             std::span<double> var, std::span<double> cov) {
+    const std::size_t n = x.nrows, p = x.ncols;
+    require(w.size() == n, "weighted_column_stats: weights of the wrong length");
+    require(y.empty() || y.size() == n, "weighted_column_stats: response of the wrong length");
+    require(mean.size() == p, "weighted_column_stats: means of the wrong length");
+    require(var.empty() || var.size() == p, "weighted_column_stats: variances of the wrong length");
+    require(cov.empty() || (!y.empty() && cov.size() == p),
+            "weighted_column_stats: covariances need y and p entries");
+    const bool want_y = !y.empty();
+    constexpr std::size_t CW = 64;  // columns per chunk of the row-major scratch
+    // Every value is first shifted by a provisional centre (the weighted mean
+    // of the first block of rows with positive weight), so that the block
+    // means and their differences are formed on deviations, not on values
+    // that may be 1e9 times larger.
+    std::vector<double> scratch, shift(p, 0.0), ms(p, 0.0), m2(p, 0.0), cy(p, 0.0), s1(CW), q(CW),
+        r(CW);
+    double wtot = 0.0, yshift = 0.0, yms = 0.0;
+    double dy[KC];
+    for (std::size_t i0 = 0; i0 < n; i0 += KC) {
+        const std::size_t kb = std::min(KC, n - i0);
+        const double* wb = w.data() + i0;
+        double wsum = 0.0;
+        for (std::size_t k = 0; k < kb; ++k) wsum += wb[k];
+        if (!(wsum > 0.0)) continue;
+        const bool first = wtot == 0.0;
+        const double wn = wtot + wsum;
+        const double f = wsum / wn, h = wtot * f;  // the block's share; W_a W_b / W
+        double ydelta = 0.0;
+        if (want_y) {
+            double ybm = 0.0;
+            for (int round = first ? 0 : 1; round < 2; ++round) {
+                ybm = 0.0;
+                for (std::size_t k = 0; k < kb; ++k) ybm += wb[k] * (y[i0 + k] - yshift);
+                ybm /= wsum;
+                if (round == 0) yshift = ybm;
+            }
+            for (std::size_t k = 0; k < kb; ++k) dy[k] = (y[i0 + k] - yshift) - ybm;
+            ydelta = ybm - yms;
+        }
+        for (std::size_t j0 = 0; j0 < p; j0 += CW) {
+            const std::size_t cw = std::min(CW, p - j0);
+            // A row-major view of rows [i0, i0 + kb), columns [j0, j0 + cw).
+            const double* base;
+            std::ptrdiff_t ldr;
+            if (x.col_stride == 1) {
+                base = x.data + static_cast<std::ptrdiff_t>(i0) * x.row_stride +
+                       static_cast<std::ptrdiff_t>(j0);
+                ldr = x.row_stride;
+            } else {
+                scratch.resize(KC * CW);
+                for (std::size_t c = 0; c < cw; ++c)
+                    for (std::size_t k = 0; k < kb; ++k) scratch[k * cw + c] = x.at(i0 + k, j0 + c);
+                base = scratch.data();
+                ldr = static_cast<std::ptrdiff_t>(cw);
+            }
+            const double* sh = shift.data() + j0;
+            // The first block is summed twice: raw, to set the shift, then shifted.
+            for (int round = first ? 0 : 1; round < 2; ++round) {
+                std::fill(s1.begin(), s1.begin() + cw, 0.0);
+                for (std::size_t k = 0; k < kb; ++k) {
+                    const double* row = base + static_cast<std::ptrdiff_t>(k) * ldr;
+                    const double wk = wb[k];
+                    for (std::size_t c = 0; c < cw; ++c) s1[c] = s1[c] + wk * (row[c] - sh[c]);
+                }
+                for (std::size_t c = 0; c < cw; ++c) s1[c] = s1[c] / wsum;  // block means
+                if (round == 0) std::copy(s1.begin(), s1.begin() + cw, shift.begin() + j0);
+            }
+            std::fill(q.begin(), q.begin() + cw, 0.0);
+            std::fill(r.begin(), r.begin() + cw, 0.0);
+            for (std::size_t k = 0; k < kb; ++k) {
+                const double* row = base + static_cast<std::ptrdiff_t>(k) * ldr;
+                const double wk = wb[k];
+                for (std::size_t c = 0; c < cw; ++c) {
+                    const double d = (row[c] - sh[c]) - s1[c];
+                    const double t = wk * d;
+                    q[c] = q[c] + t * d;
+                    if (want_y) r[c] = r[c] + t * dy[k];
+                }
+            }
+            for (std::size_t c = 0; c < cw; ++c) {
+                const std::size_t j = j0 + c;
+                const double delta = s1[c] - ms[j];
+                ms[j] = ms[j] + delta * f;
+                m2[j] = m2[j] + (q[c] + (delta * delta) * h);
+                if (want_y) cy[j] = cy[j] + (r[c] + (delta * ydelta) * h);
+            }
+        }
+        if (want_y) yms = yms + ydelta * f;
+        wtot = wn;
+    }
+    require(wtot > 0.0, "weighted_column_stats: the weights sum to 0");
+    for (std::size_t j = 0; j < p; ++j) mean[j] = shift[j] + ms[j];
+    if (!var.empty())
+        for (std::size_t j = 0; j < p; ++j) var[j] = m2[j] / wtot;
+    if (!cov.empty())
+        for (std::size_t j = 0; j < p; ++j) cov[j] = cy[j] / wtot;
+    return yshift + yms;
+}
+
+}  // namespace varnel_core
