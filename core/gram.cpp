@@ -334,46 +334,89 @@ constexpr std::size_t kRowsPerL2Block = 240;
 
 struct Inputs {
     std::vector<double> centre, scale;
+    bool at_mean = false;  // one more packed column, sqrt(w), gives the corrections
 };
 
-Inputs check_inputs(const StridedMatrix& x, std::span<const double> w,
-                    std::span<const double> centre, std::span<const double> scale) {
-    const std::size_t p = x.ncols;
-    require(w.size() == x.nrows, "gram: weights of the wrong length");
+Inputs check_inputs(const StridedMatrix& x, std::span<const double> w, Centring centring,
+                    std::span<const double> centre, std::span<const double> scale,
+                    std::span<double> means) {
+    const std::size_t n = x.nrows, p = x.ncols;
+    require(w.size() == n, "gram: weights of the wrong length");
     require(centre.empty() || centre.size() == p, "gram: centres of the wrong length");
     require(scale.empty() || scale.size() == p, "gram: scales of the wrong length");
-    require(x.nrows == 0 || p == 0 || x.data != nullptr, "gram: no data");
+    require(means.empty() || (means.size() == p && centring == Centring::weighted_mean),
+            "gram: means are given back only when centring at the weighted means, p of them");
+    require(n == 0 || p == 0 || x.data != nullptr, "gram: no data");
     Inputs in;
+    in.at_mean = centring == Centring::weighted_mean;
     in.centre = centre.empty() ? std::vector<double>(p, 0.0)
                                : std::vector<double>(centre.begin(), centre.end());
     in.scale = scale.empty() ? std::vector<double>(p, 1.0)
                              : std::vector<double>(scale.begin(), scale.end());
+    if (in.at_mean && centre.empty()) {
+        // Provisional centres: the weighted means of the first block of rows.
+        const std::size_t kb = std::min(KC, n);
+        double ws = 0.0;
+        for (std::size_t i = 0; i < kb; ++i) ws += w[i];
+        if (ws > 0.0)
+            for (std::size_t j = 0; j < p; ++j) {
+                double s1 = 0.0;
+                for (std::size_t i = 0; i < kb; ++i) s1 += w[i] * x.at(i, j);
+                in.centre[j] = std::isfinite(s1) ? s1 / ws : 0.0;
+            }
+    }
     return in;
 }
 
-// Packs rows [i0, i0 + kb) of every column into the panels.
+// Packs rows [i0, i0 + kb) of the p columns of x, and sqrt(w) as column p
+// when `at_mean`.
 template <class K>
-void pack_block(const StridedMatrix& x, const Panels& pa, std::size_t i0, std::size_t kb,
-                const double* centre, const double* sw, double* P) {
+void pack_block(const StridedMatrix& x, const Panels& pa, const Inputs& in, std::size_t i0,
+                std::size_t kb, const double* sw, double* P) {
+    const std::size_t p = x.ncols;
     for (std::size_t g = 0; g < pa.ngroups; ++g) {
         const std::size_t j0 = g * pa.gw;
-        const std::size_t real = std::min(pa.gw, pa.ncols - j0);
-        K::pack(PackJob{&x, i0, kb, j0, real, centre, sw, P + pa.offset(g), pa.width(g)});
+        if (j0 >= p) break;
+        const std::size_t real = std::min(pa.gw, p - j0);
+        K::pack(PackJob{&x, i0, kb, j0, real, in.centre.data(), sw, P + pa.offset(g), pa.width(g)});
+    }
+    if (in.at_mean) {
+        double* d = P + pa.start(p);
+        const std::size_t ld = pa.stride(p);
+        for (std::size_t k = 0; k < kb; ++k) d[k * ld] = sw[k];
     }
 }
 
+// The value given back for the sums S[k, j] of a packed block: with the
+// sqrt(w) column, d_k = S[k, p] and W = S[p, p], the products at the exact
+// weighted means are S[k, j] - d_k d_j / W.
+struct Finish {
+    const Inputs& in;
+    std::vector<double> d;
+    double wsum = 0.0;
+    bool correct = false;
+    double operator()(double v, std::size_t k, std::size_t j) const {
+        if (correct) v = v - (d[k] * d[j]) / wsum;
+        return v / (in.scale[k] * in.scale[j]);
+    }
+    void means(std::span<double> out) const {
+        for (std::size_t j = 0; j < out.size(); ++j)
+            out[j] = correct ? in.centre[j] + d[j] / wsum : in.centre[j];
+    }
+};
+
 template <class K>
 void full_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& in, double* out,
-               std::size_t ld) {
+               std::size_t ld, std::span<double> means) {
     const std::size_t n = x.nrows, p = x.ncols;
-    const Panels pa(K::vl, p);
+    const Panels pa(K::vl, p + (in.at_mean ? 1 : 0));
     const std::size_t ldc = pa.padded;
     Buffer P(pa.size()), C(ldc * ldc), sw(KC);
     const std::size_t groups_per_block = std::max<std::size_t>(1, kRowsPerL2Block / pa.gw);
     for (std::size_t i0 = 0; i0 < n; i0 += KC) {
         const std::size_t kb = std::min(KC, n - i0);
         for (std::size_t k = 0; k < kb; ++k) sw[k] = std::sqrt(w[i0 + k]);
-        pack_block<K>(x, pa, i0, kb, in.centre.data(), sw.data(), P.data());
+        pack_block<K>(x, pa, in, i0, kb, sw.data(), P.data());
         for (std::size_t gb0 = 0; gb0 < pa.ngroups; gb0 += groups_per_block) {
             const std::size_t gb1 = std::min(pa.ngroups, gb0 + groups_per_block);
             const std::size_t row_end = std::min(pa.padded, gb1 * pa.gw);
@@ -390,19 +433,29 @@ void full_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& 
             }
         }
     }
-    // C holds G[r, j] for r >= j (unscaled).
+    // C holds the sums for rows r >= columns j.
+    Finish fin{in, {}, 0.0, false};
+    if (in.at_mean) {
+        fin.wsum = C[p + p * ldc];
+        fin.correct = fin.wsum > 0.0;
+        fin.d.resize(p);
+        for (std::size_t j = 0; j < p; ++j) fin.d[j] = C[p + j * ldc];
+    }
     for (std::size_t j = 0; j < p; ++j)
-        for (std::size_t k = 0; k < p; ++k) {
-            const double v = k >= j ? C[k + j * ldc] : C[j + k * ldc];
-            out[k + j * ld] = v / (in.scale[k] * in.scale[j]);
-        }
+        for (std::size_t k = 0; k < p; ++k)
+            out[k + j * ld] = fin(k >= j ? C[k + j * ldc] : C[j + k * ldc], k, j);
+    fin.means(means);
 }
 
 template <class K>
 void columns_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& in,
-                  std::span<const std::size_t> cols, double* out, std::size_t ld) {
-    const std::size_t n = x.nrows, p = x.ncols, q = cols.size();
-    const Panels pa(K::vl, p);
+                  std::span<const std::size_t> cols_in, double* out, std::size_t ld,
+                  std::span<double> means) {
+    const std::size_t n = x.nrows, p = x.ncols;
+    std::vector<std::size_t> cols(cols_in.begin(), cols_in.end());
+    if (in.at_mean) cols.push_back(p);  // the sqrt(w) column
+    const std::size_t q = cols.size();
+    const Panels pa(K::vl, p + (in.at_mean ? 1 : 0));
     const std::size_t ldc = pa.padded;
     const std::size_t nslices = (q + K::vl - 1) / K::vl;
     Buffer P(pa.size()), Q(nslices * K::vl * KC), C(ldc * nslices * K::vl), sw(KC);
@@ -410,7 +463,7 @@ void columns_impl(const StridedMatrix& x, std::span<const double> w, const Input
     for (std::size_t i0 = 0; i0 < n; i0 += KC) {
         const std::size_t kb = std::min(KC, n - i0);
         for (std::size_t k = 0; k < kb; ++k) sw[k] = std::sqrt(w[i0 + k]);
-        pack_block<K>(x, pa, i0, kb, in.centre.data(), sw.data(), P.data());
+        pack_block<K>(x, pa, in, i0, kb, sw.data(), P.data());
         for (std::size_t t = 0; t < q; ++t) {
             const double* src = P.data() + pa.start(cols[t]);
             const std::size_t ss = pa.stride(cols[t]);
@@ -428,9 +481,17 @@ void columns_impl(const StridedMatrix& x, std::span<const double> w, const Input
                 }
         }
     }
-    for (std::size_t t = 0; t < q; ++t)
+    Finish fin{in, {}, 0.0, false};
+    if (in.at_mean) {
+        const double* dcol = C.data() + (q - 1) * ldc;  // the products with sqrt(w)
+        fin.wsum = dcol[p];
+        fin.correct = fin.wsum > 0.0;
+        fin.d.assign(dcol, dcol + p);
+    }
+    for (std::size_t t = 0; t < cols_in.size(); ++t)
         for (std::size_t k = 0; k < p; ++k)
-            out[k + t * ld] = C[k + t * ldc] / (in.scale[k] * in.scale[cols[t]]);
+            out[k + t * ld] = fin(C[k + t * ldc], k, cols[t]);
+    fin.means(means);
 }
 
 GramKernel resolve(GramKernel k) {
@@ -474,34 +535,35 @@ std::string_view gram_kernel_name(GramKernel k) noexcept {
     return "?";
 }
 
-void gram_columns(const StridedMatrix& x, std::span<const double> w,
+void gram_columns(const StridedMatrix& x, std::span<const double> w, Centring centring,
                   std::span<const double> centre, std::span<const double> scale,
                   std::span<const std::size_t> cols, double* out, std::size_t ld,
-                  GramKernel kernel) {
-    const Inputs in = check_inputs(x, w, centre, scale);
+                  std::span<double> means, GramKernel kernel) {
+    const Inputs in = check_inputs(x, w, centring, centre, scale, means);
     require(ld >= x.ncols, "gram_columns: leading dimension below p");
     for (std::size_t c : cols) require(c < x.ncols, "gram_columns: column index out of range");
-    if (cols.empty() || x.ncols == 0) return;
+    if (x.ncols == 0 || (cols.empty() && means.empty())) return;
     switch (resolve(kernel)) {
 #if defined(VARNEL_GRAM_X86)
-        case GramKernel::avx512: columns_impl<Avx512Kernel>(x, w, in, cols, out, ld); return;
-        case GramKernel::avx2: columns_impl<Avx2Kernel>(x, w, in, cols, out, ld); return;
+        case GramKernel::avx512: columns_impl<Avx512Kernel>(x, w, in, cols, out, ld, means); return;
+        case GramKernel::avx2: columns_impl<Avx2Kernel>(x, w, in, cols, out, ld, means); return;
 #endif
-        default: columns_impl<PortableKernel>(x, w, in, cols, out, ld); return;
+        default: columns_impl<PortableKernel>(x, w, in, cols, out, ld, means); return;
     }
 }
 
-void gram_full(const StridedMatrix& x, std::span<const double> w, std::span<const double> centre,
-               std::span<const double> scale, double* out, std::size_t ld, GramKernel kernel) {
-    const Inputs in = check_inputs(x, w, centre, scale);
+void gram_full(const StridedMatrix& x, std::span<const double> w, Centring centring,
+               std::span<const double> centre, std::span<const double> scale, double* out,
+               std::size_t ld, std::span<double> means, GramKernel kernel) {
+    const Inputs in = check_inputs(x, w, centring, centre, scale, means);
     require(ld >= x.ncols, "gram_full: leading dimension below p");
     if (x.ncols == 0) return;
     switch (resolve(kernel)) {
 #if defined(VARNEL_GRAM_X86)
-        case GramKernel::avx512: full_impl<Avx512Kernel>(x, w, in, out, ld); return;
-        case GramKernel::avx2: full_impl<Avx2Kernel>(x, w, in, out, ld); return;
+        case GramKernel::avx512: full_impl<Avx512Kernel>(x, w, in, out, ld, means); return;
+        case GramKernel::avx2: full_impl<Avx2Kernel>(x, w, in, out, ld, means); return;
 #endif
-        default: full_impl<PortableKernel>(x, w, in, out, ld); return;
+        default: full_impl<PortableKernel>(x, w, in, out, ld, means); return;
     }
 }
 

@@ -2,34 +2,48 @@
 // matrix (a Gram or covariance matrix), and weighted column statistics,
 // read straight from the caller's array in any memory order.
 //
-// What is computed.  For X (n x p), weights w_i >= 0, centres c and scales s:
+// What is computed.  For X (n x p), weights w_i >= 0 with W = sum_i w_i,
+// centres m and scales s:
 //
-//     G[k, j] = sum_i w_i (x_ik - c_k)(x_ij - c_j) / (s_k s_j).
+//     G[k, j] = sum_i w_i (x_ik - m_k)(x_ij - m_j) / (s_k s_j).
 //
 // The weights are used as given (normalise them to sum 1 for covariances).
-// Centring happens before any product is formed: every value is replaced by
-// a_ik = sqrt(w_i) (x_ik - c_k) while a block of rows is packed, so a column
-// such as 1.7e9 + noise keeps its full relative precision as long as c_k is
-// its mean (as given by weighted_column_stats) rather than 0.
+// Two centrings:
+//   - Centring::given: m = the centres passed (0 when none are passed, which
+//     gives the uncentred products, as a fit without intercept needs).
+//   - Centring::weighted_mean: m = the exact weighted means sum_i w_i x_ik / W.
+//     The centres passed (by default the weighted means of the first block of
+//     rows) are only provisional, c: the kernel forms S = sums of
+//     w (x - c)(x - c)' together with d_k = sum_i w_i (x_ik - c_k) and W, and
+//     returns (S[k, j] - d_k d_j / W) / (s_k s_j), which is G at the exact
+//     means.  The means c + d / W can be given back.  No value is multiplied
+//     before its centre is subtracted, so a column like 1.7e9 + noise or
+//     1e12 + noise keeps full relative precision even when its mean is not a
+//     representable double, as long as c is not far from the mean in units
+//     of the column's spread (the weighted_column_stats means are ideal).
 //
 // How.  Rows are taken in blocks of gram_row_block.  A block is packed into
-// column panels (centring and sqrt(w) folded in), and a register-blocked
-// micro-kernel adds each packed block's products to the result: within a
-// block every G[k, j] is one chain of fused multiply-adds over the rows in
-// order, started from 0, and the block sums are added to G in block order.
-// The micro-kernel is chosen at run time: AVX-512, AVX2+FMA, or a portable
-// one that calls std::fma (on x86-64 CPUs without FMA that one is slow).
+// column panels, a_ik = sqrt(w_i) (x_ik - c_k) (plus the column sqrt(w_i) for
+// Centring::weighted_mean), and a register-blocked micro-kernel adds each
+// block's products to the result: within a block every sum is one chain of
+// fused multiply-adds over the rows in order, started from 0, and the block
+// sums are added in block order.  The micro-kernel is chosen at run time:
+// AVX-512, AVX2+FMA, or a portable one that calls std::fma (on x86-64 CPUs
+// without FMA that one is slow).  Memory: the packed panels (gram_row_block x
+// p doubles) and a p x p (or p x |cols|) accumulator.
 //
-// Reproducibility.  The value of every entry depends only on the input
-// values (x, w, c, s): for a given build, the result has the same bits
+// Reproducibility.  Every entry depends only on the input values (x, w,
+// centring, centres, scales): for a given build, the result has the same bits
 //   - whatever the memory layout of X (C order, Fortran order, any strides),
 //   - whichever micro-kernel runs (AVX-512, AVX2 and portable agree to the
-//     bit, since each entry's sums are formed in the same order with the same
-//     fused operations; only the speed differs),
+//     bit: each sum is formed in the same order with the same fused
+//     operations; only the speed differs),
 //   - in gram_columns and in gram_full (gram_columns gives exactly the
-//     entries of gram_full), and for G[k, j] and G[j, k].
-// No threads are used.  Different compilers could still differ in std::sqrt
-// or division only if they broke IEEE 754, which the build flags forbid.
+//     entries of gram_full, whatever the other columns requested), and for
+//     G[k, j] and G[j, k].
+// No threads are used.  The bits do change with gram_row_block and with the
+// provisional centres (weighted_mean with different centres passed gives
+// results equal to rounding only).
 #pragma once
 
 #include <cstddef>
@@ -66,19 +80,24 @@ bool gram_kernel_available(GramKernel k) noexcept;
 GramKernel gram_best_kernel() noexcept;
 std::string_view gram_kernel_name(GramKernel k) noexcept;
 
+enum class Centring { given, weighted_mean };
+
 // out[k + t * ld] = G[k, cols[t]] for every k < p and t < cols.size():
 // a p x cols.size() column-major block (ld >= p).  w has n entries; centre
-// and scale have p entries, or are empty for 0 and 1.  Requesting a kernel
-// this CPU lacks is a precondition failure.
-void gram_columns(const StridedMatrix& x, std::span<const double> w,
+// and scale have p entries, or are empty (centres: 0 for `given`, the first
+// block's weighted means for `weighted_mean`; scales: 1).  `means` is empty
+// or, with weighted_mean only, receives the p exact weighted means.
+// Requesting a kernel this CPU lacks is a precondition failure.
+void gram_columns(const StridedMatrix& x, std::span<const double> w, Centring centring,
                   std::span<const double> centre, std::span<const double> scale,
                   std::span<const std::size_t> cols, double* out, std::size_t ld,
-                  GramKernel kernel = GramKernel::best);
+                  std::span<double> means = {}, GramKernel kernel = GramKernel::best);
 
 // out[k + j * ld] = G[k, j] for all k, j < p (both triangles; ld >= p).
 // About half the work of gram_columns with every column, using symmetry.
-void gram_full(const StridedMatrix& x, std::span<const double> w, std::span<const double> centre,
-               std::span<const double> scale, double* out, std::size_t ld,
+void gram_full(const StridedMatrix& x, std::span<const double> w, Centring centring,
+               std::span<const double> centre, std::span<const double> scale, double* out,
+               std::size_t ld, std::span<double> means = {},
                GramKernel kernel = GramKernel::best);
 
 // Weighted column statistics in one pass over X, numerically stable for

@@ -725,18 +725,23 @@ PyObject* py_build_config(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // ---- Gram kernels (core/gram.hpp) ----------------------------------------------
 
-// gram(x, w, y=None, centre=None, scale=None, cols=None, kernel="best"): x is
-// any 2-D float64 array, read in place through its strides.  Returns a dict:
-// "gram" = gram_full (p x p) or, with cols, gram_columns as a (len(cols), p)
-// array whose row t is column t of the block; "kernel" = the kernel that ran;
+// gram(x, w, y=None, centre=None, scale=None, cols=None, kernel="best",
+// at_mean=False): x is any 2-D float64 array, read in place through its
+// strides.  Returns a dict: "gram" = gram_full (p x p) or, with cols,
+// gram_columns as a (len(cols), p) array whose row t is column t of the block,
+// centred as Centring::weighted_mean when at_mean (then "gram_mean" holds the
+// means it gives back), else as Centring::given; "kernel" = the kernel that ran;
 // "available" = the kernels this CPU runs; and, when the weights have a
 // positive sum, weighted_column_stats' "mean", "var", "ymean" (and "cov" with y).
 PyObject* py_gram(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        KW("x", "w", "y", "centre", "scale", "cols", "kernel");
+        KW("x", "w", "y", "centre", "scale", "cols", "kernel", "at_mean");
         PyObject *xo, *wo, *yo = Py_None, *co = Py_None, *so = Py_None, *colso = Py_None,
-                          *ko = Py_None;
-        parse(args, kwargs, "OO|OOOOO", kw, &xo, &wo, &yo, &co, &so, &colso, &ko);
+                          *ko = Py_None, *mo = Py_False;
+        parse(args, kwargs, "OO|OOOOOO", kw, &xo, &wo, &yo, &co, &so, &colso, &ko, &mo);
+        const int at_mean = PyObject_IsTrue(mo);
+        if (at_mean < 0) throw PyErrorSet{};
+        const auto centring = at_mean ? vc::Centring::weighted_mean : vc::Centring::given;
         varnel_py::FloatArray a;
         if (!varnel_py::to_float_array(xo, 2, a)) throw PyErrorSet{};
         vc::require(a.strides[0] % 8 == 0 && a.strides[1] % 8 == 0, "gram: partial-element strides");
@@ -758,17 +763,20 @@ PyObject* py_gram(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::size_t p = x.ncols;
         Ref d(check(PyDict_New()));
         double* data = nullptr;
+        vc::Vec gm(at_mean ? p : 0);
         if (colso == Py_None) {
             Ref g(check(varnel_py::new_matrix(p, p, data)));
-            vc::gram_full(x, w, centre, scale, data, p, kernel);
+            vc::gram_full(x, w, centring, centre, scale, data, p, gm, kernel);
             put(d.get(), "gram", g.release());
         } else {
             const vc::Index c64 = index(colso);
             const std::vector<std::size_t> cols(c64.begin(), c64.end());
             Ref g(check(varnel_py::new_matrix(cols.size(), p, data)));
-            vc::gram_columns(x, w, centre, scale, cols, data, std::max<std::size_t>(p, 1), kernel);
+            vc::gram_columns(x, w, centring, centre, scale, cols, data, std::max<std::size_t>(p, 1),
+                             gm, kernel);
             put(d.get(), "gram", g.release());
         }
+        if (at_mean) put(d.get(), "gram_mean", to_list(gm));
         const vc::GramKernel ran = kernel == vc::GramKernel::best ? vc::gram_best_kernel() : kernel;
         put(d.get(), "kernel", PyUnicode_FromString(std::string(vc::gram_kernel_name(ran)).c_str()));
         Ref avail(check(PyList_New(0)));
@@ -828,7 +836,7 @@ PyMethodDef methods[] = {
     METHOD(apply_exclude, "apply_exclude(include, exclude) -> (include, any_flag)"),
     METHOD(path_warning, "path_warning(kind, lambda_index) -> (text, code)"),
     METHOD(build_config, "build_config(nobs, nvars, **options) -> dict of every FitConfig field"),
-    METHOD(gram, "gram(x, w, y=None, centre=None, scale=None, cols=None, kernel='best') -> dict"),
+    METHOD(gram, "gram(x, w, y=None, centre=None, scale=None, cols=None, kernel='best', at_mean=False) -> dict"),
     {"fit_errors", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_fit_errors)), METH_NOARGS,
      "fit_errors() -> [(variant name, text)] in declaration order"},
     {nullptr, nullptr, 0, nullptr},
