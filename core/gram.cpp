@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "error.hpp"
@@ -12,6 +13,13 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #define VARNEL_GRAM_X86 1
 #include <immintrin.h>
+#endif
+// Plain loops compiled also for wider vectors and picked at load time (the
+// same IEEE operations in the same order, so the same bits).
+#if defined(VARNEL_GRAM_X86) && defined(__linux__) && !defined(__clang__)
+#define VARNEL_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define VARNEL_CLONES
 #endif
 
 namespace varnel_core {
@@ -39,20 +47,23 @@ private:
     std::unique_ptr<double[], Free> p_;
 };
 
-// Packed panels of one block of rows.  The packed columns are cut into
-// groups of up to gw = 3 vl columns (vl = the kernel's vector length); group
-// g holds row k of its columns at P[offset(g) + k * width(g) + c].  The last
-// group is padded with zero columns up to a multiple of vl.
+// Packed panels of nb consecutive blocks of rows.  The packed columns are cut
+// into groups of up to gw = 3 vl columns (vl = the kernel's vector length);
+// group g holds row r (counted from the first block) of its columns at
+// P[offset(g) + r * width(g) + c], so that one column is packed over all nb
+// blocks in one run.  The last group is padded with zero columns up to a
+// multiple of vl.  Block b of group g starts at base(g, b).
 struct Panels {
-    std::size_t vl = 0, gw = 0, ncols = 0, padded = 0, ngroups = 0;
-    Panels(std::size_t vlen, std::size_t p)
+    std::size_t vl = 0, gw = 0, ncols = 0, padded = 0, ngroups = 0, nb = 1;
+    Panels(std::size_t vlen, std::size_t p, std::size_t blocks = 1)
         : vl(vlen), gw(3 * vlen), ncols(p), padded((p + vlen - 1) / vlen * vlen),
-          ngroups((padded + gw - 1) / gw) {}
+          ngroups((padded + gw - 1) / gw), nb(blocks) {}
     std::size_t width(std::size_t g) const { return std::min(gw, padded - g * gw); }
-    std::size_t offset(std::size_t g) const { return g * gw * KC; }
-    std::size_t size() const { return ngroups * gw * KC; }
-    // Start and row stride of packed column j.
-    std::size_t start(std::size_t j) const { return offset(j / gw) + j % gw; }
+    std::size_t offset(std::size_t g) const { return g * gw * KC * nb; }
+    std::size_t base(std::size_t g, std::size_t b) const { return offset(g) + b * KC * width(g); }
+    std::size_t size() const { return ngroups * gw * KC * nb; }
+    // Start (in block b) and row stride of packed column j.
+    std::size_t start(std::size_t j, std::size_t b) const { return base(j / gw, b) + j % gw; }
     std::size_t stride(std::size_t j) const { return width(j / gw); }
 };
 
@@ -331,6 +342,14 @@ struct Avx512Kernel {
 // Rows of the result (packed columns) per cache block: their panels of one
 // row block (rows x KC doubles) stay in L2 while every column slice passes.
 constexpr std::size_t kRowsPerL2Block = 240;
+// Bytes of packed panels per superblock: small designs pack several row
+// blocks in one go, so each column of X is read in longer runs.
+constexpr std::size_t kPackBytes = 768 * 1024;
+
+std::size_t blocks_per_pack(std::size_t vl, std::size_t ncols) {
+    const std::size_t one = Panels(vl, ncols).size() * sizeof(double);
+    return std::clamp<std::size_t>(kPackBytes / std::max<std::size_t>(one, 1), 1, 8);
+}
 
 struct Inputs {
     std::vector<double> centre, scale;
@@ -368,22 +387,36 @@ Inputs check_inputs(const StridedMatrix& x, std::span<const double> w, Centring 
     return in;
 }
 
-// Packs rows [i0, i0 + kb) of the p columns of x, and sqrt(w) as column p
-// when `at_mean`.
+// Packs rows [i0, i0 + rows) (rows <= nb KC) of the p columns of x, and
+// sqrt(w) as column p when `at_mean`; sw holds sqrt(w) of those rows.
 template <class K>
-void pack_block(const StridedMatrix& x, const Panels& pa, const Inputs& in, std::size_t i0,
-                std::size_t kb, const double* sw, double* P) {
+void pack_rows(const StridedMatrix& x, const Panels& pa, const Inputs& in, std::size_t i0,
+               std::size_t rows, const double* sw, double* P) {
     const std::size_t p = x.ncols;
     for (std::size_t g = 0; g < pa.ngroups; ++g) {
         const std::size_t j0 = g * pa.gw;
         if (j0 >= p) break;
         const std::size_t real = std::min(pa.gw, p - j0);
-        K::pack(PackJob{&x, i0, kb, j0, real, in.centre.data(), sw, P + pa.offset(g), pa.width(g)});
+        K::pack(PackJob{&x, i0, rows, j0, real, in.centre.data(), sw, P + pa.offset(g), pa.width(g)});
     }
     if (in.at_mean) {
-        double* d = P + pa.start(p);
+        double* d = P + pa.start(p, 0);
         const std::size_t ld = pa.stride(p);
-        for (std::size_t k = 0; k < kb; ++k) d[k * ld] = sw[k];
+        for (std::size_t k = 0; k < rows; ++k) d[k * ld] = sw[k];
+    }
+}
+
+// Packs the rows superblock by superblock and calls body(b, kb) for every
+// row block b (of kb rows) of the superblock, in row order.
+template <class K, class Body>
+void for_each_block(const StridedMatrix& x, std::span<const double> w, const Panels& pa,
+                    const Inputs& in, double* P, double* sw, Body&& body) {
+    const std::size_t n = x.nrows, span = pa.nb * KC;
+    for (std::size_t s0 = 0; s0 < n; s0 += span) {
+        const std::size_t rows = std::min(span, n - s0);
+        for (std::size_t k = 0; k < rows; ++k) sw[k] = std::sqrt(w[s0 + k]);
+        pack_rows<K>(x, pa, in, s0, rows, sw, P);
+        for (std::size_t b = 0; b * KC < rows; ++b) body(b, std::min(KC, rows - b * KC));
     }
 }
 
@@ -408,31 +441,30 @@ struct Finish {
 template <class K>
 void full_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& in, double* out,
                std::size_t ld, std::span<double> means) {
-    const std::size_t n = x.nrows, p = x.ncols;
-    const Panels pa(K::vl, p + (in.at_mean ? 1 : 0));
+    const std::size_t p = x.ncols;
+    const std::size_t pe = p + (in.at_mean ? 1 : 0);
+    const Panels pa(K::vl, pe, blocks_per_pack(K::vl, pe));
     const std::size_t ldc = pa.padded;
-    Buffer P(pa.size()), C(ldc * ldc), sw(KC);
+    Buffer P(pa.size()), C(ldc * ldc), sw(pa.nb * KC);
     const std::size_t groups_per_block = std::max<std::size_t>(1, kRowsPerL2Block / pa.gw);
-    for (std::size_t i0 = 0; i0 < n; i0 += KC) {
-        const std::size_t kb = std::min(KC, n - i0);
-        for (std::size_t k = 0; k < kb; ++k) sw[k] = std::sqrt(w[i0 + k]);
-        pack_block<K>(x, pa, in, i0, kb, sw.data(), P.data());
+    for_each_block<K>(x, w, pa, in, P.data(), sw.data(), [&](std::size_t blk, std::size_t kb) {
         for (std::size_t gb0 = 0; gb0 < pa.ngroups; gb0 += groups_per_block) {
             const std::size_t gb1 = std::min(pa.ngroups, gb0 + groups_per_block);
             const std::size_t row_end = std::min(pa.padded, gb1 * pa.gw);
             for (std::size_t j0 = 0; j0 < row_end; j0 += K::vl) {
                 const std::size_t gj = j0 / pa.gw;
-                const double* b = P.data() + pa.start(j0);
+                const double* b = P.data() + pa.start(j0, blk);
                 const std::size_t sb = pa.stride(j0);
                 for (std::size_t g = std::max(gb0, gj); g < gb1; ++g) {
                     const std::size_t from = g == gj ? j0 % pa.gw : 0;
                     const std::size_t wg = pa.width(g);
-                    K::mk(static_cast<int>((wg - from) / K::vl), kb, P.data() + pa.offset(g) + from,
-                          wg, b, sb, C.data() + g * pa.gw + from + j0 * ldc, ldc);
+                    K::mk(static_cast<int>((wg - from) / K::vl), kb,
+                          P.data() + pa.base(g, blk) + from, wg, b, sb,
+                          C.data() + g * pa.gw + from + j0 * ldc, ldc);
                 }
             }
         }
-    }
+    });
     // C holds the sums for rows r >= columns j.
     Finish fin{in, {}, 0.0, false};
     if (in.at_mean) {
@@ -451,21 +483,19 @@ template <class K>
 void columns_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& in,
                   std::span<const std::size_t> cols_in, double* out, std::size_t ld,
                   std::span<double> means) {
-    const std::size_t n = x.nrows, p = x.ncols;
+    const std::size_t p = x.ncols;
     std::vector<std::size_t> cols(cols_in.begin(), cols_in.end());
     if (in.at_mean) cols.push_back(p);  // the sqrt(w) column
     const std::size_t q = cols.size();
-    const Panels pa(K::vl, p + (in.at_mean ? 1 : 0));
+    const std::size_t pe = p + (in.at_mean ? 1 : 0);
+    const Panels pa(K::vl, pe, blocks_per_pack(K::vl, pe));
     const std::size_t ldc = pa.padded;
     const std::size_t nslices = (q + K::vl - 1) / K::vl;
-    Buffer P(pa.size()), Q(nslices * K::vl * KC), C(ldc * nslices * K::vl), sw(KC);
+    Buffer P(pa.size()), Q(nslices * K::vl * KC), C(ldc * nslices * K::vl), sw(pa.nb * KC);
     const std::size_t groups_per_block = std::max<std::size_t>(1, kRowsPerL2Block / pa.gw);
-    for (std::size_t i0 = 0; i0 < n; i0 += KC) {
-        const std::size_t kb = std::min(KC, n - i0);
-        for (std::size_t k = 0; k < kb; ++k) sw[k] = std::sqrt(w[i0 + k]);
-        pack_block<K>(x, pa, in, i0, kb, sw.data(), P.data());
+    for_each_block<K>(x, w, pa, in, P.data(), sw.data(), [&](std::size_t blk, std::size_t kb) {
         for (std::size_t t = 0; t < q; ++t) {
-            const double* src = P.data() + pa.start(cols[t]);
+            const double* src = P.data() + pa.start(cols[t], blk);
             const std::size_t ss = pa.stride(cols[t]);
             double* dst = Q.data() + (t / K::vl) * K::vl * KC + t % K::vl;
             for (std::size_t k = 0; k < kb; ++k) dst[k * K::vl] = src[k * ss];
@@ -475,12 +505,12 @@ void columns_impl(const StridedMatrix& x, std::span<const double> w, const Input
             for (std::size_t s = 0; s < nslices; ++s)
                 for (std::size_t g = gb0; g < gb1; ++g) {
                     const std::size_t wg = pa.width(g);
-                    K::mk(static_cast<int>(wg / K::vl), kb, P.data() + pa.offset(g), wg,
+                    K::mk(static_cast<int>(wg / K::vl), kb, P.data() + pa.base(g, blk), wg,
                           Q.data() + s * K::vl * KC, K::vl, C.data() + g * pa.gw + s * K::vl * ldc,
                           ldc);
                 }
         }
-    }
+    });
     Finish fin{in, {}, 0.0, false};
     if (in.at_mean) {
         const double* dcol = C.data() + (q - 1) * ldc;  // the products with sqrt(w)
@@ -569,6 +599,135 @@ void gram_full(const StridedMatrix& x, std::span<const double> w, Centring centr
 
 // ---- weighted column statistics ----------------------------------------------
 
+namespace {
+
+// s[c] = sum_k w[k] * a[k * lda + c], each column's sum in row order.
+// Eight columns at a time, so that the sums stay in registers.
+VARNEL_CLONES void column_sums(const double* __restrict a, std::size_t lda, const double* __restrict w,
+                 std::size_t kb, std::size_t p, double* __restrict s) {
+    for (std::size_t c0 = 0; c0 < p; c0 += 8) {
+        const std::size_t cw = std::min<std::size_t>(8, p - c0);
+        double acc[8] = {};
+        if (cw == 8) {
+            for (std::size_t k = 0; k < kb; ++k)
+                for (std::size_t c = 0; c < 8; ++c) acc[c] = acc[c] + w[k] * a[k * lda + c0 + c];
+        } else {
+            for (std::size_t k = 0; k < kb; ++k)
+                for (std::size_t c = 0; c < cw; ++c) acc[c] = acc[c] + w[k] * a[k * lda + c0 + c];
+        }
+        for (std::size_t c = 0; c < cw; ++c) s[c0 + c] = acc[c];
+    }
+}
+
+// With d = a[k, c] - m[c] and t = w[k] d: q[c] = sum_k t d and, when dy is
+// given, r[c] = sum_k t dy[k], in row order, eight columns at a time.
+VARNEL_CLONES void deviation_sums(const double* __restrict a, std::size_t lda, const double* __restrict w,
+                    const double* __restrict dy, std::size_t kb, std::size_t p,
+                    const double* __restrict m, double* __restrict q, double* __restrict r) {
+    for (std::size_t c0 = 0; c0 < p; c0 += 8) {
+        const std::size_t cw = std::min<std::size_t>(8, p - c0);
+        double aq[8] = {}, ar[8] = {}, mc[8] = {};
+        for (std::size_t c = 0; c < cw; ++c) mc[c] = m[c0 + c];
+        const auto rows = [&](auto width) {
+            for (std::size_t k = 0; k < kb; ++k) {
+                const double* __restrict row = a + k * lda + c0;
+                const double wk = w[k], dyk = dy ? dy[k] : 0.0;
+                for (std::size_t c = 0; c < width; ++c) {
+                    const double d = row[c] - mc[c];
+                    const double t = wk * d;
+                    aq[c] = aq[c] + t * d;
+                    ar[c] = ar[c] + t * dyk;
+                }
+            }
+        };
+        if (cw == 8)
+            rows(std::integral_constant<std::size_t, 8>{});
+        else
+            rows(cw);
+        for (std::size_t c = 0; c < cw; ++c) {
+            q[c0 + c] = aq[c];
+            r[c0 + c] = ar[c];
+        }
+    }
+}
+
+// Statistics of nb KC rows at a time: the rows are packed (x - shift, by the
+// Gram packers, so in every layout the same values) into a row-major scratch,
+// then every column is summed down the rows in order.
+template <class K>
+double stats_impl(const StridedMatrix& x, std::span<const double> w, std::span<const double> y,
+                  std::span<double> mean, std::span<double> var, std::span<double> cov) {
+    const std::size_t n = x.nrows, p = x.ncols;
+    const bool want_y = !y.empty();
+    const std::size_t pw = std::max<std::size_t>((p + K::vl - 1) / K::vl * K::vl, 1);
+    const std::size_t nb = 1;
+    Buffer S(nb * KC * pw), ones(nb * KC);
+    for (std::size_t k = 0; k < nb * KC; ++k) ones[k] = 1.0;
+    // Values are shifted by a provisional centre (the weighted mean of the
+    // first block of rows with positive weight) before any sum, so that the
+    // block means and their differences are formed on deviations, not on
+    // values that may be 1e9 times larger.
+    std::vector<double> shift(p, 0.0), ms(p, 0.0), m2(p, 0.0), cy(p, 0.0), s1(p), q(p), r(p);
+    double wtot = 0.0, yshift = 0.0, yms = 0.0;
+    double dy[KC];
+    for (std::size_t s0 = 0; s0 < n; s0 += nb * KC) {
+        const std::size_t rows = std::min(nb * KC, n - s0);
+        const bool raw = wtot == 0.0;  // packed before the shift is known: x - 0
+        if (p > 0)
+            K::pack(PackJob{&x, s0, rows, 0, p, shift.data(), ones.data(), S.data(), pw});
+        for (std::size_t i0 = s0; i0 < s0 + rows; i0 += KC) {
+            const std::size_t kb = std::min(KC, s0 + rows - i0);
+            const double* wb = w.data() + i0;
+            double* base = S.data() + (i0 - s0) * pw;
+            double wsum = 0.0;
+            for (std::size_t k = 0; k < kb; ++k) wsum += wb[k];
+            if (!(wsum > 0.0)) continue;
+            const bool first = wtot == 0.0;
+            const double wn = wtot + wsum;
+            const double f = wsum / wn, h = wtot * f;  // the block's share; W_a W_b / W
+            if (first) {  // the shift: this block's weighted means
+                column_sums(base, pw, wb, kb, p, s1.data());
+                for (std::size_t c = 0; c < p; ++c) shift[c] = s1[c] / wsum;
+            }
+            if (raw)  // (x - 0) - shift is exactly what packing x - shift gives
+                for (std::size_t k = 0; k < kb; ++k)
+                    for (std::size_t c = 0; c < p; ++c) base[k * pw + c] = base[k * pw + c] - shift[c];
+            double ydelta = 0.0;
+            if (want_y) {
+                double ybm = 0.0;
+                for (int round = first ? 0 : 1; round < 2; ++round) {
+                    ybm = 0.0;
+                    for (std::size_t k = 0; k < kb; ++k) ybm += wb[k] * (y[i0 + k] - yshift);
+                    ybm /= wsum;
+                    if (round == 0) yshift = ybm;
+                }
+                for (std::size_t k = 0; k < kb; ++k) dy[k] = (y[i0 + k] - yshift) - ybm;
+                ydelta = ybm - yms;
+            }
+            column_sums(base, pw, wb, kb, p, s1.data());
+            for (std::size_t c = 0; c < p; ++c) s1[c] = s1[c] / wsum;  // block means
+            deviation_sums(base, pw, wb, want_y ? dy : nullptr, kb, p, s1.data(), q.data(), r.data());
+            for (std::size_t c = 0; c < p; ++c) {
+                const double delta = s1[c] - ms[c];
+                ms[c] = ms[c] + delta * f;
+                m2[c] = m2[c] + (q[c] + (delta * delta) * h);
+                cy[c] = cy[c] + (r[c] + (delta * ydelta) * h);
+            }
+            if (want_y) yms = yms + ydelta * f;
+            wtot = wn;
+        }
+    }
+    require(wtot > 0.0, "weighted_column_stats: the weights sum to 0");
+    for (std::size_t j = 0; j < p; ++j) mean[j] = shift[j] + ms[j];
+    if (!var.empty())
+        for (std::size_t j = 0; j < p; ++j) var[j] = m2[j] / wtot;
+    if (!cov.empty())
+        for (std::size_t j = 0; j < p; ++j) cov[j] = cy[j] / wtot;
+    return yshift + yms;
+}
+
+}  // namespace
+
 double weighted_column_stats(const StridedMatrix& x, std::span<const double> w,
                              std::span<const double> y, std::span<double> mean,
                              std::span<double> var, std::span<double> cov) {
@@ -579,95 +738,14 @@ double weighted_column_stats(const StridedMatrix& x, std::span<const double> w,
     require(var.empty() || var.size() == p, "weighted_column_stats: variances of the wrong length");
     require(cov.empty() || (!y.empty() && cov.size() == p),
             "weighted_column_stats: covariances need y and p entries");
-    const bool want_y = !y.empty();
-    constexpr std::size_t CW = 64;  // columns per chunk of the row-major scratch
-    // Every value is first shifted by a provisional centre (the weighted mean
-    // of the first block of rows with positive weight), so that the block
-    // means and their differences are formed on deviations, not on values
-    // that may be 1e9 times larger.
-    std::vector<double> scratch, shift(p, 0.0), ms(p, 0.0), m2(p, 0.0), cy(p, 0.0), s1(CW), q(CW),
-        r(CW);
-    double wtot = 0.0, yshift = 0.0, yms = 0.0;
-    double dy[KC];
-    for (std::size_t i0 = 0; i0 < n; i0 += KC) {
-        const std::size_t kb = std::min(KC, n - i0);
-        const double* wb = w.data() + i0;
-        double wsum = 0.0;
-        for (std::size_t k = 0; k < kb; ++k) wsum += wb[k];
-        if (!(wsum > 0.0)) continue;
-        const bool first = wtot == 0.0;
-        const double wn = wtot + wsum;
-        const double f = wsum / wn, h = wtot * f;  // the block's share; W_a W_b / W
-        double ydelta = 0.0;
-        if (want_y) {
-            double ybm = 0.0;
-            for (int round = first ? 0 : 1; round < 2; ++round) {
-                ybm = 0.0;
-                for (std::size_t k = 0; k < kb; ++k) ybm += wb[k] * (y[i0 + k] - yshift);
-                ybm /= wsum;
-                if (round == 0) yshift = ybm;
-            }
-            for (std::size_t k = 0; k < kb; ++k) dy[k] = (y[i0 + k] - yshift) - ybm;
-            ydelta = ybm - yms;
-        }
-        for (std::size_t j0 = 0; j0 < p; j0 += CW) {
-            const std::size_t cw = std::min(CW, p - j0);
-            // A row-major view of rows [i0, i0 + kb), columns [j0, j0 + cw).
-            const double* base;
-            std::ptrdiff_t ldr;
-            if (x.col_stride == 1) {
-                base = x.data + static_cast<std::ptrdiff_t>(i0) * x.row_stride +
-                       static_cast<std::ptrdiff_t>(j0);
-                ldr = x.row_stride;
-            } else {
-                scratch.resize(KC * CW);
-                for (std::size_t c = 0; c < cw; ++c)
-                    for (std::size_t k = 0; k < kb; ++k) scratch[k * cw + c] = x.at(i0 + k, j0 + c);
-                base = scratch.data();
-                ldr = static_cast<std::ptrdiff_t>(cw);
-            }
-            const double* sh = shift.data() + j0;
-            // The first block is summed twice: raw, to set the shift, then shifted.
-            for (int round = first ? 0 : 1; round < 2; ++round) {
-                std::fill(s1.begin(), s1.begin() + cw, 0.0);
-                for (std::size_t k = 0; k < kb; ++k) {
-                    const double* row = base + static_cast<std::ptrdiff_t>(k) * ldr;
-                    const double wk = wb[k];
-                    for (std::size_t c = 0; c < cw; ++c) s1[c] = s1[c] + wk * (row[c] - sh[c]);
-                }
-                for (std::size_t c = 0; c < cw; ++c) s1[c] = s1[c] / wsum;  // block means
-                if (round == 0) std::copy(s1.begin(), s1.begin() + cw, shift.begin() + j0);
-            }
-            std::fill(q.begin(), q.begin() + cw, 0.0);
-            std::fill(r.begin(), r.begin() + cw, 0.0);
-            for (std::size_t k = 0; k < kb; ++k) {
-                const double* row = base + static_cast<std::ptrdiff_t>(k) * ldr;
-                const double wk = wb[k];
-                for (std::size_t c = 0; c < cw; ++c) {
-                    const double d = (row[c] - sh[c]) - s1[c];
-                    const double t = wk * d;
-                    q[c] = q[c] + t * d;
-                    if (want_y) r[c] = r[c] + t * dy[k];
-                }
-            }
-            for (std::size_t c = 0; c < cw; ++c) {
-                const std::size_t j = j0 + c;
-                const double delta = s1[c] - ms[j];
-                ms[j] = ms[j] + delta * f;
-                m2[j] = m2[j] + (q[c] + (delta * delta) * h);
-                if (want_y) cy[j] = cy[j] + (r[c] + (delta * ydelta) * h);
-            }
-        }
-        if (want_y) yms = yms + ydelta * f;
-        wtot = wn;
+    require(n == 0 || p == 0 || x.data != nullptr, "weighted_column_stats: no data");
+    switch (gram_best_kernel()) {
+#if defined(VARNEL_GRAM_X86)
+        case GramKernel::avx512: return stats_impl<Avx512Kernel>(x, w, y, mean, var, cov);
+        case GramKernel::avx2: return stats_impl<Avx2Kernel>(x, w, y, mean, var, cov);
+#endif
+        default: return stats_impl<PortableKernel>(x, w, y, mean, var, cov);
     }
-    require(wtot > 0.0, "weighted_column_stats: the weights sum to 0");
-    for (std::size_t j = 0; j < p; ++j) mean[j] = shift[j] + ms[j];
-    if (!var.empty())
-        for (std::size_t j = 0; j < p; ++j) var[j] = m2[j] / wtot;
-    if (!cov.empty())
-        for (std::size_t j = 0; j < p; ++j) cov[j] = cy[j] / wtot;
-    return yshift + yms;
 }
 
 }  // namespace varnel_core

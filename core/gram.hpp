@@ -105,12 +105,14 @@ void gram_full(const StridedMatrix& x, std::span<const double> w, Centring centr
 //   mean[j] = sum_i w_i x_ij / W,
 //   var[j]  = sum_i w_i (x_ij - mean_j)^2 / W,
 //   cov[j]  = sum_i w_i (x_ij - mean_j)(y_i - mean_y) / W   (only if y is given),
-// and the returned value is mean_y (0 without y).  Each block of rows gets
-// its own two-pass mean and squared deviations, and the blocks are merged by
-// the pairwise update of Chan, Golub and LeVeque, so no sum of squares of
-// uncentred values is ever formed.  W must be positive.  var and cov may be
-// empty spans to skip them.  The same bits for any memory layout; no SIMD
-// dispatch (the loops are plain C++).
+// and the returned value is mean_y (0 without y).  Every value is first
+// shifted by the weighted mean of the first block of rows (with positive
+// weight); each block of rows then gets its own two-pass mean and squared
+// deviations, and the blocks are merged by the pairwise update of Chan, Golub
+// and LeVeque, so no sum of squares of uncentred values is ever formed.  W
+// must be positive.  var and cov may be empty spans to skip them.  The rows
+// go through the Gram packers, so the bits are the same for any memory
+// layout and any CPU.
 double weighted_column_stats(const StridedMatrix& x, std::span<const double> w,
                              std::span<const double> y, std::span<double> mean,
                              std::span<double> var, std::span<double> cov);
