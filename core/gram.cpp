@@ -29,22 +29,47 @@ namespace {
 constexpr std::size_t KC = gram_row_block;
 
 // A zero-filled buffer of doubles on a 64-byte boundary (whole cache lines
-// for the packed panels and the result tiles).
-class Buffer {
-public:
-    explicit Buffer(std::size_t n) {
-        if (n == 0) n = 1;
-        p_.reset(static_cast<double*>(::operator new[](n * sizeof(double), std::align_val_t{64})));
-        std::fill(p_.get(), p_.get() + n, 0.0);
-    }
-    double* data() const { return p_.get(); }
-    double& operator[](std::size_t i) const { return p_[i]; }
+// for the packed panels and the result tiles).  A buffer given a slot reuses
+// that slot's memory from the thread's earlier calls (up to kKeepBytes), so
+// that repeated calls do not pay fresh pages for their panels.
+constexpr std::size_t kKeepBytes = 4u << 20;
 
-private:
+class Buffer {
     struct Free {
         void operator()(double* p) const { ::operator delete[](p, std::align_val_t{64}); }
     };
-    std::unique_ptr<double[], Free> p_;
+    using Owned = std::unique_ptr<double[], Free>;
+    struct Kept {
+        Owned p;
+        std::size_t cap = 0;
+    };
+    static Owned allocate(std::size_t n) {
+        return Owned(static_cast<double*>(::operator new[](n * sizeof(double), std::align_val_t{64})));
+    }
+
+public:
+    explicit Buffer(std::size_t n, int slot = -1) {
+        n = std::max<std::size_t>(n, 1);
+        if (slot >= 0 && n * sizeof(double) <= kKeepBytes) {
+            thread_local Kept kept[4];
+            Kept& k = kept[slot];
+            if (k.cap < n) {
+                k.p = allocate(n);
+                k.cap = n;
+            }
+            data_ = k.p.get();
+        } else {
+            own_ = allocate(n);
+            data_ = own_.get();
+        }
+        std::fill(data_, data_ + n, 0.0);
+    }
+    double* data() const { return data_; }
+    double& operator[](std::size_t i) const { return data_[i]; }
+
+private:
+    Owned own_;
+    double* data_ = nullptr;
 };
 
 // Packed panels of nb consecutive blocks of rows.  The packed columns are cut
@@ -445,7 +470,7 @@ void full_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& 
     const std::size_t pe = p + (in.at_mean ? 1 : 0);
     const Panels pa(K::vl, pe, blocks_per_pack(K::vl, pe));
     const std::size_t ldc = pa.padded;
-    Buffer P(pa.size()), C(ldc * ldc), sw(pa.nb * KC);
+    Buffer P(pa.size(), 0), C(ldc * ldc, 1), sw(pa.nb * KC, 2);
     const std::size_t groups_per_block = std::max<std::size_t>(1, kRowsPerL2Block / pa.gw);
     for_each_block<K>(x, w, pa, in, P.data(), sw.data(), [&](std::size_t blk, std::size_t kb) {
         for (std::size_t gb0 = 0; gb0 < pa.ngroups; gb0 += groups_per_block) {
@@ -491,14 +516,20 @@ void columns_impl(const StridedMatrix& x, std::span<const double> w, const Input
     const Panels pa(K::vl, pe, blocks_per_pack(K::vl, pe));
     const std::size_t ldc = pa.padded;
     const std::size_t nslices = (q + K::vl - 1) / K::vl;
-    Buffer P(pa.size()), Q(nslices * K::vl * KC), C(ldc * nslices * K::vl), sw(pa.nb * KC);
+    Buffer P(pa.size(), 0), Q(nslices * K::vl * KC, 3), C(ldc * nslices * K::vl, 1), sw(pa.nb * KC, 2);
     const std::size_t groups_per_block = std::max<std::size_t>(1, kRowsPerL2Block / pa.gw);
     for_each_block<K>(x, w, pa, in, P.data(), sw.data(), [&](std::size_t blk, std::size_t kb) {
-        for (std::size_t t = 0; t < q; ++t) {
-            const double* src = P.data() + pa.start(cols[t], blk);
-            const std::size_t ss = pa.stride(cols[t]);
-            double* dst = Q.data() + (t / K::vl) * K::vl * KC + t % K::vl;
-            for (std::size_t k = 0; k < kb; ++k) dst[k * K::vl] = src[k * ss];
+        for (std::size_t s0 = 0; s0 < q; s0 += K::vl) {  // slice by slice, row by row
+            const std::size_t sw_ = std::min(K::vl, q - s0);
+            const double* src[K::vl];
+            std::size_t ss[K::vl];
+            for (std::size_t t = 0; t < sw_; ++t) {
+                src[t] = P.data() + pa.start(cols[s0 + t], blk);
+                ss[t] = pa.stride(cols[s0 + t]);
+            }
+            double* dst = Q.data() + s0 * KC;
+            for (std::size_t k = 0; k < kb; ++k)
+                for (std::size_t t = 0; t < sw_; ++t) dst[k * K::vl + t] = src[t][k * ss[t]];
         }
         for (std::size_t gb0 = 0; gb0 < pa.ngroups; gb0 += groups_per_block) {
             const std::size_t gb1 = std::min(pa.ngroups, gb0 + groups_per_block);
@@ -661,7 +692,7 @@ double stats_impl(const StridedMatrix& x, std::span<const double> w, std::span<c
     const bool want_y = !y.empty();
     const std::size_t pw = std::max<std::size_t>((p + K::vl - 1) / K::vl * K::vl, 1);
     const std::size_t nb = 1;
-    Buffer S(nb * KC * pw), ones(nb * KC);
+    Buffer S(nb * KC * pw, 0), ones(nb * KC, 2);
     for (std::size_t k = 0; k < nb * KC; ++k) ones[k] = 1.0;
     // Values are shifted by a provisional centre (the weighted mean of the
     // first block of rows with positive weight) before any sum, so that the

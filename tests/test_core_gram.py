@@ -1,6 +1,5 @@
-"""Gram kernels of the core (core/gram.hpp, through varnel._test_core.gram):
-weighted centred column products against a long-double reference, the same
-bits for every memory layout and micro-kernel, and stable column statistics."""
+"""Gram kernels (core/gram.hpp, via varnel._test_core.gram): centred products against long
+double, the same bits for every layout and micro-kernel, stable column statistics."""
 import numpy as np
 import pytest
 
@@ -14,9 +13,8 @@ def layouts(x):
     """The same matrix in C order, Fortran order, with gaps, and reversed."""
     wide = np.zeros((x.shape[0], 2 * x.shape[1] + 1), order="F")
     wide[:, 1::2] = x
-    rev = np.ascontiguousarray(x[::-1, ::-1])[::-1, ::-1]
-    return {"C": np.ascontiguousarray(x), "F": np.asfortranarray(x), "gaps": wide[:, 1::2],
-            "reversed": rev}
+    return [np.ascontiguousarray(x), np.asfortranarray(x), wide[:, 1::2],
+            np.ascontiguousarray(x[::-1, ::-1])[::-1, ::-1]]
 
 
 def problem(n, p, weights, large, seed=0):
@@ -26,77 +24,61 @@ def problem(n, p, weights, large, seed=0):
         x[:, ::3] += 1.7e9
     w = {"equal": np.ones(n), "random": rng.uniform(0.0, 2.0, n),
          "zeros": rng.integers(0, 2, n) * rng.uniform(0.5, 1.5, n)}[weights]
-    if weights == "zeros" and n > 0:
-        w[0] = 1.0
-    return x, w / w.sum() if n else w
+    w[:1] = 1.0
+    return x, w / w.sum()
 
 
-def reference(x, w, c, s):
-    """Products centred at c: doubles, or exact_stats means (shifted by row 0)."""
-    xl = x.astype(LD)
-    a = (xl - xl[:1]) - (c.shifted if hasattr(c, "shifted") else np.asarray(c, dtype=LD) - xl[:1])
-    return ((a * w.astype(LD)[:, None]).T @ a) / np.outer(s, s).astype(LD)
-
-
-def exact_stats(x, w, y):
-    """Long-double moments of the values shifted by the first row (an exact
-    shift here), so that 1e12-sized means cost no digits."""
+def exact(x, w, y):
+    """Long-double moments of the values shifted by row 0 (an exact shift here,
+    so 1e12-sized means cost no digits): mean, mean - row 0, var, cov, y mean."""
     xy = np.column_stack([x, y]).astype(LD)
     d, wl = xy - xy[:1], w.astype(LD)
     dm = wl @ d / wl.sum()
-    var = wl @ (d - dm) ** 2 / wl.sum()
-    cov = wl @ ((d - dm) * (d - dm)[:, -1:]) / wl.sum()
-    m = xy[0] + dm
-    mx = m[:-1].view(Means)
-    mx.shifted = dm[:-1]  # m - row 0, which long double keeps exactly, unlike m
-    return mx, var[:-1], cov[:-1], m[-1]
+    var, cov = wl @ (d - dm) ** 2 / wl.sum(), wl @ ((d - dm) * (d - dm)[:, -1:]) / wl.sum()
+    return xy[0, :-1] + dm[:-1], dm[:-1], var[:-1], cov[:-1], xy[0, -1] + dm[-1]
 
 
-class Means(np.ndarray):
-    pass
+def reference(x, w, dc, s):
+    """The products centred at row 0 + dc, scaled by s."""
+    a = (x.astype(LD) - x[:1].astype(LD)) - dc
+    return ((a * w.astype(LD)[:, None]).T @ a) / np.outer(s, s).astype(LD)
+
+
+def close(got, want, scale, tol):
+    return np.all(np.abs(np.array(got, dtype=LD) - want) <= tol * scale)
 
 
 CASES = [  # n, p, weights, centring, scaled, large means
-    (1, 1, "equal", "none", False, False),
-    (1, 7, "random", "given", True, False),
-    (5, 1, "random", "mean", False, True),
-    (257, 5, "equal", "auto", True, True),
-    (600, 25, "random", "given", False, True),
-    (513, 50, "zeros", "mean", True, False),
-    (300, 9, "random", "none", True, False),
-    (1100, 37, "random", "auto", True, True),
-]
+    (1, 1, "equal", "none", False, False), (1, 7, "random", "given", True, False),
+    (5, 1, "random", "mean", False, True), (257, 5, "equal", "auto", True, True),
+    (600, 25, "random", "given", False, True), (513, 50, "zeros", "mean", True, False),
+    (300, 9, "random", "none", True, False), (1100, 37, "random", "auto", True, True)]
 
 
 @pytest.mark.parametrize("n, p, weights, centring, scaled, large", CASES)
 def test_products_match_reference_with_the_same_bits_everywhere(n, p, weights, centring, scaled,
                                                                  large):
     x, w = problem(n, p, weights, large)
-    m = exact_stats(x, w, x[:, 0])[0]
+    m, dm = exact(x, w, x[:, 0])[:2]
     c = {"none": None, "given": [float(v) for v in m], "mean": list(x[-1]), "auto": None}[centring]
-    at_mean = centring in ("mean", "auto")
-    s = list(np.random.default_rng(1).uniform(0.5, 2.0, p)) if scaled else None
-    ref = reference(x, w, m if at_mean else c or np.zeros(p), s or np.ones(p))
+    at_mean, s = centring in ("mean", "auto"), list(np.random.default_rng(1).uniform(0.5, 2, p))
+    s = s if scaled else None
+    dc = dm if at_mean else np.asarray(c if c else np.zeros(p), dtype=LD) - x[0].astype(LD)
+    ref = reference(x, w, dc, s or np.ones(p))
     cols = list(np.random.default_rng(2).permutation(p)[: max(1, p // 3)]) + [0]
     first = None
     for kernel in KERNELS:
-        for name, xv in layouts(x).items():
+        for xv in layouts(x):
             r = tc.gram(xv, w, centre=c, scale=s, kernel=kernel, at_mean=at_mean)
             block = tc.gram(xv, w, centre=c, scale=s, cols=cols, kernel=kernel, at_mean=at_mean)
             g = r["gram"]
             if first is None:  # entrywise, relative to the Cauchy-Schwarz bound of the entry
                 first = g
                 assert close(g, ref, np.sqrt(np.outer(np.diag(ref), np.diag(ref))), 1e-13)
-                if at_mean:
-                    assert close(r["gram_mean"], m, 1e-15 * np.abs(m) + 1e-14, 1.0)
-            assert np.array_equal(g, first, equal_nan=True), (name, kernel)
-            assert np.array_equal(block["gram"].T, g[:, cols]), (name, kernel)
-            assert np.array_equal(g, g.T)
+                assert not at_mean or close(r["gram_mean"], m, 1e-15 * np.abs(m) + 1e-14, 1.0)
+            assert np.array_equal(g, first) and np.array_equal(g, g.T), kernel
+            assert np.array_equal(block["gram"].T, g[:, cols]), kernel
             assert not at_mean or block["gram_mean"] == r["gram_mean"]
-
-
-def close(got, want, scale, tol):
-    return np.all(np.abs(np.array(got, dtype=LD) - want) <= tol * scale)
 
 
 STATS = [  # n, p, weights, large means, a clock-like column sorted by time
@@ -107,37 +89,29 @@ STATS = [  # n, p, weights, large means, a clock-like column sorted by time
 @pytest.mark.parametrize("n, p, weights, large, clock", STATS)
 def test_column_stats_and_standardized_products_keep_full_precision(n, p, weights, large, clock):
     x, w = problem(n, p, weights, large, seed=4)
-    if clock:  # the first rows lie far from the mean
+    if clock:  # the first rows lie far from the mean; a mean 1e12 that no double holds well
         x[:, 0] = 1.7e9 + np.arange(n) * 1e-3 + np.random.default_rng(6).normal(size=n)
         x[:, 1] = 1e12 + x[:, 1] * 1e-2
     y = x[:, 0] * 0.5 + np.random.default_rng(5).normal(size=n)
-    m, var, cov, ym = exact_stats(x, w, y)
-    results = [tc.gram(xv, w, y=y) for xv in layouts(x).values()]
+    m, dm, var, cov, ym = exact(x, w, y)
+    results = [tc.gram(xv, w, y=y) for xv in layouts(x)]
     for key in ("mean", "var", "cov", "ymean"):
         assert all(r[key] == results[0][key] for r in results), key
-    r, sd = results[0], np.sqrt(var)
-    ysd = np.sqrt(np.dot(w, (y - ym) ** 2))
+    r, sd, ysd = results[0], np.sqrt(var), np.sqrt(np.dot(w, (y - ym) ** 2))
     assert close(r["mean"], m, 1e-15 * np.abs(m) + 1e-14 * sd, 1.0)
-    assert close(r["var"], var, var, 1e-13)
-    assert close(r["cov"], cov, sd * ysd, 1e-13)
+    assert close(r["var"], var, var, 1e-13) and close(r["cov"], cov, sd * ysd, 1e-13)
     assert abs(r["ymean"] - ym) <= 1e-15 * abs(ym) + 1e-14 * ysd
-    if n > 1:
+    if n > 1:  # centred at the exact means although they are rounded to doubles
         g = tc.gram(x, w, centre=r["mean"], scale=list(sd), at_mean=True)["gram"]
-        assert close(g, reference(x, w, m, sd), 1.0, 1e-13)
-        assert close(np.diag(g), 1.0, 1.0, 1e-13)
+        assert close(g, reference(x, w, dm, sd), 1.0, 1e-13) and close(np.diag(g), 1, 1, 1e-13)
 
 
 @pytest.mark.parametrize("kwargs, text", [
-    (dict(w=[0.5]), "weights of the wrong length"),
-    (dict(centre=[0.0]), "centres of the wrong length"),
-    (dict(scale=[1.0] * 4), "scales of the wrong length"),
-    (dict(cols=[3]), "column index out of range"),
-    (dict(kernel="sse9"), "unknown kernel"),
-])
+    (dict(w=[0.5]), "weights of the wrong"), (dict(centre=[0.0]), "centres of the wrong"),
+    (dict(scale=[1.0] * 4), "scales of the wrong"), (dict(cols=[3]), "index out of range"), (dict(kernel="sse9"), "unknown kernel")])
 def test_bad_arguments_are_refused(kwargs, text):
-    args = dict(x=np.ones((2, 3)), w=[0.5, 0.5]) | kwargs
     with pytest.raises(ValueError, match=text):
-        tc.gram(**args)
+        tc.gram(**(dict(x=np.ones((2, 3)), w=[0.5, 0.5]) | kwargs))
 
 
 def test_no_rows_gives_zeros_and_no_columns_nothing():
