@@ -377,21 +377,31 @@ std::size_t blocks_per_pack(std::size_t vl, std::size_t ncols) {
 }
 
 struct Inputs {
+    const StridedMatrix* x = nullptr;
+    const StridedMatrix* z = nullptr;  // extra columns after those of x
+    std::size_t p = 0;                 // x.ncols + z.ncols
     std::vector<double> centre, scale;
     bool at_mean = false;  // one more packed column, sqrt(w), gives the corrections
+    double value(std::size_t i, std::size_t j) const {
+        return j < x->ncols ? x->at(i, j) : z->at(i, j - x->ncols);
+    }
 };
 
-Inputs check_inputs(const StridedMatrix& x, std::span<const double> w, Centring centring,
-                    std::span<const double> centre, std::span<const double> scale,
-                    std::span<double> means) {
-    const std::size_t n = x.nrows, p = x.ncols;
+Inputs check_inputs(const StridedMatrix& x, const StridedMatrix& z, std::span<const double> w,
+                    Centring centring, std::span<const double> centre,
+                    std::span<const double> scale, std::span<double> means) {
+    const std::size_t n = x.nrows, p = x.ncols + z.ncols;
     require(w.size() == n, "gram: weights of the wrong length");
+    require(z.ncols == 0 || z.nrows == n, "gram: extra columns of the wrong length");
     require(centre.empty() || centre.size() == p, "gram: centres of the wrong length");
     require(scale.empty() || scale.size() == p, "gram: scales of the wrong length");
     require(means.empty() || (means.size() == p && centring == Centring::weighted_mean),
             "gram: means are given back only when centring at the weighted means, p of them");
-    require(n == 0 || p == 0 || x.data != nullptr, "gram: no data");
+    require(n == 0 || ((x.ncols == 0 || x.data) && (z.ncols == 0 || z.data)), "gram: no data");
     Inputs in;
+    in.x = &x;
+    in.z = &z;
+    in.p = p;
     in.at_mean = centring == Centring::weighted_mean;
     in.centre = centre.empty() ? std::vector<double>(p, 0.0)
                                : std::vector<double>(centre.begin(), centre.end());
@@ -405,28 +415,34 @@ Inputs check_inputs(const StridedMatrix& x, std::span<const double> w, Centring 
         if (ws > 0.0)
             for (std::size_t j = 0; j < p; ++j) {
                 double s1 = 0.0;
-                for (std::size_t i = 0; i < kb; ++i) s1 += w[i] * x.at(i, j);
+                for (std::size_t i = 0; i < kb; ++i) s1 += w[i] * in.value(i, j);
                 in.centre[j] = std::isfinite(s1) ? s1 / ws : 0.0;
             }
     }
     return in;
 }
 
-// Packs rows [i0, i0 + rows) (rows <= nb KC) of the p columns of x, and
-// sqrt(w) as column p when `at_mean`; sw holds sqrt(w) of those rows.
+// Packs rows [i0, i0 + rows) (rows <= nb KC) of the p columns (those of x,
+// then those of z), and sqrt(w) as column p when `at_mean`; sw holds sqrt(w)
+// of those rows.
 template <class K>
-void pack_rows(const StridedMatrix& x, const Panels& pa, const Inputs& in, std::size_t i0,
-               std::size_t rows, const double* sw, double* P) {
-    const std::size_t p = x.ncols;
+void pack_rows(const Panels& pa, const Inputs& in, std::size_t i0, std::size_t rows,
+               const double* sw, double* P) {
+    const std::size_t px = in.x->ncols;
     for (std::size_t g = 0; g < pa.ngroups; ++g) {
         const std::size_t j0 = g * pa.gw;
-        if (j0 >= p) break;
-        const std::size_t real = std::min(pa.gw, p - j0);
-        K::pack(PackJob{&x, i0, rows, j0, real, in.centre.data(), sw, P + pa.offset(g), pa.width(g)});
+        if (j0 >= in.p) break;
+        const std::size_t end = std::min(j0 + pa.gw, in.p), wg = pa.width(g);
+        double* dst = P + pa.offset(g);
+        if (j0 < px)
+            K::pack(PackJob{in.x, i0, rows, j0, std::min(end, px) - j0, in.centre.data(), sw, dst, wg});
+        for (std::size_t j = std::max(j0, px); j < end; ++j)  // the few extra columns
+            for (std::size_t k = 0; k < rows; ++k)
+                dst[k * wg + (j - j0)] = (in.z->at(i0 + k, j - px) - in.centre[j]) * sw[k];
     }
     if (in.at_mean) {
-        double* d = P + pa.start(p, 0);
-        const std::size_t ld = pa.stride(p);
+        double* d = P + pa.start(in.p, 0);
+        const std::size_t ld = pa.stride(in.p);
         for (std::size_t k = 0; k < rows; ++k) d[k * ld] = sw[k];
     }
 }
@@ -440,7 +456,7 @@ void for_each_block(const StridedMatrix& x, std::span<const double> w, const Pan
     for (std::size_t s0 = 0; s0 < n; s0 += span) {
         const std::size_t rows = std::min(span, n - s0);
         for (std::size_t k = 0; k < rows; ++k) sw[k] = std::sqrt(w[s0 + k]);
-        pack_rows<K>(x, pa, in, s0, rows, sw, P);
+        pack_rows<K>(pa, in, s0, rows, sw, P);
         for (std::size_t b = 0; b * KC < rows; ++b) body(b, std::min(KC, rows - b * KC));
     }
 }
@@ -466,7 +482,7 @@ struct Finish {
 template <class K>
 void full_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& in, double* out,
                std::size_t ld, std::span<double> means) {
-    const std::size_t p = x.ncols;
+    const std::size_t p = in.p;
     const std::size_t pe = p + (in.at_mean ? 1 : 0);
     const Panels pa(K::vl, pe, blocks_per_pack(K::vl, pe));
     const std::size_t ldc = pa.padded;
@@ -508,7 +524,7 @@ template <class K>
 void columns_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& in,
                   std::span<const std::size_t> cols_in, double* out, std::size_t ld,
                   std::span<double> means) {
-    const std::size_t p = x.ncols;
+    const std::size_t p = in.p;
     std::vector<std::size_t> cols(cols_in.begin(), cols_in.end());
     if (in.at_mean) cols.push_back(p);  // the sqrt(w) column
     const std::size_t q = cols.size();
@@ -599,11 +615,11 @@ std::string_view gram_kernel_name(GramKernel k) noexcept {
 void gram_columns(const StridedMatrix& x, std::span<const double> w, Centring centring,
                   std::span<const double> centre, std::span<const double> scale,
                   std::span<const std::size_t> cols, double* out, std::size_t ld,
-                  std::span<double> means, GramKernel kernel) {
-    const Inputs in = check_inputs(x, w, centring, centre, scale, means);
-    require(ld >= x.ncols, "gram_columns: leading dimension below p");
-    for (std::size_t c : cols) require(c < x.ncols, "gram_columns: column index out of range");
-    if (x.ncols == 0 || (cols.empty() && means.empty())) return;
+                  std::span<double> means, GramKernel kernel, const StridedMatrix& extra) {
+    const Inputs in = check_inputs(x, extra, w, centring, centre, scale, means);
+    require(ld >= in.p, "gram_columns: leading dimension below p");
+    for (std::size_t c : cols) require(c < in.p, "gram_columns: column index out of range");
+    if (in.p == 0 || (cols.empty() && means.empty())) return;
     switch (resolve(kernel)) {
 #if defined(VARNEL_GRAM_X86)
         case GramKernel::avx512: columns_impl<Avx512Kernel>(x, w, in, cols, out, ld, means); return;
@@ -615,10 +631,11 @@ void gram_columns(const StridedMatrix& x, std::span<const double> w, Centring ce
 
 void gram_full(const StridedMatrix& x, std::span<const double> w, Centring centring,
                std::span<const double> centre, std::span<const double> scale, double* out,
-               std::size_t ld, std::span<double> means, GramKernel kernel) {
-    const Inputs in = check_inputs(x, w, centring, centre, scale, means);
-    require(ld >= x.ncols, "gram_full: leading dimension below p");
-    if (x.ncols == 0) return;
+               std::size_t ld, std::span<double> means, GramKernel kernel,
+               const StridedMatrix& extra) {
+    const Inputs in = check_inputs(x, extra, w, centring, centre, scale, means);
+    require(ld >= in.p, "gram_full: leading dimension below p");
+    if (in.p == 0) return;
     switch (resolve(kernel)) {
 #if defined(VARNEL_GRAM_X86)
         case GramKernel::avx512: full_impl<Avx512Kernel>(x, w, in, out, ld, means); return;

@@ -29,8 +29,12 @@
 // fused multiply-adds over the rows in order, started from 0, and the block
 // sums are added in block order.  The micro-kernel is chosen at run time:
 // AVX-512, AVX2+FMA, or a portable one that calls std::fma (on x86-64 CPUs
-// without FMA that one is slow).  Memory: the packed panels (gram_row_block x
-// p doubles) and a p x p (or p x |cols|) accumulator.
+// without FMA that one is slow).  Memory: the packed panels (gram_row_block
+// x p doubles, or up to 768 KiB of several row blocks when p is small, so
+// that each column is read in long runs), kept by the calling thread for its
+// next call when under 4 MiB, and a p x p (or p x |cols|) accumulator.
+// Time: n p (p + 1) / 2 fused multiply-adds for gram_full, n p |cols| for
+// gram_columns, plus one pass over X that packs it.
 //
 // Reproducibility.  Every entry depends only on the input values (x, w,
 // centring, centres, scales): for a given build, the result has the same bits
@@ -82,6 +86,10 @@ std::string_view gram_kernel_name(GramKernel k) noexcept;
 
 enum class Centring { given, weighted_mean };
 
+// The columns are those of x followed by those of `extra` (an optional n x e
+// matrix, e.g. the response, so that X'Wy and y'Wy come out of the same pass):
+// p = x.ncols + extra.ncols below, and column indices run over both.
+//
 // out[k + t * ld] = G[k, cols[t]] for every k < p and t < cols.size():
 // a p x cols.size() column-major block (ld >= p).  w has n entries; centre
 // and scale have p entries, or are empty (centres: 0 for `given`, the first
@@ -91,14 +99,15 @@ enum class Centring { given, weighted_mean };
 void gram_columns(const StridedMatrix& x, std::span<const double> w, Centring centring,
                   std::span<const double> centre, std::span<const double> scale,
                   std::span<const std::size_t> cols, double* out, std::size_t ld,
-                  std::span<double> means = {}, GramKernel kernel = GramKernel::best);
+                  std::span<double> means = {}, GramKernel kernel = GramKernel::best,
+                  const StridedMatrix& extra = {});
 
 // out[k + j * ld] = G[k, j] for all k, j < p (both triangles; ld >= p).
 // About half the work of gram_columns with every column, using symmetry.
 void gram_full(const StridedMatrix& x, std::span<const double> w, Centring centring,
                std::span<const double> centre, std::span<const double> scale, double* out,
                std::size_t ld, std::span<double> means = {},
-               GramKernel kernel = GramKernel::best);
+               GramKernel kernel = GramKernel::best, const StridedMatrix& extra = {});
 
 // Weighted column statistics in one pass over X, numerically stable for
 // large means: with W = sum_i w_i,

@@ -61,12 +61,10 @@ def test_products_match_reference_with_the_same_bits_everywhere(n, p, weights, c
     x, w = problem(n, p, weights, large)
     m, dm = exact(x, w, x[:, 0])[:2]
     c = {"none": None, "given": [float(v) for v in m], "mean": list(x[-1]), "auto": None}[centring]
-    at_mean, s = centring in ("mean", "auto"), list(np.random.default_rng(1).uniform(0.5, 2, p))
-    s = s if scaled else None
+    at_mean, s = centring in ("mean", "auto"), list(np.random.default_rng(1).uniform(0.5, 2, p)) if scaled else None
     dc = dm if at_mean else np.asarray(c if c else np.zeros(p), dtype=LD) - x[0].astype(LD)
     ref = reference(x, w, dc, s or np.ones(p))
-    cols = list(np.random.default_rng(2).permutation(p)[: max(1, p // 3)]) + [0]
-    first = None
+    cols, first = list(np.random.default_rng(2).permutation(p)[: max(1, p // 3)]) + [0], None
     for kernel in KERNELS:
         for xv in layouts(x):
             r = tc.gram(xv, w, centre=c, scale=s, kernel=kernel, at_mean=at_mean)
@@ -79,11 +77,13 @@ def test_products_match_reference_with_the_same_bits_everywhere(n, p, weights, c
             assert np.array_equal(g, first) and np.array_equal(g, g.T), kernel
             assert np.array_equal(block["gram"].T, g[:, cols]), kernel
             assert not at_mean or block["gram_mean"] == r["gram_mean"]
+            if p > 1:  # the last column passed as an extra column: the same bits
+                e = tc.gram(xv[:, :-1], w, None, c, s, kernel=kernel, at_mean=at_mean, extra=xv[:, -1:])
+                assert np.array_equal(e["gram"], g) and e.get("gram_mean") == r.get("gram_mean")
 
 
-STATS = [  # n, p, weights, large means, a clock-like column sorted by time
-    (1, 3, "equal", True, False), (700, 70, "zeros", True, False), (256, 64, "random", False, False),
-    (999, 3, "random", True, False), (20_000, 3, "random", True, True)]
+STATS = [(1, 3, "equal", True, False), (700, 70, "zeros", True, False),  # n, p, w, large, clock
+         (256, 64, "random", False, False), (999, 3, "random", True, False), (20_000, 3, "random", True, True)]
 
 
 @pytest.mark.parametrize("n, p, weights, large, clock", STATS)
@@ -98,8 +98,8 @@ def test_column_stats_and_standardized_products_keep_full_precision(n, p, weight
     for key in ("mean", "var", "cov", "ymean"):
         assert all(r[key] == results[0][key] for r in results), key
     r, sd, ysd = results[0], np.sqrt(var), np.sqrt(np.dot(w, (y - ym) ** 2))
-    assert close(r["mean"], m, 1e-15 * np.abs(m) + 1e-14 * sd, 1.0)
-    assert close(r["var"], var, var, 1e-13) and close(r["cov"], cov, sd * ysd, 1e-13)
+    assert close(r["mean"], m, 1e-15 * np.abs(m) + 1e-14 * sd, 1) and close(r["var"], var, var, 1e-13)
+    assert close(r["cov"], cov, sd * ysd, 1e-13)
     assert abs(r["ymean"] - ym) <= 1e-15 * abs(ym) + 1e-14 * ysd
     if n > 1:  # centred at the exact means although they are rounded to doubles
         g = tc.gram(x, w, centre=r["mean"], scale=list(sd), at_mean=True)["gram"]
@@ -115,5 +115,5 @@ def test_bad_arguments_are_refused(kwargs, text):
 
 
 def test_no_rows_gives_zeros_and_no_columns_nothing():
-    assert np.array_equal(tc.gram(np.zeros((0, 3)), [])["gram"], np.zeros((3, 3)))
-    assert tc.gram(np.zeros((4, 3)), [0.25] * 4, cols=[])["gram"].shape == (0, 3)
+    assert np.array_equal(tc.gram(np.zeros((0, 3)), [])["gram"], np.zeros((3, 3))) and tc.gram(
+        np.zeros((4, 3)), [0.25] * 4, cols=[])["gram"].shape == (0, 3)
