@@ -449,15 +449,57 @@ void pack_rows(const Panels& pa, const Inputs& in, std::size_t i0, std::size_t r
 
 // Packs the rows superblock by superblock and calls body(b, kb) for every
 // row block b (of kb rows) of the superblock, in row order.
+// Software prefetch of the next superblock's rows of x while the current one
+// is being multiplied, spread over the micro-kernel calls (the multiplication
+// leaves the memory bus idle; the packing would otherwise wait for it).
+class Prefetcher {
+public:
+    Prefetcher(const StridedMatrix& x, std::size_t i0, std::size_t rows, std::size_t per_call)
+        : per_call_(per_call) {
+        if (rows == 0 || x.ncols == 0) return;
+        if (x.row_stride == 1) {  // one run per column
+            base_ = reinterpret_cast<const char*>(x.data + static_cast<std::ptrdiff_t>(i0));
+            nseg_ = x.ncols, seg_bytes_ = rows * sizeof(double);
+            seg_step_ = x.col_stride * static_cast<std::ptrdiff_t>(sizeof(double));
+        } else if (x.col_stride == 1) {  // one run per row
+            base_ = reinterpret_cast<const char*>(x.data + static_cast<std::ptrdiff_t>(i0) * x.row_stride);
+            nseg_ = rows, seg_bytes_ = x.ncols * sizeof(double);
+            seg_step_ = x.row_stride * static_cast<std::ptrdiff_t>(sizeof(double));
+        }
+    }
+    std::size_t lines() const { return nseg_ * ((seg_bytes_ + 63) / 64); }
+    void step() {
+#if defined(VARNEL_GRAM_X86)
+        for (std::size_t t = 0; t < per_call_ && seg_ < nseg_; ++t) {
+            _mm_prefetch(base_ + static_cast<std::ptrdiff_t>(seg_) * seg_step_ + off_, _MM_HINT_T1);
+            off_ += 64;
+            if (off_ >= seg_bytes_) off_ = 0, ++seg_;
+        }
+#endif
+    }
+
+private:
+    const char* base_ = nullptr;
+    std::size_t nseg_ = 0, seg_bytes_ = 0, seg_ = 0, off_ = 0, per_call_;
+    std::ptrdiff_t seg_step_ = 0;
+};
+
+// Packs the rows superblock by superblock and calls body(b, kb, pf) for every
+// row block b (of kb rows) of the superblock, in row order; the body calls
+// pf.step() before each micro-kernel call.
 template <class K, class Body>
 void for_each_block(const StridedMatrix& x, std::span<const double> w, const Panels& pa,
-                    const Inputs& in, double* P, double* sw, Body&& body) {
+                    const Inputs& in, double* P, double* sw, std::size_t calls, Body&& body) {
     const std::size_t n = x.nrows, span = pa.nb * KC;
     for (std::size_t s0 = 0; s0 < n; s0 += span) {
         const std::size_t rows = std::min(span, n - s0);
         for (std::size_t k = 0; k < rows; ++k) sw[k] = std::sqrt(w[s0 + k]);
         pack_rows<K>(pa, in, s0, rows, sw, P);
-        for (std::size_t b = 0; b * KC < rows; ++b) body(b, std::min(KC, rows - b * KC));
+        const std::size_t next = s0 + rows, next_rows = next < n ? std::min(span, n - next) : 0;
+        Prefetcher probe(x, next, next_rows, 0);
+        const std::size_t per_call = (probe.lines() + calls * pa.nb - 1) / std::max<std::size_t>(calls * pa.nb, 1);
+        Prefetcher pf(x, next, next_rows, per_call);
+        for (std::size_t b = 0; b * KC < rows; ++b) body(b, std::min(KC, rows - b * KC), pf);
     }
 }
 
@@ -488,7 +530,14 @@ void full_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& 
     const std::size_t ldc = pa.padded;
     Buffer P(pa.size(), 0), C(ldc * ldc, 1), sw(pa.nb * KC, 2);
     const std::size_t groups_per_block = std::max<std::size_t>(1, kRowsPerL2Block / pa.gw);
-    for_each_block<K>(x, w, pa, in, P.data(), sw.data(), [&](std::size_t blk, std::size_t kb) {
+    std::size_t calls = 0;  // micro-kernel calls per block
+    for (std::size_t gb0 = 0; gb0 < pa.ngroups; gb0 += groups_per_block) {
+        const std::size_t gb1 = std::min(pa.ngroups, gb0 + groups_per_block);
+        for (std::size_t j0 = 0; j0 < std::min(pa.padded, gb1 * pa.gw); j0 += K::vl)
+            calls += gb1 - std::max(gb0, j0 / pa.gw);
+    }
+    for_each_block<K>(x, w, pa, in, P.data(), sw.data(), calls, [&](std::size_t blk, std::size_t kb,
+                                                                 Prefetcher& pf) {
         for (std::size_t gb0 = 0; gb0 < pa.ngroups; gb0 += groups_per_block) {
             const std::size_t gb1 = std::min(pa.ngroups, gb0 + groups_per_block);
             const std::size_t row_end = std::min(pa.padded, gb1 * pa.gw);
@@ -499,6 +548,7 @@ void full_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& 
                 for (std::size_t g = std::max(gb0, gj); g < gb1; ++g) {
                     const std::size_t from = g == gj ? j0 % pa.gw : 0;
                     const std::size_t wg = pa.width(g);
+                    pf.step();
                     K::mk(static_cast<int>((wg - from) / K::vl), kb,
                           P.data() + pa.base(g, blk) + from, wg, b, sb,
                           C.data() + g * pa.gw + from + j0 * ldc, ldc);
@@ -534,7 +584,8 @@ void columns_impl(const StridedMatrix& x, std::span<const double> w, const Input
     const std::size_t nslices = (q + K::vl - 1) / K::vl;
     Buffer P(pa.size(), 0), Q(nslices * K::vl * KC, 3), C(ldc * nslices * K::vl, 1), sw(pa.nb * KC, 2);
     const std::size_t groups_per_block = std::max<std::size_t>(1, kRowsPerL2Block / pa.gw);
-    for_each_block<K>(x, w, pa, in, P.data(), sw.data(), [&](std::size_t blk, std::size_t kb) {
+    for_each_block<K>(x, w, pa, in, P.data(), sw.data(), nslices * pa.ngroups,
+                      [&](std::size_t blk, std::size_t kb, Prefetcher& pf) {
         for (std::size_t s0 = 0; s0 < q; s0 += K::vl) {  // slice by slice, row by row
             const std::size_t sw_ = std::min(K::vl, q - s0);
             const double* src[K::vl];
@@ -552,6 +603,7 @@ void columns_impl(const StridedMatrix& x, std::span<const double> w, const Input
             for (std::size_t s = 0; s < nslices; ++s)
                 for (std::size_t g = gb0; g < gb1; ++g) {
                     const std::size_t wg = pa.width(g);
+                    pf.step();
                     K::mk(static_cast<int>(wg / K::vl), kb, P.data() + pa.base(g, blk), wg,
                           Q.data() + s * K::vl * KC, K::vl, C.data() + g * pa.gw + s * K::vl * ldc,
                           ldc);
