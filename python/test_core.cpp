@@ -23,8 +23,10 @@
 #include "control.hpp"
 #include "error.hpp"
 #include "glm_matrix.hpp"
+#include "gram.hpp"
 #include "matrix.hpp"
 #include "prepare.hpp"
+#include "pyconv.hpp"
 #include "standardize.hpp"
 
 namespace vc = varnel_core;
@@ -721,6 +723,92 @@ PyObject* py_build_config(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// ---- Gram kernels (core/gram.hpp) ----------------------------------------------
+
+// gram(x, w, y=None, centre=None, scale=None, cols=None, kernel="best",
+// at_mean=False, extra=None): x (and the extra columns, another 2-D float64
+// array or None) are read in place through their strides.  Returns a dict: "gram" = gram_full (p x p) or, with cols,
+// gram_columns as a (len(cols), p) array whose row t is column t of the block,
+// centred as Centring::weighted_mean when at_mean (then "gram_mean" holds the
+// means it gives back), else as Centring::given; "kernel" = the kernel that ran;
+// "available" = the kernels this CPU runs; and, when the weights have a
+// positive sum, weighted_column_stats' "mean", "var", "ymean" (and "cov" with y).
+PyObject* py_gram(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        KW("x", "w", "y", "centre", "scale", "cols", "kernel", "at_mean", "extra");
+        PyObject *xo, *wo, *yo = Py_None, *co = Py_None, *so = Py_None, *colso = Py_None,
+                          *ko = Py_None, *mo = Py_False, *eo = Py_None;
+        parse(args, kwargs, "OO|OOOOOOO", kw, &xo, &wo, &yo, &co, &so, &colso, &ko, &mo, &eo);
+        const int at_mean = PyObject_IsTrue(mo);
+        if (at_mean < 0) throw PyErrorSet{};
+        const auto centring = at_mean ? vc::Centring::weighted_mean : vc::Centring::given;
+        varnel_py::FloatArray a;
+        if (!varnel_py::to_float_array(xo, 2, a)) throw PyErrorSet{};
+        vc::require(a.strides[0] % 8 == 0 && a.strides[1] % 8 == 0, "gram: partial-element strides");
+        const vc::StridedMatrix x{reinterpret_cast<const double*>(a.data), a.shape[0], a.shape[1],
+                                  a.strides[0] / 8, a.strides[1] / 8};
+        vc::StridedMatrix extra;
+        if (eo != Py_None) {
+            varnel_py::FloatArray e;
+            if (!varnel_py::to_float_array(eo, 2, e)) throw PyErrorSet{};
+            vc::require(e.strides[0] % 8 == 0 && e.strides[1] % 8 == 0, "gram: partial-element strides");
+            extra = {reinterpret_cast<const double*>(e.data), e.shape[0], e.shape[1],
+                     e.strides[0] / 8, e.strides[1] / 8};
+        }
+        const auto opt = [](PyObject* o) { return o == Py_None ? vc::Vec{} : vec(o); };
+        const vc::Vec w = vec(wo), y = opt(yo), centre = opt(co), scale = opt(so);
+        const vc::GramKernel all[] = {vc::GramKernel::portable, vc::GramKernel::avx2,
+                                      vc::GramKernel::avx512};
+        vc::GramKernel kernel = vc::GramKernel::best;
+        if (ko != Py_None) {
+            std::string name;
+            if (!varnel_py::to_text(ko, name)) throw PyErrorSet{};
+            bool known = name == "best";
+            for (auto k : all)
+                if (name == vc::gram_kernel_name(k)) kernel = k, known = true;
+            vc::require(known, "gram: unknown kernel name");
+        }
+        const std::size_t p = x.ncols + extra.ncols;
+        Ref d(check(PyDict_New()));
+        double* data = nullptr;
+        vc::Vec gm(at_mean ? p : 0);
+        if (colso == Py_None) {
+            Ref g(check(varnel_py::new_matrix(p, p, data)));
+            vc::gram_full(x, w, centring, centre, scale, data, p, gm, kernel, extra);
+            put(d.get(), "gram", g.release());
+        } else {
+            const vc::Index c64 = index(colso);
+            const std::vector<std::size_t> cols(c64.begin(), c64.end());
+            Ref g(check(varnel_py::new_matrix(cols.size(), p, data)));
+            vc::gram_columns(x, w, centring, centre, scale, cols, data, std::max<std::size_t>(p, 1),
+                             gm, kernel, extra);
+            put(d.get(), "gram", g.release());
+        }
+        if (at_mean) put(d.get(), "gram_mean", to_list(gm));
+        const vc::GramKernel ran = kernel == vc::GramKernel::best ? vc::gram_best_kernel() : kernel;
+        put(d.get(), "kernel", PyUnicode_FromString(std::string(vc::gram_kernel_name(ran)).c_str()));
+        Ref avail(check(PyList_New(0)));
+        for (auto k : all)
+            if (vc::gram_kernel_available(k)) {
+                Ref nm(check(PyUnicode_FromString(std::string(vc::gram_kernel_name(k)).c_str())));
+                if (PyList_Append(avail.get(), nm.get()) < 0) throw PyErrorSet{};
+            }
+        put(d.get(), "available", avail.release());
+        double wsum = 0.0;
+        for (double v : w) wsum += v;
+        if (wsum > 0.0) {
+            const std::size_t px = x.ncols;
+            vc::Vec mean(px), var(px), cov(y.empty() ? 0 : px);
+            const double ym = vc::weighted_column_stats(x, w, y, mean, var, cov);
+            put(d.get(), "mean", to_list(mean));
+            put(d.get(), "var", to_list(var));
+            put(d.get(), "ymean", PyFloat_FromDouble(ym));
+            if (!y.empty()) put(d.get(), "cov", to_list(cov));
+        }
+        return d.release();
+    });
+}
+
 // ---- module -------------------------------------------------------------------------
 
 #define METHOD(name, doc) \
@@ -757,6 +845,7 @@ PyMethodDef methods[] = {
     METHOD(apply_exclude, "apply_exclude(include, exclude) -> (include, any_flag)"),
     METHOD(path_warning, "path_warning(kind, lambda_index) -> (text, code)"),
     METHOD(build_config, "build_config(nobs, nvars, **options) -> dict of every FitConfig field"),
+    METHOD(gram, "gram(x, w, y=None, centre=None, scale=None, cols=None, kernel='best', at_mean=False, extra=None) -> dict"),
     {"fit_errors", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_fit_errors)), METH_NOARGS,
      "fit_errors() -> [(variant name, text)] in declaration order"},
     {nullptr, nullptr, 0, nullptr},
