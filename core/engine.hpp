@@ -181,8 +181,7 @@ public:
         using Kind = PathWarning::Kind;
         for (std::uint64_t m = 0; m < seq.size(); ++m) {
             const double lambda = seq.advance(m, [&] { return largest_ratio(); });
-            screen_strong(strong_, in_.include, abs_grad_, in_.penalty,
-                          seq.strong_threshold(lambda));
+            screen(seq.strong_threshold(lambda));
             if (F::schedule.limit_at_lambda_start && npasses_ > rules_.maxit)
                 return {m, PathWarning{Kind::MaxIterReached, m}};
             const double l1 = rules_.alpha * lambda;
@@ -209,6 +208,16 @@ public:
 
 private:
     using Kind = PathWarning::Kind;
+
+    // Every variable with abs_grad_j > v_j t joins the strong set; a design
+    // that prepares per strong variable is told.  True when any joined.
+    bool screen(double t) {
+        const bool joined = screen_strong(strong_, in_.include, abs_grad_, in_.penalty, t);
+        if constexpr (requires { x_.strong_set_grew(strong_); }) {
+            if (joined) x_.strong_set_grew(strong_);
+        }
+        return joined;
+    }
 
     double largest_ratio() const {
         return varnel_core::lambda_max(abs_grad_, in_.penalty, in_.include);
@@ -329,8 +338,7 @@ private:
             if (check) {
                 // optimality of the variables outside the strong set
                 x_.abs_gradients(in_.include, &strong_, abs_grad_);
-                if (!screen_strong(strong_, in_.include, abs_grad_, in_.penalty, l1))
-                    return PenaltyEnd::Solved;
+                if (!screen(l1)) return PenaltyEnd::Solved;
             }
             if (npasses_ > rules_.maxit) return Kind::MaxIterReached;
         }

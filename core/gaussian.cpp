@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "matrix.hpp"
+#include "covariance.hpp"
 #include "designs.hpp"
 #include "engine.hpp"
 #include "prepare.hpp"
@@ -118,13 +119,12 @@ void scale_limits(Prepared& p, bool standardize) {
     }
 }
 
-// The path and the assembly of the result, for either matrix type.
-template <class M>
-PathResult run_path(const M& x, Prepared& p, const FitConfig& cfg, const WorkingConstants& wc,
-                    std::size_t nvars, const Interrupt& interrupt) {
+// The path and the assembly of the result, for any design.
+template <class D>
+PathResult run_path(D& design, const Prepared& p, const FitConfig& cfg,
+                    const WorkingConstants& wc, std::size_t nvars, const Interrupt& interrupt) {
     PenaltySequence seq(cfg, wc, p.st.y_scale);
     GaussianFamily family(cfg.thresh, p.st.y_mean, wc.min_dev_change);
-    FixedWeightDesign<M> design(x, std::move(p.y));
     const PathRules rules{cfg.alpha, cfg.maxit, cfg.dfmax, cfg.pmax, wc.max_dev_ratio, interrupt};
     Engine engine(family, design,
                   Coordinates{p.include, p.penalty, p.limits.lower, p.limits.upper}, rules,
@@ -161,7 +161,8 @@ FitOutcome elnet_naive(Vec x, std::span<const double> y, std::uint64_t nobs,
     p.st = standardize_naive(dense, p.y, weights.norm, p.include, config.standardize, config.intercept);
     if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
     scale_limits(p, config.standardize);
-    return run_path(dense, p, config, wc, nvars, interrupt);
+    FixedWeightDesign<Dense> design(dense, std::move(p.y));
+    return run_path(design, p, config, wc, nvars, interrupt);
 }
 
 FitOutcome elnet_naive_sparse(Index col_ptr, Index row_idx, Vec values, std::span<const double> y,
@@ -184,7 +185,29 @@ FitOutcome elnet_naive_sparse(Index col_ptr, Index row_idx, Vec values, std::spa
     scale_limits(p, config.standardize);
     const Sparse sparse(std::move(col_ptr), std::move(row_idx), std::move(values), weights.norm,
                         p.st.x_mean, p.st.x_scale, nobs, nvars);
-    return run_path(sparse, p, config, wc, nvars, interrupt);
+    FixedWeightDesign<Sparse> design(sparse, std::move(p.y));
+    return run_path(design, p, config, wc, nvars, interrupt);
+}
+
+FitOutcome elnet_covariance(const StridedMatrix& x, std::span<const double> y,
+                            const FitConfig& config, const Interrupt& interrupt) {
+    const std::size_t nobs = x.nrows, nvars = x.ncols;
+    require(y.size() == nobs, "y must have nobs entries");
+    WorkingConstants wc(config);
+    Weights weights;
+    auto prep = prepare(chkvars(x), y, config, wc, nvars, weights,
+                        [&](const Vec& w, Flags& inc) { clear_weighted_constants(x, w, inc); });
+    if (auto* e = std::get_if<FitError>(&prep)) return *e;
+    Prepared& p = std::get<Prepared>(prep);
+    Vec gradient;
+    p.st = standardize_covariance(x, p.y, weights.norm, p.include, config.standardize,
+                                  config.intercept, gradient);
+    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
+    scale_limits(p, config.standardize);
+    const std::span<const double> centre =
+        config.intercept ? std::span<const double>(p.st.x_mean) : std::span<const double>();
+    CovarianceDesign design(x, weights.norm, centre, p.st.x_scale, p.include, std::move(gradient));
+    return run_path(design, p, config, wc, nvars, interrupt);
 }
 
 }  // namespace varnel_core

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "control.hpp"
+#include "gram.hpp"
 #include "matrix.hpp"
 
 namespace varnel_core {
@@ -28,5 +29,13 @@ FitOutcome elnet_naive(Vec x, std::span<const double> y, std::uint64_t nobs,
 FitOutcome elnet_naive_sparse(Index col_ptr, Index row_idx, Vec values, std::span<const double> y,
                               std::uint64_t nobs, std::uint64_t nvars, const FitConfig& config,
                               const Interrupt& interrupt = {});
+
+// The same path with covariance updates: x (read in place, any layout) is
+// only read to form the inner products of the columns that enter the strong
+// set; coordinate steps then cost O(p).  The objective, the path rules and
+// the result are those of elnet_naive; the summation order is the Gram
+// kernel's (see covariance.hpp for what is reproducible).
+FitOutcome elnet_covariance(const StridedMatrix& x, std::span<const double> y,
+                            const FitConfig& config, const Interrupt& interrupt = {});
 
 }  // namespace varnel_core

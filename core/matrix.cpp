@@ -303,22 +303,6 @@ std::optional<std::string> csc_problem(std::span<const std::uint64_t> col_ptr,
     return std::nullopt;
 }
 
-Flags chkvars(const Dense& x) {
-    Flags include(x.ncols, 0);
-    if (x.ncols > 0) require(x.nrows >= 1, "chkvars needs at least one row");
-    for (std::size_t j = 0; j < x.ncols; ++j) {
-        const double* c = x.col(j);
-        const double f = c[0];
-        for (std::size_t i = 1; i < x.nrows; ++i) {
-            if (c[i] != f) {
-                include[j] = 1;
-                break;
-            }
-        }
-    }
-    return include;
-}
-
 Flags chkvars_sparse(std::span<const std::uint64_t> col_ptr, std::span<const double> values,
                      std::size_t nrows) {
     require(!col_ptr.empty(), "col_ptr is empty");
@@ -348,26 +332,6 @@ Flags chkvars_sparse(std::span<const std::uint64_t> col_ptr, std::span<const dou
         }
     }
     return include;
-}
-
-void clear_weighted_constants(const Dense& x, std::span<const double> w, Flags& include) {
-    require(w.size() == x.nrows && include.size() == x.ncols, "weights or flags of the wrong length");
-    for (std::size_t j = 0; j < x.ncols; ++j) {
-        if (!include[j]) continue;
-        const double* c = x.col(j);
-        bool have_first = false, varies = false;
-        double f = 0.0;
-        for (std::size_t i = 0; i < x.nrows && !varies; ++i) {
-            if (!(w[i] > 0.0)) continue;
-            if (!have_first) {
-                f = c[i];
-                have_first = true;
-            } else if (c[i] != f) {
-                varies = true;
-            }
-        }
-        if (!varies) include[j] = 0;
-    }
 }
 
 void clear_weighted_constants_sparse(std::span<const std::uint64_t> col_ptr,

@@ -64,6 +64,7 @@ struct Dense {
         require(j < ncols, "column index out of range");
         return data.data() + j * nrows;
     }
+    double at(std::size_t i, std::size_t j) const { return data[j * nrows + i]; }
     double* col(std::size_t j) {
         require(j < ncols, "column index out of range");
         return data.data() + j * nrows;
@@ -142,15 +143,48 @@ std::optional<std::string> csc_problem(std::span<const std::uint64_t> col_ptr,
                                        std::span<const std::uint64_t> row_idx,
                                        std::size_t nvalues, std::size_t nrows, std::size_t ncols);
 
-// 1 for every column that varies, 0 for a constant one (a NaN counts as varying).
-Flags chkvars(const Dense& x);
+// 1 for every column that varies, 0 for a constant one (a NaN counts as
+// varying).  M is any matrix with nrows, ncols and at(i, j).
+template <class M>
+Flags chkvars(const M& x) {
+    Flags include(x.ncols, 0);
+    if (x.ncols > 0) require(x.nrows >= 1, "chkvars needs at least one row");
+    for (std::size_t j = 0; j < x.ncols; ++j) {
+        const double f = x.at(0, j);
+        for (std::size_t i = 1; i < x.nrows; ++i) {
+            if (x.at(i, j) != f) {
+                include[j] = 1;
+                break;
+            }
+        }
+    }
+    return include;
+}
 Flags chkvars_sparse(std::span<const std::uint64_t> col_ptr, std::span<const double> values,
                      std::size_t nrows);
 
 // Clears the flag of every included column that is constant on the rows of
 // positive weight (its weighted variance is 0), so that it is treated like a
 // constant column.
-void clear_weighted_constants(const Dense& x, std::span<const double> w, Flags& include);
+template <class M>
+void clear_weighted_constants(const M& x, std::span<const double> w, Flags& include) {
+    require(w.size() == x.nrows && include.size() == x.ncols, "weights or flags of the wrong length");
+    for (std::size_t j = 0; j < x.ncols; ++j) {
+        if (!include[j]) continue;
+        bool have_first = false, varies = false;
+        double f = 0.0;
+        for (std::size_t i = 0; i < x.nrows && !varies; ++i) {
+            if (!(w[i] > 0.0)) continue;
+            if (!have_first) {
+                f = x.at(i, j);
+                have_first = true;
+            } else if (x.at(i, j) != f) {
+                varies = true;
+            }
+        }
+        if (!varies) include[j] = 0;
+    }
+}
 void clear_weighted_constants_sparse(std::span<const std::uint64_t> col_ptr,
                                      std::span<const std::uint64_t> row_idx,
                                      std::span<const double> values, std::span<const double> w,

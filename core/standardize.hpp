@@ -6,6 +6,7 @@
 #include <span>
 #include <utility>
 
+#include "gram.hpp"
 #include "matrix.hpp"
 
 namespace varnel_core {
@@ -51,6 +52,14 @@ struct SparseMoments {
 };
 SparseMoments sparse_moments(std::span<const std::uint64_t> rows, std::span<const double> values,
                              std::span<const double> w, double total);
+
+// Least squares with covariance updates: the Standardization that
+// standardize_naive would give, from one stable pass over x (read in place;
+// nothing is written to it), and the gradient of every variable at b = 0,
+// <z_j, y standardized>.
+Standardization standardize_covariance(const StridedMatrix& x, std::span<const double> y,
+                                       std::span<const double> w, Flags& include,
+                                       bool standardize, bool intercept, Vec& gradient);
 
 // Reweighting solvers on a sparse matrix: the means and scales that
 // standardize_lognet would compute, from the stored entries; the matrix is

@@ -50,11 +50,11 @@ PyObject* fail(PyObject* type, const std::string& text) {
 constexpr const char* path_names[] = {"x", "y", "family", VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
 constexpr const char* sparse_names[] = {"n",      "p", "col_ptr", "row_idx",
                                         "values", "y", VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
-constexpr const char* fit_names[] = {"x", "y", "family", "offset",
+constexpr const char* fit_names[] = {"x", "y", "family", "offset", "solver",
                                      VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
 constexpr std::size_t path_options_at = 3;
 constexpr std::size_t sparse_options_at = 6;
-constexpr std::size_t fit_options_at = 4;
+constexpr std::size_t fit_options_at = 5;
 
 const varnel_py::Signature path_signature{"elnet_path", path_names, 2};
 const varnel_py::Signature sparse_signature{"elnet_sparse", sparse_names, 6};
@@ -96,11 +96,14 @@ const Docs& docs() {
             "Sparse Gaussian path. `col_ptr`/`row_idx`/`values` are CSC arrays (as in a\n"
             "scipy `csc_matrix`). Gaussian only for now; the marshaling mirrors the dense\n"
             "entry point above.",
-            "fit(x, y, *, family=\"gaussian\", offset=None" + opts + ")\n--\n\n"
+            "fit(x, y, *, family=\"gaussian\", offset=None, solver=\"naive\"" + opts +
+                ")\n--\n\n"
             "Elastic-net path of any family on dense or sparse predictors.\n\n"
             "x is a 2-D float64 array (any memory order) or a tuple\n"
             "(n, p, col_ptr, row_idx, values) of compressed sparse columns; offset\n"
-            "(n values) enters every linear predictor.  The result has the keys of\n"
+            "(n values) enters every linear predictor.  solver \"covariance\" fits the\n"
+            "gaussian family on a dense x with covariance updates, reading x in place.\n"
+            "The result has the keys of\n"
             "elnet_path's, with \"warning\" None or (kind, lambda_index), plus\n"
             "\"lambda_max\", the smallest penalty whose solution is all zero (NaN\n"
             "when the path does not tell).",
@@ -326,6 +329,18 @@ PyObject* finish(FitOutcome outcome, std::uint64_t nvars) {
     return pack(nvars, std::move(path), warning);
 }
 
+// The dictionary of `fit`: the warning as data, and lambda_max.
+PyObject* finish_fit(FitOutcome outcome, std::uint64_t nvars) {
+    const PathResult* path = path_or_raise(outcome);
+    if (path == nullptr) return nullptr;
+    const double lambda_max = path->lambda_max;
+    PyObject* warning = warning_data(path->warning);
+    PyRef dict(pack(nvars, std::move(std::get<PathResult>(outcome)), warning));
+    if (!dict || !set_item(dict.get(), "lambda_max", PyFloat_FromDouble(lambda_max)))
+        return nullptr;
+    return dict.release();
+}
+
 // ---------------------------------------------------------------------------
 // Entry points
 
@@ -424,13 +439,13 @@ PyObject* elnet_sparse_body(PyObject* args, PyObject* kwargs) {
                   p);
 }
 
-// The predictors of `fit`: a 2-D float64 array, or (n, p, col_ptr, row_idx,
-// values).  The array is copied into column-major order.
+// The predictors of `fit`: a 2-D float64 array (a view, copied or read in
+// place once the solver is known), or (n, p, col_ptr, row_idx, values).
 struct Predictors {
-    varnel_core::DesignInput input;
+    std::optional<varnel_core::CscInput> csc;
+    FloatArray dense;
     std::uint64_t n = 0;
     std::uint64_t p = 0;
-    bool sparse = false;
 };
 
 bool convert_predictors(PyObject* obj, Predictors& out) {
@@ -451,16 +466,58 @@ bool convert_predictors(PyObject* obj, Predictors& out) {
                 varnel_core::csc_problem(csc.col_ptr, csc.row_idx, csc.values.size(), dims[0], dims[1]))
             return raise(PyExc_ValueError, "malformed CSC matrix: " + *problem);
         if (!check_finite("values", csc.values)) return false;
-        out = Predictors{std::move(csc), dims[0], dims[1], true};
+        out.csc = std::move(csc);
+        out.n = dims[0];
+        out.p = dims[1];
         return true;
     }
-    FloatArray x;
-    if (!convert_array("x", obj, 2, x)) return false;
-    std::vector<double> buf = varnel_py::copy_column_major(x);
-    if (!check_finite("x", buf)) return false;
-    out = Predictors{varnel_core::DenseInput{std::move(buf)}, x.shape[0], x.shape[1], false};
+    if (!convert_array("x", obj, 2, out.dense)) return false;
+    out.n = out.dense.shape[0];
+    out.p = out.dense.shape[1];
     return true;
 }
+
+// The caller's array as the core reads it in place, when its strides are
+// whole, aligned elements.
+std::optional<varnel_core::StridedMatrix> in_place(const FloatArray& a) {
+    constexpr std::ptrdiff_t size = sizeof(double);
+    if (reinterpret_cast<std::uintptr_t>(a.data) % alignof(double) != 0 || a.strides[0] % size != 0 ||
+        a.strides[1] % size != 0)
+        return std::nullopt;
+    return varnel_core::StridedMatrix{reinterpret_cast<const double*>(a.data), a.shape[0],
+                                      a.shape[1], a.strides[0] / size, a.strides[1] / size};
+}
+
+bool check_finite(const varnel_core::StridedMatrix& x) {
+    for (std::size_t j = 0; j < x.ncols; ++j)
+        for (std::size_t i = 0; i < x.nrows; ++i)
+            if (!std::isfinite(x.at(i, j)))
+                return raise(PyExc_ValueError, "x must be finite, but x[" + std::to_string(i) + ", " +
+                                                   std::to_string(j) + "] is " + repr(x.at(i, j)));
+    return true;
+}
+
+// While the solver reads x in place, the only Python code that can run is a
+// signal handler (polled once per pass).  Should one reshape or reallocate
+// x, the fit stops before x is read again.
+struct InPlaceGuard {
+    PyObject* array;
+    FloatArray seen;
+
+    static bool requested(void* self) {
+        auto* g = static_cast<InPlaceGuard*>(self);
+        if (PyErr_CheckSignals() != 0) return true;
+        FloatArray now;
+        if (!varnel_py::to_float_array(g->array, 2, now) || now.data != g->seen.data ||
+            now.shape[0] != g->seen.shape[0] || now.shape[1] != g->seen.shape[1] ||
+            now.strides[0] != g->seen.strides[0] || now.strides[1] != g->seen.strides[1]) {
+            PyErr_Clear();
+            raise(PyExc_RuntimeError, "x was changed while the fit was reading it");
+            return true;
+        }
+        return false;
+    }
+};
 
 PyObject* fit_body(PyObject* args, PyObject* kwargs) {
     PyRef slots[std::size(fit_names)];
@@ -470,22 +527,32 @@ PyObject* fit_body(PyObject* args, PyObject* kwargs) {
     FloatArray y;
     std::string family_name = "gaussian";
     std::optional<std::vector<double>> offset;
+    std::string solver = "naive";
     FitOptions options;
     if (!convert_predictors(slots[0].get(), x) || !convert_array("y", slots[1].get(), 1, y) ||
         !convert("family", slots[2].get(), family_name) ||
-        !convert("offset", slots[3].get(), offset) ||
+        !convert("offset", slots[3].get(), offset) || !convert("solver", slots[4].get(), solver) ||
         !convert_options(std::span<const PyRef>(slots).subspan(fit_options_at), options))
         return nullptr;
-    // x is copied already; y is read again (see elnet_path).
-    if (!convert_array("y", slots[1].get(), 1, y)) return nullptr;
+    // The options' conversion may have reallocated the arrays: read them again.
+    if ((!x.csc && !convert_predictors(slots[0].get(), x)) ||
+        !convert_array("y", slots[1].get(), 1, y))
+        return nullptr;
     const auto family = varnel_core::family_named(family_name);
     if (!family) return unknown_family(family_name);
+    const bool covariance = solver == "covariance";
+    if (!covariance && solver != "naive")
+        return fail(PyExc_ValueError, "unknown solver " + varnel_py::quoted(solver) +
+                                          "; expected 'naive' or 'covariance'");
+    if (covariance && (*family != varnel_core::FamilyKind::Gaussian || x.csc))
+        return fail(PyExc_ValueError,
+                    "solver 'covariance' fits the gaussian family on a dense x only");
     if (y.shape[0] != x.n)
         return fail(PyExc_ValueError, "x has " + std::to_string(x.n) + " rows but y has length " +
                                           std::to_string(y.shape[0]));
     std::vector<double> ybuf;
     if (!copy_response(y, ybuf)) return nullptr;
-    const Dimensions dims{x.n, x.p, x.sparse};
+    const Dimensions dims{x.n, x.p, x.csc.has_value()};
     if (offset &&
         (!check_length("offset", offset, x.n, dims.rows()) || !check_finite("offset", *offset)))
         return nullptr;
@@ -493,16 +560,37 @@ PyObject* fit_body(PyObject* args, PyObject* kwargs) {
     if (!check_rows(dims) || !check_finite("y", ybuf) || !check_options(config, dims))
         return nullptr;
 
-    FitOutcome outcome = varnel_core::fit_path(*family, std::move(x.input), ybuf, x.n, x.p, config,
-                                               offset ? &*offset : nullptr, python_signals);
-    const PathResult* path = path_or_raise(outcome);
-    if (path == nullptr) return nullptr;
-    const double lambda_max = path->lambda_max;
-    PyObject* warning = warning_data(path->warning);
-    PyRef dict(pack(x.p, std::move(std::get<PathResult>(outcome)), warning));
-    if (!dict || !set_item(dict.get(), "lambda_max", PyFloat_FromDouble(lambda_max)))
-        return nullptr;
-    return dict.release();
+    FitOutcome outcome;
+    std::optional<varnel_core::StridedMatrix> view;
+    if (covariance) view = in_place(x.dense);
+    if (view) {
+        if (!check_finite(*view)) return nullptr;
+        if (offset)
+            for (std::size_t i = 0; i < ybuf.size(); ++i) ybuf[i] -= (*offset)[i];
+        InPlaceGuard guard{slots[0].get(), x.dense};
+        outcome = varnel_core::elnet_covariance(*view, ybuf, config,
+                                                {InPlaceGuard::requested, &guard});
+    } else {
+        varnel_core::DesignInput input;
+        if (x.csc) {
+            input = std::move(*x.csc);
+        } else {
+            std::vector<double> buf = varnel_py::copy_column_major(x.dense);
+            if (!check_finite("x", buf)) return nullptr;
+            if (covariance) {  // unaligned caller's array: read a column-major copy
+                if (offset)
+                    for (std::size_t i = 0; i < ybuf.size(); ++i) ybuf[i] -= (*offset)[i];
+                const varnel_core::StridedMatrix copy{buf.data(), x.n, x.p, 1,
+                                                      static_cast<std::ptrdiff_t>(x.n)};
+                outcome = varnel_core::elnet_covariance(copy, ybuf, config, python_signals);
+                return finish_fit(std::move(outcome), x.p);
+            }
+            input = varnel_core::DenseInput{std::move(buf)};
+        }
+        outcome = varnel_core::fit_path(*family, std::move(input), ybuf, x.n, x.p, config,
+                                        offset ? &*offset : nullptr, python_signals);
+    }
+    return finish_fit(std::move(outcome), x.p);
 }
 
 PyObject* elnet_path(PyObject*, PyObject* args, PyObject* kwargs) {

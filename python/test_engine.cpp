@@ -7,7 +7,8 @@
 //
 // kind: "dense_fixed" (x: column-major values, already standardized),
 // "sparse_fixed", "dense_working" (x centred and scaled already) or
-// "sparse_working"; for the sparse kinds x is (col_ptr, row_idx, values)
+// "sparse_working" or "covariance" (x: raw column-major values); for the
+// sparse kinds x is (col_ptr, row_idx, values)
 // and centre/scale are the column statistics.  `weights` are the fixed
 // weights (sparse_fixed) or the working weights (the working kinds).
 // The script: for each (j, delta) of `steps`, record gradient(j) and defer
@@ -21,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "covariance.hpp"
 #include "designs.hpp"
 #include "error.hpp"
 #include "matrix.hpp"
@@ -174,6 +176,19 @@ PyObject* design_body(PyObject* args, PyObject* kwargs) {
     if (kind == "dense_working") {
         vc::DenseWorkingDesign d(vc::DenseGlm(std::move(dense_x), nrows, ncols));
         return report_working(d);
+    }
+    if (kind == "covariance") {
+        // x: raw values, column-major; the gradients start at <z_j, r>_w
+        const vc::StridedMatrix view{dense_x.data(), nrows, ncols, 1,
+                                     static_cast<std::ptrdiff_t>(nrows)};
+        vc::Vec g(ncols, 0.0);
+        for (std::size_t j = 0; j < ncols; ++j)
+            for (std::size_t i = 0; i < nrows; ++i)
+                g[j] += weights[i] * (view.at(i, j) - centre[j]) / scale[j] * resid[i];
+        const vc::Flags all(ncols, 1);
+        vc::CovarianceDesign d(view, weights, centre, scale, all, std::move(g), 2);
+        d.strong_set_grew(all);
+        return report_fixed(d);
     }
     if (kind == "sparse_working") {
         vc::SparseWorkingDesign d(col_ptr, row_idx, values, centre, scale, nrows);

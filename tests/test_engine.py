@@ -42,7 +42,8 @@ def as_input(x, kind):
 
 # ---- designs against the dense reference ------------------------------------------
 
-@pytest.mark.parametrize("kind", ["dense_fixed", "sparse_fixed", "dense_working", "sparse_working"])
+@pytest.mark.parametrize("kind", ["dense_fixed", "sparse_fixed", "covariance", "dense_working",
+                                  "sparse_working"])
 @pytest.mark.parametrize("big_mean", [False, True])
 def test_design_operations_match_the_dense_reference(kind, big_mean):
     rng = np.random.default_rng(11)
@@ -65,13 +66,13 @@ def test_design_operations_match_the_dense_reference(kind, big_mean):
         r -= w @ r  # with centring the design relies on sum_i w_i r_i = 0
     s = sp.csc_matrix(x)
     given = (s.indptr.tolist(), s.indices.tolist(), s.data.tolist()) if kind.startswith("sparse") \
-        else z.ravel(order="F").tolist()
+        else x.ravel(order="F").tolist() if kind == "covariance" else z.ravel(order="F").tolist()
     coef, active = rng.normal(size=p), [4, 0, p - 1]
     out = te.design(kind, n, given, centre.tolist(), scale.tolist(), v.tolist(), r.tolist(), steps,
                     coef.tolist(), active, 0.4, 0.25)
 
     # reference: <z_j, r>_weights, steps r -= delta * (v) * z_j
-    wg = w if kind == "sparse_fixed" else np.ones(n)
+    wg = w if kind in ("sparse_fixed", "covariance") else np.ones(n)
     step_w = v if working else np.ones(n)
     res, seen = r.copy(), []
     for j, d in steps:
@@ -206,3 +207,38 @@ def test_offset_moves_the_null_model_and_the_largest_lambda(family):
     # the largest lambda: the null model's largest gradient per unit of z_j
     g = prob.loss_grad(a0, np.zeros(x.shape[1]))[2]
     assert r["lambda_max"] == pytest.approx(np.max(np.abs(g) / prob.s), rel=1e-9)
+
+
+# ---- the covariance solver --------------------------------------------------------------
+
+COVARIANCE_CASES = {
+    "lasso": dict(),
+    "all-options": dict(general=True, alpha=0.6, exclude=[5]),
+    "no-intercept": dict(intercept=False, general=True),
+    "raw-mix": dict(standardize=False, alpha=0.3),
+    "user-lambda": dict(user_lambda=[0.5, 0.2, 0.05, 0.01, 0.001], general=True),
+    "offset": dict(offset=True, alpha=0.9),
+}
+
+
+@pytest.mark.parametrize("case", list(COVARIANCE_CASES))
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_covariance_solver_reaches_the_naive_objective(case, order):
+    x, y = data("gaussian", n=300, p=12, seed=5)
+    kw = dict(COVARIANCE_CASES[case])
+    kw = {**_case("gaussian", "lasso", *x.shape), **kw}
+    if kw.pop("general", False):
+        kw.update(_general(*x.shape, np.random.default_rng(1)))
+    if kw.pop("offset", False):
+        kw["offset"] = np.linspace(-1.0, 1.0, len(y))
+    naive = fit(x, y, thresh=1e-12, **kw)
+    cov = fit(np.asarray(x, order=order), y, solver="covariance", thresh=1e-12, **kw)
+    assert cov["lmu"] == naive["lmu"] and cov["warning"] == naive["warning"]
+    np.testing.assert_allclose(cov["lambda"], naive["lambda"], rtol=1e-12)
+    prob = o.Problem("gaussian", x, y, **{k: v for k, v in kw.items()
+                                          if k not in ("user_lambda", "exclude")})
+    for k in range(1, naive["lmu"]):
+        f = [prob.objective(naive["lambda"][k], r["a0"][k], r["beta"][:, k]) for r in (naive, cov)]
+        assert f[1] == pytest.approx(f[0], rel=1e-7), k
+    if "exclude" in kw:
+        assert not cov["beta"][5].any()
