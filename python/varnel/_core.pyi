@@ -89,6 +89,7 @@ def fit(
     *,
     family: Literal["gaussian", "binomial", "poisson"] = "gaussian",
     offset: Optional[_FloatVector] = None,
+    solver: Literal["naive", "covariance"] = "naive",
     **options: Unpack[Options],
 ) -> FitResult:
     """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values)."""
