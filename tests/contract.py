@@ -3,6 +3,7 @@ the texts of the core's errors, the warnings with their codes, the binding's
 exact messages, the form of a result dictionary, and what a call must leave
 untouched.  Each text is checked against behaviour in test_binding.py (the
 core's own routines in test_core_routines.py)."""
+import dataclasses
 import pathlib
 import re
 import sys
@@ -148,6 +149,28 @@ def assert_identical(a, b):
             assert a[k].shape == b[k].shape and a[k].tobytes() == b[k].tobytes(), k
         else:
             assert a[k] == b[k], k
+
+
+# ---- objects of the caller's that the conversions must handle ---------------------
+
+
+@dataclasses.dataclass(frozen=True)
+class Index:
+    """An integer by __index__ only (counts and floats accept it)."""
+    v: int
+
+    def __index__(self):
+        return self.v
+
+
+class Endless:
+    """A sequence too long to store: converting it is a MemoryError."""
+
+    def __len__(self):
+        return 2**62
+
+    def __getitem__(self, i):
+        return 1.0
 
 
 # ---- the sanitizer run ------------------------------------------------------------

@@ -81,14 +81,6 @@ class Outer:
         pass
 
 
-class Endless:
-    def __len__(self):
-        return 2**62
-
-    def __getitem__(self, i):
-        return 1.0
-
-
 class Broken:
     def __float__(self):
         raise ZeroDivisionError("from the caller's object")
@@ -124,7 +116,7 @@ ERRORS = [  # (entry, arguments, exception, text or None, parameter of the note 
     ("gaussian", dict(penalty_factor="abc"), TypeError, C.not_numbers("str"), "penalty_factor"),
     ("gaussian", dict(penalty_factor={1.0, 2.0}), TypeError, NI("set", "Sequence"), "penalty_factor"),
     ("gaussian", dict(penalty_factor=3.0), TypeError, NI("float", "Sequence"), "penalty_factor"),
-    ("gaussian", dict(penalty_factor=Endless()), MemoryError, None, "penalty_factor"),
+    ("gaussian", dict(penalty_factor=C.Endless()), MemoryError, None, "penalty_factor"),
     ("gaussian", dict(penalty_factor=[1.0, Broken()] + [1.0] * 4), ZeroDivisionError,
      "from the caller's object", "penalty_factor"),  # the caller's own exception, passed on
     ("gaussian", dict(weights=[1.0, "a"]), TypeError, None, "weights"),
@@ -149,7 +141,8 @@ ERRORS = [  # (entry, arguments, exception, text or None, parameter of the note 
     ("gaussian", dict(y=Y[:3], standardize=0), TypeError, None, "standardize"),  # conversion, then shapes
     ("gaussian", dict(x=C_ORDER, y=np.ones(4), family="nope"), ValueError, C.rows_differ(5, 4, False), None),
     ("gaussian", dict(x=C_ORDER, y=C_ORDER[:, 1], family="nope"), TypeError, C.NOT_CONTIGUOUS, None),
-    ("gaussian", dict(y=np.frombuffer(b"\0" + Y.tobytes(), offset=1), family="nope"), TypeError, C.NOT_CONTIGUOUS, None),
+    ("gaussian", dict(y=np.frombuffer(b"\0" + Y.tobytes(), offset=1), family="nope"), TypeError,  # unaligned
+     C.NOT_CONTIGUOUS, None),
     ("sparse", dict(n=4, col_ptr=[0], row_idx=[1], y=np.ones(5)), ValueError, C.rows_differ(4, 5, True), None),
     ("sparse", dict(n=4, col_ptr=[0], y=np.ones((4, 2))[:, 0]), TypeError, C.NOT_CONTIGUOUS, None),
     ("sparse", dict(col_ptr=[0], y=np.full(3, NAN), lambda_min_ratio=2.0), ValueError,
@@ -288,20 +281,12 @@ def test_impossible_allocations_are_memory_errors(label):
 # ---- equivalent spellings give the same bits ------------------------------------------
 
 
-class Index:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
-
-
 PF = [1.0, 2.0, 0.5, 1.0, 1.0, 3.0]
 WIDE = np.random.default_rng(1).normal(size=(N, 30))
 SPELLINGS = [  # (label, arguments, arguments that must give the same result)
     ("gaussian", dict(standardize=np.False_, intercept=np.bool_(False)), dict(standardize=False, intercept=False)),
     ("gaussian", dict(alpha=1), dict(alpha=1.0)),
-    ("gaussian", dict(alpha=Index(1)), dict(alpha=np.float32(1.0))),
+    ("gaussian", dict(alpha=C.Index(1)), dict(alpha=np.float32(1.0))),
     ("gaussian", dict(nlambda=np.int64(10)), dict(nlambda=np.uint8(10))),
     ("gaussian", dict(family=np.str_("gaussian")), {}),  # a str subclass
     *[("gaussian", dict(penalty_factor=pf), dict(penalty_factor=PF)) for pf in (

@@ -15,7 +15,6 @@ A case is a dict: entry, args, kwargs, p (columns of a valid x), and hostile
 (False when every argument has the right type and shape: then only a
 ValueError may come back).
 """
-import dataclasses
 import functools
 import operator
 import os
@@ -29,6 +28,7 @@ import numpy as np
 import pytest
 
 import contract
+from contract import Index
 
 EXAMPLES = int(os.environ.get("VARNEL_FUZZ_EXAMPLES", "3000"))
 SHARES = {"dense": 0.6, "sparse": 0.4}
@@ -130,14 +130,6 @@ def run(target, count, seed):
 
 
 # ---- the cases -------------------------------------------------------------------------
-
-@dataclasses.dataclass(frozen=True)
-class Index:  # an integer by __index__ only
-    v: int
-
-    def __index__(self):
-        return self.v
-
 
 def as_count(v):
     try:

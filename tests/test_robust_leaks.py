@@ -29,14 +29,6 @@ PF_LIST, LAM_TUPLE = [float(v) for v in PF], tuple(float(v) for v in LAM)  # ele
 FAMILY = "".join(["bino", "mial"])  # a str object of our own
 
 
-class Endless:
-    def __len__(self):
-        return 2**62
-
-    def __getitem__(self, i):
-        return 1.0
-
-
 def sparse(*, n=N, p=P, ptr=PTR, idx=IDX, val=VAL, y=Y, **kwargs):
     return _core.elnet_sparse(n, p, ptr, idx, val, y, **{"nlambda": 8, "maxit": 2000, **kwargs})
 
@@ -66,7 +58,7 @@ FAIL = {
     "negative count": lambda: dense(weights=W, maxit=-1),
     "bad vector element": lambda: dense(penalty_factor=[*LAM_TUPLE, *PF_LIST[:P - 9], "a"]),
     "bad count element": lambda: sparse(idx=[1] * (len(IDX) - 1) + [-1]),
-    "unconvertible sequence": lambda: dense(weights=W, user_lambda=Endless()),
+    "unconvertible sequence": lambda: dense(weights=W, user_lambda=C.Endless()),
     # entry checks
     "y length": lambda: dense(y=Y[:-1], weights=W, family=FAMILY),
     "y not contiguous": lambda: dense(y=np.repeat(Y, 2)[::2]),
