@@ -1,10 +1,8 @@
 """The core's building blocks through varnel._test_core: the kernels' order of
 summation bit for bit, the batched and fused kernels against the single
 ones, the sparse design against an explicitly centred, scaled and weighted
-dense matrix, the constant-column rules, penalty factors without a positive
-entry, and violated preconditions."""
-import math
-
+dense matrix, the constant-column rules, the empty penalty vector, and
+violated preconditions."""
 import numpy as np
 import pytest
 import scipy.sparse as sp
