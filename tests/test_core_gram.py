@@ -78,7 +78,7 @@ def test_products_match_reference_with_the_same_bits_everywhere(n, p, weights, c
             assert np.array_equal(block["gram"].T, g[:, cols]), kernel
             assert not at_mean or block["gram_mean"] == r["gram_mean"]
             if p > 1:  # the last column passed as an extra column: the same bits
-                e = tc.gram(xv[:, :-1], w, None, c, s, kernel=kernel, at_mean=at_mean, extra=xv[:, -1:])
+                e = tc.gram(xv[:, :-1], w, centre=c, scale=s, kernel=kernel, at_mean=at_mean, extra=xv[:, -1:])
                 assert np.array_equal(e["gram"], g) and e.get("gram_mean") == r.get("gram_mean")
 
 

@@ -11,48 +11,53 @@ must leave the caller's objects as they were.
     VARNEL_FUZZ_TRACE=1 ...       # print every case before calling (find a crashing one)
 
 The default budget (3000 examples over both entry points) keeps CI short.
+A case is a dict: entry, args, kwargs, p (columns of a valid x), and hostile
+(False when every argument has the right type and shape: then only a
+ValueError may come back).
 """
+import functools
+import operator
 import os
-import re
 import subprocess
 import sys
 import warnings
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
 
+import contract
+from contract import Index
+
 EXAMPLES = int(os.environ.get("VARNEL_FUZZ_EXAMPLES", "3000"))
 SHARES = {"dense": 0.6, "sparse": 0.4}
-WARNING = re.compile(r"(MaxIterReached|MaxActiveReached) \{ lambda_index: (\d+) \}")
-KEYS = ["lmu", "lambda", "a0", "beta", "dev_ratio", "nulldev", "npasses", "warning"]
 ALLOWED = (TypeError, ValueError, OverflowError, MemoryError)
+U64, NAN, INF = 2**64 - 1, float("nan"), float("inf")
+MAXIT_CAP = 100_000  # a hostile fit may never converge
 
 
-# ---- parent side: run each batch in a child process ------------------------------------
+PROCS = {}
 
 
-@pytest.fixture(scope="module")
-def children(request):
-    """Starts the selected batches at once (they run in parallel)."""
-    wanted = {item.callspec.params["target"] for item in request.session.items
-              if item.module is request.module and hasattr(item, "callspec")}
-    seed = os.environ.get("VARNEL_FUZZ_SEED") or str(int.from_bytes(os.urandom(4), "little"))
-    procs = {}
-    for target in sorted(wanted):
-        count = max(1, round(EXAMPLES * SHARES[target]))
-        procs[target] = (seed, count, subprocess.Popen(
-            [sys.executable, "-X", "faulthandler", __file__, target, str(count), seed],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True))
-    yield procs
-    for _, _, proc in procs.values():
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+def start(items):
+    """Starts the batches of the selected fuzz tests at once, each in a child
+    (conftest.py does so as soon as the tests are collected, so that they run
+    beside the rest of the suite, and ends those still running at the end)."""
+    if not PROCS:
+        seed = os.environ.get("VARNEL_FUZZ_SEED") or str(int.from_bytes(os.urandom(4), "little"))
+        for target in sorted({item.callspec.params["target"] for item in items
+                              if getattr(item, "module", None) is sys.modules[__name__]}):
+            count = max(1, round(EXAMPLES * SHARES[target]))
+            PROCS[target] = (seed, count, subprocess.Popen(
+                [sys.executable, "-X", "faulthandler", __file__, target, str(count), seed],
+                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True))
+    return PROCS
 
 
 @pytest.mark.parametrize("target", sorted(SHARES))
-def test_fuzz(children, target):
-    seed, count, proc = children[target]
+def test_fuzz(request, target):
+    seed, count, proc = start(request.session.items)[target]
     try:
         out, _ = proc.communicate(timeout=300 + 0.5 * count)
     except subprocess.TimeoutExpired:
@@ -64,164 +69,56 @@ def test_fuzz(children, target):
     assert f"{target}: {count} examples passed" in out
 
 
-# ---- the property ------------------------------------------------------------------------
-
-
-def snapshot(obj):
-    if isinstance(obj, np.ndarray):
-        if obj.size > 10**6:  # a stride-0 view: its few distinct bytes
-            return ("view", obj.shape, obj.strides, obj.base.tobytes() if obj.base is not None else b"")
-        return ("array", obj.dtype.str, obj.shape, np.asarray(obj).tobytes())
-    if isinstance(obj, (list, tuple)):
-        return (type(obj).__name__, [snapshot(v) for v in obj])
-    return ("other", repr(obj))
+# ---- the property (in the child) -------------------------------------------------------
 
 
 def check_call(case):
     from varnel import _core
 
     inputs = list(case["args"]) + list(case["kwargs"].values())
-    before = [snapshot(v) for v in inputs]
+    before = [contract.fingerprint(v) for v in inputs]
     try:
         result = getattr(_core, case["entry"])(*case["args"], **case["kwargs"])
     except ALLOWED as exc:
         result = exc
-    assert [snapshot(v) for v in inputs] == before, "an input was changed"
+    assert [contract.fingerprint(v) for v in inputs] == before, "an input was changed"
     if isinstance(result, BaseException):
         if not case["hostile"]:
             assert type(result) is ValueError, f"well-typed input raised {type(result).__name__}: {result}"
-        if not isinstance(result, MemoryError):
-            assert isinstance(str(result), str) and str(result), "empty message"
+        assert isinstance(result, MemoryError) or str(result), "empty message"
         return
-    check_result(result, case["p"], inputs)
+    contract.check_result(result, case["p"], inputs)
     if sane(case):
         for key in ("lambda", "a0", "beta", "dev_ratio", "nulldev"):
             assert np.all(np.isfinite(result[key])), f"non-finite {key} from ordinary input: {result[key]}"
 
 
-def check_result(r, p, inputs=()):
-    assert type(r) is dict and list(r) == KEYS
-    lmu = r["lmu"]
-    assert type(lmu) is int and lmu >= 0 and type(r["npasses"]) is int and r["npasses"] >= 0
-    assert type(r["nulldev"]) is float
-    arrays = [r[k] for k in ("lambda", "a0", "beta", "dev_ratio")]
-    for a in arrays:
-        assert type(a) is np.ndarray and a.dtype == np.float64 and a.dtype.isnative
-        assert a.flags.writeable and a.flags.aligned
-        for other in inputs:
-            if isinstance(other, np.ndarray):
-                assert not np.may_share_memory(a, other)
-    assert r["lambda"].shape == r["a0"].shape == r["dev_ratio"].shape == (lmu,)
-    assert r["beta"].shape == (p, lmu) and r["beta"].flags.c_contiguous
-    lam = r["lambda"][np.isfinite(r["lambda"])]
-    assert np.all(lam[1:] <= lam[:-1]), f"finite penalty values not decreasing: {r['lambda']}"
-    w = r["warning"]
-    if w is not None:
-        assert type(w) is tuple and len(w) == 2 and type(w[0]) is str and type(w[1]) is int
-        m = WARNING.fullmatch(w[0])
-        assert m, w
-        index = int(m.group(2))
-        assert index == lmu, w
-        assert w[1] == (-(index + 1) if m.group(1) == "MaxIterReached" else -(10001 + index)), w
-
-
 def sane(case):
-    """Ordinary numbers everywhere (finite, neither huge nor subnormal-small, a
-    penalty factor of 0 or at least 1e-6): then every result must be finite."""
+    """Ordinary numbers everywhere (finite, neither huge nor subnormal-small; a
+    penalty factor of 0 or at least 1e-6, since a smaller positive one leaves
+    its variable all but unpenalized): then every result must be finite."""
     if case["hostile"]:
         return False
     k = case["kwargs"]
     data = case["args"][:2] if case["entry"] == "elnet_path" else case["args"][4:6]
     arrays = [np.asarray(a, dtype=float) for a in data]
-    arrays += [np.asarray(k[name], dtype=float) for name in ("weights", "user_lambda") if k.get(name) is not None]
-    if k.get("penalty_factor") is not None:
-        if tiny_penalty_factor(case):
-            return False
-        arrays.append(np.asarray(k["penalty_factor"], dtype=float))
-    for a in arrays:
-        a = np.abs(a[a != 0])
-        if not (np.all(np.isfinite(a)) and np.all(a <= 1e6) and np.all(a >= 1e-100)):
-            return False
-    return True
-
-
-def tiny_penalty_factor(case):
-    """A positive penalty factor below 1e-6 leaves its variable all but
-    unpenalized: coefficients may be as large as least squares makes them."""
-    try:
-        pf = np.abs(np.asarray(case["kwargs"].get("penalty_factor"), dtype=float))
-    except (TypeError, ValueError, OverflowError):
+    arrays += [np.asarray(k[name], dtype=float) for name in ("weights", "user_lambda", "penalty_factor")
+               if k.get(name) is not None]
+    if k.get("penalty_factor") is not None and np.any((arrays[-1] > 0) & (arrays[-1] < 1e-6)):
         return False
-    return pf.ndim == 1 and bool(np.any((pf > 0) & (pf < 1e-6)))
-
-
-def test_result_checker_tells_good_from_bad():
-    """The oracle itself: a real result passes, each kind of damage is caught."""
-    from varnel import _core
-
-    x = np.random.default_rng(0).normal(size=(20, 3))
-    good = _core.elnet_path(x, x[:, 0] + 0.5 * x[:, 1], pmax=1)
-    assert good["lmu"] > 2 and good["warning"] is not None
-    check_result(good, 3, [x])
-    damages = [
-        lambda r: r.update(lmu=r["lmu"] + 1),
-        lambda r: r.update({"lambda": r["lambda"][::-1].copy()}),
-        lambda r: r.update(beta=r["beta"].T.copy()),
-        lambda r: r.update(warning=(r["warning"][0], r["warning"][1] - 1)),
-        lambda r: r.update(warning=(r["warning"][0] + " ", r["warning"][1])),
-        lambda r: r.update(nulldev=np.float32(1.0)),
-        lambda r: r.update(a0=x[:, 0]),
-        lambda r: r.pop("npasses"),
-    ]
-    for damage in damages:
-        r = dict(good)
-        damage(r)
-        try:
-            check_result(r, 3, [x])
-        except AssertionError:
-            continue
-        raise AssertionError(f"damage not caught: {r}")
-
-
-@pytest.mark.filterwarnings("ignore")  # NumPy's, while building hostile arrays
-def test_strategies_reach_every_kind_of_case():
-    """Guards the fuzzer's coverage: both entry points, well-typed and hostile
-    calls, every family, empty and one-row data, malformed CSC arrays."""
-    from hypothesis import HealthCheck, given, settings, strategies as st
-
-    import test_robust_fuzz_cases
-
-    seen = set()
-    both = test_robust_fuzz_cases.strategies()
-
-    @settings(max_examples=150, derandomize=True, database=None, deadline=None,
-              suppress_health_check=list(HealthCheck))
-    @given(st.one_of(both["dense"], both["sparse"]))
-    def collect(case):
-        seen.add((case["entry"], case["hostile"]))
-        seen.add(case["kwargs"].get("family") if isinstance(case["kwargs"].get("family"), str) else None)
-        args, at = case["args"], 1 if case["entry"] == "elnet_path" else 5
-        y = args[at] if len(args) > at else None
-        if isinstance(y, np.ndarray) and y.ndim == 1:
-            seen.add(("rows", min(len(y), 2)))
-
-    collect()
-    wanted = {("elnet_path", False), ("elnet_path", True), ("elnet_sparse", False), ("elnet_sparse", True),
-              "gaussian", "binomial", "poisson", ("rows", 0), ("rows", 1), ("rows", 2)}
-    assert wanted <= seen, wanted - seen
+    return all(np.all(np.isfinite(a)) and np.all(a <= 1e6) and np.all(a >= 1e-100)
+               for a in (np.abs(a[a != 0]) for a in arrays))
 
 
 def run(target, count, seed):
     from hypothesis import HealthCheck, given, seed as use_seed, settings
-
-    import test_robust_fuzz_cases
 
     trace = os.environ.get("VARNEL_FUZZ_TRACE")
 
     @use_seed(seed)
     @settings(max_examples=count, deadline=None, database=None, print_blob=True,
               suppress_health_check=list(HealthCheck))
-    @given(test_robust_fuzz_cases.strategies()[target])
+    @given(strategies()[target])
     def fuzz(case):
         if trace:
             print(repr(case), flush=True)
@@ -230,6 +127,285 @@ def run(target, count, seed):
     warnings.simplefilter("ignore")
     fuzz()
     print(f"{target}: {count} examples passed (seed {seed})")
+
+
+# ---- the cases -------------------------------------------------------------------------
+
+def as_count(v):
+    try:
+        return operator.index(v)
+    except Exception:
+        return None
+
+
+def as_kind(v, kind):
+    if not isinstance(v, list) or kind == "list":
+        return v
+    try:
+        return tuple(v) if kind == "tuple" else np.array(v, dtype=kind)
+    except (OverflowError, ValueError, TypeError):
+        return v
+
+
+def strategies():
+    from hypothesis import strategies as st
+    from hypothesis.extra import numpy as hnp
+
+    floats_any = st.one_of(st.floats(), st.sampled_from(
+        [NAN, INF, -INF, -0.0, 5e-324, 2.2250738585072014e-308, 1e-300, 1e300, -1e300, 1.7976931348623157e308]))
+    ints_any = st.one_of(st.integers(-3, 12), st.sampled_from(
+        [2**31, 2**32, 2**53 + 1, 2**62, 2**63 - 1, 2**63, U64, 2**64, 2**100, -1, -2**63, -2**64]))
+    odd_objects = st.sampled_from([
+        object(), {}, {1: 2}, set(), frozenset({1.0}), Decimal("1.5"), Decimal("nan"), Fraction(1, 3),
+        range(3), b"ab", bytearray(b"a"), memoryview(b"abc"), Ellipsis, Index(3), Index(-1), Index(2**64),
+        Decimal("-inf"), 1 + 2j, np.float64(NAN), np.float32(1.5), np.int64(-3), np.uint64(U64),
+        np.int8(5), np.float16(INF), np.longdouble(2.5), np.complex128(1 + 2j), np.datetime64(1, "s"),
+        np.True_, np.False_, np.str_("gaussian"), np.array(2.0), np.array([1.0]), np.ma.masked])
+    scalars = st.one_of(st.none(), st.booleans(), ints_any, floats_any, st.text(max_size=4), odd_objects)
+    per_mille, coin, cols = st.integers(0, 999), st.booleans(), st.integers(0, 6)  # built once: cheaper
+    levels, families = st.sampled_from([0, 0, 1, 2]), st.sampled_from(["gaussian", "binomial", "poisson"])
+    layouts = {True: st.sampled_from(["C", "F", "strided", "reversed", "unaligned", "readonly", "sub"]),
+               False: st.sampled_from(["C", "F", "readonly", "sub"])}
+    sizes_n = st.one_of(st.integers(0, 12), st.integers(4, 12), st.integers(4, 12), st.sampled_from([0, 1]))
+    odd_dtypes = st.sampled_from(["f8", "f4", "i8", "i4", "u8", "u1", "?", "c16", ">f8", ">i8", "f2"])
+    explicit_zero = st.sampled_from([False] * 9 + [True])
+
+    @functools.lru_cache(maxsize=None)
+    def sequences(length):
+        sizes = st.sampled_from(sorted({0, 1, max(length - 1, 0), length, length + 1, length + 4}))
+        return st.one_of(
+            sizes.flatmap(lambda k: st.lists(scalars, min_size=k, max_size=k)),
+            sizes.flatmap(lambda k: st.lists(floats_any, min_size=k, max_size=k).map(tuple)),
+            sizes.flatmap(lambda k: st.lists(ints_any, min_size=k, max_size=k)),
+            st.tuples(odd_dtypes, sizes).flatmap(lambda t: hnp.arrays(t[0], t[1])),
+            st.tuples(odd_dtypes, sizes).flatmap(lambda t: hnp.arrays(t[0], (t[1], 2))),
+            st.lists(st.lists(st.floats(-2, 2), max_size=2), max_size=length + 1),
+            sizes.map(lambda k: np.broadcast_to(1.0, (k,))),
+            sizes.map(lambda k: np.arange(2.0 * k)[::-2]),
+            sizes.map(lambda k: np.array([1.0] * k, dtype=object)),
+            st.text(min_size=1, max_size=4))
+
+    @functools.lru_cache(maxsize=None)
+    def alien(length=3):
+        return st.one_of(scalars, sequences(length))
+
+    @functools.lru_cache(maxsize=None)
+    def vec(length, lo, hi, extra=()):
+        element = st.one_of(st.floats(lo, hi), st.sampled_from(list(extra) or [lo]))
+        return st.lists(element, min_size=length, max_size=length).flatmap(
+            lambda v: st.sampled_from([v, tuple(v), np.array(v, dtype=float)]))
+
+    @functools.lru_cache(maxsize=None)
+    def extreme_vec(length):
+        sizes = st.sampled_from(sorted({max(length - 1, 0), length, length + 1}))
+        return st.one_of(vec(length, -1e300, 1e300, (NAN, INF, -INF, 0.0, -0.0, 5e-324, -1.0)),
+                         sizes.flatmap(lambda k: st.lists(floats_any, min_size=k, max_size=k)))
+
+    def wild(draw, state, odds, level=1):
+        """True once in `odds` in a case of at least this wildness (the case is
+        then hostile).  Wildness: 0 tame (every argument of the right type,
+        shape and length), 1 extreme values of the right types, 2 also alien
+        types and broken calls."""
+        if state["wild"] < level or draw(per_mille) >= 1000 // odds:
+            return False
+        state["hostile"] = True
+        return True
+
+    @functools.lru_cache(maxsize=None)
+    def goods(n, p):
+        flags = st.sampled_from([True, False, np.True_, np.False_])
+        return {
+            "alpha": st.one_of(st.floats(0, 1), st.sampled_from([0, 1, np.float64(0.5)])),
+            "nlambda": st.one_of(st.integers(0, 20), st.sampled_from([np.int64(3), Index(4)])),
+            "lambda_min_ratio": st.one_of(st.none(), st.floats(0, 0.99)),
+            "user_lambda": st.one_of(st.none(), st.integers(0, 6).flatmap(lambda k: vec(k, 0, 10, (0.0,)))),
+            "standardize": flags, "intercept": flags,
+            "thresh": st.floats(1e-10, 1e-2),
+            "maxit": st.one_of(st.integers(0, 3000), st.sampled_from([2**63, U64])),
+            "dfmax": st.one_of(st.none(), st.integers(0, 10), st.just(U64)),
+            "pmax": st.one_of(st.none(), st.integers(0, 10), st.just(U64)),
+            "penalty_factor": st.one_of(st.none(), vec(p, 0, 5, (0.0, 1.0))),
+            "lower_limits": st.one_of(st.none(), vec(p, -5, 0, (-INF, 0.0))),
+            "upper_limits": st.one_of(st.none(), vec(p, 0, 5, (INF, 0.0))),
+            "weights": st.one_of(st.none(), vec(n, -1, 5, (0.0, 1.0))),
+            "exclude": st.one_of(st.none(), st.lists(st.integers(0, p + 2), max_size=4),
+                                 st.lists(st.integers(0, p), max_size=3).map(lambda v: np.array(v, np.uint64))),
+        }
+
+    @functools.lru_cache(maxsize=None)
+    def extremes(n, p):
+        """Values of the right kind that no fit can use as meant (negative and
+        too large counts come with the alien values)."""
+        counts = st.one_of(st.integers(0, 30), st.sampled_from(
+            [2**31, 2**32, 2**53 + 1, 2**62, 2**63, U64, Index(U64), np.uint64(U64)]))
+        floats = st.one_of(floats_any, st.sampled_from([2**100, -(2**70), np.float32(NAN), Decimal("inf")]))
+        return {**dict.fromkeys(("alpha", "lambda_min_ratio", "thresh"), floats),
+                **dict.fromkeys(("nlambda", "maxit", "dfmax", "pmax"), counts),
+                **dict.fromkeys(("standardize", "intercept"), st.booleans()),
+                **dict.fromkeys(("penalty_factor", "lower_limits", "upper_limits"), extreme_vec(p)),
+                "user_lambda": st.integers(0, 4).flatmap(extreme_vec), "weights": extreme_vec(n),
+                "exclude": st.lists(counts, max_size=4)}
+
+    @st.composite
+    def options(draw, n, p, state):
+        kwargs = {}
+        for name, good in goods(n, p).items():
+            if draw(coin):
+                continue  # omitted
+            if wild(draw, state, 8, level=2):
+                kwargs[name] = draw(alien(n if name == "weights" else p))
+            else:
+                kwargs[name] = draw(extremes(n, p)[name] if wild(draw, state, 6) else good)
+        # Cap the pass count unless the call is cheap (an impossible penalty sequence).
+        maxit, nlambda = as_count(kwargs.get("maxit")), as_count(kwargs.get("nlambda"))
+        cheap = (nlambda is not None and nlambda >= contract.IMPOSSIBLE
+                 and kwargs.get("user_lambda") is None)
+        if maxit is not None and maxit > MAXIT_CAP and not cheap:
+            kwargs["maxit"] = MAXIT_CAP
+        if nlambda is not None and 200 < nlambda < contract.IMPOSSIBLE:
+            kwargs["nlambda"] = 200  # a real allocation of that size would only be slow
+        return kwargs
+
+    def relayout(draw, state, a):
+        kind = draw(layouts[a.ndim == 2 or wild(draw, state, 5)])  # y: contiguous unless wild
+        if kind in ("F", "strided", "reversed", "unaligned"):
+            if kind == "F":
+                return np.asfortranarray(a)
+            if kind == "strided":
+                view = np.full(tuple(2 * s + 1 for s in a.shape), 7.0)[tuple(slice(1, None, 2) for _ in a.shape)]
+            elif kind == "reversed":
+                view = np.empty_like(a)[(slice(None, None, -1),) * a.ndim]
+            else:
+                view = np.zeros(a.nbytes + 1, np.uint8)[1:].view(np.float64).reshape(a.shape)
+            view[...] = a
+            return view
+        b = a.copy()
+        if kind == "readonly":
+            b.setflags(write=False)
+        elif kind == "sub":
+            return np.ma.masked_array(b) if a.ndim == 1 or draw(coin) else np.asmatrix(b)
+        return b
+
+    @functools.lru_cache(maxsize=None)
+    def arrays(shape, lo, hi, integral):
+        return hnp.arrays(np.float64, shape, elements=st.integers(int(lo), int(hi)).map(float)
+                          if integral else st.floats(lo, hi))
+
+    def values(draw, state, shape, lo, hi, integral=False):
+        a = draw(arrays(shape, lo, hi, integral or draw(per_mille) < 250))
+        if a.size and wild(draw, state, 4):  # sprinkle extreme values
+            for _ in range(draw(st.integers(1, 3))):
+                a.reshape(-1)[draw(st.integers(0, a.size - 1))] = draw(floats_any)
+        return a
+
+    def response(draw, state, n, family):
+        n += wild(draw, state, 10)  # a length that differs from the rows
+        hi = {"binomial": 1, "poisson": 6}.get(family)
+        return values(draw, state, (n,), 0, hi, integral=draw(coin)) if hi else values(draw, state, (n,), -5, 5)
+
+    def maybe_hostile_array(draw, state, a, ndim):
+        if not wild(draw, state, 6, level=2):
+            return relayout(draw, state, a)
+        return draw(st.one_of(scalars, *map(st.just, [
+            a.tolist(), a.astype(np.float32), a.astype(">f8"), a.astype(np.int64), a.reshape(a.shape + (1,)),
+            a.reshape(-1)[:1], np.zeros(()), a.astype(object),
+            np.ascontiguousarray(np.broadcast_to(0.0, (a.shape[0],) * ndim))])))
+
+    @st.composite
+    def shuffle_binding(draw, args, kwargs, positional):
+        """Too many positional arguments, duplicates, unknown names."""
+        extra = draw(st.lists(st.sampled_from(list(kwargs.values()) or [1.0]), max_size=2))
+        args = args[:draw(st.integers(0, len(args)))] + extra
+        names = draw(st.lists(st.sampled_from(positional + ["family", "lambda", "nlambdas", "x"]), max_size=2))
+        return args, {**kwargs, **{k: 1 for k in names}}
+
+    @st.composite
+    def dense_case(draw):
+        state = {"hostile": False, "wild": draw(levels)}
+        family, n, p = draw(families), draw(sizes_n), draw(cols)
+        x, y = values(draw, state, (n, p), -4, 4), response(draw, state, n, family)
+        args = [maybe_hostile_array(draw, state, x, 2), maybe_hostile_array(draw, state, y, 1)]
+        if not contract.ASAN and wild(draw, state, 20, level=2):  # too large to copy; a stride-0 view is free
+            args[0] = np.broadcast_to(1.0, (2**28, 2**31))
+        kwargs = draw(options(n, p, state))
+        if draw(per_mille) < 900:
+            kwargs["family"] = family
+        if wild(draw, state, 10):
+            kwargs["family"] = draw(st.sampled_from(["Gaussian", "gaussian ", "\ud800", "gauss\x00", ""]))
+        if wild(draw, state, 10, level=2):
+            kwargs["family"] = draw(scalars)
+        if wild(draw, state, 10, level=2):
+            args, kwargs = draw(shuffle_binding(args, kwargs, ["x", "y"]))
+        return dict(entry="elnet_path", args=args, kwargs=kwargs, p=p, **state)
+
+    @st.composite
+    def malform(draw, n, col_ptr, row_idx, vals):
+        col_ptr, row_idx, vals = list(col_ptr), list(row_idx), list(vals)
+        how = draw(st.integers(0, 9))
+        pick = lambda v: draw(st.integers(0, len(v) - 1))  # noqa: E731
+        if how == 0:
+            col_ptr.pop() if col_ptr else col_ptr.append(0)
+        elif how == 1:
+            col_ptr.append(col_ptr[-1])
+        elif how == 2 and len(col_ptr) > 1:
+            col_ptr[pick(col_ptr)] = draw(st.sampled_from([len(row_idx) + 1, U64, 2**63, 0]))
+        elif how == 3 and row_idx:
+            row_idx[pick(row_idx)] = draw(st.sampled_from([n, n + 1, U64, 2**32]))
+        elif how == 4 and row_idx:  # a row stored twice in a column
+            k = pick(row_idx)
+            row_idx.insert(k, row_idx[k])
+            vals.insert(k, 1.0)
+            col_ptr = [c + (c > k) for c in col_ptr]
+        elif how == 5:
+            vals.append(1.0) if draw(coin) or not vals else vals.pop()
+        elif how == 6 and vals:
+            vals[pick(vals)] = draw(st.sampled_from([NAN, INF, -INF]))
+        elif how == 7:
+            target = draw(st.sampled_from([col_ptr, row_idx]))
+            if target:
+                target[pick(target)] = draw(st.sampled_from([-1, 2**64, 1.5, "1", None, NAN]))
+        elif how == 8:
+            return draw(st.tuples(alien(3), alien(3), alien(3)))
+        else:
+            col_ptr.reverse()
+        return col_ptr, row_idx, vals
+
+    @st.composite
+    def sparse_case(draw):
+        state = {"hostile": False, "wild": draw(levels)}
+        n, p = draw(sizes_n), draw(cols)
+        dense = values(draw, state, (n, p), -4, 4)
+        dense[draw(hnp.arrays(bool, (n, p)))] = 0.0
+        stored = (dense != 0.0) | draw(hnp.arrays(bool, (n, p), elements=explicit_zero))
+        col_ptr, row_idx, vals = [0], [], []
+        for j in range(p):
+            rows = [i for i in range(n) if stored[i, j]]
+            rows = draw(st.permutations(rows)) if draw(coin) else rows
+            row_idx += rows
+            vals += [dense[i, j] for i in rows]
+            col_ptr.append(len(row_idx))
+        if wild(draw, state, 2):
+            col_ptr, row_idx, vals = draw(malform(n, col_ptr, row_idx, vals))
+        csc = []
+        counts = ["list", "tuple", "i4", "i8", "u8"] + ["f8"] * (state["wild"] == 2)  # floats as counts: TypeError
+        for v, kinds in ((col_ptr, counts), (row_idx, counts), (vals, ["list", "tuple", "f8"])):
+            kind = draw(st.sampled_from(kinds))
+            state["hostile"] |= kind == "f8" and v is not vals
+            csc.append(as_kind(v, kind))
+        y = response(draw, state, n, "gaussian")
+        dims = [n, p]
+        if wild(draw, state, 12):
+            dims[draw(st.integers(0, 1))] = draw(st.sampled_from([U64, 2**63, n + 1, max(p - 1, 0), Index(2)]))
+        if wild(draw, state, 8, level=2):
+            dims[draw(st.integers(0, 1))] = draw(scalars)
+        args = [*dims, *csc, maybe_hostile_array(draw, state, y, 1)]
+        kwargs = draw(options(n, p, state))
+        if wild(draw, state, 10, level=2):
+            args, kwargs = draw(shuffle_binding(args, kwargs, ["n", "p", "col_ptr", "row_idx", "values", "y"]))
+        p = as_count(dims[1]) if as_count(dims[1]) is not None else p  # what the result must have
+        return dict(entry="elnet_sparse", args=args, kwargs=kwargs, p=p, **state)
+
+    return {"dense": dense_case(), "sparse": sparse_case()}
 
 
 if __name__ == "__main__":

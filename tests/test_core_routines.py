@@ -1,0 +1,192 @@
+"""The core's building blocks through varnel._test_core: the kernels' order of
+summation bit for bit, the batched and fused kernels against the single
+ones, the sparse design against an explicitly centred, scaled and weighted
+dense matrix, the constant-column rules, the empty penalty vector, and
+violated preconditions."""
+import numpy as np
+import pytest
+import scipy.sparse as sp
+
+import contract as C
+from varnel import _test_core as tc
+
+
+def four_way(terms):
+    """The documented order: four interleaved partial sums over the full
+    groups of four, combined as (s3 + s2) + (s0 + s1), then the tail added
+    one term at a time."""
+    n4 = len(terms) - len(terms) % 4
+    s = [0.0] * 4
+    for i in range(n4):
+        s[i % 4] += terms[i]
+    total = (s[3] + s[2]) + (s[0] + s[1])
+    for t in terms[n4:]:
+        total += t
+    return total
+
+
+def wide_range(rng, n):
+    """Values of both signs over a few binades: sums cancel and every
+    grouping rounds its own way."""
+    return rng.standard_normal(n) * 2.0 ** rng.integers(-3, 4, n)
+
+
+def bits(*values):
+    return [np.asarray(v, dtype=np.float64).tobytes() for v in values]
+
+
+def sparse(a, w=None, mean=None, scale=None):
+    """The _test_core tuple of a scipy CSC matrix (unit statistics by default)."""
+    n, p = a.shape
+    w = np.full(n, 1.0 / max(n, 1)) if w is None else w
+    return (a.indptr, a.indices, a.data, w, np.zeros(p) if mean is None else mean,
+            np.ones(p) if scale is None else scale, n, p)
+
+
+@pytest.mark.parametrize("n", [0, 1, 3, 4, 5, 7, 8, 9, 13, 64, 1001])
+def test_kernels_sum_in_the_documented_order(n):
+    for seed in range(6):
+        rng = np.random.default_rng(1000 * n + seed)
+        a, b, c = wide_range(rng, n), wide_range(rng, n), wide_range(rng, n)
+        x = np.column_stack([np.full(n, 0.5), a, np.full(n, -2.0)])
+        ref = four_way(list(a * b))
+        assert bits(tc.grad(x, 1, b, 123.0)) == bits(ref)  # the shift is unused
+        assert bits(tc.wdot4(a, b, c)) == bits(four_way(list((a * b) * c)))
+        assert bits(tc.weighted_sumsq(x, 1, c)) == bits(four_way(list((c * a) * a)))
+    assert tc.wdot4([2.0, 3.0, 99.0], [1.0, 1.0], [5.0, 7.0, 99.0]) == 31.0  # len(b) terms
+
+
+@pytest.mark.parametrize("b, total", [
+    ([1e16, 1.0, -1e16, 1.0], 0.0),  # (s3 + s2) + (s0 + s1); left to right gives 1, the exact sum 2
+    ([1e16, 0.0, 0.0, 0.0, 1.0, 1.0], 1e16),  # the tail added one term at a time after the combination
+    ([0.0, 0.0, 0.0, 1.0, 1e16, -1e16], 0.0),  # ... and not into the partial sums (that gives 1)
+    ([1.0, 1e16, -1e16], 0.0),  # fewer than four terms: in increasing index order
+])
+def test_order_of_partial_sums_and_tail(b, total):
+    ones = np.ones(len(b))
+    assert tc.grad(ones[:, None], 0, b, 0.0) == tc.wdot4(ones, b, ones) == total
+
+
+@pytest.mark.parametrize("n", [0, 3, 4, 6, 9, 1001])
+def test_batched_and_fused_kernels_equal_the_single_ones(n):
+    rng = np.random.default_rng(n)
+    p = 7
+    x = np.where(rng.random((n, p)) < 0.4, 0.0, wide_range(rng, n * p).reshape(n, p))
+    coef, r, v = rng.normal(size=p), wide_range(rng, n), rng.uniform(0.0, 2.0, n)
+    # the linear predictor over six active columns (a group of four, then two), in list order
+    eta = np.zeros(n)
+    for k in [5, 0, 3, 6, 1, 2]:
+        eta = eta + coef[k] * x[:, k]
+    assert bits(tc.linear_predictor(x, coef, [5, 0, 3, 6, 1, 2], 0.25)) == bits(0.25 + eta)
+    flags = [1, 0, 1, 1, 1, 0, 1]
+    assert bits(tc.weighted_sumsq_flagged(x, flags, v)) == bits(
+        [tc.weighted_sumsq(x, j, v) if f else -1.0 for j, f in enumerate(flags)])
+    w = rng.uniform(0.1, 1.0, n)
+    for design in (x, sparse(sp.csc_matrix(x), w / w.sum(), rng.normal(size=p), rng.uniform(0.5, 2.0, p))):
+        for js in ([0, 1, 2, 3], [4, 2, 0, 1], [6, 5, 3, 2], [3], [1, 4], [0, 1, 2]):
+            assert bits(tc.grad_batch(design, js, r, 0.3)) == bits([tc.grad(design, j, r, 0.3) for j in js])
+        for j, k in ((0, 1), (2, 2), (4, 0)):
+            r1, shift = tc.update_residual(design, j, -1.25, r, 0.3)
+            assert bits(*tc.update_then_grad(design, j, -1.25, r, 0.3, k)) == bits(
+                r1, shift, tc.grad(design, k, r1, shift))
+
+
+@pytest.mark.parametrize("centre", [True, False])
+@pytest.mark.parametrize("seed", range(4))
+def test_sparse_design_matches_the_centred_scaled_dense_one(centre, seed):
+    rng = np.random.default_rng(seed)
+    n, p = 23, 6
+    x = np.where(rng.random((n, p)) < 0.6, 0.0, rng.normal(2.0, 3.0, (n, p)))
+    x[:, 0], x[:, -1] = 0.0, rng.normal(size=n)  # a column without stored entries, a full one
+    a = sp.csc_matrix(x)
+    w = rng.uniform(0.1, 2.0, n)
+    w[rng.integers(n)] = 0.0
+    w /= w.sum()
+    mean, scale = (w @ x if centre else np.zeros(p)), rng.uniform(0.5, 3.0, p)
+    z = (x - mean) / scale
+    shift, r = float(rng.normal()), rng.normal(size=n)
+    if centre:  # skipping the centring term needs a residual of weighted mean 0, as with an intercept
+        r -= w @ (r + shift)
+    s = sparse(a, w, mean, scale)
+    for j in range(p):
+        g = tc.grad(s, j, r, shift)
+        terms = w * z[:, j] * (r + shift)
+        assert abs(g - terms.sum()) <= 1e-13 * (np.abs(terms).sum() + 1e-300)
+        delta = float(rng.normal())
+        new_r, new_shift = tc.update_residual(s, j, delta, r, shift)
+        np.testing.assert_allclose(new_r + new_shift, (r + shift) - delta * z[:, j], rtol=0, atol=1e-13)
+        rows, vals = a.indices[a.indptr[j]:a.indptr[j + 1]], a.data[a.indptr[j]:a.indptr[j + 1]]
+        if centre and len(rows) == n:
+            continue  # a fully stored column is held centred (checked above to rounding)
+        acc = 0.0  # bit for bit: stored entries only, in storage order, then / scale
+        for i, v in zip(rows, vals):
+            acc += (r[i] + shift) * (v * w[i])
+        assert bits(g) == bits(acc / scale[j])
+        exact = r.copy()  # rows without a stored entry keep their residual
+        exact[rows] = r[rows] - vals * (delta / scale[j])
+        assert bits(new_r, new_shift) == bits(exact, (delta / scale[j]) * mean[j] + shift)
+
+
+def csc_columns(columns, n):
+    """A CSC matrix from (rows, stored values) per column, explicit zeros kept."""
+    ptr = np.cumsum([0] + [len(r) for r, _ in columns])
+    idx = np.array([i for r, _ in columns for i in r], dtype=np.int64)
+    val = np.array([v for _, vs in columns for v in vs], dtype=float)
+    return sp.csc_matrix((val, idx, ptr), shape=(n, len(columns)))
+
+
+def varies(column):
+    return float(column.size > 0 and column.max() > column.min())
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_constant_column_rules(seed):
+    """Dense and sparse rules against a direct computation: a column varies
+    when two of its values differ (for the weighted rules: two values on rows
+    of positive weight); stored zeros equal implicit ones, -0.0 equals 0.0."""
+    rng = np.random.default_rng(seed)
+    n = 1 if seed == 0 else 6
+    columns = [([], []), (range(n), [2.0] * n), (range(n), [2.0] * (n - 1) + [3.0]),
+               (range(n), ([0.0, -0.0] * n)[:n]), ([n - 1], [3.0])]
+    for _ in range(10):
+        rows = sorted(rng.choice(n, rng.integers(0, n + 1), replace=False))
+        columns.append((rows, rng.integers(0, 3, len(rows)).astype(float)))  # stored zeros too
+    a = csc_columns(columns, n)
+    x, s = a.toarray(), sparse(a)
+    flags = tc.chkvars(x).astype(int)
+    assert flags.tolist() == tc.chkvars(s).tolist() == [varies(x[:, j]) for j in range(x.shape[1])]
+    for _ in range(4):
+        w = rng.integers(0, 2, n) * rng.uniform(0.5, 1.0, n)
+        expected = [f * varies(x[w > 0, j]) for j, f in enumerate(flags)]
+        assert tc.clear_weighted_constants(x, w, flags).tolist() == expected
+        assert tc.clear_weighted_constants(s, w, flags).tolist() == expected
+
+
+@pytest.mark.parametrize("nvars, given", [(0, None), (0, []), (3, [])])
+def test_empty_penalty_factors_are_refused(nvars, given):
+    with pytest.raises(ValueError) as info:
+        tc.normalize_penalty(nvars, given)
+    assert str(info.value) == C.FIT_ERRORS["NonPositivePenalties"]
+
+
+ONE = csc_columns([([0], [1.0])], 2)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: tc.wdot4([1.0], [1.0, 2.0], [1.0, 2.0]),
+    lambda: tc.grad(np.ones((2, 1)), 1, [1.0, 1.0], 0.0),
+    lambda: tc.grad(np.ones((2, 1)), 0, [1.0], 0.0),
+    lambda: tc.grad_batch(np.ones((2, 5)), [0, 1, 2, 3, 4], [1.0, 1.0], 0.0),
+    lambda: tc.weighted_sumsq(np.ones((2, 1)), 0, [1.0]),
+    lambda: tc.linear_predictor(np.ones((2, 1)), [1.0, 1.0], [2], 0.0),
+    lambda: tc.grad(sparse(ONE), 1, [1.0, 1.0], 0.0),
+    lambda: tc.grad((ONE.indptr, [2], ONE.data, [0.5, 0.5], [0.0], [1.0], 2, 1), 0, [1.0, 1.0], 0.0),
+    lambda: tc.grad(sparse(ONE, w=[1.0]), 0, [1.0, 1.0], 0.0),
+    lambda: tc.grad(sparse(ONE, mean=[]), 0, [1.0, 1.0], 0.0),
+    lambda: tc.chkvars(np.ones((0, 1))),
+    lambda: tc.clear_weighted_constants(np.ones((2, 1)), [1.0], [1]),
+    lambda: tc.clear_weighted_constants(sparse(ONE), [1.0, 1.0], [1, 1]),
+])
+def test_violated_preconditions_raise_value_error(call):
+    with pytest.raises(ValueError):
+        call()
