@@ -52,3 +52,30 @@ def test_short_paths_report_the_true_largest_lambda(family, nlambda):
         with pytest.warns(varnel.PathWarning):
             model.fit(X, y)
         assert model.lambda_ <= full.lambdas[0] * (1 + 1e-9)
+
+
+@pytest.mark.parametrize("shape, family, sparse, given, chosen", [
+    ((200, 10), "gaussian", False, "auto", "covariance"),
+    ((200, 100), "gaussian", False, "auto", "covariance"),
+    ((199, 100), "gaussian", False, "auto", "naive"),
+    ((10_000, 2_001), "gaussian", False, "auto", "naive"),
+    ((200, 10), "gaussian", True, "auto", "naive"),
+    ((200, 10), "poisson", False, "auto", "naive"),
+    ((20, 100), "gaussian", False, "covariance", "covariance"),
+    ((200, 10), "gaussian", False, "naive", "naive"),
+])
+def test_solver_selection(shape, family, sparse, given, chosen):
+    from varnel import _fit
+
+    X = pytest.importorskip("scipy.sparse").random(*shape, format="csc") if sparse else np.empty(shape)
+    assert _fit.choose_solver(given, family, X) == chosen
+
+
+@pytest.mark.parametrize("family, sparse", [("poisson", False), ("gaussian", True)])
+def test_covariance_solver_is_refused_where_it_does_not_apply(family, sparse):
+    X, y, _ = rate_data()
+    X = pytest.importorskip("scipy.sparse").csc_matrix(X) if sparse else X
+    with pytest.raises(ValueError, match="solver 'covariance'"):
+        varnel.fit_path(X, y, family, solver="covariance")
+    with pytest.raises(ValueError, match="solver must be one of"):
+        varnel.fit_path(X, y, family, solver="gram")

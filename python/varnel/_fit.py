@@ -49,9 +49,31 @@ def check_options(options: Dict[str, Any]) -> Dict[str, Any]:
     return full
 
 
+#: "auto" picks covariance updates for dense least squares when the rows
+#: outnumber the columns by COVARIANCE_RATIO and the columns are at most
+#: COVARIANCE_MAX_P (its products need up to p * p doubles).
+SOLVERS = ("auto", "naive", "covariance")
+COVARIANCE_RATIO = 2
+COVARIANCE_MAX_P = 2000
+
+
+def choose_solver(solver: Any, family: str, X: Any) -> str:
+    """The solver that fits: "naive" or "covariance" (see SOLVERS)."""
+    if not isinstance(solver, str) or solver not in SOLVERS:
+        raise ValueError(f"solver must be one of {SOLVERS}, got {solver!r}")
+    if solver != "auto":
+        return solver
+    n, p = X.shape
+    dense = not cv.is_sparse(X)
+    return ("covariance" if family == "gaussian" and dense and n >= COVARIANCE_RATIO * p
+            and p <= COVARIANCE_MAX_P else "naive")
+
+
 def prepare(X: Any, y: Any, family: str, options: Dict[str, Any], offset: Any = None) -> Problem:
     """Validate and convert everything once, so that folds can reuse it."""
     family = cv.check_family(family)
+    options = dict(options)
+    solver = options.pop("solver", "auto")
     opts = check_options(options)
     Xc, names = cv.as_design(X)
     n, p = Xc.shape
@@ -77,6 +99,7 @@ def prepare(X: Any, y: Any, family: str, options: Dict[str, Any], offset: Any = 
         "lower_limits": cv.per_feature(opts["lower_limits"], p, "lower_limits"),
         "upper_limits": cv.per_feature(opts["upper_limits"], p, "upper_limits"),
         "exclude": cv.as_exclude(opts["exclude"], p, names),
+        "solver": choose_solver(solver, family, Xc),
     }
     return Problem(Xc, yc, w, family, classes, names, so, cv.as_offset(offset, n))
 

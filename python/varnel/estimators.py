@@ -127,6 +127,9 @@ _PARAMS_DOC = """
         Folds fitted at once through joblib.
     random_state : int, RandomState, Generator or None
         Seed of the random fold assignment when ``cv`` is an integer.
+    solver : {"auto", "naive", "covariance"}, default "auto"
+        How least squares is solved (see :func:`varnel.fit_path`); the other
+        families always use "naive".
 
     Attributes
     ----------
@@ -211,12 +214,13 @@ class _NetEstimator(BaseEstimator):
         "max_iter": [Interval(Integral, 1, None, closed="left")],
         "n_jobs": [Integral, None],
         "random_state": ["random_state", np.random.Generator],
+        "solver": [StrOptions(set(_fit.SOLVERS))],
     }
 
     def __init__(self, alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se", measure="deviance",
                  nlambda=100, lambda_min_ratio=None, standardize=True, fit_intercept=True,
                  penalty_factor=None, lower_limits=None, upper_limits=None, tol=1e-7,
-                 max_iter=100000, n_jobs=None, random_state=None):
+                 max_iter=100000, n_jobs=None, random_state=None, solver="auto"):
         self.alpha = alpha
         self.l1_ratio = l1_ratio
         self.cv = cv
@@ -233,6 +237,7 @@ class _NetEstimator(BaseEstimator):
         self.max_iter = max_iter
         self.n_jobs = n_jobs
         self.random_state = random_state
+        self.solver = solver
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -311,7 +316,7 @@ class _NetEstimator(BaseEstimator):
             standardize=self.standardize, intercept=self.fit_intercept,
             penalty_factor=self.penalty_factor, lower_limits=self.lower_limits,
             upper_limits=self.upper_limits, thresh=self.tol, maxit=self.max_iter,
-            weights=weights), offset)
+            weights=weights, solver=self.solver), offset)
         gaussian = self._family == "gaussian"
         # the Gaussian solver fits y - offset and scales it by its sd
         fitted = problem.y if problem.offset is None else problem.y - problem.offset

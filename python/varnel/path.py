@@ -320,7 +320,7 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
              penalty_factor: Optional[ArrayLike] = None, lower_limits: Optional[ArrayLike] = None,
              upper_limits: Optional[ArrayLike] = None, weights: Optional[ArrayLike] = None,
              exclude: Optional[Sequence[Union[int, str]]] = None,
-             offset: Optional[ArrayLike] = None) -> Path:
+             offset: Optional[ArrayLike] = None, solver: str = "auto") -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
     This is the solver's own parametrisation: ``alpha`` is the mix and lambda
@@ -389,6 +389,16 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
         for a Poisson rate, the log of each observation's exposure.  For the
         Gaussian family it is the fit of ``y - offset``.  Pass the new
         observations' offsets to :meth:`Path.predict`.
+    solver : {"auto", "naive", "covariance"}, default "auto"
+        How the Gaussian family is solved.  "naive" updates the residual
+        after every coordinate step (cost O(n) per step; bit-reproducible in
+        any memory layout); "covariance" forms the inner products of the
+        columns that enter the model, at BLAS-like speed, after which a step
+        costs O(p) (same objective and path rules; the same bits for the
+        same input in any layout, though not the naive solver's bits).
+        "auto" takes "covariance" for a dense X with n >= 2 p and
+        p <= 2000, else "naive"; the other families and sparse X always use
+        "naive".
 
     Returns
     -------
@@ -413,7 +423,7 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
                    user_lambda=user_lambda, standardize=standardize, intercept=intercept,
                    thresh=thresh, maxit=maxit, dfmax=dfmax, pmax=pmax,
                    penalty_factor=penalty_factor, lower_limits=lower_limits,
-                   upper_limits=upper_limits, weights=weights, exclude=exclude)
+                   upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver)
     problem = _prepare(X, y, family, options, offset)
     return _fit_problem(problem, stacklevel=3)
 
