@@ -701,52 +701,62 @@ void gram_full(const StridedMatrix& x, std::span<const double> w, Centring centr
 
 namespace {
 
-// s[c] = sum_k w[k] * a[k * lda + c], each column's sum in row order.
-// Eight columns at a time, so that the sums stay in registers.
-VARNEL_CLONES void column_sums(const double* __restrict a, std::size_t lda, const double* __restrict w,
-                 std::size_t kb, std::size_t p, double* __restrict s) {
-    for (std::size_t c0 = 0; c0 < p; c0 += 8) {
-        const std::size_t cw = std::min<std::size_t>(8, p - c0);
-        double acc[8] = {};
-        if (cw == 8) {
-            for (std::size_t k = 0; k < kb; ++k)
-                for (std::size_t c = 0; c < 8; ++c) acc[c] = acc[c] + w[k] * a[k * lda + c0 + c];
-        } else {
-            for (std::size_t k = 0; k < kb; ++k)
-                for (std::size_t c = 0; c < cw; ++c) acc[c] = acc[c] + w[k] * a[k * lda + c0 + c];
+// Column sums over the rows of a packed row-major block, 32 columns (four
+// vectors of eight) at a time so that the sums stay in registers; each
+// column's sum runs down the rows in order, with separate IEEE operations,
+// so every vector width gives the same bits.  lda must be a multiple of 32.
+typedef double v8d __attribute__((vector_size(64)));
+typedef double v8du __attribute__((vector_size(64), aligned(8), may_alias));
+
+// s[c] = sum_k w[k] * a[k * lda + c] for c < lda.
+VARNEL_CLONES void column_sums(const double* a, std::size_t lda, const double* w, std::size_t kb,
+                               double* s) {
+    for (std::size_t c0 = 0; c0 < lda; c0 += 32) {
+        v8d s0 = {}, s1 = {}, s2 = {}, s3 = {};
+        for (std::size_t k = 0; k < kb; ++k) {
+            const v8du* row = reinterpret_cast<const v8du*>(a + k * lda + c0);
+            const double wk = w[k];
+            s0 = s0 + wk * row[0];
+            s1 = s1 + wk * row[1];
+            s2 = s2 + wk * row[2];
+            s3 = s3 + wk * row[3];
         }
-        for (std::size_t c = 0; c < cw; ++c) s[c0 + c] = acc[c];
+        v8du* out = reinterpret_cast<v8du*>(s + c0);
+        out[0] = s0, out[1] = s1, out[2] = s2, out[3] = s3;
     }
 }
 
 // With d = a[k, c] - m[c] and t = w[k] d: q[c] = sum_k t d and, when dy is
-// given, r[c] = sum_k t dy[k], in row order, eight columns at a time.
-VARNEL_CLONES void deviation_sums(const double* __restrict a, std::size_t lda, const double* __restrict w,
-                    const double* __restrict dy, std::size_t kb, std::size_t p,
-                    const double* __restrict m, double* __restrict q, double* __restrict r) {
-    for (std::size_t c0 = 0; c0 < p; c0 += 8) {
-        const std::size_t cw = std::min<std::size_t>(8, p - c0);
-        double aq[8] = {}, ar[8] = {}, mc[8] = {};
-        for (std::size_t c = 0; c < cw; ++c) mc[c] = m[c0 + c];
-        const auto rows = [&](auto width) {
-            for (std::size_t k = 0; k < kb; ++k) {
-                const double* __restrict row = a + k * lda + c0;
-                const double wk = w[k], dyk = dy ? dy[k] : 0.0;
-                for (std::size_t c = 0; c < width; ++c) {
-                    const double d = row[c] - mc[c];
-                    const double t = wk * d;
-                    aq[c] = aq[c] + t * d;
-                    ar[c] = ar[c] + t * dyk;
-                }
+// given, r[c] = sum_k t dy[k] (else r is left alone), for c < lda.
+VARNEL_CLONES void deviation_sums(const double* a, std::size_t lda, const double* w,
+                                  const double* dy, std::size_t kb, const double* m, double* q,
+                                  double* r) {
+    for (std::size_t c0 = 0; c0 < lda; c0 += 32) {
+        const v8du* mv = reinterpret_cast<const v8du*>(m + c0);
+        const v8d m0 = mv[0], m1 = mv[1], m2 = mv[2], m3 = mv[3];
+        v8d q0 = {}, q1 = {}, q2 = {}, q3 = {}, r0 = {}, r1 = {}, r2 = {}, r3 = {};
+        for (std::size_t k = 0; k < kb; ++k) {
+            const v8du* row = reinterpret_cast<const v8du*>(a + k * lda + c0);
+            const double wk = w[k];
+            const v8d d0 = row[0] - m0, d1 = row[1] - m1, d2 = row[2] - m2, d3 = row[3] - m3;
+            const v8d t0 = wk * d0, t1 = wk * d1, t2 = wk * d2, t3 = wk * d3;
+            q0 = q0 + t0 * d0;
+            q1 = q1 + t1 * d1;
+            q2 = q2 + t2 * d2;
+            q3 = q3 + t3 * d3;
+            if (dy) {
+                const double yk = dy[k];
+                r0 = r0 + t0 * yk;
+                r1 = r1 + t1 * yk;
+                r2 = r2 + t2 * yk;
+                r3 = r3 + t3 * yk;
             }
-        };
-        if (cw == 8)
-            rows(std::integral_constant<std::size_t, 8>{});
-        else
-            rows(cw);
-        for (std::size_t c = 0; c < cw; ++c) {
-            q[c0 + c] = aq[c];
-            r[c0 + c] = ar[c];
+        }
+        v8du* qo = reinterpret_cast<v8du*>(q + c0);
+        qo[0] = q0, qo[1] = q1, qo[2] = q2, qo[3] = q3;
+        if (dy) {
+            v8du* ro = reinterpret_cast<v8du*>(r + c0);
+            ro[0] = r0, ro[1] = r1, ro[2] = r2, ro[3] = r3;
         }
     }
 }
@@ -759,7 +769,7 @@ double stats_impl(const StridedMatrix& x, std::span<const double> w, std::span<c
                   std::span<double> mean, std::span<double> var, std::span<double> cov) {
     const std::size_t n = x.nrows, p = x.ncols;
     const bool want_y = !y.empty();
-    const std::size_t pw = std::max<std::size_t>((p + K::vl - 1) / K::vl * K::vl, 1);
+    const std::size_t pw = std::max<std::size_t>((p + 31) / 32 * 32, 32);  // whole groups of 32
     const std::size_t nb = 1;
     Buffer S(nb * KC * pw, 0), ones(nb * KC, 2);
     for (std::size_t k = 0; k < nb * KC; ++k) ones[k] = 1.0;
@@ -767,7 +777,7 @@ double stats_impl(const StridedMatrix& x, std::span<const double> w, std::span<c
     // first block of rows with positive weight) before any sum, so that the
     // block means and their differences are formed on deviations, not on
     // values that may be 1e9 times larger.
-    std::vector<double> shift(p, 0.0), ms(p, 0.0), m2(p, 0.0), cy(p, 0.0), s1(p), q(p), r(p);
+    std::vector<double> shift(p, 0.0), ms(p, 0.0), m2(p, 0.0), cy(p, 0.0), s1(pw), q(pw), r(pw, 0.0);
     double wtot = 0.0, yshift = 0.0, yms = 0.0;
     double dy[KC];
     for (std::size_t s0 = 0; s0 < n; s0 += nb * KC) {
@@ -786,7 +796,7 @@ double stats_impl(const StridedMatrix& x, std::span<const double> w, std::span<c
             const double wn = wtot + wsum;
             const double f = wsum / wn, h = wtot * f;  // the block's share; W_a W_b / W
             if (first) {  // the shift: this block's weighted means
-                column_sums(base, pw, wb, kb, p, s1.data());
+                column_sums(base, pw, wb, kb, s1.data());
                 for (std::size_t c = 0; c < p; ++c) shift[c] = s1[c] / wsum;
             }
             if (raw)  // (x - 0) - shift is exactly what packing x - shift gives
@@ -804,9 +814,9 @@ double stats_impl(const StridedMatrix& x, std::span<const double> w, std::span<c
                 for (std::size_t k = 0; k < kb; ++k) dy[k] = (y[i0 + k] - yshift) - ybm;
                 ydelta = ybm - yms;
             }
-            column_sums(base, pw, wb, kb, p, s1.data());
+            column_sums(base, pw, wb, kb, s1.data());
             for (std::size_t c = 0; c < p; ++c) s1[c] = s1[c] / wsum;  // block means
-            deviation_sums(base, pw, wb, want_y ? dy : nullptr, kb, p, s1.data(), q.data(), r.data());
+            deviation_sums(base, pw, wb, want_y ? dy : nullptr, kb, s1.data(), q.data(), r.data());
             for (std::size_t c = 0; c < p; ++c) {
                 const double delta = s1[c] - ms[c];
                 ms[c] = ms[c] + delta * f;
