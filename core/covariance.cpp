@@ -18,6 +18,14 @@ CovarianceDesign::CovarianceDesign(const StridedMatrix& x, std::span<const doubl
     batch_.reserve(x.ncols);
 }
 
+CovarianceDesign::CovarianceDesign(Vec products, const Flags& include, Vec gradient)
+    : include_(include), g_(std::move(gradient)), min_batch_(1), slot_(g_.size()),
+      products_(std::move(products)), slot_count_(g_.size()) {
+    require(products_.size() == checked_size(g_.size(), g_.size()) && include.size() == g_.size(),
+            "covariance design: inputs of the wrong length");
+    for (std::size_t j = 0; j < slot_.size(); ++j) slot_[j] = static_cast<std::ptrdiff_t>(j);
+}
+
 void CovarianceDesign::defer(std::size_t j, double delta) {
     const std::ptrdiff_t slot = slot_[j];
     require(slot >= 0, "covariance design: a step on a variable outside the strong set");
@@ -40,7 +48,7 @@ void CovarianceDesign::strong_set_grew(const Flags& strong) {
     if (batch_.empty()) return;
     // Fill the batch up with the likeliest next entrants: the largest
     // gradients outside the strong set.
-    const std::size_t wanted = std::max(min_batch_, 2 * batch_.size());
+    const std::size_t wanted = std::max({min_batch_, 2 * batch_.size(), slot_count_ / 2});
     const std::size_t need = batch_.size();
     for (std::size_t j = 0; j < p; ++j)
         if (!strong[j] && include_[j] && slot_[j] < 0) batch_.push_back(j);

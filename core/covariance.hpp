@@ -15,9 +15,10 @@ namespace varnel_core {
 // residual r, it keeps g_j = <z_j, r> of every variable.  A step of delta on
 // b_k moves every g by -delta C[:, k], where C[j, k] = <z_j, z_k> comes from
 // the Gram kernel, formed for a batch of columns when they join the strong
-// set (with the columns of the largest gradients outside it, so that the
-// batches are few and each pass over x serves many columns).  A coordinate
-// step costs O(p), independent of n; x is read only to form the batches.
+// set (with the columns of the largest gradients outside it, the batches
+// growing geometrically, so that the passes over x are few), or all at once
+// by the caller.  A coordinate step costs O(p), independent of n; x is read
+// only to form the batches.
 //
 // Reproducibility: the products come from gram_columns, whose bits do not
 // depend on the memory layout of x nor on the CPU's vector unit; which
@@ -32,6 +33,8 @@ public:
     CovarianceDesign(const StridedMatrix& x, std::span<const double> w, std::span<const double> centre,
                      std::span<const double> scale, const Flags& include, Vec gradient,
                      std::size_t min_batch = 32);
+    // Every product given at once: `products` is C, p x p column-major.
+    CovarianceDesign(Vec products, const Flags& include, Vec gradient);
 
     double gradient(std::size_t j) {
         flush();

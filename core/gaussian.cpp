@@ -199,14 +199,55 @@ FitOutcome elnet_covariance(const StridedMatrix& x, std::span<const double> y,
                         [&](const Vec& w, Flags& inc) { clear_weighted_constants(x, w, inc); });
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
     Prepared& p = std::get<Prepared>(prep);
+    const std::span<const double> w = weights.norm;
+
+    // Up to covariance_all_at_once columns every product is formed at once
+    // (with an intercept one pass over [x y] also gives the means, variances
+    // and x'Wy); beyond, a pass for the moments, and products as columns
+    // enter.
+    const bool all_at_once = nvars <= covariance_all_at_once;
+    ColumnMoments m{Vec(nvars), Vec(nvars), Vec(nvars)};
+    m.total = 0.0;
+    for (const double wi : w) m.total += wi;
+    Vec gram;
+    std::size_t ld = nvars;
+    if (all_at_once && config.intercept) {
+        ld = nvars + 1;
+        gram.resize(checked_size(ld, ld));
+        Vec means(ld);
+        const StridedMatrix response{y.data(), nobs, 1, 1, static_cast<std::ptrdiff_t>(nobs)};
+        gram_full(x, w, Centring::weighted_mean, {}, {}, gram.data(), ld, means, GramKernel::best,
+                  response);
+        for (std::size_t j = 0; j < nvars; ++j) {
+            m.mean[j] = means[j];
+            m.var[j] = gram[j * ld + j] / m.total;
+            m.cov[j] = gram[nvars * ld + j] / m.total;
+        }
+        m.ymean = means[nvars];
+    } else {
+        m.ymean = weighted_column_stats(x, w, y, m.mean, m.var, m.cov);
+        if (all_at_once) {  // uncentred products, as a fit without intercept needs
+            gram.resize(checked_size(nvars, nvars));
+            gram_full(x, w, Centring::given, {}, {}, gram.data(), nvars);
+        }
+    }
     Vec gradient;
-    p.st = standardize_covariance(x, p.y, weights.norm, p.include, config.standardize,
-                                  config.intercept, gradient);
+    p.st = standardize_covariance(m, p.y, w, p.include, config.standardize, config.intercept,
+                                  gradient);
     if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
     scale_limits(p, config.standardize);
+    if (all_at_once) {
+        // C_jk = G_jk / (s_j s_k), in place: column k of C from column k of G
+        for (std::size_t k = 0; k < nvars; ++k)
+            for (std::size_t j = 0; j < nvars; ++j)
+                gram[k * nvars + j] = gram[k * ld + j] / p.st.x_scale[j] / p.st.x_scale[k];
+        gram.resize(nvars * nvars);
+        CovarianceDesign design(std::move(gram), p.include, std::move(gradient));
+        return run_path(design, p, config, wc, nvars, interrupt);
+    }
     const std::span<const double> centre =
         config.intercept ? std::span<const double>(p.st.x_mean) : std::span<const double>();
-    CovarianceDesign design(x, weights.norm, centre, p.st.x_scale, p.include, std::move(gradient));
+    CovarianceDesign design(x, w, centre, p.st.x_scale, p.include, std::move(gradient));
     return run_path(design, p, config, wc, nvars, interrupt);
 }
 

@@ -38,4 +38,9 @@ FitOutcome elnet_naive_sparse(Index col_ptr, Index row_idx, Vec values, std::spa
 FitOutcome elnet_covariance(const StridedMatrix& x, std::span<const double> y,
                             const FitConfig& config, const Interrupt& interrupt = {});
 
+// Up to this many columns the covariance solver forms every product at
+// once (a tall path usually needs most of them; p * p doubles); beyond, as
+// columns enter.
+inline constexpr std::size_t covariance_all_at_once = 2000;
+
 }  // namespace varnel_core

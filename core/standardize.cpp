@@ -181,38 +181,34 @@ Standardization standardize_naive_sparse(std::span<const std::uint64_t> col_ptr,
     return s;
 }
 
-Standardization standardize_covariance(const StridedMatrix& x, std::span<const double> y,
+Standardization standardize_covariance(const ColumnMoments& m, std::span<const double> y,
                                        std::span<const double> w, Flags& include,
                                        bool standardize, bool intercept, Vec& gradient) {
-    const std::size_t n = x.nrows, p = x.ncols;
+    const std::size_t n = y.size(), p = m.mean.size();
     check_lengths(n, p, w, include);
-    require(y.size() == n, "response of the wrong length");
+    require(m.var.size() == p && m.cov.size() == p, "moments of the wrong length");
     Standardization s{Vec(p, 0.0), Vec(p, 1.0), Vec(p, 0.0), 0.0, 1.0};
-    Vec mean(p), var(p), cov(p);
-    const double ymean = weighted_column_stats(x, w, y, mean, var, cov);
-    double total = 0.0;
-    for (const double wi : w) total += wi;
     double yss = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double d = intercept ? y[i] - ymean : y[i];
+        const double d = intercept ? y[i] - m.ymean : y[i];
         yss += w[i] * (d * d);
     }
-    s.y_mean = intercept ? ymean : 0.0;
+    s.y_mean = intercept ? m.ymean : 0.0;
     s.y_scale = std::sqrt(yss);
     gradient.assign(p, 0.0);
     for (std::size_t j = 0; j < p; ++j) {
         if (!include[j]) continue;
-        const double v = var[j] * total;  // sum_i w_i (x_ij - mean_j)^2
+        const double v = m.var[j] * m.total;  // sum_i w_i (x_ij - mean_j)^2
         // sum_i w_i (x_ij - c_j)(y_i - c_y), c the centres (0 without intercept)
-        double xy = cov[j] * total;
+        double xy = m.cov[j] * m.total;
         if (intercept) {
-            s.x_mean[j] = mean[j];
+            s.x_mean[j] = m.mean[j];
             s.x_sumsq[j] = v;
         } else {
-            const double m = mean[j] * total;  // sum_i w_i x_ij
-            s.x_sumsq[j] = v + m * mean[j];
-            xy = xy + m * ymean;
-            if (standardize) s.x_sumsq[j] = m * m / v + 1.0;
+            const double sum = m.mean[j] * m.total;  // sum_i w_i x_ij
+            s.x_sumsq[j] = v + sum * m.mean[j];
+            xy = xy + sum * m.ymean;
+            if (standardize) s.x_sumsq[j] = sum * sum / v + 1.0;
         }
         const double checked = standardize || intercept ? v : s.x_sumsq[j];
         if (!usable_scale(checked)) {

@@ -53,11 +53,21 @@ struct SparseMoments {
 SparseMoments sparse_moments(std::span<const std::uint64_t> rows, std::span<const double> values,
                              std::span<const double> w, double total);
 
+// Weighted moments of the columns of x and of y about their weighted
+// means, as weighted_column_stats or a Gram of [x y] give them: mean, var
+// and cov (with y) divided by total = sum_i w_i.
+struct ColumnMoments {
+    Vec mean;
+    Vec var;
+    Vec cov;
+    double ymean = 0.0;
+    double total = 1.0;
+};
+
 // Least squares with covariance updates: the Standardization that
-// standardize_naive would give, from one stable pass over x (read in place;
-// nothing is written to it), and the gradient of every variable at b = 0,
-// <z_j, y standardized>.
-Standardization standardize_covariance(const StridedMatrix& x, std::span<const double> y,
+// standardize_naive would give, from the moments (x is never touched), and
+// the gradient of every variable at b = 0, <z_j, y standardized>.
+Standardization standardize_covariance(const ColumnMoments& m, std::span<const double> y,
                                        std::span<const double> w, Flags& include,
                                        bool standardize, bool intercept, Vec& gradient);
 

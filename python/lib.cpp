@@ -488,7 +488,16 @@ std::optional<varnel_core::StridedMatrix> in_place(const FloatArray& a) {
                                       a.shape[1], a.strides[0] / size, a.strides[1] / size};
 }
 
+// Scans x in its memory order; the message names the first bad entry in
+// column-major order, as the copied array's check does.
 bool check_finite(const varnel_core::StridedMatrix& x) {
+    const bool by_rows = std::abs(x.col_stride) < std::abs(x.row_stride);
+    const std::size_t outer = by_rows ? x.nrows : x.ncols, inner = by_rows ? x.ncols : x.nrows;
+    bool finite = true;
+    for (std::size_t a = 0; a < outer && finite; ++a)
+        for (std::size_t b = 0; b < inner; ++b)
+            finite = finite && std::isfinite(by_rows ? x.at(a, b) : x.at(b, a));
+    if (finite) return true;
     for (std::size_t j = 0; j < x.ncols; ++j)
         for (std::size_t i = 0; i < x.nrows; ++i)
             if (!std::isfinite(x.at(i, j)))
