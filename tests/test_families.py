@@ -226,3 +226,13 @@ def test_binomial_proportions_are_weighted_successes():
     expanded = path("binomial", x[rows], ones, user_lambda=lam, thresh=1e-13)
     for key in ("lambda", "a0", "beta"):  # the deviances differ by the saturated models
         np.testing.assert_allclose(grouped[key], expanded[key], rtol=1e-5, atol=1e-7, err_msg=key)
+
+
+@pytest.mark.parametrize("sparse", [False, True])
+def test_separable_data_at_zero_penalty_stay_finite(sparse):
+    # found by fuzzing: a saturated logistic fit must not run off to infinity
+    x = np.zeros((3, 5))
+    x[2, 4] = 1.0
+    r = path("binomial", x, np.array([0.0, 0.0, 1.0]), sparse, alpha=0.0, user_lambda=[0.0, 0.0])
+    assert np.isfinite(r["a0"]).all() and np.isfinite(r["beta"]).all()
+    assert ((0.0 <= r["dev_ratio"]) & (r["dev_ratio"] <= 1.0)).all()
