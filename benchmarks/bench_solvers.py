@@ -55,10 +55,21 @@ def _varnel_call(wl: Workload, standardize: bool, intercept: bool) -> dict:
     return elnet_path(wl.X, wl.y, family=wl.family, **opts)
 
 
+def _varnel_defaults(wl: Workload) -> dict:
+    # the raw data with fit_path's defaults (standardize, intercept) and
+    # its choice of solver; coefficients brought to the standardized scale
+    from varnel._core import fit
+    from varnel._fit import choose_solver
+
+    X, y = wl.raw
+    f = fit(X, y, user_lambda=wl.lambdas, solver=choose_solver("auto", wl.family, X))
+    return dict(f, beta=np.asarray(f["beta"]) * wl.scales[:, None], a0=np.zeros(f["lmu"]))
+
+
 def _varnel_fit(wl: Workload, standardize: bool = False, intercept: bool | None = None) -> PathFit:
     if intercept is None:
         intercept = wl.intercept
-    f = _varnel_call(wl, standardize, intercept)
+    f = _varnel_defaults(wl) if wl.raw is not None else _varnel_call(wl, standardize, intercept)
     lmu = int(f["lmu"])
     note = ""
     if f.get("warning") is not None:

@@ -45,6 +45,11 @@ class Workload:
     lambdas: np.ndarray
     lambda_min_ratio: float
     per_call: bool = False  # report time per call (call-overhead workload)
+    # Unstandardized data for solvers that standardize themselves (varnel
+    # with its defaults): (X, y), and the columns' standard deviations that
+    # bring their coefficients to X's scale.
+    raw: tuple | None = None
+    scales: np.ndarray | None = None
 
     @property
     def sparse(self) -> bool:
@@ -59,7 +64,7 @@ class Workload:
         extra = ""
         if self.sparse:
             extra = f", CSC {self.X.nnz / (n * p):.2%} dense"
-        icpt = "intercept" if self.intercept else "no intercept"
+        icpt = "intercept" if self.intercept or self.raw is not None else "no intercept"
         return (f"{self.family} {n} x {p}{extra}, {len(self.lambdas)} lambdas "
                 f"down to {self.lambda_min_ratio:g} x lambda_max, {icpt}")
 
@@ -156,6 +161,29 @@ def _poisson(rng, n, p, k) -> Workload:
                     penalty_grid("poisson", x, y, True, ratio), ratio)
 
 
+def _gram(name, rng, n, p, k) -> Workload:
+    """Tall raw data (AR(1) columns with assorted means and scales); varnel
+    fits it with its defaults (standardize, intercept), the peers the same
+    problem on the standardized, centred copy."""
+    c = np.sqrt(1.0 - 0.25)
+    x = np.empty((n, p), order="F")
+    x[:, 0] = rng.standard_normal(n)
+    for j in range(1, p):
+        x[:, j] = 0.5 * x[:, j - 1] + c * rng.standard_normal(n)
+    x *= rng.uniform(0.5, 5.0, p)
+    x += rng.uniform(-10.0, 10.0, p)
+    beta = sparse_coefficients(rng, p, k)
+    signal = x @ beta
+    y = 3.0 + signal + rng.standard_normal(n) * (signal.std() / np.sqrt(3.0))
+    sd = x.std(axis=0)
+    xs = np.asfortranarray((x - x.mean(axis=0)) / sd)
+    yc = y - y.mean()
+    ratio = 1e-4
+    return Workload(name, f"Gaussian dense tall {n} x {p} (fit_path defaults)", "gaussian", xs, yc,
+                    False, penalty_grid("gaussian", xs, yc, False, ratio), ratio,
+                    raw=(x, y), scales=sd)
+
+
 def _text_logistic(rng, n, p, nnz, k) -> Workload:
     """Binary bag-of-words-like design: term frequencies fall off as 1/rank,
     about nnz / n terms per document; the label depends on k of the more
@@ -190,6 +218,12 @@ WORKLOADS = {
                  lambda r: _logistic(r, 500, 30, 5)),
     "poisson": (lambda r: _poisson(r, 10_000, 200, 10),
                 lambda r: _poisson(r, 500, 20, 5)),
+    "gram-100k": (lambda r: _gram("gram-100k", r, 100_000, 50, 10),
+                  lambda r: _gram("gram-100k", r, 2_000, 10, 3)),
+    "gram-50k": (lambda r: _gram("gram-50k", r, 50_000, 200, 20),
+                 lambda r: _gram("gram-50k", r, 1_000, 40, 5)),
+    "gram-10k": (lambda r: _gram("gram-10k", r, 10_000, 1_000, 20),
+                 lambda r: _gram("gram-10k", r, 500, 100, 5)),
     "sparse-logistic": (lambda r: _text_logistic(r, 200_000, 100_000, 1_000_000, 30),
                         lambda r: _text_logistic(r, 2_000, 1_000, 10_000, 5)),
     "tiny": (lambda r: _gaussian("tiny", "Gaussian 100 x 10 (per call)", r, 100, 10, 3, per_call=True),
