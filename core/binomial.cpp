@@ -184,7 +184,8 @@ FitOutcome lognet(DesignInput x, std::span<const double> y, std::uint64_t nobs,
     if (pbar >= 1.0 - wc.pmin) return FitError::NullProbOverflow;
     if (config.intercept) check_response_varies(y, prep.in.weights.raw, true);
 
-    return with_design(*prep.design, [&](auto& design) {
+    auto designs = make_design<DenseWorkingDesign, SparseWorkingDesign>(prep);
+    return with_design(designs, [&](auto& design) {
         BinomialFamily family(design, y, prep.in.weights.norm, offset_or_empty(offset), config,
                               pbar, wc.min_dev_change);
         const double nulldev = 2.0 * family.null_half_dev() * prep.in.weights.sum;

@@ -64,13 +64,16 @@ struct FitConfig {
 FitConfig build_config(std::uint64_t nobs, std::uint64_t nvars, FitOptions options);
 
 // What every solver returns on success.  Per-solution vectors hold lmu
-// entries; beta is solution-major (variable j of solution l at l * nvars + j).
+// entries, a0 lmu * nclass; beta is solution-major, then variable, then
+// class (coefficient k of variable j of solution l at (l * nvars + j) *
+// nclass + k).  nclass is 1 but for the multinomial family.
 struct PathResult {
     Vec lambda;
     Vec a0;
     Vec beta;
     Vec dev_ratio;
     std::uint64_t lmu = 0;
+    std::uint64_t nclass = 1;
     double nulldev = 0.0;
     std::uint64_t npasses = 0;
     std::optional<PathWarning> warning;

@@ -10,14 +10,20 @@
 //                              and scaled in place; working weights v
 //   SparseWorkingDesign        reweighting families on CSC arrays; centring
 //                              and scaling implicit; working weights v
+//   DenseBlockDesign           the multinomial family (K classes) on a dense
+//   SparseBlockDesign          copy or on CSC arrays: an n x K residual,
+//                              working weights v shared by the classes
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <utility>
 
+#include "block_kernels.hpp"
 #include "glm_matrix.hpp"
 #include "matrix.hpp"
+#include "numeric.hpp"
 
 namespace varnel_core {
 
@@ -56,6 +62,22 @@ struct PendingStep {
         delta = d;
     }
     // True (once) when a step is waiting.
+    bool take() { return std::exchange(pending, false); }
+};
+
+// The same for a block step: one move per class (copied).
+struct PendingBlockStep {
+    bool pending = false;
+    std::size_t j = 0;
+    Vec delta;
+
+    explicit PendingBlockStep(std::size_t classes) : delta(classes, 0.0) {}
+    void set(std::size_t column, std::span<const double> d) {
+        require(d.size() == delta.size(), "one step per class");
+        pending = true;
+        j = column;
+        std::copy(d.begin(), d.end(), delta.begin());
+    }
     bool take() { return std::exchange(pending, false); }
 };
 
@@ -136,21 +158,59 @@ private:
     PendingStep step_;
 };
 
-// Reweighting families on compressed sparse columns, never densified.  The
-// standardized column is z_j = (s_j - c_j) / x_scale_j, where s_j holds the
-// stored values (0 elsewhere) and c_j is the column's centre; a column that
-// stores every row keeps its values centred instead (c_j = 0), so that a
-// large mean never enters the arithmetic.  The residual is kept as
-// r = q + sigma * v, so that the part of a step (or of an intercept step)
+// Compressed sparse columns as the reweighting families' sparse designs
+// hold them, never densified.  The standardized column is
+// z_j = (s_j - c_j) / x_scale_j, where s_j holds the stored values (0
+// elsewhere) and c_j is the column's centre; a column that stores every row
+// keeps its values centred instead (c_j = 0), so that a large mean never
+// enters the arithmetic.  Also holds the working weights v, their sum V and
+// <s_j, v>, refreshed with the curvatures.
+class SparseColumns {
+public:
+    // Also refreshes <s_j, v> of the flagged columns.
+    void curvatures(const Flags& flags, std::span<double> out);
+    std::span<double> weights() { return v_; }
+    // eta_ik = b0_k + sum over active j of coef_jk z_ij for the K = b0.size()
+    // classes; eta is row-major, coef holds variable j's K values at j * K.
+    void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
+                          std::span<const double> b0, std::span<double> eta) const;
+
+    std::size_t nrows() const { return nrows_; }
+    std::size_t ncols() const { return ncols_; }
+
+protected:
+    // `values` are the caller's; `centre` the weighted means (0 without an
+    // intercept) and `scale` the scales of the columns (1 for skipped ones).
+    SparseColumns(Index col_ptr, Index row_idx, Vec values, Vec centre, Vec scale,
+                  std::size_t nrows);
+
+    // <s_j, v>
+    double stored_weight_dot(std::size_t j) const;
+    const std::uint64_t* rows(std::size_t j) const { return row_idx_.data() + col_ptr_[j]; }
+    const double* stored(std::size_t j) const { return values_.data() + col_ptr_[j]; }
+    std::size_t nstored(std::size_t j) const { return col_ptr_[j + 1] - col_ptr_[j]; }
+
+    Index col_ptr_;
+    Index row_idx_;
+    Vec values_;
+    Vec centre_;
+    Vec scale_;
+    std::size_t nrows_;
+    std::size_t ncols_;
+    Vec v_;
+    Vec sv_;  // <s_j, v> of the columns whose curvature is current
+    double vsum_ = 0.0;
+};
+
+// Reweighting families on compressed sparse columns.  The residual is kept
+// as r = q + sigma * v, so that the part of a step (or of an intercept step)
 // that touches every row costs O(1):
 //   <z_j, r>      = (<s_j, q> + sigma <s_j, v> - c_j (Q + sigma V)) / x_scale_j
 //   r -= d v z_j:   q -= (d / x_scale_j) v s_j,  sigma += (d / x_scale_j) c_j,
 //                   Q -= (d / x_scale_j) <s_j, v>
-// with Q = sum q and V = sum v.  <s_j, v> is refreshed with the curvatures.
-class SparseWorkingDesign {
+// with Q = sum q and V = sum v.
+class SparseWorkingDesign : public SparseColumns {
 public:
-    // `values` are the caller's; `centre` the weighted means (0 without an
-    // intercept) and `scale` the scales of the columns (1 for skipped ones).
     SparseWorkingDesign(Index col_ptr, Index row_idx, Vec values, Vec centre, Vec scale,
                         std::size_t nrows);
 
@@ -161,39 +221,120 @@ public:
     void defer(std::size_t j, double delta) { step_.set(j, delta); }
     void flush();
     void abs_gradients(const Flags& include, const Flags* skip, std::span<double> out) const;
-    // Also refreshes <s_j, v> of the flagged columns.
-    void curvatures(const Flags& flags, std::span<double> out);
     double residual_sum() const { return qsum_ + sigma_ * vsum_; }
     void subtract_weights(double d) { sigma_ -= d; }  // r -= v * d
     void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
-                          double intercept, std::span<double> eta) const;
-    std::span<double> weights() { return v_; }
+                          double intercept, std::span<double> eta) const {
+        SparseColumns::linear_predictor(coef, active, std::span<const double>(&intercept, 1), eta);
+    }
     std::span<double> residual() { return q_; }
     // Folds sigma * v into q, so that residual() is r while v changes.
     void begin_refit();
     // Takes note of the new weights and residual.
     void end_refit();
 
-    std::size_t nrows() const { return nrows_; }
-    std::size_t ncols() const { return ncols_; }
-
 private:
     double column_gradient(std::size_t j, double sv) const;
 
-    Index col_ptr_;
-    Index row_idx_;
-    Vec values_;
-    Vec centre_;
-    Vec scale_;
-    std::size_t nrows_;
-    std::size_t ncols_;
     Vec q_;
-    Vec v_;
-    Vec sv_;  // <s_j, v> of the columns whose curvature is current
     double sigma_ = 0.0;
     double qsum_ = 0.0;
-    double vsum_ = 0.0;
     PendingStep step_;
+};
+
+// The multinomial family on a dense matrix centred and scaled in place: the
+// residual r (n x K, row-major) is the weighted working residual of every
+// class, and a step on b_j. moves class k by -delta_k * v * x_j.
+class DenseBlockDesign {
+public:
+    DenseBlockDesign(DenseGlm x, std::size_t classes);
+
+    void gradient(std::size_t j, std::span<double> g) {
+        require(g.size() == nk_, "one gradient per class");
+        if (!step_.take()) return rows_dot(x_.col(j), r_.data(), x_.nrows, nk_, g.data());
+        rows_sub_dot(x_.col(step_.j), v_.data(), step_.delta.data(), r_.data(), x_.col(j),
+                     x_.nrows, nk_, g.data());
+    }
+    void defer(std::size_t j, std::span<const double> delta) { step_.set(j, delta); }
+    void flush();
+    template <class Magnitude>
+    void abs_gradients(const Flags& include, const Flags* skip, std::span<double> out,
+                       Magnitude&& magnitude) {
+        for (std::size_t j = 0; j < include.size(); ++j) {
+            if (!include[j] || (skip && (*skip)[j])) continue;
+            rows_dot(x_.col(j), r_.data(), x_.nrows, nk_, g_.data());
+            out[j] = magnitude(std::span<const double>(g_));
+        }
+    }
+    void curvatures(const Flags& flags, std::span<double> out) const {
+        x_.weighted_sumsq_flagged(flags, v_, out);
+    }
+    void residual_sum(std::span<double> s) const;
+    void subtract_weights(std::span<const double> d);  // r_.k -= v * d_k
+    void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
+                          std::span<const double> b0, std::span<double> eta) const;
+    std::span<double> weights() { return v_; }
+    std::span<double> residual() { return r_; }
+    void begin_refit() {}
+    void end_refit() {}
+    std::size_t classes() const { return nk_; }
+
+private:
+    DenseGlm x_;
+    std::size_t nk_;
+    Vec r_;
+    Vec v_;
+    Vec g_;  // one column's gradients
+    PendingBlockStep step_;
+};
+
+// The multinomial family on compressed sparse columns: the residual of
+// class k is kept as r_.k = q_.k + sigma_k v (q is n x K, row-major), as for
+// SparseWorkingDesign with one sigma per class.
+class SparseBlockDesign : public SparseColumns {
+public:
+    SparseBlockDesign(Index col_ptr, Index row_idx, Vec values, Vec centre, Vec scale,
+                      std::size_t nrows, std::size_t classes);
+
+    void gradient(std::size_t j, std::span<double> g) {
+        require(g.size() == nk_, "one gradient per class");
+        flush();
+        column_gradient(j, sv_[j], g.data());
+    }
+    void defer(std::size_t j, std::span<const double> delta) { step_.set(j, delta); }
+    void flush();
+    template <class Magnitude>
+    void abs_gradients(const Flags& include, const Flags* skip, std::span<double> out,
+                       Magnitude&& magnitude) {
+        for (std::size_t j = 0; j < ncols_; ++j) {
+            if (!include[j] || (skip && (*skip)[j])) continue;
+            column_gradient(j, stored_weight_dot(j), g_.data());
+            out[j] = magnitude(std::span<const double>(g_));
+        }
+    }
+    void residual_sum(std::span<double> s) const {
+        for (std::size_t k = 0; k < nk_; ++k) s[k] = qsum_[k] + sigma_[k] * vsum_;
+    }
+    void subtract_weights(std::span<const double> d) {  // r_.k -= v * d_k
+        for (std::size_t k = 0; k < nk_; ++k) sigma_[k] -= d[k];
+    }
+    std::span<double> residual() { return q_; }
+    // Folds sigma_k * v into q_.k, so that residual() is r while v changes.
+    void begin_refit();
+    // Takes note of the new weights and residual.
+    void end_refit();
+    std::size_t classes() const { return nk_; }
+
+private:
+    // g_k = <z_j, r_.k> given sv = <s_j, v>
+    void column_gradient(std::size_t j, double sv, double* g) const;
+
+    std::size_t nk_;
+    Vec q_;
+    Vec sigma_;
+    Vec qsum_;
+    Vec g_;
+    PendingBlockStep step_;  // its moves are divided by the column's scale once flushed
 };
 
 }  // namespace varnel_core

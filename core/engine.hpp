@@ -19,12 +19,22 @@
 // family measures it) is below the family's threshold; the variables outside
 // the strong set are then checked against the optimality condition
 // |g_j| <= l1 v_j, and violators join the strong set.
+//
+// A block family (the multinomial) has K coefficients b_j. per variable, one
+// per class, and K intercepts; the classes share the working weights and so
+// the curvature c_j.  A coordinate step then moves the whole block b_j.:
+// every class by its own soft threshold, or, with the grouped penalty
+// alpha ||b_j.||_2, by a group soft threshold.  Screening and the optimality
+// check use one magnitude per variable, max_k |g_jk| or ||g_j.||_2.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <concepts>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -54,6 +64,82 @@ inline double penalized_step(double u, double curv, double v, double l1, double 
     double b = std::copysign(s, u) / (curv + l2 * v);
     b = nan_min(b, hi);
     return nan_max(b, lo);
+}
+
+// The grouped minimiser, over the K entries of b:
+//   argmin_b  curv/2 ||b||^2 - u.b + l1 v ||b||_2 + l2 v ||b||^2 / 2,  lo <= b_k <= hi.
+// 0 when ||u|| <= l1 v; else u shrunk to (1 - l1 v / ||u||) u / (curv + l2 v)
+// when that lies within the limits.  Otherwise the limits couple the
+// entries: b_k = clamp(f u_k) with f = rho / ((curv + l2 v) rho + l1 v) and
+// rho = ||b||, a root found by bisection (a NaN limit is ignored).
+inline void group_step(std::span<const double> u, double curv, double v, double l1, double l2,
+                       double lo, double hi, std::span<double> out) {
+    const double t = l1 * v;
+    const double a = curv + l2 * v;
+    auto zero = [&] {
+        for (double& b : out) b = 0.0;
+    };
+    double ss = 0.0;
+    for (const double x : u) ss += x * x;
+    const double norm = std::sqrt(ss);
+    if (!(norm > t)) return zero();
+    const double f = (1.0 - t / norm) / a;
+    bool inside = true;
+    for (std::size_t k = 0; k < u.size(); ++k) {
+        out[k] = f * u[k];
+        inside = inside && !(out[k] > hi) && !(out[k] < lo);
+    }
+    if (inside) return;
+    auto clamp = [&](double b) { return nan_max(nan_min(b, hi), lo); };
+    auto fill = [&](double scale) {
+        for (std::size_t k = 0; k < u.size(); ++k) out[k] = clamp(scale * u[k]);
+    };
+    if (t == 0.0) return fill(1.0 / a);  // no group term: separable
+    // 0 is optimal when the part of u that points into the box is within t
+    double into = 0.0;
+    for (const double x : u)
+        if ((x > 0.0 && !(hi <= 0.0)) || (x < 0.0 && !(lo >= 0.0))) into += x * x;
+    if (!(std::sqrt(into) > t)) return zero();
+    // ||clamp(f(rho) u)|| - rho is positive below the root and not above it
+    auto excess = [&](double rho) {
+        const double scale = rho / (a * rho + t);
+        double s = 0.0;
+        for (const double x : u) {
+            const double b = clamp(scale * x);
+            s += b * b;
+        }
+        return std::sqrt(s) - rho;
+    };
+    double below = 0.0, above = 0.0;
+    for (const double x : u) {
+        const double b = clamp(x / a);
+        above += b * b;
+    }
+    above = std::sqrt(above);
+    for (int it = 0; it < 2000; ++it) {
+        const double mid = 0.5 * (below + above);
+        if (!(mid > below && mid < above)) break;
+        if (excess(mid) > 0.0) below = mid; else above = mid;
+    }
+    fill(above / (a * above + t));
+}
+
+// The magnitude of a block gradient that screening and the optimality check
+// compare with l1 v_j: ||g||_2 when grouped, else max_k |g_k| (NaN sticks).
+template <bool Grouped>
+double block_magnitude(std::span<const double> g) {
+    if constexpr (Grouped) {
+        double s = 0.0;
+        for (const double x : g) s += x * x;
+        return std::sqrt(s);
+    } else {
+        double m = 0.0;
+        for (const double x : g) {
+            const double a = std::abs(x);
+            if (a > m || std::isnan(a)) m = a;
+        }
+        return m;
+    }
 }
 
 // Where a family checks the pass limit (`npasses > maxit`) besides after
@@ -124,6 +210,7 @@ template <class F>
 concept Family = requires(F& f, const F& cf, const SolutionStore& store) {
     { F::schedule } -> std::convertible_to<Schedule>;
     { F::reweights } -> std::convertible_to<bool>;
+    { F::block } -> std::convertible_to<bool>;
     { F::step_change(1.0, 1.0) } -> std::same_as<double>;
     { cf.conv_thresh() } -> std::same_as<double>;
     f.on_step(1.0, 1.0, 1.0);
@@ -131,6 +218,59 @@ concept Family = requires(F& f, const F& cf, const SolutionStore& store) {
     { cf.stored_intercept(0.0) } -> std::same_as<double>;
     { cf.little_progress(std::uint64_t{0}, 0.0, store) } -> std::same_as<bool>;
 };
+
+// A block family (block = true) reweights and has classes() coefficients per
+// variable and as many intercepts:
+//   grouped                       the group penalty alpha ||b_j.||_2
+//   initial_intercepts()          its null model's intercepts
+//   refit(design, coef, active, b0) -> bool
+//                                 as above, with the K intercepts b0, which
+//                                 it may shift by a common amount
+template <class F>
+concept BlockFamily = Family<F> && F::block && F::reweights &&
+                      requires(const F& cf) {
+                          { F::grouped } -> std::convertible_to<bool>;
+                          { cf.classes() } -> std::same_as<std::size_t>;
+                          { cf.initial_intercepts() } -> std::convertible_to<Vec>;
+                      };
+
+// A design for a block family keeps the residual as an n x K matrix r
+// (row-major) and the working weights v shared by the classes; what the
+// engine asks of it in one coefficient it asks in K:
+//   gradient(j, g)             g_k = <z_j, r_.k>, after any deferred update
+//   defer(j, delta)            r_.k -= delta_k * v * z_j (delta is copied)
+//   flush()                    applies a deferred update
+//   abs_gradients(include, skip, out, magnitude)
+//                              out_j = magnitude(g_j.) for included j
+//   curvatures(flags, out)     out_j = sum_i v_i z_ij^2 for flagged j
+//   residual_sum(s)            s_k = sum_i r_ik
+//   subtract_weights(d)        r_.k -= v * d_k  (an intercept step)
+//   linear_predictor(coef, active, b0, eta)
+//                              eta_ik = b0_k + sum over active j of coef_jk z_ij
+//   weights(), residual(), begin_refit(), end_refit(), classes()
+template <class D>
+concept BlockDesign = requires(D& d, const D& cd, std::size_t j, const Flags& flags,
+                               std::span<double> out, std::span<const double> in,
+                               std::span<const std::size_t> active,
+                               double (*magnitude)(std::span<const double>)) {
+    d.gradient(j, out);
+    d.defer(j, in);
+    d.flush();
+    d.abs_gradients(flags, &flags, out, magnitude);
+    d.curvatures(flags, out);
+    d.residual_sum(out);
+    d.subtract_weights(in);
+    cd.linear_predictor(in, active, in, out);
+    { d.weights() } -> std::same_as<std::span<double>>;
+    { d.residual() } -> std::same_as<std::span<double>>;
+    d.begin_refit();
+    d.end_refit();
+    { cd.classes() } -> std::same_as<std::size_t>;
+};
+
+// A scalar family runs on a Design, a block family on a BlockDesign.
+template <class F, class D>
+concept EngineParts = (!F::block && Design<D>) || (BlockFamily<F> && BlockDesign<D>);
 
 // What the coordinate steps read of every variable, prepared before the path.
 struct Coordinates {
@@ -159,21 +299,34 @@ struct PathEnd {
 // and the algorithm over family F and design D.  `curvatures` is the fixed
 // curvature of every coordinate for a family that does not reweight (for
 // one that does, the design recomputes it per iteration).  `intercept` is
-// the starting intercept and `fit_intercept` whether passes update it.
-template <Family F, Design D>
+// the starting intercept (K of them for a block family) and `fit_intercept`
+// whether passes update it.
+template <Family F, class D>
+    requires EngineParts<F, D>
 class Engine {
 public:
+    using Intercept = std::conditional_t<F::block, Vec, double>;
+
     Engine(F& family, D& design, Coordinates coords, const PathRules& rules,
-           std::span<const double> curvatures, double intercept, bool fit_intercept)
+           std::span<const double> curvatures, Intercept intercept, bool fit_intercept)
         : fam_(family), x_(design), in_(coords), rules_(rules),
-          nvars_(coords.include.size()), coef_(nvars_, 0.0), coef_prev_(nvars_, 0.0),
+          nvars_(coords.include.size()), width_(classes(family)),
+          coef_(checked_size(nvars_, width_), 0.0), coef_prev_(coef_.size(), 0.0),
           curv_(curvatures.begin(), curvatures.end()), abs_grad_(nvars_, 0.0),
           strong_(nvars_, 0), is_active_(nvars_, 0),
           max_active_(static_cast<std::size_t>(std::min<std::uint64_t>(nvars_, rules.pmax))),
-          intercept_(intercept), fit_intercept_(fit_intercept) {
+          intercept_(std::move(intercept)), intercept_prev_(intercept_),
+          fit_intercept_(fit_intercept) {
         curv_.resize(nvars_, 0.0);
         active_.reserve(max_active_);
-        x_.abs_gradients(in_.include, nullptr, abs_grad_);
+        if constexpr (F::block) {
+            require(intercept_.size() == width_, "one intercept per class");
+            block_g_.resize(width_);
+            block_b_.resize(width_);
+        } else {
+            intercept_prev_ = 0.0;
+        }
+        refresh_abs_gradients(nullptr);
     }
 
     // Walks the penalty sequence with warm starts and stores every solution.
@@ -191,7 +344,10 @@ public:
             const auto end = solve(l1, l2);
             if (const auto* kind = std::get_if<Kind>(&end)) return {m, PathWarning{*kind, m}};
             const double dev = fam_.deviance_ratio();
-            store.store(m, active_, coef_, fam_.stored_intercept(intercept_), lambda, dev);
+            if constexpr (F::block)
+                store.store(m, active_, coef_, intercept_, lambda, dev);
+            else
+                store.store(m, active_, coef_, fam_.stored_intercept(intercept_), lambda, dev);
             if (m == 0 && seq.generated()) lambda_max_ = seq.start(largest_ratio());
             if (seq.early_stop_applies(m) &&
                 early_stop(m, dev, std::get<PenaltyEnd>(end), store))
@@ -206,8 +362,21 @@ public:
     // sequence, on the standardized scale; NaN otherwise.
     double lambda_max() const { return lambda_max_; }
 
+    std::size_t width() const { return width_; }
+
 private:
     using Kind = PathWarning::Kind;
+
+    static std::size_t classes(const F& family) {
+        if constexpr (F::block) return family.classes();
+        else return 1;
+    }
+
+    // The intercept(s) as width_ values.
+    static std::span<double> values(double& b0) { return {&b0, 1}; }
+    static std::span<double> values(Vec& b0) { return b0; }
+    static std::span<const double> values(const double& b0) { return {&b0, 1}; }
+    static std::span<const double> values(const Vec& b0) { return b0; }
 
     // Every variable with abs_grad_j > v_j t joins the strong set; a design
     // that prepares per strong variable is told.  True when any joined.
@@ -223,8 +392,23 @@ private:
         return varnel_core::lambda_max(abs_grad_, in_.penalty, in_.include);
     }
 
-    // One coordinate step on b_j with lasso weight l1 and ridge weight l2.
+    // abs_grad_j for every included j (outside `skip` when given).
+    void refresh_abs_gradients(const Flags* skip) {
+        if constexpr (F::block)
+            x_.abs_gradients(in_.include, skip, abs_grad_, &block_magnitude<F::grouped>);
+        else
+            x_.abs_gradients(in_.include, skip, abs_grad_);
+    }
+
+    // One coordinate step on variable j with lasso weight l1 and ridge weight l2.
     UpdateResult update_one(std::size_t j, bool may_enter, double l1, double l2) {
+        if constexpr (F::block)
+            return update_block(j, may_enter, l1, l2);
+        else
+            return update_scalar(j, may_enter, l1, l2);
+    }
+
+    UpdateResult update_scalar(std::size_t j, bool may_enter, double l1, double l2) {
         const double g = x_.gradient(j);
         const double old = coef_[j];
         const double c = curv_[j];
@@ -240,6 +424,38 @@ private:
         return UpdateResult::Done;
     }
 
+    // One step on the block b_j. of a block family: u = g_j. + c_j b_j., then
+    // each class's minimiser or the grouped one.
+    UpdateResult update_block(std::size_t j, bool may_enter, double l1, double l2) {
+        const std::size_t nk = width_;
+        double* b = coef_.data() + j * nk;
+        double* u = block_g_.data();
+        double* next = block_b_.data();
+        x_.gradient(j, block_g_);
+        const double c = curv_[j];
+        for (std::size_t k = 0; k < nk; ++k) u[k] = u[k] + b[k] * c;
+        if constexpr (F::grouped) {
+            group_step(block_g_, c, in_.penalty[j], l1, l2, in_.lower[j], in_.upper[j], block_b_);
+        } else {
+            for (std::size_t k = 0; k < nk; ++k)
+                next[k] = penalized_step(u[k], c, in_.penalty[j], l1, l2, in_.lower[j],
+                                         in_.upper[j]);
+        }
+        bool moved = false;
+        for (std::size_t k = 0; k < nk; ++k) {
+            const double d = next[k] - b[k];
+            moved = moved || next[k] != b[k];
+            b[k] = next[k];
+            next[k] = d;
+        }
+        if (!moved) return UpdateResult::Done;
+        if (may_enter && !enter_active(j)) return UpdateResult::ActiveFull;
+        for (std::size_t k = 0; k < nk; ++k)
+            max_change_ = nan_max(max_change_, F::step_change(c, next[k]));
+        x_.defer(j, block_b_);  // r_.k -= d_k v z_j, applied with the next gradient
+        return UpdateResult::Done;
+    }
+
     // Appends j to the active list unless it is there; false when the list
     // is full.
     bool enter_active(std::size_t j) {
@@ -250,14 +466,27 @@ private:
         return true;
     }
 
-    // Unpenalized intercept step: d = sum_i r_i / sum_i v_i; b0 += d; r -= v d.
+    // Unpenalized intercept step: d = sum_i r_i / sum_i v_i; b0 += d; r -= v d
+    // (per class for a block family).
     void intercept_step() {
         const double vsum = fam_.weight_sum();
-        const double d = x_.residual_sum() / vsum;
-        if (d == 0.0) return;
-        max_change_ = nan_max(max_change_, vsum * d * d);
-        intercept_ += d;
-        x_.subtract_weights(d);
+        if constexpr (F::block) {
+            x_.residual_sum(block_g_);
+            for (std::size_t k = 0; k < width_; ++k) {
+                const double d = block_g_[k] / vsum;
+                block_g_[k] = d;
+                if (d == 0.0) continue;
+                max_change_ = nan_max(max_change_, vsum * d * d);
+                intercept_[k] += d;
+            }
+            x_.subtract_weights(block_g_);
+        } else {
+            const double d = x_.residual_sum() / vsum;
+            if (d == 0.0) return;
+            max_change_ = nan_max(max_change_, vsum * d * d);
+            intercept_ += d;
+            x_.subtract_weights(d);
+        }
     }
 
     // Ends a pass; true when it converged.
@@ -305,8 +534,9 @@ private:
     // Saves the iterate and recomputes the curvatures of the strong set from
     // the current working weights.
     void begin_iteration() {
-        intercept_prev_ = intercept_;
-        for (const std::size_t k : active_) coef_prev_[k] = coef_[k];
+        std::ranges::copy(values(intercept_), values(intercept_prev_).begin());
+        for (const std::size_t j : active_)
+            for (std::size_t k = j * width_; k < (j + 1) * width_; ++k) coef_prev_[k] = coef_[k];
         x_.curvatures(strong_, curv_);
     }
 
@@ -315,11 +545,16 @@ private:
     // (a NaN move does not count as converged).
     bool converged() const {
         const double t = fam_.conv_thresh();
-        const double di = intercept_ - intercept_prev_;
-        if (!(fam_.weight_sum() * (di * di) <= t)) return false;
-        for (const std::size_t k : active_) {
-            const double d = coef_[k] - coef_prev_[k];
-            if (!(curv_[k] * (d * d) <= t)) return false;
+        const auto b0 = values(intercept_), b0_prev = values(intercept_prev_);
+        for (std::size_t k = 0; k < width_; ++k) {
+            const double di = b0[k] - b0_prev[k];
+            if (!(fam_.weight_sum() * (di * di) <= t)) return false;
+        }
+        for (const std::size_t j : active_) {
+            for (std::size_t k = j * width_; k < (j + 1) * width_; ++k) {
+                const double d = coef_[k] - coef_prev_[k];
+                if (!(curv_[j] * (d * d) <= t)) return false;
+            }
         }
         return true;
     }
@@ -337,7 +572,7 @@ private:
             }
             if (check) {
                 // optimality of the variables outside the strong set
-                x_.abs_gradients(in_.include, &strong_, abs_grad_);
+                refresh_abs_gradients(&strong_);
                 if (!screen(l1)) return PenaltyEnd::Solved;
             }
             if (npasses_ > rules_.maxit) return Kind::MaxIterReached;
@@ -345,7 +580,8 @@ private:
     }
 
     bool early_stop(std::uint64_t m, double dev, PenaltyEnd end, const SolutionStore& store) const {
-        return end == PenaltyEnd::Saturated || count_nonzero(active_, coef_) > rules_.dfmax ||
+        return end == PenaltyEnd::Saturated ||
+               count_nonzero(active_, coef_, width_) > rules_.dfmax ||
                dev > rules_.max_dev_ratio || fam_.little_progress(m, dev, store);
     }
 
@@ -354,7 +590,8 @@ private:
     Coordinates in_;
     PathRules rules_;
     std::size_t nvars_;
-    Vec coef_;
+    std::size_t width_;  // coefficients per variable: K for a block family, else 1
+    Vec coef_;           // variable j's at j * width_
     Vec coef_prev_;
     Vec curv_;
     Vec abs_grad_;
@@ -362,8 +599,10 @@ private:
     Flags is_active_;
     std::vector<std::size_t> active_;
     std::size_t max_active_;
-    double intercept_;
-    double intercept_prev_ = 0.0;
+    Intercept intercept_;
+    Intercept intercept_prev_;
+    Vec block_g_;  // K-vectors of a block step: gradients, then new values and moves
+    Vec block_b_;
     bool fit_intercept_;
     std::uint64_t npasses_ = 0;
     double max_change_ = 0.0;

@@ -36,6 +36,7 @@ class GaussianFamily {
 public:
     static constexpr Schedule schedule{false, true, true};
     static constexpr bool reweights = false;
+    static constexpr bool block = false;
     // x_sumsq_j * delta^2, rounded as delta * (x_sumsq_j * delta)
     static double step_change(double c, double d) { return d * (c * d); }
 

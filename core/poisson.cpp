@@ -137,7 +137,8 @@ FitOutcome fishnet(DesignInput x, std::span<const double> y, std::uint64_t nobs,
     if (config.intercept) check_response_varies(y, prep.in.weights.raw, true);
     PenaltySequence seq(config, wc, 1.0);
 
-    return with_design(*prep.design, [&](auto& design) {
+    auto designs = make_design<DenseWorkingDesign, SparseWorkingDesign>(prep);
+    return with_design(designs, [&](auto& design) {
         PoissonFamily family(design, y, prep.in.weights.norm, offset_or_empty(offset), config,
                              wc.min_dev_change, seq.min_lambdas());
         const double nulldev = 2.0 * prep.in.weights.sum * family.null_half_dev();

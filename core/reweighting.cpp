@@ -59,7 +59,7 @@ std::variant<GlmPrepared, FitError> prepare_glm(DesignInput input, std::uint64_t
                 return standardize_lognet(x, w, config.standardize, config.intercept, inc);
             });
         if (auto* e = std::get_if<FitError>(&in)) return *e;
-        return GlmPrepared{std::move(std::get<GlmInputs>(in)), DenseWorkingDesign(std::move(x))};
+        return GlmPrepared{std::move(std::get<GlmInputs>(in)), std::move(x), nobs};
     }
     auto& csc = std::get<CscInput>(input);
     if (auto problem = csc_problem(csc.col_ptr, csc.row_idx, csc.values.size(), nobs, nvars))
@@ -75,10 +75,7 @@ std::variant<GlmPrepared, FitError> prepare_glm(DesignInput input, std::uint64_t
                                           config.standardize, config.intercept, inc);
         });
     if (auto* e = std::get_if<FitError>(&in)) return *e;
-    GlmInputs& inputs = std::get<GlmInputs>(in);
-    SparseWorkingDesign design(std::move(csc.col_ptr), std::move(csc.row_idx),
-                               std::move(csc.values), inputs.x_mean, inputs.x_scale, nobs);
-    return GlmPrepared{std::move(inputs), std::move(design)};
+    return GlmPrepared{std::move(std::get<GlmInputs>(in)), std::move(csc), nobs};
 }
 
 }  // namespace varnel_core
