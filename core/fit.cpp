@@ -4,6 +4,7 @@
 
 #include "binomial.hpp"
 #include "gaussian.hpp"
+#include "multinomial.hpp"
 #include "poisson.hpp"
 
 namespace varnel_core {
@@ -12,6 +13,7 @@ std::optional<FamilyKind> family_named(std::string_view name) {
     if (name == "gaussian") return FamilyKind::Gaussian;
     if (name == "binomial") return FamilyKind::Binomial;
     if (name == "poisson") return FamilyKind::Poisson;
+    if (name == "multinomial") return FamilyKind::Multinomial;
     return std::nullopt;
 }
 
@@ -31,7 +33,11 @@ FitOutcome least_squares(DesignInput x, std::span<const double> y, std::uint64_t
 
 FitOutcome fit_path(FamilyKind family, DesignInput x, std::span<const double> y, std::uint64_t nobs,
                     std::uint64_t nvars, const FitConfig& config, const Vec* offset,
-                    const Interrupt& interrupt) {
+                    const Interrupt& interrupt, bool grouped) {
+    require(!grouped || family == FamilyKind::Multinomial,
+            "only the multinomial family has a grouped penalty");
+    if (family == FamilyKind::Multinomial)
+        return multinet(std::move(x), y, nobs, nvars, config, offset, grouped, interrupt);
     require(!offset || offset->size() == y.size(), "offset must have one entry per observation");
     switch (family) {
     case FamilyKind::Gaussian:
@@ -45,6 +51,8 @@ FitOutcome fit_path(FamilyKind family, DesignInput x, std::span<const double> y,
         return lognet(std::move(x), y, nobs, nvars, config, offset, interrupt);
     case FamilyKind::Poisson:
         return fishnet(std::move(x), y, nobs, nvars, config, offset, interrupt);
+    case FamilyKind::Multinomial:
+        break;
     }
     throw PreconditionError("unknown family");
 }

@@ -1,8 +1,8 @@
 // The extension module varnel._core: elnet_path fits a Gaussian, binomial or
 // Poisson elastic-net path on a dense NumPy matrix, elnet_sparse a Gaussian
-// path on compressed sparse columns; fit serves every family on either kind
-// of input, with an offset, for the Python layer.  All return the result
-// dictionary built by pack.
+// path on compressed sparse columns; fit serves every family (the
+// multinomial one too) on either kind of input, with an offset, for the
+// Python layer.  All return the result dictionary built by pack.
 #include "pyconv.hpp"
 
 #include <cmath>
@@ -21,6 +21,7 @@
 #include "fit.hpp"
 #include "gaussian.hpp"
 #include "matrix.hpp"
+#include "multinomial.hpp"
 #include "poisson.hpp"
 
 namespace {
@@ -50,11 +51,11 @@ PyObject* fail(PyObject* type, const std::string& text) {
 constexpr const char* path_names[] = {"x", "y", "family", VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
 constexpr const char* sparse_names[] = {"n",      "p", "col_ptr", "row_idx",
                                         "values", "y", VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
-constexpr const char* fit_names[] = {"x", "y", "family", "offset", "solver",
+constexpr const char* fit_names[] = {"x", "y", "family", "offset", "solver", "grouped",
                                      VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
 constexpr std::size_t path_options_at = 3;
 constexpr std::size_t sparse_options_at = 6;
-constexpr std::size_t fit_options_at = 5;
+constexpr std::size_t fit_options_at = 6;
 
 const varnel_py::Signature path_signature{"elnet_path", path_names, 2};
 const varnel_py::Signature sparse_signature{"elnet_sparse", sparse_names, 6};
@@ -96,8 +97,8 @@ const Docs& docs() {
             "Sparse Gaussian path. `col_ptr`/`row_idx`/`values` are CSC arrays (as in a\n"
             "scipy `csc_matrix`). Gaussian only for now; the marshaling mirrors the dense\n"
             "entry point above.",
-            "fit(x, y, *, family=\"gaussian\", offset=None, solver=\"naive\"" + opts +
-                ")\n--\n\n"
+            "fit(x, y, *, family=\"gaussian\", offset=None, solver=\"naive\", grouped=False" +
+                opts + ")\n--\n\n"
             "Elastic-net path of any family on dense or sparse predictors.\n\n"
             "x is a 2-D float64 array (any memory order) or a tuple\n"
             "(n, p, col_ptr, row_idx, values) of compressed sparse columns; offset\n"
@@ -106,7 +107,13 @@ const Docs& docs() {
             "The result has the keys of\n"
             "elnet_path's, with \"warning\" None or (kind, lambda_index), plus\n"
             "\"lambda_max\", the smallest penalty whose solution is all zero (NaN\n"
-            "when the path does not tell).",
+            "when the path does not tell).\n\n"
+            "family=\"multinomial\": y holds the class codes 0, 1, ..., K - 1 (K >= 2,\n"
+            "every class with an observation of positive weight), offset is a 2-D\n"
+            "float64 array (n, K), \"beta\" has shape (p, K, lmu) and \"a0\" (K, lmu)\n"
+            "(the intercepts of a solution sum to 0).  grouped=True penalizes each\n"
+            "variable's K coefficients by their Euclidean norm, so that a variable\n"
+            "enters or leaves for every class at once; other families refuse it.",
         };
     }();
     return d;
@@ -263,18 +270,35 @@ PyObject* pack(std::uint64_t nvars, PathResult path, PyObject* warning) {
     PyRef warn(warning);
     if (!warn) return nullptr;
     const std::uint64_t lmu = path.lmu;
-    const bool consistent = path.lambda.size() == lmu && path.a0.size() == lmu &&
-                            path.dev_ratio.size() == lmu &&
-                            (lmu == 0 ? path.beta.empty()
-                                      : path.beta.size() % lmu == 0 && path.beta.size() / lmu == nvars);
+    const std::uint64_t nk = path.nclass;
+    const bool consistent =
+        nk >= 1 && path.lambda.size() == lmu && path.a0.size() == lmu * nk &&
+        path.dev_ratio.size() == lmu &&
+        (lmu == 0 ? path.beta.empty()
+                  : path.beta.size() % (lmu * nk) == 0 && path.beta.size() / (lmu * nk) == nvars);
     if (!consistent) return fail(PyExc_RuntimeError, "the solver returned an inconsistent path");
 
+    // (p, lmu), or (p, K, lmu) and a0 (K, lmu) for the multinomial family
     double* b = nullptr;
-    PyRef beta(varnel_py::new_matrix(nvars, lmu, b));
+    PyRef beta(nk == 1 ? varnel_py::new_matrix(nvars, lmu, b)
+                       : varnel_py::new_array3(nvars, nk, lmu, b));
     if (!beta) return nullptr;
     for (std::uint64_t j = 0; j < nvars; ++j)
-        for (std::uint64_t k = 0; k < lmu; ++k) b[j * lmu + k] = path.beta[k * nvars + j];
+        for (std::uint64_t c = 0; c < nk; ++c)
+            for (std::uint64_t k = 0; k < lmu; ++k)
+                b[(j * nk + c) * lmu + k] = path.beta[(k * nvars + j) * nk + c];
     varnel_core::Vec().swap(path.beta);
+    PyRef a0;
+    if (nk == 1) {
+        a0.reset(varnel_py::vector_to_array(std::move(path.a0)));
+    } else {
+        double* a = nullptr;
+        a0.reset(varnel_py::new_matrix(nk, lmu, a));
+        if (a0)
+            for (std::uint64_t c = 0; c < nk; ++c)
+                for (std::uint64_t k = 0; k < lmu; ++k) a[c * lmu + k] = path.a0[k * nk + c];
+    }
+    if (!a0) return nullptr;
 
     PyRef dict(PyDict_New());
     if (!dict) return nullptr;
@@ -282,7 +306,7 @@ PyObject* pack(std::uint64_t nvars, PathResult path, PyObject* warning) {
     const bool ok =
         set_item(d, "lmu", PyLong_FromUnsignedLongLong(lmu)) &&
         set_item(d, "lambda", varnel_py::vector_to_array(std::move(path.lambda))) &&
-        set_item(d, "a0", varnel_py::vector_to_array(std::move(path.a0))) &&
+        set_item(d, "a0", a0.release()) &&
         set_item(d, "beta", beta.release()) &&
         set_item(d, "dev_ratio", varnel_py::vector_to_array(std::move(path.dev_ratio))) &&
         set_item(d, "nulldev", PyFloat_FromDouble(path.nulldev)) &&
@@ -355,9 +379,10 @@ DenseSolver select_solver(const std::string& family) {
     return nullptr;
 }
 
-PyObject* unknown_family(const std::string& family) {
-    return fail(PyExc_ValueError, "unknown family " + varnel_py::quoted(family) +
-                                      "; expected 'gaussian', 'binomial' or 'poisson'");
+PyObject* unknown_family(const std::string& family,
+                         const char* expected = "'gaussian', 'binomial' or 'poisson'") {
+    return fail(PyExc_ValueError,
+                "unknown family " + varnel_py::quoted(family) + "; expected " + expected);
 }
 
 PyObject* elnet_path_body(PyObject* args, PyObject* kwargs) {
@@ -528,6 +553,22 @@ struct InPlaceGuard {
     }
 };
 
+// The multinomial offset: a 2-D array (n, K), copied observation-major.
+bool copy_class_offset(const FloatArray& a, std::uint64_t n, std::size_t nk,
+                       std::vector<double>& out) {
+    if (a.shape[0] != n || a.shape[1] != nk)
+        return raise(PyExc_ValueError, "offset has shape (" + std::to_string(a.shape[0]) + ", " +
+                                           std::to_string(a.shape[1]) +
+                                           ") but the multinomial family needs (n, K) = (" +
+                                           std::to_string(n) + ", " + std::to_string(nk) +
+                                           "): one column per class of y");
+    const std::vector<double> by_column = varnel_py::copy_column_major(a);
+    out.resize(by_column.size());
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < nk; ++k) out[i * nk + k] = by_column[k * n + i];
+    return check_finite("offset", out);
+}
+
 PyObject* fit_body(PyObject* args, PyObject* kwargs) {
     PyRef slots[std::size(fit_names)];
     if (!varnel_py::bind_arguments(fit_signature, args, kwargs, slots)) return nullptr;
@@ -537,18 +578,28 @@ PyObject* fit_body(PyObject* args, PyObject* kwargs) {
     std::string family_name = "gaussian";
     std::optional<std::vector<double>> offset;
     std::string solver = "naive";
+    FloatArray class_offset;  // the multinomial family's (n, K) offset
+    bool grouped = false;
     FitOptions options;
     if (!convert_predictors(slots[0].get(), x) || !convert_array("y", slots[1].get(), 1, y) ||
-        !convert("family", slots[2].get(), family_name) ||
-        !convert("offset", slots[3].get(), offset) || !convert("solver", slots[4].get(), solver) ||
+        !convert("family", slots[2].get(), family_name))
+        return nullptr;
+    const bool multinomial = family_name == "multinomial";
+    PyObject* offset_arg = slots[3].get();
+    const bool has_class_offset = multinomial && offset_arg != nullptr && offset_arg != Py_None;
+    if ((has_class_offset ? !convert_array("offset", offset_arg, 2, class_offset)
+                          : !multinomial && !convert("offset", offset_arg, offset)) ||
+        !convert("solver", slots[4].get(), solver) || !convert("grouped", slots[5].get(), grouped) ||
         !convert_options(std::span<const PyRef>(slots).subspan(fit_options_at), options))
         return nullptr;
     // The options' conversion may have reallocated the arrays: read them again.
     if ((!x.csc && !convert_predictors(slots[0].get(), x)) ||
-        !convert_array("y", slots[1].get(), 1, y))
+        !convert_array("y", slots[1].get(), 1, y) ||
+        (has_class_offset && !convert_array("offset", offset_arg, 2, class_offset)))
         return nullptr;
     const auto family = varnel_core::family_named(family_name);
-    if (!family) return unknown_family(family_name);
+    if (!family)
+        return unknown_family(family_name, "'gaussian', 'binomial', 'poisson' or 'multinomial'");
     const bool covariance = solver == "covariance";
     if (!covariance && solver != "naive")
         return fail(PyExc_ValueError, "unknown solver " + varnel_py::quoted(solver) +
@@ -556,6 +607,9 @@ PyObject* fit_body(PyObject* args, PyObject* kwargs) {
     if (covariance && (*family != varnel_core::FamilyKind::Gaussian || x.csc))
         return fail(PyExc_ValueError,
                     "solver 'covariance' fits the gaussian family on a dense x only");
+    if (grouped && !multinomial)
+        return fail(PyExc_ValueError, "grouped=True needs family=\"multinomial\", but family is " +
+                                          varnel_py::quoted(family_name));
     if (y.shape[0] != x.n)
         return fail(PyExc_ValueError, "x has " + std::to_string(x.n) + " rows but y has length " +
                                           std::to_string(y.shape[0]));
@@ -568,6 +622,11 @@ PyObject* fit_body(PyObject* args, PyObject* kwargs) {
     const FitConfig config = varnel_core::build_config(x.n, x.p, std::move(options));
     if (!check_rows(dims) || !check_finite("y", ybuf) || !check_options(config, dims))
         return nullptr;
+    if (has_class_offset) {
+        offset.emplace();
+        if (!copy_class_offset(class_offset, x.n, varnel_core::class_count(ybuf), *offset))
+            return nullptr;
+    }
 
     FitOutcome outcome;
     std::optional<varnel_core::StridedMatrix> view;
@@ -597,7 +656,7 @@ PyObject* fit_body(PyObject* args, PyObject* kwargs) {
             input = varnel_core::DenseInput{std::move(buf)};
         }
         outcome = varnel_core::fit_path(*family, std::move(input), ybuf, x.n, x.p, config,
-                                        offset ? &*offset : nullptr, python_signals);
+                                        offset ? &*offset : nullptr, python_signals, grouped);
     }
     return finish_fit(std::move(outcome), x.p);
 }

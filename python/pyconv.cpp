@@ -509,6 +509,16 @@ PyObject* vector_to_array(std::vector<double>&& values) {
     return array.release();
 }
 
+PyObject* new_array3(std::size_t d0, std::size_t d1, std::size_t d2, double*& data) {
+    if (import_numpy() < 0) return nullptr;
+    npy_intp dims[3] = {static_cast<npy_intp>(d0), static_cast<npy_intp>(d1),
+                        static_cast<npy_intp>(d2)};
+    PyObject* array = PyArray_SimpleNew(3, dims, NPY_DOUBLE);
+    if (array == nullptr) return nullptr;
+    data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    return array;
+}
+
 PyObject* new_matrix(std::size_t rows, std::size_t cols, double*& data) {
     if (import_numpy() < 0) return nullptr;
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};

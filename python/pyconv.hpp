@@ -194,6 +194,8 @@ PyObject* vector_to_array(std::vector<double>&& values);
 // A new C-ordered (rows, cols) float64 array allocated by NumPy; `data`
 // receives its first element.
 PyObject* new_matrix(std::size_t rows, std::size_t cols, double*& data);
+// The same with three dimensions (d0, d1, d2).
+PyObject* new_array3(std::size_t d0, std::size_t d1, std::size_t d2, double*& data);
 
 // ---------------------------------------------------------------------------
 // Module setup

@@ -47,7 +47,8 @@ PathResult = TypedDict(
     },
 )
 
-# As PathResult, with "warning" as (kind, lambda_index).
+# As PathResult, with "warning" as (kind, lambda_index); for the
+# multinomial family "beta" has shape (p, K, lmu) and "a0" (K, lmu).
 FitResult = TypedDict(
     "FitResult",
     {
@@ -87,9 +88,15 @@ def fit(
     x: Union[NDArray[np.float64], _Csc],
     y: NDArray[np.float64],
     *,
-    family: Literal["gaussian", "binomial", "poisson"] = "gaussian",
+    family: Literal["gaussian", "binomial", "poisson", "multinomial"] = "gaussian",
     offset: Optional[_FloatVector] = None,
     solver: Literal["naive", "covariance"] = "naive",
+    grouped: bool = False,
     **options: Unpack[Options],
 ) -> FitResult:
-    """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values)."""
+    """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values).
+
+    For ``family="multinomial"`` y holds the class codes 0, 1, ..., K - 1 and
+    ``offset`` has the shape (n, K); ``grouped`` (multinomial only) penalizes
+    each variable's K coefficients by their Euclidean norm.
+    """
