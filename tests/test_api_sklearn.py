@@ -75,8 +75,16 @@ def test_classifier_predictions():
     np.testing.assert_allclose(np.exp(model.predict_log_proba(X)), proba)
     np.testing.assert_array_equal(model.predict(X), np.where(eta > 0, "pos", "neg"))
     assert model.score(X, y) > 0.7
-    with pytest.raises(ValueError, match="Only binary"):
-        LogisticNetClassifier().fit(X, np.arange(len(y)) % 3)
+    three = np.where(X[:, 0] > 0.5, "c", y)
+    multi = LogisticNetClassifier(alpha=0.01).fit(X, three)
+    proba = multi.predict_proba(X)
+    assert multi.coef_.shape == (3, X.shape[1]) and proba.shape == (len(y), 3)
+    np.testing.assert_allclose(proba.sum(axis=1), 1.0)
+    np.testing.assert_allclose(np.exp(multi.predict_log_proba(X)), proba)
+    eta = multi.intercept_ + X @ multi.coef_.T
+    np.testing.assert_allclose(multi.decision_function(X), eta)
+    np.testing.assert_array_equal(multi.predict(X), multi.classes_[eta.argmax(axis=1)])
+    assert multi.score(X, three) > 0.7
 
 
 def test_poisson_predictions_and_score():

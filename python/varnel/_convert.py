@@ -16,7 +16,9 @@ from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-FAMILIES = ("gaussian", "logistic", "poisson")
+FAMILIES = ("gaussian", "logistic", "poisson", "multinomial")
+#: The families whose response holds class labels.
+CLASS_FAMILIES = ("logistic", "multinomial")
 _ALIASES = {"binomial": "logistic", "normal": "gaussian"}
 
 
@@ -114,7 +116,8 @@ def as_response(y: Any, family: str, n: int) -> Tuple[np.ndarray, Optional[np.nd
     """Convert the response.
 
     Returns ``(y, classes)``: a contiguous float64 vector and, for the logistic
-    family, the two labels found in ``y`` (sorted; the second one is coded 1).
+    family, the two labels found in ``y`` (sorted; the second one is coded 1),
+    for the multinomial family the K labels (sorted; coded 0, ..., K - 1).
     """
     if hasattr(y, "to_numpy") and not isinstance(y, np.ndarray):
         y = y.to_numpy()
@@ -125,7 +128,7 @@ def as_response(y: Any, family: str, n: int) -> Tuple[np.ndarray, Optional[np.nd
         raise ValueError(f"y must be 1-D, got shape {arr.shape}")
     if arr.shape[0] != n:
         raise ValueError(f"X has {n} rows but y has {arr.shape[0]} values")
-    if family == "logistic":
+    if family in CLASS_FAMILIES:
         if arr.dtype.kind == "c":
             raise TypeError("y is complex")
         if arr.dtype.kind == "f":
@@ -133,7 +136,10 @@ def as_response(y: Any, family: str, n: int) -> Tuple[np.ndarray, Optional[np.nd
         if arr.dtype.kind == "O" and any(v is None for v in arr):
             raise ValueError("y contains missing labels (None)")
         classes, codes = np.unique(arr, return_inverse=True)
-        if classes.shape[0] != 2:
+        if family == "multinomial" and classes.shape[0] < 2:
+            raise ValueError(f"the multinomial family needs at least two classes in y, found "
+                             f"{classes.shape[0]}")
+        if family == "logistic" and classes.shape[0] != 2:
             raise ValueError(
                 "the logistic family needs exactly two classes in y, found "
                 f"{classes.shape[0]} class(es)" + (f": {list(classes[:5])}" if classes.shape[0] else ""))
@@ -180,15 +186,17 @@ def _is_bool(value: Any) -> bool:
     return isinstance(value, (bool, np.bool_))
 
 
-def as_offset(offset: Any, n: int) -> Optional[np.ndarray]:
-    """An offset: None, or n finite values added to every linear predictor."""
+def as_offset(offset: Any, n: int, nclass: Optional[int] = None) -> Optional[np.ndarray]:
+    """An offset: None, or n finite values added to every linear predictor
+    (n x K for the K classes of a multinomial fit)."""
     if offset is None:
         return None
     if hasattr(offset, "to_numpy") and not isinstance(offset, np.ndarray):
         offset = offset.to_numpy()
     o = np.ascontiguousarray(_float_array(offset, "offset"))
-    if o.ndim != 1 or o.shape[0] != n:
-        raise ValueError(f"offset must be a vector of length {n}, got shape {o.shape}")
+    want = (n,) if nclass is None else (n, nclass)
+    if o.shape != want:
+        raise ValueError(f"offset must have shape {want}, got {o.shape}")
     _check_finite(o, "offset")
     return o
 

@@ -74,6 +74,9 @@ def prepare(X: Any, y: Any, family: str, options: Dict[str, Any], offset: Any = 
     family = cv.check_family(family)
     options = dict(options)
     solver = options.pop("solver", "auto")
+    grouped = cv.as_bool(options.pop("grouped", False), "grouped")
+    if grouped and family != "multinomial":
+        raise ValueError("grouped=True is for the multinomial family")
     opts = check_options(options)
     Xc, names = cv.as_design(X)
     n, p = Xc.shape
@@ -81,9 +84,12 @@ def prepare(X: Any, y: Any, family: str, options: Dict[str, Any], offset: Any = 
         raise ValueError(f"X must have at least one row and one column, got shape {Xc.shape}")
     yc, classes = cv.as_response(y, family, n)
     w = cv.as_weights(opts["weights"], n)
-    if family == "logistic" and w is not None:
-        if not ((w > 0) & (yc > 0.5)).any() or not ((w > 0) & (yc < 0.5)).any():
-            raise ValueError("only one class has positive weight; the logistic family needs two classes")
+    if classes is not None:
+        weighted = np.unique(yc if w is None else yc[w > 0]).astype(np.intp)
+        if weighted.shape[0] < classes.shape[0]:
+            missing = sorted(set(range(classes.shape[0])) - set(weighted))
+            raise ValueError(f"class {classes[missing[0]]!r} has no observation of positive weight; "
+                             f"the {family} family needs every class of y")
     so: Dict[str, Any] = {
         "alpha": cv.as_float(opts["alpha"], "alpha"),
         "nlambda": cv.as_int(opts["nlambda"], "nlambda"),
@@ -101,7 +107,11 @@ def prepare(X: Any, y: Any, family: str, options: Dict[str, Any], offset: Any = 
         "exclude": cv.as_exclude(opts["exclude"], p, names),
         "solver": choose_solver(solver, family, Xc),
     }
-    return Problem(Xc, yc, w, family, classes, names, so, cv.as_offset(offset, n))
+    nclass = None
+    if family == "multinomial":
+        so["grouped"] = grouped
+        nclass = classes.shape[0]
+    return Problem(Xc, yc, w, family, classes, names, so, cv.as_offset(offset, n, nclass))
 
 
 def _solver_kwargs(so: Dict[str, Any], weights: Optional[np.ndarray]) -> Dict[str, Any]:
@@ -111,8 +121,9 @@ def _solver_kwargs(so: Dict[str, Any], weights: Optional[np.ndarray]) -> Dict[st
     return kw
 
 
-_SOLVER_FAMILY: Dict[str, Literal["gaussian", "binomial", "poisson"]] = {
-    "gaussian": "gaussian", "logistic": "binomial", "poisson": "poisson"}
+_SOLVER_FAMILY: Dict[str, Literal["gaussian", "binomial", "poisson", "multinomial"]] = {
+    "gaussian": "gaussian", "logistic": "binomial", "poisson": "poisson",
+    "multinomial": "multinomial"}
 
 
 def run_solver(X: Any, y: np.ndarray, family: str, so: Dict[str, Any],

@@ -39,6 +39,10 @@ def plot_path(path: Any, xvar: str = "lambda", ax: Any = None, label: bool = Fal
         raise ValueError("this path holds no solution")
     ax = _axes(ax)
     coefs = path.coefs
+    ylabel = "Coefficients"
+    if coefs.ndim == 3:  # multinomial: one curve per variable, its norm over the classes
+        coefs = np.sqrt((coefs ** 2).sum(axis=1))
+        ylabel = "Coefficient norm over the classes"
     if xvar == "lambda":
         with np.errstate(divide="ignore"):
             x = np.log(path.lambdas)
@@ -61,7 +65,7 @@ def plot_path(path: Any, xvar: str = "lambda", ax: Any = None, label: bool = Fal
                         xytext=(3, 0), textcoords="offset points", va="center")
     ax.axhline(0.0, color="0.6", lw=0.6, zorder=0)
     ax.set_xlabel(xlabel)
-    ax.set_ylabel("Coefficients")
+    ax.set_ylabel(ylabel)
     if x.shape[0] > 1 and x.min() != x.max():
         ax.set_xlim(x.min(), x.max())
     _top_axis(ax, x, path.df, "Non-zero coefficients")

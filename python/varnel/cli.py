@@ -8,6 +8,8 @@ import os
 import sys
 from typing import List, Optional
 
+import numpy as np
+
 from . import _convert
 from .cv import MEASURES, CVPath, cv_path
 from .datasets import load_demo, read_csv
@@ -36,6 +38,10 @@ def _coef_table(path: Path, lambdas: List[float], labels: List[str]) -> str:
         else [f"x{j}" for j in range(path.n_features)]
     cols = [path.coef(s) for s in lambdas]
     a0 = [path.intercept(s) for s in lambdas]
+    if path.n_classes > 1:  # a column per lambda and class
+        labels = [f"{lab}:{c}" for lab in labels for c in path.classes]
+        cols = [c[:, k] for c in cols for k in range(path.n_classes)]
+        a0 = [a[k] for a in a0 for k in range(path.n_classes)]
     width = max([len("(Intercept)")] + [len(n) for n in names])
     lines = [f"{'':<{width}} " + " ".join(f"{lab:>12}" for lab in labels),
              f"{'(Intercept)':<{width}} " + " ".join(f"{v:>12.5g}" for v in a0)]
@@ -65,7 +71,7 @@ def _json(path: Path, cvp: Optional[CVPath]) -> dict:
         cv.pop("path")
         for s in ("lambda_min", "lambda_1se"):
             cv[f"coef_{s}"] = cvp.coef(s).tolist()
-            cv[f"intercept_{s}"] = cvp.intercept(s)
+            cv[f"intercept_{s}"] = np.asarray(cvp.intercept(s)).tolist()
         doc["cv"] = cv
     return doc
 
@@ -105,7 +111,7 @@ def _fit(args: argparse.Namespace) -> int:
     # utf-8-sig: spreadsheet programs often start a UTF-8 file with a byte-order
     # mark, which would otherwise become part of the first column's name.
     with open(args.file, newline="", encoding="utf-8-sig") as fh:
-        data = read_csv(fh, args.target, numeric_target=(family != "logistic"),
+        data = read_csv(fh, args.target, numeric_target=family not in _convert.CLASS_FAMILIES,
                         delimiter=args.delimiter)
     X = _frame_or_array(data)
     options = dict(alpha=args.alpha, nlambda=args.nlambda, standardize=not args.no_standardize)
@@ -159,7 +165,8 @@ def build_parser() -> argparse.ArgumentParser:
                                      "every column but the target is a numeric feature.")
     fit.add_argument("file", metavar="FILE.csv")
     fit.add_argument("--target", required=True, metavar="COLUMN", help="name of the response column")
-    fit.add_argument("--family", default="gaussian", choices=["gaussian", "logistic", "binomial", "poisson"])
+    fit.add_argument("--family", default="gaussian",
+                     choices=["gaussian", "logistic", "binomial", "poisson", "multinomial"])
     fit.add_argument("--alpha", type=float, default=1.0, help="elastic-net mixing (default: 1, the lasso)")
     fit.add_argument("--nlambda", type=int, default=100, help="number of lambdas (default: 100)")
     fit.add_argument("--no-standardize", action="store_true", help="do not standardize the features")

@@ -10,7 +10,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tu
 import numpy as np
 
 from . import _convert, _fit
-from .path import LambdaSpec, Path, _fit_problem, _prepare, _sigmoid, link_to
+from .path import LambdaSpec, Path, _fit_problem, _prepare, _sigmoid, linear_predictor, link_to
 
 __all__ = ["CVPath", "cv_path", "MEASURES"]
 
@@ -19,6 +19,7 @@ MEASURES: Dict[str, Tuple[str, ...]] = {
     "gaussian": ("deviance", "mse", "mae"),
     "logistic": ("deviance", "mse", "mae", "class", "auc"),
     "poisson": ("deviance", "mse", "mae"),
+    "multinomial": ("deviance", "class", "mse", "mae"),
 }
 
 _LABELS = {
@@ -33,7 +34,7 @@ _LABELS = {
 def measure_label(measure: str, family: str) -> str:
     if measure == "deviance":
         return {"gaussian": "Mean-squared error", "logistic": "Binomial deviance",
-                "poisson": "Poisson deviance"}[family]
+                "poisson": "Poisson deviance", "multinomial": "Multinomial deviance"}[family]
     return _LABELS[measure]
 
 
@@ -219,7 +220,7 @@ def _make_folds(n: int, nfolds: Any, foldid: Any, seed: Any, y: np.ndarray,
         raise ValueError(f"nfolds={nfolds} is larger than the number of observations (n_samples={n})")
     rng = np.random.default_rng(seed)
     if stratify:
-        order = np.concatenate([rng.permutation(np.flatnonzero(y == c)) for c in (0.0, 1.0)])
+        order = np.concatenate([rng.permutation(np.flatnonzero(y == c)) for c in np.unique(y)])
     else:
         order = rng.permutation(n)
     codes = np.empty(n, dtype=np.intp)
@@ -298,12 +299,12 @@ def _fold_task(k: int, X_train: Any, y_train: np.ndarray, w_train: Optional[np.n
     lmu = int(res["lmu"])
     if lmu == 0:
         return k, None, 0, res.get("warning")
-    beta = np.asarray(res["beta"], dtype=np.float64).reshape(-1, lmu)
-    eta = np.asarray(X_test @ beta) + np.asarray(res["a0"], dtype=np.float64)[:lmu]
+    eta = linear_predictor(X_test, np.asarray(res["beta"], dtype=np.float64)[..., :lmu],
+                           np.asarray(res["a0"], dtype=np.float64)[..., :lmu])
     if o_test is not None:
-        eta += o_test[:, None]
+        eta += o_test[..., None]
     if lmu < L:
-        eta = np.concatenate([eta, np.repeat(eta[:, -1:], L - lmu, axis=1)], axis=1)
+        eta = np.concatenate([eta, np.repeat(eta[..., -1:], L - lmu, axis=-1)], axis=-1)
     return k, eta, lmu, res.get("warning")
 
 
@@ -350,6 +351,16 @@ def _run(calls: List[Tuple[Any, tuple]], n_jobs: Optional[int], verbose: bool) -
 # ---- measures -----------------------------------------------------------------------
 
 def _losses(y: np.ndarray, eta: np.ndarray, family: str, measure: str) -> np.ndarray:
+    if family == "multinomial":  # eta: (n, K, L); y: class codes
+        codes = y.astype(np.intp)
+        prob = link_to(eta, family, "response", None)
+        if measure == "class":
+            return (np.argmax(eta, axis=1) != codes[:, None]).astype(np.float64)
+        if measure == "deviance":
+            mine = np.take_along_axis(prob, codes[:, None, None], axis=1)[:, 0]
+            return -2.0 * np.log(np.clip(mine, 1e-5, 1.0))
+        r = (codes[:, None, None] == np.arange(eta.shape[1])[None, :, None]) - prob
+        return (np.abs(r) if measure == "mae" else r * r).sum(axis=1)
     yc = y[:, None]
     with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
         if measure == "class":
@@ -386,7 +397,7 @@ def _fold_score(y: np.ndarray, w: np.ndarray, eta: np.ndarray, family: str, meas
     ``"auc"``, the fold's weighted AUC); NaN when they have no weight."""
     total = w.sum()
     if total <= 0:
-        return np.full(eta.shape[1], np.nan)
+        return np.full(eta.shape[-1], np.nan)
     if measure == "auc":
         return np.array([weighted_auc(eta[:, j], y, w) for j in range(eta.shape[1])])
     return w @ _losses(y, eta, family, measure) / total
@@ -511,7 +522,8 @@ def _cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
     cvm, cvsd, imin, i1se = fits[b]
     preval = None
     if keep:
-        preval = np.full((y_all.shape[0], paths[b].n_lambdas), np.nan)
+        # (n, L), or (n, K, L) for the multinomial family
+        preval = np.full((y_all.shape[0],) + etas[b, 0].shape[1:], np.nan)
         for k, test in enumerate(folds.test):
             preval[test] = etas[b, k]
     return CVPath(paths[b], cvm, cvsd, measure, folds.foldid, lmus[b], imin, i1se,
@@ -603,7 +615,7 @@ def cv_path(X: Any, y: Any, family: str = "gaussian", *, nfolds: int = 10,
     verbose = _convert.as_bool(verbose, "verbose")
     keep = _convert.as_bool(keep, "keep")
     folds = _folds(problem.y.shape[0], nfolds, foldid, splits, seed, problem.y,
-                   stratify=(problem.family == "logistic"))
+                   stratify=problem.family in _convert.CLASS_FAMILIES)
     mix_options = [dict(problem.solver_options, alpha=a) for a in mixes]
     return _cross_validate(problem, folds, measure, mix_options, n_jobs=n_jobs, verbose=verbose,
                            keep=keep, stacklevel=3)

@@ -29,7 +29,7 @@ from sklearn.utils.validation import (_check_sample_weight, check_array, check_c
 from . import _fit
 from .cv import MEASURES, _check_splits, _cross_validate, _folds
 from ._convert import as_offset
-from .path import _fit_problem, _prepare, _sigmoid
+from .path import _fit_problem, _prepare, _sigmoid, link_to
 
 __all__ = ["ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor",
            "PathConvergenceWarning"]
@@ -67,7 +67,10 @@ _OBJECTIVE = {
     their mean).  This is :class:`sklearn.linear_model.LogisticRegression`
     with ``C = 1 / (n a)`` for the lasso or ridge.  With ``standardize=True``
     X stands for the standardized features, as for
-    :class:`ElasticNetRegressor`.
+    :class:`ElasticNetRegressor`.  With K > 2 classes the loss is the mean
+    multinomial negative log-likelihood, ``-1/n sum_i [eta_i,y_i -
+    log sum_k exp(eta_ik)]``, and the penalty sums over the K rows of
+    ``coef_`` (one per class).
 """,
     "poisson": """
     With ``alpha=a`` and ``l1_ratio=r`` the coefficients minimise::
@@ -311,7 +314,7 @@ class _NetEstimator(BaseEstimator):
             weights = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
             if not (weights > 0).any():
                 raise ValueError("sample_weight is zero everywhere; at least one weight must be positive")
-        problem = _prepare(X, y, self._family, dict(
+        problem = _prepare(X, y, self._fit_family(), dict(
             nlambda=self.nlambda, lambda_min_ratio=self.lambda_min_ratio,
             standardize=self.standardize, intercept=self.fit_intercept,
             penalty_factor=self.penalty_factor, lower_limits=self.lower_limits,
@@ -368,6 +371,9 @@ class _NetEstimator(BaseEstimator):
         self.n_iter_ = path.npasses
         self._set_coef(path.coef(lam), path.intercept(lam))
         return self
+
+    def _fit_family(self) -> str:
+        return self._family
 
     def _set_coef(self, coef, intercept):
         self.coef_ = coef
@@ -438,50 +444,66 @@ class PoissonNetRegressor(RegressorMixin, _NetEstimator):
 
 
 class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
-    __doc__ = ("Elastic-net logistic regression for two classes; the penalty strength is\n"
-               "chosen by cross-validation unless ``alpha`` is given.\n" + _OBJECTIVE["logistic"]
-               + _PARAMS_DOC + """
-    classes_ : ndarray of shape (2,)
-        The two labels; ``classes_[1]`` is the positive class.
+    __doc__ = ("Elastic-net logistic regression, two-class or multinomial; the penalty\n"
+               "strength is chosen by cross-validation unless ``alpha`` is given.\n"
+               + _OBJECTIVE["logistic"] + _PARAMS_DOC + """
+    classes_ : ndarray of shape (K,)
+        The labels, sorted; with two, ``classes_[1]`` is the positive class.
 """)
 
     _family = "logistic"
     _parameter_constraints = {**_NetEstimator._parameter_constraints,
                               "measure": [StrOptions(set(MEASURES["logistic"]))]}
 
-    def __sklearn_tags__(self):
-        tags = super().__sklearn_tags__()
-        tags.classifier_tags.multi_class = False
-        return tags
+    def _fit_family(self) -> str:
+        return "logistic" if len(self.classes_) == 2 else "multinomial"
 
     def _validate_xy(self, X, y):
         X, y = validate_data(self, X, y, accept_sparse=("csr", "csc"), dtype=np.float64)
         check_classification_targets(y)
-        kind = type_of_target(y, input_name="y")
-        if kind != "binary":
-            raise ValueError(f"Only binary classification is supported. The type of the target is {kind}.")
         self.classes_ = np.unique(y)
+        if len(self.classes_) < 2:
+            raise ValueError("the classifier needs at least two classes in y, found "
+                             f"{len(self.classes_)} class")
         return X, y
 
     def _set_coef(self, coef, intercept):
-        self.coef_ = np.asarray(coef, dtype=np.float64).reshape(1, -1)
-        self.intercept_ = np.array([float(intercept)])
+        # (p,) and a float for two classes; (p, K) and (K,) for K
+        self.coef_ = np.asarray(coef, dtype=np.float64).T.reshape(-1, np.shape(coef)[0])
+        self.intercept_ = np.atleast_1d(np.asarray(intercept, dtype=np.float64))
+
+    def _link(self, X, offset=None):
+        check_is_fitted(self)
+        if len(self.classes_) == 2:
+            return super()._link(X, offset)
+        X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
+        eta = np.asarray(X @ self.coef_.T) + self.intercept_
+        off = as_offset(offset, X.shape[0], len(self.classes_))
+        return eta if off is None else eta + off
 
     def decision_function(self, X, offset=None):
-        """Linear predictor (log-odds of ``classes_[1]``)."""
+        """Linear predictor: the log-odds of ``classes_[1]`` for two classes,
+        shape (n_samples,); one column per class otherwise, (n_samples, K)."""
         return self._link(X, offset)
 
     def predict_proba(self, X, offset=None):
-        """Class probabilities, shape (n_samples, 2), columns in ``classes_`` order."""
-        p = _sigmoid(self._link(X, offset))
+        """Class probabilities, shape (n_samples, K), columns in ``classes_`` order."""
+        eta = self._link(X, offset)
+        if eta.ndim == 2:
+            return link_to(eta, "multinomial", "response", None)
+        p = _sigmoid(eta)
         return np.column_stack([1.0 - p, p])
 
     def predict_log_proba(self, X, offset=None):
         """Logarithm of :meth:`predict_proba`."""
         eta = self._link(X, offset)
+        if eta.ndim == 2:
+            return eta - np.logaddexp.reduce(eta, axis=1, keepdims=True)
         return np.column_stack([-np.logaddexp(0.0, eta), -np.logaddexp(0.0, -eta)])
 
     def predict(self, X, offset=None):
-        """The more probable label."""
+        """The most probable label."""
         eta = self._link(X, offset)
+        if eta.ndim == 2:
+            return self.classes_[np.argmax(eta, axis=1)]
         return self.classes_[(eta > 0).astype(np.intp)]

@@ -48,14 +48,15 @@ class Path:
     ----------
     lambdas : ndarray of shape (L,)
         The penalty values, largest first, on the caller's scale.
-    intercepts : ndarray of shape (L,)
-        Intercept at each lambda.
-    coefs : ndarray of shape (p, L)
+    intercepts : ndarray of shape (L,), or (K, L) for the multinomial family
+        Intercept at each lambda (per class: they sum to 0).
+    coefs : ndarray of shape (p, L), or (p, K, L) for the multinomial family
         Coefficients at each lambda, on the scale of the original features.
     dev_ratio : ndarray of shape (L,)
         Fraction of the null deviance explained at each lambda.
     df : ndarray of shape (L,)
-        Number of non-zero coefficients at each lambda.
+        Number of variables with a non-zero coefficient (for any class) at
+        each lambda.
     nulldev : float
         Deviance of the intercept-only model.
     npasses : int
@@ -70,8 +71,8 @@ class Path:
     feature_names : list or None
         Column labels, as they were, when the data were a data frame.
     classes : ndarray or None
-        The two labels of a logistic response; ``classes[1]`` is modelled as
-        the "success" (coded 1).
+        The two labels of a logistic response (``classes[1]`` is modelled as
+        the "success", coded 1), or the K labels of a multinomial one.
     alpha : float
         The elastic-net mixing parameter used.
     """
@@ -82,7 +83,9 @@ class Path:
         self.intercepts = np.asarray(intercepts, dtype=np.float64)
         self.coefs = np.asarray(coefs, dtype=np.float64)
         self.dev_ratio = np.asarray(dev_ratio, dtype=np.float64)
-        self.df = np.count_nonzero(self.coefs, axis=0)
+        # variables with a non-zero coefficient (for any class)
+        nonzero = self.coefs != 0
+        self.df = np.count_nonzero(nonzero.any(axis=1) if nonzero.ndim == 3 else nonzero, axis=0)
         self.nulldev = float(nulldev)
         self.npasses = int(npasses)
         self.warning = None if warning is None else (str(warning[0]), int(warning[1]))
@@ -94,14 +97,13 @@ class Path:
     @classmethod
     def _from_solver(cls, res: Mapping[str, Any], problem: "_fit.Problem") -> "Path":
         lmu = int(res["lmu"])
-        beta = np.asarray(res["beta"], dtype=np.float64).reshape(-1, lmu) if lmu else \
-            np.zeros((problem.X.shape[1], 0))
+        beta = np.asarray(res["beta"], dtype=np.float64)
         lambdas = np.array(res["lambda"][:lmu], dtype=np.float64)
         if lmu and lmu < 3 and problem.solver_options.get("user_lambda") is None:
             # too short to extrapolate: the solver's first value stands for
             # infinity; report the largest lambda whose solution is all zero
             lambdas[0] = res["lambda_max"]
-        return cls(lambdas, np.asarray(res["a0"])[:lmu], beta[:, :lmu],
+        return cls(lambdas, np.asarray(res["a0"])[..., :lmu], beta[..., :lmu],
                    np.asarray(res["dev_ratio"])[:lmu], res["nulldev"], res["npasses"],
                    res.get("warning"), problem.family, problem.feature_names, problem.classes,
                    problem.solver_options["alpha"])
@@ -111,6 +113,11 @@ class Path:
     def n_features(self) -> int:
         """Number of features p."""
         return int(self.coefs.shape[0])
+
+    @property
+    def n_classes(self) -> int:
+        """K, the number of classes of a multinomial path (1 otherwise)."""
+        return int(self.coefs.shape[1]) if self.coefs.ndim == 3 else 1
 
     @property
     def n_lambdas(self) -> int:
@@ -154,8 +161,8 @@ class Path:
         if pos is None:
             return self.coefs.copy()
         lo, hi, frac = pos
-        out = self.coefs[:, lo] * (1.0 - frac) + self.coefs[:, hi] * frac
-        return out[:, 0] if scalar else out
+        out = self.coefs[..., lo] * (1.0 - frac) + self.coefs[..., hi] * frac
+        return out[..., 0] if scalar else out
 
     def intercept(self, s: LambdaSpec = None) -> Union[float, np.ndarray]:
         """Intercept(s) at the lambda value(s) ``s``, interpolated as in :meth:`coef`."""
@@ -163,8 +170,10 @@ class Path:
         if pos is None:
             return self.intercepts.copy()
         lo, hi, frac = pos
-        out = self.intercepts[lo] * (1.0 - frac) + self.intercepts[hi] * frac
-        return float(out[0]) if scalar else out
+        out = self.intercepts[..., lo] * (1.0 - frac) + self.intercepts[..., hi] * frac
+        if scalar:
+            return float(out[0]) if out.ndim == 1 else out[..., 0]
+        return out
 
     # ---- prediction -------------------------------------------------------------
     def _design(self, X: ArrayLike):
@@ -197,8 +206,10 @@ class Path:
             every fitted lambda.
         kind : {"link", "response", "class"}
             ``"link"``: the linear predictor ``offset + a0 + X b``;
-            ``"response"``: the mean (identity, logistic sigmoid or exp);
-            ``"class"`` (logistic only): the label of the more probable class.
+            ``"response"``: the mean (identity, logistic sigmoid or exp; the
+            class probabilities, softmax over the classes, for the
+            multinomial family); ``"class"`` (logistic and multinomial): the
+            label of the most probable class.
         offset : array-like of shape (n,), optional
             The new observations' offsets (for a path fitted with one: the
             log exposure of a rate, say); none means 0.
@@ -206,19 +217,20 @@ class Path:
         Returns
         -------
         ndarray
-            Shape (n,) for a scalar ``s``, else (n, number of lambdas).
+            Shape (n,) for a scalar ``s``, else (n, number of lambdas); the
+            multinomial family's links and probabilities have a class axis
+            after the rows: (n, K) or (n, K, number of lambdas).
         """
         if kind not in _KINDS:
             raise ValueError(f"kind must be one of {_KINDS}, got {kind!r}")
-        if kind == "class" and self.family != "logistic":
-            raise ValueError("kind='class' is only available for the logistic family")
+        if kind == "class" and self.family not in _convert.CLASS_FAMILIES:
+            raise ValueError("kind='class' is only available for the logistic and multinomial families")
         Xc = self._design(X)
-        b = self.coef(s)
-        a0 = self.intercept(s)
-        eta = np.asarray(Xc @ b) + a0
-        off = _convert.as_offset(offset, Xc.shape[0])
+        eta = linear_predictor(Xc, self.coef(s), self.intercept(s))
+        multi = self.family == "multinomial"
+        off = _convert.as_offset(offset, Xc.shape[0], self.n_classes if multi else None)
         if off is not None:
-            eta = eta + (off if eta.ndim == 1 else off[:, None])
+            eta = eta + (off if eta.ndim == off.ndim else off[..., None])
         return link_to(eta, self.family, kind, self.classes)
 
     # ---- display ----------------------------------------------------------------
@@ -291,10 +303,25 @@ def _json_label(label: Any) -> Any:
     return label if isinstance(label, (str, int, float)) or label is None else str(label)
 
 
+def linear_predictor(X: Any, b: np.ndarray, a0: Any) -> np.ndarray:
+    """a0 + X b, for b of shape (p,), (p, L), (p, K) or (p, K, L); the class
+    axis, when there is one, comes after the rows."""
+    if b.ndim <= 2 and np.ndim(a0) <= 1:
+        return np.asarray(X @ b) + a0
+    p = b.shape[0]
+    eta = np.asarray(X @ b.reshape(p, -1)).reshape((X.shape[0],) + b.shape[1:])
+    return eta + a0
+
+
 def link_to(eta: np.ndarray, family: str, kind: str, classes: Optional[np.ndarray]) -> np.ndarray:
     """Turn linear predictors into responses or class labels."""
     if kind == "link" or (kind == "response" and family == "gaussian"):
         return eta
+    if family == "multinomial":  # the class axis is axis 1
+        if kind == "response":
+            e = np.exp(eta - eta.max(axis=1, keepdims=True))
+            return e / e.sum(axis=1, keepdims=True)
+        return np.asarray(classes)[np.argmax(eta, axis=1)]
     if kind == "response":
         if family == "logistic":
             return _sigmoid(eta)
@@ -320,7 +347,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
              penalty_factor: Optional[ArrayLike] = None, lower_limits: Optional[ArrayLike] = None,
              upper_limits: Optional[ArrayLike] = None, weights: Optional[ArrayLike] = None,
              exclude: Optional[Sequence[Union[int, str]]] = None,
-             offset: Optional[ArrayLike] = None, solver: str = "auto") -> Path:
+             offset: Optional[ArrayLike] = None, solver: str = "auto",
+             grouped: bool = False) -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
     This is the solver's own parametrisation: ``alpha`` is the mix and lambda
@@ -350,9 +378,14 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
     y : array-like of shape (n,)
         Response.  Gaussian: real values; logistic: any two labels (kept in
         ``Path.classes``; the larger one is coded 1); Poisson: non-negative
-        counts.
-    family : {"gaussian", "logistic", "poisson"}
-        The GLM family (``"binomial"`` is accepted for ``"logistic"``).
+        counts; multinomial: any K >= 2 labels (kept sorted in
+        ``Path.classes``).
+    family : {"gaussian", "logistic", "poisson", "multinomial"}
+        The GLM family (``"binomial"`` is accepted for ``"logistic"``).  The
+        multinomial family fits one coefficient per variable and class
+        (``coefs`` of shape (p, K, L), ``intercepts`` (K, L)) and minimises
+        the mean multinomial negative log-likelihood plus the penalty summed
+        over the classes.
     alpha : float, default 1.0
         Elastic-net mixing: 1 is the lasso, 0 is ridge.
     nlambda : int, default 100
@@ -384,11 +417,17 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
         Non-negative observation weights.
     exclude : sequence of int or str, optional
         Features to leave out (indices, or names for a data frame).
-    offset : array-like of shape (n,), optional
-        A known part of every linear predictor, ``eta = offset + a0 + X b``:
+    offset : array-like of shape (n,) or (n, K), optional
+        A known part of every linear predictor, ``eta = offset + a0 + X b``
+        (one column per class for the multinomial family):
         for a Poisson rate, the log of each observation's exposure.  For the
         Gaussian family it is the fit of ``y - offset``.  Pass the new
         observations' offsets to :meth:`Path.predict`.
+    grouped : bool, default False
+        Multinomial only: penalize each variable's K coefficients together
+        by their Euclidean norm (``alpha * ||b_j||_2`` in place of
+        ``alpha * sum_k |b_jk|``), so that a variable enters or leaves the
+        model for every class at once.
     solver : {"auto", "naive", "covariance"}, default "auto"
         How the Gaussian family is solved.  "naive" updates the residual
         after every coordinate step (cost O(n) per step; bit-reproducible in
@@ -423,7 +462,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
                    user_lambda=user_lambda, standardize=standardize, intercept=intercept,
                    thresh=thresh, maxit=maxit, dfmax=dfmax, pmax=pmax,
                    penalty_factor=penalty_factor, lower_limits=lower_limits,
-                   upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver)
+                   upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver,
+                   grouped=grouped)
     problem = _prepare(X, y, family, options, offset)
     return _fit_problem(problem, stacklevel=3)
 
