@@ -46,6 +46,8 @@ def _varnel_call(wl: Workload, standardize: bool, intercept: bool) -> dict:
     from varnel._core import elnet_path, elnet_sparse, fit
 
     opts = dict(alpha=1.0, user_lambda=wl.lambdas, standardize=standardize, intercept=intercept)
+    if wl.family == "multinomial":
+        return fit(wl.X, wl.y, family="multinomial", **opts)
     if wl.sparse:
         n, p = wl.shape
         X = wl.X
@@ -74,8 +76,8 @@ def _varnel_fit(wl: Workload, standardize: bool = False, intercept: bool | None 
     note = ""
     if f.get("warning") is not None:
         note = f"warning: {f['warning'][0]}"
-    a0 = np.asarray(f["a0"], dtype=float)[:lmu]
-    return PathFit(np.asarray(f["beta"])[:, :lmu], a0, int(f["npasses"]), note)
+    a0 = np.asarray(f["a0"], dtype=float)[..., :lmu]
+    return PathFit(np.asarray(f["beta"])[..., :lmu], a0, int(f["npasses"]), note)
 
 
 def fit_varnel(wl: Workload) -> PathFit:
@@ -140,11 +142,13 @@ def fit_sk_liblinear(wl: Workload) -> PathFit:
 
 
 def fit_sk_saga(wl: Workload) -> PathFit:
+    # multinomial: the K x p coef_ of the softmax model, transposed
     from sklearn.exceptions import ConvergenceWarning
     from sklearn.linear_model import LogisticRegression
 
     n = wl.shape[0]
     m = LogisticRegression(solver="saga", warm_start=True, fit_intercept=True, **_sk_l1_kwargs())
+    multi = wl.family == "multinomial"
     coefs, icpts = [], []
     unconverged = 0
     with warnings.catch_warnings(record=True) as caught:
@@ -152,11 +156,12 @@ def fit_sk_saga(wl: Workload) -> PathFit:
         for lam in wl.lambdas:
             m.set_params(C=1.0 / (n * lam))
             m.fit(wl.X, wl.y)
-            coefs.append(m.coef_[0].copy())
-            icpts.append(float(m.intercept_[0]))
+            coefs.append(m.coef_.T.copy() if multi else m.coef_[0].copy())
+            icpts.append(m.intercept_.copy() if multi else float(m.intercept_[0]))
         unconverged = sum(issubclass(w.category, ConvergenceWarning) for w in caught)
     note = f"{unconverged} fits hit max_iter" if unconverged else ""
-    return PathFit(np.array(coefs).T, np.array(icpts), note=note)
+    return PathFit(np.moveaxis(np.array(coefs), 0, -1), np.moveaxis(np.array(icpts), 0, -1),
+                   note=note)
 
 
 # ---------------------------------------------------------------- glum
@@ -242,6 +247,10 @@ def _binomial_only(wl):
     return None if wl.family == "binomial" else "logistic only"
 
 
+def _classes(wl):
+    return None if wl.family in ("binomial", "multinomial") else "logistic and multinomial only"
+
+
 def _sk_gram_variant(wl):
     if wl.family != "gaussian":
         return "Gaussian only"
@@ -261,7 +270,7 @@ def _celer_applies(wl):
 
 
 def _skglm_applies(wl):
-    return None
+    return "no multinomial path here" if wl.family == "multinomial" else None
 
 
 SOLVERS = [
@@ -275,8 +284,9 @@ SOLVERS = [
            lambda wl: _sk_enet(wl, not _sk_auto_gram(wl)), _sk_gram_variant),
     Solver("sk-liblinear", "sklearn LogisticRegression liblinear", "sklearn", fit_sk_liblinear,
            _binomial_only),
-    Solver("sk-saga", "sklearn LogisticRegression saga warm", "sklearn", fit_sk_saga, _binomial_only),
-    Solver("glum", "glum alpha path", "glum", fit_glum, lambda wl: None),
+    Solver("sk-saga", "sklearn LogisticRegression saga warm", "sklearn", fit_sk_saga, _classes),
+    Solver("glum", "glum alpha path", "glum", fit_glum,
+           lambda wl: "no multinomial family" if wl.family == "multinomial" else None),
     Solver("skglm", "skglm", "skglm", fit_skglm, _skglm_applies),
     Solver("celer", "celer celer_path", "celer", fit_celer, _celer_applies),
 ]

@@ -6,6 +6,7 @@ sequence of problems:
 
     gaussian   F(a0, b) = 1/(2n) ||y - a0 - X b||^2              + lam ||b||_1
     binomial   F(a0, b) = 1/n sum log(1 + e^eta) - y eta          + lam ||b||_1
+    multinomial F(a0, B) = 1/n sum log sum_k e^eta_k - eta_y      + lam sum |B|
     poisson    F(a0, b) = 1/n sum (e^eta - y eta) - (y - y log y) + lam ||b||_1
 
 with eta = a0 + X b (a0 = 0 when the workload has no intercept). The Poisson
@@ -38,7 +39,7 @@ ACCURACY_POINTS = 5
 class Workload:
     name: str
     title: str
-    family: str  # "gaussian" | "binomial" | "poisson"
+    family: str  # "gaussian" | "binomial" | "poisson" | "multinomial" (y: class codes)
     X: object  # float64 Fortran-ordered ndarray, or scipy.sparse.csc_matrix
     y: np.ndarray
     intercept: bool
@@ -102,6 +103,9 @@ def sparse_coefficients(rng: np.random.Generator, p: int, k: int, scale: float =
 def lambda_max(family: str, X, y: np.ndarray, intercept: bool) -> float:
     """Smallest penalty at which all coefficients are 0 (unit weights)."""
     n = y.shape[0]
+    if family == "multinomial":  # class indicators about their proportions
+        onehot = (y[:, None] == np.arange(int(y.max()) + 1)).astype(float)
+        return float(np.max(np.abs(np.asarray(X.T @ (onehot - onehot.mean(axis=0))))) / n)
     r = y - y.mean() if intercept else y
     g = np.asarray(X.T @ r).ravel()
     return float(np.max(np.abs(g)) / n)
@@ -184,6 +188,16 @@ def _gram(name, rng, n, p, k) -> Workload:
                     raw=(x, y), scales=sd)
 
 
+def _multinomial(rng, n, p, nclass, k) -> Workload:
+    x = ar1_design(rng, n, p)
+    beta = np.column_stack([sparse_coefficients(rng, p, k, scale=0.5) for _ in range(nclass)])
+    eta = x @ beta + rng.gumbel(size=(n, nclass))
+    y = np.argmax(eta, axis=1).astype(np.float64)
+    ratio = default_ratio(n, p)
+    return Workload("multinomial", f"multinomial dense, K = {nclass}", "multinomial", x, y, True,
+                    penalty_grid("multinomial", x, y, True, ratio), ratio)
+
+
 def _text_logistic(rng, n, p, nnz, k) -> Workload:
     """Binary bag-of-words-like design: term frequencies fall off as 1/rank,
     about nnz / n terms per document; the label depends on k of the more
@@ -218,6 +232,8 @@ WORKLOADS = {
                  lambda r: _logistic(r, 500, 30, 5)),
     "poisson": (lambda r: _poisson(r, 10_000, 200, 10),
                 lambda r: _poisson(r, 500, 20, 5)),
+    "multinomial": (lambda r: _multinomial(r, 20_000, 200, 5, 10),
+                    lambda r: _multinomial(r, 500, 20, 3, 4)),
     "gram-100k": (lambda r: _gram("gram-100k", r, 100_000, 50, 10),
                   lambda r: _gram("gram-100k", r, 2_000, 10, 3)),
     "gram-50k": (lambda r: _gram("gram-50k", r, 50_000, 200, 20),
@@ -245,6 +261,8 @@ def warmup_workload(family: str) -> Workload:
         return _gaussian("warmup", "warm-up", rng, 60, 8, 3)
     if family == "binomial":
         return _logistic(rng, 60, 8, 3)
+    if family == "multinomial":
+        return _multinomial(rng, 60, 8, 3, 2)
     return _poisson(rng, 60, 8, 3)
 
 
@@ -260,6 +278,10 @@ def objective(wl: Workload, a0: float, b: np.ndarray, lam: float) -> float:
     eta = wl.X @ b
     if wl.intercept:
         eta = eta + a0
+    if wl.family == "multinomial":  # b: (p, K), a0: (K,)
+        mine = np.take_along_axis(eta, y.astype(np.intp)[:, None], axis=1)[:, 0]
+        loss = np.mean(np.logaddexp.reduce(eta, axis=1) - mine)
+        return float(loss + lam * np.sum(np.abs(b)))
     if wl.family == "gaussian":
         loss = 0.5 * np.mean((y - eta) ** 2)
     elif wl.family == "binomial":

@@ -286,8 +286,8 @@ def run_workload(wl: bw.Workload, args, log) -> tuple[list[Row], list[str]]:
             r.notes.append(f"{len(r.times)} run(s): over the {args.budget:g} s budget")
         if r.fit is not None and r.fit.note:
             r.notes.append(r.fit.note)
-        if r.fit is not None and r.fit.coef.shape[1] < len(wl.lambdas):
-            r.notes.append(f"path stopped at {r.fit.coef.shape[1]} of {len(wl.lambdas)} penalties")
+        if r.fit is not None and r.fit.coef.shape[-1] < len(wl.lambdas):
+            r.notes.append(f"path stopped at {r.fit.coef.shape[-1]} of {len(wl.lambdas)} penalties")
     score_accuracy(wl, rows)
 
     if not args.no_memory:
@@ -314,8 +314,8 @@ def score_accuracy(wl: bw.Workload, rows: list[Row]) -> None:
     for r in scored:
         v = np.full(idx.size, np.nan)
         for t, m in enumerate(idx):
-            if m < r.fit.coef.shape[1]:
-                v[t] = bw.objective(wl, float(r.fit.intercept[m]), r.fit.coef[:, m], float(wl.lambdas[m]))
+            if m < r.fit.coef.shape[-1]:
+                v[t] = bw.objective(wl, r.fit.intercept[..., m], r.fit.coef[..., m], float(wl.lambdas[m]))
         vals[id(r)] = v
     best = np.nanmin(np.vstack(list(vals.values())), axis=0)
     for r in scored:
@@ -421,6 +421,7 @@ def targets(results: dict, bw_ref: float | None, timeout: float) -> list[list[st
     for key, name in (("sk-liblinear", "sklearn liblinear loop"), ("sk-saga", "sklearn saga loop"),
                       ("skglm", "skglm")):
         ratio_check("sparse-logistic", name, key, 1)
+    ratio_check("multinomial", "sklearn saga loop", "sk-saga", 1)
     for wl, share in (("gram-100k", 0.7), ("gram-50k", 0.6), ("gram-10k", 0.8)):
         ratio_check(wl, "sklearn default", "sk-enet", 1 / share)
     ratio_check("poisson", "glum", "glum", 1)
