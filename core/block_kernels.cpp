@@ -45,33 +45,50 @@ void dot_fixed(const double* z, const double* R, std::size_t n, double* out) {
 }
 
 template <std::size_t KC>
-void sub_dot_fixed(const double* z, const double* v, const double* delta, double* R,
+void wsumsq_fixed(const double* z, const double* V, std::size_t n, double* out) {
+    double a[KC] = {}, b[KC] = {};
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const double zz0 = z[i] * z[i], zz1 = z[i + 1] * z[i + 1];
+        const double* v0 = V + i * KC;
+        const double* v1 = v0 + KC;
+        for (std::size_t k = 0; k < KC; ++k) a[k] += v0[k] * zz0;
+        for (std::size_t k = 0; k < KC; ++k) b[k] += v1[k] * zz1;
+    }
+    if (i < n)
+        for (std::size_t k = 0; k < KC; ++k) a[k] += V[i * KC + k] * (z[i] * z[i]);
+    for (std::size_t k = 0; k < KC; ++k) out[k] = a[k] + b[k];
+}
+
+template <std::size_t KC>
+void sub_dot_fixed(const double* z, const double* V, const double* delta, double* R,
                    const double* next, std::size_t n, double* out) {
     double d[KC], a[KC] = {}, b[KC] = {};
     for (std::size_t k = 0; k < KC; ++k) d[k] = delta[k];
     std::size_t i = 0;
     for (; i + 2 <= n; i += 2) {
-        const double vz0 = v[i] * z[i], vz1 = v[i + 1] * z[i + 1];
-        const double z0 = next[i], z1 = next[i + 1];
+        const double z0 = z[i], z1 = z[i + 1];
+        const double n0 = next[i], n1 = next[i + 1];
+        const double* v0 = V + i * KC;
+        const double* v1 = v0 + KC;
         double* r0 = R + i * KC;
         double* r1 = r0 + KC;
         for (std::size_t k = 0; k < KC; ++k) {
-            const double r = r0[k] - vz0 * d[k];
+            const double r = r0[k] - (v0[k] * z0) * d[k];
             r0[k] = r;
-            a[k] += z0 * r;
+            a[k] += n0 * r;
         }
         for (std::size_t k = 0; k < KC; ++k) {
-            const double r = r1[k] - vz1 * d[k];
+            const double r = r1[k] - (v1[k] * z1) * d[k];
             r1[k] = r;
-            b[k] += z1 * r;
+            b[k] += n1 * r;
         }
     }
     if (i < n) {
-        const double vz = v[i] * z[i], zi = next[i];
         for (std::size_t k = 0; k < KC; ++k) {
-            const double r = R[i * KC + k] - vz * d[k];
+            const double r = R[i * KC + k] - (V[i * KC + k] * z[i]) * d[k];
             R[i * KC + k] = r;
-            a[k] += zi * r;
+            a[k] += next[i] * r;
         }
     }
     for (std::size_t k = 0; k < KC; ++k) out[k] = a[k] + b[k];
@@ -92,38 +109,47 @@ void rows_dot(const double* z, const double* R, std::size_t n, std::size_t K,
     });
 }
 
-void rows_sub(const double* z, const double* v, const double* delta, double* R, std::size_t n,
-              std::size_t K) noexcept {
+void rows_wsumsq(const double* z, const double* V, std::size_t n, std::size_t K,
+                 double* out) noexcept {
     with_classes(K, [&](auto kc) {
         if constexpr (kc.value > 0) {
-            constexpr std::size_t KC = kc.value;
-            double d[KC];
-            for (std::size_t k = 0; k < KC; ++k) d[k] = delta[k];
-            for (std::size_t i = 0; i < n; ++i) {
-                const double vz = v[i] * z[i];
-                double* row = R + i * KC;
-                for (std::size_t k = 0; k < KC; ++k) row[k] = row[k] - vz * d[k];
-            }
+            wsumsq_fixed<kc.value>(z, V, n, out);
         } else {
-            for (std::size_t i = 0; i < n; ++i) {
-                const double vz = v[i] * z[i];
-                for (std::size_t k = 0; k < K; ++k) R[i * K + k] = R[i * K + k] - vz * delta[k];
-            }
+            for (std::size_t k = 0; k < K; ++k) out[k] = 0.0;
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t k = 0; k < K; ++k) out[k] += V[i * K + k] * (z[i] * z[i]);
         }
     });
 }
 
-void rows_sub_dot(const double* z, const double* v, const double* delta, double* R,
+void rows_sub(const double* z, const double* V, const double* delta, double* R, std::size_t n,
+              std::size_t K) noexcept {
+    with_classes(K, [&](auto kc) {
+        const std::size_t nk = kc.value ? kc.value : K;
+        double fixed[kc.value ? kc.value : 1];
+        const double* d = delta;
+        if constexpr (kc.value > 0) {
+            for (std::size_t k = 0; k < kc.value; ++k) fixed[k] = delta[k];
+            d = fixed;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const double* v = V + i * nk;
+            double* row = R + i * nk;
+            for (std::size_t k = 0; k < nk; ++k) row[k] = row[k] - (v[k] * z[i]) * d[k];
+        }
+    });
+}
+
+void rows_sub_dot(const double* z, const double* V, const double* delta, double* R,
                   const double* next, std::size_t n, std::size_t K, double* out) noexcept {
     with_classes(K, [&](auto kc) {
         if constexpr (kc.value > 0) {
-            sub_dot_fixed<kc.value>(z, v, delta, R, next, n, out);
+            sub_dot_fixed<kc.value>(z, V, delta, R, next, n, out);
         } else {
             for (std::size_t k = 0; k < K; ++k) out[k] = 0.0;
             for (std::size_t i = 0; i < n; ++i) {
-                const double vz = v[i] * z[i];
                 for (std::size_t k = 0; k < K; ++k) {
-                    const double r = R[i * K + k] - vz * delta[k];
+                    const double r = R[i * K + k] - (V[i * K + k] * z[i]) * delta[k];
                     R[i * K + k] = r;
                     out[k] += next[i] * r;
                 }
@@ -177,24 +203,20 @@ void gather_dot(const std::uint64_t* rows, const double* s, std::size_t m, const
     });
 }
 
-void scatter_sub(const std::uint64_t* rows, const double* s, std::size_t m, const double* v,
+void scatter_sub(const std::uint64_t* rows, const double* s, std::size_t m, const double* V,
                  const double* d, double* R, std::size_t K) noexcept {
     with_classes(K, [&](auto kc) {
+        const std::size_t nk = kc.value ? kc.value : K;
+        double fixed[kc.value ? kc.value : 1];
+        const double* dk = d;
         if constexpr (kc.value > 0) {
-            constexpr std::size_t KC = kc.value;
-            double dk[KC];
-            for (std::size_t k = 0; k < KC; ++k) dk[k] = d[k];
-            for (std::size_t e = 0; e < m; ++e) {
-                const double vs = v[rows[e]] * s[e];
-                double* row = R + rows[e] * KC;
-                for (std::size_t k = 0; k < KC; ++k) row[k] = row[k] - vs * dk[k];
-            }
-        } else {
-            for (std::size_t e = 0; e < m; ++e) {
-                const double vs = v[rows[e]] * s[e];
-                for (std::size_t k = 0; k < K; ++k)
-                    R[rows[e] * K + k] = R[rows[e] * K + k] - vs * d[k];
-            }
+            for (std::size_t k = 0; k < kc.value; ++k) fixed[k] = d[k];
+            dk = fixed;
+        }
+        for (std::size_t e = 0; e < m; ++e) {
+            const double* v = V + rows[e] * nk;
+            double* row = R + rows[e] * nk;
+            for (std::size_t k = 0; k < nk; ++k) row[k] = row[k] - (v[k] * s[e]) * dk[k];
         }
     });
 }

@@ -1,7 +1,8 @@
-// Kernels of the block designs over an n x K matrix R held row-major (row i
-// at R + i * K, K >= 1): the residual of a multinomial fit, one column per
-// class.  A column pass reads z_j once and carries K sums; each sum runs
-// over the rows (or stored entries) in index order.
+// Kernels of the block designs over n x K matrices held row-major (row i at
+// R + i * K, K >= 1): the residual R and the working weights V of a
+// multinomial fit, one column per class.  A column pass reads z_j once and
+// carries K sums; each sum runs over the rows (or stored entries) in index
+// order.
 #pragma once
 
 #include <cstddef>
@@ -13,12 +14,16 @@ namespace varnel_core {
 void rows_dot(const double* z, const double* R, std::size_t n, std::size_t K,
               double* out) noexcept;
 
-// R_ik -= (v_i z_i) delta_k
-void rows_sub(const double* z, const double* v, const double* delta, double* R, std::size_t n,
+// out_k = sum_i V_ik z_i^2
+void rows_wsumsq(const double* z, const double* V, std::size_t n, std::size_t K,
+                 double* out) noexcept;
+
+// R_ik -= (V_ik z_i) delta_k
+void rows_sub(const double* z, const double* V, const double* delta, double* R, std::size_t n,
               std::size_t K) noexcept;
 
 // rows_sub, then rows_dot(next, R) of the updated R, in one sweep.
-void rows_sub_dot(const double* z, const double* v, const double* delta, double* R,
+void rows_sub_dot(const double* z, const double* V, const double* delta, double* R,
                   const double* next, std::size_t n, std::size_t K, double* out) noexcept;
 
 // R_ik += b_c[k] z_c[i] for the columns c < m (at most 4) in turn, in one
@@ -31,8 +36,8 @@ void rows_add(const double* const* z, const double* const* b, std::size_t m, dou
 void gather_dot(const std::uint64_t* rows, const double* s, std::size_t m, const double* R,
                 std::size_t K, double* out) noexcept;
 
-// R_{rows[e], k} -= (v_{rows[e]} s_e) d_k over the m stored entries.
-void scatter_sub(const std::uint64_t* rows, const double* s, std::size_t m, const double* v,
+// R_{rows[e], k} -= (V_{rows[e], k} s_e) d_k over the m stored entries.
+void scatter_sub(const std::uint64_t* rows, const double* s, std::size_t m, const double* V,
                  const double* d, double* R, std::size_t K) noexcept;
 
 }  // namespace varnel_core

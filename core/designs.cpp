@@ -6,10 +6,12 @@
 namespace varnel_core {
 
 SparseColumns::SparseColumns(Index col_ptr, Index row_idx, Vec values, Vec centre, Vec scale,
-                             std::size_t nrows)
+                             std::size_t nrows, std::size_t width)
     : col_ptr_(std::move(col_ptr)), row_idx_(std::move(row_idx)), values_(std::move(values)),
       centre_(std::move(centre)), scale_(std::move(scale)), nrows_(nrows),
-      ncols_(col_ptr_.empty() ? 0 : col_ptr_.size() - 1), v_(nrows, 0.0), sv_(ncols_, 0.0) {
+      ncols_(col_ptr_.empty() ? 0 : col_ptr_.size() - 1), width_(width),
+      v_(checked_size(nrows, width), 0.0), sv_(checked_size(ncols_, width), 0.0),
+      vsum_(width, 0.0) {
     require(!csc_problem(col_ptr_, row_idx_, values_.size(), nrows_, ncols_),
             "malformed CSC arrays");
     require(centre_.size() == ncols_ && scale_.size() == ncols_,
@@ -23,32 +25,37 @@ SparseColumns::SparseColumns(Index col_ptr, Index row_idx, Vec values, Vec centr
     }
 }
 
-double SparseColumns::stored_weight_dot(std::size_t j) const {
+double SparseColumns::stored_weight_dot(std::size_t j, std::size_t c) const {
     const std::uint64_t* rows = row_idx_.data();
     const double* s = values_.data();
+    const std::size_t w = width_;
     double sv = 0.0;
-    for (std::uint64_t k = col_ptr_[j]; k < col_ptr_[j + 1]; ++k) sv += s[k] * v_[rows[k]];
+    for (std::uint64_t k = col_ptr_[j]; k < col_ptr_[j + 1]; ++k) sv += s[k] * v_[rows[k] * w + c];
     return sv;
 }
 
 void SparseColumns::curvatures(const Flags& flags, std::span<double> out) {
     const std::uint64_t* rows = row_idx_.data();
     const double* s = values_.data();
+    const std::size_t w = width_;
     for (std::size_t j = 0; j < ncols_; ++j) {
         if (!flags[j]) continue;
         const double c = centre_[j];
-        double sv = 0.0, centred = 0.0, stored_weight = 0.0;
-        for (std::uint64_t k = col_ptr_[j]; k < col_ptr_[j + 1]; ++k) {
-            const double vi = v_[rows[k]];
-            const double e = s[k] - c;
-            sv += s[k] * vi;
-            centred += vi * (e * e);
-            stored_weight += vi;
+        for (std::size_t cls = 0; cls < w; ++cls) {
+            double sv = 0.0, centred = 0.0, stored_weight = 0.0;
+            for (std::uint64_t k = col_ptr_[j]; k < col_ptr_[j + 1]; ++k) {
+                const double vi = v_[rows[k] * w + cls];
+                const double e = s[k] - c;
+                sv += s[k] * vi;
+                centred += vi * (e * e);
+                stored_weight += vi;
+            }
+            sv_[j * w + cls] = sv;
+            // the unstored rows hold z = -c_j / scale_j
+            const double unstored =
+                c == 0.0 ? 0.0 : (c * c) * std::max(vsum_[cls] - stored_weight, 0.0);
+            out[j * w + cls] = (centred + unstored) / (scale_[j] * scale_[j]);
         }
-        sv_[j] = sv;
-        // the unstored rows hold z = -c_j / scale_j
-        const double unstored = c == 0.0 ? 0.0 : (c * c) * std::max(vsum_ - stored_weight, 0.0);
-        out[j] = (centred + unstored) / (scale_[j] * scale_[j]);
     }
 }
 
@@ -77,7 +84,7 @@ void SparseColumns::linear_predictor(std::span<const double> coef,
 SparseWorkingDesign::SparseWorkingDesign(Index col_ptr, Index row_idx, Vec values, Vec centre,
                                          Vec scale, std::size_t nrows)
     : SparseColumns(std::move(col_ptr), std::move(row_idx), std::move(values), std::move(centre),
-                    std::move(scale), nrows),
+                    std::move(scale), nrows, 1),
       q_(nrows, 0.0) {}
 
 double SparseWorkingDesign::column_gradient(std::size_t j, double sv) const {
@@ -125,14 +132,14 @@ void SparseWorkingDesign::end_refit() {
         vs += v_[i];
     }
     qsum_ = qs;
-    vsum_ = vs;
+    vsum_[0] = vs;
 }
 
 // ---------------------------------------------------------------------------
 // Block designs
 
 DenseBlockDesign::DenseBlockDesign(DenseGlm x, std::size_t classes)
-    : x_(std::move(x)), nk_(classes), r_(checked_size(x_.nrows, classes), 0.0), v_(x_.nrows, 0.0),
+    : x_(std::move(x)), nk_(classes), r_(checked_size(x_.nrows, classes), 0.0), v_(r_.size(), 0.0),
       g_(classes, 0.0), step_(classes) {
     require(classes >= 1, "at least one class");
 }
@@ -148,8 +155,7 @@ void DenseBlockDesign::residual_sum(std::span<double> s) const {
 }
 
 void DenseBlockDesign::subtract_weights(std::span<const double> d) {
-    for (std::size_t i = 0; i < x_.nrows; ++i)
-        for (std::size_t k = 0; k < nk_; ++k) r_[i * nk_ + k] -= v_[i] * d[k];
+    for (std::size_t i = 0; i < r_.size(); ++i) r_[i] -= v_[i] * d[i % nk_];
 }
 
 void DenseBlockDesign::linear_predictor(std::span<const double> coef,
@@ -181,17 +187,18 @@ void DenseBlockDesign::linear_predictor(std::span<const double> coef,
 SparseBlockDesign::SparseBlockDesign(Index col_ptr, Index row_idx, Vec values, Vec centre,
                                      Vec scale, std::size_t nrows, std::size_t classes)
     : SparseColumns(std::move(col_ptr), std::move(row_idx), std::move(values), std::move(centre),
-                    std::move(scale), nrows),
+                    std::move(scale), nrows, classes),
       nk_(classes), q_(checked_size(nrows, classes), 0.0), sigma_(classes, 0.0),
-      qsum_(classes, 0.0), g_(classes, 0.0), step_(classes) {
+      qsum_(classes, 0.0), g_(classes, 0.0), sv_col_(classes, 0.0), step_(classes) {
     require(classes >= 1, "at least one class");
 }
 
-void SparseBlockDesign::column_gradient(std::size_t j, double sv, double* g) const {
+void SparseBlockDesign::column_gradient(std::size_t j, const double* sv, double* g) const {
     gather_dot(rows(j), stored(j), nstored(j), q_.data(), nk_, g);
-    // <s_j, q_.k> + sigma_k <s_j, v> - c_j (Q_k + sigma_k V), over the scale
+    // <s_j, q_.k> + sigma_k <s_j, v_.k> - c_j (Q_k + sigma_k V_k), over the scale
     for (std::size_t k = 0; k < nk_; ++k)
-        g[k] = ((g[k] + sigma_[k] * sv) - centre_[j] * (qsum_[k] + sigma_[k] * vsum_)) / scale_[j];
+        g[k] = ((g[k] + sigma_[k] * sv[k]) - centre_[j] * (qsum_[k] + sigma_[k] * vsum_[k])) /
+               scale_[j];
 }
 
 void SparseBlockDesign::flush() {
@@ -201,8 +208,8 @@ void SparseBlockDesign::flush() {
     for (double& dk : d) dk = dk / scale_[j];
     scatter_sub(rows(j), stored(j), nstored(j), v_.data(), d.data(), q_.data(), nk_);
     for (std::size_t k = 0; k < nk_; ++k) {
-        sigma_[k] += d[k] * centre_[j];  // every row: r_.k += v d_k c_j
-        qsum_[k] -= d[k] * sv_[j];
+        sigma_[k] += d[k] * centre_[j];  // every row: r_.k += v_.k d_k c_j
+        qsum_[k] -= d[k] * sv_[j * nk_ + k];
     }
 }
 
@@ -210,18 +217,19 @@ void SparseBlockDesign::begin_refit() {
     flush();
     for (std::size_t k = 0; k < nk_; ++k) {
         if (sigma_[k] == 0.0) continue;
-        for (std::size_t i = 0; i < nrows_; ++i) q_[i * nk_ + k] += sigma_[k] * v_[i];
+        for (std::size_t i = 0; i < nrows_; ++i) q_[i * nk_ + k] += sigma_[k] * v_[i * nk_ + k];
         sigma_[k] = 0.0;
     }
 }
 
 void SparseBlockDesign::end_refit() {
-    double vs = 0.0;
-    for (std::size_t i = 0; i < nrows_; ++i) vs += v_[i];
-    for (std::size_t k = 0; k < nk_; ++k) qsum_[k] = 0.0;
-    for (std::size_t i = 0; i < nrows_; ++i)
-        for (std::size_t k = 0; k < nk_; ++k) qsum_[k] += q_[i * nk_ + k];
-    vsum_ = vs;
+    for (std::size_t k = 0; k < nk_; ++k) qsum_[k] = vsum_[k] = 0.0;
+    for (std::size_t i = 0; i < nrows_; ++i) {
+        for (std::size_t k = 0; k < nk_; ++k) {
+            qsum_[k] += q_[i * nk_ + k];
+            vsum_[k] += v_[i * nk_ + k];
+        }
+    }
 }
 
 }  // namespace varnel_core

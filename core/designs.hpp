@@ -11,8 +11,8 @@
 //   SparseWorkingDesign        reweighting families on CSC arrays; centring
 //                              and scaling implicit; working weights v
 //   DenseBlockDesign           the multinomial family (K classes) on a dense
-//   SparseBlockDesign          copy or on CSC arrays: an n x K residual,
-//                              working weights v shared by the classes
+//   SparseBlockDesign          copy or on CSC arrays: an n x K residual and
+//                              n x K working weights
 #pragma once
 
 #include <algorithm>
@@ -163,11 +163,13 @@ private:
 // z_j = (s_j - c_j) / x_scale_j, where s_j holds the stored values (0
 // elsewhere) and c_j is the column's centre; a column that stores every row
 // keeps its values centred instead (c_j = 0), so that a large mean never
-// enters the arithmetic.  Also holds the working weights v, their sum V and
-// <s_j, v>, refreshed with the curvatures.
+// enters the arithmetic.  Also holds W columns of working weights v (n x W,
+// row-major; W = 1 but for the multinomial family), their sums V and
+// <s_j, v_.k>, refreshed with the curvatures.
 class SparseColumns {
 public:
-    // Also refreshes <s_j, v> of the flagged columns.
+    // out_jk = sum_i v_ik z_ij^2 for the flagged j (at j * W + k); also
+    // refreshes <s_j, v_.k> of those columns.
     void curvatures(const Flags& flags, std::span<double> out);
     std::span<double> weights() { return v_; }
     // eta_ik = b0_k + sum over active j of coef_jk z_ij for the K = b0.size()
@@ -182,10 +184,10 @@ protected:
     // `values` are the caller's; `centre` the weighted means (0 without an
     // intercept) and `scale` the scales of the columns (1 for skipped ones).
     SparseColumns(Index col_ptr, Index row_idx, Vec values, Vec centre, Vec scale,
-                  std::size_t nrows);
+                  std::size_t nrows, std::size_t width);
 
-    // <s_j, v>
-    double stored_weight_dot(std::size_t j) const;
+    // <s_j, v_.k>
+    double stored_weight_dot(std::size_t j, std::size_t k = 0) const;
     const std::uint64_t* rows(std::size_t j) const { return row_idx_.data() + col_ptr_[j]; }
     const double* stored(std::size_t j) const { return values_.data() + col_ptr_[j]; }
     std::size_t nstored(std::size_t j) const { return col_ptr_[j + 1] - col_ptr_[j]; }
@@ -197,9 +199,10 @@ protected:
     Vec scale_;
     std::size_t nrows_;
     std::size_t ncols_;
+    std::size_t width_;
     Vec v_;
-    Vec sv_;  // <s_j, v> of the columns whose curvature is current
-    double vsum_ = 0.0;
+    Vec sv_;    // <s_j, v_.k> of the columns whose curvature is current, at j * W + k
+    Vec vsum_;  // sum_i v_ik
 };
 
 // Reweighting families on compressed sparse columns.  The residual is kept
@@ -221,7 +224,7 @@ public:
     void defer(std::size_t j, double delta) { step_.set(j, delta); }
     void flush();
     void abs_gradients(const Flags& include, const Flags* skip, std::span<double> out) const;
-    double residual_sum() const { return qsum_ + sigma_ * vsum_; }
+    double residual_sum() const { return qsum_ + sigma_ * vsum_[0]; }
     void subtract_weights(double d) { sigma_ -= d; }  // r -= v * d
     void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
                           double intercept, std::span<double> eta) const {
@@ -243,8 +246,8 @@ private:
 };
 
 // The multinomial family on a dense matrix centred and scaled in place: the
-// residual r (n x K, row-major) is the weighted working residual of every
-// class, and a step on b_j. moves class k by -delta_k * v * x_j.
+// residual r and the working weights v are n x K (row-major), and a step on
+// b_j. moves class k by -delta_k * v_.k * x_j.
 class DenseBlockDesign {
 public:
     DenseBlockDesign(DenseGlm x, std::size_t classes);
@@ -267,10 +270,11 @@ public:
         }
     }
     void curvatures(const Flags& flags, std::span<double> out) const {
-        x_.weighted_sumsq_flagged(flags, v_, out);
+        for (std::size_t j = 0; j < flags.size(); ++j)
+            if (flags[j]) rows_wsumsq(x_.col(j), v_.data(), x_.nrows, nk_, out.data() + j * nk_);
     }
     void residual_sum(std::span<double> s) const;
-    void subtract_weights(std::span<const double> d);  // r_.k -= v * d_k
+    void subtract_weights(std::span<const double> d);  // r_.k -= v_.k * d_k
     void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
                           std::span<const double> b0, std::span<double> eta) const;
     std::span<double> weights() { return v_; }
@@ -289,8 +293,8 @@ private:
 };
 
 // The multinomial family on compressed sparse columns: the residual of
-// class k is kept as r_.k = q_.k + sigma_k v (q is n x K, row-major), as for
-// SparseWorkingDesign with one sigma per class.
+// class k is kept as r_.k = q_.k + sigma_k v_.k (q and v are n x K,
+// row-major), as for SparseWorkingDesign with one sigma per class.
 class SparseBlockDesign : public SparseColumns {
 public:
     SparseBlockDesign(Index col_ptr, Index row_idx, Vec values, Vec centre, Vec scale,
@@ -299,7 +303,7 @@ public:
     void gradient(std::size_t j, std::span<double> g) {
         require(g.size() == nk_, "one gradient per class");
         flush();
-        column_gradient(j, sv_[j], g.data());
+        column_gradient(j, sv_.data() + j * nk_, g.data());
     }
     void defer(std::size_t j, std::span<const double> delta) { step_.set(j, delta); }
     void flush();
@@ -308,14 +312,15 @@ public:
                        Magnitude&& magnitude) {
         for (std::size_t j = 0; j < ncols_; ++j) {
             if (!include[j] || (skip && (*skip)[j])) continue;
-            column_gradient(j, stored_weight_dot(j), g_.data());
+            gather_dot(rows(j), stored(j), nstored(j), v_.data(), nk_, sv_col_.data());
+            column_gradient(j, sv_col_.data(), g_.data());
             out[j] = magnitude(std::span<const double>(g_));
         }
     }
     void residual_sum(std::span<double> s) const {
-        for (std::size_t k = 0; k < nk_; ++k) s[k] = qsum_[k] + sigma_[k] * vsum_;
+        for (std::size_t k = 0; k < nk_; ++k) s[k] = qsum_[k] + sigma_[k] * vsum_[k];
     }
-    void subtract_weights(std::span<const double> d) {  // r_.k -= v * d_k
+    void subtract_weights(std::span<const double> d) {  // r_.k -= v_.k * d_k
         for (std::size_t k = 0; k < nk_; ++k) sigma_[k] -= d[k];
     }
     std::span<double> residual() { return q_; }
@@ -326,14 +331,15 @@ public:
     std::size_t classes() const { return nk_; }
 
 private:
-    // g_k = <z_j, r_.k> given sv = <s_j, v>
-    void column_gradient(std::size_t j, double sv, double* g) const;
+    // g_k = <z_j, r_.k> given sv_k = <s_j, v_.k>
+    void column_gradient(std::size_t j, const double* sv, double* g) const;
 
     std::size_t nk_;
     Vec q_;
     Vec sigma_;
     Vec qsum_;
     Vec g_;
+    Vec sv_col_;  // <s_j, v_.k> of a column outside the strong set
     PendingBlockStep step_;  // its moves are divided by the column's scale once flushed
 };
 

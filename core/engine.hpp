@@ -21,11 +21,13 @@
 // |g_j| <= l1 v_j, and violators join the strong set.
 //
 // A block family (the multinomial) has K coefficients b_j. per variable, one
-// per class, and K intercepts; the classes share the working weights and so
-// the curvature c_j.  A coordinate step then moves the whole block b_j.:
-// every class by its own soft threshold, or, with the grouped penalty
-// alpha ||b_j.||_2, by a group soft threshold.  Screening and the optimality
-// check use one magnitude per variable, max_k |g_jk| or ||g_j.||_2.
+// per class, and K intercepts, with working weights and curvatures c_jk per
+// class.  A coordinate step moves the whole block b_j.: every class by its
+// own soft threshold, or, with the grouped penalty alpha ||b_j.||_2, by the
+// grouped minimiser.  Screening and the optimality check use one magnitude
+// per variable, max_k |g_jk| or ||g_j.||_2.  Its loss sees only the
+// differences between a variable's class coefficients, so before each refit
+// every active block takes the common shift that minimises its penalty.
 #pragma once
 
 #include <algorithm>
@@ -66,64 +68,144 @@ inline double penalized_step(double u, double curv, double v, double l1, double 
     return nan_max(b, lo);
 }
 
-// The grouped minimiser, over the K entries of b:
-//   argmin_b  curv/2 ||b||^2 - u.b + l1 v ||b||_2 + l2 v ||b||^2 / 2,  lo <= b_k <= hi.
-// 0 when ||u|| <= l1 v; else u shrunk to (1 - l1 v / ||u||) u / (curv + l2 v)
-// when that lies within the limits.  Otherwise the limits couple the
-// entries: b_k = clamp(f u_k) with f = rho / ((curv + l2 v) rho + l1 v) and
-// rho = ||b||, a root found by bisection (a NaN limit is ignored).
-inline void group_step(std::span<const double> u, double curv, double v, double l1, double l2,
-                       double lo, double hi, std::span<double> out) {
-    const double t = l1 * v;
-    const double a = curv + l2 * v;
-    auto zero = [&] {
-        for (double& b : out) b = 0.0;
-    };
-    double ss = 0.0;
-    for (const double x : u) ss += x * x;
-    const double norm = std::sqrt(ss);
-    if (!(norm > t)) return zero();
-    const double f = (1.0 - t / norm) / a;
-    bool inside = true;
-    for (std::size_t k = 0; k < u.size(); ++k) {
-        out[k] = f * u[k];
-        inside = inside && !(out[k] > hi) && !(out[k] < lo);
-    }
-    if (inside) return;
+// The grouped minimiser, over the K entries of b, with a curvature c_k per
+// entry:
+//   argmin_b  sum_k (c_k/2 b_k^2 - u_k b_k) + l1 v ||b||_2 + l2 v ||b||^2 / 2,
+//   lo <= b_k <= hi.
+// 0 when the part of u that points into the box (all of u when lo < 0 < hi)
+// has a norm of at most l1 v.  Otherwise b_k = clamp(u_k / (c_k + l2 v + l1 v / rho))
+// at the rho where rho = ||b||: in closed form, (1 - l1 v / ||u||) u / (c + l2 v),
+// for equal curvatures when no limit is reached, else the root of the
+// decreasing ||b(rho)|| / rho - 1 by false position (a NaN limit is ignored).
+inline void group_step(std::span<const double> u, std::span<const double> curv, double v,
+                       double l1, double l2, double lo, double hi, std::span<double> out) {
+    const std::size_t nk = u.size();
+    const double t = l1 * v, r = l2 * v;
     auto clamp = [&](double b) { return nan_max(nan_min(b, hi), lo); };
-    auto fill = [&](double scale) {
-        for (std::size_t k = 0; k < u.size(); ++k) out[k] = clamp(scale * u[k]);
-    };
-    if (t == 0.0) return fill(1.0 / a);  // no group term: separable
-    // 0 is optimal when the part of u that points into the box is within t
-    double into = 0.0;
-    for (const double x : u)
+    double into = 0.0, all = 0.0;
+    bool equal = true;
+    for (std::size_t k = 0; k < nk; ++k) {
+        const double x = u[k];
         if ((x > 0.0 && !(hi <= 0.0)) || (x < 0.0 && !(lo >= 0.0))) into += x * x;
-    if (!(std::sqrt(into) > t)) return zero();
-    // ||clamp(f(rho) u)|| - rho is positive below the root and not above it
-    auto excess = [&](double rho) {
-        const double scale = rho / (a * rho + t);
+        all += x * x;
+        equal = equal && curv[k] == curv[0];
+    }
+    if (!(std::sqrt(into) > t)) {
+        for (double& b : out) b = 0.0;
+        return;
+    }
+    if (equal) {
+        const double f = (1.0 - t / std::sqrt(all)) / (curv[0] + r);
+        bool inside = true;
+        for (std::size_t k = 0; k < nk; ++k) {
+            out[k] = f * u[k];
+            inside = inside && !(out[k] > hi) && !(out[k] < lo);
+        }
+        if (inside) return;
+    }
+    auto fill = [&](double rho) {
+        for (std::size_t k = 0; k < nk; ++k) out[k] = clamp(u[k] / (curv[k] + r + t / rho));
+    };
+    if (t == 0.0) return fill(HUGE_VAL);  // no group term: separable
+    auto excess = [&](double rho) {  // ||b(rho)|| / rho - 1
         double s = 0.0;
-        for (const double x : u) {
-            const double b = clamp(scale * x);
+        for (std::size_t k = 0; k < nk; ++k) {
+            const double b = clamp(u[k] / (curv[k] + r + t / rho)) / rho;
             s += b * b;
         }
-        return std::sqrt(s) - rho;
+        return std::sqrt(s) - 1.0;
     };
-    double below = 0.0, above = 0.0;
-    for (const double x : u) {
-        const double b = clamp(x / a);
-        above += b * b;
+    // ||b(rho)|| / rho falls from ||u into the box|| / t at 0 to at most 1 at
+    // rho = ||clamp(u_k / (c_k + l2 v))||
+    double a = 0.0, fa = std::sqrt(into) / t - 1.0, b = 0.0;
+    for (std::size_t k = 0; k < nk; ++k) {
+        const double x = clamp(u[k] / (curv[k] + r));
+        b += x * x;
     }
-    above = std::sqrt(above);
-    for (int it = 0; it < 2000; ++it) {
-        const double mid = 0.5 * (below + above);
-        if (!(mid > below && mid < above)) break;
-        if (excess(mid) > 0.0) below = mid; else above = mid;
+    b = std::sqrt(b);
+    double fb = excess(b);
+    int kept = 0;  // the end kept by the last step: -1 the lower, 1 the upper
+    for (int it = 0; it < 200 && fb < 0.0; ++it) {
+        double c = b - fb * (b - a) / (fb - fa);
+        if (!(c > a && c < b)) c = 0.5 * (a + b);
+        if (!(c > a && c < b)) break;
+        const double fc = excess(c);
+        if (fc > 0.0) {
+            a = c, fa = fc;
+            if (kept == 1) fb *= 0.5;  // Illinois: keep the stale end moving
+            kept = 1;
+        } else {
+            b = c, fb = fc;
+            if (kept == -1) fa *= 0.5;
+            kept = -1;
+        }
+        if (b - a <= 4e-16 * b) break;
     }
-    fill(above / (a * above + t));
+    fill(b);
 }
 
+// The common shift c of a variable's block b that minimises its penalty,
+//   sum_k alpha |b_k + c| + (1 - alpha)/2 (b_k + c)^2
+// (grouped, alpha ||b + c||_2 + (1 - alpha)/2 ||b + c||^2: c = -mean(b)),
+// subject to lo <= b_k + c <= hi; of several minimisers the one nearest 0.
+// The loss sees only differences between the classes, so this is a free
+// descent step.  A minimiser at a kink is exactly -b_k, so that b_k + c is
+// exactly 0.
+template <bool Grouped>
+double common_shift(std::span<const double> b, double alpha, double lo, double hi) {
+    const std::size_t nk = b.size();
+    double sum = 0.0, below = -HUGE_VAL, above = HUGE_VAL;
+    for (const double x : b) {
+        if (std::isnan(x)) return 0.0;
+        sum += x;
+        below = nan_max(below, lo - x);
+        above = nan_min(above, hi - x);
+    }
+    const double n = static_cast<double>(nk);
+    const double beta = 1.0 - alpha;
+    double first = -sum / n, last = first;  // the minimisers
+    if (!Grouped && alpha > 0.0) {
+        // the counts of kinks -b_k below and above c
+        auto counts = [&](double c, double& less, double& more) {
+            less = more = 0.0;
+            for (const double x : b) {
+                less += -x < c;
+                more += -x > c;
+            }
+        };
+        bool kink = false;
+        for (const double x : b) {
+            double less = 0.0, more = 0.0;
+            counts(-x, less, more);
+            const double ridge = beta * (sum - n * x);
+            // the penalty's slope just below and just above c = -x
+            if (alpha * (less - (n - less)) + ridge <= 0.0 &&
+                alpha * ((n - more) - more) + ridge >= 0.0) {
+                first = kink ? std::min(first, -x) : -x;
+                last = kink ? std::max(last, -x) : -x;
+                kink = true;
+            }
+        }
+        if (!kink) {
+            // inside a piece: alpha (#below - #above) + beta (sum + K c) = 0
+            first = last = 0.0;
+            for (std::size_t d = 0; d <= nk; ++d) {
+                const double diff = 2.0 * static_cast<double>(d) - n;
+                const double c = -(alpha * diff + beta * sum) / (beta * n);
+                double less = 0.0, more = 0.0;
+                counts(c, less, more);
+                if (less + more == n && less - more == diff) {
+                    first = last = c;
+                    break;
+                }
+            }
+        }
+    }
+    // within the limits, nearest 0
+    if (last < below) return below;
+    if (first > above) return above;
+    return nan_max(nan_min(0.0, nan_min(last, above)), nan_max(first, below));
+}
 // The magnitude of a block gradient that screening and the optimality check
 // compare with l1 v_j: ||g||_2 when grouped, else max_k |g_k| (NaN sticks).
 template <bool Grouped>
@@ -223,6 +305,7 @@ concept Family = requires(F& f, const F& cf, const SolutionStore& store) {
 // variable and as many intercepts:
 //   grouped                       the group penalty alpha ||b_j.||_2
 //   initial_intercepts()          its null model's intercepts
+//   weight_sums()                 the sum of each class's working weights
 //   refit(design, coef, active, b0) -> bool
 //                                 as above, with the K intercepts b0, which
 //                                 it may shift by a common amount
@@ -232,19 +315,20 @@ concept BlockFamily = Family<F> && F::block && F::reweights &&
                           { F::grouped } -> std::convertible_to<bool>;
                           { cf.classes() } -> std::same_as<std::size_t>;
                           { cf.initial_intercepts() } -> std::convertible_to<Vec>;
+                          { cf.weight_sums() } -> std::convertible_to<std::span<const double>>;
                       };
 
-// A design for a block family keeps the residual as an n x K matrix r
-// (row-major) and the working weights v shared by the classes; what the
-// engine asks of it in one coefficient it asks in K:
+// A design for a block family keeps the residual r and the working weights
+// v as n x K matrices (row-major); what the engine asks of it in one
+// coefficient it asks in K:
 //   gradient(j, g)             g_k = <z_j, r_.k>, after any deferred update
-//   defer(j, delta)            r_.k -= delta_k * v * z_j (delta is copied)
+//   defer(j, delta)            r_.k -= delta_k * v_.k * z_j (delta is copied)
 //   flush()                    applies a deferred update
 //   abs_gradients(include, skip, out, magnitude)
 //                              out_j = magnitude(g_j.) for included j
-//   curvatures(flags, out)     out_j = sum_i v_i z_ij^2 for flagged j
+//   curvatures(flags, out)     out_jk = sum_i v_ik z_ij^2 for flagged j (at j * K + k)
 //   residual_sum(s)            s_k = sum_i r_ik
-//   subtract_weights(d)        r_.k -= v * d_k  (an intercept step)
+//   subtract_weights(d)        r_.k -= v_.k * d_k  (an intercept step)
 //   linear_predictor(coef, active, b0, eta)
 //                              eta_ik = b0_k + sum over active j of coef_jk z_ij
 //   weights(), residual(), begin_refit(), end_refit(), classes()
@@ -317,7 +401,7 @@ public:
           max_active_(static_cast<std::size_t>(std::min<std::uint64_t>(nvars_, rules.pmax))),
           intercept_(std::move(intercept)), intercept_prev_(intercept_),
           fit_intercept_(fit_intercept) {
-        curv_.resize(nvars_, 0.0);
+        curv_.resize(checked_size(nvars_, width_), 0.0);
         active_.reserve(max_active_);
         if constexpr (F::block) {
             require(intercept_.size() == width_, "one intercept per class");
@@ -424,21 +508,22 @@ private:
         return UpdateResult::Done;
     }
 
-    // One step on the block b_j. of a block family: u = g_j. + c_j b_j., then
-    // each class's minimiser or the grouped one.
+    // One step on the block b_j. of a block family: u_k = g_jk + c_jk b_jk,
+    // then each class's minimiser or the grouped one.
     UpdateResult update_block(std::size_t j, bool may_enter, double l1, double l2) {
         const std::size_t nk = width_;
         double* b = coef_.data() + j * nk;
+        const double* c = curv_.data() + j * nk;
         double* u = block_g_.data();
         double* next = block_b_.data();
         x_.gradient(j, block_g_);
-        const double c = curv_[j];
-        for (std::size_t k = 0; k < nk; ++k) u[k] = u[k] + b[k] * c;
+        for (std::size_t k = 0; k < nk; ++k) u[k] = u[k] + b[k] * c[k];
         if constexpr (F::grouped) {
-            group_step(block_g_, c, in_.penalty[j], l1, l2, in_.lower[j], in_.upper[j], block_b_);
+            group_step(block_g_, std::span<const double>(c, nk), in_.penalty[j], l1, l2,
+                       in_.lower[j], in_.upper[j], block_b_);
         } else {
             for (std::size_t k = 0; k < nk; ++k)
-                next[k] = penalized_step(u[k], c, in_.penalty[j], l1, l2, in_.lower[j],
+                next[k] = penalized_step(u[k], c[k], in_.penalty[j], l1, l2, in_.lower[j],
                                          in_.upper[j]);
         }
         bool moved = false;
@@ -451,7 +536,7 @@ private:
         if (!moved) return UpdateResult::Done;
         if (may_enter && !enter_active(j)) return UpdateResult::ActiveFull;
         for (std::size_t k = 0; k < nk; ++k)
-            max_change_ = nan_max(max_change_, F::step_change(c, next[k]));
+            max_change_ = nan_max(max_change_, F::step_change(c[k], next[k]));
         x_.defer(j, block_b_);  // r_.k -= d_k v z_j, applied with the next gradient
         return UpdateResult::Done;
     }
@@ -469,18 +554,19 @@ private:
     // Unpenalized intercept step: d = sum_i r_i / sum_i v_i; b0 += d; r -= v d
     // (per class for a block family).
     void intercept_step() {
-        const double vsum = fam_.weight_sum();
         if constexpr (F::block) {
+            const auto vsum = fam_.weight_sums();
             x_.residual_sum(block_g_);
             for (std::size_t k = 0; k < width_; ++k) {
-                const double d = block_g_[k] / vsum;
+                const double d = block_g_[k] / vsum[k];
                 block_g_[k] = d;
                 if (d == 0.0) continue;
-                max_change_ = nan_max(max_change_, vsum * d * d);
+                max_change_ = nan_max(max_change_, vsum[k] * d * d);
                 intercept_[k] += d;
             }
             x_.subtract_weights(block_g_);
         } else {
+            const double vsum = fam_.weight_sum();
             const double d = x_.residual_sum() / vsum;
             if (d == 0.0) return;
             max_change_ = nan_max(max_change_, vsum * d * d);
@@ -548,12 +634,15 @@ private:
         const auto b0 = values(intercept_), b0_prev = values(intercept_prev_);
         for (std::size_t k = 0; k < width_; ++k) {
             const double di = b0[k] - b0_prev[k];
-            if (!(fam_.weight_sum() * (di * di) <= t)) return false;
+            double vsum;
+            if constexpr (F::block) vsum = fam_.weight_sums()[k];
+            else vsum = fam_.weight_sum();
+            if (!(vsum * (di * di) <= t)) return false;
         }
         for (const std::size_t j : active_) {
             for (std::size_t k = j * width_; k < (j + 1) * width_; ++k) {
                 const double d = coef_[k] - coef_prev_[k];
-                if (!(curv_[j] * (d * d) <= t)) return false;
+                if (!(curv_[k] * (d * d) <= t)) return false;
             }
         }
         return true;
@@ -567,6 +656,7 @@ private:
             if (auto stop = passes(l1, l2)) return *stop;
             bool check = true;
             if constexpr (F::reweights) {
+                if constexpr (F::block) shift_blocks();
                 if (fam_.refit(x_, coef_, active_, intercept_)) return PenaltyEnd::Saturated;
                 check = converged();
             }
@@ -576,6 +666,19 @@ private:
                 if (!screen(l1)) return PenaltyEnd::Solved;
             }
             if (npasses_ > rules_.maxit) return Kind::MaxIterReached;
+        }
+    }
+
+    // Moves every active block by the common shift that minimises its
+    // penalty (an unpenalized variable's to mean 0 over the classes).
+    void shift_blocks() {
+        for (const std::size_t j : active_) {
+            const std::span<double> b(coef_.data() + j * width_, width_);
+            const double c = in_.penalty[j] > 0.0
+                                 ? common_shift<F::grouped>(b, rules_.alpha, in_.lower[j], in_.upper[j])
+                                 : common_shift<true>(b, rules_.alpha, in_.lower[j], in_.upper[j]);
+            if (c == 0.0) continue;
+            for (double& x : b) x += c;
         }
     }
 

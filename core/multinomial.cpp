@@ -13,11 +13,8 @@ namespace varnel_core {
 
 namespace {
 
-// p = softmax(e) over K entries; returns t = min(2 max_k p_k (1 - p_k),
-// max_k p_k), a bound on the largest eigenvalue of diag(p) - p p^T: by
-// Gershgorin's circles (row k's off-diagonal entries add up to p_k (1 - p_k)),
-// and since p p^T is positive semidefinite.  Exact for K = 2.
-double softmax(const double* e, double* p, std::size_t K) {
+// p = softmax(e) over K entries.
+void softmax(const double* e, double* p, std::size_t K) {
     double m = e[0];
     for (std::size_t k = 1; k < K; ++k) m = std::max(m, e[k]);
     double s = 0.0;
@@ -25,13 +22,7 @@ double softmax(const double* e, double* p, std::size_t K) {
         p[k] = std::exp(e[k] - m);
         s += p[k];
     }
-    double t = 0.0, top = 0.0;
-    for (std::size_t k = 0; k < K; ++k) {
-        p[k] = p[k] / s;
-        t = std::max(t, p[k] * (1.0 - p[k]));
-        top = std::max(top, p[k]);
-    }
-    return std::min(2.0 * t, top);
+    for (std::size_t k = 0; k < K; ++k) p[k] = p[k] / s;
 }
 
 // log sum_k exp(e_k)
@@ -80,9 +71,11 @@ void centre(std::span<double> a) {
 }
 
 // Multinomial loss -sum_i w_i log p_{i, y_i}, bounded around the current fit
-// by its linear term plus sum_i w_i t_i / 2 ||eta_i - eta_i^0||^2 (t_i as
-// softmax returns it): working weights v_i = w_i t_i shared by the classes,
-// residuals r_ik = w_i (y_ik - p_ik).
+// by its linear term plus sum_ik v_ik / 2 (eta_ik - eta_ik^0)^2: working
+// weights v_ik = 2 w_i p_ik (1 - p_ik), residuals r_ik = w_i (y_ik - p_ik).
+// diag(2 p (1 - p)) bounds the Hessian diag(p) - p p^T of observation i's
+// loss by Gershgorin's circles (row k's off-diagonal entries add up to
+// p_k (1 - p_k)); it is exact for two classes.
 template <bool Grouped>
 class MultinomialFamily : public ReweightingFamily {
 public:
@@ -100,10 +93,11 @@ public:
                       std::span<const double> offset, std::span<const double> pbar,
                       const FitConfig& cfg, double min_dev_change)
         : ReweightingFamily(w, offset, checked_size(cls.size(), pbar.size())), cls_(cls),
-          nk_(pbar.size()), prob_(eta_.size()), intercepts_(nk_, 0.0),
+          nk_(pbar.size()), prob_(eta_.size()), intercepts_(nk_, 0.0), weight_sums_(nk_, 0.0),
           fit_intercept_(cfg.intercept),
-          min_weight_sum_(2.0 * ((1.0 + cfg.pmin) * cfg.pmin * (1.0 - cfg.pmin))), pmin_(cfg.pmin),
-          min_dev_change_(min_dev_change) {
+          min_weight_sum_(2.0 * static_cast<double>(nk_) *
+                          ((1.0 + cfg.pmin) * cfg.pmin * (1.0 - cfg.pmin))),
+          pmin_(cfg.pmin), min_dev_change_(min_dev_change) {
         if (cfg.intercept) {
             for (std::size_t k = 0; k < nk_; ++k) intercepts_[k] = std::log(pbar[k]);
             if (!offset_.empty()) offset_intercepts();
@@ -121,6 +115,7 @@ public:
 
     std::size_t classes() const { return nk_; }
     Vec initial_intercepts() const { return intercepts_; }
+    std::span<const double> weight_sums() const { return weight_sums_; }
 
     template <class D>
     bool refit(D& design, std::span<const double> coef, std::span<const std::size_t> active,
@@ -148,15 +143,21 @@ public:
     }
 
 private:
-    // p from eta, v_i = w_i t_i; returns sum_i v_i.
+    // p from eta and v_ik = 2 w_i p_ik (1 - p_ik); the classes' sums of v
+    // into weight_sums_; returns their total.
     double reweight(std::span<double> v) {
-        double sum = 0.0;
+        std::fill(weight_sums_.begin(), weight_sums_.end(), 0.0);
         for (std::size_t i = 0; i < cls_.size(); ++i) {
-            const double t = softmax(eta_.data() + i * nk_, prob_.data() + i * nk_, nk_);
-            v[i] = w_[i] * t;
-            sum += v[i];
+            const double* p = prob_.data() + i * nk_;
+            softmax(eta_.data() + i * nk_, prob_.data() + i * nk_, nk_);
+            for (std::size_t k = 0; k < nk_; ++k) {
+                v[i * nk_ + k] = w_[i] * (2.0 * (p[k] * (1.0 - p[k])));
+                weight_sums_[k] += v[i * nk_ + k];
+            }
         }
-        return sum;
+        double total = 0.0;
+        for (const double s : weight_sums_) total += s;
+        return total;
     }
 
     void set_residuals(std::span<double> r) {
@@ -242,8 +243,9 @@ private:
     std::size_t nk_;
     Vec prob_;  // n x K, observation-major, as eta_
     Vec intercepts_;
+    Vec weight_sums_;
     bool fit_intercept_;
-    double min_weight_sum_;  // the binomial's saturation bound, doubled (t_i = 2 p (1 - p), K = 2)
+    double min_weight_sum_;  // K times the binomial's saturation bound on 2 p (1 - p)
     double pmin_;
     double min_dev_change_;
 };

@@ -23,16 +23,18 @@ namespace varnel_core {
 // once.
 //
 // Each outer iteration bounds the Hessian of observation i's loss,
-// w_i (diag(p_i) - p_i p_i^T), by w_i t_i I with
-// t_i = min(2 max_k p_ik (1 - p_ik), max_k p_ik), so that the classes share
-// the working weights w_i t_i and one curvature per variable (a bound that
-// treats the classes alike keeps the coefficients' common shift, which
-// only the penalty fixes, from drifting); an outer iteration has converged
-// when every weighted
-// squared change of a coefficient or an intercept is at most
-// thresh * (null deviance / 2).  The intercepts are centred (their mean
-// over the classes is 0) at every refit, and the returned ones on the
-// caller's scale sum to 0 over the classes.
+// w_i (diag(p_i) - p_i p_i^T), by the diagonal 2 w_i diag(p_i (1 - p_i))
+// (exact for two classes), which gives working weights and curvatures per
+// class; an outer iteration has converged when every weighted squared
+// change of a coefficient or an intercept is at most
+// thresh * (null deviance / 2).  The loss sees only differences between
+// the classes: before every refit each active variable's K coefficients
+// take the common shift that minimises their penalty (an unpenalized
+// variable's, a grouped one's and a ridge one's then sum to 0 over the
+// classes unless a limit binds; an L1 minimiser that is not unique, as
+// with an even K, moves as little as possible), and the intercepts are
+// centred.  The returned intercepts on the caller's scale sum to 0 over
+// the classes.
 //
 // y holds the class codes 0, 1, ..., K - 1 (K = largest code + 1 >= 2);
 // every class needs an observation of positive weight.  `offset` (nobs * K
