@@ -9,6 +9,7 @@
 // (PreconditionError: ValueError); a FitError is a ValueError with its text.
 #include "pyconv.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -17,6 +18,8 @@
 #include <variant>
 #include <vector>
 
+#include "covariance.hpp"
+#include "designs.hpp"
 #include "glm_matrix.hpp"
 #include "gram.hpp"
 #include "matrix.hpp"
@@ -29,6 +32,10 @@ namespace {
 
 using Design = std::variant<vc::Dense, vc::Sparse>;
 using vp::convert;
+
+bool convert(const char* name, PyObject* obj, vp::FloatArray& out) {
+    return vp::convert_array(name, obj, 2, out);
+}
 
 bool convert(const char* name, PyObject* obj, vc::Flags& out) {
     std::vector<std::uint64_t> v;
@@ -278,6 +285,98 @@ WRAPPER(gram) {
     return d.release();
 }
 
+// design(kind, x, centre, scale, weights, resid, js, deltas, coef, active,
+// intercept, shift) -> dict: runs one of the engine's designs through a
+// script.  kind: "dense_fixed" or "dense_working" (x: the standardized
+// matrix itself), "sparse_fixed", "sparse_working" (x: the raw matrix,
+// stored as CSC with its non-zeros) or "covariance" (x raw, read in place).
+// `weights` are the fixed weights (sparse_fixed, covariance) or the working
+// weights.  For each (j, delta): gradient(j), then a step of delta on j
+// ("seen"); then flush and every |gradient| ("abs").  The working kinds also
+// give the curvatures, the residual sum before and after
+// subtract_weights(shift), the |gradients| after it and the linear predictor
+// of (coef, active, intercept).
+WRAPPER(design) {
+    std::string kind;
+    vp::FloatArray a;
+    vc::Vec centre, scale, w, r, deltas, coef;
+    vc::Index js, active;
+    double intercept = 0.0, shift = 0.0;
+    if (!parse(args, kwargs, {"kind", "x", "centre", "scale", "weights", "resid", "js", "deltas",
+                              "coef", "active", "intercept", "shift"},
+               kind, a, centre, scale, w, r, js, deltas, coef, active, intercept, shift))
+        return nullptr;
+    const std::size_t n = a.shape[0], p = a.shape[1];
+    vc::Vec x = vp::copy_column_major(a);
+    vc::Index col_ptr{0}, row_idx;
+    vc::Vec values;
+    for (std::size_t j = 0; j < p; ++j) {
+        for (std::size_t i = 0; i < n; ++i)
+            if (x[j * n + i] != 0.0) row_idx.push_back(i), values.push_back(x[j * n + i]);
+        col_ptr.push_back(row_idx.size());
+    }
+    const vc::Flags all(p, 1);
+    vp::PyRef out(PyDict_New());
+    auto put = [&](const char* key, PyObject* value) {
+        vp::PyRef owned(value);
+        return owned && PyDict_SetItemString(out.get(), key, owned.get()) == 0;
+    };
+    auto steps = [&](auto& d) {
+        vc::Vec seen, abs(p, 0.0);
+        for (std::size_t t = 0; t < js.size(); ++t) {
+            seen.push_back(d.gradient(js[t]));
+            d.defer(js[t], deltas[t]);
+        }
+        d.flush();
+        d.abs_gradients(all, nullptr, abs);
+        return out && put("seen", array(seen)) && put("abs", array(abs));
+    };
+    auto working = [&](auto& d) {
+        d.begin_refit();
+        std::copy(w.begin(), w.end(), d.weights().begin());
+        std::copy(r.begin(), r.end(), d.residual().begin());
+        d.end_refit();
+        vc::Vec curv(p), abs(p), eta(n);
+        d.curvatures(all, curv);
+        if (!steps(d)) return false;
+        const double before = d.residual_sum();
+        d.subtract_weights(shift);
+        d.abs_gradients(all, nullptr, abs);
+        d.linear_predictor(coef, sizes(active), intercept, eta);
+        return put("curv", array(curv)) && put("rsum", PyFloat_FromDouble(before)) &&
+               put("rsum_after", PyFloat_FromDouble(d.residual_sum())) &&
+               put("abs_after", array(abs)) && put("eta", array(eta));
+    };
+    bool ok = false;
+    if (kind == "dense_fixed") {
+        const vc::Dense m(std::move(x), n, p);
+        vc::FixedWeightDesign<vc::Dense> d(m, r);
+        ok = steps(d);
+    } else if (kind == "sparse_fixed") {
+        const vc::Sparse m(col_ptr, row_idx, values, w, centre, scale, n, p);
+        vc::FixedWeightDesign<vc::Sparse> d(m, r);
+        ok = steps(d);
+    } else if (kind == "covariance") {  // the gradients start at <z_j, r>_w
+        const vc::StridedMatrix view{x.data(), n, p, 1, static_cast<std::ptrdiff_t>(n)};
+        vc::Vec g(p, 0.0);
+        for (std::size_t j = 0; j < p; ++j)
+            for (std::size_t i = 0; i < n; ++i)
+                g[j] += w[i] * (view.at(i, j) - centre[j]) / scale[j] * r[i];
+        vc::CovarianceDesign d(view, w, centre, scale, all, std::move(g), 2);
+        d.strong_set_grew(all);
+        ok = steps(d);
+    } else if (kind == "dense_working") {
+        vc::DenseWorkingDesign d(vc::DenseGlm(std::move(x), n, p));
+        ok = working(d);
+    } else if (kind == "sparse_working") {
+        vc::SparseWorkingDesign d(col_ptr, row_idx, values, centre, scale, n);
+        ok = working(d);
+    } else {
+        vp::raise(PyExc_ValueError, "unknown design kind");
+    }
+    return ok ? out.release() : nullptr;
+}
+
 #define METHOD(name) {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), \
                       METH_VARARGS | METH_KEYWORDS, nullptr}
 
@@ -285,7 +384,7 @@ PyMethodDef methods[] = {
     METHOD(wdot4), METHOD(grad), METHOD(grad_batch),
     METHOD(update_residual), METHOD(update_then_grad), METHOD(weighted_sumsq),
     METHOD(weighted_sumsq_flagged), METHOD(linear_predictor), METHOD(chkvars),
-    METHOD(clear_weighted_constants), METHOD(normalize_penalty), METHOD(gram),
+    METHOD(clear_weighted_constants), METHOD(normalize_penalty), METHOD(gram), METHOD(design),
     {nullptr, nullptr, 0, nullptr},
 };
 

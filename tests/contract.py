@@ -106,11 +106,13 @@ KEYS = ["lmu", "lambda", "a0", "beta", "dev_ratio", "nulldev", "npasses", "warni
 ARRAYS = ["lambda", "a0", "beta", "dev_ratio"]
 
 
-def check_result(r, p, inputs=()):
+def check_result(r, p, inputs=(), nclass=None):
     """Keys in order, types, shapes, fresh writable arrays sharing no memory
     with each other or with any input array, decreasing finite penalty
-    values, and a warning whose index is the number of solutions."""
-    assert type(r) is dict and list(r) == KEYS
+    values, and a warning whose index is the number of solutions.  `nclass`:
+    a result of fit (multinomial when > 1), whose warning is (kind, index)."""
+    fit = nclass is not None
+    assert type(r) is dict and list(r) == KEYS + ["lambda_max"] * fit
     lmu = r["lmu"]
     assert type(lmu) is int and lmu >= 0 and type(r["npasses"]) is int and r["npasses"] >= 0
     assert type(r["nulldev"]) is float
@@ -120,12 +122,16 @@ def check_result(r, p, inputs=()):
         assert a.flags.writeable and a.flags.aligned
         for other in arrays[i + 1:] + [v for v in inputs if isinstance(v, np.ndarray)]:
             assert not np.may_share_memory(a, other)
-    assert r["lambda"].shape == r["a0"].shape == r["dev_ratio"].shape == (lmu,)
-    assert r["beta"].shape == (p, lmu) and r["beta"].flags.c_contiguous
+    assert r["lambda"].shape == r["dev_ratio"].shape == (lmu,)
+    k = () if not fit or nclass == 1 else (nclass,)
+    assert r["a0"].shape == k + (lmu,)
+    assert r["beta"].shape == (p,) + k + (lmu,) and r["beta"].flags.c_contiguous
     lam = r["lambda"][np.isfinite(r["lambda"])]
     assert np.all(lam[1:] <= lam[:-1]), f"finite penalty values not decreasing: {r['lambda']}"
     w = r["warning"]
-    if w is not None:
+    if w is not None and fit:
+        assert w in (("MaxIterReached", lmu), ("MaxActiveReached", lmu)), w
+    elif w is not None:
         m = type(w) is tuple and type(w[0]) is str and WARNING.fullmatch(w[0])
         assert m and w == warning(m.group(1), lmu), w
 

@@ -2,8 +2,8 @@
 
 Everything here is written from the model definitions alone, with numpy and
 scipy: the penalized objectives on the caller's scale, their optimality
-(KKT) conditions, a bound-constrained L-BFGS-B reference solver, deviances,
-and loaders for data sets that ship with scikit-learn and statsmodels.
+(KKT) conditions, deviances, and loaders for data sets that ship with
+scikit-learn and statsmodels.
 """
 from __future__ import annotations
 
@@ -148,7 +148,7 @@ class Problem:
         self.v = normalized_penalty(penalty_factor, p)
         sd = weighted_sd(self.x, self.wn)
         self.s = sd if standardize else np.ones(p)
-        # conditioning of the reference solve only (never changes the problem)
+        # the yardstick of the optimality conditions (never changes the problem)
         self.cond = np.where(sd > 0, sd, 1.0)
         self.lower = np.full(p, -np.inf) if lower_limits is None else np.asarray(lower_limits, float)
         self.upper = np.full(p, np.inf) if upper_limits is None else np.asarray(upper_limits, float)
@@ -222,42 +222,6 @@ class Problem:
         if self.intercept:
             worst = max(worst, abs(ga))
         return worst / self.gradient_scale()
-
-    # -- reference solve ----------------------------------------------------
-    def solve(self, lam):
-        """L-BFGS-B on the split b = (c+ - c-) / cond with c+, c- >= 0 and
-        the limits as bounds; returns (a0, b, objective)."""
-        p = self.x.shape[1]
-        k1, k2 = self.weights(lam)
-        d = self.cond
-        ni = 1 if self.intercept else 0
-
-        def unpack(z):
-            a0 = z[0] if ni else 0.0
-            cp, cm = z[ni:ni + p], z[ni + p:]
-            return a0, cp, cm, (cp - cm) / d
-
-        def fun(z):
-            a0, cp, cm, b = unpack(z)
-            f, ga, gb = self.loss_grad(a0, b)
-            f = f + k1 @ ((cp + cm) / d) + 0.5 * k2 @ (b * b)
-            gb = (gb + k2 * b) / d
-            grad = np.concatenate(([ga] if ni else [], gb + k1 / d, -gb + k1 / d))
-            return f, grad
-
-        def bound(lim):
-            return [(0.0, None if not np.isfinite(u) else max(u, 0.0) * c) for u, c in zip(lim, d)]
-
-        bounds = ([(None, None)] if ni else []) + bound(self.upper) + bound(-self.lower)
-        z0 = np.zeros(ni + 2 * p)
-        if ni:
-            z0[0] = self.null_intercept()
-        res = optimize.minimize(fun, z0, jac=True, method="L-BFGS-B", bounds=bounds,
-                                options=dict(maxiter=50000, maxfun=100000, maxcor=50,
-                                             ftol=1e-16, gtol=1e-13))
-        a0, _, _, b = unpack(res.x)
-        b = np.clip(b, self.lower, self.upper)
-        return float(a0), b, self.objective(lam, a0, b)
 
 
 # ---------------------------------------------------------------------------

@@ -36,17 +36,6 @@ def test_demo_end_to_end(tmp_path):
         assert png.startswith(PNG) and len(png) > 5000
 
 
-def test_demo_writes_to_the_current_directory(tmp_path, monkeypatch, capsys):
-    pytest.importorskip("matplotlib")
-    from varnel.cli import main
-
-    monkeypatch.chdir(tmp_path)
-    assert main(["demo", "--nfolds", "3"]) == 0
-    assert "Wrote" in capsys.readouterr().out
-    assert (tmp_path / "varnel_demo_path.png").read_bytes().startswith(PNG)
-    assert (tmp_path / "varnel_demo_cv.png").read_bytes().startswith(PNG)
-
-
 def write_csv(path, header, rows, encoding="utf-8"):
     with open(path, "w", newline="", encoding=encoding) as fh:
         w = csv.writer(fh)

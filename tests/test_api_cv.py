@@ -27,16 +27,10 @@ def foldid_for(n, k=4):
 
 
 @pytest.mark.parametrize("family,measure", [
-    ("gaussian", "deviance"), ("gaussian", "mae"), ("logistic", "deviance"), ("logistic", "class"),
-    ("logistic", "auc"), ("logistic", "mse"), ("poisson", "deviance"), ("poisson", "mse")])
-def test_fixed_foldid_is_deterministic(family, measure):
+    ("gaussian", "mae"), ("logistic", "class"), ("logistic", "auc"), ("poisson", "deviance")])
+def test_chosen_lambdas_follow_the_cv_curve(family, measure):
     X, y = make_data(family)
-    fid = foldid_for(len(y))
-    a = varnel.cv_path(X, y, family, foldid=fid, measure=measure)
-    b = varnel.cv_path(X, y, family, foldid=fid, measure=measure)
-    np.testing.assert_array_equal(a.cvm, b.cvm)
-    np.testing.assert_array_equal(a.cvsd, b.cvsd)
-    assert a.lambda_min == b.lambda_min and a.lambda_1se == b.lambda_1se
+    a = varnel.cv_path(X, y, family, foldid=foldid_for(len(y)), measure=measure)
     assert a.lambda_1se >= a.lambda_min
     assert a.nfolds == 4 and a.measure == measure
     np.testing.assert_array_equal(a.lambdas, a.path.lambdas)
@@ -166,13 +160,6 @@ def test_invalid_arguments(kwargs, exc, match):
     X, y = make_data()
     with pytest.raises(exc, match=match):
         varnel.cv_path(X, y, nfolds=kwargs.pop("nfolds", 3), **kwargs)
-
-
-def test_gaussian_deviance_is_the_mean_squared_error():
-    X, y = make_data()
-    fid = foldid_for(len(y))
-    np.testing.assert_allclose(varnel.cv_path(X, y, foldid=fid).cvm,
-                               varnel.cv_path(X, y, foldid=fid, measure="mse").cvm)
 
 
 def test_short_fold_paths_are_padded_with_their_last_solution():

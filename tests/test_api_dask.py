@@ -38,16 +38,3 @@ def test_dask_gives_the_serial_result(client):
     np.testing.assert_array_equal(remote.cvsd, serial.cvsd)
     assert remote.lambda_min == serial.lambda_min
     assert remote.lambda_1se == serial.lambda_1se
-
-
-def test_dask_logistic_with_weights_and_progress(client, capsys):
-    X, eta, rng = make_data(seed=1)
-    y = np.where(rng.random(len(eta)) < 1 / (1 + np.exp(-2 * eta)), "yes", "no")
-    w = rng.uniform(0.5, 2, len(y))
-    serial = varnel.cv_path(X, y, "logistic", nfolds=4, seed=7, weights=w, measure="auc")
-    with joblib.parallel_backend("dask"):
-        remote = varnel.cv_path(X, y, "logistic", nfolds=4, seed=7, weights=w, measure="auc",
-                                verbose=True)
-    assert "4/4" in capsys.readouterr().err
-    np.testing.assert_array_equal(remote.foldid, serial.foldid)
-    np.testing.assert_array_equal(remote.cvm, serial.cvm)

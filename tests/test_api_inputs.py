@@ -113,40 +113,25 @@ def test_pandas_labels_and_weights():
     assert list(b.classes) == ["no", "yes"]
 
 
-@pytest.mark.parametrize("fmt", ["csr", "csc", "coo"])
-def test_sparse_gaussian_uses_the_sparse_solver(fmt, monkeypatch):
+@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("fmt", ["csr_matrix", "csc_matrix", "coo_matrix", "csr_array"])
+def test_sparse_input_gives_the_dense_path(family, fmt):
+    sp = pytest.importorskip("scipy.sparse")
+    X, y = make_data(family)
+    path = varnel.fit_path(getattr(sp, fmt)(X), y, family=family)
+    assert_same_path(varnel.fit_path(X, y, family=family), path, tol=1e-10)
+    s = path.lambdas[5]
+    np.testing.assert_allclose(path.predict(sp.csr_matrix(X), s=s), path.predict(X, s=s), atol=1e-12)
+
+
+def test_sparse_duplicates_and_single_precision():
     sp = pytest.importorskip("scipy.sparse")
     X, y = make_data()
-    ref = varnel.fit_path(X, y)
-    ref32 = varnel.fit_path(X.astype(np.float32), y)
-    Xs = getattr(sp, f"{fmt}_matrix")(X)
-    from varnel import _core
-
-    def dense_called(*args, **kwargs):
-        raise AssertionError("the dense solver was called for sparse input")
-
-    monkeypatch.setattr(_core, "elnet_path", dense_called)
-    path = varnel.fit_path(Xs, y)
-    assert_same_path(ref, path, tol=1e-12)
-    arr = varnel.fit_path(sp.csr_array(X), y)
-    assert_same_path(ref, arr, tol=1e-12)
-    # int64 indices, float32 values, unsorted duplicates
-    coo = sp.coo_matrix(X)
+    coo = sp.coo_matrix(X)  # int64 indices, float32 values, unsorted duplicates
     dup = sp.coo_matrix((np.concatenate([coo.data / 2, coo.data / 2]).astype(np.float32),
                          (np.concatenate([coo.row, coo.row]).astype(np.int64),
                           np.concatenate([coo.col, coo.col]).astype(np.int64))), shape=X.shape)
-    assert_same_path(ref32, varnel.fit_path(dup, y), tol=1e-6)
-    # sparse prediction
-    s = path.lambdas[5]
-    np.testing.assert_allclose(path.predict(Xs, s=s), path.predict(X, s=s), atol=1e-12)
-
-
-@pytest.mark.parametrize("family", FAMILIES)
-def test_sparse_input_gives_the_dense_path(family):
-    sp = pytest.importorskip("scipy.sparse")
-    X, y = make_data(family)
-    assert_same_path(varnel.fit_path(X, y, family=family),
-                     varnel.fit_path(sp.csr_matrix(X), y, family=family), tol=1e-10)
+    assert_same_path(varnel.fit_path(X.astype(np.float32), y), varnel.fit_path(dup, y), tol=1e-6)
 
 
 def test_sparse_input_is_never_densified():

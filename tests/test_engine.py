@@ -10,7 +10,7 @@ import pytest
 import scipy.sparse as sp
 
 import oracles as o
-from varnel import _test_engine as te
+from varnel import _test_core as tc
 from varnel._core import fit
 
 FAMILIES = ("gaussian", "binomial", "poisson")
@@ -64,12 +64,11 @@ def test_design_operations_match_the_dense_reference(kind, big_mean):
     v = rng.uniform(0.1, 1.0, n) if working else w
     if kind == "sparse_fixed":
         r -= w @ r  # with centring the design relies on sum_i w_i r_i = 0
-    s = sp.csc_matrix(x)
-    given = (s.indptr.tolist(), s.indices.tolist(), s.data.tolist()) if kind.startswith("sparse") \
-        else x.ravel(order="F").tolist() if kind == "covariance" else z.ravel(order="F").tolist()
+    given = x if kind.startswith("sparse") or kind == "covariance" else z
     coef, active = rng.normal(size=p), [4, 0, p - 1]
-    out = te.design(kind, n, given, centre.tolist(), scale.tolist(), v.tolist(), r.tolist(), steps,
-                    coef.tolist(), active, 0.4, 0.25)
+    js, deltas = zip(*steps)
+    out = tc.design(kind, np.asfortranarray(given), centre, scale, v, r, js, deltas, coef, active,
+                    0.4, 0.25)
 
     # reference: <z_j, r>_weights, steps r -= delta * (v) * z_j
     wg = w if kind in ("sparse_fixed", "covariance") else np.ones(n)

@@ -1,4 +1,4 @@
-"""Property-based fuzzing of elnet_path and elnet_sparse with hostile input.
+"""Property-based fuzzing of elnet_path, elnet_sparse and fit with hostile input.
 
 The hypothesis loops run in child interpreters, so that a crash of the
 extension (a signal, an abort, a sanitizer report) fails a test instead of
@@ -10,7 +10,7 @@ must leave the caller's objects as they were.
     VARNEL_FUZZ_SEED=<seed> ...   # replay the seed a failure printed
     VARNEL_FUZZ_TRACE=1 ...       # print every case before calling (find a crashing one)
 
-The default budget (3000 examples over both entry points) keeps CI short.
+The default budget (3000 examples over the entry points) keeps CI short.
 A case is a dict: entry, args, kwargs, p (columns of a valid x), and hostile
 (False when every argument has the right type and shape: then only a
 ValueError may come back).
@@ -31,7 +31,7 @@ import contract
 from contract import Index
 
 EXAMPLES = int(os.environ.get("VARNEL_FUZZ_EXAMPLES", "3000"))
-SHARES = {"dense": 0.6, "sparse": 0.4}
+SHARES = {"dense": 0.4, "sparse": 0.3, "fit": 0.3}
 ALLOWED = (TypeError, ValueError, OverflowError, MemoryError)
 U64, NAN, INF = 2**64 - 1, float("nan"), float("inf")
 MAXIT_CAP = 100_000  # a hostile fit may never converge
@@ -87,7 +87,7 @@ def check_call(case):
             assert type(result) is ValueError, f"well-typed input raised {type(result).__name__}: {result}"
         assert isinstance(result, MemoryError) or str(result), "empty message"
         return
-    contract.check_result(result, case["p"], inputs)
+    contract.check_result(result, case["p"], inputs, case.get("nclass"))
     if sane(case):
         for key in ("lambda", "a0", "beta", "dev_ratio", "nulldev"):
             assert np.all(np.isfinite(result[key])), f"non-finite {key} from ordinary input: {result[key]}"
@@ -100,7 +100,8 @@ def sane(case):
     if case["hostile"]:
         return False
     k = case["kwargs"]
-    data = case["args"][:2] if case["entry"] == "elnet_path" else case["args"][4:6]
+    data = {"elnet_path": case["args"][:2], "elnet_sparse": case["args"][4:6],
+            "fit": case["args"][1:2]}[case["entry"]]
     arrays = [np.asarray(a, dtype=float) for a in data]
     arrays += [np.asarray(k[name], dtype=float) for name in ("weights", "user_lambda", "penalty_factor")
                if k.get(name) is not None]
@@ -405,7 +406,32 @@ def strategies():
         p = as_count(dims[1]) if as_count(dims[1]) is not None else p  # what the result must have
         return dict(entry="elnet_sparse", args=args, kwargs=kwargs, p=p, **state)
 
-    return {"dense": dense_case(), "sparse": sparse_case()}
+    @st.composite
+    def fit_case(draw):
+        """A case of the stable entries sent to fit, with a family of its
+        four, a solver, and maybe an offset."""
+        case = draw(st.one_of(dense_case(), sparse_case()))
+        args, kwargs = list(case["args"]), dict(case["kwargs"])
+        kwargs.pop("family", None)
+        if case["entry"] == "elnet_sparse" and len(args) >= 5:
+            args = [tuple(args[:5]), *args[5:]]
+        family = draw(st.sampled_from(["gaussian", "binomial", "poisson", "multinomial"]))
+        nclass, y = 1, args[1] if len(args) > 1 else None
+        if family == "multinomial" and type(y) is np.ndarray and y.dtype == np.float64:
+            args[1] = y = np.abs(np.floor(y)) % 3  # class codes (hostile values stay hostile)
+            nclass = int(y.max(initial=0) + 1) if np.isfinite(y).all() else None
+        kwargs["family"] = family
+        if draw(coin):
+            kwargs["solver"] = draw(st.sampled_from(["naive", "covariance"]))
+        if draw(coin) and isinstance(y, np.ndarray) and y.ndim == 1:
+            shape = (len(y), nclass) if family == "multinomial" and nclass else (len(y),)
+            kwargs["offset"] = values(draw, case, shape, -2, 2)
+        if family == "multinomial" and draw(coin):
+            kwargs["grouped"] = True
+        return dict(case, entry="fit", args=args, kwargs=kwargs,
+                    nclass=nclass if family == "multinomial" else 1)
+
+    return {"dense": dense_case(), "sparse": sparse_case(), "fit": fit_case()}
 
 
 if __name__ == "__main__":
