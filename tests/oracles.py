@@ -92,29 +92,6 @@ def response_scale(y, wn, intercept):
     return float(np.sqrt(wn @ (y - c) ** 2))
 
 
-def lambda_max(x, y, *, family="gaussian", alpha=1.0, weights=None, penalty_factor=None,
-               standardize=True, intercept=True):
-    """Largest useful penalty on the caller's scale: the null model's largest
-    scaled gradient over the variables, divided by alpha.  For the GLMs the
-    null model is the intercept-only fit (mu = weighted mean of y), or mu =
-    0.5 (logistic) / 1 (Poisson) without an intercept; the Gaussian one
-    reports it on the response's scale, which undoes the division by y_scale
-    of its standardized problem."""
-    n, p = x.shape
-    wn = normalized_weights(weights, n)
-    v = normalized_penalty(penalty_factor, p)
-    s = weighted_sd(x, wn) if standardize else np.ones(p)
-    xc = x - wn @ x if intercept else x
-    if intercept:
-        mu = wn @ y
-    else:
-        mu = {"gaussian": 0.0, "binomial": 0.5, "poisson": 1.0}[family]
-    g = np.abs(xc.T @ (wn * (y - mu))) / s
-    with np.errstate(divide="ignore", invalid="ignore"):
-        q = np.where(v > 0, g / v, 0.0)
-    return float(q.max() / max(alpha, 1e-3))
-
-
 # ---------------------------------------------------------------------------
 # the penalized problem solved by every returned solution
 
@@ -190,6 +167,15 @@ class Problem:
                                    -50.0, 50.0, xtol=1e-14)
         m = self.wn @ self.y
         return {"gaussian": m, "binomial": special.logit(m), "poisson": np.log(m)}[self.family]
+
+    def lambda_max(self):
+        """The largest useful penalty: the null model's largest gradient per
+        unit of standardized coefficient and of penalty factor, over alpha
+        (at least 0.001)."""
+        g = np.abs(self.loss_grad(self.null_intercept(), np.zeros(self.x.shape[1]))[2]) / self.s
+        with np.errstate(divide="ignore", invalid="ignore"):
+            q = np.where(self.v > 0, g / self.v, 0.0)
+        return float(q.max() / max(self.alpha, 1e-3))
 
     def gradient_scale(self):
         """Size of the loss gradient at the null model, per unit of

@@ -96,18 +96,3 @@ def test_fit_errors(tmp_path, capsys):
     with pytest.raises(SystemExit) as exc:
         main(["fit", str(src)])
     assert exc.value.code == 2 and "--target" in capsys.readouterr().err
-
-
-def test_main_in_process(tmp_path, capsys):
-    from varnel.cli import main
-
-    rng = np.random.default_rng(2)
-    X = rng.standard_normal((40, 3))
-    src = tmp_path / "counts.csv"
-    write_csv(src, ["x1", "x2", "x3", "n"],
-              [[*X[i], int(rng.poisson(np.exp(0.5 * X[i, 0])))] for i in range(40)])
-    assert main(["fit", str(src), "--target", "n", "--family", "poisson", "--cv", "4",
-                 "--measure", "mae"]) == 0
-    out = capsys.readouterr().out
-    assert "Mean absolute error (4-fold cross-validation)" in out
-    assert main(["fit", str(src), "--target", "n", "--measure", "auc"]) == 1

@@ -184,18 +184,6 @@ def test_invalid_parameters(params, fit_kw, exc, match):
         ElasticNetRegressor(**params).fit(X, y, **fit_kw)
 
 
-def test_pandas_feature_names_and_sparse():
-    pd = pytest.importorskip("pandas")
-    sp = pytest.importorskip("scipy.sparse")
-    X, y = make_data("gaussian")
-    frame = pd.DataFrame(X, columns=list("abcde"))
-    model = ElasticNetRegressor(random_state=0).fit(frame, y)
-    assert list(model.feature_names_in_) == list("abcde")
-    assert model.path_.feature_names == list("abcde")
-    sparse = ElasticNetRegressor(random_state=0).fit(sp.csr_matrix(X), y)
-    np.testing.assert_allclose(sparse.coef_, model.coef_, atol=1e-10)
-
-
 def test_in_pipeline_and_grid_search():
     X, y = make_data("logistic")
     pipe = make_pipeline(StandardScaler(), LogisticNetClassifier(cv=3, random_state=0))

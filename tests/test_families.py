@@ -113,7 +113,7 @@ def test_generated_sequence(family, lmr, ratio):
     lam = r["lambda"]
     np.testing.assert_allclose(lam[2:] / lam[1:-1], ratio, rtol=1e-14)
     assert lam[0] == pytest.approx(np.exp(2 * np.log(lam[1]) - np.log(lam[2])), rel=1e-15)
-    assert lam[0] == pytest.approx(o.lambda_max(x, y, family=family), rel=1e-12)
+    assert lam[0] == pytest.approx(o.Problem(family, x, y).lambda_max(), rel=1e-12)
 
 
 @pytest.mark.parametrize("family", FAMILIES)
@@ -134,7 +134,7 @@ def test_one_and_two_values(family, opts):
     assert one["dev_ratio"][0] == pytest.approx(0.0, abs=1e-12)
     assert one["nulldev"] == pytest.approx(o.null_deviance(family, y, opts.get("weights"),
                                                            opts.get("intercept", True)), rel=1e-12)
-    lmax = o.lambda_max(x, y, family=family, **{k: v for k, v in opts.items() if k != "lambda_min_ratio"})
+    lmax = o.Problem(family, x, y, **opts).lambda_max()
     assert two["lambda"][1] == pytest.approx(0.05 * lmax, rel=1e-12)
     assert one["lambda_max"] == pytest.approx(lmax, rel=1e-12)
 
