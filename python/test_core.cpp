@@ -107,27 +107,11 @@ WRAPPER(grad) {
     return PyFloat_FromDouble(std::visit([&](const auto& m) { return m.grad(j, r, shift); }, x));
 }
 
-WRAPPER(grad_batch) {
-    Design x; vc::Index js; vc::Vec r; double shift = 0.0;
-    if (!parse(args, kwargs, {"x", "js", "r", "shift"}, x, js, r, shift)) return nullptr;
-    vc::Vec out(js.size());
-    std::visit([&](const auto& m) { m.grad_batch(sizes(js), r, shift, out.data()); }, x);
-    return array(std::move(out));
-}
-
 WRAPPER(update_residual) {
     Design x; std::uint64_t j = 0; double delta = 0.0, shift = 0.0; vc::Vec r;
     if (!parse(args, kwargs, {"x", "j", "delta", "r", "shift"}, x, j, delta, r, shift)) return nullptr;
     std::visit([&](const auto& m) { m.update_residual(j, delta, r, shift); }, x);
     return Py_BuildValue("(Nd)", array(std::move(r)), shift);
-}
-
-WRAPPER(update_then_grad) {
-    Design x; std::uint64_t j = 0, k = 0; double delta = 0.0, shift = 0.0; vc::Vec r;
-    if (!parse(args, kwargs, {"x", "j", "delta", "r", "shift", "k"}, x, j, delta, r, shift, k))
-        return nullptr;
-    const double g = std::visit([&](const auto& m) { return m.update_then_grad(j, delta, r, shift, k); }, x);
-    return Py_BuildValue("(Ndd)", array(std::move(r)), shift, g);
 }
 
 WRAPPER(weighted_sumsq) {
@@ -136,26 +120,6 @@ WRAPPER(weighted_sumsq) {
     return PyFloat_FromDouble(vc::DenseGlm(std::get<vc::Dense>(std::move(x))).weighted_sumsq(j, v));
 }
 
-WRAPPER(weighted_sumsq_flagged) {
-    Design x; vc::Flags flags; vc::Vec v;
-    if (!parse(args, kwargs, {"x", "flags", "v"}, x, flags, v)) return nullptr;
-    const vc::DenseGlm m(std::get<vc::Dense>(std::move(x)));
-    vc::Vec out(m.ncols, -1.0);
-    m.weighted_sumsq_flagged(flags, v, out);
-    return array(std::move(out));
-}
-
-WRAPPER(linear_predictor) {
-    Design x; vc::Vec coef; vc::Index active; double intercept = 0.0;
-    if (!parse(args, kwargs, {"x", "coef", "active", "intercept"}, x, coef, active, intercept))
-        return nullptr;
-    const vc::DenseGlm m(std::get<vc::Dense>(std::move(x)));
-    vc::Vec eta(m.nrows);
-    m.linear_predictor(coef, sizes(active), intercept, eta);
-    return array(std::move(eta));
-}
-
-// Flags of the columns that vary (chkvars, chkvars_sparse).
 WRAPPER(chkvars) {
     Design x;
     if (!parse(args, kwargs, {"x"}, x)) return nullptr;
@@ -381,9 +345,9 @@ WRAPPER(design) {
                       METH_VARARGS | METH_KEYWORDS, nullptr}
 
 PyMethodDef methods[] = {
-    METHOD(wdot4), METHOD(grad), METHOD(grad_batch),
-    METHOD(update_residual), METHOD(update_then_grad), METHOD(weighted_sumsq),
-    METHOD(weighted_sumsq_flagged), METHOD(linear_predictor), METHOD(chkvars),
+    METHOD(wdot4), METHOD(grad),
+    METHOD(update_residual), METHOD(weighted_sumsq),
+    METHOD(chkvars),
     METHOD(clear_weighted_constants), METHOD(normalize_penalty), METHOD(gram), METHOD(design),
     {nullptr, nullptr, 0, nullptr},
 };

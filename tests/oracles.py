@@ -20,51 +20,27 @@ FAMILIES = ("gaussian", "binomial", "poisson")
 
 
 @functools.lru_cache(maxsize=None)
-def _diabetes():
-    from sklearn.datasets import load_diabetes
+def _load(name):
+    if name == "randhie":  # doctor visits (mdvis) and a few predictors
+        import statsmodels.api as sm
 
-    d = load_diabetes()
-    return np.array(d.data, dtype=np.float64), np.array(d.target, dtype=np.float64)
+        d = sm.datasets.randhie.load_pandas().data
+        d = d.iloc[::len(d) // 600].iloc[:600]
+        cols = ["lncoins", "idp", "lpi", "fmde", "physlm", "disea"]
+        return d[cols].to_numpy(dtype=np.float64), d["mdvis"].to_numpy(dtype=np.float64)
+    from sklearn import datasets
 
-
-def diabetes():
-    """442 x 10 design and continuous response (fresh copies)."""
-    x, y = _diabetes()
-    return x.copy(), y.copy()
-
-
-@functools.lru_cache(maxsize=None)
-def _breast_cancer():
-    from sklearn.datasets import load_breast_cancer
-
-    d = load_breast_cancer()
-    return np.array(d.data, dtype=np.float64), np.array(d.target, dtype=np.float64)
+    d = getattr(datasets, f"load_{name}")()
+    x = np.array(d.data, dtype=np.float64)
+    return x[:, [0, 1, 4, 6, 8, 9, 10, 20]] if name == "breast_cancer" else x, np.array(d.target, float)
 
 
-def breast_cancer(cols=(0, 1, 4, 6, 8, 9, 10, 20)):
-    """569 rows, a few of the 30 columns, 0/1 response (fresh copies)."""
-    x, y = _breast_cancer()
-    return np.ascontiguousarray(x[:, list(cols)]), y.copy()
-
-
-@functools.lru_cache(maxsize=None)
-def _randhie():
-    import statsmodels.api as sm
-
-    return sm.datasets.randhie.load_pandas().data
-
-
-RANDHIE_COLS = ("lncoins", "idp", "lpi", "fmde", "physlm", "disea")
-
-
-def randhie(nrows=1500, cols=RANDHIE_COLS):
-    """Every k-th row of the RAND health-insurance data: counts of doctor
-    visits (mdvis) and a few predictors (fresh copies)."""
-    d = _randhie()
-    step = max(1, len(d) // nrows)
-    d = d.iloc[::step].iloc[:nrows]
-    x = np.ascontiguousarray(d[list(cols)].to_numpy(dtype=np.float64))
-    return x, d["mdvis"].to_numpy(dtype=np.float64).copy()
+def dataset(name):
+    """diabetes (442 x 10, continuous), breast_cancer (569 x 8 of its
+    columns, 0/1) or randhie (600 rows of the RAND health-insurance data:
+    counts of doctor visits); fresh copies."""
+    x, y = _load(name)
+    return np.ascontiguousarray(x), y.copy()
 
 
 # ---------------------------------------------------------------------------

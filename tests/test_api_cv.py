@@ -1,6 +1,5 @@
 """varnel.cv_path: folds, measures, weights, the chosen lambdas."""
 
-import sys
 
 import numpy as np
 import pytest
@@ -43,28 +42,6 @@ def test_chosen_lambdas_follow_the_cv_curve(family, measure):
     assert a.index_1se == np.flatnonzero(inside)[0]
     np.testing.assert_allclose(a.cvup - a.cvm, a.cvsd)
     np.testing.assert_allclose(a.cvm - a.cvlo, a.cvsd)
-
-
-def test_seed_and_fold_labels():
-    X, y = make_data()
-    a = varnel.cv_path(X, y, nfolds=5, seed=3)
-    b = varnel.cv_path(X, y, nfolds=5, seed=3)
-    c = varnel.cv_path(X, y, nfolds=5, seed=4)
-    np.testing.assert_array_equal(a.foldid, b.foldid)
-    np.testing.assert_array_equal(a.cvm, b.cvm)
-    assert not np.array_equal(a.foldid, c.foldid)
-    assert sorted(np.bincount(a.foldid)) == [16] * 5
-    # any integer labels work; only the partition matters
-    labels = np.array([7, -3, 11, 0, 5])[a.foldid]
-    d = varnel.cv_path(X, y, foldid=labels)
-    np.testing.assert_allclose(d.cvm, a.cvm, rtol=1e-12)  # folds summed in another order
-
-
-def test_logistic_folds_are_stratified():
-    X, y = make_data("logistic")
-    cvp = varnel.cv_path(X, y, "logistic", nfolds=4, seed=0)
-    counts = [int(y[cvp.foldid == k].sum()) for k in range(4)]
-    assert max(counts) - min(counts) <= 1
 
 
 @pytest.mark.parametrize("kind", ["folds", "overlapping splits"])
@@ -208,23 +185,3 @@ def test_sparse_cv_matches_dense():
     a = varnel.cv_path(X, y, foldid=fid)
     b = varnel.cv_path(sp.csr_matrix(X), y, foldid=fid)
     np.testing.assert_allclose(a.cvm, b.cvm, rtol=1e-9)
-
-
-def test_without_joblib_folds_run_serially(monkeypatch):
-    X, y = make_data()
-    fid = foldid_for(len(y))
-    ref = varnel.cv_path(X, y, foldid=fid)
-    monkeypatch.setitem(sys.modules, "joblib", None)
-    np.testing.assert_array_equal(varnel.cv_path(X, y, foldid=fid).cvm, ref.cvm)
-    with pytest.raises(ImportError, match="joblib"):
-        varnel.cv_path(X, y, foldid=fid, n_jobs=2)
-
-
-def test_verbose_progress(capsys, monkeypatch):
-    X, y = make_data()
-    varnel.cv_path(X, y, nfolds=3, seed=0, verbose=True)
-    assert "3/3" in capsys.readouterr().err
-    monkeypatch.setitem(sys.modules, "tqdm", None)
-    monkeypatch.setitem(sys.modules, "tqdm.auto", None)
-    varnel.cv_path(X, y, nfolds=3, seed=0, verbose=True)
-    assert "3/3 folds done" in capsys.readouterr().err

@@ -75,13 +75,6 @@ def test_works_with_numpy_only(tmp_path):
     assert "4/4 folds done" in proc.stderr
 
 
-def test_installed_files():
-    root = resources.files("varnel")
-    for name in ("py.typed", "_core.pyi"):
-        assert root.joinpath(name).is_file(), name
-    assert root.joinpath("data", "demo.csv").is_file()
-
-
 def test_stubs_match_the_extension():
     from varnel import _core
 

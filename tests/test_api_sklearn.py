@@ -6,11 +6,8 @@ import pytest
 pytest.importorskip("sklearn")
 
 from sklearn import linear_model as sklm  # noqa: E402
-from sklearn.base import clone  # noqa: E402
 from sklearn.exceptions import ConvergenceWarning  # noqa: E402
-from sklearn.model_selection import GridSearchCV, GroupKFold, KFold, ShuffleSplit, TimeSeriesSplit  # noqa: E402
-from sklearn.pipeline import make_pipeline  # noqa: E402
-from sklearn.preprocessing import StandardScaler  # noqa: E402
+from sklearn.model_selection import GroupKFold, KFold, ShuffleSplit, TimeSeriesSplit  # noqa: E402
 from sklearn.utils.estimator_checks import check_estimator  # noqa: E402
 
 import varnel  # noqa: E402
@@ -182,14 +179,3 @@ def test_invalid_parameters(params, fit_kw, exc, match):
     X, y = make_data("gaussian")
     with pytest.raises(exc, match=match):
         ElasticNetRegressor(**params).fit(X, y, **fit_kw)
-
-
-def test_in_pipeline_and_grid_search():
-    X, y = make_data("logistic")
-    pipe = make_pipeline(StandardScaler(), LogisticNetClassifier(cv=3, random_state=0))
-    assert pipe.fit(X, y).score(X, y) > 0.7
-    grid = GridSearchCV(ElasticNetRegressor(cv=3, random_state=0), {"l1_ratio": [0.5, 1.0]}, cv=2)
-    Xg, yg = make_data("gaussian")
-    grid.fit(Xg, yg)
-    assert grid.best_params_["l1_ratio"] in (0.5, 1.0)
-    assert clone(grid.best_estimator_).get_params()["cv"] == 3

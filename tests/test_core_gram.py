@@ -104,16 +104,3 @@ def test_column_stats_and_standardized_products_keep_full_precision(n, p, weight
     if n > 1:  # centred at the exact means although they are rounded to doubles
         g = tc.gram(x, w, centre=r["mean"], scale=list(sd), at_mean=True)["gram"]
         assert close(g, reference(x, w, dm, sd), 1.0, 1e-13) and close(np.diag(g), 1, 1, 1e-13)
-
-
-@pytest.mark.parametrize("kwargs, text", [
-    (dict(w=[0.5]), "weights of the wrong"), (dict(centre=[0.0]), "centres of the wrong"),
-    (dict(scale=[1.0] * 4), "scales of the wrong"), (dict(cols=[3]), "index out of range"), (dict(kernel="sse9"), "unknown kernel")])
-def test_bad_arguments_are_refused(kwargs, text):
-    with pytest.raises(ValueError, match=text):
-        tc.gram(**(dict(x=np.ones((2, 3)), w=[0.5, 0.5]) | kwargs))
-
-
-def test_no_rows_gives_zeros_and_no_columns_nothing():
-    assert np.array_equal(tc.gram(np.zeros((0, 3)), [])["gram"], np.zeros((3, 3))) and tc.gram(
-        np.zeros((4, 3)), [0.25] * 4, cols=[])["gram"].shape == (0, 3)

@@ -18,8 +18,7 @@ FAMILIES = ("gaussian", "binomial", "poisson")
 
 def data(family):
     """Real data of each family: diabetes, breast cancer, doctor visits."""
-    return {"gaussian": o.diabetes, "binomial": o.breast_cancer,
-            "poisson": lambda: o.randhie(nrows=600)}[family]()
+    return o.dataset({"gaussian": "diabetes", "binomial": "breast_cancer", "poisson": "randhie"}[family])
 
 
 def path(family, x, y, sparse=False, **kw):

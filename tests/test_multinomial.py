@@ -175,20 +175,6 @@ def test_lasso_matches_sklearn():
         np.testing.assert_allclose(prob, m.predict_proba(xs), atol=1e-6)
 
 
-@pytest.mark.parametrize("grouped", [False, True])
-def test_offsets_shift_the_fit(grouped):
-    # A common offset per observation changes no probability; a constant
-    # offset per class moves only the intercepts.
-    n, d = len(Y), np.array([0.5, -1.0, 2.0])
-    base = mfit(X, Y, grouped=grouped, thresh=1e-13)
-    for offset, shift in ((np.repeat(np.linspace(-3, 3, n)[:, None], 3, 1), 0 * d),
-                          (np.tile(d, (n, 1)), d - d.mean())):
-        r = mfit(X, Y, grouped=grouped, thresh=1e-13, offset=offset)
-        assert r["lmu"] == base["lmu"] and r["nulldev"] == pytest.approx(base["nulldev"])
-        np.testing.assert_allclose(r["beta"], base["beta"], atol=1e-7)
-        np.testing.assert_allclose(r["a0"] + shift[:, None], base["a0"], atol=1e-7)
-
-
 @pytest.mark.parametrize("alpha", [1.0, 0.5, 0.0])
 @pytest.mark.parametrize("grouped", [False, True])
 def test_two_classes_match_the_binomial_family(alpha, grouped):

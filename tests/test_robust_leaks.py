@@ -1,4 +1,4 @@
-"""No call leaks: thousands of calls of both entry points, on success and on
+"""No call leaks: thousands of calls of the entry points, on success and on
 every way of failing (binding, conversion, the entry checks, refusals of the
 solvers, mended input, exhausted memory), leave resident memory, the C heap in
 use, the number of live Python objects and the reference counts of the
@@ -37,6 +37,10 @@ def dense(x=X, y=Y, **kwargs):
     return _core.elnet_path(x, y, **{"nlambda": 8, "maxit": 2000, **kwargs})
 
 
+def fit(x, y, **kwargs):
+    return _core.fit(x, y, **{"nlambda": 8, "maxit": 2000, **kwargs})
+
+
 SUCCEED = {  # every family, with and without warnings
     "gaussian": lambda: dense(weights=W, penalty_factor=PF_LIST, user_lambda=LAM_TUPLE),
     "binomial": lambda: dense(y=YB, family=FAMILY, lower_limits=-PF, upper_limits=PF),
@@ -45,6 +49,9 @@ SUCCEED = {  # every family, with and without warnings
     "max-iter warning": lambda: dense(y=YB, family="binomial", maxit=3),
     "max-active warning": lambda: sparse(pmax=1),
     "mended negative weights": lambda: dense(y=YP, family="poisson", weights=np.where(W > 1.5, -W, W)),
+    "fit: sparse logistic, offset": lambda: fit((N, P, PTR, IDX, VAL), YB, family="binomial", offset=W),
+    "fit: multinomial": lambda: fit(X, np.floor(YP) % 3, family="multinomial", grouped=True),
+    "fit: covariance": lambda: fit(X, Y, solver="covariance", weights=W),
 }
 FAIL = {
     # binding and conversion (a list failing at its last element, after the rest converted)
@@ -78,6 +85,8 @@ FAIL = {
     "constant response": lambda: dense(y=np.full(N, 2.0), weights=W),
     "constant Poisson response": lambda: dense(y=np.full(N, 2.0), family="poisson"),
     "binomial response outside [0, 1]": lambda: dense(y=YB * 2.0, family="binomial"),
+    "fit: offset length": lambda: fit(X, Y, offset=W[:-1]),
+    "fit: covariance of a sparse x": lambda: fit((N, P, PTR, IDX, VAL), Y, solver="covariance"),
     # exhausted memory
     "huge penalty sequence": lambda: dense(nlambda=2**62, weights=W),
     "huge sparse penalty sequence": lambda: sparse(nlambda=2**61),
