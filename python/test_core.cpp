@@ -151,16 +151,6 @@ WRAPPER(normalize_penalty) {
     return array(std::get<vc::Vec>(std::move(outcome)));
 }
 
-PyObject* list_of(const vc::Vec& v) {
-    vp::PyRef list(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    for (std::size_t i = 0; list && i < v.size(); ++i) {
-        PyObject* f = PyFloat_FromDouble(v[i]);
-        if (f == nullptr) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), f);
-    }
-    return list.release();
-}
-
 // A float64 array read in place (strides in whole elements).
 bool convert(const char* name, PyObject* obj, vc::StridedMatrix& out) {
     vp::FloatArray a;
@@ -225,7 +215,7 @@ WRAPPER(gram) {
         if (g) vc::gram_columns(x, w, centring, c, sc, cs, data, std::max<std::size_t>(p, 1), gm,
                                 kernel, extra);
     }
-    if (!put("gram", g) || (at_mean && !put("gram_mean", list_of(gm)))) return nullptr;
+    if (!put("gram", g) || (at_mean && !put("gram_mean", array(std::move(gm))))) return nullptr;
     const vc::GramKernel ran = kernel == vc::GramKernel::best ? vc::gram_best_kernel() : kernel;
     if (!put("kernel", PyUnicode_FromString(std::string(vc::gram_kernel_name(ran)).c_str())))
         return nullptr;
@@ -242,8 +232,8 @@ WRAPPER(gram) {
     if (wsum > 0.0) {
         vc::Vec mean(x.ncols), var(x.ncols), cov(y ? x.ncols : 0);
         const double ym = vc::weighted_column_stats(x, w, y ? *y : none, mean, var, cov);
-        if (!put("mean", list_of(mean)) || !put("var", list_of(var)) ||
-            !put("ymean", PyFloat_FromDouble(ym)) || (y && !put("cov", list_of(cov))))
+        if (!put("mean", array(std::move(mean))) || !put("var", array(std::move(var))) ||
+            !put("ymean", PyFloat_FromDouble(ym)) || (y && !put("cov", array(std::move(cov)))))
             return nullptr;
     }
     return d.release();

@@ -75,7 +75,7 @@ def response_scale(y, wn, intercept):
 class Problem:
     """Penalized objective of one family on the caller's scale:
 
-        loss(a0, b) + sum_j k1_j |b_j| + 1/2 sum_j k2_j b_j^2,  lower <= b <= upper,
+        loss(a0, b) + sum_j k1_j |b_j| + 1/2 sum_j k2_j |b_j|^2,  lower <= b <= upper,
 
     with eta = offset + a0 + x b, k1_j = lambda alpha v_j s_j and
     k2_j = lambda (1 - alpha) v_j s_j^2 c,
@@ -83,20 +83,24 @@ class Problem:
     weights normalised to sum 1, v the penalty factors normalised to sum p
     and s_j the weighted sd of column j when standardizing (else 1).
     Losses: 1/2 sum wn r^2; -sum wn (y eta - log(1 + e^eta));
-    sum wn (e^eta - y eta).
+    sum wn (e^eta - y eta); sum wn (logsumexp(eta_i) - eta_{i,y_i}).
+    Multinomial: y holds class codes, a0 is (K,), b is (p, K) and b_j its
+    row, |b_j| the L1 norm of the row (grouped: the Euclidean one).
     """
 
     def __init__(self, family, x, y, *, alpha=1.0, weights=None, penalty_factor=None,
                  lower_limits=None, upper_limits=None, standardize=True, intercept=True,
-                 offset=None):
-        assert family in FAMILIES
-        self.family = family
+                 offset=None, grouped=False, exclude=(), **path_options):
+        assert family in FAMILIES + ("multinomial",)
+        assert set(path_options) <= {"nlambda", "user_lambda", "lambda_min_ratio", "thresh"}  # no typos
+        self.family, self.alpha, self.intercept, self.grouped = family, alpha, intercept, grouped
         self.x = np.ascontiguousarray(x, dtype=np.float64)
         self.y = np.asarray(y, dtype=np.float64)
         n, p = self.x.shape
-        self.offset = np.zeros(n) if offset is None else np.asarray(offset, dtype=np.float64)
-        self.alpha = alpha
-        self.intercept = intercept
+        if family == "multinomial":
+            self.yk = np.eye(int(self.y.max()) + 1)[self.y.astype(int)]
+        self.offset = np.zeros(self.y.shape[:1] + (1,) * (family == "multinomial")) if offset is None \
+            else np.asarray(offset, dtype=np.float64)
         self.wn = normalized_weights(weights, n)
         self.v = normalized_penalty(penalty_factor, p)
         sd = weighted_sd(self.x, self.wn)
@@ -105,6 +109,7 @@ class Problem:
         self.cond = np.where(sd > 0, sd, 1.0)
         self.lower = np.full(p, -np.inf) if lower_limits is None else np.asarray(lower_limits, float)
         self.upper = np.full(p, np.inf) if upper_limits is None else np.asarray(upper_limits, float)
+        self.free = ~np.isin(np.arange(p), exclude)
         self.ridge_c = 1.0 / response_scale(self.y - self.offset, self.wn, intercept) if family == "gaussian" else 1.0
 
     # -- pieces -----------------------------------------------------------
@@ -112,6 +117,10 @@ class Problem:
         k1 = lam * self.alpha * self.v * self.s
         k2 = lam * (1.0 - self.alpha) * self.v * self.s**2 * self.ridge_c
         return k1, k2
+
+    def zero(self):
+        p = self.x.shape[1]
+        return np.zeros((p, self.yk.shape[1])) if self.family == "multinomial" else np.zeros(p)
 
     def loss_grad(self, a0, b):
         """Loss, its derivative in a0 and its gradient in b."""
@@ -124,66 +133,78 @@ class Problem:
         elif self.family == "binomial":
             f = wn @ (np.logaddexp(0.0, eta) - y * eta)
             d = wn * (special.expit(eta) - y)
-        else:
+        elif self.family == "poisson":
             mu = np.exp(eta)
             f = wn @ (mu - y * eta)
             d = wn * (mu - y)
-        return f, d.sum(), self.x.T @ d
+        else:
+            f = wn @ (special.logsumexp(eta, axis=1) - (self.yk * eta).sum(1))
+            d = wn[:, None] * (special.softmax(eta, axis=1) - self.yk)
+        return f, d.sum(0), self.x.T @ d
+
+    def rows(self, b):
+        """b as (p, K) and the penalty's norm of each row."""
+        rows = np.reshape(b, (self.x.shape[1], -1))
+        return rows, np.linalg.norm(rows, axis=1) if self.grouped else np.abs(rows).sum(1)
 
     def objective(self, lam, a0, b):
         k1, k2 = self.weights(lam)
-        f = self.loss_grad(a0, b)[0]
-        return float(f + k1 @ np.abs(b) + 0.5 * k2 @ (b * b))
+        rows, norm = self.rows(b)
+        return float(self.loss_grad(a0, b)[0] + k1 @ norm + 0.5 * k2 @ (rows * rows).sum(1))
 
     def null_intercept(self):
         if not self.intercept:
             return 0.0
+        if self.family == "multinomial":  # the root of the loss's gradient in a0 (up to a shift)
+            k = self.yk.shape[1]
+            return optimize.minimize(lambda a: self.loss_grad(a, self.zero())[:2], np.zeros(k), jac=True,
+                                     method="BFGS", options={"gtol": 1e-13}).x
         if self.offset.any():  # the root of the loss's derivative in a0
-            return optimize.brentq(lambda a: self.loss_grad(a, np.zeros(self.x.shape[1]))[1],
-                                   -50.0, 50.0, xtol=1e-14)
+            return optimize.brentq(lambda a: self.loss_grad(a, self.zero())[1], -50.0, 50.0, xtol=1e-14)
         m = self.wn @ self.y
         return {"gaussian": m, "binomial": special.logit(m), "poisson": np.log(m)}[self.family]
+
+    def null_gradient(self):
+        """|gradient| of the loss at the null model, per variable (the norm
+        of its row when grouped, else the largest entry) and per unit of
+        standardized coefficient."""
+        g = self.loss_grad(self.null_intercept(), self.zero())[2]
+        rows, _ = self.rows(np.abs(g))
+        return np.linalg.norm(rows, axis=1) if self.grouped else rows.max(1)
 
     def lambda_max(self):
         """The largest useful penalty: the null model's largest gradient per
         unit of standardized coefficient and of penalty factor, over alpha
         (at least 0.001)."""
-        g = np.abs(self.loss_grad(self.null_intercept(), np.zeros(self.x.shape[1]))[2]) / self.s
+        g = self.null_gradient() / self.s
         with np.errstate(divide="ignore", invalid="ignore"):
-            q = np.where(self.v > 0, g / self.v, 0.0)
+            q = np.where((self.v > 0) & self.free, g / self.v, 0.0)
         return float(q.max() / max(self.alpha, 1e-3))
-
-    def gradient_scale(self):
-        """Size of the loss gradient at the null model, per unit of
-        standardized coefficient: the yardstick for the KKT residuals."""
-        _, _, g = self.loss_grad(self.null_intercept(), np.zeros(self.x.shape[1]))
-        return float(np.max(np.abs(g) / self.cond))
 
     # -- optimality ---------------------------------------------------------
     def kkt_residual(self, lam, a0, b):
         """Largest violation of the optimality conditions, per unit of
-        standardized coefficient and relative to gradient_scale()."""
-        k1, k2 = self.weights(lam)
+        standardized coefficient and relative to the null model's gradient."""
+        k1, k2 = (k[:, None] for k in self.weights(lam))
+        lo, up = self.lower[:, None], self.upper[:, None]
         _, ga, gb = self.loss_grad(a0, b)
-        g = gb + k2 * b
-        at_up = (b > 0) & np.isclose(b, self.upper, rtol=1e-10, atol=0.0)
-        at_lo = (b < 0) & np.isclose(b, self.lower, rtol=1e-10, atol=0.0)
-        inside = (b != 0) & ~at_up & ~at_lo
-        r = np.zeros_like(b)
-        r[inside] = np.abs(g[inside] + k1[inside] * np.sign(b[inside]))
-        r[at_up] = np.maximum(0.0, g[at_up] + k1[at_up])
-        r[at_lo] = np.maximum(0.0, -(g[at_lo] - k1[at_lo]))
-        z = b == 0
-        up = np.maximum(0.0, -g - k1)    # a step up would pay
-        down = np.maximum(0.0, g - k1)   # a step down would pay
-        r[z] = np.where(self.upper[z] > 0, up[z], 0.0) + np.where(self.lower[z] < 0, down[z], 0.0)
-        # limits must hold
-        r = np.maximum(r, np.maximum(b - self.upper, 0.0) * 1e6)
-        r = np.maximum(r, np.maximum(self.lower - b, 0.0) * 1e6)
-        worst = float(np.max(r / self.cond)) if b.size else 0.0
+        rows, norm = self.rows(b)
+        g = np.reshape(gb, rows.shape) + k2 * rows
+        at_up, at_lo = (np.isclose(rows, lim, rtol=1e-10, atol=0.0) for lim in (up, lo))
+        into = np.where(((g < 0) & (up > 0)) | ((g > 0) & (lo < 0)), -g, 0.0)  # moves the limits allow
+        if self.grouped:
+            norm = norm[:, None]
+            h, nonzero = g + k1 * rows / np.where(norm > 0, norm, 1.0), norm > 0
+            zero = np.maximum(np.linalg.norm(into, axis=1, keepdims=True) - k1, 0.0)
+        else:
+            h, nonzero, zero = g + k1 * np.sign(rows), rows != 0, np.maximum(np.abs(into) - k1, 0.0)
+        r = np.where(at_up, np.maximum(h, 0.0), np.where(at_lo, np.maximum(-h, 0.0), np.abs(h)))
+        r *= ~(at_up & at_lo)  # held at 0 by both limits
+        r = np.where(nonzero, r, zero) + 1e6 * np.maximum(np.maximum(rows - up, lo - rows), 0.0)
+        worst = float(np.max((r / self.cond[:, None])[self.free], initial=0.0))
         if self.intercept:
-            worst = max(worst, abs(ga))
-        return worst / self.gradient_scale()
+            worst = max(worst, float(np.max(np.abs(ga))))
+        return worst / float(np.max(self.null_gradient() / self.cond))
 
 
 # ---------------------------------------------------------------------------

@@ -64,21 +64,23 @@ def test_fit_csv_with_json_and_plot(tmp_path):
     assert (tmp_path / "out.png").read_bytes().startswith(PNG)
 
 
-def test_fit_logistic_labels_without_cv(tmp_path, monkeypatch):
+@pytest.mark.parametrize("family, classes", [("logistic", ["no", "yes"]), ("multinomial", ["maybe", "no", "yes"])])
+def test_fit_labels_without_cv(tmp_path, monkeypatch, family, classes):
     from varnel.cli import main
 
     rng = np.random.default_rng(1)
     X = np.round(rng.standard_normal((50, 3)), 3)
-    labels = np.where(X[:, 0] + 0.5 * rng.standard_normal(50) > 0, "yes", "no")
+    score = X[:, 0] + 0.5 * rng.standard_normal(50)
+    labels = np.array(classes)[np.digitize(score, np.quantile(score, np.linspace(0, 1, len(classes) + 1)[1:-1]))]
     src = tmp_path / "labels.csv"  # with a byte-order mark before the target's name
     write_csv(src, ["label", "x1", "x2", "x3"], [[labels[i], *X[i]] for i in range(50)], "utf-8-sig")
     monkeypatch.chdir(tmp_path)
-    assert main(["fit", str(src), "--target", "label", "--family", "logistic", "--cv", "0",
+    assert main(["fit", str(src), "--target", "label", "--family", family, "--cv", "0",
                  "--json", "path.json"]) == 0
     doc = json.loads((tmp_path / "path.json").read_text())
-    assert doc["path"]["classes"] == ["no", "yes"] and "cv" not in doc
+    assert doc["path"]["classes"] == classes and "cv" not in doc
     assert doc["path"]["feature_names"] == ["x1", "x2", "x3"]
-    ref = varnel.fit_path(X, labels, family="logistic")
+    ref = varnel.fit_path(X, labels, family=family)
     np.testing.assert_allclose(doc["path"]["lambdas"], ref.lambdas, rtol=1e-12)
 
 

@@ -116,7 +116,6 @@ OVERLAPPING = [(np.arange(60), np.arange(50, 80)), (np.arange(30), np.arange(40,
 
 
 @pytest.mark.parametrize("kwargs,exc,match", [
-    (dict(measure="class"), ValueError, "measure"),
     (dict(measure="auc"), ValueError, "measure"),
     (dict(measure="r2"), ValueError, "measure"),
     (dict(nfolds=81), ValueError, "n_samples=80"),

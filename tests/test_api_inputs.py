@@ -124,14 +124,6 @@ def test_sparse_input_is_never_densified():
     assert path.coefs.shape == (50_000, 4) and path.df[-1] > 0
 
 
-def test_weights_and_options_accept_sequences():
-    X, y = make_data()
-    w = list(np.linspace(1, 2, len(y)))
-    a = varnel.fit_path(X, y, weights=np.array(w), penalty_factor=np.array([1.0, 2, 1, 1, 0.5]))
-    b = varnel.fit_path(X, y, weights=w, penalty_factor=[1, 2, 1, 1, 0.5], standardize=np.True_)
-    assert_same_path(a, b)
-
-
 @pytest.mark.parametrize("change,exc,match", [
     (lambda X, y: (X.astype(complex), y, {}), TypeError, "complex"),
     (lambda X, y: (np.array([["a", "b"], ["c", "d"]], dtype=object), [1.0, 2.0], {}), ValueError, "numbers"),

@@ -46,15 +46,3 @@ def test_cross_validation(measure):
     nz = cvp.path.coefs != 0
     assert (nz.any(axis=1) == nz.all(axis=1)).all()
 
-
-def test_command_line(tmp_path):
-    X, y = three_classes(n=60)
-    csv = tmp_path / "three.csv"
-    rows = [",".join(["x1", "x2", "x3", "x4", "x5", "label"])]
-    rows += [",".join([*(f"{v:.6f}" for v in x), lab]) for x, lab in zip(X, y)]
-    csv.write_text("\n".join(rows) + "\n")
-    from varnel.cli import main
-
-    assert main(["fit", str(csv), "--target", "label", "--family", "multinomial", "--cv", "3",
-                 "--json", str(tmp_path / "out.json")]) == 0
-    assert (tmp_path / "out.json").exists()

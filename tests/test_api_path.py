@@ -29,16 +29,11 @@ def test_path_attributes(paths):
     X, out = paths
     for family, path in out.items():
         L = path.n_lambdas
-        assert path.family == family
-        assert L > 5
+        assert path.family == family and len(path) == L > 5 and path.warning is None
         assert path.lambdas.shape == path.intercepts.shape == path.dev_ratio.shape == (L,)
-        assert path.coefs.shape == (X.shape[1], L)
-        assert np.all(np.diff(path.lambdas) < 0)
+        assert path.coefs.shape == (X.shape[1], L) and np.all(np.diff(path.lambdas) < 0)
         np.testing.assert_array_equal(path.df, np.count_nonzero(path.coefs, axis=0))
-        assert path.df[0] == 0
-        assert path.nulldev > 0 and path.npasses > 0
-        assert path.warning is None
-        assert len(path) == L
+        assert path.df[0] == 0 and path.nulldev > 0 and path.npasses > 0
 
 
 def test_coef_and_intercept_interpolate_linearly_in_lambda(paths):

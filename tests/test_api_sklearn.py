@@ -51,29 +51,22 @@ def test_fit_by_cross_validation(Estimator, family):
     assert best.lambda_ == cvp.lambda_min
 
 
-def test_classifier_predictions():
+@pytest.mark.parametrize("nclass", [2, 3])
+def test_classifier_predictions(nclass):
     X, y = make_data("logistic")
+    y = y if nclass == 2 else np.where(X[:, 0] > 0.5, "c", y)
     model = LogisticNetClassifier(cv=4, random_state=0).fit(X, y)
-    assert list(model.classes_) == ["neg", "pos"]
-    assert model.coef_.shape == (1, X.shape[1]) and model.intercept_.shape == (1,)
-    eta = model.intercept_[0] + X @ model.coef_[0]
-    np.testing.assert_allclose(model.decision_function(X), eta)
+    assert list(model.classes_) == sorted(set(y)) and len(model.classes_) == nclass
+    k = 1 if nclass == 2 else nclass
+    assert model.coef_.shape == (k, X.shape[1]) and model.intercept_.shape == (k,)
+    eta = model.intercept_ + X @ model.coef_.T
+    np.testing.assert_allclose(model.decision_function(X), eta[:, 0] if k == 1 else eta)
     proba = model.predict_proba(X)
-    np.testing.assert_allclose(proba[:, 1], 1 / (1 + np.exp(-eta)))
-    np.testing.assert_allclose(proba.sum(axis=1), 1.0)
+    full = np.column_stack([np.zeros(len(y)), eta]) if k == 1 else eta  # softmax of the two-class link
+    np.testing.assert_allclose(proba, np.exp(full) / np.exp(full).sum(axis=1, keepdims=True))
     np.testing.assert_allclose(np.exp(model.predict_log_proba(X)), proba)
-    np.testing.assert_array_equal(model.predict(X), np.where(eta > 0, "pos", "neg"))
+    np.testing.assert_array_equal(model.predict(X), model.classes_[full.argmax(axis=1)])
     assert model.score(X, y) > 0.7
-    three = np.where(X[:, 0] > 0.5, "c", y)
-    multi = LogisticNetClassifier(alpha=0.01).fit(X, three)
-    proba = multi.predict_proba(X)
-    assert multi.coef_.shape == (3, X.shape[1]) and proba.shape == (len(y), 3)
-    np.testing.assert_allclose(proba.sum(axis=1), 1.0)
-    np.testing.assert_allclose(np.exp(multi.predict_log_proba(X)), proba)
-    eta = multi.intercept_ + X @ multi.coef_.T
-    np.testing.assert_allclose(multi.decision_function(X), eta)
-    np.testing.assert_array_equal(multi.predict(X), multi.classes_[eta.argmax(axis=1)])
-    assert multi.score(X, three) > 0.7
 
 
 def test_poisson_predictions_and_score():

@@ -18,7 +18,9 @@ def make_data(n=60, p=8, seed=0):
 
 @pytest.mark.parametrize("family", ["gaussian", "logistic", "poisson"])
 @pytest.mark.parametrize("sparse", [False, True])
-def test_maxit_warning(family, sparse):
+@pytest.mark.parametrize("limit, kind", [({"maxit": 15}, "MaxIterReached"), ({"pmax": 3}, "MaxActiveReached"),
+                                         ({}, None)])
+def test_warning_names_the_limit_and_lambda_index(family, sparse, limit, kind):
     X, y = make_data()
     if family == "logistic":
         y = (y > 0).astype(float)
@@ -26,32 +28,17 @@ def test_maxit_warning(family, sparse):
         y = np.random.default_rng(1).poisson(np.exp(0.3 * y)).astype(float)
     if sparse:
         X = pytest.importorskip("scipy.sparse").csc_matrix(X)
-    with pytest.warns(PathWarning, match=r"lambda index \d+") as rec:
-        path = varnel.fit_path(X, y, family=family, maxit=15)
-    kind, k = path.warning
-    assert kind == "MaxIterReached" and path.n_lambdas == k
-    message = str(rec[0].message)
-    assert f"lambda index {k}" in message and "maxit=15" in message
-    assert rec[0].filename == __file__  # points at the caller
-
-
-def test_pmax_warning():
-    X, y = make_data()
-    with pytest.warns(PathWarning, match="pmax=3") as rec:
-        path = varnel.fit_path(X, y, pmax=3)
-    kind, k = path.warning
-    assert kind == "MaxActiveReached" and path.n_lambdas == k
-    assert f"lambda index {k}" in str(rec[0].message)
-    assert path.df.max() <= 3
-    assert f"stopped early at lambda index {k}" in repr(path)
-
-
-def test_no_warning_for_a_complete_path():
-    X, y = make_data()
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        path = varnel.fit_path(X, y)
-    assert path.warning is None
+    with warnings.catch_warnings(record=True) as rec:
+        warnings.simplefilter("always")
+        path = varnel.fit_path(X, y, family=family, **limit)
+    assert path.warning is None if kind is None else path.warning == (kind, path.n_lambdas)
+    assert [type(r.message) for r in rec] == [PathWarning] * (kind is not None)
+    if kind:
+        k, message, [(name, value)] = path.n_lambdas, str(rec[0].message), limit.items()
+        assert f"lambda index {k}" in message and f"{name}={value}" in message
+        assert rec[0].filename == __file__  # points at the caller
+        assert f"stopped early at lambda index {k}" in repr(path)
+        assert kind != "MaxActiveReached" or path.df.max() <= 3
 
 
 def test_cv_warns_for_the_full_path_and_folds():

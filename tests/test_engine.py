@@ -232,8 +232,7 @@ def test_covariance_solver_reaches_the_naive_objective(case, order):
     cov = fit(np.asarray(x, order=order), y, solver="covariance", thresh=1e-12, **kw)
     assert cov["lmu"] == naive["lmu"] and cov["warning"] == naive["warning"]
     np.testing.assert_allclose(cov["lambda"], naive["lambda"], rtol=1e-12)
-    prob = o.Problem("gaussian", x, y, **{k: v for k, v in kw.items()
-                                          if k not in ("user_lambda", "exclude")})
+    prob = o.Problem("gaussian", x, y, **kw)
     for k in range(1, naive["lmu"]):
         f = [prob.objective(naive["lambda"][k], r["a0"][k], r["beta"][:, k]) for r in (naive, cov)]
         assert f[1] == pytest.approx(f[0], rel=1e-7), k

@@ -61,8 +61,6 @@ def _options(p, n):
         "user_lambda": {"user_lambda": [0.3, 0.01, 0.1, 0.001]},
         "exclude": {"exclude": [1, 3]},
         "pmax": {"pmax": 3},
-        "maxit": {"maxit": 40},
-        "maxit_few": {"maxit": 7},
         "maxit_late": {"maxit": 150, "alpha": 0.5, "thresh": 1e-10},
         "dfmax": {"dfmax": 2},
         "nlambda_two": {"nlambda": 2},
