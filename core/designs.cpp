@@ -112,9 +112,19 @@ void SparseWorkingDesign::flush() {
 
 void SparseWorkingDesign::abs_gradients(const Flags& include, const Flags* skip,
                                         std::span<double> out) const {
+    const std::uint64_t* rows = row_idx_.data();
+    const double* s = values_.data();
+    const double rsum = residual_sum();
     for (std::size_t j = 0; j < ncols_; ++j) {
         if (!include[j] || (skip && (*skip)[j])) continue;
-        out[j] = std::abs(column_gradient(j, stored_weight_dot(j)));
+        // <s_j, q> and <s_j, v> in one sweep over the stored entries
+        double sq = 0.0, sv = 0.0;
+        for (std::uint64_t k = col_ptr_[j]; k < col_ptr_[j + 1]; ++k) {
+            const std::uint64_t i = rows[k];
+            sq += s[k] * q_[i];
+            sv += s[k] * v_[i];
+        }
+        out[j] = std::abs(((sq + sigma_ * sv) - centre_[j] * rsum) / scale_[j]);
     }
 }
 
