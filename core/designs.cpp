@@ -92,8 +92,7 @@ double SparseWorkingDesign::column_gradient(std::size_t j, double sv) const {
     const double* s = values_.data();
     double sq = 0.0;
     for (std::uint64_t k = col_ptr_[j]; k < col_ptr_[j + 1]; ++k) sq += s[k] * q_[rows[k]];
-    // <s_j, q> + sigma <s_j, v> - c_j (Q + sigma V), over the scale
-    return ((sq + sigma_ * sv) - centre_[j] * residual_sum()) / scale_[j];
+    return combine(j, sq, sv, residual_sum());
 }
 
 void SparseWorkingDesign::flush() {
@@ -124,7 +123,7 @@ void SparseWorkingDesign::abs_gradients(const Flags& include, const Flags* skip,
             sq += s[k] * q_[i];
             sv += s[k] * v_[i];
         }
-        out[j] = std::abs(((sq + sigma_ * sv) - centre_[j] * rsum) / scale_[j]);
+        out[j] = std::abs(combine(j, sq, sv, rsum));
     }
 }
 

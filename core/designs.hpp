@@ -238,6 +238,11 @@ public:
 
 private:
     double column_gradient(std::size_t j, double sv) const;
+    // <z_j, r> from sq = <s_j, q>, sv = <s_j, v> and rsum = Q + sigma V:
+    // (sq + sigma sv - c_j rsum) / x_scale_j
+    double combine(std::size_t j, double sq, double sv, double rsum) const {
+        return ((sq + sigma_ * sv) - centre_[j] * rsum) / scale_[j];
+    }
 
     Vec q_;
     double sigma_ = 0.0;
