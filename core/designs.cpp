@@ -25,15 +25,6 @@ SparseColumns::SparseColumns(Index col_ptr, Index row_idx, Vec values, Vec centr
     }
 }
 
-double SparseColumns::stored_weight_dot(std::size_t j, std::size_t c) const {
-    const std::uint64_t* rows = row_idx_.data();
-    const double* s = values_.data();
-    const std::size_t w = width_;
-    double sv = 0.0;
-    for (std::uint64_t k = col_ptr_[j]; k < col_ptr_[j + 1]; ++k) sv += s[k] * v_[rows[k] * w + c];
-    return sv;
-}
-
 void SparseColumns::curvatures(const Flags& flags, std::span<double> out) {
     const std::uint64_t* rows = row_idx_.data();
     const double* s = values_.data();

@@ -186,8 +186,6 @@ protected:
     SparseColumns(Index col_ptr, Index row_idx, Vec values, Vec centre, Vec scale,
                   std::size_t nrows, std::size_t width);
 
-    // <s_j, v_.k>
-    double stored_weight_dot(std::size_t j, std::size_t k = 0) const;
     const std::uint64_t* rows(std::size_t j) const { return row_idx_.data() + col_ptr_[j]; }
     const double* stored(std::size_t j) const { return values_.data() + col_ptr_[j]; }
     std::size_t nstored(std::size_t j) const { return col_ptr_[j + 1] - col_ptr_[j]; }
