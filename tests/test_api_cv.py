@@ -5,7 +5,8 @@ import numpy as np
 import pytest
 
 import varnel
-from varnel.cv import _fold_task, weighted_auc
+from varnel.cv import fold_task
+from varnel.families import get_family, weighted_auc
 
 
 def make_data(family="gaussian", n=80, p=6, seed=0):
@@ -143,7 +144,7 @@ def test_short_fold_paths_are_padded_with_their_last_solution():
     lam = varnel.fit_path(X, y).lambdas
     so = dict(alpha=1.0, nlambda=100, user_lambda=lam, standardize=True, intercept=True,
               thresh=1e-7, maxit=40)
-    k, eta, lmu, warn = _fold_task(0, X[10:], y[10:], None, X[:10], "gaussian", so)
+    k, eta, lmu, warn = fold_task(0, X[10:], y[10:], None, X[:10], get_family("gaussian"), so)
     assert warn is not None and 0 < lmu < len(lam)
     assert eta.shape == (10, len(lam))
     for j in range(lmu, len(lam)):

@@ -16,21 +16,6 @@ from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-FAMILIES = ("gaussian", "logistic", "poisson", "multinomial")
-#: The families whose response holds class labels.
-CLASS_FAMILIES = ("logistic", "multinomial")
-_ALIASES = {"binomial": "logistic", "normal": "gaussian"}
-
-
-def check_family(family: Any) -> str:
-    """Return the canonical family name, or raise ``ValueError``."""
-    if not isinstance(family, str):
-        raise TypeError(f"family must be a string, got {type(family).__name__}")
-    name = _ALIASES.get(family.lower(), family.lower())
-    if name not in FAMILIES:
-        raise ValueError(f"family must be one of {FAMILIES}, got {family!r}")
-    return name
-
 
 def is_sparse(x: Any) -> bool:
     """True for a scipy.sparse matrix or array (without importing scipy)."""
@@ -42,23 +27,75 @@ def is_dataframe(x: Any) -> bool:
     return hasattr(x, "columns") and hasattr(x, "dtypes") and hasattr(x, "to_numpy")
 
 
-def _float_array(a: Any, what: str) -> np.ndarray:
-    """``np.asarray(a)`` as float64, refusing complex, text and other non-numbers."""
+def float_array(a: Any, what: str, columns: Optional[Sequence[Any]] = None) -> np.ndarray:
+    """``np.asarray(a)`` as float64, refusing complex, text and other non-numbers
+    (a missing entry, None or a data frame's NA, is named with its position,
+    and with its column's name when ``columns`` are given)."""
     arr = np.asarray(a)
     kind = arr.dtype.kind
     if kind == "c":
         raise TypeError(f"{what} is complex; only real numbers are supported")
     if kind in "biuf":
         return arr.astype(np.float64, copy=False)
+    check_missing(arr, what, columns)
     try:
         return arr.astype(np.float64)
-    except (TypeError, ValueError) as exc:
-        raise ValueError(f"{what} must hold numbers: {exc}") from None
+    except (TypeError, ValueError):
+        pass
+    for flat, v in enumerate(arr.flat):
+        try:
+            float(v)
+        except (TypeError, ValueError):
+            raise ValueError(f"{what} must hold numbers, but {_where(arr, flat, what, columns)} is "
+                             f"{_shown(v)}") from None
+    raise ValueError(f"{what} must hold numbers")
 
 
-def _check_finite(arr: np.ndarray, what: str) -> None:
-    if not np.isfinite(arr).all():
-        raise ValueError(f"{what} contains NaN or inf")
+def _shown(v: Any) -> str:
+    text = repr(v)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+def _where(arr: np.ndarray, flat: int, what: str, columns: Optional[Sequence[Any]] = None) -> str:
+    """``X[i, j]`` (with the column's name when there are names): where a
+    flat index lies in ``arr``."""
+    idx = np.unravel_index(flat, arr.shape)
+    text = what + "[" + ", ".join(str(int(i)) for i in idx) + "]"
+    if columns is not None and len(idx) == 2:
+        text += f" (column {columns[int(idx[1])]!r})"
+    return text
+
+
+def _is_missing(v: Any) -> bool:
+    # None (NumPy, polars), a data frame's NA (pandas.NA, NaT) or a float NaN;
+    # NA is recognised by its type so that pandas need not be imported.
+    if v is None or type(v).__name__ in ("NAType", "NaTType"):
+        return True
+    return isinstance(v, float) and v != v
+
+
+def check_missing(arr: np.ndarray, what: str, columns: Optional[Sequence[Any]] = None) -> None:
+    """A ValueError naming ``what`` and the first missing entry of an array
+    of objects or floats (None, NA or NaN)."""
+    if arr.dtype.kind == "f":
+        bad = np.isnan(arr).reshape(-1)
+        first = int(np.argmax(bad)) if bad.any() else -1
+    elif arr.dtype.kind == "O":
+        first = next((i for i, v in enumerate(arr.flat) if _is_missing(v)), -1)
+    else:
+        return
+    if first >= 0:
+        raise ValueError(f"{what} has a missing value (NA, None or NaN) at {_where(arr, first, what, columns)}; "
+                         "drop or fill the rows with missing values first")
+
+
+def check_finite(arr: np.ndarray, what: str) -> None:
+    """A ValueError naming ``what`` and its first NaN or infinite entry."""
+    ok = np.isfinite(arr).reshape(-1)
+    if not ok.all():
+        first = int(np.argmax(~ok))
+        raise ValueError(f"{what} contains NaN or inf: {_where(arr, first, what)} is "
+                         f"{arr.reshape(-1)[first]:g}")
 
 
 def feature_names_of(x: Any, what: str = "X") -> Optional[List[Any]]:
@@ -79,76 +116,66 @@ def feature_names_of(x: Any, what: str = "X") -> Optional[List[Any]]:
     return names
 
 
+def _csc(x: Any, what: str) -> Any:
+    """A float64 CSC matrix with sorted, summed indices, copying as little as
+    possible: a CSC matrix in that form is taken as it is (the solvers only
+    read it), any other format is converted once, and the caller's arrays are
+    never written."""
+    if x.ndim != 2:
+        raise ValueError(f"{what} must be 2-D (n_samples, n_features), got shape {x.shape}")
+    if x.dtype.kind == "c":
+        raise TypeError(f"{what} is complex; only real numbers are supported")
+    owned = x.format != "csc"
+    csc = x.tocsc() if owned else x  # COO's conversion sums its duplicates
+    if csc.dtype != np.float64:
+        csc = csc.astype(np.float64, copy=False)  # new values, shared indices
+    if not csc.has_canonical_format:
+        if not owned:
+            csc = csc.copy()
+        csc.sum_duplicates()  # sorts the indices too
+    ok = np.isfinite(csc.data)
+    if not ok.all():
+        k = int(np.argmax(~ok))
+        col = int(np.searchsorted(csc.indptr, k, side="right")) - 1
+        raise ValueError(f"{what} contains NaN or inf: {what}[{int(csc.indices[k])}, {col}] is "
+                         f"{csc.data[k]:g}")
+    return csc
+
+
 def as_design(x: Any, *, what: str = "X") -> Tuple[Any, Optional[List[str]]]:
     """Convert a design matrix.
 
     Returns ``(X, feature_names)`` where ``X`` is a float64 2-D ndarray, or,
     when ``x`` is sparse, a float64 CSC matrix with sorted, summed indices
-    (never densified).
+    (never densified).  A data frame (pandas, polars or any other with
+    ``columns`` and ``to_numpy()``) keeps its column names.
     """
     names = feature_names_of(x, what)
     if is_sparse(x):
-        if x.ndim != 2:
-            raise ValueError(f"{what} must be 2-D, got shape {x.shape}")
-        if x.dtype.kind == "c":
-            raise TypeError(f"{what} is complex; only real numbers are supported")
-        csc = x.tocsc(copy=True).astype(np.float64)
-        csc.sum_duplicates()
-        csc.sort_indices()
-        _check_finite(csc.data, what)
-        return csc, names
-    if names is not None:
-        try:
-            arr = x.to_numpy(dtype=np.float64)
-        except (TypeError, ValueError) as exc:
-            raise ValueError(f"{what} must hold numeric columns: {exc}") from None
-    else:
-        arr = _float_array(x, what)
+        return _csc(x, what), names
+    arr = float_array(x.to_numpy() if names is not None else x, what, names)
     if arr.ndim != 2:
         raise ValueError(
             f"{what} must be 2-D (n_samples, n_features), got shape {arr.shape}; "
             "use X.reshape(-1, 1) for a single feature")
-    _check_finite(arr, what)
+    check_finite(arr, what)
     return arr, names
 
 
-def as_response(y: Any, family: str, n: int) -> Tuple[np.ndarray, Optional[np.ndarray]]:
-    """Convert the response.
-
-    Returns ``(y, classes)``: a contiguous float64 vector and, for the logistic
-    family, the two labels found in ``y`` (sorted; the second one is coded 1),
-    for the multinomial family the K labels (sorted; coded 0, ..., K - 1).
-    """
+def response_array(y: Any, n: int) -> np.ndarray:
+    """The response as a 1-D array of n values (a column vector is taken
+    too), any dtype; a missing value is a ValueError naming its row."""
     if hasattr(y, "to_numpy") and not isinstance(y, np.ndarray):
         y = y.to_numpy()
     arr = np.asarray(y)
     if arr.ndim == 2 and arr.shape[1] == 1:
         arr = arr[:, 0]
     if arr.ndim != 1:
-        raise ValueError(f"y must be 1-D, got shape {arr.shape}")
+        raise ValueError(f"y must be 1-D with shape ({n},), got shape {arr.shape}")
     if arr.shape[0] != n:
-        raise ValueError(f"X has {n} rows but y has {arr.shape[0]} values")
-    if family in CLASS_FAMILIES:
-        if arr.dtype.kind == "c":
-            raise TypeError("y is complex")
-        if arr.dtype.kind == "f":
-            _check_finite(arr, "y")
-        if arr.dtype.kind == "O" and any(v is None for v in arr):
-            raise ValueError("y contains missing labels (None)")
-        classes, codes = np.unique(arr, return_inverse=True)
-        if family == "multinomial" and classes.shape[0] < 2:
-            raise ValueError(f"the multinomial family needs at least two classes in y, found "
-                             f"{classes.shape[0]}")
-        if family == "logistic" and classes.shape[0] != 2:
-            raise ValueError(
-                "the logistic family needs exactly two classes in y, found "
-                f"{classes.shape[0]} class(es)" + (f": {list(classes[:5])}" if classes.shape[0] else ""))
-        return np.ascontiguousarray(codes.reshape(-1), dtype=np.float64), classes
-    out = np.ascontiguousarray(_float_array(arr, "y"))
-    _check_finite(out, "y")
-    if family == "poisson" and (out < 0).any():
-        raise ValueError("the poisson family needs non-negative counts in y")
-    return out, None
+        raise ValueError(f"X has {n} rows but y has {arr.shape[0]} values; y must have shape ({n},)")
+    check_missing(arr, "y")
+    return arr
 
 
 def as_weights(weights: Any, n: int) -> Optional[np.ndarray]:
@@ -157,10 +184,10 @@ def as_weights(weights: Any, n: int) -> Optional[np.ndarray]:
         return None
     if hasattr(weights, "to_numpy") and not isinstance(weights, np.ndarray):
         weights = weights.to_numpy()
-    w = np.ascontiguousarray(_float_array(weights, "weights"))
+    w = np.ascontiguousarray(float_array(weights, "weights"))
     if w.ndim != 1 or w.shape[0] != n:
-        raise ValueError(f"weights must be a vector of length {n}, got shape {w.shape}")
-    _check_finite(w, "weights")
+        raise ValueError(f"weights must have shape ({n},), one per row of X, got shape {w.shape}")
+    check_finite(w, "weights")
     if (w < 0).any():
         raise ValueError("weights must be non-negative")
     if not (w > 0).any():
@@ -172,11 +199,12 @@ def per_feature(value: Any, p: int, name: str) -> Optional[np.ndarray]:
     """A per-feature option: None, a scalar (repeated) or a length-p vector."""
     if value is None:
         return None
-    arr = _float_array(value, name)
+    arr = float_array(value, name)
     if arr.ndim == 0:
         arr = np.full(p, float(arr))
     if arr.ndim != 1 or arr.shape[0] != p:
-        raise ValueError(f"{name} must be a scalar or a vector of length {p}, got shape {arr.shape}")
+        raise ValueError(f"{name} must be a scalar or have shape ({p},), one per column of X, "
+                         f"got shape {arr.shape}")
     if np.isnan(arr).any():
         raise ValueError(f"{name} contains NaN")
     return np.ascontiguousarray(arr)
@@ -186,18 +214,18 @@ def _is_bool(value: Any) -> bool:
     return isinstance(value, (bool, np.bool_))
 
 
-def as_offset(offset: Any, n: int, nclass: Optional[int] = None) -> Optional[np.ndarray]:
-    """An offset: None, or n finite values added to every linear predictor
-    (n x K for the K classes of a multinomial fit)."""
+def as_offset(offset: Any, shape: Tuple[int, ...]) -> Optional[np.ndarray]:
+    """An offset: None, or finite values added to every linear predictor, of
+    ``shape``: (n,), or (n, K) for the K classes of a multinomial fit."""
     if offset is None:
         return None
     if hasattr(offset, "to_numpy") and not isinstance(offset, np.ndarray):
         offset = offset.to_numpy()
-    o = np.ascontiguousarray(_float_array(offset, "offset"))
-    want = (n,) if nclass is None else (n, nclass)
-    if o.shape != want:
-        raise ValueError(f"offset must have shape {want}, got {o.shape}")
-    _check_finite(o, "offset")
+    o = np.ascontiguousarray(float_array(offset, "offset"))
+    if o.shape != tuple(shape):
+        raise ValueError(f"offset must have shape {tuple(shape)}, one value per row"
+                         f"{' and class' if len(shape) == 2 else ''}, got shape {o.shape}")
+    check_finite(o, "offset")
     return o
 
 
@@ -251,10 +279,10 @@ def as_lambdas(user_lambda: Any) -> Optional[np.ndarray]:
     """A user lambda sequence, sorted decreasing."""
     if user_lambda is None:
         return None
-    lam = np.atleast_1d(_float_array(user_lambda, "user_lambda"))
+    lam = np.atleast_1d(float_array(user_lambda, "user_lambda"))
     if lam.ndim != 1 or lam.shape[0] == 0:
         raise ValueError("user_lambda must be a non-empty 1-D sequence")
-    _check_finite(lam, "user_lambda")
+    check_finite(lam, "user_lambda")
     if (lam < 0).any():
         raise ValueError("user_lambda values must be non-negative")
     return np.ascontiguousarray(np.sort(lam)[::-1])
@@ -277,3 +305,14 @@ def as_float(value: Any, name: str, *, allow_none: bool = False) -> Optional[flo
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, got {value!r}")
     return float(value)
+
+
+def in_range(value: float, name: str, low: float, high: float, *, open_low: bool = False,
+             open_high: bool = False) -> float:
+    """``value`` when it lies in the interval, else a ValueError naming it."""
+    above = value > low if open_low else value >= low
+    below = value < high if open_high else value <= high
+    if not (above and below):  # NaN fails both
+        interval = f"{'(' if open_low else '['}{low:g}, {high:g}{')' if open_high else ']'}"
+        raise ValueError(f"{name} must lie in {interval}, got {value:g}")
+    return value

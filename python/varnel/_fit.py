@@ -1,14 +1,22 @@
-"""Preparing a problem once and handing it to the compiled solvers."""
+"""Preparing a problem once, handing it to the compiled solvers and decoding
+what they return.
+
+This module, with ``_convert``, is the internal interface the public
+modules share: ``prepare`` validates and converts a problem once,
+``solve`` runs the solver on it (or on a fold's rows) and decodes the result
+into a ``Solution``, and ``linear_predictor`` evaluates coefficients on a
+design.
+"""
 
 from __future__ import annotations
 
-import warnings
-from typing import Any, Dict, List, Literal, Mapping, NamedTuple, Optional, Tuple
+from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple
 
 import numpy as np
 
 from . import _convert as cv
 from . import _core
+from .families import Family, get_family
 
 
 class PathWarning(UserWarning):
@@ -32,7 +40,7 @@ class Problem(NamedTuple):
     X: Any
     y: np.ndarray
     weights: Optional[np.ndarray]
-    family: str
+    family: Family
     classes: Optional[np.ndarray]
     feature_names: Optional[List[str]]
     solver_options: Dict[str, Any]
@@ -69,35 +77,45 @@ def choose_solver(solver: Any, family: str, X: Any) -> str:
             and p <= COVARIANCE_MAX_P else "naive")
 
 
-def prepare(X: Any, y: Any, family: str, options: Dict[str, Any], offset: Any = None) -> Problem:
+#: The yes/no options; only real bools are taken.
+FLAGS = ("standardize", "intercept")
+
+
+def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = None) -> Problem:
     """Validate and convert everything once, so that folds can reuse it."""
-    family = cv.check_family(family)
+    family = get_family(family)
     options = dict(options)
     solver = options.pop("solver", "auto")
     grouped = cv.as_bool(options.pop("grouped", False), "grouped")
-    if grouped and family != "multinomial":
+    if grouped and family.name != "multinomial":
         raise ValueError("grouped=True is for the multinomial family")
+    for name in FLAGS:
+        if name in options:
+            cv.as_bool(options[name], name)
     opts = check_options(options)
     Xc, names = cv.as_design(X)
     n, p = Xc.shape
     if n < 1 or p < 1:
         raise ValueError(f"X must have at least one row and one column, got shape {Xc.shape}")
-    yc, classes = cv.as_response(y, family, n)
+    yc, classes = family.response(y, n)
     w = cv.as_weights(opts["weights"], n)
     if classes is not None:
         weighted = np.unique(yc if w is None else yc[w > 0]).astype(np.intp)
         if weighted.shape[0] < classes.shape[0]:
             missing = sorted(set(range(classes.shape[0])) - set(weighted))
             raise ValueError(f"class {classes[missing[0]]!r} has no observation of positive weight; "
-                             f"the {family} family needs every class of y")
+                             f"the {family.name} family needs every class of y")
+    ratio = cv.as_float(opts["lambda_min_ratio"], "lambda_min_ratio", allow_none=True)
     so: Dict[str, Any] = {
-        "alpha": cv.as_float(opts["alpha"], "alpha"),
+        "alpha": cv.in_range(cv.as_float(opts["alpha"], "alpha"), "alpha", 0.0, 1.0),
         "nlambda": cv.as_int(opts["nlambda"], "nlambda"),
-        "lambda_min_ratio": cv.as_float(opts["lambda_min_ratio"], "lambda_min_ratio", allow_none=True),
+        "lambda_min_ratio": None if ratio is None else cv.in_range(
+            ratio, "lambda_min_ratio", 0.0, 1.0, open_low=True, open_high=True),
         "user_lambda": cv.as_lambdas(opts["user_lambda"]),
         "standardize": bool(opts["standardize"]),
         "intercept": bool(opts["intercept"]),
-        "thresh": cv.as_float(opts["thresh"], "thresh"),
+        "thresh": cv.in_range(cv.as_float(opts["thresh"], "thresh"), "thresh", 0.0, np.inf,
+                              open_low=True, open_high=True),
         "maxit": cv.as_int(opts["maxit"], "maxit"),
         "dfmax": cv.as_int(opts["dfmax"], "dfmax", allow_none=True),
         "pmax": cv.as_int(opts["pmax"], "pmax", allow_none=True),
@@ -105,13 +123,12 @@ def prepare(X: Any, y: Any, family: str, options: Dict[str, Any], offset: Any = 
         "lower_limits": cv.per_feature(opts["lower_limits"], p, "lower_limits"),
         "upper_limits": cv.per_feature(opts["upper_limits"], p, "upper_limits"),
         "exclude": cv.as_exclude(opts["exclude"], p, names),
-        "solver": choose_solver(solver, family, Xc),
+        "solver": choose_solver(solver, family.name, Xc),
     }
-    nclass = None
-    if family == "multinomial":
+    if family.name == "multinomial":
         so["grouped"] = grouped
-        nclass = classes.shape[0]
-    return Problem(Xc, yc, w, family, classes, names, so, cv.as_offset(offset, n, nclass))
+    return Problem(Xc, yc, w, family, classes, names, so,
+                   cv.as_offset(offset, family.offset_shape(n, classes)))
 
 
 def _solver_kwargs(so: Dict[str, Any], weights: Optional[np.ndarray]) -> Dict[str, Any]:
@@ -121,19 +138,62 @@ def _solver_kwargs(so: Dict[str, Any], weights: Optional[np.ndarray]) -> Dict[st
     return kw
 
 
-_SOLVER_FAMILY: Dict[str, Literal["gaussian", "binomial", "poisson", "multinomial"]] = {
-    "gaussian": "gaussian", "logistic": "binomial", "poisson": "poisson",
-    "multinomial": "multinomial"}
-
-
-def run_solver(X: Any, y: np.ndarray, family: str, so: Dict[str, Any],
+def run_solver(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
                weights: Optional[np.ndarray], offset: Optional[np.ndarray] = None
                ) -> Mapping[str, Any]:
     """One call of the compiled solver on already converted data; a sparse
     design stays sparse."""
     kw = _solver_kwargs(so, weights)
     x = (*X.shape, X.indptr, X.indices, X.data) if cv.is_sparse(X) else X
-    return _core.fit(x, y, family=_SOLVER_FAMILY[family], offset=offset, **kw)
+    return _core.fit(x, y, family=family.solver_name, offset=offset, **kw)
+
+
+class Solution(NamedTuple):
+    """The solutions of one solver call, decoded: the first ``lmu`` columns
+    of every array (a class axis before the lambdas for the multinomial
+    family)."""
+
+    lambdas: np.ndarray
+    intercepts: np.ndarray
+    coefs: np.ndarray
+    dev_ratio: np.ndarray
+    nulldev: float
+    npasses: int
+    warning: Optional[Tuple[str, int]]
+
+    @property
+    def n_lambdas(self) -> int:
+        return int(self.lambdas.shape[0])
+
+
+def decode(res: Mapping[str, Any], so: Mapping[str, Any]) -> Solution:
+    """The one place where a solver's result dictionary is read."""
+    lmu = int(res["lmu"])
+    lambdas = np.array(res["lambda"][:lmu], dtype=np.float64)
+    if lmu and lmu < 3 and so.get("user_lambda") is None:
+        # too short to extrapolate: the solver's first value stands for
+        # infinity; report the largest lambda whose solution is all zero
+        lambdas[0] = res["lambda_max"]
+    return Solution(lambdas, np.asarray(res["a0"], dtype=np.float64)[..., :lmu],
+                    np.asarray(res["beta"], dtype=np.float64)[..., :lmu],
+                    np.asarray(res["dev_ratio"], dtype=np.float64)[:lmu], float(res["nulldev"]),
+                    int(res["npasses"]), res.get("warning"))
+
+
+def solve(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
+          weights: Optional[np.ndarray], offset: Optional[np.ndarray] = None) -> Solution:
+    """Run the solver on converted data and decode its result."""
+    return decode(run_solver(X, y, family, so, weights, offset), so)
+
+
+def linear_predictor(X: Any, b: np.ndarray, a0: Any) -> np.ndarray:
+    """a0 + X b, for b of shape (p,), (p, L), (p, K) or (p, K, L); the class
+    axis, when there is one, comes after the rows."""
+    if b.ndim <= 2 and np.ndim(a0) <= 1:
+        return np.asarray(X @ b) + a0
+    p = b.shape[0]
+    eta = np.asarray(X @ b.reshape(p, -1)).reshape((X.shape[0],) + b.shape[1:])
+    return eta + a0
 
 
 def warning_message(warning: Tuple[str, int], so: Dict[str, Any], n_lambdas: int) -> str:

@@ -73,8 +73,6 @@ def plot_path(path: Any, xvar: str = "lambda", ax: Any = None, label: bool = Fal
 
 
 def plot_cv(cvp: Any, ax: Any = None):
-    from .cv import measure_label
-
     ax = _axes(ax)
     with np.errstate(divide="ignore"):
         x = np.log(cvp.lambdas)
@@ -85,7 +83,7 @@ def plot_cv(cvp: Any, ax: Any = None):
     ax.axvline(np.log(cvp.lambda_1se), ls=":", color="0.3", lw=1,
                label=f"lambda_1se = {cvp.lambda_1se:.4g}")
     ax.set_xlabel("log(Lambda)")
-    ax.set_ylabel(measure_label(cvp.measure, cvp.family))
+    ax.set_ylabel(cvp.path.family_instance.measure_label(cvp.measure))
     ax.legend(loc="best", fontsize="small")
     _top_axis(ax, x, cvp.nzero, "Non-zero coefficients")
     return ax

@@ -10,8 +10,8 @@ from typing import List, Optional
 
 import numpy as np
 
-from . import _convert
-from .cv import MEASURES, CVPath, cv_path
+from . import families
+from .cv import CVPath, cv_path
 from .datasets import load_demo, read_csv
 from .path import Path, fit_path
 
@@ -107,11 +107,11 @@ def _frame_or_array(data):
 
 
 def _fit(args: argparse.Namespace) -> int:
-    family = _convert.check_family(args.family)
+    family = families.get_family(args.family)
     # utf-8-sig: spreadsheet programs often start a UTF-8 file with a byte-order
     # mark, which would otherwise become part of the first column's name.
     with open(args.file, newline="", encoding="utf-8-sig") as fh:
-        data = read_csv(fh, args.target, numeric_target=family not in _convert.CLASS_FAMILIES,
+        data = read_csv(fh, args.target, numeric_target=not family.has_classes,
                         delimiter=args.delimiter)
     X = _frame_or_array(data)
     options = dict(alpha=args.alpha, nlambda=args.nlambda, standardize=not args.no_standardize)
@@ -125,7 +125,7 @@ def _fit(args: argparse.Namespace) -> int:
     if path.feature_names is None:
         path.feature_names = list(data.feature_names)
     print(f"{args.file}: {data.X.shape[0]} observations, {data.X.shape[1]} features, "
-          f"target {args.target!r}, family {family}\n")
+          f"target {args.target!r}, family {family.name}\n")
     _report(path, cvp, sys.stdout)
     if args.json:
         with open(args.json, "w", encoding="utf-8") as fh:
@@ -172,7 +172,7 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--no-standardize", action="store_true", help="do not standardize the features")
     fit.add_argument("--cv", type=int, default=10, metavar="K",
                      help="K-fold cross-validation (default: 10; 0 fits the path only)")
-    fit.add_argument("--measure", choices=sorted(set(m for ms in MEASURES.values() for m in ms)),
+    fit.add_argument("--measure", choices=list(families.MEASURES),
                      help="cross-validation measure (default: deviance)")
     fit.add_argument("--seed", type=int, default=0, help="seed of the fold assignment (default: 0)")
     fit.add_argument("--jobs", type=int, default=None, metavar="N", help="folds fitted at once (joblib)")

@@ -5,37 +5,21 @@ from __future__ import annotations
 import sys
 import warnings
 from collections.abc import Iterable
-from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _convert, _fit
-from .path import LambdaSpec, Path, _fit_problem, _prepare, _sigmoid, linear_predictor, link_to
+from . import _convert, _fit, families
+from ._folds import Folds, folds as make_cv_folds
+from .families import Family
+from .path import LambdaSpec, Path, fit_problem
 
 __all__ = ["CVPath", "cv_path", "MEASURES"]
 
-#: Measures available per family; the first one is the default.
+#: Measures available per family name; the first one is the default (each
+#: family's ``measures``).
 MEASURES: Dict[str, Tuple[str, ...]] = {
-    "gaussian": ("deviance", "mse", "mae"),
-    "logistic": ("deviance", "mse", "mae", "class", "auc"),
-    "poisson": ("deviance", "mse", "mae"),
-    "multinomial": ("deviance", "class", "mse", "mae"),
-}
-
-_LABELS = {
-    "deviance": "Deviance",
-    "mse": "Mean-squared error",
-    "mae": "Mean absolute error",
-    "class": "Misclassification error",
-    "auc": "AUC",
-}
-
-
-def measure_label(measure: str, family: str) -> str:
-    if measure == "deviance":
-        return {"gaussian": "Mean-squared error", "logistic": "Binomial deviance",
-                "poisson": "Poisson deviance", "multinomial": "Multinomial deviance"}[family]
-    return _LABELS[measure]
+    f.name: f.measures for f in map(families.get_family, ("gaussian", "logistic", "poisson", "multinomial"))}
 
 
 class CVPath:
@@ -134,7 +118,7 @@ class CVPath:
 
     def summary(self) -> str:
         """The two chosen lambdas with their measure, standard error and Df."""
-        label = measure_label(self.measure, self.family)
+        label = self.path.family_instance.measure_label(self.measure)
         head = f"Measure: {label} ({self.nfolds}-fold cross-validation)"
         if len(self.alphas) > 1:
             head += f"; alpha={self.alpha:g}, the best of {len(self.alphas)} mixes"
@@ -176,147 +160,35 @@ class CVPath:
         return plot_cv(self, ax=ax)
 
 
-# ---- folds --------------------------------------------------------------------------
-
-class Folds(NamedTuple):
-    """Training and held-out rows of every fold (or split)."""
-
-    train: List[np.ndarray]
-    test: List[np.ndarray]
-    foldid: Optional[np.ndarray]  # a label per row when every row is held out exactly once
-    disjoint: bool  # no row is held out twice
-
-
-def _check_foldid(foldid: Any, n: int) -> np.ndarray:
-    fid = np.asarray(foldid)
-    if fid.ndim != 1 or fid.shape[0] != n:
-        raise ValueError(f"foldid must be a vector of length {n}, got shape {fid.shape}")
-    kind = fid.dtype.kind
-    if kind == "f":
-        if np.isnan(fid).any():
-            raise ValueError("foldid contains NaN; every observation needs an integer fold label")
-        if not (np.isfinite(fid).all() and (fid == np.round(fid)).all()):
-            raise ValueError("foldid must hold integers, found values with a fractional part")
-    elif kind not in "iu":
-        raise TypeError(f"foldid must hold integers, got values of type {fid.dtype}")
-    return fid
-
-
-def _make_folds(n: int, nfolds: Any, foldid: Any, seed: Any, y: np.ndarray,
-                stratify: bool) -> Tuple[np.ndarray, np.ndarray]:
-    """Return (foldid as given or drawn, fold codes 0..K-1)."""
-    if foldid is not None:
-        fid = _check_foldid(foldid, n)
-        labels, codes = np.unique(fid, return_inverse=True)
-        if labels.shape[0] < 2:
-            raise ValueError("foldid must hold at least two distinct folds")
-        return fid, codes.reshape(-1)
-    if isinstance(nfolds, bool) or not isinstance(nfolds, (int, np.integer)):
-        raise TypeError(f"nfolds must be an integer, got {nfolds!r}")
-    nfolds = int(nfolds)
-    if nfolds < 2:
-        raise ValueError(f"nfolds must be at least 2, got {nfolds}")
-    if n < nfolds:
-        raise ValueError(f"nfolds={nfolds} is larger than the number of observations (n_samples={n})")
-    rng = np.random.default_rng(seed)
-    if stratify:
-        order = np.concatenate([rng.permutation(np.flatnonzero(y == c)) for c in np.unique(y)])
-    else:
-        order = rng.permutation(n)
-    codes = np.empty(n, dtype=np.intp)
-    codes[order] = np.arange(n) % nfolds
-    return codes.copy(), codes
-
-
-def _split_rows(rows: Any, n: int, what: str) -> np.ndarray:
-    arr = np.asarray(rows)
-    if arr.ndim != 1:
-        raise ValueError(f"{what} must be a 1-D array of row indices or a boolean mask, got shape {arr.shape}")
-    if arr.dtype.kind == "b":
-        if arr.shape[0] != n:
-            raise ValueError(f"{what}: a boolean mask needs {n} entries, got {arr.shape[0]}")
-        return np.flatnonzero(arr)
-    if arr.size == 0:
-        return np.empty(0, dtype=np.intp)
-    if arr.dtype.kind not in "iu":
-        raise TypeError(f"{what} must hold integer row indices, got values of type {arr.dtype}")
-    if arr.min() < 0 or arr.max() >= n:
-        raise ValueError(f"{what} holds row indices outside [0, {n})")
-    return arr.astype(np.intp, copy=False)
-
-
-def _check_splits(splits: Any, n: int, what: str = "splits") -> Folds:
-    """Explicit (train, test) splits; a row may be held out in none, one or
-    several of them.  ``what`` names the argument in errors."""
-    if isinstance(splits, (str, bytes)) or not isinstance(splits, Iterable):
-        raise TypeError(f"{what} must be an iterable of (train, test) pairs, got {splits!r}")
-    train, test = [], []
-    for k, split in enumerate(splits):
-        try:
-            tr, te = split
-        except (TypeError, ValueError):
-            raise ValueError(f"{what}[{k}] must be a (train, test) pair of row indices") from None
-        tr, te = _split_rows(tr, n, f"{what}[{k}] train"), _split_rows(te, n, f"{what}[{k}] test")
-        if tr.size == 0 or te.size == 0:
-            raise ValueError(f"{what}[{k}] has an empty {'training' if tr.size == 0 else 'test'} set")
-        train.append(tr)
-        test.append(te)
-    if not train:
-        raise ValueError(f"{what} holds no (train, test) pair")
-    held = np.zeros(n, dtype=np.intp)
-    for te in test:
-        np.add.at(held, te, 1)
-    foldid = None
-    if (held == 1).all():
-        foldid = np.empty(n, dtype=np.intp)
-        for k, te in enumerate(test):
-            foldid[te] = k
-    return Folds(train, test, foldid, bool(held.max() <= 1))
-
-
-def _folds(n: int, nfolds: Any, foldid: Any, splits: Any, seed: Any, y: np.ndarray,
-           stratify: bool) -> Folds:
-    if splits is not None:
-        if foldid is not None:
-            raise ValueError("give either foldid or splits, not both")
-        return _check_splits(splits, n)
-    fid, codes = _make_folds(n, nfolds, foldid, seed, y, stratify)
-    K = int(codes.max()) + 1
-    return Folds([np.flatnonzero(codes != k) for k in range(K)],
-                 [np.flatnonzero(codes == k) for k in range(K)], fid, True)
-
-
-def _fold_task(k: int, X_train: Any, y_train: np.ndarray, w_train: Optional[np.ndarray],
-               X_test: Any, family: str, so: Dict[str, Any], o_train: Optional[np.ndarray] = None,
-               o_test: Optional[np.ndarray] = None):
+def fold_task(k: int, X_train: Any, y_train: np.ndarray, w_train: Optional[np.ndarray],
+              X_test: Any, family: Family, so: Dict[str, Any], o_train: Optional[np.ndarray] = None,
+              o_test: Optional[np.ndarray] = None):
     """Fit one fold and return its out-of-fold linear predictors (padded with
     the last solution when the fold's path stopped early)."""
     try:
-        res = _fit.run_solver(X_train, y_train, family, so, w_train, o_train)
+        sol = _fit.solve(X_train, y_train, family, so, w_train, o_train)
     except ValueError as exc:
         raise ValueError(f"cross-validation fold {k}: {exc}") from exc
     L = len(so["user_lambda"])
-    lmu = int(res["lmu"])
+    lmu = sol.n_lambdas
     if lmu == 0:
-        return k, None, 0, res.get("warning")
-    eta = linear_predictor(X_test, np.asarray(res["beta"], dtype=np.float64)[..., :lmu],
-                           np.asarray(res["a0"], dtype=np.float64)[..., :lmu])
+        return k, None, 0, sol.warning
+    eta = _fit.linear_predictor(X_test, sol.coefs, sol.intercepts)
     if o_test is not None:
         eta += o_test[..., None]
     if lmu < L:
         eta = np.concatenate([eta, np.repeat(eta[..., -1:], L - lmu, axis=-1)], axis=-1)
-    return k, eta, lmu, res.get("warning")
+    return k, eta, lmu, sol.warning
 
 
 def _scored_fold_task(m: int, k: int, X_train: Any, y_train: np.ndarray, w_train: Optional[np.ndarray],
                       X_test: Any, y_test: np.ndarray, w_test: np.ndarray,
-                      o_train: Optional[np.ndarray], o_test: Optional[np.ndarray], family: str,
+                      o_train: Optional[np.ndarray], o_test: Optional[np.ndarray], family: Family,
                       so: Dict[str, Any], measure: str, keep: bool):
     """Fit one fold for mix ``m`` and score it where it runs, so that only a
     row of scores (and the predictions when kept) travels back."""
-    _, eta, lmu, warn = _fold_task(k, X_train, y_train, w_train, X_test, family, so, o_train,
-                                   o_test)
-    scores = None if eta is None else _fold_score(y_test, w_test, eta, family, measure)
+    _, eta, lmu, warn = fold_task(k, X_train, y_train, w_train, X_test, family, so, o_train, o_test)
+    scores = None if eta is None else family.fold_score(y_test, w_test, eta, measure)
     return m, k, scores, lmu, warn, eta if keep else None
 
 
@@ -348,61 +220,6 @@ def _run(calls: List[Tuple[Any, tuple]], n_jobs: Optional[int], verbose: bool) -
     return list(tqdm(results, total=len(calls), desc="cross-validation", unit="fold"))
 
 
-# ---- measures -----------------------------------------------------------------------
-
-def _losses(y: np.ndarray, eta: np.ndarray, family: str, measure: str) -> np.ndarray:
-    if family == "multinomial":  # eta: (n, K, L); y: class codes
-        codes = y.astype(np.intp)
-        prob = link_to(eta, family, "response", None)
-        if measure == "class":
-            return (np.argmax(eta, axis=1) != codes[:, None]).astype(np.float64)
-        if measure == "deviance":
-            mine = np.take_along_axis(prob, codes[:, None, None], axis=1)[:, 0]
-            return -2.0 * np.log(np.clip(mine, 1e-5, 1.0))
-        r = (codes[:, None, None] == np.arange(eta.shape[1])[None, :, None]) - prob
-        return (np.abs(r) if measure == "mae" else r * r).sum(axis=1)
-    yc = y[:, None]
-    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
-        if measure == "class":
-            return ((eta > 0) != (yc > 0.5)).astype(np.float64)
-        if measure == "deviance" and family == "logistic":
-            p = np.clip(_sigmoid(eta), 1e-5, 1 - 1e-5)
-            return -2.0 * (yc * np.log(p) + (1.0 - yc) * np.log1p(-p))
-        if measure == "deviance" and family == "poisson":
-            mu = np.exp(eta)
-            ylogy = np.where(yc > 0, yc * np.log(np.where(yc > 0, yc, 1.0)), 0.0)
-            return 2.0 * (ylogy - yc * eta - (yc - mu))
-        r = yc - link_to(eta, family, "response", None)
-        return np.abs(r) if measure == "mae" else r * r
-
-
-def weighted_auc(score: np.ndarray, y: np.ndarray, w: np.ndarray) -> float:
-    """Area under the ROC curve with observation weights (ties count one half);
-    NaN when one class has no weight."""
-    pos = y > 0.5
-    wp = np.where(pos, w, 0.0)
-    wn = np.where(pos, 0.0, w)
-    Wp, Wn = wp.sum(), wn.sum()
-    if Wp <= 0 or Wn <= 0:
-        return float("nan")
-    uniq, inv = np.unique(score, return_inverse=True)
-    P = np.bincount(inv.reshape(-1), weights=wp, minlength=uniq.shape[0])
-    N = np.bincount(inv.reshape(-1), weights=wn, minlength=uniq.shape[0])
-    below = np.cumsum(N) - N
-    return float((P * (below + 0.5 * N)).sum() / (Wp * Wn))
-
-
-def _fold_score(y: np.ndarray, w: np.ndarray, eta: np.ndarray, family: str, measure: str) -> np.ndarray:
-    """The weighted mean loss of one fold's held-out rows at each lambda (for
-    ``"auc"``, the fold's weighted AUC); NaN when they have no weight."""
-    total = w.sum()
-    if total <= 0:
-        return np.full(eta.shape[-1], np.nan)
-    if measure == "auc":
-        return np.array([weighted_auc(eta[:, j], y, w) for j in range(eta.shape[1])])
-    return w @ _losses(y, eta, family, measure) / total
-
-
 def _cv_stats(raw: np.ndarray, fold_weights: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
     """The mean of the fold scores weighted by each fold's held-out weight, and
     its standard error; NaN scores are left out."""
@@ -421,7 +238,7 @@ def choose(cvm: np.ndarray, cvsd: np.ndarray, measure: str) -> Tuple[int, int]:
     if np.isnan(cvm).all():
         raise ValueError(f"the cross-validated {measure} could not be computed at any lambda "
                          "(for 'auc', every fold needs both classes)")
-    better_high = measure == "auc"
+    better_high = families.MEASURES[measure].maximise
     imin = int(np.nanargmax(cvm) if better_high else np.nanargmin(cvm))
     sd = cvsd[imin]
     if np.isnan(sd):
@@ -432,32 +249,26 @@ def choose(cvm: np.ndarray, cvsd: np.ndarray, measure: str) -> Tuple[int, int]:
     return imin, min(i1se, imin)
 
 
-def _check_measure(measure: Optional[str], family: str) -> str:
-    if measure is None:
-        return "deviance"
-    if measure not in MEASURES[family]:
-        raise ValueError(f"measure {measure!r} is not available for the {family} family; "
-                         f"choose one of {MEASURES[family]}")
-    return measure
-
-
 def _mixes(alpha: Any) -> List[float]:
-    """The elastic-net mix as a grid: a number or a non-empty 1-D sequence."""
+    """The elastic-net mix as a grid: a number or a non-empty 1-D sequence,
+    every entry in [0, 1]."""
     if np.ndim(alpha) == 0:
-        return [_convert.as_float(alpha, "alpha")]
+        return [_convert.in_range(_convert.as_float(alpha, "alpha"), "alpha", 0.0, 1.0)]
     if np.ndim(alpha) != 1 or len(alpha) == 0:
         raise ValueError("alpha must be a number or a non-empty 1-D sequence of mixes")
-    return [_convert.as_float(a.item() if isinstance(a, np.generic) else a, "alpha") for a in alpha]
+    return [_convert.in_range(_convert.as_float(a.item() if isinstance(a, np.generic) else a,
+                                                f"alpha[{i}]"), f"alpha[{i}]", 0.0, 1.0)
+            for i, a in enumerate(alpha)]
 
 
 FoldOptions = Callable[[int, np.ndarray, Dict[str, Any]], Dict[str, Any]]
 
 
-def _cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
-                    mix_options: List[Dict[str, Any]], *, n_jobs: Optional[int] = None,
-                    verbose: bool = False, keep: bool = False,
-                    fold_options: Optional[FoldOptions] = None,
-                    category: type = _fit.PathWarning, stacklevel: int = 3) -> CVPath:
+def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
+                   mix_options: List[Dict[str, Any]], *, n_jobs: Optional[int] = None,
+                   verbose: bool = False, keep: bool = False,
+                   fold_options: Optional[FoldOptions] = None,
+                   category: type = _fit.PathWarning, stacklevel: int = 3) -> CVPath:
     """Cross-validate a prepared problem over one or several mixes.
 
     ``mix_options[m]`` are the solver options of mix ``m`` on all the data;
@@ -466,13 +277,14 @@ def _cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
     to keep their own parametrisation in every fold).  Warnings use
     ``category``; ``stacklevel`` counts from here (3: the caller of cv_path).
     """
+    measure = problem.family.check_measure(measure)
     if keep and not folds.disjoint:
         raise ValueError("keep=True needs splits whose test sets hold out each observation at most once")
     fam = problem.family
     paths = []
     for so in mix_options:
-        path = _fit_problem(problem._replace(solver_options=so), stacklevel=stacklevel + 1,
-                            category=category)
+        path = fit_problem(problem._replace(solver_options=so), stacklevel=stacklevel + 1,
+                           category=category)
         if path.n_lambdas == 0:
             raise ValueError("the full-data path holds no solution")
         paths.append(path)
@@ -518,7 +330,7 @@ def _cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
         cvm, cvsd = _cv_stats(raw[m], fold_weights)
         fits.append((cvm, cvsd) + choose(cvm, cvsd, measure))
     best = [cvm[imin] for cvm, _, imin, _ in fits]
-    b = int(np.argmax(best) if measure == "auc" else np.argmin(best))
+    b = int(np.argmax(best) if families.MEASURES[measure].maximise else np.argmin(best))
     cvm, cvsd, imin, i1se = fits[b]
     preval = None
     if keep:
@@ -563,9 +375,11 @@ def cv_path(X: Any, y: Any, family: str = "gaussian", *, nfolds: int = 10,
         fit and of the rows to score.  The test sets need not partition the
         rows: an observation may be held out in no split or in several.
     measure : {"deviance", "mse", "mae", "class", "auc"}, default "deviance"
-        Loss to cross-validate; ``"class"`` (misclassification rate) and
-        ``"auc"`` are for the logistic family only.  For the Gaussian family
-        the deviance is the mean-squared error.
+        Loss to cross-validate, one of the family's ``measures`` (see
+        :mod:`varnel.families`): ``"class"`` (misclassification rate) is for
+        the logistic and multinomial families, ``"auc"`` for the logistic
+        family only (two classes).  For the Gaussian family the deviance is
+        the mean-squared error.
     n_jobs : int, optional
         Number of folds fitted at once, through joblib (``None`` defers to the
         active joblib backend, e.g. ``joblib.parallel_backend("dask")`` to run
@@ -610,12 +424,11 @@ def cv_path(X: Any, y: Any, family: str = "gaussian", *, nfolds: int = 10,
     hit ``maxit`` or ``pmax``.
     """
     mixes = _mixes(options.get("alpha", _fit.DEFAULTS["alpha"]))
-    problem = _prepare(X, y, family, dict(options, alpha=mixes[0]), offset)
-    measure = _check_measure(measure, problem.family)
+    problem = _fit.prepare(X, y, family, dict(options, alpha=mixes[0]), offset)
     verbose = _convert.as_bool(verbose, "verbose")
     keep = _convert.as_bool(keep, "keep")
-    folds = _folds(problem.y.shape[0], nfolds, foldid, splits, seed, problem.y,
-                   stratify=problem.family in _convert.CLASS_FAMILIES)
+    folds = make_cv_folds(problem.y.shape[0], nfolds, foldid, splits, seed, problem.y,
+                          stratify=problem.family.has_classes)
     mix_options = [dict(problem.solver_options, alpha=a) for a in mixes]
-    return _cross_validate(problem, folds, measure, mix_options, n_jobs=n_jobs, verbose=verbose,
-                           keep=keep, stacklevel=3)
+    return cross_validate(problem, folds, measure, mix_options, n_jobs=n_jobs, verbose=verbose,
+                          keep=keep, stacklevel=3)

@@ -20,16 +20,18 @@ from typing import Any, Dict, List, Optional
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.exceptions import ConvergenceWarning
-from sklearn.metrics import d2_tweedie_score
+from sklearn.metrics import accuracy_score, d2_tweedie_score, r2_score
 from sklearn.utils._param_validation import Interval, StrOptions
-from sklearn.utils.multiclass import check_classification_targets, type_of_target
+from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import (_check_sample_weight, check_array, check_consistent_length,
                                       check_is_fitted, column_or_1d, validate_data)
 
 from . import _fit
-from .cv import MEASURES, _check_splits, _cross_validate, _folds
 from ._convert import as_offset
-from .path import _fit_problem, _prepare, _sigmoid, link_to
+from ._folds import check_splits, folds
+from .cv import cross_validate
+from .families import get_family
+from .path import fit_problem
 
 __all__ = ["ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor",
            "PathConvergenceWarning"]
@@ -176,27 +178,6 @@ def _seed(random_state: Any) -> Any:
     return int(random_state.randint(np.iinfo(np.int32).max))
 
 
-def _response_scale(y: np.ndarray, w: Optional[np.ndarray], intercept: bool) -> float:
-    """The solver's scale of a Gaussian response: its weighted standard
-    deviation (root mean square without an intercept), weights summing to 1.
-    1 stands in for 0, which the solver refuses on its own."""
-    wn = np.full(y.shape[0], 1.0 / y.shape[0]) if w is None else w / w.sum()
-    c = wn @ y if intercept else 0.0
-    s = float(np.sqrt(wn @ (y - c) ** 2))
-    return s if s > 0 and np.isfinite(s) else 1.0
-
-
-def _solver_mix(r: float, scale: float) -> float:
-    # a r ||b||_1 + a (1-r)/2 ||b||^2 = lam (mix ||b||_1 + (1-mix)/(2 scale) ||b||^2)
-    # holds for lam = a (r + (1 - r) scale) and mix = r / (r + (1 - r) scale).
-    return r / (r + (1.0 - r) * scale) if r > 0 else 0.0
-
-
-def _lambda_factor(r: float, scale: float) -> float:
-    """lam / a for the mix r."""
-    return r + (1.0 - r) * scale
-
-
 class _NetEstimator(BaseEstimator):
     _family = "gaussian"
 
@@ -205,7 +186,7 @@ class _NetEstimator(BaseEstimator):
         "l1_ratio": [Interval(Real, 0, 1, closed="both"), "array-like"],
         "cv": ["cv_object"],
         "select": [StrOptions({"lambda_1se", "lambda_min"})],
-        "measure": [StrOptions(set(MEASURES["gaussian"]))],
+        "measure": [StrOptions(set(get_family("gaussian").measures))],
         "nlambda": [Interval(Integral, 1, None, closed="left")],
         "lambda_min_ratio": [Interval(Real, 0, 1, closed="neither"), None],
         "standardize": ["boolean"],
@@ -275,12 +256,12 @@ class _NetEstimator(BaseEstimator):
                                  f"GroupKFold); cv={cv} draws random folds")
             if n < cv:
                 raise ValueError(f"cannot cross-validate with cv={cv} folds on n_samples={n}")
-            return _folds(n, int(cv), None, None, _seed(self.random_state), problem.y,
-                          stratify=(self._family == "logistic"))
+            return folds(n, int(cv), None, None, _seed(self.random_state), problem.y,
+                         stratify=problem.family.has_classes)
         splits = cv.split(X, y, groups) if hasattr(cv, "split") else cv
-        return _check_splits(splits, n, what="cv")
+        return check_splits(splits, n, what="cv")
 
-    def fit(self, X, y, sample_weight=None, offset=None, **fit_params):
+    def fit(self, X, y, sample_weight=None, offset=None, groups=None):
         """Fit the model, choosing ``alpha`` and/or ``l1_ratio`` by
         cross-validation when they are not given.
 
@@ -293,10 +274,11 @@ class _NetEstimator(BaseEstimator):
             cross-validation measure.
         offset : array-like of shape (n_samples,), optional
             A known part of every linear predictor (for a Poisson rate, the
-            log exposure); give the new samples' offsets to ``predict``.
-        **fit_params
-            ``groups``: group labels passed to the ``split`` method of a
-            ``cv`` splitter.
+            log exposure; (n_samples, K) for a classifier of K > 2 classes);
+            give the new samples' offsets to ``predict`` and ``score``.
+        groups : array-like of shape (n_samples,), optional
+            Group labels passed to the ``split`` method of a ``cv`` splitter
+            (such as ``GroupKFold``).
 
         Returns
         -------
@@ -304,29 +286,24 @@ class _NetEstimator(BaseEstimator):
         """
         self._validate_params()
         mixes = self._check_more_params()
-        groups = fit_params.pop("groups", None)
-        if fit_params:
-            raise TypeError(f"fit() got unexpected keyword argument(s) {sorted(fit_params)}; "
-                            "only sample_weight, offset and groups are taken")
         X, y = self._validate_xy(X, y)
         weights = None
         if sample_weight is not None:
             weights = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
             if not (weights > 0).any():
                 raise ValueError("sample_weight is zero everywhere; at least one weight must be positive")
-        problem = _prepare(X, y, self._fit_family(), dict(
+        family = get_family(self._fit_family())
+        family.check_measure(self.measure)
+        problem = _fit.prepare(X, y, family, dict(
             nlambda=self.nlambda, lambda_min_ratio=self.lambda_min_ratio,
             standardize=self.standardize, intercept=self.fit_intercept,
             penalty_factor=self.penalty_factor, lower_limits=self.lower_limits,
             upper_limits=self.upper_limits, thresh=self.tol, maxit=self.max_iter,
             weights=weights, solver=self.solver), offset)
-        gaussian = self._family == "gaussian"
-        # the Gaussian solver fits y - offset and scales it by its sd
-        fitted = problem.y if problem.offset is None else problem.y - problem.offset
-        scale = _response_scale(fitted, problem.weights, self.fit_intercept) if gaussian else 1.0
+        scale = family.response_scale(problem.y, problem.weights, self.fit_intercept, problem.offset)
 
-        def solver_options(r: float, s: float, lam: Optional[float]) -> Dict[str, Any]:
-            so = dict(problem.solver_options, alpha=_solver_mix(r, s) if gaussian else r)
+        def solver_options(r: float, lam: Optional[float]) -> Dict[str, Any]:
+            so = dict(problem.solver_options, alpha=family.penalty_map(r, scale).mix)
             if lam is not None:
                 so["user_lambda"] = np.array([lam])
             return so
@@ -335,27 +312,25 @@ class _NetEstimator(BaseEstimator):
             # Every fold solves the same (alpha, l1_ratio) problem on its own
             # rows, so its solver parameters follow its own response scale.
             r = mixes[m]
-            if not gaussian or r == 1.0:
-                return so
             w = None if problem.weights is None else problem.weights[train]
-            s = _response_scale(fitted[train], w, self.fit_intercept)
-            return dict(so, alpha=_solver_mix(r, s),
-                        user_lambda=so["user_lambda"] * (_lambda_factor(r, s) / _lambda_factor(r, scale)))
+            off = None if problem.offset is None else problem.offset[train]
+            fold = family.penalty_map(r, family.response_scale(problem.y[train], w, self.fit_intercept, off))
+            return dict(so, alpha=fold.mix,
+                        user_lambda=so["user_lambda"] * (fold.factor / family.penalty_map(r, scale).factor))
 
         a = None if self.alpha is None else float(self.alpha)
-        mix_options = [solver_options(r, scale, None if a is None else a * _lambda_factor(r, scale))
+        mix_options = [solver_options(r, None if a is None else a * family.penalty_map(r, scale).factor)
                        for r in mixes]
         if a is None or len(mixes) > 1:
-            folds = self._folds(X, y, problem, groups)
-            cvp = _cross_validate(problem, folds, self.measure, mix_options, n_jobs=self.n_jobs,
-                                  fold_options=fold_options, category=PathConvergenceWarning,
-                                  stacklevel=3)
+            cvp = cross_validate(problem, self._folds(X, y, problem, groups), self.measure, mix_options,
+                                 n_jobs=self.n_jobs, fold_options=fold_options,
+                                 category=PathConvergenceWarning, stacklevel=3)
             m = int(np.flatnonzero(cvp.alphas == cvp.alpha)[0])
             path, lam = cvp.path, getattr(cvp, self.select)
         else:
             m, cvp = 0, None
-            path = _fit_problem(problem._replace(solver_options=mix_options[0]), stacklevel=3,
-                                category=PathConvergenceWarning)
+            path = fit_problem(problem._replace(solver_options=mix_options[0]), stacklevel=3,
+                               category=PathConvergenceWarning)
             if path.n_lambdas == 0:
                 raise ValueError(f"the solver stopped before its first solution (max_iter={self.max_iter}); "
                                  "raise max_iter or tol")
@@ -367,7 +342,7 @@ class _NetEstimator(BaseEstimator):
         self.path_ = path
         self.lambda_ = float(lam)
         self.l1_ratio_ = r
-        self.alpha_ = a if a is not None else float(lam / _lambda_factor(r, scale)) if gaussian else float(lam)
+        self.alpha_ = a if a is not None else float(lam / family.penalty_map(r, scale).factor)
         self.n_iter_ = path.npasses
         self._set_coef(path.coef(lam), path.intercept(lam))
         return self
@@ -383,7 +358,7 @@ class _NetEstimator(BaseEstimator):
         check_is_fitted(self)
         X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
         eta = np.asarray(X @ np.ravel(self.coef_)).reshape(-1) + float(np.ravel(self.intercept_)[0])
-        off = as_offset(offset, X.shape[0])
+        off = as_offset(offset, (X.shape[0],))
         return eta if off is None else eta + off
 
 
@@ -408,6 +383,10 @@ class ElasticNetRegressor(RegressorMixin, _NetEstimator):
         """Predicted means, ``offset + intercept_ + X @ coef_``."""
         return self._link(X, offset)
 
+    def score(self, X, y, sample_weight=None, offset=None):
+        """R², the coefficient of determination of ``predict(X, offset)``."""
+        return float(r2_score(y, self.predict(X, offset), sample_weight=sample_weight))
+
 
 class PoissonNetRegressor(RegressorMixin, _NetEstimator):
     __doc__ = ("Elastic-net Poisson regression (log link) for non-negative counts; the\n"
@@ -416,7 +395,7 @@ class PoissonNetRegressor(RegressorMixin, _NetEstimator):
 
     _family = "poisson"
     _parameter_constraints = {**_NetEstimator._parameter_constraints,
-                              "measure": [StrOptions(set(MEASURES["poisson"]))]}
+                              "measure": [StrOptions(set(get_family("poisson").measures))]}
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -433,9 +412,10 @@ class PoissonNetRegressor(RegressorMixin, _NetEstimator):
         """Predicted means, ``exp(offset + intercept_ + X @ coef_)``."""
         return np.exp(self._link(X, offset))
 
-    def score(self, X, y, sample_weight=None):
-        """D², the fraction of Poisson deviance explained (1 is perfect)."""
-        mu = self.predict(X)
+    def score(self, X, y, sample_weight=None, offset=None):
+        """D², the fraction of Poisson deviance explained by ``predict(X,
+        offset)`` (1 is perfect)."""
+        mu = self.predict(X, offset)
         y = column_or_1d(check_array(y, ensure_2d=False, dtype=np.float64, input_name="y"), warn=True)
         check_consistent_length(mu, y)
         if sample_weight is not None:
@@ -453,7 +433,7 @@ class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
 
     _family = "logistic"
     _parameter_constraints = {**_NetEstimator._parameter_constraints,
-                              "measure": [StrOptions(set(MEASURES["logistic"]))]}
+                              "measure": [StrOptions(set(get_family("logistic").measures))]}
 
     def _fit_family(self) -> str:
         return "logistic" if len(self.classes_) == 2 else "multinomial"
@@ -478,7 +458,7 @@ class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
             return super()._link(X, offset)
         X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
         eta = np.asarray(X @ self.coef_.T) + self.intercept_
-        off = as_offset(offset, X.shape[0], len(self.classes_))
+        off = as_offset(offset, (X.shape[0], len(self.classes_)))
         return eta if off is None else eta + off
 
     def decision_function(self, X, offset=None):
@@ -490,8 +470,8 @@ class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
         """Class probabilities, shape (n_samples, K), columns in ``classes_`` order."""
         eta = self._link(X, offset)
         if eta.ndim == 2:
-            return link_to(eta, "multinomial", "response", None)
-        p = _sigmoid(eta)
+            return get_family("multinomial").inverse_link(eta)
+        p = get_family("logistic").inverse_link(eta)
         return np.column_stack([1.0 - p, p])
 
     def predict_log_proba(self, X, offset=None):
@@ -507,3 +487,7 @@ class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
         if eta.ndim == 2:
             return self.classes_[np.argmax(eta, axis=1)]
         return self.classes_[(eta > 0).astype(np.intp)]
+
+    def score(self, X, y, sample_weight=None, offset=None):
+        """The (weighted) fraction of ``predict(X, offset)`` that is right."""
+        return float(accuracy_score(y, self.predict(X, offset), sample_weight=sample_weight))

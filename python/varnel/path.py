@@ -4,18 +4,17 @@ from __future__ import annotations
 
 import copy
 import warnings
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
+from typing import Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
 from . import _convert, _fit
+from .families import Family, get_family
 
 __all__ = ["Path", "fit_path"]
 
 ArrayLike = Any
 LambdaSpec = Union[None, float, Sequence[float], np.ndarray]
-
-_KINDS = ("link", "response", "class")
 
 
 def _interp_positions(lambdas: np.ndarray, s: np.ndarray):
@@ -67,7 +66,10 @@ class Path:
         (``pmax`` variables), at the 0-based lambda index that could not be
         completed.
     family : str
-        ``"gaussian"``, ``"logistic"`` or ``"poisson"``.
+        The family's canonical name: ``"gaussian"``, ``"logistic"``,
+        ``"poisson"`` or ``"multinomial"``.
+    family_instance : varnel.families.Family
+        The family itself (its links, losses and measures).
     feature_names : list or None
         Column labels, as they were, when the data were a data frame.
     classes : ndarray or None
@@ -78,7 +80,8 @@ class Path:
     """
 
     def __init__(self, lambdas, intercepts, coefs, dev_ratio, nulldev, npasses, warning=None,
-                 family="gaussian", feature_names=None, classes=None, alpha=1.0):
+                 family: Union[str, Family] = "gaussian", feature_names=None, classes=None,
+                 alpha=1.0):
         self.lambdas = np.asarray(lambdas, dtype=np.float64)
         self.intercepts = np.asarray(intercepts, dtype=np.float64)
         self.coefs = np.asarray(coefs, dtype=np.float64)
@@ -89,24 +92,19 @@ class Path:
         self.nulldev = float(nulldev)
         self.npasses = int(npasses)
         self.warning = None if warning is None else (str(warning[0]), int(warning[1]))
-        self.family = family
+        self.family_instance = get_family(family)
+        self.family = self.family_instance.name
         self.feature_names = None if feature_names is None else list(feature_names)
         self.classes = classes
         self.alpha = float(alpha)
 
     @classmethod
-    def _from_solver(cls, res: Mapping[str, Any], problem: "_fit.Problem") -> "Path":
-        lmu = int(res["lmu"])
-        beta = np.asarray(res["beta"], dtype=np.float64)
-        lambdas = np.array(res["lambda"][:lmu], dtype=np.float64)
-        if lmu and lmu < 3 and problem.solver_options.get("user_lambda") is None:
-            # too short to extrapolate: the solver's first value stands for
-            # infinity; report the largest lambda whose solution is all zero
-            lambdas[0] = res["lambda_max"]
-        return cls(lambdas, np.asarray(res["a0"])[..., :lmu], beta[..., :lmu],
-                   np.asarray(res["dev_ratio"])[:lmu], res["nulldev"], res["npasses"],
-                   res.get("warning"), problem.family, problem.feature_names, problem.classes,
-                   problem.solver_options["alpha"])
+    def from_solution(cls, solution: "_fit.Solution", problem: "_fit.Problem",
+                      alpha: float) -> "Path":
+        """The path of a decoded solver result on a prepared problem."""
+        return cls(solution.lambdas, solution.intercepts, solution.coefs, solution.dev_ratio,
+                   solution.nulldev, solution.npasses, solution.warning, problem.family,
+                   problem.feature_names, problem.classes, alpha)
 
     # ---- sizes ------------------------------------------------------------------
     @property
@@ -209,8 +207,9 @@ class Path:
             ``"response"``: the mean (identity, logistic sigmoid or exp; the
             class probabilities, softmax over the classes, for the
             multinomial family); ``"class"`` (logistic and multinomial): the
-            label of the most probable class.
-        offset : array-like of shape (n,), optional
+            label of the most probable class.  ``family_instance.kinds``
+            lists what a family offers.
+        offset : array-like of shape (n,) or (n, K), optional
             The new observations' offsets (for a path fitted with one: the
             log exposure of a rate, say); none means 0.
 
@@ -221,17 +220,14 @@ class Path:
             multinomial family's links and probabilities have a class axis
             after the rows: (n, K) or (n, K, number of lambdas).
         """
-        if kind not in _KINDS:
-            raise ValueError(f"kind must be one of {_KINDS}, got {kind!r}")
-        if kind == "class" and self.family not in _convert.CLASS_FAMILIES:
-            raise ValueError("kind='class' is only available for the logistic and multinomial families")
+        family = self.family_instance
+        family.check_kind(kind)
         Xc = self._design(X)
-        eta = linear_predictor(Xc, self.coef(s), self.intercept(s))
-        multi = self.family == "multinomial"
-        off = _convert.as_offset(offset, Xc.shape[0], self.n_classes if multi else None)
+        eta = _fit.linear_predictor(Xc, self.coef(s), self.intercept(s))
+        off = _convert.as_offset(offset, family.offset_shape(Xc.shape[0], self.classes))
         if off is not None:
             eta = eta + (off if eta.ndim == off.ndim else off[..., None])
-        return link_to(eta, self.family, kind, self.classes)
+        return family.predict(eta, kind, self.classes)
 
     # ---- display ----------------------------------------------------------------
     def summary(self) -> str:
@@ -303,42 +299,6 @@ def _json_label(label: Any) -> Any:
     return label if isinstance(label, (str, int, float)) or label is None else str(label)
 
 
-def linear_predictor(X: Any, b: np.ndarray, a0: Any) -> np.ndarray:
-    """a0 + X b, for b of shape (p,), (p, L), (p, K) or (p, K, L); the class
-    axis, when there is one, comes after the rows."""
-    if b.ndim <= 2 and np.ndim(a0) <= 1:
-        return np.asarray(X @ b) + a0
-    p = b.shape[0]
-    eta = np.asarray(X @ b.reshape(p, -1)).reshape((X.shape[0],) + b.shape[1:])
-    return eta + a0
-
-
-def link_to(eta: np.ndarray, family: str, kind: str, classes: Optional[np.ndarray]) -> np.ndarray:
-    """Turn linear predictors into responses or class labels."""
-    if kind == "link" or (kind == "response" and family == "gaussian"):
-        return eta
-    if family == "multinomial":  # the class axis is axis 1
-        if kind == "response":
-            e = np.exp(eta - eta.max(axis=1, keepdims=True))
-            return e / e.sum(axis=1, keepdims=True)
-        return np.asarray(classes)[np.argmax(eta, axis=1)]
-    if kind == "response":
-        if family == "logistic":
-            return _sigmoid(eta)
-        return np.exp(eta)
-    labels = np.asarray(classes) if classes is not None else np.array([0, 1])
-    return labels[(eta > 0).astype(np.intp)]
-
-
-def _sigmoid(eta: np.ndarray) -> np.ndarray:
-    out = np.empty_like(eta, dtype=np.float64)
-    pos = eta >= 0
-    out[pos] = 1.0 / (1.0 + np.exp(-eta[pos]))
-    e = np.exp(eta[~pos])
-    out[~pos] = e / (1.0 + e)
-    return out
-
-
 def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
              alpha: float = 1.0, nlambda: int = 100, lambda_min_ratio: Optional[float] = None,
              user_lambda: Optional[Sequence[float]] = None, standardize: bool = True,
@@ -380,8 +340,9 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
         ``Path.classes``; the larger one is coded 1); Poisson: non-negative
         counts; multinomial: any K >= 2 labels (kept sorted in
         ``Path.classes``).
-    family : {"gaussian", "logistic", "poisson", "multinomial"}
-        The GLM family (``"binomial"`` is accepted for ``"logistic"``).  The
+    family : {"gaussian", "logistic", "poisson", "multinomial"} or varnel.families.Family
+        The GLM family (``"binomial"`` is accepted for ``"logistic"``), by
+        name or as an instance of :mod:`varnel.families`.  The
         multinomial family fits one coefficient per variable and class
         (``coefs`` of shape (p, K, L), ``intercepts`` (K, L)) and minimises
         the mean multinomial negative log-likelihood plus the penalty summed
@@ -464,31 +425,19 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
                    penalty_factor=penalty_factor, lower_limits=lower_limits,
                    upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver,
                    grouped=grouped)
-    problem = _prepare(X, y, family, options, offset)
-    return _fit_problem(problem, stacklevel=3)
+    problem = _fit.prepare(X, y, family, options, offset)
+    return fit_problem(problem, stacklevel=3)
 
 
-#: The yes/no options of fit_path; only real bools are taken.
-_FLAGS = ("standardize", "intercept")
-
-
-def _prepare(X: ArrayLike, y: ArrayLike, family: str, options: Dict[str, Any],
-             offset: Optional[ArrayLike] = None) -> "_fit.Problem":
-    for name in _FLAGS:
-        if name in options:
-            _convert.as_bool(options[name], name)
-    return _fit.prepare(X, y, family, options, offset)
-
-
-def _fit_problem(problem: "_fit.Problem", stacklevel: int = 3,
-                 category: type = _fit.PathWarning) -> Path:
+def fit_problem(problem: "_fit.Problem", stacklevel: int = 3,
+                category: type = _fit.PathWarning) -> Path:
     """Run the solver on a prepared problem; a path cut short warns with
     ``category``, ``stacklevel`` counted from here (3: fit_path's caller)."""
-    res = _fit.run_solver(problem.X, problem.y, problem.family, problem.solver_options,
-                          problem.weights, problem.offset)
-    path = Path._from_solver(res, problem)
+    so = problem.solver_options
+    solution = _fit.solve(problem.X, problem.y, problem.family, so, problem.weights, problem.offset)
+    path = Path.from_solution(solution, problem, so["alpha"])
     if path.warning is not None:
-        warnings.warn(_fit.warning_message(path.warning, problem.solver_options, path.n_lambdas),
+        warnings.warn(_fit.warning_message(path.warning, so, path.n_lambdas),
                       category, stacklevel=stacklevel)
     return path
 

@@ -1,0 +1,119 @@
+"""Which rows each cross-validation fold (or explicit split) trains on and
+scores."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from typing import Any, List, NamedTuple, Optional, Tuple
+
+import numpy as np
+
+__all__ = ["Folds", "make_folds", "check_splits", "folds"]
+
+
+class Folds(NamedTuple):
+    """Training and held-out rows of every fold (or split)."""
+
+    train: List[np.ndarray]
+    test: List[np.ndarray]
+    foldid: Optional[np.ndarray]  # a label per row when every row is held out exactly once
+    disjoint: bool  # no row is held out twice
+
+
+def _check_foldid(foldid: Any, n: int) -> np.ndarray:
+    fid = np.asarray(foldid)
+    if fid.ndim != 1 or fid.shape[0] != n:
+        raise ValueError(f"foldid must have shape ({n},), one fold label per row, got shape {fid.shape}")
+    kind = fid.dtype.kind
+    if kind == "f":
+        if np.isnan(fid).any():
+            raise ValueError("foldid contains NaN; every observation needs an integer fold label")
+        if not (np.isfinite(fid).all() and (fid == np.round(fid)).all()):
+            raise ValueError("foldid must hold integers, found values with a fractional part")
+    elif kind not in "iu":
+        raise TypeError(f"foldid must hold integers, got values of type {fid.dtype}")
+    return fid
+
+
+def make_folds(n: int, nfolds: Any, foldid: Any, seed: Any, y: np.ndarray,
+                stratify: bool) -> Tuple[np.ndarray, np.ndarray]:
+    """Return (foldid as given or drawn, fold codes 0..K-1)."""
+    if foldid is not None:
+        fid = _check_foldid(foldid, n)
+        labels, codes = np.unique(fid, return_inverse=True)
+        if labels.shape[0] < 2:
+            raise ValueError("foldid must hold at least two distinct folds")
+        return fid, codes.reshape(-1)
+    if isinstance(nfolds, bool) or not isinstance(nfolds, (int, np.integer)):
+        raise TypeError(f"nfolds must be an integer, got {nfolds!r}")
+    nfolds = int(nfolds)
+    if nfolds < 2:
+        raise ValueError(f"nfolds must be at least 2, got {nfolds}")
+    if n < nfolds:
+        raise ValueError(f"nfolds={nfolds} is larger than the number of observations (n_samples={n})")
+    rng = np.random.default_rng(seed)
+    if stratify:
+        order = np.concatenate([rng.permutation(np.flatnonzero(y == c)) for c in np.unique(y)])
+    else:
+        order = rng.permutation(n)
+    codes = np.empty(n, dtype=np.intp)
+    codes[order] = np.arange(n) % nfolds
+    return codes.copy(), codes
+
+
+def _split_rows(rows: Any, n: int, what: str) -> np.ndarray:
+    arr = np.asarray(rows)
+    if arr.ndim != 1:
+        raise ValueError(f"{what} must be a 1-D array of row indices or a boolean mask, got shape {arr.shape}")
+    if arr.dtype.kind == "b":
+        if arr.shape[0] != n:
+            raise ValueError(f"{what}: a boolean mask needs {n} entries, got {arr.shape[0]}")
+        return np.flatnonzero(arr)
+    if arr.size == 0:
+        return np.empty(0, dtype=np.intp)
+    if arr.dtype.kind not in "iu":
+        raise TypeError(f"{what} must hold integer row indices, got values of type {arr.dtype}")
+    if arr.min() < 0 or arr.max() >= n:
+        raise ValueError(f"{what} holds row indices outside [0, {n})")
+    return arr.astype(np.intp, copy=False)
+
+
+def check_splits(splits: Any, n: int, what: str = "splits") -> Folds:
+    """Explicit (train, test) splits; a row may be held out in none, one or
+    several of them.  ``what`` names the argument in errors."""
+    if isinstance(splits, (str, bytes)) or not isinstance(splits, Iterable):
+        raise TypeError(f"{what} must be an iterable of (train, test) pairs, got {splits!r}")
+    train, test = [], []
+    for k, split in enumerate(splits):
+        try:
+            tr, te = split
+        except (TypeError, ValueError):
+            raise ValueError(f"{what}[{k}] must be a (train, test) pair of row indices") from None
+        tr, te = _split_rows(tr, n, f"{what}[{k}] train"), _split_rows(te, n, f"{what}[{k}] test")
+        if tr.size == 0 or te.size == 0:
+            raise ValueError(f"{what}[{k}] has an empty {'training' if tr.size == 0 else 'test'} set")
+        train.append(tr)
+        test.append(te)
+    if not train:
+        raise ValueError(f"{what} holds no (train, test) pair")
+    held = np.zeros(n, dtype=np.intp)
+    for te in test:
+        np.add.at(held, te, 1)
+    foldid = None
+    if (held == 1).all():
+        foldid = np.empty(n, dtype=np.intp)
+        for k, te in enumerate(test):
+            foldid[te] = k
+    return Folds(train, test, foldid, bool(held.max() <= 1))
+
+
+def folds(n: int, nfolds: Any, foldid: Any, splits: Any, seed: Any, y: np.ndarray,
+           stratify: bool) -> Folds:
+    if splits is not None:
+        if foldid is not None:
+            raise ValueError("give either foldid or splits, not both")
+        return check_splits(splits, n)
+    fid, codes = make_folds(n, nfolds, foldid, seed, y, stratify)
+    K = int(codes.max()) + 1
+    return Folds([np.flatnonzero(codes != k) for k in range(K)],
+                 [np.flatnonzero(codes == k) for k in range(K)], fid, True)
