@@ -47,32 +47,42 @@ def test_layouts_lists_and_other_dtypes(family):
                      varnel.fit_path(X32, y, family=family))
 
 
+def _frame(lib, X, names):
+    mod = pytest.importorskip(lib)
+    return mod.DataFrame(X, columns=names) if lib == "pandas" else mod.DataFrame(X, schema=names)
+
+
+@pytest.mark.parametrize("lib", ["pandas", "polars"])
 @pytest.mark.parametrize("family", FAMILIES)
-def test_pandas_inputs(family):
-    pd = pytest.importorskip("pandas")
+def test_data_frame_inputs(family, lib):
     X, y = make_data(family)
     names = ["age", "dose", "bmi", "score", "time"]
-    frame = pd.DataFrame(X, columns=names)
-    path = varnel.fit_path(frame, pd.Series(y), family=family)
+    frame = _frame(lib, X, names)
+    series = pytest.importorskip(lib).Series(y)
+    path = varnel.fit_path(frame, series, family=family)
     assert_same_path(varnel.fit_path(X, y, family=family), path)
     assert path.feature_names == names
-    # mixed column dtypes
-    mixed = frame.astype({"age": "int64"}) if family == "gaussian" else frame
-    if family == "gaussian":
-        mixed["age"] = (X[:, 0] * 100).astype(np.int64)
-        Xm = X.copy()
-        Xm[:, 0] = mixed["age"].to_numpy()
-        assert_same_path(varnel.fit_path(Xm, y), varnel.fit_path(mixed, y))
     # prediction matches columns by name, whatever their order
     s = path.lambdas[path.n_lambdas // 2]
     np.testing.assert_allclose(path.predict(frame[names[::-1]], s=s), path.predict(X, s=s), atol=1e-12)
     with pytest.raises(ValueError, match="lacks"):
-        path.predict(frame.drop(columns="bmi"), s=s)
-    # exclude by name
+        path.predict(frame[[c for c in names if c != "bmi"]], s=s)
+    # exclude by name; cross-validation takes the frame too
     ex = varnel.fit_path(frame, y, family=family, exclude=["age"])
     assert np.all(ex.coefs[0] == 0)
+    fid = np.arange(len(y)) % 3
+    np.testing.assert_array_equal(varnel.cv_path(frame, series, family, foldid=fid).cvm,
+                                  varnel.cv_path(X, y, family, foldid=fid).cvm)
+    if lib != "pandas" or family != "gaussian":
+        return
+    # mixed column dtypes
+    mixed = frame.copy()
+    mixed["age"] = (X[:, 0] * 100).astype(np.int64)
+    Xm = X.copy()
+    Xm[:, 0] = mixed["age"].to_numpy()
+    assert_same_path(varnel.fit_path(Xm, y), varnel.fit_path(mixed, y))
     # labels are matched exactly as given: 0 and "0" are two columns
-    odd = pd.DataFrame(X[:, :4], columns=[0, 1, "0", "x"])
+    odd = frame.iloc[:, :4].set_axis([0, 1, "0", "x"], axis=1)
     fit = varnel.fit_path(odd, y, family=family, exclude=["x"])
     assert fit.feature_names == [0, 1, "0", "x"] and not fit.coefs[3].any()
     ref = fit.predict(X[:, :4])
@@ -114,6 +124,38 @@ def test_sparse_duplicates_and_single_precision():
     assert_same_path(varnel.fit_path(X.astype(np.float32), y), varnel.fit_path(dup, y), tol=1e-6)
 
 
+@pytest.mark.parametrize("fmt", ["csc", "csr", "csc unsorted"])
+def test_sparse_input_is_copied_at_most_once(fmt, monkeypatch):
+    # A canonical float64 CSC matrix reaches the solver as it is; a CSR one is
+    # converted once (the peak memory of the conversion is one matrix); an
+    # unsorted one is mended on a copy, never in the caller's arrays.
+    import tracemalloc
+
+    sp = pytest.importorskip("scipy.sparse")
+    rng = np.random.default_rng(0)
+    X = sp.random(4000, 60, density=0.1, format="csc", random_state=rng)
+    y = X @ rng.normal(size=60) + rng.normal(size=4000)
+    if fmt == "csc unsorted":
+        order = np.concatenate([np.arange(a, b)[::-1] for a, b in zip(X.indptr[:-1], X.indptr[1:])])
+        X = sp.csc_matrix((X.data[order], X.indices[order], X.indptr), shape=X.shape)
+    given = X.tocsr() if fmt == "csr" else X
+    before = [a.copy() for a in (given.data, given.indices, given.indptr)]
+    seen = []
+    fit = varnel._core.fit
+    monkeypatch.setattr(varnel._core, "fit", lambda x, *a, **k: seen.append(x) or fit(x, *a, **k))
+    tracemalloc.start()
+    path = varnel.fit_path(given, y, nlambda=5)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    values = seen[0][4]
+    assert np.shares_memory(values, X.data) == (fmt == "csc")
+    if fmt == "csr":
+        assert peak < 1.5 * sum(a.nbytes for a in before)
+    for a, b in zip((given.data, given.indices, given.indptr), before):
+        np.testing.assert_array_equal(a, b)
+    assert_same_path(varnel.fit_path(X.toarray(), y, nlambda=5), path, tol=1e-10)
+
+
 def test_sparse_input_is_never_densified():
     # 50,000 x 50,000 dense would take 18.6 GiB
     sp = pytest.importorskip("scipy.sparse")
@@ -137,8 +179,30 @@ def test_sparse_input_is_never_densified():
     (lambda X, y: (X, y, dict(exclude=True)), TypeError, "exclude"),
     (lambda X, y: (X, y, dict(exclude=[0.5])), TypeError, "exclude"),
     (lambda X, y: (X, y, dict(exclude=["a"])), ValueError, "unknown feature name 'a'"),
+    (lambda X, y: (X, y, dict(alpha=np.nan)), ValueError, r"alpha must lie in \[0, 1\], got nan"),
+    (lambda X, y: (X, y > 0, dict(alpha=-0.5, family="logistic")), ValueError, r"alpha must lie in \[0, 1\]"),
+    (lambda X, y: (X, y, dict(lambda_min_ratio=-0.5)), ValueError, r"lambda_min_ratio must lie in \(0, 1\)"),
+    (lambda X, y: (X, y, dict(lambda_min_ratio=1.0, user_lambda=[0.1])), ValueError, "lambda_min_ratio"),
+    (lambda X, y: (X, y, dict(thresh=0.0)), ValueError, r"thresh must lie in \(0, inf\), got 0"),
+    (lambda X, y: (X, y, dict(thresh=np.inf)), ValueError, "thresh must lie in"),
+    (lambda X, y: (X, y, dict(offset=np.zeros((50, 2)))), ValueError, r"offset must have shape \(50,\)"),
+    # a missing response is named with its row, whatever holds it
+    (lambda X, y: (X, np.r_[y[:7], np.nan, y[8:]], {}), ValueError, r"y has a missing value .* in row 7"),
+    (lambda X, y: (X, np.where(np.arange(50) == 3, np.nan, y > 0), dict(family="logistic")),
+     ValueError, r"in row 3, at y\[3\]"),
+    (lambda X, y: (X, np.array(["a", "b", None, "c", "a"] * 10, dtype=object), dict(family="multinomial")),
+     ValueError, "missing value .* in row 2"),
+    (lambda X, y: (X, np.array(["a", "b", float("nan")] * 16 + ["a", "b"], dtype=object),
+                   dict(family="multinomial")), ValueError, "missing value .* in row 2"),
+    (lambda X, y: (X, __import__("pandas").Series(["a", "b", None, "a"] * 12 + ["a", "b"], dtype="string"),
+                   dict(family="logistic")), ValueError, "missing value .* in row 2"),
+    (lambda X, y: (X, __import__("pandas").Series([True, False, None] * 16 + [True, False], dtype="boolean"),
+                   dict(family="logistic")), ValueError, "missing value .* in row 2"),
+    (lambda X, y: (X, __import__("pandas").array([1, None] + [2] * 48, dtype="Int64"), dict(family="poisson")),
+     ValueError, "missing value .* in row 1"),
 ])
 def test_bad_inputs(change, exc, match):
+    pytest.importorskip("pandas")
     X, y, kwargs = change(*make_data())
     with pytest.raises(exc, match=match):
         varnel.fit_path(X, y, **kwargs)

@@ -85,8 +85,10 @@ def check_missing(arr: np.ndarray, what: str, columns: Optional[Sequence[Any]] =
     else:
         return
     if first >= 0:
-        raise ValueError(f"{what} has a missing value (NA, None or NaN) at {_where(arr, first, what, columns)}; "
-                         "drop or fill the rows with missing values first")
+        row = int(np.unravel_index(first, arr.shape)[0])
+        raise ValueError(f"{what} has a missing value (NA, None or NaN) in row {row}, at "
+                         f"{_where(arr, first, what, columns)}; drop or fill the rows with missing "
+                         "values first")
 
 
 def check_finite(arr: np.ndarray, what: str) -> None:

@@ -293,7 +293,7 @@ class Binomial(_ClassFamily):
         if classes.shape[0] != 2:
             raise ValueError(
                 "the logistic family needs exactly two classes in y, found "
-                f"{classes.shape[0]} class(es)" + (f": {list(classes[:5])}" if classes.shape[0] else "")
+                f"{classes.shape[0]} class(es)" + (f": {classes[:5].tolist()}" if classes.shape[0] else "")
                 + ("; use family='multinomial' for more" if classes.shape[0] > 2 else ""))
 
     def inverse_link(self, eta):
