@@ -84,17 +84,73 @@ def test_fit_labels_without_cv(tmp_path, monkeypatch, family, classes):
     np.testing.assert_allclose(doc["path"]["lambdas"], ref.lambdas, rtol=1e-12)
 
 
-def test_fit_errors(tmp_path, capsys):
+@pytest.mark.parametrize("rows, args, code, message", [
+    ([[1, 2], ["oops", 3], [2, 1]], ["--target", "y", "--cv", "0"], 1,
+     "line 3, column 'x': not a number: 'oops'; every column but the target must be numeric: "
+     "leave this one out with --drop x"),
+    ([[1, 2], ["NA", 3], [2, 1]], ["--target", "y"], 1,
+     "line 3, column 'x': missing value: 'NA'; remove or fill the rows with missing values, or "
+     "leave the column out with --drop x"),
+    ([[1, 2], [3, "nan"], [2, 1]], ["--target", "y"], 1,
+     "line 3, column 'y': missing value: 'nan'; remove or fill the rows with missing values\n"),
+    ([[1, "yes"], [3, "no"], [2, "no"]], ["--target", "y"], 1,
+     "the target holds text: for class labels use --family logistic (two classes) or --family multinomial"),
+    ([[1, "yes"], [3, ""], [2, "no"]], ["--target", "y", "--family", "logistic"], 1,
+     "line 3, column 'y': missing value: ''"),
+    ([[1, 2]], ["--target", "z"], 1, "no column named 'z'; the columns are x, y"),
+    ([[1, 2]], ["--target", "y", "--drop", "z"], 1, "no column named 'z'"),
+    ([[1, 2]], ["--target", "y", "--drop", "y"], 1, "the target 'y' cannot be dropped"),
+    ([[1, 2]], ["--target", "y", "--drop", "x"], 1, "no feature column besides the target"),
+    ([[1, 2]], ["--target", "y", "--alpha", "2"], 2, "argument --alpha: must lie in [0, 1]"),
+    ([[1, 2]], ["--target", "y", "--alpha", "nan"], 2, "argument --alpha: must lie in [0, 1]"),
+    ([[1, 2]], [], 2, "--target"),
+])
+def test_fit_errors(tmp_path, capsys, rows, args, code, message):
     from varnel.cli import main
 
     src = tmp_path / "bad.csv"
-    write_csv(src, ["x", "y"], [[1, 2], ["oops", 3], [2, 1]])
-    assert main(["fit", str(src), "--target", "y", "--cv", "0"]) == 1
-    err = capsys.readouterr().err
-    assert "line 3" in err and "oops" in err
-    assert main(["fit", str(src), "--target", "z"]) == 1
-    assert "no column named 'z'" in capsys.readouterr().err
-    assert main(["fit", str(tmp_path / "missing.csv"), "--target", "y"]) == 1
-    with pytest.raises(SystemExit) as exc:
-        main(["fit", str(src)])
-    assert exc.value.code == 2 and "--target" in capsys.readouterr().err
+    write_csv(src, ["x", "y"], rows)
+    if code == 2:  # refused by the argument parser
+        with pytest.raises(SystemExit) as exc:
+            main(["fit", str(src), *args])
+        assert exc.value.code == 2
+    else:
+        assert main(["fit", str(src), *args]) == 1
+    assert message in capsys.readouterr().err
+
+
+def test_drop_leaves_columns_out(tmp_path, monkeypatch):
+    from varnel.cli import main
+
+    rng = np.random.default_rng(2)
+    X = np.round(rng.standard_normal((40, 2)), 3)
+    y = np.round(X[:, 0] + 0.2 * rng.standard_normal(40), 3)
+    src = tmp_path / "ids.csv"
+    write_csv(src, ["id", "a", "note", "b", "y"], [[f"r{i}", X[i, 0], "text", X[i, 1], y[i]] for i in range(40)])
+    monkeypatch.chdir(tmp_path)
+    assert main(["fit", str(src), "--target", "y", "--drop", "id", "note", "--cv", "0", "--json", "p.json"]) == 0
+    doc = json.loads((tmp_path / "p.json").read_text())
+    assert doc["path"]["feature_names"] == ["a", "b"]
+    np.testing.assert_allclose(doc["path"]["lambdas"], varnel.fit_path(X, y).lambdas, rtol=1e-12)
+
+
+def test_readme_synopsis_lists_every_flag_and_family():
+    import pathlib
+    import re
+
+    from varnel import families
+    from varnel.cli import build_parser
+
+    readme = pathlib.Path(__file__).resolve().parents[1] / "README.md"
+    if not readme.exists():
+        pytest.skip("README.md is not next to the tests")
+    synopsis = re.search(r"## Command line\n\n```sh\n(.*?)```", readme.read_text(), flags=re.S).group(1)
+    sub = next(a for a in build_parser()._actions if a.dest == "command")
+    for command, parser in sub.choices.items():
+        assert f"python -m varnel {command}" in synopsis
+        for action in parser._actions:
+            for flag in action.option_strings:
+                assert flag in ("-h", "--help") or flag in synopsis, flag
+            for choice in action.choices or ():
+                assert choice in synopsis, (action.dest, choice)
+    assert all(name in synopsis for name in families.names())

@@ -12,7 +12,7 @@ import numpy as np
 
 from . import families
 from .cv import CVPath, cv_path
-from .datasets import load_demo, read_csv
+from .datasets import CellError, load_demo, read_csv
 from .path import Path, fit_path
 
 
@@ -106,13 +106,38 @@ def _frame_or_array(data):
     return pd.DataFrame(data.X, columns=data.feature_names)
 
 
+def _hint(exc: CellError, target: str) -> str:
+    """What to do about a cell that cannot be read."""
+    if exc.missing:
+        drop = f", or leave the column out with --drop {exc.column}" if exc.column != target else ""
+        return f"remove or fill the rows with missing values{drop}"
+    if exc.column == target:
+        return ("the target holds text: for class labels use --family logistic (two classes) "
+                "or --family multinomial (two or more)")
+    return f"every column but the target must be numeric: leave this one out with --drop {exc.column}"
+
+
+def _mix(text: str) -> float:
+    """The value of --alpha: a number in [0, 1]."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must lie in [0, 1] (1 the lasso, 0 ridge), got {value:g}")
+    return value
+
+
 def _fit(args: argparse.Namespace) -> int:
     family = families.get_family(args.family)
     # utf-8-sig: spreadsheet programs often start a UTF-8 file with a byte-order
     # mark, which would otherwise become part of the first column's name.
     with open(args.file, newline="", encoding="utf-8-sig") as fh:
-        data = read_csv(fh, args.target, numeric_target=not family.has_classes,
-                        delimiter=args.delimiter)
+        try:
+            data = read_csv(fh, args.target, numeric_target=not family.has_classes,
+                            delimiter=args.delimiter, drop=args.drop)
+        except CellError as exc:
+            raise ValueError(f"{exc}; {_hint(exc, args.target)}") from None
     X = _frame_or_array(data)
     options = dict(alpha=args.alpha, nlambda=args.nlambda, standardize=not args.no_standardize)
     cvp: Optional[CVPath] = None
@@ -162,12 +187,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     fit = sub.add_parser("fit", help="fit a path to a CSV file",
                          description="Fit an elastic-net path to a CSV file with a header row; "
-                                     "every column but the target is a numeric feature.")
+                                     "every column but the target and the dropped ones is a "
+                                     "numeric feature.")
     fit.add_argument("file", metavar="FILE.csv")
     fit.add_argument("--target", required=True, metavar="COLUMN", help="name of the response column")
-    fit.add_argument("--family", default="gaussian",
-                     choices=["gaussian", "logistic", "binomial", "poisson", "multinomial"])
-    fit.add_argument("--alpha", type=float, default=1.0, help="elastic-net mixing (default: 1, the lasso)")
+    fit.add_argument("--family", default="gaussian", choices=families.names(),
+                     help="the GLM family (default: gaussian; binomial is logistic)")
+    fit.add_argument("--alpha", type=_mix, default=1.0,
+                     help="elastic-net mixing in [0, 1] (default: 1, the lasso; 0 is ridge)")
     fit.add_argument("--nlambda", type=int, default=100, help="number of lambdas (default: 100)")
     fit.add_argument("--no-standardize", action="store_true", help="do not standardize the features")
     fit.add_argument("--cv", type=int, default=10, metavar="K",
@@ -177,6 +204,8 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--seed", type=int, default=0, help="seed of the fold assignment (default: 0)")
     fit.add_argument("--jobs", type=int, default=None, metavar="N", help="folds fitted at once (joblib)")
     fit.add_argument("--delimiter", default=",", help="field delimiter (default: ,)")
+    fit.add_argument("--drop", nargs="+", action="extend", default=[], metavar="COLUMN",
+                     help="columns to leave out (identifiers, text, dates)")
     fit.add_argument("--plot", metavar="FILE", help="write the path (and CV) plot to this image file")
     fit.add_argument("--json", metavar="FILE", help="write the path (and CV) results as JSON")
     fit.set_defaults(run=_fit)

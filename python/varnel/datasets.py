@@ -15,11 +15,11 @@ from __future__ import annotations
 import csv
 import io
 from importlib import resources
-from typing import List, NamedTuple, Optional
+from typing import List, NamedTuple, Optional, Sequence
 
 import numpy as np
 
-__all__ = ["Dataset", "load_demo", "make_demo", "read_csv"]
+__all__ = ["CellError", "Dataset", "load_demo", "make_demo", "read_csv"]
 
 #: Coefficients of the demo response (1-based feature numbers).
 DEMO_COEFS = {1: 3.0, 2: -2.0, 5: 1.5, 8: 1.0}
@@ -57,21 +57,39 @@ def write_csv(data: Dataset, stream, decimals: int = 4) -> None:
         w.writerow([f"{v:.{decimals}f}" for v in row] + [f"{t:.{decimals}f}"])
 
 
+#: Cells of a numeric column read as a missing value (any case).
+MISSING = frozenset({"", "na", "n/a", "nan", "null", "none", "?"})
+
+
+class CellError(ValueError):
+    """A cell of a CSV file that cannot be read: where it is, what it holds,
+    and whether it is a missing value."""
+
+    def __init__(self, line: int, column: str, cell: str, missing: bool):
+        what = "missing value" if missing else "not a number"
+        super().__init__(f"line {line}, column {column!r}: {what}: {cell!r}")
+        self.line, self.column, self.cell, self.missing = line, column, cell, missing
+
+
 def read_csv(stream, target: str, *, numeric_target: bool = True,
-             delimiter: str = ",") -> Dataset:
-    """Read a CSV file with a header row; every column but ``target`` is a
-    numeric feature.  With ``numeric_target=False`` the target column is kept
-    as text (class labels)."""
+             delimiter: str = ",", drop: Sequence[str] = ()) -> Dataset:
+    """Read a CSV file with a header row; every column but ``target`` and
+    those in ``drop`` is a numeric feature.  With ``numeric_target=False`` the
+    target column is kept as text (class labels).  A cell that cannot be
+    read raises :class:`CellError`."""
     reader = csv.reader(stream, delimiter=delimiter)
     try:
         header = [h.strip() for h in next(reader)]
     except StopIteration:
         raise ValueError("the CSV file is empty") from None
-    if target not in header:
-        raise ValueError(f"no column named {target!r}; the columns are {', '.join(header)}")
+    for name in [target, *drop]:
+        if name not in header:
+            raise ValueError(f"no column named {name!r}; the columns are {', '.join(header)}")
+    if target in drop:
+        raise ValueError(f"the target {target!r} cannot be dropped")
     t = header.index(target)
-    names = [h for i, h in enumerate(header) if i != t]
-    if not names:
+    keep = [i for i, h in enumerate(header) if i != t and h not in drop]
+    if not keep:
         raise ValueError("the CSV file has no feature column besides the target")
     rows: List[List[float]] = []
     ys: list = []
@@ -80,30 +98,30 @@ def read_csv(stream, target: str, *, numeric_target: bool = True,
             continue
         if len(rec) != len(header):
             raise ValueError(f"line {line}: expected {len(header)} fields, found {len(rec)}")
-        vals = []
-        for i, cell in enumerate(rec):
-            if i == t:
-                continue
-            try:
-                vals.append(float(cell))
-            except ValueError:
-                raise ValueError(f"line {line}, column {header[i]!r}: not a number: {cell!r}") from None
-        rows.append(vals)
+        rows.append([_number(rec[i], line, header[i]) for i in keep])
         cell = rec[t].strip()
         if numeric_target:
-            try:
-                ys.append(float(cell))
-            except ValueError:
-                raise ValueError(f"line {line}, column {target!r}: not a number: {cell!r}") from None
+            ys.append(_number(cell, line, target))
+        elif not cell:  # any other text is a label ("none" may well be one)
+            raise CellError(line, target, cell, missing=True)
         else:
-            if not cell:
-                raise ValueError(f"line {line}: missing label in column {target!r}")
             ys.append(cell)
     if not rows:
         raise ValueError("the CSV file has no data rows")
     X = np.asarray(rows, dtype=np.float64)
     y = np.asarray(ys, dtype=np.float64 if numeric_target else object)
-    return Dataset(X, y, names, target)
+    return Dataset(X, y, [header[i] for i in keep], target)
+
+
+def _number(cell: str, line: int, column: str) -> float:
+    text = cell.strip()
+    try:
+        value = float(text)
+    except ValueError:
+        raise CellError(line, column, cell, missing=text.lower() in MISSING) from None
+    if value != value:  # "nan" reads as a number but stands for a missing one
+        raise CellError(line, column, cell, missing=True)
+    return value
 
 
 def load_demo(as_frame: bool = False):
