@@ -51,6 +51,29 @@ def test_path_plot_new_figure_and_labels(cvp):
         cvp.path.plot(xvar="step")
 
 
+@pytest.mark.parametrize("xvar", ["lambda", "norm"])
+def test_curve_labels_do_not_overlap(xvar):
+    # Six curves end within a hair of each other near 1 and one far below:
+    # the crowded labels move apart, the lone one stays at its curve's end.
+    L = 20
+    lambdas = np.geomspace(1.0, 0.01, L)
+    ends = np.array([1.0, 1.001, 0.999, 1.002, 0.998, 1.0005, -3.0])
+    coefs = ends[:, None] * np.linspace(0.0, 1.0, L)[None, :]
+    path = varnel.Path(lambdas, np.zeros(L), coefs, np.linspace(0, 0.9, L), 1.0, 10)
+    fig, ax = plt.subplots(figsize=(5, 3))
+    path.plot(xvar=xvar, ax=ax, label=True)
+    fig.canvas.draw()
+    boxes = [matplotlib.text.Text.get_window_extent(t) for t in ax.texts]  # the text, not its connector
+    assert [t.get_text() for t in ax.texts] == [str(j) for j in range(7)]
+    for i in range(7):
+        for j in range(i):
+            assert not boxes[i].overlaps(boxes[j]), (i, j)
+    heights = [t.xyann[1] for t in ax.texts]
+    assert heights[6] == -3.0  # room enough: left where its curve ends
+    assert np.argsort(heights[:6]).tolist() == np.argsort(ends[:6]).tolist()  # order kept
+    assert abs(np.mean(heights[:6]) - np.mean(ends[:6])) < 1e-9  # centred on the crowd
+
+
 def test_cv_plot(cvp, tmp_path):
     fig, ax = plt.subplots()
     assert cvp.plot(ax=ax) is ax

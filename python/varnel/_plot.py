@@ -32,6 +32,51 @@ def _top_axis(ax: Any, x: np.ndarray, counts: np.ndarray, label: str) -> None:
     top.set_xlabel(label)
 
 
+LABEL_SIZE = "small"
+#: the height a label takes, in multiples of its font size
+LABEL_LINE = 1.2
+
+
+def spread(ends: np.ndarray, gap: float) -> np.ndarray:
+    """Heights for labels of lines ending at ``ends``: in the same order, at
+    least ``gap`` apart, and as close to the ends as that allows (least
+    squares).  With ``z_i = h_i - i * gap`` over the sorted ends the gaps
+    ask for a non-decreasing z, the closest of which pools adjacent
+    violators."""
+    order = np.argsort(ends, kind="stable")
+    target = ends[order] - gap * np.arange(ends.shape[0])
+    means: list = []
+    sizes: list = []
+    for t in target:
+        means.append(float(t))
+        sizes.append(1)
+        while len(means) > 1 and means[-2] > means[-1]:
+            m, k = means.pop(), sizes.pop()
+            means[-1] = (means[-1] * sizes[-1] + m * k) / (sizes[-1] + k)
+            sizes[-1] += k
+    fitted = np.repeat(means, sizes) + gap * np.arange(ends.shape[0])
+    out = np.empty_like(fitted)
+    out[order] = fitted
+    return out
+
+
+def _label_ends(ax: Any, x_end: float, ends: np.ndarray, names: list) -> None:
+    """Write each name beside its line's end, moved up or down just enough
+    that no two labels overlap."""
+    from matplotlib.font_manager import FontProperties
+    from matplotlib.transforms import offset_copy
+
+    points = FontProperties(size=LABEL_SIZE).get_size_in_points()
+    lo, hi = ax.get_ylim()
+    height_px = ax.get_window_extent().height
+    gap = LABEL_LINE * points * ax.figure.dpi / 72.0 * (hi - lo) / height_px if height_px > 0 else 0.0
+    beside = offset_copy(ax.transData, fig=ax.figure, x=3, y=0, units="points")
+    for name, y, h in zip(names, ends, spread(np.asarray(ends, dtype=np.float64), gap)):
+        ax.annotate(name, (x_end, y), xytext=(x_end, h), textcoords=beside, fontsize=LABEL_SIZE,
+                    va="center", ha="left", annotation_clip=False,
+                    arrowprops=None if h == y else dict(arrowstyle="-", color="0.6", lw=0.5))
+
+
 def plot_path(path: Any, xvar: str = "lambda", ax: Any = None, label: bool = False):
     if xvar not in _XVARS:
         raise ValueError(f"xvar must be one of {_XVARS}, got {xvar!r}")
@@ -59,11 +104,10 @@ def plot_path(path: Any, xvar: str = "lambda", ax: Any = None, label: bool = Fal
     active = np.flatnonzero(np.any(coefs != 0, axis=1))
     for j in active:
         ax.plot(x, coefs[j], lw=1.2, label=names[j])
-        if label:
-            end = int(np.argmax(x)) if xvar != "lambda" else int(np.argmin(x))
-            ax.annotate(names[j], (x[end], coefs[j, end]), fontsize="small",
-                        xytext=(3, 0), textcoords="offset points", va="center")
     ax.axhline(0.0, color="0.6", lw=0.6, zorder=0)
+    if label and active.size:
+        end = int(np.argmax(x)) if xvar != "lambda" else int(np.argmin(x))
+        _label_ends(ax, x[end], coefs[active, end], [names[j] for j in active])
     ax.set_xlabel(xlabel)
     ax.set_ylabel(ylabel)
     if x.shape[0] > 1 and x.min() != x.max():
