@@ -117,8 +117,11 @@ OVERLAPPING = [(np.arange(60), np.arange(50, 80)), (np.arange(30), np.arange(40,
 
 
 @pytest.mark.parametrize("kwargs,exc,match", [
-    (dict(measure="auc"), ValueError, "measure"),
-    (dict(measure="r2"), ValueError, "measure"),
+    (dict(measure="auc"), ValueError,
+     r"measure='auc' is not available for the gaussian family; it serves the logistic family; choose one of"),
+    (dict(measure="class"), ValueError, "it serves the logistic and multinomial families"),
+    (dict(measure="r2"), ValueError, r"measure='r2' is not available for the gaussian family; choose"),
+    (dict(alpha=[0.5, 2.0]), ValueError, r"alpha\[1\] must lie in \[0, 1\], got 2"),
     (dict(nfolds=81), ValueError, "n_samples=80"),
     (dict(nfolds=1), ValueError, "at least 2"),
     (dict(foldid=[0, 1]), ValueError, "foldid"),

@@ -87,6 +87,38 @@ def test_stubs_match_the_extension():
         assert defaults == [real.parameters[k].default for k in keyword], name
 
 
+def test_modules_import_no_circle_and_no_private_name():
+    # Each module of the package imports others' public names only (the
+    # private modules _convert and _fit are the internal interface), and no
+    # chain of imports, lazy ones included, leads back to where it started.
+    package = pathlib.Path(varnel.__file__).parent
+    graph = {}
+    for source in package.glob("*.py"):
+        edges = set()
+        for node in ast.walk(ast.parse(source.read_text())):
+            if isinstance(node, ast.ImportFrom) and node.level == 1:
+                if node.module is None:
+                    edges.update(a.name for a in node.names)
+                else:
+                    edges.add(node.module)
+                    private = [a.name for a in node.names if a.name.startswith("_")]
+                    assert not private, f"{source.name} imports {private} from {node.module}"
+        graph[source.stem] = edges - {"_core"}
+    state = {}
+
+    def visit(name, trail):
+        if state.get(name) == "open":
+            raise AssertionError("import circle: " + " -> ".join(trail + [name]))
+        if state.get(name) is None:
+            state[name] = "open"
+            for other in sorted(graph.get(name, ())):
+                visit(other, trail + [name])
+            state[name] = "done"
+
+    for name in sorted(graph):
+        visit(name, [])
+
+
 def test_demo_data_is_what_make_demo_writes():
     shipped = resources.files("varnel").joinpath("data", "demo.csv").read_text()
     buf = io.StringIO()

@@ -117,10 +117,31 @@ def test_summary_and_options(paths):
     assert ridge.alpha == 0.0 and np.all(ridge.df[1:] == X.shape[1])
     for call, exc in ((lambda: varnel.cv_path(X, y, nfold=3), TypeError),
                       (lambda: varnel.fit_path(X, y, family="gamma"), ValueError),
+                      (lambda: varnel.fit_path(X, y, family=3), TypeError),
                       (lambda: varnel.fit_path(X, y, nlambda=10.5), TypeError),
                       (lambda: varnel.fit_path(X[:, 0], y), ValueError)):
         with pytest.raises(exc):
             call()
+
+
+@pytest.mark.parametrize("name, family", [("gaussian", "Gaussian"), ("normal", "Gaussian"), ("Binomial", "Binomial"),
+                                          ("logistic", "Binomial"), ("poisson", "Poisson"),
+                                          ("multinomial", "Multinomial")])
+def test_family_by_name_or_object(name, family):
+    from varnel import families
+
+    X, eta, rng = make_data(seed=3)
+    obj = getattr(families, family)()
+    canonical = families.get_family(name)
+    assert canonical == obj and families.get_family(obj) is obj
+    y = {"gaussian": eta + rng.standard_normal(len(eta)), "logistic": eta > 0,
+         "poisson": rng.poisson(np.exp(eta)), "multinomial": np.digitize(eta, [-0.3, 0.3])}[canonical.name]
+    a, b = varnel.fit_path(X, y, name), varnel.fit_path(X, y, obj)
+    for attr in ("lambdas", "intercepts", "coefs", "dev_ratio"):
+        np.testing.assert_array_equal(getattr(a, attr), getattr(b, attr))
+    assert a.family == b.family == obj.name and b.family_instance is obj
+    fid = np.arange(len(y)) % 3
+    np.testing.assert_array_equal(varnel.cv_path(X, y, name, foldid=fid).cvm, varnel.cv_path(X, y, obj, foldid=fid).cvm)
 
 
 def test_to_dict_is_json_serialisable(paths):

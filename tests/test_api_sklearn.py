@@ -67,6 +67,22 @@ def test_classifier_predictions(nclass):
     np.testing.assert_allclose(np.exp(model.predict_log_proba(X)), proba)
     np.testing.assert_array_equal(model.predict(X), model.classes_[full.argmax(axis=1)])
     assert model.score(X, y) > 0.7
+    # an offset per linear predictor: (n,) for two classes, (n, K) for more
+    off = np.random.default_rng(3).normal(size=(len(y), k))[:, 0 if k == 1 else slice(None)]
+    given = LogisticNetClassifier(alpha=0.02).fit(X, y, offset=off)
+    family = "logistic" if k == 1 else "multinomial"
+    ref = varnel.fit_path(X, y, family, offset=off, user_lambda=[0.02])
+    np.testing.assert_allclose(given.coef_, ref.coefs[..., 0].T.reshape(k, -1), rtol=1e-12)
+    np.testing.assert_allclose(given.decision_function(X, offset=off), ref.predict(X, 0.02, offset=off),
+                               rtol=1e-12)
+    np.testing.assert_array_equal(given.predict(X, offset=off), ref.predict(X, 0.02, "class", off))
+    assert given.score(X, y, offset=off) == np.mean(given.predict(X, offset=off) == y)
+    with pytest.raises(ValueError, match=rf"offset must have shape \({len(y)}, 3\)" if k > 1 else "offset"):
+        given.predict(X, offset=np.zeros(len(y)) if k > 1 else np.zeros((len(y), 2)))
+    if k > 1:  # the measure of two classes is refused for more, naming its family
+        with pytest.raises(ValueError, match="measure='auc' is not available for the multinomial family; "
+                                             "it serves the logistic family"):
+            LogisticNetClassifier(measure="auc").fit(X, y)
 
 
 def test_poisson_predictions_and_score():
@@ -82,6 +98,37 @@ def test_poisson_predictions_and_score():
         PoissonNetRegressor().fit(X, -np.ones(len(y)))
     with pytest.raises(ValueError, match="sample_weight"):
         model.score(X, y, sample_weight=np.ones(3))
+
+
+def test_offsets_route_through_model_selection():
+    # With metadata routing, cross_val_score hands each fold's fit its
+    # training rows' offsets and its score the held-out rows' offsets.
+    sklearn = pytest.importorskip("sklearn")
+    from sklearn.metrics import d2_tweedie_score
+    from sklearn.model_selection import GridSearchCV, cross_val_score
+
+    rng = np.random.default_rng(5)
+    X = rng.standard_normal((240, 4))
+    exposure = rng.uniform(0.5, 5.0, 240)
+    counts = rng.poisson(exposure * np.exp(0.4 * X[:, 0] - 0.3 * X[:, 1]))
+    off = np.log(exposure)
+    expected = []
+    for train, test in KFold(3).split(X):
+        fold = PoissonNetRegressor(alpha=0.01).fit(X[train], counts[train], offset=off[train])
+        mu = np.exp(off[test] + fold.intercept_ + X[test] @ fold.coef_)
+        expected.append(d2_tweedie_score(counts[test], mu, power=1))
+    with sklearn.config_context(enable_metadata_routing=True):
+        model = PoissonNetRegressor(alpha=0.01).set_fit_request(offset=True).set_score_request(offset=True)
+        scores = cross_val_score(model, X, counts, params={"offset": off}, cv=KFold(3))
+        np.testing.assert_allclose(scores, expected, rtol=1e-12)
+        assert min(scores) > 0.3  # without the held-out offsets D² is negative here
+        groups = np.arange(240) % 8
+        inner = PoissonNetRegressor(cv=GroupKFold(4)).set_fit_request(offset=True, groups=True)
+        search = GridSearchCV(inner.set_score_request(offset=True), {"l1_ratio": [0.5, 1.0]}, cv=GroupKFold(3))
+        search.fit(X, counts, offset=off, groups=groups)
+    best = search.best_estimator_
+    assert all(len(set(best.cv_.foldid[groups == g])) == 1 for g in range(8))
+    np.testing.assert_allclose(best.predict(X, offset=off), np.exp(off + best.intercept_ + X @ best.coef_))
 
 
 def _weighted_sd(X, w):
