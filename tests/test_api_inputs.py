@@ -186,6 +186,10 @@ def test_sparse_input_is_never_densified():
     (lambda X, y: (X, y, dict(thresh=0.0)), ValueError, r"thresh must lie in \(0, inf\), got 0"),
     (lambda X, y: (X, y, dict(thresh=np.inf)), ValueError, "thresh must lie in"),
     (lambda X, y: (X, y, dict(offset=np.zeros((50, 2)))), ValueError, r"offset must have shape \(50,\)"),
+    (lambda X, y: (X, y, dict(weights=np.r_[np.ones(49), -1e-300])), ValueError,
+     r"weights must be non-negative, but weights\[49\] is -1e-300"),
+    (lambda X, y: (X, np.r_[np.zeros(25), np.ones(24), 1e300], dict(family="logistic")), ValueError,
+     r"found 3 class\(es\): 0, 1, 1e\+300; use family='multinomial'"),
     # a missing response is named with its row, whatever holds it
     (lambda X, y: (X, np.r_[y[:7], np.nan, y[8:]], {}), ValueError, r"y has a missing value .* in row 7"),
     (lambda X, y: (X, np.where(np.arange(50) == 3, np.nan, y > 0), dict(family="logistic")),

@@ -100,6 +100,19 @@ def check_finite(arr: np.ndarray, what: str) -> None:
                          f"{arr.reshape(-1)[first]:g}")
 
 
+def check_non_negative(arr: np.ndarray, what: str) -> None:
+    """A ValueError naming ``what`` and its first negative entry."""
+    if (arr < 0).any():
+        first = int(np.argmax(arr < 0))
+        raise ValueError(f"{what} must be non-negative, but {what}[{first}] is {arr[first]:g}")
+
+
+def shown_label(label: Any) -> str:
+    """A class label as a message shows it: numbers %g-style."""
+    value = label.item() if isinstance(label, np.generic) else label
+    return f"{value:g}" if isinstance(value, float) else repr(value)
+
+
 def feature_names_of(x: Any, what: str = "X") -> Optional[List[Any]]:
     """The column labels of a data frame, exactly as they are (0 and "0" are
     two different names), or None for anything else.  Duplicate labels are
@@ -190,8 +203,7 @@ def as_weights(weights: Any, n: int) -> Optional[np.ndarray]:
     if w.ndim != 1 or w.shape[0] != n:
         raise ValueError(f"weights must have shape ({n},), one per row of X, got shape {w.shape}")
     check_finite(w, "weights")
-    if (w < 0).any():
-        raise ValueError("weights must be non-negative")
+    check_non_negative(w, "weights")
     if not (w > 0).any():
         raise ValueError("weights are all zero: at least one weight must be positive")
     return w
@@ -208,7 +220,8 @@ def per_feature(value: Any, p: int, name: str) -> Optional[np.ndarray]:
         raise ValueError(f"{name} must be a scalar or have shape ({p},), one per column of X, "
                          f"got shape {arr.shape}")
     if np.isnan(arr).any():
-        raise ValueError(f"{name} contains NaN")
+        first = int(np.argmax(np.isnan(arr)))
+        raise ValueError(f"{name} contains NaN: {name}[{first}] is nan")
     return np.ascontiguousarray(arr)
 
 
@@ -283,10 +296,9 @@ def as_lambdas(user_lambda: Any) -> Optional[np.ndarray]:
         return None
     lam = np.atleast_1d(float_array(user_lambda, "user_lambda"))
     if lam.ndim != 1 or lam.shape[0] == 0:
-        raise ValueError("user_lambda must be a non-empty 1-D sequence")
+        raise ValueError(f"user_lambda must be a non-empty 1-D sequence, got shape {lam.shape}")
     check_finite(lam, "user_lambda")
-    if (lam < 0).any():
-        raise ValueError("user_lambda values must be non-negative")
+    check_non_negative(lam, "user_lambda")
     return np.ascontiguousarray(np.sort(lam)[::-1])
 
 

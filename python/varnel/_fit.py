@@ -103,7 +103,7 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         weighted = np.unique(yc if w is None else yc[w > 0]).astype(np.intp)
         if weighted.shape[0] < classes.shape[0]:
             missing = sorted(set(range(classes.shape[0])) - set(weighted))
-            raise ValueError(f"class {classes[missing[0]]!r} has no observation of positive weight; "
+            raise ValueError(f"class {cv.shown_label(classes[missing[0]])} has no observation of positive weight; "
                              f"the {family.name} family needs every class of y")
     ratio = cv.as_float(opts["lambda_min_ratio"], "lambda_min_ratio", allow_none=True)
     so: Dict[str, Any] = {

@@ -246,7 +246,7 @@ class Poisson(Family):
 
     def check_values(self, y):
         if (y < 0).any():
-            raise ValueError(f"the poisson family needs non-negative counts in y; "
+            raise ValueError(f"the poisson family needs non-negative counts in y, but "
                              f"y[{int(np.argmax(y < 0))}] is {y[y < 0][0]:g}")
 
     def inverse_link(self, eta):
@@ -293,7 +293,8 @@ class Binomial(_ClassFamily):
         if classes.shape[0] != 2:
             raise ValueError(
                 "the logistic family needs exactly two classes in y, found "
-                f"{classes.shape[0]} class(es)" + (f": {classes[:5].tolist()}" if classes.shape[0] else "")
+                f"{classes.shape[0]} class(es)"
+                + (f": {', '.join(map(_convert.shown_label, classes[:5]))}" if classes.shape[0] else "")
                 + ("; use family='multinomial' for more" if classes.shape[0] > 2 else ""))
 
     def inverse_link(self, eta):

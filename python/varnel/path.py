@@ -133,7 +133,7 @@ class Path:
             return None, False
         arr = np.asarray(s, dtype=np.float64)
         if arr.ndim > 1:
-            raise ValueError("s must be a scalar or a 1-D sequence of lambda values")
+            raise ValueError(f"s must be a scalar or a 1-D sequence of lambda values, got shape {arr.shape}")
         if np.isnan(arr).any():
             raise ValueError("s contains NaN")
         return _interp_positions(self.lambdas, np.atleast_1d(arr)), arr.ndim == 0
@@ -187,7 +187,8 @@ class Path:
                 X = X[self.feature_names]
         Xc, _ = _convert.as_design(X)
         if Xc.shape[1] != self.n_features:
-            raise ValueError(f"X has {Xc.shape[1]} features, the path was fitted with {self.n_features}")
+            raise ValueError(f"X has {Xc.shape[1]} features, the path was fitted with {self.n_features}: "
+                             f"X must have shape (n, {self.n_features})")
         return Xc
 
     def predict(self, X: ArrayLike, s: LambdaSpec = None, kind: str = "link",
