@@ -178,13 +178,3 @@ def test_parallel_folds_match_serial():
     b = varnel.cv_path(X, y, "poisson", foldid=fid, n_jobs=2)
     np.testing.assert_array_equal(a.cvm, b.cvm)
     np.testing.assert_array_equal(a.fold_n_lambdas, b.fold_n_lambdas)
-
-
-def test_sparse_cv_matches_dense():
-    sp = pytest.importorskip("scipy.sparse")
-    X, y = make_data()
-    X[np.abs(X) < 0.7] = 0.0
-    fid = foldid_for(len(y))
-    a = varnel.cv_path(X, y, foldid=fid)
-    b = varnel.cv_path(sp.csr_matrix(X), y, foldid=fid)
-    np.testing.assert_allclose(a.cvm, b.cvm, rtol=1e-9)

@@ -29,15 +29,6 @@ def test_cv_folds_fit_and_score_with_their_offsets(sparse):
     np.testing.assert_allclose(mu, np.exp(cvp.predict(X) + off), rtol=1e-12)
 
 
-def test_estimator_fits_and_predicts_rates():
-    X, y, off = rate_data()
-    model = varnel.PoissonNetRegressor(alpha=0.01).fit(X, y, offset=off)
-    path = varnel.fit_path(X, y, "poisson", offset=off, user_lambda=[0.01])
-    np.testing.assert_allclose(model.coef_, path.coefs[:, 0], rtol=1e-12)
-    np.testing.assert_allclose(model.predict(X, offset=off), path.predict(X, 0.01, "response", off))
-    assert abs(model.coef_[0] - 0.4) < 0.15  # the rate's own effect, not the exposure's
-
-
 @pytest.mark.parametrize("family", ["gaussian", "logistic", "poisson"])
 @pytest.mark.parametrize("nlambda", [1, 2])
 def test_short_paths_report_the_true_largest_lambda(family, nlambda):

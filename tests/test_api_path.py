@@ -89,20 +89,6 @@ def test_predict_errors(paths):
         out["gaussian"].predict(X[:, :3])
 
 
-def test_logistic_labels_are_kept():
-    X, eta, rng = make_data(seed=5)
-    y = np.where(eta + 0.3 * rng.standard_normal(len(eta)) > 0, "spam", "ham")
-    path = varnel.fit_path(X, y, family="logistic")
-    assert list(path.classes) == ["ham", "spam"]
-    coded = varnel.fit_path(X, (y == "spam").astype(float), family="binomial")
-    np.testing.assert_array_equal(path.coefs, coded.coefs)
-    assert set(path.predict(X, s=path.lambdas[-1], kind="class")) <= {"ham", "spam"}
-    with pytest.raises(ValueError, match="two classes"):
-        varnel.fit_path(X, np.arange(len(y)) % 3, family="logistic")
-    with pytest.raises(ValueError, match="class"):
-        varnel.fit_path(X, np.ones(len(y)), family="logistic")
-
-
 def test_summary_and_options(paths):
     _, out = paths
     path = out["gaussian"]
