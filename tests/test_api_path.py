@@ -110,9 +110,9 @@ def test_summary_and_options(paths):
             call()
 
 
-@pytest.mark.parametrize("name, family", [("gaussian", "Gaussian"), ("normal", "Gaussian"), ("Binomial", "Binomial"),
-                                          ("logistic", "Binomial"), ("poisson", "Poisson"),
-                                          ("multinomial", "Multinomial")])
+@pytest.mark.parametrize("name, family", [("gaussian", "Gaussian"), ("normal", "Gaussian"),
+                                          ("Binomial", "Binomial"), ("logistic", "Binomial"),
+                                          ("poisson", "Poisson"), ("multinomial", "Multinomial")])
 def test_family_by_name_or_object(name, family):
     from varnel import families
 
@@ -127,7 +127,8 @@ def test_family_by_name_or_object(name, family):
         np.testing.assert_array_equal(getattr(a, attr), getattr(b, attr))
     assert a.family == b.family == obj.name and b.family_instance is obj
     fid = np.arange(len(y)) % 3
-    np.testing.assert_array_equal(varnel.cv_path(X, y, name, foldid=fid).cvm, varnel.cv_path(X, y, obj, foldid=fid).cvm)
+    np.testing.assert_array_equal(varnel.cv_path(X, y, name, foldid=fid).cvm,
+                                  varnel.cv_path(X, y, obj, foldid=fid).cvm)
 
 
 def test_to_dict_is_json_serialisable(paths):

@@ -87,8 +87,8 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     options = dict(options)
     solver = options.pop("solver", "auto")
     grouped = cv.as_bool(options.pop("grouped", False), "grouped")
-    if grouped and family.name != "multinomial":
-        raise ValueError("grouped=True is for the multinomial family")
+    if grouped and not family.groups_coefficients:
+        raise ValueError(f"grouped=True is for the multinomial family, not the {family.name} family")
     for name in FLAGS:
         if name in options:
             cv.as_bool(options[name], name)
@@ -103,8 +103,8 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         weighted = np.unique(yc if w is None else yc[w > 0]).astype(np.intp)
         if weighted.shape[0] < classes.shape[0]:
             missing = sorted(set(range(classes.shape[0])) - set(weighted))
-            raise ValueError(f"class {cv.shown_label(classes[missing[0]])} has no observation of positive weight; "
-                             f"the {family.name} family needs every class of y")
+            raise ValueError(f"class {cv.shown_label(classes[missing[0]])} has no observation of "
+                             f"positive weight; the {family.name} family needs every class of y")
     ratio = cv.as_float(opts["lambda_min_ratio"], "lambda_min_ratio", allow_none=True)
     so: Dict[str, Any] = {
         "alpha": cv.in_range(cv.as_float(opts["alpha"], "alpha"), "alpha", 0.0, 1.0),
@@ -125,7 +125,7 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         "exclude": cv.as_exclude(opts["exclude"], p, names),
         "solver": choose_solver(solver, family.name, Xc),
     }
-    if family.name == "multinomial":
+    if family.groups_coefficients:
         so["grouped"] = grouped
     return Problem(Xc, yc, w, family, classes, names, so,
                    cv.as_offset(offset, family.offset_shape(n, classes)))

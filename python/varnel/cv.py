@@ -18,8 +18,7 @@ __all__ = ["CVPath", "cv_path", "MEASURES"]
 
 #: Measures available per family name; the first one is the default (each
 #: family's ``measures``).
-MEASURES: Dict[str, Tuple[str, ...]] = {
-    f.name: f.measures for f in map(families.get_family, ("gaussian", "logistic", "poisson", "multinomial"))}
+MEASURES: Dict[str, Tuple[str, ...]] = {f.name: f.measures for f in families.FAMILIES}
 
 
 class CVPath:

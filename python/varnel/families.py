@@ -23,8 +23,8 @@ import numpy as np
 
 from . import _convert
 
-__all__ = ["Family", "Gaussian", "Binomial", "Poisson", "Multinomial", "Measure", "MEASURES",
-           "get_family", "names", "weighted_auc"]
+__all__ = ["Family", "Gaussian", "Binomial", "Poisson", "Multinomial", "FAMILIES", "Measure",
+           "MEASURES", "get_family", "names", "weighted_auc"]
 
 
 class Measure(NamedTuple):
@@ -97,11 +97,15 @@ class Family:
     kinds: ClassVar[Tuple[str, ...]] = ("link", "response")
     #: the label of the deviance axis of a cross-validation plot
     deviance_label: ClassVar[str] = "Deviance"
+    #: several linear predictors per row whose coefficients of one variable
+    #: may be penalized together (``grouped=True``)
+    groups_coefficients: ClassVar[bool] = False
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}()"
 
     def __eq__(self, other: Any) -> bool:
+        # a family with parameters compares them too
         return type(self) is type(other)
 
     def __hash__(self) -> int:
@@ -188,7 +192,7 @@ class Family:
             return self.measures[0]
         if measure in self.measures:
             return measure
-        serving = [f.name for f in _FAMILIES if measure in f.measures]
+        serving = [f.name for f in FAMILIES if measure in f.measures]
         where = (f"; it serves the {' and '.join(serving)} famil{'y' if len(serving) == 1 else 'ies'}"
                  if serving else "")
         raise ValueError(f"measure={measure!r} is not available for the {self.name} family{where}; "
@@ -263,8 +267,6 @@ class _ClassFamily(Family):
     """A response of class labels, coded 0, ..., K - 1 in sorted order."""
 
     kinds = ("link", "response", "class")
-    min_classes: ClassVar[int] = 2
-    max_classes: ClassVar[Optional[int]] = None
 
     def response(self, y, n):
         arr = _convert.response_array(y, n)
@@ -276,7 +278,7 @@ class _ClassFamily(Family):
 
     def check_classes(self, classes: np.ndarray) -> None:
         k = classes.shape[0]
-        if k < self.min_classes:
+        if k < 2:
             raise ValueError(f"the {self.name} family needs at least two classes in y, found {k}")
 
 
@@ -328,6 +330,7 @@ class Multinomial(_ClassFamily):
     solver_name = "multinomial"
     measures = ("deviance", "class", "mse", "mae")
     deviance_label = "Multinomial deviance"
+    groups_coefficients = True
 
     def offset_shape(self, n, classes):
         return (n, classes.shape[0])
@@ -354,13 +357,14 @@ class Multinomial(_ClassFamily):
         return self.losses(y, eta, "deviance")
 
 
-_FAMILIES: Tuple[Family, ...] = (Gaussian(), Binomial(), Poisson(), Multinomial())
-_BY_NAME: Dict[str, Family] = {name: f for f in _FAMILIES for name in (f.name,) + f.aliases}
+#: One instance of every family, in the order names are listed.
+FAMILIES: Tuple[Family, ...] = (Gaussian(), Binomial(), Poisson(), Multinomial())
+_BY_NAME: Dict[str, Family] = {name: f for f in FAMILIES for name in (f.name,) + f.aliases}
 
 
 def names() -> Tuple[str, ...]:
     """Every name :func:`get_family` takes: canonical names, then aliases."""
-    return tuple(f.name for f in _FAMILIES) + tuple(a for f in _FAMILIES for a in f.aliases)
+    return tuple(f.name for f in FAMILIES) + tuple(a for f in FAMILIES for a in f.aliases)
 
 
 def get_family(family: Any) -> Family:
@@ -374,7 +378,7 @@ def get_family(family: Any) -> Family:
                         f"{type(family).__name__}")
     found = _BY_NAME.get(family.lower())
     if found is None:
-        raise ValueError(f"family must be one of {tuple(f.name for f in _FAMILIES)} "
-                         f"(or an alias: {', '.join(repr(a) for f in _FAMILIES for a in f.aliases)}), "
+        raise ValueError(f"family must be one of {tuple(f.name for f in FAMILIES)} "
+                         f"(or an alias: {', '.join(repr(a) for f in FAMILIES for a in f.aliases)}), "
                          f"got {family!r}")
     return found
