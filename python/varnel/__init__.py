@@ -1,10 +1,11 @@
 """varnel: elastic-net regularization paths for GLMs.
 
-Fit a whole path of penalized Gaussian, two-class logistic or Poisson models
-with :func:`fit_path`, choose the penalty by K-fold cross-validation with
-:func:`cv_path`, or use the scikit-learn estimators
+Fit a whole path of penalized Gaussian, two-class logistic, Poisson or
+multinomial models with :func:`fit_path`, choose the penalty by K-fold
+cross-validation with :func:`cv_path`, or use the scikit-learn estimators
 :class:`ElasticNetRegressor`, :class:`LogisticNetClassifier` and
-:class:`PoissonNetRegressor` (these need scikit-learn).
+:class:`PoissonNetRegressor` (these need scikit-learn).  :mod:`varnel.families`
+describes each family (links, losses, measures, predictions).
 
 Only NumPy is required; matplotlib (plots), joblib (parallel folds), tqdm
 (progress bars), pandas and scipy (inputs) are used when present.

@@ -363,8 +363,8 @@ def cv_path(X: Any, y: Any, family: str = "gaussian", *, nfolds: int = 10,
         As for :func:`fit_path`.
     nfolds : int, default 10
         Number of folds (ignored when ``foldid`` or ``splits`` is given).
-        Folds are drawn at random (stratified by class for the logistic
-        family).
+        Folds are drawn at random (stratified by class for the logistic and
+        multinomial families).
     foldid : array-like of int, shape (n,), optional
         Fold label of every observation (any integers; each distinct value is
         a fold).  Makes the result deterministic.

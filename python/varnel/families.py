@@ -24,7 +24,7 @@ import numpy as np
 from . import _convert
 
 __all__ = ["Family", "Gaussian", "Binomial", "Poisson", "Multinomial", "FAMILIES", "Measure",
-           "MEASURES", "get_family", "names", "weighted_auc"]
+           "MEASURES", "PenaltyMap", "get_family", "names", "weighted_auc"]
 
 
 class Measure(NamedTuple):
