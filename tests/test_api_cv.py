@@ -157,17 +157,14 @@ def test_short_fold_paths_are_padded_with_their_last_solution():
 def test_chosen_lambda_defaults():
     X, y = make_data("logistic")
     cvp = varnel.cv_path(X, y, "logistic", foldid=foldid_for(len(y)), measure="class")
-    np.testing.assert_array_equal(cvp.coef(), cvp.path.coef(cvp.lambda_1se))
-    np.testing.assert_array_equal(cvp.coef("lambda_min"), cvp.path.coef(cvp.lambda_min))
+    for s, lam in (("lambda_1se", cvp.lambda_1se), ("lambda_min", cvp.lambda_min), (0.01, 0.01)):
+        np.testing.assert_array_equal(cvp.coef(s), cvp.path.coef(lam))
+        np.testing.assert_array_equal(cvp.predict(X, s=s, kind="class"), cvp.path.predict(X, s=lam, kind="class"))
+    np.testing.assert_array_equal(cvp.coef(), cvp.coef("lambda_1se"))
     assert cvp.intercept() == cvp.path.intercept(cvp.lambda_1se)
-    np.testing.assert_array_equal(cvp.predict(X, kind="class"),
-                                  cvp.path.predict(X, s=cvp.lambda_1se, kind="class"))
-    np.testing.assert_array_equal(cvp.predict(X, s=0.01), cvp.path.predict(X, s=0.01))
     with pytest.raises(ValueError, match="lambda_1se"):
         cvp.coef("best")
-    text = repr(cvp)
-    assert "Misclassification error" in text and "1se" in text and "min" in text
-    assert cvp.to_dict()["lambda_1se"] == cvp.lambda_1se
+    assert "Misclassification error" in repr(cvp) and cvp.to_dict()["lambda_1se"] == cvp.lambda_1se
 
 
 def test_parallel_folds_match_serial():

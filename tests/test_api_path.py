@@ -129,12 +129,3 @@ def test_family_by_name_or_object(name, family):
     fid = np.arange(len(y)) % 3
     np.testing.assert_array_equal(varnel.cv_path(X, y, name, foldid=fid).cvm,
                                   varnel.cv_path(X, y, obj, foldid=fid).cvm)
-
-
-def test_to_dict_is_json_serialisable(paths):
-    import json
-
-    _, out = paths
-    doc = json.loads(json.dumps(out["logistic"].to_dict()))
-    assert doc["classes"] == ["a", "b"]
-    assert len(doc["lambdas"]) == out["logistic"].n_lambdas
