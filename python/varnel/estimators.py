@@ -301,9 +301,10 @@ class _NetEstimator(BaseEstimator):
             upper_limits=self.upper_limits, thresh=self.tol, maxit=self.max_iter,
             weights=weights, solver=self.solver), offset)
         scale = family.response_scale(problem.y, problem.weights, self.fit_intercept, problem.offset)
+        maps = [family.penalty_map(r, scale) for r in mixes]  # each mix's on all the data
 
-        def solver_options(r: float, lam: Optional[float]) -> Dict[str, Any]:
-            so = dict(problem.solver_options, alpha=family.penalty_map(r, scale).mix)
+        def solver_options(m: int, lam: Optional[float]) -> Dict[str, Any]:
+            so = dict(problem.solver_options, alpha=maps[m].mix)
             if lam is not None:
                 so["user_lambda"] = np.array([lam])
             return so
@@ -311,16 +312,14 @@ class _NetEstimator(BaseEstimator):
         def fold_options(m: int, train: np.ndarray, so: Dict[str, Any]) -> Dict[str, Any]:
             # Every fold solves the same (alpha, l1_ratio) problem on its own
             # rows, so its solver parameters follow its own response scale.
-            r = mixes[m]
             w = None if problem.weights is None else problem.weights[train]
             off = None if problem.offset is None else problem.offset[train]
-            fold = family.penalty_map(r, family.response_scale(problem.y[train], w, self.fit_intercept, off))
-            return dict(so, alpha=fold.mix,
-                        user_lambda=so["user_lambda"] * (fold.factor / family.penalty_map(r, scale).factor))
+            s = family.response_scale(problem.y[train], w, self.fit_intercept, off)
+            fold = family.penalty_map(mixes[m], s)
+            return dict(so, alpha=fold.mix, user_lambda=so["user_lambda"] * (fold.factor / maps[m].factor))
 
         a = None if self.alpha is None else float(self.alpha)
-        mix_options = [solver_options(r, None if a is None else a * family.penalty_map(r, scale).factor)
-                       for r in mixes]
+        mix_options = [solver_options(m, None if a is None else a * maps[m].factor) for m in range(len(mixes))]
         if a is None or len(mixes) > 1:
             cvp = cross_validate(problem, self._folds(X, y, problem, groups), self.measure, mix_options,
                                  n_jobs=self.n_jobs, fold_options=fold_options,
@@ -342,7 +341,7 @@ class _NetEstimator(BaseEstimator):
         self.path_ = path
         self.lambda_ = float(lam)
         self.l1_ratio_ = r
-        self.alpha_ = a if a is not None else float(lam / family.penalty_map(r, scale).factor)
+        self.alpha_ = a if a is not None else float(lam / maps[m].factor)
         self.n_iter_ = path.npasses
         self._set_coef(path.coef(lam), path.intercept(lam))
         return self
