@@ -341,7 +341,7 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
                   fold_scores=raw[b], alphas=[p.alpha for p in paths], fit_preval=preval)
 
 
-def cv_path(X: Any, y: Any, family: str = "gaussian", *, nfolds: int = 10,
+def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: int = 10,
             foldid: Optional[Sequence[int]] = None, splits: Optional[Iterable[Any]] = None,
             measure: str = "deviance", n_jobs: Optional[int] = None, seed: Any = None,
             verbose: bool = False, keep: bool = False, offset: Any = None,

@@ -300,7 +300,7 @@ def _json_label(label: Any) -> Any:
     return label if isinstance(label, (str, int, float)) or label is None else str(label)
 
 
-def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
+def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian", *,
              alpha: float = 1.0, nlambda: int = 100, lambda_min_ratio: Optional[float] = None,
              user_lambda: Optional[Sequence[float]] = None, standardize: bool = True,
              intercept: bool = True, thresh: float = 1e-7, maxit: int = 100000,
@@ -348,11 +348,11 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
         (``coefs`` of shape (p, K, L), ``intercepts`` (K, L)) and minimises
         the mean multinomial negative log-likelihood plus the penalty summed
         over the classes.
-    alpha : float, default 1.0
+    alpha : float in [0, 1], default 1.0
         Elastic-net mixing: 1 is the lasso, 0 is ridge.
     nlambda : int, default 100
         Number of lambdas when no ``user_lambda`` is given.
-    lambda_min_ratio : float, optional
+    lambda_min_ratio : float in (0, 1), optional
         Smallest lambda as a fraction of the largest; the solver's default
         depends on whether n > p.
     user_lambda : sequence of float, optional
@@ -362,7 +362,7 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: str = "gaussian", *,
         on the original scale.
     intercept : bool, default True
         Fit an intercept.
-    thresh : float, default 1e-7
+    thresh : float > 0, default 1e-7
         Convergence threshold of coordinate descent.
     maxit : int, default 100000
         Maximum total number of passes over the data.
