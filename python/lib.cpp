@@ -15,14 +15,14 @@
 #include <variant>
 #include <vector>
 
-#include "binomial.hpp"
-#include "control.hpp"
-#include "error.hpp"
-#include "fit.hpp"
-#include "gaussian.hpp"
-#include "matrix.hpp"
-#include "multinomial.hpp"
-#include "poisson.hpp"
+#include "families/binomial.hpp"
+#include "fit/options.hpp"
+#include "base/errors.hpp"
+#include "fit/fit.hpp"
+#include "families/gaussian.hpp"
+#include "designs/matrix.hpp"
+#include "families/multinomial.hpp"
+#include "families/poisson.hpp"
 
 namespace {
 

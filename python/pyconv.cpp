@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <type_traits>
 
-#include "error.hpp"
+#include "base/errors.hpp"
 
 namespace varnel_py {
 

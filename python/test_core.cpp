@@ -18,12 +18,12 @@
 #include <variant>
 #include <vector>
 
-#include "covariance.hpp"
-#include "designs.hpp"
-#include "glm_matrix.hpp"
-#include "gram.hpp"
-#include "matrix.hpp"
-#include "prepare.hpp"
+#include "designs/covariance.hpp"
+#include "designs/designs.hpp"
+#include "designs/glm_matrix.hpp"
+#include "kernels/gram.hpp"
+#include "designs/matrix.hpp"
+#include "fit/prepare.hpp"
 
 namespace vc = varnel_core;
 namespace vp = varnel_py;

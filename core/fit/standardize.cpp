@@ -1,0 +1,321 @@
+#include "fit/standardize.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace varnel_core {
+
+namespace {
+
+bool usable_scale(double s) { return s > 0.0 && std::isfinite(s); }
+
+// Marks column j as constant after its statistics proved degenerate.
+void drop_column(Flags& include, Vec& x_mean, Vec& x_scale, std::size_t j) {
+    include[j] = 0;
+    x_mean[j] = 0.0;
+    x_scale[j] = 1.0;
+}
+
+void check_lengths(std::size_t nobs, std::size_t nvars, std::span<const double> w,
+                   const Flags& include) {
+    require(w.size() == nobs, "weights of the wrong length");
+    require(include.size() == nvars, "include flags of the wrong length");
+}
+
+}  // namespace
+
+Standardization standardize_naive(Dense& x, std::span<double> y, std::span<const double> w,
+                                  Flags& include, bool standardize, bool intercept) {
+    const std::size_t n = x.nrows, p = x.ncols;
+    check_lengths(n, p, w, include);
+    require(y.size() == n, "response of the wrong length");
+    Standardization s{Vec(p, 0.0), Vec(p, 0.0), Vec(p, 0.0), 0.0, 1.0};
+    Vec sw(n);
+    for (std::size_t i = 0; i < n; ++i) sw[i] = std::sqrt(w[i]);
+
+    if (intercept) {
+        for (std::size_t j = 0; j < p; ++j) {
+            if (!include[j]) continue;
+            double* c = x.col(j);
+            double m = 0.0;
+            for (std::size_t i = 0; i < n; ++i) m += w[i] * c[i];
+            s.x_mean[j] = m;
+            double ss = 0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                c[i] = (c[i] - m) * sw[i];
+                ss += c[i] * c[i];
+            }
+            s.x_sumsq[j] = ss;
+            if (!usable_scale(ss)) {
+                drop_column(include, s.x_mean, s.x_scale, j);
+                continue;
+            }
+            if (standardize) s.x_scale[j] = std::sqrt(ss);
+        }
+        if (standardize) {
+            for (std::size_t j = 0; j < p; ++j) {
+                if (!include[j]) continue;
+                double* c = x.col(j);
+                const double sc = s.x_scale[j];
+                for (std::size_t i = 0; i < n; ++i) c[i] = c[i] / sc;
+                s.x_sumsq[j] = 1.0;
+            }
+        } else {
+            std::fill(s.x_scale.begin(), s.x_scale.end(), 1.0);
+        }
+        double ym = 0.0;
+        for (std::size_t i = 0; i < n; ++i) ym += w[i] * y[i];
+        s.y_mean = ym;
+        double yss = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            y[i] = (y[i] - ym) * sw[i];
+            yss += y[i] * y[i];
+        }
+        s.y_scale = std::sqrt(yss);
+        for (std::size_t i = 0; i < n; ++i) y[i] = y[i] / s.y_scale;
+    } else {
+        double yss = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            y[i] = y[i] * sw[i];
+            yss += y[i] * y[i];
+        }
+        s.y_scale = std::sqrt(yss);
+        for (std::size_t i = 0; i < n; ++i) y[i] = y[i] / s.y_scale;
+        s.y_mean = 0.0;
+        for (std::size_t j = 0; j < p; ++j) {
+            s.x_scale[j] = 1.0;
+            if (!include[j]) continue;
+            double* c = x.col(j);
+            double ss = 0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                c[i] = c[i] * sw[i];
+                ss += c[i] * c[i];
+            }
+            s.x_sumsq[j] = ss;
+            if (!standardize) {
+                if (!usable_scale(ss)) drop_column(include, s.x_mean, s.x_scale, j);
+                continue;
+            }
+            double m = 0.0;
+            for (std::size_t i = 0; i < n; ++i) m += c[i] * sw[i];
+            const double v = ss - m * m;
+            if (!usable_scale(v)) {
+                drop_column(include, s.x_mean, s.x_scale, j);
+                continue;
+            }
+            const double sc = std::sqrt(v);
+            s.x_scale[j] = sc;
+            for (std::size_t i = 0; i < n; ++i) c[i] = c[i] / sc;
+            s.x_sumsq[j] = m * m / v + 1.0;
+        }
+    }
+    return s;
+}
+
+Standardization standardize_naive_sparse(std::span<const std::uint64_t> col_ptr,
+                                         std::span<const std::uint64_t> row_idx,
+                                         std::span<const double> values, std::span<double> y,
+                                         std::span<const double> w, Flags& include,
+                                         bool standardize, bool intercept) {
+    const std::size_t n = y.size();
+    require(!col_ptr.empty(), "col_ptr is empty");
+    const std::size_t p = col_ptr.size() - 1;
+    check_lengths(n, p, w, include);
+    require(row_idx.size() == values.size(), "row_idx and values differ in length");
+    Standardization s{Vec(p, 0.0), Vec(p, 1.0), Vec(p, 0.0), 0.0, 1.0};
+
+    double total = 0.0;
+    for (const double wi : w) total += wi;
+    auto moments = [&](std::size_t j) {
+        const std::size_t b = col_ptr[j], e = col_ptr[j + 1];
+        require(b <= e && e <= values.size(), "col_ptr out of range");
+        for (std::size_t k = b; k < e; ++k) require(row_idx[k] < n, "CSC index out of range");
+        return sparse_moments(row_idx.subspan(b, e - b), values.subspan(b, e - b), w, total);
+    };
+
+    if (intercept) {
+        for (std::size_t j = 0; j < p; ++j) {
+            if (!include[j]) continue;
+            const auto [s1, var, s2] = moments(j);
+            if (!usable_scale(var)) {
+                drop_column(include, s.x_mean, s.x_scale, j);
+                continue;
+            }
+            s.x_mean[j] = s1;
+            s.x_sumsq[j] = var;
+            if (standardize) s.x_scale[j] = std::sqrt(var);
+        }
+        if (standardize) std::fill(s.x_sumsq.begin(), s.x_sumsq.end(), 1.0);
+        double ym = 0.0;
+        for (std::size_t i = 0; i < n; ++i) ym += w[i] * y[i];
+        s.y_mean = ym;
+        double yss = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            y[i] = y[i] - ym;
+            yss += w[i] * (y[i] * y[i]);
+        }
+        s.y_scale = std::sqrt(yss);
+        for (std::size_t i = 0; i < n; ++i) y[i] = y[i] / s.y_scale;
+    } else {
+        double yss = 0.0;
+        for (std::size_t i = 0; i < n; ++i) yss += w[i] * (y[i] * y[i]);
+        s.y_scale = std::sqrt(yss);
+        for (std::size_t i = 0; i < n; ++i) y[i] = y[i] / s.y_scale;
+        s.y_mean = 0.0;
+        for (std::size_t j = 0; j < p; ++j) {
+            if (!include[j]) continue;
+            const auto [s1, v, s2] = moments(j);
+            s.x_sumsq[j] = s2;
+            if (!standardize) {
+                if (!usable_scale(s2)) drop_column(include, s.x_mean, s.x_scale, j);
+                continue;
+            }
+            if (!usable_scale(v)) {
+                drop_column(include, s.x_mean, s.x_scale, j);
+                continue;
+            }
+            s.x_scale[j] = std::sqrt(v);
+            s.x_sumsq[j] = s1 * s1 / v + 1.0;
+        }
+    }
+    return s;
+}
+
+Standardization standardize_covariance(const ColumnMoments& m, std::span<const double> y,
+                                       std::span<const double> w, Flags& include,
+                                       bool standardize, bool intercept, Vec& gradient) {
+    const std::size_t n = y.size(), p = m.mean.size();
+    check_lengths(n, p, w, include);
+    require(m.var.size() == p && m.cov.size() == p, "moments of the wrong length");
+    Standardization s{Vec(p, 0.0), Vec(p, 1.0), Vec(p, 0.0), 0.0, 1.0};
+    double yss = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d = intercept ? y[i] - m.ymean : y[i];
+        yss += w[i] * (d * d);
+    }
+    s.y_mean = intercept ? m.ymean : 0.0;
+    s.y_scale = std::sqrt(yss);
+    gradient.assign(p, 0.0);
+    for (std::size_t j = 0; j < p; ++j) {
+        if (!include[j]) continue;
+        const double v = m.var[j] * m.total;  // sum_i w_i (x_ij - mean_j)^2
+        // sum_i w_i (x_ij - c_j)(y_i - c_y), c the centres (0 without intercept)
+        double xy = m.cov[j] * m.total;
+        if (intercept) {
+            s.x_mean[j] = m.mean[j];
+            s.x_sumsq[j] = v;
+        } else {
+            const double sum = m.mean[j] * m.total;  // sum_i w_i x_ij
+            s.x_sumsq[j] = v + sum * m.mean[j];
+            xy = xy + sum * m.ymean;
+            if (standardize) s.x_sumsq[j] = sum * sum / v + 1.0;
+        }
+        const double checked = standardize || intercept ? v : s.x_sumsq[j];
+        if (!usable_scale(checked)) {
+            drop_column(include, s.x_mean, s.x_scale, j);
+            continue;
+        }
+        if (standardize) {
+            s.x_scale[j] = std::sqrt(v);
+            if (intercept) s.x_sumsq[j] = 1.0;
+        }
+        gradient[j] = xy / s.x_scale[j] / s.y_scale;
+    }
+    return s;
+}
+
+SparseMoments sparse_moments(std::span<const std::uint64_t> rows, std::span<const double> values,
+                             std::span<const double> w, double total) {
+    double mean = 0.0, second = 0.0, stored_weight = 0.0;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const double wi = w[rows[k]];
+        mean += wi * values[k];
+        second += wi * (values[k] * values[k]);
+        stored_weight += wi;
+    }
+    // Two passes with the correction of the first one's rounding:
+    // sum w (x - m') ^ 2 = sum w (x - m) ^ 2 - total (m' - m) ^ 2 for
+    // m' = m + sum w (x - m) / total.  The unstored rows sit at 0, that is
+    // at -m from m.
+    double centred = 0.0, drift = 0.0;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const double d = values[k] - mean;
+        centred += w[rows[k]] * (d * d);
+        drift += w[rows[k]] * d;
+    }
+    if (stored_weight < total) {
+        const double unstored = total - stored_weight;
+        centred += (mean * mean) * unstored;
+        drift -= mean * unstored;
+    }
+    const double shift = total > 0.0 ? drift / total : 0.0;
+    return {mean + shift, std::max(centred - total * (shift * shift), 0.0), second};
+}
+
+std::pair<Vec, Vec> standardize_sparse_glm(std::span<const std::uint64_t> col_ptr,
+                                           std::span<const std::uint64_t> row_idx,
+                                           std::span<const double> values,
+                                           std::span<const double> w, bool standardize,
+                                           bool intercept, Flags& include) {
+    require(!col_ptr.empty(), "col_ptr is empty");
+    const std::size_t p = col_ptr.size() - 1;
+    check_lengths(w.size(), p, w, include);
+    Vec x_mean(p, 0.0), x_scale(p, 1.0);
+    if (!intercept && !standardize) return {std::move(x_mean), std::move(x_scale)};
+    double total = 0.0;
+    for (const double wi : w) total += wi;
+    for (std::size_t j = 0; j < p; ++j) {
+        if (!include[j]) continue;
+        const std::size_t b = col_ptr[j], e = col_ptr[j + 1];
+        require(b <= e && e <= values.size(), "col_ptr out of range");
+        const auto m = sparse_moments(row_idx.subspan(b, e - b), values.subspan(b, e - b), w, total);
+        if (intercept) x_mean[j] = m.mean;
+        if (!standardize) continue;
+        const double sc = std::sqrt(m.centred);
+        if (!usable_scale(sc)) {
+            drop_column(include, x_mean, x_scale, j);
+            continue;
+        }
+        x_scale[j] = sc;
+    }
+    return {std::move(x_mean), std::move(x_scale)};
+}
+
+std::pair<Vec, Vec> standardize_lognet(Dense& x, std::span<const double> w, bool standardize,
+                                       bool intercept, Flags& include) {
+    const std::size_t n = x.nrows, p = x.ncols;
+    check_lengths(n, p, w, include);
+    Vec x_mean(p, 0.0), x_scale(p, 1.0);
+    if (!intercept && !standardize) return {std::move(x_mean), std::move(x_scale)};
+    for (std::size_t j = 0; j < p; ++j) {
+        if (!include[j]) continue;
+        double* c = x.col(j);
+        double sc;
+        if (intercept) {
+            double m = 0.0;
+            for (std::size_t i = 0; i < n; ++i) m += w[i] * c[i];
+            x_mean[j] = m;
+            for (std::size_t i = 0; i < n; ++i) c[i] = c[i] - m;
+            if (!standardize) continue;
+            double ss = 0.0;
+            for (std::size_t i = 0; i < n; ++i) ss += w[i] * (c[i] * c[i]);
+            sc = std::sqrt(ss);
+        } else {
+            double s1 = 0.0, s2 = 0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                s2 += w[i] * (c[i] * c[i]);
+                s1 += w[i] * c[i];
+            }
+            sc = std::sqrt(s2 - s1 * s1);
+        }
+        if (!usable_scale(sc)) {
+            drop_column(include, x_mean, x_scale, j);
+            continue;
+        }
+        x_scale[j] = sc;
+        for (std::size_t i = 0; i < n; ++i) c[i] = c[i] / sc;
+    }
+    return {std::move(x_mean), std::move(x_scale)};
+}
+
+}  // namespace varnel_core
