@@ -55,13 +55,13 @@ def test_design_operations_match_the_dense_reference(kind, big_mean):
     centre += w @ (x - centre)  # the rounding of a large mean corrected
     scale = np.sqrt(w @ (x - centre) ** 2)
     z = (x - centre) / scale
-    if kind == "sparse_fixed":  # a fully stored column is centred again by its weighted mean
-        full = (x != 0).all(axis=0)
-        z[:, full] -= (w @ (x[:, full] - centre[full])) / scale[full]
     r = rng.normal(size=n)
     steps = [(1, 0.3), (p - 1, -0.7), (1, 0.2), (0, 0.5), (3, -1.1)]
     working = kind.endswith("working")
     v = rng.uniform(0.1, 1.0, n) if working else w
+    if kind.startswith("sparse"):  # a fully stored column is centred again by its mean under v
+        full = (x != 0).all(axis=0)
+        z[:, full] -= (v @ (x[:, full] - centre[full])) / v.sum() / scale[full]
     if kind == "sparse_fixed":
         r -= w @ r  # with centring the design relies on sum_i w_i r_i = 0
     given = x if kind.startswith("sparse") or kind == "covariance" else z

@@ -9,18 +9,20 @@ namespace varnel_core {
 
 CovarianceDesign::CovarianceDesign(const StridedMatrix& x, std::span<const double> w,
                                    std::span<const double> centre, std::span<const double> scale,
-                                   const Flags& include, Vec gradient, std::size_t min_batch)
+                                   const Flags& include, Vec gradient, const Interrupt& interrupt,
+                                   std::size_t min_batch)
     : x_(x), w_(w), centre_(centre), scale_(scale), include_(include), g_(std::move(gradient)),
-      min_batch_(std::max<std::size_t>(min_batch, 1)), slot_(x.ncols, -1) {
+      min_batch_(std::max<std::size_t>(min_batch, 1)), slot_(x.ncols, -1), interrupt_(interrupt) {
     require(g_.size() == x.ncols && scale.size() == x.ncols && include.size() == x.ncols &&
                 (centre.empty() || centre.size() == x.ncols) && w.size() == x.nrows,
             "covariance design: inputs of the wrong length");
     batch_.reserve(x.ncols);
 }
 
-CovarianceDesign::CovarianceDesign(Vec products, const Flags& include, Vec gradient)
+CovarianceDesign::CovarianceDesign(Vec products, const Flags& include, Vec gradient,
+                                   const Interrupt& interrupt)
     : include_(include), g_(std::move(gradient)), min_batch_(1), slot_(g_.size()),
-      products_(std::move(products)), slot_count_(g_.size()) {
+      products_(std::move(products)), slot_count_(g_.size()), interrupt_(interrupt) {
     require(products_.size() == checked_size(g_.size(), g_.size()) && include.size() == g_.size(),
             "covariance design: inputs of the wrong length");
     for (std::size_t j = 0; j < slot_.size(); ++j) slot_[j] = static_cast<std::ptrdiff_t>(j);
@@ -63,7 +65,7 @@ void CovarianceDesign::strong_set_grew(const Flags& strong) {
     }
     products_.resize(checked_size(slot_count_ + batch_.size(), p));
     gram_columns(x_, w_, Centring::given, centre_, scale_, batch_,
-                 products_.data() + slot_count_ * p, p);
+                 products_.data() + slot_count_ * p, p, {}, GramKernel::best, {}, interrupt_);
     for (std::size_t t = 0; t < batch_.size(); ++t)
         slot_[batch_[t]] = static_cast<std::ptrdiff_t>(slot_count_ + t);
     slot_count_ += batch_.size();

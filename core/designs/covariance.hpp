@@ -5,9 +5,9 @@
 #include <span>
 #include <vector>
 
-#include "fit/options.hpp"
+#include "base/interrupt.hpp"
+#include "base/numeric.hpp"
 #include "kernels/gram.hpp"
-#include "designs/matrix.hpp"
 
 namespace varnel_core {
 
@@ -32,9 +32,11 @@ public:
     // while the design lives.
     CovarianceDesign(const StridedMatrix& x, std::span<const double> w, std::span<const double> centre,
                      std::span<const double> scale, const Flags& include, Vec gradient,
-                     std::size_t min_batch = 32);
+                     const Interrupt& interrupt, std::size_t min_batch = 32);
     // Every product given at once: `products` is C, p x p column-major.
-    CovarianceDesign(Vec products, const Flags& include, Vec gradient);
+    CovarianceDesign(Vec products, const Flags& include, Vec gradient, const Interrupt& interrupt);
+
+    std::size_t step_work() const { return g_.size(); }
 
     double gradient(std::size_t j) {
         flush();
@@ -61,6 +63,7 @@ private:
     Vec products_;                       // the formed columns of C, p values each
     std::size_t slot_count_ = 0;
     std::vector<std::size_t> batch_;     // scratch for one batch
+    const Interrupt& interrupt_;
 };
 
 }  // namespace varnel_core

@@ -6,7 +6,7 @@
 #include <span>
 
 #include "fit/options.hpp"
-#include "designs/matrix.hpp"
+#include "base/numeric.hpp"
 #include "base/numeric.hpp"
 #include "fit/prepare.hpp"
 

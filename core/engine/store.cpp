@@ -29,6 +29,40 @@ void SolutionStore::store(std::uint64_t m, std::span<const std::size_t> active,
     dev_[m] = dev;
 }
 
+void SolutionStore::expand(std::span<const std::size_t> active, const double* slot,
+                           const double* intercepts, const Assembly& how, double* a0,
+                           double* beta) const {
+    const std::size_t w = width_;
+    for (std::size_t c = 0; c < w; ++c) {
+        const double stored = intercepts[c];
+        double acc = how.form == InterceptForm::SubtractFromStored ? stored : 0.0;
+        for (std::size_t i = 0; i < active.size(); ++i) {
+            const std::size_t j = active[i];
+            const double b = (slot[i * w + c] * how.coef_scale) / how.x_scale[j];
+            beta[j * w + c] = b;
+            acc = acc - b * how.x_mean[j];
+        }
+        if (!how.intercept)
+            a0[c] = 0.0;
+        else
+            a0[c] = how.form == InterceptForm::AddCentring ? acc + stored : acc;
+    }
+}
+
+Iterate SolutionStore::assemble(std::span<const double> coef, std::span<const std::size_t> active,
+                                std::span<const double> intercepts, double lambda,
+                                const Assembly& how) const {
+    const std::size_t w = width_;
+    require(intercepts.size() == w && coef.size() == checked_size(how.nvars, w),
+            "an iterate of the wrong length");
+    Vec slot(checked_size(active.size(), w));
+    for (std::size_t i = 0; i < active.size(); ++i)
+        for (std::size_t k = 0; k < w; ++k) slot[i * w + k] = coef[active[i] * w + k];
+    Iterate it{lambda * how.lambda_scale, Vec(w), Vec(checked_size(how.nvars, w), 0.0)};
+    expand(active, slot.data(), intercepts.data(), how, it.a0.data(), it.beta.data());
+    return it;
+}
+
 PathResult SolutionStore::assemble(std::uint64_t lmu, std::span<const std::size_t> active,
                                    const Assembly& how) const {
     require(lmu <= lambda_.size(), "more solutions than stored");
@@ -42,23 +76,10 @@ PathResult SolutionStore::assemble(std::uint64_t lmu, std::span<const std::size_
     r.nclass = w;
     for (std::uint64_t k = 0; k < lmu; ++k) {
         r.lambda[k] = lambda_[k] * how.lambda_scale;
-        const double* slot = coef_.data() + k * max_active_ * w;
-        double* beta = r.beta.data() + k * how.nvars * w;
         require(count_[k] <= active.size(), "active list shorter than a stored solution");
-        for (std::size_t c = 0; c < w; ++c) {
-            const double stored = intercept_[k * w + c];
-            double acc = how.form == InterceptForm::SubtractFromStored ? stored : 0.0;
-            for (std::size_t i = 0; i < count_[k]; ++i) {
-                const std::size_t j = active[i];
-                const double b = (slot[i * w + c] * how.coef_scale) / how.x_scale[j];
-                beta[j * w + c] = b;
-                acc = acc - b * how.x_mean[j];
-            }
-            if (!how.intercept)
-                r.a0[k * w + c] = 0.0;
-            else
-                r.a0[k * w + c] = how.form == InterceptForm::AddCentring ? acc + stored : acc;
-        }
+        expand(active.first(count_[k]), coef_.data() + k * max_active_ * w,
+               intercept_.data() + k * w, how, r.a0.data() + k * w,
+               r.beta.data() + k * how.nvars * w);
     }
     if (how.extrapolate_first && lmu >= 3) {
         // With every null-model gradient 0 the sequence is all 0 after the

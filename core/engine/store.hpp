@@ -3,12 +3,46 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
-#include "fit/options.hpp"
+#include "base/errors.hpp"
+#include "base/numeric.hpp"
 
 namespace varnel_core {
+
+// An unconverged iterate on the caller's scale: where a path cut short by
+// its pass limit stood at the penalty value it could not complete.  a0 has
+// nclass entries, beta nvars * nclass (variable j's at j * nclass).
+struct Iterate {
+    double lambda;
+    Vec a0;
+    Vec beta;
+};
+
+// What every path returns.  Per-solution vectors hold lmu entries, a0
+// lmu * nclass; beta is solution-major, then variable, then class
+// (coefficient k of variable j of solution l at (l * nvars + j) * nclass + k).
+// nclass is 1 but for the block families.
+struct PathResult {
+    Vec lambda;
+    Vec a0;
+    Vec beta;
+    Vec dev_ratio;
+    std::uint64_t lmu = 0;
+    std::uint64_t nclass = 1;
+    double nulldev = 0.0;
+    std::uint64_t npasses = 0;
+    std::optional<PathWarning> warning;
+    // The smallest penalty value whose solution is all zero (apart from
+    // unpenalized variables), on the caller's scale: the value a generated
+    // sequence starts from.  NaN when the path does not tell.
+    double lambda_max = std::numeric_limits<double>::quiet_NaN();
+    // With MaxIterReached, the iterate at that penalty value.
+    std::optional<Iterate> iterate;
+};
 
 // How the intercept of each solution is mapped back to the caller's scale.
 enum class InterceptForm {
@@ -51,10 +85,19 @@ public:
     // (l * nvars + j) * width + k and a0 intercept k at l * width + k.
     PathResult assemble(std::uint64_t lmu, std::span<const std::size_t> active,
                         const Assembly& how) const;
+    // One iterate outside the store (coefficients indexed by variable, the
+    // stored form of its intercepts), mapped back as a solution is.
+    Iterate assemble(std::span<const double> coef, std::span<const std::size_t> active,
+                     std::span<const double> intercepts, double lambda, const Assembly& how) const;
 
     double dev(std::uint64_t m) const { return dev_[m]; }
 
 private:
+    // One solution's coefficients (slot i holding active[i]) and intercepts
+    // into a0 (width values) and beta (nvars * width, zero-filled).
+    void expand(std::span<const std::size_t> active, const double* slot, const double* intercepts,
+                const Assembly& how, double* a0, double* beta) const;
+
     std::size_t max_active_;
     std::size_t width_;
     Vec coef_;

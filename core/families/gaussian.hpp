@@ -1,46 +1,47 @@
-// Least-squares elastic-net path by cyclic coordinate descent with naive
-// (residual) updates, for dense and compressed-sparse-column designs.
+// Least squares: 1/2 sum_i w_i (y_i - a0 - x_i b)^2 on the standardized
+// data.  The quadratic is exact, so a penalty value needs one
+// coordinate-descent solve; the intercept comes from centring.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <span>
 
-#include "fit/options.hpp"
-#include "kernels/gram.hpp"
-#include "designs/matrix.hpp"
+#include "families/family.hpp"
 
 namespace varnel_core {
 
-// Minimises, on the standardized data, over (a0, b):
-//   1/2 sum_i wn_i (y_i - a0 - x_i b)^2
-//     + lambda sum_j v_j (alpha |b_j| + (1 - alpha)/2 b_j^2)
-// subject to lower_j <= b_j <= upper_j, along a decreasing lambda sequence;
-// wn are the weights normalized to sum 1 and v the normalized penalty
-// factors.  Convergence: the largest x_sumsq_j * delta_j^2 of a pass (on the
-// response's unit scale) falls below `thresh`.
-// x is column-major, nobs * nvars values; the solver works in this buffer.
-FitOutcome elnet_naive(Vec x, std::span<const double> y, std::uint64_t nobs,
-                       std::uint64_t nvars, const FitConfig& config,
-                       const Interrupt& interrupt = {});
+// Keeps the fraction of the response's weighted sum of squares that the fit
+// explains (rsq) up to date step by step: the deviance ratio.  Convergence:
+// the largest x_sumsq_j * delta_j^2 of a pass (on the response's unit scale)
+// falls below thresh; the path stops early when rsq gains less than
+// min_dev_change of itself.
+class GaussianFamily {
+public:
+    static constexpr Schedule schedule{false, true, true};
+    static constexpr bool block = false;
+    static constexpr bool reweights = false;
+    static constexpr bool shift_invariant = false;
+    static constexpr InterceptFit intercept_fit = InterceptFit::by_centring;
+    static constexpr InterceptForm intercept_form = InterceptForm::AddCentring;
+    // x_sumsq_j * delta^2, rounded as delta * (x_sumsq_j * delta)
+    static double step_change(double c, double d) { return d * (c * d); }
 
-// The same path for a CSC design; centring, scaling and weights are applied
-// implicitly so the matrix is never densified.  The solver keeps the three
-// CSC arrays as its matrix.
-FitOutcome elnet_naive_sparse(Index col_ptr, Index row_idx, Vec values, std::span<const double> y,
-                              std::uint64_t nobs, std::uint64_t nvars, const FitConfig& config,
-                              const Interrupt& interrupt = {});
+    GaussianFamily(double thresh, double y_mean, double min_dev_change)
+        : thresh_(thresh), y_mean_(y_mean), min_dev_change_(min_dev_change) {}
 
-// The same path with covariance updates: x (read in place, any layout) is
-// only read to form the inner products of the columns that enter the strong
-// set; coordinate steps then cost O(p).  The objective, the path rules and
-// the result are those of elnet_naive; the summation order is the Gram
-// kernel's (see covariance.hpp for what is reproducible).
-FitOutcome elnet_covariance(const StridedMatrix& x, std::span<const double> y,
-                            const FitConfig& config, const Interrupt& interrupt = {});
+    std::size_t width() const { return 1; }
+    double conv_thresh() const { return thresh_; }
+    // gain in explained sum of squares: (2 g - c d) d
+    void on_step(double g, double c, double d) { rsq_ = (g + g - c * d) * d + rsq_; }
+    double deviance_ratio() const { return rsq_; }
+    double stored_intercept(double) const { return y_mean_; }
+    bool little_progress(std::uint64_t m, double rsq, const SolutionStore& store) const;
 
-// Up to this many columns the covariance solver forms every product at
-// once (a tall path usually needs most of them; p * p doubles); beyond, as
-// columns enter.
-inline constexpr std::size_t covariance_all_at_once = 2000;
+private:
+    double thresh_;
+    double y_mean_;
+    double min_dev_change_;
+    double rsq_ = 0.0;
+};
 
 }  // namespace varnel_core

@@ -4,10 +4,8 @@
 #include <cfloat>
 #include <cmath>
 #include <string>
-#include <type_traits>
-#include <variant>
 
-#include "families/reweighting.hpp"
+#include "base/format.hpp"
 
 namespace varnel_core {
 
@@ -63,193 +61,6 @@ bool cholesky_solve(Vec& A, Vec& b, std::size_t K) {
     return true;
 }
 
-void centre(std::span<double> a) {
-    double s = 0.0;
-    for (const double v : a) s += v;
-    const double mean = s / static_cast<double>(a.size());
-    for (double& v : a) v -= mean;
-}
-
-// Multinomial loss -sum_i w_i log p_{i, y_i}, bounded around the current fit
-// by its linear term plus sum_ik v_ik / 2 (eta_ik - eta_ik^0)^2: working
-// weights v_ik = 2 w_i p_ik (1 - p_ik), residuals r_ik = w_i (y_ik - p_ik).
-// diag(2 p (1 - p)) bounds the Hessian diag(p) - p p^T of observation i's
-// loss by Gershgorin's circles (row k's off-diagonal entries add up to
-// p_k (1 - p_k)); it is exact for two classes.
-template <bool Grouped>
-class MultinomialFamily : public ReweightingFamily {
-public:
-    static constexpr bool block = true;
-    static constexpr bool grouped = Grouped;
-    // c * delta^2, rounded as (c * delta) * delta
-    static double step_change(double c, double d) { return (c * d) * d; }
-
-    // Puts `design` at the null model: p_ik = pbar_k (1 / K without an
-    // intercept) or, with an offset o, p_i. = softmax(o_i. + a0) with a0
-    // solving sum_i w_i (y_ik - p_ik) = 0 for every k (0 without an
-    // intercept).
-    template <class D>
-    MultinomialFamily(D& design, std::span<const std::uint32_t> cls, std::span<const double> w,
-                      std::span<const double> offset, std::span<const double> pbar,
-                      const FitConfig& cfg, double min_dev_change)
-        : ReweightingFamily(w, offset, checked_size(cls.size(), pbar.size())), cls_(cls),
-          nk_(pbar.size()), prob_(eta_.size()), intercepts_(nk_, 0.0), weight_sums_(nk_, 0.0),
-          fit_intercept_(cfg.intercept),
-          min_weight_sum_(2.0 * static_cast<double>(nk_) *
-                          ((1.0 + cfg.pmin) * cfg.pmin * (1.0 - cfg.pmin))),
-          pmin_(cfg.pmin), min_dev_change_(min_dev_change) {
-        if (cfg.intercept) {
-            for (std::size_t k = 0; k < nk_; ++k) intercepts_[k] = std::log(pbar[k]);
-            if (!offset_.empty()) offset_intercepts();
-            centre(intercepts_);
-        }
-        predict(design, {}, {}, std::span<const double>(intercepts_));
-        design.begin_refit();
-        weight_sum_ = reweight(design.weights());
-        set_residuals(design.residual());
-        design.end_refit();
-        // the saturated model's loss is 0
-        null_half_dev_ = loss();
-        conv_thresh_ = cfg.thresh * null_half_dev_;
-    }
-
-    std::size_t classes() const { return nk_; }
-    Vec initial_intercepts() const { return intercepts_; }
-    std::span<const double> weight_sums() const { return weight_sums_; }
-
-    template <class D>
-    bool refit(D& design, std::span<const double> coef, std::span<const std::size_t> active,
-               std::span<double> b0) {
-        if (fit_intercept_) centre(b0);  // softmax is blind to a common shift
-        predict(design, coef, active, std::span<const double>(b0));
-        design.begin_refit();
-        weight_sum_ = reweight(design.weights());
-        if (weight_sum_ <= min_weight_sum_) {
-            design.end_refit();
-            return true;
-        }
-        set_residuals(design.residual());
-        design.end_refit();
-        return false;
-    }
-
-    // (null loss - loss) / (null deviance / 2)
-    double deviance_ratio() const { return (null_half_dev_ - loss()) / null_half_dev_; }
-
-    // the deviance ratio rose by less than min_dev_change
-    bool little_progress(std::uint64_t m, double dev, const SolutionStore& store) const {
-        const double before = m == 0 ? 0.0 : store.dev(m - 1);
-        return dev - before < min_dev_change_;
-    }
-
-private:
-    // p from eta and v_ik = 2 w_i p_ik (1 - p_ik); the classes' sums of v
-    // into weight_sums_; returns their total.
-    double reweight(std::span<double> v) {
-        std::fill(weight_sums_.begin(), weight_sums_.end(), 0.0);
-        for (std::size_t i = 0; i < cls_.size(); ++i) {
-            const double* p = prob_.data() + i * nk_;
-            softmax(eta_.data() + i * nk_, prob_.data() + i * nk_, nk_);
-            for (std::size_t k = 0; k < nk_; ++k) {
-                v[i * nk_ + k] = w_[i] * (2.0 * (p[k] * (1.0 - p[k])));
-                weight_sums_[k] += v[i * nk_ + k];
-            }
-        }
-        double total = 0.0;
-        for (const double s : weight_sums_) total += s;
-        return total;
-    }
-
-    void set_residuals(std::span<double> r) {
-        for (std::size_t i = 0; i < cls_.size(); ++i) {
-            for (std::size_t k = 0; k < nk_; ++k) r[i * nk_ + k] = -(w_[i] * prob_[i * nk_ + k]);
-            r[i * nk_ + cls_[i]] = w_[i] * (1.0 - prob_[i * nk_ + cls_[i]]);
-        }
-    }
-
-    // -sum_i w_i log q_i, q_i = p_{i, y_i} kept off 0 and 1
-    double loss() const {
-        double acc = 0.0;
-        for (std::size_t i = 0; i < cls_.size(); ++i) {
-            const double q = std::fmin(std::fmax(prob_[i * nk_ + cls_[i]], pmin_), 1.0 - pmin_);
-            acc += w_[i] * std::log(q);
-        }
-        return -acc;
-    }
-
-    // The intercepts of the null model with an offset: Newton's method with
-    // the exact Hessian H = sum_i w_i (diag(p_i) - p_i p_i^T) (singular along
-    // a common shift, which H + mean(diag H) 11^T / K leaves alone since the
-    // score sums to 0) and halved steps until the loss decreases.  Starts
-    // from intercepts_ = log pbar.
-    void offset_intercepts() {
-        const std::size_t n = cls_.size(), K = nk_;
-        for (std::size_t k = 0; k < K; ++k) {
-            double mean_offset = 0.0;
-            for (std::size_t i = 0; i < n; ++i) mean_offset += w_[i] * offset_[i * K + k];
-            intercepts_[k] -= mean_offset;
-        }
-        Vec& a = intercepts_;
-        Vec score(K), hess(K * K), step(K), trial(K), e(K), p(K);
-        auto loss_at = [&](const Vec& b) {
-            double f = 0.0;
-            for (std::size_t i = 0; i < n; ++i) {
-                for (std::size_t k = 0; k < K; ++k) e[k] = offset_[i * K + k] + b[k];
-                f += w_[i] * (log_sum_exp(e.data(), K) - e[cls_[i]]);
-            }
-            return f;
-        };
-        double f = loss_at(a);
-        for (int it = 0; it < 100; ++it) {
-            std::fill(score.begin(), score.end(), 0.0);
-            std::fill(hess.begin(), hess.end(), 0.0);
-            for (std::size_t i = 0; i < n; ++i) {
-                for (std::size_t k = 0; k < K; ++k) e[k] = offset_[i * K + k] + a[k];
-                softmax(e.data(), p.data(), K);
-                for (std::size_t k = 0; k < K; ++k) {
-                    score[k] -= w_[i] * p[k];
-                    for (std::size_t l = 0; l < K; ++l) hess[k * K + l] -= w_[i] * (p[k] * p[l]);
-                    hess[k * K + k] += w_[i] * p[k];
-                }
-                score[cls_[i]] += w_[i];
-            }
-            double largest = 0.0, diag = 0.0;
-            for (std::size_t k = 0; k < K; ++k) {
-                largest = std::max(largest, std::abs(score[k]));
-                diag += hess[k * K + k];
-            }
-            if (!(largest > 4.0 * DBL_EPSILON)) return;
-            diag /= static_cast<double>(K);
-            for (std::size_t k = 0; k < K * K; ++k) hess[k] += diag / static_cast<double>(K);
-            step = score;
-            if (!cholesky_solve(hess, step, K))
-                for (std::size_t k = 0; k < K; ++k) step[k] = score[k] / diag;
-            double slope = 0.0;
-            for (std::size_t k = 0; k < K; ++k) slope += score[k] * step[k];
-            double s = 1.0, ft = f;
-            bool accepted = false;
-            for (int half = 0; half < 60 && !accepted; ++half, s *= 0.5) {
-                for (std::size_t k = 0; k < K; ++k) trial[k] = a[k] + s * step[k];
-                ft = loss_at(trial);
-                accepted = ft <= f - 1e-4 * s * slope;
-            }
-            if (!accepted || trial == a) return;
-            a = trial;
-            f = ft;
-        }
-    }
-
-    std::span<const std::uint32_t> cls_;
-    std::size_t nk_;
-    Vec prob_;  // n x K, observation-major, as eta_
-    Vec intercepts_;
-    Vec weight_sums_;
-    bool fit_intercept_;
-    double min_weight_sum_;  // K times the binomial's saturation bound on 2 p (1 - p)
-    double pmin_;
-    double min_dev_change_;
-};
-
 }  // namespace
 
 std::size_t class_count(std::span<const double> y) {
@@ -257,7 +68,7 @@ std::size_t class_count(std::span<const double> y) {
     for (std::size_t i = 0; i < y.size(); ++i) {
         if (!(y[i] >= 0.0 && y[i] == std::floor(y[i]) && y[i] < 4294967296.0))
             throw InputError("y must hold the class codes 0, 1, ..., K - 1 for the multinomial "
-                             "family, but y[" + std::to_string(i) + "] = " + std::to_string(y[i]));
+                             "family, but y[" + std::to_string(i) + "] = " + format_number(y[i]));
         top = std::max(top, y[i]);
     }
     if (top == 0.0)
@@ -273,47 +84,161 @@ std::size_t class_count(std::span<const double> y) {
     return static_cast<std::size_t>(top) + 1;
 }
 
-FitOutcome multinet(DesignInput x, std::span<const double> y, std::uint64_t nobs,
-                    std::uint64_t nvars, const FitConfig& config, const Vec* offset, bool grouped,
-                    const Interrupt& interrupt) {
-    require(y.size() == nobs, "y must have nobs entries");
-    const std::size_t nk = class_count(y);
-    require(!offset || offset->size() == checked_size(nobs, nk),
-            "offset must have nobs * K entries");
-    std::vector<std::uint32_t> cls(y.size());
-    for (std::size_t i = 0; i < y.size(); ++i) cls[i] = static_cast<std::uint32_t>(y[i]);
-
-    WorkingConstants wc(config);
-    auto prepared = prepare_glm(std::move(x), nobs, nvars, config, wc);
-    if (auto* e = std::get_if<FitError>(&prepared)) return *e;
-    GlmPrepared& prep = std::get<GlmPrepared>(prepared);
-    PenaltySequence seq(config, wc, 1.0);
-
-    const Vec& w = prep.in.weights.norm;
-    Vec pbar(nk, 0.0);
-    for (std::size_t i = 0; i < y.size(); ++i) pbar[cls[i]] += w[i];
-    for (std::size_t k = 0; k < nk; ++k) {
+std::variant<MultinomialFamily, FitError> MultinomialFamily::make(RowData rows, std::size_t classes,
+                                                                  const FitConfig& config,
+                                                                  const WorkingConstants& constants,
+                                                                  const Interrupt& interrupt) {
+    std::vector<std::uint32_t> cls(rows.y.size());
+    for (std::size_t i = 0; i < rows.y.size(); ++i) cls[i] = static_cast<std::uint32_t>(rows.y[i]);
+    Vec pbar(classes, 0.0);
+    for (std::size_t i = 0; i < cls.size(); ++i) pbar[cls[i]] += rows.w[i];
+    for (std::size_t k = 0; k < classes; ++k) {
         if (pbar[k] == 0.0)
             throw InputError("y holds no observation of class " + std::to_string(k) +
                              " with a positive weight; every class needs one");
-        if (pbar[k] <= wc.pmin) return FitError::NullProbUnderflow;
+        if (pbar[k] <= constants.pmin) return FitError::NullProbUnderflow;
     }
+    return MultinomialFamily(rows, std::move(cls), std::move(pbar), config, constants, interrupt);
+}
 
-    auto designs = make_design<DenseBlockDesign, SparseBlockDesign>(prep, nk);
-    auto run = [&](auto grouping) {
-        return with_design(designs, [&](auto& design) {
-            MultinomialFamily<decltype(grouping)::value> family(
-                design, cls, w, offset_or_empty(offset), pbar, config, wc.min_dev_change);
-            const double nulldev = 2.0 * family.null_half_dev() * prep.in.weights.sum;
-            PathResult r = reweighting_path(family, design, prep.in, config, wc, seq, nulldev,
-                                            InterceptForm::SubtractFromStored, interrupt);
-            if (config.intercept)
-                for (std::uint64_t l = 0; l < r.lmu; ++l)
-                    centre(std::span<double>(r.a0).subspan(l * nk, nk));
-            return FitOutcome(std::move(r));
-        });
+MultinomialFamily::MultinomialFamily(RowData rows, std::vector<std::uint32_t> cls, Vec pbar,
+                                     const FitConfig& config, const WorkingConstants& constants,
+                                     const Interrupt& interrupt)
+    : rows_(rows), cls_(std::move(cls)), nk_(pbar.size()), pbar_(std::move(pbar)),
+      intercept_(config.intercept), thresh_(config.thresh),
+      prob_(checked_size(cls_.size(), nk_)), weight_sums_(nk_, 0.0),
+      min_weight_sum_(2.0 * static_cast<double>(nk_) *
+                      ((1.0 + config.pmin) * config.pmin * (1.0 - config.pmin))),
+      pmin_(config.pmin), min_dev_change_(constants.min_dev_change), interrupt_(interrupt) {}
+
+Vec MultinomialFamily::null_model(std::span<double> v, std::span<double> r) {
+    const std::size_t n = cls_.size(), K = nk_;
+    Vec a(K, 0.0);
+    if (intercept_) {
+        for (std::size_t k = 0; k < K; ++k) a[k] = std::log(pbar_[k]);
+        if (!rows_.offset.empty()) offset_intercepts(a);
+        subtract_mean(a.data(), K);
+    }
+    Vec eta(prob_.size());
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < K; ++k)
+            eta[i * K + k] = rows_.offset.empty() ? a[k] : a[k] + rows_.offset[i * K + k];
+    reweight(eta, v);
+    set_residuals(r);
+    null_half_dev_ = loss();
+    conv_thresh_ = thresh_ * null_half_dev_;
+    return a;
+}
+
+bool MultinomialFamily::working(std::span<const double> eta, std::span<double> v,
+                                std::span<double> r) {
+    if (reweight(eta, v) <= min_weight_sum_) return true;
+    set_residuals(r);
+    return false;
+}
+
+bool MultinomialFamily::little_progress(std::uint64_t m, double dev,
+                                        const SolutionStore& store) const {
+    const double before = m == 0 ? 0.0 : store.dev(m - 1);
+    return dev - before < min_dev_change_;
+}
+
+double MultinomialFamily::reweight(std::span<const double> eta, std::span<double> v) {
+    const auto w = rows_.w;
+    std::fill(weight_sums_.begin(), weight_sums_.end(), 0.0);
+    for (std::size_t i = 0; i < cls_.size(); ++i) {
+        const double* p = prob_.data() + i * nk_;
+        softmax(eta.data() + i * nk_, prob_.data() + i * nk_, nk_);
+        for (std::size_t k = 0; k < nk_; ++k) {
+            v[i * nk_ + k] = w[i] * (2.0 * (p[k] * (1.0 - p[k])));
+            weight_sums_[k] += v[i * nk_ + k];
+        }
+    }
+    interrupt_.tick(prob_.size() * 8);
+    double total = 0.0;
+    for (const double s : weight_sums_) total += s;
+    return total;
+}
+
+void MultinomialFamily::set_residuals(std::span<double> r) const {
+    const auto w = rows_.w;
+    for (std::size_t i = 0; i < cls_.size(); ++i) {
+        for (std::size_t k = 0; k < nk_; ++k) r[i * nk_ + k] = -(w[i] * prob_[i * nk_ + k]);
+        r[i * nk_ + cls_[i]] = w[i] * (1.0 - prob_[i * nk_ + cls_[i]]);
+    }
+}
+
+double MultinomialFamily::loss() const {
+    const auto w = rows_.w;
+    double acc = 0.0;
+    for (std::size_t i = 0; i < cls_.size(); ++i) {
+        const double q = std::fmin(std::fmax(prob_[i * nk_ + cls_[i]], pmin_), 1.0 - pmin_);
+        acc += w[i] * std::log(q);
+    }
+    return -acc;
+}
+
+// Newton's method with the exact Hessian H = sum_i w_i (diag(p_i) - p_i p_i^T)
+// (singular along a common shift, which H + mean(diag H) 11^T / K leaves
+// alone since the score sums to 0) and halved steps until the loss
+// decreases.
+void MultinomialFamily::offset_intercepts(Vec& a) const {
+    const std::size_t n = cls_.size(), K = nk_;
+    const auto w = rows_.w, offset = rows_.offset;
+    for (std::size_t k = 0; k < K; ++k) {
+        double mean_offset = 0.0;
+        for (std::size_t i = 0; i < n; ++i) mean_offset += w[i] * offset[i * K + k];
+        a[k] -= mean_offset;
+    }
+    Vec score(K), hess(K * K), step(K), trial(K), e(K), p(K);
+    auto loss_at = [&](const Vec& b) {
+        double f = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t k = 0; k < K; ++k) e[k] = offset[i * K + k] + b[k];
+            f += w[i] * (log_sum_exp(e.data(), K) - e[cls_[i]]);
+            interrupt_.tick(K);
+        }
+        return f;
     };
-    return grouped ? run(std::true_type{}) : run(std::false_type{});
+    double f = loss_at(a);
+    for (int it = 0; it < 100; ++it) {
+        std::fill(score.begin(), score.end(), 0.0);
+        std::fill(hess.begin(), hess.end(), 0.0);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t k = 0; k < K; ++k) e[k] = offset[i * K + k] + a[k];
+            softmax(e.data(), p.data(), K);
+            for (std::size_t k = 0; k < K; ++k) {
+                score[k] -= w[i] * p[k];
+                for (std::size_t l = 0; l < K; ++l) hess[k * K + l] -= w[i] * (p[k] * p[l]);
+                hess[k * K + k] += w[i] * p[k];
+            }
+            score[cls_[i]] += w[i];
+            interrupt_.tick(K * K);
+        }
+        double largest = 0.0, diag = 0.0;
+        for (std::size_t k = 0; k < K; ++k) {
+            largest = std::max(largest, std::abs(score[k]));
+            diag += hess[k * K + k];
+        }
+        if (!(largest > 4.0 * DBL_EPSILON)) return;
+        diag /= static_cast<double>(K);
+        for (std::size_t k = 0; k < K * K; ++k) hess[k] += diag / static_cast<double>(K);
+        step = score;
+        if (!cholesky_solve(hess, step, K))
+            for (std::size_t k = 0; k < K; ++k) step[k] = score[k] / diag;
+        double slope = 0.0;
+        for (std::size_t k = 0; k < K; ++k) slope += score[k] * step[k];
+        double s = 1.0, ft = f;
+        bool accepted = false;
+        for (int half = 0; half < 60 && !accepted; ++half, s *= 0.5) {
+            for (std::size_t k = 0; k < K; ++k) trial[k] = a[k] + s * step[k];
+            ft = loss_at(trial);
+            accepted = ft <= f - 1e-4 * s * slope;
+        }
+        if (!accepted || trial == a) return;
+        a = trial;
+        f = ft;
+    }
 }
 
 }  // namespace varnel_core

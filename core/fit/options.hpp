@@ -1,19 +1,17 @@
-// Fit options, the configuration of one fit and the path result shared by
-// every solver.
+// The options of a fit, spelled once, and the configuration built from
+// them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <optional>
-#include <variant>
+#include <string>
 #include <vector>
 
 #include "base/errors.hpp"
+#include "base/numeric.hpp"
 
 namespace varnel_core {
-
-using Vec = std::vector<double>;
-using Index = std::vector<std::uint64_t>;
 
 // The options of every fitting entry point, in signature order: the one
 // place where they are spelled.  X(name, type as given, type once resolved,
@@ -35,6 +33,32 @@ using Index = std::vector<std::uint64_t>;
     X(upper_limits, std::optional<Vec>, std::optional<Vec>, std::nullopt)               \
     X(weights, std::optional<Vec>, std::optional<Vec>, std::nullopt)                    \
     X(exclude, std::optional<Index>, Index, std::nullopt)
+
+// Values with a shape: a number (no dimension), a vector or a matrix,
+// row-major.
+struct Table {
+    Vec values;
+    std::vector<std::size_t> shape;
+};
+
+// The options of the entry `fit` besides the ones above, in signature order:
+// X(name, type, default).  `offset` enters every linear predictor (n
+// values, or n x K for a family with K predictors per row); the start of a
+// path is given by start_a0 (a number, or K) and start_beta (p, or p x K)
+// on the caller's scale.
+#define VARNEL_FIT_OPTIONS(X)                                \
+    X(family, std::string, "gaussian")                       \
+    X(offset, std::optional<Table>, std::nullopt)            \
+    X(solver, std::string, "naive")                          \
+    X(grouped, bool, false)                                  \
+    X(start_a0, std::optional<Table>, std::nullopt)          \
+    X(start_beta, std::optional<Table>, std::nullopt)
+
+struct FitChoices {
+#define VARNEL_CHOICE_FIELD(name, type, init) type name = init;
+    VARNEL_FIT_OPTIONS(VARNEL_CHOICE_FIELD)
+#undef VARNEL_CHOICE_FIELD
+};
 
 // The caller's options as given.
 struct FitOptions {
@@ -62,38 +86,5 @@ struct FitConfig {
 // or 0.01; dfmax nvars + 1; pmax min(nvars, 2 * dfmax + 20) from the final
 // dfmax; exclude empty.  Validates nothing.
 FitConfig build_config(std::uint64_t nobs, std::uint64_t nvars, FitOptions options);
-
-// What every solver returns on success.  Per-solution vectors hold lmu
-// entries, a0 lmu * nclass; beta is solution-major, then variable, then
-// class (coefficient k of variable j of solution l at (l * nvars + j) *
-// nclass + k).  nclass is 1 but for the multinomial family.
-struct PathResult {
-    Vec lambda;
-    Vec a0;
-    Vec beta;
-    Vec dev_ratio;
-    std::uint64_t lmu = 0;
-    std::uint64_t nclass = 1;
-    double nulldev = 0.0;
-    std::uint64_t npasses = 0;
-    std::optional<PathWarning> warning;
-    // The smallest penalty value whose solution is all zero (apart from
-    // unpenalized variables), on the caller's scale: the value a generated
-    // sequence starts from.  NaN when the path does not tell.
-    double lambda_max = std::numeric_limits<double>::quiet_NaN();
-};
-
-using FitOutcome = std::variant<PathResult, FitError>;
-
-// Asked once per coordinate-descent pass whether the caller wants the fit
-// abandoned; a true answer ends the fit with Interrupted.
-struct Interrupt {
-    bool (*requested)(void* context) = nullptr;
-    void* context = nullptr;
-
-    void poll() const {
-        if (requested != nullptr && requested(context)) throw Interrupted();
-    }
-};
 
 }  // namespace varnel_core

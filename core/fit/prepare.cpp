@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
+
+#include "base/format.hpp"
 
 namespace varnel_core {
 
@@ -57,8 +60,10 @@ std::variant<Limits, FitError> box_limits(const FitConfig& config, std::size_t n
 std::variant<Weights, FitError> prepare_weights(const FitConfig& config, std::size_t nobs) {
     Weights w{config.weights ? *config.weights : Vec(nobs, 1.0), 0.0, {}};
     require(w.raw.size() == nobs, "weights must have one entry per observation");
-    for (double& v : w.raw)
-        if (v < 0.0) v = 0.0;
+    for (std::size_t i = 0; i < nobs; ++i)
+        if (w.raw[i] < 0.0)
+            throw PreconditionError("weights must be non-negative, but weights[" +
+                                    std::to_string(i) + "] is " + format_number(w.raw[i]));
     double sum = 0.0;
     for (double v : w.raw) sum += v;
     if (!(sum > 0.0)) return FitError::NonPositiveWeightSum;

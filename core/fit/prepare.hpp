@@ -7,9 +7,9 @@
 #include <span>
 #include <variant>
 
-#include "fit/options.hpp"
-#include "designs/matrix.hpp"
+#include "base/errors.hpp"
 #include "base/numeric.hpp"
+#include "fit/options.hpp"
 
 namespace varnel_core {
 
@@ -43,12 +43,14 @@ std::variant<Limits, FitError> box_limits(const FitConfig& config, std::size_t n
                                           WorkingConstants& constants);
 
 struct Weights {
-    Vec raw;      // the caller's weights (or ones) with negative entries set to 0
+    Vec raw;      // the caller's weights (or ones)
     double sum;   // sum of raw, in index order
     Vec norm;     // raw / sum
 };
 
-// Fails with NonPositiveWeightSum when the clipped weights sum to <= 0.
+// The weights must not be negative (a precondition: the entry points that
+// mend them set negative weights to 0 first).  Fails with
+// NonPositiveWeightSum when they sum to <= 0.
 std::variant<Weights, FitError> prepare_weights(const FitConfig& config, std::size_t nobs);
 
 // Clears the include flag of every variable listed in `exclude` (indices of

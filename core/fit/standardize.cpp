@@ -1,5 +1,7 @@
 #include "fit/standardize.hpp"
 
+#include "kernels/column_moments.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -24,9 +26,11 @@ void check_lengths(std::size_t nobs, std::size_t nvars, std::span<const double> 
 
 }  // namespace
 
-Standardization standardize_naive(Dense& x, std::span<double> y, std::span<const double> w,
-                                  Flags& include, bool standardize, bool intercept) {
-    const std::size_t n = x.nrows, p = x.ncols;
+Standardization standardize_rows_in_place(DenseMatrix& x, std::span<double> y,
+                                          std::span<const double> w, Flags& include,
+                                          bool standardize, bool intercept,
+                                          const Interrupt& interrupt) {
+    const std::size_t n = x.rows(), p = x.cols();
     check_lengths(n, p, w, include);
     require(y.size() == n, "response of the wrong length");
     Standardization s{Vec(p, 0.0), Vec(p, 0.0), Vec(p, 0.0), 0.0, 1.0};
@@ -35,6 +39,7 @@ Standardization standardize_naive(Dense& x, std::span<double> y, std::span<const
 
     if (intercept) {
         for (std::size_t j = 0; j < p; ++j) {
+            interrupt.tick(n);
             if (!include[j]) continue;
             double* c = x.col(j);
             double m = 0.0;
@@ -54,6 +59,7 @@ Standardization standardize_naive(Dense& x, std::span<double> y, std::span<const
         }
         if (standardize) {
             for (std::size_t j = 0; j < p; ++j) {
+            interrupt.tick(n);
                 if (!include[j]) continue;
                 double* c = x.col(j);
                 const double sc = s.x_scale[j];
@@ -83,6 +89,7 @@ Standardization standardize_naive(Dense& x, std::span<double> y, std::span<const
         for (std::size_t i = 0; i < n; ++i) y[i] = y[i] / s.y_scale;
         s.y_mean = 0.0;
         for (std::size_t j = 0; j < p; ++j) {
+            interrupt.tick(n);
             s.x_scale[j] = 1.0;
             if (!include[j]) continue;
             double* c = x.col(j);
@@ -112,25 +119,19 @@ Standardization standardize_naive(Dense& x, std::span<double> y, std::span<const
     return s;
 }
 
-Standardization standardize_naive_sparse(std::span<const std::uint64_t> col_ptr,
-                                         std::span<const std::uint64_t> row_idx,
-                                         std::span<const double> values, std::span<double> y,
-                                         std::span<const double> w, Flags& include,
-                                         bool standardize, bool intercept) {
-    const std::size_t n = y.size();
-    require(!col_ptr.empty(), "col_ptr is empty");
-    const std::size_t p = col_ptr.size() - 1;
+Standardization least_squares_scales(const CscMatrix& x, std::span<double> y,
+                                     std::span<const double> w, Flags& include, bool standardize,
+                                     bool intercept, const Interrupt& interrupt) {
+    const std::size_t n = y.size(), p = x.cols();
     check_lengths(n, p, w, include);
-    require(row_idx.size() == values.size(), "row_idx and values differ in length");
+    require(x.rows() == n, "response of the wrong length");
     Standardization s{Vec(p, 0.0), Vec(p, 1.0), Vec(p, 0.0), 0.0, 1.0};
 
     double total = 0.0;
     for (const double wi : w) total += wi;
     auto moments = [&](std::size_t j) {
-        const std::size_t b = col_ptr[j], e = col_ptr[j + 1];
-        require(b <= e && e <= values.size(), "col_ptr out of range");
-        for (std::size_t k = b; k < e; ++k) require(row_idx[k] < n, "CSC index out of range");
-        return sparse_moments(row_idx.subspan(b, e - b), values.subspan(b, e - b), w, total);
+        interrupt.tick(x.stored(j));
+        return sparse_moments({x.rows_of(j), x.stored(j)}, {x.values_of(j), x.stored(j)}, w, total);
     };
 
     if (intercept) {
@@ -224,51 +225,18 @@ Standardization standardize_covariance(const ColumnMoments& m, std::span<const d
     return s;
 }
 
-SparseMoments sparse_moments(std::span<const std::uint64_t> rows, std::span<const double> values,
-                             std::span<const double> w, double total) {
-    double mean = 0.0, second = 0.0, stored_weight = 0.0;
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        const double wi = w[rows[k]];
-        mean += wi * values[k];
-        second += wi * (values[k] * values[k]);
-        stored_weight += wi;
-    }
-    // Two passes with the correction of the first one's rounding:
-    // sum w (x - m') ^ 2 = sum w (x - m) ^ 2 - total (m' - m) ^ 2 for
-    // m' = m + sum w (x - m) / total.  The unstored rows sit at 0, that is
-    // at -m from m.
-    double centred = 0.0, drift = 0.0;
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        const double d = values[k] - mean;
-        centred += w[rows[k]] * (d * d);
-        drift += w[rows[k]] * d;
-    }
-    if (stored_weight < total) {
-        const double unstored = total - stored_weight;
-        centred += (mean * mean) * unstored;
-        drift -= mean * unstored;
-    }
-    const double shift = total > 0.0 ? drift / total : 0.0;
-    return {mean + shift, std::max(centred - total * (shift * shift), 0.0), second};
-}
-
-std::pair<Vec, Vec> standardize_sparse_glm(std::span<const std::uint64_t> col_ptr,
-                                           std::span<const std::uint64_t> row_idx,
-                                           std::span<const double> values,
-                                           std::span<const double> w, bool standardize,
-                                           bool intercept, Flags& include) {
-    require(!col_ptr.empty(), "col_ptr is empty");
-    const std::size_t p = col_ptr.size() - 1;
-    check_lengths(w.size(), p, w, include);
+std::pair<Vec, Vec> column_scales(const CscMatrix& x, std::span<const double> w, bool standardize,
+                                  bool intercept, Flags& include, const Interrupt& interrupt) {
+    const std::size_t p = x.cols();
+    check_lengths(x.rows(), p, w, include);
     Vec x_mean(p, 0.0), x_scale(p, 1.0);
     if (!intercept && !standardize) return {std::move(x_mean), std::move(x_scale)};
     double total = 0.0;
     for (const double wi : w) total += wi;
     for (std::size_t j = 0; j < p; ++j) {
         if (!include[j]) continue;
-        const std::size_t b = col_ptr[j], e = col_ptr[j + 1];
-        require(b <= e && e <= values.size(), "col_ptr out of range");
-        const auto m = sparse_moments(row_idx.subspan(b, e - b), values.subspan(b, e - b), w, total);
+        interrupt.tick(x.stored(j));
+        const auto m = sparse_moments({x.rows_of(j), x.stored(j)}, {x.values_of(j), x.stored(j)}, w, total);
         if (intercept) x_mean[j] = m.mean;
         if (!standardize) continue;
         const double sc = std::sqrt(m.centred);
@@ -281,13 +249,15 @@ std::pair<Vec, Vec> standardize_sparse_glm(std::span<const std::uint64_t> col_pt
     return {std::move(x_mean), std::move(x_scale)};
 }
 
-std::pair<Vec, Vec> standardize_lognet(Dense& x, std::span<const double> w, bool standardize,
-                                       bool intercept, Flags& include) {
-    const std::size_t n = x.nrows, p = x.ncols;
+std::pair<Vec, Vec> centre_and_scale_in_place(DenseMatrix& x, std::span<const double> w,
+                                              bool standardize, bool intercept, Flags& include,
+                                              const Interrupt& interrupt) {
+    const std::size_t n = x.rows(), p = x.cols();
     check_lengths(n, p, w, include);
     Vec x_mean(p, 0.0), x_scale(p, 1.0);
     if (!intercept && !standardize) return {std::move(x_mean), std::move(x_scale)};
     for (std::size_t j = 0; j < p; ++j) {
+        interrupt.tick(n);
         if (!include[j]) continue;
         double* c = x.col(j);
         double sc;

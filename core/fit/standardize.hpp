@@ -6,8 +6,10 @@
 #include <span>
 #include <utility>
 
-#include "kernels/gram.hpp"
-#include "designs/matrix.hpp"
+#include "base/interrupt.hpp"
+#include "base/numeric.hpp"
+#include "designs/csc.hpp"
+#include "designs/dense.hpp"
 
 namespace varnel_core {
 
@@ -26,32 +28,17 @@ struct Standardization {
 
 // Dense least squares: every row is multiplied by sqrt(w_i); x and y are
 // transformed in place.
-Standardization standardize_naive(Dense& x, std::span<double> y, std::span<const double> w,
-                                  Flags& include, bool standardize, bool intercept);
+Standardization standardize_rows_in_place(DenseMatrix& x, std::span<double> y,
+                                          std::span<const double> w, Flags& include,
+                                          bool standardize, bool intercept,
+                                          const Interrupt& interrupt);
 
 // Sparse least squares: the column statistics come from the stored entries
 // (see sparse_moments); y is centred and scaled in place, the matrix is not
 // touched.
-Standardization standardize_naive_sparse(std::span<const std::uint64_t> col_ptr,
-                                         std::span<const std::uint64_t> row_idx,
-                                         std::span<const double> values, std::span<double> y,
-                                         std::span<const double> w, Flags& include,
-                                         bool standardize, bool intercept);
-
-// Weighted moments of one sparse column over all nobs rows (unstored rows
-// hold 0), from its stored entries: mean = sum_i w_i x_i / total, and the
-// centred second moment sum_i w_i (x_i - mean)^2 summed as the stored
-// entries' centred squares plus mean^2 times the weight of the unstored
-// rows, both corrected for the rounding of the first pass, so that a mean
-// large against the spread loses no precision; and the uncentred second
-// moment sum_i w_i x_i^2.  `total` is sum_i w_i (1 up to rounding).
-struct SparseMoments {
-    double mean;
-    double centred;
-    double second;
-};
-SparseMoments sparse_moments(std::span<const std::uint64_t> rows, std::span<const double> values,
-                             std::span<const double> w, double total);
+Standardization least_squares_scales(const CscMatrix& x, std::span<double> y,
+                                     std::span<const double> w, Flags& include, bool standardize,
+                                     bool intercept, const Interrupt& interrupt);
 
 // Weighted moments of the columns of x and of y about their weighted
 // means, as weighted_column_stats or a Gram of [x y] give them: mean, var
@@ -65,24 +52,22 @@ struct ColumnMoments {
 };
 
 // Least squares with covariance updates: the Standardization that
-// standardize_naive would give, from the moments (x is never touched), and
+// standardize_rows_in_place would give, from the moments (x is never touched), and
 // the gradient of every variable at b = 0, <z_j, y standardized>.
 Standardization standardize_covariance(const ColumnMoments& m, std::span<const double> y,
                                        std::span<const double> w, Flags& include,
                                        bool standardize, bool intercept, Vec& gradient);
 
-// Reweighting solvers on a sparse matrix: the means and scales that
-// standardize_lognet would compute, from the stored entries; the matrix is
-// not touched.
-std::pair<Vec, Vec> standardize_sparse_glm(std::span<const std::uint64_t> col_ptr,
-                                           std::span<const std::uint64_t> row_idx,
-                                           std::span<const double> values,
-                                           std::span<const double> w, bool standardize,
-                                           bool intercept, Flags& include);
+// Working-weights families on a sparse matrix: the means and scales that
+// centre_and_scale_in_place would compute, from the stored entries; the
+// matrix is not touched.
+std::pair<Vec, Vec> column_scales(const CscMatrix& x, std::span<const double> w, bool standardize,
+                                  bool intercept, Flags& include, const Interrupt& interrupt);
 
-// Reweighting solvers: columns centred (with intercept) and scaled in place;
-// returns (x_mean, x_scale).
-std::pair<Vec, Vec> standardize_lognet(Dense& x, std::span<const double> w, bool standardize,
-                                       bool intercept, Flags& include);
+// Working-weights families: columns centred (with intercept) and scaled in
+// place; returns (x_mean, x_scale).
+std::pair<Vec, Vec> centre_and_scale_in_place(DenseMatrix& x, std::span<const double> w,
+                                              bool standardize, bool intercept, Flags& include,
+                                              const Interrupt& interrupt);
 
 }  // namespace varnel_core

@@ -13,6 +13,7 @@ namespace {
 template <class Fn>
 void with_classes(std::size_t K, Fn&& fn) {
     switch (K) {
+    case 1: return fn(std::integral_constant<std::size_t, 1>{});
     case 2: return fn(std::integral_constant<std::size_t, 2>{});
     case 3: return fn(std::integral_constant<std::size_t, 3>{});
     case 4: return fn(std::integral_constant<std::size_t, 4>{});
@@ -203,6 +204,31 @@ void gather_dot(const std::uint64_t* rows, const double* s, std::size_t m, const
     });
 }
 
+void gather_dot2(const std::uint64_t* rows, const double* s, std::size_t m, const double* R,
+                 const double* V, std::size_t K, double* out_r, double* out_v) noexcept {
+    with_classes(K, [&](auto kc) {
+        const std::size_t nk = kc.value ? kc.value : K;
+        if constexpr (kc.value > 0) {
+            constexpr std::size_t KC = kc.value;
+            double a[KC] = {}, b[KC] = {};
+            for (std::size_t e = 0; e < m; ++e) {
+                const double se = s[e];
+                const double* r = R + rows[e] * KC;
+                const double* v = V + rows[e] * KC;
+                for (std::size_t k = 0; k < KC; ++k) a[k] += se * r[k];
+                for (std::size_t k = 0; k < KC; ++k) b[k] += se * v[k];
+            }
+            for (std::size_t k = 0; k < KC; ++k) out_r[k] = a[k], out_v[k] = b[k];
+        } else {
+            for (std::size_t k = 0; k < nk; ++k) out_r[k] = out_v[k] = 0.0;
+            for (std::size_t e = 0; e < m; ++e) {
+                for (std::size_t k = 0; k < nk; ++k) out_r[k] += s[e] * R[rows[e] * nk + k];
+                for (std::size_t k = 0; k < nk; ++k) out_v[k] += s[e] * V[rows[e] * nk + k];
+            }
+        }
+    });
+}
+
 void scatter_sub(const std::uint64_t* rows, const double* s, std::size_t m, const double* V,
                  const double* d, double* R, std::size_t K) noexcept {
     with_classes(K, [&](auto kc) {
@@ -216,7 +242,7 @@ void scatter_sub(const std::uint64_t* rows, const double* s, std::size_t m, cons
         for (std::size_t e = 0; e < m; ++e) {
             const double* v = V + rows[e] * nk;
             double* row = R + rows[e] * nk;
-            for (std::size_t k = 0; k < nk; ++k) row[k] = row[k] - (v[k] * s[e]) * dk[k];
+            for (std::size_t k = 0; k < nk; ++k) row[k] = row[k] - (v[k] * dk[k]) * s[e];
         }
     });
 }

@@ -1,6 +1,6 @@
-// Kernels of the block designs over n x K matrices held row-major (row i at
-// R + i * K, K >= 1): the residual R and the working weights V of a
-// multinomial fit, one column per class.  A column pass reads z_j once and
+// Kernels of the working designs over n x K matrices held row-major (row i
+// at R + i * K, K >= 1): the residual R and the working weights V, one
+// column per linear predictor (a class of a multinomial fit).  A column pass reads z_j once and
 // carries K sums; each sum runs over the rows (or stored entries) in index
 // order.
 #pragma once
@@ -36,7 +36,11 @@ void rows_add(const double* const* z, const double* const* b, std::size_t m, dou
 void gather_dot(const std::uint64_t* rows, const double* s, std::size_t m, const double* R,
                 std::size_t K, double* out) noexcept;
 
-// R_{rows[e], k} -= (V_{rows[e], k} s_e) d_k over the m stored entries.
+// gather_dot of R and of V side by side, in one sweep over the entries.
+void gather_dot2(const std::uint64_t* rows, const double* s, std::size_t m, const double* R,
+                 const double* V, std::size_t K, double* out_r, double* out_v) noexcept;
+
+// R_{rows[e], k} -= (V_{rows[e], k} d_k) s_e over the m stored entries.
 void scatter_sub(const std::uint64_t* rows, const double* s, std::size_t m, const double* V,
                  const double* d, double* R, std::size_t K) noexcept;
 

@@ -489,7 +489,8 @@ private:
 // pf.step() before each micro-kernel call.
 template <class K, class Body>
 void for_each_block(const StridedMatrix& x, std::span<const double> w, const Panels& pa,
-                    const Inputs& in, double* P, double* sw, std::size_t calls, Body&& body) {
+                    const Inputs& in, double* P, double* sw, std::size_t calls,
+                    const Interrupt& interrupt, Body&& body) {
     const std::size_t n = x.nrows, span = pa.nb * KC;
     for (std::size_t s0 = 0; s0 < n; s0 += span) {
         const std::size_t rows = std::min(span, n - s0);
@@ -499,7 +500,10 @@ void for_each_block(const StridedMatrix& x, std::span<const double> w, const Pan
         Prefetcher probe(x, next, next_rows, 0);
         const std::size_t per_call = (probe.lines() + calls * pa.nb - 1) / std::max<std::size_t>(calls * pa.nb, 1);
         Prefetcher pf(x, next, next_rows, per_call);
-        for (std::size_t b = 0; b * KC < rows; ++b) body(b, std::min(KC, rows - b * KC), pf);
+        for (std::size_t b = 0; b * KC < rows; ++b) {
+            interrupt.poll();
+            body(b, std::min(KC, rows - b * KC), pf);
+        }
     }
 }
 
@@ -523,7 +527,7 @@ struct Finish {
 
 template <class K>
 void full_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& in, double* out,
-               std::size_t ld, std::span<double> means) {
+               std::size_t ld, std::span<double> means, const Interrupt& interrupt) {
     const std::size_t p = in.p;
     const std::size_t pe = p + (in.at_mean ? 1 : 0);
     const Panels pa(K::vl, pe, blocks_per_pack(K::vl, pe));
@@ -536,7 +540,7 @@ void full_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& 
         for (std::size_t j0 = 0; j0 < std::min(pa.padded, gb1 * pa.gw); j0 += K::vl)
             calls += gb1 - std::max(gb0, j0 / pa.gw);
     }
-    for_each_block<K>(x, w, pa, in, P.data(), sw.data(), calls, [&](std::size_t blk, std::size_t kb,
+    for_each_block<K>(x, w, pa, in, P.data(), sw.data(), calls, interrupt, [&](std::size_t blk, std::size_t kb,
                                                                  Prefetcher& pf) {
         for (std::size_t gb0 = 0; gb0 < pa.ngroups; gb0 += groups_per_block) {
             const std::size_t gb1 = std::min(pa.ngroups, gb0 + groups_per_block);
@@ -573,7 +577,7 @@ void full_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& 
 template <class K>
 void columns_impl(const StridedMatrix& x, std::span<const double> w, const Inputs& in,
                   std::span<const std::size_t> cols_in, double* out, std::size_t ld,
-                  std::span<double> means) {
+                  std::span<double> means, const Interrupt& interrupt) {
     const std::size_t p = in.p;
     std::vector<std::size_t> cols(cols_in.begin(), cols_in.end());
     if (in.at_mean) cols.push_back(p);  // the sqrt(w) column
@@ -584,7 +588,7 @@ void columns_impl(const StridedMatrix& x, std::span<const double> w, const Input
     const std::size_t nslices = (q + K::vl - 1) / K::vl;
     Buffer P(pa.size(), 0), Q(nslices * K::vl * KC, 3), C(ldc * nslices * K::vl, 1), sw(pa.nb * KC, 2);
     const std::size_t groups_per_block = std::max<std::size_t>(1, kRowsPerL2Block / pa.gw);
-    for_each_block<K>(x, w, pa, in, P.data(), sw.data(), nslices * pa.ngroups,
+    for_each_block<K>(x, w, pa, in, P.data(), sw.data(), nslices * pa.ngroups, interrupt,
                       [&](std::size_t blk, std::size_t kb, Prefetcher& pf) {
         for (std::size_t s0 = 0; s0 < q; s0 += K::vl) {  // slice by slice, row by row
             const std::size_t sw_ = std::min(K::vl, q - s0);
@@ -667,33 +671,34 @@ std::string_view gram_kernel_name(GramKernel k) noexcept {
 void gram_columns(const StridedMatrix& x, std::span<const double> w, Centring centring,
                   std::span<const double> centre, std::span<const double> scale,
                   std::span<const std::size_t> cols, double* out, std::size_t ld,
-                  std::span<double> means, GramKernel kernel, const StridedMatrix& extra) {
+                  std::span<double> means, GramKernel kernel, const StridedMatrix& extra,
+                  const Interrupt& interrupt) {
     const Inputs in = check_inputs(x, extra, w, centring, centre, scale, means);
     require(ld >= in.p, "gram_columns: leading dimension below p");
     for (std::size_t c : cols) require(c < in.p, "gram_columns: column index out of range");
     if (in.p == 0 || (cols.empty() && means.empty())) return;
     switch (resolve(kernel)) {
 #if defined(VARNEL_GRAM_X86)
-        case GramKernel::avx512: columns_impl<Avx512Kernel>(x, w, in, cols, out, ld, means); return;
-        case GramKernel::avx2: columns_impl<Avx2Kernel>(x, w, in, cols, out, ld, means); return;
+        case GramKernel::avx512: columns_impl<Avx512Kernel>(x, w, in, cols, out, ld, means, interrupt); return;
+        case GramKernel::avx2: columns_impl<Avx2Kernel>(x, w, in, cols, out, ld, means, interrupt); return;
 #endif
-        default: columns_impl<PortableKernel>(x, w, in, cols, out, ld, means); return;
+        default: columns_impl<PortableKernel>(x, w, in, cols, out, ld, means, interrupt); return;
     }
 }
 
 void gram_full(const StridedMatrix& x, std::span<const double> w, Centring centring,
                std::span<const double> centre, std::span<const double> scale, double* out,
                std::size_t ld, std::span<double> means, GramKernel kernel,
-               const StridedMatrix& extra) {
+               const StridedMatrix& extra, const Interrupt& interrupt) {
     const Inputs in = check_inputs(x, extra, w, centring, centre, scale, means);
     require(ld >= in.p, "gram_full: leading dimension below p");
     if (in.p == 0) return;
     switch (resolve(kernel)) {
 #if defined(VARNEL_GRAM_X86)
-        case GramKernel::avx512: full_impl<Avx512Kernel>(x, w, in, out, ld, means); return;
-        case GramKernel::avx2: full_impl<Avx2Kernel>(x, w, in, out, ld, means); return;
+        case GramKernel::avx512: full_impl<Avx512Kernel>(x, w, in, out, ld, means, interrupt); return;
+        case GramKernel::avx2: full_impl<Avx2Kernel>(x, w, in, out, ld, means, interrupt); return;
 #endif
-        default: full_impl<PortableKernel>(x, w, in, out, ld, means); return;
+        default: full_impl<PortableKernel>(x, w, in, out, ld, means, interrupt); return;
     }
 }
 
@@ -766,7 +771,8 @@ VARNEL_CLONES void deviation_sums(const double* a, std::size_t lda, const double
 // then every column is summed down the rows in order.
 template <class K>
 double stats_impl(const StridedMatrix& x, std::span<const double> w, std::span<const double> y,
-                  std::span<double> mean, std::span<double> var, std::span<double> cov) {
+                  std::span<double> mean, std::span<double> var, std::span<double> cov,
+                  const Interrupt& interrupt) {
     const std::size_t n = x.nrows, p = x.ncols;
     const bool want_y = !y.empty();
     const std::size_t pw = std::max<std::size_t>((p + 31) / 32 * 32, 32);  // whole groups of 32
@@ -781,6 +787,7 @@ double stats_impl(const StridedMatrix& x, std::span<const double> w, std::span<c
     double wtot = 0.0, yshift = 0.0, yms = 0.0;
     double dy[KC];
     for (std::size_t s0 = 0; s0 < n; s0 += nb * KC) {
+        interrupt.poll();
         const std::size_t rows = std::min(nb * KC, n - s0);
         const bool raw = wtot == 0.0;  // packed before the shift is known: x - 0
         if (p > 0)
@@ -840,7 +847,8 @@ double stats_impl(const StridedMatrix& x, std::span<const double> w, std::span<c
 
 double weighted_column_stats(const StridedMatrix& x, std::span<const double> w,
                              std::span<const double> y, std::span<double> mean,
-                             std::span<double> var, std::span<double> cov) {
+                             std::span<double> var, std::span<double> cov,
+                             const Interrupt& interrupt) {
     const std::size_t n = x.nrows, p = x.ncols;
     require(w.size() == n, "weighted_column_stats: weights of the wrong length");
     require(y.empty() || y.size() == n, "weighted_column_stats: response of the wrong length");
@@ -851,10 +859,10 @@ double weighted_column_stats(const StridedMatrix& x, std::span<const double> w,
     require(n == 0 || p == 0 || x.data != nullptr, "weighted_column_stats: no data");
     switch (gram_best_kernel()) {
 #if defined(VARNEL_GRAM_X86)
-        case GramKernel::avx512: return stats_impl<Avx512Kernel>(x, w, y, mean, var, cov);
-        case GramKernel::avx2: return stats_impl<Avx2Kernel>(x, w, y, mean, var, cov);
+        case GramKernel::avx512: return stats_impl<Avx512Kernel>(x, w, y, mean, var, cov, interrupt);
+        case GramKernel::avx2: return stats_impl<Avx2Kernel>(x, w, y, mean, var, cov, interrupt);
 #endif
-        default: return stats_impl<PortableKernel>(x, w, y, mean, var, cov);
+        default: return stats_impl<PortableKernel>(x, w, y, mean, var, cov, interrupt);
     }
 }
 

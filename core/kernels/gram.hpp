@@ -45,7 +45,7 @@
 //   - in gram_columns and in gram_full (gram_columns gives exactly the
 //     entries of gram_full, whatever the other columns requested), and for
 //     G[k, j] and G[j, k].
-// No threads are used.  The bits do change with gram_row_block and with the
+// No threads are used.  `interrupt` is polled once per block of rows.  The bits do change with gram_row_block and with the
 // provisional centres (weighted_mean with different centres passed gives
 // results equal to rounding only).
 #pragma once
@@ -53,6 +53,8 @@
 #include <cstddef>
 #include <span>
 #include <string_view>
+
+#include "base/interrupt.hpp"
 
 namespace varnel_core {
 
@@ -100,14 +102,15 @@ void gram_columns(const StridedMatrix& x, std::span<const double> w, Centring ce
                   std::span<const double> centre, std::span<const double> scale,
                   std::span<const std::size_t> cols, double* out, std::size_t ld,
                   std::span<double> means = {}, GramKernel kernel = GramKernel::best,
-                  const StridedMatrix& extra = {});
+                  const StridedMatrix& extra = {}, const Interrupt& interrupt = {});
 
 // out[k + j * ld] = G[k, j] for all k, j < p (both triangles; ld >= p).
 // About half the work of gram_columns with every column, using symmetry.
 void gram_full(const StridedMatrix& x, std::span<const double> w, Centring centring,
                std::span<const double> centre, std::span<const double> scale, double* out,
                std::size_t ld, std::span<double> means = {},
-               GramKernel kernel = GramKernel::best, const StridedMatrix& extra = {});
+               GramKernel kernel = GramKernel::best, const StridedMatrix& extra = {},
+               const Interrupt& interrupt = {});
 
 // Weighted column statistics in one pass over X, numerically stable for
 // large means: with W = sum_i w_i,
@@ -124,6 +127,7 @@ void gram_full(const StridedMatrix& x, std::span<const double> w, Centring centr
 // layout and any CPU.
 double weighted_column_stats(const StridedMatrix& x, std::span<const double> w,
                              std::span<const double> y, std::span<double> mean,
-                             std::span<double> var, std::span<double> cov);
+                             std::span<double> var, std::span<double> cov,
+                             const Interrupt& interrupt = {});
 
 }  // namespace varnel_core
