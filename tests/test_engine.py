@@ -90,6 +90,56 @@ def test_design_operations_match_the_dense_reference(kind, big_mean):
         np.testing.assert_allclose(out["eta"], eta, atol=1e-12 * (1 + np.abs(eta).max()), rtol=0)
 
 
+MATRICES = ["dense", "borrowed", "csc"]
+LAYOUTS = {"C": np.ascontiguousarray, "F": np.asfortranarray,
+           "strided": lambda a: np.repeat(np.repeat(a, 2, 0), 3, 1)[::2, ::3],
+           "reversed": lambda a: np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1]}
+
+
+@pytest.mark.parametrize("standardized", [False, True])
+@pytest.mark.parametrize("kind", MATRICES)
+@pytest.mark.parametrize("big_mean", [False, True])
+def test_matrix_contract_matches_the_dense_reference(kind, standardized, big_mean):
+    """Every operation of the matrix contract on every storage, raw and under
+    the standardized view, against NumPy; the dense storage gives the same
+    bits owned or borrowed in any layout."""
+    rng = np.random.default_rng(5)
+    x, _ = data("gaussian", n=29, p=7, big_mean=big_mean)
+    n, p = x.shape
+    w, v = rng.uniform(0.2, 2.0, n), rng.normal(size=n)
+    centre, scale = w @ x / w.sum(), rng.uniform(0.5, 2.0, p)
+    cols, coef, j, a = [5, 0, 6, 2], rng.normal(size=4), 6, 0.7
+    z = x
+    if standardized:
+        z = x - centre
+        if kind == "csc":  # a column that stores every row is recentred under w
+            full = (x != 0).all(axis=0)
+            z[:, full] -= w @ z[:, full] / w.sum()
+        z = z / scale
+    mode = "standardized_" * standardized
+    runs = {layout: tc.matrix(mode + kind, make(x), centre, scale, w, v, j, a, cols, coef)
+            for layout, make in LAYOUTS.items()} if kind == "borrowed" else \
+        {"C": tc.matrix(mode + kind, x, centre, scale, w, v, j, a, cols, coef)}
+    got = runs["C"]
+
+    def reference(z, v, coef, a):
+        zs = z[:, cols]
+        return {"dot": z.T @ v, "weighted_dot": z.T @ (w * v), "axpy": v - a * z[:, j],
+                "weighted_axpy": v - a * w * z[:, j],
+                "sums": np.column_stack([w @ z, w @ z**2]).ravel(),
+                "transpose_times": zs.T @ v, "times": zs @ coef, "sandwich": (zs.T * w) @ zs}
+    ref = reference(z, v, coef, a)
+    size = reference(np.abs(z), np.abs(v), np.abs(coef), -abs(a))  # the terms' magnitudes
+    for key, want in ref.items():
+        np.testing.assert_allclose(got[key], np.ravel(want), rtol=0,
+                                   atol=1e-13 * np.abs(size[key]).max(), err_msg=key)
+    owned = tc.matrix(mode + "dense", x, centre, scale, w, v, j, a, cols, coef)
+    for layout, run in runs.items():
+        if kind != "csc":
+            for key in ref:
+                assert run[key].tobytes() == owned[key].tobytes(), (layout, key)
+
+
 # ---- paths: optimality over family x design -------------------------------------------
 
 def _general(n, p, rng):

@@ -12,10 +12,16 @@
 //   weighted_sums(j, w)          {sum_i w_i x_ij, sum_i w_i x_ij^2}
 //   transpose_times(S, v, out)   out_t = <x_{S_t}, v>   (X_S' v)
 //   times(S, b, out)             out = X_S b, b_t the coefficient of S_t
-//   sandwich(S, w, out)          out = X_S' diag(w) X_S, |S| x |S| column-major
+//   sandwich(S, w, out)          out = X_S' diag(w) X_S, |S| x |S| row-major
 //
-// Each implementation states its summation orders; the same values give
-// the same bits in any memory layout.
+// A storage (dense, CSC) also answers each of them for the centred columns
+// x_j - c_j, given the centres as a last argument (a number for one column,
+// one per column of S for a set), in the way that keeps precision for its
+// storage: a dense column is centred value by value, a CSC column through
+// the centring terms of its unstored rows.  The standardized view
+// (designs/standardized.hpp) divides those by the scales.  Each
+// implementation states its summation orders; the same values give the
+// same bits in any memory layout.
 #pragma once
 
 #include <concepts>
@@ -45,5 +51,21 @@ concept MatrixContract = requires(const M& m, std::size_t j, std::span<const dou
     m.times(set, v, r);
     m.sandwich(set, v, r);
 };
+
+// A storage: the contract, and each operation about given centres.
+template <class M>
+concept CentredStorage = MatrixContract<M> &&
+                         requires(const M& m, std::size_t j, std::span<const double> v,
+                                  std::span<double> r, std::span<const std::size_t> set,
+                                  double a) {
+                             { m.dot(j, v, a) } -> std::same_as<double>;
+                             { m.weighted_dot(j, v, v, a) } -> std::same_as<double>;
+                             m.axpy(j, a, r, a);
+                             m.weighted_axpy(j, v, a, r, a);
+                             { m.weighted_sums(j, v, a) } -> std::same_as<ColumnSums>;
+                             m.transpose_times(set, v, r, v);
+                             m.times(set, v, r, v);
+                             m.sandwich(set, v, r, v);
+                         };
 
 }  // namespace varnel_core

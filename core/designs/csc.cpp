@@ -58,34 +58,50 @@ double CscMatrix::at(std::size_t i, std::size_t j) const {
     return 0.0;
 }
 
-double CscMatrix::dot(std::size_t j, std::span<const double> v) const {
+double CscMatrix::total(std::span<const double> a, std::span<const double> b) const {
+    double s = 0.0;
+    for (std::size_t i = 0; i < nrows_; ++i) s += b.empty() ? a[i] : a[i] * b[i];
+    return s;
+}
+
+namespace {
+
+double centre_of(std::span<const double> centres, std::size_t t) {
+    return centres.empty() ? 0.0 : centres[t];
+}
+
+}  // namespace
+
+double CscMatrix::dot(std::size_t j, std::span<const double> v, double centre) const {
     check_column(j, v.size());
     const std::uint64_t* r = rows_of(j);
     const double* s = values_of(j);
     double acc = 0.0;
     for (std::size_t e = 0; e < stored(j); ++e) acc += s[e] * v[r[e]];
-    return acc;
+    return centre == 0.0 ? acc : acc - centre * total(v);
 }
 
 double CscMatrix::weighted_dot(std::size_t j, std::span<const double> w,
-                               std::span<const double> v) const {
+                               std::span<const double> v, double centre) const {
     check_column(j, std::min(w.size(), v.size()));
     const std::uint64_t* r = rows_of(j);
     const double* s = values_of(j);
     double acc = 0.0;
     for (std::size_t e = 0; e < stored(j); ++e) acc += (s[e] * w[r[e]]) * v[r[e]];
-    return acc;
+    return centre == 0.0 ? acc : acc - centre * total(w, v);
 }
 
-void CscMatrix::axpy(std::size_t j, double a, std::span<double> r) const {
+void CscMatrix::axpy(std::size_t j, double a, std::span<double> r, double centre) const {
     check_column(j, r.size());
     const std::uint64_t* rows = rows_of(j);
     const double* s = values_of(j);
     for (std::size_t e = 0; e < stored(j); ++e) r[rows[e]] = r[rows[e]] - s[e] * a;
+    if (centre != 0.0)
+        for (std::size_t i = 0; i < nrows_; ++i) r[i] = r[i] + a * centre;
 }
 
 void CscMatrix::weighted_axpy(std::size_t j, std::span<const double> w, double a,
-                              std::span<double> r) const {
+                              std::span<double> r, double centre) const {
     check_column(j, std::min(w.size(), r.size()));
     const std::uint64_t* rows = rows_of(j);
     const double* s = values_of(j);
@@ -93,46 +109,69 @@ void CscMatrix::weighted_axpy(std::size_t j, std::span<const double> w, double a
         const std::uint64_t i = rows[e];
         r[i] = r[i] - (w[i] * a) * s[e];
     }
+    if (centre != 0.0)
+        for (std::size_t i = 0; i < nrows_; ++i) r[i] = r[i] + (w[i] * a) * centre;
 }
 
-ColumnSums CscMatrix::weighted_sums(std::size_t j, std::span<const double> w) const {
+ColumnSums CscMatrix::weighted_sums(std::size_t j, std::span<const double> w,
+                                    double centre) const {
     check_column(j, w.size());
     const std::uint64_t* r = rows_of(j);
     const double* s = values_of(j);
     ColumnSums out;
+    double stored_weight = 0.0;
     for (std::size_t e = 0; e < stored(j); ++e) {
-        out.sum += w[r[e]] * s[e];
-        out.squares += w[r[e]] * (s[e] * s[e]);
+        const double d = s[e] - centre;
+        out.sum += w[r[e]] * d;
+        out.squares += w[r[e]] * (d * d);
+        stored_weight += w[r[e]];
+    }
+    if (centre != 0.0) {  // the unstored rows hold -centre
+        const double unstored = total(w) - stored_weight;
+        out.sum -= centre * unstored;
+        out.squares += (centre * centre) * unstored;
     }
     return out;
 }
 
 void CscMatrix::transpose_times(std::span<const std::size_t> set, std::span<const double> v,
-                                std::span<double> out) const {
+                                std::span<double> out, std::span<const double> centres) const {
     require(out.size() >= set.size(), "one output per column");
-    for (std::size_t t = 0; t < set.size(); ++t) out[t] = dot(set[t], v);
+    for (std::size_t t = 0; t < set.size(); ++t) out[t] = dot(set[t], v, centre_of(centres, t));
 }
 
 void CscMatrix::times(std::span<const std::size_t> set, std::span<const double> b,
-                      std::span<double> out) const {
+                      std::span<double> out, std::span<const double> centres) const {
     require(b.size() >= set.size() && out.size() >= nrows_, "times: vectors of the wrong length");
     std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(nrows_), 0.0);
-    for (std::size_t t = 0; t < set.size(); ++t) axpy(set[t], -b[t], out);
+    double shift = 0.0;
+    for (std::size_t t = 0; t < set.size(); ++t) {
+        axpy(set[t], -b[t], out);
+        shift += b[t] * centre_of(centres, t);
+    }
+    if (shift != 0.0)
+        for (std::size_t i = 0; i < nrows_; ++i) out[i] = out[i] - shift;
 }
 
 void CscMatrix::sandwich(std::span<const std::size_t> set, std::span<const double> w,
-                         std::span<double> out) const {
+                         std::span<double> out, std::span<const double> centres) const {
     const std::size_t m = set.size();
     require(out.size() >= checked_size(m, m) && w.size() >= nrows_,
             "sandwich: vectors of the wrong length");
     Vec scattered(nrows_, 0.0);  // w_i x_ia on the rows column a stores
+    Vec u(m);                    // sum_i w_i x_ia
+    for (std::size_t a = 0; a < m; ++a) u[a] = dot(set[a], w);
+    const double weight = centres.empty() ? 0.0 : total(w);
     for (std::size_t a = 0; a < m; ++a) {
         const std::size_t ja = set[a];
-        check_column(ja, w.size());
         const std::uint64_t* ra = rows_of(ja);
         for (std::size_t e = 0; e < stored(ja); ++e) scattered[ra[e]] = w[ra[e]] * values_of(ja)[e];
+        const double ca = centre_of(centres, a);
         for (std::size_t b = a; b < m; ++b) {
-            const double s = dot(set[b], scattered);
+            const double cb = centre_of(centres, b);
+            double s = dot(set[b], scattered);
+            // sum_i w_i (x_ia - c_a)(x_ib - c_b)
+            if (ca != 0.0 || cb != 0.0) s = ((s - ca * u[b]) - cb * u[a]) + weight * ca * cb;
             out[a * m + b] = s;
             out[b * m + a] = s;
         }

@@ -23,7 +23,9 @@ std::optional<std::string> csc_problem(std::span<const std::uint64_t> col_ptr,
 // The matrix contract on the stored entries of each column (the rows
 // between hold 0).  Every sum runs over a column's stored entries in
 // storage order, one chain; sandwich pairs the entries of two columns
-// through a dense scatter of the first.
+// through a dense scatter of the first.  About a centre c, the unstored
+// rows hold -c: their part enters through sums over all rows (of v, of w,
+// of w v), added after the stored entries' sums.
 class CscMatrix {
 public:
     CscMatrix() = default;
@@ -44,21 +46,24 @@ public:
 
     double at(std::size_t i, std::size_t j) const;
 
-    // The matrix contract (designs/contract.hpp).
-    double dot(std::size_t j, std::span<const double> v) const;
-    double weighted_dot(std::size_t j, std::span<const double> w, std::span<const double> v) const;
-    void axpy(std::size_t j, double a, std::span<double> r) const;
-    void weighted_axpy(std::size_t j, std::span<const double> w, double a,
-                       std::span<double> r) const;
-    ColumnSums weighted_sums(std::size_t j, std::span<const double> w) const;
+    // The matrix contract (designs/contract.hpp), about the given centres.
+    double dot(std::size_t j, std::span<const double> v, double centre = 0.0) const;
+    double weighted_dot(std::size_t j, std::span<const double> w, std::span<const double> v,
+                        double centre = 0.0) const;
+    void axpy(std::size_t j, double a, std::span<double> r, double centre = 0.0) const;
+    void weighted_axpy(std::size_t j, std::span<const double> w, double a, std::span<double> r,
+                       double centre = 0.0) const;
+    ColumnSums weighted_sums(std::size_t j, std::span<const double> w, double centre = 0.0) const;
     void transpose_times(std::span<const std::size_t> set, std::span<const double> v,
-                         std::span<double> out) const;
-    void times(std::span<const std::size_t> set, std::span<const double> b,
-               std::span<double> out) const;
+                         std::span<double> out, std::span<const double> centres = {}) const;
+    void times(std::span<const std::size_t> set, std::span<const double> b, std::span<double> out,
+               std::span<const double> centres = {}) const;
     void sandwich(std::span<const std::size_t> set, std::span<const double> w,
-                  std::span<double> out) const;
+                  std::span<double> out, std::span<const double> centres = {}) const;
 
 private:
+    // sum_i a_i (b_i) over every row
+    double total(std::span<const double> a, std::span<const double> b = {}) const;
     void check_column(std::size_t j, std::size_t length) const {
         require(j < ncols_ && length >= nrows_, "column index or vector length out of range");
     }

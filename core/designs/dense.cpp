@@ -26,42 +26,52 @@ DenseMatrix& DenseMatrix::operator=(const DenseMatrix& other) {
     return *this;
 }
 
-const double* DenseMatrix::column(std::size_t j, int slot) const {
+const double* DenseMatrix::column(std::size_t j, int slot, double centre) const {
     require(j < cols(), "column index out of range");
     const std::size_t n = rows();
     const double* first = view_.data + static_cast<std::ptrdiff_t>(j) * view_.col_stride;
-    if (view_.row_stride == 1 || n <= 1) return first;
+    if (centre == 0.0 && (view_.row_stride == 1 || n <= 1)) return first;
     Vec& s = scratch_[slot];
     s.resize(n);
-    for (std::size_t i = 0; i < n; ++i) s[i] = first[static_cast<std::ptrdiff_t>(i) * view_.row_stride];
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = first[static_cast<std::ptrdiff_t>(i) * view_.row_stride] - centre;
     return s.data();
 }
 
-double DenseMatrix::dot(std::size_t j, std::span<const double> v) const {
+namespace {
+
+double centre_of(std::span<const double> centres, std::size_t t) {
+    return centres.empty() ? 0.0 : centres[t];
+}
+
+}  // namespace
+
+double DenseMatrix::dot(std::size_t j, std::span<const double> v, double centre) const {
     check_column(j, v.size());
-    return dot4(column(j), v.data(), rows());
+    return dot4(column(j, 0, centre), v.data(), rows());
 }
 
 double DenseMatrix::weighted_dot(std::size_t j, std::span<const double> w,
-                                 std::span<const double> v) const {
+                                 std::span<const double> v, double centre) const {
     check_column(j, std::min(w.size(), v.size()));
-    return wdot4(w, std::span<const double>(column(j), rows()), v);
+    return wdot4(w, std::span<const double>(column(j, 0, centre), rows()), v);
 }
 
-void DenseMatrix::axpy(std::size_t j, double a, std::span<double> r) const {
+void DenseMatrix::axpy(std::size_t j, double a, std::span<double> r, double centre) const {
     check_column(j, r.size());
-    sub_scaled(r.data(), column(j), a, rows());
+    sub_scaled(r.data(), column(j, 0, centre), a, rows());
 }
 
 void DenseMatrix::weighted_axpy(std::size_t j, std::span<const double> w, double a,
-                                std::span<double> r) const {
+                                std::span<double> r, double centre) const {
     check_column(j, std::min(w.size(), r.size()));
-    sub_weighted_scaled(r.data(), w.data(), column(j), a, rows());
+    sub_weighted_scaled(r.data(), w.data(), column(j, 0, centre), a, rows());
 }
 
-ColumnSums DenseMatrix::weighted_sums(std::size_t j, std::span<const double> w) const {
+ColumnSums DenseMatrix::weighted_sums(std::size_t j, std::span<const double> w,
+                                      double centre) const {
     check_column(j, w.size());
-    const double* x = column(j);
+    const double* x = column(j, 0, centre);
     ColumnSums s;
     for (std::size_t i = 0; i < rows(); ++i) {
         s.sum += w[i] * x[i];
@@ -71,30 +81,31 @@ ColumnSums DenseMatrix::weighted_sums(std::size_t j, std::span<const double> w) 
 }
 
 void DenseMatrix::transpose_times(std::span<const std::size_t> set, std::span<const double> v,
-                                  std::span<double> out) const {
+                                  std::span<double> out, std::span<const double> centres) const {
     require(out.size() >= set.size(), "one output per column");
-    for (std::size_t t = 0; t < set.size(); ++t) out[t] = dot(set[t], v);
+    for (std::size_t t = 0; t < set.size(); ++t) out[t] = dot(set[t], v, centre_of(centres, t));
 }
 
 void DenseMatrix::times(std::span<const std::size_t> set, std::span<const double> b,
-                        std::span<double> out) const {
+                        std::span<double> out, std::span<const double> centres) const {
     require(b.size() >= set.size() && out.size() >= rows(), "times: vectors of the wrong length");
     std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(rows()), 0.0);
     for (std::size_t t = 0; t < set.size(); ++t) {
         const double c = b[t];
-        const double* x = column(set[t]);
+        const double* x = column(set[t], 0, centre_of(centres, t));
         for (std::size_t i = 0; i < rows(); ++i) out[i] = out[i] + c * x[i];
     }
 }
 
 void DenseMatrix::sandwich(std::span<const std::size_t> set, std::span<const double> w,
-                           std::span<double> out) const {
+                           std::span<double> out, std::span<const double> centres) const {
     const std::size_t m = set.size(), n = rows();
     require(out.size() >= checked_size(m, m) && w.size() >= n, "sandwich: vectors of the wrong length");
     for (std::size_t a = 0; a < m; ++a) {
-        const std::span<const double> xa(column(set[a], 1), n);
+        const std::span<const double> xa(column(set[a], 1, centre_of(centres, a)), n);
         for (std::size_t b = a; b < m; ++b) {
-            const double s = wdot4(w, xa, std::span<const double>(column(set[b], 0), n));
+            const double* xb = column(set[b], 0, centre_of(centres, b));
+            const double s = wdot4(w, xa, std::span<const double>(xb, n));
             out[a * m + b] = s;
             out[b * m + a] = s;
         }

@@ -15,9 +15,9 @@
 namespace varnel_core {
 
 // The matrix contract on dense values.  A column is read in place when its
-// rows are contiguous and otherwise gathered into a scratch column first,
-// so that every sum runs over the same values in the same order in any
-// memory layout:
+// rows are contiguous (and no centre is given) and otherwise gathered into a
+// scratch column first, centred value by value, so that every sum runs over
+// the same values in the same order in any memory layout:
 //   dot, transpose_times    dot4's four interleaved partial sums
 //   weighted_dot            wdot4(w, x_j, v), (w_i x_ij) v_i
 //   weighted_sums           sequential over the rows
@@ -49,23 +49,25 @@ public:
         require(owned() && j < cols(), "column index out of range");
         return values_.data() + j * rows();
     }
-    // Column j as rows() contiguous values: in place, or gathered into
-    // scratch column `slot` (0 or 1), valid until that slot is reused.
-    const double* column(std::size_t j, int slot = 0) const;
+    // Column j less `centre` as rows() contiguous values: in place, or
+    // gathered into scratch column `slot` (0 or 1), valid until that slot is
+    // reused.
+    const double* column(std::size_t j, int slot = 0, double centre = 0.0) const;
 
-    // The matrix contract (designs/contract.hpp).
-    double dot(std::size_t j, std::span<const double> v) const;
-    double weighted_dot(std::size_t j, std::span<const double> w, std::span<const double> v) const;
-    void axpy(std::size_t j, double a, std::span<double> r) const;
-    void weighted_axpy(std::size_t j, std::span<const double> w, double a,
-                       std::span<double> r) const;
-    ColumnSums weighted_sums(std::size_t j, std::span<const double> w) const;
+    // The matrix contract (designs/contract.hpp), about the given centres.
+    double dot(std::size_t j, std::span<const double> v, double centre = 0.0) const;
+    double weighted_dot(std::size_t j, std::span<const double> w, std::span<const double> v,
+                        double centre = 0.0) const;
+    void axpy(std::size_t j, double a, std::span<double> r, double centre = 0.0) const;
+    void weighted_axpy(std::size_t j, std::span<const double> w, double a, std::span<double> r,
+                       double centre = 0.0) const;
+    ColumnSums weighted_sums(std::size_t j, std::span<const double> w, double centre = 0.0) const;
     void transpose_times(std::span<const std::size_t> set, std::span<const double> v,
-                         std::span<double> out) const;
-    void times(std::span<const std::size_t> set, std::span<const double> b,
-               std::span<double> out) const;
+                         std::span<double> out, std::span<const double> centres = {}) const;
+    void times(std::span<const std::size_t> set, std::span<const double> b, std::span<double> out,
+               std::span<const double> centres = {}) const;
     void sandwich(std::span<const std::size_t> set, std::span<const double> w,
-                  std::span<double> out) const;
+                  std::span<double> out, std::span<const double> centres = {}) const;
 
     // What the naive designs add, with the bits of the single-column calls:
     // up to four dots side by side, an update fused with the next dot,
