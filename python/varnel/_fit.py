@@ -49,24 +49,16 @@ def check_options(options: Dict[str, Any]) -> Dict[str, Any]:
     return full
 
 
-#: "auto" picks covariance updates for dense least squares when the rows
-#: outnumber the columns by COVARIANCE_RATIO and the columns are at most
-#: COVARIANCE_MAX_P (its products need up to p * p doubles).
+#: The solvers fit_path takes; "auto" is resolved by the compiled core
+#: (covariance updates for dense least squares with n >= 2 p and p <= 2000).
 SOLVERS = ("auto", "naive", "covariance")
-COVARIANCE_RATIO = 2
-COVARIANCE_MAX_P = 2000
 
 
-def choose_solver(solver: Any, family: str, X: Any) -> str:
-    """The solver that fits: "naive" or "covariance" (see SOLVERS)."""
+def check_solver(solver: Any) -> str:
+    """A solver name of SOLVERS (the core refuses the ones a family cannot use)."""
     if not isinstance(solver, str) or solver not in SOLVERS:
         raise ValueError(f"solver must be one of {SOLVERS}, got {solver!r}")
-    if solver != "auto":
-        return solver
-    n, p = X.shape
-    dense = not cv.is_sparse(X)
-    return ("covariance" if family == "gaussian" and dense and n >= COVARIANCE_RATIO * p
-            and p <= COVARIANCE_MAX_P else "naive")
+    return solver
 
 
 def prepare(X: Any, y: Any, family: str, options: Dict[str, Any], offset: Any = None) -> Problem:
@@ -105,7 +97,7 @@ def prepare(X: Any, y: Any, family: str, options: Dict[str, Any], offset: Any = 
         "lower_limits": cv.per_feature(opts["lower_limits"], p, "lower_limits"),
         "upper_limits": cv.per_feature(opts["upper_limits"], p, "upper_limits"),
         "exclude": cv.as_exclude(opts["exclude"], p, names),
-        "solver": choose_solver(solver, family, Xc),
+        "solver": check_solver(solver),
     }
     nclass = None
     if family == "multinomial":
@@ -134,6 +126,22 @@ def run_solver(X: Any, y: np.ndarray, family: str, so: Dict[str, Any],
     kw = _solver_kwargs(so, weights)
     x = (*X.shape, X.indptr, X.indices, X.data) if cv.is_sparse(X) else X
     return _core.fit(x, y, family=_SOLVER_FAMILY[family], offset=offset, **kw)
+
+
+def iterate_as_solution(res: Mapping[str, Any]) -> Mapping[str, Any]:
+    """The solver's result with the unconverged iterate of a path stopped at
+    maxit appended as its last solution (its deviance ratio unknown: NaN);
+    the result itself when there is no iterate."""
+    it = res.get("iterate")
+    if it is None:
+        return res
+    lmu = int(res["lmu"])
+    out = dict(res, lmu=lmu + 1)
+    out["lambda"] = np.append(res["lambda"][:lmu], it["lambda"])
+    out["dev_ratio"] = np.append(res["dev_ratio"][:lmu], np.nan)
+    for key in ("a0", "beta"):
+        out[key] = np.concatenate([res[key][..., :lmu], np.asarray(it[key])[..., None]], axis=-1)
+    return out
 
 
 def warning_message(warning: Tuple[str, int], so: Dict[str, Any], n_lambdas: int) -> str:

@@ -14,6 +14,7 @@ for the Gaussian family); the conversion happens here.
 from __future__ import annotations
 
 import numbers
+import warnings
 from numbers import Integral, Real
 from typing import Any, Dict, List, Optional
 
@@ -29,7 +30,7 @@ from sklearn.utils.validation import (_check_sample_weight, check_array, check_c
 from . import _fit
 from .cv import MEASURES, _check_splits, _cross_validate, _folds
 from ._convert import as_offset
-from .path import _fit_problem, _prepare, _sigmoid, link_to
+from .path import Path, _prepare, _sigmoid, link_to
 
 __all__ = ["ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor",
            "PathConvergenceWarning"]
@@ -353,9 +354,16 @@ class _NetEstimator(BaseEstimator):
             m = int(np.flatnonzero(cvp.alphas == cvp.alpha)[0])
             path, lam = cvp.path, getattr(cvp, self.select)
         else:
-            m, cvp = 0, None
-            path = _fit_problem(problem._replace(solver_options=mix_options[0]), stacklevel=3,
-                                category=PathConvergenceWarning)
+            # One penalty cut short by max_iter keeps the solver's last
+            # iterate, as scikit-learn's estimators do, with a warning.
+            m, cvp, so = 0, None, mix_options[0]
+            res = _fit.iterate_as_solution(_fit.run_solver(
+                problem.X, problem.y, problem.family, so, problem.weights, problem.offset))
+            path = Path._from_solver(res, problem._replace(solver_options=so))
+            if path.warning is not None:
+                warnings.warn(f"the solver hit max_iter={self.max_iter} passes before it converged; "
+                              "the coefficients are its last iterate (raise max_iter or tol) "
+                              f"[{path.warning[0]}]", PathConvergenceWarning, stacklevel=2)
             if path.n_lambdas == 0:
                 raise ValueError(f"the solver stopped before its first solution (max_iter={self.max_iter}); "
                                  "raise max_iter or tol")
