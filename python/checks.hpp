@@ -35,7 +35,7 @@ bool check_finite(const char* name, std::span<const double> values);
 // The first NaN or infinite entry of x, as (row, column), the first in
 // column-major order; touches no Python object.
 std::optional<std::pair<std::size_t, std::size_t>> first_non_finite(
-    const varnel_core::StridedMatrix& x);
+    const varnel_core::StridedMatrix& x, const varnel_core::Interrupt& interrupt);
 // ValueError "x must be finite, but x[i, j] is <repr>"; always false.
 bool refuse_non_finite(const varnel_core::StridedMatrix& x, std::pair<std::size_t, std::size_t> at);
 

@@ -45,8 +45,8 @@ void clip_weights(varnel_core::FitConfig& c) {
 bool copy_and_check(const FloatArray& x, std::vector<double>& reserved, Unlocked& unlocked) {
     std::optional<std::size_t> bad;
     unlocked.run([&] {
-        copy_column_major(x, reserved);
-        bad = first_non_finite(reserved);
+        copy_column_major(x, reserved, unlocked.interrupt());
+        bad = first_non_finite(reserved, unlocked.interrupt());
     });
     return !bad || check_finite("x", reserved);
 }
@@ -265,7 +265,7 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
     const auto view = covariance ? in_place(x.dense) : std::nullopt;
     if (view) {  // read in place: x stays referenced by the arguments
         std::optional<std::pair<std::size_t, std::size_t>> bad;
-        unlocked.run([&] { bad = first_non_finite(*view); });
+        unlocked.run([&] { bad = first_non_finite(*view, unlocked.interrupt()); });
         if (bad) return (void)refuse_non_finite(*view, *bad), nullptr;
         InPlaceGuard guard{s[0].get(), x.dense};
         unlocked.watch(&InPlaceGuard::unchanged, &guard);

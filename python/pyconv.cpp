@@ -419,14 +419,22 @@ std::vector<double> copy_column_major(const FloatArray& a) {
     return out;
 }
 
-void copy_column_major(const FloatArray& a, std::vector<double>& out) {
+void copy_column_major(const FloatArray& a, std::vector<double>& out,
+                       const varnel_core::Interrupt& interrupt) {
     const std::size_t rows = a.shape[0];
     const std::size_t cols = a.shape[1];
-    out.resize(rows * cols);
+    // zero-filled (and paged in) a piece at a time, between polls
+    constexpr std::size_t piece = std::size_t{1} << 18;
+    out.reserve(rows * cols);
+    while (out.size() < rows * cols) {
+        interrupt.tick(piece);
+        out.resize(std::min(rows * cols, out.size() + piece));
+    }
     // Blocks of rows keep a C-ordered source in cache while the columns of
     // the block are written.
     constexpr std::size_t block = 64;
     for (std::size_t i0 = 0; i0 < rows; i0 += block) {
+        interrupt.tick(block * cols);
         const std::size_t i1 = std::min(rows, i0 + block);
         for (std::size_t j = 0; j < cols; ++j) {
             const char* col = a.data + static_cast<std::ptrdiff_t>(j) * a.strides[1];
@@ -487,9 +495,15 @@ bool convert_array(const char* name, PyObject* obj, int ndim, FloatArray& out) {
 
 // ---------------------------------------------------------------------------
 
-std::optional<std::size_t> first_non_finite(std::span<const double> values) noexcept {
-    for (std::size_t i = 0; i < values.size(); ++i)
-        if (!std::isfinite(values[i])) return i;
+std::optional<std::size_t> first_non_finite(std::span<const double> values,
+                                            const varnel_core::Interrupt& interrupt) {
+    constexpr std::size_t chunk = std::size_t{1} << 16;
+    for (std::size_t i0 = 0; i0 < values.size(); i0 += chunk) {
+        interrupt.tick(chunk);
+        const std::size_t i1 = std::min(values.size(), i0 + chunk);
+        for (std::size_t i = i0; i < i1; ++i)
+            if (!std::isfinite(values[i])) return i;
+    }
     return std::nullopt;
 }
 

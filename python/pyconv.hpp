@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "base/format.hpp"
+#include "base/interrupt.hpp"
 #include "fit/options.hpp"
 
 namespace varnel_py {
@@ -161,8 +162,10 @@ bool to_table(PyObject* obj, varnel_core::Table& out);
 
 // Fills `out` (resized to rows * cols) with a 2-D array in column-major
 // order, element (i, j) at j * rows + i; touches no Python object, so it may
-// run without the interpreter's lock while the array is held.
-void copy_column_major(const FloatArray& a, std::vector<double>& out);
+// run without the interpreter's lock while the array is held (`interrupt`
+// is polled once per block of rows).
+void copy_column_major(const FloatArray& a, std::vector<double>& out,
+                       const varnel_core::Interrupt& interrupt = {});
 std::vector<double> copy_column_major(const FloatArray& a);
 // Fresh copy of a 1-D array, in index order, whatever its strides.
 std::vector<double> copy_vector(const FloatArray& a);
@@ -192,7 +195,8 @@ bool convert_array(const char* name, PyObject* obj, int ndim, FloatArray& out);
 // Value checks
 
 // Index of the first NaN or infinite value, if any.
-std::optional<std::size_t> first_non_finite(std::span<const double> values) noexcept;
+std::optional<std::size_t> first_non_finite(std::span<const double> values,
+                                            const varnel_core::Interrupt& interrupt = {});
 
 // ---------------------------------------------------------------------------
 // Results

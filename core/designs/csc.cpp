@@ -179,9 +179,10 @@ void CscMatrix::sandwich(std::span<const std::size_t> set, std::span<const doubl
     }
 }
 
-Flags varying_columns(const CscMatrix& x) {
+Flags varying_columns(const CscMatrix& x, const Interrupt& interrupt) {
     Flags include(x.cols(), 0);
     for (std::size_t j = 0; j < x.cols(); ++j) {
+        interrupt.tick(x.stored(j));
         const std::size_t nnz = x.stored(j);
         const double* s = x.values_of(j);
         if (nnz == 0) continue;  // all zeros
@@ -197,12 +198,14 @@ Flags varying_columns(const CscMatrix& x) {
     return include;
 }
 
-void clear_weighted_constants(const CscMatrix& x, std::span<const double> w, Flags& include) {
+void clear_weighted_constants(const CscMatrix& x, std::span<const double> w, Flags& include,
+                              const Interrupt& interrupt) {
     require(w.size() == x.rows() && include.size() == x.cols(), "weights or flags of the wrong length");
     std::size_t npos = 0;
     for (double wi : w) npos += wi > 0.0;
     for (std::size_t j = 0; j < x.cols(); ++j) {
         if (!include[j]) continue;
+        interrupt.tick(x.stored(j));
         const std::uint64_t* r = x.rows_of(j);
         const double* s = x.values_of(j);
         std::size_t kpos = 0;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/errors.hpp"
+#include "base/interrupt.hpp"
 #include "base/numeric.hpp"
 #include "designs/contract.hpp"
 
@@ -77,10 +78,11 @@ private:
 
 // 1 for every column that varies (a stored value differs from 0 when a row
 // is not stored, else from the first stored value), 0 for a constant one.
-Flags varying_columns(const CscMatrix& x);
+Flags varying_columns(const CscMatrix& x, const Interrupt& interrupt = {});
 
 // As clear_weighted_constants for a dense matrix: a column that varies only
 // on rows of weight 0 counts as constant.
-void clear_weighted_constants(const CscMatrix& x, std::span<const double> w, Flags& include);
+void clear_weighted_constants(const CscMatrix& x, std::span<const double> w, Flags& include,
+                              const Interrupt& interrupt = {});
 
 }  // namespace varnel_core

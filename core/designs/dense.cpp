@@ -157,7 +157,8 @@ void DenseMatrix::weighted_sumsq_flagged(const Flags& flags, std::span<const dou
 }
 
 void DenseMatrix::linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
-                                   double intercept, std::span<double> eta) const {
+                                   double intercept, std::span<double> eta,
+                                   const Interrupt& interrupt) const {
     const std::size_t n = rows();
     require(eta.size() >= n && view_.row_stride == 1, "eta shorter than the columns");
     double* e = eta.data();
@@ -166,6 +167,7 @@ void DenseMatrix::linear_predictor(std::span<const double> coef, std::span<const
     // same sequence of additions for every i.
     std::size_t a = 0;
     for (; a + 4 <= active.size(); a += 4) {
+        interrupt.tick(4 * n);
         const double* x[4];
         double c[4];
         for (std::size_t t = 0; t < 4; ++t) {

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "base/errors.hpp"
+#include "base/interrupt.hpp"
 #include "base/numeric.hpp"
 #include "designs/contract.hpp"
 #include "kernels/column_kernels.hpp"
@@ -81,7 +82,8 @@ public:
                                 std::span<double> out) const;
     // eta_i = intercept + sum over the active list, in list order, of coef_k x_ik
     void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
-                          double intercept, std::span<double> eta) const;
+                          double intercept, std::span<double> eta,
+                          const Interrupt& interrupt = {}) const;
 
 private:
     void check_column(std::size_t j, std::size_t length) const {
@@ -96,10 +98,11 @@ private:
 // 1 for every column that varies, 0 for a constant one (a NaN counts as
 // varying).  M is any matrix with rows(), cols() and at(i, j).
 template <class M>
-Flags varying_columns(const M& x) {
+Flags varying_columns(const M& x, const Interrupt& interrupt = {}) {
     Flags include(x.cols(), 0);
     if (x.cols() > 0) require(x.rows() >= 1, "a matrix with columns needs at least one row");
     for (std::size_t j = 0; j < x.cols(); ++j) {
+        interrupt.tick(x.rows());
         const double f = x.at(0, j);
         for (std::size_t i = 1; i < x.rows(); ++i) {
             if (x.at(i, j) != f) {
@@ -115,11 +118,13 @@ Flags varying_columns(const M& x) {
 // positive weight (its weighted variance is 0), so that it is treated like a
 // constant column.
 template <class M>
-void clear_weighted_constants(const M& x, std::span<const double> w, Flags& include) {
+void clear_weighted_constants(const M& x, std::span<const double> w, Flags& include,
+                              const Interrupt& interrupt = {}) {
     require(w.size() == x.rows() && include.size() == x.cols(),
             "weights or flags of the wrong length");
     for (std::size_t j = 0; j < x.cols(); ++j) {
         if (!include[j]) continue;
+        interrupt.tick(x.rows());
         bool have_first = false, varies = false;
         double f = 0.0;
         for (std::size_t i = 0; i < x.rows() && !varies; ++i) {

@@ -90,6 +90,7 @@ void DenseWorkingDesign::linear_predictor(std::span<const double> coef,
         if (std::all_of(b, b + nk, [](double c) { return c == 0.0; })) continue;
         cols[m] = x_.column(j);
         coefs[m++] = b;
+        interrupt_.tick(r_.size());
         if (m == 4) {
             rows_add(cols, coefs, m, eta.data(), n, nk);
             m = 0;
@@ -172,6 +173,7 @@ void SparseWorkingDesign::linear_predictor(std::span<const double> coef,
     for (const std::size_t j : active) {
         const std::uint64_t* rows = x.rows_of(j);
         const double* s = x.values_of(j);
+        interrupt_.tick(x.stored(j) * nk);
         for (std::size_t c = 0; c < nk; ++c) {
             const double b = coef[j * nk + c] / z_.scale(j);
             if (b == 0.0) continue;

@@ -61,7 +61,7 @@ public:
     void subtract_weights(std::span<const double> d);  // r_.k -= v_.k d_k
     void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
                           double b0, std::span<double> eta) const {
-        x_.linear_predictor(coef, active, b0, eta);
+        x_.linear_predictor(coef, active, b0, eta, interrupt_);
     }
     void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
                           std::span<const double> b0, std::span<double> eta) const;

@@ -121,8 +121,10 @@ std::variant<PathResult, FitError> dense_naive(FitRequest& request, const Interr
     WorkingConstants wc(cfg);
     DenseMatrix x = std::move(std::get<DenseMatrix>(request.x));
     require(x.owned(), "the naive solver works in its own copy of x");
-    auto prep = prepare(varying_columns(x), request.y, cfg, wc, request.nvars,
-                        [&](const Vec& w, Flags& inc) { clear_weighted_constants(x, w, inc); });
+    auto prep = prepare(varying_columns(x, interrupt), request.y, cfg, wc, request.nvars,
+                        [&](const Vec& w, Flags& inc) {
+                            clear_weighted_constants(x, w, inc, interrupt);
+                        });
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
     Prepared& p = std::get<Prepared>(prep);
     p.st = standardize_rows_in_place(x, p.y, p.weights.norm, p.include, cfg.standardize,
@@ -138,8 +140,10 @@ std::variant<PathResult, FitError> sparse_naive(FitRequest& request, const Inter
     WorkingConstants wc(cfg);
     CscInput& in = std::get<CscInput>(request.x);
     CscMatrix x(std::move(in.col_ptr), std::move(in.row_idx), std::move(in.values), request.nobs);
-    auto prep = prepare(varying_columns(x), request.y, cfg, wc, request.nvars,
-                        [&](const Vec& w, Flags& inc) { clear_weighted_constants(x, w, inc); });
+    auto prep = prepare(varying_columns(x, interrupt), request.y, cfg, wc, request.nvars,
+                        [&](const Vec& w, Flags& inc) {
+                            clear_weighted_constants(x, w, inc, interrupt);
+                        });
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
     Prepared& p = std::get<Prepared>(prep);
     p.st = least_squares_scales(x, p.y, p.weights.norm, p.include, cfg.standardize, cfg.intercept,
@@ -165,9 +169,10 @@ std::variant<PathResult, FitError> dense_covariance(FitRequest& request,
     const std::size_t nobs = x.nrows, nvars = x.ncols;
     const std::span<const double> y = request.y;
     WorkingConstants wc(cfg);
-    auto prep = prepare(varying_columns(matrix), y, cfg, wc, nvars, [&](const Vec& w, Flags& inc) {
-        clear_weighted_constants(matrix, w, inc);
-    });
+    auto prep = prepare(varying_columns(matrix, interrupt), y, cfg, wc, nvars,
+                        [&](const Vec& w, Flags& inc) {
+                            clear_weighted_constants(matrix, w, inc, interrupt);
+                        });
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
     Prepared& p = std::get<Prepared>(prep);
     const std::span<const double> w = p.weights.norm;

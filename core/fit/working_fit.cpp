@@ -40,10 +40,11 @@ struct Prepared {
 template <class M, class Standardize>
 std::variant<Inputs, FitError> prepare_inputs(const M& x, const FitConfig& config,
                                               WorkingConstants& constants,
+                                              const Interrupt& interrupt,
                                               Standardize&& standardize) {
     const std::size_t nobs = x.rows(), nvars = x.cols();
     Inputs p;
-    p.include = varying_columns(x);
+    p.include = varying_columns(x, interrupt);
     apply_exclude(config, p.include);
     if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
     auto pen = normalize_penalty(config, nvars);
@@ -52,7 +53,7 @@ std::variant<Inputs, FitError> prepare_inputs(const M& x, const FitConfig& confi
     auto w = prepare_weights(config, nobs);
     if (auto* e = std::get_if<FitError>(&w)) return *e;
     p.weights = std::move(std::get<Weights>(w));
-    clear_weighted_constants(x, p.weights.norm, p.include);
+    clear_weighted_constants(x, p.weights.norm, p.include, interrupt);
     if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
     auto lim = box_limits(config, nvars, constants);
     if (auto* e = std::get_if<FitError>(&lim)) return *e;
@@ -74,7 +75,7 @@ std::variant<Prepared, FitError> prepare(FitRequest& request, WorkingConstants& 
     if (auto* dense = std::get_if<DenseMatrix>(&request.x)) {
         DenseMatrix x = std::move(*dense);
         require(x.owned(), "the naive solver works in its own copy of x");
-        auto in = prepare_inputs(x, cfg, constants, [&](const Vec& w, Flags& inc) {
+        auto in = prepare_inputs(x, cfg, constants, interrupt, [&](const Vec& w, Flags& inc) {
             return centre_and_scale_in_place(x, w, cfg.standardize, cfg.intercept, inc, interrupt);
         });
         if (auto* e = std::get_if<FitError>(&in)) return *e;
@@ -82,7 +83,7 @@ std::variant<Prepared, FitError> prepare(FitRequest& request, WorkingConstants& 
     }
     CscInput& csc = std::get<CscInput>(request.x);
     CscMatrix x(std::move(csc.col_ptr), std::move(csc.row_idx), std::move(csc.values), request.nobs);
-    auto in = prepare_inputs(x, cfg, constants, [&](const Vec& w, Flags& inc) {
+    auto in = prepare_inputs(x, cfg, constants, interrupt, [&](const Vec& w, Flags& inc) {
         return column_scales(x, w, cfg.standardize, cfg.intercept, inc, interrupt);
     });
     if (auto* e = std::get_if<FitError>(&in)) return *e;
