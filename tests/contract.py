@@ -27,6 +27,10 @@ CONSTANT_AT_0 = ("the response is constant at 0: y is 0 on every observation of 
                  "weight and no intercept is fitted, so there is nothing to fit")
 
 
+def overflow(what, name):
+    return f"the data overflow: {what} is not finite; scale {name} down"
+
+
 def binomial_range(i, v):
     return f"y must lie in [0, 1] for the binomial family, but y[{i}] = {v:g}"
 

@@ -58,6 +58,13 @@ public:
     const char* what() const noexcept override { return "the fit was interrupted"; }
 };
 
+// Throws InputError "the data overflow: <what> is not finite; scale <name>
+// down", for a sum of the preparation (a mean, a variance, a gradient of the
+// null model) that left the range of doubles.
+[[noreturn]] inline void data_overflow(const std::string& what, const char* name) {
+    throw InputError("the data overflow: " + what + " is not finite; scale " + name + " down");
+}
+
 // Throws PreconditionError with `what` unless `ok`.
 inline void require(bool ok, const char* what) {
     if (!ok) throw PreconditionError(what);

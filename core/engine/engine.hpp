@@ -41,6 +41,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <type_traits>
 #include <variant>
 #include <vector>
@@ -109,8 +110,15 @@ public:
             require(!curvatures.empty(), "fixed curvatures for a design that cannot form them");
         }
         intercept_prev_ = intercept_;
-        if (start) begin_at(*start);
         refresh_abs_gradients(nullptr);
+        for (std::size_t j = 0; j < nvars_; ++j)
+            if (in_.include[j] && !std::isfinite(abs_grad_[j]))
+                data_overflow("the gradient of variable " + std::to_string(j) + " at the null model",
+                              "x or y");
+        if (start) {
+            begin_at(*start);
+            refresh_abs_gradients(nullptr);
+        }
     }
 
     // Walks the penalty sequence with warm starts and stores every solution.

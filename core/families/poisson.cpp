@@ -65,6 +65,7 @@ double PoissonFamily::null_model(std::span<double> q, std::span<double> r) {
     for (std::size_t i = 0; i < n; ++i)
         if (wy_[i] > 0.0) sum_ylogy += wy_[i] * std::log(y[i]);
     null_half_dev_ = sum_ylogy - ybar - dev_offset_;
+    if (!std::isfinite(null_half_dev_)) data_overflow("the null deviance of y", "y");
     conv_thresh_ = thresh_ * null_half_dev_;
     return b0;
 }

@@ -67,6 +67,7 @@ std::variant<Weights, FitError> prepare_weights(const FitConfig& config, std::si
     double sum = 0.0;
     for (double v : w.raw) sum += v;
     if (!(sum > 0.0)) return FitError::NonPositiveWeightSum;
+    if (!std::isfinite(sum)) data_overflow("the sum of the weights", "weights");
     w.sum = sum;
     w.norm.resize(nobs);
     for (std::size_t i = 0; i < nobs; ++i) w.norm[i] = w.raw[i] / sum;

@@ -4,12 +4,33 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+
+#include "fit/prepare.hpp"
 
 namespace varnel_core {
 
 namespace {
 
-bool usable_scale(double s) { return s > 0.0 && std::isfinite(s); }
+// A weighted scale or sum of squares of column j: usable when positive (0:
+// a constant column); not finite, the data overflow.
+bool usable_scale(double s, std::size_t j) {
+    if (!std::isfinite(s))
+        data_overflow("the weighted sum of squares of column " + std::to_string(j) + " of x", "x");
+    return s > 0.0;
+}
+
+// A column's weighted mean must be finite.
+void check_mean(double m, std::size_t j) {
+    if (!std::isfinite(m))
+        data_overflow("the weighted mean of column " + std::to_string(j) + " of x", "x");
+}
+
+// The response's centre and scale must be finite.
+void check_response_scale(const Standardization& s) {
+    if (!std::isfinite(s.y_mean) || !std::isfinite(s.y_scale))
+        data_overflow("the weighted mean or sum of squares of y", "y");
+}
 
 // Marks column j as constant after its statistics proved degenerate.
 void drop_column(Flags& include, Vec& x_mean, Vec& x_scale, std::size_t j) {
@@ -51,7 +72,7 @@ Standardization standardize_rows_in_place(DenseMatrix& x, std::span<double> y,
                 ss += c[i] * c[i];
             }
             s.x_sumsq[j] = ss;
-            if (!usable_scale(ss)) {
+            if (!usable_scale(ss, j)) {
                 drop_column(include, s.x_mean, s.x_scale, j);
                 continue;
             }
@@ -78,6 +99,7 @@ Standardization standardize_rows_in_place(DenseMatrix& x, std::span<double> y,
             yss += y[i] * y[i];
         }
         s.y_scale = std::sqrt(yss);
+        check_response_scale(s);
         for (std::size_t i = 0; i < n; ++i) y[i] = y[i] / s.y_scale;
     } else {
         double yss = 0.0;
@@ -86,6 +108,7 @@ Standardization standardize_rows_in_place(DenseMatrix& x, std::span<double> y,
             yss += y[i] * y[i];
         }
         s.y_scale = std::sqrt(yss);
+        check_response_scale(s);
         for (std::size_t i = 0; i < n; ++i) y[i] = y[i] / s.y_scale;
         s.y_mean = 0.0;
         for (std::size_t j = 0; j < p; ++j) {
@@ -100,13 +123,13 @@ Standardization standardize_rows_in_place(DenseMatrix& x, std::span<double> y,
             }
             s.x_sumsq[j] = ss;
             if (!standardize) {
-                if (!usable_scale(ss)) drop_column(include, s.x_mean, s.x_scale, j);
+                if (!usable_scale(ss, j)) drop_column(include, s.x_mean, s.x_scale, j);
                 continue;
             }
             double m = 0.0;
             for (std::size_t i = 0; i < n; ++i) m += c[i] * sw[i];
             const double v = ss - m * m;
-            if (!usable_scale(v)) {
+            if (!usable_scale(v, j)) {
                 drop_column(include, s.x_mean, s.x_scale, j);
                 continue;
             }
@@ -138,7 +161,7 @@ Standardization least_squares_scales(const CscMatrix& x, std::span<double> y,
         for (std::size_t j = 0; j < p; ++j) {
             if (!include[j]) continue;
             const auto [s1, var, s2] = moments(j);
-            if (!usable_scale(var)) {
+            if (!usable_scale(var, j)) {
                 drop_column(include, s.x_mean, s.x_scale, j);
                 continue;
             }
@@ -156,11 +179,13 @@ Standardization least_squares_scales(const CscMatrix& x, std::span<double> y,
             yss += w[i] * (y[i] * y[i]);
         }
         s.y_scale = std::sqrt(yss);
+        check_response_scale(s);
         for (std::size_t i = 0; i < n; ++i) y[i] = y[i] / s.y_scale;
     } else {
         double yss = 0.0;
         for (std::size_t i = 0; i < n; ++i) yss += w[i] * (y[i] * y[i]);
         s.y_scale = std::sqrt(yss);
+        check_response_scale(s);
         for (std::size_t i = 0; i < n; ++i) y[i] = y[i] / s.y_scale;
         s.y_mean = 0.0;
         for (std::size_t j = 0; j < p; ++j) {
@@ -168,10 +193,10 @@ Standardization least_squares_scales(const CscMatrix& x, std::span<double> y,
             const auto [s1, v, s2] = moments(j);
             s.x_sumsq[j] = s2;
             if (!standardize) {
-                if (!usable_scale(s2)) drop_column(include, s.x_mean, s.x_scale, j);
+                if (!usable_scale(s2, j)) drop_column(include, s.x_mean, s.x_scale, j);
                 continue;
             }
-            if (!usable_scale(v)) {
+            if (!usable_scale(v, j)) {
                 drop_column(include, s.x_mean, s.x_scale, j);
                 continue;
             }
@@ -196,6 +221,7 @@ Standardization standardize_covariance(const ColumnMoments& m, std::span<const d
     }
     s.y_mean = intercept ? m.ymean : 0.0;
     s.y_scale = std::sqrt(yss);
+    check_response_scale(s);
     gradient.assign(p, 0.0);
     for (std::size_t j = 0; j < p; ++j) {
         if (!include[j]) continue;
@@ -212,7 +238,7 @@ Standardization standardize_covariance(const ColumnMoments& m, std::span<const d
             if (standardize) s.x_sumsq[j] = sum * sum / v + 1.0;
         }
         const double checked = standardize || intercept ? v : s.x_sumsq[j];
-        if (!usable_scale(checked)) {
+        if (!usable_scale(checked, j)) {
             drop_column(include, s.x_mean, s.x_scale, j);
             continue;
         }
@@ -230,17 +256,21 @@ std::pair<Vec, Vec> column_scales(const CscMatrix& x, std::span<const double> w,
     const std::size_t p = x.cols();
     check_lengths(x.rows(), p, w, include);
     Vec x_mean(p, 0.0), x_scale(p, 1.0);
-    if (!intercept && !standardize) return {std::move(x_mean), std::move(x_scale)};
     double total = 0.0;
     for (const double wi : w) total += wi;
     for (std::size_t j = 0; j < p; ++j) {
         if (!include[j]) continue;
         interrupt.tick(x.stored(j));
         const auto m = sparse_moments({x.rows_of(j), x.stored(j)}, {x.values_of(j), x.stored(j)}, w, total);
+        check_mean(m.mean, j);
+        if (!intercept && !standardize) {  // raw columns: only their sums of squares checked
+            usable_scale(m.second, j);
+            continue;
+        }
         if (intercept) x_mean[j] = m.mean;
         if (!standardize) continue;
         const double sc = std::sqrt(m.centred);
-        if (!usable_scale(sc)) {
+        if (!usable_scale(sc, j)) {
             drop_column(include, x_mean, x_scale, j);
             continue;
         }
@@ -255,15 +285,21 @@ std::pair<Vec, Vec> centre_and_scale_in_place(DenseMatrix& x, std::span<const do
     const std::size_t n = x.rows(), p = x.cols();
     check_lengths(n, p, w, include);
     Vec x_mean(p, 0.0), x_scale(p, 1.0);
-    if (!intercept && !standardize) return {std::move(x_mean), std::move(x_scale)};
     for (std::size_t j = 0; j < p; ++j) {
         interrupt.tick(n);
         if (!include[j]) continue;
         double* c = x.col(j);
+        if (!intercept && !standardize) {  // raw columns: only their sums of squares checked
+            double ss = 0.0;
+            for (std::size_t i = 0; i < n; ++i) ss += w[i] * (c[i] * c[i]);
+            usable_scale(ss, j);
+            continue;
+        }
         double sc;
         if (intercept) {
             double m = 0.0;
             for (std::size_t i = 0; i < n; ++i) m += w[i] * c[i];
+            check_mean(m, j);
             x_mean[j] = m;
             for (std::size_t i = 0; i < n; ++i) c[i] = c[i] - m;
             if (!standardize) continue;
@@ -278,7 +314,7 @@ std::pair<Vec, Vec> centre_and_scale_in_place(DenseMatrix& x, std::span<const do
             }
             sc = std::sqrt(s2 - s1 * s1);
         }
-        if (!usable_scale(sc)) {
+        if (!usable_scale(sc, j)) {
             drop_column(include, x_mean, x_scale, j);
             continue;
         }
