@@ -132,13 +132,6 @@ WRAPPER(grad) {
         std::visit([&](const auto& m) { return m.grad(j, r, shift); }, columns(std::move(x))));
 }
 
-WRAPPER(update_residual) {
-    Design x; std::uint64_t j = 0; double delta = 0.0, shift = 0.0; vc::Vec r;
-    if (!parse(args, kwargs, {"x", "j", "delta", "r", "shift"}, x, j, delta, r, shift)) return nullptr;
-    std::visit([&](const auto& m) { m.update_residual(j, delta, r, shift); }, columns(std::move(x)));
-    return Py_BuildValue("(Nd)", array(std::move(r)), shift);
-}
-
 WRAPPER(weighted_sumsq) {
     Design x; std::uint64_t j = 0; vc::Vec v;
     if (!parse(args, kwargs, {"x", "j", "v"}, x, j, v)) return nullptr;
@@ -436,8 +429,7 @@ WRAPPER(matrix) {
                       METH_VARARGS | METH_KEYWORDS, nullptr}
 
 PyMethodDef methods[] = {
-    METHOD(wdot4), METHOD(grad),
-    METHOD(update_residual), METHOD(weighted_sumsq),
+    METHOD(wdot4), METHOD(grad), METHOD(weighted_sumsq),
     METHOD(chkvars),
     METHOD(clear_weighted_constants), METHOD(normalize_penalty), METHOD(gram), METHOD(design),
     METHOD(matrix),
