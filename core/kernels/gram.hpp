@@ -45,9 +45,10 @@
 //   - in gram_columns and in gram_full (gram_columns gives exactly the
 //     entries of gram_full, whatever the other columns requested), and for
 //     G[k, j] and G[j, k].
-// No threads are used.  `interrupt` is polled once per block of rows.  The bits do change with gram_row_block and with the
-// provisional centres (weighted_mean with different centres passed gives
-// results equal to rounding only).
+// No threads are used; `interrupt` is polled once per block of rows.  The
+// bits do change with gram_row_block and with the provisional centres
+// (weighted_mean with different centres passed gives results equal to
+// rounding only).
 #pragma once
 
 #include <cstddef>
