@@ -61,10 +61,9 @@ def _varnel_defaults(wl: Workload) -> dict:
     # the raw data with fit_path's defaults (standardize, intercept) and
     # its choice of solver; coefficients brought to the standardized scale
     from varnel._core import fit
-    from varnel._fit import choose_solver
 
     X, y = wl.raw
-    f = fit(X, y, user_lambda=wl.lambdas, solver=choose_solver("auto", wl.family, X))
+    f = fit(X, y, user_lambda=wl.lambdas, solver="auto")
     return dict(f, beta=np.asarray(f["beta"]) * wl.scales[:, None], a0=np.zeros(f["lmu"]))
 
 

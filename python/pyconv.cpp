@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <type_traits>
 
-#include "error.hpp"
+#include "base/errors.hpp"
 
 namespace varnel_py {
 
@@ -222,41 +222,6 @@ void add_note(const char* note) noexcept {
     PyErr_Restore(type, value, traceback);
 }
 
-std::string quoted(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    out += '"';
-    auto hex = [&out](unsigned code) {
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "\\u{%x}", code);
-        out += buf;
-    };
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        default:
-            if (c < 0x20 || c == 0x7f) {
-                hex(c);
-            } else if (c == 0xc2 && i + 1 < text.size() &&
-                       static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                       static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
-                // U+0080..U+009F, the second block of control characters
-                hex(static_cast<unsigned char>(text[i + 1]));
-                ++i;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    out += '"';
-    return out;
-}
-
 // ---------------------------------------------------------------------------
 
 bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyRef> slots) {
@@ -409,14 +374,67 @@ bool to_float_array(PyObject* obj, int ndim, FloatArray& out) {
     return true;
 }
 
+bool to_table(PyObject* obj, varnel_core::Table& out) {
+    if (import_numpy() < 0) return false;
+    if (PyArray_Check(obj)) {
+        auto* a = reinterpret_cast<PyArrayObject*>(obj);
+        const int ndim = PyArray_NDIM(a);
+        if (is_float64(a) && ndim <= 2) {
+            FloatArray view;
+            if (ndim == 0) {
+                out = {{load(static_cast<const char*>(PyArray_DATA(a)))}, {}};
+                return true;
+            }
+            if (!to_float_array(obj, ndim, view)) return false;
+            out.shape.assign(view.shape, view.shape + ndim);
+            out.values.resize(view.size());
+            const std::size_t cols = ndim == 2 ? view.shape[1] : 1;
+            for (std::size_t i = 0; i < view.shape[0]; ++i)
+                for (std::size_t j = 0; j < cols; ++j)
+                    out.values[i * cols + j] =
+                        load(view.data + static_cast<std::ptrdiff_t>(i) * view.strides[0] +
+                             static_cast<std::ptrdiff_t>(j) * (ndim == 2 ? view.strides[1] : 0));
+            return true;
+        }
+        if (ndim >= 2) {  // the dtype's or the dimension count's message
+            FloatArray refused;
+            if (!to_float_array(obj, 2, refused)) return false;
+            return raise(PyExc_TypeError, "expected at most two dimensions");
+        }
+    }
+    if (!PySequence_Check(obj) || PyUnicode_Check(obj)) {
+        double v = 0.0;
+        if (!to_float(obj, v)) return false;
+        out = {{v}, {}};
+        return true;
+    }
+    if (!to_float_vector(obj, out.values)) return false;
+    out.shape = {out.values.size()};
+    return true;
+}
+
 std::vector<double> copy_column_major(const FloatArray& a) {
+    std::vector<double> out;
+    copy_column_major(a, out);
+    return out;
+}
+
+void copy_column_major(const FloatArray& a, std::vector<double>& out,
+                       const varnel_core::Interrupt& interrupt) {
     const std::size_t rows = a.shape[0];
     const std::size_t cols = a.shape[1];
-    std::vector<double> out(rows * cols);
+    // zero-filled (and paged in) a piece at a time, between polls
+    constexpr std::size_t piece = std::size_t{1} << 18;
+    out.reserve(rows * cols);
+    while (out.size() < rows * cols) {
+        interrupt.tick(piece);
+        out.resize(std::min(rows * cols, out.size() + piece));
+    }
     // Blocks of rows keep a C-ordered source in cache while the columns of
     // the block are written.
     constexpr std::size_t block = 64;
     for (std::size_t i0 = 0; i0 < rows; i0 += block) {
+        interrupt.tick(block * cols);
         const std::size_t i1 = std::min(rows, i0 + block);
         for (std::size_t j = 0; j < cols; ++j) {
             const char* col = a.data + static_cast<std::ptrdiff_t>(j) * a.strides[1];
@@ -425,7 +443,6 @@ std::vector<double> copy_column_major(const FloatArray& a) {
                 dst[i] = load(col + static_cast<std::ptrdiff_t>(i) * a.strides[0]);
         }
     }
-    return out;
 }
 
 std::vector<double> copy_vector(const FloatArray& a) {
@@ -468,6 +485,9 @@ bool convert(const char* name, PyObject* obj, std::optional<std::vector<double>>
 bool convert(const char* name, PyObject* obj, std::optional<std::vector<std::uint64_t>>& out) {
     return convert_optional(name, obj, out, to_count_vector);
 }
+bool convert(const char* name, PyObject* obj, std::optional<varnel_core::Table>& out) {
+    return convert_optional(name, obj, out, to_table);
+}
 bool convert_array(const char* name, PyObject* obj, int ndim, FloatArray& out) {
     if (obj == nullptr) return true;
     return with_note(name, [&] { return to_float_array(obj, ndim, out); });
@@ -475,9 +495,15 @@ bool convert_array(const char* name, PyObject* obj, int ndim, FloatArray& out) {
 
 // ---------------------------------------------------------------------------
 
-std::optional<std::size_t> first_non_finite(std::span<const double> values) noexcept {
-    for (std::size_t i = 0; i < values.size(); ++i)
-        if (!std::isfinite(values[i])) return i;
+std::optional<std::size_t> first_non_finite(std::span<const double> values,
+                                            const varnel_core::Interrupt& interrupt) {
+    constexpr std::size_t chunk = std::size_t{1} << 16;
+    for (std::size_t i0 = 0; i0 < values.size(); i0 += chunk) {
+        interrupt.tick(chunk);
+        const std::size_t i1 = std::min(values.size(), i0 + chunk);
+        for (std::size_t i = i0; i < i1; ++i)
+            if (!std::isfinite(values[i])) return i;
+    }
     return std::nullopt;
 }
 

@@ -26,6 +26,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/format.hpp"
+#include "base/interrupt.hpp"
+#include "fit/options.hpp"
+
 namespace varnel_py {
 
 // ---------------------------------------------------------------------------
@@ -94,10 +98,7 @@ bool raise(PyObject* type, std::string_view text) noexcept;
 // left as it was, without the note.
 void add_note(const char* note) noexcept;
 
-// `text` in double quotes, a double quote or backslash preceded by a
-// backslash, newline, tab and carriage return as \n, \t, \r and any other
-// control character as \u{hex}.
-std::string quoted(std::string_view text);
+using varnel_core::quoted;
 
 // ---------------------------------------------------------------------------
 // Argument binding
@@ -154,7 +155,17 @@ struct FloatArray {
 // element type or dimension count, a text naming the expected and the given).
 bool to_float_array(PyObject* obj, int ndim, FloatArray& out);
 
-// Fresh copy of a 2-D array in column-major order: element (i, j) at j * rows + i.
+// A number (no dimension), a sequence of numbers (one dimension), or a
+// float64 array of at most two dimensions, copied row-major whatever its
+// strides.
+bool to_table(PyObject* obj, varnel_core::Table& out);
+
+// Fills `out` (resized to rows * cols) with a 2-D array in column-major
+// order, element (i, j) at j * rows + i; touches no Python object, so it may
+// run without the interpreter's lock while the array is held (`interrupt`
+// is polled once per block of rows).
+void copy_column_major(const FloatArray& a, std::vector<double>& out,
+                       const varnel_core::Interrupt& interrupt = {});
 std::vector<double> copy_column_major(const FloatArray& a);
 // Fresh copy of a 1-D array, in index order, whatever its strides.
 std::vector<double> copy_vector(const FloatArray& a);
@@ -176,6 +187,7 @@ bool convert(const char* name, PyObject* obj, std::optional<double>& out);
 bool convert(const char* name, PyObject* obj, std::optional<std::uint64_t>& out);
 bool convert(const char* name, PyObject* obj, std::optional<std::vector<double>>& out);
 bool convert(const char* name, PyObject* obj, std::optional<std::vector<std::uint64_t>>& out);
+bool convert(const char* name, PyObject* obj, std::optional<varnel_core::Table>& out);
 // The same for a float array parameter of `ndim` dimensions.
 bool convert_array(const char* name, PyObject* obj, int ndim, FloatArray& out);
 
@@ -183,7 +195,8 @@ bool convert_array(const char* name, PyObject* obj, int ndim, FloatArray& out);
 // Value checks
 
 // Index of the first NaN or infinite value, if any.
-std::optional<std::size_t> first_non_finite(std::span<const double> values) noexcept;
+std::optional<std::size_t> first_non_finite(std::span<const double> values,
+                                            const varnel_core::Interrupt& interrupt = {});
 
 // ---------------------------------------------------------------------------
 // Results

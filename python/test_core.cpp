@@ -3,10 +3,12 @@
 // converts its arguments (all positional or keyword, all required), one core
 // routine runs, and vectors come back as float64 arrays.
 //
-// A design matrix `x` is either a 2-D float64 array (Dense) or the tuple
-// (col_ptr, row_idx, values, norm_weights, x_mean, x_scale, nrows, ncols)
-// (Sparse).  C++ exceptions become Python exceptions as in varnel._core
-// (PreconditionError: ValueError); a FitError is a ValueError with its text.
+// A design matrix `x` is either a 2-D float64 array (dense, copied
+// column-major) or the tuple (col_ptr, row_idx, values, norm_weights,
+// x_mean, x_scale, nrows, ncols) (the least-squares CSC columns under the
+// standardized view).  C++ exceptions become Python exceptions as in
+// varnel._core (PreconditionError: ValueError); a FitError is a ValueError
+// with its text.
 #include "pyconv.hpp"
 
 #include <algorithm>
@@ -18,20 +20,29 @@
 #include <variant>
 #include <vector>
 
-#include "covariance.hpp"
-#include "designs.hpp"
-#include "glm_matrix.hpp"
-#include "gram.hpp"
-#include "matrix.hpp"
-#include "prepare.hpp"
+#include "designs/covariance.hpp"
+#include "designs/csc.hpp"
+#include "designs/dense.hpp"
+#include "designs/least_squares.hpp"
+#include "designs/standardized.hpp"
+#include "designs/working.hpp"
+#include "fit/prepare.hpp"
+#include "kernels/gram.hpp"
 
 namespace vc = varnel_core;
 namespace vp = varnel_py;
 
 namespace {
 
-using Design = std::variant<vc::Dense, vc::Sparse>;
+struct Sparse {
+    vc::CscMatrix x;
+    vc::Vec w;
+    vc::Vec mean;
+    vc::Vec scale;
+};
+using Design = std::variant<vc::DenseMatrix, Sparse>;
 using vp::convert;
+const vc::Interrupt no_interrupt;
 
 bool convert(const char* name, PyObject* obj, vp::FloatArray& out) {
     return vp::convert_array(name, obj, 2, out);
@@ -48,7 +59,7 @@ bool convert(const char* name, PyObject* obj, Design& out) {
     if (!PyTuple_Check(obj)) {
         vp::FloatArray a;
         if (!vp::convert_array(name, obj, 2, a)) return false;
-        out.emplace<vc::Dense>(vp::copy_column_major(a), a.shape[0], a.shape[1]);
+        out.emplace<vc::DenseMatrix>(vp::copy_column_major(a), a.shape[0], a.shape[1]);
         return true;
     }
     if (PyTuple_Size(obj) != 8) return vp::raise(PyExc_TypeError, "a sparse design is a tuple of 8");
@@ -61,9 +72,22 @@ bool convert(const char* name, PyObject* obj, Design& out) {
           convert("x_mean", part(4), x_mean) && convert("x_scale", part(5), x_scale) &&
           convert("nrows", part(6), nrows) && convert("ncols", part(7), ncols)))
         return false;
-    out.emplace<vc::Sparse>(std::move(col_ptr), std::move(row_idx), std::move(values),
-                            std::move(norm_weights), std::move(x_mean), std::move(x_scale), nrows, ncols);
+    vc::require(col_ptr.size() == ncols + 1, "col_ptr of the wrong length");
+    out = Sparse{vc::CscMatrix(std::move(col_ptr), std::move(row_idx), std::move(values), nrows),
+                 std::move(norm_weights), std::move(x_mean), std::move(x_scale)};
     return true;
+}
+
+// A float64 array read in place (strides in whole elements).
+bool convert(const char* name, PyObject* obj, vc::StridedMatrix& out);
+
+// The least-squares columns of a design.
+std::variant<vc::DenseLeastSquaresColumns, vc::SparseLeastSquaresColumns> columns(Design d) {
+    if (auto* dense = std::get_if<vc::DenseMatrix>(&d))
+        return vc::DenseLeastSquaresColumns(std::move(*dense));
+    Sparse& s = std::get<Sparse>(d);
+    vc::Standardized<vc::CscMatrix> z(std::move(s.x), s.mean, s.scale, s.w);
+    return vc::SparseLeastSquaresColumns(std::move(z), s.w);
 }
 
 template <class... T, std::size_t... I>
@@ -104,38 +128,39 @@ WRAPPER(wdot4) {
 WRAPPER(grad) {
     Design x; std::uint64_t j = 0; vc::Vec r; double shift = 0.0;
     if (!parse(args, kwargs, {"x", "j", "r", "shift"}, x, j, r, shift)) return nullptr;
-    return PyFloat_FromDouble(std::visit([&](const auto& m) { return m.grad(j, r, shift); }, x));
-}
-
-WRAPPER(update_residual) {
-    Design x; std::uint64_t j = 0; double delta = 0.0, shift = 0.0; vc::Vec r;
-    if (!parse(args, kwargs, {"x", "j", "delta", "r", "shift"}, x, j, delta, r, shift)) return nullptr;
-    std::visit([&](const auto& m) { m.update_residual(j, delta, r, shift); }, x);
-    return Py_BuildValue("(Nd)", array(std::move(r)), shift);
+    return PyFloat_FromDouble(
+        std::visit([&](const auto& m) { return m.grad(j, r, shift); }, columns(std::move(x))));
 }
 
 WRAPPER(weighted_sumsq) {
     Design x; std::uint64_t j = 0; vc::Vec v;
     if (!parse(args, kwargs, {"x", "j", "v"}, x, j, v)) return nullptr;
-    return PyFloat_FromDouble(vc::DenseGlm(std::get<vc::Dense>(std::move(x))).weighted_sumsq(j, v));
+    const auto& m = std::get<vc::DenseMatrix>(x);
+    vc::require(j < m.cols(), "column index out of range");
+    vc::Flags one(m.cols(), 0);
+    one[j] = 1;
+    vc::Vec out(m.cols());
+    m.weighted_sumsq_flagged(one, v, out);
+    return PyFloat_FromDouble(out[j]);
 }
 
 WRAPPER(chkvars) {
     Design x;
     if (!parse(args, kwargs, {"x"}, x)) return nullptr;
-    if (const auto* s = std::get_if<vc::Sparse>(&x))
-        return array(vc::chkvars_sparse(s->col_ptr, s->values, s->nrows));
-    return array(vc::chkvars(std::get<vc::Dense>(x)));
+    if (const auto* s = std::get_if<Sparse>(&x)) return array(vc::varying_columns(s->x));
+    return array(vc::varying_columns(std::get<vc::DenseMatrix>(x)));
 }
 
 // `include` with the columns cleared that vary only on rows of weight 0.
 WRAPPER(clear_weighted_constants) {
     Design x; vc::Vec w; vc::Flags include;
     if (!parse(args, kwargs, {"x", "w", "include"}, x, w, include)) return nullptr;
-    if (const auto* s = std::get_if<vc::Sparse>(&x))
-        vc::clear_weighted_constants_sparse(s->col_ptr, s->row_idx, s->values, w, include);
-    else
-        vc::clear_weighted_constants(std::get<vc::Dense>(x), w, include);
+    std::visit([&](const auto& m) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(m)>, Sparse>)
+            vc::clear_weighted_constants(m.x, w, include);
+        else
+            vc::clear_weighted_constants(m, w, include);
+    }, x);
     return array(include);
 }
 
@@ -239,17 +264,30 @@ WRAPPER(gram) {
     return d.release();
 }
 
+// The CSC arrays of a column-major matrix's non-zeros.
+vc::CscMatrix csc_of(const vc::Vec& x, std::size_t n, std::size_t p) {
+    vc::Index col_ptr{0}, row_idx;
+    vc::Vec values;
+    for (std::size_t j = 0; j < p; ++j) {
+        for (std::size_t i = 0; i < n; ++i)
+            if (x[j * n + i] != 0.0) row_idx.push_back(i), values.push_back(x[j * n + i]);
+        col_ptr.push_back(row_idx.size());
+    }
+    return vc::CscMatrix(std::move(col_ptr), std::move(row_idx), std::move(values), n);
+}
+
 // design(kind, x, centre, scale, weights, resid, js, deltas, coef, active,
 // intercept, shift) -> dict: runs one of the engine's designs through a
 // script.  kind: "dense_fixed" or "dense_working" (x: the standardized
 // matrix itself), "sparse_fixed", "sparse_working" (x: the raw matrix,
-// stored as CSC with its non-zeros) or "covariance" (x raw, read in place).
-// `weights` are the fixed weights (sparse_fixed, covariance) or the working
-// weights.  For each (j, delta): gradient(j), then a step of delta on j
-// ("seen"); then flush and every |gradient| ("abs").  The working kinds also
-// give the curvatures, the residual sum before and after
-// subtract_weights(shift), the |gradients| after it and the linear predictor
-// of (coef, active, intercept).
+// stored as CSC with its non-zeros, under the standardized view with
+// `weights`) or "covariance" (x raw, read in place).  `weights` are the
+// fixed weights (sparse_fixed, covariance) or the working weights.  For
+// each (j, delta): gradient(j), then a step of delta on j ("seen"); then
+// flush and every |gradient| ("abs").  The working kinds also give the
+// curvatures, the residual sum before and after subtract_weights(shift),
+// the |gradients| after it and the linear predictor of (coef, active,
+// intercept).
 WRAPPER(design) {
     std::string kind;
     vp::FloatArray a;
@@ -262,13 +300,6 @@ WRAPPER(design) {
         return nullptr;
     const std::size_t n = a.shape[0], p = a.shape[1];
     vc::Vec x = vp::copy_column_major(a);
-    vc::Index col_ptr{0}, row_idx;
-    vc::Vec values;
-    for (std::size_t j = 0; j < p; ++j) {
-        for (std::size_t i = 0; i < n; ++i)
-            if (x[j * n + i] != 0.0) row_idx.push_back(i), values.push_back(x[j * n + i]);
-        col_ptr.push_back(row_idx.size());
-    }
     const vc::Flags all(p, 1);
     vp::PyRef out(PyDict_New());
     auto put = [&](const char* key, PyObject* value) {
@@ -301,29 +332,29 @@ WRAPPER(design) {
                put("rsum_after", PyFloat_FromDouble(d.residual_sum())) &&
                put("abs_after", array(abs)) && put("eta", array(eta));
     };
+    auto view = [&] { return vc::Standardized<vc::CscMatrix>(csc_of(x, n, p), centre, scale, w); };
     bool ok = false;
     if (kind == "dense_fixed") {
-        const vc::Dense m(std::move(x), n, p);
-        vc::FixedWeightDesign<vc::Dense> d(m, r);
+        vc::LeastSquaresDesign d(vc::DenseLeastSquaresColumns(vc::DenseMatrix(x, n, p)), r,
+                                 no_interrupt);
         ok = steps(d);
     } else if (kind == "sparse_fixed") {
-        const vc::Sparse m(col_ptr, row_idx, values, w, centre, scale, n, p);
-        vc::FixedWeightDesign<vc::Sparse> d(m, r);
+        vc::LeastSquaresDesign d(vc::SparseLeastSquaresColumns(view(), w), r, no_interrupt);
         ok = steps(d);
     } else if (kind == "covariance") {  // the gradients start at <z_j, r>_w
-        const vc::StridedMatrix view{x.data(), n, p, 1, static_cast<std::ptrdiff_t>(n)};
+        const vc::StridedMatrix strided{x.data(), n, p, 1, static_cast<std::ptrdiff_t>(n)};
         vc::Vec g(p, 0.0);
         for (std::size_t j = 0; j < p; ++j)
             for (std::size_t i = 0; i < n; ++i)
-                g[j] += w[i] * (view.at(i, j) - centre[j]) / scale[j] * r[i];
-        vc::CovarianceDesign d(view, w, centre, scale, all, std::move(g), 2);
+                g[j] += w[i] * (strided.at(i, j) - centre[j]) / scale[j] * r[i];
+        vc::CovarianceDesign d(strided, w, centre, scale, all, std::move(g), no_interrupt, 2);
         d.strong_set_grew(all);
         ok = steps(d);
     } else if (kind == "dense_working") {
-        vc::DenseWorkingDesign d(vc::DenseGlm(std::move(x), n, p));
+        vc::DenseWorkingDesign d(vc::DenseMatrix(std::move(x), n, p), 1, no_interrupt);
         ok = working(d);
     } else if (kind == "sparse_working") {
-        vc::SparseWorkingDesign d(col_ptr, row_idx, values, centre, scale, n);
+        vc::SparseWorkingDesign d(view(), 1, no_interrupt);
         ok = working(d);
     } else {
         vp::raise(PyExc_ValueError, "unknown design kind");
@@ -331,14 +362,77 @@ WRAPPER(design) {
     return ok ? out.release() : nullptr;
 }
 
+// matrix(kind, x, centre, scale, w, v, j, a, cols, coef) -> dict: every
+// operation of the matrix contract (designs/contract.hpp) on one
+// implementation.  kind: "dense" (a column-major copy of x), "borrowed" (x
+// read in place, any strides), "csc" (x's non-zeros), or "standardized_"
+// followed by one of those (the view with `centre` and `scale`; a CSC
+// column that stores every row is recentred under w).  "dot" and
+// "weighted_dot" hold every column's <x_j, v> and sum_i w_i x_ij v_i;
+// "axpy" and "weighted_axpy" v after r -= a x_j and r -= (w a) x_j; "sums"
+// every column's (sum w x, sum w x^2); "transpose_times", "times" and
+// "sandwich" X_S' v, X_S coef and X_S' diag(w) X_S (row-major) for S = cols.
+WRAPPER(matrix) {
+    std::string kind;
+    vc::StridedMatrix strided;
+    vc::Vec centre, scale, w, v, coef;
+    std::uint64_t j = 0;
+    double a = 0.0;
+    vc::Index cols;
+    if (!parse(args, kwargs, {"kind", "x", "centre", "scale", "w", "v", "j", "a", "cols", "coef"},
+               kind, strided, centre, scale, w, v, j, a, cols, coef))
+        return nullptr;
+    const std::size_t n = strided.nrows, p = strided.ncols;
+    vc::Vec owned(vc::checked_size(n, p));
+    for (std::size_t c = 0; c < p; ++c)
+        for (std::size_t i = 0; i < n; ++i) owned[c * n + i] = strided.at(i, c);
+    const std::vector<std::size_t> set = sizes(cols);
+    vp::PyRef out(PyDict_New());
+    auto put = [&](const char* key, vc::Vec value) {
+        vp::PyRef owned_value(array(std::move(value)));
+        return owned_value && PyDict_SetItemString(out.get(), key, owned_value.get()) == 0;
+    };
+    auto run = [&](const auto& m) {
+        static_assert(vc::MatrixContract<std::decay_t<decltype(m)>>);
+        vc::Vec dot(p), wdot(p), sums(2 * p), r1 = v, r2 = v, tt(set.size()), times(n),
+            sandwich(set.size() * set.size());
+        for (std::size_t c = 0; c < p; ++c) {
+            dot[c] = m.dot(c, v);
+            wdot[c] = m.weighted_dot(c, w, v);
+            const vc::ColumnSums s = m.weighted_sums(c, w);
+            sums[2 * c] = s.sum;
+            sums[2 * c + 1] = s.squares;
+        }
+        m.axpy(j, a, r1);
+        m.weighted_axpy(j, w, a, r2);
+        m.transpose_times(set, v, tt);
+        m.times(set, coef, times);
+        m.sandwich(set, w, sandwich);
+        return out && put("dot", dot) && put("weighted_dot", wdot) && put("sums", sums) &&
+               put("axpy", r1) && put("weighted_axpy", r2) && put("transpose_times", tt) &&
+               put("times", times) && put("sandwich", sandwich);
+    };
+    const std::string base = kind.rfind("standardized_", 0) == 0 ? kind.substr(13) : kind;
+    const bool standardized = base != kind;
+    auto with = [&](auto m) {
+        if (!standardized) return run(m);
+        return run(vc::Standardized<decltype(m)>(std::move(m), centre, scale, w));
+    };
+    if (base == "dense") return with(vc::DenseMatrix(owned, n, p)) ? out.release() : nullptr;
+    if (base == "borrowed") return with(vc::DenseMatrix(strided)) ? out.release() : nullptr;
+    if (base == "csc") return with(csc_of(owned, n, p)) ? out.release() : nullptr;
+    vp::raise(PyExc_ValueError, "unknown matrix kind");
+    return nullptr;
+}
+
 #define METHOD(name) {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), \
                       METH_VARARGS | METH_KEYWORDS, nullptr}
 
 PyMethodDef methods[] = {
-    METHOD(wdot4), METHOD(grad),
-    METHOD(update_residual), METHOD(weighted_sumsq),
+    METHOD(wdot4), METHOD(grad), METHOD(weighted_sumsq),
     METHOD(chkvars),
     METHOD(clear_weighted_constants), METHOD(normalize_penalty), METHOD(gram), METHOD(design),
+    METHOD(matrix),
     {nullptr, nullptr, 0, nullptr},
 };
 

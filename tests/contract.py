@@ -27,8 +27,12 @@ CONSTANT_AT_0 = ("the response is constant at 0: y is 0 on every observation of 
                  "weight and no intercept is fitted, so there is nothing to fit")
 
 
+def overflow(what, name):
+    return f"the data overflow: {what} is not finite; scale {name} down"
+
+
 def binomial_range(i, v):
-    return f"y must lie in [0, 1] for the binomial family, but y[{i}] = {v:f}"
+    return f"y must lie in [0, 1] for the binomial family, but y[{i}] = {v:g}"
 
 
 # A path that stopped early: (text, code).
@@ -103,6 +107,7 @@ def bad_lambda(i, v):
 # ---- the result dictionary ------------------------------------------------------
 
 KEYS = ["lmu", "lambda", "a0", "beta", "dev_ratio", "nulldev", "npasses", "warning"]
+FIT_KEYS = KEYS + ["lambda_max", "iterate", "solver"]
 ARRAYS = ["lambda", "a0", "beta", "dev_ratio"]
 
 
@@ -110,9 +115,10 @@ def check_result(r, p, inputs=(), nclass=None):
     """Keys in order, types, shapes, fresh writable arrays sharing no memory
     with each other or with any input array, decreasing finite penalty
     values, and a warning whose index is the number of solutions.  `nclass`:
-    a result of fit (multinomial when > 1), whose warning is (kind, index)."""
+    a result of fit (multinomial when > 1), whose warning is (kind, index),
+    with the iterate of a path stopped at maxit."""
     fit = nclass is not None
-    assert type(r) is dict and list(r) == KEYS + ["lambda_max"] * fit
+    assert type(r) is dict and list(r) == (FIT_KEYS if fit else KEYS)
     lmu = r["lmu"]
     assert type(lmu) is int and lmu >= 0 and type(r["npasses"]) is int and r["npasses"] >= 0
     assert type(r["nulldev"]) is float
@@ -129,6 +135,15 @@ def check_result(r, p, inputs=(), nclass=None):
     lam = r["lambda"][np.isfinite(r["lambda"])]
     assert np.all(lam[1:] <= lam[:-1]), f"finite penalty values not decreasing: {r['lambda']}"
     w = r["warning"]
+    if fit:
+        assert r["solver"] in ("naive", "covariance")
+        it = r["iterate"]
+        assert (it is not None) == (w is not None and w[0] == "MaxIterReached")
+        if it is not None:
+            wide = nclass is not None and nclass > 1
+            assert list(it) == ["lambda", "a0", "beta"] and type(it["lambda"]) is float
+            assert it["beta"].shape == ((p, nclass) if wide else (p,))
+            assert np.shape(it["a0"]) == ((nclass,) if wide else ())
     if w is not None and fit:
         assert w in (("MaxIterReached", lmu), ("MaxActiveReached", lmu)), w
     elif w is not None:

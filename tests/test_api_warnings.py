@@ -64,3 +64,18 @@ def test_estimators_warn_with_a_convergence_warning():
     with pytest.warns(PathWarning) as rec:
         varnel.fit_path(X, y, maxit=15)
     assert not isinstance(rec[0].message, exceptions.ConvergenceWarning)
+
+
+@pytest.mark.parametrize("estimator, family", [("ElasticNetRegressor", "gaussian"),
+                                               ("LogisticNetClassifier", "logistic"),
+                                               ("PoissonNetRegressor", "poisson")])
+def test_one_alpha_cut_short_keeps_the_last_iterate(estimator, family):
+    exceptions = pytest.importorskip("sklearn.exceptions")
+    X, y = make_data()
+    y = {"gaussian": y, "logistic": y > 0, "poisson": np.round(np.exp(0.3 * y))}[family]
+    with pytest.warns(exceptions.ConvergenceWarning, match="last iterate") as rec:
+        model = getattr(varnel, estimator)(alpha=0.001, max_iter=1).fit(X, y)
+    assert rec[0].filename == __file__ and isinstance(rec[0].message, varnel.PathConvergenceWarning)
+    assert model.coef_.any() and np.isfinite(model.predict(X)).all()
+    converged = getattr(varnel, estimator)(alpha=0.001, tol=1e-12).fit(X, y)
+    assert 0 < np.abs(model.coef_ - converged.coef_).max() < np.abs(converged.coef_).max()

@@ -183,14 +183,17 @@ def test_reported_error(entry, over, kind, text, param):
     (3, 2**64 - 1, [0, 0, 0], [], [], None),  # p + 1 not representable
     (3, 2, [0, 1, 2], [0, 1], [1.0], "row_idx has 2 entries but values has 1"),
     (3, 2, [0, 2, 1], [0, 1], [1.0, 2.0], "col_ptr decreases at index 2"),
+    (3, 2, [1, 1, 2], [0, 1], [1.0, 2.0], "col_ptr[0] = 1 but the first column starts at 0"),
     (3, 2, [0, 1, 5], [0, 1], [1.0, 2.0], "col_ptr[2] = 5 exceeds the 2 stored entries"),
     (3, 2, [0, 1, 2], [0, 3], [1.0, 2.0], "row_idx[1] = 3 is not below n = 3"),
     (3, 1, [0, 2], [1, 1], [1.0, 2.0], "row 1 is stored twice in column 0"),
 ])
 def test_malformed_csc_is_refused(n, p, col_ptr, row_idx, values, problem):
-    exc = raised(lambda: _core.elnet_sparse(n, p, col_ptr, row_idx, values, np.arange(3.0)))
-    assert type(exc) is ValueError and notes(exc) is None
-    assert str(exc) == C.CSC + problem if problem else str(exc).startswith(C.CSC)
+    for call in (lambda: _core.elnet_sparse(n, p, col_ptr, row_idx, values, np.arange(3.0)),
+                 lambda: _core.fit((n, p, col_ptr, row_idx, values), np.arange(3.0))):
+        exc = raised(call)
+        assert type(exc) is ValueError and notes(exc) is None
+        assert str(exc) == C.CSC + problem if problem else str(exc).startswith(C.CSC)
 
 
 @pytest.mark.parametrize("family, shown", [
@@ -238,6 +241,10 @@ ENTRY_CHECKS = [  # (arguments, text or text(sparse))
     (dict(weights=np.zeros(N)), C.FIT_ERRORS["NonPositiveWeightSum"]),
     (dict(weights=-W0), C.FIT_ERRORS["NonPositiveWeightSum"]),  # negative weights count as 0
     (dict(y=np.full(N, 0.5)), C.CONSTANT),
+    (dict(x=X * 1e160), C.overflow("the weighted sum of squares of column 0 of x", "x")),
+    (dict(x=X * 1e160, standardize=False, intercept=False),
+     C.overflow("the weighted sum of squares of column 0 of x", "x")),
+    (dict(weights=np.full(N, 1e308)), C.overflow("the sum of the weights", "weights")),
     (dict(y=at(np.full(N, 0.5), 0, 0.0), weights=W0), C.CONSTANT),  # varies on a row of weight 0
 ]
 
@@ -256,6 +263,9 @@ def test_entry_checks_and_refusals(label, over, text):
     ("poisson", dict(y=-np.ones(N)), C.FIT_ERRORS["NegativeResponse"]),
     ("gaussian", dict(y=np.zeros(N), intercept=False), C.CONSTANT_AT_0),
     ("sparse", dict(y=np.zeros(N), intercept=False), C.CONSTANT_AT_0),
+    *[(label, dict(y=Y * 1e160), C.overflow("the weighted mean or sum of squares of y", "y"))
+      for label in ("gaussian", "sparse")],
+    ("poisson", dict(y=RESP["poisson"] * 1e306), C.overflow("the null deviance of y", "y")),
 ])
 def test_refusals_of_one_family(label, over, text):
     exc = raised(lambda: fit(label, **over))

@@ -1,4 +1,4 @@
-"""Gram kernels (core/gram.hpp, via varnel._test_core.gram): centred products against long
+"""Gram kernels (core/kernels/gram.hpp, via varnel._test_core.gram): centred products against long
 double, the same bits for every layout and micro-kernel, stable column statistics."""
 import numpy as np
 import pytest

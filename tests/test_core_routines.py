@@ -1,8 +1,8 @@
 """The core's building blocks through varnel._test_core: the kernels' order of
-summation bit for bit (the batched and fused kernels that the fits use are
-pinned with every result in test_result_hashes.py), the sparse design's
-order of summation, the constant-column rules, the empty penalty vector,
-and violated preconditions."""
+summation bit for bit (the batched and fused kernels that the fits use, and
+the sparse designs' orders, are pinned with every result in
+test_result_hashes.py and test_fit_hashes.py), the constant-column rules,
+the empty penalty vector, and violated preconditions."""
 import numpy as np
 import pytest
 import scipy.sparse as sp
@@ -65,29 +65,6 @@ def test_kernels_sum_in_the_documented_order(n):
 def test_order_of_partial_sums_and_tail(b, total):
     ones = np.ones(len(b))
     assert tc.grad(ones[:, None], 0, b, 0.0) == tc.wdot4(ones, b, ones) == total
-
-
-@pytest.mark.parametrize("centre", [True, False])
-def test_sparse_design_sums_its_stored_entries_in_order(centre):
-    # (its values against the dense matrix are in test_engine.py's design contract)
-    rng = np.random.default_rng(3)
-    n, p = 23, 6
-    x = np.where(rng.random((n, p)) < 0.6, 0.0, rng.normal(2.0, 3.0, (n, p)))
-    a, w = sp.csc_matrix(x), rng.uniform(0.1, 2.0, n)
-    w /= w.sum()
-    mean, scale = (w @ x if centre else np.zeros(p)), rng.uniform(0.5, 3.0, p)
-    shift, r, delta = 0.3, rng.normal(size=n), -1.5
-    s = sparse(a, w, mean, scale)
-    for j in range(p):
-        rows, vals = a.indices[a.indptr[j]:a.indptr[j + 1]], a.data[a.indptr[j]:a.indptr[j + 1]]
-        acc = 0.0  # stored entries only, in storage order, then / scale
-        for i, v in zip(rows, vals):
-            acc += (r[i] + shift) * (v * w[i])
-        assert bits(tc.grad(s, j, r, shift)) == bits(acc / scale[j])
-        exact = r.copy()  # rows without a stored entry keep their residual
-        exact[rows] = r[rows] - vals * (delta / scale[j])
-        new_r, new_shift = tc.update_residual(s, j, delta, r, shift)
-        assert bits(new_r, new_shift) == bits(exact, (delta / scale[j]) * mean[j] + shift)
 
 
 def csc_columns(columns, n):

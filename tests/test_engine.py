@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
+import contract as C
 import oracles as o
 from varnel import _test_core as tc
 from varnel._core import fit
@@ -55,13 +56,13 @@ def test_design_operations_match_the_dense_reference(kind, big_mean):
     centre += w @ (x - centre)  # the rounding of a large mean corrected
     scale = np.sqrt(w @ (x - centre) ** 2)
     z = (x - centre) / scale
-    if kind == "sparse_fixed":  # a fully stored column is centred again by its weighted mean
-        full = (x != 0).all(axis=0)
-        z[:, full] -= (w @ (x[:, full] - centre[full])) / scale[full]
     r = rng.normal(size=n)
     steps = [(1, 0.3), (p - 1, -0.7), (1, 0.2), (0, 0.5), (3, -1.1)]
     working = kind.endswith("working")
     v = rng.uniform(0.1, 1.0, n) if working else w
+    if kind.startswith("sparse"):  # a fully stored column is centred again by its mean under v
+        full = (x != 0).all(axis=0)
+        z[:, full] -= (v @ (x[:, full] - centre[full])) / v.sum() / scale[full]
     if kind == "sparse_fixed":
         r -= w @ r  # with centring the design relies on sum_i w_i r_i = 0
     given = x if kind.startswith("sparse") or kind == "covariance" else z
@@ -88,6 +89,56 @@ def test_design_operations_match_the_dense_reference(kind, big_mean):
         np.testing.assert_allclose(out["abs_after"], np.abs(z.T @ res), atol=tol, rtol=0)
         eta = 0.4 + z[:, active] @ coef[active]
         np.testing.assert_allclose(out["eta"], eta, atol=1e-12 * (1 + np.abs(eta).max()), rtol=0)
+
+
+MATRICES = ["dense", "borrowed", "csc"]
+LAYOUTS = {"C": np.ascontiguousarray, "F": np.asfortranarray,
+           "strided": lambda a: np.repeat(np.repeat(a, 2, 0), 3, 1)[::2, ::3],
+           "reversed": lambda a: np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1]}
+
+
+@pytest.mark.parametrize("standardized", [False, True])
+@pytest.mark.parametrize("kind", MATRICES)
+@pytest.mark.parametrize("big_mean", [False, True])
+def test_matrix_contract_matches_the_dense_reference(kind, standardized, big_mean):
+    """Every operation of the matrix contract on every storage, raw and under
+    the standardized view, against NumPy; the dense storage gives the same
+    bits owned or borrowed in any layout."""
+    rng = np.random.default_rng(5)
+    x, _ = data("gaussian", n=29, p=7, big_mean=big_mean)
+    n, p = x.shape
+    w, v = rng.uniform(0.2, 2.0, n), rng.normal(size=n)
+    centre, scale = w @ x / w.sum(), rng.uniform(0.5, 2.0, p)
+    cols, coef, j, a = [5, 0, 6, 2], rng.normal(size=4), 6, 0.7
+    z = x
+    if standardized:
+        z = x - centre
+        if kind == "csc":  # a column that stores every row is recentred under w
+            full = (x != 0).all(axis=0)
+            z[:, full] -= w @ z[:, full] / w.sum()
+        z = z / scale
+    mode = "standardized_" * standardized
+    runs = {layout: tc.matrix(mode + kind, make(x), centre, scale, w, v, j, a, cols, coef)
+            for layout, make in LAYOUTS.items()} if kind == "borrowed" else \
+        {"C": tc.matrix(mode + kind, x, centre, scale, w, v, j, a, cols, coef)}
+    got = runs["C"]
+
+    def reference(z, v, coef, a):
+        zs = z[:, cols]
+        return {"dot": z.T @ v, "weighted_dot": z.T @ (w * v), "axpy": v - a * z[:, j],
+                "weighted_axpy": v - a * w * z[:, j],
+                "sums": np.column_stack([w @ z, w @ z**2]).ravel(),
+                "transpose_times": zs.T @ v, "times": zs @ coef, "sandwich": (zs.T * w) @ zs}
+    ref = reference(z, v, coef, a)
+    size = reference(np.abs(z), np.abs(v), np.abs(coef), -abs(a))  # the terms' magnitudes
+    for key, want in ref.items():
+        np.testing.assert_allclose(got[key], np.ravel(want), rtol=0,
+                                   atol=1e-13 * np.abs(size[key]).max(), err_msg=key)
+    owned = tc.matrix(mode + "dense", x, centre, scale, w, v, j, a, cols, coef)
+    for layout, run in runs.items():
+        if kind != "csc":
+            for key in ref:
+                assert run[key].tobytes() == owned[key].tobytes(), (layout, key)
 
 
 # ---- paths: optimality over family x design -------------------------------------------
@@ -238,3 +289,92 @@ def test_covariance_solver_reaches_the_naive_objective(case, order):
         assert f[1] == pytest.approx(f[0], rel=1e-7), k
     if "exclude" in kw:
         assert not cov["beta"][5].any()
+
+
+# ---- warm starts -------------------------------------------------------------------------
+
+WARM = [(f, i, "naive") for f in FAMILIES + ("multinomial",) for i in INPUTS] + [
+    ("gaussian", "dense", "covariance")]
+
+
+@pytest.mark.parametrize("family, kind, solver", WARM)
+def test_a_path_started_from_its_own_solution_continues_it(family, kind, solver):
+    x, y = data("gaussian" if family == "multinomial" else family, n=150)
+    if family == "multinomial":
+        y = np.digitize(y, np.quantile(y, [0.3, 0.7])).astype(float)
+    opts = dict(family=family, solver=solver, thresh=1e-14, alpha=0.8, offset=None)
+    full = fit(as_input(x, kind), y, nlambda=20, **opts)
+    k = 7
+    start = dict(start_a0=full["a0"][..., k], start_beta=full["beta"][..., k])
+    rest = fit(as_input(x, kind), y, user_lambda=full["lambda"][k:], **opts, **start)
+    assert rest["lmu"] >= 5
+    for key in ("a0", "beta"):
+        want = full[key][..., k:k + rest["lmu"]]
+        np.testing.assert_allclose(rest[key], want, rtol=0, atol=1e-6 * np.abs(want).max())
+    one = dict(user_lambda=full["lambda"][k + 1:k + 2], **opts)
+    warm, cold = fit(as_input(x, kind), y, **one, **start), fit(as_input(x, kind), y, **one)
+    assert warm["npasses"] < 0.8 * cold["npasses"]
+    np.testing.assert_allclose(warm["beta"], cold["beta"], rtol=0, atol=1e-6 * np.abs(cold["beta"]).max())
+
+
+# ---- the fit entry's refusals and mends -----------------------------------------------------
+
+def _needs(family, n, what):
+    return f"but the {family} family needs {what}"
+
+
+FIT_REFUSALS = [  # (family, arguments, message)
+    ("gaussian", dict(offset=np.zeros((120, 2))), "offset has shape (120, 2) " + _needs("gaussian", 120, "(n,) = (120,)")),
+    ("poisson", dict(offset=np.zeros(7)), "offset has shape (7,) " + _needs("poisson", 120, "(n,) = (120,)")),
+    ("multinomial", dict(offset=np.zeros(120)), "offset has shape (120,) " + _needs(
+        "multinomial", 120, "(n, K) = (120, 3) (one column per class of y, K = 3)")),
+    ("binomial", dict(start_beta=np.zeros(9)), "start_beta has shape (9,) " + _needs("binomial", 0, "(p,) = (8,)")),
+    ("multinomial", dict(start_a0=0.5), "start_a0 has shape () " + _needs(
+        "multinomial", 0, "(K,) = (3,) (one column per class of y, K = 3)")),
+    ("gaussian", dict(start_a0=np.zeros(2)), "start_a0 has shape (2,) " + _needs("gaussian", 0, "one number")),
+    ("binomial", dict(weights=np.r_[-1.0, np.ones(119)]), "weights must be non-negative, but weights[0] is -1"),
+    ("binomial", dict(grouped=True), 'grouped=True needs family="multinomial", but family is "binomial"'),
+    ("poisson", dict(solver="covariance"), "solver 'covariance' fits the gaussian family on a dense x only"),
+    ("gaussian", dict(solver="fast"), "unknown solver \"fast\"; expected 'auto', 'naive' or 'covariance'"),
+    ("gaussian", dict(offset=np.full(120, np.nan)), "offset must be finite, but offset[0] is nan"),
+    ("multinomial", dict(y=np.r_[1e300, np.zeros(119)]),
+     "y must hold the class codes 0, 1, ..., K - 1 for the multinomial family, but y[0] = 1e+300"),
+]
+
+
+@pytest.mark.parametrize("family, over, text", FIT_REFUSALS)
+def test_fit_refusals_name_the_argument(family, over, text):
+    x, y = data("gaussian" if family == "multinomial" else family)
+    y = np.digitize(y, np.quantile(y, [0.3, 0.7])).astype(float) if family == "multinomial" else y
+    over = dict(over)
+    with pytest.raises(ValueError) as info:
+        fit(x, over.pop("y", y), family=family, **over)
+    assert str(info.value) == text
+
+
+@pytest.mark.parametrize("family", FAMILIES + ("multinomial",))
+def test_strided_vectors_are_read_as_they_are(family):
+    x, y = data("gaussian" if family == "multinomial" else family)
+    y = np.digitize(y, np.quantile(y, [0.3, 0.7])).astype(float) if family == "multinomial" else y
+    n = len(y)
+    off = np.linspace(-0.5, 0.5, n * 3).reshape(n, 3)[:, : 3 if family == "multinomial" else 1]
+    off = off if family == "multinomial" else off[:, 0]
+    w = np.linspace(0.5, 1.5, n)
+    strided = lambda a: np.repeat(a, 2, axis=0)[::2]  # noqa: E731
+    a = fit(x, y, family=family, offset=off, weights=w, nlambda=10)
+    b = fit(x, strided(y), family=family, offset=strided(off), weights=strided(w)[::-1][::-1], nlambda=10)
+    C.assert_identical(a, b)
+
+
+@pytest.mark.parametrize("maxit", [1, 20, 60])
+def test_the_iterate_of_a_path_cut_short_lowers_the_objective(maxit):
+    # coordinate descent from the previous solution only ever lowers the
+    # objective at the penalty value it could not finish
+    x, y = data("gaussian")
+    lam = np.geomspace(0.5, 0.002, 12)
+    r = fit(x, y, user_lambda=lam, maxit=maxit, thresh=1e-14)
+    k, it = r["lmu"], r["iterate"]
+    assert r["warning"] == ("MaxIterReached", k) and it["lambda"] == lam[k]
+    prob = o.Problem("gaussian", x, y)
+    before = (r["a0"][k - 1], r["beta"][:, k - 1]) if k else (prob.null_intercept(), np.zeros(x.shape[1]))
+    assert prob.objective(lam[k], it["a0"], it["beta"]) <= prob.objective(lam[k], *before) + 1e-12

@@ -1,15 +1,18 @@
 """The same call gives the same bits: on repeated calls, after unrelated
 (also failing) calls in between, in other processes (other hash seeds, other
-heap addresses) and from several threads at once."""
+heap addresses) and from several threads at once; and a fit leaves the
+interpreter to the other threads while it runs."""
 import hashlib
 import json
 import os
 import subprocess
 import sys
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
+import pytest
 import scipy.sparse as sp
 
 from varnel import _core
@@ -97,3 +100,60 @@ def test_threads_at_once_give_the_same_bits():
         results = list(pool.map(work, range(threads)))  # a thread's exception is raised here
     assert [len(r) for r in results] == [rounds * len(CASES)] * threads
     assert all(d == REFERENCE[name] for r in results for name, d in r)
+
+
+# ---- fits share the machine: the interpreter stays free while the core works ----------
+
+BIG = np.random.default_rng(3).normal(size=(3000, 120))
+BIG_Y = BIG[:, :8] @ np.linspace(1.0, 0.2, 8) + np.random.default_rng(4).normal(size=3000)
+BIG_S = sp.csc_matrix(np.where(BIG > 0.5, BIG, 0.0))
+TALL = np.random.default_rng(5).normal(size=(10000, 800))  # its products dominate
+SLOW = dict(user_lambda=np.geomspace(1.0, 1e-4, 300), thresh=1e-14)
+SHARED = {  # each about 0.3 s
+    "elnet_path": lambda: _core.elnet_path(BIG, BIG_Y, **SLOW),
+    "elnet_sparse": lambda: _core.elnet_sparse(*BIG_S.shape, BIG_S.indptr, BIG_S.indices, BIG_S.data,
+                                               BIG_Y, **SLOW),
+    "binomial": lambda: _core.fit(BIG, (BIG_Y > 0).astype(float), family="binomial", **SLOW),
+    "multinomial": lambda: _core.fit(BIG, np.digitize(BIG_Y, [-1.0, 1.0]).astype(float),
+                                     family="multinomial", grouped=True, nlambda=20),
+    "covariance": lambda: _core.fit(TALL, TALL[:, 0], solver="covariance", nlambda=3),
+}
+
+
+@pytest.mark.parametrize("name", list(SHARED))
+def test_a_fit_leaves_the_interpreter_to_other_threads(name):
+    """A heartbeat thread keeps beating during a fit in the main thread, and
+    two fits in two threads run at the same time (with the lock held they
+    would take turns: no overlap)."""
+    gaps, done = [], threading.Event()
+
+    def beat():
+        last = time.perf_counter()
+        while not done.is_set():
+            time.sleep(0.002)
+            now = time.perf_counter()
+            gaps.append(now - last)
+            last = now
+
+    heart = threading.Thread(target=beat)
+    heart.start()
+    start = time.perf_counter()
+    reference = digest(SHARED[name]())
+    took = time.perf_counter() - start
+    done.set()
+    heart.join()
+    assert max(gaps) < max(0.1, took / 4), (max(gaps), took)
+
+    barrier, spans = threading.Barrier(2, timeout=60), []
+
+    def work(_):
+        barrier.wait()
+        begin = time.perf_counter()
+        d = digest(SHARED[name]())
+        spans.append((begin, time.perf_counter()))
+        return d
+
+    with ThreadPoolExecutor(2) as pool:
+        assert list(pool.map(work, range(2))) == [reference] * 2  # and the same bits
+    (b0, e0), (b1, e1) = spans
+    assert min(e0, e1) - max(b0, b1) > 0.5 * min(e0 - b0, e1 - b1)

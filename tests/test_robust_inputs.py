@@ -39,9 +39,12 @@ def csc_arrays(x):
 def fit(entry, family, x, y, options, csc=None):
     if entry == "sparse":
         return _core.elnet_sparse(N, P, *(csc_arrays(x) if csc is None else csc), y, **options)
-    if entry == "covariance":  # x read in place; the warning as data
-        r = _core.fit(x, y, solver="covariance", **options)
-        del r["lambda_max"]
+    if entry == "covariance":  # x read in place; the warning as data; weights as given
+        w = options.get("weights")
+        r = _core.fit(x, y, solver="covariance", **dict(
+            options, weights=None if w is None else np.where(np.asarray(w) < 0, 0.0, w)))
+        for key in ("lambda_max", "iterate", "solver"):
+            del r[key]
         return dict(r, warning=r["warning"] and C.warning(*r["warning"]))
     return _core.elnet_path(x, y, family=family, **options)
 

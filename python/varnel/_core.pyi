@@ -47,8 +47,16 @@ PathResult = TypedDict(
     },
 )
 
-# As PathResult, with "warning" as (kind, lambda_index); for the
-# multinomial family "beta" has shape (p, K, lmu) and "a0" (K, lmu).
+# The fit where a path stopped at its pass limit: that lambda, the
+# intercept(s) (a float, or K) and the coefficients ((p,) or (p, K)).
+Iterate = TypedDict(
+    "Iterate",
+    {"lambda": float, "a0": Union[float, NDArray[np.float64]], "beta": NDArray[np.float64]},
+)
+
+# As PathResult, with "warning" as (kind, lambda_index), the iterate where a
+# path stopped at maxit, and the solver that ran; for the multinomial family
+# "beta" has shape (p, K, lmu) and "a0" (K, lmu).
 FitResult = TypedDict(
     "FitResult",
     {
@@ -61,6 +69,8 @@ FitResult = TypedDict(
         "npasses": int,
         "warning": Optional[Tuple[str, int]],
         "lambda_max": float,
+        "iterate": Optional[Iterate],
+        "solver": Literal["naive", "covariance"],
     },
 )
 
@@ -89,14 +99,18 @@ def fit(
     y: NDArray[np.float64],
     *,
     family: Literal["gaussian", "binomial", "poisson", "multinomial"] = "gaussian",
-    offset: Optional[_FloatVector] = None,
-    solver: Literal["naive", "covariance"] = "naive",
+    offset: Optional[Union[_FloatVector, NDArray[np.float64]]] = None,
+    solver: Literal["auto", "naive", "covariance"] = "naive",
     grouped: bool = False,
+    start_a0: Optional[Union[float, NDArray[np.float64]]] = None,
+    start_beta: Optional[NDArray[np.float64]] = None,
     **options: Unpack[Options],
 ) -> FitResult:
     """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values).
 
     For ``family="multinomial"`` y holds the class codes 0, 1, ..., K - 1 and
     ``offset`` has the shape (n, K); ``grouped`` (multinomial only) penalizes
-    each variable's K coefficients by their Euclidean norm.
+    each variable's K coefficients by their Euclidean norm.  ``start_a0`` and
+    ``start_beta`` start the path from that fit (the caller's scale).  The
+    fit runs without the interpreter's lock.
     """

@@ -57,24 +57,16 @@ def check_options(options: Dict[str, Any]) -> Dict[str, Any]:
     return full
 
 
-#: "auto" picks covariance updates for dense least squares when the rows
-#: outnumber the columns by COVARIANCE_RATIO and the columns are at most
-#: COVARIANCE_MAX_P (its products need up to p * p doubles).
+#: The solvers fit_path takes; "auto" is resolved by the compiled core
+#: (covariance updates for dense least squares with n >= 2 p and p <= 2000).
 SOLVERS = ("auto", "naive", "covariance")
-COVARIANCE_RATIO = 2
-COVARIANCE_MAX_P = 2000
 
 
-def choose_solver(solver: Any, family: str, X: Any) -> str:
-    """The solver that fits: "naive" or "covariance" (see SOLVERS)."""
+def check_solver(solver: Any) -> str:
+    """A solver name of SOLVERS (the core refuses the ones a family cannot use)."""
     if not isinstance(solver, str) or solver not in SOLVERS:
         raise ValueError(f"solver must be one of {SOLVERS}, got {solver!r}")
-    if solver != "auto":
-        return solver
-    n, p = X.shape
-    dense = not cv.is_sparse(X)
-    return ("covariance" if family == "gaussian" and dense and n >= COVARIANCE_RATIO * p
-            and p <= COVARIANCE_MAX_P else "naive")
+    return solver
 
 
 #: The yes/no options; only real bools are taken.
@@ -123,7 +115,7 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         "lower_limits": cv.per_feature(opts["lower_limits"], p, "lower_limits"),
         "upper_limits": cv.per_feature(opts["upper_limits"], p, "upper_limits"),
         "exclude": cv.as_exclude(opts["exclude"], p, names),
-        "solver": choose_solver(solver, family.name, Xc),
+        "solver": check_solver(solver),
     }
     if family.groups_coefficients:
         so["grouped"] = grouped
@@ -166,24 +158,34 @@ class Solution(NamedTuple):
         return int(self.lambdas.shape[0])
 
 
-def decode(res: Mapping[str, Any], so: Mapping[str, Any]) -> Solution:
-    """The one place where a solver's result dictionary is read."""
+def decode(res: Mapping[str, Any], so: Mapping[str, Any], with_iterate: bool = False) -> Solution:
+    """The one place where a solver's result dictionary is read.  With
+    ``with_iterate``, the unconverged iterate of a path stopped at maxit is
+    appended as its last solution (its deviance ratio unknown: NaN)."""
     lmu = int(res["lmu"])
     lambdas = np.array(res["lambda"][:lmu], dtype=np.float64)
     if lmu and lmu < 3 and so.get("user_lambda") is None:
         # too short to extrapolate: the solver's first value stands for
         # infinity; report the largest lambda whose solution is all zero
         lambdas[0] = res["lambda_max"]
-    return Solution(lambdas, np.asarray(res["a0"], dtype=np.float64)[..., :lmu],
-                    np.asarray(res["beta"], dtype=np.float64)[..., :lmu],
-                    np.asarray(res["dev_ratio"], dtype=np.float64)[:lmu], float(res["nulldev"]),
-                    int(res["npasses"]), res.get("warning"))
+    a0 = np.asarray(res["a0"], dtype=np.float64)[..., :lmu]
+    beta = np.asarray(res["beta"], dtype=np.float64)[..., :lmu]
+    dev = np.asarray(res["dev_ratio"], dtype=np.float64)[:lmu]
+    it = res.get("iterate") if with_iterate else None
+    if it is not None:
+        lambdas = np.append(lambdas, float(it["lambda"]))
+        a0 = np.concatenate([a0, np.asarray(it["a0"], dtype=np.float64)[..., None]], axis=-1)
+        beta = np.concatenate([beta, np.asarray(it["beta"], dtype=np.float64)[..., None]], axis=-1)
+        dev = np.append(dev, np.nan)
+    return Solution(lambdas, a0, beta, dev, float(res["nulldev"]), int(res["npasses"]),
+                    res.get("warning"))
 
 
 def solve(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
-          weights: Optional[np.ndarray], offset: Optional[np.ndarray] = None) -> Solution:
-    """Run the solver on converted data and decode its result."""
-    return decode(run_solver(X, y, family, so, weights, offset), so)
+          weights: Optional[np.ndarray], offset: Optional[np.ndarray] = None,
+          with_iterate: bool = False) -> Solution:
+    """Run the solver on converted data and decode its result (see decode)."""
+    return decode(run_solver(X, y, family, so, weights, offset), so, with_iterate)
 
 
 def linear_predictor(X: Any, b: np.ndarray, a0: Any) -> np.ndarray:

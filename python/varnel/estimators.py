@@ -14,6 +14,7 @@ for the Gaussian family); the conversion happens here.
 from __future__ import annotations
 
 import numbers
+import warnings
 from numbers import Integral, Real
 from typing import Any, Dict, List, Optional
 
@@ -31,7 +32,7 @@ from ._convert import as_offset
 from ._folds import check_splits, folds
 from .cv import cross_validate
 from .families import get_family
-from .path import fit_problem
+from .path import Path
 
 __all__ = ["ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor",
            "PathConvergenceWarning"]
@@ -327,9 +328,16 @@ class _NetEstimator(BaseEstimator):
             m = int(np.flatnonzero(cvp.alphas == cvp.alpha)[0])
             path, lam = cvp.path, getattr(cvp, self.select)
         else:
-            m, cvp = 0, None
-            path = fit_problem(problem._replace(solver_options=mix_options[0]), stacklevel=3,
-                               category=PathConvergenceWarning)
+            # One penalty cut short by max_iter keeps the solver's last
+            # iterate, as scikit-learn's estimators do, with a warning.
+            m, cvp, so = 0, None, mix_options[0]
+            solution = _fit.solve(problem.X, problem.y, problem.family, so, problem.weights,
+                                  problem.offset, with_iterate=True)
+            path = Path.from_solution(solution, problem, so["alpha"])
+            if path.warning is not None:
+                warnings.warn(f"the solver hit max_iter={self.max_iter} passes before it converged; "
+                              "the coefficients are its last iterate (raise max_iter or tol) "
+                              f"[{path.warning[0]}]", PathConvergenceWarning, stacklevel=2)
             if path.n_lambdas == 0:
                 raise ValueError(f"the solver stopped before its first solution (max_iter={self.max_iter}); "
                                  "raise max_iter or tol")

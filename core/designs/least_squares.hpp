@@ -1,0 +1,103 @@
+// The designs of least squares with fixed weights: the residual r of the
+// standardized response, moved by -delta * z_j at each coordinate step.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <utility>
+
+#include "base/interrupt.hpp"
+#include "base/numeric.hpp"
+#include "designs/csc.hpp"
+#include "designs/dense.hpp"
+#include "designs/pending.hpp"
+#include "designs/standardized.hpp"
+
+namespace varnel_core {
+
+// The dense copy standardized in place, its rows already scaled by
+// sqrt(w): z_j is column j itself and <z_j, r> an unweighted dot4.
+class DenseLeastSquaresColumns {
+public:
+    explicit DenseLeastSquaresColumns(DenseMatrix x) : x_(std::move(x)) {}
+    std::size_t rows() const { return x_.rows(); }
+    double grad(std::size_t j, std::span<const double> r, double) const { return x_.dot(j, r); }
+    void grad_batch(std::span<const std::size_t> js, std::span<const double> r, double,
+                    double* out) const {
+        x_.dot_batch(js, r, out);
+    }
+    void update_residual(std::size_t j, double delta, std::span<double> r, double&) const {
+        x_.axpy(j, delta, r);
+    }
+    double update_then_grad(std::size_t j, double delta, std::span<double> r, double&,
+                            std::size_t k) const {
+        return x_.axpy_then_dot(j, delta, r, k);
+    }
+
+private:
+    DenseMatrix x_;
+};
+
+// CSC columns under the standardized view, the weights applied implicitly:
+// the residual is r + shift on every row, and since it stays centred under
+// w (sum_i w_i (r_i + shift) = 0), <z_j, r + shift>_w needs no centring term:
+// sum over stored k of (r_i + shift) * (x_k * w_i), divided by s_j.
+class SparseLeastSquaresColumns {
+public:
+    // `w` are the normalized weights, which the view's recentring also uses.
+    SparseLeastSquaresColumns(Standardized<CscMatrix> z, std::span<const double> w);
+    std::size_t rows() const { return z_.rows(); }
+    double grad(std::size_t j, std::span<const double> r, double shift) const;
+    // out[c] = grad(js[c], r, shift) for up to four columns, their sums
+    // interleaved so that the add chains overlap.
+    void grad_batch(std::span<const std::size_t> js, std::span<const double> r, double shift,
+                    double* out) const;
+    // r_i -= x_k * delta / s_j on stored rows; shift += delta / s_j * c_j
+    void update_residual(std::size_t j, double delta, std::span<double> r, double& shift) const;
+    double update_then_grad(std::size_t j, double delta, std::span<double> r, double& shift,
+                            std::size_t k) const {
+        update_residual(j, delta, r, shift);
+        return grad(k, r, shift);
+    }
+
+private:
+    Standardized<CscMatrix> z_;
+    Vec weighted_values_;  // x_k * w_i of every stored entry, formed once
+};
+
+// Least squares: gradient(j) = <z_j, r> after any deferred step, defer(j, d)
+// r -= d z_j (applied with the next gradient, fused into its sweep), and
+// the gradients of every included variable four at a time.  Columns is
+// DenseLeastSquaresColumns or SparseLeastSquaresColumns.
+template <class Columns>
+class LeastSquaresDesign {
+public:
+    LeastSquaresDesign(Columns x, Vec resid, const Interrupt& interrupt)
+        : x_(std::move(x)), r_(std::move(resid)), interrupt_(interrupt) {}
+
+    std::size_t rows() const { return x_.rows(); }
+    std::size_t step_work() const { return x_.rows(); }
+    double gradient(std::size_t j) {
+        if (!step_.take()) return x_.grad(j, r_, shift_);
+        return x_.update_then_grad(step_.j, step_.delta, r_, shift_, j);
+    }
+    void defer(std::size_t j, double delta) { step_.set(j, delta); }
+    void flush() {
+        if (step_.take()) x_.update_residual(step_.j, step_.delta, r_, shift_);  // r -= delta * z_j
+    }
+    void abs_gradients(const Flags& include, const Flags* skip, std::span<double> out) const {
+        abs_gradient_batches(include, skip, out, [&](std::span<const std::size_t> js, double* g) {
+            x_.grad_batch(js, r_, shift_, g);
+            interrupt_.tick(js.size() * rows());
+        });
+    }
+
+private:
+    Columns x_;
+    Vec r_;
+    double shift_ = 0.0;  // residual offset; stays 0 for a dense matrix
+    PendingStep step_;
+    const Interrupt& interrupt_;
+};
+
+}  // namespace varnel_core

@@ -1,0 +1,99 @@
+// The lazy standardized view of a design matrix: z_j = (x_j - c_j) / s_j,
+// with the centres c and scales s of a preparation, over a dense or a CSC
+// matrix that is never rewritten as z.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+#include "base/errors.hpp"
+#include "base/numeric.hpp"
+#include "designs/contract.hpp"
+#include "designs/csc.hpp"
+#include "designs/dense.hpp"
+
+namespace varnel_core {
+
+// A CSC column that stores every row and has a centre holds its values
+// centred instead: s - c, then once more by their weighted mean under `w`
+// (weights summing to about 1; empty: no second step), which the rounding
+// of a large centre leaves.  Its centre becomes 0, so that a large mean
+// never enters the arithmetic of the view.
+void centre_full_columns(CscMatrix& x, Vec& centre, std::span<const double> w);
+
+// The matrix contract for z (designs/contract.hpp): the storage's own
+// operations about the centres (designs/contract.hpp says how each storage
+// keeps their precision), divided by the scales.
+template <class M>
+    requires CentredStorage<M>
+class Standardized {
+public:
+    // `centre` holds one centre per column (0: none) and `scale` one scale.
+    Standardized(M base, Vec centre, Vec scale, std::span<const double> w = {})
+        : base_(std::move(base)), centre_(std::move(centre)), scale_(std::move(scale)) {
+        require(centre_.size() == base_.cols() && scale_.size() == base_.cols(),
+                "one centre and one scale per column");
+        if constexpr (std::is_same_v<M, CscMatrix>) centre_full_columns(base_, centre_, w);
+    }
+
+    const M& base() const { return base_; }
+    double centre(std::size_t j) const { return centre_[j]; }
+    double scale(std::size_t j) const { return scale_[j]; }
+    std::span<const double> centres() const { return centre_; }
+    std::span<const double> scales() const { return scale_; }
+
+    std::size_t rows() const { return base_.rows(); }
+    std::size_t cols() const { return base_.cols(); }
+
+    double dot(std::size_t j, std::span<const double> v) const {
+        return base_.dot(j, v, centre_[j]) / scale_[j];
+    }
+    double weighted_dot(std::size_t j, std::span<const double> w, std::span<const double> v) const {
+        return base_.weighted_dot(j, w, v, centre_[j]) / scale_[j];
+    }
+    void axpy(std::size_t j, double a, std::span<double> r) const {
+        base_.axpy(j, a / scale_[j], r, centre_[j]);
+    }
+    void weighted_axpy(std::size_t j, std::span<const double> w, double a,
+                       std::span<double> r) const {
+        base_.weighted_axpy(j, w, a / scale_[j], r, centre_[j]);
+    }
+    ColumnSums weighted_sums(std::size_t j, std::span<const double> w) const {
+        const ColumnSums x = base_.weighted_sums(j, w, centre_[j]);
+        return {x.sum / scale_[j], x.squares / (scale_[j] * scale_[j])};
+    }
+    void transpose_times(std::span<const std::size_t> set, std::span<const double> v,
+                         std::span<double> out) const {
+        base_.transpose_times(set, v, out, centres_of(set));
+        for (std::size_t t = 0; t < set.size(); ++t) out[t] = out[t] / scale_[set[t]];
+    }
+    void times(std::span<const std::size_t> set, std::span<const double> b,
+               std::span<double> out) const {
+        Vec scaled(set.size());
+        for (std::size_t t = 0; t < set.size(); ++t) scaled[t] = b[t] / scale_[set[t]];
+        base_.times(set, scaled, out, centres_of(set));
+    }
+    void sandwich(std::span<const std::size_t> set, std::span<const double> w,
+                  std::span<double> out) const {
+        const std::size_t m = set.size();
+        base_.sandwich(set, w, out, centres_of(set));
+        for (std::size_t a = 0; a < m; ++a)
+            for (std::size_t b = 0; b < m; ++b)
+                out[a * m + b] = out[a * m + b] / (scale_[set[a]] * scale_[set[b]]);
+    }
+
+private:
+    Vec centres_of(std::span<const std::size_t> set) const {
+        Vec c(set.size());
+        for (std::size_t t = 0; t < set.size(); ++t) c[t] = centre_[set[t]];
+        return c;
+    }
+
+    M base_;
+    Vec centre_;
+    Vec scale_;
+};
+
+}  // namespace varnel_core

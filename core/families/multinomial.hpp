@@ -1,0 +1,103 @@
+// K-class multinomial (softmax) regression: the loss
+// -sum_i w_i [sum_k y_ik eta_ik - log sum_k exp(eta_ik)], bounded around the
+// current fit by a quadratic with diagonal working weights.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
+#include "base/numeric.hpp"
+#include "families/family.hpp"
+#include "fit/options.hpp"
+#include "fit/prepare.hpp"
+
+namespace varnel_core {
+
+// K = largest code + 1 of the class codes y; throws InputError naming y
+// when a value is not a class code (an integer >= 0) or when y holds fewer
+// than two classes or a class below K with no observation.
+std::size_t class_count(std::span<const double> y);
+
+// y holds the class codes 0, 1, ..., K - 1 (y_ik below is 1 when observation
+// i is of class k), the offset is n x K.  Each outer iteration bounds the
+// Hessian of observation i's loss, w_i (diag(p_i) - p_i p_i^T), by the
+// diagonal 2 w_i diag(p_i (1 - p_i)) (Gershgorin's circles: row k's
+// off-diagonal entries add up to p_k (1 - p_k); exact for two classes),
+// which gives working weights v_ik = 2 w_i p_ik (1 - p_ik) and residuals
+// r_ik = w_i (y_ik - p_ik).  An outer iteration has converged when every
+// weighted squared change of a coefficient or an intercept is at most
+// thresh * (null deviance / 2).  The loss sees only differences between the
+// classes (shift_invariant).
+class MultinomialFamily {
+public:
+    static constexpr Schedule schedule{true, false, false};
+    static constexpr bool block = true;
+    static constexpr bool reweights = true;
+    static constexpr bool shift_invariant = true;
+    static constexpr InterceptFit intercept_fit = InterceptFit::by_steps;
+    static constexpr InterceptForm intercept_form = InterceptForm::SubtractFromStored;
+    // c * delta^2, rounded as (c * delta) * delta
+    static double step_change(double c, double d) { return (c * d) * d; }
+
+    // The family of the prepared rows (y: the class codes, K of them);
+    // InputError for a class without an observation of positive weight,
+    // NullProbUnderflow for a class whose weighted share is at most pmin.
+    static std::variant<MultinomialFamily, FitError> make(RowData rows, std::size_t classes,
+                                                          const FitConfig& config,
+                                                          const WorkingConstants& constants,
+                                                          const Interrupt& interrupt);
+
+    std::size_t width() const { return nk_; }
+    std::span<const double> offset() const { return rows_.offset; }
+    // The null model: p_ik = pbar_k (1 / K without an intercept) or, with an
+    // offset o, p_i. = softmax(o_i. + a0) with a0 solving
+    // sum_i w_i (y_ik - p_ik) = 0 for every k (0 without an intercept); the
+    // intercepts are centred.
+    Vec null_model(std::span<double> v, std::span<double> r);
+    bool working(std::span<const double> eta, std::span<double> v, std::span<double> r);
+    std::span<const double> weight_sums() const { return weight_sums_; }
+
+    double conv_thresh() const { return conv_thresh_; }
+    void on_step(double, double, double) {}
+    // (null loss - loss) / (null deviance / 2); the saturated model's loss is 0
+    double deviance_ratio() const { return (null_half_dev_ - loss()) / null_half_dev_; }
+    double stored_intercept(double b0) const { return b0; }
+    // the deviance ratio rose by less than min_dev_change
+    bool little_progress(std::uint64_t m, double dev, const SolutionStore& store) const;
+    double null_deviance() const { return 2.0 * null_half_dev_ * rows_.total; }
+
+private:
+    MultinomialFamily(RowData rows, std::vector<std::uint32_t> cls, Vec pbar,
+                      const FitConfig& config, const WorkingConstants& constants,
+                      const Interrupt& interrupt);
+    // p from eta and v_ik = 2 w_i p_ik (1 - p_ik); the classes' sums of v
+    // into weight_sums_; returns their total.
+    double reweight(std::span<const double> eta, std::span<double> v);
+    void set_residuals(std::span<double> r) const;
+    // -sum_i w_i log q_i, q_i = p_{i, y_i} kept off 0 and 1
+    double loss() const;
+    // The intercepts of the null model with an offset, from log pbar.
+    void offset_intercepts(Vec& a) const;
+
+    RowData rows_;
+    std::vector<std::uint32_t> cls_;
+    std::size_t nk_;
+    Vec pbar_;
+    bool intercept_;
+    double thresh_;
+    Vec prob_;  // n x K, row-major, as eta
+    Vec weight_sums_;
+    double min_weight_sum_;  // K times the binomial's saturation bound on 2 p (1 - p)
+    double pmin_;
+    double min_dev_change_;
+    double null_half_dev_ = 0.0;
+    double conv_thresh_ = 0.0;
+    const Interrupt& interrupt_;
+};
+
+}  // namespace varnel_core

@@ -1,0 +1,235 @@
+#include "fit/least_squares.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "designs/covariance.hpp"
+#include "designs/csc.hpp"
+#include "designs/dense.hpp"
+#include "designs/least_squares.hpp"
+#include "designs/standardized.hpp"
+#include "engine/path.hpp"
+#include "families/gaussian.hpp"
+#include "fit/prepare.hpp"
+#include "fit/standardize.hpp"
+#include "kernels/gram.hpp"
+
+namespace varnel_core {
+
+namespace {
+
+// Everything the path reads, prepared before it starts.
+struct Prepared {
+    Flags include;
+    Vec penalty;
+    Limits limits;      // on the standardized scale once scale_limits has run
+    Weights weights;
+    Standardization st;
+    Vec y;              // standardized response: the initial residual
+    double nulldev = 0.0;
+};
+
+// The steps every least-squares preparation shares after the include flags:
+// exclusions, penalties, limits, weights, the response check and the null
+// deviance.  `clear_weighted(weights, include)` drops the columns that vary
+// only on rows of weight 0.
+template <class ClearWeighted>
+std::variant<Prepared, FitError> prepare(Flags include, std::span<const double> y,
+                                         const FitConfig& cfg, WorkingConstants& wc,
+                                         std::size_t nvars, ClearWeighted&& clear_weighted) {
+    Prepared p;
+    apply_exclude(cfg, include);
+    if (!any_flag(include)) return FitError::AllPredictorsExcluded;
+    auto pen = normalize_penalty(cfg, nvars);
+    if (auto* e = std::get_if<FitError>(&pen)) return *e;
+    auto lim = box_limits(cfg, nvars, wc);
+    if (auto* e = std::get_if<FitError>(&lim)) return *e;
+    auto w = prepare_weights(cfg, y.size());
+    if (auto* e = std::get_if<FitError>(&w)) return *e;
+    p.weights = std::move(std::get<Weights>(w));
+    // Columns that vary only on rows of weight 0 count as constant.
+    clear_weighted(p.weights.norm, include);
+    if (!any_flag(include)) return FitError::AllPredictorsExcluded;
+    check_response_varies(y, p.weights.raw, cfg.intercept);
+
+    // null deviance with the caller's weights
+    double m0 = 0.0;
+    if (cfg.intercept) {
+        double s = 0.0;
+        for (std::size_t i = 0; i < y.size(); ++i) s += p.weights.raw[i] * y[i];
+        m0 = s / p.weights.sum;
+    }
+    double dev = 0.0;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        const double d = y[i] - m0;
+        dev += p.weights.raw[i] * (d * d);
+    }
+    p.include = std::move(include);
+    p.penalty = std::move(std::get<Vec>(pen));
+    p.limits = std::move(std::get<Limits>(lim));
+    p.y.assign(y.begin(), y.end());
+    p.nulldev = dev;
+    return p;
+}
+
+// Limits to the standardized scale: divided by y_scale, times x_scale when
+// standardizing.
+void scale_limits(Prepared& p, bool standardize) {
+    for (std::size_t j = 0; j < p.limits.lower.size(); ++j) {
+        p.limits.lower[j] = p.limits.lower[j] / p.st.y_scale;
+        p.limits.upper[j] = p.limits.upper[j] / p.st.y_scale;
+        if (standardize) {
+            p.limits.lower[j] = p.st.x_scale[j] * p.limits.lower[j];
+            p.limits.upper[j] = p.st.x_scale[j] * p.limits.upper[j];
+        }
+    }
+}
+
+// The path of any least-squares design; the request's start_beta (on the
+// caller's scale) becomes b_j x_scale_j / y_scale.
+template <class D>
+PathResult gaussian_path(D& design, const Prepared& p, const FitRequest& request,
+                         const WorkingConstants& wc, const Interrupt& interrupt) {
+    const FitConfig& cfg = request.config;
+    PenaltySequence seq(cfg, wc, p.st.y_scale);
+    GaussianFamily family(cfg.thresh, p.st.y_mean, wc.min_dev_change);
+    const PathRules rules{cfg.alpha, cfg.maxit, cfg.dfmax, cfg.pmax, wc.max_dev_ratio, interrupt};
+    Vec start_coef;
+    const double no_intercept = 0.0;
+    WarmStart start{{}, {&no_intercept, 1}};
+    if (const auto& beta = request.choices.start_beta) {
+        start_coef.resize(request.nvars);
+        for (std::size_t j = 0; j < start_coef.size(); ++j)
+            start_coef[j] = beta->values[j] * p.st.x_scale[j] / p.st.y_scale;
+        start.coef = start_coef;
+    }
+    const PathSetup setup{{p.include, p.penalty, p.limits.lower, p.limits.upper},
+                          p.st.x_sumsq,
+                          cfg.intercept,
+                          request.choices.start_beta ? &start : nullptr,
+                          p.st.y_scale,
+                          p.st.y_scale,
+                          p.st.x_mean,
+                          p.st.x_scale};
+    PathResult r = run_path(family, design, seq, rules, setup);
+    r.nulldev = p.nulldev;
+    return r;
+}
+
+std::variant<PathResult, FitError> dense_naive(FitRequest& request, const Interrupt& interrupt) {
+    const FitConfig& cfg = request.config;
+    WorkingConstants wc(cfg);
+    DenseMatrix x = std::move(std::get<DenseMatrix>(request.x));
+    require(x.owned(), "the naive solver works in its own copy of x");
+    auto prep = prepare(varying_columns(x, interrupt), request.y, cfg, wc, request.nvars,
+                        [&](const Vec& w, Flags& inc) {
+                            clear_weighted_constants(x, w, inc, interrupt);
+                        });
+    if (auto* e = std::get_if<FitError>(&prep)) return *e;
+    Prepared& p = std::get<Prepared>(prep);
+    p.st = standardize_rows_in_place(x, p.y, p.weights.norm, p.include, cfg.standardize,
+                                     cfg.intercept, interrupt);
+    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
+    scale_limits(p, cfg.standardize);
+    LeastSquaresDesign design(DenseLeastSquaresColumns(std::move(x)), std::move(p.y), interrupt);
+    return gaussian_path(design, p, request, wc, interrupt);
+}
+
+std::variant<PathResult, FitError> sparse_naive(FitRequest& request, const Interrupt& interrupt) {
+    const FitConfig& cfg = request.config;
+    WorkingConstants wc(cfg);
+    CscInput& in = std::get<CscInput>(request.x);
+    CscMatrix x(std::move(in.col_ptr), std::move(in.row_idx), std::move(in.values), request.nobs);
+    auto prep = prepare(varying_columns(x, interrupt), request.y, cfg, wc, request.nvars,
+                        [&](const Vec& w, Flags& inc) {
+                            clear_weighted_constants(x, w, inc, interrupt);
+                        });
+    if (auto* e = std::get_if<FitError>(&prep)) return *e;
+    Prepared& p = std::get<Prepared>(prep);
+    p.st = least_squares_scales(x, p.y, p.weights.norm, p.include, cfg.standardize, cfg.intercept,
+                                interrupt);
+    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
+    scale_limits(p, cfg.standardize);
+    Standardized<CscMatrix> z(std::move(x), p.st.x_mean, p.st.x_scale, p.weights.norm);
+    LeastSquaresDesign design(SparseLeastSquaresColumns(std::move(z), p.weights.norm),
+                              std::move(p.y), interrupt);
+    return gaussian_path(design, p, request, wc, interrupt);
+}
+
+// x is read in place, only to form the inner products of the columns that
+// enter the strong set (up to covariance_all_at_once columns: every one at
+// once, and with an intercept one pass over [x y] also gives the means,
+// variances and x'Wy; beyond, a pass for the moments and products as
+// columns enter).
+std::variant<PathResult, FitError> dense_covariance(FitRequest& request,
+                                                    const Interrupt& interrupt) {
+    const FitConfig& cfg = request.config;
+    const DenseMatrix& matrix = std::get<DenseMatrix>(request.x);
+    const StridedMatrix& x = matrix.strided();
+    const std::size_t nobs = x.nrows, nvars = x.ncols;
+    const std::span<const double> y = request.y;
+    WorkingConstants wc(cfg);
+    auto prep = prepare(varying_columns(matrix, interrupt), y, cfg, wc, nvars,
+                        [&](const Vec& w, Flags& inc) {
+                            clear_weighted_constants(matrix, w, inc, interrupt);
+                        });
+    if (auto* e = std::get_if<FitError>(&prep)) return *e;
+    Prepared& p = std::get<Prepared>(prep);
+    const std::span<const double> w = p.weights.norm;
+
+    const bool all_at_once = nvars <= covariance_all_at_once;
+    ColumnMoments m{Vec(nvars), Vec(nvars), Vec(nvars)};
+    m.total = 0.0;
+    for (const double wi : w) m.total += wi;
+    Vec gram;
+    std::size_t ld = nvars;
+    if (all_at_once && cfg.intercept) {
+        ld = nvars + 1;
+        gram.resize(checked_size(ld, ld));
+        Vec means(ld);
+        const StridedMatrix response{y.data(), nobs, 1, 1, static_cast<std::ptrdiff_t>(nobs)};
+        gram_full(x, w, Centring::weighted_mean, {}, {}, gram.data(), ld, means, GramKernel::best,
+                  response, interrupt);
+        for (std::size_t j = 0; j < nvars; ++j) {
+            m.mean[j] = means[j];
+            m.var[j] = gram[j * ld + j] / m.total;
+            m.cov[j] = gram[nvars * ld + j] / m.total;
+        }
+        m.ymean = means[nvars];
+    } else {
+        m.ymean = weighted_column_stats(x, w, y, m.mean, m.var, m.cov, interrupt);
+        if (all_at_once) {  // uncentred products, as a fit without intercept needs
+            gram.resize(checked_size(nvars, nvars));
+            gram_full(x, w, Centring::given, {}, {}, gram.data(), nvars, {}, GramKernel::best, {},
+                      interrupt);
+        }
+    }
+    Vec gradient;
+    p.st = standardize_covariance(m, p.y, w, p.include, cfg.standardize, cfg.intercept, gradient);
+    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
+    scale_limits(p, cfg.standardize);
+    if (all_at_once) {
+        // C_jk = G_jk / (s_j s_k), in place: column k of C from column k of G
+        for (std::size_t k = 0; k < nvars; ++k)
+            for (std::size_t j = 0; j < nvars; ++j)
+                gram[k * nvars + j] = gram[k * ld + j] / p.st.x_scale[j] / p.st.x_scale[k];
+        gram.resize(nvars * nvars);
+        CovarianceDesign design(std::move(gram), p.include, std::move(gradient), interrupt);
+        return gaussian_path(design, p, request, wc, interrupt);
+    }
+    const std::span<const double> centre =
+        cfg.intercept ? std::span<const double>(p.st.x_mean) : std::span<const double>();
+    CovarianceDesign design(x, w, centre, p.st.x_scale, p.include, std::move(gradient), interrupt);
+    return gaussian_path(design, p, request, wc, interrupt);
+}
+
+}  // namespace
+
+std::variant<PathResult, FitError> least_squares_path(FitRequest& request, bool covariance,
+                                                      const Interrupt& interrupt) {
+    if (covariance) return dense_covariance(request, interrupt);
+    if (std::holds_alternative<CscInput>(request.x)) return sparse_naive(request, interrupt);
+    return dense_naive(request, interrupt);
+}
+
+}  // namespace varnel_core

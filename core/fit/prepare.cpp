@@ -1,0 +1,114 @@
+#include "fit/prepare.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "base/format.hpp"
+
+namespace varnel_core {
+
+std::variant<Vec, FitError> normalize_penalty(const FitConfig& config, std::size_t nvars) {
+    Vec pf = config.penalty_factor ? *config.penalty_factor : Vec(nvars, 1.0);
+    if (pf.empty()) return FitError::NonPositivePenalties;
+    require(pf.size() == nvars, "penalty_factor must have one entry per variable");
+    // an infinite factor excludes its variable (apply_exclude): it takes no
+    // part in the normalisation
+    for (double& v : pf)
+        if (v == std::numeric_limits<double>::infinity()) v = 0.0;
+    double largest = -std::numeric_limits<double>::infinity();
+    for (double v : pf) largest = nan_max(largest, v);
+    if (!(largest > 0.0)) return FitError::NonPositivePenalties;
+    for (double& v : pf) v = nan_max(v, 0.0);  // negative and NaN factors become 0
+    double sum = -0.0;
+    for (double v : pf) sum += v;
+    const double factor = static_cast<double>(nvars) / sum;
+    if (std::isfinite(factor)) {
+        for (double& v : pf) v *= factor;
+    } else {
+        // subnormal sum: nvars / sum overflows, the shares do not
+        for (double& v : pf) v = v / sum * static_cast<double>(nvars);
+    }
+    return pf;
+}
+
+std::variant<Limits, FitError> box_limits(const FitConfig& config, std::size_t nvars,
+                                          WorkingConstants& constants) {
+    const double inf = std::numeric_limits<double>::infinity();
+    auto finite = [&](double x) {
+        if (x == -inf) return -constants.big;
+        if (x == inf) return constants.big;
+        return x;
+    };
+    Limits lim{config.lower_limits ? *config.lower_limits : Vec(nvars, -inf),
+               config.upper_limits ? *config.upper_limits : Vec(nvars, inf)};
+    require(lim.lower.size() == nvars, "lower_limits must have one entry per variable");
+    require(lim.upper.size() == nvars, "upper_limits must have one entry per variable");
+    for (double& v : lim.lower) v = finite(v);
+    for (double& v : lim.upper) v = finite(v);
+    for (double v : lim.lower)
+        if (v > 0.0) return FitError::PositiveLowerLimit;
+    for (double v : lim.upper)
+        if (v < 0.0) return FitError::NegativeUpperLimit;
+    const bool zero_limit = std::any_of(lim.lower.begin(), lim.lower.end(), [](double v) { return v == 0.0; }) ||
+                            std::any_of(lim.upper.begin(), lim.upper.end(), [](double v) { return v == 0.0; });
+    if (zero_limit) constants.min_dev_change = 0.0;
+    return lim;
+}
+
+std::variant<Weights, FitError> prepare_weights(const FitConfig& config, std::size_t nobs) {
+    Weights w{config.weights ? *config.weights : Vec(nobs, 1.0), 0.0, {}};
+    require(w.raw.size() == nobs, "weights must have one entry per observation");
+    for (std::size_t i = 0; i < nobs; ++i)
+        if (w.raw[i] < 0.0)
+            throw PreconditionError("weights must be non-negative, but weights[" +
+                                    std::to_string(i) + "] is " + format_number(w.raw[i]));
+    double sum = 0.0;
+    for (double v : w.raw) sum += v;
+    if (!(sum > 0.0)) return FitError::NonPositiveWeightSum;
+    if (!std::isfinite(sum)) data_overflow("the sum of the weights", "weights");
+    w.sum = sum;
+    w.norm.resize(nobs);
+    for (std::size_t i = 0; i < nobs; ++i) w.norm[i] = w.raw[i] / sum;
+    return w;
+}
+
+void apply_exclude(const FitConfig& config, Flags& include) {
+    for (const std::uint64_t j : config.exclude)
+        if (j < include.size()) include[j] = 0;
+    if (config.penalty_factor && config.penalty_factor->size() == include.size()) {
+        const Vec& pf = *config.penalty_factor;
+        for (std::size_t j = 0; j < pf.size(); ++j)
+            if (pf[j] == std::numeric_limits<double>::infinity()) include[j] = 0;
+    }
+}
+
+bool any_flag(const Flags& include) {
+    return std::any_of(include.begin(), include.end(), [](std::uint8_t f) { return f != 0; });
+}
+
+void check_response_varies(std::span<const double> y, std::span<const double> weights,
+                           bool intercept) {
+    require(y.size() == weights.size(), "response and weights differ in length");
+    bool have_first = false;
+    double first = 0.0;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        if (!(weights[i] > 0.0)) continue;
+        if (!intercept) {
+            if (y[i] != 0.0) return;
+        } else if (!have_first) {
+            first = y[i];
+            have_first = true;
+        } else if (y[i] != first) {
+            return;
+        }
+    }
+    throw InputError(intercept
+                         ? "the response is constant: y takes a single value on every observation "
+                           "of positive weight, so there is nothing to fit"
+                         : "the response is constant at 0: y is 0 on every observation of positive "
+                           "weight and no intercept is fitted, so there is nothing to fit");
+}
+
+}  // namespace varnel_core

@@ -1,0 +1,73 @@
+// Weighted centring and scaling of the predictors (and, for least squares,
+// of the response) before a path is fitted.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+
+#include "base/interrupt.hpp"
+#include "base/numeric.hpp"
+#include "designs/csc.hpp"
+#include "designs/dense.hpp"
+
+namespace varnel_core {
+
+struct Standardization {
+    Vec x_mean;   // subtracted from each column (0 without intercept or for skipped columns)
+    Vec x_scale;  // divisor of each centred column (1 without standardize)
+    Vec x_sumsq;  // weighted sum of squares of each column as the solver sees it
+    double y_mean = 0.0;
+    double y_scale = 1.0;
+};
+
+// All variants take normalized weights w (sum 1) and the include flags; a
+// column whose flag is 0 is skipped.  An included column whose weighted
+// scale comes out 0 (or not finite) is not divided: its flag is cleared so
+// that it is treated like a constant column.
+
+// Dense least squares: every row is multiplied by sqrt(w_i); x and y are
+// transformed in place.
+Standardization standardize_rows_in_place(DenseMatrix& x, std::span<double> y,
+                                          std::span<const double> w, Flags& include,
+                                          bool standardize, bool intercept,
+                                          const Interrupt& interrupt);
+
+// Sparse least squares: the column statistics come from the stored entries
+// (see sparse_moments); y is centred and scaled in place, the matrix is not
+// touched.
+Standardization least_squares_scales(const CscMatrix& x, std::span<double> y,
+                                     std::span<const double> w, Flags& include, bool standardize,
+                                     bool intercept, const Interrupt& interrupt);
+
+// Weighted moments of the columns of x and of y about their weighted
+// means, as weighted_column_stats or a Gram of [x y] give them: mean, var
+// and cov (with y) divided by total = sum_i w_i.
+struct ColumnMoments {
+    Vec mean;
+    Vec var;
+    Vec cov;
+    double ymean = 0.0;
+    double total = 1.0;
+};
+
+// Least squares with covariance updates: the Standardization that
+// standardize_rows_in_place would give, from the moments (x is never touched), and
+// the gradient of every variable at b = 0, <z_j, y standardized>.
+Standardization standardize_covariance(const ColumnMoments& m, std::span<const double> y,
+                                       std::span<const double> w, Flags& include,
+                                       bool standardize, bool intercept, Vec& gradient);
+
+// Working-weights families on a sparse matrix: the means and scales that
+// centre_and_scale_in_place would compute, from the stored entries; the
+// matrix is not touched.
+std::pair<Vec, Vec> column_scales(const CscMatrix& x, std::span<const double> w, bool standardize,
+                                  bool intercept, Flags& include, const Interrupt& interrupt);
+
+// Working-weights families: columns centred (with intercept) and scaled in
+// place; returns (x_mean, x_scale).
+std::pair<Vec, Vec> centre_and_scale_in_place(DenseMatrix& x, std::span<const double> w,
+                                              bool standardize, bool intercept, Flags& include,
+                                              const Interrupt& interrupt);
+
+}  // namespace varnel_core

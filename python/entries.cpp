@@ -1,0 +1,287 @@
+// The entry points of varnel._core: each converts its arguments (with the
+// interpreter's lock), checks what the binding checks (checks.hpp), builds
+// one varnel_core::FitRequest and runs varnel_core::fit without the lock.
+// elnet_path and elnet_sparse are the stable adapters over the same fit:
+// their negative weights are set to 0, their response must be contiguous,
+// their results keep their form.
+#include "entries.hpp"
+
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "checks.hpp"
+#include "option_table.hpp"
+#include "results.hpp"
+#include "unlocked.hpp"
+
+#include "designs/csc.hpp"
+#include "fit/fit.hpp"
+
+namespace varnel_py {
+
+namespace {
+
+using varnel_core::DenseMatrix;
+using varnel_core::FitRequest;
+using varnel_core::StridedMatrix;
+
+PyObject* fail(PyObject* type, const std::string& text) {
+    raise(type, text);
+    return nullptr;
+}
+
+// The stable entry points set negative weights to 0 before fitting.
+void clip_weights(varnel_core::FitConfig& c) {
+    if (c.weights)
+        for (double& v : *c.weights)
+            if (v < 0.0) v = 0.0;
+}
+
+// A dense x as the naive solvers take it: a column-major copy, made (and
+// scanned for non-finite values) without the lock; `reserved` holds its
+// memory already, so that an impossible size fails first.
+bool copy_and_check(const FloatArray& x, std::vector<double>& reserved, Unlocked& unlocked) {
+    std::optional<std::size_t> bad;
+    unlocked.run([&] {
+        copy_column_major(x, reserved, unlocked.interrupt());
+        bad = first_non_finite(reserved, unlocked.interrupt());
+    });
+    return !bad || check_finite("x", reserved);
+}
+
+PyObject* run_fit(FitRequest request, Unlocked& unlocked, ResultStyle style) {
+    const std::uint64_t p = request.nvars;
+    varnel_core::FitOutcome outcome =
+        unlocked.run([&] { return varnel_core::fit(std::move(request), unlocked.interrupt()); });
+    return result_dict(std::move(outcome), p, style);
+}
+
+PyObject* unknown_family(const std::string& family) {
+    return fail(PyExc_ValueError, "unknown family " + quoted(family) +
+                                      "; expected 'gaussian', 'binomial' or 'poisson'");
+}
+
+}  // namespace
+
+PyObject* elnet_path(PyObject* args, PyObject* kwargs) {
+    PyRef slots[max_parameters];
+    std::span<PyRef> s(slots, path_signature.names.size());
+    if (!bind_arguments(path_signature, args, kwargs, s)) return nullptr;
+
+    FloatArray x, y;
+    std::string family = "gaussian";
+    varnel_core::FitOptions options;
+    if (!convert_array("x", s[0].get(), 2, x) || !convert_array("y", s[1].get(), 1, y) ||
+        !convert("family", s[2].get(), family) ||
+        !convert_options(std::span<const PyRef>(s).subspan(path_options_at), options))
+        return nullptr;
+    // Converting the options can run Python code (__float__, __index__,
+    // sequence items) that reshapes or reallocates x or y in place, e.g.
+    // ndarray.resize(refcheck=False): read both views again before copying.
+    if (!convert_array("x", s[0].get(), 2, x) || !convert_array("y", s[1].get(), 1, y))
+        return nullptr;
+
+    const std::uint64_t n = x.shape[0], p = x.shape[1];
+    std::vector<double> xbuf;
+    xbuf.reserve(varnel_core::checked_size(n, p));
+    if (y.shape[0] != n)
+        return fail(PyExc_ValueError, "x has " + std::to_string(n) + " rows but y has length " +
+                                          std::to_string(y.shape[0]));
+    FitRequest request;
+    if (!copy_contiguous_response(y, request.y)) return nullptr;
+    request.config = varnel_core::build_config(n, p, std::move(options));
+    const auto kind = varnel_core::family_named(family);
+    if (!kind || *kind == varnel_core::FamilyKind::Multinomial)
+        return unknown_family(family);
+
+    Unlocked unlocked;
+    const Dimensions dims{n, p, false};
+    if (!check_rows(dims) || !copy_and_check(x, xbuf, unlocked) ||
+        !check_finite("y", request.y) || !check_options(request.config, dims))
+        return nullptr;
+    clip_weights(request.config);
+    request.x = DenseMatrix(std::move(xbuf), n, p);
+    request.nobs = n;
+    request.nvars = p;
+    request.choices.family = family;
+    return run_fit(std::move(request), unlocked, ResultStyle::stable);
+}
+
+PyObject* elnet_sparse(PyObject* args, PyObject* kwargs) {
+    PyRef slots[max_parameters];
+    std::span<PyRef> s(slots, sparse_signature.names.size());
+    if (!bind_arguments(sparse_signature, args, kwargs, s)) return nullptr;
+
+    std::uint64_t n = 0, p = 0;
+    varnel_core::CscInput csc;
+    FloatArray y;
+    varnel_core::FitOptions options;
+    if (!convert("n", s[0].get(), n) || !convert("p", s[1].get(), p) ||
+        !convert("col_ptr", s[2].get(), csc.col_ptr) ||
+        !convert("row_idx", s[3].get(), csc.row_idx) || !convert("values", s[4].get(), csc.values) ||
+        !convert_array("y", s[5].get(), 1, y) ||
+        !convert_options(std::span<const PyRef>(s).subspan(sparse_options_at), options))
+        return nullptr;
+    // As in elnet_path: the options' conversion may have reallocated y.
+    if (!convert_array("y", s[5].get(), 1, y)) return nullptr;
+
+    if (y.shape[0] != n)
+        return fail(PyExc_ValueError, "expected y of length " + std::to_string(n) + ", got " +
+                                          std::to_string(y.shape[0]));
+    FitRequest request;
+    if (!copy_contiguous_response(y, request.y)) return nullptr;
+    request.config = varnel_core::build_config(n, p, std::move(options));
+    if (const auto problem =
+            varnel_core::csc_problem(csc.col_ptr, csc.row_idx, csc.values.size(), n, p))
+        return fail(PyExc_ValueError, "malformed CSC matrix: " + *problem);
+    const Dimensions dims{n, p, true};
+    if (!check_rows(dims) || !check_finite("values", csc.values) ||
+        !check_finite("y", request.y) || !check_options(request.config, dims))
+        return nullptr;
+    clip_weights(request.config);
+    request.x = std::move(csc);
+    request.nobs = n;
+    request.nvars = p;
+    Unlocked unlocked;
+    return run_fit(std::move(request), unlocked, ResultStyle::stable);
+}
+
+namespace {
+
+// The predictors of `fit`: a 2-D float64 array, or (n, p, col_ptr,
+// row_idx, values).
+struct Predictors {
+    std::optional<varnel_core::CscInput> csc;
+    FloatArray dense;
+    std::uint64_t n = 0;
+    std::uint64_t p = 0;
+};
+
+bool convert_predictors(PyObject* obj, Predictors& out) {
+    if (obj != nullptr && PyTuple_Check(obj)) {
+        if (PyTuple_Size(obj) != 5)
+            return raise(PyExc_TypeError,
+                         "x given as a tuple must be (n, p, col_ptr, row_idx, values)");
+        varnel_core::CscInput csc;
+        const char* names[] = {"n", "p", "col_ptr", "row_idx", "values"};
+        std::uint64_t dims[2] = {0, 0};
+        for (int i = 0; i < 2; ++i)
+            if (!convert(names[i], PyTuple_GetItem(obj, i), dims[i])) return false;
+        if (!convert(names[2], PyTuple_GetItem(obj, 2), csc.col_ptr) ||
+            !convert(names[3], PyTuple_GetItem(obj, 3), csc.row_idx) ||
+            !convert(names[4], PyTuple_GetItem(obj, 4), csc.values))
+            return false;
+        if (const auto problem = varnel_core::csc_problem(csc.col_ptr, csc.row_idx,
+                                                          csc.values.size(), dims[0], dims[1]))
+            return raise(PyExc_ValueError, "malformed CSC matrix: " + *problem);
+        if (!check_finite("values", csc.values)) return false;
+        out.csc = std::move(csc);
+        out.n = dims[0];
+        out.p = dims[1];
+        return true;
+    }
+    if (!convert_array("x", obj, 2, out.dense)) return false;
+    out.n = out.dense.shape[0];
+    out.p = out.dense.shape[1];
+    return true;
+}
+
+// The caller's array as the core reads it in place, when its strides are
+// whole, aligned elements.
+std::optional<StridedMatrix> in_place(const FloatArray& a) {
+    constexpr std::ptrdiff_t size = sizeof(double);
+    if (reinterpret_cast<std::uintptr_t>(a.data) % alignof(double) != 0 ||
+        a.strides[0] % size != 0 || a.strides[1] % size != 0)
+        return std::nullopt;
+    return StridedMatrix{reinterpret_cast<const double*>(a.data), a.shape[0], a.shape[1],
+                         a.strides[0] / size, a.strides[1] / size};
+}
+
+// While the solver reads x in place the caller's reference keeps it alive;
+// the polls on the main thread also check that nothing (a signal handler)
+// reshaped or reallocated it, and stop the fit before x is read again.
+struct InPlaceGuard {
+    PyObject* array;
+    FloatArray seen;
+
+    static bool unchanged(void* self) {
+        auto* g = static_cast<InPlaceGuard*>(self);
+        FloatArray now;
+        if (to_float_array(g->array, 2, now) && now.data == g->seen.data &&
+            now.shape[0] == g->seen.shape[0] && now.shape[1] == g->seen.shape[1] &&
+            now.strides[0] == g->seen.strides[0] && now.strides[1] == g->seen.strides[1])
+            return true;
+        PyErr_Clear();
+        return raise(PyExc_RuntimeError, "x was changed while the fit was reading it");
+    }
+};
+
+// The finite tables of `fit` (offset, start).
+bool check_table(const char* name, const std::optional<varnel_core::Table>& t) {
+    return !t || check_finite(name, t->values);
+}
+
+}  // namespace
+
+PyObject* fit(PyObject* args, PyObject* kwargs) {
+    PyRef slots[max_parameters];
+    std::span<PyRef> s(slots, fit_signature.names.size());
+    if (!bind_arguments(fit_signature, args, kwargs, s)) return nullptr;
+
+    Predictors x;
+    FloatArray y;
+    FitRequest request;
+    varnel_core::FitOptions options;
+    if (!convert_predictors(s[0].get(), x) || !convert_array("y", s[1].get(), 1, y) ||
+        !convert_choices(std::span<const PyRef>(s).subspan(fit_choices_at), request.choices) ||
+        !convert_options(std::span<const PyRef>(s).subspan(fit_options_at()), options))
+        return nullptr;
+    // The options' conversion may have reallocated the arrays: read them again.
+    if ((!x.csc && !convert_predictors(s[0].get(), x)) || !convert_array("y", s[1].get(), 1, y))
+        return nullptr;
+    varnel_core::FitChoices& c = request.choices;
+    const bool covariance = varnel_core::check_choices(c, !x.csc, x.n, x.p) ==
+                            varnel_core::SolverKind::Covariance;
+    if (y.shape[0] != x.n)
+        return fail(PyExc_ValueError, "x has " + std::to_string(x.n) + " rows but y has length " +
+                                          std::to_string(y.shape[0]));
+    request.y = copy_vector(y);
+    const Dimensions dims{x.n, x.p, x.csc.has_value()};
+    request.config = varnel_core::build_config(x.n, x.p, std::move(options));
+    if (!check_rows(dims) || !check_finite("y", request.y) ||
+        !check_options(request.config, dims) || !check_table("offset", c.offset) ||
+        !check_table("start_a0", c.start_a0) || !check_table("start_beta", c.start_beta))
+        return nullptr;
+    request.nobs = x.n;
+    request.nvars = x.p;
+
+    Unlocked unlocked;
+    if (x.csc) {
+        request.x = std::move(*x.csc);
+        return run_fit(std::move(request), unlocked, ResultStyle::fit);
+    }
+    const auto view = covariance ? in_place(x.dense) : std::nullopt;
+    if (view) {  // read in place: x stays referenced by the arguments
+        std::optional<std::pair<std::size_t, std::size_t>> bad;
+        unlocked.run([&] { bad = first_non_finite(*view, unlocked.interrupt()); });
+        if (bad) return (void)refuse_non_finite(*view, *bad), nullptr;
+        InPlaceGuard guard{s[0].get(), x.dense};
+        unlocked.watch(&InPlaceGuard::unchanged, &guard);
+        request.x = DenseMatrix(*view);
+        return run_fit(std::move(request), unlocked, ResultStyle::fit);
+    }
+    std::vector<double> xbuf;
+    xbuf.reserve(varnel_core::checked_size(x.n, x.p));
+    if (!copy_and_check(x.dense, xbuf, unlocked)) return nullptr;
+    if (covariance) {  // an unaligned caller's array: the solver reads a column-major copy
+        request.x = DenseMatrix(StridedMatrix{xbuf.data(), x.n, x.p, 1,
+                                              static_cast<std::ptrdiff_t>(x.n)});
+        return run_fit(std::move(request), unlocked, ResultStyle::fit);
+    }
+    request.x = DenseMatrix(std::move(xbuf), x.n, x.p);
+    return run_fit(std::move(request), unlocked, ResultStyle::fit);
+}
+
+}  // namespace varnel_py

@@ -1,0 +1,64 @@
+// The extension module varnel._core: elnet_path fits a Gaussian, binomial or
+// Poisson elastic-net path on a dense NumPy matrix, elnet_sparse a Gaussian
+// path on compressed sparse columns; fit serves every family (the
+// multinomial one too) on either kind of input, with an offset and a start,
+// for the Python layer.
+#include "pyconv.hpp"
+
+#include "entries.hpp"
+#include "option_table.hpp"
+
+namespace {
+
+using varnel_py::PyRef;
+
+template <PyObject* (*Body)(PyObject*, PyObject*)>
+PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return varnel_py::guarded([&] { return Body(args, kwargs); });
+}
+
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+PyCFunction as_method() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef path_def = {"elnet_path", as_method<entry<varnel_py::elnet_path>>(),
+                        METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef sparse_def = {"elnet_sparse", as_method<entry<varnel_py::elnet_sparse>>(),
+                          METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef fit_def = {"fit", as_method<entry<varnel_py::fit>>(), METH_VARARGS | METH_KEYWORDS,
+                       nullptr};
+
+// `__all__` lists the two stable entry points; `fit` and OPTION_DEFAULTS
+// serve the package's Python layer.
+int exec_module(PyObject* module) {
+    if (varnel_py::import_numpy() < 0) return -1;
+    const varnel_py::Docs* d = nullptr;
+    try {
+        d = &varnel_py::docs();
+    } catch (...) {
+        varnel_py::set_error_from_exception();
+        return -1;
+    }
+    path_def.ml_doc = d->path.c_str();
+    sparse_def.ml_doc = d->sparse.c_str();
+    fit_def.ml_doc = d->fit.c_str();
+    if (!varnel_py::add_function(module, &path_def) ||
+        !varnel_py::add_function(module, &sparse_def) ||
+        !varnel_py::add_function(module, &fit_def, /*listed=*/false))
+        return -1;
+    PyRef defaults(varnel_py::option_defaults());
+    if (!defaults || PyObject_SetAttrString(module, "OPTION_DEFAULTS", defaults.get()) < 0)
+        return -1;
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+                                   {0, nullptr}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_core", "", 0, nullptr, module_slots,
+                          nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(&module_def); }

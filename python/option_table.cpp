@@ -1,0 +1,146 @@
+#include "option_table.hpp"
+
+#include <iterator>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace varnel_py {
+
+namespace {
+
+using varnel_core::FitChoices;
+using varnel_core::FitOptions;
+
+#define VARNEL_OPTION_NAME(name, given, resolved, init) #name,
+#define VARNEL_CHOICE_NAME(name, type, init) #name,
+
+constexpr const char* path_names[] = {"x", "y", "family", VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
+constexpr const char* sparse_names[] = {"n",      "p", "col_ptr", "row_idx",
+                                        "values", "y", VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
+constexpr const char* fit_names[] = {"x", "y", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_NAME)
+                                         VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
+constexpr std::size_t choice_count = std::size(fit_names) - 2 - (std::size(path_names) - 3);
+static_assert(std::size(fit_names) <= max_parameters && std::size(sparse_names) <= max_parameters);
+
+// The defaults as the C++ initializers spell them, in Python's spelling.
+struct DefaultText {
+    const char* name;
+    const char* init;
+};
+#define VARNEL_OPTION_TEXT(name, given, resolved, init) {#name, #init},
+#define VARNEL_CHOICE_TEXT(name, type, init) {#name, #init},
+constexpr DefaultText option_texts[] = {VARNEL_OPTIONS(VARNEL_OPTION_TEXT)};
+constexpr DefaultText choice_texts[] = {VARNEL_FIT_OPTIONS(VARNEL_CHOICE_TEXT)};
+
+// ", alpha=1.0, nlambda=100, ..., exclude=None"
+template <std::size_t N>
+std::string signature_text(const DefaultText (&texts)[N]) {
+    std::string out;
+    for (const auto& [name, init] : texts) {
+        const std::string_view v(init);
+        out += std::string(", ") + name + "=" +
+               (v == "true" ? "True" : v == "false" ? "False" : v == "std::nullopt" ? "None" : init);
+    }
+    return out;
+}
+
+PyObject* to_python(double v) { return PyFloat_FromDouble(v); }
+PyObject* to_python(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+PyObject* to_python(bool v) { return PyBool_FromLong(v); }
+template <class T>
+PyObject* to_python(const std::vector<T>& v) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* item = to_python(v[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+template <class T>
+PyObject* to_python(const std::optional<T>& v) {
+    if (v) return to_python(*v);
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+}  // namespace
+
+const Signature path_signature{"elnet_path", path_names, 2};
+const Signature sparse_signature{"elnet_sparse", sparse_names, 6};
+const Signature fit_signature{"fit", fit_names, 2};
+
+std::size_t fit_options_at() { return fit_choices_at + choice_count; }
+
+bool convert_options(std::span<const PyRef> s, FitOptions& o) {
+    std::size_t i = 0;
+#define VARNEL_CONVERT_OPTION(name, given, resolved, init) \
+    if (!convert(#name, s[i++].get(), o.name)) return false;
+    VARNEL_OPTIONS(VARNEL_CONVERT_OPTION)
+#undef VARNEL_CONVERT_OPTION
+    return true;
+}
+
+bool convert_choices(std::span<const PyRef> s, FitChoices& c) {
+    std::size_t i = 0;
+#define VARNEL_CONVERT_CHOICE(name, type, init) \
+    if (!convert(#name, s[i++].get(), c.name)) return false;
+    VARNEL_FIT_OPTIONS(VARNEL_CONVERT_CHOICE)
+#undef VARNEL_CONVERT_CHOICE
+    return true;
+}
+
+PyObject* option_defaults() {
+    const FitOptions d;
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+#define VARNEL_DEFAULT_ITEM(name, given, resolved, init)                        \
+    {                                                                           \
+        PyRef value(to_python(d.name));                                         \
+        if (!value || PyDict_SetItemString(dict.get(), #name, value.get()) < 0) \
+            return nullptr;                                                     \
+    }
+    VARNEL_OPTIONS(VARNEL_DEFAULT_ITEM)
+#undef VARNEL_DEFAULT_ITEM
+    return dict.release();
+}
+
+const Docs& docs() {
+    static const Docs d = [] {
+        const std::string opts = signature_text(option_texts);
+        std::string choices = signature_text(choice_texts);
+        choices.erase(0, 2);  // the leading ", "
+        return Docs{
+            "elnet_path(x, y, *, family=\"gaussian\"" + opts + ")\n--\n\n",
+            "elnet_sparse(n, p, col_ptr, row_idx, values, y, *" + opts + ")\n--\n\n"
+            "Sparse Gaussian path. `col_ptr`/`row_idx`/`values` are CSC arrays (as in a\n"
+            "scipy `csc_matrix`). Gaussian only for now; the marshaling mirrors the dense\n"
+            "entry point above.",
+            "fit(x, y, *, " + choices + opts + ")\n--\n\n"
+            "Elastic-net path of any family on dense or sparse predictors.\n\n"
+            "x is a 2-D float64 array (any memory order) or a tuple\n"
+            "(n, p, col_ptr, row_idx, values) of compressed sparse columns; offset\n"
+            "(n values) enters every linear predictor.  solver \"covariance\" fits the\n"
+            "gaussian family on a dense x with covariance updates, reading x in place;\n"
+            "\"auto\" takes it for a dense x with n >= 2 p and p <= 2000.  start_a0 and\n"
+            "start_beta (the caller's scale) start the path from that fit instead of\n"
+            "the null model.  The result has the keys of elnet_path's, with \"warning\"\n"
+            "None or (kind, lambda_index), plus \"lambda_max\" (the smallest penalty\n"
+            "whose solution is all zero; NaN when the path does not tell), \"iterate\"\n"
+            "(None, or after MaxIterReached the unconverged fit at that lambda:\n"
+            "{\"lambda\", \"a0\", \"beta\"}) and \"solver\" (the one that ran).\n\n"
+            "family=\"multinomial\": y holds the class codes 0, 1, ..., K - 1 (K >= 2,\n"
+            "every class with an observation of positive weight), offset is a 2-D\n"
+            "float64 array (n, K), \"beta\" has shape (p, K, lmu) and \"a0\" (K, lmu)\n"
+            "(the intercepts of a solution sum to 0).  grouped=True penalizes each\n"
+            "variable's K coefficients by their Euclidean norm, so that a variable\n"
+            "enters or leaves for every class at once; other families refuse it.\n\n"
+            "The fit runs without the interpreter's lock; Ctrl-C stops it.",
+        };
+    }();
+    return d;
+}
+
+}  // namespace varnel_py

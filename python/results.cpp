@@ -1,0 +1,112 @@
+#include "results.hpp"
+
+#include <string>
+#include <utility>
+
+namespace varnel_py {
+
+namespace {
+
+using varnel_core::PathResult;
+using varnel_core::PathWarning;
+
+PyObject* none() {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+// Inserts `value` (a new reference, or nullptr after a failure) under `key`.
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    PyRef owned(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* warning_object(const std::optional<PathWarning>& w, ResultStyle style) {
+    if (!w) return none();
+    if (style == ResultStyle::stable) {
+        const std::string text = w->text();
+        return Py_BuildValue("(s#L)", text.data(), static_cast<Py_ssize_t>(text.size()),
+                             static_cast<long long>(w->code()));
+    }
+    const std::string_view kind = w->name();
+    return Py_BuildValue("(s#K)", kind.data(), static_cast<Py_ssize_t>(kind.size()),
+                         static_cast<unsigned long long>(w->lambda_index));
+}
+
+// A (rows, K, cols) array, or (rows, cols) when K = 1, from values at
+// (c * rows + r) * K + k: the solver's solution-major layout transposed.
+PyObject* by_rows(const varnel_core::Vec& v, std::uint64_t rows, std::uint64_t nk,
+                  std::uint64_t cols) {
+    double* out = nullptr;
+    PyObject* a = nk == 1 ? new_matrix(rows, cols, out) : new_array3(rows, nk, cols, out);
+    if (a == nullptr) return nullptr;
+    for (std::uint64_t r = 0; r < rows; ++r)
+        for (std::uint64_t k = 0; k < nk; ++k)
+            for (std::uint64_t c = 0; c < cols; ++c)
+                out[(r * nk + k) * cols + c] = v[(c * rows + r) * nk + k];
+    return a;
+}
+
+PyObject* iterate_object(const std::optional<varnel_core::Iterate>& it, std::uint64_t nvars,
+                         std::uint64_t nk) {
+    if (!it) return none();
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    double* beta = nullptr;
+    PyObject* b = nk == 1 ? vector_to_array(varnel_core::Vec(it->beta)) : new_matrix(nvars, nk, beta);
+    if (b != nullptr && nk > 1) std::copy(it->beta.begin(), it->beta.end(), beta);
+    PyObject* a0 = nk == 1 ? PyFloat_FromDouble(it->a0[0]) : vector_to_array(varnel_core::Vec(it->a0));
+    if (!set_item(dict.get(), "lambda", PyFloat_FromDouble(it->lambda)) ||
+        !set_item(dict.get(), "a0", a0) || !set_item(dict.get(), "beta", b))
+        return nullptr;
+    return dict.release();
+}
+
+}  // namespace
+
+PyObject* result_dict(varnel_core::FitOutcome outcome, std::uint64_t nvars, ResultStyle style) {
+    if (const auto* e = std::get_if<varnel_core::FitError>(&outcome)) {
+        raise(PyExc_ValueError, std::string(varnel_core::message(*e)));
+        return nullptr;
+    }
+    auto& [path, solver] = std::get<varnel_core::FitResult>(outcome);
+    const std::uint64_t lmu = path.lmu;
+    const std::uint64_t nk = path.nclass;
+    const bool consistent =
+        nk >= 1 && path.lambda.size() == lmu && path.a0.size() == lmu * nk &&
+        path.dev_ratio.size() == lmu &&
+        (lmu == 0 ? path.beta.empty()
+                  : path.beta.size() % (lmu * nk) == 0 && path.beta.size() / (lmu * nk) == nvars);
+    if (!consistent) return raise(PyExc_RuntimeError, "the solver returned an inconsistent path"), nullptr;
+
+    // beta (p, lmu), or (p, K, lmu) and a0 (K, lmu) for a block family
+    PyRef beta(by_rows(path.beta, nvars, nk, lmu));
+    if (!beta) return nullptr;
+    varnel_core::Vec().swap(path.beta);
+    PyRef a0(nk == 1 ? vector_to_array(std::move(path.a0)) : by_rows(path.a0, nk, 1, lmu));
+    if (!a0) return nullptr;
+
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    const bool ok =
+        set_item(d, "lmu", PyLong_FromUnsignedLongLong(lmu)) &&
+        set_item(d, "lambda", vector_to_array(std::move(path.lambda))) &&
+        set_item(d, "a0", a0.release()) && set_item(d, "beta", beta.release()) &&
+        set_item(d, "dev_ratio", vector_to_array(std::move(path.dev_ratio))) &&
+        set_item(d, "nulldev", PyFloat_FromDouble(path.nulldev)) &&
+        set_item(d, "npasses", PyLong_FromUnsignedLongLong(path.npasses)) &&
+        set_item(d, "warning", warning_object(path.warning, style));
+    if (!ok) return nullptr;
+    if (style == ResultStyle::fit) {
+        const std::string_view name = varnel_core::solver_name(solver);
+        if (!set_item(d, "lambda_max", PyFloat_FromDouble(path.lambda_max)) ||
+            !set_item(d, "iterate", iterate_object(path.iterate, nvars, nk)) ||
+            !set_item(d, "solver", PyUnicode_FromStringAndSize(name.data(),
+                                                               static_cast<Py_ssize_t>(name.size()))))
+            return nullptr;
+    }
+    return dict.release();
+}
+
+}  // namespace varnel_py

@@ -1,0 +1,57 @@
+#include "unlocked.hpp"
+
+#include <algorithm>
+
+namespace varnel_py {
+
+namespace {
+
+constexpr std::chrono::milliseconds shortest_interval{20};
+constexpr std::chrono::milliseconds longest_interval{100};
+
+// Whether the calling thread is the main thread (true when that cannot be
+// told).
+bool on_main_thread() {
+    PyRef threading(PyImport_ImportModule("threading"));
+    PyRef main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    PyRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return true;
+    }
+    return id == PyThread_get_thread_ident();
+}
+
+}  // namespace
+
+Unlocked::Unlocked() : main_thread_(on_main_thread()), interrupt_(&Unlocked::requested, this) {}
+
+void Unlocked::release() {
+    interval_ = shortest_interval;
+    next_ = Clock::now() + interval_;
+    saved_ = PyEval_SaveThread();
+}
+
+void Unlocked::retake() {
+    PyEval_RestoreThread(saved_);
+    saved_ = nullptr;
+}
+
+bool Unlocked::requested(void* self) {
+    auto* u = static_cast<Unlocked*>(self);
+    if (!u->main_thread_ || u->saved_ == nullptr) return false;
+    const Clock::time_point asked = Clock::now();
+    if (asked < u->next_) return false;
+    PyEval_RestoreThread(u->saved_);
+    const Clock::duration wait = Clock::now() - asked;
+    const bool stop = PyErr_CheckSignals() != 0 || (u->check_ && !u->check_(u->context_));
+    u->saved_ = PyEval_SaveThread();
+    // A lock slow to come (another thread busy in Python) makes the polls
+    // rarer, so that they cost the fit a few percent at most.
+    u->interval_ = std::clamp<Clock::duration>(20 * wait, shortest_interval, longest_interval);
+    u->next_ = Clock::now() + u->interval_;
+    return stop;
+}
+
+}  // namespace varnel_py
