@@ -163,28 +163,31 @@ bool convert(const char* name, PyObject* obj, vc::StridedMatrix& out) {
 }
 
 // gram(x, w, *, y=None, centre=None, scale=None, cols=None, kernel="best",
-// at_mean=False, extra=None) -> dict: "gram" = gram_full (p x p) or, with
-// cols, gram_columns as a (len(cols), p) array whose row t is column t of
-// the block (Centring::weighted_mean when at_mean, its means then in
-// "gram_mean"); "kernel" = the kernel that ran; "available" = the kernels
-// this CPU runs; and, for weights of positive sum, weighted_column_stats'
-// "mean", "var", "ymean" (and "cov" with y).
+// at_mean=False, extra=None, n_threads=1, stats=True) -> dict: "gram" =
+// gram_full (p x p) or, with cols, gram_columns as a (len(cols), p) array
+// whose row t is column t of the block (Centring::weighted_mean when
+// at_mean, its means then in "gram_mean"); "kernel" = the kernel that ran;
+// "available" = the kernels this CPU runs; and, with stats and weights of
+// positive sum, weighted_column_stats' "mean", "var", "ymean" (and "cov" with
+// y).  Every routine runs on n_threads threads.
 WRAPPER(gram) {
     static const char* const names[] = {"x", "w", "y", "centre", "scale", "cols", "kernel",
-                                        "at_mean", "extra"};
-    vp::PyRef a[9];
+                                        "at_mean", "extra", "n_threads", "stats"};
+    vp::PyRef a[11];
     if (!vp::bind_arguments({"gram", names, 2}, args, kwargs, a)) return nullptr;
     vc::StridedMatrix x, extra;
     vc::Vec w;
     std::optional<vc::Vec> y, centre, scale;
     std::optional<vc::Index> cols;
     std::string kernel_name = "best";
-    bool at_mean = false;
+    bool at_mean = false, stats = true;
+    std::uint64_t n_threads = 1;
     if (!convert("x", a[0].get(), x) || !convert("w", a[1].get(), w) ||
         !convert("y", a[2].get(), y) || !convert("centre", a[3].get(), centre) ||
         !convert("scale", a[4].get(), scale) || !convert("cols", a[5].get(), cols) ||
         !convert("kernel", a[6].get(), kernel_name) || !convert("at_mean", a[7].get(), at_mean) ||
-        (a[8] && a[8].get() != Py_None && !convert("extra", a[8].get(), extra)))
+        (a[8] && a[8].get() != Py_None && !convert("extra", a[8].get(), extra)) ||
+        !convert("n_threads", a[9].get(), n_threads) || !convert("stats", a[10].get(), stats))
         return nullptr;
     const vc::GramKernel all[] = {vc::GramKernel::portable, vc::GramKernel::avx2,
                                   vc::GramKernel::avx512};
@@ -208,12 +211,12 @@ WRAPPER(gram) {
     PyObject* g = nullptr;
     if (!cols) {
         g = vp::new_matrix(p, p, data);
-        if (g) vc::gram_full(x, w, centring, c, sc, data, p, gm, kernel, extra);
+        if (g) vc::gram_full(x, w, centring, c, sc, data, p, gm, kernel, extra, n_threads);
     } else {
         const std::vector<std::size_t> cs = sizes(*cols);
         g = vp::new_matrix(cs.size(), p, data);
         if (g) vc::gram_columns(x, w, centring, c, sc, cs, data, std::max<std::size_t>(p, 1), gm,
-                                kernel, extra);
+                                kernel, extra, n_threads);
     }
     if (!put("gram", g) || (at_mean && !put("gram_mean", array(std::move(gm))))) return nullptr;
     const vc::GramKernel ran = kernel == vc::GramKernel::best ? vc::gram_best_kernel() : kernel;
@@ -229,9 +232,9 @@ WRAPPER(gram) {
     if (!put("available", avail.release())) return nullptr;
     double wsum = 0.0;
     for (double v : w) wsum += v;
-    if (wsum > 0.0) {
+    if (stats && wsum > 0.0) {
         vc::Vec mean(x.ncols), var(x.ncols), cov(y ? x.ncols : 0);
-        const double ym = vc::weighted_column_stats(x, w, y ? *y : none, mean, var, cov);
+        const double ym = vc::weighted_column_stats(x, w, y ? *y : none, mean, var, cov, n_threads);
         if (!put("mean", array(std::move(mean))) || !put("var", array(std::move(var))) ||
             !put("ymean", PyFloat_FromDouble(ym)) || (y && !put("cov", array(std::move(cov)))))
             return nullptr;

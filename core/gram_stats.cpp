@@ -1,0 +1,242 @@
+// weighted_column_stats (see gram.hpp): shifted two-pass moments of blocks of
+// rows, merged block by block in row order.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "error.hpp"
+#include "gram.hpp"
+#include "gram_blocks.hpp"
+#include "gram_buffer.hpp"
+#include "gram_isa.hpp"
+
+// Plain loops compiled also for wider vectors and picked at load time (the
+// same IEEE operations in the same order, so the same bits).
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && !defined(__clang__)
+#define VARNEL_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define VARNEL_CLONES
+#endif
+
+namespace varnel_core {
+
+using namespace gram_detail;
+
+namespace {
+
+constexpr std::size_t KC = gram_centre_rows;  // rows per two-pass block
+constexpr std::size_t S = gram_block_rows;    // rows per merged block
+
+// Column sums over the rows of a packed row-major block, 32 columns (four
+// vectors of eight) at a time so that the sums stay in registers; each
+// column's sum runs down the rows in order, with separate IEEE operations,
+// so every vector width gives the same bits.  lda must be a multiple of 32.
+typedef double v8d __attribute__((vector_size(64)));
+typedef double v8du __attribute__((vector_size(64), aligned(8), may_alias));
+
+// s[c] = sum_k w[k] * a[k * lda + c] for c < lda.
+VARNEL_CLONES void column_sums(const double* a, std::size_t lda, const double* w, std::size_t kb,
+                               double* s) {
+    for (std::size_t c0 = 0; c0 < lda; c0 += 32) {
+        v8d s0 = {}, s1 = {}, s2 = {}, s3 = {};
+        for (std::size_t k = 0; k < kb; ++k) {
+            const v8du* row = reinterpret_cast<const v8du*>(a + k * lda + c0);
+            const double wk = w[k];
+            s0 = s0 + wk * row[0];
+            s1 = s1 + wk * row[1];
+            s2 = s2 + wk * row[2];
+            s3 = s3 + wk * row[3];
+        }
+        v8du* out = reinterpret_cast<v8du*>(s + c0);
+        out[0] = s0, out[1] = s1, out[2] = s2, out[3] = s3;
+    }
+}
+
+// With d = a[k, c] - m[c] and t = w[k] d: q[c] = sum_k t d and, when dy is
+// given, r[c] = sum_k t dy[k] (else r is left alone), for c < lda.
+VARNEL_CLONES void deviation_sums(const double* a, std::size_t lda, const double* w,
+                                  const double* dy, std::size_t kb, const double* m, double* q,
+                                  double* r) {
+    for (std::size_t c0 = 0; c0 < lda; c0 += 32) {
+        const v8du* mv = reinterpret_cast<const v8du*>(m + c0);
+        const v8d m0 = mv[0], m1 = mv[1], m2 = mv[2], m3 = mv[3];
+        v8d q0 = {}, q1 = {}, q2 = {}, q3 = {}, r0 = {}, r1 = {}, r2 = {}, r3 = {};
+        for (std::size_t k = 0; k < kb; ++k) {
+            const v8du* row = reinterpret_cast<const v8du*>(a + k * lda + c0);
+            const double wk = w[k];
+            const v8d d0 = row[0] - m0, d1 = row[1] - m1, d2 = row[2] - m2, d3 = row[3] - m3;
+            const v8d t0 = wk * d0, t1 = wk * d1, t2 = wk * d2, t3 = wk * d3;
+            q0 = q0 + t0 * d0;
+            q1 = q1 + t1 * d1;
+            q2 = q2 + t2 * d2;
+            q3 = q3 + t3 * d3;
+            if (dy) {
+                const double yk = dy[k];
+                r0 = r0 + t0 * yk;
+                r1 = r1 + t1 * yk;
+                r2 = r2 + t2 * yk;
+                r3 = r3 + t3 * yk;
+            }
+        }
+        v8du* qo = reinterpret_cast<v8du*>(q + c0);
+        qo[0] = q0, qo[1] = q1, qo[2] = q2, qo[3] = q3;
+        if (dy) {
+            v8du* ro = reinterpret_cast<v8du*>(r + c0);
+            ro[0] = r0, ro[1] = r1, ro[2] = r2, ro[3] = r3;
+        }
+    }
+}
+
+// Weighted moments of a set of rows, on values shifted by a common centre:
+// total weight, means, sums of squared deviations and of cross-deviations
+// with y, and the mean of y.
+struct Moments {
+    double wtot = 0.0, ymean = 0.0;
+    std::vector<double> mean, m2, cy;
+    explicit Moments(std::size_t p) : mean(p, 0.0), m2(p, 0.0), cy(p, 0.0) {}
+    void clear() {
+        wtot = ymean = 0.0;
+        std::fill(mean.begin(), mean.end(), 0.0);
+        std::fill(m2.begin(), m2.end(), 0.0);
+        std::fill(cy.begin(), cy.end(), 0.0);
+    }
+    // The pairwise update of Chan, Golub and LeVeque: adds rows of weight wb,
+    // means mb, squared deviations qb, cross-deviations rb and mean of y yb.
+    void add(double wb, const double* mb, const double* qb, const double* rb, double yb) {
+        if (!(wb > 0.0)) return;
+        const double wn = wtot + wb;
+        const double f = wb / wn, h = wtot * f;  // the new rows' share; W_a W_b / W
+        const double ydelta = yb - ymean;
+        for (std::size_t c = 0; c < mean.size(); ++c) {
+            const double delta = mb[c] - mean[c];
+            mean[c] = mean[c] + delta * f;
+            m2[c] = m2[c] + (qb[c] + (delta * delta) * h);
+            cy[c] = cy[c] + (rb[c] + (delta * ydelta) * h);
+        }
+        ymean = ymean + ydelta * f;
+        wtot = wn;
+    }
+    void add(const Moments& m) { add(m.wtot, m.mean.data(), m.m2.data(), m.cy.data(), m.ymean); }
+};
+
+struct StatsInputs {
+    const StridedMatrix* x;
+    std::span<const double> w, y;
+    const IsaKernels* isa;
+    std::size_t pw;  // packed row width: p rounded up to whole groups of 32
+    std::vector<double> shift;
+    double yshift = 0.0;
+};
+
+// Packs rows [i0, i0 + kb) as x - shift, row-major with row width pw.
+void pack_block(const StatsInputs& in, std::size_t i0, std::size_t kb, const double* ones, double* a) {
+    const StridedMatrix& x = *in.x;
+    if (x.ncols > 0)
+        in.isa->pack(PackJob{x.data, x.row_stride, x.col_stride, i0, kb, 0, x.ncols, in.shift.data(),
+                             ones, a, in.pw, kChainRows * in.pw});
+}
+
+// The provisional centre: the weighted means of the first block of KC rows
+// with positive weight (values and y).  False when no block has any.
+bool find_shift(StatsInputs& in) {
+    const std::size_t n = in.x->nrows;
+    Buffer a(KC * in.pw, Buffer::panel), ones(KC, Buffer::weights), s1(in.pw, Buffer::scratch);
+    std::fill(ones.data(), ones.data() + KC, 1.0);
+    for (std::size_t i0 = 0; i0 < n; i0 += KC) {
+        const std::size_t kb = std::min(KC, n - i0);
+        const double* wb = in.w.data() + i0;
+        double wsum = 0.0;
+        for (std::size_t k = 0; k < kb; ++k) wsum += wb[k];
+        if (!(wsum > 0.0)) continue;
+        pack_block(in, i0, kb, ones.data(), a.data());  // shift still 0
+        column_sums(a.data(), in.pw, wb, kb, s1.data());
+        for (std::size_t c = 0; c < in.x->ncols; ++c) in.shift[c] = s1[c] / wsum;
+        if (!in.y.empty()) {
+            double ybm = 0.0;
+            for (std::size_t k = 0; k < kb; ++k) ybm += wb[k] * (in.y[i0 + k] - 0.0);
+            in.yshift = ybm / wsum;
+        }
+        return true;
+    }
+    return false;
+}
+
+// The moments of one block of S rows, from its blocks of KC rows in order.
+class StatsWorker : public BlockWorker {
+public:
+    StatsWorker(const StatsInputs& in, Moments& total)
+        : in_(in), total_(total), block_(in.x->ncols), a_(KC * in.pw, Buffer::panel),
+          ones_(KC, Buffer::weights), s1_(in.pw), q_(in.pw), r_(in.pw), dy_(KC) {
+        std::fill(ones_.data(), ones_.data() + KC, 1.0);
+    }
+    void compute(std::size_t b) override {
+        block_.clear();
+        const std::size_t n = in_.x->nrows, end = std::min(n, (b + 1) * S), p = in_.x->ncols;
+        const bool want_y = !in_.y.empty();
+        for (std::size_t i0 = b * S; i0 < end; i0 += KC) {
+            const std::size_t kb = std::min(KC, end - i0);
+            const double* wb = in_.w.data() + i0;
+            double wsum = 0.0;
+            for (std::size_t k = 0; k < kb; ++k) wsum += wb[k];
+            if (!(wsum > 0.0)) continue;
+            pack_block(in_, i0, kb, ones_.data(), a_.data());
+            double ybm = 0.0;
+            if (want_y) {
+                for (std::size_t k = 0; k < kb; ++k) ybm += wb[k] * (in_.y[i0 + k] - in_.yshift);
+                ybm /= wsum;
+                for (std::size_t k = 0; k < kb; ++k) dy_[k] = (in_.y[i0 + k] - in_.yshift) - ybm;
+            }
+            column_sums(a_.data(), in_.pw, wb, kb, s1_.data());
+            for (std::size_t c = 0; c < p; ++c) s1_[c] = s1_[c] / wsum;  // block means
+            deviation_sums(a_.data(), in_.pw, wb, want_y ? dy_.data() : nullptr, kb, s1_.data(),
+                           q_.data(), r_.data());
+            block_.add(wsum, s1_.data(), q_.data(), r_.data(), ybm);
+        }
+    }
+    void merge(std::size_t) override { total_.add(block_); }
+
+private:
+    const StatsInputs& in_;
+    Moments& total_;
+    Moments block_;
+    Buffer a_, ones_;
+    std::vector<double> s1_, q_, r_, dy_;
+};
+
+}  // namespace
+
+double weighted_column_stats(const StridedMatrix& x, std::span<const double> w,
+                             std::span<const double> y, std::span<double> mean,
+                             std::span<double> var, std::span<double> cov, std::size_t n_threads,
+                             const Interrupt& interrupt) {
+    const std::size_t n = x.nrows, p = x.ncols;
+    require(w.size() == n, "weighted_column_stats: weights of the wrong length");
+    require(y.empty() || y.size() == n, "weighted_column_stats: response of the wrong length");
+    require(mean.size() == p, "weighted_column_stats: means of the wrong length");
+    require(var.empty() || var.size() == p, "weighted_column_stats: variances of the wrong length");
+    require(cov.empty() || (!y.empty() && cov.size() == p),
+            "weighted_column_stats: covariances need y and p entries");
+    require(n == 0 || p == 0 || x.data != nullptr, "weighted_column_stats: no data");
+    require(n_threads >= 1, "weighted_column_stats: n_threads must be at least 1");
+    StatsInputs in{&x, w, y, &best_isa_kernels(), std::max<std::size_t>((p + 31) / 32 * 32, 32),
+                   std::vector<double>(p, 0.0)};
+    // Values are shifted by a provisional centre before any sum, so that the
+    // block means and their differences are formed on deviations, not on
+    // values that may be 1e9 times larger.
+    require(find_shift(in), "weighted_column_stats: the weights sum to 0");
+    Moments total(p);
+    const std::size_t nblocks = (n + S - 1) / S;
+    const double work = static_cast<double>(n) * static_cast<double>(p);
+    const std::size_t threads = work < 1e6 ? 1 : n_threads;
+    run_blocks_in_order(nblocks, threads, interrupt,
+                        [&] { return std::make_unique<StatsWorker>(in, total); });
+    require(total.wtot > 0.0, "weighted_column_stats: the weights sum to 0");
+    for (std::size_t j = 0; j < p; ++j) mean[j] = in.shift[j] + total.mean[j];
+    if (!var.empty())
+        for (std::size_t j = 0; j < p; ++j) var[j] = total.m2[j] / total.wtot;
+    if (!cov.empty())
+        for (std::size_t j = 0; j < p; ++j) cov[j] = total.cy[j] / total.wtot;
+    return in.yshift + total.ymean;
+}
+
+}  // namespace varnel_core

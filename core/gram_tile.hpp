@@ -1,0 +1,191 @@
+// The Gram micro-kernel and the loops over one packed chunk, written once for
+// every instruction set: a kernel file supplies the vector operations `O`
+// (V, vl, zero, load, bcast, fma, add, store) and instantiates these
+// templates with them.  Each entry of a result is formed by the same IEEE
+// operations in the same order whatever `O` is, so every kernel gives the
+// same bits.  Included only by the kernel files (see gram_isa.hpp on why
+// nothing here may have external linkage).
+#pragma once
+
+#include "gram_isa.hpp"
+
+namespace varnel_core::gram_detail {
+
+// c[r + j ldc] += sum_k a[k sa + r] b[k sb + j] for r < NV vl, j < vl, over
+// the kChainRows rows of a chunk: each sum one chain of fused multiply-adds
+// started from 0 in row order, then added to c.
+template <class O, int NV>
+static inline void chain_tile(const double* a, std::size_t sa, const double* b, std::size_t sb,
+                              double* c, std::size_t ldc) {
+    constexpr int NB = static_cast<int>(O::vl);
+    typename O::V acc[NB][NV];
+#pragma GCC unroll 8
+    for (int j = 0; j < NB; ++j)
+#pragma GCC unroll 3
+        for (int v = 0; v < NV; ++v) acc[j][v] = O::zero();
+#pragma GCC unroll 2
+    for (std::size_t k = 0; k < kChainRows; ++k) {
+        typename O::V av[NV];
+#pragma GCC unroll 3
+        for (int v = 0; v < NV; ++v) av[v] = O::load(a + v * O::vl);
+#pragma GCC unroll 8
+        for (int j = 0; j < NB; ++j) {
+            const typename O::V bj = O::bcast(b + j);
+#pragma GCC unroll 3
+            for (int v = 0; v < NV; ++v) acc[j][v] = O::fma(av[v], bj, acc[j][v]);
+        }
+        a += sa;
+        b += sb;
+    }
+#pragma GCC unroll 8
+    for (int j = 0; j < NB; ++j)
+#pragma GCC unroll 3
+        for (int v = 0; v < NV; ++v) {
+            double* cp = c + j * ldc + v * O::vl;
+            O::store(cp, O::add(O::load(cp), acc[j][v]));
+        }
+}
+
+template <class O>
+static inline void chain_tile(std::size_t nv, const double* a, std::size_t sa, const double* b,
+                              std::size_t sb, double* c) {
+    constexpr std::size_t ldc = 3 * O::vl;
+    switch (nv) {
+        case 1: chain_tile<O, 1>(a, sa, b, sb, c, ldc); break;
+        case 2: chain_tile<O, 2>(a, sa, b, sb, c, ldc); break;
+        default: chain_tile<O, 3>(a, sa, b, sb, c, ldc); break;
+    }
+}
+
+// d[v vl + i] += sum_k sw[k] a[k, v vl + i] for the NG GZ vectors of NG
+// consecutive groups of GZ vectors starting at `a` (rows GZ vl apart, groups
+// kChainRows GZ vl apart): each a chain over the chunk as in chain_tile.
+template <class O, int NG, int GZ>
+static inline void weight_sums(const double* a, const double* sw, double* d) {
+    constexpr std::size_t row = GZ * O::vl, group = kChainRows * row;
+    typename O::V acc[NG][GZ];
+#pragma GCC unroll 4
+    for (int g = 0; g < NG; ++g)
+#pragma GCC unroll 3
+        for (int v = 0; v < GZ; ++v) acc[g][v] = O::zero();
+#pragma GCC unroll 2
+    for (std::size_t k = 0; k < kChainRows; ++k, a += row) {
+        const typename O::V s = O::bcast(sw + k * O::vl);
+#pragma GCC unroll 4
+        for (int g = 0; g < NG; ++g)
+#pragma GCC unroll 3
+            for (int v = 0; v < GZ; ++v) acc[g][v] = O::fma(O::load(a + g * group + v * O::vl), s, acc[g][v]);
+    }
+#pragma GCC unroll 4
+    for (int g = 0; g < NG; ++g)
+#pragma GCC unroll 3
+        for (int v = 0; v < GZ; ++v) {
+            double* dp = d + (g * GZ + v) * O::vl;
+            O::store(dp, O::add(O::load(dp), acc[g][v]));
+        }
+}
+
+// The products of every packed column with the weights' square roots (sw
+// packed as the first column of a slice), added to d (padded(l) doubles):
+// the groups of 2 (or 1) vectors, then those of 3, four at a time.
+template <class O>
+static inline void weight_sums(const Layout& l, const double* panel, const double* sw, double* d) {
+    std::size_t g = 0;
+    if (l.nvec == 1) weight_sums<O, 1, 1>(panel, sw, d), g = 1;
+    else if (group_size(l, 0) == 2 && l.ngroups > 1 && group_size(l, 1) == 2)
+        weight_sums<O, 2, 2>(panel, sw, d), g = 2;
+    else if (group_size(l, 0) == 2) weight_sums<O, 1, 2>(panel, sw, d), g = 1;
+    for (; g < l.ngroups; g += 4) {
+        const double* a = panel + group_offset(l, g);
+        double* dg = d + group_start(l, g) * O::vl;
+        switch (l.ngroups - g) {
+            case 1: weight_sums<O, 1, 3>(a, sw, dg); break;
+            case 2: weight_sums<O, 2, 3>(a, sw, dg); break;
+            case 3: weight_sums<O, 3, 3>(a, sw, dg); break;
+            default: weight_sums<O, 4, 3>(a, sw, dg); break;
+        }
+    }
+}
+
+// Issues the prefetches of a chunk, per_tile at a time.
+class Prefetcher {
+public:
+    explicit Prefetcher(const Prefetch& p) : p_(p) {}
+    void step() {
+        for (std::size_t t = 0; t < p_.per_tile && seg_ < p_.nseg; ++t) {
+            __builtin_prefetch(p_.base + static_cast<std::ptrdiff_t>(seg_) * p_.seg_step +
+                                   static_cast<std::ptrdiff_t>(line_ * 64),
+                               0, 2);
+            if (++line_ == p_.seg_lines) line_ = 0, ++seg_;
+        }
+    }
+
+private:
+    const Prefetch& p_;
+    std::size_t seg_ = 0, line_ = 0;
+};
+
+// The triangle's tiles (see gram_isa.hpp): group g against every column
+// slice s that reaches its rows, from the diagonal down.
+template <class O>
+static void triangle_chunk(const ChunkJob& job) {
+    const Layout& l = job.layout;
+    const std::size_t ts = tile_size(l);
+    double* tile = job.tiles;
+    Prefetcher pf(job.prefetch);
+    for (std::size_t g = 0; g < l.ngroups; ++g) {
+        const std::size_t g0 = group_start(l, g), gz = group_size(l, g), sa = gz * O::vl;
+        const double* a = job.panel + group_offset(l, g);
+        std::size_t h = 0;  // the group holding slice s
+        for (std::size_t s = 0; s < g0 + gz; ++s, tile += ts) {
+            while (group_start(l, h + 1) <= s) ++h;
+            const std::size_t hz = group_size(l, h);
+            const double* b = job.panel + group_offset(l, h) + (s - group_start(l, h)) * O::vl;
+            const std::size_t from = s > g0 ? s - g0 : 0;  // vectors above the diagonal
+            pf.step();
+            chain_tile<O>(gz - from, a + from * O::vl, sa, b, hz * O::vl, tile + from * O::vl);
+        }
+    }
+    if (job.sw) weight_sums<O>(l, job.panel, job.sw, tile);
+}
+
+// Every group against every slice of the requested columns.
+template <class O>
+static void columns_chunk(const ChunkJob& job) {
+    const Layout& l = job.layout;
+    const std::size_t ts = tile_size(l), nqs = job.qpad / O::vl;
+    double* tile = job.tiles;
+    Prefetcher pf(job.prefetch);
+    for (std::size_t g = 0; g < l.ngroups; ++g) {
+        const std::size_t gz = group_size(l, g);
+        const double* a = job.panel + group_offset(l, g);
+        for (std::size_t s = 0; s < nqs; ++s, tile += ts) {
+            pf.step();
+            chain_tile<O>(gz, a, gz * O::vl, job.cols_panel + s * O::vl, job.qpad, tile);
+        }
+    }
+    if (job.sw) weight_sums<O>(l, job.panel, job.sw, tile);
+}
+
+// Element-by-element packing: any strides, and the edges the vector packers
+// leave (columns [c_from, ncols) of every row, rows [k_from, rows) of the
+// columns before c_from).
+static inline void pack_scalar(const PackJob& job, std::size_t c_from, std::size_t k_from) {
+    for (std::size_t c = 0; c < job.ncols; ++c) {
+        const std::size_t j = job.j0 + c;
+        const double cj = job.centre[j];
+        const double* col = job.x + static_cast<std::ptrdiff_t>(j) * job.col_stride;
+        for (std::size_t k = c < c_from ? k_from : 0; k < job.rows; ++k) {
+            const std::size_t i = job.i0 + k;
+            double* d = job.dst + k / kChainRows * job.chunk_stride + k % kChainRows * job.ldp;
+            d[c] = (col[static_cast<std::ptrdiff_t>(i) * job.row_stride] - cj) * job.sw[k];
+        }
+    }
+}
+
+// The address of packed row k (rows of one chunk are ldp apart).
+static inline double* packed_row(const PackJob& job, std::size_t k) {
+    return job.dst + k / kChainRows * job.chunk_stride + k % kChainRows * job.ldp;
+}
+
+}  // namespace varnel_core::gram_detail
