@@ -33,7 +33,7 @@ constexpr std::size_t S = gram_block_rows;
 constexpr std::size_t kPrefetchBytes = 128 * 1024;
 // Below this many fused multiply-adds per thread, more threads cost more than
 // they save.
-constexpr double kWorkPerThread = 4e6;
+constexpr double kWorkPerThread = 2e6;
 
 const IsaKernels& kernels_for(GramKernel k) {
     const IsaKernels* t = nullptr;
@@ -135,21 +135,19 @@ Prefetch prefetch_rows(const Inputs& in, std::size_t i0, std::size_t rows, std::
     return p;
 }
 
-// One thread's scratch for a block of rows: the packed rows of one packing
-// step, their sqrt(w), and the block's partial result.
+// One thread's scratch for a block of rows: the packed rows of one chunk and
+// their sqrt(w).
 class PackedRows {
 public:
-    PackedRows(const Inputs& in, std::size_t result_size, std::size_t tile_calls)
+    PackedRows(const Inputs& in, std::size_t tile_calls)
         : in_(in), panel_(chunk_size(in.layout), Buffer::panel), sw_(R, Buffer::weights),
-          sw_slice_(in.at_mean ? R * in.layout.vl : 0, Buffer::scratch),
-          tiles_(result_size, Buffer::tiles), result_size_(result_size), tile_calls_(tile_calls) {}
+          sw_slice_(in.at_mean ? R * in.layout.vl : 0, Buffer::scratch), tile_calls_(tile_calls) {}
 
-    // Zeroes the partial result, then calls chunk(panel, sw, prefetch) for
-    // every chunk of block b in row order (sw: the chunk's sqrt(w) as a slice,
-    // see ChunkJob, null unless at_mean; prefetch: the next chunk's rows).
+    // Calls chunk(panel, sw, prefetch) for every chunk of block b in row
+    // order (sw: the chunk's sqrt(w) as a slice, see ChunkJob, null unless
+    // at_mean; prefetch: the next chunk's rows).
     template <class Chunk>
     void each_chunk(std::size_t b, Chunk&& chunk) {
-        std::fill(tiles_.data(), tiles_.data() + result_size_, 0.0);
         const std::size_t end = std::min(in_.n, (b + 1) * S);
         for (std::size_t i0 = b * S; i0 < end; i0 += R) {
             const std::size_t rows = std::min(R, end - i0), next = i0 + rows;
@@ -158,7 +156,6 @@ public:
                   prefetch_rows(in_, next, std::min(R, end - next), tile_calls_));
         }
     }
-    double* tiles() const { return tiles_.data(); }
 
 private:
     // Rows [i0, i0 + rows) of the p columns (those of x, then those of z) and
@@ -166,7 +163,7 @@ private:
     void pack(std::size_t i0, std::size_t rows) {
         const Layout& l = in_.layout;
         const StridedMatrix& x = *in_.x;
-        const std::size_t px = x.ncols, cs = chunk_size(l);
+        const std::size_t px = x.ncols;
         double* sw = sw_.data();
         for (std::size_t k = 0; k < rows; ++k) sw[k] = std::sqrt(in_.w[i0 + k]);
         std::fill(sw + rows, sw + R, 0.0);
@@ -176,46 +173,66 @@ private:
             const std::size_t j0 = group_start(l, g) * l.vl, ldp = group_size(l, g) * l.vl;
             const std::size_t end = std::min(j0 + ldp, in_.p);
             double* dst = panel_.data() + group_offset(l, g);
-            auto row = [&](std::size_t k) { return dst + k / R * cs + k % R * ldp; };
             if (j0 < px)
                 in_.isa->pack(PackJob{x.data, x.row_stride, x.col_stride, i0, rows, j0,
-                                      std::min(end, px) - j0, in_.centre.data(), sw, dst, ldp, cs});
+                                      std::min(end, px) - j0, in_.centre.data(), sw, dst, ldp,
+                                      chunk_size(l)});
             for (std::size_t j = std::max(j0, px); j < end; ++j)  // the few extra columns
                 for (std::size_t k = 0; k < rows; ++k)
-                    row(k)[j - j0] = (in_.z->at(i0 + k, j - px) - in_.centre[j]) * sw[k];
-            for (std::size_t k = rows; k < R; ++k) std::fill(row(k), row(k) + ldp, 0.0);
+                    dst[k * ldp + j - j0] = (in_.z->at(i0 + k, j - px) - in_.centre[j]) * sw[k];
+            std::fill(dst + rows * ldp, dst + R * ldp, 0.0);
         }
     }
 
     const Inputs& in_;
-    Buffer panel_, sw_, sw_slice_, tiles_;
-    std::size_t result_size_, tile_calls_;
+    Buffer panel_, sw_, sw_slice_;
+    std::size_t tile_calls_;
 };
 
-// Block b's products added to the shared total, which is summed in block
-// order: kernel(panel, sw, prefetch, tiles, scratch) adds each chunk's
-// products to the block's tiles (tile_calls tiles per chunk), with `scratch`
-// doubles of the thread's own.
+// The blocked pass of the products: kernel(panel, sw, prefetch, tiles,
+// scratch) adds each chunk's products to a block's tiles (tile_calls tiles
+// per chunk), with `scratch` doubles of the thread's own; the blocks' results
+// (size doubles) are added to `total` in block order.
 template <class Kernel>
-class ProductWorker : public BlockWorker {
+class ProductPass : public BlockPass {
 public:
-    ProductWorker(const Inputs& in, std::size_t size, std::size_t tile_calls, double* total,
-                  std::size_t scratch, const Kernel& kernel)
-        : in_(in), rows_(in, size, tile_calls), scratch_(scratch, Buffer::columns), size_(size), total_(total),
-          kernel_(kernel) {}
-    void compute(std::size_t b) override {
-        rows_.each_chunk(b, [&](const double* panel, const double* sw, const Prefetch& pf) {
-            kernel_(panel, sw, pf, rows_.tiles(), scratch_.data());
-        });
-        rows_.tiles()[size_ - corrections_size(in_.layout) + padded(in_.layout)] =
-            in_.at_mean ? block_weight(b) : 0.0;
+    ProductPass(const Inputs& in, std::size_t size, std::size_t tile_calls, std::size_t scratch,
+                const Kernel& kernel, double* total)
+        : in_(in), size_(size), tile_calls_(tile_calls), scratch_(scratch), kernel_(kernel),
+          total_(total) {}
+
+    void reserve(std::size_t slots) override {
+        slots_.reserve(slots);
+        for (std::size_t s = 0; s < slots; ++s)
+            slots_.emplace_back(size_, slots == 1 ? Buffer::tiles : Buffer::none);
     }
-    void merge(std::size_t) override {
-        const double* t = rows_.tiles();
+    std::unique_ptr<BlockWorker> worker() override { return std::make_unique<Worker>(*this); }
+    void merge(std::size_t slot) override {
+        const double* t = slots_[slot].data();
         for (std::size_t i = 0; i < size_; ++i) total_[i] = total_[i] + t[i];
     }
 
 private:
+    class Worker : public BlockWorker {
+    public:
+        explicit Worker(ProductPass& pass)
+            : pass_(pass), rows_(pass.in_, pass.tile_calls_), scratch_(pass.scratch_, Buffer::columns) {}
+        void compute(std::size_t b, std::size_t slot) override {
+            double* tiles = pass_.slots_[slot].data();
+            std::fill(tiles, tiles + pass_.size_, 0.0);
+            rows_.each_chunk(b, [&](const double* panel, const double* sw, const Prefetch& pf) {
+                pass_.kernel_(panel, sw, pf, tiles, scratch_.data());
+            });
+            tiles[pass_.size_ - corrections_size(pass_.in_.layout) + padded(pass_.in_.layout)] =
+                pass_.in_.at_mean ? pass_.block_weight(b) : 0.0;
+        }
+
+    private:
+        ProductPass& pass_;
+        PackedRows rows_;
+        Buffer scratch_;
+    };
+
     // W of block b: four running sums over the rows, then (s0 + s1) + (s2 + s3).
     double block_weight(std::size_t b) const {
         const std::size_t end = std::min(in_.n, (b + 1) * S);
@@ -225,11 +242,10 @@ private:
     }
 
     const Inputs& in_;
-    PackedRows rows_;
-    Buffer scratch_;
-    std::size_t size_;
-    double* total_;
+    const std::size_t size_, tile_calls_, scratch_;
     const Kernel& kernel_;
+    double* total_;
+    std::vector<Buffer> slots_;
 };
 
 // Sums every block's products into `total` (size doubles).
@@ -237,9 +253,9 @@ template <class Kernel>
 void sum_blocks(const Inputs& in, std::size_t size, std::size_t tile_calls, double* total,
                 std::size_t scratch, double fmas, std::size_t n_threads,
                 const Interrupt& interrupt, const Kernel& kernel) {
-    run_blocks_in_order((in.n + S - 1) / S, useful_threads(in, n_threads, fmas), interrupt, [&] {
-        return std::make_unique<ProductWorker<Kernel>>(in, size, tile_calls, total, scratch, kernel);
-    });
+    ProductPass<Kernel> pass(in, size, tile_calls, scratch, kernel, total);
+    run_blocks_in_order((in.n + S - 1) / S, useful_threads(in, n_threads, fmas),
+                        size * sizeof(double), interrupt, pass);
 }
 
 // Where entry (r, j) of the products sits: r in the rows of a group, j in a

@@ -1,6 +1,7 @@
 #include "gram_blocks.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -12,40 +13,34 @@ namespace varnel_core {
 
 namespace {
 
-// Thread t takes blocks t, t + T, t + 2T, ...; `next` is the block whose turn
-// it is to be merged.
+// Memory the waiting partial results may take beyond one per thread.
+constexpr std::size_t kSpareSlotBytes = 16u << 20;
+
 class Schedule {
 public:
-    Schedule(std::size_t nblocks, const Interrupt& interrupt,
-             const std::function<std::unique_ptr<BlockWorker>()>& make)
-        : nblocks_(nblocks), interrupt_(interrupt), make_(make) {}
+    Schedule(std::size_t nblocks, std::size_t slots, const Interrupt& interrupt, BlockPass& pass)
+        : nblocks_(nblocks), interrupt_(interrupt), pass_(pass), ready_(nblocks, kNone) {
+        for (std::size_t s = slots; s-- > 0;) free_.push_back(s);
+    }
 
-    // Waits until the thread count is fixed, then runs thread t's blocks.
-    void run(std::size_t t, bool caller) {
-        {
-            std::unique_lock lock(mutex_);
-            turn_.wait(lock, [&] { return nthreads_ > 0 || stop_; });
-        }
+    // The loop of one thread; never throws.
+    void run(bool caller) noexcept {
         try {
-            work(t, caller);
+            std::unique_ptr<BlockWorker> worker;
+            for (;;) {
+                if (caller) interrupt_.poll();
+                std::size_t block = 0, slot = 0;
+                if (!take(caller, block, slot)) return;
+                if (!worker) worker = pass_.worker();
+                worker->compute(block, slot);
+                finish(block, slot);
+            }
         } catch (...) {
             std::lock_guard lock(mutex_);
             if (!error_) error_ = std::current_exception();
             stop_ = true;
-            turn_.notify_all();
+            changed_.notify_all();
         }
-    }
-
-    void start(std::size_t nthreads) {
-        std::lock_guard lock(mutex_);
-        nthreads_ = nthreads;
-        turn_.notify_all();
-    }
-
-    void stop() {
-        std::lock_guard lock(mutex_);
-        stop_ = true;
-        turn_.notify_all();
     }
 
     void rethrow() const {
@@ -53,67 +48,95 @@ public:
     }
 
 private:
-    void work(std::size_t t, bool caller) {
-        std::unique_ptr<BlockWorker> worker;
-        for (std::size_t b = t; b < nblocks_; b += nthreads_) {
-            if (caller) interrupt_.poll();
-            if (stopped()) return;
-            if (!worker) worker = make_();
-            worker->compute(b);
-            {
-                std::unique_lock lock(mutex_);
-                turn_.wait(lock, [&] { return next_ == b || stop_; });
-                if (stop_) return;
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    // The next block and a free slot for it; false when there is nothing left.
+    bool take(bool caller, std::size_t& block, std::size_t& slot) {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (stop_ || next_block_ >= nblocks_) return false;
+            if (!free_.empty()) break;
+            if (caller) {  // keep answering interrupts while the others catch up
+                changed_.wait_for(lock, std::chrono::milliseconds(20));
+                lock.unlock();
+                interrupt_.poll();
+                lock.lock();
+            } else {
+                changed_.wait(lock);
             }
-            worker->merge(b);
-            std::lock_guard lock(mutex_);
-            next_ = b + 1;
-            turn_.notify_all();
         }
+        block = next_block_++;
+        slot = free_.back();
+        free_.pop_back();
+        return true;
     }
 
-    bool stopped() {
-        std::lock_guard lock(mutex_);
-        return stop_;
+    // Hands block's slot over for merging; the thread that finds no merge
+    // going on merges every block whose turn has come.
+    void finish(std::size_t block, std::size_t slot) {
+        std::unique_lock lock(mutex_);
+        ready_[block] = slot;
+        if (merging_) return;
+        merging_ = true;
+        while (!stop_ && next_merge_ < nblocks_ && ready_[next_merge_] != kNone) {
+            const std::size_t s = ready_[next_merge_];
+            lock.unlock();
+            try {
+                pass_.merge(s);
+            } catch (...) {
+                lock.lock();
+                merging_ = false;
+                throw;
+            }
+            lock.lock();
+            ++next_merge_;
+            free_.push_back(s);
+            changed_.notify_all();
+        }
+        merging_ = false;
     }
 
     const std::size_t nblocks_;
     const Interrupt& interrupt_;
-    const std::function<std::unique_ptr<BlockWorker>()>& make_;
+    BlockPass& pass_;
     std::mutex mutex_;
-    std::condition_variable turn_;
-    std::size_t nthreads_ = 0, next_ = 0;
-    bool stop_ = false;
+    std::condition_variable changed_;
+    std::vector<std::size_t> ready_, free_;
+    std::size_t next_block_ = 0, next_merge_ = 0;
+    bool merging_ = false, stop_ = false;
     std::exception_ptr error_;
 };
 
 }  // namespace
 
-void run_blocks_in_order(std::size_t nblocks, std::size_t n_threads, const Interrupt& interrupt,
-                         const std::function<std::unique_ptr<BlockWorker>()>& make_worker) {
+void run_blocks_in_order(std::size_t nblocks, std::size_t n_threads, std::size_t slot_bytes,
+                         const Interrupt& interrupt, BlockPass& pass) {
     if (nblocks == 0) return;
     const std::size_t wanted = std::max<std::size_t>(1, std::min(n_threads, nblocks));
     if (wanted == 1) {
-        auto worker = make_worker();
+        pass.reserve(1);
+        auto worker = pass.worker();
         for (std::size_t b = 0; b < nblocks; ++b) {
             interrupt.poll();
-            worker->compute(b);
-            worker->merge(b);
+            worker->compute(b, 0);
+            pass.merge(0);
         }
         return;
     }
-    Schedule schedule(nblocks, interrupt, make_worker);
+    const std::size_t spare =
+        std::clamp<std::size_t>(kSpareSlotBytes / std::max<std::size_t>(slot_bytes, 1), 1, 3 * wanted);
+    pass.reserve(std::min(nblocks, wanted + spare));
+    Schedule schedule(nblocks, std::min(nblocks, wanted + spare), interrupt, pass);
     std::vector<std::thread> helpers;
     helpers.reserve(wanted - 1);
     for (std::size_t t = 1; t < wanted; ++t) {
         try {
-            helpers.emplace_back([&schedule, t] { schedule.run(t, false); });
+            helpers.emplace_back([&schedule] { schedule.run(false); });
         } catch (const std::system_error&) {
             break;  // fewer threads
         }
     }
-    schedule.start(helpers.size() + 1);
-    schedule.run(0, true);
+    schedule.run(true);
     for (auto& h : helpers) h.join();
     schedule.rethrow();
 }

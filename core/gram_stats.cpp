@@ -161,46 +161,59 @@ bool find_shift(StatsInputs& in) {
     return false;
 }
 
-// The moments of one block of S rows, from its blocks of KC rows in order.
-class StatsWorker : public BlockWorker {
+// The blocked pass: the moments of each block of S rows, from its blocks of
+// KC rows in order, merged into `total` in block order.
+class StatsPass : public BlockPass {
 public:
-    StatsWorker(const StatsInputs& in, Moments& total)
-        : in_(in), total_(total), block_(in.x->ncols), a_(KC * in.pw, Buffer::panel),
-          ones_(KC, Buffer::weights), s1_(in.pw), q_(in.pw), r_(in.pw), dy_(KC) {
-        std::fill(ones_.data(), ones_.data() + KC, 1.0);
-    }
-    void compute(std::size_t b) override {
-        block_.clear();
-        const std::size_t n = in_.x->nrows, end = std::min(n, (b + 1) * S), p = in_.x->ncols;
-        const bool want_y = !in_.y.empty();
-        for (std::size_t i0 = b * S; i0 < end; i0 += KC) {
-            const std::size_t kb = std::min(KC, end - i0);
-            const double* wb = in_.w.data() + i0;
-            double wsum = 0.0;
-            for (std::size_t k = 0; k < kb; ++k) wsum += wb[k];
-            if (!(wsum > 0.0)) continue;
-            pack_block(in_, i0, kb, ones_.data(), a_.data());
-            double ybm = 0.0;
-            if (want_y) {
-                for (std::size_t k = 0; k < kb; ++k) ybm += wb[k] * (in_.y[i0 + k] - in_.yshift);
-                ybm /= wsum;
-                for (std::size_t k = 0; k < kb; ++k) dy_[k] = (in_.y[i0 + k] - in_.yshift) - ybm;
-            }
-            column_sums(a_.data(), in_.pw, wb, kb, s1_.data());
-            for (std::size_t c = 0; c < p; ++c) s1_[c] = s1_[c] / wsum;  // block means
-            deviation_sums(a_.data(), in_.pw, wb, want_y ? dy_.data() : nullptr, kb, s1_.data(),
-                           q_.data(), r_.data());
-            block_.add(wsum, s1_.data(), q_.data(), r_.data(), ybm);
-        }
-    }
-    void merge(std::size_t) override { total_.add(block_); }
+    StatsPass(const StatsInputs& in, Moments& total) : in_(in), total_(total) {}
+    void reserve(std::size_t slots) override { slots_.assign(slots, Moments(in_.x->ncols)); }
+    std::unique_ptr<BlockWorker> worker() override { return std::make_unique<Worker>(*this); }
+    void merge(std::size_t slot) override { total_.add(slots_[slot]); }
 
 private:
+    class Worker : public BlockWorker {
+    public:
+        explicit Worker(StatsPass& pass)
+            : pass_(pass), in_(pass.in_), a_(KC * in_.pw, Buffer::panel), ones_(KC, Buffer::weights),
+              s1_(in_.pw), q_(in_.pw), r_(in_.pw), dy_(KC) {
+            std::fill(ones_.data(), ones_.data() + KC, 1.0);
+        }
+        void compute(std::size_t b, std::size_t slot) override {
+            Moments& block = pass_.slots_[slot];
+            block.clear();
+            const std::size_t n = in_.x->nrows, end = std::min(n, (b + 1) * S), p = in_.x->ncols;
+            const bool want_y = !in_.y.empty();
+            for (std::size_t i0 = b * S; i0 < end; i0 += KC) {
+                const std::size_t kb = std::min(KC, end - i0);
+                const double* wb = in_.w.data() + i0;
+                double wsum = 0.0;
+                for (std::size_t k = 0; k < kb; ++k) wsum += wb[k];
+                if (!(wsum > 0.0)) continue;
+                pack_block(in_, i0, kb, ones_.data(), a_.data());
+                double ybm = 0.0;
+                if (want_y) {
+                    for (std::size_t k = 0; k < kb; ++k) ybm += wb[k] * (in_.y[i0 + k] - in_.yshift);
+                    ybm /= wsum;
+                    for (std::size_t k = 0; k < kb; ++k) dy_[k] = (in_.y[i0 + k] - in_.yshift) - ybm;
+                }
+                column_sums(a_.data(), in_.pw, wb, kb, s1_.data());
+                for (std::size_t c = 0; c < p; ++c) s1_[c] = s1_[c] / wsum;  // block means
+                deviation_sums(a_.data(), in_.pw, wb, want_y ? dy_.data() : nullptr, kb, s1_.data(),
+                               q_.data(), r_.data());
+                block.add(wsum, s1_.data(), q_.data(), r_.data(), ybm);
+            }
+        }
+
+    private:
+        StatsPass& pass_;
+        const StatsInputs& in_;
+        Buffer a_, ones_;
+        std::vector<double> s1_, q_, r_, dy_;
+    };
+
     const StatsInputs& in_;
     Moments& total_;
-    Moments block_;
-    Buffer a_, ones_;
-    std::vector<double> s1_, q_, r_, dy_;
+    std::vector<Moments> slots_;
 };
 
 }  // namespace
@@ -228,8 +241,8 @@ double weighted_column_stats(const StridedMatrix& x, std::span<const double> w,
     const std::size_t nblocks = (n + S - 1) / S;
     const double work = static_cast<double>(n) * static_cast<double>(p);
     const std::size_t threads = work < 1e6 ? 1 : n_threads;
-    run_blocks_in_order(nblocks, threads, interrupt,
-                        [&] { return std::make_unique<StatsWorker>(in, total); });
+    StatsPass pass(in, total);
+    run_blocks_in_order(nblocks, threads, 3 * p * sizeof(double), interrupt, pass);
     require(total.wtot > 0.0, "weighted_column_stats: the weights sum to 0");
     for (std::size_t j = 0; j < p; ++j) mean[j] = in.shift[j] + total.mean[j];
     if (!var.empty())
