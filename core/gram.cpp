@@ -4,7 +4,9 @@
 #include "gram.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -22,6 +24,7 @@ using namespace gram_detail;
 
 static_assert(gram_chain_rows == kChainRows, "the chunk length is the kernels' chain length");
 static_assert(gram_block_rows % gram_chain_rows == 0 && gram_centre_rows % gram_chain_rows == 0);
+static_assert(kChainRows <= kMaxPackRows);
 
 namespace {
 
@@ -376,6 +379,23 @@ GramKernel gram_best_kernel() noexcept {
 }
 
 const IsaKernels& gram_detail::best_isa_kernels() { return kernels_for(gram_best_kernel()); }
+
+double gram_fma_peak(GramKernel k, double seconds) {
+    const IsaKernels& isa = kernels_for(resolve(k));
+    using clock = std::chrono::steady_clock;
+    auto rate = [&](std::size_t iterations) {
+        const auto t0 = clock::now();
+        volatile double sink = isa.fma_loop(iterations);
+        (void)sink;
+        const double dt = std::chrono::duration<double>(clock::now() - t0).count();
+        return std::pair(12.0 * static_cast<double>(isa.vl * iterations) / dt, dt);
+    };
+    std::size_t iterations = 1 << 16;
+    while (rate(iterations).second < seconds && iterations < (std::size_t{1} << 40)) iterations *= 2;
+    double best = 0.0;
+    for (int run = 0; run < 5; ++run) best = std::max(best, rate(iterations).first);
+    return best;
+}
 
 std::string_view gram_kernel_name(GramKernel k) noexcept {
     switch (k) {

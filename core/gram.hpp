@@ -103,6 +103,10 @@ bool gram_kernel_available(GramKernel k) noexcept;
 // The kernel `best` stands for on this CPU.
 GramKernel gram_best_kernel() noexcept;
 std::string_view gram_kernel_name(GramKernel k) noexcept;
+// The rate, in fused multiply-adds per second, of a loop of kernel k's
+// vector operations on registers only: one core's peak, to compare the Gram
+// products with (best of several runs of about `seconds` each).
+double gram_fma_peak(GramKernel k = GramKernel::best, double seconds = 0.05);
 
 enum class Centring { given, weighted_mean };
 

@@ -73,7 +73,10 @@ static inline std::size_t corrections_size(const Layout& l) { return padded(l) +
 // Rows [i0, i0 + rows) of columns [j0, j0 + ncols) of a strided float64
 // matrix become (x - centre) * sw, row k written at
 // dst + (k / kChainRows) * chunk_stride + (k % kChainRows) * ldp: a subtraction
-// then a multiplication, the same IEEE operations in every kernel.
+// then a multiplication, the same IEEE operations in every kernel.  A kernel
+// may write zeros after the ncols columns, up to a whole vector; rows is at
+// most kMaxPackRows.
+constexpr std::size_t kMaxPackRows = 256;
 struct PackJob {
     const double* x;
     std::ptrdiff_t row_stride, col_stride;  // in elements, any sign
@@ -117,6 +120,8 @@ struct IsaKernels {
     void (*pack)(const PackJob&);
     void (*triangle)(const ChunkJob&);
     void (*columns)(const ChunkJob&);
+    // 12 vl fused multiply-adds per iteration on registers only (the peak).
+    double (*fma_loop)(std::size_t iterations);
 };
 
 // Null when this build has no such kernels (not an x86-64 build).

@@ -23,40 +23,53 @@ struct Avx2 {
     static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
 };
 
-// (x - centre) * sw, four columns at a time: along the rows when X is in C
-// order, with 4 x 4 transposes when it is in Fortran order.
+// Lanes [0, m) of a vector.
+__m256i lanes(std::size_t m) {
+    return _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(m)), _mm256_set_epi64x(3, 2, 1, 0));
+}
+
+// (x - centre) * sw, four columns at a time (the columns of the last, partial
+// group of four come out as zeros): along the rows when X is in C order,
+// with 4 x 4 transposes when it is in Fortran order.
 void pack(const PackJob& job) {
-    const std::size_t full_c = job.ncols / 4 * 4;
+    // The vector stores may alias anything: keep what the loops read in locals.
+    const std::size_t rows = job.rows, ncols = job.ncols, ldp = job.ldp, cs = job.chunk_stride;
+    const double* const sw = job.sw;
+    const double* const cen = job.centre + job.j0;
     if (job.col_stride == 1) {
-        const double* cen = job.centre + job.j0;
+        const std::size_t full_c = ncols / 4 * 4;
+        const __m256i tail = lanes(ncols - full_c);
+        const __m256d ctail = _mm256_maskload_pd(cen + full_c, tail);
         const double* row = job.x + static_cast<std::ptrdiff_t>(job.i0) * job.row_stride +
                             static_cast<std::ptrdiff_t>(job.j0);
-        const std::ptrdiff_t rs = job.row_stride;
-        for (std::size_t k = 0, rows = job.rows; k < rows; ++k, row += rs) {
-            const __m256d s = _mm256_broadcast_sd(job.sw + k);
-            double* d = packed_row(job, k);
-            for (std::size_t c = 0; c < full_c; c += 4)
+        for (std::size_t k = 0; k < rows; ++k, row += job.row_stride) {
+            const __m256d s = _mm256_broadcast_sd(sw + k);
+            double* d = job.dst + k / kChainRows * cs + k % kChainRows * ldp;
+            std::size_t c = 0;
+            for (; c < full_c; c += 4)
                 _mm256_storeu_pd(d + c, _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(row + c),
                                                                     _mm256_loadu_pd(cen + c)),
                                                       s));
+            if (c < ncols)
+                _mm256_storeu_pd(d + c, _mm256_mul_pd(_mm256_sub_pd(_mm256_maskload_pd(row + c, tail), ctail), s));
         }
-        pack_scalar(job, full_c, job.rows);
         return;
     }
     if (job.row_stride != 1) {
         pack_scalar(job, 0, 0);
         return;
     }
-    // The vector stores may alias anything: keep what the loops read in locals.
-    const std::size_t full_k = job.rows / 4 * 4, ldp = job.ldp, cs = job.chunk_stride;
-    const double* const sw = job.sw;
-    for (std::size_t c = 0; c < full_c; c += 4) {
+    static const double zeros[kMaxPackRows] = {};
+    const std::size_t full_k = rows / 4 * 4;
+    for (std::size_t c = 0; c < ncols; c += 4) {
         const double* col[4];
-        __m256d cen[4];
-        for (int t = 0; t < 4; ++t) {
-            col[t] = job.x + static_cast<std::ptrdiff_t>(job.i0) +
-                     static_cast<std::ptrdiff_t>(job.j0 + c + t) * job.col_stride;
-            cen[t] = _mm256_broadcast_sd(job.centre + job.j0 + c + t);
+        __m256d centre[4];
+        for (std::size_t t = 0; t < 4; ++t) {
+            const bool real = c + t < ncols;
+            col[t] = real ? job.x + static_cast<std::ptrdiff_t>(job.i0) +
+                                static_cast<std::ptrdiff_t>(job.j0 + c + t) * job.col_stride
+                          : zeros;
+            centre[t] = real ? _mm256_broadcast_sd(cen + c + t) : _mm256_setzero_pd();
         }
         double* chunk = job.dst + c;
         for (std::size_t k0 = 0; k0 < full_k; k0 += kChainRows, chunk += cs) {
@@ -66,7 +79,9 @@ void pack(const PackJob& job) {
                 const __m256d s = _mm256_loadu_pd(sw + k);
                 __m256d r[4];
                 for (int t = 0; t < 4; ++t)
-                    r[t] = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(col[t] + k), cen[t]), s);
+                    r[t] = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(col[t] + k),
+                                                       centre[t]),
+                                         s);
                 const __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);
                 const __m256d t2 = _mm256_unpacklo_pd(r[2], r[3]), t3 = _mm256_unpackhi_pd(r[2], r[3]);
                 _mm256_storeu_pd(d, _mm256_permute2f128_pd(t0, t2, 0x20));
@@ -76,10 +91,11 @@ void pack(const PackJob& job) {
             }
         }
     }
-    pack_scalar(job, full_c, full_k);
+    pack_scalar(job, 0, full_k);
 }
 
-constexpr IsaKernels kTable{Avx2::vl, pack, triangle_chunk<Avx2>, columns_chunk<Avx2>};
+constexpr IsaKernels kTable{Avx2::vl, pack, triangle_chunk<Avx2>, columns_chunk<Avx2>,
+                             fma_loop<Avx2>};
 
 }  // namespace
 

@@ -98,7 +98,8 @@ void pack(const PackJob& job) {
 
 #pragma GCC diagnostic pop
 
-constexpr IsaKernels kTable{Avx512::vl, pack, triangle_chunk<Avx512>, columns_chunk<Avx512>};
+constexpr IsaKernels kTable{Avx512::vl, pack, triangle_chunk<Avx512>, columns_chunk<Avx512>,
+                             fma_loop<Avx512>};
 
 }  // namespace
 

@@ -32,7 +32,8 @@ struct Portable {
 
 void pack(const PackJob& job) { pack_scalar(job, 0, 0); }
 
-constexpr IsaKernels kTable{Portable::vl, pack, triangle_chunk<Portable>, columns_chunk<Portable>};
+constexpr IsaKernels kTable{Portable::vl, pack, triangle_chunk<Portable>, columns_chunk<Portable>,
+                             fma_loop<Portable>};
 
 }  // namespace
 

@@ -26,6 +26,7 @@ namespace {
 
 constexpr std::size_t KC = gram_centre_rows;  // rows per two-pass block
 constexpr std::size_t S = gram_block_rows;    // rows per merged block
+static_assert(KC <= kMaxPackRows);
 
 // Column sums over the rows of a packed row-major block, 32 columns (four
 // vectors of eight) at a time so that the sums stay in registers; each

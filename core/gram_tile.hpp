@@ -188,4 +188,22 @@ static inline double* packed_row(const PackJob& job, std::size_t k) {
     return job.dst + k / kChainRows * job.chunk_stride + k % kChainRows * job.ldp;
 }
 
+// 12 vl fused multiply-adds per iteration, on registers only: the peak rate
+// of the vector unit.  Returns a value that depends on every operation.
+template <class O>
+static double fma_loop(std::size_t iterations) {
+    typename O::V acc[12];
+    double start[O::vl] = {}, m[O::vl], c[O::vl];
+    for (std::size_t i = 0; i < O::vl; ++i) m[i] = 0.999999, c[i] = 1e-7;
+    const typename O::V mv = O::load(m), cv = O::load(c);
+#pragma GCC unroll 12
+    for (int i = 0; i < 12; ++i) start[0] = i, acc[i] = O::load(start);
+    for (std::size_t t = 0; t < iterations; ++t)
+#pragma GCC unroll 12
+        for (int i = 0; i < 12; ++i) acc[i] = O::fma(acc[i], mv, cv);
+    for (int i = 1; i < 12; ++i) acc[0] = O::add(acc[0], acc[i]);
+    O::store(start, acc[0]);
+    return start[0];
+}
+
 }  // namespace varnel_core::gram_detail

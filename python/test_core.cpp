@@ -162,6 +162,16 @@ bool convert(const char* name, PyObject* obj, vc::StridedMatrix& out) {
     return true;
 }
 
+const vc::GramKernel kGramKernels[] = {vc::GramKernel::portable, vc::GramKernel::avx2,
+                                       vc::GramKernel::avx512};
+
+vc::GramKernel gram_kernel(const std::string& name) {
+    for (auto k : kGramKernels)
+        if (name == vc::gram_kernel_name(k)) return k;
+    vc::require(name == "best", "unknown kernel name");
+    return vc::GramKernel::best;
+}
+
 // An interrupt that answers yes from its (after + 1)-th poll on.
 struct CountedInterrupt {
     std::uint64_t after = UINT64_MAX, polls = 0;
@@ -207,12 +217,7 @@ WRAPPER(gram) {
         return nullptr;
     CountedInterrupt counted{after.value_or(UINT64_MAX)};
     const vc::Interrupt interrupt{CountedInterrupt::requested, &counted};
-    const vc::GramKernel all[] = {vc::GramKernel::portable, vc::GramKernel::avx2,
-                                  vc::GramKernel::avx512};
-    vc::GramKernel kernel = vc::GramKernel::best;
-    for (auto k : all)
-        if (kernel_name == vc::gram_kernel_name(k)) kernel = k;
-    vc::require(kernel != vc::GramKernel::best || kernel_name == "best", "unknown kernel name");
+    const vc::GramKernel kernel = gram_kernel(kernel_name);
     const auto centring = at_mean ? vc::Centring::weighted_mean : vc::Centring::given;
     const vc::Vec none;
     const vc::Vec& c = centre ? *centre : none;
@@ -243,7 +248,7 @@ WRAPPER(gram) {
         return nullptr;
     vp::PyRef avail(PyList_New(0));
     if (!avail) return nullptr;
-    for (auto k : all) {
+    for (auto k : kGramKernels) {
         if (!vc::gram_kernel_available(k)) continue;
         vp::PyRef nm(PyUnicode_FromString(std::string(vc::gram_kernel_name(k)).c_str()));
         if (!nm || PyList_Append(avail.get(), nm.get()) < 0) return nullptr;
@@ -261,6 +266,13 @@ WRAPPER(gram) {
     }
     if (!put("polls", PyLong_FromUnsignedLongLong(counted.polls))) return nullptr;
     return d.release();
+}
+
+// fma_peak(kernel) -> float: gram_fma_peak of the named kernel ("best" too).
+WRAPPER(fma_peak) {
+    std::string name;
+    if (!parse(args, kwargs, {"kernel"}, name)) return nullptr;
+    return PyFloat_FromDouble(vc::gram_fma_peak(gram_kernel(name)));
 }
 
 // design(kind, x, centre, scale, weights, resid, js, deltas, coef, active,
@@ -362,7 +374,7 @@ PyMethodDef methods[] = {
     METHOD(wdot4), METHOD(grad),
     METHOD(update_residual), METHOD(weighted_sumsq),
     METHOD(chkvars),
-    METHOD(clear_weighted_constants), METHOD(normalize_penalty), METHOD(gram), METHOD(design),
+    METHOD(clear_weighted_constants), METHOD(normalize_penalty), METHOD(gram), METHOD(fma_peak), METHOD(design),
     {nullptr, nullptr, 0, nullptr},
 };
 

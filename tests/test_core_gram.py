@@ -138,3 +138,10 @@ def test_an_interrupt_stops_every_thread(n_threads, cols, stats):
     assert n_threads > 1 or r["polls"] == 20  # once per block of rows on the calling thread
     with pytest.raises(ValueError, match="n_threads must be at least 1"):
         tc.gram(x, w, **dict(kw, n_threads=0))
+
+
+def test_fma_peak_of_every_kernel():
+    rates = [tc.fma_peak(k) for k in KERNELS]
+    assert all(np.isfinite(r) and r > 1e6 for r in rates), rates
+    with pytest.raises(ValueError, match="unknown kernel name"):
+        tc.fma_peak("sse9")
