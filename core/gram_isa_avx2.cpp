@@ -91,7 +91,7 @@ void pack(const PackJob& job) {
             }
         }
     }
-    pack_scalar(job, 0, full_k);
+    pack_scalar(job, ncols, full_k);  // the last rows when they are not a multiple of 4
 }
 
 constexpr IsaKernels kTable{Avx2::vl, pack, triangle_chunk<Avx2>, columns_chunk<Avx2>,
