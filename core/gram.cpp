@@ -168,8 +168,9 @@ private:
         const StridedMatrix& x = *in_.x;
         const std::size_t px = x.ncols;
         double* sw = sw_.data();
-        for (std::size_t k = 0; k < rows; ++k) sw[k] = std::sqrt(in_.w[i0 + k]);
+        std::copy(in_.w.data() + i0, in_.w.data() + i0 + rows, sw);
         std::fill(sw + rows, sw + R, 0.0);
+        in_.isa->square_roots(sw);
         if (in_.at_mean)
             for (std::size_t k = 0; k < R; ++k) sw_slice_[k * l.vl] = sw[k];
         for (std::size_t g = 0; g < l.ngroups; ++g) {
@@ -238,10 +239,15 @@ private:
 
     // W of block b: four running sums over the rows, then (s0 + s1) + (s2 + s3).
     double block_weight(std::size_t b) const {
-        const std::size_t end = std::min(in_.n, (b + 1) * S);
-        double s[4] = {0.0, 0.0, 0.0, 0.0};
-        for (std::size_t i = b * S; i < end; ++i) s[i % 4] = s[i % 4] + in_.w[i];
-        return (s[0] + s[1]) + (s[2] + s[3]);
+        const std::size_t begin = b * S, end = std::min(in_.n, (b + 1) * S);
+        const double* w = in_.w.data();
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+        std::size_t i = begin;
+        for (; i + 4 <= end; i += 4) s0 = s0 + w[i], s1 = s1 + w[i + 1], s2 = s2 + w[i + 2], s3 = s3 + w[i + 3];
+        if (i < end) s0 = s0 + w[i];
+        if (i + 1 < end) s1 = s1 + w[i + 1];
+        if (i + 2 < end) s2 = s2 + w[i + 2];
+        return (s0 + s1) + (s2 + s3);
     }
 
     const Inputs& in_;

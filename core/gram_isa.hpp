@@ -120,6 +120,8 @@ struct IsaKernels {
     void (*pack)(const PackJob&);
     void (*triangle)(const ChunkJob&);
     void (*columns)(const ChunkJob&);
+    // v[k] = sqrt(v[k]) for the kChainRows entries of a chunk.
+    void (*square_roots)(double* v);
     // 12 vl fused multiply-adds per iteration on registers only (the peak).
     double (*fma_loop)(std::size_t iterations);
 };

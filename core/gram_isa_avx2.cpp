@@ -20,6 +20,7 @@ struct Avx2 {
     static V bcast(const double* p) { return _mm256_broadcast_sd(p); }
     static V fma(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
     static V add(V a, V b) { return _mm256_add_pd(a, b); }
+    static V sqrt(V a) { return _mm256_sqrt_pd(a); }
     static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
 };
 
@@ -59,43 +60,49 @@ void pack(const PackJob& job) {
         pack_scalar(job, 0, 0);
         return;
     }
+    // Rows k, k + 1 of columns a, b, c, d: x = (a_k a_k+1 | c_k c_k+1) and
+    // y = (b_k b_k+1 | d_k d_k+1) by 128-bit loads, centred and weighted;
+    // then row k = unpacklo(x, y), row k + 1 = unpackhi(x, y).
     static const double zeros[kMaxPackRows] = {};
-    const std::size_t full_k = rows / 4 * 4;
+    const std::size_t full_k = rows / 2 * 2;
     for (std::size_t c = 0; c < ncols; c += 4) {
         const double* col[4];
-        __m256d centre[4];
+        double cv[4];
         for (std::size_t t = 0; t < 4; ++t) {
             const bool real = c + t < ncols;
             col[t] = real ? job.x + static_cast<std::ptrdiff_t>(job.i0) +
                                 static_cast<std::ptrdiff_t>(job.j0 + c + t) * job.col_stride
                           : zeros;
-            centre[t] = real ? _mm256_broadcast_sd(cen + c + t) : _mm256_setzero_pd();
+            cv[t] = real ? cen[c + t] : 0.0;
         }
+        const __m256d cx = _mm256_setr_pd(cv[0], cv[0], cv[2], cv[2]);
+        const __m256d cy = _mm256_setr_pd(cv[1], cv[1], cv[3], cv[3]);
         double* chunk = job.dst + c;
         for (std::size_t k0 = 0; k0 < full_k; k0 += kChainRows, chunk += cs) {
             const std::size_t k1 = k0 + kChainRows < full_k ? k0 + kChainRows : full_k;
-            double* d = chunk;  // rows k..k+3 lie in one chunk
-            for (std::size_t k = k0; k < k1; k += 4, d += 4 * ldp) {
-                const __m256d s = _mm256_loadu_pd(sw + k);
-                __m256d r[4];
-                for (int t = 0; t < 4; ++t)
-                    r[t] = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(col[t] + k),
-                                                       centre[t]),
-                                         s);
-                const __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);
-                const __m256d t2 = _mm256_unpacklo_pd(r[2], r[3]), t3 = _mm256_unpackhi_pd(r[2], r[3]);
-                _mm256_storeu_pd(d, _mm256_permute2f128_pd(t0, t2, 0x20));
-                _mm256_storeu_pd(d + ldp, _mm256_permute2f128_pd(t1, t3, 0x20));
-                _mm256_storeu_pd(d + 2 * ldp, _mm256_permute2f128_pd(t0, t2, 0x31));
-                _mm256_storeu_pd(d + 3 * ldp, _mm256_permute2f128_pd(t1, t3, 0x31));
+            double* d = chunk;  // rows k, k + 1 lie in one chunk
+            for (std::size_t k = k0; k < k1; k += 2, d += 2 * ldp) {
+                const __m256d s = _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(sw + k));
+                const __m256d x = _mm256_mul_pd(
+                    _mm256_sub_pd(_mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(col[0] + k)),
+                                                       _mm_loadu_pd(col[2] + k), 1),
+                                  cx),
+                    s);
+                const __m256d y = _mm256_mul_pd(
+                    _mm256_sub_pd(_mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(col[1] + k)),
+                                                       _mm_loadu_pd(col[3] + k), 1),
+                                  cy),
+                    s);
+                _mm256_storeu_pd(d, _mm256_unpacklo_pd(x, y));
+                _mm256_storeu_pd(d + ldp, _mm256_unpackhi_pd(x, y));
             }
         }
     }
-    pack_scalar(job, ncols, full_k);  // the last rows when they are not a multiple of 4
+    pack_scalar(job, ncols, full_k);  // the last row when the rows are odd
 }
 
 constexpr IsaKernels kTable{Avx2::vl, pack, triangle_chunk<Avx2>, columns_chunk<Avx2>,
-                             fma_loop<Avx2>};
+                             square_roots<Avx2>, fma_loop<Avx2>};
 
 }  // namespace
 

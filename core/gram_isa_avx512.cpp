@@ -20,6 +20,7 @@ struct Avx512 {
     static V bcast(const double* p) { return _mm512_set1_pd(*p); }
     static V fma(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }
     static V add(V a, V b) { return _mm512_add_pd(a, b); }
+    static V sqrt(V a) { return _mm512_sqrt_pd(a); }
     static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
 };
 
@@ -99,7 +100,7 @@ void pack(const PackJob& job) {
 #pragma GCC diagnostic pop
 
 constexpr IsaKernels kTable{Avx512::vl, pack, triangle_chunk<Avx512>, columns_chunk<Avx512>,
-                             fma_loop<Avx512>};
+                             square_roots<Avx512>, fma_loop<Avx512>};
 
 }  // namespace
 

@@ -25,6 +25,10 @@ struct Portable {
         for (std::size_t i = 0; i < vl; ++i) a.v[i] = a.v[i] + b.v[i];
         return a;
     }
+    static V sqrt(V a) {
+        for (std::size_t i = 0; i < vl; ++i) a.v[i] = std::sqrt(a.v[i]);
+        return a;
+    }
     static void store(double* p, V v) {
         for (std::size_t i = 0; i < vl; ++i) p[i] = v.v[i];
     }
@@ -33,7 +37,7 @@ struct Portable {
 void pack(const PackJob& job) { pack_scalar(job, 0, 0); }
 
 constexpr IsaKernels kTable{Portable::vl, pack, triangle_chunk<Portable>, columns_chunk<Portable>,
-                             fma_loop<Portable>};
+                             square_roots<Portable>, fma_loop<Portable>};
 
 }  // namespace
 

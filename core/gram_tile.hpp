@@ -110,19 +110,19 @@ static inline void weight_sums(const Layout& l, const double* panel, const doubl
 // Issues the prefetches of a chunk, per_tile at a time.
 class Prefetcher {
 public:
-    explicit Prefetcher(const Prefetch& p) : p_(p) {}
+    explicit Prefetcher(const Prefetch& p)
+        : base_(p.base), step_(p.seg_step), lines_(p.seg_lines), left_(p.nseg), per_tile_(p.per_tile) {}
     void step() {
-        for (std::size_t t = 0; t < p_.per_tile && seg_ < p_.nseg; ++t) {
-            __builtin_prefetch(p_.base + static_cast<std::ptrdiff_t>(seg_) * p_.seg_step +
-                                   static_cast<std::ptrdiff_t>(line_ * 64),
-                               0, 2);
-            if (++line_ == p_.seg_lines) line_ = 0, ++seg_;
+        for (std::size_t t = per_tile_; t > 0 && left_ > 0; --t) {
+            __builtin_prefetch(base_ + static_cast<std::ptrdiff_t>(line_ * 64), 0, 2);
+            if (++line_ == lines_) line_ = 0, base_ += step_, --left_;
         }
     }
 
 private:
-    const Prefetch& p_;
-    std::size_t seg_ = 0, line_ = 0;
+    const char* base_;
+    std::ptrdiff_t step_;
+    std::size_t lines_, left_, per_tile_, line_ = 0;
 };
 
 // The triangle's tiles (see gram_isa.hpp): group g against every column
@@ -186,6 +186,13 @@ static inline void pack_scalar(const PackJob& job, std::size_t c_from, std::size
 // The address of packed row k (rows of one chunk are ldp apart).
 static inline double* packed_row(const PackJob& job, std::size_t k) {
     return job.dst + k / kChainRows * job.chunk_stride + k % kChainRows * job.ldp;
+}
+
+// v[k] = sqrt(v[k]) for the kChainRows entries of a chunk (correctly
+// rounded everywhere).
+template <class O>
+static void square_roots(double* v) {
+    for (std::size_t k = 0; k < kChainRows; k += O::vl) O::store(v + k, O::sqrt(O::load(v + k)));
 }
 
 // 12 vl fused multiply-adds per iteration, on registers only: the peak rate
