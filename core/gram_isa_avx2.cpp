@@ -17,49 +17,37 @@ struct Avx2 {
     static constexpr std::size_t vl = 4;
     static V zero() { return _mm256_setzero_pd(); }
     static V load(const double* p) { return _mm256_loadu_pd(p); }
+    // Lanes [0, m) from p, zeros after.
+    static V load_first(const double* p, std::size_t m) {
+        const __m256i lanes = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(m)),
+                                                 _mm256_set_epi64x(3, 2, 1, 0));
+        return _mm256_maskload_pd(p, lanes);
+    }
     static V bcast(const double* p) { return _mm256_broadcast_sd(p); }
     static V fma(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
     static V add(V a, V b) { return _mm256_add_pd(a, b); }
+    static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
+    static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
     static V sqrt(V a) { return _mm256_sqrt_pd(a); }
     static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
 };
 
-// Lanes [0, m) of a vector.
-__m256i lanes(std::size_t m) {
-    return _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(m)), _mm256_set_epi64x(3, 2, 1, 0));
-}
-
-// (x - centre) * sw, four columns at a time (the columns of the last, partial
-// group of four come out as zeros): along the rows when X is in C order,
-// with 4 x 4 transposes when it is in Fortran order.
+// (x - centre) * sw: along the rows when X is in C order, four columns at a
+// time (the columns of the last, partial group of four come out as zeros)
+// with transposes when it is in Fortran order.
 void pack(const PackJob& job) {
-    // The vector stores may alias anything: keep what the loops read in locals.
-    const std::size_t rows = job.rows, ncols = job.ncols, ldp = job.ldp, cs = job.chunk_stride;
-    const double* const sw = job.sw;
-    const double* const cen = job.centre + job.j0;
     if (job.col_stride == 1) {
-        const std::size_t full_c = ncols / 4 * 4;
-        const __m256i tail = lanes(ncols - full_c);
-        const __m256d ctail = _mm256_maskload_pd(cen + full_c, tail);
-        const double* row = job.x + static_cast<std::ptrdiff_t>(job.i0) * job.row_stride +
-                            static_cast<std::ptrdiff_t>(job.j0);
-        for (std::size_t k = 0; k < rows; ++k, row += job.row_stride) {
-            const __m256d s = _mm256_broadcast_sd(sw + k);
-            double* d = job.dst + k / kChainRows * cs + k % kChainRows * ldp;
-            std::size_t c = 0;
-            for (; c < full_c; c += 4)
-                _mm256_storeu_pd(d + c, _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(row + c),
-                                                                    _mm256_loadu_pd(cen + c)),
-                                                      s));
-            if (c < ncols)
-                _mm256_storeu_pd(d + c, _mm256_mul_pd(_mm256_sub_pd(_mm256_maskload_pd(row + c, tail), ctail), s));
-        }
+        pack_along_rows<Avx2>(job);
         return;
     }
     if (job.row_stride != 1) {
         pack_scalar(job, 0, 0);
         return;
     }
+    // The vector stores may alias anything: keep what the loops read in locals.
+    const std::size_t rows = job.rows, ncols = job.ncols, ldp = job.ldp, cs = job.chunk_stride;
+    const double* const sw = job.sw;
+    const double* const cen = job.centre + job.j0;
     // Rows k, k + 1 of columns a, b, c, d: x = (a_k a_k+1 | c_k c_k+1) and
     // y = (b_k b_k+1 | d_k d_k+1) by 128-bit loads, centred and weighted;
     // then row k = unpacklo(x, y), row k + 1 = unpackhi(x, y).

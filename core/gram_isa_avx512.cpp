@@ -17,9 +17,15 @@ struct Avx512 {
     static constexpr std::size_t vl = 8;
     static V zero() { return _mm512_setzero_pd(); }
     static V load(const double* p) { return _mm512_loadu_pd(p); }
+    // Lanes [0, m) from p, zeros after.
+    static V load_first(const double* p, std::size_t m) {
+        return _mm512_maskz_loadu_pd(static_cast<__mmask8>((1u << m) - 1), p);
+    }
     static V bcast(const double* p) { return _mm512_set1_pd(*p); }
     static V fma(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }
     static V add(V a, V b) { return _mm512_add_pd(a, b); }
+    static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
+    static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
     static V sqrt(V a) { return _mm512_sqrt_pd(a); }
     static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
 };
@@ -29,23 +35,12 @@ struct Avx512 {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-// (x - centre) * sw, eight columns at a time: along the rows when X is in C
-// order, with 8 x 8 transposes when it is in Fortran order.
+// (x - centre) * sw: along the rows when X is in C order, eight columns at a
+// time with 8 x 8 transposes when it is in Fortran order.
 void pack(const PackJob& job) {
     const std::size_t full_c = job.ncols / 8 * 8;
     if (job.col_stride == 1) {
-        const double* cen = job.centre + job.j0;
-        for (std::size_t k = 0; k < job.rows; ++k) {
-            const double* row = job.x + static_cast<std::ptrdiff_t>(job.i0 + k) * job.row_stride +
-                                static_cast<std::ptrdiff_t>(job.j0);
-            const __m512d s = _mm512_set1_pd(job.sw[k]);
-            double* d = packed_row(job, k);
-            for (std::size_t c = 0; c < full_c; c += 8)
-                _mm512_storeu_pd(d + c, _mm512_mul_pd(_mm512_sub_pd(_mm512_loadu_pd(row + c),
-                                                                    _mm512_loadu_pd(cen + c)),
-                                                      s));
-        }
-        pack_scalar(job, full_c, job.rows);
+        pack_along_rows<Avx512>(job);
         return;
     }
     if (job.row_stride != 1) {

@@ -16,6 +16,12 @@ struct Portable {
     };
     static V zero() { return V{}; }
     static V load(const double* p) { return V{{p[0], p[1], p[2], p[3]}}; }
+    // Lanes [0, m) from p, zeros after.
+    static V load_first(const double* p, std::size_t m) {
+        V r{};
+        for (std::size_t i = 0; i < m; ++i) r.v[i] = p[i];
+        return r;
+    }
     static V bcast(const double* p) { return V{{*p, *p, *p, *p}}; }
     static V fma(V a, V b, V c) {
         for (std::size_t i = 0; i < vl; ++i) c.v[i] = std::fma(a.v[i], b.v[i], c.v[i]);
@@ -23,6 +29,14 @@ struct Portable {
     }
     static V add(V a, V b) {
         for (std::size_t i = 0; i < vl; ++i) a.v[i] = a.v[i] + b.v[i];
+        return a;
+    }
+    static V sub(V a, V b) {
+        for (std::size_t i = 0; i < vl; ++i) a.v[i] = a.v[i] - b.v[i];
+        return a;
+    }
+    static V mul(V a, V b) {
+        for (std::size_t i = 0; i < vl; ++i) a.v[i] = a.v[i] * b.v[i];
         return a;
     }
     static V sqrt(V a) {
@@ -34,7 +48,12 @@ struct Portable {
     }
 };
 
-void pack(const PackJob& job) { pack_scalar(job, 0, 0); }
+void pack(const PackJob& job) {
+    if (job.col_stride == 1)
+        pack_along_rows<Portable>(job);
+    else
+        pack_scalar(job, 0, 0);
+}
 
 constexpr IsaKernels kTable{Portable::vl, pack, triangle_chunk<Portable>, columns_chunk<Portable>,
                              square_roots<Portable>, fma_loop<Portable>};

@@ -188,6 +188,29 @@ static inline double* packed_row(const PackJob& job, std::size_t k) {
     return job.dst + k / kChainRows * job.chunk_stride + k % kChainRows * job.ldp;
 }
 
+// Packing from a matrix whose rows are contiguous (col_stride 1): whole
+// vectors along each row, the last, partial one with zeros after the
+// columns.
+template <class O>
+static void pack_along_rows(const PackJob& job) {
+    // The vector stores may alias anything: keep what the loop reads in locals.
+    const std::size_t rows = job.rows, full_c = job.ncols / O::vl * O::vl, tail = job.ncols - full_c;
+    const std::size_t ldp = job.ldp, cs = job.chunk_stride;
+    const std::ptrdiff_t step = job.row_stride;
+    const double* const cen = job.centre + job.j0;
+    const double* const sw = job.sw;
+    double* const dst = job.dst;
+    const typename O::V cen_tail = O::load_first(cen + full_c, tail);
+    const double* row = job.x + static_cast<std::ptrdiff_t>(job.i0) * step + static_cast<std::ptrdiff_t>(job.j0);
+    for (std::size_t k = 0; k < rows; ++k, row += step) {
+        const typename O::V s = O::bcast(sw + k);
+        double* d = dst + k / kChainRows * cs + k % kChainRows * ldp;
+        for (std::size_t c = 0; c < full_c; c += O::vl)
+            O::store(d + c, O::mul(O::sub(O::load(row + c), O::load(cen + c)), s));
+        if (tail) O::store(d + full_c, O::mul(O::sub(O::load_first(row + full_c, tail), cen_tail), s));
+    }
+}
+
 // v[k] = sqrt(v[k]) for the kChainRows entries of a chunk (correctly
 // rounded everywhere).
 template <class O>
