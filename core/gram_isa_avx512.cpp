@@ -8,6 +8,12 @@
 
 #include "gram_tile.hpp"
 
+// GCC 12 reports its own _mm512_undefined_pd() inside the unpack and sqrt
+// intrinsics as (maybe) uninitialized.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+
 namespace varnel_core::gram_detail {
 
 namespace {
@@ -29,11 +35,6 @@ struct Avx512 {
     static V sqrt(V a) { return _mm512_sqrt_pd(a); }
     static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
 };
-
-// GCC 12 reports its own _mm512_undefined_pd() inside the unpack intrinsics as
-// maybe uninitialized.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 // (x - centre) * sw: along the rows when X is in C order, eight columns at a
 // time with 8 x 8 transposes when it is in Fortran order.
@@ -92,8 +93,6 @@ void pack(const PackJob& job) {
     pack_scalar(job, full_c, full_k);
 }
 
-#pragma GCC diagnostic pop
-
 constexpr IsaKernels kTable{Avx512::vl, pack, triangle_chunk<Avx512>, columns_chunk<Avx512>,
                              square_roots<Avx512>, fma_loop<Avx512>};
 
@@ -102,6 +101,8 @@ constexpr IsaKernels kTable{Avx512::vl, pack, triangle_chunk<Avx512>, columns_ch
 const IsaKernels* avx512_kernels() { return &kTable; }
 
 }  // namespace varnel_core::gram_detail
+
+#pragma GCC diagnostic pop
 
 #else
 

@@ -4,7 +4,8 @@
 // templates with them.  Each entry of a result is formed by the same IEEE
 // operations in the same order whatever `O` is, so every kernel gives the
 // same bits.  Included only by the kernel files (see gram_isa.hpp on why
-// nothing here may have external linkage).
+// nothing here may have external linkage: the functions are static, the
+// class is in an unnamed namespace).
 #pragma once
 
 #include "gram_isa.hpp"
@@ -107,6 +108,8 @@ static inline void weight_sums(const Layout& l, const double* panel, const doubl
     }
 }
 
+namespace {  // each kernel file's own copy (see gram_isa.hpp)
+
 // Issues the prefetches of a chunk, per_tile at a time.
 class Prefetcher {
 public:
@@ -124,6 +127,8 @@ private:
     std::ptrdiff_t step_;
     std::size_t lines_, left_, per_tile_, line_ = 0;
 };
+
+}  // namespace
 
 // The triangle's tiles (see gram_isa.hpp): group g against every column
 // slice s that reaches its rows, from the diagonal down.
