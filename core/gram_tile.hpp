@@ -58,54 +58,55 @@ static inline void chain_tile(std::size_t nv, const double* a, std::size_t sa, c
     }
 }
 
-// d[v vl + i] += sum_k sw[k] a[k, v vl + i] for the NG GZ vectors of NG
-// consecutive groups of GZ vectors starting at `a` (rows GZ vl apart, groups
-// kChainRows GZ vl apart): each a chain over the chunk as in chain_tile.
-template <class O, int NG, int GZ>
-static inline void weight_sums(const double* a, const double* sw, double* d) {
-    constexpr std::size_t row = GZ * O::vl, group = kChainRows * row;
-    typename O::V acc[NG][GZ];
-#pragma GCC unroll 4
-    for (int g = 0; g < NG; ++g)
-#pragma GCC unroll 3
-        for (int v = 0; v < GZ; ++v) acc[g][v] = O::zero();
-#pragma GCC unroll 2
-    for (std::size_t k = 0; k < kChainRows; ++k, a += row) {
+// For each of NV packed column vectors v (rows at a[v] + k stride[v]):
+// d[v][i] += sum_k sw[k] a[v][k stride[v] + i], each a chain over the chunk
+// as in chain_tile; NV independent chains at once hide the latency of each.
+template <class O, int NV>
+static inline void weight_sums(const double* const* a, const std::size_t* stride, const double* sw,
+                               double* const* d) {
+    typename O::V acc[NV];
+    const double* p[NV];
+    std::size_t st[NV];
+#pragma GCC unroll 12
+    for (int v = 0; v < NV; ++v) acc[v] = O::zero(), p[v] = a[v], st[v] = stride[v];
+    for (std::size_t k = 0; k < kChainRows; ++k) {
         const typename O::V s = O::bcast(sw + k * O::vl);
-#pragma GCC unroll 4
-        for (int g = 0; g < NG; ++g)
-#pragma GCC unroll 3
-            for (int v = 0; v < GZ; ++v) acc[g][v] = O::fma(O::load(a + g * group + v * O::vl), s, acc[g][v]);
+#pragma GCC unroll 12
+        for (int v = 0; v < NV; ++v) acc[v] = O::fma(O::load(p[v]), s, acc[v]), p[v] += st[v];
     }
-#pragma GCC unroll 4
-    for (int g = 0; g < NG; ++g)
-#pragma GCC unroll 3
-        for (int v = 0; v < GZ; ++v) {
-            double* dp = d + (g * GZ + v) * O::vl;
-            O::store(dp, O::add(O::load(dp), acc[g][v]));
-        }
+#pragma GCC unroll 12
+    for (int v = 0; v < NV; ++v) O::store(d[v], O::add(O::load(d[v]), acc[v]));
+}
+
+// weight_sums<O, m> for a count m <= N known at run time.
+template <class O, int N>
+static inline void weight_sums_of(int m, const double* const* a, const std::size_t* stride,
+                                  const double* sw, double* const* d) {
+    if constexpr (N > 1)
+        if (m < N) return weight_sums_of<O, N - 1>(m, a, stride, sw, d);
+    weight_sums<O, N>(a, stride, sw, d);
 }
 
 // The products of every packed column with the weights' square roots (sw
-// packed as the first column of a slice), added to d (padded(l) doubles):
-// the groups of 2 (or 1) vectors, then those of 3, four at a time.
+// packed as the first column of a slice), added to d (padded(l) doubles),
+// up to 12 vectors at a time.
 template <class O>
 static inline void weight_sums(const Layout& l, const double* panel, const double* sw, double* d) {
-    std::size_t g = 0;
-    if (l.nvec == 1) weight_sums<O, 1, 1>(panel, sw, d), g = 1;
-    else if (group_size(l, 0) == 2 && l.ngroups > 1 && group_size(l, 1) == 2)
-        weight_sums<O, 2, 2>(panel, sw, d), g = 2;
-    else if (group_size(l, 0) == 2) weight_sums<O, 1, 2>(panel, sw, d), g = 1;
-    for (; g < l.ngroups; g += 4) {
-        const double* a = panel + group_offset(l, g);
-        double* dg = d + group_start(l, g) * O::vl;
-        switch (l.ngroups - g) {
-            case 1: weight_sums<O, 1, 3>(a, sw, dg); break;
-            case 2: weight_sums<O, 2, 3>(a, sw, dg); break;
-            case 3: weight_sums<O, 3, 3>(a, sw, dg); break;
-            default: weight_sums<O, 4, 3>(a, sw, dg); break;
+    constexpr int kBatch = 12;
+    const double* a[kBatch];
+    std::size_t stride[kBatch];
+    double* dst[kBatch];
+    int m = 0;
+    for (std::size_t g = 0; g < l.ngroups; ++g)
+        for (std::size_t v = 0, gz = group_size(l, g); v < gz; ++v) {
+            a[m] = panel + group_offset(l, g) + v * O::vl;
+            stride[m] = gz * O::vl;
+            dst[m] = d + (group_start(l, g) + v) * O::vl;
+            const bool last = g + 1 == l.ngroups && v + 1 == gz;
+            if (++m < kBatch && !last) continue;
+            weight_sums_of<O, kBatch>(m, a, stride, sw, dst);
+            m = 0;
         }
-    }
 }
 
 namespace {  // each kernel file's own copy (see gram_isa.hpp)
