@@ -88,23 +88,25 @@ static inline void weight_sums_of(int m, const double* const* a, const std::size
 }
 
 // The products of every packed column with the weights' square roots (sw
-// packed as the first column of a slice), added to d (padded(l) doubles),
-// up to 12 vectors at a time.
+// packed as the first column of a slice), added to d (padded(l) doubles), in
+// batches of at most 12 vectors and as even as can be (a short batch would
+// wait on its few chains).
 template <class O>
 static inline void weight_sums(const Layout& l, const double* panel, const double* sw, double* d) {
-    constexpr int kBatch = 12;
+    constexpr std::size_t kBatch = 12;
+    const std::size_t batches = (l.nvec + kBatch - 1) / kBatch, size = (l.nvec + batches - 1) / batches;
     const double* a[kBatch];
     std::size_t stride[kBatch];
     double* dst[kBatch];
-    int m = 0;
+    std::size_t m = 0, done = 0;
     for (std::size_t g = 0; g < l.ngroups; ++g)
         for (std::size_t v = 0, gz = group_size(l, g); v < gz; ++v) {
             a[m] = panel + group_offset(l, g) + v * O::vl;
             stride[m] = gz * O::vl;
             dst[m] = d + (group_start(l, g) + v) * O::vl;
-            const bool last = g + 1 == l.ngroups && v + 1 == gz;
-            if (++m < kBatch && !last) continue;
-            weight_sums_of<O, kBatch>(m, a, stride, sw, dst);
+            ++done;
+            if (++m < size && done < l.nvec) continue;
+            weight_sums_of<O, kBatch>(static_cast<int>(m), a, stride, sw, dst);
             m = 0;
         }
 }
