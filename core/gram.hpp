@@ -37,11 +37,12 @@
 // chosen at run time: AVX-512, AVX2+FMA, or a portable one that calls
 // std::fma (on x86-64 CPUs without FMA that one is slow).  With n_threads > 1
 // the blocks are shared among threads and their partial results still added
-// in block order.  Memory per thread: the packed rows of a few chunks (at most
-// a few hundred KiB, or gram_chain_rows x p doubles when p is large) and one
-// partial result of about p (p + 1) / 2 doubles for gram_full (p x
-// |cols| for gram_columns), plus one total of that size; the caller's thread
-// keeps its scratch (up to 4 MiB per buffer) for its next call.  Time: about
+// in block order.  Memory: per thread the packed rows of one chunk
+// (gram_chain_rows x p doubles) and one partial result of about p (p + 1) / 2
+// doubles for gram_full (p x |cols| for gram_columns); with several threads a
+// few more partial results waiting for their turn (one at least, 16 MiB of
+// them at most); and the total of that size.  The caller's thread keeps its
+// scratch (up to 4 MiB per buffer) for its next call.  Time: about
 // n p (p + 1) / 2 fused multiply-adds for gram_full, n p |cols| for
 // gram_columns, plus one pass over X that packs it.
 //

@@ -1,7 +1,7 @@
 // The Gram micro-kernel and the loops over one packed chunk, written once for
 // every instruction set: a kernel file supplies the vector operations `O`
-// (V, vl, zero, load, bcast, fma, add, store) and instantiates these
-// templates with them.  Each entry of a result is formed by the same IEEE
+// (V, vl, zero, load, load_first, bcast, fma, add, sub, mul, sqrt, store)
+// and instantiates these templates with them.  Each entry of a result is formed by the same IEEE
 // operations in the same order whatever `O` is, so every kernel gives the
 // same bits.  Included only by the kernel files (see gram_isa.hpp on why
 // nothing here may have external linkage: the functions are static, the
@@ -175,6 +175,11 @@ static void columns_chunk(const ChunkJob& job) {
     if (job.sw) weight_sums<O>(l, job.panel, job.sw, tile);
 }
 
+// The address of packed row k (rows of one chunk are ldp apart).
+static inline double* packed_row(const PackJob& job, std::size_t k) {
+    return job.dst + k / kChainRows * job.chunk_stride + k % kChainRows * job.ldp;
+}
+
 // Element-by-element packing: any strides, and the edges the vector packers
 // leave (columns [c_from, ncols) of every row, rows [k_from, rows) of the
 // columns before c_from).
@@ -183,17 +188,10 @@ static inline void pack_scalar(const PackJob& job, std::size_t c_from, std::size
         const std::size_t j = job.j0 + c;
         const double cj = job.centre[j];
         const double* col = job.x + static_cast<std::ptrdiff_t>(j) * job.col_stride;
-        for (std::size_t k = c < c_from ? k_from : 0; k < job.rows; ++k) {
-            const std::size_t i = job.i0 + k;
-            double* d = job.dst + k / kChainRows * job.chunk_stride + k % kChainRows * job.ldp;
-            d[c] = (col[static_cast<std::ptrdiff_t>(i) * job.row_stride] - cj) * job.sw[k];
-        }
+        for (std::size_t k = c < c_from ? k_from : 0; k < job.rows; ++k)
+            packed_row(job, k)[c] =
+                (col[static_cast<std::ptrdiff_t>(job.i0 + k) * job.row_stride] - cj) * job.sw[k];
     }
-}
-
-// The address of packed row k (rows of one chunk are ldp apart).
-static inline double* packed_row(const PackJob& job, std::size_t k) {
-    return job.dst + k / kChainRows * job.chunk_stride + k % kChainRows * job.ldp;
 }
 
 // Packing from a matrix whose rows are contiguous (col_stride 1): whole
