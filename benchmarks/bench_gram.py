@@ -24,14 +24,20 @@ KERNEL_SIZES_QUICK = [(3_000, 20), (2_000, 60)]
 PATH_WORKLOADS = ["gram-50k", "gram-10k"]  # built by bench_workloads (quick sizes with --quick)
 
 
-def _median_time(fn, repeat: int) -> float:
-    fn()  # warm-up: page faults, caches, the threads' first start
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
+def _median_times(fns, repeat: int) -> list[float]:
+    """Median wall time of each function over `repeat` rounds, the functions
+    taking turns within a round (after one warm-up call each: page faults,
+    caches, the threads' first start), so that a change in the load of a
+    shared machine falls on all of them alike."""
+    for fn in fns:
         fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+    times = [[] for _ in fns]
+    for _ in range(repeat):
+        for fn, ts in zip(fns, times):
+            t0 = time.perf_counter()
+            fn()
+            ts.append(time.perf_counter() - t0)
+    return [statistics.median(ts) for ts in times]
 
 
 def kernel_rows(quick: bool, repeat: int, log) -> tuple[float, list[dict], str]:
@@ -48,9 +54,9 @@ def kernel_rows(quick: bool, repeat: int, log) -> tuple[float, list[dict], str]:
         x = np.asfortranarray(rng.standard_normal((n, p)) * rng.uniform(0.5, 5, p) + rng.uniform(-10, 10, p))
         w = rng.uniform(0.5, 1.5, n)
         w /= w.sum()
-        t_np = _median_time(lambda: x.T @ x, repeat)
-        t1 = _median_time(lambda: tc.gram(x, w, at_mean=True, stats=False, n_threads=1), repeat)
-        t2 = _median_time(lambda: tc.gram(x, w, at_mean=True, stats=False, n_threads=2), repeat)
+        t_np, t1, t2 = _median_times(
+            [lambda: x.T @ x] + [lambda t=t: tc.gram(x, w, at_mean=True, stats=False, n_threads=t)
+                                 for t in (1, 2)], repeat)
         fmas = n * p * (p + 1) / 2
         rows.append(dict(n=n, p=p, numpy=t_np, one=t1, two=t2, share=fmas / t1 / peak))
         del x
@@ -79,9 +85,8 @@ def path_rows(quick: bool, repeat: int, log) -> list[dict]:
                 warnings.simplefilter("ignore")
                 enet_path(wl.X, wl.y, l1_ratio=1.0, alphas=lambdas)
 
-        rows.append(dict(name=name, shape=wl.shape, nlambda=len(lambdas),
-                         varnel=_median_time(lambda: varnel.fit_path(X, y), repeat),
-                         sklearn=_median_time(sk, repeat)))
+        t_varnel, t_sk = _median_times([lambda: varnel.fit_path(X, y), sk], repeat)
+        rows.append(dict(name=name, shape=wl.shape, nlambda=len(lambdas), varnel=t_varnel, sklearn=t_sk))
     return rows
 
 

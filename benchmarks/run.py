@@ -529,10 +529,11 @@ def main() -> int:
             if r.calls > 1:
                 notes = "; ".join(x for x in (f"{r.calls} calls per run", notes) if x)
             body.append([name, r.label, shown, ratio, fmt_excess(r.excess), mem, notes])
-    print(table(["workload", "solver", "time (median)", "time / varnel", "max rel. objective excess",
-                 "peak MB", "notes"], body, md, right))
-    print()
-    print("Workloads: " + "; ".join(f"{k}: {v}" for k, v in descriptions.items()))
+    if names:
+        print(table(["workload", "solver", "time (median)", "time / varnel", "max rel. objective excess",
+                     "peak MB", "notes"], body, md, right))
+        print()
+        print("Workloads: " + "; ".join(f"{k}: {v}" for k, v in descriptions.items()))
     missing = sorted({s for v in skipped_all.values() for s in v})
     if missing:
         print("Skipped (not installed): " + ", ".join(missing))
