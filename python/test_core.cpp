@@ -181,6 +181,20 @@ struct CountedInterrupt {
     }
 };
 
+// Weights read in place when they are a contiguous float64 array (the
+// timings of benchmarks/bench_gram.py), else converted into `copy`.
+bool convert_weights(PyObject* obj, vc::Vec& copy, std::span<const double>& out) {
+    vp::FloatArray a;
+    if (obj != nullptr && vp::to_float_array(obj, 1, a) && a.contiguous) {
+        out = {reinterpret_cast<const double*>(a.data), a.shape[0]};
+        return true;
+    }
+    PyErr_Clear();
+    if (!convert("w", obj, copy)) return false;
+    out = copy;
+    return true;
+}
+
 // gram(x, w, *, y=None, centre=None, scale=None, cols=None, kernel="best",
 // at_mean=False, extra=None, n_threads=1, stats=True, interrupt_after=None,
 // products=True) -> dict: with products, "gram" = gram_full (p x p) or, with
@@ -200,14 +214,15 @@ WRAPPER(gram) {
     vp::PyRef a[13];
     if (!vp::bind_arguments({"gram", names, 2}, args, kwargs, a)) return nullptr;
     vc::StridedMatrix x, extra;
-    vc::Vec w;
+    vc::Vec w_copy;
+    std::span<const double> w;
     std::optional<vc::Vec> y, centre, scale;
     std::optional<vc::Index> cols;
     std::string kernel_name = "best";
     bool at_mean = false, stats = true, products = true;
     std::uint64_t n_threads = 1;
     std::optional<std::uint64_t> after;
-    if (!convert("x", a[0].get(), x) || !convert("w", a[1].get(), w) ||
+    if (!convert("x", a[0].get(), x) || !convert_weights(a[1].get(), w_copy, w) ||
         !convert("y", a[2].get(), y) || !convert("centre", a[3].get(), centre) ||
         !convert("scale", a[4].get(), scale) || !convert("cols", a[5].get(), cols) ||
         !convert("kernel", a[6].get(), kernel_name) || !convert("at_mean", a[7].get(), at_mean) ||
