@@ -148,15 +148,16 @@ public:
 
     // Calls chunk(panel, sw, prefetch) for every chunk of block b in row
     // order (sw: the chunk's sqrt(w) as a slice, see ChunkJob, null unless
-    // at_mean; prefetch: the next chunk's rows).
+    // at_mean; prefetch: the rows of the chunk after the next, so that they
+    // have time to arrive).
     template <class Chunk>
     void each_chunk(std::size_t b, Chunk&& chunk) {
         const std::size_t end = std::min(in_.n, (b + 1) * S);
+        auto rows_at = [&](std::size_t i) { return i < end ? std::min(R, end - i) : 0; };
         for (std::size_t i0 = b * S; i0 < end; i0 += R) {
-            const std::size_t rows = std::min(R, end - i0), next = i0 + rows;
-            pack(i0, rows);
+            pack(i0, rows_at(i0));
             chunk(panel_.data(), in_.at_mean ? sw_slice_.data() : nullptr,
-                  prefetch_rows(in_, next, std::min(R, end - next), tile_calls_));
+                  prefetch_rows(in_, i0 + 2 * R, rows_at(i0 + 2 * R), tile_calls_));
         }
     }
 
