@@ -120,6 +120,14 @@ struct IsaKernels {
     void (*pack)(const PackJob&);
     void (*triangle)(const ChunkJob&);
     void (*columns)(const ChunkJob&);
+    // Column statistics of kb rows of a packed row-major block, lda (a
+    // multiple of 8) columns: s[c] = sum_k w[k] a[k, c]; and with d = a[k, c]
+    // - m[c], t = w[k] d: q[c] = sum_k t d, r[c] = sum_k t dy[k] (when dy is
+    // not null).  Each sum down the rows in order from 0, with separate
+    // multiplications and additions.
+    void (*column_sums)(const double* a, std::size_t lda, const double* w, std::size_t kb, double* s);
+    void (*deviation_sums)(const double* a, std::size_t lda, const double* w, const double* dy,
+                           std::size_t kb, const double* m, double* q, double* r);
     // v[k] = sqrt(v[k]) for the kChainRows entries of a chunk.
     void (*square_roots)(double* v);
     // 12 vl fused multiply-adds per iteration on registers only (the peak).

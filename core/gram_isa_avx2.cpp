@@ -90,7 +90,8 @@ void pack(const PackJob& job) {
 }
 
 constexpr IsaKernels kTable{Avx2::vl, pack, triangle_chunk<Avx2>, columns_chunk<Avx2>,
-                             square_roots<Avx2>, fma_loop<Avx2>};
+                             block_column_sums<Avx2>, block_deviation_sums<Avx2>, square_roots<Avx2>,
+                             fma_loop<Avx2>};
 
 }  // namespace
 

@@ -94,7 +94,8 @@ void pack(const PackJob& job) {
 }
 
 constexpr IsaKernels kTable{Avx512::vl, pack, triangle_chunk<Avx512>, columns_chunk<Avx512>,
-                             square_roots<Avx512>, fma_loop<Avx512>};
+                             block_column_sums<Avx512>, block_deviation_sums<Avx512>, square_roots<Avx512>,
+                             fma_loop<Avx512>};
 
 }  // namespace
 

@@ -56,7 +56,8 @@ void pack(const PackJob& job) {
 }
 
 constexpr IsaKernels kTable{Portable::vl, pack, triangle_chunk<Portable>, columns_chunk<Portable>,
-                             square_roots<Portable>, fma_loop<Portable>};
+                             block_column_sums<Portable>, block_deviation_sums<Portable>, square_roots<Portable>,
+                             fma_loop<Portable>};
 
 }  // namespace
 

@@ -10,14 +10,6 @@
 #include "gram_buffer.hpp"
 #include "gram_isa.hpp"
 
-// Plain loops compiled also for wider vectors and picked at load time (the
-// same IEEE operations in the same order, so the same bits).
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && !defined(__clang__)
-#define VARNEL_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define VARNEL_CLONES
-#endif
-
 namespace varnel_core {
 
 using namespace gram_detail;
@@ -27,66 +19,6 @@ namespace {
 constexpr std::size_t KC = gram_centre_rows;  // rows per two-pass block
 constexpr std::size_t S = gram_block_rows;    // rows per merged block
 static_assert(KC <= kMaxPackRows);
-
-// Column sums over the rows of a packed row-major block, 32 columns (four
-// vectors of eight) at a time so that the sums stay in registers; each
-// column's sum runs down the rows in order, with separate IEEE operations,
-// so every vector width gives the same bits.  lda must be a multiple of 32.
-typedef double v8d __attribute__((vector_size(64)));
-typedef double v8du __attribute__((vector_size(64), aligned(8), may_alias));
-
-// s[c] = sum_k w[k] * a[k * lda + c] for c < lda.
-VARNEL_CLONES void column_sums(const double* a, std::size_t lda, const double* w, std::size_t kb,
-                               double* s) {
-    for (std::size_t c0 = 0; c0 < lda; c0 += 32) {
-        v8d s0 = {}, s1 = {}, s2 = {}, s3 = {};
-        for (std::size_t k = 0; k < kb; ++k) {
-            const v8du* row = reinterpret_cast<const v8du*>(a + k * lda + c0);
-            const double wk = w[k];
-            s0 = s0 + wk * row[0];
-            s1 = s1 + wk * row[1];
-            s2 = s2 + wk * row[2];
-            s3 = s3 + wk * row[3];
-        }
-        v8du* out = reinterpret_cast<v8du*>(s + c0);
-        out[0] = s0, out[1] = s1, out[2] = s2, out[3] = s3;
-    }
-}
-
-// With d = a[k, c] - m[c] and t = w[k] d: q[c] = sum_k t d and, when dy is
-// given, r[c] = sum_k t dy[k] (else r is left alone), for c < lda.
-VARNEL_CLONES void deviation_sums(const double* a, std::size_t lda, const double* w,
-                                  const double* dy, std::size_t kb, const double* m, double* q,
-                                  double* r) {
-    for (std::size_t c0 = 0; c0 < lda; c0 += 32) {
-        const v8du* mv = reinterpret_cast<const v8du*>(m + c0);
-        const v8d m0 = mv[0], m1 = mv[1], m2 = mv[2], m3 = mv[3];
-        v8d q0 = {}, q1 = {}, q2 = {}, q3 = {}, r0 = {}, r1 = {}, r2 = {}, r3 = {};
-        for (std::size_t k = 0; k < kb; ++k) {
-            const v8du* row = reinterpret_cast<const v8du*>(a + k * lda + c0);
-            const double wk = w[k];
-            const v8d d0 = row[0] - m0, d1 = row[1] - m1, d2 = row[2] - m2, d3 = row[3] - m3;
-            const v8d t0 = wk * d0, t1 = wk * d1, t2 = wk * d2, t3 = wk * d3;
-            q0 = q0 + t0 * d0;
-            q1 = q1 + t1 * d1;
-            q2 = q2 + t2 * d2;
-            q3 = q3 + t3 * d3;
-            if (dy) {
-                const double yk = dy[k];
-                r0 = r0 + t0 * yk;
-                r1 = r1 + t1 * yk;
-                r2 = r2 + t2 * yk;
-                r3 = r3 + t3 * yk;
-            }
-        }
-        v8du* qo = reinterpret_cast<v8du*>(q + c0);
-        qo[0] = q0, qo[1] = q1, qo[2] = q2, qo[3] = q3;
-        if (dy) {
-            v8du* ro = reinterpret_cast<v8du*>(r + c0);
-            ro[0] = r0, ro[1] = r1, ro[2] = r2, ro[3] = r3;
-        }
-    }
-}
 
 // Weighted moments of a set of rows, on values shifted by a common centre:
 // total weight, means, sums of squared deviations and of cross-deviations
@@ -124,7 +56,7 @@ struct StatsInputs {
     const StridedMatrix* x;
     std::span<const double> w, y;
     const IsaKernels* isa;
-    std::size_t pw;  // packed row width: p rounded up to whole groups of 32
+    std::size_t pw;  // packed row width: p rounded up to a multiple of 8
     std::vector<double> shift;
     double yshift = 0.0;
 };
@@ -150,7 +82,7 @@ bool find_shift(StatsInputs& in) {
         for (std::size_t k = 0; k < kb; ++k) wsum += wb[k];
         if (!(wsum > 0.0)) continue;
         pack_block(in, i0, kb, ones.data(), a.data());  // shift still 0
-        column_sums(a.data(), in.pw, wb, kb, s1.data());
+        in.isa->column_sums(a.data(), in.pw, wb, kb, s1.data());
         for (std::size_t c = 0; c < in.x->ncols; ++c) in.shift[c] = s1[c] / wsum;
         if (!in.y.empty()) {
             double ybm = 0.0;
@@ -197,9 +129,9 @@ private:
                     ybm /= wsum;
                     for (std::size_t k = 0; k < kb; ++k) dy_[k] = (in_.y[i0 + k] - in_.yshift) - ybm;
                 }
-                column_sums(a_.data(), in_.pw, wb, kb, s1_.data());
+                in_.isa->column_sums(a_.data(), in_.pw, wb, kb, s1_.data());
                 for (std::size_t c = 0; c < p; ++c) s1_[c] = s1_[c] / wsum;  // block means
-                deviation_sums(a_.data(), in_.pw, wb, want_y ? dy_.data() : nullptr, kb, s1_.data(),
+                in_.isa->deviation_sums(a_.data(), in_.pw, wb, want_y ? dy_.data() : nullptr, kb, s1_.data(),
                                q_.data(), r_.data());
                 block.add(wsum, s1_.data(), q_.data(), r_.data(), ybm);
             }
@@ -232,7 +164,7 @@ double weighted_column_stats(const StridedMatrix& x, std::span<const double> w,
             "weighted_column_stats: covariances need y and p entries");
     require(n == 0 || p == 0 || x.data != nullptr, "weighted_column_stats: no data");
     require(n_threads >= 1, "weighted_column_stats: n_threads must be at least 1");
-    StatsInputs in{&x, w, y, &best_isa_kernels(), std::max<std::size_t>((p + 31) / 32 * 32, 32),
+    StatsInputs in{&x, w, y, &best_isa_kernels(), std::max<std::size_t>((p + 7) / 8 * 8, 8),
                    std::vector<double>(p, 0.0)};
     // Values are shifted by a provisional centre before any sum, so that the
     // block means and their differences are formed on deviations, not on

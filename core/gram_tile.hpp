@@ -217,6 +217,71 @@ static void pack_along_rows(const PackJob& job) {
     }
 }
 
+// Column statistics of a packed row-major block (see gram_stats.cpp): each
+// column's sum runs down the rows in order with separate IEEE operations, so
+// that any vector width gives the same bits; NV vectors of columns at a
+// time, so that the sums stay in registers.
+
+// s[c] = sum_k w[k] a[k lda + c] for the NV vl columns from c = 0.
+template <class O, int NV>
+static inline void column_sums(const double* a, std::size_t lda, const double* w, std::size_t kb,
+                               double* s) {
+    typename O::V acc[NV];
+#pragma GCC unroll 8
+    for (int v = 0; v < NV; ++v) acc[v] = O::zero();
+    for (std::size_t k = 0; k < kb; ++k, a += lda) {
+        const typename O::V wk = O::bcast(w + k);
+#pragma GCC unroll 8
+        for (int v = 0; v < NV; ++v) acc[v] = O::add(acc[v], O::mul(wk, O::load(a + v * O::vl)));
+    }
+#pragma GCC unroll 8
+    for (int v = 0; v < NV; ++v) O::store(s + v * O::vl, acc[v]);
+}
+
+// With d = a[k, c] - m[c] and t = w[k] d: q[c] = sum_k t d and, when dy is
+// given, r[c] = sum_k t dy[k], for the NV vl columns from c = 0.
+template <class O, int NV>
+static inline void deviation_sums(const double* a, std::size_t lda, const double* w,
+                                  const double* dy, std::size_t kb, const double* m, double* q,
+                                  double* r) {
+    typename O::V qs[NV], rs[NV];
+#pragma GCC unroll 4
+    for (int v = 0; v < NV; ++v) qs[v] = O::zero(), rs[v] = O::zero();
+    for (std::size_t k = 0; k < kb; ++k, a += lda) {
+        const typename O::V wk = O::bcast(w + k);
+#pragma GCC unroll 4
+        for (int v = 0; v < NV; ++v) {
+            const typename O::V d = O::sub(O::load(a + v * O::vl), O::load(m + v * O::vl));
+            const typename O::V t = O::mul(wk, d);
+            qs[v] = O::add(qs[v], O::mul(t, d));
+            if (dy) rs[v] = O::add(rs[v], O::mul(t, O::bcast(dy + k)));
+        }
+    }
+#pragma GCC unroll 4
+    for (int v = 0; v < NV; ++v) {
+        O::store(q + v * O::vl, qs[v]);
+        if (dy) O::store(r + v * O::vl, rs[v]);
+    }
+}
+
+// The two above over the lda columns of a block (lda a multiple of 8).
+template <class O>
+static void block_column_sums(const double* a, std::size_t lda, const double* w, std::size_t kb,
+                              double* s) {
+    std::size_t c = 0;
+    for (; c + 8 * O::vl <= lda; c += 8 * O::vl) column_sums<O, 8>(a + c, lda, w, kb, s + c);
+    for (; c < lda; c += O::vl) column_sums<O, 1>(a + c, lda, w, kb, s + c);
+}
+template <class O>
+static void block_deviation_sums(const double* a, std::size_t lda, const double* w,
+                                 const double* dy, std::size_t kb, const double* m, double* q,
+                                 double* r) {
+    std::size_t c = 0;
+    for (; c + 4 * O::vl <= lda; c += 4 * O::vl)
+        deviation_sums<O, 4>(a + c, lda, w, dy, kb, m + c, q + c, r + c);
+    for (; c < lda; c += O::vl) deviation_sums<O, 1>(a + c, lda, w, dy, kb, m + c, q + c, r + c);
+}
+
 // v[k] = sqrt(v[k]) for the kChainRows entries of a chunk (correctly
 // rounded everywhere).
 template <class O>
