@@ -221,7 +221,8 @@ private:
     class Worker : public BlockWorker {
     public:
         explicit Worker(ProductPass& pass)
-            : pass_(pass), rows_(pass.in_, pass.tile_calls_), scratch_(pass.scratch_, Buffer::columns) {}
+            : pass_(pass), rows_(pass.in_, pass.tile_calls_),
+              scratch_(pass.scratch_, Buffer::columns) {}
         void compute(std::size_t b, std::size_t slot) override {
             double* tiles = pass_.slots_[slot].data();
             std::fill(tiles, tiles + pass_.size_, 0.0);
@@ -244,7 +245,8 @@ private:
         const double* w = in_.w.data();
         double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
         std::size_t i = begin;
-        for (; i + 4 <= end; i += 4) s0 = s0 + w[i], s1 = s1 + w[i + 1], s2 = s2 + w[i + 2], s3 = s3 + w[i + 3];
+        for (; i + 4 <= end; i += 4)
+            s0 = s0 + w[i], s1 = s1 + w[i + 1], s2 = s2 + w[i + 2], s3 = s3 + w[i + 3];
         if (i < end) s0 = s0 + w[i];
         if (i + 1 < end) s1 = s1 + w[i + 1];
         if (i + 2 < end) s2 = s2 + w[i + 2];
@@ -316,7 +318,8 @@ void full_impl(const Inputs& in, double* out, std::size_t ld, std::span<double> 
     const std::size_t p = in.p, ntiles = triangle_tiles(l);
     const std::size_t size = ntiles * tile_size(l) + corrections_size(l);
     Buffer total(size);
-    const double fmas = static_cast<double>(in.n) * static_cast<double>(p) * static_cast<double>(p + 1) / 2;
+    const double fmas =
+        static_cast<double>(in.n) * static_cast<double>(p) * static_cast<double>(p + 1) / 2;
     const IsaKernels& isa = *in.isa;
     sum_blocks(in, size, ntiles, total.data(), 0, fmas, n_threads, interrupt,
                [&](const double* panel, const double* sw, const Prefetch& pf, double* tiles, double*) {
@@ -348,9 +351,11 @@ void columns_impl(const Inputs& in, std::span<const std::size_t> cols, double* o
     const double fmas = static_cast<double>(in.n) * static_cast<double>(p) * static_cast<double>(q);
     const IsaKernels& isa = *in.isa;
     sum_blocks(in, size, ntiles, total.data(), R * qpad, fmas, n_threads, interrupt,
-               [&](const double* panel, const double* sw, const Prefetch& pf, double* tiles, double* qp) {
+               [&](const double* panel, const double* sw, const Prefetch& pf, double* tiles,
+                   double* qp) {
                    for (std::size_t k = 0; k < R; ++k)
-                       for (std::size_t t = 0; t < q; ++t) qp[k * qpad + t] = panel[src[t] + k * stride[t]];
+                       for (std::size_t t = 0; t < q; ++t)
+                           qp[k * qpad + t] = panel[src[t] + k * stride[t]];
                    isa.columns(ChunkJob{l, pf, panel, qp, qpad, sw, tiles});
                });
     const Finish fin(in, total.data() + ntiles * tile_size(l));

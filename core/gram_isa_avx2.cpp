@@ -89,8 +89,13 @@ void pack(const PackJob& job) {
     pack_scalar(job, ncols, full_k);  // the last row when the rows are odd
 }
 
-constexpr IsaKernels kTable{Avx2::vl, pack, triangle_chunk<Avx2>, columns_chunk<Avx2>,
-                             block_column_sums<Avx2>, block_deviation_sums<Avx2>, square_roots<Avx2>,
+constexpr IsaKernels kTable{Avx2::vl,
+                             pack,
+                             triangle_chunk<Avx2>,
+                             columns_chunk<Avx2>,
+                             block_column_sums<Avx2>,
+                             block_deviation_sums<Avx2>,
+                             square_roots<Avx2>,
                              fma_loop<Avx2>};
 
 }  // namespace

@@ -93,8 +93,13 @@ void pack(const PackJob& job) {
     pack_scalar(job, full_c, full_k);
 }
 
-constexpr IsaKernels kTable{Avx512::vl, pack, triangle_chunk<Avx512>, columns_chunk<Avx512>,
-                             block_column_sums<Avx512>, block_deviation_sums<Avx512>, square_roots<Avx512>,
+constexpr IsaKernels kTable{Avx512::vl,
+                             pack,
+                             triangle_chunk<Avx512>,
+                             columns_chunk<Avx512>,
+                             block_column_sums<Avx512>,
+                             block_deviation_sums<Avx512>,
+                             square_roots<Avx512>,
                              fma_loop<Avx512>};
 
 }  // namespace

@@ -55,8 +55,13 @@ void pack(const PackJob& job) {
         pack_scalar(job, 0, 0);
 }
 
-constexpr IsaKernels kTable{Portable::vl, pack, triangle_chunk<Portable>, columns_chunk<Portable>,
-                             block_column_sums<Portable>, block_deviation_sums<Portable>, square_roots<Portable>,
+constexpr IsaKernels kTable{Portable::vl,
+                             pack,
+                             triangle_chunk<Portable>,
+                             columns_chunk<Portable>,
+                             block_column_sums<Portable>,
+                             block_deviation_sums<Portable>,
+                             square_roots<Portable>,
                              fma_loop<Portable>};
 
 }  // namespace

@@ -131,8 +131,8 @@ private:
                 }
                 in_.isa->column_sums(a_.data(), in_.pw, wb, kb, s1_.data());
                 for (std::size_t c = 0; c < p; ++c) s1_[c] = s1_[c] / wsum;  // block means
-                in_.isa->deviation_sums(a_.data(), in_.pw, wb, want_y ? dy_.data() : nullptr, kb, s1_.data(),
-                               q_.data(), r_.data());
+                in_.isa->deviation_sums(a_.data(), in_.pw, wb, want_y ? dy_.data() : nullptr, kb,
+                                        s1_.data(), q_.data(), r_.data());
                 block.add(wsum, s1_.data(), q_.data(), r_.data(), ybm);
             }
         }

@@ -207,7 +207,8 @@ static void pack_along_rows(const PackJob& job) {
     const double* const sw = job.sw;
     double* const dst = job.dst;
     const typename O::V cen_tail = O::load_first(cen + full_c, tail);
-    const double* row = job.x + static_cast<std::ptrdiff_t>(job.i0) * step + static_cast<std::ptrdiff_t>(job.j0);
+    const double* row =
+        job.x + static_cast<std::ptrdiff_t>(job.i0) * step + static_cast<std::ptrdiff_t>(job.j0);
     for (std::size_t k = 0; k < rows; ++k, row += step) {
         const typename O::V s = O::bcast(sw + k);
         double* d = dst + k / kChainRows * cs + k % kChainRows * ldp;
