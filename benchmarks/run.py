@@ -4,6 +4,7 @@
     python benchmarks/run.py                  full run (several minutes)
     python benchmarks/run.py --quick          tiny sizes, 1 repetition (CI smoke run)
     python benchmarks/run.py --only tall,tiny --repeat 5 --markdown
+    python benchmarks/run.py --only gram      the Gram kernel and the default-path rows
 
 See benchmarks/README.md for what every column means.
 """
@@ -45,10 +46,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import numpy as np  # noqa: E402
 
+import bench_gram  # noqa: E402
 import bench_solvers as bs  # noqa: E402
 import bench_workloads as bw  # noqa: E402
 
-ORDER = list(bw.WORKLOADS)
+ORDER = list(bw.WORKLOADS) + ["gram"]
 
 
 # ====================================================================== memory
@@ -459,7 +461,7 @@ def main() -> int:
         args.repeat = 1 if args.quick else 3
     args.repeat = max(1, args.repeat)
     names = [w.strip() for w in args.only.split(",") if w.strip()] or ORDER
-    bad = [w for w in names if w not in bw.WORKLOADS]
+    bad = [w for w in names if w not in ORDER]
     if bad:
         ap.error(f"unknown workload(s) {', '.join(bad)}; choose from {', '.join(ORDER)}")
     args.solver_keys = {k.strip() for k in args.solvers.split(",") if k.strip()}
@@ -478,6 +480,8 @@ def main() -> int:
     results: dict[str, tuple[list[Row], dict | None]] = {}
     descriptions = {}
     skipped_all: dict[str, list[str]] = {}
+    gram = "gram" in names
+    names = [n for n in names if n != "gram"]
     for name in names:
         wl = bw.build(name, args.quick)
         descriptions[name] = wl.describe()
@@ -525,10 +529,11 @@ def main() -> int:
             if r.calls > 1:
                 notes = "; ".join(x for x in (f"{r.calls} calls per run", notes) if x)
             body.append([name, r.label, shown, ratio, fmt_excess(r.excess), mem, notes])
-    print(table(["workload", "solver", "time (median)", "time / varnel", "max rel. objective excess",
-                 "peak MB", "notes"], body, md, right))
-    print()
-    print("Workloads: " + "; ".join(f"{k}: {v}" for k, v in descriptions.items()))
+    if names:
+        print(table(["workload", "solver", "time (median)", "time / varnel", "max rel. objective excess",
+                     "peak MB", "notes"], body, md, right))
+        print()
+        print("Workloads: " + "; ".join(f"{k}: {v}" for k, v in descriptions.items()))
     missing = sorted({s for v in skipped_all.values() for s in v})
     if missing:
         print("Skipped (not installed): " + ", ".join(missing))
@@ -550,18 +555,21 @@ def main() -> int:
                      "effective GB/s", "% of DRAM"], tbody, md, {1, 2, 3, 4, 5, 6, 7}))
         print()
 
+    checks = targets(results, dram, args.timeout)
+    if gram:
+        checks += bench_gram.report(args.quick, args.repeat, table, md, log)
     if not args.quick:
         print("Targets:")
         if md:
             print()
-        print(table(["workload", "goal", "measured", "status"], targets(results, dram, args.timeout), md, set()))
+        print(table(["workload", "goal", "measured", "status"], checks, md, set()))
         print()
     log(f"total {time.perf_counter() - started:.1f} s")
 
     # varnel must work: the smoke run fails when it does not
     failed = [n for n in names for r in results[n][0]
               if r.solver.key.startswith("varnel") and (r.error or r.time is None)]
-    if not any(r.solver.key == "varnel" for n in names for r in results[n][0]):
+    if names and not any(r.solver.key == "varnel" for n in names for r in results[n][0]):
         log("varnel is not installed")
         return 1
     if failed:

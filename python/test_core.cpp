@@ -187,36 +187,77 @@ bool convert(const char* name, PyObject* obj, vc::StridedMatrix& out) {
     return true;
 }
 
+const vc::GramKernel kGramKernels[] = {vc::GramKernel::portable, vc::GramKernel::avx2,
+                                       vc::GramKernel::avx512};
+
+vc::GramKernel gram_kernel(const std::string& name) {
+    for (auto k : kGramKernels)
+        if (name == vc::gram_kernel_name(k)) return k;
+    vc::require(name == "best", "unknown kernel name");
+    return vc::GramKernel::best;
+}
+
+// An interrupt that answers yes from its (after + 1)-th poll on.
+struct CountedInterrupt {
+    std::uint64_t after = UINT64_MAX, polls = 0;
+    static bool requested(void* self) {
+        auto* c = static_cast<CountedInterrupt*>(self);
+        return ++c->polls > c->after;
+    }
+};
+
+// Weights read in place when they are a contiguous float64 array (the
+// timings of benchmarks/bench_gram.py), else converted into `copy`.
+bool convert_weights(PyObject* obj, vc::Vec& copy, std::span<const double>& out) {
+    vp::FloatArray a;
+    if (obj != nullptr && vp::to_float_array(obj, 1, a) && a.contiguous) {
+        out = {reinterpret_cast<const double*>(a.data), a.shape[0]};
+        return true;
+    }
+    PyErr_Clear();
+    if (!convert("w", obj, copy)) return false;
+    out = copy;
+    return true;
+}
+
 // gram(x, w, *, y=None, centre=None, scale=None, cols=None, kernel="best",
-// at_mean=False, extra=None) -> dict: "gram" = gram_full (p x p) or, with
-// cols, gram_columns as a (len(cols), p) array whose row t is column t of
-// the block (Centring::weighted_mean when at_mean, its means then in
-// "gram_mean"); "kernel" = the kernel that ran; "available" = the kernels
-// this CPU runs; and, for weights of positive sum, weighted_column_stats'
-// "mean", "var", "ymean" (and "cov" with y).
+// at_mean=False, extra=None, n_threads=1, stats=True, interrupt_after=None,
+// products=True) -> dict: with products, "gram" = gram_full (p x p) or, with
+// cols, gram_columns as a
+// (len(cols), p) array whose row t is column t of the block
+// (Centring::weighted_mean when at_mean, its means then in "gram_mean");
+// "kernel" = the kernel that ran; "available" = the kernels this CPU runs;
+// and, with stats and weights of positive sum, weighted_column_stats'
+// "mean", "var", "ymean" (and "cov" with y).  Every routine runs on n_threads
+// threads with an interrupt that fires after interrupt_after polls (counted
+// over all routines; "polls" gives the count).
 WRAPPER(gram) {
-    static const char* const names[] = {"x", "w", "y", "centre", "scale", "cols", "kernel",
-                                        "at_mean", "extra"};
-    vp::PyRef a[9];
+    static const char* const names[] = {"x",       "w",         "y",     "centre",
+                                        "scale",   "cols",      "kernel", "at_mean",
+                                        "extra",   "n_threads", "stats",  "interrupt_after",
+                                        "products"};
+    vp::PyRef a[13];
     if (!vp::bind_arguments({"gram", names, 2}, args, kwargs, a)) return nullptr;
     vc::StridedMatrix x, extra;
-    vc::Vec w;
+    vc::Vec w_copy;
+    std::span<const double> w;
     std::optional<vc::Vec> y, centre, scale;
     std::optional<vc::Index> cols;
     std::string kernel_name = "best";
-    bool at_mean = false;
-    if (!convert("x", a[0].get(), x) || !convert("w", a[1].get(), w) ||
+    bool at_mean = false, stats = true, products = true;
+    std::uint64_t n_threads = 1;
+    std::optional<std::uint64_t> after;
+    if (!convert("x", a[0].get(), x) || !convert_weights(a[1].get(), w_copy, w) ||
         !convert("y", a[2].get(), y) || !convert("centre", a[3].get(), centre) ||
         !convert("scale", a[4].get(), scale) || !convert("cols", a[5].get(), cols) ||
         !convert("kernel", a[6].get(), kernel_name) || !convert("at_mean", a[7].get(), at_mean) ||
-        (a[8] && a[8].get() != Py_None && !convert("extra", a[8].get(), extra)))
+        (a[8] && a[8].get() != Py_None && !convert("extra", a[8].get(), extra)) ||
+        !convert("n_threads", a[9].get(), n_threads) || !convert("stats", a[10].get(), stats) ||
+        !convert("interrupt_after", a[11].get(), after) || !convert("products", a[12].get(), products))
         return nullptr;
-    const vc::GramKernel all[] = {vc::GramKernel::portable, vc::GramKernel::avx2,
-                                  vc::GramKernel::avx512};
-    vc::GramKernel kernel = vc::GramKernel::best;
-    for (auto k : all)
-        if (kernel_name == vc::gram_kernel_name(k)) kernel = k;
-    vc::require(kernel != vc::GramKernel::best || kernel_name == "best", "unknown kernel name");
+    CountedInterrupt counted{after.value_or(UINT64_MAX)};
+    const vc::Interrupt interrupt{CountedInterrupt::requested, &counted};
+    const vc::GramKernel kernel = gram_kernel(kernel_name);
     const auto centring = at_mean ? vc::Centring::weighted_mean : vc::Centring::given;
     const vc::Vec none;
     const vc::Vec& c = centre ? *centre : none;
@@ -230,23 +271,24 @@ WRAPPER(gram) {
     };
     double* data = nullptr;
     vc::Vec gm(at_mean ? p : 0);
-    PyObject* g = nullptr;
-    if (!cols) {
-        g = vp::new_matrix(p, p, data);
-        if (g) vc::gram_full(x, w, centring, c, sc, data, p, gm, kernel, extra);
-    } else {
-        const std::vector<std::size_t> cs = sizes(*cols);
-        g = vp::new_matrix(cs.size(), p, data);
-        if (g) vc::gram_columns(x, w, centring, c, sc, cs, data, std::max<std::size_t>(p, 1), gm,
-                                kernel, extra);
+    const std::vector<std::size_t> cs = cols ? sizes(*cols) : std::vector<std::size_t>();
+    if (products) {
+        vp::PyRef g(cols ? vp::new_matrix(cs.size(), p, data) : vp::new_matrix(p, p, data));
+        if (!g) return nullptr;
+        if (cols)
+            vc::gram_columns(x, w, centring, c, sc, cs, data, std::max<std::size_t>(p, 1), gm,
+                             kernel, extra, n_threads, interrupt);
+        else
+            vc::gram_full(x, w, centring, c, sc, data, p, gm, kernel, extra, n_threads, interrupt);
+        if (!put("gram", g.release()) || (at_mean && !put("gram_mean", array(std::move(gm)))))
+            return nullptr;
     }
-    if (!put("gram", g) || (at_mean && !put("gram_mean", array(std::move(gm))))) return nullptr;
     const vc::GramKernel ran = kernel == vc::GramKernel::best ? vc::gram_best_kernel() : kernel;
     if (!put("kernel", PyUnicode_FromString(std::string(vc::gram_kernel_name(ran)).c_str())))
         return nullptr;
     vp::PyRef avail(PyList_New(0));
     if (!avail) return nullptr;
-    for (auto k : all) {
+    for (auto k : kGramKernels) {
         if (!vc::gram_kernel_available(k)) continue;
         vp::PyRef nm(PyUnicode_FromString(std::string(vc::gram_kernel_name(k)).c_str()));
         if (!nm || PyList_Append(avail.get(), nm.get()) < 0) return nullptr;
@@ -254,14 +296,23 @@ WRAPPER(gram) {
     if (!put("available", avail.release())) return nullptr;
     double wsum = 0.0;
     for (double v : w) wsum += v;
-    if (wsum > 0.0) {
+    if (stats && wsum > 0.0) {
         vc::Vec mean(x.ncols), var(x.ncols), cov(y ? x.ncols : 0);
-        const double ym = vc::weighted_column_stats(x, w, y ? *y : none, mean, var, cov);
+        const double ym =
+            vc::weighted_column_stats(x, w, y ? *y : none, mean, var, cov, n_threads, interrupt);
         if (!put("mean", array(std::move(mean))) || !put("var", array(std::move(var))) ||
             !put("ymean", PyFloat_FromDouble(ym)) || (y && !put("cov", array(std::move(cov)))))
             return nullptr;
     }
+    if (!put("polls", PyLong_FromUnsignedLongLong(counted.polls))) return nullptr;
     return d.release();
+}
+
+// fma_peak(kernel) -> float: gram_fma_peak of the named kernel ("best" too).
+WRAPPER(fma_peak) {
+    std::string name;
+    if (!parse(args, kwargs, {"kernel"}, name)) return nullptr;
+    return PyFloat_FromDouble(vc::gram_fma_peak(gram_kernel(name)));
 }
 
 // The CSC arrays of a column-major matrix's non-zeros.
@@ -431,8 +482,8 @@ WRAPPER(matrix) {
 PyMethodDef methods[] = {
     METHOD(wdot4), METHOD(grad), METHOD(weighted_sumsq),
     METHOD(chkvars),
-    METHOD(clear_weighted_constants), METHOD(normalize_penalty), METHOD(gram), METHOD(design),
-    METHOD(matrix),
+    METHOD(clear_weighted_constants), METHOD(normalize_penalty), METHOD(gram), METHOD(fma_peak),
+    METHOD(design), METHOD(matrix),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 """Gram kernels (core/kernels/gram.hpp, via varnel._test_core.gram): centred products against long
-double, the same bits for every layout and micro-kernel, stable column statistics."""
+double, the same bits for every layout, micro-kernel and thread count, stable column
+statistics, interrupts."""
 import numpy as np
 import pytest
 
@@ -52,7 +53,8 @@ CASES = [  # n, p, weights, centring, scaled, large means
     (1, 1, "equal", "none", False, False), (1, 7, "random", "given", True, False),
     (5, 1, "random", "mean", False, True), (257, 5, "equal", "auto", True, True),
     (600, 25, "random", "given", False, True), (513, 50, "zeros", "mean", True, False),
-    (300, 9, "random", "none", True, False), (1100, 37, "random", "auto", True, True)]
+    (300, 9, "random", "none", True, False), (1100, 37, "random", "auto", True, True),
+    (2500, 13, "zeros", "auto", False, True)]  # several blocks, the last chunk partial
 
 
 @pytest.mark.parametrize("n, p, weights, centring, scaled, large", CASES)
@@ -104,3 +106,42 @@ def test_column_stats_and_standardized_products_keep_full_precision(n, p, weight
     if n > 1:  # centred at the exact means although they are rounded to doubles
         g = tc.gram(x, w, centre=r["mean"], scale=list(sd), at_mean=True)["gram"]
         assert close(g, reference(x, w, dm, sd), 1.0, 1e-13) and close(np.diag(g), 1, 1, 1e-13)
+
+
+THREADS = [  # n, p, centring, layout: several blocks each, enough work for threads
+    (9000, 60, "auto", 0), (4100, 130, "given", 1), (100_000, 9, "mean", 3)]
+
+
+@pytest.mark.parametrize("n, p, centring, layout", THREADS)
+def test_the_same_bits_whatever_the_thread_count(n, p, centring, layout):
+    x, w = problem(n, p, "zeros", large=True, seed=7)
+    xv, y = layouts(x)[layout], x[:, 1] - x[:, 2]
+    kw = dict(at_mean=centring != "given", centre=list(x[3]) if centring != "auto" else None)
+    cols = [p - 1, 0, p // 2]
+    runs = [(tc.gram(xv, w, y=y, n_threads=t, **kw), tc.gram(xv, w, cols=cols, n_threads=t, **kw))
+            for t in (1, 2, 7)]
+    for full, block in runs[1:]:
+        for key in ("gram", "gram_mean", "mean", "var", "cov", "ymean"):
+            assert np.array_equal(full.get(key, 0), runs[0][0].get(key, 0)), key
+        assert np.array_equal(block["gram"], runs[0][1]["gram"])
+    assert np.array_equal(runs[0][1]["gram"].T, runs[0][0]["gram"][:, cols])
+
+
+@pytest.mark.parametrize("n_threads", [1, 2])
+@pytest.mark.parametrize("cols, stats", [(None, False), ([2, 0], False), (None, True)])
+def test_an_interrupt_stops_every_thread(n_threads, cols, stats):
+    x, w = problem(20_000, 60, "random", large=False)
+    kw = dict(cols=cols, at_mean=True, stats=stats, products=not stats, n_threads=n_threads)
+    with pytest.raises(KeyboardInterrupt):
+        tc.gram(x, w, interrupt_after=2, **kw)
+    r = tc.gram(x, w, interrupt_after=10**6, **kw)
+    assert n_threads > 1 or r["polls"] == 20  # once per block of rows on the calling thread
+    with pytest.raises(ValueError, match="n_threads must be at least 1"):
+        tc.gram(x, w, **dict(kw, n_threads=0))
+
+
+def test_fma_peak_of_every_kernel():
+    rates = [tc.fma_peak(k) for k in KERNELS]
+    assert all(np.isfinite(r) and r > 1e6 for r in rates), rates
+    with pytest.raises(ValueError, match="unknown kernel name"):
+        tc.fma_peak("sse9")

@@ -189,7 +189,7 @@ std::variant<PathResult, FitError> dense_covariance(FitRequest& request,
         Vec means(ld);
         const StridedMatrix response{y.data(), nobs, 1, 1, static_cast<std::ptrdiff_t>(nobs)};
         gram_full(x, w, Centring::weighted_mean, {}, {}, gram.data(), ld, means, GramKernel::best,
-                  response, interrupt);
+                  response, 1, interrupt);
         for (std::size_t j = 0; j < nvars; ++j) {
             m.mean[j] = means[j];
             m.var[j] = gram[j * ld + j] / m.total;
@@ -197,11 +197,11 @@ std::variant<PathResult, FitError> dense_covariance(FitRequest& request,
         }
         m.ymean = means[nvars];
     } else {
-        m.ymean = weighted_column_stats(x, w, y, m.mean, m.var, m.cov, interrupt);
+        m.ymean = weighted_column_stats(x, w, y, m.mean, m.var, m.cov, 1, interrupt);
         if (all_at_once) {  // uncentred products, as a fit without intercept needs
             gram.resize(checked_size(nvars, nvars));
             gram_full(x, w, Centring::given, {}, {}, gram.data(), nvars, {}, GramKernel::best, {},
-                      interrupt);
+                      1, interrupt);
         }
     }
     Vec gradient;
