@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <utility>
 
-#include "designs/covariance.hpp"
 #include "designs/csc.hpp"
 #include "designs/dense.hpp"
 #include "designs/least_squares.hpp"
+#include "designs/memory_sources.hpp"
+#include "designs/statistics.hpp"
 #include "designs/standardized.hpp"
 #include "engine/path.hpp"
 #include "families/gaussian.hpp"
@@ -214,12 +215,13 @@ std::variant<PathResult, FitError> dense_covariance(FitRequest& request,
             for (std::size_t j = 0; j < nvars; ++j)
                 gram[k * nvars + j] = gram[k * ld + j] / p.st.x_scale[j] / p.st.x_scale[k];
         gram.resize(nvars * nvars);
-        CovarianceDesign design(std::move(gram), p.include, std::move(gradient), interrupt);
+        StatisticsDesign design(std::move(gram), p.include, std::move(gradient), interrupt);
         return gaussian_path(design, p, request, wc, interrupt);
     }
     const std::span<const double> centre =
         cfg.intercept ? std::span<const double>(p.st.x_mean) : std::span<const double>();
-    CovarianceDesign design(x, w, centre, p.st.x_scale, p.include, std::move(gradient), interrupt);
+    FixedWeightsSource source(x, w, centre, p.st.x_scale, interrupt);
+    StatisticsDesign design(source, p.include, std::move(gradient), interrupt);
     return gaussian_path(design, p, request, wc, interrupt);
 }
 
