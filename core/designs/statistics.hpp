@@ -60,6 +60,23 @@ public:
                        RowSums& sums);
 };
 
+// Passes over the rows: the sums at an iterate, and products at the
+// weights of the last pass.
+class RowPasses {
+public:
+    virtual ~RowPasses() = default;
+    // RowSums at eta = offset + b0 + sum over active j of coef_j. z_j, with
+    // the products of `cols`.
+    virtual void evaluate(std::span<const double> coef, std::span<const std::size_t> active,
+                          std::span<const double> b0, std::span<const std::size_t> cols,
+                          RowSums& sums) = 0;
+    virtual void products(std::span<const std::size_t> cols, double* out) = 0;
+    // The saturated model's loss over all rows.
+    virtual double saturated_loss() = 0;
+    // Passes over the data so far.
+    virtual std::uint64_t count() const = 0;
+};
+
 // The engine's design over statistics.  For the standardized columns z_j
 // and the current residual r it keeps g_j. = <z_j, r_.>, and for the
 // variables whose products are formed the columns C_k[:, j] = Z'V_k z_j.

@@ -85,8 +85,8 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
                                 quoted(c.family));
     const SolverKind solver =
         *named == SolverKind::Auto ? auto_solver(*family, dense, nobs, nvars) : *named;
-    if (solver == SolverKind::Covariance && (*family != FamilyKind::Gaussian || !dense))
-        throw PreconditionError("solver 'covariance' fits the gaussian family on a dense x only");
+    if (solver == SolverKind::Covariance && !dense)
+        throw PreconditionError("solver 'covariance' fits a dense x only");
     return solver;
 }
 
@@ -119,7 +119,8 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
             for (std::size_t i = 0; i < n; ++i) request.y[i] = request.y[i] - c.offset->values[i];
         path = least_squares_path(request, solver == SolverKind::Covariance, interrupt);
     } else {
-        path = working_family_path(request, *family, nk, interrupt);
+        path = working_family_path(request, *family, nk, solver == SolverKind::Covariance,
+                                   interrupt);
     }
     if (auto* e = std::get_if<FitError>(&path)) return *e;
     return FitResult{std::move(std::get<PathResult>(path)), solver};

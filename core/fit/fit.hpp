@@ -63,8 +63,8 @@ SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::u
 
 // The solver that will run, after the checks of the choices that need no
 // data (a PreconditionError naming the option): a known family and solver,
-// `grouped` for the multinomial family only, the covariance solver for
-// least squares on a dense x only.
+// `grouped` for the multinomial family only, the covariance solver on a
+// dense x only.
 SolverKind check_choices(const FitChoices& choices, bool dense, std::uint64_t nobs,
                          std::uint64_t nvars);
 

@@ -279,6 +279,30 @@ std::pair<Vec, Vec> column_scales(const CscMatrix& x, std::span<const double> w,
     return {std::move(x_mean), std::move(x_scale)};
 }
 
+std::pair<Vec, Vec> scales_from_moments(std::span<const double> mean, std::span<const double> var,
+                                        bool standardize, bool intercept, Flags& include) {
+    const std::size_t p = include.size();
+    require(mean.size() == p && var.size() == p, "moments of the wrong length");
+    Vec x_mean(p, 0.0), x_scale(p, 1.0);
+    for (std::size_t j = 0; j < p; ++j) {
+        if (!include[j]) continue;
+        check_mean(mean[j], j);
+        if (!intercept && !standardize) {  // raw columns: only their sums of squares checked
+            usable_scale(var[j] + mean[j] * mean[j], j);
+            continue;
+        }
+        if (intercept) x_mean[j] = mean[j];
+        if (!standardize) continue;
+        const double sc = std::sqrt(var[j]);
+        if (!usable_scale(sc, j)) {
+            drop_column(include, x_mean, x_scale, j);
+            continue;
+        }
+        x_scale[j] = sc;
+    }
+    return {std::move(x_mean), std::move(x_scale)};
+}
+
 std::pair<Vec, Vec> centre_and_scale_in_place(DenseMatrix& x, std::span<const double> w,
                                               bool standardize, bool intercept, Flags& include,
                                               const Interrupt& interrupt) {

@@ -64,6 +64,12 @@ Standardization standardize_covariance(const ColumnMoments& m, std::span<const d
 std::pair<Vec, Vec> column_scales(const CscMatrix& x, std::span<const double> w, bool standardize,
                                   bool intercept, Flags& include, const Interrupt& interrupt);
 
+// Working-weights families from the columns' weighted means and variances
+// about them (normalized weights): the (x_mean, x_scale) that
+// centre_and_scale_in_place would compute, x never touched.
+std::pair<Vec, Vec> scales_from_moments(std::span<const double> mean, std::span<const double> var,
+                                        bool standardize, bool intercept, Flags& include);
+
 // Working-weights families: columns centred (with intercept) and scaled in
 // place; returns (x_mean, x_scale).
 std::pair<Vec, Vec> centre_and_scale_in_place(DenseMatrix& x, std::span<const double> w,
