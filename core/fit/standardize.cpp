@@ -207,18 +207,12 @@ Standardization least_squares_scales(const CscMatrix& x, std::span<double> y,
     return s;
 }
 
-Standardization standardize_covariance(const ColumnMoments& m, std::span<const double> y,
-                                       std::span<const double> w, Flags& include,
+Standardization standardize_covariance(const ColumnMoments& m, double yss, Flags& include,
                                        bool standardize, bool intercept, Vec& gradient) {
-    const std::size_t n = y.size(), p = m.mean.size();
-    check_lengths(n, p, w, include);
-    require(m.var.size() == p && m.cov.size() == p, "moments of the wrong length");
+    const std::size_t p = m.mean.size();
+    require(include.size() == p && m.var.size() == p && m.cov.size() == p,
+            "moments of the wrong length");
     Standardization s{Vec(p, 0.0), Vec(p, 1.0), Vec(p, 0.0), 0.0, 1.0};
-    double yss = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double d = intercept ? y[i] - m.ymean : y[i];
-        yss += w[i] * (d * d);
-    }
     s.y_mean = intercept ? m.ymean : 0.0;
     s.y_scale = std::sqrt(yss);
     check_response_scale(s);

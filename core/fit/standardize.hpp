@@ -52,10 +52,11 @@ struct ColumnMoments {
 };
 
 // Least squares with covariance updates: the Standardization that
-// standardize_rows_in_place would give, from the moments (x is never touched), and
-// the gradient of every variable at b = 0, <z_j, y standardized>.
-Standardization standardize_covariance(const ColumnMoments& m, std::span<const double> y,
-                                       std::span<const double> w, Flags& include,
+// standardize_rows_in_place would give, from the moments (x is never
+// touched) and yss = sum_i w_i (y_i - c_y)^2 (c_y the mean, 0 without
+// intercept), and the gradient of every variable at b = 0, <z_j, y
+// standardized>.
+Standardization standardize_covariance(const ColumnMoments& m, double yss, Flags& include,
                                        bool standardize, bool intercept, Vec& gradient);
 
 // Working-weights families on a sparse matrix: the means and scales that
