@@ -71,6 +71,9 @@ public:
                           std::span<const double> b0, std::span<const std::size_t> cols,
                           RowSums& sums) = 0;
     virtual void products(std::span<const std::size_t> cols, double* out) = 0;
+    // The standardization of the columns, z_j = (x_j - centre_j) / scale_j,
+    // told once before the first pass (the in-memory passes know it already).
+    virtual void standardize(std::span<const double> centre, std::span<const double> scale) {}
     // The saturated model's loss over all rows.
     virtual double saturated_loss() = 0;
     // Passes over the data so far.

@@ -71,6 +71,23 @@ void check_intercepts(std::optional<Table>& t, std::size_t nk, const std::string
 
 }  // namespace
 
+void check_tables(FitChoices& c, std::uint64_t nobs, std::uint64_t nvars, std::size_t nk) {
+    const bool multinomial = family_named(c.family) == FamilyKind::Multinomial;
+    const std::size_t n = nobs, p = nvars;
+    const std::string per_class =
+        multinomial ? " (one column per class of y, K = " + std::to_string(nk) + ")" : "";
+    const std::string fam = "the " + c.family + " family needs ";
+    check_shape(c.offset, "offset", n, nk,
+                fam + (multinomial ? "(n, K) = (" + std::to_string(n) + ", " + std::to_string(nk) + ")"
+                                   : "(n,) = (" + std::to_string(n) + ",)") + per_class);
+    check_shape(c.start_beta, "start_beta", p, nk,
+                fam + (multinomial ? "(p, K) = (" + std::to_string(p) + ", " + std::to_string(nk) + ")"
+                                   : "(p,) = (" + std::to_string(p) + ",)") + per_class);
+    check_intercepts(c.start_a0, nk,
+                     fam + (multinomial ? "(K,) = (" + std::to_string(nk) + ",)" : "one number") +
+                         per_class);
+}
+
 SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, std::uint64_t nvars) {
     const auto family = family_named(c.family);
     if (!family)
@@ -98,20 +115,9 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
     const bool multinomial = *family == FamilyKind::Multinomial;
     require(request.y.size() == request.nobs, "y must have one entry per row of x");
 
-    const std::size_t n = request.nobs, p = request.nvars;
+    const std::size_t n = request.nobs;
     const std::size_t nk = multinomial ? class_count(request.y) : 1;
-    const std::string per_class =
-        multinomial ? " (one column per class of y, K = " + std::to_string(nk) + ")" : "";
-    const std::string fam = "the " + c.family + " family needs ";
-    check_shape(c.offset, "offset", n, nk,
-                fam + (multinomial ? "(n, K) = (" + std::to_string(n) + ", " + std::to_string(nk) + ")"
-                                   : "(n,) = (" + std::to_string(n) + ",)") + per_class);
-    check_shape(c.start_beta, "start_beta", p, nk,
-                fam + (multinomial ? "(p, K) = (" + std::to_string(p) + ", " + std::to_string(nk) + ")"
-                                   : "(p,) = (" + std::to_string(p) + ",)") + per_class);
-    check_intercepts(c.start_a0, nk,
-                     fam + (multinomial ? "(K,) = (" + std::to_string(nk) + ",)" : "one number") +
-                         per_class);
+    check_tables(c, n, request.nvars, nk);
 
     std::variant<PathResult, FitError> path;
     if (*family == FamilyKind::Gaussian) {

@@ -36,6 +36,10 @@ struct SummedInputs {
     std::span<const double> x_scale;
     double total;
     Vec means;
+    // The smallest and largest y on the rows of positive weight, when the
+    // family refuses a constant response (with an intercept) and no one
+    // checked it on the rows.
+    std::optional<std::pair<double, double>> response_range = std::nullopt;
 };
 
 // visit(make) with make(rows) giving the family of `kind` over those rows
@@ -72,6 +76,9 @@ std::variant<PathResult, FitError> summed_path(F rules, RowPasses& rows, const S
     const std::size_t nk = rules.width();
     auto start = F::null_intercepts(in.means, cfg.intercept, wc);
     if (auto* e = std::get_if<FitError>(&start)) return *e;
+    if (in.response_range && cfg.intercept)
+        check_response_range(in.response_range->first, in.response_range->second, true);
+    rows.standardize(in.x_mean, in.x_scale);
     SummedFamily<F> family(std::move(rules), nk, cfg.thresh, in.total);
     SummedSource<F> source(family, rows, std::move(std::get<Vec>(start)), cfg.intercept);
     StatisticsDesign design(source, in.include, nk, interrupt);
