@@ -5,6 +5,7 @@
 
 #include "base/format.hpp"
 #include "families/multinomial.hpp"
+#include "fit/glm_models.hpp"
 #include "fit/least_squares.hpp"
 #include "fit/working_fit.hpp"
 
@@ -15,6 +16,10 @@ std::optional<FamilyKind> family_named(std::string_view name) {
     if (name == "binomial") return FamilyKind::Binomial;
     if (name == "poisson") return FamilyKind::Poisson;
     if (name == "multinomial") return FamilyKind::Multinomial;
+    if (name == "gamma") return FamilyKind::Gamma;
+    if (name == "inverse_gaussian") return FamilyKind::InverseGaussian;
+    if (name == "tweedie") return FamilyKind::Tweedie;
+    if (name == "negative_binomial") return FamilyKind::NegativeBinomial;
     return std::nullopt;
 }
 
@@ -75,7 +80,8 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
     const auto family = family_named(c.family);
     if (!family)
         throw PreconditionError("unknown family " + quoted(c.family) +
-                                "; expected 'gaussian', 'binomial', 'poisson' or 'multinomial'");
+                                "; expected 'gaussian', 'binomial', 'poisson', 'multinomial', "
+                                "'gamma', 'inverse_gaussian', 'tweedie' or 'negative_binomial'");
     const auto named = solver_named(c.solver);
     if (!named)
         throw PreconditionError("unknown solver " + quoted(c.solver) +
@@ -83,9 +89,14 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
     if (c.grouped && *family != FamilyKind::Multinomial)
         throw PreconditionError("grouped=True needs family=\"multinomial\", but family is " +
                                 quoted(c.family));
-    const SolverKind solver =
-        *named == SolverKind::Auto ? auto_solver(*family, dense, nobs, nvars) : *named;
-    if (solver == SolverKind::Covariance && (*family != FamilyKind::Gaussian || !dense))
+    const bool least_squares = *family == FamilyKind::Gaussian && !glm_model(*family, c);
+    const SolverKind solver = *named != SolverKind::Auto ? *named
+                              : least_squares ? auto_solver(*family, dense, nobs, nvars)
+                                              : SolverKind::Naive;
+    if (solver == SolverKind::Covariance && *family == FamilyKind::Gaussian && !least_squares)
+        throw PreconditionError("solver 'covariance' fits the gaussian family with the identity "
+                                "link only");
+    if (solver == SolverKind::Covariance && (!least_squares || !dense))
         throw PreconditionError("solver 'covariance' fits the gaussian family on a dense x only");
     return solver;
 }
@@ -114,7 +125,7 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
                          per_class);
 
     std::variant<PathResult, FitError> path;
-    if (*family == FamilyKind::Gaussian) {
+    if (*family == FamilyKind::Gaussian && !glm_model(*family, c)) {
         if (c.offset)
             for (std::size_t i = 0; i < n; ++i) request.y[i] = request.y[i] - c.offset->values[i];
         path = least_squares_path(request, solver == SolverKind::Covariance, interrupt);
