@@ -308,6 +308,10 @@ def deviance(family, y, a0, b, x, weights=None, pmin=0.0):
     n = len(y)
     w = np.ones(n) if weights is None else np.maximum(np.asarray(weights, float), 0.0)
     eta = a0 + x @ b
+    if "/" in family:
+        glm = Glm(family)
+        mu = glm.mean(eta)
+        return float(w @ glm.unit_deviance(y, np.clip(mu, pmin, 1 - pmin) if glm.name == "binomial" else mu))
     if family == "gaussian":
         return float(w @ (y - eta) ** 2)
     if family == "binomial":
@@ -324,7 +328,8 @@ def null_deviance(family, y, weights=None, intercept=True):
     wn = normalized_weights(weights, n)
     if intercept:
         m = wn @ y
-        a0 = {"gaussian": m, "binomial": special.logit(m), "poisson": np.log(m)}[family]
+        a0 = Glm(family).g(m) if "/" in family else \
+            {"gaussian": m, "binomial": special.logit(m), "poisson": np.log(m)}[family]
     else:
         a0 = 0.0
     return deviance(family, y, a0, np.zeros(0), np.zeros((n, 0)), weights)
