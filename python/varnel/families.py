@@ -30,8 +30,8 @@ import numpy as np
 from . import _convert
 
 __all__ = ["Family", "Gaussian", "Binomial", "Poisson", "Multinomial", "Gamma", "InverseGaussian",
-           "Tweedie", "NegativeBinomial", "FAMILIES", "LINKS", "Measure", "MEASURES", "PenaltyMap",
-           "get_family", "names", "weighted_auc"]
+           "Tweedie", "NegativeBinomial", "FAMILIES", "LINKS", "LINK_FUNCTIONS", "Measure", "MEASURES",
+           "PenaltyMap", "get_family", "names", "weighted_auc"]
 
 
 class Measure(NamedTuple):
@@ -89,6 +89,25 @@ LINKS: Dict[str, Callable[[np.ndarray], np.ndarray]] = {
     "inverse": lambda eta: 1.0 / eta,
     "inverse_squared": lambda eta: 1.0 / np.sqrt(eta),
     "sqrt": np.square,
+}
+
+
+def _normal_quantile(mu: np.ndarray) -> np.ndarray:
+    from scipy.special import ndtri  # only the estimators' scores ask, and they have scipy
+
+    return ndtri(mu)
+
+
+#: Each link itself, eta = g(mu).
+LINK_FUNCTIONS: Dict[str, Callable[[np.ndarray], np.ndarray]] = {
+    "identity": lambda mu: mu,
+    "log": np.log,
+    "logit": lambda mu: np.log(mu / (1.0 - mu)),
+    "probit": _normal_quantile,
+    "cloglog": lambda mu: np.log(-np.log1p(-mu)),
+    "inverse": lambda mu: 1.0 / mu,
+    "inverse_squared": lambda mu: 1.0 / (mu * mu),
+    "sqrt": np.sqrt,
 }
 
 
@@ -220,6 +239,10 @@ class Family:
     def inverse_link(self, eta: np.ndarray) -> np.ndarray:
         """The mean of the response given the linear predictor."""
         return LINKS[self.link](eta)
+
+    def link_function(self, mu: np.ndarray) -> np.ndarray:
+        """The linear predictor of a mean."""
+        return LINK_FUNCTIONS[self.link](mu)
 
     def check_kind(self, kind: Any) -> str:
         if kind not in self.kinds:
