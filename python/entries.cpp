@@ -93,7 +93,9 @@ PyObject* elnet_path(PyObject* args, PyObject* kwargs) {
     if (!copy_contiguous_response(y, request.y)) return nullptr;
     request.config = varnel_core::build_config(n, p, std::move(options));
     const auto kind = varnel_core::family_named(family);
-    if (!kind || *kind == varnel_core::FamilyKind::Multinomial)
+    using varnel_core::FamilyKind;
+    if (!kind || (*kind != FamilyKind::Gaussian && *kind != FamilyKind::Binomial &&
+                  *kind != FamilyKind::Poisson))
         return unknown_family(family);
 
     Unlocked unlocked;

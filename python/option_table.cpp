@@ -153,6 +153,11 @@ const Docs& docs() {
             "(the intercepts of a solution sum to 0).  grouped=True penalizes each\n"
             "variable's K coefficients by their Euclidean norm, so that a variable\n"
             "enters or leaves for every class at once; other families refuse it.\n\n"
+            "family \"gamma\", \"inverse_gaussian\", \"tweedie\" (with power: 0 or in\n"
+            "[1, 3]) and \"negative_binomial\" (theta > 0, variance mu + theta mu^2),\n"
+            "and link (None: the family's default; see README) minimise half the\n"
+            "weighted mean deviance plus the penalty; a step that raises that\n"
+            "objective or leaves the family's domain is halved.\n\n"
             "The fit runs without the interpreter's lock; Ctrl-C stops it.",
             "fit_statistics(statistics, *, " + auto_solver(choices) + opts +
                 ", source=None, response_means=None)\n--\n\n"

@@ -5,6 +5,7 @@
 
 #include "base/format.hpp"
 #include "families/multinomial.hpp"
+#include "fit/glm_models.hpp"
 #include "fit/least_squares.hpp"
 #include "fit/working_fit.hpp"
 
@@ -15,6 +16,10 @@ std::optional<FamilyKind> family_named(std::string_view name) {
     if (name == "binomial") return FamilyKind::Binomial;
     if (name == "poisson") return FamilyKind::Poisson;
     if (name == "multinomial") return FamilyKind::Multinomial;
+    if (name == "gamma") return FamilyKind::Gamma;
+    if (name == "inverse_gaussian") return FamilyKind::InverseGaussian;
+    if (name == "tweedie") return FamilyKind::Tweedie;
+    if (name == "negative_binomial") return FamilyKind::NegativeBinomial;
     return std::nullopt;
 }
 
@@ -92,7 +97,8 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
     const auto family = family_named(c.family);
     if (!family)
         throw PreconditionError("unknown family " + quoted(c.family) +
-                                "; expected 'gaussian', 'binomial', 'poisson' or 'multinomial'");
+                                "; expected 'gaussian', 'binomial', 'poisson', 'multinomial', "
+                                "'gamma', 'inverse_gaussian', 'tweedie' or 'negative_binomial'");
     const auto named = solver_named(c.solver);
     if (!named)
         throw PreconditionError("unknown solver " + quoted(c.solver) +
@@ -100,8 +106,15 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
     if (c.grouped && *family != FamilyKind::Multinomial)
         throw PreconditionError("grouped=True needs family=\"multinomial\", but family is " +
                                 quoted(c.family));
-    const SolverKind solver =
-        *named == SolverKind::Auto ? auto_solver(*family, dense, nobs, nvars) : *named;
+    // Every built-in family fits through either solver; a model named by
+    // its variance and link (fit/glm_models.hpp) has the naive solver only.
+    const bool model = glm_model(*family, c).has_value();
+    const SolverKind solver = *named != SolverKind::Auto ? *named
+                              : model ? SolverKind::Naive
+                                      : auto_solver(*family, dense, nobs, nvars);
+    if (solver == SolverKind::Covariance && model)
+        throw PreconditionError("solver 'covariance' fits the built-in families (gaussian with the "
+                                "identity link, binomial, poisson, multinomial) only");
     if (solver == SolverKind::Covariance && !dense)
         throw PreconditionError("solver 'covariance' fits a dense x only");
     return solver;
@@ -120,7 +133,7 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
     check_tables(c, n, request.nvars, nk);
 
     std::variant<PathResult, FitError> path;
-    if (*family == FamilyKind::Gaussian) {
+    if (*family == FamilyKind::Gaussian && !glm_model(*family, c)) {
         if (c.offset)
             for (std::size_t i = 0; i < n; ++i) request.y[i] = request.y[i] - c.offset->values[i];
         path = least_squares_path(request, solver == SolverKind::Covariance, interrupt);

@@ -6,6 +6,7 @@
 
 #include "base/format.hpp"
 #include "designs/block_sums.hpp"
+#include "fit/glm_models.hpp"
 #include "fit/least_squares_parts.hpp"
 #include "fit/summed_parts.hpp"
 #include "fit/working_inputs.hpp"
@@ -158,6 +159,9 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
     r.stats.check();
     const std::size_t nv = r.stats.nvars;
     const SolverKind solver = check_choices(r.choices, true, r.stats.nobs, nv);
+    if (glm_model(*family_named(r.choices.family), r.choices))
+        throw PreconditionError("a fit from statistics fits the built-in families (gaussian with "
+                                "the identity link, binomial, poisson, multinomial) only");
     if (r.choices.solver == "naive")
         throw PreconditionError(
             "solver 'naive' needs the rows of x; a fit from statistics runs the covariance solver");

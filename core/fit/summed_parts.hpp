@@ -60,10 +60,11 @@ decltype(auto) with_summed_family(FamilyKind kind, std::size_t classes, const Fi
         return visit([&](RowData rows) {
             return MultinomialFamily::over_block(rows, classes, cfg, wc, interrupt);
         });
-    case FamilyKind::Gaussian:
+    default:
         break;
     }
-    throw PreconditionError("least squares has no summed working weights");
+    throw PreconditionError("only the binomial, poisson and multinomial families have summed "
+                            "working weights");
 }
 
 // The path of F over `rows`, from the rules of F (F over no rows).

@@ -9,8 +9,10 @@
 #include "designs/working.hpp"
 #include "engine/path.hpp"
 #include "families/binomial.hpp"
+#include "families/glm.hpp"
 #include "families/multinomial.hpp"
 #include "families/poisson.hpp"
+#include "fit/glm_models.hpp"
 #include "fit/prepare.hpp"
 #include "fit/standardize.hpp"
 #include "fit/summed_fit.hpp"
@@ -95,6 +97,8 @@ std::variant<PathResult, FitError> working_family_path(FitRequest& request, Fami
     if (kind == FamilyKind::Binomial) BinomialFamily::check_response(request.y);
     if (kind == FamilyKind::Poisson)
         if (auto e = PoissonFamily::check_response(request.y)) return *e;
+    const auto model = glm_model(kind, request.choices);
+    if (model) check_response(model->variance, request.y, model->name);
     if (covariance) return covariance_family_path(request, kind, classes, interrupt);
     WorkingConstants wc(cfg);
     auto prepared = prepare(request, wc, interrupt);
@@ -102,6 +106,12 @@ std::variant<PathResult, FitError> working_family_path(FitRequest& request, Fami
     Prepared& prep = std::get<Prepared>(prepared);
     PenaltySequence seq(cfg, wc, 1.0);
     const RowData rows = rows_of(request, prep.in.weights);
+    if (model) {
+        auto made = GlmFamily::make(*model, rows, prep.in.weights.raw, cfg, wc);
+        if (auto* e = std::get_if<FitError>(&made)) return *e;
+        return family_path<ElasticNetPenalty>(std::get<GlmFamily>(made), prep, request, wc, seq,
+                                              interrupt);
+    }
     switch (kind) {
     case FamilyKind::Binomial: {
         auto made = BinomialFamily::make(rows, prep.in.weights.raw, cfg, wc);
@@ -122,7 +132,7 @@ std::variant<PathResult, FitError> working_family_path(FitRequest& request, Fami
             return family_path<GroupElasticNetPenalty>(family, prep, request, wc, seq, interrupt);
         return family_path<ElasticNetPenalty>(family, prep, request, wc, seq, interrupt);
     }
-    case FamilyKind::Gaussian:
+    default:
         break;
     }
     throw PreconditionError("least squares is not a working-weights family");

@@ -1,5 +1,6 @@
 // The families that fit through working weights (binomial, Poisson,
-// multinomial): their common preparation and their paths.
+// multinomial, and the GLM families by variance and link of
+// fit/glm_models.hpp): their common preparation and their paths.
 #pragma once
 
 #include <variant>

@@ -98,12 +98,16 @@ def fit(
     x: Union[NDArray[np.float64], _Csc],
     y: NDArray[np.float64],
     *,
-    family: Literal["gaussian", "binomial", "poisson", "multinomial"] = "gaussian",
+    family: Literal["gaussian", "binomial", "poisson", "multinomial", "gamma",
+                    "inverse_gaussian", "tweedie", "negative_binomial"] = "gaussian",
     offset: Optional[Union[_FloatVector, NDArray[np.float64]]] = None,
     solver: Literal["auto", "naive", "covariance"] = "naive",
     grouped: bool = False,
     start_a0: Optional[Union[float, NDArray[np.float64]]] = None,
     start_beta: Optional[NDArray[np.float64]] = None,
+    link: Optional[str] = None,
+    power: Optional[float] = None,
+    theta: Optional[float] = None,
     **options: Unpack[Options],
 ) -> FitResult:
     """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values).
@@ -111,6 +115,8 @@ def fit(
     For ``family="multinomial"`` y holds the class codes 0, 1, ..., K - 1 and
     ``offset`` has the shape (n, K); ``grouped`` (multinomial only) penalizes
     each variable's K coefficients by their Euclidean norm.  ``start_a0`` and
-    ``start_beta`` start the path from that fit (the caller's scale).  The
-    fit runs without the interpreter's lock.
+    ``start_beta`` start the path from that fit (the caller's scale).
+    ``link`` (None: the family's default), ``power`` (tweedie) and ``theta``
+    (negative_binomial) choose a GLM family's link and parameters.  The fit
+    runs without the interpreter's lock.
     """

@@ -137,7 +137,7 @@ def run_solver(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
     design stays sparse."""
     kw = _solver_kwargs(so, weights)
     x = (*X.shape, X.indptr, X.indices, X.data) if cv.is_sparse(X) else X
-    return _core.fit(x, y, family=family.solver_name, offset=offset, **kw)
+    return _core.fit(x, y, family=family.solver_name, offset=offset, **family.solver_options(), **kw)
 
 
 class Solution(NamedTuple):

@@ -368,6 +368,11 @@ class _NetEstimator(BaseEstimator):
         return eta if off is None else eta + off
 
 
+#: The estimators' base, for the estimators of other modules.
+NetEstimator = _NetEstimator
+PARAMS_DOC = _PARAMS_DOC
+
+
 class ElasticNetRegressor(RegressorMixin, _NetEstimator):
     __doc__ = ("Elastic-net linear regression; the penalty strength is chosen by\n"
                "cross-validation unless ``alpha`` is given.\n" + _OBJECTIVE["gaussian"]
