@@ -228,6 +228,7 @@ private:
             std::fill(tiles, tiles + pass_.size_, 0.0);
             rows_.each_chunk(b, [&](const double* panel, const double* sw, const Prefetch& pf) {
                 pass_.kernel_(panel, sw, pf, tiles, scratch_.data());
+                poll();  // a block of wide products takes a good part of a second
             });
             tiles[pass_.size_ - corrections_size(pass_.in_.layout) + padded(pass_.in_.layout)] =
                 pass_.in_.at_mean ? pass_.block_weight(b) : 0.0;
