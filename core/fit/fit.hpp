@@ -16,10 +16,11 @@
 
 namespace varnel_core {
 
-enum class FamilyKind { Gaussian, Binomial, Poisson, Multinomial };
+enum class FamilyKind { Gaussian, Binomial, Poisson, Multinomial, Cox, Multitask };
 enum class SolverKind { Auto, Naive, Covariance };
 
-// "gaussian", "binomial", "poisson", "multinomial"; nullopt for any other name.
+// "gaussian", "binomial", "poisson", "multinomial", "cox", "multitask";
+// nullopt for any other name.
 std::optional<FamilyKind> family_named(std::string_view name);
 // "auto", "naive", "covariance"; nullopt for any other name.
 std::optional<SolverKind> solver_named(std::string_view name);
@@ -35,12 +36,14 @@ struct CscInput {
 // One fit.  The predictors are nobs x nvars: a dense matrix (an owned
 // column-major copy, which a naive solver standardizes in place, or the
 // caller's array borrowed for a covariance solver, which reads it in
-// place), or compressed sparse columns.
+// place), or compressed sparse columns.  y is nobs x y_cols, row-major
+// (the cox family's time and status, the multitask family's K responses).
 struct FitRequest {
     std::variant<DenseMatrix, CscInput> x;
     std::uint64_t nobs = 0;
     std::uint64_t nvars = 0;
     Vec y;
+    std::uint64_t y_cols = 1;
     FitChoices choices;
     FitConfig config;
 };
@@ -56,23 +59,26 @@ using FitOutcome = std::variant<FitResult, FitError>;
 // once (p * p doubles); "auto" takes it only up to this width.
 inline constexpr std::size_t covariance_all_at_once = 2000;
 
-// The solver "auto" stands for: covariance updates for least squares on a
-// dense x with nobs >= 2 nvars and nvars <= covariance_all_at_once, the
-// naive solver otherwise.
+// The solver "auto" stands for: covariance updates for least squares (one
+// response or several) on a dense x with nobs >= 2 nvars and nvars <=
+// covariance_all_at_once, the naive solver otherwise.
 SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::uint64_t nvars);
 
 // The solver that will run, after the checks of the choices that need no
-// data (a PreconditionError naming the option): a known family and solver,
-// `grouped` for the multinomial family only, the covariance solver for
-// least squares on a dense x only.
+// data (a PreconditionError naming the option): a known family, solver and
+// ties, `grouped` for the multinomial (and the always grouped multitask)
+// family only, the covariance solver for least squares on a dense x only,
+// strata and Efron's ties for the cox family only, standardize_response for
+// the multitask family only.
 SolverKind check_choices(const FitChoices& choices, bool dense, std::uint64_t nobs,
                          std::uint64_t nvars);
 
 // The path of the request.  Preconditions (a PreconditionError naming the
-// option): the choices (check_choices); an
-// offset of nobs values (nobs x K for the multinomial family, K classes in
-// y); a start of nvars coefficients (nvars x K) and one intercept (K); no
-// negative weight; valid CSC arrays.  The response's own checks are the
+// option): the choices (check_choices); y of one column (two for the cox
+// family, K for the multitask family); an offset of nobs values (nobs x K
+// for the multinomial family, K classes in y, and the multitask family); a
+// start of nvars coefficients (nvars x K) and one intercept (K); strata of
+// nobs labels; no negative weight; valid CSC arrays.  The response's own checks are the
 // family's (InputError or FitError).
 FitOutcome fit(FitRequest request, const Interrupt& interrupt = {});
 

@@ -45,14 +45,19 @@ struct Table {
 // X(name, type, default).  `offset` enters every linear predictor (n
 // values, or n x K for a family with K predictors per row); the start of a
 // path is given by start_a0 (a number, or K) and start_beta (p, or p x K)
-// on the caller's scale.
+// on the caller's scale.  `strata` (one label per row) and `ties` ("breslow"
+// or "efron") are the cox family's; `standardize_response` scales each
+// response of the multitask family to unit variance first.
 #define VARNEL_FIT_OPTIONS(X)                                \
     X(family, std::string, "gaussian")                       \
     X(offset, std::optional<Table>, std::nullopt)            \
     X(solver, std::string, "naive")                          \
     X(grouped, bool, false)                                  \
     X(start_a0, std::optional<Table>, std::nullopt)          \
-    X(start_beta, std::optional<Table>, std::nullopt)
+    X(start_beta, std::optional<Table>, std::nullopt)        \
+    X(strata, std::optional<Index>, std::nullopt)            \
+    X(ties, std::string, "breslow")                          \
+    X(standardize_response, bool, false)
 
 struct FitChoices {
 #define VARNEL_CHOICE_FIELD(name, type, init) type name = init;
