@@ -1,10 +1,12 @@
 """varnel: elastic-net regularization paths for GLMs.
 
-Fit a whole path of penalized Gaussian, two-class logistic, Poisson or
-multinomial models with :func:`fit_path`, choose the penalty by K-fold
-cross-validation with :func:`cv_path`, or use the scikit-learn estimators
-:class:`ElasticNetRegressor`, :class:`LogisticNetClassifier` and
-:class:`PoissonNetRegressor` (these need scikit-learn).  :mod:`varnel.families`
+Fit a whole path of penalized Gaussian, two-class logistic, Poisson,
+multinomial, Cox proportional-hazards or multi-response least-squares models
+with :func:`fit_path`, choose the penalty by K-fold cross-validation with
+:func:`cv_path`, or use the scikit-learn estimators
+:class:`ElasticNetRegressor`, :class:`LogisticNetClassifier`,
+:class:`PoissonNetRegressor`, :class:`CoxPHNetSurvival` and
+:class:`MultiTaskNetRegressor` (these need scikit-learn).  :mod:`varnel.families`
 describes each family (links, losses, measures, predictions).
 
 Only NumPy is required; matplotlib (plots), joblib (parallel folds), tqdm
@@ -27,6 +29,8 @@ except ImportError:  # pragma: no cover
 
 _ESTIMATORS = ("ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor",
                "PathConvergenceWarning")
+# estimators in modules of their own
+_OWN_MODULES = {"CoxPHNetSurvival": "survival", "MultiTaskNetRegressor": "multitask"}
 
 __all__ = [
     "fit_path",
@@ -39,6 +43,8 @@ __all__ = [
     "LogisticNetClassifier",
     "PoissonNetRegressor",
     "PathConvergenceWarning",
+    "CoxPHNetSurvival",
+    "MultiTaskNetRegressor",
 ]
 
 
@@ -49,6 +55,10 @@ def __getattr__(name: str):
         from . import estimators
 
         return getattr(estimators, name)
+    if name in _OWN_MODULES:
+        from importlib import import_module
+
+        return getattr(import_module(f".{_OWN_MODULES[name]}", __name__), name)
     if name == "load_demo":
         from .datasets import load_demo
 

@@ -257,8 +257,9 @@ class _NetEstimator(BaseEstimator):
                                  f"GroupKFold); cv={cv} draws random folds")
             if n < cv:
                 raise ValueError(f"cannot cross-validate with cv={cv} folds on n_samples={n}")
-            return folds(n, int(cv), None, None, _seed(self.random_state), problem.y,
-                         stratify=problem.family.has_classes)
+            labels = problem.family.fold_labels(problem.y)
+            return folds(n, int(cv), None, None, _seed(self.random_state), labels,
+                         stratify=labels is not None)
         splits = cv.split(X, y, groups) if hasattr(cv, "split") else cv
         return check_splits(splits, n, what="cv")
 
@@ -300,7 +301,7 @@ class _NetEstimator(BaseEstimator):
             standardize=self.standardize, intercept=self.fit_intercept,
             penalty_factor=self.penalty_factor, lower_limits=self.lower_limits,
             upper_limits=self.upper_limits, thresh=self.tol, maxit=self.max_iter,
-            weights=weights, solver=self.solver), offset)
+            weights=weights, solver=self.solver, **self._family_options()), offset)
         scale = family.response_scale(problem.y, problem.weights, self.fit_intercept, problem.offset)
         maps = [family.penalty_map(r, scale) for r in mixes]  # each mix's on all the data
 
@@ -357,6 +358,10 @@ class _NetEstimator(BaseEstimator):
     def _fit_family(self) -> str:
         return self._family
 
+    def _family_options(self) -> Dict[str, Any]:
+        """The family's own options (fit_path's ``ties``, ``standardize_response``)."""
+        return {}
+
     def _set_coef(self, coef, intercept):
         self.coef_ = coef
         self.intercept_ = float(intercept)
@@ -367,6 +372,12 @@ class _NetEstimator(BaseEstimator):
         eta = np.asarray(X @ np.ravel(self.coef_)).reshape(-1) + float(np.ravel(self.intercept_)[0])
         off = as_offset(offset, (X.shape[0],))
         return eta if off is None else eta + off
+
+
+# The base and the parameters' documentation of the estimators in other
+# modules (varnel.survival, varnel.multitask).
+NetEstimator = _NetEstimator
+PARAMS_DOC = _PARAMS_DOC
 
 
 class ElasticNetRegressor(RegressorMixin, _NetEstimator):

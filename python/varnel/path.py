@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
-from . import _convert, _fit
+from . import _convert, _fit, _survival
 from .families import Family, get_family
 
 __all__ = ["Path", "fit_path"]
@@ -98,13 +98,22 @@ class Path:
         self.classes = classes
         self.alpha = float(alpha)
 
+    #: a cox path's training rows, for the Breslow estimate of its baseline
+    #: hazard (None for the other families)
+    baseline: Optional[_survival.Baseline] = None
+
     @classmethod
     def from_solution(cls, solution: "_fit.Solution", problem: "_fit.Problem",
                       alpha: float) -> "Path":
-        """The path of a decoded solver result on a prepared problem."""
-        return cls(solution.lambdas, solution.intercepts, solution.coefs, solution.dev_ratio,
+        """The path of a decoded solver result on a prepared problem (a cox
+        path keeps a reference to its training rows)."""
+        path = cls(solution.lambdas, solution.intercepts, solution.coefs, solution.dev_ratio,
                    solution.nulldev, solution.npasses, solution.warning, problem.family,
                    problem.feature_names, problem.classes, alpha)
+        if problem.family.name == "cox":
+            path.baseline = _survival.Baseline(problem.X, problem.y, problem.weights, problem.offset,
+                                               problem.strata)
+        return path
 
     # ---- sizes ------------------------------------------------------------------
     @property
@@ -230,6 +239,49 @@ class Path:
             eta = eta + (off if eta.ndim == off.ndim else off[..., None])
         return family.predict(eta, kind, self.classes)
 
+    # ---- survival ---------------------------------------------------------------
+    def cumulative_hazard(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
+                          strata: Optional[ArrayLike] = None,
+                          offset: Optional[ArrayLike] = None) -> np.ndarray:
+        """Cumulative hazards of new rows at ``times`` (cox paths only).
+
+        ``H(t | x) = H0(t) exp(eta(x))``, where the baseline H0 of the row's
+        stratum is Breslow's estimate from the training rows at the same
+        lambda: the sum, over the stratum's event times up to t, of the
+        events' weight divided by the weighted sum of ``exp(eta)`` over the
+        rows still at risk.  ``strata`` (the new rows' labels) is needed when
+        the path was fitted with strata; ``offset`` is the new rows' offset.
+
+        Returns
+        -------
+        ndarray
+            Shape (n, T) for a scalar ``s``, else (n, T, number of lambdas).
+        """
+        if self.baseline is None:
+            raise ValueError(f"the {self.family} family has no baseline hazard; only cox paths do")
+        base = self.baseline
+        t = np.atleast_1d(_convert.float_array(times, "times"))
+        if t.ndim != 1:
+            raise ValueError(f"times must be a number or a 1-D sequence, got shape {t.shape}")
+        _convert.check_finite(t, "times")
+        eta_new = np.atleast_1d(self.predict(X, s, offset=offset))
+        eta_train = np.atleast_1d(_fit.linear_predictor(base.X, self.coef(s), self.intercept(s)))
+        if base.offset is not None:
+            eta_train = eta_train + (base.offset if eta_train.ndim == 1 else base.offset[:, None])
+        codes = base.stratum_codes(strata, eta_new.shape[0])
+        if eta_new.ndim == 1:
+            return base.cumulative_hazard(eta_train, t, codes, eta_new)
+        return np.stack([base.cumulative_hazard(eta_train[:, m], t, codes, eta_new[:, m])
+                         for m in range(eta_new.shape[1])], axis=-1)
+
+    def survival_function(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
+                          strata: Optional[ArrayLike] = None,
+                          offset: Optional[ArrayLike] = None) -> np.ndarray:
+        """Survival probabilities ``exp(-H(t | x))`` of new rows at ``times``
+        (cox paths only); the arguments and shapes of
+        :meth:`cumulative_hazard`."""
+        return np.exp(-self.cumulative_hazard(X, times, s, strata, offset))
+
     # ---- display ----------------------------------------------------------------
     def summary(self) -> str:
         """A table with one row per lambda: index, Df, %Dev and Lambda."""
@@ -309,7 +361,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
              upper_limits: Optional[ArrayLike] = None, weights: Optional[ArrayLike] = None,
              exclude: Optional[Sequence[Union[int, str]]] = None,
              offset: Optional[ArrayLike] = None, solver: str = "auto",
-             grouped: bool = False) -> Path:
+             grouped: bool = False, strata: Optional[ArrayLike] = None,
+             ties: Optional[str] = None, standardize_response: Optional[bool] = None) -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
     This is the solver's own parametrisation: ``alpha`` is the mix and lambda
@@ -425,7 +478,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
                    thresh=thresh, maxit=maxit, dfmax=dfmax, pmax=pmax,
                    penalty_factor=penalty_factor, lower_limits=lower_limits,
                    upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver,
-                   grouped=grouped)
+                   grouped=grouped, strata=strata, ties=ties,
+                   standardize_response=standardize_response)
     problem = _fit.prepare(X, y, family, options, offset)
     return fit_problem(problem, stacklevel=3)
 
