@@ -380,7 +380,7 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     nfolds : int, default 10
         Number of folds (ignored when ``foldid`` or ``splits`` is given).
         Folds are drawn at random (stratified by class for the logistic and
-        multinomial families).
+        multinomial families, by event status for the cox family).
     foldid : array-like of int, shape (n,), optional
         Fold label of every observation (any integers; each distinct value is
         a fold).  Makes the result deterministic.
@@ -389,12 +389,14 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
         ``split`` yields them: row indices (or boolean masks) of the rows to
         fit and of the rows to score.  The test sets need not partition the
         rows: an observation may be held out in no split or in several.
-    measure : {"deviance", "mse", "mae", "class", "auc"}, default "deviance"
+    measure : {"deviance", "mse", "mae", "class", "auc", "C"}, default "deviance"
         Loss to cross-validate, one of the family's ``measures`` (see
         :mod:`varnel.families`): ``"class"`` (misclassification rate) is for
         the logistic and multinomial families, ``"auc"`` for the logistic
-        family only (two classes).  For the Gaussian family the deviance is
-        the mean-squared error.
+        family only (two classes), ``"C"`` (Harrell's concordance) for the
+        cox family, whose ``"deviance"`` is the partial likelihood's
+        difference method.  For the Gaussian family the deviance is the
+        mean-squared error.
     n_jobs : int, optional
         Number of folds fitted at once, through joblib (``None`` defers to the
         active joblib backend, e.g. ``joblib.parallel_backend("dask")`` to run

@@ -104,6 +104,8 @@ class Family:
     groups_coefficients: ClassVar[bool] = False
     #: what the K linear predictors of a row stand for (plots, messages)
     block_name: ClassVar[str] = "classes"
+    #: whether the model has an intercept
+    intercept: ClassVar[bool] = True
     #: the keyword options of fit_path that configure the family (its
     #: constructor's arguments), with their defaults
     parameters: ClassVar[Dict[str, Any]] = {}
@@ -417,6 +419,7 @@ class Cox(Family):
     measures = ("deviance", "C")
     deviance_label = "Partial likelihood deviance"
     parameters = {"ties": "breslow"}
+    intercept = False
 
     def __init__(self, ties: str = "breslow"):
         if ties not in ("breslow", "efron"):

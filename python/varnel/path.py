@@ -47,9 +47,10 @@ class Path:
     ----------
     lambdas : ndarray of shape (L,)
         The penalty values, largest first, on the caller's scale.
-    intercepts : ndarray of shape (L,), or (K, L) for the multinomial family
-        Intercept at each lambda (per class: they sum to 0).
-    coefs : ndarray of shape (p, L), or (p, K, L) for the multinomial family
+    intercepts : ndarray of shape (L,), or (K, L) for the multinomial and multitask families
+        Intercept at each lambda (per class: they sum to 0; 0 for the cox
+        family).
+    coefs : ndarray of shape (p, L), or (p, K, L) for the multinomial and multitask families
         Coefficients at each lambda, on the scale of the original features.
     dev_ratio : ndarray of shape (L,)
         Fraction of the null deviance explained at each lambda.
@@ -67,14 +68,15 @@ class Path:
         completed.
     family : str
         The family's canonical name: ``"gaussian"``, ``"logistic"``,
-        ``"poisson"`` or ``"multinomial"``.
+        ``"poisson"``, ``"multinomial"``, ``"cox"`` or ``"multitask"``.
     family_instance : varnel.families.Family
         The family itself (its links, losses and measures).
     feature_names : list or None
         Column labels, as they were, when the data were a data frame.
     classes : ndarray or None
         The two labels of a logistic response (``classes[1]`` is modelled as
-        the "success", coded 1), or the K labels of a multinomial one.
+        the "success", coded 1), the K labels of a multinomial one, or the
+        names of a multitask path's K responses.
     alpha : float
         The elastic-net mixing parameter used.
     """
@@ -389,18 +391,24 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         lists, a pandas DataFrame (its column names are kept) or a sparse
         matrix, which every family fits as it is (centring and scaling stay
         implicit; it is never densified).
-    y : array-like of shape (n,)
+    y : array-like of shape (n,), (n, 2) or (n, K)
         Response.  Gaussian: real values; logistic: any two labels (kept in
         ``Path.classes``; the larger one is coded 1); Poisson: non-negative
         counts; multinomial: any K >= 2 labels (kept sorted in
-        ``Path.classes``).
-    family : {"gaussian", "logistic", "poisson", "multinomial"} or varnel.families.Family
+        ``Path.classes``); cox: each row's time and status (1 an event, 0
+        censored), as an (n, 2) array, a structured array of a boolean or
+        integer status field and a float time field, or a two-column data
+        frame; multitask: K responses, (n, K).
+    family : {"gaussian", "logistic", "poisson", "multinomial", "cox", "multitask"} or varnel.families.Family
         The GLM family (``"binomial"`` is accepted for ``"logistic"``), by
         name or as an instance of :mod:`varnel.families`.  The
         multinomial family fits one coefficient per variable and class
         (``coefs`` of shape (p, K, L), ``intercepts`` (K, L)) and minimises
         the mean multinomial negative log-likelihood plus the penalty summed
-        over the classes.
+        over the classes.  The cox family minimises the negative log partial
+        likelihood divided by the total weight (no intercept); the multitask
+        family least squares of K responses, each variable's K coefficients
+        penalized by their Euclidean norm.
     alpha : float in [0, 1], default 1.0
         Elastic-net mixing: 1 is the lasso, 0 is ridge.
     nlambda : int, default 100
@@ -453,6 +461,16 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         "auto" takes "covariance" for a dense X with n >= 2 p and
         p <= 2000, else "naive"; the other families and sparse X always use
         "naive".
+
+    strata : array-like of shape (n,), optional
+        Cox only: a stratum label per row; each stratum has its own baseline
+        hazard.
+    ties : {"breslow", "efron"}, optional
+        Cox only: how tied event times enter the partial likelihood
+        (default "breslow", or the family instance's own).
+    standardize_response : bool, optional
+        Multitask only: scale each response to unit weighted variance before
+        fitting (default False); coefficients stay on the original scale.
 
     Returns
     -------
