@@ -7,6 +7,7 @@
 
 #include "base/interrupt.hpp"
 #include "base/numeric.hpp"
+#include "designs/product_columns.hpp"
 #include "kernels/gram.hpp"
 
 namespace varnel_core {
@@ -49,21 +50,12 @@ public:
     void strong_set_grew(const Flags& strong);
 
     // Columns formed so far (for the tests).
-    std::size_t formed() const { return slot_count_; }
+    std::size_t formed() const { return columns_.formed(); }
 
 private:
-    StridedMatrix x_;
-    std::span<const double> w_;
-    std::span<const double> centre_;
-    std::span<const double> scale_;
     const Flags& include_;
     Vec g_;
-    std::size_t min_batch_;
-    std::vector<std::ptrdiff_t> slot_;  // column of C holding variable j, or -1
-    Vec products_;                       // the formed columns of C, p values each
-    std::size_t slot_count_ = 0;
-    std::vector<std::size_t> batch_;     // scratch for one batch
-    const Interrupt& interrupt_;
+    ProductColumns columns_;
 };
 
 }  // namespace varnel_core

@@ -121,8 +121,14 @@ std::variant<PathResult, FitError> multitask_covariance_path(FitRequest& request
                           1.0,
                           cols.centre,
                           cols.scale};
-    BlockCovarianceDesign design(x, wt.norm, cols.centre, cols.scale, include, std::move(gradient),
-                                 nk, p <= covariance_all_at_once, interrupt);
+    auto columns = [&] {
+        if (p > covariance_all_at_once) return ProductColumns(x, wt.norm, cols.centre, cols.scale, interrupt);
+        Vec all(checked_size(p, p));
+        gram_full(x, wt.norm, Centring::given, cols.centre, cols.scale, all.data(), p, {},
+                  GramKernel::best, {}, 1, interrupt);
+        return ProductColumns(std::move(all), p);
+    };
+    BlockCovarianceDesign design(columns(), include, std::move(gradient), nk);
     PathResult r = run_path<GroupElasticNetPenalty>(family, design, seq, rules, setup);
     r.nulldev = family.null_deviance();
     family.to_response_scale(r);

@@ -87,9 +87,6 @@ class CoxPHNetSurvival(NetEstimator):
 """)
 
     _family = "cox"
-    # the partial likelihood has no intercept; least squares' solvers do not apply
-    fit_intercept = False
-    solver = "naive"
     _parameter_constraints = {**{k: v for k, v in NetEstimator._parameter_constraints.items()
                                  if k not in ("fit_intercept", "solver")},
                               "measure": [StrOptions(set(get_family("cox").measures))],
@@ -99,21 +96,12 @@ class CoxPHNetSurvival(NetEstimator):
                  nlambda=100, lambda_min_ratio=None, standardize=True, penalty_factor=None,
                  lower_limits=None, upper_limits=None, tol=1e-7, max_iter=100000, n_jobs=None,
                  random_state=None, ties="breslow"):
-        self.alpha = alpha
-        self.l1_ratio = l1_ratio
-        self.cv = cv
-        self.select = select
-        self.measure = measure
-        self.nlambda = nlambda
-        self.lambda_min_ratio = lambda_min_ratio
-        self.standardize = standardize
-        self.penalty_factor = penalty_factor
-        self.lower_limits = lower_limits
-        self.upper_limits = upper_limits
-        self.tol = tol
-        self.max_iter = max_iter
-        self.n_jobs = n_jobs
-        self.random_state = random_state
+        # the partial likelihood has no intercept; least squares' solvers do not apply
+        super().__init__(alpha=alpha, l1_ratio=l1_ratio, cv=cv, select=select, measure=measure,
+                         nlambda=nlambda, lambda_min_ratio=lambda_min_ratio, standardize=standardize,
+                         fit_intercept=False, penalty_factor=penalty_factor,
+                         lower_limits=lower_limits, upper_limits=upper_limits, tol=tol,
+                         max_iter=max_iter, n_jobs=n_jobs, random_state=random_state, solver="naive")
         self.ties = ties
 
     def _family_options(self) -> Dict[str, Any]:
