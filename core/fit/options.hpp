@@ -47,7 +47,8 @@ struct Table {
 // path is given by start_a0 (a number, or K) and start_beta (p, or p x K)
 // on the caller's scale.  `strata` (one label per row) and `ties` ("breslow"
 // or "efron") are the cox family's; `standardize_response` scales each
-// response of the multitask family to unit variance first.
+// response of the multitask family to unit variance first (lambda, the
+// deviance and the limits then refer to the scaled responses).
 #define VARNEL_FIT_OPTIONS(X)                                \
     X(family, std::string, "gaussian")                       \
     X(offset, std::optional<Table>, std::nullopt)            \
