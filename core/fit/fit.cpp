@@ -6,6 +6,7 @@
 #include "base/format.hpp"
 #include "families/cox.hpp"
 #include "families/multinomial.hpp"
+#include "fit/glm_models.hpp"
 #include "fit/least_squares.hpp"
 #include "fit/multitask_covariance.hpp"
 #include "fit/working_fit.hpp"
@@ -17,6 +18,10 @@ std::optional<FamilyKind> family_named(std::string_view name) {
     if (name == "binomial") return FamilyKind::Binomial;
     if (name == "poisson") return FamilyKind::Poisson;
     if (name == "multinomial") return FamilyKind::Multinomial;
+    if (name == "gamma") return FamilyKind::Gamma;
+    if (name == "inverse_gaussian") return FamilyKind::InverseGaussian;
+    if (name == "tweedie") return FamilyKind::Tweedie;
+    if (name == "negative_binomial") return FamilyKind::NegativeBinomial;
     if (name == "cox") return FamilyKind::Cox;
     if (name == "multitask") return FamilyKind::Multitask;
     return std::nullopt;
@@ -75,11 +80,37 @@ void check_intercepts(std::optional<Table>& t, std::size_t nk, const std::string
 
 }  // namespace
 
+void check_tables(FitChoices& c, std::uint64_t nobs, std::uint64_t nvars, std::size_t nk) {
+    const auto family = family_named(c.family);
+    const bool multinomial = family == FamilyKind::Multinomial;
+    const bool multitask = family == FamilyKind::Multitask;
+    const bool wide = multinomial || multitask;
+    const std::size_t n = nobs, p = nvars;
+    const std::string per_class =
+        multinomial ? " (one column per class of y, K = " + std::to_string(nk) + ")"
+        : multitask ? " (one column per response in y, K = " + std::to_string(nk) + ")"
+                    : "";
+    const std::string fam = "the " + c.family + " family needs ";
+    check_shape(c.offset, "offset", n, nk,
+                fam + (wide ? "(n, K) = (" + std::to_string(n) + ", " + std::to_string(nk) + ")"
+                            : "(n,) = (" + std::to_string(n) + ",)") + per_class);
+    check_shape(c.start_beta, "start_beta", p, nk,
+                fam + (wide ? "(p, K) = (" + std::to_string(p) + ", " + std::to_string(nk) + ")"
+                            : "(p,) = (" + std::to_string(p) + ",)") + per_class);
+    check_intercepts(c.start_a0, nk,
+                     fam + (wide ? "(K,) = (" + std::to_string(nk) + ",)" : "one number") +
+                         per_class);
+    if (c.strata && c.strata->size() != n)
+        throw PreconditionError("strata has " + std::to_string(c.strata->size()) +
+                                " entries but x has " + std::to_string(n) + " rows");
+}
+
 SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, std::uint64_t nvars) {
     const auto family = family_named(c.family);
     if (!family)
         throw PreconditionError("unknown family " + quoted(c.family) +
                                 "; expected 'gaussian', 'binomial', 'poisson', 'multinomial', "
+                                "'gamma', 'inverse_gaussian', 'tweedie', 'negative_binomial', "
                                 "'cox' or 'multitask'");
     const auto named = solver_named(c.solver);
     if (!named)
@@ -98,12 +129,19 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
     if (c.standardize_response && *family != FamilyKind::Multitask)
         throw PreconditionError("standardize_response=True needs family=\"multitask\", but family is " +
                                 quoted(c.family));
-    const SolverKind solver =
-        *named == SolverKind::Auto ? auto_solver(*family, dense, nobs, nvars) : *named;
-    const bool least_squares = *family == FamilyKind::Gaussian || *family == FamilyKind::Multitask;
-    if (solver == SolverKind::Covariance && (!least_squares || !dense))
-        throw PreconditionError("solver 'covariance' fits least squares (the gaussian and multitask "
-                                "families) on a dense x only");
+    // Every built-in family but the cox family fits through either solver;
+    // a model named by its variance and link (fit/glm_models.hpp) has the
+    // naive solver only, and so has the cox family (its risk sets tie the
+    // rows together).
+    const bool model = glm_model(*family, c).has_value();
+    const SolverKind solver = *named != SolverKind::Auto ? *named
+                              : model ? SolverKind::Naive
+                                      : auto_solver(*family, dense, nobs, nvars);
+    if (solver == SolverKind::Covariance && (model || cox))
+        throw PreconditionError("solver 'covariance' fits the built-in families (gaussian with the "
+                                "identity link, binomial, poisson, multinomial, multitask) only");
+    if (solver == SolverKind::Covariance && !dense)
+        throw PreconditionError("solver 'covariance' fits a dense x only");
     return solver;
 }
 
@@ -136,32 +174,15 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
     check_response_columns(request, *family, c.family);
     const bool multinomial = *family == FamilyKind::Multinomial;
     const bool multitask = *family == FamilyKind::Multitask;
-    const bool wide = multinomial || multitask;
 
-    const std::size_t n = request.nobs, p = request.nvars;
+    const std::size_t n = request.nobs;
     const std::size_t nk = multinomial ? class_count(request.y)
                            : multitask ? static_cast<std::size_t>(request.y_cols)
                                        : 1;
-    const std::string per_class =
-        multinomial ? " (one column per class of y, K = " + std::to_string(nk) + ")"
-        : multitask ? " (one column per response in y, K = " + std::to_string(nk) + ")"
-                    : "";
-    const std::string fam = "the " + c.family + " family needs ";
-    check_shape(c.offset, "offset", n, nk,
-                fam + (wide ? "(n, K) = (" + std::to_string(n) + ", " + std::to_string(nk) + ")"
-                            : "(n,) = (" + std::to_string(n) + ",)") + per_class);
-    check_shape(c.start_beta, "start_beta", p, nk,
-                fam + (wide ? "(p, K) = (" + std::to_string(p) + ", " + std::to_string(nk) + ")"
-                            : "(p,) = (" + std::to_string(p) + ",)") + per_class);
-    check_intercepts(c.start_a0, nk,
-                     fam + (wide ? "(K,) = (" + std::to_string(nk) + ",)" : "one number") +
-                         per_class);
-    if (c.strata && c.strata->size() != n)
-        throw PreconditionError("strata has " + std::to_string(c.strata->size()) +
-                                " entries but x has " + std::to_string(n) + " rows");
+    check_tables(c, n, request.nvars, nk);
 
     std::variant<PathResult, FitError> path;
-    if (*family == FamilyKind::Gaussian) {
+    if (*family == FamilyKind::Gaussian && !glm_model(*family, c)) {
         if (c.offset)
             for (std::size_t i = 0; i < n; ++i) request.y[i] = request.y[i] - c.offset->values[i];
         path = least_squares_path(request, solver == SolverKind::Covariance, interrupt);
@@ -173,9 +194,10 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
         }
         path = solver == SolverKind::Covariance
                    ? multitask_covariance_path(request, interrupt)
-                   : working_family_path(request, *family, nk, interrupt);
+                   : working_family_path(request, *family, nk, false, interrupt);
     } else {
-        path = working_family_path(request, *family, nk, interrupt);
+        path = working_family_path(request, *family, nk, solver == SolverKind::Covariance,
+                                   interrupt);
     }
     if (auto* e = std::get_if<FitError>(&path)) return *e;
     return FitResult{std::move(std::get<PathResult>(path)), solver};

@@ -16,11 +16,22 @@
 
 namespace varnel_core {
 
-enum class FamilyKind { Gaussian, Binomial, Poisson, Multinomial, Cox, Multitask };
+enum class FamilyKind {
+    Gaussian,
+    Binomial,
+    Poisson,
+    Multinomial,
+    Gamma,
+    InverseGaussian,
+    Tweedie,
+    NegativeBinomial,
+    Cox,
+    Multitask,
+};
 enum class SolverKind { Auto, Naive, Covariance };
 
-// "gaussian", "binomial", "poisson", "multinomial", "cox", "multitask";
-// nullopt for any other name.
+// "gaussian", "binomial", "poisson", "multinomial", "gamma", "inverse_gaussian",
+// "tweedie", "negative_binomial", "cox", "multitask"; nullopt for any other name.
 std::optional<FamilyKind> family_named(std::string_view name);
 // "auto", "naive", "covariance"; nullopt for any other name.
 std::optional<SolverKind> solver_named(std::string_view name);
@@ -67,11 +78,18 @@ SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::u
 // The solver that will run, after the checks of the choices that need no
 // data (a PreconditionError naming the option): a known family, solver and
 // ties, `grouped` for the multinomial (and the always grouped multitask)
-// family only, the covariance solver for least squares on a dense x only,
-// strata and Efron's ties for the cox family only, standardize_response for
-// the multitask family only.
+// family only, a link, power and theta the family takes
+// (fit/glm_models.hpp), the covariance solver for the built-in families (not
+// a model named by variance and link) on a dense x only, strata and Efron's
+// ties for the cox family only, standardize_response for the multitask
+// family only.
 SolverKind check_choices(const FitChoices& choices, bool dense, std::uint64_t nobs,
                          std::uint64_t nvars);
+
+// The shapes of the offset (nobs x K), of start_beta (nvars x K) and of
+// start_a0 (K) for the family's K (a PreconditionError naming the option
+// and what the family needs).
+void check_tables(FitChoices& choices, std::uint64_t nobs, std::uint64_t nvars, std::size_t nk);
 
 // The path of the request.  Preconditions (a PreconditionError naming the
 // option): the choices (check_choices); y of one column (two for the cox

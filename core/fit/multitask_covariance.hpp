@@ -15,7 +15,8 @@ namespace varnel_core {
 // columns), and the columns' products all at once (up to
 // covariance_all_at_once columns) or as they enter the strong set.  The
 // same problem and path rules as the naive solver; the bits follow the
-// Gram kernel's (designs/block_covariance.hpp).
+// Gram kernel's (designs/memory_sources.hpp): a statistics design whose K
+// responses share each column of products (designs/statistics.hpp).
 std::variant<PathResult, FitError> multitask_covariance_path(FitRequest& request,
                                                              const Interrupt& interrupt);
 

@@ -45,9 +45,11 @@ struct Table {
 // X(name, type, default).  `offset` enters every linear predictor (n
 // values, or n x K for a family with K predictors per row); the start of a
 // path is given by start_a0 (a number, or K) and start_beta (p, or p x K)
-// on the caller's scale.  `strata` (one label per row) and `ties` ("breslow"
-// or "efron") are the cox family's; `standardize_response` scales each
-// response of the multitask family to unit variance first (lambda, the
+// on the caller's scale.  `link` (None: the family's default), `power`
+// (tweedie) and `theta` (negative_binomial) choose a GLM family's link and
+// parameters (fit/glm_models.hpp).  `strata` (one label per row) and `ties`
+// ("breslow" or "efron") are the cox family's; `standardize_response` scales
+// each response of the multitask family to unit variance first (lambda, the
 // deviance and the limits then refer to the scaled responses).
 #define VARNEL_FIT_OPTIONS(X)                                \
     X(family, std::string, "gaussian")                       \
@@ -56,6 +58,9 @@ struct Table {
     X(grouped, bool, false)                                  \
     X(start_a0, std::optional<Table>, std::nullopt)          \
     X(start_beta, std::optional<Table>, std::nullopt)        \
+    X(link, std::optional<std::string>, std::nullopt)        \
+    X(power, std::optional<double>, std::nullopt)            \
+    X(theta, std::optional<double>, std::nullopt)            \
     X(strata, std::optional<Index>, std::nullopt)            \
     X(ties, std::string, "breslow")                          \
     X(standardize_response, bool, false)

@@ -1,5 +1,6 @@
 // The families that fit through working weights (binomial, Poisson,
-// multinomial, Cox), and multi-response least squares on the same designs
+// multinomial, Cox, and the GLM families by variance and link of
+// fit/glm_models.hpp), and multi-response least squares on the same designs
 // with fixed weights: their common preparation and their paths.
 #pragma once
 
@@ -15,12 +16,13 @@ namespace varnel_core {
 // by their weighted standard deviations (when standardizing), in place in
 // the dense copy or implicitly over CSC columns.  `classes` is K of the
 // multinomial family and of the multitask family's responses (1 for the
-// others).  The cox family's columns are
-// always centred (its partial likelihood is blind to a common shift) and it
-// has no intercept.  See each family's header for the objective and its
-// convergence rule.
+// others).  The cox family's columns are always centred (its partial
+// likelihood is blind to a common shift) and it has no intercept.  See each
+// family's header for the objective and its convergence rule.  `covariance`:
+// the same path through a statistics design (fit/summed_fit.hpp), x read in
+// place.
 std::variant<PathResult, FitError> working_family_path(FitRequest& request, FamilyKind family,
-                                                       std::size_t classes,
+                                                       std::size_t classes, bool covariance,
                                                        const Interrupt& interrupt);
 
 }  // namespace varnel_core

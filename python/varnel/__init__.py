@@ -1,12 +1,14 @@
 """varnel: elastic-net regularization paths for GLMs.
 
 Fit a whole path of penalized Gaussian, two-class logistic, Poisson,
-multinomial, Cox proportional-hazards or multi-response least-squares models
-with :func:`fit_path`, choose the penalty by K-fold cross-validation with
-:func:`cv_path`, or use the scikit-learn estimators
+multinomial, gamma, inverse Gaussian, Tweedie, negative binomial (with a
+choice of links), Cox proportional-hazards or multi-response least-squares
+models with :func:`fit_path`, choose the penalty by K-fold cross-validation
+with :func:`cv_path`, or use the scikit-learn estimators
 :class:`ElasticNetRegressor`, :class:`LogisticNetClassifier`,
-:class:`PoissonNetRegressor`, :class:`CoxPHNetSurvival` and
-:class:`MultiTaskNetRegressor` (these need scikit-learn).  :mod:`varnel.families`
+:class:`PoissonNetRegressor`, :class:`GeneralizedNetRegressor` for every
+family and link, :class:`CoxPHNetSurvival` and :class:`MultiTaskNetRegressor`
+(these need scikit-learn).  :mod:`varnel.families`
 describes each family (links, losses, measures, predictions).
 
 Only NumPy is required; matplotlib (plots), joblib (parallel folds), tqdm
@@ -30,7 +32,8 @@ except ImportError:  # pragma: no cover
 _ESTIMATORS = ("ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor",
                "PathConvergenceWarning")
 # estimators in modules of their own
-_OWN_MODULES = {"CoxPHNetSurvival": "survival", "MultiTaskNetRegressor": "multitask"}
+_OWN_MODULES = {"GeneralizedNetRegressor": "generalized", "CoxPHNetSurvival": "survival",
+                "MultiTaskNetRegressor": "multitask"}
 
 __all__ = [
     "fit_path",
@@ -43,6 +46,7 @@ __all__ = [
     "LogisticNetClassifier",
     "PoissonNetRegressor",
     "PathConvergenceWarning",
+    "GeneralizedNetRegressor",
     "CoxPHNetSurvival",
     "MultiTaskNetRegressor",
 ]

@@ -98,12 +98,17 @@ def fit(
     x: Union[NDArray[np.float64], _Csc],
     y: NDArray[np.float64],
     *,
-    family: Literal["gaussian", "binomial", "poisson", "multinomial", "cox", "multitask"] = "gaussian",
+    family: Literal["gaussian", "binomial", "poisson", "multinomial", "gamma",
+                    "inverse_gaussian", "tweedie", "negative_binomial", "cox",
+                    "multitask"] = "gaussian",
     offset: Optional[Union[_FloatVector, NDArray[np.float64]]] = None,
     solver: Literal["auto", "naive", "covariance"] = "naive",
     grouped: bool = False,
     start_a0: Optional[Union[float, NDArray[np.float64]]] = None,
     start_beta: Optional[NDArray[np.float64]] = None,
+    link: Optional[str] = None,
+    power: Optional[float] = None,
+    theta: Optional[float] = None,
     strata: Optional[_CountVector] = None,
     ties: Literal["breslow", "efron"] = "breslow",
     standardize_response: bool = False,
@@ -121,5 +126,7 @@ def fit(
     variable's K coefficients are penalized together;
     ``standardize_response`` scales each response to unit variance first.
     ``start_a0`` and ``start_beta`` start the path from that fit (the
-    caller's scale).  The fit runs without the interpreter's lock.
+    caller's scale).  ``link`` (None: the family's default), ``power``
+    (tweedie) and ``theta`` (negative_binomial) choose a GLM family's link
+    and parameters.  The fit runs without the interpreter's lock.
     """

@@ -16,7 +16,7 @@ import numpy as np
 
 from . import _convert as cv
 from . import _core
-from .families import PARAMETER_DEFAULTS, Family, get_family
+from .families import FIT_OPTION_DEFAULTS, Family, get_family
 
 
 class PathWarning(UserWarning):
@@ -82,7 +82,7 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     ``strata`` (one label per row) goes with the cox family's response."""
     options = dict(options)
     family = get_family(family).configured(
-        **{k: options.pop(k) for k in PARAMETER_DEFAULTS if k in options})
+        **{k: options.pop(k) for k in FIT_OPTION_DEFAULTS if k in options})
     strata = options.pop("strata", None)
     solver = options.pop("solver", "auto")
     grouped = cv.as_bool(options.pop("grouped", False), "grouped")
@@ -129,7 +129,7 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     }
     if family.groups_coefficients:
         so["grouped"] = grouped
-    so.update(family.solver_choices(so))
+    family.check_options(so)
     return Problem(Xc, yc, w, family, classes, names, so,
                    cv.as_offset(offset, family.offset_shape(n, classes)), labels)
 
@@ -149,7 +149,8 @@ def run_solver(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
     kw = _solver_kwargs(so, weights)
     x = (*X.shape, X.indptr, X.indices, X.data) if cv.is_sparse(X) else X
     y, extra = family.solver_response(y)
-    return _core.fit(x, y, family=family.solver_name, offset=offset, **kw, **extra)
+    return _core.fit(x, y, family=family.solver_name, offset=offset, **family.solver_options(), **kw,
+                     **extra)
 
 
 class Solution(NamedTuple):

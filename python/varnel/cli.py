@@ -129,6 +129,14 @@ def _mix(text: str) -> float:
     return value
 
 
+def _family(text: str) -> families.Family:
+    """The value of --family: a family's name, with its parameter after a colon."""
+    try:
+        return families.get_family(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
 def _response_columns(args: argparse.Namespace, family: families.Family):
     """The column(s) of the response: --time and --status for the cox family,
     several --target columns for the multitask family, else one."""
@@ -150,8 +158,9 @@ def _response_columns(args: argparse.Namespace, family: families.Family):
 
 
 def _fit(args: argparse.Namespace) -> int:
-    family = families.get_family(args.family)
+    family = args.family if args.link is None else args.family.with_link(args.link)
     target = _response_columns(args, family)
+    family = family.configured(ties=args.ties)
     # utf-8-sig: spreadsheet programs often start a UTF-8 file with a byte-order
     # mark, which would otherwise become part of the first column's name.
     with open(args.file, newline="", encoding="utf-8-sig") as fh:
@@ -162,8 +171,6 @@ def _fit(args: argparse.Namespace) -> int:
             raise ValueError(f"{exc}; {_hint(exc, [target] if isinstance(target, str) else target)}") from None
     X = _frame_or_array(data)
     options = dict(alpha=args.alpha, nlambda=args.nlambda, standardize=not args.no_standardize)
-    if args.ties:
-        options["ties"] = args.ties
     cvp: Optional[CVPath] = None
     if args.cv and args.cv > 0:
         cvp = cv_path(X, data.y, family, nfolds=args.cv, measure=args.measure or "deviance",
@@ -174,7 +181,8 @@ def _fit(args: argparse.Namespace) -> int:
     if path.feature_names is None:
         path.feature_names = list(data.feature_names)
     print(f"{args.file}: {data.X.shape[0]} observations, {data.X.shape[1]} features, "
-          f"target {data.target_name!r}, family {family.name}\n")
+          f"target {data.target_name!r}, family {family.name}"
+          f"{'' if repr(family) == type(family).__name__ + '()' else f' ({family!r})'}\n")
     _report(path, cvp, sys.stdout)
     if args.json:
         with open(args.json, "w", encoding="utf-8") as fh:
@@ -216,8 +224,14 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("file", metavar="FILE.csv")
     fit.add_argument("--target", nargs="+", metavar="COLUMN",
                      help="name of the response column (several for --family multitask)")
-    fit.add_argument("--family", default="gaussian", choices=families.names(),
-                     help="the GLM family (default: gaussian; binomial is logistic)")
+    fit.add_argument("--family", default=families.get_family("gaussian"), type=_family, metavar="FAMILY",
+                     help="the GLM family: gaussian (normal), logistic (binomial), poisson, multinomial, "
+                          "gamma, inverse_gaussian, tweedie:POWER (0 or 1 to 3), "
+                          "negative_binomial[:THETA] (negbin; variance mu + THETA mu^2, default 1), "
+                          "cox (with --time and --status), multitask (several --target columns) "
+                          "(default: gaussian)")
+    fit.add_argument("--link", choices=list(families.LINKS),
+                     help="the family's link (default: its own; see the README's table of families)")
     fit.add_argument("--time", metavar="COLUMN", help="--family cox: the column of survival times")
     fit.add_argument("--status", metavar="COLUMN",
                      help="--family cox: the column of event indicators (1 an event, 0 censored)")

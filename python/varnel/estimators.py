@@ -134,8 +134,7 @@ _PARAMS_DOC = """
     random_state : int, RandomState, Generator or None
         Seed of the random fold assignment when ``cv`` is an integer.
     solver : {"auto", "naive", "covariance"}, default "auto"
-        How least squares is solved (see :func:`varnel.fit_path`); the other
-        families always use "naive".
+        How a dense X is solved (see :func:`varnel.fit_path`).
 
     Attributes
     ----------
@@ -374,8 +373,9 @@ class _NetEstimator(BaseEstimator):
         return eta if off is None else eta + off
 
 
-# The base and the parameters' documentation of the estimators in other
-# modules (varnel.survival, varnel.multitask).
+#: The estimators' base and the parameters' documentation, for the
+#: estimators of other modules (varnel.generalized, varnel.survival,
+#: varnel.multitask).
 NetEstimator = _NetEstimator
 PARAMS_DOC = _PARAMS_DOC
 
