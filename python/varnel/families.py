@@ -177,7 +177,8 @@ class Family:
     fit_options: ClassVar[Dict[str, Any]] = {}
     #: the links the family takes; the first is its default
     links: ClassVar[Tuple[str, ...]] = ("identity",)
-    #: the name of the family's own parameter ("power", "theta"), if any
+    #: the name of the family's own parameter ("power", "theta", "ties",
+    #: "standardize_response"), if any
     parameter: ClassVar[Optional[str]] = None
 
     def __init__(self, link: Optional[str] = None) -> None:
