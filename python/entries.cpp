@@ -209,6 +209,16 @@ struct InPlaceGuard {
     }
 };
 
+// y of `fit` is finite; the message names a 2-D y's entry by row and column.
+bool check_response(const FitRequest& r) {
+    if (r.y_cols == 1) return check_finite("y", r.y);
+    const auto bad = first_non_finite(r.y);
+    if (!bad) return true;
+    return raise(PyExc_ValueError, "y must be finite, but y[" + std::to_string(*bad / r.y_cols) +
+                                       ", " + std::to_string(*bad % r.y_cols) + "] is " +
+                                       repr(r.y[*bad]));
+}
+
 // The finite tables of `fit` (offset, start).
 bool check_table(const char* name, const std::optional<varnel_core::Table>& t) {
     return !t || check_finite(name, t->values);
@@ -225,12 +235,13 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
     FloatArray y;
     FitRequest request;
     varnel_core::FitOptions options;
-    if (!convert_predictors(s[0].get(), x) || !convert_array("y", s[1].get(), 1, y) ||
+    if (!convert_predictors(s[0].get(), x) || !convert_vector_or_matrix("y", s[1].get(), y) ||
         !convert_choices(std::span<const PyRef>(s).subspan(fit_choices_at), request.choices) ||
         !convert_options(std::span<const PyRef>(s).subspan(fit_options_at()), options))
         return nullptr;
     // The options' conversion may have reallocated the arrays: read them again.
-    if ((!x.csc && !convert_predictors(s[0].get(), x)) || !convert_array("y", s[1].get(), 1, y))
+    if ((!x.csc && !convert_predictors(s[0].get(), x)) ||
+        !convert_vector_or_matrix("y", s[1].get(), y))
         return nullptr;
     varnel_core::FitChoices& c = request.choices;
     const bool covariance = varnel_core::check_choices(c, !x.csc, x.n, x.p) ==
@@ -238,10 +249,11 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
     if (y.shape[0] != x.n)
         return fail(PyExc_ValueError, "x has " + std::to_string(x.n) + " rows but y has length " +
                                           std::to_string(y.shape[0]));
-    request.y = copy_vector(y);
+    request.y = copy_row_major(y);
+    request.y_cols = y.ndim == 2 ? y.shape[1] : 1;
     const Dimensions dims{x.n, x.p, x.csc.has_value()};
     request.config = varnel_core::build_config(x.n, x.p, std::move(options));
-    if (!check_rows(dims) || !check_finite("y", request.y) ||
+    if (!check_rows(dims) || !check_response(request) ||
         !check_options(request.config, dims) || !check_table("offset", c.offset) ||
         !check_table("start_a0", c.start_a0) || !check_table("start_beta", c.start_beta))
         return nullptr;

@@ -158,6 +158,15 @@ const Docs& docs() {
             "and link (None: the family's default; see README) minimise half the\n"
             "weighted mean deviance plus the penalty; a step that raises that\n"
             "objective or leaves the family's domain is halved.\n\n"
+            "family=\"cox\": y is (n, 2), the time (> 0) and the status (1 an event,\n"
+            "0 censored) of every row; the loss is the negative log partial\n"
+            "likelihood per unit weight, ties=\"breslow\" or \"efron\", strata one\n"
+            "integer label per row; no intercept (\"a0\" is 0).\n\n"
+            "family=\"multitask\": y is (n, K) of K responses, offset (n, K), \"beta\"\n"
+            "(p, K, lmu) and \"a0\" (K, lmu); each variable's K coefficients are\n"
+            "penalized by their Euclidean norm.  standardize_response=True scales\n"
+            "each response to unit weighted variance first (the coefficients are\n"
+            "reported on the caller's scale).\n\n"
             "The fit runs without the interpreter's lock; Ctrl-C stops it.",
             "fit_statistics(statistics, *, " + auto_solver(choices) + opts +
                 ", source=None, response_means=None)\n--\n\n"

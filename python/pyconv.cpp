@@ -453,6 +453,17 @@ std::vector<double> copy_vector(const FloatArray& a) {
     return out;
 }
 
+std::vector<double> copy_row_major(const FloatArray& a) {
+    if (a.ndim == 1) return copy_vector(a);
+    const std::size_t rows = a.shape[0], cols = a.shape[1];
+    std::vector<double> out(rows * cols);
+    for (std::size_t i = 0; i < rows; ++i)
+        for (std::size_t j = 0; j < cols; ++j)
+            out[i * cols + j] = load(a.data + static_cast<std::ptrdiff_t>(i) * a.strides[0] +
+                                     static_cast<std::ptrdiff_t>(j) * a.strides[1]);
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 
 bool convert(const char* name, PyObject* obj, double& out) {
@@ -494,6 +505,14 @@ bool convert(const char* name, PyObject* obj, std::optional<varnel_core::Table>&
 bool convert_array(const char* name, PyObject* obj, int ndim, FloatArray& out) {
     if (obj == nullptr) return true;
     return with_note(name, [&] { return to_float_array(obj, ndim, out); });
+}
+bool convert_vector_or_matrix(const char* name, PyObject* obj, FloatArray& out) {
+    if (obj == nullptr) return true;
+    return with_note(name, [&] {
+        if (import_numpy() < 0) return false;
+        const bool matrix = PyArray_Check(obj) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == 2;
+        return to_float_array(obj, matrix ? 2 : 1, out);
+    });
 }
 
 // ---------------------------------------------------------------------------

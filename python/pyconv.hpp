@@ -169,6 +169,8 @@ void copy_column_major(const FloatArray& a, std::vector<double>& out,
 std::vector<double> copy_column_major(const FloatArray& a);
 // Fresh copy of a 1-D array, in index order, whatever its strides.
 std::vector<double> copy_vector(const FloatArray& a);
+// Fresh copy of a 1-D or 2-D array, row-major, whatever its strides.
+std::vector<double> copy_row_major(const FloatArray& a);
 
 // ---------------------------------------------------------------------------
 // Conversion of one parameter
@@ -191,6 +193,9 @@ bool convert(const char* name, PyObject* obj, std::optional<std::vector<std::uin
 bool convert(const char* name, PyObject* obj, std::optional<varnel_core::Table>& out);
 // The same for a float array parameter of `ndim` dimensions.
 bool convert_array(const char* name, PyObject* obj, int ndim, FloatArray& out);
+// The same for a float array of one dimension or two (a 2-D array has two,
+// anything else is taken as of one).
+bool convert_vector_or_matrix(const char* name, PyObject* obj, FloatArray& out);
 
 // ---------------------------------------------------------------------------
 // Value checks

@@ -33,12 +33,12 @@ PyObject* warning_object(const std::optional<PathWarning>& w, ResultStyle style)
                          static_cast<unsigned long long>(w->lambda_index));
 }
 
-// A (rows, K, cols) array, or (rows, cols) when K = 1, from values at
+// A (rows, K, cols) array, or (rows, cols) when not `wide`, from values at
 // (c * rows + r) * K + k: the solver's solution-major layout transposed.
 PyObject* by_rows(const varnel_core::Vec& v, std::uint64_t rows, std::uint64_t nk,
-                  std::uint64_t cols) {
+                  std::uint64_t cols, bool wide) {
     double* out = nullptr;
-    PyObject* a = nk == 1 ? new_matrix(rows, cols, out) : new_array3(rows, nk, cols, out);
+    PyObject* a = !wide ? new_matrix(rows, cols, out) : new_array3(rows, nk, cols, out);
     if (a == nullptr) return nullptr;
     for (std::uint64_t r = 0; r < rows; ++r)
         for (std::uint64_t k = 0; k < nk; ++k)
@@ -48,14 +48,14 @@ PyObject* by_rows(const varnel_core::Vec& v, std::uint64_t rows, std::uint64_t n
 }
 
 PyObject* iterate_object(const std::optional<varnel_core::Iterate>& it, std::uint64_t nvars,
-                         std::uint64_t nk) {
+                         std::uint64_t nk, bool wide) {
     if (!it) return none();
     PyRef dict(PyDict_New());
     if (!dict) return nullptr;
     double* beta = nullptr;
-    PyObject* b = nk == 1 ? vector_to_array(varnel_core::Vec(it->beta)) : new_matrix(nvars, nk, beta);
-    if (b != nullptr && nk > 1) std::copy(it->beta.begin(), it->beta.end(), beta);
-    PyObject* a0 = nk == 1 ? PyFloat_FromDouble(it->a0[0]) : vector_to_array(varnel_core::Vec(it->a0));
+    PyObject* b = !wide ? vector_to_array(varnel_core::Vec(it->beta)) : new_matrix(nvars, nk, beta);
+    if (b != nullptr && wide) std::copy(it->beta.begin(), it->beta.end(), beta);
+    PyObject* a0 = !wide ? PyFloat_FromDouble(it->a0[0]) : vector_to_array(varnel_core::Vec(it->a0));
     if (!set_item(dict.get(), "lambda", PyFloat_FromDouble(it->lambda)) ||
         !set_item(dict.get(), "a0", a0) || !set_item(dict.get(), "beta", b))
         return nullptr;
@@ -80,10 +80,11 @@ PyObject* result_dict(varnel_core::FitOutcome outcome, std::uint64_t nvars, Resu
     if (!consistent) return raise(PyExc_RuntimeError, "the solver returned an inconsistent path"), nullptr;
 
     // beta (p, lmu), or (p, K, lmu) and a0 (K, lmu) for a block family
-    PyRef beta(by_rows(path.beta, nvars, nk, lmu));
+    const bool wide = path.block;
+    PyRef beta(by_rows(path.beta, nvars, nk, lmu, wide));
     if (!beta) return nullptr;
     varnel_core::Vec().swap(path.beta);
-    PyRef a0(nk == 1 ? vector_to_array(std::move(path.a0)) : by_rows(path.a0, nk, 1, lmu));
+    PyRef a0(!wide ? vector_to_array(std::move(path.a0)) : by_rows(path.a0, nk, 1, lmu, false));
     if (!a0) return nullptr;
 
     PyRef dict(PyDict_New());
@@ -101,7 +102,7 @@ PyObject* result_dict(varnel_core::FitOutcome outcome, std::uint64_t nvars, Resu
     if (style != ResultStyle::stable) {
         const std::string_view name = varnel_core::solver_name(solver);
         if (!set_item(d, "lambda_max", PyFloat_FromDouble(path.lambda_max)) ||
-            !set_item(d, "iterate", iterate_object(path.iterate, nvars, nk)) ||
+            !set_item(d, "iterate", iterate_object(path.iterate, nvars, nk, wide)) ||
             !set_item(d, "solver", PyUnicode_FromStringAndSize(name.data(),
                                                                static_cast<Py_ssize_t>(name.size()))))
             return nullptr;

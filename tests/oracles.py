@@ -16,6 +16,47 @@ FAMILIES = ("gaussian", "binomial", "poisson")
 
 
 # ---------------------------------------------------------------------------
+# the partial likelihood, from its definition
+
+
+def cox_loglik(eta, y, wn, strata=None, ties="breslow"):
+    """Weighted log partial likelihood l(eta) of survival data y (n, 2) of
+    (time, status), and its gradient in eta: for every stratum and event
+    time, sum_D w eta - e log S (Breslow) or (e/m) sum_k log(S - k/m E)
+    (Efron, m the events of positive weight), S = sum_R w exp(eta)."""
+    time, status = y[:, 0], y[:, 1] > 0
+    strata = np.zeros(len(time)) if strata is None else np.asarray(strata)
+    ll, grad = 0.0, np.zeros(len(time))
+    for s in np.unique(strata):
+        for t in np.unique(time[(strata == s) & status & (wn > 0)]):
+            risk = (strata == s) & (time >= t) & (wn > 0)
+            dead = risk & (time == t) & status
+            e, m = wn[dead].sum(), dead.sum()
+            u = wn * np.exp(eta - eta[risk].max()) * risk
+            ll += wn[dead] @ eta[dead]
+            grad += wn * dead
+            steps = [0.0] if ties == "breslow" else np.arange(m) / m
+            share = e if ties == "breslow" else e / m
+            for f in steps:
+                den = u.sum() - f * u[dead].sum()
+                ll -= share * (np.log(den) + eta[risk].max())
+                grad -= share * u * np.where(dead, 1.0 - f, 1.0) / den
+    return ll, grad
+
+
+def cox_saturated(y, wn, strata=None, ties="breslow"):
+    time, status = y[:, 0], y[:, 1] > 0
+    strata = np.zeros(len(time)) if strata is None else np.asarray(strata)
+    ll = 0.0
+    for s in np.unique(strata):
+        for t in np.unique(time[(strata == s) & status & (wn > 0)]):
+            dead = (strata == s) & (time == t) & status & (wn > 0)
+            e, m = wn[dead].sum(), dead.sum()
+            ll -= e * np.log(e) + (e / m * np.log(1.0 - np.arange(m) / m).sum() if ties == "efron" else 0.0)
+    return ll
+
+
+# ---------------------------------------------------------------------------
 # data that ships with the installed packages
 
 
@@ -28,8 +69,17 @@ def _load(name):
         d = d.iloc[::len(d) // 600].iloc[:600]
         cols = ["lncoins", "idp", "lpi", "fmde", "physlm", "disea"]
         return d[cols].to_numpy(dtype=np.float64), d["mdvis"].to_numpy(dtype=np.float64)
+    if name == "rossi":  # weeks to re-arrest (arrest: the status) of 432 released prisoners
+        from lifelines.datasets import load_rossi
+
+        d = load_rossi()
+        return d.drop(columns=["week", "arrest"]).to_numpy(dtype=np.float64), \
+            d[["week", "arrest"]].to_numpy(dtype=np.float64)
     from sklearn import datasets
 
+    if name == "diabetes3":  # three of the diabetes measures from the eight others
+        d = datasets.load_diabetes()
+        return np.delete(d.data, [2, 8], axis=1), np.column_stack([d.target / 50, d.data[:, [2, 8]] * 20])
     d = getattr(datasets, f"load_{name}")()
     x = np.array(d.data, dtype=np.float64)
     return x[:, [0, 1, 4, 6, 8, 9, 10, 20]] if name == "breast_cancer" else x, np.array(d.target, float)
@@ -37,8 +87,9 @@ def _load(name):
 
 def dataset(name):
     """diabetes (442 x 10, continuous), breast_cancer (569 x 8 of its
-    columns, 0/1) or randhie (600 rows of the RAND health-insurance data:
-    counts of doctor visits); fresh copies."""
+    columns, 0/1), randhie (600 rows of the RAND health-insurance data:
+    counts of doctor visits), rossi (432 x 7, (time, status) with many tied
+    times) or diabetes3 (442 x 8, three responses); fresh copies."""
     x, y = _load(name)
     return np.ascontiguousarray(x), y.copy()
 
@@ -179,24 +230,32 @@ class Problem:
     weights normalised to sum 1, v the penalty factors normalised to sum p
     and s_j the weighted sd of column j when standardizing (else 1).
     Losses: 1/2 sum wn r^2; -sum wn (y eta - log(1 + e^eta));
-    sum wn (e^eta - y eta); sum wn (logsumexp(eta_i) - eta_{i,y_i}).
+    sum wn (e^eta - y eta); sum wn (logsumexp(eta_i) - eta_{i,y_i});
+    -l(eta) of cox_loglik (no intercept); 1/2 sum wn ||y_i - eta_i||^2.
     Multinomial: y holds class codes, a0 is (K,), b is (p, K) and b_j its
-    row, |b_j| the L1 norm of the row (grouped: the Euclidean one).
+    row, |b_j| the L1 norm of the row (grouped, and always for the multitask
+    family of K responses: the Euclidean one).
     """
 
     def __init__(self, family, x, y, *, alpha=1.0, weights=None, penalty_factor=None,
                  lower_limits=None, upper_limits=None, standardize=True, intercept=True,
-                 offset=None, grouped=False, exclude=(), **path_options):
+                 offset=None, grouped=False, exclude=(), strata=None, ties="breslow",
+                 **path_options):
         self.glm = Glm(family) if "/" in family else None
-        assert self.glm or family in FAMILIES + ("multinomial",)
+        assert self.glm or family in FAMILIES + ("multinomial", "cox", "multitask")
         assert set(path_options) <= {"nlambda", "user_lambda", "lambda_min_ratio", "thresh"}  # no typos
-        self.family, self.alpha, self.intercept, self.grouped = family, alpha, intercept, grouped
+        self.family, self.alpha, self.intercept = family, alpha, intercept and family != "cox"
+        self.grouped = grouped or family == "multitask"
+        self.strata, self.ties = strata, ties
         self.x = np.ascontiguousarray(x, dtype=np.float64)
         self.y = np.asarray(y, dtype=np.float64)
         n, p = self.x.shape
         if family == "multinomial":
             self.yk = np.eye(int(self.y.max()) + 1)[self.y.astype(int)]
-        self.offset = np.zeros(self.y.shape[:1] + (1,) * (family == "multinomial")) if offset is None \
+        if family == "multitask":
+            self.yk = self.y
+        wide = family in ("multinomial", "multitask")
+        self.offset = np.zeros((n, self.yk.shape[1]) if wide else n) if offset is None \
             else np.asarray(offset, dtype=np.float64)
         self.wn = normalized_weights(weights, n)
         self.v = normalized_penalty(penalty_factor, p)
@@ -208,6 +267,8 @@ class Problem:
         self.upper = np.full(p, np.inf) if upper_limits is None else np.asarray(upper_limits, float)
         self.free = ~np.isin(np.arange(p), exclude)
         self.ridge_c = 1.0 / response_scale(self.y - self.offset, self.wn, intercept) if family == "gaussian" else 1.0
+        if family == "cox":
+            self.saturated = cox_saturated(self.y, self.wn, strata, ties)
 
     # -- pieces -----------------------------------------------------------
     def weights(self, lam):
@@ -217,7 +278,7 @@ class Problem:
 
     def zero(self):
         p = self.x.shape[1]
-        return np.zeros((p, self.yk.shape[1])) if self.family == "multinomial" else np.zeros(p)
+        return np.zeros((p, self.yk.shape[1])) if self.family in ("multinomial", "multitask") else np.zeros(p)
 
     def loss_grad(self, a0, b):
         """Loss, its derivative in a0 and its gradient in b."""
@@ -238,6 +299,13 @@ class Problem:
             mu = np.exp(eta)
             f = wn @ (mu - y * eta)
             d = wn * (mu - y)
+        elif self.family == "cox":
+            ll, g = cox_loglik(eta, y, wn, self.strata, self.ties)
+            f, d = -ll, -g
+        elif self.family == "multitask":
+            r = y - eta
+            f = 0.5 * wn @ (r * r).sum(1)
+            d = -wn[:, None] * r
         else:
             f = wn @ (special.logsumexp(eta, axis=1) - (self.yk * eta).sum(1))
             d = wn[:, None] * (special.softmax(eta, axis=1) - self.yk)
@@ -256,6 +324,8 @@ class Problem:
     def null_intercept(self):
         if not self.intercept:
             return 0.0
+        if self.family == "multitask":
+            return self.wn @ (self.y - self.offset)
         if self.family == "multinomial":  # the root of the loss's gradient in a0 (up to a shift)
             k = self.yk.shape[1]
             return optimize.minimize(lambda a: self.loss_grad(a, self.zero())[:2], np.zeros(k), jac=True,
@@ -322,13 +392,16 @@ def deviance(family, y, a0, b, x, weights=None, pmin=0.0):
     logistic probabilities are clamped into [pmin, 1 - pmin]."""
     n = len(y)
     w = np.ones(n) if weights is None else np.maximum(np.asarray(weights, float), 0.0)
-    eta = a0 + x @ b
+    eta = a0 + (x @ b).reshape((n, -1) if family == "multitask" else n)
     if "/" in family:
         glm = Glm(family)
         mu = glm.mean(eta)
         return float(w @ glm.unit_deviance(y, np.clip(mu, pmin, 1 - pmin) if glm.name == "binomial" else mu))
-    if family == "gaussian":
-        return float(w @ (y - eta) ** 2)
+    if family == "cox":  # no intercept; the partial likelihood's deviance
+        wn = w / w.sum()
+        return float(2.0 * w.sum() * (cox_saturated(y, wn) - cox_loglik(x @ b, y, wn)[0]))
+    if family in ("gaussian", "multitask"):
+        return float(w @ ((y - eta) ** 2).reshape(n, -1).sum(1))
     if family == "binomial":
         mu = np.clip(special.expit(eta), pmin, 1.0 - pmin)
         ll = special.xlogy(y, mu) + special.xlog1py(1.0 - y, -mu)
@@ -344,7 +417,7 @@ def null_deviance(family, y, weights=None, intercept=True):
     if intercept:
         m = wn @ y
         a0 = Glm(family).g(m) if "/" in family else \
-            {"gaussian": m, "binomial": special.logit(m), "poisson": np.log(m)}[family]
+            {"binomial": special.logit, "poisson": np.log, "cox": lambda m: 0.0}.get(family, lambda m: m)(m)
     else:
         a0 = 0.0
     return deviance(family, y, a0, np.zeros(0), np.zeros((n, 0)), weights)

@@ -124,12 +124,15 @@ def test_fit_a_family_with_a_parameter_and_a_link(tmp_path, monkeypatch, family,
     ([[1, 2]], ["--target", "y", "--drop", "x"], 1, "no feature column besides the target"),
     ([[1, 2]], ["--target", "y", "--alpha", "2"], 2, "argument --alpha: must lie in [0, 1]"),
     ([[1, 2]], ["--target", "y", "--alpha", "nan"], 2, "argument --alpha: must lie in [0, 1]"),
-    ([[1, 2]], [], 2, "--target"),
+    ([[1, 2]], [], 1, "the response needs --target COLUMN"),
     ([[1, 2]], ["--target", "y", "--family", "tweedie"], 2, "argument --family: the tweedie family needs its power"),
     ([[1, 2]], ["--target", "y", "--family", "gamma", "--link", "logit"], 1,
      "link='logit' is not available for the gamma family"),
     ([[1, 0], [2, 1]], ["--target", "y", "--family", "gamma"], 1,
      "the gamma family needs positive values in y, but y[0] is 0"),
+        ([[1, 2]], ["--target", "x", "y"], 1, "--family gaussian takes one --target column"),
+    ([[1, 2]], ["--target", "y", "--family", "cox"], 1, "--family cox takes the survival times"),
+    ([[1, 2]], ["--target", "y", "--time", "x"], 1, "--time, --status and --ties are for --family cox"),
 ])
 def test_fit_errors(tmp_path, capsys, rows, args, code, message):
     from varnel.cli import main
@@ -143,6 +146,26 @@ def test_fit_errors(tmp_path, capsys, rows, args, code, message):
     else:
         assert main(["fit", str(src), *args]) == 1
     assert message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("family, columns", [("cox", ["--time", "t", "--status", "dead", "--ties", "efron"]),
+                                             ("multitask", ["--target", "t", "dead"])])
+def test_fit_survival_and_several_responses(tmp_path, monkeypatch, family, columns):
+    from varnel.cli import main
+
+    rng = np.random.default_rng(2)
+    X = np.round(rng.standard_normal((60, 3)), 3)
+    t = np.round(rng.exponential(np.exp(-X[:, 0])), 2) + 0.01
+    dead = (rng.random(60) < 0.7).astype(float)
+    write_csv(tmp_path / "surv.csv", ["x1", "t", "x2", "dead", "x3"],
+              [[X[i, 0], t[i], X[i, 1], dead[i], X[i, 2]] for i in range(60)])
+    monkeypatch.chdir(tmp_path)
+    assert main(["fit", "surv.csv", "--family", family, *columns, "--cv", "3", "--json", "out.json"]) == 0
+    doc = json.loads((tmp_path / "out.json").read_text())
+    opts = dict(ties="efron") if family == "cox" else {}
+    ref = varnel.cv_path(X, np.column_stack([t, dead]), family, nfolds=3, seed=0, **opts)
+    np.testing.assert_allclose(doc["cv"]["cvm"], ref.cvm, rtol=1e-12)
+    np.testing.assert_allclose(doc["path"]["coefs"], ref.path.coefs, rtol=1e-12, atol=1e-15)
 
 
 def test_readme_synopsis_lists_every_flag_and_family():

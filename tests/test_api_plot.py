@@ -85,3 +85,20 @@ def test_cv_plot(cvp, tmp_path):
     assert ax.get_ylabel() == "Mean-squared error"
     fig.savefig(tmp_path / "cv.png")
     assert (tmp_path / "cv.png").stat().st_size > 1000
+
+
+@pytest.mark.parametrize("family, measure, ylabels", [
+    ("cox", "C", ("Coefficients", "Harrell's C")),
+    ("multitask", "deviance", ("Coefficient norm over the responses", "Sum of squared errors"))])
+def test_plots_of_the_cox_and_multitask_families(family, measure, ylabels):
+    rng = np.random.default_rng(1)
+    X = rng.standard_normal((60, 4))
+    y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), rng.random(60) < 0.7]) if family == "cox" \
+        else X[:, :2] @ [[1.0, -1.0], [0.5, 2.0]] + rng.standard_normal((60, 2))
+    cv = varnel.cv_path(X, y, family, nfolds=3, seed=0, measure=measure)
+    fig, (left, right) = plt.subplots(1, 2)
+    assert (cv.path.plot(ax=left).get_ylabel(), cv.plot(ax=right).get_ylabel()) == ylabels
+    if family == "multitask":  # one curve per variable: the norm of its coefficients
+        norms = np.sqrt((cv.path.coefs ** 2).sum(axis=1))
+        curves = [ln.get_ydata() for ln in left.get_lines() if len(ln.get_xdata()) == cv.path.n_lambdas]
+        np.testing.assert_allclose(curves[0], norms[np.flatnonzero(norms.any(axis=1))[0]])

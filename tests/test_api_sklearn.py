@@ -15,9 +15,10 @@ import oracles as o  # noqa: E402
 import varnel  # noqa: E402
 from varnel import (ElasticNetRegressor, GeneralizedNetRegressor, LogisticNetClassifier,  # noqa: E402
                     PoissonNetRegressor)
+from varnel.multitask import MultiTaskNetRegressor  # noqa: E402
 
 ESTIMATORS = [ElasticNetRegressor, LogisticNetClassifier, PoissonNetRegressor, GeneralizedNetRegressor,
-              lambda: GeneralizedNetRegressor(family="tweedie:1.5")]
+              lambda: GeneralizedNetRegressor(family="tweedie:1.5"), MultiTaskNetRegressor]
 
 
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.SkipTestWarning")
@@ -36,6 +37,8 @@ def make_data(family, n=80, p=5, seed=0):
         return X, np.where(rng.random(n) < 1 / (1 + np.exp(-2 * eta)), "pos", "neg")
     if family == "gamma":
         return X, rng.gamma(2.0, np.exp(0.5 * eta) / 2.0)
+    if family == "multitask":
+        return X, np.column_stack([eta, X[:, 2] - eta, 0.3 * eta]) + 0.5 * rng.standard_normal((n, 3))
     return X, rng.poisson(np.exp(0.5 * eta))
 
 
@@ -147,12 +150,17 @@ OBJECTIVES = [
      {"standardize": True, "weighted": True}),
     (LogisticNetClassifier, lambda a, r: sklm.LogisticRegression(C=1 / (80 * a)), 0.05, 0.0, {}),
     (PoissonNetRegressor, lambda a, r: sklm.PoissonRegressor(alpha=a), 0.05, 0.0, {}),
+    (MultiTaskNetRegressor, lambda a, r: sklm.MultiTaskLasso(alpha=a), 0.05, 1.0, {}),
+    (MultiTaskNetRegressor, lambda a, r: sklm.MultiTaskElasticNet(alpha=a, l1_ratio=r), 0.2, 0.3, {}),
+    (MultiTaskNetRegressor, lambda a, r: sklm.MultiTaskElasticNet(alpha=a, l1_ratio=r, fit_intercept=False),
+     0.1, 0.6, {"fit_intercept": False, "solver": "covariance"}),
 ]
 
 
 @pytest.mark.parametrize("Estimator,oracle,a,r,opts", OBJECTIVES)
 def test_given_alpha_minimises_the_scikit_learn_objective(Estimator, oracle, a, r, opts):
-    family = {ElasticNetRegressor: "gaussian", LogisticNetClassifier: "logistic"}.get(Estimator, "poisson")
+    family = {ElasticNetRegressor: "gaussian", LogisticNetClassifier: "logistic",
+              MultiTaskNetRegressor: "multitask"}.get(Estimator, "poisson")
     X, y = make_data(family)
     X = X * [1.0, 2.0, 0.5, 3.0, 1.0] + 1.0
     opts = dict(opts)
@@ -161,9 +169,11 @@ def test_given_alpha_minimises_the_scikit_learn_objective(Estimator, oracle, a, 
     model = Estimator(alpha=a, l1_ratio=r, tol=1e-14, **opts).fit(X, y, sample_weight=w)
     assert model.cv_ is None and model.alpha_ == a and model.l1_ratio_ == r
     sd = _weighted_sd(X, np.ones(len(y)) if w is None else w) if standardize else np.ones(X.shape[1])
-    ref = oracle(a, r).set_params(tol=1e-13, max_iter=10**6).fit(X / sd, y, sample_weight=w)
-    np.testing.assert_allclose(np.ravel(model.coef_), np.ravel(ref.coef_) / sd, atol=1e-7)
-    np.testing.assert_allclose(np.ravel(model.intercept_), np.ravel(ref.intercept_), atol=1e-7)
+    ref = oracle(a, r).set_params(tol=1e-13, max_iter=10**6).fit(X / sd, y, **({} if w is None else dict(
+        sample_weight=w)))
+    np.testing.assert_allclose(np.ravel(model.coef_), np.ravel(ref.coef_ / sd), atol=1e-7)
+    np.testing.assert_allclose(model.intercept_, np.broadcast_to(ref.intercept_, np.shape(model.intercept_)),
+                               atol=1e-7)
 
 
 @pytest.mark.parametrize("cv", [KFold(4), TimeSeriesSplit(3), ShuffleSplit(3, test_size=0.3, random_state=0)],
@@ -184,6 +194,17 @@ def test_cross_validation_matches_elastic_net_cv(cv):
     other = ElasticNetRegressor(l1_ratio=1.0 - model.l1_ratio_, cv=cv, standardize=False, tol=1e-14, nlambda=30,
                                 select="lambda_min").fit(X, y)
     assert np.nanmin(model.cv_.cvm) <= np.nanmin(other.cv_.cvm)
+
+
+def test_multitask_cross_validation_matches_multi_task_elastic_net_cv():
+    X, Y = make_data("multitask")
+    model = MultiTaskNetRegressor(l1_ratio=0.5, cv=KFold(4), standardize=False, tol=1e-14, nlambda=20,
+                                  measure="mse", select="lambda_min").fit(X, Y)
+    ref = sklm.MultiTaskElasticNetCV(l1_ratio=0.5, alphas=model.cv_.lambdas, cv=KFold(4), tol=1e-13,
+                                     max_iter=10**6).fit(X, Y)
+    np.testing.assert_allclose(model.cv_.fold_scores.T, ref.mse_path_, rtol=1e-6)
+    assert model.alpha_ == pytest.approx(ref.alpha_, rel=1e-12)
+    np.testing.assert_allclose(model.coef_, ref.coef_, atol=1e-8)
 
 
 def test_explicit_splits_and_weights():

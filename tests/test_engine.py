@@ -17,7 +17,7 @@ import oracles as o
 from varnel import _test_core as tc
 from varnel._core import fit
 
-FAMILIES = ("gaussian", "binomial", "poisson")
+FAMILIES = ("gaussian", "binomial", "poisson", "cox", "multitask")
 # the families by variance and link that run on the generic working-weights family
 GLMS = ("gamma/log", "gamma/inverse", "gamma/identity", "inverse_gaussian/log",
         "inverse_gaussian/inverse_squared", "tweedie:1.5/log", "tweedie:0/log", "tweedie:2.5/identity",
@@ -50,8 +50,17 @@ def data(family, n=120, p=8, seed=3, big_mean=False):
         return x, o.Glm(family).response(eta, rng)
     y = {"gaussian": eta + rng.normal(size=n),
          "binomial": (rng.random(n) < 1 / (1 + np.exp(-eta))).astype(float),
-         "poisson": rng.poisson(np.exp(0.5 * eta)).astype(float)}[family]
-    return x, y
+         "poisson": rng.poisson(np.exp(0.5 * eta)).astype(float),
+         "cox": survival(eta, rng),
+         "multitask": np.column_stack([eta, 0.5 * x[:, 3] - eta, 0.4 * x[:, 1]]) + rng.normal(size=(n, 3))}
+    return x, y[family]
+
+
+def survival(eta, rng):
+    """(time, status) of hazards exp(eta), about a third censored, times
+    rounded so that some tie."""
+    t, c = rng.exponential(np.exp(-0.7 * eta)), rng.exponential(1.5, size=len(eta))
+    return np.column_stack([np.round(np.minimum(t, c), 1) + 0.05, (t <= c).astype(float)])
 
 
 def as_input(x, kind):
@@ -179,7 +188,9 @@ CASES = {
     "no-intercept": dict(alpha=0.8, intercept=False),
     "offset": dict(offset=True),
     "offset-all-options": dict(offset=True, general=True, alpha=0.9),
+    "efron-strata": dict(ties="efron", strata=True, general=True),  # the cox family's own
 }
+OPTIMALITY = [(f, c) for f in FAMILIES + GLMS for c in CASES if c != "efron-strata"] + [("cox", "efron-strata")]
 
 
 def _case(family, case, n, p):
@@ -188,12 +199,14 @@ def _case(family, case, n, p):
     if kw.pop("general", False):
         kw.update(_general(n, p, rng))
     if kw.pop("offset", False):
-        kw["offset"] = rng.uniform(-0.5, 0.5, n) * (o.Glm(family).eta_scale() if "/" in family else 1.0)
+        kw["offset"] = (rng.uniform(-0.5, 0.5, (n, 3)) if family == "multitask" else
+                        rng.uniform(-0.5, 0.5, n) * (o.Glm(family).eta_scale() if "/" in family else 1.0))
+    if kw.pop("strata", False):
+        kw["strata"] = np.arange(n) % 3
     return kw
 
 
-@pytest.mark.parametrize("case", list(CASES))
-@pytest.mark.parametrize("family", FAMILIES + GLMS)
+@pytest.mark.parametrize("family, case", OPTIMALITY)
 def test_solutions_are_optimal_and_dense_equals_sparse(family, case):
     if case == "no-intercept" and needs_intercept(family):
         pytest.skip("the null model needs an intercept")
@@ -211,9 +224,9 @@ def test_solutions_are_optimal_and_dense_equals_sparse(family, case):
     for k in sorted({1, r["lmu"] // 2, r["lmu"] - 1}):
         # Fisher scoring converges linearly under a non-canonical link: its last
         # steps are a looser measure of the distance to the solution
-        assert prob.kkt_residual(r["lambda"][k], r["a0"][k], r["beta"][:, k]) < (
+        assert prob.kkt_residual(r["lambda"][k], r["a0"][..., k], r["beta"][..., k]) < (
             3e-6 if "/" in family else 1e-6), k
-    assert not r["beta"][:, 0][np.asarray(kw.get("penalty_factor", np.ones(p))) > 0].any()
+    assert not r["beta"][..., 0][np.asarray(kw.get("penalty_factor", np.ones(p))) > 0].any()
     assert r["lambda_max"] == pytest.approx(r["lambda"][0], rel=1e-9)
 
 
@@ -302,11 +315,11 @@ def test_unpenalized_fit_with_offset_matches_statsmodels(family, kind, design):
 def test_offset_moves_the_null_model_and_the_largest_lambda(family):
     x, y = data(family)
     off = np.linspace(-0.6, 0.6, len(y)) * (o.Glm(family).eta_scale() if "/" in family else 1.0)
+    off = off[:, None] * [1.0, -1.0, 0.5] if family == "multitask" else off
     r = fit(x, y, **options(family), offset=off, nlambda=5)
-    assert not r["beta"][:, 0].any() and r["beta"][:, 1].any()
+    assert not r["beta"][..., 0].any() and r["beta"][..., 1].any()
     prob = o.Problem(family, x, y, offset=off)
-    a0 = prob.null_intercept()
-    assert r["a0"][0] == pytest.approx(a0, abs=1e-9)
+    np.testing.assert_allclose(r["a0"][..., 0], prob.null_intercept(), rtol=0, atol=1e-9)
     assert r["lambda_max"] == pytest.approx(prob.lambda_max(), rel=1e-9)
 
 
@@ -328,7 +341,8 @@ def _classes(y):
 
 @pytest.mark.parametrize("case", list(COVARIANCE_CASES))
 @pytest.mark.parametrize("family, order", [("gaussian", "C"), ("gaussian", "F"), ("binomial", "C"),
-                                           ("poisson", "F"), ("multinomial", "C")])
+                                           ("poisson", "F"), ("multinomial", "C"), ("multitask", "C"),
+                                           ("multitask", "F")])
 def test_covariance_solver_reaches_the_naive_objective(family, case, order):
     """The covariance solver of every family (least squares from products
     formed once, the others through a statistics design reweighted at every
@@ -341,8 +355,9 @@ def test_covariance_solver_reaches_the_naive_objective(family, case, order):
     if kw.pop("general", False):
         kw.update(_general(*x.shape, np.random.default_rng(1)))
     if kw.pop("offset", False):
-        kw["offset"] = np.linspace(-1.0, 1.0, len(y) * (3 if family == "multinomial" else 1)).reshape(
-            len(y), -1)[:, : 3 if family == "multinomial" else 1].squeeze()
+        wide = family in ("multinomial", "multitask")
+        kw["offset"] = np.linspace(-1.0, 1.0, len(y) * (3 if wide else 1)).reshape(
+            len(y), -1)[:, : 3 if wide else 1].squeeze()
     if family == "multinomial" and case == "all-options":
         kw["grouped"] = True
     naive = fit(x, y, family=family, thresh=1e-12, **kw)
@@ -358,10 +373,25 @@ def test_covariance_solver_reaches_the_naive_objective(family, case, order):
         assert not cov["beta"][5].any()
 
 
+def test_multitask_covariance_in_batches_reaches_the_naive_objective():
+    # beyond covariance_all_at_once columns the products are formed as
+    # columns enter the strong set
+    rng = np.random.default_rng(4)
+    x = rng.normal(size=(60, 2100))
+    y = x[:, [3, 700, 2050]] @ [[1.0, -2.0], [0.5, 0.0], [0.0, 1.5]] + rng.normal(size=(60, 2))
+    kw = dict(family="multitask", nlambda=12, thresh=1e-12)
+    naive, cov = fit(x, y, **kw), fit(x, y, solver="covariance", **kw)
+    assert cov["solver"] == "covariance" and cov["lmu"] == naive["lmu"]
+    prob = o.Problem("multitask", x, y)
+    for k in range(1, naive["lmu"]):
+        f = [prob.objective(naive["lambda"][k], r["a0"][..., k], r["beta"][..., k]) for r in (naive, cov)]
+        assert f[1] == pytest.approx(f[0], rel=1e-7), k
+
+
 # ---- warm starts -------------------------------------------------------------------------
 
 WARM = [(f, i, "naive") for f in FAMILIES + ("multinomial",) for i in INPUTS] + [
-    ("gaussian", "dense", "covariance")]
+    (f, "dense", "covariance") for f in ("gaussian", "multitask")]
 
 
 @pytest.mark.parametrize("family, kind, solver", WARM)
@@ -369,7 +399,8 @@ def test_a_path_started_from_its_own_solution_continues_it(family, kind, solver)
     x, y = data("gaussian" if family == "multinomial" else family, n=150)
     if family == "multinomial":
         y = np.digitize(y, np.quantile(y, [0.3, 0.7])).astype(float)
-    opts = dict(family=family, solver=solver, thresh=1e-14, alpha=0.8, offset=None)
+    opts = dict(family=family, solver=solver, thresh=1e-14, alpha=0.8, offset=None,
+                standardize_response=family == "multitask")
     full = fit(as_input(x, kind), y, nlambda=20, **opts)
     k = 7
     start = dict(start_a0=full["a0"][..., k], start_beta=full["beta"][..., k])
@@ -380,7 +411,8 @@ def test_a_path_started_from_its_own_solution_continues_it(family, kind, solver)
         np.testing.assert_allclose(rest[key], want, rtol=0, atol=1e-6 * np.abs(want).max())
     one = dict(user_lambda=full["lambda"][k + 1:k + 2], **opts)
     warm, cold = fit(as_input(x, kind), y, **one, **start), fit(as_input(x, kind), y, **one)
-    assert warm["npasses"] < 0.8 * cold["npasses"]
+    # (several exact quadratics at once need about as few passes from any start)
+    assert warm["npasses"] < 0.8 * cold["npasses"] or family == "multitask"
     np.testing.assert_allclose(warm["beta"], cold["beta"], rtol=0, atol=1e-6 * np.abs(cold["beta"]).max())
 
 
@@ -402,10 +434,25 @@ FIT_REFUSALS = [  # (family, arguments, message)
     ("binomial", dict(weights=np.r_[-1.0, np.ones(119)]), "weights must be non-negative, but weights[0] is -1"),
     ("binomial", dict(grouped=True), 'grouped=True needs family="multinomial", but family is "binomial"'),
     ("poisson", dict(solver="covariance", x="sparse"), "solver 'covariance' fits a dense x only"),
+    ("cox", dict(solver="covariance"),
+     "solver 'covariance' fits the built-in families (gaussian with the identity link, binomial, "
+     "poisson, multinomial, multitask) only"),
     ("gaussian", dict(solver="fast"), "unknown solver \"fast\"; expected 'auto', 'naive' or 'covariance'"),
     ("gaussian", dict(offset=np.full(120, np.nan)), "offset must be finite, but offset[0] is nan"),
     ("multinomial", dict(y=np.r_[1e300, np.zeros(119)]),
      "y must hold the class codes 0, 1, ..., K - 1 for the multinomial family, but y[0] = 1e+300"),
+    ("cox", dict(y=np.ones(120)),
+     "y has shape (120,) but the cox family needs (n, 2) = (120, 2): the time and the status of every row"),
+    ("gaussian", dict(y=np.ones((120, 2))), "y has shape (120, 2) but the gaussian family needs (n,) = (120,)"),
+    ("cox", dict(y=np.c_[np.ones(120), np.r_[np.inf, np.ones(119)]]), "y must be finite, but y[0, 1] is inf"),
+    ("cox", dict(ties="exact"), "unknown ties \"exact\"; expected 'breslow' or 'efron'"),
+    ("binomial", dict(ties="efron"), 'ties="efron" needs family="cox", but family is "binomial"'),
+    ("gaussian", dict(strata=np.zeros(120, dtype=np.int64)), 'strata needs family="cox", but family is "gaussian"'),
+    ("cox", dict(strata=[0, 1]), "strata has 2 entries but x has 120 rows"),
+    ("poisson", dict(standardize_response=True),
+     'standardize_response=True needs family="multitask", but family is "poisson"'),
+    ("multitask", dict(offset=np.zeros(120)), "offset has shape (120,) " + _needs(
+        "multitask", 120, "(n, K) = (120, 3) (one column per response in y, K = 3)")),
     ("gamma", dict(link="logit"), "link \"logit\" is not available for the gamma family; expected 'log', "
                                   "'inverse' or 'identity'"),
     ("multinomial", dict(link="log"), 'link is not available for the multinomial family, but link is "log"'),
@@ -415,7 +462,7 @@ FIT_REFUSALS = [  # (family, arguments, message)
     ("negative_binomial", dict(theta=0.0), "theta must be positive and finite, but theta is 0"),
     ("gaussian", dict(link="log", solver="covariance"),
      "solver 'covariance' fits the built-in families (gaussian with the identity link, binomial, "
-     "poisson, multinomial) only"),
+     "poisson, multinomial, multitask) only"),
     ("gamma", dict(y=np.r_[0.0, np.ones(119)]), "y must be positive for the gamma family, but y[0] = 0"),
     ("tweedie", dict(power=1.5, y=np.r_[1.0, -2.0, np.ones(118)]),
      "y must be non-negative for the tweedie family, but y[1] = -2"),
@@ -450,8 +497,9 @@ def test_strided_vectors_are_read_as_they_are(family):
     x, y = data("gaussian" if family == "multinomial" else family)
     y = np.digitize(y, np.quantile(y, [0.3, 0.7])).astype(float) if family == "multinomial" else y
     n = len(y)
-    off = np.linspace(-0.5, 0.5, n * 3).reshape(n, 3)[:, : 3 if family == "multinomial" else 1]
-    off = off if family == "multinomial" else off[:, 0]
+    wide = family in ("multinomial", "multitask")
+    off = np.linspace(-0.5, 0.5, n * 3).reshape(n, 3)[:, : 3 if wide else 1]
+    off = off if wide else off[:, 0]
     w = np.linspace(0.5, 1.5, n)
     strided = lambda a: np.repeat(a, 2, axis=0)[::2]  # noqa: E731
     a = fit(x, y, family=family, offset=off, weights=w, nlambda=10)

@@ -14,17 +14,25 @@ import oracles as o
 from varnel._core import fit
 
 BIG = 9.9e35
-FAMILIES = ("gaussian", "binomial", "poisson")
+FAMILIES = ("gaussian", "binomial", "poisson", "cox", "multitask")
 # families by variance and link on real data: positive (diabetes), counts (doctor visits), 0/1
 GLMS = ("gamma/log", "gamma/inverse", "inverse_gaussian/log", "gaussian/log", "tweedie:2.5/log",
         "tweedie:1.5/log", "negative_binomial:1/log", "poisson/sqrt", "binomial/probit", "binomial/cloglog")
 
 
 def data(family):
-    """Real data of each family: diabetes, breast cancer, doctor visits."""
+    """Real data of each family: diabetes, breast cancer, doctor visits,
+    re-arrests, three diabetes measures."""
     name = family.split(":")[0].split("/")[0]
     return o.dataset({"gaussian": "diabetes", "gamma": "diabetes", "inverse_gaussian": "diabetes",
-                      "binomial": "breast_cancer"}.get(name, "diabetes" if ":2" in family else "randhie"))
+                      "binomial": "breast_cancer", "cox": "rossi", "multitask": "diabetes3"}.get(
+                          name, "diabetes" if ":2" in family else "randhie"))
+
+
+def nonzero(beta):
+    """Variables with a non-zero coefficient (for any response) per solution."""
+    b = beta != 0
+    return (b.any(axis=1) if b.ndim == 3 else b).sum(axis=0)
 
 
 def path(family, x, y, sparse=False, **kw):
@@ -84,6 +92,30 @@ def _statsmodels_poisson(x, y, lam, alpha, standardize):
     return params[0], params[1:] / s[:, None]
 
 
+def _statsmodels_cox(x, y, lam, alpha, standardize):
+    # PHReg.fit_regularized minimises -l/n + lambda (alpha |b|_1 + (1 - alpha)/2 |b|^2)
+    sm = pytest.importorskip("statsmodels.api")
+    s = x.std(0) if standardize else np.ones(x.shape[1])
+    model = sm.PHReg(y[:, 0], x / s, status=y[:, 1])
+    b = np.array([model.fit_regularized(method="elastic_net", alpha=lk, L1_wt=alpha).params
+                  for lk in lam]).T
+    return np.zeros(len(lam)), b / s[:, None]
+
+
+def _sklearn_multitask(x, y, lam, alpha, standardize):
+    # 1/(2n) ||Y - XW - b0||^2 + a r ||W||_21 + a (1 - r)/2 ||W||^2: our objective for a = lambda
+    from sklearn.linear_model import MultiTaskElasticNet, MultiTaskLasso
+
+    s = o.weighted_sd(x, np.full(len(y), 1 / len(y))) if standardize else np.ones(x.shape[1])
+    a0, b = [], []
+    for lk in lam:
+        m = (MultiTaskLasso(alpha=lk, tol=1e-14, max_iter=10**6) if alpha == 1.0 else
+             MultiTaskElasticNet(alpha=lk, l1_ratio=alpha, tol=1e-14, max_iter=10**6)).fit(x / s, y)
+        a0.append(m.intercept_)
+        b.append(m.coef_.T / s[:, None])
+    return np.array(a0).T, np.moveaxis(np.array(b), 0, -1)
+
+
 @pytest.mark.parametrize("family, alpha, standardize, reference, tol", [
     ("gaussian", 1.0, True, _sklearn_gaussian, 1e-5),
     ("gaussian", 0.5, False, _sklearn_gaussian, 1e-5),
@@ -91,21 +123,129 @@ def _statsmodels_poisson(x, y, lam, alpha, standardize):
     ("binomial", 0.0, True, _sklearn_logistic, 1e-5),
     ("poisson", 1.0, True, _statsmodels_poisson, 1e-3),
     ("poisson", 0.4, False, _statsmodels_poisson, 1e-3),
+    ("cox", 1.0, True, _statsmodels_cox, 1e-3),
+    ("cox", 0.3, False, _statsmodels_cox, 1e-3),
+    ("multitask", 1.0, True, _sklearn_multitask, 1e-4),
+    ("multitask", 0.3, False, _sklearn_multitask, 1e-4),
 ])
 def test_path_matches_an_independent_solver(family, alpha, standardize, reference, tol):
     x, y = data(family)
     r = path(family, x, y, alpha=alpha, standardize=standardize, nlambda=30, thresh=1e-14)
     assert r["warning"] is None
-    ks = [3, 10, 20]
+    ks = [3, 10, min(20, r["lmu"] - 1)]
     ref_a0, ref_b = reference(x, y, r["lambda"][ks], alpha, standardize)
     prob = o.Problem(family, x, y, alpha=alpha, standardize=standardize)
     for t, k in enumerate(ks):
-        ours = prob.objective(r["lambda"][k], r["a0"][k], r["beta"][:, k])
-        theirs = prob.objective(r["lambda"][k], ref_a0[t], ref_b[:, t])
+        ours = prob.objective(r["lambda"][k], r["a0"][..., k], r["beta"][..., k])
+        theirs = prob.objective(r["lambda"][k], ref_a0[..., t], ref_b[..., t])
         assert ours <= theirs + 1e-10 * abs(theirs), k
         if theirs <= ours + 1e-9 * abs(ours):  # the reference converged as far
-            b = r["beta"][:, k]
-            np.testing.assert_allclose(b, ref_b[:, t], rtol=0, atol=tol * np.abs(b).max())
+            b = r["beta"][..., k]
+            np.testing.assert_allclose(b, ref_b[..., t], rtol=0, atol=tol * np.abs(b).max())
+
+
+def _rossi_frame(x, y, w, strata):
+    pd = pytest.importorskip("pandas")
+    df = pd.DataFrame(x, columns=[f"x{j}" for j in range(x.shape[1])])
+    df["time"], df["status"], df["w"], df["s"] = y[:, 0], y[:, 1], w, strata
+    return df
+
+
+COX_UNPENALIZED = [  # (reference, ties, extra)
+    ("statsmodels", "breslow", "plain"), ("statsmodels", "efron", "plain"),
+    ("statsmodels", "breslow", "strata"), ("statsmodels", "efron", "offset"),
+    ("lifelines", "efron", "plain"), ("lifelines", "efron", "weights"),
+    ("lifelines", "efron", "strata"),
+]
+
+
+@pytest.mark.parametrize("reference, ties, extra", COX_UNPENALIZED)
+def test_unpenalized_cox_matches_statsmodels_and_lifelines(reference, ties, extra):
+    x, y = data("cox")
+    n = len(y)
+    w = 1.0 + (np.arange(n) % 3) * 0.5 if extra == "weights" else np.ones(n)
+    strata = np.arange(n) % 2 if extra == "strata" else np.zeros(n, dtype=int)
+    off = np.linspace(-0.3, 0.3, n) if extra == "offset" else None
+    kw = dict(weights=w) if extra == "weights" else dict(strata=strata) if extra == "strata" else {}
+    r = fit(x, y, family="cox", ties=ties, offset=off, user_lambda=[0.0], standardize=False,
+            thresh=1e-15, **kw)
+    if reference == "statsmodels":
+        sm = pytest.importorskip("statsmodels.api")
+        ref = sm.PHReg(y[:, 0], x, status=y[:, 1], ties=ties, offset=off,
+                       strata=strata if extra == "strata" else None).fit().params
+    else:
+        lifelines = pytest.importorskip("lifelines")
+        df = _rossi_frame(x, y, w, strata).drop(columns=[c for c in ("w", "s") if c != extra[0]])
+        opts = dict(weights_col="w") if extra == "weights" else dict(strata="s") if extra == "strata" else {}
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # lifelines' notes on non-integer weights
+            ref = lifelines.CoxPHFitter().fit(df, "time", "status", fit_options={"precision": 1e-12},
+                                              **opts).params_.to_numpy()
+    assert r["a0"][0] == 0.0
+    np.testing.assert_allclose(r["beta"][:, 0], ref, rtol=1e-5, atol=1e-6)
+
+
+def _hostile(case, y, strata):
+    """Survival data of one hostile kind: (y, weights, rows that matter)."""
+    y, w, keep = y.copy(), np.ones(len(y)), np.ones(len(y), dtype=bool)
+    if case == "all censored":
+        y[:, 1] = 0.0
+    elif case == "one event":
+        y[:, 1] = np.arange(len(y)) == 7
+    elif case == "tied times everywhere":
+        y[:, 0] = 5.0
+    elif case == "zero-weight stratum":
+        w[strata == 1] = 0.0
+        keep = strata != 1
+    elif case == "stratum without events":
+        y[strata == 2, 1] = 0.0
+        keep = strata != 2
+    elif case == "only tied events":
+        y[:, 0], y[:, 1] = 5.0, 1.0
+    elif case == "time 0":
+        y[3, 0] = 0.0
+    elif case == "status 2":
+        y[5, 1] = 2.0
+    return y, w, keep
+
+
+HOSTILE_SURVIVAL = {  # case: the error, or None for a path to check
+    "all censored": "the cox family needs an event: no row with status 1 has a positive weight, "
+                    "so there is nothing to fit",
+    "one event": None,
+    "tied times everywhere": None,
+    "zero-weight stratum": None,
+    "stratum without events": None,
+    "only tied events": "the cox family has nothing to fit: the null model already attains the "
+                        "largest partial likelihood (every risk set holds only tied events)",
+    "time 0": "the cox family needs positive, finite survival times, but row 3 has time 0",
+    "status 2": "the cox family needs a status of 0 (censored) or 1 (event), but row 5 has status 2",
+}
+
+
+@pytest.mark.parametrize("ties", ["breslow", "efron"])
+@pytest.mark.parametrize("case", list(HOSTILE_SURVIVAL))
+def test_hostile_survival_inputs(case, ties):
+    x, y = data("cox")
+    x, y = x[:150], y[:150]
+    strata = np.arange(150) % 3
+    y, w, keep = _hostile(case, y, strata)
+    opts = dict(family="cox", ties=ties, standardize=False, thresh=1e-13,
+                user_lambda=np.geomspace(0.1, 0.002, 8))
+    if HOSTILE_SURVIVAL[case] is not None:
+        with pytest.raises(ValueError) as info:
+            fit(x, y, weights=w, strata=strata, **opts)
+        assert str(info.value) == HOSTILE_SURVIVAL[case]
+        return
+    r = fit(x, y, weights=w, strata=strata, **opts)
+    assert np.isfinite(r["beta"]).all() and ((0 <= r["dev_ratio"]) & (r["dev_ratio"] <= 1)).all()
+    # the rows that matter by themselves: their loss has the full weight sum's share
+    alone = fit(x[keep], y[keep], strata=strata[keep],
+                **dict(opts, user_lambda=opts["user_lambda"] * w.sum() / w[keep].sum()))
+    np.testing.assert_allclose(r["beta"], alone["beta"], rtol=0, atol=1e-5 * np.abs(r["beta"]).max())
+    prob = o.Problem("cox", x, y, weights=w, strata=strata, ties=ties, standardize=False)
+    for k in range(r["lmu"]):
+        assert prob.kkt_residual(r["lambda"][k], 0.0, r["beta"][:, k]) < 1e-6, k
 
 
 # ---- the penalty sequence --------------------------------------------------------------
@@ -160,12 +300,12 @@ def test_pmax_dfmax_and_maxit(family, sparse):
     r0 = path(family, x, y, sparse, pmax=0)
     assert (r0["lmu"], r0["warning"]) == (1, ("MaxActiveReached", 1))
     r1 = path(family, x, y, sparse, pmax=1)
-    assert r1["warning"][0] == "MaxActiveReached" and (r1["beta"] != 0).sum(axis=0).max() <= 1
+    assert r1["warning"][0] == "MaxActiveReached" and nonzero(r1["beta"]).max() <= 1
     ridge = path(family, x, y, sparse, alpha=0.0, pmax=2)  # ridge: every variable at once
     assert ridge["warning"] == ("MaxActiveReached", 0)
     d = path(family, x, y, sparse, dfmax=2)
-    assert d["warning"] is None and (d["beta"][:, -1] != 0).sum() > 2
-    assert ((d["beta"][:, :-1] != 0).sum(axis=0) <= 2).all()
+    assert d["warning"] is None and nonzero(d["beta"])[-1] > 2
+    assert (nonzero(d["beta"])[:-1] <= 2).all()
     for maxit in (3, 40):
         m = path(family, x, y, sparse, maxit=maxit)
         assert m["warning"] == ("MaxIterReached", m["lmu"]) and m["npasses"] > maxit
@@ -194,7 +334,7 @@ def test_deviances_and_weight_scale(family, sparse, intercept):
     r = path(family, x, y, sparse, weights=w, intercept=intercept, nlambda=20, thresh=1e-12)
     assert r["nulldev"] == pytest.approx(o.null_deviance(family, y, w, intercept), rel=1e-10)
     for k in (0, 5, r["lmu"] - 1):  # dev_ratio from the coefficients
-        dev = o.deviance(family, y, r["a0"][k], r["beta"][:, k], x, w, pmin=1e-9)
+        dev = o.deviance(family, y, r["a0"][..., k], r["beta"][..., k], x, w, pmin=1e-9)
         assert 1 - dev / r["nulldev"] == pytest.approx(r["dev_ratio"][k], abs=1e-9)
     scaled = path(family, x, y, sparse, weights=10 * w, intercept=intercept, nlambda=20, thresh=1e-12)
     for key in ("lambda", "a0", "beta", "dev_ratio"):

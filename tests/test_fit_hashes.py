@@ -22,12 +22,14 @@ X, Y, LABELS, COUNTS = pinned.DATA["tall"]
 N, P = X.shape
 CLASSES = np.digitize(Y, np.quantile(Y, [0.3, 0.65])).astype(float)
 RESPONSE = {"gaussian": Y, "binomial": LABELS, "poisson": COUNTS, "multinomial": CLASSES,
-            "grouped": CLASSES, "tweedie": COUNTS, "probit": LABELS}
+            "grouped": CLASSES, "tweedie": COUNTS, "probit": LABELS,
+            "cox": np.column_stack([np.round(np.abs(Y) + 0.1, 1), LABELS]),
+            "multitask": np.column_stack([Y, COUNTS, LABELS])}
 # the families by variance and link, under their case names
 GLM = {"tweedie": dict(family="tweedie", power=1.5), "probit": dict(family="binomial", link="probit")}
 # (family, input, solver)
 RUNS = [(f, i, "naive") for f in RESPONSE for i in ("dense", "sparse")] + [
-    ("gaussian", "dense", "covariance")]
+    ("gaussian", "dense", "covariance"), ("multitask", "dense", "covariance")]
 
 
 def _options(family):
@@ -37,13 +39,15 @@ def _options(family):
     pf[0], pf[2] = 0.0, 2.0
     lower, upper = np.full(P, -np.inf), np.full(P, np.inf)
     lower[1], upper[3] = -0.3, 0.4
-    wide = family in ("multinomial", "grouped")
+    wide = family in ("multinomial", "grouped", "multitask")
     offset = ((np.arange(N * (3 if wide else 1)) * 13) % 11 / 22.0 - 0.25).reshape(N, -1)
+    own = {"cox": {"ties": "efron", "strata": np.arange(N) % 3},
+           "multitask": {"standardize_response": True}}.get(family, {})
     return {
         "default": {},
         "general": {"weights": w, "penalty_factor": pf, "lower_limits": lower,
                     "upper_limits": upper, "alpha": 0.7,
-                    "offset": offset if wide else offset[:, 0]},
+                    "offset": offset if wide else offset[:, 0], **own},
         "raw": {"intercept": False, "standardize": False, "nlambda": 30},
         "maxit": {"maxit": 60, "alpha": 0.5, "thresh": 1e-10},
     }

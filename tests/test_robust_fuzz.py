@@ -404,8 +404,8 @@ def strategies():
         if case["entry"] == "elnet_sparse" and len(args) >= 5:
             args = [tuple(args[:5]), *args[5:]]
         family = draw(st.sampled_from(["gaussian", "binomial", "poisson", "multinomial", "gamma",
-                                       "inverse_gaussian", "tweedie", "negative_binomial"]))
-        if family != "multinomial" and draw(coin):  # a link, a power, a theta, fitting or not
+                                       "inverse_gaussian", "tweedie", "negative_binomial", "cox", "multitask"]))
+        if family not in ("multinomial", "cox", "multitask") and draw(coin):  # a link, a power, a theta, fitting or not
             kwargs["link"] = draw(st.sampled_from(["log", "identity", "probit", "cloglog", "inverse",
                                                    "inverse_squared", "sqrt", "logit"]))
         if family == "tweedie" or wild(draw, case, 20):
@@ -413,20 +413,28 @@ def strategies():
         if family == "negative_binomial" and draw(coin):
             kwargs["theta"] = draw(st.sampled_from([1e-12, 0.5, 2.0, 0.0, INF]))
         nclass, y = 1, args[1] if len(args) > 1 else None
-        if family == "multinomial" and isinstance(y, np.ndarray) and y.dtype == np.float64:
+        float_y = isinstance(y, np.ndarray) and y.dtype == np.float64 and y.ndim == 1
+        if family == "multinomial" and float_y:
             args[1] = y = np.abs(np.floor(y)) % 3  # class codes (hostile values stay hostile)
             codes = np.asarray(y)
             nclass = int(codes.max(initial=0) + 1) if np.isfinite(codes).all() else None
+        if family in ("cox", "multitask") and float_y:  # (time, status), or two responses
+            args[1] = y = np.column_stack([np.abs(y) + 0.5, y > 0] if family == "cox" else [y, 2 - y])
+            nclass = 2 if family == "multitask" else 1
         kwargs["family"] = family
         if draw(coin):
             kwargs["solver"] = draw(st.sampled_from(["naive", "covariance"]))
-        if draw(coin) and isinstance(y, np.ndarray) and y.ndim == 1:
-            shape = (len(y), nclass) if family == "multinomial" and nclass else (len(y),)
-            kwargs["offset"] = values(draw, case, shape, -2, 2)
+        if draw(coin) and isinstance(y, np.ndarray) and y.ndim >= 1:
+            wide = family in ("multinomial", "multitask") and nclass
+            kwargs["offset"] = values(draw, case, (len(y), nclass) if wide else (len(y),), -2, 2)
         if family == "multinomial" and draw(coin):
             kwargs["grouped"] = True
+        if family == "cox" and draw(coin):
+            kwargs.update(ties="efron", strata=np.arange(len(y) if hasattr(y, "__len__") else 0) % 3)
+        if family == "multitask" and draw(coin):
+            kwargs["standardize_response"] = True
         return dict(case, entry="fit", args=args, kwargs=kwargs,
-                    nclass=nclass if family == "multinomial" else 1)
+                    nclass=nclass if family in ("multinomial", "multitask") else 1)
 
     return {"dense": dense_case(), "sparse": sparse_case(), "fit": fit_case()}
 

@@ -160,12 +160,14 @@ REFUSALS = [  # (family, statistics change, keywords, exception, message)
     ("gaussian", {"squares": "short"}, {}, ValueError, "statistics['squares'] has 7 values, not 8"),
     ("gaussian", {"centre": "nan"}, {}, ValueError, "statistics['centre'] must be finite"),
     ("binomial", {}, dict(source=1), TypeError, "source must be callable"),
+    ("cox", {}, {}, ValueError, "a fit from statistics fits the built-in families"),
+    ("multitask", {}, {}, ValueError, "a fit from statistics fits the built-in families"),
 ]
 
 
 @pytest.mark.parametrize("family, change, kw, error, text", REFUSALS)
 def test_fit_statistics_refusals_name_what_is_wrong(family, change, kw, error, text):
-    x, y, rng = data(family)
+    x, y, rng = data("gaussian" if family in ("cox", "multitask") else family)
     s = merged(x, y, np.ones(N), products=family == "gaussian")
     for key, how in change.items():
         if how == "y3":

@@ -42,33 +42,46 @@ bool StatisticsSource::refit(std::span<const double>, std::span<const std::size_
 
 StatisticsDesign::StatisticsDesign(StatisticsSource& source, const Flags& include, Vec gradient,
                                    const Interrupt& interrupt, std::size_t min_batch)
-    : source_(&source), include_(include), nvars_(include.size()),
+    : StatisticsDesign(source, include, std::move(gradient), 1, interrupt, min_batch) {}
+
+StatisticsDesign::StatisticsDesign(Vec products, const Flags& include, Vec gradient,
+                                   const Interrupt& interrupt)
+    : StatisticsDesign(std::move(products), include, std::move(gradient), 1, interrupt) {}
+
+StatisticsDesign::StatisticsDesign(StatisticsSource& source, const Flags& include,
+                                   std::size_t width, const Interrupt& interrupt,
+                                   std::size_t min_batch)
+    : source_(&source), include_(include), nvars_(include.size()), nk_(width),
+      per_slot_(width), min_batch_(std::max<std::size_t>(min_batch, 1)), slot_(nvars_, -1),
+      interrupt_(interrupt) {
+    require(width >= 1, "statistics design: K >= 1 predictors");
+    batch_.reserve(nvars_);
+}
+
+StatisticsDesign::StatisticsDesign(StatisticsSource& source, const Flags& include, Vec gradient,
+                                   std::size_t responses, const Interrupt& interrupt,
+                                   std::size_t min_batch)
+    : source_(&source), include_(include), nvars_(include.size()), nk_(responses),
       min_batch_(std::max<std::size_t>(min_batch, 1)), g_(std::move(gradient)),
       slot_(nvars_, -1), interrupt_(interrupt) {
-    require(g_.size() == nvars_, "statistics design: one gradient per variable");
+    require(responses >= 1 && g_.size() == checked_size(nvars_, responses),
+            "statistics design: one gradient per variable and response");
     batch_.reserve(nvars_);
 }
 
 StatisticsDesign::StatisticsDesign(Vec products, const Flags& include, Vec gradient,
-                                   const Interrupt& interrupt)
-    : include_(include), nvars_(include.size()), min_batch_(1), g_(std::move(gradient)),
-      slot_(nvars_), products_(std::move(products)), interrupt_(interrupt) {
-    require(g_.size() == nvars_ && products_.size() == checked_size(nvars_, nvars_),
+                                   std::size_t responses, const Interrupt& interrupt)
+    : include_(include), nvars_(include.size()), nk_(responses), min_batch_(1),
+      g_(std::move(gradient)), slot_(nvars_), products_(std::move(products)),
+      interrupt_(interrupt) {
+    require(responses >= 1 && g_.size() == checked_size(nvars_, responses) &&
+                products_.size() == checked_size(nvars_, nvars_),
             "statistics design: inputs of the wrong length");
     formed_.resize(nvars_);
     for (std::size_t j = 0; j < nvars_; ++j) {
         slot_[j] = static_cast<std::ptrdiff_t>(j);
         formed_[j] = j;
     }
-}
-
-StatisticsDesign::StatisticsDesign(StatisticsSource& source, const Flags& include,
-                                   std::size_t width, const Interrupt& interrupt,
-                                   std::size_t min_batch)
-    : source_(&source), include_(include), nvars_(include.size()), nk_(width),
-      min_batch_(std::max<std::size_t>(min_batch, 1)), slot_(nvars_, -1), interrupt_(interrupt) {
-    require(width >= 1, "statistics design: K >= 1 predictors");
-    batch_.reserve(nvars_);
 }
 
 void StatisticsDesign::gradient(std::size_t j, std::span<double> out) const {
@@ -94,7 +107,7 @@ void StatisticsDesign::defer(std::size_t j, std::span<const double> delta) {
     for (std::size_t k = 0; k < nk_; ++k) {
         const double d = delta[k];
         if (d == 0.0) continue;
-        const double* c = products_.data() + (static_cast<std::size_t>(slot) * nk_ + k) * p;
+        const double* c = column(slot, k);
         double* g = g_.data() + k * p;
         for (std::size_t i = 0; i < p; ++i) g[i] -= d * c[i];  // g_.k -= d_k C_k[:, j]
         if (!zv_.empty()) rsum_[k] -= d * zv_[k * p + j];
@@ -114,7 +127,7 @@ void StatisticsDesign::curvatures(const Flags& flags, std::span<double> out) con
         const std::ptrdiff_t slot = slot_[j];
         require(slot >= 0, "statistics design: the curvature of a column not formed");
         for (std::size_t k = 0; k < nk_; ++k)
-            out[j * nk_ + k] = products_[(static_cast<std::size_t>(slot) * nk_ + k) * nvars_ + j];
+            out[j * nk_ + k] = column(slot, k)[j];
     }
 }
 
@@ -160,8 +173,8 @@ void StatisticsDesign::strong_set_grew(const Flags& strong) {
                           by_gradient);
         batch_.resize(wanted);
     }
-    products_.resize(checked_size(checked_size(formed + batch_.size(), nk_), p));
-    source_->products(batch_, products_.data() + formed * nk_ * p);
+    products_.resize(checked_size(checked_size(formed + batch_.size(), per_slot_), p));
+    source_->products(batch_, products_.data() + formed * per_slot_ * p);
     for (std::size_t t = 0; t < batch_.size(); ++t) {
         slot_[batch_[t]] = static_cast<std::ptrdiff_t>(formed + t);
         formed_.push_back(batch_[t]);

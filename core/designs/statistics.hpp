@@ -94,6 +94,10 @@ public:
 // the batches growing geometrically.  A reweighting source re-forms every
 // formed column at each refit, at the new weights.
 //
+// With fixed weights and K responses (multi-response least squares) the K
+// predictors share one column of products, C[:, j] = Z'W z_j, and a step of
+// d on b_j. moves g_.k by -d_k C[:, j].
+//
 // Reproducibility: the bits are those of the source's sums and of the
 // fixed order of the updates (see designs/memory_sources.hpp).
 class StatisticsDesign {
@@ -104,6 +108,13 @@ public:
                      const Interrupt& interrupt, std::size_t min_batch = 32);
     // Fixed weights with every product given: `products` is C, p x p column-major.
     StatisticsDesign(Vec products, const Flags& include, Vec gradient, const Interrupt& interrupt);
+    // Fixed weights shared by K responses: `gradient` holds <z_j, r_.k> at
+    // b = 0 (at k * p + j); products from the source as variables become
+    // strong, or every one given (`products`: C, p x p column-major).
+    StatisticsDesign(StatisticsSource& source, const Flags& include, Vec gradient,
+                     std::size_t responses, const Interrupt& interrupt, std::size_t min_batch = 32);
+    StatisticsDesign(Vec products, const Flags& include, Vec gradient, std::size_t responses,
+                     const Interrupt& interrupt);
     // A reweighting source with K predictors: the sums come from its null
     // model (null_model(), which the engine calls first).
     StatisticsDesign(StatisticsSource& source, const Flags& include, std::size_t width,
@@ -147,11 +158,18 @@ public:
 
 private:
     void take(RowSums& sums);
+    // C_k[:, j] of the variable formed in `slot` (one column for every k
+    // when the weights are shared).
+    const double* column(std::ptrdiff_t slot, std::size_t k) const {
+        const std::size_t s = static_cast<std::size_t>(slot);
+        return products_.data() + (per_slot_ == 1 ? s : s * per_slot_ + k) * nvars_;
+    }
 
     StatisticsSource* source_ = nullptr;
     const Flags& include_;
     std::size_t nvars_;
     std::size_t nk_ = 1;
+    std::size_t per_slot_ = 1;            // product columns per formed variable: K, or 1 if shared
     std::size_t min_batch_;
     Vec g_;                               // <z_j, r_.k> at k * p + j
     Vec zv_;                              // <z_j, v_.k> at k * p + j (reweighting only)
@@ -159,7 +177,7 @@ private:
     Vec vsum_;                            // sum_i v_ik
     std::vector<std::ptrdiff_t> slot_;    // the formed column of variable j, or -1
     std::vector<std::size_t> formed_;     // variable of each formed column, in slot order
-    Vec products_;                        // slot s, class k at (s * K + k) * p
+    Vec products_;                        // slot s, class k at (s * K + k) * p (shared: s * p)
     std::vector<std::size_t> batch_;      // scratch for one batch
     RowSums sums_;                        // scratch for a refit
     const Interrupt& interrupt_;

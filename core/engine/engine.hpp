@@ -70,16 +70,16 @@
 
 namespace varnel_core {
 
-// A scalar family runs on a scalar design (with working weights when it
-// reweights), a block family on a block design.
+// A family runs on a design of its width, with working weights when it
+// reweights.
 template <class F, class D>
 concept EngineParts =
     (!F::block && (F::reweights ? ScalarWorkingDesign<D> : ScalarDesign<D>)) ||
-    (F::block && BlockDesign<D>);
+    (F::block && (F::reweights ? BlockWorkingDesign<D> : BlockDesign<D>));
 
 // The intercepts a family fits by steps need the sums of its weights.
 template <class F>
-concept InterceptParts = F::intercept_fit == InterceptFit::by_centring ||
+concept InterceptParts = F::intercept_fit != InterceptFit::by_steps ||
                          requires(const F& f) {
                              { f.weight_sums() } -> std::convertible_to<std::span<const double>>;
                          };
@@ -228,6 +228,9 @@ private:
                     x_.gradient(j, block_g_);
                     for (std::size_t k = 0; k < width_; ++k)
                         block_b_[k] = coef_[j * width_ + k] = start.coef[j * width_ + k];
+                    const std::span<const double> b(coef_.data() + j * width_, width_);
+                    fam_.on_step(block_g_, std::span<const double>(curv_).subspan(j * width_, width_),
+                                 b, block_b_);
                     x_.defer(j, block_b_);
                 } else {
                     const double g = x_.gradient(j), d = start.coef[j];
@@ -314,6 +317,8 @@ private:
         if (may_enter && !enter_active(j)) return UpdateResult::ActiveFull;
         for (std::size_t k = 0; k < nk; ++k)
             max_change_ = nan_max(max_change_, F::step_change(c[k], next[k]));
+        fam_.on_step(block_g_, std::span<const double>(c, nk), std::span<const double>(b, nk),
+                     block_b_);
         x_.defer(j, block_b_);  // r_.k -= d_k v z_j, applied with the next gradient
         return UpdateResult::Done;
     }

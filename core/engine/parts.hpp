@@ -20,9 +20,9 @@
 //   weights(), residual(), rows(), begin_refit(), end_refit()
 // With K coefficients per variable (a block design: r and v are n x K,
 // row-major) the same in K: gradient(j, g), defer(j, delta[K]),
-// abs_gradients(include, skip, out, magnitude), curvatures at j * K + k,
-// residual_sum(s[K]), subtract_weights(d[K]), linear_predictor(coef, active,
-// b0[K], eta).
+// abs_gradients(include, skip, out, magnitude), and with working weights
+// curvatures at j * K + k, residual_sum(s[K]), subtract_weights(d[K]),
+// linear_predictor(coef, active, b0[K], eta).
 // A design that reweights through its own source (designs/statistics.hpp)
 // holds no rows: instead of the linear predictor, the weights and the
 // residual it answers
@@ -90,22 +90,28 @@ concept ScalarWorkingDesign =
 template <class D>
 concept BlockDesign = requires(D& d, const D& cd, std::size_t j, const Flags& flags,
                                std::span<double> out, std::span<const double> in,
-                               std::span<const std::size_t> active,
                                double (*magnitude)(std::span<const double>)) {
     d.gradient(j, out);
     d.defer(j, in);
     d.flush();
     cd.abs_gradients(flags, &flags, out, magnitude);
-    d.curvatures(flags, out);
-    cd.residual_sum(out);
-    d.subtract_weights(in);
     { cd.width() } -> std::same_as<std::size_t>;
     { cd.step_work() } -> std::same_as<std::size_t>;
-} && (RefitsThroughSource<D> ||
-      (WorkingRows<D> && requires(const D& cd, std::span<double> out, std::span<const double> in,
-                                  std::span<const std::size_t> active) {
-          cd.linear_predictor(in, active, in, out);
-      }));
+};
+
+template <class D>
+concept BlockWorkingDesign =
+    BlockDesign<D> && requires(D& d, const D& cd, const Flags& flags, std::span<double> out,
+                               std::span<const double> in) {
+        d.curvatures(flags, out);
+        cd.residual_sum(out);
+        d.subtract_weights(in);
+    } && (RefitsThroughSource<D> ||
+          (WorkingRows<D> && requires(const D& cd, std::span<double> out,
+                                      std::span<const double> in,
+                                      std::span<const std::size_t> active) {
+              cd.linear_predictor(in, active, in, out);
+          }));
 
 // What the coordinate steps read of every variable, prepared before the path.
 struct Coordinates {

@@ -45,6 +45,7 @@ PathResult run_path(F& family, D& design, PenaltySequence& seq, const PathRules&
     const Assembly how{nvars,    s.coef_scale, s.lambda_scale, s.x_mean, s.x_scale,
                        s.intercept, F::intercept_form, seq.generated()};
     PathResult r = store.assemble(end.lmu, engine.active(), how);
+    r.block = F::block;
     r.npasses = engine.npasses();
     r.warning = end.warning;
     r.lambda_max = engine.lambda_max() * s.lambda_scale;

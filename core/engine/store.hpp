@@ -33,6 +33,7 @@ struct PathResult {
     Vec dev_ratio;
     std::uint64_t lmu = 0;
     std::uint64_t nclass = 1;
+    bool block = false;  // a block family's: nclass coefficients per variable even when nclass = 1
     double nulldev = 0.0;
     std::uint64_t npasses = 0;
     std::optional<PathWarning> warning;

@@ -9,13 +9,17 @@
 //                                (both show in the results)
 //   conv_thresh()                the convergence threshold of a pass and of
 //                                an outer iteration
-//   on_step(g, c, d)             bookkeeping of a coefficient change
+//   on_step(g, c, d)             bookkeeping of a coefficient change; a block
+//                                family's on_step(u, c, b, d) of a block step
+//                                that moved b_j. by d to b, with u = g + c (b - d)
 //   deviance_ratio()             the fraction of the null deviance explained
 //   little_progress(m, dev, store)  its early-stop rule on the deviance ratio
 //   intercept_fit                whether the intercept comes from centring
 //                                (least squares: the stored intercept is
-//                                stored_intercept()) or from unpenalized
-//                                steps on the intercept
+//                                stored_intercept()), from unpenalized steps
+//                                on the intercept, or does not exist (none:
+//                                the loss is blind to a common shift of eta,
+//                                as a partial likelihood is)
 //   intercept_form               how the intercept maps back to the caller's
 //                                scale (its rounding)
 //   shift_invariant              the loss sees only differences between the
@@ -68,7 +72,7 @@ struct Schedule {
                                   // later penalty value starts with active passes
 };
 
-enum class InterceptFit { by_centring, by_steps };
+enum class InterceptFit { by_centring, by_steps, none };
 
 // The rows a family is fitted to: the response, the observation weights
 // normalized to sum 1 (`total`: their sum before the normalization) and the
@@ -80,8 +84,15 @@ struct RowData {
     std::span<const double> offset;
 };
 
+// A block family keeps its books of a block step (the scalar families of a
+// coordinate step).
 template <class F>
-concept Family = requires(F& f, const F& cf, const SolutionStore& store) {
+concept BlockSteps = !F::block || requires(F& f, std::span<const double> s) {
+    f.on_step(s, s, s, s);
+};
+
+template <class F>
+concept Family = BlockSteps<F> && requires(F& f, const F& cf, const SolutionStore& store) {
     { F::schedule } -> std::convertible_to<Schedule>;
     { F::block } -> std::convertible_to<bool>;
     { F::reweights } -> std::convertible_to<bool>;

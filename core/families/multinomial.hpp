@@ -65,6 +65,8 @@ public:
 
     double conv_thresh() const { return conv_thresh_; }
     void on_step(double, double, double) {}
+    void on_step(std::span<const double>, std::span<const double>, std::span<const double>,
+                 std::span<const double>) {}
     // (null loss - loss) / (null deviance / 2); the saturated model's loss is 0
     double deviance_ratio() const { return (null_half_dev_ - loss()) / null_half_dev_; }
     double stored_intercept(double b0) const { return b0; }

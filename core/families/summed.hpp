@@ -47,6 +47,8 @@ public:
     std::size_t width() const { return nk_; }
     double conv_thresh() const { return conv_thresh_; }
     void on_step(double, double, double) {}
+    void on_step(std::span<const double>, std::span<const double>, std::span<const double>,
+                 std::span<const double>) {}
     double deviance_ratio() const { return (null_loss_ - loss_) / null_half_dev_; }
     double stored_intercept(double b0) const { return b0; }
     bool little_progress(std::uint64_t m, double dev, const SolutionStore& store) const {

@@ -4,9 +4,11 @@
 #include <utility>
 
 #include "base/format.hpp"
+#include "families/cox.hpp"
 #include "families/multinomial.hpp"
 #include "fit/glm_models.hpp"
 #include "fit/least_squares.hpp"
+#include "fit/multitask_covariance.hpp"
 #include "fit/working_fit.hpp"
 
 namespace varnel_core {
@@ -20,6 +22,8 @@ std::optional<FamilyKind> family_named(std::string_view name) {
     if (name == "inverse_gaussian") return FamilyKind::InverseGaussian;
     if (name == "tweedie") return FamilyKind::Tweedie;
     if (name == "negative_binomial") return FamilyKind::NegativeBinomial;
+    if (name == "cox") return FamilyKind::Cox;
+    if (name == "multitask") return FamilyKind::Multitask;
     return std::nullopt;
 }
 
@@ -41,8 +45,8 @@ std::string_view solver_name(SolverKind solver) {
 
 SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::uint64_t nvars) {
     const bool tall = nvars <= covariance_all_at_once && nobs / 2 >= nvars;
-    return family == FamilyKind::Gaussian && dense && tall ? SolverKind::Covariance
-                                                           : SolverKind::Naive;
+    const bool least_squares = family == FamilyKind::Gaussian || family == FamilyKind::Multitask;
+    return least_squares && dense && tall ? SolverKind::Covariance : SolverKind::Naive;
 }
 
 namespace {
@@ -77,20 +81,28 @@ void check_intercepts(std::optional<Table>& t, std::size_t nk, const std::string
 }  // namespace
 
 void check_tables(FitChoices& c, std::uint64_t nobs, std::uint64_t nvars, std::size_t nk) {
-    const bool multinomial = family_named(c.family) == FamilyKind::Multinomial;
+    const auto family = family_named(c.family);
+    const bool multinomial = family == FamilyKind::Multinomial;
+    const bool multitask = family == FamilyKind::Multitask;
+    const bool wide = multinomial || multitask;
     const std::size_t n = nobs, p = nvars;
     const std::string per_class =
-        multinomial ? " (one column per class of y, K = " + std::to_string(nk) + ")" : "";
+        multinomial ? " (one column per class of y, K = " + std::to_string(nk) + ")"
+        : multitask ? " (one column per response in y, K = " + std::to_string(nk) + ")"
+                    : "";
     const std::string fam = "the " + c.family + " family needs ";
     check_shape(c.offset, "offset", n, nk,
-                fam + (multinomial ? "(n, K) = (" + std::to_string(n) + ", " + std::to_string(nk) + ")"
-                                   : "(n,) = (" + std::to_string(n) + ",)") + per_class);
+                fam + (wide ? "(n, K) = (" + std::to_string(n) + ", " + std::to_string(nk) + ")"
+                            : "(n,) = (" + std::to_string(n) + ",)") + per_class);
     check_shape(c.start_beta, "start_beta", p, nk,
-                fam + (multinomial ? "(p, K) = (" + std::to_string(p) + ", " + std::to_string(nk) + ")"
-                                   : "(p,) = (" + std::to_string(p) + ",)") + per_class);
+                fam + (wide ? "(p, K) = (" + std::to_string(p) + ", " + std::to_string(nk) + ")"
+                            : "(p,) = (" + std::to_string(p) + ",)") + per_class);
     check_intercepts(c.start_a0, nk,
-                     fam + (multinomial ? "(K,) = (" + std::to_string(nk) + ",)" : "one number") +
+                     fam + (wide ? "(K,) = (" + std::to_string(nk) + ",)" : "one number") +
                          per_class);
+    if (c.strata && c.strata->size() != n)
+        throw PreconditionError("strata has " + std::to_string(c.strata->size()) +
+                                " entries but x has " + std::to_string(n) + " rows");
 }
 
 SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, std::uint64_t nvars) {
@@ -98,38 +110,75 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
     if (!family)
         throw PreconditionError("unknown family " + quoted(c.family) +
                                 "; expected 'gaussian', 'binomial', 'poisson', 'multinomial', "
-                                "'gamma', 'inverse_gaussian', 'tweedie' or 'negative_binomial'");
+                                "'gamma', 'inverse_gaussian', 'tweedie', 'negative_binomial', "
+                                "'cox' or 'multitask'");
     const auto named = solver_named(c.solver);
     if (!named)
         throw PreconditionError("unknown solver " + quoted(c.solver) +
                                 "; expected 'auto', 'naive' or 'covariance'");
-    if (c.grouped && *family != FamilyKind::Multinomial)
+    if (c.grouped && *family != FamilyKind::Multinomial && *family != FamilyKind::Multitask)
         throw PreconditionError("grouped=True needs family=\"multinomial\", but family is " +
                                 quoted(c.family));
-    // Every built-in family fits through either solver; a model named by
-    // its variance and link (fit/glm_models.hpp) has the naive solver only.
+    const auto ties = ties_named(c.ties);
+    if (!ties)
+        throw PreconditionError("unknown ties " + quoted(c.ties) + "; expected 'breslow' or 'efron'");
+    const bool cox = *family == FamilyKind::Cox;
+    if ((*ties != Ties::breslow || c.strata) && !cox)
+        throw PreconditionError(std::string(c.strata ? "strata" : "ties=\"efron\"") +
+                                " needs family=\"cox\", but family is " + quoted(c.family));
+    if (c.standardize_response && *family != FamilyKind::Multitask)
+        throw PreconditionError("standardize_response=True needs family=\"multitask\", but family is " +
+                                quoted(c.family));
+    // Every built-in family but the cox family fits through either solver;
+    // a model named by its variance and link (fit/glm_models.hpp) has the
+    // naive solver only, and so has the cox family (its risk sets tie the
+    // rows together).
     const bool model = glm_model(*family, c).has_value();
     const SolverKind solver = *named != SolverKind::Auto ? *named
                               : model ? SolverKind::Naive
                                       : auto_solver(*family, dense, nobs, nvars);
-    if (solver == SolverKind::Covariance && model)
+    if (solver == SolverKind::Covariance && (model || cox))
         throw PreconditionError("solver 'covariance' fits the built-in families (gaussian with the "
-                                "identity link, binomial, poisson, multinomial) only");
+                                "identity link, binomial, poisson, multinomial, multitask) only");
     if (solver == SolverKind::Covariance && !dense)
         throw PreconditionError("solver 'covariance' fits a dense x only");
     return solver;
 }
+
+namespace {
+
+// y has the columns the family reads: two for the cox family (time and
+// status), any number for the multitask family, one for the others.
+void check_response_columns(const FitRequest& r, FamilyKind family, const std::string& name) {
+    require(r.y.size() == checked_size(r.nobs, r.y_cols), "y must have one row per row of x");
+    const bool ok = family == FamilyKind::Cox ? r.y_cols == 2
+                    : family == FamilyKind::Multitask ? r.y_cols >= 1
+                                                      : r.y_cols == 1;
+    if (ok) return;
+    const std::string shape = "(" + std::to_string(r.nobs) +
+                              (r.y_cols == 1 ? ",)" : ", " + std::to_string(r.y_cols) + ")");
+    throw PreconditionError("y has shape " + shape + " but the " + name + " family needs " +
+                            (family == FamilyKind::Cox
+                                 ? "(n, 2) = (" + std::to_string(r.nobs) +
+                                       ", 2): the time and the status of every row"
+                                 : "(n,) = (" + std::to_string(r.nobs) + ",)"));
+}
+
+}  // namespace
 
 FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
     FitChoices& c = request.choices;
     const bool dense = std::holds_alternative<DenseMatrix>(request.x);
     const SolverKind solver = check_choices(c, dense, request.nobs, request.nvars);
     const auto family = family_named(c.family);
+    check_response_columns(request, *family, c.family);
     const bool multinomial = *family == FamilyKind::Multinomial;
-    require(request.y.size() == request.nobs, "y must have one entry per row of x");
+    const bool multitask = *family == FamilyKind::Multitask;
 
     const std::size_t n = request.nobs;
-    const std::size_t nk = multinomial ? class_count(request.y) : 1;
+    const std::size_t nk = multinomial ? class_count(request.y)
+                           : multitask ? static_cast<std::size_t>(request.y_cols)
+                                       : 1;
     check_tables(c, n, request.nvars, nk);
 
     std::variant<PathResult, FitError> path;
@@ -137,6 +186,15 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
         if (c.offset)
             for (std::size_t i = 0; i < n; ++i) request.y[i] = request.y[i] - c.offset->values[i];
         path = least_squares_path(request, solver == SolverKind::Covariance, interrupt);
+    } else if (multitask) {
+        if (c.offset) {
+            for (std::size_t e = 0; e < request.y.size(); ++e)
+                request.y[e] = request.y[e] - c.offset->values[e];
+            c.offset.reset();
+        }
+        path = solver == SolverKind::Covariance
+                   ? multitask_covariance_path(request, interrupt)
+                   : working_family_path(request, *family, nk, false, interrupt);
     } else {
         path = working_family_path(request, *family, nk, solver == SolverKind::Covariance,
                                    interrupt);

@@ -25,11 +25,13 @@ enum class FamilyKind {
     InverseGaussian,
     Tweedie,
     NegativeBinomial,
+    Cox,
+    Multitask,
 };
 enum class SolverKind { Auto, Naive, Covariance };
 
 // "gaussian", "binomial", "poisson", "multinomial", "gamma", "inverse_gaussian",
-// "tweedie", "negative_binomial"; nullopt for any other name.
+// "tweedie", "negative_binomial", "cox", "multitask"; nullopt for any other name.
 std::optional<FamilyKind> family_named(std::string_view name);
 // "auto", "naive", "covariance"; nullopt for any other name.
 std::optional<SolverKind> solver_named(std::string_view name);
@@ -45,12 +47,14 @@ struct CscInput {
 // One fit.  The predictors are nobs x nvars: a dense matrix (an owned
 // column-major copy, which a naive solver standardizes in place, or the
 // caller's array borrowed for a covariance solver, which reads it in
-// place), or compressed sparse columns.
+// place), or compressed sparse columns.  y is nobs x y_cols, row-major
+// (the cox family's time and status, the multitask family's K responses).
 struct FitRequest {
     std::variant<DenseMatrix, CscInput> x;
     std::uint64_t nobs = 0;
     std::uint64_t nvars = 0;
     Vec y;
+    std::uint64_t y_cols = 1;
     FitChoices choices;
     FitConfig config;
 };
@@ -66,16 +70,19 @@ using FitOutcome = std::variant<FitResult, FitError>;
 // once (p * p doubles); "auto" takes it only up to this width.
 inline constexpr std::size_t covariance_all_at_once = 2000;
 
-// The solver "auto" stands for: covariance updates for least squares on a
-// dense x with nobs >= 2 nvars and nvars <= covariance_all_at_once, the
-// naive solver otherwise.
+// The solver "auto" stands for: covariance updates for least squares (one
+// response or several) on a dense x with nobs >= 2 nvars and nvars <=
+// covariance_all_at_once, the naive solver otherwise.
 SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::uint64_t nvars);
 
 // The solver that will run, after the checks of the choices that need no
-// data (a PreconditionError naming the option): a known family and solver,
-// `grouped` for the multinomial family only, a link, power and theta the
-// family takes (fit/glm_models.hpp), the covariance solver for the built-in
-// families (not a model named by variance and link) on a dense x only.
+// data (a PreconditionError naming the option): a known family, solver and
+// ties, `grouped` for the multinomial (and the always grouped multitask)
+// family only, a link, power and theta the family takes
+// (fit/glm_models.hpp), the covariance solver for the built-in families (not
+// a model named by variance and link) on a dense x only, strata and Efron's
+// ties for the cox family only, standardize_response for the multitask
+// family only.
 SolverKind check_choices(const FitChoices& choices, bool dense, std::uint64_t nobs,
                          std::uint64_t nvars);
 
@@ -85,10 +92,11 @@ SolverKind check_choices(const FitChoices& choices, bool dense, std::uint64_t no
 void check_tables(FitChoices& choices, std::uint64_t nobs, std::uint64_t nvars, std::size_t nk);
 
 // The path of the request.  Preconditions (a PreconditionError naming the
-// option): the choices (check_choices); an
-// offset of nobs values (nobs x K for the multinomial family, K classes in
-// y); a start of nvars coefficients (nvars x K) and one intercept (K); no
-// negative weight; valid CSC arrays.  The response's own checks are the
+// option): the choices (check_choices); y of one column (two for the cox
+// family, K for the multitask family); an offset of nobs values (nobs x K
+// for the multinomial family, K classes in y, and the multitask family); a
+// start of nvars coefficients (nvars x K) and one intercept (K); strata of
+// nobs labels; no negative weight; valid CSC arrays.  The response's own checks are the
 // family's (InputError or FitError).
 FitOutcome fit(FitRequest request, const Interrupt& interrupt = {});
 

@@ -159,7 +159,8 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
     r.stats.check();
     const std::size_t nv = r.stats.nvars;
     const SolverKind solver = check_choices(r.choices, true, r.stats.nobs, nv);
-    if (glm_model(*family_named(r.choices.family), r.choices))
+    const auto named = *family_named(r.choices.family);
+    if (glm_model(named, r.choices) || named == FamilyKind::Cox || named == FamilyKind::Multitask)
         throw PreconditionError("a fit from statistics fits the built-in families (gaussian with "
                                 "the identity link, binomial, poisson, multinomial) only");
     if (r.choices.solver == "naive")

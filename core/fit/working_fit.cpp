@@ -9,8 +9,10 @@
 #include "designs/working.hpp"
 #include "engine/path.hpp"
 #include "families/binomial.hpp"
+#include "families/cox.hpp"
 #include "families/glm.hpp"
 #include "families/multinomial.hpp"
+#include "families/multitask.hpp"
 #include "families/poisson.hpp"
 #include "fit/glm_models.hpp"
 #include "fit/prepare.hpp"
@@ -64,23 +66,32 @@ PathResult family_path(F& family, Prepared& prep, const FitRequest& request,
     if (start_values) start = {start_values->coef, start_values->intercepts};
     const PathSetup setup{{in.include, in.penalty, in.limits.lower, in.limits.upper},
                           {},
-                          cfg.intercept,
+                          cfg.intercept && F::intercept_fit != InterceptFit::none,
                           start_values ? &start : nullptr,
                           1.0,
                           1.0,
                           in.x_mean,
                           in.x_scale};
+    // a family of fixed weights writes them, and its null residual, once
+    auto run = [&](auto& design) {
+        if constexpr (!F::reweights) {
+            design.begin_refit();
+            family.fixed_rows(design.weights(), design.residual());
+            design.end_refit();
+        }
+        return run_path<P>(family, design, seq, rules, setup);
+    };
     PathResult r = std::visit(
         [&](auto& x) {
             using M = std::decay_t<decltype(x)>;
             if constexpr (std::is_same_v<M, DenseMatrix>) {
                 DenseWorkingDesign design(std::move(x), nk, interrupt);
-                return run_path<P>(family, design, seq, rules, setup);
+                return run(design);
             } else {
                 SparseWorkingDesign design(
                     Standardized<CscMatrix>(std::move(x), in.x_mean, in.x_scale, in.weights.norm),
                     nk, interrupt);
-                return run_path<P>(family, design, seq, rules, setup);
+                return run(design);
             }
         },
         prep.matrix);
@@ -95,6 +106,10 @@ std::variant<PathResult, FitError> working_family_path(FitRequest& request, Fami
                                                        const Interrupt& interrupt) {
     const FitConfig& cfg = request.config;
     if (kind == FamilyKind::Binomial) BinomialFamily::check_response(request.y);
+    if (kind == FamilyKind::Cox) {
+        CoxFamily::check_response(request.y);
+        request.config.intercept = true;  // centred columns; the family has no intercept
+    }
     if (kind == FamilyKind::Poisson)
         if (auto e = PoissonFamily::check_response(request.y)) return *e;
     const auto model = glm_model(kind, request.choices);
@@ -132,10 +147,28 @@ std::variant<PathResult, FitError> working_family_path(FitRequest& request, Fami
             return family_path<GroupElasticNetPenalty>(family, prep, request, wc, seq, interrupt);
         return family_path<ElasticNetPenalty>(family, prep, request, wc, seq, interrupt);
     }
+    case FamilyKind::Cox: {
+        const auto& strata = request.choices.strata;
+        CoxFamily family = CoxFamily::make(
+            rows, strata ? std::span<const std::uint64_t>(*strata) : std::span<const std::uint64_t>(),
+            *ties_named(request.choices.ties), cfg, wc, interrupt);
+        return family_path<ElasticNetPenalty>(family, prep, request, wc, seq, interrupt);
+    }
+    case FamilyKind::Multitask: {
+        MultitaskFamily family = MultitaskFamily::make(
+            rows, classes, cfg, request.choices.standardize_response, wc.min_dev_change);
+        if (auto& beta = request.choices.start_beta)  // to the scaled responses
+            for (std::size_t e = 0; e < beta->values.size(); ++e)
+                beta->values[e] = beta->values[e] / family.scales()[e % classes];
+        PathResult r =
+            family_path<GroupElasticNetPenalty>(family, prep, request, wc, seq, interrupt);
+        family.to_response_scale(r);
+        return r;
+    }
     default:
         break;
     }
-    throw PreconditionError("least squares is not a working-weights family");
+    throw PreconditionError("one-response least squares is not a working-weights family");
 }
 
 }  // namespace varnel_core

@@ -1,6 +1,7 @@
 // The families that fit through working weights (binomial, Poisson,
-// multinomial, and the GLM families by variance and link of
-// fit/glm_models.hpp): their common preparation and their paths.
+// multinomial, Cox, and the GLM families by variance and link of
+// fit/glm_models.hpp), and multi-response least squares on the same designs
+// with fixed weights: their common preparation and their paths.
 #pragma once
 
 #include <variant>
@@ -14,9 +15,12 @@ namespace varnel_core {
 // standardized data: the columns are centred (with an intercept) and scaled
 // by their weighted standard deviations (when standardizing), in place in
 // the dense copy or implicitly over CSC columns.  `classes` is K of the
-// multinomial family (1 for the others).  See each family's header for the
-// objective and its convergence rule.  `covariance`: the same path through
-// a statistics design (fit/summed_fit.hpp), x read in place.
+// multinomial family and of the multitask family's responses (1 for the
+// others).  The cox family's columns are always centred (its partial
+// likelihood is blind to a common shift) and it has no intercept.  See each
+// family's header for the objective and its convergence rule.  `covariance`:
+// the same path through a statistics design (fit/summed_fit.hpp), x read in
+// place.
 std::variant<PathResult, FitError> working_family_path(FitRequest& request, FamilyKind family,
                                                        std::size_t classes, bool covariance,
                                                        const Interrupt& interrupt);

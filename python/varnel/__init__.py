@@ -1,12 +1,14 @@
 """varnel: elastic-net regularization paths for GLMs.
 
 Fit a whole path of penalized Gaussian, two-class logistic, Poisson,
-multinomial, gamma, inverse Gaussian, Tweedie or negative binomial models
-(with a choice of links) with :func:`fit_path`, choose the penalty by K-fold
-cross-validation with :func:`cv_path`, or use the scikit-learn estimators
-:class:`ElasticNetRegressor`, :class:`LogisticNetClassifier` and
-:class:`PoissonNetRegressor`, and :class:`GeneralizedNetRegressor` for every
-family and link (these need scikit-learn).  :mod:`varnel.families`
+multinomial, gamma, inverse Gaussian, Tweedie, negative binomial (with a
+choice of links), Cox proportional-hazards or multi-response least-squares
+models with :func:`fit_path`, choose the penalty by K-fold cross-validation
+with :func:`cv_path`, or use the scikit-learn estimators
+:class:`ElasticNetRegressor`, :class:`LogisticNetClassifier`,
+:class:`PoissonNetRegressor`, :class:`GeneralizedNetRegressor` for every
+family and link, :class:`CoxPHNetSurvival` and :class:`MultiTaskNetRegressor`
+(these need scikit-learn).  :mod:`varnel.families`
 describes each family (links, losses, measures, predictions).
 
 Only NumPy is required; matplotlib (plots), joblib (parallel folds), tqdm
@@ -29,6 +31,9 @@ except ImportError:  # pragma: no cover
 
 _ESTIMATORS = ("ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor",
                "PathConvergenceWarning")
+# estimators in modules of their own
+_OWN_MODULES = {"GeneralizedNetRegressor": "generalized", "CoxPHNetSurvival": "survival",
+                "MultiTaskNetRegressor": "multitask"}
 
 __all__ = [
     "fit_path",
@@ -42,6 +47,8 @@ __all__ = [
     "PoissonNetRegressor",
     "PathConvergenceWarning",
     "GeneralizedNetRegressor",
+    "CoxPHNetSurvival",
+    "MultiTaskNetRegressor",
 ]
 
 
@@ -52,10 +59,10 @@ def __getattr__(name: str):
         from . import estimators
 
         return getattr(estimators, name)
-    if name == "GeneralizedNetRegressor":
-        from .generalized import GeneralizedNetRegressor
+    if name in _OWN_MODULES:
+        from importlib import import_module
 
-        return GeneralizedNetRegressor
+        return getattr(import_module(f".{_OWN_MODULES[name]}", __name__), name)
     if name == "load_demo":
         from .datasets import load_demo
 

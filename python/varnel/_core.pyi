@@ -99,7 +99,8 @@ def fit(
     y: NDArray[np.float64],
     *,
     family: Literal["gaussian", "binomial", "poisson", "multinomial", "gamma",
-                    "inverse_gaussian", "tweedie", "negative_binomial"] = "gaussian",
+                    "inverse_gaussian", "tweedie", "negative_binomial", "cox",
+                    "multitask"] = "gaussian",
     offset: Optional[Union[_FloatVector, NDArray[np.float64]]] = None,
     solver: Literal["auto", "naive", "covariance"] = "naive",
     grouped: bool = False,
@@ -108,15 +109,24 @@ def fit(
     link: Optional[str] = None,
     power: Optional[float] = None,
     theta: Optional[float] = None,
+    strata: Optional[_CountVector] = None,
+    ties: Literal["breslow", "efron"] = "breslow",
+    standardize_response: bool = False,
     **options: Unpack[Options],
 ) -> FitResult:
     """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values).
 
     For ``family="multinomial"`` y holds the class codes 0, 1, ..., K - 1 and
     ``offset`` has the shape (n, K); ``grouped`` (multinomial only) penalizes
-    each variable's K coefficients by their Euclidean norm.  ``start_a0`` and
-    ``start_beta`` start the path from that fit (the caller's scale).
-    ``link`` (None: the family's default), ``power`` (tweedie) and ``theta``
-    (negative_binomial) choose a GLM family's link and parameters.  The fit
-    runs without the interpreter's lock.
+    each variable's K coefficients by their Euclidean norm.  For
+    ``family="cox"`` y is (n, 2), the time and the status (1 an event, 0
+    censored) of every row, ``strata`` one integer label per row and
+    ``ties`` the handling of tied event times; there is no intercept.  For
+    ``family="multitask"`` y is (n, K), the offset (n, K), and each
+    variable's K coefficients are penalized together;
+    ``standardize_response`` scales each response to unit variance first.
+    ``start_a0`` and ``start_beta`` start the path from that fit (the
+    caller's scale).  ``link`` (None: the family's default), ``power``
+    (tweedie) and ``theta`` (negative_binomial) choose a GLM family's link
+    and parameters.  The fit runs without the interpreter's lock.
     """

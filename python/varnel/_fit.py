@@ -16,7 +16,7 @@ import numpy as np
 
 from . import _convert as cv
 from . import _core
-from .families import Family, get_family
+from .families import FIT_OPTION_DEFAULTS, Family, get_family
 
 
 class PathWarning(UserWarning):
@@ -35,7 +35,8 @@ DEFAULTS: Dict[str, Any] = dict(_core.OPTION_DEFAULTS)
 class Problem(NamedTuple):
     """A validated problem: the design (ndarray or CSC matrix), the coded
     response, the weights, the solver keyword arguments other than weights,
-    and the offset."""
+    the offset and the strata labels (the cox family's response holds each
+    row's stratum code)."""
 
     X: Any
     y: np.ndarray
@@ -45,6 +46,7 @@ class Problem(NamedTuple):
     feature_names: Optional[List[str]]
     solver_options: Dict[str, Any]
     offset: Optional[np.ndarray] = None
+    strata: Optional[np.ndarray] = None
 
 
 def check_options(options: Dict[str, Any]) -> Dict[str, Any]:
@@ -74,9 +76,14 @@ FLAGS = ("standardize", "intercept")
 
 
 def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = None) -> Problem:
-    """Validate and convert everything once, so that folds can reuse it."""
-    family = get_family(family)
+    """Validate and convert everything once, so that folds can reuse it.
+    The family's parameters among the options (``ties``,
+    ``standardize_response``; None keeps the family's own) configure it;
+    ``strata`` (one label per row) goes with the cox family's response."""
     options = dict(options)
+    family = get_family(family).configured(
+        **{k: options.pop(k) for k in FIT_OPTION_DEFAULTS if k in options})
+    strata = options.pop("strata", None)
     solver = options.pop("solver", "auto")
     grouped = cv.as_bool(options.pop("grouped", False), "grouped")
     if grouped and not family.groups_coefficients:
@@ -90,8 +97,11 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     if n < 1 or p < 1:
         raise ValueError(f"X must have at least one row and one column, got shape {Xc.shape}")
     yc, classes = family.response(y, n)
+    labels = None
+    if strata is not None:
+        yc, labels = family.with_strata(yc, strata)
     w = cv.as_weights(opts["weights"], n)
-    if classes is not None:
+    if family.has_classes:
         weighted = np.unique(yc if w is None else yc[w > 0]).astype(np.intp)
         if weighted.shape[0] < classes.shape[0]:
             missing = sorted(set(range(classes.shape[0])) - set(weighted))
@@ -119,8 +129,9 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     }
     if family.groups_coefficients:
         so["grouped"] = grouped
+    family.check_options(so)
     return Problem(Xc, yc, w, family, classes, names, so,
-                   cv.as_offset(offset, family.offset_shape(n, classes)))
+                   cv.as_offset(offset, family.offset_shape(n, classes)), labels)
 
 
 def _solver_kwargs(so: Dict[str, Any], weights: Optional[np.ndarray]) -> Dict[str, Any]:
@@ -137,7 +148,9 @@ def run_solver(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
     design stays sparse."""
     kw = _solver_kwargs(so, weights)
     x = (*X.shape, X.indptr, X.indices, X.data) if cv.is_sparse(X) else X
-    return _core.fit(x, y, family=family.solver_name, offset=offset, **family.solver_options(), **kw)
+    y, extra = family.solver_response(y)
+    return _core.fit(x, y, family=family.solver_name, offset=offset, **family.solver_options(), **kw,
+                     **extra)
 
 
 class Solution(NamedTuple):

@@ -85,9 +85,9 @@ def plot_path(path: Any, xvar: str = "lambda", ax: Any = None, label: bool = Fal
     ax = _axes(ax)
     coefs = path.coefs
     ylabel = "Coefficients"
-    if coefs.ndim == 3:  # multinomial: one curve per variable, its norm over the classes
+    if coefs.ndim == 3:  # one curve per variable, its norm over the classes or responses
         coefs = np.sqrt((coefs ** 2).sum(axis=1))
-        ylabel = "Coefficient norm over the classes"
+        ylabel = f"Coefficient norm over the {path.family_instance.block_name}"
     if xvar == "lambda":
         with np.errstate(divide="ignore"):
             x = np.log(path.lambdas)

@@ -43,8 +43,9 @@ def _coef_table(path: Path, lambdas: List[float], labels: List[str]) -> str:
         cols = [c[:, k] for c in cols for k in range(path.n_classes)]
         a0 = [a[k] for a in a0 for k in range(path.n_classes)]
     width = max([len("(Intercept)")] + [len(n) for n in names])
-    lines = [f"{'':<{width}} " + " ".join(f"{lab:>12}" for lab in labels),
-             f"{'(Intercept)':<{width}} " + " ".join(f"{v:>12.5g}" for v in a0)]
+    lines = [f"{'':<{width}} " + " ".join(f"{lab:>12}" for lab in labels)]
+    if path.family_instance.intercept:
+        lines.append(f"{'(Intercept)':<{width}} " + " ".join(f"{v:>12.5g}" for v in a0))
     for j, name in enumerate(names):
         vals = [c[j] for c in cols]
         if any(v != 0 for v in vals):
@@ -106,12 +107,12 @@ def _frame_or_array(data):
     return pd.DataFrame(data.X, columns=data.feature_names)
 
 
-def _hint(exc: CellError, target: str) -> str:
+def _hint(exc: CellError, targets: List[str]) -> str:
     """What to do about a cell that cannot be read."""
     if exc.missing:
-        drop = f", or leave the column out with --drop {exc.column}" if exc.column != target else ""
+        drop = f", or leave the column out with --drop {exc.column}" if exc.column not in targets else ""
         return f"remove or fill the rows with missing values{drop}"
-    if exc.column == target:
+    if exc.column in targets:
         return ("the target holds text: for class labels use --family logistic (two classes) "
                 "or --family multinomial (two or more)")
     return f"every column but the target must be numeric: leave this one out with --drop {exc.column}"
@@ -136,16 +137,38 @@ def _family(text: str) -> families.Family:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
+def _response_columns(args: argparse.Namespace, family: families.Family):
+    """The column(s) of the response: --time and --status for the cox family,
+    several --target columns for the multitask family, else one."""
+    if family.name == "cox":
+        if args.target or not (args.time and args.status):
+            raise ValueError("--family cox takes the survival times and the event status from "
+                             "--time COLUMN and --status COLUMN, not from --target")
+        return [args.time, args.status]
+    if args.time or args.status or args.ties:
+        raise ValueError("--time, --status and --ties are for --family cox")
+    if not args.target:
+        raise ValueError("the response needs --target COLUMN")
+    if family.name == "multitask":
+        return list(args.target)
+    if len(args.target) > 1:
+        raise ValueError(f"--family {family.name} takes one --target column; several are for "
+                         "--family multitask")
+    return args.target[0]
+
+
 def _fit(args: argparse.Namespace) -> int:
     family = args.family if args.link is None else args.family.with_link(args.link)
+    target = _response_columns(args, family)
+    family = family.configured(ties=args.ties)
     # utf-8-sig: spreadsheet programs often start a UTF-8 file with a byte-order
     # mark, which would otherwise become part of the first column's name.
     with open(args.file, newline="", encoding="utf-8-sig") as fh:
         try:
-            data = read_csv(fh, args.target, numeric_target=not family.has_classes,
+            data = read_csv(fh, target, numeric_target=not family.has_classes,
                             delimiter=args.delimiter, drop=args.drop)
         except CellError as exc:
-            raise ValueError(f"{exc}; {_hint(exc, args.target)}") from None
+            raise ValueError(f"{exc}; {_hint(exc, [target] if isinstance(target, str) else target)}") from None
     X = _frame_or_array(data)
     options = dict(alpha=args.alpha, nlambda=args.nlambda, standardize=not args.no_standardize)
     cvp: Optional[CVPath] = None
@@ -158,7 +181,7 @@ def _fit(args: argparse.Namespace) -> int:
     if path.feature_names is None:
         path.feature_names = list(data.feature_names)
     print(f"{args.file}: {data.X.shape[0]} observations, {data.X.shape[1]} features, "
-          f"target {args.target!r}, family {family.name}"
+          f"target {data.target_name!r}, family {family.name}"
           f"{'' if repr(family) == type(family).__name__ + '()' else f' ({family!r})'}\n")
     _report(path, cvp, sys.stdout)
     if args.json:
@@ -199,14 +222,21 @@ def build_parser() -> argparse.ArgumentParser:
                                      "every column but the target and the dropped ones is a "
                                      "numeric feature.")
     fit.add_argument("file", metavar="FILE.csv")
-    fit.add_argument("--target", required=True, metavar="COLUMN", help="name of the response column")
+    fit.add_argument("--target", nargs="+", metavar="COLUMN",
+                     help="name of the response column (several for --family multitask)")
     fit.add_argument("--family", default=families.get_family("gaussian"), type=_family, metavar="FAMILY",
                      help="the GLM family: gaussian (normal), logistic (binomial), poisson, multinomial, "
                           "gamma, inverse_gaussian, tweedie:POWER (0 or 1 to 3), "
-                          "negative_binomial[:THETA] (negbin; variance mu + THETA mu^2, default 1) "
+                          "negative_binomial[:THETA] (negbin; variance mu + THETA mu^2, default 1), "
+                          "cox (with --time and --status), multitask (several --target columns) "
                           "(default: gaussian)")
     fit.add_argument("--link", choices=list(families.LINKS),
                      help="the family's link (default: its own; see the README's table of families)")
+    fit.add_argument("--time", metavar="COLUMN", help="--family cox: the column of survival times")
+    fit.add_argument("--status", metavar="COLUMN",
+                     help="--family cox: the column of event indicators (1 an event, 0 censored)")
+    fit.add_argument("--ties", choices=["breslow", "efron"],
+                     help="--family cox: how tied event times count (default: breslow)")
     fit.add_argument("--alpha", type=_mix, default=1.0,
                      help="elastic-net mixing in [0, 1] (default: 1, the lasso; 0 is ridge)")
     fit.add_argument("--nlambda", type=int, default=100, help="number of lambdas (default: 100)")

@@ -159,25 +159,34 @@ class CVPath:
         return plot_cv(self, ax=ax)
 
 
+def _fold_solution(k: int, X_train: Any, y_train: np.ndarray, w_train: Optional[np.ndarray],
+                   family: Family, so: Dict[str, Any], o_train: Optional[np.ndarray]) -> "_fit.Solution":
+    try:
+        return _fit.solve(X_train, y_train, family, so, w_train, o_train)
+    except ValueError as exc:
+        raise ValueError(f"cross-validation fold {k}: {exc}") from exc
+
+
+def _fold_predictions(sol: "_fit.Solution", X: Any, offset: Optional[np.ndarray], L: int) -> np.ndarray:
+    """A fold's linear predictors on X at L lambdas, the last solution
+    repeated when its path stopped early."""
+    eta = _fit.linear_predictor(X, sol.coefs, sol.intercepts)
+    if offset is not None:
+        eta += offset[..., None]
+    if sol.n_lambdas < L:
+        eta = np.concatenate([eta, np.repeat(eta[..., -1:], L - sol.n_lambdas, axis=-1)], axis=-1)
+    return eta
+
+
 def fold_task(k: int, X_train: Any, y_train: np.ndarray, w_train: Optional[np.ndarray],
               X_test: Any, family: Family, so: Dict[str, Any], o_train: Optional[np.ndarray] = None,
               o_test: Optional[np.ndarray] = None):
     """Fit one fold and return its out-of-fold linear predictors (padded with
     the last solution when the fold's path stopped early)."""
-    try:
-        sol = _fit.solve(X_train, y_train, family, so, w_train, o_train)
-    except ValueError as exc:
-        raise ValueError(f"cross-validation fold {k}: {exc}") from exc
-    L = len(so["user_lambda"])
-    lmu = sol.n_lambdas
-    if lmu == 0:
+    sol = _fold_solution(k, X_train, y_train, w_train, family, so, o_train)
+    if sol.n_lambdas == 0:
         return k, None, 0, sol.warning
-    eta = _fit.linear_predictor(X_test, sol.coefs, sol.intercepts)
-    if o_test is not None:
-        eta += o_test[..., None]
-    if lmu < L:
-        eta = np.concatenate([eta, np.repeat(eta[..., -1:], L - lmu, axis=-1)], axis=-1)
-    return k, eta, lmu, sol.warning
+    return k, _fold_predictions(sol, X_test, o_test, len(so["user_lambda"])), sol.n_lambdas, sol.warning
 
 
 def _scored_fold_task(m: int, k: int, X_train: Any, y_train: np.ndarray, w_train: Optional[np.ndarray],
@@ -186,9 +195,16 @@ def _scored_fold_task(m: int, k: int, X_train: Any, y_train: np.ndarray, w_train
                       so: Dict[str, Any], measure: str, keep: bool):
     """Fit one fold for mix ``m`` and score it where it runs, so that only a
     row of scores (and the predictions when kept) travels back."""
-    _, eta, lmu, warn = fold_task(k, X_train, y_train, w_train, X_test, family, so, o_train, o_test)
-    scores = None if eta is None else family.fold_score(y_test, w_test, eta, measure)
-    return m, k, scores, lmu, warn, eta if keep else None
+    sol = _fold_solution(k, X_train, y_train, w_train, family, so, o_train)
+    if sol.n_lambdas == 0:
+        return m, k, None, 0, sol.warning, None
+    L = len(so["user_lambda"])
+    eta = _fold_predictions(sol, X_test, o_test, L)
+    training = None
+    if family.scores_training_rows(measure):  # the cox deviance's difference method
+        training = (y_train, w_train, _fold_predictions(sol, X_train, o_train, L))
+    scores = family.fold_score(y_test, w_test, eta, measure, training)
+    return m, k, scores, sol.n_lambdas, sol.warning, eta if keep else None
 
 
 def _run(calls: List[Tuple[Any, tuple]], n_jobs: Optional[int], verbose: bool) -> list:
@@ -364,7 +380,7 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     nfolds : int, default 10
         Number of folds (ignored when ``foldid`` or ``splits`` is given).
         Folds are drawn at random (stratified by class for the logistic and
-        multinomial families).
+        multinomial families, by event status for the cox family).
     foldid : array-like of int, shape (n,), optional
         Fold label of every observation (any integers; each distinct value is
         a fold).  Makes the result deterministic.
@@ -373,12 +389,14 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
         ``split`` yields them: row indices (or boolean masks) of the rows to
         fit and of the rows to score.  The test sets need not partition the
         rows: an observation may be held out in no split or in several.
-    measure : {"deviance", "mse", "mae", "class", "auc"}, default "deviance"
+    measure : {"deviance", "mse", "mae", "class", "auc", "C"}, default "deviance"
         Loss to cross-validate, one of the family's ``measures`` (see
         :mod:`varnel.families`): ``"class"`` (misclassification rate) is for
         the logistic and multinomial families, ``"auc"`` for the logistic
-        family only (two classes).  For the Gaussian family the deviance is
-        the mean-squared error.
+        family only (two classes), ``"C"`` (Harrell's concordance) for the
+        cox family, whose ``"deviance"`` is the partial likelihood's
+        difference method.  For the Gaussian family the deviance is the
+        mean-squared error.
     n_jobs : int, optional
         Number of folds fitted at once, through joblib (``None`` defers to the
         active joblib backend, e.g. ``joblib.parallel_backend("dask")`` to run
@@ -426,8 +444,9 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     problem = _fit.prepare(X, y, family, dict(options, alpha=mixes[0]), offset)
     verbose = _convert.as_bool(verbose, "verbose")
     keep = _convert.as_bool(keep, "keep")
-    folds = make_cv_folds(problem.y.shape[0], nfolds, foldid, splits, seed, problem.y,
-                          stratify=problem.family.has_classes)
+    labels = problem.family.fold_labels(problem.y)
+    folds = make_cv_folds(problem.y.shape[0], nfolds, foldid, splits, seed, labels,
+                          stratify=labels is not None)
     mix_options = [dict(problem.solver_options, alpha=a) for a in mixes]
     return cross_validate(problem, folds, measure, mix_options, n_jobs=n_jobs, verbose=verbose,
                           keep=keep, stacklevel=3)

@@ -15,7 +15,7 @@ from __future__ import annotations
 import csv
 import io
 from importlib import resources
-from typing import List, NamedTuple, Optional, Sequence
+from typing import List, NamedTuple, Optional, Sequence, Union
 
 import numpy as np
 
@@ -71,24 +71,28 @@ class CellError(ValueError):
         self.line, self.column, self.cell, self.missing = line, column, cell, missing
 
 
-def read_csv(stream, target: str, *, numeric_target: bool = True,
+def read_csv(stream, target: Union[str, Sequence[str]], *, numeric_target: bool = True,
              delimiter: str = ",", drop: Sequence[str] = ()) -> Dataset:
-    """Read a CSV file with a header row; every column but ``target`` and
-    those in ``drop`` is a numeric feature.  With ``numeric_target=False`` the
-    target column is kept as text (class labels).  A cell that cannot be
-    read raises :class:`CellError`."""
+    """Read a CSV file with a header row; every column but the target(s) and
+    those in ``drop`` is a numeric feature.  ``target`` names one column (y
+    of shape (n,)) or several (y of shape (n, k), their names joined by
+    commas in ``target_name``).  With ``numeric_target=False`` the target
+    column is kept as text (class labels).  A cell that cannot be read
+    raises :class:`CellError`."""
+    targets = [target] if isinstance(target, str) else list(target)
     reader = csv.reader(stream, delimiter=delimiter)
     try:
         header = [h.strip() for h in next(reader)]
     except StopIteration:
         raise ValueError("the CSV file is empty") from None
-    for name in [target, *drop]:
+    for name in [*targets, *drop]:
         if name not in header:
             raise ValueError(f"no column named {name!r}; the columns are {', '.join(header)}")
-    if target in drop:
-        raise ValueError(f"the target {target!r} cannot be dropped")
-    t = header.index(target)
-    keep = [i for i, h in enumerate(header) if i != t and h not in drop]
+    for name in targets:
+        if name in drop:
+            raise ValueError(f"the target {name!r} cannot be dropped")
+    t = [header.index(name) for name in targets]
+    keep = [i for i, h in enumerate(header) if i not in t and h not in drop]
     if not keep:
         raise ValueError("the CSV file has no feature column besides the target")
     rows: List[List[float]] = []
@@ -99,18 +103,21 @@ def read_csv(stream, target: str, *, numeric_target: bool = True,
         if len(rec) != len(header):
             raise ValueError(f"line {line}: expected {len(header)} fields, found {len(rec)}")
         rows.append([_number(rec[i], line, header[i]) for i in keep])
-        cell = rec[t].strip()
-        if numeric_target:
-            ys.append(_number(cell, line, target))
-        elif not cell:  # any other text is a label ("none" may well be one)
-            raise CellError(line, target, cell, missing=True)
-        else:
-            ys.append(cell)
+        ys.append([_target(rec[i].strip(), line, header[i], numeric_target) for i in t])
     if not rows:
         raise ValueError("the CSV file has no data rows")
     X = np.asarray(rows, dtype=np.float64)
     y = np.asarray(ys, dtype=np.float64 if numeric_target else object)
-    return Dataset(X, y, [header[i] for i in keep], target)
+    return Dataset(X, y[:, 0] if isinstance(target, str) else y, [header[i] for i in keep],
+                   ",".join(targets))
+
+
+def _target(cell: str, line: int, column: str, numeric: bool) -> object:
+    if numeric:
+        return _number(cell, line, column)
+    if not cell:  # any other text is a label ("none" may well be one)
+        raise CellError(line, column, cell, missing=True)
+    return cell
 
 
 def _number(cell: str, line: int, column: str) -> float:

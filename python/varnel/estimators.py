@@ -256,8 +256,9 @@ class _NetEstimator(BaseEstimator):
                                  f"GroupKFold); cv={cv} draws random folds")
             if n < cv:
                 raise ValueError(f"cannot cross-validate with cv={cv} folds on n_samples={n}")
-            return folds(n, int(cv), None, None, _seed(self.random_state), problem.y,
-                         stratify=problem.family.has_classes)
+            labels = problem.family.fold_labels(problem.y)
+            return folds(n, int(cv), None, None, _seed(self.random_state), labels,
+                         stratify=labels is not None)
         splits = cv.split(X, y, groups) if hasattr(cv, "split") else cv
         return check_splits(splits, n, what="cv")
 
@@ -299,7 +300,7 @@ class _NetEstimator(BaseEstimator):
             standardize=self.standardize, intercept=self.fit_intercept,
             penalty_factor=self.penalty_factor, lower_limits=self.lower_limits,
             upper_limits=self.upper_limits, thresh=self.tol, maxit=self.max_iter,
-            weights=weights, solver=self.solver), offset)
+            weights=weights, solver=self.solver, **self._family_options()), offset)
         scale = family.response_scale(problem.y, problem.weights, self.fit_intercept, problem.offset)
         maps = [family.penalty_map(r, scale) for r in mixes]  # each mix's on all the data
 
@@ -356,6 +357,10 @@ class _NetEstimator(BaseEstimator):
     def _fit_family(self) -> str:
         return self._family
 
+    def _family_options(self) -> Dict[str, Any]:
+        """The family's own options (fit_path's ``ties``, ``standardize_response``)."""
+        return {}
+
     def _set_coef(self, coef, intercept):
         self.coef_ = coef
         self.intercept_ = float(intercept)
@@ -368,7 +373,9 @@ class _NetEstimator(BaseEstimator):
         return eta if off is None else eta + off
 
 
-#: The estimators' base, for the estimators of other modules.
+#: The estimators' base and the parameters' documentation, for the
+#: estimators of other modules (varnel.generalized, varnel.survival,
+#: varnel.multitask).
 NetEstimator = _NetEstimator
 PARAMS_DOC = _PARAMS_DOC
 

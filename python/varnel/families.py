@@ -8,7 +8,8 @@ solver's family, and how scikit-learn's penalty parametrisation (``alpha``
 the strength, ``l1_ratio`` the mix) maps onto the solver's (lambda, alpha).
 :func:`get_family` resolves what a user passes as ``family=``: a name
 (``"gaussian"``, ``"logistic"`` or ``"binomial"``, ``"poisson"``,
-``"multinomial"``) or a :class:`Family` instance.
+``"multinomial"``, ``"cox"``, ``"multitask"``) or a :class:`Family`
+instance.
 
 A new family is one subclass here; a family with parameters (a power, a
 link, a dispersion) carries them as constructor arguments, and
@@ -27,11 +28,11 @@ from typing import Any, Callable, ClassVar, Dict, NamedTuple, Optional, Tuple
 
 import numpy as np
 
-from . import _convert
+from . import _convert, _survival
 
 __all__ = ["Family", "Gaussian", "Binomial", "Poisson", "Multinomial", "Gamma", "InverseGaussian",
-           "Tweedie", "NegativeBinomial", "FAMILIES", "LINKS", "LINK_FUNCTIONS", "Measure", "MEASURES",
-           "PenaltyMap", "get_family", "names", "weighted_auc"]
+           "Tweedie", "NegativeBinomial", "Cox", "MultiTask", "FAMILIES", "LINKS", "LINK_FUNCTIONS",
+           "Measure", "MEASURES", "PenaltyMap", "get_family", "names", "weighted_auc"]
 
 
 class Measure(NamedTuple):
@@ -49,6 +50,7 @@ MEASURES: Dict[str, Measure] = {m.name: m for m in (
     Measure("mae", "Mean absolute error"),
     Measure("class", "Misclassification error"),
     Measure("auc", "AUC", maximise=True),
+    Measure("C", "Harrell's C", maximise=True),
 )}
 
 
@@ -166,9 +168,17 @@ class Family:
     #: several linear predictors per row whose coefficients of one variable
     #: may be penalized together (``grouped=True``)
     groups_coefficients: ClassVar[bool] = False
+    #: what the K linear predictors of a row stand for (plots, messages)
+    block_name: ClassVar[str] = "classes"
+    #: whether the model has an intercept
+    intercept: ClassVar[bool] = True
+    #: the keyword options of fit_path that configure the family (its
+    #: constructor's arguments), with their defaults
+    fit_options: ClassVar[Dict[str, Any]] = {}
     #: the links the family takes; the first is its default
     links: ClassVar[Tuple[str, ...]] = ("identity",)
-    #: the name of the family's own parameter ("power", "theta"), if any
+    #: the name of the family's own parameter ("power", "theta", "ties",
+    #: "standardize_response"), if any
     parameter: ClassVar[Optional[str]] = None
 
     def __init__(self, link: Optional[str] = None) -> None:
@@ -212,6 +222,24 @@ class Family:
         given["link"] = link
         return type(self)(**given)
 
+    def configured(self, **values: Any) -> "Family":
+        """The family with the given fit_path options (None keeps the
+        current value); a value for an option this family lacks, other than
+        its default elsewhere, is a ValueError naming the option."""
+        own = {k: v for k, v in values.items() if v is not None and k in self.fit_options}
+        for k, v in values.items():
+            if v is not None and k not in self.fit_options and v != FIT_OPTION_DEFAULTS[k]:
+                owner = [f.name for f in FAMILIES if k in f.fit_options]
+                raise ValueError(f"{k}={v!r} is an option of the {' and '.join(owner)} family, "
+                                 f"not of the {self.name} family")
+        if not own:
+            return self
+        return type(self)(**{**self.parameters(), **own})
+
+    def check_options(self, options: Dict[str, Any]) -> None:
+        """Refuses the solver's options that do not go with the family's
+        parameters (a ValueError naming them)."""
+
     # ---- the response ------------------------------------------------------------
     @property
     def has_classes(self) -> bool:
@@ -234,6 +262,23 @@ class Family:
     def offset_shape(self, n: int, classes: Optional[np.ndarray]) -> Tuple[int, ...]:
         """The shape of an offset for n rows: one value per linear predictor."""
         return (n,)
+
+    def with_strata(self, y: np.ndarray, strata: Any) -> Tuple[np.ndarray, np.ndarray]:
+        """The response with the rows' strata, and the strata labels."""
+        raise ValueError(f"strata are an option of the cox family, not of the {self.name} family")
+
+    def solver_response(self, y: np.ndarray) -> Tuple[np.ndarray, Dict[str, Any]]:
+        """The response as the compiled solver takes it, and the options that
+        travel with its rows (the cox family's strata)."""
+        return y, {}
+
+    def fold_labels(self, y: np.ndarray) -> Optional[np.ndarray]:
+        """The labels random folds are stratified by (None: not stratified)."""
+        return y if self.has_classes else None
+
+    def scores_training_rows(self, measure: str) -> bool:
+        """Whether a fold's score needs its training rows' predictions too."""
+        return False
 
     # ---- links and predictions ---------------------------------------------------
     def inverse_link(self, eta: np.ndarray) -> np.ndarray:
@@ -287,9 +332,12 @@ class Family:
     def misclassified(self, y: np.ndarray, eta: np.ndarray) -> np.ndarray:
         raise ValueError(f"the {self.name} family has no classes to misclassify")
 
-    def fold_score(self, y: np.ndarray, w: np.ndarray, eta: np.ndarray, measure: str) -> np.ndarray:
+    def fold_score(self, y: np.ndarray, w: np.ndarray, eta: np.ndarray, measure: str,
+                   training: Optional[Tuple[np.ndarray, Optional[np.ndarray], np.ndarray]] = None
+                   ) -> np.ndarray:
         """The weighted mean loss of one fold's held-out rows at each lambda;
-        NaN when they have no weight."""
+        NaN when they have no weight.  ``training`` (the training rows' y,
+        weights and predictions) is given when scores_training_rows(measure)."""
         total = w.sum()
         if total <= 0:
             return np.full(eta.shape[-1], np.nan)
@@ -434,7 +482,7 @@ class Binomial(_ClassFamily):
     def misclassified(self, y, eta):
         return (self._second(eta) != (y[:, None] > 0.5)).astype(np.float64)
 
-    def fold_score(self, y, w, eta, measure):
+    def fold_score(self, y, w, eta, measure, training=None):
         if measure != "auc":
             return super().fold_score(y, w, eta, measure)
         if w.sum() <= 0:
@@ -573,10 +621,126 @@ class NegativeBinomial(_PositiveFamily):
         return 2.0 * (_xlogy(yc, yc / mu) - (yc + 1.0 / t) * np.log((1.0 + t * yc) / (1.0 + t * mu)))
 
 
+class Cox(Family):
+    """Cox proportional hazards: the response is a survival time and an event
+    status per row (an (n, 2) array, a structured array with a boolean or
+    integer status field and a float time field, or a two-column data
+    frame); the linear predictor is the log relative risk (no intercept),
+    ``exp(eta)`` the relative risk.  ``ties`` is "breslow" or "efron"."""
+
+    name = "cox"
+    solver_name = "cox"
+    measures = ("deviance", "C")
+    deviance_label = "Partial likelihood deviance"
+    links = ("log",)
+    parameter = "ties"
+    fit_options = {"ties": "breslow"}
+    intercept = False
+
+    def __init__(self, ties: str = "breslow", link: Optional[str] = None) -> None:
+        if ties not in ("breslow", "efron"):
+            raise ValueError(f"ties must be 'breslow' or 'efron', got {ties!r}")
+        self.ties = ties
+        super().__init__(link)
+
+    def response(self, y, n):
+        return _survival.survival_response(y, n), None
+
+    def with_strata(self, y, strata):
+        codes, labels = _survival.strata_codes(strata, y.shape[0])
+        out = y.copy()
+        out[:, 2] = codes
+        return out, labels
+
+    def solver_response(self, y):
+        extra = {"strata": y[:, 2].astype(np.uint64)} if y[:, 2].any() else {}
+        return y[:, :2], extra
+
+    def fold_labels(self, y):
+        return y[:, 1]
+
+    def scores_training_rows(self, measure):
+        return measure == "deviance"
+
+    def unit_deviance(self, y, eta):
+        raise ValueError("the partial likelihood of the cox family does not split into rows")
+
+    def losses(self, y, eta, measure):
+        raise ValueError(f"the cox family measures 'deviance' and 'C' over whole folds, not {measure!r}")
+
+    def fold_score(self, y, w, eta, measure, training=None):
+        """'C': Harrell's concordance of the held-out rows; 'deviance': the
+        partial likelihood's difference method, -2 (l(beta; all rows) -
+        l(beta; training rows)) per unit of held-out weight."""
+        if w.sum() <= 0:
+            return np.full(eta.shape[-1], np.nan)
+        if measure == "C":
+            return _survival.concordance(y, w, eta)
+        y_train, w_train, eta_train = training
+        w_train = np.ones(y_train.shape[0]) if w_train is None else w_train
+        both = _survival.log_partial_likelihood(np.vstack([y_train, y]), np.r_[w_train, w],
+                                                np.vstack([eta_train, eta]), self.ties)
+        alone = _survival.log_partial_likelihood(y_train, w_train, eta_train, self.ties)
+        return -2.0 * (both - alone) / w.sum()
+
+
+class MultiTask(Family):
+    """Several responses on the same rows (y of shape (n, K)), one
+    least-squares fit each, with each variable's K coefficients penalized
+    together (the group elastic net), so that a variable enters or leaves
+    every response's model at once.  The deviance of a row is its sum of
+    squared errors over the responses; "mse" and "mae" average over them.
+    ``standardize_response`` scales each response to unit variance first."""
+
+    name = "multitask"
+    solver_name = "multitask"
+    deviance_label = "Sum of squared errors"
+    block_name = "responses"
+    parameter = "standardize_response"
+    fit_options = {"standardize_response": False}
+
+    def __init__(self, standardize_response: bool = False, link: Optional[str] = None) -> None:
+        self.standardize_response = _convert.as_bool(standardize_response, "standardize_response")
+        super().__init__(link)
+
+    def response(self, y, n):
+        names = _convert.feature_names_of(y, "y")
+        arr = np.asarray(y.to_numpy() if names is not None else y)
+        if arr.ndim != 2 or arr.shape[1] < 1:
+            raise ValueError(f"the multitask family needs y of shape ({n}, K), one column per response, "
+                             f"got shape {arr.shape}")
+        if arr.shape[0] != n:
+            raise ValueError(f"X has {n} rows but y has {arr.shape[0]}; y must have shape ({n}, K)")
+        _convert.check_missing(arr, "y", names)
+        out = np.ascontiguousarray(_convert.float_array(arr, "y", names))
+        _convert.check_finite(out, "y")
+        return out, np.array(names if names is not None else range(arr.shape[1]), dtype=object)
+
+    def offset_shape(self, n, classes):
+        return (n, classes.shape[0])
+
+    def check_options(self, options):
+        if self.standardize_response and (options.get("lower_limits") is not None
+                                          or options.get("upper_limits") is not None):
+            raise ValueError("lower_limits and upper_limits bound the coefficients of the responses as "
+                             "given; they cannot be combined with standardize_response=True")
+
+    def losses(self, y, eta, measure):  # eta: (n, K, L)
+        r = y[:, :, None] - eta
+        if measure == "deviance":
+            return (r * r).sum(axis=1)
+        return (np.abs(r) if measure == "mae" else r * r).mean(axis=1)
+
+    def unit_deviance(self, y, eta):
+        return self.losses(y, eta, "deviance")
+
+
 #: One instance of every family, in the order names are listed (Tweedie's
 #: power 1.5 stands for every power: its name alone needs one).
 FAMILIES: Tuple[Family, ...] = (Gaussian(), Binomial(), Poisson(), Multinomial(), Gamma(),
-                                InverseGaussian(), Tweedie(1.5), NegativeBinomial())
+                                InverseGaussian(), Tweedie(1.5), NegativeBinomial(), Cox(), MultiTask())
+#: The defaults of every family option of fit_path.
+FIT_OPTION_DEFAULTS: Dict[str, Any] = {k: v for f in FAMILIES for k, v in f.fit_options.items()}
 _BY_NAME: Dict[str, Family] = {name: f for f in FAMILIES for name in (f.name,) + f.aliases}
 
 

@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
-from . import _convert, _fit
+from . import _convert, _fit, _survival
 from .families import Family, get_family
 
 __all__ = ["Path", "fit_path"]
@@ -47,9 +47,10 @@ class Path:
     ----------
     lambdas : ndarray of shape (L,)
         The penalty values, largest first, on the caller's scale.
-    intercepts : ndarray of shape (L,), or (K, L) for the multinomial family
-        Intercept at each lambda (per class: they sum to 0).
-    coefs : ndarray of shape (p, L), or (p, K, L) for the multinomial family
+    intercepts : ndarray of shape (L,), or (K, L) for the multinomial and multitask families
+        Intercept at each lambda (per class: they sum to 0; 0 for the cox
+        family).
+    coefs : ndarray of shape (p, L), or (p, K, L) for the multinomial and multitask families
         Coefficients at each lambda, on the scale of the original features.
     dev_ratio : ndarray of shape (L,)
         Fraction of the null deviance explained at each lambda.
@@ -69,14 +70,16 @@ class Path:
         The family's canonical name (its link and parameter are in
         ``family_instance``): ``"gaussian"``, ``"logistic"``,
         ``"poisson"``, ``"multinomial"``, ``"gamma"``,
-        ``"inverse_gaussian"``, ``"tweedie"`` or ``"negative_binomial"``.
+        ``"inverse_gaussian"``, ``"tweedie"``, ``"negative_binomial"``,
+        ``"cox"`` or ``"multitask"``.
     family_instance : varnel.families.Family
         The family itself (its links, losses and measures).
     feature_names : list or None
         Column labels, as they were, when the data were a data frame.
     classes : ndarray or None
         The two labels of a logistic response (``classes[1]`` is modelled as
-        the "success", coded 1), or the K labels of a multinomial one.
+        the "success", coded 1), the K labels of a multinomial one, or the
+        names of a multitask path's K responses.
     alpha : float
         The elastic-net mixing parameter used.
     """
@@ -100,13 +103,22 @@ class Path:
         self.classes = classes
         self.alpha = float(alpha)
 
+    #: a cox path's training rows, for the Breslow estimate of its baseline
+    #: hazard (None for the other families)
+    baseline: Optional[_survival.Baseline] = None
+
     @classmethod
     def from_solution(cls, solution: "_fit.Solution", problem: "_fit.Problem",
                       alpha: float) -> "Path":
-        """The path of a decoded solver result on a prepared problem."""
-        return cls(solution.lambdas, solution.intercepts, solution.coefs, solution.dev_ratio,
+        """The path of a decoded solver result on a prepared problem (a cox
+        path keeps a reference to its training rows)."""
+        path = cls(solution.lambdas, solution.intercepts, solution.coefs, solution.dev_ratio,
                    solution.nulldev, solution.npasses, solution.warning, problem.family,
                    problem.feature_names, problem.classes, alpha)
+        if problem.family.name == "cox":
+            path.baseline = _survival.Baseline(problem.X, problem.y, problem.weights, problem.offset,
+                                               problem.strata)
+        return path
 
     # ---- sizes ------------------------------------------------------------------
     @property
@@ -232,6 +244,49 @@ class Path:
             eta = eta + (off if eta.ndim == off.ndim else off[..., None])
         return family.predict(eta, kind, self.classes)
 
+    # ---- survival ---------------------------------------------------------------
+    def cumulative_hazard(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
+                          strata: Optional[ArrayLike] = None,
+                          offset: Optional[ArrayLike] = None) -> np.ndarray:
+        """Cumulative hazards of new rows at ``times`` (cox paths only).
+
+        ``H(t | x) = H0(t) exp(eta(x))``, where the baseline H0 of the row's
+        stratum is Breslow's estimate from the training rows at the same
+        lambda: the sum, over the stratum's event times up to t, of the
+        events' weight divided by the weighted sum of ``exp(eta)`` over the
+        rows still at risk.  ``strata`` (the new rows' labels) is needed when
+        the path was fitted with strata; ``offset`` is the new rows' offset.
+
+        Returns
+        -------
+        ndarray
+            Shape (n, T) for a scalar ``s``, else (n, T, number of lambdas).
+        """
+        if self.baseline is None:
+            raise ValueError(f"the {self.family} family has no baseline hazard; only cox paths do")
+        base = self.baseline
+        t = np.atleast_1d(_convert.float_array(times, "times"))
+        if t.ndim != 1:
+            raise ValueError(f"times must be a number or a 1-D sequence, got shape {t.shape}")
+        _convert.check_finite(t, "times")
+        eta_new = np.atleast_1d(self.predict(X, s, offset=offset))
+        eta_train = np.atleast_1d(_fit.linear_predictor(base.X, self.coef(s), self.intercept(s)))
+        if base.offset is not None:
+            eta_train = eta_train + (base.offset if eta_train.ndim == 1 else base.offset[:, None])
+        codes = base.stratum_codes(strata, eta_new.shape[0])
+        if eta_new.ndim == 1:
+            return base.cumulative_hazard(eta_train, t, codes, eta_new)
+        return np.stack([base.cumulative_hazard(eta_train[:, m], t, codes, eta_new[:, m])
+                         for m in range(eta_new.shape[1])], axis=-1)
+
+    def survival_function(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
+                          strata: Optional[ArrayLike] = None,
+                          offset: Optional[ArrayLike] = None) -> np.ndarray:
+        """Survival probabilities ``exp(-H(t | x))`` of new rows at ``times``
+        (cox paths only); the arguments and shapes of
+        :meth:`cumulative_hazard`."""
+        return np.exp(-self.cumulative_hazard(X, times, s, strata, offset))
+
     # ---- display ----------------------------------------------------------------
     def summary(self) -> str:
         """A table with one row per lambda: index, Df, %Dev and Lambda."""
@@ -312,7 +367,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
              upper_limits: Optional[ArrayLike] = None, weights: Optional[ArrayLike] = None,
              exclude: Optional[Sequence[Union[int, str]]] = None,
              offset: Optional[ArrayLike] = None, solver: str = "auto",
-             grouped: bool = False) -> Path:
+             grouped: bool = False, strata: Optional[ArrayLike] = None,
+             ties: Optional[str] = None, standardize_response: Optional[bool] = None) -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
     This is the solver's own parametrisation: ``alpha`` is the mix and lambda
@@ -339,17 +395,22 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         lists, a pandas DataFrame (its column names are kept) or a sparse
         matrix, which every family fits as it is (centring and scaling stay
         implicit; it is never densified).
-    y : array-like of shape (n,)
+    y : array-like of shape (n,), (n, 2) or (n, K)
         Response.  Gaussian: real values; logistic: any two labels (kept in
         ``Path.classes``; the larger one is coded 1); Poisson, negative
         binomial and Tweedie with power below 2: non-negative values; gamma,
         inverse Gaussian and Tweedie with power 2 or more: positive values;
-        multinomial: any K >= 2 labels (kept sorted in ``Path.classes``).
+        multinomial: any K >= 2 labels (kept sorted in ``Path.classes``);
+        cox: each row's time and status (1 an event, 0 censored), as an
+        (n, 2) array, a structured array of a boolean or integer status field
+        and a float time field, or a two-column data frame; multitask: K
+        responses, (n, K).
     family : str or varnel.families.Family
         The GLM family (``"binomial"`` is accepted for ``"logistic"``), by
         name (``"gaussian"``, ``"logistic"``, ``"poisson"``,
         ``"multinomial"``, ``"gamma"``, ``"inverse_gaussian"``,
-        ``"tweedie:1.5"``, ``"negbin:2"``) or as an instance of
+        ``"tweedie:1.5"``, ``"negbin:2"``, ``"cox"``, ``"multitask"``) or as
+        an instance of
         :mod:`varnel.families`, which also chooses the link
         (``families.Gamma(link="inverse")``, ``families.Binomial(link="probit")``).
         A family other than the Gaussian one with the identity link
@@ -359,7 +420,10 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         multinomial family fits one coefficient per variable and class
         (``coefs`` of shape (p, K, L), ``intercepts`` (K, L)) and minimises
         the mean multinomial negative log-likelihood plus the penalty summed
-        over the classes.
+        over the classes.  The cox family minimises the negative log partial
+        likelihood divided by the total weight (no intercept); the multitask
+        family least squares of K responses, each variable's K coefficients
+        penalized by their Euclidean norm.
     alpha : float in [0, 1], default 1.0
         Elastic-net mixing: 1 is the lasso, 0 is ridge.
     nlambda : int, default 100
@@ -414,6 +478,16 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         n >= 2 p and p <= 2000, else "naive"; sparse X always uses
         "naive".
 
+    strata : array-like of shape (n,), optional
+        Cox only: a stratum label per row; each stratum has its own baseline
+        hazard.
+    ties : {"breslow", "efron"}, optional
+        Cox only: how tied event times enter the partial likelihood
+        (default "breslow", or the family instance's own).
+    standardize_response : bool, optional
+        Multitask only: scale each response to unit weighted variance before
+        fitting (default False); coefficients stay on the original scale.
+
     Returns
     -------
     Path
@@ -438,7 +512,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
                    thresh=thresh, maxit=maxit, dfmax=dfmax, pmax=pmax,
                    penalty_factor=penalty_factor, lower_limits=lower_limits,
                    upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver,
-                   grouped=grouped)
+                   grouped=grouped, strata=strata, ties=ties,
+                   standardize_response=standardize_response)
     problem = _fit.prepare(X, y, family, options, offset)
     return fit_problem(problem, stacklevel=3)
 

@@ -1,0 +1,158 @@
+"""Penalized Cox regression as a scikit-learn estimator, following
+scikit-survival's conventions (``y`` a structured array of an event
+indicator and a time, as ``sksurv.util.Surv`` makes it, an (n, 2) array of
+time and status, or a two-column data frame).
+
+This module imports scikit-learn (``pip install 'varnel[sklearn]'``).
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Optional
+
+import numpy as np
+from sklearn.utils._param_validation import StrOptions
+from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
+
+from . import _survival
+from .estimators import PARAMS_DOC, NetEstimator
+from .families import get_family
+
+__all__ = ["CoxPHNetSurvival", "StepFunction"]
+
+
+class StepFunction:
+    """A right-continuous step function of time: ``y[i]`` on
+    ``[x[i], x[i + 1])``, ``y[-1]`` from ``x[-1]`` on and ``before`` (1 for a
+    survival function, 0 for a cumulative hazard) before ``x[0]``."""
+
+    def __init__(self, x: np.ndarray, y: np.ndarray, before: float):
+        self.x, self.y, self.before = x, y, before
+
+    @property
+    def domain(self):
+        """The first and the last time at which the function steps."""
+        return float(self.x[0]), float(self.x[-1])
+
+    def __call__(self, t: Any) -> np.ndarray:
+        i = np.searchsorted(self.x, np.asarray(t, dtype=np.float64), side="right") - 1
+        return np.where(i < 0, self.before, self.y[np.maximum(i, 0)])
+
+    def __repr__(self) -> str:
+        return f"StepFunction(x={self.x!r}, y={self.y!r})"
+
+
+_PARAMS = PARAMS_DOC.replace("""    fit_intercept : bool, default True
+        Fit an intercept.
+""", "").replace("""    solver : {"auto", "naive", "covariance"}, default "auto"
+        How least squares is solved (see :func:`varnel.fit_path`); the other
+        families always use "naive".
+""", """    ties : {"breslow", "efron"}, default "breslow"
+        How tied event times enter the partial likelihood.
+""").replace("""    intercept_ : float or ndarray
+        Intercept.
+""", """    unique_times_ : ndarray
+        The distinct event times of the training data, at which
+        ``predict_survival_function`` steps.
+""")
+
+
+class CoxPHNetSurvival(NetEstimator):
+    __doc__ = ("Elastic-net penalized Cox proportional-hazards regression; the penalty\n"
+               "strength is chosen by cross-validation unless ``alpha`` is given.\n" + """
+    With ``alpha=a`` and ``l1_ratio=r`` the coefficients minimise::
+
+        -1/n l(b) + a r ||b||_1 + a (1 - r)/2 ||b||^2
+
+    where l is the log partial likelihood of ``eta = X b`` (Breslow's or
+    Efron's handling of tied times; with ``sample_weight``, the weighted one
+    divided by the total weight); there is no intercept.  ``measure`` is
+    "deviance" (the cross-validated partial likelihood, by the difference
+    method) or "C" (Harrell's concordance of the held-out rows); random
+    folds are stratified by the event status.  ``predict`` gives the risk
+    score ``eta``, ``score`` Harrell's concordance, and the survival and
+    cumulative hazard functions come from Breslow's estimate of the
+    baseline hazard.
+""" + _PARAMS + """
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from varnel.survival import CoxPHNetSurvival
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.standard_normal((80, 5))
+    >>> y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), rng.random(80) < 0.7])
+    >>> model = CoxPHNetSurvival(alpha=0.05).fit(X, y)
+    >>> model.predict_survival_function(X[:2], return_array=True).shape[0]
+    2
+""")
+
+    _family = "cox"
+    _parameter_constraints = {**{k: v for k, v in NetEstimator._parameter_constraints.items()
+                                 if k not in ("fit_intercept", "solver")},
+                              "measure": [StrOptions(set(get_family("cox").measures))],
+                              "ties": [StrOptions({"breslow", "efron"})]}
+
+    def __init__(self, alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se", measure="deviance",
+                 nlambda=100, lambda_min_ratio=None, standardize=True, penalty_factor=None,
+                 lower_limits=None, upper_limits=None, tol=1e-7, max_iter=100000, n_jobs=None,
+                 random_state=None, ties="breslow"):
+        # the partial likelihood has no intercept; least squares' solvers do not apply
+        super().__init__(alpha=alpha, l1_ratio=l1_ratio, cv=cv, select=select, measure=measure,
+                         nlambda=nlambda, lambda_min_ratio=lambda_min_ratio, standardize=standardize,
+                         fit_intercept=False, penalty_factor=penalty_factor,
+                         lower_limits=lower_limits, upper_limits=upper_limits, tol=tol,
+                         max_iter=max_iter, n_jobs=n_jobs, random_state=random_state, solver="naive")
+        self.ties = ties
+
+    def _family_options(self) -> Dict[str, Any]:
+        return {"ties": self.ties}
+
+    def _validate_xy(self, X, y):
+        X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64)
+        y = _survival.survival_response(y, X.shape[0])
+        events = np.unique(y[y[:, 1] > 0, 0])
+        if events.shape[0] == 0:
+            raise ValueError("y holds no event: every observation is censored, so there is nothing to fit")
+        self.unique_times_ = events
+        return X, y[:, :2]
+
+    def fit(self, X, y, sample_weight=None, offset=None, groups=None):
+        """Fit the model (see the class documentation); ``y`` holds the event
+        status and time of every sample."""
+        return super().fit(X, y, sample_weight=sample_weight, offset=offset, groups=groups)
+
+    def predict(self, X, offset=None):
+        """The risk score (the linear predictor ``offset + X @ coef_``): higher
+        means an earlier event."""
+        return self._link(X, offset)
+
+    def score(self, X, y, sample_weight=None, offset=None):
+        """Harrell's concordance index of ``predict(X, offset)`` with the
+        survival data ``y`` (weighted, ties as scikit-survival's
+        concordance_index_censored counts them)."""
+        eta = self.predict(X, offset)
+        yy = _survival.survival_response(y, eta.shape[0])
+        w = np.ones(eta.shape[0]) if sample_weight is None else \
+            _check_sample_weight(sample_weight, eta, dtype=np.float64, ensure_non_negative=True)
+        return float(_survival.concordance(yy, w, eta[:, None])[0])
+
+    def _function(self, X, offset, return_array, survival):
+        check_is_fitted(self)
+        X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
+        h = self.path_.cumulative_hazard(X, self.unique_times_, s=self.lambda_, offset=offset)
+        values = np.exp(-h) if survival else h
+        if return_array:
+            return values
+        return np.array([StepFunction(self.unique_times_, v, 1.0 if survival else 0.0) for v in values],
+                        dtype=object)
+
+    def predict_survival_function(self, X, return_array=False, offset=None):
+        """Survival functions of the samples: one :class:`StepFunction` each,
+        or with ``return_array=True`` their values at ``unique_times_``,
+        shape (n_samples, n_times)."""
+        return self._function(X, offset, return_array, survival=True)
+
+    def predict_cumulative_hazard_function(self, X, return_array=False, offset=None):
+        """Cumulative hazard functions of the samples, as
+        :meth:`predict_survival_function` gives the survival functions."""
+        return self._function(X, offset, return_array, survival=False)
