@@ -262,7 +262,10 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
         request.x = std::move(*x.csc);
         return run_fit(std::move(request), unlocked, ResultStyle::fit);
     }
-    const auto view = covariance ? in_place(x.dense) : std::nullopt;
+    // Both solvers read x in place: the covariance solver in any memory
+    // order, the naive solver column by column (contiguous columns).
+    auto view = in_place(x.dense);
+    if (view && !covariance && view->row_stride != 1 && x.n > 1) view = std::nullopt;
     if (view) {  // read in place: x stays referenced by the arguments
         std::optional<std::pair<std::size_t, std::size_t>> bad;
         unlocked.run([&] { bad = first_non_finite(*view, unlocked.interrupt()); });
@@ -275,12 +278,10 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
     std::vector<double> xbuf;
     xbuf.reserve(varnel_core::checked_size(x.n, x.p));
     if (!copy_and_check(x.dense, xbuf, unlocked)) return nullptr;
-    if (covariance) {  // an unaligned caller's array: the solver reads a column-major copy
-        request.x = DenseMatrix(StridedMatrix{xbuf.data(), x.n, x.p, 1,
-                                              static_cast<std::ptrdiff_t>(x.n)});
-        return run_fit(std::move(request), unlocked, ResultStyle::fit);
-    }
-    request.x = DenseMatrix(std::move(xbuf), x.n, x.p);
+    // Any other layout: the solver reads a column-major copy, as it would
+    // read such an array in place, so that the bits do not depend on the
+    // layout.
+    request.x = DenseMatrix(StridedMatrix{xbuf.data(), x.n, x.p, 1, static_cast<std::ptrdiff_t>(x.n)});
     return run_fit(std::move(request), unlocked, ResultStyle::fit);
 }
 

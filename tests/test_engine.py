@@ -43,8 +43,8 @@ def as_input(x, kind):
 
 # ---- designs against the dense reference ------------------------------------------
 
-@pytest.mark.parametrize("kind", ["dense_fixed", "sparse_fixed", "covariance", "dense_working",
-                                  "sparse_working"])
+@pytest.mark.parametrize("kind", ["dense_fixed", "dense_weighted", "sparse_fixed", "covariance",
+                                  "dense_working", "sparse_working"])
 @pytest.mark.parametrize("big_mean", [False, True])
 def test_design_operations_match_the_dense_reference(kind, big_mean):
     rng = np.random.default_rng(11)
@@ -65,7 +65,7 @@ def test_design_operations_match_the_dense_reference(kind, big_mean):
         z[:, full] -= (v @ (x[:, full] - centre[full])) / v.sum() / scale[full]
     if kind == "sparse_fixed":
         r -= w @ r  # with centring the design relies on sum_i w_i r_i = 0
-    given = x if kind.startswith("sparse") or kind == "covariance" else z
+    given = z if kind == "dense_fixed" else x
     coef, active = rng.normal(size=p), [4, 0, p - 1]
     js, deltas = zip(*steps)
     out = tc.design(kind, np.asfortranarray(given), centre, scale, v, r, js, deltas, coef, active,
@@ -73,7 +73,7 @@ def test_design_operations_match_the_dense_reference(kind, big_mean):
 
     # reference: <z_j, r>_weights, steps r -= delta * (v) * z_j
     wg = w if kind in ("sparse_fixed", "covariance") else np.ones(n)
-    step_w = v if working else np.ones(n)
+    step_w = v if working else w if kind == "dense_weighted" else np.ones(n)
     res, seen = r.copy(), []
     for j, d in steps:
         seen.append(z[:, j] @ (wg * res))

@@ -65,7 +65,7 @@ void CovarianceDesign::strong_set_grew(const Flags& strong) {
     }
     products_.resize(checked_size(slot_count_ + batch_.size(), p));
     gram_columns(x_, w_, Centring::given, centre_, scale_, batch_,
-                 products_.data() + slot_count_ * p, p, {}, GramKernel::best, {}, 1, interrupt_);
+                 products_.data() + slot_count_ * p, p, {}, GramKernel::best, {}, threads_, interrupt_);
     for (std::size_t t = 0; t < batch_.size(); ++t)
         slot_[batch_[t]] = static_cast<std::ptrdiff_t>(slot_count_ + t);
     slot_count_ += batch_.size();

@@ -1,6 +1,7 @@
 // The covariance design of least squares: gradients kept in p-space.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -50,6 +51,8 @@ public:
 
     // Columns formed so far (for the tests).
     std::size_t formed() const { return slot_count_; }
+    // The threads of the passes that form products (1 by default).
+    void use_threads(std::size_t n) { threads_ = std::max<std::size_t>(n, 1); }
 
 private:
     StridedMatrix x_;
@@ -63,6 +66,7 @@ private:
     Vec products_;                       // the formed columns of C, p values each
     std::size_t slot_count_ = 0;
     std::vector<std::size_t> batch_;     // scratch for one batch
+    std::size_t threads_ = 1;
     const Interrupt& interrupt_;
 };
 

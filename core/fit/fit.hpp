@@ -68,6 +68,11 @@ SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::u
 SolverKind check_choices(const FitChoices& choices, bool dense, std::uint64_t nobs,
                          std::uint64_t nvars);
 
+// The threads a fit may use for its passes over x: n_threads, or every
+// core the machine reports (at least 1); n_threads = 0 is a
+// PreconditionError.
+std::size_t fit_threads(const FitChoices& choices);
+
 // The path of the request.  Preconditions (a PreconditionError naming the
 // option): the choices (check_choices); an
 // offset of nobs values (nobs x K for the multinomial family, K classes in

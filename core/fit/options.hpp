@@ -45,14 +45,16 @@ struct Table {
 // X(name, type, default).  `offset` enters every linear predictor (n
 // values, or n x K for a family with K predictors per row); the start of a
 // path is given by start_a0 (a number, or K) and start_beta (p, or p x K)
-// on the caller's scale.
+// on the caller's scale.  `n_threads` bounds the threads of the passes
+// over x that form column moments and products (none: every core).
 #define VARNEL_FIT_OPTIONS(X)                                \
     X(family, std::string, "gaussian")                       \
     X(offset, std::optional<Table>, std::nullopt)            \
     X(solver, std::string, "naive")                          \
     X(grouped, bool, false)                                  \
     X(start_a0, std::optional<Table>, std::nullopt)          \
-    X(start_beta, std::optional<Table>, std::nullopt)
+    X(start_beta, std::optional<Table>, std::nullopt)        \
+    X(n_threads, std::optional<std::uint64_t>, std::nullopt)
 
 struct FitChoices {
 #define VARNEL_CHOICE_FIELD(name, type, init) type name = init;

@@ -10,6 +10,7 @@
 #include "base/numeric.hpp"
 #include "designs/csc.hpp"
 #include "designs/dense.hpp"
+#include "kernels/gram.hpp"
 
 namespace varnel_core {
 
@@ -51,6 +52,14 @@ struct ColumnMoments {
     double total = 1.0;
 };
 
+// The weighted moments of the columns of a dense x (and of y, when given:
+// ymean and cov) in one pass, read in place on up to n_threads threads
+// (weighted_column_stats: the same bits in any layout and for any thread
+// count); total is the sum of w.
+ColumnMoments column_moments(const StridedMatrix& x, std::span<const double> w,
+                             std::span<const double> y, std::size_t n_threads,
+                             const Interrupt& interrupt);
+
 // Least squares with covariance updates: the Standardization that
 // standardize_rows_in_place would give, from the moments (x is never touched), and
 // the gradient of every variable at b = 0, <z_j, y standardized>.
@@ -63,6 +72,12 @@ Standardization standardize_covariance(const ColumnMoments& m, std::span<const d
 // matrix is not touched.
 std::pair<Vec, Vec> column_scales(const CscMatrix& x, std::span<const double> w, bool standardize,
                                   bool intercept, Flags& include, const Interrupt& interrupt);
+
+// Working-weights families on a dense matrix read in place: the means and
+// scales that centre_and_scale_in_place would compute (weights summing to
+// about 1), from the columns' moments.
+std::pair<Vec, Vec> column_scales(const ColumnMoments& m, bool standardize, bool intercept,
+                                  Flags& include);
 
 // Working-weights families: columns centred (with intercept) and scaled in
 // place; returns (x_mean, x_scale).

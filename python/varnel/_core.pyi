@@ -104,6 +104,7 @@ def fit(
     grouped: bool = False,
     start_a0: Optional[Union[float, NDArray[np.float64]]] = None,
     start_beta: Optional[NDArray[np.float64]] = None,
+    n_threads: Optional[int] = None,
     **options: Unpack[Options],
 ) -> FitResult:
     """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values).
@@ -111,6 +112,8 @@ def fit(
     For ``family="multinomial"`` y holds the class codes 0, 1, ..., K - 1 and
     ``offset`` has the shape (n, K); ``grouped`` (multinomial only) penalizes
     each variable's K coefficients by their Euclidean norm.  ``start_a0`` and
-    ``start_beta`` start the path from that fit (the caller's scale).  The
-    fit runs without the interpreter's lock.
+    ``start_beta`` start the path from that fit (the caller's scale).
+    ``n_threads`` bounds the threads of the passes over x that form column
+    moments and products (None: every core).  The fit runs without the
+    interpreter's lock.
     """
