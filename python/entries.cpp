@@ -169,14 +169,22 @@ bool convert_predictors(PyObject* obj, Predictors& out) {
         std::uint64_t dims[2] = {0, 0};
         for (int i = 0; i < 2; ++i)
             if (!convert(names[i], PyTuple_GetItem(obj, i), dims[i])) return false;
-        if (!convert(names[2], PyTuple_GetItem(obj, 2), csc.col_ptr) ||
-            !convert(names[3], PyTuple_GetItem(obj, 3), csc.row_idx) ||
-            !convert(names[4], PyTuple_GetItem(obj, 4), csc.values))
+        // Arrays of 64-bit counts and of float64 values are read in place,
+        // any other one is converted.
+        PyObject* arrays[3] = {PyTuple_GetItem(obj, 2), PyTuple_GetItem(obj, 3),
+                               PyTuple_GetItem(obj, 4)};
+        csc.col_ptr_view = count_view(arrays[0]);
+        csc.row_idx_view = count_view(arrays[1]);
+        csc.values_view = float_view(arrays[2]);
+        if ((!csc.col_ptr_view && !convert(names[2], arrays[0], csc.col_ptr)) ||
+            (!csc.row_idx_view && !convert(names[3], arrays[1], csc.row_idx)) ||
+            (!csc.values_view && !convert(names[4], arrays[2], csc.values)))
             return false;
-        if (const auto problem = varnel_core::csc_problem(csc.col_ptr, csc.row_idx,
-                                                          csc.values.size(), dims[0], dims[1]))
+        if (const auto problem =
+                varnel_core::csc_problem(csc.col_ptr_read(), csc.row_idx_read(),
+                                         csc.values_read().size(), dims[0], dims[1]))
             return raise(PyExc_ValueError, "malformed CSC matrix: " + *problem);
-        if (!check_finite("values", csc.values)) return false;
+        if (!check_finite("values", csc.values_read())) return false;
         out.csc = std::move(csc);
         out.n = dims[0];
         out.p = dims[1];
@@ -218,6 +226,25 @@ struct InPlaceGuard {
     }
 };
 
+// The same for compressed sparse columns: the arrays read in place keep
+// their data and sizes.
+struct CscGuard {
+    PyObject* arrays[3];
+    std::optional<std::span<const std::uint64_t>> col_ptr, row_idx;
+    std::optional<std::span<const double>> values;
+
+    static bool unchanged(void* self) {
+        auto* g = static_cast<CscGuard*>(self);
+        auto same = [](const auto& now, const auto& then) {
+            return !then || (now && now->data() == then->data() && now->size() == then->size());
+        };
+        if (same(count_view(g->arrays[0]), g->col_ptr) &&
+            same(count_view(g->arrays[1]), g->row_idx) && same(float_view(g->arrays[2]), g->values))
+            return true;
+        return raise(PyExc_RuntimeError, "x was changed while the fit was reading it");
+    }
+};
+
 // The finite tables of `fit` (offset, start).
 bool check_table(const char* name, const std::optional<varnel_core::Table>& t) {
     return !t || check_finite(name, t->values);
@@ -239,7 +266,9 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
         !convert_options(std::span<const PyRef>(s).subspan(fit_options_at()), options))
         return nullptr;
     // The options' conversion may have reallocated the arrays: read them again.
-    if ((!x.csc && !convert_predictors(s[0].get(), x)) || !convert_array("y", s[1].get(), 1, y))
+    const bool borrowed =
+        !x.csc || x.csc->col_ptr_view || x.csc->row_idx_view || x.csc->values_view;
+    if ((borrowed && !convert_predictors(s[0].get(), x)) || !convert_array("y", s[1].get(), 1, y))
         return nullptr;
     varnel_core::FitChoices& c = request.choices;
     const bool covariance = varnel_core::check_choices(c, !x.csc, x.n, x.p) ==
@@ -259,6 +288,11 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
 
     Unlocked unlocked;
     if (x.csc) {
+        // read in place: the arrays stay referenced by the arguments
+        PyObject* t = s[0].get();
+        CscGuard guard{{PyTuple_GetItem(t, 2), PyTuple_GetItem(t, 3), PyTuple_GetItem(t, 4)},
+                       x.csc->col_ptr_view, x.csc->row_idx_view, x.csc->values_view};
+        if (borrowed) unlocked.watch(&CscGuard::unchanged, &guard);
         request.x = std::move(*x.csc);
         return run_fit(std::move(request), unlocked, ResultStyle::fit);
     }

@@ -205,6 +205,26 @@ def test_large_mean_columns_fit_as_well_as_centred_ones(family, kind):
     np.testing.assert_allclose(a["beta"][1:], fit(x, y, **opts)["beta"][1:], rtol=0, atol=1e-7)
 
 
+@pytest.mark.parametrize("family", FAMILIES + ("multinomial",))
+def test_csc_arrays_read_in_place_match_converted_ones(family):
+    """64-bit indices and float64 values are read where they are (a large-mean
+    fully stored column is recentred on a copy): the same bits as 32-bit
+    indices, which are converted, and the caller's arrays unchanged."""
+    x, y = data("gaussian" if family == "multinomial" else family, big_mean=True)
+    if family == "multinomial":
+        y = np.digitize(y, np.quantile(y, [0.35, 0.7])).astype(float)
+    s = sp.csc_matrix(x)
+    wide = [s.indptr.astype(np.int64), s.indices.astype(np.int64), s.data.copy()]
+    before = [a.copy() for a in wide]
+    opts = dict(family=family, nlambda=5, weights=np.linspace(0.5, 1.5, x.shape[0]))
+    a = fit((*x.shape, *wide), y, **opts)
+    b = fit((*x.shape, s.indptr.astype(np.int32), s.indices.astype(np.int32), s.data), y, **opts)
+    for key in ("lambda", "a0", "beta", "dev_ratio"):
+        assert a[key].tobytes() == b[key].tobytes(), key
+    for got, was in zip(wide, before):
+        assert got.tobytes() == was.tobytes()
+
+
 @pytest.mark.parametrize("family", FAMILIES)
 @pytest.mark.parametrize("kind", INPUTS)
 def test_infinite_penalty_factor_is_exclusion(family, kind):

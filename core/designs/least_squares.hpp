@@ -72,10 +72,13 @@ private:
 // CSC columns under the standardized view, the weights applied implicitly:
 // the residual is r + shift on every row, and since it stays centred under
 // w (sum_i w_i (r_i + shift) = 0), <z_j, r + shift>_w needs no centring term:
-// sum over stored k of (r_i + shift) * (x_k * w_i), divided by s_j.
+// sum over stored k of (r_i + shift) * (x_k * w_i), divided by s_j (the
+// product x_k * w_i formed as it is read, so that nothing of the size of x
+// is stored).
 class SparseLeastSquaresColumns {
 public:
-    // `w` are the normalized weights, which the view's recentring also uses.
+    // `w` are the normalized weights, which the view's recentring also uses;
+    // they must outlive this object.
     SparseLeastSquaresColumns(Standardized<CscMatrix> z, std::span<const double> w);
     std::size_t rows() const { return z_.rows(); }
     double grad(std::size_t j, std::span<const double> r, double shift) const;
@@ -93,7 +96,7 @@ public:
 
 private:
     Standardized<CscMatrix> z_;
-    Vec weighted_values_;  // x_k * w_i of every stored entry, formed once
+    std::span<const double> w_;  // the normalized weights (outlive this object)
 };
 
 // Least squares: gradient(j) = <z_j, r> after any deferred step, defer(j, d)

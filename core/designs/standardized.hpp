@@ -115,9 +115,9 @@ public:
     // (coef_j / s_j) (x_ij - c_j)
     void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
                           double b0, std::span<double> eta, const Interrupt& interrupt) const {
-        Vec scaled(coef.size(), 0.0);
-        for (const std::size_t j : active) scaled[j] = coef[j] / scale_[j];
-        base_.linear_predictor(scaled, active, b0, eta, interrupt,
+        scaled_coef_.assign(coef.size(), 0.0);
+        for (const std::size_t j : active) scaled_coef_[j] = coef[j] / scale_[j];
+        base_.linear_predictor(scaled_coef_, active, b0, eta, interrupt,
                                centred_ ? centres() : std::span<const double>());
     }
 
@@ -132,6 +132,7 @@ private:
     Vec centre_;
     Vec scale_;
     bool centred_ = false;  // some centre is not 0
+    mutable Vec scaled_coef_;  // linear_predictor's coefficients over the scales
 };
 
 }  // namespace varnel_core

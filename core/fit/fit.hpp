@@ -4,12 +4,14 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <variant>
 
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
 #include "base/numeric.hpp"
+#include "designs/csc.hpp"
 #include "designs/dense.hpp"
 #include "engine/store.hpp"
 #include "fit/options.hpp"
@@ -25,11 +27,25 @@ std::optional<FamilyKind> family_named(std::string_view name);
 std::optional<SolverKind> solver_named(std::string_view name);
 std::string_view solver_name(SolverKind solver);
 
-// Compressed sparse columns as given (checked by the fit).
+// Compressed sparse columns as given (checked by the fit): each array an
+// owned copy, or the caller's array read in place (its view set; it must
+// outlive the fit).
 struct CscInput {
     Index col_ptr;
     Index row_idx;
     Vec values;
+    std::optional<std::span<const std::uint64_t>> col_ptr_view;
+    std::optional<std::span<const std::uint64_t>> row_idx_view;
+    std::optional<std::span<const double>> values_view;
+
+    std::span<const std::uint64_t> col_ptr_read() const { return col_ptr_view ? *col_ptr_view : col_ptr; }
+    std::span<const std::uint64_t> row_idx_read() const { return row_idx_view ? *row_idx_view : row_idx; }
+    std::span<const double> values_read() const { return values_view ? *values_view : values; }
+    // The matrix of nrows rows these arrays describe, reading them where
+    // they are (this object must outlive it).
+    CscMatrix matrix(std::size_t nrows) const {
+        return CscMatrix(col_ptr_read(), row_idx_read(), values_read(), nrows);
+    }
 };
 
 // One fit.  The predictors are nobs x nvars: a dense matrix (an owned

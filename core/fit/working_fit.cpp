@@ -88,8 +88,7 @@ std::variant<Prepared, FitError> prepare(FitRequest& request, WorkingConstants& 
         if (auto* e = std::get_if<FitError>(&in)) return *e;
         return Prepared{std::move(std::get<Inputs>(in)), std::move(x)};
     }
-    CscInput& csc = std::get<CscInput>(request.x);
-    CscMatrix x(std::move(csc.col_ptr), std::move(csc.row_idx), std::move(csc.values), request.nobs);
+    CscMatrix x = std::get<CscInput>(request.x).matrix(request.nobs);
     auto in = prepare_inputs(x, cfg, constants, interrupt, [&](const Vec& w, Flags& inc) {
         return column_scales(x, w, cfg.standardize, cfg.intercept, inc, interrupt);
     });
