@@ -226,6 +226,14 @@ struct InPlaceGuard {
     }
 };
 
+// The rows of positive weight (every row without weights).
+std::uint64_t weighted_rows(const std::optional<varnel_core::Vec>& weights, std::uint64_t n) {
+    if (!weights) return n;
+    std::uint64_t count = 0;
+    for (const double w : *weights) count += w > 0.0;
+    return count;
+}
+
 // The same for compressed sparse columns: the arrays read in place keep
 // their data and sizes.
 struct CscGuard {
@@ -278,7 +286,9 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
                                           std::to_string(y.shape[0]));
     request.y = copy_vector(y);
     const Dimensions dims{x.n, x.p, x.csc.has_value()};
-    request.config = varnel_core::build_config(x.n, x.p, std::move(options));
+    // Rows of weight 0 count as absent, in the default lambda_min_ratio too.
+    const std::uint64_t weighted = weighted_rows(options.weights, x.n);
+    request.config = varnel_core::build_config(weighted, x.p, std::move(options));
     if (!check_rows(dims) || !check_finite("y", request.y) ||
         !check_options(request.config, dims) || !check_table("offset", c.offset) ||
         !check_table("start_a0", c.start_a0) || !check_table("start_beta", c.start_beta))

@@ -192,6 +192,42 @@ def test_solutions_are_optimal_and_dense_equals_sparse(family, case):
     assert r["lambda_max"] == pytest.approx(r["lambda"][0], rel=1e-9)
 
 
+HELD_OUT = {"defaults": {}, "no-intercept": dict(intercept=False), "raw": dict(standardize=False),
+            "dfmax": dict(dfmax=3), "pmax": dict(pmax=4, alpha=0.5), "unit-weights": dict(unit=True),
+            # kept rows < p <= n: the default lambda_min_ratio counts the kept rows
+            "few-kept-rows": dict(rows=(20, 12), kept=8, unit=True)}
+
+
+@pytest.mark.parametrize("case", list(HELD_OUT))
+@pytest.mark.parametrize("family", FAMILIES + ("multinomial",))
+@pytest.mark.parametrize("kind", INPUTS)
+def test_rows_of_weight_zero_are_rows_left_out(family, kind, case):
+    """A cross-validation fold: the held-out rows given weight 0 give the fit
+    of the kept rows alone (same lambdas, objective to 1e-10), though a
+    column is constant on the kept rows and a class code comes last."""
+    kw = dict(HELD_OUT[case])
+    (n, p), kept, unit = kw.pop("rows", (150, 9)), kw.pop("kept", 110), kw.pop("unit", False)
+    rng = np.random.default_rng(1)
+    x, y = data("gaussian" if family == "multinomial" else family, n=n, p=p, seed=4)
+    if family == "multinomial":
+        y = np.digitize(y, np.quantile(y, [0.35, 0.7])).astype(float)
+    held = np.ones(n, bool)
+    held[rng.choice(n, kept, replace=False)] = False
+    x[~held, 2] = 1.5
+    w = np.ones(n) if unit else rng.uniform(0.5, 2.0, n)
+    left_out = fit(as_input(x, kind), y, family=family, weights=np.where(held, 0.0, w), **kw)
+    alone = fit(as_input(x[~held], kind), y[~held], family=family,
+                weights=None if unit else w[~held], **kw)
+    assert left_out["lmu"] == alone["lmu"] and left_out["lmu"] > 0
+    np.testing.assert_allclose(left_out["lambda"], alone["lambda"], rtol=1e-12)
+    assert not left_out["beta"][2].any()
+    prob = o.Problem(family, x[~held], y[~held], weights=w[~held], alpha=kw.get("alpha", 1.0),
+                     intercept=kw.get("intercept", True), standardize=kw.get("standardize", True))
+    for k in range(alone["lmu"]):
+        f = [prob.objective(r["lambda"][k], r["a0"][..., k], r["beta"][..., k]) for r in (left_out, alone)]
+        assert f[0] == pytest.approx(f[1], rel=1e-10), k
+
+
 @pytest.mark.parametrize("family", FAMILIES)
 @pytest.mark.parametrize("kind", INPUTS)
 def test_large_mean_columns_fit_as_well_as_centred_ones(family, kind):
