@@ -31,7 +31,10 @@ public:
                 if (caller) interrupt_.poll();
                 std::size_t block = 0, slot = 0;
                 if (!take(caller, block, slot)) return;
-                if (!worker) worker = pass_.worker();
+                if (!worker) {
+                    worker = pass_.worker();
+                    worker->watch(&stopping_);
+                }
                 worker->compute(block, slot);
                 finish(block, slot);
             }
@@ -39,6 +42,7 @@ public:
             std::lock_guard lock(mutex_);
             if (!error_) error_ = std::current_exception();
             stop_ = true;
+            stopping_.store(true, std::memory_order_relaxed);
             changed_.notify_all();
         }
     }
@@ -104,6 +108,7 @@ private:
     std::vector<std::size_t> ready_, free_;
     std::size_t next_block_ = 0, next_merge_ = 0;
     bool merging_ = false, stop_ = false;
+    std::atomic<bool> stopping_{false};  // stop_, read by the workers without the lock
     std::exception_ptr error_;
 };
 

@@ -1,6 +1,7 @@
 // Blocks of rows on several threads, merged in a fixed order.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 
@@ -15,6 +16,14 @@ public:
     virtual ~BlockWorker() = default;
     // Forms the partial result of block `block` from scratch in result slot `slot`.
     virtual void compute(std::size_t block, std::size_t slot) = 0;
+    // True once the pass is stopping (some thread failed or was
+    // interrupted): compute may then leave its block unfinished, since no
+    // further partial result is merged.
+    bool stopping() const { return stop_ != nullptr && stop_->load(std::memory_order_relaxed); }
+    void watch(const std::atomic<bool>* stop) { stop_ = stop; }
+
+private:
+    const std::atomic<bool>* stop_ = nullptr;
 };
 
 // What a blocked pass does: its partial results live in `slots` result
@@ -39,7 +48,8 @@ public:
 // behind delays the others only when the slots run out.  The interrupt is
 // polled on the calling thread only, before each of its blocks and while it
 // waits.  The first exception (from any thread, or Interrupted) stops every
-// thread and is rethrown on the calling thread; when no thread can be
+// thread (a worker's stopping() turns true, so that it may leave its block
+// early) and is rethrown on the calling thread; when no thread can be
 // started the pass runs on the calling thread alone.
 void run_blocks_in_order(std::size_t nblocks, std::size_t n_threads, std::size_t slot_bytes,
                          const Interrupt& interrupt, BlockPass& pass);
