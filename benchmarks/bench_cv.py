@@ -92,16 +92,14 @@ def run_lassocv(family, X, y, lambdas, foldid, cores):
 
 
 def run_saga(family, X, y, lambdas, foldid, cores):
+    import inspect
     import warnings
 
-    from sklearn.linear_model import LogisticRegressionCV
+    from sklearn.linear_model import LogisticRegression, LogisticRegressionCV
 
-    kw = {"penalty": "l1"}
-    import inspect
-
-    from sklearn.linear_model import LogisticRegression
-    if inspect.signature(LogisticRegression).parameters["penalty"].default == "deprecated":
-        kw = {"l1_ratios": [1.0]}
+    # newer releases spell the l1 penalty as l1_ratio 1
+    deprecated = inspect.signature(LogisticRegression).parameters["penalty"].default == "deprecated"
+    kw = {"l1_ratios": [1.0]} if deprecated else {"penalty": "l1"}
     n = X.shape[0]
     # sklearn: C sum loss + ||b||_1, so C = 1 / (n lam) (the same penalty)
     with warnings.catch_warnings():

@@ -309,7 +309,6 @@ def test_cv_memory_is_x_read_in_place(family, kind):
     for the multinomial family, and the held-out predictions n/4 x K x 10)."""
     import json
     import subprocess
-    import sys
 
     if not os.access("/proc/self/clear_refs", os.W_OK) or not sys.platform.startswith("linux"):
         pytest.skip("needs Linux's /proc/self/clear_refs to measure the peak of one call")
