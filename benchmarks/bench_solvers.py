@@ -13,7 +13,7 @@ import warnings
 
 import numpy as np
 
-from bench_workloads import Workload
+from bench_workloads import GLMS, Workload
 
 
 @dataclasses.dataclass
@@ -46,6 +46,8 @@ def _varnel_call(wl: Workload, standardize: bool, intercept: bool) -> dict:
     from varnel._core import elnet_path, elnet_sparse, fit
 
     opts = dict(alpha=1.0, user_lambda=wl.lambdas, standardize=standardize, intercept=intercept)
+    if wl.family in GLMS:
+        return fit(wl.X, wl.y, **GLMS[wl.family][0], **opts)
     if wl.family == "multinomial":
         return fit(wl.X, wl.y, family="multinomial", **opts)
     if wl.sparse:
@@ -165,15 +167,48 @@ def fit_sk_saga(wl: Workload) -> PathFit:
 
 # ---------------------------------------------------------------- glum
 
-_GLUM_FAMILY = {"gaussian": "normal", "binomial": "binomial", "poisson": "poisson"}
+_GLUM_FAMILY = {"gaussian": "normal", "binomial": "binomial", "poisson": "poisson", "gamma": "gamma",
+                "probit": "binomial"}
+
+
+def _glum_family_and_link(family: str):
+    """glum's family and link of a workload; glum has no probit link, so it
+    gets one written on its Link class."""
+    import glum
+    from scipy.special import ndtr, ndtri
+
+    class ProbitLink(glum.Link):
+        def link(self, mu):
+            return ndtri(mu)
+
+        def derivative(self, mu):
+            return 1.0 / _pdf(ndtri(mu))
+
+        def inverse(self, eta):
+            return ndtr(eta)
+
+        def inverse_derivative(self, eta):
+            return _pdf(eta)
+
+        def inverse_derivative2(self, eta):
+            return -eta * _pdf(eta)
+
+    def _pdf(x):
+        return np.exp(-0.5 * x * x) / np.sqrt(2.0 * np.pi)
+
+    if family == "tweedie":
+        return glum.TweedieDistribution(1.5), "log"
+    link = {"gamma": "log", "probit": ProbitLink()}.get(family, "auto")
+    return _GLUM_FAMILY[family], link
 
 
 def fit_glum(wl: Workload) -> PathFit:
     from glum import GeneralizedLinearRegressor
 
+    family, link = _glum_family_and_link(wl.family)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        m = GeneralizedLinearRegressor(family=_GLUM_FAMILY[wl.family], l1_ratio=1.0,
+        m = GeneralizedLinearRegressor(family=family, link=link, l1_ratio=1.0,
                                        alpha_search=True, alphas=wl.lambdas,
                                        fit_intercept=wl.intercept)
         m.fit(wl.X, wl.y)
@@ -269,6 +304,8 @@ def _celer_applies(wl):
 
 
 def _skglm_applies(wl):
+    if wl.family in GLMS:
+        return "glum is the peer of the families by variance and link"
     return "no multinomial path here" if wl.family == "multinomial" else None
 
 

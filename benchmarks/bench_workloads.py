@@ -8,6 +8,10 @@ sequence of problems:
     binomial   F(a0, b) = 1/n sum log(1 + e^eta) - y eta          + lam ||b||_1
     multinomial F(a0, B) = 1/n sum log sum_k e^eta_k - eta_y      + lam sum |B|
     poisson    F(a0, b) = 1/n sum (e^eta - y eta) - (y - y log y) + lam ||b||_1
+    tweedie, gamma, probit
+               F(a0, b) = 1/(2n) sum d(y, mu)                     + lam ||b||_1
+               (half the mean unit deviance: Tweedie power 1.5 and gamma with a
+               log link, mu = e^eta; binomial with the probit link, mu = Phi(eta))
 
 with eta = a0 + X b (a0 = 0 when the workload has no intercept). The Poisson
 loss is measured from the saturated model (half the mean deviance), so every
@@ -39,7 +43,7 @@ ACCURACY_POINTS = 5
 class Workload:
     name: str
     title: str
-    family: str  # "gaussian" | "binomial" | "poisson" | "multinomial" (y: class codes)
+    family: str  # "gaussian" | "binomial" | "poisson" | "multinomial" (y: class codes) | a GLM below
     X: object  # float64 Fortran-ordered ndarray, or scipy.sparse.csc_matrix
     y: np.ndarray
     intercept: bool
@@ -100,6 +104,26 @@ def sparse_coefficients(rng: np.random.Generator, p: int, k: int, scale: float =
     return beta
 
 
+# The families by variance and link: varnel's fit options, and the factor
+# (dmu/deta) / V(mu) of the null model's score at mu = mean(y).
+GLMS = {
+    "tweedie": ({"family": "tweedie", "power": 1.5}, lambda m: m ** -0.5),
+    "gamma": ({"family": "gamma", "link": "log"}, lambda m: 1.0 / m),
+    "probit": ({"family": "binomial", "link": "probit"},
+               lambda m: _normal_pdf(_normal_quantile(m)) / (m * (1.0 - m))),
+}
+
+
+def _normal_pdf(x):
+    return np.exp(-0.5 * x * x) / np.sqrt(2.0 * np.pi)
+
+
+def _normal_quantile(p):
+    from scipy.special import ndtri
+
+    return ndtri(p)
+
+
 def lambda_max(family: str, X, y: np.ndarray, intercept: bool) -> float:
     """Smallest penalty at which all coefficients are 0 (unit weights)."""
     n = y.shape[0]
@@ -108,7 +132,8 @@ def lambda_max(family: str, X, y: np.ndarray, intercept: bool) -> float:
         return float(np.max(np.abs(np.asarray(X.T @ (onehot - onehot.mean(axis=0))))) / n)
     r = y - y.mean() if intercept else y
     g = np.asarray(X.T @ r).ravel()
-    return float(np.max(np.abs(g)) / n)
+    factor = GLMS[family][1](y.mean()) if family in GLMS else 1.0
+    return float(np.max(np.abs(g)) * factor / n)
 
 
 def penalty_grid(family: str, X, y: np.ndarray, intercept: bool, ratio: float) -> np.ndarray:
@@ -163,6 +188,36 @@ def _poisson(rng, n, p, k) -> Workload:
     ratio = default_ratio(n, p)
     return Workload("poisson", "Poisson dense", "poisson", x, y, True,
                     penalty_grid("poisson", x, y, True, ratio), ratio)
+
+
+def _tweedie(rng, n, p, k) -> Workload:
+    """Insurance-like pure premiums: a Poisson number of claims (about 90% of
+    the policies have none) times gamma-distributed severities (shape 2)."""
+    x = ar1_design(rng, n, p)
+    freq = np.exp(-2.3 + x @ sparse_coefficients(rng, p, k, scale=0.3))
+    severity = np.exp(7.0 + x @ sparse_coefficients(rng, p, k, scale=0.2))
+    counts = rng.poisson(freq)
+    y = np.where(counts > 0, rng.gamma(2.0 * np.maximum(counts, 1), severity / 2.0), 0.0)
+    ratio = default_ratio(n, p)
+    return Workload("tweedie", "Tweedie 1.5, log link, 90% zeros", "tweedie", x, y, True,
+                    penalty_grid("tweedie", x, y, True, ratio), ratio)
+
+
+def _gamma(rng, n, p, k) -> Workload:
+    x = ar1_design(rng, n, p)
+    y = rng.gamma(2.0, np.exp(1.0 + x @ sparse_coefficients(rng, p, k, scale=0.3)) / 2.0)
+    ratio = default_ratio(n, p)
+    return Workload("gamma", "gamma, log link", "gamma", x, y, True,
+                    penalty_grid("gamma", x, y, True, ratio), ratio)
+
+
+def _probit(rng, n, p, k) -> Workload:
+    x = ar1_design(rng, n, p)
+    eta = -0.3 + x @ sparse_coefficients(rng, p, k, scale=0.3)
+    y = (rng.standard_normal(n) < eta).astype(np.float64)
+    ratio = default_ratio(n, p)
+    return Workload("probit", "binomial, probit link", "probit", x, y, True,
+                    penalty_grid("probit", x, y, True, ratio), ratio)
 
 
 def _gram(name, rng, n, p, k) -> Workload:
@@ -242,6 +297,12 @@ WORKLOADS = {
                  lambda r: _gram("gram-10k", r, 500, 100, 5)),
     "sparse-logistic": (lambda r: _text_logistic(r, 200_000, 100_000, 1_000_000, 30),
                         lambda r: _text_logistic(r, 2_000, 1_000, 10_000, 5)),
+    "tweedie": (lambda r: _tweedie(r, 200_000, 50, 10),
+                lambda r: _tweedie(r, 2_000, 10, 3)),
+    "gamma": (lambda r: _gamma(r, 100_000, 100, 10),
+              lambda r: _gamma(r, 1_000, 20, 4)),
+    "probit": (lambda r: _probit(r, 50_000, 200, 20),
+               lambda r: _probit(r, 1_000, 20, 4)),
     "tiny": (lambda r: _gaussian("tiny", "Gaussian 100 x 10 (per call)", r, 100, 10, 3, per_call=True),
              lambda r: _gaussian("tiny", "Gaussian 100 x 10 (per call)", r, 100, 10, 3, per_call=True)),
 }
@@ -263,6 +324,8 @@ def warmup_workload(family: str) -> Workload:
         return _logistic(rng, 60, 8, 3)
     if family == "multinomial":
         return _multinomial(rng, 60, 8, 3, 2)
+    if family in GLMS:
+        return {"tweedie": _tweedie, "gamma": _gamma, "probit": _probit}[family](rng, 200, 8, 3)
     return _poisson(rng, 60, 8, 3)
 
 
@@ -282,7 +345,9 @@ def objective(wl: Workload, a0: float, b: np.ndarray, lam: float) -> float:
         mine = np.take_along_axis(eta, y.astype(np.intp)[:, None], axis=1)[:, 0]
         loss = np.mean(np.logaddexp.reduce(eta, axis=1) - mine)
         return float(loss + lam * np.sum(np.abs(b)))
-    if wl.family == "gaussian":
+    if wl.family in GLMS:
+        loss = 0.5 * np.mean(unit_deviance(wl.family, y, eta))
+    elif wl.family == "gaussian":
         loss = 0.5 * np.mean((y - eta) ** 2)
     elif wl.family == "binomial":
         loss = np.mean(np.logaddexp(0.0, eta) - y * eta)
@@ -290,3 +355,16 @@ def objective(wl: Workload, a0: float, b: np.ndarray, lam: float) -> float:
         ylogy = np.where(y > 0, y * np.log(np.where(y > 0, y, 1.0)), 0.0)
         loss = np.mean(np.exp(eta) - y * eta - (y - ylogy))
     return float(loss + lam * np.sum(np.abs(b)))
+
+
+def unit_deviance(family: str, y: np.ndarray, eta: np.ndarray) -> np.ndarray:
+    """d(y, mu) of the families by variance and link (see the module text)."""
+    if family == "tweedie":  # power 1.5: 2 (y^(2-p)/((1-p)(2-p)) - y mu^(1-p)/(1-p) + mu^(2-p)/(2-p))
+        mu = np.exp(eta)
+        return 2.0 * (-4.0 * np.sqrt(y) + 2.0 * y / np.sqrt(mu) + 2.0 * np.sqrt(mu))
+    if family == "gamma":
+        mu = np.exp(eta)
+        return 2.0 * (np.log(mu / y) + (y - mu) / mu)
+    from scipy.special import log_ndtr  # probit: y 0/1, the saturated model's deviance is 0
+
+    return -2.0 * (y * log_ndtr(eta) + (1.0 - y) * log_ndtr(-eta))

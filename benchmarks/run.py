@@ -427,6 +427,8 @@ def targets(results: dict, bw_ref: float | None, timeout: float) -> list[list[st
     for wl, share in (("gram-100k", 0.7), ("gram-50k", 0.6), ("gram-10k", 0.8)):
         ratio_check(wl, "sklearn default", "sk-enet", 1 / share)
     ratio_check("poisson", "glum", "glum", 1)
+    for wl in ("tweedie", "gamma", "probit"):
+        ratio_check(wl, "glum", "glum", 3)
     v = row("tiny", "varnel")
     if v is None or v.time is None:
         out.append(["tiny", "< 1 ms per call", "—", "not measured"])

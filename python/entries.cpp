@@ -8,6 +8,7 @@
 
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -93,7 +94,9 @@ PyObject* elnet_path(PyObject* args, PyObject* kwargs) {
     if (!copy_contiguous_response(y, request.y)) return nullptr;
     request.config = varnel_core::build_config(n, p, std::move(options));
     const auto kind = varnel_core::family_named(family);
-    if (!kind || *kind == varnel_core::FamilyKind::Multinomial)
+    using varnel_core::FamilyKind;
+    if (!kind || (*kind != FamilyKind::Gaussian && *kind != FamilyKind::Binomial &&
+                  *kind != FamilyKind::Poisson))
         return unknown_family(family);
 
     Unlocked unlocked;
@@ -194,17 +197,6 @@ bool convert_predictors(PyObject* obj, Predictors& out) {
     out.n = out.dense.shape[0];
     out.p = out.dense.shape[1];
     return true;
-}
-
-// The caller's array as the core reads it in place, when its strides are
-// whole, aligned elements.
-std::optional<StridedMatrix> in_place(const FloatArray& a) {
-    constexpr std::ptrdiff_t size = sizeof(double);
-    if (reinterpret_cast<std::uintptr_t>(a.data) % alignof(double) != 0 ||
-        a.strides[0] % size != 0 || a.strides[1] % size != 0)
-        return std::nullopt;
-    return StridedMatrix{reinterpret_cast<const double*>(a.data), a.shape[0], a.shape[1],
-                         a.strides[0] / size, a.strides[1] / size};
 }
 
 // While the solver reads x in place the caller's reference keeps it alive;
@@ -327,6 +319,22 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
     // layout.
     request.x = DenseMatrix(StridedMatrix{xbuf.data(), x.n, x.p, 1, static_cast<std::ptrdiff_t>(x.n)});
     return run_fit(std::move(request), unlocked, ResultStyle::fit);
+}
+
+PyObject* fit_solver(PyObject* args, PyObject* kwargs) {
+    PyRef slots[max_parameters];
+    std::span<PyRef> s(slots, solver_signature.names.size());
+    if (!bind_arguments(solver_signature, args, kwargs, s)) return nullptr;
+    std::uint64_t n = 0, p = 0;
+    bool sparse = false;
+    varnel_core::FitChoices choices;
+    if (!convert("n", s[0].get(), n) || !convert("p", s[1].get(), p) ||
+        !convert("sparse", s[2].get(), sparse) ||
+        !convert_choices(std::span<const PyRef>(s).subspan(solver_choices_at), choices))
+        return nullptr;
+    const std::string_view name =
+        varnel_core::solver_name(varnel_core::check_choices(choices, !sparse, n, p));
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
 }  // namespace varnel_py

@@ -20,8 +20,14 @@ constexpr const char* sparse_names[] = {"n",      "p", "col_ptr", "row_idx",
                                         "values", "y", VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
 constexpr const char* fit_names[] = {"x", "y", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_NAME)
                                          VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
+constexpr const char* statistics_names[] = {"statistics", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_NAME)
+                                                VARNEL_OPTIONS(VARNEL_OPTION_NAME) "source",
+                                            "response_means"};
+constexpr const char* solver_names[] = {"n", "p", "sparse", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_NAME)};
 constexpr std::size_t choice_count = std::size(fit_names) - 2 - (std::size(path_names) - 3);
-static_assert(std::size(fit_names) <= max_parameters && std::size(sparse_names) <= max_parameters);
+static_assert(std::size(fit_names) <= max_parameters && std::size(sparse_names) <= max_parameters &&
+              std::size(statistics_names) <= max_parameters &&
+              std::size(solver_names) <= max_parameters);
 
 // The defaults as the C++ initializers spell them, in Python's spelling.
 struct DefaultText {
@@ -66,13 +72,25 @@ PyObject* to_python(const std::optional<T>& v) {
     return Py_None;
 }
 
+// The choices' text with the solver defaulting to "auto" (fit_statistics).
+std::string auto_solver(std::string choices) {
+    const std::string naive = "solver=\"naive\"";
+    const auto at = choices.find(naive);
+    if (at != std::string::npos) choices.replace(at, naive.size(), "solver=\"auto\"");
+    return choices;
+}
+
 }  // namespace
 
 const Signature path_signature{"elnet_path", path_names, 2};
 const Signature sparse_signature{"elnet_sparse", sparse_names, 6};
 const Signature fit_signature{"fit", fit_names, 2};
+const Signature statistics_signature{"fit_statistics", statistics_names, 1};
+const Signature solver_signature{"fit_solver", solver_names, 2};
 
 std::size_t fit_options_at() { return fit_choices_at + choice_count; }
+std::size_t statistics_options_at() { return statistics_choices_at + choice_count; }
+std::size_t statistics_extras_at() { return std::size(statistics_names) - 2; }
 
 bool convert_options(std::span<const PyRef> s, FitOptions& o) {
     std::size_t i = 0;
@@ -125,10 +143,11 @@ const Docs& docs() {
             "(n values) enters every linear predictor.  A dense x is read in place\n"
             "(by the naive solver when its columns are contiguous, as in Fortran\n"
             "order; any other layout is copied to that order first).  solver\n"
-            "\"covariance\" fits the gaussian family on a dense x with covariance\n"
-            "updates; \"auto\" takes it for a dense x with n >= 2 p and p <= 2000.\n"
-            "n_threads bounds the threads of the passes over x that form column\n"
-            "moments and products (None: every core).  start_a0 and\n"
+            "\"covariance\" fits a dense x read in place, in p-space from the products\n"
+            "of the columns (formed once for least squares, at each reweighting step\n"
+            "for the other families); \"auto\" takes it for least squares with\n"
+            "n >= 2 p and p <= 2000.  n_threads bounds the threads of the passes over\n"
+            "x that form column moments and products (None: every core).  start_a0 and\n"
             "start_beta (the caller's scale) start the path from that fit instead of\n"
             "the null model.  The result has the keys of elnet_path's, with \"warning\"\n"
             "None or (kind, lambda_index), plus \"lambda_max\" (the smallest penalty\n"
@@ -141,7 +160,25 @@ const Docs& docs() {
             "(the intercepts of a solution sum to 0).  grouped=True penalizes each\n"
             "variable's K coefficients by their Euclidean norm, so that a variable\n"
             "enters or leaves for every class at once; other families refuse it.\n\n"
+            "family \"gamma\", \"inverse_gaussian\", \"tweedie\" (with power: 0 or in\n"
+            "[1, 3]) and \"negative_binomial\" (theta > 0, variance mu + theta mu^2),\n"
+            "and link (None: the family's default; see README) minimise half the\n"
+            "weighted mean deviance plus the penalty; a step that raises that\n"
+            "objective or leaves the family's domain is halved.\n\n"
             "The fit runs without the interpreter's lock; Ctrl-C stops it.",
+            "fit_statistics(statistics, *, " + auto_solver(choices) + opts +
+                ", source=None, response_means=None)\n--\n\n"
+            "Elastic-net path from the statistics of the rows instead of the rows.\n\n"
+            "statistics: the merged block_statistics of all rows (the response as\n"
+            "the last column: for the gaussian family y less its offset), about the\n"
+            "same centres in every block; least squares needs its products.  The\n"
+            "other families take `source`, a callable that receives a pass request\n"
+            "(a dict) and returns the sums of block_pass(x, y, weights, offset,\n"
+            "request) over every block of rows, and the multinomial family each\n"
+            "class's share of the weight in response_means.  The weights and the\n"
+            "offset live in the rows: the options `weights` and `offset` stay None.\n"
+            "n_threads has no use here: the passes over the rows are the source's.\n"
+            "The result is fit's, plus \"npasses_data\" (the passes over the data).",
         };
     }();
     return d;

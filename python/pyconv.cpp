@@ -514,6 +514,9 @@ bool convert(const char* name, PyObject* obj, std::vector<std::uint64_t>& out) {
 bool convert(const char* name, PyObject* obj, std::optional<double>& out) {
     return convert_optional(name, obj, out, to_float);
 }
+bool convert(const char* name, PyObject* obj, std::optional<std::string>& out) {
+    return convert_optional(name, obj, out, to_text);
+}
 bool convert(const char* name, PyObject* obj, std::optional<std::uint64_t>& out) {
     return convert_optional(name, obj, out, to_count);
 }

@@ -191,6 +191,7 @@ bool convert(const char* name, PyObject* obj, std::string& out);
 bool convert(const char* name, PyObject* obj, std::vector<double>& out);
 bool convert(const char* name, PyObject* obj, std::vector<std::uint64_t>& out);
 bool convert(const char* name, PyObject* obj, std::optional<double>& out);
+bool convert(const char* name, PyObject* obj, std::optional<std::string>& out);
 bool convert(const char* name, PyObject* obj, std::optional<std::uint64_t>& out);
 bool convert(const char* name, PyObject* obj, std::optional<std::vector<double>>& out);
 bool convert(const char* name, PyObject* obj, std::optional<std::vector<std::uint64_t>>& out);

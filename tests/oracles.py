@@ -69,6 +69,102 @@ def response_scale(y, wn, intercept):
 
 
 # ---------------------------------------------------------------------------
+# the GLM families by variance and link, from their textbook definitions
+
+LINKS = {  # name: (mu(eta), dmu/deta, g(mu))
+    "identity": (lambda e: e, np.ones_like, lambda m: m),
+    "log": (np.exp, np.exp, np.log),
+    "logit": (special.expit, lambda e: special.expit(e) * special.expit(-e), special.logit),
+    "probit": (special.ndtr, lambda e: np.exp(-0.5 * e * e) / np.sqrt(2 * np.pi), special.ndtri),
+    "cloglog": (lambda e: -np.expm1(-np.exp(e)), lambda e: np.exp(e - np.exp(e)),
+                lambda m: np.log(-np.log1p(-m))),
+    "inverse": (lambda e: 1 / e, lambda e: -1 / e**2, lambda m: 1 / m),
+    "inverse_squared": (lambda e: e**-0.5, lambda e: -0.5 * e**-1.5, lambda m: m**-2.0),
+    "sqrt": (np.square, lambda e: 2 * e, np.sqrt),
+}
+POWERS = {"gaussian": 0.0, "poisson": 1.0, "gamma": 2.0, "inverse_gaussian": 3.0}
+
+
+class Glm:
+    """A family by variance and link, written "name/link" with the family's
+    parameter after a colon: "gamma/log", "tweedie:1.5/log",
+    "negative_binomial:0.5/sqrt", "binomial/probit".  The loss is half the
+    weighted unit deviance d(y, mu) = 2 int_mu^y (y - t) / V(t) dt."""
+
+    def __init__(self, model):
+        self.model = model
+        family, self.link = model.split("/")
+        self.name, _, param = family.partition(":")
+        self.param = float(param) if param else None
+        self.mean, self.slope, self.g = LINKS[self.link]
+
+    def options(self):
+        """The keyword arguments of `_core.fit` for this family."""
+        kw = dict(family=self.name, link=self.link)
+        if self.param is not None:
+            kw["power" if self.name == "tweedie" else "theta"] = self.param
+        return kw
+
+    def variance(self, mu):
+        if self.name == "binomial":
+            return mu * (1 - mu)
+        if self.name == "negative_binomial":
+            return mu + self.param * mu * mu
+        return mu ** POWERS.get(self.name, self.param)
+
+    def unit_deviance(self, y, mu):
+        p = POWERS.get(self.name, self.param)
+        if self.name == "binomial":
+            return 2 * (special.xlogy(y, y / mu) + special.xlogy(1 - y, (1 - y) / (1 - mu)))
+        if self.name == "negative_binomial":
+            t = self.param
+            return 2 * (special.xlogy(y, y / mu) - (y + 1 / t) * np.log((1 + t * y) / (1 + t * mu)))
+        if p == 0:
+            return (y - mu) ** 2
+        if p == 1:
+            return 2 * (special.xlogy(y, y / mu) - (y - mu))
+        if p == 2:
+            return 2 * (np.log(mu / y) + (y - mu) / mu)
+        return 2 * (np.maximum(y, 0) ** (2 - p) / ((1 - p) * (2 - p)) - y * mu ** (1 - p) / (1 - p)
+                    + mu ** (2 - p) / (2 - p))
+
+    def response(self, lin, rng):
+        """A response of the family's own model, eta = g(m0) + s lin, about a
+        mean m0 of 0.4 (binomial), 1 (log link) or 3, s moving that mean by
+        0.15 of itself per unit of lin (0.8 on the log, logit, probit and
+        cloglog scales)."""
+        m0 = 0.4 if self.name == "binomial" else 1.0 if self.link == "log" else 3.0
+        return self.sample(self.mean(self.g(m0) + lin * self.eta_scale()), rng)
+
+    def eta_scale(self):
+        """0.15 m0 / (dmu/deta at m0 = 3) for the links of a positive mean
+        other than log, else 0.8."""
+        if self.link not in ("identity", "inverse", "inverse_squared", "sqrt"):
+            return 0.8
+        return float(0.45 / abs(self.slope(self.g(3.0))))
+
+    def sample(self, mu, rng):
+        """A response of mean mu."""
+        if self.name == "binomial":
+            return (rng.random(mu.shape) < mu).astype(float)
+        if self.name == "negative_binomial":
+            r = 1 / self.param
+            return rng.negative_binomial(r, r / (r + mu)).astype(float)
+        if self.name == "poisson":
+            return rng.poisson(mu).astype(float)
+        if self.name == "inverse_gaussian":
+            return rng.wald(mu, 4.0)
+        if self.name == "tweedie" and 1 < self.param < 2:  # a Poisson count of gamma claims
+            p = self.param
+            counts = rng.poisson(mu ** (2 - p) / (2 - p))
+            return np.where(counts > 0, rng.gamma(np.maximum(counts, 1) * (2 - p) / (p - 1),
+                                                  (p - 1) * mu ** (p - 1)), 0.0)
+        if POWERS.get(self.name, self.param) == 0:
+            return mu + rng.normal(size=mu.shape)
+        return rng.gamma(2.0, mu / 2.0)
+
+
+# ---------------------------------------------------------------------------
 # the penalized problem solved by every returned solution
 
 
@@ -91,7 +187,8 @@ class Problem:
     def __init__(self, family, x, y, *, alpha=1.0, weights=None, penalty_factor=None,
                  lower_limits=None, upper_limits=None, standardize=True, intercept=True,
                  offset=None, grouped=False, exclude=(), **path_options):
-        assert family in FAMILIES + ("multinomial",)
+        self.glm = Glm(family) if "/" in family else None
+        assert self.glm or family in FAMILIES + ("multinomial",)
         assert set(path_options) <= {"nlambda", "user_lambda", "lambda_min_ratio", "thresh"}  # no typos
         self.family, self.alpha, self.intercept, self.grouped = family, alpha, intercept, grouped
         self.x = np.ascontiguousarray(x, dtype=np.float64)
@@ -126,7 +223,11 @@ class Problem:
         """Loss, its derivative in a0 and its gradient in b."""
         eta = self.offset + a0 + self.x @ b
         wn, y = self.wn, self.y
-        if self.family == "gaussian":
+        if self.glm:
+            mu = self.glm.mean(eta)
+            f = 0.5 * wn @ self.glm.unit_deviance(y, mu)
+            d = -wn * (y - mu) / self.glm.variance(mu) * self.glm.slope(eta)
+        elif self.family == "gaussian":
             r = y - eta
             f = 0.5 * wn @ (r * r)
             d = -wn * r
@@ -159,9 +260,14 @@ class Problem:
             k = self.yk.shape[1]
             return optimize.minimize(lambda a: self.loss_grad(a, self.zero())[:2], np.zeros(k), jac=True,
                                      method="BFGS", options={"gtol": 1e-13}).x
+        if self.glm and self.offset.any():  # Newton on the loss's derivative in a0
+            return optimize.newton(lambda a: self.loss_grad(a, self.zero())[1],
+                                   self.glm.g(self.wn @ self.y) - self.wn @ self.offset, tol=1e-14)
         if self.offset.any():  # the root of the loss's derivative in a0
             return optimize.brentq(lambda a: self.loss_grad(a, self.zero())[1], -50.0, 50.0, xtol=1e-14)
         m = self.wn @ self.y
+        if self.glm:
+            return self.glm.g(m)
         return {"gaussian": m, "binomial": special.logit(m), "poisson": np.log(m)}[self.family]
 
     def null_gradient(self):
@@ -217,6 +323,10 @@ def deviance(family, y, a0, b, x, weights=None, pmin=0.0):
     n = len(y)
     w = np.ones(n) if weights is None else np.maximum(np.asarray(weights, float), 0.0)
     eta = a0 + x @ b
+    if "/" in family:
+        glm = Glm(family)
+        mu = glm.mean(eta)
+        return float(w @ glm.unit_deviance(y, np.clip(mu, pmin, 1 - pmin) if glm.name == "binomial" else mu))
     if family == "gaussian":
         return float(w @ (y - eta) ** 2)
     if family == "binomial":
@@ -233,7 +343,8 @@ def null_deviance(family, y, weights=None, intercept=True):
     wn = normalized_weights(weights, n)
     if intercept:
         m = wn @ y
-        a0 = {"gaussian": m, "binomial": special.logit(m), "poisson": np.log(m)}[family]
+        a0 = Glm(family).g(m) if "/" in family else \
+            {"gaussian": m, "binomial": special.logit(m), "poisson": np.log(m)}[family]
     else:
         a0 = 0.0
     return deviance(family, y, a0, np.zeros(0), np.zeros((n, 0)), weights)

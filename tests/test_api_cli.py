@@ -85,6 +85,26 @@ def test_fit_labels_without_cv(tmp_path, monkeypatch, family, classes):
     np.testing.assert_allclose(doc["path"]["lambdas"], ref.lambdas, rtol=1e-12)
 
 
+@pytest.mark.parametrize("family, link, made", [("tweedie:1.5", "identity", "Tweedie(1.5, link='identity')"),
+                                              ("negbin:2", None, "NegativeBinomial(2)")])
+def test_fit_a_family_with_a_parameter_and_a_link(tmp_path, monkeypatch, family, link, made):
+    from varnel import families
+    from varnel.cli import main
+
+    rng = np.random.default_rng(2)
+    X = np.round(rng.standard_normal((60, 3)), 3)
+    y = rng.poisson(3 * np.exp(0.3 * X[:, 0])).astype(float)
+    src = tmp_path / "counts.csv"
+    write_csv(src, ["x1", "x2", "x3", "y"], [[*X[i], y[i]] for i in range(60)])
+    monkeypatch.chdir(tmp_path)
+    assert main(["fit", str(src), "--target", "y", "--family", family, "--cv", "0", "--json", "path.json"]
+                + (["--link", link] if link else [])) == 0
+    doc = json.loads((tmp_path / "path.json").read_text())
+    ref = varnel.fit_path(X, y, family=eval("families." + made))
+    assert doc["path"]["link"] == ref.family_instance.link
+    np.testing.assert_allclose(doc["path"]["coefs"], ref.coefs, rtol=1e-12, atol=1e-15)
+
+
 @pytest.mark.parametrize("rows, args, code, message", [
     ([[1, 2], ["oops", 3], [2, 1]], ["--target", "y", "--cv", "0"], 1,
      "line 3, column 'x': not a number: 'oops'; every column but the target must be numeric: "
@@ -105,6 +125,11 @@ def test_fit_labels_without_cv(tmp_path, monkeypatch, family, classes):
     ([[1, 2]], ["--target", "y", "--alpha", "2"], 2, "argument --alpha: must lie in [0, 1]"),
     ([[1, 2]], ["--target", "y", "--alpha", "nan"], 2, "argument --alpha: must lie in [0, 1]"),
     ([[1, 2]], [], 2, "--target"),
+    ([[1, 2]], ["--target", "y", "--family", "tweedie"], 2, "argument --family: the tweedie family needs its power"),
+    ([[1, 2]], ["--target", "y", "--family", "gamma", "--link", "logit"], 1,
+     "link='logit' is not available for the gamma family"),
+    ([[1, 0], [2, 1]], ["--target", "y", "--family", "gamma"], 1,
+     "the gamma family needs positive values in y, but y[0] is 0"),
 ])
 def test_fit_errors(tmp_path, capsys, rows, args, code, message):
     from varnel.cli import main

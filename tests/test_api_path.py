@@ -102,7 +102,7 @@ def test_summary_and_options(paths):
     ridge = varnel.fit_path(X, y, alpha=0.0)
     assert ridge.alpha == 0.0 and np.all(ridge.df[1:] == X.shape[1])
     for call, exc in ((lambda: varnel.cv_path(X, y, nfold=3), TypeError),
-                      (lambda: varnel.fit_path(X, y, family="gamma"), ValueError),
+                      (lambda: varnel.fit_path(X, y, family="gumbel"), ValueError),
                       (lambda: varnel.fit_path(X, y, family=3), TypeError),
                       (lambda: varnel.fit_path(X, y, nlambda=10.5), TypeError),
                       (lambda: varnel.fit_path(X[:, 0], y), ValueError)):
@@ -112,7 +112,9 @@ def test_summary_and_options(paths):
 
 @pytest.mark.parametrize("name, family", [("gaussian", "Gaussian"), ("normal", "Gaussian"),
                                           ("Binomial", "Binomial"), ("logistic", "Binomial"),
-                                          ("poisson", "Poisson"), ("multinomial", "Multinomial")])
+                                          ("poisson", "Poisson"), ("multinomial", "Multinomial"),
+                                          ("gamma", "Gamma"), ("negbin", "NegativeBinomial"),
+                                          ("inverse_gaussian", "InverseGaussian")])
 def test_family_by_name_or_object(name, family):
     from varnel import families
 
@@ -121,7 +123,8 @@ def test_family_by_name_or_object(name, family):
     canonical = families.get_family(name)
     assert canonical == obj and families.get_family(obj) is obj
     y = {"gaussian": eta + rng.standard_normal(len(eta)), "logistic": eta > 0,
-         "poisson": rng.poisson(np.exp(eta)), "multinomial": np.digitize(eta, [-0.3, 0.3])}[canonical.name]
+         "poisson": rng.poisson(np.exp(eta)), "multinomial": np.digitize(eta, [-0.3, 0.3]),
+         "negative_binomial": rng.poisson(np.exp(eta))}.get(canonical.name, np.exp(eta) * rng.gamma(2, 0.5, len(eta)))
     a, b = varnel.fit_path(X, y, name), varnel.fit_path(X, y, obj)
     for attr in ("lambdas", "intercepts", "coefs", "dev_ratio"):
         np.testing.assert_array_equal(getattr(a, attr), getattr(b, attr))
@@ -129,3 +132,65 @@ def test_family_by_name_or_object(name, family):
     fid = np.arange(len(y)) % 3
     np.testing.assert_array_equal(varnel.cv_path(X, y, name, foldid=fid).cvm,
                                   varnel.cv_path(X, y, obj, foldid=fid).cvm)
+
+
+# (family, the oracle's name for it)
+LINKED = [("Gamma(link='inverse')", "gamma/inverse"), ("Tweedie(1.5)", "tweedie:1.5/log"),
+          ("NegativeBinomial(2, link='sqrt')", "negative_binomial:2/sqrt"),
+          ("Binomial(link='cloglog')", "binomial/cloglog"), ("Poisson(link='identity')", "poisson/identity"),
+          ("Gaussian(link='log')", "gaussian/log"), ("InverseGaussian(link='inverse_squared')",
+                                                     "inverse_gaussian/inverse_squared")]
+
+
+@pytest.mark.parametrize("made, model", LINKED)
+@pytest.mark.parametrize("sparse", [False, True])
+def test_every_link_predicts_and_cross_validates(made, model, sparse):
+    # predictions through the family's link and held-out deviances against the
+    # oracle's formulas, on a dense or a sparse X
+    import scipy.sparse as sps
+
+    import oracles as o
+    from varnel import families
+
+    fam, glm = eval("families." + made), o.Glm(model)
+    X, eta, rng = make_data(n=90, seed=4)
+    y = glm.response(eta, rng)
+    Xs = sps.csc_matrix(X) if sparse else X
+    fid = np.arange(len(y)) % 3
+    cv = varnel.cv_path(Xs, y, fam, foldid=fid, keep=True, nlambda=20)
+    path = cv.path
+    assert path.family == ("logistic" if glm.name == "binomial" else glm.name) and path.family_instance == fam
+    link = path.predict(X[:7], s=[path.lambdas[3], 0.0])
+    np.testing.assert_allclose(path.predict(X[:7], s=[path.lambdas[3], 0.0], kind="response"),
+                               glm.mean(link), rtol=1e-12)
+    yc = (y == y.max()).astype(float) if glm.name == "binomial" else y
+    with np.errstate(invalid="ignore"):  # a held-out mean outside the domain loses infinitely
+        dev = np.nan_to_num(glm.unit_deviance(yc[:, None], glm.mean(cv.fit_preval)), nan=np.inf)
+    np.testing.assert_allclose(cv.fold_scores, [dev[fid == k].mean(0) for k in range(3)], rtol=1e-9)
+    assert np.isfinite(cv.cvm[path.lambdas == cv.lambda_min]).all()
+    mae = varnel.cv_path(Xs, y, fam, foldid=fid, measure="mae", nlambda=20)
+    assert mae.cvm.shape == cv.cvm.shape and np.isfinite(mae.cvm[np.isfinite(cv.cvm)]).all()
+
+
+@pytest.mark.parametrize("given, want", [
+    ("tweedie:1.5", "Tweedie(power=1.5)"), ("NEGBIN:2", "NegativeBinomial(theta=2.0)"),
+    ("negative_binomial", "NegativeBinomial(theta=1.0)"),
+    ("tweedie", ValueError("needs its power")), ("gamma:2", ValueError("takes no parameter")),
+    ("tweedie:x", ValueError("is not a number")), ("tweedie:0.5", ValueError("power must be 0")),
+])
+def test_family_names_with_a_parameter(given, want):
+    from varnel import families
+
+    if isinstance(want, Exception):
+        with pytest.raises(type(want), match=str(want)):
+            families.get_family(given)
+        return
+    fam = families.get_family(given)
+    assert repr(fam) == want and fam == eval("families." + want) and hash(fam) == hash(eval("families." + want))
+    other = fam.with_link("identity")
+    assert other != fam and other.link == "identity" and other.with_link(None) == fam
+    with pytest.raises(ValueError, match="link='probit' is not available for the"):
+        fam.with_link("probit")
+    X, eta, rng = make_data(seed=5)
+    with pytest.raises(ValueError, match=r"needs non-negative values in y, but y\[0\] is -1"):
+        varnel.fit_path(X, np.r_[-1.0, np.ones(len(eta) - 1)], fam)

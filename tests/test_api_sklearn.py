@@ -1,5 +1,7 @@
 """The scikit-learn estimators."""
 
+import functools
+
 import numpy as np
 import pytest
 
@@ -9,14 +11,17 @@ from sklearn import linear_model as sklm  # noqa: E402
 from sklearn.model_selection import GroupKFold, KFold, ShuffleSplit, TimeSeriesSplit  # noqa: E402
 from sklearn.utils.estimator_checks import check_estimator  # noqa: E402
 
+import oracles as o  # noqa: E402
 import varnel  # noqa: E402
-from varnel import ElasticNetRegressor, LogisticNetClassifier, PoissonNetRegressor  # noqa: E402
+from varnel import (ElasticNetRegressor, GeneralizedNetRegressor, LogisticNetClassifier,  # noqa: E402
+                    PoissonNetRegressor)
 
-ESTIMATORS = [ElasticNetRegressor, LogisticNetClassifier, PoissonNetRegressor]
+ESTIMATORS = [ElasticNetRegressor, LogisticNetClassifier, PoissonNetRegressor, GeneralizedNetRegressor,
+              lambda: GeneralizedNetRegressor(family="tweedie:1.5")]
 
 
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.SkipTestWarning")
-@pytest.mark.parametrize("Estimator", ESTIMATORS, ids=lambda e: e.__name__)
+@pytest.mark.parametrize("Estimator", ESTIMATORS, ids=lambda e: getattr(e, "__name__", "tweedie"))
 def test_check_estimator(Estimator):
     check_estimator(Estimator())
 
@@ -29,12 +34,15 @@ def make_data(family, n=80, p=5, seed=0):
         return X, eta + 0.5 * rng.standard_normal(n)
     if family == "logistic":
         return X, np.where(rng.random(n) < 1 / (1 + np.exp(-2 * eta)), "pos", "neg")
+    if family == "gamma":
+        return X, rng.gamma(2.0, np.exp(0.5 * eta) / 2.0)
     return X, rng.poisson(np.exp(0.5 * eta))
 
 
 @pytest.mark.parametrize("Estimator,family", [(ElasticNetRegressor, "gaussian"),
                                               (LogisticNetClassifier, "logistic"),
-                                              (PoissonNetRegressor, "poisson")])
+                                              (PoissonNetRegressor, "poisson"),
+                                              (functools.partial(GeneralizedNetRegressor, "gamma"), "gamma")])
 def test_fit_by_cross_validation(Estimator, family):
     X, y = make_data(family)
     model = Estimator(cv=4, random_state=0).fit(X, y)
@@ -48,11 +56,14 @@ def test_fit_by_cross_validation(Estimator, family):
     assert model.n_features_in_ == X.shape[1]
     best = Estimator(cv=4, random_state=0, select="lambda_min").fit(X, y)
     assert best.lambda_ == cvp.lambda_min
-    if family == "poisson":  # D² at the chosen lambda is the path's fraction of deviance explained
+    if family in ("poisson", "gamma"):  # D² at the chosen lambda: the path's fraction of deviance explained
         k = int(np.flatnonzero(model.path_.lambdas == model.lambda_)[0])
         assert model.score(X, y) == pytest.approx(model.path_.dev_ratio[k], rel=1e-6)
-        with pytest.raises(ValueError, match="non-negative"):
+        with pytest.raises(ValueError, match="non-negative|positive"):
             Estimator().fit(X, -np.ones(len(y)))
+        same = GeneralizedNetRegressor(family, cv=4, random_state=0).fit(X, y)  # one objective
+        np.testing.assert_array_equal(same.coef_, model.coef_)
+        np.testing.assert_allclose(same.predict(X), np.exp(same.intercept_ + X @ same.coef_), rtol=1e-12)
 
 
 @pytest.mark.parametrize("nclass", [2, 3])
@@ -205,3 +216,47 @@ def test_invalid_parameters(params, fit_kw, exc, match):
     X, y = make_data("gaussian")
     with pytest.raises(exc, match=match):
         ElasticNetRegressor(**params).fit(X, y, **fit_kw)
+
+
+# (family as the estimator takes it, as the oracle writes it, glum's family and link)
+GLUM = [("gamma", "gamma/log", "gamma", "log"),
+        ("tweedie:1.5", "tweedie:1.5/log", "tweedie", "log"),
+        ("negbin:0.5", "negative_binomial:0.5/log", "negative.binomial", "log"),
+        ("InverseGaussian(link='identity')", "inverse_gaussian/identity", "inverse.gaussian", "identity"),
+        ("Gamma(link='inverse')", "gamma/inverse", "gamma", "tweedie(2)"),
+        ("Binomial(link='cloglog')", "binomial/cloglog", "binomial", "cloglog"),
+        ("poisson", "poisson/log", "poisson", "log"),
+        ("binomial", "binomial/logit", "binomial", "logit"),
+        ("gaussian", "tweedie:0/identity", "normal", "identity"),
+        ("Gaussian(link='log')", "gaussian/log", "normal", "log")]
+
+
+@pytest.mark.parametrize("family, model, glum_family, glum_link", GLUM)
+@pytest.mark.parametrize("sparse", [False, True])
+def test_objective_of_glum_at_five_penalties(family, model, glum_family, glum_link, sparse):
+    # GeneralizedNetRegressor(alpha, l1_ratio) reaches glum's objective (or a
+    # lower one) with the same alpha and l1_ratio, at five penalties of a path
+    glum = pytest.importorskip("glum")
+    import scipy.sparse as sps
+
+    from varnel import families
+
+    fam = eval("families." + family) if "(" in family else family
+    glm = o.Glm(model)
+    rng = np.random.default_rng(8)
+    X = rng.standard_normal((300, 6)) * [1.0, 2.0, 0.5, 1.0, 1.5, 1.0]
+    y = glm.response(0.5 * X[:, 0] - 0.3 * X[:, 1] + 0.2 * X[:, 4], rng)
+    w = rng.uniform(0.3, 2.0, len(y))
+    Xs = sps.csc_matrix(X) if sparse else X
+    r = 0.7
+    m = GeneralizedNetRegressor(fam, l1_ratio=r, cv=3, random_state=0, standardize=False).fit(Xs, y)
+    alphas = m.path_.lambdas[[5, 10, 20, 30, 40]] * (m.alpha_ / m.lambda_)
+    prob = o.Problem(model, X, y, alpha=r, weights=w, standardize=False)
+    for a in alphas:
+        ours = GeneralizedNetRegressor(fam, alpha=a, l1_ratio=r, standardize=False, tol=1e-13).fit(
+            Xs, y, sample_weight=w)
+        theirs = glum.GeneralizedLinearRegressor(family=glum_family, link=glum_link, alpha=a, l1_ratio=r,
+                                                 gradient_tol=1e-9, max_iter=200).fit(Xs, y, sample_weight=w)
+        f = [prob.objective(a, m.intercept_, np.ravel(m.coef_)) for m in (ours, theirs)]
+        assert f[0] <= f[1] + 1e-9 * abs(f[1]), (a, f)
+        np.testing.assert_allclose(ours.predict(X), glm.mean(ours.intercept_ + X @ ours.coef_), rtol=1e-12)

@@ -9,23 +9,29 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
+import contract as C
 import oracles as o
 from varnel._core import fit
 
 BIG = 9.9e35
 FAMILIES = ("gaussian", "binomial", "poisson")
+# families by variance and link on real data: positive (diabetes), counts (doctor visits), 0/1
+GLMS = ("gamma/log", "gamma/inverse", "inverse_gaussian/log", "gaussian/log", "tweedie:2.5/log",
+        "tweedie:1.5/log", "negative_binomial:1/log", "poisson/sqrt", "binomial/probit", "binomial/cloglog")
 
 
 def data(family):
     """Real data of each family: diabetes, breast cancer, doctor visits."""
-    return o.dataset({"gaussian": "diabetes", "binomial": "breast_cancer", "poisson": "randhie"}[family])
+    name = family.split(":")[0].split("/")[0]
+    return o.dataset({"gaussian": "diabetes", "gamma": "diabetes", "inverse_gaussian": "diabetes",
+                      "binomial": "breast_cancer"}.get(name, "diabetes" if ":2" in family else "randhie"))
 
 
 def path(family, x, y, sparse=False, **kw):
     if sparse:
         s = sp.csc_matrix(x)
         x = (x.shape[0], x.shape[1], s.indptr, s.indices, s.data)
-    return fit(x, y, family=family, **kw)
+    return fit(x, y, **(o.Glm(family).options() if "/" in family else dict(family=family)), **kw)
 
 
 # ---- independent solvers --------------------------------------------------------------
@@ -104,7 +110,7 @@ def test_path_matches_an_independent_solver(family, alpha, standardize, referenc
 
 # ---- the penalty sequence --------------------------------------------------------------
 
-@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("family", FAMILIES + GLMS)
 @pytest.mark.parametrize("lmr, ratio", [(1e-4, 0.9111627561154892), (1e-8, 1e-6 ** (1 / 99))])
 def test_generated_sequence(family, lmr, ratio):
     x, y = data(family)
@@ -179,9 +185,9 @@ def test_excluded_constant_and_zero_weight_columns_stay_zero(family, sparse):
 
 # ---- invariances -----------------------------------------------------------------------
 
-@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("family, intercept", [(f, i) for f in FAMILIES for i in (True, False)] +
+                         [(g, True) for g in GLMS])
 @pytest.mark.parametrize("sparse", [False, True])
-@pytest.mark.parametrize("intercept", [True, False])
 def test_deviances_and_weight_scale(family, sparse, intercept):
     x, y = data(family)
     w = np.linspace(0.5, 1.5, len(y))
@@ -231,3 +237,21 @@ def test_separable_data_at_zero_penalty_stay_finite(sparse):
     r = path("binomial", x, np.array([0.0, 0.0, 1.0]), sparse, alpha=0.0, user_lambda=[0.0, 0.0])
     assert np.isfinite(r["a0"]).all() and np.isfinite(r["beta"]).all()
     assert ((0.0 <= r["dev_ratio"]) & (r["dev_ratio"] <= 1.0)).all()
+
+
+@pytest.mark.parametrize("sparse", [False, True])
+def test_families_that_share_a_variance_fit_alike(sparse):
+    # gamma, inverse Gaussian and Gaussian are the Tweedie powers 2, 3 and 0, bit for
+    # bit; Tweedie power 1 and the negative binomial as theta -> 0 solve the Poisson
+    # family's problem (which runs on its own solver)
+    x, y = data("gamma/log")
+    for a, b in (("gamma/log", "tweedie:2/log"), ("gamma/identity", "tweedie:2/identity"),
+                 ("inverse_gaussian/log", "tweedie:3/log"), ("gaussian/log", "tweedie:0/log")):
+        C.assert_identical(path(a, x, y, sparse, nlambda=20), path(b, x, y, sparse, nlambda=20))
+    x, y = data("poisson")
+    lam = path("poisson", x, y, sparse, nlambda=20, thresh=1e-14)["lambda"][1:]
+    want = path("poisson", x, y, sparse, user_lambda=lam, thresh=1e-14)
+    for other in ("tweedie:1/log", "negative_binomial:1e-10/log"):
+        got = path(other, x, y, sparse, user_lambda=lam, thresh=1e-14)
+        for key in ("a0", "beta", "dev_ratio", "nulldev"):
+            np.testing.assert_allclose(got[key], want[key], rtol=1e-6, atol=1e-8, err_msg=(other, key))

@@ -22,7 +22,9 @@ X, Y, LABELS, COUNTS = pinned.DATA["tall"]
 N, P = X.shape
 CLASSES = np.digitize(Y, np.quantile(Y, [0.3, 0.65])).astype(float)
 RESPONSE = {"gaussian": Y, "binomial": LABELS, "poisson": COUNTS, "multinomial": CLASSES,
-            "grouped": CLASSES}
+            "grouped": CLASSES, "tweedie": COUNTS, "probit": LABELS}
+# the families by variance and link, under their case names
+GLM = {"tweedie": dict(family="tweedie", power=1.5), "probit": dict(family="binomial", link="probit")}
 # (family, input, solver)
 RUNS = [(f, i, "naive") for f in RESPONSE for i in ("dense", "sparse")] + [
     ("gaussian", "dense", "covariance")]
@@ -56,7 +58,7 @@ def _run(case):
     opts = dict(_options(family)[oname])
     if family == "grouped":
         family, opts["grouped"] = "multinomial", True
-    return fit(x, RESPONSE[family], family=family, solver=solver, **opts)
+    return fit(x, RESPONSE[family], **GLM.get(family, dict(family=family)), solver=solver, **opts)
 
 
 def test_write_hashes_when_asked():

@@ -403,7 +403,15 @@ def strategies():
         kwargs.pop("family", None)
         if case["entry"] == "elnet_sparse" and len(args) >= 5:
             args = [tuple(args[:5]), *args[5:]]
-        family = draw(st.sampled_from(["gaussian", "binomial", "poisson", "multinomial"]))
+        family = draw(st.sampled_from(["gaussian", "binomial", "poisson", "multinomial", "gamma",
+                                       "inverse_gaussian", "tweedie", "negative_binomial"]))
+        if family != "multinomial" and draw(coin):  # a link, a power, a theta, fitting or not
+            kwargs["link"] = draw(st.sampled_from(["log", "identity", "probit", "cloglog", "inverse",
+                                                   "inverse_squared", "sqrt", "logit"]))
+        if family == "tweedie" or wild(draw, case, 20):
+            kwargs["power"] = draw(st.sampled_from([0.0, 1.0, 1.5, 2.0, 3.0, 0.5, NAN]))
+        if family == "negative_binomial" and draw(coin):
+            kwargs["theta"] = draw(st.sampled_from([1e-12, 0.5, 2.0, 0.0, INF]))
         nclass, y = 1, args[1] if len(args) > 1 else None
         if family == "multinomial" and isinstance(y, np.ndarray) and y.dtype == np.float64:
             args[1] = y = np.abs(np.floor(y)) % 3  # class codes (hostile values stay hostile)

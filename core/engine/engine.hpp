@@ -27,6 +27,20 @@
 // squared move of the intercepts and of the active coefficients is at most
 // the threshold.
 //
+// A guarded family's outer iteration (GuardedFamily: a non-canonical link,
+// a mean with a bounded domain) may overshoot, so its step is checked.  The
+// coordinate steps add up the change D <= 0 of the penalized quadratic they
+// minimise; while the new iterate's means leave the family's domain, or its
+// penalized objective F = loss + sum_j v_j (l1 |b_j| + l2/2 b_j^2) falls by
+// less than half of what the quadratic promised (F_new - F_start > t D / 2
+// for the step scaled by t; a rise always fails), the step (coefficients
+// and intercept) is halved back toward where the iteration started.  The
+// half-of-D rule also stops the two-cycle of a step that overshoots the
+// minimum by twice its distance, which a bare "no rise" rule would accept.
+// A step small enough to count as converged is taken as it is (its change
+// of the objective is rounding); after max_halvings halvings the step is
+// dropped.
+//
 // A block family has K coefficients b_j. per variable and K intercepts,
 // with curvatures c_jk per predictor.  A step moves the whole block b_j.
 // by the penalty's block step (engine/penalty.hpp); screening and the
@@ -43,6 +57,7 @@
 #include <span>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -99,7 +114,9 @@ public:
             block_b_.resize(width_);
             intercept_.assign(width_, 0.0);
         }
-        if constexpr (F::reweights) {
+        if constexpr (F::reweights && RefitsThroughSource<D>) {
+            set_intercepts(x_.null_model());
+        } else if constexpr (F::reweights) {
             eta_.resize(checked_size(x_.rows(), width_));
             x_.begin_refit();
             intercept_ = fam_.null_model(x_.weights(), x_.residual());
@@ -168,6 +185,11 @@ private:
     enum class UpdateResult { Done, ActiveFull };
     enum class PenaltyEnd { Solved, Saturated };
 
+    void set_intercepts(const Vec& b0) {
+        require(b0.size() == width_, "one intercept per linear predictor");
+        std::ranges::copy(b0, values(intercept_).begin());
+    }
+
     // The intercept(s) as width_ values.
     static std::span<double> values(double& b0) { return {&b0, 1}; }
     static std::span<double> values(Vec& b0) { return b0; }
@@ -195,6 +217,11 @@ private:
                 for (std::size_t k = j * width_; k < (j + 1) * width_; ++k) coef_[k] = start.coef[k];
             if (fit_intercept_) std::ranges::copy(start.intercepts, values(intercept_).begin());
             refit();
+            if constexpr (GuardedFamily<F>) {
+                if (!fam_.inside())
+                    throw InputError("the start (start_a0, start_beta) gives means outside the "
+                                     "family's domain");
+            }
         } else {
             for (const std::size_t j : active_) {
                 if constexpr (F::block) {
@@ -256,6 +283,10 @@ private:
         const double d = b - old;
         max_change_ = nan_max(max_change_, F::step_change(c, d));
         fam_.on_step(g, c, d);
+        if constexpr (GuardedFamily<F>)  // the step's exact change of the penalized quadratic
+            model_change_ += d * (0.5 * c * d - g) +
+                             in_.penalty[j] * (l1 * (std::abs(b) - std::abs(old)) +
+                                               0.5 * l2 * (b * b - old * old));
         x_.defer(j, d);  // r -= d * z_j, applied with the next gradient
         return UpdateResult::Done;
     }
@@ -313,8 +344,9 @@ private:
                 }
                 x_.subtract_weights(block_g_);
             } else {
-                const double d = x_.residual_sum() / vsum[0];
+                const double rsum = x_.residual_sum(), d = rsum / vsum[0];
                 if (d == 0.0) return;
+                if constexpr (GuardedFamily<F>) model_change_ -= 0.5 * rsum * d;
                 max_change_ = nan_max(max_change_, vsum[0] * d * d);
                 intercept_ += d;
                 x_.subtract_weights(d);
@@ -363,12 +395,51 @@ private:
     }
 
     // Saves the iterate and recomputes the curvatures of the strong set from
-    // the current working weights.
-    void begin_iteration() {
+    // the current working weights (a guarded family: and its objective).
+    void begin_iteration(double l1, double l2) {
         std::ranges::copy(values(intercept_), values(intercept_prev_).begin());
         for (const std::size_t j : active_)
             for (std::size_t k = j * width_; k < (j + 1) * width_; ++k) coef_prev_[k] = coef_[k];
         x_.curvatures(strong_, curv_);
+        if constexpr (GuardedFamily<F>) {
+            objective_before_ = objective(l1, l2);
+            model_change_ = 0.0;
+        }
+    }
+
+    // The loss at the last refit plus the penalty of the coefficients.
+    double objective(double l1, double l2) const {
+        static_assert(!F::block, "a guarded family has one coefficient per variable");
+        double pen = 0.0;
+        for (const std::size_t j : active_) {
+            const double b = coef_[j];
+            pen += in_.penalty[j] * (l1 * std::abs(b) + 0.5 * l2 * (b * b));
+        }
+        return fam_.loss() + pen;
+    }
+
+    // Refits after the passes; a guarded family's step is halved as the
+    // header says.  True when the weights vanished.
+    bool refit_step(double l1, double l2) {
+        if constexpr (!GuardedFamily<F>) {
+            return refit();
+        } else {
+            double t = 1.0;
+            for (int halvings = 0;; ++halvings, t *= 0.5) {
+                const bool saturated = refit();
+                if (fam_.inside() &&
+                    (objective(l1, l2) - objective_before_ <= 0.5 * t * model_change_ ||
+                     converged()))
+                    return saturated;
+                if (halvings == max_halvings) {  // back to where the iteration started
+                    for (const std::size_t j : active_) coef_[j] = coef_prev_[j];
+                    intercept_ = intercept_prev_;
+                    return refit();
+                }
+                for (const std::size_t j : active_) coef_[j] = 0.5 * (coef_prev_[j] + coef_[j]);
+                if (fit_intercept_) intercept_ = 0.5 * (intercept_prev_ + intercept_);
+            }
+        }
     }
 
     // New working weights and residuals at eta = offset + b0 + Z b; true
@@ -378,6 +449,15 @@ private:
             shift_blocks();
             if (fit_intercept_) subtract_mean(intercept_.data(), width_);
         }
+        if constexpr (RefitsThroughSource<D>) {
+            return x_.refit(coef_, active_, values(std::as_const(intercept_)));
+        } else {
+            return refit_rows();
+        }
+    }
+
+    // refit() on a design that holds the rows.
+    bool refit_rows() {
         x_.linear_predictor(coef_, active_, intercept_, eta_);
         const auto offset = fam_.offset();
         if (!offset.empty())
@@ -413,11 +493,11 @@ private:
     // that reweights, each outer iteration is one quadratic approximation.
     std::variant<PenaltyEnd, Kind> solve(double l1, double l2) {
         for (;;) {
-            if constexpr (F::reweights) begin_iteration();
+            if constexpr (F::reweights) begin_iteration(l1, l2);
             if (auto stop = passes(l1, l2)) return *stop;
             bool check = true;
             if constexpr (F::reweights) {
-                if (refit()) return PenaltyEnd::Saturated;
+                if (refit_step(l1, l2)) return PenaltyEnd::Saturated;
                 check = converged();
             }
             if (check) {
@@ -475,6 +555,9 @@ private:
     double lambda_ = std::numeric_limits<double>::quiet_NaN();
     bool active_loop_ = false;
     double lambda_max_ = std::numeric_limits<double>::quiet_NaN();
+    double objective_before_ = 0.0;  // a guarded family's, where its iteration started
+    double model_change_ = 0.0;      // and the change its quadratic promised
+    static constexpr int max_halvings = 50;
 };
 
 }  // namespace varnel_core

@@ -37,6 +37,14 @@
 //   offset()                     the offset eta includes (empty: none)
 // A family that does not reweight has fixed curvatures, given by the
 // preparation or computed once by the design from its fixed weights.
+//
+// A working-weights family whose reweighting step may raise its objective
+// (a link other than the canonical one, a mean with a bounded domain)
+// guards its steps (guards_steps = true) and reports on the last eta it was
+// given:
+//   loss()                       its loss per unit weight
+//   inside()                     whether every mean lay inside its domain
+// The engine then halves such steps (engine/engine.hpp).
 #pragma once
 
 #include <concepts>
@@ -98,5 +106,12 @@ concept WorkingFamily = Family<F> && F::reweights &&
                             { cf.weight_sums() } -> std::convertible_to<std::span<const double>>;
                             { cf.offset() } -> std::convertible_to<std::span<const double>>;
                         };
+
+template <class F>
+concept GuardedFamily = WorkingFamily<F> && requires(const F& cf) {
+    requires F::guards_steps;
+    { cf.loss() } -> std::same_as<double>;
+    { cf.inside() } -> std::same_as<bool>;
+};
 
 }  // namespace varnel_core

@@ -7,6 +7,7 @@
 
 #include "base/format.hpp"
 #include "families/multinomial.hpp"
+#include "fit/glm_models.hpp"
 #include "fit/least_squares.hpp"
 #include "fit/working_fit.hpp"
 
@@ -17,6 +18,10 @@ std::optional<FamilyKind> family_named(std::string_view name) {
     if (name == "binomial") return FamilyKind::Binomial;
     if (name == "poisson") return FamilyKind::Poisson;
     if (name == "multinomial") return FamilyKind::Multinomial;
+    if (name == "gamma") return FamilyKind::Gamma;
+    if (name == "inverse_gaussian") return FamilyKind::InverseGaussian;
+    if (name == "tweedie") return FamilyKind::Tweedie;
+    if (name == "negative_binomial") return FamilyKind::NegativeBinomial;
     return std::nullopt;
 }
 
@@ -81,36 +86,9 @@ void check_intercepts(std::optional<Table>& t, std::size_t nk, const std::string
 
 }  // namespace
 
-SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, std::uint64_t nvars) {
-    const auto family = family_named(c.family);
-    if (!family)
-        throw PreconditionError("unknown family " + quoted(c.family) +
-                                "; expected 'gaussian', 'binomial', 'poisson' or 'multinomial'");
-    const auto named = solver_named(c.solver);
-    if (!named)
-        throw PreconditionError("unknown solver " + quoted(c.solver) +
-                                "; expected 'auto', 'naive' or 'covariance'");
-    if (c.n_threads && *c.n_threads == 0) throw PreconditionError("n_threads must be at least 1, got 0");
-    if (c.grouped && *family != FamilyKind::Multinomial)
-        throw PreconditionError("grouped=True needs family=\"multinomial\", but family is " +
-                                quoted(c.family));
-    const SolverKind solver =
-        *named == SolverKind::Auto ? auto_solver(*family, dense, nobs, nvars) : *named;
-    if (solver == SolverKind::Covariance && (*family != FamilyKind::Gaussian || !dense))
-        throw PreconditionError("solver 'covariance' fits the gaussian family on a dense x only");
-    return solver;
-}
-
-FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
-    FitChoices& c = request.choices;
-    const bool dense = std::holds_alternative<DenseMatrix>(request.x);
-    const SolverKind solver = check_choices(c, dense, request.nobs, request.nvars);
-    const auto family = family_named(c.family);
-    const bool multinomial = *family == FamilyKind::Multinomial;
-    require(request.y.size() == request.nobs, "y must have one entry per row of x");
-
-    const std::size_t n = request.nobs, p = request.nvars;
-    const std::size_t nk = multinomial ? class_count(request.y) : 1;
+void check_tables(FitChoices& c, std::uint64_t nobs, std::uint64_t nvars, std::size_t nk) {
+    const bool multinomial = family_named(c.family) == FamilyKind::Multinomial;
+    const std::size_t n = nobs, p = nvars;
     const std::string per_class =
         multinomial ? " (one column per class of y, K = " + std::to_string(nk) + ")" : "";
     const std::string fam = "the " + c.family + " family needs ";
@@ -123,14 +101,56 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
     check_intercepts(c.start_a0, nk,
                      fam + (multinomial ? "(K,) = (" + std::to_string(nk) + ",)" : "one number") +
                          per_class);
+}
+
+SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, std::uint64_t nvars) {
+    const auto family = family_named(c.family);
+    if (!family)
+        throw PreconditionError("unknown family " + quoted(c.family) +
+                                "; expected 'gaussian', 'binomial', 'poisson', 'multinomial', "
+                                "'gamma', 'inverse_gaussian', 'tweedie' or 'negative_binomial'");
+    const auto named = solver_named(c.solver);
+    if (!named)
+        throw PreconditionError("unknown solver " + quoted(c.solver) +
+                                "; expected 'auto', 'naive' or 'covariance'");
+    if (c.n_threads && *c.n_threads == 0) throw PreconditionError("n_threads must be at least 1, got 0");
+    if (c.grouped && *family != FamilyKind::Multinomial)
+        throw PreconditionError("grouped=True needs family=\"multinomial\", but family is " +
+                                quoted(c.family));
+    // Every built-in family fits through either solver; a model named by
+    // its variance and link (fit/glm_models.hpp) has the naive solver only.
+    const bool model = glm_model(*family, c).has_value();
+    const SolverKind solver = *named != SolverKind::Auto ? *named
+                              : model ? SolverKind::Naive
+                                      : auto_solver(*family, dense, nobs, nvars);
+    if (solver == SolverKind::Covariance && model)
+        throw PreconditionError("solver 'covariance' fits the built-in families (gaussian with the "
+                                "identity link, binomial, poisson, multinomial) only");
+    if (solver == SolverKind::Covariance && !dense)
+        throw PreconditionError("solver 'covariance' fits a dense x only");
+    return solver;
+}
+
+FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
+    FitChoices& c = request.choices;
+    const bool dense = std::holds_alternative<DenseMatrix>(request.x);
+    const SolverKind solver = check_choices(c, dense, request.nobs, request.nvars);
+    const auto family = family_named(c.family);
+    const bool multinomial = *family == FamilyKind::Multinomial;
+    require(request.y.size() == request.nobs, "y must have one entry per row of x");
+
+    const std::size_t n = request.nobs;
+    const std::size_t nk = multinomial ? class_count(request.y) : 1;
+    check_tables(c, n, request.nvars, nk);
 
     std::variant<PathResult, FitError> path;
-    if (*family == FamilyKind::Gaussian) {
+    if (*family == FamilyKind::Gaussian && !glm_model(*family, c)) {
         if (c.offset)
             for (std::size_t i = 0; i < n; ++i) request.y[i] = request.y[i] - c.offset->values[i];
         path = least_squares_path(request, solver == SolverKind::Covariance, interrupt);
     } else {
-        path = working_family_path(request, *family, nk, interrupt);
+        path = working_family_path(request, *family, nk, solver == SolverKind::Covariance,
+                                   interrupt);
     }
     if (auto* e = std::get_if<FitError>(&path)) return *e;
     return FitResult{std::move(std::get<PathResult>(path)), solver};

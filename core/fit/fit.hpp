@@ -18,10 +18,20 @@
 
 namespace varnel_core {
 
-enum class FamilyKind { Gaussian, Binomial, Poisson, Multinomial };
+enum class FamilyKind {
+    Gaussian,
+    Binomial,
+    Poisson,
+    Multinomial,
+    Gamma,
+    InverseGaussian,
+    Tweedie,
+    NegativeBinomial,
+};
 enum class SolverKind { Auto, Naive, Covariance };
 
-// "gaussian", "binomial", "poisson", "multinomial"; nullopt for any other name.
+// "gaussian", "binomial", "poisson", "multinomial", "gamma", "inverse_gaussian",
+// "tweedie", "negative_binomial"; nullopt for any other name.
 std::optional<FamilyKind> family_named(std::string_view name);
 // "auto", "naive", "covariance"; nullopt for any other name.
 std::optional<SolverKind> solver_named(std::string_view name);
@@ -79,8 +89,9 @@ SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::u
 
 // The solver that will run, after the checks of the choices that need no
 // data (a PreconditionError naming the option): a known family and solver,
-// `grouped` for the multinomial family only, the covariance solver for
-// least squares on a dense x only.
+// n_threads of at least 1 when given, `grouped` for the multinomial family only, a link, power and theta the
+// family takes (fit/glm_models.hpp), the covariance solver for the built-in
+// families (not a model named by variance and link) on a dense x only.
 SolverKind check_choices(const FitChoices& choices, bool dense, std::uint64_t nobs,
                          std::uint64_t nvars);
 
@@ -88,6 +99,11 @@ SolverKind check_choices(const FitChoices& choices, bool dense, std::uint64_t no
 // core the machine reports (at least 1); n_threads = 0 is a
 // PreconditionError.
 std::size_t fit_threads(const FitChoices& choices);
+
+// The shapes of the offset (nobs x K), of start_beta (nvars x K) and of
+// start_a0 (K) for the family's K (a PreconditionError naming the option
+// and what the family needs).
+void check_tables(FitChoices& choices, std::uint64_t nobs, std::uint64_t nvars, std::size_t nk);
 
 // The path of the request.  Preconditions (a PreconditionError naming the
 // option): the choices (check_choices); an

@@ -45,8 +45,10 @@ struct Table {
 // X(name, type, default).  `offset` enters every linear predictor (n
 // values, or n x K for a family with K predictors per row); the start of a
 // path is given by start_a0 (a number, or K) and start_beta (p, or p x K)
-// on the caller's scale.  `n_threads` bounds the threads of the passes
-// over x that form column moments and products (none: every core).
+// on the caller's scale.  `link` (None: the family's default), `power`
+// (tweedie) and `theta` (negative_binomial) choose a GLM family's link and
+// parameters (fit/glm_models.hpp).  `n_threads` bounds the threads of the
+// passes over x that form column moments and products (none: every core).
 #define VARNEL_FIT_OPTIONS(X)                                \
     X(family, std::string, "gaussian")                       \
     X(offset, std::optional<Table>, std::nullopt)            \
@@ -54,6 +56,9 @@ struct Table {
     X(grouped, bool, false)                                  \
     X(start_a0, std::optional<Table>, std::nullopt)          \
     X(start_beta, std::optional<Table>, std::nullopt)        \
+    X(link, std::optional<std::string>, std::nullopt)        \
+    X(power, std::optional<double>, std::nullopt)            \
+    X(theta, std::optional<double>, std::nullopt)            \
     X(n_threads, std::optional<std::uint64_t>, std::nullopt)
 
 struct FitChoices {

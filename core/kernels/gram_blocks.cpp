@@ -33,7 +33,7 @@ public:
                 if (!take(caller, block, slot)) return;
                 if (!worker) {
                     worker = pass_.worker();
-                    worker->watch(&stopping_);
+                    worker->watch(&stopping_, caller ? &interrupt_ : nullptr);
                 }
                 worker->compute(block, slot);
                 finish(block, slot);
@@ -121,6 +121,7 @@ void run_blocks_in_order(std::size_t nblocks, std::size_t n_threads, std::size_t
     if (wanted == 1) {
         pass.reserve(1);
         auto worker = pass.worker();
+        worker->watch(nullptr, &interrupt);
         for (std::size_t b = 0; b < nblocks; ++b) {
             interrupt.poll();
             worker->compute(b, 0);

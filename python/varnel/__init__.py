@@ -1,10 +1,12 @@
 """varnel: elastic-net regularization paths for GLMs.
 
-Fit a whole path of penalized Gaussian, two-class logistic, Poisson or
-multinomial models with :func:`fit_path`, choose the penalty by K-fold
+Fit a whole path of penalized Gaussian, two-class logistic, Poisson,
+multinomial, gamma, inverse Gaussian, Tweedie or negative binomial models
+(with a choice of links) with :func:`fit_path`, choose the penalty by K-fold
 cross-validation with :func:`cv_path`, or use the scikit-learn estimators
 :class:`ElasticNetRegressor`, :class:`LogisticNetClassifier` and
-:class:`PoissonNetRegressor` (these need scikit-learn).  :mod:`varnel.families`
+:class:`PoissonNetRegressor`, and :class:`GeneralizedNetRegressor` for every
+family and link (these need scikit-learn).  :mod:`varnel.families`
 describes each family (links, losses, measures, predictions).
 
 Only NumPy is required; matplotlib (plots), joblib (parallel folds), tqdm
@@ -39,6 +41,7 @@ __all__ = [
     "LogisticNetClassifier",
     "PoissonNetRegressor",
     "PathConvergenceWarning",
+    "GeneralizedNetRegressor",
 ]
 
 
@@ -49,6 +52,10 @@ def __getattr__(name: str):
         from . import estimators
 
         return getattr(estimators, name)
+    if name == "GeneralizedNetRegressor":
+        from .generalized import GeneralizedNetRegressor
+
+        return GeneralizedNetRegressor
     if name == "load_demo":
         from .datasets import load_demo
 

@@ -98,12 +98,16 @@ def fit(
     x: Union[NDArray[np.float64], _Csc],
     y: NDArray[np.float64],
     *,
-    family: Literal["gaussian", "binomial", "poisson", "multinomial"] = "gaussian",
+    family: Literal["gaussian", "binomial", "poisson", "multinomial", "gamma",
+                    "inverse_gaussian", "tweedie", "negative_binomial"] = "gaussian",
     offset: Optional[Union[_FloatVector, NDArray[np.float64]]] = None,
     solver: Literal["auto", "naive", "covariance"] = "naive",
     grouped: bool = False,
     start_a0: Optional[Union[float, NDArray[np.float64]]] = None,
     start_beta: Optional[NDArray[np.float64]] = None,
+    link: Optional[str] = None,
+    power: Optional[float] = None,
+    theta: Optional[float] = None,
     n_threads: Optional[int] = None,
     **options: Unpack[Options],
 ) -> FitResult:
@@ -113,6 +117,8 @@ def fit(
     ``offset`` has the shape (n, K); ``grouped`` (multinomial only) penalizes
     each variable's K coefficients by their Euclidean norm.  ``start_a0`` and
     ``start_beta`` start the path from that fit (the caller's scale).
+    ``link`` (None: the family's default), ``power`` (tweedie) and ``theta``
+    (negative_binomial) choose a GLM family's link and parameters.
     ``n_threads`` bounds the threads of the passes over x that form column
     moments and products (None: every core).  The fit runs without the
     interpreter's lock.

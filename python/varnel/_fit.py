@@ -141,7 +141,8 @@ def run_solver(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
     x = (*X.shape, X.indptr, X.indices, X.data) if cv.is_sparse(X) else X
     if n_threads is None:
         n_threads = fit_threads(*X.shape)
-    return _core.fit(x, y, family=family.solver_name, offset=offset, n_threads=n_threads, **kw)
+    return _core.fit(x, y, family=family.solver_name, offset=offset,
+                     **family.solver_options(), n_threads=n_threads, **kw)
 
 
 class Solution(NamedTuple):

@@ -128,8 +128,16 @@ def _mix(text: str) -> float:
     return value
 
 
+def _family(text: str) -> families.Family:
+    """The value of --family: a family's name, with its parameter after a colon."""
+    try:
+        return families.get_family(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
 def _fit(args: argparse.Namespace) -> int:
-    family = families.get_family(args.family)
+    family = args.family if args.link is None else args.family.with_link(args.link)
     # utf-8-sig: spreadsheet programs often start a UTF-8 file with a byte-order
     # mark, which would otherwise become part of the first column's name.
     with open(args.file, newline="", encoding="utf-8-sig") as fh:
@@ -150,7 +158,8 @@ def _fit(args: argparse.Namespace) -> int:
     if path.feature_names is None:
         path.feature_names = list(data.feature_names)
     print(f"{args.file}: {data.X.shape[0]} observations, {data.X.shape[1]} features, "
-          f"target {args.target!r}, family {family.name}\n")
+          f"target {args.target!r}, family {family.name}"
+          f"{'' if repr(family) == type(family).__name__ + '()' else f' ({family!r})'}\n")
     _report(path, cvp, sys.stdout)
     if args.json:
         with open(args.json, "w", encoding="utf-8") as fh:
@@ -191,8 +200,13 @@ def build_parser() -> argparse.ArgumentParser:
                                      "numeric feature.")
     fit.add_argument("file", metavar="FILE.csv")
     fit.add_argument("--target", required=True, metavar="COLUMN", help="name of the response column")
-    fit.add_argument("--family", default="gaussian", choices=families.names(),
-                     help="the GLM family (default: gaussian; binomial is logistic)")
+    fit.add_argument("--family", default=families.get_family("gaussian"), type=_family, metavar="FAMILY",
+                     help="the GLM family: gaussian (normal), logistic (binomial), poisson, multinomial, "
+                          "gamma, inverse_gaussian, tweedie:POWER (0 or 1 to 3), "
+                          "negative_binomial[:THETA] (negbin; variance mu + THETA mu^2, default 1) "
+                          "(default: gaussian)")
+    fit.add_argument("--link", choices=list(families.LINKS),
+                     help="the family's link (default: its own; see the README's table of families)")
     fit.add_argument("--alpha", type=_mix, default=1.0,
                      help="elastic-net mixing in [0, 1] (default: 1, the lasso; 0 is ridge)")
     fit.add_argument("--nlambda", type=int, default=100, help="number of lambdas (default: 100)")

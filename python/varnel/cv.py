@@ -9,7 +9,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tu
 
 import numpy as np
 
-from . import _convert, _fit, _parallel, families
+from . import _convert, _core, _fit, _parallel, families
 from ._folds import Folds, folds as make_cv_folds
 from .families import Family
 from .path import LambdaSpec, Path, fit_problem
@@ -273,17 +273,17 @@ def _read_in_place(problem: "_fit.Problem") -> "_fit.Problem":
     """The problem with X as the solvers read it in place, converted once for
     every fold: a sparse X with 64-bit indices, a dense X in Fortran order
     for the naive solver (the covariance solver reads any order, so X is
-    left as it is when it alone runs)."""
+    left as it is when the core says it alone runs)."""
     X = problem.X
     if _convert.is_sparse(X):
         return problem._replace(X=_convert.with_wide_indices(X))
     if X.flags.f_contiguous:
         return problem
-    n, p = X.shape
-    solver = problem.solver_options.get("solver", "auto")
-    covariance = problem.family.name == "gaussian" and (
-        solver == "covariance" or (solver == "auto" and n >= 2 * p and p <= 2000))
-    return problem if covariance else problem._replace(X=np.asfortranarray(X))
+    fam = problem.family
+    solver = _core.fit_solver(*X.shape, family=fam.solver_name,
+                              solver=problem.solver_options.get("solver", "auto"),
+                              **fam.solver_options())
+    return problem if solver == "covariance" else problem._replace(X=np.asfortranarray(X))
 
 
 def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,

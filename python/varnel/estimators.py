@@ -137,8 +137,7 @@ _PARAMS_DOC = """
     random_state : int, RandomState, Generator or None
         Seed of the random fold assignment when ``cv`` is an integer.
     solver : {"auto", "naive", "covariance"}, default "auto"
-        How least squares is solved (see :func:`varnel.fit_path`); the other
-        families always use "naive".
+        How a dense X is solved (see :func:`varnel.fit_path`).
 
     Attributes
     ----------
@@ -370,6 +369,11 @@ class _NetEstimator(BaseEstimator):
         eta = np.asarray(X @ np.ravel(self.coef_)).reshape(-1) + float(np.ravel(self.intercept_)[0])
         off = as_offset(offset, (X.shape[0],))
         return eta if off is None else eta + off
+
+
+#: The estimators' base, for the estimators of other modules.
+NetEstimator = _NetEstimator
+PARAMS_DOC = _PARAMS_DOC
 
 
 class ElasticNetRegressor(RegressorMixin, _NetEstimator):

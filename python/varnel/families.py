@@ -12,19 +12,26 @@ the strength, ``l1_ratio`` the mix) maps onto the solver's (lambda, alpha).
 
 A new family is one subclass here; a family with parameters (a power, a
 link, a dispersion) carries them as constructor arguments, and
-:func:`get_family` returns such an instance as it is.
+:func:`get_family` returns such an instance as it is.  A family by variance
+and link lists its ``links`` (the first is its default, ``link=None``), names
+its own parameter in ``parameter`` (``"power"``, ``"theta"``) and hands the
+compiled solver its choices through :meth:`Family.solver_options`; equality,
+hashing and ``repr`` follow ``link`` and the parameter.  A name with a
+parameter, ``"tweedie:1.5"`` or ``"negbin:2"``, is that family with that
+value.
 """
 
 from __future__ import annotations
 
-from typing import Any, ClassVar, Dict, NamedTuple, Optional, Tuple
+from typing import Any, Callable, ClassVar, Dict, NamedTuple, Optional, Tuple
 
 import numpy as np
 
 from . import _convert
 
-__all__ = ["Family", "Gaussian", "Binomial", "Poisson", "Multinomial", "FAMILIES", "Measure",
-           "MEASURES", "PenaltyMap", "get_family", "names", "weighted_auc"]
+__all__ = ["Family", "Gaussian", "Binomial", "Poisson", "Multinomial", "Gamma", "InverseGaussian",
+           "Tweedie", "NegativeBinomial", "FAMILIES", "LINKS", "LINK_FUNCTIONS", "Measure", "MEASURES",
+           "PenaltyMap", "get_family", "names", "weighted_auc"]
 
 
 class Measure(NamedTuple):
@@ -60,6 +67,65 @@ def _sigmoid(eta: np.ndarray) -> np.ndarray:
     e = np.exp(eta[~pos])
     out[~pos] = e / (1.0 + e)
     return out
+
+
+def _normal_cdf(eta: np.ndarray) -> np.ndarray:
+    try:
+        from scipy.special import ndtr
+    except ImportError:  # NumPy alone: the standard library's erfc, element by element
+        import math
+
+        return 0.5 * np.vectorize(math.erfc, otypes=[np.float64])(-np.asarray(eta) / math.sqrt(2.0))
+    return ndtr(eta)
+
+
+#: The inverse of each link, mu = g^-1(eta), as the compiled solver computes it.
+LINKS: Dict[str, Callable[[np.ndarray], np.ndarray]] = {
+    "identity": lambda eta: eta,
+    "log": np.exp,
+    "logit": _sigmoid,
+    "probit": _normal_cdf,
+    "cloglog": lambda eta: -np.expm1(-np.exp(eta)),
+    "inverse": lambda eta: 1.0 / eta,
+    "inverse_squared": lambda eta: 1.0 / np.sqrt(eta),
+    "sqrt": np.square,
+}
+
+
+def _normal_quantile(mu: np.ndarray) -> np.ndarray:
+    from scipy.special import ndtri  # only the estimators' scores ask, and they have scipy
+
+    return ndtri(mu)
+
+
+#: Each link itself, eta = g(mu).
+LINK_FUNCTIONS: Dict[str, Callable[[np.ndarray], np.ndarray]] = {
+    "identity": lambda mu: mu,
+    "log": np.log,
+    "logit": lambda mu: np.log(mu / (1.0 - mu)),
+    "probit": _normal_quantile,
+    "cloglog": lambda mu: np.log(-np.log1p(-mu)),
+    "inverse": lambda mu: 1.0 / mu,
+    "inverse_squared": lambda mu: 1.0 / (mu * mu),
+    "sqrt": np.sqrt,
+}
+
+
+def _xlogy(x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    """x log(y), 0 where x is 0."""
+    return np.where(x != 0, x * np.log(np.where(x != 0, y, 1.0)), 0.0)
+
+
+def _power_deviance(y: np.ndarray, mu: np.ndarray, p: float) -> np.ndarray:
+    """The unit deviance of the power variance mu^p (Tweedie), for y (n, 1)."""
+    if p == 0:
+        return (y - mu) ** 2
+    if p == 1:
+        return 2.0 * (_xlogy(y, y / mu) - (y - mu))
+    if p == 2:
+        return 2.0 * (np.log(mu / y) + (y - mu) / mu)
+    return 2.0 * (np.maximum(y, 0.0) ** (2 - p) / ((1 - p) * (2 - p)) - y * mu ** (1 - p) / (1 - p)
+                  + mu ** (2 - p) / (2 - p))
 
 
 def weighted_auc(score: np.ndarray, y: np.ndarray, w: np.ndarray) -> float:
@@ -100,16 +166,51 @@ class Family:
     #: several linear predictors per row whose coefficients of one variable
     #: may be penalized together (``grouped=True``)
     groups_coefficients: ClassVar[bool] = False
+    #: the links the family takes; the first is its default
+    links: ClassVar[Tuple[str, ...]] = ("identity",)
+    #: the name of the family's own parameter ("power", "theta"), if any
+    parameter: ClassVar[Optional[str]] = None
+
+    def __init__(self, link: Optional[str] = None) -> None:
+        if link is None:
+            link = self.links[0]
+        if link not in self.links:
+            raise ValueError(f"link={link!r} is not available for the {self.name} family; choose one of "
+                             f"{self.links}")
+        self.link = link
+
+    def parameters(self) -> Dict[str, Any]:
+        """What the family was made with: its own parameter, then its link."""
+        out = {} if self.parameter is None else {self.parameter: getattr(self, self.parameter)}
+        out["link"] = self.link
+        return out
 
     def __repr__(self) -> str:
-        return f"{type(self).__name__}()"
+        given = self.parameters()
+        if given.get("link") == self.links[0]:
+            given.pop("link")
+        return f"{type(self).__name__}({', '.join(f'{k}={v!r}' for k, v in given.items())})"
 
     def __eq__(self, other: Any) -> bool:
         # a family with parameters compares them too
-        return type(self) is type(other)
+        return type(self) is type(other) and self.parameters() == other.parameters()
 
     def __hash__(self) -> int:
-        return hash(type(self))
+        return hash((type(self), tuple(self.parameters().items())))
+
+    def solver_options(self) -> Dict[str, Any]:
+        """The compiled solver's choices beyond its family name: the link
+        when it is not the default, and the family's parameter."""
+        out = {} if self.parameter is None else {self.parameter: getattr(self, self.parameter)}
+        if self.link != self.links[0]:
+            out["link"] = self.link
+        return out
+
+    def with_link(self, link: Optional[str]) -> "Family":
+        """The same family with another link (None: the default)."""
+        given = self.parameters()
+        given["link"] = link
+        return type(self)(**given)
 
     # ---- the response ------------------------------------------------------------
     @property
@@ -137,7 +238,11 @@ class Family:
     # ---- links and predictions ---------------------------------------------------
     def inverse_link(self, eta: np.ndarray) -> np.ndarray:
         """The mean of the response given the linear predictor."""
-        return eta
+        return LINKS[self.link](eta)
+
+    def link_function(self, mu: np.ndarray) -> np.ndarray:
+        """The linear predictor of a mean."""
+        return LINK_FUNCTIONS[self.link](mu)
 
     def check_kind(self, kind: Any) -> str:
         if kind not in self.kinds:
@@ -165,14 +270,19 @@ class Family:
         return r * r
 
     def losses(self, y: np.ndarray, eta: np.ndarray, measure: str) -> np.ndarray:
-        """Per-row loss (n, L) of a measure that averages over rows."""
+        """Per-row loss (n, L) of a measure that averages over rows.  A row
+        whose mean is undefined (outside the family's domain, as a held-out
+        row may be under a link other than log and logit) loses infinitely
+        much, so that no lambda is chosen for leaving it out."""
         with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
             if measure == "deviance":
-                return self.unit_deviance(y, eta)
-            if measure == "class":
+                out = self.unit_deviance(y, eta)
+            elif measure == "class":
                 return self.misclassified(y, eta)
-            r = y[:, None] - self.inverse_link(eta)
-            return np.abs(r) if measure == "mae" else r * r
+            else:
+                r = y[:, None] - self.inverse_link(eta)
+                out = np.abs(r) if measure == "mae" else r * r
+            return np.where(np.isnan(out), np.inf, out)
 
     def misclassified(self, y: np.ndarray, eta: np.ndarray) -> np.ndarray:
         raise ValueError(f"the {self.name} family has no classes to misclassify")
@@ -216,17 +326,22 @@ class Family:
 
 
 class Gaussian(Family):
-    """Least squares: identity link; the deviance is the squared error."""
+    """Least squares (identity link, the default) or a normal response with
+    a log link; the deviance is the squared error."""
 
     name = "gaussian"
     aliases = ("normal",)
     solver_name = "gaussian"
     deviance_label = "Mean-squared error"
+    links = ("identity", "log")
 
     def response_scale(self, y, weights, intercept, offset):
         """The solver works on ``y - offset`` divided by its weighted standard
         deviation (its root mean square without an intercept), weights
-        summing to 1; 1 stands in for 0, which the solver refuses on its own."""
+        summing to 1; 1 stands in for 0, which the solver refuses on its own.
+        With the log link the response stays as it is (1)."""
+        if self.link != "identity":
+            return 1.0
         fitted = y if offset is None else y - offset
         wn = np.full(fitted.shape[0], 1.0 / fitted.shape[0]) if weights is None else weights / weights.sum()
         c = wn @ fitted if intercept else 0.0
@@ -237,30 +352,32 @@ class Gaussian(Family):
         """Dividing y by ``s`` divides the ridge term by ``s``, so
         ``a r |b|_1 + a (1-r)/2 |b|^2 = lambda (mix |b|_1 + (1-mix)/(2 s) |b|^2)``
         for ``lambda = a (r + (1-r) s)`` and ``mix = r / (r + (1-r) s)``."""
+        if self.link != "identity":
+            return super().penalty_map(l1_ratio, scale)
         factor = l1_ratio + (1.0 - l1_ratio) * scale
         return PenaltyMap(factor, l1_ratio / factor if l1_ratio > 0 else 0.0)
 
 
 class Poisson(Family):
-    """Counts: log link, mean ``exp(eta)``."""
+    """Counts: log link (the default, mean ``exp(eta)``), identity or
+    square-root link."""
 
     name = "poisson"
     solver_name = "poisson"
     deviance_label = "Poisson deviance"
+    links = ("log", "identity", "sqrt")
 
     def check_values(self, y):
         if (y < 0).any():
             raise ValueError(f"the poisson family needs non-negative counts in y, but "
                              f"y[{int(np.argmax(y < 0))}] is {y[y < 0][0]:g}")
 
-    def inverse_link(self, eta):
-        return np.exp(eta)
-
     def unit_deviance(self, y, eta):
         yc = y[:, None]
-        mu = np.exp(eta)
+        mu = self.inverse_link(eta)
+        log_mu = eta if self.link == "log" else np.log(mu)
         ylogy = np.where(yc > 0, yc * np.log(np.where(yc > 0, yc, 1.0)), 0.0)
-        return 2.0 * (ylogy - yc * eta - (yc - mu))
+        return 2.0 * (ylogy - yc * log_mu - (yc - mu))
 
 
 class _ClassFamily(Family):
@@ -283,13 +400,15 @@ class _ClassFamily(Family):
 
 
 class Binomial(_ClassFamily):
-    """Two classes: logit link; the second label (sorted) is coded 1."""
+    """Two classes: logit link (the default), probit or complementary
+    log-log; the second label (sorted) is coded 1."""
 
     name = "logistic"
     aliases = ("binomial",)
     solver_name = "binomial"
     measures = ("deviance", "mse", "mae", "class", "auc")
     deviance_label = "Binomial deviance"
+    links = ("logit", "probit", "cloglog")
 
     def check_classes(self, classes):
         if classes.shape[0] != 2:
@@ -299,20 +418,21 @@ class Binomial(_ClassFamily):
                 + (f": {', '.join(map(_convert.shown_label, classes[:5]))}" if classes.shape[0] else "")
                 + ("; use family='multinomial' for more" if classes.shape[0] > 2 else ""))
 
-    def inverse_link(self, eta):
-        return _sigmoid(eta)
+    def _second(self, eta):
+        """Where the second class is the more probable one."""
+        return eta > 0 if self.link != "cloglog" else self.inverse_link(eta) > 0.5
 
     def labels(self, eta, classes):
         labels = np.asarray(classes) if classes is not None else np.array([0, 1])
-        return labels[(eta > 0).astype(np.intp)]
+        return labels[self._second(eta).astype(np.intp)]
 
     def unit_deviance(self, y, eta):
         yc = y[:, None]
-        p = np.clip(_sigmoid(eta), 1e-5, 1 - 1e-5)
+        p = np.clip(self.inverse_link(eta), 1e-5, 1 - 1e-5)
         return -2.0 * (yc * np.log(p) + (1.0 - yc) * np.log1p(-p))
 
     def misclassified(self, y, eta):
-        return ((eta > 0) != (y[:, None] > 0.5)).astype(np.float64)
+        return (self._second(eta) != (y[:, None] > 0.5)).astype(np.float64)
 
     def fold_score(self, y, w, eta, measure):
         if measure != "auc":
@@ -331,6 +451,7 @@ class Multinomial(_ClassFamily):
     measures = ("deviance", "class", "mse", "mae")
     deviance_label = "Multinomial deviance"
     groups_coefficients = True
+    links = ("logit",)
 
     def offset_shape(self, n, classes):
         return (n, classes.shape[0])
@@ -357,8 +478,105 @@ class Multinomial(_ClassFamily):
         return self.losses(y, eta, "deviance")
 
 
-#: One instance of every family, in the order names are listed.
-FAMILIES: Tuple[Family, ...] = (Gaussian(), Binomial(), Poisson(), Multinomial())
+class _PositiveFamily(Family):
+    """A family by variance and link whose response must be positive (or
+    non-negative, ``zero_allowed``); log link by default."""
+
+    links = ("log", "inverse", "identity")
+    zero_allowed: ClassVar[bool] = False
+
+    def check_values(self, y):
+        bad = y < 0 if self.zero_allowed else ~(y > 0)
+        if bad.any():
+            i = int(np.argmax(bad))
+            raise ValueError(f"the {self.name} family needs {'non-negative' if self.zero_allowed else 'positive'} "
+                             f"values in y, but y[{i}] is {y[i]:g}")
+
+
+class Gamma(_PositiveFamily):
+    """Positive responses with a constant coefficient of variation: variance
+    mu^2; log (default), inverse or identity link."""
+
+    name = "gamma"
+    solver_name = "gamma"
+    deviance_label = "Gamma deviance"
+
+    def unit_deviance(self, y, eta):
+        return _power_deviance(y[:, None], self.inverse_link(eta), 2)
+
+
+class InverseGaussian(_PositiveFamily):
+    """Positive responses with variance mu^3; log (default), inverse,
+    inverse_squared or identity link."""
+
+    name = "inverse_gaussian"
+    solver_name = "inverse_gaussian"
+    deviance_label = "Inverse Gaussian deviance"
+    links = ("log", "inverse", "inverse_squared", "identity")
+
+    def unit_deviance(self, y, eta):
+        return _power_deviance(y[:, None], self.inverse_link(eta), 3)
+
+
+class Tweedie(_PositiveFamily):
+    """Variance mu^power for power 0 or in [1, 3]: 0 normal, 1 Poisson,
+    1 < power < 2 compound Poisson-gamma (claims with exact zeros), 2 gamma,
+    3 inverse Gaussian; log (default) or identity link."""
+
+    name = "tweedie"
+    solver_name = "tweedie"
+    deviance_label = "Tweedie deviance"
+    links = ("log", "identity")
+    parameter = "power"
+
+    def __init__(self, power: float, link: Optional[str] = None) -> None:
+        value = _convert.as_float(power, "power")
+        if not (value == 0 or 1 <= value <= 3):
+            raise ValueError(f"power must be 0 or lie in [1, 3] for the tweedie family, got {power!r}")
+        self.power = value
+        super().__init__(link)
+
+    @property
+    def zero_allowed(self) -> bool:  # type: ignore[override]
+        return self.power < 2
+
+    def check_values(self, y):
+        if self.power > 0:
+            super().check_values(y)
+
+    def unit_deviance(self, y, eta):
+        return _power_deviance(y[:, None], self.inverse_link(eta), self.power)
+
+
+class NegativeBinomial(_PositiveFamily):
+    """Overdispersed counts: variance mu + theta mu^2 (theta > 0, default 1;
+    theta -> 0 is the Poisson family); log (default), identity or sqrt link."""
+
+    name = "negative_binomial"
+    aliases = ("negbin",)
+    solver_name = "negative_binomial"
+    deviance_label = "Negative binomial deviance"
+    links = ("log", "identity", "sqrt")
+    parameter = "theta"
+    zero_allowed = True
+
+    def __init__(self, theta: float = 1.0, link: Optional[str] = None) -> None:
+        value = _convert.as_float(theta, "theta")
+        if not (value > 0 and np.isfinite(value)):
+            raise ValueError(f"theta must be positive and finite, got {theta!r}")
+        self.theta = value
+        super().__init__(link)
+
+    def unit_deviance(self, y, eta):
+        yc, t = y[:, None], self.theta
+        mu = self.inverse_link(eta)
+        return 2.0 * (_xlogy(yc, yc / mu) - (yc + 1.0 / t) * np.log((1.0 + t * yc) / (1.0 + t * mu)))
+
+
+#: One instance of every family, in the order names are listed (Tweedie's
+#: power 1.5 stands for every power: its name alone needs one).
+FAMILIES: Tuple[Family, ...] = (Gaussian(), Binomial(), Poisson(), Multinomial(), Gamma(),
+                                InverseGaussian(), Tweedie(1.5), NegativeBinomial())
 _BY_NAME: Dict[str, Family] = {name: f for f in FAMILIES for name in (f.name,) + f.aliases}
 
 
@@ -369,16 +587,30 @@ def names() -> Tuple[str, ...]:
 
 def get_family(family: Any) -> Family:
     """The :class:`Family` for a name (case-insensitive; ``"binomial"`` is
-    ``"logistic"``, ``"normal"`` is ``"gaussian"``) or a Family instance,
+    ``"logistic"``, ``"normal"`` is ``"gaussian"``, ``"negbin"`` is
+    ``"negative_binomial"``), a name with the family's parameter after a
+    colon (``"tweedie:1.5"``, ``"negbin:2"``), or a Family instance,
     returned as it is."""
     if isinstance(family, Family):
         return family
     if not isinstance(family, str):
         raise TypeError(f"family must be a name or a varnel.families.Family, got "
                         f"{type(family).__name__}")
-    found = _BY_NAME.get(family.lower())
+    name, colon, value = family.lower().partition(":")
+    found = _BY_NAME.get(name)
     if found is None:
         raise ValueError(f"family must be one of {tuple(f.name for f in FAMILIES)} "
                          f"(or an alias: {', '.join(repr(a) for f in FAMILIES for a in f.aliases)}), "
                          f"got {family!r}")
-    return found
+    if not colon and not isinstance(found, Tweedie):
+        return found
+    if found.parameter is None:
+        raise ValueError(f"the {found.name} family takes no parameter, got {family!r}")
+    if not colon:
+        raise ValueError(f"the tweedie family needs its power: family='tweedie:1.5' or "
+                         f"varnel.families.Tweedie(1.5), got {family!r}")
+    try:
+        number = float(value)
+    except ValueError:
+        raise ValueError(f"the {found.parameter} of family={family!r} is not a number") from None
+    return type(found)(number)

@@ -66,8 +66,10 @@ class Path:
         (``pmax`` variables), at the 0-based lambda index that could not be
         completed.
     family : str
-        The family's canonical name: ``"gaussian"``, ``"logistic"``,
-        ``"poisson"`` or ``"multinomial"``.
+        The family's canonical name (its link and parameter are in
+        ``family_instance``): ``"gaussian"``, ``"logistic"``,
+        ``"poisson"``, ``"multinomial"``, ``"gamma"``,
+        ``"inverse_gaussian"``, ``"tweedie"`` or ``"negative_binomial"``.
     family_instance : varnel.families.Family
         The family itself (its links, losses and measures).
     feature_names : list or None
@@ -252,6 +254,7 @@ class Path:
         """A JSON-serialisable description of the path."""
         return {
             "family": self.family,
+            **self.family_instance.parameters(),
             "alpha": self.alpha,
             "feature_names": None if self.feature_names is None else [_json_label(c) for c in self.feature_names],
             "classes": None if self.classes is None else [c.item() if hasattr(c, "item") else c
@@ -338,12 +341,21 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         implicit; it is never densified).
     y : array-like of shape (n,)
         Response.  Gaussian: real values; logistic: any two labels (kept in
-        ``Path.classes``; the larger one is coded 1); Poisson: non-negative
-        counts; multinomial: any K >= 2 labels (kept sorted in
-        ``Path.classes``).
-    family : {"gaussian", "logistic", "poisson", "multinomial"} or varnel.families.Family
+        ``Path.classes``; the larger one is coded 1); Poisson, negative
+        binomial and Tweedie with power below 2: non-negative values; gamma,
+        inverse Gaussian and Tweedie with power 2 or more: positive values;
+        multinomial: any K >= 2 labels (kept sorted in ``Path.classes``).
+    family : str or varnel.families.Family
         The GLM family (``"binomial"`` is accepted for ``"logistic"``), by
-        name or as an instance of :mod:`varnel.families`.  The
+        name (``"gaussian"``, ``"logistic"``, ``"poisson"``,
+        ``"multinomial"``, ``"gamma"``, ``"inverse_gaussian"``,
+        ``"tweedie:1.5"``, ``"negbin:2"``) or as an instance of
+        :mod:`varnel.families`, which also chooses the link
+        (``families.Gamma(link="inverse")``, ``families.Binomial(link="probit")``).
+        A family other than the Gaussian one with the identity link
+        minimises half the weighted mean deviance plus the penalty (for the
+        logistic and Poisson families with their default links this is
+        their mean negative log-likelihood, up to a constant).  The
         multinomial family fits one coefficient per variable and class
         (``coefs`` of shape (p, K, L), ``intercepts`` (K, L)) and minimises
         the mean multinomial negative log-likelihood plus the penalty summed
@@ -391,14 +403,15 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         ``alpha * sum_k |b_jk|``), so that a variable enters or leaves the
         model for every class at once.
     solver : {"auto", "naive", "covariance"}, default "auto"
-        How the Gaussian family is solved.  "naive" updates the residual
-        after every coordinate step (cost O(n) per step; bit-reproducible in
-        any memory layout); "covariance" forms the inner products of the
-        columns that enter the model, at BLAS-like speed, after which a step
-        costs O(p) (same objective and path rules; the same bits for the
-        same input in any layout, though not the naive solver's bits).
-        "auto" takes "covariance" for a dense X with n >= 2 p and
-        p <= 2000, else "naive"; the other families and sparse X always use
+        How a dense X is solved.  "naive" updates the residual after every
+        coordinate step (cost O(n) per step; bit-reproducible in any memory
+        layout); "covariance" forms the inner products of the columns that
+        enter the model, at BLAS-like speed, after which a step costs O(p)
+        (same objective and path rules; the same bits for the same input in
+        any layout, though not the naive solver's bits); for the families
+        that reweight it forms them again at every reweighting step.
+        "auto" takes "covariance" for least squares on a dense X with
+        n >= 2 p and p <= 2000, else "naive"; sparse X always uses
         "naive".
 
     Returns

@@ -1,0 +1,146 @@
+#include "families/glm.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace varnel_core {
+
+std::variant<GlmFamily, FitError> GlmFamily::make(const GlmModel& model, RowData rows,
+                                                  std::span<const double> raw,
+                                                  const FitConfig& config,
+                                                  const WorkingConstants& constants) {
+    if (model.variance.kind == VarianceKind::binomial) {
+        double pbar = 0.0;
+        for (std::size_t i = 0; i < rows.y.size(); ++i) pbar += rows.w[i] * rows.y[i];
+        if (pbar <= constants.pmin) return FitError::NullProbUnderflow;
+        if (pbar >= 1.0 - constants.pmin) return FitError::NullProbOverflow;
+    }
+    if (config.intercept) check_response_varies(rows.y, raw, true);
+    return GlmFamily(model, rows, config, constants);
+}
+
+GlmFamily::GlmFamily(const GlmModel& model, RowData rows, const FitConfig& config,
+                     const WorkingConstants& constants)
+    : model_(model), rows_(rows), intercept_(config.intercept), thresh_(config.thresh),
+      min_dev_change_(constants.min_dev_change), min_weight_sum_(0.0),
+      terms_(response_terms(model.variance, rows.y)), eta_(rows.y.size()), mu_(rows.y.size()),
+      slope_(rows.y.size()), log_mu_(needs_log_means(model.variance) ? rows.y.size() : 0),
+      ratio_(rows.y.size()) {
+    if (model_.variance.kind == VarianceKind::binomial) {
+        const double pmin = constants.pmin;
+        model_.variance.pmin = pmin;
+        min_weight_sum_ = (1.0 + pmin) * pmin * (1.0 - pmin);
+    }
+}
+
+bool GlmFamily::evaluate(std::span<const double> eta) {
+    const Variance& var = model_.variance;
+    link_means(model_.link, eta, mu_, slope_);
+    inside_ = predictors_inside(model_.link, eta) && means_inside(var, mu_);
+    if (!inside_) return false;
+    if (!log_mu_.empty()) log_means(model_.link, eta, mu_, log_mu_);
+    variance_ratios(var, model_.link, mu_, slope_, log_mu_, ratio_);
+    loss_ = half_deviance(var, rows_.y, rows_.w, mu_, log_mu_, terms_);
+    inside_ = std::isfinite(loss_);
+    return inside_;
+}
+
+bool GlmFamily::working(std::span<const double> eta, std::span<double> v, std::span<double> r) {
+    if (!evaluate(eta)) return false;
+    const auto y = rows_.y, w = rows_.w;
+    double vsum = 0.0, rsum = 0.0;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        const double a = w[i] * ratio_[i];
+        v[i] = a * slope_[i];
+        r[i] = a * (y[i] - mu_[i]);
+        vsum += v[i];
+        rsum += r[i];
+    }
+    weight_sum_ = vsum;
+    inside_ = std::isfinite(vsum) && std::isfinite(rsum);
+    return inside_ && !(weight_sum_ > min_weight_sum_);
+}
+
+bool GlmFamily::evaluate_at(double b0) {
+    const auto offset = rows_.offset;
+    for (std::size_t i = 0; i < eta_.size(); ++i) eta_[i] = (offset.empty() ? 0.0 : offset[i]) + b0;
+    return evaluate(eta_);
+}
+
+double GlmFamily::null_model(std::span<double> v, std::span<double> r) {
+    const auto y = rows_.y, w = rows_.w;
+    double ybar = 0.0;
+    for (std::size_t i = 0; i < y.size(); ++i) ybar += w[i] * y[i];
+    double b0 = 0.0;
+    if (intercept_)
+        b0 = rows_.offset.empty() ? link_value(model_.link, ybar) : offset_intercept(ybar);
+    if (!std::isfinite(b0) || !evaluate_at(b0)) outside_domain("the null model");
+    working(eta_, v, r);
+    if (!inside_) outside_domain("the null model");
+    null_loss_ = loss_;
+    if (!std::isfinite(null_loss_)) data_overflow("the null deviance of y", "y");
+    conv_thresh_ = thresh_ * null_loss_;
+    return b0;
+}
+
+// Fisher scoring on b0 alone, from the first of g(ybar) - o with o the
+// weighted mean, the smallest and the largest offset whose means lie inside
+// the domain; a step that raises the loss or leaves the domain is halved
+// (60 times at most, then b0 stays), until b0 changes by at most 1e-15 of
+// itself.
+double GlmFamily::offset_intercept(double ybar) {
+    const auto y = rows_.y, w = rows_.w, offset = rows_.offset;
+    double mean = 0.0;
+    for (std::size_t i = 0; i < y.size(); ++i) mean += w[i] * offset[i];
+    const auto [lo, hi] = std::minmax_element(offset.begin(), offset.end());
+    const double g = link_value(model_.link, ybar);
+    double b = 0.0;
+    bool found = false;
+    for (const double start : {g - mean, g - *lo, g - *hi}) {
+        if (std::isfinite(start) && evaluate_at(start)) {
+            b = start;
+            found = true;
+            break;
+        }
+    }
+    if (!found) outside_domain("the null model");
+    for (int it = 0; it < 200; ++it) {
+        double score = 0.0, information = 0.0;
+        for (std::size_t i = 0; i < y.size(); ++i) {
+            score += w[i] * ratio_[i] * (y[i] - mu_[i]);
+            information += w[i] * ratio_[i] * slope_[i];
+        }
+        if (!(information > 0.0)) break;
+        const double step = score / information, before = loss_;
+        double t = 1.0, next = b + step;
+        int halvings = 0;
+        while (!(evaluate_at(next) && loss_ - before <= 1e-14 * std::abs(before)) && halvings < 60) {
+            t *= 0.5;
+            next = b + t * step;
+            ++halvings;
+        }
+        if (halvings == 60) {
+            evaluate_at(b);
+            break;
+        }
+        const bool done = std::abs(next - b) <= 1e-15 * std::fmax(1.0, std::abs(b));
+        b = next;
+        if (done) break;
+    }
+    return b;
+}
+
+void GlmFamily::outside_domain(const char* where) const {
+    throw InputError(std::string(where) + "'s mean lies outside the domain of the " +
+                     std::string(model_.name) + " family with the " +
+                     std::string(link_name(model_.link)) +
+                     " link; fit an intercept, or give an offset that keeps every mean inside it");
+}
+
+bool GlmFamily::little_progress(std::uint64_t m, double dev, const SolutionStore& store) const {
+    const double before = m == 0 ? 0.0 : store.dev(m - 1);
+    return dev - before < min_dev_change_;
+}
+
+}  // namespace varnel_core

@@ -1,0 +1,88 @@
+"""The scikit-learn estimator of every family and link:
+:class:`GeneralizedNetRegressor` (``pip install 'varnel[sklearn]'``)."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+from sklearn.base import RegressorMixin
+from sklearn.utils._param_validation import StrOptions
+from sklearn.utils.validation import _check_sample_weight, check_array, check_consistent_length, column_or_1d
+
+from .estimators import PARAMS_DOC, NetEstimator
+from .families import MEASURES, Family, Gamma, InverseGaussian, NegativeBinomial, Poisson, Tweedie, get_family
+
+__all__ = ["GeneralizedNetRegressor"]
+
+
+class GeneralizedNetRegressor(RegressorMixin, NetEstimator):
+    __doc__ = ("Elastic-net generalized linear model of any family and link; the penalty\n"
+               "strength is chosen by cross-validation unless ``alpha`` is given.\n" + """
+    With ``alpha=a`` and ``l1_ratio=r`` the coefficients minimise::
+
+        1/(2 n) sum_i d(y_i, mu_i) + a r ||b||_1 + a (1 - r)/2 ||b||^2
+
+    with ``mu = g^-1(X b + b0)`` and ``d`` the family's unit deviance (with
+    ``sample_weight``, the deviances are weighted by the weights divided by
+    their mean): the objective of glum's ``GeneralizedLinearRegressor`` with
+    the same ``alpha`` and ``l1_ratio``.  For the Gaussian family with the
+    identity link this is :class:`ElasticNetRegressor`'s objective, and for
+    the logistic and Poisson families with their default links it is their
+    mean negative log-likelihood up to a constant (so that
+    ``GeneralizedNetRegressor(family="poisson")`` fits what
+    :class:`PoissonNetRegressor` fits).  With ``standardize=True`` (the
+    default) X stands for the standardized features, and ``coef_`` is on the
+    original scale.
+
+    family : str or varnel.families.Family, default "gaussian"
+        The family and its link: a name (``"gamma"``, ``"tweedie:1.5"``,
+        ``"negbin:2"``, ...) or an object
+        (``varnel.families.Gamma(link="inverse")``).
+""" + PARAMS_DOC)
+
+    _parameter_constraints = {**NetEstimator._parameter_constraints,
+                              "family": [str, Family],
+                              "measure": [StrOptions(set(MEASURES))]}
+
+    def __init__(self, family="gaussian", alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se",
+                 measure="deviance", nlambda=100, lambda_min_ratio=None, standardize=True,
+                 fit_intercept=True, penalty_factor=None, lower_limits=None, upper_limits=None,
+                 tol=1e-7, max_iter=100000, n_jobs=None, random_state=None, solver="auto"):
+        super().__init__(alpha=alpha, l1_ratio=l1_ratio, cv=cv, select=select, measure=measure,
+                         nlambda=nlambda, lambda_min_ratio=lambda_min_ratio, standardize=standardize,
+                         fit_intercept=fit_intercept, penalty_factor=penalty_factor,
+                         lower_limits=lower_limits, upper_limits=upper_limits, tol=tol,
+                         max_iter=max_iter, n_jobs=n_jobs, random_state=random_state, solver=solver)
+        self.family = family
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        try:
+            family = get_family(self.family)
+        except (TypeError, ValueError):
+            return tags
+        tags.target_tags.positive_only = isinstance(family, (Poisson, Gamma, InverseGaussian,
+                                                             NegativeBinomial, Tweedie))
+        return tags
+
+    def _fit_family(self) -> Any:
+        return self.family
+
+    def predict(self, X, offset=None):
+        """Predicted means, ``g^-1(offset + intercept_ + X @ coef_)``."""
+        return get_family(self.family).inverse_link(self._link(X, offset))
+
+    def score(self, X, y, sample_weight=None, offset=None):
+        """D², the fraction of the family's deviance about the (weighted) mean
+        of y that ``predict(X, offset)`` explains (1 is perfect)."""
+        family = get_family(self.family)
+        eta = self._link(X, offset)
+        y = column_or_1d(check_array(y, ensure_2d=False, dtype=np.float64, input_name="y"), warn=True)
+        check_consistent_length(eta, y)
+        w = None if sample_weight is None else _check_sample_weight(sample_weight, y, dtype=np.float64,
+                                                                     ensure_non_negative=True)
+        coded, _ = family.response(y, y.shape[0])
+        null = np.full((coded.shape[0], 1), family.link_function(np.average(coded, weights=w)))
+        dev = np.average(family.unit_deviance(coded, eta[:, None])[:, 0], weights=w)
+        return float(1.0 - dev / np.average(family.unit_deviance(coded, null)[:, 0], weights=w))
