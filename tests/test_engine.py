@@ -414,6 +414,18 @@ def test_covariance_solver_reaches_the_naive_objective(family, case, order):
         assert not cov["beta"][5].any()
 
 
+@pytest.mark.parametrize("family", ["gaussian", "binomial", "multinomial"])
+def test_covariance_solver_bits_do_not_depend_on_threads(family):
+    """Rows beyond one block of the Gram kernel: the products of every
+    family's covariance route, formed on 1 or 3 threads, give the same path."""
+    x, y = data("gaussian" if family == "multinomial" else family, n=2_500, p=9, seed=2)
+    y = _classes(y) if family == "multinomial" else y
+    runs = [fit(x, y, family=family, solver="covariance", nlambda=20, n_threads=t) for t in (1, 3)]
+    assert runs[0]["lmu"] == runs[1]["lmu"] > 1
+    assert np.array_equal(runs[0]["beta"], runs[1]["beta"])
+    assert np.array_equal(runs[0]["a0"], runs[1]["a0"])
+
+
 # ---- warm starts -------------------------------------------------------------------------
 
 WARM = [(f, i, "naive") for f in FAMILIES + ("multinomial",) for i in INPUTS] + [
