@@ -8,6 +8,7 @@
 
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -171,14 +172,22 @@ bool convert_predictors(PyObject* obj, Predictors& out) {
         std::uint64_t dims[2] = {0, 0};
         for (int i = 0; i < 2; ++i)
             if (!convert(names[i], PyTuple_GetItem(obj, i), dims[i])) return false;
-        if (!convert(names[2], PyTuple_GetItem(obj, 2), csc.col_ptr) ||
-            !convert(names[3], PyTuple_GetItem(obj, 3), csc.row_idx) ||
-            !convert(names[4], PyTuple_GetItem(obj, 4), csc.values))
+        // Arrays of 64-bit counts and of float64 values are read in place,
+        // any other one is converted.
+        PyObject* arrays[3] = {PyTuple_GetItem(obj, 2), PyTuple_GetItem(obj, 3),
+                               PyTuple_GetItem(obj, 4)};
+        csc.col_ptr_view = count_view(arrays[0]);
+        csc.row_idx_view = count_view(arrays[1]);
+        csc.values_view = float_view(arrays[2]);
+        if ((!csc.col_ptr_view && !convert(names[2], arrays[0], csc.col_ptr)) ||
+            (!csc.row_idx_view && !convert(names[3], arrays[1], csc.row_idx)) ||
+            (!csc.values_view && !convert(names[4], arrays[2], csc.values)))
             return false;
-        if (const auto problem = varnel_core::csc_problem(csc.col_ptr, csc.row_idx,
-                                                          csc.values.size(), dims[0], dims[1]))
+        if (const auto problem =
+                varnel_core::csc_problem(csc.col_ptr_read(), csc.row_idx_read(),
+                                         csc.values_read().size(), dims[0], dims[1]))
             return raise(PyExc_ValueError, "malformed CSC matrix: " + *problem);
-        if (!check_finite("values", csc.values)) return false;
+        if (!check_finite("values", csc.values_read())) return false;
         out.csc = std::move(csc);
         out.n = dims[0];
         out.p = dims[1];
@@ -219,6 +228,33 @@ bool check_response(const FitRequest& r) {
                                        repr(r.y[*bad]));
 }
 
+// The rows of positive weight (every row without weights).
+std::uint64_t weighted_rows(const std::optional<varnel_core::Vec>& weights, std::uint64_t n) {
+    if (!weights) return n;
+    std::uint64_t count = 0;
+    for (const double w : *weights) count += w > 0.0;
+    return count;
+}
+
+// The same for compressed sparse columns: the arrays read in place keep
+// their data and sizes.
+struct CscGuard {
+    PyObject* arrays[3];
+    std::optional<std::span<const std::uint64_t>> col_ptr, row_idx;
+    std::optional<std::span<const double>> values;
+
+    static bool unchanged(void* self) {
+        auto* g = static_cast<CscGuard*>(self);
+        auto same = [](const auto& now, const auto& then) {
+            return !then || (now && now->data() == then->data() && now->size() == then->size());
+        };
+        if (same(count_view(g->arrays[0]), g->col_ptr) &&
+            same(count_view(g->arrays[1]), g->row_idx) && same(float_view(g->arrays[2]), g->values))
+            return true;
+        return raise(PyExc_RuntimeError, "x was changed while the fit was reading it");
+    }
+};
+
 // The finite tables of `fit` (offset, start).
 bool check_table(const char* name, const std::optional<varnel_core::Table>& t) {
     return !t || check_finite(name, t->values);
@@ -240,7 +276,9 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
         !convert_options(std::span<const PyRef>(s).subspan(fit_options_at()), options))
         return nullptr;
     // The options' conversion may have reallocated the arrays: read them again.
-    if ((!x.csc && !convert_predictors(s[0].get(), x)) ||
+    const bool borrowed =
+        !x.csc || x.csc->col_ptr_view || x.csc->row_idx_view || x.csc->values_view;
+    if ((borrowed && !convert_predictors(s[0].get(), x)) ||
         !convert_vector_or_matrix("y", s[1].get(), y))
         return nullptr;
     varnel_core::FitChoices& c = request.choices;
@@ -252,7 +290,9 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
     request.y = copy_row_major(y);
     request.y_cols = y.ndim == 2 ? y.shape[1] : 1;
     const Dimensions dims{x.n, x.p, x.csc.has_value()};
-    request.config = varnel_core::build_config(x.n, x.p, std::move(options));
+    // Rows of weight 0 count as absent, in the default lambda_min_ratio too.
+    const std::uint64_t weighted = weighted_rows(options.weights, x.n);
+    request.config = varnel_core::build_config(weighted, x.p, std::move(options));
     if (!check_rows(dims) || !check_response(request) ||
         !check_options(request.config, dims) || !check_table("offset", c.offset) ||
         !check_table("start_a0", c.start_a0) || !check_table("start_beta", c.start_beta))
@@ -262,10 +302,18 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
 
     Unlocked unlocked;
     if (x.csc) {
+        // read in place: the arrays stay referenced by the arguments
+        PyObject* t = s[0].get();
+        CscGuard guard{{PyTuple_GetItem(t, 2), PyTuple_GetItem(t, 3), PyTuple_GetItem(t, 4)},
+                       x.csc->col_ptr_view, x.csc->row_idx_view, x.csc->values_view};
+        if (borrowed) unlocked.watch(&CscGuard::unchanged, &guard);
         request.x = std::move(*x.csc);
         return run_fit(std::move(request), unlocked, ResultStyle::fit);
     }
-    const auto view = covariance ? in_place(x.dense) : std::nullopt;
+    // Both solvers read x in place: the covariance solver in any memory
+    // order, the naive solver column by column (contiguous columns).
+    auto view = in_place(x.dense);
+    if (view && !covariance && view->row_stride != 1 && x.n > 1) view = std::nullopt;
     if (view) {  // read in place: x stays referenced by the arguments
         std::optional<std::pair<std::size_t, std::size_t>> bad;
         unlocked.run([&] { bad = first_non_finite(*view, unlocked.interrupt()); });
@@ -278,13 +326,27 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
     std::vector<double> xbuf;
     xbuf.reserve(varnel_core::checked_size(x.n, x.p));
     if (!copy_and_check(x.dense, xbuf, unlocked)) return nullptr;
-    if (covariance) {  // an unaligned caller's array: the solver reads a column-major copy
-        request.x = DenseMatrix(StridedMatrix{xbuf.data(), x.n, x.p, 1,
-                                              static_cast<std::ptrdiff_t>(x.n)});
-        return run_fit(std::move(request), unlocked, ResultStyle::fit);
-    }
-    request.x = DenseMatrix(std::move(xbuf), x.n, x.p);
+    // Any other layout: the solver reads a column-major copy, as it would
+    // read such an array in place, so that the bits do not depend on the
+    // layout.
+    request.x = DenseMatrix(StridedMatrix{xbuf.data(), x.n, x.p, 1, static_cast<std::ptrdiff_t>(x.n)});
     return run_fit(std::move(request), unlocked, ResultStyle::fit);
+}
+
+PyObject* fit_solver(PyObject* args, PyObject* kwargs) {
+    PyRef slots[max_parameters];
+    std::span<PyRef> s(slots, solver_signature.names.size());
+    if (!bind_arguments(solver_signature, args, kwargs, s)) return nullptr;
+    std::uint64_t n = 0, p = 0;
+    bool sparse = false;
+    varnel_core::FitChoices choices;
+    if (!convert("n", s[0].get(), n) || !convert("p", s[1].get(), p) ||
+        !convert("sparse", s[2].get(), sparse) ||
+        !convert_choices(std::span<const PyRef>(s).subspan(solver_choices_at), choices))
+        return nullptr;
+    const std::string_view name =
+        varnel_core::solver_name(varnel_core::check_choices(choices, !sparse, n, p));
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
 }  // namespace varnel_py

@@ -14,5 +14,8 @@ PyObject* elnet_path(PyObject* args, PyObject* kwargs);
 PyObject* elnet_sparse(PyObject* args, PyObject* kwargs);
 // fit(x, y, *, <choices>, <options>): every family, input and solver.
 PyObject* fit(PyObject* args, PyObject* kwargs);
+// fit_solver(n, p, *, sparse, <choices>): the solver fit would run on an
+// n x p x (dense unless sparse), after the same checks of the choices.
+PyObject* fit_solver(PyObject* args, PyObject* kwargs);
 
 }  // namespace varnel_py

@@ -31,6 +31,11 @@ PyMethodDef fit_def = {"fit", as_method<entry<varnel_py::fit>>(), METH_VARARGS |
                        nullptr};
 PyMethodDef statistics_def = {"fit_statistics", as_method<entry<varnel_py::fit_statistics>>(),
                               METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef solver_def = {
+    "fit_solver", as_method<entry<varnel_py::fit_solver>>(), METH_VARARGS | METH_KEYWORDS,
+    "fit_solver(n, p, *, sparse=False, family=..., solver=..., ...)\n\n"
+    "The solver (\"naive\" or \"covariance\") that fit would run with these choices\n"
+    "on an n x p x, dense unless sparse=True, after the same checks of them."};
 PyMethodDef block_statistics_def = {
     "block_statistics", as_method<entry<varnel_py::block_statistics>>(),
     METH_VARARGS | METH_KEYWORDS,
@@ -69,6 +74,7 @@ int exec_module(PyObject* module) {
         !varnel_py::add_function(module, &sparse_def) ||
         !varnel_py::add_function(module, &fit_def, /*listed=*/false) ||
         !varnel_py::add_function(module, &statistics_def, /*listed=*/false) ||
+        !varnel_py::add_function(module, &solver_def, /*listed=*/false) ||
         !varnel_py::add_function(module, &block_statistics_def, /*listed=*/false) ||
         !varnel_py::add_function(module, &block_pass_def, /*listed=*/false))
         return -1;

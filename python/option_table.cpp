@@ -23,9 +23,11 @@ constexpr const char* fit_names[] = {"x", "y", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_
 constexpr const char* statistics_names[] = {"statistics", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_NAME)
                                                 VARNEL_OPTIONS(VARNEL_OPTION_NAME) "source",
                                             "response_means"};
+constexpr const char* solver_names[] = {"n", "p", "sparse", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_NAME)};
 constexpr std::size_t choice_count = std::size(fit_names) - 2 - (std::size(path_names) - 3);
 static_assert(std::size(fit_names) <= max_parameters && std::size(sparse_names) <= max_parameters &&
-              std::size(statistics_names) <= max_parameters);
+              std::size(statistics_names) <= max_parameters &&
+              std::size(solver_names) <= max_parameters);
 
 // The defaults as the C++ initializers spell them, in Python's spelling.
 struct DefaultText {
@@ -84,6 +86,7 @@ const Signature path_signature{"elnet_path", path_names, 2};
 const Signature sparse_signature{"elnet_sparse", sparse_names, 6};
 const Signature fit_signature{"fit", fit_names, 2};
 const Signature statistics_signature{"fit_statistics", statistics_names, 1};
+const Signature solver_signature{"fit_solver", solver_names, 2};
 
 std::size_t fit_options_at() { return fit_choices_at + choice_count; }
 std::size_t statistics_options_at() { return statistics_choices_at + choice_count; }
@@ -137,10 +140,14 @@ const Docs& docs() {
             "Elastic-net path of any family on dense or sparse predictors.\n\n"
             "x is a 2-D float64 array (any memory order) or a tuple\n"
             "(n, p, col_ptr, row_idx, values) of compressed sparse columns; offset\n"
-            "(n values) enters every linear predictor.  solver \"covariance\" fits a\n"
-            "dense x read in place, in p-space from the products of the columns (formed\n"
-            "once for least squares, at each reweighting step for the other families);\n"
-            "\"auto\" takes it for least squares with n >= 2 p and p <= 2000.  start_a0 and\n"
+            "(n values) enters every linear predictor.  A dense x is read in place\n"
+            "(by the naive solver when its columns are contiguous, as in Fortran\n"
+            "order; any other layout is copied to that order first).  solver\n"
+            "\"covariance\" fits a dense x read in place, in p-space from the products\n"
+            "of the columns (formed once for least squares, at each reweighting step\n"
+            "for the other families); \"auto\" takes it for least squares with\n"
+            "n >= 2 p and p <= 2000.  n_threads bounds the threads of the passes over\n"
+            "x that form column moments and products (None: every core).  start_a0 and\n"
             "start_beta (the caller's scale) start the path from that fit instead of\n"
             "the null model.  The result has the keys of elnet_path's, with \"warning\"\n"
             "None or (kind, lambda_index), plus \"lambda_max\" (the smallest penalty\n"
@@ -179,6 +186,7 @@ const Docs& docs() {
             "request) over every block of rows, and the multinomial family each\n"
             "class's share of the weight in response_means.  The weights and the\n"
             "offset live in the rows: the options `weights` and `offset` stay None.\n"
+            "n_threads has no use here: the passes over the rows are the source's.\n"
             "The result is fit's, plus \"npasses_data\" (the passes over the data).",
         };
     }();

@@ -17,6 +17,9 @@ extern const Signature sparse_signature;  // elnet_sparse(n, p, col_ptr, row_idx
 extern const Signature fit_signature;     // fit(x, y, *, <fit choices>, <options>)
 // fit_statistics(statistics, *, <fit choices>, <options>, source, response_means)
 extern const Signature statistics_signature;
+// fit_solver(n, p, *, sparse, <fit choices>)
+extern const Signature solver_signature;
+inline constexpr std::size_t solver_choices_at = 3;
 // Where the options begin in each signature, and the choices in fit's.
 inline constexpr std::size_t path_options_at = 3;
 inline constexpr std::size_t sparse_options_at = 6;

@@ -374,6 +374,44 @@ bool to_float_array(PyObject* obj, int ndim, FloatArray& out) {
     return true;
 }
 
+namespace {
+
+// A 1-D C-contiguous aligned native array (the caller checks the type).
+bool plain_vector(PyObject* obj) {
+    if (import_numpy() < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyArray_Check(obj)) return false;
+    auto* a = reinterpret_cast<PyArrayObject*>(obj);
+    return PyArray_NDIM(a) == 1 && PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a) &&
+           PyArray_ISNOTSWAPPED(a);
+}
+
+}  // namespace
+
+std::optional<std::span<const std::uint64_t>> count_view(PyObject* obj) {
+    if (!plain_vector(obj)) return std::nullopt;
+    auto* a = reinterpret_cast<PyArrayObject*>(obj);
+    const int type = PyArray_TYPE(a);
+    const bool is_u64 = (type == NPY_ULONG || type == NPY_ULONGLONG) && PyArray_ITEMSIZE(a) == 8;
+    const bool is_i64 = (type == NPY_LONG || type == NPY_LONGLONG) && PyArray_ITEMSIZE(a) == 8;
+    if (!is_u64 && !is_i64) return std::nullopt;
+    const auto n = static_cast<std::size_t>(PyArray_DIM(a, 0));
+    const auto* data = static_cast<const std::uint64_t*>(PyArray_DATA(a));
+    if (is_i64)  // a negative entry goes through the conversion, which names it
+        for (std::size_t i = 0; i < n; ++i)
+            if (static_cast<std::int64_t>(data[i]) < 0) return std::nullopt;
+    return std::span<const std::uint64_t>(data, n);
+}
+
+std::optional<std::span<const double>> float_view(PyObject* obj) {
+    if (!plain_vector(obj) || !is_float64(reinterpret_cast<PyArrayObject*>(obj))) return std::nullopt;
+    auto* a = reinterpret_cast<PyArrayObject*>(obj);
+    return std::span<const double>(static_cast<const double*>(PyArray_DATA(a)),
+                                   static_cast<std::size_t>(PyArray_DIM(a, 0)));
+}
+
 bool to_table(PyObject* obj, varnel_core::Table& out) {
     if (import_numpy() < 0) return false;
     if (PyArray_Check(obj)) {

@@ -160,6 +160,13 @@ bool to_float_array(PyObject* obj, int ndim, FloatArray& out);
 // strides.
 bool to_table(PyObject* obj, varnel_core::Table& out);
 
+// A 1-D, C-contiguous, aligned NumPy array of native uint64, or of int64
+// without a negative entry, viewed in place as counts; nullopt (no error
+// set) when the array does not qualify.
+std::optional<std::span<const std::uint64_t>> count_view(PyObject* obj);
+// The same for native float64 values.
+std::optional<std::span<const double>> float_view(PyObject* obj);
+
 // Fills `out` (resized to rows * cols) with a 2-D array in column-major
 // order, element (i, j) at j * rows + i; touches no Python object, so it may
 // run without the interpreter's lock while the array is held (`interrupt`

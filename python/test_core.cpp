@@ -330,11 +330,13 @@ vc::CscMatrix csc_of(const vc::Vec& x, std::size_t n, std::size_t p) {
 
 // design(kind, x, centre, scale, weights, resid, js, deltas, coef, active,
 // intercept, shift) -> dict: runs one of the engine's designs through a
-// script.  kind: "dense_fixed" or "dense_working" (x: the standardized
-// matrix itself), "sparse_fixed", "sparse_working" (x: the raw matrix,
+// script.  kind: "dense_fixed" (x: the standardized matrix itself),
+// "dense_weighted", "dense_working" (x raw, read in place under the
+// standardized view), "sparse_fixed", "sparse_working" (x: the raw matrix,
 // stored as CSC with its non-zeros, under the standardized view with
 // `weights`) or "covariance" (x raw, read in place).  `weights` are the
-// fixed weights (sparse_fixed, covariance) or the working weights.  For
+// fixed weights (dense_weighted, sparse_fixed, covariance) or the working
+// weights.  For
 // each (j, delta): gradient(j), then a step of delta on j ("seen"); then
 // flush and every |gradient| ("abs").  The working kinds also give the
 // curvatures, the residual sum before and after subtract_weights(shift),
@@ -385,6 +387,10 @@ WRAPPER(design) {
                put("abs_after", array(abs)) && put("eta", array(eta));
     };
     auto view = [&] { return vc::Standardized<vc::CscMatrix>(csc_of(x, n, p), centre, scale, w); };
+    auto dense_view = [&] {
+        const vc::StridedMatrix in_place{x.data(), n, p, 1, static_cast<std::ptrdiff_t>(n)};
+        return vc::Standardized<vc::DenseMatrix>(vc::DenseMatrix(in_place), centre, scale);
+    };
     bool ok = false;
     if (kind == "dense_fixed") {
         vc::LeastSquaresDesign d(vc::DenseLeastSquaresColumns(vc::DenseMatrix(x, n, p)), r,
@@ -399,12 +405,15 @@ WRAPPER(design) {
         for (std::size_t j = 0; j < p; ++j)
             for (std::size_t i = 0; i < n; ++i)
                 g[j] += w[i] * (strided.at(i, j) - centre[j]) / scale[j] * r[i];
-        vc::FixedWeightsSource source(strided, w, centre, scale, no_interrupt);
+        vc::FixedWeightsSource source(strided, w, centre, scale, 2, no_interrupt);
         vc::StatisticsDesign d(source, all, std::move(g), no_interrupt, 2);
         d.strong_set_grew(all);
         ok = steps(d);
+    } else if (kind == "dense_weighted") {
+        vc::LeastSquaresDesign d(vc::WeightedDenseColumns(dense_view(), w), r, no_interrupt);
+        ok = steps(d);
     } else if (kind == "dense_working") {
-        vc::DenseWorkingDesign d(vc::DenseMatrix(std::move(x), n, p), 1, no_interrupt);
+        vc::DenseWorkingDesign d(dense_view(), 1, no_interrupt);
         ok = working(d);
     } else if (kind == "sparse_working") {
         vc::SparseWorkingDesign d(view(), 1, no_interrupt);

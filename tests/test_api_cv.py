@@ -1,5 +1,7 @@
-"""varnel.cv_path: folds, measures, weights, the chosen lambdas."""
+"""varnel.cv_path: folds, measures, weights, the chosen lambdas, memory."""
 
+import os
+import sys
 
 import numpy as np
 import pytest
@@ -147,7 +149,9 @@ def test_short_fold_paths_are_padded_with_their_last_solution():
     lam = varnel.fit_path(X, y).lambdas
     so = dict(alpha=1.0, nlambda=100, user_lambda=lam, standardize=True, intercept=True,
               thresh=1e-7, maxit=40)
-    k, eta, lmu, warn = fold_task(0, X[10:], y[10:], None, X[:10], get_family("gaussian"), so)
+    weights = np.r_[np.zeros(10), np.ones(40)]  # rows 0-9 held out
+    k, eta, lmu, warn = fold_task(0, np.asfortranarray(X), y, weights, np.arange(10),
+                                  get_family("gaussian"), so)
     assert warn is not None and 0 < lmu < len(lam)
     assert eta.shape == (10, len(lam))
     for j in range(lmu, len(lam)):
@@ -167,11 +171,153 @@ def test_chosen_lambda_defaults():
     assert "Misclassification error" in repr(cvp) and cvp.to_dict()["lambda_1se"] == cvp.lambda_1se
 
 
-def test_parallel_folds_match_serial():
-    pytest.importorskip("joblib")
+@pytest.mark.parametrize("n_jobs", [None, 2, -1])
+def test_folds_on_threads_match_serial(n_jobs):
     X, y = make_data("poisson")
     fid = foldid_for(len(y), 5)
-    a = varnel.cv_path(X, y, "poisson", foldid=fid)
-    b = varnel.cv_path(X, y, "poisson", foldid=fid, n_jobs=2)
-    np.testing.assert_array_equal(a.cvm, b.cvm)
-    np.testing.assert_array_equal(a.fold_n_lambdas, b.fold_n_lambdas)
+    a = varnel.cv_path(X, y, "poisson", foldid=fid, n_jobs=1, keep=True)
+    b = varnel.cv_path(X, y, "poisson", foldid=fid, n_jobs=n_jobs, keep=True)
+    for name in ("cvm", "fold_scores", "fold_n_lambdas", "fit_preval"):
+        np.testing.assert_array_equal(getattr(a, name), getattr(b, name))
+
+
+# ---- threads: the defaults fall back to the limits a caller set -------------------------
+
+def _plain(fn):
+    return fn()
+
+
+def _in_joblib_thread(fn):
+    joblib = pytest.importorskip("joblib")
+    return joblib.Parallel(n_jobs=2, backend="threading")(joblib.delayed(fn)() for _ in range(2))[0]
+
+
+def _under_threadpool_limits(fn):
+    threadpoolctl = pytest.importorskip("threadpoolctl")
+    with threadpoolctl.threadpool_limits(limits=2):
+        return fn()
+
+
+def _under_env(fn):
+    os.environ["OMP_NUM_THREADS"] = "3"
+    try:
+        return fn()
+    finally:
+        del os.environ["OMP_NUM_THREADS"]
+
+
+def _under_dask_backend(fn):
+    joblib = pytest.importorskip("joblib")
+    with joblib.parallel_backend("multiprocessing", n_jobs=2):  # any backend not run in-process
+        return fn()
+
+
+# context -> (default threads, plan of cv_path's 10 folds, plan of an estimator's 10 folds)
+THREAD_CONTEXTS = [
+    (_plain, 8, ("threads", 8, 1), ("serial", 1, 8)),
+    (_in_joblib_thread, 1, ("serial", 1, None), ("serial", 1, None)),
+    (_under_threadpool_limits, 2, ("threads", 2, 1), ("serial", 1, 2)),
+    (_under_env, 3, ("threads", 3, 1), ("serial", 1, 3)),
+    (_under_dask_backend, 8, ("joblib", 2, None), ("joblib", 2, None)),
+]
+
+
+@pytest.mark.parametrize("context, threads, cv_plan, estimator_plan", THREAD_CONTEXTS)
+def test_thread_defaults_follow_the_callers_limit(context, threads, cv_plan, estimator_plan,
+                                                 monkeypatch):
+    """On a machine of 8 cores: every core, down to the limit of a joblib
+    worker, threadpoolctl or OMP_NUM_THREADS; folds on threads for cv_path,
+    one at a time for an estimator with n_jobs=None, on a backend the caller
+    activated."""
+    from varnel import _parallel
+
+    monkeypatch.delenv("OMP_NUM_THREADS", raising=False)
+    monkeypatch.setattr(_parallel, "available_cores", lambda: 8)
+    if context is not _under_threadpool_limits:  # the BLAS of this process may use fewer
+        monkeypatch.setattr(_parallel, "_threadpoolctl_limit", lambda: None)
+    assert context(_parallel.default_threads) == threads
+    assert context(lambda: _parallel.plan(None, 10, True)) == cv_plan
+    assert context(lambda: _parallel.plan(None, 10, False)) == estimator_plan
+    if context is _plain:
+        assert _parallel.plan(-2, 10, False) == ("threads", 7, 1)
+        assert _parallel.plan(4, 3, True) == ("threads", 3, 2)
+        with pytest.raises(ValueError, match="n_jobs == 0"):
+            _parallel.plan(0, 3, True)
+
+
+def test_loky_workers_and_grid_search_use_their_share_of_the_cores():
+    """GridSearchCV(n_jobs=2) over an estimator that asks for every core:
+    each loky worker gets cores // 2 threads (joblib's limit), and under the
+    threading backend the folds of a worker run one at a time on one thread."""
+    joblib = pytest.importorskip("joblib")
+    model_selection = pytest.importorskip("sklearn.model_selection")
+    from varnel import _core, _parallel
+
+    shares = joblib.Parallel(n_jobs=2, backend="loky")(
+        joblib.delayed(_parallel.default_threads)() for _ in range(2))
+    assert shares == [max(1, _parallel.available_cores() // 2)] * 2
+    X, y = make_data("logistic", n=120)
+    seen, fit = [], _core.fit
+    try:
+        _core.fit = lambda *a, **k: seen.append(k["n_threads"]) or fit(*a, **k)
+        with joblib.parallel_backend("threading"):
+            model_selection.GridSearchCV(varnel.LogisticNetClassifier(n_jobs=-1, cv=3),
+                                         {"l1_ratio": [0.5, 1.0]}, cv=2, n_jobs=2).fit(X, y)
+    finally:
+        _core.fit = fit
+    assert len(seen) > 10 and set(seen) == {1}
+
+
+# Peak memory of cv_path in a child process: X read in place by every fold.
+MEMORY_CHILD = r"""
+import ctypes, json, numpy as np, scipy.sparse as sp, varnel
+libc = ctypes.CDLL("libc.so.6")
+libc.mallopt(-3, 1 << 17)  # M_MMAP_THRESHOLD fixed: large blocks go back to the system when freed
+def peak_kb():
+    return int(next(l for l in open("/proc/self/status") if l.startswith("VmHWM")).split()[1])
+rng = np.random.default_rng(0)
+n, p = 20000, 60
+dense = np.asfortranarray(rng.normal(size=(n, p)))
+sparse = sp.random(n, 4 * p, density=0.1, format="csc", random_state=1, dtype=np.float64)
+sparse.indices = sparse.indices.astype(np.int32)
+eta = dense[:, :4] @ np.array([1.0, -1.0, 0.5, 0.5]) + rng.normal(size=n)
+ys = {"gaussian": eta, "logistic": (eta > 0).astype(float),
+      "poisson": rng.poisson(np.exp(0.3 * eta)).astype(float),
+      "multinomial": np.digitize(eta, [-0.5, 0.5]).astype(float)}
+runs = {}
+for family, y in ys.items():
+    for kind, X in (("dense", dense), ("sparse", sparse)):
+        varnel.cv_path(X[:300], y[:300], family, nfolds=3, nlambda=3)  # first calls
+        libc.malloc_trim(0)
+        with open("/proc/self/clear_refs", "w") as fh:
+            fh.write("5")
+        before = peak_kb()
+        varnel.cv_path(X, y, family, nfolds=4, nlambda=10, n_jobs=2, seed=0, solver="naive")
+        size = X.nbytes if kind == "dense" else X.data.nbytes + X.indices.nbytes + X.indptr.nbytes
+        runs[f"{family}-{kind}"] = {"extra": (peak_kb() - before) * 1024, "x": size}
+print(json.dumps(runs))
+"""
+MEMORY_RUNS = {}
+
+
+@pytest.mark.parametrize("kind", ["dense", "sparse"])
+@pytest.mark.parametrize("family", ["gaussian", "logistic", "poisson", "multinomial"])
+def test_cv_memory_is_x_read_in_place(family, kind):
+    """Two folds at a time on X read in place: the peak over the resident
+    memory before the call stays under 1.5 X plus what every fold needs
+    whatever its storage (per thread: a few vectors of n values, K of them
+    for the multinomial family, and the held-out predictions n/4 x K x 10)."""
+    import json
+    import subprocess
+
+    if not os.access("/proc/self/clear_refs", os.W_OK) or not sys.platform.startswith("linux"):
+        pytest.skip("needs Linux's /proc/self/clear_refs to measure the peak of one call")
+    if not MEMORY_RUNS:
+        out = subprocess.run([sys.executable, "-c", MEMORY_CHILD], capture_output=True, text=True,
+                             timeout=600)
+        assert out.returncode == 0, out.stderr[-2000:]
+        MEMORY_RUNS.update(json.loads(out.stdout.strip().splitlines()[-1]))
+    got = MEMORY_RUNS[f"{family}-{kind}"]
+    nk = 3 if family == "multinomial" else 1
+    per_fold = 20000 * nk * 8 * (8 + 10 / 4)  # working vectors and held-out predictions
+    assert got["extra"] <= 1.5 * got["x"] + 2 * per_fold + 3e6, got

@@ -38,3 +38,12 @@ def test_dask_gives_the_serial_result(client):
     np.testing.assert_array_equal(remote.cvsd, serial.cvsd)
     assert remote.lambda_min == serial.lambda_min
     assert remote.lambda_1se == serial.lambda_1se
+
+
+def test_a_dask_task_runs_its_fits_on_one_thread(client):
+    """Inside a Dask task the defaults fall back to one thread per fit and
+    one fold at a time, so that the workers' threads are not multiplied."""
+    from varnel import _parallel
+
+    got = client.submit(lambda: (_parallel.default_threads(), _parallel.plan(None, 10, True))).result()
+    assert got[0] == 1 and got[1].mode == "serial"

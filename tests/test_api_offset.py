@@ -52,20 +52,26 @@ def test_short_paths_report_the_true_largest_lambda(family, nlambda):
     ((4_002, 2_001), "gaussian", False, "auto", "naive"),
     ((200, 10), "gaussian", True, "auto", "naive"),
     ((200, 10), "poisson", False, "auto", "naive"),
+    ((200, 10), "poisson", False, "covariance", "covariance"),
+    ((200, 10), ("gaussian", "log"), False, "auto", "naive"),
     ((20, 100), "gaussian", False, "covariance", "covariance"),
     ((200, 10), "gaussian", False, "naive", "naive"),
 ])
 def test_solver_selection(shape, family, sparse, given, chosen):
+    """The solver fit runs, and fit_solver (which the folds ask before
+    converting X) names the same one."""
     from varnel import _core
 
+    family, link = family if isinstance(family, tuple) else (family, None)
     rng = np.random.default_rng(0)
     X = rng.random(shape)
-    y = rng.poisson(1.0, shape[0]).astype(float)
+    y = rng.poisson(1.0, shape[0]).astype(float) + 0.5
     if sparse:
         s = pytest.importorskip("scipy.sparse").csc_matrix(X)
         X = (*shape, s.indptr, s.indices, s.data)
-    r = _core.fit(X, y, family=family, solver=given, user_lambda=[1e9])
+    r = _core.fit(X, y, family=family, solver=given, link=link, user_lambda=[1e9])
     assert r["solver"] == chosen
+    assert _core.fit_solver(*shape, sparse=sparse, family=family, solver=given, link=link) == chosen
 
 
 @pytest.mark.parametrize("family, sparse", [("poisson", True), ("gaussian", True)])

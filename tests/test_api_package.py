@@ -59,8 +59,8 @@ def test_works_with_numpy_only(tmp_path):
     lines = proc.stdout.splitlines()
     assert lines[0].split() == ["Df", "%Dev", "Lambda"]
     errors = [ln for ln in lines if ln.startswith("ImportError")]
-    assert len(errors) == 3
-    assert "matplotlib" in errors[0] and "joblib" in errors[2]
+    assert len(errors) == 2  # folds run on threads of their own without joblib
+    assert "matplotlib" in errors[0] and "sklearn" in errors[1]
     assert "no plots written" in proc.stdout
     assert "4/4 folds done" in proc.stderr
 

@@ -72,8 +72,8 @@ def as_input(x, kind):
 
 # ---- designs against the dense reference ------------------------------------------
 
-@pytest.mark.parametrize("kind", ["dense_fixed", "sparse_fixed", "covariance", "dense_working",
-                                  "sparse_working"])
+@pytest.mark.parametrize("kind", ["dense_fixed", "dense_weighted", "sparse_fixed", "covariance",
+                                  "dense_working", "sparse_working"])
 @pytest.mark.parametrize("big_mean", [False, True])
 def test_design_operations_match_the_dense_reference(kind, big_mean):
     rng = np.random.default_rng(11)
@@ -94,7 +94,7 @@ def test_design_operations_match_the_dense_reference(kind, big_mean):
         z[:, full] -= (v @ (x[:, full] - centre[full])) / v.sum() / scale[full]
     if kind == "sparse_fixed":
         r -= w @ r  # with centring the design relies on sum_i w_i r_i = 0
-    given = x if kind.startswith("sparse") or kind == "covariance" else z
+    given = z if kind == "dense_fixed" else x
     coef, active = rng.normal(size=p), [4, 0, p - 1]
     js, deltas = zip(*steps)
     out = tc.design(kind, np.asfortranarray(given), centre, scale, v, r, js, deltas, coef, active,
@@ -102,7 +102,7 @@ def test_design_operations_match_the_dense_reference(kind, big_mean):
 
     # reference: <z_j, r>_weights, steps r -= delta * (v) * z_j
     wg = w if kind in ("sparse_fixed", "covariance") else np.ones(n)
-    step_w = v if working else np.ones(n)
+    step_w = v if working else w if kind == "dense_weighted" else np.ones(n)
     res, seen = r.copy(), []
     for j, d in steps:
         seen.append(z[:, j] @ (wg * res))
@@ -230,6 +230,42 @@ def test_solutions_are_optimal_and_dense_equals_sparse(family, case):
     assert r["lambda_max"] == pytest.approx(r["lambda"][0], rel=1e-9)
 
 
+HELD_OUT = {"defaults": {}, "no-intercept": dict(intercept=False), "raw": dict(standardize=False),
+            "dfmax": dict(dfmax=3), "pmax": dict(pmax=4, alpha=0.5), "unit-weights": dict(unit=True),
+            # kept rows < p <= n: the default lambda_min_ratio counts the kept rows
+            "few-kept-rows": dict(rows=(20, 12), kept=8, unit=True)}
+
+
+@pytest.mark.parametrize("case", list(HELD_OUT))
+@pytest.mark.parametrize("family", FAMILIES + ("multinomial",))
+@pytest.mark.parametrize("kind", INPUTS)
+def test_rows_of_weight_zero_are_rows_left_out(family, kind, case):
+    """A cross-validation fold: the held-out rows given weight 0 give the fit
+    of the kept rows alone (same lambdas, objective to 1e-10), though a
+    column is constant on the kept rows and a class code comes last."""
+    kw = dict(HELD_OUT[case])
+    (n, p), kept, unit = kw.pop("rows", (150, 9)), kw.pop("kept", 110), kw.pop("unit", False)
+    rng = np.random.default_rng(1)
+    x, y = data("gaussian" if family == "multinomial" else family, n=n, p=p, seed=4)
+    if family == "multinomial":
+        y = np.digitize(y, np.quantile(y, [0.35, 0.7])).astype(float)
+    held = np.ones(n, bool)
+    held[rng.choice(n, kept, replace=False)] = False
+    x[~held, 2] = 1.5
+    w = np.ones(n) if unit else rng.uniform(0.5, 2.0, n)
+    left_out = fit(as_input(x, kind), y, family=family, weights=np.where(held, 0.0, w), **kw)
+    alone = fit(as_input(x[~held], kind), y[~held], family=family,
+                weights=None if unit else w[~held], **kw)
+    assert left_out["lmu"] == alone["lmu"] and left_out["lmu"] > 0
+    np.testing.assert_allclose(left_out["lambda"], alone["lambda"], rtol=1e-12)
+    assert not left_out["beta"][2].any()
+    prob = o.Problem(family, x[~held], y[~held], weights=w[~held], alpha=kw.get("alpha", 1.0),
+                     intercept=kw.get("intercept", True), standardize=kw.get("standardize", True))
+    for k in range(alone["lmu"]):
+        f = [prob.objective(r["lambda"][k], r["a0"][..., k], r["beta"][..., k]) for r in (left_out, alone)]
+        assert f[0] == pytest.approx(f[1], rel=1e-10), k
+
+
 @pytest.mark.parametrize("family", FAMILIES)
 @pytest.mark.parametrize("kind", INPUTS)
 def test_large_mean_columns_fit_as_well_as_centred_ones(family, kind):
@@ -241,6 +277,26 @@ def test_large_mean_columns_fit_as_well_as_centred_ones(family, kind):
     a, b = fit(as_input(x, kind), y, **opts), fit(as_input(xc, kind), y, **opts)
     np.testing.assert_allclose(a["beta"], b["beta"], rtol=0, atol=1e-5)
     np.testing.assert_allclose(a["beta"][1:], fit(x, y, **opts)["beta"][1:], rtol=0, atol=1e-7)
+
+
+@pytest.mark.parametrize("family", FAMILIES + ("multinomial",))
+def test_csc_arrays_read_in_place_match_converted_ones(family):
+    """64-bit indices and float64 values are read where they are (a large-mean
+    fully stored column is recentred on a copy): the same bits as 32-bit
+    indices, which are converted, and the caller's arrays unchanged."""
+    x, y = data("gaussian" if family == "multinomial" else family, big_mean=True)
+    if family == "multinomial":
+        y = np.digitize(y, np.quantile(y, [0.35, 0.7])).astype(float)
+    s = sp.csc_matrix(x)
+    wide = [s.indptr.astype(np.int64), s.indices.astype(np.int64), s.data.copy()]
+    before = [a.copy() for a in wide]
+    opts = dict(family=family, nlambda=5, weights=np.linspace(0.5, 1.5, x.shape[0]))
+    a = fit((*x.shape, *wide), y, **opts)
+    b = fit((*x.shape, s.indptr.astype(np.int32), s.indices.astype(np.int32), s.data), y, **opts)
+    for key in ("lambda", "a0", "beta", "dev_ratio"):
+        assert a[key].tobytes() == b[key].tobytes(), key
+    for got, was in zip(wide, before):
+        assert got.tobytes() == was.tobytes()
 
 
 @pytest.mark.parametrize("family", FAMILIES)
@@ -386,6 +442,18 @@ def test_multitask_covariance_in_batches_reaches_the_naive_objective():
     for k in range(1, naive["lmu"]):
         f = [prob.objective(naive["lambda"][k], r["a0"][..., k], r["beta"][..., k]) for r in (naive, cov)]
         assert f[1] == pytest.approx(f[0], rel=1e-7), k
+
+
+@pytest.mark.parametrize("family", ["gaussian", "binomial", "multinomial"])
+def test_covariance_solver_bits_do_not_depend_on_threads(family):
+    """Rows beyond one block of the Gram kernel: the products of every
+    family's covariance route, formed on 1 or 3 threads, give the same path."""
+    x, y = data("gaussian" if family == "multinomial" else family, n=2_500, p=9, seed=2)
+    y = _classes(y) if family == "multinomial" else y
+    runs = [fit(x, y, family=family, solver="covariance", nlambda=20, n_threads=t) for t in (1, 3)]
+    assert runs[0]["lmu"] == runs[1]["lmu"] > 1
+    assert np.array_equal(runs[0]["beta"], runs[1]["beta"])
+    assert np.array_equal(runs[0]["a0"], runs[1]["a0"])
 
 
 # ---- warm starts -------------------------------------------------------------------------

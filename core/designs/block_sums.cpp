@@ -70,7 +70,7 @@ void block_working_sums(const StandardizedBlock& z, std::size_t width, std::span
     Vec out(checked_size(ext, cols.size()));
     const StridedMatrix side{extra.data(), n, 2 * nk, static_cast<std::ptrdiff_t>(2 * nk), 1};
     gram_columns(z.x, ones, Centring::given, centre, scale, cols, out.data(), ext, {},
-                 GramKernel::best, side, 1, interrupt);
+                 GramKernel::best, side, z.n_threads, interrupt);
     for (std::size_t k = 0; k < nk; ++k) {
         std::copy_n(out.data() + k * ext, p, sums.gradient.data() + k * p);
         std::copy_n(out.data() + (nk + k) * ext, p, sums.weighted.data() + k * p);
@@ -98,7 +98,7 @@ void block_products(const StandardizedBlock& z, std::size_t width, std::span<con
             w = vk;
         }
         gram_columns(z.x, w, Centring::given, z.centre, z.scale, cols, out + k * p, nk * p, {},
-                     GramKernel::best, {}, 1, interrupt);
+                     GramKernel::best, {}, z.n_threads, interrupt);
     }
 }
 

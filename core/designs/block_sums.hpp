@@ -23,11 +23,13 @@
 namespace varnel_core {
 
 // A block of rows of x, read in place, as standardized columns
-// z_j = (x_j - centre_j) / scale_j (centre empty: 0).
+// z_j = (x_j - centre_j) / scale_j (centre empty: 0); its Gram products run
+// on up to n_threads threads (the same bits for any count).
 struct StandardizedBlock {
     StridedMatrix x;
     std::span<const double> centre;
     std::span<const double> scale;
+    std::size_t n_threads = 1;
 };
 
 // eta (n x K, row-major) = offset + b0_k + sum over active j of

@@ -44,10 +44,42 @@ std::optional<std::string> csc_problem(std::span<const std::uint64_t> col_ptr,
 }
 
 CscMatrix::CscMatrix(Index col_ptr, Index row_idx, Vec values, std::size_t nrows)
-    : col_ptr_(std::move(col_ptr)), row_idx_(std::move(row_idx)), values_(std::move(values)),
-      nrows_(nrows), ncols_(col_ptr_.empty() ? 0 : col_ptr_.size() - 1) {
+    : own_col_ptr_(std::move(col_ptr)), own_row_idx_(std::move(row_idx)),
+      own_values_(std::move(values)), col_ptr_(own_col_ptr_), row_idx_(own_row_idx_),
+      values_(own_values_), nrows_(nrows), ncols_(col_ptr_.empty() ? 0 : col_ptr_.size() - 1) {
     if (auto problem = csc_problem(col_ptr_, row_idx_, values_.size(), nrows_, ncols_))
         throw PreconditionError("malformed CSC arrays: " + *problem);
+}
+
+CscMatrix::CscMatrix(std::span<const std::uint64_t> col_ptr, std::span<const std::uint64_t> row_idx,
+                     std::span<const double> values, std::size_t nrows)
+    : own_col_ptr_(), col_ptr_(col_ptr), row_idx_(row_idx), values_(values), nrows_(nrows),
+      ncols_(col_ptr_.empty() ? 0 : col_ptr_.size() - 1) {
+    if (auto problem = csc_problem(col_ptr_, row_idx_, values_.size(), nrows_, ncols_))
+        throw PreconditionError("malformed CSC arrays: " + *problem);
+}
+
+CscMatrix::CscMatrix(const CscMatrix& other)
+    : own_col_ptr_(other.own_col_ptr_), own_row_idx_(other.own_row_idx_),
+      own_values_(other.own_values_), col_ptr_(other.col_ptr_), row_idx_(other.row_idx_),
+      values_(other.values_), nrows_(other.nrows_), ncols_(other.ncols_) {
+    if (other.col_ptr_.data() == other.own_col_ptr_.data()) col_ptr_ = own_col_ptr_;
+    if (other.row_idx_.data() == other.own_row_idx_.data()) row_idx_ = own_row_idx_;
+    if (other.values_.data() == other.own_values_.data()) values_ = own_values_;
+}
+
+CscMatrix& CscMatrix::operator=(const CscMatrix& other) {
+    if (this != &other) *this = CscMatrix(other);
+    return *this;
+}
+
+double* CscMatrix::writable_values_of(std::size_t j) {
+    require(j < ncols_, "column index out of range");
+    if (values_.data() != own_values_.data() || own_values_.size() != values_.size()) {
+        own_values_.assign(values_.begin(), values_.end());
+        values_ = own_values_;
+    }
+    return own_values_.data() + col_ptr_[j];
 }
 
 double CscMatrix::at(std::size_t i, std::size_t j) const {

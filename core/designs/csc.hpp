@@ -30,8 +30,16 @@ std::optional<std::string> csc_problem(std::span<const std::uint64_t> col_ptr,
 class CscMatrix {
 public:
     CscMatrix() = default;
-    // The arrays must describe a valid matrix (see csc_problem).
+    // The arrays must describe a valid matrix (see csc_problem).  Owned:
     CscMatrix(Index col_ptr, Index row_idx, Vec values, std::size_t nrows);
+    // Borrowed: the caller's arrays, read in place (they must outlive this
+    // object); the values are copied only if a column is to be rewritten.
+    CscMatrix(std::span<const std::uint64_t> col_ptr, std::span<const std::uint64_t> row_idx,
+              std::span<const double> values, std::size_t nrows);
+    CscMatrix(const CscMatrix& other);
+    CscMatrix& operator=(const CscMatrix& other);
+    CscMatrix(CscMatrix&&) noexcept = default;
+    CscMatrix& operator=(CscMatrix&&) noexcept = default;
 
     std::size_t rows() const { return nrows_; }
     std::size_t cols() const { return ncols_; }
@@ -39,7 +47,8 @@ public:
     // Column j's stored entries: rows_of(j)[e], values_of(j)[e], e < stored(j).
     const std::uint64_t* rows_of(std::size_t j) const { return row_idx_.data() + col_ptr_[j]; }
     const double* values_of(std::size_t j) const { return values_.data() + col_ptr_[j]; }
-    double* values_of(std::size_t j) { return values_.data() + col_ptr_[j]; }
+    // Column j's values to be rewritten: borrowed values are copied first.
+    double* writable_values_of(std::size_t j);
     std::size_t stored(std::size_t j) const { return col_ptr_[j + 1] - col_ptr_[j]; }
     // Index of column j's first stored entry among all of them.
     std::size_t first(std::size_t j) const { return col_ptr_[j]; }
@@ -69,9 +78,12 @@ private:
         require(j < ncols_ && length >= nrows_, "column index or vector length out of range");
     }
 
-    Index col_ptr_{0};
-    Index row_idx_;
-    Vec values_;
+    Index own_col_ptr_{0};  // owned arrays (empty when borrowed)
+    Index own_row_idx_;
+    Vec own_values_;
+    std::span<const std::uint64_t> col_ptr_{own_col_ptr_};  // the arrays read
+    std::span<const std::uint64_t> row_idx_;
+    std::span<const double> values_;
     std::size_t nrows_ = 0;
     std::size_t ncols_ = 0;
 };

@@ -48,7 +48,8 @@ double centre_of(std::span<const double> centres, std::size_t t) {
 
 double DenseMatrix::dot(std::size_t j, std::span<const double> v, double centre) const {
     check_column(j, v.size());
-    return dot4(column(j, 0, centre), v.data(), rows());
+    if (centre == 0.0) return dot4(column(j), v.data(), rows());
+    return dot4_centred(column(j), centre, v.data(), rows());
 }
 
 double DenseMatrix::weighted_dot(std::size_t j, std::span<const double> w,
@@ -65,7 +66,8 @@ void DenseMatrix::axpy(std::size_t j, double a, std::span<double> r, double cent
 void DenseMatrix::weighted_axpy(std::size_t j, std::span<const double> w, double a,
                                 std::span<double> r, double centre) const {
     check_column(j, std::min(w.size(), r.size()));
-    sub_weighted_scaled(r.data(), w.data(), column(j, 0, centre), a, rows());
+    if (centre == 0.0) return sub_weighted_scaled(r.data(), w.data(), column(j), a, rows());
+    sub_weighted_scaled_centred(r.data(), w.data(), column(j), centre, a, rows());
 }
 
 ColumnSums DenseMatrix::weighted_sums(std::size_t j, std::span<const double> w,
@@ -113,11 +115,14 @@ void DenseMatrix::sandwich(std::span<const std::size_t> set, std::span<const dou
 }
 
 void DenseMatrix::dot_batch(std::span<const std::size_t> js, std::span<const double> v,
-                            double* out) const {
-    require(js.size() <= 4 && v.size() >= rows() && view_.row_stride == 1, "dot_batch: bad arguments");
+                            double* out, std::span<const double> centres) const {
+    require(js.size() <= 4 && v.size() >= rows() && view_.row_stride == 1 &&
+                (centres.empty() || centres.size() >= js.size()),
+            "dot_batch: bad arguments");
     const double* columns[4];
     for (std::size_t c = 0; c < js.size(); ++c) columns[c] = column(js[c]);
-    dot4_batch(columns, js.size(), v.data(), rows(), out);
+    if (centres.empty()) return dot4_batch(columns, js.size(), v.data(), rows(), out);
+    dot4_batch_centred(columns, centres.data(), js.size(), v.data(), rows(), out);
 }
 
 double DenseMatrix::axpy_then_dot(std::size_t j, double a, std::span<double> r, std::size_t k) const {
@@ -127,29 +132,38 @@ double DenseMatrix::axpy_then_dot(std::size_t j, double a, std::span<double> r, 
 }
 
 double DenseMatrix::weighted_axpy_then_dot(std::size_t j, std::span<const double> w, double a,
-                                           std::span<double> r, std::size_t k) const {
+                                           std::span<double> r, std::size_t k, double centre_j,
+                                           double centre_k) const {
     check_column(j, std::min(w.size(), r.size()));
     require(view_.row_stride == 1 && k < cols(), "weighted_axpy_then_dot: bad arguments");
-    return sub_weighted_scaled_dot4(r.data(), w.data(), column(j), a, column(k), rows());
+    if (centre_j == 0.0 && centre_k == 0.0)
+        return sub_weighted_scaled_dot4(r.data(), w.data(), column(j), a, column(k), rows());
+    return sub_weighted_scaled_dot4_centred(r.data(), w.data(), column(j), centre_j, a, column(k),
+                                            centre_k, rows());
 }
 
 void DenseMatrix::weighted_sumsq_flagged(const Flags& flags, std::span<const double> v,
-                                         std::span<double> out) const {
+                                         std::span<double> out,
+                                         std::span<const double> centres) const {
     require(v.size() >= rows() && flags.size() == cols() && out.size() >= cols() &&
-                view_.row_stride == 1,
+                view_.row_stride == 1 && (centres.empty() || centres.size() == cols()),
             "weighted_sumsq_flagged: vectors of the wrong length");
     std::size_t js[4];
     const double* columns[4];
-    double s[4];
+    double s[4], c[4];
     std::size_t k = 0;
     auto flush_batch = [&] {
-        wsumsq4_batch(v.data(), columns, k, rows(), s);
-        for (std::size_t c = 0; c < k; ++c) out[js[c]] = s[c];
+        if (centres.empty())
+            wsumsq4_batch(v.data(), columns, k, rows(), s);
+        else
+            wsumsq4_batch_centred(v.data(), columns, c, k, rows(), s);
+        for (std::size_t t = 0; t < k; ++t) out[js[t]] = s[t];
         k = 0;
     };
     for (std::size_t j = 0; j < cols(); ++j) {
         if (!flags[j]) continue;
         js[k] = j;
+        c[k] = centres.empty() ? 0.0 : centres[j];
         columns[k++] = column(j);
         if (k == 4) flush_batch();
     }
@@ -158,31 +172,43 @@ void DenseMatrix::weighted_sumsq_flagged(const Flags& flags, std::span<const dou
 
 void DenseMatrix::linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
                                    double intercept, std::span<double> eta,
-                                   const Interrupt& interrupt) const {
+                                   const Interrupt& interrupt,
+                                   std::span<const double> centres) const {
     const std::size_t n = rows();
-    require(eta.size() >= n && view_.row_stride == 1, "eta shorter than the columns");
+    require(eta.size() >= n && view_.row_stride == 1 &&
+                (centres.empty() || centres.size() == cols()),
+            "eta shorter than the columns");
     double* e = eta.data();
     std::fill(e, e + n, 0.0);
-    // e_i += b_k x_ik in list order; four columns per sweep over e keep the
-    // same sequence of additions for every i.
+    auto centre = [&](std::size_t j) { return centres.empty() ? 0.0 : centres[j]; };
+    // e_i += b_k (x_ik - c_k) in list order; four columns per sweep over e
+    // keep the same sequence of additions for every i.
     std::size_t a = 0;
     for (; a + 4 <= active.size(); a += 4) {
         interrupt.tick(4 * n);
         const double* x[4];
-        double c[4];
+        double b[4], c[4];
         for (std::size_t t = 0; t < 4; ++t) {
             require(active[a + t] < coef.size(), "active index out of range");
-            c[t] = coef[active[a + t]];
+            b[t] = coef[active[a + t]];
+            c[t] = centre(active[a + t]);
             x[t] = column(active[a + t]);
         }
-        for (std::size_t i = 0; i < n; ++i)
-            e[i] = (((e[i] + c[0] * x[0][i]) + c[1] * x[1][i]) + c[2] * x[2][i]) + c[3] * x[3][i];
+        if (centres.empty()) {
+            for (std::size_t i = 0; i < n; ++i)
+                e[i] = (((e[i] + b[0] * x[0][i]) + b[1] * x[1][i]) + b[2] * x[2][i]) + b[3] * x[3][i];
+        } else {
+            for (std::size_t i = 0; i < n; ++i)
+                e[i] = (((e[i] + b[0] * (x[0][i] - c[0])) + b[1] * (x[1][i] - c[1])) +
+                        b[2] * (x[2][i] - c[2])) +
+                       b[3] * (x[3][i] - c[3]);
+        }
     }
     for (; a < active.size(); ++a) {
         require(active[a] < coef.size(), "active index out of range");
-        const double c = coef[active[a]];
+        const double b = coef[active[a]], c = centre(active[a]);
         const double* x = column(active[a]);
-        for (std::size_t i = 0; i < n; ++i) e[i] = e[i] + c * x[i];
+        for (std::size_t i = 0; i < n; ++i) e[i] = e[i] + b * (x[i] - c);
     }
     for (std::size_t i = 0; i < n; ++i) e[i] = intercept + e[i];
 }

@@ -74,16 +74,24 @@ public:
     // up to four dots side by side, an update fused with the next dot,
     // weighted sums of squares (wdot4(v, x_j, x_j)) four columns at a time,
     // and the linear predictor over a coefficient vector indexed by variable.
-    void dot_batch(std::span<const std::size_t> js, std::span<const double> v, double* out) const;
+    // Each reads the columns about centres when given (`centres` one per
+    // column of the set, or of the matrix for the flagged and predictor
+    // calls), value by value as the centred column kernels do; without
+    // centres (or with centres of 0) the bits are the uncentred ones.
+    void dot_batch(std::span<const std::size_t> js, std::span<const double> v, double* out,
+                   std::span<const double> centres = {}) const;
     double axpy_then_dot(std::size_t j, double a, std::span<double> r, std::size_t k) const;
     double weighted_axpy_then_dot(std::size_t j, std::span<const double> w, double a,
-                                  std::span<double> r, std::size_t k) const;
+                                  std::span<double> r, std::size_t k, double centre_j = 0.0,
+                                  double centre_k = 0.0) const;
     void weighted_sumsq_flagged(const Flags& flags, std::span<const double> v,
-                                std::span<double> out) const;
-    // eta_i = intercept + sum over the active list, in list order, of coef_k x_ik
+                                std::span<double> out, std::span<const double> centres = {}) const;
+    // eta_i = intercept + sum over the active list, in list order, of
+    // coef_k (x_ik - c_k)
     void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
                           double intercept, std::span<double> eta,
-                          const Interrupt& interrupt = {}) const;
+                          const Interrupt& interrupt = {},
+                          std::span<const double> centres = {}) const;
 
 private:
     void check_column(std::size_t j, std::size_t length) const {

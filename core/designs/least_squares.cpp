@@ -7,23 +7,21 @@ namespace varnel_core {
 
 SparseLeastSquaresColumns::SparseLeastSquaresColumns(Standardized<CscMatrix> z,
                                                      std::span<const double> w)
-    : z_(std::move(z)) {
-    const CscMatrix& x = z_.base();
-    require(w.size() == x.rows(), "weights length differs from nrows");
-    weighted_values_.reserve(x.nonzeros());
-    for (std::size_t j = 0; j < x.cols(); ++j)
-        for (std::size_t e = 0; e < x.stored(j); ++e)
-            weighted_values_.push_back(x.values_of(j)[e] * w[x.rows_of(j)[e]]);
+    : z_(std::move(z)), w_(w) {
+    require(w.size() == z_.rows(), "weights length differs from nrows");
 }
 
 double SparseLeastSquaresColumns::grad(std::size_t j, std::span<const double> r, double shift) const {
     const CscMatrix& x = z_.base();
     require(j < x.cols() && r.size() >= x.rows(), "column index or residual length out of range");
     const std::uint64_t* rows = x.rows_of(j);
-    const double* vw = weighted_values_.data() + x.first(j);
+    const double* v = x.values_of(j);
+    const double* w = w_.data();
     double acc = 0.0;
-    for (std::size_t e = 0; e < x.stored(j); ++e)
-        acc += (r[rows[e]] + shift) * vw[e];  // (r_i + shift) * (x_ij * w_i)
+    for (std::size_t e = 0; e < x.stored(j); ++e) {
+        const std::uint64_t i = rows[e];
+        acc += (r[i] + shift) * (v[e] * w[i]);  // (r_i + shift) * (x_ij * w_i)
+    }
     return acc / z_.scale(j);
 }
 
@@ -38,21 +36,26 @@ void SparseLeastSquaresColumns::grad_batch(std::span<const std::size_t> js,
     const CscMatrix& x = z_.base();
     require(r.size() >= x.rows(), "residual shorter than the column");
     const std::uint64_t* rows[4];
-    const double* vw[4];
+    const double* v[4];
+    const double* w = w_.data();
     std::size_t len[4];
     std::size_t common = std::numeric_limits<std::size_t>::max();
     for (std::size_t c = 0; c < 4; ++c) {
         require(js[c] < x.cols(), "column index out of range");
         rows[c] = x.rows_of(js[c]);
-        vw[c] = weighted_values_.data() + x.first(js[c]);
+        v[c] = x.values_of(js[c]);
         len[c] = x.stored(js[c]);
         common = std::min(common, len[c]);
     }
+    auto term = [&](std::size_t c, std::size_t e) {
+        const std::uint64_t i = rows[c][e];
+        return (r[i] + shift) * (v[c][e] * w[i]);
+    };
     double acc[4] = {0.0, 0.0, 0.0, 0.0};
     for (std::size_t e = 0; e < common; ++e)
-        for (std::size_t c = 0; c < 4; ++c) acc[c] += (r[rows[c][e]] + shift) * vw[c][e];
+        for (std::size_t c = 0; c < 4; ++c) acc[c] += term(c, e);
     for (std::size_t c = 0; c < 4; ++c) {
-        for (std::size_t e = common; e < len[c]; ++e) acc[c] += (r[rows[c][e]] + shift) * vw[c][e];
+        for (std::size_t e = common; e < len[c]; ++e) acc[c] += term(c, e);
         out[c] = acc[c] / z_.scale(js[c]);
     }
 }

@@ -38,13 +38,47 @@ private:
     DenseMatrix x_;
 };
 
+// A dense matrix read in place under the standardized view, with the
+// weights applied in the updates: the residual held is u_i = w_i r_i, so
+// that <z_j, r>_w = <z_j, u> (dot4 over (x_ij - c_j) u_i, divided by s_j)
+// and a step moves u by -(w_i delta / s_j)(x_ij - c_j).
+class WeightedDenseColumns {
+public:
+    // `w` (the normalized weights) must outlive this object.
+    WeightedDenseColumns(Standardized<DenseMatrix> z, std::span<const double> w)
+        : z_(std::move(z)), w_(w) {
+        require(w.size() == z_.rows() && (z_.base().strided().row_stride == 1 || z_.rows() <= 1),
+                "weights of the wrong length or columns that are not contiguous");
+    }
+    std::size_t rows() const { return z_.rows(); }
+    double grad(std::size_t j, std::span<const double> u, double) const { return z_.dot(j, u); }
+    void grad_batch(std::span<const std::size_t> js, std::span<const double> u, double,
+                    double* out) const {
+        z_.dot_batch(js, u, out);
+    }
+    void update_residual(std::size_t j, double delta, std::span<double> u, double&) const {
+        z_.weighted_axpy(j, w_, delta, u);
+    }
+    double update_then_grad(std::size_t j, double delta, std::span<double> u, double&,
+                            std::size_t k) const {
+        return z_.weighted_axpy_then_dot(j, w_, delta, u, k);
+    }
+
+private:
+    Standardized<DenseMatrix> z_;
+    std::span<const double> w_;
+};
+
 // CSC columns under the standardized view, the weights applied implicitly:
 // the residual is r + shift on every row, and since it stays centred under
 // w (sum_i w_i (r_i + shift) = 0), <z_j, r + shift>_w needs no centring term:
-// sum over stored k of (r_i + shift) * (x_k * w_i), divided by s_j.
+// sum over stored k of (r_i + shift) * (x_k * w_i), divided by s_j (the
+// product x_k * w_i formed as it is read, so that nothing of the size of x
+// is stored).
 class SparseLeastSquaresColumns {
 public:
-    // `w` are the normalized weights, which the view's recentring also uses.
+    // `w` are the normalized weights, which the view's recentring also uses;
+    // they must outlive this object.
     SparseLeastSquaresColumns(Standardized<CscMatrix> z, std::span<const double> w);
     std::size_t rows() const { return z_.rows(); }
     double grad(std::size_t j, std::span<const double> r, double shift) const;
@@ -62,13 +96,13 @@ public:
 
 private:
     Standardized<CscMatrix> z_;
-    Vec weighted_values_;  // x_k * w_i of every stored entry, formed once
+    std::span<const double> w_;  // the normalized weights (outlive this object)
 };
 
 // Least squares: gradient(j) = <z_j, r> after any deferred step, defer(j, d)
 // r -= d z_j (applied with the next gradient, fused into its sweep), and
 // the gradients of every included variable four at a time.  Columns is
-// DenseLeastSquaresColumns or SparseLeastSquaresColumns.
+// DenseLeastSquaresColumns, WeightedDenseColumns or SparseLeastSquaresColumns.
 template <class Columns>
 class LeastSquaresDesign {
 public:

@@ -20,12 +20,13 @@ namespace varnel_core {
 
 // Least squares: the weights are fixed, so each column's products are
 // formed once, <z_j, w z_c> with z_j = (x_j - centre_j) / scale_j (centre
-// empty: 0).  x must outlive the source.
+// empty: 0), on up to n_threads threads (the same bits for any count).  x
+// must outlive the source.
 class FixedWeightsSource : public StatisticsSource {
 public:
     FixedWeightsSource(const StridedMatrix& x, std::span<const double> w,
                        std::span<const double> centre, std::span<const double> scale,
-                       const Interrupt& interrupt);
+                       std::size_t n_threads, const Interrupt& interrupt);
     void products(std::span<const std::size_t> cols, double* out) override;
 
 private:
@@ -33,6 +34,7 @@ private:
     std::span<const double> w_;
     std::span<const double> centre_;
     std::span<const double> scale_;
+    std::size_t threads_;
     const Interrupt& interrupt_;
 };
 

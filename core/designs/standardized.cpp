@@ -8,7 +8,7 @@ void centre_full_columns(CscMatrix& x, Vec& centre, std::span<const double> w) {
     for (const double wi : w) total += wi;
     for (std::size_t j = 0; j < x.cols(); ++j) {
         if (x.stored(j) != x.rows() || centre[j] == 0.0) continue;
-        double* s = x.values_of(j);
+        double* s = x.writable_values_of(j);
         const std::uint64_t* r = x.rows_of(j);
         double drift = 0.0;
         for (std::size_t e = 0; e < x.stored(j); ++e) {

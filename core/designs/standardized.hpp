@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/errors.hpp"
+#include "base/interrupt.hpp"
 #include "base/numeric.hpp"
 #include "designs/contract.hpp"
 #include "designs/csc.hpp"
@@ -36,6 +37,7 @@ public:
         require(centre_.size() == base_.cols() && scale_.size() == base_.cols(),
                 "one centre and one scale per column");
         if constexpr (std::is_same_v<M, CscMatrix>) centre_full_columns(base_, centre_, w);
+        for (const double c : centre_) centred_ = centred_ || c != 0.0;
     }
 
     const M& base() const { return base_; }
@@ -84,6 +86,41 @@ public:
                 out[a * m + b] = out[a * m + b] / (scale_[set[a]] * scale_[set[b]]);
     }
 
+    // What the naive dense designs add (DenseMatrix's batched and fused
+    // calls, about the centres, divided by the scales); with centres 0 and
+    // scales 1 they give the bits of the uncentred calls.
+    void dot_batch(std::span<const std::size_t> js, std::span<const double> v, double* out) const {
+        double c[4];
+        bool centred = false;
+        for (std::size_t t = 0; t < js.size() && t < 4; ++t) {
+            c[t] = centre_[js[t]];
+            centred = centred || c[t] != 0.0;
+        }
+        base_.dot_batch(js, v, out, centred ? std::span<const double>(c, js.size())
+                                            : std::span<const double>());
+        for (std::size_t t = 0; t < js.size(); ++t) out[t] = out[t] / scale_[js[t]];
+    }
+    double weighted_axpy_then_dot(std::size_t j, std::span<const double> w, double a,
+                                  std::span<double> r, std::size_t k) const {
+        return base_.weighted_axpy_then_dot(j, w, a / scale_[j], r, k, centre_[j], centre_[k]) /
+               scale_[k];
+    }
+    void weighted_sumsq_flagged(const Flags& flags, std::span<const double> v,
+                                std::span<double> out) const {
+        base_.weighted_sumsq_flagged(flags, v, out, centred_ ? centres() : std::span<const double>());
+        for (std::size_t j = 0; j < cols(); ++j)
+            if (flags[j]) out[j] = out[j] / (scale_[j] * scale_[j]);
+    }
+    // eta_i = b0 + sum over the active list of coef_j z_ij, as
+    // (coef_j / s_j) (x_ij - c_j)
+    void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
+                          double b0, std::span<double> eta, const Interrupt& interrupt) const {
+        scaled_coef_.assign(coef.size(), 0.0);
+        for (const std::size_t j : active) scaled_coef_[j] = coef[j] / scale_[j];
+        base_.linear_predictor(scaled_coef_, active, b0, eta, interrupt,
+                               centred_ ? centres() : std::span<const double>());
+    }
+
 private:
     Vec centres_of(std::span<const std::size_t> set) const {
         Vec c(set.size());
@@ -94,6 +131,8 @@ private:
     M base_;
     Vec centre_;
     Vec scale_;
+    bool centred_ = false;  // some centre is not 0
+    mutable Vec scaled_coef_;  // linear_predictor's coefficients over the scales
 };
 
 }  // namespace varnel_core

@@ -4,51 +4,64 @@
 
 namespace varnel_core {
 
-DenseWorkingDesign::DenseWorkingDesign(DenseMatrix x, std::size_t width, const Interrupt& interrupt)
-    : x_(std::move(x)), nk_(width), r_(checked_size(x_.rows(), width), 0.0), v_(r_.size(), 0.0),
-      g_(width, 0.0), step_(width), interrupt_(interrupt) {
-    require(width >= 1 && x_.owned(), "a working design needs K >= 1 and its own dense copy");
+DenseWorkingDesign::DenseWorkingDesign(Standardized<DenseMatrix> z, std::size_t width,
+                                       const Interrupt& interrupt)
+    : z_(std::move(z)), nk_(width), r_(checked_size(z_.rows(), width), 0.0), v_(r_.size(), 0.0),
+      g_(width, 0.0), scaled_(4 * width, 0.0), step_(width), interrupt_(interrupt) {
+    require(width >= 1 && (z_.base().strided().row_stride == 1 || z_.rows() <= 1),
+            "a working design needs K >= 1 and contiguous columns");
+}
+
+void DenseWorkingDesign::column_gradient(std::size_t j, double* g) const {
+    rows_dot(column(j), z_.centre(j), r_.data(), rows(), nk_, g);
+    for (std::size_t k = 0; k < nk_; ++k) g[k] = g[k] / z_.scale(j);
 }
 
 double DenseWorkingDesign::gradient(std::size_t j) {
     require(nk_ == 1, "one gradient per linear predictor");
-    if (!step_.take()) return x_.dot(j, r_);
-    return x_.weighted_axpy_then_dot(step_.j, v_, step_.delta[0], r_, j);
+    if (!step_.take()) return z_.dot(j, r_);
+    return z_.weighted_axpy_then_dot(step_.j, v_, step_.delta[0], r_, j);
 }
 
 void DenseWorkingDesign::gradient(std::size_t j, std::span<double> g) {
     require(g.size() == nk_, "one gradient per linear predictor");
-    if (!step_.take()) return rows_dot(x_.column(j), r_.data(), rows(), nk_, g.data());
-    rows_sub_dot(x_.column(step_.j), v_.data(), step_.delta.data(), r_.data(), x_.column(j), rows(),
-                 nk_, g.data());
+    if (!step_.take()) return column_gradient(j, g.data());
+    const std::size_t s = step_.j;
+    for (std::size_t k = 0; k < nk_; ++k) scaled_[k] = step_.delta[k] / z_.scale(s);
+    rows_sub_dot(column(s), z_.centre(s), v_.data(), scaled_.data(), r_.data(), column(j),
+                 z_.centre(j), rows(), nk_, g.data());
+    for (std::size_t k = 0; k < nk_; ++k) g[k] = g[k] / z_.scale(j);
 }
 
 void DenseWorkingDesign::flush() {
     if (!step_.take()) return;
-    if (nk_ == 1)
-        x_.weighted_axpy(step_.j, v_, step_.delta[0], r_);  // r -= (v * delta) * x_j
-    else
-        rows_sub(x_.column(step_.j), v_.data(), step_.delta.data(), r_.data(), rows(), nk_);
+    const std::size_t s = step_.j;
+    if (nk_ == 1) return z_.weighted_axpy(s, v_, step_.delta[0], r_);  // r -= (v * delta) * z_s
+    for (std::size_t k = 0; k < nk_; ++k) scaled_[k] = step_.delta[k] / z_.scale(s);
+    rows_sub(column(s), z_.centre(s), v_.data(), scaled_.data(), r_.data(), rows(), nk_);
 }
 
 void DenseWorkingDesign::abs_gradients(const Flags& include, const Flags* skip,
                                        std::span<double> out) const {
     require(nk_ == 1, "one gradient per linear predictor");
     abs_gradient_batches(include, skip, out, [&](std::span<const std::size_t> js, double* g) {
-        x_.dot_batch(js, r_, g);
+        z_.dot_batch(js, r_, g);
         interrupt_.tick(js.size() * rows());
     });
 }
 
 void DenseWorkingDesign::curvatures(const Flags& flags, std::span<double> out) const {
     if (nk_ == 1) {
-        x_.weighted_sumsq_flagged(flags, v_, out);
-        interrupt_.tick(x_.cols() * rows());
+        z_.weighted_sumsq_flagged(flags, v_, out);
+        interrupt_.tick(z_.cols() * rows());
         return;
     }
     for (std::size_t j = 0; j < flags.size(); ++j) {
         if (!flags[j]) continue;
-        rows_wsumsq(x_.column(j), v_.data(), rows(), nk_, out.data() + j * nk_);
+        double* c = out.data() + j * nk_;
+        rows_wsumsq(column(j), z_.centre(j), v_.data(), rows(), nk_, c);
+        const double s2 = z_.scale(j) * z_.scale(j);
+        for (std::size_t k = 0; k < nk_; ++k) c[k] = c[k] / s2;
         interrupt_.tick(rows() * nk_);
     }
 }
@@ -80,23 +93,28 @@ void DenseWorkingDesign::linear_predictor(std::span<const double> coef,
     const std::size_t n = rows(), nk = nk_;
     require(b0.size() == nk && eta.size() >= r_.size(), "eta or intercepts of the wrong length");
     std::fill(eta.begin(), eta.begin() + static_cast<std::ptrdiff_t>(r_.size()), 0.0);
-    // eta_ik = b0_k + (sum in list order of b_jk x_ij), the variables whose
-    // coefficients are all 0 left out, four columns per sweep over eta
+    // eta_ik = b0_k + (sum in list order of (b_jk / s_j) (x_ij - c_j)), the
+    // variables whose coefficients are all 0 left out, four columns per
+    // sweep over eta
     const double* cols[4];
     const double* coefs[4];
+    double centres[4];
     std::size_t m = 0;
     for (const std::size_t j : active) {
         const double* b = coef.data() + j * nk;
         if (std::all_of(b, b + nk, [](double c) { return c == 0.0; })) continue;
-        cols[m] = x_.column(j);
-        coefs[m++] = b;
+        double* scaled = scaled_.data() + m * nk;
+        for (std::size_t k = 0; k < nk; ++k) scaled[k] = b[k] / z_.scale(j);
+        cols[m] = column(j);
+        centres[m] = z_.centre(j);
+        coefs[m++] = scaled;
         interrupt_.tick(r_.size());
         if (m == 4) {
-            rows_add(cols, coefs, m, eta.data(), n, nk);
+            rows_add(cols, centres, coefs, m, eta.data(), n, nk);
             m = 0;
         }
     }
-    if (m) rows_add(cols, coefs, m, eta.data(), n, nk);
+    if (m) rows_add(cols, centres, coefs, m, eta.data(), n, nk);
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t k = 0; k < nk; ++k) eta[i * nk + k] = b0[k] + eta[i * nk + k];
 }

@@ -23,13 +23,16 @@
 
 namespace varnel_core {
 
-// On the dense copy centred and scaled in place.  With K = 1 the sums are
-// the column kernels' (dot4, wdot4); with K > 1 the block kernels'.
+// On a dense matrix under the standardized view: the caller's array read in
+// place with its centres and scales applied value by value, or the copy a
+// stable entry point centres and scales in place (centres 0, scales 1,
+// which give the bits of the plain kernels).  With K = 1 the sums are the
+// column kernels' (dot4, wdot4); with K > 1 the block kernels'.
 class DenseWorkingDesign {
 public:
-    DenseWorkingDesign(DenseMatrix x, std::size_t width, const Interrupt& interrupt);
+    DenseWorkingDesign(Standardized<DenseMatrix> z, std::size_t width, const Interrupt& interrupt);
 
-    std::size_t rows() const { return x_.rows(); }
+    std::size_t rows() const { return z_.rows(); }
     std::size_t width() const { return nk_; }
     std::size_t step_work() const { return rows() * nk_; }
     std::span<double> weights() { return v_; }
@@ -48,7 +51,7 @@ public:
                        Magnitude&& magnitude) const {
         for (std::size_t j = 0; j < include.size(); ++j) {
             if (!include[j] || (skip && (*skip)[j])) continue;
-            rows_dot(x_.column(j), r_.data(), rows(), nk_, g_.data());
+            column_gradient(j, g_.data());
             out[j] = magnitude(std::span<const double>(g_));
             interrupt_.tick(rows() * nk_);
         }
@@ -61,17 +64,22 @@ public:
     void subtract_weights(std::span<const double> d);  // r_.k -= v_.k d_k
     void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
                           double b0, std::span<double> eta) const {
-        x_.linear_predictor(coef, active, b0, eta, interrupt_);
+        z_.linear_predictor(coef, active, b0, eta, interrupt_);
     }
     void linear_predictor(std::span<const double> coef, std::span<const std::size_t> active,
                           std::span<const double> b0, std::span<double> eta) const;
 
 private:
-    DenseMatrix x_;
+    const double* column(std::size_t j) const { return z_.base().column(j); }
+    // g_k = <z_j, r_.k> (K > 1)
+    void column_gradient(std::size_t j, double* g) const;
+
+    Standardized<DenseMatrix> z_;
     std::size_t nk_;
     Vec r_;
     Vec v_;
     mutable Vec g_;  // one column's K gradients
+    mutable Vec scaled_;  // K steps or 4 K coefficients divided by a scale
     PendingBlockStep step_;
     const Interrupt& interrupt_;
 };

@@ -1,6 +1,8 @@
 #include "fit/fit.hpp"
 
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "base/format.hpp"
@@ -47,6 +49,14 @@ SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::u
     const bool tall = nvars <= covariance_all_at_once && nobs / 2 >= nvars;
     const bool least_squares = family == FamilyKind::Gaussian || family == FamilyKind::Multitask;
     return least_squares && dense && tall ? SolverKind::Covariance : SolverKind::Naive;
+}
+
+std::size_t fit_threads(const FitChoices& c) {
+    if (c.n_threads) {
+        if (*c.n_threads == 0) throw PreconditionError("n_threads must be at least 1, got 0");
+        return static_cast<std::size_t>(std::min<std::uint64_t>(*c.n_threads, 1024));
+    }
+    return std::max<std::size_t>(1, std::thread::hardware_concurrency());
 }
 
 namespace {
@@ -116,6 +126,7 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
     if (!named)
         throw PreconditionError("unknown solver " + quoted(c.solver) +
                                 "; expected 'auto', 'naive' or 'covariance'");
+    if (c.n_threads && *c.n_threads == 0) throw PreconditionError("n_threads must be at least 1, got 0");
     if (c.grouped && *family != FamilyKind::Multinomial && *family != FamilyKind::Multitask)
         throw PreconditionError("grouped=True needs family=\"multinomial\", but family is " +
                                 quoted(c.family));

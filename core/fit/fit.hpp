@@ -4,12 +4,14 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <variant>
 
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
 #include "base/numeric.hpp"
+#include "designs/csc.hpp"
 #include "designs/dense.hpp"
 #include "engine/store.hpp"
 #include "fit/options.hpp"
@@ -37,11 +39,25 @@ std::optional<FamilyKind> family_named(std::string_view name);
 std::optional<SolverKind> solver_named(std::string_view name);
 std::string_view solver_name(SolverKind solver);
 
-// Compressed sparse columns as given (checked by the fit).
+// Compressed sparse columns as given (checked by the fit): each array an
+// owned copy, or the caller's array read in place (its view set; it must
+// outlive the fit).
 struct CscInput {
     Index col_ptr;
     Index row_idx;
     Vec values;
+    std::optional<std::span<const std::uint64_t>> col_ptr_view;
+    std::optional<std::span<const std::uint64_t>> row_idx_view;
+    std::optional<std::span<const double>> values_view;
+
+    std::span<const std::uint64_t> col_ptr_read() const { return col_ptr_view ? *col_ptr_view : col_ptr; }
+    std::span<const std::uint64_t> row_idx_read() const { return row_idx_view ? *row_idx_view : row_idx; }
+    std::span<const double> values_read() const { return values_view ? *values_view : values; }
+    // The matrix of nrows rows these arrays describe, reading them where
+    // they are (this object must outlive it).
+    CscMatrix matrix(std::size_t nrows) const {
+        return CscMatrix(col_ptr_read(), row_idx_read(), values_read(), nrows);
+    }
 };
 
 // One fit.  The predictors are nobs x nvars: a dense matrix (an owned
@@ -77,14 +93,19 @@ SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::u
 
 // The solver that will run, after the checks of the choices that need no
 // data (a PreconditionError naming the option): a known family, solver and
-// ties, `grouped` for the multinomial (and the always grouped multitask)
-// family only, a link, power and theta the family takes
-// (fit/glm_models.hpp), the covariance solver for the built-in families (not
-// a model named by variance and link) on a dense x only, strata and Efron's
-// ties for the cox family only, standardize_response for the multitask
-// family only.
+// ties, n_threads of at least 1 when given, `grouped` for the multinomial
+// (and the always grouped multitask) family only, a link, power and theta
+// the family takes (fit/glm_models.hpp), the covariance solver for the
+// built-in families (not a model named by variance and link) on a dense x
+// only, strata and Efron's ties for the cox family only,
+// standardize_response for the multitask family only.
 SolverKind check_choices(const FitChoices& choices, bool dense, std::uint64_t nobs,
                          std::uint64_t nvars);
+
+// The threads a fit may use for its passes over x: n_threads, or every
+// core the machine reports (at least 1); n_threads = 0 is a
+// PreconditionError.
+std::size_t fit_threads(const FitChoices& choices);
 
 // The shapes of the offset (nobs x K), of start_beta (nvars x K) and of
 // start_a0 (K) for the family's K (a PreconditionError naming the option

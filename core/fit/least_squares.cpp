@@ -63,11 +63,25 @@ std::variant<Prepared, FitError> prepare(Flags include, std::span<const double> 
     return p;
 }
 
-std::variant<PathResult, FitError> dense_naive(FitRequest& request, const Interrupt& interrupt) {
+// sum_i w_i (y_i - c_y)^2, c_y the mean with an intercept (0 without),
+// summed over the rows in order.
+double response_sum_of_squares(std::span<const double> y, std::span<const double> w, double ymean,
+                               bool intercept) {
+    double yss = 0.0;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        const double d = intercept ? y[i] - ymean : y[i];
+        yss += w[i] * (d * d);
+    }
+    return yss;
+}
+
+// The stable entry points' dense x: their own copy, standardized in place
+// (rows scaled by sqrt(w)).
+std::variant<PathResult, FitError> dense_naive_in_place(FitRequest& request,
+                                                        const Interrupt& interrupt) {
     const FitConfig& cfg = request.config;
     WorkingConstants wc(cfg);
     DenseMatrix x = std::move(std::get<DenseMatrix>(request.x));
-    require(x.owned(), "the naive solver works in its own copy of x");
     auto prep = prepare(varying_columns(x, interrupt), request.y, cfg, wc, request.nvars,
                         [&](const Vec& w, Flags& inc) {
                             clear_weighted_constants(x, w, inc, interrupt);
@@ -82,11 +96,40 @@ std::variant<PathResult, FitError> dense_naive(FitRequest& request, const Interr
     return gaussian_path(design, p, request, wc, interrupt);
 }
 
+// A dense x read in place (contiguous columns, any column stride): the
+// standardization comes from one pass of weighted_column_stats, and the
+// design applies it value by value.
+std::variant<PathResult, FitError> dense_naive(FitRequest& request, const Interrupt& interrupt) {
+    if (std::get<DenseMatrix>(request.x).owned()) return dense_naive_in_place(request, interrupt);
+    const FitConfig& cfg = request.config;
+    WorkingConstants wc(cfg);
+    DenseMatrix x = std::move(std::get<DenseMatrix>(request.x));
+    auto prep = prepare(varying_columns(x, interrupt), request.y, cfg, wc, request.nvars,
+                        [&](const Vec& w, Flags& inc) {
+                            clear_weighted_constants(x, w, inc, interrupt);
+                        });
+    if (auto* e = std::get_if<FitError>(&prep)) return *e;
+    Prepared& p = std::get<Prepared>(prep);
+    const std::span<const double> w = p.weights.norm;
+    const ColumnMoments m =
+        column_moments(x.strided(), w, p.y, fit_threads(request.choices), interrupt);
+    Vec gradient;
+    const double yss = response_sum_of_squares(p.y, w, m.ymean, cfg.intercept);
+    p.st = standardize_covariance(m, yss, p.include, cfg.standardize, cfg.intercept, gradient);
+    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
+    scale_limits(p, cfg.standardize);
+    // the weighted residual of the null fit, w_i (y_i - c_y) / y_scale
+    for (std::size_t i = 0; i < p.y.size(); ++i)
+        p.y[i] = w[i] * ((p.y[i] - p.st.y_mean) / p.st.y_scale);
+    Standardized<DenseMatrix> z(std::move(x), p.st.x_mean, p.st.x_scale);
+    LeastSquaresDesign design(WeightedDenseColumns(std::move(z), w), std::move(p.y), interrupt);
+    return gaussian_path(design, p, request, wc, interrupt);
+}
+
 std::variant<PathResult, FitError> sparse_naive(FitRequest& request, const Interrupt& interrupt) {
     const FitConfig& cfg = request.config;
     WorkingConstants wc(cfg);
-    CscInput& in = std::get<CscInput>(request.x);
-    CscMatrix x(std::move(in.col_ptr), std::move(in.row_idx), std::move(in.values), request.nobs);
+    CscMatrix x = std::get<CscInput>(request.x).matrix(request.nobs);
     auto prep = prepare(varying_columns(x, interrupt), request.y, cfg, wc, request.nvars,
                         [&](const Vec& w, Flags& inc) {
                             clear_weighted_constants(x, w, inc, interrupt);
@@ -125,6 +168,7 @@ std::variant<PathResult, FitError> dense_covariance(FitRequest& request,
     const std::span<const double> w = p.weights.norm;
 
     const bool all_at_once = nvars <= covariance_all_at_once;
+    const std::size_t threads = fit_threads(request.choices);
     ColumnMoments m{Vec(nvars), Vec(nvars), Vec(nvars)};
     m.total = 0.0;
     for (const double wi : w) m.total += wi;
@@ -136,7 +180,7 @@ std::variant<PathResult, FitError> dense_covariance(FitRequest& request,
         Vec means(ld);
         const StridedMatrix response{y.data(), nobs, 1, 1, static_cast<std::ptrdiff_t>(nobs)};
         gram_full(x, w, Centring::weighted_mean, {}, {}, gram.data(), ld, means, GramKernel::best,
-                  response, 1, interrupt);
+                  response, threads, interrupt);
         for (std::size_t j = 0; j < nvars; ++j) {
             m.mean[j] = means[j];
             m.var[j] = gram[j * ld + j] / m.total;
@@ -144,18 +188,14 @@ std::variant<PathResult, FitError> dense_covariance(FitRequest& request,
         }
         m.ymean = means[nvars];
     } else {
-        m.ymean = weighted_column_stats(x, w, y, m.mean, m.var, m.cov, 1, interrupt);
+        m = column_moments(x, w, y, threads, interrupt);
         if (all_at_once) {  // uncentred products, as a fit without intercept needs
             gram.resize(checked_size(nvars, nvars));
             gram_full(x, w, Centring::given, {}, {}, gram.data(), nvars, {}, GramKernel::best, {},
-                      1, interrupt);
+                      threads, interrupt);
         }
     }
-    double yss = 0.0;  // sum_i w_i (y_i - c_y)^2, c_y the mean (0 without intercept)
-    for (std::size_t i = 0; i < nobs; ++i) {
-        const double d = cfg.intercept ? y[i] - m.ymean : y[i];
-        yss += w[i] * (d * d);
-    }
+    const double yss = response_sum_of_squares(y, w, m.ymean, cfg.intercept);
     if (all_at_once) return all_products_path(p, m, yss, std::move(gram), ld, request, wc, interrupt);
     Vec gradient;
     p.st = standardize_covariance(m, yss, p.include, cfg.standardize, cfg.intercept, gradient);
@@ -163,7 +203,7 @@ std::variant<PathResult, FitError> dense_covariance(FitRequest& request,
     scale_limits(p, cfg.standardize);
     const std::span<const double> centre =
         cfg.intercept ? std::span<const double>(p.st.x_mean) : std::span<const double>();
-    FixedWeightsSource source(x, w, centre, p.st.x_scale, interrupt);
+    FixedWeightsSource source(x, w, centre, p.st.x_scale, threads, interrupt);
     StatisticsDesign design(source, p.include, std::move(gradient), interrupt);
     return gaussian_path(design, p, request, wc, interrupt);
 }

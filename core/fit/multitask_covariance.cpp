@@ -22,12 +22,13 @@ std::variant<PathResult, FitError> multitask_covariance_path(FitRequest& request
     const StridedMatrix& x = matrix.strided();
     const std::size_t n = x.nrows, p = x.ncols, nk = request.y_cols;
     WorkingConstants wc(cfg);
+    const std::size_t threads = fit_threads(request.choices);
 
     // the preparation of the naive path, the scales from the columns' moments
     Vec mean(p), var(p);
     auto prepared = prepare_inputs(matrix, cfg, wc, interrupt, [&](const Vec& w, Flags& inc) {
-        weighted_column_stats(x, w, {}, mean, var, {}, 1, interrupt);
-        return scales_from_moments(mean, var, cfg.standardize, cfg.intercept, inc);
+        weighted_column_stats(x, w, {}, mean, var, {}, threads, interrupt);
+        return scales_from_moments(mean, var, 1.0, cfg.standardize, cfg.intercept, inc);
     });
     if (auto* e = std::get_if<FitError>(&prepared)) return *e;
     const Inputs& in = std::get<Inputs>(prepared);
@@ -88,13 +89,13 @@ std::variant<PathResult, FitError> multitask_covariance_path(FitRequest& request
         return r;
     };
     if (p > covariance_all_at_once) {
-        FixedWeightsSource source(x, w, x_centre, in.x_scale, interrupt);
+        FixedWeightsSource source(x, w, x_centre, in.x_scale, threads, interrupt);
         StatisticsDesign design(source, in.include, std::move(gradient), nk, interrupt);
         return run(design);
     }
     Vec all(checked_size(p, p));
     gram_full(x, w, Centring::given, x_centre, in.x_scale, all.data(), p, {}, GramKernel::best, {},
-              1, interrupt);
+              threads, interrupt);
     StatisticsDesign design(std::move(all), in.include, std::move(gradient), nk, interrupt);
     return run(design);
 }

@@ -50,7 +50,9 @@ struct Table {
 // parameters (fit/glm_models.hpp).  `strata` (one label per row) and `ties`
 // ("breslow" or "efron") are the cox family's; `standardize_response` scales
 // each response of the multitask family to unit variance first (lambda, the
-// deviance and the limits then refer to the scaled responses).
+// deviance and the limits then refer to the scaled responses).  `n_threads`
+// bounds the threads of the passes over x that form column moments and
+// products (none: every core).
 #define VARNEL_FIT_OPTIONS(X)                                \
     X(family, std::string, "gaussian")                       \
     X(offset, std::optional<Table>, std::nullopt)            \
@@ -63,7 +65,8 @@ struct Table {
     X(theta, std::optional<double>, std::nullopt)            \
     X(strata, std::optional<Index>, std::nullopt)            \
     X(ties, std::string, "breslow")                          \
-    X(standardize_response, bool, false)
+    X(standardize_response, bool, false)                     \
+    X(n_threads, std::optional<std::uint64_t>, std::nullopt)
 
 struct FitChoices {
 #define VARNEL_CHOICE_FIELD(name, type, init) type name = init;

@@ -207,6 +207,17 @@ Standardization least_squares_scales(const CscMatrix& x, std::span<double> y,
     return s;
 }
 
+ColumnMoments column_moments(const StridedMatrix& x, std::span<const double> w,
+                             std::span<const double> y, std::size_t n_threads,
+                             const Interrupt& interrupt) {
+    const std::size_t p = x.ncols;
+    ColumnMoments m{Vec(p), Vec(p), Vec(y.empty() ? 0 : p)};
+    m.total = 0.0;
+    for (const double wi : w) m.total += wi;
+    m.ymean = weighted_column_stats(x, w, y, m.mean, m.var, m.cov, n_threads, interrupt);
+    return m;
+}
+
 Standardization standardize_covariance(const ColumnMoments& m, double yss, Flags& include,
                                        bool standardize, bool intercept, Vec& gradient) {
     const std::size_t p = m.mean.size();
@@ -274,20 +285,23 @@ std::pair<Vec, Vec> column_scales(const CscMatrix& x, std::span<const double> w,
 }
 
 std::pair<Vec, Vec> scales_from_moments(std::span<const double> mean, std::span<const double> var,
-                                        bool standardize, bool intercept, Flags& include) {
+                                        double total, bool standardize, bool intercept,
+                                        Flags& include) {
     const std::size_t p = include.size();
     require(mean.size() == p && var.size() == p, "moments of the wrong length");
     Vec x_mean(p, 0.0), x_scale(p, 1.0);
     for (std::size_t j = 0; j < p; ++j) {
         if (!include[j]) continue;
         check_mean(mean[j], j);
+        const double centred = var[j] * total;  // sum_i w_i (x_ij - mean_j)^2
         if (!intercept && !standardize) {  // raw columns: only their sums of squares checked
-            usable_scale(var[j] + mean[j] * mean[j], j);
+            const double sum = mean[j] * total;
+            usable_scale(centred + sum * mean[j], j);
             continue;
         }
         if (intercept) x_mean[j] = mean[j];
         if (!standardize) continue;
-        const double sc = std::sqrt(var[j]);
+        const double sc = std::sqrt(centred);
         if (!usable_scale(sc, j)) {
             drop_column(include, x_mean, x_scale, j);
             continue;

@@ -10,6 +10,7 @@
 #include "base/numeric.hpp"
 #include "designs/csc.hpp"
 #include "designs/dense.hpp"
+#include "kernels/gram.hpp"
 
 namespace varnel_core {
 
@@ -51,6 +52,14 @@ struct ColumnMoments {
     double total = 1.0;
 };
 
+// The weighted moments of the columns of a dense x (and of y, when given:
+// ymean and cov) in one pass, read in place on up to n_threads threads
+// (weighted_column_stats: the same bits in any layout and for any thread
+// count); total is the sum of w.
+ColumnMoments column_moments(const StridedMatrix& x, std::span<const double> w,
+                             std::span<const double> y, std::size_t n_threads,
+                             const Interrupt& interrupt);
+
 // Least squares with covariance updates: the Standardization that
 // standardize_rows_in_place would give, from the moments (x is never
 // touched) and yss = sum_i w_i (y_i - c_y)^2 (c_y the mean, 0 without
@@ -66,10 +75,13 @@ std::pair<Vec, Vec> column_scales(const CscMatrix& x, std::span<const double> w,
                                   bool intercept, Flags& include, const Interrupt& interrupt);
 
 // Working-weights families from the columns' weighted means and variances
-// about them (normalized weights): the (x_mean, x_scale) that
-// centre_and_scale_in_place would compute, x never touched.
+// about them (the centred sums divided by total): the (x_mean, x_scale)
+// that centre_and_scale_in_place would compute, x never touched; each
+// column's centred sum of squares is taken as var_j * total (total = 1: the
+// variance itself, for weights that sum to about 1).
 std::pair<Vec, Vec> scales_from_moments(std::span<const double> mean, std::span<const double> var,
-                                        bool standardize, bool intercept, Flags& include);
+                                        double total, bool standardize, bool intercept,
+                                        Flags& include);
 
 // Working-weights families: columns centred (with intercept) and scaled in
 // place; returns (x_mean, x_scale).

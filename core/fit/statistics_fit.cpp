@@ -131,7 +131,7 @@ std::variant<PathResult, FitError> reweighting(const StatisticsRequest& r, Famil
     Prepared& p = std::get<Prepared>(prep);
     const std::size_t nv = s.nvars;
     const Moments m = moments(s);
-    auto [x_mean, x_scale] = scales_from_moments(m.mean, m.var, cfg.standardize, cfg.intercept,
+    auto [x_mean, x_scale] = scales_from_moments(m.mean, m.var, 1.0, cfg.standardize, cfg.intercept,
                                                  p.include);
     if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
     if (cfg.standardize) {

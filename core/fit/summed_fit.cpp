@@ -38,10 +38,11 @@ std::variant<PathResult, FitError> covariance_family_path(FitRequest& request, F
     const DenseMatrix& matrix = std::get<DenseMatrix>(request.x);
     const StridedMatrix& x = matrix.strided();
     WorkingConstants wc(cfg);
+    const std::size_t threads = fit_threads(request.choices);
     auto prepared = prepare_inputs(matrix, cfg, wc, interrupt, [&](const Vec& w, Flags& inc) {
         Vec mean(x.ncols), var(x.ncols);
-        weighted_column_stats(x, w, {}, mean, var, {}, 1, interrupt);
-        return scales_from_moments(mean, var, cfg.standardize, cfg.intercept, inc);
+        weighted_column_stats(x, w, {}, mean, var, {}, threads, interrupt);
+        return scales_from_moments(mean, var, 1.0, cfg.standardize, cfg.intercept, inc);
     });
     if (auto* e = std::get_if<FitError>(&prepared)) return *e;
     const Inputs& in = std::get<Inputs>(prepared);
@@ -63,7 +64,7 @@ std::variant<PathResult, FitError> covariance_family_path(FitRequest& request, F
                               in.weights.sum, response_means(rows, classes)};
     const StandardizedBlock z{x, cfg.intercept ? std::span<const double>(in.x_mean)
                                                : std::span<const double>(),
-                              in.x_scale};
+                              in.x_scale, threads};
     PenaltySequence seq(cfg, wc, 1.0);
     return with_summed_family(kind, classes, cfg, wc, seq, interrupt, [&](auto make) {
         auto block = make(rows);

@@ -36,15 +36,22 @@ std::variant<Prepared, FitError> prepare(FitRequest& request, WorkingConstants& 
     const FitConfig& cfg = request.config;
     if (auto* dense = std::get_if<DenseMatrix>(&request.x)) {
         DenseMatrix x = std::move(*dense);
-        require(x.owned(), "the naive solver works in its own copy of x");
+        // The stable entry points' own copy is centred and scaled in place;
+        // the caller's array is read in place, standardized on the fly.
+        const bool in_place = x.owned();
         auto in = prepare_inputs(x, cfg, constants, interrupt, [&](const Vec& w, Flags& inc) {
-            return centre_and_scale_in_place(x, w, cfg.standardize, cfg.intercept, inc, interrupt);
+            if (in_place)
+                return centre_and_scale_in_place(x, w, cfg.standardize, cfg.intercept, inc,
+                                                 interrupt);
+            const ColumnMoments m =
+                column_moments(x.strided(), w, {}, fit_threads(request.choices), interrupt);
+            return scales_from_moments(m.mean, m.var, m.total, cfg.standardize, cfg.intercept,
+                                       inc);
         });
         if (auto* e = std::get_if<FitError>(&in)) return *e;
         return Prepared{std::move(std::get<Inputs>(in)), std::move(x)};
     }
-    CscInput& csc = std::get<CscInput>(request.x);
-    CscMatrix x(std::move(csc.col_ptr), std::move(csc.row_idx), std::move(csc.values), request.nobs);
+    CscMatrix x = std::get<CscInput>(request.x).matrix(request.nobs);
     auto in = prepare_inputs(x, cfg, constants, interrupt, [&](const Vec& w, Flags& inc) {
         return column_scales(x, w, cfg.standardize, cfg.intercept, inc, interrupt);
     });
@@ -85,7 +92,12 @@ PathResult family_path(F& family, Prepared& prep, const FitRequest& request,
         [&](auto& x) {
             using M = std::decay_t<decltype(x)>;
             if constexpr (std::is_same_v<M, DenseMatrix>) {
-                DenseWorkingDesign design(std::move(x), nk, interrupt);
+                const std::size_t p = x.cols();
+                const bool in_place = x.owned();  // already centred and scaled
+                DenseWorkingDesign design(
+                    Standardized<DenseMatrix>(std::move(x), in_place ? Vec(p, 0.0) : in.x_mean,
+                                              in_place ? Vec(p, 1.0) : in.x_scale),
+                    nk, interrupt);
                 return run(design);
             } else {
                 SparseWorkingDesign design(

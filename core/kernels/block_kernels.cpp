@@ -30,46 +30,47 @@ void with_classes(std::size_t K, Fn&& fn) {
 // combined as even + odd; with K at run time, one chain.
 
 template <std::size_t KC>
-void dot_fixed(const double* z, const double* R, std::size_t n, double* out) {
+void dot_fixed(const double* z, double c, const double* R, std::size_t n, double* out) {
     double a[KC] = {}, b[KC] = {};
     std::size_t i = 0;
     for (; i + 2 <= n; i += 2) {
-        const double z0 = z[i], z1 = z[i + 1];
+        const double z0 = z[i] - c, z1 = z[i + 1] - c;
         const double* r0 = R + i * KC;
         const double* r1 = r0 + KC;
         for (std::size_t k = 0; k < KC; ++k) a[k] += z0 * r0[k];
         for (std::size_t k = 0; k < KC; ++k) b[k] += z1 * r1[k];
     }
     if (i < n)
-        for (std::size_t k = 0; k < KC; ++k) a[k] += z[i] * R[i * KC + k];
+        for (std::size_t k = 0; k < KC; ++k) a[k] += (z[i] - c) * R[i * KC + k];
     for (std::size_t k = 0; k < KC; ++k) out[k] = a[k] + b[k];
 }
 
 template <std::size_t KC>
-void wsumsq_fixed(const double* z, const double* V, std::size_t n, double* out) {
+void wsumsq_fixed(const double* z, double c, const double* V, std::size_t n, double* out) {
     double a[KC] = {}, b[KC] = {};
     std::size_t i = 0;
     for (; i + 2 <= n; i += 2) {
-        const double zz0 = z[i] * z[i], zz1 = z[i + 1] * z[i + 1];
+        const double d0 = z[i] - c, d1 = z[i + 1] - c;
+        const double zz0 = d0 * d0, zz1 = d1 * d1;
         const double* v0 = V + i * KC;
         const double* v1 = v0 + KC;
         for (std::size_t k = 0; k < KC; ++k) a[k] += v0[k] * zz0;
         for (std::size_t k = 0; k < KC; ++k) b[k] += v1[k] * zz1;
     }
     if (i < n)
-        for (std::size_t k = 0; k < KC; ++k) a[k] += V[i * KC + k] * (z[i] * z[i]);
+        for (std::size_t k = 0; k < KC; ++k) a[k] += V[i * KC + k] * ((z[i] - c) * (z[i] - c));
     for (std::size_t k = 0; k < KC; ++k) out[k] = a[k] + b[k];
 }
 
 template <std::size_t KC>
-void sub_dot_fixed(const double* z, const double* V, const double* delta, double* R,
-                   const double* next, std::size_t n, double* out) {
+void sub_dot_fixed(const double* z, double c, const double* V, const double* delta, double* R,
+                   const double* next, double cn, std::size_t n, double* out) {
     double d[KC], a[KC] = {}, b[KC] = {};
     for (std::size_t k = 0; k < KC; ++k) d[k] = delta[k];
     std::size_t i = 0;
     for (; i + 2 <= n; i += 2) {
-        const double z0 = z[i], z1 = z[i + 1];
-        const double n0 = next[i], n1 = next[i + 1];
+        const double z0 = z[i] - c, z1 = z[i + 1] - c;
+        const double n0 = next[i] - cn, n1 = next[i + 1] - cn;
         const double* v0 = V + i * KC;
         const double* v1 = v0 + KC;
         double* r0 = R + i * KC;
@@ -87,9 +88,9 @@ void sub_dot_fixed(const double* z, const double* V, const double* delta, double
     }
     if (i < n) {
         for (std::size_t k = 0; k < KC; ++k) {
-            const double r = R[i * KC + k] - (V[i * KC + k] * z[i]) * d[k];
+            const double r = R[i * KC + k] - (V[i * KC + k] * (z[i] - c)) * d[k];
             R[i * KC + k] = r;
-            a[k] += next[i] * r;
+            a[k] += (next[i] - cn) * r;
         }
     }
     for (std::size_t k = 0; k < KC; ++k) out[k] = a[k] + b[k];
@@ -97,34 +98,35 @@ void sub_dot_fixed(const double* z, const double* V, const double* delta, double
 
 }  // namespace
 
-void rows_dot(const double* z, const double* R, std::size_t n, std::size_t K,
+void rows_dot(const double* z, double c, const double* R, std::size_t n, std::size_t K,
               double* out) noexcept {
     with_classes(K, [&](auto kc) {
         if constexpr (kc.value > 0) {
-            dot_fixed<kc.value>(z, R, n, out);
+            dot_fixed<kc.value>(z, c, R, n, out);
         } else {
             for (std::size_t k = 0; k < K; ++k) out[k] = 0.0;
             for (std::size_t i = 0; i < n; ++i)
-                for (std::size_t k = 0; k < K; ++k) out[k] += z[i] * R[i * K + k];
+                for (std::size_t k = 0; k < K; ++k) out[k] += (z[i] - c) * R[i * K + k];
         }
     });
 }
 
-void rows_wsumsq(const double* z, const double* V, std::size_t n, std::size_t K,
+void rows_wsumsq(const double* z, double c, const double* V, std::size_t n, std::size_t K,
                  double* out) noexcept {
     with_classes(K, [&](auto kc) {
         if constexpr (kc.value > 0) {
-            wsumsq_fixed<kc.value>(z, V, n, out);
+            wsumsq_fixed<kc.value>(z, c, V, n, out);
         } else {
             for (std::size_t k = 0; k < K; ++k) out[k] = 0.0;
             for (std::size_t i = 0; i < n; ++i)
-                for (std::size_t k = 0; k < K; ++k) out[k] += V[i * K + k] * (z[i] * z[i]);
+                for (std::size_t k = 0; k < K; ++k)
+                    out[k] += V[i * K + k] * ((z[i] - c) * (z[i] - c));
         }
     });
 }
 
-void rows_sub(const double* z, const double* V, const double* delta, double* R, std::size_t n,
-              std::size_t K) noexcept {
+void rows_sub(const double* z, double c, const double* V, const double* delta, double* R,
+              std::size_t n, std::size_t K) noexcept {
     with_classes(K, [&](auto kc) {
         const std::size_t nk = kc.value ? kc.value : K;
         double fixed[kc.value ? kc.value : 1];
@@ -136,51 +138,55 @@ void rows_sub(const double* z, const double* V, const double* delta, double* R, 
         for (std::size_t i = 0; i < n; ++i) {
             const double* v = V + i * nk;
             double* row = R + i * nk;
-            for (std::size_t k = 0; k < nk; ++k) row[k] = row[k] - (v[k] * z[i]) * d[k];
+            const double zi = z[i] - c;
+            for (std::size_t k = 0; k < nk; ++k) row[k] = row[k] - (v[k] * zi) * d[k];
         }
     });
 }
 
-void rows_sub_dot(const double* z, const double* V, const double* delta, double* R,
-                  const double* next, std::size_t n, std::size_t K, double* out) noexcept {
+void rows_sub_dot(const double* z, double c, const double* V, const double* delta, double* R,
+                  const double* next, double c_next, std::size_t n, std::size_t K,
+                  double* out) noexcept {
     with_classes(K, [&](auto kc) {
         if constexpr (kc.value > 0) {
-            sub_dot_fixed<kc.value>(z, V, delta, R, next, n, out);
+            sub_dot_fixed<kc.value>(z, c, V, delta, R, next, c_next, n, out);
         } else {
             for (std::size_t k = 0; k < K; ++k) out[k] = 0.0;
             for (std::size_t i = 0; i < n; ++i) {
                 for (std::size_t k = 0; k < K; ++k) {
-                    const double r = R[i * K + k] - (V[i * K + k] * z[i]) * delta[k];
+                    const double r = R[i * K + k] - (V[i * K + k] * (z[i] - c)) * delta[k];
                     R[i * K + k] = r;
-                    out[k] += next[i] * r;
+                    out[k] += (next[i] - c_next) * r;
                 }
             }
         }
     });
 }
 
-void rows_add(const double* const* z, const double* const* b, std::size_t m, double* R,
-              std::size_t n, std::size_t K) noexcept {
+void rows_add(const double* const* z, const double* c, const double* const* b, std::size_t m,
+              double* R, std::size_t n, std::size_t K) noexcept {
     with_classes(K, [&](auto kc) {
         if constexpr (kc.value > 0) {
             constexpr std::size_t KC = kc.value;
             if (m == 4) {
-                double c[4][KC];
+                double bb[4][KC];
                 for (std::size_t t = 0; t < 4; ++t)
-                    for (std::size_t k = 0; k < KC; ++k) c[t][k] = b[t][k];
+                    for (std::size_t k = 0; k < KC; ++k) bb[t][k] = b[t][k];
                 for (std::size_t i = 0; i < n; ++i) {
-                    const double z0 = z[0][i], z1 = z[1][i], z2 = z[2][i], z3 = z[3][i];
+                    const double z0 = z[0][i] - c[0], z1 = z[1][i] - c[1], z2 = z[2][i] - c[2],
+                                 z3 = z[3][i] - c[3];
                     double* row = R + i * KC;
                     for (std::size_t k = 0; k < KC; ++k)
-                        row[k] = (((row[k] + c[0][k] * z0) + c[1][k] * z1) + c[2][k] * z2) +
-                                 c[3][k] * z3;
+                        row[k] = (((row[k] + bb[0][k] * z0) + bb[1][k] * z1) + bb[2][k] * z2) +
+                                 bb[3][k] * z3;
                 }
                 return;
             }
         }
         for (std::size_t t = 0; t < m; ++t)
             for (std::size_t i = 0; i < n; ++i)
-                for (std::size_t k = 0; k < K; ++k) R[i * K + k] = R[i * K + k] + b[t][k] * z[t][i];
+                for (std::size_t k = 0; k < K; ++k)
+                    R[i * K + k] = R[i * K + k] + b[t][k] * (z[t][i] - c[t]);
     });
 }
 

@@ -2,7 +2,8 @@
 // at R + i * K, K >= 1): the residual R and the working weights V, one
 // column per linear predictor (a class of a multinomial fit).  A column pass reads z_j once and
 // carries K sums; each sum runs over the rows (or stored entries) in index
-// order.
+// order.  A dense column z is read about its centre c: z_i - c is formed
+// value by value and takes the place of z_i.
 #pragma once
 
 #include <cstddef>
@@ -10,25 +11,25 @@
 
 namespace varnel_core {
 
-// out_k = sum_i z_i R_ik
-void rows_dot(const double* z, const double* R, std::size_t n, std::size_t K,
+// out_k = sum_i (z_i - c) R_ik
+void rows_dot(const double* z, double c, const double* R, std::size_t n, std::size_t K,
               double* out) noexcept;
 
-// out_k = sum_i V_ik z_i^2
-void rows_wsumsq(const double* z, const double* V, std::size_t n, std::size_t K,
+// out_k = sum_i V_ik (z_i - c)^2
+void rows_wsumsq(const double* z, double c, const double* V, std::size_t n, std::size_t K,
                  double* out) noexcept;
 
-// R_ik -= (V_ik z_i) delta_k
-void rows_sub(const double* z, const double* V, const double* delta, double* R, std::size_t n,
+// R_ik -= (V_ik (z_i - c)) delta_k
+void rows_sub(const double* z, double c, const double* V, const double* delta, double* R, std::size_t n,
               std::size_t K) noexcept;
 
-// rows_sub, then rows_dot(next, R) of the updated R, in one sweep.
-void rows_sub_dot(const double* z, const double* V, const double* delta, double* R,
-                  const double* next, std::size_t n, std::size_t K, double* out) noexcept;
+// rows_sub, then rows_dot(next, c_next, R) of the updated R, in one sweep.
+void rows_sub_dot(const double* z, double c, const double* V, const double* delta, double* R,
+                  const double* next, double c_next, std::size_t n, std::size_t K, double* out) noexcept;
 
-// R_ik += b_c[k] z_c[i] for the columns c < m (at most 4) in turn, in one
-// sweep over R.
-void rows_add(const double* const* z, const double* const* b, std::size_t m, double* R,
+// R_ik += b_t[k] (z_t[i] - c_t) for the columns t < m (at most 4) in turn,
+// in one sweep over R.
+void rows_add(const double* const* z, const double* c, const double* const* b, std::size_t m, double* R,
               std::size_t n, std::size_t K) noexcept;
 
 // Over the m stored entries (rows[e], s[e]) of a sparse column:

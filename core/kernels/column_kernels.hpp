@@ -1,6 +1,11 @@
 // Column kernels: inner products, residual updates and weighted sums of
 // squares over contiguous columns.  Their summation orders are part of the
 // results (the naive solvers' bits), so each states its own.
+//
+// The kernels marked "centred" read a column x about a centre c, as if it
+// held x_i - c: the difference is formed value by value, in a register, and
+// takes the place of x_i in the uncentred kernel's arithmetic, with the same
+// summation order.  With c = 0 they give the uncentred kernel's bits.
 #pragma once
 
 #include <cstddef>
@@ -41,5 +46,27 @@ double sub_scaled_dot4(double* r, const double* x, double delta, const double* n
 // r[i] -= (w[i] * delta) * x[i], then returns dot4(next, r, n), in one sweep.
 double sub_weighted_scaled_dot4(double* r, const double* w, const double* x, double delta,
                                 const double* next, std::size_t n) noexcept;
+
+// Centred: sum_i (x[i] - c) * v[i] in dot4's order.
+double dot4_centred(const double* x, double c, const double* v, std::size_t n) noexcept;
+
+// Centred: r[i] -= (w[i] * delta) * (x[i] - c).
+void sub_weighted_scaled_centred(double* r, const double* w, const double* x, double c,
+                                 double delta, std::size_t n) noexcept;
+
+// Centred: out[k] = dot4_centred(cols[k], centres[k], v, n), side by side.
+void dot4_batch_centred(const double* const* cols, const double* centres, std::size_t ncols,
+                        const double* v, std::size_t n, double* out) noexcept;
+
+// Centred: out[k] = sum_i (v[i] * (x_i - c_k)) * (x_i - c_k) for the
+// columns cols[k], in wdot4's order, side by side.
+void wsumsq4_batch_centred(const double* v, const double* const* cols, const double* centres,
+                           std::size_t ncols, std::size_t n, double* out) noexcept;
+
+// Centred: r[i] -= (w[i] * delta) * (x[i] - c), then returns
+// dot4_centred(next, c_next, r, n) of the updated r, in one sweep.
+double sub_weighted_scaled_dot4_centred(double* r, const double* w, const double* x, double c,
+                                        double delta, const double* next, double c_next,
+                                        std::size_t n) noexcept;
 
 }  // namespace varnel_core

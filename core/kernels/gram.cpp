@@ -227,6 +227,7 @@ private:
             double* tiles = pass_.slots_[slot].data();
             std::fill(tiles, tiles + pass_.size_, 0.0);
             rows_.each_chunk(b, [&](const double* panel, const double* sw, const Prefetch& pf) {
+                if (stopping()) return;  // the block is abandoned
                 pass_.kernel_(panel, sw, pf, tiles, scratch_.data());
                 poll();  // a block of wide products takes a good part of a second
             });

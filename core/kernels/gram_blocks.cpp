@@ -33,7 +33,7 @@ public:
                 if (!take(caller, block, slot)) return;
                 if (!worker) {
                     worker = pass_.worker();
-                    if (caller) worker->watch(&interrupt_);
+                    worker->watch(&stopping_, caller ? &interrupt_ : nullptr);
                 }
                 worker->compute(block, slot);
                 finish(block, slot);
@@ -42,6 +42,7 @@ public:
             std::lock_guard lock(mutex_);
             if (!error_) error_ = std::current_exception();
             stop_ = true;
+            stopping_.store(true, std::memory_order_relaxed);
             changed_.notify_all();
         }
     }
@@ -107,6 +108,7 @@ private:
     std::vector<std::size_t> ready_, free_;
     std::size_t next_block_ = 0, next_merge_ = 0;
     bool merging_ = false, stop_ = false;
+    std::atomic<bool> stopping_{false};  // stop_, read by the workers without the lock
     std::exception_ptr error_;
 };
 
@@ -119,7 +121,7 @@ void run_blocks_in_order(std::size_t nblocks, std::size_t n_threads, std::size_t
     if (wanted == 1) {
         pass.reserve(1);
         auto worker = pass.worker();
-        worker->watch(&interrupt);
+        worker->watch(nullptr, &interrupt);
         for (std::size_t b = 0; b < nblocks; ++b) {
             interrupt.poll();
             worker->compute(b, 0);

@@ -1,6 +1,7 @@
 // Blocks of rows on several threads, merged in a fixed order.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 
@@ -16,17 +17,27 @@ public:
     // Forms the partial result of block `block` from scratch in result slot `slot`.
     virtual void compute(std::size_t block, std::size_t slot) = 0;
 
-    // The calling thread's worker is given the pass's interrupt, so that a
-    // block long enough to outlast a keystroke can ask within itself.
-    void watch(const Interrupt* interrupt) { interrupt_ = interrupt; }
+    // The pass hands each worker its stop flag (nullptr when it runs on the
+    // calling thread alone) and the calling thread's worker its interrupt
+    // (nullptr for the helpers), so that a block long enough to outlast a
+    // keystroke can ask within itself.
+    void watch(const std::atomic<bool>* stop, const Interrupt* interrupt) {
+        stop_ = stop;
+        interrupt_ = interrupt;
+    }
 
 protected:
+    // True once the pass is stopping (some thread failed or was
+    // interrupted): compute may then leave its block unfinished, since no
+    // further partial result is merged.
+    bool stopping() const { return stop_ != nullptr && stop_->load(std::memory_order_relaxed); }
     // Polls the interrupt when this is the calling thread's worker.
     void poll() const {
         if (interrupt_ != nullptr) interrupt_->poll();
     }
 
 private:
+    const std::atomic<bool>* stop_ = nullptr;
     const Interrupt* interrupt_ = nullptr;
 };
 
@@ -51,8 +62,10 @@ public:
 // threads (up to about max_slot_bytes of them), so a thread that falls
 // behind delays the others only when the slots run out.  The interrupt is
 // polled on the calling thread only, before each of its blocks, while it
-// waits and wherever its worker polls within a block.  The first exception (from any thread, or Interrupted) stops every
-// thread and is rethrown on the calling thread; when no thread can be
+// waits and wherever its worker polls within a block.  The first exception
+// (from any thread, or Interrupted) stops every thread (a worker's
+// stopping() turns true, so that it may leave its block early) and is
+// rethrown on the calling thread; when no thread can be
 // started the pass runs on the calling thread alone.
 void run_blocks_in_order(std::size_t nblocks, std::size_t n_threads, std::size_t slot_bytes,
                          const Interrupt& interrupt, BlockPass& pass);

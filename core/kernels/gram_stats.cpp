@@ -116,7 +116,7 @@ private:
             block.clear();
             const std::size_t n = in_.x->nrows, end = std::min(n, (b + 1) * S), p = in_.x->ncols;
             const bool want_y = !in_.y.empty();
-            for (std::size_t i0 = b * S; i0 < end; i0 += KC) {
+            for (std::size_t i0 = b * S; i0 < end && !stopping(); i0 += KC) {
                 const std::size_t kb = std::min(KC, end - i0);
                 const double* wb = in_.w.data() + i0;
                 double wsum = 0.0;

@@ -157,6 +157,20 @@ def _csc(x: Any, what: str) -> Any:
     return csc
 
 
+def with_wide_indices(csc: Any) -> Any:
+    """The matrix with 64-bit index arrays, which the solver reads in place
+    (narrower ones are widened by every fit): a new matrix object that
+    shares the values, or the matrix itself when its indices are 64-bit."""
+    if csc.indices.dtype == np.int64 and csc.indptr.dtype == np.int64:
+        return csc
+    sp = sys.modules["scipy.sparse"]
+    wide = sp.csc_matrix(csc.shape, dtype=np.float64)
+    wide.data, wide.indices, wide.indptr = (csc.data, csc.indices.astype(np.int64),
+                                            csc.indptr.astype(np.int64))
+    wide.has_sorted_indices = wide.has_canonical_format = True
+    return wide
+
+
 def as_design(x: Any, *, what: str = "X") -> Tuple[Any, Optional[List[str]]]:
     """Convert a design matrix.
 

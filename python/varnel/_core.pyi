@@ -112,6 +112,7 @@ def fit(
     strata: Optional[_CountVector] = None,
     ties: Literal["breslow", "efron"] = "breslow",
     standardize_response: bool = False,
+    n_threads: Optional[int] = None,
     **options: Unpack[Options],
 ) -> FitResult:
     """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values).
@@ -128,5 +129,8 @@ def fit(
     ``start_a0`` and ``start_beta`` start the path from that fit (the
     caller's scale).  ``link`` (None: the family's default), ``power``
     (tweedie) and ``theta`` (negative_binomial) choose a GLM family's link
-    and parameters.  The fit runs without the interpreter's lock.
+    and parameters.
+    ``n_threads`` bounds the threads of the passes over x that form column
+    moments and products (None: every core).  The fit runs without the
+    interpreter's lock.
     """

@@ -16,6 +16,7 @@ import numpy as np
 
 from . import _convert as cv
 from . import _core
+from ._parallel import fit_threads
 from .families import FIT_OPTION_DEFAULTS, Family, get_family
 
 
@@ -142,15 +143,18 @@ def _solver_kwargs(so: Dict[str, Any], weights: Optional[np.ndarray]) -> Dict[st
 
 
 def run_solver(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
-               weights: Optional[np.ndarray], offset: Optional[np.ndarray] = None
-               ) -> Mapping[str, Any]:
+               weights: Optional[np.ndarray], offset: Optional[np.ndarray] = None,
+               n_threads: Optional[int] = None) -> Mapping[str, Any]:
     """One call of the compiled solver on already converted data; a sparse
-    design stays sparse."""
+    design stays sparse.  n_threads: the threads of the fit's passes over X
+    (None: every core down to the caller's limits, see _parallel)."""
     kw = _solver_kwargs(so, weights)
     x = (*X.shape, X.indptr, X.indices, X.data) if cv.is_sparse(X) else X
+    if n_threads is None:
+        n_threads = fit_threads(*X.shape)
     y, extra = family.solver_response(y)
-    return _core.fit(x, y, family=family.solver_name, offset=offset, **family.solver_options(), **kw,
-                     **extra)
+    return _core.fit(x, y, family=family.solver_name, offset=offset, **family.solver_options(),
+                     n_threads=n_threads, **kw, **extra)
 
 
 class Solution(NamedTuple):
@@ -196,9 +200,9 @@ def decode(res: Mapping[str, Any], so: Mapping[str, Any], with_iterate: bool = F
 
 def solve(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
           weights: Optional[np.ndarray], offset: Optional[np.ndarray] = None,
-          with_iterate: bool = False) -> Solution:
+          with_iterate: bool = False, n_threads: Optional[int] = None) -> Solution:
     """Run the solver on converted data and decode its result (see decode)."""
-    return decode(run_solver(X, y, family, so, weights, offset), so, with_iterate)
+    return decode(run_solver(X, y, family, so, weights, offset, n_threads), so, with_iterate)
 
 
 def linear_predictor(X: Any, b: np.ndarray, a0: Any) -> np.ndarray:
@@ -209,6 +213,29 @@ def linear_predictor(X: Any, b: np.ndarray, a0: Any) -> np.ndarray:
     p = b.shape[0]
     eta = np.asarray(X @ b.reshape(p, -1)).reshape((X.shape[0],) + b.shape[1:])
     return eta + a0
+
+
+#: Values of X gathered at a time by rows_predictor (4 MiB).
+GATHERED = 1 << 19
+
+
+def rows_predictor(X: Any, rows: np.ndarray, b: np.ndarray, a0: Any) -> np.ndarray:
+    """linear_predictor of the rows `rows` of X, read where they are: only
+    the variables with a non-zero coefficient, a block of rows at a time
+    (dense X), so that no copy of those rows is made."""
+    p = b.shape[0]
+    active = np.flatnonzero(np.any(b.reshape(p, -1) != 0, axis=1))
+    coefs = b[active].reshape(active.shape[0], int(np.prod(b.shape[1:])))
+    m = rows.shape[0]
+    if cv.is_sparse(X):
+        eta = np.asarray(X[rows][:, active] @ coefs)
+    else:
+        eta = np.empty((m, coefs.shape[1]))
+        step = max(1, GATHERED // max(active.shape[0], 1))
+        for start in range(0, m, step):
+            block = rows[start:start + step]
+            eta[start:start + step] = X[np.ix_(block, active)] @ coefs
+    return eta.reshape((m,) + b.shape[1:]) + a0
 
 
 def warning_message(warning: Tuple[str, int], so: Dict[str, Any], n_lambdas: int) -> str:

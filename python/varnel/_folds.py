@@ -3,7 +3,7 @@ scores."""
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from typing import Any, List, NamedTuple, Optional, Tuple
 
 import numpy as np
@@ -14,10 +14,28 @@ __all__ = ["Folds", "make_folds", "check_splits", "folds"]
 class Folds(NamedTuple):
     """Training and held-out rows of every fold (or split)."""
 
-    train: List[np.ndarray]
+    train: Sequence[np.ndarray]
     test: List[np.ndarray]
     foldid: Optional[np.ndarray]  # a label per row when every row is held out exactly once
     disjoint: bool  # no row is held out twice
+
+
+class _OtherRows(Sequence):
+    """The training rows of generated folds, formed when asked for (fold k:
+    every row whose code is not k), so that the K lists never exist at once."""
+
+    def __init__(self, codes: np.ndarray, nfolds: int):
+        self.codes, self.nfolds = codes, nfolds
+
+    def __len__(self) -> int:
+        return self.nfolds
+
+    def __getitem__(self, k):
+        if isinstance(k, slice):
+            return [self[i] for i in range(*k.indices(self.nfolds))]
+        if not -self.nfolds <= k < self.nfolds:
+            raise IndexError("fold index out of range")
+        return np.flatnonzero(self.codes != k % self.nfolds)
 
 
 def _check_foldid(foldid: Any, n: int) -> np.ndarray:
@@ -115,5 +133,4 @@ def folds(n: int, nfolds: Any, foldid: Any, splits: Any, seed: Any, y: np.ndarra
         return check_splits(splits, n)
     fid, codes = make_folds(n, nfolds, foldid, seed, y, stratify)
     K = int(codes.max()) + 1
-    return Folds([np.flatnonzero(codes != k) for k in range(K)],
-                 [np.flatnonzero(codes == k) for k in range(K)], fid, True)
+    return Folds(_OtherRows(codes, K), [np.flatnonzero(codes == k) for k in range(K)], fid, True)

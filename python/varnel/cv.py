@@ -5,11 +5,11 @@ from __future__ import annotations
 import sys
 import warnings
 from collections.abc import Iterable
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _convert, _fit, families
+from . import _convert, _core, _fit, _parallel, families
 from ._folds import Folds, folds as make_cv_folds
 from .families import Family
 from .path import LambdaSpec, Path, fit_problem
@@ -159,80 +159,79 @@ class CVPath:
         return plot_cv(self, ax=ax)
 
 
-def _fold_solution(k: int, X_train: Any, y_train: np.ndarray, w_train: Optional[np.ndarray],
-                   family: Family, so: Dict[str, Any], o_train: Optional[np.ndarray]) -> "_fit.Solution":
+def fold_task(k: int, X: Any, y: np.ndarray, weights: np.ndarray, test: np.ndarray,
+              family: Family, so: Dict[str, Any], offset: Optional[np.ndarray] = None,
+              n_threads: Optional[int] = None):
+    """Fit fold k, the rows of positive `weights` (the held-out rows and any
+    row outside the training set have weight 0), and return its linear
+    predictors on the rows `test`, padded with the last solution when the
+    fold's path stopped early.  X is read in place, never copied."""
     try:
-        return _fit.solve(X_train, y_train, family, so, w_train, o_train)
+        sol = _fit.solve(X, y, family, so, weights, offset, n_threads=n_threads)
     except ValueError as exc:
         raise ValueError(f"cross-validation fold {k}: {exc}") from exc
-
-
-def _fold_predictions(sol: "_fit.Solution", X: Any, offset: Optional[np.ndarray], L: int) -> np.ndarray:
-    """A fold's linear predictors on X at L lambdas, the last solution
-    repeated when its path stopped early."""
-    eta = _fit.linear_predictor(X, sol.coefs, sol.intercepts)
-    if offset is not None:
-        eta += offset[..., None]
-    if sol.n_lambdas < L:
-        eta = np.concatenate([eta, np.repeat(eta[..., -1:], L - sol.n_lambdas, axis=-1)], axis=-1)
-    return eta
-
-
-def fold_task(k: int, X_train: Any, y_train: np.ndarray, w_train: Optional[np.ndarray],
-              X_test: Any, family: Family, so: Dict[str, Any], o_train: Optional[np.ndarray] = None,
-              o_test: Optional[np.ndarray] = None):
-    """Fit one fold and return its out-of-fold linear predictors (padded with
-    the last solution when the fold's path stopped early)."""
-    sol = _fold_solution(k, X_train, y_train, w_train, family, so, o_train)
-    if sol.n_lambdas == 0:
-        return k, None, 0, sol.warning
-    return k, _fold_predictions(sol, X_test, o_test, len(so["user_lambda"])), sol.n_lambdas, sol.warning
-
-
-def _scored_fold_task(m: int, k: int, X_train: Any, y_train: np.ndarray, w_train: Optional[np.ndarray],
-                      X_test: Any, y_test: np.ndarray, w_test: np.ndarray,
-                      o_train: Optional[np.ndarray], o_test: Optional[np.ndarray], family: Family,
-                      so: Dict[str, Any], measure: str, keep: bool):
-    """Fit one fold for mix ``m`` and score it where it runs, so that only a
-    row of scores (and the predictions when kept) travels back."""
-    sol = _fold_solution(k, X_train, y_train, w_train, family, so, o_train)
-    if sol.n_lambdas == 0:
-        return m, k, None, 0, sol.warning, None
     L = len(so["user_lambda"])
-    eta = _fold_predictions(sol, X_test, o_test, L)
+    lmu = sol.n_lambdas
+    if lmu == 0:
+        return k, None, 0, sol.warning
+    eta = _fit.rows_predictor(X, test, sol.coefs, sol.intercepts)
+    if offset is not None:
+        eta += offset[test][..., None]
+    if lmu < L:
+        eta = np.concatenate([eta, np.repeat(eta[..., -1:], L - lmu, axis=-1)], axis=-1)
+    return k, eta, lmu, sol.warning
+
+
+class _Shared(NamedTuple):
+    """What every fold of one cross-validation reads: the prepared data (X
+    read in place by every fold, never sliced), the folds and the measure."""
+
+    X: Any
+    y: np.ndarray
+    weights: np.ndarray  # the caller's weights, or ones
+    offset: Optional[np.ndarray]
+    folds: Folds
+    family: Family
+    measure: str
+    keep: bool
+
+
+def _scored_fold_task(m: int, k: int, shared: _Shared, so: Dict[str, Any],
+                      n_threads: Optional[int]):
+    """Fit fold k for mix m and score it where it runs, so that only a row
+    of scores (and the predictions when kept) travels back."""
+    w = np.zeros_like(shared.weights)
+    train = shared.folds.train[k]
+    w[train] = shared.weights[train]
+    test = shared.folds.test[k]
+    fam = shared.family
+    tasks = [test]
+    if fam.scores_training_rows(shared.measure):  # the cox deviance's difference method
+        tasks.append(train)
+    _, eta, lmu, warn = fold_task(k, shared.X, shared.y, w, np.concatenate(tasks), fam, so,
+                                  shared.offset, n_threads)
+    if eta is None:
+        return m, k, None, lmu, warn, None
+    eta, eta_train = eta[:len(test)], eta[len(test):]
     training = None
-    if family.scores_training_rows(measure):  # the cox deviance's difference method
-        training = (y_train, w_train, _fold_predictions(sol, X_train, o_train, L))
-    scores = family.fold_score(y_test, w_test, eta, measure, training)
-    return m, k, scores, sol.n_lambdas, sol.warning, eta if keep else None
+    if len(tasks) > 1:
+        training = (shared.y[train], shared.weights[train], eta_train)
+    scores = fam.fold_score(shared.y[test], shared.weights[test], eta, shared.measure, training)
+    return m, k, scores, lmu, warn, eta if shared.keep else None
 
 
-def _run(calls: List[Tuple[Any, tuple]], n_jobs: Optional[int], verbose: bool) -> list:
-    try:
-        import joblib
-    except ImportError:
-        joblib = None
-    if joblib is None:
-        if n_jobs not in (None, 1):
-            raise ImportError("running folds in parallel needs joblib (pip install 'varnel[cv]')")
-        results = (f(*a) for f, a in calls)
-    else:
-        try:
-            par = joblib.Parallel(n_jobs=n_jobs, return_as="generator_unordered")
-        except (TypeError, ValueError):  # joblib < 1.3
-            par = joblib.Parallel(n_jobs=n_jobs)
-        results = par(joblib.delayed(f)(*a) for f, a in calls)
+def _progress(results, total: int, verbose: bool):
     if not verbose:
-        return list(results)
+        return results
     try:
         from tqdm.auto import tqdm
     except ImportError:
-        out = []
-        for i, r in enumerate(results, 1):
-            print(f"cross-validation: {i}/{len(calls)} folds done", file=sys.stderr, flush=True)
-            out.append(r)
-        return out
-    return list(tqdm(results, total=len(calls), desc="cross-validation", unit="fold"))
+        def lines():
+            for i, r in enumerate(results, 1):
+                print(f"cross-validation: {i}/{total} folds done", file=sys.stderr, flush=True)
+                yield r
+        return lines()
+    return tqdm(results, total=total, desc="cross-validation", unit="fold")
 
 
 def _cv_stats(raw: np.ndarray, fold_weights: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
@@ -279,11 +278,29 @@ def _mixes(alpha: Any) -> List[float]:
 FoldOptions = Callable[[int, np.ndarray, Dict[str, Any]], Dict[str, Any]]
 
 
+def _read_in_place(problem: "_fit.Problem") -> "_fit.Problem":
+    """The problem with X as the solvers read it in place, converted once for
+    every fold: a sparse X with 64-bit indices, a dense X in Fortran order
+    for the naive solver (the covariance solver reads any order, so X is
+    left as it is when the core says it alone runs)."""
+    X = problem.X
+    if _convert.is_sparse(X):
+        return problem._replace(X=_convert.with_wide_indices(X))
+    if X.flags.f_contiguous:
+        return problem
+    fam = problem.family
+    solver = _core.fit_solver(*X.shape, family=fam.solver_name,
+                              solver=problem.solver_options.get("solver", "auto"),
+                              **fam.solver_options())
+    return problem if solver == "covariance" else problem._replace(X=np.asfortranarray(X))
+
+
 def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
                    mix_options: List[Dict[str, Any]], *, n_jobs: Optional[int] = None,
                    verbose: bool = False, keep: bool = False,
                    fold_options: Optional[FoldOptions] = None,
-                   category: type = _fit.PathWarning, stacklevel: int = 3) -> CVPath:
+                   category: type = _fit.PathWarning, stacklevel: int = 3,
+                   all_by_default: bool = True) -> CVPath:
     """Cross-validate a prepared problem over one or several mixes.
 
     ``mix_options[m]`` are the solver options of mix ``m`` on all the data;
@@ -291,11 +308,17 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
     ``fold_options(m, train_rows, options)`` when given (the estimators use it
     to keep their own parametrisation in every fold).  Warnings use
     ``category``; ``stacklevel`` counts from here (3: the caller of cv_path).
+    Every fold reads the prepared X in place: its training rows are the rows
+    it gives a positive weight, its held-out rows are read where they are.
+    ``n_jobs=None`` runs the folds on every core when ``all_by_default``
+    (one at a time otherwise), see :mod:`varnel._parallel`.
     """
     measure = problem.family.check_measure(measure)
     if keep and not folds.disjoint:
         raise ValueError("keep=True needs splits whose test sets hold out each observation at most once")
     fam = problem.family
+    how = _parallel.plan(n_jobs, len(folds.test) * len(mix_options), all_by_default)
+    problem = _read_in_place(problem)
     paths = []
     for so in mix_options:
         path = fit_problem(problem._replace(solver_options=so), stacklevel=stacklevel + 1,
@@ -303,30 +326,22 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
         if path.n_lambdas == 0:
             raise ValueError("the full-data path holds no solution")
         paths.append(path)
-    X_all, y_all = problem.X, problem.y
+    y_all = problem.y
     w_all = np.ones(y_all.shape[0]) if problem.weights is None else problem.weights
-    sparse = _convert.is_sparse(X_all)
+    shared = _Shared(problem.X, y_all, w_all, problem.offset, folds, fam, measure, keep)
     calls = []
-    for k, (train, test) in enumerate(zip(folds.train, folds.test)):
-        X_train = X_all[train]
-        if sparse:
-            X_train = X_train.tocsc()
-            X_train.sort_indices()
-        w_train = None if problem.weights is None else w_all[train]
-        off = problem.offset
-        fold = (X_train, y_all[train], w_train, X_all[test], y_all[test], w_all[test],
-                None if off is None else off[train], None if off is None else off[test])
+    for k in range(len(folds.test)):
         for m, path in enumerate(paths):
             so = dict(mix_options[m], user_lambda=path.lambdas.copy())
             if fold_options is not None:
-                so = fold_options(m, train, so)
-            calls.append((_scored_fold_task, (m, k, *fold, fam, so, measure, keep)))
+                so = fold_options(m, folds.train[k], so)
+            calls.append((_scored_fold_task, (m, k, shared, so, how.fit_threads)))
     K, M = len(folds.train), len(paths)
     raw = [np.empty((K, p.n_lambdas)) for p in paths]
     lmus = np.zeros((M, K), dtype=np.intp)
     etas: Dict[Tuple[int, int], np.ndarray] = {}
     stopped = []
-    for m, k, scores, lmu, warn, eta in _run(calls, n_jobs, verbose):
+    for m, k, scores, lmu, warn, eta in _progress(_parallel.run(calls, how), len(calls), verbose):
         if scores is None:
             raise RuntimeError(f"cross-validation fold {k} produced no solution ({warn})")
         raw[m][k] = scores
@@ -398,10 +413,14 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
         difference method.  For the Gaussian family the deviance is the
         mean-squared error.
     n_jobs : int, optional
-        Number of folds fitted at once, through joblib (``None`` defers to the
-        active joblib backend, e.g. ``joblib.parallel_backend("dask")`` to run
-        on a Dask cluster).  Without joblib installed the folds run one after
-        the other.
+        Number of folds fitted at once.  ``None`` (the default) takes every
+        core, down to the limit a caller has set (inside a joblib worker or a
+        Dask task, ``OMP_NUM_THREADS``, ``threadpoolctl.threadpool_limits``);
+        ``-1`` is every core too, ``-2`` all but one.  The folds run on
+        threads that share X (each reads it in place), each fit's passes
+        over X on the cores left to it.  Under a joblib backend the caller
+        activated (``joblib.parallel_backend("dask")`` for a Dask cluster,
+        or loky with an ``n_jobs``), the folds go to that backend.
     seed : int or numpy Generator, optional
         Seed of the random fold assignment.
     verbose : bool, default False

@@ -130,7 +130,10 @@ _PARAMS_DOC = """
         Maximum total number of coordinate-descent passes over the data, for
         the whole path.
     n_jobs : int, optional
-        Folds fitted at once through joblib.
+        Folds fitted at once, on threads that share X (None: one at a time,
+        or as an active joblib backend says; -1: every core).  The passes
+        over X that form column moments and products use the cores left,
+        down to the limit a caller has set (see :func:`varnel.cv_path`).
     random_state : int, RandomState, Generator or None
         Seed of the random fold assignment when ``cv`` is an integer.
     solver : {"auto", "naive", "covariance"}, default "auto"
@@ -324,7 +327,7 @@ class _NetEstimator(BaseEstimator):
         if a is None or len(mixes) > 1:
             cvp = cross_validate(problem, self._folds(X, y, problem, groups), self.measure, mix_options,
                                  n_jobs=self.n_jobs, fold_options=fold_options,
-                                 category=PathConvergenceWarning, stacklevel=3)
+                                 category=PathConvergenceWarning, stacklevel=3, all_by_default=False)
             m = int(np.flatnonzero(cvp.alphas == cvp.alpha)[0])
             path, lam = cvp.path, getattr(cvp, self.select)
         else:
