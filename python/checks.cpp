@@ -41,6 +41,15 @@ bool check_finite(const char* name, std::span<const double> values) {
                                        std::to_string(*bad) + "] is " + repr(values[*bad]));
 }
 
+std::optional<varnel_core::StridedMatrix> in_place(const FloatArray& a) {
+    constexpr std::ptrdiff_t size = sizeof(double);
+    if (reinterpret_cast<std::uintptr_t>(a.data) % alignof(double) != 0 ||
+        a.strides[0] % size != 0 || a.strides[1] % size != 0)
+        return std::nullopt;
+    return varnel_core::StridedMatrix{reinterpret_cast<const double*>(a.data), a.shape[0],
+                                      a.shape[1], a.strides[0] / size, a.strides[1] / size};
+}
+
 std::optional<std::pair<std::size_t, std::size_t>> first_non_finite(
     const varnel_core::StridedMatrix& x, const varnel_core::Interrupt& interrupt) {
     // a scan in memory order, then the first in column-major order

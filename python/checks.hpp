@@ -39,6 +39,10 @@ std::optional<std::pair<std::size_t, std::size_t>> first_non_finite(
 // ValueError "x must be finite, but x[i, j] is <repr>"; always false.
 bool refuse_non_finite(const varnel_core::StridedMatrix& x, std::pair<std::size_t, std::size_t> at);
 
+// The caller's 2-D array as the core reads it in place, when its strides
+// are whole, aligned elements.
+std::optional<varnel_core::StridedMatrix> in_place(const FloatArray& a);
+
 // The options that no fit can use: vectors of the wrong length, a generated
 // sequence with lambda_min_ratio >= 1, unusable penalty values, non-finite
 // weights.

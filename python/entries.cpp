@@ -190,17 +190,6 @@ bool convert_predictors(PyObject* obj, Predictors& out) {
     return true;
 }
 
-// The caller's array as the core reads it in place, when its strides are
-// whole, aligned elements.
-std::optional<StridedMatrix> in_place(const FloatArray& a) {
-    constexpr std::ptrdiff_t size = sizeof(double);
-    if (reinterpret_cast<std::uintptr_t>(a.data) % alignof(double) != 0 ||
-        a.strides[0] % size != 0 || a.strides[1] % size != 0)
-        return std::nullopt;
-    return StridedMatrix{reinterpret_cast<const double*>(a.data), a.shape[0], a.shape[1],
-                         a.strides[0] / size, a.strides[1] / size};
-}
-
 // While the solver reads x in place the caller's reference keeps it alive;
 // the polls on the main thread also check that nothing (a signal handler)
 // reshaped or reallocated it, and stop the fit before x is read again.

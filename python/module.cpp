@@ -7,6 +7,7 @@
 
 #include "entries.hpp"
 #include "option_table.hpp"
+#include "statistics_entries.hpp"
 
 namespace {
 
@@ -28,6 +29,26 @@ PyMethodDef sparse_def = {"elnet_sparse", as_method<entry<varnel_py::elnet_spars
                           METH_VARARGS | METH_KEYWORDS, nullptr};
 PyMethodDef fit_def = {"fit", as_method<entry<varnel_py::fit>>(), METH_VARARGS | METH_KEYWORDS,
                        nullptr};
+PyMethodDef statistics_def = {"fit_statistics", as_method<entry<varnel_py::fit_statistics>>(),
+                              METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef block_statistics_def = {
+    "block_statistics", as_method<entry<varnel_py::block_statistics>>(),
+    METH_VARARGS | METH_KEYWORDS,
+    "block_statistics(x, y, weights, centre, *, products=True)\n--\n\n"
+    "The statistics of one block of rows about the centres c (p + 1 values: the\n"
+    "columns of x, then y), to be merged over the blocks and given to\n"
+    "fit_statistics: \"products\" S = sum w a a' with a = (x, y) - c (None when\n"
+    "products=False), \"squares\" its diagonal, \"deviations\" d = sum w a,\n"
+    "\"weight\" W = sum w, each column's \"min\" and \"max\" over all rows and\n"
+    "\"positive_min\", \"positive_max\" over the rows of positive weight, and\n"
+    "\"nobs\".  Merging: sums added, ranges widened."};
+PyMethodDef block_pass_def = {
+    "block_pass", as_method<entry<varnel_py::block_pass>>(), METH_VARARGS | METH_KEYWORDS,
+    "block_pass(x, y, weights, offset, request)\n--\n\n"
+    "One block's sums for a pass that fit_statistics requests (`request`, a\n"
+    "dict): flat arrays \"gradient\", \"weighted\", \"weight_sums\",\n"
+    "\"residual_sums\", \"products\" and the number \"loss\" (and\n"
+    "\"saturated_loss\" when the request asks), to be added over the blocks."};
 
 // `__all__` lists the two stable entry points; `fit` and OPTION_DEFAULTS
 // serve the package's Python layer.
@@ -43,9 +64,13 @@ int exec_module(PyObject* module) {
     path_def.ml_doc = d->path.c_str();
     sparse_def.ml_doc = d->sparse.c_str();
     fit_def.ml_doc = d->fit.c_str();
+    statistics_def.ml_doc = d->statistics.c_str();
     if (!varnel_py::add_function(module, &path_def) ||
         !varnel_py::add_function(module, &sparse_def) ||
-        !varnel_py::add_function(module, &fit_def, /*listed=*/false))
+        !varnel_py::add_function(module, &fit_def, /*listed=*/false) ||
+        !varnel_py::add_function(module, &statistics_def, /*listed=*/false) ||
+        !varnel_py::add_function(module, &block_statistics_def, /*listed=*/false) ||
+        !varnel_py::add_function(module, &block_pass_def, /*listed=*/false))
         return -1;
     PyRef defaults(varnel_py::option_defaults());
     if (!defaults || PyObject_SetAttrString(module, "OPTION_DEFAULTS", defaults.get()) < 0)

@@ -20,8 +20,12 @@ constexpr const char* sparse_names[] = {"n",      "p", "col_ptr", "row_idx",
                                         "values", "y", VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
 constexpr const char* fit_names[] = {"x", "y", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_NAME)
                                          VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
+constexpr const char* statistics_names[] = {"statistics", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_NAME)
+                                                VARNEL_OPTIONS(VARNEL_OPTION_NAME) "source",
+                                            "response_means"};
 constexpr std::size_t choice_count = std::size(fit_names) - 2 - (std::size(path_names) - 3);
-static_assert(std::size(fit_names) <= max_parameters && std::size(sparse_names) <= max_parameters);
+static_assert(std::size(fit_names) <= max_parameters && std::size(sparse_names) <= max_parameters &&
+              std::size(statistics_names) <= max_parameters);
 
 // The defaults as the C++ initializers spell them, in Python's spelling.
 struct DefaultText {
@@ -66,13 +70,24 @@ PyObject* to_python(const std::optional<T>& v) {
     return Py_None;
 }
 
+// The choices' text with the solver defaulting to "auto" (fit_statistics).
+std::string auto_solver(std::string choices) {
+    const std::string naive = "solver=\"naive\"";
+    const auto at = choices.find(naive);
+    if (at != std::string::npos) choices.replace(at, naive.size(), "solver=\"auto\"");
+    return choices;
+}
+
 }  // namespace
 
 const Signature path_signature{"elnet_path", path_names, 2};
 const Signature sparse_signature{"elnet_sparse", sparse_names, 6};
 const Signature fit_signature{"fit", fit_names, 2};
+const Signature statistics_signature{"fit_statistics", statistics_names, 1};
 
 std::size_t fit_options_at() { return fit_choices_at + choice_count; }
+std::size_t statistics_options_at() { return statistics_choices_at + choice_count; }
+std::size_t statistics_extras_at() { return std::size(statistics_names) - 2; }
 
 bool convert_options(std::span<const PyRef> s, FitOptions& o) {
     std::size_t i = 0;
@@ -122,9 +137,10 @@ const Docs& docs() {
             "Elastic-net path of any family on dense or sparse predictors.\n\n"
             "x is a 2-D float64 array (any memory order) or a tuple\n"
             "(n, p, col_ptr, row_idx, values) of compressed sparse columns; offset\n"
-            "(n values) enters every linear predictor.  solver \"covariance\" fits the\n"
-            "gaussian family on a dense x with covariance updates, reading x in place;\n"
-            "\"auto\" takes it for a dense x with n >= 2 p and p <= 2000.  start_a0 and\n"
+            "(n values) enters every linear predictor.  solver \"covariance\" fits a\n"
+            "dense x read in place, in p-space from the products of the columns (formed\n"
+            "once for least squares, at each reweighting step for the other families);\n"
+            "\"auto\" takes it for least squares with n >= 2 p and p <= 2000.  start_a0 and\n"
             "start_beta (the caller's scale) start the path from that fit instead of\n"
             "the null model.  The result has the keys of elnet_path's, with \"warning\"\n"
             "None or (kind, lambda_index), plus \"lambda_max\" (the smallest penalty\n"
@@ -143,6 +159,18 @@ const Docs& docs() {
             "weighted mean deviance plus the penalty; a step that raises that\n"
             "objective or leaves the family's domain is halved.\n\n"
             "The fit runs without the interpreter's lock; Ctrl-C stops it.",
+            "fit_statistics(statistics, *, " + auto_solver(choices) + opts +
+                ", source=None, response_means=None)\n--\n\n"
+            "Elastic-net path from the statistics of the rows instead of the rows.\n\n"
+            "statistics: the merged block_statistics of all rows (the response as\n"
+            "the last column: for the gaussian family y less its offset), about the\n"
+            "same centres in every block; least squares needs its products.  The\n"
+            "other families take `source`, a callable that receives a pass request\n"
+            "(a dict) and returns the sums of block_pass(x, y, weights, offset,\n"
+            "request) over every block of rows, and the multinomial family each\n"
+            "class's share of the weight in response_means.  The weights and the\n"
+            "offset live in the rows: the options `weights` and `offset` stay None.\n"
+            "The result is fit's, plus \"npasses_data\" (the passes over the data).",
         };
     }();
     return d;

@@ -15,11 +15,16 @@ namespace varnel_py {
 extern const Signature path_signature;    // elnet_path(x, y, *, family, <options>)
 extern const Signature sparse_signature;  // elnet_sparse(n, p, col_ptr, row_idx, values, y, *, <options>)
 extern const Signature fit_signature;     // fit(x, y, *, <fit choices>, <options>)
+// fit_statistics(statistics, *, <fit choices>, <options>, source, response_means)
+extern const Signature statistics_signature;
 // Where the options begin in each signature, and the choices in fit's.
 inline constexpr std::size_t path_options_at = 3;
 inline constexpr std::size_t sparse_options_at = 6;
 inline constexpr std::size_t fit_choices_at = 2;
 std::size_t fit_options_at();
+inline constexpr std::size_t statistics_choices_at = 1;
+std::size_t statistics_options_at();
+std::size_t statistics_extras_at();
 // The number of parameters of each signature.
 inline constexpr std::size_t max_parameters = 32;
 
@@ -35,6 +40,7 @@ struct Docs {
     std::string path;
     std::string sparse;
     std::string fit;
+    std::string statistics;
 };
 const Docs& docs();
 

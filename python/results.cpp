@@ -98,7 +98,7 @@ PyObject* result_dict(varnel_core::FitOutcome outcome, std::uint64_t nvars, Resu
         set_item(d, "npasses", PyLong_FromUnsignedLongLong(path.npasses)) &&
         set_item(d, "warning", warning_object(path.warning, style));
     if (!ok) return nullptr;
-    if (style == ResultStyle::fit) {
+    if (style != ResultStyle::stable) {
         const std::string_view name = varnel_core::solver_name(solver);
         if (!set_item(d, "lambda_max", PyFloat_FromDouble(path.lambda_max)) ||
             !set_item(d, "iterate", iterate_object(path.iterate, nvars, nk)) ||
@@ -106,6 +106,9 @@ PyObject* result_dict(varnel_core::FitOutcome outcome, std::uint64_t nvars, Resu
                                                                static_cast<Py_ssize_t>(name.size()))))
             return nullptr;
     }
+    if (style == ResultStyle::statistics &&
+        !set_item(d, "npasses_data", PyLong_FromUnsignedLongLong(path.npasses_data)))
+        return nullptr;
     return dict.release();
 }
 

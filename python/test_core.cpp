@@ -20,10 +20,11 @@
 #include <variant>
 #include <vector>
 
-#include "designs/covariance.hpp"
 #include "designs/csc.hpp"
 #include "designs/dense.hpp"
 #include "designs/least_squares.hpp"
+#include "designs/memory_sources.hpp"
+#include "designs/statistics.hpp"
 #include "designs/standardized.hpp"
 #include "designs/working.hpp"
 #include "fit/prepare.hpp"
@@ -398,7 +399,8 @@ WRAPPER(design) {
         for (std::size_t j = 0; j < p; ++j)
             for (std::size_t i = 0; i < n; ++i)
                 g[j] += w[i] * (strided.at(i, j) - centre[j]) / scale[j] * r[i];
-        vc::CovarianceDesign d(strided, w, centre, scale, all, std::move(g), no_interrupt, 2);
+        vc::FixedWeightsSource source(strided, w, centre, scale, no_interrupt);
+        vc::StatisticsDesign d(source, all, std::move(g), no_interrupt, 2);
         d.strong_set_grew(all);
         ok = steps(d);
     } else if (kind == "dense_working") {

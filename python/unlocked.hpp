@@ -40,6 +40,22 @@ public:
         return work();
     }
 
+    // work() with the lock taken back, from inside run() (a Python
+    // callback); the lock is released again afterwards, also when work()
+    // throws.
+    template <class Work>
+    decltype(auto) locked(Work&& work) {
+        struct Relock {
+            explicit Relock(Unlocked& u) : u_(u) {
+                PyEval_RestoreThread(u_.saved_);
+                u_.saved_ = nullptr;
+            }
+            ~Relock() { u_.saved_ = PyEval_SaveThread(); }
+            Unlocked& u_;
+        } relock(*this);
+        return work();
+    }
+
 private:
     struct Release {
         explicit Release(Unlocked& u) : u_(u) { u_.release(); }

@@ -91,8 +91,9 @@ class Glm:
     "negative_binomial:0.5/sqrt", "binomial/probit".  The loss is half the
     weighted unit deviance d(y, mu) = 2 int_mu^y (y - t) / V(t) dt."""
 
-    def __init__(self, written):
-        family, self.link = written.split("/")
+    def __init__(self, model):
+        self.model = model
+        family, self.link = model.split("/")
         self.name, _, param = family.partition(":")
         self.param = float(param) if param else None
         self.mean, self.slope, self.g = LINKS[self.link]

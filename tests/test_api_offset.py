@@ -68,7 +68,7 @@ def test_solver_selection(shape, family, sparse, given, chosen):
     assert r["solver"] == chosen
 
 
-@pytest.mark.parametrize("family, sparse", [("poisson", False), ("gaussian", True)])
+@pytest.mark.parametrize("family, sparse", [("poisson", True), ("gaussian", True)])
 def test_covariance_solver_is_refused_where_it_does_not_apply(family, sparse):
     X, y, _ = rate_data()
     X = pytest.importorskip("scipy.sparse").csc_matrix(X) if sparse else X

@@ -142,9 +142,9 @@ LINKED = [("Gamma(link='inverse')", "gamma/inverse"), ("Tweedie(1.5)", "tweedie:
                                                      "inverse_gaussian/inverse_squared")]
 
 
-@pytest.mark.parametrize("made, written", LINKED)
+@pytest.mark.parametrize("made, model", LINKED)
 @pytest.mark.parametrize("sparse", [False, True])
-def test_every_link_predicts_and_cross_validates(made, written, sparse):
+def test_every_link_predicts_and_cross_validates(made, model, sparse):
     # predictions through the family's link and held-out deviances against the
     # oracle's formulas, on a dense or a sparse X
     import scipy.sparse as sps
@@ -152,7 +152,7 @@ def test_every_link_predicts_and_cross_validates(made, written, sparse):
     import oracles as o
     from varnel import families
 
-    fam, glm = eval("families." + made), o.Glm(written)
+    fam, glm = eval("families." + made), o.Glm(model)
     X, eta, rng = make_data(n=90, seed=4)
     y = glm.response(eta, rng)
     Xs = sps.csc_matrix(X) if sparse else X

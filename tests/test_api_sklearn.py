@@ -231,9 +231,9 @@ GLUM = [("gamma", "gamma/log", "gamma", "log"),
         ("Gaussian(link='log')", "gaussian/log", "normal", "log")]
 
 
-@pytest.mark.parametrize("family, written, glum_family, glum_link", GLUM)
+@pytest.mark.parametrize("family, model, glum_family, glum_link", GLUM)
 @pytest.mark.parametrize("sparse", [False, True])
-def test_objective_of_glum_at_five_penalties(family, written, glum_family, glum_link, sparse):
+def test_objective_of_glum_at_five_penalties(family, model, glum_family, glum_link, sparse):
     # GeneralizedNetRegressor(alpha, l1_ratio) reaches glum's objective (or a
     # lower one) with the same alpha and l1_ratio, at five penalties of a path
     glum = pytest.importorskip("glum")
@@ -242,7 +242,7 @@ def test_objective_of_glum_at_five_penalties(family, written, glum_family, glum_
     from varnel import families
 
     fam = eval("families." + family) if "(" in family else family
-    glm = o.Glm(written)
+    glm = o.Glm(model)
     rng = np.random.default_rng(8)
     X = rng.standard_normal((300, 6)) * [1.0, 2.0, 0.5, 1.0, 1.5, 1.0]
     y = glm.response(0.5 * X[:, 0] - 0.3 * X[:, 1] + 0.2 * X[:, 4], rng)
@@ -251,7 +251,7 @@ def test_objective_of_glum_at_five_penalties(family, written, glum_family, glum_
     r = 0.7
     m = GeneralizedNetRegressor(fam, l1_ratio=r, cv=3, random_state=0, standardize=False).fit(Xs, y)
     alphas = m.path_.lambdas[[5, 10, 20, 30, 40]] * (m.alpha_ / m.lambda_)
-    prob = o.Problem(written, X, y, alpha=r, weights=w, standardize=False)
+    prob = o.Problem(model, X, y, alpha=r, weights=w, standardize=False)
     for a in alphas:
         ours = GeneralizedNetRegressor(fam, alpha=a, l1_ratio=r, standardize=False, tol=1e-13).fit(
             Xs, y, sample_weight=w)

@@ -322,23 +322,37 @@ COVARIANCE_CASES = {
 }
 
 
+def _classes(y):
+    return np.digitize(y, np.quantile(y, [0.3, 0.7])).astype(float)
+
+
 @pytest.mark.parametrize("case", list(COVARIANCE_CASES))
-@pytest.mark.parametrize("order", ["C", "F"])
-def test_covariance_solver_reaches_the_naive_objective(case, order):
-    x, y = data("gaussian", n=300, p=12, seed=5)
+@pytest.mark.parametrize("family, order", [("gaussian", "C"), ("gaussian", "F"), ("binomial", "C"),
+                                           ("poisson", "F"), ("multinomial", "C")])
+def test_covariance_solver_reaches_the_naive_objective(family, case, order):
+    """The covariance solver of every family (least squares from products
+    formed once, the others through a statistics design reweighted at every
+    step) walks the naive solver's path: the same lambdas, stops and
+    objective at every lambda."""
+    x, y = data("gaussian" if family == "multinomial" else family, n=300, p=12, seed=5)
+    y = _classes(y) if family == "multinomial" else y
     kw = dict(COVARIANCE_CASES[case])
-    kw = {**_case("gaussian", "lasso", *x.shape), **kw}
+    x[:, 7] += 1e7 * kw.get("intercept", True)  # a large mean (beyond a fit without intercept)
     if kw.pop("general", False):
         kw.update(_general(*x.shape, np.random.default_rng(1)))
     if kw.pop("offset", False):
-        kw["offset"] = np.linspace(-1.0, 1.0, len(y))
-    naive = fit(x, y, thresh=1e-12, **kw)
-    cov = fit(np.asarray(x, order=order), y, solver="covariance", thresh=1e-12, **kw)
+        kw["offset"] = np.linspace(-1.0, 1.0, len(y) * (3 if family == "multinomial" else 1)).reshape(
+            len(y), -1)[:, : 3 if family == "multinomial" else 1].squeeze()
+    if family == "multinomial" and case == "all-options":
+        kw["grouped"] = True
+    naive = fit(x, y, family=family, thresh=1e-12, **kw)
+    cov = fit(np.asarray(x, order=order), y, family=family, solver="covariance", thresh=1e-12, **kw)
     assert cov["lmu"] == naive["lmu"] and cov["warning"] == naive["warning"]
-    np.testing.assert_allclose(cov["lambda"], naive["lambda"], rtol=1e-12)
-    prob = o.Problem("gaussian", x, y, **kw)
+    assert cov["solver"] == "covariance"
+    np.testing.assert_allclose(cov["lambda"][1:], naive["lambda"][1:], rtol=1e-10)
+    prob = o.Problem(family, x, y, **kw)
     for k in range(1, naive["lmu"]):
-        f = [prob.objective(naive["lambda"][k], r["a0"][k], r["beta"][:, k]) for r in (naive, cov)]
+        f = [prob.objective(naive["lambda"][k], r["a0"][..., k], r["beta"][..., k]) for r in (naive, cov)]
         assert f[1] == pytest.approx(f[0], rel=1e-7), k
     if "exclude" in kw:
         assert not cov["beta"][5].any()
@@ -387,7 +401,7 @@ FIT_REFUSALS = [  # (family, arguments, message)
     ("gaussian", dict(start_a0=np.zeros(2)), "start_a0 has shape (2,) " + _needs("gaussian", 0, "one number")),
     ("binomial", dict(weights=np.r_[-1.0, np.ones(119)]), "weights must be non-negative, but weights[0] is -1"),
     ("binomial", dict(grouped=True), 'grouped=True needs family="multinomial", but family is "binomial"'),
-    ("poisson", dict(solver="covariance"), "solver 'covariance' fits the gaussian family on a dense x only"),
+    ("poisson", dict(solver="covariance", x="sparse"), "solver 'covariance' fits a dense x only"),
     ("gaussian", dict(solver="fast"), "unknown solver \"fast\"; expected 'auto', 'naive' or 'covariance'"),
     ("gaussian", dict(offset=np.full(120, np.nan)), "offset must be finite, but offset[0] is nan"),
     ("multinomial", dict(y=np.r_[1e300, np.zeros(119)]),
@@ -400,7 +414,8 @@ FIT_REFUSALS = [  # (family, arguments, message)
     ("gamma", dict(power=1.5), 'power is for the tweedie family only, but family is "gamma"'),
     ("negative_binomial", dict(theta=0.0), "theta must be positive and finite, but theta is 0"),
     ("gaussian", dict(link="log", solver="covariance"),
-     "solver 'covariance' fits the gaussian family with the identity link only"),
+     "solver 'covariance' fits the built-in families (gaussian with the identity link, binomial, "
+     "poisson, multinomial) only"),
     ("gamma", dict(y=np.r_[0.0, np.ones(119)]), "y must be positive for the gamma family, but y[0] = 0"),
     ("tweedie", dict(power=1.5, y=np.r_[1.0, -2.0, np.ones(118)]),
      "y must be non-negative for the tweedie family, but y[1] = -2"),
@@ -424,6 +439,7 @@ def test_fit_refusals_name_the_argument(family, over, text):
     x, y = data("gaussian" if family == "multinomial" else family if family in FAMILIES else "gamma/log")
     y = np.digitize(y, np.quantile(y, [0.3, 0.7])).astype(float) if family == "multinomial" else y
     over = dict(over)
+    x = as_input(x, over.pop("x", "dense"))
     with pytest.raises(ValueError) as info:
         fit(x, over.pop("y", y), family=family, **over)
     assert str(info.value) == text

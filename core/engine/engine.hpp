@@ -57,6 +57,7 @@
 #include <span>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -113,7 +114,9 @@ public:
             block_b_.resize(width_);
             intercept_.assign(width_, 0.0);
         }
-        if constexpr (F::reweights) {
+        if constexpr (F::reweights && RefitsThroughSource<D>) {
+            set_intercepts(x_.null_model());
+        } else if constexpr (F::reweights) {
             eta_.resize(checked_size(x_.rows(), width_));
             x_.begin_refit();
             intercept_ = fam_.null_model(x_.weights(), x_.residual());
@@ -181,6 +184,11 @@ private:
     using Kind = PathWarning::Kind;
     enum class UpdateResult { Done, ActiveFull };
     enum class PenaltyEnd { Solved, Saturated };
+
+    void set_intercepts(const Vec& b0) {
+        require(b0.size() == width_, "one intercept per linear predictor");
+        std::ranges::copy(b0, values(intercept_).begin());
+    }
 
     // The intercept(s) as width_ values.
     static std::span<double> values(double& b0) { return {&b0, 1}; }
@@ -441,6 +449,15 @@ private:
             shift_blocks();
             if (fit_intercept_) subtract_mean(intercept_.data(), width_);
         }
+        if constexpr (RefitsThroughSource<D>) {
+            return x_.refit(coef_, active_, values(std::as_const(intercept_)));
+        } else {
+            return refit_rows();
+        }
+    }
+
+    // refit() on a design that holds the rows.
+    bool refit_rows() {
         x_.linear_predictor(coef_, active_, intercept_, eta_);
         const auto offset = fam_.offset();
         if (!offset.empty())

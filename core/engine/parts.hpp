@@ -23,6 +23,12 @@
 // abs_gradients(include, skip, out, magnitude), curvatures at j * K + k,
 // residual_sum(s[K]), subtract_weights(d[K]), linear_predictor(coef, active,
 // b0[K], eta).
+// A design that reweights through its own source (designs/statistics.hpp)
+// holds no rows: instead of the linear predictor, the weights and the
+// residual it answers
+//   null_model()               the null model's K intercepts, its sums taken
+//   refit(coef, active, b0)    the sums at the new iterate; true when the
+//                              working weights vanished
 #pragma once
 
 #include <concepts>
@@ -47,6 +53,25 @@ concept ScalarDesign = requires(D& d, const D& cd, std::size_t j, double delta, 
     { cd.step_work() } -> std::same_as<std::size_t>;
 };
 
+// A design whose source evaluates the family at each refit.
+template <class D>
+concept RefitsThroughSource = requires(D& d, std::span<const double> in,
+                                       std::span<const std::size_t> active) {
+    { d.null_model() } -> std::same_as<Vec>;
+    { d.refit(in, active, in) } -> std::same_as<bool>;
+};
+
+// A design that holds the rows: the family writes its working weights and
+// residuals into it.
+template <class D>
+concept WorkingRows = requires(D& d, const D& cd) {
+    { d.weights() } -> std::same_as<std::span<double>>;
+    { d.residual() } -> std::same_as<std::span<double>>;
+    { cd.rows() } -> std::same_as<std::size_t>;
+    d.begin_refit();
+    d.end_refit();
+};
+
 template <class D>
 concept ScalarWorkingDesign =
     ScalarDesign<D> && requires(D& d, const D& cd, const Flags& flags, std::span<double> out,
@@ -55,13 +80,12 @@ concept ScalarWorkingDesign =
         d.curvatures(flags, out);
         { cd.residual_sum() } -> std::same_as<double>;
         d.subtract_weights(1.0);
-        cd.linear_predictor(coef, active, 0.0, out);
-        { d.weights() } -> std::same_as<std::span<double>>;
-        { d.residual() } -> std::same_as<std::span<double>>;
-        { cd.rows() } -> std::same_as<std::size_t>;
-        d.begin_refit();
-        d.end_refit();
-    };
+    } && (RefitsThroughSource<D> ||
+          (WorkingRows<D> && requires(const D& cd, std::span<double> out,
+                                      std::span<const double> coef,
+                                      std::span<const std::size_t> active) {
+              cd.linear_predictor(coef, active, 0.0, out);
+          }));
 
 template <class D>
 concept BlockDesign = requires(D& d, const D& cd, std::size_t j, const Flags& flags,
@@ -75,15 +99,13 @@ concept BlockDesign = requires(D& d, const D& cd, std::size_t j, const Flags& fl
     d.curvatures(flags, out);
     cd.residual_sum(out);
     d.subtract_weights(in);
-    cd.linear_predictor(in, active, in, out);
-    { d.weights() } -> std::same_as<std::span<double>>;
-    { d.residual() } -> std::same_as<std::span<double>>;
-    { cd.rows() } -> std::same_as<std::size_t>;
     { cd.width() } -> std::same_as<std::size_t>;
     { cd.step_work() } -> std::same_as<std::size_t>;
-    d.begin_refit();
-    d.end_refit();
-};
+} && (RefitsThroughSource<D> ||
+      (WorkingRows<D> && requires(const D& cd, std::span<double> out, std::span<const double> in,
+                                  std::span<const std::size_t> active) {
+          cd.linear_predictor(in, active, in, out);
+      }));
 
 // What the coordinate steps read of every variable, prepared before the path.
 struct Coordinates {

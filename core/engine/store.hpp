@@ -42,6 +42,8 @@ struct PathResult {
     double lambda_max = std::numeric_limits<double>::quiet_NaN();
     // With MaxIterReached, the iterate at that penalty value.
     std::optional<Iterate> iterate;
+    // Passes over the data of a path through summed rows (0 for the others).
+    std::uint64_t npasses_data = 0;
 };
 
 // How the intercept of each solution is mapped back to the caller's scale.

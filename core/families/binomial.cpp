@@ -20,17 +20,46 @@ std::variant<BinomialFamily, FitError> BinomialFamily::make(RowData rows,
                                                             const WorkingConstants& constants) {
     double pbar = 0.0;
     for (std::size_t i = 0; i < rows.y.size(); ++i) pbar += rows.w[i] * rows.y[i];
-    if (pbar <= constants.pmin) return FitError::NullProbUnderflow;
-    if (pbar >= 1.0 - constants.pmin) return FitError::NullProbOverflow;
+    if (auto e = check_mean(pbar, constants)) return *e;
     if (config.intercept) check_response_varies(rows.y, raw, true);
     return BinomialFamily(rows, pbar, config, constants);
+}
+
+std::optional<FitError> BinomialFamily::check_mean(double pbar, const WorkingConstants& constants) {
+    if (pbar <= constants.pmin) return FitError::NullProbUnderflow;
+    if (pbar >= 1.0 - constants.pmin) return FitError::NullProbOverflow;
+    return std::nullopt;
+}
+
+BinomialFamily BinomialFamily::over_block(RowData rows, const FitConfig& config,
+                                          const WorkingConstants& constants) {
+    BinomialFamily f(rows, 0.5, config, constants);
+    f.min_weight_sum_ = -HUGE_VAL;
+    return f;
+}
+
+double BinomialFamily::saturated_loss_sum() const {
+    const auto y = rows_.y, w = rows_.w;
+    double acc = 0.0;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        if (y[i] > 0.0) acc += w[i] * y[i] * std::log(y[i]);
+        if (y[i] < 1.0) acc += w[i] * (1.0 - y[i]) * std::log(1.0 - y[i]);
+    }
+    return -acc;
+}
+
+std::variant<Vec, FitError> BinomialFamily::null_intercepts(std::span<const double> mean,
+                                                            bool intercept,
+                                                            const WorkingConstants& constants) {
+    if (auto e = check_mean(mean[0], constants)) return *e;
+    return Vec{intercept ? std::log(mean[0] / (1.0 - mean[0])) : 0.0};
 }
 
 BinomialFamily::BinomialFamily(RowData rows, double pbar, const FitConfig& config,
                                const WorkingConstants& constants)
     : rows_(rows), pbar_(pbar), intercept_(config.intercept), thresh_(config.thresh),
       prob_(rows.y.size()), eta_limit_(std::log(1.0 / config.pmin - 1.0)),
-      min_weight_sum_((1.0 + config.pmin) * config.pmin * (1.0 - config.pmin)),
+      min_weight_sum_(saturation_bound(config.pmin)),
       pmin_(config.pmin), min_dev_change_(constants.min_dev_change) {}
 
 double BinomialFamily::null_model(std::span<double> v, std::span<double> r) {

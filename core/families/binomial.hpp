@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <variant>
 
@@ -59,7 +60,27 @@ public:
     // The null deviance on the caller's weight scale.
     double null_deviance() const { return 2.0 * null_half_dev_ * rows_.total; }
 
+    // Sums over blocks of rows (families/summed.hpp).  The family over one
+    // block: no whole-data check, and working() never reports saturation
+    // (the summed weights decide, saturated_by).
+    static BinomialFamily over_block(RowData rows, const FitConfig& config,
+                                     const WorkingConstants& constants);
+    bool saturated_by(std::span<const double> weight_sums) const {
+        return weight_sums[0] <= saturation_bound(pmin_);
+    }
+    // The loss at the last working(), and the saturated model's (y for p).
+    double loss_sum() const { return loss(); }
+    double saturated_loss_sum() const;
+    // The null model's intercept without an offset, from the weighted mean
+    // response (0 without an intercept); make()'s FitErrors.
+    static std::variant<Vec, FitError> null_intercepts(std::span<const double> mean, bool intercept,
+                                                       const WorkingConstants& constants);
+
 private:
+    // The smallest sum of working weights that is not a saturated fit.
+    static double saturation_bound(double pmin) { return (1.0 + pmin) * pmin * (1.0 - pmin); }
+    static std::optional<FitError> check_mean(double pbar, const WorkingConstants& constants);
+
     BinomialFamily(RowData rows, double pbar, const FitConfig& config,
                    const WorkingConstants& constants);
     // exactly 0 or 1 beyond eta_limit

@@ -92,13 +92,51 @@ std::variant<MultinomialFamily, FitError> MultinomialFamily::make(RowData rows, 
     for (std::size_t i = 0; i < rows.y.size(); ++i) cls[i] = static_cast<std::uint32_t>(rows.y[i]);
     Vec pbar(classes, 0.0);
     for (std::size_t i = 0; i < cls.size(); ++i) pbar[cls[i]] += rows.w[i];
-    for (std::size_t k = 0; k < classes; ++k) {
+    if (auto e = check_shares(pbar, constants)) return *e;
+    return MultinomialFamily(rows, std::move(cls), std::move(pbar), config, constants, interrupt);
+}
+
+std::optional<FitError> MultinomialFamily::check_shares(std::span<const double> pbar,
+                                                        const WorkingConstants& constants) {
+    for (std::size_t k = 0; k < pbar.size(); ++k) {
         if (pbar[k] == 0.0)
             throw InputError("y holds no observation of class " + std::to_string(k) +
                              " with a positive weight; every class needs one");
         if (pbar[k] <= constants.pmin) return FitError::NullProbUnderflow;
     }
-    return MultinomialFamily(rows, std::move(cls), std::move(pbar), config, constants, interrupt);
+    return std::nullopt;
+}
+
+MultinomialFamily MultinomialFamily::over_block(RowData rows, std::size_t classes,
+                                                const FitConfig& config,
+                                                const WorkingConstants& constants,
+                                                const Interrupt& interrupt) {
+    std::vector<std::uint32_t> cls(rows.y.size());
+    for (std::size_t i = 0; i < rows.y.size(); ++i) {
+        require(rows.y[i] >= 0.0 && rows.y[i] < static_cast<double>(classes),
+                "multinomial block: class codes below K");
+        cls[i] = static_cast<std::uint32_t>(rows.y[i]);
+    }
+    MultinomialFamily f(rows, std::move(cls), Vec(classes, 0.0), config, constants, interrupt);
+    f.min_weight_sum_ = -HUGE_VAL;
+    return f;
+}
+
+bool MultinomialFamily::saturated_by(std::span<const double> weight_sums) const {
+    double total = 0.0;
+    for (const double s : weight_sums) total += s;
+    return total <= saturation_bound(nk_, pmin_);
+}
+
+std::variant<Vec, FitError> MultinomialFamily::null_intercepts(std::span<const double> mean,
+                                                               bool intercept,
+                                                               const WorkingConstants& constants) {
+    if (auto e = check_shares(mean, constants)) return *e;
+    Vec a(mean.size(), 0.0);
+    if (!intercept) return a;
+    for (std::size_t k = 0; k < a.size(); ++k) a[k] = std::log(mean[k]);
+    subtract_mean(a.data(), a.size());
+    return a;
 }
 
 MultinomialFamily::MultinomialFamily(RowData rows, std::vector<std::uint32_t> cls, Vec pbar,
@@ -107,8 +145,7 @@ MultinomialFamily::MultinomialFamily(RowData rows, std::vector<std::uint32_t> cl
     : rows_(rows), cls_(std::move(cls)), nk_(pbar.size()), pbar_(std::move(pbar)),
       intercept_(config.intercept), thresh_(config.thresh),
       prob_(checked_size(cls_.size(), nk_)), weight_sums_(nk_, 0.0),
-      min_weight_sum_(2.0 * static_cast<double>(nk_) *
-                      ((1.0 + config.pmin) * config.pmin * (1.0 - config.pmin))),
+      min_weight_sum_(saturation_bound(nk_, config.pmin)),
       pmin_(config.pmin), min_dev_change_(constants.min_dev_change), interrupt_(interrupt) {}
 
 Vec MultinomialFamily::null_model(std::span<double> v, std::span<double> r) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <variant>
 #include <vector>
@@ -71,7 +72,29 @@ public:
     bool little_progress(std::uint64_t m, double dev, const SolutionStore& store) const;
     double null_deviance() const { return 2.0 * null_half_dev_ * rows_.total; }
 
+    // Sums over blocks of rows (families/summed.hpp).  The family over one
+    // block: no whole-data check, and working() never reports saturation
+    // (the summed weights decide, saturated_by).
+    static MultinomialFamily over_block(RowData rows, std::size_t classes, const FitConfig& config,
+                                        const WorkingConstants& constants,
+                                        const Interrupt& interrupt);
+    bool saturated_by(std::span<const double> weight_sums) const;
+    // The loss at the last working(); the saturated model's is 0.
+    double loss_sum() const { return loss(); }
+    double saturated_loss_sum() const { return 0.0; }
+    // The null model's centred intercepts without an offset, from each
+    // class's weighted share (zeros without an intercept); make()'s errors.
+    static std::variant<Vec, FitError> null_intercepts(std::span<const double> mean, bool intercept,
+                                                       const WorkingConstants& constants);
+
 private:
+    // The smallest sum of working weights that is not a saturated fit.
+    static double saturation_bound(std::size_t classes, double pmin) {
+        return 2.0 * static_cast<double>(classes) * ((1.0 + pmin) * pmin * (1.0 - pmin));
+    }
+    static std::optional<FitError> check_shares(std::span<const double> pbar,
+                                                const WorkingConstants& constants);
+
     MultinomialFamily(RowData rows, std::vector<std::uint32_t> cls, Vec pbar,
                       const FitConfig& config, const WorkingConstants& constants,
                       const Interrupt& interrupt);

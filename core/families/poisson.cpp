@@ -18,6 +18,27 @@ PoissonFamily PoissonFamily::make(RowData rows, std::span<const double> raw,
     return PoissonFamily(rows, config, constants, min_lambdas);
 }
 
+PoissonFamily PoissonFamily::over_block(RowData rows, const FitConfig& config,
+                                        const WorkingConstants& constants,
+                                        std::uint64_t min_lambdas) {
+    PoissonFamily f(rows, config, constants, min_lambdas);
+    for (std::size_t i = 0; i < rows.y.size(); ++i) f.wy_[i] = rows.w[i] * rows.y[i];
+    return f;
+}
+
+double PoissonFamily::saturated_loss_sum() const {
+    double acc = 0.0;
+    for (std::size_t i = 0; i < wy_.size(); ++i)
+        if (wy_[i] > 0.0) acc += wy_[i] - wy_[i] * std::log(rows_.y[i]);
+    return acc;
+}
+
+std::variant<Vec, FitError> PoissonFamily::null_intercepts(std::span<const double> mean,
+                                                           bool intercept,
+                                                           const WorkingConstants&) {
+    return Vec{intercept ? std::log(mean[0]) : 0.0};
+}
+
 PoissonFamily::PoissonFamily(RowData rows, const FitConfig& config,
                              const WorkingConstants& constants, std::uint64_t min_lambdas)
     : rows_(rows), intercept_(config.intercept), thresh_(config.thresh), wy_(rows.y.size()),

@@ -59,6 +59,20 @@ public:
     bool little_progress(std::uint64_t m, double dev, const SolutionStore& store) const;
     double null_deviance() const { return 2.0 * rows_.total * null_half_dev_; }
 
+    // Sums over blocks of rows (families/summed.hpp): the family over one
+    // block, without the whole-data checks; a Poisson fit never saturates.
+    static PoissonFamily over_block(RowData rows, const FitConfig& config,
+                                    const WorkingConstants& constants, std::uint64_t min_lambdas);
+    bool saturated_by(std::span<const double>) const { return false; }
+    // The loss sum_i w_i (mu_i - y_i eta_i) at the last working(), and the
+    // saturated model's (mu = y).
+    double loss_sum() const { return weight_sum_ - eta_loglik_; }
+    double saturated_loss_sum() const;
+    // The null model's intercept without an offset: log of the weighted mean
+    // response (0 without an intercept).
+    static std::variant<Vec, FitError> null_intercepts(std::span<const double> mean, bool intercept,
+                                                       const WorkingConstants& constants);
+
 private:
     PoissonFamily(RowData rows, const FitConfig& config, const WorkingConstants& constants,
                   std::uint64_t min_lambdas);

@@ -76,6 +76,23 @@ void check_intercepts(std::optional<Table>& t, std::size_t nk, const std::string
 
 }  // namespace
 
+void check_tables(FitChoices& c, std::uint64_t nobs, std::uint64_t nvars, std::size_t nk) {
+    const bool multinomial = family_named(c.family) == FamilyKind::Multinomial;
+    const std::size_t n = nobs, p = nvars;
+    const std::string per_class =
+        multinomial ? " (one column per class of y, K = " + std::to_string(nk) + ")" : "";
+    const std::string fam = "the " + c.family + " family needs ";
+    check_shape(c.offset, "offset", n, nk,
+                fam + (multinomial ? "(n, K) = (" + std::to_string(n) + ", " + std::to_string(nk) + ")"
+                                   : "(n,) = (" + std::to_string(n) + ",)") + per_class);
+    check_shape(c.start_beta, "start_beta", p, nk,
+                fam + (multinomial ? "(p, K) = (" + std::to_string(p) + ", " + std::to_string(nk) + ")"
+                                   : "(p,) = (" + std::to_string(p) + ",)") + per_class);
+    check_intercepts(c.start_a0, nk,
+                     fam + (multinomial ? "(K,) = (" + std::to_string(nk) + ",)" : "one number") +
+                         per_class);
+}
+
 SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, std::uint64_t nvars) {
     const auto family = family_named(c.family);
     if (!family)
@@ -89,15 +106,17 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
     if (c.grouped && *family != FamilyKind::Multinomial)
         throw PreconditionError("grouped=True needs family=\"multinomial\", but family is " +
                                 quoted(c.family));
-    const bool least_squares = *family == FamilyKind::Gaussian && !glm_model(*family, c);
+    // Every built-in family fits through either solver; a model named by
+    // its variance and link (fit/glm_models.hpp) has the naive solver only.
+    const bool model = glm_model(*family, c).has_value();
     const SolverKind solver = *named != SolverKind::Auto ? *named
-                              : least_squares ? auto_solver(*family, dense, nobs, nvars)
-                                              : SolverKind::Naive;
-    if (solver == SolverKind::Covariance && *family == FamilyKind::Gaussian && !least_squares)
-        throw PreconditionError("solver 'covariance' fits the gaussian family with the identity "
-                                "link only");
-    if (solver == SolverKind::Covariance && (!least_squares || !dense))
-        throw PreconditionError("solver 'covariance' fits the gaussian family on a dense x only");
+                              : model ? SolverKind::Naive
+                                      : auto_solver(*family, dense, nobs, nvars);
+    if (solver == SolverKind::Covariance && model)
+        throw PreconditionError("solver 'covariance' fits the built-in families (gaussian with the "
+                                "identity link, binomial, poisson, multinomial) only");
+    if (solver == SolverKind::Covariance && !dense)
+        throw PreconditionError("solver 'covariance' fits a dense x only");
     return solver;
 }
 
@@ -109,20 +128,9 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
     const bool multinomial = *family == FamilyKind::Multinomial;
     require(request.y.size() == request.nobs, "y must have one entry per row of x");
 
-    const std::size_t n = request.nobs, p = request.nvars;
+    const std::size_t n = request.nobs;
     const std::size_t nk = multinomial ? class_count(request.y) : 1;
-    const std::string per_class =
-        multinomial ? " (one column per class of y, K = " + std::to_string(nk) + ")" : "";
-    const std::string fam = "the " + c.family + " family needs ";
-    check_shape(c.offset, "offset", n, nk,
-                fam + (multinomial ? "(n, K) = (" + std::to_string(n) + ", " + std::to_string(nk) + ")"
-                                   : "(n,) = (" + std::to_string(n) + ",)") + per_class);
-    check_shape(c.start_beta, "start_beta", p, nk,
-                fam + (multinomial ? "(p, K) = (" + std::to_string(p) + ", " + std::to_string(nk) + ")"
-                                   : "(p,) = (" + std::to_string(p) + ",)") + per_class);
-    check_intercepts(c.start_a0, nk,
-                     fam + (multinomial ? "(K,) = (" + std::to_string(nk) + ",)" : "one number") +
-                         per_class);
+    check_tables(c, n, request.nvars, nk);
 
     std::variant<PathResult, FitError> path;
     if (*family == FamilyKind::Gaussian && !glm_model(*family, c)) {
@@ -130,7 +138,8 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
             for (std::size_t i = 0; i < n; ++i) request.y[i] = request.y[i] - c.offset->values[i];
         path = least_squares_path(request, solver == SolverKind::Covariance, interrupt);
     } else {
-        path = working_family_path(request, *family, nk, interrupt);
+        path = working_family_path(request, *family, nk, solver == SolverKind::Covariance,
+                                   interrupt);
     }
     if (auto* e = std::get_if<FitError>(&path)) return *e;
     return FitResult{std::move(std::get<PathResult>(path)), solver};

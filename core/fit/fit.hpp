@@ -74,10 +74,15 @@ SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::u
 // The solver that will run, after the checks of the choices that need no
 // data (a PreconditionError naming the option): a known family and solver,
 // `grouped` for the multinomial family only, a link, power and theta the
-// family takes (fit/glm_models.hpp), the covariance solver for least
-// squares (the gaussian family with the identity link) on a dense x only.
+// family takes (fit/glm_models.hpp), the covariance solver for the built-in
+// families (not a model named by variance and link) on a dense x only.
 SolverKind check_choices(const FitChoices& choices, bool dense, std::uint64_t nobs,
                          std::uint64_t nvars);
+
+// The shapes of the offset (nobs x K), of start_beta (nvars x K) and of
+// start_a0 (K) for the family's K (a PreconditionError naming the option
+// and what the family needs).
+void check_tables(FitChoices& choices, std::uint64_t nobs, std::uint64_t nvars, std::size_t nk);
 
 // The path of the request.  Preconditions (a PreconditionError naming the
 // option): the choices (check_choices); an

@@ -1,12 +1,14 @@
 #include "fit/least_squares.hpp"
+#include "fit/least_squares_parts.hpp"
 
 #include <algorithm>
 #include <utility>
 
-#include "designs/covariance.hpp"
 #include "designs/csc.hpp"
 #include "designs/dense.hpp"
 #include "designs/least_squares.hpp"
+#include "designs/memory_sources.hpp"
+#include "designs/statistics.hpp"
 #include "designs/standardized.hpp"
 #include "engine/path.hpp"
 #include "families/gaussian.hpp"
@@ -17,17 +19,6 @@
 namespace varnel_core {
 
 namespace {
-
-// Everything the path reads, prepared before it starts.
-struct Prepared {
-    Flags include;
-    Vec penalty;
-    Limits limits;      // on the standardized scale once scale_limits has run
-    Weights weights;
-    Standardization st;
-    Vec y;              // standardized response: the initial residual
-    double nulldev = 0.0;
-};
 
 // The steps every least-squares preparation shares after the include flags:
 // exclusions, penalties, limits, weights, the response check and the null
@@ -70,50 +61,6 @@ std::variant<Prepared, FitError> prepare(Flags include, std::span<const double> 
     p.y.assign(y.begin(), y.end());
     p.nulldev = dev;
     return p;
-}
-
-// Limits to the standardized scale: divided by y_scale, times x_scale when
-// standardizing.
-void scale_limits(Prepared& p, bool standardize) {
-    for (std::size_t j = 0; j < p.limits.lower.size(); ++j) {
-        p.limits.lower[j] = p.limits.lower[j] / p.st.y_scale;
-        p.limits.upper[j] = p.limits.upper[j] / p.st.y_scale;
-        if (standardize) {
-            p.limits.lower[j] = p.st.x_scale[j] * p.limits.lower[j];
-            p.limits.upper[j] = p.st.x_scale[j] * p.limits.upper[j];
-        }
-    }
-}
-
-// The path of any least-squares design; the request's start_beta (on the
-// caller's scale) becomes b_j x_scale_j / y_scale.
-template <class D>
-PathResult gaussian_path(D& design, const Prepared& p, const FitRequest& request,
-                         const WorkingConstants& wc, const Interrupt& interrupt) {
-    const FitConfig& cfg = request.config;
-    PenaltySequence seq(cfg, wc, p.st.y_scale);
-    GaussianFamily family(cfg.thresh, p.st.y_mean, wc.min_dev_change);
-    const PathRules rules{cfg.alpha, cfg.maxit, cfg.dfmax, cfg.pmax, wc.max_dev_ratio, interrupt};
-    Vec start_coef;
-    const double no_intercept = 0.0;
-    WarmStart start{{}, {&no_intercept, 1}};
-    if (const auto& beta = request.choices.start_beta) {
-        start_coef.resize(request.nvars);
-        for (std::size_t j = 0; j < start_coef.size(); ++j)
-            start_coef[j] = beta->values[j] * p.st.x_scale[j] / p.st.y_scale;
-        start.coef = start_coef;
-    }
-    const PathSetup setup{{p.include, p.penalty, p.limits.lower, p.limits.upper},
-                          p.st.x_sumsq,
-                          cfg.intercept,
-                          request.choices.start_beta ? &start : nullptr,
-                          p.st.y_scale,
-                          p.st.y_scale,
-                          p.st.x_mean,
-                          p.st.x_scale};
-    PathResult r = run_path(family, design, seq, rules, setup);
-    r.nulldev = p.nulldev;
-    return r;
 }
 
 std::variant<PathResult, FitError> dense_naive(FitRequest& request, const Interrupt& interrupt) {
@@ -204,26 +151,57 @@ std::variant<PathResult, FitError> dense_covariance(FitRequest& request,
                       1, interrupt);
         }
     }
+    double yss = 0.0;  // sum_i w_i (y_i - c_y)^2, c_y the mean (0 without intercept)
+    for (std::size_t i = 0; i < nobs; ++i) {
+        const double d = cfg.intercept ? y[i] - m.ymean : y[i];
+        yss += w[i] * (d * d);
+    }
+    if (all_at_once) return all_products_path(p, m, yss, std::move(gram), ld, request, wc, interrupt);
     Vec gradient;
-    p.st = standardize_covariance(m, p.y, w, p.include, cfg.standardize, cfg.intercept, gradient);
+    p.st = standardize_covariance(m, yss, p.include, cfg.standardize, cfg.intercept, gradient);
     if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
     scale_limits(p, cfg.standardize);
-    if (all_at_once) {
-        // C_jk = G_jk / (s_j s_k), in place: column k of C from column k of G
-        for (std::size_t k = 0; k < nvars; ++k)
-            for (std::size_t j = 0; j < nvars; ++j)
-                gram[k * nvars + j] = gram[k * ld + j] / p.st.x_scale[j] / p.st.x_scale[k];
-        gram.resize(nvars * nvars);
-        CovarianceDesign design(std::move(gram), p.include, std::move(gradient), interrupt);
-        return gaussian_path(design, p, request, wc, interrupt);
-    }
     const std::span<const double> centre =
         cfg.intercept ? std::span<const double>(p.st.x_mean) : std::span<const double>();
-    CovarianceDesign design(x, w, centre, p.st.x_scale, p.include, std::move(gradient), interrupt);
+    FixedWeightsSource source(x, w, centre, p.st.x_scale, interrupt);
+    StatisticsDesign design(source, p.include, std::move(gradient), interrupt);
     return gaussian_path(design, p, request, wc, interrupt);
 }
 
 }  // namespace
+
+// Limits to the standardized scale: divided by y_scale, times x_scale when
+// standardizing.
+void scale_limits(Prepared& p, bool standardize) {
+    for (std::size_t j = 0; j < p.limits.lower.size(); ++j) {
+        p.limits.lower[j] = p.limits.lower[j] / p.st.y_scale;
+        p.limits.upper[j] = p.limits.upper[j] / p.st.y_scale;
+        if (standardize) {
+            p.limits.lower[j] = p.st.x_scale[j] * p.limits.lower[j];
+            p.limits.upper[j] = p.st.x_scale[j] * p.limits.upper[j];
+        }
+    }
+}
+
+std::variant<PathResult, FitError> all_products_path(Prepared& p, const ColumnMoments& m,
+                                                     double yss, Vec gram, std::size_t ld,
+                                                     const FitRequest& request,
+                                                     const WorkingConstants& wc,
+                                                     const Interrupt& interrupt) {
+    const FitConfig& cfg = request.config;
+    const std::size_t nvars = m.mean.size();
+    Vec gradient;
+    p.st = standardize_covariance(m, yss, p.include, cfg.standardize, cfg.intercept, gradient);
+    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
+    scale_limits(p, cfg.standardize);
+    // C_jk = G_jk / (s_j s_k), in place: column k of C from column k of G
+    for (std::size_t k = 0; k < nvars; ++k)
+        for (std::size_t j = 0; j < nvars; ++j)
+            gram[k * nvars + j] = gram[k * ld + j] / p.st.x_scale[j] / p.st.x_scale[k];
+    gram.resize(nvars * nvars);
+    StatisticsDesign design(std::move(gram), p.include, std::move(gradient), interrupt);
+    return gaussian_path(design, p, request, wc, interrupt);
+}
 
 std::variant<PathResult, FitError> least_squares_path(FitRequest& request, bool covariance,
                                                       const Interrupt& interrupt) {

@@ -65,5 +65,8 @@ bool any_flag(const Flags& include);
 // is 0 on all of them.
 void check_response_varies(std::span<const double> y, std::span<const double> weights,
                            bool intercept);
+// The same from the smallest and largest y on the observations of positive
+// weight (a fit from statistics).
+void check_response_range(double low, double high, bool intercept);
 
 }  // namespace varnel_core

@@ -207,18 +207,12 @@ Standardization least_squares_scales(const CscMatrix& x, std::span<double> y,
     return s;
 }
 
-Standardization standardize_covariance(const ColumnMoments& m, std::span<const double> y,
-                                       std::span<const double> w, Flags& include,
+Standardization standardize_covariance(const ColumnMoments& m, double yss, Flags& include,
                                        bool standardize, bool intercept, Vec& gradient) {
-    const std::size_t n = y.size(), p = m.mean.size();
-    check_lengths(n, p, w, include);
-    require(m.var.size() == p && m.cov.size() == p, "moments of the wrong length");
+    const std::size_t p = m.mean.size();
+    require(include.size() == p && m.var.size() == p && m.cov.size() == p,
+            "moments of the wrong length");
     Standardization s{Vec(p, 0.0), Vec(p, 1.0), Vec(p, 0.0), 0.0, 1.0};
-    double yss = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double d = intercept ? y[i] - m.ymean : y[i];
-        yss += w[i] * (d * d);
-    }
     s.y_mean = intercept ? m.ymean : 0.0;
     s.y_scale = std::sqrt(yss);
     check_response_scale(s);
@@ -270,6 +264,30 @@ std::pair<Vec, Vec> column_scales(const CscMatrix& x, std::span<const double> w,
         if (intercept) x_mean[j] = m.mean;
         if (!standardize) continue;
         const double sc = std::sqrt(m.centred);
+        if (!usable_scale(sc, j)) {
+            drop_column(include, x_mean, x_scale, j);
+            continue;
+        }
+        x_scale[j] = sc;
+    }
+    return {std::move(x_mean), std::move(x_scale)};
+}
+
+std::pair<Vec, Vec> scales_from_moments(std::span<const double> mean, std::span<const double> var,
+                                        bool standardize, bool intercept, Flags& include) {
+    const std::size_t p = include.size();
+    require(mean.size() == p && var.size() == p, "moments of the wrong length");
+    Vec x_mean(p, 0.0), x_scale(p, 1.0);
+    for (std::size_t j = 0; j < p; ++j) {
+        if (!include[j]) continue;
+        check_mean(mean[j], j);
+        if (!intercept && !standardize) {  // raw columns: only their sums of squares checked
+            usable_scale(var[j] + mean[j] * mean[j], j);
+            continue;
+        }
+        if (intercept) x_mean[j] = mean[j];
+        if (!standardize) continue;
+        const double sc = std::sqrt(var[j]);
         if (!usable_scale(sc, j)) {
             drop_column(include, x_mean, x_scale, j);
             continue;

@@ -52,10 +52,11 @@ struct ColumnMoments {
 };
 
 // Least squares with covariance updates: the Standardization that
-// standardize_rows_in_place would give, from the moments (x is never touched), and
-// the gradient of every variable at b = 0, <z_j, y standardized>.
-Standardization standardize_covariance(const ColumnMoments& m, std::span<const double> y,
-                                       std::span<const double> w, Flags& include,
+// standardize_rows_in_place would give, from the moments (x is never
+// touched) and yss = sum_i w_i (y_i - c_y)^2 (c_y the mean, 0 without
+// intercept), and the gradient of every variable at b = 0, <z_j, y
+// standardized>.
+Standardization standardize_covariance(const ColumnMoments& m, double yss, Flags& include,
                                        bool standardize, bool intercept, Vec& gradient);
 
 // Working-weights families on a sparse matrix: the means and scales that
@@ -63,6 +64,12 @@ Standardization standardize_covariance(const ColumnMoments& m, std::span<const d
 // matrix is not touched.
 std::pair<Vec, Vec> column_scales(const CscMatrix& x, std::span<const double> w, bool standardize,
                                   bool intercept, Flags& include, const Interrupt& interrupt);
+
+// Working-weights families from the columns' weighted means and variances
+// about them (normalized weights): the (x_mean, x_scale) that
+// centre_and_scale_in_place would compute, x never touched.
+std::pair<Vec, Vec> scales_from_moments(std::span<const double> mean, std::span<const double> var,
+                                        bool standardize, bool intercept, Flags& include);
 
 // Working-weights families: columns centred (with intercept) and scaled in
 // place; returns (x_mean, x_scale).

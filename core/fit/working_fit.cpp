@@ -15,22 +15,12 @@
 #include "fit/glm_models.hpp"
 #include "fit/prepare.hpp"
 #include "fit/standardize.hpp"
+#include "fit/summed_fit.hpp"
+#include "fit/working_inputs.hpp"
 
 namespace varnel_core {
 
 namespace {
-
-// The inputs of the path, prepared in this order: include flags (constant
-// columns, exclude), penalty factors, weights, limits, the standardization
-// and the limits brought to its scale.
-struct Inputs {
-    Flags include;
-    Vec penalty;
-    Limits limits;
-    Weights weights;
-    Vec x_mean;
-    Vec x_scale;
-};
 
 // The predictors once prepared: the dense copy centred and scaled in place,
 // or the CSC matrix whose centring and scaling stay implicit.
@@ -38,38 +28,6 @@ struct Prepared {
     Inputs in;
     std::variant<DenseMatrix, CscMatrix> matrix;
 };
-
-template <class M, class Standardize>
-std::variant<Inputs, FitError> prepare_inputs(const M& x, const FitConfig& config,
-                                              WorkingConstants& constants,
-                                              const Interrupt& interrupt,
-                                              Standardize&& standardize) {
-    const std::size_t nobs = x.rows(), nvars = x.cols();
-    Inputs p;
-    p.include = varying_columns(x, interrupt);
-    apply_exclude(config, p.include);
-    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
-    auto pen = normalize_penalty(config, nvars);
-    if (auto* e = std::get_if<FitError>(&pen)) return *e;
-    p.penalty = std::move(std::get<Vec>(pen));
-    auto w = prepare_weights(config, nobs);
-    if (auto* e = std::get_if<FitError>(&w)) return *e;
-    p.weights = std::move(std::get<Weights>(w));
-    clear_weighted_constants(x, p.weights.norm, p.include, interrupt);
-    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
-    auto lim = box_limits(config, nvars, constants);
-    if (auto* e = std::get_if<FitError>(&lim)) return *e;
-    p.limits = std::move(std::get<Limits>(lim));
-    std::tie(p.x_mean, p.x_scale) = standardize(p.weights.norm, p.include);
-    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
-    if (config.standardize) {
-        for (std::size_t j = 0; j < nvars; ++j) {
-            p.limits.lower[j] = p.limits.lower[j] * p.x_scale[j];
-            p.limits.upper[j] = p.limits.upper[j] * p.x_scale[j];
-        }
-    }
-    return p;
-}
 
 std::variant<Prepared, FitError> prepare(FitRequest& request, WorkingConstants& constants,
                                          const Interrupt& interrupt) {
@@ -92,31 +50,6 @@ std::variant<Prepared, FitError> prepare(FitRequest& request, WorkingConstants& 
     return Prepared{std::move(std::get<Inputs>(in)), std::move(x)};
 }
 
-// The start on the engine's scale: b_jk x_scale_j, and the intercepts
-// a0_k + sum_j b_jk x_mean_j (the engine's predictors are centred).
-struct StartValues {
-    Vec coef;
-    Vec intercepts;
-};
-std::optional<StartValues> engine_start(const FitRequest& request, const Inputs& in,
-                                        std::size_t nk) {
-    const auto& beta = request.choices.start_beta;
-    const auto& a0 = request.choices.start_a0;
-    if (!beta && !a0) return std::nullopt;
-    StartValues s{Vec(checked_size(request.nvars, nk), 0.0), Vec(nk, 0.0)};
-    if (a0) s.intercepts = a0->values;
-    if (beta) {
-        for (std::size_t j = 0; j < request.nvars; ++j) {
-            for (std::size_t k = 0; k < nk; ++k) {
-                const double b = beta->values[j * nk + k];
-                s.coef[j * nk + k] = b * in.x_scale[j];
-                s.intercepts[k] += b * in.x_mean[j];
-            }
-        }
-    }
-    return s;
-}
-
 // The path of family F, already checked against the prepared rows.
 template <class P, class F>
 PathResult family_path(F& family, Prepared& prep, const FitRequest& request,
@@ -126,7 +59,7 @@ PathResult family_path(F& family, Prepared& prep, const FitRequest& request,
     const Inputs& in = prep.in;
     const std::size_t nk = family.width();
     const PathRules rules{cfg.alpha, cfg.maxit, cfg.dfmax, cfg.pmax, wc.max_dev_ratio, interrupt};
-    const auto start_values = engine_start(request, in, nk);
+    const auto start_values = engine_start(request, in.x_mean, in.x_scale, nk);
     WarmStart start;
     if (start_values) start = {start_values->coef, start_values->intercepts};
     const PathSetup setup{{in.include, in.penalty, in.limits.lower, in.limits.upper},
@@ -155,16 +88,10 @@ PathResult family_path(F& family, Prepared& prep, const FitRequest& request,
     return r;
 }
 
-RowData rows_of(const FitRequest& request, const Inputs& in) {
-    const auto& offset = request.choices.offset;
-    return {request.y, in.weights.norm, in.weights.sum,
-            offset ? std::span<const double>(offset->values) : std::span<const double>()};
-}
-
 }  // namespace
 
 std::variant<PathResult, FitError> working_family_path(FitRequest& request, FamilyKind kind,
-                                                       std::size_t classes,
+                                                       std::size_t classes, bool covariance,
                                                        const Interrupt& interrupt) {
     const FitConfig& cfg = request.config;
     if (kind == FamilyKind::Binomial) BinomialFamily::check_response(request.y);
@@ -172,12 +99,13 @@ std::variant<PathResult, FitError> working_family_path(FitRequest& request, Fami
         if (auto e = PoissonFamily::check_response(request.y)) return *e;
     const auto model = glm_model(kind, request.choices);
     if (model) check_response(model->variance, request.y, model->name);
+    if (covariance) return covariance_family_path(request, kind, classes, interrupt);
     WorkingConstants wc(cfg);
     auto prepared = prepare(request, wc, interrupt);
     if (auto* e = std::get_if<FitError>(&prepared)) return *e;
     Prepared& prep = std::get<Prepared>(prepared);
     PenaltySequence seq(cfg, wc, 1.0);
-    const RowData rows = rows_of(request, prep.in);
+    const RowData rows = rows_of(request, prep.in.weights);
     if (model) {
         auto made = GlmFamily::make(*model, rows, prep.in.weights.raw, cfg, wc);
         if (auto* e = std::get_if<FitError>(&made)) return *e;

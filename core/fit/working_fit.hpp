@@ -15,9 +15,10 @@ namespace varnel_core {
 // by their weighted standard deviations (when standardizing), in place in
 // the dense copy or implicitly over CSC columns.  `classes` is K of the
 // multinomial family (1 for the others).  See each family's header for the
-// objective and its convergence rule.
+// objective and its convergence rule.  `covariance`: the same path through
+// a statistics design (fit/summed_fit.hpp), x read in place.
 std::variant<PathResult, FitError> working_family_path(FitRequest& request, FamilyKind family,
-                                                       std::size_t classes,
+                                                       std::size_t classes, bool covariance,
                                                        const Interrupt& interrupt);
 
 }  // namespace varnel_core

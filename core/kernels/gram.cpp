@@ -228,6 +228,7 @@ private:
             std::fill(tiles, tiles + pass_.size_, 0.0);
             rows_.each_chunk(b, [&](const double* panel, const double* sw, const Prefetch& pf) {
                 pass_.kernel_(panel, sw, pf, tiles, scratch_.data());
+                poll();  // a block of wide products takes a good part of a second
             });
             tiles[pass_.size_ - corrections_size(pass_.in_.layout) + padded(pass_.in_.layout)] =
                 pass_.in_.at_mean ? pass_.block_weight(b) : 0.0;
@@ -312,8 +313,15 @@ struct Finish {
     }
 };
 
+// The products' tiles and the corrections after them, summed over every
+// block; `sums` the uncorrected S (raw) or the finished products.
+struct RawSums {
+    std::span<double> deviations;
+    double weight = 0.0;
+};
+
 void full_impl(const Inputs& in, double* out, std::size_t ld, std::span<double> means,
-               std::size_t n_threads, const Interrupt& interrupt) {
+               std::size_t n_threads, const Interrupt& interrupt, RawSums* raw = nullptr) {
     const Layout& l = in.layout;
     const std::size_t p = in.p, ntiles = triangle_tiles(l);
     const std::size_t size = ntiles * tile_size(l) + corrections_size(l);
@@ -326,7 +334,15 @@ void full_impl(const Inputs& in, double* out, std::size_t ld, std::span<double> 
                    isa.triangle(ChunkJob{l, pf, panel, nullptr, 0, sw, tiles});
                });
     const TileIndex at(l, true, 0);
-    const Finish fin(in, total.data() + ntiles * tile_size(l));
+    const double* corrections = total.data() + ntiles * tile_size(l);
+    if (raw != nullptr) {
+        for (std::size_t j = 0; j < p; ++j)
+            for (std::size_t k = 0; k < p; ++k) out[k + j * ld] = total[k >= j ? at(k, j) : at(j, k)];
+        std::copy(corrections, corrections + p, raw->deviations.begin());
+        raw->weight = corrections[padded(l)];
+        return;
+    }
+    const Finish fin(in, corrections);
     for (std::size_t j = 0; j < p; ++j)
         for (std::size_t k = 0; k < p; ++k)
             out[k + j * ld] = fin(total[k >= j ? at(k, j) : at(j, k)], k, j);
@@ -429,6 +445,24 @@ void gram_columns(const StridedMatrix& x, std::span<const double> w, Centring ce
     for (std::size_t c : cols) require(c < in.p, "gram_columns: column index out of range");
     if (in.p == 0 || (cols.empty() && means.empty())) return;
     columns_impl(in, cols, out, ld, means, n_threads, interrupt);
+}
+
+double gram_sums(const StridedMatrix& x, std::span<const double> w, std::span<const double> centre,
+                 double* out, std::size_t ld, std::span<double> deviations,
+                 const StridedMatrix& extra, std::size_t n_threads, const Interrupt& interrupt) {
+    const std::size_t p = x.ncols + extra.ncols;
+    const Vec zeros(centre.empty() ? p : 0, 0.0);
+    const Inputs in = check_inputs(x, extra, w, Centring::weighted_mean,
+                                   centre.empty() ? std::span<const double>(zeros) : centre, {}, {},
+                                   GramKernel::best, n_threads);
+    require(ld >= p && deviations.size() == p, "gram_sums: leading dimension or deviations");
+    RawSums raw{deviations};
+    if (p == 0) {
+        for (const double v : w) raw.weight += v;
+        return raw.weight;
+    }
+    full_impl(in, out, ld, {}, n_threads, interrupt, &raw);
+    return raw.weight;
 }
 
 void gram_full(const StridedMatrix& x, std::span<const double> w, Centring centring,

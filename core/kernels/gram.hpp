@@ -138,6 +138,22 @@ void gram_full(const StridedMatrix& x, std::span<const double> w, Centring centr
                GramKernel kernel = GramKernel::best, const StridedMatrix& extra = {},
                std::size_t n_threads = 1, const Interrupt& interrupt = {});
 
+// The sums behind Centring::weighted_mean, left uncorrected, so that blocks
+// of rows can be summed separately and merged: with centres c (every block
+// the same ones; empty: 0),
+//   out[k + j * ld] = S[k, j] = sum_i w_i (x_ik - c_k)(x_ij - c_j)   (both triangles),
+//   deviations[k]   = d_k     = sum_i w_i (x_ik - c_k),
+// and the returned W = sum_i w_i; columns are those of x followed by those
+// of `extra`, as in gram_full.  S, d and W summed over the blocks give the
+// exact centred products of all the rows, S - d d' / W, and their weighted
+// means, c + d / W, as weighted_mean forms them within one call (with the
+// same care for large means when c is near them).  Same orders, threads and
+// bits as gram_full with weighted_mean and these centres.
+double gram_sums(const StridedMatrix& x, std::span<const double> w, std::span<const double> centre,
+                 double* out, std::size_t ld, std::span<double> deviations,
+                 const StridedMatrix& extra = {}, std::size_t n_threads = 1,
+                 const Interrupt& interrupt = {});
+
 // Weighted column statistics in one pass over X, numerically stable for
 // large means: with W = sum_i w_i,
 //   mean[j] = sum_i w_i x_ij / W,

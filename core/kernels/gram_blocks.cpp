@@ -31,7 +31,10 @@ public:
                 if (caller) interrupt_.poll();
                 std::size_t block = 0, slot = 0;
                 if (!take(caller, block, slot)) return;
-                if (!worker) worker = pass_.worker();
+                if (!worker) {
+                    worker = pass_.worker();
+                    if (caller) worker->watch(&interrupt_);
+                }
                 worker->compute(block, slot);
                 finish(block, slot);
             }
@@ -116,6 +119,7 @@ void run_blocks_in_order(std::size_t nblocks, std::size_t n_threads, std::size_t
     if (wanted == 1) {
         pass.reserve(1);
         auto worker = pass.worker();
+        worker->watch(&interrupt);
         for (std::size_t b = 0; b < nblocks; ++b) {
             interrupt.poll();
             worker->compute(b, 0);

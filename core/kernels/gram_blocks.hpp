@@ -15,6 +15,19 @@ public:
     virtual ~BlockWorker() = default;
     // Forms the partial result of block `block` from scratch in result slot `slot`.
     virtual void compute(std::size_t block, std::size_t slot) = 0;
+
+    // The calling thread's worker is given the pass's interrupt, so that a
+    // block long enough to outlast a keystroke can ask within itself.
+    void watch(const Interrupt* interrupt) { interrupt_ = interrupt; }
+
+protected:
+    // Polls the interrupt when this is the calling thread's worker.
+    void poll() const {
+        if (interrupt_ != nullptr) interrupt_->poll();
+    }
+
+private:
+    const Interrupt* interrupt_ = nullptr;
 };
 
 // What a blocked pass does: its partial results live in `slots` result
@@ -37,8 +50,8 @@ public:
 // waits for its merge in a result slot; there are a few more slots than
 // threads (up to about max_slot_bytes of them), so a thread that falls
 // behind delays the others only when the slots run out.  The interrupt is
-// polled on the calling thread only, before each of its blocks and while it
-// waits.  The first exception (from any thread, or Interrupted) stops every
+// polled on the calling thread only, before each of its blocks, while it
+// waits and wherever its worker polls within a block.  The first exception (from any thread, or Interrupted) stops every
 // thread and is rethrown on the calling thread; when no thread can be
 // started the pass runs on the calling thread alone.
 void run_blocks_in_order(std::size_t nblocks, std::size_t n_threads, std::size_t slot_bytes,

@@ -134,8 +134,7 @@ _PARAMS_DOC = """
     random_state : int, RandomState, Generator or None
         Seed of the random fold assignment when ``cv`` is an integer.
     solver : {"auto", "naive", "covariance"}, default "auto"
-        How least squares is solved (see :func:`varnel.fit_path`); the other
-        families always use "naive".
+        How a dense X is solved (see :func:`varnel.fit_path`).
 
     Attributes
     ----------

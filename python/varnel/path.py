@@ -403,14 +403,15 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         ``alpha * sum_k |b_jk|``), so that a variable enters or leaves the
         model for every class at once.
     solver : {"auto", "naive", "covariance"}, default "auto"
-        How the Gaussian family is solved.  "naive" updates the residual
-        after every coordinate step (cost O(n) per step; bit-reproducible in
-        any memory layout); "covariance" forms the inner products of the
-        columns that enter the model, at BLAS-like speed, after which a step
-        costs O(p) (same objective and path rules; the same bits for the
-        same input in any layout, though not the naive solver's bits).
-        "auto" takes "covariance" for a dense X with n >= 2 p and
-        p <= 2000, else "naive"; the other families and sparse X always use
+        How a dense X is solved.  "naive" updates the residual after every
+        coordinate step (cost O(n) per step; bit-reproducible in any memory
+        layout); "covariance" forms the inner products of the columns that
+        enter the model, at BLAS-like speed, after which a step costs O(p)
+        (same objective and path rules; the same bits for the same input in
+        any layout, though not the naive solver's bits); for the families
+        that reweight it forms them again at every reweighting step.
+        "auto" takes "covariance" for least squares on a dense X with
+        n >= 2 p and p <= 2000, else "naive"; sparse X always uses
         "naive".
 
     Returns
