@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 namespace varnel_core {
@@ -33,6 +34,15 @@ GlmFamily::GlmFamily(const GlmModel& model, RowData rows, const FitConfig& confi
         model_.variance.pmin = pmin;
         min_weight_sum_ = (1.0 + pmin) * pmin * (1.0 - pmin);
     }
+}
+
+GlmFamily GlmFamily::over_block(const GlmModel& model, RowData rows, const FitConfig& config,
+                                const WorkingConstants& constants) {
+    return GlmFamily(model, rows, config, constants);
+}
+
+double GlmFamily::loss_sum() const {
+    return inside_ ? loss_ : std::numeric_limits<double>::infinity();
 }
 
 bool GlmFamily::evaluate(std::span<const double> eta) {

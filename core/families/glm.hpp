@@ -84,6 +84,19 @@ public:
     double loss() const { return loss_; }
     bool inside() const { return inside_; }
 
+    // Sums over blocks of rows (families/summed.hpp).  The family over one
+    // block: no whole-data check; the summed weights decide saturation.
+    static GlmFamily over_block(const GlmModel& model, RowData rows, const FitConfig& config,
+                                const WorkingConstants& constants);
+    bool saturated_by(std::span<const double> weight_sums) const {
+        return !(weight_sums[0] > min_weight_sum_);
+    }
+    // The loss at the last working(), infinite when a mean left the domain
+    // (so that the sum over the blocks tells the path's guard); the
+    // deviance is 0 at the saturated model.
+    double loss_sum() const;
+    double saturated_loss_sum() const { return 0.0; }
+
 private:
     GlmFamily(const GlmModel& model, RowData rows, const FitConfig& config,
               const WorkingConstants& constants);

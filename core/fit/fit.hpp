@@ -74,8 +74,9 @@ SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::u
 // The solver that will run, after the checks of the choices that need no
 // data (a PreconditionError naming the option): a known family and solver,
 // `grouped` for the multinomial family only, a link, power and theta the
-// family takes (fit/glm_models.hpp), the covariance solver for the built-in
-// families (not a model named by variance and link) on a dense x only.
+// family takes (fit/glm_models.hpp), the covariance solver on a dense x
+// only.  "auto" takes the naive solver for a model named by variance and
+// link.
 SolverKind check_choices(const FitChoices& choices, bool dense, std::uint64_t nobs,
                          std::uint64_t nvars);
 
