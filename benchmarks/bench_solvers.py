@@ -42,12 +42,12 @@ class Solver:
 
 # ---------------------------------------------------------------- varnel
 
-def _varnel_call(wl: Workload, standardize: bool, intercept: bool) -> dict:
+def _varnel_call(wl: Workload, standardize: bool, intercept: bool, solver: str = "auto") -> dict:
     from varnel._core import elnet_path, elnet_sparse, fit
 
     opts = dict(alpha=1.0, user_lambda=wl.lambdas, standardize=standardize, intercept=intercept)
     if wl.family in GLMS:
-        return fit(wl.X, wl.y, **GLMS[wl.family][0], **opts)
+        return fit(wl.X, wl.y, **GLMS[wl.family][0], **opts, solver=solver)
     if wl.family == "multinomial":
         return fit(wl.X, wl.y, family="multinomial", **opts)
     if wl.sparse:
@@ -69,10 +69,12 @@ def _varnel_defaults(wl: Workload) -> dict:
     return dict(f, beta=np.asarray(f["beta"]) * wl.scales[:, None], a0=np.zeros(f["lmu"]))
 
 
-def _varnel_fit(wl: Workload, standardize: bool = False, intercept: bool | None = None) -> PathFit:
+def _varnel_fit(wl: Workload, standardize: bool = False, intercept: bool | None = None,
+                solver: str = "auto") -> PathFit:
     if intercept is None:
         intercept = wl.intercept
-    f = _varnel_defaults(wl) if wl.raw is not None else _varnel_call(wl, standardize, intercept)
+    f = _varnel_defaults(wl) if wl.raw is not None else _varnel_call(wl, standardize, intercept,
+                                                                     solver)
     lmu = int(f["lmu"])
     note = ""
     if f.get("warning") is not None:
@@ -83,6 +85,18 @@ def _varnel_fit(wl: Workload, standardize: bool = False, intercept: bool | None 
 
 def fit_varnel(wl: Workload) -> PathFit:
     return _varnel_fit(wl)
+
+
+def fit_varnel_naive(wl: Workload) -> PathFit:
+    return _varnel_fit(wl, solver="naive")
+
+
+def fit_varnel_cov(wl: Workload) -> PathFit:
+    return _varnel_fit(wl, solver="covariance")
+
+
+def _glm_only(wl):
+    return None if wl.family in GLMS else "the families by variance and link only"
 
 
 def fit_varnel_std(wl: Workload) -> PathFit:
@@ -311,6 +325,9 @@ def _skglm_applies(wl):
 
 SOLVERS = [
     Solver("varnel", "varnel", "varnel._core", fit_varnel, lambda wl: None),
+    # the GLM rows' two solvers side by side ("varnel" is solver="auto")
+    Solver("varnel-naive", "varnel solver='naive'", "varnel._core", fit_varnel_naive, _glm_only),
+    Solver("varnel-cov", "varnel solver='covariance'", "varnel._core", fit_varnel_cov, _glm_only),
     Solver("varnel-std", "varnel standardize+intercept", "varnel._core", fit_varnel_std,
            _varnel_std_applies, scored=False),
     Solver("sk-enet", "sklearn enet_path (default)", "sklearn", lambda wl: _sk_enet(wl, "auto"),

@@ -56,6 +56,9 @@ def test_short_paths_report_the_true_largest_lambda(family, nlambda):
     ((200, 10), ("gaussian", "log"), False, "auto", "naive"),
     ((20, 100), "gaussian", False, "covariance", "covariance"),
     ((200, 10), "gaussian", False, "naive", "naive"),
+    ((200, 10), "negative_binomial", False, "auto", "naive"),
+    ((200, 10), "negative_binomial", False, "covariance", "covariance"),
+    ((200, 10), "negative_binomial", True, "auto", "naive"),
 ])
 def test_solver_selection(shape, family, sparse, given, chosen):
     """The solver fit runs, and fit_solver (which the folds ask before

@@ -118,8 +118,10 @@ concept WorkingFamily = Family<F> && F::reweights &&
                             { cf.offset() } -> std::convertible_to<std::span<const double>>;
                         };
 
+// (A reweighting family whose rows are summed elsewhere, families/summed.hpp,
+// guards its steps as the family it sums does.)
 template <class F>
-concept GuardedFamily = WorkingFamily<F> && requires(const F& cf) {
+concept GuardedFamily = Family<F> && F::reweights && requires(const F& cf) {
     requires F::guards_steps;
     { cf.loss() } -> std::same_as<double>;
     { cf.inside() } -> std::same_as<bool>;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 namespace varnel_core {
@@ -26,12 +27,22 @@ GlmFamily::GlmFamily(const GlmModel& model, RowData rows, const FitConfig& confi
       min_dev_change_(constants.min_dev_change), min_weight_sum_(0.0),
       terms_(response_terms(model.variance, rows.y)), eta_(rows.y.size()), mu_(rows.y.size()),
       slope_(rows.y.size()), log_mu_(needs_log_means(model.variance) ? rows.y.size() : 0),
-      ratio_(rows.y.size()) {
+      ratio_(rows.y.size()), observed_(observed_information(model.variance, model.link)),
+      factors_(observed_ ? rows.y.size() : 0) {
     if (model_.variance.kind == VarianceKind::binomial) {
         const double pmin = constants.pmin;
         model_.variance.pmin = pmin;
         min_weight_sum_ = (1.0 + pmin) * pmin * (1.0 - pmin);
     }
+}
+
+GlmFamily GlmFamily::over_block(const GlmModel& model, RowData rows, const FitConfig& config,
+                                const WorkingConstants& constants) {
+    return GlmFamily(model, rows, config, constants);
+}
+
+double GlmFamily::loss_sum() const {
+    return inside_ ? loss_ : std::numeric_limits<double>::infinity();
 }
 
 bool GlmFamily::evaluate(std::span<const double> eta) {
@@ -41,7 +52,8 @@ bool GlmFamily::evaluate(std::span<const double> eta) {
     if (!inside_) return false;
     if (!log_mu_.empty()) log_means(model_.link, eta, mu_, log_mu_);
     variance_ratios(var, model_.link, mu_, slope_, log_mu_, ratio_);
-    loss_ = half_deviance(var, rows_.y, rows_.w, mu_, log_mu_, terms_);
+    if (observed_) information_factors(var, rows_.y, mu_, ratio_, factors_);
+    loss_ = half_deviance(var, model_.link, rows_.y, rows_.w, mu_, log_mu_, ratio_, terms_);
     inside_ = std::isfinite(loss_);
     return inside_;
 }
@@ -49,10 +61,11 @@ bool GlmFamily::evaluate(std::span<const double> eta) {
 bool GlmFamily::working(std::span<const double> eta, std::span<double> v, std::span<double> r) {
     if (!evaluate(eta)) return false;
     const auto y = rows_.y, w = rows_.w;
+    const auto f = factors();
     double vsum = 0.0, rsum = 0.0;
     for (std::size_t i = 0; i < y.size(); ++i) {
         const double a = w[i] * ratio_[i];
-        v[i] = a * slope_[i];
+        v[i] = a * f[i];
         r[i] = a * (y[i] - mu_[i]);
         vsum += v[i];
         rsum += r[i];
@@ -84,11 +97,11 @@ double GlmFamily::null_model(std::span<double> v, std::span<double> r) {
     return b0;
 }
 
-// Fisher scoring on b0 alone, from the first of g(ybar) - o with o the
-// weighted mean, the smallest and the largest offset whose means lie inside
-// the domain; a step that raises the loss or leaves the domain is halved
-// (60 times at most, then b0 stays), until b0 changes by at most 1e-15 of
-// itself.
+// Scoring on b0 alone (with the working weights' information), from the
+// first of g(ybar) - o with o the weighted mean, the smallest and the
+// largest offset whose means lie inside the domain; a step that raises the
+// loss or leaves the domain is halved (60 times at most, then b0 stays),
+// until b0 changes by at most 1e-15 of itself.
 double GlmFamily::offset_intercept(double ybar) {
     const auto y = rows_.y, w = rows_.w, offset = rows_.offset;
     double mean = 0.0;
@@ -106,10 +119,11 @@ double GlmFamily::offset_intercept(double ybar) {
     }
     if (!found) outside_domain("the null model");
     for (int it = 0; it < 200; ++it) {
+        const auto f = factors();
         double score = 0.0, information = 0.0;
         for (std::size_t i = 0; i < y.size(); ++i) {
             score += w[i] * ratio_[i] * (y[i] - mu_[i]);
-            information += w[i] * ratio_[i] * slope_[i];
+            information += w[i] * ratio_[i] * f[i];
         }
         if (!(information > 0.0)) break;
         const double step = score / information, before = loss_;

@@ -5,7 +5,10 @@
 // reweighted around the current fit by Fisher scoring: working weights
 // v_i = w_i (dmu/deta)^2 / V(mu_i) and residuals
 // r_i = w_i (y_i - mu_i) (dmu/deta) / V(mu_i), i.e. v_i times the working
-// response's residual (y_i - mu_i) / (dmu/deta).
+// response's residual (y_i - mu_i) / (dmu/deta).  Where the observed
+// information is never negative (a log link with a power variance from 1 to
+// 2, the negative binomial with a log link) the weights are that instead,
+// and each reweighting is a Newton step (variance.hpp, information_factors).
 //
 // Its reweighting iteration is guarded (guards_steps, see
 // engine/engine.hpp): a step that raises the penalized objective, or whose
@@ -62,7 +65,7 @@ public:
     std::size_t width() const { return 1; }
     std::span<const double> offset() const { return rows_.offset; }
     // The null model: mu = the weighted mean of y with an intercept, or, with
-    // an offset o, mu_i = g^-1(o_i + b0) with b0 from Fisher scoring on the
+    // an offset o, mu_i = g^-1(o_i + b0) with b0 from scoring on the
     // intercept alone (its steps halved as the path's are); eta = o (or 0)
     // without an intercept.
     double null_model(std::span<double> v, std::span<double> r);
@@ -81,6 +84,19 @@ public:
     double loss() const { return loss_; }
     bool inside() const { return inside_; }
 
+    // Sums over blocks of rows (families/summed.hpp).  The family over one
+    // block: no whole-data check; the summed weights decide saturation.
+    static GlmFamily over_block(const GlmModel& model, RowData rows, const FitConfig& config,
+                                const WorkingConstants& constants);
+    bool saturated_by(std::span<const double> weight_sums) const {
+        return !(weight_sums[0] > min_weight_sum_);
+    }
+    // The loss at the last working(), infinite when a mean left the domain
+    // (so that the sum over the blocks tells the path's guard); the
+    // deviance is 0 at the saturated model.
+    double loss_sum() const;
+    double saturated_loss_sum() const { return 0.0; }
+
 private:
     GlmFamily(const GlmModel& model, RowData rows, const FitConfig& config,
               const WorkingConstants& constants);
@@ -91,6 +107,9 @@ private:
     // eta_i = offset_i + b0 (b0 without an offset) into eta_, then evaluate.
     bool evaluate_at(double b0);
     [[noreturn]] void outside_domain(const char* where) const;
+    // f of the working weights w a f: the observed information's factors,
+    // or the slopes dmu/deta (Fisher scoring).
+    std::span<const double> factors() const { return observed_ ? factors_ : slope_; }
 
     GlmModel model_;
     RowData rows_;
@@ -104,6 +123,8 @@ private:
     Vec slope_;
     Vec log_mu_;
     Vec ratio_;
+    bool observed_;  // the weights carry the observed information
+    Vec factors_;    // its factors f (variance.hpp), when observed_
     double weight_sum_ = 0.0;
     double loss_ = 0.0;
     double null_loss_ = 0.0;

@@ -21,7 +21,7 @@ const double exp_cut = std::log(DBL_MAX / 10.0);
 constexpr double inv_sqrt_2pi = 0.39894228040143267794;
 constexpr double inv_sqrt_2 = 0.70710678118654752440;
 
-double cut(double e) { return std::copysign(std::fmin(std::abs(e), exp_cut), e); }
+double cut(double e) { return e > exp_cut ? exp_cut : e < -exp_cut ? -exp_cut : e; }
 
 double normal_cdf(double x) { return 0.5 * std::erfc(-x * inv_sqrt_2); }
 

@@ -10,7 +10,10 @@
 // and takes F's schedule, rounding, intercept form and early-stop rule.
 // The loss is F's, sum_i w_i l_i with the weights normalized to sum 1; the
 // deviances are those F computes from all the rows at once, up to the
-// order of summation.
+// order of summation.  When F guards its steps (a GLM family by variance
+// and link) so does the summed family: loss() is the summed loss, and a
+// pass whose loss is not finite (a block's mean left the domain, F's
+// loss_sum()) lies outside, so the engine halves the step that led there.
 #pragma once
 
 #include <cmath>
@@ -33,6 +36,7 @@ public:
     static constexpr Schedule schedule = F::schedule;
     static constexpr bool block = F::block;
     static constexpr bool reweights = true;
+    static constexpr bool guards_steps = GuardedFamily<F>;
     static constexpr bool shift_invariant = F::shift_invariant;
     static constexpr InterceptFit intercept_fit = F::intercept_fit;
     static constexpr InterceptForm intercept_form = F::intercept_form;
@@ -56,6 +60,8 @@ public:
     }
     std::span<const double> weight_sums() const { return weight_sums_; }
     double null_deviance() const { return 2.0 * null_half_dev_ * total_; }
+    double loss() const { return loss_; }
+    bool inside() const { return std::isfinite(loss_); }
 
     // The sums at the null model fix the deviances.
     void take_null(const RowSums& sums, double saturated_loss) {
@@ -65,10 +71,13 @@ public:
         if (!std::isfinite(null_half_dev_)) data_overflow("the null deviance of y", "y");
         conv_thresh_ = thresh_ * null_half_dev_;
     }
-    // The sums of a later pass; true when the weights vanished.
+    // The sums of a later pass; true when the weights vanished (never
+    // outside a guarded family's domain, where the weights mean nothing).
     bool take(const RowSums& sums) {
         weight_sums_ = sums.weight_sums;
         loss_ = sums.loss;
+        if constexpr (guards_steps)
+            if (!inside()) return false;
         return rules_.saturated_by(weight_sums_);
     }
 
@@ -88,7 +97,9 @@ private:
 // intercepts F gives for the weighted mean response (exact without an
 // offset), Newton steps on the intercepts, one pass each, until a step is
 // below 1e-13 of the intercept (at most 50 passes; without an intercept,
-// one pass at 0).
+// one pass at 0).  These steps are not guarded: a guarded family starts at
+// the null model found on all the rows (fit/summed_fit.cpp), where they
+// only polish the rounding.
 template <class F>
 class SummedSource : public StatisticsSource {
 public:

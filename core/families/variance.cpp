@@ -73,6 +73,21 @@ void variance_ratios(const Variance& v, Link link, std::span<const double> mu,
     return fill(out, [&](std::size_t i) { return slope[i] * std::exp(-p * log_mu[i]); });
 }
 
+bool observed_information(const Variance& v, Link link) {
+    if (link != Link::log) return false;
+    return v.kind == VarianceKind::negative_binomial ||
+           (v.kind == VarianceKind::power && v.power >= 1.0 && v.power <= 2.0);
+}
+
+void information_factors(const Variance& v, std::span<const double> y,
+                         std::span<const double> mu, std::span<const double> ratio,
+                         std::span<double> out) {
+    if (v.kind == VarianceKind::negative_binomial)
+        return fill(out, [&](std::size_t i) { return ratio[i] * mu[i] * (1.0 + v.theta * y[i]); });
+    const double p = v.power;
+    return fill(out, [&](std::size_t i) { return (2.0 - p) * mu[i] + (p - 1.0) * y[i]; });
+}
+
 bool needs_log_means(const Variance& v) {
     return v.kind == VarianceKind::negative_binomial ||
            (v.kind == VarianceKind::power && v.power != 0.0);
@@ -107,8 +122,9 @@ Vec response_terms(const Variance& v, std::span<const double> y) {
     return k;
 }
 
-double half_deviance(const Variance& v, std::span<const double> y, std::span<const double> w,
-                     std::span<const double> mu, std::span<const double> log_mu,
+double half_deviance(const Variance& v, Link link, std::span<const double> y,
+                     std::span<const double> w, std::span<const double> mu,
+                     std::span<const double> log_mu, std::span<const double> ratio,
                      std::span<const double> k) {
     switch (v.kind) {
     case VarianceKind::binomial:
@@ -131,8 +147,9 @@ double half_deviance(const Variance& v, std::span<const double> y, std::span<con
     if (p == 1.0) return weighted_sum(w, [&](std::size_t i) { return k[i] - y[i] * log_mu[i] + mu[i]; });
     if (p == 2.0) return weighted_sum(w, [&](std::size_t i) { return k[i] + log_mu[i] + y[i] / mu[i]; });
     const double c1 = 1.0 / (1.0 - p), c2 = 1.0 / (2.0 - p);
+    const bool given = link == Link::log;  // the ratio is mu^(1 - p)
     return weighted_sum(w, [&](std::size_t i) {
-        const double t = std::exp((1.0 - p) * log_mu[i]);  // mu^(1 - p)
+        const double t = given ? ratio[i] : std::exp((1.0 - p) * log_mu[i]);  // mu^(1 - p)
         return k[i] - y[i] * t * c1 + mu[i] * t * c2;
     });
 }

@@ -44,6 +44,18 @@ void variance_ratios(const Variance& v, Link link, std::span<const double> mu,
                      std::span<const double> slope, std::span<const double> log_mu,
                      std::span<double> out);
 
+// The working weights are w_i a_i f_i: with Fisher's expected information
+// f = dmu/deta (Fisher scoring).  Where the observed information is never
+// negative, it is used instead and each reweighting is a Newton step: a log
+// link with a power variance 1 <= p <= 2 (Poisson, compound Poisson-gamma,
+// gamma), f = (2 - p) mu + (p - 1) y, and the negative binomial with a log
+// link, f = a mu (1 + theta y).  information_factors fills f for those;
+// elsewhere the caller reads the slopes dmu/deta.
+bool observed_information(const Variance& v, Link link);
+void information_factors(const Variance& v, std::span<const double> y,
+                         std::span<const double> mu, std::span<const double> ratio,
+                         std::span<double> out);
+
 // Whether half_deviance reads log(mu).
 bool needs_log_means(const Variance& v);
 
@@ -52,9 +64,11 @@ bool needs_log_means(const Variance& v);
 Vec response_terms(const Variance& v, std::span<const double> y);
 
 // sum_i w_i d(y_i, mu_i) / 2, summed in row order, given log(mu) when
-// needs_log_means and the response terms.
-double half_deviance(const Variance& v, std::span<const double> y, std::span<const double> w,
-                     std::span<const double> mu, std::span<const double> log_mu,
+// needs_log_means, the ratios of variance_ratios (under a log link a power
+// variance's mu^(1 - p)) and the response terms.
+double half_deviance(const Variance& v, Link link, std::span<const double> y,
+                     std::span<const double> w, std::span<const double> mu,
+                     std::span<const double> log_mu, std::span<const double> ratio,
                      std::span<const double> terms);
 
 }  // namespace varnel_core

@@ -95,10 +95,10 @@ SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::u
 // data (a PreconditionError naming the option): a known family, solver and
 // ties, n_threads of at least 1 when given, `grouped` for the multinomial
 // (and the always grouped multitask) family only, a link, power and theta
-// the family takes (fit/glm_models.hpp), the covariance solver for the
-// built-in families (not a model named by variance and link) on a dense x
-// only, strata and Efron's ties for the cox family only,
-// standardize_response for the multitask family only.
+// the family takes (fit/glm_models.hpp), the covariance solver on a dense x
+// and for every family but the cox family, strata and Efron's ties for the
+// cox family only, standardize_response for the multitask family only.
+// "auto" takes the naive solver for a model named by variance and link.
 SolverKind check_choices(const FitChoices& choices, bool dense, std::uint64_t nobs,
                          std::uint64_t nvars);
 

@@ -148,7 +148,8 @@ std::variant<PathResult, FitError> reweighting(const StatisticsRequest& r, Famil
     if (kind != FamilyKind::Multinomial)
         summed.response_range = {s.positive_min[nv], s.positive_max[nv]};
     PenaltySequence seq(cfg, wc, 1.0);
-    return with_summed_family(kind, classes, cfg, wc, seq, interrupt, [&](auto make) {
+    const std::optional<GlmModel> built_in;  // fit_statistics refuses a model by variance and link
+    return with_summed_family(kind, classes, built_in, cfg, wc, seq, interrupt, [&](auto make) {
         return summed_path(make(RowData{}), *r.rows, summed, request, wc, seq, interrupt);
     });
 }
@@ -199,7 +200,8 @@ RowSums block_pass(const BlockPass& b, const FitConfig& config, double* saturate
     const PenaltySequence seq(config, wc, 1.0);
     RowSums sums;
     Vec eta, v, r;
-    with_summed_family(b.family, b.classes, config, wc, seq, interrupt, [&](auto make) {
+    const std::optional<GlmModel> built_in;  // a model by variance and link has no block passes
+    with_summed_family(b.family, b.classes, built_in, config, wc, seq, interrupt, [&](auto make) {
         auto family = make(rows);
         family_block_sums(family, z, b.coef, b.active, b.b0, b.cols, sums, eta, v, r, interrupt);
         if (saturated_loss != nullptr) *saturated_loss = family.saturated_loss_sum();

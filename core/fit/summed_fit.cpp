@@ -7,15 +7,20 @@
 #include "designs/memory_sources.hpp"
 #include "engine/path.hpp"
 #include "families/binomial.hpp"
+#include "families/glm.hpp"
 #include "families/multinomial.hpp"
 #include "families/poisson.hpp"
 #include "families/summed.hpp"
+#include "fit/glm_models.hpp"
 #include "fit/standardize.hpp"
 #include "fit/summed_parts.hpp"
 #include "fit/working_inputs.hpp"
 #include "kernels/gram.hpp"
 
 namespace varnel_core {
+
+// A GLM family's steps are guarded on summed rows as on the rows themselves.
+static_assert(GuardedFamily<SummedFamily<GlmFamily>> && !GuardedFamily<SummedFamily<PoissonFamily>>);
 
 namespace {
 
@@ -47,9 +52,18 @@ std::variant<PathResult, FitError> covariance_family_path(FitRequest& request, F
     if (auto* e = std::get_if<FitError>(&prepared)) return *e;
     const Inputs& in = std::get<Inputs>(prepared);
     const RowData rows = rows_of(request, in.weights);
-    // The whole data's checks of each family.
+    // The whole data's checks of each family; a GLM family's null model on
+    // all the rows, as the naive solver finds it (with an offset, by guarded
+    // scoring; an InputError when its mean leaves the domain).
+    const auto model = glm_model(kind, request.choices);
     std::optional<FitError> refused;
-    if (kind == FamilyKind::Binomial) {
+    std::optional<Vec> null_intercepts;
+    if (model) {
+        auto made = GlmFamily::make(*model, rows, in.weights.raw, cfg, wc);
+        if (auto* e = std::get_if<FitError>(&made)) return *e;
+        Vec v(rows.y.size()), r(rows.y.size());
+        null_intercepts = Vec{std::get<GlmFamily>(made).null_model(v, r)};
+    } else if (kind == FamilyKind::Binomial) {
         auto made = BinomialFamily::make(rows, in.weights.raw, cfg, wc);
         if (auto* e = std::get_if<FitError>(&made)) refused = *e;
     } else if (kind == FamilyKind::Poisson) {
@@ -60,13 +74,14 @@ std::variant<PathResult, FitError> covariance_family_path(FitRequest& request, F
     }
     if (refused) return *refused;
 
-    const SummedInputs summed{in.include, in.penalty, in.limits, in.x_mean, in.x_scale,
-                              in.weights.sum, response_means(rows, classes)};
+    SummedInputs summed{in.include, in.penalty, in.limits, in.x_mean, in.x_scale,
+                        in.weights.sum, response_means(rows, classes)};
+    summed.null_intercepts = std::move(null_intercepts);
     const StandardizedBlock z{x, cfg.intercept ? std::span<const double>(in.x_mean)
                                                : std::span<const double>(),
                               in.x_scale, threads};
     PenaltySequence seq(cfg, wc, 1.0);
-    return with_summed_family(kind, classes, cfg, wc, seq, interrupt, [&](auto make) {
+    return with_summed_family(kind, classes, model, cfg, wc, seq, interrupt, [&](auto make) {
         auto block = make(rows);
         MemoryRows<decltype(block)> passes(std::move(block), z, interrupt);
         return summed_path(make(RowData{}), passes, summed, request, wc, seq, interrupt);

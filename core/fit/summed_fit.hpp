@@ -13,7 +13,8 @@
 
 namespace varnel_core {
 
-// The path of `family` (binomial, Poisson, multinomial; `classes` its K)
+// The path of `family` (binomial, Poisson, multinomial, or a GLM family by
+// the variance and link of the request's choices; `classes` its K)
 // on the dense x of the request, read in place: the same objective, path
 // rules and result as working_family_path, its sums from the Gram kernel.
 std::variant<PathResult, FitError> covariance_family_path(FitRequest& request, FamilyKind family,

@@ -15,6 +15,7 @@
 #include "engine/penalty.hpp"
 #include "engine/sequence.hpp"
 #include "families/binomial.hpp"
+#include "families/glm.hpp"
 #include "families/multinomial.hpp"
 #include "families/poisson.hpp"
 #include "families/summed.hpp"
@@ -40,15 +41,23 @@ struct SummedInputs {
     // family refuses a constant response (with an intercept) and no one
     // checked it on the rows.
     std::optional<std::pair<double, double>> response_range = std::nullopt;
+    // A guarded family's null intercepts, found on all the rows with its
+    // halved steps (the summed source's steps on the intercepts are not
+    // guarded; the other families start from F::null_intercepts).
+    std::optional<Vec> null_intercepts = std::nullopt;
 };
 
-// visit(make) with make(rows) giving the family of `kind` over those rows
-// without the whole-data checks (F::over_block): over no rows, the family's
-// rules; over the rows of a block, its per-row maths.
+// visit(make) with make(rows) giving the family of `kind` (GlmFamily when a
+// `model` by variance and link is given) over those rows without the
+// whole-data checks (F::over_block): over no rows, the family's rules; over
+// the rows of a block, its per-row maths.
 template <class Visit>
-decltype(auto) with_summed_family(FamilyKind kind, std::size_t classes, const FitConfig& cfg,
+decltype(auto) with_summed_family(FamilyKind kind, std::size_t classes,
+                                  const std::optional<GlmModel>& model, const FitConfig& cfg,
                                   const WorkingConstants& wc, const PenaltySequence& seq,
                                   const Interrupt& interrupt, Visit&& visit) {
+    if (model)
+        return visit([&](RowData rows) { return GlmFamily::over_block(*model, rows, cfg, wc); });
     switch (kind) {
     case FamilyKind::Binomial:
         return visit([&](RowData rows) { return BinomialFamily::over_block(rows, cfg, wc); });
@@ -63,8 +72,8 @@ decltype(auto) with_summed_family(FamilyKind kind, std::size_t classes, const Fi
     default:
         break;
     }
-    throw PreconditionError("only the binomial, poisson and multinomial families have summed "
-                            "working weights");
+    throw PreconditionError("only the binomial, poisson, multinomial and GLM families have "
+                            "summed working weights");
 }
 
 // The path of F over `rows`, from the rules of F (F over no rows).
@@ -75,7 +84,13 @@ std::variant<PathResult, FitError> summed_path(F rules, RowPasses& rows, const S
                                                const Interrupt& interrupt) {
     const FitConfig& cfg = request.config;
     const std::size_t nk = rules.width();
-    auto start = F::null_intercepts(in.means, cfg.intercept, wc);
+    std::variant<Vec, FitError> start;
+    if constexpr (GuardedFamily<SummedFamily<F>>) {
+        require(in.null_intercepts.has_value(), "summed path: a guarded family's null model");
+        start = *in.null_intercepts;
+    } else {
+        start = F::null_intercepts(in.means, cfg.intercept, wc);
+    }
     if (auto* e = std::get_if<FitError>(&start)) return *e;
     if (in.response_range && cfg.intercept)
         check_response_range(in.response_range->first, in.response_range->second, true);
