@@ -75,6 +75,23 @@ FLAGS = ("standardize", "intercept")
 
 def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = None) -> Problem:
     """Validate and convert everything once, so that folds can reuse it."""
+    family, opts = checked_options(family, options)
+    Xc, names = cv.as_design(X)
+    n, p = Xc.shape
+    if n < 1 or p < 1:
+        raise ValueError(f"X must have at least one row and one column, got shape {Xc.shape}")
+    yc, classes = family.response(y, n)
+    w = cv.as_weights(opts["weights"], n)
+    if classes is not None:
+        weighted = np.unique(yc if w is None else yc[w > 0]).astype(np.intp)
+        check_weighted_classes(family, classes, weighted)
+    return Problem(Xc, yc, w, family, classes, names, solver_options(family, opts, p, names),
+                   cv.as_offset(offset, family.offset_shape(n, classes)))
+
+
+def checked_options(family: Any, options: Dict[str, Any]) -> Tuple[Family, Dict[str, Any]]:
+    """The family, and every option with its default, the yes/no ones checked
+    and ``solver``/``grouped`` among them."""
     family = get_family(family)
     options = dict(options)
     solver = options.pop("solver", "auto")
@@ -84,19 +101,22 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     for name in FLAGS:
         if name in options:
             cv.as_bool(options[name], name)
-    opts = check_options(options)
-    Xc, names = cv.as_design(X)
-    n, p = Xc.shape
-    if n < 1 or p < 1:
-        raise ValueError(f"X must have at least one row and one column, got shape {Xc.shape}")
-    yc, classes = family.response(y, n)
-    w = cv.as_weights(opts["weights"], n)
-    if classes is not None:
-        weighted = np.unique(yc if w is None else yc[w > 0]).astype(np.intp)
-        if weighted.shape[0] < classes.shape[0]:
-            missing = sorted(set(range(classes.shape[0])) - set(weighted))
-            raise ValueError(f"class {cv.shown_label(classes[missing[0]])} has no observation of "
-                             f"positive weight; the {family.name} family needs every class of y")
+    return family, dict(check_options(options), solver=solver, grouped=grouped)
+
+
+def check_weighted_classes(family: Family, classes: np.ndarray, weighted: np.ndarray) -> None:
+    """Every class needs an observation of positive weight (``weighted``:
+    the codes that have one)."""
+    if weighted.shape[0] < classes.shape[0]:
+        missing = sorted(set(range(classes.shape[0])) - set(weighted))
+        raise ValueError(f"class {cv.shown_label(classes[missing[0]])} has no observation of "
+                         f"positive weight; the {family.name} family needs every class of y")
+
+
+def solver_options(family: Family, opts: Dict[str, Any], p: int,
+                   names: Optional[List[Any]]) -> Dict[str, Any]:
+    """The solver's keyword arguments from checked options (weights aside),
+    for p columns named ``names``."""
     ratio = cv.as_float(opts["lambda_min_ratio"], "lambda_min_ratio", allow_none=True)
     so: Dict[str, Any] = {
         "alpha": cv.in_range(cv.as_float(opts["alpha"], "alpha"), "alpha", 0.0, 1.0),
@@ -115,12 +135,11 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         "lower_limits": cv.per_feature(opts["lower_limits"], p, "lower_limits"),
         "upper_limits": cv.per_feature(opts["upper_limits"], p, "upper_limits"),
         "exclude": cv.as_exclude(opts["exclude"], p, names),
-        "solver": check_solver(solver),
+        "solver": check_solver(opts["solver"]),
     }
     if family.groups_coefficients:
-        so["grouped"] = grouped
-    return Problem(Xc, yc, w, family, classes, names, so,
-                   cv.as_offset(offset, family.offset_shape(n, classes)))
+        so["grouped"] = opts["grouped"]
+    return so
 
 
 def _solver_kwargs(so: Dict[str, Any], weights: Optional[np.ndarray]) -> Dict[str, Any]:

@@ -9,7 +9,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _convert, _fit, families
+from . import _convert, _dask, _dask_cv, _fit, families
 from ._folds import Folds, folds as make_cv_folds
 from .families import Family
 from .path import LambdaSpec, Path, fit_problem
@@ -422,6 +422,10 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     how far each fold went, and a :class:`PathWarning` is raised when a fold
     hit ``maxit`` or ``pmax``.
     """
+    if _dask.any_dask(X, y, offset, foldid, options.get("weights")):
+        return _dask_cv.cv_path(X, y, family, nfolds=nfolds, foldid=foldid, splits=splits,
+                                measure=measure, seed=seed, keep=keep, offset=offset,
+                                options=options)
     mixes = _mixes(options.get("alpha", _fit.DEFAULTS["alpha"]))
     problem = _fit.prepare(X, y, family, dict(options, alpha=mixes[0]), offset)
     verbose = _convert.as_bool(verbose, "verbose")

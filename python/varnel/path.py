@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
-from . import _convert, _fit
+from . import _convert, _dask, _fit
 from .families import Family, get_family
 
 __all__ = ["Path", "fit_path"]
@@ -97,6 +97,8 @@ class Path:
         self.feature_names = None if feature_names is None else list(feature_names)
         self.classes = classes
         self.alpha = float(alpha)
+        #: passes over the data of a path fitted on a Dask collection (None in memory)
+        self.npasses_data: Optional[int] = None
 
     @classmethod
     def from_solution(cls, solution: "_fit.Solution", problem: "_fit.Problem",
@@ -223,6 +225,8 @@ class Path:
         """
         family = self.family_instance
         family.check_kind(kind)
+        if _dask.any_dask(X, offset):
+            return _dask.predict(self, X, s, kind, offset)
         Xc = self._design(X)
         eta = _fit.linear_predictor(Xc, self.coef(s), self.intercept(s))
         off = _convert.as_offset(offset, family.offset_shape(Xc.shape[0], self.classes))
@@ -427,6 +431,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
                    penalty_factor=penalty_factor, lower_limits=lower_limits,
                    upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver,
                    grouped=grouped)
+    if _dask.any_dask(X, y, weights, offset):
+        return _dask.fit_path(X, y, family, options, offset)
     problem = _fit.prepare(X, y, family, options, offset)
     return fit_problem(problem, stacklevel=3)
 
