@@ -63,7 +63,8 @@ def centres(x: np.ndarray, y: np.ndarray, w: Optional[np.ndarray]) -> np.ndarray
     w): their weighted means (plain ones when no weight is positive; 0
     where a value is not finite, for the blocks' checks to report)."""
     w = np.ones(len(y)) if w is None or not (w > 0).any() else w
-    c = np.average(np.column_stack([x, y]), axis=0, weights=w)
+    # row-major, so that the sums run in the same order for any layout of x
+    c = np.average(np.ascontiguousarray(np.column_stack([x, y])), axis=0, weights=w)
     return np.nan_to_num(c, nan=0.0, posinf=0.0, neginf=0.0)
 
 
@@ -89,6 +90,59 @@ def padded(sol: "_fit.Solution", n_lambdas: int):
         coefs = np.concatenate([coefs, np.repeat(coefs[..., -1:], rep, axis=-1)], axis=-1)
         a0 = np.concatenate([a0, np.repeat(a0[..., -1:], rep, axis=-1)], axis=-1)
     return coefs, a0
+
+
+class MemoryFolds:
+    """Least squares on an X in memory: the folds' statistics from one pass
+    (a fold's rows gathered at a time), every fit from statistics."""
+
+    def __init__(self, problem: "_fit.Problem", test: Sequence[np.ndarray]):
+        X, y = problem.X, problem.y
+        w = np.ones(len(y)) if problem.weights is None else problem.weights
+        if problem.offset is not None:
+            y = y - problem.offset
+        head = slice(0, min(CENTRE_ROWS, len(y)))
+        centre = centres(X[head], y[head], w[head])
+        self.heldout = [_core.block_statistics(X[rows], y[rows], w[rows], centre) for rows in test]
+        self.total = merge(*self.heldout)
+        self.npasses_data = 1
+
+    def fit_all(self, so: Dict[str, Any]) -> Dict[str, Any]:
+        return _core.fit_statistics(self.total, **_fit._solver_kwargs(so, None))
+
+    def fit_folds(self, options: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
+        out = []
+        for k, so in enumerate(options):
+            others = self.heldout[:k] + self.heldout[k + 1:]
+            train = subtract(self.total, self.heldout[k], others)
+            out.append(_core.fit_statistics(train, **_fit._solver_kwargs(so, None)))
+        return out
+
+    def scores(self, fits: Sequence[tuple], measure: str) -> np.ndarray:
+        return np.array([heldout_squared_error(s, c, a) for s, (c, a) in zip(self.heldout, fits)])
+
+    @property
+    def fold_weights(self) -> np.ndarray:
+        return np.array([s["weight"] for s in self.heldout])
+
+
+def uses_statistics(problem: "_fit.Problem", folds: Any, measure: str, keep: bool,
+                    mix_options: Sequence[Dict[str, Any]]) -> bool:
+    """Whether the in-memory cross-validation runs from per-fold statistics:
+    least squares on a dense X solved by the covariance solver, folds that
+    partition the rows, a measure the statistics give."""
+    if problem.family.name != "gaussian" or not isinstance(problem.X, np.ndarray):
+        return False
+    if keep or folds.foldid is None or measure not in STATISTICS_MEASURES:
+        return False
+    n, p = problem.X.shape
+    for so in mix_options:
+        solver = so.get("solver", "auto")
+        # "auto": the covariance solver's shapes (core/fit/fit.cpp's auto_solver)
+        if solver == "naive" or (solver == "auto" and not (n >= 2 * p and
+                                                           p <= _core.COVARIANCE_MAX_COLUMNS)):
+            return False
+    return True
 
 
 def cross_validate(source: Any, meta: Any, measure: str, mix_options: List[Dict[str, Any]],
@@ -143,3 +197,16 @@ def cross_validate(source: Any, meta: Any, measure: str, mix_options: List[Dict[
                  alphas=[p.alpha for p in paths])
     out.foldid = foldid
     return out
+
+
+def cross_validate_in_memory(problem: "_fit.Problem", folds: Any, measure: str,
+                             mix_options: List[Dict[str, Any]], fold_options: Any,
+                             category: type, stacklevel: int):
+    """cv.cross_validate's statistics route (see uses_statistics)."""
+    wrapped = None
+    if fold_options is not None:
+        def wrapped(m, k, so):
+            return fold_options(m, folds.train[k], so)
+    source = MemoryFolds(problem, folds.test)
+    return cross_validate(source, problem, measure, mix_options, wrapped, folds.foldid, category,
+                          stacklevel + 1)

@@ -9,7 +9,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _convert, _dask, _dask_cv, _fit, families
+from . import _convert, _cv_statistics, _dask, _dask_cv, _fit, families
 from ._folds import Folds, folds as make_cv_folds
 from .families import Family
 from .path import LambdaSpec, Path, fit_problem
@@ -279,6 +279,12 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
     measure = problem.family.check_measure(measure)
     if keep and not folds.disjoint:
         raise ValueError("keep=True needs splits whose test sets hold out each observation at most once")
+    # Statistics route (_cv_statistics): least squares by the covariance solver
+    # fits and scores every fold from per-fold statistics of one pass over X.
+    if _cv_statistics.uses_statistics(problem, folds, measure, keep, mix_options):
+        return _cv_statistics.cross_validate_in_memory(problem, folds, measure, mix_options,
+                                                       fold_options, category, stacklevel + 1)
+    # End of the statistics route.
     fam = problem.family
     paths = []
     for so in mix_options:
