@@ -19,7 +19,8 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence
 
 import numpy as np
 
-from . import _convert, _core, _cv_statistics, _fit
+from . import _block_statistics as bs
+from . import _convert, _core, _fit
 from .families import Family
 
 #: Blocks merged by one task of a tree reduction.
@@ -215,11 +216,11 @@ def centres(data: DaskData, least_squares: bool) -> np.ndarray:
     """The provisional centres: weighted means of the first rows (finite)."""
     import dask
 
-    head = slice(0, min(_cv_statistics.CENTRE_ROWS, data.X.shape[0]))
+    head = slice(0, min(bs.CENTRE_ROWS, data.X.shape[0]))
     parts = [data.X[head], data.y[head], None if data.weights is None else data.weights[head],
              None if data.offset is None or not least_squares else data.offset[head]]
     x, y, w, o = dask.compute(*parts)
-    return _cv_statistics.centres(x, y - o if o is not None else y, w)
+    return bs.centres(x, y - o if o is not None else y, w)
 
 
 def moments(data: DaskData) -> Dict[str, Any]:
@@ -233,7 +234,7 @@ def moments(data: DaskData) -> Dict[str, Any]:
     k = 0 if data.classes is None or not data.family.groups_coefficients else len(data.classes)
     parts = [delayed(block_moments)(x, y, w, o, start, c, data.family, k, ls)
              for x, y, w, o, start in data.blocks()]
-    (stats,) = dask.compute(tree(parts, _cv_statistics.merge))
+    (stats,) = dask.compute(tree(parts, bs.merge))
     if not stats["weight"] > 0:
         raise ValueError("weights are all zero: at least one weight must be positive")
     if k:
@@ -275,24 +276,16 @@ def statistics_fit(stats: Dict[str, Any], family: Family, so: Dict[str, Any],
                                 response_means=means, **kw)
 
 
-def fit_path(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = None,
-             stacklevel: int = 3):
-    """fit_path on Dask collections (see varnel.fit_path)."""
-    import warnings
-
-    from .path import Path
-
+def solve_path(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = None):
+    """fit_path on Dask collections (see varnel.fit_path): the solution, the
+    converted data, the solver options and the passes over the data (the
+    moments' included)."""
     data, so = prepare(X, y, family, options, offset)
     stats = moments(data)
     gaussian = data.family.name == "gaussian"
     k = len(data.classes) if data.family.groups_coefficients else 0
     res = statistics_fit(stats, data.family, so, None if gaussian else Passes(data), k)
-    path = Path.from_solution(_fit.decode(res, so), data, so["alpha"])
-    path.npasses_data = int(res["npasses_data"]) + 1
-    if path.warning is not None:
-        warnings.warn(_fit.warning_message(path.warning, so, path.n_lambdas), _fit.PathWarning,
-                      stacklevel=stacklevel)
-    return path
+    return _fit.decode(res, so), data, so, int(res["npasses_data"]) + 1
 
 
 def predict(path, X: Any, s: Any, kind: str, offset: Any = None):

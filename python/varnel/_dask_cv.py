@@ -18,7 +18,8 @@ from typing import Any, Callable, Dict, List, Optional, Sequence
 
 import numpy as np
 
-from . import _core, _cv_statistics, _dask, _fit
+from . import _block_statistics as bs
+from . import _cv_statistics, _dask, _fit
 from .families import Family
 
 
@@ -71,7 +72,7 @@ def block_fold_moments(x, y, w, o, fid, start, centre, family, classes, products
 
 
 def merge_folds(*parts: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
-    return [_cv_statistics.merge(*fold) for fold in zip(*parts)]
+    return [bs.merge(*fold) for fold in zip(*parts)]
 
 
 def pass_folds(x, y, w, o, fid, start, requests: Dict[int, Dict[str, Any]]):
@@ -171,7 +172,7 @@ class DaskFolds:
                                              self.classes, self.least_squares, K)
                  for x, y, w, o, f, start in self.blocks]
         (self.heldout,) = dask.compute(_dask.tree(parts, merge_folds))
-        self.total = _cv_statistics.merge(*self.heldout)
+        self.total = bs.merge(*self.heldout)
         if not self.total["weight"] > 0:
             raise ValueError("weights are all zero: at least one weight must be positive")
         self.npasses_data = 1
@@ -182,7 +183,7 @@ class DaskFolds:
 
     def _train(self, k: int) -> Dict[str, Any]:
         others = self.heldout[:k] + self.heldout[k + 1:]
-        train = _cv_statistics.subtract(self.total, self.heldout[k], others)
+        train = bs.subtract(self.total, self.heldout[k], others)
         if self.classes:
             train["class_weights"] = self.total["class_weights"] - self.heldout[k]["class_weights"]
         return train
@@ -237,7 +238,7 @@ class DaskFolds:
 
     def scores(self, fits: Sequence[tuple], measure: str) -> np.ndarray:
         if self.least_squares and measure in _cv_statistics.STATISTICS_MEASURES:
-            return np.array([_cv_statistics.heldout_squared_error(s, c, a)
+            return np.array([bs.heldout_squared_error(s, c, a)
                              for s, (c, a) in zip(self.heldout, fits)])
         import dask
         from dask import delayed
@@ -251,26 +252,25 @@ class DaskFolds:
             return sums / self.fold_weights[:, None]
 
 
-def cv_path(X: Any, y: Any, family: Any, *, nfolds: int = 10, foldid: Any = None,
-            splits: Any = None, measure: str = "deviance", seed: Any = None, keep: bool = False,
-            offset: Any = None, options: Dict[str, Any], stacklevel: int = 3):
-    """cv_path on Dask collections (see varnel.cv_path)."""
-    from .cv import _mixes
-
+def cv_path(X: Any, y: Any, family: Any, mixes: List[float], *, nfolds: int = 10,
+            foldid: Any = None, splits: Any = None, measure: str = "deviance", seed: Any = None,
+            keep: bool = False, offset: Any = None, options: Dict[str, Any], stacklevel: int = 3):
+    """cv_path on Dask collections (see varnel.cv_path) for the mixes
+    ``mixes``: the folds' scores (_cv_statistics.FoldScores), the fold labels
+    (as given or drawn) and the measure."""
     if splits is not None:
         raise ValueError("splits of row indices are not taken on a Dask array: give foldid (a "
                          "Dask array of fold labels) or nfolds and seed")
     if keep:
         raise ValueError("keep=True is not available on a Dask array: the out-of-fold "
                          "predictions have one row per observation")
-    mixes = _mixes(options.get("alpha", _fit.DEFAULTS["alpha"]))
     data, so = _dask.prepare(X, y, family, dict(options, alpha=mixes[0]), offset)
     measure = data.family.check_measure(measure)
     if measure == "auc":
         raise ValueError("measure='auc' needs every held-out score at once; on a Dask array "
                          "cross-validate with another measure of the family")
     codes, K, labels = fold_codes(data, nfolds, foldid, seed)
-    source = DaskFolds(data, codes, K)
-    return _cv_statistics.cross_validate(source, data, measure,
-                                         [dict(so, alpha=a) for a in mixes], None, labels,
-                                         _fit.PathWarning, stacklevel + 1)
+    scores = _cv_statistics.cross_validate(DaskFolds(data, codes, K), data, measure,
+                                           [dict(so, alpha=a) for a in mixes], None,
+                                           _fit.PathWarning, stacklevel + 1)
+    return scores, labels, measure

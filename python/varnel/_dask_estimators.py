@@ -10,6 +10,7 @@ from typing import Any, Dict, List
 import numpy as np
 
 from . import _dask, _dask_cv, _cv_statistics, _fit
+from .cv import summarise_folds
 from .families import get_family
 
 
@@ -20,10 +21,8 @@ def _response_moments(stats: Dict[str, Any]):
 
 
 def fit_dask(est: Any, mixes: List[float], X: Any, y: Any, sample_weight: Any, offset: Any,
-             groups: Any):
-    """est.fit on Dask collections."""
-    from .estimators import PathConvergenceWarning
-
+             groups: Any, category: type):
+    """est.fit on Dask collections (``category``: the warnings' class)."""
     cv = 5 if est.cv is None else est.cv
     if groups is not None or not isinstance(cv, numbers.Integral):
         raise ValueError("on a Dask array, cv must be a number of folds (drawn block by block "
@@ -60,8 +59,9 @@ def fit_dask(est: Any, mixes: List[float], X: Any, y: Any, sample_weight: Any, o
             return dict(fso, alpha=fold.mix,
                         user_lambda=fso["user_lambda"] * (fold.factor / maps[m].factor))
 
-        cvp = _cv_statistics.cross_validate(source, data, est.measure, mix_options, fold_options,
-                                            labels, PathConvergenceWarning, 4)
+        scores = _cv_statistics.cross_validate(source, data, est.measure, mix_options,
+                                               fold_options, category, 4)
+        cvp = summarise_folds(scores, est.measure, labels)
         m = int(np.flatnonzero(cvp.alphas == cvp.alpha)[0])
         return est._finish(cvp.path, getattr(cvp, est.select), mixes[m], maps[m], a, cvp)
     so = mix_options[0]

@@ -282,8 +282,13 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
     # Statistics route (_cv_statistics): least squares by the covariance solver
     # fits and scores every fold from per-fold statistics of one pass over X.
     if _cv_statistics.uses_statistics(problem, folds, measure, keep, mix_options):
-        return _cv_statistics.cross_validate_in_memory(problem, folds, measure, mix_options,
-                                                       fold_options, category, stacklevel + 1)
+        scores = _cv_statistics.cross_validate_in_memory(problem, folds, measure, mix_options,
+                                                         fold_options, category, stacklevel + 1)
+        if verbose:
+            K = len(folds.test)
+            print(f"cross-validation: {K}/{K} folds done (from per-fold statistics)",
+                  file=sys.stderr, flush=True)
+        return summarise_folds(scores, measure, folds.foldid)
     # End of the statistics route.
     fam = problem.family
     paths = []
@@ -345,6 +350,22 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
             preval[test] = etas[b, k]
     return CVPath(paths[b], cvm, cvsd, measure, folds.foldid, lmus[b], imin, i1se,
                   fold_scores=raw[b], alphas=[p.alpha for p in paths], fit_preval=preval)
+
+
+def summarise_folds(scores: "_cv_statistics.FoldScores", measure: str, foldid: Any) -> CVPath:
+    """The CVPath of the folds' scores of every mix (from statistics): the
+    mix with the best score at its lambda_min, and its lambdas."""
+    fits = []
+    for raw in scores.raws:
+        cvm, cvsd = _cv_stats(raw, scores.fold_weights)
+        fits.append((cvm, cvsd) + choose(cvm, cvsd, measure))
+    best = [cvm[imin] for cvm, _, imin, _ in fits]
+    b = int(np.argmax(best) if families.MEASURES[measure].maximise else np.argmin(best))
+    cvm, cvsd, imin, i1se = fits[b]
+    out = CVPath(scores.paths[b], cvm, cvsd, measure, None, scores.lmus[b], imin, i1se,
+                 fold_scores=scores.raws[b], alphas=[p.alpha for p in scores.paths])
+    out.foldid = foldid
+    return out
 
 
 def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: int = 10,
@@ -428,11 +449,12 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     how far each fold went, and a :class:`PathWarning` is raised when a fold
     hit ``maxit`` or ``pmax``.
     """
-    if _dask.any_dask(X, y, offset, foldid, options.get("weights")):
-        return _dask_cv.cv_path(X, y, family, nfolds=nfolds, foldid=foldid, splits=splits,
-                                measure=measure, seed=seed, keep=keep, offset=offset,
-                                options=options)
     mixes = _mixes(options.get("alpha", _fit.DEFAULTS["alpha"]))
+    if _dask.any_dask(X, y, offset, foldid, options.get("weights")):
+        scores, labels, measure = _dask_cv.cv_path(
+            X, y, family, mixes, nfolds=nfolds, foldid=foldid, splits=splits, measure=measure,
+            seed=seed, keep=keep, offset=offset, options=options)
+        return summarise_folds(scores, measure, labels)
     problem = _fit.prepare(X, y, family, dict(options, alpha=mixes[0]), offset)
     verbose = _convert.as_bool(verbose, "verbose")
     keep = _convert.as_bool(keep, "keep")

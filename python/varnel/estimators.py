@@ -289,7 +289,8 @@ class _NetEstimator(BaseEstimator):
         if _dask.any_dask(X, y, sample_weight, offset):
             from ._dask_estimators import fit_dask
 
-            return fit_dask(self, mixes, X, y, sample_weight, offset, groups)
+            return fit_dask(self, mixes, X, y, sample_weight, offset, groups,
+                            PathConvergenceWarning)
         X, y = self._validate_xy(X, y)
         weights = None
         if sample_weight is not None:

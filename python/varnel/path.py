@@ -432,7 +432,10 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
                    upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver,
                    grouped=grouped)
     if _dask.any_dask(X, y, weights, offset):
-        return _dask.fit_path(X, y, family, options, offset)
+        solution, data, so, npasses = _dask.solve_path(X, y, family, options, offset)
+        path = finished_path(solution, data, so)
+        path.npasses_data = npasses
+        return path
     problem = _fit.prepare(X, y, family, options, offset)
     return fit_problem(problem, stacklevel=3)
 
@@ -443,7 +446,15 @@ def fit_problem(problem: "_fit.Problem", stacklevel: int = 3,
     ``category``, ``stacklevel`` counted from here (3: fit_path's caller)."""
     so = problem.solver_options
     solution = _fit.solve(problem.X, problem.y, problem.family, so, problem.weights, problem.offset)
-    path = Path.from_solution(solution, problem, so["alpha"])
+    return finished_path(solution, problem, so, stacklevel + 1, category)
+
+
+def finished_path(solution: "_fit.Solution", meta: Any, so: Dict[str, Any], stacklevel: int = 3,
+                  category: type = _fit.PathWarning) -> Path:
+    """The Path of a solution fitted with solver options ``so`` (``meta``:
+    the family, classes and feature names); a path cut short warns with
+    ``category``, ``stacklevel`` counted from here."""
+    path = Path.from_solution(solution, meta, so["alpha"])
     if path.warning is not None:
         warnings.warn(_fit.warning_message(path.warning, so, path.n_lambdas),
                       category, stacklevel=stacklevel)
