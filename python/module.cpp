@@ -6,6 +6,7 @@
 #include "pyconv.hpp"
 
 #include "entries.hpp"
+#include "fit/fit.hpp"
 #include "option_table.hpp"
 #include "statistics_entries.hpp"
 
@@ -80,6 +81,10 @@ int exec_module(PyObject* module) {
         return -1;
     PyRef defaults(varnel_py::option_defaults());
     if (!defaults || PyObject_SetAttrString(module, "OPTION_DEFAULTS", defaults.get()) < 0)
+        return -1;
+    // the widest x for which solver "auto" takes the covariance solver
+    if (PyModule_AddIntConstant(module, "COVARIANCE_MAX_COLUMNS",
+                                static_cast<long>(varnel_core::covariance_all_at_once)) < 0)
         return -1;
     return 0;
 }

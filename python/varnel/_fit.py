@@ -82,17 +82,8 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     ``standardize_response``; None keeps the family's own) configure it;
     ``strata`` (one label per row) goes with the cox family's response."""
     options = dict(options)
-    family = get_family(family).configured(
-        **{k: options.pop(k) for k in FIT_OPTION_DEFAULTS if k in options})
     strata = options.pop("strata", None)
-    solver = options.pop("solver", "auto")
-    grouped = cv.as_bool(options.pop("grouped", False), "grouped")
-    if grouped and not family.groups_coefficients:
-        raise ValueError(f"grouped=True is for the multinomial family, not the {family.name} family")
-    for name in FLAGS:
-        if name in options:
-            cv.as_bool(options[name], name)
-    opts = check_options(options)
+    family, opts = checked_options(family, options)
     Xc, names = cv.as_design(X)
     n, p = Xc.shape
     if n < 1 or p < 1:
@@ -104,10 +95,43 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     w = cv.as_weights(opts["weights"], n)
     if family.has_classes:
         weighted = np.unique(yc if w is None else yc[w > 0]).astype(np.intp)
-        if weighted.shape[0] < classes.shape[0]:
-            missing = sorted(set(range(classes.shape[0])) - set(weighted))
-            raise ValueError(f"class {cv.shown_label(classes[missing[0]])} has no observation of "
-                             f"positive weight; the {family.name} family needs every class of y")
+        check_weighted_classes(family, classes, weighted)
+    return Problem(Xc, yc, w, family, classes, names, solver_options(family, opts, p, names),
+                   cv.as_offset(offset, family.offset_shape(n, classes)), labels)
+
+
+def checked_options(family: Any, options: Dict[str, Any]) -> Tuple[Family, Dict[str, Any]]:
+    """The family, configured by its parameters among the options, and every
+    other option with its default, the yes/no ones checked and
+    ``solver``/``grouped`` among them."""
+    options = dict(options)
+    family = get_family(family).configured(
+        **{k: options.pop(k) for k in FIT_OPTION_DEFAULTS if k in options})
+    if options.pop("strata", None) is not None:  # prepare takes them with the rows
+        raise ValueError("strata are taken with X in memory only")
+    solver = options.pop("solver", "auto")
+    grouped = cv.as_bool(options.pop("grouped", False), "grouped")
+    if grouped and not family.groups_coefficients:
+        raise ValueError(f"grouped=True is for the multinomial family, not the {family.name} family")
+    for name in FLAGS:
+        if name in options:
+            cv.as_bool(options[name], name)
+    return family, dict(check_options(options), solver=solver, grouped=grouped)
+
+
+def check_weighted_classes(family: Family, classes: np.ndarray, weighted: np.ndarray) -> None:
+    """Every class needs an observation of positive weight (``weighted``:
+    the codes that have one)."""
+    if weighted.shape[0] < classes.shape[0]:
+        missing = sorted(set(range(classes.shape[0])) - set(weighted))
+        raise ValueError(f"class {cv.shown_label(classes[missing[0]])} has no observation of "
+                         f"positive weight; the {family.name} family needs every class of y")
+
+
+def solver_options(family: Family, opts: Dict[str, Any], p: int,
+                   names: Optional[List[Any]]) -> Dict[str, Any]:
+    """The solver's keyword arguments from checked options (weights aside),
+    for p columns named ``names``."""
     ratio = cv.as_float(opts["lambda_min_ratio"], "lambda_min_ratio", allow_none=True)
     so: Dict[str, Any] = {
         "alpha": cv.in_range(cv.as_float(opts["alpha"], "alpha"), "alpha", 0.0, 1.0),
@@ -126,13 +150,12 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         "lower_limits": cv.per_feature(opts["lower_limits"], p, "lower_limits"),
         "upper_limits": cv.per_feature(opts["upper_limits"], p, "upper_limits"),
         "exclude": cv.as_exclude(opts["exclude"], p, names),
-        "solver": check_solver(solver),
+        "solver": check_solver(opts["solver"]),
     }
     if family.groups_coefficients:
-        so["grouped"] = grouped
+        so["grouped"] = opts["grouped"]
     family.check_options(so)
-    return Problem(Xc, yc, w, family, classes, names, so,
-                   cv.as_offset(offset, family.offset_shape(n, classes)), labels)
+    return so
 
 
 def _solver_kwargs(so: Dict[str, Any], weights: Optional[np.ndarray]) -> Dict[str, Any]:

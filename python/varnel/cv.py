@@ -9,7 +9,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tu
 
 import numpy as np
 
-from . import _convert, _core, _fit, _parallel, families
+from . import _convert, _core, _cv_statistics, _dask, _dask_cv, _fit, _parallel, families
 from ._folds import Folds, folds as make_cv_folds
 from .families import Family
 from .path import LambdaSpec, Path, fit_problem
@@ -316,6 +316,17 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
     measure = problem.family.check_measure(measure)
     if keep and not folds.disjoint:
         raise ValueError("keep=True needs splits whose test sets hold out each observation at most once")
+    # Statistics route (_cv_statistics): least squares by the covariance solver
+    # fits and scores every fold from per-fold statistics of one pass over X.
+    if _cv_statistics.uses_statistics(problem, folds, measure, keep, mix_options):
+        scores = _cv_statistics.cross_validate_in_memory(problem, folds, measure, mix_options,
+                                                         fold_options, category, stacklevel + 1)
+        if verbose:
+            K = len(folds.test)
+            print(f"cross-validation: {K}/{K} folds done (from per-fold statistics)",
+                  file=sys.stderr, flush=True)
+        return summarise_folds(scores, measure, folds.foldid)
+    # End of the statistics route.
     fam = problem.family
     how = _parallel.plan(n_jobs, len(folds.test) * len(mix_options), all_by_default)
     problem = _read_in_place(problem)
@@ -355,13 +366,7 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
         warnings.warn("cross-validation: " + "; ".join(t for *_, t in sorted(stopped))
                       + "; later lambdas reuse the fold's last solution", category, stacklevel=stacklevel)
     fold_weights = np.array([w_all[test].sum() for test in folds.test])
-    fits = []
-    for m in range(M):
-        cvm, cvsd = _cv_stats(raw[m], fold_weights)
-        fits.append((cvm, cvsd) + choose(cvm, cvsd, measure))
-    best = [cvm[imin] for cvm, _, imin, _ in fits]
-    b = int(np.argmax(best) if families.MEASURES[measure].maximise else np.argmin(best))
-    cvm, cvsd, imin, i1se = fits[b]
+    b, cvm, cvsd, imin, i1se = _best_mix(raw, fold_weights, measure)
     preval = None
     if keep:
         # (n, L), or (n, K, L) for the multinomial family
@@ -370,6 +375,30 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
             preval[test] = etas[b, k]
     return CVPath(paths[b], cvm, cvsd, measure, folds.foldid, lmus[b], imin, i1se,
                   fold_scores=raw[b], alphas=[p.alpha for p in paths], fit_preval=preval)
+
+
+def _best_mix(raws: List[np.ndarray], fold_weights: np.ndarray, measure: str
+              ) -> Tuple[int, np.ndarray, np.ndarray, int, int]:
+    """The mix with the best score at its lambda_min: its index, the mean
+    score and its standard error, and the indices of lambda_min and
+    lambda_1se."""
+    fits = []
+    for raw in raws:
+        cvm, cvsd = _cv_stats(raw, fold_weights)
+        fits.append((cvm, cvsd) + choose(cvm, cvsd, measure))
+    best = [cvm[imin] for cvm, _, imin, _ in fits]
+    b = int(np.argmax(best) if families.MEASURES[measure].maximise else np.argmin(best))
+    return (b,) + fits[b]
+
+
+def summarise_folds(scores: "_cv_statistics.FoldScores", measure: str, foldid: Any) -> CVPath:
+    """The CVPath of the folds' scores of every mix (from statistics): the
+    mix with the best score at its lambda_min, and its lambdas."""
+    b, cvm, cvsd, imin, i1se = _best_mix(scores.raws, scores.fold_weights, measure)
+    out = CVPath(scores.paths[b], cvm, cvsd, measure, None, scores.lmus[b], imin, i1se,
+                 fold_scores=scores.raws[b], alphas=[p.alpha for p in scores.paths])
+    out.foldid = foldid
+    return out
 
 
 def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: int = 10,
@@ -460,6 +489,11 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     hit ``maxit`` or ``pmax``.
     """
     mixes = _mixes(options.get("alpha", _fit.DEFAULTS["alpha"]))
+    if _dask.any_dask(X, y, offset, foldid, options.get("weights")):
+        scores, labels, measure = _dask_cv.cv_path(
+            X, y, family, mixes, nfolds=nfolds, foldid=foldid, splits=splits, measure=measure,
+            seed=seed, keep=keep, offset=offset, options=options)
+        return summarise_folds(scores, measure, labels)
     problem = _fit.prepare(X, y, family, dict(options, alpha=mixes[0]), offset)
     verbose = _convert.as_bool(verbose, "verbose")
     keep = _convert.as_bool(keep, "keep")

@@ -27,7 +27,7 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import (_check_sample_weight, check_array, check_consistent_length,
                                       check_is_fitted, column_or_1d, validate_data)
 
-from . import _fit
+from . import _dask, _fit
 from ._convert import as_offset
 from ._folds import check_splits, folds
 from .cv import cross_validate
@@ -290,6 +290,11 @@ class _NetEstimator(BaseEstimator):
         """
         self._validate_params()
         mixes = self._check_more_params()
+        if _dask.any_dask(X, y, sample_weight, offset):
+            from ._dask_estimators import fit_dask
+
+            return fit_dask(self, mixes, X, y, sample_weight, offset, groups,
+                            PathConvergenceWarning)
         X, y = self._validate_xy(X, y)
         weights = None
         if sample_weight is not None:
@@ -298,20 +303,11 @@ class _NetEstimator(BaseEstimator):
                 raise ValueError("sample_weight is zero everywhere; at least one weight must be positive")
         family = get_family(self._fit_family())
         family.check_measure(self.measure)
-        problem = _fit.prepare(X, y, family, dict(
-            nlambda=self.nlambda, lambda_min_ratio=self.lambda_min_ratio,
-            standardize=self.standardize, intercept=self.fit_intercept,
-            penalty_factor=self.penalty_factor, lower_limits=self.lower_limits,
-            upper_limits=self.upper_limits, thresh=self.tol, maxit=self.max_iter,
-            weights=weights, solver=self.solver, **self._family_options()), offset)
+        problem = _fit.prepare(X, y, family, self._path_options(weights), offset)
         scale = family.response_scale(problem.y, problem.weights, self.fit_intercept, problem.offset)
         maps = [family.penalty_map(r, scale) for r in mixes]  # each mix's on all the data
-
-        def solver_options(m: int, lam: Optional[float]) -> Dict[str, Any]:
-            so = dict(problem.solver_options, alpha=maps[m].mix)
-            if lam is not None:
-                so["user_lambda"] = np.array([lam])
-            return so
+        a = None if self.alpha is None else float(self.alpha)
+        mix_options = self._mix_options(problem.solver_options, maps, a)
 
         def fold_options(m: int, train: np.ndarray, so: Dict[str, Any]) -> Dict[str, Any]:
             # Every fold solves the same (alpha, l1_ratio) problem on its own
@@ -322,8 +318,6 @@ class _NetEstimator(BaseEstimator):
             fold = family.penalty_map(mixes[m], s)
             return dict(so, alpha=fold.mix, user_lambda=so["user_lambda"] * (fold.factor / maps[m].factor))
 
-        a = None if self.alpha is None else float(self.alpha)
-        mix_options = [solver_options(m, None if a is None else a * maps[m].factor) for m in range(len(mixes))]
         if a is None or len(mixes) > 1:
             cvp = cross_validate(problem, self._folds(X, y, problem, groups), self.measure, mix_options,
                                  n_jobs=self.n_jobs, fold_options=fold_options,
@@ -336,23 +330,53 @@ class _NetEstimator(BaseEstimator):
             m, cvp, so = 0, None, mix_options[0]
             solution = _fit.solve(problem.X, problem.y, problem.family, so, problem.weights,
                                   problem.offset, with_iterate=True)
-            path = Path.from_solution(solution, problem, so["alpha"])
-            if path.warning is not None:
-                warnings.warn(f"the solver hit max_iter={self.max_iter} passes before it converged; "
-                              "the coefficients are its last iterate (raise max_iter or tol) "
-                              f"[{path.warning[0]}]", PathConvergenceWarning, stacklevel=2)
-            if path.n_lambdas == 0:
-                raise ValueError(f"the solver stopped before its first solution (max_iter={self.max_iter}); "
-                                 "raise max_iter or tol")
-            lam = float(path.lambdas[0])
+            path, lam = self._one_penalty(solution, problem, so)
+        return self._finish(path, lam, mixes[m], maps[m], a, cvp)
+
+    def _path_options(self, weights: Any) -> Dict[str, Any]:
+        """The options of fit_path these parameters stand for."""
+        return dict(nlambda=self.nlambda, lambda_min_ratio=self.lambda_min_ratio,
+                    standardize=self.standardize, intercept=self.fit_intercept,
+                    penalty_factor=self.penalty_factor, lower_limits=self.lower_limits,
+                    upper_limits=self.upper_limits, thresh=self.tol, maxit=self.max_iter,
+                    weights=weights, solver=self.solver, **self._family_options())
+
+    @staticmethod
+    def _mix_options(solver_options: Dict[str, Any], maps: List[Any], a: Optional[float]
+                     ) -> List[Dict[str, Any]]:
+        """Each mix's solver options on all the data (its one lambda when
+        ``a`` is given)."""
+        out = []
+        for pm in maps:
+            so = dict(solver_options, alpha=pm.mix)
+            if a is not None:
+                so["user_lambda"] = np.array([a * pm.factor])
+            out.append(so)
+        return out
+
+    def _one_penalty(self, solution: Any, meta: Any, so: Dict[str, Any], stacklevel: int = 3):
+        """The path of a single penalty (the solver's last iterate when
+        max_iter cut it short, with a warning; ``stacklevel`` from here) and
+        its lambda."""
+        path = Path.from_solution(solution, meta, so["alpha"])
+        if path.warning is not None:
+            warnings.warn(f"the solver hit max_iter={self.max_iter} passes before it converged; "
+                          "the coefficients are its last iterate (raise max_iter or tol) "
+                          f"[{path.warning[0]}]", PathConvergenceWarning, stacklevel=stacklevel)
+        if path.n_lambdas == 0:
+            raise ValueError(f"the solver stopped before its first solution (max_iter={self.max_iter}); "
+                             "raise max_iter or tol")
+        return path, float(path.lambdas[0])
+
+    def _finish(self, path: Path, lam: float, r: float, pmap: Any, a: Optional[float], cvp: Any):
+        """The fitted attributes, from the chosen mix's path and lambda."""
         if hasattr(self, "feature_names_in_"):
             path.feature_names = [str(c) for c in self.feature_names_in_]
-        r = mixes[m]
         self.cv_ = cvp
         self.path_ = path
         self.lambda_ = float(lam)
         self.l1_ratio_ = r
-        self.alpha_ = a if a is not None else float(lam / maps[m].factor)
+        self.alpha_ = a if a is not None else float(lam / pmap.factor)
         self.n_iter_ = path.npasses
         self._set_coef(path.coef(lam), path.intercept(lam))
         return self
@@ -370,6 +394,8 @@ class _NetEstimator(BaseEstimator):
 
     def _link(self, X, offset=None):
         check_is_fitted(self)
+        if _dask.any_dask(X, offset):
+            return self.path_.predict(X, s=self.lambda_, offset=offset)
         X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
         eta = np.asarray(X @ np.ravel(self.coef_)).reshape(-1) + float(np.ravel(self.intercept_)[0])
         off = as_offset(offset, (X.shape[0],))
@@ -475,7 +501,7 @@ class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
 
     def _link(self, X, offset=None):
         check_is_fitted(self)
-        if len(self.classes_) == 2:
+        if len(self.classes_) == 2 or _dask.any_dask(X, offset):
             return super()._link(X, offset)
         X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
         eta = np.asarray(X @ self.coef_.T) + self.intercept_
@@ -489,6 +515,10 @@ class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
 
     def predict_proba(self, X, offset=None):
         """Class probabilities, shape (n_samples, K), columns in ``classes_`` order."""
+        if _dask.any_dask(X, offset):  # lazy: a Dask array
+            p = self.path_.predict(X, s=self.lambda_, kind="response", offset=offset)
+            return p if p.ndim == 2 else p.map_blocks(lambda b: np.column_stack([1.0 - b, b]),
+                                                      new_axis=1, chunks=(p.chunks[0], (2,)))
         eta = self._link(X, offset)
         if eta.ndim == 2:
             return get_family("multinomial").inverse_link(eta)
@@ -504,6 +534,8 @@ class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
 
     def predict(self, X, offset=None):
         """The most probable label."""
+        if _dask.any_dask(X, offset):  # lazy: a Dask array
+            return self.path_.predict(X, s=self.lambda_, kind="class", offset=offset)
         eta = self._link(X, offset)
         if eta.ndim == 2:
             return self.classes_[np.argmax(eta, axis=1)]

@@ -365,6 +365,11 @@ class Family:
         """The factor by which the solver divides the response (1: none)."""
         return 1.0
 
+    def response_scale_of_moments(self, mean: float, var: float, intercept: bool) -> float:
+        """response_scale from the weighted mean and variance of the fitted
+        response (y less its offset) instead of the rows."""
+        return 1.0
+
     def penalty_map(self, l1_ratio: float, scale: float) -> PenaltyMap:
         """``a*r*|b|_1 + a*(1-r)/2*|b|^2`` (scikit-learn's strength ``a`` and
         mix ``r``) as the solver's ``lambda*(mix*|b|_1 + (1-mix)/2*|b|^2)``:
@@ -394,6 +399,10 @@ class Gaussian(Family):
         wn = np.full(fitted.shape[0], 1.0 / fitted.shape[0]) if weights is None else weights / weights.sum()
         c = wn @ fitted if intercept else 0.0
         s = float(np.sqrt(wn @ (fitted - c) ** 2))
+        return s if s > 0 and np.isfinite(s) else 1.0
+
+    def response_scale_of_moments(self, mean, var, intercept):
+        s = float(np.sqrt(var if intercept else var + mean * mean))
         return s if s > 0 and np.isfinite(s) else 1.0
 
     def penalty_map(self, l1_ratio, scale):

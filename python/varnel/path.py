@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
-from . import _convert, _fit, _survival
+from . import _convert, _dask, _fit, _survival
 from .families import Family, get_family
 
 __all__ = ["Path", "fit_path"]
@@ -102,6 +102,8 @@ class Path:
         self.feature_names = None if feature_names is None else list(feature_names)
         self.classes = classes
         self.alpha = float(alpha)
+        #: passes over the data of a path fitted on a Dask collection (None in memory)
+        self.npasses_data: Optional[int] = None
 
     #: a cox path's training rows, for the Breslow estimate of its baseline
     #: hazard (None for the other families)
@@ -237,6 +239,8 @@ class Path:
         """
         family = self.family_instance
         family.check_kind(kind)
+        if _dask.any_dask(X, offset):
+            return _dask.predict(self, X, s, kind, offset)
         Xc = self._design(X)
         eta = _fit.linear_predictor(Xc, self.coef(s), self.intercept(s))
         off = _convert.as_offset(offset, family.offset_shape(Xc.shape[0], self.classes))
@@ -514,6 +518,11 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
                    upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver,
                    grouped=grouped, strata=strata, ties=ties,
                    standardize_response=standardize_response)
+    if _dask.any_dask(X, y, weights, offset):
+        solution, data, so, npasses = _dask.solve_path(X, y, family, options, offset)
+        path = finished_path(solution, data, so)
+        path.npasses_data = npasses
+        return path
     problem = _fit.prepare(X, y, family, options, offset)
     return fit_problem(problem, stacklevel=3)
 
@@ -524,7 +533,15 @@ def fit_problem(problem: "_fit.Problem", stacklevel: int = 3,
     ``category``, ``stacklevel`` counted from here (3: fit_path's caller)."""
     so = problem.solver_options
     solution = _fit.solve(problem.X, problem.y, problem.family, so, problem.weights, problem.offset)
-    path = Path.from_solution(solution, problem, so["alpha"])
+    return finished_path(solution, problem, so, stacklevel + 1, category)
+
+
+def finished_path(solution: "_fit.Solution", meta: Any, so: Dict[str, Any], stacklevel: int = 3,
+                  category: type = _fit.PathWarning) -> Path:
+    """The Path of a solution fitted with solver options ``so`` (``meta``:
+    the family, classes and feature names); a path cut short warns with
+    ``category``, ``stacklevel`` counted from here."""
+    path = Path.from_solution(solution, meta, so["alpha"])
     if path.warning is not None:
         warnings.warn(_fit.warning_message(path.warning, so, path.n_lambdas),
                       category, stacklevel=stacklevel)

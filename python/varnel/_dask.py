@@ -1,0 +1,325 @@
+"""Paths on data beyond one machine: Dask arrays and data frames of numeric
+columns, chunked by rows.
+
+Nothing of size n leaves a worker.  One pass over the blocks of rows
+(``_core.block_statistics`` on each, merged by a tree reduction) gives the
+columns' moments and, for least squares, every product the path needs:
+that path is fitted on the client from the merged sums.  The families that
+reweight run the covariance solver on the client with one pass per
+reweighting step: each block sums the family's per-row maths at the
+current coefficients (``_core.block_pass``) and only the p-sized sums travel
+back.  The passes are Dask graphs run by ``dask.compute`` (a distributed
+``Client`` when one is active); no scheduler of varnel's own.
+"""
+
+from __future__ import annotations
+
+import sys
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence
+
+import numpy as np
+
+from . import _block_statistics as bs
+from . import _convert, _core, _fit
+from .families import Family
+
+#: Blocks merged by one task of a tree reduction.
+TREE_WIDTH = 8
+
+
+def is_dask(obj: Any) -> bool:
+    """A Dask collection (array, data frame, series), recognised without
+    importing Dask."""
+    if "dask" not in sys.modules or obj is None:
+        return False
+    from dask.base import is_dask_collection
+
+    return bool(is_dask_collection(obj))
+
+
+def any_dask(*objs: Any) -> bool:
+    return any(is_dask(o) for o in objs)
+
+
+def _as_array(obj: Any, what: str) -> Any:
+    """A Dask array from a Dask array, data frame or series (the lengths of
+    a data frame's partitions computed)."""
+    import dask.array as da
+
+    if isinstance(obj, da.Array):
+        meta = getattr(obj, "_meta", None)
+        if meta is not None and not isinstance(meta, np.ndarray):
+            raise TypeError(f"{what} is a Dask array of {type(meta).__name__} blocks; varnel fits "
+                            f"Dask arrays of dense NumPy blocks only (sparse blocks are not "
+                            f"supported: densify them, e.g. {what}.map_blocks(lambda b: b.toarray()))")
+        return obj
+    if hasattr(obj, "to_dask_array"):
+        return obj.to_dask_array(lengths=True)
+    raise TypeError(f"{what} must be a Dask array or data frame, got {type(obj).__name__}")
+
+
+def _rows_like(obj: Any, what: str, chunks: tuple, shape: tuple) -> Any:
+    """``obj`` (Dask or in memory) as a float64 Dask array of ``shape``
+    chunked like the rows of X."""
+    import dask.array as da
+
+    if obj is None:
+        return None
+    if is_dask(obj):
+        arr = _as_array(obj, what)
+    else:
+        arr = da.from_array(_convert.float_array(obj.to_numpy() if hasattr(obj, "to_numpy")
+                                                 else obj, what), chunks=-1)
+    if arr.ndim == 2 and len(shape) == 1 and arr.shape[1] == 1:
+        arr = arr[:, 0]
+    if tuple(arr.shape) != tuple(shape):
+        raise ValueError(f"{what} must have shape {tuple(shape)}, one value per row of X"
+                         f"{' and class' if len(shape) == 2 else ''}, got shape {arr.shape}")
+    if arr.dtype.kind == "c":
+        raise TypeError(f"{what} is complex; only real numbers are supported")
+    return arr.rechunk((chunks,) + tuple((s,) for s in shape[1:]))
+
+
+class DaskData(NamedTuple):
+    """The converted inputs: X (n x p float64, chunked by rows only), the
+    coded response, weights and offset chunked like the rows of X (None when
+    not given), the family, the class labels and X's column names."""
+
+    X: Any
+    y: Any
+    weights: Any
+    offset: Any
+    family: Family
+    classes: Optional[np.ndarray]
+    feature_names: Optional[List[Any]]
+
+    @property
+    def starts(self) -> np.ndarray:
+        return np.r_[0, np.cumsum(self.X.chunks[0])[:-1]]
+
+    def blocks(self, *extra: Any) -> List[tuple]:
+        """The delayed (x, y, w, offset, *extra, first row) of every block of rows."""
+        parts = [self.X.to_delayed()[:, 0], self.y.to_delayed()]
+        for arr in (self.weights, self.offset) + extra:
+            parts.append([None] * len(parts[0]) if arr is None else arr.to_delayed().reshape(-1))
+        return [(*blocks, int(start)) for *blocks, start in zip(*parts, self.starts)]
+
+
+def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = None):
+    """Check and convert the inputs and options; the data stay lazy (only
+    the labels of a class family are computed, a pass over y)."""
+    family, opts = _fit.checked_options(family, options)
+    names = None
+    if hasattr(X, "columns"):  # a Dask data frame: its column names, as in memory
+        names = list(X.columns)
+        if len(set(names)) < len(names):
+            raise ValueError("X has duplicate column names; every column needs its own name")
+        bad = [c for c, t in zip(X.columns, X.dtypes) if np.dtype(t).kind not in "biuf"]
+        if bad:
+            raise TypeError(f"X must hold numeric columns, but column(s) {bad[:5]} are not")
+    Xd = _as_array(X, "X")
+    if Xd.ndim != 2:
+        raise ValueError(f"X must be 2-D (n_samples, n_features), got shape {Xd.shape}")
+    if Xd.dtype.kind not in "biuf":
+        raise TypeError(f"X must hold real numbers, got dtype {Xd.dtype}")
+    n, p = Xd.shape
+    if n < 1 or p < 1:
+        raise ValueError(f"X must have at least one row and one column, got shape {Xd.shape}")
+    Xd = Xd.astype(np.float64).rechunk({1: -1})
+    if opts["solver"] == "naive":
+        raise ValueError("solver='naive' needs X in memory; a Dask array is fitted by the "
+                         "covariance solver from the statistics of its blocks (solver='auto')")
+    chunks = Xd.chunks[0]
+    classes = None
+    if family.has_classes:
+        import dask.array as da
+
+        if is_dask(y):
+            labels = _as_array(y, "y")
+            if labels.ndim == 2 and labels.shape[1] == 1:
+                labels = labels[:, 0]
+            if labels.shape != (n,):
+                raise ValueError(f"y must have shape ({n},), one value per row of X, got shape "
+                                 f"{labels.shape}")
+            labels = labels.rechunk((chunks,))
+            classes = np.unique(np.asarray(da.unique(labels).compute()))
+        else:
+            labels = _convert.response_array(y, n)
+            classes = np.unique(labels)
+        family.check_classes(classes)
+        yd = labels.map_blocks(_codes, classes, dtype=np.float64) if is_dask(labels) else \
+            _rows_like(np.searchsorted(classes, labels).astype(np.float64), "y", chunks, (n,))
+    else:
+        yd = _rows_like(y, "y", chunks, (n,)).astype(np.float64)
+    w = _rows_like(opts.pop("weights"), "weights", chunks, (n,))
+    off = _rows_like(offset, "offset", chunks, family.offset_shape(n, classes))
+    so = _fit.solver_options(family, dict(opts, weights=None), p, names)
+    return DaskData(Xd, yd, w, off, family, classes, names), so
+
+
+def _codes(block: np.ndarray, classes: np.ndarray) -> np.ndarray:
+    codes = np.searchsorted(classes, block)
+    return codes.astype(np.float64)
+
+
+def tree(parts: Sequence[Any], combine: Callable[..., Any]) -> Any:
+    """A tree reduction of delayed parts, TREE_WIDTH at a time."""
+    from dask import delayed
+
+    parts = list(parts)
+    while len(parts) > 1:
+        parts = [delayed(combine)(*parts[i:i + TREE_WIDTH]) for i in range(0, len(parts), TREE_WIDTH)]
+    return parts[0]
+
+
+def add(*sums: Dict[str, Any]) -> Dict[str, Any]:
+    """Entry-wise sums of dicts of the same keys."""
+    out = dict(sums[0])
+    for s in sums[1:]:
+        for key, value in s.items():
+            out[key] = out[key] + value
+    return out
+
+
+def checked_block(x, y, w, o, family: Family, start: int, least_squares: bool):
+    """A block's rows checked (finite, non-negative weights, the family's
+    response) with the rows named as in the whole array; the weights (ones
+    when none) and the response a least-squares fit takes (y less the offset)."""
+    x = np.asarray(x, dtype=np.float64)
+    for what, a in (("X", x), ("y", y), ("weights", w), ("offset", o)):
+        if a is not None and not np.isfinite(a).all():
+            bad = np.argwhere(~np.isfinite(a))[0]
+            where = ", ".join(str(int(v) + start * (i == 0)) for i, v in enumerate(bad))
+            raise ValueError(f"{what} contains NaN or inf: {what}[{where}] is "
+                             f"{a[tuple(bad)]:g}")
+    if w is None:
+        w = np.ones(x.shape[0])
+    elif (w < 0).any():
+        i = int(np.argmax(w < 0))
+        raise ValueError(f"weights must be non-negative, but weights[{start + i}] is {w[i]:g}")
+    if not family.has_classes:
+        family.check_values(y)
+    if least_squares and o is not None:
+        y = y - o
+    return x, np.ascontiguousarray(y, dtype=np.float64), np.ascontiguousarray(w, dtype=np.float64)
+
+
+def block_moments(x, y, w, o, start, centre, family, classes, products):
+    x, yy, w = checked_block(x, y, w, o, family, start, products)
+    s = _core.block_statistics(x, yy, w, centre, products=products)
+    if classes > 1:
+        s["class_weights"] = np.bincount(y.astype(np.intp), weights=w, minlength=classes)
+    return s
+
+
+def centres(data: DaskData, least_squares: bool) -> np.ndarray:
+    """The provisional centres: weighted means of the first rows (finite)."""
+    import dask
+
+    head = slice(0, min(bs.CENTRE_ROWS, data.X.shape[0]))
+    parts = [data.X[head], data.y[head], None if data.weights is None else data.weights[head],
+             None if data.offset is None or not least_squares else data.offset[head]]
+    x, y, w, o = dask.compute(*parts)
+    return bs.centres(x, y - o if o is not None else y, w)
+
+
+def moments(data: DaskData) -> Dict[str, Any]:
+    """One pass over the blocks: their statistics merged (every product for
+    least squares, the squares only for the other families)."""
+    import dask
+    from dask import delayed
+
+    ls = data.family.name == "gaussian"
+    c = centres(data, ls)
+    k = 0 if data.classes is None or not data.family.groups_coefficients else len(data.classes)
+    parts = [delayed(block_moments)(x, y, w, o, start, c, data.family, k, ls)
+             for x, y, w, o, start in data.blocks()]
+    (stats,) = dask.compute(tree(parts, bs.merge))
+    if not stats["weight"] > 0:
+        raise ValueError("weights are all zero: at least one weight must be positive")
+    if k:
+        _fit.check_weighted_classes(data.family, data.classes, np.flatnonzero(stats["class_weights"] > 0))
+    return stats
+
+
+def pass_block(x, y, w, o, start, request):
+    if w is None:
+        w = np.ones(np.shape(x)[0])
+    return _core.block_pass(np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64),
+                            np.asarray(w, dtype=np.float64), o, request)
+
+
+class Passes:
+    """The source of a fit from statistics: each request is one pass over
+    the blocks, their sums added by a tree reduction."""
+
+    def __init__(self, data: DaskData):
+        self.blocks = data.blocks()
+        self.count = 0
+
+    def __call__(self, request: Dict[str, Any]) -> Dict[str, Any]:
+        import dask
+        from dask import delayed
+
+        parts = [delayed(pass_block)(x, y, w, o, start, request) for x, y, w, o, start in self.blocks]
+        self.count += 1
+        return dask.compute(tree(parts, add))[0]
+
+
+def statistics_fit(stats: Dict[str, Any], family: Family, so: Dict[str, Any],
+                   source: Optional[Callable] = None, classes: int = 0) -> Dict[str, Any]:
+    """_core.fit_statistics with the solver options ``so``; a class family's
+    shares from the statistics' class weights."""
+    kw = {k: v for k, v in so.items() if v is not None}
+    means = stats["class_weights"] / stats["weight"] if classes else None
+    return _core.fit_statistics(stats, family=family.solver_name, source=source,
+                                response_means=means, **kw)
+
+
+def solve_path(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = None):
+    """fit_path on Dask collections (see varnel.fit_path): the solution, the
+    converted data, the solver options and the passes over the data (the
+    moments' included)."""
+    data, so = prepare(X, y, family, options, offset)
+    stats = moments(data)
+    gaussian = data.family.name == "gaussian"
+    k = len(data.classes) if data.family.groups_coefficients else 0
+    res = statistics_fit(stats, data.family, so, None if gaussian else Passes(data), k)
+    return _fit.decode(res, so), data, so, int(res["npasses_data"]) + 1
+
+
+def predict(path, X: Any, s: Any, kind: str, offset: Any = None):
+    """Path.predict on a Dask array or data frame: a Dask array, computed
+    block by block when asked for."""
+    import dask.array as da
+
+    family = path.family_instance
+    family.check_kind(kind)
+    if path.feature_names is not None and hasattr(X, "columns"):
+        X = X[path.feature_names]
+    Xd = _as_array(X, "X")
+    if Xd.ndim != 2 or Xd.shape[1] != path.n_features:
+        raise ValueError(f"X has {Xd.shape[1] if Xd.ndim == 2 else Xd.shape} features, the path was "
+                         f"fitted with {path.n_features}: X must have shape (n, {path.n_features})")
+    Xd = Xd.astype(np.float64).rechunk({1: -1})
+    coef, a0 = path.coef(s), path.intercept(s)
+    tail = coef.shape[1:]
+    if kind == "class" and family.groups_coefficients:
+        tail = tail[1:]
+    off = _rows_like(offset, "offset", Xd.chunks[0], family.offset_shape(Xd.shape[0], path.classes))
+    # the offset as columns beside X, so that its blocks pair with X's
+    args = [Xd] + ([] if off is None else [off if off.ndim == 2 else off[:, None]])
+    dtype = np.asarray(path.classes).dtype if kind == "class" and path.classes is not None \
+        else np.float64
+    return da.map_blocks(_predict_block, *args, coef=coef, a0=a0, family=family, kind=kind,
+                         classes=path.classes, dtype=dtype,
+                         chunks=(Xd.chunks[0],) + tuple((t,) for t in tail),
+                         drop_axis=1, new_axis=list(range(1, 1 + len(tail))) or None)
+
+
+def _predict_block(x, offset=None, *, coef, a0, family, kind, classes):
+    eta = _fit.linear_predictor(x, coef, a0)
+    if offset is not None:
+        offset = offset if family.groups_coefficients else offset[:, 0]
+        eta = eta + (offset if eta.ndim == offset.ndim else offset[..., None])
+    return family.predict(eta, kind, classes)

@@ -1,0 +1,276 @@
+"""Cross-validation on Dask collections, from per-fold statistics.
+
+One pass forms every fold's statistics (on each block, those of the block's
+rows of each fold; merged by a tree reduction, so that a task holds its
+chunk and O(folds x p^2)).  Least squares fits the full path and every fold
+from them and scores the folds from them too: the whole cross-validation is
+that one pass.  A reweighting family fits its folds at the same time, one
+thread each: a pass over the blocks starts once every fold still fitting
+has asked for its next reweighting step, and serves them all (each block
+sums, for each fold, the family's per-row maths on its training rows); a
+last pass scores the held-out rows of every fold at every lambda.
+"""
+
+from __future__ import annotations
+
+import threading
+from typing import Any, Callable, Dict, List, Optional, Sequence
+
+import numpy as np
+
+from . import _block_statistics as bs
+from . import _cv_statistics, _dask, _fit
+from .families import Family
+
+
+def draw_folds(y: np.ndarray, nfolds: int, seed: int, stratify: bool, block_id=None) -> np.ndarray:
+    """The fold codes of one block's rows, balanced within the block (by
+    class when stratifying), from the seed and the block's position."""
+    rng = np.random.default_rng([seed, block_id[0]])
+    n = y.shape[0]
+    order = (np.concatenate([rng.permutation(np.flatnonzero(y == c)) for c in np.unique(y)])
+             if stratify else rng.permutation(n))
+    codes = np.empty(n, dtype=np.float64)
+    codes[order] = (np.arange(n) + rng.integers(nfolds)) % nfolds
+    return codes
+
+
+def fold_codes(data: "_dask.DaskData", nfolds: Any, foldid: Any, seed: Any):
+    """(fold codes chunked like the rows, number of folds, the fold labels as
+    given or drawn)."""
+    import dask.array as da
+
+    n = data.X.shape[0]
+    if foldid is not None:
+        fid = _dask._rows_like(foldid, "foldid", data.X.chunks[0], (n,))
+        labels = np.unique(np.asarray(da.unique(fid).compute()))
+        if not np.isfinite(labels).all() or (labels != np.round(labels)).any():
+            raise ValueError("foldid must hold integer fold labels (no NaN, no fractions)")
+        if labels.shape[0] < 2:
+            raise ValueError("foldid must hold at least two distinct folds")
+        codes = fid.map_blocks(lambda b: np.searchsorted(labels, b).astype(np.float64),
+                               dtype=np.float64)
+        return codes, labels.shape[0], fid
+    if isinstance(nfolds, bool) or not isinstance(nfolds, (int, np.integer)) or nfolds < 2:
+        raise ValueError(f"nfolds must be an integer of at least 2, got {nfolds!r}")
+    seed = int(np.random.default_rng(seed).integers(2**62)) if not isinstance(seed, (int, np.integer)) \
+        else int(seed)
+    codes = data.y.map_blocks(draw_folds, int(nfolds), seed, data.family.has_classes,
+                              dtype=np.float64)
+    return codes, int(nfolds), codes
+
+
+def block_fold_moments(x, y, w, o, fid, start, centre, family, classes, products, K):
+    """A block's statistics of each fold's rows (a list of K)."""
+    out = []
+    for k in range(K):
+        rows = fid == k
+        out.append(_dask.block_moments(x[rows], y[rows], None if w is None else w[rows],
+                                       None if o is None else o[rows], start, centre, family,
+                                       classes, products))
+    return out
+
+
+def merge_folds(*parts: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
+    return [bs.merge(*fold) for fold in zip(*parts)]
+
+
+def pass_folds(x, y, w, o, fid, start, requests: Dict[int, Dict[str, Any]]):
+    """Each fold's sums of a pass on its training rows of the block."""
+    w = np.ones(np.shape(x)[0]) if w is None else w
+    return {k: _dask.pass_block(x, y, np.where(fid == k, 0.0, w), o, start, req)
+            for k, req in requests.items()}
+
+
+def add_folds(*parts: Dict[int, Dict[str, Any]]) -> Dict[int, Dict[str, Any]]:
+    return {k: _dask.add(*(p[k] for p in parts)) for k in parts[0]}
+
+
+def score_folds(x, y, w, o, fid, start, fits, family: Family, classes, measure: str):
+    """Each fold's weighted sum of losses on its held-out rows of the block
+    at every lambda (K x L)."""
+    w = np.ones(np.shape(x)[0]) if w is None else w
+    out = np.zeros((len(fits), fits[0][0].shape[-1]))
+    for k, (coefs, a0) in enumerate(fits):
+        rows = fid == k
+        if not rows.any():
+            continue
+        eta = _fit.linear_predictor(x[rows], coefs, a0)
+        if o is not None:
+            eta = eta + o[rows][..., None]
+        out[k] = w[rows] @ family.losses(y[rows], eta, measure)
+    return out
+
+
+class FoldBatcher:
+    """The passes of several fold fits run together: a pass starts when
+    every fold still fitting has asked for one, and serves them all."""
+
+    def __init__(self, run: Callable[[Dict[int, Any]], Dict[int, Any]], folds: Sequence[int]):
+        self._run = run
+        self._cond = threading.Condition()
+        self._live = set(folds)
+        self._pending: Dict[int, Any] = {}
+        self._results: Dict[int, Any] = {}
+        self._error: Optional[BaseException] = None
+        self._running = False
+
+    def source(self, k: int) -> Callable[[Dict[str, Any]], Dict[str, Any]]:
+        return lambda request: self._ask(k, request)
+
+    def finish(self, k: int) -> None:
+        with self._cond:
+            self._live.discard(k)
+            self._launch()
+
+    def fail(self, error: BaseException) -> None:
+        with self._cond:
+            self._error = self._error or error
+            self._cond.notify_all()
+
+    def _ask(self, k: int, request: Dict[str, Any]) -> Dict[str, Any]:
+        with self._cond:
+            self._pending[k] = request
+            self._launch()
+            while k not in self._results:
+                if self._error is not None:
+                    raise RuntimeError("another fold's fit failed") from self._error
+                self._cond.wait()
+            return self._results.pop(k)
+
+    def _launch(self) -> None:
+        # with the lock held; the pass itself runs without it
+        if self._running or not self._pending or not set(self._pending) >= self._live:
+            return
+        batch, self._pending, self._running = self._pending, {}, True
+        self._cond.release()
+        try:
+            out, error = self._run(batch), None
+        except BaseException as exc:
+            out, error = {}, exc
+        finally:
+            self._cond.acquire()
+        self._running = False
+        self._results.update(out)
+        self._error = self._error or error
+        self._cond.notify_all()
+
+
+class DaskFolds:
+    """The folds of a Dask collection for _cv_statistics.cross_validate."""
+
+    def __init__(self, data: "_dask.DaskData", codes: Any, K: int):
+        import dask
+        from dask import delayed
+
+        self.data, self.K = data, K
+        self.blocks = data.blocks(codes)
+        self.least_squares = data.family.name == "gaussian"
+        self.classes = len(data.classes) if data.family.groups_coefficients else 0
+        centre = _dask.centres(data, self.least_squares)
+        parts = [delayed(block_fold_moments)(x, y, w, o, f, start, centre, data.family,
+                                             self.classes, self.least_squares, K)
+                 for x, y, w, o, f, start in self.blocks]
+        (self.heldout,) = dask.compute(_dask.tree(parts, merge_folds))
+        self.total = bs.merge(*self.heldout)
+        if not self.total["weight"] > 0:
+            raise ValueError("weights are all zero: at least one weight must be positive")
+        self.npasses_data = 1
+
+    @property
+    def fold_weights(self) -> np.ndarray:
+        return np.array([s["weight"] for s in self.heldout])
+
+    def _train(self, k: int) -> Dict[str, Any]:
+        others = self.heldout[:k] + self.heldout[k + 1:]
+        train = bs.subtract(self.total, self.heldout[k], others)
+        if self.classes:
+            train["class_weights"] = self.total["class_weights"] - self.heldout[k]["class_weights"]
+        return train
+
+    def fit_all(self, so: Dict[str, Any]) -> Dict[str, Any]:
+        source = None if self.least_squares else _dask.Passes(self.data)
+        res = _dask.statistics_fit(self.total, self.data.family, so, source, self.classes)
+        self.npasses_data += int(res["npasses_data"])
+        return res
+
+    def _run_passes(self, requests: Dict[int, Dict[str, Any]]) -> Dict[int, Dict[str, Any]]:
+        import dask
+        from dask import delayed
+
+        parts = [delayed(pass_folds)(x, y, w, o, f, start, requests)
+                 for x, y, w, o, f, start in self.blocks]
+        self.npasses_data += 1
+        return dask.compute(_dask.tree(parts, add_folds))[0]
+
+    def fit_folds(self, options: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
+        family = self.data.family
+        if self.least_squares:
+            return [_dask.statistics_fit(self._train(k), family, so) for k, so in enumerate(options)]
+        batcher = FoldBatcher(self._run_passes, range(self.K))
+        results: List[Any] = [None] * self.K
+
+        def work(k: int) -> None:
+            try:
+                results[k] = _dask.statistics_fit(self._train(k), family, options[k],
+                                                  batcher.source(k), self.classes)
+            except BaseException as exc:  # every fold stops; the first error is raised
+                results[k] = exc
+                batcher.fail(exc)
+            finally:
+                batcher.finish(k)
+
+        threads = [threading.Thread(target=work, args=(k,), daemon=True) for k in range(self.K)]
+        for t in threads:
+            t.start()
+        try:
+            for t in threads:
+                while t.is_alive():
+                    t.join(0.1)
+        except BaseException as exc:  # Ctrl-C: the folds stop at their next pass
+            batcher.fail(exc)
+            raise
+        errors = [r for r in results if isinstance(r, BaseException)]
+        first = next((e for e in errors if not isinstance(e, RuntimeError)), errors[0] if errors else None)
+        if first is not None:
+            raise first
+        return results
+
+    def scores(self, fits: Sequence[tuple], measure: str) -> np.ndarray:
+        if self.least_squares and measure in _cv_statistics.STATISTICS_MEASURES:
+            return np.array([bs.heldout_squared_error(s, c, a)
+                             for s, (c, a) in zip(self.heldout, fits)])
+        import dask
+        from dask import delayed
+
+        parts = [delayed(score_folds)(x, y, w, o, f, start, list(fits), self.data.family,
+                                      self.data.classes, measure)
+                 for x, y, w, o, f, start in self.blocks]
+        self.npasses_data += 1
+        (sums,) = dask.compute(_dask.tree(parts, lambda *a: sum(a)))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return sums / self.fold_weights[:, None]
+
+
+def cv_path(X: Any, y: Any, family: Any, mixes: List[float], *, nfolds: int = 10,
+            foldid: Any = None, splits: Any = None, measure: str = "deviance", seed: Any = None,
+            keep: bool = False, offset: Any = None, options: Dict[str, Any], stacklevel: int = 3):
+    """cv_path on Dask collections (see varnel.cv_path) for the mixes
+    ``mixes``: the folds' scores (_cv_statistics.FoldScores), the fold labels
+    (as given or drawn) and the measure."""
+    if splits is not None:
+        raise ValueError("splits of row indices are not taken on a Dask array: give foldid (a "
+                         "Dask array of fold labels) or nfolds and seed")
+    if keep:
+        raise ValueError("keep=True is not available on a Dask array: the out-of-fold "
+                         "predictions have one row per observation")
+    data, so = _dask.prepare(X, y, family, dict(options, alpha=mixes[0]), offset)
+    measure = data.family.check_measure(measure)
+    if measure == "auc":
+        raise ValueError("measure='auc' needs every held-out score at once; on a Dask array "
+                         "cross-validate with another measure of the family")
+    codes, K, labels = fold_codes(data, nfolds, foldid, seed)
+    scores = _cv_statistics.cross_validate(DaskFolds(data, codes, K), data, measure,
+                                           [dict(so, alpha=a) for a in mixes], None,
+                                           _fit.PathWarning, stacklevel + 1)
+    return scores, labels, measure
