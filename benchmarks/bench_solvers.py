@@ -96,7 +96,9 @@ def fit_varnel_cov(wl: Workload) -> PathFit:
 
 
 def _glm_only(wl):
-    return None if wl.family in GLMS else "the families by variance and link only"
+    if wl.family in GLMS or wl.name.startswith("tall-"):
+        return None
+    return "the families by variance and link and the tall reweighting rows only"
 
 
 def fit_varnel_std(wl: Workload) -> PathFit:

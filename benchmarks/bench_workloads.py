@@ -170,23 +170,25 @@ def _sparse(rng, n, p, density, k) -> Workload:
                     penalty_grid("gaussian", x, y, False, ratio), ratio)
 
 
-def _logistic(rng, n, p, k) -> Workload:
+def _logistic(rng, n, p, k, name="logistic") -> Workload:
     x = ar1_design(rng, n, p)
     beta = sparse_coefficients(rng, p, k, scale=0.5)
     eta = -0.5 + x @ beta
     y = (rng.random(n) < 1.0 / (1.0 + np.exp(-eta))).astype(np.float64)
     ratio = default_ratio(n, p)
-    return Workload("logistic", "logistic dense", "binomial", x, y, True,
+    return Workload(name, f"logistic dense {n:,} x {p}" if name != "logistic" else "logistic dense",
+                    "binomial", x, y, True,
                     penalty_grid("binomial", x, y, True, ratio), ratio)
 
 
-def _poisson(rng, n, p, k) -> Workload:
+def _poisson(rng, n, p, k, name="poisson") -> Workload:
     x = ar1_design(rng, n, p)
     beta = sparse_coefficients(rng, p, k, scale=0.2)
     eta = 0.5 + x @ beta
     y = rng.poisson(np.exp(eta)).astype(np.float64)
     ratio = default_ratio(n, p)
-    return Workload("poisson", "Poisson dense", "poisson", x, y, True,
+    return Workload(name, f"Poisson dense {n:,} x {p}" if name != "poisson" else "Poisson dense",
+                    "poisson", x, y, True,
                     penalty_grid("poisson", x, y, True, ratio), ratio)
 
 
@@ -303,6 +305,15 @@ WORKLOADS = {
               lambda r: _gamma(r, 1_000, 20, 4)),
     "probit": (lambda r: _probit(r, 50_000, 200, 20),
                lambda r: _probit(r, 1_000, 20, 4)),
+    # tall reweighting families: the naive and the covariance solver side by side
+    "tall-logistic": (lambda r: _logistic(r, 200_000, 50, 10, "tall-logistic"),
+                      lambda r: _logistic(r, 2_000, 10, 3, "tall-logistic")),
+    "tall-poisson": (lambda r: _poisson(r, 200_000, 50, 10, "tall-poisson"),
+                     lambda r: _poisson(r, 2_000, 10, 3, "tall-poisson")),
+    "tall-logistic-1m": (lambda r: _logistic(r, 1_000_000, 20, 5, "tall-logistic-1m"),
+                         lambda r: _logistic(r, 4_000, 5, 2, "tall-logistic-1m")),
+    "tall-poisson-1m": (lambda r: _poisson(r, 1_000_000, 20, 5, "tall-poisson-1m"),
+                        lambda r: _poisson(r, 4_000, 5, 2, "tall-poisson-1m")),
     "tiny": (lambda r: _gaussian("tiny", "Gaussian 100 x 10 (per call)", r, 100, 10, 3, per_call=True),
              lambda r: _gaussian("tiny", "Gaussian 100 x 10 (per call)", r, 100, 10, 3, per_call=True)),
 }
