@@ -12,11 +12,9 @@ import time
 
 import pytest
 
-pytestmark = pytest.mark.skipif(os.name != "posix", reason="needs POSIX signals")
+import contract as C
 
-# Under AddressSanitizer everything runs a few times slower and freed memory
-# sits in quarantine: a looser bound on the answer, and no heap count.
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+pytestmark = pytest.mark.skipif(os.name != "posix", reason="needs POSIX signals")
 
 CHILD = textwrap.dedent("""
     import resource, signal, sys, time
@@ -86,7 +84,9 @@ CHILD = textwrap.dedent("""
     ("elnet_path", 0.5, 40), ("elnet_sparse", 0.5, 40), ("fit", 0.5, 40),
     ("covariance", 0.5, 10), ("multinomial", 0.5, 10), ("preparation", 0.15, 10)])
 def test_ctrl_c_stops_a_fit_promptly_and_leaks_nothing(entry, delay, repeats):
-    proc = subprocess.Popen([sys.executable, "-c", CHILD, entry, str(0 if SANITIZED else repeats)],
+    # under AddressSanitizer everything runs a few times slower and freed
+    # memory sits in quarantine: a looser bound on the answer, no heap count
+    proc = subprocess.Popen([sys.executable, "-c", CHILD, entry, str(0 if C.ASAN else repeats)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert proc.stdout.readline().strip() == "start"
@@ -98,6 +98,6 @@ def test_ctrl_c_stops_a_fit_promptly_and_leaks_nothing(entry, delay, repeats):
     finally:
         proc.kill()
     assert line[:1] == ["interrupted"], (line, err)
-    assert float(line[1]) - sent < (0.6 if SANITIZED else 0.25)
+    assert float(line[1]) - sent < (0.6 if C.ASAN else 0.25)
     growth_kib = int(out.split()[-1])
     assert growth_kib < 20 * 1024, out  # one leaked copy of x would be 7 MiB per fit
