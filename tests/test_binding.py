@@ -187,10 +187,16 @@ def test_reported_error(entry, over, kind, text, param):
     (3, 2, [0, 1, 5], [0, 1], [1.0, 2.0], "col_ptr[2] = 5 exceeds the 2 stored entries"),
     (3, 2, [0, 1, 2], [0, 3], [1.0, 2.0], "row_idx[1] = 3 is not below n = 3"),
     (3, 1, [0, 2], [1, 1], [1.0, 2.0], "row 1 is stored twice in column 0"),
+    # far more rows than stored entries (fit): checked without a marker per row
+    (2**53, 1, [0, 3], [9, 2**60, 9], [1.0, 2.0, 3.0],
+     f"row_idx[1] = {2**60} is not below n = {2**53}"),
+    (2**53, 2, [0, 1, 4], [0, 7, 2, 7], [1.0] * 4, "row 7 is stored twice in column 1"),
 ])
 def test_malformed_csc_is_refused(n, p, col_ptr, row_idx, values, problem):
-    for call in (lambda: _core.elnet_sparse(n, p, col_ptr, row_idx, values, np.arange(3.0)),
-                 lambda: _core.fit((n, p, col_ptr, row_idx, values), np.arange(3.0))):
+    calls = [lambda: _core.fit((n, p, col_ptr, row_idx, values), np.arange(3.0))]
+    if n == 3:  # elnet_sparse compares y's length with n first
+        calls.append(lambda: _core.elnet_sparse(n, p, col_ptr, row_idx, values, np.arange(3.0)))
+    for call in calls:
         exc = raised(call)
         assert type(exc) is ValueError and notes(exc) is None
         assert str(exc) == C.CSC + problem if problem else str(exc).startswith(C.CSC)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace varnel_core {
@@ -26,19 +27,45 @@ std::optional<std::string> csc_problem(std::span<const std::uint64_t> col_ptr,
         if (j > 0 && col_ptr[j] < col_ptr[j - 1])
             return "col_ptr decreases at index " + to_string(j);
     }
-    // Rows in range and distinct within each column: a marker per row holds
-    // the last column (plus one) in which the row was seen.
-    std::vector<std::size_t> seen(nrows, 0);
-    for (std::size_t j = 0; j < ncols; ++j) {
-        for (std::uint64_t k = col_ptr[j]; k < col_ptr[j + 1]; ++k) {
-            const std::uint64_t i = row_idx[k];
-            if (i >= nrows)
-                return "row_idx[" + to_string(k) + "] = " + to_string(i) + " is not below n = " +
-                       to_string(nrows);
-            if (seen[i] == j + 1)
-                return "row " + to_string(i) + " is stored twice in column " + to_string(j);
-            seen[i] = j + 1;
+    // Rows in range and distinct within each column, the first offence in
+    // storage order reported.  A marker per row holds the last column (plus
+    // one) in which the row was seen; when the rows far outnumber the stored
+    // entries, each column's (row, position) pairs are sorted instead, so
+    // that a hostile n costs no memory of its own.
+    auto out_of_range = [&](std::uint64_t k) {
+        return "row_idx[" + to_string(k) + "] = " + to_string(row_idx[k]) + " is not below n = " +
+               to_string(nrows);
+    };
+    auto twice = [&](std::uint64_t k, std::size_t j) {
+        return "row " + to_string(row_idx[k]) + " is stored twice in column " + to_string(j);
+    };
+    if (nrows <= 2 * nnz + 64) {
+        std::vector<std::size_t> seen(nrows, 0);
+        for (std::size_t j = 0; j < ncols; ++j) {
+            for (std::uint64_t k = col_ptr[j]; k < col_ptr[j + 1]; ++k) {
+                const std::uint64_t i = row_idx[k];
+                if (i >= nrows) return out_of_range(k);
+                if (seen[i] == j + 1) return twice(k, j);
+                seen[i] = j + 1;
+            }
         }
+        return std::nullopt;
+    }
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> rows;
+    for (std::size_t j = 0; j < ncols; ++j) {
+        rows.clear();
+        for (std::uint64_t k = col_ptr[j]; k < col_ptr[j + 1]; ++k) rows.emplace_back(row_idx[k], k);
+        std::sort(rows.begin(), rows.end());
+        std::uint64_t first = std::numeric_limits<std::uint64_t>::max();  // earliest offence
+        bool repeated = false;
+        for (std::size_t t = 0; t < rows.size(); ++t) {
+            if (rows[t].first >= nrows && rows[t].second < first) first = rows[t].second, repeated = false;
+            if (t > 0 && rows[t].first == rows[t - 1].first && rows[t].first < nrows &&
+                (t < 2 || rows[t - 2].first != rows[t].first) && rows[t].second < first)
+                first = rows[t].second, repeated = true;
+        }
+        if (first != std::numeric_limits<std::uint64_t>::max())
+            return repeated ? twice(first, j) : out_of_range(first);
     }
     return std::nullopt;
 }
