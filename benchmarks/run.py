@@ -5,6 +5,7 @@
     python benchmarks/run.py --quick          tiny sizes, 1 repetition (CI smoke run)
     python benchmarks/run.py --only tall,tiny --repeat 5 --markdown
     python benchmarks/run.py --only gram      the Gram kernel and the default-path rows
+    python benchmarks/run.py --only cv        cross-validation against LassoCV, saga and glum
 
 See benchmarks/README.md for what every column means.
 """
@@ -46,11 +47,12 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import numpy as np  # noqa: E402
 
+import bench_cv  # noqa: E402
 import bench_gram  # noqa: E402
 import bench_solvers as bs  # noqa: E402
 import bench_workloads as bw  # noqa: E402
 
-ORDER = list(bw.WORKLOADS) + ["gram"]
+ORDER = list(bw.WORKLOADS) + ["gram", "cv"]
 
 
 # ====================================================================== memory
@@ -482,8 +484,8 @@ def main() -> int:
     results: dict[str, tuple[list[Row], dict | None]] = {}
     descriptions = {}
     skipped_all: dict[str, list[str]] = {}
-    gram = "gram" in names
-    names = [n for n in names if n != "gram"]
+    gram, cv = "gram" in names, "cv" in names
+    names = [n for n in names if n not in ("gram", "cv")]
     for name in names:
         wl = bw.build(name, args.quick)
         descriptions[name] = wl.describe()
@@ -560,6 +562,8 @@ def main() -> int:
     checks = targets(results, dram, args.timeout)
     if gram:
         checks += bench_gram.report(args.quick, args.repeat, table, md, log)
+    if cv:
+        checks += bench_cv.report(args.quick, args.repeat, table, md, log)
     if not args.quick:
         print("Targets:")
         if md:
