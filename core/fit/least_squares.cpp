@@ -20,15 +20,15 @@ namespace varnel_core {
 
 namespace {
 
-// The steps every least-squares preparation shares after the include flags:
-// exclusions, penalties, limits, weights, the response check and the null
-// deviance.  `clear_weighted(weights, include)` drops the columns that vary
-// only on rows of weight 0.
-template <class ClearWeighted>
-std::variant<Prepared, FitError> prepare(Flags include, std::span<const double> y,
+// The steps every least-squares preparation shares over a dense or CSC x:
+// the columns that vary, exclusions, penalties, limits, weights, the
+// response check and the null deviance.
+template <class Matrix>
+std::variant<Prepared, FitError> prepare(const Matrix& x, std::span<const double> y,
                                          const FitConfig& cfg, WorkingConstants& wc,
-                                         std::size_t nvars, ClearWeighted&& clear_weighted) {
+                                         std::size_t nvars, const Interrupt& interrupt) {
     Prepared p;
+    Flags include = varying_columns(x, interrupt);
     apply_exclude(cfg, include);
     if (!any_flag(include)) return FitError::AllPredictorsExcluded;
     auto pen = normalize_penalty(cfg, nvars);
@@ -39,7 +39,7 @@ std::variant<Prepared, FitError> prepare(Flags include, std::span<const double> 
     if (auto* e = std::get_if<FitError>(&w)) return *e;
     p.weights = std::move(std::get<Weights>(w));
     // Columns that vary only on rows of weight 0 count as constant.
-    clear_weighted(p.weights.norm, include);
+    clear_weighted_constants(x, p.weights.norm, include, interrupt);
     if (!any_flag(include)) return FitError::AllPredictorsExcluded;
     check_response_varies(y, p.weights.raw, cfg.intercept);
 
@@ -82,10 +82,7 @@ std::variant<PathResult, FitError> dense_naive_in_place(FitRequest& request,
     const FitConfig& cfg = request.config;
     WorkingConstants wc(cfg);
     DenseMatrix x = std::move(std::get<DenseMatrix>(request.x));
-    auto prep = prepare(varying_columns(x, interrupt), request.y, cfg, wc, request.nvars,
-                        [&](const Vec& w, Flags& inc) {
-                            clear_weighted_constants(x, w, inc, interrupt);
-                        });
+    auto prep = prepare(x, request.y, cfg, wc, request.nvars, interrupt);
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
     Prepared& p = std::get<Prepared>(prep);
     p.st = standardize_rows_in_place(x, p.y, p.weights.norm, p.include, cfg.standardize,
@@ -104,10 +101,7 @@ std::variant<PathResult, FitError> dense_naive(FitRequest& request, const Interr
     const FitConfig& cfg = request.config;
     WorkingConstants wc(cfg);
     DenseMatrix x = std::move(std::get<DenseMatrix>(request.x));
-    auto prep = prepare(varying_columns(x, interrupt), request.y, cfg, wc, request.nvars,
-                        [&](const Vec& w, Flags& inc) {
-                            clear_weighted_constants(x, w, inc, interrupt);
-                        });
+    auto prep = prepare(x, request.y, cfg, wc, request.nvars, interrupt);
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
     Prepared& p = std::get<Prepared>(prep);
     const std::span<const double> w = p.weights.norm;
@@ -130,10 +124,7 @@ std::variant<PathResult, FitError> sparse_naive(FitRequest& request, const Inter
     const FitConfig& cfg = request.config;
     WorkingConstants wc(cfg);
     CscMatrix x = std::get<CscInput>(request.x).matrix(request.nobs);
-    auto prep = prepare(varying_columns(x, interrupt), request.y, cfg, wc, request.nvars,
-                        [&](const Vec& w, Flags& inc) {
-                            clear_weighted_constants(x, w, inc, interrupt);
-                        });
+    auto prep = prepare(x, request.y, cfg, wc, request.nvars, interrupt);
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
     Prepared& p = std::get<Prepared>(prep);
     p.st = least_squares_scales(x, p.y, p.weights.norm, p.include, cfg.standardize, cfg.intercept,
@@ -159,10 +150,7 @@ std::variant<PathResult, FitError> dense_covariance(FitRequest& request,
     const std::size_t nobs = x.nrows, nvars = x.ncols;
     const std::span<const double> y = request.y;
     WorkingConstants wc(cfg);
-    auto prep = prepare(varying_columns(matrix, interrupt), y, cfg, wc, nvars,
-                        [&](const Vec& w, Flags& inc) {
-                            clear_weighted_constants(matrix, w, inc, interrupt);
-                        });
+    auto prep = prepare(matrix, y, cfg, wc, nvars, interrupt);
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
     Prepared& p = std::get<Prepared>(prep);
     const std::span<const double> w = p.weights.norm;
