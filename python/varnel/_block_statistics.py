@@ -60,6 +60,10 @@ def heldout_squared_error(s: Dict[str, Any], coefs: np.ndarray, intercepts: np.n
     p = coefs.shape[0]
     Sxx, Sxy, Syy = S[:p, :p], S[:p, p], S[p, p]
     e = intercepts + c[:p] @ coefs - c[p]
-    sse = (Syy - 2.0 * (Sxy @ coefs) + np.einsum("jl,jk,kl->l", coefs, Sxx, coefs)
+    # b' Sxx b for every fit, over the rows that some fit uses (one product)
+    used = np.flatnonzero(np.any(coefs != 0.0, axis=1))
+    B = coefs[used]
+    quadratic = np.einsum("jl,jl->l", B, Sxx[np.ix_(used, used)] @ B)
+    sse = (Syy - 2.0 * (Sxy @ coefs) + quadratic
            - 2.0 * e * (d[p] - d[:p] @ coefs) + e * e * W)
     return np.maximum(sse, 0.0) / W

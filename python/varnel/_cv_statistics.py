@@ -23,7 +23,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence
 import numpy as np
 
 from . import _block_statistics as bs
-from . import _core, _fit
+from . import _core, _fit, _parallel
 from .path import finished_path
 
 #: Measures scored from the held-out folds' statistics.
@@ -39,31 +39,54 @@ def padded(sol: "_fit.Solution", n_lambdas: int):
     return coefs, a0
 
 
+def _indexed(i: int, f: Callable[..., Any], args: tuple) -> tuple:
+    return i, f(*args)
+
+
+def in_order(calls: List[tuple], how: "_parallel.Plan") -> List[Any]:
+    """f(*args) of every (f, args), on varnel's threads when the plan says
+    so (one at a time otherwise), the results in the calls' order.  Each
+    call is deterministic, so the results do not depend on the threads."""
+    if how.mode != "threads":
+        return [f(*a) for f, a in calls]
+    out: List[Any] = [None] * len(calls)
+    for i, r in _parallel.run([(_indexed, (i, f, a)) for i, (f, a) in enumerate(calls)], how):
+        out[i] = r
+    return out
+
+
 class MemoryFolds:
     """Least squares on an X in memory: the folds' statistics from one pass
-    (a fold's rows gathered at a time), every fit from statistics."""
+    (a fold's rows gathered at a time), every fit from statistics; the folds
+    on the plan's threads."""
 
-    def __init__(self, problem: "_fit.Problem", test: Sequence[np.ndarray]):
+    def __init__(self, problem: "_fit.Problem", test: Sequence[np.ndarray],
+                 how: "_parallel.Plan" = _parallel.Plan("serial", 1, None)):
         X, y = problem.X, problem.y
         w = np.ones(len(y)) if problem.weights is None else problem.weights
         if problem.offset is not None:
             y = y - problem.offset
         head = slice(0, min(bs.CENTRE_ROWS, len(y)))
         centre = bs.centres(X[head], y[head], w[head])
-        self.heldout = [_core.block_statistics(X[rows], y[rows], w[rows], centre) for rows in test]
+
+        def heldout(rows):
+            return _core.block_statistics(X[rows], y[rows], w[rows], centre)
+
+        self.how = how
+        self.heldout = in_order([(heldout, (rows,)) for rows in test], how)
         self.total = bs.merge(*self.heldout)
         self.npasses_data = 1
 
     def fit_all(self, so: Dict[str, Any]) -> Dict[str, Any]:
         return _core.fit_statistics(self.total, **_fit._solver_kwargs(so, None))
 
+    def fit_fold(self, k: int, so: Dict[str, Any]) -> Dict[str, Any]:
+        others = self.heldout[:k] + self.heldout[k + 1:]
+        train = bs.subtract(self.total, self.heldout[k], others)
+        return _core.fit_statistics(train, **_fit._solver_kwargs(so, None))
+
     def fit_folds(self, options: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
-        out = []
-        for k, so in enumerate(options):
-            others = self.heldout[:k] + self.heldout[k + 1:]
-            train = bs.subtract(self.total, self.heldout[k], others)
-            out.append(_core.fit_statistics(train, **_fit._solver_kwargs(so, None)))
-        return out
+        return in_order([(self.fit_fold, (k, so)) for k, so in enumerate(options)], self.how)
 
     def scores(self, fits: Sequence[tuple], measure: str) -> np.ndarray:
         return np.array([bs.heldout_squared_error(s, c, a) for s, (c, a) in zip(self.heldout, fits)])
@@ -143,11 +166,12 @@ def cross_validate(source: Any, meta: Any, measure: str, mix_options: List[Dict[
 
 def cross_validate_in_memory(problem: "_fit.Problem", folds: Any, measure: str,
                              mix_options: List[Dict[str, Any]], fold_options: Any,
-                             category: type, stacklevel: int):
-    """cv.cross_validate's statistics route (see uses_statistics)."""
+                             category: type, stacklevel: int, how: "_parallel.Plan"):
+    """cv.cross_validate's statistics route (see uses_statistics); the folds
+    run on the plan's threads."""
     wrapped = None
     if fold_options is not None:
         def wrapped(m, k, so):
             return fold_options(m, folds.train[k], so)
-    source = MemoryFolds(problem, folds.test)
+    source = MemoryFolds(problem, folds.test, how)
     return cross_validate(source, problem, measure, mix_options, wrapped, category, stacklevel + 1)

@@ -318,17 +318,17 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
         raise ValueError("keep=True needs splits whose test sets hold out each observation at most once")
     # Statistics route (_cv_statistics): least squares by the covariance solver
     # fits and scores every fold from per-fold statistics of one pass over X.
+    fam = problem.family
+    how = _parallel.plan(n_jobs, len(folds.test) * len(mix_options), all_by_default)
     if _cv_statistics.uses_statistics(problem, folds, measure, keep, mix_options):
         scores = _cv_statistics.cross_validate_in_memory(problem, folds, measure, mix_options,
-                                                         fold_options, category, stacklevel + 1)
+                                                         fold_options, category, stacklevel + 1, how)
         if verbose:
             K = len(folds.test)
             print(f"cross-validation: {K}/{K} folds done (from per-fold statistics)",
                   file=sys.stderr, flush=True)
         return summarise_folds(scores, measure, folds.foldid)
     # End of the statistics route.
-    fam = problem.family
-    how = _parallel.plan(n_jobs, len(folds.test) * len(mix_options), all_by_default)
     problem = _read_in_place(problem)
     paths = []
     for so in mix_options:
