@@ -54,9 +54,10 @@ bool copy_and_check(const FloatArray& x, std::vector<double>& reserved, Unlocked
 
 PyObject* run_fit(FitRequest request, Unlocked& unlocked, ResultStyle style) {
     const std::uint64_t p = request.nvars;
+    const bool sparse = request.choices.sparse_coefs;
     varnel_core::FitOutcome outcome =
         unlocked.run([&] { return varnel_core::fit(std::move(request), unlocked.interrupt()); });
-    return result_dict(std::move(outcome), p, style);
+    return result_dict(std::move(outcome), {p, sparse}, style);
 }
 
 PyObject* unknown_family(const std::string& family) {

@@ -595,6 +595,16 @@ PyObject* vector_to_array(std::vector<double>&& values) {
     return array.release();
 }
 
+PyObject* counts_to_array(const std::vector<std::uint64_t>& counts) {
+    if (import_numpy() < 0) return nullptr;
+    npy_intp dims[1] = {static_cast<npy_intp>(counts.size())};
+    PyObject* array = PyArray_SimpleNew(1, dims, NPY_INT64);
+    if (array == nullptr) return nullptr;
+    auto* data = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    for (std::size_t i = 0; i < counts.size(); ++i) data[i] = static_cast<std::int64_t>(counts[i]);
+    return array;
+}
+
 PyObject* new_array3(std::size_t d0, std::size_t d1, std::size_t d2, double*& data) {
     if (import_numpy() < 0) return nullptr;
     npy_intp dims[3] = {static_cast<npy_intp>(d0), static_cast<npy_intp>(d1),

@@ -217,6 +217,8 @@ std::optional<std::size_t> first_non_finite(std::span<const double> values,
 // A 1-D float64 array that takes over the vector's buffer without copying
 // it: the array's base object owns the vector and frees it with the array.
 PyObject* vector_to_array(std::vector<double>&& values);
+// A new 1-D int64 array holding a copy of the counts.
+PyObject* counts_to_array(const std::vector<std::uint64_t>& counts);
 // A new C-ordered (rows, cols) float64 array allocated by NumPy; `data`
 // receives its first element.
 PyObject* new_matrix(std::size_t rows, std::size_t cols, double*& data);

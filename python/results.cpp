@@ -1,5 +1,6 @@
 #include "results.hpp"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -47,6 +48,45 @@ PyObject* by_rows(const varnel_core::Vec& v, std::uint64_t rows, std::uint64_t n
     return a;
 }
 
+// The compressed columns expanded: a (nvars, K, lmu) array, or (nvars,
+// lmu) when not `wide`, zero where a solution has no entry.
+PyObject* expanded(const varnel_core::SolutionColumns& cols, std::uint64_t nvars,
+                   std::uint64_t nk, std::uint64_t lmu, bool wide) {
+    double* out = nullptr;
+    PyObject* a = !wide ? new_matrix(nvars, lmu, out) : new_array3(nvars, nk, lmu, out);
+    if (a == nullptr) return nullptr;
+    std::fill(out, out + nvars * nk * lmu, 0.0);
+    for (std::uint64_t l = 0; l < lmu; ++l)
+        for (std::uint64_t e = cols.start[l]; e < cols.start[l + 1]; ++e)
+            for (std::uint64_t k = 0; k < nk; ++k)
+                out[(cols.var[e] * nk + k) * lmu + l] = cols.values[e * nk + k];
+    return a;
+}
+
+// The compressed columns as a tuple (start, var, values, nvars).
+PyObject* compressed(varnel_core::SolutionColumns&& cols, std::uint64_t nvars) {
+    PyRef start(counts_to_array(cols.start));
+    PyRef var(start ? counts_to_array(cols.var) : nullptr);
+    PyRef values(var ? vector_to_array(std::move(cols.values)) : nullptr);
+    if (!values) return nullptr;
+    return Py_BuildValue("(OOOK)", start.get(), var.get(), values.get(),
+                         static_cast<unsigned long long>(nvars));
+}
+
+// Whether the columns describe lmu solutions of nvars variables, nk
+// coefficients each.
+bool consistent_columns(const varnel_core::SolutionColumns& cols, std::uint64_t nvars,
+                        std::uint64_t nk, std::uint64_t lmu) {
+    if (cols.start.size() != lmu + 1 || cols.start.front() != 0 ||
+        cols.start.back() != cols.var.size() || cols.values.size() != cols.var.size() * nk)
+        return false;
+    for (std::uint64_t l = 0; l < lmu; ++l)
+        if (cols.start[l] > cols.start[l + 1]) return false;
+    for (const std::uint64_t j : cols.var)
+        if (j >= nvars) return false;
+    return true;
+}
+
 PyObject* iterate_object(const std::optional<varnel_core::Iterate>& it, std::uint64_t nvars,
                          std::uint64_t nk, bool wide) {
     if (!it) return none();
@@ -64,26 +104,27 @@ PyObject* iterate_object(const std::optional<varnel_core::Iterate>& it, std::uin
 
 }  // namespace
 
-PyObject* result_dict(varnel_core::FitOutcome outcome, std::uint64_t nvars, ResultStyle style) {
+PyObject* result_dict(varnel_core::FitOutcome outcome, CoefShape shape, ResultStyle style) {
     if (const auto* e = std::get_if<varnel_core::FitError>(&outcome)) {
         raise(PyExc_ValueError, std::string(varnel_core::message(*e)));
         return nullptr;
     }
     auto& [path, solver] = std::get<varnel_core::FitResult>(outcome);
+    const std::uint64_t nvars = shape.nvars;
     const std::uint64_t lmu = path.lmu;
     const std::uint64_t nk = path.nclass;
-    const bool consistent =
-        nk >= 1 && path.lambda.size() == lmu && path.a0.size() == lmu * nk &&
-        path.dev_ratio.size() == lmu &&
-        (lmu == 0 ? path.beta.empty()
-                  : path.beta.size() % (lmu * nk) == 0 && path.beta.size() / (lmu * nk) == nvars);
+    const bool consistent = nk >= 1 && path.lambda.size() == lmu && path.a0.size() == lmu * nk &&
+                            path.dev_ratio.size() == lmu &&
+                            consistent_columns(path.beta, nvars, nk, lmu);
     if (!consistent) return raise(PyExc_RuntimeError, "the solver returned an inconsistent path"), nullptr;
 
-    // beta (p, lmu), or (p, K, lmu) and a0 (K, lmu) for a block family
+    // beta (p, lmu), or (p, K, lmu) and a0 (K, lmu) for a block family;
+    // or the compressed columns
     const bool wide = path.block;
-    PyRef beta(by_rows(path.beta, nvars, nk, lmu, wide));
+    PyRef beta(shape.sparse ? compressed(std::move(path.beta), nvars)
+                            : expanded(path.beta, nvars, nk, lmu, wide));
     if (!beta) return nullptr;
-    varnel_core::Vec().swap(path.beta);
+    path.beta = varnel_core::SolutionColumns{};
     PyRef a0(!wide ? vector_to_array(std::move(path.a0)) : by_rows(path.a0, nk, 1, lmu, false));
     if (!a0) return nullptr;
 

@@ -374,10 +374,10 @@ PyObject* fit_statistics(PyObject* args, PyObject* kwargs) {
                      request.stats.nvars);
         request.rows = &*rows;
     }
-    const std::uint64_t p = request.stats.nvars;
+    const CoefShape shape{request.stats.nvars, request.choices.sparse_coefs};
     varnel_core::FitOutcome outcome = unlocked.run(
         [&] { return varnel_core::fit_statistics(std::move(request), unlocked.interrupt()); });
-    return result_dict(std::move(outcome), p, ResultStyle::statistics);
+    return result_dict(std::move(outcome), shape, ResultStyle::statistics);
 }
 
 }  // namespace varnel_py

@@ -146,13 +146,18 @@ def test_sparse_input_is_copied_at_most_once(fmt, monkeypatch):
 
 
 def test_sparse_input_is_never_densified():
-    # 50,000 x 50,000 dense would take 18.6 GiB
+    # 50,000 x 100,001 dense would take 37 GiB; just over SPARSE_MIN_FEATURES
+    # columns, the coefficients stay sparse too
     sp = pytest.importorskip("scipy.sparse")
     rng = np.random.default_rng(0)
-    X = sp.random(50_000, 50_000, density=2e-5, format="csr", random_state=rng)
-    y = (X @ rng.normal(size=50_000) + 0.1 * rng.normal(size=50_000) > 0).astype(float)
+    p = varnel._coefs.SPARSE_MIN_FEATURES + 1
+    X = sp.random(50_000, p, density=1e-5, format="csr", random_state=rng)
+    y = (X @ rng.normal(size=p) + 0.1 * rng.normal(size=50_000) > 0).astype(float)
     path = varnel.fit_path(X, y, "logistic", nlambda=4, lambda_min_ratio=0.5)
-    assert path.coefs.shape == (50_000, 4) and path.df[-1] > 0
+    assert sp.isspmatrix_csc(path.coefs) and path.coefs.shape == (p, 4) and path.df[-1] > 0
+    dense = varnel.fit_path(X, y, "logistic", nlambda=4, lambda_min_ratio=0.5, coef_storage="dense")
+    assert not dense.sparse_coefs and np.array_equal(path.dense_coefs(), dense.coefs)
+    assert not varnel.fit_path(X[:, :-1], y, "logistic", nlambda=2).sparse_coefs
 
 
 @pytest.mark.parametrize("change,exc,match", [
@@ -173,6 +178,9 @@ def test_sparse_input_is_never_densified():
     (lambda X, y: (X, y, dict(lambda_min_ratio=-0.5)), ValueError, r"lambda_min_ratio must lie in \(0, 1\)"),
     (lambda X, y: (X, y, dict(lambda_min_ratio=1.0, user_lambda=[0.1])), ValueError, "lambda_min_ratio"),
     (lambda X, y: (X, y, dict(thresh=0.0)), ValueError, r"thresh must lie in \(0, inf\), got 0"),
+    (lambda X, y: (X, y, dict(coef_storage="csc")), ValueError,
+     r"coef_storage must be one of \('auto', 'dense', 'sparse'\), got 'csc'$"),
+    (lambda X, y: (X, y, dict(coef_storage=None)), ValueError, r"coef_storage must be one of .*, got None$"),
     (lambda X, y: (X, y, dict(thresh=np.inf)), ValueError, "thresh must lie in"),
     (lambda X, y: (X, y, dict(offset=np.zeros((50, 2)))), ValueError, r"offset must have shape \(50,\)"),
     (lambda X, y: (X, y, dict(weights=np.r_[np.ones(49), -1e-300])), ValueError,

@@ -194,3 +194,82 @@ def test_family_names_with_a_parameter(given, want):
     X, eta, rng = make_data(seed=5)
     with pytest.raises(ValueError, match=r"needs non-negative values in y, but y\[0\] is -1"):
         varnel.fit_path(X, np.r_[-1.0, np.ones(len(eta) - 1)], fam)
+
+
+def sparse_problem(family, seed=3):
+    """A sparse X (80 x 30) and a response of the family."""
+    sp = pytest.importorskip("scipy.sparse")
+    rng = np.random.default_rng(seed)
+    X = sp.random(80, 30, density=0.2, format="csc", random_state=rng)
+    eta = X @ np.where(np.arange(30) < 6, rng.standard_normal(30), 0.0)
+    ys = {"gaussian": lambda: eta + 0.3 * rng.standard_normal(80),
+          "logistic": lambda: eta + 0.3 * rng.standard_normal(80) > 0,
+          "poisson": lambda: rng.poisson(np.exp(eta)),
+          "multinomial": lambda: np.digitize(eta + 0.3 * rng.standard_normal(80), [-0.3, 0.3]),
+          "multitask": lambda: np.c_[eta, -eta] + 0.3 * rng.standard_normal((80, 2)),
+          "cox": lambda: np.c_[rng.exponential(np.exp(-eta)), rng.random(80) < 0.8]}
+    return X, ys[family]()
+
+
+def same_bits(a, b):
+    return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("family", ["gaussian", "logistic", "poisson", "multinomial", "multitask", "cox"])
+def test_sparse_coefficient_storage_holds_the_dense_values(family):
+    import pickle
+
+    sp = pytest.importorskip("scipy.sparse")
+    X, y = sparse_problem(family)
+    dense = varnel.fit_path(X, y, family, coef_storage="dense")
+    path = varnel.fit_path(X, y, family, coef_storage="sparse")
+    block = family in ("multinomial", "multitask")
+    mats = path.coefs if block else [path.coefs]
+    assert path.sparse_coefs and not dense.sparse_coefs and len(mats) == dense.n_classes
+    assert all(sp.isspmatrix_csc(m) and m.has_sorted_indices for m in mats)
+    # the same bits, signed zeros included; stored zeros are -0.0 (or beside another class's value)
+    assert same_bits(path.dense_coefs(), dense.coefs) and same_bits(dense.dense_coefs(), dense.coefs)
+    stored = (dense.coefs != 0) | np.signbit(dense.coefs)
+    kept = stored.any(axis=1) if block else stored
+    assert all(m.nnz == np.count_nonzero(kept) for m in mats) and not kept[:, 0].any()
+    for name in ("lambdas", "intercepts", "dev_ratio", "df"):
+        assert same_bits(getattr(path, name), getattr(dense, name)), name
+    assert path.n_features == 30 and path.n_classes == dense.n_classes and path.summary() == dense.summary()
+    lam = dense.lambdas
+    grid, off = list(lam[[0, 4, 9]]), [0.6 * lam[3] + 0.4 * lam[4], 2 * lam[0], 0.0]
+    for s in (grid, off, None):
+        got = path.coef(s)
+        assert _is_sparse_form(got, block)
+        np.testing.assert_array_equal(varnel._coefs.to_dense(got), dense.coef(s))
+        np.testing.assert_allclose(path.predict(X, s), dense.predict(X, s), rtol=1e-13, atol=1e-13)
+    for s in (lam[5], off[0]):
+        assert same_bits(path.coef(s), dense.coef(s))
+        assert path.intercept(s) == pytest.approx(dense.intercept(s), rel=0, abs=0)
+    again = pickle.loads(pickle.dumps(path))
+    assert again.sparse_coefs and same_bits(again.dense_coefs(), dense.coefs)
+    assert again.to_dict()["coefs"] == path.to_dict()["coefs"]
+
+
+def _is_sparse_form(c, block):
+    import scipy.sparse as sp
+
+    return isinstance(c, list) and all(sp.isspmatrix_csc(m) for m in c) if block else sp.isspmatrix_csc(c)
+
+
+@pytest.mark.parametrize("family", ["gaussian", "multinomial"])
+def test_sparse_coefficients_cross_validate_and_plot_as_the_dense_ones(family):
+    pytest.importorskip("matplotlib")
+    import matplotlib
+
+    matplotlib.use("Agg")
+    X, y = sparse_problem(family, seed=5)
+    folds = np.arange(80) % 4
+    dense = varnel.cv_path(X, y, family, foldid=folds, n_jobs=1, coef_storage="dense")
+    path = varnel.cv_path(X, y, family, foldid=folds, n_jobs=1, coef_storage="sparse")
+    assert path.path.sparse_coefs and same_bits(path.path.dense_coefs(), dense.path.coefs)
+    np.testing.assert_array_equal(path.cvm, dense.cvm)
+    np.testing.assert_array_equal(path.coef("lambda_min"), dense.coef("lambda_min"))
+    for xvar in ("lambda", "norm"):
+        a, b = path.path.plot(xvar=xvar, label=True), dense.path.plot(xvar=xvar, label=True)
+        assert [tuple(map(tuple, l.get_xydata())) for l in a.lines] == \
+            [tuple(map(tuple, l.get_xydata())) for l in b.lines]

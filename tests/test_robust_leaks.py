@@ -51,6 +51,8 @@ SUCCEED = {  # every family, with and without warnings
     "mended negative weights": lambda: dense(y=YP, family="poisson", weights=np.where(W > 1.5, -W, W)),
     "fit: sparse logistic, offset": lambda: fit((N, P, PTR, IDX, VAL), YB, family="binomial", offset=W),
     "fit: multinomial": lambda: fit(X, np.floor(YP) % 3, family="multinomial", grouped=True),
+    "fit: compressed coefficients": lambda: fit((N, P, PTR, IDX, VAL), np.floor(YP) % 3,
+                                                family="multinomial", sparse_coefs=True),
     "fit: covariance": lambda: fit(X, Y, solver="covariance", weights=W),
 }
 FAIL = {

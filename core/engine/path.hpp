@@ -39,8 +39,7 @@ PathResult run_path(F& family, D& design, PenaltySequence& seq, const PathRules&
                     const PathSetup& s) {
     const std::size_t nvars = s.coords.include.size();
     Engine<F, D, P> engine(family, design, s.coords, rules, s.curvatures, s.intercept, s.start);
-    SolutionStore store(static_cast<std::size_t>(std::min<std::uint64_t>(nvars, rules.pmax)),
-                        seq.size(), engine.width());
+    SolutionStore store(seq.size(), engine.width());
     const PathEnd end = engine.walk(seq, store);
     const Assembly how{nvars,    s.coef_scale, s.lambda_scale, s.x_mean, s.x_scale,
                        s.intercept, F::intercept_form, seq.generated()};

@@ -22,14 +22,26 @@ struct Iterate {
     Vec beta;
 };
 
+// The coefficients of the solutions along a path as compressed columns:
+// solution l's entries are start[l] to start[l + 1] - 1, entry e holding
+// variable var[e] (increasing within a solution) and its nclass
+// coefficients at values[e * nclass + k].  A variable whose coefficients
+// are all +0.0 has no entry; one with a -0.0 keeps its entry, so that
+// expanding the columns into zeros gives the bits of every solution.
+struct SolutionColumns {
+    Index start{0};
+    Index var;
+    Vec values;
+};
+
 // What every path returns.  Per-solution vectors hold lmu entries, a0
-// lmu * nclass; beta is solution-major, then variable, then class
-// (coefficient k of variable j of solution l at (l * nvars + j) * nclass + k).
-// nclass is 1 but for the block families.
+// lmu * nclass (intercept k of solution l at l * nclass + k); beta holds
+// the coefficients, nclass per variable.  nclass is 1 but for the block
+// families.
 struct PathResult {
     Vec lambda;
     Vec a0;
-    Vec beta;
+    SolutionColumns beta;
     Vec dev_ratio;
     std::uint64_t lmu = 0;
     std::uint64_t nclass = 1;
@@ -66,15 +78,17 @@ struct Assembly {
     bool extrapolate_first;          // generated sequence: replace lambda[0]
 };
 
-// Compressed store of the solutions along a path: max_active coefficient
-// slots per solution, slot i of a solution holding active[i].  A variable
-// has `width` coefficients (one per class; 1 for the scalar families), kept
-// next to each other in its slot and in `coef` (variable j's at j * width),
-// and a solution has `width` intercepts.  Allocated, zero-filled, before the
-// path loop.
+// Compressed store of the solutions along a path: solution m keeps one
+// coefficient slot per variable active when it was stored, slot i holding
+// active[i] (the active list only grows along a path).  A variable has
+// `width` coefficients (one per class; 1 for the scalar families), kept next
+// to each other in its slot and in `coef` (variable j's at j * width), and a
+// solution has `width` intercepts.  The slots of the solutions follow each
+// other, so that the store grows with the active variables, never with
+// nvars times the number of solutions.
 class SolutionStore {
 public:
-    SolutionStore(std::size_t max_active, std::uint64_t nlam, std::size_t width = 1);
+    explicit SolutionStore(std::uint64_t nlam, std::size_t width = 1);
 
     void store(std::uint64_t m, std::span<const std::size_t> active, std::span<const double> coef,
                double intercept, double lambda, double dev) {
@@ -83,9 +97,8 @@ public:
     void store(std::uint64_t m, std::span<const std::size_t> active, std::span<const double> coef,
                std::span<const double> intercepts, double lambda, double dev);
 
-    // Expands the first lmu solutions; `active` is the final active list.
-    // beta holds coefficient k of variable j of solution l at
-    // (l * nvars + j) * width + k and a0 intercept k at l * width + k.
+    // Maps the first lmu solutions back, as compressed columns; `active` is
+    // the final active list.
     PathResult assemble(std::uint64_t lmu, std::span<const std::size_t> active,
                         const Assembly& how) const;
     // One iterate outside the store (coefficients indexed by variable, the
@@ -96,15 +109,15 @@ public:
     double dev(std::uint64_t m) const { return dev_[m]; }
 
 private:
-    // One solution's coefficients (slot i holding active[i]) and intercepts
-    // into a0 (width values) and beta (nvars * width, zero-filled).
-    void expand(std::span<const std::size_t> active, const double* slot, const double* intercepts,
-                const Assembly& how, double* a0, double* beta) const;
+    // One solution's intercepts (width values, from its slots, slot i
+    // holding active[i], and its stored intercepts) into a0: the
+    // coefficients' centring terms summed in the order of `active`.
+    void intercepts(std::span<const std::size_t> active, const double* slot,
+                    const double* stored, const Assembly& how, double* a0) const;
 
-    std::size_t max_active_;
     std::size_t width_;
     Vec coef_;
-    std::vector<std::size_t> count_;
+    std::vector<std::size_t> first_;  // solution m's slots start at first_[m]; one past the last
     Vec intercept_;
     Vec lambda_;
     Vec dev_;

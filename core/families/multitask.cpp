@@ -64,7 +64,7 @@ void MultitaskFamily::to_response_scale(PathResult& r) const {
         for (std::size_t e = 0; e < beta.size(); ++e) beta[e] = beta[e] * scale_[e % nk_];
         for (std::size_t e = 0; e < a0.size(); ++e) a0[e] = a0[e] * scale_[e % nk_] + mean_[e % nk_];
     };
-    rescale(r.a0, r.beta);
+    rescale(r.a0, r.beta.values);
     if (r.iterate) rescale(r.iterate->a0, r.iterate->beta);
 }
 

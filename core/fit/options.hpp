@@ -52,7 +52,9 @@ struct Table {
 // each response of the multitask family to unit variance first (lambda, the
 // deviance and the limits then refer to the scaled responses).  `n_threads`
 // bounds the threads of the passes over x that form column moments and
-// products (none: every core).
+// products (none: every core).  `sparse_coefs` asks the binding for the
+// coefficients as the compressed columns of PathResult::beta rather than
+// as a dense array (the fit itself is the same either way).
 #define VARNEL_FIT_OPTIONS(X)                                \
     X(family, std::string, "gaussian")                       \
     X(offset, std::optional<Table>, std::nullopt)            \
@@ -66,7 +68,8 @@ struct Table {
     X(strata, std::optional<Index>, std::nullopt)            \
     X(ties, std::string, "breslow")                          \
     X(standardize_response, bool, false)                     \
-    X(n_threads, std::optional<std::uint64_t>, std::nullopt)
+    X(n_threads, std::optional<std::uint64_t>, std::nullopt) \
+    X(sparse_coefs, bool, false)
 
 struct FitChoices {
 #define VARNEL_CHOICE_FIELD(name, type, init) type name = init;

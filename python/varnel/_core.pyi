@@ -113,6 +113,7 @@ def fit(
     ties: Literal["breslow", "efron"] = "breslow",
     standardize_response: bool = False,
     n_threads: Optional[int] = None,
+    sparse_coefs: bool = False,
     **options: Unpack[Options],
 ) -> FitResult:
     """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values).
@@ -131,6 +132,10 @@ def fit(
     (tweedie) and ``theta`` (negative_binomial) choose a GLM family's link
     and parameters.
     ``n_threads`` bounds the threads of the passes over x that form column
-    moments and products (None: every core).  The fit runs without the
-    interpreter's lock.
+    moments and products (None: every core).  With ``sparse_coefs`` the
+    result's "beta" is the compressed columns ``(start, var, values,
+    nvars)``: solution l's entries at ``start[l]:start[l + 1]``, variable
+    ``var[e]`` (increasing) and its K coefficients at ``values[e * K:(e + 1)
+    * K]``; a variable whose coefficients are all +0.0 has no entry.  The
+    fit runs without the interpreter's lock.
     """

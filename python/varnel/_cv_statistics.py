@@ -141,7 +141,8 @@ def cross_validate(source: Any, meta: Any, measure: str, mix_options: List[Dict[
             raise ValueError("the full-data path holds no solution")
         options = []
         for k in range(K):
-            fso = dict(so, user_lambda=path.lambdas.copy())
+            # a fold's coefficients meet p x p statistics: kept dense
+            fso = dict(so, user_lambda=path.lambdas.copy(), **{_fit.COEF_STORAGE: "dense"})
             options.append(fold_options(m, k, fso) if fold_options is not None else fso)
         sols = []
         for k, (res, fso) in enumerate(zip(source.fit_folds(options), options)):

@@ -20,7 +20,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence
 import numpy as np
 
 from . import _block_statistics as bs
-from . import _convert, _core, _fit
+from . import _coefs, _convert, _core, _fit
 from .families import Family
 
 #: Blocks merged by one task of a tree reduction.
@@ -270,7 +270,7 @@ def statistics_fit(stats: Dict[str, Any], family: Family, so: Dict[str, Any],
                    source: Optional[Callable] = None, classes: int = 0) -> Dict[str, Any]:
     """_core.fit_statistics with the solver options ``so``; a class family's
     shares from the statistics' class weights."""
-    kw = {k: v for k, v in so.items() if v is not None}
+    kw = _fit._solver_kwargs(so, None)
     means = stats["class_weights"] / stats["weight"] if classes else None
     return _core.fit_statistics(stats, family=family.solver_name, source=source,
                                 response_means=means, **kw)
@@ -303,7 +303,7 @@ def predict(path, X: Any, s: Any, kind: str, offset: Any = None):
                          f"fitted with {path.n_features}: X must have shape (n, {path.n_features})")
     Xd = Xd.astype(np.float64).rechunk({1: -1})
     coef, a0 = path.coef(s), path.intercept(s)
-    tail = coef.shape[1:]
+    tail = _coefs.dense_shape(coef)[1:]
     if kind == "class" and family.groups_coefficients:
         tail = tail[1:]
     off = _rows_like(offset, "offset", Xd.chunks[0], family.offset_shape(Xd.shape[0], path.classes))

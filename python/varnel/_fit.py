@@ -14,6 +14,7 @@ from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple
 
 import numpy as np
 
+from . import _coefs
 from . import _convert as cv
 from . import _core
 from ._parallel import fit_threads
@@ -31,6 +32,9 @@ class PathWarning(UserWarning):
 #: Option names accepted by :func:`varnel.fit_path` (and passed on to the solver),
 #: with their defaults (None: chosen from the data).
 DEFAULTS: Dict[str, Any] = dict(_core.OPTION_DEFAULTS)
+
+#: The option choosing how a path keeps its coefficients (see _coefs).
+COEF_STORAGE = "coef_storage"
 
 
 class Problem(NamedTuple):
@@ -110,13 +114,15 @@ def checked_options(family: Any, options: Dict[str, Any]) -> Tuple[Family, Dict[
     if options.pop("strata", None) is not None:  # prepare takes them with the rows
         raise ValueError("strata are taken with X in memory only")
     solver = options.pop("solver", "auto")
+    storage = _coefs.check_storage(options.pop(COEF_STORAGE, "auto"))
     grouped = cv.as_bool(options.pop("grouped", False), "grouped")
     if grouped and not family.groups_coefficients:
         raise ValueError(f"grouped=True is for the multinomial family, not the {family.name} family")
     for name in FLAGS:
         if name in options:
             cv.as_bool(options[name], name)
-    return family, dict(check_options(options), solver=solver, grouped=grouped)
+    return family, dict(check_options(options), solver=solver, grouped=grouped,
+                        **{COEF_STORAGE: storage})
 
 
 def check_weighted_classes(family: Family, classes: np.ndarray, weighted: np.ndarray) -> None:
@@ -154,12 +160,13 @@ def solver_options(family: Family, opts: Dict[str, Any], p: int,
     }
     if family.groups_coefficients:
         so["grouped"] = opts["grouped"]
+    so[COEF_STORAGE] = opts.get(COEF_STORAGE, "auto")
     family.check_options(so)
     return so
 
 
 def _solver_kwargs(so: Dict[str, Any], weights: Optional[np.ndarray]) -> Dict[str, Any]:
-    kw = {k: v for k, v in so.items() if v is not None}
+    kw = {k: v for k, v in so.items() if v is not None and k != COEF_STORAGE}
     if weights is not None:
         kw["weights"] = weights
     return kw
@@ -172,6 +179,7 @@ def run_solver(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
     design stays sparse.  n_threads: the threads of the fit's passes over X
     (None: every core down to the caller's limits, see _parallel)."""
     kw = _solver_kwargs(so, weights)
+    kw["sparse_coefs"] = _coefs.wants_sparse(so.get(COEF_STORAGE, "auto"), X)
     x = (*X.shape, X.indptr, X.indices, X.data) if cv.is_sparse(X) else X
     if n_threads is None:
         n_threads = fit_threads(*X.shape)
@@ -183,11 +191,11 @@ def run_solver(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
 class Solution(NamedTuple):
     """The solutions of one solver call, decoded: the first ``lmu`` columns
     of every array (a class axis before the lambdas for the multinomial
-    family)."""
+    family); the coefficients in either storage of _coefs."""
 
     lambdas: np.ndarray
     intercepts: np.ndarray
-    coefs: np.ndarray
+    coefs: "_coefs.Coefs"
     dev_ratio: np.ndarray
     nulldev: float
     npasses: int
@@ -209,16 +217,28 @@ def decode(res: Mapping[str, Any], so: Mapping[str, Any], with_iterate: bool = F
         # infinity; report the largest lambda whose solution is all zero
         lambdas[0] = res["lambda_max"]
     a0 = np.asarray(res["a0"], dtype=np.float64)[..., :lmu]
-    beta = np.asarray(res["beta"], dtype=np.float64)[..., :lmu]
+    beta = decoded_coefs(res["beta"], a0, so.get(COEF_STORAGE) == "sparse")
     dev = np.asarray(res["dev_ratio"], dtype=np.float64)[:lmu]
     it = res.get("iterate") if with_iterate else None
     if it is not None:
         lambdas = np.append(lambdas, float(it["lambda"]))
         a0 = np.concatenate([a0, np.asarray(it["a0"], dtype=np.float64)[..., None]], axis=-1)
-        beta = np.concatenate([beta, np.asarray(it["beta"], dtype=np.float64)[..., None]], axis=-1)
+        beta = _coefs.append(beta, np.asarray(it["beta"], dtype=np.float64))
         dev = np.append(dev, np.nan)
     return Solution(lambdas, a0, beta, dev, float(res["nulldev"]), int(res["npasses"]),
                     res.get("warning"))
+
+
+def decoded_coefs(beta: Any, a0: np.ndarray, sparse: bool) -> "_coefs.Coefs":
+    """A result's coefficients: the dense array, or the compressed columns
+    (start, var, values, nvars) as the sparse form; a dense array is made
+    sparse when ``sparse`` (a solver that has no compressed form)."""
+    if isinstance(beta, tuple):
+        start, var, values, nvars = beta
+        block = a0.ndim == 2
+        return _coefs.from_columns(start, var, values, nvars, a0.shape[0] if block else 1, block)
+    beta = np.asarray(beta, dtype=np.float64)
+    return _coefs.from_dense(beta) if sparse else beta
 
 
 def solve(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
@@ -231,6 +251,8 @@ def solve(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
 def linear_predictor(X: Any, b: np.ndarray, a0: Any) -> np.ndarray:
     """a0 + X b, for b of shape (p,), (p, L), (p, K) or (p, K, L); the class
     axis, when there is one, comes after the rows."""
+    if _coefs.is_sparse(b):
+        return _coefs.product(X, b) + a0
     if b.ndim <= 2 and np.ndim(a0) <= 1:
         return np.asarray(X @ b) + a0
     p = b.shape[0]
@@ -246,9 +268,9 @@ def rows_predictor(X: Any, rows: np.ndarray, b: np.ndarray, a0: Any) -> np.ndarr
     """linear_predictor of the rows `rows` of X, read where they are: only
     the variables with a non-zero coefficient, a block of rows at a time
     (dense X), so that no copy of those rows is made."""
-    p = b.shape[0]
-    active = np.flatnonzero(np.any(b.reshape(p, -1) != 0, axis=1))
-    coefs = b[active].reshape(active.shape[0], int(np.prod(b.shape[1:])))
+    active, nonzero = _coefs.active_rows(b)
+    tail = nonzero.shape[1:]
+    coefs = nonzero.reshape(active.shape[0], int(np.prod(tail)))
     m = rows.shape[0]
     if cv.is_sparse(X):
         eta = np.asarray(X[rows][:, active] @ coefs)
@@ -258,7 +280,7 @@ def rows_predictor(X: Any, rows: np.ndarray, b: np.ndarray, a0: Any) -> np.ndarr
         for start in range(0, m, step):
             block = rows[start:start + step]
             eta[start:start + step] = X[np.ix_(block, active)] @ coefs
-    return eta.reshape((m,) + b.shape[1:]) + a0
+    return eta.reshape((m,) + tail) + a0
 
 
 def warning_message(warning: Tuple[str, int], so: Dict[str, Any], n_lambdas: int) -> str:

@@ -6,6 +6,8 @@ from typing import Any
 
 import numpy as np
 
+from . import _coefs
+
 _XVARS = ("lambda", "norm", "dev")
 
 
@@ -83,7 +85,8 @@ def plot_path(path: Any, xvar: str = "lambda", ax: Any = None, label: bool = Fal
     if path.n_lambdas == 0:
         raise ValueError("this path holds no solution")
     ax = _axes(ax)
-    coefs = path.coefs
+    # the curves of the variables non-zero somewhere, in either storage
+    active, coefs = _coefs.active_rows(path.coefs)
     ylabel = "Coefficients"
     if coefs.ndim == 3:  # one curve per variable, its norm over the classes or responses
         coefs = np.sqrt((coefs ** 2).sum(axis=1))
@@ -101,13 +104,12 @@ def plot_path(path: Any, xvar: str = "lambda", ax: Any = None, label: bool = Fal
         x = path.dev_ratio
         xlabel = "Fraction of deviance explained"
     names = path.feature_names or [str(j) for j in range(path.n_features)]
-    active = np.flatnonzero(np.any(coefs != 0, axis=1))
-    for j in active:
-        ax.plot(x, coefs[j], lw=1.2, label=names[j])
+    for i, j in enumerate(active):
+        ax.plot(x, coefs[i], lw=1.2, label=names[j])
     ax.axhline(0.0, color="0.6", lw=0.6, zorder=0)
     if label and active.size:
         end = int(np.argmax(x)) if xvar != "lambda" else int(np.argmin(x))
-        _label_ends(ax, x[end], coefs[active, end], [names[j] for j in active])
+        _label_ends(ax, x[end], coefs[:, end], [names[j] for j in active])
     ax.set_xlabel(xlabel)
     ax.set_ylabel(ylabel)
     if x.shape[0] > 1 and x.min() != x.max():

@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
-from . import _convert, _dask, _fit, _survival
+from . import _coefs, _convert, _dask, _fit, _survival
 from .families import Family, get_family
 
 __all__ = ["Path", "fit_path"]
@@ -50,8 +50,13 @@ class Path:
     intercepts : ndarray of shape (L,), or (K, L) for the multinomial and multitask families
         Intercept at each lambda (per class: they sum to 0; 0 for the cox
         family).
-    coefs : ndarray of shape (p, L), or (p, K, L) for the multinomial and multitask families
+    coefs : ndarray of shape (p, L), or (p, K, L) for the multinomial and multitask families; or sparse
         Coefficients at each lambda, on the scale of the original features.
+        A path fitted with sparse storage (``coef_storage`` of
+        :func:`fit_path`) keeps them as a ``scipy.sparse.csc_matrix`` of
+        shape (p, L), or for the multinomial and multitask families as a
+        list of K such matrices (``coefs[k]`` holds what ``[:, k, :]`` of
+        the dense array would); :meth:`dense_coefs` makes the dense array.
     dev_ratio : ndarray of shape (L,)
         Fraction of the null deviance explained at each lambda.
     df : ndarray of shape (L,)
@@ -89,11 +94,10 @@ class Path:
                  alpha=1.0):
         self.lambdas = np.asarray(lambdas, dtype=np.float64)
         self.intercepts = np.asarray(intercepts, dtype=np.float64)
-        self.coefs = np.asarray(coefs, dtype=np.float64)
+        self.coefs = coefs if _coefs.is_sparse(coefs) else np.asarray(coefs, dtype=np.float64)
         self.dev_ratio = np.asarray(dev_ratio, dtype=np.float64)
         # variables with a non-zero coefficient (for any class)
-        nonzero = self.coefs != 0
-        self.df = np.count_nonzero(nonzero.any(axis=1) if nonzero.ndim == 3 else nonzero, axis=0)
+        self.df = _coefs.nonzero_counts(self.coefs)
         self.nulldev = float(nulldev)
         self.npasses = int(npasses)
         self.warning = None if warning is None else (str(warning[0]), int(warning[1]))
@@ -126,12 +130,23 @@ class Path:
     @property
     def n_features(self) -> int:
         """Number of features p."""
-        return int(self.coefs.shape[0])
+        return int(_coefs.dense_shape(self.coefs)[0])
 
     @property
     def n_classes(self) -> int:
         """K, the number of classes of a multinomial path (1 otherwise)."""
-        return int(self.coefs.shape[1]) if self.coefs.ndim == 3 else 1
+        shape = _coefs.dense_shape(self.coefs)
+        return int(shape[1]) if len(shape) == 3 else 1
+
+    @property
+    def sparse_coefs(self) -> bool:
+        """Whether the coefficients are kept sparse (see ``coefs``)."""
+        return _coefs.is_sparse(self.coefs)
+
+    def dense_coefs(self) -> np.ndarray:
+        """The coefficients as a new dense array, (p, L) or (p, K, L), in
+        either storage (the same values, bit for bit)."""
+        return _coefs.to_dense(self.coefs)
 
     @property
     def n_lambdas(self) -> int:
@@ -167,16 +182,20 @@ class Path:
 
         Returns
         -------
-        ndarray
+        ndarray or sparse
             Shape (p,) for a scalar ``s``, (p, len(s)) for a sequence and
-            (p, L) for ``None``.
+            (p, L) for ``None`` (a class axis after the variables for the
+            multinomial and multitask families).  A path with sparse
+            coefficients gives a scalar ``s``'s as a dense array and the
+            others in its sparse form (see ``coefs``), with the values the
+            dense form would have.
         """
         pos, scalar = self._resolve(s)
         if pos is None:
-            return self.coefs.copy()
+            return _coefs.copy(self.coefs)
         lo, hi, frac = pos
-        out = self.coefs[..., lo] * (1.0 - frac) + self.coefs[..., hi] * frac
-        return out[..., 0] if scalar else out
+        out = _coefs.interpolate(self.coefs, lo, hi, frac)
+        return _coefs.column(out, 0) if scalar else out
 
     def intercept(self, s: LambdaSpec = None) -> Union[float, np.ndarray]:
         """Intercept(s) at the lambda value(s) ``s``, interpolated as in :meth:`coef`."""
@@ -320,7 +339,7 @@ class Path:
                                                           for c in self.classes],
             "lambdas": self.lambdas.tolist(),
             "intercepts": self.intercepts.tolist(),
-            "coefs": self.coefs.tolist(),
+            "coefs": _coefs.to_json(self.coefs),
             "dev_ratio": self.dev_ratio.tolist(),
             "df": self.df.tolist(),
             "nulldev": self.nulldev,
@@ -372,7 +391,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
              exclude: Optional[Sequence[Union[int, str]]] = None,
              offset: Optional[ArrayLike] = None, solver: str = "auto",
              grouped: bool = False, strata: Optional[ArrayLike] = None,
-             ties: Optional[str] = None, standardize_response: Optional[bool] = None) -> Path:
+             ties: Optional[str] = None, standardize_response: Optional[bool] = None,
+             coef_storage: str = "auto") -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
     This is the solver's own parametrisation: ``alpha`` is the mix and lambda
@@ -491,6 +511,14 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
     standardize_response : bool, optional
         Multitask only: scale each response to unit weighted variance before
         fitting (default False); coefficients stay on the original scale.
+    coef_storage : {"auto", "dense", "sparse"}, default "auto"
+        How the path keeps its coefficients: "dense" as an ndarray,
+        "sparse" as a ``scipy.sparse.csc_matrix`` (a list of K for the
+        multinomial and multitask families; see ``Path.coefs``), which
+        holds only the non-zero values of each solution.  "auto" is
+        "sparse" for a sparse X with more than 100,000 columns
+        (``varnel._coefs.SPARSE_MIN_FEATURES``), else "dense".  The values
+        are the same in either storage, bit for bit.
 
     Returns
     -------
@@ -517,7 +545,7 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
                    penalty_factor=penalty_factor, lower_limits=lower_limits,
                    upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver,
                    grouped=grouped, strata=strata, ties=ties,
-                   standardize_response=standardize_response)
+                   standardize_response=standardize_response, coef_storage=coef_storage)
     if _dask.any_dask(X, y, weights, offset):
         solution, data, so, npasses = _dask.solve_path(X, y, family, options, offset)
         path = finished_path(solution, data, so)
