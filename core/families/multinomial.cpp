@@ -61,6 +61,42 @@ bool cholesky_solve(Vec& A, Vec& b, std::size_t K) {
     return true;
 }
 
+// Diagonal working weights d (before the factor w_i) that bound the Hessian
+// H = diag(p) - p p^T of one row from above: D - H is positive semidefinite.
+//
+// Two families of bounds, the better chosen per row by the sum of the
+// ratios d_k / (p_k (1 - p_k)) to the exact diagonal (every ratio is at
+// least 1; the sum is the larger the more the row's steps are shortened):
+//  - Gershgorin's circles: d_k = 2 p_k (1 - p_k); every ratio is 2.
+//  - Around the largest share p_m, with q = 1 - p_m, S = sum_{k != m} 1 / (1 - p_k)
+//    and any t >= 0: d_k = (1 + t) p_k for k != m and
+//    d_m = (1 + t) p_m q / (t + q).  D - H = E + p p^T with E diagonal,
+//    E_kk = t p_k >= 0 and E_mm = -t p_m^2 / (t + q) <= 0; the determinant
+//    lemma gives det(D - H) = det(E) (1 + p^T E^-1 p) = 0 and interlacing
+//    leaves at most that one eigenvalue below E's positive ones, so D - H
+//    is semidefinite (t = 0 is diag(p) >= H, since p p^T is semidefinite).
+//    The sum of ratios, about (1 + t) (S + 1 / (t + q)), is least at
+//    t = sqrt(p_m / S) - q, taken when positive.
+// The same p gives the same d in every build: the rows are independent and
+// each formula is evaluated in one fixed order.
+void bound_curvature(const double* p, double* d, std::size_t K) {
+    std::size_t m = 0;
+    for (std::size_t k = 1; k < K; ++k)
+        if (p[k] > p[m]) m = k;
+    const double q = 1.0 - p[m];
+    double S = 0.0;
+    for (std::size_t k = 0; k < K; ++k)
+        if (k != m) S += 1.0 / (1.0 - p[k]);
+    const double t = std::fmax(std::sqrt(p[m] / S) - q, 0.0);
+    const double around = (1.0 + t) * (S + 1.0 / (t + q));
+    if (q > 0.0 && around < 2.0 * static_cast<double>(K)) {
+        for (std::size_t k = 0; k < K; ++k) d[k] = (1.0 + t) * p[k];
+        d[m] = ((1.0 + t) * p[m]) * (q / (t + q));
+    } else {
+        for (std::size_t k = 0; k < K; ++k) d[k] = 2.0 * (p[k] * (1.0 - p[k]));
+    }
+}
+
 }  // namespace
 
 std::size_t class_count(std::span<const double> y) {
@@ -184,11 +220,13 @@ double MultinomialFamily::reweight(std::span<const double> eta, std::span<double
     const auto w = rows_.w;
     std::fill(weight_sums_.begin(), weight_sums_.end(), 0.0);
     for (std::size_t i = 0; i < cls_.size(); ++i) {
-        const double* p = prob_.data() + i * nk_;
-        softmax(eta.data() + i * nk_, prob_.data() + i * nk_, nk_);
+        double* p = prob_.data() + i * nk_;
+        double* vi = v.data() + i * nk_;
+        softmax(eta.data() + i * nk_, p, nk_);
+        bound_curvature(p, vi, nk_);
         for (std::size_t k = 0; k < nk_; ++k) {
-            v[i * nk_ + k] = w[i] * (2.0 * (p[k] * (1.0 - p[k])));
-            weight_sums_[k] += v[i * nk_ + k];
+            vi[k] = w[i] * vi[k];
+            weight_sums_[k] += vi[k];
         }
     }
     interrupt_.tick(prob_.size() * 8);

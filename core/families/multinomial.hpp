@@ -26,14 +26,18 @@ std::size_t class_count(std::span<const double> y);
 
 // y holds the class codes 0, 1, ..., K - 1 (y_ik below is 1 when observation
 // i is of class k), the offset is n x K.  Each outer iteration bounds the
-// Hessian of observation i's loss, w_i (diag(p_i) - p_i p_i^T), by the
-// diagonal 2 w_i diag(p_i (1 - p_i)) (Gershgorin's circles: row k's
-// off-diagonal entries add up to p_k (1 - p_k); exact for two classes),
-// which gives working weights v_ik = 2 w_i p_ik (1 - p_ik) and residuals
-// r_ik = w_i (y_ik - p_ik).  An outer iteration has converged when every
-// weighted squared change of a coefficient or an intercept is at most
-// thresh * (null deviance / 2).  The loss sees only differences between the
-// classes (shift_invariant).
+// Hessian of observation i's loss, w_i (diag(p_i) - p_i p_i^T), by a
+// diagonal w_i diag(d_i) >= it, chosen per row as the better of Gershgorin's
+// 2 p_ik (1 - p_ik) and a bound around the row's largest share
+// (multinomial.cpp, bound_curvature; Gershgorin's is exact along the class
+// difference for two classes, the other comes down to about half of it for
+// the smaller shares of K classes).  The quadratic majorises the loss, so every outer
+// iteration lowers the penalized objective without a step check.  Working
+// weights v_ik = w_i d_ik, residuals r_ik = w_i (y_ik - p_ik).  An outer
+// iteration has converged when every weighted squared change of a
+// coefficient or an intercept (weighted by its curvature sum_i v_ik z_ij^2)
+// is at most thresh * (null deviance / 2), the weights w normalized to sum
+// 1.  The loss sees only differences between the classes (shift_invariant).
 class MultinomialFamily {
 public:
     static constexpr Schedule schedule{true, false, false};
@@ -100,7 +104,7 @@ private:
     MultinomialFamily(RowData rows, std::vector<std::uint32_t> cls, Vec pbar,
                       const FitConfig& config, const WorkingConstants& constants,
                       const Interrupt& interrupt);
-    // p from eta and v_ik = 2 w_i p_ik (1 - p_ik); the classes' sums of v
+    // p from eta and v_ik = w_i d_ik; the classes' sums of v
     // into weight_sums_; returns their total.
     double reweight(std::span<const double> eta, std::span<double> v);
     void set_residuals(std::span<double> r) const;
@@ -117,7 +121,11 @@ private:
     double thresh_;
     Vec prob_;  // n x K, row-major, as eta
     Vec weight_sums_;
-    double min_weight_sum_;  // K times the binomial's saturation bound on 2 p (1 - p)
+    // K times the binomial's saturation bound on 2 p (1 - p).  A confident
+    // row's weights sum to up to (1 + t)^2 / (4 t) times Gershgorin's,
+    // t = 1 / sqrt(K - 1) (1.33 at K = 10), so the fit counts as saturated
+    // at a proportionally more confident fit there.
+    double min_weight_sum_;
     double pmin_;
     double min_dev_change_;
     double null_half_dev_ = 0.0;
