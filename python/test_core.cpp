@@ -27,6 +27,7 @@
 #include "designs/statistics.hpp"
 #include "designs/standardized.hpp"
 #include "designs/working.hpp"
+#include "families/multinomial.hpp"
 #include "fit/prepare.hpp"
 #include "kernels/block_kernels.hpp"
 #include "kernels/block_rows.hpp"
@@ -318,6 +319,16 @@ WRAPPER(fma_peak) {
     return PyFloat_FromDouble(vc::gram_fma_peak(gram_kernel(name)));
 }
 
+// curvature_bound(p) -> d: softmax_curvature_bound of one row's class
+// probabilities.
+WRAPPER(curvature_bound) {
+    vc::Vec p;
+    if (!parse(args, kwargs, {"p"}, p)) return nullptr;
+    vc::Vec d(p.size(), 0.0);
+    vc::softmax_curvature_bound(p.data(), d.data(), p.size());
+    return array(std::move(d));
+}
+
 // block_rows(kernel, op, z, c, R, V, delta, K) -> {"out", "R"}: one dense
 // row kernel of block_kernels.hpp on the instruction set `kernel`, R and V
 // n x K row-major.  op "dot" (z, c[0], R), "wsumsq" (z, c[0], V), "sub"
@@ -539,7 +550,7 @@ PyMethodDef methods[] = {
     METHOD(wdot4), METHOD(grad), METHOD(weighted_sumsq),
     METHOD(chkvars),
     METHOD(clear_weighted_constants), METHOD(normalize_penalty), METHOD(gram), METHOD(fma_peak),
-    METHOD(block_rows),
+    METHOD(block_rows), METHOD(curvature_bound),
     METHOD(design), METHOD(matrix),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -117,6 +117,32 @@ def test_block_row_kernels_same_bits_on_every_instruction_set(n, K):
                 assert bits(got[key]) == bits(np.ravel(value)), (op, kernel, key)
 
 
+def dirichlet_rows(rng, K):
+    """Class probabilities from uniform to nearly certain, with ties and zeros."""
+    rows = [rng.dirichlet(np.full(K, a)) for a in (0.05, 0.3, 1.0, 10.0) for _ in range(20)]
+    sure = np.full(K, 1e-13)
+    sure[0] = 1.0 - (K - 1) * 1e-13
+    tie = np.zeros(K)
+    tie[:2] = 0.5
+    return rows + [np.full(K, 1.0 / K), sure, tie]
+
+
+@pytest.mark.parametrize("K", [2, 3, 5, 10, 40])
+def test_multinomial_curvature_bound_majorises_and_beats_gershgorin(K):
+    rng = np.random.default_rng(K)
+    for p in dirichlet_rows(rng, K):
+        d = tc.curvature_bound(p)
+        gap = np.diag(d - p) + np.outer(p, p)  # diag(d) - H, H = diag(p) - p p^T
+        assert np.linalg.eigvalsh(gap).min() >= -1e-14, p
+        gersh, exact = 2.0 * p * (1.0 - p), p * (1.0 - p)
+        if K == 2:  # both bounds are Gershgorin's there, exact along the class difference
+            assert np.allclose(d, gersh, rtol=1e-14, atol=0.0), p
+        seen = exact > 0
+        assert np.sum(d[seen] / exact[seen]) <= 2.0 * K * (1.0 + 1e-12), p
+    uniform = np.full(K, 1.0 / K)  # diag(p) is the bound there
+    assert np.allclose(tc.curvature_bound(uniform), uniform if K > 2 else 2 * uniform * (1 - uniform))
+
+
 def csc_columns(columns, n):
     """A CSC matrix from (rows, stored values) per column, explicit zeros kept."""
     ptr = np.cumsum([0] + [len(r) for r, _ in columns])

@@ -61,25 +61,9 @@ bool cholesky_solve(Vec& A, Vec& b, std::size_t K) {
     return true;
 }
 
-// Diagonal working weights d (before the factor w_i) that bound the Hessian
-// H = diag(p) - p p^T of one row from above: D - H is positive semidefinite.
-//
-// Two families of bounds, the better chosen per row by the sum of the
-// ratios d_k / (p_k (1 - p_k)) to the exact diagonal (every ratio is at
-// least 1; the sum is the larger the more the row's steps are shortened):
-//  - Gershgorin's circles: d_k = 2 p_k (1 - p_k); every ratio is 2.
-//  - Around the largest share p_m, with q = 1 - p_m, S = sum_{k != m} 1 / (1 - p_k)
-//    and any t >= 0: d_k = (1 + t) p_k for k != m and
-//    d_m = (1 + t) p_m q / (t + q).  D - H = E + p p^T with E diagonal,
-//    E_kk = t p_k >= 0 and E_mm = -t p_m^2 / (t + q) <= 0; the determinant
-//    lemma gives det(D - H) = det(E) (1 + p^T E^-1 p) = 0 and interlacing
-//    leaves at most that one eigenvalue below E's positive ones, so D - H
-//    is semidefinite (t = 0 is diag(p) >= H, since p p^T is semidefinite).
-//    The sum of ratios, about (1 + t) (S + 1 / (t + q)), is least at
-//    t = sqrt(p_m / S) - q, taken when positive.
-// The same p gives the same d in every build: the rows are independent and
-// each formula is evaluated in one fixed order.
-void bound_curvature(const double* p, double* d, std::size_t K) {
+}  // namespace
+
+void softmax_curvature_bound(const double* p, double* d, std::size_t K) {
     std::size_t m = 0;
     for (std::size_t k = 1; k < K; ++k)
         if (p[k] > p[m]) m = k;
@@ -96,8 +80,6 @@ void bound_curvature(const double* p, double* d, std::size_t K) {
         for (std::size_t k = 0; k < K; ++k) d[k] = 2.0 * (p[k] * (1.0 - p[k]));
     }
 }
-
-}  // namespace
 
 std::size_t class_count(std::span<const double> y) {
     double top = 0.0;
@@ -223,7 +205,7 @@ double MultinomialFamily::reweight(std::span<const double> eta, std::span<double
         double* p = prob_.data() + i * nk_;
         double* vi = v.data() + i * nk_;
         softmax(eta.data() + i * nk_, p, nk_);
-        bound_curvature(p, vi, nk_);
+        softmax_curvature_bound(p, vi, nk_);
         for (std::size_t k = 0; k < nk_; ++k) {
             vi[k] = w[i] * vi[k];
             weight_sums_[k] += vi[k];
