@@ -245,13 +245,13 @@ def _gram(name, rng, n, p, k) -> Workload:
                     raw=(x, y), scales=sd)
 
 
-def _multinomial(rng, n, p, nclass, k) -> Workload:
+def _multinomial(rng, n, p, nclass, k, name="multinomial") -> Workload:
     x = ar1_design(rng, n, p)
     beta = np.column_stack([sparse_coefficients(rng, p, k, scale=0.5) for _ in range(nclass)])
     eta = x @ beta + rng.gumbel(size=(n, nclass))
     y = np.argmax(eta, axis=1).astype(np.float64)
     ratio = default_ratio(n, p)
-    return Workload("multinomial", f"multinomial dense, K = {nclass}", "multinomial", x, y, True,
+    return Workload(name, f"multinomial dense, K = {nclass}", "multinomial", x, y, True,
                     penalty_grid("multinomial", x, y, True, ratio), ratio)
 
 
@@ -291,6 +291,8 @@ WORKLOADS = {
                 lambda r: _poisson(r, 500, 20, 5)),
     "multinomial": (lambda r: _multinomial(r, 20_000, 200, 5, 10),
                     lambda r: _multinomial(r, 500, 20, 3, 4)),
+    "multinomial-100k": (lambda r: _multinomial(r, 100_000, 50, 10, 5, "multinomial-100k"),
+                         lambda r: _multinomial(r, 2_000, 10, 10, 3, "multinomial-100k")),
     "gram-100k": (lambda r: _gram("gram-100k", r, 100_000, 50, 10),
                   lambda r: _gram("gram-100k", r, 2_000, 10, 3)),
     "gram-50k": (lambda r: _gram("gram-50k", r, 50_000, 200, 20),

@@ -27,7 +27,10 @@
 #include "designs/statistics.hpp"
 #include "designs/standardized.hpp"
 #include "designs/working.hpp"
+#include "families/multinomial.hpp"
 #include "fit/prepare.hpp"
+#include "kernels/block_kernels.hpp"
+#include "kernels/block_rows.hpp"
 #include "kernels/gram.hpp"
 
 namespace vc = varnel_core;
@@ -316,6 +319,59 @@ WRAPPER(fma_peak) {
     return PyFloat_FromDouble(vc::gram_fma_peak(gram_kernel(name)));
 }
 
+// curvature_bound(p) -> d: softmax_curvature_bound of one row's class
+// probabilities.
+WRAPPER(curvature_bound) {
+    vc::Vec p;
+    if (!parse(args, kwargs, {"p"}, p)) return nullptr;
+    vc::Vec d(p.size(), 0.0);
+    vc::softmax_curvature_bound(p.data(), d.data(), p.size());
+    return array(std::move(d));
+}
+
+// block_rows(kernel, op, z, c, R, V, delta, K) -> {"out", "R"}: one dense
+// row kernel of block_kernels.hpp on the instruction set `kernel`, R and V
+// n x K row-major.  op "dot" (z, c[0], R), "wsumsq" (z, c[0], V), "sub"
+// (z, c[0], V, delta; R updated), "sub_dot" (z holds z then next, c their
+// centres) and "add" (z holds m = len(c) columns, delta their m x K steps).
+WRAPPER(block_rows) {
+    std::string kernel, op;
+    vc::Vec z, c, R, V, delta;
+    std::uint64_t K = 0;
+    if (!parse(args, kwargs, {"kernel", "op", "z", "c", "R", "V", "delta", "K"}, kernel, op, z, c,
+               R, V, delta, K))
+        return nullptr;
+    const vc::block_detail::RowKernels* isa = vc::block_row_kernels(kernel);
+    if (isa == nullptr) return vp::raise(PyExc_ValueError, "this CPU cannot run that kernel"), nullptr;
+    vc::require(K > 0 && R.size() % K == 0 && !c.empty(), "block_rows: R of n x K, centres");
+    const std::size_t n = R.size() / K;
+    vc::Vec out(K, 0.0);
+    if (op == "dot") {
+        isa->dot(z.data(), c[0], R.data(), n, K, out.data());
+    } else if (op == "wsumsq") {
+        isa->wsumsq(z.data(), c[0], V.data(), n, K, out.data());
+    } else if (op == "sub") {
+        isa->sub(z.data(), c[0], V.data(), delta.data(), R.data(), n, K);
+    } else if (op == "sub_dot") {
+        vc::require(z.size() == 2 * n && c.size() == 2, "block_rows: z and next");
+        isa->sub_dot(z.data(), c[0], V.data(), delta.data(), R.data(), z.data() + n, c[1], n, K,
+                     out.data());
+    } else {
+        vc::require(op == "add" && z.size() == c.size() * n && delta.size() == c.size() * K,
+                    "block_rows: an op and its arguments");
+        std::vector<const double*> zs, bs;
+        for (std::size_t t = 0; t < c.size(); ++t)
+            zs.push_back(z.data() + t * n), bs.push_back(delta.data() + t * K);
+        isa->add(zs.data(), c.data(), bs.data(), c.size(), R.data(), n, K);
+    }
+    vp::PyRef d(PyDict_New());
+    vp::PyRef o(array(std::move(out))), r(array(std::move(R)));
+    if (!d || !o || !r || PyDict_SetItemString(d.get(), "out", o.get()) < 0 ||
+        PyDict_SetItemString(d.get(), "R", r.get()) < 0)
+        return nullptr;
+    return d.release();
+}
+
 // The CSC arrays of a column-major matrix's non-zeros.
 vc::CscMatrix csc_of(const vc::Vec& x, std::size_t n, std::size_t p) {
     vc::Index col_ptr{0}, row_idx;
@@ -494,6 +550,7 @@ PyMethodDef methods[] = {
     METHOD(wdot4), METHOD(grad), METHOD(weighted_sumsq),
     METHOD(chkvars),
     METHOD(clear_weighted_constants), METHOD(normalize_penalty), METHOD(gram), METHOD(fma_peak),
+    METHOD(block_rows), METHOD(curvature_bound),
     METHOD(design), METHOD(matrix),
     {nullptr, nullptr, 0, nullptr},
 };

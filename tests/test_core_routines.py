@@ -1,5 +1,6 @@
 """The core's building blocks through varnel._test_core: the kernels' order of
-summation bit for bit (the batched and fused kernels that the fits use, and
+summation bit for bit (the block row kernels on every instruction set this
+CPU runs, for any class count; the batched and fused kernels that the fits use, and
 the sparse designs' orders, are pinned with every result in
 test_result_hashes.py and test_fit_hashes.py), the constant-column rules,
 the empty penalty vector, and violated preconditions."""
@@ -65,6 +66,81 @@ def test_kernels_sum_in_the_documented_order(n):
 def test_order_of_partial_sums_and_tail(b, total):
     ones = np.ones(len(b))
     assert tc.grad(ones[:, None], 0, b, 0.0) == tc.wdot4(ones, b, ones) == total
+
+
+def runs(kernel):
+    try:
+        tc.block_rows(kernel, "dot", [1.0], [0.0], [1.0], [1.0], [0.0], 1)
+    except ValueError:
+        return False
+    return True
+
+
+BLOCK_KERNELS = [k for k in ("portable", "avx2", "avx512") if runs(k)]
+
+
+def two_chains(terms):
+    """The block kernels' order per class: the even and the odd rows each
+    summed in index order (np.cumsum adds left to right), then even + odd."""
+    even, odd = np.cumsum(terms[0::2], axis=0), np.cumsum(terms[1::2], axis=0)
+    zero = np.zeros(terms.shape[1:])
+    return (even[-1] if len(even) else zero) + (odd[-1] if len(odd) else zero)
+
+
+@pytest.mark.parametrize("n, K", [(0, 3), (1, 1), (7, 5), (64, 8), (33, 10), (20, 16), (9, 17),
+                                  (40, 35)])
+def test_block_row_kernels_same_bits_on_every_instruction_set(n, K):
+    rng = np.random.default_rng(100 * n + K)
+    z, nxt = wide_range(rng, n), wide_range(rng, n)
+    R, V = wide_range(rng, n * K).reshape(n, K), rng.uniform(0.0, 2.0, (n, K))
+    d, c, cn = wide_range(rng, K), 0.375, -1.25
+    zc, nc = (z - c)[:, None], (nxt - cn)[:, None]
+    R_sub = R - (V * zc) * d
+    zs, cs, bs = wide_range(rng, 4 * n).reshape(4, n), wide_range(rng, 4), wide_range(rng, (4, K))
+    R_add = R.copy()
+    for t in range(4):
+        R_add = R_add + bs[t] * (zs[t] - cs[t])[:, None]
+    R_add3 = R.copy()
+    for t in range(3):
+        R_add3 = R_add3 + bs[t] * (zs[t] - cs[t])[:, None]
+    cases = [("dot", z, [c], R, {"out": two_chains(zc * R)}),
+             ("wsumsq", z, [c], R, {"out": two_chains(V * (zc * zc))}),
+             ("sub", z, [c], R, {"R": R_sub}),
+             ("sub_dot", np.r_[z, nxt], [c, cn], R, {"R": R_sub, "out": two_chains(nc * R_sub)}),
+             ("add", zs.ravel(), cs, R, {"R": R_add}),
+             ("add", zs[:3].ravel(), cs[:3], R, {"R": R_add3})]
+    for op, zz, cc, RR, expected in cases:
+        delta = bs[:len(cc)].ravel() if op == "add" else d
+        for kernel in BLOCK_KERNELS:
+            got = tc.block_rows(kernel, op, zz, cc, RR.ravel(), V.ravel(), delta, K)
+            for key, value in expected.items():
+                assert bits(got[key]) == bits(np.ravel(value)), (op, kernel, key)
+
+
+def dirichlet_rows(rng, K):
+    """Class probabilities from uniform to nearly certain, with ties and zeros."""
+    rows = [rng.dirichlet(np.full(K, a)) for a in (0.05, 0.3, 1.0, 10.0) for _ in range(20)]
+    sure = np.full(K, 1e-13)
+    sure[0] = 1.0 - (K - 1) * 1e-13
+    tie = np.zeros(K)
+    tie[:2] = 0.5
+    return rows + [np.full(K, 1.0 / K), sure, tie]
+
+
+@pytest.mark.parametrize("K", [2, 3, 5, 10, 40])
+def test_multinomial_curvature_bound_majorises_and_beats_gershgorin(K):
+    rng = np.random.default_rng(K)
+    for p in dirichlet_rows(rng, K):
+        d = tc.curvature_bound(p)
+        gap = np.diag(d - p) + np.outer(p, p)  # diag(d) - H, H = diag(p) - p p^T
+        assert np.linalg.eigvalsh(gap).min() >= -1e-14, p
+        gersh, exact = 2.0 * p * (1.0 - p), p * (1.0 - p)
+        if K == 2:  # both bounds are Gershgorin's there, exact along the class difference
+            assert np.allclose(d, gersh, rtol=1e-14, atol=0.0), p
+        seen = exact > 0
+        assert np.sum(d[seen] / exact[seen]) <= 2.0 * K * (1.0 + 1e-12), p
+    uniform = np.full(K, 1.0 / K)  # diag(p) is the bound there
+    assert np.allclose(tc.curvature_bound(uniform), uniform if K > 2 else 2 * uniform * (1 - uniform))
 
 
 def csc_columns(columns, n):

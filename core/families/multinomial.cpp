@@ -63,6 +63,24 @@ bool cholesky_solve(Vec& A, Vec& b, std::size_t K) {
 
 }  // namespace
 
+void softmax_curvature_bound(const double* p, double* d, std::size_t K) {
+    std::size_t m = 0;
+    for (std::size_t k = 1; k < K; ++k)
+        if (p[k] > p[m]) m = k;
+    const double q = 1.0 - p[m];
+    double S = 0.0;
+    for (std::size_t k = 0; k < K; ++k)
+        if (k != m) S += 1.0 / (1.0 - p[k]);
+    const double t = std::fmax(std::sqrt(p[m] / S) - q, 0.0);
+    const double around = (1.0 + t) * (S + 1.0 / (t + q));
+    if (q > 0.0 && around < 2.0 * static_cast<double>(K)) {
+        for (std::size_t k = 0; k < K; ++k) d[k] = (1.0 + t) * p[k];
+        d[m] = ((1.0 + t) * p[m]) * (q / (t + q));
+    } else {
+        for (std::size_t k = 0; k < K; ++k) d[k] = 2.0 * (p[k] * (1.0 - p[k]));
+    }
+}
+
 std::size_t class_count(std::span<const double> y) {
     double top = 0.0;
     for (std::size_t i = 0; i < y.size(); ++i) {
@@ -184,11 +202,13 @@ double MultinomialFamily::reweight(std::span<const double> eta, std::span<double
     const auto w = rows_.w;
     std::fill(weight_sums_.begin(), weight_sums_.end(), 0.0);
     for (std::size_t i = 0; i < cls_.size(); ++i) {
-        const double* p = prob_.data() + i * nk_;
-        softmax(eta.data() + i * nk_, prob_.data() + i * nk_, nk_);
+        double* p = prob_.data() + i * nk_;
+        double* vi = v.data() + i * nk_;
+        softmax(eta.data() + i * nk_, p, nk_);
+        softmax_curvature_bound(p, vi, nk_);
         for (std::size_t k = 0; k < nk_; ++k) {
-            v[i * nk_ + k] = w[i] * (2.0 * (p[k] * (1.0 - p[k])));
-            weight_sums_[k] += v[i * nk_ + k];
+            vi[k] = w[i] * vi[k];
+            weight_sums_[k] += vi[k];
         }
     }
     interrupt_.tick(prob_.size() * 8);

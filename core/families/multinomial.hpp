@@ -24,16 +24,41 @@ namespace varnel_core {
 // than two classes or a class below K with no observation.
 std::size_t class_count(std::span<const double> y);
 
+// Diagonal curvatures d of one row with class probabilities p (K of them;
+// the working weights before the factor w_i) that bound the row's Hessian
+// H = diag(p) - p p^T from above: D - H is positive semidefinite.
+//
+// Two families of bounds, the better chosen per row by the sum of the
+// ratios d_k / (p_k (1 - p_k)) to the exact diagonal (every ratio is at
+// least 1; the sum is the larger the more the row's steps are shortened):
+//  - Gershgorin's circles: d_k = 2 p_k (1 - p_k); every ratio is 2.
+//  - Around the largest share p_m, with q = 1 - p_m, S = sum_{k != m} 1 / (1 - p_k)
+//    and any t >= 0: d_k = (1 + t) p_k for k != m and
+//    d_m = (1 + t) p_m q / (t + q).  D - H = E + p p^T with E diagonal,
+//    E_kk = t p_k >= 0 and E_mm = -t p_m^2 / (t + q) <= 0; the determinant
+//    lemma gives det(D - H) = det(E) (1 + p^T E^-1 p) = 0 and interlacing
+//    leaves at most that one eigenvalue below E's positive ones, so D - H
+//    is semidefinite (t = 0 is diag(p) >= H, since p p^T is semidefinite).
+//    The sum of ratios, (1 + t) (S + 1 / (t + q)), is least at
+//    t = sqrt(p_m / S) - q, taken when positive.
+// The same p gives the same d in every build: the rows are independent and
+// each formula is evaluated in one fixed order.
+void softmax_curvature_bound(const double* p, double* d, std::size_t K);
+
 // y holds the class codes 0, 1, ..., K - 1 (y_ik below is 1 when observation
 // i is of class k), the offset is n x K.  Each outer iteration bounds the
-// Hessian of observation i's loss, w_i (diag(p_i) - p_i p_i^T), by the
-// diagonal 2 w_i diag(p_i (1 - p_i)) (Gershgorin's circles: row k's
-// off-diagonal entries add up to p_k (1 - p_k); exact for two classes),
-// which gives working weights v_ik = 2 w_i p_ik (1 - p_ik) and residuals
-// r_ik = w_i (y_ik - p_ik).  An outer iteration has converged when every
-// weighted squared change of a coefficient or an intercept is at most
-// thresh * (null deviance / 2).  The loss sees only differences between the
-// classes (shift_invariant).
+// Hessian of observation i's loss, w_i (diag(p_i) - p_i p_i^T), by a
+// diagonal w_i diag(d_i) >= it, chosen per row as the better of Gershgorin's
+// 2 p_ik (1 - p_ik) and a bound around the row's largest share
+// (multinomial.cpp, softmax_curvature_bound; Gershgorin's is exact along the class
+// difference for two classes, the other comes down to about half of it for
+// the smaller shares of K classes).  The quadratic majorises the loss, so every outer
+// iteration lowers the penalized objective without a step check.  Working
+// weights v_ik = w_i d_ik, residuals r_ik = w_i (y_ik - p_ik).  An outer
+// iteration has converged when every weighted squared change of a
+// coefficient or an intercept (weighted by its curvature sum_i v_ik z_ij^2)
+// is at most thresh * (null deviance / 2), the weights w normalized to sum
+// 1.  The loss sees only differences between the classes (shift_invariant).
 class MultinomialFamily {
 public:
     static constexpr Schedule schedule{true, false, false};
@@ -100,7 +125,7 @@ private:
     MultinomialFamily(RowData rows, std::vector<std::uint32_t> cls, Vec pbar,
                       const FitConfig& config, const WorkingConstants& constants,
                       const Interrupt& interrupt);
-    // p from eta and v_ik = 2 w_i p_ik (1 - p_ik); the classes' sums of v
+    // p from eta and v_ik = w_i d_ik; the classes' sums of v
     // into weight_sums_; returns their total.
     double reweight(std::span<const double> eta, std::span<double> v);
     void set_residuals(std::span<double> r) const;
@@ -117,7 +142,11 @@ private:
     double thresh_;
     Vec prob_;  // n x K, row-major, as eta
     Vec weight_sums_;
-    double min_weight_sum_;  // K times the binomial's saturation bound on 2 p (1 - p)
+    // K times the binomial's saturation bound on 2 p (1 - p).  A confident
+    // row's weights sum to up to (1 + t)^2 / (4 t) times Gershgorin's,
+    // t = 1 / sqrt(K - 1) (1.33 at K = 10), so the fit counts as saturated
+    // at a proportionally more confident fit there.
+    double min_weight_sum_;
     double pmin_;
     double min_dev_change_;
     double null_half_dev_ = 0.0;

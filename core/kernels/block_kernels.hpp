@@ -2,14 +2,24 @@
 // at R + i * K, K >= 1): the residual R and the working weights V, one
 // column per linear predictor (a class of a multinomial fit).  A column pass reads z_j once and
 // carries K sums; each sum runs over the rows (or stored entries) in index
-// order.  A dense column z is read about its centre c: z_i - c is formed
+// order.  The dense kernels (rows_*) run on the widest instruction set this
+// CPU has (block_rows.hpp), with the same bits on every one.  A dense column z is read about its centre c: z_i - c is formed
 // value by value and takes the place of z_i.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace varnel_core {
+
+namespace block_detail {
+struct RowKernels;
+}
+// The dense kernels of an instruction set: "portable", "avx2", "avx512",
+// or "best" (the widest this CPU runs, which the rows_* functions use);
+// null when this CPU or build cannot run it.
+const block_detail::RowKernels* block_row_kernels(std::string_view name) noexcept;
 
 // out_k = sum_i (z_i - c) R_ik
 void rows_dot(const double* z, double c, const double* R, std::size_t n, std::size_t K,
