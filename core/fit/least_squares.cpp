@@ -141,7 +141,12 @@ std::variant<PathResult, FitError> sparse_naive(FitRequest& request, const Inter
     if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
     scale_limits(p, cfg.standardize);
     Standardized<CscMatrix> z(std::move(x), p.st.x_mean, p.st.x_scale, p.weights.norm);
-    LeastSquaresDesign design(SparseLeastSquaresColumns(std::move(z), p.weights.norm),
+    if (request.stable_sparse_sums) {
+        LeastSquaresDesign design(SparseLeastSquaresColumns(std::move(z), p.weights.norm),
+                                  std::move(p.y), interrupt);
+        return gaussian_path(design, p, request, wc, interrupt);
+    }
+    LeastSquaresDesign design(InterleavedSparseColumns(std::move(z), p.weights.norm),
                               std::move(p.y), interrupt);
     return gaussian_path(design, p, request, wc, interrupt);
 }
