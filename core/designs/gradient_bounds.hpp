@@ -1,16 +1,17 @@
 // The optimality check of a least-squares design over the variables outside
 // the strong set, with the columns that provably pass it left unread.
 //
-// The gradient g_j = <z_j, e>_w of the shifted residual e = r + shift is
-// linear in e, so by Cauchy-Schwarz under the weights
+// The gradient as the design sums it, g_j(e) = <x_j / s_j, e>_w over the
+// stored entries of the shifted residual e = r + shift (equal to <z_j, e>_w
+// on a centred e), is linear in e, so by Cauchy-Schwarz under the weights
 //
-//   |g_j(e)| <= |g_j(a)| + ||z_j||_w ||e - a||_w
+//   |g_j(e)| <= |g_j(a)| + ||x_j / s_j||_w ||e - a||_w
 //
 // for the residual a of an anchor sweep, at which every checked |g_j| was
 // formed.  A check first bounds every variable this way and forms only the
 // gradients whose bound u_j could reach the threshold l1 v_j: a variable is
-// left unread when u_j + 1e-9 (u_j + ||z_j||_w ||e||_w) < l1 v_j, a margin far
-// above the rounding of the sums (about n_j 2^-53 ||z_j||_w ||e||_w).  Its
+// left unread when u_j + 1e-9 (u_j + ||x_j / s_j||_w ||e||_w) < l1 v_j, a margin
+// far above the rounding of the sums (about n_j 2^-53 ||x_j / s_j||_w ||e||_w).  Its
 // entry of the output is then u_j, an upper bound of |g_j|, which the next
 // penalty's strong rule reads.  When more than a quarter of the variables
 // would be read anyway (or the distance is not finite) the check is a full
@@ -32,8 +33,9 @@ namespace varnel_core {
 
 class GradientBounds {
 public:
-    // `columns` gives grad_batch(js, r, shift, out), squared_norm(j) and
-    // weights(); r and shift the current residual (no step pending).
+    // `columns` gives grad_batch(js, r, shift, out), squared_norm(j) (of
+    // x_j / s_j) and weights(); r and shift the current residual (no step
+    // pending).
     template <class Columns>
     void check(const Columns& columns, std::span<const double> r, double shift,
                const Flags& include, const Flags& skip, std::span<const double> penalty,
@@ -86,7 +88,7 @@ private:
     };
     Distance distance(std::span<const double> w, std::span<const double> r, double shift) const;
 
-    Vec norm_;         // ||z_j||_w of the included variables
+    Vec norm_;         // ||x_j / s_j||_w of the included variables
     Vec anchor_;       // e = r + shift at the anchor sweep
     Vec anchor_grad_;  // |g_j| there (variables outside the strong set then)
     std::vector<std::size_t> read_;

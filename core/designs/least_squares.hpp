@@ -131,9 +131,12 @@ public:
         return grad(k, r, shift);
     }
     std::span<const double> weights() const { return base_.weights(); }
-    // sum_i w_i z_ij^2, the squared length of z_j under the weights
+    // sum_i w_i (x_ij / s_j)^2: the squared length, under the weights, of the
+    // column as grad() reads it (about no centre; its centring term vanishes
+    // only on a centred residual)
     double squared_norm(std::size_t j) const {
-        return base_.view().weighted_sums(j, base_.weights()).squares;
+        const double s = base_.view().scale(j);
+        return base_.view().base().weighted_sums(j, base_.weights()).squares / (s * s);
     }
 
 private:
