@@ -32,6 +32,7 @@ class Solver:
     fit: object  # callable(Workload) -> PathFit
     applies: object  # callable(Workload) -> None if it applies, else a reason
     scored: bool = True  # solves the workload's objective (accuracy is comparable)
+    companion_of: str = ""  # selected with this solver's key too (--solvers)
 
     def available(self) -> bool:
         try:
@@ -42,7 +43,10 @@ class Solver:
 
 # ---------------------------------------------------------------- varnel
 
-def _varnel_call(wl: Workload, standardize: bool, intercept: bool, solver: str = "auto") -> dict:
+def _varnel_call(wl: Workload, standardize: bool, intercept: bool, solver: str = "auto",
+                 pinned: bool = False) -> dict:
+    # `pinned`: the stable entry (elnet_sparse) instead of fit on sparse
+    # Gaussian data, whose summation order and full optimality sweeps are fixed
     from varnel._core import elnet_path, elnet_sparse, fit
 
     opts = dict(alpha=1.0, user_lambda=wl.lambdas, standardize=standardize, intercept=intercept)
@@ -53,9 +57,9 @@ def _varnel_call(wl: Workload, standardize: bool, intercept: bool, solver: str =
     if wl.sparse:
         n, p = wl.shape
         X = wl.X
-        if wl.family != "gaussian":
-            return fit((n, p, X.indptr, X.indices, X.data), wl.y, family=wl.family, **opts)
-        return elnet_sparse(n, p, X.indptr, X.indices, X.data, wl.y, **opts)
+        if pinned:
+            return elnet_sparse(n, p, X.indptr, X.indices, X.data, wl.y, **opts)
+        return fit((n, p, X.indptr, X.indices, X.data), wl.y, family=wl.family, **opts)
     return elnet_path(wl.X, wl.y, family=wl.family, **opts)
 
 
@@ -70,11 +74,11 @@ def _varnel_defaults(wl: Workload) -> dict:
 
 
 def _varnel_fit(wl: Workload, standardize: bool = False, intercept: bool | None = None,
-                solver: str = "auto") -> PathFit:
+                solver: str = "auto", pinned: bool = False) -> PathFit:
     if intercept is None:
         intercept = wl.intercept
     f = _varnel_defaults(wl) if wl.raw is not None else _varnel_call(wl, standardize, intercept,
-                                                                     solver)
+                                                                     solver, pinned)
     lmu = int(f["lmu"])
     note = ""
     if f.get("warning") is not None:
@@ -99,6 +103,10 @@ def _glm_only(wl):
     if wl.family in GLMS or wl.name.startswith("tall-"):
         return None
     return "the families by variance and link and the tall reweighting rows only"
+
+
+def fit_varnel_pinned(wl: Workload) -> PathFit:
+    return _varnel_fit(wl, pinned=True)
 
 
 def fit_varnel_std(wl: Workload) -> PathFit:
@@ -330,6 +338,9 @@ SOLVERS = [
     # the GLM rows' two solvers side by side ("varnel" is solver="auto")
     Solver("varnel-naive", "varnel solver='naive'", "varnel._core", fit_varnel_naive, _glm_only),
     Solver("varnel-cov", "varnel solver='covariance'", "varnel._core", fit_varnel_cov, _glm_only),
+    # the stable low-level entry beside fit on the sparse Gaussian row
+    Solver("varnel-elnet-sparse", "varnel elnet_sparse", "varnel._core", fit_varnel_pinned,
+           _varnel_std_applies, companion_of="varnel"),
     Solver("varnel-std", "varnel standardize+intercept", "varnel._core", fit_varnel_std,
            _varnel_std_applies, scored=False),
     Solver("sk-enet", "sklearn enet_path (default)", "sklearn", lambda wl: _sk_enet(wl, "auto"),

@@ -226,7 +226,7 @@ def run_workload(wl: bw.Workload, args, log) -> tuple[list[Row], list[str]]:
     rows: list[Row] = []
     skipped: list[str] = []
     for s in bs.SOLVERS:
-        if args.solver_keys and s.key not in args.solver_keys:
+        if args.solver_keys and not ({s.key, s.companion_of} & args.solver_keys):
             continue
         reason = s.applies(wl)
         if reason is not None:

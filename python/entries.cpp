@@ -148,6 +148,7 @@ PyObject* elnet_sparse(PyObject* args, PyObject* kwargs) {
     request.x = std::move(csc);
     request.nobs = n;
     request.nvars = p;
+    request.stable_sparse_sums = true;
     Unlocked unlocked;
     return run_fit(std::move(request), unlocked, ResultStyle::stable);
 }

@@ -430,7 +430,11 @@ def strategies():
         if family == "multinomial" and draw(coin):
             kwargs["grouped"] = True
         if family == "cox" and draw(coin):
-            kwargs.update(ties="efron", strata=np.arange(len(y) if hasattr(y, "__len__") else 0) % 3)
+            try:  # a 0-d array has __len__ but no length
+                rows = len(y)
+            except TypeError:
+                rows = 0
+            kwargs.update(ties="efron", strata=np.arange(rows) % 3)
         if family == "multitask" and draw(coin):
             kwargs["standardize_response"] = True
         return dict(case, entry="fit", args=args, kwargs=kwargs,

@@ -67,4 +67,51 @@ void SparseLeastSquaresColumns::update_residual(std::size_t j, double delta, std
     shift = d * z_.centre(j) + shift;     // every row: the centring term -(-c_j * d)
 }
 
+namespace {
+
+// sum over the stored entries e of (r[rows[e]] + shift) * (v[e] * w(rows[e])),
+// in InterleavedSparseColumns' order.
+template <class Weight>
+double interleaved_sum(const std::uint64_t* rows, const double* v, std::size_t len,
+                       const double* r, double shift, Weight&& w) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::size_t e = 0;
+    for (; e + 4 <= len; e += 4) {
+        const std::uint64_t i0 = rows[e], i1 = rows[e + 1], i2 = rows[e + 2], i3 = rows[e + 3];
+        s0 += (r[i0] + shift) * (v[e] * w(i0));
+        s1 += (r[i1] + shift) * (v[e + 1] * w(i1));
+        s2 += (r[i2] + shift) * (v[e + 2] * w(i2));
+        s3 += (r[i3] + shift) * (v[e + 3] * w(i3));
+    }
+    double acc = (s0 + s1) + (s2 + s3);
+    for (; e < len; ++e) acc += (r[rows[e]] + shift) * (v[e] * w(rows[e]));
+    return acc;
+}
+
+}  // namespace
+
+InterleavedSparseColumns::InterleavedSparseColumns(Standardized<CscMatrix> z,
+                                                   std::span<const double> w)
+    : base_(std::move(z), w) {
+    equal_weights_ = std::all_of(w.begin(), w.end(), [&](double v) { return v == w[0]; });
+}
+
+double InterleavedSparseColumns::grad(std::size_t j, std::span<const double> r,
+                                      double shift) const {
+    const CscMatrix& x = base_.view().base();
+    require(j < x.cols() && r.size() >= x.rows(), "column index or residual length out of range");
+    const std::uint64_t* rows = x.rows_of(j);
+    const double* v = x.values_of(j);
+    const std::size_t len = x.stored(j);
+    const double* w = base_.weights().data();
+    double acc;
+    if (equal_weights_ && len > 0) {
+        const double w0 = w[0];
+        acc = interleaved_sum(rows, v, len, r.data(), shift, [w0](std::uint64_t) { return w0; });
+    } else {
+        acc = interleaved_sum(rows, v, len, r.data(), shift, [w](std::uint64_t i) { return w[i]; });
+    }
+    return acc / base_.view().scale(j);
+}
+
 }  // namespace varnel_core

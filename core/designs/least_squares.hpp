@@ -10,6 +10,7 @@
 #include "base/numeric.hpp"
 #include "designs/csc.hpp"
 #include "designs/dense.hpp"
+#include "designs/gradient_bounds.hpp"
 #include "designs/pending.hpp"
 #include "designs/standardized.hpp"
 
@@ -94,15 +95,60 @@ public:
         return grad(k, r, shift);
     }
 
+    const Standardized<CscMatrix>& view() const { return z_; }
+    std::span<const double> weights() const { return w_; }
+
 private:
     Standardized<CscMatrix> z_;
     std::span<const double> w_;  // the normalized weights (outlive this object)
 };
 
+// The view and residual of SparseLeastSquaresColumns for the fits that need
+// not keep elnet_sparse's bits (the `fit` entry): a gradient sums the terms
+// (r_i + shift) * (x_k * w_i) of its stored entries in four interleaved
+// partial sums, entry e into sum e mod 4 over the full groups of four,
+// combined as (s0 + s1) + (s2 + s3), then the remaining (< 4) terms added in
+// order; equal weights are read as one number (the same bits).  A batch is
+// four such gradients.  Its design may skip a column of the optimality
+// check by a bound (bounded_checks; designs/gradient_bounds.hpp).
+class InterleavedSparseColumns {
+public:
+    static constexpr bool bounded_checks = true;
+
+    InterleavedSparseColumns(Standardized<CscMatrix> z, std::span<const double> w);
+    std::size_t rows() const { return base_.rows(); }
+    double grad(std::size_t j, std::span<const double> r, double shift) const;
+    void grad_batch(std::span<const std::size_t> js, std::span<const double> r, double shift,
+                    double* out) const {
+        for (std::size_t c = 0; c < js.size(); ++c) out[c] = grad(js[c], r, shift);
+    }
+    void update_residual(std::size_t j, double delta, std::span<double> r, double& shift) const {
+        base_.update_residual(j, delta, r, shift);
+    }
+    double update_then_grad(std::size_t j, double delta, std::span<double> r, double& shift,
+                            std::size_t k) const {
+        update_residual(j, delta, r, shift);
+        return grad(k, r, shift);
+    }
+    std::span<const double> weights() const { return base_.weights(); }
+    // sum_i w_i (x_ij / s_j)^2: the squared length, under the weights, of the
+    // column as grad() reads it (about no centre; its centring term vanishes
+    // only on a centred residual)
+    double squared_norm(std::size_t j) const {
+        const double s = base_.view().scale(j);
+        return base_.view().base().weighted_sums(j, base_.weights()).squares / (s * s);
+    }
+
+private:
+    SparseLeastSquaresColumns base_;
+    bool equal_weights_ = false;
+};
+
 // Least squares: gradient(j) = <z_j, r> after any deferred step, defer(j, d)
 // r -= d z_j (applied with the next gradient, fused into its sweep), and
 // the gradients of every included variable four at a time.  Columns is
-// DenseLeastSquaresColumns, WeightedDenseColumns or SparseLeastSquaresColumns.
+// DenseLeastSquaresColumns, WeightedDenseColumns, SparseLeastSquaresColumns or
+// InterleavedSparseColumns.
 template <class Columns>
 class LeastSquaresDesign {
 public:
@@ -126,8 +172,19 @@ public:
         });
     }
 
+    // The optimality check of the variables outside `skip` (the strong set)
+    // at penalty l1: |g_j|, or a bound of it below l1 v_j
+    // (designs/gradient_bounds.hpp), for the columns that allow it.
+    void check_gradients(const Flags& include, const Flags& skip, std::span<const double> penalty,
+                         double l1, std::span<double> out)
+        requires Columns::bounded_checks
+    {
+        bounds_.check(x_, r_, shift_, include, skip, penalty, l1, out, interrupt_);
+    }
+
 private:
     Columns x_;
+    GradientBounds bounds_;
     Vec r_;
     double shift_ = 0.0;  // residual offset; stays 0 for a dense matrix
     PendingStep step_;

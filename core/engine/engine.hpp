@@ -19,7 +19,9 @@
 // A pass has converged when its largest weighted squared change (as the
 // family measures it) is below the family's threshold; the variables outside
 // the strong set are then checked against the optimality condition
-// |g_j| <= l1 v_j, and violators join the strong set.
+// |g_j| <= l1 v_j (a design may prove it for a variable by a bound instead
+// of forming g_j: designs/gradient_bounds.hpp), and violators join the
+// strong set.
 //
 // A reweighting family's outer iteration: coordinate descent on the
 // quadratic, then the family's working weights and residuals at the new
@@ -506,8 +508,13 @@ private:
                 check = converged();
             }
             if (check) {
-                // optimality of the variables outside the strong set
-                refresh_abs_gradients(&strong_);
+                // optimality of the variables outside the strong set (a
+                // design may bound the gradients it need not form)
+                if constexpr (requires { x_.check_gradients(in_.include, strong_, in_.penalty, l1,
+                                                            std::span<double>(abs_grad_)); })
+                    x_.check_gradients(in_.include, strong_, in_.penalty, l1, abs_grad_);
+                else
+                    refresh_abs_gradients(&strong_);
                 if (!screen(l1)) return PenaltyEnd::Solved;
             }
             if (npasses_ > rules_.maxit) return Kind::MaxIterReached;

@@ -73,6 +73,12 @@ struct FitRequest {
     std::uint64_t y_cols = 1;
     FitChoices choices;
     FitConfig config;
+    // elnet_sparse's pinned bits: the sparse least-squares gradients summed
+    // in one chain and every optimality check a full sweep.  Otherwise a
+    // sparse least-squares fit sums in four interleaved partial sums and
+    // bounds the gradients it need not form (designs/least_squares.hpp,
+    // designs/gradient_bounds.hpp).
+    bool stable_sparse_sums = false;
 };
 
 // A path, or the fault of an input that no path can be fitted to.

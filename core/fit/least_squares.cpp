@@ -132,9 +132,13 @@ std::variant<PathResult, FitError> sparse_naive(FitRequest& request, const Inter
     if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
     scale_limits(p, cfg.standardize);
     Standardized<CscMatrix> z(std::move(x), p.st.x_mean, p.st.x_scale, p.weights.norm);
-    LeastSquaresDesign design(SparseLeastSquaresColumns(std::move(z), p.weights.norm),
-                              std::move(p.y), interrupt);
-    return gaussian_path(design, p, request, wc, interrupt);
+    auto path_on = [&](auto columns) {
+        LeastSquaresDesign design(std::move(columns), std::move(p.y), interrupt);
+        return gaussian_path(design, p, request, wc, interrupt);
+    };
+    if (request.stable_sparse_sums)
+        return path_on(SparseLeastSquaresColumns(std::move(z), p.weights.norm));
+    return path_on(InterleavedSparseColumns(std::move(z), p.weights.norm));
 }
 
 // x is read in place, only to form the inner products of the columns that
