@@ -369,13 +369,27 @@ def test_binomial_proportions_are_weighted_successes():
         np.testing.assert_allclose(grouped[key], expanded[key], rtol=1e-5, atol=1e-7, err_msg=key)
 
 
+def _separated(rows, cols):
+    x = np.zeros((rows, cols))
+    x[-1, -2] = 1.0
+    return x
+
+
 @pytest.mark.parametrize("sparse", [False, True])
-def test_separable_data_at_zero_penalty_stay_finite(sparse):
-    # found by fuzzing: a saturated logistic fit must not run off to infinity
-    x = np.zeros((3, 5))
-    x[2, 4] = 1.0
-    r = path("binomial", x, np.array([0.0, 0.0, 1.0]), sparse, alpha=0.0, user_lambda=[0.0, 0.0])
+@pytest.mark.parametrize("family, x, y, kw", [
+    ("binomial", _separated(3, 5), [0.0, 0.0, 1.0], dict(user_lambda=[0.0, 0.0])),
+    # a generated path whose early stops start only at the fifth solution, after the
+    # working weights have all reached 0: the coordinates and the intercept are flat
+    ("binomial", _separated(5, 6), [0.0, 0.0, 0.0, 0.0, 1.0],
+     dict(penalty_factor=[0.0] * 5 + [1.0], weights=[0.0, 0.0, 0.0, 1.0, 2.0])),
+    ("multinomial", _separated(5, 6), [0.0, 0.0, 1.0, 1.0, 2.0],
+     dict(penalty_factor=[0.0] * 5 + [1.0], weights=[0.0, 1.0, 0.0, 1.0, 2.0])),
+], ids=["caller-sequence", "generated", "multinomial"])
+def test_separable_data_at_zero_penalty_stay_finite(sparse, family, x, y, kw):
+    # found by fuzzing: a saturated fit must not run off to infinity
+    r = path(family, x, np.asarray(y), sparse, alpha=0.0, **kw)
     assert np.isfinite(r["a0"]).all() and np.isfinite(r["beta"]).all()
+    assert (np.abs(r["beta"]) < 1e3).all()
     assert ((0.0 <= r["dev_ratio"]) & (r["dev_ratio"] <= 1.0)).all()
 
 

@@ -280,6 +280,7 @@ private:
         const double g = x_.gradient(j);
         const double old = coef_[j];
         const double c = curv_[j];
+        if (flat_coordinate(c, in_.penalty[j], l2)) return UpdateResult::Done;
         const double b = penalized_step(g + old * c, c, in_.penalty[j], l1, l2, in_.lower[j],
                                         in_.upper[j]);
         coef_[j] = b;
@@ -310,6 +311,7 @@ private:
                       in_.lower[j], in_.upper[j], block_b_);
         bool moved = false;
         for (std::size_t k = 0; k < nk; ++k) {
+            if (flat_coordinate(c[k], in_.penalty[j], l2)) next[k] = b[k];
             const double d = next[k] - b[k];
             moved = moved || next[k] != b[k];
             b[k] = next[k];
@@ -336,14 +338,16 @@ private:
     }
 
     // Unpenalized intercept step: d = sum_i r_i / sum_i v_i; b0 += d; r -= v d
-    // (per predictor for a block family).
+    // (per predictor for a block family).  A predictor with no working weight
+    // left (a saturated fit) is flat and keeps its intercept.
     void intercept_step() {
         if constexpr (F::intercept_fit == InterceptFit::by_steps) {
             const auto vsum = fam_.weight_sums();
             if constexpr (F::block) {
                 x_.residual_sum(block_g_);
                 for (std::size_t k = 0; k < width_; ++k) {
-                    const double d = block_g_[k] / vsum[k];
+                    const bool flat = flat_coordinate(vsum[k], 0.0, 0.0);
+                    const double d = flat ? 0.0 : block_g_[k] / vsum[k];
                     block_g_[k] = d;
                     if (d == 0.0) continue;
                     max_change_ = nan_max(max_change_, vsum[k] * d * d);
@@ -351,7 +355,9 @@ private:
                 }
                 x_.subtract_weights(block_g_);
             } else {
-                const double rsum = x_.residual_sum(), d = rsum / vsum[0];
+                const double rsum = x_.residual_sum();
+                if (flat_coordinate(vsum[0], 0.0, 0.0)) return;
+                const double d = rsum / vsum[0];
                 if (d == 0.0) return;
                 if constexpr (GuardedFamily<F>) model_change_ -= 0.5 * rsum * d;
                 max_change_ = nan_max(max_change_, vsum[0] * d * d);

@@ -16,6 +16,13 @@
 
 namespace varnel_core {
 
+// A coordinate whose quadratic is flat (no curvature left, e.g. every
+// working weight of its rows 0 on separated data, and no ridge term) has no
+// finite minimiser: the step would send it to a limit, or to +-big on the
+// sign of a rounding-level gradient.  The engine leaves such a coordinate
+// where it is.
+inline bool flat_coordinate(double curv, double v, double l2) { return !(curv + l2 * v > 0.0); }
+
 // The coordinate minimiser:
 //   argmin_b  curv/2 b^2 - u b + l1 v |b| + l2 v b^2 / 2   on [lo, hi],
 // that is soft-threshold u by l1 v, shrink by curv + l2 v, then clamp to the
