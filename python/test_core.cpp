@@ -319,13 +319,12 @@ WRAPPER(fma_peak) {
     return PyFloat_FromDouble(vc::gram_fma_peak(gram_kernel(name)));
 }
 
-// curvature_bound(p) -> d: softmax_curvature_bound of one row's class
-// probabilities.
-WRAPPER(curvature_bound) {
+// curvature(p) -> d: softmax_curvature of one row's class probabilities.
+WRAPPER(curvature) {
     vc::Vec p;
     if (!parse(args, kwargs, {"p"}, p)) return nullptr;
     vc::Vec d(p.size(), 0.0);
-    vc::softmax_curvature_bound(p.data(), d.data(), p.size());
+    vc::softmax_curvature(p.data(), d.data(), p.size());
     return array(std::move(d));
 }
 
@@ -550,7 +549,7 @@ PyMethodDef methods[] = {
     METHOD(wdot4), METHOD(grad), METHOD(weighted_sumsq),
     METHOD(chkvars),
     METHOD(clear_weighted_constants), METHOD(normalize_penalty), METHOD(gram), METHOD(fma_peak),
-    METHOD(block_rows), METHOD(curvature_bound),
+    METHOD(block_rows), METHOD(curvature),
     METHOD(design), METHOD(matrix),
     {nullptr, nullptr, 0, nullptr},
 };

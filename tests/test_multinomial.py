@@ -93,6 +93,22 @@ def test_every_solution_is_optimal_dense_and_sparse(case, grouped):
         np.testing.assert_allclose(s[key], r[key], rtol=1e-7, atol=1e-9 * np.abs(r[key]).max())
 
 
+@pytest.mark.parametrize("grouped", [False, True])
+@pytest.mark.parametrize("seed", [1, 2])
+def test_separated_classes_stay_optimal_where_steps_are_halved(grouped, seed):
+    # well separated classes: confident rows, where the working curvature is
+    # furthest below the Hessian and the outer iterations' steps get halved
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(400, 8))
+    y = rng.integers(0, 4, 400)
+    x += rng.normal(scale=3.0, size=(4, 8))[y]
+    r = mfit(x, y * 1.0, grouped=grouped, nlambda=30, lambda_min_ratio=1e-4, thresh=1e-12)
+    assert r["warning"] is None
+    prob = o.Problem("multinomial", x, y * 1.0, grouped=grouped)
+    for k in range(1, r["lmu"]):
+        assert prob.kkt_residual(r["lambda"][k], r["a0"][:, k], r["beta"][..., k]) < 1e-6, k
+
+
 @pytest.mark.parametrize("grouped, case", [(False, "enet"), (False, "limits"), (False, "raw"),
                                            (True, "enet"), (True, "weights_pf")])
 def test_objective_matches_reference_solver(grouped, case):

@@ -310,8 +310,16 @@ private:
         P::block_step(block_g_, std::span<const double>(c, nk), in_.penalty[j], l1, l2,
                       in_.lower[j], in_.upper[j], block_b_);
         bool moved = false;
-        for (std::size_t k = 0; k < nk; ++k) {
+        for (std::size_t k = 0; k < nk; ++k)
             if (flat_coordinate(c[k], in_.penalty[j], l2)) next[k] = b[k];
+        if constexpr (GuardedFamily<F>) {  // the step's exact change of the penalized quadratic
+            const std::span<const double> from(b, nk), to(next, nk);
+            double q = 0.0;
+            for (std::size_t k = 0; k < nk; ++k)
+                q += (next[k] - b[k]) * (0.5 * c[k] * (b[k] + next[k]) - u[k]);
+            model_change_ += q + in_.penalty[j] * (P::value(to, l1, l2) - P::value(from, l1, l2));
+        }
+        for (std::size_t k = 0; k < nk; ++k) {
             const double d = next[k] - b[k];
             moved = moved || next[k] != b[k];
             b[k] = next[k];
@@ -348,6 +356,7 @@ private:
                 for (std::size_t k = 0; k < width_; ++k) {
                     const bool flat = flat_coordinate(vsum[k], 0.0, 0.0);
                     const double d = flat ? 0.0 : block_g_[k] / vsum[k];
+                    if constexpr (GuardedFamily<F>) model_change_ -= 0.5 * block_g_[k] * d;
                     block_g_[k] = d;
                     if (d == 0.0) continue;
                     max_change_ = nan_max(max_change_, vsum[k] * d * d);
@@ -422,12 +431,10 @@ private:
 
     // The loss at the last refit plus the penalty of the coefficients.
     double objective(double l1, double l2) const {
-        static_assert(!F::block, "a guarded family has one coefficient per variable");
         double pen = 0.0;
-        for (const std::size_t j : active_) {
-            const double b = coef_[j];
-            pen += in_.penalty[j] * (l1 * std::abs(b) + 0.5 * l2 * (b * b));
-        }
+        for (const std::size_t j : active_)
+            pen += in_.penalty[j] *
+                   P::value(std::span<const double>(coef_).subspan(j * width_, width_), l1, l2);
         return fam_.loss() + pen;
     }
 
@@ -444,13 +451,17 @@ private:
                     (objective(l1, l2) - objective_before_ <= 0.5 * t * model_change_ ||
                      converged()))
                     return saturated;
-                if (halvings == max_halvings) {  // back to where the iteration started
-                    for (const std::size_t j : active_) coef_[j] = coef_prev_[j];
-                    intercept_ = intercept_prev_;
-                    return refit();
+                const bool back = halvings == max_halvings;  // to where the iteration started
+                for (const std::size_t j : active_)
+                    for (std::size_t k = j * width_; k < (j + 1) * width_; ++k)
+                        coef_[k] = back ? coef_prev_[k] : 0.5 * (coef_prev_[k] + coef_[k]);
+                if (fit_intercept_) {
+                    const auto b0 = values(intercept_);
+                    const auto b0_prev = values(std::as_const(intercept_prev_));
+                    for (std::size_t k = 0; k < b0.size(); ++k)
+                        b0[k] = back ? b0_prev[k] : 0.5 * (b0_prev[k] + b0[k]);
                 }
-                for (const std::size_t j : active_) coef_[j] = 0.5 * (coef_prev_[j] + coef_[j]);
-                if (fit_intercept_) intercept_ = 0.5 * (intercept_prev_ + intercept_);
+                if (back) return refit();
             }
         }
     }

@@ -202,6 +202,15 @@ struct ElasticNetPenalty {
             out[k] = penalized_step(u[k], curv[k], v, l1, l2, lo, hi);
     }
     static double magnitude(std::span<const double> g) { return block_magnitude<false>(g); }
+    // sum_k (l1 |b_k| + l2/2 b_k^2)
+    static double value(std::span<const double> b, double l1, double l2) {
+        double a = 0.0, s = 0.0;
+        for (const double x : b) {
+            a += std::abs(x);
+            s += x * x;
+        }
+        return l1 * a + 0.5 * l2 * s;
+    }
     static double shift(std::span<const double> b, double alpha, double lo, double hi) {
         return common_shift<false>(b, alpha, lo, hi);
     }
@@ -216,6 +225,12 @@ struct GroupElasticNetPenalty {
         group_step(u, curv, v, l1, l2, lo, hi, out);
     }
     static double magnitude(std::span<const double> g) { return block_magnitude<true>(g); }
+    // l1 ||b||_2 + l2/2 ||b||^2
+    static double value(std::span<const double> b, double l1, double l2) {
+        double s = 0.0;
+        for (const double x : b) s += x * x;
+        return l1 * std::sqrt(s) + 0.5 * l2 * s;
+    }
     static double shift(std::span<const double> b, double alpha, double lo, double hi) {
         return common_shift<true>(b, alpha, lo, hi);
     }

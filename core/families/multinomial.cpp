@@ -63,22 +63,21 @@ bool cholesky_solve(Vec& A, Vec& b, std::size_t K) {
 
 }  // namespace
 
-void softmax_curvature_bound(const double* p, double* d, std::size_t K) {
+void softmax_curvature(const double* p, double* d, std::size_t K) {
+    // the largest share's index, the second largest share and the sum of all
+    // but the largest (1 - p_(1) without its cancellation: exactly p_(2) for
+    // two classes)
     std::size_t m = 0;
     for (std::size_t k = 1; k < K; ++k)
         if (p[k] > p[m]) m = k;
-    const double q = 1.0 - p[m];
-    double S = 0.0;
-    for (std::size_t k = 0; k < K; ++k)
-        if (k != m) S += 1.0 / (1.0 - p[k]);
-    const double t = std::fmax(std::sqrt(p[m] / S) - q, 0.0);
-    const double around = (1.0 + t) * (S + 1.0 / (t + q));
-    if (q > 0.0 && around < 2.0 * static_cast<double>(K)) {
-        for (std::size_t k = 0; k < K; ++k) d[k] = (1.0 + t) * p[k];
-        d[m] = ((1.0 + t) * p[m]) * (q / (t + q));
-    } else {
-        for (std::size_t k = 0; k < K; ++k) d[k] = 2.0 * (p[k] * (1.0 - p[k]));
+    double second = 0.0, rest = 0.0;
+    for (std::size_t k = 0; k < K; ++k) {
+        if (k == m) continue;
+        second = std::max(second, p[k]);
+        rest += p[k];
     }
+    const double r = rest > 0.0 ? second / rest : 0.0, f = 1.0 + r * r;
+    for (std::size_t k = 0; k < K; ++k) d[k] = f * (p[k] * (1.0 - p[k]));
 }
 
 std::size_t class_count(std::span<const double> y) {
@@ -205,7 +204,7 @@ double MultinomialFamily::reweight(std::span<const double> eta, std::span<double
         double* p = prob_.data() + i * nk_;
         double* vi = v.data() + i * nk_;
         softmax(eta.data() + i * nk_, p, nk_);
-        softmax_curvature_bound(p, vi, nk_);
+        softmax_curvature(p, vi, nk_);
         for (std::size_t k = 0; k < nk_; ++k) {
             vi[k] = w[i] * vi[k];
             weight_sums_[k] += vi[k];

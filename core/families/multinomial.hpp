@@ -24,36 +24,29 @@ namespace varnel_core {
 // than two classes or a class below K with no observation.
 std::size_t class_count(std::span<const double> y);
 
-// Diagonal curvatures d of one row with class probabilities p (K of them;
-// the working weights before the factor w_i) that bound the row's Hessian
-// H = diag(p) - p p^T from above: D - H is positive semidefinite.
-//
-// Two families of bounds, the better chosen per row by the sum of the
-// ratios d_k / (p_k (1 - p_k)) to the exact diagonal (every ratio is at
-// least 1; the sum is the larger the more the row's steps are shortened):
-//  - Gershgorin's circles: d_k = 2 p_k (1 - p_k); every ratio is 2.
-//  - Around the largest share p_m, with q = 1 - p_m, S = sum_{k != m} 1 / (1 - p_k)
-//    and any t >= 0: d_k = (1 + t) p_k for k != m and
-//    d_m = (1 + t) p_m q / (t + q).  D - H = E + p p^T with E diagonal,
-//    E_kk = t p_k >= 0 and E_mm = -t p_m^2 / (t + q) <= 0; the determinant
-//    lemma gives det(D - H) = det(E) (1 + p^T E^-1 p) = 0 and interlacing
-//    leaves at most that one eigenvalue below E's positive ones, so D - H
-//    is semidefinite (t = 0 is diag(p) >= H, since p p^T is semidefinite).
-//    The sum of ratios, (1 + t) (S + 1 / (t + q)), is least at
-//    t = sqrt(p_m / S) - q, taken when positive.
-// The same p gives the same d in every build: the rows are independent and
-// each formula is evaluated in one fixed order.
-void softmax_curvature_bound(const double* p, double* d, std::size_t K);
+// Diagonal working curvatures d of one row with class probabilities p (K of
+// them; before the factor w_i): the exact diagonal of the row's Hessian
+// H = diag(p) - p p^T, widened by 1 + r^2, r = p_(2) / (1 - p_(1)) the second
+// largest share over what the largest leaves (r = 0 when p_(1) = 1; 1 - p_(1)
+// summed from the other shares):
+//   d_k = (1 + r^2) p_k (1 - p_k).
+// The exact diagonal is not an upper bound of H: along the difference of two
+// classes that share a row, H is up to twice the diagonal (exactly twice for
+// two classes, K/(K - 1) times at equal shares).  The factor is 2 when two
+// classes hold the row (Gershgorin's 2 p (1 - p), a bound, for K = 2) and
+// near 1 when the rest is spread over many classes, where the exact diagonal
+// takes the longest steps; the guarded outer iteration (engine.hpp) halves
+// a step that overshoots.  The same p gives the same d in every build: the
+// rows are independent and the formula is evaluated in one fixed order.
+void softmax_curvature(const double* p, double* d, std::size_t K);
 
 // y holds the class codes 0, 1, ..., K - 1 (y_ik below is 1 when observation
-// i is of class k), the offset is n x K.  Each outer iteration bounds the
-// Hessian of observation i's loss, w_i (diag(p_i) - p_i p_i^T), by a
-// diagonal w_i diag(d_i) >= it, chosen per row as the better of Gershgorin's
-// 2 p_ik (1 - p_ik) and a bound around the row's largest share
-// (multinomial.cpp, softmax_curvature_bound; Gershgorin's is exact along the class
-// difference for two classes, the other comes down to about half of it for
-// the smaller shares of K classes).  The quadratic majorises the loss, so every outer
-// iteration lowers the penalized objective without a step check.  Working
+// i is of class k), the offset is n x K.  Each outer iteration approximates
+// observation i's loss around the current fit by a quadratic with the
+// diagonal working weights w_i d_i of softmax_curvature.  The quadratic
+// need not majorise the loss, so the step is guarded (guards_steps): an
+// outer iteration whose penalized objective falls by less than half of what
+// its quadratic promised is halved back.  Working
 // weights v_ik = w_i d_ik, residuals r_ik = w_i (y_ik - p_ik).  An outer
 // iteration has converged when every weighted squared change of a
 // coefficient or an intercept (weighted by its curvature sum_i v_ik z_ij^2)
@@ -64,6 +57,7 @@ public:
     static constexpr Schedule schedule{true, false, false};
     static constexpr bool block = true;
     static constexpr bool reweights = true;
+    static constexpr bool guards_steps = true;
     static constexpr bool shift_invariant = true;
     static constexpr InterceptFit intercept_fit = InterceptFit::by_steps;
     static constexpr InterceptForm intercept_form = InterceptForm::SubtractFromStored;
@@ -87,6 +81,10 @@ public:
     Vec null_model(std::span<double> v, std::span<double> r);
     bool working(std::span<const double> eta, std::span<double> v, std::span<double> r);
     std::span<const double> weight_sums() const { return weight_sums_; }
+    // -sum_i w_i log q_i at the last working(), q_i = p_{i, y_i} kept off 0 and 1
+    double loss() const;
+    // every linear predictor is a valid one
+    bool inside() const { return true; }
 
     double conv_thresh() const { return conv_thresh_; }
     void on_step(double, double, double) {}
@@ -129,8 +127,6 @@ private:
     // into weight_sums_; returns their total.
     double reweight(std::span<const double> eta, std::span<double> v);
     void set_residuals(std::span<double> r) const;
-    // -sum_i w_i log q_i, q_i = p_{i, y_i} kept off 0 and 1
-    double loss() const;
     // The intercepts of the null model with an offset, from log pbar.
     void offset_intercepts(Vec& a) const;
 
@@ -142,10 +138,8 @@ private:
     double thresh_;
     Vec prob_;  // n x K, row-major, as eta
     Vec weight_sums_;
-    // K times the binomial's saturation bound on 2 p (1 - p).  A confident
-    // row's weights sum to up to (1 + t)^2 / (4 t) times Gershgorin's,
-    // t = 1 / sqrt(K - 1) (1.33 at K = 10), so the fit counts as saturated
-    // at a proportionally more confident fit there.
+    // K times the binomial's saturation bound on 2 p (1 - p), the weights
+    // of two classes (between p (1 - p) and 2 p (1 - p) for more).
     double min_weight_sum_;
     double pmin_;
     double min_dev_change_;

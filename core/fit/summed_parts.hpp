@@ -85,7 +85,7 @@ std::variant<PathResult, FitError> summed_path(F rules, RowPasses& rows, const S
     const FitConfig& cfg = request.config;
     const std::size_t nk = rules.width();
     std::variant<Vec, FitError> start;
-    if constexpr (GuardedFamily<SummedFamily<F>>) {
+    if constexpr (!requires { F::null_intercepts(in.means, cfg.intercept, wc); }) {
         require(in.null_intercepts.has_value(), "summed path: a guarded family's null model");
         start = *in.null_intercepts;
     } else {
