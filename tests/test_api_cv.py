@@ -2,6 +2,7 @@
 
 import os
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -188,6 +189,30 @@ def test_folds_on_threads_match_serial(n_jobs, family, keep):
     a = varnel.cv_path(X, y, family, foldid=fid, n_jobs=1, keep=keep)
     b = varnel.cv_path(X, y, family, foldid=fid, n_jobs=n_jobs, keep=keep)
     for name in ("cvm", "fold_scores", "fold_n_lambdas") + (("fit_preval",) if keep else ()):
+        np.testing.assert_array_equal(getattr(a, name), getattr(b, name))
+
+
+@pytest.mark.parametrize("maxit, fold_warning", [(60, None), (120, "fold 0 at lambda index 12")])
+def test_caller_lambdas_full_path_beside_the_folds(maxit, fold_warning):
+    # with the caller's lambdas the full-data path runs beside the folds on
+    # threads, and the folds are fitted over every lambda: a path cut short at
+    # maxit must still give the serial run's scores, predictions and warnings
+    X, y = make_data("logistic", n=120, p=8)
+    lam = np.geomspace(0.2, 1e-4, 30)
+    runs = []
+    for n_jobs in (1, 2):
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            cvp = varnel.cv_path(X, y, "logistic", foldid=foldid_for(len(y), 5), user_lambda=lam,
+                                 maxit=maxit, n_jobs=n_jobs, keep=True)
+        runs.append((cvp, [str(w.message) for w in seen]))
+    (a, said_a), (b, said_b) = runs
+    assert said_a == said_b and said_a[0].startswith("path stopped at lambda index")
+    assert (fold_warning is None) == (len(said_a) == 1)
+    assert fold_warning is None or fold_warning in said_a[1]
+    assert a.path.n_lambdas < len(lam) and a.fold_scores.shape == (5, a.path.n_lambdas)
+    np.testing.assert_array_equal(a.path.lambdas, b.path.lambdas)
+    for name in ("cvm", "fold_scores", "fold_n_lambdas", "fit_preval"):
         np.testing.assert_array_equal(getattr(a, name), getattr(b, name))
 
 

@@ -12,7 +12,7 @@ import numpy as np
 from . import _convert, _core, _cv_statistics, _dask, _dask_cv, _fit, _parallel, families
 from ._folds import Folds, folds as make_cv_folds
 from .families import Family
-from .path import LambdaSpec, Path, fit_problem
+from .path import LambdaSpec, Path, finished_path, fit_problem
 
 __all__ = ["CVPath", "cv_path", "MEASURES"]
 
@@ -295,6 +295,23 @@ def _read_in_place(problem: "_fit.Problem") -> "_fit.Problem":
     return problem if solver == "covariance" else problem._replace(X=np.asfortranarray(X))
 
 
+_FULL = "full-data path"
+
+
+def _full_path_task(m: int, problem: "_fit.Problem", n_threads: Optional[int]):
+    """The full-data path of mix m, fitted beside the folds; the caller turns
+    its solution into a Path (and its warning) in its own thread."""
+    so = problem.solver_options
+    return _FULL, m, _fit.solve(problem.X, problem.y, problem.family, so, problem.weights,
+                                problem.offset, n_threads=n_threads)
+
+
+def _checked(path: Path) -> Path:
+    if path.n_lambdas == 0:
+        raise ValueError("the full-data path holds no solution")
+    return path
+
+
 def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
                    mix_options: List[Dict[str, Any]], *, n_jobs: Optional[int] = None,
                    verbose: bool = False, keep: bool = False,
@@ -304,7 +321,8 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
     """Cross-validate a prepared problem over one or several mixes.
 
     ``mix_options[m]`` are the solver options of mix ``m`` on all the data;
-    every fold of mix ``m`` is fitted over that full-data path's lambdas, after
+    every fold of mix ``m`` is fitted over that full-data path's lambdas (the
+    caller's, when the options hold them), after
     ``fold_options(m, train_rows, options)`` when given (the estimators use it
     to keep their own parametrisation in every fold).  Warnings use
     ``category``; ``stacklevel`` counts from here (3: the caller of cv_path).
@@ -330,36 +348,54 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
         return summarise_folds(scores, measure, folds.foldid)
     # End of the statistics route.
     problem = _read_in_place(problem)
-    paths = []
-    for so in mix_options:
-        path = fit_problem(problem._replace(solver_options=so), stacklevel=stacklevel + 1,
-                           category=category)
-        if path.n_lambdas == 0:
-            raise ValueError("the full-data path holds no solution")
-        paths.append(path)
+    M, K = len(mix_options), len(folds.test)
+    # With the caller's lambdas the folds need nothing from the full-data
+    # paths, so on varnel's threads those paths run beside the folds; every
+    # fold is fitted over the caller's lambdas (whatever the plan, so that
+    # the bits do not depend on it), and its scores past its full-data
+    # path's last solution are dropped (a solution depends only on the
+    # lambdas before it).
+    given = all(so.get("user_lambda") is not None for so in mix_options)
+    beside = given and how.mode == "threads"
+    paths: List[Optional[Path]] = [None] * M
+    calls: List[Tuple[Callable[..., Any], tuple]] = []
+    for m, so in enumerate(mix_options):
+        if beside:
+            calls.append((_full_path_task, (m, problem._replace(solver_options=so), how.fit_threads)))
+        else:
+            paths[m] = _checked(fit_problem(problem._replace(solver_options=so),
+                                            stacklevel=stacklevel + 1, category=category))
     y_all = problem.y
     w_all = np.ones(y_all.shape[0]) if problem.weights is None else problem.weights
     shared = _Shared(problem.X, y_all, w_all, problem.offset, folds, fam, measure, keep)
-    calls = []
-    for k in range(len(folds.test)):
-        for m, path in enumerate(paths):
-            so = dict(mix_options[m], user_lambda=path.lambdas.copy())
+    for k in range(K):
+        for m in range(M):
+            lam = mix_options[m]["user_lambda"] if given else paths[m].lambdas
+            so = dict(mix_options[m], user_lambda=lam.copy())
             if fold_options is not None:
                 so = fold_options(m, folds.train[k], so)
             calls.append((_scored_fold_task, (m, k, shared, so, how.fit_threads)))
-    K, M = len(folds.train), len(paths)
+    done = []
+    for result in _progress(_parallel.run(calls, how), len(calls), verbose):
+        if result[0] == _FULL:  # a full-data path: its warning comes from this thread
+            _, m, solution = result
+            paths[m] = _checked(finished_path(solution, problem, mix_options[m], stacklevel + 1,
+                                              category))
+        else:
+            done.append(result)
     raw = [np.empty((K, p.n_lambdas)) for p in paths]
     lmus = np.zeros((M, K), dtype=np.intp)
     etas: Dict[Tuple[int, int], np.ndarray] = {}
     stopped = []
-    for m, k, scores, lmu, warn, eta in _progress(_parallel.run(calls, how), len(calls), verbose):
+    for m, k, scores, lmu, warn, eta in sorted(done, key=lambda r: (r[1], r[0])):
         if scores is None:
             raise RuntimeError(f"cross-validation fold {k} produced no solution ({warn})")
-        raw[m][k] = scores
-        lmus[m, k] = lmu
+        L = paths[m].n_lambdas
+        raw[m][k] = scores[:L]
+        lmus[m, k] = min(lmu, L)
         if eta is not None:
-            etas[m, k] = eta
-        if warn is not None:
+            etas[m, k] = eta[..., :L]
+        if warn is not None and warn[1] < L:
             mix = f" (alpha={paths[m].alpha:g})" if M > 1 else ""
             stopped.append((m, k, f"fold {k}{mix} at lambda index {warn[1]} ({warn[0]})"))
     if stopped:
@@ -408,9 +444,10 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
             **options: Any) -> CVPath:
     """Choose lambda (and the elastic-net mix) by cross-validation.
 
-    The path is first fitted on all the data; each fold is then fitted on its
-    training rows over that same lambda sequence, and the held-out predictions
-    are scored with ``measure``.
+    The path is fitted on all the data, and each fold on its training rows
+    over that path's lambda sequence; the held-out predictions are scored with
+    ``measure``.  With ``user_lambda`` the folds are fitted over the caller's
+    lambdas, so on threads the full-data path runs beside them.
 
     This function keeps the solver's parametrisation: ``alpha`` is the mix
     (1 the lasso, 0 ridge) and lambda the strength, as in :func:`fit_path`.
