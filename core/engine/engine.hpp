@@ -30,18 +30,19 @@
 // the threshold.
 //
 // A guarded family's outer iteration (GuardedFamily: a non-canonical link,
-// a mean with a bounded domain) may overshoot, so its step is checked.  The
-// coordinate steps add up the change D <= 0 of the penalized quadratic they
-// minimise; while the new iterate's means leave the family's domain, or its
-// penalized objective F = loss + sum_j v_j (l1 |b_j| + l2/2 b_j^2) falls by
-// less than half of what the quadratic promised (F_new - F_start > t D / 2
-// for the step scaled by t; a rise always fails), the step (coefficients
-// and intercept) is halved back toward where the iteration started.  The
-// half-of-D rule also stops the two-cycle of a step that overshoots the
-// minimum by twice its distance, which a bare "no rise" rule would accept.
-// A step small enough to count as converged is taken as it is (its change
-// of the objective is rounding); after max_halvings halvings the step is
-// dropped.
+// a mean with a bounded domain, working curvatures that need not bound the
+// loss) may overshoot, so its step is checked.  The coordinate steps add up
+// the change D <= 0 of the penalized quadratic they minimise; while the new
+// iterate's means leave the family's domain, or its penalized objective
+// F = loss + sum_j v_j P(b_j) (P the penalty's value of the variable's
+// coefficients, engine/penalty.hpp) falls by less than half of what the
+// quadratic promised (F_new - F_start > t D / 2 for the step scaled by t; a
+// rise always fails), the step (coefficients and intercepts) is halved back
+// toward where the iteration started.  The half-of-D rule also stops the
+// two-cycle of a step that overshoots the minimum by twice its distance,
+// which a bare "no rise" rule would accept.  A step small enough to count
+// as converged is taken as it is (its change of the objective is rounding);
+// after max_halvings halvings the step is dropped.
 //
 // A block family has K coefficients b_j. per variable and K intercepts,
 // with curvatures c_jk per predictor.  A step moves the whole block b_j.
