@@ -72,18 +72,19 @@ class MemoryFolds:
         def heldout(rows):
             return _core.block_statistics(X[rows], y[rows], w[rows], centre)
 
+        self.family = problem.family.core_arguments()
         self.how = how
         self.heldout = in_order([(heldout, (rows,)) for rows in test], how)
         self.total = bs.merge(*self.heldout)
         self.npasses_data = 1
 
     def fit_all(self, so: Dict[str, Any]) -> Dict[str, Any]:
-        return _core.fit_statistics(self.total, **_fit._solver_kwargs(so, None))
+        return _core.fit_statistics(self.total, **self.family, **_fit._solver_kwargs(so, None))
 
     def fit_fold(self, k: int, so: Dict[str, Any]) -> Dict[str, Any]:
         others = self.heldout[:k] + self.heldout[k + 1:]
         train = bs.subtract(self.total, self.heldout[k], others)
-        return _core.fit_statistics(train, **_fit._solver_kwargs(so, None))
+        return _core.fit_statistics(train, **self.family, **_fit._solver_kwargs(so, None))
 
     def fit_folds(self, options: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
         return in_order([(self.fit_fold, (k, so)) for k, so in enumerate(options)], self.how)
@@ -99,20 +100,18 @@ class MemoryFolds:
 def uses_statistics(problem: "_fit.Problem", folds: Any, measure: str, keep: bool,
                     mix_options: Sequence[Dict[str, Any]]) -> bool:
     """Whether the in-memory cross-validation runs from per-fold statistics:
-    least squares on a dense X solved by the covariance solver, folds that
-    partition the rows, a measure the statistics give."""
-    if problem.family.name != "gaussian" or not isinstance(problem.X, np.ndarray):
+    least squares of one response (the family says so, whatever its name) on
+    a dense X that the core would solve by the covariance solver (asked of
+    the core, so that the rule is written once), folds that partition the
+    rows, a measure the statistics give."""
+    family = problem.family
+    if not family.least_squares or not isinstance(problem.X, np.ndarray):
         return False
     if keep or folds.foldid is None or measure not in STATISTICS_MEASURES:
         return False
     n, p = problem.X.shape
-    for so in mix_options:
-        solver = so.get("solver", "auto")
-        # "auto": the covariance solver's shapes (core/fit/fit.cpp's auto_solver)
-        if solver == "naive" or (solver == "auto" and not (n >= 2 * p and
-                                                           p <= _core.COVARIANCE_MAX_COLUMNS)):
-            return False
-    return True
+    return all(_core.fit_solver(n, p, **family.core_arguments(), solver=so.get("solver", "auto"))
+               == "covariance" for so in mix_options)
 
 
 class FoldScores(NamedTuple):

@@ -109,6 +109,9 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     """Check and convert the inputs and options; the data stay lazy (only
     the labels of a class family are computed, a pass over y)."""
     family, opts = _fit.checked_options(family, options)
+    refusal = family.refusal_on_blocks()
+    if refusal is not None:
+        raise ValueError(refusal)
     names = None
     if hasattr(X, "columns"):  # a Dask data frame: its column names, as in memory
         names = list(X.columns)
@@ -229,7 +232,7 @@ def moments(data: DaskData) -> Dict[str, Any]:
     import dask
     from dask import delayed
 
-    ls = data.family.name == "gaussian"
+    ls = data.family.least_squares
     c = centres(data, ls)
     k = 0 if data.classes is None or not data.family.groups_coefficients else len(data.classes)
     parts = [delayed(block_moments)(x, y, w, o, start, c, data.family, k, ls)
@@ -272,7 +275,7 @@ def statistics_fit(stats: Dict[str, Any], family: Family, so: Dict[str, Any],
     shares from the statistics' class weights."""
     kw = _fit._solver_kwargs(so, None)
     means = stats["class_weights"] / stats["weight"] if classes else None
-    return _core.fit_statistics(stats, family=family.solver_name, source=source,
+    return _core.fit_statistics(stats, **family.core_arguments(), source=source,
                                 response_means=means, **kw)
 
 
@@ -282,9 +285,8 @@ def solve_path(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any
     moments' included)."""
     data, so = prepare(X, y, family, options, offset)
     stats = moments(data)
-    gaussian = data.family.name == "gaussian"
     k = len(data.classes) if data.family.groups_coefficients else 0
-    res = statistics_fit(stats, data.family, so, None if gaussian else Passes(data), k)
+    res = statistics_fit(stats, data.family, so, None if data.family.least_squares else Passes(data), k)
     return _fit.decode(res, so), data, so, int(res["npasses_data"]) + 1
 
 

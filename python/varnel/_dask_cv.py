@@ -165,7 +165,7 @@ class DaskFolds:
 
         self.data, self.K = data, K
         self.blocks = data.blocks(codes)
-        self.least_squares = data.family.name == "gaussian"
+        self.least_squares = data.family.least_squares
         self.classes = len(data.classes) if data.family.groups_coefficients else 0
         centre = _dask.centres(data, self.least_squares)
         parts = [delayed(block_fold_moments)(x, y, w, o, f, start, centre, data.family,

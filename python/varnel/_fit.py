@@ -184,7 +184,7 @@ def run_solver(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
     if n_threads is None:
         n_threads = fit_threads(*X.shape)
     y, extra = family.solver_response(y)
-    return _core.fit(x, y, family=family.solver_name, offset=offset, **family.solver_options(),
+    return _core.fit(x, y, **family.core_arguments(), offset=offset,
                      n_threads=n_threads, **kw, **extra)
 
 

@@ -289,9 +289,8 @@ def _read_in_place(problem: "_fit.Problem") -> "_fit.Problem":
     if X.flags.f_contiguous:
         return problem
     fam = problem.family
-    solver = _core.fit_solver(*X.shape, family=fam.solver_name,
-                              solver=problem.solver_options.get("solver", "auto"),
-                              **fam.solver_options())
+    solver = _core.fit_solver(*X.shape, **fam.core_arguments(),
+                              solver=problem.solver_options.get("solver", "auto"))
     return problem if solver == "covariance" else problem._replace(X=np.asfortranarray(X))
 
 

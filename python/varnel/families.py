@@ -180,6 +180,11 @@ class Family:
     #: the name of the family's own parameter ("power", "theta", "ties",
     #: "standardize_response"), if any
     parameter: ClassVar[Optional[str]] = None
+    #: whether fits from summed statistics of row blocks (the Dask route)
+    #: serve the family, with its default link and no parameter
+    sums_blocks: ClassVar[bool] = False
+    #: why they do not, when they do not
+    blocks_refused_because: ClassVar[str] = "the fits from row blocks do not implement its loss"
 
     def __init__(self, link: Optional[str] = None) -> None:
         if link is None:
@@ -215,6 +220,34 @@ class Family:
         if self.link != self.links[0]:
             out["link"] = self.link
         return out
+
+    def core_arguments(self) -> Dict[str, Any]:
+        """Every argument by which the compiled solver knows the family: its
+        name, the link when it is not the default, and its own parameter.
+        Every call of the core that fits this family takes these."""
+        return {"family": self.solver_name, **self.solver_options()}
+
+    @property
+    def least_squares(self) -> bool:
+        """Whether the model is least squares of one response (its fits and
+        held-out errors follow from the cross products of ``[X y]``)."""
+        return False
+
+    def refusal_on_blocks(self) -> Optional[str]:
+        """None when fits from summed statistics of row blocks (the Dask
+        route) serve the family as it is configured, otherwise why not and
+        what to use instead."""
+        served = ", ".join(type(f).__name__ + "()" for f in FAMILIES if f.sums_blocks)
+        if not self.sums_blocks:
+            why = self.blocks_refused_because
+        elif self.solver_options():
+            given = ", ".join(f"{k}={v!r}" for k, v in self.solver_options().items())
+            why = f"fits from row blocks take each family's default link and no parameter, not {given}"
+        else:
+            return None
+        return (f"{self!r} is not served on Dask: {why}. Dask collections serve {served} with their "
+                f"default links; for {self!r} compute X and y into memory (e.g. X.compute()) "
+                f"and fit there")
 
     def with_link(self, link: Optional[str]) -> "Family":
         """The same family with another link (None: the default)."""
@@ -387,6 +420,11 @@ class Gaussian(Family):
     solver_name = "gaussian"
     deviance_label = "Mean-squared error"
     links = ("identity", "log")
+    sums_blocks = True
+
+    @property
+    def least_squares(self) -> bool:
+        return self.link == "identity"
 
     def response_scale(self, y, weights, intercept, offset):
         """The solver works on ``y - offset`` divided by its weighted standard
@@ -421,6 +459,7 @@ class Poisson(Family):
 
     name = "poisson"
     solver_name = "poisson"
+    sums_blocks = True
     deviance_label = "Poisson deviance"
     links = ("log", "identity", "sqrt")
 
@@ -463,6 +502,7 @@ class Binomial(_ClassFamily):
     name = "logistic"
     aliases = ("binomial",)
     solver_name = "binomial"
+    sums_blocks = True
     measures = ("deviance", "mse", "mae", "class", "auc")
     deviance_label = "Binomial deviance"
     links = ("logit", "probit", "cloglog")
@@ -505,6 +545,7 @@ class Multinomial(_ClassFamily):
 
     name = "multinomial"
     solver_name = "multinomial"
+    sums_blocks = True
     measures = ("deviance", "class", "mse", "mae")
     deviance_label = "Multinomial deviance"
     groups_coefficients = True
@@ -639,6 +680,8 @@ class Cox(Family):
 
     name = "cox"
     solver_name = "cox"
+    blocks_refused_because = ("its partial likelihood couples the rows of each risk set, which "
+                              "spans row blocks")
     measures = ("deviance", "C")
     deviance_label = "Partial likelihood deviance"
     links = ("log",)
@@ -703,6 +746,7 @@ class MultiTask(Family):
 
     name = "multitask"
     solver_name = "multitask"
+    blocks_refused_because = "the fits from row blocks take one response per row"
     deviance_label = "Sum of squared errors"
     block_name = "responses"
     parameter = "standardize_response"

@@ -1,0 +1,120 @@
+"""Every route fits the model the caller asked for, or refuses it by name.
+
+The table is the family registry crossed with every link and with the
+routes a user reaches: cross-validation's full path in memory (which may run
+from per-fold statistics), the estimator-free Dask path, and Dask's
+cross-validation.  A cell either equals the in-memory fit of the same family
+with the same options, or raises the route's refusal; a family or link added
+to the registry joins the table by itself (its response generator below is
+the one row to add)."""
+
+import numpy as np
+import pytest
+
+import varnel
+from varnel import families
+
+N, P = 300, 5
+FAST = dict(nlambda=6, lambda_min_ratio=0.1)
+
+
+def _variants():
+    for fam in families.FAMILIES:
+        for link in fam.links:
+            yield fam.with_link(link)
+
+
+VARIANTS = list(_variants())
+IDS = [repr(f) for f in VARIANTS]
+
+
+def _positive(mu, rng):
+    return mu * rng.gamma(4.0, 0.25, mu.shape[0])
+
+
+# One row per family: a response drawn from the family at the mean mu.
+RESPONSES = {
+    "Gaussian": lambda mu, eta, rng: mu + 0.3 * rng.standard_normal(mu.shape[0]),
+    "Binomial": lambda mu, eta, rng: (rng.random(mu.shape[0]) < mu).astype(float),
+    "Poisson": lambda mu, eta, rng: rng.poisson(mu).astype(float),
+    "Multinomial": lambda mu, eta, rng: np.argmax(
+        np.c_[eta, -eta, 0 * eta] + rng.gumbel(size=(eta.shape[0], 3)), axis=1).astype(float),
+    "Gamma": lambda mu, eta, rng: _positive(mu, rng),
+    "InverseGaussian": lambda mu, eta, rng: _positive(mu, rng),
+    "Tweedie": lambda mu, eta, rng: np.where(rng.random(mu.shape[0]) < 0.2, 0.0, _positive(mu, rng)),
+    "NegativeBinomial": lambda mu, eta, rng: rng.poisson(_positive(mu, rng)).astype(float),
+    "Cox": lambda mu, eta, rng: np.c_[rng.exponential(1.0 / np.exp(eta - 1.5)),
+                                      rng.random(eta.shape[0]) < 0.7],
+    "MultiTask": lambda mu, eta, rng: np.c_[eta, -eta, 2 * eta] + 0.3 * rng.standard_normal((eta.shape[0], 3)),
+}
+
+
+def test_every_family_of_the_registry_has_a_response():
+    assert sorted(RESPONSES) == sorted({type(f).__name__ for f in families.FAMILIES})
+
+
+def problem(family, seed=0):
+    rng = np.random.default_rng(seed)
+    X = np.clip(rng.standard_normal((N, P)), -2.5, 2.5)
+    # a linear predictor inside every link's domain (positive, moderate)
+    eta = 1.5 + 0.3 * X[:, 0] - 0.2 * X[:, 1]
+    with np.errstate(all="ignore"):
+        mu = family.inverse_link(eta) if not family.groups_coefficients else None
+    y = RESPONSES[type(family).__name__](mu, eta, rng)
+    return X, y
+
+
+def same_path(got, want):
+    assert got.family_instance == want.family_instance
+    assert got.n_lambdas == want.n_lambdas
+    np.testing.assert_allclose(got.lambdas, want.lambdas, rtol=1e-10)
+    scale = np.abs(want.coefs).max() + 1e-12
+    np.testing.assert_allclose(got.coefs, want.coefs, rtol=1e-6, atol=1e-6 * scale)
+    np.testing.assert_allclose(got.intercepts, want.intercepts, rtol=1e-6, atol=1e-6 * scale)
+
+
+@pytest.mark.parametrize("family", VARIANTS, ids=IDS)
+def test_cross_validation_fits_the_family_it_was_given(family):
+    X, y = problem(family)
+    want = varnel.fit_path(X, y, family, **FAST)
+    got = varnel.cv_path(X, y, family, nfolds=3, seed=0, n_jobs=1, **FAST)
+    same_path(got.path, want)
+    # the folds too: scored as when every fold is fitted from its rows
+    folds = varnel.cv_path(X, y, family, foldid=got.foldid, solver="naive", n_jobs=1, **FAST)
+    np.testing.assert_allclose(got.cvm, folds.cvm, rtol=1e-4)
+
+
+@pytest.fixture(scope="module")
+def client():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=":0") as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+@pytest.mark.parametrize("route", ["fit_path", "cv_path"])
+@pytest.mark.parametrize("family", VARIANTS, ids=IDS)
+def test_dask_fits_the_family_it_was_given_or_refuses_it(client, family, route):
+    da = pytest.importorskip("dask.array")
+    X, y = problem(family)
+    Xd = da.from_array(X, chunks=(100, P))
+    yd = da.from_array(y, chunks=(100,) + y.shape[1:])
+    refusal = family.refusal_on_blocks()
+    if refusal is not None:
+        assert "is not served on Dask" in refusal and "compute X and y into memory" in refusal
+        with pytest.raises(ValueError, match=f"^{__import__('re').escape(repr(family))} is not served on Dask"):
+            if route == "fit_path":
+                varnel.fit_path(Xd, yd, family, **FAST)
+            else:
+                varnel.cv_path(Xd, yd, family, nfolds=3, **FAST)
+        return
+    want = varnel.fit_path(X, y, family, solver="covariance", **FAST)
+    if route == "fit_path":
+        same_path(varnel.fit_path(Xd, yd, family, **FAST), want)
+        return
+    got = varnel.cv_path(Xd, yd, family, nfolds=3, seed=0, **FAST)
+    same_path(got.path, want)
+    foldid = np.asarray(got.foldid.compute() if hasattr(got.foldid, "compute") else got.foldid)
+    memory = varnel.cv_path(X, y, family, foldid=foldid, solver="covariance", n_jobs=1, **FAST)
+    np.testing.assert_allclose(got.cvm, memory.cvm, rtol=1e-4)
