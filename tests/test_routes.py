@@ -118,3 +118,67 @@ def test_dask_fits_the_family_it_was_given_or_refuses_it(client, family, route):
     foldid = np.asarray(got.foldid.compute() if hasattr(got.foldid, "compute") else got.foldid)
     memory = varnel.cv_path(X, y, family, foldid=foldid, solver="covariance", n_jobs=1, **FAST)
     np.testing.assert_allclose(got.cvm, memory.cvm, rtol=1e-4)
+
+
+# ---- the binomial response: proportions or labels ----------------------------------
+
+def proportions_problem(seed=3):
+    rng = np.random.default_rng(seed)
+    X = rng.standard_normal((400, 3))
+    trials = rng.integers(1, 6, 400).astype(float)
+    p = 1 / (1 + np.exp(-(0.2 + X[:, 0] - 0.5 * X[:, 1])))
+    y = rng.binomial(trials.astype(int), p) / trials
+    return X, y, trials
+
+
+def test_binomial_proportions_with_trials_as_weights_are_the_binomial_glm():
+    sm = pytest.importorskip("statsmodels.api")
+    X, y, trials = proportions_problem()
+    want = sm.GLM(y, sm.add_constant(X), family=sm.families.Binomial(), var_weights=trials).fit(tol=1e-12)
+    path = varnel.fit_path(X, y, "binomial", weights=trials, user_lambda=[0.0], thresh=1e-14)
+    assert path.classes is None
+    np.testing.assert_allclose(np.r_[path.intercepts[0], path.coefs[:, 0]], want.params, rtol=1e-6, atol=1e-8)
+
+
+@pytest.mark.parametrize("route", ["cv_path", "dask"])
+def test_binomial_proportions_are_read_alike_on_every_route(route):
+    X, y, trials = proportions_problem()
+    # two distinct proportions are still proportions, not the labels 0.3 and 0.7
+    y2 = np.where(y > 0.5, 0.7, 0.3)
+    for resp in (y, y2):
+        want = varnel.fit_path(X, resp, "binomial", weights=trials, solver="covariance", **FAST)
+        if route == "cv_path":
+            got = varnel.cv_path(X, resp, "binomial", weights=trials, nfolds=3, seed=0, n_jobs=1,
+                                 solver="covariance", **FAST).path
+        else:
+            da = pytest.importorskip("dask.array")
+            got = varnel.fit_path(da.from_array(X, chunks=(100, 3)), da.from_array(resp, chunks=100),
+                                  "binomial", weights=da.from_array(trials, chunks=100), **FAST)
+        same_path(got, want)
+        assert got.classes is None
+
+
+@pytest.mark.parametrize("labels", [np.array(["no", "yes"]), np.array([1, 2]), np.array([-1, 1]),
+                                    np.array([False, True]), np.array([0.0, 1.0])],
+                         ids=["strings", "1-2", "minus-plus", "booleans", "zero-one"])
+def test_two_labels_are_classes_the_larger_one_coded_one(labels):
+    X, y, _ = proportions_problem()
+    coded = (y > 0.5).astype(float)
+    want = varnel.fit_path(X, coded, "binomial", **FAST)
+    got = varnel.fit_path(X, labels[coded.astype(int)], "binomial", **FAST)
+    assert list(got.classes) == list(labels)
+    np.testing.assert_array_equal(got.coefs, want.coefs)
+
+
+def test_a_binomial_response_that_is_neither_says_both_readings():
+    X, y, _ = proportions_problem()
+    with pytest.raises(ValueError, match=r"exactly two classes in y, found \d+ class\(es\).*"
+                                         r"read as proportions of successes only when every value lies in \[0, 1\]"):
+        varnel.fit_path(X, y * 3, "binomial")
+
+
+@pytest.mark.parametrize("measure", ["class", "auc"])
+def test_label_measures_refuse_proportions(measure):
+    X, y, trials = proportions_problem()
+    with pytest.raises(ValueError, match=f"measure='{measure}' needs class labels, but y holds proportions"):
+        varnel.cv_path(X, y, "binomial", weights=trials, measure=measure, nfolds=3)

@@ -145,13 +145,16 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
                 raise ValueError(f"y must have shape ({n},), one value per row of X, got shape "
                                  f"{labels.shape}")
             labels = labels.rechunk((chunks,))
-            classes = np.unique(np.asarray(da.unique(labels).compute()))
+            classes = family.classes_of(np.unique(np.asarray(da.unique(labels).compute())))
         else:
             labels = _convert.response_array(y, n)
-            classes = np.unique(labels)
-        family.check_classes(classes)
-        yd = labels.map_blocks(_codes, classes, dtype=np.float64) if is_dask(labels) else \
-            _rows_like(np.searchsorted(classes, labels).astype(np.float64), "y", chunks, (n,))
+            classes = family.classes_of(np.unique(labels))
+        if classes is None:  # taken as they are (proportions)
+            yd = labels.astype(np.float64) if is_dask(labels) else \
+                _rows_like(labels.astype(np.float64), "y", chunks, (n,))
+        else:
+            yd = labels.map_blocks(_codes, classes, dtype=np.float64) if is_dask(labels) else \
+                _rows_like(np.searchsorted(classes, labels).astype(np.float64), "y", chunks, (n,))
     else:
         yd = _rows_like(y, "y", chunks, (n,)).astype(np.float64)
     w = _rows_like(opts.pop("weights"), "weights", chunks, (n,))

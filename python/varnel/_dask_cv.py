@@ -266,6 +266,7 @@ def cv_path(X: Any, y: Any, family: Any, mixes: List[float], *, nfolds: int = 10
                          "predictions have one row per observation")
     data, so = _dask.prepare(X, y, family, dict(options, alpha=mixes[0]), offset)
     measure = data.family.check_measure(measure)
+    data.family.check_measure_of(measure, data.classes)
     if measure == "auc":
         raise ValueError("measure='auc' needs every held-out score at once; on a Dask array "
                          "cross-validate with another measure of the family")

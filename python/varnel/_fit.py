@@ -97,7 +97,7 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     if strata is not None:
         yc, labels = family.with_strata(yc, strata)
     w = cv.as_weights(opts["weights"], n)
-    if family.has_classes:
+    if classes is not None:
         weighted = np.unique(yc if w is None else yc[w > 0]).astype(np.intp)
         check_weighted_classes(family, classes, weighted)
     return Problem(Xc, yc, w, family, classes, names, solver_options(family, opts, p, names),

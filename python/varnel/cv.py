@@ -331,6 +331,7 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
     (one at a time otherwise), see :mod:`varnel._parallel`.
     """
     measure = problem.family.check_measure(measure)
+    problem.family.check_measure_of(measure, problem.classes)
     if keep and not folds.disjoint:
         raise ValueError("keep=True needs splits whose test sets hold out each observation at most once")
     # Statistics route (_cv_statistics): least squares by the covariance solver

@@ -389,6 +389,10 @@ class Family:
         raise ValueError(f"measure={measure!r} is not available for the {self.name} family{where}; "
                          f"choose one of {self.measures}")
 
+    def check_measure_of(self, measure: str, classes: Optional[np.ndarray]) -> None:
+        """Refuse a measure that the response, as it was read (``classes``:
+        its labels, None when it has none), cannot give."""
+
     def measure_label(self, measure: str) -> str:
         return self.deviance_label if measure == "deviance" else MEASURES[measure].label
 
@@ -485,9 +489,19 @@ class _ClassFamily(Family):
         arr = _convert.response_array(y, n)
         if arr.dtype.kind == "c":
             raise TypeError("y is complex")
-        classes, codes = np.unique(arr, return_inverse=True)
-        self.check_classes(classes)
+        values, codes = np.unique(arr, return_inverse=True)
+        classes = self.classes_of(values)
+        if classes is None:
+            out = np.ascontiguousarray(_convert.float_array(arr, "y")).reshape(-1)
+            _convert.check_finite(out, "y")
+            return out, None
         return np.ascontiguousarray(codes.reshape(-1), dtype=np.float64), classes
+
+    def classes_of(self, values: np.ndarray) -> Optional[np.ndarray]:
+        """The class labels of a response whose distinct values (sorted) are
+        ``values``, checked; None when the values are taken as they are."""
+        self.check_classes(values)
+        return values
 
     def check_classes(self, classes: np.ndarray) -> None:
         k = classes.shape[0]
@@ -507,13 +521,42 @@ class Binomial(_ClassFamily):
     deviance_label = "Binomial deviance"
     links = ("logit", "probit", "cloglog")
 
+    @staticmethod
+    def reads_proportions(values: np.ndarray) -> bool:
+        """Whether a response with these (distinct) values is a proportion of
+        successes: numbers, every one in [0, 1], not only 0 and 1 (which read
+        the same as labels).  Observation weights are then the trials."""
+        values = np.asarray(values)
+        if values.dtype.kind not in "fiu" or values.size == 0:
+            return False
+        with np.errstate(invalid="ignore"):
+            inside = bool(np.all((values >= 0) & (values <= 1)))
+        return inside and not np.all((values == 0) | (values == 1))
+
+    def classes_of(self, values):
+        """Two class labels (coded 0 and 1, the second sorted label 1), or
+        None for proportions of successes in [0, 1], taken as they are."""
+        return None if self.reads_proportions(values) else super().classes_of(values)
+
     def check_classes(self, classes):
         if classes.shape[0] != 2:
+            numeric = np.asarray(classes).dtype.kind in "fiu" and classes.shape[0] > 2
             raise ValueError(
                 "the logistic family needs exactly two classes in y, found "
                 f"{classes.shape[0]} class(es)"
                 + (f": {', '.join(map(_convert.shown_label, classes[:5]))}" if classes.shape[0] else "")
-                + ("; use family='multinomial' for more" if classes.shape[0] > 2 else ""))
+                + ("; use family='multinomial' for more" if classes.shape[0] > 2 else "")
+                + ("; a numeric y is read as proportions of successes only when every value lies "
+                   "in [0, 1] (with the trials as weights)" if numeric else ""))
+
+    def fold_labels(self, y):
+        # proportions are not stratified: their values are no classes
+        return y if np.all((y == 0) | (y == 1)) else None
+
+    def check_measure_of(self, measure, classes):
+        if classes is None and measure in ("class", "auc"):
+            raise ValueError(f"measure={measure!r} needs class labels, but y holds proportions "
+                             "(values in [0, 1] other than 0 and 1); choose 'deviance', 'mse' or 'mae'")
 
     def _second(self, eta):
         """Where the second class is the more probable one."""
@@ -526,7 +569,9 @@ class Binomial(_ClassFamily):
     def unit_deviance(self, y, eta):
         yc = y[:, None]
         p = np.clip(self.inverse_link(eta), 1e-5, 1 - 1e-5)
-        return -2.0 * (yc * np.log(p) + (1.0 - yc) * np.log1p(-p))
+        # the saturated model's log-likelihood is 0 for labels, not for proportions
+        saturated = _xlogy(yc, yc) + _xlogy(1.0 - yc, 1.0 - yc)
+        return 2.0 * (saturated - yc * np.log(p) - (1.0 - yc) * np.log1p(-p))
 
     def misclassified(self, y, eta):
         return (self._second(eta) != (y[:, None] > 0.5)).astype(np.float64)
