@@ -41,7 +41,7 @@ PROBLEMS = {
 }
 QUICK = {"gauss-100k": (5_000, 20), "gauss-1m": (20_000, 10), "gauss-10k": (1_000, 100),
          "logistic": (2_000, 40)}
-# the targets: varnel on one core against the best peer on one core
+# the performance goals: varnel on one core against the best peer on one core
 TARGETS = {"gauss-100k": 0.2, "gauss-1m": 0.2, "gauss-10k": 0.3, "logistic": 0.08}
 MEMORY_TARGET = 1.5  # (X + the growth of the resident set during cv_path) / X
 

@@ -27,7 +27,7 @@ def fit_dask(est: Any, mixes: List[float], X: Any, y: Any, sample_weight: Any, o
     if groups is not None or not isinstance(cv, numbers.Integral):
         raise ValueError("on a Dask array, cv must be a number of folds (drawn block by block "
                          "from random_state); splitters and groups need the rows in memory")
-    if hasattr(est, "classes_") or est._family == "logistic":
+    if get_family(est._family).has_classes:  # a classifier: its labels first
         import dask.array as da
 
         labels = _dask._as_array(y, "y") if _dask.is_dask(y) else np.asarray(y)

@@ -180,6 +180,8 @@ class Family:
     #: the name of the family's own parameter ("power", "theta", "ties",
     #: "standardize_response"), if any
     parameter: ClassVar[Optional[str]] = None
+    #: whether a path keeps its training rows (for survival curves)
+    keeps_rows: ClassVar[bool] = False
     #: whether fits from summed statistics of row blocks (the Dask route)
     #: serve the family, with its default link and no parameter
     sums_blocks: ClassVar[bool] = False
@@ -725,6 +727,7 @@ class Cox(Family):
 
     name = "cox"
     solver_name = "cox"
+    keeps_rows = True
     blocks_refused_because = ("its partial likelihood couples the rows of each risk set, which "
                               "spans row blocks")
     measures = ("deviance", "C")

@@ -121,7 +121,7 @@ class Path:
         path = cls(solution.lambdas, solution.intercepts, solution.coefs, solution.dev_ratio,
                    solution.nulldev, solution.npasses, solution.warning, problem.family,
                    problem.feature_names, problem.classes, alpha)
-        if problem.family.name == "cox":
+        if problem.family.keeps_rows:
             path.baseline = _survival.Baseline(problem.X, problem.y, problem.weights, problem.offset,
                                                problem.strata)
         return path
