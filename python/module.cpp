@@ -6,6 +6,7 @@
 #include "pyconv.hpp"
 
 #include "entries.hpp"
+#include "unlocked.hpp"
 #include "fit/fit.hpp"
 #include "option_table.hpp"
 #include "statistics_entries.hpp"
@@ -59,7 +60,7 @@ PyMethodDef block_pass_def = {
 // `__all__` lists the two stable entry points; `fit` and OPTION_DEFAULTS
 // serve the package's Python layer.
 int exec_module(PyObject* module) {
-    if (varnel_py::import_numpy() < 0) return -1;
+    if (varnel_py::import_numpy() < 0 || !varnel_py::remember_main_thread()) return -1;
     const varnel_py::Docs* d = nullptr;
     try {
         d = &varnel_py::docs();

@@ -9,21 +9,31 @@ namespace {
 constexpr std::chrono::milliseconds shortest_interval{20};
 constexpr std::chrono::milliseconds longest_interval{100};
 
+// The main thread's identity, read once when the module is executed: asking
+// threading at each fit would run Python code there, where a pending
+// KeyboardInterrupt would be raised and lost before the fit starts.
+unsigned long main_thread_id = 0;
+bool main_thread_known = false;
+
 // Whether the calling thread is the main thread (true when that cannot be
 // told).
 bool on_main_thread() {
-    PyRef threading(PyImport_ImportModule("threading"));
-    PyRef main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
-    PyRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
-    const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        return true;
-    }
-    return id == PyThread_get_thread_ident();
+    return !main_thread_known || main_thread_id == PyThread_get_thread_ident();
 }
 
 }  // namespace
+
+bool remember_main_thread() {
+    PyRef threading(PyImport_ImportModule("threading"));
+    PyRef main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    PyRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    if (!ident) return false;
+    const unsigned long id = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred()) return false;
+    main_thread_id = id;
+    main_thread_known = true;
+    return true;
+}
 
 Unlocked::Unlocked() : main_thread_(on_main_thread()), interrupt_(&Unlocked::requested, this) {}
 

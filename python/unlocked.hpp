@@ -18,6 +18,11 @@ namespace varnel_py {
 // set.  On any other thread a poll costs nothing and never takes the lock,
 // so a fit in a worker thread runs fully beside the interpreter.  `watch`
 // adds a check made at each of those polls.
+// Reads which thread is the interpreter's main thread (where signals are
+// handled); call it once, from the module's exec step.  False with an
+// exception set when that cannot be read.
+bool remember_main_thread();
+
 class Unlocked {
 public:
     Unlocked();
