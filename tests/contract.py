@@ -31,6 +31,10 @@ def overflow(what, name):
     return f"the data overflow: {what} is not finite; scale {name} down"
 
 
+def underflow(what, name):
+    return f"the data underflow: {what} is too small to be represented; scale {name} up"
+
+
 def binomial_range(i, v):
     return f"y must lie in [0, 1] for the binomial family, but y[{i}] = {v:g}"
 

@@ -1,5 +1,7 @@
 """The inputs users have give the same path as a float64 NumPy array."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -19,6 +21,11 @@ def make_data(family="gaussian", n=50, p=5, seed=0):
     else:
         y = rng.poisson(np.exp(0.5 * eta)).astype(float)
     return X, y
+
+
+def exact(text):
+    """A pattern matching exactly ``text``."""
+    return "^" + re.escape(text) + "$"
 
 
 def assert_same_path(a, b, tol=0.0):
@@ -202,9 +209,153 @@ def test_sparse_input_is_never_densified():
                    dict(family="logistic")), ValueError, "missing value .* in row 2"),
     (lambda X, y: (X, __import__("pandas").array([1, None] + [2] * 48, dtype="Int64"), dict(family="poisson")),
      ValueError, "missing value .* in row 1"),
+    # each message names the argument at fault and the right remedy
+    (lambda X, y: (None, y, {}), ValueError,
+     exact("X is None; X must be an array-like or sparse matrix of shape (n_samples, n_features)")),
+    (lambda X, y: (X, None, {}), ValueError, r"^y is None; y must be an array-like of shape \(50,\)"),
+    (lambda X, y: (__import__("polars").DataFrame(X).lazy(), y, {}), ValueError,
+     exact("X is a polars LazyFrame, whose rows are not computed yet; call X.collect() first and pass "
+           "the DataFrame it returns")),
+    (lambda X, y: (X, y, dict(weights=__import__("polars").DataFrame({"w": np.ones(50)}).lazy())),
+     ValueError, r"^weights is a polars LazyFrame.*call weights\.collect\(\) first"),
+    (lambda X, y: (X, __import__("polars").DataFrame(np.c_[y, -y]).lazy(), dict(family="multitask")), ValueError,
+     r"^y is a polars LazyFrame.*call y\.collect\(\) first"),
+    (lambda X, y: (X, y, dict(offset=__import__("polars").DataFrame({"o": y}).lazy())), ValueError,
+     r"^offset is a polars LazyFrame"),
+    (lambda X, y: (X[:, 0], y, {}), ValueError,
+     exact("X must be 2-D (n_samples, n_features), got shape (50,); use X.reshape(-1, 1) for a single "
+           "feature or X.reshape(1, -1) for a single row")),
+    (lambda X, y: (X, y, dict(penalty_factor=[1, -0.5, 1, 1, 1])), ValueError,
+     exact("penalty_factor must be non-negative (0 leaves a feature unpenalized), but penalty_factor[1] "
+           "is -0.5")),
+    (lambda X, y: (__import__("pandas").DataFrame(X, columns=list("abcde")), y,
+                   dict(penalty_factor=[1, 1, 1, -np.inf, 1])), ValueError,
+     exact("penalty_factor must be non-negative (0 leaves a feature unpenalized), but penalty_factor[3] "
+           "(feature 'd') is -inf")),
+    (lambda X, y: (X, y * 1e-200, {}), ValueError,
+     exact("the data underflow: the weighted sum of squares of y is too small to be represented; "
+           "scale y up")),
+    (lambda X, y: (X, y * 1e-200, dict(solver="covariance")), ValueError, "^the data underflow: .*; scale y up$"),
+    (lambda X, y: (X, np.c_[y, -y] * 1e-200, dict(family="multitask")), ValueError,
+     exact("the data underflow: the sum of squares of y is too small to be represented; scale y up")),
+    (lambda X, y: (X, np.abs(np.round(y)), dict(family="poisson", offset=np.full(50, 1000.0))), ValueError,
+     exact("the data overflow: the null deviance is not finite at this offset, whose exp() leaves the range "
+           "of doubles; scale the offset down (it is added to the linear predictor: the log of an "
+           "exposure, not the exposure)")),
+    (lambda X, y: (X, np.c_[y, -y], dict(family="multitask", offset=np.zeros(50))), ValueError,
+     exact("offset must have shape (50, 2), one value per row and response, got shape (50,)")),
+    (lambda X, y: (X, np.digitize(y, [-0.5, 0.5]), dict(family="multinomial", offset=np.zeros(50))),
+     ValueError, exact("offset must have shape (50, 3), one value per row and class, got shape (50,)")),
 ])
 def test_bad_inputs(change, exc, match):
     pytest.importorskip("pandas")
     X, y, kwargs = change(*make_data())
     with pytest.raises(exc, match=match):
         varnel.fit_path(X, y, **kwargs)
+
+
+# ---- per-feature settings labelled by feature name ----------------------------------
+
+COLUMNS = ["a", "b", "c", "d", "e"]
+#: each setting's values in the column order of X, and a second setting with it
+SETTINGS = {"penalty_factor": ([1.0, 2.0, 1.0, 0.0, 0.5], {}),
+            "lower_limits": ([-9.0, -9.0, -0.2, 0.0, -9.0], {}),
+            "upper_limits": ([9.0, 0.0, 9.0, 0.1, 9.0], {})}
+
+
+def _labelled(kind, values, order):
+    """The values keyed by column name, in the order ``order`` of names."""
+    pd = pytest.importorskip("pandas")
+    by_name = dict(zip(COLUMNS, values))
+    keyed = {c: by_name[c] for c in order}
+    if kind == "dict":
+        return keyed
+    if kind == "pandas":
+        return pd.Series(keyed)
+    if kind == "polars row":
+        return pytest.importorskip("polars").DataFrame({c: [v] for c, v in keyed.items()})
+    raise AssertionError(kind)
+
+
+@pytest.mark.parametrize("kind", ["pandas", "dict", "polars row"])
+@pytest.mark.parametrize("setting", list(SETTINGS))
+@pytest.mark.parametrize("family", FAMILIES)
+def test_labelled_settings_go_by_name(family, setting, kind):
+    # a setting keyed by feature name, in any order, is the positional one in
+    # the order of the columns: the same path bit for bit, and not the path of
+    # the values taken in the order given
+    pd = pytest.importorskip("pandas")
+    X, y = make_data(family)
+    frame = pd.DataFrame(X, columns=COLUMNS)
+    values, _ = SETTINGS[setting]
+    ref = varnel.fit_path(frame, y, family, **{setting: np.array(values)})
+    order = COLUMNS[::-1]
+    got = varnel.fit_path(frame, y, family, **{setting: _labelled(kind, values, order)})
+    assert_same_path(ref, got)
+    by_position = varnel.fit_path(frame, y, family, **{setting: [dict(zip(COLUMNS, values))[c] for c in order]})
+    assert not np.array_equal(by_position.coefs[:, -1], ref.coefs[:, -1])
+    # a list, a NumPy array, a polars Series and a pandas Series with the
+    # default index 0..p-1 (not the column names) go by position
+    plain = [np.array(values), list(values), pd.Series(values)]
+    if kind == "polars row":
+        plain.append(pytest.importorskip("polars").Series(values))
+    for given in plain:
+        assert_same_path(ref, varnel.fit_path(frame, y, family, **{setting: given}))
+    # the estimators align the same way (ElasticNetRegressor's objective has
+    # its own lambda, so compare two fits of the same estimator)
+    if family == "gaussian":
+        sk = pytest.importorskip("varnel.estimators")
+        a = sk.ElasticNetRegressor(alpha=0.05, **{setting: np.array(values)}).fit(frame, y)
+        b = sk.ElasticNetRegressor(alpha=0.05, **{setting: _labelled(kind, values, order)}).fit(frame, y)
+        np.testing.assert_array_equal(a.coef_, b.coef_)
+
+
+@pytest.mark.parametrize("setting", list(SETTINGS))
+@pytest.mark.parametrize("given, X_kind, match", [
+    (lambda v: {**dict(zip("abcd", v)), "x": 1.0}, "frame", r"names the unknown feature 'x'; the features of X are"),
+    (lambda v: dict(zip("abcd", v)), "frame", exact("has no value for the feature(s) ['e']; a labelled setting "
+                                                   "needs one value per column of X")),
+    (lambda v: dict(zip("abcde", v)), "array", r"is labelled by feature name \(\['a', 'b', 'c', 'd', 'e'\]\), "
+                                               r"but X has no column names to match them with"),
+    (lambda v: __import__("pandas").Series(v, index=[4, 3, 2, 1, 0]), "array", "is labelled by feature name"),
+    (lambda v: __import__("pandas").Series(v, index=[0, 1, 2, 3, 5]), "frame", r"names the unknown feature 0;"),
+])
+def test_labelled_settings_refuse_unknown_and_missing_names(setting, given, X_kind, match):
+    pd = pytest.importorskip("pandas")
+    X, y = make_data()
+    value = given(SETTINGS[setting][0])
+    data = {"frame": pd.DataFrame(X, columns=COLUMNS), "array": X}[X_kind]
+    with pytest.raises(ValueError, match="^" + re.escape(setting) + " " + match.lstrip("^")):
+        varnel.fit_path(data, y, **{setting: value})
+
+
+# every family of the registry with an intercept; without one, the families
+# whose all-zero response has nothing to fit
+@pytest.mark.parametrize("family, intercept", [
+    (f.name, True) for f in __import__("varnel.families").families.FAMILIES] + [
+    ("gaussian", False), ("multitask", False)])
+def test_a_constant_response_is_refused_in_every_family(family, intercept):
+    # every family of the registry: a response with nothing to fit is a
+    # ValueError before any path (never a path of lambdas near 1e-31)
+    X, _ = make_data(n=80, p=4)
+    value = 1.0 if intercept else 0.0
+    y = {"multitask": np.full((80, 3), value), "cox": np.c_[np.full(80, 2.0), np.ones(80)]}.get(
+        family, np.full(80, value))
+    fam = __import__("varnel.families").families.get_family(family + (":1.5" if family == "tweedie" else ""))
+    text = {"multitask": ("the responses are constant: every column of y takes a single value on every "
+                          "observation of positive weight, so there is nothing to fit") if intercept else
+            ("the responses are constant at 0: y is 0 on every observation of positive weight and no "
+             "intercept is fitted, so there is nothing to fit"),
+            "cox": "the cox family has nothing to fit: the null model already attains the largest partial "
+                   "likelihood (every risk set holds only tied events)",
+            "logistic": "the logistic family needs exactly two classes in y, found 1 class(es): 1",
+            "multinomial": "the multinomial family needs at least two classes in y, found 1"}.get(
+        family, "the response is constant: y takes a single value on every observation of positive weight, "
+                "so there is nothing to fit" if intercept else
+                "the response is constant at 0: y is 0 on every observation of positive weight and no "
+                "intercept is fitted, so there is nothing to fit")
+    with pytest.raises(ValueError, match=exact(text)):
+        varnel.fit_path(X, y, fam, intercept=intercept)
+    if family == "multitask":  # one constant response among varying ones is fitted
+        y2 = np.c_[X[:, 0] + 0.1 * X[:, 1], y[:, 1:]]
+        assert varnel.fit_path(X, y2, fam, intercept=intercept).n_lambdas > 1

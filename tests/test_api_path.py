@@ -1,5 +1,7 @@
 """varnel.fit_path and varnel.Path: interpolation, prediction, display."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -87,6 +89,10 @@ def test_predict_errors(paths):
         out["gaussian"].predict(X, kind="probability")
     with pytest.raises(ValueError, match="features"):
         out["gaussian"].predict(X[:, :3])
+    # one row given as a 1-D array: the message says how to make it a row
+    with pytest.raises(ValueError, match=r"^X must be 2-D \(n_samples, n_features\), got shape \(6,\); "
+                                         r"use X\.reshape\(1, -1\) for a single row$"):
+        out["gaussian"].predict(X[0])
 
 
 def test_summary_and_options(paths):
@@ -167,6 +173,11 @@ def test_every_link_predicts_and_cross_validates(made, model, sparse):
     with np.errstate(invalid="ignore"):  # a held-out mean outside the domain loses infinitely
         dev = np.nan_to_num(glm.unit_deviance(yc[:, None], glm.mean(cv.fit_preval)), nan=np.inf)
     np.testing.assert_allclose(cv.fold_scores, [dev[fid == k].mean(0) for k in range(3)], rtol=1e-9)
+    # the family's own unit deviance, on one lambda (n,) or several (n, L)
+    with np.errstate(invalid="ignore"):
+        want = glm.unit_deviance(yc[:7, None], glm.mean(link))
+    np.testing.assert_allclose(fam.unit_deviance(yc[:7], link), want, rtol=1e-10)
+    np.testing.assert_allclose(fam.unit_deviance(yc[:7], link[:, 1]), want[:, 1], rtol=1e-10)
     assert np.isfinite(cv.cvm[path.lambdas == cv.lambda_min]).all()
     mae = varnel.cv_path(Xs, y, fam, foldid=fid, measure="mae", nlambda=20)
     assert mae.cvm.shape == cv.cvm.shape and np.isfinite(mae.cvm[np.isfinite(cv.cvm)]).all()
@@ -273,3 +284,61 @@ def test_sparse_coefficients_cross_validate_and_plot_as_the_dense_ones(family):
         a, b = path.path.plot(xvar=xvar, label=True), dense.path.plot(xvar=xvar, label=True)
         assert [tuple(map(tuple, l.get_xydata())) for l in a.lines] == \
             [tuple(map(tuple, l.get_xydata())) for l in b.lines]
+
+
+def _family_rows(fam, n=6):
+    """A response of the family and linear predictors of n rows: eta with
+    the family's block axis (K = 3) when it has one, and L = 2 lambdas."""
+    rng = np.random.default_rng(8)
+    block = fam.name in ("multinomial", "multitask")
+    eta = 0.3 * rng.standard_normal((n, 3, 2) if block else (n, 2))
+    y = {"multinomial": np.arange(n) % 3, "multitask": rng.standard_normal((n, 3)),
+         "logistic": (np.arange(n) % 2).astype(float), "cox": np.c_[np.arange(1.0, n + 1), np.ones(n)],
+         "gaussian": rng.standard_normal(n)}.get(fam.name, rng.poisson(2.0, n) + 1.0)
+    return y, eta
+
+
+@pytest.mark.parametrize("fam", __import__("varnel.families").families.FAMILIES, ids=repr)
+def test_family_losses_check_shapes_and_measures(fam):
+    # every family of the registry: the deviance per row has one value per
+    # row (never an n x n outer product), bad shapes and unknown measures
+    # are ValueErrors naming them, and the docstring's example runs
+    import doctest
+
+    y, eta = _family_rows(fam)
+    n = y.shape[0]
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    tests = doctest.DocTestFinder().find(type(fam).unit_deviance, "unit_deviance", globs={})
+    assert tests and tests[0].examples
+    for t in tests:
+        runner.run(t, out=lambda text: None)
+    assert runner.summarize(verbose=False).failed == 0
+    if fam.name == "cox":
+        with pytest.raises(ValueError, match="does not split into rows"):
+            fam.unit_deviance(y, eta[:, 0])
+        with pytest.raises(ValueError, match=r"'deviance' and 'C' over whole folds, not 'bogus'"):
+            fam.losses(y, eta, "bogus")
+        return
+    one = eta[..., 0]
+    full = fam.unit_deviance(y, eta)
+    assert full.shape == (n, 2)
+    np.testing.assert_array_equal(fam.unit_deviance(y, one), full[:, 0])
+    np.testing.assert_array_equal(fam.unit_deviance(y, one[..., None]), full[:, :1])
+    for m in fam.measures:
+        if m in ("auc", "C"):
+            with pytest.raises(ValueError, match=f"measure='{m}' ranks the rows of a whole fold"):
+                fam.losses(y, eta, m)
+            continue
+        np.testing.assert_array_equal(fam.losses(y, one, m), fam.losses(y, eta, m)[:, 0])
+    np.testing.assert_array_equal(fam.losses(y, eta, "deviance"), full)
+    with pytest.raises(ValueError, match=r"^measure='bogus' is not a measure of the " + fam.name
+                       + r" family; choose one of \('deviance', "):
+        fam.losses(y, eta, "bogus")
+    bad = [(y, one[:-1]), (y[:-1], one), (y, one.reshape(1, -1)), (y, eta[None])]
+    if fam.name != "multitask":
+        bad.append((np.c_[y, y], one))
+    for yb, eb in bad:
+        with pytest.raises(ValueError, match=(rf"^the {fam.name} family takes y .*; got y of shape "
+                                              rf"{re.escape(str(np.shape(yb)))} and eta of shape "
+                                              rf"{re.escape(str(np.shape(eb)))}$")):
+            fam.unit_deviance(yb, eb)

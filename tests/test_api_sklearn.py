@@ -232,11 +232,40 @@ def test_explicit_splits_and_weights():
     (dict(), dict(groups=np.zeros(80)), ValueError, "groups"),
     (dict(), dict(group=np.zeros(80)), TypeError, "'group'"),
     (dict(), dict(sample_weight=np.zeros(80)), ValueError, "(?i)sample.weight"),
+    (dict(penalty_factor=[1, 1, -2, 1, 1]), {}, ValueError,
+     r"^penalty_factor must be non-negative \(0 leaves a feature unpenalized\), but penalty_factor\[2\] is -2$"),
+    (dict(penalty_factor={"a": 1.0}), {}, ValueError, r"^penalty_factor is labelled by feature name .* X has no "
+                                                      r"column names"),
 ])
 def test_invalid_parameters(params, fit_kw, exc, match):
     X, y = make_data("gaussian")
     with pytest.raises(exc, match=match):
         ElasticNetRegressor(**params).fit(X, y, **fit_kw)
+
+
+@pytest.mark.parametrize("fam", __import__("varnel.families").families.FAMILIES, ids=repr)
+def test_generalized_regressor_refuses_the_families_with_their_own_estimator(fam, monkeypatch):
+    # every family of the registry: GeneralizedNetRegressor fits it, or
+    # refuses it before any work (X and y are not even read), naming the
+    # estimator made for it; its list of families for a bad name omits those
+    from varnel import _fit
+
+    own = fam.own_estimator
+    assert (own is None) == (fam.name not in ("multinomial", "cox", "multitask"))
+    if own is None:
+        X, y = make_data("gamma")
+        assert GeneralizedNetRegressor(family=fam, alpha=0.01).fit(X, y > 2 if fam.has_classes else y + 1)
+        return
+    assert hasattr(varnel, own)
+    monkeypatch.setattr(_fit, "prepare", lambda *a, **k: pytest.fail("the fit went on"))
+    for given in (fam.name, fam):
+        with pytest.raises(ValueError, match=(rf"^GeneralizedNetRegressor does not fit the {fam.name} family "
+                                              rf"\(family=.*\); use varnel\.{own} for it$")):
+            GeneralizedNetRegressor(family=given, alpha=0.1).fit(None, None)
+    with pytest.raises(ValueError, match=r"^family must be one of \('gaussian', 'logistic', 'poisson', "
+                                         r"'gamma', 'inverse_gaussian', 'tweedie', 'negative_binomial'\) "
+                                         r"\(or an alias: 'normal', 'binomial', 'negbin'\), got 'bogus'$"):
+        GeneralizedNetRegressor(family="bogus").fit(None, None)
 
 
 # (family as the estimator takes it, as the oracle writes it, glum's family and link)

@@ -65,6 +65,14 @@ public:
     throw InputError("the data overflow: " + what + " is not finite; scale " + name + " down");
 }
 
+// Throws InputError "the data underflow: <what> is too small to be
+// represented; scale <name> up", for a sum of the preparation that vanished
+// although the data it sums do not (a response of spread below 1e-154).
+[[noreturn]] inline void data_underflow(const std::string& what, const char* name) {
+    throw InputError("the data underflow: " + what + " is too small to be represented; scale " +
+                     name + " up");
+}
+
 // Throws PreconditionError with `what` unless `ok`.
 inline void require(bool ok, const char* what) {
     if (!ok) throw PreconditionError(what);

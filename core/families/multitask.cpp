@@ -1,5 +1,6 @@
 #include "families/multitask.hpp"
 
+#include <cfloat>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -7,6 +8,35 @@
 #include "base/errors.hpp"
 
 namespace varnel_core {
+
+namespace {
+
+// Whether some response varies over the rows of positive weight (is not 0
+// on all of them, without an intercept), compared exactly: their weighted
+// sums of squares need not vanish for a constant column when its mean is
+// rounded.
+bool any_response_varies(std::span<const double> y, std::span<const double> w, std::size_t nk,
+                         bool intercept) {
+    for (std::size_t k = 0; k < nk; ++k) {
+        bool have_first = false;
+        double first = 0.0;
+        for (std::size_t i = 0; i < w.size(); ++i) {
+            if (!(w[i] > 0.0)) continue;
+            const double v = y[i * nk + k];
+            if (!intercept) {
+                if (v != 0.0) return true;
+            } else if (!have_first) {
+                first = v;
+                have_first = true;
+            } else if (v != first) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 MultitaskFamily MultitaskFamily::make(RowData rows, std::size_t width, const FitConfig& config,
                                       bool standardize_response, double min_dev_change) {
@@ -33,13 +63,16 @@ MultitaskFamily MultitaskFamily::make(RowData rows, std::size_t width, const Fit
         null_ss += ss[k];
     }
     if (!std::isfinite(null_ss)) data_overflow("the sum of squares of y", "y");
-    if (!(null_ss > 0.0))
+    if (!any_response_varies(y, w, nk, config.intercept))
         throw InputError(config.intercept
                              ? "the responses are constant: every column of y takes a single value "
                                "on every observation of positive weight, so there is nothing to fit"
                              : "the responses are constant at 0: y is 0 on every observation of "
                                "positive weight and no intercept is fitted, so there is nothing "
                                "to fit");
+    // responses that vary, with a sum of squares below the smallest normal
+    // double, have lost their digits
+    if (!(null_ss >= DBL_MIN)) data_underflow("the sum of squares of y", "y");
     return MultitaskFamily(rows, std::move(mean), std::move(scale), null_ss, config.thresh,
                            min_dev_change);
 }

@@ -86,7 +86,15 @@ double PoissonFamily::null_model(std::span<double> q, std::span<double> r) {
     for (std::size_t i = 0; i < n; ++i)
         if (wy_[i] > 0.0) sum_ylogy += wy_[i] * std::log(y[i]);
     null_half_dev_ = sum_ylogy - ybar - dev_offset_;
-    if (!std::isfinite(null_half_dev_)) data_overflow("the null deviance of y", "y");
+    if (!std::isfinite(null_half_dev_)) {
+        // y's own sums are finite: the offset's means exp(offset + b0) are not
+        if (!offset.empty() && std::isfinite(ybar) && std::isfinite(sum_ylogy))
+            throw InputError(
+                "the data overflow: the null deviance is not finite at this offset, whose exp() "
+                "leaves the range of doubles; scale the offset down (it is added to the linear "
+                "predictor: the log of an exposure, not the exposure)");
+        data_overflow("the null deviance of y", "y");
+    }
     conv_thresh_ = thresh_ * null_half_dev_;
     return b0;
 }

@@ -3,6 +3,7 @@
 #include "kernels/column_moments.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <string>
 
@@ -26,10 +27,15 @@ void check_mean(double m, std::size_t j) {
         data_overflow("the weighted mean of column " + std::to_string(j) + " of x", "x");
 }
 
-// The response's centre and scale must be finite.
+// The response's centre and scale must be finite, and the scale, the root
+// of a weighted sum of squares, a normal number: a response that varies
+// (checked before) whose sum of squares fell below the smallest normal
+// double has lost its digits (or vanished, and y / y_scale is not finite).
 void check_response_scale(const Standardization& s) {
     if (!std::isfinite(s.y_mean) || !std::isfinite(s.y_scale))
         data_overflow("the weighted mean or sum of squares of y", "y");
+    if (!(s.y_scale >= std::sqrt(DBL_MIN)))
+        data_underflow("the weighted sum of squares of y", "y");
 }
 
 // Marks column j as constant after its statistics proved degenerate.

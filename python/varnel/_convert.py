@@ -131,6 +131,11 @@ def feature_names_of(x: Any, what: str = "X") -> Optional[List[Any]]:
     return names
 
 
+def column_labels(x: Any) -> Optional[List[Any]]:
+    """A data frame's column labels as they are (duplicates kept), or None."""
+    return list(x.columns) if is_dataframe(x) else None
+
+
 def _csc(x: Any, what: str) -> Any:
     """A float64 CSC matrix with sorted, summed indices, copying as little as
     possible: a CSC matrix in that form is taken as it is (the solvers only
@@ -171,22 +176,41 @@ def with_wide_indices(csc: Any) -> Any:
     return wide
 
 
-def as_design(x: Any, *, what: str = "X") -> Tuple[Any, Optional[List[str]]]:
+def refuse_lazy(x: Any, what: str) -> None:
+    """A ValueError for a lazy frame (a polars LazyFrame), whose rows exist
+    only once it is collected."""
+    if type(x).__name__ == "LazyFrame" and hasattr(x, "collect"):
+        raise ValueError(f"{what} is a polars LazyFrame, whose rows are not computed yet; "
+                         f"call {what}.collect() first and pass the DataFrame it returns")
+
+
+def as_design(x: Any, *, what: str = "X", n_features: Optional[int] = None
+              ) -> Tuple[Any, Optional[List[str]]]:
     """Convert a design matrix.
 
     Returns ``(X, feature_names)`` where ``X`` is a float64 2-D ndarray, or,
     when ``x`` is sparse, a float64 CSC matrix with sorted, summed indices
     (never densified).  A data frame (pandas, polars or any other with
-    ``columns`` and ``to_numpy()``) keeps its column names.
+    ``columns`` and ``to_numpy()``) keeps its column names.  ``n_features``
+    (a fitted model's) tells whether a 1-D ``x`` was meant as one row.
     """
+    if x is None:
+        raise ValueError(f"{what} is None; {what} must be an array-like or sparse matrix of shape "
+                         "(n_samples, n_features)")
+    refuse_lazy(x, what)
     names = feature_names_of(x, what)
     if is_sparse(x):
         return _csc(x, what), names
     arr = float_array(x.to_numpy() if names is not None else x, what, names)
     if arr.ndim != 2:
-        raise ValueError(
-            f"{what} must be 2-D (n_samples, n_features), got shape {arr.shape}; "
-            "use X.reshape(-1, 1) for a single feature")
+        if arr.ndim == 1 and n_features is not None and n_features != 1:
+            hint = (f"use {what}.reshape(1, -1) for a single row" if arr.shape[0] == n_features
+                    else f"{what} must have shape (n, {n_features})")
+        elif arr.ndim == 1:
+            hint = f"use {what}.reshape(-1, 1) for a single feature or {what}.reshape(1, -1) for a single row"
+        else:
+            hint = f"{what} needs one row per observation and one column per feature"
+        raise ValueError(f"{what} must be 2-D (n_samples, n_features), got shape {arr.shape}; {hint}")
     check_finite(arr, what)
     return arr, names
 
@@ -194,6 +218,9 @@ def as_design(x: Any, *, what: str = "X") -> Tuple[Any, Optional[List[str]]]:
 def response_array(y: Any, n: int) -> np.ndarray:
     """The response as a 1-D array of n values (a column vector is taken
     too), any dtype; a missing value is a ValueError naming its row."""
+    if y is None:
+        raise ValueError(f"y is None; y must be an array-like of shape ({n},), one value per row of X")
+    refuse_lazy(y, "y")
     if hasattr(y, "to_numpy") and not isinstance(y, np.ndarray):
         y = y.to_numpy()
     arr = np.asarray(y)
@@ -211,6 +238,7 @@ def as_weights(weights: Any, n: int) -> Optional[np.ndarray]:
     """Observation weights as a float64 vector of length ``n`` (or None)."""
     if weights is None:
         return None
+    refuse_lazy(weights, "weights")
     if hasattr(weights, "to_numpy") and not isinstance(weights, np.ndarray):
         weights = weights.to_numpy()
     w = np.ascontiguousarray(float_array(weights, "weights"))
@@ -223,10 +251,90 @@ def as_weights(weights: Any, n: int) -> Optional[np.ndarray]:
     return w
 
 
-def per_feature(value: Any, p: int, name: str) -> Optional[np.ndarray]:
-    """A per-feature option: None, a scalar (repeated) or a length-p vector."""
+def _labels_of(value: Any) -> Optional[List[Any]]:
+    """The feature names a per-feature setting is keyed by: a dict's keys, a
+    pandas Series' index, or the columns of a one-row data frame; None for
+    an unlabelled value (an array, a list, a scalar, a polars Series, which
+    has no index)."""
+    if isinstance(value, dict):
+        return list(value)
+    if is_dataframe(value):
+        return list(value.columns)
+    index = getattr(value, "index", None)
+    if index is not None and hasattr(value, "to_numpy") and not callable(index):
+        return list(index)
+    return None
+
+
+def _labelled_values(value: Any) -> Any:
+    if isinstance(value, dict):
+        return list(value.values())
+    if is_dataframe(value):
+        arr = value.to_numpy()
+        if arr.ndim != 2 or arr.shape[0] != 1:
+            raise ValueError(f"a data frame of per-feature values needs one row, got shape {arr.shape}")
+        return arr[0]
+    return value.to_numpy()
+
+
+def _is_positions(labels: List[Any], p: int) -> bool:
+    """Whether labels are 0, 1, ..., p - 1 in order (a default index)."""
+    return len(labels) == p and all(isinstance(v, numbers.Integral) and not _is_bool(v) and v == j
+                                    for j, v in enumerate(labels))
+
+
+def _aligned(value: Any, labels: List[Any], p: int, name: str,
+             names: Optional[Sequence[Any]]) -> Any:
+    """A labelled setting's values in the order of the columns ``names``;
+    a default index 0..p-1 that is not the column names stays positional."""
+    if names is not None and len(set(names)) < len(names):
+        raise ValueError(f"{name} is labelled by feature name, but X has duplicate column names; "
+                         f"give {name} by position (an array or list of {p} values)")
+    if names is not None and _hashable_all(labels) and set(labels) == set(names) \
+            and len(labels) == p:
+        where = {label: j for j, label in enumerate(labels)}
+        values = np.asarray(_labelled_values(value), dtype=object)
+        return np.array([values[where[c]] for c in names], dtype=object)
+    if _is_positions(labels, p):
+        return _labelled_values(value)
+    if names is None:
+        raise ValueError(f"{name} is labelled by feature name ({_shown(labels[:5])}), but X has "
+                         "no column names to match them with; pass X as a data frame with named "
+                         f"columns, or give {name} by position (an array or list of {p} values)")
+    seen: set = set()
+    for label in labels:
+        if not _hashable(label) or label not in names:
+            raise ValueError(f"{name} names the unknown feature {_shown(label)}; the features of X "
+                             f"are {_shown(list(names)[:10])}")
+        if label in seen:
+            raise ValueError(f"{name} names the feature {_shown(label)} twice")
+        seen.add(label)
+    missing = [c for c in names if c not in seen]
+    raise ValueError(f"{name} has no value for the feature(s) {_shown(missing[:5])}; a labelled "
+                     "setting needs one value per column of X")
+
+
+def _hashable_all(labels: List[Any]) -> bool:
+    return all(_hashable(v) for v in labels)
+
+
+def per_feature(value: Any, p: int, name: str,
+                names: Optional[Sequence[Any]] = None) -> Optional[np.ndarray]:
+    """A per-feature option: None, a scalar (repeated) or one value per
+    column.  An array or list (and a polars Series) is taken by position; a
+    setting labelled by feature name (a dict, a pandas Series, a one-row
+    data frame) is aligned to the column names ``names`` (an unknown or
+    missing name is a ValueError naming it), except that a pandas Series
+    with the default index 0, ..., p - 1 is positional unless those are the
+    column names."""
     if value is None:
         return None
+    refuse_lazy(value, name)
+    labels = _labels_of(value)
+    if labels is not None:
+        value = _aligned(value, labels, p, name, names)
+    elif hasattr(value, "to_numpy") and not isinstance(value, np.ndarray):
+        value = value.to_numpy()
     arr = float_array(value, name)
     if arr.ndim == 0:
         arr = np.full(p, float(arr))
@@ -235,25 +343,42 @@ def per_feature(value: Any, p: int, name: str) -> Optional[np.ndarray]:
                          f"got shape {arr.shape}")
     if np.isnan(arr).any():
         first = int(np.argmax(np.isnan(arr)))
-        raise ValueError(f"{name} contains NaN: {name}[{first}] is nan")
+        raise ValueError(f"{name} contains NaN: {_feature(name, first, names)} is nan")
     return np.ascontiguousarray(arr)
+
+
+def _feature(name: str, j: int, names: Optional[Sequence[Any]]) -> str:
+    """``name[j]``, with the column's name when X has names."""
+    return f"{name}[{j}]" + ("" if names is None else f" (feature {names[j]!r})")
+
+
+def check_penalty_factor(pf: Optional[np.ndarray], names: Optional[Sequence[Any]]) -> None:
+    """Penalty factors are non-negative (0 leaves a feature unpenalized,
+    inf leaves it out); a ValueError names the first negative one."""
+    if pf is not None and (pf < 0).any():
+        j = int(np.argmax(pf < 0))
+        raise ValueError(f"penalty_factor must be non-negative (0 leaves a feature unpenalized), but "
+                         f"{_feature('penalty_factor', j, names)} is {pf[j]:g}")
 
 
 def _is_bool(value: Any) -> bool:
     return isinstance(value, (bool, np.bool_))
 
 
-def as_offset(offset: Any, shape: Tuple[int, ...]) -> Optional[np.ndarray]:
+def as_offset(offset: Any, shape: Tuple[int, ...], unit: str = "class") -> Optional[np.ndarray]:
     """An offset: None, or finite values added to every linear predictor, of
-    ``shape``: (n,), or (n, K) for the K classes of a multinomial fit."""
+    ``shape``: (n,), or (n, K) for the K linear predictors of a row (the
+    classes of a multinomial fit, the responses of a multitask one: ``unit``
+    names one of them)."""
     if offset is None:
         return None
+    refuse_lazy(offset, "offset")
     if hasattr(offset, "to_numpy") and not isinstance(offset, np.ndarray):
         offset = offset.to_numpy()
     o = np.ascontiguousarray(float_array(offset, "offset"))
     if o.shape != tuple(shape):
         raise ValueError(f"offset must have shape {tuple(shape)}, one value per row"
-                         f"{' and class' if len(shape) == 2 else ''}, got shape {o.shape}")
+                         f"{' and ' + unit if len(shape) == 2 else ''}, got shape {o.shape}")
     check_finite(o, "offset")
     return o
 

@@ -81,7 +81,10 @@ def elnet_path(
     family: Literal["gaussian", "binomial", "poisson"] = "gaussian",
     **options: Unpack[Options],
 ) -> PathResult:
-    """Fit an elastic-net path on a dense float64 matrix ``x`` (n, p)."""
+    """Fit a Gaussian, binomial or Poisson elastic-net path on a dense
+    float64 matrix ``x`` (n, p); the result's "beta" is (p, lmu).  The full
+    numpydoc text (parameters, returns, raises, example) is the compiled
+    function's docstring: ``help(varnel._core.elnet_path)``."""
 
 def elnet_sparse(
     n: int,
@@ -92,7 +95,11 @@ def elnet_sparse(
     y: NDArray[np.float64],
     **options: Unpack[Options],
 ) -> PathResult:
-    """Fit a Gaussian elastic-net path on a CSC matrix (``col_ptr``, ``row_idx``, ``values``)."""
+    """Sparse Gaussian path: the elastic-net path of :func:`elnet_path` on an
+    n x p matrix of compressed sparse columns (``col_ptr``, ``row_idx``,
+    ``values``: a ``csc_matrix``'s ``indptr``, ``indices``, ``data``), never
+    densified.  The full numpydoc text is the compiled function's
+    docstring: ``help(varnel._core.elnet_sparse)``."""
 
 def fit(
     x: Union[NDArray[np.float64], _Csc],

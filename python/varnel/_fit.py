@@ -76,6 +76,9 @@ def check_solver(solver: Any) -> str:
     return solver
 
 
+#: The option of prepare naming the columns of an X without names of its own.
+FEATURE_NAMES = "feature_names"
+
 #: The yes/no options; only real bools are taken.
 FLAGS = ("standardize", "intercept")
 
@@ -84,12 +87,19 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     """Validate and convert everything once, so that folds can reuse it.
     The family's parameters among the options (``ties``,
     ``standardize_response``; None keeps the family's own) configure it;
-    ``strata`` (one label per row) goes with the cox family's response."""
+    ``strata`` (one label per row) goes with the cox family's response;
+    ``feature_names`` name the columns of an X that has none of its own
+    (the data frame an estimator converted), for the per-feature settings
+    labelled by name."""
     options = dict(options)
     strata = options.pop("strata", None)
+    given_names = options.pop(FEATURE_NAMES, None)
     family, opts = checked_options(family, options)
     Xc, names = cv.as_design(X)
     n, p = Xc.shape
+    by_name = names if names is not None or given_names is None else list(given_names)
+    if by_name is not None and len(by_name) != p:
+        raise ValueError(f"{len(by_name)} feature names for the {p} columns of X")
     if n < 1 or p < 1:
         raise ValueError(f"X must have at least one row and one column, got shape {Xc.shape}")
     yc, classes = family.response(y, n)
@@ -100,8 +110,8 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     if classes is not None:
         weighted = np.unique(yc if w is None else yc[w > 0]).astype(np.intp)
         check_weighted_classes(family, classes, weighted)
-    return Problem(Xc, yc, w, family, classes, names, solver_options(family, opts, p, names),
-                   cv.as_offset(offset, family.offset_shape(n, classes)), labels)
+    return Problem(Xc, yc, w, family, classes, names, solver_options(family, opts, p, by_name),
+                   cv.as_offset(offset, family.offset_shape(n, classes), family.block_unit), labels)
 
 
 def checked_options(family: Any, options: Dict[str, Any]) -> Tuple[Family, Dict[str, Any]]:
@@ -152,12 +162,13 @@ def solver_options(family: Family, opts: Dict[str, Any], p: int,
         "maxit": cv.as_int(opts["maxit"], "maxit"),
         "dfmax": cv.as_int(opts["dfmax"], "dfmax", allow_none=True),
         "pmax": cv.as_int(opts["pmax"], "pmax", allow_none=True),
-        "penalty_factor": cv.per_feature(opts["penalty_factor"], p, "penalty_factor"),
-        "lower_limits": cv.per_feature(opts["lower_limits"], p, "lower_limits"),
-        "upper_limits": cv.per_feature(opts["upper_limits"], p, "upper_limits"),
+        "penalty_factor": cv.per_feature(opts["penalty_factor"], p, "penalty_factor", names),
+        "lower_limits": cv.per_feature(opts["lower_limits"], p, "lower_limits", names),
+        "upper_limits": cv.per_feature(opts["upper_limits"], p, "upper_limits", names),
         "exclude": cv.as_exclude(opts["exclude"], p, names),
         "solver": check_solver(opts["solver"]),
     }
+    cv.check_penalty_factor(so["penalty_factor"], names)
     if family.groups_coefficients:
         so["grouped"] = opts["grouped"]
     so[COEF_STORAGE] = opts.get(COEF_STORAGE, "auto")

@@ -28,7 +28,7 @@ from sklearn.utils.validation import (_check_sample_weight, check_array, check_c
                                       check_is_fitted, column_or_1d, validate_data)
 
 from . import _dask, _fit
-from ._convert import as_offset
+from ._convert import as_offset, column_labels, refuse_lazy
 from ._folds import check_splits, folds
 from .cv import cross_validate
 from .families import get_family
@@ -118,12 +118,15 @@ _PARAMS_DOC = """
         coefficients of the standardized features).
     fit_intercept : bool, default True
         Fit an intercept.
-    penalty_factor : float or array-like of shape (n_features,), optional
+    penalty_factor : float, array-like of shape (n_features,) or dict, optional
         Relative penalty per feature (0 leaves a feature unpenalized); the
         factors are rescaled to sum to n_features and multiply both penalty
-        terms.
-    lower_limits, upper_limits : float or array-like of shape (n_features,), optional
-        Bounds on the coefficients.
+        terms.  An array or list goes by position; a pandas Series or a
+        dict keyed by feature name is matched to the columns of a data
+        frame X by name (see :func:`varnel.fit_path`).
+    lower_limits, upper_limits : float, array-like of shape (n_features,) or dict, optional
+        Bounds on the coefficients, by position or by feature name as
+        ``penalty_factor``.
     tol : float > 0, default 1e-7
         Convergence threshold of coordinate descent.
     max_iter : int, default 100000
@@ -194,9 +197,9 @@ class _NetEstimator(BaseEstimator):
         "lambda_min_ratio": [Interval(Real, 0, 1, closed="neither"), None],
         "standardize": ["boolean"],
         "fit_intercept": ["boolean"],
-        "penalty_factor": ["array-like", Real, None],
-        "lower_limits": ["array-like", Real, None],
-        "upper_limits": ["array-like", Real, None],
+        "penalty_factor": ["array-like", Real, dict, None],
+        "lower_limits": ["array-like", Real, dict, None],
+        "upper_limits": ["array-like", Real, dict, None],
         "tol": [Interval(Real, 0, None, closed="neither")],
         "max_iter": [Interval(Integral, 1, None, closed="left")],
         "n_jobs": [Integral, None],
@@ -295,6 +298,9 @@ class _NetEstimator(BaseEstimator):
 
             return fit_dask(self, mixes, X, y, sample_weight, offset, groups,
                             PathConvergenceWarning)
+        for arg, what in ((X, "X"), (y, "y"), (sample_weight, "sample_weight"), (offset, "offset")):
+            refuse_lazy(arg, what)
+        names = column_labels(X)  # for the settings labelled by feature name
         X, y = self._validate_xy(X, y)
         weights = None
         if sample_weight is not None:
@@ -303,7 +309,8 @@ class _NetEstimator(BaseEstimator):
                 raise ValueError("sample_weight is zero everywhere; at least one weight must be positive")
         family = get_family(self._fit_family())
         family.check_measure(self.measure)
-        problem = _fit.prepare(X, y, family, self._path_options(weights), offset)
+        problem = _fit.prepare(X, y, family, dict(self._path_options(weights), feature_names=names),
+                               offset)
         scale = family.response_scale(problem.y, problem.weights, self.fit_intercept, problem.offset)
         maps = [family.penalty_map(r, scale) for r in mixes]  # each mix's on all the data
         a = None if self.alpha is None else float(self.alpha)

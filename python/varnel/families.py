@@ -24,6 +24,7 @@ value.
 
 from __future__ import annotations
 
+import functools
 from typing import Any, Callable, ClassVar, Dict, NamedTuple, Optional, Tuple
 
 import numpy as np
@@ -146,6 +147,20 @@ def weighted_auc(score: np.ndarray, y: np.ndarray, w: np.ndarray) -> float:
     return float((P * (below + 0.5 * N)).sum() / (Wp * Wn))
 
 
+def _per_row(deviance: Callable[..., np.ndarray]) -> Callable[..., np.ndarray]:
+    """A family's unit deviance on checked shapes: the formula sees y and
+    eta with a lambda axis (see :meth:`Family.checked_rows`), and an eta
+    given without one gets one value per row back."""
+
+    @functools.wraps(deviance)
+    def unit_deviance(self: "Family", y: Any, eta: Any) -> np.ndarray:
+        y, eta, single = self.checked_rows(y, eta)
+        out = deviance(self, y, eta)
+        return out[:, 0] if single else out
+
+    return unit_deviance
+
+
 class Family:
     """One GLM family.  Subclasses set the class attributes and override the
     maths that differs; an instance is what :func:`get_family` returns.
@@ -170,6 +185,11 @@ class Family:
     groups_coefficients: ClassVar[bool] = False
     #: what the K linear predictors of a row stand for (plots, messages)
     block_name: ClassVar[str] = "classes"
+    #: one of them, as a message names it ("one value per row and class")
+    block_unit: ClassVar[str] = "class"
+    #: the scikit-learn estimator made for this family, when
+    #: GeneralizedNetRegressor (one response value per row) cannot fit it
+    own_estimator: ClassVar[Optional[str]] = None
     #: whether the model has an intercept
     intercept: ClassVar[bool] = True
     #: the keyword options of fit_path that configure the family (its
@@ -344,25 +364,82 @@ class Family:
         raise ValueError(f"the {self.name} family predicts no classes")
 
     # ---- losses and measures ------------------------------------------------------
+    def checked_rows(self, y: Any, eta: Any) -> Tuple[np.ndarray, np.ndarray, bool]:
+        """``(y, eta, single)``: the response and the linear predictors of
+        the same n rows, eta with a lambda axis last, and whether eta came
+        without one.  y is (n,) with eta (n,) or (n, L), one column per
+        lambda; any other pair of shapes (which would broadcast into an
+        n x n array) is a ValueError naming both."""
+        y, eta = np.asarray(y), np.asarray(eta)
+        if y.ndim == 1 and eta.ndim in (1, 2) and eta.shape[0] == y.shape[0]:
+            return y, (eta[:, None] if eta.ndim == 1 else eta), eta.ndim == 1
+        raise ValueError(f"the {self.name} family takes y of shape (n,) with eta of shape (n,) or "
+                         f"(n, L), one column per lambda, on the same rows; got y of shape {y.shape} "
+                         f"and eta of shape {eta.shape}")
+
+    def loss_measure(self, measure: Any) -> str:
+        """``measure`` when it is one of the family's measures that average
+        a loss over rows, else a ValueError listing the family's measures."""
+        if not isinstance(measure, str) or measure not in self.measures:
+            raise ValueError(f"measure={measure!r} is not a measure of the {self.name} family; "
+                             f"choose one of {self.measures}")
+        if MEASURES[measure].maximise:
+            raise ValueError(f"measure={measure!r} ranks the rows of a whole fold and has no loss per "
+                             "row; fold_score computes it")
+        return measure
+
+    @_per_row
     def unit_deviance(self, y: np.ndarray, eta: np.ndarray) -> np.ndarray:
-        """Per-row deviance of ``y`` (n,) at the links ``eta`` (n, L)."""
+        """Per-row deviance of ``y`` at the linear predictors ``eta``: the
+        squared error ``(y - g^-1(eta))^2`` unless a family defines its own.
+
+        Parameters
+        ----------
+        y : ndarray of shape (n,)
+            The response, coded as the family's ``response`` codes it.
+        eta : ndarray of shape (n,) or (n, L)
+            Linear predictors of the same rows (one column per lambda).
+
+        Returns
+        -------
+        ndarray of shape (n,) or (n, L), as ``eta``
+
+        Raises
+        ------
+        ValueError
+            When the shapes of y and eta do not go together.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import get_family
+        >>> get_family("gaussian").unit_deviance(np.array([1.0, 2.0]), np.array([0.5, 2.0]))
+        array([0.25, 0.  ])
+        """
         r = y[:, None] - self.inverse_link(eta)
         return r * r
 
     def losses(self, y: np.ndarray, eta: np.ndarray, measure: str) -> np.ndarray:
-        """Per-row loss (n, L) of a measure that averages over rows.  A row
-        whose mean is undefined (outside the family's domain, as a held-out
-        row may be under a link other than log and logit) loses infinitely
-        much, so that no lambda is chosen for leaving it out."""
+        """Per-row loss (n, L) of a measure that averages over rows (of shape
+        (n,) for an eta without a lambda axis; shapes as in
+        :meth:`unit_deviance`).  A row whose mean is undefined (outside the
+        family's domain, as a held-out row may be under a link other than
+        log and logit) loses infinitely much, so that no lambda is chosen
+        for leaving it out.  An unknown measure, or one that ranks whole
+        folds ("auc", "C"), is a ValueError listing the family's measures."""
+        measure = self.loss_measure(measure)
+        y, eta, single = self.checked_rows(y, eta)
         with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
             if measure == "deviance":
                 out = self.unit_deviance(y, eta)
             elif measure == "class":
-                return self.misclassified(y, eta)
+                out = self.misclassified(y, eta)
             else:
                 r = y[:, None] - self.inverse_link(eta)
                 out = np.abs(r) if measure == "mae" else r * r
-            return np.where(np.isnan(out), np.inf, out)
+            if measure != "class":
+                out = np.where(np.isnan(out), np.inf, out)
+        return out[:, 0] if single else out
 
     def misclassified(self, y: np.ndarray, eta: np.ndarray) -> np.ndarray:
         raise ValueError(f"the {self.name} family has no classes to misclassify")
@@ -432,6 +509,36 @@ class Gaussian(Family):
     def least_squares(self) -> bool:
         return self.link == "identity"
 
+    @_per_row
+    def unit_deviance(self, y, eta):
+        """The squared error ``(y - mu)^2`` of each row, ``mu = g^-1(eta)``.
+
+        Parameters
+        ----------
+        y : ndarray of shape (n,)
+            The response.
+        eta : ndarray of shape (n,) or (n, L)
+            Linear predictors of the same rows (one column per lambda).
+
+        Returns
+        -------
+        ndarray of shape (n,) or (n, L), as ``eta``
+
+        Raises
+        ------
+        ValueError
+            When the shapes of y and eta do not go together.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Gaussian
+        >>> Gaussian().unit_deviance(np.array([1.0, 2.0]), np.array([0.5, 2.0]))
+        array([0.25, 0.  ])
+        """
+        r = y[:, None] - self.inverse_link(eta)
+        return r * r
+
     def response_scale(self, y, weights, intercept, offset):
         """The solver works on ``y - offset`` divided by its weighted standard
         deviation (its root mean square without an intercept), weights
@@ -474,7 +581,34 @@ class Poisson(Family):
             raise ValueError(f"the poisson family needs non-negative counts in y, but "
                              f"y[{int(np.argmax(y < 0))}] is {y[y < 0][0]:g}")
 
+    @_per_row
     def unit_deviance(self, y, eta):
+        """``2 (y log(y / mu) - (y - mu))`` of each row, ``mu = g^-1(eta)``
+        (``y log y`` is 0 at y = 0).
+
+        Parameters
+        ----------
+        y : ndarray of shape (n,)
+            Non-negative counts.
+        eta : ndarray of shape (n,) or (n, L)
+            Linear predictors of the same rows (one column per lambda).
+
+        Returns
+        -------
+        ndarray of shape (n,) or (n, L), as ``eta``
+
+        Raises
+        ------
+        ValueError
+            When the shapes of y and eta do not go together.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Poisson
+        >>> Poisson().unit_deviance(np.array([0.0, 2.0]), np.log([1.0, 2.0]))
+        array([2., 0.])
+        """
         yc = y[:, None]
         mu = self.inverse_link(eta)
         log_mu = eta if self.link == "log" else np.log(mu)
@@ -568,7 +702,34 @@ class Binomial(_ClassFamily):
         labels = np.asarray(classes) if classes is not None else np.array([0, 1])
         return labels[self._second(eta).astype(np.intp)]
 
+    @_per_row
     def unit_deviance(self, y, eta):
+        """``-2 (y log p + (1 - y) log(1 - p))`` of each row, ``p = g^-1(eta)``
+        held within [1e-5, 1 - 1e-5].
+
+        Parameters
+        ----------
+        y : ndarray of shape (n,)
+            0 or 1 (the second class), or proportions in [0, 1].
+        eta : ndarray of shape (n,) or (n, L)
+            Linear predictors of the same rows (one column per lambda).
+
+        Returns
+        -------
+        ndarray of shape (n,) or (n, L), as ``eta``
+
+        Raises
+        ------
+        ValueError
+            When the shapes of y and eta do not go together.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Binomial
+        >>> Binomial().unit_deviance(np.array([0.0, 1.0]), np.array([0.0, 0.0])).round(4)
+        array([1.3863, 1.3863])
+        """
         yc = y[:, None]
         p = np.clip(self.inverse_link(eta), 1e-5, 1 - 1e-5)
         # the saturated model's log-likelihood is 0 for labels, not for proportions
@@ -597,6 +758,7 @@ class Multinomial(_ClassFamily):
     deviance_label = "Multinomial deviance"
     groups_coefficients = True
     links = ("logit",)
+    own_estimator = "LogisticNetClassifier"
 
     def offset_shape(self, n, classes):
         return (n, classes.shape[0])
@@ -608,7 +770,27 @@ class Multinomial(_ClassFamily):
     def labels(self, eta, classes):
         return np.asarray(classes)[np.argmax(eta, axis=1)]
 
+    def checked_rows(self, y, eta):
+        """y (n,) holds class codes 0, ..., K - 1 and eta is (n, K), one
+        linear predictor per class, or (n, K, L) with the lambdas last."""
+        y, eta = np.asarray(y), np.asarray(eta)
+        if y.ndim == 1 and eta.ndim in (2, 3) and eta.shape[0] == y.shape[0]:
+            codes = y.astype(np.intp)
+            if y.shape[0] and (codes.min() < 0 or codes.max() >= eta.shape[1] or (codes != y).any()):
+                raise ValueError(f"the multinomial family takes y as class codes 0, ..., "
+                                 f"{eta.shape[1] - 1} (one per column of eta)")
+            return y, (eta[..., None] if eta.ndim == 2 else eta), eta.ndim == 2
+        raise ValueError(f"the multinomial family takes y (class codes) of shape (n,) with eta of "
+                         f"shape (n, K) or (n, K, L), one linear predictor per class (and lambda), "
+                         f"on the same rows; got y of shape {y.shape} and eta of shape {eta.shape}")
+
     def losses(self, y, eta, measure):  # eta: (n, K, L); y: class codes
+        measure = self.loss_measure(measure)
+        y, eta, single = self.checked_rows(y, eta)
+        out = self._losses(y, eta, measure)
+        return out[:, 0] if single else out
+
+    def _losses(self, y, eta, measure):
         codes = y.astype(np.intp)
         if measure == "class":
             return (np.argmax(eta, axis=1) != codes[:, None]).astype(np.float64)
@@ -619,8 +801,35 @@ class Multinomial(_ClassFamily):
         r = (codes[:, None, None] == np.arange(eta.shape[1])[None, :, None]) - prob
         return (np.abs(r) if measure == "mae" else r * r).sum(axis=1)
 
+    @_per_row
     def unit_deviance(self, y, eta):
-        return self.losses(y, eta, "deviance")
+        """``-2 log p`` of each row, p the softmax probability of its class
+        (held at 1e-5 or more).
+
+        Parameters
+        ----------
+        y : ndarray of shape (n,)
+            Class codes 0, ..., K - 1.
+        eta : ndarray of shape (n, K) or (n, K, L)
+            One linear predictor per class (and lambda) of the same rows.
+
+        Returns
+        -------
+        ndarray of shape (n,) for an eta of shape (n, K), else (n, L)
+
+        Raises
+        ------
+        ValueError
+            When the shapes of y and eta do not go together, or y holds other than class codes.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Multinomial
+        >>> Multinomial().unit_deviance(np.array([0, 2]), np.zeros((2, 3))).round(4)
+        array([2.1972, 2.1972])
+        """
+        return self._losses(y, eta, "deviance")
 
 
 class _PositiveFamily(Family):
@@ -646,7 +855,33 @@ class Gamma(_PositiveFamily):
     solver_name = "gamma"
     deviance_label = "Gamma deviance"
 
+    @_per_row
     def unit_deviance(self, y, eta):
+        """``2 (log(mu / y) + (y - mu) / mu)`` of each row, ``mu = g^-1(eta)``.
+
+        Parameters
+        ----------
+        y : ndarray of shape (n,)
+            Positive values.
+        eta : ndarray of shape (n,) or (n, L)
+            Linear predictors of the same rows (one column per lambda).
+
+        Returns
+        -------
+        ndarray of shape (n,) or (n, L), as ``eta``
+
+        Raises
+        ------
+        ValueError
+            When the shapes of y and eta do not go together.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Gamma
+        >>> Gamma().unit_deviance(np.array([1.0, 2.0]), np.log([1.0, 1.0])).round(4)
+        array([0.    , 0.6137])
+        """
         return _power_deviance(y[:, None], self.inverse_link(eta), 2)
 
 
@@ -659,7 +894,33 @@ class InverseGaussian(_PositiveFamily):
     deviance_label = "Inverse Gaussian deviance"
     links = ("log", "inverse", "inverse_squared", "identity")
 
+    @_per_row
     def unit_deviance(self, y, eta):
+        """``(y - mu)^2 / (y mu^2)`` of each row, ``mu = g^-1(eta)``.
+
+        Parameters
+        ----------
+        y : ndarray of shape (n,)
+            Positive values.
+        eta : ndarray of shape (n,) or (n, L)
+            Linear predictors of the same rows (one column per lambda).
+
+        Returns
+        -------
+        ndarray of shape (n,) or (n, L), as ``eta``
+
+        Raises
+        ------
+        ValueError
+            When the shapes of y and eta do not go together.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import InverseGaussian
+        >>> InverseGaussian().unit_deviance(np.array([1.0, 2.0]), np.log([1.0, 1.0]))
+        array([0. , 0.5])
+        """
         return _power_deviance(y[:, None], self.inverse_link(eta), 3)
 
 
@@ -689,7 +950,36 @@ class Tweedie(_PositiveFamily):
         if self.power > 0:
             super().check_values(y)
 
+    @_per_row
     def unit_deviance(self, y, eta):
+        """The deviance of the power variance ``mu^power`` of each row,
+        ``2 (y^(2-p) / ((1-p)(2-p)) - y mu^(1-p) / (1-p) + mu^(2-p) / (2-p))``
+        for power p outside {0, 1, 2} (the normal, Poisson and gamma ones at
+        those), ``mu = g^-1(eta)``.
+
+        Parameters
+        ----------
+        y : ndarray of shape (n,)
+            Non-negative values (positive for power 2 or more).
+        eta : ndarray of shape (n,) or (n, L)
+            Linear predictors of the same rows (one column per lambda).
+
+        Returns
+        -------
+        ndarray of shape (n,) or (n, L), as ``eta``
+
+        Raises
+        ------
+        ValueError
+            When the shapes of y and eta do not go together.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Tweedie
+        >>> Tweedie(1.5).unit_deviance(np.array([0.0, 1.0]), np.log([1.0, 1.0]))
+        array([4., 0.])
+        """
         return _power_deviance(y[:, None], self.inverse_link(eta), self.power)
 
 
@@ -712,7 +1002,34 @@ class NegativeBinomial(_PositiveFamily):
         self.theta = value
         super().__init__(link)
 
+    @_per_row
     def unit_deviance(self, y, eta):
+        """``2 (y log(y / mu) - (y + 1/theta) log((1 + theta y) / (1 + theta mu)))``
+        of each row, ``mu = g^-1(eta)``.
+
+        Parameters
+        ----------
+        y : ndarray of shape (n,)
+            Non-negative counts.
+        eta : ndarray of shape (n,) or (n, L)
+            Linear predictors of the same rows (one column per lambda).
+
+        Returns
+        -------
+        ndarray of shape (n,) or (n, L), as ``eta``
+
+        Raises
+        ------
+        ValueError
+            When the shapes of y and eta do not go together.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import NegativeBinomial
+        >>> NegativeBinomial(1.0).unit_deviance(np.array([0.0, 1.0]), np.log([1.0, 1.0])).round(4)
+        array([1.3863, 0.    ])
+        """
         yc, t = y[:, None], self.theta
         mu = self.inverse_link(eta)
         return 2.0 * (_xlogy(yc, yc / mu) - (yc + 1.0 / t) * np.log((1.0 + t * yc) / (1.0 + t * mu)))
@@ -736,6 +1053,7 @@ class Cox(Family):
     parameter = "ties"
     fit_options = {"ties": "breslow"}
     intercept = False
+    own_estimator = "CoxPHNetSurvival"
 
     def __init__(self, ties: str = "breslow", link: Optional[str] = None) -> None:
         if ties not in ("breslow", "efron"):
@@ -744,6 +1062,7 @@ class Cox(Family):
         super().__init__(link)
 
     def response(self, y, n):
+        _convert.refuse_lazy(y, "y")
         return _survival.survival_response(y, n), None
 
     def with_strata(self, y, strata):
@@ -763,6 +1082,31 @@ class Cox(Family):
         return measure == "deviance"
 
     def unit_deviance(self, y, eta):
+        """The cox family has no deviance per row: its partial likelihood
+        compares each event with the rows at risk, so it only splits over
+        whole risk sets (``fold_score`` scores a fold with it).
+
+        Parameters
+        ----------
+        y : ndarray of shape (n, 2)
+            Times and statuses.
+        eta : ndarray of shape (n,) or (n, L)
+            Log relative risks.
+
+        Raises
+        ------
+        ValueError
+            Always.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Cox
+        >>> Cox().unit_deviance(np.array([[1.0, 1.0]]), np.zeros(1))
+        Traceback (most recent call last):
+        ...
+        ValueError: the partial likelihood of the cox family does not split into rows
+        """
         raise ValueError("the partial likelihood of the cox family does not split into rows")
 
     def losses(self, y, eta, measure):
@@ -797,6 +1141,8 @@ class MultiTask(Family):
     blocks_refused_because = "the fits from row blocks take one response per row"
     deviance_label = "Sum of squared errors"
     block_name = "responses"
+    block_unit = "response"
+    own_estimator = "MultiTaskNetRegressor"
     parameter = "standardize_response"
     fit_options = {"standardize_response": False}
 
@@ -805,6 +1151,7 @@ class MultiTask(Family):
         super().__init__(link)
 
     def response(self, y, n):
+        _convert.refuse_lazy(y, "y")
         names = _convert.feature_names_of(y, "y")
         arr = np.asarray(y.to_numpy() if names is not None else y)
         if arr.ndim != 2 or arr.shape[1] < 1:
@@ -826,14 +1173,55 @@ class MultiTask(Family):
             raise ValueError("lower_limits and upper_limits bound the coefficients of the responses as "
                              "given; they cannot be combined with standardize_response=True")
 
+    def checked_rows(self, y, eta):
+        """y is (n, K), one column per response, and eta (n, K), or
+        (n, K, L) with the lambdas last."""
+        y, eta = np.asarray(y), np.asarray(eta)
+        if y.ndim == 2 and eta.ndim in (2, 3) and eta.shape[:2] == y.shape:
+            return y, (eta[..., None] if eta.ndim == 2 else eta), eta.ndim == 2
+        raise ValueError(f"the multitask family takes y of shape (n, K) with eta of shape (n, K) or "
+                         f"(n, K, L), one linear predictor per response (and lambda), on the same "
+                         f"rows; got y of shape {y.shape} and eta of shape {eta.shape}")
+
     def losses(self, y, eta, measure):  # eta: (n, K, L)
+        measure = self.loss_measure(measure)
+        y, eta, single = self.checked_rows(y, eta)
         r = y[:, :, None] - eta
         if measure == "deviance":
-            return (r * r).sum(axis=1)
-        return (np.abs(r) if measure == "mae" else r * r).mean(axis=1)
+            out = (r * r).sum(axis=1)
+        else:
+            out = (np.abs(r) if measure == "mae" else r * r).mean(axis=1)
+        return out[:, 0] if single else out
 
+    @_per_row
     def unit_deviance(self, y, eta):
-        return self.losses(y, eta, "deviance")
+        """The sum of squared errors of each row over its K responses.
+
+        Parameters
+        ----------
+        y : ndarray of shape (n, K)
+            One column per response.
+        eta : ndarray of shape (n, K) or (n, K, L)
+            One linear predictor per response (and lambda) of the same rows.
+
+        Returns
+        -------
+        ndarray of shape (n,) for an eta of shape (n, K), else (n, L)
+
+        Raises
+        ------
+        ValueError
+            When the shapes of y and eta do not go together.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import MultiTask
+        >>> MultiTask().unit_deviance(np.array([[1.0, 2.0]]), np.array([[0.0, 0.0]]))
+        array([5.])
+        """
+        r = y[:, :, None] - eta
+        return (r * r).sum(axis=1)
 
 
 #: One instance of every family, in the order names are listed (Tweedie's
@@ -850,12 +1238,51 @@ def names() -> Tuple[str, ...]:
     return tuple(f.name for f in FAMILIES) + tuple(a for f in FAMILIES for a in f.aliases)
 
 
-def get_family(family: Any) -> Family:
-    """The :class:`Family` for a name (case-insensitive; ``"binomial"`` is
-    ``"logistic"``, ``"normal"`` is ``"gaussian"``, ``"negbin"`` is
-    ``"negative_binomial"``), a name with the family's parameter after a
-    colon (``"tweedie:1.5"``, ``"negbin:2"``), or a Family instance,
-    returned as it is."""
+def get_family(family: Any, *, estimator: Optional[str] = None) -> Family:
+    """The :class:`Family` for a name or a Family instance.
+
+    Parameters
+    ----------
+    family : str or Family
+        A name (case-insensitive; ``"binomial"`` is ``"logistic"``,
+        ``"normal"`` is ``"gaussian"``, ``"negbin"`` is
+        ``"negative_binomial"``), a name with the family's parameter after a
+        colon (``"tweedie:1.5"``, ``"negbin:2"``), or a Family instance,
+        returned as it is.
+    estimator : str, optional
+        The name of a generic estimator asking (``"GeneralizedNetRegressor"``):
+        a family that has an estimator of its own (``Family.own_estimator``)
+        is then refused with a ValueError naming that estimator, and the
+        families listed for an unknown name leave it out.
+
+    Returns
+    -------
+    Family
+
+    Raises
+    ------
+    TypeError
+        For anything but a name or a Family.
+    ValueError
+        For an unknown name, a parameter the family does not take, or a
+        family the ``estimator`` does not fit.
+
+    Examples
+    --------
+    >>> from varnel.families import get_family
+    >>> get_family("negbin:2")
+    NegativeBinomial(theta=2.0)
+    >>> get_family("gamma").links
+    ('log', 'inverse', 'identity')
+    """
+    found = _get_family(family, estimator)
+    if estimator is not None and found.own_estimator is not None:
+        raise ValueError(f"{estimator} does not fit the {found.name} family (family={family!r}); "
+                         f"use varnel.{found.own_estimator} for it")
+    return found
+
+
+def _get_family(family: Any, estimator: Optional[str]) -> Family:
     if isinstance(family, Family):
         return family
     if not isinstance(family, str):
@@ -864,8 +1291,9 @@ def get_family(family: Any) -> Family:
     name, colon, value = family.lower().partition(":")
     found = _BY_NAME.get(name)
     if found is None:
-        raise ValueError(f"family must be one of {tuple(f.name for f in FAMILIES)} "
-                         f"(or an alias: {', '.join(repr(a) for f in FAMILIES for a in f.aliases)}), "
+        listed = [f for f in FAMILIES if estimator is None or f.own_estimator is None]
+        raise ValueError(f"family must be one of {tuple(f.name for f in listed)} "
+                         f"(or an alias: {', '.join(repr(a) for f in listed for a in f.aliases)}), "
                          f"got {family!r}")
     if not colon and not isinstance(found, Tweedie):
         return found

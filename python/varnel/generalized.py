@@ -38,8 +38,21 @@ class GeneralizedNetRegressor(RegressorMixin, NetEstimator):
     family : str or varnel.families.Family, default "gaussian"
         The family and its link: a name (``"gamma"``, ``"tweedie:1.5"``,
         ``"negbin:2"``, ...) or an object
-        (``varnel.families.Gamma(link="inverse")``).
-""" + PARAMS_DOC)
+        (``varnel.families.Gamma(link="inverse")``).  The families with an
+        estimator of their own are refused: use
+        :class:`~varnel.LogisticNetClassifier` for the multinomial family,
+        :class:`~varnel.CoxPHNetSurvival` for the cox family and
+        :class:`~varnel.MultiTaskNetRegressor` for the multitask family.
+""" + PARAMS_DOC + """
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from varnel import GeneralizedNetRegressor
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.standard_normal((80, 3)); y = rng.gamma(2.0, np.exp(0.5 * X[:, 0]) / 2.0)
+    >>> GeneralizedNetRegressor(family="gamma", alpha=0.01).fit(X, y).coef_.shape
+    (3,)
+""")
 
     _parameter_constraints = {**NetEstimator._parameter_constraints,
                               "family": [str, Family],
@@ -65,6 +78,12 @@ class GeneralizedNetRegressor(RegressorMixin, NetEstimator):
         tags.target_tags.positive_only = isinstance(family, (Poisson, Gamma, InverseGaussian,
                                                              NegativeBinomial, Tweedie))
         return tags
+
+    def _check_more_params(self):
+        # before any work: a family with an estimator of its own (several
+        # classes, survival times, several responses) is refused here
+        get_family(self.family, estimator=type(self).__name__)
+        return super()._check_more_params()
 
     def _fit_family(self) -> Any:
         return self.family

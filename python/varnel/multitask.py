@@ -99,7 +99,7 @@ class MultiTaskNetRegressor(RegressorMixin, NetEstimator):
         check_is_fitted(self)
         X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
         eta = np.asarray(X @ self.coef_.T) + self.intercept_
-        off = as_offset(offset, eta.shape)
+        off = as_offset(offset, eta.shape, "response")
         return eta if off is None else eta + off
 
     def predict(self, X, offset=None):

@@ -210,6 +210,7 @@ class Path:
 
     # ---- prediction -------------------------------------------------------------
     def _design(self, X: ArrayLike):
+        _convert.refuse_lazy(X, "X")
         if self.feature_names is not None and _convert.is_dataframe(X):
             # Columns are matched by their labels exactly as given: 0 and "0"
             # are different columns.
@@ -220,7 +221,7 @@ class Path:
                 raise ValueError(f"X lacks the fitted feature(s) {missing[:5]}")
             if given != self.feature_names:
                 X = X[self.feature_names]
-        Xc, _ = _convert.as_design(X)
+        Xc, _ = _convert.as_design(X, n_features=self.n_features)
         if Xc.shape[1] != self.n_features:
             raise ValueError(f"X has {Xc.shape[1]} features, the path was fitted with {self.n_features}: "
                              f"X must have shape (n, {self.n_features})")
@@ -262,7 +263,7 @@ class Path:
             return _dask.predict(self, X, s, kind, offset)
         Xc = self._design(X)
         eta = _fit.linear_predictor(Xc, self.coef(s), self.intercept(s))
-        off = _convert.as_offset(offset, family.offset_shape(Xc.shape[0], self.classes))
+        off = _convert.as_offset(offset, family.offset_shape(Xc.shape[0], self.classes), family.block_unit)
         if off is not None:
             eta = eta + (off if eta.ndim == off.ndim else off[..., None])
         return family.predict(eta, kind, self.classes)
@@ -471,10 +472,18 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
     pmax : int, optional
         Maximum number of variables ever non-zero; reaching it stops the path
         with a :class:`PathWarning`.
-    penalty_factor : float or array-like of shape (p,), optional
-        Relative penalty per feature (0 leaves a feature unpenalized).
-    lower_limits, upper_limits : float or array-like of shape (p,), optional
-        Box constraints on the coefficients.
+    penalty_factor : float, array-like of shape (p,) or dict, optional
+        Relative penalty per feature, non-negative (0 leaves a feature
+        unpenalized, ``inf`` leaves it out).  An array, a list or a polars
+        Series (which has no index) goes by position.  A setting labelled
+        by feature name, a dict, a pandas Series or a one-row data frame,
+        is matched to the column names of a data frame X by name, in any
+        order; every column needs a value, and an unknown or missing name
+        is a ValueError naming it.  A pandas Series with the default index
+        0, ..., p - 1 goes by position, unless those are X's column names.
+    lower_limits, upper_limits : float, array-like of shape (p,) or dict, optional
+        Box constraints on the coefficients, by position or by feature name
+        as ``penalty_factor``.
     weights : array-like of shape (n,), optional
         Non-negative observation weights.
     exclude : sequence of int or str, optional
