@@ -20,11 +20,19 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence
 import numpy as np
 
 from . import _block_statistics as bs
-from . import _coefs, _convert, _core, _fit
+from . import _coefs, _convert, _core, _errors, _fit
 from .families import Family
 
 #: Blocks merged by one task of a tree reduction.
 TREE_WIDTH = 8
+
+#: The families a Dask collection is not fitted with, and why; each is
+#: fitted with its rows in memory.
+NOT_ON_DASK = {
+    "cox": "its partial likelihood couples every row with its risk set, which spans the "
+           "blocks, so the blocks' sums cannot fit it",
+    "multitask": "its fit from the blocks' sums is not available",
+}
 
 
 def is_dask(obj: Any) -> bool:
@@ -52,6 +60,12 @@ def _as_array(obj: Any, what: str) -> Any:
             raise TypeError(f"{what} is a Dask array of {type(meta).__name__} blocks; varnel fits "
                             f"Dask arrays of dense NumPy blocks only (sparse blocks are not "
                             f"supported: densify them, e.g. {what}.map_blocks(lambda b: b.toarray()))")
+        if any(np.isnan(c) for sizes in obj.chunks for c in sizes):
+            raise ValueError(f"{what} is a Dask array of unknown chunk sizes (shape {obj.shape}), "
+                             f"as boolean indexing or a data frame's to_dask_array() make them; "
+                             f"varnel needs the rows of every block: call "
+                             f"{what}.compute_chunk_sizes() first, or make it with "
+                             f"to_dask_array(lengths=True)")
         return obj
     if hasattr(obj, "to_dask_array"):
         return obj.to_dask_array(lengths=True)
@@ -109,6 +123,10 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     """Check and convert the inputs and options; the data stay lazy (only
     the labels of a class family are computed, a pass over y)."""
     family, opts = _fit.checked_options(family, options)
+    if family.name in NOT_ON_DASK:
+        raise ValueError(f"the {family.name} family is not fitted on Dask arrays: "
+                         f"{NOT_ON_DASK[family.name]}; fit it with X and y in memory "
+                         f"(their compute() results)")
     names = None
     if hasattr(X, "columns"):  # a Dask data frame: its column names, as in memory
         names = list(X.columns)
@@ -181,35 +199,79 @@ def add(*sums: Dict[str, Any]) -> Dict[str, Any]:
     return out
 
 
-def checked_block(x, y, w, o, family: Family, start: int, least_squares: bool):
-    """A block's rows checked (finite, non-negative weights, the family's
-    response) with the rows named as in the whole array; the weights (ones
-    when none) and the response a least-squares fit takes (y less the offset)."""
-    x = np.asarray(x, dtype=np.float64)
-    for what, a in (("X", x), ("y", y), ("weights", w), ("offset", o)):
+def block_problem(x, y, w, o, family: Family, start: int) -> Optional[tuple]:
+    """What is wrong with a block's rows (not finite, a negative weight, a
+    response outside the family's support), with the rows named as in the
+    whole array: ``(check, row, message)`` of the first check that fails and
+    its first row, or None.  A worker reports it and the client raises it
+    (the smallest over the blocks, see merged), so that no task fails."""
+    for check, (what, a) in enumerate((("X", x), ("y", y), ("weights", w), ("offset", o))):
         if a is not None and not np.isfinite(a).all():
             bad = np.argwhere(~np.isfinite(a))[0]
             where = ", ".join(str(int(v) + start * (i == 0)) for i, v in enumerate(bad))
-            raise ValueError(f"{what} contains NaN or inf: {what}[{where}] is "
-                             f"{a[tuple(bad)]:g}")
-    if w is None:
-        w = np.ones(x.shape[0])
-    elif (w < 0).any():
+            return check, start + int(bad[0]), (f"{what} contains NaN or inf: {what}[{where}] is "
+                                                f"{a[tuple(bad)]:g}")
+    if w is not None and (w < 0).any():
         i = int(np.argmax(w < 0))
-        raise ValueError(f"weights must be non-negative, but weights[{start + i}] is {w[i]:g}")
-    if not family.has_classes:
+        return 4, start + i, f"weights must be non-negative, but weights[{start + i}] is {w[i]:g}"
+    if family.has_classes:
+        return None
+    try:
         family.check_values(y)
+        return None
+    except ValueError:
+        pass
+    lo, hi = 0, y.shape[0]  # y[:lo] passes, y[:hi] fails: the first bad row is hi - 1
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        try:
+            family.check_values(y[:mid])
+            lo = mid
+        except ValueError:
+            hi = mid
+    try:
+        family.check_values(y[hi - 1:hi])
+    except ValueError as exc:
+        return 5, start + hi - 1, str(exc).replace("y[0]", f"y[{start + hi - 1}]", 1)
+    return None  # pragma: no cover - a prefix that fails has a row that fails
+
+
+def prepared_block(x, y, w, o, least_squares: bool):
+    """A checked block's rows as the statistics take them: the weights (ones
+    when none) and the response a least-squares fit takes (y less the offset)."""
+    x = np.asarray(x, dtype=np.float64)
+    w = np.ones(x.shape[0]) if w is None else w
     if least_squares and o is not None:
         y = y - o
     return x, np.ascontiguousarray(y, dtype=np.float64), np.ascontiguousarray(w, dtype=np.float64)
 
 
-def block_moments(x, y, w, o, start, centre, family, classes, products):
-    x, yy, w = checked_block(x, y, w, o, family, start, products)
+def block_moments(x, y, w, o, start, centre, family, classes, products, checked=False):
+    """A block's statistics, or ``{"problem": ...}`` (see block_problem)
+    unless the rows were ``checked`` already."""
+    problem = None if checked else block_problem(x, y, w, o, family, start)
+    if problem is not None:
+        return {"problem": problem}
+    x, yy, w = prepared_block(x, y, w, o, products)
     s = _core.block_statistics(x, yy, w, centre, products=products)
     if classes > 1:
         s["class_weights"] = np.bincount(y.astype(np.intp), weights=w, minlength=classes)
     return s
+
+
+def merged(*stats: Dict[str, Any]) -> Dict[str, Any]:
+    """Block statistics merged (bs.merge), or the first problem of any block
+    (by check, then row)."""
+    problems = [s["problem"] for s in stats if "problem" in s]
+    if problems:
+        return {"problem": min(problems)}
+    return bs.merge(*stats)
+
+
+def raise_problem(stats: Dict[str, Any]) -> None:
+    """On the client: the ValueError of a block's problem."""
+    if "problem" in stats:
+        raise ValueError(stats["problem"][2])
 
 
 def centres(data: DaskData, least_squares: bool) -> np.ndarray:
@@ -234,7 +296,8 @@ def moments(data: DaskData) -> Dict[str, Any]:
     k = 0 if data.classes is None or not data.family.groups_coefficients else len(data.classes)
     parts = [delayed(block_moments)(x, y, w, o, start, c, data.family, k, ls)
              for x, y, w, o, start in data.blocks()]
-    (stats,) = dask.compute(tree(parts, bs.merge))
+    (stats,) = dask.compute(tree(parts, merged))
+    raise_problem(stats)
     if not stats["weight"] > 0:
         raise ValueError("weights are all zero: at least one weight must be positive")
     if k:
@@ -272,8 +335,8 @@ def statistics_fit(stats: Dict[str, Any], family: Family, so: Dict[str, Any],
     shares from the statistics' class weights."""
     kw = _fit._solver_kwargs(so, None)
     means = stats["class_weights"] / stats["weight"] if classes else None
-    return _core.fit_statistics(stats, family=family.solver_name, source=source,
-                                response_means=means, **kw)
+    return _errors.solver_call(_core.fit_statistics, stats, family=family.solver_name,
+                               source=source, response_means=means, **kw)
 
 
 def solve_path(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = None):

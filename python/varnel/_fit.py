@@ -17,6 +17,7 @@ import numpy as np
 from . import _coefs
 from . import _convert as cv
 from . import _core
+from ._errors import solver_call
 from ._parallel import fit_threads
 from .families import FIT_OPTION_DEFAULTS, Family, get_family
 
@@ -184,8 +185,8 @@ def run_solver(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
     if n_threads is None:
         n_threads = fit_threads(*X.shape)
     y, extra = family.solver_response(y)
-    return _core.fit(x, y, family=family.solver_name, offset=offset, **family.solver_options(),
-                     n_threads=n_threads, **kw, **extra)
+    return solver_call(_core.fit, x, y, family=family.solver_name, offset=offset,
+                       **family.solver_options(), n_threads=n_threads, **kw, **extra)
 
 
 class Solution(NamedTuple):
