@@ -240,6 +240,7 @@ def test_a_fold_that_cannot_be_fitted_is_named_in_every_plan(case, plan, monkeyp
     monkeypatch.setattr(_cv_statistics, "uses_statistics", lambda *a: routes.append(uses(*a)) or routes[-1])
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", varnel.PathWarning)
+        warnings.simplefilter("error", RuntimeWarning)  # an overflow is the error, not a warning
         with pytest.raises(ValueError) as info:
             varnel.cv_path(X, y, foldid=fid, **options, **kw)
     assert str(info.value) == message
