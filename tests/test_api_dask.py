@@ -106,6 +106,16 @@ def test_a_dask_path_is_the_in_memory_covariance_path(client, family, case):
         assert (pred.compute() == want).mean() > 0.99
     else:
         np.testing.assert_allclose(pred.compute(), want, rtol=1e-7)
+    # rows taken by a mask (blocks of unknown sizes) are predicted block by block
+    rows = X[:, 0] > 0
+    masked = lazy(X)[lazy(rows)]
+    assert np.isnan(masked.shape[0])
+    if off is None:
+        np.testing.assert_allclose(path.predict(masked, s=path.lambdas[3]).compute(),
+                                   memory.predict(X[rows], s=path.lambdas[3]), rtol=1e-7, atol=1e-9)
+    else:  # an offset pairs its rows with X's
+        with pytest.raises(ValueError, match=r"^X is a Dask array of unknown chunk sizes"):
+            path.predict(masked, s=path.lambdas[3], offset=lazy(off[rows]))
 
 
 @pytest.mark.parametrize("family, measure", [("gaussian", "deviance"), ("gaussian", "mae"),

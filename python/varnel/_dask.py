@@ -60,16 +60,22 @@ def _as_array(obj: Any, what: str) -> Any:
             raise TypeError(f"{what} is a Dask array of {type(meta).__name__} blocks; varnel fits "
                             f"Dask arrays of dense NumPy blocks only (sparse blocks are not "
                             f"supported: densify them, e.g. {what}.map_blocks(lambda b: b.toarray()))")
-        if any(np.isnan(c) for sizes in obj.chunks for c in sizes):
-            raise ValueError(f"{what} is a Dask array of unknown chunk sizes (shape {obj.shape}), "
-                             f"as boolean indexing or a data frame's to_dask_array() make them; "
-                             f"varnel needs the rows of every block: call "
-                             f"{what}.compute_chunk_sizes() first, or make it with "
-                             f"to_dask_array(lengths=True)")
         return obj
     if hasattr(obj, "to_dask_array"):
         return obj.to_dask_array(lengths=True)
     raise TypeError(f"{what} must be a Dask array or data frame, got {type(obj).__name__}")
+
+
+def known_rows(arr: Any, what: str) -> Any:
+    """A Dask array whose blocks' sizes are known (a fit pairs the rows of
+    every block), else a ValueError saying how to get them."""
+    if any(np.isnan(c) for sizes in arr.chunks for c in sizes):
+        raise ValueError(f"{what} is a Dask array of unknown chunk sizes (shape {arr.shape}), "
+                         f"as boolean indexing or a data frame's to_dask_array() make them; "
+                         f"varnel needs the rows of every block: call "
+                         f"{what}.compute_chunk_sizes() first, or make it with "
+                         f"to_dask_array(lengths=True)")
+    return arr
 
 
 def _rows_like(obj: Any, what: str, chunks: tuple, shape: tuple) -> Any:
@@ -80,7 +86,7 @@ def _rows_like(obj: Any, what: str, chunks: tuple, shape: tuple) -> Any:
     if obj is None:
         return None
     if is_dask(obj):
-        arr = _as_array(obj, what)
+        arr = known_rows(_as_array(obj, what), what)
     else:
         arr = da.from_array(_convert.float_array(obj.to_numpy() if hasattr(obj, "to_numpy")
                                                  else obj, what), chunks=-1)
@@ -135,7 +141,7 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         bad = [c for c, t in zip(X.columns, X.dtypes) if np.dtype(t).kind not in "biuf"]
         if bad:
             raise TypeError(f"X must hold numeric columns, but column(s) {bad[:5]} are not")
-    Xd = _as_array(X, "X")
+    Xd = known_rows(_as_array(X, "X"), "X")
     if Xd.ndim != 2:
         raise ValueError(f"X must be 2-D (n_samples, n_features), got shape {Xd.shape}")
     if Xd.dtype.kind not in "biuf":
@@ -153,7 +159,7 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         import dask.array as da
 
         if is_dask(y):
-            labels = _as_array(y, "y")
+            labels = known_rows(_as_array(y, "y"), "y")
             if labels.ndim == 2 and labels.shape[1] == 1:
                 labels = labels[:, 0]
             if labels.shape != (n,):
@@ -361,6 +367,8 @@ def predict(path, X: Any, s: Any, kind: str, offset: Any = None):
     if path.feature_names is not None and hasattr(X, "columns"):
         X = X[path.feature_names]
     Xd = _as_array(X, "X")
+    if offset is not None:  # its rows pair with X's
+        known_rows(Xd, "X")
     if Xd.ndim != 2 or Xd.shape[1] != path.n_features:
         raise ValueError(f"X has {Xd.shape[1] if Xd.ndim == 2 else Xd.shape} features, the path was "
                          f"fitted with {path.n_features}: X must have shape (n, {path.n_features})")
