@@ -193,8 +193,8 @@ def _stops_before_first_solution(X, y, fid, solver, limit):
 
 def _weightless_training_rows(X, y, fid, solver):
     w = (fid == 0).astype(float)  # fold 0 trains on rows of weight 0 only
-    return dict(weights=w), ("cross-validation fold 0: the weights of its training rows sum to 0 (every "
-                             f"row outside the fold has weight 0), so it has nothing to fit; {FOLD_ADVICE}")
+    return dict(weights=w), ("cross-validation fold 0: the weights of its training rows sum to 0, so it "
+                             f"has nothing to fit; {FOLD_ADVICE}")
 
 
 def _constant_training_rows(X, y, fid, solver):

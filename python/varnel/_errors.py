@@ -23,8 +23,7 @@ _SOLVER_TEXTS: Dict[str, Tuple[str, str, str]] = {
     _WEIGHTS: (
         "weights",
         "the weights sum to 0: at least one weight must be positive",
-        "the weights of its training rows sum to 0 (every row outside the fold has weight 0), "
-        "so it has nothing to fit"),
+        "the weights of its training rows sum to 0, so it has nothing to fit"),
     "all predictors are constant or excluded (jerr 7777)": (
         "columns",
         "every column of X is constant on the rows of positive weight, or excluded: "
