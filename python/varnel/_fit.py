@@ -178,7 +178,8 @@ def run_solver(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
                n_threads: Optional[int] = None) -> Mapping[str, Any]:
     """One call of the compiled solver on already converted data; a sparse
     design stays sparse.  n_threads: the threads of the fit's passes over X
-    (None: every core down to the caller's limits, see _parallel)."""
+    (None: every core down to the caller's limits, see _parallel).  Input
+    the solver cannot fit is a ValueError in the user's words (_errors)."""
     kw = _solver_kwargs(so, weights)
     kw["sparse_coefs"] = _coefs.wants_sparse(so.get(COEF_STORAGE, "auto"), X)
     x = (*X.shape, X.indptr, X.indices, X.data) if cv.is_sparse(X) else X
