@@ -4,7 +4,9 @@
 // passes: the lock is taken back only for the call).
 #include "statistics_entries.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,6 +67,25 @@ bool matrix_argument(PyObject* obj, StridedMatrix& out, Vec& copy) {
     return true;
 }
 
+// The sums of finite rows are finite unless they left the range of doubles:
+// ValueError "the data overflow: ... is not finite; scale x (or y) down", as
+// a fit on the rows themselves says it, naming the first column whose sums
+// are not finite (a product's later column).
+bool check_sums(const RowStatistics& s) {
+    const std::size_t q = s.centre.size();
+    std::optional<std::size_t> column = first_non_finite(s.squares);
+    if (!column) column = first_non_finite(s.deviations);
+    if (!column) {
+        if (const auto k = first_non_finite(s.products)) column = std::max(*k % q, *k / q);
+    }
+    if (!column) return true;
+    if (*column + 1 == q)
+        return raise(PyExc_ValueError, "the data overflow: the weighted mean or sum of squares of "
+                                       "y is not finite; scale y down");
+    return raise(PyExc_ValueError, "the data overflow: the weighted sum of squares of column " +
+                                       std::to_string(*column) + " of x is not finite; scale x down");
+}
+
 bool statistics_argument(PyObject* obj, RowStatistics& s) {
     const char* what = "statistics";
     std::uint64_t nobs = 0;
@@ -93,10 +114,7 @@ bool statistics_argument(PyObject* obj, RowStatistics& s) {
            vector_item(obj, what, "min", s.min, q) && vector_item(obj, what, "max", s.max, q) &&
            vector_item(obj, what, "positive_min", s.positive_min, q) &&
            vector_item(obj, what, "positive_max", s.positive_max, q) &&
-           check_finite("statistics['products']", s.products) &&
-           check_finite("statistics['squares']", s.squares) &&
-           check_finite("statistics['deviations']", s.deviations) &&
-           check_finite("statistics['centre']", s.centre);
+           check_sums(s) && check_finite("statistics['centre']", s.centre);
 }
 
 // Sets key to a new reference (false after a failure).

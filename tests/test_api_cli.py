@@ -133,6 +133,27 @@ def test_fit_a_family_with_a_parameter_and_a_link(tmp_path, monkeypatch, family,
         ([[1, 2]], ["--target", "x", "y"], 1, "--family gaussian takes one --target column"),
     ([[1, 2]], ["--target", "y", "--family", "cox"], 1, "--family cox takes the survival times"),
     ([[1, 2]], ["--target", "y", "--time", "x"], 1, "--time, --status and --ties are for --family cox"),
+    ([[1, 2]], ["--family", "cox", "--time", "x"], 1,
+     "--family cox needs both --time COLUMN (the survival times) and --status COLUMN (1 an event, "
+     "0 censored); add --status COLUMN\n"),
+    ([[1, 2]], ["--family", "cox", "--status", "y"], 1, "; add --time COLUMN\n"),
+    ([[1, 2]], ["--family", "cox"], 1, "; add --time COLUMN and --status COLUMN\n"),
+    # integers checked before anything is read, with argparse's messages
+    ([[1, 2]], ["--target", "y", "--nlambda", "-5"], 2, "argument --nlambda: must be a positive integer, got -5"),
+    ([[1, 2]], ["--target", "y", "--nlambda", "0"], 2, "argument --nlambda: must be a positive integer, got 0"),
+    ([[1, 2]], ["--target", "y", "--nlambda", "1e3"], 2, "argument --nlambda: not an integer: '1e3'"),
+    ([[1, 2]], ["--target", "y", "--seed", "-1"], 2, "argument --seed: must be a non-negative integer, got -1"),
+    ([[1, 2]], ["--target", "y", "--cv", "1"], 2, "argument --cv: must be 0 (the path only) or at least 2 folds"),
+    ([[1, 2]], ["--target", "y", "--cv", "-1"], 2, "argument --cv: must be 0 (the path only) or at least 2 folds"),
+    ([[1, 2]], ["--target", "y", "--jobs", "0"], 2, "argument --jobs: must be a positive count, or -1 for every core"),
+    # a link only where the family offers a choice of links
+    ([[1, 2]], ["--family", "cox", "--time", "x", "--status", "y", "--link", "log"], 2,
+     "argument --link: the cox family has no choice of link (its linear predictor is always on the log "
+     "scale); leave --link out"),
+    ([[1, 2]], ["--target", "y", "--family", "multinomial", "--link", "logit"], 2,
+     "argument --link: the multinomial family has no choice of link"),
+    ([[1, 2]], ["--target", "y", "--delimiter", ";;"], 2,
+     "argument --delimiter: must be one character, or 'tab' (or '\\t') for a tab, got ';;'"),
 ])
 def test_fit_errors(tmp_path, capsys, rows, args, code, message):
     from varnel.cli import main
@@ -188,3 +209,36 @@ def test_readme_synopsis_lists_every_flag_and_family():
             for choice in action.choices or ():
                 assert choice in synopsis, (action.dest, choice)
     assert all(name in synopsis for name in families.names())
+
+
+@pytest.mark.parametrize("delimiter", ["tab", "TAB", "\\t", ";"])
+def test_fit_honours_the_delimiter(tmp_path, monkeypatch, delimiter):
+    from varnel.cli import main
+
+    rng = np.random.default_rng(3)
+    X = np.round(rng.standard_normal((40, 3)), 3)
+    y = np.round(X[:, 0] + 0.3 * rng.standard_normal(40), 3)
+    sep = ";" if delimiter == ";" else "\t"
+    (tmp_path / "data.txt").write_text("\n".join([sep.join(["a", "b", "c", "y"])] +
+                                                 [sep.join(map(str, [*X[i], y[i]])) for i in range(40)]) + "\n")
+    monkeypatch.chdir(tmp_path)
+    assert main(["fit", "data.txt", "--target", "y", "--delimiter", delimiter, "--cv", "0",
+                 "--json", "out.json"]) == 0
+    doc = json.loads((tmp_path / "out.json").read_text())
+    assert doc["path"]["feature_names"] == ["a", "b", "c"]
+    np.testing.assert_allclose(doc["path"]["coefs"], varnel.fit_path(X, y).coefs, rtol=1e-12, atol=1e-15)
+
+
+@pytest.mark.parametrize("args, code, stream, text", [
+    (["--version"], 0, "out", f"varnel {varnel.__version__}\n"),
+    (["demo", "--nfolds", "1"], 2, "err", "argument --nfolds: must be an integer of at least 2, got 1"),
+    (["demo", "--seed", "-3"], 2, "err", "argument --seed: must be a non-negative integer, got -3"),
+])
+def test_version_and_demo_arguments(capsys, args, code, stream, text):
+    from varnel.cli import main
+
+    with pytest.raises(SystemExit) as exc:
+        main(args)
+    assert exc.value.code == code
+    out, err = capsys.readouterr()
+    assert text in (out if stream == "out" else err)

@@ -153,6 +153,134 @@ def test_invalid_arguments(kwargs, exc, match):
         varnel.cv_path(X, y, nfolds=kwargs.pop("nfolds", 3), **kwargs)
 
 
+# ---- folds that cannot be fitted: the same ValueError, naming the fold, in every plan ----
+
+#: plan -> the options that choose it: the folds' fits on one or two threads,
+#: or the covariance solver's folds from per-fold statistics
+PLANS = {"folds, 1 thread": dict(solver="naive", n_jobs=1),
+         "folds, 2 threads": dict(solver="naive", n_jobs=2),
+         "from statistics": dict(n_jobs=2)}
+FOLD_ADVICE = ("choose other folds (foldid, or nfolds and seed) so that the training rows of "
+               "every fold can be fitted")
+
+
+def _first_fold_without_solution(X, y, fid, solver, **limit):
+    """The first fold whose own path over the full path's lambdas has no
+    solution (fitted alone by fit_path), or None."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", varnel.PathWarning)
+        lam = varnel.fit_path(X, y, solver=solver, **limit).lambdas
+        for k in np.unique(fid):
+            train = fid != k
+            fold = varnel.fit_path(X[train], y[train], solver=solver, **dict(limit, user_lambda=lam))
+            if fold.n_lambdas == 0:
+                return int(k)
+    return None
+
+
+def _fit_path_error(X, y, **options):
+    with pytest.raises(ValueError) as info:
+        varnel.fit_path(X, y, **options)
+    return str(info.value)
+
+
+def _stops_before_first_solution(X, y, fid, solver, limit):
+    [(name, value)] = limit.items()
+    k = _first_fold_without_solution(X, y, fid, solver, **limit)
+    assert k is not None  # the case is what it says
+    return {}, f"cross-validation fold {k} stopped before its first solution: {name}={value} reached; raise {name}"
+
+
+def _weightless_training_rows(X, y, fid, solver):
+    w = (fid == 0).astype(float)  # fold 0 trains on rows of weight 0 only
+    return dict(weights=w), ("cross-validation fold 0: the weights of its training rows sum to 0, so it "
+                             f"has nothing to fit; {FOLD_ADVICE}")
+
+
+def _constant_training_rows(X, y, fid, solver):
+    X[fid != 2] = np.arange(1.0, X.shape[1] + 1)  # only fold 2's rows vary
+    return {}, ("cross-validation fold 2: every column of X is constant on its training rows of "
+                f"positive weight, or excluded: it has no variable to fit; {FOLD_ADVICE}")
+
+
+def _overflowing(column):
+    def case(X, y, fid, solver):
+        if column == "y":
+            y *= 1e300
+        else:
+            X[:, column] *= 1e300
+        return {}, _fit_path_error(X, y, solver=solver)
+    return case
+
+
+FOLD_FAILURES = {
+    "maxit": lambda X, y, fid, solver: _stops_before_first_solution(X, y, fid, solver, {"maxit": 1}),
+    "pmax": lambda X, y, fid, solver: _stops_before_first_solution(X, y, fid, solver, {"pmax": 0}),
+    "weightless training rows": _weightless_training_rows,
+    "constant training rows": _constant_training_rows,
+    "overflowing y": _overflowing("y"),
+    "overflowing column 3 of X": _overflowing(3),
+}
+
+
+@pytest.mark.parametrize("plan", list(PLANS))
+@pytest.mark.parametrize("case", list(FOLD_FAILURES))
+def test_a_fold_that_cannot_be_fitted_is_named_in_every_plan(case, plan, monkeypatch):
+    from varnel import _cv_statistics
+
+    X, y = make_data(n=120, p=5)
+    fid = foldid_for(len(y))
+    options = dict(PLANS[plan])
+    solver = options.get("solver", "covariance")
+    kw, message = FOLD_FAILURES[case](X, y, fid, solver)
+    if "maxit" in case or "pmax" in case:
+        kw = {case: 1 if case == "maxit" else 0}
+    routes = []  # whether the plan runs from per-fold statistics
+    uses = _cv_statistics.uses_statistics
+    monkeypatch.setattr(_cv_statistics, "uses_statistics", lambda *a: routes.append(uses(*a)) or routes[-1])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", varnel.PathWarning)
+        warnings.simplefilter("error", RuntimeWarning)  # an overflow is the error, not a warning
+        with pytest.raises(ValueError) as info:
+            varnel.cv_path(X, y, foldid=fid, **options, **kw)
+    assert str(info.value) == message
+    assert "jerr" not in message and "statistics[" not in message
+    assert routes == [plan == "from statistics"]
+
+
+@pytest.mark.parametrize("plan", list(PLANS))
+def test_a_mix_whose_fold_has_no_solution_is_left_out(plan):
+    """At the caller's lambda 5 with maxit=2, a fold of the nearly ridge mix
+    stops before its first solution: that mix is left out with a warning,
+    and the result is the lasso's own cross-validation."""
+    rng = np.random.default_rng(0)
+    X = rng.standard_normal((200, 10))
+    y = X[:, 0] + rng.standard_normal(200)
+    fid = foldid_for(len(y))
+    kw = dict(PLANS[plan], user_lambda=[5.0, 2.5], maxit=2, foldid=fid)
+    solver = kw.get("solver", "covariance")
+    k = _first_fold_without_solution(X, y, fid, solver, alpha=0.05, user_lambda=[5.0, 2.5], maxit=2)
+    assert k is not None and _first_fold_without_solution(X, y, fid, solver, alpha=1.0, user_lambda=[5.0, 2.5],
+                                                          maxit=2) is None
+    with pytest.warns(varnel.PathWarning) as rec:
+        grid = varnel.cv_path(X, y, alpha=[0.05, 1.0], **kw)
+    said = [str(r.message) for r in rec]
+    assert (f"cross-validation: alpha=0.05 is left out: fold {k} stopped before its first solution "
+            "(maxit=2 reached; raise maxit)") in said
+    assert all(r.filename == __file__ for r in rec)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", varnel.PathWarning)
+        lasso = varnel.cv_path(X, y, alpha=1.0, **kw)
+    assert grid.alpha == 1.0 and list(grid.alphas) == [0.05, 1.0]
+    for name in ("lambdas", "cvm", "cvsd", "fold_scores", "fold_n_lambdas"):
+        np.testing.assert_array_equal(getattr(grid, name), getattr(lasso, name))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", varnel.PathWarning)
+        with pytest.raises(ValueError, match=rf"^cross-validation fold {k} stopped before its first "
+                                             r"solution: maxit=2 reached; raise maxit$"):
+            varnel.cv_path(X, y, alpha=0.05, **kw)
+
+
 def test_short_fold_paths_are_padded_with_their_last_solution():
     X, y = make_data(n=50)
     lam = varnel.fit_path(X, y).lambdas

@@ -106,6 +106,16 @@ def test_a_dask_path_is_the_in_memory_covariance_path(client, family, case):
         assert (pred.compute() == want).mean() > 0.99
     else:
         np.testing.assert_allclose(pred.compute(), want, rtol=1e-7)
+    # rows taken by a mask (blocks of unknown sizes) are predicted block by block
+    rows = X[:, 0] > 0
+    masked = lazy(X)[lazy(rows)]
+    assert np.isnan(masked.shape[0])
+    if off is None:
+        np.testing.assert_allclose(path.predict(masked, s=path.lambdas[3]).compute(),
+                                   memory.predict(X[rows], s=path.lambdas[3]), rtol=1e-7, atol=1e-9)
+    else:  # an offset pairs its rows with X's
+        with pytest.raises(ValueError, match=r"^X is a Dask array of unknown chunk sizes"):
+            path.predict(masked, s=path.lambdas[3], offset=lazy(off[rows]))
 
 
 @pytest.mark.parametrize("family, measure", [("gaussian", "deviance"), ("gaussian", "mae"),
@@ -190,11 +200,53 @@ REFUSALS = [
      r"X contains NaN or inf: X\[450, 0\] is nan"),
     (lambda X, y: (X, y), dict(weights=np.where(np.arange(N) == 450, -1.0, 1.0)), ValueError,
      r"weights must be non-negative, but weights\[450\] is -1"),
+    # rows named as in the whole array, whichever block and fold holds them
+    (lambda X, y: (X, y), dict(weights=np.where(np.arange(N) == 650, np.inf, 1.0), nfolds=3), ValueError,
+     r"^weights contains NaN or inf: weights\[650\] is inf$"),
+    (lambda X, y: (X, da.where(da.arange(N) == 777, -2.0, abs(y))), dict(family="poisson"), ValueError,
+     r"^the poisson family needs non-negative counts in y, but y\[777\] is -2$"),
+    (lambda X, y: (X, da.where(da.arange(N) == 777, -2.0, abs(y))), dict(family="poisson", nfolds=3),
+     ValueError, r"^the poisson family needs non-negative counts in y, but y\[777\] is -2$"),
+    (lambda X, y: (X, y), dict(weights=np.where(np.arange(N) == 450, -1.0, 1.0), nfolds=4), ValueError,
+     r"^weights must be non-negative, but weights\[450\] is -1$"),
+    # the families the blocks' sums cannot fit, and what to do instead
+    (lambda X, y: (X, da.stack([da.exp(y), y > 0], axis=1)), dict(family="cox"), ValueError,
+     r"^Cox\(ties='breslow'\) is not served on Dask: its partial likelihood couples the rows of each "
+     r"risk set, which spans row blocks\..*compute X and y into memory"),
+    (lambda X, y: (X, da.stack([y, -y], axis=1)), dict(family="multitask"), ValueError,
+     r"^MultiTask\(standardize_response=False\) is not served on Dask: .*compute X and y into memory"),
+    (lambda X, y: (X, da.stack([y, -y], axis=1)), dict(family="multitask", nfolds=3), ValueError,
+     r"^MultiTask\(standardize_response=False\) is not served on Dask"),
+    # unknown chunk sizes (boolean indexing)
+    (lambda X, y: (X[y > -1e9], y), {}, ValueError,
+     r"^X is a Dask array of unknown chunk sizes \(shape \(nan, 5\)\).*call X\.compute_chunk_sizes\(\) "
+     r"first, or make it with to_dask_array\(lengths=True\)$"),
+    (lambda X, y: (X, y[y > -1e9]), dict(nfolds=3), ValueError,
+     r"^y is a Dask array of unknown chunk sizes .*y\.compute_chunk_sizes\(\)"),
 ]
 
 
+@pytest.fixture
+def worker_errors():
+    """The messages the workers log at level ERROR (a task that failed logs
+    "Compute Failed" with its traceback)."""
+    import logging
+
+    seen = []
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            seen.append(record.getMessage())
+
+    handler = Keep(level=logging.ERROR)
+    logger = logging.getLogger("distributed.worker")
+    logger.addHandler(handler)
+    yield seen
+    logger.removeHandler(handler)
+
+
 @pytest.mark.parametrize("change, kw, error, match", REFUSALS)
-def test_dask_refusals_say_what_to_do(client, change, kw, error, match):
+def test_dask_refusals_say_what_to_do(client, worker_errors, change, kw, error, match):
     X, y, _ = family_data("gaussian")
     kw = dict(kw)
     family = kw.pop("family", "gaussian")
@@ -203,9 +255,73 @@ def test_dask_refusals_say_what_to_do(client, change, kw, error, match):
     Xd, yd = change(lazy(X), lazy(y))
     if "weights" in kw:
         kw["weights"] = lazy(kw["weights"])
-    cv_only = {k: kw.pop(k) for k in ("splits", "keep", "measure") if k in kw}
+    cv_only = {k: kw.pop(k) for k in ("splits", "keep", "measure", "nfolds") if k in kw}
     with pytest.raises(error, match=match):
         if cv_only:
             varnel.cv_path(Xd, yd, family, **cv_only, **kw)
         else:
             varnel.fit_path(Xd, yd, family, **kw)
+    assert not [m for m in worker_errors if "Compute Failed" in m]  # no task failed
+
+
+def _weightless_fold(X, y, fid):
+    return dict(weights=(fid == 0).astype(float))  # fold 0 trains on rows of weight 0 only
+
+
+def _constant_fold(X, y, fid):
+    X[fid != 2] = np.arange(1.0, P + 1)  # only fold 2's rows vary
+    return {}
+
+
+def _overflowing_y(X, y, fid):
+    y *= 1e300
+    return {}
+
+
+# case -> (the data's change, returning the options), family
+DASK_FOLD_FAILURES = {
+    "maxit": (lambda X, y, fid: dict(maxit=1), "gaussian"),
+    "pmax": (lambda X, y, fid: dict(pmax=0), "gaussian"),
+    "reweighting maxit": (lambda X, y, fid: dict(maxit=1), "poisson"),
+    "weightless training rows": (_weightless_fold, "gaussian"),
+    "weightless training rows, reweighting": (_weightless_fold, "logistic"),
+    "constant training rows": (_constant_fold, "gaussian"),
+    "constant training rows, reweighting": (_constant_fold, "poisson"),
+    "overflowing y": (_overflowing_y, "gaussian"),
+}
+
+
+@pytest.mark.parametrize("case", list(DASK_FOLD_FAILURES))
+def test_dask_cross_validation_errors_are_the_in_memory_ones(client, worker_errors, case):
+    """A fold that cannot be fitted, or that stops before its first
+    solution, is the same ValueError on Dask as in memory from per-fold
+    statistics (the same folds), naming the fold."""
+    change, family = DASK_FOLD_FAILURES[case]
+    X, y, rng = family_data(family, seed=4)
+    fid = np.arange(N) % 4
+    kw = change(X, y, fid)
+    stops = "maxit" in kw or "pmax" in kw  # the full-data path warns, a fold raises
+    with pytest.warns(varnel.PathWarning) if stops else _no_warning():
+        with pytest.raises(ValueError) as memory:
+            varnel.cv_path(X, y, family, foldid=fid, solver="covariance", **FAST, **kw)
+    if "weights" in kw:
+        kw["weights"] = lazy(kw["weights"])
+    with pytest.warns(varnel.PathWarning) if stops else _no_warning():
+        with pytest.raises(ValueError) as dask_error:
+            varnel.cv_path(lazy(X), lazy(y), family, foldid=lazy(fid), **FAST, **kw)
+    assert str(dask_error.value) == str(memory.value)
+    assert str(memory.value).startswith("cross-validation fold ") or case == "overflowing y"
+    assert "jerr" not in str(memory.value) and "statistics[" not in str(memory.value)
+    assert not [m for m in worker_errors if "Compute Failed" in m]
+
+
+def _no_warning():
+    import contextlib
+    import warnings
+
+    @contextlib.contextmanager
+    def strict():
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", varnel.PathWarning)
+            yield
+    return strict()

@@ -175,6 +175,10 @@ def test_sparse_input_is_never_densified():
     (lambda X, y: (X, y, dict(weights=y[:-1])), ValueError, "weights"),
     (lambda X, y: (X, y, dict(weights=np.zeros(len(y)))), ValueError, "zero"),
     (lambda X, y: (X, y, dict(penalty_factor=[1, 2])), ValueError, "penalty_factor"),
+    # what the solvers cannot fit, in words (no internal code)
+    (lambda X, y: (np.ones_like(X), y, {}), ValueError,
+     r"^every column of X is constant on the rows of positive weight, or excluded: there is no variable to fit$"),
+    (lambda X, y: (X, y, dict(exclude=list(range(X.shape[1])))), ValueError, r"^every column of X is constant"),
     (lambda X, y: (X, y, dict(standardize="False")), TypeError, "standardize must be True or False"),
     (lambda X, y: (X, y, dict(intercept=1)), TypeError, "intercept must be True or False"),
     (lambda X, y: (X, y, dict(exclude=True)), TypeError, "exclude"),

@@ -79,3 +79,25 @@ def test_one_alpha_cut_short_keeps_the_last_iterate(estimator, family):
     assert model.coef_.any() and np.isfinite(model.predict(X)).all()
     converged = getattr(varnel, estimator)(alpha=0.001, tol=1e-12).fit(X, y)
     assert 0 < np.abs(model.coef_ - converged.coef_).max() < np.abs(converged.coef_).max()
+
+
+@pytest.mark.parametrize("estimator, family", [("ElasticNetRegressor", "gaussian"),
+                                               ("PoissonNetRegressor", "poisson")])
+def test_estimators_cross_validation_without_a_solution_names_max_iter(estimator, family):
+    """max_iter=1 stops a fold before its first solution: the estimator's
+    cross-validation says which fold, with the estimator's own name of the
+    limit (the fold found by fitting each fold alone)."""
+    model_selection = pytest.importorskip("sklearn.model_selection")
+    X, y = make_data(n=120)
+    y = {"gaussian": y, "poisson": np.round(np.exp(0.3 * y))}[family]
+    splitter = model_selection.KFold(3)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", PathWarning)
+        full = varnel.fit_path(X, y, family, maxit=1)
+        first = next(k for k, (train, _) in enumerate(splitter.split(X))
+                     if varnel.fit_path(X[train], y[train], family, maxit=1,
+                                        user_lambda=full.lambdas).n_lambdas == 0)
+        with pytest.raises(ValueError) as info:
+            getattr(varnel, estimator)(max_iter=1, cv=splitter).fit(X, y)
+    assert str(info.value) == (f"cross-validation fold {first} stopped before its first solution: "
+                               "max_iter=1 reached; raise max_iter")

@@ -159,6 +159,13 @@ REFUSALS = [  # (family, statistics change, keywords, exception, message)
     ("gaussian", {"positive_max": "y=min"}, {}, ValueError, C.CONSTANT),
     ("gaussian", {"squares": "short"}, {}, ValueError, "statistics['squares'] has 7 values, not 8"),
     ("gaussian", {"centre": "nan"}, {}, ValueError, "statistics['centre'] must be finite"),
+    # sums that left the range of doubles name the column as a fit on the rows does
+    ("gaussian", {"squares": "y-inf"}, {}, ValueError,
+     C.overflow("the weighted mean or sum of squares of y", "y")),
+    ("gaussian", {"products": "inf-1-3"}, {}, ValueError,
+     C.overflow("the weighted sum of squares of column 3 of x", "x")),
+    ("binomial", {"deviations": "inf-2"}, dict(source=print), ValueError,
+     C.overflow("the weighted sum of squares of column 2 of x", "x")),
     ("binomial", {}, dict(source=1), TypeError, "source must be callable"),
     ("cox", {}, {}, ValueError, "a fit from statistics fits the built-in families"),
     ("multitask", {}, {}, ValueError, "a fit from statistics fits the built-in families"),
@@ -180,6 +187,12 @@ def test_fit_statistics_refusals_name_what_is_wrong(family, change, kw, error, t
             s[key] = s[key][:-1]
         elif how == "nan":
             s[key] = np.r_[np.nan, s[key][1:]]
+        elif how == "y-inf":
+            s[key][-1] = np.inf
+        elif how == "inf-2":
+            s[key][2] = -np.inf
+        elif how == "inf-1-3":
+            s[key][1, 3] = s[key][3, 1] = np.inf
         else:
             s[key] = how
     with pytest.raises(error) as info:

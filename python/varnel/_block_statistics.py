@@ -22,7 +22,8 @@ def subtract(total: Dict[str, Any], fold: Dict[str, Any], others: Sequence[Dict[
     out = dict(total)
     for key in ("products", "squares", "deviations", "weight", "nobs"):
         if total.get(key) is not None:
-            out[key] = total[key] - fold[key]
+            with np.errstate(invalid="ignore"):  # sums that overflowed: the fit names them
+                out[key] = total[key] - fold[key]
     for key, pick in (("min", np.minimum), ("positive_min", np.minimum),
                       ("max", np.maximum), ("positive_max", np.maximum)):
         out[key] = pick.reduce([o[key] for o in others])
@@ -35,7 +36,8 @@ def merge(*stats: Dict[str, Any]) -> Dict[str, Any]:
     for s in stats[1:]:
         for key in ("products", "squares", "deviations", "weight", "nobs", "class_weights"):
             if out.get(key) is not None:
-                out[key] = out[key] + s[key]
+                with np.errstate(over="ignore", invalid="ignore"):  # the fit names an overflow
+                    out[key] = out[key] + s[key]
         for key, pick in (("min", np.minimum), ("positive_min", np.minimum),
                           ("max", np.maximum), ("positive_max", np.maximum)):
             out[key] = pick(out[key], s[key])

@@ -23,7 +23,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence
 import numpy as np
 
 from . import _block_statistics as bs
-from . import _core, _fit, _parallel
+from . import _core, _errors, _fit, _parallel
 from .path import finished_path
 
 #: Measures scored from the held-out folds' statistics.
@@ -79,15 +79,27 @@ class MemoryFolds:
         self.npasses_data = 1
 
     def fit_all(self, so: Dict[str, Any]) -> Dict[str, Any]:
-        return _core.fit_statistics(self.total, **self.family, **_fit._solver_kwargs(so, None))
+        return _errors.solver_call(_core.fit_statistics, self.total, **self.family,
+                                   **_fit._solver_kwargs(so, None))
 
-    def fit_fold(self, k: int, so: Dict[str, Any]) -> Dict[str, Any]:
+    def fit_fold(self, k: int, so: Dict[str, Any]) -> Any:
+        """Fold k's fit, or the ValueError naming the fold."""
         others = self.heldout[:k] + self.heldout[k + 1:]
         train = bs.subtract(self.total, self.heldout[k], others)
-        return _core.fit_statistics(train, **self.family, **_fit._solver_kwargs(so, None))
+        try:
+            return _errors.solver_call(_core.fit_statistics, train, **self.family,
+                                       **_fit._solver_kwargs(so, None))
+        except ValueError as exc:
+            return _errors.in_fold(exc, k)
 
     def fit_folds(self, options: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
-        return in_order([(self.fit_fold, (k, so)) for k, so in enumerate(options)], self.how)
+        """Every fold's fit; the first fold that cannot be fitted raises,
+        whatever order the threads end in."""
+        fits = in_order([(self.fit_fold, (k, so)) for k, so in enumerate(options)], self.how)
+        for fit in fits:
+            if isinstance(fit, ValueError):
+                raise fit
+        return fits
 
     def scores(self, fits: Sequence[tuple], measure: str) -> np.ndarray:
         return np.array([bs.heldout_squared_error(s, c, a) for s, (c, a) in zip(self.heldout, fits)])
@@ -95,6 +107,10 @@ class MemoryFolds:
     @property
     def fold_weights(self) -> np.ndarray:
         return np.array([s["weight"] for s in self.heldout])
+
+    @property
+    def training_weights(self) -> np.ndarray:
+        return self.total["weight"] - self.fold_weights
 
 
 def uses_statistics(problem: "_fit.Problem", folds: Any, measure: str, keep: bool,
@@ -126,35 +142,48 @@ class FoldScores(NamedTuple):
 
 def cross_validate(source: Any, meta: Any, measure: str, mix_options: List[Dict[str, Any]],
                    fold_options: Optional[Callable[[int, int, Dict[str, Any]], Dict[str, Any]]],
-                   category: type, stacklevel: int) -> FoldScores:
+                   category: type, stacklevel: int,
+                   option_names: Optional[Dict[str, str]] = None) -> FoldScores:
     """The cross-validation of ``source`` (MemoryFolds or the Dask folds):
     each mix's full-data path (``npasses_data`` from the source) and its
     folds over that path's lambdas, scored (cv.summarise_folds picks the
     best mix and lambdas); warnings use ``category``, ``stacklevel`` from
-    here."""
+    here.  A fold whose training rows weigh nothing raises first; a fold
+    that stopped before its first solution leaves its mix out (its scores
+    None) with a warning, or raises when that is every mix (see
+    cv.cross_validate; ``option_names`` as there)."""
     paths, raws, lmus, stopped = [], [], [], []
     K = len(source.fold_weights)
+    for k, weight in enumerate(source.training_weights):
+        _errors.training_weights(k, weight)
+    failed: Dict[int, Any] = {}
     for m, so in enumerate(mix_options):
         path = finished_path(_fit.decode(source.fit_all(so), so), meta, so, stacklevel + 1, category)
         if path.n_lambdas == 0:
-            raise ValueError("the full-data path holds no solution")
+            raise _errors.no_solution("the path on all the data", path.warning, so, option_names)
         options = []
         for k in range(K):
             # a fold's coefficients meet p x p statistics: kept dense
             fso = dict(so, user_lambda=path.lambdas.copy(), **{_fit.COEF_STORAGE: "dense"})
             options.append(fold_options(m, k, fso) if fold_options is not None else fso)
-        sols = []
+        sols, stops = [], []
         for k, (res, fso) in enumerate(zip(source.fit_folds(options), options)):
             sol = _fit.decode(res, fso)
             if sol.n_lambdas == 0:
-                raise RuntimeError(f"cross-validation fold {k} produced no solution ({sol.warning})")
-            if sol.warning is not None:
+                failed.setdefault(m, (k, sol.warning))
+            elif sol.warning is not None:
                 mix = f" (alpha={path.alpha:g})" if len(mix_options) > 1 else ""
-                stopped.append(f"fold {k}{mix} at lambda index {sol.warning[1]} ({sol.warning[0]})")
+                stops.append(f"fold {k}{mix} at lambda index {sol.warning[1]} ({sol.warning[0]})")
             sols.append(sol)
-        raws.append(source.scores([padded(s, path.n_lambdas) for s in sols], measure))
+        if m in failed:
+            raws.append(None)
+        else:
+            raws.append(source.scores([padded(s, path.n_lambdas) for s in sols], measure))
+            stopped += stops
         lmus.append([s.n_lambdas for s in sols])
         paths.append(path)
+    _errors.without_solution(failed, [p.alpha for p in paths], mix_options, option_names, category,
+                      stacklevel)
     if stopped:
         warnings.warn("cross-validation: " + "; ".join(stopped)
                       + "; later lambdas reuse the fold's last solution", category,
@@ -166,7 +195,8 @@ def cross_validate(source: Any, meta: Any, measure: str, mix_options: List[Dict[
 
 def cross_validate_in_memory(problem: "_fit.Problem", folds: Any, measure: str,
                              mix_options: List[Dict[str, Any]], fold_options: Any,
-                             category: type, stacklevel: int, how: "_parallel.Plan"):
+                             category: type, stacklevel: int, how: "_parallel.Plan",
+                             option_names: Optional[Dict[str, str]] = None):
     """cv.cross_validate's statistics route (see uses_statistics); the folds
     run on the plan's threads."""
     wrapped = None
@@ -174,4 +204,5 @@ def cross_validate_in_memory(problem: "_fit.Problem", folds: Any, measure: str,
         def wrapped(m, k, so):
             return fold_options(m, folds.train[k], so)
     source = MemoryFolds(problem, folds.test, how)
-    return cross_validate(source, problem, measure, mix_options, wrapped, category, stacklevel + 1)
+    return cross_validate(source, problem, measure, mix_options, wrapped, category, stacklevel + 1,
+                          option_names)

@@ -20,13 +20,14 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence
 import numpy as np
 
 from . import _block_statistics as bs
-from . import _coefs, _convert, _core, _fit
+from . import _coefs, _convert, _core, _errors, _fit
 from .families import Family
 
 #: Blocks merged by one task of a tree reduction.
 TREE_WIDTH = 8
 
-
+#: The families a Dask collection is not fitted with, and why; each is
+#: fitted with its rows in memory.
 def is_dask(obj: Any) -> bool:
     """A Dask collection (array, data frame, series), recognised without
     importing Dask."""
@@ -58,6 +59,18 @@ def _as_array(obj: Any, what: str) -> Any:
     raise TypeError(f"{what} must be a Dask array or data frame, got {type(obj).__name__}")
 
 
+def known_rows(arr: Any, what: str) -> Any:
+    """A Dask array whose blocks' sizes are known (a fit pairs the rows of
+    every block), else a ValueError saying how to get them."""
+    if any(np.isnan(c) for sizes in arr.chunks for c in sizes):
+        raise ValueError(f"{what} is a Dask array of unknown chunk sizes (shape {arr.shape}), "
+                         f"as boolean indexing or a data frame's to_dask_array() make them; "
+                         f"varnel needs the rows of every block: call "
+                         f"{what}.compute_chunk_sizes() first, or make it with "
+                         f"to_dask_array(lengths=True)")
+    return arr
+
+
 def _rows_like(obj: Any, what: str, chunks: tuple, shape: tuple) -> Any:
     """``obj`` (Dask or in memory) as a float64 Dask array of ``shape``
     chunked like the rows of X."""
@@ -66,7 +79,7 @@ def _rows_like(obj: Any, what: str, chunks: tuple, shape: tuple) -> Any:
     if obj is None:
         return None
     if is_dask(obj):
-        arr = _as_array(obj, what)
+        arr = known_rows(_as_array(obj, what), what)
     else:
         arr = da.from_array(_convert.float_array(obj.to_numpy() if hasattr(obj, "to_numpy")
                                                  else obj, what), chunks=-1)
@@ -120,7 +133,7 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         bad = [c for c, t in zip(X.columns, X.dtypes) if np.dtype(t).kind not in "biuf"]
         if bad:
             raise TypeError(f"X must hold numeric columns, but column(s) {bad[:5]} are not")
-    Xd = _as_array(X, "X")
+    Xd = known_rows(_as_array(X, "X"), "X")
     if Xd.ndim != 2:
         raise ValueError(f"X must be 2-D (n_samples, n_features), got shape {Xd.shape}")
     if Xd.dtype.kind not in "biuf":
@@ -138,7 +151,7 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         import dask.array as da
 
         if is_dask(y):
-            labels = _as_array(y, "y")
+            labels = known_rows(_as_array(y, "y"), "y")
             if labels.ndim == 2 and labels.shape[1] == 1:
                 labels = labels[:, 0]
             if labels.shape != (n,):
@@ -187,35 +200,79 @@ def add(*sums: Dict[str, Any]) -> Dict[str, Any]:
     return out
 
 
-def checked_block(x, y, w, o, family: Family, start: int, least_squares: bool):
-    """A block's rows checked (finite, non-negative weights, the family's
-    response) with the rows named as in the whole array; the weights (ones
-    when none) and the response a least-squares fit takes (y less the offset)."""
-    x = np.asarray(x, dtype=np.float64)
-    for what, a in (("X", x), ("y", y), ("weights", w), ("offset", o)):
+def block_problem(x, y, w, o, family: Family, start: int) -> Optional[tuple]:
+    """What is wrong with a block's rows (not finite, a negative weight, a
+    response outside the family's support), with the rows named as in the
+    whole array: ``(check, row, message)`` of the first check that fails and
+    its first row, or None.  A worker reports it and the client raises it
+    (the smallest over the blocks, see merged), so that no task fails."""
+    for check, (what, a) in enumerate((("X", x), ("y", y), ("weights", w), ("offset", o))):
         if a is not None and not np.isfinite(a).all():
             bad = np.argwhere(~np.isfinite(a))[0]
             where = ", ".join(str(int(v) + start * (i == 0)) for i, v in enumerate(bad))
-            raise ValueError(f"{what} contains NaN or inf: {what}[{where}] is "
-                             f"{a[tuple(bad)]:g}")
-    if w is None:
-        w = np.ones(x.shape[0])
-    elif (w < 0).any():
+            return check, start + int(bad[0]), (f"{what} contains NaN or inf: {what}[{where}] is "
+                                                f"{a[tuple(bad)]:g}")
+    if w is not None and (w < 0).any():
         i = int(np.argmax(w < 0))
-        raise ValueError(f"weights must be non-negative, but weights[{start + i}] is {w[i]:g}")
-    if not family.has_classes:
+        return 4, start + i, f"weights must be non-negative, but weights[{start + i}] is {w[i]:g}"
+    if family.has_classes:
+        return None
+    try:
         family.check_values(y)
+        return None
+    except ValueError:
+        pass
+    lo, hi = 0, y.shape[0]  # y[:lo] passes, y[:hi] fails: the first bad row is hi - 1
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        try:
+            family.check_values(y[:mid])
+            lo = mid
+        except ValueError:
+            hi = mid
+    try:
+        family.check_values(y[hi - 1:hi])
+    except ValueError as exc:
+        return 5, start + hi - 1, str(exc).replace("y[0]", f"y[{start + hi - 1}]", 1)
+    return None  # pragma: no cover - a prefix that fails has a row that fails
+
+
+def prepared_block(x, y, w, o, least_squares: bool):
+    """A checked block's rows as the statistics take them: the weights (ones
+    when none) and the response a least-squares fit takes (y less the offset)."""
+    x = np.asarray(x, dtype=np.float64)
+    w = np.ones(x.shape[0]) if w is None else w
     if least_squares and o is not None:
         y = y - o
     return x, np.ascontiguousarray(y, dtype=np.float64), np.ascontiguousarray(w, dtype=np.float64)
 
 
-def block_moments(x, y, w, o, start, centre, family, classes, products):
-    x, yy, w = checked_block(x, y, w, o, family, start, products)
+def block_moments(x, y, w, o, start, centre, family, classes, products, checked=False):
+    """A block's statistics, or ``{"problem": ...}`` (see block_problem)
+    unless the rows were ``checked`` already."""
+    problem = None if checked else block_problem(x, y, w, o, family, start)
+    if problem is not None:
+        return {"problem": problem}
+    x, yy, w = prepared_block(x, y, w, o, products)
     s = _core.block_statistics(x, yy, w, centre, products=products)
     if classes > 1:
         s["class_weights"] = np.bincount(y.astype(np.intp), weights=w, minlength=classes)
     return s
+
+
+def merged(*stats: Dict[str, Any]) -> Dict[str, Any]:
+    """Block statistics merged (bs.merge), or the first problem of any block
+    (by check, then row)."""
+    problems = [s["problem"] for s in stats if "problem" in s]
+    if problems:
+        return {"problem": min(problems)}
+    return bs.merge(*stats)
+
+
+def raise_problem(stats: Dict[str, Any]) -> None:
+    """On the client: the ValueError of a block's problem."""
+    if "problem" in stats:
+        raise ValueError(stats["problem"][2])
 
 
 def centres(data: DaskData, least_squares: bool) -> np.ndarray:
@@ -240,7 +297,8 @@ def moments(data: DaskData) -> Dict[str, Any]:
     k = 0 if data.classes is None or not data.family.groups_coefficients else len(data.classes)
     parts = [delayed(block_moments)(x, y, w, o, start, c, data.family, k, ls)
              for x, y, w, o, start in data.blocks()]
-    (stats,) = dask.compute(tree(parts, bs.merge))
+    (stats,) = dask.compute(tree(parts, merged))
+    raise_problem(stats)
     if not stats["weight"] > 0:
         raise ValueError("weights are all zero: at least one weight must be positive")
     if k:
@@ -278,8 +336,8 @@ def statistics_fit(stats: Dict[str, Any], family: Family, so: Dict[str, Any],
     shares from the statistics' class weights."""
     kw = _fit._solver_kwargs(so, None)
     means = stats["class_weights"] / stats["weight"] if classes else None
-    return _core.fit_statistics(stats, **family.core_arguments(), source=source,
-                                response_means=means, **kw)
+    return _errors.solver_call(_core.fit_statistics, stats, **family.core_arguments(),
+                               source=source, response_means=means, **kw)
 
 
 def solve_path(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = None):
@@ -303,6 +361,8 @@ def predict(path, X: Any, s: Any, kind: str, offset: Any = None):
     if path.feature_names is not None and hasattr(X, "columns"):
         X = X[path.feature_names]
     Xd = _as_array(X, "X")
+    if offset is not None:  # its rows pair with X's
+        known_rows(Xd, "X")
     if Xd.ndim != 2 or Xd.shape[1] != path.n_features:
         raise ValueError(f"X has {Xd.shape[1] if Xd.ndim == 2 else Xd.shape} features, the path was "
                          f"fitted with {path.n_features}: X must have shape (n, {path.n_features})")

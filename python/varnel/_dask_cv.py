@@ -19,7 +19,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence
 import numpy as np
 
 from . import _block_statistics as bs
-from . import _cv_statistics, _dask, _fit
+from . import _cv_statistics, _dask, _errors, _fit
 from .families import Family
 
 
@@ -61,18 +61,22 @@ def fold_codes(data: "_dask.DaskData", nfolds: Any, foldid: Any, seed: Any):
 
 
 def block_fold_moments(x, y, w, o, fid, start, centre, family, classes, products, K):
-    """A block's statistics of each fold's rows (a list of K)."""
+    """A block's statistics of each fold's rows (a list of K), or K times
+    the block's problem (see _dask.block_problem)."""
+    problem = _dask.block_problem(x, y, w, o, family, start)
+    if problem is not None:
+        return [{"problem": problem}] * K
     out = []
     for k in range(K):
         rows = fid == k
         out.append(_dask.block_moments(x[rows], y[rows], None if w is None else w[rows],
                                        None if o is None else o[rows], start, centre, family,
-                                       classes, products))
+                                       classes, products, checked=True))
     return out
 
 
 def merge_folds(*parts: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
-    return [bs.merge(*fold) for fold in zip(*parts)]
+    return [_dask.merged(*fold) for fold in zip(*parts)]
 
 
 def pass_folds(x, y, w, o, fid, start, requests: Dict[int, Dict[str, Any]]):
@@ -172,6 +176,7 @@ class DaskFolds:
                                              self.classes, self.least_squares, K)
                  for x, y, w, o, f, start in self.blocks]
         (self.heldout,) = dask.compute(_dask.tree(parts, merge_folds))
+        _dask.raise_problem(self.heldout[0])
         self.total = bs.merge(*self.heldout)
         if not self.total["weight"] > 0:
             raise ValueError("weights are all zero: at least one weight must be positive")
@@ -180,6 +185,10 @@ class DaskFolds:
     @property
     def fold_weights(self) -> np.ndarray:
         return np.array([s["weight"] for s in self.heldout])
+
+    @property
+    def training_weights(self) -> np.ndarray:
+        return self.total["weight"] - self.fold_weights
 
     def _train(self, k: int) -> Dict[str, Any]:
         others = self.heldout[:k] + self.heldout[k + 1:]
@@ -206,7 +215,13 @@ class DaskFolds:
     def fit_folds(self, options: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
         family = self.data.family
         if self.least_squares:
-            return [_dask.statistics_fit(self._train(k), family, so) for k, so in enumerate(options)]
+            fits = []
+            for k, so in enumerate(options):
+                try:
+                    fits.append(_dask.statistics_fit(self._train(k), family, so))
+                except ValueError as exc:
+                    raise _errors.in_fold(exc, k) from None
+            return fits
         batcher = FoldBatcher(self._run_passes, range(self.K))
         results: List[Any] = [None] * self.K
 
@@ -230,8 +245,11 @@ class DaskFolds:
         except BaseException as exc:  # Ctrl-C: the folds stop at their next pass
             batcher.fail(exc)
             raise
-        errors = [r for r in results if isinstance(r, BaseException)]
-        first = next((e for e in errors if not isinstance(e, RuntimeError)), errors[0] if errors else None)
+        errors = [(k, r) for k, r in enumerate(results) if isinstance(r, BaseException)]
+        k, first = next(((k, e) for k, e in errors if not isinstance(e, RuntimeError)),
+                        errors[0] if errors else (None, None))
+        if isinstance(first, ValueError):
+            raise _errors.in_fold(first, k) from None
         if first is not None:
             raise first
         return results

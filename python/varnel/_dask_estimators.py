@@ -60,7 +60,7 @@ def fit_dask(est: Any, mixes: List[float], X: Any, y: Any, sample_weight: Any, o
                         user_lambda=fso["user_lambda"] * (fold.factor / maps[m].factor))
 
         scores = _cv_statistics.cross_validate(source, data, est.measure, mix_options,
-                                               fold_options, category, 4)
+                                               fold_options, category, 4, {"maxit": "max_iter"})
         cvp = summarise_folds(scores, est.measure, labels)
         m = int(np.flatnonzero(cvp.alphas == cvp.alpha)[0])
         return est._finish(cvp.path, getattr(cvp, est.select), mixes[m], maps[m], a, cvp)

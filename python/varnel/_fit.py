@@ -17,6 +17,7 @@ import numpy as np
 from . import _coefs
 from . import _convert as cv
 from . import _core
+from ._errors import solver_call
 from ._parallel import fit_threads
 from .families import FIT_OPTION_DEFAULTS, Family, get_family
 
@@ -107,7 +108,7 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     if strata is not None:
         yc, labels = family.with_strata(yc, strata)
     w = cv.as_weights(opts["weights"], n)
-    if classes is not None:
+    if family.has_classes and classes is not None:  # labels, not proportions
         weighted = np.unique(yc if w is None else yc[w > 0]).astype(np.intp)
         check_weighted_classes(family, classes, weighted)
     return Problem(Xc, yc, w, family, classes, names, solver_options(family, opts, p, by_name),
@@ -188,15 +189,16 @@ def run_solver(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
                n_threads: Optional[int] = None) -> Mapping[str, Any]:
     """One call of the compiled solver on already converted data; a sparse
     design stays sparse.  n_threads: the threads of the fit's passes over X
-    (None: every core down to the caller's limits, see _parallel)."""
+    (None: every core down to the caller's limits, see _parallel).  Input
+    the solver cannot fit is a ValueError in the user's words (_errors)."""
     kw = _solver_kwargs(so, weights)
     kw["sparse_coefs"] = _coefs.wants_sparse(so.get(COEF_STORAGE, "auto"), X)
     x = (*X.shape, X.indptr, X.indices, X.data) if cv.is_sparse(X) else X
     if n_threads is None:
         n_threads = fit_threads(*X.shape)
     y, extra = family.solver_response(y)
-    return _core.fit(x, y, **family.core_arguments(), offset=offset,
-                     n_threads=n_threads, **kw, **extra)
+    return solver_call(_core.fit, x, y, **family.core_arguments(), offset=offset,
+                       n_threads=n_threads, **kw, **extra)
 
 
 class Solution(NamedTuple):

@@ -10,7 +10,7 @@ from typing import List, Optional
 
 import numpy as np
 
-from . import families
+from . import __version__, families
 from .cv import CVPath, cv_path
 from .datasets import CellError, load_demo, read_csv
 from .path import Path, fit_path
@@ -129,6 +129,64 @@ def _mix(text: str) -> float:
     return value
 
 
+def _integer(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+
+
+def _positive(text: str) -> int:
+    """An integer of at least 1 (--nlambda)."""
+    value = _integer(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, got {value}")
+    return value
+
+
+def _non_negative(text: str) -> int:
+    """An integer of at least 0 (--seed)."""
+    value = _integer(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be a non-negative integer, got {value}")
+    return value
+
+
+def _nfolds(text: str) -> int:
+    """A number of folds: at least 2."""
+    value = _integer(text)
+    if value < 2:
+        raise argparse.ArgumentTypeError(f"must be an integer of at least 2, got {value}")
+    return value
+
+
+def _cv_folds(text: str) -> int:
+    """The value of --cv: 0 (no cross-validation) or a number of folds."""
+    value = _integer(text)
+    if value != 0 and value < 2:
+        raise argparse.ArgumentTypeError(f"must be 0 (the path only) or at least 2 folds, got {value}")
+    return value
+
+
+def _jobs(text: str) -> int:
+    """The value of --jobs: a positive count, or -1 for every core (-2 all but one...)."""
+    value = _integer(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be a positive count, or -1 for every core, got 0")
+    return value
+
+
+def _delimiter(text: str) -> str:
+    """The value of --delimiter: one character, or "tab" (or the two
+    characters backslash and t) for a tab."""
+    if text.lower() == "tab" or text == "\\t":
+        return "\t"
+    if len(text) != 1:
+        raise argparse.ArgumentTypeError(f"must be one character, or 'tab' (or '\\t') for a tab, "
+                                         f"got {text!r}")
+    return text
+
+
 def _family(text: str) -> families.Family:
     """The value of --family: a family's name, with its parameter after a colon."""
     try:
@@ -141,12 +199,18 @@ def _response_columns(args: argparse.Namespace, family: families.Family):
     """The column(s) of the response: --time and --status for the cox family,
     several --target columns for the multitask family, else one."""
     if family.name == "cox":
-        if args.target or not (args.time and args.status):
+        if args.target:
             raise ValueError("--family cox takes the survival times and the event status from "
                              "--time COLUMN and --status COLUMN, not from --target")
+        missing = [flag for flag, given in (("--time COLUMN", args.time), ("--status COLUMN", args.status))
+                   if not given]
+        if missing:
+            raise ValueError(f"--family cox needs both --time COLUMN (the survival times) and "
+                             f"--status COLUMN (1 an event, 0 censored); add {' and '.join(missing)}")
         return [args.time, args.status]
     if args.time or args.status or args.ties:
-        raise ValueError("--time, --status and --ties are for --family cox")
+        raise ValueError("--time, --status and --ties are for --family cox (its survival times, "
+                         "event status and ties); add --family cox, or leave them out")
     if not args.target:
         raise ValueError("the response needs --target COLUMN")
     if family.name == "multitask":
@@ -202,8 +266,23 @@ def _fit(args: argparse.Namespace) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The parser of ``python -m varnel``: the ``demo`` and ``fit`` commands
+    and ``--version``.
+
+    Returns
+    -------
+    argparse.ArgumentParser
+
+    Examples
+    --------
+    >>> from varnel.cli import build_parser
+    >>> args = build_parser().parse_args(["fit", "data.csv", "--target", "y", "--delimiter", "tab"])
+    >>> args.delimiter == "\\t", args.nlambda
+    (True, 100)
+    """
     parser = argparse.ArgumentParser(
         prog="varnel", description="Elastic-net regularization paths for GLMs.")
+    parser.add_argument("--version", action="version", version=f"varnel {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
 
@@ -213,8 +292,9 @@ def build_parser() -> argparse.ArgumentParser:
                                       "varnel_demo_path.png and varnel_demo_cv.png "
                                       "(when matplotlib is installed).")
     demo.add_argument("--out", default=".", metavar="DIR", help="folder for the PNG files (default: .)")
-    demo.add_argument("--nfolds", type=int, default=10, help="number of folds (default: 10)")
-    demo.add_argument("--seed", type=int, default=0, help="seed of the fold assignment (default: 0)")
+    demo.add_argument("--nfolds", type=_nfolds, default=10, help="number of folds (default: 10)")
+    demo.add_argument("--seed", type=_non_negative, default=0,
+                      help="seed of the fold assignment (default: 0)")
     demo.set_defaults(run=_demo)
 
     fit = sub.add_parser("fit", help="fit a path to a CSV file",
@@ -239,15 +319,18 @@ def build_parser() -> argparse.ArgumentParser:
                      help="--family cox: how tied event times count (default: breslow)")
     fit.add_argument("--alpha", type=_mix, default=1.0,
                      help="elastic-net mixing in [0, 1] (default: 1, the lasso; 0 is ridge)")
-    fit.add_argument("--nlambda", type=int, default=100, help="number of lambdas (default: 100)")
+    fit.add_argument("--nlambda", type=_positive, default=100, help="number of lambdas (default: 100)")
     fit.add_argument("--no-standardize", action="store_true", help="do not standardize the features")
-    fit.add_argument("--cv", type=int, default=10, metavar="K",
+    fit.add_argument("--cv", type=_cv_folds, default=10, metavar="K",
                      help="K-fold cross-validation (default: 10; 0 fits the path only)")
     fit.add_argument("--measure", choices=list(families.MEASURES),
                      help="cross-validation measure (default: deviance)")
-    fit.add_argument("--seed", type=int, default=0, help="seed of the fold assignment (default: 0)")
-    fit.add_argument("--jobs", type=int, default=None, metavar="N", help="folds fitted at once (joblib)")
-    fit.add_argument("--delimiter", default=",", help="field delimiter (default: ,)")
+    fit.add_argument("--seed", type=_non_negative, default=0,
+                     help="seed of the fold assignment (default: 0)")
+    fit.add_argument("--jobs", type=_jobs, default=None, metavar="N",
+                     help="folds fitted at once (-1: every core)")
+    fit.add_argument("--delimiter", type=_delimiter, default=",",
+                     help="field delimiter: one character, or tab (default: ,)")
     fit.add_argument("--drop", nargs="+", action="extend", default=[], metavar="COLUMN",
                      help="columns to leave out (identifiers, text, dates)")
     fit.add_argument("--plot", metavar="FILE", help="write the path (and CV) plot to this image file")
@@ -256,13 +339,46 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _check_link(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """--link only for a family that offers a choice of links."""
+    family = getattr(args, "family", None)
+    if getattr(args, "link", None) is not None and len(family.links) < 2:
+        parser.error(f"argument --link: the {family.name} family has no choice of link (its "
+                     f"linear predictor is always on the {family.links[0]} scale); leave --link out")
+
+
 def main(argv: Optional[List[str]] = None) -> int:
+    """Run the command line on ``argv`` (default: ``sys.argv[1:]``).
+
+    Parameters
+    ----------
+    argv : list of str, optional
+        The arguments after ``python -m varnel``.
+
+    Returns
+    -------
+    int
+        0 on success, 1 when the data or the fit fail (the reason is written
+        to stderr).  Arguments the parser refuses exit with status 2, as
+        argparse does.
+
+    Examples
+    --------
+    >>> from varnel.cli import main
+    >>> main(["--version"])  # doctest: +SKIP
+    varnel 0.1.0
+    """
     parser = build_parser()
     args = parser.parse_args(argv)
+    _check_link(parser, args)
     try:
         return int(args.run(args))
     except (OSError, ValueError, TypeError, ImportError) as exc:
         print(f"varnel: error: {exc}", file=sys.stderr)
+        return 1
+    except MemoryError:
+        print("varnel: error: not enough memory for this fit (fewer lambdas with --nlambda, or "
+              "fewer rows or columns)", file=sys.stderr)
         return 1
 
 

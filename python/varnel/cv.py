@@ -9,7 +9,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tu
 
 import numpy as np
 
-from . import _convert, _core, _cv_statistics, _dask, _dask_cv, _fit, _parallel, families
+from . import _convert, _core, _cv_statistics, _dask, _dask_cv, _errors, _fit, _parallel, families
 from ._folds import Folds, folds as make_cv_folds
 from .families import Family
 from .path import LambdaSpec, Path, finished_path, fit_problem
@@ -169,7 +169,7 @@ def fold_task(k: int, X: Any, y: np.ndarray, weights: np.ndarray, test: np.ndarr
     try:
         sol = _fit.solve(X, y, family, so, weights, offset, n_threads=n_threads)
     except ValueError as exc:
-        raise ValueError(f"cross-validation fold {k}: {exc}") from exc
+        raise _errors.in_fold(exc, k) from (None if _errors.is_solver_error(exc) else exc)
     L = len(so["user_lambda"])
     lmu = sol.n_lambdas
     if lmu == 0:
@@ -199,7 +199,16 @@ class _Shared(NamedTuple):
 def _scored_fold_task(m: int, k: int, shared: _Shared, so: Dict[str, Any],
                       n_threads: Optional[int]):
     """Fit fold k for mix m and score it where it runs, so that only a row
-    of scores (and the predictions when kept) travels back."""
+    of scores (and the predictions when kept) travels back; a fold that
+    cannot be fitted gives its ValueError in place of the scores (the
+    caller raises the first fold's, whatever order the folds end in)."""
+    try:
+        return _scored_fold(m, k, shared, so, n_threads)
+    except ValueError as exc:
+        return m, k, exc, 0, None, None
+
+
+def _scored_fold(m: int, k: int, shared: _Shared, so: Dict[str, Any], n_threads: Optional[int]):
     w = np.zeros_like(shared.weights)
     train = shared.folds.train[k]
     w[train] = shared.weights[train]
@@ -299,16 +308,28 @@ _FULL = "full-data path"
 
 def _full_path_task(m: int, problem: "_fit.Problem", n_threads: Optional[int]):
     """The full-data path of mix m, fitted beside the folds; the caller turns
-    its solution into a Path (and its warning) in its own thread."""
+    its solution into a Path (and its warning) in its own thread, or raises
+    its ValueError before any fold's."""
     so = problem.solver_options
-    return _FULL, m, _fit.solve(problem.X, problem.y, problem.family, so, problem.weights,
-                                problem.offset, n_threads=n_threads)
+    try:
+        return _FULL, m, _fit.solve(problem.X, problem.y, problem.family, so, problem.weights,
+                                    problem.offset, n_threads=n_threads)
+    except ValueError as exc:
+        return _FULL, m, exc
 
 
-def _checked(path: Path) -> Path:
+def _checked(path: Path, so: Dict[str, Any], option_names: Optional[Dict[str, str]]) -> Path:
     if path.n_lambdas == 0:
-        raise ValueError("the full-data path holds no solution")
+        raise _errors.no_solution("the path on all the data", path.warning, so, option_names)
     return path
+
+
+def check_training_weights(weights: Optional[np.ndarray], folds: Folds) -> None:
+    """Refuse the first fold whose training rows weigh nothing."""
+    if weights is None:
+        return
+    for k, train in enumerate(folds.train):
+        _errors.training_weights(k, weights[train].sum())
 
 
 def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
@@ -316,7 +337,8 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
                    verbose: bool = False, keep: bool = False,
                    fold_options: Optional[FoldOptions] = None,
                    category: type = _fit.PathWarning, stacklevel: int = 3,
-                   all_by_default: bool = True) -> CVPath:
+                   all_by_default: bool = True,
+                   option_names: Optional[Dict[str, str]] = None) -> CVPath:
     """Cross-validate a prepared problem over one or several mixes.
 
     ``mix_options[m]`` are the solver options of mix ``m`` on all the data;
@@ -328,7 +350,13 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
     Every fold reads the prepared X in place: its training rows are the rows
     it gives a positive weight, its held-out rows are read where they are.
     ``n_jobs=None`` runs the folds on every core when ``all_by_default``
-    (one at a time otherwise), see :mod:`varnel._parallel`.
+    (one at a time otherwise), see :mod:`varnel._parallel`.  A fold whose
+    training rows weigh nothing, or that cannot be fitted, raises a
+    ValueError naming it (the first fold's, whatever the plan); a fold that
+    stopped before its first solution leaves its mix out with a warning,
+    or raises when that is every mix.  ``option_names`` are the caller's
+    names of the solver's options in these messages (an estimator's
+    ``{"maxit": "max_iter"}``).
     """
     measure = problem.family.check_measure(measure)
     problem.family.check_measure_of(measure, problem.classes)
@@ -340,13 +368,15 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
     how = _parallel.plan(n_jobs, len(folds.test) * len(mix_options), all_by_default)
     if _cv_statistics.uses_statistics(problem, folds, measure, keep, mix_options):
         scores = _cv_statistics.cross_validate_in_memory(problem, folds, measure, mix_options,
-                                                         fold_options, category, stacklevel + 1, how)
+                                                         fold_options, category, stacklevel + 1, how,
+                                                         option_names)
         if verbose:
             K = len(folds.test)
             print(f"cross-validation: {K}/{K} folds done (from per-fold statistics)",
                   file=sys.stderr, flush=True)
         return summarise_folds(scores, measure, folds.foldid)
     # End of the statistics route.
+    check_training_weights(problem.weights, folds)
     problem = _read_in_place(problem)
     M, K = len(mix_options), len(folds.test)
     # With the caller's lambdas the folds need nothing from the full-data
@@ -364,7 +394,8 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
             calls.append((_full_path_task, (m, problem._replace(solver_options=so), how.fit_threads)))
         else:
             paths[m] = _checked(fit_problem(problem._replace(solver_options=so),
-                                            stacklevel=stacklevel + 1, category=category))
+                                            stacklevel=stacklevel + 1, category=category),
+                                so, option_names)
     y_all = problem.y
     w_all = np.ones(y_all.shape[0]) if problem.weights is None else problem.weights
     shared = _Shared(problem.X, y_all, w_all, problem.offset, folds, fam, measure, keep)
@@ -375,21 +406,30 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
             if fold_options is not None:
                 so = fold_options(m, folds.train[k], so)
             calls.append((_scored_fold_task, (m, k, shared, so, how.fit_threads)))
-    done = []
+    done, full = [], {}
     for result in _progress(_parallel.run(calls, how), len(calls), verbose):
-        if result[0] == _FULL:  # a full-data path: its warning comes from this thread
-            _, m, solution = result
-            paths[m] = _checked(finished_path(solution, problem, mix_options[m], stacklevel + 1,
-                                              category))
+        if result[0] == _FULL:
+            full[result[1]] = result[2]
         else:
             done.append(result)
-    raw = [np.empty((K, p.n_lambdas)) for p in paths]
+    for m in sorted(full):  # a full-data path: its warning comes from this thread
+        if isinstance(full[m], ValueError):
+            raise full[m]
+        paths[m] = _checked(finished_path(full[m], problem, mix_options[m], stacklevel + 1,
+                                          category), mix_options[m], option_names)
+    done.sort(key=lambda r: (r[1], r[0]))
+    for m, k, scores, *_ in done:
+        if isinstance(scores, ValueError):
+            raise scores
+    raw: List[Optional[np.ndarray]] = [np.empty((K, p.n_lambdas)) for p in paths]
     lmus = np.zeros((M, K), dtype=np.intp)
     etas: Dict[Tuple[int, int], np.ndarray] = {}
     stopped = []
-    for m, k, scores, lmu, warn, eta in sorted(done, key=lambda r: (r[1], r[0])):
+    failed: Dict[int, Tuple[int, Any]] = {}
+    for m, k, scores, lmu, warn, eta in done:
         if scores is None:
-            raise RuntimeError(f"cross-validation fold {k} produced no solution ({warn})")
+            failed.setdefault(m, (k, warn))
+            continue
         L = paths[m].n_lambdas
         raw[m][k] = scores[:L]
         lmus[m, k] = min(lmu, L)
@@ -398,6 +438,11 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
         if warn is not None and warn[1] < L:
             mix = f" (alpha={paths[m].alpha:g})" if M > 1 else ""
             stopped.append((m, k, f"fold {k}{mix} at lambda index {warn[1]} ({warn[0]})"))
+    _errors.without_solution(failed, [p.alpha for p in paths], mix_options, option_names, category,
+                      stacklevel)
+    stopped = [s for s in stopped if s[0] not in failed]
+    for m in failed:
+        raw[m] = None
     if stopped:
         warnings.warn("cross-validation: " + "; ".join(t for *_, t in sorted(stopped))
                       + "; later lambdas reuse the fold's last solution", category, stacklevel=stacklevel)
@@ -413,17 +458,18 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
                   fold_scores=raw[b], alphas=[p.alpha for p in paths], fit_preval=preval)
 
 
-def _best_mix(raws: List[np.ndarray], fold_weights: np.ndarray, measure: str
+def _best_mix(raws: List[Optional[np.ndarray]], fold_weights: np.ndarray, measure: str
               ) -> Tuple[int, np.ndarray, np.ndarray, int, int]:
-    """The mix with the best score at its lambda_min: its index, the mean
-    score and its standard error, and the indices of lambda_min and
-    lambda_1se."""
-    fits = []
-    for raw in raws:
-        cvm, cvsd = _cv_stats(raw, fold_weights)
-        fits.append((cvm, cvsd) + choose(cvm, cvsd, measure))
-    best = [cvm[imin] for cvm, _, imin, _ in fits]
-    b = int(np.argmax(best) if families.MEASURES[measure].maximise else np.argmin(best))
+    """The mix with the best score at its lambda_min (the first of equals;
+    a mix left out has None for its scores): its index, the mean score and
+    its standard error, and the indices of lambda_min and lambda_1se."""
+    fits = {}
+    for m, raw in enumerate(raws):
+        if raw is not None:
+            cvm, cvsd = _cv_stats(raw, fold_weights)
+            fits[m] = (cvm, cvsd) + choose(cvm, cvsd, measure)
+    pick = max if families.MEASURES[measure].maximise else min
+    b = pick(fits, key=lambda m: fits[m][0][fits[m][2]])
     return (b,) + fits[b]
 
 
@@ -510,6 +556,14 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     CVPath
         Describes the chosen mix (``alpha``; the grid is in ``alphas``).
 
+    Raises
+    ------
+    ValueError
+        For invalid arguments; for a fold that cannot be fitted (its
+        training rows weigh nothing, every column is constant on them...)
+        or that stopped before its first solution, naming the fold; when
+        the data overflow, naming X or y.
+
     Notes
     -----
     The measure of a fold is the weighted mean of the per-observation loss
@@ -523,7 +577,20 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     Its remaining lambdas are then scored with the fold's last solution, so
     ``cvm`` always covers every lambda of ``path``; ``fold_n_lambdas`` records
     how far each fold went, and a :class:`PathWarning` is raised when a fold
-    hit ``maxit`` or ``pmax``.
+    hit ``maxit`` or ``pmax``.  A fold stopped by them before its first
+    solution leaves its mix out of a grid of mixes, with a warning; when
+    that leaves no mix (with a single mix, always), cv_path raises a
+    ValueError naming the fold and the limit, as it does for a fold whose
+    training rows have no positive weight or cannot be fitted.
+
+    Examples
+    --------
+    >>> import numpy as np, varnel
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.standard_normal((100, 5)); y = X[:, 0] + 0.5 * rng.standard_normal(100)
+    >>> cvp = varnel.cv_path(X, y, nfolds=5, seed=0)
+    >>> cvp.lambda_1se >= cvp.lambda_min
+    True
     """
     mixes = _mixes(options.get("alpha", _fit.DEFAULTS["alpha"]))
     if _dask.any_dask(X, y, offset, foldid, options.get("weights")):

@@ -328,7 +328,8 @@ class _NetEstimator(BaseEstimator):
         if a is None or len(mixes) > 1:
             cvp = cross_validate(problem, self._folds(X, y, problem, groups), self.measure, mix_options,
                                  n_jobs=self.n_jobs, fold_options=fold_options,
-                                 category=PathConvergenceWarning, stacklevel=3, all_by_default=False)
+                                 category=PathConvergenceWarning, stacklevel=3, all_by_default=False,
+                                 option_names={"maxit": "max_iter"})
             m = int(np.flatnonzero(cvp.alphas == cvp.alpha)[0])
             path, lam = cvp.path, getattr(cvp, self.select)
         else:
