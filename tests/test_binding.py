@@ -47,40 +47,6 @@ def notes(exc):
 # ---- binding: the interpreter's own texts -----------------------------------------
 
 
-@pytest.mark.parametrize("name, first", [
-    ("elnet_path", 'elnet_path(x, y, *, family="gaussian", alpha=1.0, nlambda=100, lambda_min_ratio=None, '
-                   'user_lambda=None, standardize=True, intercept=True, thresh=1e-7, maxit=100000, dfmax=None, '
-                   'pmax=None, penalty_factor=None, lower_limits=None, upper_limits=None, weights=None, '
-                   'exclude=None)\n--\n\nFit a Gaussian, binomial or Poisson elastic-net path on a dense matrix.\n'),
-    ("elnet_sparse", "elnet_sparse(n, p, col_ptr, row_idx, values, y, *, alpha=1.0, nlambda=100, "
-                     "lambda_min_ratio=None, user_lambda=None, standardize=True, intercept=True, thresh=1e-7, "
-                     "maxit=100000, dfmax=None, pmax=None, penalty_factor=None, lower_limits=None, "
-                     "upper_limits=None, weights=None, exclude=None)\n--\n\n"
-                     "Sparse Gaussian path. `col_ptr`/`row_idx`/`values` are CSC arrays (as in a\n"
-                     "scipy `csc_matrix`). Gaussian only for now; the marshaling mirrors the dense\n"
-                     "entry point above.\n\n"),
-])
-def test_docstrings(name, first):
-    """The signature line, "--" and the opening text, then numpydoc sections
-    whose example runs; help() shows the text without the signature line."""
-    import doctest
-
-    func = getattr(_core, name)
-    doc = func.__doc__
-    signature, opening = first.split("\n--\n\n")
-    assert name + func.__text_signature__ == signature and doc.startswith(opening)
-    runner = doctest.DocTestRunner()
-    test = doctest.DocTestParser().get_doctest(doc, {}, name, None, 0)
-    assert len(test.examples) >= 4
-    runner.run(test, out=lambda text: None)
-    assert runner.summarize(verbose=False).failed == 0
-    sections = [line for line in doc.splitlines() if line and set(line) == {"-"}]
-    assert len(sections) == 4 and all(h + "\n" + "-" * len(h) in doc for h in ("Parameters", "Returns", "Raises",
-                                                                          "Examples"))
-    for param in inspect.signature(func).parameters:
-        assert re.search(rf"^{param}\b|, {param}\b", doc, re.M), param
-
-
 @pytest.mark.parametrize("name", ["elnet_path", "elnet_sparse"])
 def test_binding_errors_are_the_interpreters(name):
     """Call patterns (positional counts, known, unknown and duplicated keywords)

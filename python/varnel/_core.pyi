@@ -82,9 +82,10 @@ def elnet_path(
     **options: Unpack[Options],
 ) -> PathResult:
     """Fit a Gaussian, binomial or Poisson elastic-net path on a dense
-    float64 matrix ``x`` (n, p); the result's "beta" is (p, lmu).  The full
-    numpydoc text (parameters, returns, raises, example) is the compiled
-    function's docstring: ``help(varnel._core.elnet_path)``."""
+    float64 matrix ``x`` (n, p); the result's "beta" is (p, lmu).  The
+    compiled function's docstring is its fixed signature text; the full
+    reference (parameters, returns, raises, example) is the documentation's
+    page of the extension module."""
 
 def elnet_sparse(
     n: int,
@@ -98,8 +99,8 @@ def elnet_sparse(
     """Sparse Gaussian path: the elastic-net path of :func:`elnet_path` on an
     n x p matrix of compressed sparse columns (``col_ptr``, ``row_idx``,
     ``values``: a ``csc_matrix``'s ``indptr``, ``indices``, ``data``), never
-    densified.  The full numpydoc text is the compiled function's
-    docstring: ``help(varnel._core.elnet_sparse)``."""
+    densified.  The full reference is the documentation's page of the
+    extension module."""
 
 def fit(
     x: Union[NDArray[np.float64], _Csc],
