@@ -189,17 +189,17 @@ def test_fit_survival_and_several_responses(tmp_path, monkeypatch, family, colum
     np.testing.assert_allclose(doc["path"]["coefs"], ref.path.coefs, rtol=1e-12, atol=1e-15)
 
 
-def test_readme_synopsis_lists_every_flag_and_family():
+def test_cli_page_synopsis_lists_every_flag_and_family():
     import pathlib
     import re
 
     from varnel import families
     from varnel.cli import build_parser
 
-    readme = pathlib.Path(__file__).resolve().parents[1] / "README.md"
-    if not readme.exists():
-        pytest.skip("README.md is not next to the tests")
-    synopsis = re.search(r"## Command line\n\n```sh\n(.*?)```", readme.read_text(), flags=re.S).group(1)
+    page = pathlib.Path(__file__).resolve().parents[1] / "docs" / "cli.md"
+    if not page.exists():
+        pytest.skip("docs/cli.md is not next to the tests")
+    synopsis = re.search(r"# The command line\n\n```sh\n(.*?)```", page.read_text(), flags=re.S).group(1)
     sub = next(a for a in build_parser()._actions if a.dest == "command")
     for command, parser in sub.choices.items():
         assert f"python -m varnel {command}" in synopsis

@@ -4,7 +4,6 @@ import ast
 import inspect
 import io
 import pathlib
-import re
 import subprocess
 import sys
 import textwrap
@@ -128,23 +127,3 @@ def test_demo_data_is_what_make_demo_writes():
     assert data.X.shape == (120, 12) and data.feature_names[0] == "x1" and data.target_name == "y"
     np.testing.assert_allclose(np.column_stack([data.X, data.y]), regenerated, atol=1e-4)
     assert shipped.splitlines()[0] == ",".join(data.feature_names + ["y"])
-
-
-def test_readme_examples_run(tmp_path, monkeypatch):
-    for name in ("sklearn", "matplotlib", "joblib", "distributed"):
-        pytest.importorskip(name)
-    readme = pathlib.Path(__file__).resolve().parents[1] / "README.md"
-    if not readme.exists():
-        pytest.skip("README.md is not next to the tests")
-    text = readme.read_text()
-    start, end = text.find("<!-- api:start -->"), text.find("<!-- api:end -->")
-    if start < 0 or end < 0:
-        pytest.skip("README.md has no API section")
-    blocks = re.findall(r"```python\n(.*?)```", text[start:end], flags=re.S)
-    assert len(blocks) >= 5
-    monkeypatch.chdir(tmp_path)
-    namespace: dict = {}
-    for block in blocks:
-        exec(compile(block, "README.md", "exec"), namespace)
-    assert namespace["cv"].lambda_1se >= namespace["cv"].lambda_min
-    assert (tmp_path / "cv.png").exists()

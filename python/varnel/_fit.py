@@ -26,7 +26,21 @@ class PathWarning(UserWarning):
     """A path stopped before its last lambda (``maxit`` or ``pmax`` was reached).
 
     The solutions computed before the stop are kept; the message names the
-    lambda index (0-based) at which the solver gave up.
+    lambda index (0-based) at which the solver gave up, and ``Path.warning``
+    holds ``(kind, lambda_index)``.
+
+    Examples
+    --------
+    >>> import warnings
+    >>> import varnel
+    >>> data = varnel.load_demo()
+    >>> with warnings.catch_warnings(record=True) as caught:
+    ...     warnings.simplefilter("always")
+    ...     path = varnel.fit_path(data.X, data.y, maxit=50)
+    >>> any(issubclass(w.category, varnel.PathWarning) for w in caught)
+    True
+    >>> path.warning[0]
+    'MaxIterReached'
     """
 
 

@@ -67,6 +67,16 @@ class CVPath:
         observation at each lambda (NaN for an observation never held out).
     path : Path
         The fit on all the data.
+
+    Examples
+    --------
+    >>> import varnel
+    >>> data = varnel.load_demo()
+    >>> cv = varnel.cv_path(data.X, data.y, nfolds=5, seed=0)
+    >>> cv.lambda_1se >= cv.lambda_min
+    True
+    >>> cv.cvm.shape == cv.lambdas.shape
+    True
     """
 
     def __init__(self, path: Path, cvm, cvsd, measure, foldid, fold_n_lambdas, index_min, index_1se,
@@ -101,22 +111,105 @@ class CVPath:
         return s
 
     def coef(self, s: Union[str, LambdaSpec] = "lambda_1se") -> np.ndarray:
-        """Coefficients of the full-data path at ``s`` (default ``lambda_1se``);
-        see :meth:`Path.coef`."""
+        """Coefficients of the full-data path at ``s``.
+
+        Parameters
+        ----------
+        s : {"lambda_1se", "lambda_min"}, float or sequence of float
+            The penalty: one of the two chosen ones, or any lambda (see
+            :meth:`Path.coef`).
+
+        Returns
+        -------
+        ndarray of shape (p,), (p, K) or (p, len(s))
+            The coefficients on the features' scale.
+
+        Raises
+        ------
+        ValueError
+            When ``s`` is a string other than the two chosen lambdas' names.
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> cv = varnel.cv_path(data.X, data.y, nfolds=5, seed=0)
+        >>> cv.coef().shape, cv.coef("lambda_min").shape
+        ((12,), (12,))
+        """
         return self.path.coef(self._s(s))
 
     def intercept(self, s: Union[str, LambdaSpec] = "lambda_1se"):
-        """Intercept of the full-data path at ``s`` (default ``lambda_1se``)."""
+        """Intercept of the full-data path at ``s``.
+
+        Parameters
+        ----------
+        s : {"lambda_1se", "lambda_min"}, float or sequence of float
+            The penalty, as for :meth:`coef`.
+
+        Returns
+        -------
+        float or ndarray
+            The intercept (one per class or response for the block families).
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> cv = varnel.cv_path(data.X, data.y, nfolds=5, seed=0)
+        >>> isinstance(cv.intercept(), float)
+        True
+        """
         return self.path.intercept(self._s(s))
 
     def predict(self, X: Any, s: Union[str, LambdaSpec] = "lambda_1se", kind: str = "link",
                 offset: Any = None) -> np.ndarray:
-        """Predictions of the full-data path at ``s`` (default ``lambda_1se``);
-        see :meth:`Path.predict`."""
+        """Predictions of the full-data path at ``s``.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n, p)
+            The new rows.
+        s : {"lambda_1se", "lambda_min"}, float or sequence of float
+            The penalty, as for :meth:`coef`.
+        kind : {"link", "response", "class"}
+            What to predict, as for :meth:`Path.predict`.
+        offset : array-like, optional
+            The new rows' offsets.
+
+        Returns
+        -------
+        ndarray
+            As :meth:`Path.predict` returns.
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> cv = varnel.cv_path(data.X, data.y, nfolds=5, seed=0)
+        >>> cv.predict(data.X[:3]).shape
+        (3,)
+        >>> cv.predict(data.X[:3], s="lambda_min").shape
+        (3,)
+        """
         return self.path.predict(X, s=self._s(s), kind=kind, offset=offset)
 
     def summary(self) -> str:
-        """The two chosen lambdas with their measure, standard error and Df."""
+        """The two chosen lambdas with their measure, standard error and Df.
+
+        Returns
+        -------
+        str
+            A small table, the one that ``print(cv)`` shows under its header.
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> cv = varnel.cv_path(data.X, data.y, nfolds=5, seed=0)
+        >>> print(cv.summary().splitlines()[0])
+        Measure: Mean-squared error (5-fold cross-validation)
+        """
         label = self.path.family_instance.measure_label(self.measure)
         head = f"Measure: {label} ({self.nfolds}-fold cross-validation)"
         if len(self.alphas) > 1:
@@ -133,7 +226,25 @@ class CVPath:
                 f"nfolds={self.nfolds}, n_lambdas={len(self.lambdas)})\n" + self.summary())
 
     def to_dict(self) -> Dict[str, Any]:
-        """A JSON-serialisable description (the full path included)."""
+        """A JSON-serialisable description (the full path included).
+
+        Returns
+        -------
+        dict
+            The measure, the mixes, the chosen lambdas and their indices,
+            ``cvm``, ``cvsd``, ``nzero``, the fold scores and lambdas, and
+            ``path`` (:meth:`Path.to_dict`).
+
+        Examples
+        --------
+        >>> import json
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> cv = varnel.cv_path(data.X, data.y, nfolds=5, seed=0)
+        >>> doc = json.loads(json.dumps(cv.to_dict()))
+        >>> doc["lambda_1se"] == cv.lambda_1se
+        True
+        """
         return {
             "measure": self.measure,
             "alpha": self.alpha,
@@ -153,7 +264,31 @@ class CVPath:
 
     def plot(self, ax: Any = None):
         """Plot the cross-validation curve with one-standard-error bars and
-        both chosen lambdas marked (needs matplotlib).  Returns the Axes."""
+        both chosen lambdas marked (needs matplotlib).
+
+        Parameters
+        ----------
+        ax : matplotlib Axes, optional
+            Where to draw (default: a new figure's axes).
+
+        Returns
+        -------
+        matplotlib Axes
+            The axes drawn on.
+
+        Raises
+        ------
+        ImportError
+            Without matplotlib.
+
+        Examples
+        --------
+        >>> import matplotlib
+        >>> matplotlib.use("Agg")
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> ax = varnel.cv_path(data.X, data.y, nfolds=5, seed=0).plot()
+        """
         from ._plot import plot_cv
 
         return plot_cv(self, ax=ax)
@@ -585,11 +720,14 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
 
     Examples
     --------
-    >>> import numpy as np, varnel
-    >>> rng = np.random.default_rng(0)
-    >>> X = rng.standard_normal((100, 5)); y = X[:, 0] + 0.5 * rng.standard_normal(100)
-    >>> cvp = varnel.cv_path(X, y, nfolds=5, seed=0)
-    >>> cvp.lambda_1se >= cvp.lambda_min
+    >>> import numpy as np
+    >>> import varnel
+    >>> data = varnel.load_demo()
+    >>> cv = varnel.cv_path(data.X, data.y, nfolds=5, seed=0)
+    >>> cv.lambda_1se >= cv.lambda_min
+    True
+    >>> grid = varnel.cv_path(data.X, data.y, alpha=[0.5, 1.0], nfolds=5, seed=0)
+    >>> float(grid.alpha) in (0.5, 1.0)
     True
     """
     mixes = _mixes(options.get("alpha", _fit.DEFAULTS["alpha"]))

@@ -143,6 +143,13 @@ def load_demo(as_frame: bool = False):
     -------
     Dataset or pandas.DataFrame
         ``Dataset(X, y, feature_names, target_name)`` with X of shape (120, 12).
+
+    Examples
+    --------
+    >>> import varnel
+    >>> data = varnel.load_demo()
+    >>> data.X.shape, data.feature_names[:3], data.target_name
+    ((120, 12), ['x1', 'x2', 'x3'], 'y')
     """
     text = resources.files("varnel").joinpath("data", "demo.csv").read_text(encoding="utf-8")
     data = read_csv(io.StringIO(text), "y")

@@ -45,6 +45,17 @@ class PathConvergenceWarning(_fit.PathWarning, ConvergenceWarning):
     It is both a :class:`varnel.PathWarning` and a scikit-learn
     :class:`~sklearn.exceptions.ConvergenceWarning`, so a filter on either
     catches it.
+
+    Examples
+    --------
+    >>> import warnings
+    >>> import varnel
+    >>> data = varnel.load_demo()
+    >>> with warnings.catch_warnings(record=True) as caught:
+    ...     warnings.simplefilter("always")
+    ...     model = varnel.ElasticNetRegressor(alpha=0.01, max_iter=5).fit(data.X, data.y)
+    >>> any(issubclass(w.category, varnel.PathConvergenceWarning) for w in caught)
+    True
     """
 
 
@@ -290,6 +301,21 @@ class _NetEstimator(BaseEstimator):
         Returns
         -------
         self
+            The fitted estimator.
+
+        Raises
+        ------
+        ValueError
+            For a parameter or an input out of its range, named in the
+            message (a ``TypeError`` for a wrong type).
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> model = varnel.ElasticNetRegressor(l1_ratio=[0.5, 1.0], random_state=0)
+        >>> model.fit(data.X, data.y).l1_ratio_ in (0.5, 1.0)
+        True
         """
         self._validate_params()
         mixes = self._check_more_params()
@@ -419,7 +445,7 @@ PARAMS_DOC = _PARAMS_DOC
 
 class ElasticNetRegressor(RegressorMixin, _NetEstimator):
     __doc__ = ("Elastic-net linear regression; the penalty strength is chosen by\n"
-               "cross-validation unless ``alpha`` is given.\n" + _OBJECTIVE["gaussian"]
+               "    cross-validation unless ``alpha`` is given.\n" + _OBJECTIVE["gaussian"]
                + _PARAMS_DOC + """
     Examples
     --------
@@ -435,18 +461,75 @@ class ElasticNetRegressor(RegressorMixin, _NetEstimator):
     _family = "gaussian"
 
     def predict(self, X, offset=None):
-        """Predicted means, ``offset + intercept_ + X @ coef_``."""
+        """Predicted means, ``offset + intercept_ + X @ coef_``.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        ndarray of shape (n_samples,)
+            The predictions.
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> model = varnel.ElasticNetRegressor(alpha=0.05).fit(data.X, data.y)
+        >>> model.predict(data.X[:4]).shape
+        (4,)
+        """
         return self._link(X, offset)
 
     def score(self, X, y, sample_weight=None, offset=None):
-        """R², the coefficient of determination of ``predict(X, offset)``."""
+        """R², the coefficient of determination of ``predict(X, offset)``.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        y : array-like of shape (n_samples,)
+            The true targets.
+        sample_weight : array-like of shape (n_samples,), optional
+            Weights of the samples.
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        float
+            R² (1 is perfect).
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> model = varnel.ElasticNetRegressor(alpha=0.05).fit(data.X, data.y)
+        >>> 0 < model.score(data.X, data.y) <= 1
+        True
+        """
         return float(r2_score(y, self.predict(X, offset), sample_weight=sample_weight))
 
 
 class PoissonNetRegressor(RegressorMixin, _NetEstimator):
     __doc__ = ("Elastic-net Poisson regression (log link) for non-negative counts; the\n"
-               "penalty strength is chosen by cross-validation unless ``alpha`` is given.\n"
-               + _OBJECTIVE["poisson"] + _PARAMS_DOC)
+               "    penalty strength is chosen by cross-validation unless ``alpha`` is given.\n"
+               + _OBJECTIVE["poisson"] + _PARAMS_DOC + """
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from varnel import PoissonNetRegressor
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.standard_normal((200, 4)); exposure = rng.uniform(0.5, 2, 200)
+    >>> counts = rng.poisson(exposure * np.exp(0.4 * X[:, 0]))
+    >>> model = PoissonNetRegressor(random_state=0).fit(X, counts, offset=np.log(exposure))
+    >>> model.predict(X[:2], offset=np.log(exposure[:2])).shape
+    (2,)
+""")
 
     _family = "poisson"
     _parameter_constraints = {**_NetEstimator._parameter_constraints,
@@ -464,12 +547,64 @@ class PoissonNetRegressor(RegressorMixin, _NetEstimator):
         return X, y
 
     def predict(self, X, offset=None):
-        """Predicted means, ``exp(offset + intercept_ + X @ coef_)``."""
+        """Predicted means, ``exp(offset + intercept_ + X @ coef_)``.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        ndarray of shape (n_samples,)
+            The expected counts.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.normal(size=(200, 3))
+        >>> counts = rng.poisson(np.exp(0.5 * X[:, 0]))
+        >>> model = varnel.PoissonNetRegressor(alpha=0.01).fit(X, counts)
+        >>> bool((model.predict(X[:4]) > 0).all())
+        True
+        """
         return np.exp(self._link(X, offset))
 
     def score(self, X, y, sample_weight=None, offset=None):
         """D², the fraction of Poisson deviance explained by ``predict(X,
-        offset)`` (1 is perfect)."""
+        offset)`` (1 is perfect).
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        y : array-like of shape (n_samples,)
+            The true targets.
+        sample_weight : array-like of shape (n_samples,), optional
+            Weights of the samples.
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        float
+            D².
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.normal(size=(200, 3))
+        >>> counts = rng.poisson(np.exp(0.5 * X[:, 0]))
+        >>> model = varnel.PoissonNetRegressor(alpha=0.01).fit(X, counts)
+        >>> 0 < model.score(X, counts) < 1
+        True
+        """
         mu = self.predict(X, offset)
         y = column_or_1d(check_array(y, ensure_2d=False, dtype=np.float64, input_name="y"), warn=True)
         check_consistent_length(mu, y)
@@ -480,10 +615,21 @@ class PoissonNetRegressor(RegressorMixin, _NetEstimator):
 
 class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
     __doc__ = ("Elastic-net logistic regression, two-class or multinomial; the penalty\n"
-               "strength is chosen by cross-validation unless ``alpha`` is given.\n"
+               "    strength is chosen by cross-validation unless ``alpha`` is given.\n"
                + _OBJECTIVE["logistic"] + _PARAMS_DOC + """
     classes_ : ndarray of shape (K,)
         The labels, sorted; with two, ``classes_[1]`` is the positive class.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from varnel import LogisticNetClassifier
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.standard_normal((120, 4))
+    >>> y = np.array(["a", "b", "c"])[np.argmax(X[:, :3] + rng.gumbel(size=(120, 3)), axis=1)]
+    >>> model = LogisticNetClassifier(l1_ratio=0.5, random_state=0).fit(X, y)
+    >>> model.classes_.tolist(), model.predict_proba(X[:2]).shape
+    (['a', 'b', 'c'], (2, 3))
 """)
 
     _family = "logistic"
@@ -518,11 +664,58 @@ class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
 
     def decision_function(self, X, offset=None):
         """Linear predictor: the log-odds of ``classes_[1]`` for two classes,
-        shape (n_samples,); one column per class otherwise, (n_samples, K)."""
+        shape (n_samples,); one column per class otherwise, (n_samples, K).
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        ndarray of shape (n_samples,) or (n_samples, K)
+            The linear predictors.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> labels = np.where(data.y > np.median(data.y), "high", "low")
+        >>> model = varnel.LogisticNetClassifier(alpha=0.01).fit(data.X, labels)
+        >>> model.decision_function(data.X[:3]).shape
+        (3,)
+        """
         return self._link(X, offset)
 
     def predict_proba(self, X, offset=None):
-        """Class probabilities, shape (n_samples, K), columns in ``classes_`` order."""
+        """Class probabilities, shape (n_samples, K), columns in ``classes_`` order.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        ndarray of shape (n_samples, K)
+            Rows summing to 1 (a Dask array for Dask input).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> labels = np.where(data.y > np.median(data.y), "high", "low")
+        >>> model = varnel.LogisticNetClassifier(alpha=0.01).fit(data.X, labels)
+        >>> proba = model.predict_proba(data.X[:3])
+        >>> proba.shape, bool(np.allclose(proba.sum(axis=1), 1))
+        ((3, 2), True)
+        """
         if _dask.any_dask(X, offset):  # lazy: a Dask array
             p = self.path_.predict(X, s=self.lambda_, kind="response", offset=offset)
             return p if p.ndim == 2 else p.map_blocks(lambda b: np.column_stack([1.0 - b, b]),
@@ -534,14 +727,60 @@ class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
         return np.column_stack([1.0 - p, p])
 
     def predict_log_proba(self, X, offset=None):
-        """Logarithm of :meth:`predict_proba`."""
+        """Logarithm of :meth:`predict_proba`.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        ndarray of shape (n_samples, K)
+            The log-probabilities.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> labels = np.where(data.y > np.median(data.y), "high", "low")
+        >>> model = varnel.LogisticNetClassifier(alpha=0.01).fit(data.X, labels)
+        >>> bool(np.allclose(np.exp(model.predict_log_proba(data.X[:3])), model.predict_proba(data.X[:3])))
+        True
+        """
         eta = self._link(X, offset)
         if eta.ndim == 2:
             return eta - np.logaddexp.reduce(eta, axis=1, keepdims=True)
         return np.column_stack([-np.logaddexp(0.0, eta), -np.logaddexp(0.0, -eta)])
 
     def predict(self, X, offset=None):
-        """The most probable label."""
+        """The most probable label.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        ndarray of shape (n_samples,)
+            Labels from ``classes_``.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> labels = np.where(data.y > np.median(data.y), "high", "low")
+        >>> model = varnel.LogisticNetClassifier(alpha=0.01).fit(data.X, labels)
+        >>> set(model.predict(data.X)) <= {"high", "low"}
+        True
+        """
         if _dask.any_dask(X, offset):  # lazy: a Dask array
             return self.path_.predict(X, s=self.lambda_, kind="class", offset=offset)
         eta = self._link(X, offset)
@@ -550,5 +789,32 @@ class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
         return self.classes_[(eta > 0).astype(np.intp)]
 
     def score(self, X, y, sample_weight=None, offset=None):
-        """The (weighted) fraction of ``predict(X, offset)`` that is right."""
+        """The (weighted) fraction of ``predict(X, offset)`` that is right.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        y : array-like of shape (n_samples,)
+            The true labels.
+        sample_weight : array-like of shape (n_samples,), optional
+            Weights of the samples.
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        float
+            The accuracy.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> labels = np.where(data.y > np.median(data.y), "high", "low")
+        >>> model = varnel.LogisticNetClassifier(alpha=0.01).fit(data.X, labels)
+        >>> model.score(data.X, labels) > 0.5
+        True
+        """
         return float(accuracy_score(y, self.predict(X, offset), sample_weight=sample_weight))

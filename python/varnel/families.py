@@ -38,7 +38,14 @@ __all__ = ["Family", "Gaussian", "Binomial", "Poisson", "Multinomial", "Gamma", 
 
 class Measure(NamedTuple):
     """A cross-validation measure: its name, the label of its axis, and
-    whether larger values are better."""
+    whether larger values are better.
+
+    Examples
+    --------
+    >>> from varnel import families
+    >>> families.MEASURES["auc"]
+    Measure(name='auc', label='AUC', maximise=True)
+    """
 
     name: str
     label: str
@@ -57,7 +64,14 @@ MEASURES: Dict[str, Measure] = {m.name: m for m in (
 
 class PenaltyMap(NamedTuple):
     """scikit-learn's penalty in the solver's terms: ``lambda = factor *
-    alpha_strength`` and the solver's mix ``alpha = mix``."""
+    alpha_strength`` and the solver's mix ``alpha = mix``.
+
+    Examples
+    --------
+    >>> from varnel import families
+    >>> families.get_family("poisson").penalty_map(0.5, 1.0)
+    PenaltyMap(factor=1.0, mix=0.5)
+    """
 
     factor: float
     mix: float
@@ -133,7 +147,29 @@ def _power_deviance(y: np.ndarray, mu: np.ndarray, p: float) -> np.ndarray:
 
 def weighted_auc(score: np.ndarray, y: np.ndarray, w: np.ndarray) -> float:
     """Area under the ROC curve with observation weights (ties count one half);
-    NaN when one class has no weight."""
+    NaN when one class has no weight.
+
+    Parameters
+    ----------
+    score : ndarray of shape (n,)
+        The scores (larger: the positive class more likely).
+    y : ndarray of shape (n,)
+        1 for the positive class, 0 for the other.
+    w : ndarray of shape (n,)
+        Observation weights; a pair counts with the product of its weights.
+
+    Returns
+    -------
+    float
+        The weighted AUC in [0, 1], or NaN.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from varnel.families import weighted_auc
+    >>> weighted_auc(np.array([0.1, 0.4, 0.35, 0.8]), np.array([0, 0, 1, 1]), np.ones(4))
+    0.75
+    """
     pos = y > 0.5
     wp = np.where(pos, w, 0.0)
     wn = np.where(pos, 0.0, w)
@@ -167,6 +203,16 @@ class Family:
 
     Linear predictors ``eta`` have the rows first, then (for a family with K
     linear predictors per row) the class axis, then optionally the lambdas.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from varnel import families
+    >>> fam = families.get_family("binomial")
+    >>> fam.name, fam.link, fam.measures[0]
+    ('logistic', 'logit', 'deviance')
+    >>> fam.inverse_link(np.array([0.0]))
+    array([0.5])
     """
 
     #: the canonical name, kept in ``Path.family``
@@ -345,6 +391,8 @@ class Family:
         return LINK_FUNCTIONS[self.link](mu)
 
     def check_kind(self, kind: Any) -> str:
+        """``kind`` when the family offers it (see ``kinds``), else a
+        ValueError naming ``kind`` and the family's choices."""
         if kind not in self.kinds:
             raise ValueError(f"kind={kind!r} is not offered by the {self.name} family; "
                              f"choose one of {self.kinds}")
@@ -361,6 +409,8 @@ class Family:
         return self.labels(eta, classes)
 
     def labels(self, eta: np.ndarray, classes: Optional[np.ndarray]) -> np.ndarray:
+        """The most probable label of each row (the class families only; the
+        others raise a ValueError)."""
         raise ValueError(f"the {self.name} family predicts no classes")
 
     # ---- losses and measures ------------------------------------------------------
@@ -442,6 +492,8 @@ class Family:
         return out[:, 0] if single else out
 
     def misclassified(self, y: np.ndarray, eta: np.ndarray) -> np.ndarray:
+        """1 where the most probable class at ``eta`` (n, L) is not ``y``'s,
+        else 0 (the class families only; the others raise a ValueError)."""
         raise ValueError(f"the {self.name} family has no classes to misclassify")
 
     def fold_score(self, y: np.ndarray, w: np.ndarray, eta: np.ndarray, measure: str,
@@ -473,6 +525,7 @@ class Family:
         its labels, None when it has none), cannot give."""
 
     def measure_label(self, measure: str) -> str:
+        """The axis label of a measure (the deviance's is the family's own)."""
         return self.deviance_label if measure == "deviance" else MEASURES[measure].label
 
     # ---- scikit-learn's parametrisation ---------------------------------------------
@@ -496,7 +549,17 @@ class Family:
 
 class Gaussian(Family):
     """Least squares (identity link, the default) or a normal response with
-    a log link; the deviance is the squared error."""
+    a log link; the deviance is the squared error.
+
+    Examples
+    --------
+    >>> import varnel
+    >>> from varnel import families
+    >>> data = varnel.load_demo()
+    >>> path = varnel.fit_path(data.X, data.y, families.Gaussian())
+    >>> path.family
+    'gaussian'
+    """
 
     name = "gaussian"
     aliases = ("normal",)
@@ -568,7 +631,18 @@ class Gaussian(Family):
 
 class Poisson(Family):
     """Counts: log link (the default, mean ``exp(eta)``), identity or
-    square-root link."""
+    square-root link.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import varnel
+    >>> from varnel import families
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(100, 3)); y = rng.poisson(np.exp(X[:, 0]))
+    >>> varnel.fit_path(X, y, families.Poisson(link="sqrt")).family_instance
+    Poisson(link='sqrt')
+    """
 
     name = "poisson"
     solver_name = "poisson"
@@ -640,6 +714,7 @@ class _ClassFamily(Family):
         return values
 
     def check_classes(self, classes: np.ndarray) -> None:
+        """A ValueError when the labels found in y do not suit the family."""
         k = classes.shape[0]
         if k < 2:
             raise ValueError(f"the {self.name} family needs at least two classes in y, found {k}")
@@ -647,7 +722,19 @@ class _ClassFamily(Family):
 
 class Binomial(_ClassFamily):
     """Two classes: logit link (the default), probit or complementary
-    log-log; the second label (sorted) is coded 1."""
+    log-log; the second label (sorted) is coded 1.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import varnel
+    >>> from varnel import families
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(100, 3)); y = X[:, 0] + rng.normal(size=100) > 0
+    >>> path = varnel.fit_path(X, y, families.Binomial(link="probit"))
+    >>> path.family, path.classes.tolist()
+    ('logistic', [False, True])
+    """
 
     name = "logistic"
     aliases = ("binomial",)
@@ -749,7 +836,18 @@ class Binomial(_ClassFamily):
 
 class Multinomial(_ClassFamily):
     """K >= 2 classes: one linear predictor per class (the class axis comes
-    after the rows), softmax probabilities."""
+    after the rows), softmax probabilities.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import varnel
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(90, 3)); y = np.repeat(["a", "b", "c"], 30)
+    >>> path = varnel.fit_path(X, y, "multinomial", nlambda=5)
+    >>> path.coefs.shape[:2], path.classes.tolist()
+    ((3, 3), ['a', 'b', 'c'])
+    """
 
     name = "multinomial"
     solver_name = "multinomial"
@@ -849,7 +947,18 @@ class _PositiveFamily(Family):
 
 class Gamma(_PositiveFamily):
     """Positive responses with a constant coefficient of variation: variance
-    mu^2; log (default), inverse or identity link."""
+    mu^2; log (default), inverse or identity link.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import varnel
+    >>> from varnel import families
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(100, 3)); y = rng.gamma(2.0, np.exp(0.3 * X[:, 0]))
+    >>> varnel.fit_path(X, y, families.Gamma(link="inverse")).family_instance
+    Gamma(link='inverse')
+    """
 
     name = "gamma"
     solver_name = "gamma"
@@ -887,7 +996,17 @@ class Gamma(_PositiveFamily):
 
 class InverseGaussian(_PositiveFamily):
     """Positive responses with variance mu^3; log (default), inverse,
-    inverse_squared or identity link."""
+    inverse_squared or identity link.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import varnel
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(100, 3)); y = rng.wald(np.exp(0.2 * X[:, 0]), 2.0)
+    >>> varnel.fit_path(X, y, "inverse_gaussian").family
+    'inverse_gaussian'
+    """
 
     name = "inverse_gaussian"
     solver_name = "inverse_gaussian"
@@ -927,7 +1046,16 @@ class InverseGaussian(_PositiveFamily):
 class Tweedie(_PositiveFamily):
     """Variance mu^power for power 0 or in [1, 3]: 0 normal, 1 Poisson,
     1 < power < 2 compound Poisson-gamma (claims with exact zeros), 2 gamma,
-    3 inverse Gaussian; log (default) or identity link."""
+    3 inverse Gaussian; log (default) or identity link.
+
+    Examples
+    --------
+    >>> from varnel import families
+    >>> families.get_family("tweedie:1.5") == families.Tweedie(1.5)
+    True
+    >>> families.Tweedie(1.5, link="identity").links
+    ('log', 'identity')
+    """
 
     name = "tweedie"
     solver_name = "tweedie"
@@ -985,7 +1113,14 @@ class Tweedie(_PositiveFamily):
 
 class NegativeBinomial(_PositiveFamily):
     """Overdispersed counts: variance mu + theta mu^2 (theta > 0, default 1;
-    theta -> 0 is the Poisson family); log (default), identity or sqrt link."""
+    theta -> 0 is the Poisson family); log (default), identity or sqrt link.
+
+    Examples
+    --------
+    >>> from varnel import families
+    >>> families.get_family("negbin:2")
+    NegativeBinomial(theta=2.0)
+    """
 
     name = "negative_binomial"
     aliases = ("negbin",)
@@ -1040,7 +1175,19 @@ class Cox(Family):
     status per row (an (n, 2) array, a structured array with a boolean or
     integer status field and a float time field, or a two-column data
     frame); the linear predictor is the log relative risk (no intercept),
-    ``exp(eta)`` the relative risk.  ``ties`` is "breslow" or "efron"."""
+    ``exp(eta)`` the relative risk.  ``ties`` is "breslow" or "efron".
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import varnel
+    >>> from varnel import families
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(100, 3))
+    >>> y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), np.ones(100)])
+    >>> varnel.fit_path(X, y, families.Cox(ties="efron")).family_instance
+    Cox(ties='efron')
+    """
 
     name = "cox"
     solver_name = "cox"
@@ -1134,7 +1281,17 @@ class MultiTask(Family):
     together (the group elastic net), so that a variable enters or leaves
     every response's model at once.  The deviance of a row is its sum of
     squared errors over the responses; "mse" and "mae" average over them.
-    ``standardize_response`` scales each response to unit variance first."""
+    ``standardize_response`` scales each response to unit variance first.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import varnel
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(100, 4)); Y = X[:, :2] + rng.normal(size=(100, 2))
+    >>> varnel.fit_path(X, Y, "multitask").coefs.shape[:2]
+    (4, 2)
+    """
 
     name = "multitask"
     solver_name = "multitask"
@@ -1234,7 +1391,19 @@ _BY_NAME: Dict[str, Family] = {name: f for f in FAMILIES for name in (f.name,) +
 
 
 def names() -> Tuple[str, ...]:
-    """Every name :func:`get_family` takes: canonical names, then aliases."""
+    """Every name :func:`get_family` takes: canonical names, then aliases.
+
+    Returns
+    -------
+    tuple of str
+        The names.
+
+    Examples
+    --------
+    >>> from varnel import families
+    >>> families.names()[:3]
+    ('gaussian', 'logistic', 'poisson')
+    """
     return tuple(f.name for f in FAMILIES) + tuple(a for f in FAMILIES for a in f.aliases)
 
 
@@ -1258,6 +1427,7 @@ def get_family(family: Any, *, estimator: Optional[str] = None) -> Family:
     Returns
     -------
     Family
+        The family (with its link and parameter).
 
     Raises
     ------

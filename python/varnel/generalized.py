@@ -18,7 +18,7 @@ __all__ = ["GeneralizedNetRegressor"]
 
 class GeneralizedNetRegressor(RegressorMixin, NetEstimator):
     __doc__ = ("Elastic-net generalized linear model of any family and link; the penalty\n"
-               "strength is chosen by cross-validation unless ``alpha`` is given.\n" + """
+               "    strength is chosen by cross-validation unless ``alpha`` is given.\n" + """
     With ``alpha=a`` and ``l1_ratio=r`` the coefficients minimise::
 
         1/(2 n) sum_i d(y_i, mu_i) + a r ||b||_1 + a (1 - r)/2 ||b||^2
@@ -49,9 +49,11 @@ class GeneralizedNetRegressor(RegressorMixin, NetEstimator):
     >>> import numpy as np
     >>> from varnel import GeneralizedNetRegressor
     >>> rng = np.random.default_rng(0)
-    >>> X = rng.standard_normal((80, 3)); y = rng.gamma(2.0, np.exp(0.5 * X[:, 0]) / 2.0)
-    >>> GeneralizedNetRegressor(family="gamma", alpha=0.01).fit(X, y).coef_.shape
-    (3,)
+    >>> X = rng.standard_normal((200, 4))
+    >>> cost = rng.gamma(2.0, np.exp(0.3 * X[:, 0]))
+    >>> model = GeneralizedNetRegressor(family="gamma", alpha=0.01).fit(X, cost)
+    >>> model.coef_.shape, model.score(X, cost) < 1
+    ((4,), True)
 """)
 
     _parameter_constraints = {**NetEstimator._parameter_constraints,
@@ -89,12 +91,64 @@ class GeneralizedNetRegressor(RegressorMixin, NetEstimator):
         return self.family
 
     def predict(self, X, offset=None):
-        """Predicted means, ``g^-1(offset + intercept_ + X @ coef_)``."""
+        """Predicted means, ``g^-1(offset + intercept_ + X @ coef_)``.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        ndarray of shape (n_samples,)
+            The means on the response's scale.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.normal(size=(200, 3))
+        >>> cost = rng.gamma(2.0, np.exp(0.3 * X[:, 0]))
+        >>> model = varnel.GeneralizedNetRegressor(family="gamma", alpha=0.01).fit(X, cost)
+        >>> bool((model.predict(X[:4]) > 0).all())
+        True
+        """
         return get_family(self.family).inverse_link(self._link(X, offset))
 
     def score(self, X, y, sample_weight=None, offset=None):
         """D², the fraction of the family's deviance about the (weighted) mean
-        of y that ``predict(X, offset)`` explains (1 is perfect)."""
+        of y that ``predict(X, offset)`` explains (1 is perfect).
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        y : array-like of shape (n_samples,)
+            The true targets.
+        sample_weight : array-like of shape (n_samples,), optional
+            Weights of the samples.
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        float
+            D².
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.normal(size=(200, 3))
+        >>> cost = rng.gamma(2.0, np.exp(0.3 * X[:, 0]))
+        >>> model = varnel.GeneralizedNetRegressor(family="gamma", alpha=0.01).fit(X, cost)
+        >>> model.score(X, cost) < 1
+        True
+        """
         family = get_family(self.family)
         eta = self._link(X, offset)
         y = column_or_1d(check_array(y, ensure_2d=False, dtype=np.float64, input_name="y"), warn=True)

@@ -22,8 +22,8 @@ __all__ = ["MultiTaskNetRegressor"]
 
 class MultiTaskNetRegressor(RegressorMixin, NetEstimator):
     __doc__ = ("Multi-response elastic-net linear regression, variables selected jointly for\n"
-               "every response; the penalty strength is chosen by cross-validation unless\n"
-               "``alpha`` is given.\n" + """
+               "    every response; the penalty strength is chosen by cross-validation unless\n"
+               "    ``alpha`` is given.\n" + """
     With ``alpha=a`` and ``l1_ratio=r`` the coefficients W (n_targets x
     n_features) minimise, as in :class:`sklearn.linear_model.MultiTaskElasticNet`::
 
@@ -104,9 +104,61 @@ class MultiTaskNetRegressor(RegressorMixin, NetEstimator):
 
     def predict(self, X, offset=None):
         """Predicted responses, ``offset + intercept_ + X @ coef_.T``, shape
-        (n_samples, n_targets)."""
+        (n_samples, n_targets).
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        offset : array-like of shape (n_samples, n_targets), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        ndarray of shape (n_samples, n_targets)
+            The predictions.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.normal(size=(100, 5))
+        >>> Y = X[:, :2] @ [[1.0, 2.0], [-1.0, 0.5]] + rng.normal(size=(100, 2))
+        >>> model = varnel.MultiTaskNetRegressor(alpha=0.05).fit(X, Y)
+        >>> model.predict(X[:3]).shape
+        (3, 2)
+        """
         return self._link(X, offset)
 
     def score(self, X, y, sample_weight=None, offset=None):
-        """R² of ``predict(X, offset)``, averaged over the targets."""
+        """R² of ``predict(X, offset)``, averaged over the targets.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        y : array-like of shape (n_samples, n_targets)
+            The true targets.
+        sample_weight : array-like of shape (n_samples,), optional
+            Weights of the samples.
+        offset : array-like of shape (n_samples, n_targets), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        float
+            The mean R².
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.normal(size=(100, 5))
+        >>> Y = X[:, :2] @ [[1.0, 2.0], [-1.0, 0.5]] + rng.normal(size=(100, 2))
+        >>> model = varnel.MultiTaskNetRegressor(alpha=0.05).fit(X, Y)
+        >>> 0 < model.score(X, Y) <= 1
+        True
+        """
         return float(r2_score(y, self.predict(X, offset), sample_weight=sample_weight))

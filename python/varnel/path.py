@@ -87,6 +87,16 @@ class Path:
         names of a multitask path's K responses.
     alpha : float
         The elastic-net mixing parameter used.
+
+    Examples
+    --------
+    >>> import varnel
+    >>> data = varnel.load_demo()
+    >>> path = varnel.fit_path(data.X, data.y, alpha=0.9)
+    >>> path.coefs.shape == (12, path.n_lambdas)
+    True
+    >>> path.n_features
+    12
     """
 
     def __init__(self, lambdas, intercepts, coefs, dev_ratio, nulldev, npasses, warning=None,
@@ -145,7 +155,21 @@ class Path:
 
     def dense_coefs(self) -> np.ndarray:
         """The coefficients as a new dense array, (p, L) or (p, K, L), in
-        either storage (the same values, bit for bit)."""
+        either storage (the same values, bit for bit).
+
+        Returns
+        -------
+        ndarray of shape (p, L) or (p, K, L)
+            A new array.
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> path = varnel.fit_path(data.X, data.y)
+        >>> path.dense_coefs().shape == path.coefs.shape
+        True
+        """
         return _coefs.to_dense(self.coefs)
 
     @property
@@ -189,6 +213,19 @@ class Path:
             coefficients gives a scalar ``s``'s as a dense array and the
             others in its sparse form (see ``coefs``), with the values the
             dense form would have.
+
+        Raises
+        ------
+        ValueError
+            When the path holds no solution.
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> path = varnel.fit_path(data.X, data.y)
+        >>> path.coef(0.05).shape, path.coef([0.2, 0.05]).shape
+        ((12,), (12, 2))
         """
         pos, scalar = self._resolve(s)
         if pos is None:
@@ -198,7 +235,27 @@ class Path:
         return _coefs.column(out, 0) if scalar else out
 
     def intercept(self, s: LambdaSpec = None) -> Union[float, np.ndarray]:
-        """Intercept(s) at the lambda value(s) ``s``, interpolated as in :meth:`coef`."""
+        """Intercept(s) at the lambda value(s) ``s``, interpolated as in :meth:`coef`.
+
+        Parameters
+        ----------
+        s : float or sequence of float, optional
+            Lambda values; ``None`` (default) gives every fitted lambda's.
+
+        Returns
+        -------
+        float or ndarray
+            A float for a scalar ``s`` (K values for the block families),
+            else one per lambda.
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> path = varnel.fit_path(data.X, data.y)
+        >>> isinstance(path.intercept(0.05), float)
+        True
+        """
         pos, scalar = self._resolve(s)
         if pos is None:
             return self.intercepts.copy()
@@ -256,6 +313,20 @@ class Path:
             Shape (n,) for a scalar ``s``, else (n, number of lambdas); the
             multinomial family's links and probabilities have a class axis
             after the rows: (n, K) or (n, K, number of lambdas).
+
+        Raises
+        ------
+        ValueError
+            For a ``kind`` the family does not offer, or new rows or offsets
+            of the wrong shape.
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> path = varnel.fit_path(data.X, data.y)
+        >>> path.predict(data.X[:5], s=[0.2, 0.05]).shape
+        (5, 2)
         """
         family = self.family_instance
         family.check_kind(kind)
@@ -281,10 +352,39 @@ class Path:
         rows still at risk.  ``strata`` (the new rows' labels) is needed when
         the path was fitted with strata; ``offset`` is the new rows' offset.
 
+        Parameters
+        ----------
+        X : array-like of shape (n, p)
+            The new rows.
+        times : array-like of shape (T,)
+            The times at which to evaluate.
+        s : float or sequence of float, optional
+            Lambda value(s), interpolated as in :meth:`coef`.
+        strata : array-like of shape (n,), optional
+            The new rows' strata, for a path fitted with strata.
+        offset : array-like of shape (n,), optional
+            The new rows' offsets.
+
         Returns
         -------
         ndarray
             Shape (n, T) for a scalar ``s``, else (n, T, number of lambdas).
+
+        Raises
+        ------
+        ValueError
+            For a path of another family than cox.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.normal(size=(100, 4))
+        >>> t = rng.exponential(np.exp(-X[:, 0]))
+        >>> path = varnel.fit_path(X, np.column_stack([t, np.ones(100)]), "cox")
+        >>> path.cumulative_hazard(X[:2], [0.5, 1.0], s=0.01).shape
+        (2, 2)
         """
         if self.baseline is None:
             raise ValueError(f"the {self.family} family has no baseline hazard; only cox paths do")
@@ -307,13 +407,51 @@ class Path:
                           strata: Optional[ArrayLike] = None,
                           offset: Optional[ArrayLike] = None) -> np.ndarray:
         """Survival probabilities ``exp(-H(t | x))`` of new rows at ``times``
-        (cox paths only); the arguments and shapes of
-        :meth:`cumulative_hazard`."""
+        (cox paths only), with the arguments and shapes of
+        :meth:`cumulative_hazard`.
+
+        Parameters
+        ----------
+        X, times, s, strata, offset
+            As for :meth:`cumulative_hazard`.
+
+        Returns
+        -------
+        ndarray
+            Shape (n, T) for a scalar ``s``, else (n, T, number of lambdas),
+            values in [0, 1].
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.normal(size=(100, 4))
+        >>> t = rng.exponential(np.exp(-X[:, 0]))
+        >>> path = varnel.fit_path(X, np.column_stack([t, np.ones(100)]), "cox")
+        >>> S = path.survival_function(X[:2], [0.5, 1.0], s=0.01)
+        >>> bool(np.all((S > 0) & (S <= 1)))
+        True
+        """
         return np.exp(-self.cumulative_hazard(X, times, s, strata, offset))
 
     # ---- display ----------------------------------------------------------------
     def summary(self) -> str:
-        """A table with one row per lambda: index, Df, %Dev and Lambda."""
+        """A table with one row per lambda: index, Df, %Dev and Lambda.
+
+        Returns
+        -------
+        str
+            The table that ``print(path)`` shows.
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> path = varnel.fit_path(data.X, data.y)
+        >>> len(path.summary().splitlines()) > path.n_lambdas
+        True
+        """
         rows = [f"{'':>4} {'Df':>5} {'%Dev':>7} {'Lambda':>11}"]
         for i in range(self.n_lambdas):
             rows.append(f"{i:>4} {int(self.df[i]):>5} {100 * self.dev_ratio[i]:>7.2f} {self.lambdas[i]:>11.5g}")
@@ -330,7 +468,25 @@ class Path:
         return self._header() + "\n" + self.summary()
 
     def to_dict(self) -> Dict[str, Any]:
-        """A JSON-serialisable description of the path."""
+        """A JSON-serialisable description of the path.
+
+        Returns
+        -------
+        dict
+            The family, the lambdas, intercepts, coefficients (dense lists,
+            or the CSC arrays of sparse ones), ``dev_ratio``, ``df`` and the
+            rest of the path's attributes.
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> path = varnel.fit_path(data.X, data.y)
+        >>> import json
+        >>> doc = json.loads(json.dumps(path.to_dict()))
+        >>> len(doc["lambdas"]) == path.n_lambdas
+        True
+        """
         return {
             "family": self.family,
             **self.family_instance.parameters(),
@@ -364,6 +520,20 @@ class Path:
         Returns
         -------
         matplotlib Axes
+            The axes drawn on.
+
+        Raises
+        ------
+        ImportError
+            Without matplotlib.
+
+        Examples
+        --------
+        >>> import matplotlib
+        >>> matplotlib.use("Agg")
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> ax = varnel.fit_path(data.X, data.y).plot(xvar="dev", label=True)
         """
         from ._plot import plot_path
 

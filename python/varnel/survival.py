@@ -24,7 +24,29 @@ __all__ = ["CoxPHNetSurvival", "StepFunction"]
 class StepFunction:
     """A right-continuous step function of time: ``y[i]`` on
     ``[x[i], x[i + 1])``, ``y[-1]`` from ``x[-1]`` on and ``before`` (1 for a
-    survival function, 0 for a cumulative hazard) before ``x[0]``."""
+    survival function, 0 for a cumulative hazard) before ``x[0]``.
+
+    Calling it on times gives its values there.
+
+    Parameters
+    ----------
+    x : ndarray of shape (T,)
+        The times at which it steps, increasing.
+    y : ndarray of shape (T,)
+        Its value from each step on.
+    before : float
+        Its value before ``x[0]``.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from varnel.survival import StepFunction
+    >>> f = StepFunction(np.array([1.0, 2.0]), np.array([0.8, 0.5]), before=1.0)
+    >>> f([0.5, 1.0, 1.5, 3.0]).tolist()
+    [1.0, 0.8, 0.8, 0.5]
+    >>> f.domain
+    (1.0, 2.0)
+    """
 
     def __init__(self, x: np.ndarray, y: np.ndarray, before: float):
         self.x, self.y, self.before = x, y, before
@@ -59,7 +81,7 @@ _PARAMS = PARAMS_DOC.replace("""    fit_intercept : bool, default True
 
 class CoxPHNetSurvival(NetEstimator):
     __doc__ = ("Elastic-net penalized Cox proportional-hazards regression; the penalty\n"
-               "strength is chosen by cross-validation unless ``alpha`` is given.\n" + """
+               "    strength is chosen by cross-validation unless ``alpha`` is given.\n" + """
     With ``alpha=a`` and ``l1_ratio=r`` the coefficients minimise::
 
         -1/n l(b) + a r ||b||_1 + a (1 - r)/2 ||b||^2
@@ -118,18 +140,102 @@ class CoxPHNetSurvival(NetEstimator):
 
     def fit(self, X, y, sample_weight=None, offset=None, groups=None):
         """Fit the model (see the class documentation); ``y`` holds the event
-        status and time of every sample."""
+        status and time of every sample.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            The samples.
+        y : array-like of shape (n_samples, 2) or structured array
+            The time and event status of every sample (as scikit-survival's
+            ``Surv.from_arrays`` makes, or an (n, 2) array of time, status).
+        sample_weight : array-like of shape (n_samples,), optional
+            Weights of the samples.
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets, as given to ``fit``.
+        groups : array-like of shape (n_samples,), optional
+            Group labels for a ``cv`` splitter.
+
+        Returns
+        -------
+        self
+            The fitted estimator.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.normal(size=(100, 3))
+        >>> y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), rng.uniform(size=100) < 0.8])
+        >>> model = varnel.CoxPHNetSurvival(alpha=0.01).fit(X, y)
+        >>> model.coef_.shape
+        (3,)
+        """
         return super().fit(X, y, sample_weight=sample_weight, offset=offset, groups=groups)
 
     def predict(self, X, offset=None):
         """The risk score (the linear predictor ``offset + X @ coef_``): higher
-        means an earlier event."""
+        means an earlier event.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        ndarray of shape (n_samples,)
+            The risk scores.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.normal(size=(100, 3))
+        >>> y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), rng.uniform(size=100) < 0.8])
+        >>> model = varnel.CoxPHNetSurvival(alpha=0.01).fit(X, y)
+        >>> model.predict(X[:3]).shape
+        (3,)
+        """
         return self._link(X, offset)
 
     def score(self, X, y, sample_weight=None, offset=None):
         """Harrell's concordance index of ``predict(X, offset)`` with the
         survival data ``y`` (weighted, ties as scikit-survival's
-        concordance_index_censored counts them)."""
+        concordance_index_censored counts them).
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            The samples.
+        y : array-like of shape (n_samples, 2) or structured array
+            Their times and event statuses.
+        sample_weight : array-like of shape (n_samples,), optional
+            Weights of the samples (a pair counts with the product of its
+            weights).
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets.
+
+        Returns
+        -------
+        float
+            The concordance, in [0, 1] (0.5 for a random score).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.normal(size=(100, 3))
+        >>> y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), rng.uniform(size=100) < 0.8])
+        >>> model = varnel.CoxPHNetSurvival(alpha=0.01).fit(X, y)
+        >>> model.score(X, y) > 0.5
+        True
+        """
         eta = self.predict(X, offset)
         yy = _survival.survival_response(y, eta.shape[0])
         w = np.ones(eta.shape[0]) if sample_weight is None else \
@@ -147,12 +253,69 @@ class CoxPHNetSurvival(NetEstimator):
                         dtype=object)
 
     def predict_survival_function(self, X, return_array=False, offset=None):
-        """Survival functions of the samples: one :class:`StepFunction` each,
-        or with ``return_array=True`` their values at ``unique_times_``,
-        shape (n_samples, n_times)."""
+        """Survival functions of the samples: one
+        :class:`~varnel.survival.StepFunction` each, or with
+        ``return_array=True`` their values at ``unique_times_``, shape
+        (n_samples, n_times).
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        return_array : bool, default False
+            Return the values at ``unique_times_`` instead of functions.
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        ndarray
+            (n_samples,) step functions, or (n_samples, n_times) values.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.normal(size=(100, 3))
+        >>> y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), rng.uniform(size=100) < 0.8])
+        >>> model = varnel.CoxPHNetSurvival(alpha=0.01).fit(X, y)
+        >>> curves = model.predict_survival_function(X[:2])
+        >>> float(curves[0](0.0))
+        1.0
+        >>> model.predict_survival_function(X[:2], return_array=True).shape == (2, len(model.unique_times_))
+        True
+        """
         return self._function(X, offset, return_array, survival=True)
 
     def predict_cumulative_hazard_function(self, X, return_array=False, offset=None):
         """Cumulative hazard functions of the samples, as
-        :meth:`predict_survival_function` gives the survival functions."""
+        :meth:`predict_survival_function` gives the survival functions.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        return_array : bool, default False
+            Return the values at ``unique_times_`` instead of functions.
+        offset : array-like of shape (n_samples,), optional
+            The samples' offsets, as given to ``fit``.
+
+        Returns
+        -------
+        ndarray
+            (n_samples,) step functions, or (n_samples, n_times) values.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.normal(size=(100, 3))
+        >>> y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), rng.uniform(size=100) < 0.8])
+        >>> model = varnel.CoxPHNetSurvival(alpha=0.01).fit(X, y)
+        >>> H = model.predict_cumulative_hazard_function(X[:2], return_array=True)
+        >>> bool((H >= 0).all())
+        True
+        """
         return self._function(X, offset, return_array, survival=False)
