@@ -198,14 +198,14 @@ def _family(text: str) -> families.Family:
 def _response_columns(args: argparse.Namespace, family: families.Family):
     """The column(s) of the response: --time and --status for the cox family,
     several --target columns for the multitask family, else one."""
-    if family.name == "cox":
+    if family.response_form == "survival":
         if args.target:
-            raise ValueError("--family cox takes the survival times and the event status from "
+            raise ValueError(f"--family {family.name} takes the survival times and the event status from "
                              "--time COLUMN and --status COLUMN, not from --target")
         missing = [flag for flag, given in (("--time COLUMN", args.time), ("--status COLUMN", args.status))
                    if not given]
         if missing:
-            raise ValueError(f"--family cox needs both --time COLUMN (the survival times) and "
+            raise ValueError(f"--family {family.name} needs both --time COLUMN (the survival times) and "
                              f"--status COLUMN (1 an event, 0 censored); add {' and '.join(missing)}")
         return [args.time, args.status]
     if args.time or args.status or args.ties:
@@ -213,7 +213,7 @@ def _response_columns(args: argparse.Namespace, family: families.Family):
                          "event status and ties); add --family cox, or leave them out")
     if not args.target:
         raise ValueError("the response needs --target COLUMN")
-    if family.name == "multitask":
+    if family.response_form == "several":
         return list(args.target)
     if len(args.target) > 1:
         raise ValueError(f"--family {family.name} takes one --target column; several are for "
@@ -311,7 +311,7 @@ def build_parser() -> argparse.ArgumentParser:
                           "cox (with --time and --status), multitask (several --target columns) "
                           "(default: gaussian)")
     fit.add_argument("--link", choices=list(families.LINKS),
-                     help="the family's link (default: its own; see the README's table of families)")
+                     help="the family's link (default: its own; see the table of families in the documentation)")
     fit.add_argument("--time", metavar="COLUMN", help="--family cox: the column of survival times")
     fit.add_argument("--status", metavar="COLUMN",
                      help="--family cox: the column of event indicators (1 an event, 0 censored)")

@@ -246,6 +246,9 @@ class Family:
     #: the name of the family's own parameter ("power", "theta", "ties",
     #: "standardize_response"), if any
     parameter: ClassVar[Optional[str]] = None
+    #: what a row's response is: "one" value, a "survival" time and status,
+    #: or "several" responses
+    response_form: ClassVar[str] = "one"
     #: whether a path keeps its training rows (for survival curves)
     keeps_rows: ClassVar[bool] = False
     #: whether fits from summed statistics of row blocks (the Dask route)
@@ -1192,6 +1195,7 @@ class Cox(Family):
     name = "cox"
     solver_name = "cox"
     keeps_rows = True
+    response_form = "survival"
     blocks_refused_because = ("its partial likelihood couples the rows of each risk set, which "
                               "spans row blocks")
     measures = ("deviance", "C")
@@ -1296,6 +1300,7 @@ class MultiTask(Family):
     name = "multitask"
     solver_name = "multitask"
     blocks_refused_because = "the fits from row blocks take one response per row"
+    response_form = "several"
     deviance_label = "Sum of squared errors"
     block_name = "responses"
     block_unit = "response"
