@@ -84,6 +84,31 @@ def test_cross_validation_fits_the_family_it_was_given(family):
     np.testing.assert_allclose(got.cvm, folds.cvm, rtol=1e-4)
 
 
+@pytest.mark.parametrize("solver", ["covariance", "auto"])
+@pytest.mark.parametrize("family", VARIANTS, ids=IDS)
+def test_every_solver_fits_the_family_it_was_given(family, solver):
+    """The covariance solver and the automatic choice reach the naive
+    solver's solutions (to the tight threshold used here), or the covariance
+    solver refuses the family by name."""
+    X, y = problem(family)
+    tight = dict(FAST, thresh=1e-12)
+    want = varnel.fit_path(X, y, family, solver="naive", **tight)
+    if solver == "covariance" and family.keeps_rows:  # its risk sets tie the rows together
+        with pytest.raises(ValueError, match=f"solver 'covariance' fits every family but the {family.name}"):
+            varnel.fit_path(X, y, family, solver=solver, **tight)
+        return
+    same_path(varnel.fit_path(X, y, family, solver=solver, **tight), want)
+
+
+@pytest.mark.parametrize("family", VARIANTS, ids=IDS)
+def test_cross_validation_on_two_threads_is_the_one_thread_result(family):
+    X, y = problem(family)
+    one = varnel.cv_path(X, y, family, nfolds=3, seed=0, n_jobs=1, **FAST)
+    two = varnel.cv_path(X, y, family, nfolds=3, seed=0, n_jobs=2, **FAST)
+    np.testing.assert_array_equal(two.cvm, one.cvm)
+    np.testing.assert_array_equal(two.path.coefs, one.path.coefs)
+
+
 @pytest.fixture(scope="module")
 def client():
     distributed = pytest.importorskip("distributed")
