@@ -160,8 +160,8 @@ REFUSALS = [  # (family, statistics change, keywords, exception, message)
     ("gaussian", {"squares": "short"}, {}, ValueError, "statistics['squares'] has 7 values, not 8"),
     ("gaussian", {"centre": "nan"}, {}, ValueError, "statistics['centre'] must be finite"),
     ("binomial", {}, dict(source=1), TypeError, "source must be callable"),
-    ("cox", {}, {}, ValueError, "a fit from statistics fits the built-in families"),
-    ("multitask", {}, {}, ValueError, "a fit from statistics fits the built-in families"),
+    ("cox", {}, {}, ValueError, "a fit from statistics fits the families whose loss is a sum over the rows of one response"),
+    ("multitask", {}, {}, ValueError, "a fit from statistics fits the families whose loss is a sum over the rows of one response"),
 ]
 
 

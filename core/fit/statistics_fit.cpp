@@ -6,6 +6,7 @@
 
 #include "base/format.hpp"
 #include "designs/block_sums.hpp"
+#include "families/intercept_scoring.hpp"
 #include "fit/glm_models.hpp"
 #include "fit/least_squares_parts.hpp"
 #include "fit/summed_parts.hpp"
@@ -112,10 +113,39 @@ std::variant<PathResult, FitError> least_squares(const StatisticsRequest& r,
     return all_products_path(p, m, p.nulldev / W, std::move(gram), nv, request, wc, interrupt);
 }
 
+// A family by variance and link: the intercept of its null model from
+// passes over the rows, as GlmFamily::null_model finds it on the rows in
+// memory (g(ybar) with an intercept and no offset, scoring on the
+// intercept from the offset's summary with one, 0 without an intercept);
+// an InputError when its means leave the domain.
+double summed_null_intercept(const GlmModel& model, RowPasses& rows, double ybar, double total,
+                             const std::optional<OffsetSummary>& offset, const FitConfig& cfg,
+                             const WorkingConstants& wc) {
+    const GlmFamily rules = GlmFamily::over_block(model, RowData{}, cfg, wc);
+    RowSums sums;
+    auto at = [&](double b0) -> std::optional<InterceptScore> {
+        rows.evaluate({}, {}, {&b0, 1}, {}, sums);
+        if (!std::isfinite(sums.loss)) return std::nullopt;
+        return InterceptScore{sums.loss, sums.residual_sums[0], sums.weight_sums[0]};
+    };
+    if (cfg.intercept && offset) {
+        const double g = link_value(model.link, ybar);
+        const auto b = scored_intercept(
+            {g - offset->weighted_sum / total, g - offset->min, g - offset->max}, at);
+        if (!b) rules.outside_domain("the null model");
+        return *b;
+    }
+    const double b0 = cfg.intercept ? link_value(model.link, ybar) : 0.0;
+    if (!std::isfinite(b0) || !at(b0)) rules.outside_domain("the null model");
+    return b0;
+}
+
 // A reweighting family: its inputs from the moments, then the summed path
 // over the request's passes.
 std::variant<PathResult, FitError> reweighting(const StatisticsRequest& r, FamilyKind kind,
-                                               std::size_t classes, const FitRequest& request,
+                                               std::size_t classes,
+                                               const std::optional<GlmModel>& model,
+                                               const FitRequest& request,
                                                const Interrupt& interrupt) {
     const RowStatistics& s = r.stats;
     const FitConfig& cfg = request.config;
@@ -125,6 +155,7 @@ std::variant<PathResult, FitError> reweighting(const StatisticsRequest& r, Famil
         throw InputError("y must lie in [0, 1] for the binomial family, but y holds " +
                          format_number(low >= 0.0 ? high : low));
     if (kind == FamilyKind::Poisson && low < 0.0) return FitError::NegativeResponse;
+    if (model) check_smallest_response(model->variance, low, model->name);
     WorkingConstants wc(cfg);
     auto prep = prepare(s, cfg, wc);
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
@@ -147,9 +178,16 @@ std::variant<PathResult, FitError> reweighting(const StatisticsRequest& r, Famil
                         std::move(means)};
     if (kind != FamilyKind::Multinomial)
         summed.response_range = {s.positive_min[nv], s.positive_max[nv]};
+    if (model) {
+        // the whole data's checks of GlmFamily::make, then its null model
+        if (auto e = GlmFamily::refuses_mean(*model, summed.means[0], wc)) return *e;
+        if (cfg.intercept) check_response_range(s.positive_min[nv], s.positive_max[nv], true);
+        r.rows->standardize(x_mean, x_scale);
+        summed.null_intercepts = Vec{summed_null_intercept(*model, *r.rows, summed.means[0],
+                                                           s.weight, r.offset, cfg, wc)};
+    }
     PenaltySequence seq(cfg, wc, 1.0);
-    const std::optional<GlmModel> built_in;  // fit_statistics refuses a model by variance and link
-    return with_summed_family(kind, classes, built_in, cfg, wc, seq, interrupt, [&](auto make) {
+    return with_summed_family(kind, classes, model, cfg, wc, seq, interrupt, [&](auto make) {
         return summed_path(make(RowData{}), *r.rows, summed, request, wc, seq, interrupt);
     });
 }
@@ -161,9 +199,11 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
     const std::size_t nv = r.stats.nvars;
     const SolverKind solver = check_choices(r.choices, true, r.stats.nobs, nv);
     const auto named = *family_named(r.choices.family);
-    if (glm_model(named, r.choices) || named == FamilyKind::Cox || named == FamilyKind::Multitask)
-        throw PreconditionError("a fit from statistics fits the built-in families (gaussian with "
-                                "the identity link, binomial, poisson, multinomial) only");
+    if (named == FamilyKind::Cox || named == FamilyKind::Multitask)
+        throw PreconditionError("a fit from statistics fits the families whose loss is a sum "
+                                "over the rows of one response, not the " + r.choices.family +
+                                " family");
+    const auto model = glm_model(named, r.choices);
     if (r.choices.solver == "naive")
         throw PreconditionError(
             "solver 'naive' needs the rows of x; a fit from statistics runs the covariance solver");
@@ -180,8 +220,9 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
     request.config = r.config;
     check_tables(request.choices, request.nobs, nv, classes);
     std::variant<PathResult, FitError> path =
-        kind == FamilyKind::Gaussian ? least_squares(r, request, interrupt)
-                                     : reweighting(r, kind, classes, request, interrupt);
+        kind == FamilyKind::Gaussian && !model
+            ? least_squares(r, request, interrupt)
+            : reweighting(r, kind, classes, model, request, interrupt);
     if (auto* e = std::get_if<FitError>(&path)) return *e;
     return FitResult{std::move(std::get<PathResult>(path)), solver};
 }
@@ -200,8 +241,7 @@ RowSums block_pass(const BlockPass& b, const FitConfig& config, double* saturate
     const PenaltySequence seq(config, wc, 1.0);
     RowSums sums;
     Vec eta, v, r;
-    const std::optional<GlmModel> built_in;  // a model by variance and link has no block passes
-    with_summed_family(b.family, b.classes, built_in, config, wc, seq, interrupt, [&](auto make) {
+    with_summed_family(b.family, b.classes, b.model, config, wc, seq, interrupt, [&](auto make) {
         auto family = make(rows);
         family_block_sums(family, z, b.coef, b.active, b.b0, b.cols, sums, eta, v, r, interrupt);
         if (saturated_loss != nullptr) *saturated_loss = family.saturated_loss_sum();

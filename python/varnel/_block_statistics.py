@@ -14,18 +14,27 @@ import numpy as np
 #: of every block's statistics.
 CENTRE_ROWS = 256
 
+#: The items of block statistics that add up over blocks, and those that
+#: are ranges (a block without rows has none of the offset's).
+SUMS = ("products", "squares", "deviations", "weight", "nobs", "offset_sum")
+RANGES = (("min", np.minimum), ("positive_min", np.minimum), ("max", np.maximum),
+          ("positive_max", np.maximum), ("offset_min", np.minimum), ("offset_max", np.maximum))
+
 
 def subtract(total: Dict[str, Any], fold: Dict[str, Any], others: Sequence[Dict[str, Any]]
              ) -> Dict[str, Any]:
     """The statistics of the rows outside ``fold``: sums subtracted, the
     ranges from the other folds'."""
     out = dict(total)
-    for key in ("products", "squares", "deviations", "weight", "nobs"):
+    for key in SUMS:
         if total.get(key) is not None:
-            out[key] = total[key] - fold[key]
-    for key, pick in (("min", np.minimum), ("positive_min", np.minimum),
-                      ("max", np.maximum), ("positive_max", np.maximum)):
-        out[key] = pick.reduce([o[key] for o in others])
+            out[key] = total[key] - fold.get(key, 0.0)
+    for key, pick in RANGES:
+        values = [o[key] for o in others if key in o]
+        if values:
+            out[key] = pick.reduce(values)
+        else:
+            out.pop(key, None)
     return out
 
 
@@ -33,13 +42,21 @@ def merge(*stats: Dict[str, Any]) -> Dict[str, Any]:
     """Block statistics merged: sums added, ranges widened."""
     out = dict(stats[0])
     for s in stats[1:]:
-        for key in ("products", "squares", "deviations", "weight", "nobs", "class_weights"):
-            if out.get(key) is not None:
-                out[key] = out[key] + s[key]
-        for key, pick in (("min", np.minimum), ("positive_min", np.minimum),
-                          ("max", np.maximum), ("positive_max", np.maximum)):
-            out[key] = pick(out[key], s[key])
+        for key in SUMS + ("class_weights",):
+            if s.get(key) is not None:
+                out[key] = s[key] if out.get(key) is None else out[key] + s[key]
+        for key, pick in RANGES:
+            if key in s:
+                out[key] = s[key] if key not in out else pick(out[key], s[key])
     return out
+
+
+def offset_summary(offset: np.ndarray, w: np.ndarray) -> Dict[str, float]:
+    """The offset's items of a block's statistics: its weighted sum and its
+    range over all the rows (a family by variance and link starts its null
+    model from them)."""
+    return {"offset_sum": float(w @ offset), "offset_min": float(offset.min()),
+            "offset_max": float(offset.max())}
 
 
 def centres(x: np.ndarray, y: np.ndarray, w: Optional[np.ndarray]) -> np.ndarray:

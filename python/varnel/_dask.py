@@ -201,17 +201,22 @@ def checked_block(x, y, w, o, family: Family, start: int, least_squares: bool):
         i = int(np.argmax(w < 0))
         raise ValueError(f"weights must be non-negative, but weights[{start + i}] is {w[i]:g}")
     if not family.has_classes:
-        family.check_values(y)
+        family.check_values(y, start)
     if least_squares and o is not None:
         y = y - o
     return x, np.ascontiguousarray(y, dtype=np.float64), np.ascontiguousarray(w, dtype=np.float64)
 
 
 def block_moments(x, y, w, o, start, centre, family, classes, products):
+    """A block's statistics (and each class's weight, or the offset's
+    weighted sum and range for a family of one linear predictor that reads
+    the offset in its passes)."""
     x, yy, w = checked_block(x, y, w, o, family, start, products)
     s = _core.block_statistics(x, yy, w, centre, products=products)
     if classes > 1:
         s["class_weights"] = np.bincount(y.astype(np.intp), weights=w, minlength=classes)
+    if o is not None and not products and np.ndim(o) == 1 and np.size(o):
+        s.update(bs.offset_summary(np.asarray(o, dtype=np.float64), w))
     return s
 
 
