@@ -190,6 +190,12 @@ REFUSALS = [
      r"X contains NaN or inf: X\[450, 0\] is nan"),
     (lambda X, y: (X, y), dict(weights=np.where(np.arange(N) == 450, -1.0, 1.0)), ValueError,
      r"weights must be non-negative, but weights\[450\] is -1"),
+    (lambda X, y: (X, da.where(da.arange(N) == 450, 0.0, abs(y) + 1.0)), dict(family="gamma"),
+     ValueError, r"the gamma family needs positive values in y, but y\[450\] is 0"),
+    (lambda X, y: (X, da.where(da.arange(N) == 450, -2.0, abs(y))), dict(family="negbin:2"),
+     ValueError, r"the negative_binomial family needs non-negative values in y, but y\[450\] is -2"),
+    (lambda X, y: (X, y), dict(family="cox"), ValueError,
+     r"^Cox\(ties='breslow'\) is not served on Dask: its partial likelihood couples the rows of each risk set"),
 ]
 
 

@@ -246,7 +246,7 @@ class Family:
         >>> from varnel.families import Gamma, Cox
         >>> Gamma(link="identity").refusal_on_blocks() is None
         True
-        >>> Cox().refusal_on_blocks().startswith("Cox() is not served on Dask")
+        >>> Cox().refusal_on_blocks().startswith("Cox(ties='breslow') is not served on Dask")
         True
         """
         if self.sums_blocks:
