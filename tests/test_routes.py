@@ -84,6 +84,23 @@ def test_cross_validation_fits_the_family_it_was_given(family):
     np.testing.assert_allclose(got.cvm, folds.cvm, rtol=1e-4)
 
 
+@pytest.mark.parametrize("intercept", [True, False])
+@pytest.mark.parametrize("family", VARIANTS, ids=IDS)
+def test_the_response_scale_of_moments_is_the_rows_one(family, intercept):
+    """The estimators on Dask scale the penalty by the response's scale
+    from its moments; it is the one the rows in memory give (1 for every
+    model but least squares)."""
+    X, y = problem(family)
+    y = y.reshape(N, -1)[:, 0]
+    w = np.random.default_rng(2).uniform(0.3, 2.0, N)
+    wn = w / w.sum()
+    mean = wn @ y
+    got = family.response_scale_of_moments(mean, wn @ (y - mean) ** 2, intercept)
+    want = family.response_scale(y, w, intercept, None)
+    assert got == pytest.approx(want, rel=1e-12)
+    assert (want != 1.0) == family.least_squares
+
+
 @pytest.fixture(scope="module")
 def client():
     distributed = pytest.importorskip("distributed")

@@ -5,10 +5,11 @@ Nothing of size n leaves a worker.  One pass over the blocks of rows
 (``_core.block_statistics`` on each, merged by a tree reduction) gives the
 columns' moments and, for least squares, every product the path needs:
 that path is fitted on the client from the merged sums.  The families that
-reweight run the covariance solver on the client with one pass per
+reweight (every family whose loss is a sum over the rows, with any link
+and parameter) run the covariance solver on the client with one pass per
 reweighting step: each block sums the family's per-row maths at the
 current coefficients (``_core.block_pass``) and only the p-sized sums travel
-back.  The passes are Dask graphs run by ``dask.compute`` (a distributed
+back.  The cox family is refused: its risk sets couple rows across blocks.  The passes are Dask graphs run by ``dask.compute`` (a distributed
 ``Client`` when one is active); no scheduler of varnel's own.
 """
 

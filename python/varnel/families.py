@@ -459,6 +459,8 @@ class Gaussian(Family):
         return s if s > 0 and np.isfinite(s) else 1.0
 
     def response_scale_of_moments(self, mean, var, intercept):
+        if self.link != "identity":
+            return 1.0
         s = float(np.sqrt(var if intercept else var + mean * mean))
         return s if s > 0 and np.isfinite(s) else 1.0
 
