@@ -76,8 +76,17 @@ bool statistics_argument(PyObject* obj, RowStatistics& s) {
         return false;
     if (centre.empty()) return raise(PyExc_ValueError, "statistics['centre'] is empty");
     const std::size_t q = centre.size();
+    PyObject* responses = nullptr;
+    std::uint64_t nk = 1;
+    if (!item(obj, what, "responses", responses, false) ||
+        (responses != nullptr && !convert("responses", responses, nk)))
+        return false;
+    if (nk < 1 || nk >= q)
+        return raise(PyExc_ValueError, "statistics['responses'] must be at least 1 and less than "
+                                       "the number of centres");
     s.nobs = nobs;
-    s.nvars = q - 1;
+    s.responses = nk;
+    s.nvars = q - nk;
     s.centre = std::move(centre);
     PyObject* products = nullptr;
     if (!item(obj, what, "products", products, false)) return false;
@@ -85,7 +94,7 @@ bool statistics_argument(PyObject* obj, RowStatistics& s) {
         FloatArray a;
         if (!convert_array("products", products, 2, a)) return false;
         if (a.shape[0] != q || a.shape[1] != q)
-            return raise(PyExc_ValueError, "statistics['products'] must be (p + 1, p + 1)");
+            return raise(PyExc_ValueError, "statistics['products'] must be (p + K, p + K)");
         s.products = copy_column_major(a);
     }
     return vector_item(obj, what, "squares", s.squares, q) &&
@@ -410,8 +419,9 @@ PyObject* fit_statistics(PyObject* args, PyObject* kwargs) {
     Unlocked unlocked;
     std::optional<CallbackRows> rows;
     // least squares (the gaussian family with its identity link) needs no passes
-    const bool passes = kind && (*kind != varnel_core::FamilyKind::Gaussian ||
-                                 varnel_core::glm_model(*kind, request.choices));
+    const bool passes = kind && *kind != varnel_core::FamilyKind::Multitask &&
+                        (*kind != varnel_core::FamilyKind::Gaussian ||
+                         varnel_core::glm_model(*kind, request.choices));
     if (source != nullptr && source != Py_None && passes) {
         const std::size_t nk = *kind == varnel_core::FamilyKind::Multinomial
                                    ? request.response_means.size()

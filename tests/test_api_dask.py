@@ -31,7 +31,9 @@ def family_data(family, seed=1):
     y = {"gaussian": eta + rng.standard_normal(N),
          "logistic": np.where(rng.random(N) < 1 / (1 + np.exp(-eta)), "yes", "no"),
          "poisson": rng.poisson(np.exp(0.4 * eta)).astype(float),
-         "multinomial": np.array(["a", "b", "c"])[np.digitize(eta + rng.standard_normal(N), [-0.6, 0.6])]}
+         "multinomial": np.array(["a", "b", "c"])[np.digitize(eta + rng.standard_normal(N), [-0.6, 0.6])],
+         "gamma": np.exp(0.3 * eta) * rng.gamma(4.0, 0.25, N),
+         "multitask": np.c_[eta, -eta, X[:, 4]] + rng.standard_normal((N, 3))}
     return X, y[family], rng
 
 
@@ -81,12 +83,13 @@ OPTIONS = {
 
 
 @pytest.mark.parametrize("family, case", [(f, c) for f in ("gaussian", "logistic", "poisson")
-                                           for c in OPTIONS] + [("multinomial", "weights-offset-limits")])
+                                           for c in OPTIONS] +
+                         [(f, "weights-offset-limits") for f in ("multinomial", "gamma", "multitask")])
 def test_a_dask_path_is_the_in_memory_covariance_path(client, family, case):
     X, y, rng = family_data(family)
     kw = dict(OPTIONS[case], **FAST)
     w = rng.uniform(0.2, 2.0, N) if kw.pop("weights", False) else None
-    k = 3 if family == "multinomial" else 1
+    k = 3 if family in ("multinomial", "multitask") else 1
     off = rng.uniform(-0.3, 0.3, (N, k)).squeeze() if kw.pop("offset", False) else None
     memory = varnel.fit_path(X, y, family, solver="covariance", weights=w, offset=off, **kw)
     path = varnel.fit_path(lazy(X), lazy(y), family, weights=lazy(w), offset=lazy(off), **kw)
@@ -109,7 +112,9 @@ def test_a_dask_path_is_the_in_memory_covariance_path(client, family, case):
 
 
 @pytest.mark.parametrize("family, measure", [("gaussian", "deviance"), ("gaussian", "mae"),
-                                             ("logistic", "class"), ("poisson", "deviance")])
+                                             ("logistic", "class"), ("poisson", "deviance"),
+                                             ("gamma", "deviance"), ("multitask", "deviance"),
+                                             ("multitask", "mse"), ("multitask", "mae")])
 def test_dask_cross_validation_is_the_in_memory_one_on_the_same_folds(client, family, measure):
     X, y, rng = family_data(family, seed=3)
     w = rng.uniform(0.5, 1.5, N)
@@ -123,7 +128,7 @@ def test_dask_cross_validation_is_the_in_memory_one_on_the_same_folds(client, fa
     np.testing.assert_allclose(cvp.cvsd, memory.cvsd, rtol=1e-6)
     assert cvp.index_min == memory.index_min and cvp.index_1se == memory.index_1se
     np.testing.assert_array_equal(cvp.fold_n_lambdas, memory.fold_n_lambdas)
-    if family == "gaussian":  # the whole cross-validation is one pass over the data
+    if family in ("gaussian", "multitask"):  # the whole cross-validation is one pass over the data
         assert cvp.path.npasses_data == 1 + (measure == "mae")
 
 

@@ -25,7 +25,8 @@ def data(family, seed=0):
          "gamma": positive,
          "inverse_gaussian": positive,
          "tweedie": np.where(rng.random(N) < 0.2, 0.0, positive),
-         "negative_binomial": rng.poisson(positive).astype(float)}[family]
+         "negative_binomial": rng.poisson(positive).astype(float),
+         "multitask": np.c_[eta, -0.5 * eta, x[:, 3]] + rng.normal(size=(N, 3))}[family]
     return x, y, rng
 
 
@@ -34,7 +35,12 @@ def blocks(n=N, parts=5):
 
 
 def merged(x, y, w, products=True, centre=None):
-    """The block statistics of five blocks, merged (sums added, ranges widened)."""
+    """The block statistics of five blocks, merged (sums added, ranges
+    widened); K > 1 responses (y n x K) are the last K columns."""
+    if y.ndim == 2:
+        s = merged(np.c_[x, y[:, :-1]], y[:, -1], w, products, centre)
+        s["responses"] = y.shape[1]
+        return s
     c = np.r_[x[:64].mean(0), y[:64].mean()] if centre is None else centre
     total = None
     for b in blocks(len(y)):
@@ -122,6 +128,8 @@ MODELS = {
     "tweedie-1.2-identity": ("tweedie", dict(power=1.2, link="identity")),
     "negative_binomial-0.5": ("negative_binomial", dict(theta=0.5)),
     "negative_binomial-identity": ("negative_binomial", dict(link="identity")),
+    "multitask": ("multitask", {}),
+    "multitask-standardize_response": ("multitask", dict(standardize_response=True)),
 }
 
 
@@ -136,7 +144,7 @@ def test_a_fit_from_statistics_is_the_covariance_fit(model, case):
     family, choices = MODELS[model]
     x, y, rng = data(family)
     kw = dict(CASES[case])
-    k = 3 if family == "multinomial" else 1
+    k = 3 if family in ("multinomial", "multitask") else 1
     if case == "raw-no-intercept":
         x[:, 2] -= 1.7e9
     w = rng.uniform(0.2, 2.0, N) if kw.pop("weights", False) else np.ones(N)
@@ -157,9 +165,9 @@ def test_a_fit_from_statistics_is_the_covariance_fit(model, case):
         assert str(info.value) == str(refused)
         return
     calls = []
-    if family == "gaussian" and not choices:
+    if family == "multitask" or (family == "gaussian" and not choices):
         fitted = y if offset is None else y - offset
-        r = _core.fit_statistics(merged(x, fitted, w), **kw)
+        r = _core.fit_statistics(merged(x, fitted, w), family=family, **kw)
         assert r["npasses_data"] == 0
     else:
         means = None
@@ -186,6 +194,31 @@ def test_a_fit_from_statistics_is_the_covariance_fit(model, case):
         np.testing.assert_allclose(r[key], memory[key], rtol=1e-7, atol=1e-9, err_msg=key)
     assert r["nulldev"] == pytest.approx(memory["nulldev"], rel=1e-10)
     assert not r["beta"][4].any()  # the constant column
+
+
+@pytest.mark.parametrize("intercept, value", [(True, 1.7e4 / 3), (False, 0.0)])
+def test_a_constant_response_among_several_is_left_as_it_is(intercept, value):
+    """A response constant on the rows of positive weight (at 0 without an
+    intercept) keeps the scale 1 under standardize_response, as on the rows,
+    although its sum of squares from rounded sums need not be 0."""
+    x, y, rng = data("multitask")
+    w = rng.uniform(0.2, 2.0, N)
+    y[:, 1] = value
+    w[:40] = 0.0
+    y[:40, 1] = 3.0  # another value on rows of weight 0 only
+    kw = dict(standardize_response=True, intercept=intercept)
+    memory = _core.fit(x, y, family="multitask", solver="covariance", weights=w, **kw)
+    r = _core.fit_statistics(merged(x, y, w), family="multitask", **kw)
+    assert r["lmu"] == memory["lmu"]
+    np.testing.assert_allclose(r["beta"], memory["beta"], rtol=1e-7, atol=1e-9)
+    np.testing.assert_allclose(r["a0"], memory["a0"], rtol=1e-7, atol=1e-9)
+    # nothing to fit for that response, on either solver: its coefficients
+    # are 0 and its intercept the constant (its rounded mean would leave
+    # residuals of rounding, which standardize_response would blow up)
+    naive = _core.fit(x, y, family="multitask", solver="naive", weights=w, **kw)
+    for fit in (r, memory, naive):
+        assert not fit["beta"][:, 1].any()
+        assert np.all(fit["a0"][1] == value)
 
 
 def _binomial():
@@ -218,15 +251,19 @@ REFUSALS = [  # (family, statistics change, keywords, exception, message)
      'link "logit" is not available for the gamma family'),
     ("gamma", {"offset_sum": "nan"}, dict(source=print), ValueError,
      "statistics['offset_sum'], ['offset_min'] and ['offset_max'] must be finite"),
-    ("cox", {}, {}, ValueError, "a fit from statistics fits the families whose loss is a sum over the rows of one response"),
-    ("multitask", {}, {}, ValueError, "a fit from statistics fits the families whose loss is a sum over the rows of one response"),
+    ("cox", {}, {}, ValueError,
+     "a fit from statistics fits the families whose loss is a sum over the rows, not the cox family"),
+    ("gaussian", {"responses": 2}, {}, ValueError,
+     'statistics of 2 responses need family="multitask", but family is "gaussian"'),
+    ("multitask", {"responses": 8}, {}, ValueError,
+     "statistics['responses'] must be at least 1 and less than the number of centres"),
 ]
 
 
 @pytest.mark.parametrize("family, change, kw, error, text", REFUSALS)
 def test_fit_statistics_refusals_name_what_is_wrong(family, change, kw, error, text):
     x, y, rng = data("gaussian" if family in ("cox", "multitask") else family)
-    s = merged(x, y, np.ones(N), products=family == "gaussian")
+    s = merged(x, y, np.ones(N), products=family in ("gaussian", "multitask"))
     for key, how in change.items():
         if how == "y3":
             s[key][-1] = 3.0

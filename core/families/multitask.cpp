@@ -14,7 +14,7 @@ MultitaskFamily MultitaskFamily::make(RowData rows, std::size_t width, const Fit
     require(nk >= 1 && rows.y.size() == checked_size(n, nk) && rows.offset.empty(),
             "K responses per row and no offset");
     const auto y = rows.y, w = rows.w;
-    Vec mean(nk, 0.0), scale(nk, 1.0), ss(nk, 0.0);
+    Vec mean(nk, 0.0), ss(nk, 0.0);
     if (config.intercept)
         for (std::size_t i = 0; i < n; ++i)
             for (std::size_t k = 0; k < nk; ++k) mean[k] += w[i] * y[i * nk + k];
@@ -24,6 +24,37 @@ MultitaskFamily MultitaskFamily::make(RowData rows, std::size_t width, const Fit
             ss[k] += w[i] * (d * d);
         }
     }
+    // A response constant on the rows of positive weight (at 0 without an
+    // intercept) has nothing to fit: its centre is that value and its sum of
+    // squares 0, whatever the rounding of its weighted mean.
+    for (std::size_t k = 0; k < nk; ++k) {
+        bool seen = false, varies = false;
+        double first = 0.0;
+        for (std::size_t i = 0; i < n && !varies; ++i) {
+            if (!(w[i] > 0.0)) continue;
+            varies = seen && y[i * nk + k] != first;
+            if (!seen) first = y[i * nk + k];
+            seen = true;
+        }
+        if (varies || !(config.intercept || first == 0.0)) continue;
+        ss[k] = 0.0;
+        if (config.intercept) mean[k] = first;  // so that its residuals are 0
+    }
+    return from_sums(rows, std::move(mean), std::move(ss), config, standardize_response,
+                     min_dev_change);
+}
+
+MultitaskFamily MultitaskFamily::from_moments(Vec mean, Vec ss, double total,
+                                              const FitConfig& config, bool standardize_response,
+                                              double min_dev_change) {
+    return from_sums({{}, {}, total, {}}, std::move(mean), std::move(ss), config,
+                     standardize_response, min_dev_change);
+}
+
+MultitaskFamily MultitaskFamily::from_sums(RowData rows, Vec mean, Vec ss, const FitConfig& config,
+                                           bool standardize_response, double min_dev_change) {
+    const std::size_t nk = mean.size();
+    Vec scale(nk, 1.0);
     double null_ss = 0.0;
     for (std::size_t k = 0; k < nk; ++k) {
         if (standardize_response && ss[k] > 0.0) {

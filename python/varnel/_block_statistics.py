@@ -10,6 +10,8 @@ from typing import Any, Dict, Optional, Sequence
 
 import numpy as np
 
+from . import _core
+
 #: Rows of the first block whose weighted means are the provisional centres
 #: of every block's statistics.
 CENTRE_ROWS = 256
@@ -51,6 +53,18 @@ def merge(*stats: Dict[str, Any]) -> Dict[str, Any]:
     return out
 
 
+def block_statistics(x: np.ndarray, y: np.ndarray, w: np.ndarray, centre: np.ndarray,
+                     products: bool = True) -> Dict[str, Any]:
+    """``_core.block_statistics`` of a block, for K >= 1 responses: with y of
+    shape (n, K) the responses are the last K columns (``"responses"``: K)."""
+    if y.ndim == 1:
+        return _core.block_statistics(x, y, w, centre, products=products)
+    s = _core.block_statistics(np.column_stack([x, y[:, :-1]]), np.ascontiguousarray(y[:, -1]),
+                               w, centre, products=products)
+    s["responses"] = y.shape[1]
+    return s
+
+
 def offset_summary(offset: np.ndarray, w: np.ndarray) -> Dict[str, float]:
     """The offset's items of a block's statistics: its weighted sum and its
     range over all the rows (a family by variance and link starts its null
@@ -69,18 +83,32 @@ def centres(x: np.ndarray, y: np.ndarray, w: Optional[np.ndarray]) -> np.ndarray
     return np.nan_to_num(c, nan=0.0, posinf=0.0, neginf=0.0)
 
 
-def heldout_squared_error(s: Dict[str, Any], coefs: np.ndarray, intercepts: np.ndarray
-                          ) -> np.ndarray:
+def heldout_squared_errors(s: Dict[str, Any], coefs: np.ndarray, intercepts: np.ndarray
+                           ) -> np.ndarray:
+    """Each response's weighted mean squared error (K x L) of each fit
+    (coefs p x L or p x K x L, intercepts L or K x L) on the rows of the
+    statistics s (the K responses in the last columns)."""
+    if coefs.ndim == 2:
+        return heldout_squared_error(s, coefs, intercepts)[None]
+    p = coefs.shape[0]
+    return np.array([heldout_squared_error(s, coefs[:, k], intercepts[k], p + k)
+                     for k in range(coefs.shape[1])])
+
+
+def heldout_squared_error(s: Dict[str, Any], coefs: np.ndarray, intercepts: np.ndarray,
+                          response: Optional[int] = None) -> np.ndarray:
     """The weighted mean squared error of each fit (coefs p x L, intercepts
-    L) on the rows of the statistics s (response in the last column)."""
+    L) on the rows of the statistics s, of the response in column
+    ``response`` (None: the last column, after the p of X)."""
     S, d, c, W = s["products"], s["deviations"], s["centre"], s["weight"]
     p = coefs.shape[0]
-    Sxx, Sxy, Syy = S[:p, :p], S[:p, p], S[p, p]
-    e = intercepts + c[:p] @ coefs - c[p]
+    y = p if response is None else response
+    Sxx, Sxy, Syy = S[:p, :p], S[:p, y], S[y, y]
+    e = intercepts + c[:p] @ coefs - c[y]
     # b' Sxx b for every fit, over the rows that some fit uses (one product)
     used = np.flatnonzero(np.any(coefs != 0.0, axis=1))
     B = coefs[used]
     quadratic = np.einsum("jl,jl->l", B, Sxx[np.ix_(used, used)] @ B)
     sse = (Syy - 2.0 * (Sxy @ coefs) + quadratic
-           - 2.0 * e * (d[p] - d[:p] @ coefs) + e * e * W)
+           - 2.0 * e * (d[y] - d[:p] @ coefs) + e * e * W)
     return np.maximum(sse, 0.0) / W

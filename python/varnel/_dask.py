@@ -3,8 +3,9 @@ columns, chunked by rows.
 
 Nothing of size n leaves a worker.  One pass over the blocks of rows
 (``_core.block_statistics`` on each, merged by a tree reduction) gives the
-columns' moments and, for least squares, every product the path needs:
-that path is fitted on the client from the merged sums.  The families that
+columns' moments and, for least squares (of one response, or of the K
+responses of the multitask family), every product the path needs: that
+path is fitted on the client from the merged sums.  The families that
 reweight (every family whose loss is a sum over the rows, with any link
 and parameter) run the covariance solver on the client with one pass per
 reweighting step: each block sums the family's per-row maths at the
@@ -100,7 +101,7 @@ class DaskData(NamedTuple):
 
     def blocks(self, *extra: Any) -> List[tuple]:
         """The delayed (x, y, w, offset, *extra, first row) of every block of rows."""
-        parts = [self.X.to_delayed()[:, 0], self.y.to_delayed()]
+        parts = [self.X.to_delayed()[:, 0], self.y.to_delayed().reshape(-1)]
         for arr in (self.weights, self.offset) + extra:
             parts.append([None] * len(parts[0]) if arr is None else arr.to_delayed().reshape(-1))
         return [(*blocks, int(start)) for *blocks, start in zip(*parts, self.starts)]
@@ -153,12 +154,26 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         family.check_classes(classes)
         yd = labels.map_blocks(_codes, classes, dtype=np.float64) if is_dask(labels) else \
             _rows_like(np.searchsorted(classes, labels).astype(np.float64), "y", chunks, (n,))
+    elif family.fits_from_products and not family.least_squares:  # K responses: y is (n, K)
+        K = _response_columns(y, n)
+        yd = _rows_like(y, "y", chunks, (n, K)).astype(np.float64)
+        names_y = list(y.columns) if hasattr(y, "columns") else None
+        classes = np.array(names_y if names_y is not None else range(K), dtype=object)
     else:
         yd = _rows_like(y, "y", chunks, (n,)).astype(np.float64)
     w = _rows_like(opts.pop("weights"), "weights", chunks, (n,))
     off = _rows_like(offset, "offset", chunks, family.offset_shape(n, classes))
     so = _fit.solver_options(family, dict(opts, weights=None), p, names)
     return DaskData(Xd, yd, w, off, family, classes, names), so
+
+
+def _response_columns(y: Any, n: int) -> int:
+    """K, the columns of a response of shape (n, K) (Dask or in memory)."""
+    shape = tuple(_as_array(y, "y").shape) if is_dask(y) else np.shape(y)
+    if len(shape) != 2 or shape[1] < 1 or shape[0] != n:
+        raise ValueError(f"the multitask family needs y of shape ({n}, K), one column per "
+                         f"response, got shape {shape}")
+    return int(shape[1])
 
 
 def _codes(block: np.ndarray, classes: np.ndarray) -> np.ndarray:
@@ -188,7 +203,8 @@ def add(*sums: Dict[str, Any]) -> Dict[str, Any]:
 def checked_block(x, y, w, o, family: Family, start: int, least_squares: bool):
     """A block's rows checked (finite, non-negative weights, the family's
     response) with the rows named as in the whole array; the weights (ones
-    when none) and the response a least-squares fit takes (y less the offset)."""
+    when none) and the response a least-squares fit (of one response or of
+    several) takes: y less the offset."""
     x = np.asarray(x, dtype=np.float64)
     for what, a in (("X", x), ("y", y), ("weights", w), ("offset", o)):
         if a is not None and not np.isfinite(a).all():
@@ -213,7 +229,7 @@ def block_moments(x, y, w, o, start, centre, family, classes, products):
     weighted sum and range for a family of one linear predictor that reads
     the offset in its passes)."""
     x, yy, w = checked_block(x, y, w, o, family, start, products)
-    s = _core.block_statistics(x, yy, w, centre, products=products)
+    s = bs.block_statistics(x, yy, w, centre, products)
     if classes > 1:
         s["class_weights"] = np.bincount(y.astype(np.intp), weights=w, minlength=classes)
     if o is not None and not products and np.ndim(o) == 1 and np.size(o):
@@ -234,11 +250,12 @@ def centres(data: DaskData, least_squares: bool) -> np.ndarray:
 
 def moments(data: DaskData) -> Dict[str, Any]:
     """One pass over the blocks: their statistics merged (every product for
-    least squares, the squares only for the other families)."""
+    least squares of one response or several, the squares only for the
+    other families)."""
     import dask
     from dask import delayed
 
-    ls = data.family.least_squares
+    ls = data.family.fits_from_products
     c = centres(data, ls)
     k = 0 if data.classes is None or not data.family.groups_coefficients else len(data.classes)
     parts = [delayed(block_moments)(x, y, w, o, start, c, data.family, k, ls)
@@ -292,7 +309,8 @@ def solve_path(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any
     data, so = prepare(X, y, family, options, offset)
     stats = moments(data)
     k = len(data.classes) if data.family.groups_coefficients else 0
-    res = statistics_fit(stats, data.family, so, None if data.family.least_squares else Passes(data), k)
+    res = statistics_fit(stats, data.family, so,
+                         None if data.family.fits_from_products else Passes(data), k)
     return _fit.decode(res, so), data, so, int(res["npasses_data"]) + 1
 
 
@@ -328,6 +346,6 @@ def predict(path, X: Any, s: Any, kind: str, offset: Any = None):
 def _predict_block(x, offset=None, *, coef, a0, family, kind, classes):
     eta = _fit.linear_predictor(x, coef, a0)
     if offset is not None:
-        offset = offset if family.groups_coefficients else offset[:, 0]
+        offset = offset if len(family.offset_shape(1, classes)) == 2 else offset[:, 0]
         eta = eta + (offset if eta.ndim == offset.ndim else offset[..., None])
     return family.predict(eta, kind, classes)

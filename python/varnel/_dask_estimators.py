@@ -66,7 +66,7 @@ def fit_dask(est: Any, mixes: List[float], X: Any, y: Any, sample_weight: Any, o
         return est._finish(cvp.path, getattr(cvp, est.select), mixes[m], maps[m], a, cvp)
     so = mix_options[0]
     classes = len(data.classes) if family.groups_coefficients else 0
-    source = None if family.least_squares else _dask.Passes(data)
+    source = None if family.fits_from_products else _dask.Passes(data)
     res = _dask.statistics_fit(stats, family, so, source, classes)
     path, lam = est._one_penalty(_fit.decode(res, so, with_iterate=True), data, so, 4)
     path.npasses_data = int(res["npasses_data"]) + 1

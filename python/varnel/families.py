@@ -233,13 +233,30 @@ class Family:
         held-out errors follow from the cross products of ``[X y]``)."""
         return False
 
+    @property
+    def fits_from_products(self) -> bool:
+        """Whether the model is least squares of one response or of several
+        (y of shape (n, K)): its fits and held-out squared errors follow
+        from the cross products of ``[X Y]``, with no pass over the rows
+        per reweighting step.
+
+        Examples
+        --------
+        >>> from varnel.families import Gaussian, MultiTask, Poisson
+        >>> Gaussian().fits_from_products, MultiTask().fits_from_products
+        (True, True)
+        >>> Gaussian(link="log").fits_from_products, Poisson().fits_from_products
+        (False, False)
+        """
+        return self.least_squares
+
     def refusal_on_blocks(self) -> Optional[str]:
         """None when fits from summed statistics of row blocks (the Dask
         route) serve the family, otherwise why not and what to use instead.
 
-        They serve every family whose loss is a sum over rows of one
-        response each (and the multinomial family), with any link and
-        parameter; the cox family's risk sets couple rows across blocks.
+        They serve every family whose loss is a sum over the rows (one
+        response, class or K responses each), with any link and parameter;
+        the cox family's risk sets couple rows across blocks.
 
         Examples
         --------
@@ -771,7 +788,7 @@ class MultiTask(Family):
 
     name = "multitask"
     solver_name = "multitask"
-    blocks_refused_because = "the fits from row blocks take one response per row"
+    sums_blocks = True
     deviance_label = "Sum of squared errors"
     block_name = "responses"
     parameter = "standardize_response"
@@ -796,6 +813,10 @@ class MultiTask(Family):
 
     def offset_shape(self, n, classes):
         return (n, classes.shape[0])
+
+    @property
+    def fits_from_products(self) -> bool:
+        return True
 
     def check_options(self, options):
         if self.standardize_response and (options.get("lower_limits") is not None
