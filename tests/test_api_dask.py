@@ -151,6 +151,30 @@ def test_folds_drawn_per_block_and_estimators(client):
     assert chosen.lambda_ == chosen.cv_.lambda_1se
 
 
+ESTIMATORS = {  # a fixed penalty: the Dask fit is the in-memory one
+    "gamma-identity": ("gamma", lambda: __import__("varnel.generalized").generalized.GeneralizedNetRegressor(
+        family=varnel.families.Gamma(link="identity"), alpha=0.02, l1_ratio=0.5)),
+    "tweedie": ("gamma", lambda: __import__("varnel.generalized").generalized.GeneralizedNetRegressor(
+        family="tweedie:1.5", alpha=0.01)),
+    "multitask": ("multitask", lambda: __import__("varnel.multitask").multitask.MultiTaskNetRegressor(
+        alpha=0.05, standardize_response=True)),
+}
+
+
+@pytest.mark.parametrize("name", list(ESTIMATORS))
+def test_an_estimator_of_any_served_family_fits_on_dask_as_in_memory(client, name):
+    data, make = ESTIMATORS[name]
+    X, y, rng = family_data(data, seed=6)
+    w = rng.uniform(0.3, 2.0, N)
+    model = make().fit(lazy(X), lazy(y), sample_weight=lazy(w))
+    same = make().fit(X, y, sample_weight=w)
+    np.testing.assert_allclose(model.coef_, same.coef_, rtol=1e-7, atol=1e-10)
+    np.testing.assert_allclose(model.intercept_, same.intercept_, rtol=1e-7, atol=1e-10)
+    pred = model.predict(lazy(X))
+    assert isinstance(pred, da.Array) and pred.shape == np.shape(y)
+    np.testing.assert_allclose(pred.compute(), same.predict(X), rtol=1e-8)
+
+
 def test_a_worker_never_holds_more_than_its_chunks(client):
     """X (16 MB, generated on the workers) is more than a worker may hold
     (memory_limit 6 MB); the largest amount any worker kept at once is its

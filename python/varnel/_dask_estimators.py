@@ -39,6 +39,7 @@ def fit_dask(est: Any, mixes: List[float], X: Any, y: Any, sample_weight: Any, o
     family = get_family(est._fit_family())
     family.check_measure(est.measure)
     data, so = _dask.prepare(X, y, family, est._path_options(sample_weight), offset)
+    family = data.family  # configured by the estimator's family options (standardize_response)
     est.n_features_in_ = data.X.shape[1]
     a = None if est.alpha is None else float(est.alpha)
     validate = a is None or len(mixes) > 1
