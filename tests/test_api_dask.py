@@ -151,19 +151,23 @@ def test_folds_drawn_per_block_and_estimators(client):
     assert chosen.lambda_ == chosen.cv_.lambda_1se
 
 
-ESTIMATORS = {  # a fixed penalty: the Dask fit is the in-memory one
-    "gamma-identity": ("gamma", lambda: __import__("varnel.generalized").generalized.GeneralizedNetRegressor(
-        family=varnel.families.Gamma(link="identity"), alpha=0.02, l1_ratio=0.5)),
-    "tweedie": ("gamma", lambda: __import__("varnel.generalized").generalized.GeneralizedNetRegressor(
-        family="tweedie:1.5", alpha=0.01)),
-    "multitask": ("multitask", lambda: __import__("varnel.multitask").multitask.MultiTaskNetRegressor(
-        alpha=0.05, standardize_response=True)),
+ESTIMATORS = {  # (data, module, estimator, parameters): a fixed penalty
+    "gamma-identity": ("gamma", "generalized", "GeneralizedNetRegressor",
+                       dict(family=varnel.families.Gamma(link="identity"), alpha=0.02, l1_ratio=0.5)),
+    "tweedie": ("gamma", "generalized", "GeneralizedNetRegressor", dict(family="tweedie:1.5", alpha=0.01)),
+    "multitask": ("multitask", "multitask", "MultiTaskNetRegressor",
+                  dict(alpha=0.05, standardize_response=True)),
 }
 
 
 @pytest.mark.parametrize("name", list(ESTIMATORS))
 def test_an_estimator_of_any_served_family_fits_on_dask_as_in_memory(client, name):
-    data, make = ESTIMATORS[name]
+    """The Dask fit of an estimator is its in-memory fit, its predictions a
+    lazy Dask array of the same values."""
+    import importlib
+
+    data, module, estimator, params = ESTIMATORS[name]
+    make = lambda: getattr(importlib.import_module(f"varnel.{module}"), estimator)(**params)  # noqa: E731
     X, y, rng = family_data(data, seed=6)
     w = rng.uniform(0.3, 2.0, N)
     model = make().fit(lazy(X), lazy(y), sample_weight=lazy(w))
