@@ -16,6 +16,7 @@
 #include "results.hpp"
 #include "unlocked.hpp"
 
+#include "fit/glm_models.hpp"
 #include "fit/statistics_fit.hpp"
 
 namespace varnel_py {
@@ -96,8 +97,17 @@ bool statistics_argument(PyObject* obj, RowStatistics& s) {
         return false;
     if (centre.empty()) return raise(PyExc_ValueError, "statistics['centre'] is empty");
     const std::size_t q = centre.size();
+    PyObject* responses = nullptr;
+    std::uint64_t nk = 1;
+    if (!item(obj, what, "responses", responses, false) ||
+        (responses != nullptr && !convert("responses", responses, nk)))
+        return false;
+    if (nk < 1 || nk >= q)
+        return raise(PyExc_ValueError, "statistics['responses'] must be at least 1 and less than "
+                                       "the number of centres");
     s.nobs = nobs;
-    s.nvars = q - 1;
+    s.responses = nk;
+    s.nvars = q - nk;
     s.centre = std::move(centre);
     PyObject* products = nullptr;
     if (!item(obj, what, "products", products, false)) return false;
@@ -105,7 +115,7 @@ bool statistics_argument(PyObject* obj, RowStatistics& s) {
         FloatArray a;
         if (!convert_array("products", products, 2, a)) return false;
         if (a.shape[0] != q || a.shape[1] != q)
-            return raise(PyExc_ValueError, "statistics['products'] must be (p + 1, p + 1)");
+            return raise(PyExc_ValueError, "statistics['products'] must be (p + K, p + K)");
         s.products = copy_column_major(a);
     }
     return vector_item(obj, what, "squares", s.squares, q) &&
@@ -115,6 +125,25 @@ bool statistics_argument(PyObject* obj, RowStatistics& s) {
            vector_item(obj, what, "positive_min", s.positive_min, q) &&
            vector_item(obj, what, "positive_max", s.positive_max, q) &&
            check_sums(s) && check_finite("statistics['centre']", s.centre);
+}
+
+// The offset's summary that a block's statistics may carry (the items
+// "offset_sum", "offset_min" and "offset_max", absent or None without an
+// offset).
+bool offset_argument(PyObject* obj, std::optional<varnel_core::OffsetSummary>& out) {
+    const char* what = "statistics";
+    PyObject* sum = nullptr;
+    if (!item(obj, what, "offset_sum", sum, false)) return false;
+    if (sum == nullptr || sum == Py_None) return true;
+    varnel_core::OffsetSummary o;
+    if (!convert("offset_sum", sum, o.weighted_sum) ||
+        !value_item(obj, what, "offset_min", o.min) || !value_item(obj, what, "offset_max", o.max))
+        return false;
+    const Vec values{o.weighted_sum, o.min, o.max};
+    if (!check_finite("statistics['offset_sum'], ['offset_min'] and ['offset_max']", values))
+        return false;
+    out = o;
+    return true;
 }
 
 // Sets key to a new reference (false after a failure).
@@ -184,10 +213,12 @@ bool block_arguments(PyObject* x, PyObject* y, PyObject* w, PyObject* offset, Bl
 // answer is the sums of every block's block_pass.
 class CallbackRows : public varnel_core::RowPasses {
 public:
-    CallbackRows(PyObject* source, Unlocked& unlocked, std::string family, std::size_t classes,
-                 double total, std::size_t nvars)
-        : source_(source), unlocked_(unlocked), family_(std::move(family)), nk_(classes),
-          total_(total), p_(nvars) {}
+    // `choices`: the family's name, link, power and theta, which every
+    // request carries.
+    CallbackRows(PyObject* source, Unlocked& unlocked, const varnel_core::FitChoices& choices,
+                 std::size_t classes, double total, std::size_t nvars)
+        : source_(source), unlocked_(unlocked), family_(choices.family), link_(choices.link),
+          power_(choices.power), theta_(choices.theta), nk_(classes), total_(total), p_(nvars) {}
 
     void standardize(std::span<const double> centre, std::span<const double> scale) override {
         centre_.assign(centre.begin(), centre.end());
@@ -226,6 +257,8 @@ private:
     PyObject* source_;
     Unlocked& unlocked_;
     std::string family_;
+    std::optional<std::string> link_;
+    std::optional<double> power_, theta_;
     std::size_t nk_;
     double total_;
     std::size_t p_;
@@ -254,7 +287,10 @@ PyObject* CallbackRows::request(std::span<const std::size_t> cols, bool saturate
         put(d.get(), "active", indices(active_)) &&
         put(d.get(), "intercepts", vector_to_array(Vec(b0_))) &&
         put(d.get(), "columns", indices(cols)) &&
-        put(d.get(), "saturated", PyBool_FromLong(saturated));
+        put(d.get(), "saturated", PyBool_FromLong(saturated)) &&
+        (!link_ || put(d.get(), "link", PyUnicode_FromString(link_->c_str()))) &&
+        (!power_ || put(d.get(), "power", PyFloat_FromDouble(*power_))) &&
+        (!theta_ || put(d.get(), "theta", PyFloat_FromDouble(*theta_)));
     return ok ? d.release() : nullptr;
 }
 
@@ -324,11 +360,26 @@ PyObject* block_pass(PyObject* args, PyObject* kwargs) {
         return nullptr;
     PyObject* a = nullptr;
     PyObject* c = nullptr;
+    PyObject* link = nullptr;
+    PyObject* power = nullptr;
+    PyObject* theta = nullptr;
+    varnel_core::FitChoices choices;
+    choices.family = family;
     if (!item(req, what, "active", a) || !convert("active", a, active_v) ||
-        !item(req, what, "columns", c) || !convert("columns", c, cols_v))
+        !item(req, what, "columns", c) || !convert("columns", c, cols_v) ||
+        !item(req, what, "link", link, false) || !item(req, what, "power", power, false) ||
+        !item(req, what, "theta", theta, false) ||
+        (link != nullptr && !convert("link", link, choices.link)) ||
+        (power != nullptr && !convert("power", power, choices.power)) ||
+        (theta != nullptr && !convert("theta", theta, choices.theta)))
         return nullptr;
+    using varnel_core::FamilyKind;
     const auto kind = varnel_core::family_named(family);
-    if (!kind || *kind == varnel_core::FamilyKind::Gaussian)
+    if (!kind || *kind == FamilyKind::Cox || *kind == FamilyKind::Multitask)
+        return raise(PyExc_ValueError, "request['family'] must name a reweighting family"),
+               nullptr;
+    const auto model = varnel_core::glm_model(*kind, choices);
+    if (*kind == FamilyKind::Gaussian && !model)
         return raise(PyExc_ValueError, "request['family'] must name a reweighting family"),
                nullptr;
     std::vector<std::size_t> active(active_v.begin(), active_v.end()),
@@ -337,8 +388,8 @@ PyObject* block_pass(PyObject* args, PyObject* kwargs) {
         if (j >= p) return raise(PyExc_ValueError, "request['active'] out of range"), nullptr;
     for (const std::size_t j : cols)
         if (j >= p) return raise(PyExc_ValueError, "request['columns'] out of range"), nullptr;
-    const varnel_core::BlockPass pass{*kind, classes, b.x, b.y, b.w, total, b.offset, centre,
-                                      scale, coef, active, b0, cols};
+    const varnel_core::BlockPass pass{*kind,  model,  classes, b.x,    b.y, b.w,  total,
+                                      b.offset, centre, scale,   coef, active, b0,  cols};
     const varnel_core::FitConfig config = varnel_core::build_config(0, 0, {});
     Unlocked unlocked;
     double sat = 0.0;
@@ -367,6 +418,7 @@ PyObject* fit_statistics(PyObject* args, PyObject* kwargs) {
     request.choices.solver = "auto";  // the default here: statistics have no naive solver
     std::optional<Vec> means;
     if (!statistics_argument(s[0].get(), request.stats) ||
+        !offset_argument(s[0].get(), request.offset) ||
         !convert_choices(s.subspan(statistics_choices_at), request.choices) ||
         !convert_options(s.subspan(statistics_options_at()), options) ||
         !convert("response_means", s[extras + 1].get(), means))
@@ -384,11 +436,15 @@ PyObject* fit_statistics(PyObject* args, PyObject* kwargs) {
     const auto kind = varnel_core::family_named(request.choices.family);
     Unlocked unlocked;
     std::optional<CallbackRows> rows;
-    if (source != nullptr && source != Py_None && kind && *kind != varnel_core::FamilyKind::Gaussian) {
+    // least squares (the gaussian family with its identity link) needs no passes
+    const bool passes = kind && *kind != varnel_core::FamilyKind::Multitask &&
+                        (*kind != varnel_core::FamilyKind::Gaussian ||
+                         varnel_core::glm_model(*kind, request.choices));
+    if (source != nullptr && source != Py_None && passes) {
         const std::size_t nk = *kind == varnel_core::FamilyKind::Multinomial
                                    ? request.response_means.size()
                                    : 1;
-        rows.emplace(source, unlocked, request.choices.family, nk, request.stats.weight,
+        rows.emplace(source, unlocked, request.choices, nk, request.stats.weight,
                      request.stats.nvars);
         request.rows = &*rows;
     }

@@ -31,7 +31,9 @@ def family_data(family, seed=1):
     y = {"gaussian": eta + rng.standard_normal(N),
          "logistic": np.where(rng.random(N) < 1 / (1 + np.exp(-eta)), "yes", "no"),
          "poisson": rng.poisson(np.exp(0.4 * eta)).astype(float),
-         "multinomial": np.array(["a", "b", "c"])[np.digitize(eta + rng.standard_normal(N), [-0.6, 0.6])]}
+         "multinomial": np.array(["a", "b", "c"])[np.digitize(eta + rng.standard_normal(N), [-0.6, 0.6])],
+         "gamma": np.exp(0.3 * eta) * rng.gamma(4.0, 0.25, N),
+         "multitask": np.c_[eta, -eta, X[:, 4]] + rng.standard_normal((N, 3))}
     return X, y[family], rng
 
 
@@ -81,12 +83,13 @@ OPTIONS = {
 
 
 @pytest.mark.parametrize("family, case", [(f, c) for f in ("gaussian", "logistic", "poisson")
-                                           for c in OPTIONS] + [("multinomial", "weights-offset-limits")])
+                                           for c in OPTIONS] +
+                         [(f, "weights-offset-limits") for f in ("multinomial", "gamma", "multitask")])
 def test_a_dask_path_is_the_in_memory_covariance_path(client, family, case):
     X, y, rng = family_data(family)
     kw = dict(OPTIONS[case], **FAST)
     w = rng.uniform(0.2, 2.0, N) if kw.pop("weights", False) else None
-    k = 3 if family == "multinomial" else 1
+    k = 3 if family in ("multinomial", "multitask") else 1
     off = rng.uniform(-0.3, 0.3, (N, k)).squeeze() if kw.pop("offset", False) else None
     memory = varnel.fit_path(X, y, family, solver="covariance", weights=w, offset=off, **kw)
     path = varnel.fit_path(lazy(X), lazy(y), family, weights=lazy(w), offset=lazy(off), **kw)
@@ -119,7 +122,9 @@ def test_a_dask_path_is_the_in_memory_covariance_path(client, family, case):
 
 
 @pytest.mark.parametrize("family, measure", [("gaussian", "deviance"), ("gaussian", "mae"),
-                                             ("logistic", "class"), ("poisson", "deviance")])
+                                             ("logistic", "class"), ("poisson", "deviance"),
+                                             ("gamma", "deviance"), ("multitask", "deviance"),
+                                             ("multitask", "mse"), ("multitask", "mae")])
 def test_dask_cross_validation_is_the_in_memory_one_on_the_same_folds(client, family, measure):
     X, y, rng = family_data(family, seed=3)
     w = rng.uniform(0.5, 1.5, N)
@@ -133,7 +138,7 @@ def test_dask_cross_validation_is_the_in_memory_one_on_the_same_folds(client, fa
     np.testing.assert_allclose(cvp.cvsd, memory.cvsd, rtol=1e-6)
     assert cvp.index_min == memory.index_min and cvp.index_1se == memory.index_1se
     np.testing.assert_array_equal(cvp.fold_n_lambdas, memory.fold_n_lambdas)
-    if family == "gaussian":  # the whole cross-validation is one pass over the data
+    if family in ("gaussian", "multitask"):  # the whole cross-validation is one pass over the data
         assert cvp.path.npasses_data == 1 + (measure == "mae")
 
 
@@ -154,6 +159,34 @@ def test_folds_drawn_per_block_and_estimators(client):
     chosen = varnel.ElasticNetRegressor(cv=3, random_state=0, nlambda=8).fit(lazy(X), lazy(yg))
     assert chosen.cv_.nfolds == 3 and chosen.path_.npasses_data == 1
     assert chosen.lambda_ == chosen.cv_.lambda_1se
+
+
+ESTIMATORS = {  # (data, module, estimator, parameters): a fixed penalty
+    "gamma-identity": ("gamma", "generalized", "GeneralizedNetRegressor",
+                       dict(family=varnel.families.Gamma(link="identity"), alpha=0.02, l1_ratio=0.5)),
+    "tweedie": ("gamma", "generalized", "GeneralizedNetRegressor", dict(family="tweedie:1.5", alpha=0.01)),
+    "multitask": ("multitask", "multitask", "MultiTaskNetRegressor",
+                  dict(alpha=0.05, standardize_response=True)),
+}
+
+
+@pytest.mark.parametrize("name", list(ESTIMATORS))
+def test_an_estimator_of_any_served_family_fits_on_dask_as_in_memory(client, name):
+    """The Dask fit of an estimator is its in-memory fit, its predictions a
+    lazy Dask array of the same values."""
+    import importlib
+
+    data, module, estimator, params = ESTIMATORS[name]
+    make = lambda: getattr(importlib.import_module(f"varnel.{module}"), estimator)(**params)  # noqa: E731
+    X, y, rng = family_data(data, seed=6)
+    w = rng.uniform(0.3, 2.0, N)
+    model = make().fit(lazy(X), lazy(y), sample_weight=lazy(w))
+    same = make().fit(X, y, sample_weight=w)
+    np.testing.assert_allclose(model.coef_, same.coef_, rtol=1e-7, atol=1e-10)
+    np.testing.assert_allclose(model.intercept_, same.intercept_, rtol=1e-7, atol=1e-10)
+    pred = model.predict(lazy(X))
+    assert isinstance(pred, da.Array) and pred.shape == np.shape(y)
+    np.testing.assert_allclose(pred.compute(), same.predict(X), rtol=1e-8)
 
 
 def test_a_worker_never_holds_more_than_its_chunks(client):
@@ -200,6 +233,13 @@ REFUSALS = [
      r"X contains NaN or inf: X\[450, 0\] is nan"),
     (lambda X, y: (X, y), dict(weights=np.where(np.arange(N) == 450, -1.0, 1.0)), ValueError,
      r"weights must be non-negative, but weights\[450\] is -1"),
+    # responses outside the family's support, and the family the blocks' sums cannot fit
+    (lambda X, y: (X, da.where(da.arange(N) == 450, 0.0, abs(y) + 1.0)), dict(family="gamma"),
+     ValueError, r"the gamma family needs positive values in y, but y\[450\] is 0"),
+    (lambda X, y: (X, da.where(da.arange(N) == 450, -2.0, abs(y))), dict(family="negbin:2"),
+     ValueError, r"the negative_binomial family needs non-negative values in y, but y\[450\] is -2"),
+    (lambda X, y: (X, y), dict(family="cox"), ValueError,
+     r"^Cox\(ties='breslow'\) is not served on Dask: its partial likelihood couples the rows of each risk set"),
     # rows named as in the whole array, whichever block and fold holds them
     (lambda X, y: (X, y), dict(weights=np.where(np.arange(N) == 650, np.inf, 1.0), nfolds=3), ValueError,
      r"^weights contains NaN or inf: weights\[650\] is inf$"),
@@ -209,14 +249,6 @@ REFUSALS = [
      ValueError, r"^the poisson family needs non-negative counts in y, but y\[777\] is -2$"),
     (lambda X, y: (X, y), dict(weights=np.where(np.arange(N) == 450, -1.0, 1.0), nfolds=4), ValueError,
      r"^weights must be non-negative, but weights\[450\] is -1$"),
-    # the families the blocks' sums cannot fit, and what to do instead
-    (lambda X, y: (X, da.stack([da.exp(y), y > 0], axis=1)), dict(family="cox"), ValueError,
-     r"^Cox\(ties='breslow'\) is not served on Dask: its partial likelihood couples the rows of each "
-     r"risk set, which spans row blocks\..*compute X and y into memory"),
-    (lambda X, y: (X, da.stack([y, -y], axis=1)), dict(family="multitask"), ValueError,
-     r"^MultiTask\(standardize_response=False\) is not served on Dask: .*compute X and y into memory"),
-    (lambda X, y: (X, da.stack([y, -y], axis=1)), dict(family="multitask", nfolds=3), ValueError,
-     r"^MultiTask\(standardize_response=False\) is not served on Dask"),
     # unknown chunk sizes (boolean indexing)
     (lambda X, y: (X[y > -1e9], y), {}, ValueError,
      r"^X is a Dask array of unknown chunk sizes \(shape \(nan, 5\)\).*call X\.compute_chunk_sizes\(\) "

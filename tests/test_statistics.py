@@ -17,10 +17,16 @@ def data(family, seed=0):
     x[:, 2] = x[:, 2] * 1e-3 + 1.7e9  # a large mean, a small spread
     x[:, 4] = np.where(np.arange(N) % 3 == 0, 2.5, 2.5)  # constant: its squares round away from 0
     eta = x[:, 0] - 0.7 * x[:, 1] + 400 * (x[:, 2] - 1.7e9)
+    positive = np.exp(0.3 * eta) * rng.gamma(4.0, 0.25, N)
     y = {"gaussian": eta + rng.normal(size=N),
          "binomial": (rng.random(N) < 1 / (1 + np.exp(-eta))).astype(float),
          "poisson": rng.poisson(np.exp(0.4 * eta)).astype(float),
-         "multinomial": np.digitize(eta + rng.normal(size=N), [-0.7, 0.7]).astype(float)}[family]
+         "multinomial": np.digitize(eta + rng.normal(size=N), [-0.7, 0.7]).astype(float),
+         "gamma": positive,
+         "inverse_gaussian": positive,
+         "tweedie": np.where(rng.random(N) < 0.2, 0.0, positive),
+         "negative_binomial": rng.poisson(positive).astype(float),
+         "multitask": np.c_[eta, -0.5 * eta, x[:, 3]] + rng.normal(size=(N, 3))}[family]
     return x, y, rng
 
 
@@ -29,7 +35,12 @@ def blocks(n=N, parts=5):
 
 
 def merged(x, y, w, products=True, centre=None):
-    """The block statistics of five blocks, merged (sums added, ranges widened)."""
+    """The block statistics of five blocks, merged (sums added, ranges
+    widened); K > 1 responses (y n x K) are the last K columns."""
+    if y.ndim == 2:
+        s = merged(np.c_[x, y[:, :-1]], y[:, -1], w, products, centre)
+        s["responses"] = y.shape[1]
+        return s
     c = np.r_[x[:64].mean(0), y[:64].mean()] if centre is None else centre
     total = None
     for b in blocks(len(y)):
@@ -99,39 +110,83 @@ CASES = {
 }
 
 
+# The families with their own solvers, and models by variance and link
+# (every family of that table with a link or parameter other than its own).
+MODELS = {
+    "gaussian": ("gaussian", {}),
+    "binomial": ("binomial", {}),
+    "poisson": ("poisson", {}),
+    "multinomial": ("multinomial", {}),
+    "gaussian-log": ("gaussian", dict(link="log")),
+    "binomial-probit": ("binomial", dict(link="probit")),
+    "binomial-cloglog": ("binomial", dict(link="cloglog")),
+    "poisson-sqrt": ("poisson", dict(link="sqrt")),
+    "gamma": ("gamma", {}),
+    "gamma-inverse": ("gamma", dict(link="inverse")),
+    "inverse_gaussian-inverse_squared": ("inverse_gaussian", dict(link="inverse_squared")),
+    "tweedie-1.5": ("tweedie", dict(power=1.5)),
+    "tweedie-1.2-identity": ("tweedie", dict(power=1.2, link="identity")),
+    "negative_binomial-0.5": ("negative_binomial", dict(theta=0.5)),
+    "negative_binomial-identity": ("negative_binomial", dict(link="identity")),
+    "multitask": ("multitask", {}),
+    "multitask-standardize_response": ("multitask", dict(standardize_response=True)),
+}
+
+
 @pytest.mark.parametrize("case", list(CASES))
-@pytest.mark.parametrize("family", ["gaussian", "binomial", "poisson", "multinomial"])
-def test_a_fit_from_statistics_is_the_covariance_fit(family, case):
+@pytest.mark.parametrize("model", list(MODELS))
+def test_a_fit_from_statistics_is_the_covariance_fit(model, case):
     """Least squares from its merged sums, the others through passes over
     the blocks: the lambdas to 1e-10 and the solutions to rounding, against
-    the in-memory covariance solver on the same rows."""
+    the in-memory covariance solver on the same rows; a model that the
+    in-memory fit refuses (a null model outside its link's domain) is
+    refused with the same error."""
+    family, choices = MODELS[model]
     x, y, rng = data(family)
     kw = dict(CASES[case])
-    k = 3 if family == "multinomial" else 1
+    k = 3 if family in ("multinomial", "multitask") else 1
     if case == "raw-no-intercept":
         x[:, 2] -= 1.7e9
     w = rng.uniform(0.2, 2.0, N) if kw.pop("weights", False) else np.ones(N)
     offset = rng.uniform(-0.4, 0.4, (N, k)).squeeze() if kw.pop("offset", False) else None
+    kw.update(choices)
     if kw.pop("start", False):
-        first = _core.fit(x, y, family=family, solver="covariance", nlambda=20)
+        first = _core.fit(x, y, family=family, solver="covariance", nlambda=20, **choices)
         kw.update(start_a0=first["a0"][..., 5], start_beta=first["beta"][..., 5],
                   user_lambda=first["lambda"][5:])
-    memory = _core.fit(x, y, family=family, solver="covariance", weights=w, offset=offset, **kw)
+    try:
+        memory = _core.fit(x, y, family=family, solver="covariance", weights=w, offset=offset, **kw)
+    except ValueError as refused:
+        # only a model's null model may leave the domain (no intercept, eta 0)
+        assert choices and "outside the domain" in str(refused)
+        with pytest.raises(ValueError) as info:
+            stats = merged(x, y, w, products=False)
+            _core.fit_statistics(stats, family=family, source=source_of(x, y, w, offset), **kw)
+        assert str(info.value) == str(refused)
+        return
     calls = []
-    if family == "gaussian":
+    if family == "multitask" or (family == "gaussian" and not choices):
         fitted = y if offset is None else y - offset
-        r = _core.fit_statistics(merged(x, fitted, w), **kw)
+        r = _core.fit_statistics(merged(x, fitted, w), family=family, **kw)
         assert r["npasses_data"] == 0
     else:
         means = None
         if family == "multinomial":
             means = np.bincount(y.astype(int), weights=w) / w.sum()
-        r = _core.fit_statistics(merged(x, y, w, products=False), family=family,
-                                 source=source_of(x, y, w, offset, calls), response_means=means, **kw)
+        stats = merged(x, y, w, products=False)
+        if offset is not None and family != "multinomial":
+            stats.update(offset_sum=w @ offset, offset_min=offset.min(), offset_max=offset.max())
+        r = _core.fit_statistics(stats, family=family, source=source_of(x, y, w, offset, calls),
+                                 response_means=means, **kw)
         assert r["npasses_data"] == len(calls) and calls[0]["saturated"] and not calls[1]["saturated"]
-        # a pass per reweighting step: about 2 per lambda (the multinomial
-        # family's diagonal bound on the curvature needs more steps)
-        assert family == "multinomial" or r["npasses_data"] <= 3 * r["lmu"] + 2
+        # every pass carries the model (its link, power and theta)
+        for key in ("link", "power", "theta"):
+            assert all(c.get(key) == choices.get(key) for c in calls), key
+        # a pass per reweighting step: about 2 per lambda for the families
+        # with their own solvers (the multinomial family's diagonal bound on
+        # the curvature needs more steps; a model's guarded steps are halved
+        # as often as its loss asks)
+        assert family == "multinomial" or choices or r["npasses_data"] <= 3 * r["lmu"] + 2
     C.check_result({k: v for k, v in r.items() if k != "npasses_data"}, P, nclass=k)
     assert r["lmu"] == memory["lmu"] and r["warning"] == memory["warning"]
     np.testing.assert_allclose(r["lambda"], memory["lambda"], rtol=1e-10)
@@ -139,6 +194,31 @@ def test_a_fit_from_statistics_is_the_covariance_fit(family, case):
         np.testing.assert_allclose(r[key], memory[key], rtol=1e-7, atol=1e-9, err_msg=key)
     assert r["nulldev"] == pytest.approx(memory["nulldev"], rel=1e-10)
     assert not r["beta"][4].any()  # the constant column
+
+
+@pytest.mark.parametrize("intercept, value", [(True, 1.7e4 / 3), (False, 0.0)])
+def test_a_constant_response_among_several_is_left_as_it_is(intercept, value):
+    """A response constant on the rows of positive weight (at 0 without an
+    intercept) keeps the scale 1 under standardize_response, as on the rows,
+    although its sum of squares from rounded sums need not be 0."""
+    x, y, rng = data("multitask")
+    w = rng.uniform(0.2, 2.0, N)
+    y[:, 1] = value
+    w[:40] = 0.0
+    y[:40, 1] = 3.0  # another value on rows of weight 0 only
+    kw = dict(standardize_response=True, intercept=intercept)
+    memory = _core.fit(x, y, family="multitask", solver="covariance", weights=w, **kw)
+    r = _core.fit_statistics(merged(x, y, w), family="multitask", **kw)
+    assert r["lmu"] == memory["lmu"]
+    np.testing.assert_allclose(r["beta"], memory["beta"], rtol=1e-7, atol=1e-9)
+    np.testing.assert_allclose(r["a0"], memory["a0"], rtol=1e-7, atol=1e-9)
+    # nothing to fit for that response, on either solver: its coefficients
+    # are 0 and its intercept the constant (its rounded mean would leave
+    # residuals of rounding, which standardize_response would blow up)
+    naive = _core.fit(x, y, family="multitask", solver="naive", weights=w, **kw)
+    for fit in (r, memory, naive):
+        assert not fit["beta"][:, 1].any()
+        assert np.all(fit["a0"][1] == value)
 
 
 def _binomial():
@@ -167,24 +247,43 @@ REFUSALS = [  # (family, statistics change, keywords, exception, message)
     ("binomial", {"deviations": "inf-2"}, dict(source=print), ValueError,
      C.overflow("the weighted sum of squares of column 2 of x", "x")),
     ("binomial", {}, dict(source=1), TypeError, "source must be callable"),
-    ("cox", {}, {}, ValueError, "a fit from statistics fits the built-in families"),
-    ("multitask", {}, {}, ValueError, "a fit from statistics fits the built-in families"),
+    ("gamma", {"min": "y0"}, dict(source=print), ValueError,
+     "y must be positive for the gamma family, but y holds 0"),
+    ("tweedie", {"min": "y-1"}, dict(source=print, power=1.5), ValueError,
+     "y must be non-negative for the tweedie family, but y holds -1"),
+    ("binomial", {"max": "y3"}, dict(source=print, link="probit"), ValueError,
+     "y must lie in [0, 1] for the binomial family, but y holds 3"),
+    ("tweedie", {}, dict(source=print), ValueError, "the tweedie family needs power"),
+    ("gamma", {}, dict(source=print, link="logit"), ValueError,
+     'link "logit" is not available for the gamma family'),
+    ("gamma", {"offset_sum": "nan"}, dict(source=print), ValueError,
+     "statistics['offset_sum'], ['offset_min'] and ['offset_max'] must be finite"),
+    ("cox", {}, {}, ValueError,
+     "a fit from statistics fits the families whose loss is a sum over the rows, not the cox family"),
+    ("gaussian", {"responses": 2}, {}, ValueError,
+     'statistics of 2 responses need family="multitask", but family is "gaussian"'),
+    ("multitask", {"responses": 8}, {}, ValueError,
+     "statistics['responses'] must be at least 1 and less than the number of centres"),
 ]
 
 
 @pytest.mark.parametrize("family, change, kw, error, text", REFUSALS)
 def test_fit_statistics_refusals_name_what_is_wrong(family, change, kw, error, text):
     x, y, rng = data("gaussian" if family in ("cox", "multitask") else family)
-    s = merged(x, y, np.ones(N), products=family == "gaussian")
+    s = merged(x, y, np.ones(N), products=family in ("gaussian", "multitask"))
     for key, how in change.items():
         if how == "y3":
             s[key][-1] = 3.0
         elif how == "y-1":
             s[key][-1] = -1.0
+        elif how == "y0":
+            s[key][-1] = 0.0
         elif how == "y=min":
             s[key][-1] = s["positive_min"][-1]
         elif how == "short":
             s[key] = s[key][:-1]
+        elif how == "nan" and key == "offset_sum":
+            s.update(offset_sum=np.nan, offset_min=0.0, offset_max=0.0)
         elif how == "nan":
             s[key] = np.r_[np.nan, s[key][1:]]
         elif how == "y-inf":
@@ -243,3 +342,32 @@ def test_block_pass_refuses_requests_it_cannot_serve():
         _core.block_pass(x, y, w, None, dict(request, family="gaussian"))
     with pytest.raises(KeyError, match="lacks the item 'scale'"):
         _core.block_pass(x, y, w, None, {k: v for k, v in request.items() if k != "scale"})
+    with pytest.raises(ValueError, match="must name a reweighting family"):
+        _core.block_pass(x, y, w, None, dict(request, family="cox"))
+    with pytest.raises(ValueError, match='link "logit" is not available for the gamma family'):
+        _core.block_pass(x, y + 1.0, w, None, dict(request, family="gamma", link="logit"))
+    with pytest.raises(ValueError, match="the tweedie family needs power"):
+        _core.block_pass(x, y + 1.0, w, None, dict(request, family="tweedie"))
+
+
+def test_a_block_pass_sums_the_model_it_is_given():
+    """The link, power and theta of a request choose the per-row maths: the
+    loss at the intercept 0 is each model's half deviance per unit weight."""
+    x, y, w = _binomial()
+    y = y + 0.5
+    request = dict(family="gaussian", classes=1, weight_total=float(N), saturated=True,
+                   centre=np.zeros(P), scale=np.ones(P), coef=np.zeros(P), intercepts=np.zeros(1),
+                   active=np.zeros(0), columns=np.zeros(0))
+    for family, extra, deviance in [
+            ("gaussian", dict(link="log"), (y - 1.0) ** 2),
+            ("poisson", dict(link="sqrt"), None),
+            ("gamma", {}, 2 * (np.log(1.0 / y) + (y - 1.0))),
+            ("tweedie", dict(power=1.5), 2 * (y ** 0.5 / -0.25 - y / -0.5 + 1 / 0.5)),
+            ("negative_binomial", dict(theta=2.0),
+             2 * (y * np.log(y) - (y + 0.5) * np.log((1 + 2 * y) / 3.0)))]:
+        sums = _core.block_pass(x, y, w, None, dict(request, family=family, **extra))
+        if deviance is None:  # sqrt link at eta 0: the mean 0 is outside the domain
+            assert sums["loss"] == np.inf
+            continue
+        assert sums["loss"] == pytest.approx(deviance.mean() / 2, rel=1e-12), family
+        assert sums["saturated_loss"] == 0.0

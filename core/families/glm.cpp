@@ -5,6 +5,8 @@
 #include <limits>
 #include <string>
 
+#include "families/intercept_scoring.hpp"
+
 namespace varnel_core {
 
 std::variant<GlmFamily, FitError> GlmFamily::make(const GlmModel& model, RowData rows,
@@ -14,8 +16,7 @@ std::variant<GlmFamily, FitError> GlmFamily::make(const GlmModel& model, RowData
     if (model.variance.kind == VarianceKind::binomial) {
         double pbar = 0.0;
         for (std::size_t i = 0; i < rows.y.size(); ++i) pbar += rows.w[i] * rows.y[i];
-        if (pbar <= constants.pmin) return FitError::NullProbUnderflow;
-        if (pbar >= 1.0 - constants.pmin) return FitError::NullProbOverflow;
+        if (auto e = refuses_mean(model, pbar, constants)) return *e;
     }
     if (config.intercept) check_response_varies(rows.y, raw, true);
     return GlmFamily(model, rows, config, constants);
@@ -34,6 +35,14 @@ GlmFamily::GlmFamily(const GlmModel& model, RowData rows, const FitConfig& confi
         model_.variance.pmin = pmin;
         min_weight_sum_ = (1.0 + pmin) * pmin * (1.0 - pmin);
     }
+}
+
+std::optional<FitError> GlmFamily::refuses_mean(const GlmModel& model, double ybar,
+                                                const WorkingConstants& constants) {
+    if (model.variance.kind != VarianceKind::binomial) return std::nullopt;
+    if (ybar <= constants.pmin) return FitError::NullProbUnderflow;
+    if (ybar >= 1.0 - constants.pmin) return FitError::NullProbOverflow;
+    return std::nullopt;
 }
 
 GlmFamily GlmFamily::over_block(const GlmModel& model, RowData rows, const FitConfig& config,
@@ -97,52 +106,29 @@ double GlmFamily::null_model(std::span<double> v, std::span<double> r) {
     return b0;
 }
 
-// Scoring on b0 alone (with the working weights' information), from the
-// first of g(ybar) - o with o the weighted mean, the smallest and the
-// largest offset whose means lie inside the domain; a step that raises the
-// loss or leaves the domain is halved (60 times at most, then b0 stays),
-// until b0 changes by at most 1e-15 of itself.
+// Scoring on b0 alone (families/intercept_scoring.hpp) with the working
+// weights' information, from the first of g(ybar) - o with o the weighted
+// mean, the smallest and the largest offset whose means lie inside the
+// domain.
 double GlmFamily::offset_intercept(double ybar) {
     const auto y = rows_.y, w = rows_.w, offset = rows_.offset;
     double mean = 0.0;
     for (std::size_t i = 0; i < y.size(); ++i) mean += w[i] * offset[i];
     const auto [lo, hi] = std::minmax_element(offset.begin(), offset.end());
     const double g = link_value(model_.link, ybar);
-    double b = 0.0;
-    bool found = false;
-    for (const double start : {g - mean, g - *lo, g - *hi}) {
-        if (std::isfinite(start) && evaluate_at(start)) {
-            b = start;
-            found = true;
-            break;
-        }
-    }
-    if (!found) outside_domain("the null model");
-    for (int it = 0; it < 200; ++it) {
+    const auto b = scored_intercept({g - mean, g - *lo, g - *hi},
+                                    [&](double b0) -> std::optional<InterceptScore> {
+        if (!evaluate_at(b0)) return std::nullopt;
         const auto f = factors();
         double score = 0.0, information = 0.0;
         for (std::size_t i = 0; i < y.size(); ++i) {
             score += w[i] * ratio_[i] * (y[i] - mu_[i]);
             information += w[i] * ratio_[i] * f[i];
         }
-        if (!(information > 0.0)) break;
-        const double step = score / information, before = loss_;
-        double t = 1.0, next = b + step;
-        int halvings = 0;
-        while (!(evaluate_at(next) && loss_ - before <= 1e-14 * std::abs(before)) && halvings < 60) {
-            t *= 0.5;
-            next = b + t * step;
-            ++halvings;
-        }
-        if (halvings == 60) {
-            evaluate_at(b);
-            break;
-        }
-        const bool done = std::abs(next - b) <= 1e-15 * std::fmax(1.0, std::abs(b));
-        b = next;
-        if (done) break;
-    }
-    return b;
+        return InterceptScore{loss_, score, information};
+    });
+    if (!b) outside_domain("the null model");
+    return *b;
 }
 
 void GlmFamily::outside_domain(const char* where) const {

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <variant>
@@ -61,6 +62,11 @@ public:
                                                   std::span<const double> raw,
                                                   const FitConfig& config,
                                                   const WorkingConstants& constants);
+    // The refusal of a weighted mean response ybar (per unit weight) that
+    // make() gives: NullProbUnderflow / NullProbOverflow for a binomial
+    // mean within pmin of 0 or 1.
+    static std::optional<FitError> refuses_mean(const GlmModel& model, double ybar,
+                                                const WorkingConstants& constants);
 
     std::size_t width() const { return 1; }
     std::span<const double> offset() const { return rows_.offset; }
@@ -96,6 +102,9 @@ public:
     // deviance is 0 at the saturated model.
     double loss_sum() const;
     double saturated_loss_sum() const { return 0.0; }
+    // The InputError of a predictor (`where`, e.g. "the null model") whose
+    // mean leaves the domain.
+    [[noreturn]] void outside_domain(const char* where) const;
 
 private:
     GlmFamily(const GlmModel& model, RowData rows, const FitConfig& config,
@@ -106,7 +115,6 @@ private:
     double offset_intercept(double ybar);
     // eta_i = offset_i + b0 (b0 without an offset) into eta_, then evaluate.
     bool evaluate_at(double b0);
-    [[noreturn]] void outside_domain(const char* where) const;
     // f of the working weights w a f: the observed information's factors,
     // or the slopes dmu/deta (Fisher scoring).
     std::span<const double> factors() const { return observed_ ? factors_ : slope_; }

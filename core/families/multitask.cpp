@@ -9,42 +9,13 @@
 
 namespace varnel_core {
 
-namespace {
-
-// Whether some response varies over the rows of positive weight (is not 0
-// on all of them, without an intercept), compared exactly: their weighted
-// sums of squares need not vanish for a constant column when its mean is
-// rounded.
-bool any_response_varies(std::span<const double> y, std::span<const double> w, std::size_t nk,
-                         bool intercept) {
-    for (std::size_t k = 0; k < nk; ++k) {
-        bool have_first = false;
-        double first = 0.0;
-        for (std::size_t i = 0; i < w.size(); ++i) {
-            if (!(w[i] > 0.0)) continue;
-            const double v = y[i * nk + k];
-            if (!intercept) {
-                if (v != 0.0) return true;
-            } else if (!have_first) {
-                first = v;
-                have_first = true;
-            } else if (v != first) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-}  // namespace
-
 MultitaskFamily MultitaskFamily::make(RowData rows, std::size_t width, const FitConfig& config,
                                       bool standardize_response, double min_dev_change) {
     const std::size_t n = rows.w.size(), nk = width;
     require(nk >= 1 && rows.y.size() == checked_size(n, nk) && rows.offset.empty(),
             "K responses per row and no offset");
     const auto y = rows.y, w = rows.w;
-    Vec mean(nk, 0.0), scale(nk, 1.0), ss(nk, 0.0);
+    Vec mean(nk, 0.0), ss(nk, 0.0);
     if (config.intercept)
         for (std::size_t i = 0; i < n; ++i)
             for (std::size_t k = 0; k < nk; ++k) mean[k] += w[i] * y[i * nk + k];
@@ -54,6 +25,40 @@ MultitaskFamily MultitaskFamily::make(RowData rows, std::size_t width, const Fit
             ss[k] += w[i] * (d * d);
         }
     }
+    // A response constant on the rows of positive weight (at 0 without an
+    // intercept) has nothing to fit: its centre is that value and its sum of
+    // squares 0, whatever the rounding of its weighted mean.
+    std::size_t constant = 0;
+    for (std::size_t k = 0; k < nk; ++k) {
+        bool seen = false, varies = false;
+        double first = 0.0;
+        for (std::size_t i = 0; i < n && !varies; ++i) {
+            if (!(w[i] > 0.0)) continue;
+            varies = seen && y[i * nk + k] != first;
+            if (!seen) first = y[i * nk + k];
+            seen = true;
+        }
+        if (varies || !(config.intercept || first == 0.0)) continue;
+        ss[k] = 0.0;
+        if (config.intercept) mean[k] = first;  // so that its residuals are 0
+        ++constant;
+    }
+    return from_sums(rows, std::move(mean), std::move(ss), config, standardize_response,
+                     min_dev_change, constant);
+}
+
+MultitaskFamily MultitaskFamily::from_moments(Vec mean, Vec ss, double total,
+                                              const FitConfig& config, bool standardize_response,
+                                              double min_dev_change) {
+    return from_sums({{}, {}, total, {}}, std::move(mean), std::move(ss), config,
+                     standardize_response, min_dev_change);
+}
+
+MultitaskFamily MultitaskFamily::from_sums(RowData rows, Vec mean, Vec ss, const FitConfig& config,
+                                           bool standardize_response, double min_dev_change,
+                                           std::size_t constant) {
+    const std::size_t nk = mean.size();
+    Vec scale(nk, 1.0);
     double null_ss = 0.0;
     for (std::size_t k = 0; k < nk; ++k) {
         if (standardize_response && ss[k] > 0.0) {
@@ -63,7 +68,9 @@ MultitaskFamily MultitaskFamily::make(RowData rows, std::size_t width, const Fit
         null_ss += ss[k];
     }
     if (!std::isfinite(null_ss)) data_overflow("the sum of squares of y", "y");
-    if (!any_response_varies(y, w, nk, config.intercept))
+    // every response constant: told exactly from the rows, in make(); from
+    // moments, by sums of squares that are all exactly 0
+    if (rows.y.empty() ? null_ss == 0.0 : constant == nk)
         throw InputError(config.intercept
                              ? "the responses are constant: every column of y takes a single value "
                                "on every observation of positive weight, so there is nothing to fit"

@@ -40,6 +40,12 @@ public:
     // rows of positive weight.
     static MultitaskFamily make(RowData rows, std::size_t width, const FitConfig& config,
                                 bool standardize_response, double min_dev_change);
+    // The same from each response's centre (its weighted mean with an
+    // intercept, else 0) and weighted sum of squares about it (the weights
+    // normalized), with `total` the caller's sum of weights: a fit from
+    // the statistics of the rows, which has no rows to reweight.
+    static MultitaskFamily from_moments(Vec mean, Vec ss, double total, const FitConfig& config,
+                                        bool standardize_response, double min_dev_change);
 
     std::size_t width() const { return nk_; }
     // The fixed weights v_ik = w_i and the residual of the null model, n x K.
@@ -64,6 +70,10 @@ public:
     double null_deviance() const { return null_ss_ * rows_.total; }
 
 private:
+    // `constant`: how many responses make() found constant (rows given).
+    static MultitaskFamily from_sums(RowData rows, Vec mean, Vec ss, const FitConfig& config,
+                                     bool standardize_response, double min_dev_change,
+                                     std::size_t constant = 0);
     MultitaskFamily(RowData rows, Vec mean, Vec scale, double null_ss, double thresh,
                     double min_dev_change);
 

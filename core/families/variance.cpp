@@ -28,17 +28,39 @@ void fill(std::span<double> out, F&& f) {
 
 }  // namespace
 
-void check_response(const Variance& v, std::span<const double> y, std::string_view family) {
+namespace {
+
+// Whether the family's support is y > 0 (positive) or y >= 0 (non_negative
+// alone), or the whole line (neither).
+struct Support {
+    bool positive;
+    bool non_negative;
+};
+Support support_of(const Variance& v) {
     const bool positive = v.kind == VarianceKind::power && v.power >= 2.0;
-    const bool non_negative = positive || v.kind == VarianceKind::negative_binomial ||
-                              (v.kind == VarianceKind::power && v.power >= 1.0);
-    if (!non_negative) return;
+    return {positive, positive || v.kind == VarianceKind::negative_binomial ||
+                          (v.kind == VarianceKind::power && v.power >= 1.0)};
+}
+bool supported(Support s, double y) { return !s.non_negative || (s.positive ? y > 0.0 : y >= 0.0); }
+std::string support_text(Support s) { return s.positive ? "positive" : "non-negative"; }
+
+}  // namespace
+
+void check_response(const Variance& v, std::span<const double> y, std::string_view family) {
+    const Support s = support_of(v);
+    if (!s.non_negative) return;
     for (std::size_t i = 0; i < y.size(); ++i) {
-        if (positive ? y[i] > 0.0 : y[i] >= 0.0) continue;
-        throw InputError("y must be " + std::string(positive ? "positive" : "non-negative") +
-                         " for the " + std::string(family) + " family, but y[" +
-                         std::to_string(i) + "] = " + format_number(y[i]));
+        if (supported(s, y[i])) continue;
+        throw InputError("y must be " + support_text(s) + " for the " + std::string(family) +
+                         " family, but y[" + std::to_string(i) + "] = " + format_number(y[i]));
     }
+}
+
+void check_smallest_response(const Variance& v, double low, std::string_view family) {
+    const Support s = support_of(v);
+    if (!supported(s, low))
+        throw InputError("y must be " + support_text(s) + " for the " + std::string(family) +
+                         " family, but y holds " + format_number(low));
 }
 
 bool means_inside(const Variance& v, std::span<const double> mu) {

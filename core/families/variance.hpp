@@ -31,6 +31,8 @@ struct Variance {
 // y > 0 for a power of 2 or more.  (The binomial and Poisson families keep
 // their own checks.)
 void check_response(const Variance& v, std::span<const double> y, std::string_view family);
+// The same from the smallest y alone (a fit from statistics).
+void check_smallest_response(const Variance& v, double low, std::string_view family);
 
 // Every mean is finite and, for a power other than 0 and the negative
 // binomial, positive (the binomial's are bounded where they are used).

@@ -15,6 +15,45 @@
 
 namespace varnel_core {
 
+PathResult multitask_products_path(MultitaskFamily& family, StatisticsDesign& design,
+                                   const MultitaskInputs& in, const FitRequest& request,
+                                   const WorkingConstants& wc, const Interrupt& interrupt) {
+    const FitConfig& cfg = request.config;
+    const std::size_t p = in.include.size(), nk = family.width();
+    // <z_j, w z_j>: the weighted sum of squares about the centre, over the
+    // variance when standardizing
+    Vec curvatures(checked_size(p, nk), 0.0);
+    for (std::size_t j = 0; j < p; ++j) {
+        if (!in.include[j]) continue;
+        const double sumsq = cfg.intercept ? in.var[j] : in.var[j] + in.mean[j] * in.mean[j];
+        for (std::size_t k = 0; k < nk; ++k)
+            curvatures[j * nk + k] = cfg.standardize ? sumsq / in.var[j] : sumsq;
+    }
+    Vec start_coef;
+    const Vec no_intercepts(nk, 0.0);
+    WarmStart start{{}, no_intercepts};
+    if (const auto& beta = request.choices.start_beta) {
+        start_coef.resize(checked_size(p, nk));
+        for (std::size_t e = 0; e < start_coef.size(); ++e)
+            start_coef[e] = beta->values[e] * in.x_scale[e / nk] / family.scales()[e % nk];
+        start.coef = start_coef;
+    }
+    PenaltySequence seq(cfg, wc, 1.0);
+    const PathRules rules{cfg.alpha, cfg.maxit, cfg.dfmax, cfg.pmax, wc.max_dev_ratio, interrupt};
+    const PathSetup setup{{in.include, in.penalty, in.limits.lower, in.limits.upper},
+                          curvatures,
+                          cfg.intercept,
+                          request.choices.start_beta ? &start : nullptr,
+                          1.0,
+                          1.0,
+                          in.x_mean,
+                          in.x_scale};
+    PathResult r = run_path<GroupElasticNetPenalty>(family, design, seq, rules, setup);
+    r.nulldev = family.null_deviance();
+    family.to_response_scale(r);
+    return r;
+}
+
 std::variant<PathResult, FitError> multitask_covariance_path(FitRequest& request,
                                                              const Interrupt& interrupt) {
     const FitConfig& cfg = request.config;
@@ -36,16 +75,6 @@ std::variant<PathResult, FitError> multitask_covariance_path(FitRequest& request
     MultitaskFamily family = MultitaskFamily::make({request.y, w, in.weights.sum, {}}, nk, cfg,
                                                    request.choices.standardize_response,
                                                    wc.min_dev_change);
-    // <z_j, w z_j>: the weighted sum of squares about the centre, over the
-    // variance when standardizing
-    Vec curvatures(checked_size(p, nk), 0.0);
-    for (std::size_t j = 0; j < p; ++j) {
-        if (!in.include[j]) continue;
-        const double sumsq = cfg.intercept ? var[j] : var[j] + mean[j] * mean[j];
-        for (std::size_t k = 0; k < nk; ++k)
-            curvatures[j * nk + k] = cfg.standardize ? sumsq / var[j] : sumsq;
-    }
-
     // the gradients at b = 0: the products of the columns with the centred
     // and scaled responses, Y the Gram's extra columns
     Vec centre(in.x_mean), scale(in.x_scale);
@@ -61,32 +90,12 @@ std::variant<PathResult, FitError> multitask_covariance_path(FitRequest& request
     for (std::size_t k = 0; k < nk; ++k)
         for (std::size_t j = 0; j < p; ++j) gradient[k * p + j] = products[j + k * (p + nk)];
 
-    Vec start_coef;
-    const Vec no_intercepts(nk, 0.0);
-    WarmStart start{{}, no_intercepts};
-    if (const auto& beta = request.choices.start_beta) {
-        start_coef.resize(checked_size(p, nk));
-        for (std::size_t e = 0; e < start_coef.size(); ++e)
-            start_coef[e] = beta->values[e] * in.x_scale[e / nk] / family.scales()[e % nk];
-        start.coef = start_coef;
-    }
-    PenaltySequence seq(cfg, wc, 1.0);
-    const PathRules rules{cfg.alpha, cfg.maxit, cfg.dfmax, cfg.pmax, wc.max_dev_ratio, interrupt};
-    const PathSetup setup{{in.include, in.penalty, in.limits.lower, in.limits.upper},
-                          curvatures,
-                          cfg.intercept,
-                          request.choices.start_beta ? &start : nullptr,
-                          1.0,
-                          1.0,
-                          in.x_mean,
-                          in.x_scale};
+    const MultitaskInputs inputs{in.include, in.penalty, in.limits, in.x_mean, in.x_scale,
+                                 mean, var};
     const std::span<const double> x_centre =
         cfg.intercept ? std::span<const double>(in.x_mean) : std::span<const double>();
     auto run = [&](StatisticsDesign& design) {
-        PathResult r = run_path<GroupElasticNetPenalty>(family, design, seq, rules, setup);
-        r.nulldev = family.null_deviance();
-        family.to_response_scale(r);
-        return r;
+        return multitask_products_path(family, design, inputs, request, wc, interrupt);
     };
     if (p > covariance_all_at_once) {
         FixedWeightsSource source(x, w, x_centre, in.x_scale, threads, interrupt);

@@ -8,7 +8,8 @@
 namespace varnel_core {
 
 void RowStatistics::check() const {
-    const std::size_t q = nvars + 1;
+    require(responses >= 1, "row statistics: at least one response");
+    const std::size_t q = nvars + responses;
     require(centre.size() == q && squares.size() == q && deviations.size() == q &&
                 min.size() == q && max.size() == q && positive_min.size() == q &&
                 positive_max.size() == q && (products.empty() || products.size() == q * q),
@@ -18,7 +19,7 @@ void RowStatistics::check() const {
 void RowStatistics::merge(const RowStatistics& o) {
     check();
     o.check();
-    require(o.nvars == nvars && o.products.size() == products.size() && o.centre == centre,
+    require(o.nvars == nvars && o.responses == responses && o.products.size() == products.size() && o.centre == centre,
             "row statistics: blocks merge about the same centres");
     auto add = [](Vec& a, const Vec& b) {
         for (std::size_t i = 0; i < a.size(); ++i) a[i] = a[i] + b[i];
@@ -28,7 +29,7 @@ void RowStatistics::merge(const RowStatistics& o) {
     add(deviations, o.deviations);
     weight = weight + o.weight;
     nobs += o.nobs;
-    for (std::size_t j = 0; j <= nvars; ++j) {
+    for (std::size_t j = 0; j < nvars + responses; ++j) {
         min[j] = std::min(min[j], o.min[j]);
         max[j] = std::max(max[j], o.max[j]);
         positive_min[j] = std::min(positive_min[j], o.positive_min[j]);

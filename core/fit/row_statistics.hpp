@@ -28,9 +28,13 @@ namespace varnel_core {
 //                (+inf and -inf when there is none)
 // The exact weighted means are c + d / W and the centred products
 // S - d d' / W (see gram_sums).
+//
+// With K responses (multi-response least squares) the last K columns are
+// the responses and every vector has p + K values.
 struct RowStatistics {
     std::uint64_t nobs = 0;
     std::size_t nvars = 0;
+    std::size_t responses = 1;
     Vec centre;
     Vec products;
     Vec squares;
@@ -41,7 +45,7 @@ struct RowStatistics {
     Vec positive_min;
     Vec positive_max;
 
-    // The size (p + 1) of every vector and the shape of the products.
+    // The size (p + K) of every vector and the shape of the products.
     void check() const;
     // Adds another block's statistics (sums added, ranges widened).
     void merge(const RowStatistics& other);

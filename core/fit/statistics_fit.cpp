@@ -6,8 +6,10 @@
 
 #include "base/format.hpp"
 #include "designs/block_sums.hpp"
+#include "families/intercept_scoring.hpp"
 #include "fit/glm_models.hpp"
 #include "fit/least_squares_parts.hpp"
+#include "fit/multitask_covariance.hpp"
 #include "fit/summed_parts.hpp"
 #include "fit/working_inputs.hpp"
 
@@ -70,6 +72,25 @@ std::variant<Prepared, FitError> prepare(const RowStatistics& s, const FitConfig
     return p;
 }
 
+// The weighted products of two columns of the statistics (x's, then the
+// responses), from S, d, c and W.
+struct Products {
+    const RowStatistics& s;
+    // sum_i w_i (a_ij + c_j)(a_ik + c_k), the uncentred products
+    double raw(std::size_t j, std::size_t k) const {
+        const std::size_t q = s.centre.size();
+        const Vec& c = s.centre;
+        const Vec& d = s.deviations;
+        return s.products[k * q + j] + c[j] * d[k] + d[j] * c[k] + s.weight * c[j] * c[k];
+    }
+    // about the weighted means
+    double centred(std::size_t j, std::size_t k) const {
+        const std::size_t q = s.centre.size();
+        const Vec& d = s.deviations;
+        return s.products[k * q + j] - d[j] * d[k] / s.weight;
+    }
+};
+
 // Least squares: the centred (with an intercept) or uncentred products of
 // the columns, the moments and the response's sums under the normalized
 // weights, from S, d and W.
@@ -83,18 +104,14 @@ std::variant<PathResult, FitError> least_squares(const StatisticsRequest& r,
     auto prep = prepare(s, cfg, wc);
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
     Prepared& p = std::get<Prepared>(prep);
-    const std::size_t nv = s.nvars, q = nv + 1;
+    const std::size_t nv = s.nvars;
     check_response_range(s.positive_min[nv], s.positive_max[nv], cfg.intercept);
     const double W = s.weight;
     const Vec& c = s.centre;
     const Vec& d = s.deviations;
-    // sum_i w_i (a_ij + c_j)(a_ik + c_k), the uncentred products
-    auto raw = [&](std::size_t j, std::size_t k) {
-        return s.products[k * q + j] + c[j] * d[k] + d[j] * c[k] + W * c[j] * c[k];
-    };
-    auto centred = [&](std::size_t j, std::size_t k) {
-        return s.products[k * q + j] - d[j] * d[k] / W;
-    };
+    const Products sums{s};
+    auto raw = [&](std::size_t j, std::size_t k) { return sums.raw(j, k); };
+    auto centred = [&](std::size_t j, std::size_t k) { return sums.centred(j, k); };
     ColumnMoments m{Vec(nv), Vec(nv), Vec(nv)};
     m.total = 1.0;
     for (std::size_t j = 0; j < nv; ++j) {
@@ -112,10 +129,101 @@ std::variant<PathResult, FitError> least_squares(const StatisticsRequest& r,
     return all_products_path(p, m, p.nulldev / W, std::move(gram), nv, request, wc, interrupt);
 }
 
+// Least squares of K responses: the standardization, each response's
+// centre and sum of squares, the gradients X'W(Y - mean) / scale and the
+// columns' products, all from S, d and W (the responses the last K
+// columns), then the path multitask_covariance_path runs on them.  A
+// response constant on the rows of positive weight (at 0 without an
+// intercept) has that value as its centre and the sum of squares and the
+// gradients 0, whatever the rounding of S (as MultitaskFamily::make).
+std::variant<PathResult, FitError> multitask(const StatisticsRequest& r, const FitRequest& request,
+                                             const Interrupt& interrupt) {
+    const RowStatistics& s = r.stats;
+    const FitConfig& cfg = request.config;
+    require(!s.products.empty(), "fit from statistics: least squares needs the products");
+    WorkingConstants wc(cfg);
+    auto prep = prepare(s, cfg, wc);
+    if (auto* e = std::get_if<FitError>(&prep)) return *e;
+    Prepared& p = std::get<Prepared>(prep);
+    const std::size_t nv = s.nvars, nk = s.responses;
+    const double W = s.weight;
+    const Products sums{s};
+    Vec mean(nv), var(nv);
+    for (std::size_t j = 0; j < nv; ++j) {
+        mean[j] = s.centre[j] + s.deviations[j] / W;
+        var[j] = sums.centred(j, j) / W;
+    }
+    auto [x_mean, x_scale] =
+        scales_from_moments(mean, var, 1.0, cfg.standardize, cfg.intercept, p.include);
+    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
+    if (cfg.standardize) {
+        for (std::size_t j = 0; j < nv; ++j) {
+            p.limits.lower[j] = p.limits.lower[j] * x_scale[j];
+            p.limits.upper[j] = p.limits.upper[j] * x_scale[j];
+        }
+    }
+    Vec y_mean(nk, 0.0), y_ss(nk, 0.0);
+    Flags constant(nk, 0);
+    for (std::size_t k = 0; k < nk; ++k) {
+        const std::size_t e = nv + k;
+        constant[k] = s.positive_min[e] == s.positive_max[e] &&
+                      (cfg.intercept || s.positive_min[e] == 0.0);
+        if (cfg.intercept)
+            y_mean[k] = constant[k] ? s.positive_min[e] : s.centre[e] + s.deviations[e] / W;
+        if (!constant[k]) y_ss[k] = (cfg.intercept ? sums.centred(e, e) : sums.raw(e, e)) / W;
+    }
+    MultitaskFamily family = MultitaskFamily::from_moments(
+        std::move(y_mean), std::move(y_ss), W, cfg, request.choices.standardize_response,
+        wc.min_dev_change);
+    auto product = [&](std::size_t j, std::size_t k) {
+        return (cfg.intercept ? sums.centred(j, k) : sums.raw(j, k)) / W;
+    };
+    Vec gradient(checked_size(nv, nk), 0.0);  // at k * p + j; 0 for a constant response
+    for (std::size_t k = 0; k < nk; ++k)
+        for (std::size_t j = 0; j < nv && !constant[k]; ++j)
+            gradient[k * nv + j] = product(j, nv + k) / (x_scale[j] * family.scales()[k]);
+    Vec gram(checked_size(nv, nv));
+    for (std::size_t k = 0; k < nv; ++k)
+        for (std::size_t j = 0; j < nv; ++j)
+            gram[k * nv + j] = product(j, k) / (x_scale[j] * x_scale[k]);
+    StatisticsDesign design(std::move(gram), p.include, std::move(gradient), nk, interrupt);
+    const MultitaskInputs inputs{p.include, p.penalty, p.limits, x_mean, x_scale, mean, var};
+    return multitask_products_path(family, design, inputs, request, wc, interrupt);
+}
+
+// A family by variance and link: the intercept of its null model from
+// passes over the rows, as GlmFamily::null_model finds it on the rows in
+// memory (g(ybar) with an intercept and no offset, scoring on the
+// intercept from the offset's summary with one, 0 without an intercept);
+// an InputError when its means leave the domain.
+double summed_null_intercept(const GlmModel& model, RowPasses& rows, double ybar, double total,
+                             const std::optional<OffsetSummary>& offset, const FitConfig& cfg,
+                             const WorkingConstants& wc) {
+    const GlmFamily rules = GlmFamily::over_block(model, RowData{}, cfg, wc);
+    RowSums sums;
+    auto at = [&](double b0) -> std::optional<InterceptScore> {
+        rows.evaluate({}, {}, {&b0, 1}, {}, sums);
+        if (!std::isfinite(sums.loss)) return std::nullopt;
+        return InterceptScore{sums.loss, sums.residual_sums[0], sums.weight_sums[0]};
+    };
+    if (cfg.intercept && offset) {
+        const double g = link_value(model.link, ybar);
+        const auto b = scored_intercept(
+            {g - offset->weighted_sum / total, g - offset->min, g - offset->max}, at);
+        if (!b) rules.outside_domain("the null model");
+        return *b;
+    }
+    const double b0 = cfg.intercept ? link_value(model.link, ybar) : 0.0;
+    if (!std::isfinite(b0) || !at(b0)) rules.outside_domain("the null model");
+    return b0;
+}
+
 // A reweighting family: its inputs from the moments, then the summed path
 // over the request's passes.
 std::variant<PathResult, FitError> reweighting(const StatisticsRequest& r, FamilyKind kind,
-                                               std::size_t classes, const FitRequest& request,
+                                               std::size_t classes,
+                                               const std::optional<GlmModel>& model,
+                                               const FitRequest& request,
                                                const Interrupt& interrupt) {
     const RowStatistics& s = r.stats;
     const FitConfig& cfg = request.config;
@@ -125,6 +233,7 @@ std::variant<PathResult, FitError> reweighting(const StatisticsRequest& r, Famil
         throw InputError("y must lie in [0, 1] for the binomial family, but y holds " +
                          format_number(low >= 0.0 ? high : low));
     if (kind == FamilyKind::Poisson && low < 0.0) return FitError::NegativeResponse;
+    if (model) check_smallest_response(model->variance, low, model->name);
     WorkingConstants wc(cfg);
     auto prep = prepare(s, cfg, wc);
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
@@ -147,9 +256,16 @@ std::variant<PathResult, FitError> reweighting(const StatisticsRequest& r, Famil
                         std::move(means)};
     if (kind != FamilyKind::Multinomial)
         summed.response_range = {s.positive_min[nv], s.positive_max[nv]};
+    if (model) {
+        // the whole data's checks of GlmFamily::make, then its null model
+        if (auto e = GlmFamily::refuses_mean(*model, summed.means[0], wc)) return *e;
+        if (cfg.intercept) check_response_range(s.positive_min[nv], s.positive_max[nv], true);
+        r.rows->standardize(x_mean, x_scale);
+        summed.null_intercepts = Vec{summed_null_intercept(*model, *r.rows, summed.means[0],
+                                                           s.weight, r.offset, cfg, wc)};
+    }
     PenaltySequence seq(cfg, wc, 1.0);
-    const std::optional<GlmModel> built_in;  // fit_statistics refuses a model by variance and link
-    return with_summed_family(kind, classes, built_in, cfg, wc, seq, interrupt, [&](auto make) {
+    return with_summed_family(kind, classes, model, cfg, wc, seq, interrupt, [&](auto make) {
         return summed_path(make(RowData{}), *r.rows, summed, request, wc, seq, interrupt);
     });
 }
@@ -161,16 +277,23 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
     const std::size_t nv = r.stats.nvars;
     const SolverKind solver = check_choices(r.choices, true, r.stats.nobs, nv);
     const auto named = *family_named(r.choices.family);
-    if (glm_model(named, r.choices) || named == FamilyKind::Cox || named == FamilyKind::Multitask)
-        throw PreconditionError("a fit from statistics fits the built-in families (gaussian with "
-                                "the identity link, binomial, poisson, multinomial) only");
+    if (named == FamilyKind::Cox)
+        throw PreconditionError("a fit from statistics fits the families whose loss is a sum "
+                                "over the rows, not the cox family");
+    if (named != FamilyKind::Multitask && r.stats.responses > 1)
+        throw PreconditionError("statistics of " + std::to_string(r.stats.responses) +
+                                " responses need family=\"multitask\", but family is " +
+                                quoted(r.choices.family));
+    const auto model = glm_model(named, r.choices);
     if (r.choices.solver == "naive")
         throw PreconditionError(
             "solver 'naive' needs the rows of x; a fit from statistics runs the covariance solver");
     require(!r.config.weights, "fit from statistics: the weights are in the statistics");
     require(!r.choices.offset, "fit from statistics: the offset is in the rows");
     const auto kind = *family_named(r.choices.family);
-    const std::size_t classes = kind == FamilyKind::Multinomial ? r.response_means.size() : 1;
+    const std::size_t classes = kind == FamilyKind::Multinomial ? r.response_means.size()
+                                : kind == FamilyKind::Multitask   ? r.stats.responses
+                                                                  : 1;
     require(kind != FamilyKind::Multinomial || classes >= 2,
             "fit from statistics: the multinomial family needs each class's mean");
     FitRequest request;
@@ -180,8 +303,9 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
     request.config = r.config;
     check_tables(request.choices, request.nobs, nv, classes);
     std::variant<PathResult, FitError> path =
-        kind == FamilyKind::Gaussian ? least_squares(r, request, interrupt)
-                                     : reweighting(r, kind, classes, request, interrupt);
+        kind == FamilyKind::Multitask          ? multitask(r, request, interrupt)
+        : kind == FamilyKind::Gaussian && !model ? least_squares(r, request, interrupt)
+                                                 : reweighting(r, kind, classes, model, request, interrupt);
     if (auto* e = std::get_if<FitError>(&path)) return *e;
     return FitResult{std::move(std::get<PathResult>(path)), solver};
 }
@@ -200,8 +324,7 @@ RowSums block_pass(const BlockPass& b, const FitConfig& config, double* saturate
     const PenaltySequence seq(config, wc, 1.0);
     RowSums sums;
     Vec eta, v, r;
-    const std::optional<GlmModel> built_in;  // a model by variance and link has no block passes
-    with_summed_family(b.family, b.classes, built_in, config, wc, seq, interrupt, [&](auto make) {
+    with_summed_family(b.family, b.classes, b.model, config, wc, seq, interrupt, [&](auto make) {
         auto family = make(rows);
         family_block_sums(family, z, b.coef, b.active, b.b0, b.cols, sums, eta, v, r, interrupt);
         if (saturated_loss != nullptr) *saturated_loss = family.saturated_loss_sum();

@@ -6,10 +6,12 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 
 #include "base/interrupt.hpp"
 #include "designs/statistics.hpp"
+#include "families/glm.hpp"
 #include "fit/fit.hpp"
 #include "fit/row_statistics.hpp"
 
@@ -20,11 +22,20 @@ namespace varnel_core {
 // over the rows and the weighted mean response (sum_i w_i y_i / W; each
 // class's share of the weight for the multinomial family, K values; empty:
 // from the response's column).  The offset of a reweighting family lives
-// in the passes; the weights live in the sums.
+// in the passes; the weights live in the sums.  A family by variance and
+// link with an offset and an intercept starts its null model's scoring
+// from the offset's summary (over all the rows: sum_i w_i o_i with the
+// caller's weights, the smallest and the largest o_i).
+struct OffsetSummary {
+    double weighted_sum = 0.0;
+    double min = 0.0;
+    double max = 0.0;
+};
 struct StatisticsRequest {
     RowStatistics stats;
     Vec response_means;
     RowPasses* rows = nullptr;
+    std::optional<OffsetSummary> offset;
     FitChoices choices;
     FitConfig config;
 };
@@ -42,10 +53,12 @@ FitOutcome fit_statistics(StatisticsRequest request, const Interrupt& interrupt 
 // weights w divided by `total`, the offset: empty or n x K) at the iterate
 // (coefficients of the standardized columns, variable-major, and K
 // intercepts), with the products of `cols`; the family's per-row maths is
-// F::over_block's.  What RowPasses::evaluate returns summed over every
-// block, and the block's saturated loss when asked for.
+// F::over_block's (GlmFamily's under `model`, a family by variance and
+// link).  What RowPasses::evaluate returns summed over every block, and the
+// block's saturated loss when asked for.
 struct BlockPass {
     FamilyKind family;
+    std::optional<GlmModel> model;
     std::size_t classes = 1;
     StridedMatrix x;
     std::span<const double> y;

@@ -3,12 +3,14 @@ columns, chunked by rows.
 
 Nothing of size n leaves a worker.  One pass over the blocks of rows
 (``_core.block_statistics`` on each, merged by a tree reduction) gives the
-columns' moments and, for least squares, every product the path needs:
-that path is fitted on the client from the merged sums.  The families that
-reweight run the covariance solver on the client with one pass per
+columns' moments and, for least squares (of one response, or of the K
+responses of the multitask family), every product the path needs: that
+path is fitted on the client from the merged sums.  The families that
+reweight (every family whose loss is a sum over the rows, with any link
+and parameter) run the covariance solver on the client with one pass per
 reweighting step: each block sums the family's per-row maths at the
 current coefficients (``_core.block_pass``) and only the p-sized sums travel
-back.  The passes are Dask graphs run by ``dask.compute`` (a distributed
+back.  The cox family is refused: its risk sets couple rows across blocks.  The passes are Dask graphs run by ``dask.compute`` (a distributed
 ``Client`` when one is active); no scheduler of varnel's own.
 """
 
@@ -112,7 +114,7 @@ class DaskData(NamedTuple):
 
     def blocks(self, *extra: Any) -> List[tuple]:
         """The delayed (x, y, w, offset, *extra, first row) of every block of rows."""
-        parts = [self.X.to_delayed()[:, 0], self.y.to_delayed()]
+        parts = [self.X.to_delayed()[:, 0], self.y.to_delayed().reshape(-1)]
         for arr in (self.weights, self.offset) + extra:
             parts.append([None] * len(parts[0]) if arr is None else arr.to_delayed().reshape(-1))
         return [(*blocks, int(start)) for *blocks, start in zip(*parts, self.starts)]
@@ -168,12 +170,26 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         else:
             yd = labels.map_blocks(_codes, classes, dtype=np.float64) if is_dask(labels) else \
                 _rows_like(np.searchsorted(classes, labels).astype(np.float64), "y", chunks, (n,))
+    elif family.fits_from_products and not family.least_squares:  # K responses: y is (n, K)
+        K = _response_columns(y, n)
+        yd = _rows_like(y, "y", chunks, (n, K)).astype(np.float64)
+        names_y = list(y.columns) if hasattr(y, "columns") else None
+        classes = np.array(names_y if names_y is not None else range(K), dtype=object)
     else:
         yd = _rows_like(y, "y", chunks, (n,)).astype(np.float64)
     w = _rows_like(opts.pop("weights"), "weights", chunks, (n,))
     off = _rows_like(offset, "offset", chunks, family.offset_shape(n, classes))
     so = _fit.solver_options(family, dict(opts, weights=None), p, names)
     return DaskData(Xd, yd, w, off, family, classes, names), so
+
+
+def _response_columns(y: Any, n: int) -> int:
+    """K, the columns of a response of shape (n, K) (Dask or in memory)."""
+    shape = tuple(_as_array(y, "y").shape) if is_dask(y) else np.shape(y)
+    if len(shape) != 2 or shape[1] < 1 or shape[0] != n:
+        raise ValueError(f"the multitask family needs y of shape ({n}, K), one column per "
+                         f"response, got shape {shape}")
+    return int(shape[1])
 
 
 def _codes(block: np.ndarray, classes: np.ndarray) -> np.ndarray:
@@ -231,9 +247,9 @@ def block_problem(x, y, w, o, family: Family, start: int) -> Optional[tuple]:
         except ValueError:
             hi = mid
     try:
-        family.check_values(y[hi - 1:hi])
+        family.check_values(y[hi - 1:hi], start + hi - 1)
     except ValueError as exc:
-        return 5, start + hi - 1, str(exc).replace("y[0]", f"y[{start + hi - 1}]", 1)
+        return 5, start + hi - 1, str(exc)
     return None  # pragma: no cover - a prefix that fails has a row that fails
 
 
@@ -248,15 +264,19 @@ def prepared_block(x, y, w, o, least_squares: bool):
 
 
 def block_moments(x, y, w, o, start, centre, family, classes, products, checked=False):
-    """A block's statistics, or ``{"problem": ...}`` (see block_problem)
+    """A block's statistics (and each class's weight, or the offset's
+    weighted sum and range for a family of one linear predictor that reads
+    the offset in its passes), or ``{"problem": ...}`` (see block_problem)
     unless the rows were ``checked`` already."""
     problem = None if checked else block_problem(x, y, w, o, family, start)
     if problem is not None:
         return {"problem": problem}
     x, yy, w = prepared_block(x, y, w, o, products)
-    s = _core.block_statistics(x, yy, w, centre, products=products)
+    s = bs.block_statistics(x, yy, w, centre, products)
     if classes > 1:
         s["class_weights"] = np.bincount(y.astype(np.intp), weights=w, minlength=classes)
+    if o is not None and not products and np.ndim(o) == 1 and np.size(o):
+        s.update(bs.offset_summary(np.asarray(o, dtype=np.float64), w))
     return s
 
 
@@ -288,11 +308,12 @@ def centres(data: DaskData, least_squares: bool) -> np.ndarray:
 
 def moments(data: DaskData) -> Dict[str, Any]:
     """One pass over the blocks: their statistics merged (every product for
-    least squares, the squares only for the other families)."""
+    least squares of one response or several, the squares only for the
+    other families)."""
     import dask
     from dask import delayed
 
-    ls = data.family.least_squares
+    ls = data.family.fits_from_products
     c = centres(data, ls)
     k = 0 if data.classes is None or not data.family.groups_coefficients else len(data.classes)
     parts = [delayed(block_moments)(x, y, w, o, start, c, data.family, k, ls)
@@ -347,7 +368,8 @@ def solve_path(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any
     data, so = prepare(X, y, family, options, offset)
     stats = moments(data)
     k = len(data.classes) if data.family.groups_coefficients else 0
-    res = statistics_fit(stats, data.family, so, None if data.family.least_squares else Passes(data), k)
+    res = statistics_fit(stats, data.family, so,
+                         None if data.family.fits_from_products else Passes(data), k)
     return _fit.decode(res, so), data, so, int(res["npasses_data"]) + 1
 
 
@@ -385,6 +407,6 @@ def predict(path, X: Any, s: Any, kind: str, offset: Any = None):
 def _predict_block(x, offset=None, *, coef, a0, family, kind, classes):
     eta = _fit.linear_predictor(x, coef, a0)
     if offset is not None:
-        offset = offset if family.groups_coefficients else offset[:, 0]
+        offset = offset if len(family.offset_shape(1, classes)) == 2 else offset[:, 0]
         eta = eta + (offset if eta.ndim == offset.ndim else offset[..., None])
     return family.predict(eta, kind, classes)

@@ -2,9 +2,9 @@
 
 One pass forms every fold's statistics (on each block, those of the block's
 rows of each fold; merged by a tree reduction, so that a task holds its
-chunk and O(folds x p^2)).  Least squares fits the full path and every fold
-from them and scores the folds from them too: the whole cross-validation is
-that one pass.  A reweighting family fits its folds at the same time, one
+chunk and O(folds x p^2)).  Least squares (of one response or several)
+fits the full path and every fold from them and scores the folds from them
+too: the whole cross-validation is that one pass.  A reweighting family fits its folds at the same time, one
 thread each: a pass over the blocks starts once every fold still fitting
 has asked for its next reweighting step, and serves them all (each block
 sums, for each fold, the family's per-row maths on its training rows); a
@@ -55,8 +55,9 @@ def fold_codes(data: "_dask.DaskData", nfolds: Any, foldid: Any, seed: Any):
         raise ValueError(f"nfolds must be an integer of at least 2, got {nfolds!r}")
     seed = int(np.random.default_rng(seed).integers(2**62)) if not isinstance(seed, (int, np.integer)) \
         else int(seed)
-    codes = data.y.map_blocks(draw_folds, int(nfolds), seed, data.family.has_classes,
-                              dtype=np.float64)
+    rows = data.y if data.y.ndim == 1 else data.y[:, 0]  # K responses: one code per row
+    codes = rows.map_blocks(draw_folds, int(nfolds), seed, data.family.has_classes,
+                            dtype=np.float64)
     return codes, int(nfolds), codes
 
 
@@ -169,7 +170,7 @@ class DaskFolds:
 
         self.data, self.K = data, K
         self.blocks = data.blocks(codes)
-        self.least_squares = data.family.least_squares
+        self.least_squares = data.family.fits_from_products
         self.classes = len(data.classes) if data.family.groups_coefficients else 0
         centre = _dask.centres(data, self.least_squares)
         parts = [delayed(block_fold_moments)(x, y, w, o, f, start, centre, data.family,
@@ -256,8 +257,9 @@ class DaskFolds:
 
     def scores(self, fits: Sequence[tuple], measure: str) -> np.ndarray:
         if self.least_squares and measure in _cv_statistics.STATISTICS_MEASURES:
-            return np.array([bs.heldout_squared_error(s, c, a)
-                             for s, (c, a) in zip(self.heldout, fits)])
+            # per response; the deviance sums over the responses, "mse" averages
+            errors = [bs.heldout_squared_errors(s, c, a) for s, (c, a) in zip(self.heldout, fits)]
+            return np.array([e.sum(0) if measure == "deviance" else e.mean(0) for e in errors])
         import dask
         from dask import delayed
 

@@ -39,6 +39,7 @@ def fit_dask(est: Any, mixes: List[float], X: Any, y: Any, sample_weight: Any, o
     family = get_family(est._fit_family())
     family.check_measure(est.measure)
     data, so = _dask.prepare(X, y, family, est._path_options(sample_weight), offset)
+    family = data.family  # configured by the estimator's family options (standardize_response)
     est.n_features_in_ = data.X.shape[1]
     a = None if est.alpha is None else float(est.alpha)
     validate = a is None or len(mixes) > 1
@@ -66,7 +67,7 @@ def fit_dask(est: Any, mixes: List[float], X: Any, y: Any, sample_weight: Any, o
         return est._finish(cvp.path, getattr(cvp, est.select), mixes[m], maps[m], a, cvp)
     so = mix_options[0]
     classes = len(data.classes) if family.groups_coefficients else 0
-    source = None if family.least_squares else _dask.Passes(data)
+    source = None if family.fits_from_products else _dask.Passes(data)
     res = _dask.statistics_fit(stats, family, so, source, classes)
     path, lam = est._one_penalty(_fit.decode(res, so, with_iterate=True), data, so, 4)
     path.npasses_data = int(res["npasses_data"]) + 1

@@ -252,7 +252,7 @@ class Family:
     #: whether a path keeps its training rows (for survival curves)
     keeps_rows: ClassVar[bool] = False
     #: whether fits from summed statistics of row blocks (the Dask route)
-    #: serve the family, with its default link and no parameter
+    #: serve the family, with every link and parameter it takes
     sums_blocks: ClassVar[bool] = False
     #: why they do not, when they do not
     blocks_refused_because: ClassVar[str] = "the fits from row blocks do not implement its loss"
@@ -304,21 +304,45 @@ class Family:
         held-out errors follow from the cross products of ``[X y]``)."""
         return False
 
+    @property
+    def fits_from_products(self) -> bool:
+        """Whether the model is least squares of one response or of several
+        (y of shape (n, K)): its fits and held-out squared errors follow
+        from the cross products of ``[X Y]``, with no pass over the rows
+        per reweighting step.
+
+        Examples
+        --------
+        >>> from varnel.families import Gaussian, MultiTask, Poisson
+        >>> Gaussian().fits_from_products, MultiTask().fits_from_products
+        (True, True)
+        >>> Gaussian(link="log").fits_from_products, Poisson().fits_from_products
+        (False, False)
+        """
+        return self.least_squares
+
     def refusal_on_blocks(self) -> Optional[str]:
         """None when fits from summed statistics of row blocks (the Dask
-        route) serve the family as it is configured, otherwise why not and
-        what to use instead."""
-        served = ", ".join(type(f).__name__ + "()" for f in FAMILIES if f.sums_blocks)
-        if not self.sums_blocks:
-            why = self.blocks_refused_because
-        elif self.solver_options():
-            given = ", ".join(f"{k}={v!r}" for k, v in self.solver_options().items())
-            why = f"fits from row blocks take each family's default link and no parameter, not {given}"
-        else:
+        route) serve the family, otherwise why not and what to use instead.
+
+        They serve every family whose loss is a sum over the rows (one
+        response, class or K responses each), with any link and parameter;
+        the cox family's risk sets couple rows across blocks.
+
+        Examples
+        --------
+        >>> from varnel.families import Gamma, Cox
+        >>> Gamma(link="identity").refusal_on_blocks() is None
+        True
+        >>> Cox().refusal_on_blocks().startswith("Cox(ties='breslow') is not served on Dask")
+        True
+        """
+        if self.sums_blocks:
             return None
-        return (f"{self!r} is not served on Dask: {why}. Dask collections serve {served} with their "
-                f"default links; for {self!r} compute X and y into memory (e.g. X.compute()) "
-                f"and fit there")
+        served = ", ".join(type(f).__name__ for f in FAMILIES if f.sums_blocks)
+        return (f"{self!r} is not served on Dask: {self.blocks_refused_because}. Dask collections "
+                f"serve the families {served} with any link and parameter; for {self!r} compute "
+                f"X and y into memory (e.g. X.compute()) and fit there")
 
     def with_link(self, link: Optional[str]) -> "Family":
         """The same family with another link (None: the default)."""
@@ -360,8 +384,20 @@ class Family:
         self.check_values(out)
         return out, None
 
-    def check_values(self, y: np.ndarray) -> None:
-        """Refuse values outside the family's support."""
+    def check_values(self, y: np.ndarray, start: int = 0) -> None:
+        """Refuse values outside the family's support: a ValueError naming
+        the first such row, counted from ``start`` (the first row of a block
+        of a larger array).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Gamma
+        >>> Gamma().check_values(np.array([1.0, 0.0]), start=100)
+        Traceback (most recent call last):
+        ...
+        ValueError: the gamma family needs positive values in y, but y[101] is 0
+        """
 
     def offset_shape(self, n: int, classes: Optional[np.ndarray]) -> Tuple[int, ...]:
         """The shape of an offset for n rows: one value per linear predictor."""
@@ -619,6 +655,8 @@ class Gaussian(Family):
         return s if s > 0 and np.isfinite(s) else 1.0
 
     def response_scale_of_moments(self, mean, var, intercept):
+        if self.link != "identity":
+            return 1.0
         s = float(np.sqrt(var if intercept else var + mean * mean))
         return s if s > 0 and np.isfinite(s) else 1.0
 
@@ -653,10 +691,10 @@ class Poisson(Family):
     deviance_label = "Poisson deviance"
     links = ("log", "identity", "sqrt")
 
-    def check_values(self, y):
+    def check_values(self, y, start=0):
         if (y < 0).any():
             raise ValueError(f"the poisson family needs non-negative counts in y, but "
-                             f"y[{int(np.argmax(y < 0))}] is {y[y < 0][0]:g}")
+                             f"y[{start + int(np.argmax(y < 0))}] is {y[y < 0][0]:g}")
 
     @_per_row
     def unit_deviance(self, y, eta):
@@ -940,12 +978,12 @@ class _PositiveFamily(Family):
     links = ("log", "inverse", "identity")
     zero_allowed: ClassVar[bool] = False
 
-    def check_values(self, y):
+    def check_values(self, y, start=0):
         bad = y < 0 if self.zero_allowed else ~(y > 0)
         if bad.any():
             i = int(np.argmax(bad))
             raise ValueError(f"the {self.name} family needs {'non-negative' if self.zero_allowed else 'positive'} "
-                             f"values in y, but y[{i}] is {y[i]:g}")
+                             f"values in y, but y[{start + i}] is {y[i]:g}")
 
 
 class Gamma(_PositiveFamily):
@@ -965,6 +1003,7 @@ class Gamma(_PositiveFamily):
 
     name = "gamma"
     solver_name = "gamma"
+    sums_blocks = True
     deviance_label = "Gamma deviance"
 
     @_per_row
@@ -1013,6 +1052,7 @@ class InverseGaussian(_PositiveFamily):
 
     name = "inverse_gaussian"
     solver_name = "inverse_gaussian"
+    sums_blocks = True
     deviance_label = "Inverse Gaussian deviance"
     links = ("log", "inverse", "inverse_squared", "identity")
 
@@ -1062,6 +1102,7 @@ class Tweedie(_PositiveFamily):
 
     name = "tweedie"
     solver_name = "tweedie"
+    sums_blocks = True
     deviance_label = "Tweedie deviance"
     links = ("log", "identity")
     parameter = "power"
@@ -1077,9 +1118,9 @@ class Tweedie(_PositiveFamily):
     def zero_allowed(self) -> bool:  # type: ignore[override]
         return self.power < 2
 
-    def check_values(self, y):
+    def check_values(self, y, start=0):
         if self.power > 0:
-            super().check_values(y)
+            super().check_values(y, start)
 
     @_per_row
     def unit_deviance(self, y, eta):
@@ -1128,6 +1169,7 @@ class NegativeBinomial(_PositiveFamily):
     name = "negative_binomial"
     aliases = ("negbin",)
     solver_name = "negative_binomial"
+    sums_blocks = True
     deviance_label = "Negative binomial deviance"
     links = ("log", "identity", "sqrt")
     parameter = "theta"
@@ -1299,7 +1341,7 @@ class MultiTask(Family):
 
     name = "multitask"
     solver_name = "multitask"
-    blocks_refused_because = "the fits from row blocks take one response per row"
+    sums_blocks = True
     response_form = "several"
     deviance_label = "Sum of squared errors"
     block_name = "responses"
@@ -1328,6 +1370,10 @@ class MultiTask(Family):
 
     def offset_shape(self, n, classes):
         return (n, classes.shape[0])
+
+    @property
+    def fits_from_products(self) -> bool:
+        return True
 
     def check_options(self, options):
         if self.standardize_response and (options.get("lower_limits") is not None

@@ -13,6 +13,7 @@ from sklearn.metrics import r2_score
 from sklearn.utils._param_validation import StrOptions
 from sklearn.utils.validation import check_is_fitted, validate_data
 
+from . import _dask
 from ._convert import as_offset
 from .estimators import PARAMS_DOC, NetEstimator
 from .families import get_family
@@ -97,6 +98,8 @@ class MultiTaskNetRegressor(RegressorMixin, NetEstimator):
 
     def _link(self, X, offset=None):
         check_is_fitted(self)
+        if _dask.any_dask(X, offset):  # lazy: a Dask array of shape (n_samples, n_targets)
+            return self.path_.predict(X, s=self.lambda_, offset=offset)
         X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
         eta = np.asarray(X @ self.coef_.T) + self.intercept_
         off = as_offset(offset, eta.shape, "response")
