@@ -1,6 +1,8 @@
 #include "fit/fit.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <string>
 #include <thread>
 #include <utility>
@@ -212,7 +214,31 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
                                    interrupt);
     }
     if (auto* e = std::get_if<FitError>(&path)) return *e;
+    find_bound_reached(std::get<PathResult>(path), request.config);
     return FitResult{std::move(std::get<PathResult>(path)), solver};
+}
+
+void find_bound_reached(PathResult& r, const FitConfig& config) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double near = config.big - 1e-9 * config.big;
+    auto open = [&](const std::optional<Vec>& limits, std::uint64_t j) {
+        return !limits || j >= limits->size() || std::abs((*limits)[j]) == inf;
+    };
+    const std::size_t nk = r.nclass;
+    r.bound.reset();
+    for (std::uint64_t l = 0; l < r.lmu; ++l) {
+        for (std::uint64_t e = r.beta.start[l]; e < r.beta.start[l + 1]; ++e) {
+            const std::uint64_t j = r.beta.var[e];
+            for (std::size_t k = 0; k < nk; ++k) {
+                const double b = r.beta.values[e * nk + k];
+                if ((b >= near && open(config.upper_limits, j)) ||
+                    (b <= -near && open(config.lower_limits, j))) {
+                    r.bound = BoundReached{j, l};
+                    return;
+                }
+            }
+        }
+    }
 }
 
 }  // namespace varnel_core

@@ -183,6 +183,7 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
         kind == FamilyKind::Gaussian ? least_squares(r, request, interrupt)
                                      : reweighting(r, kind, classes, request, interrupt);
     if (auto* e = std::get_if<FitError>(&path)) return *e;
+    find_bound_reached(std::get<PathResult>(path), request.config);
     return FitResult{std::move(std::get<PathResult>(path)), solver};
 }
 

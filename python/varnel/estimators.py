@@ -32,7 +32,7 @@ from ._convert import as_offset
 from ._folds import check_splits, folds
 from .cv import cross_validate
 from .families import get_family
-from .path import Path
+from .path import Path, warn_bound
 
 __all__ = ["ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor",
            "PathConvergenceWarning"]
@@ -304,6 +304,8 @@ class _NetEstimator(BaseEstimator):
         family = get_family(self._fit_family())
         family.check_measure(self.measure)
         problem = _fit.prepare(X, y, family, self._path_options(weights), offset)
+        if hasattr(self, "feature_names_in_"):  # for the paths' warnings
+            problem = problem._replace(feature_names=[str(c) for c in self.feature_names_in_])
         scale = family.response_scale(problem.y, problem.weights, self.fit_intercept, problem.offset)
         maps = [family.penalty_map(r, scale) for r in mixes]  # each mix's on all the data
         a = None if self.alpha is None else float(self.alpha)
@@ -359,6 +361,7 @@ class _NetEstimator(BaseEstimator):
         max_iter cut it short, with a warning; ``stacklevel`` from here) and
         its lambda."""
         path = Path.from_solution(solution, meta, so["alpha"])
+        warn_bound(solution, path, stacklevel + 1)
         if path.warning is not None:
             warnings.warn(f"the solver hit max_iter={self.max_iter} passes before it converged; "
                           "the coefficients are its last iterate (raise max_iter or tol) "
