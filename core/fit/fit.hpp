@@ -79,6 +79,9 @@ struct FitRequest {
     // bounds the gradients it need not form (designs/least_squares.hpp,
     // designs/gradient_bounds.hpp).
     bool stable_sparse_sums = false;
+    // The deviances checked after the path (check_deviances); elnet_path
+    // and elnet_sparse keep their results as they are.
+    bool check_deviances = true;
 };
 
 // A path, or the fault of an input that no path can be fitted to.
@@ -134,5 +137,27 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt = {});
 // held there, not at its optimum: its column is too small for the range of
 // doubles' comfortable part (x scaled by 1e-37, say).
 void find_bound_reached(PathResult& r, const FitConfig& config);
+
+// What the deviance checks know of a fit's rows, for their advice: the
+// family's name and theta (NaN but for the negative binomial), the largest
+// |y| and |offset| (0 without an offset, NaN when unknown), and the size
+// of the terms the null deviance cancels (response_terms_size, times 2 on
+// the caller's weight scale; 0: nothing cancels).
+struct DevianceSetting {
+    std::string_view family;
+    double theta;
+    double y_reach;
+    double offset_reach;
+    double terms_size;
+};
+
+// Throws InputError, saying which and advising (a huge theta: the poisson
+// family; a huge offset: the offset; else: scale y), when the null deviance
+// is not finite, when it cancels to rounding noise (at most 1e-10 of the
+// terms it sums: fewer than about six of its digits survive the rounding of
+// terms of relative error eps), when the deviance at a solution is not
+// finite, or when a deviance ratio lies outside [0, 1] by more than 1e-9
+// (the rounding of a ratio of sums).
+void check_deviances(const PathResult& r, const DevianceSetting& setting);
 
 }  // namespace varnel_core

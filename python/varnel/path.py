@@ -524,6 +524,17 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
     -------
     Path
 
+    Raises
+    ------
+    ValueError
+        Besides invalid arguments: when the deviances of the fit mean
+        nothing, so that no deviance ratio in [0, 1] could be reported.  The
+        message says which (the null deviance is not finite, or cancels to
+        rounding noise; the deviance at a lambda index is not finite; a
+        deviance ratio lies outside [0, 1]) and what to change: a huge
+        ``theta`` of the negative binomial family (fit the Poisson family),
+        a huge offset, or a huge y (scale it down).
+
     Warns
     -----
     PathWarning
