@@ -184,9 +184,13 @@ void check_response_columns(const FitRequest& r, FamilyKind family, const std::s
 namespace {
 
 // A huge theta, a huge offset (at +-20 a logistic mean is within 2e-9 of
-// 0 or 1, beyond the binomial's clamp at pmin = 1e-9).
+// 0 or 1, beyond the binomial's clamp at pmin = 1e-9).  The advice: the
+// offset when it is huge, the poisson family for a huge theta, y when it
+// is huge, else the offset when there is one, else y.
 constexpr double theta_beyond_poisson = 1e6;
 constexpr double offset_beyond_precision = 20.0;
+// A huge y (blamed before a moderate offset).
+constexpr double y_beyond_precision = 1e6;
 
 DevianceSetting deviance_setting(const FitRequest& r, FamilyKind family) {
     const FitChoices& c = r.choices;
@@ -265,9 +269,13 @@ std::string deviance_advice(const DevianceSetting& s) {
                "poisson family instead";
     std::string text = "scale y down";
     if (std::isfinite(s.y_reach)) text += " (it reaches " + format_number(s.y_reach) + ")";
+    if (s.y_reach >= y_beyond_precision) return text;
     if (std::isnan(s.offset_reach))  // rows not seen here
         return "check the offset, if one was given (a linear predictor far out makes the "
                "family's means lose their precision or be clamped), or " + text;
+    if (s.offset_reach > 0.0)
+        return "check the offset (it reaches " + format_number(s.offset_reach) +
+               "; it is on the scale of the linear predictor)";
     return text;
 }
 

@@ -151,8 +151,9 @@ struct DevianceSetting {
     double terms_size;
 };
 
-// Throws InputError, saying which and advising (a huge theta: the poisson
-// family; a huge offset: the offset; else: scale y), when the null deviance
+// Throws InputError, saying which and advising (a huge offset: the offset;
+// a huge theta: the poisson family; a huge y: scale it; else the offset
+// when there is one, else y), when the null deviance
 // is not finite, when it cancels to rounding noise (at most 1e-10 of the
 // terms it sums: fewer than about six of its digits survive the rounding of
 // terms of relative error eps), when the deviance at a solution is not
