@@ -34,10 +34,6 @@ struct SolutionColumns {
     Vec values;
 };
 
-// What every path returns.  Per-solution vectors hold lmu entries, a0
-// lmu * nclass (intercept k of solution l at l * nclass + k); beta holds
-// the coefficients, nclass per variable.  nclass is 1 but for the block
-// families.
 // A coefficient that reached the bound standing for an infinite limit
 // (FitConfig::big): the first solution holding one, and its first such
 // variable.
@@ -46,6 +42,10 @@ struct BoundReached {
     std::uint64_t lambda_index;
 };
 
+// What every path returns.  Per-solution vectors hold lmu entries, a0
+// lmu * nclass (intercept k of solution l at l * nclass + k); beta holds
+// the coefficients, nclass per variable.  nclass is 1 but for the block
+// families.
 struct PathResult {
     Vec lambda;
     Vec a0;

@@ -45,8 +45,8 @@
 // A working-weights family whose reweighting step may raise its objective
 // (a link other than the canonical one, a mean with a bounded domain,
 // working weights that need not bound the loss: the multinomial's widened
-// diagonal, the partial likelihood's diagonal) guards its steps (guards_steps = true) and reports on the last eta it was
-// given:
+// diagonal, the partial likelihood's diagonal) guards its steps
+// (guards_steps = true) and reports on the last eta it was given:
 //   loss()                       its loss per unit weight
 //   inside()                     whether every mean lay inside its domain
 //                                (and the loss was finite)

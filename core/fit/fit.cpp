@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -178,10 +178,6 @@ void check_response_columns(const FitRequest& r, FamilyKind family, const std::s
                                        ", 2): the time and the status of every row"
                                  : "(n,) = (" + std::to_string(r.nobs) + ",)"));
 }
-
-}  // namespace
-
-namespace {
 
 // A huge theta, a huge offset (at +-20 a logistic mean is within 2e-9 of
 // 0 or 1, beyond the binomial's clamp at pmin = 1e-9).  The advice: the

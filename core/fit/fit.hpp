@@ -153,12 +153,12 @@ struct DevianceSetting {
 
 // Throws InputError, saying which and advising (a huge offset: the offset;
 // a huge theta: the poisson family; a huge y: scale it; else the offset
-// when there is one, else y), when the null deviance
-// is not finite, when it cancels to rounding noise (at most 1e-10 of the
-// terms it sums: fewer than about six of its digits survive the rounding of
-// terms of relative error eps), when the deviance at a solution is not
-// finite, or when a deviance ratio lies outside [0, 1] by more than 1e-9
-// (the rounding of a ratio of sums).
+// when there is one, else y), when the null deviance is not finite, when
+// it cancels to rounding noise (at most 1e-10 of the size of the terms it
+// sums: each term carries a rounding of about eps of itself, so fewer than
+// about six of its digits would survive), when the deviance at a solution
+// is not finite, or when a deviance ratio lies outside [0, 1] by more than
+// 1e-9 (the rounding of a ratio of sums).
 void check_deviances(const PathResult& r, const DevianceSetting& setting);
 
 }  // namespace varnel_core
