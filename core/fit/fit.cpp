@@ -300,7 +300,7 @@ void find_bound_reached(PathResult& r, const FitConfig& config) {
         return !limits || j >= limits->size() || std::abs((*limits)[j]) == inf;
     };
     const std::size_t nk = r.nclass;
-    r.bound.reset();
+    if (r.bound) return;
     for (std::uint64_t l = 0; l < r.lmu; ++l) {
         for (std::uint64_t e = r.beta.start[l]; e < r.beta.start[l + 1]; ++e) {
             const std::uint64_t j = r.beta.var[e];

@@ -133,7 +133,9 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt = {});
 // Marks in r.bound the first solution (and in it the first variable) with
 // a coefficient at the bound that stands for an infinite limit: within
 // 1e-9 of config.big (the rounding of the map back to the caller's scale)
-// on a side whose limit the caller left infinite.  Such a coefficient is
+// on a side whose limit the caller left infinite.  A mark already made
+// stays (a path whose responses were scaled marks it before they are
+// scaled back).  Such a coefficient is
 // held there, not at its optimum: its column is too small for the range of
 // doubles' comfortable part (x scaled by 1e-37, say).
 void find_bound_reached(PathResult& r, const FitConfig& config);

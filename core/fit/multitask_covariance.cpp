@@ -85,6 +85,7 @@ std::variant<PathResult, FitError> multitask_covariance_path(FitRequest& request
     auto run = [&](StatisticsDesign& design) {
         PathResult r = run_path<GroupElasticNetPenalty>(family, design, seq, rules, setup);
         r.nulldev = family.null_deviance();
+        find_bound_reached(r, cfg);  // on the scale the bound applies to
         family.to_response_scale(r);
         return r;
     };
