@@ -618,6 +618,10 @@ DEVIANCE_REFUSALS = {  # case: (family options, x, y, other options, message)
                    r"the null deviance cancels to rounding noise: \S+ from terms of size \S+; theta = 1e\+20 "
                    r"makes the negative_binomial family the poisson family up to rounding; fit the poisson "
                    r"family instead"),
+    "huge counts": (dict(family="negative_binomial", theta=2.0), None, "1e6", {},
+                    r"the deviance ratio at lambda index 0 is \S+, outside \[0, 1\]; the negative_binomial "
+                    r"family's deviance of counts this large \(y reaches \S+\) keeps few digits under "
+                    r"theta = 2; fit the poisson family, or scale y down"),
     "huge y": (dict(family="poisson"), None, "1e300", dict(intercept=False),
                r"the deviance at lambda index 0 is not finite; scale y down \(it reaches 1e\+300\)"),
     "huge logistic offset": (dict(family="binomial"), np.array([[-3.0, -2.0], [-3.0, -3.0], [-2.0, 2.0],
@@ -647,7 +651,8 @@ def test_deviances_that_mean_nothing_are_refused_on_every_route(case, route):
     named, x, y, kw, text = DEVIANCE_REFUSALS[case]
     if x is None:
         x, y0 = data("poisson")
-        y = y0 if y == "counts" else np.r_[1e300, y0[1:]]
+        y = {"counts": y0, "1e300": np.r_[1e300, y0[1:]],
+             "1e6": np.random.default_rng(0).poisson(1e6 * np.exp(0.001 * (x[:, 1] - x[:, 2]))).astype(float)}[y]
     if route in ("dense", "sparse", "covariance"):
         solver = "covariance" if route == "covariance" else "naive"
         run = lambda: fit(as_input(x, "sparse" if route == "sparse" else "dense"), y,  # noqa: E731
@@ -678,6 +683,23 @@ def test_deviances_that_mean_nothing_are_refused_on_every_route(case, route):
             run = lambda: est.fit(x, y, offset=kw.get("offset"))  # noqa: E731
     with pytest.raises(ValueError, match="^" + text + "$"):
         run()
+
+
+@pytest.mark.parametrize("family, size", [("poisson", 1e6), ("tweedie:1.5/log", 1e6), ("gamma/log", 1e6),
+                                          ("negative_binomial:2/log", 1e3)])
+@pytest.mark.parametrize("kind", INPUTS)
+def test_deviances_of_large_counts_are_kept(family, size, kind):
+    """Counts that barely vary: their deviances cancel most of the digits of
+    terms near 1e7 per row (1e4 for the negative binomial, whose deviance
+    of theta = 2 on counts of 1e6 keeps too few: refused above) and round
+    the first ratios at 1e-8, yet they are no noise; the path comes back,
+    its ratios in [0, 1] to 1e-6."""
+    x, _ = data("poisson")
+    rng = np.random.default_rng(0)
+    y = rng.poisson(size * np.exp(0.001 * (x[:, 1] - x[:, 2]))).astype(float)
+    r = fit(as_input(x, kind), y, **options(family))
+    assert r["lmu"] > 10 and np.all((r["dev_ratio"] >= -1e-6) & (r["dev_ratio"] <= 1.0))
+    assert r["dev_ratio"][-1] > 0.02
 
 
 @pytest.mark.parametrize("family", FAMILIES + ("multinomial",))

@@ -116,8 +116,8 @@ def check_call(case):
         return
     contract.check_result(result, case["p"], inputs, case.get("nclass"))
     if case["entry"] == "fit":  # a ratio of deviances that means nothing is refused instead
-        dev = np.asarray(result["dev_ratio"])
-        assert np.all((dev >= -1e-9) & (dev <= 1 + 1e-9)), f"deviance ratio outside [0, 1]: {dev}"
+        dev = np.asarray(result["dev_ratio"])  # (its rounding: at most 1e-6)
+        assert np.all((dev >= -1e-6) & (dev <= 1 + 1e-6)), f"deviance ratio outside [0, 1]: {dev}"
     if sane(case):
         for key in ("lambda", "a0", "beta", "dev_ratio", "nulldev"):
             assert np.all(np.isfinite(result[key])), f"non-finite {key} from ordinary input: {result[key]}"

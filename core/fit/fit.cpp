@@ -1,6 +1,7 @@
 #include "fit/fit.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -181,8 +182,9 @@ void check_response_columns(const FitRequest& r, FamilyKind family, const std::s
 
 // A huge theta, a huge offset (at +-20 a logistic mean is within 2e-9 of
 // 0 or 1, beyond the binomial's clamp at pmin = 1e-9).  The advice: the
-// offset when it is huge, the poisson family for a huge theta, y when it
-// is huge, else the offset when there is one, else y.
+// offset when it is huge, the poisson family for a huge theta (or for huge
+// counts under the negative binomial), y when it is huge, else the offset
+// when there is one, else y.
 constexpr double theta_beyond_poisson = 1e6;
 constexpr double offset_beyond_precision = 20.0;
 // A huge y (blamed before a moderate offset).
@@ -200,8 +202,10 @@ DevianceSetting deviance_setting(const FitRequest& r, FamilyKind family) {
     else if (family == FamilyKind::Binomial) variance = Variance{VarianceKind::binomial};
     double size = 0.0;
     if (variance && r.y_cols == 1) {
-        const Vec w = r.config.weights ? *r.config.weights : Vec(r.y.size(), 1.0);
-        size = 2.0 * response_terms_size(*variance, r.y, w);
+        const Vec ones = r.config.weights ? Vec{} : Vec(r.y.size(), 1.0);
+        size = 2.0 * response_terms_size(
+                         *variance, r.y, r.config.weights ? std::span<const double>(*r.config.weights)
+                                                          : std::span<const double>(ones));
     }
     const bool nb = variance && variance->kind == VarianceKind::negative_binomial;
     return {c.family, nb ? variance->theta : NAN, y_reach, offset_reach, size};
@@ -263,6 +267,10 @@ std::string deviance_advice(const DevianceSetting& s) {
         return "theta = " + format_number(s.theta) +
                " makes the negative_binomial family the poisson family up to rounding; fit the "
                "poisson family instead";
+    if (s.family == "negative_binomial" && s.y_reach >= y_beyond_precision)
+        return "the negative_binomial family's deviance of counts this large (y reaches " +
+               format_number(s.y_reach) + ") keeps few digits under theta = " +
+               format_number(s.theta) + "; fit the poisson family, or scale y down";
     std::string text = "scale y down";
     if (std::isfinite(s.y_reach)) text += " (it reaches " + format_number(s.y_reach) + ")";
     if (s.y_reach >= y_beyond_precision) return text;
@@ -280,14 +288,16 @@ std::string deviance_advice(const DevianceSetting& s) {
 void check_deviances(const PathResult& r, const DevianceSetting& s) {
     auto fail = [&](const std::string& what) { throw InputError(what + "; " + deviance_advice(s)); };
     if (!std::isfinite(r.nulldev)) fail("the null deviance is not finite");
-    if (s.terms_size > 0.0 && !(r.nulldev > 1e-10 * s.terms_size))
+    if (s.terms_size > 0.0 && !(r.nulldev > 16 * DBL_EPSILON * s.terms_size))
         fail("the null deviance cancels to rounding noise: " + format_number(r.nulldev) +
              " from terms of size " + format_number(s.terms_size));
+    // a ratio's rounding: of its sums, and of the terms they cancel
+    const double slack = std::fmin(1e-9 + 64 * DBL_EPSILON * (s.terms_size / r.nulldev), 1e-6);
     for (std::uint64_t l = 0; l < r.lmu; ++l) {
         const double d = r.dev_ratio[l];
         if (!std::isfinite(d))
             fail("the deviance at lambda index " + std::to_string(l) + " is not finite");
-        if (d < -1e-9 || d > 1.0 + 1e-9)
+        if (d < -slack || d > 1.0 + slack)
             fail("the deviance ratio at lambda index " + std::to_string(l) + " is " +
                  format_number(d) + ", outside [0, 1]");
     }

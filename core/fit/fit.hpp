@@ -154,13 +154,18 @@ struct DevianceSetting {
 };
 
 // Throws InputError, saying which and advising (a huge offset: the offset;
-// a huge theta: the poisson family; a huge y: scale it; else the offset
-// when there is one, else y), when the null deviance is not finite, when
-// it cancels to rounding noise (at most 1e-10 of the size of the terms it
-// sums: each term carries a rounding of about eps of itself, so fewer than
-// about six of its digits would survive), when the deviance at a solution
-// is not finite, or when a deviance ratio lies outside [0, 1] by more than
-// 1e-9 (the rounding of a ratio of sums).
+// a huge theta, or huge counts of the negative binomial: the poisson
+// family; a huge y: scale it; else the offset when there is one, else y),
+// when the null deviance is not finite, when
+// it cancels to rounding noise (at most 16 eps times the size of the terms
+// it sums, 3.6e-15 of them: each term carries a rounding of about eps of
+// itself, so not one digit of the difference is sure; a negative binomial
+// theta of 1e20 leaves 6e-17, counts of 1e6 that barely vary under theta = 2
+// keep 1.4e-14, which is 3 digits by the terms' typical rounding), when
+// the deviance at a solution is not finite, or when a deviance ratio lies
+// outside [0, 1] by more than its rounding: 1e-9 (of a ratio of sums) plus
+// 64 eps times the terms' size over the null deviance (of the terms they
+// cancel: large counts round a ratio at 1e-8), at most 1e-6.
 void check_deviances(const PathResult& r, const DevianceSetting& setting);
 
 }  // namespace varnel_core
