@@ -80,9 +80,11 @@ def cox_proximal_gradient(x, y, lam, alpha=1.0, standardize=True, tol=1e-12, max
     standardize=standardize) at one lambda (unit weights, Breslow ties, no
     strata), by accelerated proximal gradient with backtracking and restarts
     on the standardized columns: (b, objective, steps).  Stops when the prox
-    step (times its curvature) is below tol, a plain step rises or 100 steps
-    have lowered the objective by less than 1e-15 of itself.  Columns without spread stay
-    at 0."""
+    step (times its curvature) is below tol, a plain step rises (the
+    backtracking admits a rise of 1e-15 of the loss only for a step whose
+    own decrease is smaller: rounding), or 100 steps have lowered the
+    objective by less than 1e-15 of itself.  Columns without spread stay at
+    0."""
     n, p = x.shape
     wn = np.full(n, 1.0 / n)
     sd = weighted_sd(x.toarray() if sparse.issparse(x) else np.asarray(x), wn)
