@@ -110,6 +110,7 @@ PyObject* elnet_path(PyObject* args, PyObject* kwargs) {
     request.nobs = n;
     request.nvars = p;
     request.choices.family = family;
+    request.check_deviances = false;
     return run_fit(std::move(request), unlocked, ResultStyle::stable);
 }
 
@@ -149,6 +150,7 @@ PyObject* elnet_sparse(PyObject* args, PyObject* kwargs) {
     request.nobs = n;
     request.nvars = p;
     request.stable_sparse_sums = true;
+    request.check_deviances = false;
     Unlocked unlocked;
     return run_fit(std::move(request), unlocked, ResultStyle::stable);
 }

@@ -87,6 +87,13 @@ bool consistent_columns(const varnel_core::SolutionColumns& cols, std::uint64_t 
     return true;
 }
 
+// (variable, lambda_index), or None.
+PyObject* bound_object(const std::optional<varnel_core::BoundReached>& b) {
+    if (!b) return none();
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(b->variable),
+                         static_cast<unsigned long long>(b->lambda_index));
+}
+
 PyObject* iterate_object(const std::optional<varnel_core::Iterate>& it, std::uint64_t nvars,
                          std::uint64_t nk, bool wide) {
     if (!it) return none();
@@ -144,6 +151,7 @@ PyObject* result_dict(varnel_core::FitOutcome outcome, CoefShape shape, ResultSt
         const std::string_view name = varnel_core::solver_name(solver);
         if (!set_item(d, "lambda_max", PyFloat_FromDouble(path.lambda_max)) ||
             !set_item(d, "iterate", iterate_object(path.iterate, nvars, nk, wide)) ||
+            !set_item(d, "bound", bound_object(path.bound)) ||
             !set_item(d, "solver", PyUnicode_FromStringAndSize(name.data(),
                                                                static_cast<Py_ssize_t>(name.size()))))
             return nullptr;

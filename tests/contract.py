@@ -111,7 +111,7 @@ def bad_lambda(i, v):
 # ---- the result dictionary ------------------------------------------------------
 
 KEYS = ["lmu", "lambda", "a0", "beta", "dev_ratio", "nulldev", "npasses", "warning"]
-FIT_KEYS = KEYS + ["lambda_max", "iterate", "solver"]
+FIT_KEYS = KEYS + ["lambda_max", "iterate", "bound", "solver"]
 ARRAYS = ["lambda", "a0", "beta", "dev_ratio"]
 
 
@@ -120,7 +120,8 @@ def check_result(r, p, inputs=(), nclass=None):
     with each other or with any input array, decreasing finite penalty
     values, and a warning whose index is the number of solutions.  `nclass`:
     a result of fit (multinomial when > 1), whose warning is (kind, index),
-    with the iterate of a path stopped at maxit."""
+    with the iterate of a path stopped at maxit and the first coefficient
+    held at the bound of 9.9e35."""
     fit = nclass is not None
     assert type(r) is dict and list(r) == (FIT_KEYS if fit else KEYS)
     lmu = r["lmu"]
@@ -141,6 +142,10 @@ def check_result(r, p, inputs=(), nclass=None):
     w = r["warning"]
     if fit:
         assert r["solver"] in ("naive", "covariance")
+        b = r["bound"]
+        if b is not None:  # (variable, lambda_index) of a coefficient at the bound
+            assert type(b) is tuple and list(map(type, b)) == [int, int] and b[1] < lmu
+            assert np.abs(r["beta"][b[0], ..., b[1]]).max() >= 9.9e35 * (1 - 1e-9)
         it = r["iterate"]
         assert (it is not None) == (w is not None and w[0] == "MaxIterReached")
         if it is not None:

@@ -10,7 +10,7 @@ from __future__ import annotations
 import functools
 
 import numpy as np
-from scipy import optimize, special
+from scipy import optimize, sparse, special
 
 FAMILIES = ("gaussian", "binomial", "poisson")
 
@@ -54,6 +54,81 @@ def cox_saturated(y, wn, strata=None, ties="breslow"):
             e, m = wn[dead].sum(), dead.sum()
             ll -= e * np.log(e) + (e / m * np.log(1.0 - np.arange(m) / m).sum() if ties == "efron" else 0.0)
     return ll
+
+
+def cox_breslow(eta, y, wn):
+    """cox_loglik's Breslow l(eta) and gradient without strata, by running
+    sums over the rows sorted by decreasing time (fast enough to iterate on):
+    l = sum_i wn_i d_i (eta_i - log S(t_i)), S(t) = sum_{t_j >= t} wn_j e^eta_j."""
+    time, event = y[:, 0], (y[:, 1] > 0) & (wn > 0)
+    order = np.argsort(-time, kind="stable")
+    ts = -time[order]
+    top = eta[wn > 0].max()
+    u = np.where(wn > 0, wn * np.exp(eta - top), 0.0)[order]
+    last, first = np.searchsorted(ts, ts, side="right") - 1, np.searchsorted(ts, ts, side="left")
+    risk = np.cumsum(u)[last]  # S of every row's own time (relative to e^top)
+    d = np.where(event, wn, 0.0)[order]
+    ll = d @ (eta[order] - top - np.log(np.where(d > 0, risk, 1.0)))
+    later = np.cumsum((d / risk)[::-1])[::-1]  # sum of d_k / S_k over the rows from q on
+    grad = np.empty_like(eta)
+    grad[order] = d - u * later[first]
+    return float(ll), grad
+
+
+def cox_proximal_gradient(x, y, lam, alpha=1.0, standardize=True, tol=1e-12, maxiter=100_000):
+    """The penalized Cox problem of Problem("cox", x, y, alpha=alpha,
+    standardize=standardize) at one lambda (unit weights, Breslow ties, no
+    strata), by accelerated proximal gradient with backtracking and restarts
+    on the standardized columns: (b, objective, steps).  Stops when the prox
+    step (times its curvature) is below tol, a plain step rises (the
+    backtracking admits a rise of 1e-15 of the loss only for a step whose
+    own decrease is smaller: rounding), or 100 steps have lowered the
+    objective by less than 1e-15 of itself.  Columns without spread stay at
+    0."""
+    n, p = x.shape
+    wn = np.full(n, 1.0 / n)
+    sd = weighted_sd(x.toarray() if sparse.issparse(x) else np.asarray(x), wn)
+    s = np.where(sd > 0, sd if standardize else 1.0, np.inf)
+    z = sparse.csr_matrix(sparse.csr_matrix(x) @ sparse.diags(1.0 / s))  # (dense x: its non-zeros)
+    zt = z.T.tocsr()
+    k1, k2 = lam * alpha, lam * (1.0 - alpha)
+    pen = lambda c: k1 * np.abs(c).sum() + 0.5 * k2 * (c @ c)  # noqa: E731
+
+    def smooth(c):
+        ll, g = cox_breslow(np.asarray(z @ c), y, wn)
+        return -ll, -np.asarray(zt @ g)
+
+    c = np.zeros(p)
+    v, t, curv = c, 1.0, 1.0
+    f_c = smooth(c)[0] + pen(c)
+    mark, steps = f_c, 0
+    for steps in range(1, maxiter + 1):
+        f_v, g_v = smooth(v)
+        while True:
+            w = v - g_v / curv
+            nxt = np.sign(w) * np.maximum(np.abs(w) - k1 / curv, 0.0) / (1.0 + k2 / curv)
+            d = nxt - v
+            f_n = smooth(nxt)[0]
+            if f_n <= f_v + g_v @ d + 0.5 * curv * (d @ d) + 1e-15 * abs(f_v):
+                break
+            curv *= 2.0
+        f_n += pen(nxt)
+        if f_n > f_c:  # momentum overshot: restart from the last iterate
+            if t == 1.0:  # a plain step from it rises: the objective is at its rounding
+                break
+            v, t = c, 1.0
+            continue
+        t_next = (1.0 + np.sqrt(1.0 + 4.0 * t * t)) / 2.0
+        v = nxt + (t - 1.0) / t_next * (nxt - c)
+        step = np.abs(nxt - c).max() * curv
+        c, f_c, t, curv = nxt, f_n, t_next, 0.9 * curv
+        if step < tol:
+            break
+        if steps % 100 == 0:
+            if mark - f_c <= 1e-15 * abs(f_c):
+                break
+            mark = f_c
+    return c / s, float(f_c), steps
 
 
 # ---------------------------------------------------------------------------

@@ -1,4 +1,6 @@
-"""Paths cut short by maxit or pmax warn, naming the lambda index."""
+"""Paths cut short by maxit or pmax warn, naming the lambda index; a
+coefficient held at the bound that stands for an infinite limit warns,
+naming the variable."""
 
 import warnings
 
@@ -101,3 +103,66 @@ def test_estimators_cross_validation_without_a_solution_names_max_iter(estimator
             getattr(varnel, estimator)(max_iter=1, cv=splitter).fit(X, y)
     assert str(info.value) == (f"cross-validation fold {first} stopped before its first solution: "
                                "max_iter=1 reached; raise max_iter")
+
+
+BOUND_ROUTES = ["fit_path", "sparse", "frame", "covariance", "logistic", "poisson", "multitask",
+                "multitask-covariance", "cv_path", "estimator", "estimator-cv", "dask", "finite-limit"]
+
+
+@pytest.mark.parametrize("route", BOUND_ROUTES)
+def test_a_coefficient_held_at_the_bound_warns_once_naming_it(route):
+    """Column 5 scaled by 1e-38 needs a coefficient beyond the 9.9e35 that
+    stands for an infinite limit: every route warns once, naming the
+    variable (and its feature name), the lambda index and the lambda, and
+    asking for the column to be rescaled; a limit of the caller's own holds
+    the coefficient without a warning."""
+    X, y = make_data()
+    family = route.split("-")[0] if route.split("-")[0] in ("logistic", "poisson", "multitask") \
+        else "gaussian"
+    kw = dict(family=family, nlambda=20)
+    if family == "logistic":
+        y = (y > 0).astype(float)
+    elif family == "poisson":
+        y = np.random.default_rng(1).poisson(np.exp(0.3 * y)).astype(float)
+    elif family == "multitask":  # responses scaled to unit variance: the bound holds on that scale
+        y = np.column_stack([y, X[:, 5] - y]) * 1e-3
+        kw["standardize_response"] = True
+    unbounded = varnel.fit_path(X, y, **kw).coefs[5] * 1e38
+    assert np.abs(unbounded).max() > 9.9e35 * (1e-3 if family == "multitask" else 1)  # the bound binds
+    X[:, 5] *= 1e-38
+    if route == "sparse":
+        X = pytest.importorskip("scipy.sparse").csc_matrix(X)
+    elif route == "frame":
+        X = pytest.importorskip("pandas").DataFrame(X, columns=[f"x{j}" for j in range(8)])
+    elif route.endswith("covariance"):
+        kw["solver"] = "covariance"
+    elif route == "finite-limit":
+        kw.update(upper_limits=[np.inf] * 5 + [1e30] + [np.inf] * 2,
+                  lower_limits=[-np.inf] * 5 + [-1e30] + [-np.inf] * 2)
+    elif route == "dask":
+        da = pytest.importorskip("dask.array")
+        X, y = da.from_array(X, chunks=(20, 8)), da.from_array(y, chunks=20)
+    with warnings.catch_warnings(record=True) as rec:
+        warnings.simplefilter("always")
+        if route == "cv_path":
+            path = varnel.cv_path(X, y, nfolds=3, seed=0, **kw).path
+        elif route.startswith("estimator"):
+            pytest.importorskip("sklearn")
+            one = {} if route.endswith("cv") else dict(alpha=0.01)
+            path = varnel.ElasticNetRegressor(cv=3, random_state=0, **one).fit(X, y).path_
+        else:
+            path = varnel.fit_path(X, y, **kw)
+    bound = [r for r in rec if r.category is varnel.CoefficientBoundWarning]
+    # (a multitask coefficient at the bound on the responses' scale: the first that moved)
+    held = np.flatnonzero((np.abs(path.coefs[5]) >= 9.9e35 * (1 - 1e-9)) if family != "multitask"
+                          else np.abs(path.coefs[5]).max(axis=0) > 0)
+    if route == "finite-limit":
+        assert not bound and np.abs(path.coefs[5]).max() == pytest.approx(1e30, rel=1e-12)
+        return
+    assert len(held) and len(bound) == 1 and bound[0].filename == __file__
+    k, message = held[0], str(bound[0].message)
+    assert message.startswith("the coefficient of variable 5 " + "('x5') " * (route == "frame") +
+                              f"reached 9.9e+35, the bound that stands for an infinite limit, at "
+                              f"lambda index {k} (lambda = {path.lambdas[k]:.6g}): ")
+    assert message.endswith("rescale column 5 (multiply it by a large factor) and fit again")
+    assert not isinstance(bound[0].message, PathWarning)

@@ -14,6 +14,7 @@ from scipy import special
 
 import contract as C
 import oracles as o
+import varnel
 from varnel import _test_core as tc
 from varnel import _core
 from varnel._core import fit
@@ -608,6 +609,97 @@ def test_fit_refusals_name_the_argument(family, over, text):
     with pytest.raises(ValueError) as info:
         fit(x, over.pop("y", y), family=family, **over)
     assert str(info.value) == text
+
+
+# the offset cases are findings of fuzzing: a linear predictor of 40 or 700 clamps a mean
+_X6 = np.array([[-3.0], [-4.0], [4.0], [-2.0], [3.0], [1.0]])
+DEVIANCE_REFUSALS = {  # case: (family options, x, y, other options, message)
+    "huge theta": (dict(family="negative_binomial", theta=1e20), None, "counts", {},
+                   r"the null deviance cancels to rounding noise: \S+ from terms of size \S+; theta = 1e\+20 "
+                   r"makes the negative_binomial family the poisson family up to rounding; fit the poisson "
+                   r"family instead"),
+    "huge counts": (dict(family="negative_binomial", theta=2.0), None, "1e6", {},
+                    r"the deviance ratio at lambda index 0 is \S+, outside \[0, 1\]; the negative_binomial "
+                    r"family's deviance of counts this large \(y reaches \S+\) keeps few digits under "
+                    r"theta = 2; fit the poisson family, or scale y down"),
+    "huge y": (dict(family="poisson"), None, "1e300", dict(intercept=False),
+               r"the deviance at lambda index 0 is not finite; scale y down \(it reaches 1e\+300\)"),
+    "huge logistic offset": (dict(family="binomial"), np.array([[-3.0, -2.0], [-3.0, -3.0], [-2.0, 2.0],
+                                                                [1.0, 0.0], [-3.0, 3.0]]),
+                             np.array([1.0, 0.0, 0.0, 0.0, 0.0]),
+                             dict(offset=np.array([1.0, 40.0, 0.0, -1.0, 0.0])),
+                             r"the deviance ratio at lambda index 1 is -1.12546, outside \[0, 1\]; the offset "
+                             r"reaches 40, a linear predictor so far out that the family's means lose their "
+                             r"precision or are clamped; check the offset \(it is on the scale of the linear "
+                             r"predictor\)"),
+    "huge cloglog offset": (dict(family="binomial", link="cloglog"), _X6, np.array([1.0, 0.0, 0.0, 1.0, 1.0, 0.0]),
+                            dict(offset=np.array([-1.0, 2.0, 0.0, 700.0, -2.0, 1.0])),
+                            r"the deviance ratio at lambda index 0 is -0.5, outside \[0, 1\]; the offset "
+                            r"reaches 700, a linear predictor so far out that the family's means lose their "
+                            r"precision or are clamped; check the offset \(it is on the scale of the linear "
+                            r"predictor\)"),
+}
+
+
+@pytest.mark.parametrize("route", ["dense", "sparse", "covariance", "fit_path", "cv_path", "estimator",
+                                   "dask"])
+@pytest.mark.parametrize("case", list(DEVIANCE_REFUSALS))
+def test_deviances_that_mean_nothing_are_refused_on_every_route(case, route):
+    """A null deviance that is not finite or cancels, a deviance that is not
+    finite and a deviance ratio outside [0, 1] raise a ValueError that says
+    which and what to change, instead of giving ratios outside [0, 1]."""
+    named, x, y, kw, text = DEVIANCE_REFUSALS[case]
+    if x is None:
+        x, y0 = data("poisson")
+        y = {"counts": y0, "1e300": np.r_[1e300, y0[1:]],
+             "1e6": np.random.default_rng(0).poisson(1e6 * np.exp(0.001 * (x[:, 1] - x[:, 2]))).astype(float)}[y]
+    if route in ("dense", "sparse", "covariance"):
+        solver = "covariance" if route == "covariance" else "naive"
+        run = lambda: fit(as_input(x, "sparse" if route == "sparse" else "dense"), y,  # noqa: E731
+                          **named, solver=solver, **kw)
+    else:
+        from varnel import families
+        family = {"negative_binomial": lambda: families.NegativeBinomial(theta=named.get("theta")),
+                  "poisson": lambda: "poisson",
+                  "binomial": lambda: families.Binomial(link=named.get("link"))}[named["family"]]()
+        if route == "dask":  # from the blocks' sums: the built-in families, the offset not seen
+            if case != "huge logistic offset":
+                pytest.skip("a fit from the blocks' sums takes the built-in families only, and the "
+                            "sums of squares refuse a y of 1e300 first")
+            da = pytest.importorskip("dask.array")
+            x, y = da.from_array(x, chunks=2), da.from_array(y, chunks=2)
+            kw = dict(offset=da.from_array(kw["offset"], chunks=2))
+            text = text.split("; ")[0] + (r"; check the offset, if one was given \(a linear predictor far out "
+                                          r"makes the family's means lose their precision or be clamped\), or "
+                                          r"scale y down \(it reaches 1\)")
+        if route in ("fit_path", "dask"):
+            run = lambda: varnel.fit_path(x, y, family, **kw)  # noqa: E731
+        elif route == "cv_path":
+            run = lambda: varnel.cv_path(x, y, family, nfolds=3, seed=0, **kw)  # noqa: E731
+        else:
+            pytest.importorskip("sklearn")
+            est = varnel.GeneralizedNetRegressor(family=family, cv=3, random_state=0,
+                                                 fit_intercept=kw.get("intercept", True))
+            run = lambda: est.fit(x, y, offset=kw.get("offset"))  # noqa: E731
+    with pytest.raises(ValueError, match="^" + text + "$"):
+        run()
+
+
+@pytest.mark.parametrize("family, size", [("poisson", 1e6), ("tweedie:1.5/log", 1e6), ("gamma/log", 1e6),
+                                          ("negative_binomial:2/log", 1e3)])
+@pytest.mark.parametrize("kind", INPUTS)
+def test_deviances_of_large_counts_are_kept(family, size, kind):
+    """Counts that barely vary: their deviances cancel most of the digits of
+    terms near 1e7 per row (1e4 for the negative binomial, whose deviance
+    of theta = 2 on counts of 1e6 keeps too few: refused above) and round
+    the first ratios at 1e-8, yet they are no noise; the path comes back,
+    its ratios in [0, 1] to 1e-6."""
+    x, _ = data("poisson")
+    rng = np.random.default_rng(0)
+    y = rng.poisson(size * np.exp(0.001 * (x[:, 1] - x[:, 2]))).astype(float)
+    r = fit(as_input(x, kind), y, **options(family))
+    assert r["lmu"] > 10 and np.all((r["dev_ratio"] >= -1e-6) & (r["dev_ratio"] <= 1.0))
+    assert r["dev_ratio"][-1] > 0.02
 
 
 @pytest.mark.parametrize("family", FAMILIES + ("multinomial",))

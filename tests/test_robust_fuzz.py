@@ -47,7 +47,8 @@ def start(items):
     if not PROCS:
         seed = os.environ.get("VARNEL_FUZZ_SEED") or str(int.from_bytes(os.urandom(4), "little"))
         for target in sorted({item.callspec.params["target"] for item in items
-                              if getattr(item, "module", None) is sys.modules[__name__]}):
+                              if getattr(item, "module", None) is sys.modules[__name__]
+                              and "target" in getattr(getattr(item, "callspec", None), "params", {})}):
             count = max(1, round(EXAMPLES * SHARES[target]))
             PROCS[target] = (seed, count, subprocess.Popen(
                 [sys.executable, "-X", "faulthandler", __file__, target, str(count), seed],
@@ -69,6 +70,32 @@ def test_fuzz(request, target):
     assert f"{target}: {count} examples passed" in out
 
 
+# Cases the fit strategy produced that broke the property: checked here as they are.
+FINDINGS = {
+    # a cloglog mean clamped by an offset of 700: deviance ratio -0.5 at the first lambda
+    "cloglog offset": dict(entry="fit", args=[np.array([[-3.0], [-4.0], [4.0], [-2.0], [3.0], [1.0]]),
+                                              np.array([1.0, 0.0, 0.0, 1.0, 1.0, 0.0])],
+                           kwargs=dict(family="binomial", link="cloglog",
+                                       offset=np.array([-1.0, 2.0, 0.0, 700.0, -2.0, 1.0])),
+                           p=1, hostile=True),
+    # a logistic mean clamped by an offset of 40: ratio -1.1 at the second lambda
+    "logistic offset": dict(entry="fit", args=[np.array([[-3.0, -2.0], [-3.0, -3.0], [-2.0, 2.0], [1.0, 0.0],
+                                                         [-3.0, 3.0]]), np.array([1.0, 0.0, 0.0, 0.0, 0.0])],
+                            kwargs=dict(family="binomial", offset=np.array([1.0, 40.0, 0.0, -1.0, 0.0]),
+                                        solver="covariance"),
+                            p=2, hostile=True),
+    # a count of 1e300 without an intercept: an infinite deviance ratio
+    "poisson 1e300": dict(entry="fit", args=[np.array([[1.0, 0.5], [2.0, -1.0], [0.0, 3.0], [-1.0, 1.0]]),
+                                             np.array([1e300, 1.0, 0.0, 2.0])],
+                          kwargs=dict(family="poisson", intercept=False), p=2, hostile=True),
+}
+
+
+@pytest.mark.parametrize("finding", list(FINDINGS))
+def test_fuzz_findings(finding):
+    check_call(dict(FINDINGS[finding], nclass=1))
+
+
 # ---- the property (in the child) -------------------------------------------------------
 
 
@@ -88,6 +115,9 @@ def check_call(case):
         assert isinstance(result, MemoryError) or str(result), "empty message"
         return
     contract.check_result(result, case["p"], inputs, case.get("nclass"))
+    if case["entry"] == "fit":  # a ratio of deviances that means nothing is refused instead
+        dev = np.asarray(result["dev_ratio"])  # (its rounding: at most 1e-6)
+        assert np.all((dev >= -1e-6) & (dev <= 1 + 1e-6)), f"deviance ratio outside [0, 1]: {dev}"
     if sane(case):
         for key in ("lambda", "a0", "beta", "dev_ratio", "nulldev"):
             assert np.all(np.isfinite(result[key])), f"non-finite {key} from ordinary input: {result[key]}"

@@ -43,7 +43,7 @@ def fit(entry, family, x, y, options, csc=None):
         w = options.get("weights")
         r = _core.fit(x, y, solver="covariance", **dict(
             options, weights=None if w is None else np.where(np.asarray(w) < 0, 0.0, w)))
-        for key in ("lambda_max", "iterate", "solver"):
+        for key in ("lambda_max", "iterate", "bound", "solver"):
             del r[key]
         return dict(r, warning=r["warning"] and C.warning(*r["warning"]))
     return _core.elnet_path(x, y, family=family, **options)

@@ -34,6 +34,14 @@ struct SolutionColumns {
     Vec values;
 };
 
+// A coefficient that reached the bound standing for an infinite limit
+// (FitConfig::big): the first solution holding one, and its first such
+// variable.
+struct BoundReached {
+    std::uint64_t variable;
+    std::uint64_t lambda_index;
+};
+
 // What every path returns.  Per-solution vectors hold lmu entries, a0
 // lmu * nclass (intercept k of solution l at l * nclass + k); beta holds
 // the coefficients, nclass per variable.  nclass is 1 but for the block
@@ -57,6 +65,8 @@ struct PathResult {
     std::optional<Iterate> iterate;
     // Passes over the data of a path through summed rows (0 for the others).
     std::uint64_t npasses_data = 0;
+    // Set by the fit entries (find_bound_reached), not by the stable ones.
+    std::optional<BoundReached> bound;
 };
 
 // How the intercept of each solution is mapped back to the caller's scale.

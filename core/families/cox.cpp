@@ -105,8 +105,9 @@ bool CoxFamily::working(std::span<const double> eta, std::span<double> v, std::s
     double sum = 0.0;
     for (const double vi : v) sum += vi;
     weight_sum_ = sum;
+    inside_ = std::isfinite(ll) && std::isfinite(sum);
     interrupt_.tick(rows_.w.size() * 16);
-    return !(weight_sum_ > min_weight_sum_);
+    return inside_ && !(weight_sum_ > min_weight_sum_);
 }
 
 double CoxFamily::risk_sums(std::size_t g0, std::size_t g1, std::span<const double> eta) {

@@ -47,12 +47,19 @@ std::optional<Ties> ties_named(std::string_view name);
 // An outer iteration has converged when every weighted squared change of
 // the coefficients is at most thresh * (null deviance / 2); the path stops
 // early when the deviance ratio rises by less than min_dev_change.
+//
+// The diagonal of the Hessian need not bound the loss (rows share their
+// risk sets), so a reweighting step may overshoot: on wide data it runs off
+// to ever larger coefficients.  The family guards its steps (guards_steps,
+// engine/engine.hpp): loss() is -l at the last eta, and inside() fails when
+// l or the working weights are not finite.
 class CoxFamily {
 public:
     static constexpr Schedule schedule{true, false, false};
     static constexpr bool block = false;
     static constexpr bool reweights = true;
     static constexpr bool shift_invariant = false;
+    static constexpr bool guards_steps = true;
     static constexpr InterceptFit intercept_fit = InterceptFit::none;
     static constexpr InterceptForm intercept_form = InterceptForm::SubtractFromStored;
     // c * delta^2, rounded as (c * delta) * delta
@@ -84,6 +91,11 @@ public:
     bool little_progress(std::uint64_t m, double dev, const SolutionStore& store) const;
     // The null deviance on the caller's weight scale.
     double null_deviance() const { return 2.0 * null_half_dev_ * rows_.total; }
+
+    // -l per unit weight at the last eta, and whether it and the working
+    // weights were finite.
+    double loss() const { return -loglik_; }
+    bool inside() const { return inside_; }
 
 private:
     CoxFamily(RowData rows, std::span<const std::uint64_t> strata, Ties ties,
@@ -123,6 +135,7 @@ private:
     double null_loglik_ = 0.0;
     double null_half_dev_ = 0.0;
     double conv_thresh_ = 0.0;
+    bool inside_ = true;
 };
 
 }  // namespace varnel_core

@@ -43,11 +43,13 @@
 // preparation or computed once by the design from its fixed weights.
 //
 // A working-weights family whose reweighting step may raise its objective
-// (a link other than the canonical one, a mean with a bounded domain)
-// guards its steps (guards_steps = true) and reports on the last eta it was
-// given:
+// (a link other than the canonical one, a mean with a bounded domain,
+// working weights that need not bound the loss: the multinomial's widened
+// diagonal, the partial likelihood's diagonal) guards its steps
+// (guards_steps = true) and reports on the last eta it was given:
 //   loss()                       its loss per unit weight
 //   inside()                     whether every mean lay inside its domain
+//                                (and the loss was finite)
 // The engine then halves such steps (engine/engine.hpp).
 #pragma once
 

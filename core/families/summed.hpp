@@ -97,9 +97,11 @@ private:
 // intercepts F gives for the weighted mean response (exact without an
 // offset), Newton steps on the intercepts, one pass each, until a step is
 // below 1e-13 of the intercept (at most 50 passes; without an intercept,
-// one pass at 0).  These steps are not guarded: a guarded family starts at
-// the null model found on all the rows (fit/summed_fit.cpp), where they
-// only polish the rounding.
+// one pass at 0).  A guarded family starts at the null model found on all
+// the rows (fit/summed_fit.cpp), where the steps only polish the rounding;
+// a step that raises its loss (working weights all but vanished, as under
+// a huge offset, make a step of any size) is taken back, and the
+// polishing ends there.
 template <class F>
 class SummedSource : public StatisticsSource {
 public:
@@ -113,9 +115,19 @@ public:
     Vec null_model(std::span<const std::size_t> cols, RowSums& sums) override {
         const std::size_t nk = family_.width();
         require(start_.size() == nk, "summed source: one start intercept per predictor");
-        Vec b0 = start_;
+        Vec b0 = start_, before;
+        double loss_before = HUGE_VAL;
         for (int pass = 0;; ++pass) {
             rows_.evaluate({}, {}, b0, cols, sums);
+            if constexpr (SummedFamily<F>::guards_steps) {
+                if (pass > 0 && !(sums.loss <= loss_before)) {
+                    b0 = before;
+                    rows_.evaluate({}, {}, b0, cols, sums);
+                    break;
+                }
+                before = b0;
+                loss_before = sums.loss;
+            }
             if (!intercept_ || pass == 50 || !newton_step(sums, b0)) break;
         }
         family_.take_null(sums, rows_.saturated_loss());

@@ -144,6 +144,33 @@ Vec response_terms(const Variance& v, std::span<const double> y) {
     return k;
 }
 
+double response_terms_size(const Variance& v, std::span<const double> y,
+                           std::span<const double> w) {
+    auto xlogx = [](double x) { return x > 0.0 ? x * std::log(x) : 0.0; };
+    auto size = [&](auto term) {
+        double s = 0.0;
+        for (std::size_t i = 0; i < y.size(); ++i)
+            if (w[i] > 0.0) s += w[i] * term(y[i]);
+        return s;
+    };
+    switch (v.kind) {
+    case VarianceKind::binomial:
+        return size([&](double t) { return std::abs(xlogx(t)) + std::abs(xlogx(1.0 - t)); });
+    case VarianceKind::negative_binomial:
+        return size([&](double t) {
+            return std::abs(xlogx(t)) + std::abs((t + 1.0 / v.theta) * std::log1p(v.theta * t));
+        });
+    case VarianceKind::power:
+        break;
+    }
+    const double p = v.power;
+    if (p == 0.0) return 0.0;
+    if (p == 1.0) return size([&](double t) { return std::abs(xlogx(t)) + std::abs(t); });
+    if (p == 2.0) return size([&](double t) { return std::abs(std::log(t)) + 1.0; });
+    const double c = 1.0 / ((1.0 - p) * (2.0 - p));
+    return size([&](double t) { return t > 0.0 ? std::abs(std::pow(t, 2.0 - p) * c) : 0.0; });
+}
+
 double half_deviance(const Variance& v, Link link, std::span<const double> y,
                      std::span<const double> w, std::span<const double> mu,
                      std::span<const double> log_mu, std::span<const double> ratio,

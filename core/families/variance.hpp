@@ -34,6 +34,13 @@ void check_response(const Variance& v, std::span<const double> y, std::string_vi
 // The same from the smallest y alone (a fit from statistics).
 void check_smallest_response(const Variance& v, double low, std::string_view family);
 
+// sum_i w_i (|a_i| + |b_i|) over the response terms a_i - b_i of the unit
+// deviances (those of response_terms, before their difference is formed):
+// the size of what a deviance's sum cancels, up to the mean's terms of the
+// same size.  0 for a power of 0 (squares cancel nothing).
+double response_terms_size(const Variance& v, std::span<const double> y,
+                           std::span<const double> w);
+
 // Every mean is finite and, for a power other than 0 and the negative
 // binomial, positive (the binomial's are bounded where they are used).
 bool means_inside(const Variance& v, std::span<const double> mu);

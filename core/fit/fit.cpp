@@ -1,6 +1,10 @@
 #include "fit/fit.hpp"
 
 #include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -176,6 +180,37 @@ void check_response_columns(const FitRequest& r, FamilyKind family, const std::s
                                  : "(n,) = (" + std::to_string(r.nobs) + ",)"));
 }
 
+// A huge theta, a huge offset (at +-20 a logistic mean is within 2e-9 of
+// 0 or 1, beyond the binomial's clamp at pmin = 1e-9).  The advice: the
+// offset when it is huge, the poisson family for a huge theta (or for huge
+// counts under the negative binomial), y when it is huge, else the offset
+// when there is one, else y.
+constexpr double theta_beyond_poisson = 1e6;
+constexpr double offset_beyond_precision = 20.0;
+// A huge y (blamed before a moderate offset).
+constexpr double y_beyond_precision = 1e6;
+
+DevianceSetting deviance_setting(const FitRequest& r, FamilyKind family) {
+    const FitChoices& c = r.choices;
+    double y_reach = 0.0, offset_reach = 0.0;
+    for (const double v : r.y) y_reach = nan_max(y_reach, std::abs(v));
+    if (c.offset)
+        for (const double v : c.offset->values) offset_reach = nan_max(offset_reach, std::abs(v));
+    std::optional<Variance> variance;
+    if (const auto model = glm_model(family, c)) variance = model->variance;
+    else if (family == FamilyKind::Poisson) variance = Variance{VarianceKind::power, 1.0};
+    else if (family == FamilyKind::Binomial) variance = Variance{VarianceKind::binomial};
+    double size = 0.0;
+    if (variance && r.y_cols == 1) {
+        const Vec ones = r.config.weights ? Vec{} : Vec(r.y.size(), 1.0);
+        size = 2.0 * response_terms_size(
+                         *variance, r.y, r.config.weights ? std::span<const double>(*r.config.weights)
+                                                          : std::span<const double>(ones));
+    }
+    const bool nb = variance && variance->kind == VarianceKind::negative_binomial;
+    return {c.family, nb ? variance->theta : NAN, y_reach, offset_reach, size};
+}
+
 }  // namespace
 
 FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
@@ -192,6 +227,9 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
                            : multitask ? static_cast<std::size_t>(request.y_cols)
                                        : 1;
     check_tables(c, n, request.nvars, nk);
+    const DevianceSetting setting = request.check_deviances
+                                        ? deviance_setting(request, *family)
+                                        : DevianceSetting{c.family, NAN, NAN, NAN, 0.0};
 
     std::variant<PathResult, FitError> path;
     if (*family == FamilyKind::Gaussian && !glm_model(*family, c)) {
@@ -212,7 +250,80 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
                                    interrupt);
     }
     if (auto* e = std::get_if<FitError>(&path)) return *e;
+    find_bound_reached(std::get<PathResult>(path), request.config);
+    if (request.check_deviances)
+        check_deviances(std::get<PathResult>(path), setting);
     return FitResult{std::move(std::get<PathResult>(path)), solver};
+}
+
+namespace {
+
+std::string deviance_advice(const DevianceSetting& s) {
+    if (s.offset_reach >= offset_beyond_precision)
+        return "the offset reaches " + format_number(s.offset_reach) +
+               ", a linear predictor so far out that the family's means lose their precision "
+               "or are clamped; check the offset (it is on the scale of the linear predictor)";
+    if (s.family == "negative_binomial" && s.theta >= theta_beyond_poisson)
+        return "theta = " + format_number(s.theta) +
+               " makes the negative_binomial family the poisson family up to rounding; fit the "
+               "poisson family instead";
+    if (s.family == "negative_binomial" && s.y_reach >= y_beyond_precision)
+        return "the negative_binomial family's deviance of counts this large (y reaches " +
+               format_number(s.y_reach) + ") keeps few digits under theta = " +
+               format_number(s.theta) + "; fit the poisson family, or scale y down";
+    std::string text = "scale y down";
+    if (std::isfinite(s.y_reach)) text += " (it reaches " + format_number(s.y_reach) + ")";
+    if (s.y_reach >= y_beyond_precision) return text;
+    if (std::isnan(s.offset_reach))  // rows not seen here
+        return "check the offset, if one was given (a linear predictor far out makes the "
+               "family's means lose their precision or be clamped), or " + text;
+    if (s.offset_reach > 0.0)
+        return "check the offset (it reaches " + format_number(s.offset_reach) +
+               "; it is on the scale of the linear predictor)";
+    return text;
+}
+
+}  // namespace
+
+void check_deviances(const PathResult& r, const DevianceSetting& s) {
+    auto fail = [&](const std::string& what) { throw InputError(what + "; " + deviance_advice(s)); };
+    if (!std::isfinite(r.nulldev)) fail("the null deviance is not finite");
+    if (s.terms_size > 0.0 && !(r.nulldev > 16 * DBL_EPSILON * s.terms_size))
+        fail("the null deviance cancels to rounding noise: " + format_number(r.nulldev) +
+             " from terms of size " + format_number(s.terms_size));
+    // a ratio's rounding: of its sums, and of the terms they cancel
+    const double slack = std::fmin(1e-9 + 64 * DBL_EPSILON * (s.terms_size / r.nulldev), 1e-6);
+    for (std::uint64_t l = 0; l < r.lmu; ++l) {
+        const double d = r.dev_ratio[l];
+        if (!std::isfinite(d))
+            fail("the deviance at lambda index " + std::to_string(l) + " is not finite");
+        if (d < -slack || d > 1.0 + slack)
+            fail("the deviance ratio at lambda index " + std::to_string(l) + " is " +
+                 format_number(d) + ", outside [0, 1]");
+    }
+}
+
+void find_bound_reached(PathResult& r, const FitConfig& config) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double near = config.big - 1e-9 * config.big;
+    auto open = [&](const std::optional<Vec>& limits, std::uint64_t j) {
+        return !limits || j >= limits->size() || std::abs((*limits)[j]) == inf;
+    };
+    const std::size_t nk = r.nclass;
+    if (r.bound) return;
+    for (std::uint64_t l = 0; l < r.lmu; ++l) {
+        for (std::uint64_t e = r.beta.start[l]; e < r.beta.start[l + 1]; ++e) {
+            const std::uint64_t j = r.beta.var[e];
+            for (std::size_t k = 0; k < nk; ++k) {
+                const double b = r.beta.values[e * nk + k];
+                if ((b >= near && open(config.upper_limits, j)) ||
+                    (b <= -near && open(config.lower_limits, j))) {
+                    r.bound = BoundReached{j, l};
+                    return;
+                }
+            }
+        }
+    }
 }
 
 }  // namespace varnel_core

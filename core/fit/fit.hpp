@@ -79,6 +79,9 @@ struct FitRequest {
     // bounds the gradients it need not form (designs/least_squares.hpp,
     // designs/gradient_bounds.hpp).
     bool stable_sparse_sums = false;
+    // The deviances checked after the path (check_deviances); elnet_path
+    // and elnet_sparse keep their results as they are.
+    bool check_deviances = true;
 };
 
 // A path, or the fault of an input that no path can be fitted to.
@@ -126,5 +129,43 @@ void check_tables(FitChoices& choices, std::uint64_t nobs, std::uint64_t nvars, 
 // nobs labels; no negative weight; valid CSC arrays.  The response's own checks are the
 // family's (InputError or FitError).
 FitOutcome fit(FitRequest request, const Interrupt& interrupt = {});
+
+// Marks in r.bound the first solution (and in it the first variable) with
+// a coefficient at the bound that stands for an infinite limit: within
+// 1e-9 of config.big (the rounding of the map back to the caller's scale)
+// on a side whose limit the caller left infinite.  A mark already made
+// stays (a path whose responses were scaled marks it before they are
+// scaled back).  Such a coefficient is
+// held there, not at its optimum: its column is too small for the range of
+// doubles' comfortable part (x scaled by 1e-37, say).
+void find_bound_reached(PathResult& r, const FitConfig& config);
+
+// What the deviance checks know of a fit's rows, for their advice: the
+// family's name and theta (NaN but for the negative binomial), the largest
+// |y| and |offset| (0 without an offset, NaN when unknown), and the size
+// of the terms the null deviance cancels (response_terms_size, times 2 on
+// the caller's weight scale; 0: nothing cancels).
+struct DevianceSetting {
+    std::string_view family;
+    double theta;
+    double y_reach;
+    double offset_reach;
+    double terms_size;
+};
+
+// Throws InputError, saying which and advising (a huge offset: the offset;
+// a huge theta, or huge counts of the negative binomial: the poisson
+// family; a huge y: scale it; else the offset when there is one, else y),
+// when the null deviance is not finite, when
+// it cancels to rounding noise (at most 16 eps times the size of the terms
+// it sums, 3.6e-15 of them: each term carries a rounding of about eps of
+// itself, so not one digit of the difference is sure; a negative binomial
+// theta of 1e20 leaves 6e-17, counts of 1e6 that barely vary under theta = 2
+// keep 1.4e-14, which is 3 digits by the terms' typical rounding), when
+// the deviance at a solution is not finite, or when a deviance ratio lies
+// outside [0, 1] by more than its rounding: 1e-9 (of a ratio of sums) plus
+// 64 eps times the terms' size over the null deviance (of the terms they
+// cancel: large counts round a ratio at 1e-8), at most 1e-6.
+void check_deviances(const PathResult& r, const DevianceSetting& setting);
 
 }  // namespace varnel_core

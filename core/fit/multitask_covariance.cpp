@@ -50,6 +50,7 @@ PathResult multitask_products_path(MultitaskFamily& family, StatisticsDesign& de
                           in.x_scale};
     PathResult r = run_path<GroupElasticNetPenalty>(family, design, seq, rules, setup);
     r.nulldev = family.null_deviance();
+    find_bound_reached(r, cfg);  // on the scale the bound applies to
     family.to_response_scale(r);
     return r;
 }

@@ -307,6 +307,10 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
         : kind == FamilyKind::Gaussian && !model ? least_squares(r, request, interrupt)
                                                  : reweighting(r, kind, classes, model, request, interrupt);
     if (auto* e = std::get_if<FitError>(&path)) return *e;
+    find_bound_reached(std::get<PathResult>(path), request.config);
+    // the rows are elsewhere: the response's range, an offset unknown
+    const double y_reach = std::fmax(std::abs(r.stats.positive_min[nv]), std::abs(r.stats.positive_max[nv]));
+    check_deviances(std::get<PathResult>(path), {request.choices.family, NAN, y_reach, NAN, 0.0});
     return FitResult{std::move(std::get<PathResult>(path)), solver};
 }
 

@@ -174,6 +174,7 @@ std::variant<PathResult, FitError> working_family_path(FitRequest& request, Fami
                 beta->values[e] = beta->values[e] / family.scales()[e % classes];
         PathResult r =
             family_path<GroupElasticNetPenalty>(family, prep, request, wc, seq, interrupt);
+        find_bound_reached(r, cfg);  // on the scale the bound applies to
         family.to_response_scale(r);
         return r;
     }

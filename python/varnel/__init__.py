@@ -15,7 +15,7 @@ Only NumPy is required; matplotlib (plots), joblib (parallel folds), tqdm
 (progress bars), pandas and scipy (inputs) are used when present.
 """
 
-from ._fit import PathWarning
+from ._fit import CoefficientBoundWarning, PathWarning
 from .cv import CVPath, cv_path
 from .path import Path, fit_path
 
@@ -41,6 +41,7 @@ __all__ = [
     "Path",
     "CVPath",
     "PathWarning",
+    "CoefficientBoundWarning",
     "load_demo",
     "ElasticNetRegressor",
     "LogisticNetClassifier",

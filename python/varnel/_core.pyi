@@ -55,8 +55,11 @@ Iterate = TypedDict(
 )
 
 # As PathResult, with "warning" as (kind, lambda_index), the iterate where a
-# path stopped at maxit, and the solver that ran; for the multinomial family
-# "beta" has shape (p, K, lmu) and "a0" (K, lmu).
+# path stopped at maxit, the solver that ran, and "bound": (variable,
+# lambda_index) of the first solution with a coefficient held at the bound
+# of 9.9e35 that stands for an infinite limit (the variable's column is too
+# small; None when there is none); for the multinomial family "beta" has
+# shape (p, K, lmu) and "a0" (K, lmu).
 FitResult = TypedDict(
     "FitResult",
     {
@@ -70,6 +73,7 @@ FitResult = TypedDict(
         "warning": Optional[Tuple[str, int]],
         "lambda_max": float,
         "iterate": Optional[Iterate],
+        "bound": Optional[Tuple[int, int]],
         "solver": Literal["naive", "covariance"],
     },
 )

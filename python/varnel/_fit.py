@@ -44,6 +44,48 @@ class PathWarning(UserWarning):
     """
 
 
+class CoefficientBoundWarning(UserWarning):
+    """A coefficient reached the bound of 9.9e35 that stands for an infinite limit.
+
+    The solver keeps every coefficient within +-9.9e35 unless a limit says
+    otherwise; a column whose values are tiny (x scaled by 1e-37, say) needs
+    a coefficient beyond that, which is then held at the bound: the path's
+    solutions from that lambda on are not optimal.  The message names the
+    variable (and its feature name), the lambda index and the lambda, and
+    asks for the column to be rescaled.  Raised once per fit, for the first
+    solution with such a coefficient.
+
+    Examples
+    --------
+    >>> import warnings
+    >>> import numpy as np, varnel
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.standard_normal((50, 3)); y = X @ [1.0, 0.5, 2.0] + rng.standard_normal(50)
+    >>> with warnings.catch_warnings(record=True) as caught:
+    ...     warnings.simplefilter("always")
+    ...     path = varnel.fit_path(X * 1e-37, y)
+    >>> [w.category.__name__ for w in caught]
+    ['CoefficientBoundWarning']
+    """
+
+
+#: The bound of every coefficient whose limit is infinite.
+COEF_BOUND = 9.9e35
+
+
+def bound_message(bound: Tuple[int, int], lambdas: np.ndarray,
+                  feature_names: Optional[List[Any]]) -> str:
+    """The text of a CoefficientBoundWarning, from the solver's (variable,
+    lambda_index) and the path's lambdas and feature names."""
+    j, k = bound
+    name = f" ({cv.shown_label(feature_names[j])})" if feature_names is not None else ""
+    at = f" (lambda = {lambdas[k]:.6g})" if k < lambdas.shape[0] else ""
+    return (f"the coefficient of variable {j}{name} reached {COEF_BOUND:g}, the bound that stands "
+            f"for an infinite limit, at lambda index {k}{at}: it is held there, so this solution "
+            f"and the ones after it are not optimal; the column's values are too small for its "
+            f"coefficient: rescale column {j} (multiply it by a large factor) and fit again")
+
+
 #: Option names accepted by :func:`varnel.fit_path` (and passed on to the solver),
 #: with their defaults (None: chosen from the data).
 DEFAULTS: Dict[str, Any] = dict(_core.OPTION_DEFAULTS)
@@ -227,6 +269,9 @@ class Solution(NamedTuple):
     nulldev: float
     npasses: int
     warning: Optional[Tuple[str, int]]
+    #: (variable, lambda_index) of the first solution with a coefficient at
+    #: the bound (see CoefficientBoundWarning), or None
+    bound: Optional[Tuple[int, int]] = None
 
     @property
     def n_lambdas(self) -> int:
@@ -252,8 +297,9 @@ def decode(res: Mapping[str, Any], so: Mapping[str, Any], with_iterate: bool = F
         a0 = np.concatenate([a0, np.asarray(it["a0"], dtype=np.float64)[..., None]], axis=-1)
         beta = _coefs.append(beta, np.asarray(it["beta"], dtype=np.float64))
         dev = np.append(dev, np.nan)
+    bound = res.get("bound")
     return Solution(lambdas, a0, beta, dev, float(res["nulldev"]), int(res["npasses"]),
-                    res.get("warning"))
+                    res.get("warning"), None if bound is None else (int(bound[0]), int(bound[1])))
 
 
 def decoded_coefs(beta: Any, a0: np.ndarray, sparse: bool) -> "_coefs.Coefs":

@@ -32,7 +32,7 @@ from ._convert import as_offset, column_labels, refuse_lazy
 from ._folds import check_splits, folds
 from .cv import cross_validate
 from .families import get_family
-from .path import Path
+from .path import Path, warn_bound
 
 __all__ = ["ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor",
            "PathConvergenceWarning"]
@@ -393,6 +393,7 @@ class _NetEstimator(BaseEstimator):
         max_iter cut it short, with a warning; ``stacklevel`` from here) and
         its lambda."""
         path = Path.from_solution(solution, meta, so["alpha"])
+        warn_bound(solution, path, stacklevel + 1)
         if path.warning is not None:
             warnings.warn(f"the solver hit max_iter={self.max_iter} passes before it converged; "
                           "the coefficients are its last iterate (raise max_iter or tol) "

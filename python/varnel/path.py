@@ -703,11 +703,26 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
     -------
     Path
 
+    Raises
+    ------
+    ValueError
+        Besides invalid arguments: when the deviances of the fit mean
+        nothing, so that no deviance ratio in [0, 1] could be reported.  The
+        message says which (the null deviance is not finite, or cancels to
+        rounding noise; the deviance at a lambda index is not finite; a
+        deviance ratio lies outside [0, 1]) and what to change: a huge
+        ``theta`` of the negative binomial family (fit the Poisson family),
+        a huge offset, or a huge y (scale it down).
+
     Warns
     -----
     PathWarning
         When ``maxit`` or ``pmax`` stopped the path; the message names the
         lambda index.  The warning is also kept in ``Path.warning``.
+    CoefficientBoundWarning
+        When a coefficient reached the bound of 9.9e35 that stands for an
+        infinite limit (a column of tiny values); the message names the
+        variable and the lambda, and asks for the column to be rescaled.
 
     Examples
     --------
@@ -749,10 +764,19 @@ def finished_path(solution: "_fit.Solution", meta: Any, so: Dict[str, Any], stac
     the family, classes and feature names); a path cut short warns with
     ``category``, ``stacklevel`` counted from here."""
     path = Path.from_solution(solution, meta, so["alpha"])
+    warn_bound(solution, path, stacklevel + 1)
     if path.warning is not None:
         warnings.warn(_fit.warning_message(path.warning, so, path.n_lambdas),
                       category, stacklevel=stacklevel)
     return path
+
+
+def warn_bound(solution: "_fit.Solution", path: Path, stacklevel: int) -> None:
+    """A CoefficientBoundWarning when a coefficient of the solution reached
+    the bound (``stacklevel`` counted from here)."""
+    if solution.bound is not None:
+        warnings.warn(_fit.bound_message(solution.bound, path.lambdas, path.feature_names),
+                      _fit.CoefficientBoundWarning, stacklevel=stacklevel)
 
 
 def _names_or_indices(path: Path) -> List[str]:
