@@ -1,0 +1,230 @@
+"""The families whose rows are not one response each: Cox proportional
+hazards (rows coupled through their risk sets) and several least-squares
+responses per row.
+"""
+
+from __future__ import annotations
+
+from typing import Optional
+
+import numpy as np
+
+from .. import _convert, _survival
+from ._base import _per_row, Family
+
+
+class Cox(Family):
+    """Cox proportional hazards: the response is a survival time and an event
+    status per row (an (n, 2) array, a structured array with a boolean or
+    integer status field and a float time field, or a two-column data
+    frame); the linear predictor is the log relative risk (no intercept),
+    ``exp(eta)`` the relative risk.  ``ties`` is "breslow" or "efron".
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import varnel
+    >>> from varnel import families
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(100, 3))
+    >>> y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), np.ones(100)])
+    >>> varnel.fit_path(X, y, families.Cox(ties="efron")).family_instance
+    Cox(ties='efron')
+    """
+
+    name = "cox"
+    solver_name = "cox"
+    keeps_rows = True
+    response_form = "survival"
+    blocks_refused_because = ("its partial likelihood couples the rows of each risk set, which "
+                              "spans row blocks")
+    measures = ("deviance", "C")
+    deviance_label = "Partial likelihood deviance"
+    links = ("log",)
+    parameter = "ties"
+    fit_options = {"ties": "breslow"}
+    intercept = False
+    own_estimator = "CoxPHNetSurvival"
+
+    def __init__(self, ties: str = "breslow", link: Optional[str] = None) -> None:
+        if ties not in ("breslow", "efron"):
+            raise ValueError(f"ties must be 'breslow' or 'efron', got {ties!r}")
+        self.ties = ties
+        super().__init__(link)
+
+    def response(self, y, n):
+        _convert.refuse_lazy(y, "y")
+        return _survival.survival_response(y, n), None
+
+    def with_strata(self, y, strata):
+        codes, labels = _survival.strata_codes(strata, y.shape[0])
+        out = y.copy()
+        out[:, 2] = codes
+        return out, labels
+
+    def solver_response(self, y):
+        extra = {"strata": y[:, 2].astype(np.uint64)} if y[:, 2].any() else {}
+        return y[:, :2], extra
+
+    def fold_labels(self, y):
+        return y[:, 1]
+
+    def scores_training_rows(self, measure):
+        return measure == "deviance"
+
+    def unit_deviance(self, y, eta):
+        """The cox family has no deviance per row: its partial likelihood
+        compares each event with the rows at risk, so it only splits over
+        whole risk sets (``fold_score`` scores a fold with it).
+
+        Parameters
+        ----------
+        y : ndarray of shape (n, 2)
+            Times and statuses.
+        eta : ndarray of shape (n,) or (n, L)
+            Log relative risks.
+
+        Raises
+        ------
+        ValueError
+            Always.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Cox
+        >>> Cox().unit_deviance(np.array([[1.0, 1.0]]), np.zeros(1))
+        Traceback (most recent call last):
+        ...
+        ValueError: the partial likelihood of the cox family does not split into rows
+        """
+        raise ValueError("the partial likelihood of the cox family does not split into rows")
+
+    def losses(self, y, eta, measure):
+        raise ValueError(f"the cox family measures 'deviance' and 'C' over whole folds, not {measure!r}")
+
+    def fold_score(self, y, w, eta, measure, training=None):
+        """'C': Harrell's concordance of the held-out rows; 'deviance': the
+        partial likelihood's difference method, -2 (l(beta; all rows) -
+        l(beta; training rows)) per unit of held-out weight."""
+        if w.sum() <= 0:
+            return np.full(eta.shape[-1], np.nan)
+        if measure == "C":
+            return _survival.concordance(y, w, eta)
+        y_train, w_train, eta_train = training
+        w_train = np.ones(y_train.shape[0]) if w_train is None else w_train
+        both = _survival.log_partial_likelihood(np.vstack([y_train, y]), np.r_[w_train, w],
+                                                np.vstack([eta_train, eta]), self.ties)
+        alone = _survival.log_partial_likelihood(y_train, w_train, eta_train, self.ties)
+        return -2.0 * (both - alone) / w.sum()
+
+
+class MultiTask(Family):
+    """Several responses on the same rows (y of shape (n, K)), one
+    least-squares fit each, with each variable's K coefficients penalized
+    together (the group elastic net), so that a variable enters or leaves
+    every response's model at once.  The deviance of a row is its sum of
+    squared errors over the responses; "mse" and "mae" average over them.
+    ``standardize_response`` scales each response to unit variance first.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import varnel
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(100, 4)); Y = X[:, :2] + rng.normal(size=(100, 2))
+    >>> varnel.fit_path(X, Y, "multitask").coefs.shape[:2]
+    (4, 2)
+    """
+
+    name = "multitask"
+    solver_name = "multitask"
+    sums_blocks = True
+    response_form = "several"
+    deviance_label = "Sum of squared errors"
+    block_name = "responses"
+    block_unit = "response"
+    own_estimator = "MultiTaskNetRegressor"
+    parameter = "standardize_response"
+    fit_options = {"standardize_response": False}
+
+    def __init__(self, standardize_response: bool = False, link: Optional[str] = None) -> None:
+        self.standardize_response = _convert.as_bool(standardize_response, "standardize_response")
+        super().__init__(link)
+
+    def response(self, y, n):
+        _convert.refuse_lazy(y, "y")
+        names = _convert.feature_names_of(y, "y")
+        arr = np.asarray(y.to_numpy() if names is not None else y)
+        if arr.ndim != 2 or arr.shape[1] < 1:
+            raise ValueError(f"the multitask family needs y of shape ({n}, K), one column per response, "
+                             f"got shape {arr.shape}")
+        if arr.shape[0] != n:
+            raise ValueError(f"X has {n} rows but y has {arr.shape[0]}; y must have shape ({n}, K)")
+        _convert.check_missing(arr, "y", names)
+        out = np.ascontiguousarray(_convert.float_array(arr, "y", names))
+        _convert.check_finite(out, "y")
+        return out, np.array(names if names is not None else range(arr.shape[1]), dtype=object)
+
+    def offset_shape(self, n, classes):
+        return (n, classes.shape[0])
+
+    @property
+    def fits_from_products(self) -> bool:
+        return True
+
+    def check_options(self, options):
+        if self.standardize_response and (options.get("lower_limits") is not None
+                                          or options.get("upper_limits") is not None):
+            raise ValueError("lower_limits and upper_limits bound the coefficients of the responses as "
+                             "given; they cannot be combined with standardize_response=True")
+
+    def checked_rows(self, y, eta):
+        """y is (n, K), one column per response, and eta (n, K), or
+        (n, K, L) with the lambdas last."""
+        y, eta = np.asarray(y), np.asarray(eta)
+        if y.ndim == 2 and eta.ndim in (2, 3) and eta.shape[:2] == y.shape:
+            return y, (eta[..., None] if eta.ndim == 2 else eta), eta.ndim == 2
+        raise ValueError(f"the multitask family takes y of shape (n, K) with eta of shape (n, K) or "
+                         f"(n, K, L), one linear predictor per response (and lambda), on the same "
+                         f"rows; got y of shape {y.shape} and eta of shape {eta.shape}")
+
+    def losses(self, y, eta, measure):  # eta: (n, K, L)
+        measure = self.loss_measure(measure)
+        y, eta, single = self.checked_rows(y, eta)
+        r = y[:, :, None] - eta
+        if measure == "deviance":
+            out = (r * r).sum(axis=1)
+        else:
+            out = (np.abs(r) if measure == "mae" else r * r).mean(axis=1)
+        return out[:, 0] if single else out
+
+    @_per_row
+    def unit_deviance(self, y, eta):
+        """The sum of squared errors of each row over its K responses.
+
+        Parameters
+        ----------
+        y : ndarray of shape (n, K)
+            One column per response.
+        eta : ndarray of shape (n, K) or (n, K, L)
+            One linear predictor per response (and lambda) of the same rows.
+
+        Returns
+        -------
+        ndarray of shape (n,) for an eta of shape (n, K), else (n, L)
+
+        Raises
+        ------
+        ValueError
+            When the shapes of y and eta do not go together.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import MultiTask
+        >>> MultiTask().unit_deviance(np.array([[1.0, 2.0]]), np.array([[0.0, 0.0]]))
+        array([5.])
+        """
+        r = y[:, :, None] - eta
+        return (r * r).sum(axis=1)
