@@ -126,6 +126,28 @@ def test_the_response_scale_of_moments_is_the_rows_one(family, intercept):
     assert (want != 1.0) == family.least_squares
 
 
+@pytest.mark.parametrize("validated", [False, True], ids=["alpha", "cv"])
+@pytest.mark.parametrize("family", VARIANTS, ids=IDS)
+def test_the_estimators_fit_the_family_they_were_given(family, validated):
+    """The family's estimator (its own, or GeneralizedNetRegressor with the
+    family as it is configured), with a fixed penalty and with the penalty
+    cross-validated, keeps the path of that family: the path on all the data
+    over the same lambdas (to the default threshold's accuracy)."""
+    pytest.importorskip("sklearn")
+    X, y = problem(family)
+    kw = dict(cv=3) if validated else dict(alpha=0.01)
+    if family.own_estimator is None:
+        est = varnel.GeneralizedNetRegressor(family=family, **kw)
+    else:
+        own = {k: v for k, v in family.parameters().items() if k != "link"}
+        est = getattr(varnel, family.own_estimator)(**own, **kw)
+    path = est.fit(X, y).path_
+    assert path.family_instance == family
+    want = varnel.fit_path(X, y, family, user_lambda=path.lambdas, alpha=path.alpha)
+    scale = np.abs(want.coefs).max() + 1e-12
+    np.testing.assert_allclose(path.coefs, want.coefs, rtol=0, atol=1e-3 * scale)
+
+
 @pytest.fixture(scope="module")
 def client():
     distributed = pytest.importorskip("distributed")
