@@ -6,7 +6,7 @@ import argparse
 import json
 import os
 import sys
-from typing import List, Optional
+from typing import Callable, List, Optional
 
 import numpy as np
 
@@ -136,28 +136,20 @@ def _integer(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
 
 
-def _positive(text: str) -> int:
-    """An integer of at least 1 (--nlambda)."""
-    value = _integer(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be a positive integer, got {value}")
-    return value
+def _at_least(low: int, wording: str) -> Callable[[str], int]:
+    """An argparse type: an integer of at least ``low``, refused as "must
+    be ``wording``"."""
+    def check(text: str) -> int:
+        value = _integer(text)
+        if value < low:
+            raise argparse.ArgumentTypeError(f"must be {wording}, got {value}")
+        return value
+    return check
 
 
-def _non_negative(text: str) -> int:
-    """An integer of at least 0 (--seed)."""
-    value = _integer(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be a non-negative integer, got {value}")
-    return value
-
-
-def _nfolds(text: str) -> int:
-    """A number of folds: at least 2."""
-    value = _integer(text)
-    if value < 2:
-        raise argparse.ArgumentTypeError(f"must be an integer of at least 2, got {value}")
-    return value
+_positive = _at_least(1, "a positive integer")  # --nlambda
+_non_negative = _at_least(0, "a non-negative integer")  # --seed
+_nfolds = _at_least(2, "an integer of at least 2")  # demo's --nfolds
 
 
 def _cv_folds(text: str) -> int:
