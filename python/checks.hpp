@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "fit/options.hpp"
+#include "base/config.hpp"
 #include "kernels/gram.hpp"
 
 namespace varnel_py {

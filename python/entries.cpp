@@ -17,7 +17,7 @@
 #include "results.hpp"
 #include "unlocked.hpp"
 
-#include "designs/csc.hpp"
+#include "data/csc.hpp"
 #include "fit/fit.hpp"
 
 namespace varnel_py {

@@ -1,5 +1,5 @@
 // The entry points' signatures, defaults and option conversion, generated
-// from the core's option tables (fit/options.hpp), where each option is
+// from the core's option tables (base/config.hpp), where each option is
 // spelled once.
 #pragma once
 
@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "fit/options.hpp"
+#include "base/config.hpp"
 
 namespace varnel_py {
 

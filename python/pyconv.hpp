@@ -28,7 +28,7 @@
 
 #include "base/format.hpp"
 #include "base/interrupt.hpp"
-#include "fit/options.hpp"
+#include "base/config.hpp"
 
 namespace varnel_py {
 

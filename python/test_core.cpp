@@ -20,14 +20,14 @@
 #include <variant>
 #include <vector>
 
-#include "designs/csc.hpp"
-#include "designs/dense.hpp"
-#include "designs/least_squares.hpp"
-#include "designs/memory_sources.hpp"
-#include "designs/statistics.hpp"
-#include "designs/standardized.hpp"
-#include "designs/working.hpp"
-#include "families/multinomial.hpp"
+#include "data/csc.hpp"
+#include "data/dense.hpp"
+#include "data/least_squares.hpp"
+#include "data/memory_sources.hpp"
+#include "data/statistics.hpp"
+#include "data/standardized.hpp"
+#include "data/working.hpp"
+#include "losses/multinomial.hpp"
 #include "fit/prepare.hpp"
 #include "kernels/block_kernels.hpp"
 #include "kernels/block_rows.hpp"
@@ -480,7 +480,7 @@ WRAPPER(design) {
 }
 
 // matrix(kind, x, centre, scale, w, v, j, a, cols, coef) -> dict: every
-// operation of the matrix contract (designs/contract.hpp) on one
+// operation of the matrix contract (data/contract.hpp) on one
 // implementation.  kind: "dense" (a column-major copy of x), "borrowed" (x
 // read in place, any strides), "csc" (x's non-zeros), or "standardized_"
 // followed by one of those (the view with `centre` and `scale`; a CSC

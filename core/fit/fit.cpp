@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "base/format.hpp"
-#include "families/cox.hpp"
-#include "families/multinomial.hpp"
+#include "losses/cox.hpp"
+#include "losses/multinomial.hpp"
 #include "fit/glm_models.hpp"
 #include "fit/least_squares.hpp"
 #include "fit/multitask_covariance.hpp"

@@ -11,10 +11,10 @@
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
 #include "base/numeric.hpp"
-#include "designs/csc.hpp"
-#include "designs/dense.hpp"
-#include "engine/store.hpp"
-#include "fit/options.hpp"
+#include "data/csc.hpp"
+#include "data/dense.hpp"
+#include "solver/store.hpp"
+#include "base/config.hpp"
 
 namespace varnel_core {
 
@@ -76,8 +76,8 @@ struct FitRequest {
     // elnet_sparse's pinned bits: the sparse least-squares gradients summed
     // in one chain and every optimality check a full sweep.  Otherwise a
     // sparse least-squares fit sums in four interleaved partial sums and
-    // bounds the gradients it need not form (designs/least_squares.hpp,
-    // designs/gradient_bounds.hpp).
+    // bounds the gradients it need not form (data/least_squares.hpp,
+    // data/gradient_bounds.hpp).
     bool stable_sparse_sums = false;
     // The deviances checked after the path (check_deviances); elnet_path
     // and elnet_sparse keep their results as they are.

@@ -1,6 +1,6 @@
 // The GLM families by variance and link: the links each family takes, its
 // default link and parameters, and whether a choice runs on the family's
-// own solver or on GlmFamily (families/glm.hpp).
+// own solver or on GlmFamily (losses/glm.hpp).
 //
 //   family              variance               links (the first the default)
 //   gaussian            1                      identity (least squares), log
@@ -17,7 +17,7 @@
 
 #include <optional>
 
-#include "families/glm.hpp"
+#include "losses/glm.hpp"
 #include "fit/fit.hpp"
 
 namespace varnel_core {

@@ -4,17 +4,18 @@
 #include <algorithm>
 #include <utility>
 
-#include "designs/csc.hpp"
-#include "designs/dense.hpp"
-#include "designs/least_squares.hpp"
-#include "designs/memory_sources.hpp"
-#include "designs/statistics.hpp"
-#include "designs/standardized.hpp"
-#include "engine/path.hpp"
-#include "families/gaussian.hpp"
+#include "data/csc.hpp"
+#include "data/dense.hpp"
+#include "data/least_squares.hpp"
+#include "data/memory_sources.hpp"
+#include "data/statistics.hpp"
+#include "data/standardized.hpp"
+#include "solver/path.hpp"
+#include "losses/gaussian.hpp"
 #include "fit/prepare.hpp"
 #include "fit/standardize.hpp"
 #include "kernels/gram.hpp"
+#include "losses/response.hpp"
 
 namespace varnel_core {
 

@@ -15,7 +15,7 @@ namespace varnel_core {
 // wn are the weights normalized to sum 1 and v the normalized penalty
 // factors; y is the request's response less its offset.  The covariance
 // solver (`covariance`) solves the same problem with the same path rules;
-// its sums are the Gram kernel's (see designs/memory_sources.hpp for what is
+// its sums are the Gram kernel's (see data/memory_sources.hpp for what is
 // reproducible).
 std::variant<PathResult, FitError> least_squares_path(FitRequest& request, bool covariance,
                                                       const Interrupt& interrupt);

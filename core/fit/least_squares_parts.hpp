@@ -9,8 +9,8 @@
 
 #include "base/interrupt.hpp"
 #include "base/numeric.hpp"
-#include "engine/path.hpp"
-#include "families/gaussian.hpp"
+#include "solver/path.hpp"
+#include "losses/gaussian.hpp"
 #include "fit/fit.hpp"
 #include "fit/prepare.hpp"
 #include "fit/standardize.hpp"

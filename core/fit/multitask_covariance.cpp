@@ -3,11 +3,11 @@
 #include <utility>
 #include <vector>
 
-#include "designs/dense.hpp"
-#include "designs/memory_sources.hpp"
-#include "designs/statistics.hpp"
-#include "engine/path.hpp"
-#include "families/multitask.hpp"
+#include "data/dense.hpp"
+#include "data/memory_sources.hpp"
+#include "data/statistics.hpp"
+#include "solver/path.hpp"
+#include "losses/multitask.hpp"
 #include "fit/prepare.hpp"
 #include "fit/standardize.hpp"
 #include "fit/working_inputs.hpp"

@@ -6,21 +6,21 @@
 #include <variant>
 
 #include "base/interrupt.hpp"
-#include "designs/statistics.hpp"
-#include "families/multitask.hpp"
+#include "data/statistics.hpp"
+#include "losses/multitask.hpp"
 #include "fit/fit.hpp"
 #include "fit/prepare.hpp"
 
 namespace varnel_core {
 
-// The multitask family's path (families/multitask.hpp; y is the response
+// The multitask family's path (losses/multitask.hpp; y is the response
 // less its offset) on a dense x read in place: the weighted moments of the
 // columns, X'W(Y - mean) in one pass of the Gram kernel (Y as its extra
 // columns), and the columns' products all at once (up to
 // covariance_all_at_once columns) or as they enter the strong set.  The
 // same problem and path rules as the naive solver; the bits follow the
-// Gram kernel's (designs/memory_sources.hpp): a statistics design whose K
-// responses share each column of products (designs/statistics.hpp).
+// Gram kernel's (data/memory_sources.hpp): a statistics design whose K
+// responses share each column of products (data/statistics.hpp).
 std::variant<PathResult, FitError> multitask_covariance_path(FitRequest& request,
                                                              const Interrupt& interrupt);
 

@@ -8,8 +8,8 @@
 
 #include "base/interrupt.hpp"
 #include "base/numeric.hpp"
-#include "designs/csc.hpp"
-#include "designs/dense.hpp"
+#include "data/csc.hpp"
+#include "data/dense.hpp"
 #include "kernels/gram.hpp"
 
 namespace varnel_core {

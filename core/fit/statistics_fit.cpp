@@ -5,13 +5,14 @@
 #include <utility>
 
 #include "base/format.hpp"
-#include "designs/block_sums.hpp"
-#include "families/intercept_scoring.hpp"
+#include "data/block_sums.hpp"
+#include "losses/intercept_scoring.hpp"
 #include "fit/glm_models.hpp"
 #include "fit/least_squares_parts.hpp"
 #include "fit/multitask_covariance.hpp"
 #include "fit/summed_parts.hpp"
 #include "fit/working_inputs.hpp"
+#include "losses/response.hpp"
 
 namespace varnel_core {
 

@@ -10,8 +10,8 @@
 #include <span>
 
 #include "base/interrupt.hpp"
-#include "designs/statistics.hpp"
-#include "families/glm.hpp"
+#include "data/statistics.hpp"
+#include "losses/glm.hpp"
 #include "fit/fit.hpp"
 #include "fit/row_statistics.hpp"
 

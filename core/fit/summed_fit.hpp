@@ -1,6 +1,6 @@
 // The reweighting families through a statistics design (the covariance
 // solver): each reweighting step sums the family's per-row maths over the
-// rows (families/summed.hpp) into Z'r, Z'v, the loss and the products
+// rows (losses/summed.hpp) into Z'r, Z'v, the loss and the products
 // Z'VZ of the strong set, and the coordinate descent runs in p-space.
 #pragma once
 
@@ -8,7 +8,7 @@
 #include <variant>
 
 #include "base/interrupt.hpp"
-#include "designs/statistics.hpp"
+#include "data/statistics.hpp"
 #include "fit/fit.hpp"
 
 namespace varnel_core {

@@ -10,18 +10,19 @@
 #include <variant>
 
 #include "base/interrupt.hpp"
-#include "designs/statistics.hpp"
-#include "engine/path.hpp"
-#include "engine/penalty.hpp"
-#include "engine/sequence.hpp"
-#include "families/binomial.hpp"
-#include "families/glm.hpp"
-#include "families/multinomial.hpp"
-#include "families/poisson.hpp"
-#include "families/summed.hpp"
+#include "data/statistics.hpp"
+#include "solver/path.hpp"
+#include "solver/penalty.hpp"
+#include "solver/sequence.hpp"
+#include "losses/binomial.hpp"
+#include "losses/glm.hpp"
+#include "losses/multinomial.hpp"
+#include "losses/poisson.hpp"
+#include "losses/summed.hpp"
 #include "fit/fit.hpp"
 #include "fit/prepare.hpp"
 #include "fit/working_inputs.hpp"
+#include "losses/response.hpp"
 
 namespace varnel_core {
 

@@ -12,7 +12,7 @@
 
 #include "base/interrupt.hpp"
 #include "base/numeric.hpp"
-#include "families/family.hpp"
+#include "losses/family.hpp"
 #include "fit/fit.hpp"
 #include "fit/prepare.hpp"
 

@@ -1,0 +1,222 @@
+#include "data/working.hpp"
+
+#include <algorithm>
+
+namespace varnel_core {
+
+DenseWorkingDesign::DenseWorkingDesign(Standardized<DenseMatrix> z, std::size_t width,
+                                       const Interrupt& interrupt)
+    : z_(std::move(z)), nk_(width), r_(checked_size(z_.rows(), width), 0.0), v_(r_.size(), 0.0),
+      g_(width, 0.0), scaled_(4 * width, 0.0), step_(width), interrupt_(interrupt) {
+    require(width >= 1 && (z_.base().strided().row_stride == 1 || z_.rows() <= 1),
+            "a working design needs K >= 1 and contiguous columns");
+}
+
+void DenseWorkingDesign::column_gradient(std::size_t j, double* g) const {
+    rows_dot(column(j), z_.centre(j), r_.data(), rows(), nk_, g);
+    for (std::size_t k = 0; k < nk_; ++k) g[k] = g[k] / z_.scale(j);
+}
+
+double DenseWorkingDesign::gradient(std::size_t j) {
+    require(nk_ == 1, "one gradient per linear predictor");
+    if (!step_.take()) return z_.dot(j, r_);
+    return z_.weighted_axpy_then_dot(step_.j, v_, step_.delta[0], r_, j);
+}
+
+void DenseWorkingDesign::gradient(std::size_t j, std::span<double> g) {
+    require(g.size() == nk_, "one gradient per linear predictor");
+    if (!step_.take()) return column_gradient(j, g.data());
+    const std::size_t s = step_.j;
+    for (std::size_t k = 0; k < nk_; ++k) scaled_[k] = step_.delta[k] / z_.scale(s);
+    rows_sub_dot(column(s), z_.centre(s), v_.data(), scaled_.data(), r_.data(), column(j),
+                 z_.centre(j), rows(), nk_, g.data());
+    for (std::size_t k = 0; k < nk_; ++k) g[k] = g[k] / z_.scale(j);
+}
+
+void DenseWorkingDesign::flush() {
+    if (!step_.take()) return;
+    const std::size_t s = step_.j;
+    if (nk_ == 1) return z_.weighted_axpy(s, v_, step_.delta[0], r_);  // r -= (v * delta) * z_s
+    for (std::size_t k = 0; k < nk_; ++k) scaled_[k] = step_.delta[k] / z_.scale(s);
+    rows_sub(column(s), z_.centre(s), v_.data(), scaled_.data(), r_.data(), rows(), nk_);
+}
+
+void DenseWorkingDesign::abs_gradients(const Flags& include, const Flags* skip,
+                                       std::span<double> out) const {
+    require(nk_ == 1, "one gradient per linear predictor");
+    abs_gradient_batches(include, skip, out, [&](std::span<const std::size_t> js, double* g) {
+        z_.dot_batch(js, r_, g);
+        interrupt_.tick(js.size() * rows());
+    });
+}
+
+void DenseWorkingDesign::curvatures(const Flags& flags, std::span<double> out) const {
+    if (nk_ == 1) {
+        z_.weighted_sumsq_flagged(flags, v_, out);
+        interrupt_.tick(z_.cols() * rows());
+        return;
+    }
+    for (std::size_t j = 0; j < flags.size(); ++j) {
+        if (!flags[j]) continue;
+        double* c = out.data() + j * nk_;
+        rows_wsumsq(column(j), z_.centre(j), v_.data(), rows(), nk_, c);
+        const double s2 = z_.scale(j) * z_.scale(j);
+        for (std::size_t k = 0; k < nk_; ++k) c[k] = c[k] / s2;
+        interrupt_.tick(rows() * nk_);
+    }
+}
+
+double DenseWorkingDesign::residual_sum() const {
+    double s = 0.0;
+    for (const double r : r_) s += r;
+    return s;
+}
+
+void DenseWorkingDesign::residual_sum(std::span<double> s) const {
+    for (std::size_t k = 0; k < nk_; ++k) s[k] = 0.0;
+    for (std::size_t i = 0; i < rows(); ++i)
+        for (std::size_t k = 0; k < nk_; ++k) s[k] += r_[i * nk_ + k];
+}
+
+void DenseWorkingDesign::subtract_weights(double d) {
+    for (std::size_t i = 0; i < r_.size(); ++i) r_[i] -= v_[i] * d;
+}
+
+void DenseWorkingDesign::subtract_weights(std::span<const double> d) {
+    for (std::size_t i = 0; i < r_.size(); ++i) r_[i] -= v_[i] * d[i % nk_];
+}
+
+void DenseWorkingDesign::linear_predictor(std::span<const double> coef,
+                                          std::span<const std::size_t> active,
+                                          std::span<const double> b0,
+                                          std::span<double> eta) const {
+    const std::size_t n = rows(), nk = nk_;
+    require(b0.size() == nk && eta.size() >= r_.size(), "eta or intercepts of the wrong length");
+    std::fill(eta.begin(), eta.begin() + static_cast<std::ptrdiff_t>(r_.size()), 0.0);
+    // eta_ik = b0_k + (sum in list order of (b_jk / s_j) (x_ij - c_j)), the
+    // variables whose coefficients are all 0 left out, four columns per
+    // sweep over eta
+    const double* cols[4];
+    const double* coefs[4];
+    double centres[4];
+    std::size_t m = 0;
+    for (const std::size_t j : active) {
+        const double* b = coef.data() + j * nk;
+        if (std::all_of(b, b + nk, [](double c) { return c == 0.0; })) continue;
+        double* scaled = scaled_.data() + m * nk;
+        for (std::size_t k = 0; k < nk; ++k) scaled[k] = b[k] / z_.scale(j);
+        cols[m] = column(j);
+        centres[m] = z_.centre(j);
+        coefs[m++] = scaled;
+        interrupt_.tick(r_.size());
+        if (m == 4) {
+            rows_add(cols, centres, coefs, m, eta.data(), n, nk);
+            m = 0;
+        }
+    }
+    if (m) rows_add(cols, centres, coefs, m, eta.data(), n, nk);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < nk; ++k) eta[i * nk + k] = b0[k] + eta[i * nk + k];
+}
+
+// ---------------------------------------------------------------------------
+
+SparseWorkingDesign::SparseWorkingDesign(Standardized<CscMatrix> z, std::size_t width,
+                                         const Interrupt& interrupt)
+    : z_(std::move(z)), nk_(width), v_(checked_size(z_.rows(), width), 0.0), q_(v_.size(), 0.0),
+      sigma_(width, 0.0), qsum_(width, 0.0), vsum_(width, 0.0),
+      sv_(checked_size(z_.cols(), width), 0.0), g_(width, 0.0), sv_col_(width, 0.0), step_(width),
+      interrupt_(interrupt) {
+    require(width >= 1, "a working design needs K >= 1");
+}
+
+void SparseWorkingDesign::column_gradient(std::size_t j, const double* sv, double* g) const {
+    const CscMatrix& x = z_.base();
+    gather_dot(x.rows_of(j), x.values_of(j), x.stored(j), q_.data(), nk_, g);
+    combine(j, sv, g);
+}
+
+void SparseWorkingDesign::flush() {
+    if (!step_.take()) return;
+    const std::size_t j = step_.j;
+    const CscMatrix& x = z_.base();
+    Vec& d = step_.delta;
+    for (double& dk : d) dk = dk / z_.scale(j);
+    scatter_sub(x.rows_of(j), x.values_of(j), x.stored(j), v_.data(), d.data(), q_.data(), nk_);
+    for (std::size_t k = 0; k < nk_; ++k) {
+        sigma_[k] += d[k] * z_.centre(j);  // every row: r_.k += v_.k d_k c_j
+        qsum_[k] -= d[k] * sv_[j * nk_ + k];
+    }
+}
+
+void SparseWorkingDesign::curvatures(const Flags& flags, std::span<double> out) {
+    const CscMatrix& x = z_.base();
+    const std::size_t w = nk_;
+    for (std::size_t j = 0; j < x.cols(); ++j) {
+        if (!flags[j]) continue;
+        const std::uint64_t* rows = x.rows_of(j);
+        const double* s = x.values_of(j);
+        const double c = z_.centre(j), scale = z_.scale(j);
+        for (std::size_t cls = 0; cls < w; ++cls) {
+            double sv = 0.0, centred = 0.0, stored_weight = 0.0;
+            for (std::size_t e = 0; e < x.stored(j); ++e) {
+                const double vi = v_[rows[e] * w + cls];
+                const double dev = s[e] - c;
+                sv += s[e] * vi;
+                centred += vi * (dev * dev);
+                stored_weight += vi;
+            }
+            sv_[j * w + cls] = sv;
+            // the unstored rows hold z = -c_j / scale_j
+            const double unstored =
+                c == 0.0 ? 0.0 : (c * c) * std::max(vsum_[cls] - stored_weight, 0.0);
+            out[j * w + cls] = (centred + unstored) / (scale * scale);
+        }
+        interrupt_.tick(x.stored(j) * w);
+    }
+}
+
+void SparseWorkingDesign::linear_predictor(std::span<const double> coef,
+                                           std::span<const std::size_t> active,
+                                           std::span<const double> b0,
+                                           std::span<double> eta) const {
+    const std::size_t nk = b0.size(), n = rows();
+    const CscMatrix& x = z_.base();
+    require(eta.size() >= checked_size(n, nk), "eta shorter than the columns");
+    for (std::size_t c = 0; c < nk; ++c) {
+        double base = b0[c];
+        for (const std::size_t j : active) base -= coef[j * nk + c] / z_.scale(j) * z_.centre(j);
+        for (std::size_t i = 0; i < n; ++i) eta[i * nk + c] = base;
+    }
+    for (const std::size_t j : active) {
+        const std::uint64_t* rows = x.rows_of(j);
+        const double* s = x.values_of(j);
+        interrupt_.tick(x.stored(j) * nk);
+        for (std::size_t c = 0; c < nk; ++c) {
+            const double b = coef[j * nk + c] / z_.scale(j);
+            if (b == 0.0) continue;
+            for (std::size_t e = 0; e < x.stored(j); ++e) eta[rows[e] * nk + c] += b * s[e];
+        }
+    }
+}
+
+void SparseWorkingDesign::begin_refit() {
+    flush();
+    for (std::size_t k = 0; k < nk_; ++k) {
+        if (sigma_[k] == 0.0) continue;
+        for (std::size_t i = 0; i < rows(); ++i) q_[i * nk_ + k] += sigma_[k] * v_[i * nk_ + k];
+        sigma_[k] = 0.0;
+    }
+}
+
+void SparseWorkingDesign::end_refit() {
+    for (std::size_t k = 0; k < nk_; ++k) qsum_[k] = vsum_[k] = 0.0;
+    for (std::size_t i = 0; i < rows(); ++i) {
+        for (std::size_t k = 0; k < nk_; ++k) {
+            qsum_[k] += q_[i * nk_ + k];
+            vsum_[k] += v_[i * nk_ + k];
+        }
+    }
+}
+
+}  // namespace varnel_core

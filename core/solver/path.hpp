@@ -1,0 +1,62 @@
+// The one path driver: a family on a design, walked along a penalty
+// sequence by the engine, its solutions mapped back to the caller's scale.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+
+#include "solver/engine.hpp"
+#include "solver/parts.hpp"
+#include "solver/penalty.hpp"
+#include "solver/sequence.hpp"
+#include "solver/store.hpp"
+
+namespace varnel_core {
+
+// What a path needs besides its family, design and rules, prepared before
+// it starts: the coordinates, the fixed curvatures (or empty), whether an
+// intercept is fitted, where the path starts (null: the null model), and
+// how solutions map back (coefficients times coef_scale and divided by
+// x_scale; penalty values times lambda_scale; x_mean the centres).
+struct PathSetup {
+    Coordinates coords;
+    std::span<const double> curvatures;
+    bool intercept;
+    const WarmStart* start;
+    double coef_scale;
+    double lambda_scale;
+    std::span<const double> x_mean;
+    std::span<const double> x_scale;
+};
+
+// Walks the path of F on D under penalty P and assembles the result (the
+// null deviance is the caller's to fill in).  A path cut short by its pass
+// limit keeps the iterate where it stopped.  A shift-invariant family's
+// intercepts are centred.
+template <class P = ElasticNetPenalty, class F, class D>
+PathResult run_path(F& family, D& design, PenaltySequence& seq, const PathRules& rules,
+                    const PathSetup& s) {
+    const std::size_t nvars = s.coords.include.size();
+    Engine<F, D, P> engine(family, design, s.coords, rules, s.curvatures, s.intercept, s.start);
+    SolutionStore store(seq.size(), engine.width());
+    const PathEnd end = engine.walk(seq, store);
+    const Assembly how{nvars,    s.coef_scale, s.lambda_scale, s.x_mean, s.x_scale,
+                       s.intercept, F::intercept_form, seq.generated()};
+    PathResult r = store.assemble(end.lmu, engine.active(), how);
+    r.block = F::block;
+    r.npasses = engine.npasses();
+    r.warning = end.warning;
+    r.lambda_max = engine.lambda_max() * s.lambda_scale;
+    if (end.warning && end.warning->kind == PathWarning::Kind::MaxIterReached)
+        r.iterate = store.assemble(engine.coefficients(), engine.active(),
+                                   engine.stored_intercepts(), engine.lambda(), how);
+    if (F::shift_invariant && s.intercept) {
+        const std::size_t nk = engine.width();
+        for (std::uint64_t l = 0; l < r.lmu; ++l) subtract_mean(r.a0.data() + l * nk, nk);
+        if (r.iterate) subtract_mean(r.iterate->a0.data(), nk);
+    }
+    return r;
+}
+
+}  // namespace varnel_core
