@@ -40,7 +40,7 @@ PathResult gaussian_path(D& design, const Prepared& p, const FitRequest& request
     const FitConfig& cfg = request.config;
     PenaltySequence seq(cfg, wc, p.st.y_scale);
     GaussianFamily family(cfg.thresh, p.st.y_mean, wc.min_dev_change);
-    const PathRules rules{cfg.alpha, cfg.maxit, cfg.dfmax, cfg.pmax, wc.max_dev_ratio, interrupt};
+    const PathRules rules(cfg, wc, interrupt);
     Vec start_coef;
     const double no_intercept = 0.0;
     WarmStart start{{}, {&no_intercept, 1}};

@@ -39,7 +39,7 @@ PathResult multitask_products_path(MultitaskFamily& family, StatisticsDesign& de
         start.coef = start_coef;
     }
     PenaltySequence seq(cfg, wc, 1.0);
-    const PathRules rules{cfg.alpha, cfg.maxit, cfg.dfmax, cfg.pmax, wc.max_dev_ratio, interrupt};
+    const PathRules rules(cfg, wc, interrupt);
     const PathSetup setup{{in.include, in.penalty, in.limits.lower, in.limits.upper},
                           curvatures,
                           cfg.intercept,

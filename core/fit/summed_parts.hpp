@@ -99,8 +99,7 @@ std::variant<PathResult, FitError> summed_path(F rules, RowPasses& rows, const S
     SummedFamily<F> family(std::move(rules), nk, cfg.thresh, in.total);
     SummedSource<F> source(family, rows, std::move(std::get<Vec>(start)), cfg.intercept);
     StatisticsDesign design(source, in.include, nk, interrupt);
-    const PathRules path_rules{cfg.alpha, cfg.maxit, cfg.dfmax, cfg.pmax, wc.max_dev_ratio,
-                               interrupt};
+    const PathRules path_rules(cfg, wc, interrupt);
     const auto start_values = engine_start(request, in.x_mean, in.x_scale, nk);
     WarmStart warm;
     if (start_values) warm = {start_values->coef, start_values->intercepts};

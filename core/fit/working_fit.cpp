@@ -67,7 +67,7 @@ PathResult family_path(F& family, Prepared& prep, const FitRequest& request,
     const FitConfig& cfg = request.config;
     const Inputs& in = prep.in;
     const std::size_t nk = family.width();
-    const PathRules rules{cfg.alpha, cfg.maxit, cfg.dfmax, cfg.pmax, wc.max_dev_ratio, interrupt};
+    const PathRules rules(cfg, wc, interrupt);
     const auto start_values = engine_start(request, in.x_mean, in.x_scale, nk);
     WarmStart start;
     if (start_values) start = {start_values->coef, start_values->intercepts};

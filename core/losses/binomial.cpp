@@ -58,10 +58,9 @@ std::variant<Vec, FitError> BinomialFamily::null_intercepts(std::span<const doub
 
 BinomialFamily::BinomialFamily(RowData rows, double pbar, const FitConfig& config,
                                const WorkingConstants& constants)
-    : rows_(rows), pbar_(pbar), intercept_(config.intercept), thresh_(config.thresh),
-      prob_(rows.y.size()), eta_limit_(std::log(1.0 / config.pmin - 1.0)),
-      min_weight_sum_(saturation_bound(config.pmin)),
-      pmin_(config.pmin), min_dev_change_(constants.min_dev_change) {}
+    : rows_(rows), pbar_(pbar), intercept_(config.intercept), prob_(rows.y.size()),
+      eta_limit_(std::log(1.0 / config.pmin - 1.0)),
+      min_weight_sum_(saturation_bound(config.pmin)), pmin_(config.pmin) {}
 
 double BinomialFamily::null_model(std::span<double> v, std::span<double> r) {
     const std::size_t n = rows_.y.size();
@@ -98,7 +97,6 @@ double BinomialFamily::null_model(std::span<double> v, std::span<double> r) {
         if (y[i] < 1.0) nhd += w[i] * (1.0 - y[i]) * std::log(1.0 - y[i]);
     }
     null_half_dev_ = nhd;
-    conv_thresh_ = thresh_ * null_half_dev_;
     return b0;
 }
 
@@ -116,11 +114,6 @@ bool BinomialFamily::working(std::span<const double> eta, std::span<double> v,
     if (weight_sum_ <= min_weight_sum_) return true;
     for (std::size_t i = 0; i < y.size(); ++i) r[i] = w[i] * (y[i] - prob_[i]);
     return false;
-}
-
-bool BinomialFamily::little_progress(std::uint64_t m, double dev, const SolutionStore& store) const {
-    const double before = m == 0 ? 0.0 : store.dev(m - 1);
-    return dev - before < min_dev_change_;
 }
 
 double BinomialFamily::probability(double e) const {

@@ -16,20 +16,15 @@
 
 namespace varnel_core {
 
-// y holds 0/1 labels or proportions in [0, 1].  An outer iteration has
-// converged when every weighted squared change of the coefficients and the
-// intercept is at most thresh * (null deviance / 2); the path stops early
-// when the deviance ratio rises by less than min_dev_change.
+// y holds 0/1 labels or proportions in [0, 1].  Its null scale is half the
+// null deviance per unit weight.
 class BinomialFamily {
 public:
-    static constexpr Schedule schedule{true, false, false};
+    static constexpr LossKind kind = LossKind::logistic;
     static constexpr bool block = false;
     static constexpr bool reweights = true;
     static constexpr bool shift_invariant = false;
     static constexpr InterceptFit intercept_fit = InterceptFit::by_steps;
-    static constexpr InterceptForm intercept_form = InterceptForm::SubtractFromStored;
-    // c * delta^2, rounded as (c * delta) * delta
-    static double step_change(double c, double d) { return (c * d) * d; }
 
     // InputError naming the first value outside [0, 1].
     static void check_response(std::span<const double> y);
@@ -49,13 +44,11 @@ public:
     bool working(std::span<const double> eta, std::span<double> v, std::span<double> r);
     std::span<const double> weight_sums() const { return {&weight_sum_, 1}; }
 
-    double conv_thresh() const { return conv_thresh_; }
+    double null_scale() const { return null_half_dev_; }
     void on_step(double, double, double) {}
     // (null loss - loss) / (null deviance / 2)
     double deviance_ratio() const { return (null_loss_ - loss()) / null_half_dev_; }
     double stored_intercept(double b0) const { return b0; }
-    // the deviance ratio rose by less than min_dev_change
-    bool little_progress(std::uint64_t m, double dev, const SolutionStore& store) const;
     // The null deviance on the caller's weight scale.
     double null_deviance() const { return 2.0 * null_half_dev_ * rows_.total; }
 
@@ -91,16 +84,13 @@ private:
     RowData rows_;
     double pbar_;
     bool intercept_;
-    double thresh_;
     Vec prob_;
     double eta_limit_;
     double min_weight_sum_;
     double pmin_;
-    double min_dev_change_;
     double weight_sum_ = 0.0;
     double null_loss_ = 0.0;
     double null_half_dev_ = 0.0;
-    double conv_thresh_ = 0.0;
 };
 
 }  // namespace varnel_core

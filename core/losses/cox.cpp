@@ -44,8 +44,7 @@ CoxFamily CoxFamily::make(RowData rows, std::span<const std::uint64_t> strata, T
 CoxFamily::CoxFamily(RowData rows, std::span<const std::uint64_t> strata, Ties ties,
                      const FitConfig& config, const WorkingConstants& constants,
                      const Interrupt& interrupt)
-    : rows_(rows), ties_(ties), thresh_(config.thresh), min_dev_change_(constants.min_dev_change),
-      min_weight_sum_(0.0), interrupt_(interrupt) {
+    : rows_(rows), ties_(ties), min_weight_sum_(0.0), interrupt_(interrupt) {
     const std::size_t n = rows.w.size();
     require(rows.y.size() == 2 * n, "a survival response of n x 2 values");
     require(strata.empty() || strata.size() == n, "one stratum per row");
@@ -89,7 +88,6 @@ double CoxFamily::null_model(std::span<double> v, std::span<double> r) {
     if (!(null_half_dev_ > 64 * DBL_EPSILON))
         throw InputError("the cox family has nothing to fit: the null model already attains the "
                          "largest partial likelihood (every risk set holds only tied events)");
-    conv_thresh_ = thresh_ * null_half_dev_;
     return 0.0;
 }
 
@@ -213,11 +211,6 @@ double CoxFamily::saturated_loglik() const {
                 ll -= e / m * std::log(1.0 - static_cast<double>(k) / m);
     }
     return ll;
-}
-
-bool CoxFamily::little_progress(std::uint64_t m, double dev, const SolutionStore& store) const {
-    const double before = m == 0 ? 0.0 : store.dev(m - 1);
-    return dev - before < min_dev_change_;
 }
 
 }  // namespace varnel_core

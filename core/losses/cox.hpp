@@ -43,9 +43,7 @@ enum class Ties { breslow, efron };
 // "breslow", "efron"; nullopt for any other name.
 std::optional<Ties> ties_named(std::string_view name);
 
-// An outer iteration has converged when every weighted squared change of
-// the coefficients is at most thresh * (null deviance / 2); the path stops
-// early when the deviance ratio rises by less than min_dev_change.
+// Its null scale is half the null deviance per unit weight.
 //
 // The diagonal of the Hessian need not bound the loss (rows share their
 // risk sets), so a reweighting step may overshoot: on wide data it runs off
@@ -54,15 +52,12 @@ std::optional<Ties> ties_named(std::string_view name);
 // l or the working weights are not finite.
 class CoxFamily {
 public:
-    static constexpr Schedule schedule{true, false, false};
+    static constexpr LossKind kind = LossKind::cox;
     static constexpr bool block = false;
     static constexpr bool reweights = true;
     static constexpr bool shift_invariant = false;
     static constexpr bool guards_steps = true;
     static constexpr InterceptFit intercept_fit = InterceptFit::none;
-    static constexpr InterceptForm intercept_form = InterceptForm::SubtractFromStored;
-    // c * delta^2, rounded as (c * delta) * delta
-    static double step_change(double c, double d) { return (c * d) * d; }
 
     // InputError naming the first row whose time is not positive and finite
     // or whose status is not 0 or 1 (y: n x 2, row-major).
@@ -81,13 +76,11 @@ public:
     bool working(std::span<const double> eta, std::span<double> v, std::span<double> r);
     std::span<const double> weight_sums() const { return {&weight_sum_, 1}; }
 
-    double conv_thresh() const { return conv_thresh_; }
+    double null_scale() const { return null_half_dev_; }
     void on_step(double, double, double) {}
     // (l - l_null) / (l_saturated - l_null)
     double deviance_ratio() const { return (loglik_ - null_loglik_) / null_half_dev_; }
     double stored_intercept(double) const { return 0.0; }
-    // the deviance ratio rose by less than min_dev_change
-    bool little_progress(std::uint64_t m, double dev, const SolutionStore& store) const;
     // The null deviance on the caller's weight scale.
     double null_deviance() const { return 2.0 * null_half_dev_ * rows_.total; }
 
@@ -112,8 +105,6 @@ private:
 
     RowData rows_;
     Ties ties_;
-    double thresh_;
-    double min_dev_change_;
     double min_weight_sum_;
     const Interrupt& interrupt_;
     // Rows by stratum, then by decreasing time (then index): groups of one
@@ -133,7 +124,6 @@ private:
     double loglik_ = 0.0;
     double null_loglik_ = 0.0;
     double null_half_dev_ = 0.0;
-    double conv_thresh_ = 0.0;
     bool inside_ = true;
 };
 

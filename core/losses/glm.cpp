@@ -25,8 +25,7 @@ std::variant<GlmFamily, FitError> GlmFamily::make(const GlmModel& model, RowData
 
 GlmFamily::GlmFamily(const GlmModel& model, RowData rows, const FitConfig& config,
                      const WorkingConstants& constants)
-    : model_(model), rows_(rows), intercept_(config.intercept), thresh_(config.thresh),
-      min_dev_change_(constants.min_dev_change), min_weight_sum_(0.0),
+    : model_(model), rows_(rows), intercept_(config.intercept), min_weight_sum_(0.0),
       terms_(response_terms(model.variance, rows.y)), eta_(rows.y.size()), mu_(rows.y.size()),
       slope_(rows.y.size()), log_mu_(needs_log_means(model.variance) ? rows.y.size() : 0),
       ratio_(rows.y.size()), observed_(observed_information(model.variance, model.link)),
@@ -103,7 +102,6 @@ double GlmFamily::null_model(std::span<double> v, std::span<double> r) {
     if (!inside_) outside_domain("the null model");
     null_loss_ = loss_;
     if (!std::isfinite(null_loss_)) data_overflow("the null deviance of y", "y");
-    conv_thresh_ = thresh_ * null_loss_;
     return b0;
 }
 
@@ -137,11 +135,6 @@ void GlmFamily::outside_domain(const char* where) const {
                      std::string(model_.name) + " family with the " +
                      std::string(link_name(model_.link)) +
                      " link; fit an intercept, or give an offset that keeps every mean inside it");
-}
-
-bool GlmFamily::little_progress(std::uint64_t m, double dev, const SolutionStore& store) const {
-    const double before = m == 0 ? 0.0 : store.dev(m - 1);
-    return dev - before < min_dev_change_;
 }
 
 }  // namespace varnel_core

@@ -39,19 +39,15 @@ struct GlmModel {
     std::string_view name;
 };
 
-// The convergence threshold is thresh * (null deviance / 2) per unit
-// weight; the path stops early when the deviance ratio rises by less than
-// min_dev_change.
+// Its null scale is half the null deviance per unit weight.
 class GlmFamily {
 public:
-    static constexpr Schedule schedule{true, false, false};
+    static constexpr LossKind kind = LossKind::glm;
     static constexpr bool block = false;
     static constexpr bool reweights = true;
     static constexpr bool shift_invariant = false;
     static constexpr bool guards_steps = true;
     static constexpr InterceptFit intercept_fit = InterceptFit::by_steps;
-    static constexpr InterceptForm intercept_form = InterceptForm::AddCentring;
-    static double step_change(double c, double d) { return c * (d * d); }
 
     // The family of the prepared rows (the response already checked against
     // the family's support).  NullProbUnderflow / NullProbOverflow for a
@@ -77,11 +73,10 @@ public:
     bool working(std::span<const double> eta, std::span<double> v, std::span<double> r);
     std::span<const double> weight_sums() const { return {&weight_sum_, 1}; }
 
-    double conv_thresh() const { return conv_thresh_; }
+    double null_scale() const { return null_loss_; }
     void on_step(double, double, double) {}
     double deviance_ratio() const { return (null_loss_ - loss_) / null_loss_; }
     double stored_intercept(double b0) const { return b0; }
-    bool little_progress(std::uint64_t m, double dev, const SolutionStore& store) const;
     double null_deviance() const { return 2.0 * null_loss_ * rows_.total; }
 
     // Half the deviance per unit weight at the last predictor, and whether
@@ -121,8 +116,6 @@ private:
     GlmModel model_;
     RowData rows_;
     bool intercept_;
-    double thresh_;
-    double min_dev_change_;
     double min_weight_sum_;
     Vec terms_;  // the response terms of the deviance
     Vec eta_;    // the null model's predictor
@@ -135,7 +128,6 @@ private:
     double weight_sum_ = 0.0;
     double loss_ = 0.0;
     double null_loss_ = 0.0;
-    double conv_thresh_ = 0.0;
     bool inside_ = true;
 };
 

@@ -160,10 +160,9 @@ MultinomialFamily::MultinomialFamily(RowData rows, std::vector<std::uint32_t> cl
                                      const FitConfig& config, const WorkingConstants& constants,
                                      const Interrupt& interrupt)
     : rows_(rows), cls_(std::move(cls)), nk_(pbar.size()), pbar_(std::move(pbar)),
-      intercept_(config.intercept), thresh_(config.thresh),
-      prob_(checked_size(cls_.size(), nk_)), weight_sums_(nk_, 0.0),
-      min_weight_sum_(saturation_bound(nk_, config.pmin)),
-      pmin_(config.pmin), min_dev_change_(constants.min_dev_change), interrupt_(interrupt) {}
+      intercept_(config.intercept), prob_(checked_size(cls_.size(), nk_)),
+      weight_sums_(nk_, 0.0), min_weight_sum_(saturation_bound(nk_, config.pmin)),
+      pmin_(config.pmin), interrupt_(interrupt) {}
 
 Vec MultinomialFamily::null_model(std::span<double> v, std::span<double> r) {
     const std::size_t n = cls_.size(), K = nk_;
@@ -180,7 +179,6 @@ Vec MultinomialFamily::null_model(std::span<double> v, std::span<double> r) {
     reweight(eta, v);
     set_residuals(r);
     null_half_dev_ = loss();
-    conv_thresh_ = thresh_ * null_half_dev_;
     return a;
 }
 
@@ -189,12 +187,6 @@ bool MultinomialFamily::working(std::span<const double> eta, std::span<double> v
     if (reweight(eta, v) <= min_weight_sum_) return true;
     set_residuals(r);
     return false;
-}
-
-bool MultinomialFamily::little_progress(std::uint64_t m, double dev,
-                                        const SolutionStore& store) const {
-    const double before = m == 0 ? 0.0 : store.dev(m - 1);
-    return dev - before < min_dev_change_;
 }
 
 double MultinomialFamily::reweight(std::span<const double> eta, std::span<double> v) {

@@ -46,22 +46,18 @@ void softmax_curvature(const double* p, double* d, std::size_t K);
 // need not majorise the loss, so the step is guarded (guards_steps): an
 // outer iteration whose penalized objective falls by less than half of what
 // its quadratic promised is halved back.  Working
-// weights v_ik = w_i d_ik, residuals r_ik = w_i (y_ik - p_ik).  An outer
-// iteration has converged when every weighted squared change of a
-// coefficient or an intercept (weighted by its curvature sum_i v_ik z_ij^2)
-// is at most thresh * (null deviance / 2), the weights w normalized to sum
-// 1.  The loss sees only differences between the classes (shift_invariant).
+// weights v_ik = w_i d_ik, residuals r_ik = w_i (y_ik - p_ik), the weights
+// w normalized to sum 1; its null scale is half the null deviance per unit
+// weight.  The loss sees only differences between the classes
+// (shift_invariant).
 class MultinomialFamily {
 public:
-    static constexpr Schedule schedule{true, false, false};
+    static constexpr LossKind kind = LossKind::multinomial;
     static constexpr bool block = true;
     static constexpr bool reweights = true;
     static constexpr bool guards_steps = true;
     static constexpr bool shift_invariant = true;
     static constexpr InterceptFit intercept_fit = InterceptFit::by_steps;
-    static constexpr InterceptForm intercept_form = InterceptForm::SubtractFromStored;
-    // c * delta^2, rounded as (c * delta) * delta
-    static double step_change(double c, double d) { return (c * d) * d; }
 
     // The family of the prepared rows (y: the class codes, K of them);
     // InputError for a class without an observation of positive weight,
@@ -85,15 +81,13 @@ public:
     // every linear predictor is a valid one
     bool inside() const { return true; }
 
-    double conv_thresh() const { return conv_thresh_; }
+    double null_scale() const { return null_half_dev_; }
     void on_step(double, double, double) {}
     void on_step(std::span<const double>, std::span<const double>, std::span<const double>,
                  std::span<const double>) {}
     // (null loss - loss) / (null deviance / 2); the saturated model's loss is 0
     double deviance_ratio() const { return (null_half_dev_ - loss()) / null_half_dev_; }
     double stored_intercept(double b0) const { return b0; }
-    // the deviance ratio rose by less than min_dev_change
-    bool little_progress(std::uint64_t m, double dev, const SolutionStore& store) const;
     double null_deviance() const { return 2.0 * null_half_dev_ * rows_.total; }
 
     // Sums over blocks of rows (losses/summed.hpp).  The family over one
@@ -134,16 +128,13 @@ private:
     std::size_t nk_;
     Vec pbar_;
     bool intercept_;
-    double thresh_;
     Vec prob_;  // n x K, row-major, as eta
     Vec weight_sums_;
     // K times the binomial's saturation bound on 2 p (1 - p), the weights
     // of two classes (between p (1 - p) and 2 p (1 - p) for more).
     double min_weight_sum_;
     double pmin_;
-    double min_dev_change_;
     double null_half_dev_ = 0.0;
-    double conv_thresh_ = 0.0;
     const Interrupt& interrupt_;
 };
 

@@ -10,7 +10,7 @@
 namespace varnel_core {
 
 MultitaskFamily MultitaskFamily::make(RowData rows, std::size_t width, const FitConfig& config,
-                                      bool standardize_response, double min_dev_change) {
+                                      bool standardize_response) {
     const std::size_t n = rows.w.size(), nk = width;
     require(nk >= 1 && rows.y.size() == checked_size(n, nk) && rows.offset.empty(),
             "K responses per row and no offset");
@@ -43,20 +43,17 @@ MultitaskFamily MultitaskFamily::make(RowData rows, std::size_t width, const Fit
         if (config.intercept) mean[k] = first;  // so that its residuals are 0
         ++constant;
     }
-    return from_sums(rows, std::move(mean), std::move(ss), config, standardize_response,
-                     min_dev_change, constant);
+    return from_sums(rows, std::move(mean), std::move(ss), config, standardize_response, constant);
 }
 
 MultitaskFamily MultitaskFamily::from_moments(Vec mean, Vec ss, double total,
-                                              const FitConfig& config, bool standardize_response,
-                                              double min_dev_change) {
+                                              const FitConfig& config, bool standardize_response) {
     return from_sums({{}, {}, total, {}}, std::move(mean), std::move(ss), config,
-                     standardize_response, min_dev_change);
+                     standardize_response);
 }
 
 MultitaskFamily MultitaskFamily::from_sums(RowData rows, Vec mean, Vec ss, const FitConfig& config,
-                                           bool standardize_response, double min_dev_change,
-                                           std::size_t constant) {
+                                           bool standardize_response, std::size_t constant) {
     const std::size_t nk = mean.size();
     Vec scale(nk, 1.0);
     double null_ss = 0.0;
@@ -80,14 +77,12 @@ MultitaskFamily MultitaskFamily::from_sums(RowData rows, Vec mean, Vec ss, const
     // responses that vary, with a sum of squares below the smallest normal
     // double, have lost their digits
     if (!(null_ss >= DBL_MIN)) data_underflow("the sum of squares of y", "y");
-    return MultitaskFamily(rows, std::move(mean), std::move(scale), null_ss, config.thresh,
-                           min_dev_change);
+    return MultitaskFamily(rows, std::move(mean), std::move(scale), null_ss);
 }
 
-MultitaskFamily::MultitaskFamily(RowData rows, Vec mean, Vec scale, double null_ss, double thresh,
-                                 double min_dev_change)
+MultitaskFamily::MultitaskFamily(RowData rows, Vec mean, Vec scale, double null_ss)
     : rows_(rows), nk_(mean.size()), mean_(std::move(mean)), scale_(std::move(scale)),
-      null_ss_(null_ss), thresh_(thresh), min_dev_change_(min_dev_change) {}
+      null_ss_(null_ss) {}
 
 void MultitaskFamily::fixed_rows(std::span<double> v, std::span<double> r) const {
     const auto y = rows_.y, w = rows_.w;
@@ -99,13 +94,9 @@ void MultitaskFamily::fixed_rows(std::span<double> v, std::span<double> r) const
     }
 }
 
-void MultitaskFamily::to_response_scale(PathResult& r) const {
-    auto rescale = [&](Vec& a0, Vec& beta) {
-        for (std::size_t e = 0; e < beta.size(); ++e) beta[e] = beta[e] * scale_[e % nk_];
-        for (std::size_t e = 0; e < a0.size(); ++e) a0[e] = a0[e] * scale_[e % nk_] + mean_[e % nk_];
-    };
-    rescale(r.a0, r.beta.values);
-    if (r.iterate) rescale(r.iterate->a0, r.iterate->beta);
+void MultitaskFamily::to_response_scale(Vec& a0, Vec& beta) const {
+    for (std::size_t e = 0; e < beta.size(); ++e) beta[e] = beta[e] * scale_[e % nk_];
+    for (std::size_t e = 0; e < a0.size(); ++e) a0[e] = a0[e] * scale_[e % nk_] + mean_[e % nk_];
 }
 
 void MultitaskFamily::on_step(std::span<const double> u, std::span<const double> c,
@@ -113,12 +104,6 @@ void MultitaskFamily::on_step(std::span<const double> u, std::span<const double>
     double gain = 0.0;
     for (std::size_t k = 0; k < nk_; ++k) gain += d[k] * ((u[k] + u[k]) - c[k] * ((b[k] + b[k]) - d[k]));
     explained_ = explained_ + gain;
-}
-
-bool MultitaskFamily::little_progress(std::uint64_t m, double dev, const SolutionStore& store) const {
-    const double prev = m == 0 ? 0.0 : store.dev(m - 1);
-    const double gain = dev == 0.0 ? std::numeric_limits<double>::infinity() : (dev - prev) / dev;
-    return gain < min_dev_change_;
 }
 
 }  // namespace varnel_core

@@ -13,16 +13,14 @@ std::optional<FitError> PoissonFamily::check_response(std::span<const double> y)
 }
 
 PoissonFamily PoissonFamily::make(RowData rows, std::span<const double> raw,
-                                  const FitConfig& config, const WorkingConstants& constants,
-                                  std::uint64_t min_lambdas) {
+                                  const FitConfig& config, const WorkingConstants& constants) {
     if (config.intercept) check_response_varies(rows.y, raw, true);
-    return PoissonFamily(rows, config, constants, min_lambdas);
+    return PoissonFamily(rows, config);
 }
 
 PoissonFamily PoissonFamily::over_block(RowData rows, const FitConfig& config,
-                                        const WorkingConstants& constants,
-                                        std::uint64_t min_lambdas) {
-    PoissonFamily f(rows, config, constants, min_lambdas);
+                                        const WorkingConstants& constants) {
+    PoissonFamily f(rows, config);
     for (std::size_t i = 0; i < rows.y.size(); ++i) f.wy_[i] = rows.w[i] * rows.y[i];
     return f;
 }
@@ -40,11 +38,9 @@ std::variant<Vec, FitError> PoissonFamily::null_intercepts(std::span<const doubl
     return Vec{intercept ? std::log(mean[0]) : 0.0};
 }
 
-PoissonFamily::PoissonFamily(RowData rows, const FitConfig& config,
-                             const WorkingConstants& constants, std::uint64_t min_lambdas)
-    : rows_(rows), intercept_(config.intercept), thresh_(config.thresh), wy_(rows.y.size()),
-      eta_limit_(std::log(DBL_MAX / 10.0)), min_dev_change_(10.0 * constants.min_dev_change),
-      min_lambdas_(min_lambdas) {}
+PoissonFamily::PoissonFamily(RowData rows, const FitConfig& config)
+    : rows_(rows), intercept_(config.intercept), wy_(rows.y.size()),
+      eta_limit_(std::log(DBL_MAX / 10.0)) {}
 
 double PoissonFamily::null_model(std::span<double> q, std::span<double> r) {
     const std::size_t n = rows_.y.size();
@@ -96,7 +92,6 @@ double PoissonFamily::null_model(std::span<double> q, std::span<double> r) {
                 "predictor: the log of an exposure, not the exposure)");
         data_overflow("the null deviance of y", "y");
     }
-    conv_thresh_ = thresh_ * null_half_dev_;
     return b0;
 }
 
@@ -113,11 +108,6 @@ bool PoissonFamily::working(std::span<const double> eta, std::span<double> q,
     eta_loglik_ = loglik;
     for (std::size_t i = 0; i < wy_.size(); ++i) r[i] = wy_[i] - q[i];
     return false;
-}
-
-bool PoissonFamily::little_progress(std::uint64_t m, double dev, const SolutionStore& store) const {
-    const double earlier = store.dev(m + 1 - min_lambdas_);
-    return (dev - earlier) / dev < min_dev_change_;
 }
 
 double PoissonFamily::mean(double e) const {

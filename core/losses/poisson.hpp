@@ -16,27 +16,27 @@
 
 namespace varnel_core {
 
-// The convergence threshold is thresh * (null deviance / 2), as for the
-// logistic family; the path stops early when the deviance ratio rose, over
-// the last min_lambdas - 1 solutions, by less than 10 * min_dev_change of
-// its value.
+// Its null scale is half the null deviance per unit weight.
 class PoissonFamily {
 public:
-    static constexpr Schedule schedule{true, false, false};
+    static constexpr LossKind kind = LossKind::poisson;
     static constexpr bool block = false;
     static constexpr bool reweights = true;
     static constexpr bool shift_invariant = false;
     static constexpr InterceptFit intercept_fit = InterceptFit::by_steps;
-    static constexpr InterceptForm intercept_form = InterceptForm::AddCentring;
-    // c * delta^2, rounded as c * (delta * delta)
-    static double step_change(double c, double d) { return c * (d * d); }
 
     // NegativeResponse when a count is negative.
     static std::optional<FitError> check_response(std::span<const double> y);
     // The family of the prepared rows; InputError for a constant response
     // with an intercept, which the null model fits exactly.
     static PoissonFamily make(RowData rows, std::span<const double> raw, const FitConfig& config,
-                              const WorkingConstants& constants, std::uint64_t min_lambdas);
+                              const WorkingConstants& constants);
+    // (min_lambdas is the path's, solver/policy.hpp; this form is kept for
+    // the callers that still pass it.)
+    static PoissonFamily make(RowData rows, std::span<const double> raw, const FitConfig& config,
+                              const WorkingConstants& constants, std::uint64_t /*min_lambdas*/) {
+        return make(rows, raw, config, constants);
+    }
 
     std::size_t width() const { return 1; }
     std::span<const double> offset() const { return rows_.offset; }
@@ -47,7 +47,7 @@ public:
     bool working(std::span<const double> eta, std::span<double> v, std::span<double> r);
     std::span<const double> weight_sums() const { return {&weight_sum_, 1}; }
 
-    double conv_thresh() const { return conv_thresh_; }
+    double null_scale() const { return null_half_dev_; }
     void on_step(double, double, double) {}
     // (loglik - null loglik) / (saturated loglik - null loglik), halved
     // deviances per unit weight
@@ -55,13 +55,16 @@ public:
         return (eta_loglik_ - weight_sum_ - dev_offset_) / null_half_dev_;
     }
     double stored_intercept(double b0) const { return b0; }
-    bool little_progress(std::uint64_t m, double dev, const SolutionStore& store) const;
     double null_deviance() const { return 2.0 * rows_.total * null_half_dev_; }
 
     // Sums over blocks of rows (losses/summed.hpp): the family over one
     // block, without the whole-data checks; a Poisson fit never saturates.
     static PoissonFamily over_block(RowData rows, const FitConfig& config,
-                                    const WorkingConstants& constants, std::uint64_t min_lambdas);
+                                    const WorkingConstants& constants);
+    static PoissonFamily over_block(RowData rows, const FitConfig& config,
+                                    const WorkingConstants& constants, std::uint64_t /*min_lambdas*/) {
+        return over_block(rows, config, constants);
+    }
     bool saturated_by(std::span<const double>) const { return false; }
     // The loss sum_i w_i (mu_i - y_i eta_i) at the last working(), and the
     // saturated model's (mu = y).
@@ -73,23 +76,18 @@ public:
                                                        const WorkingConstants& constants);
 
 private:
-    PoissonFamily(RowData rows, const FitConfig& config, const WorkingConstants& constants,
-                  std::uint64_t min_lambdas);
+    PoissonFamily(RowData rows, const FitConfig& config);
     // mu = exp(eta) with |eta| cut at eta_limit, so that it stays finite
     double mean(double e) const;
 
     RowData rows_;
     bool intercept_;
-    double thresh_;
     Vec wy_;
     double eta_limit_;
-    double min_dev_change_;
-    std::uint64_t min_lambdas_;
     double weight_sum_ = 0.0;
     double eta_loglik_ = 0.0;  // sum_i w_i y_i eta_i of the last eta
     double dev_offset_ = 0.0;
     double null_half_dev_ = 0.0;
-    double conv_thresh_ = 0.0;
 };
 
 }  // namespace varnel_core

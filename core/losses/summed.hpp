@@ -5,9 +5,9 @@
 // returns the sums of RowSums; the family here keeps only what the path
 // needs from them:
 //   deviance_ratio   (null loss - loss) / (null loss - saturated loss)
-//   conv_thresh      thresh * (null loss - saturated loss)
+//   null_scale       null loss - saturated loss
 //   weight_sums      sum_i v_ik of the last pass
-// and takes F's schedule, rounding, intercept form and early-stop rule.
+// and is of F's kind, so that the path keeps F's policy.
 // The loss is F's, sum_i w_i l_i with the weights normalized to sum 1; the
 // deviances are those F computes from all the rows at once, up to the
 // order of summation.  When F guards its steps (a GLM family by variance
@@ -25,7 +25,6 @@
 #include "base/errors.hpp"
 #include "base/numeric.hpp"
 #include "data/statistics.hpp"
-#include "solver/store.hpp"
 #include "losses/family.hpp"
 
 namespace varnel_core {
@@ -33,31 +32,29 @@ namespace varnel_core {
 template <class F>
 class SummedFamily {
 public:
-    static constexpr Schedule schedule = F::schedule;
+    static constexpr LossKind kind = F::kind;
     static constexpr bool block = F::block;
     static constexpr bool reweights = true;
     static constexpr bool guards_steps = GuardedFamily<F>;
     static constexpr bool shift_invariant = F::shift_invariant;
     static constexpr InterceptFit intercept_fit = F::intercept_fit;
-    static constexpr InterceptForm intercept_form = F::intercept_form;
-    static double step_change(double c, double d) { return F::step_change(c, d); }
 
-    // `rules`: F over no rows (its early-stop rule and saturation bound);
-    // `total`: the caller's sum of weights.
-    SummedFamily(F rules, std::size_t width, double thresh, double total)
-        : rules_(std::move(rules)), nk_(width), thresh_(thresh), total_(total),
-          weight_sums_(width, 0.0) {}
+    // `rules`: F over no rows (its saturation bound); `total`: the caller's
+    // sum of weights.
+    SummedFamily(F rules, std::size_t width, double total)
+        : rules_(std::move(rules)), nk_(width), total_(total), weight_sums_(width, 0.0) {}
+    // (thresh is the path's, solver/policy.hpp; this form is kept for the
+    // callers that still pass it.)
+    SummedFamily(F rules, std::size_t width, double /*thresh*/, double total)
+        : SummedFamily(std::move(rules), width, total) {}
 
     std::size_t width() const { return nk_; }
-    double conv_thresh() const { return conv_thresh_; }
+    double null_scale() const { return null_half_dev_; }
     void on_step(double, double, double) {}
     void on_step(std::span<const double>, std::span<const double>, std::span<const double>,
                  std::span<const double>) {}
     double deviance_ratio() const { return (null_loss_ - loss_) / null_half_dev_; }
     double stored_intercept(double b0) const { return b0; }
-    bool little_progress(std::uint64_t m, double dev, const SolutionStore& store) const {
-        return rules_.little_progress(m, dev, store);
-    }
     std::span<const double> weight_sums() const { return weight_sums_; }
     double null_deviance() const { return 2.0 * null_half_dev_ * total_; }
     double loss() const { return loss_; }
@@ -69,7 +66,6 @@ public:
         null_loss_ = sums.loss;
         null_half_dev_ = sums.loss - saturated_loss;
         if (!std::isfinite(null_half_dev_)) data_overflow("the null deviance of y", "y");
-        conv_thresh_ = thresh_ * null_half_dev_;
     }
     // The sums of a later pass; true when the weights vanished (never
     // outside a guarded family's domain, where the weights mean nothing).
@@ -84,13 +80,11 @@ public:
 private:
     F rules_;
     std::size_t nk_;
-    double thresh_;
     double total_;
     Vec weight_sums_;
     double loss_ = 0.0;
     double null_loss_ = 0.0;
     double null_half_dev_ = 1.0;
-    double conv_thresh_ = 0.0;
 };
 
 // The statistics source of a summed family.  The null model: from the

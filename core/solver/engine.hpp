@@ -16,8 +16,9 @@
 //
 // Screening: a penalty value starts with the sequential strong rule; full
 // passes visit the strong set, active passes the variables that ever moved.
-// A pass has converged when its largest weighted squared change (as the
-// family measures it) is below the family's threshold; the variables outside
+// A pass has converged when its largest weighted squared change (rounded
+// as the loss's kind says) is below the threshold, thresh times the loss's
+// null scale; the variables outside
 // the strong set are then checked against the optimality condition
 // |g_j| <= l1 v_j (a design may prove it for a variable by a bound instead
 // of forming g_j: data/gradient_bounds.hpp), and violators join the
@@ -67,6 +68,7 @@
 #include "base/numeric.hpp"
 #include "solver/parts.hpp"
 #include "solver/penalty.hpp"
+#include "solver/policy.hpp"
 #include "solver/sequence.hpp"
 #include "solver/store.hpp"
 #include "losses/family.hpp"
@@ -147,11 +149,11 @@ public:
             const double lambda = seq.advance(m, [&] { return largest_ratio(); });
             lambda_ = lambda;
             screen(seq.strong_threshold(lambda));
-            if (F::schedule.limit_at_lambda_start && npasses_ > rules_.maxit)
+            if (policy.schedule.limit_at_lambda_start && npasses_ > rules_.maxit)
                 return {m, PathWarning{Kind::MaxIterReached, m}};
             const double l1 = rules_.alpha * lambda;
             const double l2 = (1.0 - rules_.alpha) * lambda;
-            if (F::schedule.resume_active && active_loop_ && !active_passes(l1, l2))
+            if (policy.schedule.resume_active && active_loop_ && !active_passes(l1, l2))
                 return {m, PathWarning{Kind::MaxIterReached, m}};
             const auto end = solve(l1, l2);
             if (const auto* kind = std::get_if<Kind>(&end)) return {m, PathWarning{*kind, m}};
@@ -162,7 +164,7 @@ public:
                 store.store(m, active_, coef_, fam_.stored_intercept(intercept_), lambda, dev);
             if (m == 0 && seq.generated()) lambda_max_ = seq.start(largest_ratio());
             if (seq.early_stop_applies(m) &&
-                early_stop(m, dev, std::get<PenaltyEnd>(end), store))
+                early_stop(m, dev, std::get<PenaltyEnd>(end), store, seq.min_lambdas()))
                 return {m + 1, std::nullopt};
         }
         return {seq.size(), std::nullopt};
@@ -185,6 +187,7 @@ public:
 
 private:
     using Kind = PathWarning::Kind;
+    static constexpr const PathPolicy& policy = policy_of<F>;
     enum class UpdateResult { Done, ActiveFull };
     enum class PenaltyEnd { Solved, Saturated };
 
@@ -288,7 +291,7 @@ private:
         if (b == old) return UpdateResult::Done;
         if (may_enter && !enter_active(j)) return UpdateResult::ActiveFull;
         const double d = b - old;
-        max_change_ = nan_max(max_change_, F::step_change(c, d));
+        max_change_ = nan_max(max_change_, step_change<policy.rounding>(c, d));
         fam_.on_step(g, c, d);
         if constexpr (GuardedFamily<F>)  // the step's exact change of the penalized quadratic
             model_change_ += d * (0.5 * c * d - g) +
@@ -329,7 +332,7 @@ private:
         if (!moved) return UpdateResult::Done;
         if (may_enter && !enter_active(j)) return UpdateResult::ActiveFull;
         for (std::size_t k = 0; k < nk; ++k)
-            max_change_ = nan_max(max_change_, F::step_change(c[k], next[k]));
+            max_change_ = nan_max(max_change_, step_change<policy.rounding>(c[k], next[k]));
         fam_.on_step(block_g_, std::span<const double>(c, nk), std::span<const double>(b, nk),
                      block_b_);
         x_.defer(j, block_b_);  // r_.k -= d_k v z_j, applied with the next gradient
@@ -382,7 +385,7 @@ private:
         x_.flush();
         if (fit_intercept_) intercept_step();
         rules_.interrupt.poll();
-        return max_change_ < fam_.conv_thresh();
+        return max_change_ < conv_thresh(rules_.thresh, fam_.null_scale());
     }
 
     // Passes over the active list until they converge; false when the pass
@@ -402,7 +405,7 @@ private:
     // full pass converges.
     std::optional<Kind> passes(double l1, double l2) {
         for (;;) {
-            if (F::schedule.limit_before_full_pass && npasses_ > rules_.maxit)
+            if (policy.schedule.limit_before_full_pass && npasses_ > rules_.maxit)
                 return Kind::MaxIterReached;
             ++npasses_;
             max_change_ = 0.0;
@@ -498,7 +501,7 @@ private:
     // the intercept and of the active coefficients is at most the threshold
     // (a NaN move does not count as converged).
     bool converged() const {
-        const double t = fam_.conv_thresh();
+        const double t = conv_thresh(rules_.thresh, fam_.null_scale());
         const auto b0 = values(intercept_), b0_prev = values(intercept_prev_);
         const auto vsum = fam_.weight_sums();
         for (std::size_t k = 0; k < width_; ++k) {
@@ -553,10 +556,12 @@ private:
         }
     }
 
-    bool early_stop(std::uint64_t m, double dev, PenaltyEnd end, const SolutionStore& store) const {
+    bool early_stop(std::uint64_t m, double dev, PenaltyEnd end, const SolutionStore& store,
+                    std::uint64_t min_lambdas) const {
         return end == PenaltyEnd::Saturated ||
                count_nonzero(active_, coef_, width_) > rules_.dfmax ||
-               dev > rules_.max_dev_ratio || fam_.little_progress(m, dev, store);
+               dev > rules_.max_dev_ratio ||
+               little_progress(policy, m, dev, store, rules_.min_dev_change, min_lambdas);
     }
 
     F& fam_;

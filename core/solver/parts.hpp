@@ -37,6 +37,7 @@
 #include <optional>
 #include <span>
 
+#include "base/config.hpp"
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
 #include "base/numeric.hpp"
@@ -121,14 +122,23 @@ struct Coordinates {
     std::span<const double> upper;
 };
 
-// The rules a path ends by, besides its length.
+// The numbers of a fit that the path policy (solver/policy.hpp) reads:
+// the rules a path converges and ends by, besides its length.
 struct PathRules {
     double alpha;
     std::uint64_t maxit;
     std::uint64_t dfmax;
     std::uint64_t pmax;
+    double thresh;          // relative to the loss's null scale
     double max_dev_ratio;
+    double min_dev_change;  // the constants' (0 when a limit is exactly 0)
     const Interrupt& interrupt;
+
+    PathRules(const FitConfig& config, const WorkingConstants& constants,
+              const Interrupt& interrupt)
+        : alpha(config.alpha), maxit(config.maxit), dfmax(config.dfmax), pmax(config.pmax),
+          thresh(config.thresh), max_dev_ratio(constants.max_dev_ratio),
+          min_dev_change(constants.min_dev_change), interrupt(interrupt) {}
 };
 
 // Where a path starts from instead of its null model: the coefficients of

@@ -9,6 +9,7 @@
 #include "solver/engine.hpp"
 #include "solver/parts.hpp"
 #include "solver/penalty.hpp"
+#include "solver/policy.hpp"
 #include "solver/sequence.hpp"
 #include "solver/store.hpp"
 
@@ -42,7 +43,7 @@ PathResult run_path(F& family, D& design, PenaltySequence& seq, const PathRules&
     SolutionStore store(seq.size(), engine.width());
     const PathEnd end = engine.walk(seq, store);
     const Assembly how{nvars,    s.coef_scale, s.lambda_scale, s.x_mean, s.x_scale,
-                       s.intercept, F::intercept_form, seq.generated()};
+                       s.intercept, policy_of<F>.intercept_form, seq.generated()};
     PathResult r = store.assemble(end.lmu, engine.active(), how);
     r.block = F::block;
     r.npasses = engine.npasses();
