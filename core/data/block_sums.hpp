@@ -1,7 +1,7 @@
 // The sums of a block of rows that a statistics design takes (RowSums, see
 // data/statistics.hpp): the linear predictor of an iterate, then, from a
-// family's working weights v and residuals r at it, the column sums Z'r and
-// Z'v and the products Z'V_k Z[:, cols].  The same code serves the whole of
+// loss's working weights v and residuals r at it (losses/summed.hpp), the
+// column sums Z'r and Z'v and the products Z'V_k Z[:, cols].  The same code serves the whole of
 // an X held in memory and one block of a distributed array, so that the
 // blocks' sums add up to what the whole gives.
 //
@@ -47,26 +47,5 @@ void block_working_sums(const StandardizedBlock& z, std::size_t width, std::span
 // out[(t * K + k) * p + j] = <z_j, v_.k z_cols[t]>.
 void block_products(const StandardizedBlock& z, std::size_t width, std::span<const double> v,
                     std::span<const std::size_t> cols, double* out, const Interrupt& interrupt);
-
-// A family's sums over a block at an iterate: eta, the family's working
-// weights and residuals there (F over the block's rows, its working()), the
-// sums, the family's loss, and the products of `cols`.  `v`, `r` and `eta`
-// are the caller's scratch of n x K values.
-template <class F>
-void family_block_sums(F& family, const StandardizedBlock& z, std::span<const double> coef,
-                       std::span<const std::size_t> active, std::span<const double> b0,
-                       std::span<const std::size_t> cols, RowSums& sums, Vec& eta, Vec& v, Vec& r,
-                       const Interrupt& interrupt) {
-    const std::size_t nk = family.width(), n = z.x.nrows;
-    eta.resize(checked_size(n, nk));
-    v.resize(eta.size());
-    r.resize(eta.size());
-    block_linear_predictor(z, nk, coef, active, b0, family.offset(), eta, interrupt);
-    family.working(eta, v, r);
-    sums.reset(z.x.ncols, nk, cols.size());
-    block_working_sums(z, nk, v, r, sums, interrupt);
-    if (!cols.empty()) block_products(z, nk, v, cols, sums.products.data(), interrupt);
-    sums.loss = family.loss_sum();
-}
 
 }  // namespace varnel_core

@@ -332,7 +332,7 @@ RowSums block_pass(const BlockPass& b, const FitConfig& config, double* saturate
     with_summed_family(b.family, b.classes, b.model, config, wc, seq, interrupt, [&](auto make) {
         auto family = make(rows);
         family_block_sums(family, z, b.coef, b.active, b.b0, b.cols, sums, eta, v, r, interrupt);
-        if (saturated_loss != nullptr) *saturated_loss = family.saturated_loss_sum();
+        if (saturated_loss != nullptr) *saturated_loss = family.saturated_loss();
         return 0;
     });
     return sums;

@@ -39,7 +39,7 @@ BinomialFamily BinomialFamily::over_block(RowData rows, const FitConfig& config,
     return f;
 }
 
-double BinomialFamily::saturated_loss_sum() const {
+double BinomialFamily::saturated_loss() const {
     const auto y = rows_.y, w = rows_.w;
     double acc = 0.0;
     for (std::size_t i = 0; i < y.size(); ++i) {

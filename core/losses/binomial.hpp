@@ -52,17 +52,22 @@ public:
     // The null deviance on the caller's weight scale.
     double null_deviance() const { return 2.0 * null_half_dev_ * rows_.total; }
 
-    // Sums over blocks of rows (losses/summed.hpp).  The family over one
-    // block: no whole-data check, and working() never reports saturation
-    // (the summed weights decide, saturated_by).
-    static BinomialFamily over_block(RowData rows, const FitConfig& config,
-                                     const WorkingConstants& constants);
+    // -sum_i w_i (y_i log q_i + (1 - y_i) log(1 - q_i)) at the last eta, q
+    // kept off 0 and 1; every predictor is a valid one.
+    double loss() const;
+    bool inside() const { return true; }
+    // The loss of the saturated model (y for p).
+    double saturated_loss() const;
+    // Whether working weights summing to these are a saturated fit.
     bool saturated_by(std::span<const double> weight_sums) const {
         return weight_sums[0] <= saturation_bound(pmin_);
     }
-    // The loss at the last working(), and the saturated model's (y for p).
-    double loss_sum() const { return loss(); }
-    double saturated_loss_sum() const;
+
+    // The family over rows without make()'s whole-data checks: over a block
+    // of rows whose sums are added elsewhere (losses/summed.hpp), or over
+    // no rows, its rules.
+    static BinomialFamily over_block(RowData rows, const FitConfig& config,
+                                     const WorkingConstants& constants);
     // The null model's intercept without an offset, from the weighted mean
     // response (0 without an intercept); make()'s FitErrors.
     static std::variant<Vec, FitError> null_intercepts(std::span<const double> mean, bool intercept,
@@ -77,8 +82,6 @@ private:
                    const WorkingConstants& constants);
     // exactly 0 or 1 beyond eta_limit
     double probability(double e) const;
-    // -sum_i w_i (y_i log q_i + (1 - y_i) log(1 - q_i)), q kept off 0 and 1
-    double loss() const;
     double offset_intercept() const;
 
     RowData rows_;

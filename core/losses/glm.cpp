@@ -50,10 +50,6 @@ GlmFamily GlmFamily::over_block(const GlmModel& model, RowData rows, const FitCo
     return GlmFamily(model, rows, config, constants);
 }
 
-double GlmFamily::loss_sum() const {
-    return inside_ ? loss_ : std::numeric_limits<double>::infinity();
-}
-
 bool GlmFamily::evaluate(std::span<const double> eta) {
     const Variance& var = model_.variance;
     link_means(model_.link, eta, mu_, slope_);
@@ -81,7 +77,7 @@ bool GlmFamily::working(std::span<const double> eta, std::span<double> v, std::s
     }
     weight_sum_ = vsum;
     inside_ = std::isfinite(vsum) && std::isfinite(rsum);
-    return inside_ && !(weight_sum_ > min_weight_sum_);
+    return inside_ && saturated_by(weight_sums());
 }
 
 bool GlmFamily::evaluate_at(double b0) {

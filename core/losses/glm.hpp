@@ -84,18 +84,18 @@ public:
     double loss() const { return loss_; }
     bool inside() const { return inside_; }
 
-    // Sums over blocks of rows (losses/summed.hpp).  The family over one
-    // block: no whole-data check; the summed weights decide saturation.
-    static GlmFamily over_block(const GlmModel& model, RowData rows, const FitConfig& config,
-                                const WorkingConstants& constants);
+    // The deviance is 0 at the saturated model.
+    double saturated_loss() const { return 0.0; }
+    // Whether working weights summing to these are a saturated fit.
     bool saturated_by(std::span<const double> weight_sums) const {
         return !(weight_sums[0] > min_weight_sum_);
     }
-    // The loss at the last working(), infinite when a mean left the domain
-    // (so that the sum over the blocks tells the path's guard); the
-    // deviance is 0 at the saturated model.
-    double loss_sum() const;
-    double saturated_loss_sum() const { return 0.0; }
+
+    // The family over rows without make()'s whole-data checks: over a block
+    // of rows whose sums are added elsewhere (losses/summed.hpp), or over
+    // no rows, its rules.
+    static GlmFamily over_block(const GlmModel& model, RowData rows, const FitConfig& config,
+                                const WorkingConstants& constants);
     // The InputError of a predictor (`where`, e.g. "the null model") whose
     // mean leaves the domain.
     [[noreturn]] void outside_domain(const char* where) const;

@@ -90,16 +90,18 @@ public:
     double stored_intercept(double b0) const { return b0; }
     double null_deviance() const { return 2.0 * null_half_dev_ * rows_.total; }
 
-    // Sums over blocks of rows (losses/summed.hpp).  The family over one
-    // block: no whole-data check, and working() never reports saturation
-    // (the summed weights decide, saturated_by).
+    // The saturated model's loss is 0.
+    double saturated_loss() const { return 0.0; }
+    // Whether working weights summing to these are a saturated fit.
+    bool saturated_by(std::span<const double> weight_sums) const;
+
+    // The family over rows without make()'s whole-data checks: over a block
+    // of rows whose sums are added elsewhere (losses/summed.hpp), or over
+    // no rows, its rules.  working() then never reports saturation (the
+    // summed weights decide, saturated_by).
     static MultinomialFamily over_block(RowData rows, std::size_t classes, const FitConfig& config,
                                         const WorkingConstants& constants,
                                         const Interrupt& interrupt);
-    bool saturated_by(std::span<const double> weight_sums) const;
-    // The loss at the last working(); the saturated model's is 0.
-    double loss_sum() const { return loss(); }
-    double saturated_loss_sum() const { return 0.0; }
     // The null model's centred intercepts without an offset, from each
     // class's weighted share (zeros without an intercept); make()'s errors.
     static std::variant<Vec, FitError> null_intercepts(std::span<const double> mean, bool intercept,

@@ -25,7 +25,7 @@ PoissonFamily PoissonFamily::over_block(RowData rows, const FitConfig& config,
     return f;
 }
 
-double PoissonFamily::saturated_loss_sum() const {
+double PoissonFamily::saturated_loss() const {
     double acc = 0.0;
     for (std::size_t i = 0; i < wy_.size(); ++i)
         if (wy_[i] > 0.0) acc += wy_[i] - wy_[i] * std::log(rows_.y[i]);

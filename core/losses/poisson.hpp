@@ -57,19 +57,24 @@ public:
     double stored_intercept(double b0) const { return b0; }
     double null_deviance() const { return 2.0 * rows_.total * null_half_dev_; }
 
-    // Sums over blocks of rows (losses/summed.hpp): the family over one
-    // block, without the whole-data checks; a Poisson fit never saturates.
+    // The loss sum_i w_i (mu_i - y_i eta_i) at the last working(); mu is
+    // kept finite, so every predictor is a valid one.
+    double loss() const { return weight_sum_ - eta_loglik_; }
+    bool inside() const { return true; }
+    // The loss of the saturated model (mu = y).
+    double saturated_loss() const;
+    // A Poisson fit never saturates.
+    bool saturated_by(std::span<const double>) const { return false; }
+
+    // The family over rows without make()'s whole-data checks: over a block
+    // of rows whose sums are added elsewhere (losses/summed.hpp), or over
+    // no rows, its rules.
     static PoissonFamily over_block(RowData rows, const FitConfig& config,
                                     const WorkingConstants& constants);
     static PoissonFamily over_block(RowData rows, const FitConfig& config,
                                     const WorkingConstants& constants, std::uint64_t /*min_lambdas*/) {
         return over_block(rows, config, constants);
     }
-    bool saturated_by(std::span<const double>) const { return false; }
-    // The loss sum_i w_i (mu_i - y_i eta_i) at the last working(), and the
-    // saturated model's (mu = y).
-    double loss_sum() const { return weight_sum_ - eta_loglik_; }
-    double saturated_loss_sum() const;
     // The null model's intercept without an offset: log of the weighted mean
     // response (0 without an intercept).
     static std::variant<Vec, FitError> null_intercepts(std::span<const double> mean, bool intercept,

@@ -1,8 +1,12 @@
-// A reweighting family whose rows are summed elsewhere: the path's side of
-// a family fitted through a statistics design.  Each pass over the rows
-// (RowPasses: in this process, or on the blocks of a distributed array)
-// runs family F's own per-row maths on every block (F::over_block) and
-// returns the sums of RowSums; the family here keeps only what the path
+// What a route that sums the rows of a reweighting loss needs, for any
+// loss F: F's sums over a block of rows (family_block_sums), the passes
+// over the rows held in memory (MemoryRows), and the path's side of F
+// fitted through a statistics design (SummedFamily, SummedSource).
+//
+// Each pass over the rows (RowPasses: in this process, or on the blocks of
+// a distributed array) runs F's own per-row maths on every block (F over
+// the block's rows, without the whole-data checks: F::over_block) and
+// returns the sums of RowSums; the summed family keeps only what the path
 // needs from them:
 //   deviance_ratio   (null loss - loss) / (null loss - saturated loss)
 //   null_scale       null loss - saturated loss
@@ -12,22 +16,84 @@
 // deviances are those F computes from all the rows at once, up to the
 // order of summation.  When F guards its steps (a GLM family by variance
 // and link) so does the summed family: loss() is the summed loss, and a
-// pass whose loss is not finite (a block's mean left the domain, F's
-// loss_sum()) lies outside, so the engine halves the step that led there.
+// pass whose loss is not finite (a block's mean left the domain, where
+// block_loss is infinite) lies outside, so the engine halves the step that
+// led there.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <utility>
 
 #include "base/errors.hpp"
+#include "base/interrupt.hpp"
 #include "base/numeric.hpp"
+#include "data/block_sums.hpp"
 #include "data/statistics.hpp"
 #include "losses/family.hpp"
 
 namespace varnel_core {
+
+// F's loss per unit weight at its last working(), infinite when a mean left
+// the domain, so that the sum over the blocks tells the path's guard.
+template <class F>
+double block_loss(const F& f) {
+    return f.inside() ? f.loss() : std::numeric_limits<double>::infinity();
+}
+
+// F's sums over a block at an iterate: eta, F's working weights and
+// residuals there (F over the block's rows, its working()), the sums, F's
+// loss, and the products of `cols`.  `v`, `r` and `eta` are the caller's
+// scratch of n x K values.
+template <class F>
+void family_block_sums(F& family, const StandardizedBlock& z, std::span<const double> coef,
+                       std::span<const std::size_t> active, std::span<const double> b0,
+                       std::span<const std::size_t> cols, RowSums& sums, Vec& eta, Vec& v, Vec& r,
+                       const Interrupt& interrupt) {
+    const std::size_t nk = family.width(), n = z.x.nrows;
+    eta.resize(checked_size(n, nk));
+    v.resize(eta.size());
+    r.resize(eta.size());
+    block_linear_predictor(z, nk, coef, active, b0, family.offset(), eta, interrupt);
+    family.working(eta, v, r);
+    sums.reset(z.x.ncols, nk, cols.size());
+    block_working_sums(z, nk, v, r, sums, interrupt);
+    if (!cols.empty()) block_products(z, nk, v, cols, sums.products.data(), interrupt);
+    sums.loss = block_loss(family);
+}
+
+// F's passes over all the rows of x in memory: one block, the whole of x,
+// with F over all the rows for the per-row maths.  Each evaluation and each
+// batch of products reads x once.
+template <class F>
+class MemoryRows : public RowPasses {
+public:
+    MemoryRows(F family, const StandardizedBlock& z, const Interrupt& interrupt)
+        : family_(std::move(family)), z_(z), interrupt_(interrupt) {}
+
+    void evaluate(std::span<const double> coef, std::span<const std::size_t> active,
+                  std::span<const double> b0, std::span<const std::size_t> cols,
+                  RowSums& sums) override {
+        family_block_sums(family_, z_, coef, active, b0, cols, sums, eta_, v_, r_, interrupt_);
+        ++count_;
+    }
+    void products(std::span<const std::size_t> cols, double* out) override {
+        block_products(z_, family_.width(), v_, cols, out, interrupt_);
+        ++count_;
+    }
+    double saturated_loss() override { return family_.saturated_loss(); }
+    std::uint64_t count() const override { return count_; }
+
+private:
+    F family_;
+    StandardizedBlock z_;
+    const Interrupt& interrupt_;
+    Vec eta_, v_, r_;
+    std::uint64_t count_ = 0;
+};
 
 template <class F>
 class SummedFamily {
