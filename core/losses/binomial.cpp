@@ -23,7 +23,7 @@ std::variant<BinomialFamily, FitError> BinomialFamily::make(RowData rows,
     for (std::size_t i = 0; i < rows.y.size(); ++i) pbar += rows.w[i] * rows.y[i];
     if (auto e = check_mean(pbar, constants)) return *e;
     if (config.intercept) check_response_varies(rows.y, raw, true);
-    return BinomialFamily(rows, pbar, config, constants);
+    return BinomialFamily(rows, pbar, config);
 }
 
 std::optional<FitError> BinomialFamily::check_mean(double pbar, const WorkingConstants& constants) {
@@ -34,7 +34,7 @@ std::optional<FitError> BinomialFamily::check_mean(double pbar, const WorkingCon
 
 BinomialFamily BinomialFamily::over_block(RowData rows, const FitConfig& config,
                                           const WorkingConstants& constants) {
-    BinomialFamily f(rows, 0.5, config, constants);
+    BinomialFamily f(rows, 0.5, config);
     f.min_weight_sum_ = -HUGE_VAL;
     return f;
 }
@@ -56,8 +56,7 @@ std::variant<Vec, FitError> BinomialFamily::null_intercepts(std::span<const doub
     return Vec{intercept ? std::log(mean[0] / (1.0 - mean[0])) : 0.0};
 }
 
-BinomialFamily::BinomialFamily(RowData rows, double pbar, const FitConfig& config,
-                               const WorkingConstants& constants)
+BinomialFamily::BinomialFamily(RowData rows, double pbar, const FitConfig& config)
     : rows_(rows), pbar_(pbar), intercept_(config.intercept), prob_(rows.y.size()),
       eta_limit_(std::log(1.0 / config.pmin - 1.0)),
       min_weight_sum_(saturation_bound(config.pmin)), pmin_(config.pmin) {}

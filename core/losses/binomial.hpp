@@ -78,8 +78,7 @@ private:
     static double saturation_bound(double pmin) { return (1.0 + pmin) * pmin * (1.0 - pmin); }
     static std::optional<FitError> check_mean(double pbar, const WorkingConstants& constants);
 
-    BinomialFamily(RowData rows, double pbar, const FitConfig& config,
-                   const WorkingConstants& constants);
+    BinomialFamily(RowData rows, double pbar, const FitConfig& config);
     // exactly 0 or 1 beyond eta_limit
     double probability(double e) const;
     double offset_intercept() const;

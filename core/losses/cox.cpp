@@ -31,7 +31,7 @@ void CoxFamily::check_response(std::span<const double> y) {
 CoxFamily CoxFamily::make(RowData rows, std::span<const std::uint64_t> strata, Ties ties,
                           const FitConfig& config, const WorkingConstants& constants,
                           const Interrupt& interrupt) {
-    CoxFamily family(rows, strata, ties, config, constants, interrupt);
+    CoxFamily family(rows, strata, ties, interrupt);
     double events = 0.0;
     for (const double e : family.event_weight_) events += e;
     if (!(events > 0.0))
@@ -42,7 +42,6 @@ CoxFamily CoxFamily::make(RowData rows, std::span<const std::uint64_t> strata, T
 }
 
 CoxFamily::CoxFamily(RowData rows, std::span<const std::uint64_t> strata, Ties ties,
-                     const FitConfig& config, const WorkingConstants& constants,
                      const Interrupt& interrupt)
     : rows_(rows), ties_(ties), min_weight_sum_(0.0), interrupt_(interrupt) {
     const std::size_t n = rows.w.size();

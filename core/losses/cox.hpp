@@ -91,7 +91,6 @@ public:
 
 private:
     CoxFamily(RowData rows, std::span<const std::uint64_t> strata, Ties ties,
-              const FitConfig& config, const WorkingConstants& constants,
               const Interrupt& interrupt);
     double time(std::size_t i) const { return rows_.y[2 * i]; }
     bool event(std::size_t i) const { return rows_.y[2 * i + 1] != 0.0; }

@@ -110,7 +110,7 @@ std::variant<MultinomialFamily, FitError> MultinomialFamily::make(RowData rows, 
     Vec pbar(classes, 0.0);
     for (std::size_t i = 0; i < cls.size(); ++i) pbar[cls[i]] += rows.w[i];
     if (auto e = check_shares(pbar, constants)) return *e;
-    return MultinomialFamily(rows, std::move(cls), std::move(pbar), config, constants, interrupt);
+    return MultinomialFamily(rows, std::move(cls), std::move(pbar), config, interrupt);
 }
 
 std::optional<FitError> MultinomialFamily::check_shares(std::span<const double> pbar,
@@ -134,7 +134,7 @@ MultinomialFamily MultinomialFamily::over_block(RowData rows, std::size_t classe
                 "multinomial block: class codes below K");
         cls[i] = static_cast<std::uint32_t>(rows.y[i]);
     }
-    MultinomialFamily f(rows, std::move(cls), Vec(classes, 0.0), config, constants, interrupt);
+    MultinomialFamily f(rows, std::move(cls), Vec(classes, 0.0), config, interrupt);
     f.min_weight_sum_ = -HUGE_VAL;
     return f;
 }
@@ -157,8 +157,7 @@ std::variant<Vec, FitError> MultinomialFamily::null_intercepts(std::span<const d
 }
 
 MultinomialFamily::MultinomialFamily(RowData rows, std::vector<std::uint32_t> cls, Vec pbar,
-                                     const FitConfig& config, const WorkingConstants& constants,
-                                     const Interrupt& interrupt)
+                                     const FitConfig& config, const Interrupt& interrupt)
     : rows_(rows), cls_(std::move(cls)), nk_(pbar.size()), pbar_(std::move(pbar)),
       intercept_(config.intercept), prob_(checked_size(cls_.size(), nk_)),
       weight_sums_(nk_, 0.0), min_weight_sum_(saturation_bound(nk_, config.pmin)),

@@ -116,8 +116,7 @@ private:
                                                 const WorkingConstants& constants);
 
     MultinomialFamily(RowData rows, std::vector<std::uint32_t> cls, Vec pbar,
-                      const FitConfig& config, const WorkingConstants& constants,
-                      const Interrupt& interrupt);
+                      const FitConfig& config, const Interrupt& interrupt);
     // p from eta and v_ik = w_i d_ik; the classes' sums of v
     // into weight_sums_; returns their total.
     double reweight(std::span<const double> eta, std::span<double> v);
