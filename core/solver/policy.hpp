@@ -65,15 +65,24 @@ struct PathPolicy {
 };
 
 // One row per kind, in the order of LossKind.
-inline constexpr std::array<PathPolicy, loss_kinds> path_policies{{
-    // kind                     schedule            rounding             intercept form                     progress                     g
-    {LossKind::least_squares, {false, true, true}, StepRounding::d_cd, InterceptForm::AddCentring,        ProgressRule::relative_gain, 1.0},
-    {LossKind::logistic,      {true, false, false}, StepRounding::cd_d, InterceptForm::SubtractFromStored, ProgressRule::gain,          1.0},
-    {LossKind::poisson,       {true, false, false}, StepRounding::c_dd, InterceptForm::AddCentring,        ProgressRule::window_gain,   10.0},
-    {LossKind::glm,           {true, false, false}, StepRounding::c_dd, InterceptForm::AddCentring,        ProgressRule::gain,          1.0},
-    {LossKind::multinomial,   {true, false, false}, StepRounding::cd_d, InterceptForm::SubtractFromStored, ProgressRule::gain,          1.0},
-    {LossKind::cox,           {true, false, false}, StepRounding::cd_d, InterceptForm::SubtractFromStored, ProgressRule::gain,          1.0},
-}};
+inline constexpr std::array<PathPolicy, loss_kinds> path_policies = [] {
+    using enum LossKind;
+    using enum StepRounding;
+    using enum InterceptForm;
+    using enum ProgressRule;
+    // the limit before every full pass, resuming active passes; or once per
+    // penalty value
+    constexpr Schedule per_pass{false, true, true}, per_lambda{true, false, false};
+    return std::array<PathPolicy, loss_kinds>{{
+        // kind         schedule    rounding  intercept form      progress       g
+        {least_squares, per_pass,   d_cd,     AddCentring,        relative_gain, 1.0},
+        {logistic,      per_lambda, cd_d,     SubtractFromStored, gain,          1.0},
+        {poisson,       per_lambda, c_dd,     AddCentring,        window_gain,   10.0},
+        {glm,           per_lambda, c_dd,     AddCentring,        gain,          1.0},
+        {multinomial,   per_lambda, cd_d,     SubtractFromStored, gain,          1.0},
+        {cox,           per_lambda, cd_d,     SubtractFromStored, gain,          1.0},
+    }};
+}();
 
 constexpr const PathPolicy& path_policy(LossKind kind) {
     return path_policies[static_cast<std::size_t>(kind)];
