@@ -9,7 +9,7 @@ import pytest
 
 import contract as C
 import varnel
-from varnel.cv import fold_task
+from varnel._sources._memory import fold_task
 from varnel.families import get_family, weighted_auc
 
 
@@ -226,7 +226,7 @@ FOLD_FAILURES = {
 @pytest.mark.parametrize("plan", list(PLANS))
 @pytest.mark.parametrize("case", list(FOLD_FAILURES))
 def test_a_fold_that_cannot_be_fitted_is_named_in_every_plan(case, plan, monkeypatch):
-    from varnel import _cv_statistics
+    from varnel._sources import _statistics
 
     X, y = make_data(n=120, p=5)
     fid = foldid_for(len(y))
@@ -236,8 +236,8 @@ def test_a_fold_that_cannot_be_fitted_is_named_in_every_plan(case, plan, monkeyp
     if "maxit" in case or "pmax" in case:
         kw = {case: 1 if case == "maxit" else 0}
     routes = []  # whether the plan runs from per-fold statistics
-    uses = _cv_statistics.uses_statistics
-    monkeypatch.setattr(_cv_statistics, "uses_statistics", lambda *a: routes.append(uses(*a)) or routes[-1])
+    uses = _statistics.uses_statistics
+    monkeypatch.setattr(_statistics, "uses_statistics", lambda *a: routes.append(uses(*a)) or routes[-1])
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", varnel.PathWarning)
         warnings.simplefilter("error", RuntimeWarning)  # an overflow is the error, not a warning
