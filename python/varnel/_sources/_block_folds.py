@@ -20,7 +20,7 @@ import numpy as np
 
 from .. import _errors, _fit
 from ..families import Family, get_family
-from . import _blocks as _dask
+from . import _blocks
 from . import _sums as bs
 from ._statistics import STATISTICS_MEASURES
 
@@ -37,14 +37,14 @@ def draw_folds(y: np.ndarray, nfolds: int, seed: int, stratify: bool, block_id=N
     return codes
 
 
-def fold_codes(data: "_dask.DaskData", nfolds: Any, foldid: Any, seed: Any):
+def fold_codes(data: "_blocks.DaskData", nfolds: Any, foldid: Any, seed: Any):
     """(fold codes chunked like the rows, number of folds, the fold labels as
     given or drawn)."""
     import dask.array as da
 
     n = data.X.shape[0]
     if foldid is not None:
-        fid = _dask._rows_like(foldid, "foldid", data.X.chunks[0], (n,))
+        fid = _blocks._rows_like(foldid, "foldid", data.X.chunks[0], (n,))
         labels = np.unique(np.asarray(da.unique(fid).compute()))
         if not np.isfinite(labels).all() or (labels != np.round(labels)).any():
             raise ValueError("foldid must hold integer fold labels (no NaN, no fractions)")
@@ -65,32 +65,32 @@ def fold_codes(data: "_dask.DaskData", nfolds: Any, foldid: Any, seed: Any):
 
 def block_fold_moments(x, y, w, o, fid, start, centre, family, classes, products, K):
     """A block's statistics of each fold's rows (a list of K), or K times
-    the block's problem (see _dask.block_problem)."""
-    problem = _dask.block_problem(x, y, w, o, family, start)
+    the block's problem (see _blocks.block_problem)."""
+    problem = _blocks.block_problem(x, y, w, o, family, start)
     if problem is not None:
         return [{"problem": problem}] * K
     out = []
     for k in range(K):
         rows = fid == k
-        out.append(_dask.block_moments(x[rows], y[rows], None if w is None else w[rows],
+        out.append(_blocks.block_moments(x[rows], y[rows], None if w is None else w[rows],
                                        None if o is None else o[rows], start, centre, family,
                                        classes, products, checked=True))
     return out
 
 
 def merge_folds(*parts: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
-    return [_dask.merged(*fold) for fold in zip(*parts)]
+    return [_blocks.merged(*fold) for fold in zip(*parts)]
 
 
 def pass_folds(x, y, w, o, fid, start, requests: Dict[int, Dict[str, Any]]):
     """Each fold's sums of a pass on its training rows of the block."""
     w = np.ones(np.shape(x)[0]) if w is None else w
-    return {k: _dask.pass_block(x, y, np.where(fid == k, 0.0, w), o, start, req)
+    return {k: _blocks.pass_block(x, y, np.where(fid == k, 0.0, w), o, start, req)
             for k, req in requests.items()}
 
 
 def add_folds(*parts: Dict[int, Dict[str, Any]]) -> Dict[int, Dict[str, Any]]:
-    return {k: _dask.add(*(p[k] for p in parts)) for k in parts[0]}
+    return {k: _blocks.add(*(p[k] for p in parts)) for k in parts[0]}
 
 
 def score_folds(x, y, w, o, fid, start, fits, family: Family, classes, measure: str):
@@ -178,13 +178,13 @@ class DaskFolds:
         self.blocks = data.blocks(codes)
         self.least_squares = data.family.fits_from_products
         self.classes = blocks.classes_count
-        centre = _dask.centres(data, self.least_squares)
+        centre = _blocks.centres(data, self.least_squares)
         parts = [delayed(block_fold_moments)(x, y, w, o, f, start, centre, data.family,
                                              self.classes, self.least_squares, K)
                  for x, y, w, o, f, start in self.blocks]
-        (self.heldout,) = dask.compute(_dask.tree(parts, merge_folds))
+        (self.heldout,) = dask.compute(_blocks.tree(parts, merge_folds))
         blocks.npasses_data += 1
-        _dask.raise_problem(self.heldout[0])
+        _blocks.raise_problem(self.heldout[0])
         self.total = bs.merge(*self.heldout)
         if not self.total["weight"] > 0:
             raise ValueError("weights are all zero: at least one weight must be positive")
@@ -212,7 +212,7 @@ class DaskFolds:
         parts = [delayed(pass_folds)(x, y, w, o, f, start, requests)
                  for x, y, w, o, f, start in self.blocks]
         self.owner.npasses_data += 1
-        return dask.compute(_dask.tree(parts, add_folds))[0]
+        return dask.compute(_blocks.tree(parts, add_folds))[0]
 
     def fit_folds(self, ks: Sequence[int], options: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
         """The fits of folds ``ks`` (every fold of a mix): from statistics
@@ -223,7 +223,7 @@ class DaskFolds:
             fits = []
             for k, so in zip(ks, options):
                 try:
-                    fits.append(_dask.statistics_fit(self.train(k), family, so))
+                    fits.append(_blocks.statistics_fit(self.train(k), family, so))
                 except ValueError as exc:
                     raise _errors.in_fold(exc, k) from None
             return fits
@@ -232,7 +232,7 @@ class DaskFolds:
 
         def work(k: int, so: Dict[str, Any]) -> None:
             try:
-                results[k] = _dask.statistics_fit(self.train(k), family, so,
+                results[k] = _blocks.statistics_fit(self.train(k), family, so,
                                                   batcher.source(k), self.classes)
             except BaseException as exc:  # every fold stops; the first error is raised
                 results[k] = exc
@@ -272,7 +272,7 @@ class DaskFolds:
                                       self.data.classes, measure)
                  for x, y, w, o, f, start in self.blocks]
         self.owner.npasses_data += 1
-        (sums,) = dask.compute(_dask.tree(parts, lambda *a: sum(a)))
+        (sums,) = dask.compute(_blocks.tree(parts, lambda *a: sum(a)))
         with np.errstate(invalid="ignore", divide="ignore"):
             return sums / self.fold_weights[list(ks), None]
 
@@ -283,8 +283,8 @@ def for_estimator(kind: Any, est: Any, X: Any, y: Any, sample_weight: Any, offse
     if get_family(est._family).has_classes:  # a classifier: its labels first
         import dask.array as da
 
-        labels = _dask._as_array(y, "y") if _dask.is_dask(y) else np.asarray(y)
-        est.classes_ = np.unique(np.asarray(da.unique(labels).compute()) if _dask.is_dask(labels)
+        labels = _blocks._as_array(y, "y") if _blocks.is_dask(y) else np.asarray(y)
+        est.classes_ = np.unique(np.asarray(da.unique(labels).compute()) if _blocks.is_dask(labels)
                                  else labels)
         if len(est.classes_) < 2:
             raise ValueError("the classifier needs at least two classes in y, found "

@@ -10,8 +10,11 @@ reweight (every family whose loss is a sum over the rows, with any link
 and parameter) run the covariance solver on the client with one pass per
 reweighting step: each block sums the family's per-row maths at the
 current coefficients (``_core.block_pass``) and only the p-sized sums travel
-back.  The cox family is refused: its risk sets couple rows across blocks.  The passes are Dask graphs run by ``dask.compute`` (a distributed
-``Client`` when one is active); no scheduler of varnel's own.
+back.  A family whose rows couple (the cox family's risk sets) is refused,
+as the family says.  The passes are Dask graphs run by ``dask.compute`` (a
+distributed ``Client`` when one is active); no scheduler of varnel's own.
+``Blocks`` is this source of rows (see varnel._sources); its folds are in
+``_block_folds``.
 """
 
 from __future__ import annotations

@@ -22,6 +22,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence
 import numpy as np
 
 from .. import _core, _errors, _fit, _parallel
+from . import _memory
 from . import _sums as bs
 
 #: Measures scored from the held-out folds' statistics.
@@ -63,7 +64,13 @@ class FoldStatistics:
     folds_on_caller_lambdas = False
 
     def __init__(self, rows: Any, how: "_parallel.Plan" = _parallel.Plan("serial", 1, None)):
-        problem = rows.problem
+        self.rows, self.how = rows, how
+        self.arguments = rows.family.core_arguments()
+        self._form()
+
+    def _form(self) -> None:
+        """The held-out statistics of every fold (one pass) and their sum."""
+        problem = self.rows.problem
         X, y = problem.X, problem.y
         w = np.ones(len(y)) if problem.weights is None else problem.weights
         if problem.offset is not None:
@@ -74,12 +81,14 @@ class FoldStatistics:
         def heldout(rows):
             return _core.block_statistics(X[rows], y[rows], w[rows], centre)
 
-        self.rows = rows
-        self.arguments = problem.family.core_arguments()
-        self.how = how
-        self.heldout = in_order([(heldout, (test,)) for test in rows.folds.test], how)
+        self.heldout = in_order([(heldout, (test,)) for test in self.rows.folds.test], self.how)
         self.total = bs.merge(*self.heldout)
         self.npasses_data = 1
+
+    def split(self, *args: Any, **kwargs: Any) -> None:
+        """New folds (see MemoryRows.split), their statistics formed again."""
+        self.rows.split(*args, **kwargs)
+        self._form()
 
     family = property(lambda self: self.rows.family)
     classes = property(lambda self: self.rows.classes)
@@ -97,6 +106,9 @@ class FoldStatistics:
 
     def check_scoring(self, measure: str, keep: bool) -> None:
         self.rows.check_scoring(measure, keep)
+
+    predict = staticmethod(_memory.MemoryRows.predict)
+    predict_for = staticmethod(_memory.MemoryRows.predict_for)
 
     def fit_fold(self, k: int, so: Dict[str, Any]) -> Any:
         """Fold k's fit, or the ValueError naming the fold."""
