@@ -9,7 +9,7 @@ import pytest
 
 import contract as C
 import varnel
-from varnel.cv import fold_task
+from varnel._sources._memory import fold_task
 from varnel.families import get_family, weighted_auc
 
 
@@ -226,7 +226,7 @@ FOLD_FAILURES = {
 @pytest.mark.parametrize("plan", list(PLANS))
 @pytest.mark.parametrize("case", list(FOLD_FAILURES))
 def test_a_fold_that_cannot_be_fitted_is_named_in_every_plan(case, plan, monkeypatch):
-    from varnel import _cv_statistics
+    from varnel._sources import _statistics
 
     X, y = make_data(n=120, p=5)
     fid = foldid_for(len(y))
@@ -236,8 +236,8 @@ def test_a_fold_that_cannot_be_fitted_is_named_in_every_plan(case, plan, monkeyp
     if "maxit" in case or "pmax" in case:
         kw = {case: 1 if case == "maxit" else 0}
     routes = []  # whether the plan runs from per-fold statistics
-    uses = _cv_statistics.uses_statistics
-    monkeypatch.setattr(_cv_statistics, "uses_statistics", lambda *a: routes.append(uses(*a)) or routes[-1])
+    uses = _statistics.uses_statistics
+    monkeypatch.setattr(_statistics, "uses_statistics", lambda *a: routes.append(uses(*a)) or routes[-1])
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", varnel.PathWarning)
         warnings.simplefilter("error", RuntimeWarning)  # an overflow is the error, not a warning
@@ -293,6 +293,42 @@ def test_short_fold_paths_are_padded_with_their_last_solution():
     assert eta.shape == (10, len(lam))
     for j in range(lmu, len(lam)):
         np.testing.assert_array_equal(eta[:, j], eta[:, lmu - 1])
+
+
+def _sources_of(kind, X, y, fid):
+    """A source of each kind on the same least-squares rows, split by fid."""
+    from varnel import _parallel, _sources
+
+    if kind == "blocks":
+        da = pytest.importorskip("dask.array")
+        X, y, fid = (da.from_array(a, chunks=(40,) + a.shape[1:]) for a in (X, y, fid))
+    source = _sources.prepared(X, y, "gaussian", dict(solver="covariance"), foldid=fid)
+    source.split(foldid=fid)
+    if kind == "statistics":
+        so = [source.solver_options]
+        source = _sources.for_cross_validation(source, "mse", False, so, _parallel.plan(1, 1, False))
+    return source
+
+
+@pytest.mark.parametrize("kind, expected", [("memory", "MemoryRows"), ("statistics", "FoldStatistics"),
+                                            ("blocks", "Blocks")])
+def test_every_source_of_rows_serves_the_one_driver(kind, expected):
+    """Each source offers the protocol's members, is the one chosen for its
+    inputs, and cross-validates to the same curve through cv.cross_validate."""
+    from varnel import _sources, cv
+
+    X, y = make_data(n=120, p=5)
+    fid = foldid_for(len(y)).astype(np.float64)
+    source = _sources_of(kind, X, y, fid)
+    assert type(source).__name__ == expected
+    members = [m for m in _sources.Source.__dict__ if not m.startswith("_")]
+    members += list(_sources.Source.__annotations__)
+    assert {m for m in members if not hasattr(source, m)} == set()
+    got = cv.cross_validate(source, "mse", [dict(source.solver_options)], n_jobs=1)
+    want = varnel.cv_path(X, y, foldid=fid, measure="mse", solver="naive")
+    np.testing.assert_allclose(got.lambdas, want.lambdas, rtol=1e-6)
+    np.testing.assert_allclose(got.cvm, want.cvm, rtol=1e-5)
+    assert got.nfolds == want.nfolds
 
 
 def test_chosen_lambda_defaults():

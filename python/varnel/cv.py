@@ -2,17 +2,16 @@
 
 from __future__ import annotations
 
-import sys
 import warnings
 from collections.abc import Iterable
-from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _convert, _core, _cv_statistics, _dask, _dask_cv, _errors, _fit, _parallel, families
-from ._folds import Folds, folds as make_cv_folds
+from . import _convert, _errors, _fit, _parallel, _sources, families
+from ._sources import FoldJob
 from .families import Family
-from .path import LambdaSpec, Path, finished_path, fit_problem
+from .path import LambdaSpec, Path, finished_path
 
 __all__ = ["CVPath", "cv_path", "MEASURES"]
 
@@ -294,90 +293,6 @@ class CVPath:
         return plot_cv(self, ax=ax)
 
 
-def fold_task(k: int, X: Any, y: np.ndarray, weights: np.ndarray, test: np.ndarray,
-              family: Family, so: Dict[str, Any], offset: Optional[np.ndarray] = None,
-              n_threads: Optional[int] = None):
-    """Fit fold k, the rows of positive `weights` (the held-out rows and any
-    row outside the training set have weight 0), and return its linear
-    predictors on the rows `test`, padded with the last solution when the
-    fold's path stopped early.  X is read in place, never copied."""
-    try:
-        sol = _fit.solve(X, y, family, so, weights, offset, n_threads=n_threads)
-    except ValueError as exc:
-        raise _errors.in_fold(exc, k) from (None if _errors.is_solver_error(exc) else exc)
-    L = len(so["user_lambda"])
-    lmu = sol.n_lambdas
-    if lmu == 0:
-        return k, None, 0, sol.warning
-    eta = _fit.rows_predictor(X, test, sol.coefs, sol.intercepts)
-    if offset is not None:
-        eta += offset[test][..., None]
-    if lmu < L:
-        eta = np.concatenate([eta, np.repeat(eta[..., -1:], L - lmu, axis=-1)], axis=-1)
-    return k, eta, lmu, sol.warning
-
-
-class _Shared(NamedTuple):
-    """What every fold of one cross-validation reads: the prepared data (X
-    read in place by every fold, never sliced), the folds and the measure."""
-
-    X: Any
-    y: np.ndarray
-    weights: np.ndarray  # the caller's weights, or ones
-    offset: Optional[np.ndarray]
-    folds: Folds
-    family: Family
-    measure: str
-    keep: bool
-
-
-def _scored_fold_task(m: int, k: int, shared: _Shared, so: Dict[str, Any],
-                      n_threads: Optional[int]):
-    """Fit fold k for mix m and score it where it runs, so that only a row
-    of scores (and the predictions when kept) travels back; a fold that
-    cannot be fitted gives its ValueError in place of the scores (the
-    caller raises the first fold's, whatever order the folds end in)."""
-    try:
-        return _scored_fold(m, k, shared, so, n_threads)
-    except ValueError as exc:
-        return m, k, exc, 0, None, None
-
-
-def _scored_fold(m: int, k: int, shared: _Shared, so: Dict[str, Any], n_threads: Optional[int]):
-    w = np.zeros_like(shared.weights)
-    train = shared.folds.train[k]
-    w[train] = shared.weights[train]
-    test = shared.folds.test[k]
-    fam = shared.family
-    tasks = [test]
-    if fam.scores_training_rows(shared.measure):  # the cox deviance's difference method
-        tasks.append(train)
-    _, eta, lmu, warn = fold_task(k, shared.X, shared.y, w, np.concatenate(tasks), fam, so,
-                                  shared.offset, n_threads)
-    if eta is None:
-        return m, k, None, lmu, warn, None
-    eta, eta_train = eta[:len(test)], eta[len(test):]
-    training = None
-    if len(tasks) > 1:
-        training = (shared.y[train], shared.weights[train], eta_train)
-    scores = fam.fold_score(shared.y[test], shared.weights[test], eta, shared.measure, training)
-    return m, k, scores, lmu, warn, eta if shared.keep else None
-
-
-def _progress(results, total: int, verbose: bool):
-    if not verbose:
-        return results
-    try:
-        from tqdm.auto import tqdm
-    except ImportError:
-        def lines():
-            for i, r in enumerate(results, 1):
-                print(f"cross-validation: {i}/{total} folds done", file=sys.stderr, flush=True)
-                yield r
-        return lines()
-    return tqdm(results, total=total, desc="cross-validation", unit="fold")
-
-
 def _cv_stats(raw: np.ndarray, fold_weights: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
     """The mean of the fold scores weighted by each fold's held-out weight, and
     its standard error; NaN scores are left out."""
@@ -419,38 +334,8 @@ def _mixes(alpha: Any) -> List[float]:
             for i, a in enumerate(alpha)]
 
 
-FoldOptions = Callable[[int, np.ndarray, Dict[str, Any]], Dict[str, Any]]
-
-
-def _read_in_place(problem: "_fit.Problem") -> "_fit.Problem":
-    """The problem with X as the solvers read it in place, converted once for
-    every fold: a sparse X with 64-bit indices, a dense X in Fortran order
-    for the naive solver (the covariance solver reads any order, so X is
-    left as it is when the core says it alone runs)."""
-    X = problem.X
-    if _convert.is_sparse(X):
-        return problem._replace(X=_convert.with_wide_indices(X))
-    if X.flags.f_contiguous:
-        return problem
-    fam = problem.family
-    solver = _core.fit_solver(*X.shape, **fam.core_arguments(),
-                              solver=problem.solver_options.get("solver", "auto"))
-    return problem if solver == "covariance" else problem._replace(X=np.asfortranarray(X))
-
-
-_FULL = "full-data path"
-
-
-def _full_path_task(m: int, problem: "_fit.Problem", n_threads: Optional[int]):
-    """The full-data path of mix m, fitted beside the folds; the caller turns
-    its solution into a Path (and its warning) in its own thread, or raises
-    its ValueError before any fold's."""
-    so = problem.solver_options
-    try:
-        return _FULL, m, _fit.solve(problem.X, problem.y, problem.family, so, problem.weights,
-                                    problem.offset, n_threads=n_threads)
-    except ValueError as exc:
-        return _FULL, m, exc
+#: An estimator's options of fold k of mix m: ``fold_options(m, k, options)``.
+FoldOptions = Callable[[int, int, Dict[str, Any]], Dict[str, Any]]
 
 
 def _checked(path: Path, so: Dict[str, Any], option_names: Optional[Dict[str, str]]) -> Path:
@@ -459,31 +344,22 @@ def _checked(path: Path, so: Dict[str, Any], option_names: Optional[Dict[str, st
     return path
 
 
-def check_training_weights(weights: Optional[np.ndarray], folds: Folds) -> None:
-    """Refuse the first fold whose training rows weigh nothing."""
-    if weights is None:
-        return
-    for k, train in enumerate(folds.train):
-        _errors.training_weights(k, weights[train].sum())
-
-
-def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
-                   mix_options: List[Dict[str, Any]], *, n_jobs: Optional[int] = None,
-                   verbose: bool = False, keep: bool = False,
+def cross_validate(source: "_sources.Source", measure: str, mix_options: List[Dict[str, Any]], *,
+                   n_jobs: Optional[int] = None, verbose: bool = False, keep: bool = False,
                    fold_options: Optional[FoldOptions] = None,
                    category: type = _fit.PathWarning, stacklevel: int = 3,
                    all_by_default: bool = True,
                    option_names: Optional[Dict[str, str]] = None) -> CVPath:
-    """Cross-validate a prepared problem over one or several mixes.
+    """Cross-validate a source of rows (see :mod:`varnel._sources`), split
+    into its folds, over one or several mixes: the one driver of every
+    source.
 
     ``mix_options[m]`` are the solver options of mix ``m`` on all the data;
     every fold of mix ``m`` is fitted over that full-data path's lambdas (the
-    caller's, when the options hold them), after
-    ``fold_options(m, train_rows, options)`` when given (the estimators use it
-    to keep their own parametrisation in every fold).  Warnings use
+    caller's, when the options hold them and the source fits its folds over
+    them), after ``fold_options(m, k, options)`` when given (the estimators
+    use it to keep their own parametrisation in every fold).  Warnings use
     ``category``; ``stacklevel`` counts from here (3: the caller of cv_path).
-    Every fold reads the prepared X in place: its training rows are the rows
-    it gives a positive weight, its held-out rows are read where they are.
     ``n_jobs=None`` runs the folds on every core when ``all_by_default``
     (one at a time otherwise), see :mod:`varnel._parallel`.  A fold whose
     training rows weigh nothing, or that cannot be fitted, raises a
@@ -493,77 +369,58 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
     names of the solver's options in these messages (an estimator's
     ``{"maxit": "max_iter"}``).
     """
-    measure = problem.family.check_measure(measure)
-    problem.family.check_measure_of(measure, problem.classes)
-    if keep and not folds.disjoint:
-        raise ValueError("keep=True needs splits whose test sets hold out each observation at most once")
-    # Statistics route (_cv_statistics): least squares by the covariance solver
-    # fits and scores every fold from per-fold statistics of one pass over X.
-    fam = problem.family
-    how = _parallel.plan(n_jobs, len(folds.test) * len(mix_options), all_by_default)
-    if _cv_statistics.uses_statistics(problem, folds, measure, keep, mix_options):
-        scores = _cv_statistics.cross_validate_in_memory(problem, folds, measure, mix_options,
-                                                         fold_options, category, stacklevel + 1, how,
-                                                         option_names)
-        if verbose:
-            K = len(folds.test)
-            print(f"cross-validation: {K}/{K} folds done (from per-fold statistics)",
-                  file=sys.stderr, flush=True)
-        return summarise_folds(scores, measure, folds.foldid)
-    # End of the statistics route.
-    check_training_weights(problem.weights, folds)
-    problem = _read_in_place(problem)
-    M, K = len(mix_options), len(folds.test)
+    family = source.family
+    measure = family.check_measure(measure)
+    family.check_measure_of(measure, source.classes)
+    source.check_scoring(measure, keep)
+    M, K = len(mix_options), source.nfolds
+    how = _parallel.plan(n_jobs, K * M, all_by_default)
+    source = _sources.for_cross_validation(source, measure, keep, mix_options, how)
+    for k, weight in enumerate(source.training_weights()):
+        _errors.training_weights(k, weight)
     # With the caller's lambdas the folds need nothing from the full-data
-    # paths, so on varnel's threads those paths run beside the folds; every
-    # fold is fitted over the caller's lambdas (whatever the plan, so that
-    # the bits do not depend on it), and its scores past its full-data
-    # path's last solution are dropped (a solution depends only on the
-    # lambdas before it).
-    given = all(so.get("user_lambda") is not None for so in mix_options)
+    # paths, so on varnel's threads those paths run beside them; every fold
+    # is fitted over the caller's lambdas (whatever the plan, so that the
+    # bits do not depend on it), and its scores past its full-data path's
+    # last solution are dropped (a solution depends only on the lambdas
+    # before it).
+    given = source.folds_on_caller_lambdas and all(so.get("user_lambda") is not None
+                                                   for so in mix_options)
     beside = given and how.mode == "threads"
     paths: List[Optional[Path]] = [None] * M
-    calls: List[Tuple[Callable[..., Any], tuple]] = []
+    full = []
     for m, so in enumerate(mix_options):
         if beside:
-            calls.append((_full_path_task, (m, problem._replace(solver_options=so), how.fit_threads)))
+            full.append((m, so))
         else:
-            paths[m] = _checked(fit_problem(problem._replace(solver_options=so),
-                                            stacklevel=stacklevel + 1, category=category),
+            paths[m] = _checked(finished_path(source.fit(so), source, so, stacklevel + 1, category),
                                 so, option_names)
-    y_all = problem.y
-    w_all = np.ones(y_all.shape[0]) if problem.weights is None else problem.weights
-    shared = _Shared(problem.X, y_all, w_all, problem.offset, folds, fam, measure, keep)
+    jobs = []
     for k in range(K):
         for m in range(M):
             lam = mix_options[m]["user_lambda"] if given else paths[m].lambdas
             so = dict(mix_options[m], user_lambda=lam.copy())
-            if fold_options is not None:
-                so = fold_options(m, folds.train[k], so)
-            calls.append((_scored_fold_task, (m, k, shared, so, how.fit_threads)))
-    done, full = [], {}
-    for result in _progress(_parallel.run(calls, how), len(calls), verbose):
-        if result[0] == _FULL:
-            full[result[1]] = result[2]
-        else:
-            done.append(result)
-    for m in sorted(full):  # a full-data path: its warning comes from this thread
-        if isinstance(full[m], ValueError):
-            raise full[m]
-        paths[m] = _checked(finished_path(full[m], problem, mix_options[m], stacklevel + 1,
+            jobs.append(FoldJob(m, k, so if fold_options is None else fold_options(m, k, so)))
+    solutions, done = source.run_folds(jobs, full, measure, keep, how, verbose)
+    for m in sorted(solutions):  # a full-data path: its warning comes from this thread
+        if isinstance(solutions[m], ValueError):
+            raise solutions[m]
+        paths[m] = _checked(finished_path(solutions[m], source, mix_options[m], stacklevel + 1,
                                           category), mix_options[m], option_names)
-    done.sort(key=lambda r: (r[1], r[0]))
-    for m, k, scores, *_ in done:
-        if isinstance(scores, ValueError):
-            raise scores
+    done = sorted(done, key=lambda r: (r.fold, r.mix))
+    for r in done:
+        if isinstance(r.scores, ValueError):
+            raise r.scores
     raw: List[Optional[np.ndarray]] = [np.empty((K, p.n_lambdas)) for p in paths]
     lmus = np.zeros((M, K), dtype=np.intp)
     etas: Dict[Tuple[int, int], np.ndarray] = {}
     stopped = []
     failed: Dict[int, Tuple[int, Any]] = {}
     for m, k, scores, lmu, warn, eta in done:
-        if scores is None:
+        if lmu == 0:
             failed.setdefault(m, (k, warn))
+            continue
+        if scores is None:  # not scored: another fold of its mix has no solution
             continue
         L = paths[m].n_lambdas
         raw[m][k] = scores[:L]
@@ -574,23 +431,28 @@ def cross_validate(problem: "_fit.Problem", folds: Folds, measure: str,
             mix = f" (alpha={paths[m].alpha:g})" if M > 1 else ""
             stopped.append((m, k, f"fold {k}{mix} at lambda index {warn[1]} ({warn[0]})"))
     _errors.without_solution(failed, [p.alpha for p in paths], mix_options, option_names, category,
-                      stacklevel)
+                             stacklevel)
     stopped = [s for s in stopped if s[0] not in failed]
     for m in failed:
         raw[m] = None
     if stopped:
         warnings.warn("cross-validation: " + "; ".join(t for *_, t in sorted(stopped))
                       + "; later lambdas reuse the fold's last solution", category, stacklevel=stacklevel)
-    fold_weights = np.array([w_all[test].sum() for test in folds.test])
-    b, cvm, cvsd, imin, i1se = _best_mix(raw, fold_weights, measure)
+    if source.npasses_data is not None:  # every pass of the cross-validation
+        for path in paths:
+            path.npasses_data = source.npasses_data
+    b, cvm, cvsd, imin, i1se = _best_mix(raw, source.fold_weights(), measure)
     preval = None
     if keep:
         # (n, L), or (n, K, L) for the multinomial family
+        y_all = source.y
         preval = np.full((y_all.shape[0],) + etas[b, 0].shape[1:], np.nan)
-        for k, test in enumerate(folds.test):
+        for k, test in enumerate(source.folds.test):
             preval[test] = etas[b, k]
-    return CVPath(paths[b], cvm, cvsd, measure, folds.foldid, lmus[b], imin, i1se,
-                  fold_scores=raw[b], alphas=[p.alpha for p in paths], fit_preval=preval)
+    out = CVPath(paths[b], cvm, cvsd, measure, None, lmus[b], imin, i1se,
+                 fold_scores=raw[b], alphas=[p.alpha for p in paths], fit_preval=preval)
+    out.foldid = source.foldid  # as the source holds them (a Dask array on Dask)
+    return out
 
 
 def _best_mix(raws: List[Optional[np.ndarray]], fold_weights: np.ndarray, measure: str
@@ -606,16 +468,6 @@ def _best_mix(raws: List[Optional[np.ndarray]], fold_weights: np.ndarray, measur
     pick = max if families.MEASURES[measure].maximise else min
     b = pick(fits, key=lambda m: fits[m][0][fits[m][2]])
     return (b,) + fits[b]
-
-
-def summarise_folds(scores: "_cv_statistics.FoldScores", measure: str, foldid: Any) -> CVPath:
-    """The CVPath of the folds' scores of every mix (from statistics): the
-    mix with the best score at its lambda_min, and its lambdas."""
-    b, cvm, cvsd, imin, i1se = _best_mix(scores.raws, scores.fold_weights, measure)
-    out = CVPath(scores.paths[b], cvm, cvsd, measure, None, scores.lmus[b], imin, i1se,
-                 fold_scores=scores.raws[b], alphas=[p.alpha for p in scores.paths])
-    out.foldid = foldid
-    return out
 
 
 def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: int = 10,
@@ -731,17 +583,10 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     True
     """
     mixes = _mixes(options.get("alpha", _fit.DEFAULTS["alpha"]))
-    if _dask.any_dask(X, y, offset, foldid, options.get("weights")):
-        scores, labels, measure = _dask_cv.cv_path(
-            X, y, family, mixes, nfolds=nfolds, foldid=foldid, splits=splits, measure=measure,
-            seed=seed, keep=keep, offset=offset, options=options)
-        return summarise_folds(scores, measure, labels)
-    problem = _fit.prepare(X, y, family, dict(options, alpha=mixes[0]), offset)
+    source = _sources.prepared(X, y, family, dict(options, alpha=mixes[0]), offset, foldid)
     verbose = _convert.as_bool(verbose, "verbose")
     keep = _convert.as_bool(keep, "keep")
-    labels = problem.family.fold_labels(problem.y)
-    folds = make_cv_folds(problem.y.shape[0], nfolds, foldid, splits, seed, labels,
-                          stratify=labels is not None)
-    mix_options = [dict(problem.solver_options, alpha=a) for a in mixes]
-    return cross_validate(problem, folds, measure, mix_options, n_jobs=n_jobs, verbose=verbose,
+    source.split(nfolds, foldid, splits, seed)
+    mix_options = [dict(source.solver_options, alpha=a) for a in mixes]
+    return cross_validate(source, measure, mix_options, n_jobs=n_jobs, verbose=verbose,
                           keep=keep, stacklevel=3)

@@ -27,9 +27,8 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import (_check_sample_weight, check_array, check_consistent_length,
                                       check_is_fitted, column_or_1d, validate_data)
 
-from . import _dask, _fit
+from . import _fit, _sources
 from ._convert import as_offset, column_labels, refuse_lazy
-from ._folds import check_splits, folds
 from .cv import cross_validate
 from .families import get_family
 from .path import Path, warn_bound
@@ -264,20 +263,37 @@ class _NetEstimator(BaseEstimator):
     def _validate_xy(self, X, y):
         return validate_data(self, X, y, accept_sparse=("csr", "csc"), dtype=np.float64, y_numeric=True)
 
-    def _folds(self, X, y, problem, groups):
+    def _split(self, source: Any, X: Any, y: Any, groups: Any) -> None:
+        """The folds of ``cv`` on the source's rows."""
         cv = 5 if self.cv is None else self.cv
-        n = X.shape[0]
         if isinstance(cv, numbers.Integral):
             if groups is not None:
                 raise ValueError("groups are only used by a cv splitter that takes them (such as "
                                  f"GroupKFold); cv={cv} draws random folds")
+            n = source.n_samples
             if n < cv:
                 raise ValueError(f"cannot cross-validate with cv={cv} folds on n_samples={n}")
-            labels = problem.family.fold_labels(problem.y)
-            return folds(n, int(cv), None, None, _seed(self.random_state), labels,
-                         stratify=labels is not None)
-        splits = cv.split(X, y, groups) if hasattr(cv, "split") else cv
-        return check_splits(splits, n, what="cv")
+            source.split(nfolds=int(cv), seed=_seed(self.random_state))
+        else:  # a splitter's splits are drawn only when the rows are in memory
+            source.split(splits=cv.split(X, y, groups) if hasattr(cv, "split") else cv, what="cv")
+
+    def _problem_in_memory(self, X, y, sample_weight, offset):
+        """The problem of rows in memory, validated as scikit-learn does, and
+        the validated X and y."""
+        for arg, what in ((X, "X"), (y, "y"), (sample_weight, "sample_weight"), (offset, "offset")):
+            refuse_lazy(arg, what)
+        names = column_labels(X)  # for the settings labelled by feature name
+        X, y = self._validate_xy(X, y)
+        weights = None
+        if sample_weight is not None:
+            weights = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
+            if not (weights > 0).any():
+                raise ValueError("sample_weight is zero everywhere; at least one weight must be positive")
+        family = get_family(self._fit_family())
+        family.check_measure(self.measure)
+        problem = _fit.prepare(X, y, family, dict(self._path_options(weights), feature_names=names),
+                               offset)
+        return problem, X, y
 
     def fit(self, X, y, sample_weight=None, offset=None, groups=None):
         """Fit the model, choosing ``alpha`` and/or ``l1_ratio`` by
@@ -319,42 +335,27 @@ class _NetEstimator(BaseEstimator):
         """
         self._validate_params()
         mixes = self._check_more_params()
-        if _dask.any_dask(X, y, sample_weight, offset):
-            from ._dask_estimators import fit_dask
-
-            return fit_dask(self, mixes, X, y, sample_weight, offset, groups,
-                            PathConvergenceWarning)
-        for arg, what in ((X, "X"), (y, "y"), (sample_weight, "sample_weight"), (offset, "offset")):
-            refuse_lazy(arg, what)
-        names = column_labels(X)  # for the settings labelled by feature name
-        X, y = self._validate_xy(X, y)
-        weights = None
-        if sample_weight is not None:
-            weights = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
-            if not (weights > 0).any():
-                raise ValueError("sample_weight is zero everywhere; at least one weight must be positive")
-        family = get_family(self._fit_family())
-        family.check_measure(self.measure)
-        problem = _fit.prepare(X, y, family, dict(self._path_options(weights), feature_names=names),
-                               offset)
-        scale = family.response_scale(problem.y, problem.weights, self.fit_intercept, problem.offset)
-        maps = [family.penalty_map(r, scale) for r in mixes]  # each mix's on all the data
+        kind = _sources.rows_of(X, y, sample_weight, offset)
+        source, X, y = kind.for_estimator(self, X, y, sample_weight, offset)
+        family = source.family
         a = None if self.alpha is None else float(self.alpha)
-        mix_options = self._mix_options(problem.solver_options, maps, a)
+        validate = a is None or len(mixes) > 1
+        if validate:
+            self._split(source, X, y, groups)
+        scale = source.response_scale(self.fit_intercept)
+        maps = [family.penalty_map(r, scale) for r in mixes]  # each mix's on all the data
+        mix_options = self._mix_options(source.solver_options, maps, a)
 
-        def fold_options(m: int, train: np.ndarray, so: Dict[str, Any]) -> Dict[str, Any]:
+        def fold_options(m: int, k: int, so: Dict[str, Any]) -> Dict[str, Any]:
             # Every fold solves the same (alpha, l1_ratio) problem on its own
             # rows, so its solver parameters follow its own response scale.
-            w = None if problem.weights is None else problem.weights[train]
-            off = None if problem.offset is None else problem.offset[train]
-            s = family.response_scale(problem.y[train], w, self.fit_intercept, off)
-            fold = family.penalty_map(mixes[m], s)
+            fold = family.penalty_map(mixes[m], source.response_scale(self.fit_intercept, k))
             return dict(so, alpha=fold.mix, user_lambda=so["user_lambda"] * (fold.factor / maps[m].factor))
 
-        if a is None or len(mixes) > 1:
-            cvp = cross_validate(problem, self._folds(X, y, problem, groups), self.measure, mix_options,
-                                 n_jobs=self.n_jobs, fold_options=fold_options,
-                                 category=PathConvergenceWarning, stacklevel=3, all_by_default=False,
+        if validate:
+            cvp = cross_validate(source, self.measure, mix_options, n_jobs=self.n_jobs,
+                                 fold_options=fold_options, category=PathConvergenceWarning,
+                                 stacklevel=3, all_by_default=False,
                                  option_names={"maxit": "max_iter"})
             m = int(np.flatnonzero(cvp.alphas == cvp.alpha)[0])
             path, lam = cvp.path, getattr(cvp, self.select)
@@ -362,9 +363,8 @@ class _NetEstimator(BaseEstimator):
             # One penalty cut short by max_iter keeps the solver's last
             # iterate, as scikit-learn's estimators do, with a warning.
             m, cvp, so = 0, None, mix_options[0]
-            solution = _fit.solve(problem.X, problem.y, problem.family, so, problem.weights,
-                                  problem.offset, with_iterate=True)
-            path, lam = self._one_penalty(solution, problem, so)
+            path, lam = self._one_penalty(source.fit(so, with_iterate=True), source, so)
+            path.npasses_data = source.npasses_data
         return self._finish(path, lam, mixes[m], maps[m], a, cvp)
 
     def _path_options(self, weights: Any) -> Dict[str, Any]:
@@ -427,10 +427,17 @@ class _NetEstimator(BaseEstimator):
         self.coef_ = coef
         self.intercept_ = float(intercept)
 
-    def _link(self, X, offset=None):
+    def _predict(self, X, kind, offset=None):
+        """The predictions of ``kind`` ("link", "response", "class") where
+        the rows are (lazily for a Dask collection)."""
         check_is_fitted(self)
-        if _dask.any_dask(X, offset):
-            return self.path_.predict(X, s=self.lambda_, offset=offset)
+        return _sources.rows_of(X, offset).predict_for(self, X, kind, offset)
+
+    def _link(self, X, offset=None):
+        return self._predict(X, "link", offset)
+
+    def _predict_in_memory(self, X, kind, offset=None):
+        """The linear predictor of rows in memory (``kind`` "link")."""
         X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
         eta = np.asarray(X @ np.ravel(self.coef_)).reshape(-1) + float(np.ravel(self.intercept_)[0])
         off = as_offset(offset, (X.shape[0],))
@@ -654,14 +661,21 @@ class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
         self.coef_ = np.asarray(coef, dtype=np.float64).T.reshape(-1, np.shape(coef)[0])
         self.intercept_ = np.atleast_1d(np.asarray(intercept, dtype=np.float64))
 
-    def _link(self, X, offset=None):
-        check_is_fitted(self)
-        if len(self.classes_) == 2 or _dask.any_dask(X, offset):
-            return super()._link(X, offset)
-        X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
-        eta = np.asarray(X @ self.coef_.T) + self.intercept_
-        off = as_offset(offset, (X.shape[0], len(self.classes_)))
-        return eta if off is None else eta + off
+    def _predict_in_memory(self, X, kind, offset=None):
+        if len(self.classes_) == 2:
+            eta = super()._predict_in_memory(X, "link", offset)
+        else:
+            X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
+            eta = np.asarray(X @ self.coef_.T) + self.intercept_
+            off = as_offset(offset, (X.shape[0], len(self.classes_)))
+            eta = eta if off is None else eta + off
+        if kind == "link":
+            return eta
+        if kind == "response":  # one column of probabilities for two classes, as on Dask
+            return get_family("multinomial" if eta.ndim == 2 else "logistic").inverse_link(eta)
+        if eta.ndim == 2:
+            return self.classes_[np.argmax(eta, axis=1)]
+        return self.classes_[(eta > 0).astype(np.intp)]
 
     def decision_function(self, X, offset=None):
         """Linear predictor: the log-odds of ``classes_[1]`` for two classes,
@@ -717,15 +731,9 @@ class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
         >>> proba.shape, bool(np.allclose(proba.sum(axis=1), 1))
         ((3, 2), True)
         """
-        if _dask.any_dask(X, offset):  # lazy: a Dask array
-            p = self.path_.predict(X, s=self.lambda_, kind="response", offset=offset)
-            return p if p.ndim == 2 else p.map_blocks(lambda b: np.column_stack([1.0 - b, b]),
-                                                      new_axis=1, chunks=(p.chunks[0], (2,)))
-        eta = self._link(X, offset)
-        if eta.ndim == 2:
-            return get_family("multinomial").inverse_link(eta)
-        p = get_family("logistic").inverse_link(eta)
-        return np.column_stack([1.0 - p, p])
+        p = self._predict(X, "response", offset)
+        # two classes: (1 - p, p), as arithmetic that a Dask array keeps lazy
+        return p if p.ndim == 2 else p[:, None] * np.array([-1.0, 1.0]) + np.array([1.0, 0.0])
 
     def predict_log_proba(self, X, offset=None):
         """Logarithm of :meth:`predict_proba`.
@@ -782,12 +790,7 @@ class LogisticNetClassifier(ClassifierMixin, _NetEstimator):
         >>> set(model.predict(data.X)) <= {"high", "low"}
         True
         """
-        if _dask.any_dask(X, offset):  # lazy: a Dask array
-            return self.path_.predict(X, s=self.lambda_, kind="class", offset=offset)
-        eta = self._link(X, offset)
-        if eta.ndim == 2:
-            return self.classes_[np.argmax(eta, axis=1)]
-        return self.classes_[(eta > 0).astype(np.intp)]
+        return self._predict(X, "class", offset)
 
     def score(self, X, y, sample_weight=None, offset=None):
         """The (weighted) fraction of ``predict(X, offset)`` that is right.

@@ -11,9 +11,8 @@ import numpy as np
 from sklearn.base import RegressorMixin
 from sklearn.metrics import r2_score
 from sklearn.utils._param_validation import StrOptions
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils.validation import validate_data
 
-from . import _dask
 from ._convert import as_offset
 from .estimators import PARAMS_DOC, NetEstimator
 from .families import get_family
@@ -96,10 +95,7 @@ class MultiTaskNetRegressor(RegressorMixin, NetEstimator):
         self.coef_ = np.ascontiguousarray(np.asarray(coef, dtype=np.float64).T)
         self.intercept_ = np.asarray(intercept, dtype=np.float64)
 
-    def _link(self, X, offset=None):
-        check_is_fitted(self)
-        if _dask.any_dask(X, offset):  # lazy: a Dask array of shape (n_samples, n_targets)
-            return self.path_.predict(X, s=self.lambda_, offset=offset)
+    def _predict_in_memory(self, X, kind, offset=None):
         X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
         eta = np.asarray(X @ self.coef_.T) + self.intercept_
         off = as_offset(offset, eta.shape, "response")

@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
-from . import _coefs, _convert, _dask, _fit, _survival
+from . import _coefs, _convert, _fit, _sources, _survival
 from .families import Family, get_family
 
 __all__ = ["Path", "fit_path"]
@@ -328,16 +328,8 @@ class Path:
         >>> path.predict(data.X[:5], s=[0.2, 0.05]).shape
         (5, 2)
         """
-        family = self.family_instance
-        family.check_kind(kind)
-        if _dask.any_dask(X, offset):
-            return _dask.predict(self, X, s, kind, offset)
-        Xc = self._design(X)
-        eta = _fit.linear_predictor(Xc, self.coef(s), self.intercept(s))
-        off = _convert.as_offset(offset, family.offset_shape(Xc.shape[0], self.classes), family.block_unit)
-        if off is not None:
-            eta = eta + (off if eta.ndim == off.ndim else off[..., None])
-        return family.predict(eta, kind, self.classes)
+        self.family_instance.check_kind(kind)
+        return _sources.rows_of(X, offset).predict(self, X, s, kind, offset)
 
     # ---- survival ---------------------------------------------------------------
     def cumulative_hazard(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
@@ -740,22 +732,11 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
                    upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver,
                    grouped=grouped, strata=strata, ties=ties,
                    standardize_response=standardize_response, coef_storage=coef_storage)
-    if _dask.any_dask(X, y, weights, offset):
-        solution, data, so, npasses = _dask.solve_path(X, y, family, options, offset)
-        path = finished_path(solution, data, so)
-        path.npasses_data = npasses
-        return path
-    problem = _fit.prepare(X, y, family, options, offset)
-    return fit_problem(problem, stacklevel=3)
-
-
-def fit_problem(problem: "_fit.Problem", stacklevel: int = 3,
-                category: type = _fit.PathWarning) -> Path:
-    """Run the solver on a prepared problem; a path cut short warns with
-    ``category``, ``stacklevel`` counted from here (3: fit_path's caller)."""
-    so = problem.solver_options
-    solution = _fit.solve(problem.X, problem.y, problem.family, so, problem.weights, problem.offset)
-    return finished_path(solution, problem, so, stacklevel + 1, category)
+    source = _sources.prepared(X, y, family, options, offset)
+    so = source.solver_options
+    path = finished_path(source.fit(so), source, so, stacklevel=3)
+    path.npasses_data = source.npasses_data
+    return path
 
 
 def finished_path(solution: "_fit.Solution", meta: Any, so: Dict[str, Any], stacklevel: int = 3,

@@ -10,7 +10,7 @@ from typing import Any, Dict, Optional, Sequence
 
 import numpy as np
 
-from . import _core
+from .. import _core
 
 #: Rows of the first block whose weighted means are the provisional centres
 #: of every block's statistics.

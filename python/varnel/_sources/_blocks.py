@@ -10,8 +10,11 @@ reweight (every family whose loss is a sum over the rows, with any link
 and parameter) run the covariance solver on the client with one pass per
 reweighting step: each block sums the family's per-row maths at the
 current coefficients (``_core.block_pass``) and only the p-sized sums travel
-back.  The cox family is refused: its risk sets couple rows across blocks.  The passes are Dask graphs run by ``dask.compute`` (a distributed
-``Client`` when one is active); no scheduler of varnel's own.
+back.  A family whose rows couple (the cox family's risk sets) is refused,
+as the family says.  The passes are Dask graphs run by ``dask.compute`` (a
+distributed ``Client`` when one is active); no scheduler of varnel's own.
+``Blocks`` is this source of rows (see varnel._sources); its folds are in
+``_block_folds``.
 """
 
 from __future__ import annotations
@@ -21,15 +24,13 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence
 
 import numpy as np
 
-from . import _block_statistics as bs
-from . import _coefs, _convert, _core, _errors, _fit
-from .families import Family
+from .. import _coefs, _convert, _core, _errors, _fit
+from ..families import Family
+from . import _sums as bs
 
 #: Blocks merged by one task of a tree reduction.
 TREE_WIDTH = 8
 
-#: The families a Dask collection is not fitted with, and why; each is
-#: fitted with its rows in memory.
 def is_dask(obj: Any) -> bool:
     """A Dask collection (array, data frame, series), recognised without
     importing Dask."""
@@ -38,10 +39,6 @@ def is_dask(obj: Any) -> bool:
     from dask.base import is_dask_collection
 
     return bool(is_dask_collection(obj))
-
-
-def any_dask(*objs: Any) -> bool:
-    return any(is_dask(o) for o in objs)
 
 
 def _as_array(obj: Any, what: str) -> Any:
@@ -340,14 +337,12 @@ class Passes:
 
     def __init__(self, data: DaskData):
         self.blocks = data.blocks()
-        self.count = 0
 
     def __call__(self, request: Dict[str, Any]) -> Dict[str, Any]:
         import dask
         from dask import delayed
 
         parts = [delayed(pass_block)(x, y, w, o, start, request) for x, y, w, o, start in self.blocks]
-        self.count += 1
         return dask.compute(tree(parts, add))[0]
 
 
@@ -361,19 +356,7 @@ def statistics_fit(stats: Dict[str, Any], family: Family, so: Dict[str, Any],
                                source=source, response_means=means, **kw)
 
 
-def solve_path(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = None):
-    """fit_path on Dask collections (see varnel.fit_path): the solution, the
-    converted data, the solver options and the passes over the data (the
-    moments' included)."""
-    data, so = prepare(X, y, family, options, offset)
-    stats = moments(data)
-    k = len(data.classes) if data.family.groups_coefficients else 0
-    res = statistics_fit(stats, data.family, so,
-                         None if data.family.fits_from_products else Passes(data), k)
-    return _fit.decode(res, so), data, so, int(res["npasses_data"]) + 1
-
-
-def predict(path, X: Any, s: Any, kind: str, offset: Any = None):
+def predict(path: Any, X: Any, s: Any, kind: str, offset: Any = None):
     """Path.predict on a Dask array or data frame: a Dask array, computed
     block by block when asked for."""
     import dask.array as da
@@ -410,3 +393,121 @@ def _predict_block(x, offset=None, *, coef, a0, family, kind, classes):
         offset = offset if len(family.offset_shape(1, classes)) == 2 else offset[:, 0]
         eta = eta + (offset if eta.ndim == offset.ndim else offset[..., None])
     return family.predict(eta, kind, classes)
+
+
+def response_moments(stats: Dict[str, Any]) -> tuple:
+    """The weighted mean and variance of the response column of statistics."""
+    W, d, sq, c = stats["weight"], stats["deviations"][-1], stats["squares"][-1], stats["centre"][-1]
+    return c + d / W, max((sq - d * d / W) / W, 0.0)
+
+
+class Blocks:
+    """A Dask collection chunked by rows as a source of rows (see
+    varnel._sources): every fit from statistics summed on the workers;
+    ``npasses_data`` counts the passes over the blocks."""
+
+    folds_on_caller_lambdas = False
+    disjoint = True
+
+    def __init__(self, data: DaskData, so: Dict[str, Any]):
+        self.data, self.solver_options = data, so
+        self.npasses_data = 0
+        self.foldid: Any = None
+        self._codes: Any = None  # the fold codes and their count, once split
+        self._folds: Any = None  # their _block_folds.DaskFolds, formed when first needed
+        self._stats: Optional[Dict[str, Any]] = None
+
+    @classmethod
+    def prepare(cls, X: Any, y: Any, family: Any, options: Dict[str, Any],
+                offset: Any = None) -> "Blocks":
+        return cls(*prepare(X, y, family, options, offset))
+
+    @classmethod
+    def for_estimator(cls, est: Any, X: Any, y: Any, sample_weight: Any, offset: Any) -> tuple:
+        """An estimator's source (and the X and y its splitter would take)."""
+        from ._block_folds import for_estimator
+
+        return for_estimator(cls, est, X, y, sample_weight, offset), X, y
+
+    family = property(lambda self: self.data.family)
+    classes = property(lambda self: self.data.classes)
+    feature_names = property(lambda self: self.data.feature_names)
+    n_samples = property(lambda self: int(self.data.X.shape[0]))
+
+    @property
+    def classes_count(self) -> int:
+        """K for a family with a coefficient per class, else 0."""
+        return len(self.data.classes) if self.data.family.groups_coefficients else 0
+
+    def statistics(self) -> Dict[str, Any]:
+        """The statistics of every row (one pass: the folds' when split)."""
+        if self._stats is None and self._codes is not None:
+            self._stats = self.folds.total
+        if self._stats is None:
+            self._stats = moments(self.data)
+            self.npasses_data += 1
+        return self._stats
+
+    def fit(self, so: Dict[str, Any], *, n_threads: Optional[int] = None,
+            with_iterate: bool = False) -> "_fit.Solution":
+        stats = self.statistics()
+        source = None if self.family.fits_from_products else Passes(self.data)
+        res = statistics_fit(stats, self.family, so, source, self.classes_count)
+        self.npasses_data += int(res["npasses_data"])
+        return _fit.decode(res, so, with_iterate)
+
+    # ---- folds --------------------------------------------------------------------
+    def split(self, nfolds: Any = 10, foldid: Any = None, splits: Any = None, seed: Any = None,
+              what: str = "splits") -> None:
+        from ._block_folds import fold_codes
+
+        if splits is not None:
+            raise ValueError(
+                "on a Dask array, cv must be a number of folds (drawn block by block from "
+                "random_state); splitters and groups need the rows in memory" if what == "cv" else
+                "splits of row indices are not taken on a Dask array: give foldid (a Dask array "
+                "of fold labels) or nfolds and seed")
+        codes, K, self.foldid = fold_codes(self.data, nfolds, foldid, seed)
+        self._codes, self._folds, self._stats = (codes, K), None, None
+
+    @property
+    def folds(self) -> Any:
+        """The folds' statistics (one pass, when first needed)."""
+        from ._block_folds import DaskFolds
+
+        if self._folds is None:
+            self._folds = DaskFolds(self, *self._codes)
+        return self._folds
+
+    nfolds = property(lambda self: self._codes[1])
+
+    def check_scoring(self, measure: str, keep: bool) -> None:
+        if keep:
+            raise ValueError("keep=True is not available on a Dask array: the out-of-fold "
+                             "predictions have one row per observation")
+        if measure == "auc":
+            raise ValueError("measure='auc' needs every held-out score at once; on a Dask array "
+                             "cross-validate with another measure of the family")
+
+    def fold_weights(self) -> np.ndarray:
+        return self.folds.fold_weights
+
+    def training_weights(self) -> np.ndarray:
+        return self.folds.training_weights
+
+    def response_scale(self, intercept: bool, fold: Optional[int] = None) -> float:
+        stats = self.statistics() if fold is None else self.folds.train(fold)
+        return self.family.response_scale_of_moments(*response_moments(stats), intercept)
+
+    def run_folds(self, jobs: List[Any], full: List[Any], measure: str, keep: bool, how: Any,
+                  verbose: bool):
+        from ._statistics import run_by_mix
+
+        return run_by_mix(self.folds, jobs, full, measure)
+
+    # ---- predictions --------------------------------------------------------------
+    predict = staticmethod(predict)
+
+    @staticmethod
+    def predict_for(estimator: Any, X: Any, kind: str, offset: Any = None) -> Any:
+        return estimator.path_.predict(X, s=estimator.lambda_, kind=kind, offset=offset)

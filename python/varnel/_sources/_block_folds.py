@@ -1,4 +1,4 @@
-"""Cross-validation on Dask collections, from per-fold statistics.
+"""The folds of a Dask collection, from per-fold statistics.
 
 One pass forms every fold's statistics (on each block, those of the block's
 rows of each fold; merged by a tree reduction, so that a task holds its
@@ -18,9 +18,11 @@ from typing import Any, Callable, Dict, List, Optional, Sequence
 
 import numpy as np
 
-from . import _block_statistics as bs
-from . import _cv_statistics, _dask, _errors, _fit
-from .families import Family
+from .. import _errors, _fit
+from ..families import Family, get_family
+from . import _blocks
+from . import _sums as bs
+from ._statistics import STATISTICS_MEASURES
 
 
 def draw_folds(y: np.ndarray, nfolds: int, seed: int, stratify: bool, block_id=None) -> np.ndarray:
@@ -35,14 +37,14 @@ def draw_folds(y: np.ndarray, nfolds: int, seed: int, stratify: bool, block_id=N
     return codes
 
 
-def fold_codes(data: "_dask.DaskData", nfolds: Any, foldid: Any, seed: Any):
+def fold_codes(data: "_blocks.DaskData", nfolds: Any, foldid: Any, seed: Any):
     """(fold codes chunked like the rows, number of folds, the fold labels as
     given or drawn)."""
     import dask.array as da
 
     n = data.X.shape[0]
     if foldid is not None:
-        fid = _dask._rows_like(foldid, "foldid", data.X.chunks[0], (n,))
+        fid = _blocks._rows_like(foldid, "foldid", data.X.chunks[0], (n,))
         labels = np.unique(np.asarray(da.unique(fid).compute()))
         if not np.isfinite(labels).all() or (labels != np.round(labels)).any():
             raise ValueError("foldid must hold integer fold labels (no NaN, no fractions)")
@@ -63,47 +65,47 @@ def fold_codes(data: "_dask.DaskData", nfolds: Any, foldid: Any, seed: Any):
 
 def block_fold_moments(x, y, w, o, fid, start, centre, family, classes, products, K):
     """A block's statistics of each fold's rows (a list of K), or K times
-    the block's problem (see _dask.block_problem)."""
-    problem = _dask.block_problem(x, y, w, o, family, start)
+    the block's problem (see _blocks.block_problem)."""
+    problem = _blocks.block_problem(x, y, w, o, family, start)
     if problem is not None:
         return [{"problem": problem}] * K
     out = []
     for k in range(K):
         rows = fid == k
-        out.append(_dask.block_moments(x[rows], y[rows], None if w is None else w[rows],
+        out.append(_blocks.block_moments(x[rows], y[rows], None if w is None else w[rows],
                                        None if o is None else o[rows], start, centre, family,
                                        classes, products, checked=True))
     return out
 
 
 def merge_folds(*parts: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
-    return [_dask.merged(*fold) for fold in zip(*parts)]
+    return [_blocks.merged(*fold) for fold in zip(*parts)]
 
 
 def pass_folds(x, y, w, o, fid, start, requests: Dict[int, Dict[str, Any]]):
     """Each fold's sums of a pass on its training rows of the block."""
     w = np.ones(np.shape(x)[0]) if w is None else w
-    return {k: _dask.pass_block(x, y, np.where(fid == k, 0.0, w), o, start, req)
+    return {k: _blocks.pass_block(x, y, np.where(fid == k, 0.0, w), o, start, req)
             for k, req in requests.items()}
 
 
 def add_folds(*parts: Dict[int, Dict[str, Any]]) -> Dict[int, Dict[str, Any]]:
-    return {k: _dask.add(*(p[k] for p in parts)) for k in parts[0]}
+    return {k: _blocks.add(*(p[k] for p in parts)) for k in parts[0]}
 
 
 def score_folds(x, y, w, o, fid, start, fits, family: Family, classes, measure: str):
     """Each fold's weighted sum of losses on its held-out rows of the block
-    at every lambda (K x L)."""
+    at every lambda (K x L; ``fits``: the folds' (k, (coefs, intercepts)))."""
     w = np.ones(np.shape(x)[0]) if w is None else w
-    out = np.zeros((len(fits), fits[0][0].shape[-1]))
-    for k, (coefs, a0) in enumerate(fits):
+    out = np.zeros((len(fits), fits[0][1][0].shape[-1]))
+    for i, (k, (coefs, a0)) in enumerate(fits):
         rows = fid == k
         if not rows.any():
             continue
         eta = _fit.linear_predictor(x[rows], coefs, a0)
         if o is not None:
             eta = eta + o[rows][..., None]
-        out[k] = w[rows] @ family.losses(y[rows], eta, measure)
+        out[i] = w[rows] @ family.losses(y[rows], eta, measure)
     return out
 
 
@@ -162,26 +164,30 @@ class FoldBatcher:
 
 
 class DaskFolds:
-    """The folds of a Dask collection for _cv_statistics.cross_validate."""
+    """The folds of a Dask collection (``blocks``, a _blocks.Blocks, counts
+    the passes): each fold's held-out statistics from one pass, a fold's
+    training statistics the whole's minus its own."""
 
-    def __init__(self, data: "_dask.DaskData", codes: Any, K: int):
+    def __init__(self, blocks: Any, codes: Any, K: int):
         import dask
         from dask import delayed
 
-        self.data, self.K = data, K
+        data = blocks.data
+        self.owner, self.data, self.K = blocks, data, K
+        self.fit = blocks.fit
         self.blocks = data.blocks(codes)
         self.least_squares = data.family.fits_from_products
-        self.classes = len(data.classes) if data.family.groups_coefficients else 0
-        centre = _dask.centres(data, self.least_squares)
+        self.classes = blocks.classes_count
+        centre = _blocks.centres(data, self.least_squares)
         parts = [delayed(block_fold_moments)(x, y, w, o, f, start, centre, data.family,
                                              self.classes, self.least_squares, K)
                  for x, y, w, o, f, start in self.blocks]
-        (self.heldout,) = dask.compute(_dask.tree(parts, merge_folds))
-        _dask.raise_problem(self.heldout[0])
+        (self.heldout,) = dask.compute(_blocks.tree(parts, merge_folds))
+        blocks.npasses_data += 1
+        _blocks.raise_problem(self.heldout[0])
         self.total = bs.merge(*self.heldout)
         if not self.total["weight"] > 0:
             raise ValueError("weights are all zero: at least one weight must be positive")
-        self.npasses_data = 1
 
     @property
     def fold_weights(self) -> np.ndarray:
@@ -191,18 +197,13 @@ class DaskFolds:
     def training_weights(self) -> np.ndarray:
         return self.total["weight"] - self.fold_weights
 
-    def _train(self, k: int) -> Dict[str, Any]:
+    def train(self, k: int) -> Dict[str, Any]:
+        """Fold k's training statistics."""
         others = self.heldout[:k] + self.heldout[k + 1:]
         train = bs.subtract(self.total, self.heldout[k], others)
         if self.classes:
             train["class_weights"] = self.total["class_weights"] - self.heldout[k]["class_weights"]
         return train
-
-    def fit_all(self, so: Dict[str, Any]) -> Dict[str, Any]:
-        source = None if self.least_squares else _dask.Passes(self.data)
-        res = _dask.statistics_fit(self.total, self.data.family, so, source, self.classes)
-        self.npasses_data += int(res["npasses_data"])
-        return res
 
     def _run_passes(self, requests: Dict[int, Dict[str, Any]]) -> Dict[int, Dict[str, Any]]:
         import dask
@@ -210,25 +211,28 @@ class DaskFolds:
 
         parts = [delayed(pass_folds)(x, y, w, o, f, start, requests)
                  for x, y, w, o, f, start in self.blocks]
-        self.npasses_data += 1
-        return dask.compute(_dask.tree(parts, add_folds))[0]
+        self.owner.npasses_data += 1
+        return dask.compute(_blocks.tree(parts, add_folds))[0]
 
-    def fit_folds(self, options: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
+    def fit_folds(self, ks: Sequence[int], options: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
+        """The fits of folds ``ks`` (every fold of a mix): from statistics
+        alone for least squares, else at the same time, one thread each,
+        their passes batched; the first fold's error is raised."""
         family = self.data.family
         if self.least_squares:
             fits = []
-            for k, so in enumerate(options):
+            for k, so in zip(ks, options):
                 try:
-                    fits.append(_dask.statistics_fit(self._train(k), family, so))
+                    fits.append(_blocks.statistics_fit(self.train(k), family, so))
                 except ValueError as exc:
                     raise _errors.in_fold(exc, k) from None
             return fits
-        batcher = FoldBatcher(self._run_passes, range(self.K))
-        results: List[Any] = [None] * self.K
+        batcher = FoldBatcher(self._run_passes, ks)
+        results: Dict[int, Any] = {}
 
-        def work(k: int) -> None:
+        def work(k: int, so: Dict[str, Any]) -> None:
             try:
-                results[k] = _dask.statistics_fit(self._train(k), family, options[k],
+                results[k] = _blocks.statistics_fit(self.train(k), family, so,
                                                   batcher.source(k), self.classes)
             except BaseException as exc:  # every fold stops; the first error is raised
                 results[k] = exc
@@ -236,7 +240,8 @@ class DaskFolds:
             finally:
                 batcher.finish(k)
 
-        threads = [threading.Thread(target=work, args=(k,), daemon=True) for k in range(self.K)]
+        threads = [threading.Thread(target=work, args=(k, so), daemon=True)
+                   for k, so in zip(ks, options)]
         for t in threads:
             t.start()
         try:
@@ -246,52 +251,46 @@ class DaskFolds:
         except BaseException as exc:  # Ctrl-C: the folds stop at their next pass
             batcher.fail(exc)
             raise
-        errors = [(k, r) for k, r in enumerate(results) if isinstance(r, BaseException)]
+        errors = [(k, results[k]) for k in ks if isinstance(results[k], BaseException)]
         k, first = next(((k, e) for k, e in errors if not isinstance(e, RuntimeError)),
                         errors[0] if errors else (None, None))
         if isinstance(first, ValueError):
             raise _errors.in_fold(first, k) from None
         if first is not None:
             raise first
-        return results
+        return [results[k] for k in ks]
 
-    def scores(self, fits: Sequence[tuple], measure: str) -> np.ndarray:
-        if self.least_squares and measure in _cv_statistics.STATISTICS_MEASURES:
+    def scores(self, ks: Sequence[int], fits: Sequence[tuple], measure: str) -> np.ndarray:
+        if self.least_squares and measure in STATISTICS_MEASURES:
             # per response; the deviance sums over the responses, "mse" averages
-            errors = [bs.heldout_squared_errors(s, c, a) for s, (c, a) in zip(self.heldout, fits)]
+            errors = [bs.heldout_squared_errors(self.heldout[k], c, a) for k, (c, a) in zip(ks, fits)]
             return np.array([e.sum(0) if measure == "deviance" else e.mean(0) for e in errors])
         import dask
         from dask import delayed
 
-        parts = [delayed(score_folds)(x, y, w, o, f, start, list(fits), self.data.family,
+        parts = [delayed(score_folds)(x, y, w, o, f, start, list(zip(ks, fits)), self.data.family,
                                       self.data.classes, measure)
                  for x, y, w, o, f, start in self.blocks]
-        self.npasses_data += 1
-        (sums,) = dask.compute(_dask.tree(parts, lambda *a: sum(a)))
+        self.owner.npasses_data += 1
+        (sums,) = dask.compute(_blocks.tree(parts, lambda *a: sum(a)))
         with np.errstate(invalid="ignore", divide="ignore"):
-            return sums / self.fold_weights[:, None]
+            return sums / self.fold_weights[list(ks), None]
 
 
-def cv_path(X: Any, y: Any, family: Any, mixes: List[float], *, nfolds: int = 10,
-            foldid: Any = None, splits: Any = None, measure: str = "deviance", seed: Any = None,
-            keep: bool = False, offset: Any = None, options: Dict[str, Any], stacklevel: int = 3):
-    """cv_path on Dask collections (see varnel.cv_path) for the mixes
-    ``mixes``: the folds' scores (_cv_statistics.FoldScores), the fold labels
-    (as given or drawn) and the measure."""
-    if splits is not None:
-        raise ValueError("splits of row indices are not taken on a Dask array: give foldid (a "
-                         "Dask array of fold labels) or nfolds and seed")
-    if keep:
-        raise ValueError("keep=True is not available on a Dask array: the out-of-fold "
-                         "predictions have one row per observation")
-    data, so = _dask.prepare(X, y, family, dict(options, alpha=mixes[0]), offset)
-    measure = data.family.check_measure(measure)
-    data.family.check_measure_of(measure, data.classes)
-    if measure == "auc":
-        raise ValueError("measure='auc' needs every held-out score at once; on a Dask array "
-                         "cross-validate with another measure of the family")
-    codes, K, labels = fold_codes(data, nfolds, foldid, seed)
-    scores = _cv_statistics.cross_validate(DaskFolds(data, codes, K), data, measure,
-                                           [dict(so, alpha=a) for a in mixes], None,
-                                           _fit.PathWarning, stacklevel + 1)
-    return scores, labels, measure
+def for_estimator(kind: Any, est: Any, X: Any, y: Any, sample_weight: Any, offset: Any) -> Any:
+    """A scikit-learn estimator's source of Dask rows (``kind``:
+    _blocks.Blocks), its classes and features set on the estimator."""
+    if get_family(est._family).has_classes:  # a classifier: its labels first
+        import dask.array as da
+
+        labels = _blocks._as_array(y, "y") if _blocks.is_dask(y) else np.asarray(y)
+        est.classes_ = np.unique(np.asarray(da.unique(labels).compute()) if _blocks.is_dask(labels)
+                                 else labels)
+        if len(est.classes_) < 2:
+            raise ValueError("the classifier needs at least two classes in y, found "
+                             f"{len(est.classes_)} class")
+    family = get_family(est._fit_family())
+    family.check_measure(est.measure)
+    source = kind.prepare(X, y, family, est._path_options(sample_weight), offset)
+    est.n_features_in_ = source.data.X.shape[1]
+    return source
