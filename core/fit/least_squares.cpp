@@ -108,11 +108,19 @@ std::variant<PathResult, FitError> sparse_naive(FitRequest& request, const Inter
     CscMatrix x = std::get<CscInput>(request.x).matrix(request.nobs);
     Vec y = request.y;
     auto prep = prepare_least_squares(x, request, wc, interrupt, [&](Prepared& p) {
-        p.st = least_squares_scales(x, y, p.weights.norm, p.include, cfg.standardize,
-                                    cfg.intercept, interrupt);
+        const std::span<const double> w = p.weights.norm;
+        ColumnMoments m = csc_moments(x, w, p.include, interrupt);
+        for (std::size_t i = 0; i < y.size(); ++i) m.ymean += w[i] * y[i];
+        const double yss = response_sum_of_squares(y, w, m.ymean, cfg.intercept);
+        Vec no_gradient;
+        p.st = standardize_covariance(m, yss, p.include, cfg.standardize, cfg.intercept,
+                                      no_gradient);
     });
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
     const Prepared& p = std::get<Prepared>(prep);
+    // the response centred and scaled (the weights stay in the design)
+    for (std::size_t i = 0; i < y.size(); ++i)
+        y[i] = (cfg.intercept ? y[i] - p.st.y_mean : y[i]) / p.st.y_scale;
     Standardized<CscMatrix> z(std::move(x), p.st.x_mean, p.st.x_scale, p.weights.norm);
     auto path_on = [&](auto columns) {
         LeastSquaresDesign design(std::move(columns), std::move(y), interrupt);

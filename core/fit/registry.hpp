@@ -46,11 +46,22 @@ struct LossContext {
 template <class F>
 using Made = std::variant<F, FitError>;
 
+// What every entry states: its loss type, how its coefficients are
+// penalized, whether its maths sums over blocks of rows, and whether it
+// runs on the least-squares designs; and, unless it says otherwise, a
+// response that any value fits.
+template <class F, Grouping G = Grouping::never, bool Summed = true>
+struct Entry {
+    using Loss = F;
+    static constexpr Grouping grouping = G;
+    static constexpr bool summed = Summed;
+    static constexpr bool least_squares = false;
+    static std::optional<FitError> check(std::span<const double>, const LossContext&) { return {}; }
+    static std::optional<FitError> check_range(double, double, const LossContext&) { return {}; }
+};
+
 // One-response least squares: its own designs (data/least_squares.hpp).
-struct LeastSquaresLoss {
-    using Loss = GaussianFamily;
-    static constexpr Grouping grouping = Grouping::never;
-    static constexpr bool summed = false;
+struct LeastSquaresLoss : Entry<GaussianFamily, Grouping::never, false> {
     static constexpr bool least_squares = true;
     // The loss about the response's centre (0 without an intercept).
     static Loss centred(double y_mean, const FitConfig& config, const WorkingConstants& wc) {
@@ -59,23 +70,14 @@ struct LeastSquaresLoss {
 };
 
 // K responses by least squares, grouped.
-struct MultitaskLoss {
-    using Loss = MultitaskFamily;
-    static constexpr Grouping grouping = Grouping::always;
-    static constexpr bool summed = false;
-    static constexpr bool least_squares = false;
-    static std::optional<FitError> check(std::span<const double>, const LossContext&) { return {}; }
+struct MultitaskLoss : Entry<MultitaskFamily, Grouping::always, false> {
     static Made<Loss> whole(RowData rows, std::span<const double>, const LossContext& c) {
         return Loss::make(rows, c.classes, c.config, c.choices.standardize_response,
                           c.constants.min_dev_change);
     }
 };
 
-struct BinomialLoss {
-    using Loss = BinomialFamily;
-    static constexpr Grouping grouping = Grouping::never;
-    static constexpr bool summed = true;
-    static constexpr bool least_squares = false;
+struct BinomialLoss : Entry<BinomialFamily> {
     static std::optional<FitError> check(std::span<const double> y, const LossContext&) {
         Loss::check_response(y);
         return {};
@@ -94,11 +96,7 @@ struct BinomialLoss {
     }
 };
 
-struct PoissonLoss {
-    using Loss = PoissonFamily;
-    static constexpr Grouping grouping = Grouping::never;
-    static constexpr bool summed = true;
-    static constexpr bool least_squares = false;
+struct PoissonLoss : Entry<PoissonFamily> {
     static std::optional<FitError> check(std::span<const double> y, const LossContext&) {
         return Loss::check_response(y);
     }
@@ -106,6 +104,7 @@ struct PoissonLoss {
         if (low < 0.0) return FitError::NegativeResponse;
         return {};
     }
+    // the path's smallest number of penalty values before an early stop
     static Made<Loss> whole(RowData rows, std::span<const double> raw, const LossContext& c) {
         return Loss::make(rows, raw, c.config, c.constants, c.seq->min_lambdas());
     }
@@ -114,13 +113,7 @@ struct PoissonLoss {
     }
 };
 
-struct MultinomialLoss {
-    using Loss = MultinomialFamily;
-    static constexpr Grouping grouping = Grouping::by_choice;
-    static constexpr bool summed = true;
-    static constexpr bool least_squares = false;
-    static std::optional<FitError> check(std::span<const double>, const LossContext&) { return {}; }
-    static std::optional<FitError> check_range(double, double, const LossContext&) { return {}; }
+struct MultinomialLoss : Entry<MultinomialFamily, Grouping::by_choice> {
     static Made<Loss> whole(RowData rows, std::span<const double>, const LossContext& c) {
         return Loss::make(rows, c.classes, c.config, c.constants, c.interrupt);
     }
@@ -129,11 +122,7 @@ struct MultinomialLoss {
     }
 };
 
-struct CoxLoss {
-    using Loss = CoxFamily;
-    static constexpr Grouping grouping = Grouping::never;
-    static constexpr bool summed = false;
-    static constexpr bool least_squares = false;
+struct CoxLoss : Entry<CoxFamily, Grouping::never, false> {
     static std::optional<FitError> check(std::span<const double> y, const LossContext&) {
         Loss::check_response(y);
         return {};
@@ -152,22 +141,16 @@ struct CoxLoss {
 // negative, whatever the link), then by its variance.
 using RowsCheck = std::optional<FitError> (*)(std::span<const double>, const LossContext&);
 using RangeCheck = std::optional<FitError> (*)(double, double, const LossContext&);
-struct GlmLoss {
-    using Loss = GlmFamily;
-    static constexpr Grouping grouping = Grouping::never;
-    static constexpr bool summed = true;
-    static constexpr bool least_squares = false;
+struct GlmLoss : Entry<GlmFamily> {
     RowsCheck own_check = nullptr;
     RangeCheck own_range = nullptr;
     std::optional<FitError> check(std::span<const double> y, const LossContext& c) const {
-        if (own_check)
-            if (auto e = own_check(y, c)) return e;
+        if (auto e = own_check ? own_check(y, c) : std::nullopt) return e;
         check_response(c.model->variance, y, c.model->name);
         return {};
     }
     std::optional<FitError> check_range(double low, double high, const LossContext& c) const {
-        if (own_range)
-            if (auto e = own_range(low, high, c)) return e;
+        if (auto e = own_range ? own_range(low, high, c) : std::nullopt) return e;
         check_smallest_response(c.model->variance, low, c.model->name);
         return {};
     }
@@ -188,8 +171,8 @@ decltype(auto) with_loss(FamilyKind kind, const std::optional<GlmModel>& model, 
         using L = decltype(loss);
         if (!model) return visit(loss);
         GlmLoss glm;
-        if constexpr (requires { &L::check; }) glm.own_check = &L::check;
-        if constexpr (requires { &L::check_range; }) glm.own_range = &L::check_range;
+        glm.own_check = &L::check;
+        glm.own_range = &L::check_range;
         return visit(glm);
     };
     switch (kind) {

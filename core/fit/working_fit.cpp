@@ -57,8 +57,9 @@ std::variant<Columns, FitError> prepare_columns(FitRequest& request, WorkingCons
     CscMatrix x = std::get<CscInput>(request.x).matrix(request.nobs);
     auto prepared = prepare(MatrixColumns<CscMatrix>{x}, x.cols(), cfg, wc, interrupt,
                             [&](Prepared& p) {
-        return scales(p, column_scales(x, p.weights.norm, cfg.standardize, cfg.intercept,
-                                       p.include, interrupt));
+        const ColumnMoments m = csc_moments(x, p.weights.norm, p.include, interrupt);
+        return scales(p, scales_from_moments(m.mean, m.var, m.total, cfg.standardize,
+                                             cfg.intercept, p.include, m.second));
     });
     return done(prepared, std::move(x));
 }
