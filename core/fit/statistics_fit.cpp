@@ -306,6 +306,10 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
     return FitResult{std::move(std::get<PathResult>(path)), solver};
 }
 
+bool sums_over_rows(FamilyKind family, const FitChoices& choices) {
+    return with_loss(family, glm_model(family, choices), [](auto l) { return decltype(l)::summed; });
+}
+
 RowSums block_pass(const BlockPass& b, const FitConfig& config, double* saturated_loss,
                    const Interrupt& interrupt) {
     const std::size_t n = b.x.nrows;

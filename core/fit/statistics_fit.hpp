@@ -49,6 +49,12 @@ struct StatisticsRequest {
 // of nvars coefficients (nvars x K) and K intercepts.
 FitOutcome fit_statistics(StatisticsRequest request, const Interrupt& interrupt = {});
 
+// Whether the family's loss (under the link, power and theta of `choices`)
+// sums over the rows: a fit from statistics then takes passes over them,
+// and a block pass can sum it.  Least squares (one response or K) needs
+// the products alone; the cox family's rows do not sum.
+bool sums_over_rows(FamilyKind family, const FitChoices& choices);
+
 // A block's sums for a pass of a reweighting family: the rows (x, y, the
 // weights w divided by `total`, the offset: empty or n x K) at the iterate
 // (coefficients of the standardized columns, variable-major, and K
