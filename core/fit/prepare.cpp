@@ -60,10 +60,7 @@ std::variant<Limits, FitError> box_limits(const FitConfig& config, std::size_t n
 std::variant<Weights, FitError> prepare_weights(const FitConfig& config, std::size_t nobs) {
     Weights w{config.weights ? *config.weights : Vec(nobs, 1.0), 0.0, {}};
     require(w.raw.size() == nobs, "weights must have one entry per observation");
-    for (std::size_t i = 0; i < nobs; ++i)
-        if (w.raw[i] < 0.0)
-            throw PreconditionError("weights must be non-negative, but weights[" +
-                                    std::to_string(i) + "] is " + format_number(w.raw[i]));
+    check_weights(w.raw);
     double sum = 0.0;
     for (double v : w.raw) sum += v;
     if (const auto e = check_weight_total(sum)) return *e;
@@ -71,6 +68,13 @@ std::variant<Weights, FitError> prepare_weights(const FitConfig& config, std::si
     w.norm.resize(nobs);
     for (std::size_t i = 0; i < nobs; ++i) w.norm[i] = w.raw[i] / sum;
     return w;
+}
+
+void check_weights(std::span<const double> weights) {
+    for (std::size_t i = 0; i < weights.size(); ++i)
+        if (weights[i] < 0.0)
+            throw PreconditionError("weights must be non-negative, but weights[" +
+                                    std::to_string(i) + "] is " + format_number(weights[i]));
 }
 
 std::optional<FitError> check_weight_total(double total) {

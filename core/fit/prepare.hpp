@@ -44,9 +44,15 @@ struct Weights {
     Vec norm;     // raw / sum
 };
 
-// The weights must not be negative (a PreconditionError naming the first;
-// the entry points that mend them set negative weights to 0 first) and
-// must sum to a positive total (weight_total).
+// No weight may be negative: a PreconditionError naming the first (the
+// entry points that mend them set negative weights to 0 first).  Every
+// route that reads weights, from rows in memory or from blocks of rows,
+// checks them here.
+void check_weights(std::span<const double> weights);
+
+// The weights of every row (ones without `weights`), checked
+// (check_weights), their sum (check_weight_total) and the weights
+// normalized to sum 1.
 std::variant<Weights, FitError> prepare_weights(const FitConfig& config, std::size_t nobs);
 
 // The sum of the weights, wherever it was summed: NonPositiveWeightSum when

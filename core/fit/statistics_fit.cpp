@@ -316,6 +316,7 @@ RowSums block_pass(const BlockPass& b, const FitConfig& config, double* saturate
     require(b.y.size() == n && b.w.size() == n &&
                 (b.offset.empty() || b.offset.size() == checked_size(n, b.classes)),
             "block pass: y, weights or offset of the wrong length");
+    check_weights(b.w);
     Vec w(n);
     for (std::size_t i = 0; i < n; ++i) w[i] = b.w[i] / b.total;
     const RowData rows{b.y, w, b.total, b.offset};

@@ -61,7 +61,8 @@ bool sums_over_rows(FamilyKind family, const FitChoices& choices);
 // intercepts), with the products of `cols`; the family's per-row maths is
 // F::over_block's (GlmFamily's under `model`, a family by variance and
 // link).  What RowPasses::evaluate returns summed over every block, and the
-// block's saturated loss when asked for.
+// block's saturated loss when asked for.  No weight may be negative
+// (check_weights).
 struct BlockPass {
     FamilyKind family;
     std::optional<GlmModel> model;
