@@ -49,9 +49,7 @@ std::variant<PathResult, FitError> multitask_covariance_path(FitRequest& request
     auto prepared = prepare(MatrixColumns<DenseMatrix>{matrix}, p, cfg, wc, interrupt,
                             [&](Prepared& in) {
         weighted_column_stats(x, in.weights.norm, {}, mean, var, {}, threads, interrupt);
-        std::tie(in.st.x_mean, in.st.x_scale) =
-            scales_from_moments(mean, var, 1.0, cfg.standardize, cfg.intercept, in.include);
-        return std::optional<FitError>();
+        return standardize_from_moments(in, mean, var, 1.0, cfg);
     });
     if (auto* e = std::get_if<FitError>(&prepared)) return *e;
     Prepared& in = std::get<Prepared>(prepared);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <tuple>
 
 #include "base/format.hpp"
 
@@ -106,6 +107,15 @@ void scale_limits(Prepared& p, bool standardize) {
             p.limits.upper[j] = p.st.x_scale[j] * p.limits.upper[j];
         }
     }
+}
+
+std::optional<FitError> standardize_from_moments(Prepared& p, std::span<const double> mean,
+                                                 std::span<const double> var, double total,
+                                                 const FitConfig& config,
+                                                 std::span<const double> second) {
+    std::tie(p.st.x_mean, p.st.x_scale) = scales_from_moments(
+        mean, var, total, config.standardize, config.intercept, p.include, second);
+    return std::nullopt;
 }
 
 std::optional<StartValues> engine_start(const FitChoices& choices, std::span<const double> x_mean,

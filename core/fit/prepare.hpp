@@ -98,6 +98,14 @@ struct MatrixColumns {
 // standardizing.
 void scale_limits(Prepared& p, bool standardize);
 
+// The columns' centres and scales into p.st from their weighted means and
+// variances (scales_from_moments; `second` their uncentred sums of squares
+// when the storage has them); no fault of its own (nullopt).
+std::optional<FitError> standardize_from_moments(Prepared& p, std::span<const double> mean,
+                                                 std::span<const double> var, double total,
+                                                 const FitConfig& config,
+                                                 std::span<const double> second = {});
+
 // The preparation, in this order: the columns that vary, exclude, penalty
 // factors, limits, weights, the columns that vary on the rows of positive
 // weight, then `standardize(p)` (filling p.st, clearing the flags of the

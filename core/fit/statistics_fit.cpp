@@ -154,8 +154,7 @@ std::variant<PathResult, FitError> multitask(const StatisticsRequest& r, const F
             mean[j] = s.centre[j] + s.deviations[j] / W;
             var[j] = sums.centred(j, j) / W;
         }
-        std::tie(p.st.x_mean, p.st.x_scale) =
-            scales_from_moments(mean, var, 1.0, cfg.standardize, cfg.intercept, p.include);
+        standardize_from_moments(p, mean, var, 1.0, cfg);
     });
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
     Prepared& p = std::get<Prepared>(prep);
@@ -232,8 +231,7 @@ std::variant<PathResult, FitError> reweighting(const L& l, const StatisticsReque
     if (auto e = l.check_range(s.min[nv], s.max[nv], checks)) return *e;
     auto prep = prepare_statistics(s, cfg, wc, interrupt, [&](Prepared& p) {
         const Moments m = moments(s);
-        std::tie(p.st.x_mean, p.st.x_scale) =
-            scales_from_moments(m.mean, m.var, 1.0, cfg.standardize, cfg.intercept, p.include);
+        standardize_from_moments(p, m.mean, m.var, 1.0, cfg);
     });
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
     const Prepared& p = std::get<Prepared>(prep);

@@ -42,9 +42,7 @@ std::variant<PathResult, FitError> covariance_family_path(FitRequest& request, F
                             [&](Prepared& p) {
         Vec mean(x.ncols), var(x.ncols);
         weighted_column_stats(x, p.weights.norm, {}, mean, var, {}, threads, interrupt);
-        std::tie(p.st.x_mean, p.st.x_scale) =
-            scales_from_moments(mean, var, 1.0, cfg.standardize, cfg.intercept, p.include);
-        return std::optional<FitError>();
+        return standardize_from_moments(p, mean, var, 1.0, cfg);
     });
     if (auto* e = std::get_if<FitError>(&prepared)) return *e;
     const Prepared& in = std::get<Prepared>(prepared);

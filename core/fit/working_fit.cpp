@@ -33,24 +33,21 @@ std::variant<Columns, FitError> prepare_columns(FitRequest& request, WorkingCons
         if (auto* e = std::get_if<FitError>(&prepared)) return *e;
         return Columns{std::move(std::get<Prepared>(prepared)), std::move(x)};
     };
-    auto scales = [&](Prepared& p, std::pair<Vec, Vec> s) -> std::optional<FitError> {
-        std::tie(p.st.x_mean, p.st.x_scale) = std::move(s);
-        return std::nullopt;
-    };
     if (auto* dense = std::get_if<DenseMatrix>(&request.x)) {
         DenseMatrix x = std::move(*dense);
         // The stable entry points' own copy is centred and scaled in place;
         // the caller's array is read in place, standardized on the fly.
         auto prepared = prepare(MatrixColumns<DenseMatrix>{x}, x.cols(), cfg, wc, interrupt,
-                                [&](Prepared& p) {
+                                [&](Prepared& p) -> std::optional<FitError> {
             const Vec& w = p.weights.norm;
-            if (x.owned())
-                return scales(p, centre_and_scale_in_place(x, w, cfg.standardize, cfg.intercept,
-                                                           p.include, interrupt));
+            if (x.owned()) {
+                std::tie(p.st.x_mean, p.st.x_scale) = centre_and_scale_in_place(
+                    x, w, cfg.standardize, cfg.intercept, p.include, interrupt);
+                return std::nullopt;
+            }
             const ColumnMoments m =
                 column_moments(x.strided(), w, {}, fit_threads(request.choices), interrupt);
-            return scales(p, scales_from_moments(m.mean, m.var, m.total, cfg.standardize,
-                                                 cfg.intercept, p.include));
+            return standardize_from_moments(p, m.mean, m.var, m.total, cfg);
         });
         return done(prepared, std::move(x));
     }
@@ -58,8 +55,7 @@ std::variant<Columns, FitError> prepare_columns(FitRequest& request, WorkingCons
     auto prepared = prepare(MatrixColumns<CscMatrix>{x}, x.cols(), cfg, wc, interrupt,
                             [&](Prepared& p) {
         const ColumnMoments m = csc_moments(x, p.weights.norm, p.include, interrupt);
-        return scales(p, scales_from_moments(m.mean, m.var, m.total, cfg.standardize,
-                                             cfg.intercept, p.include, m.second));
+        return standardize_from_moments(p, m.mean, m.var, m.total, cfg, m.second);
     });
     return done(prepared, std::move(x));
 }
