@@ -373,15 +373,11 @@ PyObject* block_pass(PyObject* args, PyObject* kwargs) {
         (power != nullptr && !convert("power", power, choices.power)) ||
         (theta != nullptr && !convert("theta", theta, choices.theta)))
         return nullptr;
-    using varnel_core::FamilyKind;
     const auto kind = varnel_core::family_named(family);
-    if (!kind || *kind == FamilyKind::Cox || *kind == FamilyKind::Multitask)
+    if (!kind || !varnel_core::sums_over_rows(*kind, choices))
         return raise(PyExc_ValueError, "request['family'] must name a reweighting family"),
                nullptr;
     const auto model = varnel_core::glm_model(*kind, choices);
-    if (*kind == FamilyKind::Gaussian && !model)
-        return raise(PyExc_ValueError, "request['family'] must name a reweighting family"),
-               nullptr;
     std::vector<std::size_t> active(active_v.begin(), active_v.end()),
         cols(cols_v.begin(), cols_v.end());
     for (const std::size_t j : active)
@@ -436,10 +432,8 @@ PyObject* fit_statistics(PyObject* args, PyObject* kwargs) {
     const auto kind = varnel_core::family_named(request.choices.family);
     Unlocked unlocked;
     std::optional<CallbackRows> rows;
-    // least squares (the gaussian family with its identity link) needs no passes
-    const bool passes = kind && *kind != varnel_core::FamilyKind::Multitask &&
-                        (*kind != varnel_core::FamilyKind::Gaussian ||
-                         varnel_core::glm_model(*kind, request.choices));
+    // least squares (one response or K) needs no passes
+    const bool passes = kind && varnel_core::sums_over_rows(*kind, request.choices);
     if (source != nullptr && source != Py_None && passes) {
         const std::size_t nk = *kind == varnel_core::FamilyKind::Multinomial
                                    ? request.response_means.size()

@@ -348,6 +348,23 @@ def test_block_pass_refuses_requests_it_cannot_serve():
         _core.block_pass(x, y + 1.0, w, None, dict(request, family="gamma", link="logit"))
     with pytest.raises(ValueError, match="the tweedie family needs power"):
         _core.block_pass(x, y + 1.0, w, None, dict(request, family="tweedie"))
+    with pytest.raises(ValueError, match="must name a reweighting family"):
+        _core.block_pass(x, y, w, None, dict(request, family="multitask"))
+
+
+@pytest.mark.parametrize("entry", ["block_statistics", "block_pass"])
+def test_blocks_refuse_a_negative_weight(entry):
+    x, y, w = _binomial()
+    w = w.copy()
+    w[3] = -0.5
+    request = dict(family="binomial", classes=1, weight_total=float(N), saturated=False,
+                   centre=np.zeros(P), scale=np.ones(P), coef=np.zeros(P), intercepts=np.zeros(1),
+                   active=np.zeros(0), columns=np.zeros(0))
+    with pytest.raises(ValueError, match=r"weights must be non-negative, but weights\[3\] is -0.5"):
+        if entry == "block_statistics":
+            _core.block_statistics(x, y, w, np.zeros(P + 1), products=True)
+        else:
+            _core.block_pass(x, y, w, None, request)
 
 
 def test_a_block_pass_sums_the_model_it_is_given():

@@ -15,6 +15,7 @@
 #include "fit/glm_models.hpp"
 #include "fit/least_squares.hpp"
 #include "fit/multitask_covariance.hpp"
+#include "fit/prepare.hpp"
 #include "fit/working_fit.hpp"
 
 namespace varnel_core {
@@ -231,24 +232,14 @@ FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
                                         ? deviance_setting(request, *family)
                                         : DevianceSetting{c.family, NAN, NAN, NAN, 0.0};
 
-    std::variant<PathResult, FitError> path;
-    if (*family == FamilyKind::Gaussian && !glm_model(*family, c)) {
-        if (c.offset)
-            for (std::size_t i = 0; i < n; ++i) request.y[i] = request.y[i] - c.offset->values[i];
-        path = least_squares_path(request, solver == SolverKind::Covariance, interrupt);
-    } else if (multitask) {
-        if (c.offset) {
-            for (std::size_t e = 0; e < request.y.size(); ++e)
-                request.y[e] = request.y[e] - c.offset->values[e];
-            c.offset.reset();
-        }
-        path = solver == SolverKind::Covariance
-                   ? multitask_covariance_path(request, interrupt)
-                   : working_family_path(request, *family, nk, false, interrupt);
-    } else {
-        path = working_family_path(request, *family, nk, solver == SolverKind::Covariance,
-                                   interrupt);
-    }
+    // least squares (one response or K) fits y less the offset
+    const bool least_squares = *family == FamilyKind::Gaussian && !glm_model(*family, c);
+    if (least_squares || multitask) subtract_offset(request.y, c.offset);
+    const bool covariance = solver == SolverKind::Covariance;
+    std::variant<PathResult, FitError> path =
+        least_squares           ? least_squares_path(request, covariance, interrupt)
+        : multitask && covariance ? multitask_covariance_path(request, interrupt)
+                                : working_family_path(request, *family, nk, covariance, interrupt);
     if (auto* e = std::get_if<FitError>(&path)) return *e;
     find_bound_reached(std::get<PathResult>(path), request.config);
     if (request.check_deviances)

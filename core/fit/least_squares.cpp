@@ -1,18 +1,16 @@
 #include "fit/least_squares.hpp"
-#include "fit/least_squares_parts.hpp"
 
-#include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "data/csc.hpp"
 #include "data/dense.hpp"
 #include "data/least_squares.hpp"
 #include "data/memory_sources.hpp"
-#include "data/statistics.hpp"
 #include "data/standardized.hpp"
-#include "solver/path.hpp"
-#include "losses/gaussian.hpp"
-#include "fit/prepare.hpp"
+#include "data/statistics.hpp"
+#include "fit/registry.hpp"
+#include "fit/solve.hpp"
 #include "fit/standardize.hpp"
 #include "kernels/gram.hpp"
 #include "losses/response.hpp"
@@ -20,49 +18,6 @@
 namespace varnel_core {
 
 namespace {
-
-// The steps every least-squares preparation shares over a dense or CSC x:
-// the columns that vary, exclusions, penalties, limits, weights, the
-// response check and the null deviance.
-template <class Matrix>
-std::variant<Prepared, FitError> prepare(const Matrix& x, std::span<const double> y,
-                                         const FitConfig& cfg, WorkingConstants& wc,
-                                         std::size_t nvars, const Interrupt& interrupt) {
-    Prepared p;
-    Flags include = varying_columns(x, interrupt);
-    apply_exclude(cfg, include);
-    if (!any_flag(include)) return FitError::AllPredictorsExcluded;
-    auto pen = normalize_penalty(cfg, nvars);
-    if (auto* e = std::get_if<FitError>(&pen)) return *e;
-    auto lim = box_limits(cfg, nvars, wc);
-    if (auto* e = std::get_if<FitError>(&lim)) return *e;
-    auto w = prepare_weights(cfg, y.size());
-    if (auto* e = std::get_if<FitError>(&w)) return *e;
-    p.weights = std::move(std::get<Weights>(w));
-    // Columns that vary only on rows of weight 0 count as constant.
-    clear_weighted_constants(x, p.weights.norm, include, interrupt);
-    if (!any_flag(include)) return FitError::AllPredictorsExcluded;
-    check_response_varies(y, p.weights.raw, cfg.intercept);
-
-    // null deviance with the caller's weights
-    double m0 = 0.0;
-    if (cfg.intercept) {
-        double s = 0.0;
-        for (std::size_t i = 0; i < y.size(); ++i) s += p.weights.raw[i] * y[i];
-        m0 = s / p.weights.sum;
-    }
-    double dev = 0.0;
-    for (std::size_t i = 0; i < y.size(); ++i) {
-        const double d = y[i] - m0;
-        dev += p.weights.raw[i] * (d * d);
-    }
-    p.include = std::move(include);
-    p.penalty = std::move(std::get<Vec>(pen));
-    p.limits = std::move(std::get<Limits>(lim));
-    p.y.assign(y.begin(), y.end());
-    p.nulldev = dev;
-    return p;
-}
 
 // sum_i w_i (y_i - c_y)^2, c_y the mean with an intercept (0 without),
 // summed over the rows in order.
@@ -76,6 +31,32 @@ double response_sum_of_squares(std::span<const double> y, std::span<const double
     return yss;
 }
 
+// The path of any least-squares design from the prepared inputs.
+template <class D>
+PathResult least_squares_solve(D& design, const Prepared& p, const FitRequest& request,
+                               const WorkingConstants& wc, const Interrupt& interrupt) {
+    const FitConfig& cfg = request.config;
+    PenaltySequence seq(cfg, wc, p.st.y_scale);
+    GaussianFamily loss = LeastSquaresLoss::centred(p.st.y_mean, cfg, wc);
+    return solve<LeastSquaresLoss::grouping>(loss, design, p, {cfg, request.choices}, seq, wc,
+                                             interrupt);
+}
+
+// The preparation of least squares over the matrix x: the response's null
+// deviance, then `standardize(p)`.
+template <class M, class Standardize>
+std::variant<Prepared, FitError> prepare_least_squares(const M& x, const FitRequest& request,
+                                                       WorkingConstants& wc,
+                                                       const Interrupt& interrupt,
+                                                       Standardize&& standardize) {
+    return prepare(MatrixColumns<M>{x}, request.nvars, request.config, wc, interrupt,
+                   [&](Prepared& p) {
+                       least_squares_null(p, request.y, request.config.intercept);
+                       standardize(p);
+                       return std::optional<FitError>();
+                   });
+}
+
 // The stable entry points' dense x: their own copy, standardized in place
 // (rows scaled by sqrt(w)).
 std::variant<PathResult, FitError> dense_naive_in_place(FitRequest& request,
@@ -83,15 +64,14 @@ std::variant<PathResult, FitError> dense_naive_in_place(FitRequest& request,
     const FitConfig& cfg = request.config;
     WorkingConstants wc(cfg);
     DenseMatrix x = std::move(std::get<DenseMatrix>(request.x));
-    auto prep = prepare(x, request.y, cfg, wc, request.nvars, interrupt);
+    Vec y = request.y;
+    auto prep = prepare_least_squares(x, request, wc, interrupt, [&](Prepared& p) {
+        p.st = standardize_rows_in_place(x, y, p.weights.norm, p.include, cfg.standardize,
+                                         cfg.intercept, interrupt);
+    });
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
-    Prepared& p = std::get<Prepared>(prep);
-    p.st = standardize_rows_in_place(x, p.y, p.weights.norm, p.include, cfg.standardize,
-                                     cfg.intercept, interrupt);
-    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
-    scale_limits(p, cfg.standardize);
-    LeastSquaresDesign design(DenseLeastSquaresColumns(std::move(x)), std::move(p.y), interrupt);
-    return gaussian_path(design, p, request, wc, interrupt);
+    LeastSquaresDesign design(DenseLeastSquaresColumns(std::move(x)), std::move(y), interrupt);
+    return least_squares_solve(design, std::get<Prepared>(prep), request, wc, interrupt);
 }
 
 // A dense x read in place (contiguous columns, any column stride): the
@@ -102,40 +82,49 @@ std::variant<PathResult, FitError> dense_naive(FitRequest& request, const Interr
     const FitConfig& cfg = request.config;
     WorkingConstants wc(cfg);
     DenseMatrix x = std::move(std::get<DenseMatrix>(request.x));
-    auto prep = prepare(x, request.y, cfg, wc, request.nvars, interrupt);
+    Vec y = request.y;
+    auto prep = prepare_least_squares(x, request, wc, interrupt, [&](Prepared& p) {
+        const std::span<const double> w = p.weights.norm;
+        const ColumnMoments m =
+            column_moments(x.strided(), w, y, fit_threads(request.choices), interrupt);
+        Vec gradient;
+        const double yss = response_sum_of_squares(y, w, m.ymean, cfg.intercept);
+        p.st = standardize_covariance(m, yss, p.include, cfg.standardize, cfg.intercept, gradient);
+    });
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
-    Prepared& p = std::get<Prepared>(prep);
+    const Prepared& p = std::get<Prepared>(prep);
     const std::span<const double> w = p.weights.norm;
-    const ColumnMoments m =
-        column_moments(x.strided(), w, p.y, fit_threads(request.choices), interrupt);
-    Vec gradient;
-    const double yss = response_sum_of_squares(p.y, w, m.ymean, cfg.intercept);
-    p.st = standardize_covariance(m, yss, p.include, cfg.standardize, cfg.intercept, gradient);
-    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
-    scale_limits(p, cfg.standardize);
     // the weighted residual of the null fit, w_i (y_i - c_y) / y_scale
-    for (std::size_t i = 0; i < p.y.size(); ++i)
-        p.y[i] = w[i] * ((p.y[i] - p.st.y_mean) / p.st.y_scale);
+    for (std::size_t i = 0; i < y.size(); ++i)
+        y[i] = w[i] * ((y[i] - p.st.y_mean) / p.st.y_scale);
     Standardized<DenseMatrix> z(std::move(x), p.st.x_mean, p.st.x_scale);
-    LeastSquaresDesign design(WeightedDenseColumns(std::move(z), w), std::move(p.y), interrupt);
-    return gaussian_path(design, p, request, wc, interrupt);
+    LeastSquaresDesign design(WeightedDenseColumns(std::move(z), w), std::move(y), interrupt);
+    return least_squares_solve(design, p, request, wc, interrupt);
 }
 
 std::variant<PathResult, FitError> sparse_naive(FitRequest& request, const Interrupt& interrupt) {
     const FitConfig& cfg = request.config;
     WorkingConstants wc(cfg);
     CscMatrix x = std::get<CscInput>(request.x).matrix(request.nobs);
-    auto prep = prepare(x, request.y, cfg, wc, request.nvars, interrupt);
+    Vec y = request.y;
+    auto prep = prepare_least_squares(x, request, wc, interrupt, [&](Prepared& p) {
+        const std::span<const double> w = p.weights.norm;
+        ColumnMoments m = csc_moments(x, w, p.include, interrupt);
+        for (std::size_t i = 0; i < y.size(); ++i) m.ymean += w[i] * y[i];
+        const double yss = response_sum_of_squares(y, w, m.ymean, cfg.intercept);
+        Vec no_gradient;
+        p.st = standardize_covariance(m, yss, p.include, cfg.standardize, cfg.intercept,
+                                      no_gradient);
+    });
     if (auto* e = std::get_if<FitError>(&prep)) return *e;
-    Prepared& p = std::get<Prepared>(prep);
-    p.st = least_squares_scales(x, p.y, p.weights.norm, p.include, cfg.standardize, cfg.intercept,
-                                interrupt);
-    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
-    scale_limits(p, cfg.standardize);
+    const Prepared& p = std::get<Prepared>(prep);
+    // the response centred and scaled (the weights stay in the design)
+    for (std::size_t i = 0; i < y.size(); ++i)
+        y[i] = (cfg.intercept ? y[i] - p.st.y_mean : y[i]) / p.st.y_scale;
     Standardized<CscMatrix> z(std::move(x), p.st.x_mean, p.st.x_scale, p.weights.norm);
     auto path_on = [&](auto columns) {
-        LeastSquaresDesign design(std::move(columns), std::move(p.y), interrupt);
-        return gaussian_path(design, p, request, wc, interrupt);
+        LeastSquaresDesign design(std::move(columns), std::move(y), interrupt);
+        return least_squares_solve(design, p, request, wc, interrupt);
     };
     if (request.stable_sparse_sums)
         return path_on(SparseLeastSquaresColumns(std::move(z), p.weights.norm));
@@ -155,85 +144,81 @@ std::variant<PathResult, FitError> dense_covariance(FitRequest& request,
     const std::size_t nobs = x.nrows, nvars = x.ncols;
     const std::span<const double> y = request.y;
     WorkingConstants wc(cfg);
-    auto prep = prepare(matrix, y, cfg, wc, nvars, interrupt);
-    if (auto* e = std::get_if<FitError>(&prep)) return *e;
-    Prepared& p = std::get<Prepared>(prep);
-    const std::span<const double> w = p.weights.norm;
-
     const bool all_at_once = nvars <= covariance_all_at_once;
     const std::size_t threads = fit_threads(request.choices);
-    ColumnMoments m{Vec(nvars), Vec(nvars), Vec(nvars)};
-    m.total = 0.0;
-    for (const double wi : w) m.total += wi;
-    Vec gram;
+    Vec gram, gradient;
     std::size_t ld = nvars;
-    if (all_at_once && cfg.intercept) {
-        ld = nvars + 1;
-        gram.resize(checked_size(ld, ld));
-        Vec means(ld);
-        const StridedMatrix response{y.data(), nobs, 1, 1, static_cast<std::ptrdiff_t>(nobs)};
-        gram_full(x, w, Centring::weighted_mean, {}, {}, gram.data(), ld, means, GramKernel::best,
-                  response, threads, interrupt);
-        for (std::size_t j = 0; j < nvars; ++j) {
-            m.mean[j] = means[j];
-            m.var[j] = gram[j * ld + j] / m.total;
-            m.cov[j] = gram[nvars * ld + j] / m.total;
+    auto prep = prepare_least_squares(matrix, request, wc, interrupt, [&](Prepared& p) {
+        const std::span<const double> w = p.weights.norm;
+        ColumnMoments m{Vec(nvars), Vec(nvars), Vec(nvars)};
+        m.total = 0.0;
+        for (const double wi : w) m.total += wi;
+        if (all_at_once && cfg.intercept) {
+            ld = nvars + 1;
+            gram.resize(checked_size(ld, ld));
+            Vec means(ld);
+            const StridedMatrix response{y.data(), nobs, 1, 1, static_cast<std::ptrdiff_t>(nobs)};
+            gram_full(x, w, Centring::weighted_mean, {}, {}, gram.data(), ld, means,
+                      GramKernel::best, response, threads, interrupt);
+            for (std::size_t j = 0; j < nvars; ++j) {
+                m.mean[j] = means[j];
+                m.var[j] = gram[j * ld + j] / m.total;
+                m.cov[j] = gram[nvars * ld + j] / m.total;
+            }
+            m.ymean = means[nvars];
+        } else {
+            m = column_moments(x, w, y, threads, interrupt);
+            if (all_at_once) {  // uncentred products, as a fit without intercept needs
+                gram.resize(checked_size(nvars, nvars));
+                gram_full(x, w, Centring::given, {}, {}, gram.data(), nvars, {},
+                          GramKernel::best, {}, threads, interrupt);
+            }
         }
-        m.ymean = means[nvars];
-    } else {
-        m = column_moments(x, w, y, threads, interrupt);
-        if (all_at_once) {  // uncentred products, as a fit without intercept needs
-            gram.resize(checked_size(nvars, nvars));
-            gram_full(x, w, Centring::given, {}, {}, gram.data(), nvars, {}, GramKernel::best, {},
-                      threads, interrupt);
-        }
-    }
-    const double yss = response_sum_of_squares(y, w, m.ymean, cfg.intercept);
-    if (all_at_once) return all_products_path(p, m, yss, std::move(gram), ld, request, wc, interrupt);
-    Vec gradient;
-    p.st = standardize_covariance(m, yss, p.include, cfg.standardize, cfg.intercept, gradient);
-    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
-    scale_limits(p, cfg.standardize);
+        const double yss = response_sum_of_squares(y, w, m.ymean, cfg.intercept);
+        p.st = standardize_covariance(m, yss, p.include, cfg.standardize, cfg.intercept, gradient);
+    });
+    if (auto* e = std::get_if<FitError>(&prep)) return *e;
+    const Prepared& p = std::get<Prepared>(prep);
+    if (all_at_once)
+        return all_products_path(p, std::move(gram), ld, std::move(gradient), request, wc,
+                                 interrupt);
     const std::span<const double> centre =
         cfg.intercept ? std::span<const double>(p.st.x_mean) : std::span<const double>();
-    FixedWeightsSource source(x, w, centre, p.st.x_scale, threads, interrupt);
+    FixedWeightsSource source(x, p.weights.norm, centre, p.st.x_scale, threads, interrupt);
     StatisticsDesign design(source, p.include, std::move(gradient), interrupt);
-    return gaussian_path(design, p, request, wc, interrupt);
+    return least_squares_solve(design, p, request, wc, interrupt);
 }
 
 }  // namespace
 
-// Limits to the standardized scale: divided by y_scale, times x_scale when
-// standardizing.
-void scale_limits(Prepared& p, bool standardize) {
-    for (std::size_t j = 0; j < p.limits.lower.size(); ++j) {
-        p.limits.lower[j] = p.limits.lower[j] / p.st.y_scale;
-        p.limits.upper[j] = p.limits.upper[j] / p.st.y_scale;
-        if (standardize) {
-            p.limits.lower[j] = p.st.x_scale[j] * p.limits.lower[j];
-            p.limits.upper[j] = p.st.x_scale[j] * p.limits.upper[j];
-        }
+void least_squares_null(Prepared& p, std::span<const double> y, bool intercept) {
+    check_response_varies(y, p.weights.raw, intercept);
+    double m0 = 0.0;
+    if (intercept) {
+        double s = 0.0;
+        for (std::size_t i = 0; i < y.size(); ++i) s += p.weights.raw[i] * y[i];
+        m0 = s / p.weights.sum;
     }
+    double dev = 0.0;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        const double d = y[i] - m0;
+        dev += p.weights.raw[i] * (d * d);
+    }
+    p.nulldev = dev;
 }
 
-std::variant<PathResult, FitError> all_products_path(Prepared& p, const ColumnMoments& m,
-                                                     double yss, Vec gram, std::size_t ld,
-                                                     const FitRequest& request,
+std::variant<PathResult, FitError> all_products_path(const Prepared& p, Vec gram, std::size_t ld,
+                                                     Vec gradient, const FitRequest& request,
                                                      const WorkingConstants& wc,
                                                      const Interrupt& interrupt) {
-    const FitConfig& cfg = request.config;
-    const std::size_t nvars = m.mean.size();
-    Vec gradient;
-    p.st = standardize_covariance(m, yss, p.include, cfg.standardize, cfg.intercept, gradient);
-    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
-    scale_limits(p, cfg.standardize);
+    const std::size_t nvars = p.include.size();
     // C_jk = G_jk / (s_j s_k), in place: column k of C from column k of G
     for (std::size_t k = 0; k < nvars; ++k)
         for (std::size_t j = 0; j < nvars; ++j)
             gram[k * nvars + j] = gram[k * ld + j] / p.st.x_scale[j] / p.st.x_scale[k];
     gram.resize(nvars * nvars);
     StatisticsDesign design(std::move(gram), p.include, std::move(gradient), interrupt);
-    return gaussian_path(design, p, request, wc, interrupt);
+    return least_squares_solve(design, p, request, wc, interrupt);
 }
 
 std::variant<PathResult, FitError> least_squares_path(FitRequest& request, bool covariance,

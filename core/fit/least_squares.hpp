@@ -1,10 +1,15 @@
-// Least squares through its three solvers: naive updates on a dense copy
-// standardized in place or on CSC columns, and covariance updates on a
-// dense matrix read in place.
+// One-response least squares on its own designs: naive updates on a dense
+// copy standardized in place, on the caller's dense array or on CSC
+// columns, and covariance updates from the columns' products.
 #pragma once
 
+#include <cstddef>
+#include <variant>
+
 #include "base/interrupt.hpp"
+#include "data/statistics.hpp"
 #include "fit/fit.hpp"
+#include "fit/prepare.hpp"
 
 namespace varnel_core {
 
@@ -19,5 +24,19 @@ namespace varnel_core {
 // reproducible).
 std::variant<PathResult, FitError> least_squares_path(FitRequest& request, bool covariance,
                                                       const Interrupt& interrupt);
+
+// The response's null deviance with the caller's weights into p.nulldev,
+// after the check that y varies (on the rows of positive weight).
+void least_squares_null(Prepared& p, std::span<const double> y, bool intercept);
+
+// The covariance path with every product given: `gram` holds G (nvars x
+// nvars at leading dimension ld) under the normalized weights, about the
+// means with an intercept and uncentred without, `gradient` the gradients
+// at b = 0, both on the scale of the raw columns; p is prepared (its
+// standardization from the same moments).
+std::variant<PathResult, FitError> all_products_path(const Prepared& p, Vec gram, std::size_t ld,
+                                                     Vec gradient, const FitRequest& request,
+                                                     const WorkingConstants& wc,
+                                                     const Interrupt& interrupt);
 
 }  // namespace varnel_core

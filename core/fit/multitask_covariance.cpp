@@ -1,58 +1,38 @@
 #include "fit/multitask_covariance.hpp"
 
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "data/dense.hpp"
 #include "data/memory_sources.hpp"
 #include "data/statistics.hpp"
-#include "solver/path.hpp"
-#include "losses/multitask.hpp"
-#include "fit/prepare.hpp"
+#include "fit/registry.hpp"
+#include "fit/solve.hpp"
 #include "fit/standardize.hpp"
-#include "fit/working_inputs.hpp"
 #include "kernels/gram.hpp"
 
 namespace varnel_core {
 
-PathResult multitask_products_path(MultitaskFamily& family, StatisticsDesign& design,
-                                   const MultitaskInputs& in, const FitRequest& request,
-                                   const WorkingConstants& wc, const Interrupt& interrupt) {
+PathResult multitask_products_path(MultitaskFamily& family, StatisticsDesign& design, Prepared& p,
+                                   std::span<const double> mean, std::span<const double> var,
+                                   const FitRequest& request, const WorkingConstants& wc,
+                                   const Interrupt& interrupt) {
     const FitConfig& cfg = request.config;
-    const std::size_t p = in.include.size(), nk = family.width();
+    const std::size_t nvars = p.include.size(), nk = family.width();
     // <z_j, w z_j>: the weighted sum of squares about the centre, over the
     // variance when standardizing
-    Vec curvatures(checked_size(p, nk), 0.0);
-    for (std::size_t j = 0; j < p; ++j) {
-        if (!in.include[j]) continue;
-        const double sumsq = cfg.intercept ? in.var[j] : in.var[j] + in.mean[j] * in.mean[j];
+    p.st.x_sumsq.assign(checked_size(nvars, nk), 0.0);
+    for (std::size_t j = 0; j < nvars; ++j) {
+        if (!p.include[j]) continue;
+        const double sumsq = cfg.intercept ? var[j] : var[j] + mean[j] * mean[j];
         for (std::size_t k = 0; k < nk; ++k)
-            curvatures[j * nk + k] = cfg.standardize ? sumsq / in.var[j] : sumsq;
-    }
-    Vec start_coef;
-    const Vec no_intercepts(nk, 0.0);
-    WarmStart start{{}, no_intercepts};
-    if (const auto& beta = request.choices.start_beta) {
-        start_coef.resize(checked_size(p, nk));
-        for (std::size_t e = 0; e < start_coef.size(); ++e)
-            start_coef[e] = beta->values[e] * in.x_scale[e / nk] / family.scales()[e % nk];
-        start.coef = start_coef;
+            p.st.x_sumsq[j * nk + k] = cfg.standardize ? sumsq / var[j] : sumsq;
     }
     PenaltySequence seq(cfg, wc, 1.0);
-    const PathRules rules(cfg, wc, interrupt);
-    const PathSetup setup{{in.include, in.penalty, in.limits.lower, in.limits.upper},
-                          curvatures,
-                          cfg.intercept,
-                          request.choices.start_beta ? &start : nullptr,
-                          1.0,
-                          1.0,
-                          in.x_mean,
-                          in.x_scale};
-    PathResult r = run_path<GroupElasticNetPenalty>(family, design, seq, rules, setup);
-    r.nulldev = family.null_deviance();
-    find_bound_reached(r, cfg);  // on the scale the bound applies to
-    family.to_response_scale(r);
-    return r;
+    return solve<MultitaskLoss::grouping>(family, design, p,
+                                          {cfg, request.choices, family.scales()}, seq, wc,
+                                          interrupt);
 }
 
 std::variant<PathResult, FitError> multitask_covariance_path(FitRequest& request,
@@ -66,19 +46,21 @@ std::variant<PathResult, FitError> multitask_covariance_path(FitRequest& request
 
     // the preparation of the naive path, the scales from the columns' moments
     Vec mean(p), var(p);
-    auto prepared = prepare_inputs(matrix, cfg, wc, interrupt, [&](const Vec& w, Flags& inc) {
-        weighted_column_stats(x, w, {}, mean, var, {}, threads, interrupt);
-        return scales_from_moments(mean, var, 1.0, cfg.standardize, cfg.intercept, inc);
+    auto prepared = prepare(MatrixColumns<DenseMatrix>{matrix}, p, cfg, wc, interrupt,
+                            [&](Prepared& in) {
+        weighted_column_stats(x, in.weights.norm, {}, mean, var, {}, threads, interrupt);
+        return standardize_from_moments(in, mean, var, 1.0, cfg);
     });
     if (auto* e = std::get_if<FitError>(&prepared)) return *e;
-    const Inputs& in = std::get<Inputs>(prepared);
+    Prepared& in = std::get<Prepared>(prepared);
     const std::span<const double> w = in.weights.norm;
-    MultitaskFamily family = MultitaskFamily::make({request.y, w, in.weights.sum, {}}, nk, cfg,
-                                                   request.choices.standardize_response,
-                                                   wc.min_dev_change);
+    const LossContext context{cfg, request.choices, wc, nullptr, std::nullopt, nk, interrupt};
+    auto made = MultitaskLoss::whole(rows_of(request.y, request.choices.offset, in.weights),
+                                     in.weights.raw, context);
+    MultitaskFamily& family = std::get<MultitaskFamily>(made);
     // the gradients at b = 0: the products of the columns with the centred
     // and scaled responses, Y the Gram's extra columns
-    Vec centre(in.x_mean), scale(in.x_scale);
+    Vec centre(in.st.x_mean), scale(in.st.x_scale);
     centre.insert(centre.end(), family.means().begin(), family.means().end());
     scale.insert(scale.end(), family.scales().begin(), family.scales().end());
     std::vector<std::size_t> responses(nk);
@@ -91,21 +73,19 @@ std::variant<PathResult, FitError> multitask_covariance_path(FitRequest& request
     for (std::size_t k = 0; k < nk; ++k)
         for (std::size_t j = 0; j < p; ++j) gradient[k * p + j] = products[j + k * (p + nk)];
 
-    const MultitaskInputs inputs{in.include, in.penalty, in.limits, in.x_mean, in.x_scale,
-                                 mean, var};
     const std::span<const double> x_centre =
-        cfg.intercept ? std::span<const double>(in.x_mean) : std::span<const double>();
+        cfg.intercept ? std::span<const double>(in.st.x_mean) : std::span<const double>();
     auto run = [&](StatisticsDesign& design) {
-        return multitask_products_path(family, design, inputs, request, wc, interrupt);
+        return multitask_products_path(family, design, in, mean, var, request, wc, interrupt);
     };
     if (p > covariance_all_at_once) {
-        FixedWeightsSource source(x, w, x_centre, in.x_scale, threads, interrupt);
+        FixedWeightsSource source(x, w, x_centre, in.st.x_scale, threads, interrupt);
         StatisticsDesign design(source, in.include, std::move(gradient), nk, interrupt);
         return run(design);
     }
     Vec all(checked_size(p, p));
-    gram_full(x, w, Centring::given, x_centre, in.x_scale, all.data(), p, {}, GramKernel::best, {},
-              threads, interrupt);
+    gram_full(x, w, Centring::given, x_centre, in.st.x_scale, all.data(), p, {}, GramKernel::best,
+              {}, threads, interrupt);
     StatisticsDesign design(std::move(all), in.include, std::move(gradient), nk, interrupt);
     return run(design);
 }

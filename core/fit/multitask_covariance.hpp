@@ -24,27 +24,14 @@ namespace varnel_core {
 std::variant<PathResult, FitError> multitask_covariance_path(FitRequest& request,
                                                              const Interrupt& interrupt);
 
-// What the multitask path takes besides the family and the design: the
-// prepared include flags, penalty factors and limits (on the standardized
-// scale), the standardization, and the columns' weighted means and
-// variances (the weights normalized).
-struct MultitaskInputs {
-    const Flags& include;
-    std::span<const double> penalty;
-    const Limits& limits;
-    std::span<const double> x_mean;
-    std::span<const double> x_scale;
-    std::span<const double> mean;
-    std::span<const double> var;
-};
-
 // The path of `family` over a statistics design of the standardized
 // columns (its gradients at b = 0 those of the centred and scaled
-// responses): the columns' curvatures, the start (start_beta on the
-// caller's scale), the group elastic net, and the result on the caller's
-// scale.  Shared by the rows in memory and a fit from statistics.
-PathResult multitask_products_path(MultitaskFamily& family, StatisticsDesign& design,
-                                   const MultitaskInputs& in, const FitRequest& request,
-                                   const WorkingConstants& wc, const Interrupt& interrupt);
+// responses), from the prepared inputs and the columns' weighted means and
+// variances (the weights normalized): the columns' curvatures, then the one
+// solve.  Shared by the rows in memory and a fit from statistics.
+PathResult multitask_products_path(MultitaskFamily& family, StatisticsDesign& design, Prepared& p,
+                                   std::span<const double> mean, std::span<const double> var,
+                                   const FitRequest& request, const WorkingConstants& wc,
+                                   const Interrupt& interrupt);
 
 }  // namespace varnel_core

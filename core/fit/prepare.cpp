@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <tuple>
 
 #include "base/format.hpp"
 
@@ -60,18 +61,27 @@ std::variant<Limits, FitError> box_limits(const FitConfig& config, std::size_t n
 std::variant<Weights, FitError> prepare_weights(const FitConfig& config, std::size_t nobs) {
     Weights w{config.weights ? *config.weights : Vec(nobs, 1.0), 0.0, {}};
     require(w.raw.size() == nobs, "weights must have one entry per observation");
-    for (std::size_t i = 0; i < nobs; ++i)
-        if (w.raw[i] < 0.0)
-            throw PreconditionError("weights must be non-negative, but weights[" +
-                                    std::to_string(i) + "] is " + format_number(w.raw[i]));
+    check_weights(w.raw);
     double sum = 0.0;
     for (double v : w.raw) sum += v;
-    if (!(sum > 0.0)) return FitError::NonPositiveWeightSum;
-    if (!std::isfinite(sum)) data_overflow("the sum of the weights", "weights");
+    if (const auto e = check_weight_total(sum)) return *e;
     w.sum = sum;
     w.norm.resize(nobs);
     for (std::size_t i = 0; i < nobs; ++i) w.norm[i] = w.raw[i] / sum;
     return w;
+}
+
+void check_weights(std::span<const double> weights) {
+    for (std::size_t i = 0; i < weights.size(); ++i)
+        if (weights[i] < 0.0)
+            throw PreconditionError("weights must be non-negative, but weights[" +
+                                    std::to_string(i) + "] is " + format_number(weights[i]));
+}
+
+std::optional<FitError> check_weight_total(double total) {
+    if (!(total > 0.0)) return FitError::NonPositiveWeightSum;
+    if (!std::isfinite(total)) data_overflow("the sum of the weights", "weights");
+    return std::nullopt;
 }
 
 void apply_exclude(const FitConfig& config, Flags& include) {
@@ -86,6 +96,60 @@ void apply_exclude(const FitConfig& config, Flags& include) {
 
 bool any_flag(const Flags& include) {
     return std::any_of(include.begin(), include.end(), [](std::uint8_t f) { return f != 0; });
+}
+
+void scale_limits(Prepared& p, bool standardize) {
+    for (std::size_t j = 0; j < p.limits.lower.size(); ++j) {
+        p.limits.lower[j] = p.limits.lower[j] / p.st.y_scale;
+        p.limits.upper[j] = p.limits.upper[j] / p.st.y_scale;
+        if (standardize) {
+            p.limits.lower[j] = p.st.x_scale[j] * p.limits.lower[j];
+            p.limits.upper[j] = p.st.x_scale[j] * p.limits.upper[j];
+        }
+    }
+}
+
+std::optional<FitError> standardize_from_moments(Prepared& p, std::span<const double> mean,
+                                                 std::span<const double> var, double total,
+                                                 const FitConfig& config,
+                                                 std::span<const double> second) {
+    std::tie(p.st.x_mean, p.st.x_scale) = scales_from_moments(
+        mean, var, total, config.standardize, config.intercept, p.include, second);
+    return std::nullopt;
+}
+
+std::optional<StartValues> engine_start(const FitChoices& choices, std::span<const double> x_mean,
+                                        std::span<const double> x_scale, std::size_t nk,
+                                        std::span<const double> response_scales, bool coef_only) {
+    const auto& beta = choices.start_beta;
+    const auto& a0 = choices.start_a0;
+    if (!beta && (coef_only || !a0)) return std::nullopt;
+    const std::size_t p = x_scale.size();
+    StartValues s{Vec(checked_size(p, nk), 0.0), Vec(nk, 0.0)};
+    if (a0 && !coef_only) s.intercepts = a0->values;
+    if (!beta) return s;
+    for (std::size_t j = 0; j < p; ++j) {
+        for (std::size_t k = 0; k < nk; ++k) {
+            const double b = beta->values[j * nk + k];
+            s.coef[j * nk + k] =
+                response_scales.empty() ? b * x_scale[j] : b * x_scale[j] / response_scales[k];
+            if (!coef_only) s.intercepts[k] += b * x_mean[j];
+        }
+    }
+    return s;
+}
+
+RowData rows_of(std::span<const double> y, const std::optional<Table>& offset,
+                const Weights& weights) {
+    return {y, weights.norm, weights.sum,
+            offset ? std::span<const double>(offset->values) : std::span<const double>()};
+}
+
+void subtract_offset(Vec& y, std::optional<Table>& offset) {
+    if (!offset) return;
+    require(offset->values.size() == y.size(), "an offset of one value per response");
+    for (std::size_t e = 0; e < y.size(); ++e) y[e] = y[e] - offset->values[e];
+    offset.reset();
 }
 
 }  // namespace varnel_core

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "base/errors.hpp"
+#include "fit/prepare.hpp"
 
 namespace varnel_core {
 
@@ -43,6 +44,7 @@ RowStatistics block_statistics(const StridedMatrix& x, std::span<const double> y
     const std::size_t n = x.nrows, p = x.ncols, q = p + 1;
     require(y.size() == n && w.size() == n && centre.size() == q,
             "block statistics: y, weights and centres of the wrong length");
+    check_weights(w);
     RowStatistics s;
     s.nobs = n;
     s.nvars = p;

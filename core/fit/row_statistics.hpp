@@ -52,7 +52,7 @@ struct RowStatistics {
 };
 
 // One block's statistics; `products` false forms the squares only (O(n p)
-// instead of O(n p^2)).  Orders: S and d as gram_sums forms them; the
+// instead of O(n p^2)).  No weight may be negative (check_weights).  Orders: S and d as gram_sums forms them; the
 // squares alone, W and the ranges over the rows in order.
 RowStatistics block_statistics(const StridedMatrix& x, std::span<const double> y,
                                std::span<const double> w, std::span<const double> centre,

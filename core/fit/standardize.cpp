@@ -148,69 +148,23 @@ Standardization standardize_rows_in_place(DenseMatrix& x, std::span<double> y,
     return s;
 }
 
-Standardization least_squares_scales(const CscMatrix& x, std::span<double> y,
-                                     std::span<const double> w, Flags& include, bool standardize,
-                                     bool intercept, const Interrupt& interrupt) {
-    const std::size_t n = y.size(), p = x.cols();
-    check_lengths(n, p, w, include);
-    require(x.rows() == n, "response of the wrong length");
-    Standardization s{Vec(p, 0.0), Vec(p, 1.0), Vec(p, 0.0), 0.0, 1.0};
-
+ColumnMoments csc_moments(const CscMatrix& x, std::span<const double> w, const Flags& include,
+                          const Interrupt& interrupt) {
+    const std::size_t p = x.cols();
+    check_lengths(x.rows(), p, w, include);
+    ColumnMoments m{Vec(p, 0.0), Vec(p, 0.0), {}};
+    m.second.assign(p, 0.0);
     double total = 0.0;
     for (const double wi : w) total += wi;
-    auto moments = [&](std::size_t j) {
+    for (std::size_t j = 0; j < p; ++j) {
+        if (!include[j]) continue;
         interrupt.tick(x.stored(j));
-        return sparse_moments({x.rows_of(j), x.stored(j)}, {x.values_of(j), x.stored(j)}, w, total);
-    };
-
-    if (intercept) {
-        for (std::size_t j = 0; j < p; ++j) {
-            if (!include[j]) continue;
-            const auto [s1, var, s2] = moments(j);
-            if (!usable_scale(var, j)) {
-                drop_column(include, s.x_mean, s.x_scale, j);
-                continue;
-            }
-            s.x_mean[j] = s1;
-            s.x_sumsq[j] = var;
-            if (standardize) s.x_scale[j] = std::sqrt(var);
-        }
-        if (standardize) std::fill(s.x_sumsq.begin(), s.x_sumsq.end(), 1.0);
-        double ym = 0.0;
-        for (std::size_t i = 0; i < n; ++i) ym += w[i] * y[i];
-        s.y_mean = ym;
-        double yss = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            y[i] = y[i] - ym;
-            yss += w[i] * (y[i] * y[i]);
-        }
-        s.y_scale = std::sqrt(yss);
-        check_response_scale(s);
-        for (std::size_t i = 0; i < n; ++i) y[i] = y[i] / s.y_scale;
-    } else {
-        double yss = 0.0;
-        for (std::size_t i = 0; i < n; ++i) yss += w[i] * (y[i] * y[i]);
-        s.y_scale = std::sqrt(yss);
-        check_response_scale(s);
-        for (std::size_t i = 0; i < n; ++i) y[i] = y[i] / s.y_scale;
-        s.y_mean = 0.0;
-        for (std::size_t j = 0; j < p; ++j) {
-            if (!include[j]) continue;
-            const auto [s1, v, s2] = moments(j);
-            s.x_sumsq[j] = s2;
-            if (!standardize) {
-                if (!usable_scale(s2, j)) drop_column(include, s.x_mean, s.x_scale, j);
-                continue;
-            }
-            if (!usable_scale(v, j)) {
-                drop_column(include, s.x_mean, s.x_scale, j);
-                continue;
-            }
-            s.x_scale[j] = std::sqrt(v);
-            s.x_sumsq[j] = s1 * s1 / v + 1.0;
-        }
+        const auto c = sparse_moments({x.rows_of(j), x.stored(j)}, {x.values_of(j), x.stored(j)}, w, total);
+        m.mean[j] = c.mean;
+        m.var[j] = c.centred;
+        m.second[j] = c.second;
     }
-    return s;
+    return m;
 }
 
 ColumnMoments column_moments(const StridedMatrix& x, std::span<const double> w,
@@ -227,7 +181,8 @@ ColumnMoments column_moments(const StridedMatrix& x, std::span<const double> w,
 Standardization standardize_covariance(const ColumnMoments& m, double yss, Flags& include,
                                        bool standardize, bool intercept, Vec& gradient) {
     const std::size_t p = m.mean.size();
-    require(include.size() == p && m.var.size() == p && m.cov.size() == p,
+    require(include.size() == p && m.var.size() == p && (m.cov.empty() || m.cov.size() == p) &&
+                (m.second.empty() || m.second.size() == p),
             "moments of the wrong length");
     Standardization s{Vec(p, 0.0), Vec(p, 1.0), Vec(p, 0.0), 0.0, 1.0};
     s.y_mean = intercept ? m.ymean : 0.0;
@@ -238,13 +193,13 @@ Standardization standardize_covariance(const ColumnMoments& m, double yss, Flags
         if (!include[j]) continue;
         const double v = m.var[j] * m.total;  // sum_i w_i (x_ij - mean_j)^2
         // sum_i w_i (x_ij - c_j)(y_i - c_y), c the centres (0 without intercept)
-        double xy = m.cov[j] * m.total;
+        double xy = m.cov.empty() ? 0.0 : m.cov[j] * m.total;
         if (intercept) {
             s.x_mean[j] = m.mean[j];
             s.x_sumsq[j] = v;
         } else {
             const double sum = m.mean[j] * m.total;  // sum_i w_i x_ij
-            s.x_sumsq[j] = v + sum * m.mean[j];
+            s.x_sumsq[j] = m.second.empty() ? v + sum * m.mean[j] : m.second[j];
             xy = xy + sum * m.ymean;
             if (standardize) s.x_sumsq[j] = sum * sum / v + 1.0;
         }
@@ -257,42 +212,14 @@ Standardization standardize_covariance(const ColumnMoments& m, double yss, Flags
             s.x_scale[j] = std::sqrt(v);
             if (intercept) s.x_sumsq[j] = 1.0;
         }
-        gradient[j] = xy / s.x_scale[j] / s.y_scale;
+        if (!m.cov.empty()) gradient[j] = xy / s.x_scale[j] / s.y_scale;
     }
     return s;
 }
 
-std::pair<Vec, Vec> column_scales(const CscMatrix& x, std::span<const double> w, bool standardize,
-                                  bool intercept, Flags& include, const Interrupt& interrupt) {
-    const std::size_t p = x.cols();
-    check_lengths(x.rows(), p, w, include);
-    Vec x_mean(p, 0.0), x_scale(p, 1.0);
-    double total = 0.0;
-    for (const double wi : w) total += wi;
-    for (std::size_t j = 0; j < p; ++j) {
-        if (!include[j]) continue;
-        interrupt.tick(x.stored(j));
-        const auto m = sparse_moments({x.rows_of(j), x.stored(j)}, {x.values_of(j), x.stored(j)}, w, total);
-        check_mean(m.mean, j);
-        if (!intercept && !standardize) {  // raw columns: only their sums of squares checked
-            usable_scale(m.second, j);
-            continue;
-        }
-        if (intercept) x_mean[j] = m.mean;
-        if (!standardize) continue;
-        const double sc = std::sqrt(m.centred);
-        if (!usable_scale(sc, j)) {
-            drop_column(include, x_mean, x_scale, j);
-            continue;
-        }
-        x_scale[j] = sc;
-    }
-    return {std::move(x_mean), std::move(x_scale)};
-}
-
 std::pair<Vec, Vec> scales_from_moments(std::span<const double> mean, std::span<const double> var,
                                         double total, bool standardize, bool intercept,
-                                        Flags& include) {
+                                        Flags& include, std::span<const double> second) {
     const std::size_t p = include.size();
     require(mean.size() == p && var.size() == p, "moments of the wrong length");
     Vec x_mean(p, 0.0), x_scale(p, 1.0);
@@ -302,7 +229,7 @@ std::pair<Vec, Vec> scales_from_moments(std::span<const double> mean, std::span<
         const double centred = var[j] * total;  // sum_i w_i (x_ij - mean_j)^2
         if (!intercept && !standardize) {  // raw columns: only their sums of squares checked
             const double sum = mean[j] * total;
-            usable_scale(centred + sum * mean[j], j);
+            usable_scale(second.empty() ? centred + sum * mean[j] : second[j], j);
             continue;
         }
         if (intercept) x_mean[j] = mean[j];

@@ -34,22 +34,16 @@ Standardization standardize_rows_in_place(DenseMatrix& x, std::span<double> y,
                                           bool standardize, bool intercept,
                                           const Interrupt& interrupt);
 
-// Sparse least squares: the column statistics come from the stored entries
-// (see sparse_moments); y is centred and scaled in place, the matrix is not
-// touched.
-Standardization least_squares_scales(const CscMatrix& x, std::span<double> y,
-                                     std::span<const double> w, Flags& include, bool standardize,
-                                     bool intercept, const Interrupt& interrupt);
-
 // Weighted moments of the columns of x and of y about their weighted
 // means, as weighted_column_stats or a Gram of [x y] give them: mean, var
 // and cov (with y) divided by total = sum_i w_i.
 struct ColumnMoments {
     Vec mean;
     Vec var;
-    Vec cov;
+    Vec cov;     // empty: not formed (no gradients wanted)
     double ymean = 0.0;
     double total = 1.0;
+    Vec second{};  // sum_i w_i x_ij^2 when the storage sums it (else empty)
 };
 
 // The weighted moments of the columns of a dense x (and of y, when given:
@@ -60,28 +54,33 @@ ColumnMoments column_moments(const StridedMatrix& x, std::span<const double> w,
                              std::span<const double> y, std::size_t n_threads,
                              const Interrupt& interrupt);
 
-// Least squares with covariance updates: the Standardization that
+// The weighted moments of the included columns of compressed sparse
+// columns from their stored entries (sparse_moments): mean, the centred
+// sum of squares as var (total 1) and the uncentred one as second; cov
+// not formed.
+ColumnMoments csc_moments(const CscMatrix& x, std::span<const double> w, const Flags& include,
+                          const Interrupt& interrupt);
+
+// Least squares with covariance updates (and any least-squares design
+// standardized from moments): the Standardization that
 // standardize_rows_in_place would give, from the moments (x is never
 // touched) and yss = sum_i w_i (y_i - c_y)^2 (c_y the mean, 0 without
 // intercept), and the gradient of every variable at b = 0, <z_j, y
-// standardized>.
+// standardized> (when m.cov is formed).  Without an intercept a column's
+// sum of squares is m.second when given.
 Standardization standardize_covariance(const ColumnMoments& m, double yss, Flags& include,
                                        bool standardize, bool intercept, Vec& gradient);
-
-// Working-weights families on a sparse matrix: the means and scales that
-// centre_and_scale_in_place would compute, from the stored entries; the
-// matrix is not touched.
-std::pair<Vec, Vec> column_scales(const CscMatrix& x, std::span<const double> w, bool standardize,
-                                  bool intercept, Flags& include, const Interrupt& interrupt);
 
 // Working-weights families from the columns' weighted means and variances
 // about them (the centred sums divided by total): the (x_mean, x_scale)
 // that centre_and_scale_in_place would compute, x never touched; each
 // column's centred sum of squares is taken as var_j * total (total = 1: the
-// variance itself, for weights that sum to about 1).
+// variance itself, for weights that sum to about 1).  Raw columns (no
+// intercept, no standardize) have their sums of squares checked: `second`
+// when given, else from the moments.
 std::pair<Vec, Vec> scales_from_moments(std::span<const double> mean, std::span<const double> var,
                                         double total, bool standardize, bool intercept,
-                                        Flags& include);
+                                        Flags& include, std::span<const double> second = {});
 
 // Working-weights families: columns centred (with intercept) and scaled in
 // place; returns (x_mean, x_scale).

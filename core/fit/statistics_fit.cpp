@@ -2,17 +2,20 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "base/format.hpp"
 #include "data/block_sums.hpp"
 #include "losses/intercept_scoring.hpp"
-#include "fit/glm_models.hpp"
-#include "fit/least_squares_parts.hpp"
-#include "fit/multitask_covariance.hpp"
-#include "fit/summed_parts.hpp"
-#include "fit/working_inputs.hpp"
 #include "losses/response.hpp"
+#include "fit/glm_models.hpp"
+#include "fit/least_squares.hpp"
+#include "fit/multitask_covariance.hpp"
+#include "fit/registry.hpp"
+#include "fit/standardize.hpp"
+#include "fit/summed_parts.hpp"
 
 namespace varnel_core {
 
@@ -44,33 +47,32 @@ Flags varying(const RowStatistics& s, bool positive) {
     return include;
 }
 
-void check_weight(double total) {
-    if (!std::isfinite(total)) data_overflow("the sum of the weights", "weights");
-}
+// The rows as the preparation reads them, from their sums: the columns
+// that vary over all the rows and over the rows of positive weight, and
+// the sum of the weights (the weights themselves live in the sums).
+struct StatisticsColumns {
+    const RowStatistics& s;
+    Flags varying(const Interrupt&) const { return varnel_core::varying(s, false); }
+    std::variant<Weights, FitError> weights(const FitConfig&) const {
+        if (const auto e = check_weight_total(s.weight)) return *e;
+        return Weights{{}, s.weight, {}};
+    }
+    void clear_weighted(const Weights&, Flags& include, const Interrupt&) const {
+        const Flags weighted = varnel_core::varying(s, true);
+        for (std::size_t j = 0; j < s.nvars; ++j) include[j] = include[j] && weighted[j];
+    }
+};
 
-// Exclusions, penalties and limits as the in-memory preparations make them,
-// in the same order; then the weights and the columns constant on the rows
-// of positive weight.
-std::variant<Prepared, FitError> prepare(const RowStatistics& s, const FitConfig& cfg,
-                                         WorkingConstants& wc) {
-    Prepared p;
-    Flags include = varying(s, false);
-    apply_exclude(cfg, include);
-    if (!any_flag(include)) return FitError::AllPredictorsExcluded;
-    auto pen = normalize_penalty(cfg, s.nvars);
-    if (auto* e = std::get_if<FitError>(&pen)) return *e;
-    auto lim = box_limits(cfg, s.nvars, wc);
-    if (auto* e = std::get_if<FitError>(&lim)) return *e;
-    if (!(s.weight > 0.0)) return FitError::NonPositiveWeightSum;
-    check_weight(s.weight);
-    const Flags weighted = varying(s, true);
-    for (std::size_t j = 0; j < s.nvars; ++j) include[j] = include[j] && weighted[j];
-    if (!any_flag(include)) return FitError::AllPredictorsExcluded;
-    p.include = std::move(include);
-    p.penalty = std::move(std::get<Vec>(pen));
-    p.limits = std::move(std::get<Limits>(lim));
-    p.weights.sum = s.weight;
-    return p;
+// The columns' means and scales from their moments.
+template <class Standardize>
+std::variant<Prepared, FitError> prepare_statistics(const RowStatistics& s, const FitConfig& cfg,
+                                                    WorkingConstants& wc,
+                                                    const Interrupt& interrupt,
+                                                    Standardize&& standardize) {
+    return prepare(StatisticsColumns{s}, s.nvars, cfg, wc, interrupt, [&](Prepared& p) {
+        standardize(p);
+        return std::optional<FitError>();
+    });
 }
 
 // The weighted products of two columns of the statistics (x's, then the
@@ -102,32 +104,32 @@ std::variant<PathResult, FitError> least_squares(const StatisticsRequest& r,
     const FitConfig& cfg = request.config;
     require(!s.products.empty(), "fit from statistics: least squares needs the products");
     WorkingConstants wc(cfg);
-    auto prep = prepare(s, cfg, wc);
-    if (auto* e = std::get_if<FitError>(&prep)) return *e;
-    Prepared& p = std::get<Prepared>(prep);
     const std::size_t nv = s.nvars;
-    check_response_range(s.positive_min[nv], s.positive_max[nv], cfg.intercept);
     const double W = s.weight;
-    const Vec& c = s.centre;
-    const Vec& d = s.deviations;
     const Products sums{s};
-    auto raw = [&](std::size_t j, std::size_t k) { return sums.raw(j, k); };
-    auto centred = [&](std::size_t j, std::size_t k) { return sums.centred(j, k); };
-    ColumnMoments m{Vec(nv), Vec(nv), Vec(nv)};
-    m.total = 1.0;
-    for (std::size_t j = 0; j < nv; ++j) {
-        m.mean[j] = c[j] + d[j] / W;
-        m.var[j] = centred(j, j) / W;
-        m.cov[j] = centred(j, nv) / W;
-    }
-    m.ymean = c[nv] + d[nv] / W;
-    p.nulldev = cfg.intercept ? centred(nv, nv) : raw(nv, nv);
-    if (!std::isfinite(p.nulldev)) data_overflow("the weighted sum of squares of y", "y");
-    Vec gram(checked_size(nv, nv));
-    for (std::size_t k = 0; k < nv; ++k)
-        for (std::size_t j = 0; j < nv; ++j)
-            gram[k * nv + j] = (cfg.intercept ? centred(j, k) : raw(j, k)) / W;
-    return all_products_path(p, m, p.nulldev / W, std::move(gram), nv, request, wc, interrupt);
+    Vec gram, gradient;
+    auto prep = prepare_statistics(s, cfg, wc, interrupt, [&](Prepared& p) {
+        check_response_range(s.positive_min[nv], s.positive_max[nv], cfg.intercept);
+        ColumnMoments m{Vec(nv), Vec(nv), Vec(nv)};
+        m.total = 1.0;
+        for (std::size_t j = 0; j < nv; ++j) {
+            m.mean[j] = s.centre[j] + s.deviations[j] / W;
+            m.var[j] = sums.centred(j, j) / W;
+            m.cov[j] = sums.centred(j, nv) / W;
+        }
+        m.ymean = s.centre[nv] + s.deviations[nv] / W;
+        p.nulldev = cfg.intercept ? sums.centred(nv, nv) : sums.raw(nv, nv);
+        if (!std::isfinite(p.nulldev)) data_overflow("the weighted sum of squares of y", "y");
+        gram.resize(checked_size(nv, nv));
+        for (std::size_t k = 0; k < nv; ++k)
+            for (std::size_t j = 0; j < nv; ++j)
+                gram[k * nv + j] = (cfg.intercept ? sums.centred(j, k) : sums.raw(j, k)) / W;
+        p.st = standardize_covariance(m, p.nulldev / W, p.include, cfg.standardize,
+                                      cfg.intercept, gradient);
+    });
+    if (auto* e = std::get_if<FitError>(&prep)) return *e;
+    return all_products_path(std::get<Prepared>(prep), std::move(gram), nv, std::move(gradient),
+                             request, wc, interrupt);
 }
 
 // Least squares of K responses: the standardization, each response's
@@ -143,26 +145,20 @@ std::variant<PathResult, FitError> multitask(const StatisticsRequest& r, const F
     const FitConfig& cfg = request.config;
     require(!s.products.empty(), "fit from statistics: least squares needs the products");
     WorkingConstants wc(cfg);
-    auto prep = prepare(s, cfg, wc);
-    if (auto* e = std::get_if<FitError>(&prep)) return *e;
-    Prepared& p = std::get<Prepared>(prep);
     const std::size_t nv = s.nvars, nk = s.responses;
     const double W = s.weight;
     const Products sums{s};
     Vec mean(nv), var(nv);
-    for (std::size_t j = 0; j < nv; ++j) {
-        mean[j] = s.centre[j] + s.deviations[j] / W;
-        var[j] = sums.centred(j, j) / W;
-    }
-    auto [x_mean, x_scale] =
-        scales_from_moments(mean, var, 1.0, cfg.standardize, cfg.intercept, p.include);
-    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
-    if (cfg.standardize) {
+    auto prep = prepare_statistics(s, cfg, wc, interrupt, [&](Prepared& p) {
         for (std::size_t j = 0; j < nv; ++j) {
-            p.limits.lower[j] = p.limits.lower[j] * x_scale[j];
-            p.limits.upper[j] = p.limits.upper[j] * x_scale[j];
+            mean[j] = s.centre[j] + s.deviations[j] / W;
+            var[j] = sums.centred(j, j) / W;
         }
-    }
+        standardize_from_moments(p, mean, var, 1.0, cfg);
+    });
+    if (auto* e = std::get_if<FitError>(&prep)) return *e;
+    Prepared& p = std::get<Prepared>(prep);
+    const Vec& x_scale = p.st.x_scale;
     Vec y_mean(nk, 0.0), y_ss(nk, 0.0);
     Flags constant(nk, 0);
     for (std::size_t k = 0; k < nk; ++k) {
@@ -188,8 +184,7 @@ std::variant<PathResult, FitError> multitask(const StatisticsRequest& r, const F
         for (std::size_t j = 0; j < nv; ++j)
             gram[k * nv + j] = product(j, k) / (x_scale[j] * x_scale[k]);
     StatisticsDesign design(std::move(gram), p.include, std::move(gradient), nk, interrupt);
-    const MultitaskInputs inputs{p.include, p.penalty, p.limits, x_mean, x_scale, mean, var};
-    return multitask_products_path(family, design, inputs, request, wc, interrupt);
+    return multitask_products_path(family, design, p, mean, var, request, wc, interrupt);
 }
 
 // A family by variance and link: the intercept of its null model from
@@ -219,9 +214,10 @@ double summed_null_intercept(const GlmModel& model, RowPasses& rows, double ybar
     return b0;
 }
 
-// A reweighting family: its inputs from the moments, then the summed path
-// over the request's passes.
-std::variant<PathResult, FitError> reweighting(const StatisticsRequest& r, FamilyKind kind,
+// A reweighting loss: the response's range, its inputs from the moments,
+// then the summed path over the request's passes.
+template <class L>
+std::variant<PathResult, FitError> reweighting(const L& l, const StatisticsRequest& r,
                                                std::size_t classes,
                                                const std::optional<GlmModel>& model,
                                                const FitRequest& request,
@@ -229,46 +225,33 @@ std::variant<PathResult, FitError> reweighting(const StatisticsRequest& r, Famil
     const RowStatistics& s = r.stats;
     const FitConfig& cfg = request.config;
     require(r.rows != nullptr, "fit from statistics: the family needs passes over the rows");
-    const double low = r.stats.min[s.nvars], high = r.stats.max[s.nvars];
-    if (kind == FamilyKind::Binomial && !(low >= 0.0 && high <= 1.0))
-        throw InputError("y must lie in [0, 1] for the binomial family, but y holds " +
-                         format_number(low >= 0.0 ? high : low));
-    if (kind == FamilyKind::Poisson && low < 0.0) return FitError::NegativeResponse;
-    if (model) check_smallest_response(model->variance, low, model->name);
-    WorkingConstants wc(cfg);
-    auto prep = prepare(s, cfg, wc);
-    if (auto* e = std::get_if<FitError>(&prep)) return *e;
-    Prepared& p = std::get<Prepared>(prep);
     const std::size_t nv = s.nvars;
-    const Moments m = moments(s);
-    auto [x_mean, x_scale] = scales_from_moments(m.mean, m.var, 1.0, cfg.standardize, cfg.intercept,
-                                                 p.include);
-    if (!any_flag(p.include)) return FitError::AllPredictorsExcluded;
-    if (cfg.standardize) {
-        for (std::size_t j = 0; j < nv; ++j) {
-            p.limits.lower[j] = p.limits.lower[j] * x_scale[j];
-            p.limits.upper[j] = p.limits.upper[j] * x_scale[j];
-        }
-    }
+    WorkingConstants wc(cfg);
+    const LossContext checks{cfg, request.choices, wc, nullptr, model, classes, interrupt};
+    if (auto e = l.check_range(s.min[nv], s.max[nv], checks)) return *e;
+    auto prep = prepare_statistics(s, cfg, wc, interrupt, [&](Prepared& p) {
+        const Moments m = moments(s);
+        standardize_from_moments(p, m.mean, m.var, 1.0, cfg);
+    });
+    if (auto* e = std::get_if<FitError>(&prep)) return *e;
+    const Prepared& p = std::get<Prepared>(prep);
     Vec means = r.response_means;
     if (means.empty()) means = {s.centre[nv] + s.deviations[nv] / s.weight};
     require(means.size() == classes, "fit from statistics: one mean response per class");
-    SummedInputs summed{p.include, p.penalty, p.limits, x_mean, x_scale, s.weight,
-                        std::move(means)};
-    if (kind != FamilyKind::Multinomial)
-        summed.response_range = {s.positive_min[nv], s.positive_max[nv]};
-    if (model) {
+    SummedInputs summed{p, std::move(means)};
+    if (classes == 1) summed.response_range = {s.positive_min[nv], s.positive_max[nv]};
+    if constexpr (!NullFromMeans<typename L::Loss>) {
         // the whole data's checks of GlmFamily::make, then its null model
         if (auto e = GlmFamily::refuses_mean(*model, summed.means[0], wc)) return *e;
         if (cfg.intercept) check_response_range(s.positive_min[nv], s.positive_max[nv], true);
-        r.rows->standardize(x_mean, x_scale);
+        r.rows->standardize(p.st.x_mean, p.st.x_scale);
         summed.null_intercepts = Vec{summed_null_intercept(*model, *r.rows, summed.means[0],
                                                            s.weight, r.offset, cfg, wc)};
     }
     PenaltySequence seq(cfg, wc, 1.0);
-    return with_summed_family(kind, classes, model, cfg, wc, seq, interrupt, [&](auto make) {
-        return summed_path(make(RowData{}), *r.rows, summed, request, wc, seq, interrupt);
-    });
+    const LossContext context{cfg, request.choices, wc, &seq, model, classes, interrupt};
+    return summed_path<L>(L::block(RowData{}, context), *r.rows, summed,
+                          {cfg, request.choices}, wc, seq, interrupt);
 }
 
 }  // namespace
@@ -277,21 +260,20 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
     r.stats.check();
     const std::size_t nv = r.stats.nvars;
     const SolverKind solver = check_choices(r.choices, true, r.stats.nobs, nv);
-    const auto named = *family_named(r.choices.family);
-    if (named == FamilyKind::Cox)
+    const auto kind = *family_named(r.choices.family);
+    if (kind == FamilyKind::Cox)
         throw PreconditionError("a fit from statistics fits the families whose loss is a sum "
                                 "over the rows, not the cox family");
-    if (named != FamilyKind::Multitask && r.stats.responses > 1)
+    if (kind != FamilyKind::Multitask && r.stats.responses > 1)
         throw PreconditionError("statistics of " + std::to_string(r.stats.responses) +
                                 " responses need family=\"multitask\", but family is " +
                                 quoted(r.choices.family));
-    const auto model = glm_model(named, r.choices);
+    const auto model = glm_model(kind, r.choices);
     if (r.choices.solver == "naive")
         throw PreconditionError(
             "solver 'naive' needs the rows of x; a fit from statistics runs the covariance solver");
     require(!r.config.weights, "fit from statistics: the weights are in the statistics");
     require(!r.choices.offset, "fit from statistics: the offset is in the rows");
-    const auto kind = *family_named(r.choices.family);
     const std::size_t classes = kind == FamilyKind::Multinomial ? r.response_means.size()
                                 : kind == FamilyKind::Multitask   ? r.stats.responses
                                                                   : 1;
@@ -304,9 +286,16 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
     request.config = r.config;
     check_tables(request.choices, request.nobs, nv, classes);
     std::variant<PathResult, FitError> path =
-        kind == FamilyKind::Multitask          ? multitask(r, request, interrupt)
-        : kind == FamilyKind::Gaussian && !model ? least_squares(r, request, interrupt)
-                                                 : reweighting(r, kind, classes, model, request, interrupt);
+        with_loss(kind, model, [&](auto l) -> std::variant<PathResult, FitError> {
+            using L = decltype(l);
+            if constexpr (L::least_squares) return least_squares(r, request, interrupt);
+            else if constexpr (std::is_same_v<L, MultitaskLoss>)
+                return multitask(r, request, interrupt);
+            else if constexpr (L::summed)
+                return reweighting(l, r, classes, model, request, interrupt);
+            else
+                throw PreconditionError("a fit from statistics: a loss that sums over rows");
+        });
     if (auto* e = std::get_if<FitError>(&path)) return *e;
     find_bound_reached(std::get<PathResult>(path), request.config);
     // the rows are elsewhere: the response's range, an offset unknown
@@ -315,25 +304,36 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
     return FitResult{std::move(std::get<PathResult>(path)), solver};
 }
 
+bool sums_over_rows(FamilyKind family, const FitChoices& choices) {
+    return with_loss(family, glm_model(family, choices), [](auto l) { return decltype(l)::summed; });
+}
+
 RowSums block_pass(const BlockPass& b, const FitConfig& config, double* saturated_loss,
                    const Interrupt& interrupt) {
     const std::size_t n = b.x.nrows;
     require(b.y.size() == n && b.w.size() == n &&
                 (b.offset.empty() || b.offset.size() == checked_size(n, b.classes)),
             "block pass: y, weights or offset of the wrong length");
+    check_weights(b.w);
     Vec w(n);
     for (std::size_t i = 0; i < n; ++i) w[i] = b.w[i] / b.total;
     const RowData rows{b.y, w, b.total, b.offset};
     const StandardizedBlock z{b.x, b.centre, b.scale};
     WorkingConstants wc(config);
     const PenaltySequence seq(config, wc, 1.0);
+    FitChoices choices;
+    const LossContext context{config, choices, wc, &seq, b.model, b.classes, interrupt};
     RowSums sums;
     Vec eta, v, r;
-    with_summed_family(b.family, b.classes, b.model, config, wc, seq, interrupt, [&](auto make) {
-        auto family = make(rows);
-        family_block_sums(family, z, b.coef, b.active, b.b0, b.cols, sums, eta, v, r, interrupt);
-        if (saturated_loss != nullptr) *saturated_loss = family.saturated_loss();
-        return 0;
+    with_loss(b.family, b.model, [&](auto l) {
+        using L = decltype(l);
+        if constexpr (!L::summed) {
+            throw PreconditionError("block pass: a loss that sums over rows");
+        } else {
+            auto loss = L::block(rows, context);
+            family_block_sums(loss, z, b.coef, b.active, b.b0, b.cols, sums, eta, v, r, interrupt);
+            if (saturated_loss != nullptr) *saturated_loss = loss.saturated_loss();
+        }
     });
     return sums;
 }

@@ -49,13 +49,20 @@ struct StatisticsRequest {
 // of nvars coefficients (nvars x K) and K intercepts.
 FitOutcome fit_statistics(StatisticsRequest request, const Interrupt& interrupt = {});
 
+// Whether the family's loss (under the link, power and theta of `choices`)
+// sums over the rows: a fit from statistics then takes passes over them,
+// and a block pass can sum it.  Least squares (one response or K) needs
+// the products alone; the cox family's rows do not sum.
+bool sums_over_rows(FamilyKind family, const FitChoices& choices);
+
 // A block's sums for a pass of a reweighting family: the rows (x, y, the
 // weights w divided by `total`, the offset: empty or n x K) at the iterate
 // (coefficients of the standardized columns, variable-major, and K
 // intercepts), with the products of `cols`; the family's per-row maths is
 // F::over_block's (GlmFamily's under `model`, a family by variance and
 // link).  What RowPasses::evaluate returns summed over every block, and the
-// block's saturated loss when asked for.
+// block's saturated loss when asked for.  No weight may be negative
+// (check_weights).
 struct BlockPass {
     FamilyKind family;
     std::optional<GlmModel> model;

@@ -1,20 +1,14 @@
 #include "fit/summed_fit.hpp"
 
+#include <tuple>
 #include <utility>
 
 #include "data/block_sums.hpp"
 #include "data/dense.hpp"
 #include "data/memory_sources.hpp"
-#include "solver/path.hpp"
-#include "losses/binomial.hpp"
-#include "losses/glm.hpp"
-#include "losses/multinomial.hpp"
-#include "losses/poisson.hpp"
-#include "losses/summed.hpp"
 #include "fit/glm_models.hpp"
 #include "fit/standardize.hpp"
 #include "fit/summed_parts.hpp"
-#include "fit/working_inputs.hpp"
 #include "kernels/gram.hpp"
 
 namespace varnel_core {
@@ -44,47 +38,43 @@ std::variant<PathResult, FitError> covariance_family_path(FitRequest& request, F
     const StridedMatrix& x = matrix.strided();
     WorkingConstants wc(cfg);
     const std::size_t threads = fit_threads(request.choices);
-    auto prepared = prepare_inputs(matrix, cfg, wc, interrupt, [&](const Vec& w, Flags& inc) {
+    auto prepared = prepare(MatrixColumns<DenseMatrix>{matrix}, x.ncols, cfg, wc, interrupt,
+                            [&](Prepared& p) {
         Vec mean(x.ncols), var(x.ncols);
-        weighted_column_stats(x, w, {}, mean, var, {}, threads, interrupt);
-        return scales_from_moments(mean, var, 1.0, cfg.standardize, cfg.intercept, inc);
+        weighted_column_stats(x, p.weights.norm, {}, mean, var, {}, threads, interrupt);
+        return standardize_from_moments(p, mean, var, 1.0, cfg);
     });
     if (auto* e = std::get_if<FitError>(&prepared)) return *e;
-    const Inputs& in = std::get<Inputs>(prepared);
-    const RowData rows = rows_of(request, in.weights);
-    // The whole data's checks of each family; a GLM family's null model on
-    // all the rows, as the naive solver finds it (with an offset, by guarded
-    // scoring; an InputError when its mean leaves the domain).
+    const Prepared& in = std::get<Prepared>(prepared);
+    const RowData rows = rows_of(request.y, request.choices.offset, in.weights);
     const auto model = glm_model(kind, request.choices);
-    std::optional<FitError> refused;
-    std::optional<Vec> null_intercepts;
-    if (model) {
-        auto made = GlmFamily::make(*model, rows, in.weights.raw, cfg, wc);
-        if (auto* e = std::get_if<FitError>(&made)) return *e;
-        Vec v(rows.y.size()), r(rows.y.size());
-        null_intercepts = Vec{std::get<GlmFamily>(made).null_model(v, r)};
-    } else if (kind == FamilyKind::Binomial) {
-        auto made = BinomialFamily::make(rows, in.weights.raw, cfg, wc);
-        if (auto* e = std::get_if<FitError>(&made)) refused = *e;
-    } else if (kind == FamilyKind::Poisson) {
-        PoissonFamily::make(rows, in.weights.raw, cfg, wc, 0);
-    } else {
-        auto made = MultinomialFamily::make(rows, classes, cfg, wc, interrupt);
-        if (auto* e = std::get_if<FitError>(&made)) refused = *e;
-    }
-    if (refused) return *refused;
-
-    SummedInputs summed{in.include, in.penalty, in.limits, in.x_mean, in.x_scale,
-                        in.weights.sum, response_means(rows, classes)};
-    summed.null_intercepts = std::move(null_intercepts);
-    const StandardizedBlock z{x, cfg.intercept ? std::span<const double>(in.x_mean)
-                                               : std::span<const double>(),
-                              in.x_scale, threads};
     PenaltySequence seq(cfg, wc, 1.0);
-    return with_summed_family(kind, classes, model, cfg, wc, seq, interrupt, [&](auto make) {
-        auto block = make(rows);
-        MemoryRows<decltype(block)> passes(std::move(block), z, interrupt);
-        return summed_path(make(RowData{}), passes, summed, request, wc, seq, interrupt);
+    const LossContext context{cfg, request.choices, wc, &seq, model, classes, interrupt};
+    const SolveOptions options{cfg, request.choices};
+    return with_loss(kind, model, [&](auto l) -> std::variant<PathResult, FitError> {
+        using L = decltype(l);
+        if constexpr (!L::summed) {
+            throw PreconditionError("the covariance solver sums the reweighting families only");
+        } else {
+            // The whole data's checks of the loss; a guarded loss's null
+            // model on all the rows, as the naive solver finds it (with an
+            // offset, by guarded scoring; an InputError when its mean leaves
+            // the domain).
+            auto made = L::whole(rows, in.weights.raw, context);
+            if (auto* e = std::get_if<FitError>(&made)) return *e;
+            SummedInputs summed{in, response_means(rows, classes)};
+            if constexpr (!NullFromMeans<typename L::Loss>) {
+                Vec v(rows.y.size()), r(rows.y.size());
+                summed.null_intercepts = Vec{std::get<typename L::Loss>(made).null_model(v, r)};
+            }
+            const StandardizedBlock z{x, cfg.intercept ? std::span<const double>(in.st.x_mean)
+                                                       : std::span<const double>(),
+                                      in.st.x_scale, threads};
+            auto block = L::block(rows, context);
+            MemoryRows<decltype(block)> passes(std::move(block), z, interrupt);
+            return summed_path<L>(L::block(RowData{}, context), passes, summed, options, wc, seq,
+                                  interrupt);
+        }
     });
 }
 
