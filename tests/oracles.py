@@ -256,15 +256,19 @@ class Glm:
 
     def response(self, lin, rng):
         """A response of the family's own model, eta = g(m0) + s lin, about a
-        mean m0 of 0.4 (binomial), 1 (log link) or 3, s moving that mean by
-        0.15 of itself per unit of lin (0.8 on the log, logit, probit and
-        cloglog scales)."""
-        m0 = 0.4 if self.name == "binomial" else 1.0 if self.link == "log" else 3.0
+        mean m0 of 0.4 (binomial; 0.1 under the log link, whose mean must
+        stay below 1), 1 (log link) or 3, s moving that mean by 0.15 of
+        itself per unit of lin (0.8 on the log, logit, probit and cloglog
+        scales; 0.25 for the binomial's log link)."""
+        m0 = (0.1 if self.link == "log" else 0.4) if self.name == "binomial" else \
+            1.0 if self.link == "log" else 3.0
         return self.sample(self.mean(self.g(m0) + lin * self.eta_scale()), rng)
 
     def eta_scale(self):
         """0.15 m0 / (dmu/deta at m0 = 3) for the links of a positive mean
-        other than log, else 0.8."""
+        other than log, 0.25 for the binomial's log link, else 0.8."""
+        if self.name == "binomial" and self.link == "log":
+            return 0.25
         if self.link not in ("identity", "inverse", "inverse_squared", "sqrt"):
             return 0.8
         return float(0.45 / abs(self.slope(self.g(3.0))))

@@ -24,7 +24,7 @@ FAMILIES = ("gaussian", "binomial", "poisson", "cox", "multitask")
 GLMS = ("gamma/log", "gamma/inverse", "gamma/identity", "inverse_gaussian/log",
         "inverse_gaussian/inverse_squared", "tweedie:1.5/log", "tweedie:0/log", "tweedie:2.5/identity",
         "negative_binomial:0.5/log", "negative_binomial:2/sqrt", "binomial/probit", "binomial/cloglog",
-        "poisson/identity", "poisson/sqrt", "gaussian/log")
+        "poisson/identity", "poisson/sqrt", "gaussian/log", "binomial/log", "gaussian/inverse")
 INPUTS = ("dense", "sparse")
 
 
@@ -34,8 +34,10 @@ def options(family):
 
 
 def needs_intercept(family):
-    """A link whose null model without an intercept (eta = 0) leaves the domain."""
-    return family.split("/")[-1] in ("identity", "inverse", "inverse_squared", "sqrt")
+    """A link whose null model without an intercept (eta = 0) leaves the
+    domain (the binomial's log link: a mean of 1)."""
+    return family.split("/")[-1] in ("identity", "inverse", "inverse_squared", "sqrt") or \
+        family == "binomial/log"
 
 
 def data(family, n=120, p=8, seed=3, big_mean=False):

@@ -35,7 +35,9 @@ def _positive(mu, rng):
 # One row per family: a response drawn from the family at the mean mu.
 RESPONSES = {
     "Gaussian": lambda mu, eta, rng: mu + 0.3 * rng.standard_normal(mu.shape[0]),
-    "Binomial": lambda mu, eta, rng: (rng.random(mu.shape[0]) < mu).astype(float),
+    # (the log link's mean exp(eta) is a probability below eta = 0: the predictor moved there)
+    "Binomial": lambda mu, eta, rng: (rng.random(mu.shape[0]) < np.where(mu.max() < 1, mu, np.exp(eta - 3.0))
+                                      ).astype(float),
     "Poisson": lambda mu, eta, rng: rng.poisson(mu).astype(float),
     "Multinomial": lambda mu, eta, rng: np.argmax(
         np.c_[eta, -eta, 0 * eta] + rng.gumbel(size=(eta.shape[0], 3)), axis=1).astype(float),

@@ -14,23 +14,29 @@ from ._base import PenaltyMap, _xlogy, weighted_auc, _per_row, Family
 
 class Gaussian(Family):
     """Least squares (identity link, the default) or a normal response with
-    a log link; the deviance is the squared error.
+    a log link or an inverse link (mean ``1 / eta``: its predictors keep
+    one sign, that of the data's mean); the deviance is the squared error.
 
     Examples
     --------
+    >>> import numpy as np
     >>> import varnel
     >>> from varnel import families
     >>> data = varnel.load_demo()
     >>> path = varnel.fit_path(data.X, data.y, families.Gaussian())
     >>> path.family
     'gaussian'
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(200, 3)); y = 1 / (0.5 + 0.1 * X[:, 0]) + 0.1 * rng.normal(size=200)
+    >>> varnel.fit_path(X, y, families.Gaussian(link="inverse")).family_instance
+    Gaussian(link='inverse')
     """
 
     name = "gaussian"
     aliases = ("normal",)
     solver_name = "gaussian"
     deviance_label = "Mean-squared error"
-    links = ("identity", "log")
+    links = ("identity", "log", "inverse")
     sums_blocks = True
 
     @property
@@ -188,8 +194,10 @@ class _ClassFamily(Family):
 
 
 class Binomial(_ClassFamily):
-    """Two classes: logit link (the default), probit or complementary
-    log-log; the second label (sorted) is coded 1.
+    """Two classes: logit link (the default), probit, complementary log-log
+    or log (relative-risk regression: ``exp(b_j)`` is the factor by which a
+    unit of x_j multiplies the probability; every mean is kept below 1);
+    the second label (sorted) is coded 1.
 
     Examples
     --------
@@ -201,6 +209,10 @@ class Binomial(_ClassFamily):
     >>> path = varnel.fit_path(X, y, families.Binomial(link="probit"))
     >>> path.family, path.classes.tolist()
     ('logistic', [False, True])
+    >>> y = rng.random(100) < np.exp(-1.5 + 0.3 * X[:, 0])
+    >>> risk = varnel.fit_path(X, y, families.Binomial(link="log"))
+    >>> bool(risk.predict(X, s=risk.lambdas[-1], kind="response").max() < 1)
+    True
     """
 
     name = "logistic"
@@ -209,7 +221,7 @@ class Binomial(_ClassFamily):
     sums_blocks = True
     measures = ("deviance", "mse", "mae", "class", "auc")
     deviance_label = "Binomial deviance"
-    links = ("logit", "probit", "cloglog")
+    links = ("logit", "probit", "cloglog", "log")
 
     @staticmethod
     def reads_proportions(values: np.ndarray) -> bool:
@@ -249,8 +261,9 @@ class Binomial(_ClassFamily):
                              "(values in [0, 1] other than 0 and 1); choose 'deviance', 'mse' or 'mae'")
 
     def _second(self, eta):
-        """Where the second class is the more probable one."""
-        return eta > 0 if self.link != "cloglog" else self.inverse_link(eta) > 0.5
+        """Where the second class is the more probable one (eta > 0 under
+        the links symmetric about it)."""
+        return eta > 0 if self.link in ("logit", "probit") else self.inverse_link(eta) > 0.5
 
     def labels(self, eta, classes):
         labels = np.asarray(classes) if classes is not None else np.array([0, 1])
