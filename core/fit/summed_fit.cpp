@@ -8,6 +8,7 @@
 #include "solver/path.hpp"
 #include "losses/binomial.hpp"
 #include "losses/glm.hpp"
+#include "losses/huber.hpp"
 #include "losses/multinomial.hpp"
 #include "losses/poisson.hpp"
 #include "losses/summed.hpp"
@@ -34,6 +35,26 @@ Vec response_means(const RowData& rows, std::size_t nk) {
     return m;
 }
 
+// The robust loss (losses/huber.hpp): its null model on all the rows, then
+// the summed path over them.
+std::variant<PathResult, FitError> huber_covariance_path(FitRequest& request, const Inputs& in,
+                                                         const RowData& rows,
+                                                         const StandardizedBlock& z,
+                                                         const WorkingConstants& wc,
+                                                         const Interrupt& interrupt) {
+    const FitConfig& cfg = request.config;
+    const double delta = huber_delta(request.choices.delta);
+    HuberFamily whole = HuberFamily::make(rows, in.weights.raw, delta, cfg, wc);
+    Vec v(rows.y.size()), r(rows.y.size());
+    SummedInputs summed{in.include, in.penalty, in.limits, in.x_mean, in.x_scale,
+                        in.weights.sum, response_means(rows, 1)};
+    summed.null_intercepts = Vec{whole.null_model(v, r)};
+    PenaltySequence seq(cfg, wc, 1.0);
+    MemoryRows<HuberFamily> passes(HuberFamily::over_block(rows, delta, cfg, wc), z, interrupt);
+    return summed_path(HuberFamily::over_block(RowData{}, delta, cfg, wc), passes, summed, request,
+                       wc, seq, interrupt);
+}
+
 }  // namespace
 
 std::variant<PathResult, FitError> covariance_family_path(FitRequest& request, FamilyKind kind,
@@ -52,6 +73,10 @@ std::variant<PathResult, FitError> covariance_family_path(FitRequest& request, F
     if (auto* e = std::get_if<FitError>(&prepared)) return *e;
     const Inputs& in = std::get<Inputs>(prepared);
     const RowData rows = rows_of(request, in.weights);
+    const StandardizedBlock z{x, cfg.intercept ? std::span<const double>(in.x_mean)
+                                               : std::span<const double>(),
+                              in.x_scale, threads};
+    if (kind == FamilyKind::Huber) return huber_covariance_path(request, in, rows, z, wc, interrupt);
     // The whole data's checks of each family; a GLM family's null model on
     // all the rows, as the naive solver finds it (with an offset, by guarded
     // scoring; an InputError when its mean leaves the domain).
@@ -77,9 +102,6 @@ std::variant<PathResult, FitError> covariance_family_path(FitRequest& request, F
     SummedInputs summed{in.include, in.penalty, in.limits, in.x_mean, in.x_scale,
                         in.weights.sum, response_means(rows, classes)};
     summed.null_intercepts = std::move(null_intercepts);
-    const StandardizedBlock z{x, cfg.intercept ? std::span<const double>(in.x_mean)
-                                               : std::span<const double>(),
-                              in.x_scale, threads};
     PenaltySequence seq(cfg, wc, 1.0);
     return with_summed_family(kind, classes, model, cfg, wc, seq, interrupt, [&](auto make) {
         auto block = make(rows);

@@ -11,6 +11,7 @@
 #include "losses/binomial.hpp"
 #include "losses/cox.hpp"
 #include "losses/glm.hpp"
+#include "losses/huber.hpp"
 #include "losses/multinomial.hpp"
 #include "losses/multitask.hpp"
 #include "losses/poisson.hpp"
@@ -177,6 +178,11 @@ std::variant<PathResult, FitError> working_family_path(FitRequest& request, Fami
         find_bound_reached(r, cfg);  // on the scale the bound applies to
         family.to_response_scale(r);
         return r;
+    }
+    case FamilyKind::Huber: {  // the robust loss
+        HuberFamily family = HuberFamily::make(rows, prep.in.weights.raw,
+                                               huber_delta(request.choices.delta), cfg, wc);
+        return family_path<ElasticNetPenalty>(family, prep, request, wc, seq, interrupt);
     }
     default:
         break;
