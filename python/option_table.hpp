@@ -29,7 +29,7 @@ inline constexpr std::size_t statistics_choices_at = 1;
 std::size_t statistics_options_at();
 std::size_t statistics_extras_at();
 // The number of parameters of each signature.
-inline constexpr std::size_t max_parameters = 32;
+inline constexpr std::size_t max_parameters = 40;
 
 // The options, from `slots` (in signature order).
 bool convert_options(std::span<const PyRef> slots, varnel_core::FitOptions& out);

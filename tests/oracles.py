@@ -211,6 +211,15 @@ LINKS = {  # name: (mu(eta), dmu/deta, g(mu))
 POWERS = {"gaussian": 0.0, "poisson": 1.0, "gamma": 2.0, "inverse_gaussian": 3.0}
 
 
+def fit_options(family):
+    """The keyword arguments of `_core.fit` for a family written as in
+    Problem: a name, "huber:delta", or a family by variance and link."""
+    if "/" in family:
+        return Glm(family).options()
+    name, _, delta = family.partition(":")
+    return dict(family=name, **({"delta": float(delta)} if delta else {}))
+
+
 class Glm:
     """A family by variance and link, written "name/link" with the family's
     parameter after a colon: "gamma/log", "tweedie:1.5/log",
@@ -256,15 +265,19 @@ class Glm:
 
     def response(self, lin, rng):
         """A response of the family's own model, eta = g(m0) + s lin, about a
-        mean m0 of 0.4 (binomial), 1 (log link) or 3, s moving that mean by
-        0.15 of itself per unit of lin (0.8 on the log, logit, probit and
-        cloglog scales)."""
-        m0 = 0.4 if self.name == "binomial" else 1.0 if self.link == "log" else 3.0
+        mean m0 of 0.4 (binomial; 0.1 under the log link, whose mean must
+        stay below 1), 1 (log link) or 3, s moving that mean by 0.15 of
+        itself per unit of lin (0.8 on the log, logit, probit and cloglog
+        scales; 0.25 for the binomial's log link)."""
+        m0 = (0.1 if self.link == "log" else 0.4) if self.name == "binomial" else \
+            1.0 if self.link == "log" else 3.0
         return self.sample(self.mean(self.g(m0) + lin * self.eta_scale()), rng)
 
     def eta_scale(self):
         """0.15 m0 / (dmu/deta at m0 = 3) for the links of a positive mean
-        other than log, else 0.8."""
+        other than log, 0.25 for the binomial's log link, else 0.8."""
+        if self.name == "binomial" and self.link == "log":
+            return 0.25
         if self.link not in ("identity", "inverse", "inverse_squared", "sqrt"):
             return 0.8
         return float(0.45 / abs(self.slope(self.g(3.0))))
@@ -306,7 +319,9 @@ class Problem:
     and s_j the weighted sd of column j when standardizing (else 1).
     Losses: 1/2 sum wn r^2; -sum wn (y eta - log(1 + e^eta));
     sum wn (e^eta - y eta); sum wn (logsumexp(eta_i) - eta_{i,y_i});
-    -l(eta) of cox_loglik (no intercept); 1/2 sum wn ||y_i - eta_i||^2.
+    -l(eta) of cox_loglik (no intercept); 1/2 sum wn ||y_i - eta_i||^2;
+    Huber's sum wn rho(y - eta), rho(r) = r^2/2 for |r| <= delta, else
+    delta |r| - delta^2/2 ("huber", delta 1.35, or "huber:delta").
     Multinomial: y holds class codes, a0 is (K,), b is (p, K) and b_j its
     row, |b_j| the L1 norm of the row (grouped, and always for the multitask
     family of K responses: the Euclidean one).
@@ -317,7 +332,9 @@ class Problem:
                  offset=None, grouped=False, exclude=(), strata=None, ties="breslow",
                  **path_options):
         self.glm = Glm(family) if "/" in family else None
-        assert self.glm or family in FAMILIES + ("multinomial", "cox", "multitask")
+        family, _, delta = family.partition(":") if not self.glm else (family, "", "")
+        self.delta = float(delta) if delta else 1.35
+        assert self.glm or family in FAMILIES + ("multinomial", "cox", "multitask", "huber")
         assert set(path_options) <= {"nlambda", "user_lambda", "lambda_min_ratio", "thresh"}  # no typos
         self.family, self.alpha, self.intercept = family, alpha, intercept and family != "cox"
         self.grouped = grouped or family == "multitask"
@@ -374,6 +391,10 @@ class Problem:
             mu = np.exp(eta)
             f = wn @ (mu - y * eta)
             d = wn * (mu - y)
+        elif self.family == "huber":
+            r, dl = y - eta, self.delta
+            f = wn @ np.where(np.abs(r) <= dl, 0.5 * r * r, dl * (np.abs(r) - 0.5 * dl))
+            d = -wn * np.clip(r, -dl, dl)
         elif self.family == "cox":
             ll, g = cox_loglik(eta, y, wn, self.strata, self.ties)
             f, d = -ll, -g
@@ -408,6 +429,10 @@ class Problem:
         if self.glm and self.offset.any():  # Newton on the loss's derivative in a0
             return optimize.newton(lambda a: self.loss_grad(a, self.zero())[1],
                                    self.glm.g(self.wn @ self.y) - self.wn @ self.offset, tol=1e-14)
+        if self.family == "huber":  # the root of the loss's derivative in a0, between the residuals
+            z = (self.y - self.offset)[self.wn > 0]
+            return optimize.brentq(lambda a: self.loss_grad(a, self.zero())[1], z.min(), z.max(),
+                                   xtol=1e-14, rtol=4 * np.finfo(float).eps)
         if self.offset.any():  # the root of the loss's derivative in a0
             return optimize.brentq(lambda a: self.loss_grad(a, self.zero())[1], -50.0, 50.0, xtol=1e-14)
         m = self.wn @ self.y

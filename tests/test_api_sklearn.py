@@ -263,7 +263,7 @@ def test_generalized_regressor_refuses_the_families_with_their_own_estimator(fam
                                               rf"\(family=.*\); use varnel\.{own} for it$")):
             GeneralizedNetRegressor(family=given, alpha=0.1).fit(None, None)
     with pytest.raises(ValueError, match=r"^family must be one of \('gaussian', 'logistic', 'poisson', "
-                                         r"'gamma', 'inverse_gaussian', 'tweedie', 'negative_binomial'\) "
+                                         r"'gamma', 'inverse_gaussian', 'tweedie', 'negative_binomial', 'huber'\) "
                                          r"\(or an alias: 'normal', 'binomial', 'negbin'\), got 'bogus'$"):
         GeneralizedNetRegressor(family="bogus").fit(None, None)
 

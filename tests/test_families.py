@@ -8,6 +8,7 @@ import warnings
 import numpy as np
 import pytest
 import scipy.sparse as sp
+from scipy import optimize
 
 import contract as C
 import oracles as o
@@ -16,15 +17,18 @@ from varnel._core import fit
 BIG = 9.9e35
 FAMILIES = ("gaussian", "binomial", "poisson", "cox", "multitask")
 # families by variance and link on real data: positive (diabetes), counts (doctor visits), 0/1
+# (the binomial's log link runs on test_engine's data: these labels, nearly separable, press
+# its means against 1)
 GLMS = ("gamma/log", "gamma/inverse", "inverse_gaussian/log", "gaussian/log", "tweedie:2.5/log",
-        "tweedie:1.5/log", "negative_binomial:1/log", "poisson/sqrt", "binomial/probit", "binomial/cloglog")
+        "tweedie:1.5/log", "negative_binomial:1/log", "poisson/sqrt", "binomial/probit", "binomial/cloglog",
+        "gaussian/inverse")
 
 
 def data(family):
     """Real data of each family: diabetes, breast cancer, doctor visits,
     re-arrests, three diabetes measures."""
     name = family.split(":")[0].split("/")[0]
-    return o.dataset({"gaussian": "diabetes", "gamma": "diabetes", "inverse_gaussian": "diabetes",
+    return o.dataset({"gaussian": "diabetes", "gamma": "diabetes", "inverse_gaussian": "diabetes", "huber": "diabetes",
                       "binomial": "breast_cancer", "cox": "rossi", "multitask": "diabetes3"}.get(
                           name, "diabetes" if ":2" in family else "randhie"))
 
@@ -39,7 +43,7 @@ def path(family, x, y, sparse=False, **kw):
     if sparse:
         s = sp.csc_matrix(x)
         x = (x.shape[0], x.shape[1], s.indptr, s.indices, s.data)
-    return fit(x, y, **(o.Glm(family).options() if "/" in family else dict(family=family)), **kw)
+    return fit(x, y, **o.fit_options(family), **kw)
 
 
 # ---- independent solvers --------------------------------------------------------------
@@ -116,6 +120,33 @@ def _sklearn_multitask(x, y, lam, alpha, standardize):
     return np.array(a0).T, np.moveaxis(np.array(b), 0, -1)
 
 
+# Huber's loss on the diabetes data: delta about half the response's spread
+HUBER = "huber:40"
+
+
+def _direct_huber(x, y, lam, alpha, standardize):
+    # L-BFGS-B on the penalized objective itself, b split into its positive and
+    # negative parts (the L1 term linear in them, under bounds)
+    prob = o.Problem(HUBER, x, y, alpha=alpha, standardize=standardize)
+    p = x.shape[1]
+    a0, b = [], []
+    for lk in lam:
+        k1, k2 = prob.weights(lk)
+
+        def objective(z):
+            bp, bn = z[1:p + 1], z[p + 1:]
+            c = bp - bn
+            f, ga, gb = prob.loss_grad(z[0], c)
+            return f + k1 @ (bp + bn) + 0.5 * k2 @ (c * c), np.r_[ga, gb + k1 + k2 * c, -gb + k1 - k2 * c]
+
+        z = optimize.minimize(objective, np.r_[prob.null_intercept(), np.zeros(2 * p)], jac=True,
+                              method="L-BFGS-B", bounds=[(None, None)] + [(0.0, None)] * (2 * p),
+                              options=dict(ftol=1e-16, gtol=1e-13, maxiter=100000, maxcor=30)).x
+        a0.append(z[0])
+        b.append(z[1:p + 1] - z[p + 1:])
+    return np.array(a0), np.array(b).T
+
+
 def _proximal_cox(x, y, lam, alpha, standardize):
     # accelerated proximal gradient on -l/n + lambda (alpha |b|_1 + (1 - alpha)/2 |b|^2)
     b = [o.cox_proximal_gradient(x, y, lk, alpha, standardize)[0] for lk in lam]
@@ -150,6 +181,8 @@ WIDE_LAMBDAS = [0.1, 0.05, 0.03]
     ("cox", 0.5, False, _proximal_cox, 1e-3, "wide-sparse"),
     ("multitask", 1.0, True, _sklearn_multitask, 1e-4, "real"),
     ("multitask", 0.3, False, _sklearn_multitask, 1e-4, "real"),
+    (HUBER, 1.0, True, _direct_huber, 1e-4, "real"),
+    (HUBER, 0.3, False, _direct_huber, 1e-4, "real"),
 ])
 def test_path_matches_an_independent_solver(family, alpha, standardize, reference, tol, case):
     """Real data along a generated path, or wide sparse survival data at a
@@ -185,6 +218,38 @@ def test_path_matches_an_independent_solver(family, alpha, standardize, referenc
             assert default["warning"] is None
             near = prob.objective(r["lambda"][k], 0.0, default["beta"][:, k])
             assert near <= theirs + 1e-5 * abs(theirs), k
+
+
+@pytest.mark.parametrize("epsilon, strength", [(1.35, 1e-4), (1.5, 1.0), (2.0, 30.0)])
+def test_huber_matches_scikit_learns_huber_regressor_at_its_scale(epsilon, strength):
+    """HuberRegressor minimises sum_i (s + s H(r_i / s)) + a |b|^2 over b, b0
+    and the scale s, with H(z) = z^2 for |z| <= epsilon and 2 epsilon |z| -
+    epsilon^2 beyond, so that s^2 H(r / s) = 2 rho(r) for delta = epsilon s.
+    At its optimum s*, its b and b0 minimise (2 / s*) sum_i rho(r_i) + a |b|^2,
+    which is n (2 / s*) times sum_i rho(r_i) / n + (a s* / n) / 2 |b|^2: the
+    huber family's ridge at delta = epsilon s* and lambda = a s* / n,
+    unstandardized.  Both then meet the same optimality conditions (the
+    reference to its tolerance, about 3e-5 of the null gradient); columns of
+    unequal spread and errors with heavy tails."""
+    from sklearn.linear_model import HuberRegressor
+
+    rng = np.random.default_rng(5)
+    n = 400
+    x = rng.normal(size=(n, 6)) * [1.0, 2.0, 0.5, 1.0, 3.0, 1.0]
+    y = 0.5 + x @ [1.0, -0.5, 2.0, 0.0, 0.3, 0.0] + rng.standard_t(2, n)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        ref = HuberRegressor(epsilon=epsilon, alpha=strength, tol=1e-13, max_iter=100000).fit(x, y)
+    delta, lam = float(epsilon * ref.scale_), float(strength * ref.scale_ / n)
+    r = path(f"huber:{delta!r}", x, y, alpha=0.0, user_lambda=[lam], standardize=False, thresh=1e-16)
+    assert r["warning"] is None
+    prob = o.Problem(f"huber:{delta!r}", x, y, alpha=0.0, standardize=False)
+    assert prob.kkt_residual(lam, r["a0"][0], r["beta"][:, 0]) < 1e-7
+    theirs = prob.objective(lam, ref.intercept_, ref.coef_)
+    assert prob.objective(lam, r["a0"][0], r["beta"][:, 0]) <= theirs + 1e-12 * abs(theirs)
+    scale = np.abs(ref.coef_).max()
+    np.testing.assert_allclose(r["beta"][:, 0], ref.coef_, rtol=0, atol=1e-4 * scale)
+    assert r["a0"][0] == pytest.approx(ref.intercept_, abs=1e-4 * scale)
 
 
 def _rossi_frame(x, y, w, strata):

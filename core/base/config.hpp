@@ -47,7 +47,8 @@ struct Table {
 // path is given by start_a0 (a number, or K) and start_beta (p, or p x K)
 // on the caller's scale.  `link` (None: the family's default), `power`
 // (tweedie) and `theta` (negative_binomial) choose a GLM family's link and
-// parameters (fit/glm_models.hpp).  `strata` (one label per row) and `ties`
+// parameters (fit/glm_models.hpp); `delta` is the huber family's threshold
+// between its quadratic and its linear part (None: 1.35).  `strata` (one label per row) and `ties`
 // ("breslow" or "efron") are the cox family's; `standardize_response` scales
 // each response of the multitask family to unit variance first (lambda, the
 // deviance and the limits then refer to the scaled responses).  `n_threads`
@@ -65,6 +66,7 @@ struct Table {
     X(link, std::optional<std::string>, std::nullopt)        \
     X(power, std::optional<double>, std::nullopt)            \
     X(theta, std::optional<double>, std::nullopt)            \
+    X(delta, std::optional<double>, std::nullopt)            \
     X(strata, std::optional<Index>, std::nullopt)            \
     X(ties, std::string, "breslow")                          \
     X(standardize_response, bool, false)                     \

@@ -11,6 +11,7 @@
 
 #include "base/format.hpp"
 #include "losses/cox.hpp"
+#include "losses/huber.hpp"
 #include "losses/multinomial.hpp"
 #include "fit/glm_models.hpp"
 #include "fit/least_squares.hpp"
@@ -31,6 +32,7 @@ std::optional<FamilyKind> family_named(std::string_view name) {
     if (name == "negative_binomial") return FamilyKind::NegativeBinomial;
     if (name == "cox") return FamilyKind::Cox;
     if (name == "multitask") return FamilyKind::Multitask;
+    if (name == "huber") return FamilyKind::Huber;
     return std::nullopt;
 }
 
@@ -126,7 +128,7 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
         throw PreconditionError("unknown family " + quoted(c.family) +
                                 "; expected 'gaussian', 'binomial', 'poisson', 'multinomial', "
                                 "'gamma', 'inverse_gaussian', 'tweedie', 'negative_binomial', "
-                                "'cox' or 'multitask'");
+                                "'cox', 'multitask' or 'huber'");
     const auto named = solver_named(c.solver);
     if (!named)
         throw PreconditionError("unknown solver " + quoted(c.solver) +
@@ -145,6 +147,10 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
     if (c.standardize_response && *family != FamilyKind::Multitask)
         throw PreconditionError("standardize_response=True needs family=\"multitask\", but family is " +
                                 quoted(c.family));
+    // the robust loss's threshold (losses/huber.hpp)
+    if (c.delta && *family != FamilyKind::Huber)
+        throw PreconditionError("delta is for the huber family only, but family is " + quoted(c.family));
+    if (*family == FamilyKind::Huber) huber_delta(c.delta);
     // Every family but the cox family (its risk sets tie the rows
     // together), and every model named by its variance and link
     // (fit/glm_models.hpp), fits through either solver; "auto" leaves the

@@ -29,11 +29,13 @@ enum class FamilyKind {
     NegativeBinomial,
     Cox,
     Multitask,
+    Huber,
 };
 enum class SolverKind { Auto, Naive, Covariance };
 
 // "gaussian", "binomial", "poisson", "multinomial", "gamma", "inverse_gaussian",
-// "tweedie", "negative_binomial", "cox", "multitask"; nullopt for any other name.
+// "tweedie", "negative_binomial", "cox", "multitask", "huber"; nullopt for any
+// other name.
 std::optional<FamilyKind> family_named(std::string_view name);
 // "auto", "naive", "covariance"; nullopt for any other name.
 std::optional<SolverKind> solver_named(std::string_view name);
@@ -106,7 +108,8 @@ SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::u
 // (and the always grouped multitask) family only, a link, power and theta
 // the family takes (fit/glm_models.hpp), the covariance solver on a dense x
 // and for every family but the cox family, strata and Efron's ties for the
-// cox family only, standardize_response for the multitask family only.
+// cox family only, standardize_response for the multitask family only, a
+// positive and finite delta for the huber family only.
 // "auto" takes the naive solver for a model named by variance and link.
 SolverKind check_choices(const FitChoices& choices, bool dense, std::uint64_t nobs,
                          std::uint64_t nvars);

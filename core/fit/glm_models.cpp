@@ -19,8 +19,8 @@ struct FamilyLinks {
 };
 
 const FamilyLinks table[] = {
-    {FamilyKind::Gaussian, "gaussian", {VarianceKind::power, 0.0}, {Link::identity, Link::log}, true},
-    {FamilyKind::Binomial, "binomial", {VarianceKind::binomial}, {Link::logit, Link::probit, Link::cloglog}, true},
+    {FamilyKind::Gaussian, "gaussian", {VarianceKind::power, 0.0}, {Link::identity, Link::log, Link::inverse}, true},
+    {FamilyKind::Binomial, "binomial", {VarianceKind::binomial}, {Link::logit, Link::probit, Link::cloglog, Link::log}, true},
     {FamilyKind::Poisson, "poisson", {VarianceKind::power, 1.0}, {Link::log, Link::identity, Link::sqrt}, true},
     {FamilyKind::Gamma, "gamma", {VarianceKind::power, 2.0}, {Link::log, Link::inverse, Link::identity}, false},
     {FamilyKind::InverseGaussian, "inverse_gaussian", {VarianceKind::power, 3.0},

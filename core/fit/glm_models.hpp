@@ -3,8 +3,8 @@
 // own solver or on GlmFamily (losses/glm.hpp).
 //
 //   family              variance               links (the first the default)
-//   gaussian            1                      identity (least squares), log
-//   binomial            mu (1 - mu)            logit (its own), probit, cloglog
+//   gaussian            1                      identity (least squares), log, inverse
+//   binomial            mu (1 - mu)            logit (its own), probit, cloglog, log
 //   poisson             mu                     log (its own), identity, sqrt
 //   gamma               mu^2                   log, inverse, identity
 //   inverse_gaussian    mu^3                   log, inverse, inverse_squared, identity

@@ -22,6 +22,7 @@
 #include "losses/cox.hpp"
 #include "losses/gaussian.hpp"
 #include "losses/glm.hpp"
+#include "losses/huber.hpp"
 #include "losses/multinomial.hpp"
 #include "losses/multitask.hpp"
 #include "losses/poisson.hpp"
@@ -55,6 +56,9 @@ struct Entry {
     using Loss = F;
     static constexpr Grouping grouping = G;
     static constexpr bool summed = Summed;
+    // whether its path can be fitted from sums over blocks of rows that
+    // are never all in memory (its options and its null model travel)
+    static constexpr bool from_blocks = Summed;
     static constexpr bool least_squares = false;
     static std::optional<FitError> check(std::span<const double>, const LossContext&) { return {}; }
     static std::optional<FitError> check_range(double, double, const LossContext&) { return {}; }
@@ -136,6 +140,18 @@ struct CoxLoss : Entry<CoxFamily, Grouping::never, false> {
     }
 };
 
+// Huber's robust loss, of the fit's delta.
+// Its null model (a location) needs the rows in memory.
+struct HuberLoss : Entry<HuberFamily> {
+    static constexpr bool from_blocks = false;
+    static Made<Loss> whole(RowData rows, std::span<const double> raw, const LossContext& c) {
+        return Loss::make(rows, raw, huber_delta(c.choices.delta), c.config, c.constants);
+    }
+    static Loss block(RowData rows, const LossContext& c) {
+        return Loss::over_block(rows, huber_delta(c.choices.delta), c.config, c.constants);
+    }
+};
+
 // A family by variance and link (fit/glm_models.hpp): its response checked
 // by the family's own rule first (a binomial y in [0, 1], a Poisson y not
 // negative, whatever the link), then by its variance.
@@ -182,6 +198,7 @@ decltype(auto) with_loss(FamilyKind kind, const std::optional<GlmModel>& model, 
     case FamilyKind::Multinomial: return own(MultinomialLoss{});
     case FamilyKind::Cox: return own(CoxLoss{});
     case FamilyKind::Multitask: return own(MultitaskLoss{});
+    case FamilyKind::Huber: return own(HuberLoss{});
     default: break;
     }
     if (!model) throw PreconditionError("a family by variance and link needs its model");

@@ -291,10 +291,12 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
             if constexpr (L::least_squares) return least_squares(r, request, interrupt);
             else if constexpr (std::is_same_v<L, MultitaskLoss>)
                 return multitask(r, request, interrupt);
-            else if constexpr (L::summed)
+            else if constexpr (L::summed && L::from_blocks)
                 return reweighting(l, r, classes, model, request, interrupt);
             else
-                throw PreconditionError("a fit from statistics: a loss that sums over rows");
+                throw PreconditionError("the " + request.choices.family +
+                                        " family is fitted on rows in memory only, not from "
+                                        "statistics summed over blocks");
         });
     if (auto* e = std::get_if<FitError>(&path)) return *e;
     find_bound_reached(std::get<PathResult>(path), request.config);
@@ -305,7 +307,8 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
 }
 
 bool sums_over_rows(FamilyKind family, const FitChoices& choices) {
-    return with_loss(family, glm_model(family, choices), [](auto l) { return decltype(l)::summed; });
+    return with_loss(family, glm_model(family, choices),
+                     [](auto l) { return decltype(l)::summed && decltype(l)::from_blocks; });
 }
 
 RowSums block_pass(const BlockPass& b, const FitConfig& config, double* saturated_loss,
@@ -327,8 +330,8 @@ RowSums block_pass(const BlockPass& b, const FitConfig& config, double* saturate
     Vec eta, v, r;
     with_loss(b.family, b.model, [&](auto l) {
         using L = decltype(l);
-        if constexpr (!L::summed) {
-            throw PreconditionError("block pass: a loss that sums over rows");
+        if constexpr (!(L::summed && L::from_blocks)) {
+            throw PreconditionError("block pass: a loss that sums over blocks of rows");
         } else {
             auto loss = L::block(rows, context);
             family_block_sums(loss, z, b.coef, b.active, b.b0, b.cols, sums, eta, v, r, interrupt);

@@ -53,7 +53,7 @@ GlmFamily GlmFamily::over_block(const GlmModel& model, RowData rows, const FitCo
 bool GlmFamily::evaluate(std::span<const double> eta) {
     const Variance& var = model_.variance;
     link_means(model_.link, eta, mu_, slope_);
-    inside_ = predictors_inside(model_.link, eta) && means_inside(var, mu_);
+    inside_ = predictors_inside(model_.link, eta) && means_inside(var, model_.link, mu_);
     if (!inside_) return false;
     if (!log_mu_.empty()) log_means(model_.link, eta, mu_, log_mu_);
     variance_ratios(var, model_.link, mu_, slope_, log_mu_, ratio_);

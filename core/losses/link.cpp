@@ -46,10 +46,17 @@ std::string_view link_name(Link link) {
 }
 
 bool needs_positive_eta(Link link) {
-    return link == Link::inverse || link == Link::inverse_squared || link == Link::sqrt;
+    return link == Link::inverse_squared || link == Link::sqrt;
 }
 
 bool predictors_inside(Link link, std::span<const double> eta) {
+    if (link == Link::inverse) {  // non-zero, and one sign throughout
+        if (eta.empty()) return true;
+        const bool positive = eta[0] > 0.0;
+        for (const double e : eta)
+            if (!(positive ? e > 0.0 : e < 0.0)) return false;
+        return true;
+    }
     if (!needs_positive_eta(link)) return true;
     for (const double e : eta)
         if (!(e > 0.0)) return false;

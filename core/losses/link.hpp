@@ -17,13 +17,17 @@ enum class Link { identity, log, logit, probit, cloglog, inverse, inverse_square
 std::optional<Link> link_named(std::string_view name);
 std::string_view link_name(Link link);
 
-// Where a link maps its predictor.  The inverse, inverse-squared and
-// square-root links are one-to-one only for eta > 0; a predictor outside
-// leaves the model's domain.  The logit, probit and complementary log-log
-// means are bounded away from 0 and 1 by the binomial variance (see
-// variance.hpp), the log link's predictor is cut at +-log(DBL_MAX / 10) so
-// that its mean stays finite, and the complementary log-log's at
-// log(DBL_MAX / 10) for the same reason.
+// Where a link maps its predictor.  The inverse-squared and square-root
+// links are one-to-one only for eta > 0; a predictor outside leaves the
+// model's domain.  The inverse link maps each half-line onto itself: its
+// predictors must be non-zero and of one sign, the sign of the null
+// model's (the data's mean; a family of positive means asks for eta > 0
+// through its means, variance.hpp).  The logit, probit and complementary
+// log-log means are bounded away from 0 and 1 by the binomial variance,
+// which also keeps a log link's mean below 1 (see variance.hpp); the log
+// link's predictor is cut at +-log(DBL_MAX / 10) so that its mean stays
+// finite, and the complementary log-log's at log(DBL_MAX / 10) for the
+// same reason.
 bool needs_positive_eta(Link link);
 // Every predictor lies where the link is one-to-one (NaN never does).
 bool predictors_inside(Link link, std::span<const double> eta);

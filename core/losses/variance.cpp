@@ -63,7 +63,13 @@ void check_smallest_response(const Variance& v, double low, std::string_view fam
                          " family, but y holds " + format_number(low));
 }
 
-bool means_inside(const Variance& v, std::span<const double> mu) {
+bool means_inside(const Variance& v, Link link, std::span<const double> mu) {
+    if (v.kind == VarianceKind::binomial && link == Link::log) {
+        const double top = 1.0 - v.pmin;
+        for (const double m : mu)
+            if (!(m <= top)) return false;  // exp(eta) >= 0: NaN and beyond the top only
+        return true;
+    }
     const bool positive = v.kind == VarianceKind::negative_binomial ||
                           (v.kind == VarianceKind::power && v.power != 0.0);
     for (const double m : mu)

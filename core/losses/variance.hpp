@@ -42,8 +42,11 @@ double response_terms_size(const Variance& v, std::span<const double> y,
                            std::span<const double> w);
 
 // Every mean is finite and, for a power other than 0 and the negative
-// binomial, positive (the binomial's are bounded where they are used).
-bool means_inside(const Variance& v, std::span<const double> mu);
+// binomial, positive.  The binomial's are bounded into [pmin, 1 - pmin]
+// where they are used; under the log link, whose mean exp(eta) is not
+// bounded above, a mean beyond 1 - pmin lies outside (the domain keeps
+// mu < 1, and the bound never alters such a mean from above).
+bool means_inside(const Variance& v, Link link, std::span<const double> mu);
 
 // a_i = (dmu/deta)_i / V(mu_i), the factor of the working weights
 // w a (dmu/deta) and residuals w a (y - mu), given log(mu) when

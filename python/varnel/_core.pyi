@@ -112,7 +112,7 @@ def fit(
     *,
     family: Literal["gaussian", "binomial", "poisson", "multinomial", "gamma",
                     "inverse_gaussian", "tweedie", "negative_binomial", "cox",
-                    "multitask"] = "gaussian",
+                    "multitask", "huber"] = "gaussian",
     offset: Optional[Union[_FloatVector, NDArray[np.float64]]] = None,
     solver: Literal["auto", "naive", "covariance"] = "naive",
     grouped: bool = False,
@@ -121,6 +121,7 @@ def fit(
     link: Optional[str] = None,
     power: Optional[float] = None,
     theta: Optional[float] = None,
+    delta: Optional[float] = None,
     strata: Optional[_CountVector] = None,
     ties: Literal["breslow", "efron"] = "breslow",
     standardize_response: bool = False,
@@ -142,7 +143,8 @@ def fit(
     ``start_a0`` and ``start_beta`` start the path from that fit (the
     caller's scale).  ``link`` (None: the family's default), ``power``
     (tweedie) and ``theta`` (negative_binomial) choose a GLM family's link
-    and parameters.
+    and parameters; ``delta`` (huber, None: 1.35) is where the robust loss
+    turns from quadratic to linear.
     ``n_threads`` bounds the threads of the passes over x that form column
     moments and products (None: every core).  With ``sparse_coefs`` the
     result's "beta" is the compressed columns ``(start, var, values,

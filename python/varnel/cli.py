@@ -300,7 +300,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="the GLM family: gaussian (normal), logistic (binomial), poisson, multinomial, "
                           "gamma, inverse_gaussian, tweedie:POWER (0 or 1 to 3), "
                           "negative_binomial[:THETA] (negbin; variance mu + THETA mu^2, default 1), "
-                          "cox (with --time and --status), multitask (several --target columns) "
+                          "cox (with --time and --status), multitask (several --target columns), "
+                          "huber[:DELTA] (robust, default 1.35) "
                           "(default: gaussian)")
     fit.add_argument("--link", choices=list(families.LINKS),
                      help="the family's link (default: its own; see the table of families in the documentation)")

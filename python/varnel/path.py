@@ -76,7 +76,7 @@ class Path:
         ``family_instance``): ``"gaussian"``, ``"logistic"``,
         ``"poisson"``, ``"multinomial"``, ``"gamma"``,
         ``"inverse_gaussian"``, ``"tweedie"``, ``"negative_binomial"``,
-        ``"cox"`` or ``"multitask"``.
+        ``"cox"``, ``"multitask"`` or ``"huber"``.
     family_instance : varnel.families.Family
         The family itself (its links, losses and measures).
     feature_names : list or None

@@ -8,18 +8,18 @@ solver's family, and how scikit-learn's penalty parametrisation (``alpha``
 the strength, ``l1_ratio`` the mix) maps onto the solver's (lambda, alpha).
 :func:`get_family` resolves what a user passes as ``family=``: a name
 (``"gaussian"``, ``"logistic"`` or ``"binomial"``, ``"poisson"``,
-``"multinomial"``, ``"cox"``, ``"multitask"``) or a :class:`Family`
-instance.
+``"multinomial"``, ``"cox"``, ``"multitask"``, ``"huber"``) or a
+:class:`Family` instance.
 
 A new family is one subclass here; a family with parameters (a power, a
 link, a dispersion) carries them as constructor arguments, and
 :func:`get_family` returns such an instance as it is.  A family by variance
 and link lists its ``links`` (the first is its default, ``link=None``), names
-its own parameter in ``parameter`` (``"power"``, ``"theta"``) and hands the
+its own parameter in ``parameter`` (``"power"``, ``"theta"``, ``"delta"``) and hands the
 compiled solver its choices through :meth:`Family.solver_options`; equality,
 hashing and ``repr`` follow ``link`` and the parameter.  A name with a
 parameter, ``"tweedie:1.5"`` or ``"negbin:2"``, is that family with that
-value.
+value (``"huber:2"`` too).
 """
 
 from __future__ import annotations
@@ -28,17 +28,17 @@ from typing import Any, Dict, Optional, Tuple
 
 from ._base import (LINK_FUNCTIONS, LINKS, MEASURES, Family, Measure, PenaltyMap,
                     weighted_auc)
-from ._common import Binomial, Gaussian, Multinomial, Poisson
+from ._common import Binomial, Gaussian, Huber, Multinomial, Poisson
 from ._coupled import Cox, MultiTask
 from ._variance import Gamma, InverseGaussian, NegativeBinomial, Tweedie
 
 __all__ = ["Family", "Gaussian", "Binomial", "Poisson", "Multinomial", "Gamma", "InverseGaussian",
-           "Tweedie", "NegativeBinomial", "Cox", "MultiTask", "FAMILIES", "LINKS", "LINK_FUNCTIONS",
+           "Tweedie", "NegativeBinomial", "Cox", "MultiTask", "Huber", "FAMILIES", "LINKS", "LINK_FUNCTIONS",
            "Measure", "MEASURES", "PenaltyMap", "get_family", "names", "weighted_auc"]
 
 # The public names are documented, pickled and referred to as this package's.
 for _public in (Family, Gaussian, Binomial, Poisson, Multinomial, Gamma, InverseGaussian, Tweedie,
-                NegativeBinomial, Cox, MultiTask, Measure, PenaltyMap, weighted_auc):
+                NegativeBinomial, Cox, MultiTask, Huber, Measure, PenaltyMap, weighted_auc):
     _public.__module__ = __name__
 del _public
 
@@ -46,7 +46,8 @@ del _public
 #: One instance of every family, in the order names are listed (Tweedie's
 #: power 1.5 stands for every power: its name alone needs one).
 FAMILIES: Tuple[Family, ...] = (Gaussian(), Binomial(), Poisson(), Multinomial(), Gamma(),
-                                InverseGaussian(), Tweedie(1.5), NegativeBinomial(), Cox(), MultiTask())
+                                InverseGaussian(), Tweedie(1.5), NegativeBinomial(), Cox(), MultiTask(),
+                                Huber())
 #: The defaults of every family option of fit_path.
 FIT_OPTION_DEFAULTS: Dict[str, Any] = {k: v for f in FAMILIES for k, v in f.fit_options.items()}
 _BY_NAME: Dict[str, Family] = {name: f for f in FAMILIES for name in (f.name,) + f.aliases}

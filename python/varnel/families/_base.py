@@ -222,7 +222,7 @@ class Family:
     #: the links the family takes; the first is its default
     links: ClassVar[Tuple[str, ...]] = ("identity",)
     #: the name of the family's own parameter ("power", "theta", "ties",
-    #: "standardize_response"), if any
+    #: "standardize_response", "delta"), if any
     parameter: ClassVar[Optional[str]] = None
     #: what a row's response is: "one" value, a "survival" time and status,
     #: or "several" responses
