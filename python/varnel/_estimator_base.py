@@ -197,10 +197,14 @@ PASSAGES = {
             Weights of the samples.
         """,
     "predict_parameters": """
+        Parameters
+        ----------
         {samples}
         {offsets}
         """,
     "score_parameters": """
+        Parameters
+        ----------
         {samples}
         y : array-like of shape (n_samples,) or (n_samples, n_targets)
             The true targets.
@@ -511,8 +515,6 @@ class NetRegressor(RegressorMixin, NetEstimator):
         :class:`~varnel.PoissonNetRegressor`, the inverse of ``family``'s
         link for :class:`~varnel.GeneralizedNetRegressor`.
 
-        Parameters
-        ----------
         {predict_parameters}
 
         Returns
@@ -538,8 +540,6 @@ class NetRegressor(RegressorMixin, NetEstimator):
         :class:`~varnel.PoissonNetRegressor` the fraction of Poisson deviance
         explained.
 
-        Parameters
-        ----------
         {score_parameters}
 
         Returns

@@ -9,6 +9,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from . import _convert, _errors, _fit, _parallel, _sources, families
+from ._docstrings import filled
 from ._sources import FoldJob
 from .families import Family
 from .path import LambdaSpec, Path, finished_path
@@ -261,6 +262,7 @@ class CVPath:
             "path": self.path.to_dict(),
         }
 
+    @filled()
     def plot(self, ax: Any = None):
         """Plot the cross-validation curve with one-standard-error bars and
         both chosen lambdas marked (needs matplotlib).
@@ -270,22 +272,7 @@ class CVPath:
         ax : matplotlib Axes, optional
             Where to draw (default: a new figure's axes).
 
-        Returns
-        -------
-        matplotlib Axes
-            The axes drawn on.
-
-        Raises
-        ------
-        ImportError
-            Without matplotlib.
-
-        Examples
-        --------
-        >>> import matplotlib
-        >>> matplotlib.use("Agg")
-        >>> import varnel
-        >>> data = varnel.load_demo()
+        {plot_sections}
         >>> ax = varnel.cv_path(data.X, data.y, nfolds=5, seed=0).plot()
         """
         from ._plot import plot_cv

@@ -29,8 +29,11 @@ __all__ = ["ElasticNetRegressor", "LogisticNetClassifier", "PoissonNetRegressor"
            "PathConvergenceWarning"]
 
 
-_OBJECTIVE = {
-    "gaussian": """
+#: The estimators' descriptions: what they fit and the objective they minimise.
+_DESCRIPTION = {
+    "gaussian": """Elastic-net linear regression; the penalty strength is chosen by
+    cross-validation unless ``alpha`` is given.
+
     With ``alpha=a`` and ``l1_ratio=r`` the coefficients minimise, as in
     :class:`sklearn.linear_model.ElasticNet`::
 
@@ -41,7 +44,9 @@ _OBJECTIVE = {
     stands for the features divided by their (weighted, population) standard
     deviations, and ``coef_`` is reported on the original scale.
 """,
-    "logistic": """
+    "logistic": """Elastic-net logistic regression, two-class or multinomial; the penalty
+    strength is chosen by cross-validation unless ``alpha`` is given.
+
     With ``alpha=a`` and ``l1_ratio=r`` the coefficients minimise::
 
         -1/n sum_i [y_i eta_i - log(1 + exp(eta_i))] + a r ||b||_1 + a (1 - r)/2 ||b||^2
@@ -56,7 +61,9 @@ _OBJECTIVE = {
     log sum_k exp(eta_ik)]``, and the penalty sums over the K rows of
     ``coef_`` (one per class).
 """,
-    "poisson": """
+    "poisson": """Elastic-net Poisson regression (log link) for non-negative counts; the
+    penalty strength is chosen by cross-validation unless ``alpha`` is given.
+
     With ``alpha=a`` and ``l1_ratio=r`` the coefficients minimise::
 
         1/n sum_i [exp(eta_i) - y_i eta_i] + a r ||b||_1 + a (1 - r)/2 ||b||^2
@@ -68,10 +75,9 @@ _OBJECTIVE = {
 """,
 }
 
+
 class ElasticNetRegressor(NetRegressor):
-    __doc__ = estimator_doc(
-        "Elastic-net linear regression; the penalty strength is chosen by\n"
-        "    cross-validation unless ``alpha`` is given.\n" + _OBJECTIVE["gaussian"], """\
+    __doc__ = estimator_doc(_DESCRIPTION["gaussian"], """\
     >>> import numpy as np
     >>> from varnel import ElasticNetRegressor
     >>> rng = np.random.default_rng(0)
@@ -85,10 +91,7 @@ class ElasticNetRegressor(NetRegressor):
 
 
 class PoissonNetRegressor(NetRegressor):
-    __doc__ = estimator_doc(
-        "Elastic-net Poisson regression (log link) for non-negative counts; the\n"
-        "    penalty strength is chosen by cross-validation unless ``alpha`` is given.\n"
-        + _OBJECTIVE["poisson"], """\
+    __doc__ = estimator_doc(_DESCRIPTION["poisson"], """\
     >>> import numpy as np
     >>> from varnel import PoissonNetRegressor
     >>> rng = np.random.default_rng(0)
@@ -125,6 +128,8 @@ class PoissonNetRegressor(NetRegressor):
 
 # the model of the classifier's method examples: two labels of the demo data
 _CLASSIFIER_EXAMPLE = """
+    Examples
+    --------
     >>> import numpy as np
     >>> import varnel
     >>> data = varnel.load_demo()
@@ -135,10 +140,7 @@ _CLASSIFIER_EXAMPLE = """
 
 @filled(**PASSAGES, classifier_example=_CLASSIFIER_EXAMPLE)
 class LogisticNetClassifier(ClassifierMixin, NetEstimator):
-    __doc__ = estimator_doc(
-        "Elastic-net logistic regression, two-class or multinomial; the penalty\n"
-        "    strength is chosen by cross-validation unless ``alpha`` is given.\n"
-        + _OBJECTIVE["logistic"], """\
+    __doc__ = estimator_doc(_DESCRIPTION["logistic"], """\
     >>> import numpy as np
     >>> from varnel import LogisticNetClassifier
     >>> rng = np.random.default_rng(0)
@@ -189,8 +191,6 @@ class LogisticNetClassifier(ClassifierMixin, NetEstimator):
         """Linear predictor: the log-odds of ``classes_[1]`` for two classes,
         shape (n_samples,); one column per class otherwise, (n_samples, K).
 
-        Parameters
-        ----------
         {predict_parameters}
 
         Returns
@@ -198,8 +198,6 @@ class LogisticNetClassifier(ClassifierMixin, NetEstimator):
         ndarray of shape (n_samples,) or (n_samples, K)
             The linear predictors.
 
-        Examples
-        --------
         {classifier_example}
         >>> model.decision_function(data.X[:3]).shape
         (3,)
@@ -209,8 +207,6 @@ class LogisticNetClassifier(ClassifierMixin, NetEstimator):
     def predict_proba(self, X, offset=None):
         """Class probabilities, shape (n_samples, K), columns in ``classes_`` order.
 
-        Parameters
-        ----------
         {predict_parameters}
 
         Returns
@@ -218,8 +214,6 @@ class LogisticNetClassifier(ClassifierMixin, NetEstimator):
         ndarray of shape (n_samples, K)
             Rows summing to 1 (a Dask array for Dask input).
 
-        Examples
-        --------
         {classifier_example}
         >>> proba = model.predict_proba(data.X[:3])
         >>> proba.shape, bool(np.allclose(proba.sum(axis=1), 1))
@@ -232,8 +226,6 @@ class LogisticNetClassifier(ClassifierMixin, NetEstimator):
     def predict_log_proba(self, X, offset=None):
         """Logarithm of :meth:`predict_proba`.
 
-        Parameters
-        ----------
         {predict_parameters}
 
         Returns
@@ -241,8 +233,6 @@ class LogisticNetClassifier(ClassifierMixin, NetEstimator):
         ndarray of shape (n_samples, K)
             The log-probabilities.
 
-        Examples
-        --------
         {classifier_example}
         >>> bool(np.allclose(np.exp(model.predict_log_proba(data.X[:3])), model.predict_proba(data.X[:3])))
         True
@@ -255,8 +245,6 @@ class LogisticNetClassifier(ClassifierMixin, NetEstimator):
     def predict(self, X, offset=None):
         """The most probable label.
 
-        Parameters
-        ----------
         {predict_parameters}
 
         Returns
@@ -264,8 +252,6 @@ class LogisticNetClassifier(ClassifierMixin, NetEstimator):
         ndarray of shape (n_samples,)
             Labels from ``classes_``.
 
-        Examples
-        --------
         {classifier_example}
         >>> set(model.predict(data.X)) <= {"high", "low"}
         True
@@ -288,8 +274,6 @@ class LogisticNetClassifier(ClassifierMixin, NetEstimator):
         float
             The accuracy.
 
-        Examples
-        --------
         {classifier_example}
         >>> model.score(data.X, labels) > 0.5
         True

@@ -9,6 +9,7 @@ from typing import Any, Dict, List, Optional, Sequence, Union
 import numpy as np
 
 from . import _coefs, _convert, _fit, _sources, _survival
+from ._docstrings import filled
 from .families import Family, get_family
 
 __all__ = ["Path", "fit_path"]
@@ -36,6 +37,17 @@ def _interp_positions(lambdas: np.ndarray, s: np.ndarray):
     lo[hit] = hi[hit] = L - 1 - e[hit]
     frac[hit] = 0.0
     return lo, hi, frac
+
+
+# a cox path of the survival methods' examples
+_COX_PATH = """
+    >>> import numpy as np
+    >>> import varnel
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(100, 4))
+    >>> t = rng.exponential(np.exp(-X[:, 0]))
+    >>> path = varnel.fit_path(X, np.column_stack([t, np.ones(100)]), "cox")
+    """
 
 
 class Path:
@@ -332,6 +344,7 @@ class Path:
         return _sources.rows_of(X, offset).predict(self, X, s, kind, offset)
 
     # ---- survival ---------------------------------------------------------------
+    @filled(cox_path=_COX_PATH)
     def cumulative_hazard(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
                           strata: Optional[ArrayLike] = None,
                           offset: Optional[ArrayLike] = None) -> np.ndarray:
@@ -369,12 +382,7 @@ class Path:
 
         Examples
         --------
-        >>> import numpy as np
-        >>> import varnel
-        >>> rng = np.random.default_rng(0)
-        >>> X = rng.normal(size=(100, 4))
-        >>> t = rng.exponential(np.exp(-X[:, 0]))
-        >>> path = varnel.fit_path(X, np.column_stack([t, np.ones(100)]), "cox")
+        {cox_path}
         >>> path.cumulative_hazard(X[:2], [0.5, 1.0], s=0.01).shape
         (2, 2)
         """
@@ -395,6 +403,7 @@ class Path:
         return np.stack([base.cumulative_hazard(eta_train[:, m], t, codes, eta_new[:, m])
                          for m in range(eta_new.shape[1])], axis=-1)
 
+    @filled(cox_path=_COX_PATH)
     def survival_function(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
                           strata: Optional[ArrayLike] = None,
                           offset: Optional[ArrayLike] = None) -> np.ndarray:
@@ -415,12 +424,7 @@ class Path:
 
         Examples
         --------
-        >>> import numpy as np
-        >>> import varnel
-        >>> rng = np.random.default_rng(0)
-        >>> X = rng.normal(size=(100, 4))
-        >>> t = rng.exponential(np.exp(-X[:, 0]))
-        >>> path = varnel.fit_path(X, np.column_stack([t, np.ones(100)]), "cox")
+        {cox_path}
         >>> S = path.survival_function(X[:2], [0.5, 1.0], s=0.01)
         >>> bool(np.all((S > 0) & (S <= 1)))
         True
@@ -496,6 +500,7 @@ class Path:
             "warning": None if self.warning is None else list(self.warning),
         }
 
+    @filled()
     def plot(self, xvar: str = "lambda", ax: Any = None, label: bool = False):
         """Plot the coefficient paths (needs matplotlib).
 
@@ -509,22 +514,7 @@ class Path:
         label : bool
             Write the feature names (or indices) at the end of each curve.
 
-        Returns
-        -------
-        matplotlib Axes
-            The axes drawn on.
-
-        Raises
-        ------
-        ImportError
-            Without matplotlib.
-
-        Examples
-        --------
-        >>> import matplotlib
-        >>> matplotlib.use("Agg")
-        >>> import varnel
-        >>> data = varnel.load_demo()
+        {plot_sections}
         >>> ax = varnel.fit_path(data.X, data.y).plot(xvar="dev", label=True)
         """
         from ._plot import plot_path

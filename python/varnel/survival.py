@@ -70,6 +70,8 @@ _PASSAGES = dict(PASSAGES, cox_offset="""
     offset : array-like of shape (n_samples,), optional
         The samples' offsets, as given to ``fit``.
     """, cox_example="""
+    Examples
+    --------
     >>> import numpy as np
     >>> import varnel
     >>> rng = np.random.default_rng(0)
@@ -178,8 +180,6 @@ class CoxPHNetSurvival(NetEstimator):
         self
             The fitted estimator.
 
-        Examples
-        --------
         {cox_example}
         >>> model.coef_.shape
         (3,)
@@ -200,8 +200,6 @@ class CoxPHNetSurvival(NetEstimator):
         ndarray of shape (n_samples,)
             The risk scores.
 
-        Examples
-        --------
         {cox_example}
         >>> model.predict(X[:3]).shape
         (3,)
@@ -228,8 +226,6 @@ class CoxPHNetSurvival(NetEstimator):
         float
             The concordance, in [0, 1] (0.5 for a random score).
 
-        Examples
-        --------
         {cox_example}
         >>> model.score(X, y) > 0.5
         True
@@ -258,8 +254,6 @@ class CoxPHNetSurvival(NetEstimator):
 
         {function_sections}
 
-        Examples
-        --------
         {cox_example}
         >>> curves = model.predict_survival_function(X[:2])
         >>> float(curves[0](0.0))
@@ -275,8 +269,6 @@ class CoxPHNetSurvival(NetEstimator):
 
         {function_sections}
 
-        Examples
-        --------
         {cox_example}
         >>> H = model.predict_cumulative_hazard_function(X[:2], return_array=True)
         >>> bool((H >= 0).all())
