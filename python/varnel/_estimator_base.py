@@ -25,7 +25,8 @@ from ._convert import as_offset, column_labels, refuse_lazy
 from ._docstrings import filled
 from .cv import cross_validate
 from .families import get_family
-from .path import Path, warn_bound
+from ._fit_path import warn_bound
+from .path import Path
 
 
 class PathConvergenceWarning(_fit.PathWarning, ConvergenceWarning):
