@@ -94,6 +94,30 @@ def test_function_docstring_has_parameters_and_returns(name, obj, kind):
     assert re.search(r"^Returns\n-+$", doc, flags=re.M), f"{name} has no Returns section"
 
 
+def _section_names(doc, title):
+    """The entry names of a numpydoc section (``a, b : type`` names two)."""
+    match = re.search(rf"^{title}\n-+\n(.*?)(?=^\w+\n-+$|\Z)", doc, flags=re.M | re.S)
+    assert match, f"no {title} section"
+    return [name.strip() for line in match.group(1).splitlines() if line and not line.startswith(" ")
+            for name in line.split(" : ")[0].split(",")]
+
+
+@pytest.mark.parametrize("name", sorted(n for n in DOCUMENTED_CLASSES if n.endswith(("Regressor", "Classifier",
+                                                                                     "Survival"))))
+def test_estimator_documents_its_own_parameters_and_attributes(name):
+    # the estimators' sections are composed from shared entries: each
+    # documents exactly the parameters of its own signature, in order, and
+    # only warnings under Warns
+    cls = getattr(varnel, name.split(".")[-1])
+    doc = inspect.getdoc(cls)
+    assert _section_names(doc, "Parameters") == list(inspect.signature(cls).parameters)
+    attributes = _section_names(doc, "Attributes")
+    assert "coef_" in attributes and all(a.endswith("_") for a in attributes)
+    assert all(w.endswith("Warning") for w in _section_names(doc, "Warns"))
+    for title in ("Parameters", "Attributes", "Warns", "Examples"):
+        assert len(re.findall(rf"^{title}\n-+$", doc, flags=re.M)) == 1, title
+
+
 @pytest.mark.parametrize("entry", ["elnet_path", "elnet_sparse"])
 def test_core_entries_have_their_signature_and_a_reference_with_an_example(entry):
     func = getattr(_core, entry)

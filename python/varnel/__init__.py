@@ -17,7 +17,8 @@ Only NumPy is required; matplotlib (plots), joblib (parallel folds), tqdm
 
 from ._fit import CoefficientBoundWarning, PathWarning
 from .cv import CVPath, cv_path
-from .path import Path, fit_path
+from ._fit_path import fit_path
+from .path import Path
 
 try:
     from importlib.metadata import PackageNotFoundError, version as _version

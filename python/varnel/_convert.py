@@ -215,15 +215,29 @@ def as_design(x: Any, *, what: str = "X", n_features: Optional[int] = None
     return arr, names
 
 
+def _unwrapped(value: Any) -> Any:
+    """The array behind a series or a data frame (``to_numpy()``), or the
+    value itself."""
+    if hasattr(value, "to_numpy") and not isinstance(value, np.ndarray):
+        return value.to_numpy()
+    return value
+
+
+def _numbers(value: Any, what: str) -> np.ndarray:
+    """A vector or array of the caller's numbers (an array, a list, a
+    series) as a contiguous float64 array, ``what`` naming it in errors; a
+    lazy frame is refused."""
+    refuse_lazy(value, what)
+    return np.ascontiguousarray(float_array(_unwrapped(value), what))
+
+
 def response_array(y: Any, n: int) -> np.ndarray:
     """The response as a 1-D array of n values (a column vector is taken
     too), any dtype; a missing value is a ValueError naming its row."""
     if y is None:
         raise ValueError(f"y is None; y must be an array-like of shape ({n},), one value per row of X")
     refuse_lazy(y, "y")
-    if hasattr(y, "to_numpy") and not isinstance(y, np.ndarray):
-        y = y.to_numpy()
-    arr = np.asarray(y)
+    arr = np.asarray(_unwrapped(y))
     if arr.ndim == 2 and arr.shape[1] == 1:
         arr = arr[:, 0]
     if arr.ndim != 1:
@@ -238,10 +252,7 @@ def as_weights(weights: Any, n: int) -> Optional[np.ndarray]:
     """Observation weights as a float64 vector of length ``n`` (or None)."""
     if weights is None:
         return None
-    refuse_lazy(weights, "weights")
-    if hasattr(weights, "to_numpy") and not isinstance(weights, np.ndarray):
-        weights = weights.to_numpy()
-    w = np.ascontiguousarray(float_array(weights, "weights"))
+    w = _numbers(weights, "weights")
     if w.ndim != 1 or w.shape[0] != n:
         raise ValueError(f"weights must have shape ({n},), one per row of X, got shape {w.shape}")
     check_finite(w, "weights")
@@ -333,9 +344,7 @@ def per_feature(value: Any, p: int, name: str,
     labels = _labels_of(value)
     if labels is not None:
         value = _aligned(value, labels, p, name, names)
-    elif hasattr(value, "to_numpy") and not isinstance(value, np.ndarray):
-        value = value.to_numpy()
-    arr = float_array(value, name)
+    arr = float_array(_unwrapped(value), name)
     if arr.ndim == 0:
         arr = np.full(p, float(arr))
     if arr.ndim != 1 or arr.shape[0] != p:
@@ -372,10 +381,7 @@ def as_offset(offset: Any, shape: Tuple[int, ...], unit: str = "class") -> Optio
     names one of them)."""
     if offset is None:
         return None
-    refuse_lazy(offset, "offset")
-    if hasattr(offset, "to_numpy") and not isinstance(offset, np.ndarray):
-        offset = offset.to_numpy()
-    o = np.ascontiguousarray(float_array(offset, "offset"))
+    o = _numbers(offset, "offset")
     if o.shape != tuple(shape):
         raise ValueError(f"offset must have shape {tuple(shape)}, one value per row"
                          f"{' and ' + unit if len(shape) == 2 else ''}, got shape {o.shape}")

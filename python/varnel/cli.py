@@ -13,7 +13,8 @@ import numpy as np
 from . import __version__, families
 from .cv import CVPath, cv_path
 from .datasets import CellError, load_demo, read_csv
-from .path import Path, fit_path
+from ._fit_path import fit_path
+from .path import Path
 
 
 def _have_matplotlib() -> bool:

@@ -9,9 +9,11 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from . import _convert, _errors, _fit, _parallel, _sources, families
+from ._docstrings import filled
 from ._sources import FoldJob
 from .families import Family
-from .path import LambdaSpec, Path, finished_path
+from ._fit_path import finished_path
+from .path import LambdaSpec, Path
 
 __all__ = ["CVPath", "cv_path", "MEASURES"]
 
@@ -20,6 +22,13 @@ __all__ = ["CVPath", "cv_path", "MEASURES"]
 MEASURES: Dict[str, Tuple[str, ...]] = {f.name: f.measures for f in families.FAMILIES}
 
 
+@filled(demo_cv="""
+    Examples
+    --------
+    >>> import varnel
+    >>> data = varnel.load_demo()
+    >>> cv = varnel.cv_path(data.X, data.y, nfolds=5, seed=0)
+    """)
 class CVPath:
     """Result of :func:`cv_path`.
 
@@ -128,11 +137,7 @@ class CVPath:
         ValueError
             When ``s`` is a string other than the two chosen lambdas' names.
 
-        Examples
-        --------
-        >>> import varnel
-        >>> data = varnel.load_demo()
-        >>> cv = varnel.cv_path(data.X, data.y, nfolds=5, seed=0)
+        {demo_cv}
         >>> cv.coef().shape, cv.coef("lambda_min").shape
         ((12,), (12,))
         """
@@ -151,11 +156,7 @@ class CVPath:
         float or ndarray
             The intercept (one per class or response for the block families).
 
-        Examples
-        --------
-        >>> import varnel
-        >>> data = varnel.load_demo()
-        >>> cv = varnel.cv_path(data.X, data.y, nfolds=5, seed=0)
+        {demo_cv}
         >>> isinstance(cv.intercept(), float)
         True
         """
@@ -181,11 +182,7 @@ class CVPath:
         ndarray
             As :meth:`Path.predict` returns.
 
-        Examples
-        --------
-        >>> import varnel
-        >>> data = varnel.load_demo()
-        >>> cv = varnel.cv_path(data.X, data.y, nfolds=5, seed=0)
+        {demo_cv}
         >>> cv.predict(data.X[:3]).shape
         (3,)
         >>> cv.predict(data.X[:3], s="lambda_min").shape
@@ -201,11 +198,7 @@ class CVPath:
         str
             A small table, the one that ``print(cv)`` shows under its header.
 
-        Examples
-        --------
-        >>> import varnel
-        >>> data = varnel.load_demo()
-        >>> cv = varnel.cv_path(data.X, data.y, nfolds=5, seed=0)
+        {demo_cv}
         >>> print(cv.summary().splitlines()[0])
         Measure: Mean-squared error (5-fold cross-validation)
         """
@@ -261,6 +254,7 @@ class CVPath:
             "path": self.path.to_dict(),
         }
 
+    @filled()
     def plot(self, ax: Any = None):
         """Plot the cross-validation curve with one-standard-error bars and
         both chosen lambdas marked (needs matplotlib).
@@ -270,22 +264,7 @@ class CVPath:
         ax : matplotlib Axes, optional
             Where to draw (default: a new figure's axes).
 
-        Returns
-        -------
-        matplotlib Axes
-            The axes drawn on.
-
-        Raises
-        ------
-        ImportError
-            Without matplotlib.
-
-        Examples
-        --------
-        >>> import matplotlib
-        >>> matplotlib.use("Agg")
-        >>> import varnel
-        >>> data = varnel.load_demo()
+        {plot_sections}
         >>> ax = varnel.cv_path(data.X, data.y, nfolds=5, seed=0).plot()
         """
         from ._plot import plot_cv

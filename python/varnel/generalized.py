@@ -6,19 +6,19 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
-from sklearn.base import RegressorMixin
 from sklearn.utils._param_validation import StrOptions
-from sklearn.utils.validation import _check_sample_weight, check_array, check_consistent_length, column_or_1d
 
-from .estimators import PARAMS_DOC, NetEstimator
+from ._estimator_base import (NetEstimator, NetRegressor, estimator_doc, keep_parameters, sample_weights,
+                              scored_response)
 from .families import MEASURES, Family, Gamma, InverseGaussian, NegativeBinomial, Poisson, Tweedie, get_family
 
 __all__ = ["GeneralizedNetRegressor"]
 
 
-class GeneralizedNetRegressor(RegressorMixin, NetEstimator):
-    __doc__ = ("Elastic-net generalized linear model of any family and link; the penalty\n"
-               "    strength is chosen by cross-validation unless ``alpha`` is given.\n" + """
+class GeneralizedNetRegressor(NetRegressor):
+    __doc__ = estimator_doc(
+        "Elastic-net generalized linear model of any family and link; the penalty\n"
+        "    strength is chosen by cross-validation unless ``alpha`` is given.\n" + """
     With ``alpha=a`` and ``l1_ratio=r`` the coefficients minimise::
 
         1/(2 n) sum_i d(y_i, mu_i) + a r ||b||_1 + a (1 - r)/2 ||b||^2
@@ -34,18 +34,7 @@ class GeneralizedNetRegressor(RegressorMixin, NetEstimator):
     :class:`PoissonNetRegressor` fits).  With ``standardize=True`` (the
     default) X stands for the standardized features, and ``coef_`` is on the
     original scale.
-
-    family : str or varnel.families.Family, default "gaussian"
-        The family and its link: a name (``"gamma"``, ``"tweedie:1.5"``,
-        ``"negbin:2"``, ...) or an object
-        (``varnel.families.Gamma(link="inverse")``).  The families with an
-        estimator of their own are refused: use
-        :class:`~varnel.LogisticNetClassifier` for the multinomial family,
-        :class:`~varnel.CoxPHNetSurvival` for the cox family and
-        :class:`~varnel.MultiTaskNetRegressor` for the multitask family.
-""" + PARAMS_DOC + """
-    Examples
-    --------
+""", """\
     >>> import numpy as np
     >>> from varnel import GeneralizedNetRegressor
     >>> rng = np.random.default_rng(0)
@@ -54,7 +43,15 @@ class GeneralizedNetRegressor(RegressorMixin, NetEstimator):
     >>> model = GeneralizedNetRegressor(family="gamma", alpha=0.01).fit(X, cost)
     >>> model.coef_.shape, model.score(X, cost) < 1
     ((4,), True)
-""")
+""", first_parameters={"family": """\
+    family : str or varnel.families.Family, default "gaussian"
+        The family and its link: a name (``"gamma"``, ``"tweedie:1.5"``,
+        ``"negbin:2"``, ...) or an object
+        (``varnel.families.Gamma(link="inverse")``).  The families with an
+        estimator of their own are refused: use
+        :class:`~varnel.LogisticNetClassifier` for the multinomial family,
+        :class:`~varnel.CoxPHNetSurvival` for the cox family and
+        :class:`~varnel.MultiTaskNetRegressor` for the multitask family."""})
 
     _parameter_constraints = {**NetEstimator._parameter_constraints,
                               "family": [str, Family],
@@ -64,12 +61,7 @@ class GeneralizedNetRegressor(RegressorMixin, NetEstimator):
                  measure="deviance", nlambda=100, lambda_min_ratio=None, standardize=True,
                  fit_intercept=True, penalty_factor=None, lower_limits=None, upper_limits=None,
                  tol=1e-7, max_iter=100000, n_jobs=None, random_state=None, solver="auto"):
-        super().__init__(alpha=alpha, l1_ratio=l1_ratio, cv=cv, select=select, measure=measure,
-                         nlambda=nlambda, lambda_min_ratio=lambda_min_ratio, standardize=standardize,
-                         fit_intercept=fit_intercept, penalty_factor=penalty_factor,
-                         lower_limits=lower_limits, upper_limits=upper_limits, tol=tol,
-                         max_iter=max_iter, n_jobs=n_jobs, random_state=random_state, solver=solver)
-        self.family = family
+        keep_parameters(self, locals())
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -90,72 +82,15 @@ class GeneralizedNetRegressor(RegressorMixin, NetEstimator):
     def _fit_family(self) -> Any:
         return self.family
 
-    def predict(self, X, offset=None):
-        """Predicted means, ``g^-1(offset + intercept_ + X @ coef_)``.
+    def _mean(self, eta):
+        return get_family(self.family).inverse_link(eta)
 
-        Parameters
-        ----------
-        X : array-like or sparse matrix of shape (n_samples, n_features)
-            The samples.
-        offset : array-like of shape (n_samples,), optional
-            The samples' offsets, as given to ``fit``.
-
-        Returns
-        -------
-        ndarray of shape (n_samples,)
-            The means on the response's scale.
-
-        Examples
-        --------
-        >>> import numpy as np
-        >>> import varnel
-        >>> rng = np.random.default_rng(0)
-        >>> X = rng.normal(size=(200, 3))
-        >>> cost = rng.gamma(2.0, np.exp(0.3 * X[:, 0]))
-        >>> model = varnel.GeneralizedNetRegressor(family="gamma", alpha=0.01).fit(X, cost)
-        >>> bool((model.predict(X[:4]) > 0).all())
-        True
-        """
-        return get_family(self.family).inverse_link(self._link(X, offset))
-
-    def score(self, X, y, sample_weight=None, offset=None):
-        """D², the fraction of the family's deviance about the (weighted) mean
-        of y that ``predict(X, offset)`` explains (1 is perfect).
-
-        Parameters
-        ----------
-        X : array-like or sparse matrix of shape (n_samples, n_features)
-            The samples.
-        y : array-like of shape (n_samples,)
-            The true targets.
-        sample_weight : array-like of shape (n_samples,), optional
-            Weights of the samples.
-        offset : array-like of shape (n_samples,), optional
-            The samples' offsets, as given to ``fit``.
-
-        Returns
-        -------
-        float
-            D².
-
-        Examples
-        --------
-        >>> import numpy as np
-        >>> import varnel
-        >>> rng = np.random.default_rng(0)
-        >>> X = rng.normal(size=(200, 3))
-        >>> cost = rng.gamma(2.0, np.exp(0.3 * X[:, 0]))
-        >>> model = varnel.GeneralizedNetRegressor(family="gamma", alpha=0.01).fit(X, cost)
-        >>> model.score(X, cost) < 1
-        True
-        """
+    def _explained(self, y, X, offset, sample_weight) -> float:
         family = get_family(self.family)
         eta = self._link(X, offset)
-        y = column_or_1d(check_array(y, ensure_2d=False, dtype=np.float64, input_name="y"), warn=True)
-        check_consistent_length(eta, y)
-        w = None if sample_weight is None else _check_sample_weight(sample_weight, y, dtype=np.float64,
-                                                                     ensure_non_negative=True)
+        y = scored_response(y, eta)
+        w = sample_weights(sample_weight, y)
         coded, _ = family.response(y, y.shape[0])
         null = np.full((coded.shape[0], 1), family.link_function(np.average(coded, weights=w)))
         dev = np.average(family.unit_deviance(coded, eta[:, None])[:, 0], weights=w)
-        return float(1.0 - dev / np.average(family.unit_deviance(coded, null)[:, 0], weights=w))
+        return 1.0 - dev / np.average(family.unit_deviance(coded, null)[:, 0], weights=w)

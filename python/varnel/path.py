@@ -1,17 +1,18 @@
-"""Fitting a regularization path and working with the result."""
+"""A fitted regularization path, :class:`Path` (made by :func:`varnel.fit_path`),
+and working with it."""
 
 from __future__ import annotations
 
 import copy
-import warnings
 from typing import Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
 from . import _coefs, _convert, _fit, _sources, _survival
+from ._docstrings import filled
 from .families import Family, get_family
 
-__all__ = ["Path", "fit_path"]
+__all__ = ["Path"]
 
 ArrayLike = Any
 LambdaSpec = Union[None, float, Sequence[float], np.ndarray]
@@ -38,6 +39,24 @@ def _interp_positions(lambdas: np.ndarray, s: np.ndarray):
     return lo, hi, frac
 
 
+# a cox path of the survival methods' examples
+_COX_PATH = """
+    >>> import numpy as np
+    >>> import varnel
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(100, 4))
+    >>> t = rng.exponential(np.exp(-X[:, 0]))
+    >>> path = varnel.fit_path(X, np.column_stack([t, np.ones(100)]), "cox")
+    """
+
+
+@filled(demo_path="""
+    Examples
+    --------
+    >>> import varnel
+    >>> data = varnel.load_demo()
+    >>> path = varnel.fit_path(data.X, data.y)
+    """)
 class Path:
     """A fitted elastic-net regularization path.
 
@@ -162,11 +181,7 @@ class Path:
         ndarray of shape (p, L) or (p, K, L)
             A new array.
 
-        Examples
-        --------
-        >>> import varnel
-        >>> data = varnel.load_demo()
-        >>> path = varnel.fit_path(data.X, data.y)
+        {demo_path}
         >>> path.dense_coefs().shape == path.coefs.shape
         True
         """
@@ -219,11 +234,7 @@ class Path:
         ValueError
             When the path holds no solution.
 
-        Examples
-        --------
-        >>> import varnel
-        >>> data = varnel.load_demo()
-        >>> path = varnel.fit_path(data.X, data.y)
+        {demo_path}
         >>> path.coef(0.05).shape, path.coef([0.2, 0.05]).shape
         ((12,), (12, 2))
         """
@@ -248,11 +259,7 @@ class Path:
             A float for a scalar ``s`` (K values for the block families),
             else one per lambda.
 
-        Examples
-        --------
-        >>> import varnel
-        >>> data = varnel.load_demo()
-        >>> path = varnel.fit_path(data.X, data.y)
+        {demo_path}
         >>> isinstance(path.intercept(0.05), float)
         True
         """
@@ -320,11 +327,7 @@ class Path:
             For a ``kind`` the family does not offer, or new rows or offsets
             of the wrong shape.
 
-        Examples
-        --------
-        >>> import varnel
-        >>> data = varnel.load_demo()
-        >>> path = varnel.fit_path(data.X, data.y)
+        {demo_path}
         >>> path.predict(data.X[:5], s=[0.2, 0.05]).shape
         (5, 2)
         """
@@ -332,6 +335,7 @@ class Path:
         return _sources.rows_of(X, offset).predict(self, X, s, kind, offset)
 
     # ---- survival ---------------------------------------------------------------
+    @filled(cox_path=_COX_PATH)
     def cumulative_hazard(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
                           strata: Optional[ArrayLike] = None,
                           offset: Optional[ArrayLike] = None) -> np.ndarray:
@@ -369,12 +373,7 @@ class Path:
 
         Examples
         --------
-        >>> import numpy as np
-        >>> import varnel
-        >>> rng = np.random.default_rng(0)
-        >>> X = rng.normal(size=(100, 4))
-        >>> t = rng.exponential(np.exp(-X[:, 0]))
-        >>> path = varnel.fit_path(X, np.column_stack([t, np.ones(100)]), "cox")
+        {cox_path}
         >>> path.cumulative_hazard(X[:2], [0.5, 1.0], s=0.01).shape
         (2, 2)
         """
@@ -395,6 +394,7 @@ class Path:
         return np.stack([base.cumulative_hazard(eta_train[:, m], t, codes, eta_new[:, m])
                          for m in range(eta_new.shape[1])], axis=-1)
 
+    @filled(cox_path=_COX_PATH)
     def survival_function(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
                           strata: Optional[ArrayLike] = None,
                           offset: Optional[ArrayLike] = None) -> np.ndarray:
@@ -415,12 +415,7 @@ class Path:
 
         Examples
         --------
-        >>> import numpy as np
-        >>> import varnel
-        >>> rng = np.random.default_rng(0)
-        >>> X = rng.normal(size=(100, 4))
-        >>> t = rng.exponential(np.exp(-X[:, 0]))
-        >>> path = varnel.fit_path(X, np.column_stack([t, np.ones(100)]), "cox")
+        {cox_path}
         >>> S = path.survival_function(X[:2], [0.5, 1.0], s=0.01)
         >>> bool(np.all((S > 0) & (S <= 1)))
         True
@@ -436,11 +431,7 @@ class Path:
         str
             The table that ``print(path)`` shows.
 
-        Examples
-        --------
-        >>> import varnel
-        >>> data = varnel.load_demo()
-        >>> path = varnel.fit_path(data.X, data.y)
+        {demo_path}
         >>> len(path.summary().splitlines()) > path.n_lambdas
         True
         """
@@ -469,11 +460,7 @@ class Path:
             or the CSC arrays of sparse ones), ``dev_ratio``, ``df`` and the
             rest of the path's attributes.
 
-        Examples
-        --------
-        >>> import varnel
-        >>> data = varnel.load_demo()
-        >>> path = varnel.fit_path(data.X, data.y)
+        {demo_path}
         >>> import json
         >>> doc = json.loads(json.dumps(path.to_dict()))
         >>> len(doc["lambdas"]) == path.n_lambdas
@@ -496,6 +483,7 @@ class Path:
             "warning": None if self.warning is None else list(self.warning),
         }
 
+    @filled()
     def plot(self, xvar: str = "lambda", ax: Any = None, label: bool = False):
         """Plot the coefficient paths (needs matplotlib).
 
@@ -509,22 +497,7 @@ class Path:
         label : bool
             Write the feature names (or indices) at the end of each curve.
 
-        Returns
-        -------
-        matplotlib Axes
-            The axes drawn on.
-
-        Raises
-        ------
-        ImportError
-            Without matplotlib.
-
-        Examples
-        --------
-        >>> import matplotlib
-        >>> matplotlib.use("Agg")
-        >>> import varnel
-        >>> data = varnel.load_demo()
+        {plot_sections}
         >>> ax = varnel.fit_path(data.X, data.y).plot(xvar="dev", label=True)
         """
         from ._plot import plot_path
@@ -542,222 +515,6 @@ def _json_label(label: Any) -> Any:
     if hasattr(label, "item"):
         label = label.item()
     return label if isinstance(label, (str, int, float)) or label is None else str(label)
-
-
-def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian", *,
-             alpha: float = 1.0, nlambda: int = 100, lambda_min_ratio: Optional[float] = None,
-             user_lambda: Optional[Sequence[float]] = None, standardize: bool = True,
-             intercept: bool = True, thresh: float = 1e-7, maxit: int = 100000,
-             dfmax: Optional[int] = None, pmax: Optional[int] = None,
-             penalty_factor: Optional[ArrayLike] = None, lower_limits: Optional[ArrayLike] = None,
-             upper_limits: Optional[ArrayLike] = None, weights: Optional[ArrayLike] = None,
-             exclude: Optional[Sequence[Union[int, str]]] = None,
-             offset: Optional[ArrayLike] = None, solver: str = "auto",
-             grouped: bool = False, strata: Optional[ArrayLike] = None,
-             ties: Optional[str] = None, standardize_response: Optional[bool] = None,
-             coef_storage: str = "auto") -> Path:
-    """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
-
-    This is the solver's own parametrisation: ``alpha`` is the mix and lambda
-    the strength (the scikit-learn estimators call them ``l1_ratio`` and
-    ``alpha``).  With the weights ``w`` rescaled to sum to 1 and the penalty
-    factors ``v`` to sum to p, each lambda minimises::
-
-        logistic, Poisson:  -sum_i w_i loglik_i + lambda * P(b)
-        Gaussian:           1/2 sum_i w_i (y_i - b0 - x_i b)^2 + lambda * P_s(b)
-
-    with ``P(b) = sum_j v_j (alpha |b_j| + (1 - alpha)/2 b_j^2)`` and, because
-    the Gaussian solver works on ``y / s`` where ``s`` is the weighted
-    standard deviation of y (its root mean square without an intercept),
-    ``P_s(b) = sum_j v_j (alpha |b_j| + (1 - alpha)/(2 s) b_j^2)``.  So
-    scikit-learn's ``ElasticNet(alpha=a, l1_ratio=r)`` is ``lambda =
-    a (r + (1 - r) s)`` with ``alpha = r / (r + (1 - r) s)``, and for the
-    other families ``lambda = a``, ``alpha = r``.  With ``standardize=True``
-    the penalty applies to the coefficients of the standardized columns.
-
-    Parameters
-    ----------
-    X : array-like or scipy.sparse matrix of shape (n, p)
-        Features: a NumPy array of any real dtype and memory layout, nested
-        lists, a pandas DataFrame (its column names are kept) or a sparse
-        matrix, which every family fits as it is (centring and scaling stay
-        implicit; it is never densified).
-    y : array-like of shape (n,), (n, 2) or (n, K)
-        Response.  Gaussian: real values; logistic: any two labels (kept in
-        ``Path.classes``; the larger one is coded 1); Poisson, negative
-        binomial and Tweedie with power below 2: non-negative values; gamma,
-        inverse Gaussian and Tweedie with power 2 or more: positive values;
-        multinomial: any K >= 2 labels (kept sorted in ``Path.classes``);
-        cox: each row's time and status (1 an event, 0 censored), as an
-        (n, 2) array, a structured array of a boolean or integer status field
-        and a float time field, or a two-column data frame; multitask: K
-        responses, (n, K).
-    family : str or varnel.families.Family
-        The GLM family (``"binomial"`` is accepted for ``"logistic"``), by
-        name (``"gaussian"``, ``"logistic"``, ``"poisson"``,
-        ``"multinomial"``, ``"gamma"``, ``"inverse_gaussian"``,
-        ``"tweedie:1.5"``, ``"negbin:2"``, ``"cox"``, ``"multitask"``) or as
-        an instance of
-        :mod:`varnel.families`, which also chooses the link
-        (``families.Gamma(link="inverse")``, ``families.Binomial(link="probit")``).
-        A family other than the Gaussian one with the identity link
-        minimises half the weighted mean deviance plus the penalty (for the
-        logistic and Poisson families with their default links this is
-        their mean negative log-likelihood, up to a constant).  The
-        multinomial family fits one coefficient per variable and class
-        (``coefs`` of shape (p, K, L), ``intercepts`` (K, L)) and minimises
-        the mean multinomial negative log-likelihood plus the penalty summed
-        over the classes.  The cox family minimises the negative log partial
-        likelihood divided by the total weight (no intercept); the multitask
-        family least squares of K responses, each variable's K coefficients
-        penalized by their Euclidean norm.
-    alpha : float in [0, 1], default 1.0
-        Elastic-net mixing: 1 is the lasso, 0 is ridge.
-    nlambda : int, default 100
-        Number of lambdas when no ``user_lambda`` is given.
-    lambda_min_ratio : float in (0, 1), optional
-        Smallest lambda as a fraction of the largest; the solver's default
-        depends on whether n > p.
-    user_lambda : sequence of float, optional
-        Your own lambdas (sorted into decreasing order).
-    standardize : bool, default True
-        Standardize the columns internally; coefficients are always reported
-        on the original scale.
-    intercept : bool, default True
-        Fit an intercept.
-    thresh : float > 0, default 1e-7
-        Convergence threshold of coordinate descent.
-    maxit : int, default 100000
-        Maximum total number of passes over the data.
-    dfmax : int, optional
-        Stop the path once more than ``dfmax`` variables are non-zero.
-    pmax : int, optional
-        Maximum number of variables ever non-zero; reaching it stops the path
-        with a :class:`PathWarning`.
-    penalty_factor : float, array-like of shape (p,) or dict, optional
-        Relative penalty per feature, non-negative (0 leaves a feature
-        unpenalized, ``inf`` leaves it out).  An array, a list or a polars
-        Series (which has no index) goes by position.  A setting labelled
-        by feature name, a dict, a pandas Series or a one-row data frame,
-        is matched to the column names of a data frame X by name, in any
-        order; every column needs a value, and an unknown or missing name
-        is a ValueError naming it.  A pandas Series with the default index
-        0, ..., p - 1 goes by position, unless those are X's column names.
-    lower_limits, upper_limits : float, array-like of shape (p,) or dict, optional
-        Box constraints on the coefficients, by position or by feature name
-        as ``penalty_factor``.
-    weights : array-like of shape (n,), optional
-        Non-negative observation weights.
-    exclude : sequence of int or str, optional
-        Features to leave out (indices, or names for a data frame).
-    offset : array-like of shape (n,) or (n, K), optional
-        A known part of every linear predictor, ``eta = offset + a0 + X b``
-        (one column per class for the multinomial family):
-        for a Poisson rate, the log of each observation's exposure.  For the
-        Gaussian family it is the fit of ``y - offset``.  Pass the new
-        observations' offsets to :meth:`Path.predict`.
-    grouped : bool, default False
-        Multinomial only: penalize each variable's K coefficients together
-        by their Euclidean norm (``alpha * ||b_j||_2`` in place of
-        ``alpha * sum_k |b_jk|``), so that a variable enters or leaves the
-        model for every class at once.
-    solver : {"auto", "naive", "covariance"}, default "auto"
-        How a dense X is solved.  "naive" updates the residual after every
-        coordinate step (cost O(n) per step; bit-reproducible in any memory
-        layout); "covariance" forms the inner products of the columns that
-        enter the model, at BLAS-like speed, after which a step costs O(p)
-        (same objective and path rules; the same bits for the same input in
-        any layout, though not the naive solver's bits); for the families
-        that reweight it forms them again at every reweighting step.
-        "auto" takes "covariance" for least squares on a dense X with
-        n >= 2 p and p <= 2000, else "naive"; sparse X always uses
-        "naive".
-
-    strata : array-like of shape (n,), optional
-        Cox only: a stratum label per row; each stratum has its own baseline
-        hazard.
-    ties : {"breslow", "efron"}, optional
-        Cox only: how tied event times enter the partial likelihood
-        (default "breslow", or the family instance's own).
-    standardize_response : bool, optional
-        Multitask only: scale each response to unit weighted variance before
-        fitting (default False); coefficients stay on the original scale.
-    coef_storage : {"auto", "dense", "sparse"}, default "auto"
-        How the path keeps its coefficients: "dense" as an ndarray,
-        "sparse" as a ``scipy.sparse.csc_matrix`` (a list of K for the
-        multinomial and multitask families; see ``Path.coefs``), which
-        holds only the non-zero values of each solution.  "auto" is
-        "sparse" for a sparse X with more than 100,000 columns
-        (``varnel._coefs.SPARSE_MIN_FEATURES``), else "dense".  The values
-        are the same in either storage, bit for bit.
-
-    Returns
-    -------
-    Path
-
-    Raises
-    ------
-    ValueError
-        Besides invalid arguments: when the deviances of the fit mean
-        nothing, so that no deviance ratio in [0, 1] could be reported.  The
-        message says which (the null deviance is not finite, or cancels to
-        rounding noise; the deviance at a lambda index is not finite; a
-        deviance ratio lies outside [0, 1]) and what to change: a huge
-        ``theta`` of the negative binomial family (fit the Poisson family),
-        a huge offset, or a huge y (scale it down).
-
-    Warns
-    -----
-    PathWarning
-        When ``maxit`` or ``pmax`` stopped the path; the message names the
-        lambda index.  The warning is also kept in ``Path.warning``.
-    CoefficientBoundWarning
-        When a coefficient reached the bound of 9.9e35 that stands for an
-        infinite limit (a column of tiny values); the message names the
-        variable and the lambda, and asks for the column to be rescaled.
-
-    Examples
-    --------
-    >>> import numpy as np, varnel
-    >>> rng = np.random.default_rng(0)
-    >>> X = rng.standard_normal((50, 5)); y = X[:, 0] + 0.1 * rng.standard_normal(50)
-    >>> path = varnel.fit_path(X, y)
-    >>> path.coef(0.1).shape
-    (5,)
-    """
-    options = dict(alpha=alpha, nlambda=nlambda, lambda_min_ratio=lambda_min_ratio,
-                   user_lambda=user_lambda, standardize=standardize, intercept=intercept,
-                   thresh=thresh, maxit=maxit, dfmax=dfmax, pmax=pmax,
-                   penalty_factor=penalty_factor, lower_limits=lower_limits,
-                   upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver,
-                   grouped=grouped, strata=strata, ties=ties,
-                   standardize_response=standardize_response, coef_storage=coef_storage)
-    source = _sources.prepared(X, y, family, options, offset)
-    so = source.solver_options
-    path = finished_path(source.fit(so), source, so, stacklevel=3)
-    path.npasses_data = source.npasses_data
-    return path
-
-
-def finished_path(solution: "_fit.Solution", meta: Any, so: Dict[str, Any], stacklevel: int = 3,
-                  category: type = _fit.PathWarning) -> Path:
-    """The Path of a solution fitted with solver options ``so`` (``meta``:
-    the family, classes and feature names); a path cut short warns with
-    ``category``, ``stacklevel`` counted from here."""
-    path = Path.from_solution(solution, meta, so["alpha"])
-    warn_bound(solution, path, stacklevel + 1)
-    if path.warning is not None:
-        warnings.warn(_fit.warning_message(path.warning, so, path.n_lambdas),
-                      category, stacklevel=stacklevel)
-    return path
-
-
-def warn_bound(solution: "_fit.Solution", path: Path, stacklevel: int) -> None:
-    """A CoefficientBoundWarning when a coefficient of the solution reached
-    the bound (``stacklevel`` counted from here)."""
-    if solution.bound is not None:
-        warnings.warn(_fit.bound_message(solution.bound, path.lambdas, path.feature_names),
-                      _fit.CoefficientBoundWarning, stacklevel=stacklevel)
 
 
 def _names_or_indices(path: Path) -> List[str]:

@@ -12,10 +12,11 @@ from typing import Any, Dict, Optional
 
 import numpy as np
 from sklearn.utils._param_validation import StrOptions
-from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
+from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _survival
-from .estimators import PARAMS_DOC, NetEstimator
+from ._docstrings import filled
+from ._estimator_base import PASSAGES, NetEstimator, estimator_doc, keep_parameters, sample_weights
 from .families import get_family
 
 __all__ = ["CoxPHNetSurvival", "StepFunction"]
@@ -64,24 +65,39 @@ class StepFunction:
         return f"StepFunction(x={self.x!r}, y={self.y!r})"
 
 
-_PARAMS = PARAMS_DOC.replace("""    fit_intercept : bool, default True
-        Fit an intercept.
-""", "").replace("""    solver : {"auto", "naive", "covariance"}, default "auto"
-        How least squares is solved (see :func:`varnel.fit_path`); the other
-        families always use "naive".
-""", """    ties : {"breslow", "efron"}, default "breslow"
-        How tied event times enter the partial likelihood.
-""").replace("""    intercept_ : float or ndarray
-        Intercept.
-""", """    unique_times_ : ndarray
-        The distinct event times of the training data, at which
-        ``predict_survival_function`` steps.
-""")
+# the passages of the estimator's method docstrings
+_PASSAGES = dict(PASSAGES, cox_offset="""
+    offset : array-like of shape (n_samples,), optional
+        The samples' offsets, as given to ``fit``.
+    """, cox_example="""
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import varnel
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(100, 3))
+    >>> y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), rng.uniform(size=100) < 0.8])
+    >>> model = varnel.CoxPHNetSurvival(alpha=0.01).fit(X, y)
+    """, function_sections="""
+    Parameters
+    ----------
+    {samples}
+    return_array : bool, default False
+        Return the values at ``unique_times_`` instead of functions.
+    {cox_offset}
+
+    Returns
+    -------
+    ndarray
+        (n_samples,) step functions, or (n_samples, n_times) values.
+    """)
 
 
+@filled(**_PASSAGES)
 class CoxPHNetSurvival(NetEstimator):
-    __doc__ = ("Elastic-net penalized Cox proportional-hazards regression; the penalty\n"
-               "    strength is chosen by cross-validation unless ``alpha`` is given.\n" + """
+    __doc__ = estimator_doc(
+        "Elastic-net penalized Cox proportional-hazards regression; the penalty\n"
+        "    strength is chosen by cross-validation unless ``alpha`` is given.\n" + """
     With ``alpha=a`` and ``l1_ratio=r`` the coefficients minimise::
 
         -1/n l(b) + a r ||b||_1 + a (1 - r)/2 ||b||^2
@@ -95,9 +111,7 @@ class CoxPHNetSurvival(NetEstimator):
     score ``eta``, ``score`` Harrell's concordance, and the survival and
     cumulative hazard functions come from Breslow's estimate of the
     baseline hazard.
-""" + _PARAMS + """
-    Examples
-    --------
+""", """\
     >>> import numpy as np
     >>> from varnel.survival import CoxPHNetSurvival
     >>> rng = np.random.default_rng(0)
@@ -106,7 +120,15 @@ class CoxPHNetSurvival(NetEstimator):
     >>> model = CoxPHNetSurvival(alpha=0.05).fit(X, y)
     >>> model.predict_survival_function(X[:2], return_array=True).shape[0]
     2
-""")
+""", parameters={
+        "fit_intercept": None, "solver": None,
+        "ties": """\
+    ties : {"breslow", "efron"}, default "breslow"
+        How tied event times enter the partial likelihood."""},
+        attributes={"intercept_": None, "unique_times_": """\
+    unique_times_ : ndarray
+        The distinct event times of the training data, at which
+        ``predict_survival_function`` steps."""})
 
     _family = "cox"
     _parameter_constraints = {**{k: v for k, v in NetEstimator._parameter_constraints.items()
@@ -114,17 +136,15 @@ class CoxPHNetSurvival(NetEstimator):
                               "measure": [StrOptions(set(get_family("cox").measures))],
                               "ties": [StrOptions({"breslow", "efron"})]}
 
+    # the partial likelihood has no intercept; least squares' solvers do not apply
+    fit_intercept = False
+    solver = "naive"
+
     def __init__(self, alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se", measure="deviance",
                  nlambda=100, lambda_min_ratio=None, standardize=True, penalty_factor=None,
                  lower_limits=None, upper_limits=None, tol=1e-7, max_iter=100000, n_jobs=None,
                  random_state=None, ties="breslow"):
-        # the partial likelihood has no intercept; least squares' solvers do not apply
-        super().__init__(alpha=alpha, l1_ratio=l1_ratio, cv=cv, select=select, measure=measure,
-                         nlambda=nlambda, lambda_min_ratio=lambda_min_ratio, standardize=standardize,
-                         fit_intercept=False, penalty_factor=penalty_factor,
-                         lower_limits=lower_limits, upper_limits=upper_limits, tol=tol,
-                         max_iter=max_iter, n_jobs=n_jobs, random_state=random_state, solver="naive")
-        self.ties = ties
+        keep_parameters(self, locals())
 
     def _family_options(self) -> Dict[str, Any]:
         return {"ties": self.ties}
@@ -144,15 +164,14 @@ class CoxPHNetSurvival(NetEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
-            The samples.
+        {samples}
         y : array-like of shape (n_samples, 2) or structured array
             The time and event status of every sample (as scikit-survival's
             ``Surv.from_arrays`` makes, or an (n, 2) array of time, status).
-        sample_weight : array-like of shape (n_samples,), optional
-            Weights of the samples.
+        {sample_weight}
         offset : array-like of shape (n_samples,), optional
-            The samples' offsets, as given to ``fit``.
+            A known part of every risk score; give the new samples' offsets
+            to ``predict`` and ``score``.
         groups : array-like of shape (n_samples,), optional
             Group labels for a ``cv`` splitter.
 
@@ -161,14 +180,7 @@ class CoxPHNetSurvival(NetEstimator):
         self
             The fitted estimator.
 
-        Examples
-        --------
-        >>> import numpy as np
-        >>> import varnel
-        >>> rng = np.random.default_rng(0)
-        >>> X = rng.normal(size=(100, 3))
-        >>> y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), rng.uniform(size=100) < 0.8])
-        >>> model = varnel.CoxPHNetSurvival(alpha=0.01).fit(X, y)
+        {cox_example}
         >>> model.coef_.shape
         (3,)
         """
@@ -180,24 +192,15 @@ class CoxPHNetSurvival(NetEstimator):
 
         Parameters
         ----------
-        X : array-like or sparse matrix of shape (n_samples, n_features)
-            The samples.
-        offset : array-like of shape (n_samples,), optional
-            The samples' offsets, as given to ``fit``.
+        {samples}
+        {cox_offset}
 
         Returns
         -------
         ndarray of shape (n_samples,)
             The risk scores.
 
-        Examples
-        --------
-        >>> import numpy as np
-        >>> import varnel
-        >>> rng = np.random.default_rng(0)
-        >>> X = rng.normal(size=(100, 3))
-        >>> y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), rng.uniform(size=100) < 0.8])
-        >>> model = varnel.CoxPHNetSurvival(alpha=0.01).fit(X, y)
+        {cox_example}
         >>> model.predict(X[:3]).shape
         (3,)
         """
@@ -210,36 +213,27 @@ class CoxPHNetSurvival(NetEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
-            The samples.
+        {samples}
         y : array-like of shape (n_samples, 2) or structured array
             Their times and event statuses.
         sample_weight : array-like of shape (n_samples,), optional
             Weights of the samples (a pair counts with the product of its
             weights).
-        offset : array-like of shape (n_samples,), optional
-            The samples' offsets.
+        {cox_offset}
 
         Returns
         -------
         float
             The concordance, in [0, 1] (0.5 for a random score).
 
-        Examples
-        --------
-        >>> import numpy as np
-        >>> import varnel
-        >>> rng = np.random.default_rng(0)
-        >>> X = rng.normal(size=(100, 3))
-        >>> y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), rng.uniform(size=100) < 0.8])
-        >>> model = varnel.CoxPHNetSurvival(alpha=0.01).fit(X, y)
+        {cox_example}
         >>> model.score(X, y) > 0.5
         True
         """
         eta = self.predict(X, offset)
         yy = _survival.survival_response(y, eta.shape[0])
-        w = np.ones(eta.shape[0]) if sample_weight is None else \
-            _check_sample_weight(sample_weight, eta, dtype=np.float64, ensure_non_negative=True)
+        w = sample_weights(sample_weight, eta)
+        w = np.ones(eta.shape[0]) if w is None else w
         return float(_survival.concordance(yy, w, eta[:, None])[0])
 
     def _function(self, X, offset, return_array, survival):
@@ -258,28 +252,9 @@ class CoxPHNetSurvival(NetEstimator):
         ``return_array=True`` their values at ``unique_times_``, shape
         (n_samples, n_times).
 
-        Parameters
-        ----------
-        X : array-like or sparse matrix of shape (n_samples, n_features)
-            The samples.
-        return_array : bool, default False
-            Return the values at ``unique_times_`` instead of functions.
-        offset : array-like of shape (n_samples,), optional
-            The samples' offsets, as given to ``fit``.
+        {function_sections}
 
-        Returns
-        -------
-        ndarray
-            (n_samples,) step functions, or (n_samples, n_times) values.
-
-        Examples
-        --------
-        >>> import numpy as np
-        >>> import varnel
-        >>> rng = np.random.default_rng(0)
-        >>> X = rng.normal(size=(100, 3))
-        >>> y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), rng.uniform(size=100) < 0.8])
-        >>> model = varnel.CoxPHNetSurvival(alpha=0.01).fit(X, y)
+        {cox_example}
         >>> curves = model.predict_survival_function(X[:2])
         >>> float(curves[0](0.0))
         1.0
@@ -292,28 +267,9 @@ class CoxPHNetSurvival(NetEstimator):
         """Cumulative hazard functions of the samples, as
         :meth:`predict_survival_function` gives the survival functions.
 
-        Parameters
-        ----------
-        X : array-like or sparse matrix of shape (n_samples, n_features)
-            The samples.
-        return_array : bool, default False
-            Return the values at ``unique_times_`` instead of functions.
-        offset : array-like of shape (n_samples,), optional
-            The samples' offsets, as given to ``fit``.
+        {function_sections}
 
-        Returns
-        -------
-        ndarray
-            (n_samples,) step functions, or (n_samples, n_times) values.
-
-        Examples
-        --------
-        >>> import numpy as np
-        >>> import varnel
-        >>> rng = np.random.default_rng(0)
-        >>> X = rng.normal(size=(100, 3))
-        >>> y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), rng.uniform(size=100) < 0.8])
-        >>> model = varnel.CoxPHNetSurvival(alpha=0.01).fit(X, y)
+        {cox_example}
         >>> H = model.predict_cumulative_hazard_function(X[:2], return_array=True)
         >>> bool((H >= 0).all())
         True

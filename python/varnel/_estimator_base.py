@@ -1,0 +1,559 @@
+"""What the scikit-learn estimators of varnel share: the base class that
+fits, cross-validates and predicts, the validation of their inputs, and the
+documentation of their parameters and attributes.
+
+This module imports scikit-learn (``pip install 'varnel[sklearn]'``).
+"""
+
+from __future__ import annotations
+
+import numbers
+import warnings
+from numbers import Integral, Real
+from typing import Any, Callable, Dict, List, Optional
+
+import numpy as np
+from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.exceptions import ConvergenceWarning
+from sklearn.metrics import r2_score
+from sklearn.utils._param_validation import Interval, StrOptions
+from sklearn.utils.validation import (_check_sample_weight, check_array, check_consistent_length,
+                                      check_is_fitted, column_or_1d, validate_data)
+
+from . import _fit, _sources
+from ._convert import as_offset, column_labels, refuse_lazy
+from ._docstrings import filled
+from .cv import cross_validate
+from .families import get_family
+from ._fit_path import warn_bound
+from .path import Path
+
+
+class PathConvergenceWarning(_fit.PathWarning, ConvergenceWarning):
+    """A path stopped before its last lambda because ``max_iter`` was
+    reached, raised by the estimators.
+
+    It is both a :class:`varnel.PathWarning` and a scikit-learn
+    :class:`~sklearn.exceptions.ConvergenceWarning`, so a filter on either
+    catches it.
+
+    Examples
+    --------
+    >>> import warnings
+    >>> from sklearn.exceptions import ConvergenceWarning
+    >>> import varnel
+    >>> data = varnel.load_demo()
+    >>> with warnings.catch_warnings(record=True) as caught:
+    ...     warnings.simplefilter("ignore")
+    ...     warnings.simplefilter("always", ConvergenceWarning)
+    ...     model = varnel.ElasticNetRegressor(alpha=0.01, max_iter=5).fit(data.X, data.y)
+    >>> [w.category.__name__ for w in caught]
+    ['PathConvergenceWarning']
+    """
+
+
+# ---- documentation ------------------------------------------------------------------
+def _entries(text: str) -> Dict[str, str]:
+    """The entries of a numpydoc section (indented four spaces), by name: the
+    text before " : " of each entry's first line."""
+    out: Dict[str, str] = {}
+    for line in text.strip("\n").split("\n"):
+        if not line.startswith("     "):
+            name = line.strip().split(" : ")[0]
+            out[name] = line
+        else:
+            out[name] += "\n" + line
+    return out
+
+
+#: The parameters of every estimator, in their documented order.
+PARAMETERS = _entries("""
+    alpha : float >= 0 or None, default None
+        Penalty strength.  None chooses it by cross-validation along the
+        whole path.
+    l1_ratio : float in [0, 1] or list of them, default 1.0
+        Elastic-net mix: 1 is the lasso, 0 is ridge.  A list is
+        cross-validated over (on the same folds), like
+        :class:`sklearn.linear_model.ElasticNetCV`.
+    cv : int, cross-validation splitter or iterable of (train, test), default 5
+        Folds for choosing ``alpha`` and/or ``l1_ratio``: a number of random
+        folds (stratified by class for the classifier), or any scikit-learn
+        splitter or explicit splits.  Test sets need not partition the
+        samples (``TimeSeriesSplit``, ``ShuffleSplit``): each split is scored
+        on its own test rows.  ``fit(..., groups=g)`` passes the groups on to
+        the splitter.
+    select : {"lambda_1se", "lambda_min"}, default "lambda_1se"
+        Which cross-validated penalty to use: the largest one within one
+        standard error of the best, or the best one.
+    measure : str, default "deviance"
+        Cross-validation measure (see :func:`varnel.cv_path`).
+    nlambda : int, default 100
+        Length of the penalty sequence cross-validated over.
+    lambda_min_ratio : float in (0, 1), optional
+        Smallest penalty of the sequence as a fraction of the largest.
+    standardize : bool, default True
+        Standardize the features internally (the penalty then applies to the
+        coefficients of the standardized features).
+    fit_intercept : bool, default True
+        Fit an intercept.
+    penalty_factor : float, array-like of shape (n_features,) or dict, optional
+        Relative penalty per feature (0 leaves a feature unpenalized); the
+        factors are rescaled to sum to n_features and multiply both penalty
+        terms.  An array or list goes by position; a pandas Series or a
+        dict keyed by feature name is matched to the columns of a data
+        frame X by name (see :func:`varnel.fit_path`).
+    lower_limits, upper_limits : float, array-like of shape (n_features,) or dict, optional
+        Bounds on the coefficients, by position or by feature name as
+        ``penalty_factor``.
+    tol : float > 0, default 1e-7
+        Convergence threshold of coordinate descent.
+    max_iter : int, default 100000
+        Maximum total number of coordinate-descent passes over the data, for
+        the whole path.
+    n_jobs : int, optional
+        Folds fitted at once, on threads that share X (None: one at a time,
+        or as an active joblib backend says; -1: every core).  The passes
+        over X that form column moments and products use the cores left,
+        down to the limit a caller has set (see :func:`varnel.cv_path`).
+    random_state : int, RandomState, Generator or None
+        Seed of the random fold assignment when ``cv`` is an integer.
+    solver : {"auto", "naive", "covariance"}, default "auto"
+        How a dense X is solved (see :func:`varnel.fit_path`).
+""")
+
+#: The fitted attributes of every estimator.
+ATTRIBUTES = _entries("""
+    alpha_ : float
+        The penalty strength used (``alpha`` when given).
+    l1_ratio_ : float
+        The mix used (the cross-validated choice when ``l1_ratio`` is a list).
+    coef_ : ndarray
+        Coefficients.
+    intercept_ : float or ndarray
+        Intercept.
+    n_iter_ : int
+        Coordinate-descent passes of the full-data fit (the whole path when
+        ``alpha`` is chosen by cross-validation).
+    lambda_ : float
+        The chosen penalty in the solver's parametrisation, i.e. the lambda of
+        ``path_`` at which ``coef_`` is taken.
+    path_ : varnel.Path
+        The full-data path of the chosen mix (a single lambda when ``alpha``
+        is given), in the solver's parametrisation of :func:`varnel.fit_path`.
+    cv_ : varnel.CVPath or None
+        The cross-validation result (None when ``alpha`` and a single
+        ``l1_ratio`` are given), in the parametrisation of
+        :func:`varnel.cv_path`.
+    n_features_in_ : int
+        Number of features seen in fit.
+    feature_names_in_ : ndarray of str
+        Feature names, when X had string column names.
+""")
+
+_WARNS = """
+    Warns
+    -----
+    PathConvergenceWarning
+        When ``max_iter`` stopped a path; a :class:`varnel.PathWarning` and a
+        scikit-learn ``ConvergenceWarning``.
+"""
+
+Entries = Dict[str, Optional[str]]
+
+
+def _section(title: str, shared: Dict[str, str], changes: Entries, first: Entries) -> str:
+    """A numpydoc section: the ``first`` entries, then the shared ones with
+    ``changes`` (an entry in place of the shared one of its name; None
+    drops it; a new name comes last)."""
+    entries = {**first, **shared}
+    entries.update(changes)
+    body = "\n".join(text for text in entries.values() if text is not None)
+    return f"\n    {title}\n    {'-' * len(title)}\n{body}\n"
+
+
+def estimator_doc(summary: str, example: str, *, first_parameters: Entries = {},
+                  parameters: Entries = {}, attributes: Entries = {}) -> str:
+    """An estimator's docstring: its summary (and objective), its Parameters
+    and Attributes sections (the shared entries, changed as :func:`_section`
+    says; each entry written as its section has it, indented four spaces),
+    the warning it raises and its example."""
+    return (summary + _section("Parameters", PARAMETERS, parameters, first_parameters)
+            + _section("Attributes", ATTRIBUTES, attributes, {}) + _WARNS
+            + "\n    Examples\n    --------\n" + example)
+
+
+#: The passages of the estimators' method docstrings (see varnel._docstrings).
+PASSAGES = {
+    "samples": """
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+            The samples.
+        """,
+    "offsets": """
+        offset : array-like of shape (n_samples,) or (n_samples, K), optional
+            The samples' offsets, as given to ``fit`` (K columns for K > 2
+            classes or for K targets).
+        """,
+    "sample_weight": """
+        sample_weight : array-like of shape (n_samples,), optional
+            Weights of the samples.
+        """,
+    "predict_parameters": """
+        Parameters
+        ----------
+        {samples}
+        {offsets}
+        """,
+    "score_parameters": """
+        Parameters
+        ----------
+        {samples}
+        y : array-like of shape (n_samples,) or (n_samples, n_targets)
+            The true targets.
+        {sample_weight}
+        {offsets}
+        """,
+}
+
+
+def _seed(random_state: Any) -> Any:
+    if random_state is None or isinstance(random_state, (numbers.Integral, np.random.Generator)):
+        return random_state
+    return int(random_state.randint(np.iinfo(np.int32).max))
+
+
+def keep_parameters(estimator: Any, given: Dict[str, Any]) -> None:
+    """Store the arguments of an estimator's ``__init__`` (its ``locals()``)
+    as they were given, as scikit-learn asks of an ``__init__``."""
+    for name, value in given.items():
+        if name != "self":
+            setattr(estimator, name, value)
+
+
+def sample_weights(sample_weight: Any, like: Any) -> Optional[np.ndarray]:
+    """Observation weights as scikit-learn checks them (one per row of
+    ``like``, finite and non-negative), or None."""
+    if sample_weight is None:
+        return None
+    return _check_sample_weight(sample_weight, like, dtype=np.float64, ensure_non_negative=True)
+
+
+def scored_response(y: Any, predicted: Any) -> np.ndarray:
+    """The true targets of a score, as a float vector as long as the
+    predictions."""
+    y = column_or_1d(check_array(y, ensure_2d=False, dtype=np.float64, input_name="y"), warn=True)
+    check_consistent_length(predicted, y)
+    return y
+
+
+class NetEstimator(BaseEstimator):
+    """The estimators' base: parameters, fit (with cross-validation over any
+    source of rows), the fitted attributes and the linear predictor.  A
+    subclass names its family (``_family``, or ``_fit_family``), its own
+    options (``_family_options``), how it validates X and y
+    (``_validate_xy``) and stores coefficients (``_set_coef``)."""
+
+    _family = "gaussian"
+    #: what the columns of a K-column offset stand for (as_offset's ``unit``)
+    _offset_unit = "class"
+
+    _parameter_constraints: Dict[str, List[Any]] = {
+        "alpha": [Interval(Real, 0, None, closed="left"), None],
+        "l1_ratio": [Interval(Real, 0, 1, closed="both"), "array-like"],
+        "cv": ["cv_object"],
+        "select": [StrOptions({"lambda_1se", "lambda_min"})],
+        "measure": [StrOptions(set(get_family("gaussian").measures))],
+        "nlambda": [Interval(Integral, 1, None, closed="left")],
+        "lambda_min_ratio": [Interval(Real, 0, 1, closed="neither"), None],
+        "standardize": ["boolean"],
+        "fit_intercept": ["boolean"],
+        "penalty_factor": ["array-like", Real, dict, None],
+        "lower_limits": ["array-like", Real, dict, None],
+        "upper_limits": ["array-like", Real, dict, None],
+        "tol": [Interval(Real, 0, None, closed="neither")],
+        "max_iter": [Interval(Integral, 1, None, closed="left")],
+        "n_jobs": [Integral, None],
+        "random_state": ["random_state", np.random.Generator],
+        "solver": [StrOptions(set(_fit.SOLVERS))],
+    }
+
+    def __init__(self, alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se", measure="deviance",
+                 nlambda=100, lambda_min_ratio=None, standardize=True, fit_intercept=True,
+                 penalty_factor=None, lower_limits=None, upper_limits=None, tol=1e-7,
+                 max_iter=100000, n_jobs=None, random_state=None, solver="auto"):
+        keep_parameters(self, locals())
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.input_tags.sparse = True
+        return tags
+
+    # ---- fitting ----------------------------------------------------------------
+    def _check_more_params(self) -> List[float]:
+        """What the declared constraints cannot say; returns the mixes."""
+        if self.alpha is not None and not np.isfinite(self.alpha):
+            raise ValueError(f"The 'alpha' parameter must be finite or None. Got {self.alpha!r} instead.")
+        if np.ndim(self.l1_ratio) == 0:
+            return [float(self.l1_ratio)]
+        try:
+            r = np.asarray(self.l1_ratio, dtype=np.float64)
+        except (TypeError, ValueError):
+            r = None
+        if r is None or r.ndim != 1 or r.size == 0 or not ((r >= 0) & (r <= 1)).all():
+            raise ValueError("The 'l1_ratio' parameter must be a float in [0, 1] or a non-empty "
+                             f"list of them. Got {self.l1_ratio!r} instead.")
+        return [float(v) for v in r]
+
+    def _validate_xy(self, X, y):
+        return validate_data(self, X, y, accept_sparse=("csr", "csc"), dtype=np.float64, y_numeric=True)
+
+    def _split(self, source: Any, X: Any, y: Any, groups: Any) -> None:
+        """The folds of ``cv`` on the source's rows."""
+        cv = 5 if self.cv is None else self.cv
+        if isinstance(cv, numbers.Integral):
+            if groups is not None:
+                raise ValueError("groups are only used by a cv splitter that takes them (such as "
+                                 f"GroupKFold); cv={cv} draws random folds")
+            n = source.n_samples
+            if n < cv:
+                raise ValueError(f"cannot cross-validate with cv={cv} folds on n_samples={n}")
+            source.split(nfolds=int(cv), seed=_seed(self.random_state))
+        else:  # a splitter's splits are drawn only when the rows are in memory
+            source.split(splits=cv.split(X, y, groups) if hasattr(cv, "split") else cv, what="cv")
+
+    def _problem_in_memory(self, X, y, sample_weight, offset):
+        """The problem of rows in memory, validated as scikit-learn does, and
+        the validated X and y."""
+        for arg, what in ((X, "X"), (y, "y"), (sample_weight, "sample_weight"), (offset, "offset")):
+            refuse_lazy(arg, what)
+        names = column_labels(X)  # for the settings labelled by feature name
+        X, y = self._validate_xy(X, y)
+        weights = sample_weights(sample_weight, X)
+        if weights is not None and not (weights > 0).any():
+            raise ValueError("sample_weight is zero everywhere; at least one weight must be positive")
+        family = get_family(self._fit_family())
+        family.check_measure(self.measure)
+        problem = _fit.prepare(X, y, family, dict(self._path_options(weights), feature_names=names),
+                               offset)
+        return problem, X, y
+
+    def fit(self, X, y, sample_weight=None, offset=None, groups=None):
+        """Fit the model, choosing ``alpha`` and/or ``l1_ratio`` by
+        cross-validation when they are not given.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n_samples, n_features)
+        y : array-like of shape (n_samples,)
+        sample_weight : array-like of shape (n_samples,), optional
+            Non-negative observation weights, used in the fits and in the
+            cross-validation measure.
+        offset : array-like of shape (n_samples,), optional
+            A known part of every linear predictor (for a Poisson rate, the
+            log exposure; (n_samples, K) for a classifier of K > 2 classes);
+            give the new samples' offsets to ``predict`` and ``score``.
+        groups : array-like of shape (n_samples,), optional
+            Group labels passed to the ``split`` method of a ``cv`` splitter
+            (such as ``GroupKFold``).
+
+        Returns
+        -------
+        self
+            The fitted estimator.
+
+        Raises
+        ------
+        ValueError
+            For a parameter or an input out of its range, named in the
+            message (a ``TypeError`` for a wrong type).
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> model = varnel.ElasticNetRegressor(l1_ratio=[0.5, 1.0], random_state=0)
+        >>> model.fit(data.X, data.y).l1_ratio_ in (0.5, 1.0)
+        True
+        """
+        self._validate_params()
+        mixes = self._check_more_params()
+        kind = _sources.rows_of(X, y, sample_weight, offset)
+        source, X, y = kind.for_estimator(self, X, y, sample_weight, offset)
+        family = source.family
+        a = None if self.alpha is None else float(self.alpha)
+        validate = a is None or len(mixes) > 1
+        if validate:
+            self._split(source, X, y, groups)
+        scale = source.response_scale(self.fit_intercept)
+        maps = [family.penalty_map(r, scale) for r in mixes]  # each mix's on all the data
+        mix_options = self._mix_options(source.solver_options, maps, a)
+
+        def fold_options(m: int, k: int, so: Dict[str, Any]) -> Dict[str, Any]:
+            # Every fold solves the same (alpha, l1_ratio) problem on its own
+            # rows, so its solver parameters follow its own response scale.
+            fold = family.penalty_map(mixes[m], source.response_scale(self.fit_intercept, k))
+            return dict(so, alpha=fold.mix, user_lambda=so["user_lambda"] * (fold.factor / maps[m].factor))
+
+        if validate:
+            cvp = cross_validate(source, self.measure, mix_options, n_jobs=self.n_jobs,
+                                 fold_options=fold_options, category=PathConvergenceWarning,
+                                 stacklevel=3, all_by_default=False,
+                                 option_names={"maxit": "max_iter"})
+            m = int(np.flatnonzero(cvp.alphas == cvp.alpha)[0])
+            path, lam = cvp.path, getattr(cvp, self.select)
+        else:
+            # One penalty cut short by max_iter keeps the solver's last
+            # iterate, as scikit-learn's estimators do, with a warning.
+            m, cvp, so = 0, None, mix_options[0]
+            path, lam = self._one_penalty(source.fit(so, with_iterate=True), source, so)
+            path.npasses_data = source.npasses_data
+        return self._finish(path, lam, mixes[m], maps[m], a, cvp)
+
+    def _path_options(self, weights: Any) -> Dict[str, Any]:
+        """The options of fit_path these parameters stand for."""
+        return dict(nlambda=self.nlambda, lambda_min_ratio=self.lambda_min_ratio,
+                    standardize=self.standardize, intercept=self.fit_intercept,
+                    penalty_factor=self.penalty_factor, lower_limits=self.lower_limits,
+                    upper_limits=self.upper_limits, thresh=self.tol, maxit=self.max_iter,
+                    weights=weights, solver=self.solver, **self._family_options())
+
+    @staticmethod
+    def _mix_options(solver_options: Dict[str, Any], maps: List[Any], a: Optional[float]
+                     ) -> List[Dict[str, Any]]:
+        """Each mix's solver options on all the data (its one lambda when
+        ``a`` is given)."""
+        out = []
+        for pm in maps:
+            so = dict(solver_options, alpha=pm.mix)
+            if a is not None:
+                so["user_lambda"] = np.array([a * pm.factor])
+            out.append(so)
+        return out
+
+    def _one_penalty(self, solution: Any, meta: Any, so: Dict[str, Any], stacklevel: int = 3):
+        """The path of a single penalty (the solver's last iterate when
+        max_iter cut it short, with a warning; ``stacklevel`` from here) and
+        its lambda."""
+        path = Path.from_solution(solution, meta, so["alpha"])
+        warn_bound(solution, path, stacklevel + 1)
+        if path.warning is not None:
+            warnings.warn(f"the solver hit max_iter={self.max_iter} passes before it converged; "
+                          "the coefficients are its last iterate (raise max_iter or tol) "
+                          f"[{path.warning[0]}]", PathConvergenceWarning, stacklevel=stacklevel)
+        if path.n_lambdas == 0:
+            raise ValueError(f"the solver stopped before its first solution (max_iter={self.max_iter}); "
+                             "raise max_iter or tol")
+        return path, float(path.lambdas[0])
+
+    def _finish(self, path: Path, lam: float, r: float, pmap: Any, a: Optional[float], cvp: Any):
+        """The fitted attributes, from the chosen mix's path and lambda."""
+        if hasattr(self, "feature_names_in_"):
+            path.feature_names = [str(c) for c in self.feature_names_in_]
+        self.cv_ = cvp
+        self.path_ = path
+        self.lambda_ = float(lam)
+        self.l1_ratio_ = r
+        self.alpha_ = a if a is not None else float(lam / pmap.factor)
+        self.n_iter_ = path.npasses
+        self._set_coef(path.coef(lam), path.intercept(lam))
+        return self
+
+    def _fit_family(self) -> str:
+        return self._family
+
+    def _family_options(self) -> Dict[str, Any]:
+        """The family's own options (fit_path's ``ties``, ``standardize_response``)."""
+        return {}
+
+    def _set_coef(self, coef, intercept):
+        self.coef_ = coef
+        self.intercept_ = float(intercept)
+
+    def _predict(self, X, kind, offset=None):
+        """The predictions of ``kind`` ("link", "response", "class") where
+        the rows are (lazily for a Dask collection)."""
+        check_is_fitted(self)
+        return _sources.rows_of(X, offset).predict_for(self, X, kind, offset)
+
+    def _link(self, X, offset=None):
+        return self._predict(X, "link", offset)
+
+    def _one_linear_predictor(self) -> bool:
+        """Whether a row has one linear predictor (else one per class or
+        response: a column of ``coef_`` each)."""
+        return True
+
+    def _predict_in_memory(self, X, kind, offset=None):
+        """The linear predictor of rows in memory (``kind`` "link"):
+        (n_samples,), or (n_samples, K) with one column per row of ``coef_``."""
+        X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
+        if self._one_linear_predictor():
+            eta = np.asarray(X @ np.ravel(self.coef_)).reshape(-1) + float(np.ravel(self.intercept_)[0])
+        else:
+            eta = np.asarray(X @ self.coef_.T) + self.intercept_
+        off = as_offset(offset, eta.shape, self._offset_unit)
+        return eta if off is None else eta + off
+
+
+@filled(**PASSAGES)
+class NetRegressor(RegressorMixin, NetEstimator):
+    """The regressors' predictions and score: the mean of the family,
+    ``_mean`` of the linear predictor, and the deviance it explains
+    (``_explained``, R² for least squares)."""
+
+    def _mean(self, eta):
+        """The mean of linear predictors (the identity of least squares)."""
+        return eta
+
+    def _explained(self, y, X, offset, sample_weight) -> float:
+        """The fraction of the deviance explained on (X, y)."""
+        return r2_score(y, self.predict(X, offset), sample_weight=sample_weight)
+
+    def predict(self, X, offset=None):
+        """Predicted means, ``g^-1(offset + intercept_ + X @ coef_.T)``, where
+        g^-1 is the inverse link of the estimator's family: the identity for
+        :class:`~varnel.ElasticNetRegressor` and
+        :class:`~varnel.MultiTaskNetRegressor`, exp for
+        :class:`~varnel.PoissonNetRegressor`, the inverse of ``family``'s
+        link for :class:`~varnel.GeneralizedNetRegressor`.
+
+        {predict_parameters}
+
+        Returns
+        -------
+        ndarray of shape (n_samples,), or (n_samples, n_targets) for several targets
+            The means on the response's scale (a Dask array for Dask input).
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> model = varnel.ElasticNetRegressor(alpha=0.05).fit(data.X, data.y)
+        >>> model.predict(data.X[:4]).shape
+        (4,)
+        """
+        return self._mean(self._link(X, offset))
+
+    def score(self, X, y, sample_weight=None, offset=None):
+        """D², the fraction of the family's deviance about the (weighted) mean
+        of y that ``predict(X, offset)`` explains (1 is perfect): for least
+        squares the coefficient of determination R² (averaged over the
+        targets of :class:`~varnel.MultiTaskNetRegressor`), for
+        :class:`~varnel.PoissonNetRegressor` the fraction of Poisson deviance
+        explained.
+
+        {score_parameters}
+
+        Returns
+        -------
+        float
+            D² (R² for least squares).
+
+        Examples
+        --------
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> model = varnel.ElasticNetRegressor(alpha=0.05).fit(data.X, data.y)
+        >>> 0 < model.score(data.X, data.y) <= 1
+        True
+        """
+        return float(self._explained(y, X, offset, sample_weight))
