@@ -127,3 +127,17 @@ def test_demo_data_is_what_make_demo_writes():
     assert data.X.shape == (120, 12) and data.feature_names[0] == "x1" and data.target_name == "y"
     np.testing.assert_allclose(np.column_stack([data.X, data.y]), regenerated, atol=1e-4)
     assert shipped.splitlines()[0] == ",".join(data.feature_names + ["y"])
+
+
+def test_public_names_keep_their_modules():
+    # names that moved between private modules stay where callers found them
+    import pickle
+
+    import varnel.path
+
+    assert varnel.path.fit_path is varnel.fit_path
+    assert varnel.path.Path is varnel.Path
+    assert varnel.Path.__module__ == "varnel.path"
+    rng = np.random.default_rng(0)
+    path = varnel.fit_path(rng.normal(size=(30, 3)), rng.normal(size=30), nlambda=3)
+    assert pickle.loads(pickle.dumps(path)).lambdas.tolist() == path.lambdas.tolist()

@@ -8,7 +8,7 @@ from typing import Any, Dict, Optional, Sequence, Union
 
 from . import _fit, _sources
 from .families import Family
-from .path import ArrayLike, Path
+from ._path import ArrayLike, Path
 
 __all__ = ["fit_path"]
 

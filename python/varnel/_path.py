@@ -1,0 +1,523 @@
+"""A fitted regularization path, :class:`Path` (made by :func:`varnel.fit_path`),
+and working with it."""
+
+from __future__ import annotations
+
+import copy
+from typing import Any, Dict, List, Optional, Sequence, Union
+
+import numpy as np
+
+from . import _coefs, _convert, _fit, _sources, _survival
+from ._docstrings import filled
+from .families import Family, get_family
+
+__all__ = ["Path"]
+
+ArrayLike = Any
+LambdaSpec = Union[None, float, Sequence[float], np.ndarray]
+
+
+def _interp_positions(lambdas: np.ndarray, s: np.ndarray):
+    """For each ``s``, the neighbouring fitted columns ``lo``/``hi`` and the
+    weight ``frac`` of ``hi``, linear in lambda and clamped at both ends."""
+    L = lambdas.shape[0]
+    if L == 1:
+        zeros = np.zeros(s.shape, dtype=np.intp)
+        return zeros, zeros, np.zeros(s.shape)
+    # lambdas decrease; np.interp wants increasing abscissae.
+    asc = lambdas[::-1]
+    pos = np.interp(s, asc, np.arange(L - 1, -1, -1, dtype=np.float64))
+    lo = np.clip(np.floor(pos).astype(np.intp), 0, L - 1)
+    hi = np.minimum(lo + 1, L - 1)
+    frac = pos - lo
+    # Exactly on a fitted lambda: take that solution as it is.
+    e = np.minimum(np.searchsorted(asc, s), L - 1)
+    hit = asc[e] == s
+    lo[hit] = hi[hit] = L - 1 - e[hit]
+    frac[hit] = 0.0
+    return lo, hi, frac
+
+
+# a cox path of the survival methods' examples
+_COX_PATH = """
+    >>> import numpy as np
+    >>> import varnel
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(100, 4))
+    >>> t = rng.exponential(np.exp(-X[:, 0]))
+    >>> path = varnel.fit_path(X, np.column_stack([t, np.ones(100)]), "cox")
+    """
+
+
+@filled(demo_path="""
+    Examples
+    --------
+    >>> import varnel
+    >>> data = varnel.load_demo()
+    >>> path = varnel.fit_path(data.X, data.y)
+    """)
+class Path:
+    """A fitted elastic-net regularization path.
+
+    Produced by :func:`fit_path`; one column per lambda, lambdas decreasing.
+
+    Attributes
+    ----------
+    lambdas : ndarray of shape (L,)
+        The penalty values, largest first, on the caller's scale.
+    intercepts : ndarray of shape (L,), or (K, L) for the multinomial and multitask families
+        Intercept at each lambda (per class: they sum to 0; 0 for the cox
+        family).
+    coefs : ndarray of shape (p, L), or (p, K, L) for the multinomial and multitask families; or sparse
+        Coefficients at each lambda, on the scale of the original features.
+        A path fitted with sparse storage (``coef_storage`` of
+        :func:`fit_path`) keeps them as a ``scipy.sparse.csc_matrix`` of
+        shape (p, L), or for the multinomial and multitask families as a
+        list of K such matrices (``coefs[k]`` holds what ``[:, k, :]`` of
+        the dense array would); :meth:`dense_coefs` makes the dense array.
+    dev_ratio : ndarray of shape (L,)
+        Fraction of the null deviance explained at each lambda.
+    df : ndarray of shape (L,)
+        Number of variables with a non-zero coefficient (for any class) at
+        each lambda.
+    nulldev : float
+        Deviance of the intercept-only model.
+    npasses : int
+        Total number of coordinate-descent passes over the data.
+    warning : tuple (str, int) or None
+        When the path stopped early, ``(kind, lambda_index)``: kind is
+        ``"MaxIterReached"`` (``maxit`` passes) or ``"MaxActiveReached"``
+        (``pmax`` variables), at the 0-based lambda index that could not be
+        completed.
+    family : str
+        The family's canonical name (its link and parameter are in
+        ``family_instance``): ``"gaussian"``, ``"logistic"``,
+        ``"poisson"``, ``"multinomial"``, ``"gamma"``,
+        ``"inverse_gaussian"``, ``"tweedie"``, ``"negative_binomial"``,
+        ``"cox"``, ``"multitask"`` or ``"huber"``.
+    family_instance : varnel.families.Family
+        The family itself (its links, losses and measures).
+    feature_names : list or None
+        Column labels, as they were, when the data were a data frame.
+    classes : ndarray or None
+        The two labels of a logistic response (``classes[1]`` is modelled as
+        the "success", coded 1), the K labels of a multinomial one, or the
+        names of a multitask path's K responses.
+    alpha : float
+        The elastic-net mixing parameter used.
+
+    Examples
+    --------
+    >>> import varnel
+    >>> data = varnel.load_demo()
+    >>> path = varnel.fit_path(data.X, data.y, alpha=0.9)
+    >>> path.coefs.shape == (12, path.n_lambdas)
+    True
+    >>> path.n_features
+    12
+    """
+
+    def __init__(self, lambdas, intercepts, coefs, dev_ratio, nulldev, npasses, warning=None,
+                 family: Union[str, Family] = "gaussian", feature_names=None, classes=None,
+                 alpha=1.0):
+        self.lambdas = np.asarray(lambdas, dtype=np.float64)
+        self.intercepts = np.asarray(intercepts, dtype=np.float64)
+        self.coefs = coefs if _coefs.is_sparse(coefs) else np.asarray(coefs, dtype=np.float64)
+        self.dev_ratio = np.asarray(dev_ratio, dtype=np.float64)
+        # variables with a non-zero coefficient (for any class)
+        self.df = _coefs.nonzero_counts(self.coefs)
+        self.nulldev = float(nulldev)
+        self.npasses = int(npasses)
+        self.warning = None if warning is None else (str(warning[0]), int(warning[1]))
+        self.family_instance = get_family(family)
+        self.family = self.family_instance.name
+        self.feature_names = None if feature_names is None else list(feature_names)
+        self.classes = classes
+        self.alpha = float(alpha)
+        #: passes over the data of a path fitted on a Dask collection (None in memory)
+        self.npasses_data: Optional[int] = None
+
+    #: a cox path's training rows, for the Breslow estimate of its baseline
+    #: hazard (None for the other families)
+    baseline: Optional[_survival.Baseline] = None
+
+    @classmethod
+    def from_solution(cls, solution: "_fit.Solution", problem: "_fit.Problem",
+                      alpha: float) -> "Path":
+        """The path of a decoded solver result on a prepared problem (a cox
+        path keeps a reference to its training rows)."""
+        path = cls(solution.lambdas, solution.intercepts, solution.coefs, solution.dev_ratio,
+                   solution.nulldev, solution.npasses, solution.warning, problem.family,
+                   problem.feature_names, problem.classes, alpha)
+        if problem.family.keeps_rows:
+            path.baseline = _survival.Baseline(problem.X, problem.y, problem.weights, problem.offset,
+                                               problem.strata)
+        return path
+
+    # ---- sizes ------------------------------------------------------------------
+    @property
+    def n_features(self) -> int:
+        """Number of features p."""
+        return int(_coefs.dense_shape(self.coefs)[0])
+
+    @property
+    def n_classes(self) -> int:
+        """K, the number of classes of a multinomial path (1 otherwise)."""
+        shape = _coefs.dense_shape(self.coefs)
+        return int(shape[1]) if len(shape) == 3 else 1
+
+    @property
+    def sparse_coefs(self) -> bool:
+        """Whether the coefficients are kept sparse (see ``coefs``)."""
+        return _coefs.is_sparse(self.coefs)
+
+    def dense_coefs(self) -> np.ndarray:
+        """The coefficients as a new dense array, (p, L) or (p, K, L), in
+        either storage (the same values, bit for bit).
+
+        Returns
+        -------
+        ndarray of shape (p, L) or (p, K, L)
+            A new array.
+
+        {demo_path}
+        >>> path.dense_coefs().shape == path.coefs.shape
+        True
+        """
+        return _coefs.to_dense(self.coefs)
+
+    @property
+    def n_lambdas(self) -> int:
+        """Number of fitted lambdas L."""
+        return int(self.lambdas.shape[0])
+
+    def __len__(self) -> int:
+        return self.n_lambdas
+
+    # ---- coefficients -----------------------------------------------------------
+    def _resolve(self, s: LambdaSpec):
+        if self.n_lambdas == 0:
+            raise ValueError("this path holds no solution")
+        if s is None:
+            return None, False
+        arr = np.asarray(s, dtype=np.float64)
+        if arr.ndim > 1:
+            raise ValueError(f"s must be a scalar or a 1-D sequence of lambda values, got shape {arr.shape}")
+        if np.isnan(arr).any():
+            raise ValueError("s contains NaN")
+        return _interp_positions(self.lambdas, np.atleast_1d(arr)), arr.ndim == 0
+
+    def coef(self, s: LambdaSpec = None) -> np.ndarray:
+        """Coefficients at the lambda value(s) ``s``.
+
+        Parameters
+        ----------
+        s : float or sequence of float, optional
+            Lambda values.  Between two fitted lambdas the coefficients are
+            interpolated linearly in lambda; outside the fitted range the
+            nearest end of the path is used.  ``None`` (default) returns every
+            fitted column.
+
+        Returns
+        -------
+        ndarray or sparse
+            Shape (p,) for a scalar ``s``, (p, len(s)) for a sequence and
+            (p, L) for ``None`` (a class axis after the variables for the
+            multinomial and multitask families).  A path with sparse
+            coefficients gives a scalar ``s``'s as a dense array and the
+            others in its sparse form (see ``coefs``), with the values the
+            dense form would have.
+
+        Raises
+        ------
+        ValueError
+            When the path holds no solution.
+
+        {demo_path}
+        >>> path.coef(0.05).shape, path.coef([0.2, 0.05]).shape
+        ((12,), (12, 2))
+        """
+        pos, scalar = self._resolve(s)
+        if pos is None:
+            return _coefs.copy(self.coefs)
+        lo, hi, frac = pos
+        out = _coefs.interpolate(self.coefs, lo, hi, frac)
+        return _coefs.column(out, 0) if scalar else out
+
+    def intercept(self, s: LambdaSpec = None) -> Union[float, np.ndarray]:
+        """Intercept(s) at the lambda value(s) ``s``, interpolated as in :meth:`coef`.
+
+        Parameters
+        ----------
+        s : float or sequence of float, optional
+            Lambda values; ``None`` (default) gives every fitted lambda's.
+
+        Returns
+        -------
+        float or ndarray
+            A float for a scalar ``s`` (K values for the block families),
+            else one per lambda.
+
+        {demo_path}
+        >>> isinstance(path.intercept(0.05), float)
+        True
+        """
+        pos, scalar = self._resolve(s)
+        if pos is None:
+            return self.intercepts.copy()
+        lo, hi, frac = pos
+        out = self.intercepts[..., lo] * (1.0 - frac) + self.intercepts[..., hi] * frac
+        if scalar:
+            return float(out[0]) if out.ndim == 1 else out[..., 0]
+        return out
+
+    # ---- prediction -------------------------------------------------------------
+    def _design(self, X: ArrayLike):
+        _convert.refuse_lazy(X, "X")
+        if self.feature_names is not None and _convert.is_dataframe(X):
+            # Columns are matched by their labels exactly as given: 0 and "0"
+            # are different columns.
+            given = _convert.feature_names_of(X)
+            have = set(given)
+            missing = [c for c in self.feature_names if c not in have]
+            if missing:
+                raise ValueError(f"X lacks the fitted feature(s) {missing[:5]}")
+            if given != self.feature_names:
+                X = X[self.feature_names]
+        Xc, _ = _convert.as_design(X, n_features=self.n_features)
+        if Xc.shape[1] != self.n_features:
+            raise ValueError(f"X has {Xc.shape[1]} features, the path was fitted with {self.n_features}: "
+                             f"X must have shape (n, {self.n_features})")
+        return Xc
+
+    def predict(self, X: ArrayLike, s: LambdaSpec = None, kind: str = "link",
+                offset: Optional[ArrayLike] = None) -> np.ndarray:
+        """Predictions for new data.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n, p)
+            New observations (a data frame is matched by column name when the
+            path was fitted on one).
+        s : float or sequence of float, optional
+            Lambda value(s), interpolated as in :meth:`coef`; ``None`` means
+            every fitted lambda.
+        kind : {"link", "response", "class"}
+            ``"link"``: the linear predictor ``offset + a0 + X b``;
+            ``"response"``: the mean (identity, logistic sigmoid or exp; the
+            class probabilities, softmax over the classes, for the
+            multinomial family); ``"class"`` (logistic and multinomial): the
+            label of the most probable class.  ``family_instance.kinds``
+            lists what a family offers.
+        offset : array-like of shape (n,) or (n, K), optional
+            The new observations' offsets (for a path fitted with one: the
+            log exposure of a rate, say); none means 0.
+
+        Returns
+        -------
+        ndarray
+            Shape (n,) for a scalar ``s``, else (n, number of lambdas); the
+            multinomial family's links and probabilities have a class axis
+            after the rows: (n, K) or (n, K, number of lambdas).
+
+        Raises
+        ------
+        ValueError
+            For a ``kind`` the family does not offer, or new rows or offsets
+            of the wrong shape.
+
+        {demo_path}
+        >>> path.predict(data.X[:5], s=[0.2, 0.05]).shape
+        (5, 2)
+        """
+        self.family_instance.check_kind(kind)
+        return _sources.rows_of(X, offset).predict(self, X, s, kind, offset)
+
+    # ---- survival ---------------------------------------------------------------
+    @filled(cox_path=_COX_PATH)
+    def cumulative_hazard(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
+                          strata: Optional[ArrayLike] = None,
+                          offset: Optional[ArrayLike] = None) -> np.ndarray:
+        """Cumulative hazards of new rows at ``times`` (cox paths only).
+
+        ``H(t | x) = H0(t) exp(eta(x))``, where the baseline H0 of the row's
+        stratum is Breslow's estimate from the training rows at the same
+        lambda: the sum, over the stratum's event times up to t, of the
+        events' weight divided by the weighted sum of ``exp(eta)`` over the
+        rows still at risk.  ``strata`` (the new rows' labels) is needed when
+        the path was fitted with strata; ``offset`` is the new rows' offset.
+
+        Parameters
+        ----------
+        X : array-like of shape (n, p)
+            The new rows.
+        times : array-like of shape (T,)
+            The times at which to evaluate.
+        s : float or sequence of float, optional
+            Lambda value(s), interpolated as in :meth:`coef`.
+        strata : array-like of shape (n,), optional
+            The new rows' strata, for a path fitted with strata.
+        offset : array-like of shape (n,), optional
+            The new rows' offsets.
+
+        Returns
+        -------
+        ndarray
+            Shape (n, T) for a scalar ``s``, else (n, T, number of lambdas).
+
+        Raises
+        ------
+        ValueError
+            For a path of another family than cox.
+
+        Examples
+        --------
+        {cox_path}
+        >>> path.cumulative_hazard(X[:2], [0.5, 1.0], s=0.01).shape
+        (2, 2)
+        """
+        if self.baseline is None:
+            raise ValueError(f"the {self.family} family has no baseline hazard; only cox paths do")
+        base = self.baseline
+        t = np.atleast_1d(_convert.float_array(times, "times"))
+        if t.ndim != 1:
+            raise ValueError(f"times must be a number or a 1-D sequence, got shape {t.shape}")
+        _convert.check_finite(t, "times")
+        eta_new = np.atleast_1d(self.predict(X, s, offset=offset))
+        eta_train = np.atleast_1d(_fit.linear_predictor(base.X, self.coef(s), self.intercept(s)))
+        if base.offset is not None:
+            eta_train = eta_train + (base.offset if eta_train.ndim == 1 else base.offset[:, None])
+        codes = base.stratum_codes(strata, eta_new.shape[0])
+        if eta_new.ndim == 1:
+            return base.cumulative_hazard(eta_train, t, codes, eta_new)
+        return np.stack([base.cumulative_hazard(eta_train[:, m], t, codes, eta_new[:, m])
+                         for m in range(eta_new.shape[1])], axis=-1)
+
+    @filled(cox_path=_COX_PATH)
+    def survival_function(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
+                          strata: Optional[ArrayLike] = None,
+                          offset: Optional[ArrayLike] = None) -> np.ndarray:
+        """Survival probabilities ``exp(-H(t | x))`` of new rows at ``times``
+        (cox paths only), with the arguments and shapes of
+        :meth:`cumulative_hazard`.
+
+        Parameters
+        ----------
+        X, times, s, strata, offset
+            As for :meth:`cumulative_hazard`.
+
+        Returns
+        -------
+        ndarray
+            Shape (n, T) for a scalar ``s``, else (n, T, number of lambdas),
+            values in [0, 1].
+
+        Examples
+        --------
+        {cox_path}
+        >>> S = path.survival_function(X[:2], [0.5, 1.0], s=0.01)
+        >>> bool(np.all((S > 0) & (S <= 1)))
+        True
+        """
+        return np.exp(-self.cumulative_hazard(X, times, s, strata, offset))
+
+    # ---- display ----------------------------------------------------------------
+    def summary(self) -> str:
+        """A table with one row per lambda: index, Df, %Dev and Lambda.
+
+        Returns
+        -------
+        str
+            The table that ``print(path)`` shows.
+
+        {demo_path}
+        >>> len(path.summary().splitlines()) > path.n_lambdas
+        True
+        """
+        rows = [f"{'':>4} {'Df':>5} {'%Dev':>7} {'Lambda':>11}"]
+        for i in range(self.n_lambdas):
+            rows.append(f"{i:>4} {int(self.df[i]):>5} {100 * self.dev_ratio[i]:>7.2f} {self.lambdas[i]:>11.5g}")
+        return "\n".join(rows)
+
+    def _header(self) -> str:
+        head = (f"varnel.Path(family={self.family!r}, alpha={self.alpha:g}, "
+                f"n_features={self.n_features}, n_lambdas={self.n_lambdas})")
+        if self.warning is not None:
+            head += f"\n  stopped early at lambda index {self.warning[1]}: {self.warning[0]}"
+        return head
+
+    def __repr__(self) -> str:
+        return self._header() + "\n" + self.summary()
+
+    def to_dict(self) -> Dict[str, Any]:
+        """A JSON-serialisable description of the path.
+
+        Returns
+        -------
+        dict
+            The family, the lambdas, intercepts, coefficients (dense lists,
+            or the CSC arrays of sparse ones), ``dev_ratio``, ``df`` and the
+            rest of the path's attributes.
+
+        {demo_path}
+        >>> import json
+        >>> doc = json.loads(json.dumps(path.to_dict()))
+        >>> len(doc["lambdas"]) == path.n_lambdas
+        True
+        """
+        return {
+            "family": self.family,
+            **self.family_instance.parameters(),
+            "alpha": self.alpha,
+            "feature_names": None if self.feature_names is None else [_json_label(c) for c in self.feature_names],
+            "classes": None if self.classes is None else [c.item() if hasattr(c, "item") else c
+                                                          for c in self.classes],
+            "lambdas": self.lambdas.tolist(),
+            "intercepts": self.intercepts.tolist(),
+            "coefs": _coefs.to_json(self.coefs),
+            "dev_ratio": self.dev_ratio.tolist(),
+            "df": self.df.tolist(),
+            "nulldev": self.nulldev,
+            "npasses": self.npasses,
+            "warning": None if self.warning is None else list(self.warning),
+        }
+
+    @filled()
+    def plot(self, xvar: str = "lambda", ax: Any = None, label: bool = False):
+        """Plot the coefficient paths (needs matplotlib).
+
+        Parameters
+        ----------
+        xvar : {"lambda", "norm", "dev"}
+            Horizontal axis: log(lambda), the L1 norm of the coefficients, or
+            the fraction of deviance explained.
+        ax : matplotlib Axes, optional
+            Where to draw; a new figure is made when omitted.
+        label : bool
+            Write the feature names (or indices) at the end of each curve.
+
+        {plot_sections}
+        >>> ax = varnel.fit_path(data.X, data.y).plot(xvar="dev", label=True)
+        """
+        from ._plot import plot_path
+
+        shown = self
+        if self.feature_names is not None and not all(isinstance(c, str) for c in self.feature_names):
+            # Legends and curve labels are text; a tuple label (a MultiIndex
+            # column) would otherwise be read as one label per curve.
+            shown = copy.copy(self)
+            shown.feature_names = _names_or_indices(self)
+        return plot_path(shown, xvar=xvar, ax=ax, label=label)
+
+
+def _json_label(label: Any) -> Any:
+    if hasattr(label, "item"):
+        label = label.item()
+    return label if isinstance(label, (str, int, float)) or label is None else str(label)
+
+
+def _names_or_indices(path: Path) -> List[str]:
+    if path.feature_names is not None:
+        return [str(c) for c in path.feature_names]
+    return [str(j) for j in range(path.n_features)]
