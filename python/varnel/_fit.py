@@ -184,7 +184,7 @@ def checked_options(family: Any, options: Dict[str, Any]) -> Tuple[Family, Dict[
     storage = _coefs.check_storage(options.pop(COEF_STORAGE, "auto"))
     grouped = cv.as_bool(options.pop("grouped", False), "grouped")
     if grouped and not family.groups_coefficients:
-        raise ValueError(f"grouped=True is for the multinomial family, not the {family.name} family")
+        raise ValueError(f"grouped=True is for {family.owners_of('grouped')}, not the {family.name} family")
     for name in FLAGS:
         if name in options:
             cv.as_bool(options[name], name)

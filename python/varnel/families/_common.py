@@ -410,6 +410,7 @@ class Multinomial(_ClassFamily):
     measures = ("deviance", "class", "mse", "mae")
     deviance_label = "Multinomial deviance"
     groups_coefficients = True
+    own_options = ("grouped",)
     links = ("logit",)
     own_estimator = "LogisticNetClassifier"
 
