@@ -586,7 +586,8 @@ FIT_REFUSALS = [  # (family, arguments, message)
     ("tweedie", dict(power=0.5), "power must be 0 or lie in [1, 3] for the tweedie family, but power is 0.5"),
     ("gamma", dict(power=1.5), 'power is for the tweedie family only, but family is "gamma"'),
     ("negative_binomial", dict(theta=0.0), "theta must be positive and finite, but theta is 0"),
-    ("cox", dict(solver="covariance"), "solver 'covariance' fits every family but the cox family"),
+    ("cox", dict(solver="covariance"), "solver 'covariance' fits every family but the cox family, whose "
+     "risk sets couple the rows; use solver 'naive' (which 'auto' chooses for it)"),
     ("gamma", dict(y=np.r_[0.0, np.ones(119)]), "y must be positive for the gamma family, but y[0] = 0"),
     ("tweedie", dict(power=1.5, y=np.r_[1.0, -2.0, np.ones(118)]),
      "y must be non-negative for the tweedie family, but y[1] = -2"),

@@ -162,7 +162,9 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
                               : model ? SolverKind::Naive
                                       : auto_solver(*family, dense, nobs, nvars);
     if (solver == SolverKind::Covariance && cox)
-        throw PreconditionError("solver 'covariance' fits every family but the cox family");
+        throw PreconditionError("solver 'covariance' fits every family but the cox family, whose "
+                                "risk sets couple the rows; use solver 'naive' (which 'auto' "
+                                "chooses for it)");
     if (solver == SolverKind::Covariance && !dense)
         throw PreconditionError("solver 'covariance' fits a dense x only");
     return solver;

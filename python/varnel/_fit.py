@@ -178,18 +178,30 @@ def checked_options(family: Any, options: Dict[str, Any]) -> Tuple[Family, Dict[
     options = dict(options)
     family = get_family(family).configured(
         **{k: options.pop(k) for k in FIT_OPTION_DEFAULTS if k in options})
-    if options.pop("strata", None) is not None:  # prepare takes them with the rows
-        raise ValueError("strata are taken with X in memory only")
+    if options.pop("strata", None) is not None:  # prepare takes them with the rows in memory
+        raise ValueError(refused_strata(family))
     solver = options.pop("solver", "auto")
     storage = _coefs.check_storage(options.pop(COEF_STORAGE, "auto"))
     grouped = cv.as_bool(options.pop("grouped", False), "grouped")
     if grouped and not family.groups_coefficients:
-        raise ValueError(f"grouped=True is for the multinomial family, not the {family.name} family")
+        raise ValueError(f"grouped=True is for {family.owners_of('grouped')}, not the {family.name} family")
     for name in FLAGS:
         if name in options:
             cv.as_bool(options[name], name)
     return family, dict(check_options(options), solver=solver, grouped=grouped,
                         **{COEF_STORAGE: storage})
+
+
+def refused_strata(family: Family) -> str:
+    """Why strata are refused on a route that reads no rows in memory (the
+    Dask one): the family is not served there, or takes no strata."""
+    refusal = family.refusal_on_blocks()
+    if refusal is not None:
+        return refusal
+    if "strata" not in family.own_options:
+        return f"strata are an option of {family.owners_of('strata')}, not of the {family.name} family"
+    return ("strata are taken with X and y in memory only: compute them into memory "
+            "(e.g. X.compute()) to fit with strata")
 
 
 def check_weighted_classes(family: Family, classes: np.ndarray, weighted: np.ndarray) -> None:

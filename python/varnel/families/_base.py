@@ -224,6 +224,13 @@ class Family:
     #: the name of the family's own parameter ("power", "theta", "ties",
     #: "standardize_response", "delta"), if any
     parameter: ClassVar[Optional[str]] = None
+    #: values of the family's parameter that stand for the kinds of model it
+    #: makes (every choice of a parameter with few, the landmarks of a
+    #: number); the first is the registry's instance's (see ``variants``)
+    parameter_examples: ClassVar[Tuple[Any, ...]] = ()
+    #: the options of fit_path, besides the family's parameter, that only
+    #: this family takes ("grouped", "strata")
+    own_options: ClassVar[Tuple[str, ...]] = ()
     #: what a row's response is: "one" value, a "survival" time and status,
     #: or "several" responses
     response_form: ClassVar[str] = "one"
@@ -322,6 +329,44 @@ class Family:
                 f"serve the families {served} with any link and parameter; for {self!r} compute "
                 f"X and y into memory (e.g. X.compute()) and fit there")
 
+    def variants(self) -> Tuple["Family", ...]:
+        """The family with each of its links (its parameter as it is), then
+        with each other example of its parameter (its link as it is).
+
+        Returns
+        -------
+        tuple of Family
+            Every link once, then every other value of ``parameter_examples``.
+
+        Examples
+        --------
+        >>> from varnel import families
+        >>> families.NegativeBinomial().variants()  # doctest: +NORMALIZE_WHITESPACE
+        (NegativeBinomial(theta=1.0), NegativeBinomial(theta=1.0, link='identity'),
+         NegativeBinomial(theta=1.0, link='sqrt'), NegativeBinomial(theta=0.2),
+         NegativeBinomial(theta=5.0))
+        """
+        out = [self.with_link(link) for link in self.links]
+        current = None if self.parameter is None else getattr(self, self.parameter)
+        for value in self.parameter_examples:
+            if value != current:
+                out.append(type(self)(**{**self.parameters(), self.parameter: value}))
+        return tuple(out)
+
+    @classmethod
+    def owners_of(cls, option: str) -> str:
+        """The names of the families of the registry that take the fit_path
+        option ``option`` as their own, for a message ("the cox family").
+
+        Examples
+        --------
+        >>> from varnel.families import Family
+        >>> Family.owners_of("grouped")
+        'the multinomial family'
+        """
+        owners = [f.name for f in _registry.FAMILIES if option in f.own_options]
+        return f"the {' and '.join(owners)} famil{'y' if len(owners) == 1 else 'ies'}"
+
     def with_link(self, link: Optional[str]) -> "Family":
         """The same family with another link (None: the default)."""
         given = self.parameters()
@@ -383,7 +428,7 @@ class Family:
 
     def with_strata(self, y: np.ndarray, strata: Any) -> Tuple[np.ndarray, np.ndarray]:
         """The response with the rows' strata, and the strata labels."""
-        raise ValueError(f"strata are an option of the cox family, not of the {self.name} family")
+        raise ValueError(f"strata are an option of {self.owners_of('strata')}, not of the {self.name} family")
 
     def solver_response(self, y: np.ndarray) -> Tuple[np.ndarray, Dict[str, Any]]:
         """The response as the compiled solver takes it, and the options that

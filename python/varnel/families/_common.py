@@ -134,6 +134,7 @@ class Huber(Family):
     solver_name = "huber"
     deviance_label = "Huber deviance"
     parameter = "delta"
+    parameter_examples = (1.35, 0.5)
     blocks_refused_because = ("its fits from row blocks are not implemented; the robust loss is "
                               "per row, but the block passes carry no delta")
 
@@ -410,6 +411,7 @@ class Multinomial(_ClassFamily):
     measures = ("deviance", "class", "mse", "mae")
     deviance_label = "Multinomial deviance"
     groups_coefficients = True
+    own_options = ("grouped",)
     links = ("logit",)
     own_estimator = "LogisticNetClassifier"
 

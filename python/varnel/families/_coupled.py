@@ -42,6 +42,8 @@ class Cox(Family):
     deviance_label = "Partial likelihood deviance"
     links = ("log",)
     parameter = "ties"
+    parameter_examples = ("breslow", "efron")
+    own_options = ("strata",)
     fit_options = {"ties": "breslow"}
     intercept = False
     own_estimator = "CoxPHNetSurvival"
@@ -146,6 +148,7 @@ class MultiTask(Family):
     block_unit = "response"
     own_estimator = "MultiTaskNetRegressor"
     parameter = "standardize_response"
+    parameter_examples = (False, True)
     fit_options = {"standardize_response": False}
 
     def __init__(self, standardize_response: bool = False, link: Optional[str] = None) -> None:

@@ -147,6 +147,8 @@ class Tweedie(_PositiveFamily):
     deviance_label = "Tweedie deviance"
     links = ("log", "identity")
     parameter = "power"
+    #: normal, Poisson, compound Poisson-gamma, gamma and inverse Gaussian
+    parameter_examples = (1.5, 0.0, 1.0, 2.0, 3.0)
 
     def __init__(self, power: float, link: Optional[str] = None) -> None:
         value = _convert.as_float(power, "power")
@@ -214,6 +216,7 @@ class NegativeBinomial(_PositiveFamily):
     deviance_label = "Negative binomial deviance"
     links = ("log", "identity", "sqrt")
     parameter = "theta"
+    parameter_examples = (1.0, 0.2, 5.0)
     zero_allowed = True
 
     def __init__(self, theta: float = 1.0, link: Optional[str] = None) -> None:
