@@ -69,15 +69,14 @@ struct LeastSquaresLoss : Entry<GaussianFamily, Grouping::never, false> {
     static constexpr bool least_squares = true;
     // The loss about the response's centre (0 without an intercept).
     static Loss centred(double y_mean, const FitConfig& config, const WorkingConstants& wc) {
-        return Loss(config.thresh, y_mean, wc.min_dev_change);
+        return Loss(y_mean);
     }
 };
 
 // K responses by least squares, grouped.
 struct MultitaskLoss : Entry<MultitaskFamily, Grouping::always, false> {
     static Made<Loss> whole(RowData rows, std::span<const double>, const LossContext& c) {
-        return Loss::make(rows, c.classes, c.config, c.choices.standardize_response,
-                          c.constants.min_dev_change);
+        return Loss::make(rows, c.classes, c.config, c.choices.standardize_response);
     }
 };
 
@@ -108,12 +107,11 @@ struct PoissonLoss : Entry<PoissonFamily> {
         if (low < 0.0) return FitError::NegativeResponse;
         return {};
     }
-    // the path's smallest number of penalty values before an early stop
     static Made<Loss> whole(RowData rows, std::span<const double> raw, const LossContext& c) {
-        return Loss::make(rows, raw, c.config, c.constants, c.seq->min_lambdas());
+        return Loss::make(rows, raw, c.config, c.constants);
     }
     static Loss block(RowData rows, const LossContext& c) {
-        return Loss::over_block(rows, c.config, c.constants, c.seq->min_lambdas());
+        return Loss::over_block(rows, c.config, c.constants);
     }
 };
 

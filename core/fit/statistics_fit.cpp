@@ -170,8 +170,7 @@ std::variant<PathResult, FitError> multitask(const StatisticsRequest& r, const F
         if (!constant[k]) y_ss[k] = (cfg.intercept ? sums.centred(e, e) : sums.raw(e, e)) / W;
     }
     MultitaskFamily family = MultitaskFamily::from_moments(
-        std::move(y_mean), std::move(y_ss), W, cfg, request.choices.standardize_response,
-        wc.min_dev_change);
+        std::move(y_mean), std::move(y_ss), W, cfg, request.choices.standardize_response);
     auto product = [&](std::size_t j, std::size_t k) {
         return (cfg.intercept ? sums.centred(j, k) : sums.raw(j, k)) / W;
     };

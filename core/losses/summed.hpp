@@ -109,10 +109,6 @@ public:
     // sum of weights.
     SummedFamily(F rules, std::size_t width, double total)
         : rules_(std::move(rules)), nk_(width), total_(total), weight_sums_(width, 0.0) {}
-    // (thresh is the path's, solver/policy.hpp; this form is kept for the
-    // callers that still pass it.)
-    SummedFamily(F rules, std::size_t width, double /*thresh*/, double total)
-        : SummedFamily(std::move(rules), width, total) {}
 
     std::size_t width() const { return nk_; }
     double null_scale() const { return null_half_dev_; }
