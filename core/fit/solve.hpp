@@ -10,6 +10,7 @@
 #include "solver/path.hpp"
 #include "solver/penalty.hpp"
 #include "solver/sequence.hpp"
+#include "fit/fit.hpp"
 #include "fit/prepare.hpp"
 
 namespace varnel_core {
@@ -74,5 +75,18 @@ PathResult solve(F& loss, D& design, const Prepared& p, const SolveOptions& o,
     }
     return r;
 }
+
+// The path of a request whose choices are checked (check_choices) with
+// the solver that runs: the one place that asks the family table for the
+// loss (with_loss) and takes the route its properties and the solver name.
+// Its checks of the response's columns and of the tables' shapes; least
+// squares (one response or K) fits y less the offset; then the design:
+//   one-response least squares   its own designs (fit/least_squares.hpp)
+//   K responses, covariance      the products they share (products_path)
+//   sums over rows, covariance   a statistics design over summed rows
+//   otherwise                    a working design over the dense or CSC
+//                                columns, standardized
+// and after the path the bound check and the deviance checks.
+FitOutcome solve_request(FitRequest request, SolverKind solver, const Interrupt& interrupt);
 
 }  // namespace varnel_core

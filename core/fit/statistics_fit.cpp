@@ -12,7 +12,6 @@
 #include "losses/response.hpp"
 #include "fit/glm_models.hpp"
 #include "fit/least_squares.hpp"
-#include "fit/multitask_covariance.hpp"
 #include "fit/registry.hpp"
 #include "fit/standardize.hpp"
 #include "fit/summed_parts.hpp"
@@ -135,7 +134,7 @@ std::variant<PathResult, FitError> least_squares(const StatisticsRequest& r,
 // Least squares of K responses: the standardization, each response's
 // centre and sum of squares, the gradients X'W(Y - mean) / scale and the
 // columns' products, all from S, d and W (the responses the last K
-// columns), then the path multitask_covariance_path runs on them.  A
+// columns), then the path products_path runs on them.  A
 // response constant on the rows of positive weight (at 0 without an
 // intercept) has that value as its centre and the sum of squares and the
 // gradients 0, whatever the rounding of S (as MultitaskFamily::make).
@@ -226,7 +225,7 @@ std::variant<PathResult, FitError> reweighting(const L& l, const StatisticsReque
     require(r.rows != nullptr, "fit from statistics: the family needs passes over the rows");
     const std::size_t nv = s.nvars;
     WorkingConstants wc(cfg);
-    const LossContext checks{cfg, request.choices, wc, nullptr, model, classes, interrupt};
+    const LossContext checks{cfg, request.choices, wc, model, classes, interrupt};
     if (auto e = l.check_range(s.min[nv], s.max[nv], checks)) return *e;
     auto prep = prepare_statistics(s, cfg, wc, interrupt, [&](Prepared& p) {
         const Moments m = moments(s);
@@ -248,7 +247,7 @@ std::variant<PathResult, FitError> reweighting(const L& l, const StatisticsReque
                                                            s.weight, r.offset, cfg, wc)};
     }
     PenaltySequence seq(cfg, wc, 1.0);
-    const LossContext context{cfg, request.choices, wc, &seq, model, classes, interrupt};
+    const LossContext context{cfg, request.choices, wc, model, classes, interrupt};
     return summed_path<L>(L::block(RowData{}, context), *r.rows, summed,
                           {cfg, request.choices}, wc, seq, interrupt);
 }
@@ -259,24 +258,28 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
     r.stats.check();
     const std::size_t nv = r.stats.nvars;
     const SolverKind solver = check_choices(r.choices, true, r.stats.nobs, nv);
-    const auto kind = *family_named(r.choices.family);
-    if (kind == FamilyKind::Cox)
+    const FamilyEntry& family = *family_named(r.choices.family);
+    const auto [width, coupled, shared] = with_loss(family, std::nullopt, [](auto l) {
+        using L = decltype(l);
+        return std::tuple{L::width, L::coupled_rows, L::shared_products};
+    });
+    if (coupled)
         throw PreconditionError("a fit from statistics fits the families whose loss is a sum "
-                                "over the rows, not the cox family");
-    if (kind != FamilyKind::Multitask && r.stats.responses > 1)
+                                "over the rows, not the " + r.choices.family + " family");
+    if (!shared && r.stats.responses > 1)
         throw PreconditionError("statistics of " + std::to_string(r.stats.responses) +
                                 " responses need family=\"multitask\", but family is " +
                                 quoted(r.choices.family));
-    const auto model = glm_model(kind, r.choices);
+    const auto model = glm_model(family, r.choices);
     if (r.choices.solver == "naive")
         throw PreconditionError(
             "solver 'naive' needs the rows of x; a fit from statistics runs the covariance solver");
     require(!r.config.weights, "fit from statistics: the weights are in the statistics");
     require(!r.choices.offset, "fit from statistics: the offset is in the rows");
-    const std::size_t classes = kind == FamilyKind::Multinomial ? r.response_means.size()
-                                : kind == FamilyKind::Multitask   ? r.stats.responses
-                                                                  : 1;
-    require(kind != FamilyKind::Multinomial || classes >= 2,
+    const std::size_t classes = width == Width::classes     ? r.response_means.size()
+                                : width == Width::responses ? r.stats.responses
+                                                            : 1;
+    require(width != Width::classes || classes >= 2,
             "fit from statistics: the multinomial family needs each class's mean");
     FitRequest request;
     request.nobs = r.stats.nobs;
@@ -285,10 +288,10 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
     request.config = r.config;
     check_tables(request.choices, request.nobs, nv, classes);
     std::variant<PathResult, FitError> path =
-        with_loss(kind, model, [&](auto l) -> std::variant<PathResult, FitError> {
+        with_loss(family, model, [&](auto l) -> std::variant<PathResult, FitError> {
             using L = decltype(l);
             if constexpr (L::least_squares) return least_squares(r, request, interrupt);
-            else if constexpr (std::is_same_v<L, MultitaskLoss>)
+            else if constexpr (L::shared_products)
                 return multitask(r, request, interrupt);
             else if constexpr (L::summed && L::from_blocks)
                 return reweighting(l, r, classes, model, request, interrupt);
@@ -305,7 +308,7 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
     return FitResult{std::move(std::get<PathResult>(path)), solver};
 }
 
-bool sums_over_rows(FamilyKind family, const FitChoices& choices) {
+bool sums_over_rows(const FamilyEntry& family, const FitChoices& choices) {
     return with_loss(family, glm_model(family, choices),
                      [](auto l) { return decltype(l)::summed && decltype(l)::from_blocks; });
 }
@@ -324,7 +327,7 @@ RowSums block_pass(const BlockPass& b, const FitConfig& config, double* saturate
     WorkingConstants wc(config);
     const PenaltySequence seq(config, wc, 1.0);
     FitChoices choices;
-    const LossContext context{config, choices, wc, &seq, b.model, b.classes, interrupt};
+    const LossContext context{config, choices, wc, b.model, b.classes, interrupt};
     RowSums sums;
     Vec eta, v, r;
     with_loss(b.family, b.model, [&](auto l) {

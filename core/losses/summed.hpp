@@ -154,7 +154,7 @@ private:
 // offset), Newton steps on the intercepts, one pass each, until a step is
 // below 1e-13 of the intercept (at most 50 passes; without an intercept,
 // one pass at 0).  A guarded family starts at the null model found on all
-// the rows (fit/summed_fit.cpp), where the steps only polish the rounding;
+// the rows (fit/solve.cpp), where the steps only polish the rounding;
 // a step that raises its loss (working weights all but vanished, as under
 // a huge offset, make a step of any size) is taken back, and the
 // polishing ends there.
