@@ -34,9 +34,13 @@
 #include "losses/multinomial.hpp"
 #include "losses/multitask.hpp"
 #include "losses/poisson.hpp"
-#include "fit/solve.hpp"
 
 namespace varnel_core {
+
+// Whether a loss's coefficients of one variable are penalized as a group:
+// never (one coefficient per variable), when the choices say so
+// (`grouped`), or always.
+enum class Grouping { never, by_choice, always };
 
 // What a loss is made of: the rows, the caller's weights (as given), the
 // options, and the response's centre (one-response least squares).

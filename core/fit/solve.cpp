@@ -1,6 +1,7 @@
 #include "fit/solve.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -219,24 +220,32 @@ std::variant<PathResult, FitError> working_path(FitRequest& request,
     });
 }
 
-}  // namespace
+// The rows in memory as a source of the one passage (solve_source).
+struct RowsInMemory {
+    FitRequest request;
 
-FitOutcome solve_request(FitRequest request, SolverKind solver, const Interrupt& interrupt) {
-    FitChoices& c = request.choices;
-    const FamilyEntry& family = *family_named(c.family);
-    const auto model = glm_model(family, c);
-    return with_loss(family, model, [&](auto l) -> FitOutcome {
-        using L = decltype(l);
-        check_response_columns<L>(request, c.family);
-        const std::size_t nk = L::width == Width::classes     ? class_count(request.y)
-                               : L::width == Width::responses ? std::size_t(request.y_cols)
-                                                              : 1;
-        check_tables(c, request.nobs, request.nvars, nk);
-        std::optional<Variance> variance;
-        if (model && !L::least_squares) variance = model->variance;
-        const DevianceSetting setting = request.check_deviances
-                                            ? deviance_setting(request, variance)
-                                            : DevianceSetting{c.family, NAN, NAN, NAN, 0.0};
+    FitChoices& choices() { return request.choices; }
+    const FitConfig& config() const { return request.config; }
+    std::uint64_t nobs() const { return request.nobs; }
+    std::uint64_t nvars() const { return request.nvars; }
+    bool check_deviances() const { return request.check_deviances; }
+    template <class L>
+    std::size_t width() const {
+        check_response_columns<L>(request, request.choices.family);
+        return L::width == Width::classes     ? class_count(request.y)
+               : L::width == Width::responses ? std::size_t(request.y_cols)
+                                              : 1;
+    }
+    DevianceSetting deviance_setting(const std::optional<Variance>& variance) const {
+        return request.check_deviances
+                   ? varnel_core::deviance_setting(request, variance)
+                   : DevianceSetting{request.choices.family, NAN, NAN, NAN, 0.0};
+    }
+    template <class L>
+    std::variant<PathResult, FitError> path(const L& l, const std::optional<GlmModel>& model,
+                                            std::size_t nk, SolverKind solver,
+                                            const Interrupt& interrupt) {
+        FitChoices& c = request.choices;
         // least squares (one response or K) fits y less the offset
         if constexpr (L::least_squares || L::shared_products) subtract_offset(request.y, c.offset);
         // centred columns; a loss of coupled rows has no intercept
@@ -244,23 +253,23 @@ FitOutcome solve_request(FitRequest request, SolverKind solver, const Interrupt&
         const bool covariance = solver == SolverKind::Covariance;
         const WorkingConstants wc(request.config);
         const LossContext checks{request.config, c, wc, model, nk, interrupt};
-        std::variant<PathResult, FitError> path;
         if constexpr (L::least_squares) {
-            path = least_squares_path(request, covariance, interrupt);
-        } else if (auto e = l.check(request.y, checks)) {
-            path = *e;
-        } else if (L::shared_products && covariance) {
-            path = products_path(request, interrupt);
-        } else if (L::summed && covariance) {
-            if constexpr (L::summed) path = summed_rows_path<L>(request, model, nk, interrupt);
+            return least_squares_path(request, covariance, interrupt);
         } else {
-            path = working_path<L>(request, model, nk, interrupt);
+            if (auto e = l.check(request.y, checks)) return *e;
+            if (L::shared_products && covariance) return products_path(request, interrupt);
+            if constexpr (L::summed)
+                if (covariance) return summed_rows_path<L>(request, model, nk, interrupt);
+            return working_path<L>(request, model, nk, interrupt);
         }
-        if (auto* e = std::get_if<FitError>(&path)) return *e;
-        find_bound_reached(std::get<PathResult>(path), request.config);
-        if (request.check_deviances) check_deviances(std::get<PathResult>(path), setting);
-        return FitResult{std::move(std::get<PathResult>(path)), solver};
-    });
+    }
+};
+
+}  // namespace
+
+FitOutcome solve_request(FitRequest request, SolverKind solver, const Interrupt& interrupt) {
+    RowsInMemory source{std::move(request)};
+    return solve_source(source, solver, interrupt);
 }
 
 }  // namespace varnel_core

@@ -13,6 +13,7 @@
 #include "fit/glm_models.hpp"
 #include "fit/least_squares.hpp"
 #include "fit/registry.hpp"
+#include "fit/solve.hpp"
 #include "fit/standardize.hpp"
 #include "fit/summed_parts.hpp"
 
@@ -252,6 +253,46 @@ std::variant<PathResult, FitError> reweighting(const L& l, const StatisticsReque
                           {cfg, request.choices}, wc, seq, interrupt);
 }
 
+// The statistics of the rows as a source of the one passage
+// (solve_source): the rows are elsewhere, so the deviance checks know the
+// response's range and not the offset.
+struct RowsFromStatistics {
+    const StatisticsRequest& r;
+    FitRequest request;  // the shapes, choices and options; no rows
+
+    FitChoices& choices() { return request.choices; }
+    const FitConfig& config() const { return request.config; }
+    std::uint64_t nobs() const { return request.nobs; }
+    std::uint64_t nvars() const { return request.nvars; }
+    bool check_deviances() const { return true; }
+    template <class L>
+    std::size_t width() const {
+        return L::width == Width::classes     ? r.response_means.size()
+               : L::width == Width::responses ? r.stats.responses
+                                              : 1;
+    }
+    DevianceSetting deviance_setting(const std::optional<Variance>&) const {
+        const std::size_t nv = r.stats.nvars;
+        const double y_reach =
+            std::fmax(std::abs(r.stats.positive_min[nv]), std::abs(r.stats.positive_max[nv]));
+        return {request.choices.family, NAN, y_reach, NAN, 0.0};
+    }
+    template <class L>
+    std::variant<PathResult, FitError> path(const L& l, const std::optional<GlmModel>& model,
+                                            std::size_t classes, SolverKind,
+                                            const Interrupt& interrupt) {
+        if constexpr (L::least_squares) return least_squares(r, request, interrupt);
+        else if constexpr (L::shared_products)
+            return multitask(r, request, interrupt);
+        else if constexpr (L::summed && L::from_blocks)
+            return reweighting(l, r, classes, model, request, interrupt);
+        else
+            throw PreconditionError("the " + request.choices.family +
+                                    " family is fitted on rows in memory only, not from "
+                                    "statistics summed over blocks");
+    }
+};
+
 }  // namespace
 
 FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
@@ -270,42 +311,20 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
         throw PreconditionError("statistics of " + std::to_string(r.stats.responses) +
                                 " responses need family=\"multitask\", but family is " +
                                 quoted(r.choices.family));
-    const auto model = glm_model(family, r.choices);
     if (r.choices.solver == "naive")
         throw PreconditionError(
             "solver 'naive' needs the rows of x; a fit from statistics runs the covariance solver");
     require(!r.config.weights, "fit from statistics: the weights are in the statistics");
     require(!r.choices.offset, "fit from statistics: the offset is in the rows");
-    const std::size_t classes = width == Width::classes     ? r.response_means.size()
-                                : width == Width::responses ? r.stats.responses
-                                                            : 1;
-    require(width != Width::classes || classes >= 2,
+    require(width != Width::classes || r.response_means.size() >= 2,
             "fit from statistics: the multinomial family needs each class's mean");
     FitRequest request;
     request.nobs = r.stats.nobs;
     request.nvars = nv;
     request.choices = r.choices;
     request.config = r.config;
-    check_tables(request.choices, request.nobs, nv, classes);
-    std::variant<PathResult, FitError> path =
-        with_loss(family, model, [&](auto l) -> std::variant<PathResult, FitError> {
-            using L = decltype(l);
-            if constexpr (L::least_squares) return least_squares(r, request, interrupt);
-            else if constexpr (L::shared_products)
-                return multitask(r, request, interrupt);
-            else if constexpr (L::summed && L::from_blocks)
-                return reweighting(l, r, classes, model, request, interrupt);
-            else
-                throw PreconditionError("the " + request.choices.family +
-                                        " family is fitted on rows in memory only, not from "
-                                        "statistics summed over blocks");
-        });
-    if (auto* e = std::get_if<FitError>(&path)) return *e;
-    find_bound_reached(std::get<PathResult>(path), request.config);
-    // the rows are elsewhere: the response's range, an offset unknown
-    const double y_reach = std::fmax(std::abs(r.stats.positive_min[nv]), std::abs(r.stats.positive_max[nv]));
-    check_deviances(std::get<PathResult>(path), {request.choices.family, NAN, y_reach, NAN, 0.0});
-    return FitResult{std::move(std::get<PathResult>(path)), solver};
+    RowsFromStatistics source{r, std::move(request)};
+    return solve_source(source, solver, interrupt);
 }
 
 bool sums_over_rows(const FamilyEntry& family, const FitChoices& choices) {
