@@ -94,10 +94,7 @@ PyObject* elnet_path(PyObject* args, PyObject* kwargs) {
     FitRequest request;
     if (!copy_contiguous_response(y, request.y)) return nullptr;
     request.config = varnel_core::build_config(n, p, std::move(options));
-    const auto kind = varnel_core::family_named(family);
-    using varnel_core::FamilyKind;
-    if (!kind || (*kind != FamilyKind::Gaussian && *kind != FamilyKind::Binomial &&
-                  *kind != FamilyKind::Poisson))
+    if (family != "gaussian" && family != "binomial" && family != "poisson")
         return unknown_family(family);
 
     Unlocked unlocked;

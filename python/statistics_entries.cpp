@@ -373,7 +373,7 @@ PyObject* block_pass(PyObject* args, PyObject* kwargs) {
         (power != nullptr && !convert("power", power, choices.power)) ||
         (theta != nullptr && !convert("theta", theta, choices.theta)))
         return nullptr;
-    const auto kind = varnel_core::family_named(family);
+    const varnel_core::FamilyEntry* kind = varnel_core::family_named(family);
     if (!kind || !varnel_core::sums_over_rows(*kind, choices))
         return raise(PyExc_ValueError, "request['family'] must name a reweighting family"),
                nullptr;
@@ -435,9 +435,8 @@ PyObject* fit_statistics(PyObject* args, PyObject* kwargs) {
     // least squares (one response or K) needs no passes
     const bool passes = kind && varnel_core::sums_over_rows(*kind, request.choices);
     if (source != nullptr && source != Py_None && passes) {
-        const std::size_t nk = *kind == varnel_core::FamilyKind::Multinomial
-                                   ? request.response_means.size()
-                                   : 1;
+        // one mean response per class (K > 1), or one
+        const std::size_t nk = std::max<std::size_t>(request.response_means.size(), 1);
         rows.emplace(source, unlocked, request.choices, nk, request.stats.weight,
                      request.stats.nvars);
         request.rows = &*rows;

@@ -10,31 +10,11 @@
 #include <utility>
 
 #include "base/format.hpp"
-#include "losses/cox.hpp"
-#include "losses/huber.hpp"
-#include "losses/multinomial.hpp"
 #include "fit/glm_models.hpp"
-#include "fit/least_squares.hpp"
-#include "fit/multitask_covariance.hpp"
-#include "fit/prepare.hpp"
-#include "fit/working_fit.hpp"
+#include "fit/registry.hpp"
+#include "fit/solve.hpp"
 
 namespace varnel_core {
-
-std::optional<FamilyKind> family_named(std::string_view name) {
-    if (name == "gaussian") return FamilyKind::Gaussian;
-    if (name == "binomial") return FamilyKind::Binomial;
-    if (name == "poisson") return FamilyKind::Poisson;
-    if (name == "multinomial") return FamilyKind::Multinomial;
-    if (name == "gamma") return FamilyKind::Gamma;
-    if (name == "inverse_gaussian") return FamilyKind::InverseGaussian;
-    if (name == "tweedie") return FamilyKind::Tweedie;
-    if (name == "negative_binomial") return FamilyKind::NegativeBinomial;
-    if (name == "cox") return FamilyKind::Cox;
-    if (name == "multitask") return FamilyKind::Multitask;
-    if (name == "huber") return FamilyKind::Huber;
-    return std::nullopt;
-}
 
 std::optional<SolverKind> solver_named(std::string_view name) {
     if (name == "auto") return SolverKind::Auto;
@@ -52,9 +32,8 @@ std::string_view solver_name(SolverKind solver) {
     return "?";
 }
 
-SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::uint64_t nvars) {
+SolverKind auto_solver(bool least_squares, bool dense, std::uint64_t nobs, std::uint64_t nvars) {
     const bool tall = nvars <= covariance_all_at_once && nobs / 2 >= nvars;
-    const bool least_squares = family == FamilyKind::Gaussian || family == FamilyKind::Multitask;
     return least_squares && dense && tall ? SolverKind::Covariance : SolverKind::Naive;
 }
 
@@ -97,16 +76,24 @@ void check_intercepts(std::optional<Table>& t, std::size_t nk, const std::string
 
 }  // namespace
 
+// The family's row (a PreconditionError listing the known names).
+const FamilyEntry& known_family(const std::string& name) {
+    const FamilyEntry* e = family_named(name);
+    if (!e)
+        throw PreconditionError("unknown family " + quoted(name) + "; expected " + family_names());
+    return *e;
+}
+
 void check_tables(FitChoices& c, std::uint64_t nobs, std::uint64_t nvars, std::size_t nk) {
-    const auto family = family_named(c.family);
-    const bool multinomial = family == FamilyKind::Multinomial;
-    const bool multitask = family == FamilyKind::Multitask;
-    const bool wide = multinomial || multitask;
+    const Width width = with_loss(known_family(c.family), std::nullopt,
+                                  [](auto l) { return decltype(l)::width; });
+    const bool wide = width != Width::one;
     const std::size_t n = nobs, p = nvars;
     const std::string per_class =
-        multinomial ? " (one column per class of y, K = " + std::to_string(nk) + ")"
-        : multitask ? " (one column per response in y, K = " + std::to_string(nk) + ")"
-                    : "";
+        width == Width::classes ? " (one column per class of y, K = " + std::to_string(nk) + ")"
+        : width == Width::responses
+            ? " (one column per response in y, K = " + std::to_string(nk) + ")"
+            : "";
     const std::string fam = "the " + c.family + " family needs ";
     check_shape(c.offset, "offset", n, nk,
                 fam + (wide ? "(n, K) = (" + std::to_string(n) + ", " + std::to_string(nk) + ")"
@@ -123,71 +110,60 @@ void check_tables(FitChoices& c, std::uint64_t nobs, std::uint64_t nvars, std::s
 }
 
 SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, std::uint64_t nvars) {
-    const auto family = family_named(c.family);
-    if (!family)
-        throw PreconditionError("unknown family " + quoted(c.family) +
-                                "; expected 'gaussian', 'binomial', 'poisson', 'multinomial', "
-                                "'gamma', 'inverse_gaussian', 'tweedie', 'negative_binomial', "
-                                "'cox', 'multitask' or 'huber'");
+    const FamilyEntry& family = known_family(c.family);
     const auto named = solver_named(c.solver);
     if (!named)
         throw PreconditionError("unknown solver " + quoted(c.solver) +
                                 "; expected 'auto', 'naive' or 'covariance'");
     if (c.n_threads && *c.n_threads == 0) throw PreconditionError("n_threads must be at least 1, got 0");
-    if (c.grouped && *family != FamilyKind::Multinomial && *family != FamilyKind::Multitask)
-        throw PreconditionError("grouped=True needs family=\"multinomial\", but family is " +
-                                quoted(c.family));
     const auto ties = ties_named(c.ties);
-    if (!ties)
-        throw PreconditionError("unknown ties " + quoted(c.ties) + "; expected 'breslow' or 'efron'");
-    const bool cox = *family == FamilyKind::Cox;
-    if ((*ties != Ties::breslow || c.strata) && !cox)
-        throw PreconditionError(std::string(c.strata ? "strata" : "ties=\"efron\"") +
-                                " needs family=\"cox\", but family is " + quoted(c.family));
-    if (c.standardize_response && *family != FamilyKind::Multitask)
-        throw PreconditionError("standardize_response=True needs family=\"multitask\", but family is " +
-                                quoted(c.family));
-    // the robust loss's threshold (losses/huber.hpp)
-    if (c.delta && *family != FamilyKind::Huber)
-        throw PreconditionError("delta is for the huber family only, but family is " + quoted(c.family));
-    if (*family == FamilyKind::Huber) huber_delta(c.delta);
-    // Every family but the cox family (its risk sets tie the rows
-    // together), and every model named by its variance and link
-    // (fit/glm_models.hpp), fits through either solver; "auto" leaves the
-    // models on the naive one, which was faster at every shape measured (the
-    // covariance solver forms the strong set's products at each
-    // reweighting, about one coordinate pass's worth of work apart).
-    const bool model = glm_model(*family, c).has_value();
-    const SolverKind solver = *named != SolverKind::Auto ? *named
-                              : model ? SolverKind::Naive
-                                      : auto_solver(*family, dense, nobs, nvars);
-    if (solver == SolverKind::Covariance && cox)
-        throw PreconditionError("solver 'covariance' fits every family but the cox family, whose "
-                                "risk sets couple the rows; use solver 'naive' (which 'auto' "
-                                "chooses for it)");
-    if (solver == SolverKind::Covariance && !dense)
-        throw PreconditionError("solver 'covariance' fits a dense x only");
-    return solver;
+    with_loss(family, std::nullopt, [&](auto l) {
+        using L = decltype(l);
+        if (c.grouped && L::grouping == Grouping::never)
+            throw PreconditionError("grouped=True needs family=\"multinomial\", but family is " +
+                                    quoted(c.family));
+        if (!ties)
+            throw PreconditionError("unknown ties " + quoted(c.ties) +
+                                    "; expected 'breslow' or 'efron'");
+        if ((*ties != Ties::breslow || c.strata) && !L::coupled_rows)
+            throw PreconditionError(std::string(c.strata ? "strata" : "ties=\"efron\"") +
+                                    " needs family=\"cox\", but family is " + quoted(c.family));
+        if (c.standardize_response && !L::shared_products)
+            throw PreconditionError(
+                "standardize_response=True needs family=\"multitask\", but family is " +
+                quoted(c.family));
+        refuse_parameters(family, c);
+        L::check_options(c);
+    });
+    // Every family but the cox family (its risk sets tie the rows together)
+    // fits through either solver; "auto" takes the covariance solver for
+    // least squares only, and leaves every other loss on the naive one,
+    // which was faster at every shape measured (the covariance solver forms
+    // the strong set's products at each reweighting, about one coordinate
+    // pass's worth of work apart).
+    return with_loss(family, glm_model(family, c), [&](auto l) {
+        using L = decltype(l);
+        const SolverKind solver =
+            *named != SolverKind::Auto
+                ? *named
+                : auto_solver(L::least_squares || L::shared_products, dense, nobs, nvars);
+        if (solver == SolverKind::Covariance && L::coupled_rows)
+            throw PreconditionError("solver 'covariance' fits every family but the cox family, "
+                                    "whose risk sets couple the rows; use solver 'naive' "
+                                    "(which 'auto' chooses for it)");
+        if (solver == SolverKind::Covariance && !dense)
+            throw PreconditionError("solver 'covariance' fits a dense x only");
+        return solver;
+    });
+}
+
+FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
+    const bool dense = std::holds_alternative<DenseMatrix>(request.x);
+    const SolverKind solver = check_choices(request.choices, dense, request.nobs, request.nvars);
+    return solve_request(std::move(request), solver, interrupt);
 }
 
 namespace {
-
-// y has the columns the family reads: two for the cox family (time and
-// status), any number for the multitask family, one for the others.
-void check_response_columns(const FitRequest& r, FamilyKind family, const std::string& name) {
-    require(r.y.size() == checked_size(r.nobs, r.y_cols), "y must have one row per row of x");
-    const bool ok = family == FamilyKind::Cox ? r.y_cols == 2
-                    : family == FamilyKind::Multitask ? r.y_cols >= 1
-                                                      : r.y_cols == 1;
-    if (ok) return;
-    const std::string shape = "(" + std::to_string(r.nobs) +
-                              (r.y_cols == 1 ? ",)" : ", " + std::to_string(r.y_cols) + ")");
-    throw PreconditionError("y has shape " + shape + " but the " + name + " family needs " +
-                            (family == FamilyKind::Cox
-                                 ? "(n, 2) = (" + std::to_string(r.nobs) +
-                                       ", 2): the time and the status of every row"
-                                 : "(n,) = (" + std::to_string(r.nobs) + ",)"));
-}
 
 // A huge theta, a huge offset (at +-20 a logistic mean is within 2e-9 of
 // 0 or 1, beyond the binomial's clamp at pmin = 1e-9).  The advice: the
@@ -198,64 +174,6 @@ constexpr double theta_beyond_poisson = 1e6;
 constexpr double offset_beyond_precision = 20.0;
 // A huge y (blamed before a moderate offset).
 constexpr double y_beyond_precision = 1e6;
-
-DevianceSetting deviance_setting(const FitRequest& r, FamilyKind family) {
-    const FitChoices& c = r.choices;
-    double y_reach = 0.0, offset_reach = 0.0;
-    for (const double v : r.y) y_reach = nan_max(y_reach, std::abs(v));
-    if (c.offset)
-        for (const double v : c.offset->values) offset_reach = nan_max(offset_reach, std::abs(v));
-    std::optional<Variance> variance;
-    if (const auto model = glm_model(family, c)) variance = model->variance;
-    else if (family == FamilyKind::Poisson) variance = Variance{VarianceKind::power, 1.0};
-    else if (family == FamilyKind::Binomial) variance = Variance{VarianceKind::binomial};
-    double size = 0.0;
-    if (variance && r.y_cols == 1) {
-        const Vec ones = r.config.weights ? Vec{} : Vec(r.y.size(), 1.0);
-        size = 2.0 * response_terms_size(
-                         *variance, r.y, r.config.weights ? std::span<const double>(*r.config.weights)
-                                                          : std::span<const double>(ones));
-    }
-    const bool nb = variance && variance->kind == VarianceKind::negative_binomial;
-    return {c.family, nb ? variance->theta : NAN, y_reach, offset_reach, size};
-}
-
-}  // namespace
-
-FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
-    FitChoices& c = request.choices;
-    const bool dense = std::holds_alternative<DenseMatrix>(request.x);
-    const SolverKind solver = check_choices(c, dense, request.nobs, request.nvars);
-    const auto family = family_named(c.family);
-    check_response_columns(request, *family, c.family);
-    const bool multinomial = *family == FamilyKind::Multinomial;
-    const bool multitask = *family == FamilyKind::Multitask;
-
-    const std::size_t n = request.nobs;
-    const std::size_t nk = multinomial ? class_count(request.y)
-                           : multitask ? static_cast<std::size_t>(request.y_cols)
-                                       : 1;
-    check_tables(c, n, request.nvars, nk);
-    const DevianceSetting setting = request.check_deviances
-                                        ? deviance_setting(request, *family)
-                                        : DevianceSetting{c.family, NAN, NAN, NAN, 0.0};
-
-    // least squares (one response or K) fits y less the offset
-    const bool least_squares = *family == FamilyKind::Gaussian && !glm_model(*family, c);
-    if (least_squares || multitask) subtract_offset(request.y, c.offset);
-    const bool covariance = solver == SolverKind::Covariance;
-    std::variant<PathResult, FitError> path =
-        least_squares           ? least_squares_path(request, covariance, interrupt)
-        : multitask && covariance ? multitask_covariance_path(request, interrupt)
-                                : working_family_path(request, *family, nk, covariance, interrupt);
-    if (auto* e = std::get_if<FitError>(&path)) return *e;
-    find_bound_reached(std::get<PathResult>(path), request.config);
-    if (request.check_deviances)
-        check_deviances(std::get<PathResult>(path), setting);
-    return FitResult{std::move(std::get<PathResult>(path)), solver};
-}
-
-namespace {
 
 std::string deviance_advice(const DevianceSetting& s) {
     if (s.offset_reach >= offset_beyond_precision)

@@ -18,25 +18,8 @@
 
 namespace varnel_core {
 
-enum class FamilyKind {
-    Gaussian,
-    Binomial,
-    Poisson,
-    Multinomial,
-    Gamma,
-    InverseGaussian,
-    Tweedie,
-    NegativeBinomial,
-    Cox,
-    Multitask,
-    Huber,
-};
 enum class SolverKind { Auto, Naive, Covariance };
 
-// "gaussian", "binomial", "poisson", "multinomial", "gamma", "inverse_gaussian",
-// "tweedie", "negative_binomial", "cox", "multitask", "huber"; nullopt for any
-// other name.
-std::optional<FamilyKind> family_named(std::string_view name);
 // "auto", "naive", "covariance"; nullopt for any other name.
 std::optional<SolverKind> solver_named(std::string_view name);
 std::string_view solver_name(SolverKind solver);
@@ -98,9 +81,9 @@ using FitOutcome = std::variant<FitResult, FitError>;
 inline constexpr std::size_t covariance_all_at_once = 2000;
 
 // The solver "auto" stands for: covariance updates for least squares (one
-// response or several) on a dense x with nobs >= 2 nvars and nvars <=
-// covariance_all_at_once, the naive solver otherwise.
-SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::uint64_t nvars);
+// response or several: `least_squares`) on a dense x with nobs >= 2 nvars
+// and nvars <= covariance_all_at_once, the naive solver otherwise.
+SolverKind auto_solver(bool least_squares, bool dense, std::uint64_t nobs, std::uint64_t nvars);
 
 // The solver that will run, after the checks of the choices that need no
 // data (a PreconditionError naming the option): a known family, solver and
@@ -110,7 +93,7 @@ SolverKind auto_solver(FamilyKind family, bool dense, std::uint64_t nobs, std::u
 // and for every family but the cox family, strata and Efron's ties for the
 // cox family only, standardize_response for the multitask family only, a
 // positive and finite delta for the huber family only.
-// "auto" takes the naive solver for a model named by variance and link.
+// The family is a row of the family table (fit/registry.hpp).
 SolverKind check_choices(const FitChoices& choices, bool dense, std::uint64_t nobs,
                          std::uint64_t nvars);
 

@@ -1,31 +1,28 @@
-// The GLM families by variance and link: the links each family takes, its
-// default link and parameters, and whether a choice runs on the family's
-// own solver or on GlmFamily (losses/glm.hpp).
-//
-//   family              variance               links (the first the default)
-//   gaussian            1                      identity (least squares), log, inverse
-//   binomial            mu (1 - mu)            logit (its own), probit, cloglog, log
-//   poisson             mu                     log (its own), identity, sqrt
-//   gamma               mu^2                   log, inverse, identity
-//   inverse_gaussian    mu^3                   log, inverse, inverse_squared, identity
-//   tweedie             mu^power               log, identity
-//   negative_binomial   mu + theta mu^2        log, identity, sqrt
-//
-// tweedie needs `power`, 0 or a value in [1, 3]; negative_binomial takes
-// `theta` > 0 (default 1).  Any other family takes no link, power or theta.
+// The model of a family by variance and link (the rows of the family
+// table with a variance, fit/registry.hpp): the link of the choices or the
+// family's default, and its parameters.  tweedie needs `power`, 0 or a
+// value in [1, 3]; negative_binomial takes `theta` > 0 (default 1).  Any
+// other family takes no link.  A model whose link is the family's default
+// is fitted by the family's own loss when it has one (with_loss).
 #pragma once
 
 #include <optional>
 
+#include "base/config.hpp"
 #include "losses/glm.hpp"
-#include "fit/fit.hpp"
+#include "fit/registry.hpp"
 
 namespace varnel_core {
 
 // The model of `family` under the link, power and theta of `choices`, or
-// nullopt when the family runs on its own solver (its default link, or a
-// family outside the table).  A PreconditionError names the option that
-// does not fit the family.
-std::optional<GlmModel> glm_model(FamilyKind family, const FitChoices& choices);
+// nullopt for a family outside the variance and link table.  A
+// PreconditionError names the option that does not fit the family: a
+// link it does not take, a power or theta of another family, a power or
+// theta out of range.
+std::optional<GlmModel> glm_model(const FamilyEntry& family, const FitChoices& choices);
+
+// A PreconditionError when an option of family_parameters (power, theta,
+// delta) is given to a family that does not take it.
+void refuse_parameters(const FamilyEntry& family, const FitChoices& choices);
 
 }  // namespace varnel_core

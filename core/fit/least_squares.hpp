@@ -1,6 +1,8 @@
-// One-response least squares on its own designs: naive updates on a dense
-// copy standardized in place, on the caller's dense array or on CSC
-// columns, and covariance updates from the columns' products.
+// Least squares on its own designs: one response by naive updates on a
+// dense copy standardized in place, on the caller's dense array or on CSC
+// columns, or by covariance updates from the columns' products; K
+// responses (the multitask family) by covariance updates from products
+// the K responses share.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +10,7 @@
 
 #include "base/interrupt.hpp"
 #include "data/statistics.hpp"
+#include "losses/multitask.hpp"
 #include "fit/fit.hpp"
 #include "fit/prepare.hpp"
 
@@ -38,5 +41,25 @@ std::variant<PathResult, FitError> all_products_path(const Prepared& p, Vec gram
                                                      Vec gradient, const FitRequest& request,
                                                      const WorkingConstants& wc,
                                                      const Interrupt& interrupt);
+
+// The multitask family's path (losses/multitask.hpp; y is the response
+// less its offset) on a dense x read in place: the weighted moments of the
+// columns, X'W(Y - mean) in one pass of the Gram kernel (Y as its extra
+// columns), and the columns' products all at once (up to
+// covariance_all_at_once columns) or as they enter the strong set.  The
+// same problem and path rules as the naive solver; the bits follow the
+// Gram kernel's (data/memory_sources.hpp): a statistics design whose K
+// responses share each column of products (data/statistics.hpp).
+std::variant<PathResult, FitError> products_path(FitRequest& request, const Interrupt& interrupt);
+
+// The path of `family` over a statistics design of the standardized
+// columns (its gradients at b = 0 those of the centred and scaled
+// responses), from the prepared inputs and the columns' weighted means and
+// variances (the weights normalized): the columns' curvatures, then the one
+// solve.  Shared by the rows in memory and a fit from statistics.
+PathResult multitask_products_path(MultitaskFamily& family, StatisticsDesign& design, Prepared& p,
+                                   std::span<const double> mean, std::span<const double> var,
+                                   const FitRequest& request, const WorkingConstants& wc,
+                                   const Interrupt& interrupt);
 
 }  // namespace varnel_core

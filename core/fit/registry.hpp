@@ -1,21 +1,29 @@
-// The one map from a family (its kind and options) to its loss: a table of
-// small types, one per loss, chosen by one switch (with_loss).  Each says
-// how its loss is made over all the rows (whole: with the whole data's
-// checks) and, when its maths sums over blocks of rows, over one block
-// (block: the per-row maths alone); how its response is checked on the
-// rows (check) or from its range (check_range); and how its coefficients
-// are penalized.
+// The one map from a family (its name and options) to its loss: a table of
+// the families (family_table), each row a name and the small type of its
+// loss, and for a family by variance and link (fit/glm_models.hpp) its
+// variance and links.  Each loss type says how its loss is made over all
+// the rows (whole: with the whole data's checks) and, when its maths sums
+// over blocks of rows, over one block (block: the per-row maths alone);
+// how its response is checked on the rows (check) or from its range
+// (check_range); how its coefficients are penalized; and the properties
+// that choose its route (least-squares designs, products shared by K
+// responses, working weights, sums over rows).  A new family is one row
+// of the table (and its loss type when it brings one).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "base/config.hpp"
+#include "base/errors.hpp"
 #include "base/format.hpp"
 #include "base/interrupt.hpp"
 #include "losses/binomial.hpp"
@@ -26,11 +34,13 @@
 #include "losses/multinomial.hpp"
 #include "losses/multitask.hpp"
 #include "losses/poisson.hpp"
-#include "solver/sequence.hpp"
-#include "fit/fit.hpp"
-#include "fit/solve.hpp"
 
 namespace varnel_core {
+
+// Whether a loss's coefficients of one variable are penalized as a group:
+// never (one coefficient per variable), when the choices say so
+// (`grouped`), or always.
+enum class Grouping { never, by_choice, always };
 
 // What a loss is made of: the rows, the caller's weights (as given), the
 // options, and the response's centre (one-response least squares).
@@ -38,7 +48,6 @@ struct LossContext {
     const FitConfig& config;
     const FitChoices& choices;
     const WorkingConstants& constants;
-    const PenaltySequence* seq;  // the path's (a Poisson loss reads it)
     const std::optional<GlmModel>& model;
     std::size_t classes;
     const Interrupt& interrupt;
@@ -47,10 +56,14 @@ struct LossContext {
 template <class F>
 using Made = std::variant<F, FitError>;
 
+// How many coefficients a variable has (K): one, one per class of y, or
+// one per response (column) of y.
+enum class Width { one, classes, responses };
+
 // What every entry states: its loss type, how its coefficients are
-// penalized, whether its maths sums over blocks of rows, and whether it
-// runs on the least-squares designs; and, unless it says otherwise, a
-// response that any value fits.
+// penalized, whether its maths sums over blocks of rows, and its route's
+// properties; and, unless it says otherwise, a response that any value
+// fits.
 template <class F, Grouping G = Grouping::never, bool Summed = true>
 struct Entry {
     using Loss = F;
@@ -59,25 +72,36 @@ struct Entry {
     // whether its path can be fitted from sums over blocks of rows that
     // are never all in memory (its options and its null model travel)
     static constexpr bool from_blocks = Summed;
+    // one-response least squares: its own designs (data/least_squares.hpp)
     static constexpr bool least_squares = false;
+    // K least-squares responses whose design shares the columns' products
+    static constexpr bool shared_products = false;
+    // rows that couple (risk sets): no covariance solver, columns always
+    // centred and no intercept
+    static constexpr bool coupled_rows = false;
+    static constexpr Width width = Width::one;
+    // the columns of y it reads (0: any number, one per response), and
+    // what they hold when more than one
+    static constexpr std::size_t y_columns = 1;
+    static constexpr std::string_view y_columns_text = "";
     static std::optional<FitError> check(std::span<const double>, const LossContext&) { return {}; }
     static std::optional<FitError> check_range(double, double, const LossContext&) { return {}; }
+    // its own options' values (a PreconditionError naming the option)
+    static void check_options(const FitChoices&) {}
 };
 
 // One-response least squares: its own designs (data/least_squares.hpp).
 struct LeastSquaresLoss : Entry<GaussianFamily, Grouping::never, false> {
     static constexpr bool least_squares = true;
-    // The loss about the response's centre (0 without an intercept).
-    static Loss centred(double y_mean, const FitConfig& config, const WorkingConstants& wc) {
-        return Loss(config.thresh, y_mean, wc.min_dev_change);
-    }
 };
 
 // K responses by least squares, grouped.
 struct MultitaskLoss : Entry<MultitaskFamily, Grouping::always, false> {
+    static constexpr bool shared_products = true;
+    static constexpr Width width = Width::responses;
+    static constexpr std::size_t y_columns = 0;
     static Made<Loss> whole(RowData rows, std::span<const double>, const LossContext& c) {
-        return Loss::make(rows, c.classes, c.config, c.choices.standardize_response,
-                          c.constants.min_dev_change);
+        return Loss::make(rows, c.classes, c.config, c.choices.standardize_response);
     }
 };
 
@@ -108,16 +132,16 @@ struct PoissonLoss : Entry<PoissonFamily> {
         if (low < 0.0) return FitError::NegativeResponse;
         return {};
     }
-    // the path's smallest number of penalty values before an early stop
     static Made<Loss> whole(RowData rows, std::span<const double> raw, const LossContext& c) {
-        return Loss::make(rows, raw, c.config, c.constants, c.seq->min_lambdas());
+        return Loss::make(rows, raw, c.config, c.constants);
     }
     static Loss block(RowData rows, const LossContext& c) {
-        return Loss::over_block(rows, c.config, c.constants, c.seq->min_lambdas());
+        return Loss::over_block(rows, c.config, c.constants);
     }
 };
 
 struct MultinomialLoss : Entry<MultinomialFamily, Grouping::by_choice> {
+    static constexpr Width width = Width::classes;
     static Made<Loss> whole(RowData rows, std::span<const double>, const LossContext& c) {
         return Loss::make(rows, c.classes, c.config, c.constants, c.interrupt);
     }
@@ -127,6 +151,9 @@ struct MultinomialLoss : Entry<MultinomialFamily, Grouping::by_choice> {
 };
 
 struct CoxLoss : Entry<CoxFamily, Grouping::never, false> {
+    static constexpr bool coupled_rows = true;
+    static constexpr std::size_t y_columns = 2;
+    static constexpr std::string_view y_columns_text = ": the time and the status of every row";
     static std::optional<FitError> check(std::span<const double> y, const LossContext&) {
         Loss::check_response(y);
         return {};
@@ -144,6 +171,7 @@ struct CoxLoss : Entry<CoxFamily, Grouping::never, false> {
 // Its null model (a location) needs the rows in memory.
 struct HuberLoss : Entry<HuberFamily> {
     static constexpr bool from_blocks = false;
+    static void check_options(const FitChoices& c) { huber_delta(c.delta); }
     static Made<Loss> whole(RowData rows, std::span<const double> raw, const LossContext& c) {
         return Loss::make(rows, raw, huber_delta(c.choices.delta), c.config, c.constants);
     }
@@ -178,31 +206,105 @@ struct GlmLoss : Entry<GlmFamily> {
     }
 };
 
-// visit(loss) with the loss of the family: the model by variance and link
-// when there is one (with the family's own response checks), else the
-// family's own.  Call a loss's checks on the object (l.check(...)).
+// One row of the family table: the family's name, its loss (a family by
+// variance and link: the loss of its default link, or GlmLoss when that
+// link has no loss of its own), and for a family by variance and link its
+// variance and links, the first the default; `parameter` names the one
+// option of the family ("power", "theta", "delta"; empty: none).
+using FamilyLoss = std::variant<LeastSquaresLoss, MultitaskLoss, BinomialLoss, PoissonLoss,
+                                MultinomialLoss, CoxLoss, HuberLoss, GlmLoss>;
+struct FamilyEntry {
+    std::string_view name;
+    FamilyLoss loss;
+    std::optional<Variance> variance = std::nullopt;
+    std::initializer_list<Link> links = {};
+    std::string_view parameter = {};
+};
+
+//   family              variance               links (the first the default)
+//   gaussian            1                      identity (least squares), log, inverse
+//   binomial            mu (1 - mu)            logit (its own), probit, cloglog, log
+//   poisson             mu                     log (its own), identity, sqrt
+//   gamma               mu^2                   log, inverse, identity
+//   inverse_gaussian    mu^3                   log, inverse, inverse_squared, identity
+//   tweedie             mu^power               log, identity
+//   negative_binomial   mu + theta mu^2        log, identity, sqrt
+inline const FamilyEntry family_table[] = {
+    {"gaussian", LeastSquaresLoss{}, Variance{VarianceKind::power, 0.0},
+     {Link::identity, Link::log, Link::inverse}},
+    {"binomial", BinomialLoss{}, Variance{VarianceKind::binomial},
+     {Link::logit, Link::probit, Link::cloglog, Link::log}},
+    {"poisson", PoissonLoss{}, Variance{VarianceKind::power, 1.0},
+     {Link::log, Link::identity, Link::sqrt}},
+    {"multinomial", MultinomialLoss{}},
+    {"gamma", GlmLoss{}, Variance{VarianceKind::power, 2.0},
+     {Link::log, Link::inverse, Link::identity}},
+    {"inverse_gaussian", GlmLoss{}, Variance{VarianceKind::power, 3.0},
+     {Link::log, Link::inverse, Link::inverse_squared, Link::identity}},
+    {"tweedie", GlmLoss{}, Variance{VarianceKind::power}, {Link::log, Link::identity}, "power"},
+    {"negative_binomial", GlmLoss{}, Variance{VarianceKind::negative_binomial},
+     {Link::log, Link::identity, Link::sqrt}, "theta"},
+    {"cox", CoxLoss{}},
+    {"multitask", MultitaskLoss{}},
+    {"huber", HuberLoss{}, std::nullopt, {}, "delta"},
+};
+
+// The options a family may own (FamilyEntry::parameter), and where the
+// choices hold them.
+inline const std::pair<std::string_view, std::optional<double> FitChoices::*> family_parameters[] = {
+    {"power", &FitChoices::power},
+    {"theta", &FitChoices::theta},
+    {"delta", &FitChoices::delta},
+};
+
+// The row of the family named `name`; nullptr for any other name.
+inline const FamilyEntry* family_named(std::string_view name) {
+    for (const FamilyEntry& e : family_table)
+        if (e.name == name) return &e;
+    return nullptr;
+}
+
+// The names of the table, quoted: 'a', 'b' or 'c'.
+inline std::string family_names() {
+    std::string out;
+    const std::size_t n = std::size(family_table);
+    for (std::size_t k = 0; k < n; ++k)
+        out += std::string(k == 0 ? "" : k + 1 == n ? " or " : ", ") + "'" +
+               std::string(family_table[k].name) + "'";
+    return out;
+}
+
+// The family that takes the option `parameter`.
+inline std::string_view parameter_owner(std::string_view parameter) {
+    for (const FamilyEntry& e : family_table)
+        if (e.parameter == parameter) return e.name;
+    return {};
+}
+
+// visit(loss) with the loss of the family under its model (glm_model):
+// the family's own loss when the model's link is the family's default
+// (the canonical links' fast paths keep their own arithmetic), else
+// GlmLoss with the family's own response checks.  Call a loss's checks
+// on the object (l.check(...)).  Without a model (nullopt) the row's own
+// loss, for the properties its route reads; a family by variance and link
+// makes and checks its loss under its model only.
 template <class Visit>
-decltype(auto) with_loss(FamilyKind kind, const std::optional<GlmModel>& model, Visit&& visit) {
-    auto own = [&](auto loss) -> decltype(auto) {
-        using L = decltype(loss);
-        if (!model) return visit(loss);
-        GlmLoss glm;
-        glm.own_check = &L::check;
-        glm.own_range = &L::check_range;
-        return visit(glm);
-    };
-    switch (kind) {
-    case FamilyKind::Gaussian: return own(LeastSquaresLoss{});
-    case FamilyKind::Binomial: return own(BinomialLoss{});
-    case FamilyKind::Poisson: return own(PoissonLoss{});
-    case FamilyKind::Multinomial: return own(MultinomialLoss{});
-    case FamilyKind::Cox: return own(CoxLoss{});
-    case FamilyKind::Multitask: return own(MultitaskLoss{});
-    case FamilyKind::Huber: return own(HuberLoss{});
-    default: break;
-    }
-    if (!model) throw PreconditionError("a family by variance and link needs its model");
-    return visit(GlmLoss{});
+decltype(auto) with_loss(const FamilyEntry& family, const std::optional<GlmModel>& model,
+                         Visit&& visit) {
+    return std::visit(
+        [&](auto own) -> decltype(auto) {
+            using L = decltype(own);
+            if constexpr (std::is_same_v<L, GlmLoss>) {
+                return visit(own);
+            } else {
+                if (!model || model->link == *family.links.begin()) return visit(own);
+                GlmLoss glm;
+                glm.own_check = &L::check;
+                glm.own_range = &L::check_range;
+                return visit(glm);
+            }
+        },
+        family.loss);
 }
 
 }  // namespace varnel_core

@@ -1,23 +1,25 @@
 // The one solve: a loss on a design of any storage, walked along its
-// penalty sequence by run_path from what the preparation made.
+// penalty sequence by run_path from what the preparation made; and the
+// one passage that takes a request there (solve_source).
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
+#include <utility>
+#include <variant>
 
 #include "base/config.hpp"
 #include "base/interrupt.hpp"
 #include "solver/path.hpp"
 #include "solver/penalty.hpp"
 #include "solver/sequence.hpp"
+#include "fit/fit.hpp"
+#include "fit/glm_models.hpp"
 #include "fit/prepare.hpp"
+#include "fit/registry.hpp"
 
 namespace varnel_core {
-
-// Whether a loss's coefficients of one variable are penalized as a group:
-// never (one coefficient per variable), when the choices say so
-// (`grouped`), or always.
-enum class Grouping { never, by_choice, always };
 
 // What the solve reads of the request besides the prepared inputs.
 struct SolveOptions {
@@ -74,5 +76,46 @@ PathResult solve(F& loss, D& design, const Prepared& p, const SolveOptions& o,
     }
     return r;
 }
+
+// The one passage from a checked request to its path, whatever holds the
+// rows: it asks the family table once for the loss (with_loss) and the
+// source for the route the loss's properties and the solver name; then
+// the bound check and the deviance checks.  A Source offers
+//   choices(), config(), nobs(), nvars()
+//   width<L>()            K of the loss L, after its checks of y's columns
+//   deviance_setting(v)   what the deviance checks know of the rows
+//   path<L>(l, model, K, solver, interrupt)
+//   check_deviances()     whether the deviances are checked
+// The rows in memory (solve_request) and a fit from statistics
+// (fit/statistics_fit.hpp) are its two sources.
+template <class Source>
+FitOutcome solve_source(Source& source, SolverKind solver, const Interrupt& interrupt) {
+    FitChoices& c = source.choices();
+    const FamilyEntry& family = *family_named(c.family);
+    const auto model = glm_model(family, c);
+    return with_loss(family, model, [&](auto l) -> FitOutcome {
+        using L = decltype(l);
+        const std::size_t nk = source.template width<L>();
+        check_tables(c, source.nobs(), source.nvars(), nk);
+        std::optional<Variance> variance;
+        if (model && !L::least_squares) variance = model->variance;
+        const DevianceSetting setting = source.deviance_setting(variance);
+        std::variant<PathResult, FitError> path = source.path(l, model, nk, solver, interrupt);
+        if (auto* e = std::get_if<FitError>(&path)) return *e;
+        find_bound_reached(std::get<PathResult>(path), source.config());
+        if (source.check_deviances()) check_deviances(std::get<PathResult>(path), setting);
+        return FitResult{std::move(std::get<PathResult>(path)), solver};
+    });
+}
+
+// The path of a request of rows in memory whose choices are checked
+// (check_choices), with the solver that runs: its checks of y's columns;
+// least squares (one response or K) fits y less the offset; the design:
+//   one-response least squares   its own designs (fit/least_squares.hpp)
+//   K responses, covariance      the products they share (products_path)
+//   sums over rows, covariance   a statistics design over summed rows
+//   otherwise                    a working design over the dense or CSC
+//                                columns, standardized
+FitOutcome solve_request(FitRequest request, SolverKind solver, const Interrupt& interrupt);
 
 }  // namespace varnel_core

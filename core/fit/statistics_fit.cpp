@@ -12,8 +12,8 @@
 #include "losses/response.hpp"
 #include "fit/glm_models.hpp"
 #include "fit/least_squares.hpp"
-#include "fit/multitask_covariance.hpp"
 #include "fit/registry.hpp"
+#include "fit/solve.hpp"
 #include "fit/standardize.hpp"
 #include "fit/summed_parts.hpp"
 
@@ -135,7 +135,7 @@ std::variant<PathResult, FitError> least_squares(const StatisticsRequest& r,
 // Least squares of K responses: the standardization, each response's
 // centre and sum of squares, the gradients X'W(Y - mean) / scale and the
 // columns' products, all from S, d and W (the responses the last K
-// columns), then the path multitask_covariance_path runs on them.  A
+// columns), then the path products_path runs on them.  A
 // response constant on the rows of positive weight (at 0 without an
 // intercept) has that value as its centre and the sum of squares and the
 // gradients 0, whatever the rounding of S (as MultitaskFamily::make).
@@ -170,8 +170,7 @@ std::variant<PathResult, FitError> multitask(const StatisticsRequest& r, const F
         if (!constant[k]) y_ss[k] = (cfg.intercept ? sums.centred(e, e) : sums.raw(e, e)) / W;
     }
     MultitaskFamily family = MultitaskFamily::from_moments(
-        std::move(y_mean), std::move(y_ss), W, cfg, request.choices.standardize_response,
-        wc.min_dev_change);
+        std::move(y_mean), std::move(y_ss), W, cfg, request.choices.standardize_response);
     auto product = [&](std::size_t j, std::size_t k) {
         return (cfg.intercept ? sums.centred(j, k) : sums.raw(j, k)) / W;
     };
@@ -227,7 +226,7 @@ std::variant<PathResult, FitError> reweighting(const L& l, const StatisticsReque
     require(r.rows != nullptr, "fit from statistics: the family needs passes over the rows");
     const std::size_t nv = s.nvars;
     WorkingConstants wc(cfg);
-    const LossContext checks{cfg, request.choices, wc, nullptr, model, classes, interrupt};
+    const LossContext checks{cfg, request.choices, wc, model, classes, interrupt};
     if (auto e = l.check_range(s.min[nv], s.max[nv], checks)) return *e;
     auto prep = prepare_statistics(s, cfg, wc, interrupt, [&](Prepared& p) {
         const Moments m = moments(s);
@@ -249,10 +248,50 @@ std::variant<PathResult, FitError> reweighting(const L& l, const StatisticsReque
                                                            s.weight, r.offset, cfg, wc)};
     }
     PenaltySequence seq(cfg, wc, 1.0);
-    const LossContext context{cfg, request.choices, wc, &seq, model, classes, interrupt};
+    const LossContext context{cfg, request.choices, wc, model, classes, interrupt};
     return summed_path<L>(L::block(RowData{}, context), *r.rows, summed,
                           {cfg, request.choices}, wc, seq, interrupt);
 }
+
+// The statistics of the rows as a source of the one passage
+// (solve_source): the rows are elsewhere, so the deviance checks know the
+// response's range and not the offset.
+struct RowsFromStatistics {
+    const StatisticsRequest& r;
+    FitRequest request;  // the shapes, choices and options; no rows
+
+    FitChoices& choices() { return request.choices; }
+    const FitConfig& config() const { return request.config; }
+    std::uint64_t nobs() const { return request.nobs; }
+    std::uint64_t nvars() const { return request.nvars; }
+    bool check_deviances() const { return true; }
+    template <class L>
+    std::size_t width() const {
+        return L::width == Width::classes     ? r.response_means.size()
+               : L::width == Width::responses ? r.stats.responses
+                                              : 1;
+    }
+    DevianceSetting deviance_setting(const std::optional<Variance>&) const {
+        const std::size_t nv = r.stats.nvars;
+        const double y_reach =
+            std::fmax(std::abs(r.stats.positive_min[nv]), std::abs(r.stats.positive_max[nv]));
+        return {request.choices.family, NAN, y_reach, NAN, 0.0};
+    }
+    template <class L>
+    std::variant<PathResult, FitError> path(const L& l, const std::optional<GlmModel>& model,
+                                            std::size_t classes, SolverKind,
+                                            const Interrupt& interrupt) {
+        if constexpr (L::least_squares) return least_squares(r, request, interrupt);
+        else if constexpr (L::shared_products)
+            return multitask(r, request, interrupt);
+        else if constexpr (L::summed && L::from_blocks)
+            return reweighting(l, r, classes, model, request, interrupt);
+        else
+            throw PreconditionError("the " + request.choices.family +
+                                    " family is fitted on rows in memory only, not from "
+                                    "statistics summed over blocks");
+    }
+};
 
 }  // namespace
 
@@ -260,53 +299,35 @@ FitOutcome fit_statistics(StatisticsRequest r, const Interrupt& interrupt) {
     r.stats.check();
     const std::size_t nv = r.stats.nvars;
     const SolverKind solver = check_choices(r.choices, true, r.stats.nobs, nv);
-    const auto kind = *family_named(r.choices.family);
-    if (kind == FamilyKind::Cox)
+    const FamilyEntry& family = *family_named(r.choices.family);
+    const auto [width, coupled, shared] = with_loss(family, std::nullopt, [](auto l) {
+        using L = decltype(l);
+        return std::tuple{L::width, L::coupled_rows, L::shared_products};
+    });
+    if (coupled)
         throw PreconditionError("a fit from statistics fits the families whose loss is a sum "
-                                "over the rows, not the cox family");
-    if (kind != FamilyKind::Multitask && r.stats.responses > 1)
+                                "over the rows, not the " + r.choices.family + " family");
+    if (!shared && r.stats.responses > 1)
         throw PreconditionError("statistics of " + std::to_string(r.stats.responses) +
                                 " responses need family=\"multitask\", but family is " +
                                 quoted(r.choices.family));
-    const auto model = glm_model(kind, r.choices);
     if (r.choices.solver == "naive")
         throw PreconditionError(
             "solver 'naive' needs the rows of x; a fit from statistics runs the covariance solver");
     require(!r.config.weights, "fit from statistics: the weights are in the statistics");
     require(!r.choices.offset, "fit from statistics: the offset is in the rows");
-    const std::size_t classes = kind == FamilyKind::Multinomial ? r.response_means.size()
-                                : kind == FamilyKind::Multitask   ? r.stats.responses
-                                                                  : 1;
-    require(kind != FamilyKind::Multinomial || classes >= 2,
+    require(width != Width::classes || r.response_means.size() >= 2,
             "fit from statistics: the multinomial family needs each class's mean");
     FitRequest request;
     request.nobs = r.stats.nobs;
     request.nvars = nv;
     request.choices = r.choices;
     request.config = r.config;
-    check_tables(request.choices, request.nobs, nv, classes);
-    std::variant<PathResult, FitError> path =
-        with_loss(kind, model, [&](auto l) -> std::variant<PathResult, FitError> {
-            using L = decltype(l);
-            if constexpr (L::least_squares) return least_squares(r, request, interrupt);
-            else if constexpr (std::is_same_v<L, MultitaskLoss>)
-                return multitask(r, request, interrupt);
-            else if constexpr (L::summed && L::from_blocks)
-                return reweighting(l, r, classes, model, request, interrupt);
-            else
-                throw PreconditionError("the " + request.choices.family +
-                                        " family is fitted on rows in memory only, not from "
-                                        "statistics summed over blocks");
-        });
-    if (auto* e = std::get_if<FitError>(&path)) return *e;
-    find_bound_reached(std::get<PathResult>(path), request.config);
-    // the rows are elsewhere: the response's range, an offset unknown
-    const double y_reach = std::fmax(std::abs(r.stats.positive_min[nv]), std::abs(r.stats.positive_max[nv]));
-    check_deviances(std::get<PathResult>(path), {request.choices.family, NAN, y_reach, NAN, 0.0});
-    return FitResult{std::move(std::get<PathResult>(path)), solver};
+    RowsFromStatistics source{r, std::move(request)};
+    return solve_source(source, solver, interrupt);
 }
 
-bool sums_over_rows(FamilyKind family, const FitChoices& choices) {
+bool sums_over_rows(const FamilyEntry& family, const FitChoices& choices) {
     return with_loss(family, glm_model(family, choices),
                      [](auto l) { return decltype(l)::summed && decltype(l)::from_blocks; });
 }
@@ -325,7 +346,7 @@ RowSums block_pass(const BlockPass& b, const FitConfig& config, double* saturate
     WorkingConstants wc(config);
     const PenaltySequence seq(config, wc, 1.0);
     FitChoices choices;
-    const LossContext context{config, choices, wc, &seq, b.model, b.classes, interrupt};
+    const LossContext context{config, choices, wc, b.model, b.classes, interrupt};
     RowSums sums;
     Vec eta, v, r;
     with_loss(b.family, b.model, [&](auto l) {

@@ -13,6 +13,7 @@
 #include "data/statistics.hpp"
 #include "losses/glm.hpp"
 #include "fit/fit.hpp"
+#include "fit/registry.hpp"
 #include "fit/row_statistics.hpp"
 
 namespace varnel_core {
@@ -53,7 +54,7 @@ FitOutcome fit_statistics(StatisticsRequest request, const Interrupt& interrupt 
 // sums over the rows: a fit from statistics then takes passes over them,
 // and a block pass can sum it.  Least squares (one response or K) needs
 // the products alone; the cox family's rows do not sum.
-bool sums_over_rows(FamilyKind family, const FitChoices& choices);
+bool sums_over_rows(const FamilyEntry& family, const FitChoices& choices);
 
 // A block's sums for a pass of a reweighting family: the rows (x, y, the
 // weights w divided by `total`, the offset: empty or n x K) at the iterate
@@ -64,7 +65,7 @@ bool sums_over_rows(FamilyKind family, const FitChoices& choices);
 // block's saturated loss when asked for.  No weight may be negative
 // (check_weights).
 struct BlockPass {
-    FamilyKind family;
+    const FamilyEntry& family;
     std::optional<GlmModel> model;
     std::size_t classes = 1;
     StridedMatrix x;

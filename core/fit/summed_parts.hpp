@@ -64,7 +64,7 @@ std::variant<PathResult, FitError> summed_path(typename L::Loss rules, RowPasses
     if (in.response_range && cfg.intercept)
         check_response_range(in.response_range->first, in.response_range->second, true);
     rows.standardize(p.st.x_mean, p.st.x_scale);
-    SummedFamily<F> family(std::move(rules), nk, cfg.thresh, p.weights.sum);
+    SummedFamily<F> family(std::move(rules), nk, p.weights.sum);
     SummedSource<F> source(family, rows, std::move(std::get<Vec>(start)), cfg.intercept);
     StatisticsDesign design(source, p.include, nk, interrupt);
     PathResult r = solve<L::grouping>(family, design, p, o, seq, wc, interrupt);

@@ -21,10 +21,6 @@ public:
     static constexpr InterceptFit intercept_fit = InterceptFit::by_centring;
 
     explicit GaussianFamily(double y_mean) : y_mean_(y_mean) {}
-    // (thresh and min_dev_change are the path's, solver/policy.hpp; this
-    // form is kept for the callers that still pass them.)
-    GaussianFamily(double /*thresh*/, double y_mean, double /*min_dev_change*/)
-        : GaussianFamily(y_mean) {}
 
     std::size_t width() const { return 1; }
     double null_scale() const { return 1.0; }

@@ -40,16 +40,6 @@ public:
     // the statistics of the rows, which has no rows to reweight.
     static MultitaskFamily from_moments(Vec mean, Vec ss, double total, const FitConfig& config,
                                         bool standardize_response);
-    // (min_dev_change is the path's, solver/policy.hpp; these forms are
-    // kept for the callers that still pass it.)
-    static MultitaskFamily make(RowData rows, std::size_t width, const FitConfig& config,
-                                bool standardize_response, double /*min_dev_change*/) {
-        return make(rows, width, config, standardize_response);
-    }
-    static MultitaskFamily from_moments(Vec mean, Vec ss, double total, const FitConfig& config,
-                                        bool standardize_response, double /*min_dev_change*/) {
-        return from_moments(std::move(mean), std::move(ss), total, config, standardize_response);
-    }
 
     std::size_t width() const { return nk_; }
     // The fixed weights v_ik = w_i and the residual of the null model, n x K.

@@ -31,12 +31,6 @@ public:
     // with an intercept, which the null model fits exactly.
     static PoissonFamily make(RowData rows, std::span<const double> raw, const FitConfig& config,
                               const WorkingConstants& constants);
-    // (min_lambdas is the path's, solver/policy.hpp; this form is kept for
-    // the callers that still pass it.)
-    static PoissonFamily make(RowData rows, std::span<const double> raw, const FitConfig& config,
-                              const WorkingConstants& constants, std::uint64_t /*min_lambdas*/) {
-        return make(rows, raw, config, constants);
-    }
 
     std::size_t width() const { return 1; }
     std::span<const double> offset() const { return rows_.offset; }
@@ -71,10 +65,6 @@ public:
     // no rows, its rules.
     static PoissonFamily over_block(RowData rows, const FitConfig& config,
                                     const WorkingConstants& constants);
-    static PoissonFamily over_block(RowData rows, const FitConfig& config,
-                                    const WorkingConstants& constants, std::uint64_t /*min_lambdas*/) {
-        return over_block(rows, config, constants);
-    }
     // The null model's intercept without an offset: log of the weighted mean
     // response (0 without an intercept).
     static std::variant<Vec, FitError> null_intercepts(std::span<const double> mean, bool intercept,

@@ -109,10 +109,6 @@ public:
     // sum of weights.
     SummedFamily(F rules, std::size_t width, double total)
         : rules_(std::move(rules)), nk_(width), total_(total), weight_sums_(width, 0.0) {}
-    // (thresh is the path's, solver/policy.hpp; this form is kept for the
-    // callers that still pass it.)
-    SummedFamily(F rules, std::size_t width, double /*thresh*/, double total)
-        : SummedFamily(std::move(rules), width, total) {}
 
     std::size_t width() const { return nk_; }
     double null_scale() const { return null_half_dev_; }
@@ -158,7 +154,7 @@ private:
 // offset), Newton steps on the intercepts, one pass each, until a step is
 // below 1e-13 of the intercept (at most 50 passes; without an intercept,
 // one pass at 0).  A guarded family starts at the null model found on all
-// the rows (fit/summed_fit.cpp), where the steps only polish the rounding;
+// the rows (fit/solve.cpp), where the steps only polish the rounding;
 // a step that raises its loss (working weights all but vanished, as under
 // a huge offset, make a step of any size) is taken back, and the
 // polishing ends there.
