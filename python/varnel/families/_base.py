@@ -11,6 +11,7 @@ from typing import Any, Callable, ClassVar, Dict, NamedTuple, Optional, Tuple
 import numpy as np
 
 from .. import _convert
+from .._docstrings import fill
 from .. import families as _registry  # the registry, read when a method runs (after import)
 
 
@@ -161,6 +162,22 @@ def weighted_auc(score: np.ndarray, y: np.ndarray, w: np.ndarray) -> float:
     return float((P * (below + 0.5 * N)).sum() / (Wp * Wn))
 
 
+# The sections every unit deviance shares, after its description of y.
+_PER_ROW_SECTIONS = """
+eta : ndarray of shape (n,) or (n, L)
+    Linear predictors of the same rows (one column per lambda).
+
+Returns
+-------
+ndarray of shape (n,) or (n, L), as ``eta``
+
+Raises
+------
+ValueError
+    When the shapes of y and eta do not go together.
+"""
+
+
 def _per_row(deviance: Callable[..., np.ndarray]) -> Callable[..., np.ndarray]:
     """A family's unit deviance on checked shapes: the formula sees y and
     eta with a lambda axis (see :meth:`Family.checked_rows`), and an eta
@@ -172,6 +189,8 @@ def _per_row(deviance: Callable[..., np.ndarray]) -> Callable[..., np.ndarray]:
         out = deviance(self, y, eta)
         return out[:, 0] if single else out
 
+    if deviance.__doc__:
+        unit_deviance.__doc__ = fill(deviance.__doc__, per_row_sections=_PER_ROW_SECTIONS)
     return unit_deviance
 
 
@@ -509,17 +528,7 @@ class Family:
         ----------
         y : ndarray of shape (n,)
             The response, coded as the family's ``response`` codes it.
-        eta : ndarray of shape (n,) or (n, L)
-            Linear predictors of the same rows (one column per lambda).
-
-        Returns
-        -------
-        ndarray of shape (n,) or (n, L), as ``eta``
-
-        Raises
-        ------
-        ValueError
-            When the shapes of y and eta do not go together.
+        {per_row_sections}
 
         Examples
         --------

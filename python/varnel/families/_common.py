@@ -51,17 +51,7 @@ class Gaussian(Family):
         ----------
         y : ndarray of shape (n,)
             The response.
-        eta : ndarray of shape (n,) or (n, L)
-            Linear predictors of the same rows (one column per lambda).
-
-        Returns
-        -------
-        ndarray of shape (n,) or (n, L), as ``eta``
-
-        Raises
-        ------
-        ValueError
-            When the shapes of y and eta do not go together.
+        {per_row_sections}
 
         Examples
         --------
@@ -154,17 +144,7 @@ class Huber(Family):
         ----------
         y : ndarray of shape (n,)
             The response.
-        eta : ndarray of shape (n,) or (n, L)
-            Linear predictors of the same rows (one column per lambda).
-
-        Returns
-        -------
-        ndarray of shape (n,) or (n, L), as ``eta``
-
-        Raises
-        ------
-        ValueError
-            When the shapes of y and eta do not go together.
+        {per_row_sections}
 
         Examples
         --------
@@ -213,17 +193,7 @@ class Poisson(Family):
         ----------
         y : ndarray of shape (n,)
             Non-negative counts.
-        eta : ndarray of shape (n,) or (n, L)
-            Linear predictors of the same rows (one column per lambda).
-
-        Returns
-        -------
-        ndarray of shape (n,) or (n, L), as ``eta``
-
-        Raises
-        ------
-        ValueError
-            When the shapes of y and eta do not go together.
+        {per_row_sections}
 
         Examples
         --------
@@ -354,17 +324,7 @@ class Binomial(_ClassFamily):
         ----------
         y : ndarray of shape (n,)
             0 or 1 (the second class), or proportions in [0, 1].
-        eta : ndarray of shape (n,) or (n, L)
-            Linear predictors of the same rows (one column per lambda).
-
-        Returns
-        -------
-        ndarray of shape (n,) or (n, L), as ``eta``
-
-        Raises
-        ------
-        ValueError
-            When the shapes of y and eta do not go together.
+        {per_row_sections}
 
         Examples
         --------

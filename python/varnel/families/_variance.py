@@ -55,17 +55,7 @@ class Gamma(_PositiveFamily):
         ----------
         y : ndarray of shape (n,)
             Positive values.
-        eta : ndarray of shape (n,) or (n, L)
-            Linear predictors of the same rows (one column per lambda).
-
-        Returns
-        -------
-        ndarray of shape (n,) or (n, L), as ``eta``
-
-        Raises
-        ------
-        ValueError
-            When the shapes of y and eta do not go together.
+        {per_row_sections}
 
         Examples
         --------
@@ -105,17 +95,7 @@ class InverseGaussian(_PositiveFamily):
         ----------
         y : ndarray of shape (n,)
             Positive values.
-        eta : ndarray of shape (n,) or (n, L)
-            Linear predictors of the same rows (one column per lambda).
-
-        Returns
-        -------
-        ndarray of shape (n,) or (n, L), as ``eta``
-
-        Raises
-        ------
-        ValueError
-            When the shapes of y and eta do not go together.
+        {per_row_sections}
 
         Examples
         --------
@@ -176,17 +156,7 @@ class Tweedie(_PositiveFamily):
         ----------
         y : ndarray of shape (n,)
             Non-negative values (positive for power 2 or more).
-        eta : ndarray of shape (n,) or (n, L)
-            Linear predictors of the same rows (one column per lambda).
-
-        Returns
-        -------
-        ndarray of shape (n,) or (n, L), as ``eta``
-
-        Raises
-        ------
-        ValueError
-            When the shapes of y and eta do not go together.
+        {per_row_sections}
 
         Examples
         --------
@@ -235,17 +205,7 @@ class NegativeBinomial(_PositiveFamily):
         ----------
         y : ndarray of shape (n,)
             Non-negative counts.
-        eta : ndarray of shape (n,) or (n, L)
-            Linear predictors of the same rows (one column per lambda).
-
-        Returns
-        -------
-        ndarray of shape (n,) or (n, L), as ``eta``
-
-        Raises
-        ------
-        ValueError
-            When the shapes of y and eta do not go together.
+        {per_row_sections}
 
         Examples
         --------
