@@ -853,3 +853,82 @@ def test_certificate_of_optimality_is_tight_and_matches_the_oracle(family, case)
             assert oracle * (1 - 1e-9) <= worse.violation[k] <= np.sqrt(K) * oracle * (1 + 1e-9)
         else:
             assert worse.violation[k] == pytest.approx(oracle, rel=1e-6)
+
+
+SKLEARN_GAPS = (1.0, 0.4, 0.0)
+
+
+@pytest.mark.parametrize("alpha", SKLEARN_GAPS)
+def test_least_squares_duality_gap_is_scikit_learns(alpha):
+    """On unstandardized columns without an intercept, unit weights, the
+    duality gap of loose solutions is scikit-learn's coordinate descent's
+    (its formulation A with a lasso term, B without), divided by n."""
+    from sklearn.linear_model._cd_fast import enet_coordinate_descent
+
+    x, y = o.dataset("diabetes")
+    x, y = np.asfortranarray(x * 10), y / 50
+    n = len(y)
+    path = varnel.fit_path(x, y, alpha=alpha, standardize=False, intercept=False, thresh=1e-4,
+                           nlambda=10, lambda_min_ratio=0.01)
+    gap = path.optimality(x, y, standardize=False, intercept=False).duality_gap
+    s = o.response_scale(y, np.full(n, 1 / n), False)
+    for k in range(1, path.n_lambdas):
+        lam = path.lambdas[k]
+        _, theirs, _, _ = enet_coordinate_descent(path.coefs[:, k].copy(), n * lam * alpha,
+                                                  n * lam * (1 - alpha) / s, x, y, 0, 1e300,
+                                                  np.random.RandomState(0), False, False)
+        assert gap[k] == pytest.approx(theirs / n, rel=1e-7, abs=1e-13), k
+        assert gap[k] > 0
+
+
+GAP_CASES = {
+    "gaussian-all-options": ("gaussian", dict(alpha=0.7, general=True, offset=True), True),
+    "gaussian-ridge": ("gaussian", dict(alpha=0.0, weighted=True), True),
+    "logistic-lasso": ("binomial", dict(), True),
+    "logistic-all-options": ("binomial", dict(alpha=0.5, general=True, offset=True), True),
+    "logistic-no-intercept": ("binomial", dict(intercept=False, alpha=0.9), True),
+    "multitask-mix": ("multitask", dict(alpha=0.6, weighted=True), True),
+    "gaussian-limits": ("gaussian", dict(lower_limits=-0.2), False),
+    "poisson": ("poisson", dict(), None),
+}
+
+
+@pytest.mark.parametrize("case", list(GAP_CASES))
+def test_duality_gap_bounds_the_distance_to_the_optimum(case):
+    """Weak duality: the gap of a loose solution is at least how far its
+    objective (the oracle's) lies above the tight solution's at the same
+    lambda, and is (to rounding) non-negative; at the tight solution it
+    vanishes.  Limits leave it NaN; a family without a conjugate in closed
+    form, None."""
+    family, kw, served = GAP_CASES[case]
+    kw = dict(kw)
+    x, y = data(family)
+    n, p = x.shape
+    rng = np.random.default_rng(5)
+    if kw.pop("weighted", False):
+        kw["weights"] = rng.uniform(0.2, 2.0, n)
+    if kw.pop("general", False):
+        kw.update(_general(n, p, rng))
+        kw.pop("lower_limits"), kw.pop("upper_limits")
+    if kw.pop("offset", False):
+        kw["offset"] = rng.uniform(-0.5, 0.5, n)
+    loose = varnel.fit_path(x, y, family, nlambda=10, lambda_min_ratio=0.01, thresh=1e-3, **kw)
+    tight = varnel.fit_path(x, y, family, user_lambda=loose.lambdas, thresh=1e-15, maxit=10**6, **kw)
+    given = {k: v for k, v in kw.items() if k != "alpha"}
+    gaps = [path.optimality(x, y, **given).duality_gap for path in (loose, tight)]
+    if served is None:
+        assert gaps == [None, None]
+        return
+    if not served:
+        assert np.isnan(gaps[0]).all() and np.isnan(gaps[1]).all()
+        return
+    prob = o.Problem(family, x, y, **kw)
+    for k in range(1, loose.n_lambdas):
+        lam = loose.lambdas[k]
+        above = (prob.objective(lam, loose.intercepts[..., k], loose.coefs[..., k])
+                 - prob.objective(lam, tight.intercepts[..., k], tight.coefs[..., k]))
+        scale = abs(prob.objective(lam, tight.intercepts[..., k], tight.coefs[..., k]))
+        assert gaps[0][k] >= above - 1e-12 * scale, k
+        assert gaps[0][k] >= -1e-12 * scale and gaps[1][k] >= -1e-12 * scale, k
+        assert gaps[1][k] < 1e-8 * scale, k
+    assert gaps[0][1:].max() > 1e3 * max(gaps[1][1:].max(), 1e-15)  # a loose fit shows

@@ -240,7 +240,7 @@ def certified(path: Path, problem: "_fit.Problem", stacklevel: int = 3) -> Path:
     text = _optimality.warning_text(opt, problem.solver_options["thresh"])
     if text is not None:
         try:
-            from ._estimator_base import PathConvergenceWarning as category
+            category = _fit.PathConvergenceWarning
         except ImportError:  # without scikit-learn
             category = _fit.PathWarning
         warnings.warn(text, category, stacklevel=stacklevel)
