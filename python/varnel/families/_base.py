@@ -602,7 +602,15 @@ class Family:
 
     def slope_over_variance(self, eta: np.ndarray, mu: np.ndarray) -> np.ndarray:
         """``(dmu/deta) / V(mu)``: the factor by which the residual ``mu - y``
-        turns into the derivative of half the unit deviance in eta."""
+        turns into the derivative of half the unit deviance in eta.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Gamma
+        >>> Gamma(link="identity").slope_over_variance(np.array([2.0]), np.array([2.0]))
+        array([0.25])
+        """
         return LINK_SLOPES[self.link](eta) / self.variance(mu)
 
     def half_deviance(self, y: np.ndarray, eta: np.ndarray) -> np.ndarray:
@@ -638,7 +646,14 @@ class Family:
 
     def grouped_penalty(self, grouped: bool) -> bool:
         """Whether a variable's K coefficients share one Euclidean norm in
-        the penalty, given fit_path's ``grouped``."""
+        the penalty, given fit_path's ``grouped``.
+
+        Examples
+        --------
+        >>> from varnel.families import Multinomial, MultiTask
+        >>> Multinomial().grouped_penalty(False), MultiTask().grouped_penalty(False)
+        (False, True)
+        """
         return bool(grouped)
 
     def loss_conjugate(self, y: np.ndarray, u: np.ndarray) -> Optional[np.ndarray]:
