@@ -887,6 +887,8 @@ GAP_CASES = {
     "logistic-lasso": ("binomial", dict(), True),
     "logistic-all-options": ("binomial", dict(alpha=0.5, general=True, offset=True), True),
     "logistic-no-intercept": ("binomial", dict(intercept=False, alpha=0.9), True),
+    "gaussian-no-intercept-all-options": ("gaussian", dict(alpha=0.8, general=True, intercept=False), True),
+    "logistic-no-intercept-all-options": ("binomial", dict(alpha=0.8, general=True, intercept=False), True),
     "multitask-mix": ("multitask", dict(alpha=0.6, weighted=True), True),
     "gaussian-limits": ("gaussian", dict(lower_limits=-0.2), False),
     "poisson": ("poisson", dict(), None),
@@ -932,3 +934,11 @@ def test_duality_gap_bounds_the_distance_to_the_optimum(case):
         assert gaps[0][k] >= -1e-12 * scale and gaps[1][k] >= -1e-12 * scale, k
         assert gaps[1][k] < 1e-8 * scale, k
     assert gaps[0][1:].max() > 1e3 * max(gaps[1][1:].max(), 1e-15)  # a loose fit shows
+    if prob.intercept:  # a tight solution with its intercept moved: still a bound
+        k = loose.n_lambdas // 2
+        moved = copy.copy(tight)
+        moved.intercepts = tight.intercepts + 0.3
+        gap = moved.optimality(x, y, **given).duality_gap[k]
+        above = (prob.objective(tight.lambdas[k], moved.intercepts[..., k], tight.coefs[..., k])
+                 - prob.objective(tight.lambdas[k], tight.intercepts[..., k], tight.coefs[..., k]))
+        assert gap >= above * (1 - 1e-9) > 0

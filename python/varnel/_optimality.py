@@ -232,17 +232,18 @@ def certificate(problem: Any, coefs: Any, intercepts: np.ndarray, lambdas: np.nd
             scaled = (y / resp if y.ndim == 2 else y / resp[0, 0],
                       eta / resp if eta.ndim == 2 else eta / resp[0, 0])
             if (lam > 0) not in bases:
-                bases[lam > 0] = _unpenalized_basis(X, wn, free & ((v == 0) | (lam <= 0)))
-            gaps[k] = _duality_gap(family, scaled, G, wn, X, m, colscale, c, g, k1, k2, free,
+                bases[lam > 0] = _unpenalized_basis(X, wn, free & ((v == 0) | (lam <= 0)), intercept)
+            gaps[k] = _duality_gap(family, scaled, G, wn, X, m, colscale, c, k1, k2, free,
                                    grouped, intercept, problem.offset, resp, bases[lam > 0])
     return Optimality(lambdas, violation, np.maximum(lambdas, 1e-3 * spread), gaps)
 
 
-def _unpenalized_basis(X: Any, wn: np.ndarray, unpenalized: np.ndarray) -> Optional[np.ndarray]:
+def _unpenalized_basis(X: Any, wn: np.ndarray, unpenalized: np.ndarray,
+                       intercept: bool) -> Optional[np.ndarray]:
     """An orthonormal basis, in the inner product weighted by ``wn`` and
-    scaled by its square roots, of the unpenalized columns (centred, as the
-    dual point is), which a dual point must be orthogonal to; None when
-    there are none."""
+    scaled by its square roots, of the unpenalized columns (centred with an
+    intercept, as the dual point then is), which a dual point must be
+    orthogonal to; None when there are none."""
     cols = []
     for j in np.flatnonzero(unpenalized):
         col = X[:, [j]]
@@ -250,13 +251,14 @@ def _unpenalized_basis(X: Any, wn: np.ndarray, unpenalized: np.ndarray) -> Optio
     if not cols:
         return None
     B = np.column_stack(cols)
-    B = B - wn @ B
+    if intercept:
+        B = B - wn @ B
     q, r = np.linalg.qr(B * np.sqrt(wn)[:, None])
     d = np.abs(np.diag(r))
     return q[:, d > 1e-12 * d.max()]
 
 
-def _duality_gap(family, scaled, G, wn, X, m, colscale, c, g, k1, k2, free, grouped, intercept,
+def _duality_gap(family, scaled, G, wn, X, m, colscale, c, k1, k2, free, grouped, intercept,
                  offset, resp, basis) -> float:
     """The primal objective less the dual objective at the solution's dual
     point: the loss's derivatives per unit of weight, made orthogonal to
@@ -277,11 +279,12 @@ def _duality_gap(family, scaled, G, wn, X, m, colscale, c, g, k1, k2, free, grou
         U = u * sq
         U = U - basis @ (basis.T @ U.reshape(n, -1)).reshape((basis.shape[1],) + U.shape[1:])
         u = np.where(sq > 0, U / np.where(sq > 0, sq, 1.0), 0.0)
-        wu = (wn * u if u.ndim == 1 else wn[:, None] * u).reshape(n, -1)
-        g = np.asarray(X.T @ wu).reshape(p, -1)
-        if intercept:
-            g = g - m[:, None] * wu.sum(axis=0, keepdims=True)
-        g = g / colscale[:, None]
+    # the standardized columns' inner products with the dual point
+    wu = (wn * u if u.ndim == 1 else wn[:, None] * u).reshape(n, -1)
+    g = np.asarray(X.T @ wu).reshape(p, -1)
+    if intercept:
+        g = g - m[:, None] * wu.sum(axis=0, keepdims=True)
+    g = g / colscale[:, None]
     held = free & ~((k1[:, 0] == 0) & (k2[:, 0] == 0))  # the penalized columns
     k1f, k2f, cf = k1[held, 0], k2[held], c[held]
     primal += float(k1f @ _norms(cf, grouped) + 0.5 * (k2f * cf * cf).sum())
