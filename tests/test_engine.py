@@ -782,7 +782,8 @@ def multinomial_data(n=120, p=8, seed=3):
 CERTIFY_CASES = ("mix-raw", "all-options", "no-intercept", "offset-all-options")
 CERTIFIED = ([(f, c) for f in FAMILIES + GLMS if f not in AT_THE_EDGE for c in CERTIFY_CASES]
              + [("cox", "efron-strata")]
-             + [(f, c) for f in ("multinomial", "multinomial-grouped") for c in ("lasso", "all-options")])
+             + [(f, c) for f in ("multinomial", "multinomial-grouped") for c in ("lasso", "all-options")]
+             + [("multitask-standardized", c) for c in ("lasso", "offset", "no-intercept")])
 
 
 def _best_intercept(prob, a0, b):
@@ -812,16 +813,18 @@ def test_certificate_of_optimality_is_tight_and_matches_the_oracle(family, case)
     if case == "no-intercept" and needs_intercept(family):
         pytest.skip("the null model needs an intercept")
     grouped = family == "multinomial-grouped"
-    name = "multinomial" if grouped else family
-    x, y = multinomial_data() if name == "multinomial" else data(family)
+    scaled = family == "multitask-standardized"  # the objective of the scaled responses
+    name = "multinomial" if grouped else "multitask" if scaled else family
+    x, y = multinomial_data() if name == "multinomial" else data(name)
     n, p = x.shape
-    kw = _case(family, case, n, p)
+    kw = _case(name, case, n, p)
     kw.pop("offset", None) if name == "multinomial" else None
     if grouped:
         kw["grouped"] = True
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        path = varnel.fit_path(x, y, family_of(name), nlambda=8, lambda_min_ratio=0.01, thresh=1e-14,
+        path = varnel.fit_path(x, y, family_of(name).configured(standardize_response=scaled or None),
+                               nlambda=8, lambda_min_ratio=0.01, thresh=1e-14,
                                maxit=10**6,
                                certify=True, **kw)
     opt = path.optimality_
@@ -846,7 +849,7 @@ def test_certificate_of_optimality_is_tight_and_matches_the_oracle(family, case)
     worse = moved.optimality(x, y, **given)
     assert worse.violation[k] > 1e3 * max(opt.violation[k], 1e-12 * worse.violation[k])
     assert np.delete(worse.violation, k).tobytes() == np.delete(opt.violation, k).tobytes()
-    if kw.get("standardize", True):
+    if kw.get("standardize", True) and not scaled:
         oracle = prob.kkt_residual(path.lambdas[k], a0, b) * np.max(prob.null_gradient() / prob.cond)
         if prob.grouped:  # the oracle's largest entry of a variable's residual, not its norm
             K = b.shape[1]
