@@ -44,21 +44,22 @@ class Optimality:
         is.  A grouped penalty takes each variable's K coefficients
         together (Euclidean norms).
     scale : ndarray of shape (L,)
-        What ``relative`` divides by: the larger of lambda and the
-        largest gradient of the loss at the path's first solution, times
-        1e-3.
+        What ``relative`` divides by: the larger of lambda and 1e-3 times
+        the weighted root mean square of the loss's derivatives per row
+        (the largest gradient a standardized column can have), so that a
+        lambda of 0 has a scale too.
     relative : ndarray of shape (L,)
         ``violation / scale``; a certified path warns where it exceeds
         ``TOLERANCE`` (1e-3).
     duality_gap : ndarray of shape (L,) or None
         Least squares (one response or several) and the logistic family
         with its logit link: the primal objective less the dual objective
-        at the solution's dual point (the loss's derivatives, projected to
-        be orthogonal to the intercept and the unpenalized columns and
-        rescaled into the dual's domain, as scikit-learn's coordinate
-        descent does for the elastic net); an upper bound of how far the
-        objective is above its minimum.  NaN where limits are set.  None
-        for the other families.
+        at the solution's dual point (the loss's derivatives after the
+        best intercept for the coefficients, made orthogonal to the
+        unpenalized columns and rescaled into the dual's domain, as
+        scikit-learn's coordinate descent does for the elastic net); an
+        upper bound of how far the objective is above its minimum.  NaN
+        where limits are set.  None for the other families.
 
     Examples
     --------
