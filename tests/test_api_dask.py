@@ -227,6 +227,10 @@ REFUSALS = [
     (lambda X, y: (X, y), dict(splits=[(np.arange(10), np.arange(10, 20))]), ValueError,
      "splits of row indices are not taken on a Dask array"),
     (lambda X, y: (X, y), dict(keep=True), ValueError, "keep=True is not available on a Dask array"),
+    (lambda X, y: (X, y), dict(certify=True), ValueError,
+     r"^certify=True is not available for fit_path on a Dask collection: .*path\.optimality\(X\.compute\(\)"),
+    (lambda X, y: (X, y), dict(certify=True, nfolds=3), ValueError,
+     r"^certify=True is not available for cv_path on a Dask collection"),
     (lambda X, y: (X, y), dict(measure="auc", family="logistic"), ValueError,
      "measure='auc' needs every held-out score at once"),
     (lambda X, y: (da.where(da.arange(N)[:, None] == 450, np.nan, X), y), {}, ValueError,
@@ -357,3 +361,11 @@ def _no_warning():
             warnings.simplefilter("error", varnel.PathWarning)
             yield
     return strict()
+
+
+def test_optimality_of_a_path_needs_the_rows_in_memory():
+    X, y, _ = family_data("gaussian")
+    path = varnel.fit_path(X, y, nlambda=5)
+    with pytest.raises(ValueError, match=r"^Path.optimality reads X and y in memory; compute a Dask "
+                                         r"collection into memory first"):
+        path.optimality(lazy(X), lazy(y))

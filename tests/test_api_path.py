@@ -1,6 +1,7 @@
 """varnel.fit_path and varnel.Path: interpolation, prediction, display."""
 
 import re
+import warnings
 
 import numpy as np
 import pytest
@@ -342,3 +343,105 @@ def test_family_losses_check_shapes_and_measures(fam):
                                               rf"{re.escape(str(np.shape(yb)))} and eta of shape "
                                               rf"{re.escape(str(np.shape(eb)))}$")):
             fam.unit_deviance(yb, eb)
+
+
+VARIANTS = [v for fam in __import__("varnel.families").families.FAMILIES for v in fam.variants()]
+
+
+def _gradient_rows(fam, n=9):
+    """Rows of the family with a positive mean under every link: y, eta
+    (n,) or (n, K) and weights; the cox rows with ties and two strata."""
+    rng = np.random.default_rng(4)
+    w = rng.uniform(0.2, 1.5, n)
+    w /= w.sum()
+    if fam.name == "cox":
+        t = np.array([1.0, 2.0, 2.0, 3.0, 3.0, 3.0, 4.0, 5.0, 5.0])
+        return np.c_[t, [1, 1, 1, 0, 1, 1, 1, 0, 1], np.arange(n) % 2], 0.4 * rng.standard_normal(n), w
+    if fam.name in ("multinomial", "multitask"):
+        y = np.arange(n) % 3 if fam.name == "multinomial" else rng.standard_normal((n, 3))
+        return y.astype(float), 0.4 * rng.standard_normal((n, 3)), w
+    mean = rng.uniform(0.2, 0.8, n)
+    y = (rng.random(n) < mean).astype(float) if fam.name == "logistic" else rng.poisson(2.0, n) + 1.0
+    if fam.name in ("gaussian", "huber"):
+        y = rng.standard_normal(n) * 3
+        mean = np.abs(y) + 0.5 if fam.link != "identity" else y + rng.standard_normal(n)
+    elif fam.name != "logistic":
+        mean = y * rng.uniform(0.5, 1.5, n)
+    return y, fam.link_function(mean), w
+
+
+@pytest.mark.parametrize("fam", VARIANTS, ids=repr)
+def test_loss_gradient_is_the_derivative_of_the_loss(fam):
+    """Every family, link and parameter of the registry: loss_gradient is
+    the derivative of sum_i w_i l_i(eta) (half the unit deviance; the cox
+    family's minus log partial likelihood with its ties and strata), by
+    central differences."""
+    from varnel import _survival
+
+    y, eta, w = _gradient_rows(fam)
+    if fam.name == "cox":
+        def loss(e):
+            return -_survival.log_partial_likelihood(y, w, e[:, None], fam.ties)[0]
+    else:
+        def loss(e):
+            return float(w @ np.asarray(fam.half_deviance(y, e)).reshape(len(w), -1).sum(axis=1))
+    grad = fam.loss_gradient(y, eta, w)
+    assert grad.shape == eta.shape
+    h = 1e-6
+    numeric = np.zeros(eta.size)
+    for i in range(eta.size):
+        step = np.zeros(eta.size)
+        step[i] = h
+        numeric[i] = (loss(eta + step.reshape(eta.shape)) - loss(eta - step.reshape(eta.shape))) / (2 * h)
+    np.testing.assert_allclose(grad.reshape(-1), numeric, rtol=1e-6, atol=1e-9)
+    if fam.loss_conjugate(y[:1], np.zeros_like(eta[:1])) is not None:  # Fenchel-Young at u = l'(eta)
+        u = grad / (w if grad.ndim == 1 else w[:, None])
+        lhs = np.asarray(fam.half_deviance(y, eta)).reshape(len(w), -1).sum(axis=1)
+        rhs = (u * eta).reshape(len(w), -1).sum(axis=1) - np.asarray(fam.loss_conjugate(y, u))
+        np.testing.assert_allclose(lhs, rhs, rtol=1e-9, atol=1e-12)
+
+
+CERTIFY_ERRORS = [
+    (lambda path, X, y: varnel.fit_path(X, y, certify="yes"), TypeError,
+     r"^certify must be True or False, got 'yes'$"),
+    (lambda path, X, y: varnel.cv_path(X, y, nfolds=3, certify=1), TypeError,
+     r"^certify must be True or False, got 1$"),
+    (lambda path, X, y: path.optimality(X[:, :3], y), ValueError,
+     r"^X has 3 features, the path was fitted with 6: X must have shape \(n, 6\)$"),
+    (lambda path, X, y: path.optimality(X, y, weights=-np.ones(len(y))), ValueError,
+     r"^weights must be non-negative"),
+    (lambda path, X, y: path.optimality(X, y, grouped=True), ValueError,
+     r"^grouped=True is for the multinomial family, not the gaussian family$"),
+    (lambda path, X, y: path.optimality(X, y, strata=np.arange(len(y)) % 2), ValueError,
+     r"^strata are an option of the cox family, not of the gaussian family$"),
+]
+
+
+@pytest.mark.parametrize("call, error, match", CERTIFY_ERRORS)
+def test_certify_and_optimality_refuse_what_they_cannot_check(paths, call, error, match):
+    X, out = paths
+    y = out["gaussian"].predict(X, s=0.05)
+    with pytest.raises(error, match=match):
+        call(out["gaussian"], X, y)
+
+
+@pytest.mark.parametrize("fam", __import__("varnel.families").families.FAMILIES, ids=repr)
+def test_certify_keeps_the_bits_and_cv_path_certifies_its_full_path(fam):
+    """certify adds a check, never a change: the same solutions bit for bit;
+    cv_path's full-data path gets the same certificate as Path.optimality."""
+    X, eta, rng = make_data(n=80)
+    y, _ = _family_rows(fam, n=80)
+    if fam.name == "gaussian":
+        y = eta + rng.standard_normal(80)
+    plain = varnel.fit_path(X, y, fam, nlambda=12)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        checked = varnel.fit_path(X, y, fam, nlambda=12, certify=True)
+        cv = varnel.cv_path(X, y, fam, nlambda=12, nfolds=3, seed=0, certify=True)
+    assert plain.optimality_ is None
+    for key in ("lambdas", "intercepts", "coefs", "dev_ratio"):
+        assert getattr(plain, key).tobytes() == getattr(checked, key).tobytes(), key
+    assert checked.optimality_.violation.tobytes() == plain.optimality(X, y).violation.tobytes()
+    assert cv.path.optimality_.violation.tobytes() == cv.path.optimality(X, y).violation.tobytes()
+    assert (checked.optimality_.duality_gap is None) == (fam.loss_conjugate(
+        y[:1], np.zeros_like(y[:1], dtype=float)) is None)

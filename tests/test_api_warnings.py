@@ -166,3 +166,53 @@ def test_a_coefficient_held_at_the_bound_warns_once_naming_it(route):
                               f"lambda index {k} (lambda = {path.lambdas[k]:.6g}): ")
     assert message.endswith("rescale column 5 (multiply it by a large factor) and fit again")
     assert not isinstance(bound[0].message, PathWarning)
+
+
+def _longley():
+    import statsmodels.api as sm
+
+    data = sm.datasets.longley.load_pandas()
+    X, y = data.exog.to_numpy(float), data.endog.to_numpy(float)
+    ols = sm.OLS(y, sm.add_constant(X)).fit().params[1:]
+    return X, y, "gaussian", dict(user_lambda=[0.0]), ols
+
+
+def _star98():
+    import statsmodels.api as sm
+
+    data = sm.datasets.star98.load_pandas()
+    counts = data.endog.to_numpy(float)
+    trials = counts.sum(axis=1)
+    return (data.exog.to_numpy(float), counts[:, 0] / trials, "binomial",
+            dict(weights=trials, user_lambda=[1e-4]), None)
+
+
+CERTIFIED_DATA = {"longley": _longley, "star98": _star98}
+
+
+@pytest.mark.parametrize("name", list(CERTIFIED_DATA))
+def test_certify_warns_where_thresh_stopped_short_of_the_optimum(name):
+    """Ill-conditioned columns: Longley's unpenalized least squares and
+    star98's binomial proportions.  At the default thresh the solution is
+    far from optimal (Longley's coefficients far from statsmodels' OLS) and
+    certify warns, naming the lambda and the thresh to use; at thresh=1e-16
+    it is optimal and certify is silent."""
+    pytest.importorskip("sklearn")
+    from varnel import PathConvergenceWarning
+
+    X, y, family, kw, reference = CERTIFIED_DATA[name]()
+    with pytest.warns(PathConvergenceWarning) as caught:
+        loose = varnel.fit_path(X, y, family, certify=True, **kw)
+    message = str(caught[0].message)
+    lam = kw["user_lambda"][0]
+    assert f"the worst is lambda index 0 (lambda = {lam:.6g})" in message
+    assert "thresh=1e-07" in message and "e.g. thresh=1e-12" in message
+    assert loose.optimality_.relative[0] > 0.1
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        tight = varnel.fit_path(X, y, family, certify=True, thresh=1e-16, **kw)
+    assert tight.optimality_.relative[0] < 1e-3
+    assert tight.optimality_.duality_gap[0] < 1e-4 * loose.optimality_.duality_gap[0]
+    if reference is not None:
+        assert np.abs(loose.coefs[:, 0] / reference - 1).max() > 0.5
+        np.testing.assert_allclose(tight.coefs[:, 0], reference, rtol=1e-3)

@@ -5,6 +5,7 @@ stands for; every family on every design against the optimality conditions
 of its objective (with offsets); dense and sparse inputs giving the same
 path; the decided mends (large-mean sparse columns, infinite penalty
 factors)."""
+import copy
 import warnings
 
 import numpy as np
@@ -761,3 +762,186 @@ def test_the_iterate_of_a_path_cut_short_lowers_the_objective(maxit):
     prob = o.Problem("gaussian", x, y)
     before = (r["a0"][k - 1], r["beta"][:, k - 1]) if k else (prob.null_intercept(), np.zeros(x.shape[1]))
     assert prob.objective(lam[k], it["a0"], it["beta"]) <= prob.objective(lam[k], *before) + 1e-12
+
+
+# ---- the certificate of optimality against the oracle --------------------------------
+
+def family_of(family):
+    """The varnel family of a family written as in Problem ("gamma/log",
+    "tweedie:1.5/log", "huber")."""
+    model, _, link = family.partition("/")
+    return varnel.families.get_family(model).with_link(link or None)
+
+
+def multinomial_data(n=120, p=8, seed=3):
+    x, _ = data("gaussian", n, p, seed)
+    lin = x[:, 1] - x[:, 2] + np.random.default_rng(seed).normal(size=n)
+    return x, np.digitize(lin, [-0.7, 0.7]).astype(float)
+
+
+CERTIFY_CASES = ("mix-raw", "all-options", "no-intercept", "offset-all-options")
+CERTIFIED = ([(f, c) for f in FAMILIES + GLMS if f not in AT_THE_EDGE for c in CERTIFY_CASES]
+             + [("cox", "efron-strata")]
+             + [(f, c) for f in ("multinomial", "multinomial-grouped") for c in ("lasso", "all-options")]
+             + [("multitask-standardized", c) for c in ("lasso", "offset", "no-intercept")])
+
+
+def _best_intercept(prob, a0, b):
+    """The oracle's intercept(s) minimising the loss for coefficients b."""
+    from scipy import optimize
+
+    if np.ndim(a0) == 0:  # the root of its derivative, from the solver's intercept
+        return optimize.newton(lambda a: prob.loss_grad(a, b)[1], a0, tol=1e-15, maxiter=200)
+
+    def f(a):
+        value, grad, _ = prob.loss_grad(a if a.size > 1 else a[0], b)
+        return value, np.atleast_1d(grad)
+    found = optimize.minimize(f, np.atleast_1d(np.asarray(a0, float)), jac=True, method="BFGS",
+                              options=dict(gtol=1e-15, maxiter=500)).x
+    return found if found.size > 1 else found[0]
+
+
+@pytest.mark.parametrize("family, case", CERTIFIED)
+def test_certificate_of_optimality_is_tight_and_matches_the_oracle(family, case):
+    """Path.optimality (and fit_path's certify) on a tight fit: every
+    solution optimal to 1e-6 of the largest lambda; a coefficient moved off
+    its optimum (the intercept re-fitted by the oracle) raises the violation
+    by orders of magnitude, to the oracle's largest KKT residual in the same
+    units (the standardized coefficients' when standardizing; for a
+    grouped penalty, the norm of the variable's residual, between the
+    oracle's largest entry and sqrt(K) times it)."""
+    if case == "no-intercept" and needs_intercept(family):
+        pytest.skip("the null model needs an intercept")
+    grouped = family == "multinomial-grouped"
+    scaled = family == "multitask-standardized"  # the objective of the scaled responses
+    name = "multinomial" if grouped else "multitask" if scaled else family
+    x, y = multinomial_data() if name == "multinomial" else data(name)
+    n, p = x.shape
+    kw = _case(name, case, n, p)
+    kw.pop("offset", None) if name == "multinomial" else None
+    if grouped:
+        kw["grouped"] = True
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        path = varnel.fit_path(x, y, family_of(name).configured(standardize_response=scaled or None),
+                               nlambda=8, lambda_min_ratio=0.01, thresh=1e-14,
+                               maxit=10**6,
+                               certify=True, **kw)
+    opt = path.optimality_
+    given = {k: v for k, v in kw.items() if k not in ("alpha", "ties")}
+    again = path.optimality(x, y, **given)
+    assert again.violation.tobytes() == opt.violation.tobytes()
+    # no warning: within 1e-3 of each lambda; within 1e-6 of the largest one
+    assert opt.violation.max() < 1e-6 * path.lambdas[0], opt.violation
+    prob = o.Problem(name, x, y, **kw)
+    k = path.n_lambdas // 2
+    b = path.coefs[..., k].copy()
+    limits = np.isfinite(np.asarray(kw.get("lower_limits", np.full(p, -np.inf)))) | \
+        np.isfinite(np.asarray(kw.get("upper_limits", np.full(p, np.inf))))
+    free = [i for i in range(p) if not limits[i] and kw.get("penalty_factor", np.ones(p))[i] > 0]
+    j = free[int(np.argmax([np.abs(b[i]).sum() * prob.s[i] for i in free]))]
+    b[j] += 0.05 * np.abs(b[j])  # a small step, which no link's domain refuses
+    a0 = _best_intercept(prob, path.intercepts[..., k], b) if prob.intercept else 0.0
+    moved = copy.copy(path)
+    moved.coefs = path.coefs.copy()
+    moved.intercepts = path.intercepts.copy()
+    moved.coefs[..., k], moved.intercepts[..., k] = b, a0
+    worse = moved.optimality(x, y, **given)
+    assert worse.violation[k] > 1e3 * max(opt.violation[k], 1e-12 * worse.violation[k])
+    assert np.delete(worse.violation, k).tobytes() == np.delete(opt.violation, k).tobytes()
+    if kw.get("standardize", True) and not scaled:
+        oracle = prob.kkt_residual(path.lambdas[k], a0, b) * np.max(prob.null_gradient() / prob.cond)
+        if prob.grouped:  # the oracle's largest entry of a variable's residual, not its norm
+            K = b.shape[1]
+            assert oracle * (1 - 1e-9) <= worse.violation[k] <= np.sqrt(K) * oracle * (1 + 1e-9)
+        else:
+            assert worse.violation[k] == pytest.approx(oracle, rel=1e-6)
+
+
+SKLEARN_GAPS = (1.0, 0.4, 0.0)
+
+
+@pytest.mark.parametrize("alpha", SKLEARN_GAPS)
+def test_least_squares_duality_gap_is_scikit_learns(alpha):
+    """On unstandardized columns without an intercept, unit weights, the
+    duality gap of loose solutions is scikit-learn's coordinate descent's
+    (its formulation A with a lasso term, B without), divided by n."""
+    from sklearn.linear_model._cd_fast import enet_coordinate_descent
+
+    x, y = o.dataset("diabetes")
+    x, y = np.asfortranarray(x * 10), y / 50
+    n = len(y)
+    path = varnel.fit_path(x, y, alpha=alpha, standardize=False, intercept=False, thresh=1e-4,
+                           nlambda=10, lambda_min_ratio=0.01)
+    gap = path.optimality(x, y, standardize=False, intercept=False).duality_gap
+    s = o.response_scale(y, np.full(n, 1 / n), False)
+    for k in range(1, path.n_lambdas):
+        lam = path.lambdas[k]
+        _, theirs, _, _ = enet_coordinate_descent(path.coefs[:, k].copy(), n * lam * alpha,
+                                                  n * lam * (1 - alpha) / s, x, y, 0, 1e300,
+                                                  np.random.RandomState(0), False, False)
+        assert gap[k] == pytest.approx(theirs / n, rel=1e-7, abs=1e-13), k
+        assert gap[k] > 0
+
+
+GAP_CASES = {
+    "gaussian-all-options": ("gaussian", dict(alpha=0.7, general=True, offset=True), True),
+    "gaussian-ridge": ("gaussian", dict(alpha=0.0, weighted=True), True),
+    "logistic-lasso": ("binomial", dict(), True),
+    "logistic-all-options": ("binomial", dict(alpha=0.5, general=True, offset=True), True),
+    "logistic-no-intercept": ("binomial", dict(intercept=False, alpha=0.9), True),
+    "gaussian-no-intercept-all-options": ("gaussian", dict(alpha=0.8, general=True, intercept=False), True),
+    "logistic-no-intercept-all-options": ("binomial", dict(alpha=0.8, general=True, intercept=False), True),
+    "multitask-mix": ("multitask", dict(alpha=0.6, weighted=True), True),
+    "gaussian-limits": ("gaussian", dict(lower_limits=-0.2), False),
+    "poisson": ("poisson", dict(), None),
+}
+
+
+@pytest.mark.parametrize("case", list(GAP_CASES))
+def test_duality_gap_bounds_the_distance_to_the_optimum(case):
+    """Weak duality: the gap of a loose solution is at least how far its
+    objective (the oracle's) lies above the tight solution's at the same
+    lambda, and is (to rounding) non-negative; at the tight solution it
+    vanishes.  Limits leave it NaN; a family without a conjugate in closed
+    form, None."""
+    family, kw, served = GAP_CASES[case]
+    kw = dict(kw)
+    x, y = data(family)
+    n, p = x.shape
+    rng = np.random.default_rng(5)
+    if kw.pop("weighted", False):
+        kw["weights"] = rng.uniform(0.2, 2.0, n)
+    if kw.pop("general", False):
+        kw.update(_general(n, p, rng))
+        kw.pop("lower_limits"), kw.pop("upper_limits")
+    if kw.pop("offset", False):
+        kw["offset"] = rng.uniform(-0.5, 0.5, n)
+    loose = varnel.fit_path(x, y, family, nlambda=10, lambda_min_ratio=0.01, thresh=1e-3, **kw)
+    tight = varnel.fit_path(x, y, family, user_lambda=loose.lambdas, thresh=1e-15, maxit=10**6, **kw)
+    given = {k: v for k, v in kw.items() if k != "alpha"}
+    gaps = [path.optimality(x, y, **given).duality_gap for path in (loose, tight)]
+    if served is None:
+        assert gaps == [None, None]
+        return
+    if not served:
+        assert np.isnan(gaps[0]).all() and np.isnan(gaps[1]).all()
+        return
+    prob = o.Problem(family, x, y, **kw)
+    for k in range(1, loose.n_lambdas):
+        lam = loose.lambdas[k]
+        above = (prob.objective(lam, loose.intercepts[..., k], loose.coefs[..., k])
+                 - prob.objective(lam, tight.intercepts[..., k], tight.coefs[..., k]))
+        scale = abs(prob.objective(lam, tight.intercepts[..., k], tight.coefs[..., k]))
+        assert gaps[0][k] >= above - 1e-12 * scale, k
+        assert gaps[0][k] >= -1e-12 * scale and gaps[1][k] >= -1e-12 * scale, k
+        assert gaps[1][k] < 1e-8 * scale, k
+    assert gaps[0][1:].max() > 1e3 * max(gaps[1][1:].max(), 1e-15)  # a loose fit shows
+    if prob.intercept:  # a tight solution with its intercept moved: still a bound
+        k = loose.n_lambdas // 2
+        moved = copy.copy(tight)
+        moved.intercepts = tight.intercepts + 0.3
+        gap = moved.optimality(x, y, **given).duality_gap[k]
+        above = (prob.objective(tight.lambdas[k], moved.intercepts[..., k], tight.coefs[..., k])
+                 - prob.objective(tight.lambdas[k], tight.intercepts[..., k], tight.coefs[..., k]))
+        assert gap >= above * (1 - 1e-9) > 0

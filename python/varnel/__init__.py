@@ -18,6 +18,7 @@ Only NumPy is required; matplotlib (plots), joblib (parallel folds), tqdm
 from ._fit import CoefficientBoundWarning, PathWarning
 from .cv import CVPath, cv_path
 from ._fit_path import fit_path
+from ._optimality import Optimality
 from .path import Path
 
 try:
@@ -41,6 +42,7 @@ __all__ = [
     "cv_path",
     "Path",
     "CVPath",
+    "Optimality",
     "PathWarning",
     "CoefficientBoundWarning",
     "load_demo",

@@ -14,7 +14,6 @@ from typing import Any, Callable, Dict, List, Optional
 
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.exceptions import ConvergenceWarning
 from sklearn.metrics import r2_score
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import (_check_sample_weight, check_array, check_consistent_length,
@@ -29,27 +28,8 @@ from ._fit_path import warn_bound
 from .path import Path
 
 
-class PathConvergenceWarning(_fit.PathWarning, ConvergenceWarning):
-    """A path stopped before its last lambda because ``max_iter`` was
-    reached, raised by the estimators.
-
-    It is both a :class:`varnel.PathWarning` and a scikit-learn
-    :class:`~sklearn.exceptions.ConvergenceWarning`, so a filter on either
-    catches it.
-
-    Examples
-    --------
-    >>> import warnings
-    >>> from sklearn.exceptions import ConvergenceWarning
-    >>> import varnel
-    >>> data = varnel.load_demo()
-    >>> with warnings.catch_warnings(record=True) as caught:
-    ...     warnings.simplefilter("ignore")
-    ...     warnings.simplefilter("always", ConvergenceWarning)
-    ...     model = varnel.ElasticNetRegressor(alpha=0.01, max_iter=5).fit(data.X, data.y)
-    >>> [w.category.__name__ for w in caught]
-    ['PathConvergenceWarning']
-    """
+#: made by _fit when first asked for, so that fit_path imports no scikit-learn
+PathConvergenceWarning = _fit.PathConvergenceWarning
 
 
 # ---- documentation ------------------------------------------------------------------

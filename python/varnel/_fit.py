@@ -44,6 +44,47 @@ class PathWarning(UserWarning):
     """
 
 
+def _path_convergence_warning() -> type:
+    """The class PathConvergenceWarning, made once, when first asked for: it
+    derives from scikit-learn's ConvergenceWarning, and fit_path imports no
+    scikit-learn before it must warn."""
+    from sklearn.exceptions import ConvergenceWarning
+
+    class PathConvergenceWarning(PathWarning, ConvergenceWarning):
+        """A path stopped before its last lambda because ``max_iter`` was
+        reached, raised by the estimators; or a path fitted with
+        ``certify=True`` holds a solution that is not optimal within the
+        tolerance (see :meth:`varnel.Path.optimality`).
+
+        It is both a :class:`varnel.PathWarning` and a scikit-learn
+        :class:`~sklearn.exceptions.ConvergenceWarning`, so a filter on either
+        catches it.
+
+        Examples
+        --------
+        >>> import warnings
+        >>> from sklearn.exceptions import ConvergenceWarning
+        >>> import varnel
+        >>> data = varnel.load_demo()
+        >>> with warnings.catch_warnings(record=True) as caught:
+        ...     warnings.simplefilter("ignore")
+        ...     warnings.simplefilter("always", ConvergenceWarning)
+        ...     model = varnel.ElasticNetRegressor(alpha=0.01, max_iter=5).fit(data.X, data.y)
+        >>> [w.category.__name__ for w in caught]
+        ['PathConvergenceWarning']
+        """
+
+    PathConvergenceWarning.__module__ = __name__
+    return PathConvergenceWarning
+
+
+def __getattr__(name: str) -> Any:
+    if name == "PathConvergenceWarning":
+        made = globals()[name] = _path_convergence_warning()
+        return made
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 class CoefficientBoundWarning(UserWarning):
     """A coefficient reached the bound of 9.9e35 that stands for an infinite limit.
 

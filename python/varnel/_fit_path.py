@@ -6,7 +6,7 @@ from __future__ import annotations
 import warnings
 from typing import Any, Dict, Optional, Sequence, Union
 
-from . import _fit, _sources
+from . import _convert, _fit, _optimality, _sources
 from .families import Family
 from ._path import ArrayLike, Path
 
@@ -24,7 +24,7 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
              offset: Optional[ArrayLike] = None, solver: str = "auto",
              grouped: bool = False, strata: Optional[ArrayLike] = None,
              ties: Optional[str] = None, standardize_response: Optional[bool] = None,
-             coef_storage: str = "auto") -> Path:
+             coef_storage: str = "auto", certify: bool = False) -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
     This is the solver's own parametrisation: ``alpha`` is the mix and lambda
@@ -159,6 +159,15 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         "sparse" for a sparse X with more than 100,000 columns
         (``varnel._coefs.SPARSE_MIN_FEATURES``), else "dense".  The values
         are the same in either storage, bit for bit.
+    certify : bool, default False
+        After the fit, check every solution against the optimality (KKT)
+        conditions of its objective (one more pass over the rows per
+        lambda) and keep the result in ``Path.optimality_`` (see
+        :meth:`Path.optimality`); a solution that violates them by more
+        than 1e-3 of its lambda's scale warns.  The solutions themselves
+        are the same, bit for bit.  Rows in memory only: a Dask collection
+        is refused (certify its path with ``Path.optimality`` on the rows
+        computed into memory).
 
     Returns
     -------
@@ -180,6 +189,12 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
     PathWarning
         When ``maxit`` or ``pmax`` stopped the path; the message names the
         lambda index.  The warning is also kept in ``Path.warning``.
+    PathConvergenceWarning
+        With ``certify=True``, when a solution violates the optimality
+        conditions by more than 1e-3 of its lambda's scale: the message
+        names the worst lambda (index and value) and says to refit with a
+        smaller ``thresh``.  (A :class:`PathWarning`; PathWarning itself
+        when scikit-learn is not installed.)
     CoefficientBoundWarning
         When a coefficient reached the bound of 9.9e35 that stands for an
         infinite limit (a column of tiny values); the message names the
@@ -202,9 +217,33 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
                    grouped=grouped, strata=strata, ties=ties,
                    standardize_response=standardize_response, coef_storage=coef_storage)
     source = _sources.prepared(X, y, family, options, offset)
+    certify = _convert.as_bool(certify, "certify")
+    problem = getattr(source, "problem", None)  # the rows in memory, as prepared
+    if certify and problem is None:
+        raise ValueError("certify=True is not available for fit_path on a Dask collection: the "
+                         "optimality check reads the rows in memory; fit without certify and call "
+                         "path.optimality(X.compute(), y.compute(), ...) with the same options")
     so = source.solver_options
     path = finished_path(source.fit(so), source, so, stacklevel=3)
     path.npasses_data = source.npasses_data
+    if certify:
+        certified(path, problem, stacklevel=3)
+    return path
+
+
+def certified(path: Path, problem: "_fit.Problem", stacklevel: int = 3) -> Path:
+    """The path with its optimality checked on ``problem`` (kept in
+    ``path.optimality_``), warning where a solution is not optimal within
+    the tolerance (``stacklevel`` counted from here)."""
+    opt = _optimality.certificate(problem, path.coefs, path.intercepts, path.lambdas, path.alpha)
+    path.optimality_ = opt
+    text = _optimality.warning_text(opt, problem.solver_options["thresh"])
+    if text is not None:
+        try:
+            category = _fit.PathConvergenceWarning
+        except ImportError:  # without scikit-learn
+            category = _fit.PathWarning
+        warnings.warn(text, category, stacklevel=stacklevel)
     return path
 
 

@@ -4,13 +4,16 @@ and working with it."""
 from __future__ import annotations
 
 import copy
-from typing import Any, Dict, List, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
 from . import _coefs, _convert, _fit, _sources, _survival
 from ._docstrings import filled
 from .families import Family, get_family
+
+if TYPE_CHECKING:
+    from ._optimality import Optimality
 
 __all__ = ["Path"]
 
@@ -137,6 +140,8 @@ class Path:
         self.alpha = float(alpha)
         #: passes over the data of a path fitted on a Dask collection (None in memory)
         self.npasses_data: Optional[int] = None
+        #: the optimality of each solution, when fit_path was asked to certify it
+        self.optimality_: Optional["Optimality"] = None
 
     #: a cox path's training rows, for the Breslow estimate of its baseline
     #: hazard (None for the other families)
@@ -333,6 +338,63 @@ class Path:
         """
         self.family_instance.check_kind(kind)
         return _sources.rows_of(X, offset).predict(self, X, s, kind, offset)
+
+    # ---- optimality ---------------------------------------------------------------
+    def optimality(self, X: ArrayLike, y: ArrayLike, *, weights: Optional[ArrayLike] = None,
+                   offset: Optional[ArrayLike] = None, penalty_factor: Optional[ArrayLike] = None,
+                   lower_limits: Optional[ArrayLike] = None,
+                   upper_limits: Optional[ArrayLike] = None,
+                   exclude: Optional[Sequence[Any]] = None, standardize: bool = True,
+                   intercept: bool = True, grouped: bool = False,
+                   strata: Optional[ArrayLike] = None) -> "Optimality":
+        """How far each solution is from optimal, on the data it was fitted to.
+
+        Give the rows and the options that define the problem exactly as
+        :func:`fit_path` was given them (the family, its link and
+        parameter, and ``alpha`` are the path's own).  Per lambda, the
+        result holds the largest violation of the optimality (KKT)
+        conditions of the objective the family states (its loss per unit
+        of weight plus lambda times the penalty), with the coefficients on
+        the scale the penalty applies to (the standardized columns' when
+        ``standardize=True``), and the duality gap for least squares and
+        the logistic family; see :class:`varnel.Optimality`.
+
+        Parameters
+        ----------
+        X : array-like or sparse matrix of shape (n, p)
+            The rows the path was fitted to.
+        y : array-like
+            Their response, as given to fit_path.
+        weights, offset, penalty_factor, lower_limits, upper_limits, exclude, standardize, intercept, grouped, strata
+            As given to :func:`fit_path`.
+
+        Returns
+        -------
+        varnel.Optimality
+            ``violation``, ``relative`` and ``duality_gap`` per lambda.
+
+        Raises
+        ------
+        ValueError
+            For a Dask collection (compute it into memory first), or rows
+            that do not fit the path (another number of features).
+
+        Examples
+        --------
+        >>> import numpy as np, varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.normal(size=(60, 4)); y = X[:, 0] + rng.normal(size=60)
+        >>> path = varnel.fit_path(X, y, thresh=1e-14)
+        >>> opt = path.optimality(X, y)
+        >>> opt.violation.shape == path.lambdas.shape, bool(opt.relative.max() < 1e-3)
+        (True, True)
+        """
+        from ._optimality import of_path
+
+        options = dict(weights=weights, penalty_factor=penalty_factor, lower_limits=lower_limits,
+                       upper_limits=upper_limits, exclude=exclude, standardize=standardize,
+                       intercept=intercept, grouped=grouped, strata=strata)
+        return of_path(self, X, y, options, offset)
 
     # ---- survival ---------------------------------------------------------------
     @filled(cox_path=_COX_PATH)

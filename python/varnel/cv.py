@@ -12,7 +12,7 @@ from . import _convert, _errors, _fit, _parallel, _sources, families
 from ._docstrings import filled
 from ._sources import FoldJob
 from .families import Family
-from ._fit_path import finished_path
+from ._fit_path import certified, finished_path
 from .path import LambdaSpec, Path
 
 __all__ = ["CVPath", "cv_path", "MEASURES"]
@@ -453,7 +453,7 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
             foldid: Optional[Sequence[int]] = None, splits: Optional[Iterable[Any]] = None,
             measure: str = "deviance", n_jobs: Optional[int] = None, seed: Any = None,
             verbose: bool = False, keep: bool = False, offset: Any = None,
-            **options: Any) -> CVPath:
+            certify: bool = False, **options: Any) -> CVPath:
     """Choose lambda (and the elastic-net mix) by cross-validation.
 
     The path is fitted on all the data, and each fold on its training rows
@@ -510,6 +510,12 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     offset : array-like of shape (n,), optional
         As for :func:`fit_path`; each fold fits with its training rows'
         offsets and scores its held-out rows with theirs.
+    certify : bool, default False
+        Check the chosen full-data path's solutions against the optimality
+        conditions, as :func:`fit_path` does with ``certify=True``: the
+        result is kept in ``cv.path.optimality_`` and a solution that is
+        not optimal within 1e-3 of its lambda's scale warns.  Rows in
+        memory only (a Dask collection is refused).
     **options
         Any option of :func:`fit_path` (``weights``, ...).  The weights are
         used both in each fold's fit and in the measure.  ``alpha`` may be a
@@ -567,5 +573,15 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     keep = _convert.as_bool(keep, "keep")
     source.split(nfolds, foldid, splits, seed)
     mix_options = [dict(source.solver_options, alpha=a) for a in mixes]
-    return cross_validate(source, measure, mix_options, n_jobs=n_jobs, verbose=verbose,
-                          keep=keep, stacklevel=3)
+    certify = _convert.as_bool(certify, "certify")
+    problem = getattr(source, "problem", None)  # the rows in memory, as prepared
+    if certify and problem is None:
+        raise ValueError("certify=True is not available for cv_path on a Dask collection: the "
+                         "optimality check reads the rows in memory; cross-validate without certify "
+                         "and call cv.path.optimality(X.compute(), y.compute(), ...) with the same "
+                         "options")
+    out = cross_validate(source, measure, mix_options, n_jobs=n_jobs, verbose=verbose,
+                         keep=keep, stacklevel=3)
+    if certify:
+        certified(out.path, problem, stacklevel=3)
+    return out

@@ -107,6 +107,19 @@ LINK_FUNCTIONS: Dict[str, Callable[[np.ndarray], np.ndarray]] = {
 }
 
 
+#: The slope of each inverse link, dmu/deta, at eta.
+LINK_SLOPES: Dict[str, Callable[[np.ndarray], np.ndarray]] = {
+    "identity": np.ones_like,
+    "log": np.exp,
+    "logit": lambda eta: _sigmoid(eta) * _sigmoid(-eta),
+    "probit": lambda eta: np.exp(-0.5 * eta * eta) / np.sqrt(2.0 * np.pi),
+    "cloglog": lambda eta: np.exp(eta - np.exp(eta)),
+    "inverse": lambda eta: -1.0 / (eta * eta),
+    "inverse_squared": lambda eta: -0.5 * eta ** -1.5,
+    "sqrt": lambda eta: 2.0 * eta,
+}
+
+
 def _xlogy(x: np.ndarray, y: np.ndarray) -> np.ndarray:
     """x log(y), 0 where x is 0."""
     return np.where(x != 0, x * np.log(np.where(x != 0, y, 1.0)), 0.0)
@@ -539,6 +552,127 @@ class Family:
         """
         r = y[:, None] - self.inverse_link(eta)
         return r * r
+
+    # ---- the fitted objective's loss and its derivative -------------------------------
+    def variance(self, mu: np.ndarray) -> np.ndarray:
+        """The variance function V(mu) of the family (1 unless a family
+        defines its own).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Gaussian, Poisson
+        >>> Gaussian().variance(np.array([2.0])), Poisson().variance(np.array([2.0]))
+        (array([1.]), array([2.]))
+        """
+        return np.ones_like(mu)
+
+    def loss_gradient(self, y: np.ndarray, eta: np.ndarray, weights: np.ndarray) -> np.ndarray:
+        """The derivative, in every linear predictor, of the loss the solver
+        minimises: ``sum_i w_i l_i(eta_i)`` with ``l_i`` half the unit
+        deviance (the negative log-likelihood up to a constant) and ``w``
+        the weights (normalized to sum 1 by the caller), so
+        ``w_i (mu_i - y_i) / V(mu_i) * dmu/deta`` by default.
+
+        Parameters
+        ----------
+        y : ndarray of shape (n,), (n, 2) or (n, K)
+            The response as the family's ``response`` codes it.
+        eta : ndarray of shape (n,) or (n, K)
+            The linear predictors of the same rows (one per class or
+            response for the families with K of them).
+        weights : ndarray of shape (n,)
+            The rows' weights.
+
+        Returns
+        -------
+        ndarray of the shape of ``eta``
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Gaussian, Poisson
+        >>> Gaussian().loss_gradient(np.array([1.0, 2.0]), np.array([0.5, 2.0]), np.full(2, 0.5))
+        array([-0.25,  0.  ])
+        >>> Poisson().loss_gradient(np.array([3.0]), np.log([2.0]), np.ones(1))
+        array([-1.])
+        """
+        mu = self.inverse_link(eta)
+        return weights * (mu - y) * self.slope_over_variance(eta, mu)
+
+    def slope_over_variance(self, eta: np.ndarray, mu: np.ndarray) -> np.ndarray:
+        """``(dmu/deta) / V(mu)``: the factor by which the residual ``mu - y``
+        turns into the derivative of half the unit deviance in eta.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Gamma
+        >>> Gamma(link="identity").slope_over_variance(np.array([2.0]), np.array([2.0]))
+        array([0.25])
+        """
+        return LINK_SLOPES[self.link](eta) / self.variance(mu)
+
+    def half_deviance(self, y: np.ndarray, eta: np.ndarray) -> np.ndarray:
+        """Half the unit deviance of each row, the loss of the fitted
+        objective per unit of weight (without the safeguards that
+        :meth:`unit_deviance` applies to held-out rows).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Gaussian
+        >>> Gaussian().half_deviance(np.array([1.0]), np.array([0.0]))
+        array([0.5])
+        """
+        return 0.5 * self.unit_deviance(y, eta)
+
+    def objective_scales(self, y: np.ndarray, weights: Optional[np.ndarray], intercept: bool,
+                         offset: Optional[np.ndarray]) -> Tuple[Any, float]:
+        """``(response, ridge)``: the divisors that bring the caller's
+        response (and every linear predictor and coefficient with it) and
+        the ridge term to the scale of the objective the family states;
+        ``(1.0, 1.0)`` unless a family scales them.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Gaussian, Poisson
+        >>> y = np.array([1.0, 3.0])
+        >>> Gaussian().objective_scales(y, None, True, None), Poisson().objective_scales(y, None, True, None)
+        ((1.0, 1.0), (1.0, 1.0))
+        """
+        return 1.0, 1.0
+
+    def grouped_penalty(self, grouped: bool) -> bool:
+        """Whether a variable's K coefficients share one Euclidean norm in
+        the penalty, given fit_path's ``grouped``.
+
+        Examples
+        --------
+        >>> from varnel.families import Multinomial, MultiTask
+        >>> Multinomial().grouped_penalty(False), MultiTask().grouped_penalty(False)
+        (False, True)
+        """
+        return bool(grouped)
+
+    def loss_conjugate(self, y: np.ndarray, u: np.ndarray) -> Optional[np.ndarray]:
+        """The convex conjugate of each row's loss as a function of eta,
+        ``l_i*(u) = sup_t (u t - l_i(t))`` (inf outside its domain), which
+        the duality gap of :meth:`varnel.Path.optimality` needs; None for a
+        family without one in closed form (least squares and the logistic
+        family have one).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Gaussian, Poisson
+        >>> Gaussian().loss_conjugate(np.array([1.0]), np.array([-0.5]))
+        array([-0.375])
+        >>> Poisson().loss_conjugate(np.array([1.0]), np.array([0.0])) is None
+        True
+        """
+        return None
 
     def losses(self, y: np.ndarray, eta: np.ndarray, measure: str) -> np.ndarray:
         """Per-row loss (n, L) of a measure that averages over rows (of shape

@@ -63,6 +63,13 @@ class Gaussian(Family):
         r = y[:, None] - self.inverse_link(eta)
         return r * r
 
+    def loss_conjugate(self, y, u):
+        """``u^2 / 2 + u y``, the conjugate of ``(y - t)^2 / 2`` (identity
+        link; None under the others)."""
+        if self.link != "identity":
+            return None
+        return 0.5 * u * u + u * y
+
     def response_scale(self, y, weights, intercept, offset):
         """The solver works on ``y - offset`` divided by its weighted standard
         deviation (its root mean square without an intercept), weights
@@ -75,6 +82,11 @@ class Gaussian(Family):
         c = wn @ fitted if intercept else 0.0
         s = float(np.sqrt(wn @ (fitted - c) ** 2))
         return s if s > 0 and np.isfinite(s) else 1.0
+
+    def objective_scales(self, y, weights, intercept, offset):
+        """The ridge term of least squares is divided by the response scale
+        (see :meth:`response_scale`); y keeps its own scale."""
+        return 1.0, self.response_scale(y, weights, intercept, offset)
 
     def response_scale_of_moments(self, mean, var, intercept):
         if self.link != "identity":
@@ -157,6 +169,11 @@ class Huber(Family):
         d = self.delta
         return np.where(r <= d, r * r, 2.0 * d * r - d * d)
 
+    def loss_gradient(self, y, eta, weights):
+        """``-w (y - eta)`` clipped to ``[-w delta, w delta]``: the derivative
+        of Huber's loss."""
+        return -weights * np.clip(y - eta, -self.delta, self.delta)
+
 
 class Poisson(Family):
     """Counts: log link (the default, mean ``exp(eta)``), identity or
@@ -178,6 +195,9 @@ class Poisson(Family):
     sums_blocks = True
     deviance_label = "Poisson deviance"
     links = ("log", "identity", "sqrt")
+
+    def variance(self, mu):
+        return mu
 
     def check_values(self, y, start=0):
         if (y < 0).any():
@@ -339,6 +359,35 @@ class Binomial(_ClassFamily):
         saturated = _xlogy(yc, yc) + _xlogy(1.0 - yc, 1.0 - yc)
         return 2.0 * (saturated - yc * np.log(p) - (1.0 - yc) * np.log1p(-p))
 
+    def variance(self, mu):
+        return mu * (1.0 - mu)
+
+    def slope_over_variance(self, eta, mu):
+        # the logit link's slope is the variance itself (also where mu rounds to 0 or 1)
+        return np.ones_like(mu) if self.link == "logit" else super().slope_over_variance(eta, mu)
+
+    def half_deviance(self, y, eta):
+        """``-(y log p + (1 - y) log(1 - p))`` less the saturated model's,
+        without holding p away from 0 and 1."""
+        saturated = _xlogy(y, y) + _xlogy(1.0 - y, 1.0 - y)
+        if self.link == "logit":  # log(1 + e^eta) - y eta, formed without overflow
+            return np.logaddexp(0.0, eta) - y * eta + saturated
+        p = self.inverse_link(eta)
+        with np.errstate(divide="ignore"):
+            return saturated - _xlogy(y, p) - _xlogy(1.0 - y, 1.0 - p)
+
+    def loss_conjugate(self, y, u):
+        """With ``q = u + y`` in [0, 1]: ``q log q + (1 - q) log(1 - q)``
+        less the saturated model's ``y log y + (1 - y) log(1 - y)`` (logit
+        link; None under the others); inf outside."""
+        if self.link != "logit":
+            return None
+        q = u + y
+        inside = (q >= -1e-12) & (q <= 1.0 + 1e-12)  # rounding of a dual point made orthogonal
+        qc = np.clip(q, 0.0, 1.0)
+        value = _xlogy(qc, qc) + _xlogy(1.0 - qc, 1.0 - qc) - _xlogy(y, y) - _xlogy(1.0 - y, 1.0 - y)
+        return np.where(inside, value, np.inf)
+
     def misclassified(self, y, eta):
         return (self._second(eta) != (y[:, None] > 0.5)).astype(np.float64)
 
@@ -445,3 +494,10 @@ class Multinomial(_ClassFamily):
         array([2.1972, 2.1972])
         """
         return self._losses(y, eta, "deviance")
+
+    def loss_gradient(self, y, eta, weights):
+        """``w_i (p_ik - [y_i = k])``, p the softmax probabilities: the
+        derivative of the negative log-likelihood in every class's
+        predictor."""
+        onehot = (y.astype(np.intp)[:, None] == np.arange(eta.shape[1])[None, :])
+        return weights[:, None] * (self.inverse_link(eta) - onehot)

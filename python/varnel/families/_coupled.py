@@ -102,6 +102,53 @@ class Cox(Family):
         """
         raise ValueError("the partial likelihood of the cox family does not split into rows")
 
+    def loss_gradient(self, y, eta, weights):
+        """The derivative in each row's eta of minus the log partial
+        likelihood (weights ``w``, Breslow's or Efron's ties, per stratum):
+        ``-w_j d_j + u_j sum_g a_g``, ``u_j = w_j exp(eta_j)``, over the event
+        times g whose risk set holds row j, where ``a_g = e_g / S_g``
+        (Breslow: e_g the weight of the events at g, S_g the sum of u over
+        its risk set) or ``sum_k (e_g / m) c_k / (S_g - (k / m) E_g)``
+        (Efron: m tied events of positive weight, E_g their sum of u, c_k
+        = 1 - k / m for the tied events themselves and 1 for the others).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from varnel.families import Cox
+        >>> y = np.array([[1.0, 1.0, 0.0], [2.0, 0.0, 0.0]])
+        >>> Cox().loss_gradient(y, np.zeros(2), np.full(2, 0.5))
+        array([-0.25,  0.25])
+        """
+        out = np.zeros(eta.shape[0])
+        dead = (y[:, 1] > 0) & (weights > 0)
+        for s in np.unique(y[:, 2]):
+            rows = np.flatnonzero(y[:, 2] == s)
+            w, e, d = weights[rows], eta[rows], dead[rows]
+            if not d.any():
+                continue
+            w_event = np.where(d, w, 0.0)
+            order, starts, last, events, counts = _survival._groups(y[rows, 0], w_event)
+            top = e[w > 0].max()
+            u = np.where(w > 0, w * np.exp(np.where(w > 0, e, top) - top), 0.0)[order]
+            risk = np.cumsum(u)[last]
+            tied = np.add.reduceat(np.where(d[order], u, 0.0), starts)
+            m = np.maximum(counts, 1) if self.ties == "efron" else np.ones_like(counts)
+            others, own = np.zeros(len(starts)), np.zeros(len(starts))
+            for k in range(int(m.max())):
+                g = (events > 0) & (m > k)
+                f = k / m[g]
+                share = events[g] / m[g] / (risk[g] - f * tied[g])
+                others[g] += share
+                own[g] += share * (1.0 - f)
+            later = np.cumsum(others[::-1])[::-1]  # the event times from g on (g and earlier ones)
+            group = np.repeat(np.arange(len(starts)), np.diff(np.r_[starts, len(order)]))
+            beyond = np.r_[later[1:], 0.0][group]
+            mine = np.where(d[order], own[group], others[group])
+            grad = u * (beyond + mine) - w_event[order]
+            out[rows[order]] = grad
+        return out
+
     def losses(self, y, eta, measure):
         raise ValueError(f"the cox family measures 'deviance' and 'C' over whole folds, not {measure!r}")
 
@@ -201,6 +248,31 @@ class MultiTask(Family):
         else:
             out = (np.abs(r) if measure == "mae" else r * r).mean(axis=1)
         return out[:, 0] if single else out
+
+    def grouped_penalty(self, grouped):
+        return True
+
+    def objective_scales(self, y, weights, intercept, offset):
+        """With ``standardize_response``, each response (less its offset)
+        divided by its weighted standard deviation (root mean square
+        without an intercept)."""
+        if not self.standardize_response:
+            return 1.0, 1.0
+        fitted = y if offset is None else y - offset
+        wn = np.full(y.shape[0], 1.0 / y.shape[0]) if weights is None else weights / weights.sum()
+        centre = wn @ fitted if intercept else 0.0
+        s = np.sqrt(wn @ (fitted - centre) ** 2)
+        return np.where(s > 0, s, 1.0), 1.0
+
+    def loss_gradient(self, y, eta, weights):
+        """``w_i (eta_ik - y_ik)``: the derivative of half the squared
+        errors in every response's predictor."""
+        return weights[:, None] * (eta - y)
+
+    def loss_conjugate(self, y, u):
+        """``|u|^2 / 2 + u . y`` per row, the conjugate of half the squared
+        errors."""
+        return (0.5 * u * u + u * y).sum(axis=1)
 
     @_per_row
     def unit_deviance(self, y, eta):

@@ -47,6 +47,9 @@ class Gamma(_PositiveFamily):
     sums_blocks = True
     deviance_label = "Gamma deviance"
 
+    def variance(self, mu):
+        return mu * mu
+
     @_per_row
     def unit_deviance(self, y, eta):
         """``2 (log(mu / y) + (y - mu) / mu)`` of each row, ``mu = g^-1(eta)``.
@@ -86,6 +89,9 @@ class InverseGaussian(_PositiveFamily):
     sums_blocks = True
     deviance_label = "Inverse Gaussian deviance"
     links = ("log", "inverse", "inverse_squared", "identity")
+
+    def variance(self, mu):
+        return mu ** 3
 
     @_per_row
     def unit_deviance(self, y, eta):
@@ -145,6 +151,9 @@ class Tweedie(_PositiveFamily):
         if self.power > 0:
             super().check_values(y, start)
 
+    def variance(self, mu):
+        return mu ** self.power
+
     @_per_row
     def unit_deviance(self, y, eta):
         """The deviance of the power variance ``mu^power`` of each row,
@@ -195,6 +204,9 @@ class NegativeBinomial(_PositiveFamily):
             raise ValueError(f"theta must be positive and finite, got {theta!r}")
         self.theta = value
         super().__init__(link)
+
+    def variance(self, mu):
+        return mu + self.theta * mu * mu
 
     @_per_row
     def unit_deviance(self, y, eta):
