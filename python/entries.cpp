@@ -300,8 +300,11 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
         return nullptr;
     request.nobs = x.n;
     request.nvars = x.p;
+    PyObject* callback = s[fit_signature.names.size() - 1].get();
+    if (!check_callback(callback)) return nullptr;
 
     Unlocked unlocked;
+    request.config.on_lambda = unlocked.on_lambda(callback);
     if (x.csc) {
         // read in place: the arrays stay referenced by the arguments
         PyObject* t = s[0].get();

@@ -14,8 +14,8 @@ namespace varnel_py {
 
 extern const Signature path_signature;    // elnet_path(x, y, *, family, <options>)
 extern const Signature sparse_signature;  // elnet_sparse(n, p, col_ptr, row_idx, values, y, *, <options>)
-extern const Signature fit_signature;     // fit(x, y, *, <fit choices>, <options>)
-// fit_statistics(statistics, *, <fit choices>, <options>, source, response_means)
+extern const Signature fit_signature;     // fit(x, y, *, <fit choices>, <options>, callback)
+// fit_statistics(statistics, *, <fit choices>, <options>, source, response_means, callback)
 extern const Signature statistics_signature;
 // fit_solver(n, p, *, sparse, <fit choices>)
 extern const Signature solver_signature;

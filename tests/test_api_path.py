@@ -342,3 +342,138 @@ def test_family_losses_check_shapes_and_measures(fam):
                                               rf"{re.escape(str(np.shape(yb)))} and eta of shape "
                                               rf"{re.escape(str(np.shape(eb)))}$")):
             fam.unit_deviance(yb, eb)
+
+
+# ---- progress: the callback after each lambda, verbose output -------------------------------
+def _progress_problem(case):
+    """X, y, family and options of one route of fit_path."""
+    X, eta, rng = make_data(n=200, p=12, seed=5)
+    y = eta + 0.5 * rng.standard_normal(len(eta))
+    if case == "covariance":
+        return X, y, "gaussian", dict(solver="covariance")
+    if case == "covariance_c_order":
+        return np.ascontiguousarray(X), y, "gaussian", dict(solver="covariance")
+    if case == "naive":
+        return np.asfortranarray(X), y, "gaussian", dict(solver="naive", alpha=0.5)
+    if case == "sparse":
+        sp = pytest.importorskip("scipy.sparse")
+        return sp.csc_matrix(np.where(np.abs(X) > 0.7, X, 0.0)), y, "gaussian", {}
+    if case == "logistic":
+        return X, (eta + rng.logistic(size=len(eta)) > 0).astype(float), "logistic", {}
+    if case == "poisson":
+        return X, rng.poisson(np.exp(0.5 * eta)), "poisson", dict(user_lambda=[0.3, 0.1, 0.03, 0.01])
+    if case == "multinomial":
+        return X, np.digitize(eta + rng.logistic(size=len(eta)), [-0.5, 0.5]), "multinomial", {}
+    if case == "cox":
+        t = rng.exponential(np.exp(-eta)) + 0.01
+        return X, np.column_stack([t, rng.random(len(t)) < 0.8]), "cox", {}
+    raise AssertionError(case)
+
+
+PROGRESS_ROUTES = ["covariance", "covariance_c_order", "naive", "sparse", "logistic", "poisson",
+                   "multinomial", "cox"]
+
+
+def _variables_in(path):
+    """Each solution's number of variables with a non-zero coefficient."""
+    coefs = path.coefs
+    if coefs.ndim == 3:  # (p, K, L): a variable counts once
+        return (coefs != 0).any(axis=1).sum(axis=0)
+    return (coefs != 0).sum(axis=0)
+
+
+@pytest.mark.parametrize("case", PROGRESS_ROUTES)
+def test_callback_reports_every_solution_of_the_path(case):
+    X, y, family, opts = _progress_problem(case)
+    seen = []
+    path = varnel.fit_path(X, y, family, callback=seen.append, **opts)
+    plain = varnel.fit_path(X, y, family, **opts)
+    same_bits(path.coefs, plain.coefs)  # the hook changes nothing of the fit
+    assert [r.index for r in seen] == list(range(path.n_lambdas))
+    assert all(r.fold is None for r in seen)
+    np.testing.assert_array_equal([r.df for r in seen], _variables_in(path))
+    np.testing.assert_array_equal([r.dev_ratio for r in seen], path.dev_ratio)
+    np.testing.assert_allclose([r.lambda_ for r in seen], path.lambdas, rtol=1e-12)
+    passes = [r.passes for r in seen]
+    assert passes == sorted(passes) and 0 < passes[-1] <= path.npasses
+
+
+@pytest.mark.parametrize("case", PROGRESS_ROUTES)
+@pytest.mark.parametrize("k", [1, 3])
+def test_a_false_answer_stops_the_path_with_exactly_the_solutions_so_far(case, k):
+    X, y, family, opts = _progress_problem(case)
+    full = varnel.fit_path(X, y, family, **opts)
+    assert full.n_lambdas > k
+    calls = []
+
+    def stop_at_k(record):
+        calls.append(record.index)
+        return record.index + 1 < k  # False at the k-th solution
+
+    with pytest.warns(varnel.PathWarning, match=rf"lambda index {k}: the callback asked it to "
+                                                rf"stop; the path keeps the {k} solution\(s\)"):
+        path = varnel.fit_path(X, y, family, callback=stop_at_k, **opts)
+    assert calls == list(range(k)) and path.n_lambdas == k and path.warning == ("Stopped", k)
+    # the solutions kept are the full path's first k, bit for bit
+    same_bits(path.coefs, full.coefs[..., :k])
+    np.testing.assert_array_equal(path.dev_ratio, full.dev_ratio[:k])
+
+
+@pytest.mark.parametrize("answer, stops", [(None, False), (True, False), (1, False), (0, True),
+                                           (False, True), (np.False_, True)])
+def test_only_a_false_answer_other_than_none_stops(answer, stops):
+    X, y, family, opts = _progress_problem("covariance")
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", varnel.PathWarning)
+        path = varnel.fit_path(X, y, family, callback=lambda r: answer, **opts)
+    assert (path.n_lambdas == 1) == stops
+
+
+@pytest.mark.parametrize("kwargs, exc, match", [
+    (dict(verbose=3), ValueError, r"verbose of fit_path must be 0 \(silent\), 1"),
+    (dict(verbose=-1), ValueError, "verbose of fit_path"),
+    (dict(verbose="yes"), TypeError, "verbose of fit_path must be 0, 1 or 2"),
+    (dict(verbose=1.0), TypeError, "verbose of fit_path"),
+    (dict(callback=3), TypeError, "callback of fit_path must be a callable"),
+])
+def test_progress_arguments_are_checked(kwargs, exc, match):
+    X, y, family, opts = _progress_problem("naive")
+    with pytest.raises(exc, match=match):
+        varnel.fit_path(X, y, family, **kwargs)
+
+
+def _without_tqdm(monkeypatch):
+    import sys
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+
+
+@pytest.mark.parametrize("verbose", [0, 1, 2, True, False])
+def test_verbose_output_without_tqdm(monkeypatch, capfd, verbose):
+    _without_tqdm(monkeypatch)
+    X, y, family, opts = _progress_problem("naive")
+    path = varnel.fit_path(X, y, family, verbose=verbose, user_lambda=[0.5, 0.1, 0.01], **opts)
+    out, err = capfd.readouterr()
+    assert out == ""
+    if not verbose:
+        assert err == ""
+        return
+    assert err.endswith("path: 3/3 lambdas\n")  # one line written over on stderr
+    rows = [ln.rstrip() for ln in re.split(r"[\r\n]", err) if ln and not ln.startswith("path:")]
+    if verbose == 1:
+        assert rows == []
+        return
+    assert rows[0] == " index       lambda     df    %dev   passes"
+    want = [f"{i:>6d} {lam:>12.6g} {df:>6d} {100 * d:>7.2f}" for i, (lam, df, d) in
+            enumerate(zip(path.lambdas, path.df, path.dev_ratio))]
+    assert [r[:len(w)] for r, w in zip(rows[1:], want)] == want and len(rows) == 4
+
+
+def test_verbose_uses_tqdm_when_installed(capfd):
+    pytest.importorskip("tqdm")
+    X, y, family, opts = _progress_problem("naive")
+    varnel.fit_path(X, y, family, verbose=2, user_lambda=[0.5, 0.1], **opts)
+    out, err = capfd.readouterr()
+    assert out == "" and "3/3" not in err and "2/2" in err and "lambda/s" in err
+    assert " index       lambda     df    %dev   passes\n" in err

@@ -20,7 +20,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import (_check_sample_weight, check_array, check_consistent_length,
                                       check_is_fitted, column_or_1d, validate_data)
 
-from . import _fit, _sources
+from . import _fit, _progress, _sources
 from ._convert import as_offset, column_labels, refuse_lazy
 from ._docstrings import filled
 from .cv import cross_validate
@@ -119,6 +119,10 @@ PARAMETERS = _entries("""
         Seed of the random fold assignment when ``cv`` is an integer.
     solver : {"auto", "naive", "covariance"}, default "auto"
         How a dense X is solved (see :func:`varnel.fit_path`).
+    verbose : int in {0, 1, 2} or bool, default 0
+        1 shows a progress bar over the lambdas of every path and fold on
+        stderr (tqdm's when installed, else one updating line); 2 also
+        prints a row per lambda (see :func:`varnel.cv_path`).
 """)
 
 #: The fitted attributes of every estimator.
@@ -274,12 +278,13 @@ class NetEstimator(BaseEstimator):
         "n_jobs": [Integral, None],
         "random_state": ["random_state", np.random.Generator],
         "solver": [StrOptions(set(_fit.SOLVERS))],
+        "verbose": ["verbose"],
     }
 
     def __init__(self, alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se", measure="deviance",
                  nlambda=100, lambda_min_ratio=None, standardize=True, fit_intercept=True,
                  penalty_factor=None, lower_limits=None, upper_limits=None, tol=1e-7,
-                 max_iter=100000, n_jobs=None, random_state=None, solver="auto"):
+                 max_iter=100000, n_jobs=None, random_state=None, solver="auto", verbose=0):
         keep_parameters(self, locals())
 
     def __sklearn_tags__(self):
@@ -397,14 +402,18 @@ class NetEstimator(BaseEstimator):
             cvp = cross_validate(source, self.measure, mix_options, n_jobs=self.n_jobs,
                                  fold_options=fold_options, category=PathConvergenceWarning,
                                  stacklevel=3, all_by_default=False,
-                                 option_names={"maxit": "max_iter"})
+                                 option_names={"maxit": "max_iter"},
+                                 verbose=_progress.as_verbose(self.verbose, type(self).__name__))
             m = int(np.flatnonzero(cvp.alphas == cvp.alpha)[0])
             path, lam = cvp.path, getattr(cvp, self.select)
         else:
             # One penalty cut short by max_iter keeps the solver's last
             # iterate, as scikit-learn's estimators do, with a warning.
             m, cvp, so = 0, None, mix_options[0]
-            path, lam = self._one_penalty(source.fit(so, with_iterate=True), source, so)
+            verbose = _progress.as_verbose(self.verbose, type(self).__name__)
+            with _progress.Progress(verbose, None, total=_progress.path_length(so)) as progress:
+                solution = source.fit(_progress.hooked(so, progress.hook()), with_iterate=True)
+            path, lam = self._one_penalty(solution, source, so)
             path.npasses_data = source.npasses_data
         return self._finish(path, lam, mixes[m], maps[m], a, cvp)
 

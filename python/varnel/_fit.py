@@ -371,6 +371,9 @@ def rows_predictor(X: Any, rows: np.ndarray, b: np.ndarray, a0: Any) -> np.ndarr
 def warning_message(warning: Tuple[str, int], so: Dict[str, Any], n_lambdas: int) -> str:
     """The text of a path warning, from the solver's (kind, lambda_index)."""
     kind, k = warning
+    if kind == "Stopped":
+        return (f"path stopped at lambda index {k}: the callback asked it to stop; the path "
+                f"keeps the {n_lambdas} solution(s) before it [{kind}]")
     if kind == "MaxActiveReached":
         limit = so.get("pmax")
         why = f"more variables became active than pmax={limit}" if limit is not None \
