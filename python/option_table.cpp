@@ -18,8 +18,8 @@ using varnel_core::FitOptions;
 constexpr const char* path_names[] = {"x", "y", "family", VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
 constexpr const char* sparse_names[] = {"n",      "p", "col_ptr", "row_idx",
                                         "values", "y", VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
-constexpr const char* fit_names[] = {"x", "y", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_NAME)
-                                         VARNEL_OPTIONS(VARNEL_OPTION_NAME) "callback"};
+constexpr const char* fit_names[] = {"x", "y", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_NAME) "callback",
+                                     VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
 constexpr const char* statistics_names[] = {"statistics", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_NAME)
                                                 VARNEL_OPTIONS(VARNEL_OPTION_NAME) "source",
                                             "response_means", "callback"};
@@ -88,7 +88,8 @@ const Signature fit_signature{"fit", fit_names, 2};
 const Signature statistics_signature{"fit_statistics", statistics_names, 1};
 const Signature solver_signature{"fit_solver", solver_names, 2};
 
-std::size_t fit_options_at() { return fit_choices_at + choice_count; }
+std::size_t fit_options_at() { return fit_choices_at + choice_count + 1; }
+std::size_t fit_callback_at() { return fit_choices_at + choice_count; }
 std::size_t statistics_options_at() { return statistics_choices_at + choice_count; }
 std::size_t statistics_extras_at() { return std::size(statistics_names) - 3; }
 
@@ -136,7 +137,7 @@ const Docs& docs() {
             "Sparse Gaussian path. `col_ptr`/`row_idx`/`values` are CSC arrays (as in a\n"
             "scipy `csc_matrix`). Gaussian only for now; the marshaling mirrors the dense\n"
             "entry point above.",
-            "fit(x, y, *, " + choices + opts + ", callback=None)\n--\n\n"
+            "fit(x, y, *, " + choices + ", callback=None" + opts + ")\n--\n\n"
             "Elastic-net path of any family on dense or sparse predictors.\n\n"
             "x is a 2-D float64 array (any memory order) or a tuple\n"
             "(n, p, col_ptr, row_idx, values) of compressed sparse columns; offset\n"

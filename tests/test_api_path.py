@@ -477,3 +477,62 @@ def test_verbose_uses_tqdm_when_installed(capfd):
     out, err = capfd.readouterr()
     assert out == "" and "3/3" not in err and "2/2" in err and "lambda/s" in err
     assert " index       lambda     df    %dev   passes\n" in err
+
+
+# ---- a dense X read once: its check in the pass that forms the products ---------------------
+NON_FINITE_CELLS = [((0, 0), np.nan), ((7, 3), np.inf), ((199, 5), -np.inf), ((120, 11), np.nan)]
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize("solver, options", [
+    ("covariance", {}), ("covariance", dict(intercept=False)), ("covariance", dict(standardize=False)),
+    ("covariance", dict(weights="zero at the cell")), ("naive", {}), ("auto", {}),
+])
+@pytest.mark.parametrize("cell, value", NON_FINITE_CELLS)
+def test_a_non_finite_value_of_x_is_named_by_its_cell(order, solver, options, cell, value):
+    X, y, _, _ = _progress_problem("covariance")
+    X = np.array(X, order=order)
+    X[cell] = value
+    X[199, 11] = np.nan  # a later cell in row order
+    if options.get("weights"):
+        w = np.ones(len(y))
+        w[cell[0]] = 0.0  # a row of weight 0 still has to be finite
+        options = dict(options, weights=w)
+    shown = {"nan": "nan", "inf": "inf", "-inf": "-inf"}[repr(float(value))]
+    with pytest.raises(ValueError, match=re.escape(f"X contains NaN or inf: X[{cell[0]}, {cell[1]}] "
+                                                   f"is {shown}")):
+        varnel.fit_path(X, y, solver=solver, **options)
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize("solver", ["covariance", "naive"])
+def test_the_core_names_the_first_non_finite_value_in_column_order(order, solver):
+    from varnel import _core
+
+    X, y, _, _ = _progress_problem("covariance")
+    X = np.array(X, order=order)
+    X[150, 2], X[7, 3] = np.inf, np.nan
+    if solver == "naive" and order == "C":
+        want = "x must be finite, but x[550] is inf"  # the column-major copy: 2 * 200 + 150
+    else:
+        want = "x must be finite, but x[150, 2] is inf"
+    with pytest.raises(ValueError, match=re.escape(want)):
+        _core.fit(X, y, solver=solver)
+
+
+@pytest.mark.parametrize("options", [{}, dict(intercept=False), dict(standardize=False),
+                                     dict(weights="random"), dict(alpha=0.3, nlambda=20)])
+def test_c_and_fortran_order_give_the_same_bits_on_the_covariance_route(options):
+    X, y, _, _ = _progress_problem("covariance")
+    X = X * np.linspace(0.5, 40.0, X.shape[1]) + np.linspace(-300.0, 5.0, X.shape[1])
+    if options.get("weights"):
+        options = dict(options, weights=np.random.default_rng(3).uniform(0.0, 2.0, len(y)))
+    wide = np.zeros((X.shape[0], 2 * X.shape[1]), order="F")
+    wide[:, ::2] = X  # columns two apart: neither C nor Fortran order
+    fits = [varnel.fit_path(Z, y, solver="covariance", **options)
+            for Z in (np.ascontiguousarray(X), np.asfortranarray(X), wide[:, ::2])]
+    for other in fits[1:]:
+        same_bits(other.coefs, fits[0].coefs)
+        assert other.intercepts.tobytes() == fits[0].intercepts.tobytes()
+        assert other.lambdas.tobytes() == fits[0].lambdas.tobytes()
+        assert other.dev_ratio.tobytes() == fits[0].dev_ratio.tobytes()

@@ -152,7 +152,7 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     strata = options.pop("strata", None)
     given_names = options.pop(FEATURE_NAMES, None)
     family, opts = checked_options(family, options)
-    Xc, names = cv.as_design(X)
+    Xc, names = cv.as_design(X, finite=False)  # the solvers check it as they read it
     n, p = Xc.shape
     by_name = names if names is not None or given_names is None else list(given_names)
     if by_name is not None and len(by_name) != p:
@@ -265,8 +265,12 @@ def run_solver(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
     if n_threads is None:
         n_threads = fit_threads(*X.shape)
     y, extra = family.solver_response(y)
-    return solver_call(_core.fit, x, y, **family.core_arguments(), offset=offset,
-                       n_threads=n_threads, **kw, **extra)
+    try:
+        return solver_call(_core.fit, x, y, **family.core_arguments(), offset=offset,
+                           n_threads=n_threads, **kw, **extra)
+    except ValueError as exc:
+        cv.name_non_finite(exc, X)
+        raise
 
 
 class Solution(NamedTuple):

@@ -20,7 +20,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence
 
 import numpy as np
 
-from .. import _core, _errors, _fit, _parallel
+from .. import _convert, _core, _errors, _fit, _parallel
 from . import _memory
 from . import _sums as bs
 
@@ -71,6 +71,7 @@ class FoldStatistics:
         """The held-out statistics of every fold (one pass) and their sum."""
         problem = self.rows.problem
         X, y = problem.X, problem.y
+        _convert.check_finite(X, "X")  # before its first rows give the centres
         w = np.ones(len(y)) if problem.weights is None else problem.weights
         if problem.offset is not None:
             y = y - problem.offset
