@@ -229,6 +229,15 @@ class Progress:
         data): it returns whether the path goes on."""
         if not self.active:
             return None
+        if not self.verbose:  # the callback alone: as little as possible per lambda
+            callback, lock, new = self.callback, self._lock, tuple.__new__
+
+            def told(index: int, lam: float, df: int, dev_ratio: float, passes: int) -> bool:
+                with lock:
+                    answer = callback(new(LambdaProgress, (index, lam, df, dev_ratio, passes, fold)))
+                return answer is None or bool(answer)
+
+            return told
 
         def solved(index: int, lam: float, df: int, dev_ratio: float, passes: int) -> bool:
             record = LambdaProgress(index, lam, df, dev_ratio, passes, fold)
