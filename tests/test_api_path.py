@@ -367,11 +367,17 @@ def _progress_problem(case):
     if case == "cox":
         t = rng.exponential(np.exp(-eta)) + 0.01
         return X, np.column_stack([t, rng.random(len(t)) < 0.8]), "cox", {}
+    if case.startswith("dask"):  # from statistics (least squares) or by passes over the blocks
+        da = pytest.importorskip("dask.array")
+        family = "logistic" if case.endswith("logistic") else "gaussian"
+        if family == "logistic":
+            y = (eta + rng.logistic(size=len(eta)) > 0).astype(float)
+        return da.from_array(X, chunks=(50, 12)), da.from_array(y, chunks=50), family, {}
     raise AssertionError(case)
 
 
 PROGRESS_ROUTES = ["covariance", "covariance_c_order", "naive", "sparse", "logistic", "poisson",
-                   "multinomial", "cox"]
+                   "multinomial", "cox", "dask", "dask_logistic"]
 
 
 def _variables_in(path):
@@ -417,6 +423,24 @@ def test_a_false_answer_stops_the_path_with_exactly_the_solutions_so_far(case, k
     # the solutions kept are the full path's first k, bit for bit
     same_bits(path.coefs, full.coefs[..., :k])
     np.testing.assert_array_equal(path.dev_ratio, full.dev_ratio[:k])
+
+
+@pytest.mark.parametrize("case", PROGRESS_ROUTES)
+def test_an_exception_in_the_callback_reaches_the_caller(case):
+    X, y, family, opts = _progress_problem(case)
+
+    class Enough(Exception):
+        pass
+
+    def fail_at_2(record):
+        if record.index == 2:
+            raise Enough(record)
+
+    with pytest.raises(Enough) as caught:
+        varnel.fit_path(X, y, family, callback=fail_at_2, **opts)
+    assert caught.value.args[0].index == 2
+    again = varnel.fit_path(X, y, family, **opts)  # nothing is left behind
+    same_bits(again.coefs, varnel.fit_path(X, y, family, **opts).coefs)
 
 
 @pytest.mark.parametrize("answer, stops", [(None, False), (True, False), (1, False), (0, True),
