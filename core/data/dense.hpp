@@ -126,8 +126,8 @@ Flags varying_columns(const M& x, const Interrupt& interrupt = {}) {
 
 // The first NaN or infinite value of x, as (row, column): a scan in memory
 // order, then the first in column-major order.
-std::optional<std::pair<std::size_t, std::size_t>> first_non_finite(const StridedMatrix& x,
-                                                                    const Interrupt& interrupt = {});
+std::optional<std::pair<std::size_t, std::size_t>> first_non_finite(
+    const StridedMatrix& x, const Interrupt& interrupt = {});
 
 // Throws InputError "x must be finite, but x[i, j] is nan" (inf, -inf) for
 // the first non-finite value of x (first_non_finite); nothing when every

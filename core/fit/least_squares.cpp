@@ -190,7 +190,8 @@ std::variant<PathResult, FitError> dense_covariance(FitRequest& request,
         // x unchecked: a NaN or an infinity anywhere reaches its column's
         // sum of squares (sqrt(w_i) (x_ij - c_j), squared, whatever w_i), so
         // only a column whose products are not finite needs a look at x
-        if (request.x_unchecked && !finite_products(gram, ld, nvars, m)) require_finite(x, interrupt);
+        if (request.x_unchecked && !finite_products(gram, ld, nvars, m))
+            require_finite(x, interrupt);
         const double yss = response_sum_of_squares(y, w, m.ymean, cfg.intercept);
         p.st = standardize_covariance(m, yss, p.include, cfg.standardize, cfg.intercept, gradient);
     });

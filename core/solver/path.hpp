@@ -34,8 +34,8 @@ struct PathSetup {
 // Walks the path of F on D under penalty P and assembles the result (the
 // null deviance is the caller's to fill in).  A path cut short by its pass
 // limit keeps the iterate where it stopped.  The rules' hook is told of
-// each solution as it is stored, and may end the path there.  A shift-invariant family's
-// intercepts are centred.
+// each solution as it is stored, and may end the path there.  A
+// shift-invariant family's intercepts are centred.
 template <class P = ElasticNetPenalty, class F, class D>
 PathResult run_path(F& family, D& design, PenaltySequence& seq, const PathRules& rules,
                     const PathSetup& s) {

@@ -161,7 +161,7 @@ class _Line:
         self.file.flush()
         self.width = len(text)
 
-    def write(self, text: str, file: Any = None) -> None:
+    def write(self, text: str, file: Any = None) -> None:  # tqdm.write's signature
         self.file.write("\r" + text.ljust(self.width) + "\n")
         self._draw()
 
@@ -214,8 +214,8 @@ class Progress:
     def __enter__(self) -> "Progress":
         return self
 
-    def __exit__(self, *exc: Any) -> None:
-        self.close()
+    def __exit__(self, kind: Any, *exc: Any) -> None:
+        self.close(complete=kind is None)
 
     def _started(self) -> Any:
         if self._bar is None and self.verbose:
@@ -273,10 +273,11 @@ class Progress:
                 bar.update(length - n)
                 self._shown += length - n
 
-    def close(self) -> None:
+    def close(self, complete: bool = True) -> None:
+        """Ends the bar, full unless the fit failed (``complete`` False)."""
         with self._lock:
             if self._bar is not None:
-                if self._shown < self.total:
+                if complete and self._shown < self.total:
                     self._bar.update(self.total - self._shown)
                     self._shown = self.total
                 self._bar.close()
