@@ -50,23 +50,6 @@ std::optional<varnel_core::StridedMatrix> in_place(const FloatArray& a) {
                                       a.shape[1], a.strides[0] / size, a.strides[1] / size};
 }
 
-std::optional<std::pair<std::size_t, std::size_t>> first_non_finite(
-    const varnel_core::StridedMatrix& x, const varnel_core::Interrupt& interrupt) {
-    // a scan in memory order, then the first in column-major order
-    const bool by_rows = std::abs(x.col_stride) < std::abs(x.row_stride);
-    const std::size_t outer = by_rows ? x.nrows : x.ncols, inner = by_rows ? x.ncols : x.nrows;
-    bool finite = true;
-    for (std::size_t a = 0; a < outer && finite; ++a) {
-        interrupt.tick(inner);
-        for (std::size_t b = 0; b < inner; ++b)
-            finite = finite && std::isfinite(by_rows ? x.at(a, b) : x.at(b, a));
-    }
-    if (finite) return std::nullopt;
-    for (std::size_t j = 0; j < x.ncols; ++j)
-        for (std::size_t i = 0; i < x.nrows; ++i)
-            if (!std::isfinite(x.at(i, j))) return std::make_pair(i, j);
-    return std::nullopt;
-}
 
 bool refuse_non_finite(const varnel_core::StridedMatrix& x, std::pair<std::size_t, std::size_t> at) {
     const auto [i, j] = at;

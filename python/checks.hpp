@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "base/config.hpp"
+#include "data/dense.hpp"
 #include "kernels/gram.hpp"
 
 namespace varnel_py {
@@ -32,10 +33,8 @@ std::string repr(double v);
 // ValueError "<name> must be finite, but <name>[i] is <repr>" for the first
 // NaN or infinite value.
 bool check_finite(const char* name, std::span<const double> values);
-// The first NaN or infinite entry of x, as (row, column), the first in
-// column-major order; touches no Python object.
-std::optional<std::pair<std::size_t, std::size_t>> first_non_finite(
-    const varnel_core::StridedMatrix& x, const varnel_core::Interrupt& interrupt);
+// x's first NaN or infinite entry: varnel_core::first_non_finite
+// (data/dense.hpp), which touches no Python object.
 // ValueError "x must be finite, but x[i, j] is <repr>"; always false.
 bool refuse_non_finite(const varnel_core::StridedMatrix& x, std::pair<std::size_t, std::size_t> at);
 

@@ -300,8 +300,11 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
         return nullptr;
     request.nobs = x.n;
     request.nvars = x.p;
+    PyObject* callback = s[fit_callback_at()].get();
+    if (!check_callback(callback)) return nullptr;
 
     Unlocked unlocked;
+    request.config.on_lambda = unlocked.on_lambda(callback);
     if (x.csc) {
         // read in place: the arrays stay referenced by the arguments
         PyObject* t = s[0].get();
@@ -316,9 +319,9 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
     auto view = in_place(x.dense);
     if (view && !covariance && view->row_stride != 1 && x.n > 1) view = std::nullopt;
     if (view) {  // read in place: x stays referenced by the arguments
-        std::optional<std::pair<std::size_t, std::size_t>> bad;
-        unlocked.run([&] { bad = first_non_finite(*view, unlocked.interrupt()); });
-        if (bad) return (void)refuse_non_finite(*view, *bad), nullptr;
+        // the fit refuses a non-finite x, in the pass that forms the
+        // covariance solver's products or by a scan first
+        request.x_unchecked = true;
         InPlaceGuard guard{s[0].get(), x.dense};
         unlocked.watch(&InPlaceGuard::unchanged, &guard);
         request.x = DenseMatrix(*view);

@@ -18,13 +18,13 @@ using varnel_core::FitOptions;
 constexpr const char* path_names[] = {"x", "y", "family", VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
 constexpr const char* sparse_names[] = {"n",      "p", "col_ptr", "row_idx",
                                         "values", "y", VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
-constexpr const char* fit_names[] = {"x", "y", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_NAME)
-                                         VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
+constexpr const char* fit_names[] = {"x", "y", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_NAME) "callback",
+                                     VARNEL_OPTIONS(VARNEL_OPTION_NAME)};
 constexpr const char* statistics_names[] = {"statistics", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_NAME)
                                                 VARNEL_OPTIONS(VARNEL_OPTION_NAME) "source",
-                                            "response_means"};
+                                            "response_means", "callback"};
 constexpr const char* solver_names[] = {"n", "p", "sparse", VARNEL_FIT_OPTIONS(VARNEL_CHOICE_NAME)};
-constexpr std::size_t choice_count = std::size(fit_names) - 2 - (std::size(path_names) - 3);
+constexpr std::size_t choice_count = std::size(fit_names) - 3 - (std::size(path_names) - 3);
 static_assert(std::size(fit_names) <= max_parameters && std::size(sparse_names) <= max_parameters &&
               std::size(statistics_names) <= max_parameters &&
               std::size(solver_names) <= max_parameters);
@@ -88,9 +88,10 @@ const Signature fit_signature{"fit", fit_names, 2};
 const Signature statistics_signature{"fit_statistics", statistics_names, 1};
 const Signature solver_signature{"fit_solver", solver_names, 2};
 
-std::size_t fit_options_at() { return fit_choices_at + choice_count; }
+std::size_t fit_options_at() { return fit_choices_at + choice_count + 1; }
+std::size_t fit_callback_at() { return fit_choices_at + choice_count; }
 std::size_t statistics_options_at() { return statistics_choices_at + choice_count; }
-std::size_t statistics_extras_at() { return std::size(statistics_names) - 2; }
+std::size_t statistics_extras_at() { return std::size(statistics_names) - 3; }
 
 bool convert_options(std::span<const PyRef> s, FitOptions& o) {
     std::size_t i = 0;
@@ -136,7 +137,7 @@ const Docs& docs() {
             "Sparse Gaussian path. `col_ptr`/`row_idx`/`values` are CSC arrays (as in a\n"
             "scipy `csc_matrix`). Gaussian only for now; the marshaling mirrors the dense\n"
             "entry point above.",
-            "fit(x, y, *, " + choices + opts + ")\n--\n\n"
+            "fit(x, y, *, " + choices + ", callback=None" + opts + ")\n--\n\n"
             "Elastic-net path of any family on dense or sparse predictors.\n\n"
             "x is a 2-D float64 array (any memory order) or a tuple\n"
             "(n, p, col_ptr, row_idx, values) of compressed sparse columns; offset\n"
@@ -177,9 +178,14 @@ const Docs& docs() {
             "penalized by their Euclidean norm.  standardize_response=True scales\n"
             "each response to unit weighted variance first (the coefficients are\n"
             "reported on the caller's scale).\n\n"
+            "callback (None or a callable) is called after each solution as\n"
+            "callback(index, lambda, df, dev_ratio, passes), with the interpreter's\n"
+            "lock taken back; a false result ends the path there (the solutions so\n"
+            "far kept, \"warning\" (\"Stopped\", index + 1)), an exception abandons\n"
+            "the fit and propagates.\n\n"
             "The fit runs without the interpreter's lock; Ctrl-C stops it.",
             "fit_statistics(statistics, *, " + auto_solver(choices) + opts +
-                ", source=None, response_means=None)\n--\n\n"
+                ", source=None, response_means=None, callback=None)\n--\n\n"
             "Elastic-net path from the statistics of the rows instead of the rows.\n\n"
             "statistics: the merged block_statistics of all rows (the response as\n"
             "the last column: for least squares y less its offset), about the\n"
@@ -195,7 +201,8 @@ const Docs& docs() {
             "and \"offset_max\" of the statistics.  The weights and the offset live\n"
             "in the rows: the options `weights` and `offset` stay None.\n"
             "n_threads has no use here: the passes over the rows are the source's.\n"
-            "The result is fit's, plus \"npasses_data\" (the passes over the data).",
+            "callback is fit's.  The result is fit's, plus \"npasses_data\" (the\n"
+            "passes over the data).",
         };
     }();
     return d;

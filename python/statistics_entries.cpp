@@ -423,6 +423,8 @@ PyObject* fit_statistics(PyObject* args, PyObject* kwargs) {
     PyObject* source = s[extras].get();
     if (source != nullptr && source != Py_None && !PyCallable_Check(source))
         return raise(PyExc_TypeError, "source must be callable"), nullptr;
+    PyObject* callback = s[extras + 2].get();
+    if (!check_callback(callback)) return nullptr;
     request.config = varnel_core::build_config(request.stats.nobs, request.stats.nvars,
                                                std::move(options));
     const Dimensions dims{request.stats.nobs, request.stats.nvars, false};
@@ -431,6 +433,7 @@ PyObject* fit_statistics(PyObject* args, PyObject* kwargs) {
         return nullptr;
     const auto kind = varnel_core::family_named(request.choices.family);
     Unlocked unlocked;
+    request.config.on_lambda = unlocked.on_lambda(callback);
     std::optional<CallbackRows> rows;
     // least squares (one response or K) needs no passes
     const bool passes = kind && varnel_core::sums_over_rows(*kind, request.choices);

@@ -64,4 +64,33 @@ bool Unlocked::requested(void* self) {
     return stop;
 }
 
+bool check_callback(PyObject* callback) {
+    if (callback == nullptr || callback == Py_None || PyCallable_Check(callback)) return true;
+    PyErr_SetString(PyExc_TypeError, "callback must be callable");
+    return false;
+}
+
+varnel_core::LambdaHook Unlocked::on_lambda(PyObject* callable) {
+    if (callable == nullptr || callable == Py_None) return {};
+    callback_ = callable;
+    return {&Unlocked::solved, this};
+}
+
+bool Unlocked::solved(void* self, const varnel_core::LambdaReport& report) {
+    auto* u = static_cast<Unlocked*>(self);
+    int go_on = 1;
+    const auto call = [&] {
+        PyRef out(PyObject_CallFunction(u->callback_, "KdKdK",
+                                        static_cast<unsigned long long>(report.index),
+                                        report.lambda, static_cast<unsigned long long>(report.df),
+                                        report.dev_ratio,
+                                        static_cast<unsigned long long>(report.passes)));
+        go_on = out ? PyObject_IsTrue(out.get()) : -1;
+        return go_on >= 0;
+    };
+    const bool ok = u->saved_ != nullptr ? u->locked(call) : call();
+    if (!ok) throw varnel_core::Interrupted();  // the callable's exception stays set
+    return go_on != 0;
+}
+
 }  // namespace varnel_py

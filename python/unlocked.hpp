@@ -5,6 +5,7 @@
 
 #include <chrono>
 
+#include "base/config.hpp"
 #include "base/interrupt.hpp"
 
 namespace varnel_py {
@@ -23,6 +24,10 @@ namespace varnel_py {
 // exception set when that cannot be read.
 bool remember_main_thread();
 
+// None (or absent) or a callable; else a TypeError "callback must be
+// callable".
+bool check_callback(PyObject* callback);
+
 class Unlocked {
 public:
     Unlocked();
@@ -36,6 +41,14 @@ public:
         check_ = check;
         context_ = context;
     }
+
+    // The hook that calls `callable(index, lambda, df, dev_ratio, passes)`
+    // after each solution, with the lock taken back (from whichever thread
+    // runs the fit, so that the calls of fits on several threads come one at
+    // a time); a false result ends the path there, an exception abandons the
+    // fit with that exception set.  An empty hook for None (or nullptr).
+    // The callable stays referenced by the caller's arguments.
+    varnel_core::LambdaHook on_lambda(PyObject* callable);
 
     // work() with the lock released; it must touch no Python object.  An
     // exception leaves it after the lock is taken back.
@@ -70,6 +83,7 @@ private:
     void release();
     void retake();
     static bool requested(void* self);
+    static bool solved(void* self, const varnel_core::LambdaReport& report);
 
     using Clock = std::chrono::steady_clock;
     bool main_thread_ = true;
@@ -78,6 +92,7 @@ private:
     Clock::duration interval_{};
     bool (*check_)(void*) = nullptr;
     void* context_ = nullptr;
+    PyObject* callback_ = nullptr;
     varnel_core::Interrupt interrupt_;
 };
 

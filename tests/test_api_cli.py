@@ -242,3 +242,36 @@ def test_version_and_demo_arguments(capsys, args, code, stream, text):
     assert exc.value.code == code
     out, err = capsys.readouterr()
     assert text in (out if stream == "out" else err)
+
+
+@pytest.mark.parametrize("flags, tty, shown", [
+    ([], False, None), ([], True, "bar"), (["--verbose"], False, "bar"), (["-v"], False, "bar"),
+    (["-vv"], False, "rows"), (["--quiet"], True, None), (["-q"], False, None),
+])
+@pytest.mark.parametrize("cv", ["0", "3"])
+def test_progress_on_stderr(tmp_path, monkeypatch, capsys, flags, tty, shown, cv):
+    import sys
+
+    from varnel.cli import main
+
+    monkeypatch.setitem(sys.modules, "tqdm", None)  # the one updating line: exact text
+    monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: tty)
+    rng = np.random.default_rng(2)
+    X = np.round(rng.standard_normal((40, 3)), 3)
+    write_csv(tmp_path / "d.csv", ["a", "b", "c", "y"],
+              [[*X[i], round(X[i, 0] + 0.1 * i % 3, 3)] for i in range(40)])
+    monkeypatch.chdir(tmp_path)
+    assert main(["fit", "d.csv", "--target", "y", "--cv", cv, "--nlambda", "8", *flags]) == 0
+    out, err = capsys.readouterr()
+    assert "Df" in out and " lambdas\n" not in out and "passes" not in out
+    if shown is None:
+        assert err == ""
+        return
+    import re
+
+    desc = "path" if cv == "0" else "cross-validation"
+    done = re.search(desc + r": (\d+)/(\d+) lambdas\n\Z", err)  # the line ends full
+    assert done and done.group(1) == done.group(2), err[-80:]
+    header = " index       lambda     df    %dev   passes"
+    assert (header in err) == (shown == "rows")

@@ -522,3 +522,121 @@ def test_cv_memory_is_x_read_in_place(family, kind):
     nk = 3 if family == "multinomial" else 1
     per_fold = 20000 * nk * 8 * (8 + 10 / 4)  # working vectors and held-out predictions
     assert got["extra"] <= 1.5 * got["x"] + 2 * per_fold + 3e6, got
+
+
+# ---- progress: the callback after each lambda of every path and fold ------------------------
+def _cv_rows(route):
+    """cv_path's arguments on each route: rows in memory fitted fold by
+    fold, per-fold statistics, Dask blocks from statistics or by passes."""
+    family = "logistic" if route.endswith("logistic") else "gaussian"
+    X, y = make_data(family, n=120, p=5)
+    fid = foldid_for(len(y), 4)
+    kw = dict(foldid=fid, measure="mse" if family == "gaussian" else "deviance")
+    if route == "memory":
+        kw["solver"] = "naive"
+    if route.startswith("blocks"):
+        da = pytest.importorskip("dask.array")
+        X, y, fid = (da.from_array(a, chunks=(40,) + a.shape[1:]) for a in (X, y, fid))
+        kw["foldid"] = fid
+    return X, y, family, kw
+
+
+@pytest.mark.parametrize("route", ["memory", "statistics", "memory_logistic", "blocks",
+                                   "blocks_logistic"])
+def test_callback_reports_every_lambda_of_the_path_and_of_each_fold(route):
+    X, y, family, kw = _cv_rows(route)
+    seen = []
+    cvp = varnel.cv_path(X, y, family, callback=seen.append, **kw)
+    plain = varnel.cv_path(X, y, family, **kw)
+    np.testing.assert_array_equal(cvp.cvm, plain.cvm)
+    full = [r for r in seen if r.fold is None]
+    assert [r.index for r in full] == list(range(cvp.path.n_lambdas))
+    np.testing.assert_array_equal([r.dev_ratio for r in full], cvp.path.dev_ratio)
+    np.testing.assert_array_equal([r.df for r in full], cvp.path.df)
+    for k in range(4):  # each fold's lambdas in order, as far as the fold went
+        mine = [r for r in seen if r.fold == k]
+        assert [r.index for r in mine] == list(range(cvp.fold_n_lambdas[k]))
+        np.testing.assert_allclose([r.lambda_ for r in mine],
+                                   cvp.lambdas[:len(mine)], rtol=1e-12)
+    assert {r.fold for r in seen} == {None, 0, 1, 2, 3}
+
+
+def test_callbacks_of_folds_on_two_threads_come_one_at_a_time():
+    import threading
+    import time
+
+    X, y = make_data(n=300, p=30)
+    inside, overlaps, threads, seen = [0], [], set(), []
+
+    def slow(record):  # sleeps (the lock released) while it is inside
+        inside[0] += 1
+        overlaps.append(inside[0] > 1)
+        threads.add(threading.get_ident())
+        seen.append((record.fold, record.index))
+        time.sleep(0.002)
+        inside[0] -= 1
+
+    cvp = varnel.cv_path(X, y, nfolds=4, seed=1, n_jobs=2, solver="naive", callback=slow,
+                         user_lambda=np.geomspace(1.0, 0.01, 40))
+    assert not any(overlaps) and len(threads) == 2  # the folds ran on two threads at once
+    for k in [None, 0, 1, 2, 3]:
+        assert [i for f, i in seen if f == k] == list(range(cvp.path.n_lambdas))
+
+
+def test_a_false_answer_stops_a_fold_as_maxit_does():
+    X, y = make_data(n=120, p=5)
+    fid = foldid_for(len(y), 4)
+    with pytest.warns(varnel.PathWarning, match=r"fold 2 at lambda index 3 \(Stopped\)"):
+        cvp = varnel.cv_path(X, y, foldid=fid, solver="naive",
+                             callback=lambda r: not (r.fold == 2 and r.index == 2))
+    assert list(cvp.fold_n_lambdas) == [cvp.path.n_lambdas] * 2 + [3, cvp.path.n_lambdas]
+
+
+def test_an_exception_in_the_callback_of_a_fold_thread_propagates():
+    X, y = make_data(n=120, p=5)
+
+    def fail(record):
+        if record.fold == 1 and record.index == 4:
+            raise KeyError("from fold 1")
+
+    with pytest.raises(KeyError, match="from fold 1"):
+        varnel.cv_path(X, y, nfolds=3, seed=0, n_jobs=2, solver="naive", callback=fail)
+
+
+@pytest.mark.parametrize("verbose, tqdm", [(2, False), (1, False), (2, True)])
+def test_cv_verbose_shows_every_path_and_fold(monkeypatch, capfd, verbose, tqdm):
+    import re
+
+    if tqdm:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+        monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+    X, y = make_data(n=120, p=5)
+    cvp = varnel.cv_path(X, y, nfolds=3, seed=0, solver="naive", verbose=verbose,
+                         user_lambda=[0.5, 0.1, 0.01])
+    out, err = capfd.readouterr()
+    assert out == "" and cvp.path.n_lambdas == 3
+    lines = [ln.rstrip() for ln in re.split(r"[\r\n]", err) if ln]
+    if not tqdm:
+        assert err.endswith("cross-validation: 12/12 lambdas\n")
+    rows = [ln for ln in lines if re.match(r" *(all|\d) ", ln) or ln.startswith(" fold")]
+    if verbose == 1:
+        assert rows == []
+        return
+    assert rows[0] == " fold  index       lambda     df    %dev   passes"
+    assert sorted(r.split()[0] for r in rows[1:]) == ["0"] * 3 + ["1"] * 3 + ["2"] * 3 + ["all"] * 3
+    assert [r.split()[:2] for r in rows[1:] if r.split()[0] == "all"] == [["all", "0"], ["all", "1"],
+                                                                           ["all", "2"]]
+
+
+@pytest.mark.parametrize("verbose, exc, match", [
+    ("yes", TypeError, "verbose of cv_path must be 0, 1 or 2"),
+    (5, ValueError, r"verbose of cv_path must be 0 \(silent\)"),
+])
+def test_cv_progress_arguments_are_checked(verbose, exc, match):
+    X, y = make_data()
+    with pytest.raises(exc, match=match):
+        varnel.cv_path(X, y, nfolds=3, verbose=verbose)
+    with pytest.raises(TypeError, match="callback of cv_path must be a callable"):
+        varnel.cv_path(X, y, nfolds=3, callback="print")

@@ -445,3 +445,219 @@ def test_certify_keeps_the_bits_and_cv_path_certifies_its_full_path(fam):
     assert cv.path.optimality_.violation.tobytes() == cv.path.optimality(X, y).violation.tobytes()
     assert (checked.optimality_.duality_gap is None) == (fam.loss_conjugate(
         y[:1], np.zeros_like(y[:1], dtype=float)) is None)
+# ---- progress: the callback after each lambda, verbose output -------------------------------
+def _progress_problem(case):
+    """X, y, family and options of one route of fit_path."""
+    X, eta, rng = make_data(n=200, p=12, seed=5)
+    y = eta + 0.5 * rng.standard_normal(len(eta))
+    if case == "covariance":
+        return X, y, "gaussian", dict(solver="covariance")
+    if case == "covariance_c_order":
+        return np.ascontiguousarray(X), y, "gaussian", dict(solver="covariance")
+    if case == "naive":
+        return np.asfortranarray(X), y, "gaussian", dict(solver="naive", alpha=0.5)
+    if case == "sparse":
+        sp = pytest.importorskip("scipy.sparse")
+        return sp.csc_matrix(np.where(np.abs(X) > 0.7, X, 0.0)), y, "gaussian", {}
+    if case == "logistic":
+        return X, (eta + rng.logistic(size=len(eta)) > 0).astype(float), "logistic", {}
+    if case == "poisson":
+        return X, rng.poisson(np.exp(0.5 * eta)), "poisson", dict(user_lambda=[0.3, 0.1, 0.03, 0.01])
+    if case == "multinomial":
+        return X, np.digitize(eta + rng.logistic(size=len(eta)), [-0.5, 0.5]), "multinomial", {}
+    if case == "cox":
+        t = rng.exponential(np.exp(-eta)) + 0.01
+        return X, np.column_stack([t, rng.random(len(t)) < 0.8]), "cox", {}
+    if case.startswith("dask"):  # from statistics (least squares) or by passes over the blocks
+        da = pytest.importorskip("dask.array")
+        family = "logistic" if case.endswith("logistic") else "gaussian"
+        if family == "logistic":
+            y = (eta + rng.logistic(size=len(eta)) > 0).astype(float)
+        return da.from_array(X, chunks=(50, 12)), da.from_array(y, chunks=50), family, {}
+    raise AssertionError(case)
+
+
+PROGRESS_ROUTES = ["covariance", "covariance_c_order", "naive", "sparse", "logistic", "poisson",
+                   "multinomial", "cox", "dask", "dask_logistic"]
+
+
+def _variables_in(path):
+    """Each solution's number of variables with a non-zero coefficient."""
+    coefs = path.coefs
+    if coefs.ndim == 3:  # (p, K, L): a variable counts once
+        return (coefs != 0).any(axis=1).sum(axis=0)
+    return (coefs != 0).sum(axis=0)
+
+
+@pytest.mark.parametrize("case", PROGRESS_ROUTES)
+def test_callback_reports_every_solution_of_the_path(case):
+    X, y, family, opts = _progress_problem(case)
+    seen = []
+    path = varnel.fit_path(X, y, family, callback=seen.append, **opts)
+    plain = varnel.fit_path(X, y, family, **opts)
+    same_bits(path.coefs, plain.coefs)  # the hook changes nothing of the fit
+    assert [r.index for r in seen] == list(range(path.n_lambdas))
+    assert all(r.fold is None for r in seen)
+    np.testing.assert_array_equal([r.df for r in seen], _variables_in(path))
+    np.testing.assert_array_equal([r.dev_ratio for r in seen], path.dev_ratio)
+    np.testing.assert_allclose([r.lambda_ for r in seen], path.lambdas, rtol=1e-12)
+    passes = [r.passes for r in seen]
+    assert passes == sorted(passes) and 0 < passes[-1] <= path.npasses
+
+
+@pytest.mark.parametrize("case", PROGRESS_ROUTES)
+@pytest.mark.parametrize("k", [1, 3])
+def test_a_false_answer_stops_the_path_with_exactly_the_solutions_so_far(case, k):
+    X, y, family, opts = _progress_problem(case)
+    full = varnel.fit_path(X, y, family, **opts)
+    assert full.n_lambdas > k
+    calls = []
+
+    def stop_at_k(record):
+        calls.append(record.index)
+        return record.index + 1 < k  # False at the k-th solution
+
+    with pytest.warns(varnel.PathWarning, match=rf"lambda index {k}: the callback asked it to "
+                                                rf"stop; the path keeps the {k} solution\(s\)"):
+        path = varnel.fit_path(X, y, family, callback=stop_at_k, **opts)
+    assert calls == list(range(k)) and path.n_lambdas == k and path.warning == ("Stopped", k)
+    # the solutions kept are the full path's first k, bit for bit
+    same_bits(path.coefs, full.coefs[..., :k])
+    np.testing.assert_array_equal(path.dev_ratio, full.dev_ratio[:k])
+
+
+@pytest.mark.parametrize("case", PROGRESS_ROUTES)
+def test_an_exception_in_the_callback_reaches_the_caller(case):
+    X, y, family, opts = _progress_problem(case)
+
+    class Enough(Exception):
+        pass
+
+    def fail_at_2(record):
+        if record.index == 2:
+            raise Enough(record)
+
+    with pytest.raises(Enough) as caught:
+        varnel.fit_path(X, y, family, callback=fail_at_2, **opts)
+    assert caught.value.args[0].index == 2
+    again = varnel.fit_path(X, y, family, **opts)  # nothing is left behind
+    same_bits(again.coefs, varnel.fit_path(X, y, family, **opts).coefs)
+
+
+@pytest.mark.parametrize("answer, stops", [(None, False), (True, False), (1, False), (0, True),
+                                           (False, True), (np.False_, True)])
+def test_only_a_false_answer_other_than_none_stops(answer, stops):
+    X, y, family, opts = _progress_problem("covariance")
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", varnel.PathWarning)
+        path = varnel.fit_path(X, y, family, callback=lambda r: answer, **opts)
+    assert (path.n_lambdas == 1) == stops
+
+
+@pytest.mark.parametrize("kwargs, exc, match", [
+    (dict(verbose=3), ValueError, r"verbose of fit_path must be 0 \(silent\), 1"),
+    (dict(verbose=-1), ValueError, "verbose of fit_path"),
+    (dict(verbose="yes"), TypeError, "verbose of fit_path must be 0, 1 or 2"),
+    (dict(verbose=1.0), TypeError, "verbose of fit_path"),
+    (dict(callback=3), TypeError, "callback of fit_path must be a callable"),
+])
+def test_progress_arguments_are_checked(kwargs, exc, match):
+    X, y, family, opts = _progress_problem("naive")
+    with pytest.raises(exc, match=match):
+        varnel.fit_path(X, y, family, **kwargs)
+
+
+def _without_tqdm(monkeypatch):
+    import sys
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+
+
+@pytest.mark.parametrize("verbose", [0, 1, 2, True, False])
+def test_verbose_output_without_tqdm(monkeypatch, capfd, verbose):
+    _without_tqdm(monkeypatch)
+    X, y, family, opts = _progress_problem("naive")
+    path = varnel.fit_path(X, y, family, verbose=verbose, user_lambda=[0.5, 0.1, 0.01], **opts)
+    out, err = capfd.readouterr()
+    assert out == ""
+    if not verbose:
+        assert err == ""
+        return
+    assert err.endswith("path: 3/3 lambdas\n")  # one line written over on stderr
+    rows = [ln.rstrip() for ln in re.split(r"[\r\n]", err) if ln and not ln.startswith("path:")]
+    if verbose == 1:
+        assert rows == []
+        return
+    assert rows[0] == " index       lambda     df    %dev   passes"
+    want = [f"{i:>6d} {lam:>12.6g} {df:>6d} {100 * d:>7.2f}" for i, (lam, df, d) in
+            enumerate(zip(path.lambdas, path.df, path.dev_ratio))]
+    assert [r[:len(w)] for r, w in zip(rows[1:], want)] == want and len(rows) == 4
+
+
+def test_verbose_uses_tqdm_when_installed(capfd):
+    pytest.importorskip("tqdm")
+    X, y, family, opts = _progress_problem("naive")
+    varnel.fit_path(X, y, family, verbose=2, user_lambda=[0.5, 0.1], **opts)
+    out, err = capfd.readouterr()
+    assert out == "" and "3/3" not in err and "2/2" in err and "lambda/s" in err
+    assert " index       lambda     df    %dev   passes\n" in err
+
+
+# ---- a dense X read once: its check in the pass that forms the products ---------------------
+NON_FINITE_CELLS = [((0, 0), np.nan), ((7, 3), np.inf), ((199, 5), -np.inf), ((120, 11), np.nan)]
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize("solver, options", [
+    ("covariance", {}), ("covariance", dict(intercept=False)), ("covariance", dict(standardize=False)),
+    ("covariance", dict(weights="zero at the cell")), ("naive", {}), ("auto", {}),
+])
+@pytest.mark.parametrize("cell, value", NON_FINITE_CELLS)
+def test_a_non_finite_value_of_x_is_named_by_its_cell(order, solver, options, cell, value):
+    X, y, _, _ = _progress_problem("covariance")
+    X = np.array(X, order=order)
+    X[cell] = value
+    X[199, 11] = np.nan  # a later cell in row order
+    if options.get("weights"):
+        w = np.ones(len(y))
+        w[cell[0]] = 0.0  # a row of weight 0 still has to be finite
+        options = dict(options, weights=w)
+    shown = {"nan": "nan", "inf": "inf", "-inf": "-inf"}[repr(float(value))]
+    with pytest.raises(ValueError, match=re.escape(f"X contains NaN or inf: X[{cell[0]}, {cell[1]}] "
+                                                   f"is {shown}")):
+        varnel.fit_path(X, y, solver=solver, **options)
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize("solver", ["covariance", "naive"])
+def test_the_core_names_the_first_non_finite_value_in_column_order(order, solver):
+    from varnel import _core
+
+    X, y, _, _ = _progress_problem("covariance")
+    X = np.array(X, order=order)
+    X[150, 2], X[7, 3] = np.inf, np.nan
+    if solver == "naive" and order == "C":
+        want = "x must be finite, but x[550] is inf"  # the column-major copy: 2 * 200 + 150
+    else:
+        want = "x must be finite, but x[150, 2] is inf"
+    with pytest.raises(ValueError, match=re.escape(want)):
+        _core.fit(X, y, solver=solver)
+
+
+@pytest.mark.parametrize("options", [{}, dict(intercept=False), dict(standardize=False),
+                                     dict(weights="random"), dict(alpha=0.3, nlambda=20)])
+def test_c_and_fortran_order_give_the_same_bits_on_the_covariance_route(options):
+    X, y, _, _ = _progress_problem("covariance")
+    X = X * np.linspace(0.5, 40.0, X.shape[1]) + np.linspace(-300.0, 5.0, X.shape[1])
+    if options.get("weights"):
+        options = dict(options, weights=np.random.default_rng(3).uniform(0.0, 2.0, len(y)))
+    wide = np.zeros((X.shape[0], 2 * X.shape[1]), order="F")
+    wide[:, ::2] = X  # columns two apart: neither C nor Fortran order
+    fits = [varnel.fit_path(Z, y, solver="covariance", **options)
+            for Z in (np.ascontiguousarray(X), np.asfortranarray(X), wide[:, ::2])]
+    for other in fits[1:]:
+        same_bits(other.coefs, fits[0].coefs)
+        assert other.intercepts.tobytes() == fits[0].intercepts.tobytes()
+        assert other.lambdas.tobytes() == fits[0].lambdas.tobytes()
+        assert other.dev_ratio.tobytes() == fits[0].dev_ratio.tobytes()

@@ -310,3 +310,35 @@ def test_objective_of_glum_at_five_penalties(family, model, glum_family, glum_li
         f = [prob.objective(a, m.intercept_, np.ravel(m.coef_)) for m in (ours, theirs)]
         assert f[0] <= f[1] + 1e-9 * abs(f[1]), (a, f)
         np.testing.assert_allclose(ours.predict(X), glm.mean(ours.intercept_ + X @ ours.coef_), rtol=1e-12)
+
+
+@pytest.mark.parametrize("params, shown", [
+    (dict(verbose=0), None), (dict(verbose=2, cv=3), "cross-validation"),
+    (dict(verbose=1, alpha=0.1), "path"), (dict(verbose=True, l1_ratio=[0.5, 1.0], cv=3),
+                                           "cross-validation"),
+])
+def test_estimator_verbose_shows_its_paths_and_folds(monkeypatch, capfd, params, shown):
+    import re
+    import sys
+
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+    data = varnel.load_demo()
+    model = ElasticNetRegressor(random_state=0, nlambda=10, **params).fit(data.X, data.y)
+    quiet = ElasticNetRegressor(random_state=0, nlambda=10,
+                                **dict(params, verbose=0)).fit(data.X, data.y)
+    np.testing.assert_array_equal(model.coef_, quiet.coef_)
+    out, err = capfd.readouterr()
+    assert out == ""
+    if shown is None:
+        assert err == ""
+        return
+    done = re.search(shown + r": (\d+)/(\d+) lambdas\n\Z", err)
+    assert done and done.group(1) == done.group(2)
+    assert (" fold  index       lambda" in err) == (params["verbose"] == 2)
+
+
+def test_estimator_verbose_out_of_range_is_refused():
+    data = varnel.load_demo()
+    with pytest.raises(ValueError, match=r"verbose of ElasticNetRegressor must be 0 \(silent\)"):
+        ElasticNetRegressor(verbose=3).fit(data.X, data.y)

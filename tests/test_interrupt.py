@@ -163,3 +163,65 @@ def test_a_fit_runs_no_python_code_before_it_lets_the_interrupts_in(monkeypatch)
     _core.fit(x, x[:, 0], nlambda=3)
     _core.elnet_path(x, x[:, 0], nlambda=3)
     assert asked == []
+
+
+# ---- the hook after each solution: an exception raised there ends the fit -------------------
+def _hook_fits():
+    import numpy as np
+    import scipy.sparse as sp
+    from varnel import _core
+
+    rng = np.random.default_rng(4)
+    n, p = 300, 20
+    x = rng.normal(size=(n, p))
+    y = x[:, :5] @ rng.normal(size=5) + rng.normal(size=n)
+    s = sp.csc_matrix(np.where(np.abs(x) > 0.5, x, 0.0))
+    xf = np.asfortranarray(x)
+    return {
+        "naive": lambda cb: _core.fit(xf, y, callback=cb),
+        "covariance": lambda cb: _core.fit(x, y, solver="covariance", callback=cb),
+        "sparse_binomial": lambda cb: _core.fit((n, p, s.indptr, s.indices, s.data),
+                                                (y > 0).astype(float), family="binomial",
+                                                callback=cb),
+        "multinomial": lambda cb: _core.fit(xf, np.digitize(y, [-1.0, 1.0]).astype(float),
+                                            family="multinomial", callback=cb),
+    }
+
+
+@pytest.mark.parametrize("entry", ["naive", "covariance", "sparse_binomial", "multinomial"])
+def test_an_exception_in_the_callback_ends_the_fit_and_leaves_the_core_clean(entry):
+    import numpy as np
+
+    fit = _hook_fits()[entry]
+
+    class Stop(Exception):
+        pass
+
+    calls = []
+
+    def stop_at_3(*report):
+        calls.append(report)
+        if report[0] == 3:
+            raise Stop("at 3")
+        return True
+
+    clean = fit(None)
+    before = sys.getrefcount(stop_at_3)
+    for _ in range(3):
+        with pytest.raises(Stop, match="at 3"):
+            fit(stop_at_3)
+    assert sys.getrefcount(stop_at_3) == before  # the binding keeps no reference
+    assert [c[0] for c in calls] == [0, 1, 2, 3] * 3
+    again = fit(lambda *report: True)  # the next fit is the same fit, bit for bit
+    np.testing.assert_array_equal(np.asarray(again["beta"]), np.asarray(clean["beta"]))
+    assert again["npasses"] == clean["npasses"] and again["warning"] is None
+
+
+@pytest.mark.parametrize("callback, exc, match", [
+    (3, TypeError, "callback must be callable"),
+    (lambda *r: 1 / 0, ZeroDivisionError, "division"),
+    (lambda a: True, TypeError, "positional argument"),
+])
+def test_the_binding_checks_and_calls_the_callback(callback, exc, match):
+    with pytest.raises(exc, match=match):
+        _hook_fits()["covariance"](callback)

@@ -86,6 +86,39 @@ struct FitOptions {
 #undef VARNEL_GIVEN_FIELD
 };
 
+// What a path tells its caller after each solution: the solution's index
+// (from 0), its penalty value on the caller's scale, its number of non-zero
+// variables, its deviance ratio and the passes over the coordinates so far.
+struct LambdaReport {
+    std::uint64_t index;
+    double lambda;
+    std::uint64_t df;
+    double dev_ratio;
+    std::uint64_t passes;
+};
+
+// The caller's hook after each solution of a path: `solved(context,
+// report)` returns whether the path goes on.  False ends the path there,
+// the solutions so far kept (PathWarning::Kind::Stopped); the hook may also
+// throw (Interrupted) to abandon the fit.  Empty by default: the path runs
+// to its end.
+class LambdaHook {
+public:
+    using Callback = bool (*)(void* context, const LambdaReport& report);
+
+    LambdaHook() = default;
+    LambdaHook(Callback solved, void* context) : solved_(solved), context_(context) {}
+
+    explicit operator bool() const { return solved_ != nullptr; }
+    bool operator()(const LambdaReport& report) const {
+        return solved_ == nullptr || solved_(context_, report);
+    }
+
+private:
+    Callback solved_ = nullptr;
+    void* context_ = nullptr;
+};
+
 // Configuration of one fit: built once, read (never changed) by a solver.
 struct FitConfig {
 #define VARNEL_RESOLVED_FIELD(name, given, resolved, init) resolved name{};
@@ -99,6 +132,9 @@ struct FitConfig {
     std::uint64_t min_lambdas = 5;  // early stops apply from this solution number on
     double max_dev_ratio = 0.999;   // a generated path stops above this deviance ratio
     double pmin = 1e-9;             // probability bound of the logistic solver
+
+    // Not an option: the caller's hook after each solution (none by default).
+    LambdaHook on_lambda{};
 };
 
 // The fixed constants of a fit, copied so that a solver may adjust them.

@@ -25,7 +25,12 @@ std::string_view message(FitError e) noexcept {
 }
 
 std::string_view PathWarning::name() const noexcept {
-    return kind == Kind::MaxIterReached ? "MaxIterReached" : "MaxActiveReached";
+    switch (kind) {
+    case Kind::MaxIterReached: return "MaxIterReached";
+    case Kind::MaxActiveReached: return "MaxActiveReached";
+    case Kind::Stopped: return "Stopped";
+    }
+    return "Stopped";
 }
 
 std::string PathWarning::text() const {
@@ -34,7 +39,12 @@ std::string PathWarning::text() const {
 
 std::int64_t PathWarning::code() const noexcept {
     const auto idx = static_cast<std::int64_t>(lambda_index);
-    return kind == Kind::MaxIterReached ? -(idx + 1) : -(10001 + idx);
+    switch (kind) {
+    case Kind::MaxIterReached: return -(idx + 1);
+    case Kind::MaxActiveReached: return -(10001 + idx);
+    case Kind::Stopped: break;
+    }
+    return -(20001 + idx);
 }
 
 }  // namespace varnel_core

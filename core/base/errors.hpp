@@ -23,17 +23,18 @@ enum class FitError {
 // The text a FitError displays (no trailing newline or full stop).
 std::string_view message(FitError e) noexcept;
 
-// A path that ended early at a pass or size limit; not an error.
+// A path that ended early at a pass or size limit, or because the caller's
+// hook after a solution asked it to stop; not an error.
 struct PathWarning {
-    enum class Kind { MaxIterReached, MaxActiveReached };
+    enum class Kind { MaxIterReached, MaxActiveReached, Stopped };
     Kind kind;
     std::uint64_t lambda_index;  // the penalty index that could not be completed
 
-    // "MaxIterReached" or "MaxActiveReached"
+    // "MaxIterReached", "MaxActiveReached" or "Stopped"
     std::string_view name() const noexcept;
     // "MaxIterReached { lambda_index: 12 }"
     std::string text() const;
-    // -(lambda_index + 1) or -(10001 + lambda_index)
+    // -(lambda_index + 1), -(10001 + lambda_index) or -(20001 + lambda_index)
     std::int64_t code() const noexcept;
 };
 

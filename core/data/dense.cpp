@@ -1,6 +1,8 @@
 #include "data/dense.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <string>
 #include <limits>
 
 namespace varnel_core {
@@ -211,6 +213,32 @@ void DenseMatrix::linear_predictor(std::span<const double> coef, std::span<const
         for (std::size_t i = 0; i < n; ++i) e[i] = e[i] + b * (x[i] - c);
     }
     for (std::size_t i = 0; i < n; ++i) e[i] = intercept + e[i];
+}
+
+std::optional<std::pair<std::size_t, std::size_t>> first_non_finite(const StridedMatrix& x,
+                                                                    const Interrupt& interrupt) {
+    const bool by_rows = std::abs(x.col_stride) < std::abs(x.row_stride);
+    const std::size_t outer = by_rows ? x.nrows : x.ncols, inner = by_rows ? x.ncols : x.nrows;
+    bool finite = true;
+    for (std::size_t a = 0; a < outer && finite; ++a) {
+        interrupt.tick(inner);
+        for (std::size_t b = 0; b < inner; ++b)
+            finite = finite && std::isfinite(by_rows ? x.at(a, b) : x.at(b, a));
+    }
+    if (finite) return std::nullopt;
+    for (std::size_t j = 0; j < x.ncols; ++j)
+        for (std::size_t i = 0; i < x.nrows; ++i)
+            if (!std::isfinite(x.at(i, j))) return std::make_pair(i, j);
+    return std::nullopt;
+}
+
+void require_finite(const StridedMatrix& x, const Interrupt& interrupt) {
+    const auto bad = first_non_finite(x, interrupt);
+    if (!bad) return;
+    const double v = x.at(bad->first, bad->second);
+    throw InputError("x must be finite, but x[" + std::to_string(bad->first) + ", " +
+                     std::to_string(bad->second) + "] is " +
+                     (std::isnan(v) ? "nan" : v > 0 ? "inf" : "-inf"));
 }
 
 }  // namespace varnel_core

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
+#include <utility>
 
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
@@ -121,6 +123,16 @@ Flags varying_columns(const M& x, const Interrupt& interrupt = {}) {
     }
     return include;
 }
+
+// The first NaN or infinite value of x, as (row, column): a scan in memory
+// order, then the first in column-major order.
+std::optional<std::pair<std::size_t, std::size_t>> first_non_finite(
+    const StridedMatrix& x, const Interrupt& interrupt = {});
+
+// Throws InputError "x must be finite, but x[i, j] is nan" (inf, -inf) for
+// the first non-finite value of x (first_non_finite); nothing when every
+// value is finite.
+void require_finite(const StridedMatrix& x, const Interrupt& interrupt = {});
 
 // Clears the flag of every included column that is constant on the rows of
 // positive weight (its weighted variance is 0), so that it is treated like a

@@ -157,9 +157,22 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
     });
 }
 
+bool checks_x_in_products(const FitRequest& request, SolverKind solver) {
+    if (solver != SolverKind::Covariance || !std::holds_alternative<DenseMatrix>(request.x) ||
+        request.nvars > covariance_all_at_once)
+        return false;
+    const FamilyEntry& family = known_family(request.choices.family);
+    return with_loss(family, glm_model(family, request.choices),
+                     [](auto l) { return decltype(l)::least_squares; });
+}
+
 FitOutcome fit(FitRequest request, const Interrupt& interrupt) {
     const bool dense = std::holds_alternative<DenseMatrix>(request.x);
     const SolverKind solver = check_choices(request.choices, dense, request.nobs, request.nvars);
+    if (request.x_unchecked && !checks_x_in_products(request, solver)) {
+        require_finite(std::get<DenseMatrix>(request.x).strided(), interrupt);
+        request.x_unchecked = false;
+    }
     return solve_request(std::move(request), solver, interrupt);
 }
 

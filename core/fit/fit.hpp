@@ -67,6 +67,11 @@ struct FitRequest {
     // The deviances checked after the path (check_deviances); elnet_path
     // and elnet_sparse keep their results as they are.
     bool check_deviances = true;
+    // A dense x that nobody has scanned for non-finite values: the fit
+    // refuses one (InputError "x must be finite, but x[i, j] is nan"), in
+    // the pass that forms the products where the route has one, else by a
+    // scan before it starts.
+    bool x_unchecked = false;
 };
 
 // A path, or the fault of an input that no path can be fitted to.
@@ -115,6 +120,12 @@ void check_tables(FitChoices& choices, std::uint64_t nobs, std::uint64_t nvars, 
 // nobs labels; no negative weight; valid CSC arrays.  The response's own checks are the
 // family's (InputError or FitError).
 FitOutcome fit(FitRequest request, const Interrupt& interrupt = {});
+
+// Whether the route of `request` under `solver` refuses a non-finite x in the
+// pass that forms its products (the covariance solver of one response's
+// least squares, every product formed at once), so that an unchecked x
+// needs no scan of its own.
+bool checks_x_in_products(const FitRequest& request, SolverKind solver);
 
 // Marks in r.bound the first solution (and in it the first variable) with
 // a coefficient at the bound that stands for an infinite limit: within

@@ -1,5 +1,6 @@
 #include "fit/least_squares.hpp"
 
+#include <cmath>
 #include <optional>
 #include <vector>
 #include <tuple>
@@ -31,6 +32,16 @@ double response_sum_of_squares(std::span<const double> y, std::span<const double
         yss += w[i] * (d * d);
     }
     return yss;
+}
+
+// Whether the diagonal of the products (ld apart, nvars columns) and the
+// columns' moments are finite.
+bool finite_products(const Vec& gram, std::size_t ld, std::size_t nvars, const ColumnMoments& m) {
+    for (std::size_t j = 0; j < nvars; ++j)
+        if (!std::isfinite(gram[j * ld + j]) || !std::isfinite(m.mean[j]) ||
+            !std::isfinite(m.var[j]))
+            return false;
+    return true;
 }
 
 // The path of any least-squares design from the prepared inputs.
@@ -176,6 +187,11 @@ std::variant<PathResult, FitError> dense_covariance(FitRequest& request,
                           GramKernel::best, {}, threads, interrupt);
             }
         }
+        // x unchecked: a NaN or an infinity anywhere reaches its column's
+        // sum of squares (sqrt(w_i) (x_ij - c_j), squared, whatever w_i), so
+        // only a column whose products are not finite needs a look at x
+        if (request.x_unchecked && !finite_products(gram, ld, nvars, m))
+            require_finite(x, interrupt);
         const double yss = response_sum_of_squares(y, w, m.ymean, cfg.intercept);
         p.st = standardize_covariance(m, yss, p.include, cfg.standardize, cfg.intercept, gradient);
     });

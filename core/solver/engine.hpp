@@ -100,6 +100,10 @@ template <Family F, class D, class P = ElasticNetPenalty>
 class Engine {
 public:
     using Intercept = std::conditional_t<F::block, Vec, double>;
+    // walk's default observer: every solution lets the path go on.
+    struct GoOn {
+        bool operator()(std::uint64_t, double) const { return true; }
+    };
 
     Engine(F& family, D& design, Coordinates coords, const PathRules& rules,
            std::span<const double> curvatures, bool fit_intercept,
@@ -144,7 +148,11 @@ public:
     }
 
     // Walks the penalty sequence with warm starts and stores every solution.
-    PathEnd walk(PenaltySequence& seq, SolutionStore& store) {
+    // solved(m, dev_ratio) is told of each stored solution; false ends the
+    // walk after it (the solutions so far kept, a Stopped warning unless it
+    // was the last).
+    template <class Solved = GoOn>
+    PathEnd walk(PenaltySequence& seq, SolutionStore& store, Solved&& solved = {}) {
         for (std::uint64_t m = 0; m < seq.size(); ++m) {
             const double lambda = seq.advance(m, [&] { return largest_ratio(); });
             lambda_ = lambda;
@@ -163,9 +171,11 @@ public:
             else
                 store.store(m, active_, coef_, fam_.stored_intercept(intercept_), lambda, dev);
             if (m == 0 && seq.generated()) lambda_max_ = seq.start(largest_ratio());
+            const bool go_on = solved(m, dev);
             if (seq.early_stop_applies(m) &&
                 early_stop(m, dev, std::get<PenaltyEnd>(end), store, seq.min_lambdas()))
                 return {m + 1, std::nullopt};
+            if (!go_on && m + 1 < seq.size()) return {m + 1, PathWarning{Kind::Stopped, m + 1}};
         }
         return {seq.size(), std::nullopt};
     }

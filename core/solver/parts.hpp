@@ -133,12 +133,14 @@ struct PathRules {
     double max_dev_ratio;
     double min_dev_change;  // the constants' (0 when a limit is exactly 0)
     const Interrupt& interrupt;
+    LambdaHook on_lambda;   // told of each solution (run_path)
 
     PathRules(const FitConfig& config, const WorkingConstants& constants,
               const Interrupt& interrupt)
         : alpha(config.alpha), maxit(config.maxit), dfmax(config.dfmax), pmax(config.pmax),
           thresh(config.thresh), max_dev_ratio(constants.max_dev_ratio),
-          min_dev_change(constants.min_dev_change), interrupt(interrupt) {}
+          min_dev_change(constants.min_dev_change), interrupt(interrupt),
+          on_lambda(config.on_lambda) {}
 };
 
 // Where a path starts from instead of its null model: the coefficients of

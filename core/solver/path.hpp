@@ -33,15 +33,25 @@ struct PathSetup {
 
 // Walks the path of F on D under penalty P and assembles the result (the
 // null deviance is the caller's to fill in).  A path cut short by its pass
-// limit keeps the iterate where it stopped.  A shift-invariant family's
-// intercepts are centred.
+// limit keeps the iterate where it stopped.  The rules' hook is told of
+// each solution as it is stored, and may end the path there.  A
+// shift-invariant family's intercepts are centred.
 template <class P = ElasticNetPenalty, class F, class D>
 PathResult run_path(F& family, D& design, PenaltySequence& seq, const PathRules& rules,
                     const PathSetup& s) {
     const std::size_t nvars = s.coords.include.size();
     Engine<F, D, P> engine(family, design, s.coords, rules, s.curvatures, s.intercept, s.start);
     SolutionStore store(seq.size(), engine.width());
-    const PathEnd end = engine.walk(seq, store);
+    const PathEnd end = engine.walk(seq, store, [&](std::uint64_t m, double dev) {
+        if (!rules.on_lambda) return true;
+        // a generated sequence's first value stands for infinity: report
+        // the largest penalty whose solution is all zero
+        const double lambda = m == 0 && seq.generated() ? engine.lambda_max() : engine.lambda();
+        return rules.on_lambda({m, lambda * s.lambda_scale,
+                                count_nonzero(engine.active(), engine.coefficients(),
+                                              engine.width()),
+                                dev, engine.npasses()});
+    });
     const Assembly how{nvars,    s.coef_scale, s.lambda_scale, s.x_mean, s.x_scale,
                        s.intercept, policy_of<F>.intercept_form, seq.generated()};
     PathResult r = store.assemble(end.lmu, engine.active(), how);

@@ -16,6 +16,7 @@ Only NumPy is required; matplotlib (plots), joblib (parallel folds), tqdm
 """
 
 from ._fit import CoefficientBoundWarning, PathWarning
+from ._progress import LambdaProgress
 from .cv import CVPath, cv_path
 from ._fit_path import fit_path
 from ._optimality import Optimality
@@ -45,6 +46,7 @@ __all__ = [
     "Optimality",
     "PathWarning",
     "CoefficientBoundWarning",
+    "LambdaProgress",
     "load_demo",
     "ElasticNetRegressor",
     "LogisticNetClassifier",

@@ -184,8 +184,8 @@ def refuse_lazy(x: Any, what: str) -> None:
                          f"call {what}.collect() first and pass the DataFrame it returns")
 
 
-def as_design(x: Any, *, what: str = "X", n_features: Optional[int] = None
-              ) -> Tuple[Any, Optional[List[str]]]:
+def as_design(x: Any, *, what: str = "X", n_features: Optional[int] = None,
+              finite: bool = True) -> Tuple[Any, Optional[List[str]]]:
     """Convert a design matrix.
 
     Returns ``(X, feature_names)`` where ``X`` is a float64 2-D ndarray, or,
@@ -193,6 +193,9 @@ def as_design(x: Any, *, what: str = "X", n_features: Optional[int] = None
     (never densified).  A data frame (pandas, polars or any other with
     ``columns`` and ``to_numpy()``) keeps its column names.  ``n_features``
     (a fitted model's) tells whether a 1-D ``x`` was meant as one row.
+    A NaN or an infinity is a ValueError naming its cell, unless ``finite``
+    is False for a dense X, which the compiled solvers then check as they
+    read it (see ``name_non_finite``).
     """
     if x is None:
         raise ValueError(f"{what} is None; {what} must be an array-like or sparse matrix of shape "
@@ -211,8 +214,22 @@ def as_design(x: Any, *, what: str = "X", n_features: Optional[int] = None
         else:
             hint = f"{what} needs one row per observation and one column per feature"
         raise ValueError(f"{what} must be 2-D (n_samples, n_features), got shape {arr.shape}; {hint}")
-    check_finite(arr, what)
+    if finite:
+        check_finite(arr, what)
     return arr, names
+
+
+def name_non_finite(exc: ValueError, X: Any, what: str = "X") -> None:
+    """When ``exc`` is the compiled solvers' refusal of a non-finite value
+    of a dense ``X`` they read unchecked ("x must be finite, but x[i, j]
+    is nan"), the ValueError check_finite raises (the same text as for any
+    other input: the first such value in row order, named ``what[i, j]``);
+    nothing otherwise."""
+    if isinstance(X, np.ndarray) and str(exc).startswith("x must be finite, but x["):
+        try:
+            check_finite(X, what)
+        except ValueError as named:
+            raise named from None
 
 
 def _unwrapped(value: Any) -> Any:

@@ -1,6 +1,6 @@
 """Type stubs of the compiled solvers (``varnel._core``)."""
 
-from typing import Any, Dict, Literal, Optional, Sequence, Tuple, TypedDict, Union
+from typing import Any, Callable, Dict, Literal, Optional, Sequence, Tuple, TypedDict, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -127,6 +127,7 @@ def fit(
     standardize_response: bool = False,
     n_threads: Optional[int] = None,
     sparse_coefs: bool = False,
+    callback: Optional[Callable[[int, float, int, float, int], Any]] = None,
     **options: Unpack[Options],
 ) -> FitResult:
     """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values).
@@ -150,6 +151,9 @@ def fit(
     result's "beta" is the compressed columns ``(start, var, values,
     nvars)``: solution l's entries at ``start[l]:start[l + 1]``, variable
     ``var[e]`` (increasing) and its K coefficients at ``values[e * K:(e + 1)
-    * K]``; a variable whose coefficients are all +0.0 has no entry.  The
+    * K]``; a variable whose coefficients are all +0.0 has no entry.
+    ``callback(index, lambda, df, dev_ratio, passes)`` is called after each
+    solution with the interpreter's lock held; a false result ends the path
+    there (warning ``("Stopped", index + 1)``), an exception propagates.  The
     fit runs without the interpreter's lock.
     """

@@ -101,6 +101,8 @@ def stop_reason(warning: Optional[Tuple[str, int]], options: Mapping[str, Any],
     such as an estimator's ``max_iter`` for ``maxit``) and the remedy."""
     if warning is None:
         return "the solver returned no solution"
+    if warning[0] == "Stopped":
+        return "the callback asked the path to stop"
     option = "pmax" if warning[0] == "MaxActiveReached" else "maxit"
     name = (names or {}).get(option, option)
     value = options.get(option)

@@ -19,7 +19,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import (_check_sample_weight, check_array, check_consistent_length,
                                       check_is_fitted, column_or_1d, validate_data)
 
-from . import _fit, _sources
+from . import _fit, _progress, _sources
 from ._convert import as_offset, column_labels, refuse_lazy
 from ._docstrings import filled
 from .cv import cross_validate
@@ -101,6 +101,14 @@ PARAMETERS = _entries("""
         How a dense X is solved (see :func:`varnel.fit_path`).
 """)
 
+#: The parameters every estimator takes last, after its own.
+LAST_PARAMETERS = _entries("""
+    verbose : int in {0, 1, 2} or bool, default 0
+        1 shows a progress bar over the lambdas of every path and fold on
+        stderr (tqdm's when installed, else one updating line); 2 also
+        prints a row per lambda (see :func:`varnel.cv_path`).
+""")
+
 #: The fitted attributes of every estimator.
 ATTRIBUTES = _entries("""
     alpha_ : float
@@ -141,12 +149,15 @@ _WARNS = """
 Entries = Dict[str, Optional[str]]
 
 
-def _section(title: str, shared: Dict[str, str], changes: Entries, first: Entries) -> str:
+def _section(title: str, shared: Dict[str, str], changes: Entries, first: Entries,
+             last: Entries = {}) -> str:
     """A numpydoc section: the ``first`` entries, then the shared ones with
     ``changes`` (an entry in place of the shared one of its name; None
-    drops it; a new name comes last)."""
+    drops it; a new name comes after the shared ones), then the ``last``
+    ones."""
     entries = {**first, **shared}
     entries.update(changes)
+    entries.update(last)
     body = "\n".join(text for text in entries.values() if text is not None)
     return f"\n    {title}\n    {'-' * len(title)}\n{body}\n"
 
@@ -157,7 +168,8 @@ def estimator_doc(summary: str, example: str, *, first_parameters: Entries = {},
     and Attributes sections (the shared entries, changed as :func:`_section`
     says; each entry written as its section has it, indented four spaces),
     the warning it raises and its example."""
-    return (summary + _section("Parameters", PARAMETERS, parameters, first_parameters)
+    return (summary + _section("Parameters", PARAMETERS, parameters, first_parameters,
+                               LAST_PARAMETERS)
             + _section("Attributes", ATTRIBUTES, attributes, {}) + _WARNS
             + "\n    Examples\n    --------\n" + example)
 
@@ -254,12 +266,13 @@ class NetEstimator(BaseEstimator):
         "n_jobs": [Integral, None],
         "random_state": ["random_state", np.random.Generator],
         "solver": [StrOptions(set(_fit.SOLVERS))],
+        "verbose": ["verbose"],
     }
 
     def __init__(self, alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se", measure="deviance",
                  nlambda=100, lambda_min_ratio=None, standardize=True, fit_intercept=True,
                  penalty_factor=None, lower_limits=None, upper_limits=None, tol=1e-7,
-                 max_iter=100000, n_jobs=None, random_state=None, solver="auto"):
+                 max_iter=100000, n_jobs=None, random_state=None, solver="auto", verbose=0):
         keep_parameters(self, locals())
 
     def __sklearn_tags__(self):
@@ -377,14 +390,18 @@ class NetEstimator(BaseEstimator):
             cvp = cross_validate(source, self.measure, mix_options, n_jobs=self.n_jobs,
                                  fold_options=fold_options, category=PathConvergenceWarning,
                                  stacklevel=3, all_by_default=False,
-                                 option_names={"maxit": "max_iter"})
+                                 option_names={"maxit": "max_iter"},
+                                 verbose=_progress.as_verbose(self.verbose, type(self).__name__))
             m = int(np.flatnonzero(cvp.alphas == cvp.alpha)[0])
             path, lam = cvp.path, getattr(cvp, self.select)
         else:
             # One penalty cut short by max_iter keeps the solver's last
             # iterate, as scikit-learn's estimators do, with a warning.
             m, cvp, so = 0, None, mix_options[0]
-            path, lam = self._one_penalty(source.fit(so, with_iterate=True), source, so)
+            verbose = _progress.as_verbose(self.verbose, type(self).__name__)
+            with _progress.Progress(verbose, None, total=_progress.path_length(so)) as progress:
+                solution = source.fit(_progress.hooked(so, progress.hook()), with_iterate=True)
+            path, lam = self._one_penalty(solution, source, so)
             path.npasses_data = source.npasses_data
         return self._finish(path, lam, mixes[m], maps[m], a, cvp)
 

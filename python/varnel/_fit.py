@@ -193,7 +193,7 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     strata = options.pop("strata", None)
     given_names = options.pop(FEATURE_NAMES, None)
     family, opts = checked_options(family, options)
-    Xc, names = cv.as_design(X)
+    Xc, names = cv.as_design(X, finite=False)  # the solvers check it as they read it
     n, p = Xc.shape
     by_name = names if names is not None or given_names is None else list(given_names)
     if by_name is not None and len(by_name) != p:
@@ -306,8 +306,12 @@ def run_solver(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
     if n_threads is None:
         n_threads = fit_threads(*X.shape)
     y, extra = family.solver_response(y)
-    return solver_call(_core.fit, x, y, **family.core_arguments(), offset=offset,
-                       n_threads=n_threads, **kw, **extra)
+    try:
+        return solver_call(_core.fit, x, y, **family.core_arguments(), offset=offset,
+                           n_threads=n_threads, **kw, **extra)
+    except ValueError as exc:
+        cv.name_non_finite(exc, X)
+        raise
 
 
 class Solution(NamedTuple):
@@ -412,6 +416,9 @@ def rows_predictor(X: Any, rows: np.ndarray, b: np.ndarray, a0: Any) -> np.ndarr
 def warning_message(warning: Tuple[str, int], so: Dict[str, Any], n_lambdas: int) -> str:
     """The text of a path warning, from the solver's (kind, lambda_index)."""
     kind, k = warning
+    if kind == "Stopped":
+        return (f"path stopped at lambda index {k}: the callback asked it to stop; the path "
+                f"keeps the {n_lambdas} solution(s) before it [{kind}]")
     if kind == "MaxActiveReached":
         limit = so.get("pmax")
         why = f"more variables became active than pmax={limit}" if limit is not None \

@@ -4,9 +4,10 @@ solver's solution with its warnings."""
 from __future__ import annotations
 
 import warnings
-from typing import Any, Dict, Optional, Sequence, Union
+from typing import Any, Callable, Dict, Optional, Sequence, Union
 
-from . import _convert, _fit, _optimality, _sources
+from . import _convert, _fit, _optimality, _progress, _sources
+from ._progress import LambdaProgress
 from .families import Family
 from ._path import ArrayLike, Path
 
@@ -24,7 +25,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
              offset: Optional[ArrayLike] = None, solver: str = "auto",
              grouped: bool = False, strata: Optional[ArrayLike] = None,
              ties: Optional[str] = None, standardize_response: Optional[bool] = None,
-             coef_storage: str = "auto", certify: bool = False) -> Path:
+             coef_storage: str = "auto", certify: bool = False, verbose: Union[int, bool] = 0,
+             callback: Optional[Callable[[LambdaProgress], Any]] = None) -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
     This is the solver's own parametrisation: ``alpha`` is the mix and lambda
@@ -168,6 +170,20 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         are the same, bit for bit.  Rows in memory only: a Dask collection
         is refused (certify its path with ``Path.optimality`` on the rows
         computed into memory).
+    verbose : {0, 1, 2}, default 0
+        1 shows a progress bar over the lambdas on stderr (tqdm's, also in a
+        notebook, when tqdm is installed; one updating line otherwise); 2
+        also prints a row per lambda: its index, lambda, df, %dev (100 times
+        the deviance ratio) and the coordinate-descent passes so far.
+    callback : callable, optional
+        Called after each lambda with a :class:`varnel.LambdaProgress`
+        record (index, ``lambda_``, df, dev_ratio, passes, fold), in the order
+        of the lambdas, from the thread that runs the fit.  Returning False
+        (any false value but None) stops the path there, as ``maxit`` does:
+        the path keeps the solutions so far, this one included, with a
+        :class:`PathWarning` (``Path.warning`` is ``("Stopped", index +
+        1)``).  An exception raised in the callback ends the fit and
+        propagates to the caller.
 
     Returns
     -------
@@ -187,8 +203,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
     Warns
     -----
     PathWarning
-        When ``maxit`` or ``pmax`` stopped the path; the message names the
-        lambda index.  The warning is also kept in ``Path.warning``.
+        When ``maxit``, ``pmax`` or the callback stopped the path; the
+        message names the lambda index.  The warning is also kept in ``Path.warning``.
     PathConvergenceWarning
         With ``certify=True``, when a solution violates the optimality
         conditions by more than 1e-3 of its lambda's scale: the message
@@ -216,6 +232,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
                    upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver,
                    grouped=grouped, strata=strata, ties=ties,
                    standardize_response=standardize_response, coef_storage=coef_storage)
+    verbose = _progress.as_verbose(verbose, "fit_path")
+    callback = _progress.as_callback(callback, "fit_path")
     source = _sources.prepared(X, y, family, options, offset)
     certify = _convert.as_bool(certify, "certify")
     problem = getattr(source, "problem", None)  # the rows in memory, as prepared
@@ -224,7 +242,9 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
                          "optimality check reads the rows in memory; fit without certify and call "
                          "path.optimality(X.compute(), y.compute(), ...) with the same options")
     so = source.solver_options
-    path = finished_path(source.fit(so), source, so, stacklevel=3)
+    with _progress.Progress(verbose, callback, total=_progress.path_length(so)) as progress:
+        solution = source.fit(_progress.hooked(so, progress.hook()))
+    path = finished_path(solution, source, so, stacklevel=3)
     path.npasses_data = source.npasses_data
     if certify:
         certified(path, problem, stacklevel=3)

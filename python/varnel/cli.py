@@ -82,7 +82,8 @@ def _demo(args: argparse.Namespace) -> int:
     data = load_demo()
     print(f"Demo data: {data.X.shape[0]} observations, {data.X.shape[1]} features "
           "(synthetic; the response depends on x1, x2, x5 and x8).\n")
-    cvp = cv_path(_frame_or_array(data), data.y, nfolds=args.nfolds, seed=args.seed)
+    cvp = cv_path(_frame_or_array(data), data.y, nfolds=args.nfolds, seed=args.seed,
+                  verbose=_verbosity(args))
     _report(cvp.path, cvp, sys.stdout)
     if not _have_matplotlib():
         print("\nmatplotlib is not installed: no plots written (pip install 'varnel[plot]').")
@@ -231,10 +232,10 @@ def _fit(args: argparse.Namespace) -> int:
     cvp: Optional[CVPath] = None
     if args.cv and args.cv > 0:
         cvp = cv_path(X, data.y, family, nfolds=args.cv, measure=args.measure or "deviance",
-                      seed=args.seed, n_jobs=args.jobs, **options)
+                      seed=args.seed, n_jobs=args.jobs, verbose=_verbosity(args), **options)
         path = cvp.path
     else:
-        path = fit_path(X, data.y, family, **options)
+        path = fit_path(X, data.y, family, verbose=_verbosity(args), **options)
     if path.feature_names is None:
         path.feature_names = list(data.feature_names)
     print(f"{args.file}: {data.X.shape[0]} observations, {data.X.shape[1]} features, "
@@ -256,6 +257,25 @@ def _fit(args: argparse.Namespace) -> int:
         fig.savefig(args.plot, dpi=100)
         print(f"Wrote {args.plot}")
     return 0
+
+
+def _verbosity(args: argparse.Namespace) -> int:
+    """The progress shown on stderr: --quiet 0, --verbose 1 (twice: 2, a row
+    per lambda besides the bar), by default a bar when stderr is a terminal."""
+    if args.verbose is not None:
+        return min(int(args.verbose), 2)
+    isatty = getattr(sys.stderr, "isatty", None)
+    return int(bool(isatty is not None and isatty()))
+
+
+def _progress_arguments(parser: argparse.ArgumentParser) -> None:
+    """--verbose / --quiet, the progress on stderr."""
+    group = parser.add_mutually_exclusive_group()
+    group.add_argument("--verbose", "-v", action="count", default=None,
+                       help="show a progress bar over the lambdas on stderr (the default when "
+                            "stderr is a terminal); twice also prints a row per lambda")
+    group.add_argument("--quiet", "-q", action="store_const", const=0, dest="verbose",
+                       help="show no progress")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -288,6 +308,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--nfolds", type=_nfolds, default=10, help="number of folds (default: 10)")
     demo.add_argument("--seed", type=_non_negative, default=0,
                       help="seed of the fold assignment (default: 0)")
+    _progress_arguments(demo)
     demo.set_defaults(run=_demo)
 
     fit = sub.add_parser("fit", help="fit a path to a CSV file",
@@ -329,6 +350,7 @@ def build_parser() -> argparse.ArgumentParser:
                      help="columns to leave out (identifiers, text, dates)")
     fit.add_argument("--plot", metavar="FILE", help="write the path (and CV) plot to this image file")
     fit.add_argument("--json", metavar="FILE", help="write the path (and CV) results as JSON")
+    _progress_arguments(fit)
     fit.set_defaults(run=_fit)
     return parser
 

@@ -8,11 +8,12 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _convert, _errors, _fit, _parallel, _sources, families
+from . import _convert, _errors, _fit, _parallel, _progress, _sources, families
 from ._docstrings import filled
 from ._sources import FoldJob
 from .families import Family
 from ._fit_path import certified, finished_path
+from ._progress import LambdaProgress
 from .path import LambdaSpec, Path
 
 __all__ = ["CVPath", "cv_path", "MEASURES"]
@@ -324,11 +325,12 @@ def _checked(path: Path, so: Dict[str, Any], option_names: Optional[Dict[str, st
 
 
 def cross_validate(source: "_sources.Source", measure: str, mix_options: List[Dict[str, Any]], *,
-                   n_jobs: Optional[int] = None, verbose: bool = False, keep: bool = False,
+                   n_jobs: Optional[int] = None, verbose: int = 0, keep: bool = False,
                    fold_options: Optional[FoldOptions] = None,
                    category: type = _fit.PathWarning, stacklevel: int = 3,
                    all_by_default: bool = True,
-                   option_names: Optional[Dict[str, str]] = None) -> CVPath:
+                   option_names: Optional[Dict[str, str]] = None,
+                   callback: Optional[Callable[[LambdaProgress], Any]] = None) -> CVPath:
     """Cross-validate a source of rows (see :mod:`varnel._sources`), split
     into its folds, over one or several mixes: the one driver of every
     source.
@@ -346,7 +348,8 @@ def cross_validate(source: "_sources.Source", measure: str, mix_options: List[Di
     stopped before its first solution leaves its mix out with a warning,
     or raises when that is every mix.  ``option_names`` are the caller's
     names of the solver's options in these messages (an estimator's
-    ``{"maxit": "max_iter"}``).
+    ``{"maxit": "max_iter"}``).  ``verbose`` (0, 1 or 2) and ``callback``
+    report every lambda of every path and fold (see :mod:`varnel._progress`).
     """
     family = source.family
     measure = family.check_measure(measure)
@@ -368,19 +371,27 @@ def cross_validate(source: "_sources.Source", measure: str, mix_options: List[Di
     beside = given and how.mode == "threads"
     paths: List[Optional[Path]] = [None] * M
     full = []
-    for m, so in enumerate(mix_options):
-        if beside:
-            full.append((m, so))
-        else:
-            paths[m] = _checked(finished_path(source.fit(so), source, so, stacklevel + 1, category),
-                                so, option_names)
-    jobs = []
-    for k in range(K):
-        for m in range(M):
-            lam = mix_options[m]["user_lambda"] if given else paths[m].lambdas
-            so = dict(mix_options[m], user_lambda=lam.copy())
-            jobs.append(FoldJob(m, k, so if fold_options is None else fold_options(m, k, so)))
-    solutions, done = source.run_folds(jobs, full, measure, keep, how, verbose)
+    lengths = [_progress.path_length(so) for so in mix_options]
+    progress = _progress.Progress(verbose, callback, total=(K + 1) * sum(lengths),
+                                  desc="cross-validation", folds=True)
+    with progress:
+        for m, so in enumerate(mix_options):
+            if beside:
+                full.append((m, _progress.hooked(so, progress.hook())))
+            else:
+                solution = source.fit(_progress.hooked(so, progress.hook()))
+                paths[m] = _checked(finished_path(solution, source, so, stacklevel + 1, category),
+                                    so, option_names)
+                lengths[m] = paths[m].n_lambdas
+        jobs = []
+        for k in range(K):
+            for m in range(M):
+                lam = mix_options[m]["user_lambda"] if given else paths[m].lambdas
+                so = dict(mix_options[m], user_lambda=lam.copy())
+                so = so if fold_options is None else fold_options(m, k, so)
+                jobs.append(FoldJob(m, k, _progress.hooked(so, progress.hook(k))))
+        progress.set_total((K + 1) * sum(lengths))
+        solutions, done = source.run_folds(jobs, full, measure, keep, how, progress)
     for m in sorted(solutions):  # a full-data path: its warning comes from this thread
         if isinstance(solutions[m], ValueError):
             raise solutions[m]
@@ -452,8 +463,9 @@ def _best_mix(raws: List[Optional[np.ndarray]], fold_weights: np.ndarray, measur
 def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: int = 10,
             foldid: Optional[Sequence[int]] = None, splits: Optional[Iterable[Any]] = None,
             measure: str = "deviance", n_jobs: Optional[int] = None, seed: Any = None,
-            verbose: bool = False, keep: bool = False, offset: Any = None,
-            certify: bool = False, **options: Any) -> CVPath:
+            verbose: Union[int, bool] = 0, keep: bool = False, offset: Any = None,
+            certify: bool = False, callback: Optional[Callable[[LambdaProgress], Any]] = None,
+            **options: Any) -> CVPath:
     """Choose lambda (and the elastic-net mix) by cross-validation.
 
     The path is fitted on all the data, and each fold on its training rows
@@ -501,9 +513,11 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
         or loky with an ``n_jobs``), the folds go to that backend.
     seed : int or numpy Generator, optional
         Seed of the random fold assignment.
-    verbose : bool, default False
-        Show a progress bar over the folds (tqdm if installed, else lines on
-        stderr).
+    verbose : {0, 1, 2}, default 0
+        1 shows a progress bar over the lambdas of every path and fold on
+        stderr (tqdm's, also in a notebook, when tqdm is installed; one
+        updating line otherwise); 2 also prints a row per lambda: the fold
+        ("all" for the path on all the data), then as :func:`fit_path`.
     keep : bool, default False
         Keep the out-of-fold linear predictors in ``CVPath.fit_preval``
         (needs test sets that hold out each observation at most once).
@@ -516,6 +530,13 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
         result is kept in ``cv.path.optimality_`` and a solution that is
         not optimal within 1e-3 of its lambda's scale warns.  Rows in
         memory only (a Dask collection is refused).
+    callback : callable, optional
+        As for :func:`fit_path`, called after each lambda of the path on all
+        the data (``fold`` None) and of every fold (``fold`` its number).
+        The calls of one path come in the order of its lambdas; folds fitted
+        at once on threads interleave theirs, one call at a time.  Returning
+        False stops that path (a fold's remaining lambdas are then scored
+        with its last solution, as after ``maxit``); an exception propagates.
     **options
         Any option of :func:`fit_path` (``weights``, ...).  The weights are
         used both in each fold's fit and in the measure.  ``alpha`` may be a
@@ -569,7 +590,8 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     """
     mixes = _mixes(options.get("alpha", _fit.DEFAULTS["alpha"]))
     source = _sources.prepared(X, y, family, dict(options, alpha=mixes[0]), offset, foldid)
-    verbose = _convert.as_bool(verbose, "verbose")
+    verbose = _progress.as_verbose(verbose, "cv_path")
+    callback = _progress.as_callback(callback, "cv_path")
     keep = _convert.as_bool(keep, "keep")
     source.split(nfolds, foldid, splits, seed)
     mix_options = [dict(source.solver_options, alpha=a) for a in mixes]
@@ -581,7 +603,7 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
                          "and call cv.path.optimality(X.compute(), y.compute(), ...) with the same "
                          "options")
     out = cross_validate(source, measure, mix_options, n_jobs=n_jobs, verbose=verbose,
-                         keep=keep, stacklevel=3)
+                         keep=keep, stacklevel=3, callback=callback)
     if certify:
         certified(out.path, problem, stacklevel=3)
     return out

@@ -98,11 +98,14 @@ class Source(Protocol):
         training rows (the estimators' penalty maps)."""
 
     def run_folds(self, jobs: List[FoldJob], full: List[Tuple[int, Dict[str, Any]]], measure: str,
-                  keep: bool, how: Any, verbose: bool
+                  keep: bool, how: Any, progress: Any
                   ) -> Tuple[Dict[int, Any], List[FoldResult]]:
         """Fit and score every job (and the full-data paths ``full``, beside
         them where the source can): the full-data solutions (or their
-        ValueError) by mix, and every job's FoldResult."""
+        ValueError) by mix, and every job's FoldResult.  Each job's options
+        carry the solver's hook after each lambda; ``progress``
+        (``_progress.Progress``) is told of each path that ended before its
+        last lambda."""
 
     @staticmethod
     def predict(path: Any, X: Any, s: Any, kind: str, offset: Any = None) -> Any:

@@ -500,10 +500,10 @@ class Blocks:
         return self.family.response_scale_of_moments(*response_moments(stats), intercept)
 
     def run_folds(self, jobs: List[Any], full: List[Any], measure: str, keep: bool, how: Any,
-                  verbose: bool):
+                  progress: Any):
         from ._statistics import run_by_mix
 
-        return run_by_mix(self.folds, jobs, full, measure)
+        return run_by_mix(self.folds, jobs, full, measure, progress)
 
     # ---- predictions --------------------------------------------------------------
     predict = staticmethod(predict)

@@ -9,7 +9,6 @@ fold scored where it runs, so that only a row of scores travels back.
 
 from __future__ import annotations
 
-import sys
 from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
@@ -39,20 +38,6 @@ def fold_task(k: int, X: Any, y: np.ndarray, weights: np.ndarray, test: np.ndarr
     if lmu < L:
         eta = np.concatenate([eta, np.repeat(eta[..., -1:], L - lmu, axis=-1)], axis=-1)
     return k, eta, lmu, sol.warning
-
-
-def _progress(results, total: int, verbose: bool):
-    if not verbose:
-        return results
-    try:
-        from tqdm.auto import tqdm
-    except ImportError:
-        def lines():
-            for i, r in enumerate(results, 1):
-                print(f"cross-validation: {i}/{total} folds done", file=sys.stderr, flush=True)
-                yield r
-        return lines()
-    return tqdm(results, total=total, desc="cross-validation", unit="fold")
 
 
 def _read_in_place(problem: "_fit.Problem") -> "_fit.Problem":
@@ -164,7 +149,7 @@ class MemoryRows:
         return p.family.response_scale(p.y[train], w, intercept, off)
 
     def run_folds(self, jobs: List[Any], full: List[Tuple[int, Dict[str, Any]]], measure: str,
-                  keep: bool, how: "_parallel.Plan", verbose: bool):
+                  keep: bool, how: "_parallel.Plan", progress: Any):
         """Every fold fitted and scored where it runs, and the full-data
         paths ``full`` beside them, on the plan's threads."""
         from . import FoldResult
@@ -175,12 +160,17 @@ class MemoryRows:
         shared = (problem, self.folds, self._all_weights(), measure, keep)
         calls += [(_scored_fold_task, (job.mix, job.fold, shared, job.options, how.fit_threads))
                   for job in jobs]
+        lengths = {(job.mix, job.fold): len(job.options["user_lambda"]) for job in jobs}
+        lengths.update({(m, None): len(so["user_lambda"]) for m, so in full})
         done, paths = [], {}
-        for result in _progress(_parallel.run(calls, how), len(calls), verbose):
+        for result in _parallel.run(calls, how):
             if result[0] == _FULL:
                 paths[result[1]] = result[2]
+                reached = 0 if isinstance(result[2], ValueError) else result[2].n_lambdas
+                progress.done(reached, lengths[result[1], None])
             else:
                 done.append(FoldResult(*result))
+                progress.done(result[3], lengths[result[0], result[1]])
         return paths, done
 
     # ---- predictions --------------------------------------------------------------

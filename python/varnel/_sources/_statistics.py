@@ -16,12 +16,11 @@ Dask blocks for every family.
 
 from __future__ import annotations
 
-import sys
 from typing import Any, Callable, Dict, List, Optional, Sequence
 
 import numpy as np
 
-from .. import _core, _errors, _fit, _parallel
+from .. import _convert, _core, _errors, _fit, _parallel
 from . import _memory
 from . import _sums as bs
 
@@ -72,6 +71,7 @@ class FoldStatistics:
         """The held-out statistics of every fold (one pass) and their sum."""
         problem = self.rows.problem
         X, y = problem.X, problem.y
+        _convert.check_finite(X, "X")  # before its first rows give the centres
         w = np.ones(len(y)) if problem.weights is None else problem.weights
         if problem.offset is not None:
             y = y - problem.offset
@@ -143,13 +143,8 @@ class FoldStatistics:
         return self.rows.response_scale(intercept, fold)
 
     def run_folds(self, jobs: List[Any], full: List[Any], measure: str, keep: bool, how: Any,
-                  verbose: bool):
-        out = run_by_mix(self, jobs, full, measure)
-        if verbose:
-            K = self.nfolds
-            print(f"cross-validation: {K}/{K} folds done (from per-fold statistics)",
-                  file=sys.stderr, flush=True)
-        return out
+                  progress: Any):
+        return run_by_mix(self, jobs, full, measure, progress)
 
 
 
@@ -170,12 +165,13 @@ def uses_statistics(problem: "_fit.Problem", folds: Any, measure: str, keep: boo
                == "covariance" for so in mix_options)
 
 
-def run_by_mix(source: Any, jobs: List[Any], full: List[Any], measure: str):
+def run_by_mix(source: Any, jobs: List[Any], full: List[Any], measure: str, progress: Any):
     """The run_folds of a source that fits from statistics (FoldStatistics,
     the Dask folds): the full-data paths first, then mix by mix every fold
     fitted (``source.fit_folds``, kept dense: its coefficients meet p x p
     statistics) and, unless a fold has no solution, all of them scored at
-    once (``source.scores``) over the fold's lambdas."""
+    once (``source.scores``) over the fold's lambdas; ``progress`` counts
+    the lambdas a path did not reach."""
     from . import FoldResult
 
     paths = {}
@@ -184,12 +180,16 @@ def run_by_mix(source: Any, jobs: List[Any], full: List[Any], measure: str):
             paths[m] = source.fit(so)
         except ValueError as exc:
             paths[m] = exc
+        progress.done(0 if isinstance(paths[m], ValueError) else paths[m].n_lambdas,
+                      len(so["user_lambda"]))
     results = []
     for m in sorted({job.mix for job in jobs}):
         mine = [job for job in jobs if job.mix == m]
         ks = [job.fold for job in mine]
         options = [dict(job.options, **{_fit.COEF_STORAGE: "dense"}) for job in mine]
         sols = [_fit.decode(res, so) for res, so in zip(source.fit_folds(ks, options), options)]
+        for sol, so in zip(sols, options):
+            progress.done(sol.n_lambdas, len(so["user_lambda"]))
         scores: List[Any] = [None] * len(sols)
         if all(sol.n_lambdas for sol in sols):
             L = [len(so["user_lambda"]) for so in options]
