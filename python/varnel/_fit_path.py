@@ -24,7 +24,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
              offset: Optional[ArrayLike] = None, solver: str = "auto",
              grouped: bool = False, strata: Optional[ArrayLike] = None,
              ties: Optional[str] = None, standardize_response: Optional[bool] = None,
-             coef_storage: str = "auto") -> Path:
+             coef_storage: str = "auto", drop_first: bool = False,
+             handle_unknown: str = "error", missing: str = "error") -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
     This is the solver's own parametrisation: ``alpha`` is the mix and lambda
@@ -159,6 +160,24 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         "sparse" for a sparse X with more than 100,000 columns
         (``varnel._coefs.SPARSE_MIN_FEATURES``), else "dense".  The values
         are the same in either storage, bit for bit.
+    drop_first : bool, default False
+        Leave out the indicator column of each categorical column's first
+        level (for a categorical column left unpenalized beside the
+        intercept).  A data frame's column is categorical when its dtype is
+        pandas ``category``, ``string`` or ``object`` (holding text), or
+        polars ``Categorical``, ``Enum`` or ``String``: it becomes one
+        indicator column per level, named ``col[level]``, and X becomes a
+        sparse matrix of every column; the indicator columns are
+        standardized like any other under ``standardize``.  The path keeps
+        the levels (``Path.categories``) to encode new rows at prediction.
+    handle_unknown : {"error", "zero"}, default "error"
+        What a level of a categorical column not seen at fit time does at
+        prediction: a ValueError naming the column and the level, or
+        ("zero") no indicator at all.
+    missing : {"error", "level"}, default "error"
+        A missing value (None, NaN, NA, a polars null) in a categorical
+        column: a ValueError naming the column and the first such row, or
+        ("level") a level of its own, ``col[NA]``.
 
     Returns
     -------
@@ -200,7 +219,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
                    penalty_factor=penalty_factor, lower_limits=lower_limits,
                    upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver,
                    grouped=grouped, strata=strata, ties=ties,
-                   standardize_response=standardize_response, coef_storage=coef_storage)
+                   standardize_response=standardize_response, coef_storage=coef_storage,
+                   drop_first=drop_first, handle_unknown=handle_unknown, missing=missing)
     source = _sources.prepared(X, y, family, options, offset)
     so = source.solver_options
     path = finished_path(source.fit(so), source, so, stacklevel=3)
