@@ -119,6 +119,10 @@ PARAMETERS = _entries("""
         Seed of the random fold assignment when ``cv`` is an integer.
     solver : {"auto", "naive", "covariance"}, default "auto"
         How a dense X is solved (see :func:`varnel.fit_path`).
+""")
+
+#: The keyword-only parameters of every estimator, documented after the others.
+KEYWORD_PARAMETERS = _entries("""
     drop_first : bool, default False
         Leave out the indicator of each categorical column's first level.
         A data frame's column is categorical when its dtype is pandas
@@ -179,12 +183,14 @@ _WARNS = """
 Entries = Dict[str, Optional[str]]
 
 
-def _section(title: str, shared: Dict[str, str], changes: Entries, first: Entries) -> str:
+def _section(title: str, shared: Dict[str, str], changes: Entries, first: Entries,
+             last: Entries = {}) -> str:
     """A numpydoc section: the ``first`` entries, then the shared ones with
     ``changes`` (an entry in place of the shared one of its name; None
-    drops it; a new name comes last)."""
+    drops it; a new name comes after them), then the ``last`` ones."""
     entries = {**first, **shared}
     entries.update(changes)
+    entries.update(last)
     body = "\n".join(text for text in entries.values() if text is not None)
     return f"\n    {title}\n    {'-' * len(title)}\n{body}\n"
 
@@ -195,7 +201,8 @@ def estimator_doc(summary: str, example: str, *, first_parameters: Entries = {},
     and Attributes sections (the shared entries, changed as :func:`_section`
     says; each entry written as its section has it, indented four spaces),
     the warning it raises and its example."""
-    return (summary + _section("Parameters", PARAMETERS, parameters, first_parameters)
+    return (summary + _section("Parameters", PARAMETERS, parameters, first_parameters,
+                               KEYWORD_PARAMETERS)
             + _section("Attributes", ATTRIBUTES, attributes, {}) + _WARNS
             + "\n    Examples\n    --------\n" + example)
 
