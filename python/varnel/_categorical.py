@@ -252,7 +252,7 @@ class Encoding:
         flush()
         X = sp.hstack(blocks, format="csc", dtype=np.float64) if len(blocks) > 1 else \
             blocks[0].tocsc()
-        return cv._csc(X, what)
+        return cv.with_wide_indices(cv._csc(X, what))  # widened once, not at every fit
 
     def _indicators(self, series: Any, label: Any, levels: List[Any], what: str, n: int) -> Any:
         """The indicator columns of one categorical column (rows of an unseen
