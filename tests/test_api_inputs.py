@@ -446,6 +446,9 @@ def test_categorical_columns_fit_as_their_one_hot_indicators(family, kind, numbe
     np.testing.assert_allclose(path.predict(new, s=s, kind="response"),
                                varnel.fit_path(ref, y, family, standardize=standardize)
                                .predict(ref[rows], s=s, kind="response"), rtol=1e-8, atol=1e-12)
+    if kind == "pandas category":  # levels match by value, whatever a new frame declares
+        other = new.assign(c=new["c"].cat.set_categories(["hi", "zz", "lo", "mid"]))
+        np.testing.assert_array_equal(path.predict(other, s=s), path.predict(new, s=s))
     # cross-validation encodes once, with every fold on the full data's levels
     fid = np.arange(len(y)) % 4
     np.testing.assert_allclose(varnel.cv_path(frame, y, family, foldid=fid).cvm,
@@ -507,6 +510,14 @@ CATEGORICAL_HOSTILE = {
         exact("X has the level 'zz' in categorical column 'c' (row 4), which was not seen at fit time; "
               "the fitted levels are ['a', 'b', 'c']; fit with handle_unknown='zero' to give unseen "
               "levels no indicator")),
+    "unseen category at predict": (
+        _cat_frame, {}, lambda f: f.assign(c=_pd().Categorical(f["c"].astype(object).where(f.index != 4, "zz"))),
+        exact("X has the level 'zz' in categorical column 'c' (row 4), which was not seen at fit time; "
+              "the fitted levels are ['a', 'b', 'c']; fit with handle_unknown='zero' to give unseen "
+              "levels no indicator")),
+    "missing category at predict": (
+        _cat_frame, {}, lambda f: f.assign(c=f["c"].where(f.index != 6)),
+        r"^X has a missing value \(NA, None or NaN\) in categorical column 'c', row 6; drop or fill"),
     "missing value at fit": (
         lambda: _with(_cat_frame(), 7, "c", None), {}, None,
         exact("X has a missing value (NA, None or NaN) in categorical column 'c', row 7; drop or fill "

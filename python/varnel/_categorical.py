@@ -89,6 +89,31 @@ def _values(series: Any) -> tuple:
     return series.to_numpy(dtype=object), np.asarray(series.isna().to_numpy(), dtype=bool)
 
 
+def _codes(series: Any, lookup: Dict[Any, int], n: int) -> tuple:
+    """Each row's level position (-1 for none), the missing mask and the
+    values (an object array, or for a pandas category a lazy view of them).
+    A pandas category maps its own categories once; other columns look
+    every value up."""
+    cat = getattr(series, "cat", None)
+    if cat is not None and hasattr(cat, "codes") and hasattr(series, "isna"):
+        own = np.asarray(cat.codes.to_numpy(), dtype=np.int64)
+        categories = list(cat.categories.tolist())
+        remap = np.array([lookup.get(v, -1) for v in categories] + [-1], dtype=np.int64)
+        return remap[own], own < 0, _CategoryValues(own, categories)
+    values, missing = _values(series)
+    return np.fromiter((lookup.get(v, -1) for v in values), dtype=np.int64, count=n), missing, values
+
+
+class _CategoryValues:
+    """The value of a row of a pandas category, from its codes."""
+
+    def __init__(self, codes: np.ndarray, categories: List[Any]):
+        self.codes, self.categories = codes, categories
+
+    def __getitem__(self, row: int) -> Any:
+        return self.categories[self.codes[row]]
+
+
 def _declared_levels(series: Any) -> Optional[List[Any]]:
     """The declared categories of a pandas category or a polars Enum column."""
     dtype = series.dtype
@@ -259,9 +284,8 @@ class Encoding:
         level with handle_unknown="zero" are left without a one)."""
         import scipy.sparse as sp
 
-        values, missing = _values(series)
         lookup = {level: k for k, level in enumerate(levels) if level is not None}
-        codes = np.fromiter((lookup.get(v, -1) for v in values), dtype=np.int64, count=n)
+        codes, missing, values = _codes(series, lookup, n)
         if missing.any():
             if levels[-1] is None:  # the missing level, last
                 codes[missing] = len(levels) - 1
@@ -368,7 +392,11 @@ def encode(frame: Any, options: Options, what: str = "X") -> Optional[Encoded]:
             levels.append(None)
             continue
         series = _column(frame, label)
-        values, missing = _values(series)
+        cat = getattr(series, "cat", None)
+        if cat is not None and hasattr(cat, "codes") and hasattr(series, "isna"):
+            values, missing = None, np.asarray(cat.codes.to_numpy()) < 0  # levels: declared
+        else:
+            values, missing = _values(series)
         if missing.any() and options.missing == "error":
             row = int(np.argmax(missing))
             raise ValueError(f"{what} has a missing value (NA, None or NaN) in categorical column "
