@@ -149,14 +149,15 @@ def measure(n: int, repeat: int, solvers, log=lambda msg: None) -> dict:
     return out
 
 
-def report(quick: bool, repeat: int, table, md: bool, log, rows: int | None = None) -> list[list[str]]:
+def report(quick: bool, repeat: int, table, md: bool, log, rows: int | None = None,
+           solvers=None) -> list[list[str]]:
     """Prints the table; returns the target check (varnel against glum)."""
     n = rows or (QUICK_ROWS if quick else ROWS)
-    solvers = ["varnel"] + ([] if quick else ["glum"])
+    solvers = list(solvers or (["varnel"] + ([] if quick else ["glum"])))
     try:
         import glum  # noqa: F401
     except ImportError:
-        solvers = ["varnel"]
+        solvers = [s for s in solvers if s != "glum"]
     results = measure(n, repeat, solvers, log)
     good = {s: r for s, r in results.items() if "error" not in r}
     best = np.min([r["objectives"] for r in good.values()], axis=0) if good else None
@@ -198,13 +199,14 @@ def main() -> int:
     ap.add_argument("--quick", action="store_true", help=f"{QUICK_ROWS:,} rows, varnel alone")
     ap.add_argument("--rows", type=int, default=None, help=f"rows (default {ROWS:,})")
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--solvers", default="", help="comma-separated subset of " + ",".join(SOLVERS))
     ap.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
         child(args.child[0], int(args.child[1]))
         return 0
     report(args.quick, args.repeat, _table, True, lambda msg: print(msg, file=sys.stderr),
-           args.rows)
+           args.rows, [x for x in args.solvers.split(",") if x])
     return 0
 
 

@@ -257,33 +257,52 @@ class Encoding:
         return self._design(frame, what)
 
     def _design(self, frame: Any, what: str) -> Any:
+        """The CSC design, its arrays allocated once: a first pass counts the
+        non-zero values of every column (checking the numbers and the
+        levels), the second fills them in, so that the peak is the matrix
+        and one column's work."""
         import scipy.sparse as sp
 
         n = int(frame.shape[0])
-        blocks = []
-        numeric: List[np.ndarray] = []
-
-        def flush():
-            if numeric:
-                blocks.append(sp.csc_matrix(np.column_stack(numeric)))
-                numeric.clear()
-
+        counts: List[np.ndarray] = []
+        codes: Dict[int, np.ndarray] = {}
         for j, (label, lv) in enumerate(zip(self.columns, self.levels)):
+            series = _column(frame, label)
             if lv is None:
-                numeric.append(_numeric_column(_column(frame, label), j, label, what))
+                counts.append(np.array([np.count_nonzero(_numeric_column(series, j, label, what))]))
                 continue
-            flush()
-            blocks.append(self._indicators(_column(frame, label), label, lv, what, n))
-        flush()
-        X = sp.hstack(blocks, format="csc", dtype=np.float64) if len(blocks) > 1 else \
-            blocks[0].tocsc()
-        return cv.with_wide_indices(cv._csc(X, what))  # widened once, not at every fit
+            codes[j] = self._level_codes(series, label, lv, what, n)
+            k = len(self._kept(lv))
+            counts.append(np.bincount(codes[j][codes[j] >= 0], minlength=k))
+        indptr = np.zeros(len(self.names) + 1, dtype=np.int64)
+        np.cumsum(np.concatenate(counts), out=indptr[1:])
+        data = np.ones(int(indptr[-1]))
+        indices = np.empty(int(indptr[-1]), dtype=np.int64)
+        col = 0
+        for j, (label, lv) in enumerate(zip(self.columns, self.levels)):
+            start = indptr[col]
+            if lv is None:
+                values = _numeric_column(_column(frame, label), j, label, what)
+                rows = np.flatnonzero(values)
+                indices[start:start + rows.shape[0]] = rows
+                data[start:start + rows.shape[0]] = values[rows]
+                col += 1
+                continue
+            rows = np.flatnonzero(codes[j] >= 0)
+            order = np.argsort(codes[j][rows], kind="stable")  # by level, rows ascending
+            indices[start:start + rows.shape[0]] = rows[order]
+            del codes[j]
+            col += len(self._kept(lv))
+        X = sp.csc_matrix((n, len(self.names)), dtype=np.float64)
+        X.data, X.indices, X.indptr = data, indices, indptr  # 64-bit: never widened by a fit
+        X.has_sorted_indices = X.has_canonical_format = True
+        return X
 
-    def _indicators(self, series: Any, label: Any, levels: List[Any], what: str, n: int) -> Any:
-        """The indicator columns of one categorical column (rows of an unseen
-        level with handle_unknown="zero" are left without a one)."""
-        import scipy.sparse as sp
-
+    def _level_codes(self, series: Any, label: Any, levels: List[Any], what: str,
+                     n: int) -> np.ndarray:
+        """Each row's indicator column among the column's kept levels, -1 for
+        none (the dropped first level, or an unseen level or missing value
+        with handle_unknown="zero")."""
         lookup = {level: k for k, level in enumerate(levels) if level is not None}
         codes, missing, values = _codes(series, lookup, n)
         if missing.any():
@@ -308,13 +327,9 @@ class Encoding:
                              f"{label!r} (row {row}), which was not seen at fit time; the fitted "
                              f"levels are {_few([v for v in levels if v is not None])}; fit with "
                              "handle_unknown='zero' to give unseen levels no indicator")
-        first = 1 if len(self._kept(levels)) < len(levels) else 0
-        keep = codes >= first
-        rows = np.flatnonzero(keep)
-        cols = codes[keep] - first
-        k = len(levels) - first
-        ones = np.ones(rows.shape[0])
-        return sp.csc_matrix((ones, (rows, cols)), shape=(n, k), dtype=np.float64)
+        if len(self._kept(levels)) < len(levels):  # drop_first
+            codes -= 1
+        return codes
 
 
 def _few(labels: Sequence[Any]) -> str:
@@ -336,7 +351,7 @@ def _numeric_column(series: Any, j: int, label: Any, what: str) -> np.ndarray:
             if not isinstance(v, numbers.Real):
                 raise ValueError(f"{what} must hold numbers in column {label!r}, which was "
                                  f"numeric at fit time, but {what}[{i}, {j}] is {cv._shown(v)}")
-    out = arr.astype(np.float64)
+    out = arr.astype(np.float64, copy=False)
     bad = ~np.isfinite(out)
     if bad.any():
         i = int(np.argmax(bad))
