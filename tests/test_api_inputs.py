@@ -551,6 +551,9 @@ CATEGORICAL_HOSTILE = {
     "text in a numeric column at predict": (
         _cat_frame, {}, lambda f: f.assign(x=f["x"].astype(object).where(f.index != 5, "7")),
         exact("X must hold numbers in column 'x', which was numeric at fit time, but X[5, 0] is '7'")),
+    "a date beside a categorical": (
+        lambda: _cat_frame(when=_pd().Timestamp("2024-01-01")), {}, None,
+        r"^X must hold numbers in column 'when', which is not categorical, but X\[0, 2\] is datetime"),
     "NaN in a numeric column": (
         lambda: _cat_frame().assign(x=lambda f: f["x"].where(f.index != 9)), {}, None,
         exact("X contains NaN or inf: X[9, 0] (column 'x') is nan")),

@@ -254,9 +254,9 @@ class Encoding:
             raise ValueError(f"{what}'s columns {_few(given)} are not the fitted columns "
                              f"{_few(self.columns)}: {why}; pass the columns the model was "
                              f"fitted with, in the same order (e.g. {what}[fitted_columns])")
-        return self._design(frame, what)
+        return self._design(frame, what, fitted=True)
 
-    def _design(self, frame: Any, what: str) -> Any:
+    def _design(self, frame: Any, what: str, fitted: bool = False) -> Any:
         """The CSC design, its arrays allocated once: a first pass counts the
         non-zero values of every column (checking the numbers and the
         levels), the second fills them in, so that the peak is the matrix
@@ -269,7 +269,7 @@ class Encoding:
         for j, (label, lv) in enumerate(zip(self.columns, self.levels)):
             series = _column(frame, label)
             if lv is None:
-                counts.append(np.array([np.count_nonzero(_numeric_column(series, j, label, what))]))
+                counts.append(np.array([np.count_nonzero(_numeric_column(series, j, label, what, fitted))]))
                 continue
             codes[j] = self._level_codes(series, label, lv, what, n)
             k = len(self._kept(lv))
@@ -282,7 +282,7 @@ class Encoding:
         for j, (label, lv) in enumerate(zip(self.columns, self.levels)):
             start = indptr[col]
             if lv is None:
-                values = _numeric_column(_column(frame, label), j, label, what)
+                values = _numeric_column(_column(frame, label), j, label, what, fitted)
                 rows = np.flatnonzero(values)
                 indices[start:start + rows.shape[0]] = rows
                 data[start:start + rows.shape[0]] = values[rows]
@@ -337,9 +337,9 @@ def _few(labels: Sequence[Any]) -> str:
     return cv._shown(shown) if len(labels) <= 10 else cv._shown(shown)[:-1] + ", ...]"
 
 
-def _numeric_column(series: Any, j: int, label: Any, what: str) -> np.ndarray:
+def _numeric_column(series: Any, j: int, label: Any, what: str, fitted: bool) -> np.ndarray:
     """A numeric column as float64 (a missing value, text or inf named with
-    its row and column)."""
+    its row and column; ``fitted``: the rows of a fitted model)."""
     arr = np.asarray(series.to_numpy())
     if arr.dtype.kind not in "biuf":
         arr = np.asarray(arr, dtype=object)
@@ -349,8 +349,9 @@ def _numeric_column(series: Any, j: int, label: Any, what: str) -> np.ndarray:
                                  f"{what}[{i}, {j}] (column {label!r}); drop or fill the rows "
                                  "with missing values first")
             if not isinstance(v, numbers.Real):
-                raise ValueError(f"{what} must hold numbers in column {label!r}, which was "
-                                 f"numeric at fit time, but {what}[{i}, {j}] is {cv._shown(v)}")
+                why = "which was numeric at fit time" if fitted else "which is not categorical"
+                raise ValueError(f"{what} must hold numbers in column {label!r}, {why}, but "
+                                 f"{what}[{i}, {j}] is {cv._shown(v)}")
     out = arr.astype(np.float64, copy=False)
     bad = ~np.isfinite(out)
     if bad.any():
