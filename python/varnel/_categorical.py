@@ -75,8 +75,8 @@ def _is_polars(frame: Any) -> bool:
 
 
 def _column(frame: Any, label: Any) -> Any:
-    """One column of a data frame as a series (by position for pandas, which
-    may hold labels that are not unique nowhere else)."""
+    """One column of a data frame, by its label (unique: duplicate labels
+    are refused first), as a series."""
     if _is_polars(frame):
         return frame.get_column(label)
     return frame[label]
