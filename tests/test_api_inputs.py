@@ -663,3 +663,35 @@ def test_a_level_held_by_one_fold_only():
     # and the path keeps the levels through a JSON round trip of its description
     import json
     assert json.loads(json.dumps(cvp.path.to_dict()))["categories"] == {"c": ["a", "b", "c", "rare"]}
+
+
+@pytest.mark.parametrize("setting, given, positional", [
+    ("penalty_factor", {"x": 1.0, "c": 0.0}, [1.0, 0.0, 0.0, 0.0]),
+    ("penalty_factor", "series", [1.0, 0.0, 0.0, 0.0]),
+    ("upper_limits", {"c": 0.3, "x": 2.0}, [2.0, 0.3, 0.3, 0.3]),
+    ("exclude", "c", None),
+    ("exclude", ["c[b]"], None),
+])
+def test_a_categorical_column_name_stands_for_its_indicators(setting, given, positional):
+    # a setting keyed by the frame's column names: a categorical column's
+    # name gives its value to every indicator of the column
+    frame = _cat_frame()
+    y = _cat_y(frame)
+    if given == "series":
+        given = _pd().Series({"c": 0.0, "x": 1.0})
+    got = varnel.fit_path(frame, y, **{setting: given})
+    if setting == "exclude":
+        gone = [1, 2, 3] if given == "c" else [2]
+        assert not got.coefs[gone].any() and got.coefs[[j for j in range(4) if j not in gone]].any()
+        want = varnel.fit_path(frame, y, exclude=[got.feature_names[j] for j in gone])
+    else:
+        want = varnel.fit_path(frame, y, **{setting: positional})
+    assert_same_path(want, got)
+    model = pytest.importorskip("varnel.estimators").ElasticNetRegressor
+    if setting != "exclude":
+        np.testing.assert_array_equal(model(alpha=0.05, **{setting: given}).fit(frame, y).coef_,
+                                      model(alpha=0.05, **{setting: positional}).fit(frame, y).coef_)
+    with pytest.raises(ValueError, match=exact(
+            "penalty_factor gives values to the categorical column 'c' and to its indicator 'c[a]'; "
+            "give one of them")):
+        varnel.fit_path(frame, y, penalty_factor={"x": 1.0, "c": 1.0, "c[a]": 0.0})

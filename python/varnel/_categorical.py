@@ -228,6 +228,39 @@ class Encoding:
         return {c: np.array(lv, dtype=object) for c, lv in zip(self.columns, self.levels)
                 if lv is not None}
 
+    def by_indicator(self, value: Any, name: str) -> Any:
+        """A per-feature setting (or ``exclude``) whose labels may name a
+        categorical column: each such label stands for every indicator of
+        that column.  Values without labels are returned as they are."""
+        groups = {c: [n for n, j in zip(self.names, self.source_of_column) if j == k]
+                  for k, (c, lv) in enumerate(zip(self.columns, self.levels)) if lv is not None}
+        if name == "exclude":
+            if value is None:
+                return None
+            if isinstance(value, str) or not hasattr(value, "__iter__") or np.ndim(value) == 0:
+                value = [value]
+            out: List[Any] = []
+            for item in value:
+                out.extend(groups[item] if cv._hashable(item) and item in groups
+                           and item not in self.names else [item])
+            return out
+        labels = cv._labels_of(value)
+        if labels is None or not any(cv._hashable(c) and c in groups and c not in self.names
+                                     for c in labels):
+            return value
+        values = list(cv._labelled_values(value))
+        out_map: Dict[Any, Any] = {}
+        for label, v in zip(labels, values):
+            if cv._hashable(label) and label in groups and label not in self.names:
+                for indicator in groups[label]:
+                    if indicator in labels:
+                        raise ValueError(f"{name} gives values to the categorical column {label!r} "
+                                         f"and to its indicator {indicator!r}; give one of them")
+                    out_map[indicator] = v
+            else:
+                out_map[label] = v
+        return out_map
+
     def transform(self, frame: Any, what: str = "X") -> Any:
         """The design of rows with the fitted columns, as a float64 CSC matrix.
 

@@ -169,6 +169,9 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         encoded = _categorical.encode(X, opts[CATEGORICAL])
     Xc, names = cv.as_design(X) if encoded is None else (encoded.X, encoded.names)
     encoding = None if encoded is None else encoded.encoding
+    if encoding is not None:  # a categorical column's name stands for its indicators
+        for name in ("penalty_factor", "lower_limits", "upper_limits", "exclude"):
+            opts[name] = encoding.by_indicator(opts[name], name)
     n, p = Xc.shape
     by_name = names if names is not None or given_names is None else list(given_names)
     if by_name is not None and len(by_name) != p:

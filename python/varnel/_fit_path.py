@@ -113,13 +113,15 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         order; every column needs a value, and an unknown or missing name
         is a ValueError naming it.  A pandas Series with the default index
         0, ..., p - 1 goes by position, unless those are X's column names.
+        The name of a categorical column stands for all its indicators.
     lower_limits, upper_limits : float, array-like of shape (p,) or dict, optional
         Box constraints on the coefficients, by position or by feature name
         as ``penalty_factor``.
     weights : array-like of shape (n,), optional
         Non-negative observation weights.
     exclude : sequence of int or str, optional
-        Features to leave out (indices, or names for a data frame).
+        Features to leave out (indices, or names for a data frame; a
+        categorical column's name leaves out all its indicators).
     offset : array-like of shape (n,) or (n, K), optional
         A known part of every linear predictor, ``eta = offset + a0 + X b``
         (one column per class for the multinomial family):
