@@ -6,6 +6,7 @@
     python benchmarks/run.py --only tall,tiny --repeat 5 --markdown
     python benchmarks/run.py --only gram      the Gram kernel and the default-path rows
     python benchmarks/run.py --only cv        cross-validation against LassoCV, saga and glum
+    python benchmarks/run.py --only categorical  a Poisson path on categorical columns against glum
 
 See benchmarks/README.md for what every column means.
 """
@@ -47,12 +48,13 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import numpy as np  # noqa: E402
 
+import bench_categorical  # noqa: E402
 import bench_cv  # noqa: E402
 import bench_gram  # noqa: E402
 import bench_solvers as bs  # noqa: E402
 import bench_workloads as bw  # noqa: E402
 
-ORDER = list(bw.WORKLOADS) + ["gram", "cv"]
+ORDER = list(bw.WORKLOADS) + ["gram", "cv", "categorical"]
 
 
 # ====================================================================== memory
@@ -484,8 +486,8 @@ def main() -> int:
     results: dict[str, tuple[list[Row], dict | None]] = {}
     descriptions = {}
     skipped_all: dict[str, list[str]] = {}
-    gram, cv = "gram" in names, "cv" in names
-    names = [n for n in names if n not in ("gram", "cv")]
+    gram, cv, categorical = "gram" in names, "cv" in names, "categorical" in names
+    names = [n for n in names if n not in ("gram", "cv", "categorical")]
     for name in names:
         wl = bw.build(name, args.quick)
         descriptions[name] = wl.describe()
@@ -564,6 +566,8 @@ def main() -> int:
         checks += bench_gram.report(args.quick, args.repeat, table, md, log)
     if cv:
         checks += bench_cv.report(args.quick, args.repeat, table, md, log)
+    if categorical:
+        checks += bench_categorical.report(args.quick, args.repeat, table, md, log)
     if not args.quick:
         print("Targets:")
         if md:

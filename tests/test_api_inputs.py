@@ -363,3 +363,335 @@ def test_a_constant_response_is_refused_in_every_family(family, intercept):
     if family == "multitask":  # one constant response among varying ones is fitted
         y2 = np.c_[X[:, 0] + 0.1 * X[:, 1], y[:, 1:]]
         assert varnel.fit_path(X, y2, fam, intercept=intercept).n_lambdas > 1
+
+
+# ---- categorical columns ------------------------------------------------------------
+#: the levels of the two categorical columns as drawn, and in declared order
+DRAWN = (["lo", "mid", "hi"], ["p", "q", "r", "s"])
+DECLARED = (["mid", "lo", "hi"], ["s", "q", "r", "p"])
+#: how a data frame holds a categorical column, and whether its levels are
+#: the declared ones (else the values seen, sorted)
+CATEGORICAL_KINDS = {
+    "pandas category": ("pandas", lambda pd, v, lv: pd.Categorical(v, categories=lv), True),
+    "pandas string": ("pandas", lambda pd, v, lv: pd.Series(v, dtype="string"), False),
+    "pandas object": ("pandas", lambda pd, v, lv: np.asarray(v, dtype=object), False),
+    "polars Categorical": ("polars", lambda pl, v, lv: pl.Series(v, dtype=pl.Categorical), False),
+    "polars Enum": ("polars", lambda pl, v, lv: pl.Series(v, dtype=pl.Enum(lv)), True),
+    "polars String": ("polars", lambda pl, v, lv: pl.Series(v, dtype=pl.String), False),
+}
+
+
+def categorical_data(family="gaussian", n=120, seed=0):
+    """Two numeric and two categorical columns (as text), and a response
+    that depends on both kinds."""
+    rng = np.random.default_rng(seed)
+    x = np.round(rng.standard_normal((n, 2)), 2)
+    c, d = rng.choice(DRAWN[0], n), rng.choice(DRAWN[1], n)
+    eta = x[:, 0] + 0.8 * (c == "hi") - 0.6 * (d == "q") + 0.5 * (d == "s")
+    if family == "gaussian":
+        y = eta + 0.3 * rng.standard_normal(n)
+    elif family == "logistic":
+        y = (rng.random(n) < 1 / (1 + np.exp(-2 * eta))).astype(float)
+    else:
+        y = rng.poisson(np.exp(0.5 * eta)).astype(float)
+    return x, c, d, y
+
+
+def categorical_frame(kind, x, c, d, sparse_numbers=False):
+    """Columns x0, c, x1, d: a frame of the kind, and the levels the
+    conversion takes."""
+    lib, make, declared = CATEGORICAL_KINDS[kind]
+    mod = pytest.importorskip(lib)
+    levels = DECLARED if declared else tuple(sorted(set(v)) for v in (c, d))
+    num = [mod.arrays.SparseArray(x[:, j]) if sparse_numbers else x[:, j] for j in (0, 1)]
+    cols = {"x0": num[0], "c": make(mod, c, levels[0]), "x1": num[1], "d": make(mod, d, levels[1])}
+    return mod.DataFrame(cols), levels
+
+
+def one_hot(x, c, d, levels, drop=None):
+    """The same design by hand: scikit-learn's OneHotEncoder of c and d
+    beside the numbers, as a dense array."""
+    from sklearn.preprocessing import OneHotEncoder
+
+    enc = OneHotEncoder(categories=[list(levels[0]), list(levels[1])], drop=drop,
+                        sparse_output=False)
+    oh = enc.fit_transform(np.column_stack([c, d]).astype(object))
+    k = len(levels[0]) - (drop is not None)
+    return np.column_stack([x[:, 0], oh[:, :k], x[:, 1], oh[:, k:]])
+
+
+@pytest.mark.parametrize("standardize", [True, False])
+@pytest.mark.parametrize("kind, numbers", [(k, "dense") for k in CATEGORICAL_KINDS] + [
+    (k, "pandas sparse") for k, (lib, *_) in CATEGORICAL_KINDS.items() if lib == "pandas"])
+@pytest.mark.parametrize("family", FAMILIES)
+def test_categorical_columns_fit_as_their_one_hot_indicators(family, kind, numbers, standardize):
+    sp = pytest.importorskip("scipy.sparse")
+    x, c, d, y = categorical_data(family)
+    frame, levels = categorical_frame(kind, x, c, d, numbers == "pandas sparse")
+    path = varnel.fit_path(frame, y, family, standardize=standardize)
+    ref = one_hot(x, c, d, levels)
+    # the design of the indicators itself gives the same bits, as a dense
+    # array to the sparse solver's rounding
+    assert_same_path(varnel.fit_path(sp.csc_matrix(ref), y, family, standardize=standardize), path)
+    assert_same_path(varnel.fit_path(ref, y, family, standardize=standardize), path, tol=1e-9)
+    assert path.feature_names == (["x0"] + [f"c[{v}]" for v in levels[0]] + ["x1"]
+                                  + [f"d[{v}]" for v in levels[1]])
+    np.testing.assert_array_equal(path.source_of_column, [0, 1, 1, 1, 2, 3, 3, 3, 3])
+    assert {k: v.tolist() for k, v in path.categories.items()} == {"c": list(levels[0]),
+                                                                  "d": list(levels[1])}
+    # new rows are encoded with the fitted levels, whatever rows they hold
+    rows = np.arange(len(y))[::-7]
+    new, _ = categorical_frame(kind, x[rows], c[rows], d[rows])
+    s = path.lambdas[path.n_lambdas // 2]
+    np.testing.assert_allclose(path.predict(new, s=s, kind="response"),
+                               varnel.fit_path(ref, y, family, standardize=standardize)
+                               .predict(ref[rows], s=s, kind="response"), rtol=1e-8, atol=1e-12)
+    if kind == "pandas category":  # levels match by value, whatever a new frame declares
+        other = new.assign(c=new["c"].cat.set_categories(["hi", "zz", "lo", "mid"]))
+        np.testing.assert_array_equal(path.predict(other, s=s), path.predict(new, s=s))
+    # cross-validation encodes once, with every fold on the full data's levels
+    fid = np.arange(len(y)) % 4
+    np.testing.assert_allclose(varnel.cv_path(frame, y, family, foldid=fid).cvm,
+                               varnel.cv_path(sp.csc_matrix(ref), y, family, foldid=fid).cvm,
+                               rtol=1e-12)
+
+
+@pytest.mark.parametrize("kind", ["pandas category", "polars Enum", "pandas object"])
+def test_drop_first_leaves_out_the_first_level(kind):
+    x, c, d, y = categorical_data()
+    frame, levels = categorical_frame(kind, x, c, d)
+    path = varnel.fit_path(frame, y, drop_first=True)
+    assert path.feature_names == ["x0"] + [f"c[{v}]" for v in levels[0][1:]] + ["x1"] + \
+        [f"d[{v}]" for v in levels[1][1:]]
+    np.testing.assert_array_equal(path.source_of_column, [0, 1, 1, 2, 3, 3, 3])
+    ref = varnel.fit_path(one_hot(x, c, d, levels, drop="first"), y)
+    assert_same_path(ref, path, tol=1e-9)
+    # unpenalized, the dropped levels are the intercept's: the same predictions
+    # as with every level, to the solver's accuracy (the penalty factors sum
+    # to p, so the lambda of 7 columns is 9/7 that of 9 for the same penalty)
+    full = varnel.fit_path(frame, y, user_lambda=[0.05], thresh=1e-14,
+                           penalty_factor=[1, 0, 0, 0, 1, 0, 0, 0, 0])
+    dropped = varnel.fit_path(frame, y, user_lambda=[0.05 * 9 / 7], thresh=1e-14, drop_first=True,
+                              penalty_factor=[1, 0, 0, 1, 0, 0, 0])
+    np.testing.assert_allclose(dropped.predict(frame), full.predict(frame), rtol=1e-6, atol=1e-6)
+
+
+def _pd():
+    return pytest.importorskip("pandas")
+
+
+def _cat_frame(n=60, seed=3, **columns):
+    """A frame x (numbers), c (levels a, b, c) and the given columns."""
+    rng = np.random.default_rng(seed)
+    frame = _pd().DataFrame({"x": np.round(rng.standard_normal(n), 2),
+                             "c": _pd().Categorical(rng.choice(["a", "b", "c"], n))})
+    for name, values in columns.items():
+        frame[name] = values
+    return frame
+
+
+def _cat_y(frame):
+    return frame["x"].to_numpy() + (frame["c"] == "b").to_numpy() + \
+        0.1 * np.random.default_rng(1).standard_normal(len(frame))
+
+
+def _with(frame, row, column, value):
+    out = frame.copy()
+    if isinstance(out[column].dtype, _pd().CategoricalDtype):
+        out[column] = out[column].astype(object)
+    out.loc[row, column] = value
+    return out
+
+
+# (what is fitted, its options, what is predicted; the error, or None)
+CATEGORICAL_HOSTILE = {
+    "unseen level at predict": (
+        _cat_frame, {}, lambda f: _with(f, 4, "c", "zz"),
+        exact("X has the level 'zz' in categorical column 'c' (row 4), which was not seen at fit time; "
+              "the fitted levels are ['a', 'b', 'c']; fit with handle_unknown='zero' to give unseen "
+              "levels no indicator")),
+    "unseen category at predict": (
+        _cat_frame, {}, lambda f: f.assign(c=_pd().Categorical(f["c"].astype(object).where(f.index != 4, "zz"))),
+        exact("X has the level 'zz' in categorical column 'c' (row 4), which was not seen at fit time; "
+              "the fitted levels are ['a', 'b', 'c']; fit with handle_unknown='zero' to give unseen "
+              "levels no indicator")),
+    "missing category at predict": (
+        _cat_frame, {}, lambda f: f.assign(c=f["c"].where(f.index != 6)),
+        r"^X has a missing value \(NA, None or NaN\) in categorical column 'c', row 6; drop or fill"),
+    "missing value at fit": (
+        lambda: _with(_cat_frame(), 7, "c", None), {}, None,
+        exact("X has a missing value (NA, None or NaN) in categorical column 'c', row 7; drop or fill "
+              "the rows with missing values first, or pass missing='level' to give them a level of "
+              "their own")),
+    "polars null at fit": (
+        lambda: __import__("polars").DataFrame({"x": np.arange(6.0), "s": ["u", "v", None, "u", "v", "u"]}),
+        {}, None, r"in categorical column 's', row 2; drop or fill"),
+    "missing value at predict": (
+        _cat_frame, {}, lambda f: _with(f, 2, "c", np.nan),
+        exact("X has a missing value (NA, None or NaN) in categorical column 'c', row 2; drop or fill "
+              "the rows with missing values first, or fit with missing='level' to give them a level "
+              "of their own")),
+    "missing at predict, none at fit": (
+        _cat_frame, {"missing": "level"}, lambda f: _with(f, 2, "c", None),
+        r"row 2; the column had no missing value at fit time, so it has no missing level; fill the "
+        r"value, or fit with handle_unknown='zero'"),
+    "a column missing at predict": (
+        _cat_frame, {}, lambda f: f[["c"]],
+        exact("X's columns ['c'] are not the fitted columns ['x', 'c']: it lacks ['x']; pass the "
+              "columns the model was fitted with, in the same order (e.g. X[fitted_columns])")),
+    "an extra column at predict": (
+        _cat_frame, {}, lambda f: f.assign(z=1.0), r"it has the unknown column\(s\) \['z'\]"),
+    "columns reordered at predict": (
+        _cat_frame, {}, lambda f: f[["c", "x"]], r"are not the fitted columns \['x', 'c'\]: they are "
+                                                  r"in another order"),
+    "an array at predict": (
+        _cat_frame, {}, lambda f: np.ones((3, 4)),
+        exact("X must be a data frame with the columns ['x', 'c']: the model was fitted on a data "
+              "frame with categorical columns, whose levels are matched by value")),
+    "text in a numeric column at predict": (
+        _cat_frame, {}, lambda f: f.assign(x=f["x"].astype(object).where(f.index != 5, "7")),
+        exact("X must hold numbers in column 'x', which was numeric at fit time, but X[5, 0] is '7'")),
+    "a date beside a categorical": (
+        lambda: _cat_frame(when=_pd().Timestamp("2024-01-01")), {}, None,
+        r"^X must hold numbers in column 'when', which is not categorical, but X\[0, 2\] is datetime"),
+    "NaN in a numeric column": (
+        lambda: _cat_frame().assign(x=lambda f: f["x"].where(f.index != 9)), {}, None,
+        exact("X contains NaN or inf: X[9, 0] (column 'x') is nan")),
+    "values without order": (
+        lambda: _cat_frame(o=np.array([1, "a"] * 30, dtype=object)), {}, None,
+        r"^X column 'o' mixes values of the types \['int', 'str'\], which have no order"),
+    "a bad handle_unknown": (_cat_frame, {"handle_unknown": "ignore"}, None,
+                             exact("handle_unknown must be one of ('error', 'zero'), got 'ignore'")),
+    "a bad missing": (_cat_frame, {"missing": None}, None,
+                      exact("missing must be one of ('error', 'level'), got None")),
+    "a categorical Dask data frame": (
+        lambda: __import__("dask.dataframe").dataframe.from_pandas(_cat_frame(), npartitions=2), {},
+        None, exact("X has the categorical column(s) ['c']: categorical columns are encoded for X in "
+                    "memory only, not for a Dask data frame; compute X into memory (X.compute()) to "
+                    "fit them, or encode them as numbers first")),
+}
+
+
+@pytest.mark.parametrize("case", list(CATEGORICAL_HOSTILE))
+def test_categorical_hostile_inputs(case):
+    make, options, predicted, match = CATEGORICAL_HOSTILE[case]
+    fitted = make()
+    y = np.arange(len(fitted), dtype=float) % 5
+    with pytest.raises(ValueError, match=match):
+        path = varnel.fit_path(fitted, y, **options)
+        new = predicted(_pd().DataFrame(fitted) if hasattr(fitted, "loc") else fitted)
+        before = new.copy()
+        try:
+            path.predict(new)
+        finally:  # nothing is written to the caller's frame
+            assert before.equals(new) if hasattr(new, "equals") else np.array_equal(before, new)
+    if predicted is not None:  # only the prediction is refused
+        assert varnel.fit_path(fitted, y, **options).n_lambdas > 1
+    if "bad" not in case and "Dask" not in case:
+        with pytest.raises(ValueError, match=match):  # and so do the estimators
+            model = pytest.importorskip("varnel.estimators").ElasticNetRegressor(alpha=0.1, **options)
+            model.fit(fitted, y).predict(predicted(fitted))
+
+
+@pytest.mark.parametrize("how", ["handle_unknown='zero'", "missing='level'", "both"])
+def test_unseen_and_missing_levels_are_encoded_as_asked(how):
+    frame = _cat_frame()
+    frame["c"] = frame["c"].astype(object)
+    frame.loc[[3, 11], "c"] = None
+    options = {"handle_unknown='zero'": {"handle_unknown": "zero", "missing": "level"},
+               "missing='level'": {"missing": "level"},
+               "both": {"handle_unknown": "zero", "missing": "level", "drop_first": True}}[how]
+    y = _cat_y(frame.fillna("a"))
+    path = varnel.fit_path(frame, y, **options)
+    first = int(options.get("drop_first", False))
+    names = ["x"] + [f"c[{v}]" for v in "abc"[first:]] + ["c[NA]"]
+    assert path.feature_names == names and path.categories["c"].tolist() == ["a", "b", "c", None]
+    # the missing level is a column of its own: the rows without a value
+    design = np.column_stack([frame["x"]] + [(frame["c"] == v).to_numpy() for v in "abc"[first:]]
+                             + [frame["c"].isna().to_numpy()]).astype(float)
+    ref = varnel.fit_path(design, y)
+    assert_same_path(ref, path, tol=1e-9)
+    new = _pd().DataFrame({"x": [0.5, 0.5, 0.5], "c": ["zz", None, "b"]})
+    by_hand = np.array([[0.5] + [0.0] * (len(names) - 1),
+                        [0.5] + [0.0] * (len(names) - 2) + [1.0],
+                        [0.5] + [float(v == "b") for v in "abc"[first:]] + [0.0]])
+    s = path.lambdas[-1]
+    if options.get("handle_unknown") == "zero":  # an unseen level has no indicator
+        np.testing.assert_allclose(path.predict(new, s=s), ref.predict(by_hand, s=s), rtol=1e-9)
+    else:
+        np.testing.assert_allclose(path.predict(new[1:], s=s), ref.predict(by_hand[1:], s=s), rtol=1e-9)
+        with pytest.raises(ValueError, match="the level 'zz' in categorical column 'c' .row 0."):
+            path.predict(new)
+
+
+def test_levels_that_no_row_of_positive_weight_holds():
+    # a categorical of one level, a declared level no row holds, and a level
+    # whose rows all weigh 0: each is a constant column on the rows of
+    # positive weight, left at zero, and the rest is the fit without them
+    frame = _cat_frame(one=_pd().Categorical(["k"] * 60),
+                       e=_pd().Categorical(["u", "v"] * 30, categories=["u", "v", "w"]))
+    y = _cat_y(frame)
+    w = np.where(frame["c"] == "c", 0.0, 1.0)
+    path = varnel.fit_path(frame, y, weights=w)
+    assert path.feature_names == ["x", "c[a]", "c[b]", "c[c]", "one[k]", "e[u]", "e[v]", "e[w]"]
+    zero = [3, 4, 7]
+    assert not path.coefs[zero].any()
+    rest = [0, 1, 2, 5, 6]
+    design = np.column_stack([frame["x"], frame["c"] == "a", frame["c"] == "b", frame["e"] == "u",
+                              frame["e"] == "v"]).astype(float)
+    ref = varnel.fit_path(design[w > 0], y[w > 0])
+    np.testing.assert_allclose(path.coefs[rest], ref.coefs, rtol=1e-9, atol=1e-12)
+    # dropped, a categorical of one level leaves no column at all
+    assert "one[k]" not in varnel.fit_path(frame, y, drop_first=True).feature_names
+
+
+def test_a_level_held_by_one_fold_only():
+    # the folds read the full data's indicator columns: a level whose rows
+    # are all in one fold is a column of zeros in that fold's training rows
+    frame = _cat_frame(n=80)
+    c = frame["c"].astype(object)
+    c[:10] = "rare"
+    frame["c"] = c
+    y = _cat_y(frame)
+    fid = np.r_[np.zeros(10, int), np.arange(70) % 3 + 1]
+    cvp = varnel.cv_path(frame, y, foldid=fid)
+    assert np.isfinite(cvp.cvm).all()
+    design = np.column_stack([frame["x"]] + [(c == v).to_numpy() for v in ["a", "b", "c", "rare"]])
+    ref = varnel.cv_path(design.astype(float), y, foldid=fid)
+    np.testing.assert_allclose(cvp.cvm, ref.cvm, rtol=1e-9)
+    np.testing.assert_allclose(cvp.predict(frame[:12]), ref.predict(design[:12]), atol=1e-12)
+    # and the path keeps the levels through a JSON round trip of its description
+    import json
+    assert json.loads(json.dumps(cvp.path.to_dict()))["categories"] == {"c": ["a", "b", "c", "rare"]}
+
+
+@pytest.mark.parametrize("setting, given, positional", [
+    ("penalty_factor", {"x": 1.0, "c": 0.0}, [1.0, 0.0, 0.0, 0.0]),
+    ("penalty_factor", "series", [1.0, 0.0, 0.0, 0.0]),
+    ("upper_limits", {"c": 0.3, "x": 2.0}, [2.0, 0.3, 0.3, 0.3]),
+    ("exclude", "c", None),
+    ("exclude", ["c[b]"], None),
+])
+def test_a_categorical_column_name_stands_for_its_indicators(setting, given, positional):
+    # a setting keyed by the frame's column names: a categorical column's
+    # name gives its value to every indicator of the column
+    frame = _cat_frame()
+    y = _cat_y(frame)
+    if given == "series":
+        given = _pd().Series({"c": 0.0, "x": 1.0})
+    got = varnel.fit_path(frame, y, **{setting: given})
+    if setting == "exclude":
+        gone = [1, 2, 3] if given == "c" else [2]
+        assert not got.coefs[gone].any() and got.coefs[[j for j in range(4) if j not in gone]].any()
+        want = varnel.fit_path(frame, y, exclude=[got.feature_names[j] for j in gone])
+    else:
+        want = varnel.fit_path(frame, y, **{setting: positional})
+    assert_same_path(want, got)
+    model = pytest.importorskip("varnel.estimators").ElasticNetRegressor
+    if setting != "exclude":
+        np.testing.assert_array_equal(model(alpha=0.05, **{setting: given}).fit(frame, y).coef_,
+                                      model(alpha=0.05, **{setting: positional}).fit(frame, y).coef_)
+    with pytest.raises(ValueError, match=exact(
+            "penalty_factor gives values to the categorical column 'c' and to its indicator 'c[a]'; "
+            "give one of them")):
+        varnel.fit_path(frame, y, penalty_factor={"x": 1.0, "c": 1.0, "c[a]": 0.0})

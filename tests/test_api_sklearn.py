@@ -236,6 +236,9 @@ def test_explicit_splits_and_weights():
      r"^penalty_factor must be non-negative \(0 leaves a feature unpenalized\), but penalty_factor\[2\] is -2$"),
     (dict(penalty_factor={"a": 1.0}), {}, ValueError, r"^penalty_factor is labelled by feature name .* X has no "
                                                       r"column names"),
+    (dict(handle_unknown="ignore"), {}, ValueError, "'handle_unknown' parameter"),
+    (dict(missing="drop"), {}, ValueError, "'missing' parameter"),
+    (dict(drop_first="yes"), {}, ValueError, "'drop_first' parameter"),
 ])
 def test_invalid_parameters(params, fit_kw, exc, match):
     X, y = make_data("gaussian")
@@ -342,3 +345,89 @@ def test_estimator_verbose_out_of_range_is_refused():
     data = varnel.load_demo()
     with pytest.raises(ValueError, match=r"verbose of ElasticNetRegressor must be 0 \(silent\)"):
         ElasticNetRegressor(verbose=3).fit(data.X, data.y)
+
+
+# ---- categorical columns ------------------------------------------------------------
+CATEGORICAL_ESTIMATORS = [
+    (ElasticNetRegressor, {}, "gaussian"),
+    (LogisticNetClassifier, {}, "logistic"),
+    (PoissonNetRegressor, {}, "poisson"),
+    (GeneralizedNetRegressor, {"family": "gamma"}, "gamma"),
+    (MultiTaskNetRegressor, {}, "multitask"),
+    (varnel.CoxPHNetSurvival, {}, "cox"),
+]
+
+
+def categorical_problem(family, n=90, seed=2):
+    """A frame of two numbers and two categoricals (pandas category and
+    text), its indicators by hand (scikit-learn's OneHotEncoder) and y."""
+    pd = pytest.importorskip("pandas")
+    from sklearn.preprocessing import OneHotEncoder
+
+    rng = np.random.default_rng(seed)
+    X, y = make_data(family if family != "cox" else "gamma", n=n, p=3, seed=seed)
+    c = rng.choice(["lo", "mid", "hi"], n)
+    d = rng.choice(["p", "q", "r", "s"], n)
+    frame = pd.DataFrame({"x0": X[:, 0], "c": pd.Categorical(c, categories=["mid", "lo", "hi"]),
+                          "x1": X[:, 1], "d": d})
+    oh = OneHotEncoder(categories=[["mid", "lo", "hi"], ["p", "q", "r", "s"]], sparse_output=False)
+    ind = oh.fit_transform(np.column_stack([c, d]))
+    design = np.column_stack([X[:, 0], ind[:, :3], X[:, 1], ind[:, 3:]])
+    if family == "cox":
+        y = np.column_stack([y, np.arange(n) % 4 != 0])
+    return frame, design, y, oh
+
+
+@pytest.mark.parametrize("Estimator,params,family", CATEGORICAL_ESTIMATORS,
+                         ids=[f for *_, f in CATEGORICAL_ESTIMATORS])
+def test_estimators_fit_categorical_columns_as_their_indicators(Estimator, params, family):
+    import pickle
+
+    frame, design, y, oh = categorical_problem(family)
+    model = Estimator(alpha=0.02, **params).fit(frame, y)
+    ref = Estimator(alpha=0.02, **params).fit(design, y)
+    np.testing.assert_allclose(model.coef_, ref.coef_, rtol=1e-9, atol=1e-12)
+    assert list(model.categories_) == ["c", "d"]
+    for got, want in zip(model.categories_.values(), oh.categories_):
+        assert got.tolist() == want.tolist()
+    assert model.n_features_in_ == 4 and model.feature_names_in_.tolist() == ["x0", "c", "x1", "d"]
+    assert model.path_.feature_names[1:4] == ["c[mid]", "c[lo]", "c[hi]"]
+    assert ref.categories_ == {}
+    rows = slice(5, 25)
+    predict = "predict_proba" if family == "logistic" else "predict"
+    np.testing.assert_allclose(getattr(model, predict)(frame[rows]), getattr(ref, predict)(design[rows]),
+                               rtol=1e-9)
+    again = pickle.loads(pickle.dumps(model))
+    np.testing.assert_array_equal(again.predict(frame[rows]), model.predict(frame[rows]))
+    with pytest.raises(ValueError, match=r"the level 'zz' in categorical column 'd' \(row 0\)"):
+        model.predict(frame[rows].assign(d="zz"))
+    zero = Estimator(alpha=0.02, handle_unknown="zero", **params).fit(frame, y)
+    unseen = design[rows].copy()
+    unseen[:, 5:] = 0.0
+    np.testing.assert_allclose(getattr(zero, predict)(frame[rows].assign(d="zz")),
+                               getattr(ref, predict)(unseen), rtol=1e-9)
+
+
+def test_categorical_columns_in_a_pipeline_and_a_grid_search():
+    # the estimator beside scikit-learn's own encoding: a ColumnTransformer
+    # of OneHotEncoder puts the indicators first, the same model otherwise
+    from sklearn.compose import ColumnTransformer
+    from sklearn.model_selection import GridSearchCV
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import FunctionTransformer, OneHotEncoder
+
+    frame, design, y, oh = categorical_problem("gaussian", n=150)
+    ours = make_pipeline(FunctionTransformer(), ElasticNetRegressor(alpha=0.02, tol=1e-12)).fit(frame, y)
+    theirs = make_pipeline(
+        ColumnTransformer([("oh", OneHotEncoder(categories=oh.categories_), ["c", "d"])],
+                          remainder="passthrough"),
+        ElasticNetRegressor(alpha=0.02, tol=1e-12)).fit(frame, y)
+    np.testing.assert_allclose(ours.predict(frame), theirs.predict(frame), rtol=1e-6, atol=1e-6)
+    search = GridSearchCV(ElasticNetRegressor(), {"alpha": [0.01, 0.1], "drop_first": [False, True]},
+                          cv=KFold(3)).fit(frame, y)
+    best = search.best_estimator_
+    assert best.coef_.shape == (9 - 2 * best.drop_first,)
+    dropped = ElasticNetRegressor(alpha=0.05, drop_first=True).fit(frame, y)
+    assert dropped.path_.feature_names == ["x0", "c[lo]", "c[hi]", "x1", "d[q]", "d[r]", "d[s]"]
+    np.testing.assert_allclose(dropped.coef_, ElasticNetRegressor(alpha=0.05).fit(
+        np.delete(design, [1, 5], axis=1), y).coef_, rtol=1e-9, atol=1e-12)

@@ -252,6 +252,45 @@ def test_the_response_scale_of_moments_is_the_rows_one(family, intercept):
     assert (want != 1.0) == family.least_squares
 
 
+def categorical(case):
+    """The case's data with its last column cut into three bands, a pandas
+    category column (levels in declared order, not sorted), and the same
+    design by hand: the indicators of the bands but the first (drop_first,
+    which leaves the design of full rank beside the intercept)."""
+    pd = pytest.importorskip("pandas")
+    X, y, opts = given(case)
+    codes = np.digitize(X[:, -1], [-0.4, 0.4])
+    bands = np.array(["low", "mid", "high"])[codes]
+    frame = pd.DataFrame({f"x{j}": X[:, j] for j in range(P - 1)})
+    frame["band"] = pd.Categorical(bands, categories=["mid", "low", "high"])
+    design = np.column_stack([X[:, :-1]] + [codes == k for k in (0, 2)]).astype(float)
+    return frame, design, y, opts
+
+
+# a fold of the log-binomial cell stops at maxit on both designs alike
+@pytest.mark.filterwarnings("ignore:cross-validation. fold 0 at lambda index 2:varnel.PathWarning")
+@pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
+def test_categorical_columns_fit_as_their_indicators_on_every_route(case):
+    """A data frame with a categorical column is its indicators' problem on
+    every route in memory: the path, cross-validation and the estimator
+    (the Dask route refuses it, see test_api_inputs)."""
+    frame, design, y, opts = categorical(case)
+    fam = case.family
+    want = naive(design, y, fam, opts)
+    same_path(varnel.fit_path(frame, y, fam, thresh=TIGHT, drop_first=True, **FAST, **opts), want)
+    got = varnel.cv_path(frame, y, fam, nfolds=3, seed=0, thresh=TIGHT, drop_first=True, **FAST, **opts)
+    same_path(got.path, want)
+    folds = varnel.cv_path(design, y, fam, foldid=got.foldid, solver="naive", thresh=TIGHT, **FAST, **opts)
+    np.testing.assert_allclose(got.cvm, folds.cvm, rtol=1e-6)
+    if case.own or not pytest.importorskip("sklearn"):
+        return
+    est = estimator(fam, tol=TIGHT, alpha=0.01, drop_first=True, **FAST).fit(
+        frame, y, sample_weight=opts.get("weights"), offset=opts.get("offset"))
+    assert est.path_.feature_names[-3:] == [f"x{P - 2}", "band[low]", "band[high]"]
+    same_path(est.path_, naive(design, y, fam, opts, user_lambda=est.path_.lambdas,
+                               alpha=est.path_.alpha))
+
+
 # ---- the estimators, in memory and on Dask -----------------------------------------------
 
 def estimator(family, **kw):

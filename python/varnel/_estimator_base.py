@@ -19,7 +19,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import (_check_sample_weight, check_array, check_consistent_length,
                                       check_is_fitted, column_or_1d, validate_data)
 
-from . import _fit, _progress, _sources
+from . import _categorical, _fit, _progress, _sources
 from ._convert import as_offset, column_labels, refuse_lazy
 from ._docstrings import filled
 from .cv import cross_validate
@@ -101,12 +101,26 @@ PARAMETERS = _entries("""
         How a dense X is solved (see :func:`varnel.fit_path`).
 """)
 
-#: The parameters every estimator takes last, after its own.
+#: The parameters every estimator takes last, after its own (the categorical
+#: ones keyword-only).
 LAST_PARAMETERS = _entries("""
     verbose : int in {0, 1, 2} or bool, default 0
         1 shows a progress bar over the lambdas of every path and fold on
         stderr (tqdm's when installed, else one updating line); 2 also
         prints a row per lambda (see :func:`varnel.cv_path`).
+    drop_first : bool, default False
+        Leave out the indicator of each categorical column's first level.
+        A data frame's column is categorical when its dtype is pandas
+        ``category``, ``string`` or ``object`` (holding text), or polars
+        ``Categorical``, ``Enum`` or ``String``; it becomes one indicator
+        column (a coefficient) per level, standardized like any other
+        column under ``standardize`` (see :func:`varnel.fit_path`).
+    handle_unknown : {"error", "zero"}, default "error"
+        A level not seen in ``fit`` at prediction: a ValueError naming the
+        column and the level, or ("zero") no indicator at all.
+    missing : {"error", "level"}, default "error"
+        A missing value in a categorical column: a ValueError naming the
+        column and the row, or ("level") a level of its own.
 """)
 
 #: The fitted attributes of every estimator.
@@ -136,6 +150,11 @@ ATTRIBUTES = _entries("""
         Number of features seen in fit.
     feature_names_in_ : ndarray of str
         Feature names, when X had string column names.
+    categories_ : dict
+        The levels of each categorical column of X, by column name (empty
+        when X had none), as ``OneHotEncoder.categories_`` holds them;
+        ``coef_`` then has one entry per level (``path_.feature_names``
+        names them ``col[level]``).
 """)
 
 _WARNS = """
@@ -267,12 +286,16 @@ class NetEstimator(BaseEstimator):
         "random_state": ["random_state", np.random.Generator],
         "solver": [StrOptions(set(_fit.SOLVERS))],
         "verbose": ["verbose"],
+        "drop_first": ["boolean"],
+        "handle_unknown": [StrOptions(set(_categorical.UNKNOWN))],
+        "missing": [StrOptions(set(_categorical.MISSING))],
     }
 
     def __init__(self, alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se", measure="deviance",
                  nlambda=100, lambda_min_ratio=None, standardize=True, fit_intercept=True,
                  penalty_factor=None, lower_limits=None, upper_limits=None, tol=1e-7,
-                 max_iter=100000, n_jobs=None, random_state=None, solver="auto", verbose=0):
+                 max_iter=100000, n_jobs=None, random_state=None, solver="auto", verbose=0, *,
+                 drop_first=False, handle_unknown="error", missing="error"):
         keep_parameters(self, locals())
 
     def __sklearn_tags__(self):
@@ -319,15 +342,34 @@ class NetEstimator(BaseEstimator):
         for arg, what in ((X, "X"), (y, "y"), (sample_weight, "sample_weight"), (offset, "offset")):
             refuse_lazy(arg, what)
         names = column_labels(X)  # for the settings labelled by feature name
-        X, y = self._validate_xy(X, y)
+        encoded = _categorical.encode(X, self._categorical_options())
+        if encoded is not None:  # the indicator columns, validated as any sparse X
+            names = encoded.names
+            X, y = self._validate_xy(encoded.X, y)
+            self._keep_columns(encoded.encoding.columns)
+        else:
+            X, y = self._validate_xy(X, y)
         weights = sample_weights(sample_weight, X)
         if weights is not None and not (weights > 0).any():
             raise ValueError("sample_weight is zero everywhere; at least one weight must be positive")
         family = get_family(self._fit_family())
         family.check_measure(self.measure)
-        problem = _fit.prepare(X, y, family, dict(self._path_options(weights), feature_names=names),
-                               offset)
+        problem = _fit.prepare(X, y, family, dict(self._path_options(weights), feature_names=names,
+                                                  **{_fit.ENCODED: encoded}), offset)
         return problem, X, y
+
+    def _categorical_options(self) -> "_categorical.Options":
+        return _categorical.check_options(self.drop_first, self.handle_unknown, self.missing)
+
+    def _keep_columns(self, columns: List[Any]) -> None:
+        """The data frame's columns as the features seen in fit (their
+        number, and their names when they are all strings), as scikit-learn
+        keeps them, though ``coef_`` has a coefficient per level."""
+        self.n_features_in_ = len(columns)
+        if all(isinstance(c, str) for c in columns):
+            self.feature_names_in_ = np.asarray(columns, dtype=object)
+        elif hasattr(self, "feature_names_in_"):
+            del self.feature_names_in_
 
     def fit(self, X, y, sample_weight=None, offset=None, groups=None):
         """Fit the model, choosing ``alpha`` and/or ``l1_ratio`` by
@@ -411,7 +453,8 @@ class NetEstimator(BaseEstimator):
                     standardize=self.standardize, intercept=self.fit_intercept,
                     penalty_factor=self.penalty_factor, lower_limits=self.lower_limits,
                     upper_limits=self.upper_limits, thresh=self.tol, maxit=self.max_iter,
-                    weights=weights, solver=self.solver, **self._family_options())
+                    weights=weights, solver=self.solver, **self._family_options(),
+                    **self._categorical_options()._asdict())
 
     @staticmethod
     def _mix_options(solver_options: Dict[str, Any], maps: List[Any], a: Optional[float]
@@ -443,8 +486,9 @@ class NetEstimator(BaseEstimator):
 
     def _finish(self, path: Path, lam: float, r: float, pmap: Any, a: Optional[float], cvp: Any):
         """The fitted attributes, from the chosen mix's path and lambda."""
-        if hasattr(self, "feature_names_in_"):
+        if hasattr(self, "feature_names_in_") and path.encoding is None:
             path.feature_names = [str(c) for c in self.feature_names_in_]
+        self.categories_ = path.categories
         self.cv_ = cvp
         self.path_ = path
         self.lambda_ = float(lam)
@@ -471,6 +515,15 @@ class NetEstimator(BaseEstimator):
         check_is_fitted(self)
         return _sources.rows_of(X, offset).predict_for(self, X, kind, offset)
 
+    def _rows(self, X):
+        """New rows in memory as the fitted coefficients read them: validated
+        as scikit-learn does, or, after a fit with categorical columns,
+        encoded with the fitted levels."""
+        encoding = self.path_.encoding
+        if encoding is None:
+            return validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
+        return encoding.transform(X)
+
     def _link(self, X, offset=None):
         return self._predict(X, "link", offset)
 
@@ -482,7 +535,7 @@ class NetEstimator(BaseEstimator):
     def _predict_in_memory(self, X, kind, offset=None):
         """The linear predictor of rows in memory (``kind`` "link"):
         (n_samples,), or (n_samples, K) with one column per row of ``coef_``."""
-        X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
+        X = self._rows(X)
         if self._one_linear_predictor():
             eta = np.asarray(X @ np.ravel(self.coef_)).reshape(-1) + float(np.ravel(self.intercept_)[0])
         else:

@@ -14,7 +14,7 @@ from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple
 
 import numpy as np
 
-from . import _coefs
+from . import _categorical, _coefs
 from . import _convert as cv
 from . import _core
 from ._errors import solver_call
@@ -150,6 +150,11 @@ class Problem(NamedTuple):
     solver_options: Dict[str, Any]
     offset: Optional[np.ndarray] = None
     strata: Optional[np.ndarray] = None
+    #: the level table of a data frame with categorical columns (None otherwise)
+    encoding: Optional["_categorical.Encoding"] = None
+    #: for each column of X, the position of the data frame's column it came
+    #: from (None when X had no categorical column: each column is its own)
+    source_of_column: Optional[np.ndarray] = None
 
 
 def check_options(options: Dict[str, Any]) -> Dict[str, Any]:
@@ -177,6 +182,13 @@ def check_solver(solver: Any) -> str:
 #: The option of prepare naming the columns of an X without names of its own.
 FEATURE_NAMES = "feature_names"
 
+#: The option of prepare carrying a data frame an estimator has already
+#: encoded (``_categorical.Encoded``): X is then its design.
+ENCODED = "encoded"
+
+#: The options of the categorical conversion, checked into one value.
+CATEGORICAL = "categorical"
+
 #: The yes/no options; only real bools are taken.
 FLAGS = ("standardize", "intercept")
 
@@ -192,8 +204,16 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     options = dict(options)
     strata = options.pop("strata", None)
     given_names = options.pop(FEATURE_NAMES, None)
+    encoded = options.pop(ENCODED, None)
     family, opts = checked_options(family, options)
-    Xc, names = cv.as_design(X, finite=False)  # the solvers check it as they read it
+    if encoded is None:
+        encoded = _categorical.encode(X, opts[CATEGORICAL])
+    # the solvers check X for finiteness as they read it
+    Xc, names = cv.as_design(X, finite=False) if encoded is None else (encoded.X, encoded.names)
+    encoding = None if encoded is None else encoded.encoding
+    if encoding is not None:  # a categorical column's name stands for its indicators
+        for name in ("penalty_factor", "lower_limits", "upper_limits", "exclude"):
+            opts[name] = encoding.by_indicator(opts[name], name)
     n, p = Xc.shape
     by_name = names if names is not None or given_names is None else list(given_names)
     if by_name is not None and len(by_name) != p:
@@ -209,7 +229,8 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         weighted = np.unique(yc if w is None else yc[w > 0]).astype(np.intp)
         check_weighted_classes(family, classes, weighted)
     return Problem(Xc, yc, w, family, classes, names, solver_options(family, opts, p, by_name),
-                   cv.as_offset(offset, family.offset_shape(n, classes), family.block_unit), labels)
+                   cv.as_offset(offset, family.offset_shape(n, classes), family.block_unit), labels,
+                   encoding, None if encoding is None else encoding.source_of_column)
 
 
 def checked_options(family: Any, options: Dict[str, Any]) -> Tuple[Family, Dict[str, Any]]:
@@ -224,13 +245,15 @@ def checked_options(family: Any, options: Dict[str, Any]) -> Tuple[Family, Dict[
     solver = options.pop("solver", "auto")
     storage = _coefs.check_storage(options.pop(COEF_STORAGE, "auto"))
     grouped = cv.as_bool(options.pop("grouped", False), "grouped")
+    categorical = _categorical.check_options(
+        **{k: options.pop(k) for k in _categorical.OPTION_NAMES if k in options})
     if grouped and not family.groups_coefficients:
         raise ValueError(f"grouped=True is for {family.owners_of('grouped')}, not the {family.name} family")
     for name in FLAGS:
         if name in options:
             cv.as_bool(options[name], name)
     return family, dict(check_options(options), solver=solver, grouped=grouped,
-                        **{COEF_STORAGE: storage})
+                        **{COEF_STORAGE: storage, CATEGORICAL: categorical})
 
 
 def refused_strata(family: Family) -> str:

@@ -26,7 +26,9 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
              grouped: bool = False, strata: Optional[ArrayLike] = None,
              ties: Optional[str] = None, standardize_response: Optional[bool] = None,
              coef_storage: str = "auto", certify: bool = False, verbose: Union[int, bool] = 0,
-             callback: Optional[Callable[[LambdaProgress], Any]] = None) -> Path:
+             callback: Optional[Callable[[LambdaProgress], Any]] = None,
+             drop_first: bool = False, handle_unknown: str = "error",
+             missing: str = "error") -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
     This is the solver's own parametrisation: ``alpha`` is the mix and lambda
@@ -114,13 +116,15 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         order; every column needs a value, and an unknown or missing name
         is a ValueError naming it.  A pandas Series with the default index
         0, ..., p - 1 goes by position, unless those are X's column names.
+        The name of a categorical column stands for all its indicators.
     lower_limits, upper_limits : float, array-like of shape (p,) or dict, optional
         Box constraints on the coefficients, by position or by feature name
         as ``penalty_factor``.
     weights : array-like of shape (n,), optional
         Non-negative observation weights.
     exclude : sequence of int or str, optional
-        Features to leave out (indices, or names for a data frame).
+        Features to leave out (indices, or names for a data frame; a
+        categorical column's name leaves out all its indicators).
     offset : array-like of shape (n,) or (n, K), optional
         A known part of every linear predictor, ``eta = offset + a0 + X b``
         (one column per class for the multinomial family):
@@ -184,6 +188,24 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         :class:`PathWarning` (``Path.warning`` is ``("Stopped", index +
         1)``).  An exception raised in the callback ends the fit and
         propagates to the caller.
+    drop_first : bool, default False
+        Leave out the indicator column of each categorical column's first
+        level (for a categorical column left unpenalized beside the
+        intercept).  A data frame's column is categorical when its dtype is
+        pandas ``category``, ``string`` or ``object`` (holding text), or
+        polars ``Categorical``, ``Enum`` or ``String``: it becomes one
+        indicator column per level, named ``col[level]``, and X becomes a
+        sparse matrix of every column; the indicator columns are
+        standardized like any other under ``standardize``.  The path keeps
+        the levels (``Path.categories``) to encode new rows at prediction.
+    handle_unknown : {"error", "zero"}, default "error"
+        What a level of a categorical column not seen at fit time does at
+        prediction: a ValueError naming the column and the level, or
+        ("zero") no indicator at all.
+    missing : {"error", "level"}, default "error"
+        A missing value (None, NaN, NA, a polars null) in a categorical
+        column: a ValueError naming the column and the first such row, or
+        ("level") a level of its own, ``col[NA]``.
 
     Returns
     -------
@@ -231,7 +253,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
                    penalty_factor=penalty_factor, lower_limits=lower_limits,
                    upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver,
                    grouped=grouped, strata=strata, ties=ties,
-                   standardize_response=standardize_response, coef_storage=coef_storage)
+                   standardize_response=standardize_response, coef_storage=coef_storage,
+                   drop_first=drop_first, handle_unknown=handle_unknown, missing=missing)
     verbose = _progress.as_verbose(verbose, "fit_path")
     callback = _progress.as_callback(callback, "fit_path")
     source = _sources.prepared(X, y, family, options, offset)

@@ -102,7 +102,17 @@ class Path:
     family_instance : varnel.families.Family
         The family itself (its links, losses and measures).
     feature_names : list or None
-        Column labels, as they were, when the data were a data frame.
+        Column labels, as they were, when the data were a data frame; a
+        categorical column stands for one indicator column per level, named
+        ``col[level]``.
+    categories : dict
+        The levels of each categorical column of the data frame fitted, by
+        column label (empty when there was none); ``predict`` encodes new
+        rows with them.
+    source_of_column : ndarray of int or None
+        For each column of the fitted design, the position of the data
+        frame's column it came from (None when there was no categorical
+        column: each column is its own).
     classes : ndarray or None
         The two labels of a logistic response (``classes[1]`` is modelled as
         the "success", coded 1), the K labels of a multinomial one, or the
@@ -142,6 +152,8 @@ class Path:
         self.npasses_data: Optional[int] = None
         #: the optimality of each solution, when fit_path was asked to certify it
         self.optimality_: Optional["Optimality"] = None
+        #: the level table of a data frame with categorical columns (see _categorical)
+        self.encoding: Any = None
 
     #: a cox path's training rows, for the Breslow estimate of its baseline
     #: hazard (None for the other families)
@@ -155,6 +167,7 @@ class Path:
         path = cls(solution.lambdas, solution.intercepts, solution.coefs, solution.dev_ratio,
                    solution.nulldev, solution.npasses, solution.warning, problem.family,
                    problem.feature_names, problem.classes, alpha)
+        path.encoding = getattr(problem, "encoding", None)
         if problem.family.keeps_rows:
             path.baseline = _survival.Baseline(problem.X, problem.y, problem.weights, problem.offset,
                                                problem.strata)
@@ -165,6 +178,19 @@ class Path:
     def n_features(self) -> int:
         """Number of features p."""
         return int(_coefs.dense_shape(self.coefs)[0])
+
+    @property
+    def categories(self) -> Dict[Any, np.ndarray]:
+        """The levels of each categorical column, by column label (empty when
+        the data had none); a level None stands for missing values
+        (``missing="level"``)."""
+        return {} if self.encoding is None else self.encoding.categories
+
+    @property
+    def source_of_column(self) -> Optional[np.ndarray]:
+        """For each column of the design, the position of the data frame's
+        column it came from, or None when there was no categorical column."""
+        return None if self.encoding is None else self.encoding.source_of_column.copy()
 
     @property
     def n_classes(self) -> int:
@@ -280,6 +306,8 @@ class Path:
     # ---- prediction -------------------------------------------------------------
     def _design(self, X: ArrayLike):
         _convert.refuse_lazy(X, "X")
+        if self.encoding is not None:
+            return self.encoding.transform(X)
         if self.feature_names is not None and _convert.is_dataframe(X):
             # Columns are matched by their labels exactly as given: 0 and "0"
             # are different columns.
@@ -304,7 +332,10 @@ class Path:
         ----------
         X : array-like or sparse matrix of shape (n, p)
             New observations (a data frame is matched by column name when the
-            path was fitted on one).
+            path was fitted on one).  A path fitted on a data frame with
+            categorical columns takes a data frame with the same columns in
+            the same order, whose categorical columns are encoded with the
+            fitted levels (see ``categories``).
         s : float or sequence of float, optional
             Lambda value(s), interpolated as in :meth:`coef`; ``None`` means
             every fitted lambda.
@@ -330,7 +361,10 @@ class Path:
         ------
         ValueError
             For a ``kind`` the family does not offer, or new rows or offsets
-            of the wrong shape.
+            of the wrong shape; for a path with categorical columns, also a
+            level not seen at fit time (unless fitted with
+            ``handle_unknown="zero"``), a missing value in a categorical
+            column (unless fitted with ``missing="level"``), or other columns.
 
         {demo_path}
         >>> path.predict(data.X[:5], s=[0.2, 0.05]).shape
@@ -543,6 +577,8 @@ class Path:
             "nulldev": self.nulldev,
             "npasses": self.npasses,
             "warning": None if self.warning is None else list(self.warning),
+            "categories": {str(_json_label(c)): [_json_label(v) for v in levels]
+                           for c, levels in self.categories.items()},
         }
 
     @filled()

@@ -143,7 +143,8 @@ class CoxPHNetSurvival(NetEstimator):
     def __init__(self, alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se", measure="deviance",
                  nlambda=100, lambda_min_ratio=None, standardize=True, penalty_factor=None,
                  lower_limits=None, upper_limits=None, tol=1e-7, max_iter=100000, n_jobs=None,
-                 random_state=None, ties="breslow", verbose=0):
+                 random_state=None, ties="breslow", verbose=0, *,
+                 drop_first=False, handle_unknown="error", missing="error"):
         keep_parameters(self, locals())
 
     def _family_options(self) -> Dict[str, Any]:
@@ -238,7 +239,8 @@ class CoxPHNetSurvival(NetEstimator):
 
     def _function(self, X, offset, return_array, survival):
         check_is_fitted(self)
-        X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
+        if self.path_.encoding is None:  # else the path encodes the data frame's levels
+            X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
         h = self.path_.cumulative_hazard(X, self.unique_times_, s=self.lambda_, offset=offset)
         values = np.exp(-h) if survival else h
         if return_array:

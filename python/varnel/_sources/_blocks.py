@@ -129,6 +129,12 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         names = list(X.columns)
         if len(set(names)) < len(names):
             raise ValueError("X has duplicate column names; every column needs its own name")
+        text = [c for c, t in zip(X.columns, X.dtypes) if getattr(t, "kind", None) == "O"]
+        if text:  # category, string and object columns
+            raise ValueError(f"X has the categorical column(s) {text[:5]}: categorical columns "
+                             "are encoded for X in memory only, not for a Dask data frame; "
+                             "compute X into memory (X.compute()) to fit them, or encode them "
+                             "as numbers first")
         bad = [c for c, t in zip(X.columns, X.dtypes) if np.dtype(t).kind not in "biuf"]
         if bad:
             raise TypeError(f"X must hold numeric columns, but column(s) {bad[:5]} are not")
@@ -363,6 +369,9 @@ def predict(path: Any, X: Any, s: Any, kind: str, offset: Any = None):
 
     family = path.family_instance
     family.check_kind(kind)
+    if getattr(path, "encoding", None) is not None:
+        raise ValueError("the path was fitted with categorical columns, which are encoded for X "
+                         "in memory only, not for a Dask collection; predict on X.compute()")
     if path.feature_names is not None and hasattr(X, "columns"):
         X = X[path.feature_names]
     Xd = _as_array(X, "X")

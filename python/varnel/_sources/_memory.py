@@ -90,6 +90,7 @@ class MemoryRows:
     weights = property(lambda self: self.problem.weights)
     offset = property(lambda self: self.problem.offset)
     strata = property(lambda self: self.problem.strata)
+    encoding = property(lambda self: self.problem.encoding)
 
     @property
     def n_samples(self) -> int:
