@@ -466,6 +466,10 @@ def test_drop_first_leaves_out_the_first_level(kind):
     np.testing.assert_array_equal(path.source_of_column, [0, 1, 1, 2, 3, 3, 3])
     ref = varnel.fit_path(one_hot(x, c, d, levels, drop="first"), y)
     assert_same_path(ref, path, tol=1e-9)
+    # the optimality of the path is checked on the design it was fitted on
+    np.testing.assert_allclose(path.optimality(frame, y).violation,
+                               ref.optimality(one_hot(x, c, d, levels, drop="first"), y).violation,
+                               rtol=1e-6, atol=1e-12)
     # unpenalized, the dropped levels are the intercept's: the same predictions
     # as with every level, to the solver's accuracy (the penalty factors sum
     # to p, so the lambda of 7 columns is 9/7 that of 9 for the same penalty)

@@ -353,6 +353,9 @@ def of_path(path: Any, X: Any, y: Any, options: dict, offset: Any) -> Optimality
     if _sources.rows_of(X, y, options.get("weights"), offset) is not _sources.rows_of(None):
         raise ValueError("Path.optimality reads X and y in memory; compute a Dask collection into "
                          "memory first (e.g. X.compute(), y.compute())")
+    encoding = getattr(path, "encoding", None)
+    if encoding is not None:  # a frame with categorical columns: the fitted levels' design
+        X = encoding.transform(X)
     problem = _fit.prepare(X, y, path.family_instance, options, offset)
     p = problem.X.shape[1]
     if p != path.n_features:
