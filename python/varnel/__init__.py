@@ -16,6 +16,7 @@ Only NumPy is required; matplotlib (plots), joblib (parallel folds), tqdm
 """
 
 from ._fit import CoefficientBoundWarning, PathWarning
+from ._folds import SubjectSplitWarning
 from .cv import CVPath, cv_path
 from ._fit_path import fit_path
 from .path import Path
@@ -43,6 +44,7 @@ __all__ = [
     "CVPath",
     "PathWarning",
     "CoefficientBoundWarning",
+    "SubjectSplitWarning",
     "load_demo",
     "ElasticNetRegressor",
     "LogisticNetClassifier",

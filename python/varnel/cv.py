@@ -453,7 +453,7 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
             foldid: Optional[Sequence[int]] = None, splits: Optional[Iterable[Any]] = None,
             measure: str = "deviance", n_jobs: Optional[int] = None, seed: Any = None,
             verbose: bool = False, keep: bool = False, offset: Any = None,
-            **options: Any) -> CVPath:
+            groups: Optional[Sequence[Any]] = None, **options: Any) -> CVPath:
     """Choose lambda (and the elastic-net mix) by cross-validation.
 
     The path is fitted on all the data, and each fold on its training rows
@@ -510,6 +510,14 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     offset : array-like of shape (n,), optional
         As for :func:`fit_path`; each fold fits with its training rows'
         offsets and scores its held-out rows with theirs.
+    groups : array-like of shape (n,), optional
+        A group label per row (any hashable values, e.g. subject ids): the
+        random folds keep each group's rows in one fold (``nfolds`` groups
+        or more are needed; not with ``foldid`` or ``splits``).  Counting-
+        process survival data (y of start, stop, status) need them when a
+        subject has several rows: without them the folds are drawn row by
+        row, with a :class:`SubjectSplitWarning`; with them ``measure="C"``
+        scores each subject's last row.
     **options
         Any option of :func:`fit_path` (``weights``, ...).  The weights are
         used both in each fold's fit and in the measure.  ``alpha`` may be a
@@ -565,7 +573,7 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     source = _sources.prepared(X, y, family, dict(options, alpha=mixes[0]), offset, foldid)
     verbose = _convert.as_bool(verbose, "verbose")
     keep = _convert.as_bool(keep, "keep")
-    source.split(nfolds, foldid, splits, seed)
+    source.split(nfolds, foldid, splits, seed, groups=groups)
     mix_options = [dict(source.solver_options, alpha=a) for a in mixes]
     return cross_validate(source, measure, mix_options, n_jobs=n_jobs, verbose=verbose,
                           keep=keep, stacklevel=3)
