@@ -255,6 +255,9 @@ class Family:
     response_form: ClassVar[str] = "one"
     #: whether a path keeps its training rows (for survival curves)
     keeps_rows: ClassVar[bool] = False
+    #: the forms of the response the family takes besides its own one (the
+    #: cox family's "counting": rows of start, stop and status)
+    other_responses: ClassVar[Tuple[str, ...]] = ()
     #: whether fits from summed statistics of row blocks (the Dask route)
     #: serve the family, with every link and parameter it takes
     sums_blocks: ClassVar[bool] = False

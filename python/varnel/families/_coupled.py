@@ -57,6 +57,7 @@ class Cox(Family):
     solver_name = "cox"
     keeps_rows = True
     response_form = "survival"
+    other_responses = ("counting",)
     blocks_refused_because = ("its partial likelihood couples the rows of each risk set, which "
                               "spans row blocks")
     measures = ("deviance", "C")
