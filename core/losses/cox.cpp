@@ -128,6 +128,8 @@ void CoxFamily::order_entries(std::span<const std::uint64_t> strata) {
     }
     carried_.assign(groups, 0.0);
     carried_sq_.assign(groups, 0.0);
+    term_.assign(groups, 0.0);
+    term_sq_.assign(groups, 0.0);
 }
 
 double CoxFamily::risk_at(std::size_t g0, std::size_t g, std::span<const double> eta,
@@ -269,6 +271,8 @@ void CoxFamily::stratum_working(std::size_t g0, std::size_t g1, std::span<double
         if (!entry_.empty()) {
             carried_[g] = carried;
             carried_sq_[g] = carried_sq;
+            term_[g] = a;
+            term_sq_[g] = b;
         }
         for (std::size_t q = group_begin(g); q < group_end_[g]; ++q) {
             const std::size_t i = order_[q];
@@ -277,11 +281,24 @@ void CoxFamily::stratum_working(std::size_t g0, std::size_t g1, std::span<double
             double A = ev ? before + own : carried;
             double B = ev ? before_sq + own_sq : carried_sq;
             if (!entry_.empty() && entry_group_[i] != npos) {
-                // less the terms of the groups up to the row's entry
+                // less the terms of the groups up to the row's entry, or,
+                // when that difference keeps few digits, the terms of the
+                // groups from the row's entry to its time
                 const std::size_t h = entry_group_[i];
                 const double f = std::exp(top_[g] - top_[h]);
-                A = std::max(A - carried_[h] * f, 0.0);
-                B = std::max(B - carried_sq_[h] * (f * f), 0.0);
+                const double early = carried_[h] * f, early_sq = carried_sq_[h] * (f * f);
+                if (early > (1.0 - 1e-6) * A || early_sq > (1.0 - 1e-6) * B) {
+                    A = ev ? own : a;
+                    B = ev ? own_sq : b;
+                    for (std::size_t k = g + 1; k < h; ++k) {
+                        const double fk = std::exp(top_[g] - top_[k]);
+                        A += term_[k] * fk;
+                        B += term_sq_[k] * (fk * fk);
+                    }
+                } else {
+                    A -= early;
+                    B -= early_sq;
+                }
             }
             r[i] = (ev ? w[i] : 0.0) - u * A;
             v[i] = std::max(u * A - (u * u) * B, 0.0);

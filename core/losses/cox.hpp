@@ -30,7 +30,9 @@
 // again from the rows at risk.  A row's share of the working residual sums
 // the terms of the groups in (s_i, t_i]: those up to t_i less those up to
 // s_i.  Without entry times (or with every entry before every time) the
-// arithmetic is the one of right-censored data, term for term.
+// arithmetic is the one of right-censored data, term for term.  Where that
+// difference keeps few digits (an early risk set far smaller than the
+// late ones), the row's terms are summed over its own groups.
 #pragma once
 
 #include <cstddef>
@@ -133,7 +135,8 @@ private:
     // every later group h) are entry_order_[leave_begin_[g] .. leave_end_[g]);
     // entry_group_[i] is the latest group of row i's stratum at or before
     // s_i (none: npos); carried_ and carried_sq_ the sums of the working
-    // terms up to each group (relative to exp(-top_g), exp(-2 top_g)).
+    // terms up to each group (relative to exp(-top_g), exp(-2 top_g)),
+    // term_ and term_sq_ each group's own terms.
     std::span<const double> entry_;
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
     std::vector<std::size_t> entry_order_;
@@ -142,6 +145,8 @@ private:
     std::vector<std::size_t> entry_group_;
     Vec carried_;
     Vec carried_sq_;
+    Vec term_;
+    Vec term_sq_;
     Vec event_weight_;                     // e_g
     std::vector<std::uint32_t> event_count_;  // m_g
     // Of the last eta: per row w_i exp(eta_i - top_g) (g its group), per
