@@ -227,6 +227,9 @@ REFUSALS = [
     (lambda X, y: (X, y), dict(splits=[(np.arange(10), np.arange(10, 20))]), ValueError,
      "splits of row indices are not taken on a Dask array"),
     (lambda X, y: (X, y), dict(keep=True), ValueError, "keep=True is not available on a Dask array"),
+    (lambda X, y: (X, y), dict(groups=np.arange(N) // 3), ValueError,
+     r"^groups are not taken on a Dask array \(its folds are drawn block by block\): give foldid, a Dask "
+     r"array of fold labels that gives each group's rows one fold$"),
     (lambda X, y: (X, y), dict(measure="auc", family="logistic"), ValueError,
      "measure='auc' needs every held-out score at once"),
     (lambda X, y: (da.where(da.arange(N)[:, None] == 450, np.nan, X), y), {}, ValueError,
@@ -287,7 +290,7 @@ def test_dask_refusals_say_what_to_do(client, worker_errors, change, kw, error, 
     Xd, yd = change(lazy(X), lazy(y))
     if "weights" in kw:
         kw["weights"] = lazy(kw["weights"])
-    cv_only = {k: kw.pop(k) for k in ("splits", "keep", "measure", "nfolds") if k in kw}
+    cv_only = {k: kw.pop(k) for k in ("splits", "keep", "measure", "nfolds", "groups") if k in kw}
     with pytest.raises(error, match=match):
         if cv_only:
             varnel.cv_path(Xd, yd, family, **cv_only, **kw)

@@ -306,3 +306,138 @@ def test_splitting_an_interval_keeps_the_fit(ties):
     H = b.cumulative_hazard(rows, times, s=lam[4] * n / len(y), intervals=y[:, :2], subjects=who)
     np.testing.assert_allclose(H[alive], a.cumulative_hazard(X[alive], times, s=lam[4]), rtol=1e-6)
     assert np.isnan(H[~alive][:, -1]).all()  # past a subject's last stop
+
+
+def _row(y, i, **set_):
+    out = y.copy()
+    for k, v in set_.items():
+        out[i, "start stop status".split().index(k)] = v
+    return out
+
+
+HOSTILE = [  # (the rows made hostile, the exact message)
+    (lambda y: _row(y, 3, start=2.0, stop=2.0),
+     "each row's interval (start, stop] must have start < stop, but row 3 of y has start 2 and stop 2"),
+    (lambda y: _row(y, 6, start=1.5, stop=0.5),
+     "each row's interval (start, stop] must have start < stop, but row 6 of y has start 1.5 and stop 0.5"),
+    (lambda y: _row(y, 1, start=-0.5), "start times must be 0 or more, but row 1 of y has start -0.5"),
+    (lambda y: _row(y, 2, start=np.inf), "start times must be finite, but row 2 of y has start inf"),
+    (lambda y: _row(y, 0, stop=np.inf), "stop times must be finite, but row 0 of y has stop inf"),
+    (lambda y: _row(y, 5, status=3.0), "the status must be 0 (censored) or 1 (event), but row 5 of y has status 3"),
+    (lambda y: _row(y, 4, start=np.nan),
+     "y's start has a missing value (NA, None or NaN) in row 4, at y's start[4]; drop or fill the rows "
+     "with missing values first"),
+    (lambda y: np.c_[y, y[:, :1]], "y must hold the time and the status of every row, an array of shape "
+     "({n}, 2), a structured array or a two-column data frame, or the start, stop and status of every "
+     "row, an array of shape ({n}, 3); got shape ({n}, 4)"),
+    (lambda y: np.array(list(map(tuple, np.c_[y, y[:, :1]])), dtype=[(c, "f8") for c in "abcd"]),
+     "y as a structured array needs two fields (status and time) or three (start, stop and status), "
+     "got ['a', 'b', 'c', 'd']"),
+    (lambda y: np.c_[y[:, :2], 0 * y[:, 2]],
+     "the cox family needs an event: no row with status 1 has a positive weight, so there is nothing to fit"),
+]
+
+
+@pytest.mark.parametrize("change, text", HOSTILE)
+def test_hostile_counting_process_rows_are_refused_by_row(change, text):
+    X, y, _ = make_counting()
+    with pytest.raises(ValueError) as info:
+        varnel.fit_path(X, change(y), "cox")
+    assert str(info.value) == text.format(n=len(y))
+
+
+def _cox_counting(seed=0):
+    X, y, who = make_counting(seed=seed)
+    return X, y, who, "cox"
+
+
+GROUPED = {  # family: (X, y, subjects) with several rows per subject
+    "cox": _cox_counting,
+    "gaussian": lambda: (*_repeated(lambda X, rng: X[:, 0] + rng.normal(size=len(X))), "gaussian"),
+    "binomial": lambda: (*_repeated(lambda X, rng: (rng.random(len(X)) < 0.5) * 1.0), "binomial"),
+}
+
+
+def _repeated(response):
+    rng = np.random.default_rng(2)
+    who = np.repeat(np.arange(60), rng.integers(1, 4, 60))
+    X = rng.standard_normal((60, 3))[who] + 0.1 * rng.standard_normal((len(who), 3))
+    return X, response(X, rng), np.array([f"s{k}" for k in who], dtype=object)
+
+
+@pytest.mark.parametrize("family", list(GROUPED))
+def test_groups_keep_each_subject_in_one_fold(family):
+    X, y, who, fam = GROUPED[family]()
+    kw = dict(nlambda=6, nfolds=4, seed=1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # with groups, no warning
+        cv = varnel.cv_path(X, y, fam, groups=who, **kw)
+    labels, codes = np.unique(who, return_inverse=True)
+    fold_of = np.full(len(labels), -1)
+    for code, fold in zip(codes, cv.foldid):
+        assert fold_of[code] in (-1, fold)
+        fold_of[code] = fold
+    assert len(np.unique(cv.foldid)) == 4
+    again = varnel.cv_path(X, y, fam, foldid=cv.foldid, nlambda=6)
+    np.testing.assert_array_equal(again.cvm, cv.cvm)
+    with pytest.raises(ValueError, match=r"^groups draw the folds; they cannot be combined with foldid: "
+                                         r"give either groups \(and nfolds\) or foldid$"):
+        varnel.cv_path(X, y, fam, groups=who, foldid=cv.foldid)
+    many = len(labels) + 1
+    with pytest.raises(ValueError, match=rf"^nfolds={many} is larger than the number of groups in groups "
+                                         rf"\({many - 1}\); give fewer folds$"):
+        varnel.cv_path(X, y, fam, groups=who, nfolds=many)
+    with pytest.raises(ValueError, match=r"^groups must have shape \(\d+,\), one label per row, got shape \(3,\)$"):
+        varnel.cv_path(X, y, fam, groups=who[:3])
+    caught = []
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        varnel.cv_path(X, y, fam, **kw)
+    split = [w for w in caught if issubclass(w.category, varnel.SubjectSplitWarning)]
+    assert len(split) == (family == "cox") and (not split or split[0].filename == __file__)
+
+
+def test_concordance_of_counting_rows_scores_each_subjects_last_row():
+    from sksurv.metrics import concordance_index_censored
+    from varnel.survival import CoxPHNetSurvival
+
+    X, y, who = make_counting()
+    cv = varnel.cv_path(X, y, "cox", groups=who, measure="C", nfolds=3, seed=2, nlambda=6, keep=True)
+    last = np.array([np.flatnonzero(who == s)[np.argmax(y[who == s, 1])] for s in np.unique(who)])
+    for k in range(3):
+        rows = last[cv.foldid[last] == k]
+        ref = [concordance_index_censored(y[rows, 2] > 0, y[rows, 1], eta)[0] for eta in cv.fit_preval[rows].T]
+        np.testing.assert_allclose(cv.fold_scores[k], ref, rtol=1e-12)
+    model = CoxPHNetSurvival(alpha=0.02).fit(X, y)
+    path = varnel.fit_path(X, y, "cox", user_lambda=[0.02])
+    np.testing.assert_array_equal(model.coef_, path.coefs[:, 0])
+    eta = model.predict(X)
+    assert model.score(X, y, subjects=who) == pytest.approx(
+        concordance_index_censored(y[last, 2] > 0, y[last, 1], eta[last])[0], rel=1e-12)
+    assert model.score(X, y) == pytest.approx(concordance_index_censored(y[:, 2] > 0, y[:, 1], eta)[0], rel=1e-12)
+    H = model.predict_cumulative_hazard_function(X, return_array=True, intervals=y[:, :2], subjects=who)
+    np.testing.assert_array_equal(H, path.cumulative_hazard(X, model.unique_times_, s=0.02,
+                                                            intervals=y[:, :2], subjects=who))
+    assert H.shape == (len(last), len(model.unique_times_))
+
+
+COVARIATE_PATH_REFUSALS = [
+    (dict(intervals=[[0.0, 1.0], [1.0, 1.0]]),
+     "each interval (start, stop] needs start < stop, but row 1 is (1, 1]"),
+    (dict(intervals=[[-1.0, 1.0], [1.0, 2.0]]), "intervals must start at 0 or later, but row 0 is (-1, 1]"),
+    (dict(intervals=[[0.0, np.inf], [1.0, 2.0]]), "intervals must be finite, but row 0 is (0, inf]"),
+    (dict(intervals=[[0.0, 1.0]]), "intervals must have shape (2, 2), the (start, stop] of every row of X, "
+                                   "got shape (1, 2)"),
+    (dict(subjects=[1, 1]), "subjects label the rows of covariate paths: give their intervals too"),
+    (dict(intervals=[[0.0, 1.0], [1.0, 2.0]], subjects=[1]),
+     "subjects must have shape (2,), one label per row, got shape (1,)"),
+]
+
+
+@pytest.mark.parametrize("given, text", COVARIATE_PATH_REFUSALS)
+def test_covariate_paths_refuse_bad_intervals_by_row(given, text):
+    X, y, _ = make_counting()
+    path = varnel.fit_path(X, y, "cox", nlambda=5)
+    with pytest.raises(ValueError) as info:
+        path.cumulative_hazard(X[:2], [0.5], **given)
+    assert str(info.value) == text
