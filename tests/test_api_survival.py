@@ -221,6 +221,15 @@ def test_an_offset_that_dwarfs_the_late_rows_keeps_the_risk_sets():
     assert prob.kkt_residual(0.0, 0.0, path.coefs[:, -1]) < 1e-6
     alone = varnel.fit_path(X, y, "cox", **UNPENALIZED)
     assert np.abs(alone.coefs[:, -1] - path.coefs[:, -1]).max() > 1e-2
+    # the partial likelihood the cross-validation scores with, on the same rows
+    from varnel import _survival
+
+    eta = offset[:, None] + X @ path.coefs
+    w = np.linspace(0.5, 1.5, len(y))
+    for ties in ("breslow", "efron"):
+        got = _survival.log_partial_likelihood(_survival.survival_response(y, len(y)), w, eta, ties)
+        want = [o.cox_loglik(e, y[:, 1:], w, ties=ties, entry=y[:, 0])[0] for e in eta.T]
+        np.testing.assert_allclose(got, want, rtol=1e-12)
 
 
 @pytest.mark.parametrize("penalizer", [0.0, 0.05])
@@ -383,6 +392,9 @@ def test_groups_keep_each_subject_in_one_fold(family):
     with pytest.raises(ValueError, match=r"^groups draw the folds; they cannot be combined with foldid: "
                                          r"give either groups \(and nfolds\) or foldid$"):
         varnel.cv_path(X, y, fam, groups=who, foldid=cv.foldid)
+    with pytest.raises(ValueError, match=r"^groups draw the folds; they cannot be combined with splits: "
+                                         r"give either groups \(and nfolds\) or splits$"):
+        varnel.cv_path(X, y, fam, groups=who, splits=[(np.arange(5), np.arange(5, 9))])
     many = len(labels) + 1
     with pytest.raises(ValueError, match=rf"^nfolds={many} is larger than the number of groups in groups "
                                          rf"\({many - 1}\); give fewer folds$"):
