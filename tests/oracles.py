@@ -19,17 +19,19 @@ FAMILIES = ("gaussian", "binomial", "poisson")
 # the partial likelihood, from its definition
 
 
-def cox_loglik(eta, y, wn, strata=None, ties="breslow"):
+def cox_loglik(eta, y, wn, strata=None, ties="breslow", entry=None):
     """Weighted log partial likelihood l(eta) of survival data y (n, 2) of
     (time, status), and its gradient in eta: for every stratum and event
     time, sum_D w eta - e log S (Breslow) or (e/m) sum_k log(S - k/m E)
-    (Efron, m the events of positive weight), S = sum_R w exp(eta)."""
+    (Efron, m the events of positive weight), S = sum_R w exp(eta), the
+    risk set R the rows with time >= t (and entry < t, given entry times)."""
     time, status = y[:, 0], y[:, 1] > 0
     strata = np.zeros(len(time)) if strata is None else np.asarray(strata)
+    entry = np.full(len(time), -np.inf) if entry is None else np.asarray(entry)
     ll, grad = 0.0, np.zeros(len(time))
     for s in np.unique(strata):
         for t in np.unique(time[(strata == s) & status & (wn > 0)]):
-            risk = (strata == s) & (time >= t) & (wn > 0)
+            risk = (strata == s) & (time >= t) & (entry < t) & (wn > 0)
             dead = risk & (time == t) & status
             e, m = wn[dead].sum(), dead.sum()
             u = wn * np.exp(eta - eta[risk].max()) * risk
@@ -330,7 +332,7 @@ class Problem:
     def __init__(self, family, x, y, *, alpha=1.0, weights=None, penalty_factor=None,
                  lower_limits=None, upper_limits=None, standardize=True, intercept=True,
                  offset=None, grouped=False, exclude=(), strata=None, ties="breslow",
-                 **path_options):
+                 entry=None, **path_options):
         self.glm = Glm(family) if "/" in family else None
         family, _, delta = family.partition(":") if not self.glm else (family, "", "")
         self.delta = float(delta) if delta else 1.35
@@ -338,7 +340,7 @@ class Problem:
         assert set(path_options) <= {"nlambda", "user_lambda", "lambda_min_ratio", "thresh"}  # no typos
         self.family, self.alpha, self.intercept = family, alpha, intercept and family != "cox"
         self.grouped = grouped or family == "multitask"
-        self.strata, self.ties = strata, ties
+        self.strata, self.ties, self.entry = strata, ties, entry
         self.x = np.ascontiguousarray(x, dtype=np.float64)
         self.y = np.asarray(y, dtype=np.float64)
         n, p = self.x.shape
@@ -396,7 +398,7 @@ class Problem:
             f = wn @ np.where(np.abs(r) <= dl, 0.5 * r * r, dl * (np.abs(r) - 0.5 * dl))
             d = -wn * np.clip(r, -dl, dl)
         elif self.family == "cox":
-            ll, g = cox_loglik(eta, y, wn, self.strata, self.ties)
+            ll, g = cox_loglik(eta, y, wn, self.strata, self.ties, self.entry)
             f, d = -ll, -g
         elif self.family == "multitask":
             r = y - eta

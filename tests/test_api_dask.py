@@ -231,6 +231,9 @@ REFUSALS = [
      r"^certify=True is not available for fit_path on a Dask collection: .*path\.optimality\(X\.compute\(\)"),
     (lambda X, y: (X, y), dict(certify=True, nfolds=3), ValueError,
      r"^certify=True is not available for cv_path on a Dask collection"),
+    (lambda X, y: (X, y), dict(groups=np.arange(N) // 3), ValueError,
+     r"^groups are not taken on a Dask array \(its folds are drawn block by block\): give foldid, a Dask "
+     r"array of fold labels that gives each group's rows one fold$"),
     (lambda X, y: (X, y), dict(measure="auc", family="logistic"), ValueError,
      "measure='auc' needs every held-out score at once"),
     (lambda X, y: (da.where(da.arange(N)[:, None] == 450, np.nan, X), y), {}, ValueError,
@@ -291,7 +294,7 @@ def test_dask_refusals_say_what_to_do(client, worker_errors, change, kw, error, 
     Xd, yd = change(lazy(X), lazy(y))
     if "weights" in kw:
         kw["weights"] = lazy(kw["weights"])
-    cv_only = {k: kw.pop(k) for k in ("splits", "keep", "measure", "nfolds") if k in kw}
+    cv_only = {k: kw.pop(k) for k in ("splits", "keep", "measure", "nfolds", "groups") if k in kw}
     with pytest.raises(error, match=match):
         if cv_only:
             varnel.cv_path(Xd, yd, family, **cv_only, **kw)

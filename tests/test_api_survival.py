@@ -126,3 +126,330 @@ def test_estimator_follows_the_path_and_scikit_survival():
                                -np.log(model.predict_survival_function(X[:3], return_array=True)), rtol=1e-10)
     chosen = clone(model).set_params(alpha=None, measure="C", random_state=0).fit(X, y)
     assert chosen.cv_.measure == "C" and chosen.alpha_ == chosen.cv_.lambda_1se
+
+
+# ---- counting-process rows: (start, stop] and a status -------------------------------
+
+def make_counting(subjects=90, p=4, seed=0):
+    """Subjects over one to three intervals of a grid of tenths (so that
+    events tie), a third entering late, the last covariate changing from
+    one interval to the next; returns X, (start, stop, status) and the
+    subject of every row."""
+    rng = np.random.default_rng(seed)
+    base = rng.standard_normal((subjects, p))
+    rows, y, who = [], [], []
+    for s in range(subjects):
+        start = np.round(rng.uniform(0.1, 1.0), 1) if rng.random() < 0.35 else 0.0
+        end = start + 0.1 + np.round(rng.exponential(np.exp(-0.8 * base[s, 0] + 0.4 * base[s, 1])), 1)
+        event = rng.random() < 0.75
+        cuts = np.unique(np.r_[start, np.round(rng.uniform(start, end, rng.integers(0, 3)), 1), end])
+        for k, (a, b) in enumerate(zip(cuts[:-1], cuts[1:])):
+            x = base[s].copy()
+            x[-1] += 0.5 * k
+            rows.append(x)
+            y.append((a, b, float(event and b == end)))
+            who.append(s)
+    return np.array(rows), np.round(np.array(y), 1), np.array(who)
+
+
+def _counting_structured(y, kind):
+    return np.array(list(zip(y[:, 0], y[:, 1], y[:, 2].astype(kind))),
+                    dtype=[("start", "f8"), ("stop", "f8"), ("event", kind)])
+
+
+COUNTING = {  # every form of (start, stop, status), with the rows as they are
+    "list": lambda y: y.tolist(),
+    "structured bool": lambda y: _counting_structured(y, "?"),
+    "structured, any names, floats": lambda y: np.array(
+        list(map(tuple, y)), dtype=[("a", "f8"), ("b", "f8"), ("c", "f8")]),
+    "frame": lambda y: pd.DataFrame({"entry": y[:, 0], "exit": y[:, 1], "dead": y[:, 2] > 0}),
+}
+
+
+@pytest.mark.parametrize("form", list(COUNTING))
+def test_counting_process_responses_give_one_path(form):
+    X, y, _ = make_counting()
+    ref = varnel.fit_path(X, y, "cox", nlambda=10)
+    np.testing.assert_array_equal(varnel.fit_path(X, COUNTING[form](y), "cox", nlambda=10).coefs, ref.coefs)
+
+
+UNPENALIZED = dict(user_lambda=[0.05, 0.0], thresh=1e-15, standardize=False)
+
+
+def _nudged(y):
+    """statsmodels counts a row at risk at its entry time itself: entered a
+    hair later (the times are tenths), it is at risk over (start, stop]."""
+    return y[:, 0] + 1e-6
+
+
+@pytest.mark.parametrize("ties", ["breslow", "efron"])
+@pytest.mark.parametrize("strata", [False, True])
+def test_counting_process_fit_matches_statsmodels(ties, strata):
+    sm = pytest.importorskip("statsmodels.api")
+    X, y, who = make_counting()
+    groups = who % 2 if strata else None
+    path = varnel.fit_path(X, y, "cox", ties=ties, strata=groups, **UNPENALIZED)
+    want = sm.PHReg(y[:, 1], X, status=y[:, 2], entry=_nudged(y), ties=ties, strata=groups).fit()
+    np.testing.assert_allclose(path.coefs[:, -1], want.params, rtol=1e-5, atol=1e-7)
+    # and the late entries matter: dropping them moves the fit
+    later = varnel.fit_path(X, y[:, 1:], "cox", ties=ties, strata=groups, **UNPENALIZED)
+    assert np.abs(later.coefs[:, -1] - want.params).max() > 1e-3
+
+
+def test_counting_process_baseline_hazard_matches_statsmodels():
+    sm = pytest.importorskip("statsmodels.api")
+    X, y, _ = make_counting()
+    path = varnel.fit_path(X, y, "cox", **UNPENALIZED)
+    model = sm.PHReg(y[:, 1], X, status=y[:, 2], entry=_nudged(y))
+    times, cumhaz, _ = model.baseline_cumulative_hazard(path.coefs[:, -1])[0]
+    # statsmodels gives each event time the hazard just before it
+    ours = path.cumulative_hazard(np.zeros((1, X.shape[1])), times[:-1], s=0.0)[0]
+    np.testing.assert_allclose(ours, cumhaz[1:], rtol=1e-10)
+    assert cumhaz[0] == 0.0
+
+
+def test_an_offset_that_dwarfs_the_late_rows_keeps_the_risk_sets():
+    """Rows entering late with an offset of 40 make every earlier risk set a
+    difference of two sums some 1e17 times larger than itself: the fit is
+    still the partial likelihood's optimum (its definition's gradient is
+    zero)."""
+    X, y, who = make_counting()
+    late = y[:, 0] > 0
+    offset = np.where(late, 40.0, 0.0)
+    path = varnel.fit_path(X, y, "cox", offset=offset, **UNPENALIZED)
+    prob = o.Problem("cox", X, y[:, 1:], entry=y[:, 0], offset=offset, standardize=False)
+    assert prob.kkt_residual(0.0, 0.0, path.coefs[:, -1]) < 1e-6
+    alone = varnel.fit_path(X, y, "cox", **UNPENALIZED)
+    assert np.abs(alone.coefs[:, -1] - path.coefs[:, -1]).max() > 1e-2
+    # the partial likelihood the cross-validation scores with, on the same rows
+    from varnel import _survival
+
+    eta = offset[:, None] + X @ path.coefs
+    w = np.linspace(0.5, 1.5, len(y))
+    for ties in ("breslow", "efron"):
+        got = _survival.log_partial_likelihood(_survival.survival_response(y, len(y)), w, eta, ties)
+        want = [o.cox_loglik(e, y[:, 1:], w, ties=ties, entry=y[:, 0])[0] for e in eta.T]
+        np.testing.assert_allclose(got, want, rtol=1e-12)
+
+
+@pytest.mark.parametrize("penalizer", [0.0, 0.05])
+def test_counting_process_fit_matches_lifelines_time_varying(penalizer):
+    """lifelines' CoxTimeVaryingFitter maximises l(b) - n penalizer/2
+    ||b s1||^2 (Efron's ties, n rows, s1 the columns' sd with n - 1): our
+    ridge (alpha=0) on standardized columns (sd s0 with n) at lambda =
+    penalizer n / (n - 1) is the same problem divided by n."""
+    lifelines = pytest.importorskip("lifelines")
+    X, y, who = make_counting()
+    n = X.shape[0]
+    df = pd.DataFrame(X, columns=[f"x{j}" for j in range(X.shape[1])]).assign(
+        id=who, start=y[:, 0], stop=y[:, 1], event=y[:, 2])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        ref = lifelines.CoxTimeVaryingFitter(penalizer=penalizer).fit(
+            df, id_col="id", event_col="event", start_col="start", stop_col="stop",
+            fit_options={"precision": 1e-12})
+    lam = penalizer * n / (n - 1)
+    path = varnel.fit_path(X, y, "cox", ties="efron", alpha=0.0, user_lambda=[lam + 0.1, lam],
+                           thresh=1e-15)
+    np.testing.assert_allclose(path.coefs[:, -1], ref.params_.to_numpy(), rtol=1e-5, atol=1e-7)
+
+
+def _sparse(X):
+    return pytest.importorskip("scipy.sparse").csc_matrix(np.where(np.abs(X) < 0.5, 0.0, X))
+
+
+ENTRY_AT_ZERO = {  # options under which entry at 0 is right-censored data, bit for bit
+    "breslow": lambda X, n, rng: (X, {}),
+    "efron+strata": lambda X, n, rng: (X, dict(ties="efron", strata=np.arange(n) % 3)),
+    "weights+offset": lambda X, n, rng: (X, dict(weights=rng.uniform(0.2, 2.0, n),
+                                                 offset=rng.normal(0.0, 0.3, n))),
+    "sparse+mix": lambda X, n, rng: (_sparse(X), dict(alpha=0.5)),
+}
+
+
+@pytest.mark.parametrize("case", list(ENTRY_AT_ZERO))
+def test_entry_at_zero_is_right_censored_data_bit_for_bit(case):
+    X, t, e = make_data()
+    X, kw = ENTRY_AT_ZERO[case](X, len(t), np.random.default_rng(4))
+    counting = np.column_stack([np.zeros(len(t)), t, e])
+    a = varnel.fit_path(X, np.column_stack([t, e]), "cox", nlambda=20, **kw)
+    b = varnel.fit_path(X, counting, "cox", nlambda=20, **kw)
+    for key in ("lambdas", "coefs", "dev_ratio"):
+        assert getattr(a, key).tobytes() == getattr(b, key).tobytes(), key
+    rows = np.asarray(X[:4].todense()) if hasattr(X, "todense") else X[:4]
+    strata = kw["strata"][:4] if "strata" in kw else None
+    np.testing.assert_array_equal(b.cumulative_hazard(rows, [0.3, 1.0, 2.0], s=[0.05, 0.01], strata=strata),
+                                  a.cumulative_hazard(rows, [0.3, 1.0, 2.0], s=[0.05, 0.01], strata=strata))
+    cv = {m: [varnel.cv_path(X, yy, "cox", foldid=np.arange(len(t)) % 3, measure=m, nlambda=8, **kw).cvm
+              for yy in (np.column_stack([t, e]), counting)] for m in ("deviance", "C")}
+    for m, (want, got) in cv.items():
+        np.testing.assert_allclose(got, want, rtol=1e-12, err_msg=m)
+
+
+@pytest.mark.parametrize("ties", ["breslow", "efron"])
+def test_splitting_an_interval_keeps_the_fit(ties):
+    """A subject's (0, t] cut at a time that is no event time into two rows
+    with the same covariates: the unpenalized fit, the path (lambda
+    rescaled by the rows' count, the columns unstandardized) and each
+    subject's cumulative hazard as a covariate path are the ones of the
+    uncut rows."""
+    X, t, e = make_data()
+    n = len(t)
+    cut = t > 0.5
+    mid = np.full(n, 0.52)  # the times are tenths plus 0.05: 0.52 is none
+    rows = np.vstack([X, X[cut]])
+    y = np.vstack([np.column_stack([np.zeros(n), np.where(cut, mid, t), np.where(cut, 0.0, e)]),
+                   np.column_stack([mid, t, e])[cut]])
+    who = np.r_[np.arange(n), np.flatnonzero(cut)]
+    whole = varnel.fit_path(X, np.column_stack([t, e]), "cox", ties=ties, **UNPENALIZED)
+    split = varnel.fit_path(rows, y, "cox", ties=ties, **UNPENALIZED)
+    np.testing.assert_allclose(split.coefs[:, -1], whole.coefs[:, -1], rtol=1e-7, atol=1e-9)
+    lam = np.geomspace(0.2, 0.002, 8)
+    a = varnel.fit_path(X, np.column_stack([t, e]), "cox", ties=ties, user_lambda=lam, standardize=False,
+                        thresh=1e-14)
+    b = varnel.fit_path(rows, y, "cox", ties=ties, user_lambda=lam * n / len(y), standardize=False,
+                        thresh=1e-14)
+    np.testing.assert_allclose(b.coefs, a.coefs, rtol=1e-6, atol=1e-8)
+    times = np.array([0.3, 0.52, 0.8, 1.5])
+    alive = t >= 1.5
+    H = b.cumulative_hazard(rows, times, s=lam[4] * n / len(y), intervals=y[:, :2], subjects=who)
+    np.testing.assert_allclose(H[alive], a.cumulative_hazard(X[alive], times, s=lam[4]), rtol=1e-6)
+    assert np.isnan(H[~alive][:, -1]).all()  # past a subject's last stop
+
+
+def _row(y, i, **set_):
+    out = y.copy()
+    for k, v in set_.items():
+        out[i, "start stop status".split().index(k)] = v
+    return out
+
+
+HOSTILE = [  # (the rows made hostile, the exact message)
+    (lambda y: _row(y, 3, start=2.0, stop=2.0),
+     "each row's interval (start, stop] must have start < stop, but row 3 of y has start 2 and stop 2"),
+    (lambda y: _row(y, 6, start=1.5, stop=0.5),
+     "each row's interval (start, stop] must have start < stop, but row 6 of y has start 1.5 and stop 0.5"),
+    (lambda y: _row(y, 1, start=-0.5), "start times must be 0 or more, but row 1 of y has start -0.5"),
+    (lambda y: _row(y, 2, start=np.inf), "start times must be finite, but row 2 of y has start inf"),
+    (lambda y: _row(y, 0, stop=np.inf), "stop times must be finite, but row 0 of y has stop inf"),
+    (lambda y: _row(y, 5, status=3.0), "the status must be 0 (censored) or 1 (event), but row 5 of y has status 3"),
+    (lambda y: _row(y, 4, start=np.nan),
+     "y's start has a missing value (NA, None or NaN) in row 4, at y's start[4]; drop or fill the rows "
+     "with missing values first"),
+    (lambda y: np.c_[y, y[:, :1]], "y must hold the time and the status of every row, an array of shape "
+     "({n}, 2), a structured array or a two-column data frame, or the start, stop and status of every "
+     "row, an array of shape ({n}, 3); got shape ({n}, 4)"),
+    (lambda y: np.array(list(map(tuple, np.c_[y, y[:, :1]])), dtype=[(c, "f8") for c in "abcd"]),
+     "y as a structured array needs two fields (status and time) or three (start, stop and status), "
+     "got ['a', 'b', 'c', 'd']"),
+    (lambda y: np.c_[y[:, :2], 0 * y[:, 2]],
+     "the cox family needs an event: no row with status 1 has a positive weight, so there is nothing to fit"),
+]
+
+
+@pytest.mark.parametrize("change, text", HOSTILE)
+def test_hostile_counting_process_rows_are_refused_by_row(change, text):
+    X, y, _ = make_counting()
+    with pytest.raises(ValueError) as info:
+        varnel.fit_path(X, change(y), "cox")
+    assert str(info.value) == text.format(n=len(y))
+
+
+def _cox_counting(seed=0):
+    X, y, who = make_counting(seed=seed)
+    return X, y, who, "cox"
+
+
+GROUPED = {  # family: (X, y, subjects) with several rows per subject
+    "cox": _cox_counting,
+    "gaussian": lambda: (*_repeated(lambda X, rng: X[:, 0] + rng.normal(size=len(X))), "gaussian"),
+    "binomial": lambda: (*_repeated(lambda X, rng: (rng.random(len(X)) < 0.5) * 1.0), "binomial"),
+}
+
+
+def _repeated(response):
+    rng = np.random.default_rng(2)
+    who = np.repeat(np.arange(60), rng.integers(1, 4, 60))
+    X = rng.standard_normal((60, 3))[who] + 0.1 * rng.standard_normal((len(who), 3))
+    return X, response(X, rng), np.array([f"s{k}" for k in who], dtype=object)
+
+
+@pytest.mark.parametrize("family", list(GROUPED))
+def test_groups_keep_each_subject_in_one_fold(family):
+    X, y, who, fam = GROUPED[family]()
+    kw = dict(nlambda=6, nfolds=4, seed=1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # with groups, no warning
+        cv = varnel.cv_path(X, y, fam, groups=who, **kw)
+    labels, codes = np.unique(who, return_inverse=True)
+    fold_of = np.full(len(labels), -1)
+    for code, fold in zip(codes, cv.foldid):
+        assert fold_of[code] in (-1, fold)
+        fold_of[code] = fold
+    assert len(np.unique(cv.foldid)) == 4
+    again = varnel.cv_path(X, y, fam, foldid=cv.foldid, nlambda=6)
+    np.testing.assert_array_equal(again.cvm, cv.cvm)
+    with pytest.raises(ValueError, match=r"^groups draw the folds; they cannot be combined with foldid: "
+                                         r"give either groups \(and nfolds\) or foldid$"):
+        varnel.cv_path(X, y, fam, groups=who, foldid=cv.foldid)
+    with pytest.raises(ValueError, match=r"^groups draw the folds; they cannot be combined with splits: "
+                                         r"give either groups \(and nfolds\) or splits$"):
+        varnel.cv_path(X, y, fam, groups=who, splits=[(np.arange(5), np.arange(5, 9))])
+    many = len(labels) + 1
+    with pytest.raises(ValueError, match=rf"^nfolds={many} is larger than the number of groups in groups "
+                                         rf"\({many - 1}\); give fewer folds$"):
+        varnel.cv_path(X, y, fam, groups=who, nfolds=many)
+    with pytest.raises(ValueError, match=r"^groups must have shape \(\d+,\), one label per row, got shape \(3,\)$"):
+        varnel.cv_path(X, y, fam, groups=who[:3])
+    caught = []
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        varnel.cv_path(X, y, fam, **kw)
+    split = [w for w in caught if issubclass(w.category, varnel.SubjectSplitWarning)]
+    assert len(split) == (family == "cox") and (not split or split[0].filename == __file__)
+
+
+def test_concordance_of_counting_rows_scores_each_subjects_last_row():
+    from sksurv.metrics import concordance_index_censored
+    from varnel.survival import CoxPHNetSurvival
+
+    X, y, who = make_counting()
+    cv = varnel.cv_path(X, y, "cox", groups=who, measure="C", nfolds=3, seed=2, nlambda=6, keep=True)
+    last = np.array([np.flatnonzero(who == s)[np.argmax(y[who == s, 1])] for s in np.unique(who)])
+    for k in range(3):
+        rows = last[cv.foldid[last] == k]
+        ref = [concordance_index_censored(y[rows, 2] > 0, y[rows, 1], eta)[0] for eta in cv.fit_preval[rows].T]
+        np.testing.assert_allclose(cv.fold_scores[k], ref, rtol=1e-12)
+    model = CoxPHNetSurvival(alpha=0.02).fit(X, y)
+    path = varnel.fit_path(X, y, "cox", user_lambda=[0.02])
+    np.testing.assert_array_equal(model.coef_, path.coefs[:, 0])
+    eta = model.predict(X)
+    assert model.score(X, y, subjects=who) == pytest.approx(
+        concordance_index_censored(y[last, 2] > 0, y[last, 1], eta[last])[0], rel=1e-12)
+    assert model.score(X, y) == pytest.approx(concordance_index_censored(y[:, 2] > 0, y[:, 1], eta)[0], rel=1e-12)
+    H = model.predict_cumulative_hazard_function(X, return_array=True, intervals=y[:, :2], subjects=who)
+    np.testing.assert_array_equal(H, path.cumulative_hazard(X, model.unique_times_, s=0.02,
+                                                            intervals=y[:, :2], subjects=who))
+    assert H.shape == (len(last), len(model.unique_times_))
+
+
+COVARIATE_PATH_REFUSALS = [
+    (dict(intervals=[[0.0, 1.0], [1.0, 1.0]]),
+     "each interval (start, stop] needs start < stop, but row 1 is (1, 1]"),
+    (dict(intervals=[[-1.0, 1.0], [1.0, 2.0]]), "intervals must start at 0 or later, but row 0 is (-1, 1]"),
+    (dict(intervals=[[0.0, np.inf], [1.0, 2.0]]), "intervals must be finite, but row 0 is (0, inf]"),
+    (dict(intervals=[[0.0, 1.0]]), "intervals must have shape (2, 2), the (start, stop] of every row of X, "
+                                   "got shape (1, 2)"),
+    (dict(subjects=[1, 1]), "subjects label the rows of covariate paths: give their intervals too"),
+    (dict(intervals=[[0.0, 1.0], [1.0, 2.0]], subjects=[1]),
+     "subjects must have shape (2,), one label per row, got shape (1,)"),
+]
+
+
+@pytest.mark.parametrize("given, text", COVARIATE_PATH_REFUSALS)
+def test_covariate_paths_refuse_bad_intervals_by_row(given, text):
+    X, y, _ = make_counting()
+    path = varnel.fit_path(X, y, "cox", nlambda=5)
+    with pytest.raises(ValueError) as info:
+        path.cumulative_hazard(X[:2], [0.5], **given)
+    assert str(info.value) == text

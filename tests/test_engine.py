@@ -215,14 +215,16 @@ CASES = {
     "offset": dict(offset=True),
     "offset-all-options": dict(offset=True, general=True, alpha=0.9),
     "efron-strata": dict(ties="efron", strata=True, general=True),  # the cox family's own
+    "entry-strata": dict(ties="efron", strata=True, entry=True, general=True, offset=True),
 }
+COX_CASES = ("efron-strata", "entry-strata")
 # On these data the negative binomial's identity link stalls in the
 # guarded steps below thresh 1e-10 (a million passes at 1e-12 end at the
 # fourth solution; thresh 1e-8 converges in 11,113): its path is checked
 # at the default threshold by the other tables.
 AT_THE_EDGE = ("negative_binomial:1/identity",)
 OPTIMALITY = [(f, c) for f in FAMILIES + GLMS if f not in AT_THE_EDGE for c in CASES
-              if c != "efron-strata"] + [("cox", "efron-strata")]
+              if c not in COX_CASES] + [("cox", c) for c in COX_CASES]
 
 
 def _case(family, case, n, p):
@@ -235,6 +237,8 @@ def _case(family, case, n, p):
                         rng.uniform(-0.5, 0.5, n) * (o.Glm(family).eta_scale() if "/" in family else 1.0))
     if kw.pop("strata", False):
         kw["strata"] = np.arange(n) % 3
+    if kw.pop("entry", False):  # a fraction of each time, for half the rows: late entry
+        kw["entry"] = rng.uniform(0.0, 0.9, n) * (rng.random(n) < 0.5)
     return kw
 
 
@@ -245,6 +249,8 @@ def test_solutions_are_optimal_and_dense_equals_sparse(family, case):
     x, y = data(family)
     n, p = x.shape
     kw = _case(family, case, n, p)
+    if "entry" in kw:
+        kw["entry"] = kw["entry"] * y[:, 0]
     paths = {kind: fit(as_input(x, kind), y, **options(family), nlambda=15, thresh=1e-13,
                        maxit=10**6, **kw) for kind in INPUTS}
     r = paths["dense"]
@@ -602,6 +608,17 @@ FIT_REFUSALS = [  # (family, arguments, message)
     ("binomial", dict(ties="efron"), 'ties="efron" needs family="cox", but family is "binomial"'),
     ("gaussian", dict(strata=np.zeros(120, dtype=np.int64)), 'strata needs family="cox", but family is "gaussian"'),
     ("cox", dict(strata=[0, 1]), "strata has 2 entries but x has 120 rows"),
+    ("cox", dict(entry=[0.0, 1.0]), "entry has 2 entries but x has 120 rows"),
+    ("gaussian", dict(entry=np.zeros(120)), 'entry needs family="cox", but family is "gaussian"'),
+    ("cox", dict(entry=np.r_[np.zeros(5), np.nan, np.zeros(114)]),
+     "the cox family needs finite entry times, but row 5 has entry time nan"),
+    ("cox", dict(entry=np.r_[np.zeros(3), -0.5, np.zeros(116)]),
+     "the cox family needs entry times of 0 or more, but row 3 has entry time -0.5"),
+    ("cox", dict(entry=np.r_[0.0, 1e9, np.zeros(118)]),
+     "the cox family needs every row to enter before its time, but row 1 has entry time 1e+09 and time 0.15"),
+    ("cox", dict(solver="covariance", entry=np.zeros(120)),
+     "solver 'covariance' fits every family but the cox family, whose "
+     "risk sets couple the rows; use solver 'naive' (which 'auto' chooses for it)"),
     ("poisson", dict(standardize_response=True),
      'standardize_response=True needs family="multitask", but family is "poisson"'),
     ("multitask", dict(offset=np.zeros(120)), "offset has shape (120,) " + _needs(

@@ -59,6 +59,14 @@ RESPONSES = {
     "Huber": lambda f, mu, eta, rng: mu + rng.standard_t(2, mu.shape[0]),  # heavy tails, beyond delta
 }
 
+# One row per other form of a response a family takes (Family.other_responses):
+# the form made from the family's own response.
+OTHER_RESPONSES = {
+    # rows entering late (start a share of their time) beside rows at risk from 0
+    "counting": lambda y, rng: np.c_[y[:, 0] * rng.uniform(0.0, 0.9, y.shape[0])
+                                     * (rng.random(y.shape[0]) < 0.5), y],
+}
+
 # One row per option a family takes as its own (Family.own_options): its
 # value for n rows.
 OPTION_VALUES = {
@@ -71,18 +79,21 @@ class Case(NamedTuple):
     family: families.Family
     own: tuple  # the family's own options given (names of OPTION_VALUES)
     weighted: bool  # with weights and an offset
+    response: str = ""  # another form of the response (a name of OTHER_RESPONSES)
 
     @property
     def id(self):
-        return repr(self.family) + "".join(f"+{o}" for o in self.own) + ("+weights+offset" if self.weighted else "")
+        return (repr(self.family) + "".join(f"+{o}" for o in self.own) + ("+weights+offset" if self.weighted else "")
+                + (f"+{self.response}" if self.response else ""))
 
 
 def _cases():
     for fam in families.FAMILIES:
         for variant in fam.variants():
-            for own in [()] + [(o,) for o in fam.own_options]:
-                for weighted in (False, True):
-                    yield Case(variant, own, weighted)
+            for response in ("",) + fam.other_responses:
+                for own in [()] + [(o,) for o in fam.own_options]:
+                    for weighted in (False, True):
+                        yield Case(variant, own, weighted, response)
 
 
 CASES = list(_cases())
@@ -91,6 +102,7 @@ CASES = list(_cases())
 def test_every_family_and_option_of_the_registry_has_a_generator():
     assert sorted(RESPONSES) == sorted({type(f).__name__ for f in families.FAMILIES})
     assert sorted(OPTION_VALUES) == sorted({o for f in families.FAMILIES for o in f.own_options})
+    assert sorted(OTHER_RESPONSES) == sorted({r for f in families.FAMILIES for r in f.other_responses})
 
 
 def test_the_table_holds_every_link_parameter_and_option_of_the_registry():
@@ -100,21 +112,26 @@ def test_the_table_holds_every_link_parameter_and_option_of_the_registry():
     seen |= {(type(c.family).__name__, c.family.parameter, getattr(c.family, c.family.parameter))
              for c in CASES if c.family.parameter is not None}
     seen |= {(type(c.family).__name__, "option", o) for c in CASES for o in c.own}
+    seen |= {(type(c.family).__name__, "response", c.response) for c in CASES if c.response}
     for fam in families.FAMILIES:
         name = type(fam).__name__
         assert {(name, "link", link) for link in fam.links} <= seen
         assert {(name, fam.parameter, v) for v in fam.parameter_examples} <= seen
         assert {(name, "option", o) for o in fam.own_options} <= seen
+        assert {(name, "response", r) for r in fam.other_responses} <= seen
     assert {c.weighted for c in CASES} == {False, True}
 
 
 def _neighbour(case):
     """The case with one thing less: without its weights and offset, else
-    without its own options, else the registry's instance of its family."""
+    without its own options, else its family's own response, else the
+    registry's instance of its family."""
     if case.weighted:
         return case._replace(weighted=False)
     if case.own:
         return case._replace(own=())
+    if case.response:
+        return case._replace(response="")
     return case._replace(family=next(f for f in families.FAMILIES if type(f) is type(case.family)))
 
 
@@ -130,7 +147,7 @@ def test_every_cell_asks_for_another_model_than_its_neighbour(case):
     near = _neighbour(case)
     kept = set(near.own) | ({"weights", "offset"} if near.weighted else set())
     a = naive(X, y, case.family, opts)
-    b = naive(X, y, near.family, {k: v for k, v in opts.items() if k in kept})
+    b = naive(X, given(near)[1], near.family, {k: v for k, v in opts.items() if k in kept})
     scale = np.abs(a.coefs).max() + np.abs(b.coefs).max()
     change = max(np.abs(a.coefs - b.coefs).max(), np.abs(a.intercepts - b.intercepts).max())
     assert change > 1e-3 * scale
@@ -161,6 +178,8 @@ def given(case):
     own options, and the weights and offset of a weighted case."""
     X, y = problem(case.family)
     rng = np.random.default_rng(1)
+    if case.response:
+        y = OTHER_RESPONSES[case.response](y, np.random.default_rng(4))
     opts: Dict[str, Any] = {o: OPTION_VALUES[o](N, rng) for o in case.own}
     if case.weighted:
         opts["weights"], opts["offset"] = weights_offset(case.family, N, rng)
@@ -223,13 +242,15 @@ def test_cross_validation_fits_the_family_it_was_given(case, n_jobs):
     the one thread's bits."""
     X, y, opts = given(case)
     fam = case.family
-    got = varnel.cv_path(X, y, fam, nfolds=3, seed=0, n_jobs=n_jobs, thresh=TIGHT, **FAST, **opts)
+    # a subject per row (counting-process rows are drawn into folds by subject)
+    by = dict(groups=np.arange(N)) if fam.rows_per_subject(fam.response(y, N)[0]) else {}
+    got = varnel.cv_path(X, y, fam, nfolds=3, seed=0, n_jobs=n_jobs, thresh=TIGHT, **FAST, **opts, **by)
     same_path(got.path, naive(X, y, fam, opts))
     folds = varnel.cv_path(X, y, fam, foldid=got.foldid, solver="naive", n_jobs=1, thresh=TIGHT,
                            **FAST, **opts)
     np.testing.assert_allclose(got.cvm, folds.cvm, rtol=1e-6)
     if n_jobs == 2:
-        one = varnel.cv_path(X, y, fam, nfolds=3, seed=0, n_jobs=1, thresh=TIGHT, **FAST, **opts)
+        one = varnel.cv_path(X, y, fam, nfolds=3, seed=0, n_jobs=1, thresh=TIGHT, **FAST, **opts, **by)
         np.testing.assert_array_equal(got.cvm, one.cvm)
         np.testing.assert_array_equal(got.path.coefs, one.path.coefs)
 

@@ -48,8 +48,9 @@ struct Table {
 // on the caller's scale.  `link` (None: the family's default), `power`
 // (tweedie) and `theta` (negative_binomial) choose a GLM family's link and
 // parameters (fit/glm_models.hpp); `delta` is the huber family's threshold
-// between its quadratic and its linear part (None: 1.35).  `strata` (one label per row) and `ties`
-// ("breslow" or "efron") are the cox family's; `standardize_response` scales
+// between its quadratic and its linear part (None: 1.35).  `strata` (one label per row), `ties`
+// ("breslow" or "efron") and `entry` (one entry time per row: the row is at
+// risk at t when entry < t <= its time) are the cox family's; `standardize_response` scales
 // each response of the multitask family to unit variance first (lambda, the
 // deviance and the limits then refer to the scaled responses).  `n_threads`
 // bounds the threads of the passes over x that form column moments and
@@ -69,6 +70,7 @@ struct Table {
     X(delta, std::optional<double>, std::nullopt)            \
     X(strata, std::optional<Index>, std::nullopt)            \
     X(ties, std::string, "breslow")                          \
+    X(entry, std::optional<Vec>, std::nullopt)               \
     X(standardize_response, bool, false)                     \
     X(n_threads, std::optional<std::uint64_t>, std::nullopt) \
     X(sparse_coefs, bool, false)

@@ -107,6 +107,9 @@ void check_tables(FitChoices& c, std::uint64_t nobs, std::uint64_t nvars, std::s
     if (c.strata && c.strata->size() != n)
         throw PreconditionError("strata has " + std::to_string(c.strata->size()) +
                                 " entries but x has " + std::to_string(n) + " rows");
+    if (c.entry && c.entry->size() != n)
+        throw PreconditionError("entry has " + std::to_string(c.entry->size()) +
+                                " entries but x has " + std::to_string(n) + " rows");
 }
 
 SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, std::uint64_t nvars) {
@@ -125,8 +128,10 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
         if (!ties)
             throw PreconditionError("unknown ties " + quoted(c.ties) +
                                     "; expected 'breslow' or 'efron'");
-        if ((*ties != Ties::breslow || c.strata) && !L::coupled_rows)
-            throw PreconditionError(std::string(c.strata ? "strata" : "ties=\"efron\"") +
+        if ((*ties != Ties::breslow || c.strata || c.entry) && !L::coupled_rows)
+            throw PreconditionError(std::string(c.strata  ? "strata"
+                                                : c.entry ? "entry"
+                                                          : "ties=\"efron\"") +
                                     " needs family=\"cox\", but family is " + quoted(c.family));
         if (c.standardize_response && !L::shared_products)
             throw PreconditionError(

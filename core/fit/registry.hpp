@@ -154,15 +154,18 @@ struct CoxLoss : Entry<CoxFamily, Grouping::never, false> {
     static constexpr bool coupled_rows = true;
     static constexpr std::size_t y_columns = 2;
     static constexpr std::string_view y_columns_text = ": the time and the status of every row";
-    static std::optional<FitError> check(std::span<const double> y, const LossContext&) {
+    static std::optional<FitError> check(std::span<const double> y, const LossContext& c) {
         Loss::check_response(y);
+        if (c.choices.entry) Loss::check_entry(y, *c.choices.entry);
         return {};
     }
     static Made<Loss> whole(RowData rows, std::span<const double>, const LossContext& c) {
         const auto& strata = c.choices.strata;
+        const auto& entry = c.choices.entry;
         return Loss::make(rows,
                           strata ? std::span<const std::uint64_t>(*strata)
                                  : std::span<const std::uint64_t>(),
+                          entry ? std::span<const double>(*entry) : std::span<const double>(),
                           *ties_named(c.choices.ties), c.config, c.constants, c.interrupt);
     }
 };

@@ -6,7 +6,8 @@
 // stratum its own baseline hazard.  With the weights w normalized to sum 1,
 // the rows grouped by stratum and time, an event group g (its events D_g of
 // weight e_g = sum over D_g of w_i, m_g of them with a positive weight) and
-// its risk set R_g (the rows of its stratum with t_i >= t_g):
+// its risk set R_g (the rows of its stratum with t_i >= t_g, and with
+// entry times s_i, counting-process data, only those with s_i < t_g too):
 //
 //   Breslow:  l(eta) = sum_g [sum_{D_g} w_i eta_i - e_g log S_g],
 //             S_g = sum_{R_g} w_j exp(eta_j)
@@ -22,6 +23,16 @@
 // of its risk set, so that no exponential overflows.  The deviance is
 // 2 (l_saturated - l), with l_saturated = -sum_g [e_g log e_g (+ Efron's
 // (e_g / m_g) sum_{k < m_g} log(1 - k/m_g))].
+//
+// With entry times, S_g is the sum over t_i >= t_g less the sum over
+// s_i >= t_g (the rows by time and by entry, two running sums per stratum);
+// when the difference has cancelled most of the running sum it is formed
+// again from the rows at risk.  A row's share of the working residual sums
+// the terms of the groups in (s_i, t_i]: those up to t_i less those up to
+// s_i.  Without entry times (or with every entry before every time) the
+// arithmetic is the one of right-censored data, term for term.  Where that
+// difference keeps few digits (an early risk set far smaller than the
+// late ones), the row's terms are summed over its own groups.
 #pragma once
 
 #include <cstddef>
@@ -62,12 +73,16 @@ public:
     // InputError naming the first row whose time is not positive and finite
     // or whose status is not 0 or 1 (y: n x 2, row-major).
     static void check_response(std::span<const double> y);
+    // InputError naming the first row whose entry time is not finite, is
+    // negative or is not before its time (y: n x 2 checked, entry: n).
+    static void check_entry(std::span<const double> y, std::span<const double> entry);
     // The family of the prepared rows (`strata` empty, or one label per
-    // row); InputError when no event has a positive weight or when the null
-    // model already attains the saturated partial likelihood.
-    static CoxFamily make(RowData rows, std::span<const std::uint64_t> strata, Ties ties,
-                          const FitConfig& config, const WorkingConstants& constants,
-                          const Interrupt& interrupt);
+    // row; `entry` empty, or one entry time per row); InputError when no
+    // event has a positive weight or when the null model already attains
+    // the saturated partial likelihood.
+    static CoxFamily make(RowData rows, std::span<const std::uint64_t> strata,
+                          std::span<const double> entry, Ties ties, const FitConfig& config,
+                          const WorkingConstants& constants, const Interrupt& interrupt);
 
     std::size_t width() const { return 1; }
     std::span<const double> offset() const { return rows_.offset; }
@@ -90,14 +105,18 @@ public:
     bool inside() const { return inside_; }
 
 private:
-    CoxFamily(RowData rows, std::span<const std::uint64_t> strata, Ties ties,
-              const Interrupt& interrupt);
+    CoxFamily(RowData rows, std::span<const std::uint64_t> strata, std::span<const double> entry,
+              Ties ties, const Interrupt& interrupt);
+    // The groups' leaving rows and each row's entry group (entry times only).
+    void order_entries(std::span<const std::uint64_t> strata);
     double time(std::size_t i) const { return rows_.y[2 * i]; }
     bool event(std::size_t i) const { return rows_.y[2 * i + 1] != 0.0; }
     // The rows of a group: order_[group_begin(g) .. group_end_[g]).
     std::size_t group_begin(std::size_t g) const { return g == 0 ? 0 : group_end_[g - 1]; }
     // Risk-set sums of one stratum, latest group first; returns its part of l.
     double risk_sums(std::size_t g0, std::size_t g1, std::span<const double> eta);
+    // S_g formed again from the rows at risk, relative to exp(top).
+    double risk_at(std::size_t g0, std::size_t g, std::span<const double> eta, double top) const;
     // r and v of the rows of one stratum, earliest group first.
     void stratum_working(std::size_t g0, std::size_t g1, std::span<double> v, std::span<double> r);
     double saturated_loglik() const;
@@ -111,6 +130,23 @@ private:
     std::vector<std::size_t> order_;
     std::vector<std::size_t> group_end_;
     std::vector<std::size_t> stratum_end_;
+    // Entry times (empty without): rows by stratum, then by decreasing
+    // entry; the rows leaving at group g (s_i >= t_g, and s_i < t_h for
+    // every later group h) are entry_order_[leave_begin_[g] .. leave_end_[g]);
+    // entry_group_[i] is the latest group of row i's stratum at or before
+    // s_i (none: npos); carried_ and carried_sq_ the sums of the working
+    // terms up to each group (relative to exp(-top_g), exp(-2 top_g)),
+    // term_ and term_sq_ each group's own terms.
+    std::span<const double> entry_;
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> entry_order_;
+    std::vector<std::size_t> leave_begin_;
+    std::vector<std::size_t> leave_end_;
+    std::vector<std::size_t> entry_group_;
+    Vec carried_;
+    Vec carried_sq_;
+    Vec term_;
+    Vec term_sq_;
     Vec event_weight_;                     // e_g
     std::vector<std::uint32_t> event_count_;  // m_g
     // Of the last eta: per row w_i exp(eta_i - top_g) (g its group), per

@@ -17,6 +17,7 @@ Only NumPy is required; matplotlib (plots), joblib (parallel folds), tqdm
 
 from ._fit import CoefficientBoundWarning, PathWarning
 from ._progress import LambdaProgress
+from ._folds import SubjectSplitWarning
 from .cv import CVPath, cv_path
 from ._fit_path import fit_path
 from ._optimality import Optimality
@@ -47,6 +48,7 @@ __all__ = [
     "PathWarning",
     "CoefficientBoundWarning",
     "LambdaProgress",
+    "SubjectSplitWarning",
     "load_demo",
     "ElasticNetRegressor",
     "LogisticNetClassifier",

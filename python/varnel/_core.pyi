@@ -124,6 +124,7 @@ def fit(
     delta: Optional[float] = None,
     strata: Optional[_CountVector] = None,
     ties: Literal["breslow", "efron"] = "breslow",
+    entry: Optional[_FloatVector] = None,
     standardize_response: bool = False,
     n_threads: Optional[int] = None,
     sparse_coefs: bool = False,
@@ -136,8 +137,10 @@ def fit(
     ``offset`` has the shape (n, K); ``grouped`` (multinomial only) penalizes
     each variable's K coefficients by their Euclidean norm.  For
     ``family="cox"`` y is (n, 2), the time and the status (1 an event, 0
-    censored) of every row, ``strata`` one integer label per row and
-    ``ties`` the handling of tied event times; there is no intercept.  For
+    censored) of every row, ``strata`` one integer label per row,
+    ``ties`` the handling of tied event times and ``entry`` each row's
+    entry time (counting-process rows, at risk at t when entry < t <=
+    time); there is no intercept.  For
     ``family="multitask"`` y is (n, K), the offset (n, K), and each
     variable's K coefficients are penalized together;
     ``standardize_response`` scales each response to unit variance first.

@@ -3,12 +3,39 @@ scores."""
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Iterable, Sequence
 from typing import Any, List, NamedTuple, Optional, Tuple
 
 import numpy as np
 
-__all__ = ["Folds", "make_folds", "check_splits", "folds"]
+__all__ = ["Folds", "make_folds", "check_splits", "folds", "SubjectSplitWarning"]
+
+
+class SubjectSplitWarning(UserWarning):
+    """Random folds were drawn row by row on data whose subjects may have
+    several rows (counting-process survival data), so that one subject's
+    rows may be fitted and scored in different folds.
+
+    Give ``groups`` (a subject label per row) to :func:`varnel.cv_path` to
+    keep each subject's rows in one fold.
+
+    Examples
+    --------
+    >>> import warnings
+    >>> import numpy as np
+    >>> import varnel
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(60, 2))
+    >>> stop = rng.exponential(size=60) + 0.1
+    >>> y = np.column_stack([np.zeros(60), stop, np.ones(60)])
+    >>> with warnings.catch_warnings(record=True) as caught:
+    ...     warnings.simplefilter("always")
+    ...     cv = varnel.cv_path(X, y, "cox", nfolds=3, seed=0)
+    >>> any(issubclass(w.category, varnel.SubjectSplitWarning) for w in caught)
+    True
+    >>> cv = varnel.cv_path(X, y, "cox", nfolds=3, seed=0, groups=np.arange(60))
+    """
 
 
 class Folds(NamedTuple):
@@ -18,6 +45,7 @@ class Folds(NamedTuple):
     test: List[np.ndarray]
     foldid: Optional[np.ndarray]  # a label per row when every row is held out exactly once
     disjoint: bool  # no row is held out twice
+    subjects: Optional[np.ndarray] = None  # a subject code per row, when groups were given
 
 
 class _OtherRows(Sequence):
@@ -125,12 +153,73 @@ def check_splits(splits: Any, n: int, what: str = "splits") -> Folds:
     return Folds(train, test, foldid, bool(held.max() <= 1))
 
 
+def label_codes(labels: Any, n: int, what: str) -> Tuple[np.ndarray, np.ndarray]:
+    """(codes, labels): one label per row (any hashable values) coded 0, 1,
+    ... in sorted order of the labels (by first appearance when they do not
+    sort); a missing label is a ValueError naming ``what`` and its row."""
+    from . import _convert
+
+    arr = np.asarray(labels.to_numpy() if hasattr(labels, "to_numpy") else labels)
+    if arr.ndim != 1 or arr.shape[0] != n:
+        raise ValueError(f"{what} must have shape ({n},), one label per row, got shape {arr.shape}")
+    _convert.check_missing(arr, what)
+    try:
+        distinct, codes = np.unique(arr, return_inverse=True)
+    except TypeError:  # labels of mixed types
+        first: dict = {}
+        codes = np.array([first.setdefault(v, len(first)) for v in arr.tolist()], dtype=np.intp)
+        distinct = np.array(list(first), dtype=object)
+    return codes.reshape(-1), distinct
+
+
+def group_folds(subjects: np.ndarray, nfolds: Any, seed: Any, y: np.ndarray,
+                stratify: bool) -> Tuple[np.ndarray, np.ndarray]:
+    """(foldid, codes) of random folds that keep each subject (a code per
+    row, 0 .. S-1) in one fold: the subjects are dealt to the folds, by the
+    largest label of their rows when stratifying."""
+    if isinstance(nfolds, bool) or not isinstance(nfolds, (int, np.integer)):
+        raise TypeError(f"nfolds must be an integer, got {nfolds!r}")
+    nfolds, count = int(nfolds), int(subjects.max()) + 1
+    if nfolds < 2:
+        raise ValueError(f"nfolds must be at least 2, got {nfolds}")
+    if count < nfolds:
+        raise ValueError(f"nfolds={nfolds} is larger than the number of groups in groups ({count}); "
+                         "give fewer folds")
+    labels = None
+    if stratify:
+        labels = np.full(count, -np.inf)
+        np.maximum.at(labels, subjects, np.asarray(y, dtype=np.float64))
+    _, subject_fold = make_folds(count, nfolds, None, seed, labels, stratify)
+    codes = subject_fold[subjects]
+    return codes.copy(), codes
+
+
 def folds(n: int, nfolds: Any, foldid: Any, splits: Any, seed: Any, y: np.ndarray,
-           stratify: bool) -> Folds:
+          stratify: bool, *, groups: Optional[np.ndarray] = None,
+          several_rows: bool = False) -> Folds:
+    """The folds of a cross-validation: explicit ``splits``, fold labels
+    ``foldid``, or drawn at random, keeping the rows of each subject of
+    ``groups`` (a code per row) in one fold.  ``several_rows`` (a subject
+    may have several rows) warns when folds are drawn without groups."""
+    if groups is not None:
+        if foldid is not None or splits is not None:
+            raise ValueError(f"groups draw the folds; they cannot be combined with "
+                             f"{'foldid' if foldid is not None else 'splits'}: give either groups "
+                             f"(and nfolds) or {'foldid' if foldid is not None else 'splits'}")
+        fid, codes = group_folds(groups, nfolds, seed, y, stratify)
+        K = int(codes.max()) + 1
+        return Folds(_OtherRows(codes, K), [np.flatnonzero(codes == k) for k in range(K)], fid,
+                     True, groups)
     if splits is not None:
         if foldid is not None:
             raise ValueError("give either foldid or splits, not both")
         return check_splits(splits, n)
+    if several_rows and foldid is None:
+        warnings.warn("the folds are drawn row by row, but a subject may have several rows (start, "
+                      "stop] here, so that its rows may be split between folds: give groups (a "
+                      "subject label per row; to an estimator, with a group splitter such as "
+                      "GroupKFold) to keep each subject in one fold",
+                      SubjectSplitWarning, stacklevel=4)
     fid, codes = make_folds(n, nfolds, foldid, seed, y, stratify)
     K = int(codes.max()) + 1
     return Folds(_OtherRows(codes, K), [np.flatnonzero(codes == k) for k in range(K)], fid, True)

@@ -434,7 +434,9 @@ class Path:
     @filled(cox_path=_COX_PATH)
     def cumulative_hazard(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
                           strata: Optional[ArrayLike] = None,
-                          offset: Optional[ArrayLike] = None) -> np.ndarray:
+                          offset: Optional[ArrayLike] = None, *,
+                          intervals: Optional[ArrayLike] = None,
+                          subjects: Optional[ArrayLike] = None) -> np.ndarray:
         """Cumulative hazards of new rows at ``times`` (cox paths only).
 
         ``H(t | x) = H0(t) exp(eta(x))``, where the baseline H0 of the row's
@@ -443,6 +445,14 @@ class Path:
         events' weight divided by the weighted sum of ``exp(eta)`` over the
         rows still at risk.  ``strata`` (the new rows' labels) is needed when
         the path was fitted with strata; ``offset`` is the new rows' offset.
+
+        Covariates that change over time are given as covariate paths: each
+        row of X holds a subject's covariates over its interval (start,
+        stop] of ``intervals``, and ``subjects`` labels the rows of each
+        subject.  A subject's cumulative hazard adds, for each of its rows,
+        ``exp(eta(row))`` times the baseline's increase over the part of the
+        row's interval before t; past the subject's last stop its covariates
+        are unknown and the result is NaN.
 
         Parameters
         ----------
@@ -456,22 +466,38 @@ class Path:
             The new rows' strata, for a path fitted with strata.
         offset : array-like of shape (n,), optional
             The new rows' offsets.
+        intervals : array-like of shape (n, 2), optional
+            The (start, stop] of every row: the rows are covariate paths.
+        subjects : array-like of shape (n,), optional
+            With ``intervals``, a subject label per row (any hashable
+            values); None: every row is a subject of its own.
 
         Returns
         -------
         ndarray
-            Shape (n, T) for a scalar ``s``, else (n, T, number of lambdas).
+            Shape (n, T) for a scalar ``s``, else (n, T, number of lambdas);
+            with ``subjects``, one row per distinct subject (in sorted order
+            of the labels) instead of n.
 
         Raises
         ------
         ValueError
-            For a path of another family than cox.
+            For a path of another family than cox; for intervals whose
+            start is negative or not before their stop (naming the row).
 
         Examples
         --------
         {cox_path}
         >>> path.cumulative_hazard(X[:2], [0.5, 1.0], s=0.01).shape
         (2, 2)
+
+        One subject whose first covariate changes at time 0.5:
+
+        >>> rows = np.array([[0.0, 0.0, 0.0, 0.0], [1.0, 0.0, 0.0, 0.0]])
+        >>> H = path.cumulative_hazard(rows, [0.25, 1.0, 2.0], s=0.01,
+        ...                            intervals=[[0.0, 0.5], [0.5, 1.5]], subjects=[7, 7])
+        >>> H.shape, bool(np.isnan(H[0, 2]))
+        ((1, 3), True)
         """
         if self.baseline is None:
             raise ValueError(f"the {self.family} family has no baseline hazard; only cox paths do")
@@ -485,23 +511,35 @@ class Path:
         if base.offset is not None:
             eta_train = eta_train + (base.offset if eta_train.ndim == 1 else base.offset[:, None])
         codes = base.stratum_codes(strata, eta_new.shape[0])
+        spans = None if intervals is None else _survival.checked_intervals(intervals, eta_new.shape[0])
+        if subjects is not None and spans is None:
+            raise ValueError("subjects label the rows of covariate paths: give their intervals too")
         if eta_new.ndim == 1:
-            return base.cumulative_hazard(eta_train, t, codes, eta_new)
-        return np.stack([base.cumulative_hazard(eta_train[:, m], t, codes, eta_new[:, m])
-                         for m in range(eta_new.shape[1])], axis=-1)
+            out = base.cumulative_hazard(eta_train, t, codes, eta_new, spans)
+        else:
+            out = np.stack([base.cumulative_hazard(eta_train[:, m], t, codes, eta_new[:, m], spans)
+                            for m in range(eta_new.shape[1])], axis=-1)
+        if spans is None:
+            return out
+        who = (np.arange(eta_new.shape[0]) if subjects is None
+               else _survival.subject_codes(subjects, eta_new.shape[0])[0])
+        return _survival.by_subject(out, spans, who, t)
 
     @filled(cox_path=_COX_PATH)
     def survival_function(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
                           strata: Optional[ArrayLike] = None,
-                          offset: Optional[ArrayLike] = None) -> np.ndarray:
+                          offset: Optional[ArrayLike] = None, *,
+                          intervals: Optional[ArrayLike] = None,
+                          subjects: Optional[ArrayLike] = None) -> np.ndarray:
         """Survival probabilities ``exp(-H(t | x))`` of new rows at ``times``
         (cox paths only), with the arguments and shapes of
         :meth:`cumulative_hazard`.
 
         Parameters
         ----------
-        X, times, s, strata, offset
-            As for :meth:`cumulative_hazard`.
+        X, times, s, strata, offset, intervals, subjects
+            As for :meth:`cumulative_hazard` (covariate paths: a subject's
+            rows with their (start, stop] intervals).
 
         Returns
         -------
@@ -516,7 +554,8 @@ class Path:
         >>> bool(np.all((S > 0) & (S <= 1)))
         True
         """
-        return np.exp(-self.cumulative_hazard(X, times, s, strata, offset))
+        return np.exp(-self.cumulative_hazard(X, times, s, strata, offset, intervals=intervals,
+                                              subjects=subjects))
 
     # ---- display ----------------------------------------------------------------
     def summary(self) -> str:

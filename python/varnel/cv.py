@@ -465,7 +465,7 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
             measure: str = "deviance", n_jobs: Optional[int] = None, seed: Any = None,
             verbose: Union[int, bool] = 0, keep: bool = False, offset: Any = None,
             certify: bool = False, callback: Optional[Callable[[LambdaProgress], Any]] = None,
-            **options: Any) -> CVPath:
+            groups: Optional[Sequence[Any]] = None, **options: Any) -> CVPath:
     """Choose lambda (and the elastic-net mix) by cross-validation.
 
     The path is fitted on all the data, and each fold on its training rows
@@ -593,7 +593,7 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     verbose = _progress.as_verbose(verbose, "cv_path")
     callback = _progress.as_callback(callback, "cv_path")
     keep = _convert.as_bool(keep, "keep")
-    source.split(nfolds, foldid, splits, seed)
+    source.split(nfolds, foldid, splits, seed, groups=groups)
     mix_options = [dict(source.solver_options, alpha=a) for a in mixes]
     certify = _convert.as_bool(certify, "certify")
     problem = getattr(source, "problem", None)  # the rows in memory, as prepared

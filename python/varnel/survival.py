@@ -85,11 +85,19 @@ _PASSAGES = dict(PASSAGES, cox_offset="""
     return_array : bool, default False
         Return the values at ``unique_times_`` instead of functions.
     {cox_offset}
+    intervals : array-like of shape (n_samples, 2), optional
+        Covariate paths: the (start, stop] over which each row holds its
+        subject's covariates (see :meth:`varnel.Path.cumulative_hazard`);
+        NaN past a subject's last stop.
+    subjects : array-like of shape (n_samples,), optional
+        With ``intervals``, a subject label per row (None: every row a
+        subject); one function per subject, in sorted order of the labels.
 
     Returns
     -------
     ndarray
-        (n_samples,) step functions, or (n_samples, n_times) values.
+        (n_samples,) step functions, or (n_samples, n_times) values (one per
+        subject with ``subjects``).
     """)
 
 
@@ -157,6 +165,8 @@ class CoxPHNetSurvival(NetEstimator):
         if events.shape[0] == 0:
             raise ValueError("y holds no event: every observation is censored, so there is nothing to fit")
         self.unique_times_ = events
+        if _survival.has_start(y):  # counting-process rows: start, stop, status
+            return X, y[:, [3, 0, 1]]
         return X, y[:, :2]
 
     def fit(self, X, y, sample_weight=None, offset=None, groups=None):
@@ -166,9 +176,14 @@ class CoxPHNetSurvival(NetEstimator):
         Parameters
         ----------
         {samples}
-        y : array-like of shape (n_samples, 2) or structured array
+        y : array-like of shape (n_samples, 2) or (n_samples, 3), or structured array
             The time and event status of every sample (as scikit-survival's
-            ``Surv.from_arrays`` makes, or an (n, 2) array of time, status).
+            ``Surv.from_arrays`` makes, or an (n, 2) array of time, status),
+            or counting-process rows: start, stop and status (an (n, 3)
+            array, three fields or three columns in that order), a row at
+            risk at t when start < t <= stop.  A subject may have several
+            rows: cross-validate with a group splitter (``cv=GroupKFold(5)``
+            and ``groups``, a subject label per row) to keep them together.
         {sample_weight}
         offset : array-like of shape (n_samples,), optional
             A known part of every risk score; give the new samples' offsets
@@ -207,20 +222,25 @@ class CoxPHNetSurvival(NetEstimator):
         """
         return self._link(X, offset)
 
-    def score(self, X, y, sample_weight=None, offset=None):
+    def score(self, X, y, sample_weight=None, offset=None, subjects=None):
         """Harrell's concordance index of ``predict(X, offset)`` with the
         survival data ``y`` (weighted, ties as scikit-survival's
-        concordance_index_censored counts them).
+        concordance_index_censored counts them).  Counting-process rows
+        (start, stop, status) are scored by each subject's last row (its
+        latest stop): its status, stop, weight and risk score; without
+        ``subjects`` every row counts as a subject.
 
         Parameters
         ----------
         {samples}
-        y : array-like of shape (n_samples, 2) or structured array
-            Their times and event statuses.
+        y : array-like of shape (n_samples, 2) or (n_samples, 3), or structured array
+            Their times and event statuses, or start, stop and status.
         sample_weight : array-like of shape (n_samples,), optional
             Weights of the samples (a pair counts with the product of its
             weights).
         {cox_offset}
+        subjects : array-like of shape (n_samples,), optional
+            A subject label per row of counting-process data.
 
         Returns
         -------
@@ -235,20 +255,23 @@ class CoxPHNetSurvival(NetEstimator):
         yy = _survival.survival_response(y, eta.shape[0])
         w = sample_weights(sample_weight, eta)
         w = np.ones(eta.shape[0]) if w is None else w
-        return float(_survival.concordance(yy, w, eta[:, None])[0])
+        codes = None if subjects is None else _survival.subject_codes(subjects, eta.shape[0])[0]
+        return float(_survival.concordance(yy, w, eta[:, None], subjects=codes)[0])
 
-    def _function(self, X, offset, return_array, survival):
+    def _function(self, X, offset, return_array, survival, intervals, subjects):
         check_is_fitted(self)
         if self.path_.encoding is None:  # else the path encodes the data frame's levels
             X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
-        h = self.path_.cumulative_hazard(X, self.unique_times_, s=self.lambda_, offset=offset)
+        h = self.path_.cumulative_hazard(X, self.unique_times_, s=self.lambda_, offset=offset,
+                                         intervals=intervals, subjects=subjects)
         values = np.exp(-h) if survival else h
         if return_array:
             return values
         return np.array([StepFunction(self.unique_times_, v, 1.0 if survival else 0.0) for v in values],
                         dtype=object)
 
-    def predict_survival_function(self, X, return_array=False, offset=None):
+    def predict_survival_function(self, X, return_array=False, offset=None, *, intervals=None,
+                                  subjects=None):
         """Survival functions of the samples: one
         :class:`~varnel.survival.StepFunction` each, or with
         ``return_array=True`` their values at ``unique_times_``, shape
@@ -263,9 +286,11 @@ class CoxPHNetSurvival(NetEstimator):
         >>> model.predict_survival_function(X[:2], return_array=True).shape == (2, len(model.unique_times_))
         True
         """
-        return self._function(X, offset, return_array, survival=True)
+        return self._function(X, offset, return_array, survival=True, intervals=intervals,
+                              subjects=subjects)
 
-    def predict_cumulative_hazard_function(self, X, return_array=False, offset=None):
+    def predict_cumulative_hazard_function(self, X, return_array=False, offset=None, *,
+                                           intervals=None, subjects=None):
         """Cumulative hazard functions of the samples, as
         :meth:`predict_survival_function` gives the survival functions.
 
@@ -276,4 +301,5 @@ class CoxPHNetSurvival(NetEstimator):
         >>> bool((H >= 0).all())
         True
         """
-        return self._function(X, offset, return_array, survival=False)
+        return self._function(X, offset, return_array, survival=False, intervals=intervals,
+                              subjects=subjects)

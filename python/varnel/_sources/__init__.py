@@ -80,8 +80,9 @@ class Source(Protocol):
         """The decoded solution (``_fit.Solution``) of a path on every row."""
 
     def split(self, nfolds: Any = 10, foldid: Any = None, splits: Any = None, seed: Any = None,
-              what: str = "splits") -> None:
-        """Draw (or take) the folds of a cross-validation."""
+              what: str = "splits", groups: Any = None) -> None:
+        """Draw (or take) the folds of a cross-validation (``groups``: a
+        label per row whose rows stay in one fold)."""
 
     nfolds: int
     foldid: Any

@@ -467,9 +467,13 @@ class Blocks:
 
     # ---- folds --------------------------------------------------------------------
     def split(self, nfolds: Any = 10, foldid: Any = None, splits: Any = None, seed: Any = None,
-              what: str = "splits") -> None:
+              what: str = "splits", groups: Any = None) -> None:
         from ._block_folds import fold_codes
 
+        if groups is not None:
+            raise ValueError("groups are not taken on a Dask array (its folds are drawn block by "
+                             "block): give foldid, a Dask array of fold labels that gives each "
+                             "group's rows one fold")
         if splits is not None:
             raise ValueError(
                 "on a Dask array, cv must be a number of folds (drawn block by block from "

@@ -14,7 +14,7 @@ from typing import Any, Dict, List, Optional, Tuple
 import numpy as np
 
 from .. import _convert, _core, _errors, _fit, _parallel
-from .._folds import Folds, check_splits, folds as make_folds
+from .._folds import Folds, check_splits, folds as make_folds, label_codes
 
 
 def fold_task(k: int, X: Any, y: np.ndarray, weights: np.ndarray, test: np.ndarray,
@@ -103,15 +103,18 @@ class MemoryRows:
 
     # ---- folds --------------------------------------------------------------------
     def split(self, nfolds: Any = 10, foldid: Any = None, splits: Any = None, seed: Any = None,
-              what: str = "splits") -> None:
-        """The folds: drawn (stratified by the family's fold labels), from
-        fold labels, or explicit splits (``what`` names them in errors)."""
+              what: str = "splits", groups: Any = None) -> None:
+        """The folds: drawn (stratified by the family's fold labels, keeping
+        the rows of each of ``groups`` together), from fold labels, or
+        explicit splits (``what`` names them in errors)."""
         n = self.n_samples
         if splits is not None and what != "splits":
             self.folds = check_splits(splits, n, what=what)
             return
         labels = self.family.fold_labels(self.problem.y)
-        self.folds = make_folds(n, nfolds, foldid, splits, seed, labels, stratify=labels is not None)
+        codes = None if groups is None else label_codes(groups, n, "groups")[0]
+        self.folds = make_folds(n, nfolds, foldid, splits, seed, labels, stratify=labels is not None,
+                                groups=codes, several_rows=self.family.rows_per_subject(self.problem.y))
 
     def read_in_place(self) -> "MemoryRows":
         """These rows and folds with X as every fold reads it in place."""
@@ -231,5 +234,7 @@ def _scored_fold(m: int, k: int, shared: tuple, so: Dict[str, Any], n_threads: O
     training = None
     if len(tasks) > 1:
         training = (problem.y[train], weights[train], eta_train)
-    scores = fam.fold_score(problem.y[test], weights[test], eta, measure, training)
+    by_subject = ({"subjects": folds.subjects[test]}
+                  if folds.subjects is not None and fam.rows_per_subject(problem.y) else {})
+    scores = fam.fold_score(problem.y[test], weights[test], eta, measure, training, **by_subject)
     return m, k, scores, lmu, warn, eta if keep else None

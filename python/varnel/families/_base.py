@@ -268,6 +268,9 @@ class Family:
     response_form: ClassVar[str] = "one"
     #: whether a path keeps its training rows (for survival curves)
     keeps_rows: ClassVar[bool] = False
+    #: the forms of the response the family takes besides its own one (the
+    #: cox family's "counting": rows of start, stop and status)
+    other_responses: ClassVar[Tuple[str, ...]] = ()
     #: whether fits from summed statistics of row blocks (the Dask route)
     #: serve the family, with every link and parameter it takes
     sums_blocks: ClassVar[bool] = False
@@ -470,6 +473,11 @@ class Family:
     def fold_labels(self, y: np.ndarray) -> Optional[np.ndarray]:
         """The labels random folds are stratified by (None: not stratified)."""
         return y if self.has_classes else None
+
+    def rows_per_subject(self, y: np.ndarray) -> bool:
+        """Whether a subject may have several rows (so that random folds
+        drawn row by row may split it)."""
+        return False
 
     def scores_training_rows(self, measure: str) -> bool:
         """Whether a fold's score needs its training rows' predictions too."""
@@ -702,11 +710,13 @@ class Family:
         raise ValueError(f"the {self.name} family has no classes to misclassify")
 
     def fold_score(self, y: np.ndarray, w: np.ndarray, eta: np.ndarray, measure: str,
-                   training: Optional[Tuple[np.ndarray, Optional[np.ndarray], np.ndarray]] = None
-                   ) -> np.ndarray:
+                   training: Optional[Tuple[np.ndarray, Optional[np.ndarray], np.ndarray]] = None,
+                   subjects: Optional[np.ndarray] = None) -> np.ndarray:
         """The weighted mean loss of one fold's held-out rows at each lambda;
         NaN when they have no weight.  ``training`` (the training rows' y,
-        weights and predictions) is given when scores_training_rows(measure)."""
+        weights and predictions) is given when scores_training_rows(measure);
+        ``subjects`` (a subject code per row) when the folds were drawn by
+        groups."""
         total = w.sum()
         if total <= 0:
             return np.full(eta.shape[-1], np.nan)

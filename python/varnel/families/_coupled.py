@@ -20,6 +20,16 @@ class Cox(Family):
     frame); the linear predictor is the log relative risk (no intercept),
     ``exp(eta)`` the relative risk.  ``ties`` is "breslow" or "efron".
 
+    Counting-process data (time-varying covariates, late entry) give each
+    row an interval (start, stop] and a status: an (n, 3) array, a
+    structured array of three fields or a three-column data frame, in the
+    order start, stop, status.  A row is at risk at an event time t when
+    start < t <= stop, and its status tells whether the event happened at
+    its stop.  A subject may have several rows; cross-validation keeps a
+    subject's rows in one fold with ``groups``.  The loss is per unit weight
+    of the rows (and standardization weighs rows), so splitting a subject's
+    interval leaves the unpenalized fit as it is but rescales lambda.
+
     Examples
     --------
     >>> import numpy as np
@@ -30,12 +40,24 @@ class Cox(Family):
     >>> y = np.column_stack([rng.exponential(np.exp(-X[:, 0])), np.ones(100)])
     >>> varnel.fit_path(X, y, families.Cox(ties="efron")).family_instance
     Cox(ties='efron')
+
+    The same subjects followed in two intervals each, split at time 0.1:
+
+    >>> t = y[:, 0]
+    >>> early = np.column_stack([np.zeros(100), np.minimum(t, 0.1), (t <= 0.1) * 1.0])
+    >>> late = np.column_stack([np.full(100, 0.1), t, np.ones(100)])[t > 0.1]
+    >>> split = varnel.fit_path(np.vstack([X, X[t > 0.1]]), np.vstack([early, late]), "cox",
+    ...                         user_lambda=[0.1, 0.0], thresh=1e-12)
+    >>> whole = varnel.fit_path(X, y, "cox", user_lambda=[0.1, 0.0], thresh=1e-12)
+    >>> bool(np.allclose(split.coefs[:, -1], whole.coefs[:, -1], atol=1e-5))
+    True
     """
 
     name = "cox"
     solver_name = "cox"
     keeps_rows = True
     response_form = "survival"
+    other_responses = ("counting",)
     blocks_refused_because = ("its partial likelihood couples the rows of each risk set, which "
                               "spans row blocks")
     measures = ("deviance", "C")
@@ -66,7 +88,12 @@ class Cox(Family):
 
     def solver_response(self, y):
         extra = {"strata": y[:, 2].astype(np.uint64)} if y[:, 2].any() else {}
-        return y[:, :2], extra
+        if _survival.has_start(y):
+            extra["entry"] = np.ascontiguousarray(y[:, 3])
+        return np.ascontiguousarray(y[:, :2]) if _survival.has_start(y) else y[:, :2], extra
+
+    def rows_per_subject(self, y):
+        return _survival.has_start(y)
 
     def fold_labels(self, y):
         return y[:, 1]
@@ -152,14 +179,16 @@ class Cox(Family):
     def losses(self, y, eta, measure):
         raise ValueError(f"the cox family measures 'deviance' and 'C' over whole folds, not {measure!r}")
 
-    def fold_score(self, y, w, eta, measure, training=None):
-        """'C': Harrell's concordance of the held-out rows; 'deviance': the
-        partial likelihood's difference method, -2 (l(beta; all rows) -
-        l(beta; training rows)) per unit of held-out weight."""
+    def fold_score(self, y, w, eta, measure, training=None, subjects=None):
+        """'C': Harrell's concordance of the held-out rows (of counting-process
+        data, each subject's last row; every row a subject without
+        ``subjects``); 'deviance': the partial likelihood's difference method,
+        -2 (l(beta; all rows) - l(beta; training rows)) per unit of held-out
+        weight."""
         if w.sum() <= 0:
             return np.full(eta.shape[-1], np.nan)
         if measure == "C":
-            return _survival.concordance(y, w, eta)
+            return _survival.concordance(y, w, eta, subjects=subjects)
         y_train, w_train, eta_train = training
         w_train = np.ones(y_train.shape[0]) if w_train is None else w_train
         both = _survival.log_partial_likelihood(np.vstack([y_train, y]), np.r_[w_train, w],
