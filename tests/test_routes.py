@@ -299,6 +299,87 @@ def test_the_estimators_fit_the_family_they_were_given(request, case, on_dask, v
     same_path(path, naive(*given(case)[:2], fam, opts, user_lambda=path.lambdas, alpha=path.alpha))
 
 
+# ---- relaxed fits -------------------------------------------------------------------------
+
+def unpenalized_gradient(case, X, y, opts, b, a0):
+    """The gradient of the weighted deviance (cox: minus the log partial
+    likelihood) in the intercepts and the active coefficients, per unit of
+    weight: by central differences of the family's own per-row deviance, or
+    from the partial likelihood's gradient in oracles (with its ties and
+    strata)."""
+    from oracles import cox_loglik
+
+    fam = case.family
+    w = opts.get("weights", np.ones(N))
+    offset = opts.get("offset")
+    active = np.flatnonzero(np.any(b.reshape(P, -1) != 0, axis=1))
+    if fam.keeps_rows:
+        eta = X @ b + (0.0 if offset is None else offset)
+        _, grad = cox_loglik(eta, y, w / w.sum(), opts.get("strata"), fam.ties)
+        return -(X[:, active].T @ grad)
+    codes = fam.response(y, N)[0]
+    theta = np.concatenate([np.ravel(a0), b[active].ravel()])
+    nk = np.size(a0)
+
+    def objective(t):
+        a, bb = t[:nk].reshape(np.shape(a0)), t[nk:].reshape((active.shape[0],) + b.shape[1:])
+        eta = a + X[:, active] @ bb + (0.0 if offset is None else offset)
+        return w @ fam.unit_deviance(codes, eta) / (2 * w.sum())
+
+    h = 1e-6
+    steps = np.eye(theta.shape[0]) * h
+    return np.array([(objective(theta + e) - objective(theta - e)) / (2 * h) for e in steps])
+
+
+@pytest.mark.parametrize("solver", ["naive", "covariance", "auto"])
+@pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
+def test_relaxed_fits_are_the_unpenalized_fits_on_each_active_set(case, solver):
+    """Every refit of relax=True (blend 0) is a stationary point of the
+    family's own unpenalized objective on its lambda's active variables,
+    with the case's link, parameter, own options, weights and offset, on
+    every solver; blend 1 is the penalized path, bit for bit, and the
+    covariance solver's refits are the naive one's."""
+    X, y, opts = given(case)
+    fam = case.family
+    if solver == "covariance" and fam.keeps_rows:
+        with pytest.raises(ValueError, match=f"solver 'covariance' fits every family but the {fam.name}"):
+            varnel.fit_path(X, y, fam, solver=solver, relax=True, **FAST, **opts)
+        return
+    path = varnel.fit_path(X, y, fam, solver=solver, thresh=TIGHT, relax=True, **FAST, **opts)
+    plain = varnel.fit_path(X, y, fam, solver=solver, thresh=TIGHT, **FAST, **opts)
+    np.testing.assert_array_equal(path.coefs, plain.coefs)
+    np.testing.assert_array_equal(path.coef(blend=1.0), plain.coefs)
+    np.testing.assert_array_equal(path.intercept(blend=1.0), plain.intercepts)
+    assert not path.relaxed_capped.any()
+    refit = path.coef(blend=0.0)
+    a0 = path.intercept(blend=0.0)
+    for l in range(1, path.n_lambdas):
+        assert np.array_equal(refit[..., l] != 0, path.coefs[..., l] != 0) or fam.groups_coefficients
+        grad = unpenalized_gradient(case, X, y, opts, refit[..., l], a0[..., l])
+        # (a penalized solution's is lambda's order, 1e-2 here; the core's
+        # reweighting of a non-canonical link stops within a few 1e-6)
+        assert np.abs(grad).max() < 2e-5, (l, grad)
+    if solver == "covariance":
+        same_path(path.blended(0.0), naive(X, y, fam, opts, relax=True).blended(0.0))
+
+
+@pytest.mark.parametrize("case", [c for c in CASES if c.weighted], ids=[c.id for c in CASES if c.weighted])
+def test_relaxed_paths_on_dask_are_the_ones_in_memory_or_refused(client, case):
+    """fit_path(relax=True) on Dask arrays refits from the blocks'
+    statistics the model fitted in memory, or refuses the family as the
+    plain path does."""
+    X, y, opts = given(case)
+    fam = case.family
+    Xd, yd, lazy_opts = lazy(X, y, opts)
+    refusal = refused_on_dask(fam)
+    if refusal is not None:
+        with refusal:
+            varnel.fit_path(Xd, yd, fam, relax=True, **lazy_opts, **FAST)
+        return
+    got = varnel.fit_path(Xd, yd, fam, thresh=TIGHT, relax=True, **lazy_opts, **FAST)
+    same_path(got.blended(0.0), naive(X, y, fam, opts, relax=True).blended(0.0))
+
+
 # ---- Dask: the path and cross-validation -------------------------------------------------
 
 @pytest.fixture(scope="module")

@@ -6,7 +6,7 @@ from __future__ import annotations
 import warnings
 from typing import Any, Dict, Optional, Sequence, Union
 
-from . import _fit, _sources
+from . import _fit, _relax, _sources
 from .families import Family
 from ._path import ArrayLike, Path
 
@@ -24,7 +24,7 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
              offset: Optional[ArrayLike] = None, solver: str = "auto",
              grouped: bool = False, strata: Optional[ArrayLike] = None,
              ties: Optional[str] = None, standardize_response: Optional[bool] = None,
-             coef_storage: str = "auto") -> Path:
+             coef_storage: str = "auto", relax: bool = False) -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
     This is the solver's own parametrisation: ``alpha`` is the mix and lambda
@@ -159,6 +159,25 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         "sparse" for a sparse X with more than 100,000 columns
         (``varnel._coefs.SPARSE_MIN_FEATURES``), else "dense".  The values
         are the same in either storage, bit for bit.
+    relax : bool, default False
+        Also refit, at every lambda, the model on that lambda's active set
+        (the variables with a non-zero coefficient) without penalty, with
+        every other option as given (family, link and parameters, weights,
+        offset, limits, intercept, standardize, solver), started from the
+        penalized solution.  The refits are kept in
+        ``Path.relaxed_coefs`` and ``Path.relaxed_intercepts`` (shaped and
+        stored like ``coefs`` and ``intercepts``), and ``Path.coef``,
+        ``Path.intercept`` and ``Path.predict`` take ``blend``: ``blend *
+        penalized + (1 - blend) * refit``.  A refit with no finite solution
+        (separated classes, more active variables than rows of positive
+        weight, a monotone partial likelihood...) is recognised when its
+        active variables and the intercept outnumber the rows of positive
+        weight, or when the unpenalized fit fails, stops at ``maxit``,
+        holds a coefficient at the bound or explains more than 0.999 of the
+        deviance.  It is then approached along 20 penalties on the active
+        set, from the lambda down to 1e-4 times it, and the first fit whose
+        deviance ratio passes 0.999 or gains less than 1e-5 is kept (else
+        the last); ``Path.relaxed_capped`` marks those lambdas.
 
     Returns
     -------
@@ -193,7 +212,11 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
     >>> path = varnel.fit_path(X, y)
     >>> path.coef(0.1).shape
     (5,)
+    >>> relaxed = varnel.fit_path(X, y, relax=True)
+    >>> relaxed.coef(0.1, blend=0.5).shape
+    (5,)
     """
+    relax = _relax.check_relax(relax)
     options = dict(alpha=alpha, nlambda=nlambda, lambda_min_ratio=lambda_min_ratio,
                    user_lambda=user_lambda, standardize=standardize, intercept=intercept,
                    thresh=thresh, maxit=maxit, dfmax=dfmax, pmax=pmax,
@@ -203,7 +226,10 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
                    standardize_response=standardize_response, coef_storage=coef_storage)
     source = _sources.prepared(X, y, family, options, offset)
     so = source.solver_options
-    path = finished_path(source.fit(so), source, so, stacklevel=3)
+    solution = source.fit(so)
+    path = finished_path(solution, source, so, stacklevel=3)
+    if relax:
+        path.set_relaxed(_relax.path_refit(source, solution, so))
     path.npasses_data = source.npasses_data
     return path
 
