@@ -342,3 +342,182 @@ def test_family_losses_check_shapes_and_measures(fam):
                                               rf"{re.escape(str(np.shape(yb)))} and eta of shape "
                                               rf"{re.escape(str(np.shape(eb)))}$")):
             fam.unit_deviance(yb, eb)
+
+
+# ---- relaxed fits against independent unpenalized fits --------------------------------------
+
+def _glm_peer(link, family_of):
+    """A statsmodels GLM family factory with the named link."""
+    def make():
+        sm = pytest.importorskip("statsmodels.api")
+        links = {"log": sm.families.links.Log, "logit": sm.families.links.Logit,
+                 "probit": sm.families.links.Probit, "cloglog": sm.families.links.CLogLog,
+                 "inverse": sm.families.links.InversePower, "identity": sm.families.links.Identity}
+        return family_of(sm)(links[link]())
+    return make
+
+
+def _relax_response(name, eta, rng):
+    mu = np.exp(0.3 * eta)
+    return {"logistic": lambda: (rng.random(eta.shape[0]) < 1 / (1 + np.exp(-eta))).astype(float),
+            "poisson": lambda: rng.poisson(mu).astype(float),
+            "gamma": lambda: mu * rng.gamma(4.0, 0.25, eta.shape[0]),
+            "tweedie": lambda: np.where(rng.random(eta.shape[0]) < 0.2, 0.0, mu * rng.gamma(4.0, 0.25, eta.shape[0])),
+            "negbin": lambda: rng.poisson(mu * rng.gamma(2.0, 0.5, eta.shape[0])).astype(float)}[name]()
+
+
+# the family as varnel takes it, its response, and statsmodels' family
+GLM_PEERS = [
+    ("logistic", varnel.families.Binomial(), _glm_peer("logit", lambda sm: sm.families.Binomial)),
+    ("logistic", varnel.families.Binomial(link="probit"), _glm_peer("probit", lambda sm: sm.families.Binomial)),
+    ("poisson", varnel.families.Poisson(), _glm_peer("log", lambda sm: sm.families.Poisson)),
+    ("gamma", varnel.families.Gamma(), _glm_peer("log", lambda sm: sm.families.Gamma)),
+    ("gamma", varnel.families.Gamma(link="inverse"), _glm_peer("inverse", lambda sm: sm.families.Gamma)),
+    ("tweedie", varnel.families.Tweedie(1.5), _glm_peer(
+        "log", lambda sm: lambda link: sm.families.Tweedie(link=link, var_power=1.5))),
+    ("negbin", varnel.families.NegativeBinomial(2.0), _glm_peer(
+        "log", lambda sm: lambda link: sm.families.NegativeBinomial(link=link, alpha=2.0))),
+]
+
+
+@pytest.mark.filterwarnings("ignore:The InversePower link function does not respect")
+@pytest.mark.parametrize("response,family,peer", GLM_PEERS, ids=[repr(f) for _, f, _ in GLM_PEERS])
+def test_relaxed_glm_refits_are_statsmodels_unpenalized_fits(response, family, peer):
+    """blend=0 is statsmodels' unpenalized GLM on the active columns, with
+    the same link, weights and offset."""
+    sm = pytest.importorskip("statsmodels.api")
+    X, eta, rng = make_data(n=200, seed=11)
+    y = _relax_response(response, eta, rng)
+    w, offset = rng.uniform(0.5, 2.0, 200), 0.1 * rng.standard_normal(200)
+    if family.link == "inverse":
+        offset = np.zeros(200)
+    path = varnel.fit_path(X, y, family, weights=w, offset=offset if offset.any() else None,
+                           relax=True, thresh=1e-12, nlambda=8, lambda_min_ratio=0.05)
+    b, a0 = path.coef(blend=0.0), path.intercept(blend=0.0)
+    checked = 0
+    for l in range(1, path.n_lambdas):
+        active = np.flatnonzero(path.coefs[:, l])
+        fit = sm.GLM(y, sm.add_constant(X[:, active]), family=peer(), var_weights=w,
+                     offset=offset).fit(tol=1e-13, maxiter=500)
+        np.testing.assert_allclose(np.r_[a0[l], b[active, l]], fit.params, rtol=1e-5, atol=1e-5)
+        assert not b[np.setdiff1d(np.arange(X.shape[1]), active), l].any()
+        checked += 1
+    assert checked >= 3 and not path.relaxed_capped.any()
+
+
+@pytest.mark.parametrize("intercept", [True, False])
+def test_relaxed_gaussian_refits_are_least_squares(intercept):
+    """blend=0 is scikit-learn's LinearRegression on the active columns (with
+    the weights), and the multitask family's refits are one least-squares fit
+    per response."""
+    LinearRegression = pytest.importorskip("sklearn.linear_model").LinearRegression
+    X, eta, rng = make_data(n=80, seed=12)
+    w = rng.uniform(0.5, 2.0, 80)
+    Y = np.c_[eta, 2 * eta - X[:, 1]] + 0.5 * rng.standard_normal((80, 2))
+    for y, family in ((Y[:, 0], "gaussian"), (Y, "multitask")):
+        path = varnel.fit_path(X, y, family, weights=w, intercept=intercept, relax=True, thresh=1e-14)
+        for l in range(1, path.n_lambdas, 7):
+            active = np.flatnonzero(np.any(path.coefs.reshape(6, -1, path.n_lambdas)[..., l] != 0, axis=1))
+            ols = LinearRegression(fit_intercept=intercept).fit(X[:, active], y, sample_weight=w)
+            np.testing.assert_allclose(path.coef(blend=0.0)[active, ..., l], ols.coef_.T, rtol=1e-6, atol=1e-7)
+            np.testing.assert_allclose(path.intercept(blend=0.0)[..., l], ols.intercept_, rtol=1e-6, atol=1e-7)
+
+
+@pytest.mark.parametrize("ties", ["breslow", "efron"])
+def test_relaxed_cox_refits_are_statsmodels_phreg(ties):
+    """blend=0 of the cox family is statsmodels' unpenalized PHReg on the
+    active columns, with the same ties and strata."""
+    sm = pytest.importorskip("statsmodels.api")
+    X, eta, rng = make_data(n=150, seed=13)
+    time = np.ceil(4 * rng.exponential(np.exp(-eta))) / 4  # tied times
+    status = (rng.random(150) < 0.7).astype(float)
+    strata = rng.integers(0, 2, 150)
+    path = varnel.fit_path(X, np.c_[time, status], "cox", ties=ties, strata=strata, relax=True,
+                           thresh=1e-13, nlambda=10, lambda_min_ratio=0.05)
+    b = path.coef(blend=0.0)
+    for l in range(1, path.n_lambdas, 2):
+        active = np.flatnonzero(path.coefs[:, l])
+        fit = sm.PHReg(time, X[:, active], status=status, ties=ties, strata=strata).fit()
+        np.testing.assert_allclose(b[active, l], fit.params, rtol=1e-5, atol=1e-6)
+    assert not path.relaxed_intercepts.any()
+
+
+def test_relaxed_refits_cap_where_the_classes_separate():
+    """Separable classes: every refit past the null model is capped, with
+    finite coefficients (a step of the capped path, not the unbounded
+    refit) that explain more of the deviance than the penalized fit, up to
+    about 0.999 (where the capped path stops, or its end, 1e-4 times the
+    lambda); blends interpolate."""
+    rng = np.random.default_rng(1)
+    X = rng.standard_normal((60, 5))
+    y = (X[:, 0] > 0).astype(float)
+    path = varnel.fit_path(X, y, "logistic", relax=True)
+    assert not path.relaxed_capped[0] and path.relaxed_capped[1:].all()
+    refit = path.coef(blend=0.0)
+    assert np.isfinite(refit).all() and np.abs(refit).max() < 1e3
+    for l in (1, path.n_lambdas // 2, path.n_lambdas - 1):
+        eta = path.intercept(blend=0.0)[l] + X @ refit[:, l]
+        ratio = 1 - 2 * np.sum(np.logaddexp(0.0, eta) - y * eta) / path.nulldev
+        assert max(0.99, path.dev_ratio[l]) < ratio < 0.9995
+    # (no separation: nothing capped)
+    X, eta, rng = make_data(n=200)
+    ok = varnel.fit_path(X, (rng.random(200) < 1 / (1 + np.exp(-eta))).astype(float), "logistic", relax=True)
+    assert not ok.relaxed_capped.any()
+    s = 0.5 * (path.lambdas[3] + path.lambdas[4])
+    np.testing.assert_allclose(path.coef(s, blend=0.25),
+                               0.25 * path.coef(s) + 0.75 * path.coef(s, blend=0.0), rtol=1e-12)
+
+
+def test_more_active_variables_than_rows_are_capped():
+    rng = np.random.default_rng(2)
+    X = rng.standard_normal((20, 40))
+    y = X[:, :8] @ np.ones(8) + 0.3 * rng.standard_normal(20)
+    path = varnel.fit_path(X, y, relax=True)
+    over = path.df + 1 > 20
+    assert over.any() and path.relaxed_capped[over].all()
+    assert np.isfinite(path.relaxed_coefs).all()
+    np.testing.assert_array_equal(path.relaxed_coefs[:, ~path.relaxed_capped] != 0,
+                                  path.coefs[:, ~path.relaxed_capped] != 0)
+
+
+@pytest.mark.parametrize("family", ["gaussian", "logistic", "multinomial", "multitask", "cox"])
+def test_relaxed_fits_blend_predict_and_store_like_the_path(family):
+    """Shapes and storage follow the path (K classes, sparse coefficients);
+    predict(blend) is the blend's coefficients' prediction; blend=1 is the
+    penalized fit bit for bit."""
+    X, y = sparse_problem(family)
+    dense = varnel.fit_path(X, y, family, relax=True, coef_storage="dense")
+    path = varnel.fit_path(X, y, family, relax=True, coef_storage="sparse")
+    assert path.sparse_coefs and _is_sparse_form(path.relaxed_coefs, family in ("multinomial", "multitask"))
+    assert same_bits(varnel._coefs.to_dense(path.relaxed_coefs), dense.relaxed_coefs)
+    assert dense.relaxed_coefs.shape == dense.coefs.shape
+    assert dense.relaxed_intercepts.shape == dense.intercepts.shape == path.relaxed_intercepts.shape
+    s = [dense.lambdas[2], 0.5 * (dense.lambdas[5] + dense.lambdas[6])]
+    for blend in (0.0, 0.3, 1.0):
+        got = dense.predict(X, s, blend=blend)
+        want = dense.blended(blend).predict(X, s)
+        np.testing.assert_array_equal(got, want)
+        np.testing.assert_allclose(path.predict(X, s, blend=blend), got, rtol=1e-12, atol=1e-12)
+        coef = dense.coef(s, blend=blend)
+        np.testing.assert_allclose(coef, blend * dense.coef(s) + (1 - blend) * dense.coef(s, blend=0.0),
+                                   rtol=1e-12, atol=1e-14)
+    assert same_bits(dense.coef(blend=1.0), dense.coefs)
+    assert same_bits(np.asarray(dense.intercept(blend=1.0)), dense.intercepts)
+
+
+def test_blend_errors():
+    X, eta, rng = make_data()
+    y = eta + rng.standard_normal(len(eta))
+    plain = varnel.fit_path(X, y)
+    for call in (lambda p: p.coef(0.1, blend=0.5), lambda p: p.intercept(blend=0.0),
+                 lambda p: p.predict(X, blend=1.0)):
+        with pytest.raises(ValueError, match=r"blend=.* needs the relaxed fits of a path fitted with "
+                                             r"relax=True; fit the path with relax=True"):
+            call(plain)
+    relaxed = varnel.fit_path(X, y, relax=True)
+    for bad in (-0.1, 1.5, float("nan")):
+        with pytest.raises(ValueError, match="blend"):
+            relaxed.coef(blend=bad)
+    with pytest.raises(TypeError, match="relax must be True or False"):
+        varnel.fit_path(X, y, relax="yes")
+    assert plain.relaxed_coefs is None and not plain.relaxed

@@ -573,6 +573,10 @@ class Path:
         >>> len(doc["lambdas"]) == path.n_lambdas
         True
         """
+        relaxed = {} if not self.relaxed else {
+            "relaxed_intercepts": self.relaxed_intercepts.tolist(),
+            "relaxed_coefs": _coefs.to_json(self.relaxed_coefs),
+            "relaxed_capped": self.relaxed_capped.tolist()}
         return {
             "family": self.family,
             **self.family_instance.parameters(),
@@ -588,6 +592,7 @@ class Path:
             "nulldev": self.nulldev,
             "npasses": self.npasses,
             "warning": None if self.warning is None else list(self.warning),
+            **relaxed,
         }
 
     @filled()
