@@ -565,7 +565,8 @@ class Path:
         dict
             The family, the lambdas, intercepts, coefficients (dense lists,
             or the CSC arrays of sparse ones), ``dev_ratio``, ``df`` and the
-            rest of the path's attributes.
+            rest of the path's attributes (and the relaxed fits of a
+            path fitted with relax=True).
 
         {demo_path}
         >>> import json
