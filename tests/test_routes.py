@@ -363,6 +363,32 @@ def test_relaxed_fits_are_the_unpenalized_fits_on_each_active_set(case, solver):
         same_path(path.blended(0.0), naive(X, y, fam, opts, relax=True).blended(0.0))
 
 
+@pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
+def test_relaxed_cross_validation_scores_every_blend_of_the_family_it_was_given(case):
+    """cv_path(relax=True) scores each blend on the same folds: blend 1 is
+    the plain cross-validation's curve bit for bit, blend 0 another one;
+    the chosen blends are among those given, the choice does not depend on
+    the threads, and coef/predict use the chosen blend."""
+    X, y, opts = given(case)
+    fam = case.family
+    foldid = np.arange(N) % 3
+    blends = (0.0, 0.5, 1.0)
+    kw = dict(foldid=foldid, solver="naive", **FAST, **opts)
+    got = varnel.cv_path(X, y, fam, n_jobs=1, relax=True, blend=blends, **kw)
+    plain = varnel.cv_path(X, y, fam, n_jobs=1, **kw)
+    np.testing.assert_array_equal(got.cvm_blends[2], plain.cvm)
+    np.testing.assert_array_equal(got.path.coefs, plain.path.coefs)
+    assert not np.allclose(got.cvm_blends[0], got.cvm_blends[2])
+    assert got.blend_min in blends and got.blend_1se in blends and got.lambda_1se >= got.lambda_min
+    np.testing.assert_array_equal(got.cvm, got.cvm_blends[blends.index(got.blend_min)])
+    again = varnel.cv_path(X, y, fam, n_jobs=2, relax=True, blend=blends, **kw)
+    np.testing.assert_array_equal(again.cvm_blends, got.cvm_blends)
+    assert (again.blend_min, again.blend_1se) == (got.blend_min, got.blend_1se)
+    np.testing.assert_array_equal(got.coef(), got.path.coef(got.lambda_1se, blend=got.blend_1se))
+    np.testing.assert_array_equal(got.predict(X, "lambda_min"),
+                                  got.path.predict(X, got.lambda_min, blend=got.blend_min))
+
+
 @pytest.mark.parametrize("case", [c for c in CASES if c.weighted], ids=[c.id for c in CASES if c.weighted])
 def test_relaxed_paths_on_dask_are_the_ones_in_memory_or_refused(client, case):
     """fit_path(relax=True) on Dask arrays refits from the blocks'

@@ -408,6 +408,11 @@ class Blocks:
 
     folds_on_caller_lambdas = False
     disjoint = True
+    #: why a relaxed cross-validation is refused on Dask collections
+    relax_refusal = ("relax=True is not available for cross-validation on a Dask array: its folds "
+                     "are fitted from per-fold statistics, which cannot refit each fold's active "
+                     "sets; fit_path(X, y, relax=True) fits a relaxed path on the Dask array, or "
+                     "compute X and y into memory (e.g. X.compute()) to cross-validate the blend")
 
     def __init__(self, data: DaskData, so: Dict[str, Any]):
         self.data, self.solver_options = data, so
