@@ -301,6 +301,45 @@ def test_the_estimators_fit_the_family_they_were_given(request, case, on_dask, v
 
 # ---- relaxed fits -------------------------------------------------------------------------
 
+RELAXED_ESTIMATOR_CASES = [c for c in CASES if not c.own]
+
+
+@pytest.mark.parametrize("validated", [False, True], ids=["alpha", "cv"])
+@pytest.mark.parametrize("case", RELAXED_ESTIMATOR_CASES, ids=[c.id for c in RELAXED_ESTIMATOR_CASES])
+def test_relaxed_estimators_predict_the_blend_of_the_familys_relaxed_path(case, validated):
+    """relax=True in the family's estimator keeps the naive relaxed path of
+    that family (weights and offset included) over the same lambdas, and
+    predicts with its blend at lambda_: the one given with a fixed penalty,
+    the cross-validated choice of select's with the penalty
+    cross-validated."""
+    pytest.importorskip("sklearn")
+    X, y, opts = given(case)
+    fam = case.family
+    blends = (0.0, 0.5, 1.0)
+    kw = dict(cv=3, blend=blends) if validated else dict(alpha=0.01, blend=0.25)
+    est = estimator(fam, tol=TIGHT, random_state=0, relax=True, **FAST, **kw)
+    est.fit(X, y, sample_weight=opts.get("weights"), offset=opts.get("offset"))
+    path = est.path_
+    want = naive(X, y, fam, opts, user_lambda=path.lambdas, alpha=path.alpha, relax=True)
+    # (the first lambda, lambda_max up to rounding, may let a variable in by 1e-17 in one fit
+    # and not the other: their refits differ there by design)
+    got, want = path.blended(0.0), want.blended(0.0)
+    scale = np.abs(want.coefs).max() + 1e-12
+    np.testing.assert_allclose(got.coefs[..., 1:], want.coefs[..., 1:], rtol=1e-6, atol=1e-6 * scale)
+    np.testing.assert_allclose(got.intercepts[..., 1:], want.intercepts[..., 1:], rtol=1e-6,
+                               atol=1e-6 * scale)
+    if validated:
+        assert est.blend_ == est.cv_.blend_1se and est.blend_ in blends
+    else:
+        assert est.blend_ == 0.25
+    np.testing.assert_allclose(est._link(X, opts.get("offset")),
+                               path.predict(X, est.lambda_, offset=opts.get("offset"), blend=est.blend_),
+                               rtol=1e-12, atol=1e-12)
+    if not validated:
+        assert not np.allclose(path.predict(X, est.lambda_, blend=0.25), path.predict(X, est.lambda_))
+
+
+
 def unpenalized_gradient(case, X, y, opts, b, a0):
     """The gradient of the weighted deviance (cox: minus the log partial
     likelihood) in the intercepts and the active coefficients, per unit of

@@ -445,7 +445,8 @@ class Path:
     @filled(cox_path=_COX_PATH)
     def cumulative_hazard(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
                           strata: Optional[ArrayLike] = None,
-                          offset: Optional[ArrayLike] = None) -> np.ndarray:
+                          offset: Optional[ArrayLike] = None,
+                          blend: Optional[float] = None) -> np.ndarray:
         """Cumulative hazards of new rows at ``times`` (cox paths only).
 
         ``H(t | x) = H0(t) exp(eta(x))``, where the baseline H0 of the row's
@@ -467,6 +468,9 @@ class Path:
             The new rows' strata, for a path fitted with strata.
         offset : array-like of shape (n,), optional
             The new rows' offsets.
+        blend : float in [0, 1], optional
+            The blend of the penalized and the relaxed fit, as in
+            :meth:`coef`, in the new rows' and the baseline's risk scores.
 
         Returns
         -------
@@ -491,8 +495,9 @@ class Path:
         if t.ndim != 1:
             raise ValueError(f"times must be a number or a 1-D sequence, got shape {t.shape}")
         _convert.check_finite(t, "times")
-        eta_new = np.atleast_1d(self.predict(X, s, offset=offset))
-        eta_train = np.atleast_1d(_fit.linear_predictor(base.X, self.coef(s), self.intercept(s)))
+        eta_new = np.atleast_1d(self.predict(X, s, offset=offset, blend=blend))
+        eta_train = np.atleast_1d(_fit.linear_predictor(base.X, self.coef(s, blend=blend),
+                                                        self.intercept(s, blend=blend)))
         if base.offset is not None:
             eta_train = eta_train + (base.offset if eta_train.ndim == 1 else base.offset[:, None])
         codes = base.stratum_codes(strata, eta_new.shape[0])
@@ -504,14 +509,15 @@ class Path:
     @filled(cox_path=_COX_PATH)
     def survival_function(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
                           strata: Optional[ArrayLike] = None,
-                          offset: Optional[ArrayLike] = None) -> np.ndarray:
+                          offset: Optional[ArrayLike] = None,
+                          blend: Optional[float] = None) -> np.ndarray:
         """Survival probabilities ``exp(-H(t | x))`` of new rows at ``times``
         (cox paths only), with the arguments and shapes of
         :meth:`cumulative_hazard`.
 
         Parameters
         ----------
-        X, times, s, strata, offset
+        X, times, s, strata, offset, blend
             As for :meth:`cumulative_hazard`.
 
         Returns
@@ -527,7 +533,7 @@ class Path:
         >>> bool(np.all((S > 0) & (S <= 1)))
         True
         """
-        return np.exp(-self.cumulative_hazard(X, times, s, strata, offset))
+        return np.exp(-self.cumulative_hazard(X, times, s, strata, offset, blend))
 
     # ---- display ----------------------------------------------------------------
     def summary(self) -> str:

@@ -143,7 +143,7 @@ class CoxPHNetSurvival(NetEstimator):
     def __init__(self, alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se", measure="deviance",
                  nlambda=100, lambda_min_ratio=None, standardize=True, penalty_factor=None,
                  lower_limits=None, upper_limits=None, tol=1e-7, max_iter=100000, n_jobs=None,
-                 random_state=None, ties="breslow"):
+                 random_state=None, ties="breslow", relax=False, blend=1.0):
         keep_parameters(self, locals())
 
     def _family_options(self) -> Dict[str, Any]:
@@ -239,7 +239,8 @@ class CoxPHNetSurvival(NetEstimator):
     def _function(self, X, offset, return_array, survival):
         check_is_fitted(self)
         X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
-        h = self.path_.cumulative_hazard(X, self.unique_times_, s=self.lambda_, offset=offset)
+        h = self.path_.cumulative_hazard(X, self.unique_times_, s=self.lambda_, offset=offset,
+                                         blend=getattr(self, "blend_", None))
         values = np.exp(-h) if survival else h
         if return_array:
             return values

@@ -515,4 +515,5 @@ class Blocks:
 
     @staticmethod
     def predict_for(estimator: Any, X: Any, kind: str, offset: Any = None) -> Any:
-        return estimator.path_.predict(X, s=estimator.lambda_, kind=kind, offset=offset)
+        return estimator.path_.predict(X, s=estimator.lambda_, kind=kind, offset=offset,
+                                       blend=getattr(estimator, "blend_", None))
