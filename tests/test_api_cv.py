@@ -594,6 +594,9 @@ def test_relaxed_cross_validation_is_refused_on_dask_with_what_to_use():
     X, y = make_data(n=80)
     Xd, yd = da.from_array(X, chunks=(40, 6)), da.from_array(y, chunks=40)
     with pytest.raises(ValueError, match=r"^relax=True is not available for cross-validation on a Dask "
-                                         r"array: .*fit_path\(X, y, relax=True\) fits a relaxed path on "
-                                         r"the Dask array, or compute X and y into memory"):
+                                         r"array: .*fit_path\(X, y, relax=True\), or an estimator with a "
+                                         r"fixed alpha, fits relaxed on the Dask array; to cross-validate "
+                                         r"the blend compute X and y into memory"):
         varnel.cv_path(Xd, yd, nfolds=3, relax=True)
+    with pytest.raises(ValueError, match=r"^relax=True is not available for cross-validation on a Dask"):
+        varnel.ElasticNetRegressor(relax=True, cv=3).fit(Xd, yd)

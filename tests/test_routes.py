@@ -443,6 +443,14 @@ def test_relaxed_paths_on_dask_are_the_ones_in_memory_or_refused(client, case):
         return
     got = varnel.fit_path(Xd, yd, fam, thresh=TIGHT, relax=True, **lazy_opts, **FAST)
     same_path(got.blended(0.0), naive(X, y, fam, opts, relax=True).blended(0.0))
+    # an estimator with a fixed penalty: its relaxed refit, and predictions at its blend
+    fit = {k: lazy_opts[v] for k, v in (("sample_weight", "weights"), ("offset", "offset"))}
+    est = estimator(fam, alpha=0.01, relax=True, blend=0.3, tol=TIGHT).fit(Xd, yd, **fit)
+    memory = estimator(fam, alpha=0.01, relax=True, blend=0.3, tol=TIGHT).fit(
+        X, y, sample_weight=opts["weights"], offset=opts["offset"])
+    same_path(est.path_.blended(0.0), memory.path_.blended(0.0))
+    np.testing.assert_allclose(np.asarray(est._link(Xd, lazy_opts["offset"])),
+                               memory._link(X, opts["offset"]), rtol=1e-6, atol=1e-9)
 
 
 # ---- Dask: the path and cross-validation -------------------------------------------------

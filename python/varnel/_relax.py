@@ -135,7 +135,7 @@ def refit(fit: Callable[[Dict[str, Any]], Any], solution: Any, so: Dict[str, Any
     out_b = np.zeros_like(coefs)
     out_a = np.array(solution.intercepts, dtype=np.float64, copy=True)
     capped = np.zeros(L, dtype=bool)
-    excluded = set(int(j) for j in (so.get("exclude") or ()))
+    excluded = set() if so.get("exclude") is None else {int(j) for j in so["exclude"]}
     with_intercept = 1 if so.get("intercept", True) else 0
     done: Dict[Tuple[int, ...], Tuple[np.ndarray, Any]] = {}
     for l in range(L):

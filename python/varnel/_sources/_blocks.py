@@ -411,8 +411,9 @@ class Blocks:
     #: why a relaxed cross-validation is refused on Dask collections
     relax_refusal = ("relax=True is not available for cross-validation on a Dask array: its folds "
                      "are fitted from per-fold statistics, which cannot refit each fold's active "
-                     "sets; fit_path(X, y, relax=True) fits a relaxed path on the Dask array, or "
-                     "compute X and y into memory (e.g. X.compute()) to cross-validate the blend")
+                     "sets; fit_path(X, y, relax=True), or an estimator with a fixed alpha, fits "
+                     "relaxed on the Dask array; to cross-validate the blend compute X and y into "
+                     "memory (e.g. X.compute())")
 
     def __init__(self, data: DaskData, so: Dict[str, Any]):
         self.data, self.solver_options = data, so
