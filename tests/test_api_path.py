@@ -521,3 +521,29 @@ def test_blend_errors():
     with pytest.raises(TypeError, match="relax must be True or False"):
         varnel.fit_path(X, y, relax="yes")
     assert plain.relaxed_coefs is None and not plain.relaxed
+
+
+def test_relaxed_refits_keep_the_limits_and_unpenalized_variables():
+    """The refits are bounded least squares on the active columns (scipy's
+    lsq_linear): the limits hold in the refit, a variable with penalty
+    factor 0 is refitted with the others, and a lambda whose active
+    variables are all unpenalized keeps the penalized fit, which is its
+    refit."""
+    optimize = pytest.importorskip("scipy.optimize")
+    rng = np.random.default_rng(4)
+    X = rng.standard_normal((100, 5))
+    y = X[:, 0] + X[:, 1] - 0.5 * X[:, 3] + rng.standard_normal(100)
+    lower, upper = np.array([-np.inf, 0, 0, -0.2, -1]), 0.5
+    path = varnel.fit_path(X, y, relax=True, penalty_factor=[0, 1, 1, 1, 1], lower_limits=lower,
+                           upper_limits=upper, thresh=1e-14)
+    assert not path.relaxed_capped.any() and path.df[0] == 1
+    np.testing.assert_array_equal(path.relaxed_coefs[:, 0], path.coefs[:, 0])
+    for l in range(0, path.n_lambdas, 5):
+        active = np.flatnonzero(path.coefs[:, l])
+        design = np.column_stack([np.ones(100), X[:, active]])
+        ref = optimize.lsq_linear(design, y, bounds=(np.r_[-np.inf, lower[active]], np.r_[np.inf, [upper] * len(active)]),
+                                  tol=1e-14, lsmr_tol="auto")
+        np.testing.assert_allclose(np.r_[path.relaxed_intercepts[l], path.relaxed_coefs[active, l]], ref.x,
+                                   atol=1e-6)
+    # (a limit holds on the standardized scale, to rounding on the original one)
+    assert path.relaxed_coefs.max() <= upper + 1e-12 and (path.relaxed_coefs[3] >= -0.2 - 1e-12).all()

@@ -2,11 +2,13 @@
 penalty on that lambda's active set, and blends of the two fits.
 
 The refit of lambda ``l`` goes through the same fit entry as the path (a
-source's ``fit``, or a fold's solve), with every option of the path (the
+source's ``fit_on``, or a fold's solve), with every option of the path (the
 family with its link and parameters, weights, offset, limits, intercept,
-standardize, the solver) and three changes: the columns outside the active
-set are excluded, the penalty is 0 (``user_lambda=[0]``), and the fit
-starts from the penalized solution at ``l``.
+standardize, the solver) and three changes: only the active columns are
+fitted (rows in memory hand the solver those columns, with their
+per-feature settings; a fit from statistics excludes the others), the
+penalty is 0 (``user_lambda=[0]``), and the fit starts from the penalized
+solution at ``l``.
 
 A refit with no finite solution is approached instead along a short path
 of decreasing penalty on the active set (see :func:`refit`).
@@ -14,11 +16,11 @@ of decreasing penalty on the active set (see :func:`refit`).
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple
 
 import numpy as np
 
-from . import _coefs
+from . import _coefs, _fit
 from . import _convert as cv
 
 #: The deviance ratio past which a fit counts as saturated (the path's own
@@ -81,6 +83,47 @@ def without_blends(so: Dict[str, Any]) -> Tuple[Dict[str, Any], Optional[Tuple[f
     return so, so.pop(BLENDS_KEY)
 
 
+#: The per-feature solver options, restricted with the columns they go with.
+PER_FEATURE = ("penalty_factor", "lower_limits", "upper_limits", "start_beta")
+
+#: ``fit(options, active)``: the decoded solution of the solver options
+#: ``options`` (p columns, the ones outside ``active`` excluded) on the same
+#: rows, its coefficients either for every column or for ``active`` only.
+ColumnsFit = Callable[[Dict[str, Any], np.ndarray], Any]
+
+
+def on_columns(X: Any, y: np.ndarray, family: Any, weights: Optional[np.ndarray],
+               offset: Optional[np.ndarray], n_threads: Optional[int] = None) -> ColumnsFit:
+    """The ColumnsFit of rows in memory: the solver gets the active columns
+    of X (a copy of n x |active| values) and their per-feature settings."""
+    def fit(options: Dict[str, Any], active: np.ndarray) -> Any:
+        Xa = X[:, active]
+        Xa = Xa.tocsc() if cv.is_sparse(Xa) else np.asfortranarray(Xa)
+        sub = dict(options, exclude=None)
+        for name in PER_FEATURE:
+            value = sub.get(name)
+            if value is not None and np.ndim(value) >= 1:
+                sub[name] = np.ascontiguousarray(np.asarray(value)[active])
+        return _fit.solve(Xa, y, family, sub, weights, offset, n_threads=n_threads)
+    return fit
+
+
+def excluding(fit: Callable[[Dict[str, Any]], Any]) -> ColumnsFit:
+    """The ColumnsFit of a fit from statistics of every column: the
+    columns outside the active set are excluded."""
+    return lambda options, active: fit(options)
+
+
+def _solution_column(sol: Any, m: int, active: np.ndarray, p: int) -> np.ndarray:
+    """Solution m's coefficients for all p columns."""
+    c = _coefs.column(sol.coefs, m)
+    if c.shape[0] == p:
+        return c
+    full = np.zeros((p,) + c.shape[1:])
+    full[active] = c
+    return full
+
+
 def _active(b: np.ndarray) -> np.ndarray:
     """The variables of a solution ((p,) or (p, K)) with a non-zero
     coefficient (for any class)."""
@@ -109,16 +152,15 @@ def _capped_stop(dev: np.ndarray) -> int:
     return dev.shape[0] - 1
 
 
-def refit(fit: Callable[[Dict[str, Any]], Any], solution: Any, so: Dict[str, Any],
-          weighted_rows: int) -> Relaxed:
+def refit(fit: ColumnsFit, solution: Any, so: Dict[str, Any], weighted_rows: int) -> Relaxed:
     """The relaxed fits of a decoded path ``solution`` fitted with solver
-    options ``so``; ``fit(options)`` fits the same rows with other options
-    and returns the decoded solution; ``weighted_rows`` counts the rows of
+    options ``so``; ``fit`` fits the same rows on some of the columns with
+    other options (see ColumnsFit); ``weighted_rows`` counts the rows of
     positive weight.
 
     At lambda ``l`` with active set A (the variables with a non-zero
-    coefficient, for any class): no variable: the penalized fit itself (it
-    is the intercept-only fit).  Otherwise, when ``|A|`` plus the intercept
+    coefficient, for any class): no variable, or no penalized one: the
+    penalized fit itself (it is the refit).  Otherwise, when ``|A|`` plus the intercept
     is at most ``weighted_rows``, the fit with penalty 0 on A started from
     the penalized solution; it is kept when it converges (no ``maxit``
     stop, no coefficient at the bound, finite values, no error) with a
@@ -137,12 +179,15 @@ def refit(fit: Callable[[Dict[str, Any]], Any], solution: Any, so: Dict[str, Any
     capped = np.zeros(L, dtype=bool)
     excluded = set() if so.get("exclude") is None else {int(j) for j in so["exclude"]}
     with_intercept = 1 if so.get("intercept", True) else 0
+    factors = so.get("penalty_factor")
+    factors = np.asarray(factors) if factors is not None and np.ndim(factors) == 1 else None
     done: Dict[Tuple[int, ...], Tuple[np.ndarray, Any]] = {}
     for l in range(L):
         b = coefs[..., l]
         a0 = solution.intercepts[..., l]
         active = _active(b)
-        if active.shape[0] == 0:
+        if active.shape[0] == 0 or (factors is not None and not factors[active].any()):
+            # no variable, or none penalized: the penalized fit is the refit
             out_b[..., l], out_a[..., l] = b, a0
             continue
         key = tuple(active.tolist())
@@ -154,33 +199,33 @@ def refit(fit: Callable[[Dict[str, Any]], Any], solution: Any, so: Dict[str, Any
         sol = None
         if active.shape[0] + with_intercept <= weighted_rows:
             try:
-                sol = fit(dict(options, user_lambda=np.zeros(1)))
+                sol = fit(dict(options, user_lambda=np.zeros(1)), active)
             except ValueError:
                 sol = None
         if sol is not None and _usable(sol):
-            done[key] = (_coefs.column(sol.coefs, 0), sol.intercepts[..., 0])
+            done[key] = (_solution_column(sol, 0, active, p), sol.intercepts[..., 0])
             out_b[..., l], out_a[..., l] = done[key]
             continue
         capped[l] = True
-        out_b[..., l], out_a[..., l] = _capped(fit, options, float(solution.lambdas[l]), b, a0)
+        out_b[..., l], out_a[..., l] = _capped(fit, options, active, float(solution.lambdas[l]), b, a0)
     stored = _coefs.from_dense(out_b) if _coefs.is_sparse(solution.coefs) else out_b
     return Relaxed(out_a, stored, capped)
 
 
-def _capped(fit: Callable[[Dict[str, Any]], Any], options: Dict[str, Any], lam: float,
+def _capped(fit: ColumnsFit, options: Dict[str, Any], active: np.ndarray, lam: float,
             b: np.ndarray, a0: Any) -> Tuple[np.ndarray, Any]:
     """The fit kept for a refit with no finite solution (see refit)."""
     if not (np.isfinite(lam) and lam > 0):
         return b, a0
     lambdas = lam * CAPPED_RATIO ** (np.arange(1, CAPPED_STEPS + 1) / CAPPED_STEPS)
     try:
-        sol = fit(dict(options, user_lambda=lambdas))
+        sol = fit(dict(options, user_lambda=lambdas), active)
     except ValueError:
         return b, a0
     if sol.n_lambdas == 0:
         return b, a0
     m = _capped_stop(sol.dev_ratio)
-    return _coefs.column(sol.coefs, m), sol.intercepts[..., m]
+    return _solution_column(sol, m, active, b.shape[0]), sol.intercepts[..., m]
 
 
 def blended(penalized: Any, relaxed: Any, blend: float) -> Any:
@@ -201,19 +246,6 @@ def rows_with_weight(weights: Optional[np.ndarray], n: int) -> int:
 
 
 def path_refit(source: Any, solution: Any, so: Dict[str, Any]) -> Relaxed:
-    """The relaxed fits of a full-data path, through the source's own fit."""
-    weights = getattr(source, "weights", None)
-    n = source.n_samples
-    rows = rows_with_weight(weights, n) if isinstance(weights, np.ndarray) or weights is None else n
-    return refit(lambda options: source.fit(options), solution, so, rows)
-
-
-def blend_scores(score: Callable[[np.ndarray], np.ndarray], eta_of: Callable[[Any, Any], np.ndarray],
-                 solution: Any, relaxed: Relaxed, blends: Sequence[float]) -> np.ndarray:
-    """The scores (B, L) of each blend: ``eta_of(coefs, intercepts)`` the
-    held-out predictors of a path's solutions, ``score(eta)`` their
-    scores at each lambda."""
-    etas = [eta_of(blended(solution.coefs, relaxed.coefs, b),
-                   blended(solution.intercepts, relaxed.intercepts, b)) for b in blends]
-    L = etas[0].shape[-1]
-    return score(np.concatenate(etas, axis=-1)).reshape(len(blends), L)
+    """The relaxed fits of a full-data path, through the source's own fit
+    on the active columns (``fit_on``)."""
+    return refit(source.fit_on, solution, so, source.weighted_rows)

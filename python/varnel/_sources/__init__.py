@@ -82,6 +82,12 @@ class Source(Protocol):
             with_iterate: bool = False) -> Any:
         """The decoded solution (``_fit.Solution``) of a path on every row."""
 
+    def fit_on(self, so: Dict[str, Any], active: np.ndarray) -> Any:
+        """The decoded solution of the columns ``active`` alone (the relaxed
+        refits; its coefficients for every column or for ``active``)."""
+
+    weighted_rows: int
+
     def split(self, nfolds: Any = 10, foldid: Any = None, splits: Any = None, seed: Any = None,
               what: str = "splits") -> None:
         """Draw (or take) the folds of a cross-validation."""

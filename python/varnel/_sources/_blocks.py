@@ -24,7 +24,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence
 
 import numpy as np
 
-from .. import _coefs, _convert, _core, _errors, _fit
+from .. import _coefs, _convert, _core, _errors, _fit, _relax
 from ..families import Family
 from . import _sums as bs
 
@@ -422,6 +422,7 @@ class Blocks:
         self._codes: Any = None  # the fold codes and their count, once split
         self._folds: Any = None  # their _block_folds.DaskFolds, formed when first needed
         self._stats: Optional[Dict[str, Any]] = None
+        self._weighted_rows: Optional[int] = None
 
     @classmethod
     def prepare(cls, X: Any, y: Any, family: Any, options: Dict[str, Any],
@@ -461,6 +462,19 @@ class Blocks:
         res = statistics_fit(stats, self.family, so, source, self.classes_count)
         self.npasses_data += int(res["npasses_data"])
         return _fit.decode(res, so, with_iterate)
+
+    def fit_on(self, so: Dict[str, Any], active: np.ndarray) -> "_fit.Solution":
+        """The fit of the columns ``active`` alone: the others excluded from
+        the statistics of every column."""
+        return _relax.excluding(self.fit)(so, active)
+
+    @property
+    def weighted_rows(self) -> int:
+        """The rows of positive weight (a pass over the weights, once)."""
+        if self._weighted_rows is None:
+            w = self.data.weights
+            self._weighted_rows = self.n_samples if w is None else int((w > 0).sum().compute())
+        return self._weighted_rows
 
     # ---- folds --------------------------------------------------------------------
     def split(self, nfolds: Any = 10, foldid: Any = None, splits: Any = None, seed: Any = None,

@@ -30,13 +30,11 @@ def fold_task(k: int, X: Any, y: np.ndarray, weights: np.ndarray, test: np.ndarr
     after the other along the lambda axis."""
     so, blends = _relax.without_blends(so)
 
-    def fit(options: Dict[str, Any]) -> "_fit.Solution":
-        return _fit.solve(X, y, family, options, weights, offset, n_threads=n_threads)
-
     try:
-        sol = fit(so)
+        sol = _fit.solve(X, y, family, so, weights, offset, n_threads=n_threads)
         relaxed = None if blends is None or sol.n_lambdas == 0 else _relax.refit(
-            fit, sol, so, _relax.rows_with_weight(weights, y.shape[0]))
+            _relax.on_columns(X, y, family, weights, offset, n_threads), sol, so,
+            _relax.rows_with_weight(weights, y.shape[0]))
     except ValueError as exc:
         raise _errors.in_fold(exc, k) from (None if _errors.is_solver_error(exc) else exc)
     L = len(so["user_lambda"])
@@ -135,6 +133,17 @@ class MemoryRows:
             with_iterate: bool = False) -> "_fit.Solution":
         p = self.problem
         return _fit.solve(p.X, p.y, p.family, so, p.weights, p.offset, with_iterate, n_threads)
+
+    def fit_on(self, so: Dict[str, Any], active: np.ndarray) -> "_fit.Solution":
+        """The fit of the columns ``active`` alone: the solver gets them and
+        their per-feature settings (see _relax.on_columns)."""
+        p = self.problem
+        return _relax.on_columns(p.X, p.y, p.family, p.weights, p.offset)(so, active)
+
+    @property
+    def weighted_rows(self) -> int:
+        """The rows of positive weight."""
+        return _relax.rows_with_weight(self.problem.weights, self.n_samples)
 
     # ---- folds --------------------------------------------------------------------
     def split(self, nfolds: Any = 10, foldid: Any = None, splits: Any = None, seed: Any = None,

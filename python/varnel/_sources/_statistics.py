@@ -111,6 +111,11 @@ class FoldStatistics:
     def check_scoring(self, measure: str, keep: bool) -> None:
         self.rows.check_scoring(measure, keep)
 
+    def fit_on(self, so: Dict[str, Any], active: np.ndarray) -> "_fit.Solution":
+        return _relax.excluding(self.fit)(so, active)
+
+    weighted_rows = property(lambda self: self.rows.weighted_rows)
+
     predict = staticmethod(_memory.MemoryRows.predict)
     predict_for = staticmethod(_memory.MemoryRows.predict_for)
 
