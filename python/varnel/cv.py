@@ -536,7 +536,36 @@ def choose_blend(cvm: np.ndarray, cvsd: np.ndarray, measure: str,
     within one standard error (the best pair's) of the best measure, the
     largest lambda (the sparsest fit: a relaxed fit has the penalized one's
     variables), and at that lambda the blend nearest 1 (the most
-    penalized; the first of equals)."""
+    penalized; the first of equals).
+
+    Parameters
+    ----------
+    cvm, cvsd : ndarray of shape (B, L)
+        The measure and its standard error of every blend and lambda.
+    measure : str
+        The measure's name (whether larger is better).
+    blends : sequence of float
+        The B blends.
+
+    Returns
+    -------
+    tuple of int
+        ``(blend_min, index_min, blend_1se, index_1se)``, blend and lambda
+        indices.
+
+    Raises
+    ------
+    ValueError
+        When no pair has a score.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from varnel.cv import choose_blend
+    >>> cvm = np.array([[3.0, 1.0], [2.0, 1.2]])
+    >>> choose_blend(cvm, np.full((2, 2), 0.5), "deviance", (0.0, 1.0))
+    (0, 1, 1, 1)
+    """
     if np.isnan(cvm).all():
         raise ValueError(f"the cross-validated {measure} could not be computed at any blend and "
                          f"lambda (for 'auc', every fold needs both classes)")
