@@ -547,3 +547,22 @@ def test_relaxed_refits_keep_the_limits_and_unpenalized_variables():
                                    atol=1e-6)
     # (a limit holds on the standardized scale, to rounding on the original one)
     assert path.relaxed_coefs.max() <= upper + 1e-12 and (path.relaxed_coefs[3] >= -0.2 - 1e-12).all()
+
+
+def test_relaxed_cox_refits_cap_a_monotone_likelihood():
+    """Every event earlier than every censored time, and a variable that is
+    1 on the events, 0 elsewhere: the partial likelihood rises without end
+    in its coefficient.  Its refits are capped and finite; a variable with
+    a finite optimum (no monotone direction) is not."""
+    rng = np.random.default_rng(0)
+    status = (np.arange(60) < 15).astype(float)
+    X = rng.standard_normal((60, 3))
+    X[:, 0] = status
+    time = np.where(status == 1, rng.uniform(0, 1, 60), rng.uniform(1, 2, 60))
+    path = varnel.fit_path(X, np.c_[time, status], "cox", relax=True)
+    moving = path.coefs[0] != 0
+    assert moving[1:].all() and path.relaxed_capped[moving].all()
+    assert np.isfinite(path.relaxed_coefs).all() and (path.relaxed_coefs[0, moving] >= path.coefs[0, moving]).all()
+    X[:, 0] = status + rng.standard_normal(60)  # no longer monotone
+    finite = varnel.fit_path(X, np.c_[time, status], "cox", relax=True)
+    assert not finite.relaxed_capped.any()

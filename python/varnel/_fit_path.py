@@ -174,10 +174,14 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         active variables and the intercept outnumber the rows of positive
         weight, or when the unpenalized fit fails, stops at ``maxit``,
         holds a coefficient at the bound or explains more than 0.999 of the
-        deviance.  It is then approached along 20 penalties on the active
-        set, from the lambda down to 1e-4 times it, and the first fit whose
-        deviance ratio passes 0.999 or gains less than 1e-5 is kept (else
-        the last); ``Path.relaxed_capped`` marks those lambdas.
+        deviance, or (for the families other than least squares) when the
+        same fit started one step further, at the refit plus its distance
+        from the penalized solution, stays more than half that step away
+        instead of coming back.  It is then approached along 20 penalties
+        on the active set, from the lambda down to 1e-4 times it, and the
+        first fit whose deviance ratio passes 0.999 or gains less than 1e-5
+        is kept (else the last); ``Path.relaxed_capped`` marks those
+        lambdas.
 
     Returns
     -------

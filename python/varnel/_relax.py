@@ -152,11 +152,14 @@ def _capped_stop(dev: np.ndarray) -> int:
     return dev.shape[0] - 1
 
 
-def refit(fit: ColumnsFit, solution: Any, so: Dict[str, Any], weighted_rows: int) -> Relaxed:
+def refit(fit: ColumnsFit, solution: Any, so: Dict[str, Any], weighted_rows: int,
+          least_squares: bool = False) -> Relaxed:
     """The relaxed fits of a decoded path ``solution`` fitted with solver
     options ``so``; ``fit`` fits the same rows on some of the columns with
     other options (see ColumnsFit); ``weighted_rows`` counts the rows of
-    positive weight.
+    positive weight; ``least_squares``: the family's fits follow from the
+    cross products of ``[X Y]`` (``Family.fits_from_products``), whose
+    unpenalized fits are finite when the rows outnumber the variables.
 
     At lambda ``l`` with active set A (the variables with a non-zero
     coefficient, for any class): no variable, or no penalized one: the
@@ -164,7 +167,12 @@ def refit(fit: ColumnsFit, solution: Any, so: Dict[str, Any], weighted_rows: int
     is at most ``weighted_rows``, the fit with penalty 0 on A started from
     the penalized solution; it is kept when it converges (no ``maxit``
     stop, no coefficient at the bound, finite values, no error) with a
-    deviance ratio of at most 0.999.  Else the refit has no finite solution
+    deviance ratio of at most 0.999 and, for a family other than least
+    squares, when the same fit started beyond it (at the refit plus its
+    step from the penalized solution) comes back: one that stays more than
+    half that step away has no finite optimum in that direction (a
+    likelihood still rising there, as a cox model's monotone one).  Else
+    the refit has no finite solution
     and is capped: A is fitted along 20 penalties from lambda ``l`` down to
     1e-4 times it, started from the penalized solution, and the fit kept is
     the first whose deviance ratio passes 0.999 or gains less than 1e-5 on
@@ -203,13 +211,37 @@ def refit(fit: ColumnsFit, solution: Any, so: Dict[str, Any], weighted_rows: int
             except ValueError:
                 sol = None
         if sol is not None and _usable(sol):
-            done[key] = (_solution_column(sol, 0, active, p), sol.intercepts[..., 0])
-            out_b[..., l], out_a[..., l] = done[key]
-            continue
+            found = (_solution_column(sol, 0, active, p), sol.intercepts[..., 0])
+            if least_squares or _comes_back(fit, options, active, b, found):
+                done[key] = found
+                out_b[..., l], out_a[..., l] = found
+                continue
         capped[l] = True
         out_b[..., l], out_a[..., l] = _capped(fit, options, active, float(solution.lambdas[l]), b, a0)
     stored = _coefs.from_dense(out_b) if _coefs.is_sparse(solution.coefs) else out_b
     return Relaxed(out_a, stored, capped)
+
+
+def _comes_back(fit: ColumnsFit, options: Dict[str, Any], active: np.ndarray, b: np.ndarray,
+                found: Tuple[np.ndarray, Any]) -> bool:
+    """Whether the unpenalized fit started beyond the refit ``found`` (one
+    more step from the penalized solution ``b``) returns to it; a start
+    the solver refuses (means outside the family's domain) settles
+    nothing, and the refit stands."""
+    step = found[0] - b
+    size = float(np.abs(step).max())
+    if size == 0.0:
+        return True
+    further = dict(options, user_lambda=np.zeros(1), start_beta=np.ascontiguousarray(found[0] + step),
+                   start_a0=np.array(found[1], dtype=np.float64))
+    try:
+        sol = fit(further, active)
+    except ValueError:
+        return True
+    if sol.n_lambdas == 0:
+        return True
+    moved = float(np.abs(_solution_column(sol, 0, active, b.shape[0]) - found[0]).max())
+    return moved <= 0.5 * size
 
 
 def _capped(fit: ColumnsFit, options: Dict[str, Any], active: np.ndarray, lam: float,
@@ -248,4 +280,4 @@ def rows_with_weight(weights: Optional[np.ndarray], n: int) -> int:
 def path_refit(source: Any, solution: Any, so: Dict[str, Any]) -> Relaxed:
     """The relaxed fits of a full-data path, through the source's own fit
     on the active columns (``fit_on``)."""
-    return refit(source.fit_on, solution, so, source.weighted_rows)
+    return refit(source.fit_on, solution, so, source.weighted_rows, source.family.fits_from_products)

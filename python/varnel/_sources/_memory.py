@@ -34,7 +34,7 @@ def fold_task(k: int, X: Any, y: np.ndarray, weights: np.ndarray, test: np.ndarr
         sol = _fit.solve(X, y, family, so, weights, offset, n_threads=n_threads)
         relaxed = None if blends is None or sol.n_lambdas == 0 else _relax.refit(
             _relax.on_columns(X, y, family, weights, offset, n_threads), sol, so,
-            _relax.rows_with_weight(weights, y.shape[0]))
+            _relax.rows_with_weight(weights, y.shape[0]), family.fits_from_products)
     except ValueError as exc:
         raise _errors.in_fold(exc, k) from (None if _errors.is_solver_error(exc) else exc)
     L = len(so["user_lambda"])
