@@ -163,21 +163,21 @@ def refit(fit: ColumnsFit, solution: Any, so: Dict[str, Any], weighted_rows: int
 
     At lambda ``l`` with active set A (the variables with a non-zero
     coefficient, for any class): no variable, or no penalized one: the
-    penalized fit itself (it is the refit).  Otherwise, when ``|A|`` plus the intercept
-    is at most ``weighted_rows``, the fit with penalty 0 on A started from
-    the penalized solution; it is kept when it converges (no ``maxit``
-    stop, no coefficient at the bound, finite values, no error) with a
-    deviance ratio of at most 0.999 and, for a family other than least
-    squares, when the same fit started beyond it (at the refit plus its
-    step from the penalized solution) comes back: one that stays more than
-    half that step away has no finite optimum in that direction (a
+    penalized fit itself (it is the refit).  Otherwise, when ``|A|`` plus
+    the intercept is at most ``weighted_rows``, the fit with penalty 0 on A
+    started from the penalized solution; it is kept when it converges (no
+    ``maxit`` stop, no coefficient at the bound, finite values, no error)
+    with a deviance ratio of at most 0.999 and, for a family other than
+    least squares, when the same fit started beyond it (at the refit plus
+    its step from the penalized solution) comes back: one that stays more
+    than half that step away has no finite optimum in that direction (a
     likelihood still rising there, as a cox model's monotone one).  Else
-    the refit has no finite solution
-    and is capped: A is fitted along 20 penalties from lambda ``l`` down to
-    1e-4 times it, started from the penalized solution, and the fit kept is
-    the first whose deviance ratio passes 0.999 or gains less than 1e-5 on
-    the one before (the path's own rules), else the last; when even that
-    path cannot be fitted the penalized fit is kept.
+    the refit has no finite solution and is capped: A is fitted along 20
+    penalties from lambda ``l`` down to 1e-4 times it, started from the
+    penalized solution, and the fit kept is the first whose deviance ratio
+    passes 0.999 or gains less than 1e-5 on the one before (the path's own
+    rules), else the last; when even that path cannot be fitted the
+    penalized fit is kept.
     """
     coefs = _coefs.to_dense(solution.coefs)
     L = solution.n_lambdas
