@@ -146,6 +146,14 @@ OVERLAPPING = [(np.arange(60), np.arange(50, 80)), (np.arange(30), np.arange(40,
     (dict(verbose="yes"), TypeError, "verbose"),
     (dict(intercept="False"), TypeError, "intercept"),
     (dict(alpha=[]), ValueError, "alpha"),
+    (dict(blend=0.5), ValueError, r"blend=0.5 cross-validates relaxed fits: pass relax=True"),
+    (dict(relax=True, blend=[0.5, 1.5]), ValueError, r"blend\[1\] must lie in \[0, 1\], got 1.5"),
+    (dict(relax=True, blend=-0.5), ValueError, r"blend must lie in \[0, 1\]"),
+    (dict(relax=True, blend=[]), ValueError, "blend must be a number in"),
+    (dict(relax=True, blend=[1.0, 1]), ValueError, "blend holds a value twice"),
+    (dict(relax=True, keep=True), ValueError, "keep=True is not available with relax=True in "
+                                              "cross-validation.*relax=False to keep them"),
+    (dict(relax="yes"), TypeError, "relax must be True or False"),
 ])
 def test_invalid_arguments(kwargs, exc, match):
     X, y = make_data()
@@ -640,3 +648,73 @@ def test_cv_progress_arguments_are_checked(verbose, exc, match):
         varnel.cv_path(X, y, nfolds=3, verbose=verbose)
     with pytest.raises(TypeError, match="callback of cv_path must be a callable"):
         varnel.cv_path(X, y, nfolds=3, callback="print")
+
+
+@pytest.mark.parametrize("family, measure", [("gaussian", "mae"), ("poisson", "deviance")])
+def test_relaxed_cvm_matches_a_hand_computation(family, measure):
+    """Every (blend, lambda) score of cv_path(relax=True) is the weighted
+    mean over the folds of the held-out loss of the fold's relaxed path,
+    fitted over the full path's lambdas and blended."""
+    X, y = make_data(family, n=90)
+    rng = np.random.default_rng(2)
+    w, offset = rng.uniform(0.5, 2.0, len(y)), 0.2 * rng.standard_normal(len(y))
+    fid = foldid_for(len(y), 3)
+    blends = (0.0, 0.25, 1.0)
+    cvp = varnel.cv_path(X, y, family, foldid=fid, weights=w, offset=offset, measure=measure,
+                         relax=True, blend=blends)
+    assert cvp.cvm_blends.shape == (3, len(cvp.lambdas))
+    lam = cvp.path.lambdas
+    per_fold, fold_w = [], []
+    for k in range(3):
+        tr, te = fid != k, fid == k
+        fold = varnel.fit_path(X[tr], y[tr], family, weights=w[tr], offset=offset[tr], user_lambda=lam,
+                               relax=True)
+        assert fold.n_lambdas == len(lam)
+        scores = []
+        for b in blends:
+            mu = fold.predict(X[te], lam, kind="response", offset=offset[te], blend=b)
+            yt = y[te][:, None]
+            if measure == "mae":
+                loss = np.abs(yt - mu)
+            else:
+                loss = 2 * (np.where(yt > 0, yt * np.log(np.where(yt > 0, yt, 1) / mu), 0) - (yt - mu))
+            scores.append(w[te] @ loss / w[te].sum())
+        per_fold.append(scores)
+        fold_w.append(w[te].sum())
+    per_fold, fold_w = np.array(per_fold), np.array(fold_w)
+    cvm = np.einsum("k,kbl->bl", fold_w, per_fold) / fold_w.sum()
+    np.testing.assert_allclose(cvp.cvm_blends, cvm, rtol=1e-9)
+    b, l = np.unravel_index(np.argmin(cvm), cvm.shape)
+    assert (cvp.blend_min, cvp.lambda_min) == (blends[b], lam[l])
+
+
+def test_the_blend_and_lambda_chosen_by_one_standard_error():
+    """choose_blend: the best pair, then the largest lambda with a pair
+    within one standard error, at it the blend nearest 1."""
+    from varnel.cv import choose_blend
+
+    cvm = np.array([[5.0, 3.0, 1.0, 1.2],    # blend 0
+                    [5.0, 3.0, 1.5, 2.0],    # blend 0.5
+                    [5.0, 1.4, 2.5, 2.6]])   # blend 1
+    cvsd = np.full_like(cvm, 0.5)
+    assert choose_blend(cvm, cvsd, "deviance", (0.0, 0.5, 1.0)) == (0, 2, 2, 1)
+    cvm[2, 1] = 3.0  # now lambda 2 is the largest within 1.5; blends 0 and 0.5 are within it
+    assert choose_blend(cvm, cvsd, "deviance", (0.0, 0.5, 1.0)) == (0, 2, 1, 2)
+    assert choose_blend(-cvm, cvsd, "auc", (0.0, 0.5, 1.0)) == (0, 2, 1, 2)
+    cvsd[0, 2] = np.nan
+    assert choose_blend(cvm, cvsd, "deviance", (0.0, 0.5, 1.0)) == (0, 2, 0, 2)
+    with pytest.raises(ValueError, match="could not be computed at any blend and lambda"):
+        choose_blend(np.full((2, 3), np.nan), cvsd[:2, :3], "deviance", (0.0, 1.0))
+
+
+def test_relaxed_cross_validation_is_refused_on_dask_with_what_to_use():
+    da = pytest.importorskip("dask.array")
+    X, y = make_data(n=80)
+    Xd, yd = da.from_array(X, chunks=(40, 6)), da.from_array(y, chunks=40)
+    with pytest.raises(ValueError, match=r"^relax=True is not available for cross-validation on a Dask "
+                                         r"array: .*fit_path\(X, y, relax=True\), or an estimator with a "
+                                         r"fixed alpha, fits relaxed on the Dask array; to cross-validate "
+                                         r"the blend compute X and y into memory"):
+        varnel.cv_path(Xd, yd, nfolds=3, relax=True)
+    with pytest.raises(ValueError, match=r"^relax=True is not available for cross-validation on a Dask"):
+        varnel.ElasticNetRegressor(relax=True, cv=3).fit(Xd, yd)

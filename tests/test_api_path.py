@@ -445,6 +445,8 @@ def test_certify_keeps_the_bits_and_cv_path_certifies_its_full_path(fam):
     assert cv.path.optimality_.violation.tobytes() == cv.path.optimality(X, y).violation.tobytes()
     assert (checked.optimality_.duality_gap is None) == (fam.loss_conjugate(
         y[:1], np.zeros_like(y[:1], dtype=float)) is None)
+
+
 # ---- progress: the callback after each lambda, verbose output -------------------------------
 def _progress_problem(case):
     """X, y, family and options of one route of fit_path."""
@@ -661,3 +663,226 @@ def test_c_and_fortran_order_give_the_same_bits_on_the_covariance_route(options)
         assert other.intercepts.tobytes() == fits[0].intercepts.tobytes()
         assert other.lambdas.tobytes() == fits[0].lambdas.tobytes()
         assert other.dev_ratio.tobytes() == fits[0].dev_ratio.tobytes()
+# ---- relaxed fits against independent unpenalized fits --------------------------------------
+
+
+def _glm_peer(link, family_of):
+    """A statsmodels GLM family factory with the named link."""
+    def make():
+        sm = pytest.importorskip("statsmodels.api")
+        links = {"log": sm.families.links.Log, "logit": sm.families.links.Logit,
+                 "probit": sm.families.links.Probit, "cloglog": sm.families.links.CLogLog,
+                 "inverse": sm.families.links.InversePower, "identity": sm.families.links.Identity}
+        return family_of(sm)(links[link]())
+    return make
+
+
+def _relax_response(name, eta, rng):
+    mu = np.exp(0.3 * eta)
+    return {"logistic": lambda: (rng.random(eta.shape[0]) < 1 / (1 + np.exp(-eta))).astype(float),
+            "poisson": lambda: rng.poisson(mu).astype(float),
+            "gamma": lambda: mu * rng.gamma(4.0, 0.25, eta.shape[0]),
+            "tweedie": lambda: np.where(rng.random(eta.shape[0]) < 0.2, 0.0, mu * rng.gamma(4.0, 0.25, eta.shape[0])),
+            "negbin": lambda: rng.poisson(mu * rng.gamma(2.0, 0.5, eta.shape[0])).astype(float)}[name]()
+
+
+# the family as varnel takes it, its response, and statsmodels' family
+GLM_PEERS = [
+    ("logistic", varnel.families.Binomial(), _glm_peer("logit", lambda sm: sm.families.Binomial)),
+    ("logistic", varnel.families.Binomial(link="probit"), _glm_peer("probit", lambda sm: sm.families.Binomial)),
+    ("poisson", varnel.families.Poisson(), _glm_peer("log", lambda sm: sm.families.Poisson)),
+    ("gamma", varnel.families.Gamma(), _glm_peer("log", lambda sm: sm.families.Gamma)),
+    ("gamma", varnel.families.Gamma(link="inverse"), _glm_peer("inverse", lambda sm: sm.families.Gamma)),
+    ("tweedie", varnel.families.Tweedie(1.5), _glm_peer(
+        "log", lambda sm: lambda link: sm.families.Tweedie(link=link, var_power=1.5))),
+    ("negbin", varnel.families.NegativeBinomial(2.0), _glm_peer(
+        "log", lambda sm: lambda link: sm.families.NegativeBinomial(link=link, alpha=2.0))),
+]
+
+
+@pytest.mark.filterwarnings("ignore:The InversePower link function does not respect")
+@pytest.mark.parametrize("response,family,peer", GLM_PEERS, ids=[repr(f) for _, f, _ in GLM_PEERS])
+def test_relaxed_glm_refits_are_statsmodels_unpenalized_fits(response, family, peer):
+    """blend=0 is statsmodels' unpenalized GLM on the active columns, with
+    the same link, weights and offset."""
+    sm = pytest.importorskip("statsmodels.api")
+    X, eta, rng = make_data(n=200, seed=11)
+    y = _relax_response(response, eta, rng)
+    w, offset = rng.uniform(0.5, 2.0, 200), 0.1 * rng.standard_normal(200)
+    if family.link == "inverse":
+        offset = np.zeros(200)
+    path = varnel.fit_path(X, y, family, weights=w, offset=offset if offset.any() else None,
+                           relax=True, thresh=1e-12, nlambda=8, lambda_min_ratio=0.05)
+    b, a0 = path.coef(blend=0.0), path.intercept(blend=0.0)
+    checked = 0
+    for l in range(1, path.n_lambdas):
+        active = np.flatnonzero(path.coefs[:, l])
+        fit = sm.GLM(y, sm.add_constant(X[:, active]), family=peer(), var_weights=w,
+                     offset=offset).fit(tol=1e-13, maxiter=500)
+        np.testing.assert_allclose(np.r_[a0[l], b[active, l]], fit.params, rtol=1e-5, atol=1e-5)
+        assert not b[np.setdiff1d(np.arange(X.shape[1]), active), l].any()
+        checked += 1
+    assert checked >= 3 and not path.relaxed_capped.any()
+
+
+@pytest.mark.parametrize("intercept", [True, False])
+def test_relaxed_gaussian_refits_are_least_squares(intercept):
+    """blend=0 is scikit-learn's LinearRegression on the active columns (with
+    the weights), and the multitask family's refits are one least-squares fit
+    per response."""
+    LinearRegression = pytest.importorskip("sklearn.linear_model").LinearRegression
+    X, eta, rng = make_data(n=80, seed=12)
+    w = rng.uniform(0.5, 2.0, 80)
+    Y = np.c_[eta, 2 * eta - X[:, 1]] + 0.5 * rng.standard_normal((80, 2))
+    for y, family in ((Y[:, 0], "gaussian"), (Y, "multitask")):
+        path = varnel.fit_path(X, y, family, weights=w, intercept=intercept, relax=True, thresh=1e-14)
+        for l in range(1, path.n_lambdas, 7):
+            active = np.flatnonzero(np.any(path.coefs.reshape(6, -1, path.n_lambdas)[..., l] != 0, axis=1))
+            ols = LinearRegression(fit_intercept=intercept).fit(X[:, active], y, sample_weight=w)
+            np.testing.assert_allclose(path.coef(blend=0.0)[active, ..., l], ols.coef_.T, rtol=1e-6, atol=1e-7)
+            np.testing.assert_allclose(path.intercept(blend=0.0)[..., l], ols.intercept_, rtol=1e-6, atol=1e-7)
+
+
+@pytest.mark.parametrize("ties", ["breslow", "efron"])
+def test_relaxed_cox_refits_are_statsmodels_phreg(ties):
+    """blend=0 of the cox family is statsmodels' unpenalized PHReg on the
+    active columns, with the same ties and strata."""
+    sm = pytest.importorskip("statsmodels.api")
+    X, eta, rng = make_data(n=150, seed=13)
+    time = np.ceil(4 * rng.exponential(np.exp(-eta))) / 4  # tied times
+    status = (rng.random(150) < 0.7).astype(float)
+    strata = rng.integers(0, 2, 150)
+    path = varnel.fit_path(X, np.c_[time, status], "cox", ties=ties, strata=strata, relax=True,
+                           thresh=1e-13, nlambda=10, lambda_min_ratio=0.05)
+    b = path.coef(blend=0.0)
+    for l in range(1, path.n_lambdas, 2):
+        active = np.flatnonzero(path.coefs[:, l])
+        fit = sm.PHReg(time, X[:, active], status=status, ties=ties, strata=strata).fit()
+        np.testing.assert_allclose(b[active, l], fit.params, rtol=1e-5, atol=1e-6)
+    assert not path.relaxed_intercepts.any()
+
+
+def test_relaxed_refits_cap_where_the_classes_separate():
+    """Separable classes: every refit past the null model is capped, with
+    finite coefficients (a step of the capped path, not the unbounded
+    refit) that explain more of the deviance than the penalized fit, up to
+    about 0.999 (where the capped path stops, or its end, 1e-4 times the
+    lambda); blends interpolate."""
+    rng = np.random.default_rng(1)
+    X = rng.standard_normal((60, 5))
+    y = (X[:, 0] > 0).astype(float)
+    path = varnel.fit_path(X, y, "logistic", relax=True)
+    assert not path.relaxed_capped[0] and path.relaxed_capped[1:].all()
+    refit = path.coef(blend=0.0)
+    assert np.isfinite(refit).all() and np.abs(refit).max() < 1e3
+    for l in (1, path.n_lambdas // 2, path.n_lambdas - 1):
+        eta = path.intercept(blend=0.0)[l] + X @ refit[:, l]
+        ratio = 1 - 2 * np.sum(np.logaddexp(0.0, eta) - y * eta) / path.nulldev
+        assert max(0.99, path.dev_ratio[l]) < ratio < 0.9995
+    # (no separation: nothing capped)
+    X, eta, rng = make_data(n=200)
+    ok = varnel.fit_path(X, (rng.random(200) < 1 / (1 + np.exp(-eta))).astype(float), "logistic", relax=True)
+    assert not ok.relaxed_capped.any()
+    s = 0.5 * (path.lambdas[3] + path.lambdas[4])
+    np.testing.assert_allclose(path.coef(s, blend=0.25),
+                               0.25 * path.coef(s) + 0.75 * path.coef(s, blend=0.0), rtol=1e-12)
+
+
+def test_more_active_variables_than_rows_are_capped():
+    rng = np.random.default_rng(2)
+    X = rng.standard_normal((20, 40))
+    y = X[:, :8] @ np.ones(8) + 0.3 * rng.standard_normal(20)
+    path = varnel.fit_path(X, y, relax=True)
+    over = path.df + 1 > 20
+    assert over.any() and path.relaxed_capped[over].all()
+    assert np.isfinite(path.relaxed_coefs).all()
+    np.testing.assert_array_equal(path.relaxed_coefs[:, ~path.relaxed_capped] != 0,
+                                  path.coefs[:, ~path.relaxed_capped] != 0)
+
+
+@pytest.mark.parametrize("family", ["gaussian", "logistic", "multinomial", "multitask", "cox"])
+def test_relaxed_fits_blend_predict_and_store_like_the_path(family):
+    """Shapes and storage follow the path (K classes, sparse coefficients);
+    predict(blend) is the blend's coefficients' prediction; blend=1 is the
+    penalized fit bit for bit."""
+    X, y = sparse_problem(family)
+    dense = varnel.fit_path(X, y, family, relax=True, coef_storage="dense")
+    path = varnel.fit_path(X, y, family, relax=True, coef_storage="sparse")
+    assert path.sparse_coefs and _is_sparse_form(path.relaxed_coefs, family in ("multinomial", "multitask"))
+    assert same_bits(varnel._coefs.to_dense(path.relaxed_coefs), dense.relaxed_coefs)
+    assert dense.relaxed_coefs.shape == dense.coefs.shape
+    assert dense.relaxed_intercepts.shape == dense.intercepts.shape == path.relaxed_intercepts.shape
+    s = [dense.lambdas[2], 0.5 * (dense.lambdas[5] + dense.lambdas[6])]
+    for blend in (0.0, 0.3, 1.0):
+        got = dense.predict(X, s, blend=blend)
+        want = dense.blended(blend).predict(X, s)
+        np.testing.assert_array_equal(got, want)
+        np.testing.assert_allclose(path.predict(X, s, blend=blend), got, rtol=1e-12, atol=1e-12)
+        coef = dense.coef(s, blend=blend)
+        np.testing.assert_allclose(coef, blend * dense.coef(s) + (1 - blend) * dense.coef(s, blend=0.0),
+                                   rtol=1e-12, atol=1e-14)
+    assert same_bits(dense.coef(blend=1.0), dense.coefs)
+    assert same_bits(np.asarray(dense.intercept(blend=1.0)), dense.intercepts)
+
+
+def test_blend_errors():
+    X, eta, rng = make_data()
+    y = eta + rng.standard_normal(len(eta))
+    plain = varnel.fit_path(X, y)
+    for call in (lambda p: p.coef(0.1, blend=0.5), lambda p: p.intercept(blend=0.0),
+                 lambda p: p.predict(X, blend=1.0)):
+        with pytest.raises(ValueError, match=r"blend=.* needs the relaxed fits of a path fitted with "
+                                             r"relax=True; fit the path with relax=True"):
+            call(plain)
+    relaxed = varnel.fit_path(X, y, relax=True)
+    for bad in (-0.1, 1.5, float("nan")):
+        with pytest.raises(ValueError, match="blend"):
+            relaxed.coef(blend=bad)
+    with pytest.raises(TypeError, match="relax must be True or False"):
+        varnel.fit_path(X, y, relax="yes")
+    assert plain.relaxed_coefs is None and not plain.relaxed
+
+
+def test_relaxed_refits_keep_the_limits_and_unpenalized_variables():
+    """The refits are bounded least squares on the active columns (scipy's
+    lsq_linear): the limits hold in the refit, a variable with penalty
+    factor 0 is refitted with the others, and a lambda whose active
+    variables are all unpenalized keeps the penalized fit, which is its
+    refit."""
+    optimize = pytest.importorskip("scipy.optimize")
+    rng = np.random.default_rng(4)
+    X = rng.standard_normal((100, 5))
+    y = X[:, 0] + X[:, 1] - 0.5 * X[:, 3] + rng.standard_normal(100)
+    lower, upper = np.array([-np.inf, 0, 0, -0.2, -1]), 0.5
+    path = varnel.fit_path(X, y, relax=True, penalty_factor=[0, 1, 1, 1, 1], lower_limits=lower,
+                           upper_limits=upper, thresh=1e-14)
+    assert not path.relaxed_capped.any() and path.df[0] == 1
+    np.testing.assert_array_equal(path.relaxed_coefs[:, 0], path.coefs[:, 0])
+    for l in range(0, path.n_lambdas, 5):
+        active = np.flatnonzero(path.coefs[:, l])
+        design = np.column_stack([np.ones(100), X[:, active]])
+        ref = optimize.lsq_linear(design, y, bounds=(np.r_[-np.inf, lower[active]], np.r_[np.inf, [upper] * len(active)]),
+                                  tol=1e-14, lsmr_tol="auto")
+        np.testing.assert_allclose(np.r_[path.relaxed_intercepts[l], path.relaxed_coefs[active, l]], ref.x,
+                                   atol=1e-6)
+    # (a limit holds on the standardized scale, to rounding on the original one)
+    assert path.relaxed_coefs.max() <= upper + 1e-12 and (path.relaxed_coefs[3] >= -0.2 - 1e-12).all()
+
+
+def test_relaxed_cox_refits_cap_a_monotone_likelihood():
+    """Every event earlier than every censored time, and a variable that is
+    1 on the events, 0 elsewhere: the partial likelihood rises without end
+    in its coefficient.  Its refits are capped and finite; a variable with
+    a finite optimum (no monotone direction) is not."""
+    rng = np.random.default_rng(0)
+    status = (np.arange(60) < 15).astype(float)
+    X = rng.standard_normal((60, 3))
+    X[:, 0] = status
+    time = np.where(status == 1, rng.uniform(0, 1, 60), rng.uniform(1, 2, 60))
+    path = varnel.fit_path(X, np.c_[time, status], "cox", relax=True)
+    moving = path.coefs[0] != 0
+    assert moving[1:].all() and path.relaxed_capped[moving].all()
+    assert np.isfinite(path.relaxed_coefs).all() and (path.relaxed_coefs[0, moving] >= path.coefs[0, moving]).all()
+    X[:, 0] = status + rng.standard_normal(60)  # no longer monotone
+    finite = varnel.fit_path(X, np.c_[time, status], "cox", relax=True)
+    assert not finite.relaxed_capped.any()

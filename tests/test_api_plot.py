@@ -102,3 +102,15 @@ def test_plots_of_the_cox_and_multitask_families(family, measure, ylabels):
         norms = np.sqrt((cv.path.coefs ** 2).sum(axis=1))
         curves = [ln.get_ydata() for ln in left.get_lines() if len(ln.get_xdata()) == cv.path.n_lambdas]
         np.testing.assert_allclose(curves[0], norms[np.flatnonzero(norms.any(axis=1))[0]])
+
+
+def test_relaxed_cv_plot_draws_one_curve_per_blend():
+    rng = np.random.default_rng(0)
+    X = rng.standard_normal((60, 5))
+    y = X[:, 0] - X[:, 1] + 0.5 * rng.standard_normal(60)
+    cvp = varnel.cv_path(X, y, foldid=np.arange(60) % 4, relax=True, blend=[0.0, 0.5, 1.0])
+    ax = cvp.plot()
+    assert [c.get_label() for c in ax.containers] == ["blend = 0", "blend = 0.5", "blend = 1"]
+    for bars, cvm in zip(ax.containers, cvp.cvm_blends):
+        np.testing.assert_allclose(bars.lines[0].get_ydata(), cvm)
+        np.testing.assert_allclose(bars.lines[0].get_xdata(), np.log(cvp.lambdas))

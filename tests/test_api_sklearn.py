@@ -18,11 +18,13 @@ from varnel import (ElasticNetRegressor, GeneralizedNetRegressor, LogisticNetCla
 from varnel.multitask import MultiTaskNetRegressor  # noqa: E402
 
 ESTIMATORS = [ElasticNetRegressor, LogisticNetClassifier, PoissonNetRegressor, GeneralizedNetRegressor,
-              lambda: GeneralizedNetRegressor(family="tweedie:1.5"), MultiTaskNetRegressor]
+              lambda: GeneralizedNetRegressor(family="tweedie:1.5"), MultiTaskNetRegressor,
+              lambda: ElasticNetRegressor(relax=True, blend=0.5),
+              lambda: LogisticNetClassifier(relax=True, alpha=0.01, blend=0.5)]
 
 
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.SkipTestWarning")
-@pytest.mark.parametrize("Estimator", ESTIMATORS, ids=lambda e: getattr(e, "__name__", "tweedie"))
+@pytest.mark.parametrize("Estimator", ESTIMATORS, ids=lambda e: getattr(e, "__name__", "configured"))
 def test_check_estimator(Estimator):
     check_estimator(Estimator())
 
@@ -431,3 +433,17 @@ def test_categorical_columns_in_a_pipeline_and_a_grid_search():
     assert dropped.path_.feature_names == ["x0", "c[lo]", "c[hi]", "x1", "d[q]", "d[r]", "d[s]"]
     np.testing.assert_allclose(dropped.coef_, ElasticNetRegressor(alpha=0.05).fit(
         np.delete(design, [1, 5], axis=1), y).coef_, rtol=1e-9, atol=1e-12)
+
+
+@pytest.mark.parametrize("kwargs, match", [
+    (dict(blend=0.5), r"blend=0.5 blends the penalized fit with its relaxed refit: set relax=True"),
+    (dict(blend=None), r"blend=None blends the penalized fit with its relaxed refit: set relax=True"),
+    (dict(relax=True, alpha=0.1, blend=[0.0, 1.0]), r"blend=\[0.0, 1.0\] is cross-validated only when "
+                                                     r"alpha is None or l1_ratio a list; with a fixed "
+                                                     r"alpha give one blend in \[0, 1\]"),
+    (dict(relax=True, blend=[0.5, 2.0]), r"blend\[1\] must lie in \[0, 1\], got 2"),
+])
+def test_relax_parameter_errors(kwargs, match):
+    X, y = make_data("gaussian")
+    with pytest.raises(ValueError, match=match):
+        ElasticNetRegressor(cv=3, **kwargs).fit(X, y)

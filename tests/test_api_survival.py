@@ -453,3 +453,17 @@ def test_covariate_paths_refuse_bad_intervals_by_row(given, text):
     with pytest.raises(ValueError) as info:
         path.cumulative_hazard(X[:2], [0.5], **given)
     assert str(info.value) == text
+
+
+def test_relaxed_survival_functions_use_the_blend():
+    """A relaxed CoxPHNetSurvival's survival functions and Path's hazards
+    take the blend in the new rows' and in the baseline's risk scores."""
+    X, t, e = make_data()
+    model = varnel.CoxPHNetSurvival(alpha=0.05, relax=True, blend=0.0).fit(X, np.column_stack([t, e]))
+    path, times = model.path_, model.unique_times_
+    got = model.predict_survival_function(X[:5], return_array=True)
+    np.testing.assert_allclose(got, path.blended(0.0).survival_function(X[:5], times, s=model.lambda_),
+                               rtol=1e-13)
+    np.testing.assert_array_equal(got, path.survival_function(X[:5], times, s=model.lambda_, blend=0.0))
+    assert not np.allclose(got, path.survival_function(X[:5], times, s=model.lambda_))
+    np.testing.assert_allclose(model.predict(X[:5]), X[:5] @ path.coef(model.lambda_, blend=0.0))

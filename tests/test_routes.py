@@ -359,6 +359,160 @@ def test_the_estimators_fit_the_family_they_were_given(request, case, on_dask, v
     same_path(path, naive(*given(case)[:2], fam, opts, user_lambda=path.lambdas, alpha=path.alpha))
 
 
+# ---- relaxed fits -------------------------------------------------------------------------
+
+RELAXED_ESTIMATOR_CASES = [c for c in CASES if not c.own]
+
+
+@pytest.mark.parametrize("validated", [False, True], ids=["alpha", "cv"])
+@pytest.mark.parametrize("case", RELAXED_ESTIMATOR_CASES, ids=[c.id for c in RELAXED_ESTIMATOR_CASES])
+def test_relaxed_estimators_predict_the_blend_of_the_familys_relaxed_path(case, validated):
+    """relax=True in the family's estimator keeps the naive relaxed path of
+    that family (weights and offset included) over the same lambdas, and
+    predicts with its blend at lambda_: the one given with a fixed penalty,
+    the cross-validated choice of select's with the penalty
+    cross-validated."""
+    pytest.importorskip("sklearn")
+    X, y, opts = given(case)
+    fam = case.family
+    blends = (0.0, 0.5, 1.0)
+    kw = dict(cv=3, blend=blends) if validated else dict(alpha=0.01, blend=0.25)
+    est = estimator(fam, tol=TIGHT, random_state=0, relax=True, **FAST, **kw)
+    est.fit(X, y, sample_weight=opts.get("weights"), offset=opts.get("offset"))
+    path = est.path_
+    want = naive(X, y, fam, opts, user_lambda=path.lambdas, alpha=path.alpha, relax=True)
+    # (the first lambda, lambda_max up to rounding, may let a variable in by 1e-17 in one fit
+    # and not the other: their refits differ there by design)
+    got, want = path.blended(0.0), want.blended(0.0)
+    scale = np.abs(want.coefs).max() + 1e-12
+    np.testing.assert_allclose(got.coefs[..., 1:], want.coefs[..., 1:], rtol=1e-6, atol=1e-6 * scale)
+    np.testing.assert_allclose(got.intercepts[..., 1:], want.intercepts[..., 1:], rtol=1e-6,
+                               atol=1e-6 * scale)
+    if validated:
+        assert est.blend_ == est.cv_.blend_1se and est.blend_ in blends
+    else:
+        assert est.blend_ == 0.25
+    np.testing.assert_allclose(est._link(X, opts.get("offset")),
+                               path.predict(X, est.lambda_, offset=opts.get("offset"), blend=est.blend_),
+                               rtol=1e-12, atol=1e-12)
+    if not validated:
+        assert not np.allclose(path.predict(X, est.lambda_, blend=0.25), path.predict(X, est.lambda_))
+
+
+
+def unpenalized_gradient(case, X, y, opts, b, a0):
+    """The gradient of the weighted deviance (cox: minus the log partial
+    likelihood) in the intercepts and the active coefficients, per unit of
+    weight: by central differences of the family's own per-row deviance, or
+    from the partial likelihood's gradient in oracles (with its ties and
+    strata)."""
+    from oracles import cox_loglik
+
+    fam = case.family
+    w = opts.get("weights", np.ones(N))
+    offset = opts.get("offset")
+    active = np.flatnonzero(np.any(b.reshape(P, -1) != 0, axis=1))
+    if fam.keeps_rows:
+        eta = X @ b + (0.0 if offset is None else offset)
+        _, grad = cox_loglik(eta, y, w / w.sum(), opts.get("strata"), fam.ties)
+        return -(X[:, active].T @ grad)
+    codes = fam.response(y, N)[0]
+    theta = np.concatenate([np.ravel(a0), b[active].ravel()])
+    nk = np.size(a0)
+
+    def objective(t):
+        a, bb = t[:nk].reshape(np.shape(a0)), t[nk:].reshape((active.shape[0],) + b.shape[1:])
+        eta = a + X[:, active] @ bb + (0.0 if offset is None else offset)
+        return w @ fam.unit_deviance(codes, eta) / (2 * w.sum())
+
+    h = 1e-6
+    steps = np.eye(theta.shape[0]) * h
+    return np.array([(objective(theta + e) - objective(theta - e)) / (2 * h) for e in steps])
+
+
+@pytest.mark.parametrize("solver", ["naive", "covariance", "auto"])
+@pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
+def test_relaxed_fits_are_the_unpenalized_fits_on_each_active_set(case, solver):
+    """Every refit of relax=True (blend 0) is a stationary point of the
+    family's own unpenalized objective on its lambda's active variables,
+    with the case's link, parameter, own options, weights and offset, on
+    every solver; blend 1 is the penalized path, bit for bit, and the
+    covariance solver's refits are the naive one's."""
+    X, y, opts = given(case)
+    fam = case.family
+    if solver == "covariance" and fam.keeps_rows:
+        with pytest.raises(ValueError, match=f"solver 'covariance' fits every family but the {fam.name}"):
+            varnel.fit_path(X, y, fam, solver=solver, relax=True, **FAST, **opts)
+        return
+    path = varnel.fit_path(X, y, fam, solver=solver, thresh=TIGHT, relax=True, **FAST, **opts)
+    plain = varnel.fit_path(X, y, fam, solver=solver, thresh=TIGHT, **FAST, **opts)
+    np.testing.assert_array_equal(path.coefs, plain.coefs)
+    np.testing.assert_array_equal(path.coef(blend=1.0), plain.coefs)
+    np.testing.assert_array_equal(path.intercept(blend=1.0), plain.intercepts)
+    assert not path.relaxed_capped.any()
+    refit = path.coef(blend=0.0)
+    a0 = path.intercept(blend=0.0)
+    for l in range(1, path.n_lambdas):
+        assert np.array_equal(refit[..., l] != 0, path.coefs[..., l] != 0) or fam.groups_coefficients
+        grad = unpenalized_gradient(case, X, y, opts, refit[..., l], a0[..., l])
+        # (a penalized solution's is lambda's order, 1e-2 here; the core's
+        # reweighting of a non-canonical link stops within a few 1e-6)
+        assert np.abs(grad).max() < 2e-5, (l, grad)
+    if solver == "covariance":
+        same_path(path.blended(0.0), naive(X, y, fam, opts, relax=True).blended(0.0))
+
+
+@pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
+def test_relaxed_cross_validation_scores_every_blend_of_the_family_it_was_given(case):
+    """cv_path(relax=True) scores each blend on the same folds: blend 1 is
+    the plain cross-validation's curve bit for bit, blend 0 another one;
+    the chosen blends are among those given, the choice does not depend on
+    the threads, and coef/predict use the chosen blend."""
+    X, y, opts = given(case)
+    fam = case.family
+    foldid = np.arange(N) % 3
+    blends = (0.0, 0.5, 1.0)
+    kw = dict(foldid=foldid, solver="naive", **FAST, **opts)
+    got = varnel.cv_path(X, y, fam, n_jobs=1, relax=True, blend=blends, **kw)
+    plain = varnel.cv_path(X, y, fam, n_jobs=1, **kw)
+    np.testing.assert_array_equal(got.cvm_blends[2], plain.cvm)
+    np.testing.assert_array_equal(got.path.coefs, plain.path.coefs)
+    assert not np.allclose(got.cvm_blends[0], got.cvm_blends[2])
+    assert got.blend_min in blends and got.blend_1se in blends and got.lambda_1se >= got.lambda_min
+    np.testing.assert_array_equal(got.cvm, got.cvm_blends[blends.index(got.blend_min)])
+    again = varnel.cv_path(X, y, fam, n_jobs=2, relax=True, blend=blends, **kw)
+    np.testing.assert_array_equal(again.cvm_blends, got.cvm_blends)
+    assert (again.blend_min, again.blend_1se) == (got.blend_min, got.blend_1se)
+    np.testing.assert_array_equal(got.coef(), got.path.coef(got.lambda_1se, blend=got.blend_1se))
+    np.testing.assert_array_equal(got.predict(X, "lambda_min"),
+                                  got.path.predict(X, got.lambda_min, blend=got.blend_min))
+
+
+@pytest.mark.parametrize("case", [c for c in CASES if c.weighted], ids=[c.id for c in CASES if c.weighted])
+def test_relaxed_paths_on_dask_are_the_ones_in_memory_or_refused(client, case):
+    """fit_path(relax=True) on Dask arrays refits from the blocks'
+    statistics the model fitted in memory, or refuses the family as the
+    plain path does."""
+    X, y, opts = given(case)
+    fam = case.family
+    Xd, yd, lazy_opts = lazy(X, y, opts)
+    refusal = refused_on_dask(fam)
+    if refusal is not None:
+        with refusal:
+            varnel.fit_path(Xd, yd, fam, relax=True, **lazy_opts, **FAST)
+        return
+    got = varnel.fit_path(Xd, yd, fam, thresh=TIGHT, relax=True, **lazy_opts, **FAST)
+    same_path(got.blended(0.0), naive(X, y, fam, opts, relax=True).blended(0.0))
+    # an estimator with a fixed penalty: its relaxed refit, and predictions at its blend
+    fit = {k: lazy_opts[v] for k, v in (("sample_weight", "weights"), ("offset", "offset"))}
+    est = estimator(fam, alpha=0.01, relax=True, blend=0.3, tol=TIGHT).fit(Xd, yd, **fit)
+    memory = estimator(fam, alpha=0.01, relax=True, blend=0.3, tol=TIGHT).fit(
+        X, y, sample_weight=opts["weights"], offset=opts["offset"])
+    same_path(est.path_.blended(0.0), memory.path_.blended(0.0))
+    np.testing.assert_allclose(np.asarray(est._link(Xd, lazy_opts["offset"])),
+                               memory._link(X, opts["offset"]), rtol=1e-6, atol=1e-9)
+
+
 # ---- Dask: the path and cross-validation -------------------------------------------------
 
 @pytest.fixture(scope="module")

@@ -10,7 +10,7 @@ from __future__ import annotations
 import numbers
 import warnings
 from numbers import Integral, Real
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin
@@ -19,7 +19,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import (_check_sample_weight, check_array, check_consistent_length,
                                       check_is_fitted, column_or_1d, validate_data)
 
-from . import _categorical, _fit, _progress, _sources
+from . import _categorical, _fit, _progress, _relax, _sources
 from ._convert import as_offset, column_labels, refuse_lazy
 from ._docstrings import filled
 from .cv import cross_validate
@@ -108,6 +108,16 @@ LAST_PARAMETERS = _entries("""
         1 shows a progress bar over the lambdas of every path and fold on
         stderr (tqdm's when installed, else one updating line); 2 also
         prints a row per lambda (see :func:`varnel.cv_path`).
+    relax : bool, default False
+        Also refit the model without penalty on the variables the
+        penalized fit selects (see ``relax`` of :func:`varnel.fit_path`),
+        and predict with the blend ``blend * penalized + (1 - blend) *
+        refit``.
+    blend : float in [0, 1], sequence of float or None, default 1.0
+        With ``relax=True``: the blend, or the blends to cross-validate
+        beside the penalty (a sequence, or None for 0, 0.2, ..., 1; only
+        when cross-validating: ``alpha`` None or a list of ``l1_ratio``).
+        A blend other than 1.0 needs ``relax=True``.
     drop_first : bool, default False
         Leave out the indicator of each categorical column's first level.
         A data frame's column is categorical when its dtype is pandas
@@ -146,6 +156,9 @@ ATTRIBUTES = _entries("""
         The cross-validation result (None when ``alpha`` and a single
         ``l1_ratio`` are given), in the parametrisation of
         :func:`varnel.cv_path`.
+    blend_ : float or None
+        The blend used (the cross-validated choice for a sequence of
+        blends) with ``relax=True``; None without.
     n_features_in_ : int
         Number of features seen in fit.
     feature_names_in_ : ndarray of str
@@ -289,12 +302,15 @@ class NetEstimator(BaseEstimator):
         "drop_first": ["boolean"],
         "handle_unknown": [StrOptions(set(_categorical.UNKNOWN))],
         "missing": [StrOptions(set(_categorical.MISSING))],
+        "relax": ["boolean"],
+        "blend": [Interval(Real, 0, 1, closed="both"), "array-like", None],
     }
 
     def __init__(self, alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se", measure="deviance",
                  nlambda=100, lambda_min_ratio=None, standardize=True, fit_intercept=True,
                  penalty_factor=None, lower_limits=None, upper_limits=None, tol=1e-7,
-                 max_iter=100000, n_jobs=None, random_state=None, solver="auto", verbose=0, *,
+                 max_iter=100000, n_jobs=None, random_state=None, solver="auto", verbose=0,
+                 relax=False, blend=1.0, *,
                  drop_first=False, handle_unknown="error", missing="error"):
         keep_parameters(self, locals())
 
@@ -318,6 +334,21 @@ class NetEstimator(BaseEstimator):
             raise ValueError("The 'l1_ratio' parameter must be a float in [0, 1] or a non-empty "
                              f"list of them. Got {self.l1_ratio!r} instead.")
         return [float(v) for v in r]
+
+    def _blends(self, validate: bool) -> Optional[Tuple[float, ...]]:
+        """The blends to fit: None without relax; one blend for a fixed
+        penalty; the blends to cross-validate when ``validate``."""
+        if not self.relax:
+            if self.blend is None or np.ndim(self.blend) != 0 or float(self.blend) != 1.0:
+                raise ValueError(f"blend={self.blend!r} blends the penalized fit with its relaxed "
+                                 f"refit: set relax=True (or leave blend at 1.0)")
+            return None
+        if validate:
+            return _relax.check_blends(_relax.DEFAULT_BLENDS if self.blend is None else self.blend)
+        if self.blend is None or np.ndim(self.blend) != 0:
+            raise ValueError(f"blend={self.blend!r} is cross-validated only when alpha is None or "
+                             f"l1_ratio a list; with a fixed alpha give one blend in [0, 1]")
+        return (_relax.check_blend(self.blend),)
 
     def _validate_xy(self, X, y):
         return validate_data(self, X, y, accept_sparse=("csr", "csc"), dtype=np.float64, y_numeric=True)
@@ -416,11 +447,14 @@ class NetEstimator(BaseEstimator):
         family = source.family
         a = None if self.alpha is None else float(self.alpha)
         validate = a is None or len(mixes) > 1
+        blends = self._blends(validate)
         if validate:
             self._split(source, X, y, groups)
         scale = source.response_scale(self.fit_intercept)
         maps = [family.penalty_map(r, scale) for r in mixes]  # each mix's on all the data
         mix_options = self._mix_options(source.solver_options, maps, a)
+        if blends is not None and validate:
+            mix_options = [dict(so, **{_relax.BLENDS_KEY: blends}) for so in mix_options]
 
         def fold_options(m: int, k: int, so: Dict[str, Any]) -> Dict[str, Any]:
             # Every fold solves the same (alpha, l1_ratio) problem on its own
@@ -436,6 +470,7 @@ class NetEstimator(BaseEstimator):
                                  verbose=_progress.as_verbose(self.verbose, type(self).__name__))
             m = int(np.flatnonzero(cvp.alphas == cvp.alpha)[0])
             path, lam = cvp.path, getattr(cvp, self.select)
+            blend = None if blends is None else getattr(cvp, self.select.replace("lambda", "blend"))
         else:
             # One penalty cut short by max_iter keeps the solver's last
             # iterate, as scikit-learn's estimators do, with a warning.
@@ -444,8 +479,12 @@ class NetEstimator(BaseEstimator):
             with _progress.Progress(verbose, None, total=_progress.path_length(so)) as progress:
                 solution = source.fit(_progress.hooked(so, progress.hook()), with_iterate=True)
             path, lam = self._one_penalty(solution, source, so)
+            blend = None
+            if blends is not None:
+                path.set_relaxed(_relax.path_refit(source, solution, so))
+                blend = blends[0]
             path.npasses_data = source.npasses_data
-        return self._finish(path, lam, mixes[m], maps[m], a, cvp)
+        return self._finish(path, lam, mixes[m], maps[m], a, cvp, blend)
 
     def _path_options(self, weights: Any) -> Dict[str, Any]:
         """The options of fit_path these parameters stand for."""
@@ -484,8 +523,10 @@ class NetEstimator(BaseEstimator):
                              "raise max_iter or tol")
         return path, float(path.lambdas[0])
 
-    def _finish(self, path: Path, lam: float, r: float, pmap: Any, a: Optional[float], cvp: Any):
-        """The fitted attributes, from the chosen mix's path and lambda."""
+    def _finish(self, path: Path, lam: float, r: float, pmap: Any, a: Optional[float], cvp: Any,
+                blend: Optional[float] = None):
+        """The fitted attributes, from the chosen mix's path, lambda and
+        blend (None: the penalized fit of a path without relaxed fits)."""
         if hasattr(self, "feature_names_in_") and path.encoding is None:
             path.feature_names = [str(c) for c in self.feature_names_in_]
         self.categories_ = path.categories
@@ -495,7 +536,8 @@ class NetEstimator(BaseEstimator):
         self.l1_ratio_ = r
         self.alpha_ = a if a is not None else float(lam / pmap.factor)
         self.n_iter_ = path.npasses
-        self._set_coef(path.coef(lam), path.intercept(lam))
+        self.blend_ = blend
+        self._set_coef(path.coef(lam, blend=blend), path.intercept(lam, blend=blend))
         return self
 
     def _fit_family(self) -> str:

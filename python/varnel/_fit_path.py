@@ -6,7 +6,7 @@ from __future__ import annotations
 import warnings
 from typing import Any, Callable, Dict, Optional, Sequence, Union
 
-from . import _convert, _fit, _optimality, _progress, _sources
+from . import _convert, _fit, _optimality, _progress, _relax, _sources
 from ._progress import LambdaProgress
 from .families import Family
 from ._path import ArrayLike, Path
@@ -28,7 +28,7 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
              coef_storage: str = "auto", certify: bool = False, verbose: Union[int, bool] = 0,
              callback: Optional[Callable[[LambdaProgress], Any]] = None,
              drop_first: bool = False, handle_unknown: str = "error",
-             missing: str = "error") -> Path:
+             missing: str = "error", relax: bool = False) -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
     This is the solver's own parametrisation: ``alpha`` is the mix and lambda
@@ -206,6 +206,29 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         A missing value (None, NaN, NA, a polars null) in a categorical
         column: a ValueError naming the column and the first such row, or
         ("level") a level of its own, ``col[NA]``.
+    relax : bool, default False
+        Also refit, at every lambda, the model on that lambda's active set
+        (the variables with a non-zero coefficient) without penalty, with
+        every other option as given (family, link and parameters, weights,
+        offset, limits, intercept, standardize, solver), started from the
+        penalized solution.  The refits are kept in
+        ``Path.relaxed_coefs`` and ``Path.relaxed_intercepts`` (shaped and
+        stored like ``coefs`` and ``intercepts``), and ``Path.coef``,
+        ``Path.intercept`` and ``Path.predict`` take ``blend``: ``blend *
+        penalized + (1 - blend) * refit``.  A refit with no finite solution
+        (separated classes, more active variables than rows of positive
+        weight, a monotone partial likelihood...) is recognised when its
+        active variables and the intercept outnumber the rows of positive
+        weight, or when the unpenalized fit fails, stops at ``maxit``,
+        holds a coefficient at the bound or explains more than 0.999 of the
+        deviance, or (for the families other than least squares) when the
+        same fit started one step further, at the refit plus its distance
+        from the penalized solution, stays more than half that step away
+        instead of coming back.  It is then approached along 20 penalties
+        on the active set, from the lambda down to 1e-4 times it, and the
+        first fit whose deviance ratio passes 0.999 or gains less than 1e-5
+        is kept (else the last); ``Path.relaxed_capped`` marks those
+        lambdas.
 
     Returns
     -------
@@ -246,7 +269,11 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
     >>> path = varnel.fit_path(X, y)
     >>> path.coef(0.1).shape
     (5,)
+    >>> relaxed = varnel.fit_path(X, y, relax=True)
+    >>> relaxed.coef(0.1, blend=0.5).shape
+    (5,)
     """
+    relax = _relax.check_relax(relax)
     options = dict(alpha=alpha, nlambda=nlambda, lambda_min_ratio=lambda_min_ratio,
                    user_lambda=user_lambda, standardize=standardize, intercept=intercept,
                    thresh=thresh, maxit=maxit, dfmax=dfmax, pmax=pmax,
@@ -268,6 +295,8 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
     with _progress.Progress(verbose, callback, total=_progress.path_length(so)) as progress:
         solution = source.fit(_progress.hooked(so, progress.hook()))
     path = finished_path(solution, source, so, stacklevel=3)
+    if relax:
+        path.set_relaxed(_relax.path_refit(source, solution, so))
     path.npasses_data = source.npasses_data
     if certify:
         certified(path, problem, stacklevel=3)

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
-from . import _coefs, _convert, _fit, _sources, _survival
+from . import _coefs, _convert, _fit, _relax, _sources, _survival
 from ._docstrings import filled
 from .families import Family, get_family
 
@@ -119,6 +119,13 @@ class Path:
         names of a multitask path's K responses.
     alpha : float
         The elastic-net mixing parameter used.
+    relaxed_coefs, relaxed_intercepts : ndarray, sparse or None
+        For a path fitted with ``relax=True``: at each lambda, the fit
+        without penalty on that lambda's active set, shaped and stored as
+        ``coefs`` and ``intercepts`` (None otherwise; see :func:`fit_path`).
+    relaxed_capped : ndarray of bool of shape (L,) or None
+        Which of those refits had no finite solution and were stopped on a
+        short path of decreasing penalty instead.
 
     Examples
     --------
@@ -158,6 +165,94 @@ class Path:
     #: a cox path's training rows, for the Breslow estimate of its baseline
     #: hazard (None for the other families)
     baseline: Optional[_survival.Baseline] = None
+    #: the relaxed fits of a path fitted with relax=True (see fit_path)
+    relaxed_coefs: Any = None
+    relaxed_intercepts: Optional[np.ndarray] = None
+    relaxed_capped: Optional[np.ndarray] = None
+
+    def set_relaxed(self, relaxed: "_relax.Relaxed") -> None:
+        """Keep the relaxed fits of this path (see :func:`fit_path`).
+
+        Parameters
+        ----------
+        relaxed : varnel._relax.Relaxed
+            The refits: intercepts, coefficients and the capped flags, one
+            per lambda of this path.
+
+        Raises
+        ------
+        ValueError
+            When the refits do not have the shapes of the path's fits.
+
+        Examples
+        --------
+        >>> import numpy as np, varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.standard_normal((40, 3)); y = X[:, 0] + rng.standard_normal(40)
+        >>> path = varnel.fit_path(X, y, relax=True)
+        >>> path.relaxed_capped.shape == path.lambdas.shape
+        True
+        """
+        if (_coefs.dense_shape(relaxed.coefs) != _coefs.dense_shape(self.coefs)
+                or np.shape(relaxed.intercepts) != self.intercepts.shape):
+            raise ValueError("the relaxed fits must have the shapes of the path's fits")
+        self.relaxed_coefs = relaxed.coefs
+        self.relaxed_intercepts = np.asarray(relaxed.intercepts, dtype=np.float64)
+        self.relaxed_capped = np.asarray(relaxed.capped, dtype=bool)
+
+    @property
+    def relaxed(self) -> bool:
+        """Whether the path holds relaxed fits (fitted with ``relax=True``)."""
+        return self.relaxed_coefs is not None
+
+    def _blend(self, blend: Optional[float]):
+        """The coefficients and intercepts of ``blend`` (None: the penalized
+        ones, as they are)."""
+        if blend is None:
+            return self.coefs, self.intercepts
+        b = _relax.check_blend(blend)
+        if not self.relaxed:
+            raise ValueError(f"blend={blend!r} needs the relaxed fits of a path fitted with "
+                             f"relax=True; fit the path with relax=True (or leave blend out)")
+        return (_relax.blended(self.coefs, self.relaxed_coefs, b),
+                _relax.blended(self.intercepts, self.relaxed_intercepts, b))
+
+    def blended(self, blend: Optional[float]) -> "Path":
+        """This path with its coefficients and intercepts replaced by those
+        of ``blend`` (itself for None).
+
+        Parameters
+        ----------
+        blend : float in [0, 1] or None
+            ``blend * penalized + (1 - blend) * relaxed``.
+
+        Returns
+        -------
+        Path
+            A shallow copy without relaxed fits (or this path for None).
+
+        Raises
+        ------
+        ValueError
+            For a blend outside [0, 1], or any blend on a path fitted
+            without ``relax=True``.
+
+        Examples
+        --------
+        >>> import numpy as np, varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.standard_normal((40, 3)); y = X[:, 0] + rng.standard_normal(40)
+        >>> path = varnel.fit_path(X, y, relax=True)
+        >>> bool(np.array_equal(path.blended(0.0).coefs, path.relaxed_coefs))
+        True
+        """
+        if blend is None:
+            return self
+        coefs, intercepts = self._blend(blend)
+        out = copy.copy(self)
+        out.coefs, out.intercepts = coefs, intercepts
+        out.relaxed_coefs = out.relaxed_intercepts = out.relaxed_capped = None
+        return out
 
     @classmethod
     def from_solution(cls, solution: "_fit.Solution", problem: "_fit.Problem",
@@ -239,7 +334,7 @@ class Path:
             raise ValueError("s contains NaN")
         return _interp_positions(self.lambdas, np.atleast_1d(arr)), arr.ndim == 0
 
-    def coef(self, s: LambdaSpec = None) -> np.ndarray:
+    def coef(self, s: LambdaSpec = None, blend: Optional[float] = None) -> np.ndarray:
         """Coefficients at the lambda value(s) ``s``.
 
         Parameters
@@ -249,6 +344,10 @@ class Path:
             interpolated linearly in lambda; outside the fitted range the
             nearest end of the path is used.  ``None`` (default) returns every
             fitted column.
+        blend : float in [0, 1], optional
+            For a path fitted with ``relax=True``: ``blend * penalized + (1 -
+            blend) * relaxed`` (1, like None, the penalized fit, 0 the
+            refit).  A ValueError on a path fitted without relax.
 
         Returns
         -------
@@ -269,20 +368,24 @@ class Path:
         >>> path.coef(0.05).shape, path.coef([0.2, 0.05]).shape
         ((12,), (12, 2))
         """
+        coefs = self._blend(blend)[0]
         pos, scalar = self._resolve(s)
         if pos is None:
-            return _coefs.copy(self.coefs)
+            return _coefs.copy(coefs)
         lo, hi, frac = pos
-        out = _coefs.interpolate(self.coefs, lo, hi, frac)
+        out = _coefs.interpolate(coefs, lo, hi, frac)
         return _coefs.column(out, 0) if scalar else out
 
-    def intercept(self, s: LambdaSpec = None) -> Union[float, np.ndarray]:
+    def intercept(self, s: LambdaSpec = None,
+                  blend: Optional[float] = None) -> Union[float, np.ndarray]:
         """Intercept(s) at the lambda value(s) ``s``, interpolated as in :meth:`coef`.
 
         Parameters
         ----------
         s : float or sequence of float, optional
             Lambda values; ``None`` (default) gives every fitted lambda's.
+        blend : float in [0, 1], optional
+            The blend of the penalized and the relaxed fit, as in :meth:`coef`.
 
         Returns
         -------
@@ -294,11 +397,12 @@ class Path:
         >>> isinstance(path.intercept(0.05), float)
         True
         """
+        intercepts = self._blend(blend)[1]
         pos, scalar = self._resolve(s)
         if pos is None:
-            return self.intercepts.copy()
+            return intercepts.copy()
         lo, hi, frac = pos
-        out = self.intercepts[..., lo] * (1.0 - frac) + self.intercepts[..., hi] * frac
+        out = intercepts[..., lo] * (1.0 - frac) + intercepts[..., hi] * frac
         if scalar:
             return float(out[0]) if out.ndim == 1 else out[..., 0]
         return out
@@ -325,7 +429,7 @@ class Path:
         return Xc
 
     def predict(self, X: ArrayLike, s: LambdaSpec = None, kind: str = "link",
-                offset: Optional[ArrayLike] = None) -> np.ndarray:
+                offset: Optional[ArrayLike] = None, blend: Optional[float] = None) -> np.ndarray:
         """Predictions for new data.
 
         Parameters
@@ -349,6 +453,9 @@ class Path:
         offset : array-like of shape (n,) or (n, K), optional
             The new observations' offsets (for a path fitted with one: the
             log exposure of a rate, say); none means 0.
+        blend : float in [0, 1], optional
+            Predict with the blend of the penalized and the relaxed fit, as
+            in :meth:`coef` (paths fitted with ``relax=True``).
 
         Returns
         -------
@@ -371,7 +478,7 @@ class Path:
         (5, 2)
         """
         self.family_instance.check_kind(kind)
-        return _sources.rows_of(X, offset).predict(self, X, s, kind, offset)
+        return _sources.rows_of(X, offset).predict(self.blended(blend), X, s, kind, offset)
 
     # ---- optimality ---------------------------------------------------------------
     def optimality(self, X: ArrayLike, y: ArrayLike, *, weights: Optional[ArrayLike] = None,
@@ -434,7 +541,8 @@ class Path:
     @filled(cox_path=_COX_PATH)
     def cumulative_hazard(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
                           strata: Optional[ArrayLike] = None,
-                          offset: Optional[ArrayLike] = None, *,
+                          offset: Optional[ArrayLike] = None,
+                          blend: Optional[float] = None, *,
                           intervals: Optional[ArrayLike] = None,
                           subjects: Optional[ArrayLike] = None) -> np.ndarray:
         """Cumulative hazards of new rows at ``times`` (cox paths only).
@@ -471,6 +579,9 @@ class Path:
         subjects : array-like of shape (n,), optional
             With ``intervals``, a subject label per row (any hashable
             values); None: every row is a subject of its own.
+        blend : float in [0, 1], optional
+            The blend of the penalized and the relaxed fit, as in
+            :meth:`coef`, in the new rows' and the baseline's risk scores.
 
         Returns
         -------
@@ -506,8 +617,9 @@ class Path:
         if t.ndim != 1:
             raise ValueError(f"times must be a number or a 1-D sequence, got shape {t.shape}")
         _convert.check_finite(t, "times")
-        eta_new = np.atleast_1d(self.predict(X, s, offset=offset))
-        eta_train = np.atleast_1d(_fit.linear_predictor(base.X, self.coef(s), self.intercept(s)))
+        eta_new = np.atleast_1d(self.predict(X, s, offset=offset, blend=blend))
+        eta_train = np.atleast_1d(_fit.linear_predictor(base.X, self.coef(s, blend=blend),
+                                                        self.intercept(s, blend=blend)))
         if base.offset is not None:
             eta_train = eta_train + (base.offset if eta_train.ndim == 1 else base.offset[:, None])
         codes = base.stratum_codes(strata, eta_new.shape[0])
@@ -528,7 +640,8 @@ class Path:
     @filled(cox_path=_COX_PATH)
     def survival_function(self, X: ArrayLike, times: ArrayLike, s: LambdaSpec = None,
                           strata: Optional[ArrayLike] = None,
-                          offset: Optional[ArrayLike] = None, *,
+                          offset: Optional[ArrayLike] = None,
+                          blend: Optional[float] = None, *,
                           intervals: Optional[ArrayLike] = None,
                           subjects: Optional[ArrayLike] = None) -> np.ndarray:
         """Survival probabilities ``exp(-H(t | x))`` of new rows at ``times``
@@ -537,7 +650,7 @@ class Path:
 
         Parameters
         ----------
-        X, times, s, strata, offset, intervals, subjects
+        X, times, s, strata, offset, blend, intervals, subjects
             As for :meth:`cumulative_hazard` (covariate paths: a subject's
             rows with their (start, stop] intervals).
 
@@ -554,8 +667,8 @@ class Path:
         >>> bool(np.all((S > 0) & (S <= 1)))
         True
         """
-        return np.exp(-self.cumulative_hazard(X, times, s, strata, offset, intervals=intervals,
-                                              subjects=subjects))
+        return np.exp(-self.cumulative_hazard(X, times, s, strata, offset, blend,
+                                              intervals=intervals, subjects=subjects))
 
     # ---- display ----------------------------------------------------------------
     def summary(self) -> str:
@@ -593,7 +706,8 @@ class Path:
         dict
             The family, the lambdas, intercepts, coefficients (dense lists,
             or the CSC arrays of sparse ones), ``dev_ratio``, ``df`` and the
-            rest of the path's attributes.
+            rest of the path's attributes (and the relaxed fits of a
+            path fitted with relax=True).
 
         {demo_path}
         >>> import json
@@ -601,6 +715,10 @@ class Path:
         >>> len(doc["lambdas"]) == path.n_lambdas
         True
         """
+        relaxed = {} if not self.relaxed else {
+            "relaxed_intercepts": self.relaxed_intercepts.tolist(),
+            "relaxed_coefs": _coefs.to_json(self.relaxed_coefs),
+            "relaxed_capped": self.relaxed_capped.tolist()}
         return {
             "family": self.family,
             **self.family_instance.parameters(),
@@ -618,6 +736,7 @@ class Path:
             "warning": None if self.warning is None else list(self.warning),
             "categories": {str(_json_label(c)): [_json_label(v) for v in levels]
                            for c, levels in self.categories.items()},
+            **relaxed,
         }
 
     @filled()

@@ -122,8 +122,13 @@ def plot_cv(cvp: Any, ax: Any = None):
     ax = _axes(ax)
     with np.errstate(divide="ignore"):
         x = np.log(cvp.lambdas)
-    ax.errorbar(x, cvp.cvm, yerr=cvp.cvsd, fmt="o", ms=3, color="tab:red",
-                ecolor="0.6", elinewidth=1, capsize=2)
+    if cvp.blends is None:
+        ax.errorbar(x, cvp.cvm, yerr=cvp.cvsd, fmt="o", ms=3, color="tab:red",
+                    ecolor="0.6", elinewidth=1, capsize=2)
+    else:  # one curve per blend of the penalized and the relaxed fits
+        for b, cvm, cvsd in zip(cvp.blends, cvp.cvm_blends, cvp.cvsd_blends):
+            ax.errorbar(x, cvm, yerr=cvsd, fmt="o-", ms=2, lw=1, elinewidth=0.6, capsize=1,
+                        label=f"blend = {b:g}")
     ax.axvline(np.log(cvp.lambda_min), ls="--", color="0.3", lw=1,
                label=f"lambda_min = {cvp.lambda_min:.4g}")
     ax.axvline(np.log(cvp.lambda_1se), ls=":", color="0.3", lw=1,

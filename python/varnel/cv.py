@@ -8,7 +8,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _convert, _errors, _fit, _parallel, _progress, _sources, families
+from . import _convert, _errors, _fit, _parallel, _progress, _relax, _sources, families
 from ._docstrings import filled
 from ._sources import FoldJob
 from .families import Family
@@ -75,7 +75,16 @@ class CVPath:
         With ``keep=True``, the out-of-fold linear predictor of every
         observation at each lambda (NaN for an observation never held out).
     path : Path
-        The fit on all the data.
+        The fit on all the data (with its relaxed fits, for ``relax=True``).
+    blends : ndarray of shape (B,) or None
+        The blends of the penalized and the relaxed fits cross-validated
+        (``relax=True``; None otherwise).  ``cvm``, ``cvsd`` and
+        ``fold_scores`` are then ``blend_min``'s.
+    blend_min, blend_1se : float or None
+        The blend chosen with ``lambda_min`` (the best pair of blend and
+        lambda) and with ``lambda_1se``; see :func:`cv_path`.
+    cvm_blends, cvsd_blends : ndarray of shape (B, L) or None
+        The cross-validated measure and its standard error of every pair.
 
     Examples
     --------
@@ -111,6 +120,18 @@ class CVPath:
         self.index_1se = int(index_1se)
         self.lambda_min = float(self.lambdas[self.index_min])
         self.lambda_1se = float(self.lambdas[self.index_1se])
+        self.blends: Optional[np.ndarray] = None
+        self.blend_min: Optional[float] = None
+        self.blend_1se: Optional[float] = None
+        self.cvm_blends: Optional[np.ndarray] = None
+        self.cvsd_blends: Optional[np.ndarray] = None
+
+    def _blend(self, s: Union[str, LambdaSpec], blend: Optional[float]) -> Optional[float]:
+        """The blend of a prediction at ``s``: the one given, else (after
+        relax=True) the one chosen with ``s``, ``blend_min`` for a number."""
+        if blend is not None or self.blends is None:
+            return blend
+        return self.blend_1se if isinstance(s, str) and s == "lambda_1se" else self.blend_min
 
     def _s(self, s: Union[str, LambdaSpec]):
         if isinstance(s, str):
@@ -119,7 +140,8 @@ class CVPath:
             raise ValueError(f"s must be a number, 'lambda_min' or 'lambda_1se', got {s!r}")
         return s
 
-    def coef(self, s: Union[str, LambdaSpec] = "lambda_1se") -> np.ndarray:
+    def coef(self, s: Union[str, LambdaSpec] = "lambda_1se",
+             blend: Optional[float] = None) -> np.ndarray:
         """Coefficients of the full-data path at ``s``.
 
         Parameters
@@ -127,6 +149,11 @@ class CVPath:
         s : {"lambda_1se", "lambda_min"}, float or sequence of float
             The penalty: one of the two chosen ones, or any lambda (see
             :meth:`Path.coef`).
+        blend : float in [0, 1], optional
+            After ``relax=True``: the blend of the penalized and the relaxed
+            fit (see :meth:`Path.coef`); by default the one chosen with
+            ``s`` (``blend_1se`` or ``blend_min``; ``blend_min`` for a
+            number).
 
         Returns
         -------
@@ -142,15 +169,17 @@ class CVPath:
         >>> cv.coef().shape, cv.coef("lambda_min").shape
         ((12,), (12,))
         """
-        return self.path.coef(self._s(s))
+        return self.path.coef(self._s(s), blend=self._blend(s, blend))
 
-    def intercept(self, s: Union[str, LambdaSpec] = "lambda_1se"):
+    def intercept(self, s: Union[str, LambdaSpec] = "lambda_1se", blend: Optional[float] = None):
         """Intercept of the full-data path at ``s``.
 
         Parameters
         ----------
         s : {"lambda_1se", "lambda_min"}, float or sequence of float
             The penalty, as for :meth:`coef`.
+        blend : float in [0, 1], optional
+            The blend, as for :meth:`coef`.
 
         Returns
         -------
@@ -161,10 +190,10 @@ class CVPath:
         >>> isinstance(cv.intercept(), float)
         True
         """
-        return self.path.intercept(self._s(s))
+        return self.path.intercept(self._s(s), blend=self._blend(s, blend))
 
     def predict(self, X: Any, s: Union[str, LambdaSpec] = "lambda_1se", kind: str = "link",
-                offset: Any = None) -> np.ndarray:
+                offset: Any = None, blend: Optional[float] = None) -> np.ndarray:
         """Predictions of the full-data path at ``s``.
 
         Parameters
@@ -177,6 +206,8 @@ class CVPath:
             What to predict, as for :meth:`Path.predict`.
         offset : array-like, optional
             The new rows' offsets.
+        blend : float in [0, 1], optional
+            The blend, as for :meth:`coef`.
 
         Returns
         -------
@@ -189,7 +220,8 @@ class CVPath:
         >>> cv.predict(data.X[:3], s="lambda_min").shape
         (3,)
         """
-        return self.path.predict(X, s=self._s(s), kind=kind, offset=offset)
+        return self.path.predict(X, s=self._s(s), kind=kind, offset=offset,
+                                 blend=self._blend(s, blend))
 
     def summary(self) -> str:
         """The two chosen lambdas with their measure, standard error and Df.
@@ -209,9 +241,16 @@ class CVPath:
             head += f"; alpha={self.alpha:g}, the best of {len(self.alphas)} mixes"
         rows = [head,
                 f"{'':>10} {'Lambda':>11} {'Index':>6} {'Measure':>11} {'SE':>11} {'Nonzero':>8}"]
+        if self.blends is not None:
+            rows[1] += f" {'Blend':>6}"
         for name, i in (("min", self.index_min), ("1se", self.index_1se)):
-            rows.append(f"{name:>10} {self.lambdas[i]:>11.5g} {i:>6} {self.cvm[i]:>11.5g} "
-                        f"{self.cvsd[i]:>11.5g} {int(self.nzero[i]):>8}")
+            cvm, cvsd, blend = self.cvm[i], self.cvsd[i], ""
+            if self.blends is not None:
+                b = self.blend_min if name == "min" else self.blend_1se
+                at = int(np.flatnonzero(self.blends == b)[0])
+                cvm, cvsd, blend = self.cvm_blends[at, i], self.cvsd_blends[at, i], f" {b:>6.3g}"
+            rows.append(f"{name:>10} {self.lambdas[i]:>11.5g} {i:>6} {cvm:>11.5g} "
+                        f"{cvsd:>11.5g} {int(self.nzero[i]):>8}{blend}")
         return "\n".join(rows)
 
     def __repr__(self) -> str:
@@ -253,12 +292,17 @@ class CVPath:
             "fold_scores": self.fold_scores.tolist(),
             "fold_n_lambdas": self.fold_n_lambdas.tolist(),
             "path": self.path.to_dict(),
+            **({} if self.blends is None else {
+                "blends": self.blends.tolist(), "blend_min": self.blend_min,
+                "blend_1se": self.blend_1se, "cvm_blends": self.cvm_blends.tolist(),
+                "cvsd_blends": self.cvsd_blends.tolist()}),
         }
 
     @filled()
     def plot(self, ax: Any = None):
         """Plot the cross-validation curve with one-standard-error bars and
-        both chosen lambdas marked (needs matplotlib).
+        both chosen lambdas marked (needs matplotlib); after ``relax=True``
+        one curve per blend.
 
         Parameters
         ----------
@@ -314,6 +358,18 @@ def _mixes(alpha: Any) -> List[float]:
             for i, a in enumerate(alpha)]
 
 
+def _relaxed_options(relax: Any, blend: Any) -> Dict[str, Any]:
+    """The solver options that carry the blends of a relaxed
+    cross-validation (none without relax; a blend without relax is a
+    ValueError)."""
+    if not _relax.check_relax(relax):
+        if blend is not None:
+            raise ValueError(f"blend={blend!r} cross-validates relaxed fits: pass relax=True "
+                             f"with it (or leave blend out)")
+        return {}
+    return {_relax.BLENDS_KEY: _relax.check_blends(_relax.DEFAULT_BLENDS if blend is None else blend)}
+
+
 #: An estimator's options of fold k of mix m: ``fold_options(m, k, options)``.
 FoldOptions = Callable[[int, int, Dict[str, Any]], Dict[str, Any]]
 
@@ -349,12 +405,24 @@ def cross_validate(source: "_sources.Source", measure: str, mix_options: List[Di
     or raises when that is every mix.  ``option_names`` are the caller's
     names of the solver's options in these messages (an estimator's
     ``{"maxit": "max_iter"}``).  ``verbose`` (0, 1 or 2) and ``callback``
-    report every lambda of every path and fold (see :mod:`varnel._progress`).
+    report every lambda of every path and fold (see :mod:`varnel._progress`).  Blends among the options (see _relax)
+    cross-validate the relaxed fits: each fold's path is refitted relaxed
+    and scored at every blend, the full-data paths keep their relaxed fits,
+    and the pair of blend and lambda is chosen as :func:`choose_blend` says.
     """
     family = source.family
     measure = family.check_measure(measure)
     family.check_measure_of(measure, source.classes)
     source.check_scoring(measure, keep)
+    blends = _relax.without_blends(mix_options[0])[1]
+    if blends is not None:
+        if source.relax_refusal is not None:
+            raise ValueError(source.relax_refusal)
+        if keep:
+            raise ValueError("keep=True is not available with relax=True in cross-validation: "
+                             "there would be out-of-fold predictions per blend; cross-validate "
+                             "with keep=False, or with relax=False to keep them")
+    plain = [_relax.without_blends(so)[0] for so in mix_options]
     M, K = len(mix_options), source.nfolds
     how = _parallel.plan(n_jobs, K * M, all_by_default)
     source = _sources.for_cross_validation(source, measure, keep, mix_options, how)
@@ -371,16 +439,17 @@ def cross_validate(source: "_sources.Source", measure: str, mix_options: List[Di
     beside = given and how.mode == "threads"
     paths: List[Optional[Path]] = [None] * M
     full = []
-    lengths = [_progress.path_length(so) for so in mix_options]
+    fitted: Dict[int, Any] = {}
+    lengths = [_progress.path_length(so) for so in plain]
     progress = _progress.Progress(verbose, callback, total=(K + 1) * sum(lengths),
                                   desc="cross-validation", folds=True)
     with progress:
-        for m, so in enumerate(mix_options):
+        for m, so in enumerate(plain):
             if beside:
                 full.append((m, _progress.hooked(so, progress.hook())))
             else:
-                solution = source.fit(_progress.hooked(so, progress.hook()))
-                paths[m] = _checked(finished_path(solution, source, so, stacklevel + 1, category),
+                fitted[m] = source.fit(_progress.hooked(so, progress.hook()))
+                paths[m] = _checked(finished_path(fitted[m], source, so, stacklevel + 1, category),
                                     so, option_names)
                 lengths[m] = paths[m].n_lambdas
         jobs = []
@@ -395,13 +464,18 @@ def cross_validate(source: "_sources.Source", measure: str, mix_options: List[Di
     for m in sorted(solutions):  # a full-data path: its warning comes from this thread
         if isinstance(solutions[m], ValueError):
             raise solutions[m]
-        paths[m] = _checked(finished_path(solutions[m], source, mix_options[m], stacklevel + 1,
-                                          category), mix_options[m], option_names)
+        fitted[m] = solutions[m]
+        paths[m] = _checked(finished_path(solutions[m], source, plain[m], stacklevel + 1,
+                                          category), plain[m], option_names)
+    if blends is not None:
+        for m, path in enumerate(paths):
+            path.set_relaxed(_relax.path_refit(source, fitted[m], plain[m]))
     done = sorted(done, key=lambda r: (r.fold, r.mix))
     for r in done:
         if isinstance(r.scores, ValueError):
             raise r.scores
-    raw: List[Optional[np.ndarray]] = [np.empty((K, p.n_lambdas)) for p in paths]
+    shape = () if blends is None else (len(blends),)
+    raw: List[Optional[np.ndarray]] = [np.empty((K,) + shape + (p.n_lambdas,)) for p in paths]
     lmus = np.zeros((M, K), dtype=np.intp)
     etas: Dict[Tuple[int, int], np.ndarray] = {}
     stopped = []
@@ -413,7 +487,7 @@ def cross_validate(source: "_sources.Source", measure: str, mix_options: List[Di
         if scores is None:  # not scored: another fold of its mix has no solution
             continue
         L = paths[m].n_lambdas
-        raw[m][k] = scores[:L]
+        raw[m][k] = scores[:L] if blends is None else scores.reshape(len(blends), -1)[:, :L]
         lmus[m, k] = min(lmu, L)
         if eta is not None:
             etas[m, k] = eta[..., :L]
@@ -431,6 +505,8 @@ def cross_validate(source: "_sources.Source", measure: str, mix_options: List[Di
     if source.npasses_data is not None:  # every pass of the cross-validation
         for path in paths:
             path.npasses_data = source.npasses_data
+    if blends is not None:
+        return _relaxed_result(paths, raw, lmus, source, measure, blends)
     b, cvm, cvsd, imin, i1se = _best_mix(raw, source.fold_weights(), measure)
     preval = None
     if keep:
@@ -460,12 +536,93 @@ def _best_mix(raws: List[Optional[np.ndarray]], fold_weights: np.ndarray, measur
     return (b,) + fits[b]
 
 
+def choose_blend(cvm: np.ndarray, cvsd: np.ndarray, measure: str,
+                 blends: Sequence[float]) -> Tuple[int, int, int, int]:
+    """The chosen pairs of a relaxed cross-validation, from the measure
+    ``cvm`` and its standard error ``cvsd`` of every (blend, lambda), shape
+    (B, L), lambdas decreasing: the blend and lambda indices of the best
+    pair (the first of equals, blends in the order given, then the largest
+    lambda), and those of the one-standard-error pair: among the pairs
+    within one standard error (the best pair's) of the best measure, the
+    largest lambda (the sparsest fit: a relaxed fit has the penalized one's
+    variables), and at that lambda the blend nearest 1 (the most
+    penalized; the first of equals).
+
+    Parameters
+    ----------
+    cvm, cvsd : ndarray of shape (B, L)
+        The measure and its standard error of every blend and lambda.
+    measure : str
+        The measure's name (whether larger is better).
+    blends : sequence of float
+        The B blends.
+
+    Returns
+    -------
+    tuple of int
+        ``(blend_min, index_min, blend_1se, index_1se)``, blend and lambda
+        indices.
+
+    Raises
+    ------
+    ValueError
+        When no pair has a score.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from varnel.cv import choose_blend
+    >>> cvm = np.array([[3.0, 1.0], [2.0, 1.2]])
+    >>> choose_blend(cvm, np.full((2, 2), 0.5), "deviance", (0.0, 1.0))
+    (0, 1, 1, 1)
+    """
+    if np.isnan(cvm).all():
+        raise ValueError(f"the cross-validated {measure} could not be computed at any blend and "
+                         f"lambda (for 'auc', every fold needs both classes)")
+    better_high = families.MEASURES[measure].maximise
+    flat = int(np.nanargmax(cvm) if better_high else np.nanargmin(cvm))
+    bmin, imin = divmod(flat, cvm.shape[1])
+    sd = cvsd[bmin, imin]
+    if np.isnan(sd):
+        return bmin, imin, bmin, imin
+    with np.errstate(invalid="ignore"):
+        ok = cvm >= cvm[bmin, imin] - sd if better_high else cvm <= cvm[bmin, imin] + sd
+    i1se = int(np.flatnonzero(ok.any(axis=0))[0])
+    candidates = np.flatnonzero(ok[:, i1se])
+    distance = np.abs(1.0 - np.asarray(blends, dtype=np.float64)[candidates])
+    return bmin, imin, int(candidates[int(np.argmin(distance))]), i1se
+
+
+def _relaxed_result(paths: List[Path], raw: List[Optional[np.ndarray]], lmus: np.ndarray,
+                    source: Any, measure: str, blends: Sequence[float]) -> CVPath:
+    """The CVPath of a relaxed cross-validation: the mix whose best pair
+    scores best, its pairs chosen by choose_blend."""
+    fold_weights = source.fold_weights()
+    fits = {}
+    for m, scores in enumerate(raw):
+        if scores is not None:
+            stats = [_cv_stats(scores[:, b], fold_weights) for b in range(len(blends))]
+            cvm, cvsd = np.array([c for c, _ in stats]), np.array([d for _, d in stats])
+            fits[m] = (cvm, cvsd) + choose_blend(cvm, cvsd, measure, blends)
+    pick = max if families.MEASURES[measure].maximise else min
+    m = pick(fits, key=lambda m: fits[m][0][fits[m][2], fits[m][3]])
+    cvm, cvsd, bmin, imin, b1se, i1se = fits[m]
+    out = CVPath(paths[m], cvm[bmin], cvsd[bmin], measure, None, lmus[m], imin, i1se,
+                 fold_scores=raw[m][:, bmin], alphas=[p.alpha for p in paths])
+    out.foldid = source.foldid
+    out.blends = np.array(blends, dtype=np.float64)
+    out.blend_min, out.blend_1se = float(blends[bmin]), float(blends[b1se])
+    out.cvm_blends, out.cvsd_blends = cvm, cvsd
+    return out
+
+
 def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: int = 10,
             foldid: Optional[Sequence[int]] = None, splits: Optional[Iterable[Any]] = None,
             measure: str = "deviance", n_jobs: Optional[int] = None, seed: Any = None,
             verbose: Union[int, bool] = 0, keep: bool = False, offset: Any = None,
             certify: bool = False, callback: Optional[Callable[[LambdaProgress], Any]] = None,
-            groups: Optional[Sequence[Any]] = None, **options: Any) -> CVPath:
+            groups: Optional[Sequence[Any]] = None, relax: bool = False, blend: Any = None,
+            **options: Any) -> CVPath:
     """Choose lambda (and the elastic-net mix) by cross-validation.
 
     The path is fitted on all the data, and each fold on its training rows
@@ -537,6 +694,18 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
         at once on threads interleave theirs, one call at a time.  Returning
         False stops that path (a fold's remaining lambdas are then scored
         with its last solution, as after ``maxit``); an exception propagates.
+    relax : bool, default False
+        Cross-validate the blends of the penalized and the relaxed fits
+        (see ``relax`` of :func:`fit_path`): every fold's path is refitted
+        relaxed and every pair of blend and lambda is scored on the same
+        folds.  ``blend_min`` and ``lambda_min`` are the best pair;
+        ``lambda_1se`` is the largest lambda with a pair within one
+        standard error of the best, and ``blend_1se`` the blend nearest 1
+        among that lambda's pairs within it.  Not available with
+        ``keep=True``, nor on a Dask array (a ValueError says what to use).
+    blend : float or sequence of float in [0, 1], optional
+        The blends cross-validated with ``relax=True`` (default 0, 0.2,
+        0.4, 0.6, 0.8, 1).
     **options
         Any option of :func:`fit_path` (``weights``, ...).  The weights are
         used both in each fold's fit and in the measure.  ``alpha`` may be a
@@ -589,12 +758,13 @@ def cv_path(X: Any, y: Any, family: Union[str, Family] = "gaussian", *, nfolds: 
     True
     """
     mixes = _mixes(options.get("alpha", _fit.DEFAULTS["alpha"]))
+    relaxed = _relaxed_options(relax, blend)
     source = _sources.prepared(X, y, family, dict(options, alpha=mixes[0]), offset, foldid)
     verbose = _progress.as_verbose(verbose, "cv_path")
     callback = _progress.as_callback(callback, "cv_path")
     keep = _convert.as_bool(keep, "keep")
     source.split(nfolds, foldid, splits, seed, groups=groups)
-    mix_options = [dict(source.solver_options, alpha=a) for a in mixes]
+    mix_options = [dict(source.solver_options, alpha=a, **relaxed) for a in mixes]
     certify = _convert.as_bool(certify, "certify")
     problem = getattr(source, "problem", None)  # the rows in memory, as prepared
     if certify and problem is None:

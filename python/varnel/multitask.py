@@ -61,7 +61,7 @@ class MultiTaskNetRegressor(NetRegressor):
                  nlambda=100, lambda_min_ratio=None, standardize=True, fit_intercept=True,
                  penalty_factor=None, lower_limits=None, upper_limits=None, tol=1e-7,
                  max_iter=100000, n_jobs=None, random_state=None, solver="auto",
-                 standardize_response=False, verbose=0, *,
+                 standardize_response=False, verbose=0, relax=False, blend=1.0, *,
                  drop_first=False, handle_unknown="error", missing="error"):
         keep_parameters(self, locals())
 

@@ -151,7 +151,7 @@ class CoxPHNetSurvival(NetEstimator):
     def __init__(self, alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se", measure="deviance",
                  nlambda=100, lambda_min_ratio=None, standardize=True, penalty_factor=None,
                  lower_limits=None, upper_limits=None, tol=1e-7, max_iter=100000, n_jobs=None,
-                 random_state=None, ties="breslow", verbose=0, *,
+                 random_state=None, ties="breslow", verbose=0, relax=False, blend=1.0, *,
                  drop_first=False, handle_unknown="error", missing="error"):
         keep_parameters(self, locals())
 
@@ -263,6 +263,7 @@ class CoxPHNetSurvival(NetEstimator):
         if self.path_.encoding is None:  # else the path encodes the data frame's levels
             X = validate_data(self, X, accept_sparse=("csr", "csc"), dtype=np.float64, reset=False)
         h = self.path_.cumulative_hazard(X, self.unique_times_, s=self.lambda_, offset=offset,
+                                         blend=getattr(self, "blend_", None),
                                          intervals=intervals, subjects=subjects)
         values = np.exp(-h) if survival else h
         if return_array:

@@ -65,7 +65,8 @@ class Source(Protocol):
     the passes over the data so far (None when the rows are in memory);
     ``folds_on_caller_lambdas``, whether the folds are fitted over the
     caller's lambdas (so that they need not wait for the full-data path)
-    rather than over the full-data path's.
+    rather than over the full-data path's; ``relax_refusal``, why the
+    source cannot cross-validate relaxed fits (None when it can).
     """
 
     family: Any
@@ -74,10 +75,18 @@ class Source(Protocol):
     solver_options: Dict[str, Any]
     npasses_data: Optional[int]
     folds_on_caller_lambdas: bool
+    #: why a relaxed cross-validation is refused on this source (None: it is not)
+    relax_refusal: Optional[str]
 
     def fit(self, so: Dict[str, Any], *, n_threads: Optional[int] = None,
             with_iterate: bool = False) -> Any:
         """The decoded solution (``_fit.Solution``) of a path on every row."""
+
+    def fit_on(self, so: Dict[str, Any], active: np.ndarray) -> Any:
+        """The decoded solution of the columns ``active`` alone (the relaxed
+        refits; its coefficients for every column or for ``active``)."""
+
+    weighted_rows: int
 
     def split(self, nfolds: Any = 10, foldid: Any = None, splits: Any = None, seed: Any = None,
               what: str = "splits", groups: Any = None) -> None:

@@ -24,12 +24,13 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence
 
 import numpy as np
 
-from .. import _coefs, _convert, _core, _errors, _fit
+from .. import _coefs, _convert, _core, _errors, _fit, _relax
 from ..families import Family
 from . import _sums as bs
 
 #: Blocks merged by one task of a tree reduction.
 TREE_WIDTH = 8
+
 
 def is_dask(obj: Any) -> bool:
     """A Dask collection (array, data frame, series), recognised without
@@ -417,6 +418,12 @@ class Blocks:
 
     folds_on_caller_lambdas = False
     disjoint = True
+    #: why a relaxed cross-validation is refused on Dask collections
+    relax_refusal = ("relax=True is not available for cross-validation on a Dask array: its folds "
+                     "are fitted from per-fold statistics, which cannot refit each fold's active "
+                     "sets; fit_path(X, y, relax=True), or an estimator with a fixed alpha, fits "
+                     "relaxed on the Dask array; to cross-validate the blend compute X and y into "
+                     "memory (e.g. X.compute())")
 
     def __init__(self, data: DaskData, so: Dict[str, Any]):
         self.data, self.solver_options = data, so
@@ -425,6 +432,7 @@ class Blocks:
         self._codes: Any = None  # the fold codes and their count, once split
         self._folds: Any = None  # their _block_folds.DaskFolds, formed when first needed
         self._stats: Optional[Dict[str, Any]] = None
+        self._weighted_rows: Optional[int] = None
 
     @classmethod
     def prepare(cls, X: Any, y: Any, family: Any, options: Dict[str, Any],
@@ -464,6 +472,19 @@ class Blocks:
         res = statistics_fit(stats, self.family, so, source, self.classes_count)
         self.npasses_data += int(res["npasses_data"])
         return _fit.decode(res, so, with_iterate)
+
+    def fit_on(self, so: Dict[str, Any], active: np.ndarray) -> "_fit.Solution":
+        """The fit of the columns ``active`` alone: the others excluded from
+        the statistics of every column."""
+        return _relax.excluding(self.fit)(so, active)
+
+    @property
+    def weighted_rows(self) -> int:
+        """The rows of positive weight (a pass over the weights, once)."""
+        if self._weighted_rows is None:
+            w = self.data.weights
+            self._weighted_rows = self.n_samples if w is None else int((w > 0).sum().compute())
+        return self._weighted_rows
 
     # ---- folds --------------------------------------------------------------------
     def split(self, nfolds: Any = 10, foldid: Any = None, splits: Any = None, seed: Any = None,
@@ -523,4 +544,5 @@ class Blocks:
 
     @staticmethod
     def predict_for(estimator: Any, X: Any, kind: str, offset: Any = None) -> Any:
-        return estimator.path_.predict(X, s=estimator.lambda_, kind=kind, offset=offset)
+        return estimator.path_.predict(X, s=estimator.lambda_, kind=kind, offset=offset,
+                                       blend=getattr(estimator, "blend_", None))

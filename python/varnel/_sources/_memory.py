@@ -13,7 +13,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from .. import _convert, _core, _errors, _fit, _parallel
+from .. import _convert, _core, _errors, _fit, _parallel, _relax
 from .._folds import Folds, check_splits, folds as make_folds, label_codes
 
 
@@ -23,20 +23,37 @@ def fold_task(k: int, X: Any, y: np.ndarray, weights: np.ndarray, test: np.ndarr
     """Fit fold k, the rows of positive `weights` (the held-out rows and any
     row outside the training set have weight 0), and return its linear
     predictors on the rows `test`, padded with the last solution when the
-    fold's path stopped early.  X is read in place, never copied."""
+    fold's path stopped early.  X is read in place, never copied.  A
+    relaxed cross-validation (blends among the options, see _relax) refits
+    the fold's path relaxed and gives the predictors of every blend, one
+    after the other along the lambda axis."""
+    so, blends = _relax.without_blends(so)
+
     try:
         sol = _fit.solve(X, y, family, so, weights, offset, n_threads=n_threads)
+        relaxed = None if blends is None or sol.n_lambdas == 0 else _relax.refit(
+            _relax.on_columns(X, y, family, weights, offset, n_threads), sol, so,
+            _relax.rows_with_weight(weights, y.shape[0]), family.fits_from_products)
     except ValueError as exc:
         raise _errors.in_fold(exc, k) from (None if _errors.is_solver_error(exc) else exc)
     L = len(so["user_lambda"])
     lmu = sol.n_lambdas
     if lmu == 0:
         return k, None, 0, sol.warning
-    eta = _fit.rows_predictor(X, test, sol.coefs, sol.intercepts)
-    if offset is not None:
-        eta += offset[test][..., None]
-    if lmu < L:
-        eta = np.concatenate([eta, np.repeat(eta[..., -1:], L - lmu, axis=-1)], axis=-1)
+
+    def predictors(coefs: Any, intercepts: np.ndarray) -> np.ndarray:
+        eta = _fit.rows_predictor(X, test, coefs, intercepts)
+        if offset is not None:
+            eta += offset[test][..., None]
+        if lmu < L:
+            eta = np.concatenate([eta, np.repeat(eta[..., -1:], L - lmu, axis=-1)], axis=-1)
+        return eta
+
+    if relaxed is None:
+        return k, predictors(sol.coefs, sol.intercepts), lmu, sol.warning
+    eta = np.concatenate([predictors(_relax.blended(sol.coefs, relaxed.coefs, b),
+                                     _relax.blended(sol.intercepts, relaxed.intercepts, b))
+                          for b in blends], axis=-1)
     return k, eta, lmu, sol.warning
 
 
@@ -64,6 +81,8 @@ class MemoryRows:
 
     npasses_data: Optional[int] = None
     folds_on_caller_lambdas = True
+    #: why a relaxed cross-validation is refused on these rows (None: it is not)
+    relax_refusal: Optional[str] = None
 
     def __init__(self, problem: "_fit.Problem"):
         self.problem = problem
@@ -100,6 +119,17 @@ class MemoryRows:
             with_iterate: bool = False) -> "_fit.Solution":
         p = self.problem
         return _fit.solve(p.X, p.y, p.family, so, p.weights, p.offset, with_iterate, n_threads)
+
+    def fit_on(self, so: Dict[str, Any], active: np.ndarray) -> "_fit.Solution":
+        """The fit of the columns ``active`` alone: the solver gets them and
+        their per-feature settings (see _relax.on_columns)."""
+        p = self.problem
+        return _relax.on_columns(p.X, p.y, p.family, p.weights, p.offset)(so, active)
+
+    @property
+    def weighted_rows(self) -> int:
+        """The rows of positive weight."""
+        return _relax.rows_with_weight(self.problem.weights, self.n_samples)
 
     # ---- folds --------------------------------------------------------------------
     def split(self, nfolds: Any = 10, foldid: Any = None, splits: Any = None, seed: Any = None,
@@ -236,5 +266,12 @@ def _scored_fold(m: int, k: int, shared: tuple, so: Dict[str, Any], n_threads: O
         training = (problem.y[train], weights[train], eta_train)
     by_subject = ({"subjects": folds.subjects[test]}
                   if folds.subjects is not None and fam.rows_per_subject(problem.y) else {})
-    scores = fam.fold_score(problem.y[test], weights[test], eta, measure, training, **by_subject)
+    # a relaxed fold's blends one at a time, each scored as a plain fold's path
+    blends = _relax.without_blends(so)[1]
+    parts = 1 if blends is None else len(blends)
+    trained = np.split(eta_train, parts, axis=-1) if training is not None else [None] * parts
+    scores = np.concatenate([
+        fam.fold_score(problem.y[test], weights[test], e, measure,
+                       None if t is None else training[:2] + (t,), **by_subject)
+        for e, t in zip(np.split(eta, parts, axis=-1), trained)])
     return m, k, scores, lmu, warn, eta if keep else None

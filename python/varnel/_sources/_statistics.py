@@ -20,7 +20,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence
 
 import numpy as np
 
-from .. import _convert, _core, _errors, _fit, _parallel
+from .. import _convert, _core, _errors, _fit, _parallel, _relax
 from . import _memory
 from . import _sums as bs
 
@@ -61,6 +61,10 @@ class FoldStatistics:
     every fit from statistics; the folds on the plan's threads."""
 
     folds_on_caller_lambdas = False
+    #: (a relaxed cross-validation in memory reads the rows: uses_statistics)
+    relax_refusal = ("relax=True is not available for cross-validation from per-fold "
+                     "statistics, which cannot refit each fold's active sets; cross-validate "
+                     "the rows in memory (varnel.cv_path with relax=True reads them)")
 
     def __init__(self, rows: Any, how: "_parallel.Plan" = _parallel.Plan("serial", 1, None)):
         self.rows, self.how = rows, how
@@ -106,6 +110,11 @@ class FoldStatistics:
 
     def check_scoring(self, measure: str, keep: bool) -> None:
         self.rows.check_scoring(measure, keep)
+
+    def fit_on(self, so: Dict[str, Any], active: np.ndarray) -> "_fit.Solution":
+        return _relax.excluding(self.fit)(so, active)
+
+    weighted_rows = property(lambda self: self.rows.weighted_rows)
 
     predict = staticmethod(_memory.MemoryRows.predict)
     predict_for = staticmethod(_memory.MemoryRows.predict_for)
@@ -154,9 +163,11 @@ def uses_statistics(problem: "_fit.Problem", folds: Any, measure: str, keep: boo
     least squares of one response (the family says so, whatever its name) on
     a dense X that the core would solve by the covariance solver (asked of
     the core, so that the rule is written once), folds that partition the
-    rows, a measure the statistics give."""
+    rows, a measure the statistics give, and no relaxed fits."""
     family = problem.family
     if not family.least_squares or not isinstance(problem.X, np.ndarray):
+        return False
+    if any(_relax.BLENDS_KEY in so for so in mix_options):  # each fold refits its active sets
         return False
     if keep or folds.foldid is None or measure not in STATISTICS_MEASURES:
         return False
