@@ -569,6 +569,19 @@ def test_callback_reports_every_lambda_of_the_path_and_of_each_fold(route):
     assert {r.fold for r in seen} == {None, 0, 1, 2, 3}
 
 
+@pytest.mark.parametrize("route", ["memory", "statistics", "memory_logistic"])
+def test_relaxed_refits_report_no_lambdas_of_their_own(route):
+    # the relaxed refits of the path and of every fold run through the same
+    # fit; the callback still sees each path's and each fold's lambdas once
+    X, y, family, kw = _cv_rows(route)
+    seen = []
+    cvp = varnel.cv_path(X, y, family, callback=seen.append, relax=True, blend=(0.0, 1.0), **kw)
+    full = [r.index for r in seen if r.fold is None]
+    assert full == list(range(cvp.path.n_lambdas))
+    for k in range(4):
+        assert [r.index for r in seen if r.fold == k] == list(range(cvp.fold_n_lambdas[k]))
+
+
 def test_callbacks_of_folds_on_two_threads_come_one_at_a_time():
     import threading
     import time

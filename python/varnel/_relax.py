@@ -179,6 +179,7 @@ def refit(fit: ColumnsFit, solution: Any, so: Dict[str, Any], weighted_rows: int
     rules), else the last; when even that path cannot be fitted the
     penalized fit is kept.
     """
+    so = {k: v for k, v in so.items() if k != "callback"}  # refits report no progress
     coefs = _coefs.to_dense(solution.coefs)
     L = solution.n_lambdas
     p = coefs.shape[0]
