@@ -27,7 +27,9 @@ namespace varnel_core {
 // place with its centres and scales applied value by value, or the copy a
 // stable entry point centres and scales in place (centres 0, scales 1,
 // which give the bits of the plain kernels).  With K = 1 the sums are the
-// column kernels' (dot4, wdot4); with K > 1 the block kernels'.
+// column kernels' (dot4, wdot4); with K > 1 the block kernels', and r and v
+// are kept in their blocked layout (kernels/block_kernels.hpp) but from
+// begin_refit to end_refit, where the family sees them row-major.
 class DenseWorkingDesign {
 public:
     DenseWorkingDesign(Standardized<DenseMatrix> z, std::size_t width, const Interrupt& interrupt);
@@ -37,8 +39,8 @@ public:
     std::size_t step_work() const { return rows() * nk_; }
     std::span<double> weights() { return v_; }
     std::span<double> residual() { return r_; }
-    void begin_refit() { flush(); }
-    void end_refit() {}
+    void begin_refit();
+    void end_refit();
 
     double gradient(std::size_t j);
     void gradient(std::size_t j, std::span<double> g);
@@ -78,8 +80,13 @@ private:
     std::size_t nk_;
     Vec r_;
     Vec v_;
+    bool blocked_ = false;  // r_ and v_ in the blocked layout
+    mutable Vec chunk_;     // K > 1: one chunk of rows, to change the layout
     mutable Vec g_;  // one column's K gradients
-    mutable Vec scaled_;  // K steps or 4 K coefficients divided by a scale
+    mutable Vec scaled_;  // K steps or 4 K sums divided by a scale
+    // the linear predictor's columns, centres and coefficients divided by a scale
+    mutable std::vector<const double*> lp_cols_, lp_rows_;
+    mutable Vec lp_centres_, lp_coefs_;
     PendingBlockStep step_;
     const Interrupt& interrupt_;
 };
