@@ -331,8 +331,8 @@ WRAPPER(curvature) {
 // block_rows(kernel, op, z, c, R, V, delta, K) -> {"out", "R"}: one dense
 // row kernel of block_kernels.hpp on the instruction set `kernel`, R and V
 // n x K row-major (the kernel gets them in the blocked layout).  op "dot"
-// (z, c[0], R), "wsumsq" (z holds m = len(c) columns, out their m x K sums
-// over V), "sub" (z, c[0], V, delta; R updated), "sub_dot" (z holds z then
+// and "wsumsq" (z holds m = len(c) columns, out their m x K sums over R or
+// V), "sub" (z, c[0], V, delta; R updated), "sub_dot" (z holds z then
 // next, c their centres) and "add" (z holds m = len(c) columns, delta their
 // m x K steps).
 WRAPPER(block_rows) {
@@ -350,14 +350,13 @@ WRAPPER(block_rows) {
     vc::Vec out(K, 0.0), chunk(K * vc::block_chunk_rows);
     vc::rows_to_blocked(R.data(), n, K, chunk.data());
     vc::rows_to_blocked(V.data(), n, K, chunk.data());
-    if (op == "dot") {
-        isa->dot(z.data(), c[0], R.data(), n, K, out.data());
-    } else if (op == "wsumsq") {
+    if (op == "dot" || op == "wsumsq") {
         vc::require(z.size() == c.size() * n, "block_rows: m columns");
         std::vector<const double*> zs;
         for (std::size_t t = 0; t < c.size(); ++t) zs.push_back(z.data() + t * n);
         out.assign(c.size() * K, 0.0);
-        isa->wsumsq(zs.data(), c.data(), c.size(), V.data(), n, K, out.data());
+        if (op == "dot") isa->dot(zs.data(), c.data(), c.size(), R.data(), n, K, out.data());
+        else isa->wsumsq(zs.data(), c.data(), c.size(), V.data(), n, K, out.data());
     } else if (op == "sub") {
         isa->sub(z.data(), c[0], V.data(), delta.data(), R.data(), n, K);
     } else if (op == "sub_dot") {

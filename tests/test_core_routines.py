@@ -108,7 +108,10 @@ def test_block_row_kernels_same_bits_on_every_instruction_set(n, K):
     for t in range(6):
         R_add.append(R_add[-1] + bs[t] * (zs[t] - cs[t])[:, None])
     wsumsq = [sixteen_chains(V * ((zs[t] - cs[t]) ** 2)[:, None]) for t in range(6)]
+    dots = [sixteen_chains((zs[t] - cs[t])[:, None] * R) for t in range(6)]
     cases = [("dot", z, [c], R, {"out": sixteen_chains(zc * R)}),
+             ("dot", zs.ravel(), cs, R, {"out": np.concatenate(dots)}),
+             ("dot", zs[:2].ravel(), cs[:2], R, {"out": np.concatenate(dots[:2])}),
              ("wsumsq", z, [c], R, {"out": sixteen_chains(V * (zc * zc))}),
              ("wsumsq", zs.ravel(), cs, R, {"out": np.concatenate(wsumsq)}),
              ("wsumsq", zs[:3].ravel(), cs[:3], R, {"out": np.concatenate(wsumsq[:3])}),

@@ -7,7 +7,7 @@ namespace varnel_core {
 DenseWorkingDesign::DenseWorkingDesign(Standardized<DenseMatrix> z, std::size_t width,
                                        const Interrupt& interrupt)
     : z_(std::move(z)), nk_(width), r_(checked_size(z_.rows(), width), 0.0), v_(r_.size(), 0.0),
-      chunk_(width > 1 ? checked_size(width, block_chunk_rows) : 0, 0.0), g_(width, 0.0),
+      chunk_(width > 1 ? checked_size(width, block_chunk_rows) : 0, 0.0), g_(4 * width, 0.0),
       scaled_(4 * width, 0.0), step_(width), interrupt_(interrupt) {
     require(width >= 1 && (z_.base().strided().row_stride == 1 || z_.rows() <= 1),
             "a working design needs K >= 1 and contiguous columns");
@@ -30,7 +30,9 @@ void DenseWorkingDesign::end_refit() {
 }
 
 void DenseWorkingDesign::column_gradient(std::size_t j, double* g) const {
-    rows_dot(column(j), z_.centre(j), r_.data(), rows(), nk_, g);
+    const double* col = column(j);
+    const double centre = z_.centre(j);
+    rows_dot(&col, &centre, 1, r_.data(), rows(), nk_, g);
     for (std::size_t k = 0; k < nk_; ++k) g[k] = g[k] / z_.scale(j);
 }
 

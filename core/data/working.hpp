@@ -51,12 +51,28 @@ public:
     template <class Magnitude>
     void abs_gradients(const Flags& include, const Flags* skip, std::span<double> out,
                        Magnitude&& magnitude) const {
+        // four columns per sweep over r
+        const double* cols[4];
+        double centres[4];
+        std::size_t js[4], m = 0;
+        const auto sweep = [&] {
+            rows_dot(cols, centres, m, r_.data(), rows(), nk_, g_.data());
+            for (std::size_t t = 0; t < m; ++t) {
+                double* g = g_.data() + t * nk_;
+                for (std::size_t k = 0; k < nk_; ++k) g[k] = g[k] / z_.scale(js[t]);
+                out[js[t]] = magnitude(std::span<const double>(g, nk_));
+            }
+            interrupt_.tick(rows() * nk_);
+            m = 0;
+        };
         for (std::size_t j = 0; j < include.size(); ++j) {
             if (!include[j] || (skip && (*skip)[j])) continue;
-            column_gradient(j, g_.data());
-            out[j] = magnitude(std::span<const double>(g_));
-            interrupt_.tick(rows() * nk_);
+            cols[m] = column(j);
+            centres[m] = z_.centre(j);
+            js[m++] = j;
+            if (m == 4) sweep();
         }
+        if (m) sweep();
     }
     // out_jk = sum_i v_ik z_ij^2 for flagged j (at j * K + k)
     void curvatures(const Flags& flags, std::span<double> out) const;
@@ -82,7 +98,7 @@ private:
     Vec v_;
     bool blocked_ = false;  // r_ and v_ in the blocked layout
     mutable Vec chunk_;     // K > 1: one chunk of rows, to change the layout
-    mutable Vec g_;  // one column's K gradients
+    mutable Vec g_;  // the K gradients of up to four columns
     mutable Vec scaled_;  // K steps or 4 K sums divided by a scale
     // the linear predictor's columns, centres and coefficients divided by a scale
     mutable std::vector<const double*> lp_cols_, lp_rows_;

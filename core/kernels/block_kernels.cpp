@@ -95,9 +95,9 @@ void blocked_to_rows(double* a, std::size_t n, std::size_t K, double* chunk) noe
     }
 }
 
-void rows_dot(const double* z, double c, const double* R, std::size_t n, std::size_t K,
-              double* out) noexcept {
-    row_kernels().dot(z, c, R, n, K, out);
+void rows_dot(const double* const* z, const double* c, std::size_t m, const double* R,
+              std::size_t n, std::size_t K, double* out) noexcept {
+    row_kernels().dot(z, c, m, R, n, K, out);
 }
 
 void rows_wsumsq(const double* const* z, const double* c, std::size_t m, const double* V,

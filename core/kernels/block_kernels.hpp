@@ -35,9 +35,10 @@ inline constexpr std::size_t block_chunk_rows = 128;
 void rows_to_blocked(double* a, std::size_t n, std::size_t K, double* chunk) noexcept;
 void blocked_to_rows(double* a, std::size_t n, std::size_t K, double* chunk) noexcept;
 
-// out_k = sum_i (z_i - c) R_ik
-void rows_dot(const double* z, double c, const double* R, std::size_t n, std::size_t K,
-              double* out) noexcept;
+// out_(s K + k) = sum_i (z_si - c_s) R_ik for the columns s < m, four of
+// them per sweep over R (each sum as if taken alone).
+void rows_dot(const double* const* z, const double* c, std::size_t m, const double* R,
+              std::size_t n, std::size_t K, double* out) noexcept;
 
 // out_(s K + k) = sum_i V_ik (z_si - c_s)^2 for the columns s < m, four
 // of them per sweep over V (each sum as if taken alone).

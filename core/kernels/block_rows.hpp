@@ -46,8 +46,8 @@ static_assert(kChunkRows % kChains == 0 && kChains == 2 * kLanes);
 // The row kernels of one instruction set; the arguments as in
 // block_kernels.hpp.
 struct RowKernels {
-    void (*dot)(const double* z, double c, const double* R, std::size_t n, std::size_t K,
-                double* out);
+    void (*dot)(const double* const* z, const double* c, std::size_t m, const double* R,
+                std::size_t n, std::size_t K, double* out);
     void (*wsumsq)(const double* const* z, const double* c, std::size_t m, const double* V,
                    std::size_t n, std::size_t K, double* out);
     void (*sub)(const double* z, double c, const double* V, const double* delta, double* R,
@@ -86,47 +86,13 @@ inline double combine(double* s) {
     return s[0];
 }
 
-// The sums out_k = sum_i a_i X_ik over the classes of X (blocked, n x K),
-// a_i = prep(i) formed once per chunk, term(a, x) the summand: every class's
-// kChains chains, the classes taken kSliceClasses at a time.
-template <class Prep, class Term, class TermLanes>
-inline void chained_sums(const double* X, std::size_t n, std::size_t K, double* out, Prep&& prep,
-                         Term&& term, TermLanes&& term_lanes) {
-    alignas(64) double a[kChunkRows];
-    for (std::size_t k0 = 0; k0 < K; k0 += kSliceClasses) {
-        const std::size_t w = K - k0 < kSliceClasses ? K - k0 : kSliceClasses;
-        alignas(64) double acc[kSliceClasses][kChains] = {};
-        for (std::size_t i0 = 0; i0 < n; i0 += kChunkRows) {
-            const std::size_t m = chunk_rows(i0, n), full = m / kChains * kChains;
-            for (std::size_t t = 0; t < m; ++t) a[t] = prep(i0 + t);
-            for (std::size_t k = 0; k < w; ++k) {
-                const double* x = X + i0 * K + (k0 + k) * m;
-                Lanes lo = load(acc[k]), hi = load(acc[k] + kLanes);
-                for (std::size_t t = 0; t < full; t += kChains) {
-                    lo += term_lanes(load(a + t), load(x + t));
-                    hi += term_lanes(load(a + t + kLanes), load(x + t + kLanes));
-                }
-                store(acc[k], lo);
-                store(acc[k] + kLanes, hi);
-                for (std::size_t t = full; t < m; ++t) acc[k][t - full] += term(a[t], x[t]);
-            }
-        }
-        for (std::size_t k = 0; k < w; ++k) out[k0 + k] = combine(acc[k]);
-    }
-}
-
-inline void rows_dot_all(const double* z, double c, const double* R, std::size_t n, std::size_t K,
-                         double* out) {
-    chained_sums(
-        R, n, K, out, [&](std::size_t i) { return z[i] - c; },
-        [](double a, double r) { return a * r; }, [](Lanes a, Lanes r) { return a * r; });
-}
-
-// The sums for m <= 4 columns z_s at once, one sweep over V: out_(s K + k)
-// = sum_i V_ik (z_si - c_s)^2, every (column, class) sum in its own chains.
-template <std::size_t M>
-inline void wsumsq_columns(const double* const* z, const double* c, const double* V,
-                           std::size_t n, std::size_t K, double* out) {
+// The sums for M <= 4 columns z_s at once, one sweep over X (blocked, n x K):
+// out_(s K + k) = sum_i X_ik a_si with a_si = z_si - c_s, or its square
+// (Square), every (column, class) sum in its own chains; the classes taken
+// kSliceClasses at a time.
+template <std::size_t M, bool Square>
+inline void column_sums(const double* const* z, const double* c, const double* X, std::size_t n,
+                        std::size_t K, double* out) {
     alignas(64) double a[M][kChunkRows];
     for (std::size_t k0 = 0; k0 < K; k0 += kSliceClasses) {
         const std::size_t w = K - k0 < kSliceClasses ? K - k0 : kSliceClasses;
@@ -135,9 +101,10 @@ inline void wsumsq_columns(const double* const* z, const double* c, const double
             const std::size_t m = chunk_rows(i0, n), full = m / kChains * kChains;
             for (std::size_t s = 0; s < M; ++s)
                 for (std::size_t t = 0; t < m; ++t)
-                    a[s][t] = (z[s][i0 + t] - c[s]) * (z[s][i0 + t] - c[s]);
+                    a[s][t] = Square ? (z[s][i0 + t] - c[s]) * (z[s][i0 + t] - c[s])
+                                     : z[s][i0 + t] - c[s];
             for (std::size_t k = 0; k < w; ++k) {
-                const double* x = V + i0 * K + (k0 + k) * m;
+                const double* x = X + i0 * K + (k0 + k) * m;
                 Lanes lo[M], hi[M];
                 for (std::size_t s = 0; s < M; ++s) {
                     lo[s] = load(acc[s][k]);
@@ -163,15 +130,26 @@ inline void wsumsq_columns(const double* const* z, const double* c, const double
     }
 }
 
-inline void rows_wsumsq_all(const double* const* z, const double* c, std::size_t m,
-                            const double* V, std::size_t n, std::size_t K, double* out) {
+template <bool Square>
+inline void sums_of_columns(const double* const* z, const double* c, std::size_t m,
+                            const double* X, std::size_t n, std::size_t K, double* out) {
     for (std::size_t g = 0; g < m; g += 4) {
         const std::size_t q = m - g < 4 ? m - g : 4;
-        if (q == 4) wsumsq_columns<4>(z + g, c + g, V, n, K, out + g * K);
-        else if (q == 3) wsumsq_columns<3>(z + g, c + g, V, n, K, out + g * K);
-        else if (q == 2) wsumsq_columns<2>(z + g, c + g, V, n, K, out + g * K);
-        else wsumsq_columns<1>(z + g, c + g, V, n, K, out + g * K);
+        if (q == 4) column_sums<4, Square>(z + g, c + g, X, n, K, out + g * K);
+        else if (q == 3) column_sums<3, Square>(z + g, c + g, X, n, K, out + g * K);
+        else if (q == 2) column_sums<2, Square>(z + g, c + g, X, n, K, out + g * K);
+        else column_sums<1, Square>(z + g, c + g, X, n, K, out + g * K);
     }
+}
+
+inline void rows_dot_all(const double* const* z, const double* c, std::size_t m, const double* R,
+                         std::size_t n, std::size_t K, double* out) {
+    sums_of_columns<false>(z, c, m, R, n, K, out);
+}
+
+inline void rows_wsumsq_all(const double* const* z, const double* c, std::size_t m,
+                            const double* V, std::size_t n, std::size_t K, double* out) {
+    sums_of_columns<true>(z, c, m, V, n, K, out);
 }
 
 inline void rows_sub_all(const double* z, double c, const double* V, const double* delta,
