@@ -126,6 +126,10 @@ def test_block_row_kernels_same_bits_on_every_instruction_set(n, K):
             got = tc.block_rows(kernel, op, zz, cc, RR.ravel(), V.ravel(), delta, K)
             for key, value in expected.items():
                 assert bits(got[key]) == bits(np.ravel(value)), (op, kernel, key)
+    for kernel in BLOCK_KERNELS:  # no class moves: R comes back from the blocked layout as it was
+        for op in ("sub", "sub_dot"):
+            got = tc.block_rows(kernel, op, np.r_[z, nxt], [c, cn], R.ravel(), V.ravel(), 0 * d, K)
+            assert bits(got["R"]) == bits(R.ravel()), (op, kernel)
 
 
 def dirichlet_rows(rng, K):
