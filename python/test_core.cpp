@@ -330,9 +330,11 @@ WRAPPER(curvature) {
 
 // block_rows(kernel, op, z, c, R, V, delta, K) -> {"out", "R"}: one dense
 // row kernel of block_kernels.hpp on the instruction set `kernel`, R and V
-// n x K row-major.  op "dot" (z, c[0], R), "wsumsq" (z, c[0], V), "sub"
-// (z, c[0], V, delta; R updated), "sub_dot" (z holds z then next, c their
-// centres) and "add" (z holds m = len(c) columns, delta their m x K steps).
+// n x K row-major (the kernel gets them in the blocked layout).  op "dot"
+// and "wsumsq" (z holds m = len(c) columns, out their m x K sums over R or
+// V), "sub" (z, c[0], V, delta; R updated), "sub_dot" (z holds z then
+// next, c their centres) and "add" (z holds m = len(c) columns, delta their
+// m x K steps).
 WRAPPER(block_rows) {
     std::string kernel, op;
     vc::Vec z, c, R, V, delta;
@@ -344,11 +346,17 @@ WRAPPER(block_rows) {
     if (isa == nullptr) return vp::raise(PyExc_ValueError, "this CPU cannot run that kernel"), nullptr;
     vc::require(K > 0 && R.size() % K == 0 && !c.empty(), "block_rows: R of n x K, centres");
     const std::size_t n = R.size() / K;
-    vc::Vec out(K, 0.0);
-    if (op == "dot") {
-        isa->dot(z.data(), c[0], R.data(), n, K, out.data());
-    } else if (op == "wsumsq") {
-        isa->wsumsq(z.data(), c[0], V.data(), n, K, out.data());
+    vc::require(V.size() == R.size(), "block_rows: V of n x K");
+    vc::Vec out(K, 0.0), chunk(K * vc::block_chunk_rows);
+    vc::rows_to_blocked(R.data(), n, K, chunk.data());
+    vc::rows_to_blocked(V.data(), n, K, chunk.data());
+    if (op == "dot" || op == "wsumsq") {
+        vc::require(z.size() == c.size() * n, "block_rows: m columns");
+        std::vector<const double*> zs;
+        for (std::size_t t = 0; t < c.size(); ++t) zs.push_back(z.data() + t * n);
+        out.assign(c.size() * K, 0.0);
+        if (op == "dot") isa->dot(zs.data(), c.data(), c.size(), R.data(), n, K, out.data());
+        else isa->wsumsq(zs.data(), c.data(), c.size(), V.data(), n, K, out.data());
     } else if (op == "sub") {
         isa->sub(z.data(), c[0], V.data(), delta.data(), R.data(), n, K);
     } else if (op == "sub_dot") {
@@ -363,6 +371,7 @@ WRAPPER(block_rows) {
             zs.push_back(z.data() + t * n), bs.push_back(delta.data() + t * K);
         isa->add(zs.data(), c.data(), bs.data(), c.size(), R.data(), n, K);
     }
+    vc::blocked_to_rows(R.data(), n, K, chunk.data());
     vp::PyRef d(PyDict_New());
     vp::PyRef o(array(std::move(out))), r(array(std::move(R)));
     if (!d || !o || !r || PyDict_SetItemString(d.get(), "out", o.get()) < 0 ||

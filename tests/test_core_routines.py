@@ -79,42 +79,57 @@ def runs(kernel):
 BLOCK_KERNELS = [k for k in ("portable", "avx2", "avx512") if runs(k)]
 
 
-def two_chains(terms):
-    """The block kernels' order per class: the even and the odd rows each
-    summed in index order (np.cumsum adds left to right), then even + odd."""
-    even, odd = np.cumsum(terms[0::2], axis=0), np.cumsum(terms[1::2], axis=0)
-    zero = np.zeros(terms.shape[1:])
-    return (even[-1] if len(even) else zero) + (odd[-1] if len(odd) else zero)
+def sixteen_chains(terms):
+    """The block kernels' order per class: sixteen chains, chain l over the
+    rows i = l (mod 16) in index order (np.cumsum adds left to right), then
+    halved: s_l += s_(l+h) for h = 8, 4, 2, 1."""
+    s = [np.cumsum(terms[l::16], axis=0)[-1] if len(terms[l::16]) else np.zeros(terms.shape[1:])
+         for l in range(16)]
+    for h in (8, 4, 2, 1):
+        for l in range(h):
+            s[l] = s[l] + s[l + h]
+    return s[0]
 
 
+# rows: inside one chunk of 128 (all tail, full groups of 16 and a tail), a chunk
+# and a row, several chunks; classes: one, a slice of 16, more than one slice
 @pytest.mark.parametrize("n, K", [(0, 3), (1, 1), (7, 5), (64, 8), (33, 10), (20, 16), (9, 17),
-                                  (40, 35)])
+                                  (40, 35), (129, 3), (300, 5), (517, 10), (260, 18)])
 def test_block_row_kernels_same_bits_on_every_instruction_set(n, K):
     rng = np.random.default_rng(100 * n + K)
     z, nxt = wide_range(rng, n), wide_range(rng, n)
     R, V = wide_range(rng, n * K).reshape(n, K), rng.uniform(0.0, 2.0, (n, K))
     d, c, cn = wide_range(rng, K), 0.375, -1.25
+    d[::3] = 0.0  # a class that does not move keeps its residual
     zc, nc = (z - c)[:, None], (nxt - cn)[:, None]
     R_sub = R - (V * zc) * d
-    zs, cs, bs = wide_range(rng, 4 * n).reshape(4, n), wide_range(rng, 4), wide_range(rng, (4, K))
-    R_add = R.copy()
-    for t in range(4):
-        R_add = R_add + bs[t] * (zs[t] - cs[t])[:, None]
-    R_add3 = R.copy()
-    for t in range(3):
-        R_add3 = R_add3 + bs[t] * (zs[t] - cs[t])[:, None]
-    cases = [("dot", z, [c], R, {"out": two_chains(zc * R)}),
-             ("wsumsq", z, [c], R, {"out": two_chains(V * (zc * zc))}),
+    zs, cs, bs = wide_range(rng, 6 * n).reshape(6, n), wide_range(rng, 6), wide_range(rng, (6, K))
+    R_add = [R.copy()]
+    for t in range(6):
+        R_add.append(R_add[-1] + bs[t] * (zs[t] - cs[t])[:, None])
+    wsumsq = [sixteen_chains(V * ((zs[t] - cs[t]) ** 2)[:, None]) for t in range(6)]
+    dots = [sixteen_chains((zs[t] - cs[t])[:, None] * R) for t in range(6)]
+    cases = [("dot", z, [c], R, {"out": sixteen_chains(zc * R)}),
+             ("dot", zs.ravel(), cs, R, {"out": np.concatenate(dots)}),
+             ("dot", zs[:2].ravel(), cs[:2], R, {"out": np.concatenate(dots[:2])}),
+             ("wsumsq", z, [c], R, {"out": sixteen_chains(V * (zc * zc))}),
+             ("wsumsq", zs.ravel(), cs, R, {"out": np.concatenate(wsumsq)}),
+             ("wsumsq", zs[:3].ravel(), cs[:3], R, {"out": np.concatenate(wsumsq[:3])}),
              ("sub", z, [c], R, {"R": R_sub}),
-             ("sub_dot", np.r_[z, nxt], [c, cn], R, {"R": R_sub, "out": two_chains(nc * R_sub)}),
-             ("add", zs.ravel(), cs, R, {"R": R_add}),
-             ("add", zs[:3].ravel(), cs[:3], R, {"R": R_add3})]
+             ("sub_dot", np.r_[z, nxt], [c, cn], R, {"R": R_sub, "out": sixteen_chains(nc * R_sub)}),
+             ("add", zs[:4].ravel(), cs[:4], R, {"R": R_add[4]}),
+             ("add", zs[:3].ravel(), cs[:3], R, {"R": R_add[3]}),
+             ("add", zs.ravel(), cs, R, {"R": R_add[6]})]
     for op, zz, cc, RR, expected in cases:
         delta = bs[:len(cc)].ravel() if op == "add" else d
         for kernel in BLOCK_KERNELS:
             got = tc.block_rows(kernel, op, zz, cc, RR.ravel(), V.ravel(), delta, K)
             for key, value in expected.items():
                 assert bits(got[key]) == bits(np.ravel(value)), (op, kernel, key)
+    for kernel in BLOCK_KERNELS:  # no class moves: R comes back from the blocked layout as it was
+        for op in ("sub", "sub_dot"):
+            got = tc.block_rows(kernel, op, np.r_[z, nxt], [c, cn], R.ravel(), V.ravel(), 0 * d, K)
+            assert bits(got["R"]) == bits(R.ravel()), (op, kernel)
 
 
 def dirichlet_rows(rng, K):

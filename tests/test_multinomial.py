@@ -109,6 +109,28 @@ def test_separated_classes_stay_optimal_where_steps_are_halved(grouped, seed):
         assert prob.kkt_residual(r["lambda"][k], r["a0"][:, k], r["beta"][..., k]) < 1e-6, k
 
 
+@pytest.mark.parametrize("grouped", [False, True])
+@pytest.mark.parametrize("sparse", [False, True])
+def test_ten_classes_over_several_chunks_of_rows_are_optimal(grouped, sparse):
+    # K = 10 over 517 rows: the dense kernels' full vectors, the rows past the
+    # last group of sixteen and several chunks of rows, with most classes of a
+    # moving variable standing still (ungrouped)
+    rng = np.random.default_rng(10)
+    x = rng.normal(size=(517, 9)) * np.linspace(0.5, 3.0, 9) + np.arange(9)
+    b = rng.normal(size=(9, 10)) * (rng.uniform(size=(9, 10)) < 0.4)
+    eta = ((x - x.mean(0)) / x.std(0)) @ b + rng.gumbel(size=(517, 10))
+    y = np.argmax(eta, axis=1) * 1.0
+    opts = dict(nlambda=25, lambda_min_ratio=1e-3, alpha=0.9, weights=rng.uniform(0.5, 1.5, 517))
+    r = mfit(x, y, sparse=sparse, grouped=grouped, thresh=1e-14, **opts)
+    assert r["warning"] is None and r["lmu"] > 10 and r["beta"].shape[1] == 10
+    prob = o.Problem("multinomial", x, y, grouped=grouped, **opts)
+    for k in range(1, r["lmu"]):
+        assert prob.kkt_residual(r["lambda"][k], r["a0"][:, k], r["beta"][..., k]) < 1e-6, k
+    if not sparse:  # the sparse design's kernels reach the same solutions
+        s = mfit(x, y, sparse=True, grouped=grouped, thresh=1e-14, **opts)
+        np.testing.assert_allclose(s["beta"], r["beta"], rtol=1e-7, atol=1e-8)
+
+
 @pytest.mark.parametrize("grouped, case", [(False, "enet"), (False, "limits"), (False, "raw"),
                                            (True, "enet"), (True, "weights_pf")])
 def test_objective_matches_reference_solver(grouped, case):

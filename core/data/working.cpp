@@ -7,13 +7,32 @@ namespace varnel_core {
 DenseWorkingDesign::DenseWorkingDesign(Standardized<DenseMatrix> z, std::size_t width,
                                        const Interrupt& interrupt)
     : z_(std::move(z)), nk_(width), r_(checked_size(z_.rows(), width), 0.0), v_(r_.size(), 0.0),
-      g_(width, 0.0), scaled_(4 * width, 0.0), step_(width), interrupt_(interrupt) {
+      chunk_(width > 1 ? checked_size(width, block_chunk_rows) : 0, 0.0), g_(4 * width, 0.0),
+      scaled_(4 * width, 0.0), step_(width), interrupt_(interrupt) {
     require(width >= 1 && (z_.base().strided().row_stride == 1 || z_.rows() <= 1),
             "a working design needs K >= 1 and contiguous columns");
 }
 
+void DenseWorkingDesign::begin_refit() {
+    flush();
+    if (!blocked_) return;
+    blocked_to_rows(r_.data(), rows(), nk_, chunk_.data());
+    blocked_to_rows(v_.data(), rows(), nk_, chunk_.data());
+    blocked_ = false;
+}
+
+void DenseWorkingDesign::end_refit() {
+    if (nk_ == 1 || blocked_) return;
+    rows_to_blocked(r_.data(), rows(), nk_, chunk_.data());
+    rows_to_blocked(v_.data(), rows(), nk_, chunk_.data());
+    blocked_ = true;
+    interrupt_.tick(2 * r_.size());
+}
+
 void DenseWorkingDesign::column_gradient(std::size_t j, double* g) const {
-    rows_dot(column(j), z_.centre(j), r_.data(), rows(), nk_, g);
+    const double* col = column(j);
+    const double centre = z_.centre(j);
+    rows_dot(&col, &centre, 1, r_.data(), rows(), nk_, g);
     for (std::size_t k = 0; k < nk_; ++k) g[k] = g[k] / z_.scale(j);
 }
 
@@ -56,14 +75,27 @@ void DenseWorkingDesign::curvatures(const Flags& flags, std::span<double> out) c
         interrupt_.tick(z_.cols() * rows());
         return;
     }
+    // four flagged columns per sweep over v
+    const double* cols[4];
+    double centres[4];
+    std::size_t js[4], m = 0;
+    const auto sweep = [&] {
+        rows_wsumsq(cols, centres, m, v_.data(), rows(), nk_, scaled_.data());
+        for (std::size_t t = 0; t < m; ++t) {
+            const double s2 = z_.scale(js[t]) * z_.scale(js[t]);
+            for (std::size_t k = 0; k < nk_; ++k) out[js[t] * nk_ + k] = scaled_[t * nk_ + k] / s2;
+        }
+        interrupt_.tick(rows() * nk_);
+        m = 0;
+    };
     for (std::size_t j = 0; j < flags.size(); ++j) {
         if (!flags[j]) continue;
-        double* c = out.data() + j * nk_;
-        rows_wsumsq(column(j), z_.centre(j), v_.data(), rows(), nk_, c);
-        const double s2 = z_.scale(j) * z_.scale(j);
-        for (std::size_t k = 0; k < nk_; ++k) c[k] = c[k] / s2;
-        interrupt_.tick(rows() * nk_);
+        cols[m] = column(j);
+        centres[m] = z_.centre(j);
+        js[m++] = j;
+        if (m == 4) sweep();
     }
+    if (m) sweep();
 }
 
 double DenseWorkingDesign::residual_sum() const {
@@ -72,10 +104,20 @@ double DenseWorkingDesign::residual_sum() const {
     return s;
 }
 
+// (each class's sum in row order)
 void DenseWorkingDesign::residual_sum(std::span<double> s) const {
+    require(nk_ == 1 || blocked_, "the residual in its blocked layout");
+    const std::size_t n = rows();
     for (std::size_t k = 0; k < nk_; ++k) s[k] = 0.0;
-    for (std::size_t i = 0; i < rows(); ++i)
-        for (std::size_t k = 0; k < nk_; ++k) s[k] += r_[i * nk_ + k];
+    for (std::size_t i0 = 0; i0 < n; i0 += block_chunk_rows) {
+        const std::size_t m = std::min(block_chunk_rows, n - i0);
+        for (std::size_t k = 0; k < nk_; ++k) {
+            const double* r = r_.data() + i0 * nk_ + k * m;
+            double acc = s[k];
+            for (std::size_t t = 0; t < m; ++t) acc += r[t];
+            s[k] = acc;
+        }
+    }
 }
 
 void DenseWorkingDesign::subtract_weights(double d) {
@@ -83,7 +125,17 @@ void DenseWorkingDesign::subtract_weights(double d) {
 }
 
 void DenseWorkingDesign::subtract_weights(std::span<const double> d) {
-    for (std::size_t i = 0; i < r_.size(); ++i) r_[i] -= v_[i] * d[i % nk_];
+    require(nk_ == 1 || blocked_, "the residual in its blocked layout");
+    const std::size_t n = rows();
+    for (std::size_t i0 = 0; i0 < n; i0 += block_chunk_rows) {
+        const std::size_t m = std::min(block_chunk_rows, n - i0);
+        for (std::size_t k = 0; k < nk_; ++k) {
+            double* r = r_.data() + i0 * nk_ + k * m;
+            const double* v = v_.data() + i0 * nk_ + k * m;
+            const double dk = d[k];
+            for (std::size_t t = 0; t < m; ++t) r[t] -= v[t] * dk;
+        }
+    }
 }
 
 void DenseWorkingDesign::linear_predictor(std::span<const double> coef,
@@ -94,27 +146,24 @@ void DenseWorkingDesign::linear_predictor(std::span<const double> coef,
     require(b0.size() == nk && eta.size() >= r_.size(), "eta or intercepts of the wrong length");
     std::fill(eta.begin(), eta.begin() + static_cast<std::ptrdiff_t>(r_.size()), 0.0);
     // eta_ik = b0_k + (sum in list order of (b_jk / s_j) (x_ij - c_j)), the
-    // variables whose coefficients are all 0 left out, four columns per
-    // sweep over eta
-    const double* cols[4];
-    const double* coefs[4];
-    double centres[4];
-    std::size_t m = 0;
+    // variables whose coefficients are all 0 left out, in one sweep over eta
+    // in the blocked layout, then eta row-major
+    lp_cols_.clear();
+    lp_centres_.clear();
+    lp_coefs_.clear();
     for (const std::size_t j : active) {
         const double* b = coef.data() + j * nk;
         if (std::all_of(b, b + nk, [](double c) { return c == 0.0; })) continue;
-        double* scaled = scaled_.data() + m * nk;
-        for (std::size_t k = 0; k < nk; ++k) scaled[k] = b[k] / z_.scale(j);
-        cols[m] = column(j);
-        centres[m] = z_.centre(j);
-        coefs[m++] = scaled;
+        for (std::size_t k = 0; k < nk; ++k) lp_coefs_.push_back(b[k] / z_.scale(j));
+        lp_cols_.push_back(column(j));
+        lp_centres_.push_back(z_.centre(j));
         interrupt_.tick(r_.size());
-        if (m == 4) {
-            rows_add(cols, centres, coefs, m, eta.data(), n, nk);
-            m = 0;
-        }
     }
-    if (m) rows_add(cols, centres, coefs, m, eta.data(), n, nk);
+    lp_rows_.clear();
+    for (std::size_t t = 0; t < lp_cols_.size(); ++t) lp_rows_.push_back(lp_coefs_.data() + t * nk);
+    rows_add(lp_cols_.data(), lp_centres_.data(), lp_rows_.data(), lp_cols_.size(), eta.data(), n,
+             nk);
+    blocked_to_rows(eta.data(), n, nk, chunk_.data());
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t k = 0; k < nk; ++k) eta[i * nk + k] = b0[k] + eta[i * nk + k];
 }

@@ -27,7 +27,9 @@ namespace varnel_core {
 // place with its centres and scales applied value by value, or the copy a
 // stable entry point centres and scales in place (centres 0, scales 1,
 // which give the bits of the plain kernels).  With K = 1 the sums are the
-// column kernels' (dot4, wdot4); with K > 1 the block kernels'.
+// column kernels' (dot4, wdot4); with K > 1 the block kernels', and r and v
+// are kept in their blocked layout (kernels/block_kernels.hpp) but from
+// begin_refit to end_refit, where the family sees them row-major.
 class DenseWorkingDesign {
 public:
     DenseWorkingDesign(Standardized<DenseMatrix> z, std::size_t width, const Interrupt& interrupt);
@@ -37,8 +39,8 @@ public:
     std::size_t step_work() const { return rows() * nk_; }
     std::span<double> weights() { return v_; }
     std::span<double> residual() { return r_; }
-    void begin_refit() { flush(); }
-    void end_refit() {}
+    void begin_refit();
+    void end_refit();
 
     double gradient(std::size_t j);
     void gradient(std::size_t j, std::span<double> g);
@@ -49,12 +51,28 @@ public:
     template <class Magnitude>
     void abs_gradients(const Flags& include, const Flags* skip, std::span<double> out,
                        Magnitude&& magnitude) const {
+        // four columns per sweep over r
+        const double* cols[4];
+        double centres[4];
+        std::size_t js[4], m = 0;
+        const auto sweep = [&] {
+            rows_dot(cols, centres, m, r_.data(), rows(), nk_, g_.data());
+            for (std::size_t t = 0; t < m; ++t) {
+                double* g = g_.data() + t * nk_;
+                for (std::size_t k = 0; k < nk_; ++k) g[k] = g[k] / z_.scale(js[t]);
+                out[js[t]] = magnitude(std::span<const double>(g, nk_));
+            }
+            interrupt_.tick(rows() * nk_);
+            m = 0;
+        };
         for (std::size_t j = 0; j < include.size(); ++j) {
             if (!include[j] || (skip && (*skip)[j])) continue;
-            column_gradient(j, g_.data());
-            out[j] = magnitude(std::span<const double>(g_));
-            interrupt_.tick(rows() * nk_);
+            cols[m] = column(j);
+            centres[m] = z_.centre(j);
+            js[m++] = j;
+            if (m == 4) sweep();
         }
+        if (m) sweep();
     }
     // out_jk = sum_i v_ik z_ij^2 for flagged j (at j * K + k)
     void curvatures(const Flags& flags, std::span<double> out) const;
@@ -78,8 +96,13 @@ private:
     std::size_t nk_;
     Vec r_;
     Vec v_;
-    mutable Vec g_;  // one column's K gradients
-    mutable Vec scaled_;  // K steps or 4 K coefficients divided by a scale
+    bool blocked_ = false;  // r_ and v_ in the blocked layout
+    mutable Vec chunk_;     // K > 1: one chunk of rows, to change the layout
+    mutable Vec g_;  // the K gradients of up to four columns
+    mutable Vec scaled_;  // K steps or 4 K sums divided by a scale
+    // the linear predictor's columns, centres and coefficients divided by a scale
+    mutable std::vector<const double*> lp_cols_, lp_rows_;
+    mutable Vec lp_centres_, lp_coefs_;
     PendingBlockStep step_;
     const Interrupt& interrupt_;
 };

@@ -1,5 +1,6 @@
 #include "kernels/block_kernels.hpp"
 
+#include <algorithm>
 #include <type_traits>
 
 #include "kernels/block_rows.hpp"
@@ -9,6 +10,7 @@ namespace varnel_core {
 namespace {
 
 using block_detail::RowKernels;
+static_assert(block_detail::kChunkRows == block_chunk_rows);
 
 struct NamedKernels {
     std::string_view name;
@@ -71,14 +73,36 @@ const RowKernels* block_row_kernels(std::string_view name) noexcept {
     return isa != nullptr ? isa->table() : nullptr;
 }
 
-void rows_dot(const double* z, double c, const double* R, std::size_t n, std::size_t K,
-              double* out) noexcept {
-    row_kernels().dot(z, c, R, n, K, out);
+void rows_to_blocked(double* a, std::size_t n, std::size_t K, double* chunk) noexcept {
+    if (K == 1) return;  // the same layout
+    for (std::size_t i0 = 0; i0 < n; i0 += block_chunk_rows) {
+        const std::size_t m = std::min(block_chunk_rows, n - i0);
+        double* c = a + i0 * K;
+        std::copy(c, c + m * K, chunk);
+        for (std::size_t t = 0; t < m; ++t)
+            for (std::size_t k = 0; k < K; ++k) c[k * m + t] = chunk[t * K + k];
+    }
 }
 
-void rows_wsumsq(const double* z, double c, const double* V, std::size_t n, std::size_t K,
-                 double* out) noexcept {
-    row_kernels().wsumsq(z, c, V, n, K, out);
+void blocked_to_rows(double* a, std::size_t n, std::size_t K, double* chunk) noexcept {
+    if (K == 1) return;
+    for (std::size_t i0 = 0; i0 < n; i0 += block_chunk_rows) {
+        const std::size_t m = std::min(block_chunk_rows, n - i0);
+        double* c = a + i0 * K;
+        std::copy(c, c + m * K, chunk);
+        for (std::size_t k = 0; k < K; ++k)
+            for (std::size_t t = 0; t < m; ++t) c[t * K + k] = chunk[k * m + t];
+    }
+}
+
+void rows_dot(const double* const* z, const double* c, std::size_t m, const double* R,
+              std::size_t n, std::size_t K, double* out) noexcept {
+    row_kernels().dot(z, c, m, R, n, K, out);
+}
+
+void rows_wsumsq(const double* const* z, const double* c, std::size_t m, const double* V,
+                 std::size_t n, std::size_t K, double* out) noexcept {
+    row_kernels().wsumsq(z, c, m, V, n, K, out);
 }
 
 void rows_sub(const double* z, double c, const double* V, const double* delta, double* R,

@@ -1,14 +1,28 @@
 // The dense row kernels of block_kernels.hpp, written once and compiled for
 // several instruction sets (block_rows_*.cpp), chosen at run time.
 //
-// Classes are taken in slices of at most kSliceClasses, each slice's width
-// a compile-time constant, so that a row's slice of R and V sits in vector
-// registers and the compiler spreads the classes over the vector lanes.
-// Every class's sum runs in two chains, over the even and over the odd rows
-// (the last row of an odd count joins the even chain), combined as
-// even + odd, with separate multiplications and additions (the build's
-// -ffp-contract=off): the classes never mix, so every instruction set, and
-// every slicing, gives the same bits.
+// The n x K matrices are held in the blocked layout of block_kernels.hpp:
+// chunks of kChunkRows rows, each class's entries of a chunk contiguous.  A
+// kernel takes one chunk at a time: the chunk's slice of z (centred once,
+// into a buffer on the stack) stays in the first-level cache while every
+// class streams its contiguous entries past it, so one read of z serves all
+// K classes and every class's inner loop runs along the rows in vector
+// registers.
+//
+// The arithmetic is that of a virtual vector of kLanes doubles (the GCC
+// vector extension), which each instruction set carries out in its own
+// registers (4 SSE2, 2 AVX2 or 1 AVX-512 register): every operation acts
+// lane by lane, with separate multiplications and additions (the build's
+// -ffp-contract=off).  A class's sum runs in kChains chains, chain l over
+// the rows i with i mod kChains = l in increasing order, combined at the
+// end by halving: s_l += s_(l+h) for h = 8, 4, 2, 1.  The rows that do not
+// fill a group of kChains at a chunk's end join their chains one by one,
+// so every instruction set, and every chunk size that is a multiple of
+// kChains, gives the same bits.
+//
+// A class whose step delta_k is 0 keeps its residual: its weights are not
+// read and its residual not written (in a lasso path most classes of a
+// moving variable stay where they are), so a step streams only what moves.
 //
 // As in gram_isa.hpp, the kernel files are compiled for different
 // instruction sets, so this header holds only a plain struct and functions
@@ -16,20 +30,26 @@
 #pragma once
 
 #include <cstddef>
-#include <type_traits>
-#include <utility>
+
+// (the virtual vectors never cross a function boundary that is not inlined)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace varnel_core::block_detail {
 
-constexpr std::size_t kSliceClasses = 16;
+constexpr std::size_t kChunkRows = 128;  // rows per chunk of the blocked layout
+constexpr std::size_t kLanes = 8;        // doubles per virtual vector
+constexpr std::size_t kChains = 16;      // partial sums per class: two virtual vectors
+constexpr std::size_t kSliceClasses = 16;  // classes whose sums one sweep carries
+static_assert(kChunkRows % kChains == 0 && kChains == 2 * kLanes);
 
 // The row kernels of one instruction set; the arguments as in
 // block_kernels.hpp.
 struct RowKernels {
-    void (*dot)(const double* z, double c, const double* R, std::size_t n, std::size_t K,
-                double* out);
-    void (*wsumsq)(const double* z, double c, const double* V, std::size_t n, std::size_t K,
-                   double* out);
+    void (*dot)(const double* const* z, const double* c, std::size_t m, const double* R,
+                std::size_t n, std::size_t K, double* out);
+    void (*wsumsq)(const double* const* z, const double* c, std::size_t m, const double* V,
+                   std::size_t n, std::size_t K, double* out);
     void (*sub)(const double* z, double c, const double* V, const double* delta, double* R,
                 std::size_t n, std::size_t K);
     void (*sub_dot)(const double* z, double c, const double* V, const double* delta, double* R,
@@ -45,154 +65,193 @@ const RowKernels* avx512_row_kernels();
 
 namespace {
 
-// Runs fn(slice width as a constant, first class, width) over the slices of
-// K classes.
-template <class Fn>
-inline void for_slices(std::size_t K, Fn&& fn) {
+typedef double Lanes __attribute__((vector_size(kLanes * sizeof(double))));
+
+inline Lanes load(const double* p) {
+    Lanes v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store(double* p, Lanes v) { __builtin_memcpy(p, &v, sizeof v); }
+
+// The rows of chunk i0 of n: min(kChunkRows, n - i0).
+inline std::size_t chunk_rows(std::size_t i0, std::size_t n) {
+    return n - i0 < kChunkRows ? n - i0 : kChunkRows;
+}
+
+// out = the halving combination of the kChains partial sums s.
+inline double combine(double* s) {
+    for (std::size_t h = kChains / 2; h >= 1; h /= 2)
+        for (std::size_t l = 0; l < h; ++l) s[l] = s[l] + s[l + h];
+    return s[0];
+}
+
+// The sums for M <= 4 columns z_s at once, one sweep over X (blocked, n x K):
+// out_(s K + k) = sum_i X_ik a_si with a_si = z_si - c_s, or its square
+// (Square), every (column, class) sum in its own chains; the classes taken
+// kSliceClasses at a time.
+template <std::size_t M, bool Square>
+inline void column_sums(const double* const* z, const double* c, const double* X, std::size_t n,
+                        std::size_t K, double* out) {
+    alignas(64) double a[M][kChunkRows];
     for (std::size_t k0 = 0; k0 < K; k0 += kSliceClasses) {
         const std::size_t w = K - k0 < kSliceClasses ? K - k0 : kSliceClasses;
-        [&]<std::size_t... I>(std::index_sequence<I...>) {
-            ((w == I + 1 ? (fn(std::integral_constant<std::size_t, I + 1>{}, k0), 0) : 0), ...);
-        }(std::make_index_sequence<kSliceClasses>{});
-    }
-}
-
-template <std::size_t W>
-inline void dot_slice(const double* z, double c, const double* R, std::size_t n, std::size_t K,
-                      double* out) {
-    double a[W] = {}, b[W] = {};
-    std::size_t i = 0;
-    for (; i + 2 <= n; i += 2) {
-        const double z0 = z[i] - c, z1 = z[i + 1] - c;
-        const double* r0 = R + i * K;
-        const double* r1 = r0 + K;
-        for (std::size_t k = 0; k < W; ++k) a[k] += z0 * r0[k];
-        for (std::size_t k = 0; k < W; ++k) b[k] += z1 * r1[k];
-    }
-    if (i < n)
-        for (std::size_t k = 0; k < W; ++k) a[k] += (z[i] - c) * R[i * K + k];
-    for (std::size_t k = 0; k < W; ++k) out[k] = a[k] + b[k];
-}
-
-template <std::size_t W>
-inline void wsumsq_slice(const double* z, double c, const double* V, std::size_t n,
-                         std::size_t K, double* out) {
-    double a[W] = {}, b[W] = {};
-    std::size_t i = 0;
-    for (; i + 2 <= n; i += 2) {
-        const double d0 = z[i] - c, d1 = z[i + 1] - c;
-        const double zz0 = d0 * d0, zz1 = d1 * d1;
-        const double* v0 = V + i * K;
-        const double* v1 = v0 + K;
-        for (std::size_t k = 0; k < W; ++k) a[k] += v0[k] * zz0;
-        for (std::size_t k = 0; k < W; ++k) b[k] += v1[k] * zz1;
-    }
-    if (i < n)
-        for (std::size_t k = 0; k < W; ++k) a[k] += V[i * K + k] * ((z[i] - c) * (z[i] - c));
-    for (std::size_t k = 0; k < W; ++k) out[k] = a[k] + b[k];
-}
-
-template <std::size_t W>
-inline void sub_slice(const double* z, double c, const double* V, const double* delta, double* R,
-                      std::size_t n, std::size_t K) {
-    double d[W];
-    for (std::size_t k = 0; k < W; ++k) d[k] = delta[k];
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* v = V + i * K;
-        double* row = R + i * K;
-        const double zi = z[i] - c;
-        for (std::size_t k = 0; k < W; ++k) row[k] = row[k] - (v[k] * zi) * d[k];
-    }
-}
-
-template <std::size_t W>
-inline void sub_dot_slice(const double* z, double c, const double* V, const double* delta,
-                          double* R, const double* next, double cn, std::size_t n, std::size_t K,
-                          double* out) {
-    double d[W], a[W] = {}, b[W] = {};
-    for (std::size_t k = 0; k < W; ++k) d[k] = delta[k];
-    std::size_t i = 0;
-    for (; i + 2 <= n; i += 2) {
-        const double z0 = z[i] - c, z1 = z[i + 1] - c;
-        const double n0 = next[i] - cn, n1 = next[i + 1] - cn;
-        const double* v0 = V + i * K;
-        const double* v1 = v0 + K;
-        double* r0 = R + i * K;
-        double* r1 = r0 + K;
-        for (std::size_t k = 0; k < W; ++k) {
-            const double r = r0[k] - (v0[k] * z0) * d[k];
-            r0[k] = r;
-            a[k] += n0 * r;
+        alignas(64) double acc[M][kSliceClasses][kChains] = {};
+        for (std::size_t i0 = 0; i0 < n; i0 += kChunkRows) {
+            const std::size_t m = chunk_rows(i0, n), full = m / kChains * kChains;
+            for (std::size_t s = 0; s < M; ++s)
+                for (std::size_t t = 0; t < m; ++t)
+                    a[s][t] = Square ? (z[s][i0 + t] - c[s]) * (z[s][i0 + t] - c[s])
+                                     : z[s][i0 + t] - c[s];
+            for (std::size_t k = 0; k < w; ++k) {
+                const double* x = X + i0 * K + (k0 + k) * m;
+                Lanes lo[M], hi[M];
+                for (std::size_t s = 0; s < M; ++s) {
+                    lo[s] = load(acc[s][k]);
+                    hi[s] = load(acc[s][k] + kLanes);
+                }
+                for (std::size_t t = 0; t < full; t += kChains) {
+                    const Lanes x0 = load(x + t), x1 = load(x + t + kLanes);
+                    for (std::size_t s = 0; s < M; ++s) {
+                        lo[s] += x0 * load(a[s] + t);
+                        hi[s] += x1 * load(a[s] + t + kLanes);
+                    }
+                }
+                for (std::size_t s = 0; s < M; ++s) {
+                    store(acc[s][k], lo[s]);
+                    store(acc[s][k] + kLanes, hi[s]);
+                }
+                for (std::size_t t = full; t < m; ++t)
+                    for (std::size_t s = 0; s < M; ++s) acc[s][k][t - full] += x[t] * a[s][t];
+            }
         }
-        for (std::size_t k = 0; k < W; ++k) {
-            const double r = r1[k] - (v1[k] * z1) * d[k];
-            r1[k] = r;
-            b[k] += n1 * r;
-        }
-    }
-    if (i < n) {
-        for (std::size_t k = 0; k < W; ++k) {
-            const double r = R[i * K + k] - (V[i * K + k] * (z[i] - c)) * d[k];
-            R[i * K + k] = r;
-            a[k] += (next[i] - cn) * r;
-        }
-    }
-    for (std::size_t k = 0; k < W; ++k) out[k] = a[k] + b[k];
-}
-
-// R += b_t z_t for t < m in turn, each entry updated as
-// (((r + b_0 z_0) + b_1 z_1) + ...) in one sweep when m = 4.
-template <std::size_t W>
-inline void add_slice(const double* const* z, const double* c, const double* const* b,
-                      std::size_t k0, std::size_t m, double* R, std::size_t n, std::size_t K) {
-    if (m == 4) {
-        double bb[4][W];
-        for (std::size_t t = 0; t < 4; ++t)
-            for (std::size_t k = 0; k < W; ++k) bb[t][k] = b[t][k0 + k];
-        for (std::size_t i = 0; i < n; ++i) {
-            const double z0 = z[0][i] - c[0], z1 = z[1][i] - c[1], z2 = z[2][i] - c[2],
-                         z3 = z[3][i] - c[3];
-            double* row = R + i * K;
-            for (std::size_t k = 0; k < W; ++k)
-                row[k] = (((row[k] + bb[0][k] * z0) + bb[1][k] * z1) + bb[2][k] * z2) + bb[3][k] * z3;
-        }
-        return;
-    }
-    for (std::size_t t = 0; t < m; ++t) {
-        double bt[W];
-        for (std::size_t k = 0; k < W; ++k) bt[k] = b[t][k0 + k];
-        for (std::size_t i = 0; i < n; ++i) {
-            const double zi = z[t][i] - c[t];
-            double* row = R + i * K;
-            for (std::size_t k = 0; k < W; ++k) row[k] = row[k] + bt[k] * zi;
-        }
+        for (std::size_t s = 0; s < M; ++s)
+            for (std::size_t k = 0; k < w; ++k) out[s * K + k0 + k] = combine(acc[s][k]);
     }
 }
 
-inline void rows_dot_all(const double* z, double c, const double* R, std::size_t n, std::size_t K,
-                         double* out) {
-    for_slices(K, [&](auto w, std::size_t k0) { dot_slice<w.value>(z, c, R + k0, n, K, out + k0); });
+template <bool Square>
+inline void sums_of_columns(const double* const* z, const double* c, std::size_t m,
+                            const double* X, std::size_t n, std::size_t K, double* out) {
+    for (std::size_t g = 0; g < m; g += 4) {
+        const std::size_t q = m - g < 4 ? m - g : 4;
+        if (q == 4) column_sums<4, Square>(z + g, c + g, X, n, K, out + g * K);
+        else if (q == 3) column_sums<3, Square>(z + g, c + g, X, n, K, out + g * K);
+        else if (q == 2) column_sums<2, Square>(z + g, c + g, X, n, K, out + g * K);
+        else column_sums<1, Square>(z + g, c + g, X, n, K, out + g * K);
+    }
 }
-inline void rows_wsumsq_all(const double* z, double c, const double* V, std::size_t n,
-                            std::size_t K, double* out) {
-    for_slices(K, [&](auto w, std::size_t k0) { wsumsq_slice<w.value>(z, c, V + k0, n, K, out + k0); });
+
+inline void rows_dot_all(const double* const* z, const double* c, std::size_t m, const double* R,
+                         std::size_t n, std::size_t K, double* out) {
+    sums_of_columns<false>(z, c, m, R, n, K, out);
 }
+
+inline void rows_wsumsq_all(const double* const* z, const double* c, std::size_t m,
+                            const double* V, std::size_t n, std::size_t K, double* out) {
+    sums_of_columns<true>(z, c, m, V, n, K, out);
+}
+
 inline void rows_sub_all(const double* z, double c, const double* V, const double* delta,
                          double* R, std::size_t n, std::size_t K) {
-    for_slices(K, [&](auto w, std::size_t k0) {
-        sub_slice<w.value>(z, c, V + k0, delta + k0, R + k0, n, K);
-    });
+    alignas(64) double a[kChunkRows];
+    for (std::size_t i0 = 0; i0 < n; i0 += kChunkRows) {
+        const std::size_t m = chunk_rows(i0, n), full = m / kLanes * kLanes;
+        for (std::size_t t = 0; t < m; ++t) a[t] = z[i0 + t] - c;
+        for (std::size_t k = 0; k < K; ++k) {
+            const double d = delta[k];
+            if (d == 0.0) continue;  // the class keeps its residual
+            const double* v = V + i0 * K + k * m;
+            double* r = R + i0 * K + k * m;
+            for (std::size_t t = 0; t < full; t += kLanes)
+                store(r + t, load(r + t) - (load(v + t) * load(a + t)) * d);
+            for (std::size_t t = full; t < m; ++t) r[t] = r[t] - (v[t] * a[t]) * d;
+        }
+    }
 }
+
 inline void rows_sub_dot_all(const double* z, double c, const double* V, const double* delta,
                              double* R, const double* next, double cn, std::size_t n,
                              std::size_t K, double* out) {
-    for_slices(K, [&](auto w, std::size_t k0) {
-        sub_dot_slice<w.value>(z, c, V + k0, delta + k0, R + k0, next, cn, n, K, out + k0);
-    });
+    alignas(64) double a[kChunkRows], b[kChunkRows];
+    for (std::size_t k0 = 0; k0 < K; k0 += kSliceClasses) {
+        const std::size_t w = K - k0 < kSliceClasses ? K - k0 : kSliceClasses;
+        alignas(64) double acc[kSliceClasses][kChains] = {};
+        for (std::size_t i0 = 0; i0 < n; i0 += kChunkRows) {
+            const std::size_t m = chunk_rows(i0, n), full = m / kChains * kChains;
+            for (std::size_t t = 0; t < m; ++t) {
+                a[t] = z[i0 + t] - c;
+                b[t] = next[i0 + t] - cn;
+            }
+            for (std::size_t k = 0; k < w; ++k) {
+                const double d = delta[k0 + k];
+                const double* v = V + i0 * K + (k0 + k) * m;
+                double* r = R + i0 * K + (k0 + k) * m;
+                Lanes lo = load(acc[k]), hi = load(acc[k] + kLanes);
+                if (d == 0.0) {  // the class keeps its residual: the sum alone
+                    for (std::size_t t = 0; t < full; t += kChains) {
+                        lo += load(b + t) * load(r + t);
+                        hi += load(b + t + kLanes) * load(r + t + kLanes);
+                    }
+                    store(acc[k], lo);
+                    store(acc[k] + kLanes, hi);
+                    for (std::size_t t = full; t < m; ++t) acc[k][t - full] += b[t] * r[t];
+                    continue;
+                }
+                for (std::size_t t = 0; t < full; t += kChains) {
+                    const Lanes r0 = load(r + t) - (load(v + t) * load(a + t)) * d;
+                    const Lanes r1 =
+                        load(r + t + kLanes) - (load(v + t + kLanes) * load(a + t + kLanes)) * d;
+                    store(r + t, r0);
+                    store(r + t + kLanes, r1);
+                    lo += load(b + t) * r0;
+                    hi += load(b + t + kLanes) * r1;
+                }
+                store(acc[k], lo);
+                store(acc[k] + kLanes, hi);
+                for (std::size_t t = full; t < m; ++t) {
+                    const double x = r[t] - (v[t] * a[t]) * d;
+                    r[t] = x;
+                    acc[k][t - full] += b[t] * x;
+                }
+            }
+        }
+        for (std::size_t k = 0; k < w; ++k) out[k0 + k] = combine(acc[k]);
+    }
 }
+
+// R += b_t z_t for t < m in turn, each entry updated as
+// (((r + b_0 z_0) + b_1 z_1) + ...).
 inline void rows_add_all(const double* const* z, const double* c, const double* const* b,
                          std::size_t m, double* R, std::size_t n, std::size_t K) {
-    for_slices(K, [&](auto w, std::size_t k0) { add_slice<w.value>(z, c, b, k0, m, R + k0, n, K); });
+    alignas(64) double a[4][kChunkRows];
+    for (std::size_t i0 = 0; i0 < n; i0 += kChunkRows) {
+        const std::size_t rows = chunk_rows(i0, n), full = rows / kLanes * kLanes;
+        for (std::size_t g = 0; g < m; g += 4) {
+            const std::size_t q = m - g < 4 ? m - g : 4;
+            for (std::size_t s = 0; s < q; ++s)
+                for (std::size_t t = 0; t < rows; ++t) a[s][t] = z[g + s][i0 + t] - c[g + s];
+            for (std::size_t k = 0; k < K; ++k) {
+                double* r = R + i0 * K + k * rows;
+                if (q == 4) {
+                    const double b0 = b[g][k], b1 = b[g + 1][k], b2 = b[g + 2][k], b3 = b[g + 3][k];
+                    for (std::size_t t = 0; t < full; t += kLanes)
+                        store(r + t, (((load(r + t) + b0 * load(a[0] + t)) + b1 * load(a[1] + t)) +
+                                      b2 * load(a[2] + t)) +
+                                         b3 * load(a[3] + t));
+                    for (std::size_t t = full; t < rows; ++t)
+                        r[t] = (((r[t] + b0 * a[0][t]) + b1 * a[1][t]) + b2 * a[2][t]) + b3 * a[3][t];
+                    continue;
+                }
+                for (std::size_t s = 0; s < q; ++s) {
+                    const double bs = b[g + s][k];
+                    for (std::size_t t = 0; t < full; t += kLanes)
+                        store(r + t, load(r + t) + bs * load(a[s] + t));
+                    for (std::size_t t = full; t < rows; ++t) r[t] = r[t] + bs * a[s][t];
+                }
+            }
+        }
+    }
 }
 
 constexpr RowKernels kRowKernels{rows_dot_all, rows_wsumsq_all, rows_sub_all, rows_sub_dot_all,
@@ -201,3 +260,5 @@ constexpr RowKernels kRowKernels{rows_dot_all, rows_wsumsq_all, rows_sub_all, ro
 }  // namespace
 
 }  // namespace varnel_core::block_detail
+
+#pragma GCC diagnostic pop

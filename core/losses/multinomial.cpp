@@ -202,6 +202,12 @@ double MultinomialFamily::reweight(std::span<const double> eta, std::span<double
         }
     }
     interrupt_.tick(prob_.size() * 8);
+    double acc = 0.0;
+    for (std::size_t i = 0; i < cls_.size(); ++i) {
+        const double q = std::fmin(std::fmax(prob_[i * nk_ + cls_[i]], pmin_), 1.0 - pmin_);
+        acc += w[i] * std::log(q);
+    }
+    loss_ = -acc;
     double total = 0.0;
     for (const double s : weight_sums_) total += s;
     return total;
@@ -213,16 +219,6 @@ void MultinomialFamily::set_residuals(std::span<double> r) const {
         for (std::size_t k = 0; k < nk_; ++k) r[i * nk_ + k] = -(w[i] * prob_[i * nk_ + k]);
         r[i * nk_ + cls_[i]] = w[i] * (1.0 - prob_[i * nk_ + cls_[i]]);
     }
-}
-
-double MultinomialFamily::loss() const {
-    const auto w = rows_.w;
-    double acc = 0.0;
-    for (std::size_t i = 0; i < cls_.size(); ++i) {
-        const double q = std::fmin(std::fmax(prob_[i * nk_ + cls_[i]], pmin_), 1.0 - pmin_);
-        acc += w[i] * std::log(q);
-    }
-    return -acc;
 }
 
 // Newton's method with the exact Hessian H = sum_i w_i (diag(p_i) - p_i p_i^T)

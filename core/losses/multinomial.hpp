@@ -77,7 +77,7 @@ public:
     bool working(std::span<const double> eta, std::span<double> v, std::span<double> r);
     std::span<const double> weight_sums() const { return weight_sums_; }
     // -sum_i w_i log q_i at the last working(), q_i = p_{i, y_i} kept off 0 and 1
-    double loss() const;
+    double loss() const { return loss_; }
     // every linear predictor is a valid one
     bool inside() const { return true; }
 
@@ -118,7 +118,7 @@ private:
     MultinomialFamily(RowData rows, std::vector<std::uint32_t> cls, Vec pbar,
                       const FitConfig& config, const Interrupt& interrupt);
     // p from eta and v_ik = w_i d_ik; the classes' sums of v
-    // into weight_sums_; returns their total.
+    // into weight_sums_ and the loss into loss_; returns the sums' total.
     double reweight(std::span<const double> eta, std::span<double> v);
     void set_residuals(std::span<double> r) const;
     // The intercepts of the null model with an offset, from log pbar.
@@ -136,6 +136,7 @@ private:
     double min_weight_sum_;
     double pmin_;
     double null_half_dev_ = 0.0;
+    double loss_ = 0.0;
     const Interrupt& interrupt_;
 };
 
