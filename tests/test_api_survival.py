@@ -173,6 +173,29 @@ def test_counting_process_responses_give_one_path(form):
     np.testing.assert_array_equal(varnel.fit_path(X, COUNTING[form](y), "cox", nlambda=10).coefs, ref.coefs)
 
 
+@pytest.mark.parametrize("ties", ["breslow", "efron"])
+def test_counting_process_rows_of_weight_zero_are_rows_left_out(ties):
+    # the latest times of a stratum held only by rows of weight 0 (as a
+    # cross-validation fold holds its test rows) leave the fit as if the
+    # rows were not there
+    X, y, _ = make_counting()
+    strata = (np.arange(len(y)) % 2).astype(float)
+    w = np.ones(len(y))
+    w[np.arange(len(y)) % 5 == 0] = 0.0
+    # six rows of weight 0 after every other time of stratum 0, each entering
+    # after the time of the one before
+    stops = y[:, 1].max() + 1.0 + np.arange(6.0)
+    late = np.c_[stops - 1.5, stops, np.arange(6) % 2]
+    X = np.vstack([X, np.random.default_rng(3).standard_normal((6, X.shape[1]))])
+    y, strata, w = np.vstack([y, late]), np.r_[strata, np.zeros(6)], np.r_[w, np.zeros(6)]
+    keep = w > 0
+    opts = dict(ties=ties, nlambda=8, thresh=1e-13)
+    with_zeros = varnel.fit_path(X, y, "cox", weights=w, strata=strata, **opts)
+    without = varnel.fit_path(X[keep], y[keep], "cox", strata=strata[keep], **opts)
+    assert np.isfinite(with_zeros.coefs).all()
+    np.testing.assert_allclose(with_zeros.coefs, without.coefs, rtol=1e-8, atol=1e-10)
+
+
 UNPENALIZED = dict(user_lambda=[0.05, 0.0], thresh=1e-15, standardize=False)
 
 

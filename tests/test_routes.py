@@ -414,7 +414,8 @@ def unpenalized_gradient(case, X, y, opts, b, a0):
     active = np.flatnonzero(np.any(b.reshape(P, -1) != 0, axis=1))
     if fam.keeps_rows:
         eta = X @ b + (0.0 if offset is None else offset)
-        _, grad = cox_loglik(eta, y, w / w.sum(), opts.get("strata"), fam.ties)
+        entry = y[:, 0] if y.shape[1] == 3 else None  # counting-process rows: (start, stop, status)
+        _, grad = cox_loglik(eta, y[:, -2:], w / w.sum(), opts.get("strata"), fam.ties, entry)
         return -(X[:, active].T @ grad)
     codes = fam.response(y, N)[0]
     theta = np.concatenate([np.ravel(a0), b[active].ravel()])

@@ -285,13 +285,15 @@ void CoxFamily::stratum_working(std::size_t g0, std::size_t g1, std::span<double
                 // when that difference keeps few digits, the terms of the
                 // groups from the row's entry to its time
                 const std::size_t h = entry_group_[i];
-                const double f = std::exp(top_[g] - top_[h]);
+                // (equal tops: 1, also where no row of weight has been met
+                // yet and both are -inf)
+                const double f = top_[g] == top_[h] ? 1.0 : std::exp(top_[g] - top_[h]);
                 const double early = carried_[h] * f, early_sq = carried_sq_[h] * (f * f);
                 if (early > (1.0 - 1e-6) * A || early_sq > (1.0 - 1e-6) * B) {
                     A = ev ? own : a;
                     B = ev ? own_sq : b;
                     for (std::size_t k = g + 1; k < h; ++k) {
-                        const double fk = std::exp(top_[g] - top_[k]);
+                        const double fk = top_[g] == top_[k] ? 1.0 : std::exp(top_[g] - top_[k]);
                         A += term_[k] * fk;
                         B += term_sq_[k] * (fk * fk);
                     }

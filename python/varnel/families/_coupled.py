@@ -149,6 +149,7 @@ class Cox(Family):
         """
         out = np.zeros(eta.shape[0])
         dead = (y[:, 1] > 0) & (weights > 0)
+        entered = _survival.has_start(y)
         for s in np.unique(y[:, 2]):
             rows = np.flatnonzero(y[:, 2] == s)
             w, e, d = weights[rows], eta[rows], dead[rows]
@@ -159,6 +160,12 @@ class Cox(Family):
             top = e[w > 0].max()
             u = np.where(w > 0, w * np.exp(np.where(w > 0, e, top) - top), 0.0)[order]
             risk = np.cumsum(u)[last]
+            times = y[rows, 0][order][last]  # each group's time, latest first
+            entry = y[rows, 3][order] if entered else None
+            if entered:  # less the rows that enter at or after each time
+                by_start = np.argsort(-entry, kind="stable")
+                cum = np.r_[0.0, np.cumsum(u[by_start])]
+                risk = risk - cum[np.searchsorted(-entry[by_start], -times, side="right")]
             tied = np.add.reduceat(np.where(d[order], u, 0.0), starts)
             m = np.maximum(counts, 1) if self.ties == "efron" else np.ones_like(counts)
             others, own = np.zeros(len(starts)), np.zeros(len(starts))
@@ -171,6 +178,9 @@ class Cox(Family):
             later = np.cumsum(others[::-1])[::-1]  # the event times from g on (g and earlier ones)
             group = np.repeat(np.arange(len(starts)), np.diff(np.r_[starts, len(order)]))
             beyond = np.r_[later[1:], 0.0][group]
+            if entered:  # not the event times at or before a row's entry
+                before = np.r_[later, 0.0][np.searchsorted(-times, -entry, side="left")]
+                beyond = beyond - np.minimum(before, beyond)
             mine = np.where(d[order], own[group], others[group])
             grad = u * (beyond + mine) - w_event[order]
             out[rows[order]] = grad
