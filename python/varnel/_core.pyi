@@ -127,6 +127,9 @@ def fit(
     standardize_response: bool = False,
     n_threads: Optional[int] = None,
     sparse_coefs: bool = False,
+    feature_groups: Optional[_CountVector] = None,
+    l1_within: float = 0.0,
+    group_size_weight: bool = True,
     **options: Unpack[Options],
 ) -> FitResult:
     """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values).
@@ -150,6 +153,12 @@ def fit(
     result's "beta" is the compressed columns ``(start, var, values,
     nvars)``: solution l's entries at ``start[l]:start[l + 1]``, variable
     ``var[e]`` (increasing) and its K coefficients at ``values[e * K:(e + 1)
-    * K]``; a variable whose coefficients are all +0.0 has no entry.  The
-    fit runs without the interpreter's lock.
+    * K]``; a variable whose coefficients are all +0.0 has no entry.
+    ``feature_groups`` (one label 0, 1, ..., G - 1 per column, families of
+    one linear predictor) penalizes the groups by the sparse-group elastic
+    net: ``l1_within`` is the lasso's share of the L1 part (0: group lasso,
+    1: the plain elastic net) and ``group_size_weight`` weights each group's
+    norm by the square root of its size; a group's penalty factor is its
+    columns' (they must share one); no limits.  The fit runs without the
+    interpreter's lock.
     """

@@ -16,6 +16,7 @@ import numpy as np
 
 from . import _coefs
 from . import _convert as cv
+from . import _groups
 from . import _core
 from ._errors import solver_call
 from ._parallel import fit_threads
@@ -109,6 +110,9 @@ class Problem(NamedTuple):
     solver_options: Dict[str, Any]
     offset: Optional[np.ndarray] = None
     strata: Optional[np.ndarray] = None
+    #: for a design expanded from a data frame, the index of the source
+    #: column of every column (``feature_groups="categorical"``)
+    source_of_column: Optional[np.ndarray] = None
 
 
 def check_options(options: Dict[str, Any]) -> Dict[str, Any]:
@@ -183,13 +187,14 @@ def checked_options(family: Any, options: Dict[str, Any]) -> Tuple[Family, Dict[
     solver = options.pop("solver", "auto")
     storage = _coefs.check_storage(options.pop(COEF_STORAGE, "auto"))
     grouped = cv.as_bool(options.pop("grouped", False), "grouped")
+    group_options = {k: options.pop(k) for k in _groups.OPTIONS if k in options}
     if grouped and not family.groups_coefficients:
         raise ValueError(f"grouped=True is for {family.owners_of('grouped')}, not the {family.name} family")
     for name in FLAGS:
         if name in options:
             cv.as_bool(options[name], name)
     return family, dict(check_options(options), solver=solver, grouped=grouped,
-                        **{COEF_STORAGE: storage})
+                        **group_options, **{COEF_STORAGE: storage})
 
 
 def refused_strata(family: Family) -> str:
@@ -214,9 +219,10 @@ def check_weighted_classes(family: Family, classes: np.ndarray, weighted: np.nda
 
 
 def solver_options(family: Family, opts: Dict[str, Any], p: int,
-                   names: Optional[List[Any]]) -> Dict[str, Any]:
+                   names: Optional[List[Any]],
+                   source_of_column: Optional[np.ndarray] = None) -> Dict[str, Any]:
     """The solver's keyword arguments from checked options (weights aside),
-    for p columns named ``names``."""
+    for p columns named ``names`` (``source_of_column``: see Problem)."""
     ratio = cv.as_float(opts["lambda_min_ratio"], "lambda_min_ratio", allow_none=True)
     so: Dict[str, Any] = {
         "alpha": cv.in_range(cv.as_float(opts["alpha"], "alpha"), "alpha", 0.0, 1.0),
@@ -241,12 +247,14 @@ def solver_options(family: Family, opts: Dict[str, Any], p: int,
     if family.groups_coefficients:
         so["grouped"] = opts["grouped"]
     so[COEF_STORAGE] = opts.get(COEF_STORAGE, "auto")
+    _groups.apply_options(so, opts, p, names, source_of_column)
     family.check_options(so)
     return so
 
 
 def _solver_kwargs(so: Dict[str, Any], weights: Optional[np.ndarray]) -> Dict[str, Any]:
-    kw = {k: v for k, v in so.items() if v is not None and k != COEF_STORAGE}
+    kw = {k: v for k, v in so.items()
+          if v is not None and k != COEF_STORAGE and k not in _groups.PATH_ONLY}
     if weights is not None:
         kw["weights"] = weights
     return kw
