@@ -129,8 +129,9 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
     with_loss(family, std::nullopt, [&](auto l) {
         using L = decltype(l);
         if (c.feature_groups && L::width != Width::one)
-            throw PreconditionError("feature_groups fits the families of one linear predictor; "
-                                    "family " + quoted(c.family) + " is not one of them");
+            throw PreconditionError("feature_groups fits the families of one linear predictor, "
+                                    "not the " + c.family + " family (K per row); fit it "
+                                    "without feature_groups");
         if (!(c.l1_within >= 0.0 && c.l1_within <= 1.0))
             throw PreconditionError("l1_within must be in [0, 1], got " +
                                     format_number(c.l1_within));

@@ -20,7 +20,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import (_check_sample_weight, check_array, check_consistent_length,
                                       check_is_fitted, column_or_1d, validate_data)
 
-from . import _fit, _sources
+from . import _fit, _groups, _sources
 from ._convert import as_offset, column_labels, refuse_lazy
 from ._docstrings import filled
 from .cv import cross_validate
@@ -119,6 +119,20 @@ PARAMETERS = _entries("""
         Seed of the random fold assignment when ``cv`` is an integer.
     solver : {"auto", "naive", "covariance"}, default "auto"
         How a dense X is solved (see :func:`varnel.fit_path`).
+    feature_groups : array-like of shape (n_features,), dict or "categorical", optional
+        Groups of features penalized together (one label per feature, None
+        or -1 for a feature by itself, or a dict of group name -> features;
+        see :func:`varnel.fit_path`): the L1 part of the penalty becomes
+        ``l1_within ||b_g||_1 + (1 - l1_within) sqrt(p_g) ||b_g||_2`` per
+        group, so that a group enters or leaves the model as a whole.
+    l1_within : float in [0, 1], default 0.0
+        The lasso's share of each group's L1 part (0: group lasso, 1: the
+        plain elastic net); with ``feature_groups`` only.
+    group_penalty_factor : array-like of shape (n_groups,) or dict, optional
+        Relative penalty per group (by the order groups first appear, or a
+        dict of group name -> factor); replaces ``penalty_factor``.
+    group_size_weight : bool, default True
+        Weight each group's norm by the square root of its size.
 """)
 
 #: The fitted attributes of every estimator.
@@ -274,12 +288,18 @@ class NetEstimator(BaseEstimator):
         "n_jobs": [Integral, None],
         "random_state": ["random_state", np.random.Generator],
         "solver": [StrOptions(set(_fit.SOLVERS))],
+        "feature_groups": ["array-like", dict, StrOptions({"categorical"}), None],
+        "l1_within": [Interval(Real, 0, 1, closed="both")],
+        "group_penalty_factor": ["array-like", dict, None],
+        "group_size_weight": ["boolean"],
     }
 
     def __init__(self, alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se", measure="deviance",
                  nlambda=100, lambda_min_ratio=None, standardize=True, fit_intercept=True,
                  penalty_factor=None, lower_limits=None, upper_limits=None, tol=1e-7,
-                 max_iter=100000, n_jobs=None, random_state=None, solver="auto"):
+                 max_iter=100000, n_jobs=None, random_state=None, solver="auto", *,
+                 feature_groups=None, l1_within=0.0, group_penalty_factor=None,
+                 group_size_weight=True):
         keep_parameters(self, locals())
 
     def __sklearn_tags__(self):
@@ -414,7 +434,8 @@ class NetEstimator(BaseEstimator):
                     standardize=self.standardize, intercept=self.fit_intercept,
                     penalty_factor=self.penalty_factor, lower_limits=self.lower_limits,
                     upper_limits=self.upper_limits, thresh=self.tol, maxit=self.max_iter,
-                    weights=weights, solver=self.solver, **self._family_options())
+                    weights=weights, solver=self.solver, **self._family_options(),
+                    **{k: getattr(self, k) for k in _groups.OPTIONS if hasattr(self, k)})
 
     @staticmethod
     def _mix_options(solver_options: Dict[str, Any], maps: List[Any], a: Optional[float]

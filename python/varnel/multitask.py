@@ -42,6 +42,9 @@ class MultiTaskNetRegressor(NetRegressor):
     >>> MultiTaskNetRegressor(alpha=0.1).fit(X, Y).coef_.shape
     (2, 4)
 """, parameters={
+        # each variable's coefficients are already one group across the responses
+        "feature_groups": None, "l1_within": None, "group_penalty_factor": None,
+        "group_size_weight": None,
         "solver": """\
     solver : {"auto", "naive", "covariance"}, default "auto"
         How least squares is solved (see :func:`varnel.fit_path`); the

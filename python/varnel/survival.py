@@ -143,7 +143,8 @@ class CoxPHNetSurvival(NetEstimator):
     def __init__(self, alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se", measure="deviance",
                  nlambda=100, lambda_min_ratio=None, standardize=True, penalty_factor=None,
                  lower_limits=None, upper_limits=None, tol=1e-7, max_iter=100000, n_jobs=None,
-                 random_state=None, ties="breslow"):
+                 random_state=None, ties="breslow", *, feature_groups=None, l1_within=0.0,
+                 group_penalty_factor=None, group_size_weight=True):
         keep_parameters(self, locals())
 
     def _family_options(self) -> Dict[str, Any]:

@@ -124,9 +124,6 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     refusal = family.refusal_on_blocks()
     if refusal is not None:
         raise ValueError(refusal)
-    if opts.get("feature_groups") is not None:
-        raise ValueError("feature_groups is not served on Dask collections: compute X and y into "
-                         "memory (e.g. X.compute()) to fit groups of columns")
     names = None
     if hasattr(X, "columns"):  # a Dask data frame: its column names, as in memory
         names = list(X.columns)
