@@ -288,8 +288,9 @@ class NetEstimator(BaseEstimator):
         "n_jobs": [Integral, None],
         "random_state": ["random_state", np.random.Generator],
         "solver": [StrOptions(set(_fit.SOLVERS))],
-        "feature_groups": ["array-like", dict, StrOptions({"categorical"}), None],
-        "l1_within": [Interval(Real, 0, 1, closed="both")],
+        # (the values are checked where fit_path checks them, with its messages)
+        "feature_groups": ["array-like", dict, str, None],
+        "l1_within": [Real],
         "group_penalty_factor": ["array-like", dict, None],
         "group_size_weight": ["boolean"],
     }
