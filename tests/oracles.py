@@ -427,7 +427,10 @@ class Problem:
         return rows, np.linalg.norm(rows, axis=1) if self.grouped else np.abs(rows).sum(1)
 
     def group_penalty(self, lam, b):
-        beta = self.s * np.asarray(b, dtype=float)
+        """The sparse-group penalty of b ((p,) or (p, K): a group's vector is
+        its rows' K coefficients each)."""
+        p = self.x.shape[1]
+        beta = self.s[:, None] * np.asarray(b, dtype=float).reshape(p, -1)
         t = lam * self.alpha * self.v
         total = 0.0
         for g in range(self.size_weight.shape[0]):
@@ -435,7 +438,8 @@ class Problem:
             tg = t[m][0]
             total += tg * (self.tau * np.abs(beta[m]).sum()
                            + (1.0 - self.tau) * self.size_weight[g] * np.linalg.norm(beta[m]))
-        return total + 0.5 * lam * (1.0 - self.alpha) * self.ridge_c * float(self.v @ (beta * beta))
+        ridge = float(self.v @ (beta * beta).sum(axis=1))
+        return total + 0.5 * lam * (1.0 - self.alpha) * self.ridge_c * ridge
 
     def objective(self, lam, a0, b):
         if self.groups is not None:
@@ -496,12 +500,14 @@ class Problem:
         (at least 0.001); with groups, the largest over groups of the t
         solving the zero group's condition, over the group's factor."""
         if self.groups is not None:
-            g = self.loss_grad(self.null_intercept(), self.zero())[2] / self.s
+            p = self.x.shape[1]
+            g = self.loss_grad(self.null_intercept(), self.zero())[2].reshape(p, -1) / self.s[:, None]
             q = 0.0
             for k in range(self.size_weight.shape[0]):
                 m = (self.groups == k) & self.free
                 if m.any() and self.v[m][0] > 0:
-                    q = max(q, self.group_zero_threshold(g[m], self.size_weight[k]) / self.v[m][0])
+                    q = max(q, self.group_zero_threshold(g[m].ravel(), self.size_weight[k])
+                            / self.v[m][0])
             return q / max(self.alpha, 1e-3)
         g = self.null_gradient() / self.s
         with np.errstate(divide="ignore", invalid="ignore"):
@@ -517,15 +523,17 @@ class Problem:
         beta_j needs h_j + tau t_g sign(beta_j) + (1 - tau) s_g t_g beta_j /
         |beta_g| = 0, a zero one |h_j| <= tau t_g."""
         _, ga, gb = self.loss_grad(a0, b)
-        beta = self.s * np.asarray(b, dtype=float)
+        p = self.x.shape[1]
+        beta = self.s[:, None] * np.asarray(b, dtype=float).reshape(p, -1)
         t = lam * self.alpha * self.v
-        h = gb / self.s + lam * (1.0 - self.alpha) * self.ridge_c * self.v * beta
+        h = gb.reshape(p, -1) / self.s[:, None] \
+            + lam * (1.0 - self.alpha) * self.ridge_c * self.v[:, None] * beta
         worst = 0.0
         for g in range(self.size_weight.shape[0]):
             m = (self.groups == g) & self.free
             if not m.any():
                 continue
-            tg, sg, bg, hg = t[m][0], self.size_weight[g], beta[m], h[m]
+            tg, sg, bg, hg = t[m][0], self.size_weight[g], beta[m].ravel(), h[m].ravel()
             norm = np.linalg.norm(bg)
             if norm == 0:
                 r = max(np.linalg.norm(np.maximum(np.abs(hg) - self.tau * tg, 0.0))
@@ -537,7 +545,7 @@ class Problem:
             worst = max(worst, float(r))
         if self.intercept:
             worst = max(worst, float(np.max(np.abs(ga))))
-        null = self.loss_grad(self.null_intercept(), self.zero())[2] / self.s
+        null = self.loss_grad(self.null_intercept(), self.zero())[2].reshape(p, -1) / self.s[:, None]
         return worst / float(np.max(np.abs(null)))
 
     def kkt_residual(self, lam, a0, b):

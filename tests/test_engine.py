@@ -775,7 +775,8 @@ GROUP_CASES = {
                                    weights=True, offset=True),
     "unweighted-sizes-no-intercept": dict(l1_within=0.7, group_size_weight=False, intercept=False),
 }
-GROUP_FAMILIES = tuple(f for f in FAMILIES + GLMS if f != "multitask" and f not in AT_THE_EDGE)
+GROUP_FAMILIES = tuple(f for f in FAMILIES + ("multinomial",) + GLMS if f not in AT_THE_EDGE)
+BLOCK = ("multinomial", "multitask")  # a group covers its variables' K coefficients
 # the guarded steps of this link stall below thresh 1e-10 on these data with
 # or without groups (the elastic net's path hits maxit at its fourth lambda too)
 GROUP_AT_THE_EDGE = (("tweedie:1.5/identity", "factors-weights-offset"),)
@@ -790,7 +791,8 @@ def _group_case(family, case, n):
     if kw.pop("weights", False):
         kw["weights"] = rng.uniform(0.0, 2.0, n)
     if kw.pop("offset", False):
-        kw["offset"] = rng.uniform(-0.5, 0.5, n) * (o.Glm(family).eta_scale() if "/" in family else 1.0)
+        kw["offset"] = (rng.uniform(-0.5, 0.5, (n, 3)) if family in BLOCK else
+                        rng.uniform(-0.5, 0.5, n) * (o.Glm(family).eta_scale() if "/" in family else 1.0))
     oracle = dict(kw, feature_groups=GROUPS)
     factors = kw.pop("group_penalty_factor", None)
     if factors is not None:
@@ -800,13 +802,14 @@ def _group_case(family, case, n):
 
 @pytest.mark.parametrize("family, case", GROUP_OPTIMALITY)
 def test_group_solutions_are_optimal_and_dense_equals_sparse(family, case):
-    """Every family of one linear predictor under the sparse-group penalty
-    meets the group optimality conditions (a zero group's soft-thresholded
-    gradient within its group threshold, a non-zero group's subgradient
-    equation), on dense and sparse x alike; lambda_max is the oracle's."""
+    """Every family under the sparse-group penalty (a block family's group
+    holding its variables' K coefficients) meets the group optimality
+    conditions (a zero group's soft-thresholded gradient within its group
+    threshold, a non-zero group's subgradient equation), on dense and sparse
+    x alike; lambda_max is the oracle's."""
     if GROUP_CASES[case].get("intercept") is False and (needs_intercept(family) or family == "cox"):
         pytest.skip("the null model needs an intercept")
-    x, y = data(family)
+    x, y = group_data(family)
     n, p = x.shape
     kw, oracle = _group_case(family, case, n)
     # (a guarded family's halved steps stall short of 1e-16)
@@ -816,42 +819,76 @@ def test_group_solutions_are_optimal_and_dense_equals_sparse(family, case):
     r = paths["dense"]
     assert r["warning"] is None and r["lmu"] >= 6
     # (the majorised block steps stop within about sqrt(thresh) of the
-    # solution, so the two storages' rounding shows at 1e-6)
-    for key in ("lambda", "a0", "beta", "dev_ratio"):
+    # solution, so the two storages' rounding shows at 1e-6; the
+    # multinomial's flat directions at small lambdas show in the
+    # coefficients, not in the objective)
+    prob = o.Problem(family, x, y, **oracle)
+    for key in ("lambda", "dev_ratio") if family == "multinomial" else ("lambda", "a0", "beta", "dev_ratio"):
         np.testing.assert_allclose(paths["sparse"][key], r[key], rtol=1e-5,
                                    atol=1e-6 * np.abs(r[key]).max(), err_msg=key)
-    prob = o.Problem(family, x, y, **oracle)
+    for k in range(r["lmu"]):
+        s = paths["sparse"]
+        assert prob.objective(r["lambda"][k], s["a0"][..., k], s["beta"][..., k]) == pytest.approx(
+            prob.objective(r["lambda"][k], r["a0"][..., k], r["beta"][..., k]), rel=1e-9)
     for k in sorted({1, r["lmu"] // 2, r["lmu"] - 1}):
         assert prob.kkt_residual(r["lambda"][k], r["a0"][..., k], r["beta"][..., k]) < (
             3e-6 if "/" in family else 1e-6), k
     penalized = np.asarray(oracle.get("group_penalty_factor", np.ones(4)))[GROUPS] > 0
-    assert not r["beta"][:, 0][penalized].any()
+    assert not r["beta"][..., 0][penalized].any()
     assert r["lambda_max"] == pytest.approx(r["lambda"][0], rel=1e-9)
     if penalized.all():  # (else the gradient after the unpenalized group's fit sets it)
         assert r["lambda_max"] == pytest.approx(prob.lambda_max(), rel=1e-6)
     # a group enters whole: with l1_within = 0 its columns are zero or non-zero together
     if kw["l1_within"] == 0.0:
         for g in range(4):
-            nonzero = r["beta"][GROUPS == g] != 0
+            nonzero = (r["beta"][GROUPS == g] != 0).reshape(-1, r["lmu"])
             assert (nonzero.all(axis=0) | ~nonzero.any(axis=0)).all()
 
 
-@pytest.mark.parametrize("family", ("gaussian", "binomial", "poisson", "cox", "huber", "gamma/log"))
+def group_data(family):
+    """data(family), and class codes of three classes for the multinomial
+    family."""
+    if family != "multinomial":
+        return data(family)
+    x, y = data("gaussian")
+    return x, np.digitize(y, np.quantile(y, [0.3, 0.7])).astype(float)
+
+
+# family: the elastic-net options of `fit` that groups of one column with
+# l1_within = 0 equal (a block family's grouped penalty), and whether
+# l1_within = 1 is the family's ungrouped elastic net
+REDUCTIONS = {"gaussian": ({}, True), "binomial": ({}, True), "poisson": ({}, True),
+              "cox": ({}, True), "huber": ({}, True), "gamma/log": ({}, True),
+              "multinomial": (dict(grouped=True), True), "multitask": ({}, False)}
+
+
+@pytest.mark.parametrize("family", list(REDUCTIONS))
 @pytest.mark.parametrize("kind", INPUTS)
 def test_groups_reduce_to_the_elastic_net(family, kind):
     """l1_within = 1 is the elastic net whatever the groups, and groups of
-    one column with l1_within = 0 are too (their norm is the absolute
-    value): the same path as without feature_groups, to rounding."""
-    x, y = data(family)
+    one column with l1_within = 0 are too (their norm is the absolute value;
+    a block family's, its grouped penalty): the same objective along the
+    same lambdas as without feature_groups, to rounding."""
+    x, y = group_data(family)
     n, p = x.shape
     base = dict(**options(family), nlambda=10, alpha=0.8, thresh=1e-16, maxit=10**7)
-    want = fit(as_input(x, kind), y, **base)
-    for groups, tau in ((GROUPS, 1.0), (np.arange(p), 0.0), (np.arange(p), 0.6)):
+    grouped, ungrouped = REDUCTIONS[family]
+    cases = [(np.arange(p), 0.0, grouped)] + ([(GROUPS, 1.0, {}), (np.arange(p), 1.0, {})]
+                                              if ungrouped else [])
+    for groups, tau, plain in cases:
+        want = fit(as_input(x, kind), y, **base, **plain)
         got = fit(as_input(x, kind), y, **base, feature_groups=groups.astype(np.uint64), l1_within=tau)
         assert got["lmu"] == want["lmu"]
         np.testing.assert_allclose(got["lambda"], want["lambda"], rtol=1e-12)
-        np.testing.assert_allclose(got["beta"], want["beta"], rtol=1e-6,
-                                   atol=1e-7 * np.abs(want["beta"]).max())
+        if family in BLOCK:  # (flat directions at small lambdas: the objectives agree)
+            prob = o.Problem(family, x, y, alpha=0.8, grouped=bool(plain))
+            for k in range(want["lmu"]):
+                args = (want["lambda"][k],)
+                assert prob.objective(*args, got["a0"][:, k], got["beta"][..., k]) == pytest.approx(
+                    prob.objective(*args, want["a0"][:, k], want["beta"][..., k]), rel=1e-10)
+        else:
+            np.testing.assert_allclose(got["beta"], want["beta"], rtol=1e-6,
+                                       atol=1e-7 * np.abs(want["beta"]).max())
 
 
 SKGLM_CASES = {"gaussian": "QuadraticGroup", "binomial": "LogisticGroup"}

@@ -426,16 +426,10 @@ GROUP_OPTIONS = dict(feature_groups=GROUP_LABELS, l1_within=0.3, group_penalty_f
 GROUP_ROUTES = ["covariance", "auto", "sparse", "cv_path", "estimator", "dask"]
 
 
-def one_predictor(family):
-    """Whether the family has one linear predictor per row (feature_groups
-    serves those)."""
-    return len(family.offset_shape(N, np.arange(3))) == 1
-
-
-def group_refusal(family):
+def grouped_refusal():
     return pytest.raises(ValueError, match=re.escape(
-        f"feature_groups fits the families of one linear predictor, not the {family.solver_name} "
-        f"family (K per row); fit it without feature_groups"))
+        "grouped=True and feature_groups both group the coefficients: give feature_groups alone "
+        "(a group of one column with l1_within=0 is grouped=True's penalty of that column)"))
 
 
 @pytest.mark.parametrize("route", GROUP_ROUTES)
@@ -443,24 +437,19 @@ def group_refusal(family):
 def test_groups_reach_every_route_or_are_refused(request, case, route):
     """The sparse-group penalty with its factors, on each route, equals the
     naive solver's path in memory (which test_engine checks against the
-    group optimality conditions); a family of K linear predictors is
-    refused by name on every route, and so is a route that refuses the
-    family itself."""
+    group optimality conditions), for every family (a block family's group
+    holds its variables' K coefficients); grouped=True with groups is
+    refused by name, and so is a route that refuses the family itself."""
     X, y, opts = given(case)
     fam = case.family
     opts = {**opts, **GROUP_OPTIONS}
     if route == "estimator":
         pytest.importorskip("sklearn")
         est = estimator(fam, tol=1e-15, random_state=0, alpha=0.01, **FAST)
-        if case.own or "feature_groups" not in est.get_params():
-            assert case.own or not one_predictor(fam)  # the multitask estimator: already grouped
+        if case.own:  # no estimator offers the option: there is nothing to cross
             return
         est.set_params(**GROUP_OPTIONS)
         fit = dict(sample_weight=opts.get("weights"), offset=opts.get("offset"))
-        if not one_predictor(fam):
-            with group_refusal(fam):
-                est.fit(X, y, **fit)
-            return
         path = est.fit(X, y, **fit).path_
         assert path.group_names == ["a", 2, "b"]
         same_path(path, naive(X, y, fam, opts, user_lambda=path.lambdas, alpha=path.alpha,
@@ -481,8 +470,8 @@ def test_groups_reach_every_route_or_are_refused(request, case, route):
             with refusal:
                 run()
             return
-    if not one_predictor(fam):
-        with group_refusal(fam):
+    if "grouped" in case.own:
+        with grouped_refusal():
             run()
         return
     if route == "covariance" and fam.keeps_rows:

@@ -60,7 +60,8 @@ struct Table {
 // sparse-group penalty of solver/group_penalty.hpp on the groups, with
 // l1_within the lasso's share of the L1 part and, with group_size_weight,
 // sqrt(p_g) weighting each group's norm; a group's penalty factor is its
-// variables' (they share one).
+// variables' (they share one); a block family's group holds its variables'
+// K coefficients.
 #define VARNEL_FIT_OPTIONS(X)                                \
     X(family, std::string, "gaussian")                       \
     X(offset, std::optional<Table>, std::nullopt)            \

@@ -128,10 +128,10 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
     const auto ties = ties_named(c.ties);
     with_loss(family, std::nullopt, [&](auto l) {
         using L = decltype(l);
-        if (c.feature_groups && L::width != Width::one)
-            throw PreconditionError("feature_groups fits the families of one linear predictor, "
-                                    "not the " + c.family + " family (K per row); fit it "
-                                    "without feature_groups");
+        if (c.feature_groups && c.grouped)
+            throw PreconditionError("grouped=True and feature_groups both group the coefficients: "
+                                    "give feature_groups alone (a group of one column with "
+                                    "l1_within=0 is grouped=True's penalty of that column)");
         if (!(c.l1_within >= 0.0 && c.l1_within <= 1.0))
             throw PreconditionError("l1_within must be in [0, 1], got " +
                                     format_number(c.l1_within));

@@ -62,17 +62,12 @@ PathResult solve(F& loss, D& design, const Prepared& p, const SolveOptions& o,
                           p.st.x_scale};
     PathResult r;
     if (o.choices.feature_groups) {
-        if constexpr (F::block) {
-            throw PreconditionError("feature_groups needs a family of one linear predictor");
-        } else {
-            if (cfg.lower_limits || cfg.upper_limits)
-                throw PreconditionError("feature_groups takes no lower_limits or upper_limits");
-            const GroupTable groups =
-                group_table(*o.choices.feature_groups, p.include, p.penalty,
-                            o.choices.group_size_weight);
-            r = run_group_path(loss, design, seq, rules, setup, groups,
-                               SparseGroupPenalty{o.choices.l1_within});
-        }
+        if (cfg.lower_limits || cfg.upper_limits)
+            throw PreconditionError("feature_groups takes no lower_limits or upper_limits");
+        const GroupTable groups = group_table(*o.choices.feature_groups, p.include, p.penalty,
+                                              o.choices.group_size_weight);
+        r = run_group_path(loss, design, seq, rules, setup, groups,
+                           SparseGroupPenalty{o.choices.l1_within});
     } else if constexpr (G == Grouping::never)
         r = run_path<ElasticNetPenalty>(loss, design, seq, rules, setup);
     else if constexpr (G == Grouping::always)

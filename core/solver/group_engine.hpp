@@ -1,8 +1,10 @@
 // The coordinate-descent engine of the sparse-group penalty
-// (solver/group_penalty.hpp) for a family of one linear predictor: block
-// coordinate descent over groups of variables on the design's gradients,
-// with the pass structure, reweighting loop, guard and path walk of the
-// elastic-net engine (solver/engine.hpp).
+// (solver/group_penalty.hpp): block coordinate descent over groups of
+// variables on the design's gradients, with the pass structure, reweighting
+// loop, guard and path walk of the elastic-net engine (solver/engine.hpp).
+// A block family's group covers the K coefficients of each of its
+// variables: p_g x K coefficients, penalized as one vector; its L_g is the
+// largest over the K predictors of the group's curvature sums.
 //
 // For each penalty value lambda it minimises over the standardized
 // coefficients b (and an intercept)
@@ -50,33 +52,45 @@
 
 namespace varnel_core {
 
-template <Family F, class D>
-    requires(!F::block) && EngineParts<F, D> && InterceptParts<F>
+// P is a penalty over groups (solver/group_penalty.hpp: violates,
+// zero_threshold, step, value).
+template <Family F, class D, class P = SparseGroupPenalty>
+    requires EngineParts<F, D> && InterceptParts<F>
 class GroupEngine {
 public:
+    using Intercept = std::conditional_t<F::block, Vec, double>;
+
     GroupEngine(F& family, D& design, Coordinates coords, const GroupTable& groups,
-                SparseGroupPenalty penalty, const PathRules& rules,
+                P penalty, const PathRules& rules,
                 std::span<const double> curvatures, bool fit_intercept,
                 const WarmStart* start = nullptr)
         : fam_(family), x_(design), in_(coords), groups_(groups), pen_(penalty), rules_(rules),
-          nvars_(coords.include.size()), coef_(nvars_, 0.0), coef_prev_(nvars_, 0.0),
-          curv_(curvatures.begin(), curvatures.end()), abs_grad_(nvars_, 0.0),
+          nvars_(coords.include.size()), width_(family.width()),
+          coef_(checked_size(nvars_, width_), 0.0), coef_prev_(coef_.size(), 0.0),
+          curv_(curvatures.begin(), curvatures.end()), abs_grad_(coef_.size(), 0.0),
           strong_(nvars_, 0), is_active_(nvars_, 0), group_strong_(groups.count(), 0),
           group_active_(groups.count(), 0), bound_(groups.count(), 0.0),
           max_active_(static_cast<std::size_t>(std::min<std::uint64_t>(nvars_, rules.pmax))),
           fit_intercept_(fit_intercept && F::intercept_fit == InterceptFit::by_steps),
           step_work_(design.step_work()) {
-        curv_.resize(nvars_, 0.0);
+        curv_.resize(coef_.size(), 0.0);
         std::size_t widest = 0;
         for (std::size_t g = 0; g < groups_.count(); ++g)
             widest = std::max(widest, groups_.of(g).size());
-        buf_a_.resize(widest);
-        buf_b_.resize(widest);
-        buf_c_.resize(widest);
+        buf_a_.resize(widest * width_);
+        buf_b_.resize(widest * width_);
+        buf_c_.resize(widest * width_);
+        block_g_.resize(width_);
+        if constexpr (F::block) {
+            require(design.width() == width_, "a design of the family's width");
+            intercept_.assign(width_, 0.0);
+        }
         if constexpr (F::reweights && RefitsThroughSource<D>) {
-            intercept_ = x_.null_model().at(0);
+            const Vec b0 = x_.null_model();
+            require(b0.size() == width_, "one intercept per linear predictor");
+            std::ranges::copy(b0, values(intercept_).begin());
         } else if constexpr (F::reweights) {
-            eta_.resize(x_.rows());
+            eta_.resize(checked_size(x_.rows(), width_));
             x_.begin_refit();
             intercept_ = fam_.null_model(x_.weights(), x_.residual());
             x_.end_refit();
@@ -87,14 +101,16 @@ public:
         }
         if constexpr (!F::reweights) form_bounds(nullptr);
         intercept_prev_ = intercept_;
-        x_.abs_gradients(in_.include, nullptr, abs_grad_);
+        refresh_abs_gradients(nullptr);
         for (std::size_t j = 0; j < nvars_; ++j)
-            if (in_.include[j] && !std::isfinite(abs_grad_[j]))
-                data_overflow("the gradient of variable " + std::to_string(j) + " at the null model",
-                              "x or y");
+            for (std::size_t k = 0; k < width_; ++k)
+                if (in_.include[j] && !std::isfinite(abs_grad_[j * width_ + k]))
+                    data_overflow("the gradient of variable " + std::to_string(j) +
+                                      " at the null model",
+                                  "x or y");
         if (start) {
             begin_at(*start);
-            x_.abs_gradients(in_.include, nullptr, abs_grad_);
+            refresh_abs_gradients(nullptr);
         }
     }
 
@@ -112,7 +128,10 @@ public:
             const auto end = solve(l1, l2);
             if (const auto* kind = std::get_if<Kind>(&end)) return {m, PathWarning{*kind, m}};
             const double dev = fam_.deviance_ratio();
-            store.store(m, active_, coef_, fam_.stored_intercept(intercept_), lambda, dev);
+            if constexpr (F::block)
+                store.store(m, active_, coef_, intercept_, lambda, dev);
+            else
+                store.store(m, active_, coef_, fam_.stored_intercept(intercept_), lambda, dev);
             if (m == 0 && seq.generated()) lambda_max_ = seq.start(largest_ratio());
             if (seq.early_stop_applies(m) &&
                 early_stop(m, dev, std::get<PenaltyEnd>(end), store, seq.min_lambdas()))
@@ -124,9 +143,12 @@ public:
     std::span<const std::size_t> active() const { return active_; }
     std::uint64_t npasses() const { return npasses_; }
     double lambda_max() const { return lambda_max_; }
-    std::size_t width() const { return 1; }
+    std::size_t width() const { return width_; }
     std::span<const double> coefficients() const { return coef_; }
-    Vec stored_intercepts() const { return Vec{fam_.stored_intercept(intercept_)}; }
+    Vec stored_intercepts() const {
+        if constexpr (F::block) return intercept_;
+        else return Vec{fam_.stored_intercept(intercept_)};
+    }
     double lambda() const { return lambda_; }
 
 private:
@@ -135,39 +157,68 @@ private:
     enum class UpdateResult { Done, ActiveFull };
     enum class PenaltyEnd { Solved, Saturated };
 
-    // The magnitudes of group g's gradients into buf_a_.
-    std::span<const double> magnitudes(std::size_t g) {
-        const auto members = groups_.of(g);
-        for (std::size_t k = 0; k < members.size(); ++k) buf_a_[k] = abs_grad_[members[k]];
-        return std::span<const double>(buf_a_).first(members.size());
+    static std::span<double> values(double& b0) { return {&b0, 1}; }
+    static std::span<double> values(Vec& b0) { return b0; }
+    static std::span<const double> values(const double& b0) { return {&b0, 1}; }
+    static std::span<const double> values(const Vec& b0) { return b0; }
+
+    // |g_jk| of every included variable (outside `skip` when given): the
+    // design's own pass for one predictor, each variable's K gradients for
+    // a block family.
+    void refresh_abs_gradients(const Flags* skip) {
+        if constexpr (F::block) {
+            x_.flush();
+            for (std::size_t j = 0; j < nvars_; ++j) {
+                if (!in_.include[j] || (skip && (*skip)[j])) continue;
+                x_.gradient(j, block_g_);
+                for (std::size_t k = 0; k < width_; ++k)
+                    abs_grad_[j * width_ + k] = std::abs(block_g_[k]);
+            }
+        } else {
+            x_.abs_gradients(in_.include, skip, abs_grad_);
+        }
     }
 
-    // L_g = sum of the group's curvatures, for every group (flagged strong
-    // ones when `only` is given).
+    // The magnitudes of group g's gradients (its variables' K each) into buf_a_.
+    std::span<const double> magnitudes(std::size_t g) {
+        const auto members = groups_.of(g);
+        std::size_t at = 0;
+        for (const std::size_t j : members)
+            for (std::size_t k = 0; k < width_; ++k) buf_a_[at++] = abs_grad_[j * width_ + k];
+        return std::span<const double>(buf_a_).first(at);
+    }
+
+    // L_g = the largest over the predictors of the sums of the group's
+    // curvatures, for every group (flagged strong ones when `only` is given).
     void form_bounds(const Flags* only) {
         for (std::size_t g = 0; g < groups_.count(); ++g) {
             if (only && !(*only)[g]) continue;
             double L = 0.0;
-            for (const std::size_t j : groups_.of(g)) L += curv_[j];
+            for (std::size_t k = 0; k < width_; ++k) {
+                double sum = 0.0;
+                for (const std::size_t j : groups_.of(g)) sum += curv_[j * width_ + k];
+                L = nan_max(L, sum);
+            }
             bound_[g] = L;
         }
     }
 
     void begin_at(const WarmStart& start) {
-        require(start.coef.size() == nvars_ && start.intercepts.size() == 1,
+        require(start.coef.size() == coef_.size() && start.intercepts.size() == width_,
                 "a start of the wrong length");
         for (std::size_t g = 0; g < groups_.count(); ++g) {
-            const auto members = groups_.of(g);
-            if (std::all_of(members.begin(), members.end(),
-                            [&](std::size_t j) { return start.coef[j] == 0.0; }))
-                continue;
+            bool zero = true;
+            for (const std::size_t j : groups_.of(g))
+                for (std::size_t k = 0; k < width_; ++k) zero = zero && start.coef[j * width_ + k] == 0.0;
+            if (zero) continue;
             require(enter_group(g), "the start has more non-zero variables than pmax allows");
             join(g);
         }
         if constexpr (requires { x_.strong_set_grew(strong_); }) x_.strong_set_grew(strong_);
         if constexpr (F::reweights) {
-            for (const std::size_t j : active_) coef_[j] = start.coef[j];
-            if (fit_intercept_) intercept_ = start.intercepts[0];
+            for (const std::size_t j : active_)
+                for (std::size_t k = j * width_; k < (j + 1) * width_; ++k) coef_[k] = start.coef[k];
+            if (fit_intercept_) std::ranges::copy(start.intercepts, values(intercept_).begin());
             refit();
             if constexpr (GuardedFamily<F>) {
                 if (!fam_.inside())
@@ -176,10 +227,22 @@ private:
             }
         } else {
             for (const std::size_t j : active_) {
-                const double g = x_.gradient(j), d = start.coef[j];
-                coef_[j] = d;
-                fam_.on_step(g, curv_[j], d);
-                x_.defer(j, d);
+                if constexpr (F::block) {
+                    x_.gradient(j, block_g_);
+                    Vec d(width_);
+                    for (std::size_t k = 0; k < width_; ++k) {
+                        d[k] = start.coef[j * width_ + k];
+                        coef_[j * width_ + k] = d[k];
+                    }
+                    fam_.on_step(block_g_, std::span<const double>(curv_).subspan(j * width_, width_),
+                                 std::span<const double>(coef_).subspan(j * width_, width_), d);
+                    x_.defer(j, d);
+                } else {
+                    const double g = x_.gradient(j), d = start.coef[j];
+                    coef_[j] = d;
+                    fam_.on_step(g, curv_[j], d);
+                    x_.defer(j, d);
+                }
             }
             x_.flush();
         }
@@ -234,38 +297,70 @@ private:
 
     UpdateResult update_group(std::size_t g, bool may_enter, double l1, double l2) {
         const auto members = groups_.of(g);
-        const std::size_t m = members.size();
+        const std::size_t m = members.size(), nk = width_, size = m * nk;
         rules_.interrupt.tick(step_work_ * m);
         const double v = groups_.v[g], L = bound_[g];
         if (flat_coordinate(L, v, l2)) return UpdateResult::Done;
-        const std::span<double> lu(buf_b_.data(), m), next(buf_c_.data(), m);
-        for (std::size_t k = 0; k < m; ++k)
-            lu[k] = x_.gradient(members[k]) + L * coef_[members[k]];
+        const std::span<double> lu(buf_b_.data(), size), next(buf_c_.data(), size);
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::size_t j = members[i];
+            if constexpr (F::block) {
+                x_.gradient(j, block_g_);
+                for (std::size_t k = 0; k < nk; ++k)
+                    lu[i * nk + k] = block_g_[k] + L * coef_[j * nk + k];
+            } else {
+                lu[i] = x_.gradient(j) + L * coef_[j];
+            }
+        }
         pen_.step(lu, L, v, l1, l2, groups_.s[g], next);
         bool moved = false;
-        for (std::size_t k = 0; k < m; ++k) moved = moved || next[k] != coef_[members[k]];
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t k = 0; k < nk; ++k)
+                moved = moved || next[i * nk + k] != coef_[members[i] * nk + k];
         if (!moved) return UpdateResult::Done;
         if (may_enter && !enter_group(g)) return UpdateResult::ActiveFull;
         if constexpr (GuardedFamily<F>) {
-            for (std::size_t k = 0; k < m; ++k) buf_a_[k] = coef_[members[k]];
+            for (std::size_t i = 0; i < m; ++i)
+                for (std::size_t k = 0; k < nk; ++k) buf_a_[i * nk + k] = coef_[members[i] * nk + k];
             model_change_ += v * (pen_.value(next, l1, l2, groups_.s[g]) -
-                                  pen_.value(std::span<const double>(buf_a_).first(m), l1, l2,
+                                  pen_.value(std::span<const double>(buf_a_).first(size), l1, l2,
                                              groups_.s[g]));
         }
-        for (std::size_t k = 0; k < m; ++k) {
-            const std::size_t j = members[k];
-            const double d = next[k] - coef_[j];
-            if (d == 0.0) continue;
-            const double c = curv_[j];
-            const double gj = x_.gradient(j);  // after the moves before it
-            coef_[j] = next[k];
-            // the block's move on the scale of its step (L_g >= c_j): a
-            // majorised step is shorter than the coordinate's own, so its
-            // change is weighed by L_g, as the gradient map measures it
-            max_change_ = nan_max(max_change_, step_change<policy.rounding>(L, d));
-            fam_.on_step(gj, c, d);
-            if constexpr (GuardedFamily<F>) model_change_ += d * (0.5 * c * d - gj);
-            x_.defer(j, d);
+        // the moves enter one variable at a time, each with its gradient then
+        // (weighed by L_g: a majorised step is shorter than the coordinate's
+        // own, so its change is measured as the gradient map measures it)
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::size_t j = members[i];
+            if constexpr (F::block) {
+                double* b = coef_.data() + j * nk;
+                const double* c = curv_.data() + j * nk;
+                bool any = false;
+                for (std::size_t k = 0; k < nk; ++k) any = any || next[i * nk + k] != b[k];
+                if (!any) continue;
+                x_.gradient(j, block_g_);
+                for (std::size_t k = 0; k < nk; ++k) {
+                    const double d = next[i * nk + k] - b[k];
+                    if constexpr (GuardedFamily<F>) model_change_ += d * (0.5 * c[k] * d - block_g_[k]);
+                    block_g_[k] += c[k] * b[k];  // u = g + c b_old
+                    b[k] = next[i * nk + k];
+                    buf_a_[k] = d;
+                    max_change_ = nan_max(max_change_, step_change<policy.rounding>(L, d));
+                }
+                const std::span<const double> d(buf_a_.data(), nk);
+                fam_.on_step(block_g_, std::span<const double>(c, nk),
+                             std::span<const double>(b, nk), d);
+                x_.defer(j, d);
+            } else {
+                const double d = next[i] - coef_[j];
+                if (d == 0.0) continue;
+                const double c = curv_[j];
+                const double gj = x_.gradient(j);
+                coef_[j] = next[i];
+                max_change_ = nan_max(max_change_, step_change<policy.rounding>(L, d));
+                fam_.on_step(gj, c, d);
+                if constexpr (GuardedFamily<F>) model_change_ += d * (0.5 * c * d - gj);
+                x_.defer(j, d);
+            }
         }
         return UpdateResult::Done;
     }
@@ -273,14 +368,28 @@ private:
     void intercept_step() {
         if constexpr (F::intercept_fit == InterceptFit::by_steps) {
             const auto vsum = fam_.weight_sums();
-            const double rsum = x_.residual_sum();
-            if (flat_coordinate(vsum[0], 0.0, 0.0)) return;
-            const double d = rsum / vsum[0];
-            if (d == 0.0) return;
-            if constexpr (GuardedFamily<F>) model_change_ -= 0.5 * rsum * d;
-            max_change_ = nan_max(max_change_, vsum[0] * d * d);
-            intercept_ += d;
-            x_.subtract_weights(d);
+            if constexpr (F::block) {
+                x_.residual_sum(block_g_);
+                for (std::size_t k = 0; k < width_; ++k) {
+                    const bool flat = flat_coordinate(vsum[k], 0.0, 0.0);
+                    const double d = flat ? 0.0 : block_g_[k] / vsum[k];
+                    if constexpr (GuardedFamily<F>) model_change_ -= 0.5 * block_g_[k] * d;
+                    block_g_[k] = d;
+                    if (d == 0.0) continue;
+                    max_change_ = nan_max(max_change_, vsum[k] * d * d);
+                    intercept_[k] += d;
+                }
+                x_.subtract_weights(block_g_);
+            } else {
+                const double rsum = x_.residual_sum();
+                if (flat_coordinate(vsum[0], 0.0, 0.0)) return;
+                const double d = rsum / vsum[0];
+                if (d == 0.0) return;
+                if constexpr (GuardedFamily<F>) model_change_ -= 0.5 * rsum * d;
+                max_change_ = nan_max(max_change_, vsum[0] * d * d);
+                intercept_ += d;
+                x_.subtract_weights(d);
+            }
         }
     }
 
@@ -321,7 +430,8 @@ private:
 
     void begin_iteration(double l1, double l2) {
         intercept_prev_ = intercept_;
-        for (const std::size_t j : active_) coef_prev_[j] = coef_[j];
+        for (const std::size_t j : active_)
+            for (std::size_t k = j * width_; k < (j + 1) * width_; ++k) coef_prev_[k] = coef_[k];
         x_.curvatures(strong_, curv_);
         form_bounds(&group_strong_);
         if constexpr (GuardedFamily<F>) {
@@ -334,9 +444,11 @@ private:
         double pen = 0.0;
         for (const std::size_t g : active_groups_) {
             const auto members = groups_.of(g);
-            for (std::size_t k = 0; k < members.size(); ++k) buf_a_[k] = coef_[members[k]];
-            pen += groups_.v[g] * pen_.value(std::span<const double>(buf_a_).first(members.size()),
-                                             l1, l2, groups_.s[g]);
+            std::size_t at = 0;
+            for (const std::size_t j : members)
+                for (std::size_t k = 0; k < width_; ++k) buf_a_[at++] = coef_[j * width_ + k];
+            pen += groups_.v[g] * pen_.value(std::span<const double>(buf_a_).first(at), l1, l2,
+                                             groups_.s[g]);
         }
         return fam_.loss() + pen;
     }
@@ -354,18 +466,26 @@ private:
                     return saturated;
                 const bool back = halvings == max_halvings;
                 for (const std::size_t j : active_)
-                    coef_[j] = back ? coef_prev_[j] : 0.5 * (coef_prev_[j] + coef_[j]);
-                if (fit_intercept_)
-                    intercept_ = back ? intercept_prev_ : 0.5 * (intercept_prev_ + intercept_);
+                    for (std::size_t k = j * width_; k < (j + 1) * width_; ++k)
+                        coef_[k] = back ? coef_prev_[k] : 0.5 * (coef_prev_[k] + coef_[k]);
+                if (fit_intercept_) {
+                    const auto b0 = values(intercept_);
+                    const auto b0_prev = values(std::as_const(intercept_prev_));
+                    for (std::size_t k = 0; k < b0.size(); ++k)
+                        b0[k] = back ? b0_prev[k] : 0.5 * (b0_prev[k] + b0[k]);
+                }
                 if (back) return refit();
             }
         }
     }
 
     bool refit() {
+        if constexpr (F::shift_invariant) {
+            shift_unpenalized();
+            if (fit_intercept_) subtract_mean(intercept_.data(), width_);
+        }
         if constexpr (RefitsThroughSource<D>) {
-            const double b0 = intercept_;
-            return x_.refit(coef_, active_, std::span<const double>(&b0, 1));
+            return x_.refit(coef_, active_, values(std::as_const(intercept_)));
         } else {
             x_.linear_predictor(coef_, active_, intercept_, eta_);
             const auto offset = fam_.offset();
@@ -379,14 +499,29 @@ private:
         }
     }
 
+    // An unpenalized group's variables of a shift-invariant family take
+    // mean 0 over the predictors (a penalized group's block steps find
+    // the shift its penalty prefers).
+    void shift_unpenalized() {
+        for (const std::size_t g : active_groups_) {
+            if (groups_.v[g] > 0.0) continue;
+            for (const std::size_t j : groups_.of(g)) subtract_mean(coef_.data() + j * width_, width_);
+        }
+    }
+
     bool converged() const {
         const double t = conv_thresh(rules_.thresh, fam_.null_scale());
+        const auto b0 = values(intercept_), b0_prev = values(intercept_prev_);
         const auto vsum = fam_.weight_sums();
-        const double di = intercept_ - intercept_prev_;
-        if (!(vsum[0] * (di * di) <= t)) return false;
+        for (std::size_t k = 0; k < width_; ++k) {
+            const double di = b0[k] - b0_prev[k];
+            if (!(vsum[k] * (di * di) <= t)) return false;
+        }
         for (const std::size_t j : active_) {
-            const double d = coef_[j] - coef_prev_[j];
-            if (!(curv_[j] * (d * d) <= t)) return false;
+            for (std::size_t k = j * width_; k < (j + 1) * width_; ++k) {
+                const double d = coef_[k] - coef_prev_[k];
+                if (!(curv_[k] * (d * d) <= t)) return false;
+            }
         }
         return true;
     }
@@ -402,7 +537,7 @@ private:
             }
             if (check) {
                 // optimality of the groups outside the strong set
-                x_.abs_gradients(in_.include, &strong_, abs_grad_);
+                refresh_abs_gradients(&strong_);
                 if (!screen(l1)) return PenaltyEnd::Solved;
             }
             if (npasses_ > rules_.maxit) return Kind::MaxIterReached;
@@ -411,7 +546,8 @@ private:
 
     bool early_stop(std::uint64_t m, double dev, PenaltyEnd end, const SolutionStore& store,
                     std::uint64_t min_lambdas) const {
-        return end == PenaltyEnd::Saturated || count_nonzero(active_, coef_, 1) > rules_.dfmax ||
+        return end == PenaltyEnd::Saturated ||
+               count_nonzero(active_, coef_, width_) > rules_.dfmax ||
                dev > rules_.max_dev_ratio ||
                little_progress(policy, m, dev, store, rules_.min_dev_change, min_lambdas);
     }
@@ -420,9 +556,10 @@ private:
     D& x_;
     Coordinates in_;
     const GroupTable& groups_;
-    SparseGroupPenalty pen_;
+    P pen_;
     const PathRules& rules_;
     std::size_t nvars_;
+    std::size_t width_;  // coefficients per variable: K for a block family, else 1
     Vec coef_;
     Vec coef_prev_;
     Vec curv_;
@@ -435,10 +572,11 @@ private:
     std::vector<std::size_t> active_;        // variables, in the order they entered
     std::vector<std::size_t> active_groups_;
     std::size_t max_active_;
-    double intercept_ = 0.0;
-    double intercept_prev_ = 0.0;
+    Intercept intercept_{};
+    Intercept intercept_prev_{};
     Vec eta_;
     Vec buf_a_, buf_b_, buf_c_;
+    Vec block_g_;
     bool fit_intercept_;
     std::size_t step_work_;
     std::uint64_t npasses_ = 0;
@@ -451,26 +589,30 @@ private:
     static constexpr int max_halvings = 50;
 };
 
-// run_path (solver/path.hpp) under the sparse-group penalty of `groups`.
-template <class F, class D>
+// run_path (solver/path.hpp) under the group penalty P of `groups`.
+template <class F, class D, class P>
 PathResult run_group_path(F& family, D& design, PenaltySequence& seq, const PathRules& rules,
-                          const PathSetup& s, const GroupTable& groups,
-                          SparseGroupPenalty penalty) {
+                          const PathSetup& s, const GroupTable& groups, P penalty) {
     const std::size_t nvars = s.coords.include.size();
-    GroupEngine<F, D> engine(family, design, s.coords, groups, penalty, rules, s.curvatures,
+    GroupEngine<F, D, P> engine(family, design, s.coords, groups, penalty, rules, s.curvatures,
                              s.intercept, s.start);
-    SolutionStore store(seq.size(), 1);
+    SolutionStore store(seq.size(), engine.width());
     const PathEnd end = engine.walk(seq, store);
     const Assembly how{nvars,    s.coef_scale, s.lambda_scale, s.x_mean, s.x_scale,
                        s.intercept, policy_of<F>.intercept_form, seq.generated()};
     PathResult r = store.assemble(end.lmu, engine.active(), how);
-    r.block = false;
+    r.block = F::block;
     r.npasses = engine.npasses();
     r.warning = end.warning;
     r.lambda_max = engine.lambda_max() * s.lambda_scale;
     if (end.warning && end.warning->kind == PathWarning::Kind::MaxIterReached)
         r.iterate = store.assemble(engine.coefficients(), engine.active(),
                                    engine.stored_intercepts(), engine.lambda(), how);
+    if (F::shift_invariant && s.intercept) {
+        const std::size_t nk = engine.width();
+        for (std::uint64_t l = 0; l < r.lmu; ++l) subtract_mean(r.a0.data() + l * nk, nk);
+        if (r.iterate) subtract_mean(r.iterate->a0.data(), nk);
+    }
     return r;
 }
 

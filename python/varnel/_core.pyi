@@ -154,8 +154,9 @@ def fit(
     nvars)``: solution l's entries at ``start[l]:start[l + 1]``, variable
     ``var[e]`` (increasing) and its K coefficients at ``values[e * K:(e + 1)
     * K]``; a variable whose coefficients are all +0.0 has no entry.
-    ``feature_groups`` (one label 0, 1, ..., G - 1 per column, families of
-    one linear predictor) penalizes the groups by the sparse-group elastic
+    ``feature_groups`` (one label 0, 1, ..., G - 1 per column; a block
+    family's group holds its columns' K coefficients) penalizes the groups
+    by the sparse-group elastic
     net: ``l1_within`` is the lasso's share of the L1 part (0: group lasso,
     1: the plain elastic net) and ``group_size_weight`` weights each group's
     norm by the square root of its size; a group's penalty factor is its

@@ -161,8 +161,9 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         (``varnel._coefs.SPARSE_MIN_FEATURES``), else "dense".  The values
         are the same in either storage, bit for bit.
     feature_groups : sequence, dict or "categorical", optional
-        Penalize groups of columns together (families of one linear
-        predictor): one label per column (integers or strings; None or -1
+        Penalize groups of columns together (for the multinomial and
+        multitask families a group holds its columns' K coefficients each):
+        one label per column (integers or strings; None or -1
         puts a column in a group by itself), a dict of group name ->
         column names or indices (columns not listed are groups by
         themselves), or ``"categorical"`` (each source column of a data

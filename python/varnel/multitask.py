@@ -42,9 +42,6 @@ class MultiTaskNetRegressor(NetRegressor):
     >>> MultiTaskNetRegressor(alpha=0.1).fit(X, Y).coef_.shape
     (2, 4)
 """, parameters={
-        # each variable's coefficients are already one group across the responses
-        "feature_groups": None, "l1_within": None, "group_penalty_factor": None,
-        "group_size_weight": None,
         "solver": """\
     solver : {"auto", "naive", "covariance"}, default "auto"
         How least squares is solved (see :func:`varnel.fit_path`); the
@@ -64,7 +61,8 @@ class MultiTaskNetRegressor(NetRegressor):
                  nlambda=100, lambda_min_ratio=None, standardize=True, fit_intercept=True,
                  penalty_factor=None, lower_limits=None, upper_limits=None, tol=1e-7,
                  max_iter=100000, n_jobs=None, random_state=None, solver="auto",
-                 standardize_response=False):
+                 standardize_response=False, *, feature_groups=None, l1_within=0.0,
+                 group_penalty_factor=None, group_size_weight=True):
         keep_parameters(self, locals())
 
     def __sklearn_tags__(self):
