@@ -501,6 +501,9 @@ def test_groups_change_the_fit_and_read_back_on_the_path():
         nonzero = path.coefs[members] != 0
         np.testing.assert_array_equal(nonzero.all(axis=0), nonzero.any(axis=0))
     assert path.df.tolist() == (path.coefs != 0).sum(axis=0).tolist()
+    doc = path.to_dict()
+    assert doc["feature_groups"] == [0, 0, 1, 2, 2] and doc["group_names"] == ["a", 2, "b"]
+    assert "feature_groups" not in plain.to_dict()
 
 
 def test_groups_by_dict_and_by_labels_are_one_model():
@@ -519,6 +522,14 @@ def test_groups_by_dict_and_by_labels_are_one_model():
     lasso = varnel.fit_path(X, y, **FAST, thresh=1e-15)
     singles = varnel.fit_path(X, y, feature_groups="categorical", **FAST, thresh=1e-15)
     np.testing.assert_allclose(singles.coefs, lasso.coefs, rtol=1e-8, atol=1e-10)
+    # with the map of expanded columns to their source columns, one group per source
+    from varnel._groups import resolve_feature_groups
+    np.testing.assert_array_equal(
+        resolve_feature_groups("categorical", 5, None, source_of_column=np.array([3, 3, 0, 1, 1])),
+        [0, 0, 1, 2, 2])
+    with pytest.raises(ValueError, match=r"the map of expanded columns to source columns has "
+                                         r"shape \(4,\), expected \(5,\)"):
+        resolve_feature_groups("categorical", 5, None, source_of_column=np.zeros(4, dtype=int))
 
 
 # Hostile group settings: (options of fit_path, data frame X?, the message).

@@ -119,6 +119,11 @@ PARAMETERS = _entries("""
         Seed of the random fold assignment when ``cv`` is an integer.
     solver : {"auto", "naive", "covariance"}, default "auto"
         How a dense X is solved (see :func:`varnel.fit_path`).
+""")
+
+#: The keyword-only parameters of every estimator, documented after the
+#: others (an estimator's own ones included).
+LAST_PARAMETERS = _entries("""
     feature_groups : array-like of shape (n_features,), dict or "categorical", optional
         Groups of features penalized together (one label per feature, None
         or -1 for a feature by itself, or a dict of group name -> features;
@@ -175,12 +180,14 @@ _WARNS = """
 Entries = Dict[str, Optional[str]]
 
 
-def _section(title: str, shared: Dict[str, str], changes: Entries, first: Entries) -> str:
+def _section(title: str, shared: Dict[str, str], changes: Entries, first: Entries,
+             last: Dict[str, str] = {}) -> str:
     """A numpydoc section: the ``first`` entries, then the shared ones with
     ``changes`` (an entry in place of the shared one of its name; None
-    drops it; a new name comes last)."""
+    drops it; a new name comes after the shared ones), then ``last``."""
     entries = {**first, **shared}
     entries.update(changes)
+    entries.update(last)
     body = "\n".join(text for text in entries.values() if text is not None)
     return f"\n    {title}\n    {'-' * len(title)}\n{body}\n"
 
@@ -191,7 +198,8 @@ def estimator_doc(summary: str, example: str, *, first_parameters: Entries = {},
     and Attributes sections (the shared entries, changed as :func:`_section`
     says; each entry written as its section has it, indented four spaces),
     the warning it raises and its example."""
-    return (summary + _section("Parameters", PARAMETERS, parameters, first_parameters)
+    return (summary + _section("Parameters", PARAMETERS, parameters, first_parameters,
+                               LAST_PARAMETERS)
             + _section("Attributes", ATTRIBUTES, attributes, {}) + _WARNS
             + "\n    Examples\n    --------\n" + example)
 

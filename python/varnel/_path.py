@@ -537,6 +537,9 @@ class Path:
             "nulldev": self.nulldev,
             "npasses": self.npasses,
             "warning": None if self.warning is None else list(self.warning),
+            **({} if self.feature_groups is None else {
+                "feature_groups": self.feature_groups.tolist(),
+                "group_names": [_json_label(g) for g in self.group_names]}),
         }
 
     @filled()
