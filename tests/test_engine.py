@@ -547,13 +547,19 @@ WARM = [(f, i, "naive") for f in FAMILIES + ("multinomial",) for i in INPUTS] + 
     (f, "dense", "covariance") for f in ("gaussian", "multitask")]
 
 
+@pytest.mark.parametrize("groups", [False, True], ids=["columns", "groups"])
 @pytest.mark.parametrize("family, kind, solver", WARM)
-def test_a_path_started_from_its_own_solution_continues_it(family, kind, solver):
+def test_a_path_started_from_its_own_solution_continues_it(family, kind, solver, groups):
     x, y = data("gaussian" if family == "multinomial" else family, n=150)
     if family == "multinomial":
         y = np.digitize(y, np.quantile(y, [0.3, 0.7])).astype(float)
     opts = dict(family=family, solver=solver, thresh=1e-14, alpha=0.8, offset=None,
                 standardize_response=family == "multitask")
+    if groups:  # the group engine starts where it is told too (the multinomial at
+        # l1_within = 0, whose common shift is taken exactly: between 0 and 1 only the
+        # block steps move a variable along the direction the loss does not see)
+        opts.update(feature_groups=GROUPS.astype(np.uint64), thresh=1e-16,
+                    l1_within=0.0 if family == "multinomial" else 0.3)
     full = fit(as_input(x, kind), y, nlambda=20, **opts)
     k = 7
     start = dict(start_a0=full["a0"][..., k], start_beta=full["beta"][..., k])
@@ -926,3 +932,23 @@ def test_group_lasso_matches_skglm(family, size_weight):
         penalty = WeightedGroupL2(alpha=r["lambda"][k], weights=weights, grp_ptr=ptr, grp_indices=idx)
         w = GroupBCD(tol=1e-12, max_iter=10_000).solve(x, target, datafit, penalty)[0]
         np.testing.assert_allclose(r["beta"][:, k], w, atol=1e-6 * max(np.abs(w).max(), 1.0))
+
+
+@pytest.mark.parametrize("family", ["gaussian", "binomial", "multinomial"])
+def test_pmax_and_dfmax_count_the_variables_of_whole_groups(family):
+    """A group enters with all its variables: pmax (variables ever active)
+    stops the path before a group would pass it, and dfmax ends the path
+    after the first solution with more non-zero variables (early stops
+    apply from the fifth solution on)."""
+    x, y = group_data(family)
+    kw = dict(**options(family), feature_groups=GROUPS.astype(np.uint64), nlambda=30)
+    full = fit(x, y, **kw)
+    entered = (np.abs(full["beta"]).reshape(8, -1, full["lmu"]).sum(axis=1) > 0)
+    first = int(np.argmax(entered.sum(axis=0) > 3))  # the first solution past 3 variables
+    cut = fit(x, y, **kw, pmax=3)
+    assert cut["warning"] == ("MaxActiveReached", first)
+    assert cut["lmu"] == first
+    np.testing.assert_array_equal(cut["beta"], full["beta"][..., :first])
+    short = fit(x, y, **kw, dfmax=3)
+    assert short["warning"] is None and short["lmu"] == max(first + 1, 5)
+    np.testing.assert_array_equal(short["beta"], full["beta"][..., :short["lmu"]])

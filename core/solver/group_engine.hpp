@@ -481,7 +481,7 @@ private:
 
     bool refit() {
         if constexpr (F::shift_invariant) {
-            shift_unpenalized();
+            shift_blocks();
             if (fit_intercept_) subtract_mean(intercept_.data(), width_);
         }
         if constexpr (RefitsThroughSource<D>) {
@@ -499,13 +499,27 @@ private:
         }
     }
 
-    // An unpenalized group's variables of a shift-invariant family take
-    // mean 0 over the predictors (a penalized group's block steps find
-    // the shift its penalty prefers).
-    void shift_unpenalized() {
+    // Before each refit of a shift-invariant family, every active variable
+    // takes the common shift of its K coefficients that its group's penalty
+    // prefers where that is known in closed form: minus their mean for an
+    // unpenalized group and for tau = 0 (the group norm and the ridge term
+    // are both least there, variable by variable), the elastic net's shift
+    // for tau = 1 (solver/penalty.hpp); for 0 < tau < 1 the block steps find
+    // it.  The loss sees no shift, so each is a free descent step.
+    void shift_blocks() {
         for (const std::size_t g : active_groups_) {
-            if (groups_.v[g] > 0.0) continue;
-            for (const std::size_t j : groups_.of(g)) subtract_mean(coef_.data() + j * width_, width_);
+            const bool mean = !(groups_.v[g] > 0.0) || pen_.tau <= 0.0;
+            if (!mean && pen_.tau < 1.0) continue;
+            for (const std::size_t j : groups_.of(g)) {
+                const std::span<double> b(coef_.data() + j * width_, width_);
+                if (mean) {
+                    subtract_mean(b.data(), width_);
+                } else {
+                    const double c = ElasticNetPenalty::shift(b, rules_.alpha, -HUGE_VAL, HUGE_VAL);
+                    if (c != 0.0)
+                        for (double& x : b) x += c;
+                }
+            }
         }
     }
 
