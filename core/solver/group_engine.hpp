@@ -14,13 +14,17 @@
 //                                   + (1 - alpha)/2 ||b_g||^2 ]
 //
 // A group's step reads the gradients g_j = <z_j, r> of its variables,
-// takes u = b_g + g / L_g with L_g the trace bound of the group's weighted
-// Gram (the sum of its variables' curvatures, formed with the curvatures:
-// once for a family of fixed weights, at every reweighting step
-// otherwise), and moves b_g to the penalty's block step; the moves enter
-// the residual one variable at a time, each with its gradient at that
-// moment, so that the family's bookkeeping and a guarded family's model
-// change are exact.
+// takes u = b_g + g / L_g and moves b_g to the penalty's block step.  L_g
+// is found by backtracking between the group's largest curvature (a lower
+// bound of its weighted Gram's largest eigenvalue) and the trace bound (the
+// sum of its variables' curvatures, an upper one; both formed with the
+// curvatures: once for a family of fixed weights, at every reweighting
+// step otherwise): a step is kept when the quadratic's curvature along the
+// move is at most L_g, so that it minimised a majoriser along the move;
+// else it is undone and L_g grows.  The moves enter the residual one
+// variable at a time, each with its gradient at that moment, so that the
+// family's bookkeeping, the quadratic's change and a guarded family's
+// model change are exact.
 //
 // Screening, the optimality check and lambda_max work per group: a group
 // joins the strong set when ||S(|g_g|, tau t v_g)|| > (1 - tau) s_g t v_g
@@ -70,6 +74,7 @@ public:
           curv_(curvatures.begin(), curvatures.end()), abs_grad_(coef_.size(), 0.0),
           strong_(nvars_, 0), is_active_(nvars_, 0), group_strong_(groups.count(), 0),
           group_active_(groups.count(), 0), bound_(groups.count(), 0.0),
+          step_(groups.count(), 0.0),
           max_active_(static_cast<std::size_t>(std::min<std::uint64_t>(nvars_, rules.pmax))),
           fit_intercept_(fit_intercept && F::intercept_fit == InterceptFit::by_steps),
           step_work_(design.step_work()) {
@@ -80,7 +85,10 @@ public:
         buf_a_.resize(widest * width_);
         buf_b_.resize(widest * width_);
         buf_c_.resize(widest * width_);
+        buf_g_.resize(widest * width_);
+        buf_o_.resize(widest * width_);
         block_g_.resize(width_);
+        block_d_.resize(width_);
         if constexpr (F::block) {
             require(design.width() == width_, "a design of the family's width");
             intercept_.assign(width_, 0.0);
@@ -200,6 +208,10 @@ private:
                 L = nan_max(L, sum);
             }
             bound_[g] = L;
+            double largest = 0.0;  // the largest curvature: at most the Gram's largest eigenvalue
+            for (const std::size_t j : groups_.of(g))
+                for (std::size_t k = 0; k < width_; ++k) largest = nan_max(largest, curv_[j * width_ + k]);
+            step_[g] = std::min(std::max(step_[g], largest), L);
         }
     }
 
@@ -295,74 +307,102 @@ private:
         return true;
     }
 
+    // One block step on group g.  The step starts from the group's current
+    // curvature L (at least its largest curvature, a lower bound of the
+    // Gram's largest eigenvalue) and is kept when the quadratic along the
+    // move d is within it, d'Ad <= L d'd (d'Ad read off the exact change
+    // of the quadratic the sequential moves make): then the step minimised
+    // a majoriser along d and lowered the objective.  Otherwise the moves
+    // are undone and L grows (to the curvature seen, at least doubled),
+    // up to the trace bound, where every step is kept.
     UpdateResult update_group(std::size_t g, bool may_enter, double l1, double l2) {
         const auto members = groups_.of(g);
         const std::size_t m = members.size(), nk = width_, size = m * nk;
         rules_.interrupt.tick(step_work_ * m);
-        const double v = groups_.v[g], L = bound_[g];
-        if (flat_coordinate(L, v, l2)) return UpdateResult::Done;
+        const double v = groups_.v[g], top = bound_[g];
+        if (flat_coordinate(top, v, l2)) return UpdateResult::Done;
+        double L = step_[g] > 0.0 && step_[g] < top ? step_[g] : top;
+        const std::span<double> grad(buf_g_.data(), size), old(buf_o_.data(), size);
         const std::span<double> lu(buf_b_.data(), size), next(buf_c_.data(), size);
         for (std::size_t i = 0; i < m; ++i) {
             const std::size_t j = members[i];
             if constexpr (F::block) {
                 x_.gradient(j, block_g_);
-                for (std::size_t k = 0; k < nk; ++k)
-                    lu[i * nk + k] = block_g_[k] + L * coef_[j * nk + k];
+                for (std::size_t k = 0; k < nk; ++k) grad[i * nk + k] = block_g_[k];
             } else {
-                lu[i] = x_.gradient(j) + L * coef_[j];
+                grad[i] = x_.gradient(j);
             }
+            for (std::size_t k = 0; k < nk; ++k) old[i * nk + k] = coef_[j * nk + k];
         }
-        pen_.step(lu, L, v, l1, l2, groups_.s[g], next);
-        bool moved = false;
-        for (std::size_t i = 0; i < m; ++i)
-            for (std::size_t k = 0; k < nk; ++k)
-                moved = moved || next[i * nk + k] != coef_[members[i] * nk + k];
-        if (!moved) return UpdateResult::Done;
-        if (may_enter && !enter_group(g)) return UpdateResult::ActiveFull;
-        if constexpr (GuardedFamily<F>) {
-            for (std::size_t i = 0; i < m; ++i)
-                for (std::size_t k = 0; k < nk; ++k) buf_a_[i * nk + k] = coef_[members[i] * nk + k];
-            model_change_ += v * (pen_.value(next, l1, l2, groups_.s[g]) -
-                                  pen_.value(std::span<const double>(buf_a_).first(size), l1, l2,
-                                             groups_.s[g]));
+        for (;;) {
+            for (std::size_t e = 0; e < size; ++e) lu[e] = grad[e] + L * old[e];
+            pen_.step(lu, L, v, l1, l2, groups_.s[g], next);
+            bool moved = false;
+            for (std::size_t e = 0; e < size; ++e) moved = moved || next[e] != old[e];
+            if (!moved) return UpdateResult::Done;
+            if (may_enter && !enter_group(g)) return UpdateResult::ActiveFull;
+            double q = 0.0, gd = 0.0, dd = 0.0, change = 0.0;
+            move(members, next, L, q, change);
+            for (std::size_t e = 0; e < size; ++e) {
+                const double d = next[e] - old[e];
+                gd += grad[e] * d;
+                dd += d * d;
+            }
+            const double dad = 2.0 * (q + gd);  // d'Ad, the quadratic along the move
+            if (L >= top || dad <= L * dd * (1.0 + 1e-12) || !(dad == dad)) {
+                step_[g] = L;
+                max_change_ = nan_max(max_change_, change);
+                if constexpr (GuardedFamily<F>)
+                    model_change_ += q + v * (pen_.value(next, l1, l2, groups_.s[g]) -
+                                              pen_.value(old, l1, l2, groups_.s[g]));
+                return UpdateResult::Done;
+            }
+            double unused_q = 0.0, unused_change = 0.0;
+            move(members, old, L, unused_q, unused_change);  // back where the step started
+            L = std::min(top, std::max(2.0 * L, dad / dd));
         }
-        // the moves enter one variable at a time, each with its gradient then
-        // (weighed by L_g: a majorised step is shorter than the coordinate's
-        // own, so its change is measured as the gradient map measures it)
-        for (std::size_t i = 0; i < m; ++i) {
+    }
+
+    // Moves the group's variables to `to`, one variable at a time, each with
+    // its gradient then: the family's bookkeeping, the residual, and the
+    // exact change q of the quadratic; `change` the largest move weighed by
+    // L (a majorised step is shorter than the coordinate's own, so its
+    // change is measured as the gradient map measures it).
+    void move(std::span<const std::size_t> members, std::span<const double> to, double L,
+              double& q, double& change) {
+        const std::size_t nk = width_;
+        for (std::size_t i = 0; i < members.size(); ++i) {
             const std::size_t j = members[i];
             if constexpr (F::block) {
                 double* b = coef_.data() + j * nk;
                 const double* c = curv_.data() + j * nk;
                 bool any = false;
-                for (std::size_t k = 0; k < nk; ++k) any = any || next[i * nk + k] != b[k];
+                for (std::size_t k = 0; k < nk; ++k) any = any || to[i * nk + k] != b[k];
                 if (!any) continue;
                 x_.gradient(j, block_g_);
                 for (std::size_t k = 0; k < nk; ++k) {
-                    const double d = next[i * nk + k] - b[k];
-                    if constexpr (GuardedFamily<F>) model_change_ += d * (0.5 * c[k] * d - block_g_[k]);
+                    const double d = to[i * nk + k] - b[k];
+                    q += d * (0.5 * c[k] * d - block_g_[k]);
                     block_g_[k] += c[k] * b[k];  // u = g + c b_old
-                    b[k] = next[i * nk + k];
-                    buf_a_[k] = d;
-                    max_change_ = nan_max(max_change_, step_change<policy.rounding>(L, d));
+                    b[k] = to[i * nk + k];
+                    block_d_[k] = d;
+                    change = nan_max(change, step_change<policy.rounding>(L, d));
                 }
-                const std::span<const double> d(buf_a_.data(), nk);
                 fam_.on_step(block_g_, std::span<const double>(c, nk),
-                             std::span<const double>(b, nk), d);
-                x_.defer(j, d);
+                             std::span<const double>(b, nk), block_d_);
+                x_.defer(j, block_d_);
             } else {
-                const double d = next[i] - coef_[j];
+                const double d = to[i] - coef_[j];
                 if (d == 0.0) continue;
                 const double c = curv_[j];
                 const double gj = x_.gradient(j);
-                coef_[j] = next[i];
-                max_change_ = nan_max(max_change_, step_change<policy.rounding>(L, d));
+                coef_[j] = to[i];
+                q += d * (0.5 * c * d - gj);
+                change = nan_max(change, step_change<policy.rounding>(L, d));
                 fam_.on_step(gj, c, d);
-                if constexpr (GuardedFamily<F>) model_change_ += d * (0.5 * c * d - gj);
                 x_.defer(j, d);
             }
         }
-        return UpdateResult::Done;
     }
 
     void intercept_step() {
@@ -582,15 +622,16 @@ private:
     Flags is_active_;
     Flags group_strong_;
     Flags group_active_;
-    Vec bound_;  // L_g
+    Vec bound_;  // the trace bound of each group
+    Vec step_;   // the curvature each group's steps take, between its largest curvature and the bound
     std::vector<std::size_t> active_;        // variables, in the order they entered
     std::vector<std::size_t> active_groups_;
     std::size_t max_active_;
     Intercept intercept_{};
     Intercept intercept_prev_{};
     Vec eta_;
-    Vec buf_a_, buf_b_, buf_c_;
-    Vec block_g_;
+    Vec buf_a_, buf_b_, buf_c_, buf_g_, buf_o_;
+    Vec block_g_, block_d_;
     bool fit_intercept_;
     std::size_t step_work_;
     std::uint64_t npasses_ = 0;

@@ -6,11 +6,11 @@
 // weight (sqrt(p_g), or 1) and tau the share of the lasso inside the L1
 // part: tau = 0 the group elastic net, tau = 1 the elastic net of every
 // coefficient by itself.  A group moves by one majorised block step: its
-// loss's quadratic Q(b_g) is bounded above by the quadratic of curvature
-// L_g times the identity, L_g the trace of the group's weighted Gram
-// (sum_j c_j over its variables, at least its largest eigenvalue), and the
-// bound is minimised exactly by the sparse-group soft-threshold.  The
-// groups are not orthonormalised.
+// loss's quadratic Q(b_g) is bounded above (along the move) by the
+// quadratic of curvature L_g times the identity (solver/group_engine.hpp
+// finds L_g, at most the trace of the group's weighted Gram), and the bound
+// is minimised exactly by the sparse-group soft-threshold.  The groups are
+// not orthonormalised.
 #pragma once
 
 #include <algorithm>
