@@ -561,6 +561,9 @@ GROUP_REFUSALS = {
     "bad-label": (dict(feature_groups=[0, 0, 1.5, 1, 1]), False,
                   "feature_groups labels must be integers or strings (None or -1: a column by "
                   "itself), got 1.5"),
+    "two-dimensional": (dict(feature_groups=np.zeros((5, 2), dtype=int)), False,
+                        "feature_groups must be one label per column (a 1-D sequence), a dict of "
+                        "group name -> columns or 'categorical', got ndarray of shape (5, 2)"),
     "bad-word": (dict(feature_groups="columns"), False,
                  "feature_groups must be one label per column, a dict of group name -> columns or "
                  "'categorical', got 'columns'"),

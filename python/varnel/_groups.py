@@ -31,9 +31,6 @@ class Groups(NamedTuple):
     def count(self) -> int:
         return len(self.names)
 
-    def sizes(self) -> np.ndarray:
-        return np.bincount(self.labels, minlength=self.count)
-
 
 def _is_ungrouped(label: Any) -> bool:
     if label is None:
@@ -103,15 +100,18 @@ def resolve_groups(spec: Any, p: int, column_names: Optional[Sequence[Any]],
                                      f"{cv.shown_label(group)}; a column belongs to one group")
                 raw[j] = group
     else:
-        try:
-            raw = list(np.asarray(spec, dtype=object).ravel()) \
-                if not isinstance(spec, (list, tuple)) else list(spec)
-        except TypeError:
-            raise ValueError(f"feature_groups must be one label per column, a dict or "
-                             f"{CATEGORICAL!r}, got {type(spec).__name__}") from None
-        if np.ndim(spec) > 1 if not isinstance(spec, (list, tuple)) else False:
-            raise ValueError(f"feature_groups must be one label per column (1-D), got shape "
-                             f"{np.shape(spec)}")
+        if isinstance(spec, (list, tuple)):
+            raw = list(spec)
+        else:
+            try:
+                labels = np.asarray(spec, dtype=object)
+            except (TypeError, ValueError):
+                labels = np.empty(0, dtype=object).reshape(0, 0)
+            if labels.ndim != 1:
+                raise ValueError(f"feature_groups must be one label per column (a 1-D sequence), "
+                                 f"a dict of group name -> columns or {CATEGORICAL!r}, got "
+                                 f"{type(spec).__name__} of shape {np.shape(labels)}")
+            raw = list(labels)
         if len(raw) != p:
             raise ValueError(f"feature_groups has {len(raw)} labels but X has {p} columns; give "
                              f"one label per column (None or -1 for a column by itself)")
