@@ -171,8 +171,13 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     if family.has_classes and classes is not None:  # labels, not proportions
         weighted = np.unique(yc if w is None else yc[w > 0]).astype(np.intp)
         check_weighted_classes(family, classes, weighted)
-    return Problem(Xc, yc, w, family, classes, names, solver_options(family, opts, p, by_name),
-                   cv.as_offset(offset, family.offset_shape(n, classes), family.block_unit), labels)
+    # the source column of every column of an X expanded from a data frame's
+    # categorical columns (None: no expansion; feature_groups="categorical")
+    source_of_column = None
+    return Problem(Xc, yc, w, family, classes, names,
+                   solver_options(family, opts, p, by_name, source_of_column),
+                   cv.as_offset(offset, family.offset_shape(n, classes), family.block_unit), labels,
+                   source_of_column)
 
 
 def checked_options(family: Any, options: Dict[str, Any]) -> Tuple[Family, Dict[str, Any]]:
