@@ -62,18 +62,18 @@ def _column_index(item: Any, p: int, column_names: Optional[Sequence[Any]], grou
                      f"{cv.shown_label(item)}, not among {where}")
 
 
-def resolve_groups(spec: Any, p: int, column_names: Optional[Sequence[Any]],
+def resolve_groups(setting: Any, p: int, column_names: Optional[Sequence[Any]],
                    source_of_column: Optional[np.ndarray] = None) -> Optional[Groups]:
     """The groups of the p columns from a ``feature_groups`` setting (see
     :func:`resolve_feature_groups`), with the names of the groups; None
-    when ``spec`` is None."""
-    if spec is None:
+    when ``setting`` is None."""
+    if setting is None:
         return None
     raw: List[Any]
-    if isinstance(spec, str):
-        if spec != CATEGORICAL:
+    if isinstance(setting, str):
+        if setting != CATEGORICAL:
             raise ValueError(f"feature_groups must be one label per column, a dict of group "
-                             f"name -> columns or {CATEGORICAL!r}, got {spec!r}")
+                             f"name -> columns or {CATEGORICAL!r}, got {setting!r}")
         if source_of_column is None:
             raw = list(range(p))
         else:
@@ -82,9 +82,9 @@ def resolve_groups(spec: Any, p: int, column_names: Optional[Sequence[Any]],
                 raise ValueError(f"feature_groups={CATEGORICAL!r}: the map of expanded columns "
                                  f"to source columns has shape {src.shape}, expected ({p},)")
             raw = [int(v) for v in src]
-    elif isinstance(spec, Mapping):
+    elif isinstance(setting, Mapping):
         raw = [None] * p
-        for group, columns in spec.items():
+        for group, columns in setting.items():
             if _is_ungrouped(group):
                 raise ValueError(f"feature_groups: {group!r} cannot name a group (None and -1 "
                                  f"mean a column by itself)")
@@ -100,17 +100,17 @@ def resolve_groups(spec: Any, p: int, column_names: Optional[Sequence[Any]],
                                      f"{cv.shown_label(group)}; a column belongs to one group")
                 raw[j] = group
     else:
-        if isinstance(spec, (list, tuple)):
-            raw = list(spec)
+        if isinstance(setting, (list, tuple)):
+            raw = list(setting)
         else:
             try:
-                labels = np.asarray(spec, dtype=object)
+                labels = np.asarray(setting, dtype=object)
             except (TypeError, ValueError):
                 labels = np.empty(0, dtype=object).reshape(0, 0)
             if labels.ndim != 1:
                 raise ValueError(f"feature_groups must be one label per column (a 1-D sequence), "
                                  f"a dict of group name -> columns or {CATEGORICAL!r}, got "
-                                 f"{type(spec).__name__} of shape {np.shape(labels)}")
+                                 f"{type(setting).__name__} of shape {np.shape(labels)}")
             raw = list(labels)
         if len(raw) != p:
             raise ValueError(f"feature_groups has {len(raw)} labels but X has {p} columns; give "
@@ -137,14 +137,14 @@ def resolve_groups(spec: Any, p: int, column_names: Optional[Sequence[Any]],
     return Groups(labels, names)
 
 
-def resolve_feature_groups(spec: Any, p: int, column_names: Optional[Sequence[Any]],
+def resolve_feature_groups(setting: Any, p: int, column_names: Optional[Sequence[Any]],
                            source_of_column: Optional[np.ndarray] = None) -> Optional[np.ndarray]:
     """One integer label per column (0, 1, ..., G - 1) from a
     ``feature_groups`` setting.
 
     Parameters
     ----------
-    spec : sequence, dict, "categorical" or None
+    setting : sequence, dict, "categorical" or None
         One label per column (integers or strings; None or -1 puts a column
         in a group by itself), or a dict of group name -> column names or
         indices (columns not listed are groups by themselves), or
@@ -172,7 +172,7 @@ def resolve_feature_groups(spec: Any, p: int, column_names: Optional[Sequence[An
     >>> resolve_feature_groups({"g": ["x1", "x2"]}, 3, ["x0", "x1", "x2"])
     array([0, 1, 1])
     """
-    groups = resolve_groups(spec, p, column_names, source_of_column)
+    groups = resolve_groups(setting, p, column_names, source_of_column)
     return None if groups is None else groups.labels
 
 
@@ -224,8 +224,8 @@ def apply_options(so: Dict[str, Any], opts: Mapping[str, Any], p: int,
     ``group_size_weight``, ``group_names`` (for the path) and the group
     penalty factors as every column's ``penalty_factor``.  Without
     ``feature_groups`` every other group option must keep its default."""
-    spec = opts.get("feature_groups")
-    if spec is None:
+    setting = opts.get("feature_groups")
+    if setting is None:
         given = {"l1_within": opts.get("l1_within", 0.0) not in (None, 0, 0.0),
                  "group_penalty_factor": opts.get("group_penalty_factor") is not None,
                  "group_size_weight": opts.get("group_size_weight", True) is not True}
@@ -234,7 +234,7 @@ def apply_options(so: Dict[str, Any], opts: Mapping[str, Any], p: int,
                 raise ValueError(f"{key} applies to groups of columns: give feature_groups too, "
                                  f"or leave {key} at its default ({OPTIONS[key]!r})")
         return
-    groups = resolve_groups(spec, p, names, source_of_column)
+    groups = resolve_groups(setting, p, names, source_of_column)
     tau = cv.in_range(cv.as_float(opts.get("l1_within", 0.0), "l1_within"), "l1_within",
                       0.0, 1.0)
     size_weight = cv.as_bool(opts.get("group_size_weight", True), "group_size_weight")
