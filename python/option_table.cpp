@@ -184,6 +184,12 @@ const Docs& docs() {
             "lock taken back; a false result ends the path there (the solutions so\n"
             "far kept, \"warning\" (\"Stopped\", index + 1)), an exception abandons\n"
             "the fit and propagates.\n\n"
+            "feature_groups (one label 0, 1, ..., G - 1 per column; a block family's\n"
+            "group holds its columns' K coefficients) penalizes groups by the sparse-group\n"
+            "elastic net, lambda sum_g v_g [alpha (l1_within ||b_g||_1 + (1 - l1_within)\n"
+            "s_g ||b_g||_2) + (1 - alpha)/2 ||b_g||^2], s_g = sqrt(p_g) with\n"
+            "group_size_weight (else 1), v_g the penalty factor its columns share;\n"
+            "no limits, and not beside grouped=True.\n\n"
             "The fit runs without the interpreter's lock; Ctrl-C stops it.",
             "fit_statistics(statistics, *, " + auto_solver(choices) + opts +
                 ", source=None, response_means=None, callback=None)\n--\n\n"

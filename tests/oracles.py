@@ -332,7 +332,8 @@ class Problem:
     def __init__(self, family, x, y, *, alpha=1.0, weights=None, penalty_factor=None,
                  lower_limits=None, upper_limits=None, standardize=True, intercept=True,
                  offset=None, grouped=False, exclude=(), strata=None, ties="breslow",
-                 entry=None, **path_options):
+                 entry=None, feature_groups=None, l1_within=0.0,
+                 group_penalty_factor=None, group_size_weight=True, **path_options):
         self.glm = Glm(family) if "/" in family else None
         family, _, delta = family.partition(":") if not self.glm else (family, "", "")
         self.delta = float(delta) if delta else 1.35
@@ -363,6 +364,19 @@ class Problem:
         self.ridge_c = 1.0 / response_scale(self.y - self.offset, self.wn, intercept) if family == "gaussian" else 1.0
         if family == "cox":
             self.saturated = cox_saturated(self.y, self.wn, strata, ties)
+        # groups of columns (integer labels 0..G-1 here): the sparse-group
+        # penalty lambda sum_g v_g [alpha (tau |beta_g|_1 + (1 - tau) s_g
+        # |beta_g|_2) + (1 - alpha)/2 c |beta_g|^2] on beta = s b, the
+        # group factors spread over the columns and normalised as v is
+        self.groups = None if feature_groups is None else np.asarray(feature_groups, dtype=int)
+        if self.groups is not None:
+            assert penalty_factor is None
+            gv = np.ones(self.groups.max() + 1) if group_penalty_factor is None \
+                else np.asarray(group_penalty_factor, dtype=float)
+            self.v = normalized_penalty(gv[self.groups], p)
+            self.tau = float(l1_within)
+            sizes = np.bincount(self.groups)
+            self.size_weight = np.sqrt(sizes) if group_size_weight else np.ones(sizes.shape[0])
 
     # -- pieces -----------------------------------------------------------
     def weights(self, lam):
@@ -414,7 +428,24 @@ class Problem:
         rows = np.reshape(b, (self.x.shape[1], -1))
         return rows, np.linalg.norm(rows, axis=1) if self.grouped else np.abs(rows).sum(1)
 
+    def group_penalty(self, lam, b):
+        """The sparse-group penalty of b ((p,) or (p, K): a group's vector is
+        its rows' K coefficients each)."""
+        p = self.x.shape[1]
+        beta = self.s[:, None] * np.asarray(b, dtype=float).reshape(p, -1)
+        t = lam * self.alpha * self.v
+        total = 0.0
+        for g in range(self.size_weight.shape[0]):
+            m = self.groups == g
+            tg = t[m][0]
+            total += tg * (self.tau * np.abs(beta[m]).sum()
+                           + (1.0 - self.tau) * self.size_weight[g] * np.linalg.norm(beta[m]))
+        ridge = float(self.v @ (beta * beta).sum(axis=1))
+        return total + 0.5 * lam * (1.0 - self.alpha) * self.ridge_c * ridge
+
     def objective(self, lam, a0, b):
+        if self.groups is not None:
+            return float(self.loss_grad(a0, b)[0] + self.group_penalty(lam, b))
         k1, k2 = self.weights(lam)
         rows, norm = self.rows(b)
         return float(self.loss_grad(a0, b)[0] + k1 @ norm + 0.5 * k2 @ (rows * rows).sum(1))
@@ -450,19 +481,80 @@ class Problem:
         rows, _ = self.rows(np.abs(g))
         return np.linalg.norm(rows, axis=1) if self.grouped else rows.max(1)
 
+    def group_zero_threshold(self, a, sg):
+        """The smallest t with |S(a, tau t)|_2 <= (1 - tau) sg t, by bisection."""
+        a = np.abs(a)
+        if not a.any():
+            return 0.0
+        lo, hi = 0.0, np.linalg.norm(a) / max((1.0 - self.tau) * sg, 1e-300)
+        hi = min(hi, a.max() / self.tau) if self.tau > 0 else hi
+        for _ in range(200):
+            mid = 0.5 * (lo + hi)
+            if np.linalg.norm(np.maximum(a - self.tau * mid, 0.0)) > (1.0 - self.tau) * sg * mid:
+                lo = mid
+            else:
+                hi = mid
+        return hi
+
     def lambda_max(self):
         """The largest useful penalty: the null model's largest gradient per
         unit of standardized coefficient and of penalty factor, over alpha
-        (at least 0.001)."""
+        (at least 0.001); with groups, the largest over groups of the t
+        solving the zero group's condition, over the group's factor."""
+        if self.groups is not None:
+            p = self.x.shape[1]
+            g = self.loss_grad(self.null_intercept(), self.zero())[2].reshape(p, -1) / self.s[:, None]
+            q = 0.0
+            for k in range(self.size_weight.shape[0]):
+                m = (self.groups == k) & self.free
+                if m.any() and self.v[m][0] > 0:
+                    q = max(q, self.group_zero_threshold(g[m].ravel(), self.size_weight[k])
+                            / self.v[m][0])
+            return q / max(self.alpha, 1e-3)
         g = self.null_gradient() / self.s
         with np.errstate(divide="ignore", invalid="ignore"):
             q = np.where((self.v > 0) & self.free, g / self.v, 0.0)
         return float(q.max() / max(self.alpha, 1e-3))
 
     # -- optimality ---------------------------------------------------------
+    def group_kkt_residual(self, lam, a0, b):
+        """kkt_residual under the sparse-group penalty, on the coefficients
+        beta = s b of the penalty's scale: a zero group needs
+        |S(h_g, tau t_g)|_2 <= (1 - tau) s_g t_g (h the gradient there, ridge
+        included, t_g = lambda alpha v_g); in a non-zero group a non-zero
+        beta_j needs h_j + tau t_g sign(beta_j) + (1 - tau) s_g t_g beta_j /
+        |beta_g| = 0, a zero one |h_j| <= tau t_g."""
+        _, ga, gb = self.loss_grad(a0, b)
+        p = self.x.shape[1]
+        beta = self.s[:, None] * np.asarray(b, dtype=float).reshape(p, -1)
+        t = lam * self.alpha * self.v
+        h = gb.reshape(p, -1) / self.s[:, None] \
+            + lam * (1.0 - self.alpha) * self.ridge_c * self.v[:, None] * beta
+        worst = 0.0
+        for g in range(self.size_weight.shape[0]):
+            m = (self.groups == g) & self.free
+            if not m.any():
+                continue
+            tg, sg, bg, hg = t[m][0], self.size_weight[g], beta[m].ravel(), h[m].ravel()
+            norm = np.linalg.norm(bg)
+            if norm == 0:
+                r = max(np.linalg.norm(np.maximum(np.abs(hg) - self.tau * tg, 0.0))
+                        - (1.0 - self.tau) * sg * tg, 0.0)
+            else:
+                shrink = (1.0 - self.tau) * sg * tg * bg / norm
+                r = np.where(bg != 0, np.abs(hg + self.tau * tg * np.sign(bg) + shrink),
+                             np.maximum(np.abs(hg) - self.tau * tg, 0.0)).max()
+            worst = max(worst, float(r))
+        if self.intercept:
+            worst = max(worst, float(np.max(np.abs(ga))))
+        null = self.loss_grad(self.null_intercept(), self.zero())[2].reshape(p, -1) / self.s[:, None]
+        return worst / float(np.max(np.abs(null)))
+
     def kkt_residual(self, lam, a0, b):
         """Largest violation of the optimality conditions, per unit of
         standardized coefficient and relative to the null model's gradient."""
+        if self.groups is not None:
+            return self.group_kkt_residual(lam, a0, b)
         k1, k2 = (k[:, None] for k in self.weights(lam))
         lo, up = self.lower[:, None], self.upper[:, None]
         _, ga, gb = self.loss_grad(a0, b)

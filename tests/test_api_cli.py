@@ -154,6 +154,17 @@ def test_fit_a_family_with_a_parameter_and_a_link(tmp_path, monkeypatch, family,
      "argument --link: the multinomial family has no choice of link"),
     ([[1, 2]], ["--target", "y", "--delimiter", ";;"], 2,
      "argument --delimiter: must be one character, or 'tab' (or '\\t') for a tab, got ';;'"),
+    # groups of columns
+    ([[1, 2]], ["--target", "y", "--group", "g"], 2,
+     "argument --group: must be NAME=COLUMN,COLUMN,... (a group's name and its columns), got 'g'"),
+    ([[1, 2]], ["--target", "y", "--group", "g=x,z"], 1,
+     "--group g: no feature column 'z' (the target and the --drop columns are not features)"),
+    ([[1, 2]], ["--target", "y", "--group", "g=x", "--group", "g=x"], 1,
+     "--group g is given twice; list all its columns in one --group"),
+    ([[1, 2]], ["--target", "y", "--l1-within", "0.5"], 1,
+     "--l1-within applies to groups of columns: add --group NAME=COLUMN,..."),
+    ([[1, 2]], ["--target", "y", "--group", "g=x", "--l1-within", "2"], 2,
+     "argument --l1-within: must lie in [0, 1] (0 whole groups, 1 single columns), got 2"),
 ])
 def test_fit_errors(tmp_path, capsys, rows, args, code, message):
     from varnel.cli import main
@@ -187,6 +198,23 @@ def test_fit_survival_and_several_responses(tmp_path, monkeypatch, family, colum
     ref = varnel.cv_path(X, np.column_stack([t, dead]), family, nfolds=3, seed=0, **opts)
     np.testing.assert_allclose(doc["cv"]["cvm"], ref.cvm, rtol=1e-12)
     np.testing.assert_allclose(doc["path"]["coefs"], ref.path.coefs, rtol=1e-12, atol=1e-15)
+
+
+def test_fit_with_groups_is_the_grouped_path(tmp_path, monkeypatch):
+    """--group NAME=COLUMNS and --l1-within fit fit_path's groups (the
+    others columns by themselves), and the plot draws the groups' norms."""
+    from varnel.cli import main
+
+    rng = np.random.default_rng(4)
+    X = rng.standard_normal((80, 4))
+    y = X[:, 0] + X[:, 1] - 0.5 * X[:, 3] + rng.standard_normal(80)
+    write_csv(tmp_path / "g.csv", ["a", "b", "c", "d", "y"], np.column_stack([X, y]).tolist())
+    monkeypatch.chdir(tmp_path)
+    assert main(["fit", "g.csv", "--target", "y", "--group", "ab=a,b", "--group", "cd=c,d",
+                 "--l1-within", "0.25", "--cv", "0", "--json", "g.json"]) == 0
+    doc = json.loads((tmp_path / "g.json").read_text())
+    ref = varnel.fit_path(X, y, feature_groups=[0, 0, 1, 1], l1_within=0.25)
+    np.testing.assert_allclose(doc["path"]["coefs"], ref.coefs, rtol=1e-12, atol=1e-15)
 
 
 def test_cli_page_synopsis_lists_every_flag_and_family():

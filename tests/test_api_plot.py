@@ -114,3 +114,24 @@ def test_relaxed_cv_plot_draws_one_curve_per_blend():
     for bars, cvm in zip(ax.containers, cvp.cvm_blends):
         np.testing.assert_allclose(bars.lines[0].get_ydata(), cvm)
         np.testing.assert_allclose(bars.lines[0].get_xdata(), np.log(cvp.lambdas))
+
+
+@pytest.mark.parametrize("xvar", ["lambda", "norm", "dev"])
+def test_group_plot_draws_each_group_norm(xvar):
+    """kind="groups": one curve per group that enters, its coefficients'
+    Euclidean norm, named by the group; the top axis counts the groups in."""
+    rng = np.random.default_rng(0)
+    X = rng.standard_normal((80, 6))
+    y = X[:, 0] + X[:, 1] - X[:, 4] + 0.5 * rng.standard_normal(80)
+    path = varnel.fit_path(X, y, feature_groups=["a", "a", "b", "b", "c", "c"])
+    fig, ax = plt.subplots()
+    assert path.plot(xvar=xvar, ax=ax, kind="groups", label=True) is ax
+    curves = [ln for ln in ax.get_lines() if len(ln.get_xdata()) == path.n_lambdas]
+    norms = np.sqrt(np.add.reduceat(path.coefs ** 2, [0, 2, 4], axis=0))
+    entered = np.flatnonzero((norms > 0).any(axis=1))
+    assert [c.get_label() for c in curves] == [["a", "b", "c"][g] for g in entered]
+    for c, g in zip(curves, entered):
+        np.testing.assert_allclose(c.get_ydata(), norms[g])
+    assert ax.get_ylabel() == "Group norm"
+    with pytest.raises(ValueError, match="plot kind must be 'coefs' or 'groups', got 'group'"):
+        path.plot(kind="group")

@@ -554,13 +554,19 @@ WARM = [(f, i, "naive") for f in FAMILIES + ("multinomial",) for i in INPUTS] + 
     (f, "dense", "covariance") for f in ("gaussian", "multitask")]
 
 
+@pytest.mark.parametrize("groups", [False, True], ids=["columns", "groups"])
 @pytest.mark.parametrize("family, kind, solver", WARM)
-def test_a_path_started_from_its_own_solution_continues_it(family, kind, solver):
+def test_a_path_started_from_its_own_solution_continues_it(family, kind, solver, groups):
     x, y = data("gaussian" if family == "multinomial" else family, n=150)
     if family == "multinomial":
         y = np.digitize(y, np.quantile(y, [0.3, 0.7])).astype(float)
     opts = dict(family=family, solver=solver, thresh=1e-14, alpha=0.8, offset=None,
                 standardize_response=family == "multitask")
+    if groups:  # the group engine starts where it is told too (the multinomial at
+        # l1_within = 0, whose common shift is taken exactly: between 0 and 1 only the
+        # block steps move a variable along the direction the loss does not see)
+        opts.update(feature_groups=GROUPS.astype(np.uint64), thresh=1e-16,
+                    l1_within=0.0 if family == "multinomial" else 0.3)
     full = fit(as_input(x, kind), y, nlambda=20, **opts)
     k = 7
     start = dict(start_a0=full["a0"][..., k], start_beta=full["beta"][..., k])
@@ -962,3 +968,187 @@ def test_duality_gap_bounds_the_distance_to_the_optimum(case):
         above = (prob.objective(tight.lambdas[k], moved.intercepts[..., k], tight.coefs[..., k])
                  - prob.objective(tight.lambdas[k], tight.intercepts[..., k], tight.coefs[..., k]))
         assert gap >= above * (1 - 1e-9) > 0
+# ---- groups of columns: the sparse-group penalty ------------------------------------------
+
+
+# p = 8 columns in four groups, one of them a column by itself
+GROUPS = np.array([0, 0, 0, 1, 1, 2, 3, 3])
+GROUP_CASES = {
+    "group-lasso": dict(l1_within=0.0),
+    "sparse-group": dict(l1_within=0.4),
+    "group-enet-raw": dict(l1_within=0.0, alpha=0.6, standardize=False),
+    "factors-weights-offset": dict(l1_within=0.2, group_penalty_factor=[1.0, 0.0, 2.0, 0.5],
+                                   weights=True, offset=True),
+    "unweighted-sizes-no-intercept": dict(l1_within=0.7, group_size_weight=False, intercept=False),
+}
+GROUP_FAMILIES = tuple(f for f in FAMILIES + ("multinomial",) + GLMS if f not in AT_THE_EDGE)
+BLOCK = ("multinomial", "multitask")  # a group covers its variables' K coefficients
+# the guarded steps of this link stall below thresh 1e-10 on these data with
+# or without groups (the elastic net's path hits maxit at its fourth lambda too)
+GROUP_AT_THE_EDGE = (("tweedie:1.5/identity", "factors-weights-offset"),)
+GROUP_OPTIMALITY = [(f, c) for f in GROUP_FAMILIES for c in GROUP_CASES
+                    if (f, c) not in GROUP_AT_THE_EDGE]
+
+
+def _group_case(family, case, n):
+    """The case's options of `fit` and of the oracle's Problem."""
+    rng = np.random.default_rng(11)
+    kw = dict(GROUP_CASES[case])
+    if kw.pop("weights", False):
+        kw["weights"] = rng.uniform(0.0, 2.0, n)
+    if kw.pop("offset", False):
+        kw["offset"] = (rng.uniform(-0.5, 0.5, (n, 3)) if family in BLOCK else
+                        rng.uniform(-0.5, 0.5, n) * (o.Glm(family).eta_scale() if "/" in family else 1.0))
+    oracle = dict(kw, feature_groups=GROUPS)
+    factors = kw.pop("group_penalty_factor", None)
+    if factors is not None:
+        kw["penalty_factor"] = np.asarray(factors)[GROUPS]
+    return dict(kw, feature_groups=GROUPS.astype(np.uint64)), oracle
+
+
+@pytest.mark.parametrize("family, case", GROUP_OPTIMALITY)
+def test_group_solutions_are_optimal_and_dense_equals_sparse(family, case):
+    """Every family under the sparse-group penalty (a block family's group
+    holding its variables' K coefficients) meets the group optimality
+    conditions (a zero group's soft-thresholded gradient within its group
+    threshold, a non-zero group's subgradient equation), on dense and sparse
+    x alike; lambda_max is the oracle's."""
+    if GROUP_CASES[case].get("intercept") is False and (needs_intercept(family) or family == "cox"):
+        pytest.skip("the null model needs an intercept")
+    x, y = group_data(family)
+    n, p = x.shape
+    kw, oracle = _group_case(family, case, n)
+    # (a guarded family's halved steps stall short of 1e-16)
+    thresh = 1e-14 if "/" in family else 1e-16
+    paths = {kind: fit(as_input(x, kind), y, **options(family), nlambda=12, thresh=thresh,
+                       maxit=10**7, **kw) for kind in INPUTS}
+    r = paths["dense"]
+    assert r["warning"] is None and r["lmu"] >= 6
+    # (the majorised block steps stop within about sqrt(thresh) of the
+    # solution, so the two storages' rounding shows at 1e-6; the
+    # multinomial's flat directions at small lambdas show in the
+    # coefficients, not in the objective)
+    prob = o.Problem(family, x, y, **oracle)
+    for key in ("lambda", "dev_ratio") if family == "multinomial" else ("lambda", "a0", "beta", "dev_ratio"):
+        np.testing.assert_allclose(paths["sparse"][key], r[key], rtol=1e-5,
+                                   atol=1e-6 * np.abs(r[key]).max(), err_msg=key)
+    for k in range(r["lmu"]):
+        s = paths["sparse"]
+        assert prob.objective(r["lambda"][k], s["a0"][..., k], s["beta"][..., k]) == pytest.approx(
+            prob.objective(r["lambda"][k], r["a0"][..., k], r["beta"][..., k]), rel=1e-9)
+    for k in sorted({1, r["lmu"] // 2, r["lmu"] - 1}):
+        assert prob.kkt_residual(r["lambda"][k], r["a0"][..., k], r["beta"][..., k]) < (
+            3e-6 if "/" in family else 1e-6), k
+    penalized = np.asarray(oracle.get("group_penalty_factor", np.ones(4)))[GROUPS] > 0
+    assert not r["beta"][..., 0][penalized].any()
+    assert r["lambda_max"] == pytest.approx(r["lambda"][0], rel=1e-9)
+    if penalized.all():  # (else the gradient after the unpenalized group's fit sets it)
+        assert r["lambda_max"] == pytest.approx(prob.lambda_max(), rel=1e-6)
+    # a group enters whole: with l1_within = 0 its columns are zero or non-zero together
+    if kw["l1_within"] == 0.0:
+        for g in range(4):
+            nonzero = (r["beta"][GROUPS == g] != 0).reshape(-1, r["lmu"])
+            assert (nonzero.all(axis=0) | ~nonzero.any(axis=0)).all()
+
+
+def group_data(family):
+    """data(family), and class codes of three classes for the multinomial
+    family."""
+    if family != "multinomial":
+        return data(family)
+    x, y = data("gaussian")
+    return x, np.digitize(y, np.quantile(y, [0.3, 0.7])).astype(float)
+
+
+# family: the elastic-net options of `fit` that groups of one column with
+# l1_within = 0 equal (a block family's grouped penalty), and whether
+# l1_within = 1 is the family's ungrouped elastic net
+REDUCTIONS = {"gaussian": ({}, True), "binomial": ({}, True), "poisson": ({}, True),
+              "cox": ({}, True), "huber": ({}, True), "gamma/log": ({}, True),
+              "multinomial": (dict(grouped=True), True), "multitask": ({}, False)}
+
+
+@pytest.mark.parametrize("family", list(REDUCTIONS))
+@pytest.mark.parametrize("kind", INPUTS)
+def test_groups_reduce_to_the_elastic_net(family, kind):
+    """l1_within = 1 is the elastic net whatever the groups, and groups of
+    one column with l1_within = 0 are too (their norm is the absolute value;
+    a block family's, its grouped penalty): the same objective along the
+    same lambdas as without feature_groups, to rounding."""
+    x, y = group_data(family)
+    n, p = x.shape
+    base = dict(**options(family), nlambda=10, alpha=0.8, thresh=1e-16, maxit=10**7)
+    grouped, ungrouped = REDUCTIONS[family]
+    cases = [(np.arange(p), 0.0, grouped)] + ([(GROUPS, 1.0, {}), (np.arange(p), 1.0, {})]
+                                              if ungrouped else [])
+    for groups, tau, plain in cases:
+        want = fit(as_input(x, kind), y, **base, **plain)
+        got = fit(as_input(x, kind), y, **base, feature_groups=groups.astype(np.uint64), l1_within=tau)
+        assert got["lmu"] == want["lmu"]
+        np.testing.assert_allclose(got["lambda"], want["lambda"], rtol=1e-12)
+        if family in BLOCK:  # (flat directions at small lambdas: the objectives agree)
+            prob = o.Problem(family, x, y, alpha=0.8, grouped=bool(plain))
+            for k in range(want["lmu"]):
+                args = (want["lambda"][k],)
+                assert prob.objective(*args, got["a0"][:, k], got["beta"][..., k]) == pytest.approx(
+                    prob.objective(*args, want["a0"][:, k], want["beta"][..., k]), rel=1e-10)
+        else:
+            np.testing.assert_allclose(got["beta"], want["beta"], rtol=1e-6,
+                                       atol=1e-7 * np.abs(want["beta"]).max())
+
+
+SKGLM_CASES = {"gaussian": "QuadraticGroup", "binomial": "LogisticGroup"}
+
+
+@pytest.mark.parametrize("family", list(SKGLM_CASES))
+@pytest.mark.parametrize("size_weight", [True, False])
+def test_group_lasso_matches_skglm(family, size_weight):
+    """skglm's group lasso on the same objective at the same lambdas: 1/(2n)
+    ||y - X w||^2 (or the mean logistic loss of labels -1, 1) plus lambda
+    sum_g w_g ||w_g||_2, its weights sqrt(p_g) (or 1); x and y centred, no
+    intercept and no standardization on either side."""
+    datafits = pytest.importorskip("skglm.datafits")
+    from skglm.penalties import WeightedGroupL2
+    from skglm.solvers import GroupBCD
+
+    rng = np.random.default_rng(5)
+    n, p = 150, 12
+    groups = np.repeat(np.arange(4), [2, 3, 3, 4])
+    x = rng.standard_normal((n, p))
+    x -= x.mean(axis=0)
+    eta = x[:, 0] - 0.7 * x[:, 5] + 0.4 * x[:, 6]
+    y = eta + rng.standard_normal(n) if family == "gaussian" else \
+        (rng.random(n) < special.expit(eta)).astype(float)
+    if family == "gaussian":
+        y -= y.mean()
+    r = fit(x, y, family=family, nlambda=8, intercept=False, standardize=False, thresh=1e-16,
+            maxit=10**7, feature_groups=groups.astype(np.uint64), group_size_weight=size_weight)
+    ptr = np.r_[0, np.cumsum(np.bincount(groups))].astype(np.int32)
+    idx = np.arange(p, dtype=np.int32)
+    weights = np.sqrt(np.bincount(groups).astype(float)) if size_weight else np.ones(4)
+    datafit = getattr(datafits, SKGLM_CASES[family])(ptr, idx)
+    target = y if family == "gaussian" else 2.0 * y - 1.0
+    for k in range(1, r["lmu"]):
+        penalty = WeightedGroupL2(alpha=r["lambda"][k], weights=weights, grp_ptr=ptr, grp_indices=idx)
+        w = GroupBCD(tol=1e-12, max_iter=10_000).solve(x, target, datafit, penalty)[0]
+        np.testing.assert_allclose(r["beta"][:, k], w, atol=1e-6 * max(np.abs(w).max(), 1.0))
+
+
+@pytest.mark.parametrize("family", ["gaussian", "binomial", "multinomial"])
+def test_pmax_and_dfmax_count_the_variables_of_whole_groups(family):
+    """A group enters with all its variables: pmax (variables ever active)
+    stops the path before a group would pass it, and dfmax ends the path
+    after the first solution with more non-zero variables (early stops
+    apply from the fifth solution on)."""
+    x, y = group_data(family)
+    kw = dict(**options(family), feature_groups=GROUPS.astype(np.uint64), nlambda=30)
+    full = fit(x, y, **kw)
+    entered = (np.abs(full["beta"]).reshape(8, -1, full["lmu"]).sum(axis=1) > 0)
+    first = int(np.argmax(entered.sum(axis=0) > 3))  # the first solution past 3 variables
+    cut = fit(x, y, **kw, pmax=3)
+    assert cut["warning"] == ("MaxActiveReached", first)
+    assert cut["lmu"] == first
+    np.testing.assert_array_equal(cut["beta"], full["beta"][..., :first])
+    short = fit(x, y, **kw, dfmax=3)
+    assert short["warning"] is None and short["lmu"] == max(first + 1, 5)
+    np.testing.assert_array_equal(short["beta"], full["beta"][..., :short["lmu"]])

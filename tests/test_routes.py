@@ -632,3 +632,188 @@ def test_only_cox_and_huber_are_refused_on_dask():
     assert families.MultiTask(standardize_response=True).refusal_on_blocks() is None
     assert families.Tweedie(2.5, link="identity").refusal_on_blocks() is None
     assert families.NegativeBinomial(0.3, link="sqrt").refusal_on_blocks() is None
+
+
+# ---- groups of columns on every route ----------------------------------------------------
+
+GROUP_LABELS = ["a", "a", None, "b", "b"]  # P columns: two groups and a column by itself
+GROUP_OPTIONS = dict(feature_groups=GROUP_LABELS, l1_within=0.3, group_penalty_factor=[1.0, 0.5, 2.0])
+GROUP_ROUTES = ["covariance", "auto", "sparse", "cv_path", "estimator", "dask"]
+
+
+def grouped_refusal():
+    return pytest.raises(ValueError, match=re.escape(
+        "grouped=True and feature_groups both group the coefficients: give feature_groups alone "
+        "(a group of one column with l1_within=0 is grouped=True's penalty of that column)"))
+
+
+@pytest.mark.parametrize("route", GROUP_ROUTES)
+@pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
+def test_groups_reach_every_route_or_are_refused(request, case, route):
+    """The sparse-group penalty with its factors, on each route, equals the
+    naive solver's path in memory (which test_engine checks against the
+    group optimality conditions), for every family (a block family's group
+    holds its variables' K coefficients); grouped=True with groups is
+    refused by name, and so is a route that refuses the family itself."""
+    X, y, opts = given(case)
+    fam = case.family
+    opts = {**opts, **GROUP_OPTIONS}
+    if route == "estimator":
+        pytest.importorskip("sklearn")
+        est = estimator(fam, tol=1e-15, random_state=0, alpha=0.01, **FAST)
+        if case.own:  # no estimator offers the option: there is nothing to cross
+            return
+        est.set_params(**GROUP_OPTIONS)
+        fit = dict(sample_weight=opts.get("weights"), offset=opts.get("offset"))
+        path = est.fit(X, y, **fit).path_
+        assert path.group_names == ["a", 2, "b"]
+        same_path(path, naive(X, y, fam, opts, user_lambda=path.lambdas, alpha=path.alpha,
+                              thresh=1e-15))
+        return
+    run = {
+        "covariance": lambda: varnel.fit_path(X, y, fam, solver="covariance", **FAST, **opts),
+        "auto": lambda: varnel.fit_path(X, y, fam, solver="auto", **FAST, **opts),
+        "sparse": lambda: varnel.fit_path(pytest.importorskip("scipy.sparse").csc_matrix(X), y,
+                                          fam, **FAST, **opts),
+        "cv_path": lambda: varnel.cv_path(X, y, fam, nfolds=3, seed=0, **FAST, **opts).path,
+        "dask": lambda: varnel.fit_path(*lazy(X, y, opts)[:2], fam, **FAST, **lazy(X, y, opts)[2]),
+    }[route]
+    if route == "dask":
+        request.getfixturevalue("client")
+        refusal = refused_on_dask(fam)
+        if refusal is not None:
+            with refusal:
+                run()
+            return
+    if "grouped" in case.own:
+        with grouped_refusal():
+            run()
+        return
+    if route == "covariance" and fam.keeps_rows:
+        with pytest.raises(ValueError, match="solver 'covariance' fits every family but the"):
+            run()
+        return
+    opts["thresh"] = 1e-15
+    got = run()
+    assert got.group_names == ["a", 2, "b"]
+    same_path(got, naive(X, y, fam, opts))
+
+
+def test_groups_change_the_fit_and_read_back_on_the_path():
+    """feature_groups asks for another model than the elastic net (a group
+    enters whole), and the path says which groups are in at each lambda."""
+    X, y = problem(families.Gaussian())
+    plain = varnel.fit_path(X, y, **FAST)
+    path = varnel.fit_path(X, y, feature_groups=GROUP_LABELS, **FAST)
+    assert np.abs(plain.coefs - path.coefs).max() > 1e-3
+    assert path.group_names == ["a", 2, "b"]
+    np.testing.assert_array_equal(path.feature_groups, [0, 0, 1, 2, 2])
+    norms = np.sqrt(np.stack([(path.coefs[[0, 1]] ** 2).sum(0), path.coefs[2] ** 2,
+                              (path.coefs[[3, 4]] ** 2).sum(0)]))
+    np.testing.assert_allclose(path.group_norms(), norms)
+    np.testing.assert_array_equal(path.groups_active, norms > 0)
+    for g, members in enumerate([[0, 1], [2], [3, 4]]):  # whole groups (l1_within = 0)
+        nonzero = path.coefs[members] != 0
+        np.testing.assert_array_equal(nonzero.all(axis=0), nonzero.any(axis=0))
+    assert path.df.tolist() == (path.coefs != 0).sum(axis=0).tolist()
+    doc = path.to_dict()
+    assert doc["feature_groups"] == [0, 0, 1, 2, 2] and doc["group_names"] == ["a", 2, "b"]
+    assert "feature_groups" not in plain.to_dict()
+
+
+def test_groups_by_dict_and_by_labels_are_one_model():
+    """A dict of group name -> column names of a data frame, a dict of
+    indices and one label per column (integers, strings, -1 and None for a
+    column by itself) make the same groups, and "categorical" without a
+    categorical expansion makes every column its own group."""
+    pd = pytest.importorskip("pandas")
+    X, y = problem(families.Gaussian())
+    frame = pd.DataFrame(X, columns=list("vwxyz"))
+    want = varnel.fit_path(X, y, feature_groups=[0, 0, -1, 1, 1], **FAST)
+    for spec, data in (({"a": ["v", "w"], "b": ["y", "z"]}, frame), ({"a": [0, 1], "b": [3, 4]}, X),
+                       (["p", "p", None, "q", "q"], X), (np.array([5, 5, -1, 7, 7]), X)):
+        got = varnel.fit_path(data, y, feature_groups=spec, **FAST)
+        np.testing.assert_array_equal(got.coefs, want.coefs)
+    lasso = varnel.fit_path(X, y, **FAST, thresh=1e-15)
+    singles = varnel.fit_path(X, y, feature_groups="categorical", **FAST, thresh=1e-15)
+    np.testing.assert_allclose(singles.coefs, lasso.coefs, rtol=1e-8, atol=1e-10)
+    # with the map of expanded columns to their source columns, one group per source
+    from varnel._groups import resolve_feature_groups
+    np.testing.assert_array_equal(
+        resolve_feature_groups("categorical", 5, None, source_of_column=np.array([3, 3, 0, 1, 1])),
+        [0, 0, 1, 2, 2])
+    with pytest.raises(ValueError, match=r"the map of expanded columns to source columns has "
+                                         r"shape \(4,\), expected \(5,\)"):
+        resolve_feature_groups("categorical", 5, None, source_of_column=np.zeros(4, dtype=int))
+
+
+# Hostile group settings: (options of fit_path, data frame X?, the message).
+GROUP_REFUSALS = {
+    "wrong-length": (dict(feature_groups=[0, 0, 1]), False,
+                     "feature_groups has 3 labels but X has 5 columns; give one label per column "
+                     "(None or -1 for a column by itself)"),
+    "empty-group": (dict(feature_groups={"g": []}), False,
+                    "feature_groups: group 'g' lists no columns; drop it or give it at least one column"),
+    "excluded-group": (dict(feature_groups={"g": [0, 1]}, exclude=[0, 1]), False,
+                       "feature_groups: every column of group 'g' is excluded; drop the group from "
+                       "feature_groups or its columns from exclude"),
+    "factor-length": (dict(feature_groups=GROUP_LABELS, group_penalty_factor=[1.0, 2.0]), False,
+                      "group_penalty_factor has 2 values but feature_groups makes 3 groups (columns "
+                      "by themselves count as one group each); give one per group, or a dict of "
+                      "group name -> factor"),
+    "factor-negative": (dict(feature_groups=GROUP_LABELS, group_penalty_factor=[1.0, -1.0, 2.0]), False,
+                        "group_penalty_factor must be non-negative, got -1.0 for group 2"),
+    "factor-unknown-group": (dict(feature_groups=GROUP_LABELS, group_penalty_factor={"c": 2.0}), False,
+                             "group_penalty_factor names the unknown group 'c'; the groups are 'a', 2, 'b'"),
+    "unknown-column": (dict(feature_groups={"g": ["v", "nope"]}), True,
+                       "feature_groups: group 'g' lists the unknown column 'nope', not among X's "
+                       "column names"),
+    "column-twice": (dict(feature_groups={"g": ["v", "w"], "h": ["w"]}), True,
+                     "feature_groups: column 'w' is in group 'g' and in group 'h'; a column belongs "
+                     "to one group"),
+    "index-outside": (dict(feature_groups={"g": [0, 9]}), False,
+                      "feature_groups: group 'g' lists column 9, outside 0..4"),
+    "bad-label": (dict(feature_groups=[0, 0, 1.5, 1, 1]), False,
+                  "feature_groups labels must be integers or strings (None or -1: a column by "
+                  "itself), got 1.5"),
+    "two-dimensional": (dict(feature_groups=np.zeros((5, 2), dtype=int)), False,
+                        "feature_groups must be one label per column (a 1-D sequence), a dict of "
+                        "group name -> columns or 'categorical', got ndarray of shape (5, 2)"),
+    "bad-word": (dict(feature_groups="columns"), False,
+                 "feature_groups must be one label per column, a dict of group name -> columns or "
+                 "'categorical', got 'columns'"),
+    "column-factors": (dict(feature_groups=GROUP_LABELS, penalty_factor=[1.0] * 5), False,
+                       "penalty_factor weighs single columns; with feature_groups give "
+                       "group_penalty_factor (one factor per group) instead"),
+    "limits": (dict(feature_groups=GROUP_LABELS, lower_limits=0.0), False,
+               "feature_groups takes no lower_limits: fit the groups without limits, or the limits "
+               "without feature_groups"),
+    "share-outside": (dict(feature_groups=GROUP_LABELS, l1_within=1.5), False,
+                      "l1_within must lie in [0, 1], got 1.5"),
+    "share-without-groups": (dict(l1_within=0.5), False,
+                             "l1_within applies to groups of columns: give feature_groups too, or "
+                             "leave l1_within at its default (0.0)"),
+    "factors-without-groups": (dict(group_penalty_factor=[1.0]), False,
+                               "group_penalty_factor applies to groups of columns: give "
+                               "feature_groups too, or leave group_penalty_factor at its default "
+                               "(None)"),
+}
+
+
+@pytest.mark.parametrize("route", ["fit_path", "cv_path", "estimator"])
+@pytest.mark.parametrize("case", list(GROUP_REFUSALS))
+def test_hostile_group_settings_are_refused_by_name(case, route):
+    options, frame, text = GROUP_REFUSALS[case]
+    X, y = problem(families.Gaussian())
+    if frame:
+        X = pytest.importorskip("pandas").DataFrame(X, columns=list("vwxyz"))
+    with pytest.raises(ValueError) as info:
+        if route == "fit_path":
+            varnel.fit_path(X, y, **FAST, **options)
+        elif route == "cv_path":
+            varnel.cv_path(X, y, nfolds=3, **FAST, **options)
+        else:
+            if set(options) - set(varnel.ElasticNetRegressor().get_params()):
+                pytest.skip("not a parameter of the estimators")
+            varnel.ElasticNetRegressor(alpha=0.1, **options).fit(X, y)
+    assert str(info.value) == text

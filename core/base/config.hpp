@@ -57,6 +57,12 @@ struct Table {
 // products (none: every core).  `sparse_coefs` asks the binding for the
 // coefficients as the compressed columns of PathResult::beta rather than
 // as a dense array (the fit itself is the same either way).
+// `feature_groups` (one label 0, 1, ..., G - 1 per variable) puts the
+// sparse-group penalty of solver/group_penalty.hpp on the groups, with
+// l1_within the lasso's share of the L1 part and, with group_size_weight,
+// sqrt(p_g) weighting each group's norm; a group's penalty factor is its
+// variables' (they share one); a block family's group holds its variables'
+// K coefficients.
 #define VARNEL_FIT_OPTIONS(X)                                \
     X(family, std::string, "gaussian")                       \
     X(offset, std::optional<Table>, std::nullopt)            \
@@ -73,7 +79,10 @@ struct Table {
     X(entry, std::optional<Vec>, std::nullopt)               \
     X(standardize_response, bool, false)                     \
     X(n_threads, std::optional<std::uint64_t>, std::nullopt) \
-    X(sparse_coefs, bool, false)
+    X(sparse_coefs, bool, false)                             \
+    X(feature_groups, std::optional<Index>, std::nullopt)    \
+    X(l1_within, double, 0.0)                                \
+    X(group_size_weight, bool, true)
 
 struct FitChoices {
 #define VARNEL_CHOICE_FIELD(name, type, init) type name = init;

@@ -110,6 +110,15 @@ void check_tables(FitChoices& c, std::uint64_t nobs, std::uint64_t nvars, std::s
     if (c.entry && c.entry->size() != n)
         throw PreconditionError("entry has " + std::to_string(c.entry->size()) +
                                 " entries but x has " + std::to_string(n) + " rows");
+    if (c.feature_groups && c.feature_groups->size() != p)
+        throw PreconditionError("feature_groups has " + std::to_string(c.feature_groups->size()) +
+                                " labels but x has " + std::to_string(p) + " columns");
+    if (c.feature_groups)
+        for (const std::uint64_t g : *c.feature_groups)
+            if (g >= p)
+                throw PreconditionError("feature_groups holds the label " + std::to_string(g) +
+                                        "; the labels are 0, 1, ..., G - 1 with G <= p = " +
+                                        std::to_string(p));
 }
 
 SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, std::uint64_t nvars) {
@@ -122,6 +131,13 @@ SolverKind check_choices(const FitChoices& c, bool dense, std::uint64_t nobs, st
     const auto ties = ties_named(c.ties);
     with_loss(family, std::nullopt, [&](auto l) {
         using L = decltype(l);
+        if (c.feature_groups && c.grouped)
+            throw PreconditionError("grouped=True and feature_groups both group the coefficients: "
+                                    "give feature_groups alone (a group of one column with "
+                                    "l1_within=0 is grouped=True's penalty of that column)");
+        if (!(c.l1_within >= 0.0 && c.l1_within <= 1.0))
+            throw PreconditionError("l1_within must be in [0, 1], got " +
+                                    format_number(c.l1_within));
         if (c.grouped && L::grouping == Grouping::never)
             throw PreconditionError("grouped=True needs family=\"multinomial\", but family is " +
                                     quoted(c.family));

@@ -152,4 +152,30 @@ void subtract_offset(Vec& y, std::optional<Table>& offset) {
     offset.reset();
 }
 
+GroupTable group_table(std::span<const std::uint64_t> labels, const Flags& include,
+                       std::span<const double> penalty, bool size_weight) {
+    std::size_t ng = 0;
+    for (const std::uint64_t g : labels) ng = std::max<std::size_t>(ng, g + 1);
+    std::vector<std::size_t> size(ng, 0), count(ng, 0);
+    for (std::size_t j = 0; j < labels.size(); ++j) {
+        ++size[labels[j]];
+        count[labels[j]] += include[j] != 0;
+    }
+    GroupTable t;
+    t.start.assign(ng + 1, 0);
+    for (std::size_t g = 0; g < ng; ++g) t.start[g + 1] = t.start[g] + count[g];
+    t.members.resize(t.start[ng]);
+    t.v.assign(ng, 0.0);
+    t.s.assign(ng, 1.0);
+    std::vector<std::size_t> next(t.start.begin(), t.start.end() - 1);
+    for (std::size_t j = 0; j < labels.size(); ++j) {
+        if (!include[j]) continue;
+        t.members[next[labels[j]]++] = j;
+        t.v[labels[j]] = penalty[j];
+    }
+    if (size_weight)
+        for (std::size_t g = 0; g < ng; ++g) t.s[g] = std::sqrt(static_cast<double>(size[g]));
+    return t;
+}
+
 }  // namespace varnel_core

@@ -19,6 +19,7 @@
 #include "data/dense.hpp"
 #include "losses/family.hpp"
 #include "fit/standardize.hpp"
+#include "solver/group_penalty.hpp"
 
 namespace varnel_core {
 
@@ -147,6 +148,13 @@ struct StartValues {
 std::optional<StartValues> engine_start(const FitChoices& choices, std::span<const double> x_mean,
                                         std::span<const double> x_scale, std::size_t nk,
                                         std::span<const double> response_scales, bool coef_only);
+
+// The groups of the sparse-group penalty from one label per variable
+// (0, 1, ..., G - 1): each group's included variables, its penalty factor
+// (its variables', which they share) and its size weight, sqrt of the
+// number of variables labelled with it (or 1 without `size_weight`).
+GroupTable group_table(std::span<const std::uint64_t> labels, const Flags& include,
+                       std::span<const double> penalty, bool size_weight);
 
 // The rows a loss is fitted to: the response, the prepared weights, and the
 // offset, which enters the linear predictor there (RowData::offset) and

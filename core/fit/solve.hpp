@@ -11,6 +11,7 @@
 
 #include "base/config.hpp"
 #include "base/interrupt.hpp"
+#include "solver/group_engine.hpp"
 #include "solver/path.hpp"
 #include "solver/penalty.hpp"
 #include "solver/sequence.hpp"
@@ -60,7 +61,14 @@ PathResult solve(F& loss, D& design, const Prepared& p, const SolveOptions& o,
                           p.st.x_mean,
                           p.st.x_scale};
     PathResult r;
-    if constexpr (G == Grouping::never)
+    if (o.choices.feature_groups) {
+        if (cfg.lower_limits || cfg.upper_limits)
+            throw PreconditionError("feature_groups takes no lower_limits or upper_limits");
+        const GroupTable groups = group_table(*o.choices.feature_groups, p.include, p.penalty,
+                                              o.choices.group_size_weight);
+        r = run_group_path(loss, design, seq, rules, setup, groups,
+                           SparseGroupPenalty{o.choices.l1_within});
+    } else if constexpr (G == Grouping::never)
         r = run_path<ElasticNetPenalty>(loss, design, seq, rules, setup);
     else if constexpr (G == Grouping::always)
         r = run_path<GroupElasticNetPenalty>(loss, design, seq, rules, setup);

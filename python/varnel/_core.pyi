@@ -129,6 +129,9 @@ def fit(
     n_threads: Optional[int] = None,
     sparse_coefs: bool = False,
     callback: Optional[Callable[[int, float, int, float, int], Any]] = None,
+    feature_groups: Optional[_CountVector] = None,
+    l1_within: float = 0.0,
+    group_size_weight: bool = True,
     **options: Unpack[Options],
 ) -> FitResult:
     """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values).
@@ -159,4 +162,12 @@ def fit(
     solution with the interpreter's lock held; a false result ends the path
     there (warning ``("Stopped", index + 1)``), an exception propagates.  The
     fit runs without the interpreter's lock.
+    ``feature_groups`` (one label 0, 1, ..., G - 1 per column; a block
+    family's group holds its columns' K coefficients) penalizes the groups
+    by the sparse-group elastic
+    net: ``l1_within`` is the lasso's share of the L1 part (0: group lasso,
+    1: the plain elastic net) and ``group_size_weight`` weights each group's
+    norm by the square root of its size; a group's penalty factor is its
+    columns' (they must share one); no limits.  The fit runs without the
+    interpreter's lock.
     """

@@ -19,7 +19,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import (_check_sample_weight, check_array, check_consistent_length,
                                       check_is_fitted, column_or_1d, validate_data)
 
-from . import _categorical, _fit, _progress, _relax, _sources
+from . import _categorical, _fit, _groups, _progress, _relax, _sources
 from ._convert import as_offset, column_labels, refuse_lazy
 from ._docstrings import filled
 from .cv import cross_validate
@@ -102,7 +102,7 @@ PARAMETERS = _entries("""
 """)
 
 #: The parameters every estimator takes last, after its own (the categorical
-#: ones keyword-only).
+#: and group ones keyword-only).
 LAST_PARAMETERS = _entries("""
     verbose : int in {0, 1, 2} or bool, default 0
         1 shows a progress bar over the lambdas of every path and fold on
@@ -131,6 +131,20 @@ LAST_PARAMETERS = _entries("""
     missing : {"error", "level"}, default "error"
         A missing value in a categorical column: a ValueError naming the
         column and the row, or ("level") a level of its own.
+    feature_groups : array-like of shape (n_features,), dict or "categorical", optional
+        Groups of features penalized together (one label per feature, None
+        or -1 for a feature by itself, or a dict of group name -> features;
+        see :func:`varnel.fit_path`): the L1 part of the penalty becomes
+        ``l1_within ||b_g||_1 + (1 - l1_within) sqrt(p_g) ||b_g||_2`` per
+        group, so that a group enters or leaves the model as a whole.
+    l1_within : float in [0, 1], default 0.0
+        The lasso's share of each group's L1 part (0: group lasso, 1: the
+        plain elastic net); with ``feature_groups`` only.
+    group_penalty_factor : array-like of shape (n_groups,) or dict, optional
+        Relative penalty per group (by the order groups first appear, or a
+        dict of group name -> factor); replaces ``penalty_factor``.
+    group_size_weight : bool, default True
+        Weight each group's norm by the square root of its size.
 """)
 
 #: The fitted attributes of every estimator.
@@ -304,6 +318,11 @@ class NetEstimator(BaseEstimator):
         "missing": [StrOptions(set(_categorical.MISSING))],
         "relax": ["boolean"],
         "blend": [Interval(Real, 0, 1, closed="both"), "array-like", None],
+        # (the values are checked where fit_path checks them, with its messages)
+        "feature_groups": ["array-like", dict, str, None],
+        "l1_within": [Real],
+        "group_penalty_factor": ["array-like", dict, None],
+        "group_size_weight": ["boolean"],
     }
 
     def __init__(self, alpha=None, l1_ratio=1.0, cv=5, select="lambda_1se", measure="deviance",
@@ -311,7 +330,8 @@ class NetEstimator(BaseEstimator):
                  penalty_factor=None, lower_limits=None, upper_limits=None, tol=1e-7,
                  max_iter=100000, n_jobs=None, random_state=None, solver="auto", verbose=0,
                  relax=False, blend=1.0, *,
-                 drop_first=False, handle_unknown="error", missing="error"):
+                 drop_first=False, handle_unknown="error", missing="error", feature_groups=None, l1_within=0.0,
+                 group_penalty_factor=None, group_size_weight=True):
         keep_parameters(self, locals())
 
     def __sklearn_tags__(self):
@@ -493,7 +513,8 @@ class NetEstimator(BaseEstimator):
                     penalty_factor=self.penalty_factor, lower_limits=self.lower_limits,
                     upper_limits=self.upper_limits, thresh=self.tol, maxit=self.max_iter,
                     weights=weights, solver=self.solver, **self._family_options(),
-                    **self._categorical_options()._asdict())
+                    **self._categorical_options()._asdict(),
+                    **{k: getattr(self, k) for k in _groups.OPTIONS if hasattr(self, k)})
 
     @staticmethod
     def _mix_options(solver_options: Dict[str, Any], maps: List[Any], a: Optional[float]

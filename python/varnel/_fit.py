@@ -16,6 +16,7 @@ import numpy as np
 
 from . import _categorical, _coefs
 from . import _convert as cv
+from . import _groups
 from . import _core
 from ._errors import solver_call
 from ._parallel import fit_threads
@@ -228,9 +229,11 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     if family.has_classes and classes is not None:  # labels, not proportions
         weighted = np.unique(yc if w is None else yc[w > 0]).astype(np.intp)
         check_weighted_classes(family, classes, weighted)
-    return Problem(Xc, yc, w, family, classes, names, solver_options(family, opts, p, by_name),
+    source_of_column = None if encoding is None else encoding.source_of_column
+    return Problem(Xc, yc, w, family, classes, names,
+                   solver_options(family, opts, p, by_name, source_of_column),
                    cv.as_offset(offset, family.offset_shape(n, classes), family.block_unit), labels,
-                   encoding, None if encoding is None else encoding.source_of_column)
+                   encoding, source_of_column)
 
 
 def checked_options(family: Any, options: Dict[str, Any]) -> Tuple[Family, Dict[str, Any]]:
@@ -247,13 +250,14 @@ def checked_options(family: Any, options: Dict[str, Any]) -> Tuple[Family, Dict[
     grouped = cv.as_bool(options.pop("grouped", False), "grouped")
     categorical = _categorical.check_options(
         **{k: options.pop(k) for k in _categorical.OPTION_NAMES if k in options})
+    group_options = {k: options.pop(k) for k in _groups.OPTIONS if k in options}
     if grouped and not family.groups_coefficients:
         raise ValueError(f"grouped=True is for {family.owners_of('grouped')}, not the {family.name} family")
     for name in FLAGS:
         if name in options:
             cv.as_bool(options[name], name)
     return family, dict(check_options(options), solver=solver, grouped=grouped,
-                        **{COEF_STORAGE: storage, CATEGORICAL: categorical})
+                        **group_options, **{COEF_STORAGE: storage, CATEGORICAL: categorical})
 
 
 def refused_strata(family: Family) -> str:
@@ -278,9 +282,10 @@ def check_weighted_classes(family: Family, classes: np.ndarray, weighted: np.nda
 
 
 def solver_options(family: Family, opts: Dict[str, Any], p: int,
-                   names: Optional[List[Any]]) -> Dict[str, Any]:
+                   names: Optional[List[Any]],
+                   source_of_column: Optional[np.ndarray] = None) -> Dict[str, Any]:
     """The solver's keyword arguments from checked options (weights aside),
-    for p columns named ``names``."""
+    for p columns named ``names`` (``source_of_column``: see Problem)."""
     ratio = cv.as_float(opts["lambda_min_ratio"], "lambda_min_ratio", allow_none=True)
     so: Dict[str, Any] = {
         "alpha": cv.in_range(cv.as_float(opts["alpha"], "alpha"), "alpha", 0.0, 1.0),
@@ -305,12 +310,14 @@ def solver_options(family: Family, opts: Dict[str, Any], p: int,
     if family.groups_coefficients:
         so["grouped"] = opts["grouped"]
     so[COEF_STORAGE] = opts.get(COEF_STORAGE, "auto")
+    _groups.apply_options(so, opts, p, names, source_of_column)
     family.check_options(so)
     return so
 
 
 def _solver_kwargs(so: Dict[str, Any], weights: Optional[np.ndarray]) -> Dict[str, Any]:
-    kw = {k: v for k, v in so.items() if v is not None and k != COEF_STORAGE}
+    kw = {k: v for k, v in so.items()
+          if v is not None and k != COEF_STORAGE and k not in _groups.PATH_ONLY}
     if weights is not None:
         kw["weights"] = weights
     return kw

@@ -28,7 +28,9 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
              coef_storage: str = "auto", certify: bool = False, verbose: Union[int, bool] = 0,
              callback: Optional[Callable[[LambdaProgress], Any]] = None,
              drop_first: bool = False, handle_unknown: str = "error",
-             missing: str = "error", relax: bool = False) -> Path:
+             missing: str = "error", relax: bool = False,
+             feature_groups: Any = None, l1_within: float = 0.0,
+             group_penalty_factor: Any = None, group_size_weight: bool = True) -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
     This is the solver's own parametrisation: ``alpha`` is the mix and lambda
@@ -229,6 +231,33 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         first fit whose deviance ratio passes 0.999 or gains less than 1e-5
         is kept (else the last); ``Path.relaxed_capped`` marks those
         lambdas.
+    feature_groups : sequence, dict or "categorical", optional
+        Penalize groups of columns together (for the multinomial and
+        multitask families a group holds its columns' K coefficients each):
+        one label per column (integers or strings; None or -1
+        puts a column in a group by itself), a dict of group name ->
+        column names or indices (columns not listed are groups by
+        themselves), or ``"categorical"`` (each source column of a data
+        frame is one group; without categorical expansion every column is
+        its own group).  The penalty becomes ``lambda * sum_g v_g [alpha
+        (tau ||b_g||_1 + (1 - tau) s_g ||b_g||_2) + (1 - alpha)/2
+        ||b_g||_2^2]`` on the (standardized) coefficients, ``s_g =
+        sqrt(p_g)``, so a group enters or leaves the model as a whole
+        (``tau = 0``).  Takes no limits, and ``group_penalty_factor``
+        instead of ``penalty_factor``.  ``Path.groups_active`` and
+        ``Path.plot(kind="groups")`` show the groups along the path.
+    l1_within : float in [0, 1], default 0.0
+        ``tau`` above: 0 the group elastic net, between 0 and 1 the
+        sparse-group lasso (columns are also selected within a group), 1
+        the plain elastic net.
+    group_penalty_factor : array-like of shape (G,) or dict, optional
+        ``v_g``: one non-negative factor per group in the order of
+        ``Path.group_names`` (groups in order of first appearance), or a
+        dict of group name -> factor (others keep 1).  Scaled as
+        ``penalty_factor`` is, per column, to sum to p.
+    group_size_weight : bool, default True
+        Whether a group's norm is weighted by ``s_g = sqrt(p_g)`` (False:
+        ``s_g = 1``).
 
     Returns
     -------
@@ -281,7 +310,10 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
                    upper_limits=upper_limits, weights=weights, exclude=exclude, solver=solver,
                    grouped=grouped, strata=strata, ties=ties,
                    standardize_response=standardize_response, coef_storage=coef_storage,
-                   drop_first=drop_first, handle_unknown=handle_unknown, missing=missing)
+                   drop_first=drop_first, handle_unknown=handle_unknown, missing=missing,
+                   feature_groups=feature_groups, l1_within=l1_within,
+                   group_penalty_factor=group_penalty_factor,
+                   group_size_weight=group_size_weight)
     verbose = _progress.as_verbose(verbose, "fit_path")
     callback = _progress.as_callback(callback, "fit_path")
     source = _sources.prepared(X, y, family, options, offset)

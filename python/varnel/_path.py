@@ -254,6 +254,59 @@ class Path:
         out.relaxed_coefs = out.relaxed_intercepts = out.relaxed_capped = None
         return out
 
+    #: the group (0, 1, ..., G - 1) of every column of a path fitted with
+    #: ``feature_groups`` (None otherwise), and the groups' names
+    feature_groups: Optional[np.ndarray] = None
+    group_names: Optional[List[Any]] = None
+
+    def group_norms(self) -> np.ndarray:
+        """The Euclidean norm of every group's coefficients at every lambda.
+
+        Returns
+        -------
+        ndarray of shape (G, L)
+            Row g is group g's (``group_names[g]``); for a path fitted
+            without ``feature_groups`` every column is a group by itself.
+
+        Examples
+        --------
+        >>> import numpy as np, varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.standard_normal((60, 6)); y = X[:, 0] + X[:, 1] + rng.standard_normal(60)
+        >>> path = varnel.fit_path(X, y, feature_groups=[0, 0, 1, 1, 2, 2])
+        >>> path.group_norms().shape == (3, path.n_lambdas)
+        True
+        """
+        coefs = _coefs.to_dense(self.coefs)
+        sq = (coefs * coefs).reshape(coefs.shape[0], -1, coefs.shape[-1]).sum(axis=1)
+        labels = self.feature_groups if self.feature_groups is not None \
+            else np.arange(coefs.shape[0])
+        out = np.zeros((int(labels.max()) + 1 if labels.size else 0, coefs.shape[-1]))
+        np.add.at(out, labels, sq)
+        return np.sqrt(out)
+
+    @property
+    def groups_active(self) -> np.ndarray:
+        """Which groups have a non-zero coefficient at each lambda.
+
+        Returns
+        -------
+        ndarray of bool, shape (G, L)
+            ``groups_active[g, l]``: group g (``group_names[g]``) is in the
+            model at lambda l.  Without ``feature_groups`` the groups are the
+            single columns.
+
+        Examples
+        --------
+        >>> import numpy as np, varnel
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.standard_normal((60, 6)); y = X[:, 0] + X[:, 1] + rng.standard_normal(60)
+        >>> path = varnel.fit_path(X, y, feature_groups=["a", "a", "b", "b", "c", "c"])
+        >>> bool(path.groups_active[0, -1]), path.group_names
+        (True, ['a', 'b', 'c'])
+        """
+        return self.group_norms() > 0.0
+
     @classmethod
     def from_solution(cls, solution: "_fit.Solution", problem: "_fit.Problem",
                       alpha: float) -> "Path":
@@ -263,6 +316,10 @@ class Path:
                    solution.nulldev, solution.npasses, solution.warning, problem.family,
                    problem.feature_names, problem.classes, alpha)
         path.encoding = getattr(problem, "encoding", None)
+        so = getattr(problem, "solver_options", None) or {}
+        if so.get("feature_groups") is not None:
+            path.feature_groups = np.asarray(so["feature_groups"], dtype=np.int64)
+            path.group_names = list(so["group_names"])
         if problem.family.keeps_rows:
             path.baseline = _survival.Baseline(problem.X, problem.y, problem.weights, problem.offset,
                                                problem.strata)
@@ -737,11 +794,15 @@ class Path:
             "categories": {str(_json_label(c)): [_json_label(v) for v in levels]
                            for c, levels in self.categories.items()},
             **relaxed,
+            **({} if self.feature_groups is None else {
+                "feature_groups": self.feature_groups.tolist(),
+                "group_names": [_json_label(g) for g in self.group_names]}),
         }
 
     @filled()
-    def plot(self, xvar: str = "lambda", ax: Any = None, label: bool = False):
-        """Plot the coefficient paths (needs matplotlib).
+    def plot(self, xvar: str = "lambda", ax: Any = None, label: bool = False, *,
+             kind: str = "coefs"):
+        """Plot the coefficient paths, or the groups' norms (needs matplotlib).
 
         Parameters
         ----------
@@ -752,11 +813,20 @@ class Path:
             Where to draw; a new figure is made when omitted.
         label : bool
             Write the feature names (or indices) at the end of each curve.
+        kind : {{"coefs", "groups"}}
+            "coefs": one curve per coefficient; "groups": one curve per
+            group, its coefficients' Euclidean norm (``group_norms``),
+            labelled by ``group_names``.
 
         {plot_sections}
         >>> ax = varnel.fit_path(data.X, data.y).plot(xvar="dev", label=True)
         """
-        from ._plot import plot_path
+        from ._plot import plot_groups, plot_path
+
+        if kind not in ("coefs", "groups"):
+            raise ValueError(f"plot kind must be 'coefs' or 'groups', got {kind!r}")
+        if kind == "groups":
+            return plot_groups(self, xvar=xvar, ax=ax, label=label)
 
         shown = self
         if self.feature_names is not None and not all(isinstance(c, str) for c in self.feature_names):

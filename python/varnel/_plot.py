@@ -79,6 +79,48 @@ def _label_ends(ax: Any, x_end: float, ends: np.ndarray, names: list) -> None:
                     arrowprops=None if h == y else dict(arrowstyle="-", color="0.6", lw=0.5))
 
 
+def _x_of(path: Any, xvar: str, l1_norm: np.ndarray):
+    """The horizontal axis of a path plot and its label (``l1_norm``: the
+    coefficients' L1 norm at each lambda, for xvar="norm")."""
+    if xvar == "lambda":
+        with np.errstate(divide="ignore"):
+            x = np.log(path.lambdas)
+        if not np.isfinite(x).all():  # a user lambda of 0
+            x = np.where(np.isfinite(x), x, np.nanmin(x[np.isfinite(x)]) - 1 if np.isfinite(x).any() else 0)
+        return x, "log(Lambda)"
+    if xvar == "norm":
+        return l1_norm, "L1 norm"
+    return path.dev_ratio, "Fraction of deviance explained"
+
+
+def plot_groups(path: Any, xvar: str = "lambda", ax: Any = None, label: bool = False):
+    """One curve per group that enters the path: the Euclidean norm of its
+    coefficients against xvar; the top axis counts the groups in the model."""
+    if xvar not in _XVARS:
+        raise ValueError(f"xvar must be one of {_XVARS}, got {xvar!r}")
+    if path.n_lambdas == 0:
+        raise ValueError("this path holds no solution")
+    ax = _axes(ax)
+    norms = path.group_norms()
+    names = path.group_names if path.group_names is not None else \
+        (path.feature_names or list(range(path.n_features)))
+    names = [str(n) for n in names]
+    shown = np.flatnonzero((norms > 0).any(axis=1))
+    x, xlabel = _x_of(path, xvar, np.abs(_coefs.to_dense(path.coefs)).reshape(
+        path.n_features, -1, path.n_lambdas).sum(axis=(0, 1)))
+    for g in shown:
+        ax.plot(x, norms[g], lw=1.2, label=names[g])
+    if label and shown.size:
+        end = int(np.argmax(x)) if xvar != "lambda" else int(np.argmin(x))
+        _label_ends(ax, x[end], norms[shown, end], [names[g] for g in shown])
+    ax.set_xlabel(xlabel)
+    ax.set_ylabel("Group norm")
+    if x.shape[0] > 1 and x.min() != x.max():
+        ax.set_xlim(x.min(), x.max())
+    _top_axis(ax, x, (norms > 0).sum(axis=0), "Groups in the model")
+    return ax
+
+
 def plot_path(path: Any, xvar: str = "lambda", ax: Any = None, label: bool = False):
     if xvar not in _XVARS:
         raise ValueError(f"xvar must be one of {_XVARS}, got {xvar!r}")
@@ -91,18 +133,7 @@ def plot_path(path: Any, xvar: str = "lambda", ax: Any = None, label: bool = Fal
     if coefs.ndim == 3:  # one curve per variable, its norm over the classes or responses
         coefs = np.sqrt((coefs ** 2).sum(axis=1))
         ylabel = f"Coefficient norm over the {path.family_instance.block_name}"
-    if xvar == "lambda":
-        with np.errstate(divide="ignore"):
-            x = np.log(path.lambdas)
-        if not np.isfinite(x).all():  # a user lambda of 0
-            x = np.where(np.isfinite(x), x, np.nanmin(x[np.isfinite(x)]) - 1 if np.isfinite(x).any() else 0)
-        xlabel = "log(Lambda)"
-    elif xvar == "norm":
-        x = np.abs(coefs).sum(axis=0)
-        xlabel = "L1 norm"
-    else:
-        x = path.dev_ratio
-        xlabel = "Fraction of deviance explained"
+    x, xlabel = _x_of(path, xvar, np.abs(coefs).sum(axis=0))
     names = path.feature_names or [str(j) for j in range(path.n_features)]
     for i, j in enumerate(active):
         ax.plot(x, coefs[i], lw=1.2, label=names[j])

@@ -6,7 +6,7 @@ import argparse
 import json
 import os
 import sys
-from typing import Callable, List, Optional
+from typing import Callable, List, Optional, Tuple
 
 import numpy as np
 
@@ -215,6 +215,45 @@ def _response_columns(args: argparse.Namespace, family: families.Family):
     return args.target[0]
 
 
+def _share(text: str) -> float:
+    """The value of --l1-within: a number in [0, 1]."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must lie in [0, 1] (0 whole groups, 1 single columns), "
+                                         f"got {value:g}")
+    return value
+
+
+def _group(text: str) -> Tuple[str, List[str]]:
+    """The value of --group: NAME=COLUMN,COLUMN,..."""
+    name, sep, columns = text.partition("=")
+    listed = [c for c in columns.split(",") if c]
+    if not sep or not name or not listed:
+        raise argparse.ArgumentTypeError(f"must be NAME=COLUMN,COLUMN,... (a group's name and its "
+                                         f"columns), got {text!r}")
+    return name, listed
+
+
+def _feature_groups(groups: List[Tuple[str, List[str]]], names: List[str]) -> Optional[dict]:
+    """The groups of --group as feature_groups: each name -> its columns'
+    positions among the features (an unknown column is a ValueError)."""
+    if not groups:
+        return None
+    out: dict = {}
+    for name, columns in groups:
+        if name in out:
+            raise ValueError(f"--group {name} is given twice; list all its columns in one --group")
+        missing = [c for c in columns if c not in names]
+        if missing:
+            raise ValueError(f"--group {name}: no feature column {missing[0]!r} (the target and "
+                             f"the --drop columns are not features)")
+        out[name] = [names.index(c) for c in columns]
+    return out
+
+
 def _fit(args: argparse.Namespace) -> int:
     family = args.family if args.link is None else args.family.with_link(args.link)
     target = _response_columns(args, family)
@@ -229,6 +268,11 @@ def _fit(args: argparse.Namespace) -> int:
             raise ValueError(f"{exc}; {_hint(exc, [target] if isinstance(target, str) else target)}") from None
     X = _frame_or_array(data)
     options = dict(alpha=args.alpha, nlambda=args.nlambda, standardize=not args.no_standardize)
+    groups = _feature_groups(args.group, list(data.feature_names))
+    if groups is not None:
+        options.update(feature_groups=groups, l1_within=args.l1_within)
+    elif args.l1_within != 0.0:
+        raise ValueError("--l1-within applies to groups of columns: add --group NAME=COLUMN,...")
     cvp: Optional[CVPath] = None
     if args.cv and args.cv > 0:
         cvp = cv_path(X, data.y, family, nfolds=args.cv, measure=args.measure or "deviance",
@@ -251,7 +295,7 @@ def _fit(args: argparse.Namespace) -> int:
             print("varnel: error: --plot needs matplotlib (pip install 'varnel[plot]')", file=sys.stderr)
             return 1
         fig, axes = _figure(2 if cvp is not None else 1)
-        path.plot(ax=axes[0], label=True)
+        path.plot(ax=axes[0], label=True, kind="groups" if groups is not None else "coefs")
         if cvp is not None:
             cvp.plot(ax=axes[1])
         fig.savefig(args.plot, dpi=100)
@@ -348,6 +392,12 @@ def build_parser() -> argparse.ArgumentParser:
                      help="field delimiter: one character, or tab (default: ,)")
     fit.add_argument("--drop", nargs="+", action="extend", default=[], metavar="COLUMN",
                      help="columns to leave out (identifiers, text, dates)")
+    fit.add_argument("--group", type=_group, action="append", default=[], metavar="NAME=COLUMNS",
+                     help="penalize these comma-separated columns together as group NAME "
+                          "(repeat for each group; other columns are groups by themselves)")
+    fit.add_argument("--l1-within", type=_share, default=0.0, metavar="TAU",
+                     help="with --group: the lasso's share inside each group, 0 (whole groups, "
+                          "the default) to 1 (single columns)")
     fit.add_argument("--plot", metavar="FILE", help="write the path (and CV) plot to this image file")
     fit.add_argument("--json", metavar="FILE", help="write the path (and CV) results as JSON")
     _progress_arguments(fit)
