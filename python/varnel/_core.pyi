@@ -128,10 +128,10 @@ def fit(
     standardize_response: bool = False,
     n_threads: Optional[int] = None,
     sparse_coefs: bool = False,
-    callback: Optional[Callable[[int, float, int, float, int], Any]] = None,
     feature_groups: Optional[_CountVector] = None,
     l1_within: float = 0.0,
     group_size_weight: bool = True,
+    callback: Optional[Callable[[int, float, int, float, int], Any]] = None,
     **options: Unpack[Options],
 ) -> FitResult:
     """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values).
