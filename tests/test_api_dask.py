@@ -202,6 +202,17 @@ def test_cross_validation_on_sparse_blocks_is_the_in_memory_one(client, family, 
     assert cvp.index_min == memory.index_min and cvp.index_1se == memory.index_1se
 
 
+def test_an_estimator_on_sparse_blocks_is_its_in_memory_fit(client):
+    sp = pytest.importorskip("scipy.sparse")
+    X, y, _ = sparse_data("logistic", seed=5)
+    model = varnel.LogisticNetClassifier(alpha=0.02, l1_ratio=0.5).fit(sparse_lazy(X, "csr"), lazy(y))
+    same = varnel.LogisticNetClassifier(alpha=0.02, l1_ratio=0.5).fit(sp.csr_matrix(X), y)
+    np.testing.assert_allclose(model.coef_, same.coef_, rtol=1e-7, atol=1e-10)
+    proba = model.predict_proba(sparse_lazy(X, "csc"))
+    assert isinstance(proba, da.Array)
+    np.testing.assert_allclose(proba.compute(), same.predict_proba(sp.csr_matrix(X)), rtol=1e-8)
+
+
 def test_the_strong_set_on_sparse_blocks_is_bounded_and_the_advice_works(client, monkeypatch):
     """More product columns than the bound is refused naming the count, the
     lambda and what to do; a path stopped early by a larger

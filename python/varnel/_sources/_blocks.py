@@ -13,8 +13,10 @@ current coefficients (``_core.block_pass``) and only the p-sized sums travel
 back.  A family whose rows couple (the cox family's risk sets) is refused,
 as the family says.  The passes are Dask graphs run by ``dask.compute`` (a
 distributed ``Client`` when one is active); no scheduler of varnel's own.
-``Blocks`` is this source of rows (see varnel._sources); its folds are in
-``_block_folds``.
+Blocks that are ``scipy.sparse`` matrices follow the same protocol, every
+family (least squares too) through passes, each block's sums formed from
+sparse products (``_sparse_blocks``).  ``Blocks`` is this source of rows
+(see varnel._sources); its folds are in ``_block_folds``.
 """
 
 from __future__ import annotations
