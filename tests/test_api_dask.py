@@ -281,11 +281,12 @@ def test_the_moments_of_a_sparse_block_are_the_dense_blocks(fmt):
                                                     ("gamma", 1, {"link": "identity"}),
                                                     ("tweedie", 1, {"power": 0.0, "link": "identity"})])
 def test_a_pass_over_a_sparse_block_is_the_dense_blocks(family, classes, extra):
-    """The sums a pass returns from a sparse block equal the core's on the
-    same block densified, at an iterate with active columns, centres,
-    scales, an offset and product columns."""
+    """The sums a pass returns from sparse blocks (two blocks' raw sums
+    added, then centred and scaled) equal the core's on the same rows
+    densified, at an iterate with active columns, centres, scales, an
+    offset and product columns."""
     from varnel import _core
-    from varnel._sources import _sparse_blocks
+    from varnel._sources import _blocks, _sparse_blocks
 
     sp = pytest.importorskip("scipy.sparse")
     rng = np.random.default_rng(12)
@@ -302,7 +303,9 @@ def test_a_pass_over_a_sparse_block_is_the_dense_blocks(family, classes, extra):
                    active=np.array([0, 1, 3, 4, 6], dtype=float), intercepts=np.full(classes, 1.0),
                    columns=np.array([4, 1, 2], dtype=float), saturated=True, **extra)
     want = _core.block_pass(X, y, w, offset, request)
-    got = _sparse_blocks.block_pass(sp.csr_matrix(X), y, w, offset, request)
+    halves = [_sparse_blocks.block_pass(sp.csr_matrix(X[rows]), y[rows], w[rows], offset[rows], request)
+              for rows in (slice(0, 25), slice(25, None))]  # two blocks' raw sums, added
+    got = _sparse_blocks.finish(_blocks.add(*halves), request)
     assert sorted(got) == sorted(want)
     for key in want:
         np.testing.assert_allclose(got[key], want[key], rtol=1e-11, atol=1e-14, err_msg=key)
@@ -417,7 +420,8 @@ def _densified(X):
 
 REFUSALS = [
     (lambda X, y: (X, _sparse(y[:, None])), {}, TypeError,
-     r"^y is a Dask array of csr_matrix blocks; varnel fits Dask arrays of dense NumPy blocks only"),
+     r"^y is a Dask array of csr_matrix blocks; varnel fits Dask arrays of dense NumPy blocks only: "
+     r"convert them, e.g. y.map_blocks\(lambda b: b.toarray\(\)\)$"),
     # sparse blocks: a NaN named as in the whole array, blocks across columns, kinds mixed
     (lambda X, y: (_sparse(da.where((da.arange(N)[:, None] == 450) & (da.arange(P) == 3), np.nan, X)), y),
      {}, ValueError, r"^X contains NaN or inf: X\[450, 3\] is nan$"),

@@ -20,7 +20,7 @@ import numpy as np
 
 from .. import _errors, _fit
 from ..families import Family, get_family
-from . import _blocks
+from . import _blocks, _sparse_blocks
 from . import _sums as bs
 from ._statistics import STATISTICS_MEASURES
 
@@ -212,7 +212,10 @@ class DaskFolds:
         parts = [delayed(pass_folds)(x, y, w, o, f, start, requests)
                  for x, y, w, o, f, start in self.blocks]
         self.owner.npasses_data += 1
-        return dask.compute(_blocks.tree(parts, add_folds))[0]
+        sums = dask.compute(_blocks.tree(parts, add_folds))[0]
+        if self.data.sparse:  # the blocks' raw sums, centred and scaled
+            sums = {k: _sparse_blocks.finish(v, requests[k]) for k, v in sums.items()}
+        return sums
 
     def fit_folds(self, ks: Sequence[int], options: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
         """The fits of folds ``ks`` (every fold of a mix): from statistics

@@ -61,7 +61,8 @@ def _as_array(obj: Any, what: str) -> Any:
             raise TypeError(f"{what} is a Dask array of {type(meta).__name__} blocks; varnel fits "
                             f"Dask arrays of dense NumPy blocks"
                             f"{' or of scipy.sparse matrices' if what == 'X' else ''} only: "
-                            f"convert them, e.g. {what}.map_blocks(np.asarray)")
+                            f"convert them, e.g. {what}.map_blocks("
+                            f"{'lambda b: b.toarray()' if sb.is_sparse(meta) else 'np.asarray'})")
         return obj
     if hasattr(obj, "to_dask_array"):
         return obj.to_dask_array(lengths=True)
@@ -393,13 +394,15 @@ class Passes:
 
     def __init__(self, data: DaskData):
         self.blocks = data.blocks()
+        self.sparse = data.sparse
 
     def __call__(self, request: Dict[str, Any]) -> Dict[str, Any]:
         import dask
         from dask import delayed
 
         parts = [delayed(pass_block)(x, y, w, o, start, request) for x, y, w, o, start in self.blocks]
-        return dask.compute(tree(parts, add))[0]
+        sums = dask.compute(tree(parts, add))[0]
+        return sb.finish(sums, request) if self.sparse else sums
 
 
 def statistics_fit(stats: Dict[str, Any], family: Family, so: Dict[str, Any],

@@ -12,7 +12,9 @@ sparse products and the centres:
 
 so a pass costs O(nnz) for the gradient and O(nnz of the requested
 columns' rows) for the products of the requested columns (the strong set's
-and its likeliest entrants'), never O(n p).  The family's per-row maths
+and its likeliest entrants'), never O(n p).  Every term is linear in sums
+over the rows, so the blocks send x'r, x'v and the sparse x_j'V x_t (their
+stored entries only) and the client centres and scales the total.  The family's per-row maths
 (working weights, residuals, loss) is the core's own (``_core.block_pass``
 with ``request["rows"]``), on the block's linear predictor computed here.
 The moments are summed per column over the stored entries, the implicit
@@ -171,10 +173,15 @@ def centres(x: Any, y: np.ndarray, w: Optional[np.ndarray]) -> np.ndarray:
 
 def block_pass(x: Any, y: np.ndarray, w: np.ndarray, o: Any, request: Dict[str, Any]
                ) -> Dict[str, Any]:
-    """One sparse block's sums for a pass (what ``_core.block_pass`` gives
-    for a dense block): the linear predictor from the active columns, the
-    core's working weights and residuals at it, then the sums from sparse
-    products."""
+    """One sparse block's raw sums for a pass: the linear predictor from the
+    active columns, the core's working weights v and residuals r at it,
+    then X'r, X'v (p x K), and the sparse products X'V_k X[:, columns] side
+    by side (p x K |columns|), with the core's sums of v and r and its
+    loss.  They add over the blocks as they are; ``finish`` centres and
+    scales the total into what ``_core.block_pass`` gives, so that only
+    the products' stored entries travel."""
+    import scipy.sparse as sp
+
     x = as_csc(x)
     n, p = x.shape
     K = int(request["classes"])
@@ -192,21 +199,46 @@ def block_pass(x: Any, y: np.ndarray, w: np.ndarray, o: Any, request: Dict[str, 
     out = _core.block_pass(np.zeros((n, 1)), y, w, eta if K > 1 else eta[:, 0], core_request)
     v = out.pop("working").reshape(n, K)
     r = out.pop("residuals").reshape(n, K)
-    vsum, rsum = out["weight_sums"], out["residual_sums"]
-    xtr = np.asarray(x.T @ r).reshape(p, K)
-    xtv = np.asarray(x.T @ v).reshape(p, K)
-    out["gradient"] = ((xtr - c[:, None] * rsum[None, :]) / s[:, None]).T.ravel()
-    out["weighted"] = ((xtv - c[:, None] * vsum[None, :]) / s[:, None]).T.ravel()
-    products = np.empty((len(cols), K, p))
+    for key in ("gradient", "weighted", "products"):
+        del out[key]
+    out["xtr"] = np.asarray(x.T @ r).reshape(p, K)
+    out["xtv"] = np.asarray(x.T @ v).reshape(p, K)
     if len(cols):
         xc = x[:, cols]
+        out["cross"] = sp.hstack([x.T @ sp.csc_matrix(xc.multiply(v[:, k:k + 1]))
+                                  for k in range(K)], format="csc")
+    else:
+        out["cross"] = sp.csc_matrix((p, 0))
+    return out
+
+
+def finish(raw: Dict[str, Any], request: Dict[str, Any]) -> Dict[str, Any]:
+    """The raw sums of every block (block_pass, added) as the sums of the
+    standardized columns z_j = (x_j - c_j) / s_j that the fit takes:
+
+        <z_j, r>       = (x_j'r - c_j sum r) / s_j
+        <z_j, v z_t>   = (x_j'V x_t - c_t x_j'v - c_j x_t'v + c_j c_t sum v) / (s_j s_t)
+    """
+    out = {key: value for key, value in raw.items() if key not in ("xtr", "xtv", "cross")}
+    c = np.asarray(request["centre"], dtype=np.float64)
+    s = np.asarray(request["scale"], dtype=np.float64)
+    cols = np.asarray(request["columns"]).astype(np.intp)
+    xtr, xtv = raw["xtr"], raw["xtv"]
+    p, K = xtv.shape
+    vsum, rsum = np.asarray(raw["weight_sums"]), np.asarray(raw["residual_sums"])
+    out["gradient"] = ((xtr - c[:, None] * rsum[None, :]) / s[:, None]).T.ravel()
+    out["weighted"] = ((xtv - c[:, None] * vsum[None, :]) / s[:, None]).T.ravel()
+    m = len(cols)
+    products = np.empty((m, K, p))
+    if m:
+        cross = raw["cross"].toarray()
+        ct, st = c[cols], s[cols]
         for k in range(K):
-            m = (x.T @ xc.multiply(v[:, k:k + 1]).tocsc()).toarray()  # p x |cols|
-            ct, st = c[cols], s[cols]
-            m -= np.outer(xtv[:, k], ct)
-            m -= np.outer(c, xtv[cols, k])
-            m += np.outer(c, ct) * vsum[k]
-            products[:, k, :] = (m / np.outer(s, st)).T
+            a = cross[:, k * m:(k + 1) * m]
+            a -= np.outer(xtv[:, k], ct)
+            a -= np.outer(c, xtv[cols, k])
+            a += np.outer(c, ct) * vsum[k]
+            products[:, k, :] = (a / np.outer(s, st)).T
     out["products"] = products.ravel()
     return out
 
