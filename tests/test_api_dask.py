@@ -180,6 +180,8 @@ def test_a_path_on_sparse_blocks_is_the_in_memory_sparse_path(client, family, ca
     kind = "class" if family in ("logistic", "multinomial") else "response"
     pred = path.predict(sparse_lazy(X, fmt), s=path.lambdas[3], kind=kind, offset=lazy(off))
     assert isinstance(pred, da.Array)
+    with pytest.raises(ValueError, match=r"chunked across its columns .* X\.rechunk\(\{1: -1\}\)$"):
+        path.predict(sparse_lazy(X, fmt).rechunk((CHUNK, 3)), s=path.lambdas[3])
     want = memory.predict(sp.csr_matrix(X), s=path.lambdas[3], kind=kind, offset=off)
     if kind == "class":
         assert (pred.compute() == want).mean() > 0.99

@@ -34,6 +34,7 @@ from . import _sums as bs
 #: Blocks merged by one task of a tree reduction.
 TREE_WIDTH = 8
 
+
 def sparse_blocks(arr: Any) -> bool:
     """Whether a Dask array's blocks are scipy.sparse matrices (by its meta)."""
     return sb.is_sparse(getattr(arr, "_meta", None))
@@ -166,10 +167,7 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         raise ValueError(f"X must have at least one row and one column, got shape {Xd.shape}")
     sparse = sparse_blocks(Xd)
     if sparse:
-        if len(Xd.chunks[1]) > 1:
-            raise ValueError(f"X is a Dask array of sparse blocks chunked across its columns "
-                             f"({len(Xd.chunks[1])} chunks of columns); the sparse route takes "
-                             f"blocks of whole rows: rechunk it with X.rechunk({{1: -1}})")
+        whole_rows(Xd)
         if family.fits_from_products and not family.least_squares:
             raise ValueError(f"the {family.name} family fits Dask arrays of dense blocks only "
                              f"(its K responses take every product of X); on sparse blocks fit "
@@ -214,6 +212,15 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     off = _rows_like(offset, "offset", chunks, family.offset_shape(n, classes))
     so = _fit.solver_options(family, dict(opts, weights=None), p, names)
     return DaskData(Xd, yd, w, off, family, classes, names, sparse), so
+
+
+def whole_rows(Xd: Any) -> None:
+    """Sparse blocks must hold whole rows (they are not concatenated across
+    columns): else a ValueError saying how to rechunk."""
+    if len(Xd.chunks[1]) > 1:
+        raise ValueError(f"X is a Dask array of sparse blocks chunked across its columns "
+                         f"({len(Xd.chunks[1])} chunks of columns); the sparse route takes "
+                         f"blocks of whole rows: rechunk it with X.rechunk({{1: -1}})")
 
 
 def _response_columns(y: Any, n: int) -> int:
@@ -442,7 +449,11 @@ def predict(path: Any, X: Any, s: Any, kind: str, offset: Any = None):
     if Xd.ndim != 2 or Xd.shape[1] != path.n_features:
         raise ValueError(f"X has {Xd.shape[1] if Xd.ndim == 2 else Xd.shape} features, the path was "
                          f"fitted with {path.n_features}: X must have shape (n, {path.n_features})")
-    Xd = sb.as_rows(Xd) if sparse_blocks(Xd) else Xd.astype(np.float64).rechunk({1: -1})
+    if sparse_blocks(Xd):
+        whole_rows(Xd)
+        Xd = sb.as_rows(Xd)
+    else:
+        Xd = Xd.astype(np.float64).rechunk({1: -1})
     coef, a0 = path.coef(s), path.intercept(s)
     tail = _coefs.dense_shape(coef)[1:]
     if kind == "class" and family.groups_coefficients:
