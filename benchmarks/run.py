@@ -7,6 +7,7 @@
     python benchmarks/run.py --only gram      the Gram kernel and the default-path rows
     python benchmarks/run.py --only cv        cross-validation against LassoCV, saga and glum
     python benchmarks/run.py --only categorical  a Poisson path on categorical columns against glum
+    python benchmarks/run.py --only sparse-dask  a logistic path on sparse Dask blocks against dask-ml
 
 See benchmarks/README.md for what every column means.
 """
@@ -52,9 +53,10 @@ import bench_categorical  # noqa: E402
 import bench_cv  # noqa: E402
 import bench_gram  # noqa: E402
 import bench_solvers as bs  # noqa: E402
+import bench_sparse_dask  # noqa: E402
 import bench_workloads as bw  # noqa: E402
 
-ORDER = list(bw.WORKLOADS) + ["gram", "cv", "categorical"]
+ORDER = list(bw.WORKLOADS) + ["gram", "cv", "categorical", "sparse-dask"]
 
 
 # ====================================================================== memory
@@ -479,6 +481,8 @@ def main() -> int:
     ap.add_argument("--verbose", action="store_true", help="tracebacks of failing solvers")
     ap.add_argument("--threads", type=int, default=1,
                     help="threads for the peers' BLAS/OpenMP pools (default 1; varnel uses one)")
+    ap.add_argument("--sparse-size", default="",
+                    help="rows,cols of the sparse-dask section (default 200000,20000; the goal 2000000,200000)")
     ap.add_argument("--memory-child", nargs=2, metavar=("WORKLOAD", "SOLVER"), help=argparse.SUPPRESS)
     args = ap.parse_args()
 
@@ -509,7 +513,8 @@ def main() -> int:
     descriptions = {}
     skipped_all: dict[str, list[str]] = {}
     gram, cv, categorical = "gram" in names, "cv" in names, "categorical" in names
-    names = [n for n in names if n not in ("gram", "cv", "categorical")]
+    sparse_dask = "sparse-dask" in names
+    names = [n for n in names if n not in ("gram", "cv", "categorical", "sparse-dask")]
     for name in names:
         wl = bw.build(name, args.quick)
         descriptions[name] = wl.describe()
@@ -590,6 +595,9 @@ def main() -> int:
         checks += bench_cv.report(args.quick, args.repeat, table, md, log)
     if categorical:
         checks += bench_categorical.report(args.quick, args.repeat, table, md, log)
+    if sparse_dask:
+        size = tuple(int(v) for v in args.sparse_size.split(",")) if args.sparse_size else None
+        checks += bench_sparse_dask.report(args.quick, args.repeat, table, md, log, size)
     if not args.quick:
         print("Targets:")
         if md:

@@ -55,7 +55,9 @@ PyMethodDef block_pass_def = {
     "One block's sums for a pass that fit_statistics requests (`request`, a\n"
     "dict): flat arrays \"gradient\", \"weighted\", \"weight_sums\",\n"
     "\"residual_sums\", \"products\" and the number \"loss\" (and\n"
-    "\"saturated_loss\" when the request asks), to be added over the blocks."};
+    "\"saturated_loss\" when the request asks), to be added over the blocks;\n"
+    "with request[\"rows\"] true also the working weights \"working\" and the\n"
+    "residuals \"residuals\" of the rows (n x K, flat, row-major)."};
 
 // `__all__` lists the two stable entry points; `fit` and OPTION_DEFAULTS
 // serve the package's Python layer.

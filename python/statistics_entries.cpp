@@ -348,6 +348,7 @@ PyObject* block_pass(PyObject* args, PyObject* kwargs) {
     std::string family;
     std::uint64_t classes = 1;
     bool saturated = false;
+    bool with_rows = false;
     double total = 0.0;
     const std::size_t p = b.x.ncols;
     Vec centre, scale, coef, b0, active_v, cols_v;
@@ -363,12 +364,14 @@ PyObject* block_pass(PyObject* args, PyObject* kwargs) {
     PyObject* link = nullptr;
     PyObject* power = nullptr;
     PyObject* theta = nullptr;
+    PyObject* rows_obj = nullptr;
     varnel_core::FitChoices choices;
     choices.family = family;
     if (!item(req, what, "active", a) || !convert("active", a, active_v) ||
         !item(req, what, "columns", c) || !convert("columns", c, cols_v) ||
         !item(req, what, "link", link, false) || !item(req, what, "power", power, false) ||
-        !item(req, what, "theta", theta, false) ||
+        !item(req, what, "theta", theta, false) || !item(req, what, "rows", rows_obj, false) ||
+        (rows_obj != nullptr && !convert("rows", rows_obj, with_rows)) ||
         (link != nullptr && !convert("link", link, choices.link)) ||
         (power != nullptr && !convert("power", power, choices.power)) ||
         (theta != nullptr && !convert("theta", theta, choices.theta)))
@@ -389,9 +392,10 @@ PyObject* block_pass(PyObject* args, PyObject* kwargs) {
     const varnel_core::FitConfig config = varnel_core::build_config(0, 0, {});
     Unlocked unlocked;
     double sat = 0.0;
+    varnel_core::BlockRows rows;
     varnel_core::RowSums sums = unlocked.run([&] {
         return varnel_core::block_pass(pass, config, saturated ? &sat : nullptr,
-                                       unlocked.interrupt());
+                                       unlocked.interrupt(), with_rows ? &rows : nullptr);
     });
     PyRef d(PyDict_New());
     const bool ok = d && put(d.get(), "gradient", vector_to_array(std::move(sums.gradient))) &&
@@ -400,7 +404,9 @@ PyObject* block_pass(PyObject* args, PyObject* kwargs) {
                     put(d.get(), "residual_sums", vector_to_array(std::move(sums.residual_sums))) &&
                     put(d.get(), "products", vector_to_array(std::move(sums.products))) &&
                     put(d.get(), "loss", PyFloat_FromDouble(sums.loss)) &&
-                    (!saturated || put(d.get(), "saturated_loss", PyFloat_FromDouble(sat)));
+                    (!saturated || put(d.get(), "saturated_loss", PyFloat_FromDouble(sat))) &&
+                    (!with_rows || (put(d.get(), "working", vector_to_array(std::move(rows.v))) &&
+                                    put(d.get(), "residuals", vector_to_array(std::move(rows.r)))));
     return ok ? d.release() : nullptr;
 }
 

@@ -1,8 +1,9 @@
 """Data beyond one machine: paths, cross-validation and estimators on Dask
 collections (from the statistics of their blocks) against the in-memory
 covariance solver on the same rows, lazy predictions, worker memory, and
-the refusals; and the folds of an in-memory cv_path on a Dask cluster
-through joblib's dask backend."""
+the refusals; Dask arrays of scipy.sparse blocks against the in-memory
+sparse fit, their blocks' sums against the dense blocks'; and the folds of
+an in-memory cv_path on a Dask cluster through joblib's dask backend."""
 
 import numpy as np
 import pytest
@@ -121,6 +122,197 @@ def test_a_dask_path_is_the_in_memory_covariance_path(client, family, case):
             path.predict(masked, s=path.lambdas[3], offset=lazy(off[rows]))
 
 
+# ---- sparse blocks ----------------------------------------------------------------------
+
+SPARSE_FORMATS = ("csr", "csc")  # COO blocks: see REFUSALS (Dask cannot carry their meta)
+SPARSE_OPTIONS = {
+    "plain": dict(),
+    "weights-offset": dict(weights=True, offset=True),
+    "unstandardized-no-intercept": dict(standardize=False, intercept=False),
+    "weights-offset-unstandardized-mix": dict(weights=True, offset=True, standardize=False, alpha=0.5,
+                                              penalty_factor=np.r_[0.0, np.ones(P - 1)]),
+}
+SPARSE_CELLS = [(f, c) for f in ("gaussian", "logistic", "poisson") for c in SPARSE_OPTIONS] + \
+    [(f, "weights-offset") for f in ("multinomial", "gamma")]
+
+
+def sparse_data(family, seed=1):
+    """family_data with about 60% of X's entries 0 (column 3 then holds 0
+    and values near 1e6: a large mean and a large spread)."""
+    X, y, rng = family_data(family, seed)
+    X = np.where(rng.random(X.shape) < 0.6, 0.0, X)
+    return X, y, rng
+
+
+def sparse_lazy(X, fmt):
+    """X as a Dask array of scipy.sparse blocks of format ``fmt``."""
+    sp = pytest.importorskip("scipy.sparse")
+    kind = getattr(sp, f"{fmt}_matrix")
+    return lazy(X).map_blocks(lambda b: kind(b), meta=kind((0, 0)))
+
+
+@pytest.mark.parametrize("family, case", SPARSE_CELLS)
+def test_a_path_on_sparse_blocks_is_the_in_memory_sparse_path(client, family, case):
+    """Sparse blocks fit the model of the in-memory fit of the same sparse
+    matrix (to the solver's tolerance), with every option; predictions on
+    them are lazy and equal."""
+    sp = pytest.importorskip("scipy.sparse")
+    X, y, rng = sparse_data(family)
+    fmt = SPARSE_FORMATS[SPARSE_CELLS.index((family, case)) % 2]
+    kw = dict(SPARSE_OPTIONS[case], thresh=1e-13)
+    w = rng.uniform(0.2, 2.0, N) if kw.pop("weights", False) else None
+    k = 3 if family == "multinomial" else 1
+    off = rng.uniform(-0.3, 0.3, (N, k)).squeeze() if kw.pop("offset", False) else None
+    # the same lambdas (a computed sequence's end is a rule on the deviance's
+    # last changes; the routes' sequences are compared in test_routes)
+    lambdas = varnel.fit_path(sp.csc_matrix(X), y, family, weights=w, offset=off, **kw, **FAST).lambdas
+    kw["user_lambda"] = lambdas
+    memory = varnel.fit_path(sp.csc_matrix(X), y, family, weights=w, offset=off, **kw)
+    path = varnel.fit_path(sparse_lazy(X, fmt), lazy(y), family, weights=lazy(w), offset=lazy(off), **kw)
+    assert path.n_lambdas == memory.n_lambdas and path.family == memory.family
+    np.testing.assert_allclose(path.lambdas, memory.lambdas, rtol=1e-9)
+    for name in ("intercepts", "coefs", "dev_ratio"):
+        got, want = (np.asarray(a.toarray() if hasattr(a, "toarray") else a)
+                     for a in (getattr(path, name), getattr(memory, name)))
+        np.testing.assert_allclose(got, want, rtol=1e-6, atol=1e-8)
+    if family in ("logistic", "poisson"):  # a pass per reweighting step, as on dense blocks
+        assert path.npasses_data <= 4 * path.n_lambdas + 6
+    kind = "class" if family in ("logistic", "multinomial") else "response"
+    pred = path.predict(sparse_lazy(X, fmt), s=path.lambdas[3], kind=kind, offset=lazy(off))
+    assert isinstance(pred, da.Array)
+    with pytest.raises(ValueError, match=r"chunked across its columns .* X\.rechunk\(\{1: -1\}\)$"):
+        path.predict(sparse_lazy(X, fmt).rechunk((CHUNK, 3)), s=path.lambdas[3])
+    want = memory.predict(sp.csr_matrix(X), s=path.lambdas[3], kind=kind, offset=off)
+    if kind == "class":
+        assert (pred.compute() == want).mean() > 0.99
+    else:
+        np.testing.assert_allclose(pred.compute(), want, rtol=1e-6, atol=1e-8)
+
+
+@pytest.mark.parametrize("family, measure", [("gaussian", "mse"), ("logistic", "deviance"),
+                                             ("poisson", "mae")])
+def test_cross_validation_on_sparse_blocks_is_the_in_memory_one(client, family, measure):
+    sp = pytest.importorskip("scipy.sparse")
+    X, y, rng = sparse_data(family, seed=3)
+    w = rng.uniform(0.5, 1.5, N)
+    fid = rng.integers(0, 4, N)
+    kw = dict(measure=measure, thresh=1e-13, **FAST)
+    memory = varnel.cv_path(sp.csr_matrix(X), y, family, foldid=fid, weights=w, **kw)
+    cvp = varnel.cv_path(sparse_lazy(X, "csr"), lazy(y), family, foldid=lazy(fid), weights=lazy(w), **kw)
+    np.testing.assert_allclose(cvp.lambdas, memory.lambdas, rtol=1e-9)
+    np.testing.assert_allclose(cvp.fold_scores, memory.fold_scores, rtol=1e-6)
+    assert cvp.index_min == memory.index_min and cvp.index_1se == memory.index_1se
+
+
+def test_an_estimator_on_sparse_blocks_is_its_in_memory_fit(client):
+    sp = pytest.importorskip("scipy.sparse")
+    X, y, _ = sparse_data("logistic", seed=5)
+    model = varnel.LogisticNetClassifier(alpha=0.02, l1_ratio=0.5).fit(sparse_lazy(X, "csr"), lazy(y))
+    same = varnel.LogisticNetClassifier(alpha=0.02, l1_ratio=0.5).fit(sp.csr_matrix(X), y)
+    np.testing.assert_allclose(model.coef_, same.coef_, rtol=1e-7, atol=1e-10)
+    proba = model.predict_proba(sparse_lazy(X, "csc"))
+    assert isinstance(proba, da.Array)
+    np.testing.assert_allclose(proba.compute(), same.predict_proba(sp.csr_matrix(X)), rtol=1e-8)
+
+
+def test_the_strong_set_on_sparse_blocks_is_bounded_and_the_advice_works(client, monkeypatch):
+    """More product columns than the bound is refused naming the count, the
+    lambda and what to do; a path stopped early by a larger
+    lambda_min_ratio, as the refusal advises, fits within it and equals the
+    in-memory path."""
+    from varnel._sources import _sparse_blocks
+
+    sp = pytest.importorskip("scipy.sparse")
+    rng = np.random.default_rng(8)
+    X = np.where(rng.random((300, 80)) < 0.8, 0.0, rng.standard_normal((300, 80)))
+    y = (X[:, :3].sum(1) + rng.standard_normal(300) > 0).astype(float)
+    Xd, yd = sparse_lazy(X, "csr"), da.from_array(y, chunks=100)
+    monkeypatch.setattr(_sparse_blocks, "MAX_PRODUCT_COLUMNS", 40)
+    with pytest.raises(ValueError, match=r"^the path on sparse Dask blocks needs the products of (\d+) "
+                                         r"columns at the lambda after [0-9.e-]+ \(number \d+ of the "
+                                         r"path\), more than the 40 that one pass forms .* larger "
+                                         r"lambda_min_ratio, fewer lambdas or dfmax, or fit X in memory "
+                                         r"\(X\.compute\(\)\)$"):
+        varnel.fit_path(Xd, yd, "logistic", nlambda=30)
+    lambdas = varnel.fit_path(X, y, "logistic", nlambda=30).lambdas
+    with pytest.raises(ValueError, match=rf"at lambda {lambdas[-1]:g} \(number 2 of the path\)"):
+        varnel.fit_path(Xd, yd, "logistic", user_lambda=lambdas[[0, -1]])
+    path = varnel.fit_path(Xd, yd, "logistic", nlambda=30, lambda_min_ratio=0.3)
+    memory = varnel.fit_path(sp.csr_matrix(X), y, "logistic", nlambda=30, lambda_min_ratio=0.3)
+    assert path.n_lambdas == memory.n_lambdas == 30
+    np.testing.assert_allclose(path.coefs, memory.coefs.toarray() if hasattr(memory.coefs, "toarray")
+                               else memory.coefs, rtol=1e-6, atol=1e-9)
+
+
+def _sparse_block(rng, n=60, p=7):
+    """A sparse block with an empty column, a full one, a column of one
+    stored entry and weights with zeros."""
+    X = np.where(rng.random((n, p)) < 0.7, 0.0, rng.standard_normal((n, p)) * 3 + 1)
+    X[:, 0] = 0.0
+    X[:, 1] = rng.standard_normal(n) + 5.0
+    X[:, 2] = 0.0
+    X[7, 2] = -4.0
+    w = np.where(rng.random(n) < 0.2, 0.0, rng.uniform(0.1, 2.0, n))
+    w[7] = 0.0  # column 2's only entry has weight 0: its positive range is 0 alone
+    return X, w
+
+
+@pytest.mark.parametrize("fmt", SPARSE_FORMATS)
+def test_the_moments_of_a_sparse_block_are_the_dense_blocks(fmt):
+    from varnel import _core
+    from varnel._sources import _sparse_blocks
+
+    sp = pytest.importorskip("scipy.sparse")
+    rng = np.random.default_rng(11)
+    X, w = _sparse_block(rng)
+    y = rng.standard_normal(len(w))
+    centre = np.r_[rng.standard_normal(X.shape[1]), 0.3]
+    got = _sparse_blocks.block_statistics(getattr(sp, f"{fmt}_matrix")(X), y, w, centre)
+    want = _core.block_statistics(X, y, w, centre, products=False)
+    assert got["products"] is None and got["nobs"] == want["nobs"] and got["weight"] == want["weight"]
+    for key in ("centre", "min", "max", "positive_min", "positive_max"):
+        np.testing.assert_array_equal(got[key], want[key], err_msg=key)
+    for key in ("deviations", "squares"):
+        np.testing.assert_allclose(got[key], want[key], rtol=1e-13, atol=1e-13, err_msg=key)
+    np.testing.assert_allclose(_sparse_blocks.centres(sp.coo_matrix(X[:20]), y[:20], w[:20]),
+                               np.average(np.c_[X, y][:20], axis=0, weights=w[:20]), rtol=1e-14)
+
+
+@pytest.mark.parametrize("family, classes, extra", [("binomial", 1, {}), ("poisson", 1, {}),
+                                                    ("multinomial", 3, {}),
+                                                    ("gamma", 1, {"link": "identity"}),
+                                                    ("tweedie", 1, {"power": 0.0, "link": "identity"})])
+def test_a_pass_over_a_sparse_block_is_the_dense_blocks(family, classes, extra):
+    """The sums a pass returns from sparse blocks (two blocks' raw sums
+    added, then centred and scaled) equal the core's on the same rows
+    densified, at an iterate with active columns, centres, scales, an
+    offset and product columns."""
+    from varnel import _core
+    from varnel._sources import _blocks, _sparse_blocks
+
+    sp = pytest.importorskip("scipy.sparse")
+    rng = np.random.default_rng(12)
+    X, w = _sparse_block(rng)
+    n, p = X.shape
+    X = np.abs(X) if family == "gamma" else X
+    y = {"binomial": (rng.random(n) < 0.4).astype(float), "poisson": rng.poisson(2.0, n).astype(float),
+         "multinomial": rng.integers(0, 3, n).astype(float), "gamma": rng.gamma(2.0, 1.0, n) + 0.1,
+         "tweedie": rng.standard_normal(n)}[family]
+    offset = 0.1 * rng.standard_normal((n, classes)).squeeze()
+    request = dict(family=family, classes=classes, weight_total=float(w.sum()) * 1.7,
+                   centre=X.mean(0) + 0.1, scale=X.std(0) + 0.5,
+                   coef=0.05 * rng.standard_normal(p * classes) * np.repeat([1, 1, 0, 1, 1, 0, 1], classes),
+                   active=np.array([0, 1, 3, 4, 6], dtype=float), intercepts=np.full(classes, 1.0),
+                   columns=np.array([4, 1, 2], dtype=float), saturated=True, **extra)
+    want = _core.block_pass(X, y, w, offset, request)
+    halves = [_sparse_blocks.block_pass(sp.csr_matrix(X[rows]), y[rows], w[rows], offset[rows], request)
+              for rows in (slice(0, 25), slice(25, None))]  # two blocks' raw sums, added
+    got = _sparse_blocks.finish(_blocks.add(*halves), request)
+    assert sorted(got) == sorted(want)
+    for key in want:
+        np.testing.assert_allclose(got[key], want[key], rtol=1e-11, atol=1e-14, err_msg=key)
+
+
 @pytest.mark.parametrize("family, measure", [("gaussian", "deviance"), ("gaussian", "mae"),
                                              ("logistic", "class"), ("poisson", "deviance"),
                                              ("gamma", "deviance"), ("multitask", "deviance"),
@@ -220,9 +412,39 @@ def test_a_worker_never_holds_more_than_its_chunks(client):
     assert 0 < max(peaks.values()) < 6e6
 
 
+def _sparse(X):
+    return X.map_blocks(lambda b: __import__("scipy.sparse").sparse.csr_matrix(b))
+
+
+def _densified(X):
+    return X.map_blocks(lambda b: b.toarray(), meta=np.zeros((0, 0)))
+
+
 REFUSALS = [
-    (lambda X, y: (X.map_blocks(lambda b: __import__("scipy.sparse").sparse.csr_matrix(b)), y), {},
-     TypeError, "sparse blocks are not supported"),
+    (lambda X, y: (X, _sparse(y[:, None])), {}, TypeError,
+     r"^y is a Dask array of csr_matrix blocks; varnel fits Dask arrays of dense NumPy blocks only: "
+     r"convert them, e.g. y.map_blocks\(lambda b: b.toarray\(\)\)$"),
+    # sparse blocks: a NaN named as in the whole array, blocks across columns, kinds mixed
+    (lambda X, y: (_sparse(da.where((da.arange(N)[:, None] == 450) & (da.arange(P) == 3), np.nan, X)), y),
+     {}, ValueError, r"^X contains NaN or inf: X\[450, 3\] is nan$"),
+    (lambda X, y: (_sparse(X).rechunk((CHUNK, 2)), y), {}, ValueError,
+     r"^X is a Dask array of sparse blocks chunked across its columns \(3 chunks of columns\); .*"
+     r"rechunk it with X\.rechunk\(\{1: -1\}\)$"),
+    (lambda X, y: (da.concatenate([_densified(_sparse(X[:400])), _sparse(X[400:])]), y), {}, ValueError,
+     r"^X mixes dense and sparse blocks: the block of rows from 400 is a csr_matrix, but X's blocks "
+     r"are dense NumPy arrays; make every block one kind"),
+    (lambda X, y: (da.concatenate([_sparse(X[:400]), _densified(_sparse(X[400:]))]), y),
+     dict(nfolds=3), ValueError, r"^X's first blocks are scipy.sparse matrices, but .* else make every "
+     r"block one kind$"),
+    (lambda X, y: (X.map_blocks(lambda b: __import__("scipy.sparse").sparse.coo_matrix(b)), y), {},
+     ValueError, r"^X's first blocks are scipy.sparse matrices, but the Dask array's meta says dense "
+     r"NumPy blocks .*: if every block is sparse, make them CSR with X.map_blocks\(scipy.sparse.csr_matrix\) "
+     r"or give map_blocks meta=scipy.sparse.csr_matrix\(\(0, 0\)\); else make every block one kind$"),
+    (lambda X, y: (_sparse(X)[y > -1e9], y), {}, ValueError,
+     r"^X is a Dask array of unknown chunk sizes \(shape \(nan, 5\)\)"),
+    (lambda X, y: (_sparse(X), da.stack([y, -y], axis=1)), dict(family="multitask"), ValueError,
+     r"^the multitask family fits Dask arrays of dense blocks only \(its K responses take every "
+     r"product of X\); on sparse blocks fit X in memory \(X\.compute\(\)\) or densify the blocks$"),
     (lambda X, y: (X, y), dict(solver="naive"), ValueError, "solver='naive' needs X in memory"),
     (lambda X, y: (X, y), dict(splits=[(np.arange(10), np.arange(10, 20))]), ValueError,
      "splits of row indices are not taken on a Dask array"),

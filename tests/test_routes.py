@@ -6,7 +6,8 @@ weights and an offset) with every route a user reaches: the covariance
 solver and the automatic choice, cross-validation's full path on one and on
 two threads (in memory it may run from per-fold statistics), the estimators
 with a fixed penalty and cross-validated, and on Dask the path,
-cross-validation and the estimators.  A cell either equals the naive
+cross-validation and the estimators, and the path on Dask arrays of
+scipy.sparse blocks.  A cell either equals the naive
 solver's fit in memory of the same problem (to 1e-6 relative, the solvers
 converged tightly) or raises the route's refusal, which names the family or
 option, the route and what to use instead.  A family, link or parameter
@@ -186,10 +187,10 @@ def given(case):
     return X, y, opts
 
 
-def same_path(got, want):
+def same_path(got, want, lambda_rtol=1e-10):
     assert got.family_instance == want.family_instance
     assert got.n_lambdas == want.n_lambdas
-    np.testing.assert_allclose(got.lambdas, want.lambdas, rtol=1e-10)
+    np.testing.assert_allclose(got.lambdas, want.lambdas, rtol=lambda_rtol)
     scale = np.abs(want.coefs).max() + 1e-12
     np.testing.assert_allclose(got.coefs, want.coefs, rtol=1e-6, atol=1e-6 * scale)
     np.testing.assert_allclose(got.intercepts, want.intercepts, rtol=1e-6, atol=1e-6 * scale)
@@ -525,9 +526,20 @@ def client():
             yield c
 
 
-# Every case on the path; cross-validation reads the same prepared data,
-# so its cases with weights and an offset stand for the ones without.
-DASK_CELLS = [(c, "fit_path") for c in CASES] + [(c, "cv_path") for c in CASES if c.weighted]
+# Every case on the path; cross-validation and the path on sparse blocks
+# read the same prepared data, so their cases with weights and an offset
+# stand for the ones without.
+DASK_CELLS = [(c, "fit_path") for c in CASES] + [(c, r) for c in CASES if c.weighted
+                                                  for r in ("cv_path", "sparse")]
+
+
+def sparse_blocks(X, Xd):
+    """X with about a third of its entries 0, and as a Dask array of CSR
+    blocks chunked like Xd."""
+    X = np.where(np.random.default_rng(5).random(X.shape) < 0.35, 0.0, X)
+    sp = pytest.importorskip("scipy.sparse")
+    return X, pytest.importorskip("dask.array").from_array(X, chunks=Xd.chunks).map_blocks(
+        sp.csr_matrix)
 
 
 @pytest.mark.parametrize("case,route", DASK_CELLS, ids=[f"{c.id}-{r}" for c, r in DASK_CELLS])
@@ -538,17 +550,23 @@ def test_dask_fits_the_family_it_was_given_or_refuses_it(client, case, route):
     X, y, opts = given(case)
     fam = case.family
     Xd, yd, lazy_opts = lazy(X, y, opts)
+    if route == "sparse":
+        X, Xd = sparse_blocks(X, Xd)
     refusal = refused_on_dask(fam)
+    if refusal is None and route == "sparse" and fam.fits_from_products and not fam.least_squares:
+        refusal = pytest.raises(ValueError, match=rf"^the {fam.name} family fits Dask arrays of "
+                                rf"dense blocks only .* fit X in memory \(X\.compute\(\)\)")
     if refusal is not None:
         with refusal:
-            if route == "fit_path":
+            if route != "cv_path":
                 varnel.fit_path(Xd, yd, fam, **lazy_opts, **FAST)
             else:
                 varnel.cv_path(Xd, yd, fam, nfolds=3, **lazy_opts, **FAST)
         return
     want = naive(X, y, fam, opts)
-    if route == "fit_path":
-        same_path(varnel.fit_path(Xd, yd, fam, thresh=TIGHT, **lazy_opts, **FAST), want)
+    if route != "cv_path":  # sparse blocks' sums, centred apart, round in another order
+        same_path(varnel.fit_path(Xd, yd, fam, thresh=TIGHT, **lazy_opts, **FAST), want,
+                  lambda_rtol=1e-9 if route == "sparse" else 1e-10)
         return
     got = varnel.cv_path(Xd, yd, fam, nfolds=3, seed=0, thresh=TIGHT, **lazy_opts, **FAST)
     same_path(got.path, want)

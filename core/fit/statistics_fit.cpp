@@ -333,7 +333,7 @@ bool sums_over_rows(const FamilyEntry& family, const FitChoices& choices) {
 }
 
 RowSums block_pass(const BlockPass& b, const FitConfig& config, double* saturated_loss,
-                   const Interrupt& interrupt) {
+                   const Interrupt& interrupt, BlockRows* out) {
     const std::size_t n = b.x.nrows;
     require(b.y.size() == n && b.w.size() == n &&
                 (b.offset.empty() || b.offset.size() == checked_size(n, b.classes)),
@@ -359,6 +359,10 @@ RowSums block_pass(const BlockPass& b, const FitConfig& config, double* saturate
             if (saturated_loss != nullptr) *saturated_loss = loss.saturated_loss();
         }
     });
+    if (out != nullptr) {
+        out->v = std::move(v);
+        out->r = std::move(r);
+    }
     return sums;
 }
 

@@ -62,8 +62,10 @@ bool sums_over_rows(const FamilyEntry& family, const FitChoices& choices);
 // intercepts), with the products of `cols`; the family's per-row maths is
 // F::over_block's (GlmFamily's under `model`, a family by variance and
 // link).  What RowPasses::evaluate returns summed over every block, and the
-// block's saturated loss when asked for.  No weight may be negative
-// (check_weights).
+// block's saturated loss when asked for; with `rows`, the family's working
+// weights v and residuals r themselves (n x K, row-major), for a caller
+// that forms the sums of another layout of x from them.  No weight may be
+// negative (check_weights).
 struct BlockPass {
     const FamilyEntry& family;
     std::optional<GlmModel> model;
@@ -80,7 +82,13 @@ struct BlockPass {
     std::span<const double> b0;
     std::span<const std::size_t> cols;
 };
+// The working weights and residuals of a block's rows (see block_pass).
+struct BlockRows {
+    Vec v;
+    Vec r;
+};
 RowSums block_pass(const BlockPass& pass, const FitConfig& config,
-                   double* saturated_loss = nullptr, const Interrupt& interrupt = {});
+                   double* saturated_loss = nullptr, const Interrupt& interrupt = {},
+                   BlockRows* rows = nullptr);
 
 }  // namespace varnel_core

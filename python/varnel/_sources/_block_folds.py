@@ -20,7 +20,7 @@ import numpy as np
 
 from .. import _errors, _fit
 from ..families import Family, get_family
-from . import _blocks
+from . import _blocks, _sparse_blocks
 from . import _sums as bs
 from ._statistics import STATISTICS_MEASURES
 
@@ -63,10 +63,10 @@ def fold_codes(data: "_blocks.DaskData", nfolds: Any, foldid: Any, seed: Any):
     return codes, int(nfolds), codes
 
 
-def block_fold_moments(x, y, w, o, fid, start, centre, family, classes, products, K):
+def block_fold_moments(x, y, w, o, fid, start, centre, family, classes, products, K, sparse=False):
     """A block's statistics of each fold's rows (a list of K), or K times
     the block's problem (see _blocks.block_problem)."""
-    problem = _blocks.block_problem(x, y, w, o, family, start)
+    problem = _blocks.block_problem(x, y, w, o, family, start, sparse)
     if problem is not None:
         return [{"problem": problem}] * K
     out = []
@@ -74,7 +74,7 @@ def block_fold_moments(x, y, w, o, fid, start, centre, family, classes, products
         rows = fid == k
         out.append(_blocks.block_moments(x[rows], y[rows], None if w is None else w[rows],
                                        None if o is None else o[rows], start, centre, family,
-                                       classes, products, checked=True))
+                                       classes, products, checked=True, sparse=sparse))
     return out
 
 
@@ -176,11 +176,11 @@ class DaskFolds:
         self.owner, self.data, self.K = blocks, data, K
         self.fit = blocks.fit
         self.blocks = data.blocks(codes)
-        self.least_squares = data.family.fits_from_products
+        self.least_squares = data.from_products
         self.classes = blocks.classes_count
         centre = _blocks.centres(data, self.least_squares)
         parts = [delayed(block_fold_moments)(x, y, w, o, f, start, centre, data.family,
-                                             self.classes, self.least_squares, K)
+                                             self.classes, self.least_squares, K, data.sparse)
                  for x, y, w, o, f, start in self.blocks]
         (self.heldout,) = dask.compute(_blocks.tree(parts, merge_folds))
         blocks.npasses_data += 1
@@ -212,7 +212,10 @@ class DaskFolds:
         parts = [delayed(pass_folds)(x, y, w, o, f, start, requests)
                  for x, y, w, o, f, start in self.blocks]
         self.owner.npasses_data += 1
-        return dask.compute(_blocks.tree(parts, add_folds))[0]
+        sums = dask.compute(_blocks.tree(parts, add_folds))[0]
+        if self.data.sparse:  # the blocks' raw sums, centred and scaled
+            sums = {k: _sparse_blocks.finish(v, requests[k]) for k, v in sums.items()}
+        return sums
 
     def fit_folds(self, ks: Sequence[int], options: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
         """The fits of folds ``ks`` (every fold of a mix): from statistics
@@ -233,7 +236,7 @@ class DaskFolds:
         def work(k: int, so: Dict[str, Any]) -> None:
             try:
                 results[k] = _blocks.statistics_fit(self.train(k), family, so,
-                                                  batcher.source(k), self.classes)
+                                                  batcher.source(k), self.classes, self.data.sparse)
             except BaseException as exc:  # every fold stops; the first error is raised
                 results[k] = exc
                 batcher.fail(exc)

@@ -13,8 +13,10 @@ current coefficients (``_core.block_pass``) and only the p-sized sums travel
 back.  A family whose rows couple (the cox family's risk sets) is refused,
 as the family says.  The passes are Dask graphs run by ``dask.compute`` (a
 distributed ``Client`` when one is active); no scheduler of varnel's own.
-``Blocks`` is this source of rows (see varnel._sources); its folds are in
-``_block_folds``.
+Blocks that are ``scipy.sparse`` matrices follow the same protocol, every
+family (least squares too) through passes, each block's sums formed from
+sparse products (``_sparse_blocks``).  ``Blocks`` is this source of rows
+(see varnel._sources); its folds are in ``_block_folds``.
 """
 
 from __future__ import annotations
@@ -26,10 +28,16 @@ import numpy as np
 
 from .. import _coefs, _convert, _core, _errors, _fit, _relax
 from ..families import Family
+from . import _sparse_blocks as sb
 from . import _sums as bs
 
 #: Blocks merged by one task of a tree reduction.
 TREE_WIDTH = 8
+
+
+def sparse_blocks(arr: Any) -> bool:
+    """Whether a Dask array's blocks are scipy.sparse matrices (by its meta)."""
+    return sb.is_sparse(getattr(arr, "_meta", None))
 
 
 def is_dask(obj: Any) -> bool:
@@ -49,10 +57,13 @@ def _as_array(obj: Any, what: str) -> Any:
 
     if isinstance(obj, da.Array):
         meta = getattr(obj, "_meta", None)
-        if meta is not None and not isinstance(meta, np.ndarray):
+        if meta is not None and not isinstance(meta, np.ndarray) and not (
+                what == "X" and sb.is_sparse(meta)):
             raise TypeError(f"{what} is a Dask array of {type(meta).__name__} blocks; varnel fits "
-                            f"Dask arrays of dense NumPy blocks only (sparse blocks are not "
-                            f"supported: densify them, e.g. {what}.map_blocks(lambda b: b.toarray()))")
+                            f"Dask arrays of dense NumPy blocks"
+                            f"{' or of scipy.sparse matrices' if what == 'X' else ''} only: "
+                            f"convert them, e.g. {what}.map_blocks("
+                            f"{'lambda b: b.toarray()' if sb.is_sparse(meta) else 'np.asarray'})")
         return obj
     if hasattr(obj, "to_dask_array"):
         return obj.to_dask_array(lengths=True)
@@ -105,6 +116,13 @@ class DaskData(NamedTuple):
     family: Family
     classes: Optional[np.ndarray]
     feature_names: Optional[List[Any]]
+    sparse: bool = False
+
+    @property
+    def from_products(self) -> bool:
+        """Whether the fit takes every product from one pass (least squares
+        on dense blocks); sparse blocks form the strong set's in passes."""
+        return self.family.fits_from_products and not self.sparse
 
     @property
     def starts(self) -> np.ndarray:
@@ -147,7 +165,16 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     n, p = Xd.shape
     if n < 1 or p < 1:
         raise ValueError(f"X must have at least one row and one column, got shape {Xd.shape}")
-    Xd = Xd.astype(np.float64).rechunk({1: -1})
+    sparse = sparse_blocks(Xd)
+    if sparse:
+        whole_rows(Xd)
+        if family.fits_from_products and not family.least_squares:
+            raise ValueError(f"the {family.name} family fits Dask arrays of dense blocks only "
+                             f"(its K responses take every product of X); on sparse blocks fit "
+                             f"X in memory (X.compute()) or densify the blocks")
+        Xd = sb.as_rows(Xd)
+    else:
+        Xd = Xd.astype(np.float64).rechunk({1: -1})
     if opts["solver"] == "naive":
         raise ValueError("solver='naive' needs X in memory; a Dask array is fitted by the "
                          "covariance solver from the statistics of its blocks (solver='auto')")
@@ -184,7 +211,16 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
     w = _rows_like(opts.pop("weights"), "weights", chunks, (n,))
     off = _rows_like(offset, "offset", chunks, family.offset_shape(n, classes))
     so = _fit.solver_options(family, dict(opts, weights=None), p, names)
-    return DaskData(Xd, yd, w, off, family, classes, names), so
+    return DaskData(Xd, yd, w, off, family, classes, names, sparse), so
+
+
+def whole_rows(Xd: Any) -> None:
+    """Sparse blocks must hold whole rows (they are not concatenated across
+    columns): else a ValueError saying how to rechunk."""
+    if len(Xd.chunks[1]) > 1:
+        raise ValueError(f"X is a Dask array of sparse blocks chunked across its columns "
+                         f"({len(Xd.chunks[1])} chunks of columns); the sparse route takes "
+                         f"blocks of whole rows: rechunk it with X.rechunk({{1: -1}})")
 
 
 def _response_columns(y: Any, n: int) -> int:
@@ -220,13 +256,19 @@ def add(*sums: Dict[str, Any]) -> Dict[str, Any]:
     return out
 
 
-def block_problem(x, y, w, o, family: Family, start: int) -> Optional[tuple]:
-    """What is wrong with a block's rows (not finite, a negative weight, a
-    response outside the family's support), with the rows named as in the
-    whole array: ``(check, row, message)`` of the first check that fails and
-    its first row, or None.  A worker reports it and the client raises it
-    (the smallest over the blocks, see merged), so that no task fails."""
-    for check, (what, a) in enumerate((("X", x), ("y", y), ("weights", w), ("offset", o))):
+def block_problem(x, y, w, o, family: Family, start: int, sparse: bool = False
+                  ) -> Optional[tuple]:
+    """What is wrong with a block's rows (not of the array's kind, dense or
+    ``sparse``; not finite, a negative weight, a response outside the
+    family's support), with the rows named as in the whole array: ``(check,
+    row, message)`` of the first check that fails and its first row, or
+    None.  A worker reports it and the client raises it (the smallest over
+    the blocks, see merged), so that no task fails."""
+    problem = sb.kind_problem(x, sparse, start) or (sb.non_finite(x, start) if sparse else None)
+    if problem is not None:
+        return problem
+    for check, (what, a) in enumerate((("X", None if sparse else x), ("y", y), ("weights", w),
+                                       ("offset", o))):
         if a is not None and not np.isfinite(a).all():
             bad = np.argwhere(~np.isfinite(a))[0]
             where = ", ".join(str(int(v) + start * (i == 0)) for i, v in enumerate(bad))
@@ -260,23 +302,25 @@ def block_problem(x, y, w, o, family: Family, start: int) -> Optional[tuple]:
 def prepared_block(x, y, w, o, least_squares: bool):
     """A checked block's rows as the statistics take them: the weights (ones
     when none) and the response a least-squares fit takes (y less the offset)."""
-    x = np.asarray(x, dtype=np.float64)
+    x = x if sb.is_sparse(x) else np.asarray(x, dtype=np.float64)
     w = np.ones(x.shape[0]) if w is None else w
     if least_squares and o is not None:
         y = y - o
     return x, np.ascontiguousarray(y, dtype=np.float64), np.ascontiguousarray(w, dtype=np.float64)
 
 
-def block_moments(x, y, w, o, start, centre, family, classes, products, checked=False):
+def block_moments(x, y, w, o, start, centre, family, classes, products, checked=False,
+                  sparse=False):
     """A block's statistics (and each class's weight, or the offset's
     weighted sum and range for a family of one linear predictor that reads
     the offset in its passes), or ``{"problem": ...}`` (see block_problem)
     unless the rows were ``checked`` already."""
-    problem = None if checked else block_problem(x, y, w, o, family, start)
+    problem = None if checked else block_problem(x, y, w, o, family, start, sparse)
     if problem is not None:
         return {"problem": problem}
     x, yy, w = prepared_block(x, y, w, o, products)
-    s = bs.block_statistics(x, yy, w, centre, products)
+    s = sb.block_statistics(x, yy, w, centre) if sparse else \
+        bs.block_statistics(x, yy, w, centre, products)
     if classes > 1:
         s["class_weights"] = np.bincount(y.astype(np.intp), weights=w, minlength=classes)
     if o is not None and not products and np.ndim(o) == 1 and np.size(o):
@@ -302,11 +346,21 @@ def raise_problem(stats: Dict[str, Any]) -> None:
 def centres(data: DaskData, least_squares: bool) -> np.ndarray:
     """The provisional centres: weighted means of the first rows (finite)."""
     import dask
+    from dask import delayed
 
-    head = slice(0, min(bs.CENTRE_ROWS, data.X.shape[0]))
-    parts = [data.X[head], data.y[head], None if data.weights is None else data.weights[head],
+    rows = min(bs.CENTRE_ROWS, data.X.shape[0])
+    head = slice(0, rows)
+    first = data.X.to_delayed()[:int(np.searchsorted(np.cumsum(data.X.chunks[0]), rows)) + 1, 0]
+    parts = [delayed(sb.head_rows)(rows, *first), data.y[head],
+             None if data.weights is None else data.weights[head],
              None if data.offset is None or not least_squares else data.offset[head]]
     x, y, w, o = dask.compute(*parts)
+    if x is None or (data.sparse and not sb.is_sparse(x)):  # the blocks' checks name the mix
+        return np.zeros(data.X.shape[1] + 1)
+    if sb.is_sparse(x) and not data.sparse:
+        raise ValueError(sb.META_ADVICE)
+    if data.sparse:
+        return sb.centres(x, y - o if o is not None else y, w)
     return bs.centres(x, y - o if o is not None else y, w)
 
 
@@ -317,10 +371,10 @@ def moments(data: DaskData) -> Dict[str, Any]:
     import dask
     from dask import delayed
 
-    ls = data.family.fits_from_products
+    ls = data.from_products
     c = centres(data, ls)
     k = 0 if data.classes is None or not data.family.groups_coefficients else len(data.classes)
-    parts = [delayed(block_moments)(x, y, w, o, start, c, data.family, k, ls)
+    parts = [delayed(block_moments)(x, y, w, o, start, c, data.family, k, ls, sparse=data.sparse)
              for x, y, w, o, start in data.blocks()]
     (stats,) = dask.compute(tree(parts, merged))
     raise_problem(stats)
@@ -334,6 +388,9 @@ def moments(data: DaskData) -> Dict[str, Any]:
 def pass_block(x, y, w, o, start, request):
     if w is None:
         w = np.ones(np.shape(x)[0])
+    if sb.is_sparse(x):
+        return sb.block_pass(x, np.asarray(y, dtype=np.float64), np.asarray(w, dtype=np.float64),
+                             o, request)
     return _core.block_pass(np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64),
                             np.asarray(w, dtype=np.float64), o, request)
 
@@ -344,22 +401,33 @@ class Passes:
 
     def __init__(self, data: DaskData):
         self.blocks = data.blocks()
+        self.sparse = data.sparse
 
     def __call__(self, request: Dict[str, Any]) -> Dict[str, Any]:
         import dask
         from dask import delayed
 
         parts = [delayed(pass_block)(x, y, w, o, start, request) for x, y, w, o, start in self.blocks]
-        return dask.compute(tree(parts, add))[0]
+        sums = dask.compute(tree(parts, add))[0]
+        return sb.finish(sums, request) if self.sparse else sums
 
 
 def statistics_fit(stats: Dict[str, Any], family: Family, so: Dict[str, Any],
-                   source: Optional[Callable] = None, classes: int = 0) -> Dict[str, Any]:
+                   source: Optional[Callable] = None, classes: int = 0,
+                   sparse: bool = False) -> Dict[str, Any]:
     """_core.fit_statistics with the solver options ``so``; a class family's
-    shares from the statistics' class weights."""
+    shares from the statistics' class weights.  On ``sparse`` blocks least
+    squares runs through passes (sb.summed_arguments) and the lambdas the
+    path reaches are followed, for the passes' refusal to name them."""
     kw = _fit._solver_kwargs(so, None)
     means = stats["class_weights"] / stats["weight"] if classes else None
-    return _errors.solver_call(_core.fit_statistics, stats, **family.core_arguments(),
+    arguments = family.core_arguments()
+    if sparse:
+        arguments = sb.summed_arguments(family, arguments)
+        progress = sb.PathProgress(so, kw.get("callback"))
+        kw["callback"] = progress
+        source = progress.checked(source)
+    return _errors.solver_call(_core.fit_statistics, stats, **arguments,
                                source=source, response_means=means, **kw)
 
 
@@ -381,7 +449,11 @@ def predict(path: Any, X: Any, s: Any, kind: str, offset: Any = None):
     if Xd.ndim != 2 or Xd.shape[1] != path.n_features:
         raise ValueError(f"X has {Xd.shape[1] if Xd.ndim == 2 else Xd.shape} features, the path was "
                          f"fitted with {path.n_features}: X must have shape (n, {path.n_features})")
-    Xd = Xd.astype(np.float64).rechunk({1: -1})
+    if sparse_blocks(Xd):
+        whole_rows(Xd)
+        Xd = sb.as_rows(Xd)
+    else:
+        Xd = Xd.astype(np.float64).rechunk({1: -1})
     coef, a0 = path.coef(s), path.intercept(s)
     tail = _coefs.dense_shape(coef)[1:]
     if kind == "class" and family.groups_coefficients:
@@ -468,8 +540,8 @@ class Blocks:
     def fit(self, so: Dict[str, Any], *, n_threads: Optional[int] = None,
             with_iterate: bool = False) -> "_fit.Solution":
         stats = self.statistics()
-        source = None if self.family.fits_from_products else Passes(self.data)
-        res = statistics_fit(stats, self.family, so, source, self.classes_count)
+        source = None if self.data.from_products else Passes(self.data)
+        res = statistics_fit(stats, self.family, so, source, self.classes_count, self.data.sparse)
         self.npasses_data += int(res["npasses_data"])
         return _fit.decode(res, so, with_iterate)
 
