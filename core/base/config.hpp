@@ -55,7 +55,12 @@ struct Table {
 // bounds the threads of the passes over x that form column moments and
 // products (none: every core).  `sparse_coefs` asks the binding for the
 // coefficients as the compressed columns of PathResult::beta rather than
-// as a dense array (the fit itself is the same either way).
+// as a dense array (the fit itself is the same either way).  starts_beta
+// (p x L, or p x K x L) and starts_a0 (L, or K x L; none: 0) start the
+// solve of each of the first L penalty values from their column, on the
+// caller's scale, instead of from the previous solution (a cross-validation
+// fold starts each value from the fit on all the rows there); each
+// solution is still that penalty value's, to the same threshold.
 #define VARNEL_FIT_OPTIONS(X)                                \
     X(family, std::string, "gaussian")                       \
     X(offset, std::optional<Table>, std::nullopt)            \
@@ -71,7 +76,9 @@ struct Table {
     X(ties, std::string, "breslow")                          \
     X(standardize_response, bool, false)                     \
     X(n_threads, std::optional<std::uint64_t>, std::nullopt) \
-    X(sparse_coefs, bool, false)
+    X(sparse_coefs, bool, false)                             \
+    X(starts_a0, std::optional<Table>, std::nullopt)         \
+    X(starts_beta, std::optional<Table>, std::nullopt)
 
 struct FitChoices {
 #define VARNEL_CHOICE_FIELD(name, type, init) type name = init;

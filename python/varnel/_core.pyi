@@ -127,6 +127,8 @@ def fit(
     standardize_response: bool = False,
     n_threads: Optional[int] = None,
     sparse_coefs: bool = False,
+    starts_a0: Optional[NDArray[np.float64]] = None,
+    starts_beta: Optional[NDArray[np.float64]] = None,
     **options: Unpack[Options],
 ) -> FitResult:
     """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values).
@@ -150,6 +152,11 @@ def fit(
     result's "beta" is the compressed columns ``(start, var, values,
     nvars)``: solution l's entries at ``start[l]:start[l + 1]``, variable
     ``var[e]`` (increasing) and its K coefficients at ``values[e * K:(e + 1)
-    * K]``; a variable whose coefficients are all +0.0 has no entry.  The
-    fit runs without the interpreter's lock.
+    * K]``; a variable whose coefficients are all +0.0 has no entry.
+    ``starts_beta`` ((p, L), or (p, K, L)) and ``starts_a0`` ((L,), or (K,
+    L); None: 0) start the solve of each of the first L penalty values from
+    their column (the caller's scale) rather than from the previous
+    solution; each solution is still that penalty value's, to the same
+    ``thresh`` (a start whose objective is not below the previous
+    solution's is not taken).  The fit runs without the interpreter's lock.
     """

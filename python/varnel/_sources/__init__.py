@@ -65,7 +65,9 @@ class Source(Protocol):
     the passes over the data so far (None when the rows are in memory);
     ``folds_on_caller_lambdas``, whether the folds are fitted over the
     caller's lambdas (so that they need not wait for the full-data path)
-    rather than over the full-data path's.
+    rather than over the full-data path's; ``folds_start_from_full_path``,
+    whether each fold's solve of a lambda starts from the full-data
+    solution at that lambda (the full-data paths are then fitted first).
     """
 
     family: Any
@@ -74,6 +76,7 @@ class Source(Protocol):
     solver_options: Dict[str, Any]
     npasses_data: Optional[int]
     folds_on_caller_lambdas: bool
+    folds_start_from_full_path: bool
 
     def fit(self, so: Dict[str, Any], *, n_threads: Optional[int] = None,
             with_iterate: bool = False) -> Any:

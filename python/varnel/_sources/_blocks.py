@@ -407,6 +407,7 @@ class Blocks:
     ``npasses_data`` counts the passes over the blocks."""
 
     folds_on_caller_lambdas = False
+    folds_start_from_full_path = False
     disjoint = True
 
     def __init__(self, data: DaskData, so: Dict[str, Any]):

@@ -79,6 +79,7 @@ class MemoryRows:
 
     npasses_data: Optional[int] = None
     folds_on_caller_lambdas = True
+    folds_start_from_full_path = True
 
     def __init__(self, problem: "_fit.Problem"):
         self.problem = problem

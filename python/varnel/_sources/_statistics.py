@@ -62,6 +62,7 @@ class FoldStatistics:
     every fit from statistics; the folds on the plan's threads."""
 
     folds_on_caller_lambdas = False
+    folds_start_from_full_path = False
 
     def __init__(self, rows: Any, how: "_parallel.Plan" = _parallel.Plan("serial", 1, None)):
         self.rows, self.how = rows, how
