@@ -358,6 +358,46 @@ def test_folds_on_threads_match_serial(n_jobs, family, keep):
         np.testing.assert_array_equal(getattr(a, name), getattr(b, name))
 
 
+@pytest.mark.parametrize("family, largest, started", [
+    ("logistic", None, True), ("multinomial", None, True), ("poisson", 0, False),
+    ("gaussian", None, False)],  # least squares: the folds from per-fold statistics
+    ids=["logistic", "multinomial", "over the size limit", "from statistics"])
+def test_folds_start_from_the_full_data_solutions(family, largest, started, monkeypatch):
+    """Every fold fitted in memory is given the full-data path's solutions
+    (caller's scale) as the starts of its lambdas, unless the path is too
+    large to copy, and its held-out predictions are those of the folds
+    fitted without them (both converged tightly)."""
+    from varnel import _fit, cv
+    from varnel._sources import _memory
+
+    X, y = make_data("gaussian" if family == "multinomial" else family, n=90)
+    if family == "multinomial":  # three classes by the tertiles of a noisy response
+        y = np.digitize(y, np.quantile(y, [1 / 3, 2 / 3])).astype(float)
+    if largest is not None:
+        monkeypatch.setattr(cv, "WARM_START_VALUES", largest)
+    seen, original = [], _fit.solve
+
+    def solve(*args, **kw):
+        seen.append(args[3])
+        return original(*args, **kw)
+
+    monkeypatch.setattr(_memory._fit, "solve", solve)
+    fid = foldid_for(len(y), 3)
+    kw = dict(foldid=fid, n_jobs=1, keep=family != "gaussian", nlambda=20, thresh=1e-13)
+    cvp = varnel.cv_path(X, y, family, **kw)
+    folds = [so for so in seen if "starts_beta" in so]
+    assert len(folds) == (3 if started else 0)
+    for so in folds:
+        np.testing.assert_array_equal(so["starts_beta"], cvp.path.dense_coefs())
+        np.testing.assert_array_equal(so["starts_a0"], cvp.path.intercepts)
+    if started:
+        monkeypatch.setattr(cv, "WARM_START_VALUES", -1)
+        cold = varnel.cv_path(X, y, family, **kw)
+        assert len(seen) == 8 and all("starts_beta" not in so for so in seen[4:])
+        scale = np.abs(cold.fit_preval).max()
+        np.testing.assert_allclose(cvp.fit_preval, cold.fit_preval, rtol=0, atol=1e-5 * scale)
+
+
 @pytest.mark.parametrize("maxit, fold_warning", [(55, None), (120, "fold 0 at lambda index 12")])
 def test_caller_lambdas_past_the_full_path(maxit, fold_warning):
     # with the caller's lambdas the folds are fitted over every lambda, those

@@ -8,7 +8,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _convert, _errors, _fit, _parallel, _sources, families
+from . import _coefs, _convert, _errors, _fit, _parallel, _sources, families
 from ._docstrings import filled
 from ._sources import FoldJob
 from .families import Family
@@ -448,7 +448,7 @@ def _full_path_starts(path: Path) -> Dict[str, np.ndarray]:
     fold's rows are most of the full data's, so its solution is near and
     takes few reweighting steps; the fold's solution is its own, to the
     same threshold, from any start.  None for a path too large to copy."""
-    if path.n_lambdas == 0 or np.prod(path.coefs.shape) > WARM_START_VALUES:
+    if path.n_lambdas == 0 or np.prod(_coefs.dense_shape(path.coefs)) > WARM_START_VALUES:
         return {}
     return {"starts_beta": path.dense_coefs(), "starts_a0": np.asarray(path.intercepts)}
 
