@@ -479,6 +479,8 @@ def main() -> int:
     ap.add_argument("--solvers", default="",
                     help="comma-separated subset of solvers: " + ",".join(s.key for s in bs.SOLVERS))
     ap.add_argument("--verbose", action="store_true", help="tracebacks of failing solvers")
+    ap.add_argument("--cv-peers", default=None,
+                    help="comma-separated peers of the cv section: " + ",".join(bench_cv.PEERS_ALL))
     ap.add_argument("--threads", type=int, default=1,
                     help="threads for the peers' BLAS/OpenMP pools (default 1; varnel uses one)")
     ap.add_argument("--sparse-size", default="",
@@ -592,7 +594,8 @@ def main() -> int:
     if gram:
         checks += bench_gram.report(args.quick, args.repeat, table, md, log)
     if cv:
-        checks += bench_cv.report(args.quick, args.repeat, table, md, log)
+        checks += bench_cv.report(args.quick, args.repeat, table, md, log,
+                                  peers=None if args.cv_peers is None else args.cv_peers.split(","))
     if categorical:
         checks += bench_categorical.report(args.quick, args.repeat, table, md, log)
     if sparse_dask:

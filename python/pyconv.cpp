@@ -434,6 +434,17 @@ bool to_table(PyObject* obj, varnel_core::Table& out) {
                              static_cast<std::ptrdiff_t>(j) * (ndim == 2 ? view.strides[1] : 0));
             return true;
         }
+        if (is_float64(a) && ndim == 3) {  // a table per penalty value of K columns
+            PyArrayObject* c = PyArray_GETCONTIGUOUS(a);
+            if (c == nullptr) return false;
+            const auto* data = static_cast<const double*>(PyArray_DATA(c));
+            out.shape = {static_cast<std::size_t>(PyArray_DIM(c, 0)),
+                         static_cast<std::size_t>(PyArray_DIM(c, 1)),
+                         static_cast<std::size_t>(PyArray_DIM(c, 2))};
+            out.values.assign(data, data + PyArray_SIZE(c));
+            Py_DECREF(c);
+            return true;
+        }
         if (ndim >= 2) {  // the dtype's or the dimension count's message
             FloatArray refused;
             if (!to_float_array(obj, 2, refused)) return false;

@@ -156,7 +156,7 @@ struct FloatArray {
 bool to_float_array(PyObject* obj, int ndim, FloatArray& out);
 
 // A number (no dimension), a sequence of numbers (one dimension), or a
-// float64 array of at most two dimensions, copied row-major whatever its
+// float64 array of at most three dimensions, copied row-major whatever its
 // strides.
 bool to_table(PyObject* obj, varnel_core::Table& out);
 

@@ -317,10 +317,15 @@ def test_a_pass_over_a_sparse_block_is_the_dense_blocks(family, classes, extra):
                                              ("logistic", "class"), ("poisson", "deviance"),
                                              ("gamma", "deviance"), ("multitask", "deviance"),
                                              ("multitask", "mse"), ("multitask", "mae")])
-def test_dask_cross_validation_is_the_in_memory_one_on_the_same_folds(client, family, measure):
+def test_dask_cross_validation_is_the_in_memory_one_on_the_same_folds(client, family, measure,
+                                                                     monkeypatch):
+    from varnel import cv
+
     X, y, rng = family_data(family, seed=3)
     w = rng.uniform(0.5, 1.5, N)
     fid = rng.integers(0, 4, N)
+    # the folds in memory started as the blocks' folds are, from their previous solutions
+    monkeypatch.setattr(cv, "WARM_START_VALUES", -1)
     memory = varnel.cv_path(X, y, family, foldid=fid, weights=w, measure=measure,
                             solver="covariance", **FAST)
     cvp = varnel.cv_path(lazy(X), lazy(y), family, foldid=lazy(fid), weights=lazy(w),

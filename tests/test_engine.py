@@ -653,6 +653,15 @@ FIT_REFUSALS = [  # (family, arguments, message)
      "an intercept, or give an offset that keeps every mean inside it"),
     ("gamma", dict(link="inverse", start_a0=-1.0),
      "the start (start_a0, start_beta) gives means outside the family's domain"),
+    ("binomial", dict(starts_beta=np.zeros(8)), "starts_beta has shape (8,) " + _needs(
+        "binomial", 0, "(p, L) = (8, L), one start per penalty value")),
+    ("multinomial", dict(starts_beta=np.zeros((8, 5))), "starts_beta has shape (8, 5) " + _needs(
+        "multinomial", 0, "(p, K, L) = (8, 3, L), one start per penalty value")),
+    ("multinomial", dict(starts_beta=np.zeros((8, 3, 4)), starts_a0=np.zeros((3, 5))),
+     "starts_a0 has shape (3, 5) " + _needs("multinomial", 0, "(K, L) = (3, 4), L as in starts_beta")),
+    ("poisson", dict(starts_beta=np.zeros((8, 4)), starts_a0=np.zeros(3)),
+     "starts_a0 has shape (3,) " + _needs("poisson", 0, "(L,) = (4,), L as in starts_beta")),
+    ("poisson", dict(starts_a0=np.zeros(3)), "starts_a0 needs starts_beta (the coefficients of each start)"),
 ]
 
 

@@ -63,6 +63,12 @@ struct Table {
 // sqrt(p_g) weighting each group's norm; a group's penalty factor is its
 // variables' (they share one); a block family's group holds its variables'
 // K coefficients.
+// as a dense array (the fit itself is the same either way).  starts_beta
+// (p x L, or p x K x L) and starts_a0 (L, or K x L; none: 0) start the
+// solve of each of the first L penalty values from their column, on the
+// caller's scale, instead of from the previous solution (a cross-validation
+// fold starts each value from the fit on all the rows there); each
+// solution is still that penalty value's, to the same threshold.
 #define VARNEL_FIT_OPTIONS(X)                                \
     X(family, std::string, "gaussian")                       \
     X(offset, std::optional<Table>, std::nullopt)            \
@@ -82,7 +88,9 @@ struct Table {
     X(sparse_coefs, bool, false)                             \
     X(feature_groups, std::optional<Index>, std::nullopt)    \
     X(l1_within, double, 0.0)                                \
-    X(group_size_weight, bool, true)
+    X(group_size_weight, bool, true)                         \
+    X(starts_a0, std::optional<Table>, std::nullopt)         \
+    X(starts_beta, std::optional<Table>, std::nullopt)
 
 struct FitChoices {
 #define VARNEL_CHOICE_FIELD(name, type, init) type name = init;

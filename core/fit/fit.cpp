@@ -74,6 +74,39 @@ void check_intercepts(std::optional<Table>& t, std::size_t nk, const std::string
     check_shape(t, "start_a0", nk, 1, needs);
 }
 
+// starts_beta of shape (p, L) (one predictor per row) or (p, K, L), and
+// starts_a0 (L,) or (K, L) with the same L >= 1; starts_a0 needs
+// starts_beta.
+void check_starts(const FitChoices& c, std::size_t p, std::size_t nk, bool wide,
+                  const std::string& fam) {
+    if (!c.starts_beta) {
+        if (c.starts_a0)
+            throw PreconditionError("starts_a0 needs starts_beta (the coefficients of each start)");
+        return;
+    }
+    const auto& s = c.starts_beta->shape;
+    const std::string P = std::to_string(p), K = std::to_string(nk);
+    const bool ok = wide ? s.size() == 3 && s[0] == p && s[1] == nk && s[2] >= 1
+                         : s.size() == 2 && s[0] == p && s[1] >= 1;
+    if (!ok)
+        throw PreconditionError("starts_beta has shape " + shape_text(*c.starts_beta) + " but " +
+                                fam + (wide ? "(p, K, L) = (" + P + ", " + K + ", L)"
+                                            : "(p, L) = (" + P + ", L)") +
+                                ", one start per penalty value");
+    const std::size_t L = s.back();
+    require(c.starts_beta->values.size() == checked_size(checked_size(p, nk), L),
+            "a table's values and shape differ");
+    if (!c.starts_a0) return;
+    const auto& a = c.starts_a0->shape;
+    const bool a_ok = wide ? a.size() == 2 && a[0] == nk && a[1] == L : a.size() == 1 && a[0] == L;
+    if (!a_ok)
+        throw PreconditionError("starts_a0 has shape " + shape_text(*c.starts_a0) + " but " + fam +
+                                (wide ? "(K, L) = (" + K + ", " + std::to_string(L) + ")"
+                                      : "(L,) = (" + std::to_string(L) + ",)") +
+                                ", L as in starts_beta");
+    require(c.starts_a0->values.size() == checked_size(nk, L), "a table's values and shape differ");
+}
+
 }  // namespace
 
 // The family's row (a PreconditionError listing the known names).
@@ -104,6 +137,7 @@ void check_tables(FitChoices& c, std::uint64_t nobs, std::uint64_t nvars, std::s
     check_intercepts(c.start_a0, nk,
                      fam + (wide ? "(K,) = (" + std::to_string(nk) + ",)" : "one number") +
                          per_class);
+    check_starts(c, p, nk, wide, fam);
     if (c.strata && c.strata->size() != n)
         throw PreconditionError("strata has " + std::to_string(c.strata->size()) +
                                 " entries but x has " + std::to_string(n) + " rows");

@@ -118,6 +118,29 @@ std::optional<FitError> standardize_from_moments(Prepared& p, std::span<const do
     return std::nullopt;
 }
 
+namespace {
+
+// One start to the engine's scale: beta_jk at beta[(j nk + k) stride], the
+// intercepts at a0[k stride] (empty: 0).
+void to_engine_scale(std::span<const double> beta, std::span<const double> a0, std::size_t stride,
+                     std::span<const double> x_mean, std::span<const double> x_scale,
+                     std::size_t nk, std::span<const double> response_scales, bool coef_only,
+                     double* coef, double* intercepts) {
+    const std::size_t p = x_scale.size();
+    for (std::size_t k = 0; k < nk; ++k) intercepts[k] = a0.empty() || coef_only ? 0.0 : a0[k * stride];
+    if (beta.empty()) return;
+    for (std::size_t j = 0; j < p; ++j) {
+        for (std::size_t k = 0; k < nk; ++k) {
+            const double b = beta[(j * nk + k) * stride];
+            coef[j * nk + k] =
+                response_scales.empty() ? b * x_scale[j] : b * x_scale[j] / response_scales[k];
+            if (!coef_only) intercepts[k] += b * x_mean[j];
+        }
+    }
+}
+
+}  // namespace
+
 std::optional<StartValues> engine_start(const FitChoices& choices, std::span<const double> x_mean,
                                         std::span<const double> x_scale, std::size_t nk,
                                         std::span<const double> response_scales, bool coef_only) {
@@ -126,17 +149,33 @@ std::optional<StartValues> engine_start(const FitChoices& choices, std::span<con
     if (!beta && (coef_only || !a0)) return std::nullopt;
     const std::size_t p = x_scale.size();
     StartValues s{Vec(checked_size(p, nk), 0.0), Vec(nk, 0.0)};
-    if (a0 && !coef_only) s.intercepts = a0->values;
-    if (!beta) return s;
-    for (std::size_t j = 0; j < p; ++j) {
-        for (std::size_t k = 0; k < nk; ++k) {
-            const double b = beta->values[j * nk + k];
-            s.coef[j * nk + k] =
-                response_scales.empty() ? b * x_scale[j] : b * x_scale[j] / response_scales[k];
-            if (!coef_only) s.intercepts[k] += b * x_mean[j];
-        }
-    }
+    to_engine_scale(beta ? std::span<const double>(beta->values) : std::span<const double>(),
+                    a0 ? std::span<const double>(a0->values) : std::span<const double>(), 1,
+                    x_mean, x_scale, nk, response_scales, coef_only, s.coef.data(),
+                    s.intercepts.data());
     return s;
+}
+
+StartTable engine_starts(const FitChoices& choices, std::span<const double> x_mean,
+                         std::span<const double> x_scale, std::size_t nk,
+                         std::span<const double> response_scales, bool coef_only) {
+    StartTable t;
+    if (!choices.starts_beta) return t;
+    const std::size_t p = x_scale.size(), L = choices.starts_beta->shape.back();
+    const std::size_t width = checked_size(p, nk);
+    t.coef.assign(checked_size(width, L), 0.0);
+    t.intercepts.assign(checked_size(nk, L), 0.0);
+    const auto& a0 = choices.starts_a0;
+    for (std::size_t l = 0; l < L; ++l)
+        to_engine_scale(std::span<const double>(choices.starts_beta->values).subspan(l),
+                        a0 ? std::span<const double>(a0->values).subspan(l)
+                           : std::span<const double>(),
+                        L, x_mean, x_scale, nk, response_scales, coef_only,
+                        t.coef.data() + l * width, t.intercepts.data() + l * nk);
+    for (std::size_t l = 0; l < L; ++l)
+        t.starts.push_back({std::span<const double>(t.coef).subspan(l * width, width),
+                            std::span<const double>(t.intercepts).subspan(l * nk, nk)});
+    return t;
 }
 
 RowData rows_of(std::span<const double> y, const std::optional<Table>& offset,

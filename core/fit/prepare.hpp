@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "base/config.hpp"
 #include "base/errors.hpp"
@@ -18,6 +19,7 @@
 #include "base/numeric.hpp"
 #include "data/dense.hpp"
 #include "losses/family.hpp"
+#include "solver/parts.hpp"
 #include "fit/standardize.hpp"
 #include "solver/group_penalty.hpp"
 
@@ -155,6 +157,18 @@ std::optional<StartValues> engine_start(const FitChoices& choices, std::span<con
 // number of variables labelled with it (or 1 without `size_weight`).
 GroupTable group_table(std::span<const std::uint64_t> labels, const Flags& include,
                        std::span<const double> penalty, bool size_weight);
+
+// The per-penalty starts (starts_beta, starts_a0) on the engine's scale as
+// engine_start maps one start: start l of the first L penalty values in
+// `starts`, reading coef and intercepts (empty without starts_beta).
+struct StartTable {
+    Vec coef;        // L x p x K
+    Vec intercepts;  // L x K
+    std::vector<WarmStart> starts;
+};
+StartTable engine_starts(const FitChoices& choices, std::span<const double> x_mean,
+                         std::span<const double> x_scale, std::size_t nk,
+                         std::span<const double> response_scales, bool coef_only);
 
 // The rows a loss is fitted to: the response, the prepared weights, and the
 // offset, which enters the linear predictor there (RowData::offset) and

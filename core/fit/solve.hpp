@@ -34,7 +34,8 @@ struct SolveOptions {
 // The path of `loss` on `design`: the path rules, the start (start_beta and
 // start_a0 to the engine's scale; a loss whose intercept comes from centring
 // starts from start_beta alone), the coordinates and curvatures of `p`, and
-// the map back (coefficients and penalty values times y_scale).  The null
+// the map back (coefficients and penalty values times y_scale); the
+// per-penalty starts (starts_beta, starts_a0) to the same scale.  The null
 // deviance is the loss's, or the prepared one of least squares; a loss of
 // scaled responses maps its path back to the caller's scale after the
 // bound check (find_bound_reached) on the scale the bound applies to.
@@ -51,6 +52,8 @@ PathResult solve(F& loss, D& design, const Prepared& p, const SolveOptions& o,
     const auto values = engine_start(o.choices, p.st.x_mean, p.st.x_scale, nk, scales, centred);
     WarmStart start;
     if (values) start = {values->coef, values->intercepts};
+    const StartTable starts =
+        engine_starts(o.choices, p.st.x_mean, p.st.x_scale, nk, scales, centred);
     const PathRules rules(cfg, wc, interrupt);
     const PathSetup setup{{p.include, p.penalty, p.limits.lower, p.limits.upper},
                           p.st.x_sumsq,
@@ -59,7 +62,8 @@ PathResult solve(F& loss, D& design, const Prepared& p, const SolveOptions& o,
                           p.st.y_scale,
                           p.st.y_scale,
                           p.st.x_mean,
-                          p.st.x_scale};
+                          p.st.x_scale,
+                          starts.starts};
     PathResult r;
     if (o.choices.feature_groups) {
         if (cfg.lower_limits || cfg.upper_limits)

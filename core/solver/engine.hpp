@@ -147,21 +147,25 @@ public:
         }
     }
 
-    // Walks the penalty sequence with warm starts and stores every solution.
-    // solved(m, dev_ratio) is told of each stored solution; false ends the
-    // walk after it (the solutions so far kept, a Stopped warning unless it
-    // was the last).
+    // Walks the penalty sequence with warm starts and stores every solution;
+    // penalty value m < starts.size() starts from starts[m] instead of the
+    // previous solution (restart_at).  solved(m, dev_ratio) is told of each
+    // stored solution; false ends the walk after it (the solutions so far
+    // kept, a Stopped warning unless it was the last).
     template <class Solved = GoOn>
-    PathEnd walk(PenaltySequence& seq, SolutionStore& store, Solved&& solved = {}) {
+    PathEnd walk(PenaltySequence& seq, SolutionStore& store,
+                 std::span<const WarmStart> starts = {}, Solved&& solved = {}) {
         for (std::uint64_t m = 0; m < seq.size(); ++m) {
             const double lambda = seq.advance(m, [&] { return largest_ratio(); });
             lambda_ = lambda;
+            const double l1 = rules_.alpha * lambda;
+            const double l2 = (1.0 - rules_.alpha) * lambda;
+            const bool restarted = m < starts.size() && restart_at(starts[m], l1, l2);
             screen(seq.strong_threshold(lambda));
             if (policy.schedule.limit_at_lambda_start && npasses_ > rules_.maxit)
                 return {m, PathWarning{Kind::MaxIterReached, m}};
-            const double l1 = rules_.alpha * lambda;
-            const double l2 = (1.0 - rules_.alpha) * lambda;
-            if (policy.schedule.resume_active && active_loop_ && !active_passes(l1, l2))
+            if (policy.schedule.resume_active && active_loop_ && !restarted &&
+                !active_passes(l1, l2))
                 return {m, PathWarning{Kind::MaxIterReached, m}};
             const auto end = solve(l1, l2);
             if (const auto* kind = std::get_if<Kind>(&end)) return {m, PathWarning{*kind, m}};
@@ -219,38 +223,93 @@ private:
     void begin_at(const WarmStart& start) {
         require(start.coef.size() == coef_.size() && start.intercepts.size() == width_,
                 "a start of the wrong length");
-        Flags moved(nvars_, 0);
-        for (std::size_t j = 0; j < nvars_; ++j) {
-            const auto b = start.coef.subspan(j * width_, width_);
-            if (!in_.include[j] || std::all_of(b.begin(), b.end(), [](double v) { return v == 0.0; }))
-                continue;
-            require(enter_active(j), "the start has more non-zero variables than pmax allows");
-            strong_[j] = moved[j] = 1;
+        for (std::size_t j = 0; j < nvars_; ++j)
+            if (starts_variable(start, j))
+                require(enter_active(j), "the start has more non-zero variables than pmax allows");
+        move_to(start);
+        if constexpr (GuardedFamily<F>) {
+            if (!fam_.inside())
+                throw InputError("the start (start_a0, start_beta) gives means outside the "
+                                 "family's domain");
         }
+    }
+
+    // Moves the iterate of the path to `start` before the penalty value of
+    // weights l1, l2 is solved, as begin_at does, keeping the gradients of
+    // the last optimality check for the screening.  It stays where it is
+    // (false) when the start has more non-zero variables than pmax allows,
+    // and a reweighting family goes back (false) when its penalized
+    // objective at the start is not below the one where it was, or its
+    // means leave the family's domain there.
+    bool restart_at(const WarmStart& start, double l1, double l2) {
+        require(start.coef.size() == coef_.size() && start.intercepts.size() == width_,
+                "a start of the wrong length");
+        std::size_t joining = 0;
+        for (std::size_t j = 0; j < nvars_; ++j) joining += starts_variable(start, j) && !is_active_[j];
+        if (active_.size() + joining > max_active_) return false;
+        [[maybe_unused]] double where = 0.0;
+        if constexpr (F::reweights) {
+            std::ranges::copy(values(intercept_), values(intercept_prev_).begin());
+            for (const std::size_t j : active_)
+                for (std::size_t k = j * width_; k < (j + 1) * width_; ++k) coef_prev_[k] = coef_[k];
+            where = objective(l1, l2);
+        }
+        const std::size_t before = active_.size();
+        for (std::size_t j = 0; j < nvars_; ++j)
+            if (starts_variable(start, j)) enter_active(j);
+        move_to(start);
+        if constexpr (F::reweights) {
+            if (!fam_.inside() || !(objective(l1, l2) < where)) {  // back to where it was
+                for (std::size_t i = 0; i < active_.size(); ++i)
+                    for (std::size_t k = active_[i] * width_; k < (active_[i] + 1) * width_; ++k)
+                        coef_[k] = i < before ? coef_prev_[k] : 0.0;
+                std::ranges::copy(values(intercept_prev_), values(intercept_).begin());
+                refit();
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Whether variable j is included and has a non-zero coefficient in `start`.
+    bool starts_variable(const WarmStart& start, std::size_t j) const {
+        const auto b = start.coef.subspan(j * width_, width_);
+        return in_.include[j] && std::any_of(b.begin(), b.end(), [](double v) { return v != 0.0; });
+    }
+
+    // The active variables' coefficients (and a reweighting family's
+    // intercepts) to the start's, once its variables are active: the
+    // strong set takes them, a reweighting family refits at the new linear
+    // predictor, a fixed-weight one moves each coordinate by its difference.
+    void move_to(const WarmStart& start) {
+        for (const std::size_t j : active_) strong_[j] = 1;
         if constexpr (requires { x_.strong_set_grew(strong_); }) x_.strong_set_grew(strong_);
         if constexpr (F::reweights) {
             for (const std::size_t j : active_)
-                for (std::size_t k = j * width_; k < (j + 1) * width_; ++k) coef_[k] = start.coef[k];
+                for (std::size_t k = j * width_; k < (j + 1) * width_; ++k)
+                    coef_[k] = in_.include[j] ? start.coef[k] : 0.0;
             if (fit_intercept_) std::ranges::copy(start.intercepts, values(intercept_).begin());
             refit();
-            if constexpr (GuardedFamily<F>) {
-                if (!fam_.inside())
-                    throw InputError("the start (start_a0, start_beta) gives means outside the "
-                                     "family's domain");
-            }
         } else {
             for (const std::size_t j : active_) {
                 if constexpr (F::block) {
+                    // the step's u_k = g_jk + c_jk b_jk at the old b (update_block)
                     x_.gradient(j, block_g_);
-                    for (std::size_t k = 0; k < width_; ++k)
-                        block_b_[k] = coef_[j * width_ + k] = start.coef[j * width_ + k];
+                    for (std::size_t k = 0; k < width_; ++k) {
+                        const std::size_t e = j * width_ + k;
+                        block_g_[k] = block_g_[k] + coef_[e] * curv_[e];
+                        block_b_[k] = start.coef[e] - coef_[e];
+                        coef_[e] = start.coef[e];
+                    }
                     const std::span<const double> b(coef_.data() + j * width_, width_);
                     fam_.on_step(block_g_, std::span<const double>(curv_).subspan(j * width_, width_),
                                  b, block_b_);
                     x_.defer(j, block_b_);
                 } else {
-                    const double g = x_.gradient(j), d = start.coef[j];
-                    coef_[j] = d;
+                    const double d = start.coef[j] - coef_[j];
+                    if (d == 0.0) continue;
+                    const double g = x_.gradient(j);
+                    coef_[j] = start.coef[j];
                     fam_.on_step(g, curv_[j], d);
                     x_.defer(j, d);
                 }

@@ -19,7 +19,8 @@ namespace varnel_core {
 // it starts: the coordinates, the fixed curvatures (or empty), whether an
 // intercept is fitted, where the path starts (null: the null model), and
 // how solutions map back (coefficients times coef_scale and divided by
-// x_scale; penalty values times lambda_scale; x_mean the centres).
+// x_scale; penalty values times lambda_scale; x_mean the centres), and
+// optionally a start for each penalty value.
 struct PathSetup {
     Coordinates coords;
     std::span<const double> curvatures;
@@ -29,6 +30,9 @@ struct PathSetup {
     double lambda_scale;
     std::span<const double> x_mean;
     std::span<const double> x_scale;
+    // Where the solve of each of the first starts.size() penalty values
+    // starts (empty: from the previous solution).
+    std::span<const WarmStart> starts = {};
 };
 
 // Walks the path of F on D under penalty P and assembles the result (the
@@ -42,7 +46,7 @@ PathResult run_path(F& family, D& design, PenaltySequence& seq, const PathRules&
     const std::size_t nvars = s.coords.include.size();
     Engine<F, D, P> engine(family, design, s.coords, rules, s.curvatures, s.intercept, s.start);
     SolutionStore store(seq.size(), engine.width());
-    const PathEnd end = engine.walk(seq, store, [&](std::uint64_t m, double dev) {
+    const PathEnd end = engine.walk(seq, store, s.starts, [&](std::uint64_t m, double dev) {
         if (!rules.on_lambda) return true;
         // a generated sequence's first value stands for infinity: report
         // the largest penalty whose solution is all zero

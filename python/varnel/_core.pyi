@@ -131,6 +131,8 @@ def fit(
     feature_groups: Optional[_CountVector] = None,
     l1_within: float = 0.0,
     group_size_weight: bool = True,
+    starts_a0: Optional[NDArray[np.float64]] = None,
+    starts_beta: Optional[NDArray[np.float64]] = None,
     callback: Optional[Callable[[int, float, int, float, int], Any]] = None,
     **options: Unpack[Options],
 ) -> FitResult:
@@ -160,14 +162,18 @@ def fit(
     * K]``; a variable whose coefficients are all +0.0 has no entry.
     ``callback(index, lambda, df, dev_ratio, passes)`` is called after each
     solution with the interpreter's lock held; a false result ends the path
-    there (warning ``("Stopped", index + 1)``), an exception propagates.  The
-    fit runs without the interpreter's lock.
+    there (warning ``("Stopped", index + 1)``), an exception propagates.
     ``feature_groups`` (one label 0, 1, ..., G - 1 per column; a block
     family's group holds its columns' K coefficients) penalizes the groups
     by the sparse-group elastic
     net: ``l1_within`` is the lasso's share of the L1 part (0: group lasso,
     1: the plain elastic net) and ``group_size_weight`` weights each group's
     norm by the square root of its size; a group's penalty factor is its
-    columns' (they must share one); no limits.  The fit runs without the
-    interpreter's lock.
+    columns' (they must share one); no limits.
+    ``starts_beta`` ((p, L), or (p, K, L)) and ``starts_a0`` ((L,), or (K,
+    L); None: 0) start the solve of each of the first L penalty values from
+    their column (the caller's scale) rather than from the previous
+    solution; each solution is still that penalty value's, to the same
+    ``thresh`` (a start whose objective is not below the previous
+    solution's is not taken).  The fit runs without the interpreter's lock.
     """

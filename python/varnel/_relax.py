@@ -179,7 +179,8 @@ def refit(fit: ColumnsFit, solution: Any, so: Dict[str, Any], weighted_rows: int
     rules), else the last; when even that path cannot be fitted the
     penalized fit is kept.
     """
-    so = {k: v for k, v in so.items() if k != "callback"}  # refits report no progress
+    # refits report no progress, and start from the penalized solutions
+    so = {k: v for k, v in so.items() if k not in ("callback", "starts_beta", "starts_a0")}
     coefs = _coefs.to_dense(solution.coefs)
     L = solution.n_lambdas
     p = coefs.shape[0]

@@ -8,7 +8,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _convert, _errors, _fit, _parallel, _progress, _relax, _sources, families
+from . import _coefs, _convert, _errors, _fit, _parallel, _progress, _relax, _sources, families
 from ._docstrings import filled
 from ._sources import FoldJob
 from .families import Family
@@ -436,7 +436,8 @@ def cross_validate(source: "_sources.Source", measure: str, mix_options: List[Di
     # before it).
     given = source.folds_on_caller_lambdas and all(so.get("user_lambda") is not None
                                                    for so in mix_options)
-    beside = given and how.mode == "threads"
+    warm = source.folds_start_from_full_path
+    beside = given and how.mode == "threads" and not warm
     paths: List[Optional[Path]] = [None] * M
     full = []
     fitted: Dict[int, Any] = {}
@@ -452,13 +453,14 @@ def cross_validate(source: "_sources.Source", measure: str, mix_options: List[Di
                 paths[m] = _checked(finished_path(fitted[m], source, so, stacklevel + 1, category),
                                     so, option_names)
                 lengths[m] = paths[m].n_lambdas
+        starts = [_full_path_starts(paths[m]) if warm else {} for m in range(M)]
         jobs = []
         for k in range(K):
             for m in range(M):
                 lam = mix_options[m]["user_lambda"] if given else paths[m].lambdas
                 so = dict(mix_options[m], user_lambda=lam.copy())
                 so = so if fold_options is None else fold_options(m, k, so)
-                jobs.append(FoldJob(m, k, _progress.hooked(so, progress.hook(k))))
+                jobs.append(FoldJob(m, k, _progress.hooked(dict(so, **starts[m]), progress.hook(k))))
         progress.set_total((K + 1) * sum(lengths))
         solutions, done = source.run_folds(jobs, full, measure, keep, how, progress)
     for m in sorted(solutions):  # a full-data path: its warning comes from this thread
@@ -519,6 +521,22 @@ def cross_validate(source: "_sources.Source", measure: str, mix_options: List[Di
                  fold_scores=raw[b], alphas=[p.alpha for p in paths], fit_preval=preval)
     out.foldid = source.foldid  # as the source holds them (a Dask array on Dask)
     return out
+
+
+#: Above this many coefficients (p x K x L) the folds start from their own
+#: previous solution rather than from a dense copy of the full-data path.
+WARM_START_VALUES = 1 << 22
+
+
+def _full_path_starts(path: Path) -> Dict[str, np.ndarray]:
+    """The solver options that start a fold's solve at each lambda from the
+    full-data solution at that lambda (``starts_beta``, ``starts_a0``): the
+    fold's rows are most of the full data's, so its solution is near and
+    takes few reweighting steps; the fold's solution is its own, to the
+    same threshold, from any start.  None for a path too large to copy."""
+    if path.n_lambdas == 0 or np.prod(_coefs.dense_shape(path.coefs)) > WARM_START_VALUES:
+        return {}
+    return {"starts_beta": path.dense_coefs(), "starts_a0": np.asarray(path.intercepts)}
 
 
 def _best_mix(raws: List[Optional[np.ndarray]], fold_weights: np.ndarray, measure: str

@@ -66,7 +66,10 @@ class Source(Protocol):
     ``folds_on_caller_lambdas``, whether the folds are fitted over the
     caller's lambdas (so that they need not wait for the full-data path)
     rather than over the full-data path's; ``relax_refusal``, why the
-    source cannot cross-validate relaxed fits (None when it can).
+    source cannot cross-validate relaxed fits (None when it can);
+    ``folds_start_from_full_path``,
+    whether each fold's solve of a lambda starts from the full-data
+    solution at that lambda (the full-data paths are then fitted first).
     """
 
     family: Any
@@ -77,6 +80,7 @@ class Source(Protocol):
     folds_on_caller_lambdas: bool
     #: why a relaxed cross-validation is refused on this source (None: it is not)
     relax_refusal: Optional[str]
+    folds_start_from_full_path: bool
 
     def fit(self, so: Dict[str, Any], *, n_threads: Optional[int] = None,
             with_iterate: bool = False) -> Any:

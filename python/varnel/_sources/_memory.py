@@ -83,6 +83,7 @@ class MemoryRows:
     folds_on_caller_lambdas = True
     #: why a relaxed cross-validation is refused on these rows (None: it is not)
     relax_refusal: Optional[str] = None
+    folds_start_from_full_path = True
 
     def __init__(self, problem: "_fit.Problem"):
         self.problem = problem

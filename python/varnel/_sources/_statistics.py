@@ -65,6 +65,7 @@ class FoldStatistics:
     relax_refusal = ("relax=True is not available for cross-validation from per-fold "
                      "statistics, which cannot refit each fold's active sets; cross-validate "
                      "the rows in memory (varnel.cv_path with relax=True reads them)")
+    folds_start_from_full_path = False  # a least-squares fold from statistics is cheap
 
     def __init__(self, rows: Any, how: "_parallel.Plan" = _parallel.Plan("serial", 1, None)):
         self.rows, self.how = rows, how
