@@ -491,6 +491,11 @@ def _progress_problem(case):
         return X, rng.poisson(np.exp(0.5 * eta)), "poisson", dict(user_lambda=[0.3, 0.1, 0.03, 0.01])
     if case == "multinomial":
         return X, np.digitize(eta + rng.logistic(size=len(eta)), [-0.5, 0.5]), "multinomial", {}
+    if case.startswith("groups"):  # the penalty of groups of columns
+        family = "logistic" if case.endswith("logistic") else "gaussian"
+        if family == "logistic":
+            y = (eta + rng.logistic(size=len(eta)) > 0).astype(float)
+        return X, y, family, dict(feature_groups=np.arange(X.shape[1]) // 3, l1_within=0.3)
     if case == "cox":
         t = rng.exponential(np.exp(-eta)) + 0.01
         return X, np.column_stack([t, rng.random(len(t)) < 0.8]), "cox", {}
@@ -504,7 +509,7 @@ def _progress_problem(case):
 
 
 PROGRESS_ROUTES = ["covariance", "covariance_c_order", "naive", "sparse", "logistic", "poisson",
-                   "multinomial", "cox", "dask", "dask_logistic"]
+                   "multinomial", "cox", "groups", "groups_logistic", "dask", "dask_logistic"]
 
 
 def _variables_in(path):

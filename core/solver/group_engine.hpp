@@ -122,7 +122,10 @@ public:
         }
     }
 
-    PathEnd walk(PenaltySequence& seq, SolutionStore& store) {
+    // Walks the penalty sequence as Engine::walk does: solved(m, dev_ratio)
+    // is told of each stored solution, and false ends the walk after it.
+    template <class Solved>
+    PathEnd walk(PenaltySequence& seq, SolutionStore& store, Solved&& solved) {
         for (std::uint64_t m = 0; m < seq.size(); ++m) {
             const double lambda = seq.advance(m, [&] { return largest_ratio(); });
             lambda_ = lambda;
@@ -141,9 +144,11 @@ public:
             else
                 store.store(m, active_, coef_, fam_.stored_intercept(intercept_), lambda, dev);
             if (m == 0 && seq.generated()) lambda_max_ = seq.start(largest_ratio());
+            const bool go_on = solved(m, dev);
             if (seq.early_stop_applies(m) &&
                 early_stop(m, dev, std::get<PenaltyEnd>(end), store, seq.min_lambdas()))
                 return {m + 1, std::nullopt};
+            if (!go_on && m + 1 < seq.size()) return {m + 1, PathWarning{Kind::Stopped, m + 1}};
         }
         return {seq.size(), std::nullopt};
     }
@@ -652,7 +657,7 @@ PathResult run_group_path(F& family, D& design, PenaltySequence& seq, const Path
     GroupEngine<F, D, P> engine(family, design, s.coords, groups, penalty, rules, s.curvatures,
                              s.intercept, s.start);
     SolutionStore store(seq.size(), engine.width());
-    const PathEnd end = engine.walk(seq, store);
+    const PathEnd end = engine.walk(seq, store, solution_reporter(engine, seq, rules, s));
     const Assembly how{nvars,    s.coef_scale, s.lambda_scale, s.x_mean, s.x_scale,
                        s.intercept, policy_of<F>.intercept_form, seq.generated()};
     PathResult r = store.assemble(end.lmu, engine.active(), how);

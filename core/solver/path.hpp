@@ -40,13 +40,13 @@ struct PathSetup {
 // limit keeps the iterate where it stopped.  The rules' hook is told of
 // each solution as it is stored, and may end the path there.  A
 // shift-invariant family's intercepts are centred.
-template <class P = ElasticNetPenalty, class F, class D>
-PathResult run_path(F& family, D& design, PenaltySequence& seq, const PathRules& rules,
-                    const PathSetup& s) {
-    const std::size_t nvars = s.coords.include.size();
-    Engine<F, D, P> engine(family, design, s.coords, rules, s.curvatures, s.intercept, s.start);
-    SolutionStore store(seq.size(), engine.width());
-    const PathEnd end = engine.walk(seq, store, s.starts, [&](std::uint64_t m, double dev) {
+// The rules' hook after each stored solution m (deviance ratio dev) of an
+// engine's walk: its index, lambda on the caller's scale, the variables with
+// a non-zero coefficient and the passes so far; true goes on.
+template <class E>
+auto solution_reporter(const E& engine, const PenaltySequence& seq, const PathRules& rules,
+                       const PathSetup& s) {
+    return [&engine, &seq, &rules, &s](std::uint64_t m, double dev) {
         if (!rules.on_lambda) return true;
         // a generated sequence's first value stands for infinity: report
         // the largest penalty whose solution is all zero
@@ -55,7 +55,16 @@ PathResult run_path(F& family, D& design, PenaltySequence& seq, const PathRules&
                                 count_nonzero(engine.active(), engine.coefficients(),
                                               engine.width()),
                                 dev, engine.npasses()});
-    });
+    };
+}
+
+template <class P = ElasticNetPenalty, class F, class D>
+PathResult run_path(F& family, D& design, PenaltySequence& seq, const PathRules& rules,
+                    const PathSetup& s) {
+    const std::size_t nvars = s.coords.include.size();
+    Engine<F, D, P> engine(family, design, s.coords, rules, s.curvatures, s.intercept, s.start);
+    SolutionStore store(seq.size(), engine.width());
+    const PathEnd end = engine.walk(seq, store, s.starts, solution_reporter(engine, seq, rules, s));
     const Assembly how{nvars,    s.coef_scale, s.lambda_scale, s.x_mean, s.x_scale,
                        s.intercept, policy_of<F>.intercept_form, seq.generated()};
     PathResult r = store.assemble(end.lmu, engine.active(), how);
