@@ -792,9 +792,9 @@ def test_groups_by_dict_and_by_labels_are_one_model():
     X, y = problem(families.Gaussian())
     frame = pd.DataFrame(X, columns=list("vwxyz"))
     want = varnel.fit_path(X, y, feature_groups=[0, 0, -1, 1, 1], **FAST)
-    for spec, data in (({"a": ["v", "w"], "b": ["y", "z"]}, frame), ({"a": [0, 1], "b": [3, 4]}, X),
+    for setting, data in (({"a": ["v", "w"], "b": ["y", "z"]}, frame), ({"a": [0, 1], "b": [3, 4]}, X),
                        (["p", "p", None, "q", "q"], X), (np.array([5, 5, -1, 7, 7]), X)):
-        got = varnel.fit_path(data, y, feature_groups=spec, **FAST)
+        got = varnel.fit_path(data, y, feature_groups=setting, **FAST)
         np.testing.assert_array_equal(got.coefs, want.coefs)
     lasso = varnel.fit_path(X, y, **FAST, thresh=1e-15)
     singles = varnel.fit_path(X, y, feature_groups="categorical", **FAST, thresh=1e-15)

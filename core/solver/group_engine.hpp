@@ -658,22 +658,7 @@ PathResult run_group_path(F& family, D& design, PenaltySequence& seq, const Path
                              s.intercept, s.start);
     SolutionStore store(seq.size(), engine.width());
     const PathEnd end = engine.walk(seq, store, solution_reporter(engine, seq, rules, s));
-    const Assembly how{nvars,    s.coef_scale, s.lambda_scale, s.x_mean, s.x_scale,
-                       s.intercept, policy_of<F>.intercept_form, seq.generated()};
-    PathResult r = store.assemble(end.lmu, engine.active(), how);
-    r.block = F::block;
-    r.npasses = engine.npasses();
-    r.warning = end.warning;
-    r.lambda_max = engine.lambda_max() * s.lambda_scale;
-    if (end.warning && end.warning->kind == PathWarning::Kind::MaxIterReached)
-        r.iterate = store.assemble(engine.coefficients(), engine.active(),
-                                   engine.stored_intercepts(), engine.lambda(), how);
-    if (F::shift_invariant && s.intercept) {
-        const std::size_t nk = engine.width();
-        for (std::uint64_t l = 0; l < r.lmu; ++l) subtract_mean(r.a0.data() + l * nk, nk);
-        if (r.iterate) subtract_mean(r.iterate->a0.data(), nk);
-    }
-    return r;
+    return assembled<F>(engine, store, end, seq, s, nvars);
 }
 
 }  // namespace varnel_core

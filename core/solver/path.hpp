@@ -35,11 +35,6 @@ struct PathSetup {
     std::span<const WarmStart> starts = {};
 };
 
-// Walks the path of F on D under penalty P and assembles the result (the
-// null deviance is the caller's to fill in).  A path cut short by its pass
-// limit keeps the iterate where it stopped.  The rules' hook is told of
-// each solution as it is stored, and may end the path there.  A
-// shift-invariant family's intercepts are centred.
 // The rules' hook after each stored solution m (deviance ratio dev) of an
 // engine's walk: its index, lambda on the caller's scale, the variables with
 // a non-zero coefficient and the passes so far; true goes on.
@@ -58,13 +53,13 @@ auto solution_reporter(const E& engine, const PenaltySequence& seq, const PathRu
     };
 }
 
-template <class P = ElasticNetPenalty, class F, class D>
-PathResult run_path(F& family, D& design, PenaltySequence& seq, const PathRules& rules,
-                    const PathSetup& s) {
-    const std::size_t nvars = s.coords.include.size();
-    Engine<F, D, P> engine(family, design, s.coords, rules, s.curvatures, s.intercept, s.start);
-    SolutionStore store(seq.size(), engine.width());
-    const PathEnd end = engine.walk(seq, store, s.starts, solution_reporter(engine, seq, rules, s));
+// The result of an engine's walk that ended at `end`: the stored solutions
+// on the caller's scale, the passes, the warning, lambda_max, the iterate
+// where a pass limit stopped the path, and a shift-invariant family's
+// intercepts centred.
+template <class F, class E>
+PathResult assembled(const E& engine, const SolutionStore& store, const PathEnd& end,
+                     const PenaltySequence& seq, const PathSetup& s, std::size_t nvars) {
     const Assembly how{nvars,    s.coef_scale, s.lambda_scale, s.x_mean, s.x_scale,
                        s.intercept, policy_of<F>.intercept_form, seq.generated()};
     PathResult r = store.assemble(end.lmu, engine.active(), how);
@@ -81,6 +76,21 @@ PathResult run_path(F& family, D& design, PenaltySequence& seq, const PathRules&
         if (r.iterate) subtract_mean(r.iterate->a0.data(), nk);
     }
     return r;
+}
+
+// Walks the path of F on D under penalty P and assembles the result (the
+// null deviance is the caller's to fill in).  A path cut short by its pass
+// limit keeps the iterate where it stopped.  The rules' hook is told of
+// each solution as it is stored, and may end the path there.  A
+// shift-invariant family's intercepts are centred.
+template <class P = ElasticNetPenalty, class F, class D>
+PathResult run_path(F& family, D& design, PenaltySequence& seq, const PathRules& rules,
+                    const PathSetup& s) {
+    const std::size_t nvars = s.coords.include.size();
+    Engine<F, D, P> engine(family, design, s.coords, rules, s.curvatures, s.intercept, s.start);
+    SolutionStore store(seq.size(), engine.width());
+    const PathEnd end = engine.walk(seq, store, s.starts, solution_reporter(engine, seq, rules, s));
+    return assembled<F>(engine, store, end, seq, s, nvars);
 }
 
 }  // namespace varnel_core
