@@ -1,8 +1,10 @@
 """varnel.cv_path: folds, measures, weights, the chosen lambdas, memory."""
 
+import contextlib
 import os
 import sys
 import warnings
+from unittest import mock
 
 import numpy as np
 import pytest
@@ -410,62 +412,45 @@ def test_caller_lambdas_past_the_full_path(maxit, fold_warning):
 
 # ---- threads: the defaults fall back to the limits a caller set -------------------------
 
-def _plain(fn):
-    return fn()
+# context (a context manager, or None for a joblib worker's thread) -> (default
+# threads, plan of cv_path's 10 folds, plan of an estimator's 10 folds)
+THREAD_CONTEXTS = {
+    "plain": (contextlib.nullcontext, 8, ("threads", 8, 1), ("serial", 1, 8)),
+    "joblib thread": (None, 1, ("serial", 1, None), ("serial", 1, None)),
+    "threadpoolctl": (lambda: pytest.importorskip("threadpoolctl").threadpool_limits(limits=2), 2,
+                      ("threads", 2, 1), ("serial", 1, 2)),
+    "OMP_NUM_THREADS": (lambda: mock.patch.dict(os.environ, OMP_NUM_THREADS="3"), 3, ("threads", 3, 1),
+                        ("serial", 1, 3)),
+    "backend": (lambda: pytest.importorskip("joblib").parallel_backend("multiprocessing", n_jobs=2),  # not in-process
+                8, ("joblib", 2, None), ("joblib", 2, None)),
+}
 
 
-def _in_joblib_thread(fn):
-    joblib = pytest.importorskip("joblib")
-    return joblib.Parallel(n_jobs=2, backend="threading")(joblib.delayed(fn)() for _ in range(2))[0]
-
-
-def _under_threadpool_limits(fn):
-    threadpoolctl = pytest.importorskip("threadpoolctl")
-    with threadpoolctl.threadpool_limits(limits=2):
-        return fn()
-
-
-def _under_env(fn):
-    os.environ["OMP_NUM_THREADS"] = "3"
-    try:
-        return fn()
-    finally:
-        del os.environ["OMP_NUM_THREADS"]
-
-
-def _under_dask_backend(fn):
-    joblib = pytest.importorskip("joblib")
-    with joblib.parallel_backend("multiprocessing", n_jobs=2):  # any backend not run in-process
-        return fn()
-
-
-# context -> (default threads, plan of cv_path's 10 folds, plan of an estimator's 10 folds)
-THREAD_CONTEXTS = [
-    (_plain, 8, ("threads", 8, 1), ("serial", 1, 8)),
-    (_in_joblib_thread, 1, ("serial", 1, None), ("serial", 1, None)),
-    (_under_threadpool_limits, 2, ("threads", 2, 1), ("serial", 1, 2)),
-    (_under_env, 3, ("threads", 3, 1), ("serial", 1, 3)),
-    (_under_dask_backend, 8, ("joblib", 2, None), ("joblib", 2, None)),
-]
-
-
-@pytest.mark.parametrize("context, threads, cv_plan, estimator_plan", THREAD_CONTEXTS)
-def test_thread_defaults_follow_the_callers_limit(context, threads, cv_plan, estimator_plan,
-                                                 monkeypatch):
+@pytest.mark.parametrize("case", list(THREAD_CONTEXTS))
+def test_thread_defaults_follow_the_callers_limit(case, monkeypatch):
     """On a machine of 8 cores: every core, down to the limit of a joblib
     worker, threadpoolctl or OMP_NUM_THREADS; folds on threads for cv_path,
     one at a time for an estimator with n_jobs=None, on a backend the caller
     activated."""
     from varnel import _parallel
 
+    context, threads, cv_plan, estimator_plan = THREAD_CONTEXTS[case]
+
+    def within(fn):
+        if context is None:
+            joblib = pytest.importorskip("joblib")
+            return joblib.Parallel(n_jobs=2, backend="threading")(joblib.delayed(fn)() for _ in range(2))[0]
+        with context():
+            return fn()
+
     monkeypatch.delenv("OMP_NUM_THREADS", raising=False)
     monkeypatch.setattr(_parallel, "available_cores", lambda: 8)
-    if context is not _under_threadpool_limits:  # the BLAS of this process may use fewer
+    if case != "threadpoolctl":  # the BLAS of this process may use fewer
         monkeypatch.setattr(_parallel, "_threadpoolctl_limit", lambda: None)
-    assert context(_parallel.default_threads) == threads
-    assert context(lambda: _parallel.plan(None, 10, True)) == cv_plan
-    assert context(lambda: _parallel.plan(None, 10, False)) == estimator_plan
-    if context is _plain:
+    assert within(_parallel.default_threads) == threads
+    assert within(lambda: _parallel.plan(None, 10, True)) == cv_plan
+    assert within(lambda: _parallel.plan(None, 10, False)) == estimator_plan
+    if case == "plain":
         assert _parallel.plan(-2, 10, False) == ("threads", 7, 1)
         assert _parallel.plan(4, 3, True) == ("threads", 3, 2)
         with pytest.raises(ValueError, match="n_jobs == 0"):
@@ -616,7 +601,7 @@ def test_callbacks_of_folds_on_two_threads_come_one_at_a_time():
         assert [i for f, i in seen if f == k] == list(range(cvp.path.n_lambdas))
 
 
-def test_a_false_answer_stops_a_fold_as_maxit_does():
+def test_a_false_answer_stops_a_fold_as_maxit_does_and_an_exception_propagates():
     X, y = make_data(n=120, p=5)
     fid = foldid_for(len(y), 4)
     with pytest.warns(varnel.PathWarning, match=r"fold 2 at lambda index 3 \(Stopped\)"):
@@ -624,11 +609,7 @@ def test_a_false_answer_stops_a_fold_as_maxit_does():
                              callback=lambda r: not (r.fold == 2 and r.index == 2))
     assert list(cvp.fold_n_lambdas) == [cvp.path.n_lambdas] * 2 + [3, cvp.path.n_lambdas]
 
-
-def test_an_exception_in_the_callback_of_a_fold_thread_propagates():
-    X, y = make_data(n=120, p=5)
-
-    def fail(record):
+    def fail(record):  # from a fold's thread
         if record.fold == 1 and record.index == 4:
             raise KeyError("from fold 1")
 

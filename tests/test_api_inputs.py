@@ -13,14 +13,15 @@ def make_data(family="gaussian", n=50, p=5, seed=0):
     rng = np.random.default_rng(seed)
     X = np.round(rng.standard_normal((n, p)), 2)
     X[rng.random((n, p)) < 0.4] = 0.0
-    eta = X[:, 0] - 0.7 * X[:, 1] + 0.4 * X[:, 3]
+    return X, response(family, X[:, 0] - 0.7 * X[:, 1] + 0.4 * X[:, 3], rng)
+
+
+def response(family, eta, rng):
     if family == "gaussian":
-        y = eta + 0.3 * rng.standard_normal(n)
-    elif family == "logistic":
-        y = (rng.random(n) < 1 / (1 + np.exp(-2 * eta))).astype(float)
-    else:
-        y = rng.poisson(np.exp(0.5 * eta)).astype(float)
-    return X, y
+        return eta + 0.3 * rng.standard_normal(len(eta))
+    if family == "logistic":
+        return (rng.random(len(eta)) < 1 / (1 + np.exp(-2 * eta))).astype(float)
+    return rng.poisson(np.exp(0.5 * eta)).astype(float)
 
 
 def exact(text):
@@ -377,14 +378,7 @@ def categorical_data(family="gaussian", n=120, seed=0):
     rng = np.random.default_rng(seed)
     x = np.round(rng.standard_normal((n, 2)), 2)
     c, d = rng.choice(DRAWN[0], n), rng.choice(DRAWN[1], n)
-    eta = x[:, 0] + 0.8 * (c == "hi") - 0.6 * (d == "q") + 0.5 * (d == "s")
-    if family == "gaussian":
-        y = eta + 0.3 * rng.standard_normal(n)
-    elif family == "logistic":
-        y = (rng.random(n) < 1 / (1 + np.exp(-2 * eta))).astype(float)
-    else:
-        y = rng.poisson(np.exp(0.5 * eta)).astype(float)
-    return x, c, d, y
+    return x, c, d, response(family, x[:, 0] + 0.8 * (c == "hi") - 0.6 * (d == "q") + 0.5 * (d == "s"), rng)
 
 
 def categorical_frame(kind, x, c, d, sparse_numbers=False):
