@@ -333,18 +333,6 @@ def test_short_fold_paths_are_padded_with_their_last_solution():
         np.testing.assert_array_equal(eta[:, j], eta[:, lmu - 1])
 
 
-@pytest.mark.parametrize("family, keep", [("poisson", True), ("gaussian", False)],
-                         ids=["fold fits", "from statistics"])
-@pytest.mark.parametrize("n_jobs", [None, 2, -1])
-def test_folds_on_threads_match_serial(n_jobs, family, keep):
-    X, y = make_data(family)
-    fid = foldid_for(len(y), 5)
-    a = varnel.cv_path(X, y, family, foldid=fid, n_jobs=1, keep=keep)
-    b = varnel.cv_path(X, y, family, foldid=fid, n_jobs=n_jobs, keep=keep)
-    for name in ("cvm", "fold_scores", "fold_n_lambdas") + (("fit_preval",) if keep else ()):
-        np.testing.assert_array_equal(getattr(a, name), getattr(b, name))
-
-
 @pytest.mark.parametrize("family, largest, started", [
     ("logistic", None, True), ("multinomial", None, True), ("poisson", 0, False),
     ("gaussian", None, False)],  # least squares: the folds from per-fold statistics
@@ -385,28 +373,32 @@ def test_folds_start_from_the_full_data_solutions(family, largest, started, monk
         np.testing.assert_allclose(cvp.fit_preval, cold.fit_preval, rtol=0, atol=1e-5 * scale)
 
 
-@pytest.mark.parametrize("maxit, fold_warning", [(55, None), (120, "fold 0 at lambda index 12")])
-def test_caller_lambdas_past_the_full_path(maxit, fold_warning):
+@pytest.mark.parametrize("family, n_jobs, maxit, fold_warning", [
+    (f, j, None, None) for f in ("poisson", "gaussian") for j in (None, 2, -1)] + [  # (gaussian: from statistics)
+    ("logistic", 2, 55, None), ("logistic", 2, 120, "fold 0 at lambda index 12")])
+def test_folds_on_threads_match_serial(family, n_jobs, maxit, fold_warning):
     # with the caller's lambdas the folds are fitted over every lambda, those
     # past the full-data path's last solution from their own previous one: a
     # path cut short at maxit must give the serial run's scores, predictions
-    # and warnings on threads
-    X, y = make_data("logistic", n=120, p=8)
-    lam = np.geomspace(0.2, 1e-4, 30)
+    # and warnings on threads too
+    X, y = make_data(family, n=120, p=8) if maxit else make_data(family)
+    lam, keep = np.geomspace(0.2, 1e-4, 30), family != "gaussian"
+    kw = dict(user_lambda=lam, maxit=maxit) if maxit else {}
     runs = []
-    for n_jobs in (1, 2):
+    for jobs in (1, n_jobs):
         with warnings.catch_warnings(record=True) as seen:
             warnings.simplefilter("always")
-            cvp = varnel.cv_path(X, y, "logistic", foldid=foldid_for(len(y), 5), user_lambda=lam,
-                                 maxit=maxit, n_jobs=n_jobs, keep=True)
+            cvp = varnel.cv_path(X, y, family, foldid=foldid_for(len(y), 5), n_jobs=jobs, keep=keep, **kw)
         runs.append((cvp, [str(w.message) for w in seen]))
     (a, said_a), (b, said_b) = runs
-    assert said_a == said_b and said_a[0].startswith("path stopped at lambda index")
-    assert (fold_warning is None) == (len(said_a) == 1)
-    assert fold_warning is None or fold_warning in said_a[1]
-    assert a.path.n_lambdas < len(lam) and a.fold_scores.shape == (5, a.path.n_lambdas)
+    assert said_a == said_b
+    if maxit:
+        assert said_a[0].startswith("path stopped at lambda index")
+        assert (fold_warning is None) == (len(said_a) == 1)
+        assert fold_warning is None or fold_warning in said_a[1]
+        assert a.path.n_lambdas < len(lam) and a.fold_scores.shape == (5, a.path.n_lambdas)
     np.testing.assert_array_equal(a.path.lambdas, b.path.lambdas)
-    for name in ("cvm", "fold_scores", "fold_n_lambdas", "fit_preval"):
+    for name in ("cvm", "fold_scores", "fold_n_lambdas") + (("fit_preval",) if keep else ()):
         np.testing.assert_array_equal(getattr(a, name), getattr(b, name))
 
 
