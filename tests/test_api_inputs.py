@@ -158,6 +158,75 @@ def test_sparse_input_is_never_densified():
     assert not varnel.fit_path(X[:, :-1], y, "logistic", nlambda=2).sparse_coefs
 
 
+# ---- per-feature settings labelled by feature name ----------------------------------
+
+COLUMNS = ["a", "b", "c", "d", "e"]
+#: each setting's values in the column order of X, and a second setting with it
+SETTINGS = {"penalty_factor": ([1.0, 2.0, 1.0, 0.0, 0.5], {}),
+            "lower_limits": ([-9.0, -9.0, -0.2, 0.0, -9.0], {}),
+            "upper_limits": ([9.0, 0.0, 9.0, 0.1, 9.0], {})}
+
+
+def _labelled(kind, values, order):
+    """The values keyed by column name, in the order ``order`` of names."""
+    pd = pytest.importorskip("pandas")
+    by_name = dict(zip(COLUMNS, values))
+    keyed = {c: by_name[c] for c in order}
+    if kind == "dict":
+        return keyed
+    if kind == "pandas":
+        return pd.Series(keyed)
+    if kind == "polars row":
+        return pytest.importorskip("polars").DataFrame({c: [v] for c, v in keyed.items()})
+    raise AssertionError(kind)
+
+
+@pytest.mark.parametrize("kind", ["pandas", "dict", "polars row"])
+@pytest.mark.parametrize("setting", list(SETTINGS))
+@pytest.mark.parametrize("family", FAMILIES)
+def test_labelled_settings_go_by_name(family, setting, kind):
+    # a setting keyed by feature name, in any order, is the positional one in
+    # the order of the columns: the same path bit for bit, and not the path of
+    # the values taken in the order given
+    pd = pytest.importorskip("pandas")
+    X, y = make_data(family)
+    frame = pd.DataFrame(X, columns=COLUMNS)
+    values, _ = SETTINGS[setting]
+    ref = varnel.fit_path(frame, y, family, **{setting: np.array(values)})
+    order = COLUMNS[::-1]
+    got = varnel.fit_path(frame, y, family, **{setting: _labelled(kind, values, order)})
+    assert_same_path(ref, got)
+    by_position = varnel.fit_path(frame, y, family, **{setting: [dict(zip(COLUMNS, values))[c] for c in order]})
+    assert not np.array_equal(by_position.coefs[:, -1], ref.coefs[:, -1])
+    # a list, a NumPy array, a polars Series and a pandas Series with the
+    # default index 0..p-1 (not the column names) go by position
+    plain = [np.array(values), list(values), pd.Series(values)]
+    if kind == "polars row":
+        plain.append(pytest.importorskip("polars").Series(values))
+    for given in plain:
+        assert_same_path(ref, varnel.fit_path(frame, y, family, **{setting: given}))
+    # the estimators align the same way (ElasticNetRegressor's objective has
+    # its own lambda, so compare two fits of the same estimator)
+    if family == "gaussian":
+        sk = pytest.importorskip("varnel.estimators")
+        a = sk.ElasticNetRegressor(alpha=0.05, **{setting: np.array(values)}).fit(frame, y)
+        b = sk.ElasticNetRegressor(alpha=0.05, **{setting: _labelled(kind, values, order)}).fit(frame, y)
+        np.testing.assert_array_equal(a.coef_, b.coef_)
+
+
+#: a labelled setting that names an unknown feature or misses one: (value from the
+#: values in column order, X as a data frame or an array, the error after the setting's name)
+LABELLED_REFUSALS = [
+    (lambda v: {**dict(zip("abcd", v)), "x": 1.0}, "frame", r"names the unknown feature 'x'; the features of X are"),
+    (lambda v: dict(zip("abcd", v)), "frame", exact("has no value for the feature(s) ['e']; a labelled setting "
+                                                   "needs one value per column of X")),
+    (lambda v: dict(zip("abcde", v)), "array", r"is labelled by feature name \(\['a', 'b', 'c', 'd', 'e'\]\), "
+                                               r"but X has no column names to match them with"),
+    (lambda v: __import__("pandas").Series(v, index=[4, 3, 2, 1, 0]), "array", "is labelled by feature name"),
+    (lambda v: __import__("pandas").Series(v, index=[0, 1, 2, 3, 5]), "frame", r"names the unknown feature 0;"),
+]
+
+
 @pytest.mark.parametrize("change,exc,match", [
     (lambda X, y: (X.astype(complex), y, {}), TypeError, "complex"),
     (lambda X, y: (np.array([["a", "b"], ["c", "d"]], dtype=object), [1.0, 2.0], {}), ValueError, "numbers"),
@@ -241,87 +310,14 @@ def test_sparse_input_is_never_densified():
      exact("offset must have shape (50, 2), one value per row and response, got shape (50,)")),
     (lambda X, y: (X, np.digitize(y, [-0.5, 0.5]), dict(family="multinomial", offset=np.zeros(50))),
      ValueError, exact("offset must have shape (50, 3), one value per row and class, got shape (50,)")),
-])
+] + [(lambda X, y, s=s, g=g, k=k: (__import__("pandas").DataFrame(X, columns=COLUMNS) if k == "frame" else X, y,
+                                  {s: g(SETTINGS[s][0])}), ValueError, "^" + re.escape(s) + " " + m.lstrip("^"))
+      for s in SETTINGS for g, k, m in LABELLED_REFUSALS])
 def test_bad_inputs(change, exc, match):
     pytest.importorskip("pandas")
     X, y, kwargs = change(*make_data())
     with pytest.raises(exc, match=match):
         varnel.fit_path(X, y, **kwargs)
-
-
-# ---- per-feature settings labelled by feature name ----------------------------------
-
-COLUMNS = ["a", "b", "c", "d", "e"]
-#: each setting's values in the column order of X, and a second setting with it
-SETTINGS = {"penalty_factor": ([1.0, 2.0, 1.0, 0.0, 0.5], {}),
-            "lower_limits": ([-9.0, -9.0, -0.2, 0.0, -9.0], {}),
-            "upper_limits": ([9.0, 0.0, 9.0, 0.1, 9.0], {})}
-
-
-def _labelled(kind, values, order):
-    """The values keyed by column name, in the order ``order`` of names."""
-    pd = pytest.importorskip("pandas")
-    by_name = dict(zip(COLUMNS, values))
-    keyed = {c: by_name[c] for c in order}
-    if kind == "dict":
-        return keyed
-    if kind == "pandas":
-        return pd.Series(keyed)
-    if kind == "polars row":
-        return pytest.importorskip("polars").DataFrame({c: [v] for c, v in keyed.items()})
-    raise AssertionError(kind)
-
-
-@pytest.mark.parametrize("kind", ["pandas", "dict", "polars row"])
-@pytest.mark.parametrize("setting", list(SETTINGS))
-@pytest.mark.parametrize("family", FAMILIES)
-def test_labelled_settings_go_by_name(family, setting, kind):
-    # a setting keyed by feature name, in any order, is the positional one in
-    # the order of the columns: the same path bit for bit, and not the path of
-    # the values taken in the order given
-    pd = pytest.importorskip("pandas")
-    X, y = make_data(family)
-    frame = pd.DataFrame(X, columns=COLUMNS)
-    values, _ = SETTINGS[setting]
-    ref = varnel.fit_path(frame, y, family, **{setting: np.array(values)})
-    order = COLUMNS[::-1]
-    got = varnel.fit_path(frame, y, family, **{setting: _labelled(kind, values, order)})
-    assert_same_path(ref, got)
-    by_position = varnel.fit_path(frame, y, family, **{setting: [dict(zip(COLUMNS, values))[c] for c in order]})
-    assert not np.array_equal(by_position.coefs[:, -1], ref.coefs[:, -1])
-    # a list, a NumPy array, a polars Series and a pandas Series with the
-    # default index 0..p-1 (not the column names) go by position
-    plain = [np.array(values), list(values), pd.Series(values)]
-    if kind == "polars row":
-        plain.append(pytest.importorskip("polars").Series(values))
-    for given in plain:
-        assert_same_path(ref, varnel.fit_path(frame, y, family, **{setting: given}))
-    # the estimators align the same way (ElasticNetRegressor's objective has
-    # its own lambda, so compare two fits of the same estimator)
-    if family == "gaussian":
-        sk = pytest.importorskip("varnel.estimators")
-        a = sk.ElasticNetRegressor(alpha=0.05, **{setting: np.array(values)}).fit(frame, y)
-        b = sk.ElasticNetRegressor(alpha=0.05, **{setting: _labelled(kind, values, order)}).fit(frame, y)
-        np.testing.assert_array_equal(a.coef_, b.coef_)
-
-
-@pytest.mark.parametrize("setting", list(SETTINGS))
-@pytest.mark.parametrize("given, X_kind, match", [
-    (lambda v: {**dict(zip("abcd", v)), "x": 1.0}, "frame", r"names the unknown feature 'x'; the features of X are"),
-    (lambda v: dict(zip("abcd", v)), "frame", exact("has no value for the feature(s) ['e']; a labelled setting "
-                                                   "needs one value per column of X")),
-    (lambda v: dict(zip("abcde", v)), "array", r"is labelled by feature name \(\['a', 'b', 'c', 'd', 'e'\]\), "
-                                               r"but X has no column names to match them with"),
-    (lambda v: __import__("pandas").Series(v, index=[4, 3, 2, 1, 0]), "array", "is labelled by feature name"),
-    (lambda v: __import__("pandas").Series(v, index=[0, 1, 2, 3, 5]), "frame", r"names the unknown feature 0;"),
-])
-def test_labelled_settings_refuse_unknown_and_missing_names(setting, given, X_kind, match):
-    pd = pytest.importorskip("pandas")
-    X, y = make_data()
-    value = given(SETTINGS[setting][0])
-    data = {"frame": pd.DataFrame(X, columns=COLUMNS), "array": X}[X_kind]
-    with pytest.raises(ValueError, match="^" + re.escape(setting) + " " + match.lstrip("^")):
-        varnel.fit_path(data, y, **{setting: value})
 
 
 # every family of the registry with an intercept; without one, the families
