@@ -1,8 +1,10 @@
 """varnel.cv_path: folds, measures, weights, the chosen lambdas, memory."""
 
+import contextlib
 import os
 import sys
 import warnings
+from unittest import mock
 
 import numpy as np
 import pytest
@@ -47,24 +49,43 @@ def test_chosen_lambdas_follow_the_cv_curve(family, measure):
     assert a.index_1se == np.flatnonzero(inside)[0]
     np.testing.assert_allclose(a.cvup - a.cvm, a.cvsd)
     np.testing.assert_allclose(a.cvm - a.cvlo, a.cvsd)
+    if measure != "class":
+        return
+    for s, lam in (("lambda_1se", a.lambda_1se), ("lambda_min", a.lambda_min), (0.01, 0.01)):
+        np.testing.assert_array_equal(a.coef(s), a.path.coef(lam))
+        np.testing.assert_array_equal(a.predict(X, s=s, kind="class"), a.path.predict(X, s=lam, kind="class"))
+    np.testing.assert_array_equal(a.coef(), a.coef("lambda_1se"))
+    assert a.intercept() == a.path.intercept(a.lambda_1se)
+    with pytest.raises(ValueError, match="lambda_1se"):
+        a.coef("best")
+    assert "Misclassification error" in repr(a) and a.to_dict()["lambda_1se"] == a.lambda_1se
 
 
-@pytest.mark.parametrize("kind", ["folds", "folds, from statistics", "overlapping splits"])
+@pytest.mark.parametrize("kind", ["folds", "folds, from statistics", "overlapping splits", "relaxed",
+                                  "relaxed poisson"])
 def test_cvm_matches_a_hand_computation(kind):
-    X, y = make_data(n=60)
-    w = np.random.default_rng(1).uniform(0.5, 2.0, len(y))
+    """Every (blend, lambda) score is the weighted mean over the folds of the
+    held-out loss of the fold's path (relaxed and blended with relax=True),
+    fitted alone over the full path's lambdas."""
+    relax, family = kind.startswith("relaxed"), "poisson" if kind.endswith("poisson") else "gaussian"
+    X, y = make_data(family, n=90 if relax else 60)
+    rng = np.random.default_rng(1)
+    w, offset = rng.uniform(0.5, 2.0, len(y)), 0.2 * rng.standard_normal(len(y)) * relax
     # the folds in memory start each lambda from the full-data solution, the
     # fits here from their previous one: the same solutions to a tight thresh
-    measure, tight, rtol, atol = "mae", dict(thresh=1e-14), 1e-6, 1e-6
-    if kind.startswith("folds"):
-        fid = foldid_for(len(y), 3)
-        splits = [(np.flatnonzero(fid != k), np.flatnonzero(fid == k)) for k in range(3)]
-        if kind == "folds":
-            cvp = varnel.cv_path(X, y, foldid=fid, weights=w, measure=measure, keep=True, **tight)
-        else:  # the covariance solver's folds and scores from per-fold statistics; large means
-            # (an intercept near 1e6 holds its fits' predictions to about 1e6 eps)
-            measure, tight, rtol, X[:, 1], y = "mse", dict(thresh=1e-13), 1e-9, X[:, 1] + 1e6, y + 1e4
-            cvp = varnel.cv_path(X, y, foldid=fid, weights=w, measure=measure, **tight)
+    measure, tight, rtol, atol = "deviance" if family == "poisson" else "mae", dict(thresh=1e-14), 1e-6, 1e-6
+    fid = foldid_for(len(y), 3)
+    splits = [(np.flatnonzero(fid != k), np.flatnonzero(fid == k)) for k in range(3)]
+    blends, extra = ((0.0, 0.25, 1.0), dict(relax=True, offset=offset)) if relax else ((None,), {})
+    if kind == "folds":
+        cvp = varnel.cv_path(X, y, foldid=fid, weights=w, measure=measure, keep=True, **tight)
+    elif kind == "folds, from statistics":  # the covariance solver's folds from per-fold statistics; large
+        # means (an intercept near 1e6 holds its fits' predictions to about 1e6 eps)
+        measure, tight, rtol, X[:, 1], y = "mse", dict(thresh=1e-13), 1e-9, X[:, 1] + 1e6, y + 1e4
+        cvp = varnel.cv_path(X, y, foldid=fid, weights=w, measure=measure, **tight)
+    elif relax:
+        rtol = 1e-9
+        cvp = varnel.cv_path(X, y, family, foldid=fid, weights=w, measure=measure, blend=blends, **extra, **tight)
     else:  # rows 40-49 are held out twice, rows 50-59 never
         splits = [(np.arange(30), np.arange(30, 50)), (np.arange(10, 60), np.r_[0:10, 40:50])]
         cvp = varnel.cv_path(X, y, splits=splits, weights=w, measure="mae", **tight)
@@ -72,20 +93,31 @@ def test_cvm_matches_a_hand_computation(kind):
     lam = cvp.path.lambdas
     per_fold, fold_w = [], []
     for tr, te in splits:
-        fold = varnel.fit_path(X[tr], y[tr], weights=w[tr], user_lambda=lam, **tight)
-        pred = fold.predict(X[te])
-        if fold.n_lambdas < len(lam):
-            pred = np.column_stack([pred] + [pred[:, -1]] * (len(lam) - fold.n_lambdas))
-        if cvp.fit_preval is not None:
-            np.testing.assert_allclose(cvp.fit_preval[te], pred, rtol=rtol, atol=atol)
-        loss = np.abs(y[te][:, None] - pred) ** (2 if measure == "mse" else 1)
-        per_fold.append(w[te] @ loss / w[te].sum())
+        fold = varnel.fit_path(X[tr], y[tr], family, weights=w[tr], user_lambda=lam, **tight,
+                               **{k: v[tr] if k == "offset" else v for k, v in extra.items()})
+        assert fold.n_lambdas == len(lam)
+        scores = []
+        for b in blends:
+            pred = fold.predict(X[te], lam, kind="response", offset=offset[te] if relax else None,
+                                **({} if b is None else dict(blend=b)))
+            if cvp.fit_preval is not None:
+                np.testing.assert_allclose(cvp.fit_preval[te], pred, rtol=rtol, atol=atol)
+            yt = y[te][:, None]
+            loss = (2 * (np.where(yt > 0, yt * np.log(np.where(yt > 0, yt, 1) / pred), 0) - (yt - pred))
+                    if measure == "deviance" else np.abs(yt - pred) ** (2 if measure == "mse" else 1))
+            scores.append(w[te] @ loss / w[te].sum())
+        per_fold.append(scores)
         fold_w.append(w[te].sum())
     per_fold, fold_w = np.array(per_fold), np.array(fold_w)
-    cvm = fold_w @ per_fold / fold_w.sum()
-    cvsd = np.sqrt(fold_w @ (per_fold - cvm) ** 2 / fold_w.sum() / (len(splits) - 1))
-    np.testing.assert_allclose(cvp.fold_scores, per_fold, rtol=rtol)
-    np.testing.assert_allclose(cvp.cvm, cvm, rtol=rtol)
+    cvm = np.einsum("k,kbl->bl", fold_w, per_fold) / fold_w.sum()
+    if relax:
+        np.testing.assert_allclose(cvp.cvm_blends, cvm, rtol=rtol)
+        b, l = np.unravel_index(np.argmin(cvm), cvm.shape)
+        assert (cvp.blend_min, cvp.lambda_min) == (blends[b], lam[l])
+        return
+    cvsd = np.sqrt(fold_w @ (per_fold[:, 0] - cvm[0]) ** 2 / fold_w.sum() / (len(splits) - 1))
+    np.testing.assert_allclose(cvp.fold_scores, per_fold[:, 0], rtol=rtol)
+    np.testing.assert_allclose(cvp.cvm, cvm[0], rtol=rtol)
     np.testing.assert_allclose(cvp.cvsd, cvsd, rtol=max(rtol, 1e-8))
 
 
@@ -145,7 +177,9 @@ OVERLAPPING = [(np.arange(60), np.arange(50, 80)), (np.arange(30), np.arange(40,
     (dict(splits=[(np.arange(40), [80])]), ValueError, r"splits\[0\] test holds row indices outside"),
     (dict(splits=OVERLAPPING, foldid=np.arange(80) % 2), ValueError, "not both"),
     (dict(splits=OVERLAPPING, keep=True), ValueError, "keep=True"),
-    (dict(verbose="yes"), TypeError, "verbose"),
+    (dict(verbose="yes"), TypeError, "verbose of cv_path must be 0, 1 or 2"),
+    (dict(verbose=5), ValueError, r"verbose of cv_path must be 0 \(silent\)"),
+    (dict(callback="print"), TypeError, "callback of cv_path must be a callable"),
     (dict(intercept="False"), TypeError, "intercept"),
     (dict(alpha=[]), ValueError, "alpha"),
     (dict(blend=0.5), ValueError, r"blend=0.5 cross-validates relaxed fits: pass relax=True"),
@@ -188,17 +222,11 @@ def _first_fold_without_solution(X, y, fid, solver, **limit):
     return None
 
 
-def _fit_path_error(X, y, **options):
-    with pytest.raises(ValueError) as info:
-        varnel.fit_path(X, y, **options)
-    return str(info.value)
-
-
 def _stops_before_first_solution(X, y, fid, solver, limit):
     [(name, value)] = limit.items()
     k = _first_fold_without_solution(X, y, fid, solver, **limit)
     assert k is not None  # the case is what it says
-    return {}, f"cross-validation fold {k} stopped before its first solution: {name}={value} reached; raise {name}"
+    return limit, f"cross-validation fold {k} stopped before its first solution: {name}={value} reached; raise {name}"
 
 
 def _weightless_training_rows(X, y, fid, solver):
@@ -219,7 +247,9 @@ def _overflowing(column):
             y *= 1e300
         else:
             X[:, column] *= 1e300
-        return {}, _fit_path_error(X, y, solver=solver)
+        with pytest.raises(ValueError) as info:
+            varnel.fit_path(X, y, solver=solver)
+        return {}, str(info.value)
     return case
 
 
@@ -243,8 +273,6 @@ def test_a_fold_that_cannot_be_fitted_is_named_in_every_plan(case, plan, monkeyp
     options = dict(PLANS[plan])
     solver = options.get("solver", "covariance")
     kw, message = FOLD_FAILURES[case](X, y, fid, solver)
-    if "maxit" in case or "pmax" in case:
-        kw = {case: 1 if case == "maxit" else 0}
     routes = []  # whether the plan runs from per-fold statistics
     uses = _statistics.uses_statistics
     monkeypatch.setattr(_statistics, "uses_statistics", lambda *a: routes.append(uses(*a)) or routes[-1])
@@ -305,67 +333,6 @@ def test_short_fold_paths_are_padded_with_their_last_solution():
         np.testing.assert_array_equal(eta[:, j], eta[:, lmu - 1])
 
 
-def _sources_of(kind, X, y, fid):
-    """A source of each kind on the same least-squares rows, split by fid."""
-    from varnel import _parallel, _sources
-
-    if kind == "blocks":
-        da = pytest.importorskip("dask.array")
-        X, y, fid = (da.from_array(a, chunks=(40,) + a.shape[1:]) for a in (X, y, fid))
-    source = _sources.prepared(X, y, "gaussian", dict(solver="covariance"), foldid=fid)
-    source.split(foldid=fid)
-    if kind == "statistics":
-        so = [source.solver_options]
-        source = _sources.for_cross_validation(source, "mse", False, so, _parallel.plan(1, 1, False))
-    return source
-
-
-@pytest.mark.parametrize("kind, expected", [("memory", "MemoryRows"), ("statistics", "FoldStatistics"),
-                                            ("blocks", "Blocks")])
-def test_every_source_of_rows_serves_the_one_driver(kind, expected):
-    """Each source offers the protocol's members, is the one chosen for its
-    inputs, and cross-validates to the same curve through cv.cross_validate."""
-    from varnel import _sources, cv
-
-    X, y = make_data(n=120, p=5)
-    fid = foldid_for(len(y)).astype(np.float64)
-    source = _sources_of(kind, X, y, fid)
-    assert type(source).__name__ == expected
-    members = [m for m in _sources.Source.__dict__ if not m.startswith("_")]
-    members += list(_sources.Source.__annotations__)
-    assert {m for m in members if not hasattr(source, m)} == set()
-    got = cv.cross_validate(source, "mse", [dict(source.solver_options)], n_jobs=1)
-    want = varnel.cv_path(X, y, foldid=fid, measure="mse", solver="naive")
-    np.testing.assert_allclose(got.lambdas, want.lambdas, rtol=1e-6)
-    np.testing.assert_allclose(got.cvm, want.cvm, rtol=1e-5)
-    assert got.nfolds == want.nfolds
-
-
-def test_chosen_lambda_defaults():
-    X, y = make_data("logistic")
-    cvp = varnel.cv_path(X, y, "logistic", foldid=foldid_for(len(y)), measure="class")
-    for s, lam in (("lambda_1se", cvp.lambda_1se), ("lambda_min", cvp.lambda_min), (0.01, 0.01)):
-        np.testing.assert_array_equal(cvp.coef(s), cvp.path.coef(lam))
-        np.testing.assert_array_equal(cvp.predict(X, s=s, kind="class"), cvp.path.predict(X, s=lam, kind="class"))
-    np.testing.assert_array_equal(cvp.coef(), cvp.coef("lambda_1se"))
-    assert cvp.intercept() == cvp.path.intercept(cvp.lambda_1se)
-    with pytest.raises(ValueError, match="lambda_1se"):
-        cvp.coef("best")
-    assert "Misclassification error" in repr(cvp) and cvp.to_dict()["lambda_1se"] == cvp.lambda_1se
-
-
-@pytest.mark.parametrize("family, keep", [("poisson", True), ("gaussian", False)],
-                         ids=["fold fits", "from statistics"])
-@pytest.mark.parametrize("n_jobs", [None, 2, -1])
-def test_folds_on_threads_match_serial(n_jobs, family, keep):
-    X, y = make_data(family)
-    fid = foldid_for(len(y), 5)
-    a = varnel.cv_path(X, y, family, foldid=fid, n_jobs=1, keep=keep)
-    b = varnel.cv_path(X, y, family, foldid=fid, n_jobs=n_jobs, keep=keep)
-    for name in ("cvm", "fold_scores", "fold_n_lambdas") + (("fit_preval",) if keep else ()):
-        np.testing.assert_array_equal(getattr(a, name), getattr(b, name))
-
-
 @pytest.mark.parametrize("family, largest, started", [
     ("logistic", None, True), ("multinomial", None, True), ("poisson", 0, False),
     ("gaussian", None, False)],  # least squares: the folds from per-fold statistics
@@ -406,89 +373,76 @@ def test_folds_start_from_the_full_data_solutions(family, largest, started, monk
         np.testing.assert_allclose(cvp.fit_preval, cold.fit_preval, rtol=0, atol=1e-5 * scale)
 
 
-@pytest.mark.parametrize("maxit, fold_warning", [(55, None), (120, "fold 0 at lambda index 12")])
-def test_caller_lambdas_past_the_full_path(maxit, fold_warning):
+@pytest.mark.parametrize("family, n_jobs, maxit, fold_warning", [
+    (f, j, None, None) for f in ("poisson", "gaussian") for j in (None, 2, -1)] + [  # (gaussian: from statistics)
+    ("logistic", 2, 55, None), ("logistic", 2, 120, "fold 0 at lambda index 12")])
+def test_folds_on_threads_match_serial(family, n_jobs, maxit, fold_warning):
     # with the caller's lambdas the folds are fitted over every lambda, those
     # past the full-data path's last solution from their own previous one: a
     # path cut short at maxit must give the serial run's scores, predictions
-    # and warnings on threads
-    X, y = make_data("logistic", n=120, p=8)
-    lam = np.geomspace(0.2, 1e-4, 30)
+    # and warnings on threads too
+    X, y = make_data(family, n=120, p=8) if maxit else make_data(family)
+    lam, keep = np.geomspace(0.2, 1e-4, 30), family != "gaussian"
+    kw = dict(user_lambda=lam, maxit=maxit) if maxit else {}
     runs = []
-    for n_jobs in (1, 2):
+    for jobs in (1, n_jobs):
         with warnings.catch_warnings(record=True) as seen:
             warnings.simplefilter("always")
-            cvp = varnel.cv_path(X, y, "logistic", foldid=foldid_for(len(y), 5), user_lambda=lam,
-                                 maxit=maxit, n_jobs=n_jobs, keep=True)
+            cvp = varnel.cv_path(X, y, family, foldid=foldid_for(len(y), 5), n_jobs=jobs, keep=keep, **kw)
         runs.append((cvp, [str(w.message) for w in seen]))
     (a, said_a), (b, said_b) = runs
-    assert said_a == said_b and said_a[0].startswith("path stopped at lambda index")
-    assert (fold_warning is None) == (len(said_a) == 1)
-    assert fold_warning is None or fold_warning in said_a[1]
-    assert a.path.n_lambdas < len(lam) and a.fold_scores.shape == (5, a.path.n_lambdas)
+    assert said_a == said_b
+    if maxit:
+        assert said_a[0].startswith("path stopped at lambda index")
+        assert (fold_warning is None) == (len(said_a) == 1)
+        assert fold_warning is None or fold_warning in said_a[1]
+        assert a.path.n_lambdas < len(lam) and a.fold_scores.shape == (5, a.path.n_lambdas)
     np.testing.assert_array_equal(a.path.lambdas, b.path.lambdas)
-    for name in ("cvm", "fold_scores", "fold_n_lambdas", "fit_preval"):
+    for name in ("cvm", "fold_scores", "fold_n_lambdas") + (("fit_preval",) if keep else ()):
         np.testing.assert_array_equal(getattr(a, name), getattr(b, name))
 
 
 # ---- threads: the defaults fall back to the limits a caller set -------------------------
 
-def _plain(fn):
-    return fn()
+# context (a context manager, or None for a joblib worker's thread) -> (default
+# threads, plan of cv_path's 10 folds, plan of an estimator's 10 folds)
+THREAD_CONTEXTS = {
+    "plain": (contextlib.nullcontext, 8, ("threads", 8, 1), ("serial", 1, 8)),
+    "joblib thread": (None, 1, ("serial", 1, None), ("serial", 1, None)),
+    "threadpoolctl": (lambda: pytest.importorskip("threadpoolctl").threadpool_limits(limits=2), 2,
+                      ("threads", 2, 1), ("serial", 1, 2)),
+    "OMP_NUM_THREADS": (lambda: mock.patch.dict(os.environ, OMP_NUM_THREADS="3"), 3, ("threads", 3, 1),
+                        ("serial", 1, 3)),
+    "backend": (lambda: pytest.importorskip("joblib").parallel_backend("multiprocessing", n_jobs=2),  # not in-process
+                8, ("joblib", 2, None), ("joblib", 2, None)),
+}
 
 
-def _in_joblib_thread(fn):
-    joblib = pytest.importorskip("joblib")
-    return joblib.Parallel(n_jobs=2, backend="threading")(joblib.delayed(fn)() for _ in range(2))[0]
-
-
-def _under_threadpool_limits(fn):
-    threadpoolctl = pytest.importorskip("threadpoolctl")
-    with threadpoolctl.threadpool_limits(limits=2):
-        return fn()
-
-
-def _under_env(fn):
-    os.environ["OMP_NUM_THREADS"] = "3"
-    try:
-        return fn()
-    finally:
-        del os.environ["OMP_NUM_THREADS"]
-
-
-def _under_dask_backend(fn):
-    joblib = pytest.importorskip("joblib")
-    with joblib.parallel_backend("multiprocessing", n_jobs=2):  # any backend not run in-process
-        return fn()
-
-
-# context -> (default threads, plan of cv_path's 10 folds, plan of an estimator's 10 folds)
-THREAD_CONTEXTS = [
-    (_plain, 8, ("threads", 8, 1), ("serial", 1, 8)),
-    (_in_joblib_thread, 1, ("serial", 1, None), ("serial", 1, None)),
-    (_under_threadpool_limits, 2, ("threads", 2, 1), ("serial", 1, 2)),
-    (_under_env, 3, ("threads", 3, 1), ("serial", 1, 3)),
-    (_under_dask_backend, 8, ("joblib", 2, None), ("joblib", 2, None)),
-]
-
-
-@pytest.mark.parametrize("context, threads, cv_plan, estimator_plan", THREAD_CONTEXTS)
-def test_thread_defaults_follow_the_callers_limit(context, threads, cv_plan, estimator_plan,
-                                                 monkeypatch):
+@pytest.mark.parametrize("case", list(THREAD_CONTEXTS))
+def test_thread_defaults_follow_the_callers_limit(case, monkeypatch):
     """On a machine of 8 cores: every core, down to the limit of a joblib
     worker, threadpoolctl or OMP_NUM_THREADS; folds on threads for cv_path,
     one at a time for an estimator with n_jobs=None, on a backend the caller
     activated."""
     from varnel import _parallel
 
+    context, threads, cv_plan, estimator_plan = THREAD_CONTEXTS[case]
+
+    def within(fn):
+        if context is None:
+            joblib = pytest.importorskip("joblib")
+            return joblib.Parallel(n_jobs=2, backend="threading")(joblib.delayed(fn)() for _ in range(2))[0]
+        with context():
+            return fn()
+
     monkeypatch.delenv("OMP_NUM_THREADS", raising=False)
     monkeypatch.setattr(_parallel, "available_cores", lambda: 8)
-    if context is not _under_threadpool_limits:  # the BLAS of this process may use fewer
+    if case != "threadpoolctl":  # the BLAS of this process may use fewer
         monkeypatch.setattr(_parallel, "_threadpoolctl_limit", lambda: None)
-    assert context(_parallel.default_threads) == threads
-    assert context(lambda: _parallel.plan(None, 10, True)) == cv_plan
-    assert context(lambda: _parallel.plan(None, 10, False)) == estimator_plan
-    if context is _plain:
+    assert within(_parallel.default_threads) == threads
+    assert within(lambda: _parallel.plan(None, 10, True)) == cv_plan
+    assert within(lambda: _parallel.plan(None, 10, False)) == estimator_plan
+    if case == "plain":
         assert _parallel.plan(-2, 10, False) == ("threads", 7, 1)
         assert _parallel.plan(4, 3, True) == ("threads", 3, 2)
         with pytest.raises(ValueError, match="n_jobs == 0"):
@@ -592,10 +546,14 @@ def _cv_rows(route):
     return X, y, family, kw
 
 
-@pytest.mark.parametrize("route", ["memory", "statistics", "memory_logistic", "blocks",
-                                   "blocks_logistic"])
-def test_callback_reports_every_lambda_of_the_path_and_of_each_fold(route):
+@pytest.mark.parametrize("route, relax", [(r, False) for r in ("memory", "statistics", "memory_logistic", "blocks",
+                                                                   "blocks_logistic")]
+                         + [(r, True) for r in ("memory", "statistics", "memory_logistic")])
+def test_callback_reports_every_lambda_of_the_path_and_of_each_fold(route, relax):
+    # (the relaxed refits of the path and of every fold report no lambdas of their own)
     X, y, family, kw = _cv_rows(route)
+    if relax:
+        kw.update(relax=True, blend=(0.0, 1.0))
     seen = []
     cvp = varnel.cv_path(X, y, family, callback=seen.append, **kw)
     plain = varnel.cv_path(X, y, family, **kw)
@@ -610,19 +568,6 @@ def test_callback_reports_every_lambda_of_the_path_and_of_each_fold(route):
         np.testing.assert_allclose([r.lambda_ for r in mine],
                                    cvp.lambdas[:len(mine)], rtol=1e-12)
     assert {r.fold for r in seen} == {None, 0, 1, 2, 3}
-
-
-@pytest.mark.parametrize("route", ["memory", "statistics", "memory_logistic"])
-def test_relaxed_refits_report_no_lambdas_of_their_own(route):
-    # the relaxed refits of the path and of every fold run through the same
-    # fit; the callback still sees each path's and each fold's lambdas once
-    X, y, family, kw = _cv_rows(route)
-    seen = []
-    cvp = varnel.cv_path(X, y, family, callback=seen.append, relax=True, blend=(0.0, 1.0), **kw)
-    full = [r.index for r in seen if r.fold is None]
-    assert full == list(range(cvp.path.n_lambdas))
-    for k in range(4):
-        assert [r.index for r in seen if r.fold == k] == list(range(cvp.fold_n_lambdas[k]))
 
 
 def test_callbacks_of_folds_on_two_threads_come_one_at_a_time():
@@ -648,7 +593,7 @@ def test_callbacks_of_folds_on_two_threads_come_one_at_a_time():
         assert [i for f, i in seen if f == k] == list(range(cvp.path.n_lambdas))
 
 
-def test_a_false_answer_stops_a_fold_as_maxit_does():
+def test_a_false_answer_stops_a_fold_as_maxit_does_and_an_exception_propagates():
     X, y = make_data(n=120, p=5)
     fid = foldid_for(len(y), 4)
     with pytest.warns(varnel.PathWarning, match=r"fold 2 at lambda index 3 \(Stopped\)"):
@@ -656,11 +601,7 @@ def test_a_false_answer_stops_a_fold_as_maxit_does():
                              callback=lambda r: not (r.fold == 2 and r.index == 2))
     assert list(cvp.fold_n_lambdas) == [cvp.path.n_lambdas] * 2 + [3, cvp.path.n_lambdas]
 
-
-def test_an_exception_in_the_callback_of_a_fold_thread_propagates():
-    X, y = make_data(n=120, p=5)
-
-    def fail(record):
+    def fail(record):  # from a fold's thread
         if record.fold == 1 and record.index == 4:
             raise KeyError("from fold 1")
 
@@ -693,58 +634,6 @@ def test_cv_verbose_shows_every_path_and_fold(monkeypatch, capfd, verbose, tqdm)
     assert sorted(r.split()[0] for r in rows[1:]) == ["0"] * 3 + ["1"] * 3 + ["2"] * 3 + ["all"] * 3
     assert [r.split()[:2] for r in rows[1:] if r.split()[0] == "all"] == [["all", "0"], ["all", "1"],
                                                                            ["all", "2"]]
-
-
-@pytest.mark.parametrize("verbose, exc, match", [
-    ("yes", TypeError, "verbose of cv_path must be 0, 1 or 2"),
-    (5, ValueError, r"verbose of cv_path must be 0 \(silent\)"),
-])
-def test_cv_progress_arguments_are_checked(verbose, exc, match):
-    X, y = make_data()
-    with pytest.raises(exc, match=match):
-        varnel.cv_path(X, y, nfolds=3, verbose=verbose)
-    with pytest.raises(TypeError, match="callback of cv_path must be a callable"):
-        varnel.cv_path(X, y, nfolds=3, callback="print")
-
-
-@pytest.mark.parametrize("family, measure", [("gaussian", "mae"), ("poisson", "deviance")])
-def test_relaxed_cvm_matches_a_hand_computation(family, measure):
-    """Every (blend, lambda) score of cv_path(relax=True) is the weighted
-    mean over the folds of the held-out loss of the fold's relaxed path,
-    fitted over the full path's lambdas and blended."""
-    X, y = make_data(family, n=90)
-    rng = np.random.default_rng(2)
-    w, offset = rng.uniform(0.5, 2.0, len(y)), 0.2 * rng.standard_normal(len(y))
-    fid = foldid_for(len(y), 3)
-    blends = (0.0, 0.25, 1.0)
-    # (a fold starts each lambda from the full-data solution: the same
-    # solutions as the fold fitted alone, to a tight thresh)
-    cvp = varnel.cv_path(X, y, family, foldid=fid, weights=w, offset=offset, measure=measure,
-                         relax=True, blend=blends, thresh=1e-14)
-    assert cvp.cvm_blends.shape == (3, len(cvp.lambdas))
-    lam = cvp.path.lambdas
-    per_fold, fold_w = [], []
-    for k in range(3):
-        tr, te = fid != k, fid == k
-        fold = varnel.fit_path(X[tr], y[tr], family, weights=w[tr], offset=offset[tr], user_lambda=lam,
-                               relax=True, thresh=1e-14)
-        assert fold.n_lambdas == len(lam)
-        scores = []
-        for b in blends:
-            mu = fold.predict(X[te], lam, kind="response", offset=offset[te], blend=b)
-            yt = y[te][:, None]
-            if measure == "mae":
-                loss = np.abs(yt - mu)
-            else:
-                loss = 2 * (np.where(yt > 0, yt * np.log(np.where(yt > 0, yt, 1) / mu), 0) - (yt - mu))
-            scores.append(w[te] @ loss / w[te].sum())
-        per_fold.append(scores)
-        fold_w.append(w[te].sum())
-    per_fold, fold_w = np.array(per_fold), np.array(fold_w)
-    cvm = np.einsum("k,kbl->bl", fold_w, per_fold) / fold_w.sum()
-    np.testing.assert_allclose(cvp.cvm_blends, cvm, rtol=1e-9)
-    b, l = np.unravel_index(np.argmin(cvm), cvm.shape)
-    assert (cvp.blend_min, cvp.lambda_min) == (blends[b], lam[l])
 
 
 def test_the_blend_and_lambda_chosen_by_one_standard_error():
