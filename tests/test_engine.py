@@ -225,12 +225,12 @@ OPTIMALITY = [(f, c) for f in FAMILIES + GLMS if f not in AT_THE_EDGE for c in C
               if c not in COX_CASES] + [("cox", c) for c in COX_CASES]
 
 
-def _case(family, spec, n, p, seed=7):
-    """The options of `fit` a case's spec stands for: general (weights,
+def _case(family, setting, n, p, seed=7):
+    """The options of `fit` a case's setting stands for: general (weights,
     penalty factors and limits; "factors": without the limits), weighted,
     offset, strata and late entry drawn for the family."""
     rng = np.random.default_rng(seed)
-    kw = dict(spec)
+    kw = dict(setting)
     general = kw.pop("general", False)
     if general:
         kw.update({k: v for k, v in _general(n, p, rng).items() if general is True or "limits" not in k})
@@ -448,11 +448,11 @@ def test_covariance_solver_reaches_the_naive_objective(family, case, order):
     step, a GLM family's steps guarded as on the rows) walks the naive
     solver's path: the same lambdas, stops and objective at every lambda."""
     x, y = data(family, n=300, p=12, seed=5)
-    spec = COVARIANCE_CASES[case]
-    if not spec.get("intercept", True) and needs_intercept(family):
+    setting = COVARIANCE_CASES[case]
+    if not setting.get("intercept", True) and needs_intercept(family):
         pytest.skip("the null model needs an intercept")
-    x[:, 7] += 1e7 * spec.get("intercept", True)  # a large mean (beyond a fit without intercept)
-    kw = _case(family, spec, *x.shape, seed=1)
+    x[:, 7] += 1e7 * setting.get("intercept", True)  # a large mean (beyond a fit without intercept)
+    kw = _case(family, setting, *x.shape, seed=1)
     if family == "multinomial" and case == "all-options":
         kw["grouped"] = True
     named = o.fit_options(family)
@@ -858,10 +858,10 @@ def test_duality_gap_bounds_the_distance_to_the_optimum(case):
     lambda, and is (to rounding) non-negative; at the tight solution it
     vanishes.  Limits leave it NaN; a family without a conjugate in closed
     form, None."""
-    family, spec, served = GAP_CASES[case]
+    family, setting, served = GAP_CASES[case]
     x, y = data(family)
     n, p = x.shape
-    kw = _case(family, spec, n, p, seed=5)
+    kw = _case(family, setting, n, p, seed=5)
     loose = varnel.fit_path(x, y, family, nlambda=10, lambda_min_ratio=0.01, thresh=1e-3, **kw)
     tight = varnel.fit_path(x, y, family, user_lambda=loose.lambdas, thresh=1e-15, maxit=10**6, **kw)
     given = {k: v for k, v in kw.items() if k != "alpha"}
