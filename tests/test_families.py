@@ -85,25 +85,20 @@ def _sklearn_logistic(x, y, lam, alpha, standardize):
     return np.array(a0), np.array(b).T
 
 
-def _statsmodels_poisson(x, y, lam, alpha, standardize):
-    # -loglik/n + sum_j a_j (w |b_j| + (1 - w)/2 b_j^2), the constant unpenalized
+def _statsmodels(x, y, lam, alpha, standardize):
+    # Poisson: -loglik/n + sum_j a_j (w |b_j| + (1 - w)/2 b_j^2), the constant unpenalized;
+    # PHReg (y time and status): -l/n + lambda (alpha |b|_1 + (1 - alpha)/2 |b|^2)
     sm = pytest.importorskip("statsmodels.api")
     s = x.std(0) if standardize else np.ones(x.shape[1])
+    if y.ndim == 2:
+        model = sm.PHReg(y[:, 0], x / s, status=y[:, 1])
+        b = np.array([model.fit_regularized(method="elastic_net", alpha=lk, L1_wt=alpha).params for lk in lam])
+        return np.zeros(len(lam)), b.T / s[:, None]
     model = sm.GLM(y, sm.add_constant(x / s), family=sm.families.Poisson())
     params = np.array([model.fit_regularized(method="elastic_net", alpha=np.r_[0.0, np.full(x.shape[1], lk)],
                                              L1_wt=alpha, cnvrg_tol=1e-12, maxiter=1000).params
                        for lk in lam]).T
     return params[0], params[1:] / s[:, None]
-
-
-def _statsmodels_cox(x, y, lam, alpha, standardize):
-    # PHReg.fit_regularized minimises -l/n + lambda (alpha |b|_1 + (1 - alpha)/2 |b|^2)
-    sm = pytest.importorskip("statsmodels.api")
-    s = x.std(0) if standardize else np.ones(x.shape[1])
-    model = sm.PHReg(y[:, 0], x / s, status=y[:, 1])
-    b = np.array([model.fit_regularized(method="elastic_net", alpha=lk, L1_wt=alpha).params
-                  for lk in lam]).T
-    return np.zeros(len(lam)), b / s[:, None]
 
 
 def _sklearn_multitask(x, y, lam, alpha, standardize):
@@ -154,10 +149,8 @@ def _proximal_cox(x, y, lam, alpha, standardize):
 
 
 def wide_survival(n=500, p=500, seed=0):
-    """n x p sparse columns (1% non-zeros, some columns empty) and random
-    exponential times, about 70% of them events: a partial likelihood whose
-    diagonal curvature overshoots far, with a finite optimum at the
-    WIDE_LAMBDAS."""
+    """Sparse columns (1% non-zeros, some empty), exponential times, ~70% events: a diagonal
+    curvature that overshoots far, with a finite optimum at the WIDE_LAMBDAS."""
     rng = np.random.default_rng(seed)
     x = sp.random(n, p, density=0.01, format="csc", random_state=rng, data_rvs=rng.standard_normal)
     y = np.column_stack([rng.exponential(1.0, n), (rng.random(n) < 0.7).astype(float)])
@@ -172,10 +165,10 @@ WIDE_LAMBDAS = [0.1, 0.05, 0.03]
     ("gaussian", 0.5, False, _sklearn_gaussian, 1e-5, "real"),
     ("binomial", 1.0, True, _sklearn_logistic, 1e-5, "real"),
     ("binomial", 0.0, True, _sklearn_logistic, 1e-5, "real"),
-    ("poisson", 1.0, True, _statsmodels_poisson, 1e-3, "real"),
-    ("poisson", 0.4, False, _statsmodels_poisson, 1e-3, "real"),
-    ("cox", 1.0, True, _statsmodels_cox, 1e-3, "real"),
-    ("cox", 0.3, False, _statsmodels_cox, 1e-3, "real"),
+    ("poisson", 1.0, True, _statsmodels, 1e-3, "real"),
+    ("poisson", 0.4, False, _statsmodels, 1e-3, "real"),
+    ("cox", 1.0, True, _statsmodels, 1e-3, "real"),
+    ("cox", 0.3, False, _statsmodels, 1e-3, "real"),
     ("cox", 1.0, True, _proximal_cox, 1e-3, "wide-dense"),
     ("cox", 1.0, True, _proximal_cox, 1e-3, "wide-sparse"),
     ("cox", 0.5, False, _proximal_cox, 1e-3, "wide-sparse"),
@@ -222,15 +215,9 @@ def test_path_matches_an_independent_solver(family, alpha, standardize, referenc
 
 @pytest.mark.parametrize("epsilon, strength", [(1.35, 1e-4), (1.5, 1.0), (2.0, 30.0)])
 def test_huber_matches_scikit_learns_huber_regressor_at_its_scale(epsilon, strength):
-    """HuberRegressor minimises sum_i (s + s H(r_i / s)) + a |b|^2 over b, b0
-    and the scale s, with H(z) = z^2 for |z| <= epsilon and 2 epsilon |z| -
-    epsilon^2 beyond, so that s^2 H(r / s) = 2 rho(r) for delta = epsilon s.
-    At its optimum s*, its b and b0 minimise (2 / s*) sum_i rho(r_i) + a |b|^2,
-    which is n (2 / s*) times sum_i rho(r_i) / n + (a s* / n) / 2 |b|^2: the
-    huber family's ridge at delta = epsilon s* and lambda = a s* / n,
-    unstandardized.  Both then meet the same optimality conditions (the
-    reference to its tolerance, about 3e-5 of the null gradient); columns of
-    unequal spread and errors with heavy tails."""
+    """HuberRegressor minimises sum_i (s + s H(r_i / s)) + a |b|^2 over b, b0 and the scale s; at its
+    optimum s* that is the huber family's ridge at delta = epsilon s* and lambda = a s* / n,
+    unstandardized: both meet the same optimality conditions (the reference to its tolerance)."""
     from sklearn.linear_model import HuberRegressor
 
     rng = np.random.default_rng(5)
@@ -250,13 +237,6 @@ def test_huber_matches_scikit_learns_huber_regressor_at_its_scale(epsilon, stren
     scale = np.abs(ref.coef_).max()
     np.testing.assert_allclose(r["beta"][:, 0], ref.coef_, rtol=0, atol=1e-4 * scale)
     assert r["a0"][0] == pytest.approx(ref.intercept_, abs=1e-4 * scale)
-
-
-def _rossi_frame(x, y, w, strata):
-    pd = pytest.importorskip("pandas")
-    df = pd.DataFrame(x, columns=[f"x{j}" for j in range(x.shape[1])])
-    df["time"], df["status"], df["w"], df["s"] = y[:, 0], y[:, 1], w, strata
-    return df
 
 
 COX_UNPENALIZED = [  # (reference, ties, extra)
@@ -283,7 +263,8 @@ def test_unpenalized_cox_matches_statsmodels_and_lifelines(reference, ties, extr
                        strata=strata if extra == "strata" else None).fit().params
     else:
         lifelines = pytest.importorskip("lifelines")
-        df = _rossi_frame(x, y, w, strata).drop(columns=[c for c in ("w", "s") if c != extra[0]])
+        df = pytest.importorskip("pandas").DataFrame(x).rename(columns=str).assign(
+            time=y[:, 0], status=y[:, 1], w=w, s=strata).drop(columns=[c for c in ("w", "s") if c != extra[0]])
         opts = dict(weights_col="w") if extra == "weights" else dict(strata="s") if extra == "strata" else {}
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # lifelines' notes on non-integer weights
@@ -293,41 +274,27 @@ def test_unpenalized_cox_matches_statsmodels_and_lifelines(reference, ties, extr
     np.testing.assert_allclose(r["beta"][:, 0], ref, rtol=1e-5, atol=1e-6)
 
 
-def _hostile(case, y, strata):
-    """Survival data of one hostile kind: (y, weights, rows that matter)."""
-    y, w, keep = y.copy(), np.ones(len(y)), np.ones(len(y), dtype=bool)
-    if case == "all censored":
-        y[:, 1] = 0.0
-    elif case == "one event":
-        y[:, 1] = np.arange(len(y)) == 7
-    elif case == "tied times everywhere":
-        y[:, 0] = 5.0
-    elif case == "zero-weight stratum":
-        w[strata == 1] = 0.0
-        keep = strata != 1
-    elif case == "stratum without events":
-        y[strata == 2, 1] = 0.0
-        keep = strata != 2
-    elif case == "only tied events":
-        y[:, 0], y[:, 1] = 5.0, 1.0
-    elif case == "time 0":
-        y[3, 0] = 0.0
-    elif case == "status 2":
-        y[5, 1] = 2.0
-    return y, w, keep
+def _set(y, w, strata, rows, cols, value, drop=None):
+    y, w = y.copy(), w.copy()
+    (w if cols is None else y)[(rows, cols) if cols is not None else rows] = value
+    return y, w, np.ones(len(y), dtype=bool) if drop is None else strata != drop
 
 
-HOSTILE_SURVIVAL = {  # case: the error, or None for a path to check
-    "all censored": "the cox family needs an event: no row with status 1 has a positive weight, "
-                    "so there is nothing to fit",
-    "one event": None,
-    "tied times everywhere": None,
-    "zero-weight stratum": None,
-    "stratum without events": None,
-    "only tied events": "the cox family has nothing to fit: the null model already attains the "
-                        "largest partial likelihood (every risk set holds only tied events)",
-    "time 0": "the cox family needs positive, finite survival times, but row 3 has time 0",
-    "status 2": "the cox family needs a status of 0 (censored) or 1 (event), but row 5 has status 2",
+HOSTILE_SURVIVAL = {  # case: (the change to y or the weights, the error or None for a path to check)
+    "all censored": (lambda y, w, s: _set(y, w, s, slice(None), 1, 0.0),
+                     "the cox family needs an event: no row with status 1 has a positive weight, "
+                     "so there is nothing to fit"),
+    "one event": (lambda y, w, s: _set(y, w, s, slice(None), 1, np.arange(len(y)) == 7), None),
+    "tied times everywhere": (lambda y, w, s: _set(y, w, s, slice(None), 0, 5.0), None),
+    "zero-weight stratum": (lambda y, w, s: _set(y, w, s, s == 1, None, 0.0, drop=1), None),
+    "stratum without events": (lambda y, w, s: _set(y, w, s, s == 2, 1, 0.0, drop=2), None),
+    "only tied events": (lambda y, w, s: _set(y, w, s, slice(None), slice(None), [5.0, 1.0]),
+                         "the cox family has nothing to fit: the null model already attains the "
+                         "largest partial likelihood (every risk set holds only tied events)"),
+    "time 0": (lambda y, w, s: _set(y, w, s, 3, 0, 0.0),
+               "the cox family needs positive, finite survival times, but row 3 has time 0"),
+    "status 2": (lambda y, w, s: _set(y, w, s, 5, 1, 2.0),
+                 "the cox family needs a status of 0 (censored) or 1 (event), but row 5 has status 2"),
 }
 
 
@@ -337,13 +304,14 @@ def test_hostile_survival_inputs(case, ties):
     x, y = data("cox")
     x, y = x[:150], y[:150]
     strata = np.arange(150) % 3
-    y, w, keep = _hostile(case, y, strata)
+    change, error = HOSTILE_SURVIVAL[case]
+    y, w, keep = change(y, np.ones(150), strata)
     opts = dict(family="cox", ties=ties, standardize=False, thresh=1e-13,
                 user_lambda=np.geomspace(0.1, 0.002, 8))
-    if HOSTILE_SURVIVAL[case] is not None:
+    if error is not None:
         with pytest.raises(ValueError) as info:
             fit(x, y, weights=w, strata=strata, **opts)
-        assert str(info.value) == HOSTILE_SURVIVAL[case]
+        assert str(info.value) == error
         return
     r = fit(x, y, weights=w, strata=strata, **opts)
     assert np.isfinite(r["beta"]).all() and ((0 <= r["dev_ratio"]) & (r["dev_ratio"] <= 1)).all()
@@ -358,27 +326,22 @@ def test_hostile_survival_inputs(case, ties):
 
 # ---- the penalty sequence --------------------------------------------------------------
 
-@pytest.mark.parametrize("family", FAMILIES + GLMS)
-@pytest.mark.parametrize("lmr, ratio", [(1e-4, 0.9111627561154892), (1e-8, 1e-6 ** (1 / 99))])
-def test_generated_sequence(family, lmr, ratio):
-    x, y = data(family)
-    r = path(family, x, y, lambda_min_ratio=lmr)
-    lam = r["lambda"]
-    np.testing.assert_allclose(lam[2:] / lam[1:-1], ratio, rtol=1e-14)
-    assert lam[0] == pytest.approx(np.exp(2 * np.log(lam[1]) - np.log(lam[2])), rel=1e-15)
-    assert lam[0] == pytest.approx(o.Problem(family, x, y).lambda_max(), rel=1e-12)
-
-
-@pytest.mark.parametrize("family", FAMILIES)
-@pytest.mark.parametrize("opts", [dict(), dict(intercept=False), dict(standardize=False, alpha=0.25),
-                                  dict(weights=True, penalty_factor=True)])
-def test_one_and_two_values(family, opts):
+@pytest.mark.parametrize("family, opts", [(f, o) for f in FAMILIES for o in (
+    dict(), dict(intercept=False), dict(standardize=False, alpha=0.25), dict(weights=True, penalty_factor=True))]
+    + [(g, {}) for g in GLMS])
+def test_generated_one_two_and_caller_sequences(family, opts):
     x, y = data(family)
     opts = dict(opts)
     if opts.pop("weights", False):
         opts["weights"] = np.linspace(0.5, 2.0, len(y))
     if opts.pop("penalty_factor", False):
         opts["penalty_factor"] = np.linspace(0.5, 2.0, x.shape[1])
+    lmax = o.Problem(family, x, y, **opts).lambda_max()
+    for lmr, ratio in [(1e-4, 0.9111627561154892), (1e-8, 1e-6 ** (1 / 99))]:
+        lam = path(family, x, y, lambda_min_ratio=lmr, **opts)["lambda"]
+        np.testing.assert_allclose(lam[2:] / lam[1:-1], ratio, rtol=1e-14)
+        assert lam[0] == pytest.approx(np.exp(2 * np.log(lam[1]) - np.log(lam[2])), rel=1e-15)
+        assert lam[0] == pytest.approx(lmax, rel=1e-12)
     one = path(family, x, y, nlambda=1, **opts)
     two = path(family, x, y, nlambda=2, lambda_min_ratio=0.05, **opts)
     scale = o.response_scale(y, o.normalized_weights(opts.get("weights"), len(y)),
@@ -387,15 +350,9 @@ def test_one_and_two_values(family, opts):
     assert one["dev_ratio"][0] == pytest.approx(0.0, abs=1e-12)
     assert one["nulldev"] == pytest.approx(o.null_deviance(family, y, opts.get("weights"),
                                                            opts.get("intercept", True)), rel=1e-12)
-    lmax = o.Problem(family, x, y, **opts).lambda_max()
     assert two["lambda"][1] == pytest.approx(0.05 * lmax, rel=1e-12)
     assert one["lambda_max"] == pytest.approx(lmax, rel=1e-12)
-
-
-@pytest.mark.parametrize("family", FAMILIES)
-def test_user_sequence_is_sorted(family):
-    x, y = data(family)
-    r = path(family, x, y, user_lambda=[0.001, 0.01, 0.005])
+    r = path(family, x, y, user_lambda=[0.001, 0.01, 0.005], **opts)  # a caller's sequence, sorted
     assert r["lambda"].tolist() == [0.01, 0.005, 0.001] and r["lmu"] == 3
 
 
@@ -403,7 +360,7 @@ def test_user_sequence_is_sorted(family):
 
 @pytest.mark.parametrize("family", FAMILIES)
 @pytest.mark.parametrize("sparse", [False, True])
-def test_pmax_dfmax_and_maxit(family, sparse):
+def test_limits_and_columns_left_out(family, sparse):
     x, y = data(family)
     r0 = path(family, x, y, sparse, pmax=0)
     assert (r0["lmu"], r0["warning"]) == (1, ("MaxActiveReached", 1))
@@ -417,12 +374,7 @@ def test_pmax_dfmax_and_maxit(family, sparse):
     for maxit in (3, 40):
         m = path(family, x, y, sparse, maxit=maxit)
         assert m["warning"] == ("MaxIterReached", m["lmu"]) and m["npasses"] > maxit
-
-
-@pytest.mark.parametrize("family", FAMILIES)
-@pytest.mark.parametrize("sparse", [False, True])
-def test_excluded_constant_and_zero_weight_columns_stay_zero(family, sparse):
-    x, y = data(family)
+    # excluded, constant and zero-weight columns stay at zero
     x = np.column_stack([x, np.full(len(y), 3.0), np.where(np.arange(len(y)) < 5, x[:, 0], 1.0)])
     w = np.where(np.arange(len(y)) < 5, 0.0, 1.0)
     r = path(family, x, y, sparse, exclude=[1], weights=w, thresh=1e-12)
@@ -460,21 +412,6 @@ def test_worked_examples(family, x, y, a0, nulldev):
     r = path(family, np.array(x), np.array(y))
     assert r["a0"][0] == pytest.approx(a0, abs=1e-15) and not r["beta"][:, 0].any()
     assert r["nulldev"] == pytest.approx(nulldev, rel=1e-13)
-
-
-def test_binomial_proportions_are_weighted_successes():
-    # y = k/m with weight m is k successes and m - k failures
-    x, y = data("binomial")
-    x = x[:60]
-    m = np.arange(60) % 4 + 1
-    k = np.minimum(np.round(y[:60] * m + (np.arange(60) % 3 == 0)), m)
-    lam = np.geomspace(0.1, 1e-3, 8)
-    grouped = path("binomial", x, k / m, weights=m.astype(float), user_lambda=lam, thresh=1e-13)
-    rows = np.repeat(np.arange(60), m)
-    ones = np.concatenate([np.arange(mi) < ki for mi, ki in zip(m, k)]).astype(float)
-    expanded = path("binomial", x[rows], ones, user_lambda=lam, thresh=1e-13)
-    for key in ("lambda", "a0", "beta"):  # the deviances differ by the saturated models
-        np.testing.assert_allclose(grouped[key], expanded[key], rtol=1e-5, atol=1e-7, err_msg=key)
 
 
 def _separated(rows, cols):

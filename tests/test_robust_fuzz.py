@@ -1,19 +1,13 @@
-"""Property-based fuzzing of elnet_path, elnet_sparse and fit with hostile input.
+"""Property-based fuzzing of elnet_path, elnet_sparse and fit with hostile input, in child
+interpreters (so that a crash of the extension fails a test instead of ending the run).  Every
+call returns a well-formed result or raises TypeError, ValueError, OverflowError or MemoryError
+(only ValueError when the case is not hostile), and leaves the caller's objects as they were.
 
-The hypothesis loops run in child interpreters, so that a crash of the
-extension (a signal, an abort, a sanitizer report) fails a test instead of
-ending the test run.  Every call must either return a well-formed result
-dictionary or raise TypeError, ValueError, OverflowError or MemoryError, and
-must leave the caller's objects as they were.
+    VARNEL_FUZZ_EXAMPLES=100000 ...  # a long run (default 3000 over the entry points)
+    VARNEL_FUZZ_SEED=<seed> ...       # replay the seed a failure printed
+    VARNEL_FUZZ_TRACE=1 ...           # print every case before calling (find a crashing one)
 
-    VARNEL_FUZZ_EXAMPLES=100000 python -m pytest tests/test_robust_fuzz.py   # a long run
-    VARNEL_FUZZ_SEED=<seed> ...   # replay the seed a failure printed
-    VARNEL_FUZZ_TRACE=1 ...       # print every case before calling (find a crashing one)
-
-The default budget (3000 examples over the entry points) keeps CI short.
-A case is a dict: entry, args, kwargs, p (columns of a valid x), and hostile
-(False when every argument has the right type and shape: then only a
-ValueError may come back).
+A case is a dict: entry, args, kwargs, p (columns of a valid x) and hostile.
 """
 import functools
 import operator
@@ -41,9 +35,8 @@ PROCS = {}
 
 
 def start(items):
-    """Starts the batches of the selected fuzz tests at once, each in a child
-    (conftest.py does so as soon as the tests are collected, so that they run
-    beside the rest of the suite, and ends those still running at the end)."""
+    """Starts the selected fuzz batches at once, each in a child (conftest.py calls this at
+    collection, so they run beside the suite, and ends those still running at the end)."""
     if not PROCS:
         seed = os.environ.get("VARNEL_FUZZ_SEED") or str(int.from_bytes(os.urandom(4), "little"))
         for target in sorted({item.callspec.params["target"] for item in items
@@ -124,9 +117,8 @@ def check_call(case):
 
 
 def sane(case):
-    """Ordinary numbers everywhere (finite, neither huge nor subnormal-small; a
-    penalty factor of 0 or at least 1e-6, since a smaller positive one leaves
-    its variable all but unpenalized): then every result must be finite."""
+    """Ordinary numbers everywhere (finite, neither huge nor subnormal-small; a penalty factor
+    of 0 or at least 1e-6): then every result must be finite."""
     if case["hostile"]:
         return False
     k = case["kwargs"]
@@ -233,10 +225,8 @@ def strategies():
                          sizes.flatmap(lambda k: st.lists(floats_any, min_size=k, max_size=k)))
 
     def wild(draw, state, odds, level=1):
-        """True once in `odds` in a case of at least this wildness (the case is
-        then hostile).  Wildness: 0 tame (every argument of the right type,
-        shape and length), 1 extreme values of the right types, 2 also alien
-        types and broken calls."""
+        """True once in `odds` in a case of at least this wildness (then hostile): 0 tame,
+        1 extreme values of the right types, 2 also alien types and broken calls."""
         if state["wild"] < level or draw(per_mille) >= 1000 // odds:
             return False
         state["hostile"] = True
@@ -265,8 +255,7 @@ def strategies():
 
     @functools.lru_cache(maxsize=None)
     def extremes(n, p):
-        """Values of the right kind that no fit can use as meant (negative and
-        too large counts come with the alien values)."""
+        """Values of the right kind that no fit can use as meant."""
         counts = st.one_of(st.integers(0, 30), st.sampled_from(
             [2**31, 2**32, 2**53 + 1, 2**62, 2**63, U64, Index(U64), np.uint64(U64)]))
         floats = st.one_of(floats_any, st.sampled_from([2**100, -(2**70), np.float32(NAN), Decimal("inf")]))
@@ -426,8 +415,7 @@ def strategies():
 
     @st.composite
     def fit_case(draw):
-        """A case of the stable entries sent to fit, with a family of its
-        four, a solver, and maybe an offset."""
+        """A case of the stable entries sent to fit, with a family, a solver, maybe an offset."""
         case = draw(st.one_of(dense_case(), sparse_case()))
         args, kwargs = list(case["args"]), dict(case["kwargs"])
         kwargs.pop("family", None)
