@@ -189,32 +189,6 @@ def test_a_path_on_sparse_blocks_is_the_in_memory_sparse_path(client, family, ca
         np.testing.assert_allclose(pred.compute(), want, rtol=1e-6, atol=1e-8)
 
 
-@pytest.mark.parametrize("family, measure", [("gaussian", "mse"), ("logistic", "deviance"),
-                                             ("poisson", "mae")])
-def test_cross_validation_on_sparse_blocks_is_the_in_memory_one(client, family, measure):
-    sp = pytest.importorskip("scipy.sparse")
-    X, y, rng = sparse_data(family, seed=3)
-    w = rng.uniform(0.5, 1.5, N)
-    fid = rng.integers(0, 4, N)
-    kw = dict(measure=measure, thresh=1e-13, **FAST)
-    memory = varnel.cv_path(sp.csr_matrix(X), y, family, foldid=fid, weights=w, **kw)
-    cvp = varnel.cv_path(sparse_lazy(X, "csr"), lazy(y), family, foldid=lazy(fid), weights=lazy(w), **kw)
-    np.testing.assert_allclose(cvp.lambdas, memory.lambdas, rtol=1e-9)
-    np.testing.assert_allclose(cvp.fold_scores, memory.fold_scores, rtol=1e-6)
-    assert cvp.index_min == memory.index_min and cvp.index_1se == memory.index_1se
-
-
-def test_an_estimator_on_sparse_blocks_is_its_in_memory_fit(client):
-    sp = pytest.importorskip("scipy.sparse")
-    X, y, _ = sparse_data("logistic", seed=5)
-    model = varnel.LogisticNetClassifier(alpha=0.02, l1_ratio=0.5).fit(sparse_lazy(X, "csr"), lazy(y))
-    same = varnel.LogisticNetClassifier(alpha=0.02, l1_ratio=0.5).fit(sp.csr_matrix(X), y)
-    np.testing.assert_allclose(model.coef_, same.coef_, rtol=1e-7, atol=1e-10)
-    proba = model.predict_proba(sparse_lazy(X, "csc"))
-    assert isinstance(proba, da.Array)
-    np.testing.assert_allclose(proba.compute(), same.predict_proba(sp.csr_matrix(X)), rtol=1e-8)
-
-
 def test_the_strong_set_on_sparse_blocks_is_bounded_and_the_advice_works(client, monkeypatch):
     """More product columns than the bound is refused naming the count, the
     lambda and what to do; a path stopped early by a larger
@@ -313,77 +287,84 @@ def test_a_pass_over_a_sparse_block_is_the_dense_blocks(family, classes, extra):
         np.testing.assert_allclose(got[key], want[key], rtol=1e-11, atol=1e-14, err_msg=key)
 
 
-@pytest.mark.parametrize("family, measure", [("gaussian", "deviance"), ("gaussian", "mae"),
-                                             ("logistic", "class"), ("poisson", "deviance"),
-                                             ("gamma", "deviance"), ("multitask", "deviance"),
-                                             ("multitask", "mse"), ("multitask", "mae")])
-def test_dask_cross_validation_is_the_in_memory_one_on_the_same_folds(client, family, measure,
+@pytest.mark.parametrize("family, measure, sparse", [
+    ("gaussian", "deviance", False), ("gaussian", "mae", False), ("logistic", "class", False),
+    ("poisson", "deviance", False), ("gamma", "deviance", False), ("multitask", "deviance", False),
+    ("multitask", "mse", False), ("multitask", "mae", False),
+    ("gaussian", "mse", True), ("logistic", "deviance", True), ("poisson", "mae", True)])
+def test_dask_cross_validation_is_the_in_memory_one_on_the_same_folds(client, family, measure, sparse,
                                                                      monkeypatch):
+    """On dense blocks as the covariance solver's folds in memory, on
+    sparse blocks as the in-memory sparse matrix's."""
     from varnel import cv
 
-    X, y, rng = family_data(family, seed=3)
+    X, y, rng = (sparse_data if sparse else family_data)(family, seed=3)
     w = rng.uniform(0.5, 1.5, N)
     fid = rng.integers(0, 4, N)
-    # the folds in memory started as the blocks' folds are, from their previous solutions
-    monkeypatch.setattr(cv, "WARM_START_VALUES", -1)
-    memory = varnel.cv_path(X, y, family, foldid=fid, weights=w, measure=measure,
-                            solver="covariance", **FAST)
-    cvp = varnel.cv_path(lazy(X), lazy(y), family, foldid=lazy(fid), weights=lazy(w),
-                         measure=measure, **FAST)
-    np.testing.assert_allclose(cvp.lambdas, memory.lambdas, rtol=1e-10)
-    np.testing.assert_allclose(cvp.fold_scores, memory.fold_scores, rtol=1e-7)
-    np.testing.assert_allclose(cvp.cvsd, memory.cvsd, rtol=1e-6)
+    kw = dict(measure=measure, **FAST)
+    if sparse:
+        kw["thresh"] = 1e-13
+        memory = varnel.cv_path(pytest.importorskip("scipy.sparse").csr_matrix(X), y, family, foldid=fid,
+                                weights=w, **kw)
+    else:  # the folds in memory started as the blocks' folds are, from their previous solutions
+        monkeypatch.setattr(cv, "WARM_START_VALUES", -1)
+        memory = varnel.cv_path(X, y, family, foldid=fid, weights=w, solver="covariance", **kw)
+    cvp = varnel.cv_path(sparse_lazy(X, "csr") if sparse else lazy(X), lazy(y), family, foldid=lazy(fid),
+                         weights=lazy(w), **kw)
+    np.testing.assert_allclose(cvp.lambdas, memory.lambdas, rtol=1e-9 if sparse else 1e-10)
+    np.testing.assert_allclose(cvp.fold_scores, memory.fold_scores, rtol=1e-6 if sparse else 1e-7)
     assert cvp.index_min == memory.index_min and cvp.index_1se == memory.index_1se
+    if sparse:
+        return
+    np.testing.assert_allclose(cvp.cvsd, memory.cvsd, rtol=1e-6)
     np.testing.assert_array_equal(cvp.fold_n_lambdas, memory.fold_n_lambdas)
     if family in ("gaussian", "multitask"):  # the whole cross-validation is one pass over the data
         assert cvp.path.npasses_data == 1 + (measure == "mae")
 
 
-def test_folds_drawn_per_block_and_estimators(client):
-    X, y, rng = family_data("logistic", seed=5)
+def test_folds_drawn_per_block_and_a_cross_validated_estimator(client):
+    X, _, rng = family_data("logistic", seed=5)
     yg = X[:, 0] - X[:, 1] + rng.standard_normal(N)
     a, b = (varnel.cv_path(lazy(X), lazy(yg), nfolds=3, seed=7, **FAST) for _ in range(2))
     np.testing.assert_array_equal(a.cvm, b.cvm)
     fid = a.foldid.compute()
     np.testing.assert_array_equal(fid, b.foldid.compute())
     assert set(fid) == {0, 1, 2} and np.bincount(fid.astype(int)).min() >= N // 3 - 3 * 3
-    model = varnel.LogisticNetClassifier(alpha=0.02, l1_ratio=0.5).fit(lazy(X), lazy(y))
-    same = varnel.LogisticNetClassifier(alpha=0.02, l1_ratio=0.5).fit(X, y)
-    np.testing.assert_allclose(model.coef_, same.coef_, rtol=1e-7, atol=1e-10)
-    proba = model.predict_proba(lazy(X))
-    assert isinstance(proba, da.Array) and proba.shape == (N, 2)
-    np.testing.assert_allclose(proba.compute(), same.predict_proba(X), rtol=1e-8)
     chosen = varnel.ElasticNetRegressor(cv=3, random_state=0, nlambda=8).fit(lazy(X), lazy(yg))
     assert chosen.cv_.nfolds == 3 and chosen.path_.npasses_data == 1
     assert chosen.lambda_ == chosen.cv_.lambda_1se
 
 
-ESTIMATORS = {  # (data, module, estimator, parameters): a fixed penalty
-    "gamma-identity": ("gamma", "generalized", "GeneralizedNetRegressor",
-                       dict(family=varnel.families.Gamma(link="identity"), alpha=0.02, l1_ratio=0.5)),
-    "tweedie": ("gamma", "generalized", "GeneralizedNetRegressor", dict(family="tweedie:1.5", alpha=0.01)),
-    "multitask": ("multitask", "multitask", "MultiTaskNetRegressor",
-                  dict(alpha=0.05, standardize_response=True)),
+ESTIMATORS = {  # (data, estimator, parameters, sparse blocks?): a fixed penalty
+    "logistic": ("logistic", "LogisticNetClassifier", dict(alpha=0.02, l1_ratio=0.5), False),
+    "logistic-sparse": ("logistic", "LogisticNetClassifier", dict(alpha=0.02, l1_ratio=0.5), True),
+    "gamma-identity": ("gamma", "GeneralizedNetRegressor",
+                       dict(family=varnel.families.Gamma(link="identity"), alpha=0.02, l1_ratio=0.5), False),
+    "tweedie": ("gamma", "GeneralizedNetRegressor", dict(family="tweedie:1.5", alpha=0.01), False),
+    "multitask": ("multitask", "MultiTaskNetRegressor", dict(alpha=0.05, standardize_response=True), False),
 }
 
 
 @pytest.mark.parametrize("name", list(ESTIMATORS))
 def test_an_estimator_of_any_served_family_fits_on_dask_as_in_memory(client, name):
-    """The Dask fit of an estimator is its in-memory fit, its predictions a
-    lazy Dask array of the same values."""
-    import importlib
-
-    data, module, estimator, params = ESTIMATORS[name]
-    make = lambda: getattr(importlib.import_module(f"varnel.{module}"), estimator)(**params)  # noqa: E731
-    X, y, rng = family_data(data, seed=6)
+    """The Dask fit of an estimator (on dense or sparse blocks) is its
+    in-memory fit, its predictions a lazy Dask array of the same values."""
+    data, estimator, params, sparse = ESTIMATORS[name]
+    X, y, rng = (sparse_data if sparse else family_data)(data, seed=6 if data != "logistic" else 5)
     w = rng.uniform(0.3, 2.0, N)
-    model = make().fit(lazy(X), lazy(y), sample_weight=lazy(w))
-    same = make().fit(X, y, sample_weight=w)
+    if sparse:
+        sp = pytest.importorskip("scipy.sparse")
+        Xd, Xm, Xp = sparse_lazy(X, "csr"), sp.csr_matrix(X), sparse_lazy(X, "csc")
+    else:
+        Xd, Xm, Xp = lazy(X), X, lazy(X)
+    model = getattr(varnel, estimator)(**params).fit(Xd, lazy(y), sample_weight=lazy(w))
+    same = getattr(varnel, estimator)(**params).fit(Xm, y, sample_weight=w)
     np.testing.assert_allclose(model.coef_, same.coef_, rtol=1e-7, atol=1e-10)
     np.testing.assert_allclose(model.intercept_, same.intercept_, rtol=1e-7, atol=1e-10)
-    pred = model.predict(lazy(X))
-    assert isinstance(pred, da.Array) and pred.shape == np.shape(y)
-    np.testing.assert_allclose(pred.compute(), same.predict(X), rtol=1e-8)
+    method = "predict_proba" if data == "logistic" else "predict"
+    pred, want = getattr(model, method)(Xp), getattr(same, method)(Xm)
+    assert isinstance(pred, da.Array) and pred.shape == want.shape
+    np.testing.assert_allclose(pred.compute(), want, rtol=1e-8)
 
 
 def test_a_worker_never_holds_more_than_its_chunks(client):
