@@ -83,45 +83,6 @@ OPTIONS = {
 }
 
 
-@pytest.mark.parametrize("family, case", [(f, c) for f in ("gaussian", "logistic", "poisson")
-                                           for c in OPTIONS] +
-                         [(f, "weights-offset-limits") for f in ("multinomial", "gamma", "multitask")])
-def test_a_dask_path_is_the_in_memory_covariance_path(client, family, case):
-    X, y, rng = family_data(family)
-    kw = dict(OPTIONS[case], **FAST)
-    w = rng.uniform(0.2, 2.0, N) if kw.pop("weights", False) else None
-    k = 3 if family in ("multinomial", "multitask") else 1
-    off = rng.uniform(-0.3, 0.3, (N, k)).squeeze() if kw.pop("offset", False) else None
-    memory = varnel.fit_path(X, y, family, solver="covariance", weights=w, offset=off, **kw)
-    path = varnel.fit_path(lazy(X), lazy(y), family, weights=lazy(w), offset=lazy(off), **kw)
-    assert path.n_lambdas == memory.n_lambdas and path.family == memory.family
-    np.testing.assert_allclose(path.lambdas, memory.lambdas, rtol=1e-10)
-    for name in ("intercepts", "coefs", "dev_ratio"):
-        np.testing.assert_allclose(getattr(path, name), getattr(memory, name), rtol=1e-7, atol=1e-9)
-    assert memory.npasses_data is None
-    if family in ("logistic", "poisson"):  # a pass per reweighting step (few: warm starts;
-        # a coarse path of 8 lambdas needs more per lambda than a default one)
-        assert path.npasses_data <= 4 * path.n_lambdas + 6
-    kind = "class" if family in ("logistic", "multinomial") else "response"
-    pred = path.predict(lazy(X), s=path.lambdas[3], kind=kind, offset=lazy(off))
-    assert isinstance(pred, da.Array)  # lazy, computed block by block
-    want = memory.predict(X, s=path.lambdas[3], kind=kind, offset=off)
-    if kind == "class":
-        assert (pred.compute() == want).mean() > 0.99
-    else:
-        np.testing.assert_allclose(pred.compute(), want, rtol=1e-7)
-    # rows taken by a mask (blocks of unknown sizes) are predicted block by block
-    rows = X[:, 0] > 0
-    masked = lazy(X)[lazy(rows)]
-    assert np.isnan(masked.shape[0])
-    if off is None:
-        np.testing.assert_allclose(path.predict(masked, s=path.lambdas[3]).compute(),
-                                   memory.predict(X[rows], s=path.lambdas[3]), rtol=1e-7, atol=1e-9)
-    else:  # an offset pairs its rows with X's
-        with pytest.raises(ValueError, match=r"^X is a Dask array of unknown chunk sizes"):
-            path.predict(masked, s=path.lambdas[3], offset=lazy(off[rows]))
-
-
 # ---- sparse blocks ----------------------------------------------------------------------
 
 SPARSE_FORMATS = ("csr", "csc")  # COO blocks: see REFUSALS (Dask cannot carry their meta)
@@ -151,42 +112,65 @@ def sparse_lazy(X, fmt):
     return lazy(X).map_blocks(lambda b: kind(b), meta=kind((0, 0)))
 
 
-@pytest.mark.parametrize("family, case", SPARSE_CELLS)
-def test_a_path_on_sparse_blocks_is_the_in_memory_sparse_path(client, family, case):
-    """Sparse blocks fit the model of the in-memory fit of the same sparse
-    matrix (to the solver's tolerance), with every option; predictions on
-    them are lazy and equal."""
+PATH_CELLS = [(f, c, None) for f in ("gaussian", "logistic", "poisson") for c in OPTIONS] + \
+    [(f, "weights-offset-limits", None) for f in ("multinomial", "gamma", "multitask")] + \
+    [(f, c, SPARSE_FORMATS[i % 2]) for i, (f, c) in enumerate(SPARSE_CELLS)]
+
+
+@pytest.mark.parametrize("family, case, fmt", PATH_CELLS)
+def test_a_dask_path_is_the_in_memory_path(client, family, case, fmt):
+    """Dense blocks fit the in-memory covariance path; sparse blocks (of
+    format fmt) the model of the in-memory fit of the same sparse matrix (to
+    the solver's tolerance), with every option; predictions on them are
+    lazy and equal."""
     sp = pytest.importorskip("scipy.sparse")
-    X, y, rng = sparse_data(family)
-    fmt = SPARSE_FORMATS[SPARSE_CELLS.index((family, case)) % 2]
-    kw = dict(SPARSE_OPTIONS[case], thresh=1e-13)
+    X, y, rng = (sparse_data if fmt else family_data)(family)
+    kw = dict((SPARSE_OPTIONS if fmt else OPTIONS)[case], **(dict(thresh=1e-13) if fmt else FAST))
     w = rng.uniform(0.2, 2.0, N) if kw.pop("weights", False) else None
-    k = 3 if family == "multinomial" else 1
+    k = 3 if family in ("multinomial", "multitask") else 1
     off = rng.uniform(-0.3, 0.3, (N, k)).squeeze() if kw.pop("offset", False) else None
-    # the same lambdas (a computed sequence's end is a rule on the deviance's
-    # last changes; the routes' sequences are compared in test_routes)
-    lambdas = varnel.fit_path(sp.csc_matrix(X), y, family, weights=w, offset=off, **kw, **FAST).lambdas
-    kw["user_lambda"] = lambdas
-    memory = varnel.fit_path(sp.csc_matrix(X), y, family, weights=w, offset=off, **kw)
-    path = varnel.fit_path(sparse_lazy(X, fmt), lazy(y), family, weights=lazy(w), offset=lazy(off), **kw)
+    if fmt:
+        Xm, Xd = sp.csc_matrix(X), sparse_lazy(X, fmt)
+        # the same lambdas (a computed sequence's end is a rule on the deviance's
+        # last changes; the routes' sequences are compared in test_routes)
+        kw["user_lambda"] = varnel.fit_path(Xm, y, family, weights=w, offset=off, **kw, **FAST).lambdas
+        memory = varnel.fit_path(Xm, y, family, weights=w, offset=off, **kw)
+    else:
+        Xd = lazy(X)
+        memory = varnel.fit_path(X, y, family, solver="covariance", weights=w, offset=off, **kw)
+    path = varnel.fit_path(Xd, lazy(y), family, weights=lazy(w), offset=lazy(off), **kw)
     assert path.n_lambdas == memory.n_lambdas and path.family == memory.family
-    np.testing.assert_allclose(path.lambdas, memory.lambdas, rtol=1e-9)
+    np.testing.assert_allclose(path.lambdas, memory.lambdas, rtol=1e-9 if fmt else 1e-10)
     for name in ("intercepts", "coefs", "dev_ratio"):
         got, want = (np.asarray(a.toarray() if hasattr(a, "toarray") else a)
                      for a in (getattr(path, name), getattr(memory, name)))
-        np.testing.assert_allclose(got, want, rtol=1e-6, atol=1e-8)
-    if family in ("logistic", "poisson"):  # a pass per reweighting step, as on dense blocks
+        np.testing.assert_allclose(got, want, **(dict(rtol=1e-6, atol=1e-8) if fmt else dict(rtol=1e-7, atol=1e-9)))
+    assert fmt or memory.npasses_data is None
+    if family in ("logistic", "poisson"):  # a pass per reweighting step (few: warm starts;
+        # a coarse path of 8 lambdas needs more per lambda than a default one)
         assert path.npasses_data <= 4 * path.n_lambdas + 6
     kind = "class" if family in ("logistic", "multinomial") else "response"
-    pred = path.predict(sparse_lazy(X, fmt), s=path.lambdas[3], kind=kind, offset=lazy(off))
-    assert isinstance(pred, da.Array)
-    with pytest.raises(ValueError, match=r"chunked across its columns .* X\.rechunk\(\{1: -1\}\)$"):
-        path.predict(sparse_lazy(X, fmt).rechunk((CHUNK, 3)), s=path.lambdas[3])
-    want = memory.predict(sp.csr_matrix(X), s=path.lambdas[3], kind=kind, offset=off)
+    pred = path.predict(Xd, s=path.lambdas[3], kind=kind, offset=lazy(off))
+    assert isinstance(pred, da.Array)  # lazy, computed block by block
+    want = memory.predict(sp.csr_matrix(X) if fmt else X, s=path.lambdas[3], kind=kind, offset=off)
     if kind == "class":
         assert (pred.compute() == want).mean() > 0.99
     else:
-        np.testing.assert_allclose(pred.compute(), want, rtol=1e-6, atol=1e-8)
+        np.testing.assert_allclose(pred.compute(), want, **(dict(rtol=1e-6, atol=1e-8) if fmt else dict(rtol=1e-7)))
+    if fmt:
+        with pytest.raises(ValueError, match=r"chunked across its columns .* X\.rechunk\(\{1: -1\}\)$"):
+            path.predict(Xd.rechunk((CHUNK, 3)), s=path.lambdas[3])
+        return
+    # rows taken by a mask (blocks of unknown sizes) are predicted block by block
+    rows = X[:, 0] > 0
+    masked = lazy(X)[lazy(rows)]
+    assert np.isnan(masked.shape[0])
+    if off is None:
+        np.testing.assert_allclose(path.predict(masked, s=path.lambdas[3]).compute(),
+                                   memory.predict(X[rows], s=path.lambdas[3]), rtol=1e-7, atol=1e-9)
+    else:  # an offset pairs its rows with X's
+        with pytest.raises(ValueError, match=r"^X is a Dask array of unknown chunk sizes"):
+            path.predict(masked, s=path.lambdas[3], offset=lazy(off[rows]))
 
 
 def test_the_strong_set_on_sparse_blocks_is_bounded_and_the_advice_works(client, monkeypatch):
