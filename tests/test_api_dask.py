@@ -83,45 +83,6 @@ OPTIONS = {
 }
 
 
-@pytest.mark.parametrize("family, case", [(f, c) for f in ("gaussian", "logistic", "poisson")
-                                           for c in OPTIONS] +
-                         [(f, "weights-offset-limits") for f in ("multinomial", "gamma", "multitask")])
-def test_a_dask_path_is_the_in_memory_covariance_path(client, family, case):
-    X, y, rng = family_data(family)
-    kw = dict(OPTIONS[case], **FAST)
-    w = rng.uniform(0.2, 2.0, N) if kw.pop("weights", False) else None
-    k = 3 if family in ("multinomial", "multitask") else 1
-    off = rng.uniform(-0.3, 0.3, (N, k)).squeeze() if kw.pop("offset", False) else None
-    memory = varnel.fit_path(X, y, family, solver="covariance", weights=w, offset=off, **kw)
-    path = varnel.fit_path(lazy(X), lazy(y), family, weights=lazy(w), offset=lazy(off), **kw)
-    assert path.n_lambdas == memory.n_lambdas and path.family == memory.family
-    np.testing.assert_allclose(path.lambdas, memory.lambdas, rtol=1e-10)
-    for name in ("intercepts", "coefs", "dev_ratio"):
-        np.testing.assert_allclose(getattr(path, name), getattr(memory, name), rtol=1e-7, atol=1e-9)
-    assert memory.npasses_data is None
-    if family in ("logistic", "poisson"):  # a pass per reweighting step (few: warm starts;
-        # a coarse path of 8 lambdas needs more per lambda than a default one)
-        assert path.npasses_data <= 4 * path.n_lambdas + 6
-    kind = "class" if family in ("logistic", "multinomial") else "response"
-    pred = path.predict(lazy(X), s=path.lambdas[3], kind=kind, offset=lazy(off))
-    assert isinstance(pred, da.Array)  # lazy, computed block by block
-    want = memory.predict(X, s=path.lambdas[3], kind=kind, offset=off)
-    if kind == "class":
-        assert (pred.compute() == want).mean() > 0.99
-    else:
-        np.testing.assert_allclose(pred.compute(), want, rtol=1e-7)
-    # rows taken by a mask (blocks of unknown sizes) are predicted block by block
-    rows = X[:, 0] > 0
-    masked = lazy(X)[lazy(rows)]
-    assert np.isnan(masked.shape[0])
-    if off is None:
-        np.testing.assert_allclose(path.predict(masked, s=path.lambdas[3]).compute(),
-                                   memory.predict(X[rows], s=path.lambdas[3]), rtol=1e-7, atol=1e-9)
-    else:  # an offset pairs its rows with X's
-        with pytest.raises(ValueError, match=r"^X is a Dask array of unknown chunk sizes"):
-            path.predict(masked, s=path.lambdas[3], offset=lazy(off[rows]))
-
-
 # ---- sparse blocks ----------------------------------------------------------------------
 
 SPARSE_FORMATS = ("csr", "csc")  # COO blocks: see REFUSALS (Dask cannot carry their meta)
@@ -151,68 +112,65 @@ def sparse_lazy(X, fmt):
     return lazy(X).map_blocks(lambda b: kind(b), meta=kind((0, 0)))
 
 
-@pytest.mark.parametrize("family, case", SPARSE_CELLS)
-def test_a_path_on_sparse_blocks_is_the_in_memory_sparse_path(client, family, case):
-    """Sparse blocks fit the model of the in-memory fit of the same sparse
-    matrix (to the solver's tolerance), with every option; predictions on
-    them are lazy and equal."""
+PATH_CELLS = [(f, c, None) for f in ("gaussian", "logistic", "poisson") for c in OPTIONS] + \
+    [(f, "weights-offset-limits", None) for f in ("multinomial", "gamma", "multitask")] + \
+    [(f, c, SPARSE_FORMATS[i % 2]) for i, (f, c) in enumerate(SPARSE_CELLS)]
+
+
+@pytest.mark.parametrize("family, case, fmt", PATH_CELLS)
+def test_a_dask_path_is_the_in_memory_path(client, family, case, fmt):
+    """Dense blocks fit the in-memory covariance path; sparse blocks (of
+    format fmt) the model of the in-memory fit of the same sparse matrix (to
+    the solver's tolerance), with every option; predictions on them are
+    lazy and equal."""
     sp = pytest.importorskip("scipy.sparse")
-    X, y, rng = sparse_data(family)
-    fmt = SPARSE_FORMATS[SPARSE_CELLS.index((family, case)) % 2]
-    kw = dict(SPARSE_OPTIONS[case], thresh=1e-13)
+    X, y, rng = (sparse_data if fmt else family_data)(family)
+    kw = dict((SPARSE_OPTIONS if fmt else OPTIONS)[case], **(dict(thresh=1e-13) if fmt else FAST))
     w = rng.uniform(0.2, 2.0, N) if kw.pop("weights", False) else None
-    k = 3 if family == "multinomial" else 1
+    k = 3 if family in ("multinomial", "multitask") else 1
     off = rng.uniform(-0.3, 0.3, (N, k)).squeeze() if kw.pop("offset", False) else None
-    # the same lambdas (a computed sequence's end is a rule on the deviance's
-    # last changes; the routes' sequences are compared in test_routes)
-    lambdas = varnel.fit_path(sp.csc_matrix(X), y, family, weights=w, offset=off, **kw, **FAST).lambdas
-    kw["user_lambda"] = lambdas
-    memory = varnel.fit_path(sp.csc_matrix(X), y, family, weights=w, offset=off, **kw)
-    path = varnel.fit_path(sparse_lazy(X, fmt), lazy(y), family, weights=lazy(w), offset=lazy(off), **kw)
+    if fmt:
+        Xm, Xd = sp.csc_matrix(X), sparse_lazy(X, fmt)
+        # the same lambdas (a computed sequence's end is a rule on the deviance's
+        # last changes; the routes' sequences are compared in test_routes)
+        kw["user_lambda"] = varnel.fit_path(Xm, y, family, weights=w, offset=off, **kw, **FAST).lambdas
+        memory = varnel.fit_path(Xm, y, family, weights=w, offset=off, **kw)
+    else:
+        Xd = lazy(X)
+        memory = varnel.fit_path(X, y, family, solver="covariance", weights=w, offset=off, **kw)
+    path = varnel.fit_path(Xd, lazy(y), family, weights=lazy(w), offset=lazy(off), **kw)
     assert path.n_lambdas == memory.n_lambdas and path.family == memory.family
-    np.testing.assert_allclose(path.lambdas, memory.lambdas, rtol=1e-9)
+    np.testing.assert_allclose(path.lambdas, memory.lambdas, rtol=1e-9 if fmt else 1e-10)
     for name in ("intercepts", "coefs", "dev_ratio"):
         got, want = (np.asarray(a.toarray() if hasattr(a, "toarray") else a)
                      for a in (getattr(path, name), getattr(memory, name)))
-        np.testing.assert_allclose(got, want, rtol=1e-6, atol=1e-8)
-    if family in ("logistic", "poisson"):  # a pass per reweighting step, as on dense blocks
+        np.testing.assert_allclose(got, want, **(dict(rtol=1e-6, atol=1e-8) if fmt else dict(rtol=1e-7, atol=1e-9)))
+    assert fmt or memory.npasses_data is None
+    if family in ("logistic", "poisson"):  # a pass per reweighting step (few: warm starts;
+        # a coarse path of 8 lambdas needs more per lambda than a default one)
         assert path.npasses_data <= 4 * path.n_lambdas + 6
     kind = "class" if family in ("logistic", "multinomial") else "response"
-    pred = path.predict(sparse_lazy(X, fmt), s=path.lambdas[3], kind=kind, offset=lazy(off))
-    assert isinstance(pred, da.Array)
-    with pytest.raises(ValueError, match=r"chunked across its columns .* X\.rechunk\(\{1: -1\}\)$"):
-        path.predict(sparse_lazy(X, fmt).rechunk((CHUNK, 3)), s=path.lambdas[3])
-    want = memory.predict(sp.csr_matrix(X), s=path.lambdas[3], kind=kind, offset=off)
+    pred = path.predict(Xd, s=path.lambdas[3], kind=kind, offset=lazy(off))
+    assert isinstance(pred, da.Array)  # lazy, computed block by block
+    want = memory.predict(sp.csr_matrix(X) if fmt else X, s=path.lambdas[3], kind=kind, offset=off)
     if kind == "class":
         assert (pred.compute() == want).mean() > 0.99
     else:
-        np.testing.assert_allclose(pred.compute(), want, rtol=1e-6, atol=1e-8)
-
-
-@pytest.mark.parametrize("family, measure", [("gaussian", "mse"), ("logistic", "deviance"),
-                                             ("poisson", "mae")])
-def test_cross_validation_on_sparse_blocks_is_the_in_memory_one(client, family, measure):
-    sp = pytest.importorskip("scipy.sparse")
-    X, y, rng = sparse_data(family, seed=3)
-    w = rng.uniform(0.5, 1.5, N)
-    fid = rng.integers(0, 4, N)
-    kw = dict(measure=measure, thresh=1e-13, **FAST)
-    memory = varnel.cv_path(sp.csr_matrix(X), y, family, foldid=fid, weights=w, **kw)
-    cvp = varnel.cv_path(sparse_lazy(X, "csr"), lazy(y), family, foldid=lazy(fid), weights=lazy(w), **kw)
-    np.testing.assert_allclose(cvp.lambdas, memory.lambdas, rtol=1e-9)
-    np.testing.assert_allclose(cvp.fold_scores, memory.fold_scores, rtol=1e-6)
-    assert cvp.index_min == memory.index_min and cvp.index_1se == memory.index_1se
-
-
-def test_an_estimator_on_sparse_blocks_is_its_in_memory_fit(client):
-    sp = pytest.importorskip("scipy.sparse")
-    X, y, _ = sparse_data("logistic", seed=5)
-    model = varnel.LogisticNetClassifier(alpha=0.02, l1_ratio=0.5).fit(sparse_lazy(X, "csr"), lazy(y))
-    same = varnel.LogisticNetClassifier(alpha=0.02, l1_ratio=0.5).fit(sp.csr_matrix(X), y)
-    np.testing.assert_allclose(model.coef_, same.coef_, rtol=1e-7, atol=1e-10)
-    proba = model.predict_proba(sparse_lazy(X, "csc"))
-    assert isinstance(proba, da.Array)
-    np.testing.assert_allclose(proba.compute(), same.predict_proba(sp.csr_matrix(X)), rtol=1e-8)
+        np.testing.assert_allclose(pred.compute(), want, **(dict(rtol=1e-6, atol=1e-8) if fmt else dict(rtol=1e-7)))
+    if fmt:
+        with pytest.raises(ValueError, match=r"chunked across its columns .* X\.rechunk\(\{1: -1\}\)$"):
+            path.predict(Xd.rechunk((CHUNK, 3)), s=path.lambdas[3])
+        return
+    # rows taken by a mask (blocks of unknown sizes) are predicted block by block
+    rows = X[:, 0] > 0
+    masked = lazy(X)[lazy(rows)]
+    assert np.isnan(masked.shape[0])
+    if off is None:
+        np.testing.assert_allclose(path.predict(masked, s=path.lambdas[3]).compute(),
+                                   memory.predict(X[rows], s=path.lambdas[3]), rtol=1e-7, atol=1e-9)
+    else:  # an offset pairs its rows with X's
+        with pytest.raises(ValueError, match=r"^X is a Dask array of unknown chunk sizes"):
+            path.predict(masked, s=path.lambdas[3], offset=lazy(off[rows]))
 
 
 def test_the_strong_set_on_sparse_blocks_is_bounded_and_the_advice_works(client, monkeypatch):
@@ -313,77 +271,84 @@ def test_a_pass_over_a_sparse_block_is_the_dense_blocks(family, classes, extra):
         np.testing.assert_allclose(got[key], want[key], rtol=1e-11, atol=1e-14, err_msg=key)
 
 
-@pytest.mark.parametrize("family, measure", [("gaussian", "deviance"), ("gaussian", "mae"),
-                                             ("logistic", "class"), ("poisson", "deviance"),
-                                             ("gamma", "deviance"), ("multitask", "deviance"),
-                                             ("multitask", "mse"), ("multitask", "mae")])
-def test_dask_cross_validation_is_the_in_memory_one_on_the_same_folds(client, family, measure,
+@pytest.mark.parametrize("family, measure, sparse", [
+    ("gaussian", "deviance", False), ("gaussian", "mae", False), ("logistic", "class", False),
+    ("poisson", "deviance", False), ("gamma", "deviance", False), ("multitask", "deviance", False),
+    ("multitask", "mse", False), ("multitask", "mae", False),
+    ("gaussian", "mse", True), ("logistic", "deviance", True), ("poisson", "mae", True)])
+def test_dask_cross_validation_is_the_in_memory_one_on_the_same_folds(client, family, measure, sparse,
                                                                      monkeypatch):
+    """On dense blocks as the covariance solver's folds in memory, on
+    sparse blocks as the in-memory sparse matrix's."""
     from varnel import cv
 
-    X, y, rng = family_data(family, seed=3)
+    X, y, rng = (sparse_data if sparse else family_data)(family, seed=3)
     w = rng.uniform(0.5, 1.5, N)
     fid = rng.integers(0, 4, N)
-    # the folds in memory started as the blocks' folds are, from their previous solutions
-    monkeypatch.setattr(cv, "WARM_START_VALUES", -1)
-    memory = varnel.cv_path(X, y, family, foldid=fid, weights=w, measure=measure,
-                            solver="covariance", **FAST)
-    cvp = varnel.cv_path(lazy(X), lazy(y), family, foldid=lazy(fid), weights=lazy(w),
-                         measure=measure, **FAST)
-    np.testing.assert_allclose(cvp.lambdas, memory.lambdas, rtol=1e-10)
-    np.testing.assert_allclose(cvp.fold_scores, memory.fold_scores, rtol=1e-7)
-    np.testing.assert_allclose(cvp.cvsd, memory.cvsd, rtol=1e-6)
+    kw = dict(measure=measure, **FAST)
+    if sparse:
+        kw["thresh"] = 1e-13
+        memory = varnel.cv_path(pytest.importorskip("scipy.sparse").csr_matrix(X), y, family, foldid=fid,
+                                weights=w, **kw)
+    else:  # the folds in memory started as the blocks' folds are, from their previous solutions
+        monkeypatch.setattr(cv, "WARM_START_VALUES", -1)
+        memory = varnel.cv_path(X, y, family, foldid=fid, weights=w, solver="covariance", **kw)
+    cvp = varnel.cv_path(sparse_lazy(X, "csr") if sparse else lazy(X), lazy(y), family, foldid=lazy(fid),
+                         weights=lazy(w), **kw)
+    np.testing.assert_allclose(cvp.lambdas, memory.lambdas, rtol=1e-9 if sparse else 1e-10)
+    np.testing.assert_allclose(cvp.fold_scores, memory.fold_scores, rtol=1e-6 if sparse else 1e-7)
     assert cvp.index_min == memory.index_min and cvp.index_1se == memory.index_1se
+    if sparse:
+        return
+    np.testing.assert_allclose(cvp.cvsd, memory.cvsd, rtol=1e-6)
     np.testing.assert_array_equal(cvp.fold_n_lambdas, memory.fold_n_lambdas)
     if family in ("gaussian", "multitask"):  # the whole cross-validation is one pass over the data
         assert cvp.path.npasses_data == 1 + (measure == "mae")
 
 
-def test_folds_drawn_per_block_and_estimators(client):
-    X, y, rng = family_data("logistic", seed=5)
+def test_folds_drawn_per_block_and_a_cross_validated_estimator(client):
+    X, _, rng = family_data("logistic", seed=5)
     yg = X[:, 0] - X[:, 1] + rng.standard_normal(N)
     a, b = (varnel.cv_path(lazy(X), lazy(yg), nfolds=3, seed=7, **FAST) for _ in range(2))
     np.testing.assert_array_equal(a.cvm, b.cvm)
     fid = a.foldid.compute()
     np.testing.assert_array_equal(fid, b.foldid.compute())
     assert set(fid) == {0, 1, 2} and np.bincount(fid.astype(int)).min() >= N // 3 - 3 * 3
-    model = varnel.LogisticNetClassifier(alpha=0.02, l1_ratio=0.5).fit(lazy(X), lazy(y))
-    same = varnel.LogisticNetClassifier(alpha=0.02, l1_ratio=0.5).fit(X, y)
-    np.testing.assert_allclose(model.coef_, same.coef_, rtol=1e-7, atol=1e-10)
-    proba = model.predict_proba(lazy(X))
-    assert isinstance(proba, da.Array) and proba.shape == (N, 2)
-    np.testing.assert_allclose(proba.compute(), same.predict_proba(X), rtol=1e-8)
     chosen = varnel.ElasticNetRegressor(cv=3, random_state=0, nlambda=8).fit(lazy(X), lazy(yg))
     assert chosen.cv_.nfolds == 3 and chosen.path_.npasses_data == 1
     assert chosen.lambda_ == chosen.cv_.lambda_1se
 
 
-ESTIMATORS = {  # (data, module, estimator, parameters): a fixed penalty
-    "gamma-identity": ("gamma", "generalized", "GeneralizedNetRegressor",
-                       dict(family=varnel.families.Gamma(link="identity"), alpha=0.02, l1_ratio=0.5)),
-    "tweedie": ("gamma", "generalized", "GeneralizedNetRegressor", dict(family="tweedie:1.5", alpha=0.01)),
-    "multitask": ("multitask", "multitask", "MultiTaskNetRegressor",
-                  dict(alpha=0.05, standardize_response=True)),
+ESTIMATORS = {  # (data, estimator, parameters, sparse blocks?): a fixed penalty
+    "logistic": ("logistic", "LogisticNetClassifier", dict(alpha=0.02, l1_ratio=0.5), False),
+    "logistic-sparse": ("logistic", "LogisticNetClassifier", dict(alpha=0.02, l1_ratio=0.5), True),
+    "gamma-identity": ("gamma", "GeneralizedNetRegressor",
+                       dict(family=varnel.families.Gamma(link="identity"), alpha=0.02, l1_ratio=0.5), False),
+    "tweedie": ("gamma", "GeneralizedNetRegressor", dict(family="tweedie:1.5", alpha=0.01), False),
+    "multitask": ("multitask", "MultiTaskNetRegressor", dict(alpha=0.05, standardize_response=True), False),
 }
 
 
 @pytest.mark.parametrize("name", list(ESTIMATORS))
 def test_an_estimator_of_any_served_family_fits_on_dask_as_in_memory(client, name):
-    """The Dask fit of an estimator is its in-memory fit, its predictions a
-    lazy Dask array of the same values."""
-    import importlib
-
-    data, module, estimator, params = ESTIMATORS[name]
-    make = lambda: getattr(importlib.import_module(f"varnel.{module}"), estimator)(**params)  # noqa: E731
-    X, y, rng = family_data(data, seed=6)
+    """The Dask fit of an estimator (on dense or sparse blocks) is its
+    in-memory fit, its predictions a lazy Dask array of the same values."""
+    data, estimator, params, sparse = ESTIMATORS[name]
+    X, y, rng = (sparse_data if sparse else family_data)(data, seed=6 if data != "logistic" else 5)
     w = rng.uniform(0.3, 2.0, N)
-    model = make().fit(lazy(X), lazy(y), sample_weight=lazy(w))
-    same = make().fit(X, y, sample_weight=w)
+    if sparse:
+        sp = pytest.importorskip("scipy.sparse")
+        Xd, Xm, Xp = sparse_lazy(X, "csr"), sp.csr_matrix(X), sparse_lazy(X, "csc")
+    else:
+        Xd, Xm, Xp = lazy(X), X, lazy(X)
+    model = getattr(varnel, estimator)(**params).fit(Xd, lazy(y), sample_weight=lazy(w))
+    same = getattr(varnel, estimator)(**params).fit(Xm, y, sample_weight=w)
     np.testing.assert_allclose(model.coef_, same.coef_, rtol=1e-7, atol=1e-10)
     np.testing.assert_allclose(model.intercept_, same.intercept_, rtol=1e-7, atol=1e-10)
-    pred = model.predict(lazy(X))
-    assert isinstance(pred, da.Array) and pred.shape == np.shape(y)
-    np.testing.assert_allclose(pred.compute(), same.predict(X), rtol=1e-8)
+    method = "predict_proba" if data == "logistic" else "predict"
+    pred, want = getattr(model, method)(Xp), getattr(same, method)(Xm)
+    assert isinstance(pred, da.Array) and pred.shape == want.shape
+    np.testing.assert_allclose(pred.compute(), want, rtol=1e-8)
 
 
 def test_a_worker_never_holds_more_than_its_chunks(client):

@@ -100,15 +100,12 @@ def _cases():
 CASES = list(_cases())
 
 
-def test_every_family_and_option_of_the_registry_has_a_generator():
+def test_the_table_holds_every_link_parameter_and_option_of_the_registry():
+    """What the table is made of, read back: a link, a parameter example or
+    an option of the registry missing from the cases, or from the generators, fails here."""
     assert sorted(RESPONSES) == sorted({type(f).__name__ for f in families.FAMILIES})
     assert sorted(OPTION_VALUES) == sorted({o for f in families.FAMILIES for o in f.own_options})
     assert sorted(OTHER_RESPONSES) == sorted({r for f in families.FAMILIES for r in f.other_responses})
-
-
-def test_the_table_holds_every_link_parameter_and_option_of_the_registry():
-    """What the table is made of, read back: a link, a parameter example or
-    an option of the registry missing from the cases fails here."""
     seen = {(type(c.family).__name__, "link", c.family.link) for c in CASES}
     seen |= {(type(c.family).__name__, c.family.parameter, getattr(c.family, c.family.parameter))
              for c in CASES if c.family.parameter is not None}
@@ -218,22 +215,6 @@ def refused_on_dask(family):
 
 
 # ---- the solvers and cross-validation in memory ------------------------------------------
-
-@pytest.mark.parametrize("solver", ["covariance", "auto"])
-@pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
-def test_every_solver_fits_the_family_it_was_given(case, solver):
-    """The covariance solver and the automatic choice reach the naive
-    solver's solutions, or the covariance solver refuses the family by name."""
-    X, y, opts = given(case)
-    fam = case.family
-    if solver == "covariance" and fam.keeps_rows:  # its risk sets tie the rows together
-        with pytest.raises(ValueError, match=f"solver 'covariance' fits every family but the {fam.name}.*"
-                                             "use solver 'naive'"):
-            varnel.fit_path(X, y, fam, solver=solver, **FAST, **opts)
-        return
-    same_path(varnel.fit_path(X, y, fam, solver=solver, thresh=TIGHT, **FAST, **opts),
-              naive(X, y, fam, opts))
-
 
 @pytest.mark.parametrize("n_jobs", [1, 2])
 @pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
@@ -363,25 +344,32 @@ def estimator(family, **kw):
     return getattr(varnel, family.own_estimator)(**own, **kw)
 
 
-ESTIMATOR_CELLS = [(c, False) for c in CASES] + [(c, True) for c in CASES if c.weighted]
+ESTIMATOR_SETTINGS = ["alpha", "cv", "relax-alpha", "relax-cv"]
+ESTIMATOR_CELLS = [(c, False, s) for c in CASES for s in ESTIMATOR_SETTINGS] + \
+    [(c, True, s) for c in CASES if c.weighted for s in ESTIMATOR_SETTINGS[:3]]
 
 
-@pytest.mark.parametrize("validated", [False, True], ids=["alpha", "cv"])
-@pytest.mark.parametrize("case,on_dask", ESTIMATOR_CELLS,
-                         ids=[c.id + ("-dask" if d else "-memory") for c, d in ESTIMATOR_CELLS])
-def test_the_estimators_fit_the_family_they_were_given(request, case, on_dask, validated):
+@pytest.mark.parametrize("case,on_dask,setting", ESTIMATOR_CELLS,
+                         ids=[f"{c.id}-{'dask' if d else 'memory'}-{s}" for c, d, s in ESTIMATOR_CELLS])
+def test_the_estimators_fit_the_family_they_were_given(request, case, on_dask, setting):
     """The family's estimator, with a fixed penalty and with the penalty
     cross-validated, in memory and on Dask, keeps the path of that family
     with the sample weights and offset it was given: the naive path on all
-    the data over the same lambdas.  An option of fit_path that the
-    estimators do not take is not one of their parameters.  On Dask the
-    cases with weights and an offset stand for the ones without (the route
-    is the one Dask fit_path takes, whose table has both)."""
+    the data over the same lambdas.  With relax=True it keeps the naive
+    relaxed path and predicts with its blend at lambda_: the one given with
+    a fixed penalty, select's cross-validated choice otherwise.  An option
+    of fit_path that the estimators do not take is not one of their
+    parameters.  On Dask the cases with weights and an offset stand for the
+    ones without (the route is the one Dask fit_path takes, whose table has
+    both)."""
     pytest.importorskip("sklearn")
     X, y, opts = given(case)
     fam = case.family
-    est = estimator(fam, tol=TIGHT, random_state=0, **FAST,
-                    **(dict(cv=3) if validated else dict(alpha=0.01)))
+    relax, validated, blends = setting.startswith("relax"), setting.endswith("cv"), (0.0, 0.5, 1.0)
+    kw = dict(cv=3) if validated else dict(alpha=0.01)
+    if relax:
+        kw.update(relax=True, blend=blends if validated else 0.25)
+    est = estimator(fam, tol=TIGHT, random_state=0, **FAST, **kw)
     if case.own:  # no estimator offers the option: there is nothing to cross
         assert not set(case.own) & set(est.get_params())
         return
@@ -396,31 +384,11 @@ def test_the_estimators_fit_the_family_they_were_given(request, case, on_dask, v
             return
     path = est.fit(X, y, **fit).path_
     assert path.family_instance == fam
-    same_path(path, naive(*given(case)[:2], fam, opts, user_lambda=path.lambdas, alpha=path.alpha))
-
-
-# ---- relaxed fits -------------------------------------------------------------------------
-
-RELAXED_ESTIMATOR_CASES = [c for c in CASES if not c.own]
-
-
-@pytest.mark.parametrize("validated", [False, True], ids=["alpha", "cv"])
-@pytest.mark.parametrize("case", RELAXED_ESTIMATOR_CASES, ids=[c.id for c in RELAXED_ESTIMATOR_CASES])
-def test_relaxed_estimators_predict_the_blend_of_the_familys_relaxed_path(case, validated):
-    """relax=True in the family's estimator keeps the naive relaxed path of
-    that family (weights and offset included) over the same lambdas, and
-    predicts with its blend at lambda_: the one given with a fixed penalty,
-    the cross-validated choice of select's with the penalty
-    cross-validated."""
-    pytest.importorskip("sklearn")
-    X, y, opts = given(case)
-    fam = case.family
-    blends = (0.0, 0.5, 1.0)
-    kw = dict(cv=3, blend=blends) if validated else dict(alpha=0.01, blend=0.25)
-    est = estimator(fam, tol=TIGHT, random_state=0, relax=True, **FAST, **kw)
-    est.fit(X, y, sample_weight=opts.get("weights"), offset=opts.get("offset"))
-    path = est.path_
-    want = naive(X, y, fam, opts, user_lambda=path.lambdas, alpha=path.alpha, relax=True)
+    X0, y0 = given(case)[:2]
+    want = naive(X0, y0, fam, opts, user_lambda=path.lambdas, alpha=path.alpha, relax=relax)
+    if not relax:
+        same_path(path, want)
+        return
     # (the first lambda, lambda_max up to rounding, may let a variable in by 1e-17 in one fit
     # and not the other: their refits differ there by design)
     got, want = path.blended(0.0), want.blended(0.0)
@@ -428,16 +396,12 @@ def test_relaxed_estimators_predict_the_blend_of_the_familys_relaxed_path(case, 
     np.testing.assert_allclose(got.coefs[..., 1:], want.coefs[..., 1:], rtol=1e-6, atol=1e-6 * scale)
     np.testing.assert_allclose(got.intercepts[..., 1:], want.intercepts[..., 1:], rtol=1e-6,
                                atol=1e-6 * scale)
-    if validated:
-        assert est.blend_ == est.cv_.blend_1se and est.blend_ in blends
-    else:
-        assert est.blend_ == 0.25
-    np.testing.assert_allclose(est._link(X, opts.get("offset")),
-                               path.predict(X, est.lambda_, offset=opts.get("offset"), blend=est.blend_),
-                               rtol=1e-12, atol=1e-12)
+    assert est.blend_ == (est.cv_.blend_1se if validated else 0.25) and est.blend_ in blends + (0.25,)
+    np.testing.assert_allclose(np.asarray(est._link(X, fit.get("offset"))),
+                               path.predict(X0, est.lambda_, offset=opts.get("offset"), blend=est.blend_),
+                               rtol=1e-6 if on_dask else 1e-12, atol=1e-9 if on_dask else 1e-12)
     if not validated:
-        assert not np.allclose(path.predict(X, est.lambda_, blend=0.25), path.predict(X, est.lambda_))
-
+        assert not np.allclose(path.predict(X0, est.lambda_, blend=0.25), path.predict(X0, est.lambda_))
 
 
 def unpenalized_gradient(case, X, y, opts, b, a0):
@@ -473,20 +437,26 @@ def unpenalized_gradient(case, X, y, opts, b, a0):
 
 @pytest.mark.parametrize("solver", ["naive", "covariance", "auto"])
 @pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
-def test_relaxed_fits_are_the_unpenalized_fits_on_each_active_set(case, solver):
-    """Every refit of relax=True (blend 0) is a stationary point of the
+def test_every_solver_fits_the_family_it_was_given_and_its_relaxed_refits(case, solver):
+    """The covariance solver and the automatic choice reach the naive
+    solver's solutions, or the covariance solver refuses the family by name.
+    Every refit of relax=True (blend 0) is a stationary point of the
     family's own unpenalized objective on its lambda's active variables,
     with the case's link, parameter, own options, weights and offset, on
     every solver; blend 1 is the penalized path, bit for bit, and the
     covariance solver's refits are the naive one's."""
     X, y, opts = given(case)
     fam = case.family
-    if solver == "covariance" and fam.keeps_rows:
-        with pytest.raises(ValueError, match=f"solver 'covariance' fits every family but the {fam.name}"):
-            varnel.fit_path(X, y, fam, solver=solver, relax=True, **FAST, **opts)
+    if solver == "covariance" and fam.keeps_rows:  # its risk sets tie the rows together
+        for relax in (False, True):
+            with pytest.raises(ValueError, match=f"solver 'covariance' fits every family but the {fam.name}.*"
+                                                 "use solver 'naive'"):
+                varnel.fit_path(X, y, fam, solver=solver, relax=relax, **FAST, **opts)
         return
     path = varnel.fit_path(X, y, fam, solver=solver, thresh=TIGHT, relax=True, **FAST, **opts)
     plain = varnel.fit_path(X, y, fam, solver=solver, thresh=TIGHT, **FAST, **opts)
+    if solver != "naive":
+        same_path(plain, naive(X, y, fam, opts))
     np.testing.assert_array_equal(path.coefs, plain.coefs)
     np.testing.assert_array_equal(path.coef(blend=1.0), plain.coefs)
     np.testing.assert_array_equal(path.intercept(blend=1.0), plain.intercepts)
@@ -529,31 +499,6 @@ def test_relaxed_cross_validation_scores_every_blend_of_the_family_it_was_given(
                                   got.path.predict(X, got.lambda_min, blend=got.blend_min))
 
 
-@pytest.mark.parametrize("case", [c for c in CASES if c.weighted], ids=[c.id for c in CASES if c.weighted])
-def test_relaxed_paths_on_dask_are_the_ones_in_memory_or_refused(client, case):
-    """fit_path(relax=True) on Dask arrays refits from the blocks'
-    statistics the model fitted in memory, or refuses the family as the
-    plain path does."""
-    X, y, opts = given(case)
-    fam = case.family
-    Xd, yd, lazy_opts = lazy(X, y, opts)
-    refusal = refused_on_dask(fam)
-    if refusal is not None:
-        with refusal:
-            varnel.fit_path(Xd, yd, fam, relax=True, **lazy_opts, **FAST)
-        return
-    got = varnel.fit_path(Xd, yd, fam, thresh=TIGHT, relax=True, **lazy_opts, **FAST)
-    same_path(got.blended(0.0), naive(X, y, fam, opts, relax=True).blended(0.0))
-    # an estimator with a fixed penalty: its relaxed refit, and predictions at its blend
-    fit = {k: lazy_opts[v] for k, v in (("sample_weight", "weights"), ("offset", "offset"))}
-    est = estimator(fam, alpha=0.01, relax=True, blend=0.3, tol=TIGHT).fit(Xd, yd, **fit)
-    memory = estimator(fam, alpha=0.01, relax=True, blend=0.3, tol=TIGHT).fit(
-        X, y, sample_weight=opts["weights"], offset=opts["offset"])
-    same_path(est.path_.blended(0.0), memory.path_.blended(0.0))
-    np.testing.assert_allclose(np.asarray(est._link(Xd, lazy_opts["offset"])),
-                               memory._link(X, opts["offset"]), rtol=1e-6, atol=1e-9)
-
-
 # ---- Dask: the path and cross-validation -------------------------------------------------
 
 @pytest.fixture(scope="module")
@@ -565,11 +510,11 @@ def client():
             yield c
 
 
-# Every case on the path; cross-validation and the path on sparse blocks
-# read the same prepared data, so their cases with weights and an offset
-# stand for the ones without.
+# Every case on the path; cross-validation, the path on sparse blocks and
+# the relaxed path read the same prepared data, so their cases with weights
+# and an offset stand for the ones without.
 DASK_CELLS = [(c, "fit_path") for c in CASES] + [(c, r) for c in CASES if c.weighted
-                                                  for r in ("cv_path", "sparse")]
+                                                  for r in ("cv_path", "sparse", "relaxed")]
 
 
 def sparse_blocks(X, Xd):
@@ -583,12 +528,14 @@ def sparse_blocks(X, Xd):
 
 @pytest.mark.parametrize("case,route", DASK_CELLS, ids=[f"{c.id}-{r}" for c, r in DASK_CELLS])
 def test_dask_fits_the_family_it_was_given_or_refuses_it(client, case, route, monkeypatch):
-    """The path and cross-validation on Dask arrays (two blocks of rows)
-    equal the naive path in memory, and cross-validation's scores the folds
-    fitted in memory, or the family is refused by name."""
+    """The path, its relaxed refits and cross-validation on Dask arrays (two
+    blocks of rows) equal the naive path in memory, and cross-validation's
+    scores the folds fitted in memory, or the family is refused by name."""
     X, y, opts = given(case)
     fam = case.family
     Xd, yd, lazy_opts = lazy(X, y, opts)
+    if route == "relaxed":
+        lazy_opts["relax"] = opts["relax"] = True
     if route == "sparse":
         X, Xd = sparse_blocks(X, Xd)
     refusal = refused_on_dask(fam)
@@ -604,8 +551,10 @@ def test_dask_fits_the_family_it_was_given_or_refuses_it(client, case, route, mo
         return
     want = naive(X, y, fam, opts)
     if route != "cv_path":  # sparse blocks' sums, centred apart, round in another order
-        same_path(varnel.fit_path(Xd, yd, fam, thresh=TIGHT, **lazy_opts, **FAST), want,
-                  lambda_rtol=1e-9 if route == "sparse" else 1e-10)
+        got = varnel.fit_path(Xd, yd, fam, thresh=TIGHT, **lazy_opts, **FAST)
+        if route == "relaxed":
+            got, want = got.blended(0.0), want.blended(0.0)
+        same_path(got, want, lambda_rtol=1e-9 if route == "sparse" else 1e-10)
         return
     got = varnel.cv_path(Xd, yd, fam, nfolds=3, seed=0, thresh=TIGHT, **lazy_opts, **FAST)
     same_path(got.path, want)
@@ -686,14 +635,9 @@ def test_label_measures_refuse_proportions(measure):
 
 def test_only_cox_and_huber_are_refused_on_dask():
     """Every family whose loss is a sum over rows is served on Dask with
-    every link and parameter, but Huber's robust loss, whose block passes
-    are not written; the table above then compares it."""
+    every link and parameter (each of them a case), but Huber's."""
     refused = {type(c.family).__name__ for c in CASES if c.family.refusal_on_blocks() is not None}
     assert refused == {"Cox", "Huber"}
-    assert "Huber(delta=1.35) is not served on Dask" in families.Huber().refusal_on_blocks()
-    assert families.MultiTask(standardize_response=True).refusal_on_blocks() is None
-    assert families.Tweedie(2.5, link="identity").refusal_on_blocks() is None
-    assert families.NegativeBinomial(0.3, link="sqrt").refusal_on_blocks() is None
 
 
 # ---- groups of columns on every route ----------------------------------------------------
