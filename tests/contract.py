@@ -115,14 +115,18 @@ FIT_KEYS = KEYS + ["lambda_max", "iterate", "bound", "solver"]
 ARRAYS = ["lambda", "a0", "beta", "dev_ratio"]
 
 
-def check_result(r, p, inputs=(), nclass=None):
+def check_result(r, p, inputs=(), nclass=None, wide=None):
     """Keys in order, types, shapes, fresh writable arrays sharing no memory
     with each other or with any input array, decreasing finite penalty
     values, and a warning whose index is the number of solutions.  `nclass`:
     a result of fit (multinomial when > 1), whose warning is (kind, index),
+    and `wide` whether its coefficients carry a column per response (by
+    default when `nclass` > 1; several responses keep the column even when
+    there is one),
     with the iterate of a path stopped at maxit and the first coefficient
     held at the bound of 9.9e35."""
     fit = nclass is not None
+    wide = fit and (nclass > 1 if wide is None else wide)
     assert type(r) is dict and list(r) == (FIT_KEYS if fit else KEYS)
     lmu = r["lmu"]
     assert type(lmu) is int and lmu >= 0 and type(r["npasses"]) is int and r["npasses"] >= 0
@@ -134,7 +138,7 @@ def check_result(r, p, inputs=(), nclass=None):
         for other in arrays[i + 1:] + [v for v in inputs if isinstance(v, np.ndarray)]:
             assert not np.may_share_memory(a, other)
     assert r["lambda"].shape == r["dev_ratio"].shape == (lmu,)
-    k = () if not fit or nclass == 1 else (nclass,)
+    k = (nclass,) if wide else ()
     assert r["a0"].shape == k + (lmu,)
     assert r["beta"].shape == (p,) + k + (lmu,) and r["beta"].flags.c_contiguous
     lam = r["lambda"][np.isfinite(r["lambda"])]
@@ -149,7 +153,6 @@ def check_result(r, p, inputs=(), nclass=None):
         it = r["iterate"]
         assert (it is not None) == (w is not None and w[0] == "MaxIterReached")
         if it is not None:
-            wide = nclass is not None and nclass > 1
             assert list(it) == ["lambda", "a0", "beta"] and type(it["lambda"]) is float
             assert it["beta"].shape == ((p, nclass) if wide else (p,))
             assert np.shape(it["a0"]) == ((nclass,) if wide else ())

@@ -78,6 +78,10 @@ FINDINGS = {
                                         solver="covariance"),
                             p=2, hostile=True),
     # a count of 1e300 without an intercept: an infinite deviance ratio
+    # one response column: its result keeps the column, like several
+    "multitask one column": dict(entry="fit", args=[np.array([[1.0], [0.0]]), np.array([[1.0], [0.0]])],
+                                 kwargs=dict(family="multitask", intercept=False, standardize=False,
+                                             thresh=0.0078125), p=1, hostile=True, wide=True),
     "poisson 1e300": dict(entry="fit", args=[np.array([[1.0, 0.5], [2.0, -1.0], [0.0, 3.0], [-1.0, 1.0]]),
                                              np.array([1e300, 1.0, 0.0, 2.0])],
                           kwargs=dict(family="poisson", intercept=False), p=2, hostile=True),
@@ -86,7 +90,7 @@ FINDINGS = {
 
 @pytest.mark.parametrize("finding", list(FINDINGS))
 def test_fuzz_findings(finding):
-    check_call(dict(FINDINGS[finding], nclass=1))
+    check_call(dict(FINDINGS[finding], nclass=1))  # width 1: flat unless marked wide
 
 
 # ---- the property (in the child) -------------------------------------------------------
@@ -107,7 +111,7 @@ def check_call(case):
             assert type(result) is ValueError, f"well-typed input raised {type(result).__name__}: {result}"
         assert isinstance(result, MemoryError) or str(result), "empty message"
         return
-    contract.check_result(result, case["p"], inputs, case.get("nclass"))
+    contract.check_result(result, case["p"], inputs, case.get("nclass"), case.get("wide"))
     if case["entry"] == "fit":  # a ratio of deviances that means nothing is refused instead
         dev = np.asarray(result["dev_ratio"])  # (its rounding: at most 1e-6)
         assert np.all((dev >= -1e-6) & (dev <= 1 + 1e-6)), f"deviance ratio outside [0, 1]: {dev}"
@@ -439,6 +443,8 @@ def strategies():
         if family in ("cox", "multitask") and float_y:  # (time, status), or two responses
             args[1] = y = np.column_stack([np.abs(y) + 0.5, y > 0] if family == "cox" else [y, 2 - y])
             nclass = 2 if family == "multitask" else 1
+        if family == "multitask" and isinstance(y, np.ndarray) and y.ndim == 2:
+            nclass = y.shape[1]  # a column per response, one column included
         kwargs["family"] = family
         if draw(coin):
             kwargs["solver"] = draw(st.sampled_from(["naive", "covariance"]))
@@ -455,7 +461,7 @@ def strategies():
             kwargs.update(ties="efron", strata=np.arange(rows) % 3)
         if family == "multitask" and draw(coin):
             kwargs["standardize_response"] = True
-        return dict(case, entry="fit", args=args, kwargs=kwargs,
+        return dict(case, entry="fit", args=args, kwargs=kwargs, wide=family == "multitask" or None,
                     nclass=nclass if family in ("multinomial", "multitask") else 1)
 
     return {"dense": dense_case(), "sparse": sparse_case(), "fit": fit_case()}
