@@ -1,9 +1,8 @@
-"""Data beyond one machine: paths, cross-validation and estimators on Dask
-collections (from the statistics of their blocks) against the in-memory
-covariance solver on the same rows, lazy predictions, worker memory, and
-the refusals; Dask arrays of scipy.sparse blocks against the in-memory
-sparse fit, their blocks' sums against the dense blocks'; and the folds of
-an in-memory cv_path on a Dask cluster through joblib's dask backend."""
+"""Dask collections: paths, cross-validation and estimators from the statistics of their blocks (dense or
+scipy.sparse) against the in-memory fits of the same rows, lazy predictions, worker memory, the refusals, and
+the folds of an in-memory cv_path on a Dask cluster through joblib's dask backend."""
+
+import contextlib
 
 import numpy as np
 import pytest
@@ -19,15 +18,10 @@ N, P, CHUNK = 900, 5, 200
 FAST = dict(nlambda=8, lambda_min_ratio=0.05)
 
 
-def make_data(n=90, p=6, seed=0):
-    rng = np.random.default_rng(seed)
-    X = rng.standard_normal((n, p))
-    eta = X[:, 0] - 0.8 * X[:, 1] + 0.5 * X[:, 2]
-    return X, eta, rng
-
-
 def family_data(family, seed=1):
-    X, eta, rng = make_data(N, P, seed)
+    rng = np.random.default_rng(seed)
+    X = rng.standard_normal((N, P))
+    eta = X[:, 0] - 0.8 * X[:, 1] + 0.5 * X[:, 2]
     X[:, 3] += 1e6  # a large mean
     y = {"gaussian": eta + rng.standard_normal(N),
          "logistic": np.where(rng.random(N) < 1 / (1 + np.exp(-eta)), "yes", "no"),
@@ -52,9 +46,8 @@ def client():
 
 
 def test_dask_gives_the_serial_result(client):
-    X, eta, rng = make_data()
-    y = eta + rng.standard_normal(len(eta))
-    fid = np.arange(len(y)) % 5
+    X, y, _ = family_data("gaussian")
+    fid = np.arange(N) % 5
     serial = varnel.cv_path(X, y, foldid=fid, solver="naive")
     with distributed.get_task_stream(client) as stream:
         with joblib.parallel_backend("dask"):
@@ -202,56 +195,41 @@ def test_the_strong_set_on_sparse_blocks_is_bounded_and_the_advice_works(client,
                                else memory.coefs, rtol=1e-6, atol=1e-9)
 
 
-def _sparse_block(rng, n=60, p=7):
-    """A sparse block with an empty column, a full one, a column of one
-    stored entry and weights with zeros."""
-    X = np.where(rng.random((n, p)) < 0.7, 0.0, rng.standard_normal((n, p)) * 3 + 1)
-    X[:, 0] = 0.0
-    X[:, 1] = rng.standard_normal(n) + 5.0
-    X[:, 2] = 0.0
-    X[7, 2] = -4.0
-    w = np.where(rng.random(n) < 0.2, 0.0, rng.uniform(0.1, 2.0, n))
-    w[7] = 0.0  # column 2's only entry has weight 0: its positive range is 0 alone
-    return X, w
-
-
-@pytest.mark.parametrize("fmt", SPARSE_FORMATS)
-def test_the_moments_of_a_sparse_block_are_the_dense_blocks(fmt):
-    from varnel import _core
-    from varnel._sources import _sparse_blocks
-
-    sp = pytest.importorskip("scipy.sparse")
-    rng = np.random.default_rng(11)
-    X, w = _sparse_block(rng)
-    y = rng.standard_normal(len(w))
-    centre = np.r_[rng.standard_normal(X.shape[1]), 0.3]
-    got = _sparse_blocks.block_statistics(getattr(sp, f"{fmt}_matrix")(X), y, w, centre)
-    want = _core.block_statistics(X, y, w, centre, products=False)
-    assert got["products"] is None and got["nobs"] == want["nobs"] and got["weight"] == want["weight"]
-    for key in ("centre", "min", "max", "positive_min", "positive_max"):
-        np.testing.assert_array_equal(got[key], want[key], err_msg=key)
-    for key in ("deviations", "squares"):
-        np.testing.assert_allclose(got[key], want[key], rtol=1e-13, atol=1e-13, err_msg=key)
-    np.testing.assert_allclose(_sparse_blocks.centres(sp.coo_matrix(X[:20]), y[:20], w[:20]),
-                               np.average(np.c_[X, y][:20], axis=0, weights=w[:20]), rtol=1e-14)
-
-
-@pytest.mark.parametrize("family, classes, extra", [("binomial", 1, {}), ("poisson", 1, {}),
-                                                    ("multinomial", 3, {}),
-                                                    ("gamma", 1, {"link": "identity"}),
-                                                    ("tweedie", 1, {"power": 0.0, "link": "identity"})])
-def test_a_pass_over_a_sparse_block_is_the_dense_blocks(family, classes, extra):
-    """The sums a pass returns from sparse blocks (two blocks' raw sums
-    added, then centred and scaled) equal the core's on the same rows
-    densified, at an iterate with active columns, centres, scales, an
-    offset and product columns."""
+@pytest.mark.parametrize("fmt, family, classes, extra", [(f, None, 0, {}) for f in SPARSE_FORMATS] + [
+    ("csr", "binomial", 1, {}), ("csr", "poisson", 1, {}), ("csr", "multinomial", 3, {}),
+    ("csr", "gamma", 1, {"link": "identity"}), ("csr", "tweedie", 1, {"power": 0.0, "link": "identity"})])
+def test_the_sums_of_a_sparse_block_are_the_dense_blocks(fmt, family, classes, extra):
+    """A sparse block of format fmt with an empty column, a full one, a
+    column of one stored entry and weights with zeros: its moments (family
+    None), and the sums a pass returns from sparse blocks (two blocks' raw
+    sums added, then centred and scaled), equal the core's on the same rows
+    densified, the pass at an iterate with active columns, centres, scales,
+    an offset and product columns."""
     from varnel import _core
     from varnel._sources import _blocks, _sparse_blocks
 
     sp = pytest.importorskip("scipy.sparse")
-    rng = np.random.default_rng(12)
-    X, w = _sparse_block(rng)
-    n, p = X.shape
+    rng = np.random.default_rng(11 if family is None else 12)
+    n, p = 60, 7
+    X = np.where(rng.random((n, p)) < 0.7, 0.0, rng.standard_normal((n, p)) * 3 + 1)
+    X[:, 0] = X[:, 2] = 0.0
+    X[:, 1] = rng.standard_normal(n) + 5.0
+    X[7, 2] = -4.0
+    w = np.where(rng.random(n) < 0.2, 0.0, rng.uniform(0.1, 2.0, n))
+    w[7] = 0.0  # column 2's only entry has weight 0: its positive range is 0 alone
+    if family is None:
+        y = rng.standard_normal(n)
+        centre = np.r_[rng.standard_normal(p), 0.3]
+        got = _sparse_blocks.block_statistics(getattr(sp, f"{fmt}_matrix")(X), y, w, centre)
+        want = _core.block_statistics(X, y, w, centre, products=False)
+        assert got["products"] is None and got["nobs"] == want["nobs"] and got["weight"] == want["weight"]
+        for key in ("centre", "min", "max", "positive_min", "positive_max"):
+            np.testing.assert_array_equal(got[key], want[key], err_msg=key)
+        for key in ("deviations", "squares"):
+            np.testing.assert_allclose(got[key], want[key], rtol=1e-13, atol=1e-13, err_msg=key)
+        np.testing.assert_allclose(_sparse_blocks.centres(sp.coo_matrix(X[:20]), y[:20], w[:20]),
+                                   np.average(np.c_[X, y][:20], axis=0, weights=w[:20]), rtol=1e-14)
+        return
     X = np.abs(X) if family == "gamma" else X
     y = {"binomial": (rng.random(n) < 0.4).astype(float), "poisson": rng.poisson(2.0, n).astype(float),
          "multinomial": rng.integers(0, 3, n).astype(float), "gamma": rng.gamma(2.0, 1.0, n) + 0.1,
@@ -319,18 +297,16 @@ def test_folds_drawn_per_block_and_a_cross_validated_estimator(client):
     assert chosen.lambda_ == chosen.cv_.lambda_1se
 
 
-ESTIMATORS = {  # (data, estimator, parameters, sparse blocks?): a fixed penalty
-    "logistic": ("logistic", "LogisticNetClassifier", dict(alpha=0.02, l1_ratio=0.5), False),
+ESTIMATORS = {  # (data, estimator, parameters, sparse blocks?), a fixed penalty (every family's: test_routes)
     "logistic-sparse": ("logistic", "LogisticNetClassifier", dict(alpha=0.02, l1_ratio=0.5), True),
     "gamma-identity": ("gamma", "GeneralizedNetRegressor",
                        dict(family=varnel.families.Gamma(link="identity"), alpha=0.02, l1_ratio=0.5), False),
-    "tweedie": ("gamma", "GeneralizedNetRegressor", dict(family="tweedie:1.5", alpha=0.01), False),
     "multitask": ("multitask", "MultiTaskNetRegressor", dict(alpha=0.05, standardize_response=True), False),
 }
 
 
 @pytest.mark.parametrize("name", list(ESTIMATORS))
-def test_an_estimator_of_any_served_family_fits_on_dask_as_in_memory(client, name):
+def test_an_estimator_fits_on_dask_as_in_memory_and_predicts_lazily(client, name):
     """The Dask fit of an estimator (on dense or sparse blocks) is its
     in-memory fit, its predictions a lazy Dask array of the same values."""
     data, estimator, params, sparse = ESTIMATORS[name]
@@ -428,6 +404,12 @@ REFUSALS = [
      r"array of fold labels that gives each group's rows one fold$"),
     (lambda X, y: (X, y), dict(measure="auc", family="logistic"), ValueError,
      "measure='auc' needs every held-out score at once"),
+    (lambda X, y: (X, y), dict(relax=True, nfolds=3), ValueError,
+     r"^relax=True is not available for cross-validation on a Dask array: .*fit_path\(X, y, relax=True\), or an "
+     r"estimator with a fixed alpha, fits relaxed on the Dask array; to cross-validate the blend compute X and y "
+     r"into memory"),
+    (lambda X, y: (X, y), dict(estimator=dict(relax=True, cv=3)), ValueError,
+     r"^relax=True is not available for cross-validation on a Dask array"),
     (lambda X, y: (da.where(da.arange(N)[:, None] == 450, np.nan, X), y), {}, ValueError,
      r"X contains NaN or inf: X\[450, 0\] is nan"),
     (lambda X, y: (X, y), dict(weights=np.where(np.arange(N) == 450, -1.0, 1.0)), ValueError,
@@ -463,13 +445,8 @@ def worker_errors():
     "Compute Failed" with its traceback)."""
     import logging
 
-    seen = []
-
-    class Keep(logging.Handler):
-        def emit(self, record):
-            seen.append(record.getMessage())
-
-    handler = Keep(level=logging.ERROR)
+    seen, handler = [], logging.Handler(logging.ERROR)
+    handler.emit = lambda record: seen.append(record.getMessage())
     logger = logging.getLogger("distributed.worker")
     logger.addHandler(handler)
     yield seen
@@ -487,19 +464,22 @@ def test_dask_refusals_say_what_to_do(client, worker_errors, change, kw, error, 
     if "weights" in kw:
         kw["weights"] = lazy(kw["weights"])
     cv_only = {k: kw.pop(k) for k in ("splits", "keep", "measure", "nfolds", "groups") if k in kw}
+    estimator = kw.pop("estimator", None)
     with pytest.raises(error, match=match):
-        if cv_only:
+        if estimator is not None:
+            varnel.ElasticNetRegressor(**estimator).fit(Xd, yd)
+        elif cv_only:
             varnel.cv_path(Xd, yd, family, **cv_only, **kw)
         else:
             varnel.fit_path(Xd, yd, family, **kw)
     assert not [m for m in worker_errors if "Compute Failed" in m]  # no task failed
 
 
-def _weightless_fold(X, y, fid):
+def _weightless(X, y, fid):
     return dict(weights=(fid == 0).astype(float))  # fold 0 trains on rows of weight 0 only
 
 
-def _constant_fold(X, y, fid):
+def _constant(X, y, fid):
     X[fid != 2] = np.arange(1.0, P + 1)  # only fold 2's rows vary
     return {}
 
@@ -514,14 +494,15 @@ DASK_FOLD_FAILURES = {
     "maxit": (lambda X, y, fid: dict(maxit=1), "gaussian"),
     "pmax": (lambda X, y, fid: dict(pmax=0), "gaussian"),
     "reweighting maxit": (lambda X, y, fid: dict(maxit=1), "poisson"),
-    "weightless training rows": (_weightless_fold, "gaussian"),
-    "weightless training rows, reweighting": (_weightless_fold, "logistic"),
-    "constant training rows": (_constant_fold, "gaussian"),
-    "constant training rows, reweighting": (_constant_fold, "poisson"),
+    "weightless training rows": (_weightless, "gaussian"),
+    "weightless training rows, reweighting": (_weightless, "logistic"),
+    "constant training rows": (_constant, "gaussian"),
+    "constant training rows, reweighting": (_constant, "poisson"),
     "overflowing y": (_overflowing_y, "gaussian"),
 }
 
 
+@pytest.mark.filterwarnings("error::varnel.PathWarning")
 @pytest.mark.parametrize("case", list(DASK_FOLD_FAILURES))
 def test_dask_cross_validation_errors_are_the_in_memory_ones(client, worker_errors, case):
     """A fold that cannot be fitted, or that stops before its first
@@ -532,30 +513,17 @@ def test_dask_cross_validation_errors_are_the_in_memory_ones(client, worker_erro
     fid = np.arange(N) % 4
     kw = change(X, y, fid)
     stops = "maxit" in kw or "pmax" in kw  # the full-data path warns, a fold raises
-    with pytest.warns(varnel.PathWarning) if stops else _no_warning():
+    with pytest.warns(varnel.PathWarning) if stops else contextlib.nullcontext():
         with pytest.raises(ValueError) as memory:
             varnel.cv_path(X, y, family, foldid=fid, solver="covariance", **FAST, **kw)
-    if "weights" in kw:
-        kw["weights"] = lazy(kw["weights"])
-    with pytest.warns(varnel.PathWarning) if stops else _no_warning():
+    kw.update({"weights": lazy(kw["weights"])} if "weights" in kw else {})
+    with pytest.warns(varnel.PathWarning) if stops else contextlib.nullcontext():
         with pytest.raises(ValueError) as dask_error:
             varnel.cv_path(lazy(X), lazy(y), family, foldid=lazy(fid), **FAST, **kw)
     assert str(dask_error.value) == str(memory.value)
     assert str(memory.value).startswith("cross-validation fold ") or case == "overflowing y"
     assert "jerr" not in str(memory.value) and "statistics[" not in str(memory.value)
     assert not [m for m in worker_errors if "Compute Failed" in m]
-
-
-def _no_warning():
-    import contextlib
-    import warnings
-
-    @contextlib.contextmanager
-    def strict():
-        with warnings.catch_warnings():
-            warnings.simplefilter("error", varnel.PathWarning)
-            yield
-    return strict()
 
 
 def test_optimality_of_a_path_needs_the_rows_in_memory():

@@ -42,12 +42,8 @@ def merged(x, y, w, products=True, centre=None):
         s["responses"] = y.shape[1]
         return s
     c = np.r_[x[:64].mean(0), y[:64].mean()] if centre is None else centre
-    total = None
-    for b in blocks(len(y)):
-        s = _core.block_statistics(x[b], y[b], w[b], c, products=products)
-        if total is None:
-            total = s
-            continue
+    total, *rest = [_core.block_statistics(x[b], y[b], w[b], c, products=products) for b in blocks(len(y))]
+    for s in rest:
         for k in ("products", "squares", "deviations", "weight", "nobs"):
             total[k] = None if s[k] is None else total[k] + s[k]
         for k, pick in (("min", np.minimum), ("positive_min", np.minimum), ("max", np.maximum),
@@ -61,11 +57,9 @@ def source_of(x, y, w, offset, calls=None):
     def source(request):
         if calls is not None:
             calls.append(request)
-        sums = None
-        for b in blocks(len(y)):
-            s = _core.block_pass(x[b], y[b], w[b], None if offset is None else offset[b], request)
-            sums = s if sums is None else {k: sums[k] + s[k] for k in s}
-        return sums
+        first, *rest = [_core.block_pass(x[b], y[b], w[b], None if offset is None else offset[b], request)
+                        for b in blocks(len(y))]
+        return {k: sum((s[k] for s in rest), first[k]) for k in first}
     return source
 
 
@@ -180,10 +174,8 @@ def test_a_fit_from_statistics_is_the_covariance_fit(model, case):
         # every pass carries the model (its link, power and theta)
         for key in ("link", "power", "theta"):
             assert all(c.get(key) == choices.get(key) for c in calls), key
-        # a pass per reweighting step: about 2 per lambda for the families
-        # with their own solvers (the multinomial family's diagonal bound on
-        # the curvature needs more steps; a model's guarded steps are halved
-        # as often as its loss asks)
+        # a pass per reweighting step: about 2 per lambda for the families with their own solvers (the multinomial
+        # family's diagonal curvature bound needs more steps; a model's guarded steps halve as its loss asks)
         assert family == "multinomial" or choices or r["npasses_data"] <= 3 * r["lmu"] + 2
     C.check_result({k: v for k, v in r.items() if k != "npasses_data"}, P, nclass=k)
     assert r["lmu"] == memory["lmu"] and r["warning"] == memory["warning"]
