@@ -271,16 +271,29 @@ def test_sparse_coefficient_storage_holds_the_dense_values(family):
             [tuple(map(tuple, l.get_xydata())) for l in b.lines]
 
 
-def _family_rows(fam, n=6):
-    """A response of the family and linear predictors of n rows: eta with
-    the family's block axis (K = 3) when it has one, and L = 2 lambdas."""
-    rng = np.random.default_rng(8)
-    block = fam.name in ("multinomial", "multitask")
-    eta = 0.3 * rng.standard_normal((n, 3, 2) if block else (n, 2))
-    y = {"multinomial": np.arange(n) % 3, "multitask": rng.standard_normal((n, 3)),
-         "logistic": (np.arange(n) % 2).astype(float), "cox": np.c_[np.arange(1.0, n + 1), np.ones(n)],
-         "gaussian": rng.standard_normal(n)}.get(fam.name, rng.poisson(2.0, n) + 1.0)
-    return y, eta
+VARIANTS = [v for fam in __import__("varnel.families").families.FAMILIES for v in fam.variants()]
+
+
+def _gradient_rows(fam, n=9):
+    """Rows of the family with a positive mean under every link: y, eta
+    (n,) or (n, K) and weights; the cox rows (time, status, stratum) with ties and two strata."""
+    rng = np.random.default_rng(4)
+    w = rng.uniform(0.2, 1.5, n)
+    w /= w.sum()
+    if fam.name == "cox":
+        t = np.r_[1.0, 2.0, 2.0, 3.0, 3.0, 3.0, 4.0, 5.0, 5.0, 6 + np.arange(n - 9) // 2]
+        return np.c_[t, np.arange(n) % 4 != 3, np.arange(n) % 2], 0.4 * rng.standard_normal(n), w
+    if fam.name in ("multinomial", "multitask"):
+        y = np.arange(n) % 3 if fam.name == "multinomial" else rng.standard_normal((n, 3))
+        return y.astype(float), 0.4 * rng.standard_normal((n, 3)), w
+    mean = rng.uniform(0.2, 0.8, n)
+    y = (rng.random(n) < mean).astype(float) if fam.name == "logistic" else rng.poisson(2.0, n) + 1.0
+    if fam.name in ("gaussian", "huber"):
+        y = rng.standard_normal(n) * 3
+        mean = np.abs(y) + 0.5 if fam.link != "identity" else y + rng.standard_normal(n)
+    elif fam.name != "logistic":
+        mean = y * rng.uniform(0.5, 1.5, n)
+    return y, fam.link_function(mean), w
 
 
 @pytest.mark.parametrize("fam", __import__("varnel.families").families.FAMILIES, ids=repr)
@@ -288,8 +301,8 @@ def test_family_losses_check_shapes_and_measures(fam):
     # every family of the registry: the deviance per row has one value per
     # row (never an n x n outer product), bad shapes and unknown measures
     # are ValueErrors naming them
-    y, eta = _family_rows(fam)
-    n = y.shape[0]
+    y, eta = _gradient_rows(fam)[:2]
+    eta, n = np.stack([eta, -0.5 * eta], axis=-1), y.shape[0]  # L = 2 lambdas
     if fam.name == "cox":
         with pytest.raises(ValueError, match="does not split into rows"):
             fam.unit_deviance(y, eta[:, 0])
@@ -316,31 +329,6 @@ def test_family_losses_check_shapes_and_measures(fam):
                                               rf"{re.escape(str(np.shape(yb)))} and eta of shape "
                                               rf"{re.escape(str(np.shape(eb)))}$")):
             fam.unit_deviance(yb, eb)
-
-
-VARIANTS = [v for fam in __import__("varnel.families").families.FAMILIES for v in fam.variants()]
-
-
-def _gradient_rows(fam, n=9):
-    """Rows of the family with a positive mean under every link: y, eta
-    (n,) or (n, K) and weights; the cox rows with ties and two strata."""
-    rng = np.random.default_rng(4)
-    w = rng.uniform(0.2, 1.5, n)
-    w /= w.sum()
-    if fam.name == "cox":
-        t = np.array([1.0, 2.0, 2.0, 3.0, 3.0, 3.0, 4.0, 5.0, 5.0])
-        return np.c_[t, [1, 1, 1, 0, 1, 1, 1, 0, 1], np.arange(n) % 2], 0.4 * rng.standard_normal(n), w
-    if fam.name in ("multinomial", "multitask"):
-        y = np.arange(n) % 3 if fam.name == "multinomial" else rng.standard_normal((n, 3))
-        return y.astype(float), 0.4 * rng.standard_normal((n, 3)), w
-    mean = rng.uniform(0.2, 0.8, n)
-    y = (rng.random(n) < mean).astype(float) if fam.name == "logistic" else rng.poisson(2.0, n) + 1.0
-    if fam.name in ("gaussian", "huber"):
-        y = rng.standard_normal(n) * 3
-        mean = np.abs(y) + 0.5 if fam.link != "identity" else y + rng.standard_normal(n)
-    elif fam.name != "logistic":
-        mean = y * rng.uniform(0.5, 1.5, n)
-    return y, fam.link_function(mean), w
 
 
 @pytest.mark.parametrize("fam", VARIANTS, ids=repr)
@@ -393,7 +381,8 @@ def test_certify_keeps_the_bits_and_cv_path_certifies_its_full_path(fam):
     """certify adds a check, never a change: the same solutions bit for bit;
     cv_path's full-data path gets the same certificate as Path.optimality."""
     X, eta, rng = make_data(n=80)
-    y = eta + rng.standard_normal(80) if fam.name == "gaussian" else _family_rows(fam, n=80)[0]
+    y = eta + rng.standard_normal(80) if fam.name == "gaussian" else _gradient_rows(fam, n=80)[0]
+    y = y[:, :2] if fam.name == "cox" else y  # (time, status)
     plain = varnel.fit_path(X, y, fam, nlambda=12)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
