@@ -557,79 +557,75 @@ def test_c_and_fortran_order_give_the_same_bits_on_the_covariance_route(options)
 
 
 # ---- relaxed fits against independent unpenalized fits --------------------------------------
+def _glm(peer, link, **options):
+    """statsmodels' unpenalized GLM of the family, with the weights and offset."""
+    def refit(X, y, opts):
+        sm = pytest.importorskip("statsmodels.api")
+        family = getattr(sm.families, peer)(link=getattr(sm.families.links, link)(), **options)
+        return sm.GLM(y, sm.add_constant(X), var_weights=opts["weights"], offset=opts["offset"],
+                      family=family).fit(tol=1e-13, maxiter=500).params
+    return refit
 
 
-GLM_PEERS = [  # the family as varnel takes it, its response, statsmodels' family, link and options
-    ("logistic", varnel.families.Binomial(), "Binomial", "Logit", {}),
-    ("logistic", varnel.families.Binomial(link="probit"), "Binomial", "Probit", {}),
-    ("poisson", varnel.families.Poisson(), "Poisson", "Log", {}),
-    ("gamma", varnel.families.Gamma(), "Gamma", "Log", {}),
-    ("gamma", varnel.families.Gamma(link="inverse"), "Gamma", "InversePower", {}),
-    ("tweedie", varnel.families.Tweedie(1.5), "Tweedie", "Log", dict(var_power=1.5)),
-    ("negbin", varnel.families.NegativeBinomial(2.0), "NegativeBinomial", "Log", dict(alpha=2.0)),
+def _least_squares(X, y, opts):  # scikit-learn's, one fit per response
+    ols = pytest.importorskip("sklearn.linear_model").LinearRegression(fit_intercept=opts["intercept"])
+    ols.fit(X, y, sample_weight=opts["weights"])
+    return np.r_[np.broadcast_to(ols.intercept_, np.shape(y)[1:]).ravel(), np.ravel(ols.coef_.T)]
+
+
+def _phreg(X, y, opts):  # statsmodels' PHReg, with the ties and strata
+    sm = pytest.importorskip("statsmodels.api")
+    return np.r_[0.0, sm.PHReg(y[:, 0], X, status=y[:, 1], ties=opts["ties"], strata=opts["strata"]).fit().params]
+
+
+FAMS = varnel.families
+RELAXED = [  # (the family, its response, the fit's options, the oracle's unpenalized fit, rtol, atol)
+    (FAMS.Binomial(), "logistic", "glm", _glm("Binomial", "Logit"), 1e-5, 1e-5),
+    (FAMS.Binomial(link="probit"), "logistic", "glm", _glm("Binomial", "Probit"), 1e-5, 1e-5),
+    (FAMS.Poisson(), "poisson", "glm", _glm("Poisson", "Log"), 1e-5, 1e-5),
+    (FAMS.Gamma(), "gamma", "glm", _glm("Gamma", "Log"), 1e-5, 1e-5),
+    (FAMS.Gamma(link="inverse"), "gamma", "glm", _glm("Gamma", "InversePower"), 1e-5, 1e-5),
+    (FAMS.Tweedie(1.5), "tweedie", "glm", _glm("Tweedie", "Log", var_power=1.5), 1e-5, 1e-5),
+    (FAMS.NegativeBinomial(2.0), "negbin", "glm", _glm("NegativeBinomial", "Log", alpha=2.0), 1e-5, 1e-5),
+    *[(fam, fam, opts, _least_squares, 1e-6, 1e-7) for fam in ("gaussian", "multitask")
+      for opts in ("least squares", "least squares, no intercept")],
+    *[(FAMS.Cox(ties=ties), "cox", "cox", _phreg, 1e-5, 1e-6) for ties in ("breslow", "efron")],
 ]
 
 
 @pytest.mark.filterwarnings("ignore:The InversePower link function does not respect")
-@pytest.mark.parametrize("response, family, peer, link, options", GLM_PEERS, ids=[repr(f[1]) for f in GLM_PEERS])
-def test_relaxed_glm_refits_are_statsmodels_unpenalized_fits(response, family, peer, link, options):
-    """blend=0 is statsmodels' unpenalized GLM on the active columns, with
-    the same link, weights and offset."""
-    sm = pytest.importorskip("statsmodels.api")
+@pytest.mark.parametrize("family, response, options, refit, rtol, atol", RELAXED, ids=[
+    f"{r[0]!r}-{r[2]}" for r in RELAXED])
+def test_relaxed_refits_are_the_oracles_unpenalized_fits(family, response, options, refit, rtol, atol):
+    """blend=0 is the unpenalized fit on the active columns: statsmodels' GLM with the same link, weights and
+    offset; scikit-learn's least squares with the weights (the multitask family's refits one per response);
+    statsmodels' PHReg with the same ties and strata."""
     X, eta, rng = make_data(n=200, seed=11)
     mu, n = np.exp(0.3 * eta), len(eta)
     y = {"logistic": lambda: (rng.random(n) < 1 / (1 + np.exp(-eta))).astype(float),
          "poisson": lambda: rng.poisson(mu).astype(float), "gamma": lambda: mu * rng.gamma(4.0, 0.25, n),
          "tweedie": lambda: np.where(rng.random(n) < 0.2, 0.0, mu * rng.gamma(4.0, 0.25, n)),
-         "negbin": lambda: rng.poisson(mu * rng.gamma(2.0, 0.5, n)).astype(float)}[response]()
-    w, offset = rng.uniform(0.5, 2.0, 200), 0.1 * rng.standard_normal(200) * (family.link != "inverse")
-    path = varnel.fit_path(X, y, family, weights=w, offset=offset if offset.any() else None,
-                           relax=True, thresh=1e-12, nlambda=8, lambda_min_ratio=0.05)
+         "negbin": lambda: rng.poisson(mu * rng.gamma(2.0, 0.5, n)).astype(float),
+         "gaussian": lambda: eta + 0.5 * rng.standard_normal(n),
+         "multitask": lambda: np.c_[eta, 2 * eta - X[:, 1]] + 0.5 * rng.standard_normal((n, 2)),
+         "cox": lambda: np.c_[np.ceil(4 * rng.exponential(np.exp(-eta))) / 4, rng.random(n) < 0.7]}[response]()
+    w, offset = rng.uniform(0.5, 2.0, n), 0.1 * rng.standard_normal(n)
+    if options == "cox":
+        opts = dict(ties=family.ties, strata=rng.integers(0, 2, n))
+    else:
+        opts = dict(weights=w, offset=offset if options == "glm" and family.link != "inverse" else None,
+                    intercept=options != "least squares, no intercept")
+    path = varnel.fit_path(X, y, family, **{k: v for k, v in opts.items() if k != "ties"}, relax=True,
+                           thresh=1e-14, nlambda=8, lambda_min_ratio=0.05)
     b, a0 = path.coef(blend=0.0), path.intercept(blend=0.0)
     assert path.n_lambdas >= 4 and not path.relaxed_capped.any()
+    assert response != "cox" or not path.relaxed_intercepts.any()
     for l in range(1, path.n_lambdas):
-        active = np.flatnonzero(path.coefs[:, l])
-        fit = sm.GLM(y, sm.add_constant(X[:, active]), var_weights=w, offset=offset,
-                     family=getattr(sm.families, peer)(link=getattr(sm.families.links, link)(), **options))
-        np.testing.assert_allclose(np.r_[a0[l], b[active, l]], fit.fit(tol=1e-13, maxiter=500).params,
-                                   rtol=1e-5, atol=1e-5)
-        assert not b[np.setdiff1d(np.arange(X.shape[1]), active), l].any()
-
-
-@pytest.mark.parametrize("intercept", [True, False])
-def test_relaxed_gaussian_refits_are_least_squares(intercept):
-    """blend=0 is scikit-learn's LinearRegression on the active columns (with the weights), and the multitask
-    family's refits are one least-squares fit per response."""
-    LinearRegression = pytest.importorskip("sklearn.linear_model").LinearRegression
-    X, eta, rng = make_data(n=80, seed=12)
-    w = rng.uniform(0.5, 2.0, 80)
-    Y = np.c_[eta, 2 * eta - X[:, 1]] + 0.5 * rng.standard_normal((80, 2))
-    for y, family in ((Y[:, 0], "gaussian"), (Y, "multitask")):
-        path = varnel.fit_path(X, y, family, weights=w, intercept=intercept, relax=True, thresh=1e-14)
-        for l in range(1, path.n_lambdas, 7):
-            active = np.flatnonzero(np.any(path.coefs.reshape(6, -1, path.n_lambdas)[..., l] != 0, axis=1))
-            ols = LinearRegression(fit_intercept=intercept).fit(X[:, active], y, sample_weight=w)
-            np.testing.assert_allclose(path.coef(blend=0.0)[active, ..., l], ols.coef_.T, rtol=1e-6, atol=1e-7)
-            np.testing.assert_allclose(path.intercept(blend=0.0)[..., l], ols.intercept_, rtol=1e-6, atol=1e-7)
-
-
-@pytest.mark.parametrize("ties", ["breslow", "efron"])
-def test_relaxed_cox_refits_are_statsmodels_phreg(ties):
-    """blend=0 of the cox family is statsmodels' unpenalized PHReg on the
-    active columns, with the same ties and strata."""
-    sm = pytest.importorskip("statsmodels.api")
-    X, eta, rng = make_data(n=150, seed=13)
-    time = np.ceil(4 * rng.exponential(np.exp(-eta))) / 4  # tied times
-    status = (rng.random(150) < 0.7).astype(float)
-    strata = rng.integers(0, 2, 150)
-    path = varnel.fit_path(X, np.c_[time, status], "cox", ties=ties, strata=strata, relax=True,
-                           thresh=1e-13, nlambda=10, lambda_min_ratio=0.05)
-    b = path.coef(blend=0.0)
-    for l in range(1, path.n_lambdas, 2):
-        active = np.flatnonzero(path.coefs[:, l])
-        fit = sm.PHReg(time, X[:, active], status=status, ties=ties, strata=strata).fit()
-        np.testing.assert_allclose(b[active, l], fit.params, rtol=1e-5, atol=1e-6)
-    assert not path.relaxed_intercepts.any()
+        active = np.flatnonzero(np.any(path.coefs.reshape(X.shape[1], -1, path.n_lambdas)[..., l] != 0, axis=1))
+        want = refit(X[:, active], y, opts)
+        np.testing.assert_allclose(np.r_[np.ravel(a0[..., l]), np.ravel(b[active, ..., l])], want, rtol=rtol,
+                                   atol=atol)
+        assert not b[np.setdiff1d(np.arange(X.shape[1]), active), ..., l].any()
 
 
 def test_relaxed_refits_cap_where_the_classes_separate_or_the_rows_run_out():
