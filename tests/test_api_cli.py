@@ -43,6 +43,21 @@ def write_csv(path, header, rows, encoding="utf-8", delimiter=","):
         w.writerows(rows)
 
 
+def write_data(folder, header, encoding="utf-8-sig", delimiter=","):
+    """data.txt in the folder, the named columns of one data set; returns its features and every column."""
+    rng = np.random.default_rng(2)
+    X = np.round(rng.standard_normal((60, 3)), 3)
+    score = X[:, 0] + 0.5 * rng.standard_normal(60)
+    t = np.round(rng.exponential(np.exp(-X[:, 0])), 2) + 0.01
+    cols = dict(x1=X[:, 0], x2=X[:, 1], x3=X[:, 2], y=np.round(X[:, 1] - X[:, 2] + 0.3 * rng.standard_normal(60), 3),
+                two=np.where(score > 0, "yes", "no"), three=np.array(["maybe", "no", "yes"])[
+                    np.digitize(score, np.quantile(score, [1 / 3, 2 / 3]))],
+                counts=rng.poisson(3 * np.exp(0.3 * X[:, 0])).astype(float), t=t,
+                dead=(rng.random(60) < 0.7).astype(float), id=[f"r{i}" for i in range(60)], note=["text"] * 60)
+    write_csv(folder / "data.txt", header, list(zip(*(cols[c] for c in header))), encoding, delimiter)
+    return X, cols
+
+
 FITS = [  # (the file's columns, the CLI's arguments, family, response columns, the reference's options)
     (["x1", "y", "x2", "x3"], ["--target", "y", "--alpha", "0.5", "--cv", "5", "--plot", "out.png"], "gaussian",
      ["y"], dict(alpha=0.5)),
@@ -72,18 +87,8 @@ def test_fit_writes_the_path_of_the_file(tmp_path, monkeypatch, header, args, fa
     from varnel import families
     from varnel.cli import main
 
-    rng = np.random.default_rng(2)
-    X = np.round(rng.standard_normal((60, 3)), 3)
-    score = X[:, 0] + 0.5 * rng.standard_normal(60)
-    t = np.round(rng.exponential(np.exp(-X[:, 0])), 2) + 0.01
-    cols = dict(x1=X[:, 0], x2=X[:, 1], x3=X[:, 2], y=np.round(X[:, 1] - X[:, 2] + 0.3 * rng.standard_normal(60), 3),
-                two=np.where(score > 0, "yes", "no"), three=np.array(["maybe", "no", "yes"])[
-                    np.digitize(score, np.quantile(score, [1 / 3, 2 / 3]))],
-                counts=rng.poisson(3 * np.exp(0.3 * X[:, 0])).astype(float), t=t,
-                dead=(rng.random(60) < 0.7).astype(float), id=[f"r{i}" for i in range(60)], note=["text"] * 60)
     sep = ";" if ";" in args else "\t" if "--delimiter" in args else ","
-    write_csv(tmp_path / "data.txt", header, list(zip(*(cols[c] for c in header))),
-              "utf-8" if "--delimiter" in args else "utf-8-sig", sep)
+    X, cols = write_data(tmp_path, header, "utf-8" if "--delimiter" in args else "utf-8-sig", sep)
     monkeypatch.chdir(tmp_path)
     nfolds = int(args[args.index("--cv") + 1]) if "--cv" in args else 0
     assert main(["fit", "data.txt", *args, "--json", "out.json"] + ([] if nfolds else ["--cv", "0"])) == 0
@@ -223,12 +228,9 @@ def test_progress_on_stderr(tmp_path, monkeypatch, capsys, flags, tty, shown, cv
     monkeypatch.setitem(sys.modules, "tqdm", None)  # the one updating line: exact text
     monkeypatch.setitem(sys.modules, "tqdm.auto", None)
     monkeypatch.setattr(sys.stderr, "isatty", lambda: tty)
-    rng = np.random.default_rng(2)
-    X = np.round(rng.standard_normal((40, 3)), 3)
-    write_csv(tmp_path / "d.csv", ["a", "b", "c", "y"],
-              [[*X[i], round(X[i, 0] + 0.1 * i % 3, 3)] for i in range(40)])
+    write_data(tmp_path, ["x1", "x2", "x3", "y"])
     monkeypatch.chdir(tmp_path)
-    assert main(["fit", "d.csv", "--target", "y", "--cv", cv, "--nlambda", "8", *flags]) == 0
+    assert main(["fit", "data.txt", "--target", "y", "--cv", cv, "--nlambda", "8", *flags]) == 0
     out, err = capsys.readouterr()
     assert "Df" in out and " lambdas\n" not in out and "passes" not in out
     if shown is None:
