@@ -244,14 +244,9 @@ ENTRY_CHECKS = [  # (arguments, text or text(sparse))
 ]
 
 
-@pytest.mark.parametrize("label", LABELS)
-@pytest.mark.parametrize("over, text", ENTRY_CHECKS)
-def test_entry_checks_and_refusals(label, over, text):
-    exc = raised(lambda: fit(label, **over))
-    assert (type(exc), str(exc), notes(exc)) == (ValueError, text(label == "sparse") if callable(text) else text, None)
-
-
-@pytest.mark.parametrize("label, over, text", [
+@pytest.mark.parametrize("label, over, text", [  # every family's, then one family's
+    *[(label, over, text(label == "sparse") if callable(text) else text) for over, text in ENTRY_CHECKS
+      for label in LABELS],
     ("binomial", dict(y=np.ones(N)), C.FIT_ERRORS["NullProbOverflow"]),
     ("binomial", dict(y=np.zeros(N)), C.FIT_ERRORS["NullProbUnderflow"]),
     ("binomial", dict(y=at(RESP["binomial"], 4, 1.5)), C.binomial_range(4, 1.5)),
@@ -271,7 +266,7 @@ def test_entry_checks_and_refusals(label, over, text):
         ("t\tr\r", '"t\\tr\\r"'), ("\x00\x1b\x7f\x85", '"\\u{0}\\u{1b}\\u{7f}\\u{85}"'),
         ("gaußian é", '"gaußian é"')]],
 ])
-def test_refusals_of_one_family(label, over, text):
+def test_entry_checks_and_refusals(label, over, text):
     exc = raised(lambda: fit(label, **over))
     assert (type(exc), str(exc), notes(exc)) == (ValueError, text, None)
 
