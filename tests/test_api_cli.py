@@ -36,76 +36,87 @@ def test_demo_end_to_end(tmp_path):
         assert png.startswith(PNG) and len(png) > 5000
 
 
-def write_csv(path, header, rows, encoding="utf-8"):
+def write_csv(path, header, rows, encoding="utf-8", delimiter=","):
     with open(path, "w", newline="", encoding=encoding) as fh:
-        w = csv.writer(fh)
+        w = csv.writer(fh, delimiter=delimiter)
         w.writerow(header)
         w.writerows(rows)
 
 
-def test_fit_csv_with_json_and_plot(tmp_path):
-    pytest.importorskip("matplotlib")
-    rng = np.random.default_rng(0)
-    X = np.round(rng.standard_normal((60, 4)), 3)
-    y = np.round(X[:, 1] - X[:, 3] + 0.3 * rng.standard_normal(60), 3)
-    src = tmp_path / "data.csv"
-    write_csv(src, ["a", "target", "b", "c", "d"],
-              [[X[i, 0], y[i], X[i, 1], X[i, 2], X[i, 3]] for i in range(60)])
-    proc = run("fit", str(src), "--target", "target", "--alpha", "0.5", "--cv", "5",
-               "--json", "out.json", "--plot", "out.png", cwd=tmp_path)
-    assert proc.returncode == 0, proc.stderr
-    doc = json.loads((tmp_path / "out.json").read_text())
-    assert doc["path"]["feature_names"] == ["a", "b", "c", "d"]
-    assert doc["path"]["alpha"] == 0.5
-    assert doc["cv"]["nfolds"] == 5 and doc["cv"]["lambda_1se"] >= doc["cv"]["lambda_min"]
-    ref = varnel.cv_path(X, y, nfolds=5, seed=0, alpha=0.5)
-    np.testing.assert_allclose(doc["cv"]["cvm"], ref.cvm, rtol=1e-12)
-    np.testing.assert_allclose(doc["cv"]["coef_lambda_1se"], ref.coef(), rtol=1e-12, atol=1e-15)
-    assert (tmp_path / "out.png").read_bytes().startswith(PNG)
+def write_data(folder, header, encoding="utf-8-sig", delimiter=","):
+    """data.txt in the folder, the named columns of one data set; returns its features and every column."""
+    rng = np.random.default_rng(2)
+    X = np.round(rng.standard_normal((60, 3)), 3)
+    score = X[:, 0] + 0.5 * rng.standard_normal(60)
+    t = np.round(rng.exponential(np.exp(-X[:, 0])), 2) + 0.01
+    cols = dict(x1=X[:, 0], x2=X[:, 1], x3=X[:, 2], y=np.round(X[:, 1] - X[:, 2] + 0.3 * rng.standard_normal(60), 3),
+                two=np.where(score > 0, "yes", "no"), three=np.array(["maybe", "no", "yes"])[
+                    np.digitize(score, np.quantile(score, [1 / 3, 2 / 3]))],
+                counts=rng.poisson(3 * np.exp(0.3 * X[:, 0])).astype(float), t=t,
+                dead=(rng.random(60) < 0.7).astype(float), id=[f"r{i}" for i in range(60)], note=["text"] * 60)
+    write_csv(folder / "data.txt", header, list(zip(*(cols[c] for c in header))), encoding, delimiter)
+    return X, cols
 
 
-@pytest.mark.parametrize("family, classes", [("logistic", ["no", "yes"]), ("multinomial", ["maybe", "no", "yes"])])
-def test_fit_labels_without_cv(tmp_path, monkeypatch, family, classes):
-    from varnel.cli import main
+FITS = [  # (the file's columns, the CLI's arguments, family, response columns, the reference's options)
+    (["x1", "y", "x2", "x3"], ["--target", "y", "--alpha", "0.5", "--cv", "5", "--plot", "out.png"], "gaussian",
+     ["y"], dict(alpha=0.5)),
+    # a byte-order mark before the target's name, and text columns to drop
+    (["two", "x1", "id", "x2", "note", "x3"], ["--target", "two", "--family", "logistic", "--drop", "id", "note"],
+     "logistic", ["two"], {}),
+    (["three", "x1", "id", "x2", "note", "x3"], ["--target", "three", "--family", "multinomial", "--drop", "id",
+                                                 "note"], "multinomial", ["three"], {}),
+    (["x1", "x2", "x3", "counts"], ["--target", "counts", "--family", "tweedie:1.5", "--link", "identity"],
+     "Tweedie(1.5, link='identity')", ["counts"], {}),
+    (["x1", "x2", "x3", "counts"], ["--target", "counts", "--family", "negbin:2"], "NegativeBinomial(2)",
+     ["counts"], {}),
+    (["x1", "t", "x2", "dead", "x3"], ["--family", "cox", "--time", "t", "--status", "dead", "--ties", "efron",
+                                       "--cv", "3"], "cox", ["t", "dead"], dict(ties="efron")),
+    (["x1", "t", "x2", "dead", "x3"], ["--family", "multitask", "--target", "t", "dead", "--cv", "3"],
+     "multitask", ["t", "dead"], {}),
+    # groups of columns (x3 by itself); the plot draws the groups' norms
+    (["x1", "x2", "x3", "y"], ["--target", "y", "--group", "g=x1,x2", "--l1-within", "0.25", "--plot", "out.png"],
+     "gaussian", ["y"], dict(feature_groups=[0, 0, 1], l1_within=0.25)),
+    *[(["x1", "x2", "x3", "y"], ["--target", "y", "--delimiter", d], "gaussian", ["y"], {})
+      for d in ("tab", "TAB", "\\t", ";")],
+]
 
-    rng = np.random.default_rng(1)
-    X = np.round(rng.standard_normal((50, 3)), 3)
-    score = X[:, 0] + 0.5 * rng.standard_normal(50)
-    labels = np.array(classes)[np.digitize(score, np.quantile(score, np.linspace(0, 1, len(classes) + 1)[1:-1]))]
-    src = tmp_path / "labels.csv"  # with a byte-order mark before the target's name, and text to drop
-    write_csv(src, ["label", "x1", "id", "x2", "note", "x3"],
-              [[labels[i], X[i, 0], f"r{i}", X[i, 1], "text", X[i, 2]] for i in range(50)], "utf-8-sig")
-    monkeypatch.chdir(tmp_path)
-    assert main(["fit", str(src), "--target", "label", "--family", family, "--cv", "0",
-                 "--json", "path.json", "--drop", "id", "note"]) == 0
-    doc = json.loads((tmp_path / "path.json").read_text())
-    assert doc["path"]["classes"] == classes and "cv" not in doc
-    assert doc["path"]["feature_names"] == ["x1", "x2", "x3"]
-    ref = varnel.fit_path(X, labels, family=family)
-    np.testing.assert_allclose(doc["path"]["lambdas"], ref.lambdas, rtol=1e-12)
 
-
-@pytest.mark.parametrize("family, link, made", [("tweedie:1.5", "identity", "Tweedie(1.5, link='identity')"),
-                                              ("negbin:2", None, "NegativeBinomial(2)")])
-def test_fit_a_family_with_a_parameter_and_a_link(tmp_path, monkeypatch, family, link, made):
+@pytest.mark.parametrize("header, args, family, response, options", FITS)
+def test_fit_writes_the_path_of_the_file(tmp_path, monkeypatch, header, args, family, response, options):
     from varnel import families
     from varnel.cli import main
 
-    rng = np.random.default_rng(2)
-    X = np.round(rng.standard_normal((60, 3)), 3)
-    y = rng.poisson(3 * np.exp(0.3 * X[:, 0])).astype(float)
-    src = tmp_path / "counts.csv"
-    write_csv(src, ["x1", "x2", "x3", "y"], [[*X[i], y[i]] for i in range(60)])
+    sep = ";" if ";" in args else "\t" if "--delimiter" in args else ","
+    X, cols = write_data(tmp_path, header, "utf-8" if "--delimiter" in args else "utf-8-sig", sep)
     monkeypatch.chdir(tmp_path)
-    assert main(["fit", str(src), "--target", "y", "--family", family, "--cv", "0", "--json", "path.json"]
-                + (["--link", link] if link else [])) == 0
-    doc = json.loads((tmp_path / "path.json").read_text())
-    ref = varnel.fit_path(X, y, family=eval("families." + made))
-    assert doc["path"]["link"] == ref.family_instance.link
+    nfolds = int(args[args.index("--cv") + 1]) if "--cv" in args else 0
+    assert main(["fit", "data.txt", *args, "--json", "out.json"] + ([] if nfolds else ["--cv", "0"])) == 0
+    doc = json.loads((tmp_path / "out.json").read_text())
+    y = np.column_stack([cols[c] for c in response]) if len(response) > 1 else cols[response[0]]
+    family = eval("families." + family) if "(" in family else family
+    assert doc["path"]["feature_names"] == ["x1", "x2", "x3"]
+    if nfolds:
+        ref = varnel.cv_path(X, y, family, nfolds=nfolds, seed=0, **options)
+        assert doc["cv"]["nfolds"] == nfolds and doc["cv"]["lambda_1se"] >= doc["cv"]["lambda_min"]
+        np.testing.assert_allclose(doc["cv"]["cvm"], ref.cvm, rtol=1e-12)
+        np.testing.assert_allclose(doc["cv"]["coef_lambda_1se"], ref.coef(), rtol=1e-12, atol=1e-15)
+        ref = ref.path
+    else:
+        ref = varnel.fit_path(X, y, family, **options)
+        assert "cv" not in doc
+    assert doc["path"]["alpha"] == options.get("alpha", 1.0) and doc["path"]["link"] == ref.family_instance.link
+    assert doc["path"]["classes"] == (None if ref.classes is None else list(ref.classes))
+    np.testing.assert_allclose(doc["path"]["lambdas"], ref.lambdas, rtol=1e-12)
     np.testing.assert_allclose(doc["path"]["coefs"], ref.coefs, rtol=1e-12, atol=1e-15)
+    if "--plot" in args:
+        assert (tmp_path / "out.png").read_bytes().startswith(PNG)
 
 
-@pytest.mark.parametrize("rows, args, code, message", [
+@pytest.mark.parametrize("rows, args, code, message", [  # (rows of the file x, y, or None for no file)
+    (None, ["--version"], 0, f"varnel {varnel.__version__}\n"),
+    (None, ["demo", "--nfolds", "1"], 2, "argument --nfolds: must be an integer of at least 2, got 1"),
+    (None, ["demo", "--seed", "-3"], 2, "argument --seed: must be a non-negative integer, got -3"),
     ([[1, 2], ["oops", 3], [2, 1]], ["--target", "y", "--cv", "0"], 1,
      "line 3, column 'x': not a number: 'oops'; every column but the target must be numeric: "
      "leave this one out with --drop x"),
@@ -130,7 +141,7 @@ def test_fit_a_family_with_a_parameter_and_a_link(tmp_path, monkeypatch, family,
      "link='logit' is not available for the gamma family"),
     ([[1, 0], [2, 1]], ["--target", "y", "--family", "gamma"], 1,
      "the gamma family needs positive values in y, but y[0] is 0"),
-        ([[1, 2]], ["--target", "x", "y"], 1, "--family gaussian takes one --target column"),
+    ([[1, 2]], ["--target", "x", "y"], 1, "--family gaussian takes one --target column"),
     ([[1, 2]], ["--target", "y", "--family", "cox"], 1, "--family cox takes the survival times"),
     ([[1, 2]], ["--target", "y", "--time", "x"], 1, "--time, --status and --ties are for --family cox"),
     ([[1, 2]], ["--family", "cox", "--time", "x"], 1,
@@ -166,55 +177,20 @@ def test_fit_a_family_with_a_parameter_and_a_link(tmp_path, monkeypatch, family,
     ([[1, 2]], ["--target", "y", "--group", "g=x", "--l1-within", "2"], 2,
      "argument --l1-within: must lie in [0, 1] (0 whole groups, 1 single columns), got 2"),
 ])
-def test_fit_errors(tmp_path, capsys, rows, args, code, message):
+def test_refusals_and_version(tmp_path, capsys, rows, args, code, message):
     from varnel.cli import main
 
-    src = tmp_path / "bad.csv"
-    write_csv(src, ["x", "y"], rows)
-    if code == 2:  # refused by the argument parser
+    if rows is not None:
+        write_csv(tmp_path / "bad.csv", ["x", "y"], rows)
+        args = ["fit", str(tmp_path / "bad.csv"), *args]
+    if code == 1:
+        assert main(args) == 1
+    else:  # the argument parser's exit: 2 for a refusal
         with pytest.raises(SystemExit) as exc:
-            main(["fit", str(src), *args])
-        assert exc.value.code == 2
-    else:
-        assert main(["fit", str(src), *args]) == 1
-    assert message in capsys.readouterr().err
-
-
-@pytest.mark.parametrize("family, columns", [("cox", ["--time", "t", "--status", "dead", "--ties", "efron"]),
-                                             ("multitask", ["--target", "t", "dead"])])
-def test_fit_survival_and_several_responses(tmp_path, monkeypatch, family, columns):
-    from varnel.cli import main
-
-    rng = np.random.default_rng(2)
-    X = np.round(rng.standard_normal((60, 3)), 3)
-    t = np.round(rng.exponential(np.exp(-X[:, 0])), 2) + 0.01
-    dead = (rng.random(60) < 0.7).astype(float)
-    write_csv(tmp_path / "surv.csv", ["x1", "t", "x2", "dead", "x3"],
-              [[X[i, 0], t[i], X[i, 1], dead[i], X[i, 2]] for i in range(60)])
-    monkeypatch.chdir(tmp_path)
-    assert main(["fit", "surv.csv", "--family", family, *columns, "--cv", "3", "--json", "out.json"]) == 0
-    doc = json.loads((tmp_path / "out.json").read_text())
-    opts = dict(ties="efron") if family == "cox" else {}
-    ref = varnel.cv_path(X, np.column_stack([t, dead]), family, nfolds=3, seed=0, **opts)
-    np.testing.assert_allclose(doc["cv"]["cvm"], ref.cvm, rtol=1e-12)
-    np.testing.assert_allclose(doc["path"]["coefs"], ref.path.coefs, rtol=1e-12, atol=1e-15)
-
-
-def test_fit_with_groups_is_the_grouped_path(tmp_path, monkeypatch):
-    """--group NAME=COLUMNS and --l1-within fit fit_path's groups (the
-    others columns by themselves), and the plot draws the groups' norms."""
-    from varnel.cli import main
-
-    rng = np.random.default_rng(4)
-    X = rng.standard_normal((80, 4))
-    y = X[:, 0] + X[:, 1] - 0.5 * X[:, 3] + rng.standard_normal(80)
-    write_csv(tmp_path / "g.csv", ["a", "b", "c", "d", "y"], np.column_stack([X, y]).tolist())
-    monkeypatch.chdir(tmp_path)
-    assert main(["fit", "g.csv", "--target", "y", "--group", "ab=a,b", "--group", "cd=c,d",
-                 "--l1-within", "0.25", "--cv", "0", "--json", "g.json"]) == 0
-    doc = json.loads((tmp_path / "g.json").read_text())
-    ref = varnel.fit_path(X, y, feature_groups=[0, 0, 1, 1], l1_within=0.25)
-    np.testing.assert_allclose(doc["path"]["coefs"], ref.coefs, rtol=1e-12, atol=1e-15)
+            main(args)
+        assert exc.value.code == code
+    out, err = capsys.readouterr()
+    assert message in (out if code == 0 else err)
 
 
 def test_cli_page_synopsis_lists_every_flag_and_family():
@@ -239,39 +215,6 @@ def test_cli_page_synopsis_lists_every_flag_and_family():
     assert all(name in synopsis for name in families.names())
 
 
-@pytest.mark.parametrize("delimiter", ["tab", "TAB", "\\t", ";"])
-def test_fit_honours_the_delimiter(tmp_path, monkeypatch, delimiter):
-    from varnel.cli import main
-
-    rng = np.random.default_rng(3)
-    X = np.round(rng.standard_normal((40, 3)), 3)
-    y = np.round(X[:, 0] + 0.3 * rng.standard_normal(40), 3)
-    sep = ";" if delimiter == ";" else "\t"
-    (tmp_path / "data.txt").write_text("\n".join([sep.join(["a", "b", "c", "y"])] +
-                                                 [sep.join(map(str, [*X[i], y[i]])) for i in range(40)]) + "\n")
-    monkeypatch.chdir(tmp_path)
-    assert main(["fit", "data.txt", "--target", "y", "--delimiter", delimiter, "--cv", "0",
-                 "--json", "out.json"]) == 0
-    doc = json.loads((tmp_path / "out.json").read_text())
-    assert doc["path"]["feature_names"] == ["a", "b", "c"]
-    np.testing.assert_allclose(doc["path"]["coefs"], varnel.fit_path(X, y).coefs, rtol=1e-12, atol=1e-15)
-
-
-@pytest.mark.parametrize("args, code, stream, text", [
-    (["--version"], 0, "out", f"varnel {varnel.__version__}\n"),
-    (["demo", "--nfolds", "1"], 2, "err", "argument --nfolds: must be an integer of at least 2, got 1"),
-    (["demo", "--seed", "-3"], 2, "err", "argument --seed: must be a non-negative integer, got -3"),
-])
-def test_version_and_demo_arguments(capsys, args, code, stream, text):
-    from varnel.cli import main
-
-    with pytest.raises(SystemExit) as exc:
-        main(args)
-    assert exc.value.code == code
-    out, err = capsys.readouterr()
-    assert text in (out if stream == "out" else err)
-
-
 @pytest.mark.parametrize("flags, tty, shown", [
     ([], False, None), ([], True, "bar"), (["--verbose"], False, "bar"), (["-v"], False, "bar"),
     (["-vv"], False, "rows"), (["--quiet"], True, None), (["-q"], False, None),
@@ -285,12 +228,9 @@ def test_progress_on_stderr(tmp_path, monkeypatch, capsys, flags, tty, shown, cv
     monkeypatch.setitem(sys.modules, "tqdm", None)  # the one updating line: exact text
     monkeypatch.setitem(sys.modules, "tqdm.auto", None)
     monkeypatch.setattr(sys.stderr, "isatty", lambda: tty)
-    rng = np.random.default_rng(2)
-    X = np.round(rng.standard_normal((40, 3)), 3)
-    write_csv(tmp_path / "d.csv", ["a", "b", "c", "y"],
-              [[*X[i], round(X[i, 0] + 0.1 * i % 3, 3)] for i in range(40)])
+    write_data(tmp_path, ["x1", "x2", "x3", "y"])
     monkeypatch.chdir(tmp_path)
-    assert main(["fit", "d.csv", "--target", "y", "--cv", cv, "--nlambda", "8", *flags]) == 0
+    assert main(["fit", "data.txt", "--target", "y", "--cv", cv, "--nlambda", "8", *flags]) == 0
     out, err = capsys.readouterr()
     assert "Df" in out and " lambdas\n" not in out and "passes" not in out
     if shown is None:

@@ -202,17 +202,6 @@ def test_malformed_csc_is_refused(n, p, col_ptr, row_idx, values, problem):
         assert str(exc) == C.CSC + problem if problem else str(exc).startswith(C.CSC)
 
 
-@pytest.mark.parametrize("family, shown", [
-    ("Gaussian", '"Gaussian"'), (" gaussian", '" gaussian"'), ("", '""'),
-    ('a"b\\c\n', '"a\\"b\\\\c\\n"'),
-    ("t\tr\r", '"t\\tr\\r"'), ("\x00\x1b\x7f\x85", '"\\u{0}\\u{1b}\\u{7f}\\u{85}"'),
-    ("gaußian é", '"gaußian é"'),
-])
-def test_unknown_family_is_quoted_and_escaped(family, shown):
-    exc = raised(lambda: _core.elnet_path(X, Y, family=family))
-    assert (type(exc), str(exc), notes(exc)) == (ValueError, C.unknown_family(shown), None)
-
-
 # ---- checks before fitting and the core's refusals, in every family -----------------
 
 
@@ -255,14 +244,9 @@ ENTRY_CHECKS = [  # (arguments, text or text(sparse))
 ]
 
 
-@pytest.mark.parametrize("label", LABELS)
-@pytest.mark.parametrize("over, text", ENTRY_CHECKS)
-def test_entry_checks_and_refusals(label, over, text):
-    exc = raised(lambda: fit(label, **over))
-    assert (type(exc), str(exc), notes(exc)) == (ValueError, text(label == "sparse") if callable(text) else text, None)
-
-
-@pytest.mark.parametrize("label, over, text", [
+@pytest.mark.parametrize("label, over, text", [  # every family's, then one family's
+    *[(label, over, text(label == "sparse") if callable(text) else text) for over, text in ENTRY_CHECKS
+      for label in LABELS],
     ("binomial", dict(y=np.ones(N)), C.FIT_ERRORS["NullProbOverflow"]),
     ("binomial", dict(y=np.zeros(N)), C.FIT_ERRORS["NullProbUnderflow"]),
     ("binomial", dict(y=at(RESP["binomial"], 4, 1.5)), C.binomial_range(4, 1.5)),
@@ -276,8 +260,13 @@ def test_entry_checks_and_refusals(label, over, text):
     *[(label, dict(y=Y * 1e-200), C.underflow("the weighted sum of squares of y", "y"))
       for label in ("gaussian", "sparse")],
     ("gaussian", dict(y=Y * 1e-200, intercept=False), C.underflow("the weighted sum of squares of y", "y")),
+    # an unknown family, quoted and escaped
+    *[("gaussian", dict(family=family), C.unknown_family(shown)) for family, shown in [
+        ("Gaussian", '"Gaussian"'), (" gaussian", '" gaussian"'), ("", '""'), ('a"b\\c\n', '"a\\"b\\\\c\\n"'),
+        ("t\tr\r", '"t\\tr\\r"'), ("\x00\x1b\x7f\x85", '"\\u{0}\\u{1b}\\u{7f}\\u{85}"'),
+        ("gaußian é", '"gaußian é"')]],
 ])
-def test_refusals_of_one_family(label, over, text):
+def test_entry_checks_and_refusals(label, over, text):
     exc = raised(lambda: fit(label, **over))
     assert (type(exc), str(exc), notes(exc)) == (ValueError, text, None)
 

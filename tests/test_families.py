@@ -402,18 +402,6 @@ def test_deviances_and_weight_scale(family, sparse, intercept):
     assert scaled["nulldev"] == pytest.approx(10 * r["nulldev"], rel=1e-12)
 
 
-@pytest.mark.parametrize("family, x, y, a0, nulldev", [
-    ("poisson", [[1.0, 0.0], [2.0, 1.0], [3.0, 0.0], [4.0, 1.0]], [0.0, 1.0, 2.0, 5.0],
-     0.6931471805599453, 7.77661295762166),
-    ("binomial", [[1.0], [2.0], [3.0], [4.0]], [0.0, 1.0, 0.0, 1.0], 0.0, 5.545177444479562),
-    ("gaussian", [[1.0], [2.0], [3.0], [4.0]], [1.0, 3.0, 2.0, 6.0], 3.0, 14.0),
-])
-def test_worked_examples(family, x, y, a0, nulldev):
-    r = path(family, np.array(x), np.array(y))
-    assert r["a0"][0] == pytest.approx(a0, abs=1e-15) and not r["beta"][:, 0].any()
-    assert r["nulldev"] == pytest.approx(nulldev, rel=1e-13)
-
-
 def _separated(rows, cols):
     x = np.zeros((rows, cols))
     x[-1, -2] = 1.0
