@@ -103,7 +103,7 @@ concept InterceptParts = F::intercept_fit != InterceptFit::by_steps ||
 template <Family F, class D, class U = VariableUnits<ElasticNetPenalty>>
     requires EngineParts<F, D> && InterceptParts<F>
 class Engine {
-    friend U;
+    friend U;  // the units' steps, screening and checks read and move the state below
 
 public:
     using Intercept = std::conditional_t<F::block, Vec, double>;
@@ -228,9 +228,9 @@ private:
     static std::span<const double> values(const Vec& b0) { return b0; }
 
     // Moves to the start: the units of its non-zero variables enter the
-    // strong set and the active list; a reweighting family takes its working weights at
-    // the start's linear predictor, a fixed-weight one walks there by
-    // coordinate moves (so that its bookkeeping follows).
+    // strong set and the active list; a reweighting family takes its
+    // working weights at the start's linear predictor, a fixed-weight one
+    // walks there by coordinate moves (so that its bookkeeping follows).
     void begin_at(const WarmStart& start) {
         require(start.coef.size() == coef_.size() && start.intercepts.size() == width_,
                 "a start of the wrong length");
