@@ -241,17 +241,27 @@ def _fold_solutions(sol):
     return np.asarray(_coefs.to_dense(sol.coefs)), np.asarray(sol.intercepts)
 
 
-@pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
-def test_a_fold_started_from_the_full_path_reaches_its_own_solutions(case):
+# The started folds' rows: every case under the elastic net, and under the
+# sparse-group penalty of GROUP_OPTIONS (below) but where grouped=True is
+# given, which refuses groups.
+STARTED = [(c, False) for c in CASES] + [(c, True) for c in CASES if "grouped" not in c.own]
+
+
+@pytest.mark.parametrize("case, groups", STARTED,
+                         ids=[c.id + ("+groups" if g else "") for c, g in STARTED])
+def test_a_fold_started_from_the_full_path_reaches_its_own_solutions(case, groups):
     """Cross-validation in memory starts each lambda of a fold at the
     full-data solution there: the fold's path is still the one fitted from
     its own previous solutions (converged tightly, to 1e-6), and a fold
     started at those very solutions is not moved: each lambda takes a
-    single pass (the starts are read, and the fold stays at its optimum)."""
+    single pass (the starts are read, and the fold stays at its optimum);
+    under the elastic net and under the sparse-group penalty."""
     from varnel import _sources, cv
     from varnel._path import Path
 
     X, y, opts = given(case)
+    if groups:
+        opts.update(GROUP_OPTIONS)
     offset = opts.pop("offset", None)
     # converged to 1e-15: coefficients to about sqrt(1e-15) of their curvature's scale
     source = _sources.prepared(X, y, case.family, dict(FAST, thresh=1e-15, solver="naive", **opts),

@@ -11,7 +11,7 @@
 
 #include "base/config.hpp"
 #include "base/interrupt.hpp"
-#include "solver/group_engine.hpp"
+#include "solver/group_penalty.hpp"
 #include "solver/path.hpp"
 #include "solver/penalty.hpp"
 #include "solver/sequence.hpp"
@@ -64,22 +64,27 @@ PathResult solve(F& loss, D& design, const Prepared& p, const SolveOptions& o,
                           p.st.x_mean,
                           p.st.x_scale,
                           starts.starts};
+    // the penalty's units: a group of variables under feature_groups, else
+    // one variable under the elastic net or, grouped, its K coefficients
+    // under the group elastic net
+    auto walk = [&](auto units) {
+        return run_path(loss, design, seq, rules, setup, std::move(units));
+    };
     PathResult r;
     if (o.choices.feature_groups) {
         if (cfg.lower_limits || cfg.upper_limits)
             throw PreconditionError("feature_groups takes no lower_limits or upper_limits");
         const GroupTable groups = group_table(*o.choices.feature_groups, p.include, p.penalty,
                                               o.choices.group_size_weight);
-        r = run_group_path(loss, design, seq, rules, setup, groups,
-                           SparseGroupPenalty{o.choices.l1_within});
+        r = walk(GroupUnits(groups, SparseGroupPenalty{o.choices.l1_within}));
     } else if constexpr (G == Grouping::never)
-        r = run_path<ElasticNetPenalty>(loss, design, seq, rules, setup);
+        r = walk(VariableUnits<ElasticNetPenalty>{});
     else if constexpr (G == Grouping::always)
-        r = run_path<GroupElasticNetPenalty>(loss, design, seq, rules, setup);
+        r = walk(VariableUnits<GroupElasticNetPenalty>{});
     else if (o.choices.grouped)
-        r = run_path<GroupElasticNetPenalty>(loss, design, seq, rules, setup);
+        r = walk(VariableUnits<GroupElasticNetPenalty>{});
     else
-        r = run_path<ElasticNetPenalty>(loss, design, seq, rules, setup);
+        r = walk(VariableUnits<ElasticNetPenalty>{});
     if constexpr (requires { loss.null_deviance(); }) r.nulldev = loss.null_deviance();
     else r.nulldev = p.nulldev;
     if constexpr (requires { loss.to_response_scale(r); }) {

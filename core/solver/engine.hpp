@@ -1,6 +1,10 @@
 // The coordinate-descent engine: one pass structure, one optimality check,
 // one reweighting loop and one path walk for every family, design and
-// penalty.
+// penalty.  The penalty brings its units (solver/penalty.hpp): what one step
+// moves (a coordinate, a variable's block, a group of variables), the step
+// itself, the magnitudes screening, the optimality check and lambda_max
+// read, and its value; the engine below is written for the elastic net's
+// unit, one variable, and runs every other unit the same way.
 //
 // For each penalty value lambda of a decreasing sequence the engine
 // minimises, over the standardized coefficients b (and an intercept b0),
@@ -91,13 +95,16 @@ concept InterceptParts = F::intercept_fit != InterceptFit::by_steps ||
 
 // One path: the solver state (coefficients, screening sets, pass counter,
 // the linear predictor of a reweighting family) and the algorithm over
-// family F, design D and penalty P.  `curvatures` are the fixed curvatures
+// family F, design D and the units U of a penalty (solver/penalty.hpp),
+// which read and move this state.  `curvatures` are the fixed curvatures
 // of a family that does not reweight, or empty for the design to form them
 // (once, or per outer iteration when the family reweights).  The engine
 // starts at the family's null model or at `start`.
-template <Family F, class D, class P = ElasticNetPenalty>
+template <Family F, class D, class U = VariableUnits<ElasticNetPenalty>>
     requires EngineParts<F, D> && InterceptParts<F>
 class Engine {
+    friend U;  // the units' steps, screening and checks read and move the state below
+
 public:
     using Intercept = std::conditional_t<F::block, Vec, double>;
     // walk's default observer: every solution lets the path go on.
@@ -107,11 +114,11 @@ public:
 
     Engine(F& family, D& design, Coordinates coords, const PathRules& rules,
            std::span<const double> curvatures, bool fit_intercept,
-           const WarmStart* start = nullptr)
-        : fam_(family), x_(design), in_(coords), rules_(rules), nvars_(coords.include.size()),
-          width_(family.width()), coef_(checked_size(nvars_, width_), 0.0),
-          coef_prev_(coef_.size(), 0.0), curv_(curvatures.begin(), curvatures.end()),
-          abs_grad_(nvars_, 0.0), strong_(nvars_, 0), is_active_(nvars_, 0),
+           const WarmStart* start = nullptr, U units = U{})
+        : fam_(family), x_(design), in_(coords), rules_(rules), units_(std::move(units)),
+          nvars_(coords.include.size()), width_(family.width()),
+          coef_(checked_size(nvars_, width_), 0.0), coef_prev_(coef_.size(), 0.0),
+          curv_(curvatures.begin(), curvatures.end()), strong_(nvars_, 0), is_active_(nvars_, 0),
           max_active_(static_cast<std::size_t>(std::min<std::uint64_t>(nvars_, rules.pmax))),
           fit_intercept_(fit_intercept && F::intercept_fit == InterceptFit::by_steps),
           step_work_(design.step_work()) {
@@ -135,15 +142,19 @@ public:
         } else {
             require(!curvatures.empty(), "fixed curvatures for a design that cannot form them");
         }
+        units_.begin(*this);
         intercept_prev_ = intercept_;
-        refresh_abs_gradients(nullptr);
+        units_.gradients(*this, nullptr);
+        const std::size_t per = nvars_ ? abs_grad_.size() / nvars_ : 0;  // magnitudes per variable
         for (std::size_t j = 0; j < nvars_; ++j)
-            if (in_.include[j] && !std::isfinite(abs_grad_[j]))
-                data_overflow("the gradient of variable " + std::to_string(j) + " at the null model",
-                              "x or y");
+            for (std::size_t k = j * per; k < (j + 1) * per; ++k)
+                if (in_.include[j] && !std::isfinite(abs_grad_[k]))
+                    data_overflow("the gradient of variable " + std::to_string(j) +
+                                      " at the null model",
+                                  "x or y");
         if (start) {
             begin_at(*start);
-            refresh_abs_gradients(nullptr);
+            units_.gradients(*this, nullptr);
         }
     }
 
@@ -201,8 +212,8 @@ public:
 
 private:
     using Kind = PathWarning::Kind;
+    using Fam = F;
     static constexpr const PathPolicy& policy = policy_of<F>;
-    enum class UpdateResult { Done, ActiveFull };
     enum class PenaltyEnd { Solved, Saturated };
 
     void set_intercepts(const Vec& b0) {
@@ -216,16 +227,15 @@ private:
     static std::span<const double> values(const double& b0) { return {&b0, 1}; }
     static std::span<const double> values(const Vec& b0) { return b0; }
 
-    // Moves to the start: its non-zero variables enter the strong set and
-    // the active list; a reweighting family takes its working weights at
-    // the start's linear predictor, a fixed-weight one walks there by
-    // coordinate moves (so that its bookkeeping follows).
+    // Moves to the start: the units of its non-zero variables enter the
+    // strong set and the active list; a reweighting family takes its
+    // working weights at the start's linear predictor, a fixed-weight one
+    // walks there by coordinate moves (so that its bookkeeping follows).
     void begin_at(const WarmStart& start) {
         require(start.coef.size() == coef_.size() && start.intercepts.size() == width_,
                 "a start of the wrong length");
-        for (std::size_t j = 0; j < nvars_; ++j)
-            if (starts_variable(start, j))
-                require(enter_active(j), "the start has more non-zero variables than pmax allows");
+        require(units_.enter(*this, start),
+                "the start has more non-zero variables than pmax allows");
         move_to(start);
         if constexpr (GuardedFamily<F>) {
             if (!fam_.inside())
@@ -244,19 +254,15 @@ private:
     bool restart_at(const WarmStart& start, double l1, double l2) {
         require(start.coef.size() == coef_.size() && start.intercepts.size() == width_,
                 "a start of the wrong length");
-        std::size_t joining = 0;
-        for (std::size_t j = 0; j < nvars_; ++j) joining += starts_variable(start, j) && !is_active_[j];
-        if (active_.size() + joining > max_active_) return false;
+        const std::size_t before = active_.size();
+        if (!units_.enter(*this, start)) return false;
         [[maybe_unused]] double where = 0.0;
-        if constexpr (F::reweights) {
+        if constexpr (F::reweights) {  // (the entered coefficients are still 0)
             std::ranges::copy(values(intercept_), values(intercept_prev_).begin());
             for (const std::size_t j : active_)
                 for (std::size_t k = j * width_; k < (j + 1) * width_; ++k) coef_prev_[k] = coef_[k];
             where = objective(l1, l2);
         }
-        const std::size_t before = active_.size();
-        for (std::size_t j = 0; j < nvars_; ++j)
-            if (starts_variable(start, j)) enter_active(j);
         move_to(start);
         if constexpr (F::reweights) {
             if (!fam_.inside() || !(objective(l1, l2) < where)) {  // back to where it was
@@ -318,95 +324,18 @@ private:
         }
     }
 
-    // Every variable with abs_grad_j > v_j t joins the strong set; a design
-    // that prepares per strong variable is told.  True when any joined.
+    // Every unit whose optimality condition fails at t joins the strong set
+    // (the penalty's screen); a design that prepares per strong variable is
+    // told.  True when any joined.
     bool screen(double t) {
-        const bool joined = screen_strong(strong_, in_.include, abs_grad_, in_.penalty, t);
+        const bool joined = units_.screen(*this, t);
         if constexpr (requires { x_.strong_set_grew(strong_); }) {
             if (joined) x_.strong_set_grew(strong_);
         }
         return joined;
     }
 
-    double largest_ratio() const {
-        return varnel_core::lambda_max(abs_grad_, in_.penalty, in_.include);
-    }
-
-    // abs_grad_j for every included j (outside `skip` when given).
-    void refresh_abs_gradients(const Flags* skip) {
-        if constexpr (F::block)
-            x_.abs_gradients(in_.include, skip, abs_grad_, &P::magnitude);
-        else
-            x_.abs_gradients(in_.include, skip, abs_grad_);
-    }
-
-    // One coordinate step on variable j with lasso weight l1 and ridge weight l2.
-    UpdateResult update_one(std::size_t j, bool may_enter, double l1, double l2) {
-        rules_.interrupt.tick(step_work_);
-        if constexpr (F::block)
-            return update_block(j, may_enter, l1, l2);
-        else
-            return update_scalar(j, may_enter, l1, l2);
-    }
-
-    UpdateResult update_scalar(std::size_t j, bool may_enter, double l1, double l2) {
-        const double g = x_.gradient(j);
-        const double old = coef_[j];
-        const double c = curv_[j];
-        if (flat_coordinate(c, in_.penalty[j], l2)) return UpdateResult::Done;
-        const double b = penalized_step(g + old * c, c, in_.penalty[j], l1, l2, in_.lower[j],
-                                        in_.upper[j]);
-        coef_[j] = b;
-        if (b == old) return UpdateResult::Done;
-        if (may_enter && !enter_active(j)) return UpdateResult::ActiveFull;
-        const double d = b - old;
-        max_change_ = nan_max(max_change_, step_change<policy.rounding>(c, d));
-        fam_.on_step(g, c, d);
-        if constexpr (GuardedFamily<F>)  // the step's exact change of the penalized quadratic
-            model_change_ += d * (0.5 * c * d - g) +
-                             in_.penalty[j] * (l1 * (std::abs(b) - std::abs(old)) +
-                                               0.5 * l2 * (b * b - old * old));
-        x_.defer(j, d);  // r -= d * z_j, applied with the next gradient
-        return UpdateResult::Done;
-    }
-
-    // One step on the block b_j.: u_k = g_jk + c_jk b_jk, then the
-    // penalty's block step.
-    UpdateResult update_block(std::size_t j, bool may_enter, double l1, double l2) {
-        const std::size_t nk = width_;
-        double* b = coef_.data() + j * nk;
-        const double* c = curv_.data() + j * nk;
-        double* u = block_g_.data();
-        double* next = block_b_.data();
-        x_.gradient(j, block_g_);
-        for (std::size_t k = 0; k < nk; ++k) u[k] = u[k] + b[k] * c[k];
-        P::block_step(block_g_, std::span<const double>(c, nk), in_.penalty[j], l1, l2,
-                      in_.lower[j], in_.upper[j], block_b_);
-        bool moved = false;
-        for (std::size_t k = 0; k < nk; ++k)
-            if (flat_coordinate(c[k], in_.penalty[j], l2)) next[k] = b[k];
-        if constexpr (GuardedFamily<F>) {  // the step's exact change of the penalized quadratic
-            const std::span<const double> from(b, nk), to(next, nk);
-            double q = 0.0;
-            for (std::size_t k = 0; k < nk; ++k)
-                q += (next[k] - b[k]) * (0.5 * c[k] * (b[k] + next[k]) - u[k]);
-            model_change_ += q + in_.penalty[j] * (P::value(to, l1, l2) - P::value(from, l1, l2));
-        }
-        for (std::size_t k = 0; k < nk; ++k) {
-            const double d = next[k] - b[k];
-            moved = moved || next[k] != b[k];
-            b[k] = next[k];
-            next[k] = d;
-        }
-        if (!moved) return UpdateResult::Done;
-        if (may_enter && !enter_active(j)) return UpdateResult::ActiveFull;
-        for (std::size_t k = 0; k < nk; ++k)
-            max_change_ = nan_max(max_change_, step_change<policy.rounding>(c[k], next[k]));
-        fam_.on_step(block_g_, std::span<const double>(c, nk), std::span<const double>(b, nk),
-                     block_b_);
-        x_.defer(j, block_b_);  // r_.k -= d_k v z_j, applied with the next gradient
-        return UpdateResult::Done;
-    }
+    double largest_ratio() { return units_.lambda_max(*this); }
 
     // Appends j to the active list unless it is there; false when the list
     // is full.
@@ -463,7 +392,8 @@ private:
         for (;;) {
             ++npasses_;
             max_change_ = 0.0;
-            for (std::size_t i = 0; i < active_.size(); ++i) update_one(active_[i], false, l1, l2);
+            const auto units = units_.active(*this);
+            for (std::size_t i = 0; i < units.size(); ++i) units_.step(*this, units[i], false, l1, l2);
             if (end_pass()) return true;
             if (npasses_ > rules_.maxit) return false;
         }
@@ -478,8 +408,9 @@ private:
                 return Kind::MaxIterReached;
             ++npasses_;
             max_change_ = 0.0;
-            for (std::size_t j = 0; j < nvars_; ++j) {
-                if (strong_[j] && update_one(j, true, l1, l2) == UpdateResult::ActiveFull)
+            for (std::size_t u = 0; u < units_.count(*this); ++u) {
+                if (units_.strong(*this, u) &&
+                    units_.step(*this, u, true, l1, l2) == StepResult::ActiveFull)
                     return Kind::MaxActiveReached;
             }
             if (end_pass()) return std::nullopt;
@@ -496,6 +427,7 @@ private:
         for (const std::size_t j : active_)
             for (std::size_t k = j * width_; k < (j + 1) * width_; ++k) coef_prev_[k] = coef_[k];
         x_.curvatures(strong_, curv_);
+        units_.curvatures_changed(*this);
         if constexpr (GuardedFamily<F>) {
             objective_before_ = objective(l1, l2);
             model_change_ = 0.0;
@@ -503,12 +435,8 @@ private:
     }
 
     // The loss at the last refit plus the penalty of the coefficients.
-    double objective(double l1, double l2) const {
-        double pen = 0.0;
-        for (const std::size_t j : active_)
-            pen += in_.penalty[j] *
-                   P::value(std::span<const double>(coef_).subspan(j * width_, width_), l1, l2);
-        return fam_.loss() + pen;
+    double objective(double l1, double l2) {
+        return fam_.loss() + units_.penalty(*this, l1, l2);
     }
 
     // Refits after the passes; a guarded family's step is halved as the
@@ -543,7 +471,7 @@ private:
     // when the weights vanished (a saturated fit).
     bool refit() {
         if constexpr (F::shift_invariant) {
-            shift_blocks();
+            units_.shift(*this);
             if (fit_intercept_) subtract_mean(intercept_.data(), width_);
         }
         if constexpr (RefitsThroughSource<D>) {
@@ -598,30 +526,11 @@ private:
                 check = converged();
             }
             if (check) {
-                // optimality of the variables outside the strong set (a
-                // design may bound the gradients it need not form)
-                if constexpr (requires { x_.check_gradients(in_.include, strong_, in_.penalty, l1,
-                                                            std::span<double>(abs_grad_)); })
-                    x_.check_gradients(in_.include, strong_, in_.penalty, l1, abs_grad_);
-                else
-                    refresh_abs_gradients(&strong_);
+                // optimality of the units outside the strong set
+                units_.check(*this, l1);
                 if (!screen(l1)) return PenaltyEnd::Solved;
             }
             if (npasses_ > rules_.maxit) return Kind::MaxIterReached;
-        }
-    }
-
-    // Moves every active block by the common shift that minimises its
-    // penalty (an unpenalized variable's to mean 0 over the predictors).
-    void shift_blocks() {
-        for (const std::size_t j : active_) {
-            const std::span<double> b(coef_.data() + j * width_, width_);
-            const double c = in_.penalty[j] > 0.0
-                                 ? P::shift(b, rules_.alpha, in_.lower[j], in_.upper[j])
-                                 : GroupElasticNetPenalty::shift(b, rules_.alpha, in_.lower[j],
-                                                                 in_.upper[j]);
-            if (c == 0.0) continue;
-            for (double& x : b) x += c;
         }
     }
 
@@ -637,12 +546,13 @@ private:
     D& x_;
     Coordinates in_;
     const PathRules& rules_;
+    U units_;
     std::size_t nvars_;
     std::size_t width_;  // coefficients per variable: K for a block family, else 1
     Vec coef_;           // variable j's at j * width_
     Vec coef_prev_;
     Vec curv_;
-    Vec abs_grad_;
+    Vec abs_grad_;  // the gradients' magnitudes, as the units read them
     Flags strong_;
     Flags is_active_;
     std::vector<std::size_t> active_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "solver/engine.hpp"
 #include "solver/parts.hpp"
@@ -78,16 +79,19 @@ PathResult assembled(const E& engine, const SolutionStore& store, const PathEnd&
     return r;
 }
 
-// Walks the path of F on D under penalty P and assembles the result (the
-// null deviance is the caller's to fill in).  A path cut short by its pass
-// limit keeps the iterate where it stopped.  The rules' hook is told of
-// each solution as it is stored, and may end the path there.  A
-// shift-invariant family's intercepts are centred.
-template <class P = ElasticNetPenalty, class F, class D>
+// Walks the path of F on D under the penalty whose units are `units`
+// (solver/penalty.hpp: VariableUnits of an elastic-net penalty;
+// solver/group_penalty.hpp: GroupUnits) and assembles the result (the null
+// deviance is the caller's to fill in).  A path cut short by its pass limit
+// keeps the iterate where it stopped.  The rules' hook is told of each
+// solution as it is stored, and may end the path there.  A shift-invariant
+// family's intercepts are centred.
+template <class U = VariableUnits<ElasticNetPenalty>, class F, class D>
 PathResult run_path(F& family, D& design, PenaltySequence& seq, const PathRules& rules,
-                    const PathSetup& s) {
+                    const PathSetup& s, U units = U{}) {
     const std::size_t nvars = s.coords.include.size();
-    Engine<F, D, P> engine(family, design, s.coords, rules, s.curvatures, s.intercept, s.start);
+    Engine<F, D, U> engine(family, design, s.coords, rules, s.curvatures, s.intercept, s.start,
+                           std::move(units));
     SolutionStore store(seq.size(), engine.width());
     const PathEnd end = engine.walk(seq, store, s.starts, solution_reporter(engine, seq, rules, s));
     return assembled<F>(engine, store, end, seq, s, nvars);

@@ -5,6 +5,31 @@
 // variable's gradient that screening and the optimality check compare with
 // l1 v_j, and the common shift of a block that minimises it (for families
 // whose loss sees only differences between the K predictors).
+//
+// A penalty also brings the engine (solver/engine.hpp) its units: what one
+// step moves, how screening, the optimality check and lambda_max read the
+// gradients, what a start enters and the penalty's value.  The elastic
+// net's unit is one variable (VariableUnits below: one coordinate, or the
+// K coefficients of a variable of a block family); the sparse-group
+// penalty's is a group (solver/group_penalty.hpp).  A units type U is a
+// template of the engine E it serves, with
+//   begin(e)                       sizes its state and e's gradients, once
+//                                  the curvatures are known
+//   count(e), strong(e, u)         the units, and whether u is strong
+//   active(e)                      the active units, in the order they entered
+//   step(e, u, may_enter, l1, l2)  one step on unit u (StepResult)
+//   gradients(e, skip)             the magnitudes screening reads
+//   check(e, l1)                   the magnitudes of the units outside the
+//                                  strong set, before screen(e, l1)
+//   screen(e, t)                   the units whose condition fails at t join
+//                                  the strong set; true when any did
+//   lambda_max(e)                  the largest ratio of the gradients
+//   enter(e, start)                the start's units enter (false: pmax)
+//   curvatures_changed(e)          after a reweighting step's curvatures
+//   penalty(e, l1, l2)             the penalty of the active coefficients
+//   shift(e)                       a shift-invariant family's common shifts
+// The engine names each of these for one type; none is a call through a
+// pointer or a flag per step.
 #pragma once
 
 #include <algorithm>
@@ -13,6 +38,10 @@
 #include <span>
 
 #include "base/numeric.hpp"
+#include "losses/family.hpp"
+#include "solver/parts.hpp"
+#include "solver/policy.hpp"
+#include "solver/sequence.hpp"
 
 namespace varnel_core {
 
@@ -233,6 +262,180 @@ struct GroupElasticNetPenalty {
     }
     static double shift(std::span<const double> b, double alpha, double lo, double hi) {
         return common_shift<true>(b, alpha, lo, hi);
+    }
+};
+
+// What a step did: Done, or ActiveFull when the unit would enter an active
+// list that is full (pmax).
+enum class StepResult { Done, ActiveFull };
+
+// The units of the elastic-net penalty P (ElasticNetPenalty or
+// GroupElasticNetPenalty): one variable each.  A variable's step is the
+// exact minimiser on its coordinate (or P's block step on its K
+// coefficients); screening and the optimality check compare the magnitude
+// of its gradient with l1 v_j.
+template <class P>
+struct VariableUnits {
+    template <class E>
+    void begin(E& e) const {
+        e.abs_grad_.assign(e.nvars_, 0.0);
+    }
+    template <class E>
+    std::size_t count(const E& e) const {
+        return e.nvars_;
+    }
+    template <class E>
+    bool strong(const E& e, std::size_t j) const {
+        return e.strong_[j];
+    }
+    template <class E>
+    std::span<const std::size_t> active(const E& e) const {
+        return e.active_;
+    }
+
+    // abs_grad_j for every included j (outside `skip` when given).
+    template <class E>
+    void gradients(E& e, const Flags* skip) const {
+        if constexpr (E::Fam::block)
+            e.x_.abs_gradients(e.in_.include, skip, e.abs_grad_, &P::magnitude);
+        else
+            e.x_.abs_gradients(e.in_.include, skip, e.abs_grad_);
+    }
+
+    // The variables outside the strong set (a design may bound the
+    // gradients it need not form).
+    template <class E>
+    void check(E& e, double l1) const {
+        if constexpr (requires { e.x_.check_gradients(e.in_.include, e.strong_, e.in_.penalty, l1,
+                                                      std::span<double>(e.abs_grad_)); })
+            e.x_.check_gradients(e.in_.include, e.strong_, e.in_.penalty, l1, e.abs_grad_);
+        else
+            gradients(e, &e.strong_);
+    }
+
+    // Every variable with abs_grad_j > v_j t joins the strong set.
+    template <class E>
+    bool screen(E& e, double t) const {
+        return screen_strong(e.strong_, e.in_.include, e.abs_grad_, e.in_.penalty, t);
+    }
+
+    template <class E>
+    double lambda_max(const E& e) const {
+        return varnel_core::lambda_max(e.abs_grad_, e.in_.penalty, e.in_.include);
+    }
+
+    // The variables with a non-zero start enter the active list, unless
+    // they would make it longer than pmax allows (false, none entered).
+    template <class E>
+    bool enter(E& e, const WarmStart& start) const {
+        std::size_t joining = 0;
+        for (std::size_t j = 0; j < e.nvars_; ++j)
+            joining += e.starts_variable(start, j) && !e.is_active_[j];
+        if (e.active_.size() + joining > e.max_active_) return false;
+        for (std::size_t j = 0; j < e.nvars_; ++j)
+            if (e.starts_variable(start, j)) e.enter_active(j);
+        return true;
+    }
+
+    template <class E>
+    void curvatures_changed(E&) const {}
+
+    // sum over active j of v_j P(b_j.)
+    template <class E>
+    double penalty(const E& e, double l1, double l2) const {
+        double pen = 0.0;
+        for (const std::size_t j : e.active_)
+            pen += e.in_.penalty[j] *
+                   P::value(std::span<const double>(e.coef_).subspan(j * e.width_, e.width_), l1,
+                            l2);
+        return pen;
+    }
+
+    // Moves every active block by the common shift that minimises its
+    // penalty (an unpenalized variable's to mean 0 over the predictors).
+    template <class E>
+    void shift(E& e) const {
+        for (const std::size_t j : e.active_) {
+            const std::span<double> b(e.coef_.data() + j * e.width_, e.width_);
+            const double c = e.in_.penalty[j] > 0.0
+                                 ? P::shift(b, e.rules_.alpha, e.in_.lower[j], e.in_.upper[j])
+                                 : GroupElasticNetPenalty::shift(b, e.rules_.alpha, e.in_.lower[j],
+                                                                 e.in_.upper[j]);
+            if (c == 0.0) continue;
+            for (double& x : b) x += c;
+        }
+    }
+
+    // One step on variable j with lasso weight l1 and ridge weight l2.
+    template <class E>
+    StepResult step(E& e, std::size_t j, bool may_enter, double l1, double l2) const {
+        e.rules_.interrupt.tick(e.step_work_);
+        if constexpr (E::Fam::block)
+            return block_step(e, j, may_enter, l1, l2);
+        else
+            return coordinate_step(e, j, may_enter, l1, l2);
+    }
+
+    template <class E>
+    static StepResult coordinate_step(E& e, std::size_t j, bool may_enter, double l1, double l2) {
+        const double g = e.x_.gradient(j);
+        const double old = e.coef_[j];
+        const double c = e.curv_[j];
+        if (flat_coordinate(c, e.in_.penalty[j], l2)) return StepResult::Done;
+        const double b = penalized_step(g + old * c, c, e.in_.penalty[j], l1, l2, e.in_.lower[j],
+                                        e.in_.upper[j]);
+        e.coef_[j] = b;
+        if (b == old) return StepResult::Done;
+        if (may_enter && !e.enter_active(j)) return StepResult::ActiveFull;
+        const double d = b - old;
+        e.max_change_ = nan_max(e.max_change_, step_change<E::policy.rounding>(c, d));
+        e.fam_.on_step(g, c, d);
+        if constexpr (GuardedFamily<typename E::Fam>)  // the step's exact change of the penalized quadratic
+            e.model_change_ += d * (0.5 * c * d - g) +
+                               e.in_.penalty[j] * (l1 * (std::abs(b) - std::abs(old)) +
+                                                   0.5 * l2 * (b * b - old * old));
+        e.x_.defer(j, d);  // r -= d * z_j, applied with the next gradient
+        return StepResult::Done;
+    }
+
+    // One step on the block b_j.: u_k = g_jk + c_jk b_jk, then the
+    // penalty's block step.
+    template <class E>
+    static StepResult block_step(E& e, std::size_t j, bool may_enter, double l1, double l2) {
+        const std::size_t nk = e.width_;
+        double* b = e.coef_.data() + j * nk;
+        const double* c = e.curv_.data() + j * nk;
+        double* u = e.block_g_.data();
+        double* next = e.block_b_.data();
+        e.x_.gradient(j, e.block_g_);
+        for (std::size_t k = 0; k < nk; ++k) u[k] = u[k] + b[k] * c[k];
+        P::block_step(e.block_g_, std::span<const double>(c, nk), e.in_.penalty[j], l1, l2,
+                      e.in_.lower[j], e.in_.upper[j], e.block_b_);
+        bool moved = false;
+        for (std::size_t k = 0; k < nk; ++k)
+            if (flat_coordinate(c[k], e.in_.penalty[j], l2)) next[k] = b[k];
+        if constexpr (GuardedFamily<typename E::Fam>) {  // the step's exact change of the penalized quadratic
+            const std::span<const double> from(b, nk), to(next, nk);
+            double q = 0.0;
+            for (std::size_t k = 0; k < nk; ++k)
+                q += (next[k] - b[k]) * (0.5 * c[k] * (b[k] + next[k]) - u[k]);
+            e.model_change_ +=
+                q + e.in_.penalty[j] * (P::value(to, l1, l2) - P::value(from, l1, l2));
+        }
+        for (std::size_t k = 0; k < nk; ++k) {
+            const double d = next[k] - b[k];
+            moved = moved || next[k] != b[k];
+            b[k] = next[k];
+            next[k] = d;
+        }
+        if (!moved) return StepResult::Done;
+        if (may_enter && !e.enter_active(j)) return StepResult::ActiveFull;
+        for (std::size_t k = 0; k < nk; ++k)
+            e.max_change_ = nan_max(e.max_change_, step_change<E::policy.rounding>(c[k], next[k]));
+        e.fam_.on_step(e.block_g_, std::span<const double>(c, nk), std::span<const double>(b, nk),
+                       e.block_b_);
+        e.x_.defer(j, e.block_b_);  // r_.k -= d_k v z_j, applied with the next gradient
+        return StepResult::Done;
     }
 };
 
