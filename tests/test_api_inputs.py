@@ -412,13 +412,21 @@ def test_categorical_columns_fit_as_their_one_hot_indicators(family, kind, numbe
     first = int(numbers.endswith("drop_first"))  # the first level of each left out
     path = varnel.fit_path(frame, y, family, standardize=standardize, drop_first=bool(first))
     ref = one_hot(x, c, d, levels, drop="first" if first else None)
-    # the design of the indicators itself gives the same bits, as a dense
-    # array to the sparse solver's rounding
-    assert_same_path(varnel.fit_path(sp.csc_matrix(ref), y, family, standardize=standardize), path)
-    assert_same_path(varnel.fit_path(ref, y, family, standardize=standardize), path, tol=1e-9)
+    # by default each categorical column's indicators are one group: the
+    # design of the indicators itself with those groups gives the same bits,
+    # as a dense array to the sparse solver's rounding
+    src = np.repeat([0, 1, 2, 3], [1, 3 - first, 1, 4 - first])
+    grouped = dict(standardize=standardize, feature_groups=src)
+    assert_same_path(varnel.fit_path(sp.csc_matrix(ref), y, family, **grouped), path)
+    assert_same_path(varnel.fit_path(ref, y, family, **grouped), path, tol=1e-9)
+    assert path.group_names == ["x0", "c", "x1", "d"] and path.groups_active.shape == (4, path.n_lambdas)
+    # without groups, each indicator is a column of the elastic net
+    assert_same_path(varnel.fit_path(sp.csc_matrix(ref), y, family, standardize=standardize),
+                     varnel.fit_path(frame, y, family, standardize=standardize, drop_first=bool(first),
+                                     feature_groups=None))
     assert path.feature_names == (["x0"] + [f"c[{v}]" for v in levels[0][first:]] + ["x1"]
                                   + [f"d[{v}]" for v in levels[1][first:]])
-    np.testing.assert_array_equal(path.source_of_column, np.repeat([0, 1, 2, 3], [1, 3 - first, 1, 4 - first]))
+    np.testing.assert_array_equal(path.source_of_column, src)
     assert {k: v.tolist() for k, v in path.categories.items()} == {"c": list(levels[0]),
                                                                   "d": list(levels[1])}
     # new rows are encoded with the fitted levels, whatever rows they hold
@@ -426,7 +434,7 @@ def test_categorical_columns_fit_as_their_one_hot_indicators(family, kind, numbe
     new, _ = categorical_frame(kind, x[rows], c[rows], d[rows])
     s = path.lambdas[path.n_lambdas // 2]
     np.testing.assert_allclose(path.predict(new, s=s, kind="response"),
-                               varnel.fit_path(ref, y, family, standardize=standardize)
+                               varnel.fit_path(ref, y, family, **grouped)
                                .predict(ref[rows], s=s, kind="response"), rtol=1e-8, atol=1e-12)
     if kind == "pandas category":  # levels match by value, whatever a new frame declares
         other = new.assign(c=new["c"].cat.set_categories(["hi", "zz", "lo", "mid"]))
@@ -434,20 +442,23 @@ def test_categorical_columns_fit_as_their_one_hot_indicators(family, kind, numbe
     # cross-validation encodes once, with every fold on the full data's levels
     fid = np.arange(len(y)) % 4
     np.testing.assert_allclose(varnel.cv_path(frame, y, family, foldid=fid, drop_first=bool(first)).cvm,
-                               varnel.cv_path(sp.csc_matrix(ref), y, family, foldid=fid).cvm,
+                               varnel.cv_path(sp.csc_matrix(ref), y, family, foldid=fid,
+                                              feature_groups=src).cvm,
                                rtol=1e-12)
     if not first or family != "gaussian" or not standardize:
         return
-    # the optimality of the path is checked on the design it was fitted on
+    # the optimality of the path is checked on the design it was fitted on,
+    # with its groups
     np.testing.assert_allclose(path.optimality(frame, y).violation,
-                               varnel.fit_path(ref, y).optimality(ref, y).violation, rtol=1e-6, atol=1e-12)
+                               varnel.fit_path(ref, y, feature_groups=src).optimality(ref, y).violation,
+                               rtol=1e-6, atol=1e-12)
     # unpenalized, the dropped levels are the intercept's: the same predictions
     # as with every level, to the solver's accuracy (the penalty factors sum
     # to p, so the lambda of 7 columns is 9/7 that of 9 for the same penalty)
-    full = varnel.fit_path(frame, y, user_lambda=[0.05], thresh=1e-14,
+    full = varnel.fit_path(frame, y, user_lambda=[0.05], thresh=1e-14, feature_groups=None,
                            penalty_factor=[1, 0, 0, 0, 1, 0, 0, 0, 0])
     dropped = varnel.fit_path(frame, y, user_lambda=[0.05 * 9 / 7], thresh=1e-14, drop_first=True,
-                              penalty_factor=[1, 0, 0, 1, 0, 0, 0])
+                              feature_groups=None, penalty_factor=[1, 0, 0, 1, 0, 0, 0])
     np.testing.assert_allclose(dropped.predict(frame), full.predict(frame), rtol=1e-6, atol=1e-6)
 
 
@@ -580,7 +591,7 @@ def test_unseen_and_missing_levels_are_encoded_as_asked(how):
     # the missing level is a column of its own: the rows without a value
     design = np.column_stack([frame["x"]] + [(frame["c"] == v).to_numpy() for v in "abc"[first:]]
                              + [frame["c"].isna().to_numpy()]).astype(float)
-    ref = varnel.fit_path(design, y)
+    ref = varnel.fit_path(design, y, feature_groups=path.source_of_column)
     assert_same_path(ref, path, tol=1e-9)
     new = _pd().DataFrame({"x": [0.5, 0.5, 0.5], "c": ["zz", None, "b"]})
     by_hand = np.array([[0.5] + [0.0] * (len(names) - 1),
@@ -603,7 +614,7 @@ def test_levels_that_no_row_of_positive_weight_holds():
                        e=_pd().Categorical(["u", "v"] * 30, categories=["u", "v", "w"]))
     y = _cat_y(frame)
     w = np.where(frame["c"] == "c", 0.0, 1.0)
-    path = varnel.fit_path(frame, y, weights=w)
+    path = varnel.fit_path(frame, y, weights=w, feature_groups=None)
     assert path.feature_names == ["x", "c[a]", "c[b]", "c[c]", "one[k]", "e[u]", "e[v]", "e[w]"]
     zero = [3, 4, 7]
     assert not path.coefs[zero].any()
@@ -612,6 +623,8 @@ def test_levels_that_no_row_of_positive_weight_holds():
                               frame["e"] == "v"]).astype(float)
     ref = varnel.fit_path(design[w > 0], y[w > 0])
     np.testing.assert_allclose(path.coefs[rest], ref.coefs, rtol=1e-9, atol=1e-12)
+    # grouped, those columns stay at zero too
+    assert not varnel.fit_path(frame, y, weights=w).coefs[zero].any()
     # dropped, a categorical of one level leaves no column at all
     assert "one[k]" not in varnel.fit_path(frame, y, drop_first=True).feature_names
 
@@ -629,7 +642,8 @@ def test_a_level_held_by_one_fold_only():
     assert np.isfinite(cvp.cvm).all()
     design = np.column_stack([frame["x"]] + [(c == v).to_numpy() for v in ["a", "b", "c", "rare"]])
     # (the indicators' design as the sparse storage it is encoded to)
-    ref = varnel.cv_path(__import__("scipy.sparse").sparse.csc_matrix(design.astype(float)), y, foldid=fid)
+    ref = varnel.cv_path(__import__("scipy.sparse").sparse.csc_matrix(design.astype(float)), y, foldid=fid,
+                         feature_groups=[0, 1, 1, 1, 1])
     np.testing.assert_allclose(cvp.cvm, ref.cvm, rtol=1e-9)
     np.testing.assert_allclose(cvp.predict(frame[:12]), ref.predict(design[:12]), atol=1e-12)
     # and the path keeps the levels through a JSON round trip of its description
@@ -646,23 +660,31 @@ def test_a_level_held_by_one_fold_only():
 ])
 def test_a_categorical_column_name_stands_for_its_indicators(setting, given, positional):
     # a setting keyed by the frame's column names: a categorical column's
-    # name gives its value to every indicator of the column
+    # name gives its value to every indicator of the column (each indicator
+    # penalized on its own: the per-column settings take no groups)
     frame = _cat_frame()
     y = _cat_y(frame)
     if given == "series":
         given = _pd().Series({"c": 0.0, "x": 1.0})
-    got = varnel.fit_path(frame, y, **{setting: given})
+    alone = dict(feature_groups=None)
+    got = varnel.fit_path(frame, y, **{setting: given}, **alone)
     if setting == "exclude":
         gone = [1, 2, 3] if given == "c" else [2]
         assert not got.coefs[gone].any() and got.coefs[[j for j in range(4) if j not in gone]].any()
-        want = varnel.fit_path(frame, y, exclude=[got.feature_names[j] for j in gone])
+        want = varnel.fit_path(frame, y, exclude=[got.feature_names[j] for j in gone], **alone)
     else:
-        want = varnel.fit_path(frame, y, **{setting: positional})
+        want = varnel.fit_path(frame, y, **{setting: positional}, **alone)
+        # grouped by default, a per-column setting is refused with the way out
+        with pytest.raises(ValueError, match=r"X's categorical columns are groups by default, "
+                                             r"feature_groups='auto'; pass feature_groups=None to "
+                                             r"fit each indicator column on its own\)$"):
+            varnel.fit_path(frame, y, **{setting: given})
     assert_same_path(want, got)
     model = pytest.importorskip("varnel.estimators").ElasticNetRegressor
     if setting != "exclude":
-        np.testing.assert_array_equal(model(alpha=0.05, **{setting: given}).fit(frame, y).coef_,
-                                      model(alpha=0.05, **{setting: positional}).fit(frame, y).coef_)
+        np.testing.assert_array_equal(
+            model(alpha=0.05, **{setting: given}, **alone).fit(frame, y).coef_,
+            model(alpha=0.05, **{setting: positional}, **alone).fit(frame, y).coef_)
     with pytest.raises(ValueError, match=exact(
             "penalty_factor gives values to the categorical column 'c' and to its indicator 'c[a]'; "
             "give one of them")):

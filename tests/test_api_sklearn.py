@@ -367,8 +367,8 @@ def test_estimators_fit_categorical_columns_as_their_indicators(Estimator, param
     import pickle
 
     frame, design, y, oh = categorical_problem(family)
-    model = Estimator(alpha=0.02, **params).fit(frame, y)
-    ref = Estimator(alpha=0.02, **params).fit(design, y)
+    model = Estimator(alpha=0.02, **params).fit(frame, y)  # each categorical one group
+    ref = Estimator(alpha=0.02, feature_groups=[0, 1, 1, 1, 2, 3, 3, 3, 3], **params).fit(design, y)
     np.testing.assert_allclose(model.coef_, ref.coef_, rtol=1e-9, atol=1e-12)
     assert list(model.categories_) == ["c", "d"]
     for got, want in zip(model.categories_.values(), oh.categories_):
@@ -404,7 +404,7 @@ def test_categorical_columns_in_a_pipeline_and_a_grid_search():
     theirs = make_pipeline(
         ColumnTransformer([("oh", OneHotEncoder(categories=oh.categories_), ["c", "d"])],
                           remainder="passthrough"),
-        ElasticNetRegressor(alpha=0.02, tol=1e-12)).fit(frame, y)
+        ElasticNetRegressor(alpha=0.02, tol=1e-12, feature_groups=[0, 0, 0, 1, 1, 1, 1, 2, 3])).fit(frame, y)
     np.testing.assert_allclose(ours.predict(frame), theirs.predict(frame), rtol=1e-6, atol=1e-6)
     search = GridSearchCV(ElasticNetRegressor(), {"alpha": [0.01, 0.1], "drop_first": [False, True]},
                           cv=KFold(3)).fit(frame, y)

@@ -328,19 +328,27 @@ def test_categorical_columns_fit_as_their_indicators_on_every_route(case):
     (the Dask route refuses it, see test_api_inputs)."""
     frame, design, y, opts = categorical(case)
     fam = case.family
-    want = naive(design, y, fam, opts)
-    same_path(varnel.fit_path(frame, y, fam, thresh=TIGHT, drop_first=True, **FAST, **opts), want)
-    got = varnel.cv_path(frame, y, fam, nfolds=3, seed=0, thresh=TIGHT, drop_first=True, **FAST, **opts)
+    # the band's indicators are one group by default (the multinomial
+    # family's grouped=True groups the classes instead: its indicators alone)
+    alone = opts.get("grouped", False)
+    labels = None if alone else np.r_[np.arange(P - 1), P - 1, P - 1]
+    frame_opts = dict(opts, feature_groups=None) if alone else opts
+    want = naive(design, y, fam, opts, feature_groups=labels)
+    same_path(varnel.fit_path(frame, y, fam, thresh=TIGHT, drop_first=True, **FAST, **frame_opts), want)
+    got = varnel.cv_path(frame, y, fam, nfolds=3, seed=0, thresh=TIGHT, drop_first=True, **FAST,
+                         **frame_opts)
     same_path(got.path, want)
-    folds = varnel.cv_path(design, y, fam, foldid=got.foldid, solver="naive", thresh=TIGHT, **FAST, **opts)
+    folds = varnel.cv_path(design, y, fam, foldid=got.foldid, solver="naive", thresh=TIGHT, **FAST,
+                           feature_groups=labels, **opts)
     np.testing.assert_allclose(got.cvm, folds.cvm, rtol=1e-6)
     if case.own or not pytest.importorskip("sklearn"):
         return
     est = estimator(fam, tol=TIGHT, alpha=0.01, drop_first=True, **FAST).fit(
         frame, y, sample_weight=opts.get("weights"), offset=opts.get("offset"))
     assert est.path_.feature_names[-3:] == [f"x{P - 2}", "band[low]", "band[high]"]
+    assert est.path_.group_names[-1] == "band"
     same_path(est.path_, naive(design, y, fam, opts, user_lambda=est.path_.lambdas,
-                               alpha=est.path_.alpha))
+                               alpha=est.path_.alpha, feature_groups=labels))
 
 
 # ---- the estimators, in memory and on Dask -----------------------------------------------
@@ -753,6 +761,11 @@ def test_groups_by_dict_and_by_labels_are_one_model():
     lasso = varnel.fit_path(X, y, **FAST, thresh=1e-15)
     singles = varnel.fit_path(X, y, feature_groups="categorical", **FAST, thresh=1e-15)
     np.testing.assert_allclose(singles.coefs, lasso.coefs, rtol=1e-8, atol=1e-10)
+    # a group whose columns are all excluded is left out, as its columns are
+    left_out = varnel.fit_path(X, y, feature_groups={"g": [0, 1]}, exclude=[0, 1], **FAST, thresh=1e-15)
+    np.testing.assert_allclose(left_out.coefs, varnel.fit_path(X, y, exclude=[0, 1], **FAST, thresh=1e-15).coefs,
+                               rtol=1e-8, atol=1e-10)
+    assert not left_out.groups_active[0].any()
     # with the map of expanded columns to their source columns, one group per source
     from varnel._groups import resolve_feature_groups
     np.testing.assert_array_equal(
@@ -770,9 +783,6 @@ GROUP_REFUSALS = {
                      "(None or -1 for a column by itself)"),
     "empty-group": (dict(feature_groups={"g": []}), False,
                     "feature_groups: group 'g' lists no columns; drop it or give it at least one column"),
-    "excluded-group": (dict(feature_groups={"g": [0, 1]}, exclude=[0, 1]), False,
-                       "feature_groups: every column of group 'g' is excluded; drop the group from "
-                       "feature_groups or its columns from exclude"),
     "factor-length": (dict(feature_groups=GROUP_LABELS, group_penalty_factor=[1.0, 2.0]), False,
                       "group_penalty_factor has 2 values but feature_groups makes 3 groups (columns "
                       "by themselves count as one group each); give one per group, or a dict of "
@@ -794,10 +804,11 @@ GROUP_REFUSALS = {
                   "itself), got 1.5"),
     "two-dimensional": (dict(feature_groups=np.zeros((5, 2), dtype=int)), False,
                         "feature_groups must be one label per column (a 1-D sequence), a dict of "
-                        "group name -> columns or 'categorical', got ndarray of shape (5, 2)"),
+                        "group name -> columns, 'categorical', 'auto' or None, got ndarray of shape "
+                        "(5, 2)"),
     "bad-word": (dict(feature_groups="columns"), False,
-                 "feature_groups must be one label per column, a dict of group name -> columns or "
-                 "'categorical', got 'columns'"),
+                 "feature_groups must be one label per column, a dict of group name -> columns, "
+                 "'categorical', 'auto' or None, got 'columns'"),
     "column-factors": (dict(feature_groups=GROUP_LABELS, penalty_factor=[1.0] * 5), False,
                        "penalty_factor weighs single columns; with feature_groups give "
                        "group_penalty_factor (one factor per group) instead"),

@@ -131,10 +131,12 @@ LAST_PARAMETERS = _entries("""
     missing : {"error", "level"}, default "error"
         A missing value in a categorical column: a ValueError naming the
         column and the row, or ("level") a level of its own.
-    feature_groups : array-like of shape (n_features,), dict or "categorical", optional
+    feature_groups : array-like of shape (n_features,), dict, "categorical", "auto" or None, default "auto"
         Groups of features penalized together (one label per feature, None
         or -1 for a feature by itself, or a dict of group name -> features;
-        see :func:`varnel.fit_path`): the L1 part of the penalty becomes
+        ``"categorical"``: each categorical column's indicators; ``"auto"``:
+        that when X has categorical columns, else no groups; None: no
+        groups; see :func:`varnel.fit_path`): the L1 part of the penalty becomes
         ``l1_within ||b_g||_1 + (1 - l1_within) sqrt(p_g) ||b_g||_2`` per
         group, so that a group enters or leaves the model as a whole.
     l1_within : float in [0, 1], default 0.0
@@ -330,7 +332,7 @@ class NetEstimator(BaseEstimator):
                  penalty_factor=None, lower_limits=None, upper_limits=None, tol=1e-7,
                  max_iter=100000, n_jobs=None, random_state=None, solver="auto", verbose=0,
                  relax=False, blend=1.0, *,
-                 drop_first=False, handle_unknown="error", missing="error", feature_groups=None, l1_within=0.0,
+                 drop_first=False, handle_unknown="error", missing="error", feature_groups="auto", l1_within=0.0,
                  group_penalty_factor=None, group_size_weight=True):
         keep_parameters(self, locals())
 

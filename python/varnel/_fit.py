@@ -10,7 +10,7 @@ design.
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple
+from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -231,7 +231,8 @@ def prepare(X: Any, y: Any, family: Any, options: Dict[str, Any], offset: Any = 
         check_weighted_classes(family, classes, weighted)
     source_of_column = None if encoding is None else encoding.source_of_column
     return Problem(Xc, yc, w, family, classes, names,
-                   solver_options(family, opts, p, by_name, source_of_column),
+                   solver_options(family, opts, p, by_name, source_of_column,
+                                  None if encoding is None else encoding.columns),
                    cv.as_offset(offset, family.offset_shape(n, classes), family.block_unit), labels,
                    encoding, source_of_column)
 
@@ -283,9 +284,11 @@ def check_weighted_classes(family: Family, classes: np.ndarray, weighted: np.nda
 
 def solver_options(family: Family, opts: Dict[str, Any], p: int,
                    names: Optional[List[Any]],
-                   source_of_column: Optional[np.ndarray] = None) -> Dict[str, Any]:
+                   source_of_column: Optional[np.ndarray] = None,
+                   source_names: Optional[Sequence[Any]] = None) -> Dict[str, Any]:
     """The solver's keyword arguments from checked options (weights aside),
-    for p columns named ``names`` (``source_of_column``: see Problem)."""
+    for p columns named ``names`` (``source_of_column``: see Problem;
+    ``source_names``: the data frame's column names)."""
     ratio = cv.as_float(opts["lambda_min_ratio"], "lambda_min_ratio", allow_none=True)
     so: Dict[str, Any] = {
         "alpha": cv.in_range(cv.as_float(opts["alpha"], "alpha"), "alpha", 0.0, 1.0),
@@ -310,7 +313,7 @@ def solver_options(family: Family, opts: Dict[str, Any], p: int,
     if family.groups_coefficients:
         so["grouped"] = opts["grouped"]
     so[COEF_STORAGE] = opts.get(COEF_STORAGE, "auto")
-    _groups.apply_options(so, opts, p, names, source_of_column)
+    _groups.apply_options(so, opts, p, names, source_of_column, source_names)
     family.check_options(so)
     return so
 

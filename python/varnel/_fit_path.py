@@ -29,7 +29,7 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
              callback: Optional[Callable[[LambdaProgress], Any]] = None,
              drop_first: bool = False, handle_unknown: str = "error",
              missing: str = "error", relax: bool = False,
-             feature_groups: Any = None, l1_within: float = 0.0,
+             feature_groups: Any = "auto", l1_within: float = 0.0,
              group_penalty_factor: Any = None, group_size_weight: bool = True) -> Path:
     """Fit an elastic-net penalized GLM over a decreasing sequence of lambdas.
 
@@ -231,7 +231,7 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         first fit whose deviance ratio passes 0.999 or gains less than 1e-5
         is kept (else the last); ``Path.relaxed_capped`` marks those
         lambdas.
-    feature_groups : sequence, dict or "categorical", optional
+    feature_groups : sequence, dict, "categorical", "auto" or None, default "auto"
         Penalize groups of columns together (for the multinomial and
         multitask families a group holds its columns' K coefficients each):
         one label per column (integers or strings; None or -1
@@ -239,7 +239,10 @@ def fit_path(X: ArrayLike, y: ArrayLike, family: Union[str, Family] = "gaussian"
         column names or indices (columns not listed are groups by
         themselves), or ``"categorical"`` (each source column of a data
         frame is one group; without categorical expansion every column is
-        its own group).  The penalty becomes ``lambda * sum_g v_g [alpha
+        its own group).  ``"auto"``: ``"categorical"`` when X has
+        categorical columns, so that a categorical enters or leaves the
+        model as a whole, else no groups.  None: no groups (each indicator
+        column of a categorical penalized on its own).  The penalty becomes ``lambda * sum_g v_g [alpha
         (tau ||b_g||_1 + (1 - tau) s_g ||b_g||_2) + (1 - alpha)/2
         ||b_g||_2^2]`` on the (standardized) coefficients, ``s_g =
         sqrt(p_g)``, so a group enters or leaves the model as a whole

@@ -17,6 +17,10 @@ __all__ = ["resolve_feature_groups", "Groups"]
 #: frame one group (its expanded columns together).
 CATEGORICAL = "categorical"
 
+#: The default ``feature_groups``: CATEGORICAL when X has categorical
+#: columns, no groups otherwise.
+AUTO = "auto"
+
 
 class Groups(NamedTuple):
     """Resolved groups: ``labels[j]`` is column j's group (0, 1, ..., G - 1,
@@ -63,17 +67,22 @@ def _column_index(item: Any, p: int, column_names: Optional[Sequence[Any]], grou
 
 
 def resolve_groups(setting: Any, p: int, column_names: Optional[Sequence[Any]],
-                   source_of_column: Optional[np.ndarray] = None) -> Optional[Groups]:
+                   source_of_column: Optional[np.ndarray] = None,
+                   source_names: Optional[Sequence[Any]] = None) -> Optional[Groups]:
     """The groups of the p columns from a ``feature_groups`` setting (see
-    :func:`resolve_feature_groups`), with the names of the groups; None
-    when ``setting`` is None."""
+    :func:`resolve_feature_groups`), with the names of the groups (for
+    CATEGORICAL, the data frame's column names ``source_names`` when
+    given); None when ``setting`` is None, or AUTO without categorical
+    columns."""
+    if isinstance(setting, str) and setting == AUTO:
+        setting = None if source_of_column is None else CATEGORICAL
     if setting is None:
         return None
     raw: List[Any]
     if isinstance(setting, str):
         if setting != CATEGORICAL:
             raise ValueError(f"feature_groups must be one label per column, a dict of group "
-                             f"name -> columns or {CATEGORICAL!r}, got {setting!r}")
+                             f"name -> columns, {CATEGORICAL!r}, {AUTO!r} or None, got {setting!r}")
         if source_of_column is None:
             raw = list(range(p))
         else:
@@ -82,6 +91,9 @@ def resolve_groups(setting: Any, p: int, column_names: Optional[Sequence[Any]],
                 raise ValueError(f"feature_groups={CATEGORICAL!r}: the map of expanded columns "
                                  f"to source columns has shape {src.shape}, expected ({p},)")
             raw = [int(v) for v in src]
+            if source_names is not None:
+                labels = np.unique(src, return_inverse=True)[1].astype(np.int64)
+                return Groups(labels, [source_names[k] for k in np.unique(src)])
     elif isinstance(setting, Mapping):
         raw = [None] * p
         for group, columns in setting.items():
@@ -109,7 +121,8 @@ def resolve_groups(setting: Any, p: int, column_names: Optional[Sequence[Any]],
                 labels = np.empty(0, dtype=object).reshape(0, 0)
             if labels.ndim != 1:
                 raise ValueError(f"feature_groups must be one label per column (a 1-D sequence), "
-                                 f"a dict of group name -> columns or {CATEGORICAL!r}, got "
+                                 f"a dict of group name -> columns, {CATEGORICAL!r}, {AUTO!r} or "
+                                 f"None, got "
                                  f"{type(setting).__name__} of shape {np.shape(labels)}")
             raw = list(labels)
         if len(raw) != p:
@@ -144,13 +157,15 @@ def resolve_feature_groups(setting: Any, p: int, column_names: Optional[Sequence
 
     Parameters
     ----------
-    setting : sequence, dict, "categorical" or None
+    setting : sequence, dict, "categorical", "auto" or None
         One label per column (integers or strings; None or -1 puts a column
         in a group by itself), or a dict of group name -> column names or
         indices (columns not listed are groups by themselves), or
         ``"categorical"``: each source column of a data frame is one group
         (its expanded columns together, by ``source_of_column``; without
-        that map every column is a group by itself).  None: no groups.
+        that map every column is a group by itself).  ``"auto"``:
+        ``"categorical"`` when there is that map, else no groups.  None: no
+        groups.
     p : int
         The number of columns.
     column_names : sequence or None
@@ -209,23 +224,38 @@ def group_factors(given: Any, groups: Groups) -> np.ndarray:
 
 
 #: The options of fit_path that set up the groups, with their defaults.
-OPTIONS: Dict[str, Any] = {"feature_groups": None, "l1_within": 0.0,
+OPTIONS: Dict[str, Any] = {"feature_groups": AUTO, "l1_within": 0.0,
                            "group_penalty_factor": None, "group_size_weight": True}
 
 #: Entries of the solver options kept for the path, not passed to the core.
-PATH_ONLY = ("group_names",)
+PATH_ONLY = ("group_names", "group_factors")
+
+
+def path_options(so: Mapping[str, Any]) -> Dict[str, Any]:
+    """The group options that give again the penalty of a fit whose solver
+    options are ``so`` (to read its rows once more): its labels as
+    ``feature_groups`` (None without groups), ``l1_within``,
+    ``group_size_weight`` and ``group_penalty_factor``."""
+    if so.get("feature_groups") is None:
+        return {"feature_groups": None}
+    return {"feature_groups": np.asarray(so["feature_groups"], dtype=np.int64),
+            "l1_within": so["l1_within"], "group_size_weight": so["group_size_weight"],
+            "group_penalty_factor": so.get("group_factors")}
 
 
 def apply_options(so: Dict[str, Any], opts: Mapping[str, Any], p: int,
                   names: Optional[Sequence[Any]],
-                  source_of_column: Optional[np.ndarray] = None) -> None:
+                  source_of_column: Optional[np.ndarray] = None,
+                  source_names: Optional[Sequence[Any]] = None) -> None:
     """The group options among ``opts`` into the solver options ``so``:
     ``feature_groups`` as one label per column, ``l1_within``,
     ``group_size_weight``, ``group_names`` (for the path) and the group
     penalty factors as every column's ``penalty_factor``.  Without
     ``feature_groups`` every other group option must keep its default."""
-    setting = opts.get("feature_groups")
-    if setting is None:
+    setting = opts.get("feature_groups", AUTO)
+    by_default = isinstance(setting, str) and setting == AUTO and source_of_column is not None
+    groups = resolve_groups(setting, p, names, source_of_column, source_names)
+    if groups is None:
         given = {"l1_within": opts.get("l1_within", 0.0) not in (None, 0, 0.0),
                  "group_penalty_factor": opts.get("group_penalty_factor") is not None,
                  "group_size_weight": opts.get("group_size_weight", True) is not True}
@@ -234,30 +264,28 @@ def apply_options(so: Dict[str, Any], opts: Mapping[str, Any], p: int,
                 raise ValueError(f"{key} applies to groups of columns: give feature_groups too, "
                                  f"or leave {key} at its default ({OPTIONS[key]!r})")
         return
-    groups = resolve_groups(setting, p, names, source_of_column)
     tau = cv.in_range(cv.as_float(opts.get("l1_within", 0.0), "l1_within"), "l1_within",
                       0.0, 1.0)
     size_weight = cv.as_bool(opts.get("group_size_weight", True), "group_size_weight")
+    # the categorical columns are grouped by default: say how to fit them one by one
+    why = (f" (X's categorical columns are groups by default, feature_groups={AUTO!r}; pass "
+           f"feature_groups=None to fit each indicator column on its own)") if by_default else ""
     for key in ("lower_limits", "upper_limits"):
         if so.get(key) is not None:
             raise ValueError(f"feature_groups takes no {key}: fit the groups without limits, or "
-                             f"the limits without feature_groups")
+                             f"the limits without feature_groups{why}")
     if so.get("penalty_factor") is not None:
-        raise ValueError("penalty_factor weighs single columns; with feature_groups give "
-                         "group_penalty_factor (one factor per group) instead")
-    excluded = np.zeros(p, dtype=bool)
-    if so.get("exclude") is not None:
-        excluded[np.asarray(so["exclude"], dtype=np.int64)] = True
-    kept = np.bincount(groups.labels[~excluded], minlength=groups.count)
-    if (kept == 0).any():
-        g = int(np.flatnonzero(kept == 0)[0])
-        raise ValueError(f"feature_groups: every column of group {cv.shown_label(groups.names[g])} "
-                         f"is excluded; drop the group from feature_groups or its columns from "
-                         f"exclude")
+        raise ValueError(f"penalty_factor weighs single columns; with feature_groups give "
+                         f"group_penalty_factor (one factor per group) instead{why}")
+    if so.get("grouped"):
+        raise ValueError(f"grouped=True and feature_groups both group the coefficients: give "
+                         f"feature_groups alone (a group of one column with l1_within=0 is "
+                         f"grouped=True's penalty of that column){why}")
     given = opts.get("group_penalty_factor")
-    if given is not None:
-        factors = group_factors(given, groups)
+    factors = None if given is None else group_factors(given, groups)
+    if factors is not None:
         so["penalty_factor"] = factors[groups.labels]
+    so["group_factors"] = factors
     so["feature_groups"] = groups.labels.astype(np.uint64)
     so["l1_within"] = tau
     so["group_size_weight"] = size_weight

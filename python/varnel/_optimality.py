@@ -42,7 +42,10 @@ class Optimality:
         coefficient at a limit counts only the part of its gradient that
         would move it inside; a fitted intercept's derivative counts as it
         is.  A grouped penalty takes each variable's K coefficients
-        together (Euclidean norms).
+        together (Euclidean norms).  With ``feature_groups`` the conditions
+        are the sparse-group penalty's, per group (see ``fit_path``): a
+        zero group's soft-thresholded gradient norm beyond its group
+        threshold, a non-zero group's largest residual entry.
     scale : ndarray of shape (L,)
         What ``relative`` divides by: the larger of lambda and 1e-3 times
         the weighted root mean square of the loss's derivatives per row
@@ -59,7 +62,8 @@ class Optimality:
         unpenalized columns and rescaled into the dual's domain, as
         scikit-learn's coordinate descent does for the elastic net); an
         upper bound of how far the objective is above its minimum.  NaN
-        where limits are set.  None for the other families.
+        where limits are set.  None for the other families and with
+        ``feature_groups``.
 
     Examples
     --------
@@ -174,6 +178,37 @@ def _violation(g: np.ndarray, c: np.ndarray, k1: np.ndarray, k2: np.ndarray, lo:
     return out.max(axis=1)
 
 
+def _group_violation(g: np.ndarray, c: np.ndarray, k1: np.ndarray, k2: np.ndarray,
+                     groups: np.ndarray, tau: float, size: np.ndarray,
+                     free: np.ndarray) -> np.ndarray:
+    """Per variable: the largest violation of the sparse-group penalty's
+    optimality conditions, every variable of a group (its K coefficients
+    each) in one vector.  With h = g + k2 c and t = k1 (shared by the
+    group): a zero group needs ||S(h_g, tau t)|| <= (1 - tau) s_g t; in a
+    non-zero group a non-zero c_j needs h_j + tau t sign(c_j) + (1 - tau)
+    s_g t c_j / ||c_g|| = 0, a zero one |h_j| <= tau t.  Variables left out
+    (``free`` False) are in no group's vector."""
+    h = g + k2 * c
+    t = k1[:, 0]
+    out = np.zeros(c.shape[0])
+    for members in np.split(np.argsort(groups, kind="stable"),
+                            np.flatnonzero(np.diff(np.sort(groups))) + 1):
+        members = members[free[members]]
+        if members.size == 0:
+            continue
+        tg, sg = t[members[0]], size[groups[members[0]]]
+        cg, hg = c[members], h[members]
+        soft = np.maximum(np.abs(hg) - tau * tg, 0.0)
+        norm = float(np.sqrt((cg * cg).sum()))
+        if norm == 0.0:
+            out[members] = max(float(np.sqrt((soft * soft).sum())) - (1.0 - tau) * sg * tg, 0.0)
+        else:
+            r = np.where(cg != 0, np.abs(hg + tau * tg * np.sign(cg) + (1.0 - tau) * sg * tg * cg / norm),
+                         soft)
+            out[members] = r.max(axis=1)
+    return out
+
+
 def certificate(problem: Any, coefs: Any, intercepts: np.ndarray, lambdas: np.ndarray,
                 alpha: float) -> Optimality:
     """The Optimality of the solutions (``coefs``, ``intercepts`` at
@@ -198,7 +233,13 @@ def certificate(problem: Any, coefs: Any, intercepts: np.ndarray, lambdas: np.nd
     upper = np.full(p, np.inf) if so["upper_limits"] is None else so["upper_limits"]
     limited = bool(np.isfinite(lower[free]).any() or np.isfinite(upper[free]).any())
     lo, up = (lim[:, None] * colscale[:, None] / resp for lim in (lower, upper))
-    with_gap = family.loss_conjugate(y[:1], np.zeros_like(y[:1], dtype=np.float64)) is not None
+    groups = so.get("feature_groups")
+    if groups is not None:  # the sparse-group penalty (its factors are the columns' v)
+        groups = np.asarray(groups, dtype=np.int64)
+        sizes = np.bincount(groups).astype(np.float64)
+        size = np.sqrt(sizes) if so["group_size_weight"] else np.ones_like(sizes)
+    with_gap = groups is None and family.loss_conjugate(
+        y[:1], np.zeros_like(y[:1], dtype=np.float64)) is not None
     bases: dict = {}  # the unpenalized columns' basis at lambda > 0 and at lambda = 0
     dense = _coefs.to_dense(coefs)
     L = lambdas.shape[0]
@@ -221,7 +262,9 @@ def certificate(problem: Any, coefs: Any, intercepts: np.ndarray, lambdas: np.nd
         lam = lambdas[k]
         k1 = (lam * alpha * v)[:, None]
         k2 = (lam * (1.0 - alpha) * v / ridge)[:, None]
-        worst = float(_violation(g, c, k1, k2, lo, up, grouped)[free].max(initial=0.0))
+        per = _violation(g, c, k1, k2, lo, up, grouped) if groups is None else \
+            _group_violation(g, c, k1, k2, groups, float(so["l1_within"]), size, free)
+        worst = float(per[free].max(initial=0.0))
         if intercept:
             worst = max(worst, float(np.abs(sumG).max()))
         violation[k] = worst
@@ -356,7 +399,11 @@ def of_path(path: Any, X: Any, y: Any, options: dict, offset: Any) -> Optimality
     encoding = getattr(path, "encoding", None)
     if encoding is not None:  # a frame with categorical columns: the fitted levels' design
         X = encoding.transform(X)
-    problem = _fit.prepare(X, y, path.family_instance, options, offset)
+    groups = getattr(path, "group_options", None) or {"feature_groups": None}
+    if groups["feature_groups"] is not None and options.get("penalty_factor") is not None:
+        raise ValueError("Path.optimality: the path was fitted with feature_groups, whose "
+                         "penalty factors it keeps; leave penalty_factor out")
+    problem = _fit.prepare(X, y, path.family_instance, {**options, **groups}, offset)
     p = problem.X.shape[1]
     if p != path.n_features:
         raise ValueError(f"X has {p} features, the path was fitted with {path.n_features}: "

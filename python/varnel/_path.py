@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
-from . import _coefs, _convert, _fit, _relax, _sources, _survival
+from . import _coefs, _convert, _fit, _groups, _relax, _sources, _survival
 from ._docstrings import filled
 from .families import Family, get_family
 
@@ -258,6 +258,8 @@ class Path:
     #: ``feature_groups`` (None otherwise), and the groups' names
     feature_groups: Optional[np.ndarray] = None
     group_names: Optional[List[Any]] = None
+    #: the group options of the fit, for reading its rows again
+    group_options: Optional[Dict[str, Any]] = None
 
     def group_norms(self) -> np.ndarray:
         """The Euclidean norm of every group's coefficients at every lambda.
@@ -317,6 +319,7 @@ class Path:
                    problem.feature_names, problem.classes, alpha)
         path.encoding = getattr(problem, "encoding", None)
         so = getattr(problem, "solver_options", None) or {}
+        path.group_options = _groups.path_options(so)
         if so.get("feature_groups") is not None:
             path.feature_groups = np.asarray(so["feature_groups"], dtype=np.int64)
             path.group_names = list(so["group_names"])

@@ -152,7 +152,7 @@ class CoxPHNetSurvival(NetEstimator):
                  nlambda=100, lambda_min_ratio=None, standardize=True, penalty_factor=None,
                  lower_limits=None, upper_limits=None, tol=1e-7, max_iter=100000, n_jobs=None,
                  random_state=None, ties="breslow", verbose=0, relax=False, blend=1.0, *,
-                 drop_first=False, handle_unknown="error", missing="error", feature_groups=None, l1_within=0.0,
+                 drop_first=False, handle_unknown="error", missing="error", feature_groups="auto", l1_within=0.0,
                  group_penalty_factor=None, group_size_weight=True):
         keep_parameters(self, locals())
 
