@@ -115,14 +115,15 @@ FIT_KEYS = KEYS + ["lambda_max", "iterate", "bound", "solver"]
 ARRAYS = ["lambda", "a0", "beta", "dev_ratio"]
 
 
-def check_result(r, p, inputs=(), nclass=None, wide=None):
+def check_result(r, p, inputs=(), nclass=None, wide=None, bound_scale=1.0):
     """Keys in order, types, shapes, fresh writable arrays sharing no memory
     with each other or with any input array, decreasing finite penalty
     values, and a warning whose index is the number of solutions.  `nclass`:
     a result of fit (multinomial when > 1), whose warning is (kind, index),
     and `wide` whether its coefficients carry a column per response (by
     default when `nclass` > 1; several responses keep the column even when
-    there is one),
+    there is one; `bound_scale` the scale of the responses the bound of
+    9.9e35 holds on),
     with the iterate of a path stopped at maxit and the first coefficient
     held at the bound of 9.9e35."""
     fit = nclass is not None
@@ -149,7 +150,7 @@ def check_result(r, p, inputs=(), nclass=None, wide=None):
         b = r["bound"]
         if b is not None:  # (variable, lambda_index) of a coefficient at the bound
             assert type(b) is tuple and list(map(type, b)) == [int, int] and b[1] < lmu
-            assert np.abs(r["beta"][b[0], ..., b[1]]).max() >= 9.9e35 * (1 - 1e-9)
+            assert np.abs(r["beta"][b[0], ..., b[1]]).max() >= 9.9e35 * bound_scale * (1 - 1e-9)
         it = r["iterate"]
         assert (it is not None) == (w is not None and w[0] == "MaxIterReached")
         if it is not None:

@@ -78,6 +78,11 @@ FINDINGS = {
                                         solver="covariance"),
                             p=2, hostile=True),
     # a count of 1e300 without an intercept: an infinite deviance ratio
+    # the bound of 9.9e35 holds on the scale of standardized responses
+    "multitask standardized bound": dict(
+        entry="fit", args=[np.r_[1.14910241e-37, np.zeros(7)][:, None], np.array([[0.0, 2.0]] * 7 + [[1.0, 1.0]])],
+        kwargs=dict(alpha=0.0, nlambda=2, family="multitask", standardize_response=True), p=1,
+        hostile=False, wide=True, nclass=2),
     # one response column: its result keeps the column, like several
     "multitask one column": dict(entry="fit", args=[np.array([[1.0], [0.0]]), np.array([[1.0], [0.0]])],
                                  kwargs=dict(family="multitask", intercept=False, standardize=False,
@@ -90,7 +95,7 @@ FINDINGS = {
 
 @pytest.mark.parametrize("finding", list(FINDINGS))
 def test_fuzz_findings(finding):
-    check_call(dict(FINDINGS[finding], nclass=1))  # width 1: flat unless marked wide
+    check_call({"nclass": 1, **FINDINGS[finding]})  # width 1: flat unless marked wide
 
 
 # ---- the property (in the child) -------------------------------------------------------
@@ -111,13 +116,27 @@ def check_call(case):
             assert type(result) is ValueError, f"well-typed input raised {type(result).__name__}: {result}"
         assert isinstance(result, MemoryError) or str(result), "empty message"
         return
-    contract.check_result(result, case["p"], inputs, case.get("nclass"), case.get("wide"))
+    contract.check_result(result, case["p"], inputs, case.get("nclass"), case.get("wide"),
+                          response_scale(case))
     if case["entry"] == "fit":  # a ratio of deviances that means nothing is refused instead
         dev = np.asarray(result["dev_ratio"])  # (its rounding: at most 1e-6)
         assert np.all((dev >= -1e-6) & (dev <= 1 + 1e-6)), f"deviance ratio outside [0, 1]: {dev}"
     if sane(case):
         for key in ("lambda", "a0", "beta", "dev_ratio", "nulldev"):
             assert np.all(np.isfinite(result[key])), f"non-finite {key} from ordinary input: {result[key]}"
+
+
+def response_scale(case):
+    """The smallest of the responses' weighted standard deviations when a
+    fit standardizes them (its bound holds on that scale), else 1."""
+    kw = case["kwargs"]
+    if case["entry"] != "fit" or not kw.get("standardize_response"):
+        return 1.0
+    with np.errstate(all="ignore"):
+        y = np.asarray(case["args"][1], dtype=float)
+        w = np.ones(len(y)) if kw.get("weights") is None else np.asarray(kw["weights"], dtype=float)
+        m = w @ y / w.sum()
+        return float(np.sqrt(w @ (y - m) ** 2 / w.sum()).min())
 
 
 def sane(case):
