@@ -163,7 +163,9 @@ def test_sparse_working_shapes_give_the_general_bits(centred):
     centre = v @ x / v.sum() if centred else np.zeros(p)
     scale = rng.uniform(0.5, 2.0, p) if centred else np.ones(p)
     r = rng.normal(size=n)
-    js, deltas = (1, 0, 4, 2, 7, 1, 5, 3, 6, 0), (0.3, -0.7, 0.2, 0.5, -1.1, 0.4, 0.9, -0.2, 0.6, 0.1)
+    # steps between every shape, full after full (6, 0 and 0, 0) too
+    js = (1, 0, 4, 2, 7, 1, 5, 3, 6, 0, 0, 2)
+    deltas = (0.3, -0.7, 0.2, 0.5, -1.1, 0.4, 0.9, -0.2, 0.6, 0.1, -0.3, 0.8)
     args = (np.asfortranarray(x), centre, scale, v, r, js, deltas, rng.normal(size=p),
             [7, 1, 0, 4, 5], 0.4, 0.25)
     got, general = tc.design("sparse_working", *args), tc.design("sparse_working_general", *args)

@@ -260,6 +260,26 @@ void SparseWorkingDesign::flush() {
     }
 }
 
+void SparseWorkingDesign::step_then_gradient(std::size_t j, double* g) {
+    step_.take();
+    const std::size_t s = step_.j;
+    const CscMatrix& x = z_.base();
+    const double d = step_.delta[0] / z_.scale(s);
+    const double* xs = x.values_of(s);
+    const double* xj = x.values_of(j);
+    const double* v = v_.data();
+    double* q = q_.data();
+    double acc = 0.0;
+    for (std::size_t i = 0; i < rows(); ++i) {
+        q[i] = q[i] - (v[i] * d) * xs[i];
+        acc += xj[i] * q[i];
+    }
+    sigma_[0] += d * z_.centre(s);
+    qsum_[0] -= d * sv_[s];
+    g[0] = acc;
+    combine(j, sv_.data() + j, g);
+}
+
 void SparseWorkingDesign::curvatures(const Flags& flags, std::span<double> out) {
     const CscMatrix& x = z_.base();
     const std::size_t w = nk_;

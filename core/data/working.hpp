@@ -150,6 +150,8 @@ public:
     }
     void gradient(std::size_t j, std::span<double> g) {
         require(g.size() == nk_, "one gradient per linear predictor");
+        if (step_.pending && shape_[j] == Shape::full && shape_[step_.j] == Shape::full)
+            return step_then_gradient(j, g.data());
         flush();
         column_gradient(j, sv_.data() + j * nk_, g.data());
     }
@@ -194,6 +196,9 @@ private:
     void column_gradient(std::size_t j, const double* sv, double* g) const;
     // g_k = <s_j, q_.k> and sv_k = <s_j, v_.k>, in one sweep over the entries
     void sums_with_weights(std::size_t j, double* g, double* sv) const;
+    // flush, then column_gradient(j), in one sweep over q: the pending step's
+    // column and column j both full
+    void step_then_gradient(std::size_t j, double* g);
     // g_k <- <z_j, r_.k> from g_k = <s_j, q_.k> and sv_k = <s_j, v_.k>
     void combine(std::size_t j, const double* sv, double* g) const {
         for (std::size_t k = 0; k < nk_; ++k)
