@@ -252,7 +252,8 @@ void SparseWorkingDesign::flush() {
         const double d0 = d[0];
         double* q = q_.data();
         const double* v = v_.data();
-        each_entry(x, j, shape_[j], [&](std::size_t i, double s) { q[i] = q[i] - (v[i] * d0) * s; });
+        each_entry(x, j, shape_[j],
+                   [&](std::size_t i, double s) { q[i] = q[i] - (v[i] * d0) * s; });
     }
     for (std::size_t k = 0; k < nk_; ++k) {
         sigma_[k] += d[k] * z_.centre(j);  // every row: r_.k += v_.k d_k c_j
