@@ -249,8 +249,11 @@ struct CscGuard {
         auto same = [](const auto& now, const auto& then) {
             return !then || (now && now->data() == then->data() && now->size() == then->size());
         };
-        if (same(count_view(g->arrays[0]), g->col_ptr) &&
-            same(count_view(g->arrays[1]), g->row_idx) && same(float_view(g->arrays[2]), g->values))
+        // (the arrays' place, length and type, not their entries: a poll
+        // costs no pass over them)
+        if (same(count_extent(g->arrays[0]), g->col_ptr) &&
+            same(count_extent(g->arrays[1]), g->row_idx) &&
+            same(float_view(g->arrays[2]), g->values))
             return true;
         return raise(PyExc_RuntimeError, "x was changed while the fit was reading it");
     }

@@ -390,19 +390,26 @@ bool plain_vector(PyObject* obj) {
 
 }  // namespace
 
-std::optional<std::span<const std::uint64_t>> count_view(PyObject* obj) {
+std::optional<std::span<const std::uint64_t>> count_extent(PyObject* obj) {
     if (!plain_vector(obj)) return std::nullopt;
     auto* a = reinterpret_cast<PyArrayObject*>(obj);
     const int type = PyArray_TYPE(a);
     const bool is_u64 = (type == NPY_ULONG || type == NPY_ULONGLONG) && PyArray_ITEMSIZE(a) == 8;
     const bool is_i64 = (type == NPY_LONG || type == NPY_LONGLONG) && PyArray_ITEMSIZE(a) == 8;
     if (!is_u64 && !is_i64) return std::nullopt;
-    const auto n = static_cast<std::size_t>(PyArray_DIM(a, 0));
-    const auto* data = static_cast<const std::uint64_t*>(PyArray_DATA(a));
-    if (is_i64)  // a negative entry goes through the conversion, which names it
-        for (std::size_t i = 0; i < n; ++i)
-            if (static_cast<std::int64_t>(data[i]) < 0) return std::nullopt;
-    return std::span<const std::uint64_t>(data, n);
+    return std::span<const std::uint64_t>(static_cast<const std::uint64_t*>(PyArray_DATA(a)),
+                                          static_cast<std::size_t>(PyArray_DIM(a, 0)));
+}
+
+std::optional<std::span<const std::uint64_t>> count_view(PyObject* obj) {
+    const auto view = count_extent(obj);
+    if (!view) return std::nullopt;
+    const int type = PyArray_TYPE(reinterpret_cast<PyArrayObject*>(obj));
+    // a negative entry goes through the conversion, which names it
+    if (type == NPY_LONG || type == NPY_LONGLONG)
+        for (const std::uint64_t c : *view)
+            if (static_cast<std::int64_t>(c) < 0) return std::nullopt;
+    return view;
 }
 
 std::optional<std::span<const double>> float_view(PyObject* obj) {

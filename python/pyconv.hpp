@@ -164,6 +164,10 @@ bool to_table(PyObject* obj, varnel_core::Table& out);
 // without a negative entry, viewed in place as counts; nullopt (no error
 // set) when the array does not qualify.
 std::optional<std::span<const std::uint64_t>> count_view(PyObject* obj);
+// The same array's place and length without reading its entries (no check
+// for a negative one): for the polls that ask whether an array read in
+// place is still where it was, which must not cost a pass over it.
+std::optional<std::span<const std::uint64_t>> count_extent(PyObject* obj);
 // The same for native float64 values.
 std::optional<std::span<const double>> float_view(PyObject* obj);
 

@@ -398,7 +398,9 @@ vc::CscMatrix csc_of(const vc::Vec& x, std::size_t n, std::size_t p) {
 // "dense_weighted", "dense_working" (x raw, read in place under the
 // standardized view), "sparse_fixed", "sparse_working" (x: the raw matrix,
 // stored as CSC with its non-zeros, under the standardized view with
-// `weights`) or "covariance" (x raw, read in place).  `weights` are the
+// `weights`; "sparse_working_general" reads every column the general way,
+// without the indicator and full shapes) or "covariance" (x raw, read in
+// place).  `weights` are the
 // fixed weights (dense_weighted, sparse_fixed, covariance) or the working
 // weights.  For
 // each (j, delta): gradient(j), then a step of delta on j ("seen"); then
@@ -479,8 +481,8 @@ WRAPPER(design) {
     } else if (kind == "dense_working") {
         vc::DenseWorkingDesign d(dense_view(), 1, no_interrupt);
         ok = working(d);
-    } else if (kind == "sparse_working") {
-        vc::SparseWorkingDesign d(view(), 1, no_interrupt);
+    } else if (kind == "sparse_working" || kind == "sparse_working_general") {
+        vc::SparseWorkingDesign d(view(), 1, no_interrupt, kind == "sparse_working");
         ok = working(d);
     } else {
         vp::raise(PyExc_ValueError, "unknown design kind");

@@ -97,7 +97,7 @@ def as_input(x, kind):
 # ---- designs against the dense reference ------------------------------------------
 
 @pytest.mark.parametrize("kind", ["dense_fixed", "dense_weighted", "sparse_fixed", "covariance",
-                                  "dense_working", "sparse_working"])
+                                  "dense_working", "sparse_working", "sparse_working_general"])
 @pytest.mark.parametrize("big_mean", [False, True])
 def test_design_operations_match_the_dense_reference(kind, big_mean):
     rng = np.random.default_rng(11)
@@ -111,7 +111,7 @@ def test_design_operations_match_the_dense_reference(kind, big_mean):
     z = (x - centre) / scale
     r = rng.normal(size=n)
     steps = [(1, 0.3), (p - 1, -0.7), (1, 0.2), (0, 0.5), (3, -1.1)]
-    working = kind.endswith("working")
+    working = "_working" in kind
     v = rng.uniform(0.1, 1.0, n) if working else w
     if kind.startswith("sparse"):  # a fully stored column is centred again by its mean under v
         full = (x != 0).all(axis=0)
@@ -142,6 +142,43 @@ def test_design_operations_match_the_dense_reference(kind, big_mean):
         np.testing.assert_allclose(out["abs_after"], np.abs(z.T @ res), atol=tol, rtol=0)
         eta = 0.4 + z[:, active] @ coef[active]
         np.testing.assert_allclose(out["eta"], eta, atol=1e-12 * (1 + np.abs(eta).max()), rtol=0)
+
+
+@pytest.mark.parametrize("centred", [False, True])
+def test_sparse_working_shapes_give_the_general_bits(centred):
+    """Indicator columns (every stored value 1) are read without their values,
+    full columns without their row indices: every output of the working
+    design has the bits of the general reading, and so of the reference."""
+    rng = np.random.default_rng(3 + centred)
+    n = 53
+    codes = rng.integers(0, 5, n)
+    x = np.column_stack([rng.normal(size=n) + 3.0,  # full
+                         (codes[:, None] == np.arange(4)).astype(float),  # indicators
+                         rng.normal(size=n) * (rng.random(n) < 0.5),  # general
+                         np.where(codes == 4, 1.0, 0.5),  # every row, not all ones: full
+                         np.where(codes == 4, 2.0, 0.0),  # one value, not 1: general
+                         np.where(codes < 4, 1.0, 0.0)])  # ones on most rows: indicator
+    p = x.shape[1]
+    v = rng.uniform(0.1, 1.0, n)
+    centre = v @ x / v.sum() if centred else np.zeros(p)
+    scale = rng.uniform(0.5, 2.0, p) if centred else np.ones(p)
+    r = rng.normal(size=n)
+    # steps between every shape, full after full (6, 0 and 0, 0) too
+    js = (1, 0, 4, 2, 7, 1, 5, 3, 6, 0, 0, 2)
+    deltas = (0.3, -0.7, 0.2, 0.5, -1.1, 0.4, 0.9, -0.2, 0.6, 0.1, -0.3, 0.8)
+    args = (np.asfortranarray(x), centre, scale, v, r, js, deltas, rng.normal(size=p),
+            [7, 1, 0, 4, 5], 0.4, 0.25)
+    got, general = tc.design("sparse_working", *args), tc.design("sparse_working_general", *args)
+    assert got.keys() == general.keys()
+    for key in got:
+        assert np.asarray(got[key]).tobytes() == np.asarray(general[key]).tobytes(), key
+    z = x - centre
+    full = (x != 0).all(axis=0) & (centre != 0)
+    z[:, full] -= v @ z[:, full] / v.sum()  # a full column about a centre is recentred under v
+    z /= scale
+    np.testing.assert_allclose(got["curv"], v @ z**2, rtol=1e-12)
+    eta = 0.4 + z[:, [7, 1, 0, 4, 5]] @ args[7][[7, 1, 0, 4, 5]]
+    np.testing.assert_allclose(got["eta"], eta, atol=1e-12 * (1 + np.abs(eta).max()), rtol=0)
 
 
 MATRICES = ["dense", "borrowed", "csc"]

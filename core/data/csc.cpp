@@ -89,10 +89,14 @@ CscMatrix::CscMatrix(std::span<const std::uint64_t> col_ptr, std::span<const std
 CscMatrix::CscMatrix(const CscMatrix& other)
     : own_col_ptr_(other.own_col_ptr_), own_row_idx_(other.own_row_idx_),
       own_values_(other.own_values_), col_ptr_(other.col_ptr_), row_idx_(other.row_idx_),
-      values_(other.values_), nrows_(other.nrows_), ncols_(other.ncols_) {
+      values_(other.values_), own_columns_(other.own_columns_),
+      own_column_index_(other.own_column_index_), nrows_(other.nrows_), ncols_(other.ncols_) {
     if (other.col_ptr_.data() == other.own_col_ptr_.data()) col_ptr_ = own_col_ptr_;
     if (other.row_idx_.data() == other.own_row_idx_.data()) row_idx_ = own_row_idx_;
     if (other.values_.data() == other.own_values_.data()) values_ = own_values_;
+    if (!other.rewritten_.empty()) rewritten_.assign(ncols_, nullptr);
+    for (std::size_t k = 0; k < own_columns_.size(); ++k)
+        rewritten_[own_column_index_[k]] = own_columns_[k].data();
 }
 
 CscMatrix& CscMatrix::operator=(const CscMatrix& other) {
@@ -102,11 +106,16 @@ CscMatrix& CscMatrix::operator=(const CscMatrix& other) {
 
 double* CscMatrix::writable_values_of(std::size_t j) {
     require(j < ncols_, "column index out of range");
-    if (values_.data() != own_values_.data() || own_values_.size() != values_.size()) {
-        own_values_.assign(values_.begin(), values_.end());
-        values_ = own_values_;
+    if (values_.data() == own_values_.data() && own_values_.size() == values_.size())
+        return own_values_.data() + col_ptr_[j];  // owned
+    if (rewritten_.empty()) rewritten_.assign(ncols_, nullptr);
+    if (rewritten_[j] == nullptr && stored(j) > 0) {
+        const double* from = values_.data() + col_ptr_[j];
+        own_columns_.emplace_back(from, from + stored(j));  // (a move keeps each buffer)
+        own_column_index_.push_back(j);
+        rewritten_[j] = own_columns_.back().data();
     }
-    return own_values_.data() + col_ptr_[j];
+    return rewritten_[j];
 }
 
 double CscMatrix::at(std::size_t i, std::size_t j) const {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
@@ -33,7 +34,7 @@ public:
     // The arrays must describe a valid matrix (see csc_problem).  Owned:
     CscMatrix(Index col_ptr, Index row_idx, Vec values, std::size_t nrows);
     // Borrowed: the caller's arrays, read in place (they must outlive this
-    // object); the values are copied only if a column is to be rewritten.
+    // object); a column to be rewritten has its values copied, alone.
     CscMatrix(std::span<const std::uint64_t> col_ptr, std::span<const std::uint64_t> row_idx,
               std::span<const double> values, std::size_t nrows);
     CscMatrix(const CscMatrix& other);
@@ -46,8 +47,12 @@ public:
 
     // Column j's stored entries: rows_of(j)[e], values_of(j)[e], e < stored(j).
     const std::uint64_t* rows_of(std::size_t j) const { return row_idx_.data() + col_ptr_[j]; }
-    const double* values_of(std::size_t j) const { return values_.data() + col_ptr_[j]; }
-    // Column j's values to be rewritten: borrowed values are copied first.
+    const double* values_of(std::size_t j) const {
+        return rewritten_.empty() || rewritten_[j] == nullptr ? values_.data() + col_ptr_[j]
+                                                              : rewritten_[j];
+    }
+    // Column j's values to be rewritten: a borrowed column is copied first
+    // (that column only).
     double* writable_values_of(std::size_t j);
     std::size_t stored(std::size_t j) const { return col_ptr_[j + 1] - col_ptr_[j]; }
     // Index of column j's first stored entry among all of them.
@@ -84,6 +89,10 @@ private:
     std::span<const std::uint64_t> col_ptr_{own_col_ptr_};  // the arrays read
     std::span<const std::uint64_t> row_idx_;
     std::span<const double> values_;
+    // borrowed values: the copies of the rewritten columns, read in their place
+    std::vector<Vec> own_columns_;
+    std::vector<std::size_t> own_column_index_;  // the column of each copy
+    std::vector<double*> rewritten_;             // per column, its copy or nullptr (empty: none)
     std::size_t nrows_ = 0;
     std::size_t ncols_ = 0;
 };

@@ -170,19 +170,73 @@ void DenseWorkingDesign::linear_predictor(std::span<const double> coef,
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// f(row, value) for column j's stored entries in storage order, read as its
+// shape allows: an indicator's values are 1, a full column's rows 0..n-1.
+template <class Shape, class F>
+inline void each_entry(const CscMatrix& x, std::size_t j, Shape shape, F&& f) {
+    const std::uint64_t* rows = x.rows_of(j);
+    const double* s = x.values_of(j);
+    const std::size_t m = x.stored(j);
+    if (shape == Shape::indicator) {
+        for (std::size_t e = 0; e < m; ++e) f(rows[e], 1.0);
+    } else if (shape == Shape::full) {
+        for (std::size_t e = 0; e < m; ++e) f(e, s[e]);
+    } else {
+        for (std::size_t e = 0; e < m; ++e) f(rows[e], s[e]);
+    }
+}
+
+}  // namespace
+
 SparseWorkingDesign::SparseWorkingDesign(Standardized<CscMatrix> z, std::size_t width,
-                                         const Interrupt& interrupt)
+                                         const Interrupt& interrupt, bool shapes)
     : z_(std::move(z)), nk_(width), v_(checked_size(z_.rows(), width), 0.0), q_(v_.size(), 0.0),
       sigma_(width, 0.0), qsum_(width, 0.0), vsum_(width, 0.0),
-      sv_(checked_size(z_.cols(), width), 0.0), g_(width, 0.0), sv_col_(width, 0.0), step_(width),
-      interrupt_(interrupt) {
+      sv_(checked_size(z_.cols(), width), 0.0), g_(width, 0.0), sv_col_(width, 0.0),
+      shape_(z_.cols(), Shape::general), step_(width), interrupt_(interrupt) {
     require(width >= 1, "a working design needs K >= 1");
+    if (!shapes || width != 1) return;
+    const CscMatrix& x = z_.base();
+    for (std::size_t j = 0; j < x.cols(); ++j) {
+        const std::uint64_t* rows = x.rows_of(j);
+        const double* s = x.values_of(j);
+        const std::size_t m = x.stored(j);
+        interrupt_.tick(m);
+        bool full = m == x.rows(), ones = m > 0;
+        for (std::size_t e = 0; e < m && (full || ones); ++e) {
+            full = full && rows[e] == e;
+            ones = ones && s[e] == 1.0;
+        }
+        shape_[j] = full ? Shape::full : ones ? Shape::indicator : Shape::general;
+    }
 }
 
 void SparseWorkingDesign::column_gradient(std::size_t j, const double* sv, double* g) const {
     const CscMatrix& x = z_.base();
-    gather_dot(x.rows_of(j), x.values_of(j), x.stored(j), q_.data(), nk_, g);
+    if (shape_[j] == Shape::general) {
+        gather_dot(x.rows_of(j), x.values_of(j), x.stored(j), q_.data(), nk_, g);
+    } else {  // one predictor
+        double acc = 0.0;
+        each_entry(x, j, shape_[j], [&](std::size_t i, double s) { acc += s * q_[i]; });
+        g[0] = acc;
+    }
     combine(j, sv, g);
+}
+
+void SparseWorkingDesign::sums_with_weights(std::size_t j, double* g, double* sv) const {
+    const CscMatrix& x = z_.base();
+    if (shape_[j] == Shape::general)
+        return gather_dot2(x.rows_of(j), x.values_of(j), x.stored(j), q_.data(), v_.data(), nk_, g,
+                           sv);
+    double a = 0.0, b = 0.0;
+    each_entry(x, j, shape_[j], [&](std::size_t i, double s) {
+        a += s * q_[i];
+        b += s * v_[i];
+    });
+    g[0] = a;
+    sv[0] = b;
 }
 
 void SparseWorkingDesign::flush() {
@@ -191,11 +245,40 @@ void SparseWorkingDesign::flush() {
     const CscMatrix& x = z_.base();
     Vec& d = step_.delta;
     for (double& dk : d) dk = dk / z_.scale(j);
-    scatter_sub(x.rows_of(j), x.values_of(j), x.stored(j), v_.data(), d.data(), q_.data(), nk_);
+    if (shape_[j] == Shape::general) {
+        scatter_sub(x.rows_of(j), x.values_of(j), x.stored(j), v_.data(), d.data(), q_.data(),
+                    nk_);
+    } else {
+        const double d0 = d[0];
+        double* q = q_.data();
+        const double* v = v_.data();
+        each_entry(x, j, shape_[j],
+                   [&](std::size_t i, double s) { q[i] = q[i] - (v[i] * d0) * s; });
+    }
     for (std::size_t k = 0; k < nk_; ++k) {
         sigma_[k] += d[k] * z_.centre(j);  // every row: r_.k += v_.k d_k c_j
         qsum_[k] -= d[k] * sv_[j * nk_ + k];
     }
+}
+
+void SparseWorkingDesign::step_then_gradient(std::size_t j, double* g) {
+    step_.take();
+    const std::size_t s = step_.j;
+    const CscMatrix& x = z_.base();
+    const double d = step_.delta[0] / z_.scale(s);
+    const double* xs = x.values_of(s);
+    const double* xj = x.values_of(j);
+    const double* v = v_.data();
+    double* q = q_.data();
+    double acc = 0.0;
+    for (std::size_t i = 0; i < rows(); ++i) {
+        q[i] = q[i] - (v[i] * d) * xs[i];
+        acc += xj[i] * q[i];
+    }
+    sigma_[0] += d * z_.centre(s);
+    qsum_[0] -= d * sv_[s];
+    g[0] = acc;
+    combine(j, sv_.data() + j, g);
 }
 
 void SparseWorkingDesign::curvatures(const Flags& flags, std::span<double> out) {
@@ -203,18 +286,16 @@ void SparseWorkingDesign::curvatures(const Flags& flags, std::span<double> out) 
     const std::size_t w = nk_;
     for (std::size_t j = 0; j < x.cols(); ++j) {
         if (!flags[j]) continue;
-        const std::uint64_t* rows = x.rows_of(j);
-        const double* s = x.values_of(j);
         const double c = z_.centre(j), scale = z_.scale(j);
         for (std::size_t cls = 0; cls < w; ++cls) {
             double sv = 0.0, centred = 0.0, stored_weight = 0.0;
-            for (std::size_t e = 0; e < x.stored(j); ++e) {
-                const double vi = v_[rows[e] * w + cls];
-                const double dev = s[e] - c;
-                sv += s[e] * vi;
+            each_entry(x, j, shape_[j], [&](std::size_t i, double s) {
+                const double vi = v_[i * w + cls];
+                const double dev = s - c;
+                sv += s * vi;
                 centred += vi * (dev * dev);
                 stored_weight += vi;
-            }
+            });
             sv_[j * w + cls] = sv;
             // the unstored rows hold z = -c_j / scale_j
             const double unstored =
@@ -238,13 +319,12 @@ void SparseWorkingDesign::linear_predictor(std::span<const double> coef,
         for (std::size_t i = 0; i < n; ++i) eta[i * nk + c] = base;
     }
     for (const std::size_t j : active) {
-        const std::uint64_t* rows = x.rows_of(j);
-        const double* s = x.values_of(j);
         interrupt_.tick(x.stored(j) * nk);
         for (std::size_t c = 0; c < nk; ++c) {
             const double b = coef[j * nk + c] / z_.scale(j);
             if (b == 0.0) continue;
-            for (std::size_t e = 0; e < x.stored(j); ++e) eta[rows[e] * nk + c] += b * s[e];
+            each_entry(x, j, shape_[j],
+                       [&](std::size_t i, double s) { eta[i * nk + c] += b * s; });
         }
     }
 }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "base/interrupt.hpp"
 #include "base/numeric.hpp"
@@ -116,9 +117,18 @@ private:
 //                      Q_k -= (d / x_scale_j) <s_j, v_.k>
 // with Q = sum q and V = sum v per predictor.  <s_j, v_.k> is refreshed
 // with the curvatures of the columns whose curvature is asked for.
+//
+// With one linear predictor, two shapes of column are read without one of
+// their arrays: an indicator column (every stored value 1, as a data
+// frame's categorical columns give) without its values, a full column (the
+// rows 0..n-1 in order, as a dense column stored sparse) without its row
+// indices.  The products with a value 1 are exact and a full column's
+// entries come in the same order, so every sum and update has the bits of
+// the general reading (`shapes` false: every column read the general way).
 class SparseWorkingDesign {
 public:
-    SparseWorkingDesign(Standardized<CscMatrix> z, std::size_t width, const Interrupt& interrupt);
+    SparseWorkingDesign(Standardized<CscMatrix> z, std::size_t width, const Interrupt& interrupt,
+                        bool shapes = true);
 
     std::size_t rows() const { return z_.rows(); }
     std::size_t width() const { return nk_; }
@@ -140,6 +150,8 @@ public:
     }
     void gradient(std::size_t j, std::span<double> g) {
         require(g.size() == nk_, "one gradient per linear predictor");
+        if (step_.pending && shape_[j] == Shape::full && shape_[step_.j] == Shape::full)
+            return step_then_gradient(j, g.data());
         flush();
         column_gradient(j, sv_.data() + j * nk_, g.data());
     }
@@ -155,8 +167,7 @@ public:
         const CscMatrix& x = z_.base();
         for (std::size_t j = 0; j < x.cols(); ++j) {
             if (!include[j] || (skip && (*skip)[j])) continue;
-            gather_dot2(x.rows_of(j), x.values_of(j), x.stored(j), q_.data(), v_.data(), nk_,
-                        g_.data(), sv_col_.data());
+            sums_with_weights(j, g_.data(), sv_col_.data());
             combine(j, sv_col_.data(), g_.data());
             out[j] = magnitude(std::span<const double>(g_));
             interrupt_.tick(x.stored(j) * nk_);
@@ -179,8 +190,15 @@ public:
                           std::span<const double> b0, std::span<double> eta) const;
 
 private:
+    // How column j is read (one linear predictor only; else `general`).
+    enum class Shape : unsigned char { general, indicator, full };
     // g_k = <z_j, r_.k> given sv_k = <s_j, v_.k>
     void column_gradient(std::size_t j, const double* sv, double* g) const;
+    // g_k = <s_j, q_.k> and sv_k = <s_j, v_.k>, in one sweep over the entries
+    void sums_with_weights(std::size_t j, double* g, double* sv) const;
+    // flush, then column_gradient(j), in one sweep over q: the pending step's
+    // column and column j both full
+    void step_then_gradient(std::size_t j, double* g);
     // g_k <- <z_j, r_.k> from g_k = <s_j, q_.k> and sv_k = <s_j, v_.k>
     void combine(std::size_t j, const double* sv, double* g) const {
         for (std::size_t k = 0; k < nk_; ++k)
@@ -198,6 +216,7 @@ private:
     Vec sv_;  // <s_j, v_.k> of the columns whose curvature is current, at j * K + k
     mutable Vec g_;
     mutable Vec sv_col_;  // <s_j, v_.k> of a column outside the strong set
+    std::vector<Shape> shape_;  // per column
     PendingBlockStep step_;
     const Interrupt& interrupt_;
 };

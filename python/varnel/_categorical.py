@@ -306,7 +306,7 @@ class Encoding:
                 continue
             codes[j] = self._level_codes(series, label, lv, what, n)
             k = len(self._kept(lv))
-            counts.append(np.bincount(codes[j][codes[j] >= 0], minlength=k))
+            counts.append(np.bincount(codes[j] + 1, minlength=k + 1)[1:])  # -1: no indicator
         indptr = np.zeros(len(self.names) + 1, dtype=np.int64)
         np.cumsum(np.concatenate(counts), out=indptr[1:])
         data = np.ones(int(indptr[-1]))
@@ -321,11 +321,15 @@ class Encoding:
                 data[start:start + rows.shape[0]] = values[rows]
                 col += 1
                 continue
-            rows = np.flatnonzero(codes[j] >= 0)
-            order = np.argsort(codes[j][rows], kind="stable")  # by level, rows ascending
-            indices[start:start + rows.shape[0]] = rows[order]
-            del codes[j]
-            col += len(self._kept(lv))
+            k = len(self._kept(lv))
+            # the rows by level, ascending within each, the rows of no
+            # indicator (-1) first; 16-bit codes sort by radix
+            c = codes.pop(j)
+            order = np.argsort(c.astype(np.int16) if k < 2**15 else c, kind="stable")
+            stored = int(indptr[col + k] - start)
+            indices[start:start + stored] = order[n - stored:]
+            del c, order
+            col += k
         X = sp.csc_matrix((n, len(self.names)), dtype=np.float64)
         X.data, X.indices, X.indptr = data, indices, indptr  # 64-bit: never widened by a fit
         X.has_sorted_indices = X.has_canonical_format = True
@@ -362,6 +366,7 @@ class Encoding:
                              "handle_unknown='zero' to give unseen levels no indicator")
         if len(self._kept(levels)) < len(levels):  # drop_first
             codes -= 1
+            np.maximum(codes, -1, out=codes)
         return codes
 
 
