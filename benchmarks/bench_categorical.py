@@ -31,6 +31,8 @@ import time
 
 import numpy as np
 
+from peak_memory import peak_bytes, reset_peak
+
 LEVELS = (10, 30, 100, 300, 1000)
 N_NUMERIC = 10
 N_LAMBDA = 50
@@ -104,28 +106,17 @@ def run_glum(frame, y, log_exposure, lambdas):
 SOLVERS = {"varnel": run_varnel, "glum": run_glum}
 
 
-def _hwm_kb() -> int:
-    with open("/proc/self/status") as fh:
-        return int(next(line for line in fh if line.startswith("VmHWM")).split()[1])
-
-
-def _hwm_reset() -> int:
-    with open("/proc/self/clear_refs", "w") as fh:
-        fh.write("5")
-    return _hwm_kb() * 1024
-
-
 def child(solver: str, n: int) -> None:
     frame, y, off = problem(n)
     X = _design(frame)
     lambdas = penalties(X, y, off)
     small = slice(0, 2000)  # imports and first-call costs before the clock
     SOLVERS[solver](frame[small], y[small], off[small], lambdas[:3])
-    before = _hwm_reset()
+    before = reset_peak()
     start = time.perf_counter()
     coefs, a0 = SOLVERS[solver](frame, y, off, lambdas)
     took = time.perf_counter() - start
-    peak = _hwm_kb() * 1024 - before
+    peak = peak_bytes() - before
     objs = [objective(X, y, off, lam, a0[k], coefs[:, k]) for k, lam in enumerate(lambdas)]
     print(json.dumps({"time": took, "peak": peak, "p": int(X.shape[1]), "lambdas": len(lambdas),
                       "objectives": objs, "frame": int(frame.memory_usage(deep=True).sum())}))

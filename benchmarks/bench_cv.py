@@ -37,6 +37,8 @@ import time
 
 import numpy as np
 
+from peak_memory import peak_bytes, reset_peak
+
 NFOLDS = 10
 
 # name -> (family, n, p, nlambda, lambda_min_ratio)
@@ -181,25 +183,13 @@ def child(name: str, solver: str, cores: int, quick: bool) -> None:
     # imports and first-call costs before the clock and the memory baseline
     small = slice(0, 20 * NFOLDS)
     SOLVERS[solver](family, X[small], y[small], lambdas[:3], foldid[small], cores)
-    before = _hwm_reset()
+    before = reset_peak()
     start = time.perf_counter()
     lam, a0, b = SOLVERS[solver](family, X, y, lambdas, foldid, cores)
     took = time.perf_counter() - start
-    peak = _hwm_kb() * 1024
+    peak = peak_bytes()
     print(json.dumps({"time": took, "peak": peak - before, "x": X.nbytes, "lambda": lam,
                       "objective": objective(family, X, y, lam, a0, b)}))
-
-
-def _hwm_kb() -> int:
-    with open("/proc/self/status") as fh:
-        return int(next(line for line in fh if line.startswith("VmHWM")).split()[1])
-
-
-def _hwm_reset() -> int:
-    """Resets the peak to the present resident size (Linux), returns it in bytes."""
-    with open("/proc/self/clear_refs", "w") as fh:
-        fh.write("5")
-    return _hwm_kb() * 1024
 
 
 def spawn(name, solver, cores, quick) -> dict:
