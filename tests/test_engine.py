@@ -1,10 +1,7 @@
-"""The engine's contract over family x design.
-
-Every design against a dense reference of the standardized matrix it
-stands for; every family on every design against the optimality conditions
-of its objective (with offsets); dense and sparse inputs giving the same
-path; the decided mends (large-mean sparse columns, infinite penalty
-factors)."""
+"""The engine's contract over family x design: every design against a dense
+reference of the standardized matrix; every family on every design against
+the optimality conditions of its objective; dense and sparse inputs giving
+the same path; the mends (large-mean sparse columns, infinite penalty factors)."""
 import copy
 import warnings
 
@@ -21,10 +18,8 @@ from varnel import _core
 from varnel._core import fit
 
 FAMILIES = ("gaussian", "binomial", "poisson", "cox", "multitask", "huber")
-# the families by variance and link that run on the generic working-weights family
-# Families by variance and link: these chosen cases, and every other link
-# of each family of the registry, so that a new link joins every table of
-# this file by itself.
+# Families by variance and link: these chosen cases, and every other link of each
+# family of the registry, so that a new link joins every table of this file by itself.
 CHOSEN_GLMS = ("gamma/log", "gamma/inverse", "gamma/identity", "inverse_gaussian/log",
                "inverse_gaussian/inverse_squared", "tweedie:1.5/log", "tweedie:0/log",
                "tweedie:2.5/identity", "negative_binomial:0.5/log", "negative_binomial:2/sqrt",
@@ -33,8 +28,7 @@ CHOSEN_GLMS = ("gamma/log", "gamma/inverse", "gamma/identity", "inverse_gaussian
 
 
 def registry_links():
-    """"family[:parameter]/link" for every link but the first of each family
-    with several, at the family's default parameter."""
+    """"family[:parameter]/link" of every link but a family's first, at its default parameter."""
     cases = []
     for family in varnel.families.FAMILIES:
         args = family.core_arguments()
@@ -50,8 +44,7 @@ INPUTS = ("dense", "sparse")
 
 
 def needs_intercept(family):
-    """A link whose null model without an intercept (eta = 0) leaves the
-    domain (the binomial's log link: a mean of 1)."""
+    """A link whose null model without an intercept (eta = 0) leaves the domain."""
     return family.split("/")[-1] in ("identity", "inverse", "inverse_squared", "sqrt") or \
         family == "binomial/log"
 
@@ -81,8 +74,7 @@ def data(family, n=120, p=8, seed=3, big_mean=False):
 
 
 def survival(eta, rng):
-    """(time, status) of hazards exp(eta), about a third censored, times
-    rounded so that some tie."""
+    """(time, status) of hazards exp(eta), about a third censored, some times tied."""
     t, c = rng.exponential(np.exp(-0.7 * eta)), rng.exponential(1.5, size=len(eta))
     return np.column_stack([np.round(np.minimum(t, c), 1) + 0.05, (t <= c).astype(float)])
 
@@ -120,9 +112,7 @@ def test_design_operations_match_the_dense_reference(kind, big_mean):
         r -= w @ r  # with centring the design relies on sum_i w_i r_i = 0
     given = z if kind == "dense_fixed" else x
     coef, active = rng.normal(size=p), [4, 0, p - 1]
-    js, deltas = zip(*steps)
-    out = tc.design(kind, np.asfortranarray(given), centre, scale, v, r, js, deltas, coef, active,
-                    0.4, 0.25)
+    out = tc.design(kind, np.asfortranarray(given), centre, scale, v, r, *zip(*steps), coef, active, 0.4, 0.25)
 
     # reference: <z_j, r>_weights, steps r -= delta * (v) * z_j
     wg = w if kind in ("sparse_fixed", "covariance") else np.ones(n)
@@ -172,9 +162,7 @@ def test_matrix_contract_matches_the_dense_reference(kind, standardized, big_mea
         z = z / scale
     mode = "standardized_" * standardized
     runs = {layout: tc.matrix(mode + kind, make(x), centre, scale, w, v, j, a, cols, coef)
-            for layout, make in LAYOUTS.items()} if kind == "borrowed" else \
-        {"C": tc.matrix(mode + kind, x, centre, scale, w, v, j, a, cols, coef)}
-    got = runs["C"]
+            for layout, make in (LAYOUTS.items() if kind == "borrowed" else [("C", lambda a: a)])}
 
     def reference(z, v, coef, a):
         zs = z[:, cols]
@@ -185,25 +173,14 @@ def test_matrix_contract_matches_the_dense_reference(kind, standardized, big_mea
     ref = reference(z, v, coef, a)
     size = reference(np.abs(z), np.abs(v), np.abs(coef), -abs(a))  # the terms' magnitudes
     for key, want in ref.items():
-        np.testing.assert_allclose(got[key], np.ravel(want), rtol=0,
+        np.testing.assert_allclose(runs["C"][key], np.ravel(want), rtol=0,
                                    atol=1e-13 * np.abs(size[key]).max(), err_msg=key)
     owned = tc.matrix(mode + "dense", x, centre, scale, w, v, j, a, cols, coef)
-    for layout, run in runs.items():
-        if kind != "csc":
-            for key in ref:
-                assert run[key].tobytes() == owned[key].tobytes(), (layout, key)
+    for layout, key in [(layout, key) for layout in runs for key in ref] if kind != "csc" else ():
+        assert runs[layout][key].tobytes() == owned[key].tobytes(), (layout, key)
 
 
 # ---- paths: optimality over family x design -------------------------------------------
-
-def _general(n, p, rng):
-    pf = np.ones(p)
-    pf[1], pf[3] = 0.0, 2.5
-    lo, up = np.full(p, -np.inf), np.full(p, np.inf)
-    up[2], lo[4] = 0.3, 0.0
-    return dict(weights=rng.uniform(0.0, 2.0, n), penalty_factor=pf, lower_limits=lo,
-                upper_limits=up)
-
 
 CASES = {
     "lasso": dict(),
@@ -232,8 +209,11 @@ def _case(family, setting, n, p, seed=7):
     rng = np.random.default_rng(seed)
     kw = dict(setting)
     general = kw.pop("general", False)
-    if general:
-        kw.update({k: v for k, v in _general(n, p, rng).items() if general is True or "limits" not in k})
+    if general:  # (limits: upper 0.3 on column 2, lower 0 on column 4)
+        kw.update(weights=rng.uniform(0.0, 2.0, n), penalty_factor=np.r_[1.0, 0.0, 1.0, 2.5, np.ones(p - 4)])
+        if general is True:
+            kw.update(lower_limits=np.where(np.arange(p) == 4, 0.0, -np.inf),
+                      upper_limits=np.where(np.arange(p) == 2, 0.3, np.inf))
     if kw.pop("weighted", False):
         kw["weights"] = rng.uniform(0.2, 2.0, n)
     if kw.pop("offset", False):
@@ -252,10 +232,10 @@ SPARSE_ROUTE = {"raw": dict(intercept=False, standardize=False), "defaults": {},
 
 @pytest.mark.parametrize("case", list(SPARSE_ROUTE))
 def test_sparse_least_squares_route_is_optimal_and_reproducible(case):
-    """fit's sparse least squares (interleaved sums, optimality checks that
-    skip the columns a bound clears) on a long path over many columns, where
-    the bounds clear most columns: the objective of elnet_sparse's path (every
-    column checked) to 1e-9, as optimal, and no worse than scikit-learn's."""
+    """fit's sparse least squares (optimality checks that skip the columns a
+    bound clears, most of them here) on a long path: the objective of
+    elnet_sparse's path (every column checked) to 1e-9, as optimal, and no
+    worse than scikit-learn's."""
     kw = dict(SPARSE_ROUTE[case])
     rng = np.random.default_rng(11)
     n, p = 300, 400
@@ -272,21 +252,20 @@ def test_sparse_least_squares_route_is_optimal_and_reproducible(case):
     assert ours["warning"] is None and ours["lmu"] == full["lmu"] >= 50
     np.testing.assert_allclose(ours["lambda"], full["lambda"], rtol=1e-12)
     prob = o.Problem("gaussian", s.toarray(), y, **kw)
+    if case == "raw":
+        from sklearn.linear_model import enet_path
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            coefs = enet_path(s, y, alphas=ours["lambda"], tol=1e-10, max_iter=10**5)[1]
     for k in range(1, ours["lmu"], 6):
         lam = ours["lambda"][k]
         f = [prob.objective(lam, r["a0"][k], r["beta"][:, k]) for r in (ours, full)]
         assert f[0] == pytest.approx(f[1], rel=1e-9), k
         kkt = [prob.kkt_residual(lam, r["a0"][k], r["beta"][:, k]) for r in (ours, full)]
         assert kkt[0] < 2 * kkt[1] + 1e-10 and kkt[0] < 3e-6, k
-    if case == "raw":
-        from sklearn.linear_model import enet_path
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            _, coefs, _ = enet_path(s, y, alphas=ours["lambda"], tol=1e-10, max_iter=10**5)
-        for k in range(1, ours["lmu"], 6):
-            theirs = prob.objective(ours["lambda"][k], 0.0, coefs[:, k])
-            mine = prob.objective(ours["lambda"][k], 0.0, ours["beta"][:, k])
-            assert mine <= theirs + 1e-9 * abs(theirs), k
+        if case == "raw":  # (no intercept: a0 is 0)
+            theirs = prob.objective(lam, 0.0, coefs[:, k])
+            assert f[0] <= theirs + 1e-9 * abs(theirs), k
 
 
 HELD_OUT = {"defaults": {}, "no-intercept": dict(intercept=False), "raw": dict(standardize=False),
@@ -349,11 +328,10 @@ def test_equivalent_spellings_give_the_same_bits(family, spelling):
     s, w = sp.csc_matrix(x), np.linspace(0.5, 1.5, n)
     if spelling == "64-bit csc indices":
         wide = [s.indptr.astype(np.int64), s.indices.astype(np.int64), s.data.copy()]
-        before = [a.copy() for a in wide]
-        opts = dict(family=family, nlambda=5, weights=w)
-        pairs = [(fit((n, p, *wide), y, **opts), fit((n, p, s.indptr.astype(np.int32), s.indices.astype(np.int32),
-                                                         s.data), y, **opts))]
-        assert all(got.tobytes() == was.tobytes() for got, was in zip(wide, before))
+        before, opts = [a.tobytes() for a in wide], dict(family=family, nlambda=5, weights=w)
+        pairs = [(fit((n, p, *wide), y, **opts), fit((n, p, *(a.astype(np.int32) for a in wide[:2]), s.data), y,
+                                                     **opts))]
+        assert [a.tobytes() for a in wide] == before
     elif spelling == "infinite penalty factor":
         pf, zero = np.ones(p), np.ones(p)
         pf[2], zero[2] = np.inf, 0.0
@@ -361,9 +339,8 @@ def test_equivalent_spellings_give_the_same_bits(family, spelling):
                   fit(as_input(x, kind), y, family=family, penalty_factor=zero, exclude=[2])) for kind in INPUTS]
         assert not pairs[0][0]["beta"][2].any()
     else:
-        wide = family in ("multinomial", "multitask")
-        off = np.linspace(-0.5, 0.5, n * 3).reshape(n, 3)[:, : 3 if wide else 1]
-        off = off if wide else off[:, 0]
+        off = np.linspace(-0.5, 0.5, n * 3).reshape(n, 3)
+        off = off if family in ("multinomial", "multitask") else off[:, 0]
         strided = lambda a: np.repeat(a, 2, axis=0)[::2]  # noqa: E731
         pairs = [(fit(x, y, family=family, offset=off, weights=w, nlambda=10),
                   fit(x, strided(y), family=family, offset=strided(off), weights=strided(w)[::-1][::-1], nlambda=10))]
@@ -417,8 +394,7 @@ def test_unpenalized_fit_with_offset_matches_statsmodels(family, kind, design):
         assert r["nulldev"] == pytest.approx(ref.null_deviance, rel=1e-9)
         assert r["dev_ratio"][0] == pytest.approx(1 - ref.deviance / ref.null_deviance, rel=1e-7)
     if family == "gaussian":
-        shifted = fit(as_input(x, design), y - off, user_lambda=[0.0], standardize=False,
-                      thresh=1e-14)
+        shifted = fit(as_input(x, design), y - off, user_lambda=[0.0], standardize=False, thresh=1e-14)
         for key in ("a0", "beta", "dev_ratio", "nulldev"):
             assert np.array_equal(shifted[key], r[key]), key
 
@@ -458,8 +434,7 @@ def test_covariance_solver_reaches_the_naive_objective(family, case, order):
     named = o.fit_options(family)
     naive = fit(x, y, thresh=1e-12, **named, **kw)
     cov = fit(np.asarray(x, order=order), y, solver="covariance", thresh=1e-12, **named, **kw)
-    assert cov["lmu"] == naive["lmu"] and cov["warning"] == naive["warning"]
-    assert cov["solver"] == "covariance"
+    assert cov["lmu"] == naive["lmu"] and cov["warning"] == naive["warning"] and cov["solver"] == "covariance"
     np.testing.assert_allclose(cov["lambda"][1:], naive["lambda"][1:], rtol=1e-10)
     prob = o.Problem(family, x, y, **kw)
     for k in range(1, naive["lmu"]):
@@ -469,30 +444,24 @@ def test_covariance_solver_reaches_the_naive_objective(family, case, order):
         assert not cov["beta"][5].any()
 
 
-def test_multitask_covariance_in_batches_reaches_the_naive_objective():
-    # beyond covariance_all_at_once columns the products are formed as
-    # columns enter the strong set
-    rng = np.random.default_rng(4)
-    x = rng.normal(size=(60, 2100))
-    y = x[:, [3, 700, 2050]] @ [[1.0, -2.0], [0.5, 0.0], [0.0, 1.5]] + rng.normal(size=(60, 2))
-    kw = dict(family="multitask", nlambda=12, thresh=1e-12)
-    naive, cov = fit(x, y, **kw), fit(x, y, solver="covariance", **kw)
-    assert cov["solver"] == "covariance" and cov["lmu"] == naive["lmu"]
-    prob = o.Problem("multitask", x, y)
-    for k in range(1, naive["lmu"]):
-        f = [prob.objective(naive["lambda"][k], r["a0"][..., k], r["beta"][..., k]) for r in (naive, cov)]
-        assert f[1] == pytest.approx(f[0], rel=1e-7), k
-
-
-@pytest.mark.parametrize("family", ["gaussian", "binomial", "multinomial"])
+@pytest.mark.parametrize("family", ["gaussian", "binomial", "multinomial", "multitask"])
 def test_covariance_solver_bits_do_not_depend_on_threads(family):
     """Rows beyond one block of the Gram kernel: the products of every
-    family's covariance route, formed on 1 or 3 threads, give the same path."""
-    x, y = data(family, n=2_500, p=9, seed=2)
-    runs = [fit(x, y, family=family, solver="covariance", nlambda=20, n_threads=t) for t in (1, 3)]
-    assert runs[0]["lmu"] == runs[1]["lmu"] > 1
-    assert np.array_equal(runs[0]["beta"], runs[1]["beta"])
-    assert np.array_equal(runs[0]["a0"], runs[1]["a0"])
+    family's covariance route, formed on 1 or 3 threads, give the same path;
+    beyond covariance_all_at_once columns (the multitask family's 2100 here)
+    they are formed as columns enter the strong set: the naive objective."""
+    rng = np.random.default_rng(4)
+    x, y = data(family, n=2_500, p=9, seed=2) if family != "multitask" else (rng.normal(size=(60, 2100)),) * 2
+    if family == "multitask":
+        y = x[:, [3, 700, 2050]] @ [[1.0, -2.0], [0.5, 0.0], [0.0, 1.5]] + rng.normal(size=(60, 2))
+    runs = [fit(x, y, family=family, solver="covariance", nlambda=20, thresh=1e-12, n_threads=t) for t in (1, 3)]
+    assert runs[0]["lmu"] > 1 and runs[0]["solver"] == "covariance"
+    C.assert_identical(*runs)
+    naive, prob = fit(x, y, family=family, nlambda=20, thresh=1e-12), o.Problem(family, x, y)
+    assert runs[0]["lmu"] == naive["lmu"]
+    for k in range(1, naive["lmu"]):
+        f = [prob.objective(naive["lambda"][k], r["a0"][..., k], r["beta"][..., k]) for r in (naive, runs[0])]
+        assert f[1] == pytest.approx(f[0], rel=1e-7), k
 
 
 # ---- warm starts -------------------------------------------------------------------------
@@ -531,19 +500,24 @@ def test_a_path_started_from_its_own_solution_continues_it(family, kind, solver,
 
 # ---- the fit entry's refusals and mends -----------------------------------------------------
 
-def _needs(family, n, what):
+def _needs(family, what):
     return f"but the {family} family needs {what}"
 
 
+def _domain(family, link):
+    return (f"the null model's mean lies outside the domain of the {family} family with the {link} link; fit "
+            "an intercept, or give an offset that keeps every mean inside it")
+
+
 FIT_REFUSALS = [  # (family, arguments, message)
-    ("gaussian", dict(offset=np.zeros((120, 2))), "offset has shape (120, 2) " + _needs("gaussian", 120, "(n,) = (120,)")),
-    ("poisson", dict(offset=np.zeros(7)), "offset has shape (7,) " + _needs("poisson", 120, "(n,) = (120,)")),
+    ("gaussian", dict(offset=np.zeros((120, 2))), "offset has shape (120, 2) " + _needs("gaussian", "(n,) = (120,)")),
+    ("poisson", dict(offset=np.zeros(7)), "offset has shape (7,) " + _needs("poisson", "(n,) = (120,)")),
     ("multinomial", dict(offset=np.zeros(120)), "offset has shape (120,) " + _needs(
-        "multinomial", 120, "(n, K) = (120, 3) (one column per class of y, K = 3)")),
-    ("binomial", dict(start_beta=np.zeros(9)), "start_beta has shape (9,) " + _needs("binomial", 0, "(p,) = (8,)")),
+        "multinomial", "(n, K) = (120, 3) (one column per class of y, K = 3)")),
+    ("binomial", dict(start_beta=np.zeros(9)), "start_beta has shape (9,) " + _needs("binomial", "(p,) = (8,)")),
     ("multinomial", dict(start_a0=0.5), "start_a0 has shape () " + _needs(
-        "multinomial", 0, "(K,) = (3,) (one column per class of y, K = 3)")),
-    ("gaussian", dict(start_a0=np.zeros(2)), "start_a0 has shape (2,) " + _needs("gaussian", 0, "one number")),
+        "multinomial", "(K,) = (3,) (one column per class of y, K = 3)")),
+    ("gaussian", dict(start_a0=np.zeros(2)), "start_a0 has shape (2,) " + _needs("gaussian", "one number")),
     ("binomial", dict(weights=np.r_[-1.0, np.ones(119)]), "weights must be non-negative, but weights[0] is -1"),
     ("binomial", dict(grouped=True), 'grouped=True needs family="multinomial", but family is "binomial"'),
     ("poisson", dict(solver="covariance", x="sparse"), "solver 'covariance' fits a dense x only"),
@@ -573,7 +547,7 @@ FIT_REFUSALS = [  # (family, arguments, message)
     ("poisson", dict(standardize_response=True),
      'standardize_response=True needs family="multitask", but family is "poisson"'),
     ("multitask", dict(offset=np.zeros(120)), "offset has shape (120,) " + _needs(
-        "multitask", 120, "(n, K) = (120, 3) (one column per response in y, K = 3)")),
+        "multitask", "(n, K) = (120, 3) (one column per response in y, K = 3)")),
     ("gamma", dict(link="logit"), "link \"logit\" is not available for the gamma family; expected 'log', "
                                   "'inverse' or 'identity'"),
     ("multinomial", dict(link="log"), 'link is not available for the multinomial family, but link is "log"'),
@@ -588,22 +562,18 @@ FIT_REFUSALS = [  # (family, arguments, message)
      "y must be non-negative for the negative_binomial family, but y[0] = -1"),
     ("poisson", dict(link="sqrt", y=np.r_[-1.0, np.ones(119)]), C.FIT_ERRORS["NegativeResponse"]),
     ("binomial", dict(link="probit", y=np.zeros(120)), C.FIT_ERRORS["NullProbUnderflow"]),
-    ("gamma", dict(link="identity", intercept=False),
-     "the null model's mean lies outside the domain of the gamma family with the identity link; fit "
-     "an intercept, or give an offset that keeps every mean inside it"),
-    ("gaussian", dict(link="log", y=np.linspace(-2.0, 1.0, 120)),
-     "the null model's mean lies outside the domain of the gaussian family with the log link; fit "
-     "an intercept, or give an offset that keeps every mean inside it"),
+    ("gamma", dict(link="identity", intercept=False), _domain("gamma", "identity")),
+    ("gaussian", dict(link="log", y=np.linspace(-2.0, 1.0, 120)), _domain("gaussian", "log")),
     ("gamma", dict(link="inverse", start_a0=-1.0),
      "the start (start_a0, start_beta) gives means outside the family's domain"),
-    ("binomial", dict(starts_beta=np.zeros(8)), "starts_beta has shape (8,) " + _needs(
-        "binomial", 0, "(p, L) = (8, L), one start per penalty value")),
+    ("binomial", dict(starts_beta=np.zeros(8)),
+     "starts_beta has shape (8,) " + _needs("binomial", "(p, L) = (8, L), one start per penalty value")),
     ("multinomial", dict(starts_beta=np.zeros((8, 5))), "starts_beta has shape (8, 5) " + _needs(
-        "multinomial", 0, "(p, K, L) = (8, 3, L), one start per penalty value")),
+        "multinomial", "(p, K, L) = (8, 3, L), one start per penalty value")),
     ("multinomial", dict(starts_beta=np.zeros((8, 3, 4)), starts_a0=np.zeros((3, 5))),
-     "starts_a0 has shape (3, 5) " + _needs("multinomial", 0, "(K, L) = (3, 4), L as in starts_beta")),
+     "starts_a0 has shape (3, 5) " + _needs("multinomial", "(K, L) = (3, 4), L as in starts_beta")),
     ("poisson", dict(starts_beta=np.zeros((8, 4)), starts_a0=np.zeros(3)),
-     "starts_a0 has shape (3,) " + _needs("poisson", 0, "(L,) = (4,), L as in starts_beta")),
+     "starts_a0 has shape (3,) " + _needs("poisson", "(L,) = (4,), L as in starts_beta")),
     ("poisson", dict(starts_a0=np.zeros(3)), "starts_a0 needs starts_beta (the coefficients of each start)"),
 ]
 
@@ -620,6 +590,8 @@ def test_fit_refusals_name_the_argument(family, over, text):
 
 # the offset cases are findings of fuzzing: a linear predictor of 40 or 700 clamps a mean
 _X6 = np.array([[-3.0], [-4.0], [4.0], [-2.0], [3.0], [1.0]])
+_FAR = (r"; the offset reaches {}, a linear predictor so far out that the family's means lose their precision "
+        r"or are clamped; check the offset \(it is on the scale of the linear predictor\)")
 DEVIANCE_REFUSALS = {  # case: (family options, x, y, other options, message)
     "huge theta": (dict(family="negative_binomial", theta=1e20), None, "counts", {},
                    r"the null deviance cancels to rounding noise: \S+ from terms of size \S+; theta = 1e\+20 "
@@ -635,16 +607,10 @@ DEVIANCE_REFUSALS = {  # case: (family options, x, y, other options, message)
                                                                 [1.0, 0.0], [-3.0, 3.0]]),
                              np.array([1.0, 0.0, 0.0, 0.0, 0.0]),
                              dict(offset=np.array([1.0, 40.0, 0.0, -1.0, 0.0])),
-                             r"the deviance ratio at lambda index 1 is -1.12546, outside \[0, 1\]; the offset "
-                             r"reaches 40, a linear predictor so far out that the family's means lose their "
-                             r"precision or are clamped; check the offset \(it is on the scale of the linear "
-                             r"predictor\)"),
+                             r"the deviance ratio at lambda index 1 is -1.12546, outside \[0, 1\]" + _FAR.format(40)),
     "huge cloglog offset": (dict(family="binomial", link="cloglog"), _X6, np.array([1.0, 0.0, 0.0, 1.0, 1.0, 0.0]),
                             dict(offset=np.array([-1.0, 2.0, 0.0, 700.0, -2.0, 1.0])),
-                            r"the deviance ratio at lambda index 0 is -0.5, outside \[0, 1\]; the offset "
-                            r"reaches 700, a linear predictor so far out that the family's means lose their "
-                            r"precision or are clamped; check the offset \(it is on the scale of the linear "
-                            r"predictor\)"),
+                            r"the deviance ratio at lambda index 0 is -0.5, outside \[0, 1\]" + _FAR.format(700)),
 }
 
 
@@ -665,10 +631,9 @@ def test_deviances_that_mean_nothing_are_refused_on_every_route(case, route):
         run = lambda: fit(as_input(x, "sparse" if route == "sparse" else "dense"), y,  # noqa: E731
                           **named, solver=solver, **kw)
     else:
-        from varnel import families
-        family = {"negative_binomial": lambda: families.NegativeBinomial(theta=named.get("theta")),
-                  "poisson": lambda: "poisson",
-                  "binomial": lambda: families.Binomial(link=named.get("link"))}[named["family"]]()
+        family = {"negative_binomial": lambda: varnel.families.NegativeBinomial(theta=named.get("theta")),
+                  "poisson": lambda: "poisson", "binomial": lambda: varnel.families.Binomial(link=named.get("link"))
+                  }[named["family"]]()
         if route == "dask":  # from the blocks' sums: the built-in families, the offset not seen
             if case != "huge logistic offset":
                 pytest.skip("a fit from the blocks' sums takes the built-in families only, and the "
