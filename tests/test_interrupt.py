@@ -18,9 +18,12 @@ import textwrap
 import threading
 import time
 
+import numpy as np
 import pytest
+import scipy.sparse as sp
 
 import contract as C
+from varnel import _core
 
 pytestmark = pytest.mark.skipif(os.name != "posix", reason="needs POSIX signals")
 
@@ -153,9 +156,6 @@ def test_a_fit_runs_no_python_code_before_it_lets_the_interrupts_in(monkeypatch)
     the lock would raise a pending KeyboardInterrupt there, where it would
     be lost and the fit run to its end; the main thread is known from the
     module's import instead of being asked at each fit."""
-    import numpy as np
-    from varnel import _core
-
     asked = []
     real = threading.main_thread
     monkeypatch.setattr(threading, "main_thread", lambda: asked.append(1) or real())
@@ -166,33 +166,24 @@ def test_a_fit_runs_no_python_code_before_it_lets_the_interrupts_in(monkeypatch)
 
 
 # ---- the hook after each solution: an exception raised there ends the fit -------------------
-def _hook_fits():
-    import numpy as np
-    import scipy.sparse as sp
-    from varnel import _core
-
+def _hook_fit(entry, callback):
     rng = np.random.default_rng(4)
-    n, p = 300, 20
-    x = rng.normal(size=(n, p))
-    y = x[:, :5] @ rng.normal(size=5) + rng.normal(size=n)
+    x = rng.normal(size=(300, 20))
+    y = x[:, :5] @ rng.normal(size=5) + rng.normal(size=300)
     s = sp.csc_matrix(np.where(np.abs(x) > 0.5, x, 0.0))
     xf = np.asfortranarray(x)
-    return {
-        "naive": lambda cb: _core.fit(xf, y, callback=cb),
-        "covariance": lambda cb: _core.fit(x, y, solver="covariance", callback=cb),
-        "sparse_binomial": lambda cb: _core.fit((n, p, s.indptr, s.indices, s.data),
-                                                (y > 0).astype(float), family="binomial",
-                                                callback=cb),
-        "multinomial": lambda cb: _core.fit(xf, np.digitize(y, [-1.0, 1.0]).astype(float),
-                                            family="multinomial", callback=cb),
-    }
+    return {"naive": lambda: _core.fit(xf, y, callback=callback),
+            "covariance": lambda: _core.fit(x, y, solver="covariance", callback=callback),
+            "sparse_binomial": lambda: _core.fit((300, 20, s.indptr, s.indices, s.data), (y > 0).astype(float),
+                                                 family="binomial", callback=callback),
+            "multinomial": lambda: _core.fit(xf, np.digitize(y, [-1.0, 1.0]).astype(float), family="multinomial",
+                                             callback=callback)}[entry]()
 
 
 @pytest.mark.parametrize("entry", ["naive", "covariance", "sparse_binomial", "multinomial"])
 def test_an_exception_in_the_callback_ends_the_fit_and_leaves_the_core_clean(entry):
-    import numpy as np
-
-    fit = _hook_fits()[entry]
+    def fit(callback):
+        return _hook_fit(entry, callback)
 
     class Stop(Exception):
         pass
@@ -224,4 +215,4 @@ def test_an_exception_in_the_callback_ends_the_fit_and_leaves_the_core_clean(ent
 ])
 def test_the_binding_checks_and_calls_the_callback(callback, exc, match):
     with pytest.raises(exc, match=match):
-        _hook_fits()["covariance"](callback)
+        _hook_fit("covariance", callback)
