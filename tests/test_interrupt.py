@@ -28,7 +28,7 @@ from varnel import _core
 pytestmark = pytest.mark.skipif(os.name != "posix", reason="needs POSIX signals")
 
 CHILD = textwrap.dedent("""
-    import os, resource, signal, sys, time
+    import os, resource, signal, sys, time, traceback
     import numpy as np, scipy.sparse as sp
     from varnel import _core
 
@@ -56,15 +56,11 @@ CHILD = textwrap.dedent("""
     }
     run = fits[case]
 
-    def cpu():  # the same clock as the parent reads from /proc/<pid>/stat
-        t = os.times()
-        return t.user + t.system
+    def cpu():  # user + system: the same clock as the parent reads from /proc/<pid>/stat
+        return sum(os.times()[:2])
 
     def inside_fit(exc):  # the interrupt came out of a call into the core
-        tb = exc.__traceback__
-        while tb.tb_next is not None:
-            tb = tb.tb_next
-        return tb.tb_frame.f_code.co_name == "<lambda>"
+        return traceback.extract_tb(exc.__traceback__)[-1].name == "<lambda>"
 
     # a parent started in the background may leave SIGINT ignored: handle it
     signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -182,8 +178,7 @@ def _hook_fit(entry, callback):
 
 @pytest.mark.parametrize("entry", ["naive", "covariance", "sparse_binomial", "multinomial"])
 def test_an_exception_in_the_callback_ends_the_fit_and_leaves_the_core_clean(entry):
-    def fit(callback):
-        return _hook_fit(entry, callback)
+    fit = lambda callback: _hook_fit(entry, callback)  # noqa: E731
 
     class Stop(Exception):
         pass
