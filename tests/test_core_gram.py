@@ -1,6 +1,5 @@
 """Gram kernels (core/kernels/gram.hpp, via varnel._test_core.gram): centred products against long
-double, the same bits for every layout, micro-kernel and thread count, stable column
-statistics, interrupts."""
+double, the same bits for every layout, micro-kernel and thread count, column statistics, interrupts."""
 import numpy as np
 import pytest
 
@@ -126,8 +125,7 @@ def test_an_interrupt_stops_every_thread(n_threads, cols, stats):
     with pytest.raises(KeyboardInterrupt):
         tc.gram(x, w, interrupt_after=2 if n_threads == 1 else 0, **kw)
     r = tc.gram(x, w, interrupt_after=10**6, **kw)
-    # once per block of rows on the calling thread, and the products, whose
-    # blocks are long when p is large, once per chunk within each block too
+    # once per block of rows on the calling thread; the products (long blocks) once per chunk too
     assert n_threads > 1 or (r["polls"] == 20 if stats else r["polls"] > 2 * 20)
     with pytest.raises(ValueError, match="n_threads must be at least 1"):
         tc.gram(x, w, **dict(kw, n_threads=0))

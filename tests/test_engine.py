@@ -77,8 +77,10 @@ def survival(eta, rng):
 
 
 def as_input(x, kind):
-    s = sp.csc_matrix(x) if kind == "sparse" else None
-    return x if s is None else (x.shape[0], x.shape[1], s.indptr, s.indices, s.data)
+    if kind == "dense":
+        return x
+    s = sp.csc_matrix(x)
+    return (x.shape[0], x.shape[1], s.indptr, s.indices, s.data)
 
 
 # ---- designs against the dense reference ------------------------------------------
@@ -107,7 +109,9 @@ def test_design_operations_match_the_dense_reference(kind, big_mean):
         r -= w @ r  # with centring the design relies on sum_i w_i r_i = 0
     given = z if kind == "dense_fixed" else x
     coef, active = rng.normal(size=p), [4, 0, p - 1]
-    out = tc.design(kind, np.asfortranarray(given), centre, scale, v, r, *zip(*steps), coef, active, 0.4, 0.25)
+    js, deltas = zip(*steps)
+    out = tc.design(kind, np.asfortranarray(given), centre, scale, v, r, js, deltas, coef, active,
+                    0.4, 0.25)
 
     # reference: <z_j, r>_weights, steps r -= delta * (v) * z_j
     wg = w if kind in ("sparse_fixed", "covariance") else np.ones(n)
@@ -139,8 +143,9 @@ LAYOUTS = {"C": np.ascontiguousarray, "F": np.asfortranarray,
 @pytest.mark.parametrize("kind", MATRICES)
 @pytest.mark.parametrize("big_mean", [False, True])
 def test_matrix_contract_matches_the_dense_reference(kind, standardized, big_mean):
-    """Every operation of the matrix contract on every storage, raw and standardized, against
-    NumPy; the dense storage gives the same bits owned or borrowed in any layout."""
+    """Every operation of the matrix contract on every storage, raw and under
+    the standardized view, against NumPy; the dense storage gives the same
+    bits owned or borrowed in any layout."""
     rng = np.random.default_rng(5)
     x, _ = data("gaussian", n=29, p=7, big_mean=big_mean)
     n, p = x.shape
@@ -156,21 +161,26 @@ def test_matrix_contract_matches_the_dense_reference(kind, standardized, big_mea
         z = z / scale
     mode = "standardized_" * standardized
     runs = {layout: tc.matrix(mode + kind, make(x), centre, scale, w, v, j, a, cols, coef)
-            for layout, make in (LAYOUTS.items() if kind == "borrowed" else [("C", lambda a: a)])}
+            for layout, make in LAYOUTS.items()} if kind == "borrowed" else \
+        {"C": tc.matrix(mode + kind, x, centre, scale, w, v, j, a, cols, coef)}
+    got = runs["C"]
 
     def reference(z, v, coef, a):
         zs = z[:, cols]
         return {"dot": z.T @ v, "weighted_dot": z.T @ (w * v), "axpy": v - a * z[:, j],
-                "weighted_axpy": v - a * w * z[:, j], "sums": np.column_stack([w @ z, w @ z**2]).ravel(),
+                "weighted_axpy": v - a * w * z[:, j],
+                "sums": np.column_stack([w @ z, w @ z**2]).ravel(),
                 "transpose_times": zs.T @ v, "times": zs @ coef, "sandwich": (zs.T * w) @ zs}
     ref = reference(z, v, coef, a)
     size = reference(np.abs(z), np.abs(v), np.abs(coef), -abs(a))  # the terms' magnitudes
     for key, want in ref.items():
-        np.testing.assert_allclose(runs["C"][key], np.ravel(want), rtol=0,
+        np.testing.assert_allclose(got[key], np.ravel(want), rtol=0,
                                    atol=1e-13 * np.abs(size[key]).max(), err_msg=key)
     owned = tc.matrix(mode + "dense", x, centre, scale, w, v, j, a, cols, coef)
-    for layout, key in [(layout, key) for layout in runs for key in ref] if kind != "csc" else ():
-        assert runs[layout][key].tobytes() == owned[key].tobytes(), (layout, key)
+    for layout, run in runs.items():
+        if kind != "csc":
+            for key in ref:
+                assert run[key].tobytes() == owned[key].tobytes(), (layout, key)
 
 
 # ---- paths: optimality over family x design -------------------------------------------
@@ -222,10 +232,10 @@ SPARSE_ROUTE = {"raw": dict(intercept=False, standardize=False), "defaults": {},
 
 @pytest.mark.parametrize("case", list(SPARSE_ROUTE))
 def test_sparse_least_squares_route_is_optimal_and_reproducible(case):
-    """fit's sparse least squares (optimality checks that skip the columns a
-    bound clears, most of them here) on a long path: the objective of
-    elnet_sparse's path (every column checked) to 1e-9, as optimal, and no
-    worse than scikit-learn's."""
+    """fit's sparse least squares (interleaved sums, optimality checks that
+    skip the columns a bound clears) on a long path over many columns, where
+    the bounds clear most columns: the objective of elnet_sparse's path (every
+    column checked) to 1e-9, as optimal, and no worse than scikit-learn's."""
     kw = dict(SPARSE_ROUTE[case])
     rng = np.random.default_rng(11)
     n, p = 300, 400
@@ -242,20 +252,21 @@ def test_sparse_least_squares_route_is_optimal_and_reproducible(case):
     assert ours["warning"] is None and ours["lmu"] == full["lmu"] >= 50
     np.testing.assert_allclose(ours["lambda"], full["lambda"], rtol=1e-12)
     prob = o.Problem("gaussian", s.toarray(), y, **kw)
-    if case == "raw":
-        from sklearn.linear_model import enet_path
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            coefs = enet_path(s, y, alphas=ours["lambda"], tol=1e-10, max_iter=10**5)[1]
     for k in range(1, ours["lmu"], 6):
         lam = ours["lambda"][k]
         f = [prob.objective(lam, r["a0"][k], r["beta"][:, k]) for r in (ours, full)]
         assert f[0] == pytest.approx(f[1], rel=1e-9), k
         kkt = [prob.kkt_residual(lam, r["a0"][k], r["beta"][:, k]) for r in (ours, full)]
         assert kkt[0] < 2 * kkt[1] + 1e-10 and kkt[0] < 3e-6, k
-        if case == "raw":  # (no intercept: a0 is 0)
-            theirs = prob.objective(lam, 0.0, coefs[:, k])
-            assert f[0] <= theirs + 1e-9 * abs(theirs), k
+    if case == "raw":
+        from sklearn.linear_model import enet_path
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            _, coefs, _ = enet_path(s, y, alphas=ours["lambda"], tol=1e-10, max_iter=10**5)
+        for k in range(1, ours["lmu"], 6):
+            theirs = prob.objective(ours["lambda"][k], 0.0, coefs[:, k])
+            mine = prob.objective(ours["lambda"][k], 0.0, ours["beta"][:, k])
+            assert mine <= theirs + 1e-9 * abs(theirs), k
 
 
 HELD_OUT = {"defaults": {}, "no-intercept": dict(intercept=False), "raw": dict(standardize=False),
@@ -294,7 +305,8 @@ def test_rows_of_weight_zero_are_rows_left_out(family, kind, case):
 def test_large_mean_columns_fit_as_well_as_centred_ones(family, kind):
     # shifting a fully stored column by a constant changes only the intercept
     x, y = data(family, big_mean=True)
-    xc = np.c_[x[:, :-1], x[:, -1] - 1.7e9]
+    xc = x.copy()
+    xc[:, -1] -= 1.7e9
     opts = dict(family=family, user_lambda=[0.05, 0.01], thresh=1e-13)
     a, b = fit(as_input(x, kind), y, **opts), fit(as_input(xc, kind), y, **opts)
     np.testing.assert_allclose(a["beta"], b["beta"], rtol=0, atol=1e-5)
@@ -304,26 +316,31 @@ def test_large_mean_columns_fit_as_well_as_centred_ones(family, kind):
 @pytest.mark.parametrize("spelling", ["64-bit csc indices", "infinite penalty factor", "strided vectors"])
 @pytest.mark.parametrize("family", FAMILIES + ("multinomial",))
 def test_equivalent_spellings_give_the_same_bits(family, spelling):
-    """64-bit indices (a large-mean column recentred on a copy) give the bits of 32-bit ones,
-    the caller's arrays unchanged; an infinite penalty factor is the column's exclusion, on
-    both storages; strided y, offset and weights are read as they are."""
+    """64-bit indices and float64 values are read where they are (a
+    large-mean fully stored column is recentred on a copy): the bits of
+    32-bit indices, which are converted, the caller's arrays unchanged; an
+    infinite penalty factor is the column's exclusion, on both storages;
+    strided y, offset and weights are read as they are."""
     x, y = data(family, big_mean=spelling == "64-bit csc indices")
     n, p = x.shape
     s, w = sp.csc_matrix(x), np.linspace(0.5, 1.5, n)
     if spelling == "64-bit csc indices":
         wide = [s.indptr.astype(np.int64), s.indices.astype(np.int64), s.data.copy()]
-        before, opts = [a.tobytes() for a in wide], dict(family=family, nlambda=5, weights=w)
-        pairs = [(fit((n, p, *wide), y, **opts), fit((n, p, *(a.astype(np.int32) for a in wide[:2]), s.data), y,
-                                                     **opts))]
-        assert [a.tobytes() for a in wide] == before
+        before = [a.copy() for a in wide]
+        opts = dict(family=family, nlambda=5, weights=w)
+        pairs = [(fit((n, p, *wide), y, **opts), fit((n, p, s.indptr.astype(np.int32), s.indices.astype(np.int32),
+                                                         s.data), y, **opts))]
+        assert all(got.tobytes() == was.tobytes() for got, was in zip(wide, before))
     elif spelling == "infinite penalty factor":
-        pf, zero = (np.where(np.arange(p) == 2, v, 1.0) for v in (np.inf, 0.0))
+        pf, zero = np.ones(p), np.ones(p)
+        pf[2], zero[2] = np.inf, 0.0
         pairs = [(fit(as_input(x, kind), y, family=family, penalty_factor=pf),
                   fit(as_input(x, kind), y, family=family, penalty_factor=zero, exclude=[2])) for kind in INPUTS]
         assert not pairs[0][0]["beta"][2].any()
     else:
-        off = np.linspace(-0.5, 0.5, n * 3).reshape(n, 3)
-        off = off if family in ("multinomial", "multitask") else off[:, 0]
+        wide = family in ("multinomial", "multitask")
+        off = np.linspace(-0.5, 0.5, n * 3).reshape(n, 3)[:, : 3 if wide else 1]
+        off = off if wide else off[:, 0]
         strided = lambda a: np.repeat(a, 2, axis=0)[::2]  # noqa: E731
         pairs = [(fit(x, y, family=family, offset=off, weights=w, nlambda=10),
                   fit(x, strided(y), family=family, offset=strided(off), weights=strided(w)[::-1][::-1], nlambda=10))]
@@ -404,8 +421,7 @@ def test_covariance_solver_reaches_the_naive_objective(family, case, order):
         pytest.skip("the null model needs an intercept")
     x[:, 7] += 1e7 * setting.get("intercept", True)  # a large mean (beyond a fit without intercept)
     kw = _case(family, setting, *x.shape, seed=1)
-    if family == "multinomial" and case == "all-options":
-        kw["grouped"] = True
+    kw["grouped"] = family == "multinomial" and case == "all-options"
     named = o.fit_options(family)
     naive = fit(x, y, thresh=1e-12, **named, **kw)
     cov = fit(np.asarray(x, order=order), y, solver="covariance", thresh=1e-12, **named, **kw)
@@ -454,8 +470,7 @@ def test_a_path_started_from_its_own_solution_continues_it(family, kind, solver,
         # 0 and 1 only block steps move a variable along the direction the loss does not see)
         opts.update(feature_groups=GROUPS.astype(np.uint64), thresh=1e-16,
                     l1_within=0.0 if family == "multinomial" else 0.3)
-    full = fit(as_input(x, kind), y, nlambda=20, **opts)
-    k = 7
+    full, k = fit(as_input(x, kind), y, nlambda=20, **opts), 7
     start = dict(start_a0=full["a0"][..., k], start_beta=full["beta"][..., k])
     rest = fit(as_input(x, kind), y, user_lambda=full["lambda"][k:], **opts, **start)
     assert rest["lmu"] >= 5
@@ -575,9 +590,8 @@ DEVIANCE_REFUSALS = {  # case: (family options, x, y, other options, message)
                     r"theta = 2; fit the poisson family, or scale y down"),
     "huge y": (dict(family="poisson"), None, "1e300", dict(intercept=False),
                r"the deviance at lambda index 0 is not finite; scale y down \(it reaches 1e\+300\)"),
-    "huge logistic offset": (dict(family="binomial"), np.array([[-3.0, -2.0], [-3.0, -3.0], [-2.0, 2.0],
-                                                                [1.0, 0.0], [-3.0, 3.0]]),
-                             np.array([1.0, 0.0, 0.0, 0.0, 0.0]),
+    "huge logistic offset": (dict(family="binomial"), np.array([[-3.0, -2.0], [-3.0, -3.0], [-2.0, 2.0], [1.0, 0.0],
+                                                                [-3.0, 3.0]]), np.array([1.0, 0.0, 0.0, 0.0, 0.0]),
                              dict(offset=np.array([1.0, 40.0, 0.0, -1.0, 0.0])),
                              r"the deviance ratio at lambda index 1 is -1.12546, outside \[0, 1\]" + _FAR.format(40)),
     "huge cloglog offset": (dict(family="binomial", link="cloglog"), _X6, np.array([1.0, 0.0, 0.0, 1.0, 1.0, 0.0]),
@@ -699,8 +713,7 @@ def test_certificate_of_optimality_is_tight_and_matches_the_oracle(family, case)
     grouped penalty, the norm of the variable's residual)."""
     if case.endswith("no-intercept") and needs_intercept(family):
         pytest.skip("the null model needs an intercept")
-    grouped = family == "multinomial-grouped"
-    scaled = family == "multitask-standardized"  # the objective of the scaled responses
+    grouped, scaled = family == "multinomial-grouped", family == "multitask-standardized"  # (of the scaled responses)
     name = "multinomial" if grouped else "multitask" if scaled else family
     x, y = data(name)
     n, p = x.shape
@@ -842,8 +855,7 @@ def test_solutions_are_optimal_and_dense_equals_sparse(family, case):
     kw, oracle = _group_case(family, case, n) if grouped else (_case(family, CASES[case], n, p),) * 2
     if "entry" in kw:
         kw["entry"] = kw["entry"] * y[:, 0]
-    # (a guarded family's halved steps stall short of 1e-16)
-    thresh = (1e-14 if "/" in family else 1e-16) if grouped else 1e-13
+    thresh = (1e-14 if "/" in family else 1e-16) if grouped else 1e-13  # (guarded steps stall short of 1e-16)
     r, s = (fit(as_input(x, kind), y, **o.fit_options(family), nlambda=12 if grouped else 15, thresh=thresh,
                 maxit=10**7 if grouped else 10**6, **kw) for kind in INPUTS)  # dense, sparse
     assert r["warning"] is None and r["lmu"] >= (6 if grouped else 8)
@@ -877,8 +889,7 @@ def test_solutions_are_optimal_and_dense_equals_sparse(family, case):
 
 # family: the options of `fit` that groups of one column with l1_within = 0 equal, and
 # whether l1_within = 1 is the family's ungrouped elastic net
-REDUCTIONS = {"gaussian": ({}, True), "binomial": ({}, True), "poisson": ({}, True),
-              "cox": ({}, True), "huber": ({}, True), "gamma/log": ({}, True),
+REDUCTIONS = {**{f: ({}, True) for f in ("gaussian", "binomial", "poisson", "cox", "huber", "gamma/log")},
               "multinomial": (dict(grouped=True), True), "multitask": ({}, False)}
 
 

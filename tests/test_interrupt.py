@@ -197,10 +197,7 @@ def test_an_exception_in_the_callback_ends_the_fit_and_leaves_the_core_clean(ent
     assert again["npasses"] == clean["npasses"] and again["warning"] is None
 
 
-@pytest.mark.parametrize("callback, exc, match", [
-    (3, TypeError, "callback must be callable"),
-    (lambda a: True, TypeError, "positional argument"),
-])
-def test_the_binding_checks_and_calls_the_callback(callback, exc, match):
-    with pytest.raises(exc, match=match):
+@pytest.mark.parametrize("callback, match", [(3, "callback must be callable"), (lambda a: True, "positional argument")])
+def test_the_binding_checks_and_calls_the_callback(callback, match):
+    with pytest.raises(TypeError, match=match):
         _hook_fit("covariance", callback)
