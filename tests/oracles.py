@@ -15,8 +15,7 @@ from scipy import optimize, sparse, special
 FAMILIES = ("gaussian", "binomial", "poisson")
 
 
-# ---------------------------------------------------------------------------
-# the partial likelihood, from its definition
+# ---- the partial likelihood, from its definition ---------------------------------------------
 
 
 def cox_loglik(eta, y, wn, strata=None, ties="breslow", entry=None):
@@ -47,9 +46,8 @@ def cox_loglik(eta, y, wn, strata=None, ties="breslow", entry=None):
 
 
 def cox_saturated(y, wn, strata=None, ties="breslow"):
-    time, status = y[:, 0], y[:, 1] > 0
+    time, status, ll = y[:, 0], y[:, 1] > 0, 0.0
     strata = np.zeros(len(time)) if strata is None else np.asarray(strata)
-    ll = 0.0
     for s in np.unique(strata):
         for t in np.unique(time[(strata == s) & status & (wn > 0)]):
             dead = (strata == s) & (time == t) & status & (wn > 0)
@@ -78,15 +76,11 @@ def cox_breslow(eta, y, wn):
 
 
 def cox_proximal_gradient(x, y, lam, alpha=1.0, standardize=True, tol=1e-12, maxiter=100_000):
-    """The penalized Cox problem of Problem("cox", x, y, alpha=alpha,
-    standardize=standardize) at one lambda (unit weights, Breslow ties, no
-    strata), by accelerated proximal gradient with backtracking and restarts
-    on the standardized columns: (b, objective, steps).  Stops when the prox
-    step (times its curvature) is below tol, a plain step rises (the
-    backtracking admits a rise of 1e-15 of the loss only for a step whose
-    own decrease is smaller: rounding), or 100 steps have lowered the
-    objective by less than 1e-15 of itself.  Columns without spread stay at
-    0."""
+    """Problem("cox", x, y, alpha=alpha, standardize=standardize) at one lambda (unit weights,
+    Breslow ties, no strata) by accelerated proximal gradient with backtracking and restarts on
+    the standardized columns: (b, objective, steps).  Stops when the prox step (times its
+    curvature) is below tol, a plain step rises (rounding), or 100 steps have lowered the
+    objective by less than 1e-15 of itself.  Columns without spread stay at 0."""
     n, p = x.shape
     wn = np.full(n, 1.0 / n)
     sd = weighted_sd(x.toarray() if sparse.issparse(x) else np.asarray(x), wn)
@@ -133,8 +127,7 @@ def cox_proximal_gradient(x, y, lam, alpha=1.0, standardize=True, tol=1e-12, max
     return c / s, float(f_c), steps
 
 
-# ---------------------------------------------------------------------------
-# data that ships with the installed packages
+# ---- data that ships with the installed packages ---------------------------------------------
 
 
 @functools.lru_cache(maxsize=None)
@@ -163,16 +156,14 @@ def _load(name):
 
 
 def dataset(name):
-    """diabetes (442 x 10, continuous), breast_cancer (569 x 8 of its
-    columns, 0/1), randhie (600 rows of the RAND health-insurance data:
-    counts of doctor visits), rossi (432 x 7, (time, status) with many tied
-    times) or diabetes3 (442 x 8, three responses); fresh copies."""
+    """diabetes (442 x 10, continuous), breast_cancer (569 x 8 of its columns, 0/1), randhie
+    (600 rows of the RAND health-insurance data: counts of doctor visits), rossi (432 x 7,
+    (time, status) with many tied times) or diabetes3 (442 x 8, three responses); fresh copies."""
     x, y = _load(name)
     return np.ascontiguousarray(x), y.copy()
 
 
-# ---------------------------------------------------------------------------
-# weights, penalty factors and scales as the caller sees them
+# ---- weights, penalty factors and scales as the caller sees them -----------------------------
 
 
 def normalized_weights(weights, n):
@@ -187,8 +178,7 @@ def normalized_penalty(penalty_factor, p):
 
 def weighted_sd(x, wn):
     """Weighted population sd of every column (about its weighted mean)."""
-    m = wn @ x
-    return np.sqrt(wn @ (x - m) ** 2)
+    return np.sqrt(wn @ (x - wn @ x) ** 2)
 
 
 def response_scale(y, wn, intercept):
@@ -196,8 +186,7 @@ def response_scale(y, wn, intercept):
     return float(np.sqrt(wn @ (y - c) ** 2))
 
 
-# ---------------------------------------------------------------------------
-# the GLM families by variance and link, from their textbook definitions
+# ---- the GLM families by variance and link, from their textbook definitions ------------------
 
 LINKS = {  # name: (mu(eta), dmu/deta, g(mu))
     "identity": (lambda e: e, np.ones_like, lambda m: m),
@@ -266,18 +255,15 @@ class Glm:
                     + mu ** (2 - p) / (2 - p))
 
     def response(self, lin, rng):
-        """A response of the family's own model, eta = g(m0) + s lin, about a
-        mean m0 of 0.4 (binomial; 0.1 under the log link, whose mean must
-        stay below 1), 1 (log link) or 3, s moving that mean by 0.15 of
-        itself per unit of lin (0.8 on the log, logit, probit and cloglog
-        scales; 0.25 for the binomial's log link)."""
+        """A response of the family's own model, eta = g(m0) + s lin, about a mean m0 of 0.4
+        (binomial; 0.1 under its log link), 1 (log link) or 3, s = eta_scale()."""
         m0 = (0.1 if self.link == "log" else 0.4) if self.name == "binomial" else \
             1.0 if self.link == "log" else 3.0
         return self.sample(self.mean(self.g(m0) + lin * self.eta_scale()), rng)
 
     def eta_scale(self):
-        """0.15 m0 / (dmu/deta at m0 = 3) for the links of a positive mean
-        other than log, 0.25 for the binomial's log link, else 0.8."""
+        """0.15 m0 / (dmu/deta at m0 = 3) for the links of a positive mean other than log (a
+        move of 0.15 of the mean per unit), 0.25 for the binomial's log link, else 0.8."""
         if self.name == "binomial" and self.link == "log":
             return 0.25
         if self.link not in ("identity", "inverse", "inverse_squared", "sqrt"):
@@ -305,8 +291,7 @@ class Glm:
         return rng.gamma(2.0, mu / 2.0)
 
 
-# ---------------------------------------------------------------------------
-# the penalized problem solved by every returned solution
+# ---- the penalized problem solved by every returned solution ---------------------------------
 
 
 class Problem:
@@ -345,10 +330,8 @@ class Problem:
         self.x = np.ascontiguousarray(x, dtype=np.float64)
         self.y = np.asarray(y, dtype=np.float64)
         n, p = self.x.shape
-        if family == "multinomial":
-            self.yk = np.eye(int(self.y.max()) + 1)[self.y.astype(int)]
-        if family == "multitask":
-            self.yk = self.y
+        if family in ("multinomial", "multitask"):  # the class indicators, or the responses
+            self.yk = np.eye(int(self.y.max()) + 1)[self.y.astype(int)] if family == "multinomial" else self.y
         wide = family in ("multinomial", "multitask")
         self.offset = np.zeros((n, self.yk.shape[1]) if wide else n) if offset is None \
             else np.asarray(offset, dtype=np.float64)
@@ -371,8 +354,7 @@ class Problem:
         self.groups = None if feature_groups is None else np.asarray(feature_groups, dtype=int)
         if self.groups is not None:
             assert penalty_factor is None
-            gv = np.ones(self.groups.max() + 1) if group_penalty_factor is None \
-                else np.asarray(group_penalty_factor, dtype=float)
+            gv = np.ones(self.groups.max() + 1) if group_penalty_factor is None else np.asarray(group_penalty_factor)
             self.v = normalized_penalty(gv[self.groups], p)
             self.tau = float(l1_within)
             sizes = np.bincount(self.groups)
@@ -380,13 +362,11 @@ class Problem:
 
     # -- pieces -----------------------------------------------------------
     def weights(self, lam):
-        k1 = lam * self.alpha * self.v * self.s
-        k2 = lam * (1.0 - self.alpha) * self.v * self.s**2 * self.ridge_c
-        return k1, k2
+        return lam * self.alpha * self.v * self.s, lam * (1.0 - self.alpha) * self.v * self.s**2 * self.ridge_c
 
     def zero(self):
         p = self.x.shape[1]
-        return np.zeros((p, self.yk.shape[1])) if self.family in ("multinomial", "multitask") else np.zeros(p)
+        return np.zeros((p, self.yk.shape[1]) if self.family in ("multinomial", "multitask") else p)
 
     def loss_grad(self, a0, b):
         """Loss, its derivative in a0 and its gradient in b."""
@@ -437,8 +417,7 @@ class Problem:
         total = 0.0
         for g in range(self.size_weight.shape[0]):
             m = self.groups == g
-            tg = t[m][0]
-            total += tg * (self.tau * np.abs(beta[m]).sum()
+            total += t[m][0] * (self.tau * np.abs(beta[m]).sum()
                            + (1.0 - self.tau) * self.size_weight[g] * np.linalg.norm(beta[m]))
         ridge = float(self.v @ (beta * beta).sum(axis=1))
         return total + 0.5 * lam * (1.0 - self.alpha) * self.ridge_c * ridge
@@ -456,8 +435,7 @@ class Problem:
         if self.family == "multitask":
             return self.wn @ (self.y - self.offset)
         if self.family == "multinomial":  # the root of the loss's gradient in a0 (up to a shift)
-            k = self.yk.shape[1]
-            return optimize.minimize(lambda a: self.loss_grad(a, self.zero())[:2], np.zeros(k), jac=True,
+            return optimize.minimize(lambda a: self.loss_grad(a, self.zero())[:2], np.zeros(self.yk.shape[1]), jac=True,
                                      method="BFGS", options={"gtol": 1e-13}).x
         if self.glm and self.offset.any():  # Newton on the loss's derivative in a0
             return optimize.newton(lambda a: self.loss_grad(a, self.zero())[1],
@@ -469,9 +447,8 @@ class Problem:
         if self.offset.any():  # the root of the loss's derivative in a0
             return optimize.brentq(lambda a: self.loss_grad(a, self.zero())[1], -50.0, 50.0, xtol=1e-14)
         m = self.wn @ self.y
-        if self.glm:
-            return self.glm.g(m)
-        return {"gaussian": m, "binomial": special.logit(m), "poisson": np.log(m)}[self.family]
+        return self.glm.g(m) if self.glm else \
+            {"gaussian": m, "binomial": special.logit(m), "poisson": np.log(m)}[self.family]
 
     def null_gradient(self):
         """|gradient| of the loss at the null model, per variable (the norm
@@ -502,14 +479,12 @@ class Problem:
         (at least 0.001); with groups, the largest over groups of the t
         solving the zero group's condition, over the group's factor."""
         if self.groups is not None:
-            p = self.x.shape[1]
-            g = self.loss_grad(self.null_intercept(), self.zero())[2].reshape(p, -1) / self.s[:, None]
+            g = self.loss_grad(self.null_intercept(), self.zero())[2].reshape(len(self.s), -1) / self.s[:, None]
             q = 0.0
             for k in range(self.size_weight.shape[0]):
                 m = (self.groups == k) & self.free
                 if m.any() and self.v[m][0] > 0:
-                    q = max(q, self.group_zero_threshold(g[m].ravel(), self.size_weight[k])
-                            / self.v[m][0])
+                    q = max(q, self.group_zero_threshold(g[m].ravel(), self.size_weight[k]) / self.v[m][0])
             return q / max(self.alpha, 1e-3)
         g = self.null_gradient() / self.s
         with np.errstate(divide="ignore", invalid="ignore"):
@@ -577,8 +552,7 @@ class Problem:
         return worst / float(np.max(self.null_gradient() / self.cond))
 
 
-# ---------------------------------------------------------------------------
-# deviances
+# ---- deviances -------------------------------------------------------------------------------
 
 
 def deviance(family, y, a0, b, x, weights=None, pmin=0.0):
@@ -606,12 +580,7 @@ def deviance(family, y, a0, b, x, weights=None, pmin=0.0):
 
 
 def null_deviance(family, y, weights=None, intercept=True):
-    n = len(y)
-    wn = normalized_weights(weights, n)
-    if intercept:
-        m = wn @ y
-        a0 = Glm(family).g(m) if "/" in family else \
-            {"binomial": special.logit, "poisson": np.log, "cox": lambda m: 0.0}.get(family, lambda m: m)(m)
-    else:
-        a0 = 0.0
+    n, m = len(y), normalized_weights(weights, len(y)) @ y
+    a0 = 0.0 if not intercept else Glm(family).g(m) if "/" in family else \
+        {"binomial": special.logit, "poisson": np.log, "cox": lambda m: 0.0}.get(family, lambda m: m)(m)
     return deviance(family, y, a0, np.zeros(0), np.zeros((n, 0)), weights)
