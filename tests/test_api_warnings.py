@@ -11,10 +11,14 @@ import varnel
 from varnel import PathWarning
 
 
-def make_data(n=60, p=8, seed=0):
+def make_data(family="gaussian", n=60, p=8, seed=0):
     rng = np.random.default_rng(seed)
     X = rng.standard_normal((n, p))
     y = X @ np.linspace(1.0, 0.3, p) + 0.3 * rng.standard_normal(n)
+    if family == "logistic":
+        y = (y > 0).astype(float)
+    elif family == "poisson":
+        y = np.random.default_rng(1).poisson(np.exp(0.3 * y)).astype(float)
     return X, y
 
 
@@ -23,11 +27,7 @@ def make_data(n=60, p=8, seed=0):
 @pytest.mark.parametrize("limit, kind", [({"maxit": 15}, "MaxIterReached"), ({"pmax": 3}, "MaxActiveReached"),
                                          ({}, None)])
 def test_warning_names_the_limit_and_lambda_index(family, sparse, limit, kind):
-    X, y = make_data()
-    if family == "logistic":
-        y = (y > 0).astype(float)
-    elif family == "poisson":
-        y = np.random.default_rng(1).poisson(np.exp(0.3 * y)).astype(float)
+    X, y = make_data(family)
     if sparse:
         X = pytest.importorskip("scipy.sparse").csc_matrix(X)
     with warnings.catch_warnings(record=True) as rec:
@@ -73,8 +73,7 @@ def test_estimators_warn_with_a_convergence_warning():
                                                ("PoissonNetRegressor", "poisson")])
 def test_one_alpha_cut_short_keeps_the_last_iterate(estimator, family):
     exceptions = pytest.importorskip("sklearn.exceptions")
-    X, y = make_data()
-    y = {"gaussian": y, "logistic": y > 0, "poisson": np.round(np.exp(0.3 * y))}[family]
+    X, y = make_data(family)
     with pytest.warns(exceptions.ConvergenceWarning, match="last iterate") as rec:
         model = getattr(varnel, estimator)(alpha=0.001, max_iter=1).fit(X, y)
     assert rec[0].filename == __file__ and isinstance(rec[0].message, varnel.PathConvergenceWarning)
@@ -86,12 +85,10 @@ def test_one_alpha_cut_short_keeps_the_last_iterate(estimator, family):
 @pytest.mark.parametrize("estimator, family", [("ElasticNetRegressor", "gaussian"),
                                                ("PoissonNetRegressor", "poisson")])
 def test_estimators_cross_validation_without_a_solution_names_max_iter(estimator, family):
-    """max_iter=1 stops a fold before its first solution: the estimator's
-    cross-validation says which fold, with the estimator's own name of the
-    limit (the fold found by fitting each fold alone)."""
+    """max_iter=1 stops a fold before its first solution: the estimator
+    names the fold (found by fitting each alone) and its own max_iter."""
     model_selection = pytest.importorskip("sklearn.model_selection")
-    X, y = make_data(n=120)
-    y = {"gaussian": y, "poisson": np.round(np.exp(0.3 * y))}[family]
+    X, y = make_data(family, n=120)
     splitter = model_selection.KFold(3)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", PathWarning)
@@ -111,20 +108,14 @@ BOUND_ROUTES = ["fit_path", "sparse", "frame", "covariance", "logistic", "poisso
 
 @pytest.mark.parametrize("route", BOUND_ROUTES)
 def test_a_coefficient_held_at_the_bound_warns_once_naming_it(route):
-    """Column 5 scaled by 1e-38 needs a coefficient beyond the 9.9e35 that
-    stands for an infinite limit: every route warns once, naming the
-    variable (and its feature name), the lambda index and the lambda, and
-    asking for the column to be rescaled; a limit of the caller's own holds
-    the coefficient without a warning."""
-    X, y = make_data()
+    """Column 5 scaled by 1e-38 needs a coefficient beyond 9.9e35, the bound
+    for an infinite limit: every route warns once, naming the variable, the
+    lambda and the remedy; a finite limit of the caller's holds it silently."""
     family = route.split("-")[0] if route.split("-")[0] in ("logistic", "poisson", "multitask") \
         else "gaussian"
+    X, y = make_data(family)
     kw = dict(family=family, nlambda=20)
-    if family == "logistic":
-        y = (y > 0).astype(float)
-    elif family == "poisson":
-        y = np.random.default_rng(1).poisson(np.exp(0.3 * y)).astype(float)
-    elif family == "multitask":  # responses scaled to unit variance: the bound holds on that scale
+    if family == "multitask":  # responses scaled to unit variance: the bound holds on that scale
         y = np.column_stack([y, X[:, 5] - y]) * 1e-3
         kw["standardize_response"] = True
     unbounded = varnel.fit_path(X, y, **kw).coefs[5] * 1e38
@@ -168,39 +159,27 @@ def test_a_coefficient_held_at_the_bound_warns_once_naming_it(route):
     assert not isinstance(bound[0].message, PathWarning)
 
 
-def _longley():
+def certified_data(name):
     import statsmodels.api as sm
 
-    data = sm.datasets.longley.load_pandas()
+    data = getattr(sm.datasets, name).load_pandas()
     X, y = data.exog.to_numpy(float), data.endog.to_numpy(float)
-    ols = sm.OLS(y, sm.add_constant(X)).fit().params[1:]
-    return X, y, "gaussian", dict(user_lambda=[0.0]), ols
+    if name == "longley":
+        return X, y, "gaussian", dict(user_lambda=[0.0]), sm.OLS(y, sm.add_constant(X)).fit().params[1:]
+    trials = y.sum(axis=1)
+    return X, y[:, 0] / trials, "binomial", dict(weights=trials, user_lambda=[1e-4]), None
 
 
-def _star98():
-    import statsmodels.api as sm
-
-    data = sm.datasets.star98.load_pandas()
-    counts = data.endog.to_numpy(float)
-    trials = counts.sum(axis=1)
-    return (data.exog.to_numpy(float), counts[:, 0] / trials, "binomial",
-            dict(weights=trials, user_lambda=[1e-4]), None)
-
-
-CERTIFIED_DATA = {"longley": _longley, "star98": _star98}
-
-
-@pytest.mark.parametrize("name", list(CERTIFIED_DATA))
+@pytest.mark.parametrize("name", ["longley", "star98"])
 def test_certify_warns_where_thresh_stopped_short_of_the_optimum(name):
-    """Ill-conditioned columns: Longley's unpenalized least squares and
-    star98's binomial proportions.  At the default thresh the solution is
-    far from optimal (Longley's coefficients far from statsmodels' OLS) and
-    certify warns, naming the lambda and the thresh to use; at thresh=1e-16
-    it is optimal and certify is silent."""
+    """Ill-conditioned columns (Longley's least squares, star98's binomial
+    proportions): at the default thresh certify warns, naming the lambda and
+    a thresh to use; at thresh=1e-16 the fit is optimal (Longley: statsmodels'
+    OLS) and certify is silent."""
     pytest.importorskip("sklearn")
     from varnel import PathConvergenceWarning
 
-    X, y, family, kw, reference = CERTIFIED_DATA[name]()
+    X, y, family, kw, reference = certified_data(name)
     with pytest.warns(PathConvergenceWarning) as caught:
         loose = varnel.fit_path(X, y, family, certify=True, **kw)
     message = str(caught[0].message)

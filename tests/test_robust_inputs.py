@@ -1,8 +1,6 @@
-"""Nothing is written to the caller's objects, on success or failure, also
-where a solver mends or reorders the input internally; read-only arrays,
-read-only memory maps and every memory layout give the same bits; arguments
-that alias one buffer, or that Python code reallocates while the options
-convert, are read as they are."""
+"""Nothing is written to the caller's objects, on success or failure; every
+memory layout (read-only, memory maps, views) gives the same bits; arguments
+aliasing one buffer, or reallocated while the options convert, are read as they are."""
 import numpy as np
 import pytest
 import scipy.sparse as sp
@@ -153,8 +151,7 @@ def test_arguments_aliasing_one_buffer(family):
 
 @pytest.mark.parametrize("entry", ["dense", "sparse"])
 def test_arrays_reallocated_while_the_options_convert(entry):
-    """An option's __float__ may reallocate x or y in place; they are read
-    as they are after it (reading them before was a use after free)."""
+    """An option's __float__ may reallocate x or y in place: they are read after it."""
     x, y = X.copy(), RESPONSES["gaussian"].copy()
     half = N // 2
 

@@ -1,8 +1,6 @@
-"""No call leaks: thousands of calls of the entry points, on success and on
-every way of failing (binding, conversion, the entry checks, refusals of the
-solvers, mended input, exhausted memory), leave resident memory, the C heap in
-use, the number of live Python objects and the reference counts of the
-inputs as they were."""
+"""No call leaks: thousands of calls of the entry points, succeeding and failing
+in every way, leave resident memory, the C heap in use, the live Python objects
+and the inputs' reference counts as they were."""
 import ctypes
 import ctypes.util
 import gc
@@ -113,8 +111,7 @@ class MallInfo2(ctypes.Structure):
 
 
 def heap_in_use():
-    """Bytes of the C heap in use (glibc's mallinfo2; exact to the byte: C++
-    vectors and NumPy buffers live there), or None where unknown."""
+    """Bytes of the C heap in use (glibc's mallinfo2, exact), or None where unknown."""
     fn = getattr(libc(), "mallinfo2", None)
     if fn is None or C.ASAN:
         return None
@@ -168,8 +165,7 @@ def test_reference_counts_of_inputs_are_unchanged():
 
 
 def test_results_are_released():
-    """The result's arrays outlive the dictionary and hold the only
-    references to their buffers."""
+    """The result's arrays outlive the dictionary and alone hold their buffers."""
     r = dense(weights=W)
     arrays = [r[k] for k in ("lambda", "a0", "beta", "dev_ratio")]
     copies = [a.copy() for a in arrays]

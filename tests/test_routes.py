@@ -1,18 +1,13 @@
 """Every route fits the model the caller asked for, or refuses it by name.
 
-The table crosses the family registry (every family with each of its links,
-each example of its parameter and each option of its own, without and with
-weights and an offset) with every route a user reaches: the covariance
-solver and the automatic choice, cross-validation's full path on one and on
-two threads (in memory it may run from per-fold statistics), the estimators
-with a fixed penalty and cross-validated, and on Dask the path,
-cross-validation and the estimators, and the path on Dask arrays of
-scipy.sparse blocks.  A cell either equals the naive
-solver's fit in memory of the same problem (to 1e-6 relative, the solvers
-converged tightly) or raises the route's refusal, which names the family or
-option, the route and what to use instead.  A family, link or parameter
-example added to the registry joins every route by itself; a family needs
-its response generator below, an option of its own its value maker."""
+The table crosses the family registry (each family, link, parameter example
+and own option, without and with weights and an offset) with every route a
+user reaches: the solvers, cross-validation on one and two threads, the
+estimators, and Dask (the path, sparse blocks, cross-validation, the
+estimators).  A cell equals the naive solver's tightly converged fit in
+memory (to 1e-6 relative) or raises the route's refusal by name.  A family
+added to the registry needs its response generator below, an option of its
+own its value maker."""
 
 import re
 from typing import Any, Dict, NamedTuple
@@ -60,16 +55,14 @@ RESPONSES = {
     "Huber": lambda f, mu, eta, rng: mu + rng.standard_t(2, mu.shape[0]),  # heavy tails, beyond delta
 }
 
-# One row per other form of a response a family takes (Family.other_responses):
-# the form made from the family's own response.
+# One row per other form of a response (Family.other_responses), from the family's own.
 OTHER_RESPONSES = {
     # rows entering late (start a share of their time) beside rows at risk from 0
     "counting": lambda y, rng: np.c_[y[:, 0] * rng.uniform(0.0, 0.9, y.shape[0])
                                      * (rng.random(y.shape[0]) < 0.5), y],
 }
 
-# One row per option a family takes as its own (Family.own_options): its
-# value for n rows.
+# One row per option of a family's own (Family.own_options): its value for n rows.
 OPTION_VALUES = {
     "grouped": lambda n, rng: True,
     "strata": lambda n, rng: rng.integers(0, 3, n),
@@ -121,9 +114,8 @@ def test_the_table_holds_every_link_parameter_and_option_of_the_registry():
 
 
 def _neighbour(case):
-    """The case with one thing less: without its weights and offset, else
-    without its own options, else its family's own response, else the
-    registry's instance of its family."""
+    """The case with one thing less: weights and offset, else own options,
+    else the other response, else the registry's instance of its family."""
     if case.weighted:
         return case._replace(weighted=False)
     if case.own:
@@ -138,9 +130,8 @@ DIFFERING = [c for c in CASES if _neighbour(c) != c]
 
 @pytest.mark.parametrize("case", DIFFERING, ids=[c.id for c in DIFFERING])
 def test_every_cell_asks_for_another_model_than_its_neighbour(case):
-    """Each link, parameter example, own option, and the weights with the
-    offset change the fit of the same data, so that a route that drops one
-    fits another model and fails its cell."""
+    """Each thing a cell adds changes the fit, so that a route that drops it
+    fails its cell."""
     X, y, opts = given(case)
     near = _neighbour(case)
     kept = set(near.own) | ({"weights", "offset"} if near.weighted else set())
@@ -162,25 +153,18 @@ def problem(family, seed=0):
     return X, y
 
 
-def weights_offset(family, n, rng):
-    """Positive weights and a small offset (one column per class or
-    response of a family with K = 3 linear predictors) that keeps every mean
-    inside its link's domain."""
-    w = rng.uniform(0.3, 2.0, n)
-    offset = 0.1 * rng.standard_normal(family.offset_shape(n, np.arange(3)))
-    return w, offset
-
-
 def given(case):
     """The case's data and the options of fit_path beyond the family: its
-    own options, and the weights and offset of a weighted case."""
+    own options, and positive weights with a small offset (K = 3 columns for
+    a block family) when weighted."""
     X, y = problem(case.family)
     rng = np.random.default_rng(1)
     if case.response:
         y = OTHER_RESPONSES[case.response](y, np.random.default_rng(4))
     opts: Dict[str, Any] = {o: OPTION_VALUES[o](N, rng) for o in case.own}
     if case.weighted:
-        opts["weights"], opts["offset"] = weights_offset(case.family, N, rng)
+        opts["weights"] = rng.uniform(0.3, 2.0, N)
+        opts["offset"] = 0.1 * rng.standard_normal(case.family.offset_shape(N, np.arange(3)))
     return X, y, opts
 
 
@@ -216,9 +200,8 @@ def refused_on_dask(family):
 
 # ---- the solvers and cross-validation in memory ------------------------------------------
 
-@pytest.mark.parametrize("n_jobs", [1, 2])
 @pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
-def test_cross_validation_fits_the_family_it_was_given(case, n_jobs):
+def test_cross_validation_fits_the_family_it_was_given(case):
     """cv_path's full path is the naive solver's; its folds score as when
     every fold is fitted from its rows by the naive solver; two threads give
     the one thread's bits."""
@@ -226,36 +209,31 @@ def test_cross_validation_fits_the_family_it_was_given(case, n_jobs):
     fam = case.family
     # a subject per row (counting-process rows are drawn into folds by subject)
     by = dict(groups=np.arange(N)) if fam.rows_per_subject(fam.response(y, N)[0]) else {}
-    got = varnel.cv_path(X, y, fam, nfolds=3, seed=0, n_jobs=n_jobs, thresh=TIGHT, **FAST, **opts, **by)
-    same_path(got.path, naive(X, y, fam, opts))
-    folds = varnel.cv_path(X, y, fam, foldid=got.foldid, solver="naive", n_jobs=1, thresh=TIGHT,
+    one, two = (varnel.cv_path(X, y, fam, nfolds=3, seed=0, n_jobs=j, thresh=TIGHT, **FAST, **opts, **by)
+                for j in (1, 2))
+    same_path(one.path, naive(X, y, fam, opts))
+    folds = varnel.cv_path(X, y, fam, foldid=one.foldid, solver="naive", n_jobs=1, thresh=TIGHT,
                            **FAST, **opts)
-    np.testing.assert_allclose(got.cvm, folds.cvm, rtol=1e-6)
-    if n_jobs == 2:
-        one = varnel.cv_path(X, y, fam, nfolds=3, seed=0, n_jobs=1, thresh=TIGHT, **FAST, **opts, **by)
-        np.testing.assert_array_equal(got.cvm, one.cvm)
-        np.testing.assert_array_equal(got.path.coefs, one.path.coefs)
+    np.testing.assert_allclose(one.cvm, folds.cvm, rtol=1e-6)
+    np.testing.assert_array_equal(two.cvm, one.cvm)
+    np.testing.assert_array_equal(two.path.coefs, one.path.coefs)
 
 
 def _fold_solutions(sol):
     return np.asarray(_coefs.to_dense(sol.coefs)), np.asarray(sol.intercepts)
 
 
-# The started folds' rows: every case under the elastic net, and under the
-# sparse-group penalty of GROUP_OPTIONS (below) but where grouped=True is
-# given, which refuses groups.
+# Every case under the elastic net and, but with grouped=True, under GROUP_OPTIONS (below).
 STARTED = [(c, False) for c in CASES] + [(c, True) for c in CASES if "grouped" not in c.own]
 
 
 @pytest.mark.parametrize("case, groups", STARTED,
                          ids=[c.id + ("+groups" if g else "") for c, g in STARTED])
 def test_a_fold_started_from_the_full_path_reaches_its_own_solutions(case, groups):
-    """Cross-validation in memory starts each lambda of a fold at the
-    full-data solution there: the fold's path is still the one fitted from
-    its own previous solutions (converged tightly, to 1e-6), and a fold
-    started at those very solutions is not moved: each lambda takes a
-    single pass (the starts are read, and the fold stays at its optimum);
-    under the elastic net and under the sparse-group penalty."""
+    """A fold started at the full-data solutions reaches the path fitted from
+    its own previous ones (to 1e-6), and a fold started at its own optimum
+    takes one pass per lambda; under the elastic net and the sparse-group
+    penalty."""
     from varnel import _sources, cv
     from varnel._path import Path
 
@@ -287,12 +265,10 @@ def test_a_fold_started_from_the_full_path_reaches_its_own_solutions(case, group
 
 
 @pytest.mark.parametrize("intercept", [True, False])
-@pytest.mark.parametrize("family", [c.family for c in CASES if not c.own and not c.weighted],
-                         ids=[repr(c.family) for c in CASES if not c.own and not c.weighted])
+@pytest.mark.parametrize("family", [c.family for c in CASES if not c.own and not c.weighted], ids=repr)
 def test_the_response_scale_of_moments_is_the_rows_one(family, intercept):
-    """The estimators on Dask scale the penalty by the response's scale
-    from its moments; it is the one the rows in memory give (1 for every
-    model but least squares)."""
+    """The response's scale from its moments (the estimators on Dask) is the
+    rows' one in memory (1 but for least squares)."""
     X, y = problem(family)
     y = y.reshape(N, -1)[:, 0]
     w = np.random.default_rng(2).uniform(0.3, 2.0, N)
@@ -305,10 +281,9 @@ def test_the_response_scale_of_moments_is_the_rows_one(family, intercept):
 
 
 def categorical(case):
-    """The case's data with its last column cut into three bands, a pandas
-    category column (levels in declared order, not sorted), and the same
-    design by hand: the indicators of the bands but the first (drop_first,
-    which leaves the design of full rank beside the intercept)."""
+    """The case's data with its last column cut into three bands (a pandas
+    category, levels declared unsorted), and by hand the bands' indicators
+    but the first (drop_first)."""
     pd = pytest.importorskip("pandas")
     X, y, opts = given(case)
     codes = np.digitize(X[:, -1], [-0.4, 0.4])
@@ -323,13 +298,11 @@ def categorical(case):
 @pytest.mark.filterwarnings("ignore:cross-validation. fold 0 at lambda index 2:varnel.PathWarning")
 @pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
 def test_categorical_columns_fit_as_their_indicators_on_every_route(case):
-    """A data frame with a categorical column is its indicators' problem on
-    every route in memory: the path, cross-validation and the estimator
-    (the Dask route refuses it, see test_api_inputs)."""
+    """A frame with a categorical column is its indicators' problem on the
+    path, cross-validation and the estimator (Dask refuses it: test_api_inputs)."""
     frame, design, y, opts = categorical(case)
     fam = case.family
-    # the band's indicators are one group by default (the multinomial
-    # family's grouped=True groups the classes instead: its indicators alone)
+    # the band's indicators are one group by default (alone under grouped=True)
     alone = opts.get("grouped", False)
     labels = None if alone else np.r_[np.arange(P - 1), P - 1, P - 1]
     frame_opts = dict(opts, feature_groups=None) if alone else opts
@@ -362,7 +335,7 @@ def estimator(family, **kw):
     return getattr(varnel, family.own_estimator)(**own, **kw)
 
 
-ESTIMATOR_SETTINGS = ["alpha", "cv", "relax-alpha", "relax-cv"]
+ESTIMATOR_SETTINGS = ["alpha", "cv", "relax-alpha", "relax-cv", "groups"]  # (groups: in memory)
 ESTIMATOR_CELLS = [(c, False, s) for c in CASES for s in ESTIMATOR_SETTINGS] + \
     [(c, True, s) for c in CASES if c.weighted for s in ESTIMATOR_SETTINGS[:3]]
 
@@ -370,16 +343,11 @@ ESTIMATOR_CELLS = [(c, False, s) for c in CASES for s in ESTIMATOR_SETTINGS] + \
 @pytest.mark.parametrize("case,on_dask,setting", ESTIMATOR_CELLS,
                          ids=[f"{c.id}-{'dask' if d else 'memory'}-{s}" for c, d, s in ESTIMATOR_CELLS])
 def test_the_estimators_fit_the_family_they_were_given(request, case, on_dask, setting):
-    """The family's estimator, with a fixed penalty and with the penalty
-    cross-validated, in memory and on Dask, keeps the path of that family
-    with the sample weights and offset it was given: the naive path on all
-    the data over the same lambdas.  With relax=True it keeps the naive
-    relaxed path and predicts with its blend at lambda_: the one given with
-    a fixed penalty, select's cross-validated choice otherwise.  An option
-    of fit_path that the estimators do not take is not one of their
-    parameters.  On Dask the cases with weights and an offset stand for the
-    ones without (the route is the one Dask fit_path takes, whose table has
-    both)."""
+    """The family's estimator, fixed or cross-validated, in memory and on
+    Dask (its weighted cases stand for the rest), keeps the naive path over
+    its lambdas; with relax=True the naive relaxed path, predicting with the
+    blend given or chosen; with groups the naive sparse-group path.  An
+    option the estimators lack is no parameter."""
     pytest.importorskip("sklearn")
     X, y, opts = given(case)
     fam = case.family
@@ -387,7 +355,9 @@ def test_the_estimators_fit_the_family_they_were_given(request, case, on_dask, s
     kw = dict(cv=3) if validated else dict(alpha=0.01)
     if relax:
         kw.update(relax=True, blend=blends if validated else 0.25)
-    est = estimator(fam, tol=TIGHT, random_state=0, **FAST, **kw)
+    # the sparse-group penalty of GROUP_OPTIONS (below), converged to 1e-15
+    grouped = dict(GROUP_OPTIONS, thresh=1e-15) if setting == "groups" else {}
+    est = estimator(fam, tol=grouped.get("thresh", TIGHT), random_state=0, **FAST, **kw)
     if case.own:  # no estimator offers the option: there is nothing to cross
         assert not set(case.own) & set(est.get_params())
         return
@@ -400,10 +370,10 @@ def test_the_estimators_fit_the_family_they_were_given(request, case, on_dask, s
             with refusal:
                 est.fit(X, y, **fit)
             return
-    path = est.fit(X, y, **fit).path_
-    assert path.family_instance == fam
+    path = est.set_params(**GROUP_OPTIONS if grouped else {}).fit(X, y, **fit).path_
+    assert path.family_instance == fam and (not grouped or path.group_names == ["a", 2, "b"])
     X0, y0 = given(case)[:2]
-    want = naive(X0, y0, fam, opts, user_lambda=path.lambdas, alpha=path.alpha, relax=relax)
+    want = naive(X0, y0, fam, opts, user_lambda=path.lambdas, alpha=path.alpha, relax=relax, **grouped)
     if not relax:
         same_path(path, want)
         return
@@ -423,11 +393,9 @@ def test_the_estimators_fit_the_family_they_were_given(request, case, on_dask, s
 
 
 def unpenalized_gradient(case, X, y, opts, b, a0):
-    """The gradient of the weighted deviance (cox: minus the log partial
-    likelihood) in the intercepts and the active coefficients, per unit of
-    weight: by central differences of the family's own per-row deviance, or
-    from the partial likelihood's gradient in oracles (with its ties and
-    strata)."""
+    """The gradient per unit of weight of the weighted deviance in the
+    intercepts and active coefficients: central differences of the family's
+    unit deviance, or oracles' partial likelihood gradient (cox)."""
     from oracles import cox_loglik
 
     fam = case.family
@@ -456,13 +424,10 @@ def unpenalized_gradient(case, X, y, opts, b, a0):
 @pytest.mark.parametrize("solver", ["naive", "covariance", "auto"])
 @pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
 def test_every_solver_fits_the_family_it_was_given_and_its_relaxed_refits(case, solver):
-    """The covariance solver and the automatic choice reach the naive
-    solver's solutions, or the covariance solver refuses the family by name.
-    Every refit of relax=True (blend 0) is a stationary point of the
-    family's own unpenalized objective on its lambda's active variables,
-    with the case's link, parameter, own options, weights and offset, on
-    every solver; blend 1 is the penalized path, bit for bit, and the
-    covariance solver's refits are the naive one's."""
+    """Every solver reaches the naive solutions, or refuses the family by
+    name; every relaxed refit (blend 0) is a stationary point of the
+    family's unpenalized objective on its active variables; blend 1 is the
+    penalized path bit for bit."""
     X, y, opts = given(case)
     fam = case.family
     if solver == "covariance" and fam.keeps_rows:  # its risk sets tie the rows together
@@ -493,10 +458,9 @@ def test_every_solver_fits_the_family_it_was_given_and_its_relaxed_refits(case, 
 
 @pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
 def test_relaxed_cross_validation_scores_every_blend_of_the_family_it_was_given(case):
-    """cv_path(relax=True) scores each blend on the same folds: blend 1 is
-    the plain cross-validation's curve bit for bit, blend 0 another one;
-    the chosen blends are among those given, the choice does not depend on
-    the threads, and coef/predict use the chosen blend."""
+    """cv_path(relax=True): blend 1 scores as plain cross-validation bit for
+    bit, blend 0 otherwise; the choice is among the blends, the same on two
+    threads, and coef/predict use it."""
     X, y, opts = given(case)
     fam = case.family
     foldid = np.arange(N) % 3
@@ -528,9 +492,7 @@ def client():
             yield c
 
 
-# Every case on the path; cross-validation, the path on sparse blocks and
-# the relaxed path read the same prepared data, so their cases with weights
-# and an offset stand for the ones without.
+# Every case on the path; on the other routes (the same prepared data) the weighted cases.
 DASK_CELLS = [(c, "fit_path") for c in CASES] + [(c, r) for c in CASES if c.weighted
                                                   for r in ("cv_path", "sparse", "relaxed")]
 
@@ -546,9 +508,8 @@ def sparse_blocks(X, Xd):
 
 @pytest.mark.parametrize("case,route", DASK_CELLS, ids=[f"{c.id}-{r}" for c, r in DASK_CELLS])
 def test_dask_fits_the_family_it_was_given_or_refuses_it(client, case, route, monkeypatch):
-    """The path, its relaxed refits and cross-validation on Dask arrays (two
-    blocks of rows) equal the naive path in memory, and cross-validation's
-    scores the folds fitted in memory, or the family is refused by name."""
+    """The path, relaxed refits and cross-validation on two Dask blocks equal
+    the naive ones in memory, or the family is refused by name."""
     X, y, opts = given(case)
     fam = case.family
     Xd, yd, lazy_opts = lazy(X, y, opts)
@@ -637,23 +598,18 @@ def test_two_labels_are_classes_the_larger_one_coded_one(labels):
     np.testing.assert_array_equal(got.coefs, want.coefs)
 
 
-def test_a_binomial_response_that_is_neither_says_both_readings():
-    X, y, _ = proportions_problem()
-    with pytest.raises(ValueError, match=r"exactly two classes in y, found \d+ class\(es\).*"
-                                         r"read as proportions of successes only when every value lies in \[0, 1\]"):
-        varnel.fit_path(X, y * 3, "binomial")
-
-
-@pytest.mark.parametrize("measure", ["class", "auc"])
-def test_label_measures_refuse_proportions(measure):
-    X, y, trials = proportions_problem()
-    with pytest.raises(ValueError, match=f"measure='{measure}' needs class labels, but y holds proportions"):
-        varnel.cv_path(X, y, "binomial", weights=trials, measure=measure, nfolds=3)
+@pytest.mark.parametrize("call, match", [
+    (lambda X, y, w: varnel.fit_path(X, y * 3, "binomial"), r"exactly two classes in y, found \d+ class\(es\).*"
+     r"read as proportions of successes only when every value lies in \[0, 1\]")] + [
+    (lambda X, y, w, m=m: varnel.cv_path(X, y, "binomial", weights=w, measure=m, nfolds=3),
+     f"measure='{m}' needs class labels, but y holds proportions") for m in ("class", "auc")])
+def test_a_binomial_response_neither_labels_nor_proportions_is_refused(call, match):
+    with pytest.raises(ValueError, match=match):
+        call(*proportions_problem())
 
 
 def test_only_cox_and_huber_are_refused_on_dask():
-    """Every family whose loss is a sum over rows is served on Dask with
-    every link and parameter (each of them a case), but Huber's."""
+    """Every family whose loss is a sum over rows is served on Dask but Huber."""
     refused = {type(c.family).__name__ for c in CASES if c.family.refusal_on_blocks() is not None}
     assert refused == {"Cox", "Huber"}
 
@@ -662,7 +618,7 @@ def test_only_cox_and_huber_are_refused_on_dask():
 
 GROUP_LABELS = ["a", "a", None, "b", "b"]  # P columns: two groups and a column by itself
 GROUP_OPTIONS = dict(feature_groups=GROUP_LABELS, l1_within=0.3, group_penalty_factor=[1.0, 0.5, 2.0])
-GROUP_ROUTES = ["covariance", "auto", "sparse", "cv_path", "estimator", "dask"]
+GROUP_ROUTES = ["covariance", "auto", "sparse", "cv_path", "dask"]  # (the estimators: their own table)
 
 
 def grouped_refusal():
@@ -674,26 +630,13 @@ def grouped_refusal():
 @pytest.mark.parametrize("route", GROUP_ROUTES)
 @pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
 def test_groups_reach_every_route_or_are_refused(request, case, route):
-    """The sparse-group penalty with its factors, on each route, equals the
-    naive solver's path in memory (which test_engine checks against the
-    group optimality conditions), for every family (a block family's group
-    holds its variables' K coefficients); grouped=True with groups is
-    refused by name, and so is a route that refuses the family itself."""
+    """The sparse-group penalty on each route equals the naive path (checked
+    against the group optimality conditions in test_engine), for every
+    family; grouped=True with groups and a route refusing the family are
+    refused by name."""
     X, y, opts = given(case)
     fam = case.family
     opts = {**opts, **GROUP_OPTIONS}
-    if route == "estimator":
-        pytest.importorskip("sklearn")
-        est = estimator(fam, tol=1e-15, random_state=0, alpha=0.01, **FAST)
-        if case.own:  # no estimator offers the option: there is nothing to cross
-            return
-        est.set_params(**GROUP_OPTIONS)
-        fit = dict(sample_weight=opts.get("weights"), offset=opts.get("offset"))
-        path = est.fit(X, y, **fit).path_
-        assert path.group_names == ["a", 2, "b"]
-        same_path(path, naive(X, y, fam, opts, user_lambda=path.lambdas, alpha=path.alpha,
-                              thresh=1e-15))
-        return
     run = {
         "covariance": lambda: varnel.fit_path(X, y, fam, solver="covariance", **FAST, **opts),
         "auto": lambda: varnel.fit_path(X, y, fam, solver="auto", **FAST, **opts),
@@ -724,8 +667,8 @@ def test_groups_reach_every_route_or_are_refused(request, case, route):
 
 
 def test_groups_change_the_fit_and_read_back_on_the_path():
-    """feature_groups asks for another model than the elastic net (a group
-    enters whole), and the path says which groups are in at each lambda."""
+    """feature_groups is another model (a group enters whole); the path reads
+    back its groups."""
     X, y = problem(families.Gaussian())
     plain = varnel.fit_path(X, y, **FAST)
     path = varnel.fit_path(X, y, feature_groups=GROUP_LABELS, **FAST)
@@ -746,10 +689,8 @@ def test_groups_change_the_fit_and_read_back_on_the_path():
 
 
 def test_groups_by_dict_and_by_labels_are_one_model():
-    """A dict of group name -> column names of a data frame, a dict of
-    indices and one label per column (integers, strings, -1 and None for a
-    column by itself) make the same groups, and "categorical" without a
-    categorical expansion makes every column its own group."""
+    """Dicts of names or indices and labels per column make the same groups;
+    "categorical" without categorical columns makes single-column groups."""
     pd = pytest.importorskip("pandas")
     X, y = problem(families.Gaussian())
     frame = pd.DataFrame(X, columns=list("vwxyz"))
@@ -758,14 +699,12 @@ def test_groups_by_dict_and_by_labels_are_one_model():
                        (["p", "p", None, "q", "q"], X), (np.array([5, 5, -1, 7, 7]), X)):
         got = varnel.fit_path(data, y, feature_groups=setting, **FAST)
         np.testing.assert_array_equal(got.coefs, want.coefs)
-    lasso = varnel.fit_path(X, y, **FAST, thresh=1e-15)
-    singles = varnel.fit_path(X, y, feature_groups="categorical", **FAST, thresh=1e-15)
-    np.testing.assert_allclose(singles.coefs, lasso.coefs, rtol=1e-8, atol=1e-10)
-    # a group whose columns are all excluded is left out, as its columns are
-    left_out = varnel.fit_path(X, y, feature_groups={"g": [0, 1]}, exclude=[0, 1], **FAST, thresh=1e-15)
-    np.testing.assert_allclose(left_out.coefs, varnel.fit_path(X, y, exclude=[0, 1], **FAST, thresh=1e-15).coefs,
-                               rtol=1e-8, atol=1e-10)
-    assert not left_out.groups_active[0].any()
+    # (and a group whose columns are all excluded is left out, as its columns are)
+    for groups, plain in (("categorical", {}), ({"g": [0, 1]}, dict(exclude=[0, 1]))):
+        got = varnel.fit_path(X, y, feature_groups=groups, **plain, **FAST, thresh=1e-15)
+        np.testing.assert_allclose(got.coefs, varnel.fit_path(X, y, **plain, **FAST, thresh=1e-15).coefs,
+                                   rtol=1e-8, atol=1e-10)
+    assert not got.groups_active[0].any()
     # with the map of expanded columns to their source columns, one group per source
     from varnel._groups import resolve_feature_groups
     np.testing.assert_array_equal(
