@@ -83,6 +83,12 @@ FINDINGS = {
         entry="fit", args=[np.r_[1.14910241e-37, np.zeros(7)][:, None], np.array([[0.0, 2.0]] * 7 + [[1.0, 1.0]])],
         kwargs=dict(alpha=0.0, nlambda=2, family="multitask", standardize_response=True), p=1,
         hostile=False, wide=True, nclass=2),
+    # (and on the scale of the responses less their offset)
+    "multitask standardized bound, offset": dict(
+        entry="fit", args=[(2, 6, [0, 1, 3, 5, 7, 9, 11], [1] + [0, 1] * 5, [4.1244749378380586e-128] * 11),
+                           np.array([[0.0, 2.0], [2.0, 0.0]])],
+        kwargs=dict(alpha=0.0, lower_limits=[0.0] * 6, family="multitask", offset=np.array([[0.0, 0.0], [1.0, 0.0]]),
+                    standardize_response=True), p=6, hostile=False, wide=True, nclass=2),
     # one response column: its result keeps the column, like several
     "multitask one column": dict(entry="fit", args=[np.array([[1.0], [0.0]]), np.array([[1.0], [0.0]])],
                                  kwargs=dict(family="multitask", intercept=False, standardize=False,
@@ -127,13 +133,16 @@ def check_call(case):
 
 
 def response_scale(case):
-    """The smallest of the responses' weighted standard deviations when a
-    fit standardizes them (its bound holds on that scale), else 1."""
+    """The smallest of the responses' weighted standard deviations (less
+    the offset) when a fit standardizes them (its bound holds on that
+    scale), else 1."""
     kw = case["kwargs"]
     if case["entry"] != "fit" or not kw.get("standardize_response"):
         return 1.0
     with np.errstate(all="ignore"):
         y = np.asarray(case["args"][1], dtype=float)
+        if kw.get("offset") is not None:
+            y = y - np.asarray(kw["offset"], dtype=float)
         w = np.ones(len(y)) if kw.get("weights") is None else np.asarray(kw["weights"], dtype=float)
         m = w @ y / w.sum()
         return float(np.sqrt(w @ (y - m) ** 2 / w.sum()).min())
