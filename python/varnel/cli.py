@@ -120,15 +120,18 @@ def _hint(exc: CellError, targets: List[str]) -> str:
     return f"every column but the target must be numeric: leave this one out with --drop {exc.column}"
 
 
-def _mix(text: str) -> float:
-    """The value of --alpha: a number in [0, 1]."""
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not 0.0 <= value <= 1.0:
-        raise argparse.ArgumentTypeError(f"must lie in [0, 1] (1 the lasso, 0 ridge), got {value:g}")
-    return value
+def _unit_interval(meaning: str) -> Callable[[str], float]:
+    """The type of an option that takes a number in [0, 1]; ``meaning``
+    says what its ends mean in the refusal."""
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if not 0.0 <= value <= 1.0:
+            raise argparse.ArgumentTypeError(f"must lie in [0, 1] ({meaning}), got {value:g}")
+        return value
+    return parse
 
 
 def _integer(text: str) -> int:
@@ -213,18 +216,6 @@ def _response_columns(args: argparse.Namespace, family: families.Family):
         raise ValueError(f"--family {family.name} takes one --target column; several are for "
                          "--family multitask")
     return args.target[0]
-
-
-def _share(text: str) -> float:
-    """The value of --l1-within: a number in [0, 1]."""
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not 0.0 <= value <= 1.0:
-        raise argparse.ArgumentTypeError(f"must lie in [0, 1] (0 whole groups, 1 single columns), "
-                                         f"got {value:g}")
-    return value
 
 
 def _group(text: str) -> Tuple[str, List[str]]:
@@ -376,7 +367,7 @@ def build_parser() -> argparse.ArgumentParser:
                      help="--family cox: the column of event indicators (1 an event, 0 censored)")
     fit.add_argument("--ties", choices=["breslow", "efron"],
                      help="--family cox: how tied event times count (default: breslow)")
-    fit.add_argument("--alpha", type=_mix, default=1.0,
+    fit.add_argument("--alpha", type=_unit_interval("1 the lasso, 0 ridge"), default=1.0,
                      help="elastic-net mixing in [0, 1] (default: 1, the lasso; 0 is ridge)")
     fit.add_argument("--nlambda", type=_positive, default=100, help="number of lambdas (default: 100)")
     fit.add_argument("--no-standardize", action="store_true", help="do not standardize the features")
@@ -395,7 +386,8 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--group", type=_group, action="append", default=[], metavar="NAME=COLUMNS",
                      help="penalize these comma-separated columns together as group NAME "
                           "(repeat for each group; other columns are groups by themselves)")
-    fit.add_argument("--l1-within", type=_share, default=0.0, metavar="TAU",
+    fit.add_argument("--l1-within", type=_unit_interval("0 whole groups, 1 single columns"),
+                     default=0.0, metavar="TAU",
                      help="with --group: the lasso's share inside each group, 0 (whole groups, "
                           "the default) to 1 (single columns)")
     fit.add_argument("--plot", metavar="FILE", help="write the path (and CV) plot to this image file")
