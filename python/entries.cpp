@@ -154,8 +154,8 @@ PyObject* elnet_sparse(PyObject* args, PyObject* kwargs) {
 
 namespace {
 
-// The predictors of `fit`: a 2-D float64 array, or (n, p, col_ptr,
-// row_idx, values).
+// The predictors of `fit`: a 2-D float64 array, (n, p, col_ptr, row_idx,
+// values), or (n, p, columns) with the columns one by one.
 struct Predictors {
     std::optional<varnel_core::CscInput> csc;
     FloatArray dense;
@@ -163,11 +163,79 @@ struct Predictors {
     std::uint64_t p = 0;
 };
 
+// Column j of (n, p, columns): a float64 array of its n values, an array of
+// 64-bit counts (the ascending rows where it is 1) or a pair (rows, values),
+// each read in place (C-contiguous, aligned, native); `arrays` the one or
+// two arrays it reads, for the polls.
+bool convert_column(PyObject* item, std::size_t j, varnel_core::ColumnEntries& out,
+                    PyObject* arrays[2]) {
+    const std::string what = "x's column " + std::to_string(j);
+    arrays[0] = arrays[1] = nullptr;
+    if (const auto full = float_view(item)) {
+        out = {nullptr, full->data(), full->size()};
+        arrays[1] = item;
+        return true;
+    }
+    if (const auto rows = count_view(item)) {
+        out = {rows->data(), nullptr, rows->size()};
+        arrays[0] = item;
+        return true;
+    }
+    if (PyTuple_Check(item) && PyTuple_Size(item) == 2) {
+        const auto rows = count_view(PyTuple_GetItem(item, 0));
+        const auto values = float_view(PyTuple_GetItem(item, 1));
+        if (rows && values && rows->size() == values->size()) {
+            out = {rows->data(), values->data(), rows->size()};
+            arrays[0] = PyTuple_GetItem(item, 0);
+            arrays[1] = PyTuple_GetItem(item, 1);
+            return true;
+        }
+    }
+    return raise(PyExc_TypeError,
+                 what + " must be a contiguous float64 array of its values, a contiguous array "
+                        "of 64-bit rows, or a pair (rows, values) of them of one length");
+}
+
+bool convert_columns(PyObject* obj, Predictors& out) {
+    std::uint64_t dims[2] = {0, 0};
+    if (!convert("n", PyTuple_GetItem(obj, 0), dims[0]) ||
+        !convert("p", PyTuple_GetItem(obj, 1), dims[1]))
+        return false;
+    PyObject* columns = PyTuple_GetItem(obj, 2);
+    if (!PyTuple_Check(columns) || static_cast<std::uint64_t>(PyTuple_Size(columns)) != dims[1])
+        return raise(PyExc_TypeError, "x given as (n, p, columns) needs a tuple of p columns");
+    varnel_core::CscInput csc;
+    csc.by_column = true;
+    csc.columns.resize(dims[1]);
+    PyObject* arrays[2];
+    for (std::size_t j = 0; j < dims[1]; ++j)
+        if (!convert_column(PyTuple_GetItem(columns, static_cast<Py_ssize_t>(j)), j,
+                            csc.columns[j], arrays))
+            return false;
+    if (const auto problem = varnel_core::columns_problem(csc.columns, dims[0]))
+        return raise(PyExc_ValueError, "malformed columns: " + *problem);
+    for (std::size_t j = 0; j < dims[1]; ++j) {
+        const auto& c = csc.columns[j];
+        if (c.values == nullptr) continue;
+        const auto bad = first_non_finite(std::span<const double>(c.values, c.count));
+        if (bad)
+            return raise(PyExc_ValueError,
+                         "x must be finite, but x[" +
+                             std::to_string(c.rows ? c.rows[*bad] : *bad) + ", " +
+                             std::to_string(j) + "] is " + repr(c.values[*bad]));
+    }
+    out.csc = std::move(csc);
+    out.n = dims[0];
+    out.p = dims[1];
+    return true;
+}
+
 bool convert_predictors(PyObject* obj, Predictors& out) {
     if (obj != nullptr && PyTuple_Check(obj)) {
+        if (PyTuple_Size(obj) == 3) return convert_columns(obj, out);
         if (PyTuple_Size(obj) != 5)
-            return raise(PyExc_TypeError,
-                         "x given as a tuple must be (n, p, col_ptr, row_idx, values)");
+            return raise(PyExc_TypeError, "x given as a tuple must be (n, p, col_ptr, row_idx, "
+                                          "values) or (n, p, columns)");
         varnel_core::CscInput csc;
         const char* names[] = {"n", "p", "col_ptr", "row_idx", "values"};
         std::uint64_t dims[2] = {0, 0};
@@ -259,6 +327,28 @@ struct CscGuard {
     }
 };
 
+// The same for columns given one by one: each array keeps its place and
+// length (the tuples that hold them cannot change).
+struct ColumnsGuard {
+    std::vector<PyObject*> arrays;  // rows, values of each column (nullptr: none)
+    std::vector<varnel_core::ColumnEntries> seen;
+
+    static bool unchanged(void* self) {
+        auto* g = static_cast<ColumnsGuard*>(self);
+        for (std::size_t j = 0; j < g->seen.size(); ++j) {
+            const auto& c = g->seen[j];
+            PyObject* rows = g->arrays[2 * j];
+            PyObject* values = g->arrays[2 * j + 1];
+            const auto r = rows ? count_extent(rows) : std::nullopt;
+            const auto v = values ? float_view(values) : std::nullopt;
+            if ((rows && !(r && r->data() == c.rows && r->size() == c.count)) ||
+                (values && !(v && v->data() == c.values && v->size() == c.count)))
+                return raise(PyExc_RuntimeError, "x was changed while the fit was reading it");
+        }
+        return true;
+    }
+};
+
 // The finite tables of `fit` (offset, start).
 bool check_table(const char* name, const std::optional<varnel_core::Table>& t) {
     return !t || check_finite(name, t->values);
@@ -280,8 +370,8 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
         !convert_options(std::span<const PyRef>(s).subspan(fit_options_at()), options))
         return nullptr;
     // The options' conversion may have reallocated the arrays: read them again.
-    const bool borrowed =
-        !x.csc || x.csc->col_ptr_view || x.csc->row_idx_view || x.csc->values_view;
+    const bool borrowed = !x.csc || x.csc->by_column || x.csc->col_ptr_view ||
+                          x.csc->row_idx_view || x.csc->values_view;
     if ((borrowed && !convert_predictors(s[0].get(), x)) ||
         !convert_vector_or_matrix("y", s[1].get(), y))
         return nullptr;
@@ -308,6 +398,22 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
 
     Unlocked unlocked;
     request.config.on_lambda = unlocked.on_lambda(callback);
+    if (x.csc && x.csc->by_column) {
+        // read in place: the arrays stay referenced by the arguments' tuples
+        PyObject* columns = PyTuple_GetItem(s[0].get(), 2);
+        ColumnsGuard guard{std::vector<PyObject*>(2 * x.p, nullptr), x.csc->columns};
+        for (std::size_t j = 0; j < x.p; ++j) {
+            PyObject* arrays[2];
+            varnel_core::ColumnEntries c;
+            if (!convert_column(PyTuple_GetItem(columns, static_cast<Py_ssize_t>(j)), j, c, arrays))
+                return nullptr;
+            guard.arrays[2 * j] = arrays[0];
+            guard.arrays[2 * j + 1] = arrays[1];
+        }
+        unlocked.watch(&ColumnsGuard::unchanged, &guard);
+        request.x = std::move(*x.csc);
+        return run_fit(std::move(request), unlocked, ResultStyle::fit);
+    }
     if (x.csc) {
         // read in place: the arrays stay referenced by the arguments
         PyObject* t = s[0].get();

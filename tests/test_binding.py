@@ -202,6 +202,63 @@ def test_malformed_csc_is_refused(n, p, col_ptr, row_idx, values, problem):
         assert str(exc) == C.CSC + problem if problem else str(exc).startswith(C.CSC)
 
 
+U = np.uint64
+COLUMN_TYPE = ("x's column {} must be a contiguous float64 array of its values, a contiguous array "
+               "of 64-bit rows, or a pair (rows, values) of them of one length")
+
+
+@pytest.mark.parametrize("p, columns, kind, text", [
+    (1, (np.array([2, 1], U),), ValueError, "malformed columns: column 0: row 1 follows row 2, but the rows must ascend"),
+    (1, (np.array([1, 1], U),), ValueError, "malformed columns: column 0: row 1 follows row 1, but the rows must ascend"),
+    (1, (np.array([0, 3], U),), ValueError, "malformed columns: column 0: row 3 is not below n = 3"),
+    (1, (np.ones(2),), ValueError, "malformed columns: column 0 has 2 values but n = 3"),
+    (1, (np.array([0, 1, 2, 2], U),), ValueError, "malformed columns: column 0 has 4 entries but n = 3"),
+    (1, (np.array([0.0, np.inf, 1.0]),), ValueError, "x must be finite, but x[1, 0] is inf"),
+    (2, (np.ones(3), (np.array([0, 2], U), np.array([1.0, np.nan]))), ValueError,
+     "x must be finite, but x[2, 1] is nan"),
+    (1, (np.array([-1, 0]),), TypeError, COLUMN_TYPE.format(0)),  # a negative row
+    (1, (np.ones(3, np.float32),), TypeError, COLUMN_TYPE.format(0)),
+    (1, (np.ones(6)[::2],), TypeError, COLUMN_TYPE.format(0)),
+    (2, (np.ones(3), [0, 1]), TypeError, COLUMN_TYPE.format(1)),
+    (1, ((np.array([0, 1], U), np.ones(3)),), TypeError, COLUMN_TYPE.format(0)),
+    (1, [np.ones(3)], TypeError, "x given as (n, p, columns) needs a tuple of p columns"),
+    (1, (np.ones(3), np.ones(3)), TypeError, "x given as (n, p, columns) needs a tuple of p columns"),
+])
+def test_malformed_columns_are_refused(p, columns, kind, text):
+    exc = raised(lambda: _core.fit((3, p, columns), np.arange(3.0)))
+    assert type(exc) is kind and str(exc) == text
+
+
+@pytest.mark.parametrize("family", ["gaussian", "binomial", "poisson", "multinomial", "cox"])
+def test_columns_given_one_by_one_are_their_csc_matrix(family):
+    """Whole columns, indicator rows and (rows, values) pairs, given one by
+    one, fit to the bits of the CSC arrays holding the same entries, and the
+    caller's arrays are read, never written (standardized: a whole column is
+    centred in a copy)."""
+    rng = np.random.default_rng(3)
+    n = 60
+    whole = rng.standard_normal(n)
+    ones = np.flatnonzero(rng.random(n) < 0.4).astype(U)
+    rows = np.flatnonzero(rng.random(n) < 0.3)
+    values = rng.standard_normal(rows.shape[0])
+    columns = (whole, ones, (rows, values), np.zeros(0, U))
+    kept = [np.array(a, copy=True) for a in (whole, ones, rows, values)]
+    indptr = np.cumsum([0, n, ones.shape[0], rows.shape[0], 0]).astype(U)
+    indices = np.concatenate([np.arange(n), ones, rows]).astype(U)
+    data = np.concatenate([whole, np.ones(ones.shape[0]), values])
+    eta = whole + 0.5 * np.isin(np.arange(n), ones)
+    y = {"gaussian": eta, "binomial": (eta > 0).astype(float), "poisson": rng.poisson(np.exp(eta / 2)) * 1.0,
+         "multinomial": np.digitize(eta, [-0.5, 0.5]).astype(float),
+         "cox": np.c_[rng.exponential(np.exp(-eta)), rng.random(n) < 0.8]}[family]
+    for standardize in (True, False):
+        a = _core.fit((n, 4, indptr, indices, data), y, family=family, standardize=standardize)
+        b = _core.fit((n, 4, columns), y, family=family, standardize=standardize)
+        for key in ("beta", "a0", "lambda", "dev_ratio", "npasses"):
+            np.testing.assert_array_equal(a[key], b[key], err_msg=key)
+    for given, kept_values in zip((whole, ones, rows, values), kept):
+        np.testing.assert_array_equal(given, kept_values)
+
+
 # ---- checks before fitting and the core's refusals, in every family -----------------
 
 

@@ -445,6 +445,27 @@ def strategies():
         p = as_count(dims[1]) if as_count(dims[1]) is not None else p  # what the result must have
         return dict(entry="elnet_sparse", args=args, kwargs=kwargs, p=p, **state)
 
+    def by_column(n, p, col_ptr, row_idx, values):
+        """The CSC arrays as (n, p, columns): a column of every row whole, a
+        column of ones its rows, any other its (rows, values), each column's
+        rows in ascending order; None when the arrays are not a plain CSC matrix."""
+        try:
+            ptr, idx, val = (np.asarray(a) for a in (col_ptr, row_idx, values))
+            n, p = int(n), int(p)
+            if ptr.shape != (p + 1,) or idx.shape != val.shape or val.dtype != np.float64 \
+                    or ptr.dtype.kind not in "iu" or idx.dtype.kind not in "iu":
+                return None
+            columns = []
+            for j in range(p):
+                order = np.argsort(idx[ptr[j]:ptr[j + 1]], kind="stable")
+                rows = idx[ptr[j]:ptr[j + 1]][order].astype(np.uint64)
+                v = val[ptr[j]:ptr[j + 1]][order].copy()
+                columns.append(v if rows.shape[0] == n and np.array_equal(rows, np.arange(n)) else
+                               rows if (v == 1.0).all() and rows.shape[0] else (rows, v))
+            return (n, p, tuple(columns))
+        except (ValueError, TypeError, OverflowError, IndexError, MemoryError):
+            return None
+
     @st.composite
     def fit_case(draw):
         """A case of the stable entries sent to fit, with a family, a solver, maybe an offset."""
@@ -452,7 +473,12 @@ def strategies():
         args, kwargs = list(case["args"]), dict(case["kwargs"])
         kwargs.pop("family", None)
         if case["entry"] == "elnet_sparse" and len(args) >= 5:
-            args = [tuple(args[:5]), *args[5:]]
+            columns = by_column(*args[:5]) if draw(coin) else None
+            stored = [c if isinstance(c, np.ndarray) else c[0] for c in (columns or (0, 0, ()))[2]]
+            stored = [r for r in stored if r.dtype == np.uint64 and r.shape[0]]
+            if stored and wild(draw, case, 6):  # rows descending, or out of range
+                stored[0][:] = stored[0][::-1] if stored[0].shape[0] > 1 else [U64]
+            args = [columns or tuple(args[:5]), *args[5:]]
         family = draw(st.sampled_from(["gaussian", "binomial", "poisson", "multinomial", "gamma",
                                        "inverse_gaussian", "tweedie", "negative_binomial", "cox", "multitask"]))
         if family not in ("multinomial", "cox", "multitask") and draw(coin):  # a link, a power, a theta, fitting or not

@@ -24,6 +24,9 @@ XS = np.where(np.abs(X) > 1.0, X, 0.0)
 PTR = np.concatenate([[0], np.cumsum((XS != 0).sum(axis=0))]).astype(np.int64)
 IDX, VAL = np.nonzero(XS.T)[1].astype(np.int32), XS.T[XS.T != 0]
 PF_LIST, LAM_TUPLE = [float(v) for v in PF], tuple(float(v) for v in LAM)  # elements of our own
+# x column by column: whole columns, (rows, values) pairs and indicator rows
+COLUMNS = tuple(X[:, j].copy() if j % 3 == 0 else (np.flatnonzero(XS[:, j]), XS[XS[:, j] != 0, j])
+                if j % 3 == 1 else np.flatnonzero(XS[:, j]).astype(np.uint64) for j in range(P))
 FAMILY = "".join(["bino", "mial"])  # a str object of our own
 
 
@@ -52,6 +55,7 @@ SUCCEED = {  # every family, with and without warnings
     "fit: compressed coefficients": lambda: fit((N, P, PTR, IDX, VAL), np.floor(YP) % 3,
                                                 family="multinomial", sparse_coefs=True),
     "fit: covariance": lambda: fit(X, Y, solver="covariance", weights=W),
+    "fit: columns one by one, poisson": lambda: fit((N, P, COLUMNS), YP, family="poisson", standardize=True),
 }
 FAIL = {
     # binding and conversion (a list failing at its last element, after the rest converted)
@@ -84,6 +88,7 @@ FAIL = {
     "constant response": lambda: dense(y=np.full(N, 2.0), weights=W),
     "binomial response outside [0, 1]": lambda: dense(y=YB * 2.0, family="binomial"),
     "fit: offset length": lambda: fit(X, Y, offset=W[:-1]),
+    "fit: malformed column": lambda: fit((N, 2, (COLUMNS[2][::-1].copy(), COLUMNS[0])), Y),
     "fit: covariance of a sparse x": lambda: fit((N, P, PTR, IDX, VAL), Y, solver="covariance"),
     # exhausted memory
     "huge penalty sequence": lambda: dense(nlambda=2**62, weights=W),

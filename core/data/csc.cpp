@@ -70,6 +70,49 @@ std::optional<std::string> csc_problem(std::span<const std::uint64_t> col_ptr,
     return std::nullopt;
 }
 
+std::optional<std::string> columns_problem(std::span<const ColumnEntries> columns,
+                                           std::size_t nrows) {
+    using std::to_string;
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+        const ColumnEntries& c = columns[j];
+        const std::string col = "column " + to_string(j);
+        if (c.rows == nullptr && c.values == nullptr) return col + " has neither rows nor values";
+        if (c.rows == nullptr && c.count != nrows)
+            return col + " has " + to_string(c.count) + " values but n = " + to_string(nrows);
+        if (c.count > nrows)
+            return col + " has " + to_string(c.count) + " entries but n = " + to_string(nrows);
+        if (c.rows == nullptr) continue;
+        for (std::size_t e = 0; e < c.count; ++e) {
+            if (c.rows[e] >= nrows)
+                return col + ": row " + to_string(c.rows[e]) + " is not below n = " + to_string(nrows);
+            if (e > 0 && c.rows[e] <= c.rows[e - 1])
+                return col + ": row " + to_string(c.rows[e]) + " follows row " +
+                       to_string(c.rows[e - 1]) + ", but the rows must ascend";
+        }
+    }
+    return std::nullopt;
+}
+
+CscMatrix::CscMatrix(std::span<const ColumnEntries> columns, std::size_t nrows)
+    : own_col_ptr_(columns.size() + 1, 0), col_ptr_(own_col_ptr_),
+      table_(columns.begin(), columns.end()), nrows_(nrows), ncols_(columns.size()) {
+    if (auto problem = columns_problem(columns, nrows))
+        throw PreconditionError("malformed columns: " + *problem);
+    std::size_t longest_indicator = 0;
+    bool full = false;
+    for (std::size_t j = 0; j < ncols_; ++j) {
+        own_col_ptr_[j + 1] = own_col_ptr_[j] + columns[j].count;
+        if (columns[j].values == nullptr)
+            longest_indicator = std::max(longest_indicator, columns[j].count);
+        full = full || columns[j].rows == nullptr;
+    }
+    ones_.assign(longest_indicator, 1.0);
+    if (full) {
+        iota_.resize(nrows);
+        for (std::size_t i = 0; i < nrows; ++i) iota_[i] = i;
+    }
+}
+
 CscMatrix::CscMatrix(Index col_ptr, Index row_idx, Vec values, std::size_t nrows)
     : own_col_ptr_(std::move(col_ptr)), own_row_idx_(std::move(row_idx)),
       own_values_(std::move(values)), col_ptr_(own_col_ptr_), row_idx_(own_row_idx_),
@@ -90,7 +133,8 @@ CscMatrix::CscMatrix(const CscMatrix& other)
     : own_col_ptr_(other.own_col_ptr_), own_row_idx_(other.own_row_idx_),
       own_values_(other.own_values_), col_ptr_(other.col_ptr_), row_idx_(other.row_idx_),
       values_(other.values_), own_columns_(other.own_columns_),
-      own_column_index_(other.own_column_index_), nrows_(other.nrows_), ncols_(other.ncols_) {
+      own_column_index_(other.own_column_index_), table_(other.table_), iota_(other.iota_),
+      ones_(other.ones_), nrows_(other.nrows_), ncols_(other.ncols_) {
     if (other.col_ptr_.data() == other.own_col_ptr_.data()) col_ptr_ = own_col_ptr_;
     if (other.row_idx_.data() == other.own_row_idx_.data()) row_idx_ = own_row_idx_;
     if (other.values_.data() == other.own_values_.data()) values_ = own_values_;
@@ -106,11 +150,12 @@ CscMatrix& CscMatrix::operator=(const CscMatrix& other) {
 
 double* CscMatrix::writable_values_of(std::size_t j) {
     require(j < ncols_, "column index out of range");
-    if (values_.data() == own_values_.data() && own_values_.size() == values_.size())
+    if (table_.empty() && values_.data() == own_values_.data() &&
+        own_values_.size() == values_.size())
         return own_values_.data() + col_ptr_[j];  // owned
     if (rewritten_.empty()) rewritten_.assign(ncols_, nullptr);
     if (rewritten_[j] == nullptr && stored(j) > 0) {
-        const double* from = values_.data() + col_ptr_[j];
+        const double* from = given_values_of(j);
         own_columns_.emplace_back(from, from + stored(j));  // (a move keeps each buffer)
         own_column_index_.push_back(j);
         rewritten_[j] = own_columns_.back().data();

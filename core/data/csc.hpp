@@ -15,6 +15,23 @@
 
 namespace varnel_core {
 
+// One column given on its own, read in place: its stored entries' rows and
+// values, either of which may be left out.  Without rows the column is
+// full (its `count` entries are the rows 0..n-1 in order); without values
+// it is an indicator (every stored value 1), as a data frame's numeric and
+// categorical columns give.
+struct ColumnEntries {
+    const std::uint64_t* rows = nullptr;
+    const double* values = nullptr;
+    std::size_t count = 0;
+};
+
+// Describes the first way in which the columns fail to be nrows long with
+// rows ascending and below nrows (a column without rows holds nrows
+// entries, a column has rows or values or both); nullopt when they do.
+std::optional<std::string> columns_problem(std::span<const ColumnEntries> columns,
+                                           std::size_t nrows);
+
 // Describes the first way in which the arrays fail to be a CSC matrix of
 // nrows x ncols with distinct rows within each column (col_ptr[0] must be
 // 0); nullopt when they are one.
@@ -37,6 +54,10 @@ public:
     // object); a column to be rewritten has its values copied, alone.
     CscMatrix(std::span<const std::uint64_t> col_ptr, std::span<const std::uint64_t> row_idx,
               std::span<const double> values, std::size_t nrows);
+    // Borrowed column by column (see ColumnEntries; columns_problem must
+    // find nothing): the same matrix as the CSC arrays holding the same
+    // entries, read in the same order.
+    CscMatrix(std::span<const ColumnEntries> columns, std::size_t nrows);
     CscMatrix(const CscMatrix& other);
     CscMatrix& operator=(const CscMatrix& other);
     CscMatrix(CscMatrix&&) noexcept = default;
@@ -46,10 +67,13 @@ public:
     std::size_t cols() const { return ncols_; }
 
     // Column j's stored entries: rows_of(j)[e], values_of(j)[e], e < stored(j).
-    const std::uint64_t* rows_of(std::size_t j) const { return row_idx_.data() + col_ptr_[j]; }
+    const std::uint64_t* rows_of(std::size_t j) const {
+        if (table_.empty()) return row_idx_.data() + col_ptr_[j];
+        return table_[j].rows ? table_[j].rows : iota_.data();
+    }
     const double* values_of(std::size_t j) const {
-        return rewritten_.empty() || rewritten_[j] == nullptr ? values_.data() + col_ptr_[j]
-                                                              : rewritten_[j];
+        if (!rewritten_.empty() && rewritten_[j] != nullptr) return rewritten_[j];
+        return given_values_of(j);
     }
     // Column j's values to be rewritten: a borrowed column is copied first
     // (that column only).
@@ -57,7 +81,7 @@ public:
     std::size_t stored(std::size_t j) const { return col_ptr_[j + 1] - col_ptr_[j]; }
     // Index of column j's first stored entry among all of them.
     std::size_t first(std::size_t j) const { return col_ptr_[j]; }
-    std::size_t nonzeros() const { return values_.size(); }
+    std::size_t nonzeros() const { return table_.empty() ? values_.size() : col_ptr_[ncols_]; }
 
     double at(std::size_t i, std::size_t j) const;
 
@@ -77,6 +101,10 @@ public:
                   std::span<double> out, std::span<const double> centres = {}) const;
 
 private:
+    const double* given_values_of(std::size_t j) const {
+        if (table_.empty()) return values_.data() + col_ptr_[j];
+        return table_[j].values ? table_[j].values : ones_.data();
+    }
     // sum_i a_i (b_i) over every row
     double total(std::span<const double> a, std::span<const double> b = {}) const;
     void check_column(std::size_t j, std::size_t length) const {
@@ -93,6 +121,11 @@ private:
     std::vector<Vec> own_columns_;
     std::vector<std::size_t> own_column_index_;  // the column of each copy
     std::vector<double*> rewritten_;             // per column, its copy or nullptr (empty: none)
+    // given column by column (empty: the CSC arrays): each column's arrays,
+    // the rows 0..n-1 of the full columns and the values 1 of the indicators
+    std::vector<ColumnEntries> table_;
+    Index iota_;
+    Vec ones_;
     std::size_t nrows_ = 0;
     std::size_t ncols_ = 0;
 };

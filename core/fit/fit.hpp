@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
@@ -26,7 +27,8 @@ std::string_view solver_name(SolverKind solver);
 
 // Compressed sparse columns as given (checked by the fit): each array an
 // owned copy, or the caller's array read in place (its view set; it must
-// outlive the fit).
+// outlive the fit); or the caller's columns one by one (`by_column`, each
+// read in place, see ColumnEntries).
 struct CscInput {
     Index col_ptr;
     Index row_idx;
@@ -34,6 +36,8 @@ struct CscInput {
     std::optional<std::span<const std::uint64_t>> col_ptr_view;
     std::optional<std::span<const std::uint64_t>> row_idx_view;
     std::optional<std::span<const double>> values_view;
+    std::vector<ColumnEntries> columns;
+    bool by_column = false;
 
     std::span<const std::uint64_t> col_ptr_read() const { return col_ptr_view ? *col_ptr_view : col_ptr; }
     std::span<const std::uint64_t> row_idx_read() const { return row_idx_view ? *row_idx_view : row_idx; }
@@ -41,6 +45,7 @@ struct CscInput {
     // The matrix of nrows rows these arrays describe, reading them where
     // they are (this object must outlive it).
     CscMatrix matrix(std::size_t nrows) const {
+        if (by_column) return CscMatrix(columns, nrows);
         return CscMatrix(col_ptr_read(), row_idx_read(), values_read(), nrows);
     }
 };

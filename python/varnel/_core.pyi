@@ -9,6 +9,9 @@ from typing_extensions import Unpack
 _FloatVector = Sequence[float] | NDArray[np.float64]
 _CountVector = Sequence[int] | NDArray[np.integer]
 _Csc = Tuple[int, int, _CountVector, _CountVector, _FloatVector]
+# a column given on its own: its n values, its ascending rows of value 1, or (rows, values)
+_Column = Union[_FloatVector, _CountVector, Tuple[_CountVector, _FloatVector]]
+_Columns = Tuple[int, int, Tuple[_Column, ...]]
 
 class Options(TypedDict, total=False):
     """The fitting options shared by every entry point (defaults in
@@ -107,7 +110,7 @@ def elnet_sparse(
     extension module."""
 
 def fit(
-    x: Union[NDArray[np.float64], _Csc],
+    x: Union[NDArray[np.float64], _Csc, _Columns],
     y: NDArray[np.float64],
     *,
     family: Literal["gaussian", "binomial", "poisson", "multinomial", "gamma",
@@ -136,7 +139,11 @@ def fit(
     callback: Optional[Callable[[int, float, int, float, int], Any]] = None,
     **options: Unpack[Options],
 ) -> FitResult:
-    """Fit any family on a dense matrix or on (n, p, col_ptr, row_idx, values).
+    """Fit any family on a dense matrix, on (n, p, col_ptr, row_idx, values),
+    or on (n, p, columns): a tuple of p columns read in place, each a
+    float64 array of its n values, an array of 64-bit rows (ascending)
+    where it is 1, or a pair (rows, values); the same matrix as the CSC
+    arrays holding the same entries, fitted to the same bits.
 
     For ``family="multinomial"`` y holds the class codes 0, 1, ..., K - 1 and
     ``offset`` has the shape (n, K); ``grouped`` (multinomial only) penalizes
