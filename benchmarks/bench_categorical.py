@@ -65,7 +65,7 @@ def problem(n: int, seed: int = 11):
 def _design(frame):
     from varnel import _categorical
 
-    return _categorical.encode(frame, _categorical.Options()).X
+    return _categorical.encode(frame, _categorical.Options()).X.tocsc()
 
 
 def penalties(X, y, log_exposure):
@@ -85,8 +85,9 @@ def objective(X, y, log_exposure, lam, a0, b):
 def run_varnel(frame, y, log_exposure, lambdas):
     import varnel
 
+    # each indicator column penalized on its own, as glum's L1 does
     path = varnel.fit_path(frame, y, "poisson", offset=log_exposure, user_lambda=lambdas,
-                           standardize=False)
+                           standardize=False, feature_groups=None)
     return path.dense_coefs(), path.intercepts
 
 

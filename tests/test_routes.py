@@ -324,6 +324,36 @@ def test_categorical_columns_fit_as_their_indicators_on_every_route(case):
                                alpha=est.path_.alpha, feature_groups=labels))
 
 
+@pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
+def test_a_frame_is_read_column_by_column_to_the_bits_of_its_sparse_design(case):
+    """The solver reads a frame's columns one by one where they are (a
+    column without zeros whole, one with zeros by its non-zero entries, a
+    level by its rows): the same matrix as its CSC design, to the bit,
+    standardized or not, and the frame's arrays are left as they were."""
+    sp = pytest.importorskip("scipy.sparse")
+    from varnel import _categorical
+
+    frame, design, y, opts = categorical(case)
+    frame["x1"] = np.where(np.abs(design[:, 1]) < 0.5, 0.0, design[:, 1])
+    design[:, 1] = frame["x1"]
+    alone = opts.get("grouped", False)
+    labels = None if alone else np.r_[np.arange(P - 1), P - 1, P - 1]
+    frame_opts = dict(opts, feature_groups=None) if alone else opts
+    numbers = {c: frame[c].to_numpy(copy=True) for c in frame.columns[:-1]}
+    columns = _categorical.encode(frame, _categorical.Options(drop_first=True)).X.columns
+    assert np.shares_memory(columns[0], frame["x0"].to_numpy())  # read in place
+    assert isinstance(columns[1], tuple) and columns[1][0].shape[0] == np.count_nonzero(design[:, 1])
+    for standardize in (True, False):
+        got = varnel.fit_path(frame, y, case.family, drop_first=True, standardize=standardize, **FAST,
+                              **frame_opts)
+        want = varnel.fit_path(sp.csc_matrix(design), y, case.family, standardize=standardize, **FAST,
+                               feature_groups=labels, **opts)
+        for name in ("lambdas", "coefs", "intercepts", "dev_ratio"):
+            np.testing.assert_array_equal(getattr(got, name), getattr(want, name), err_msg=name)
+    for c, values in numbers.items():
+        np.testing.assert_array_equal(frame[c].to_numpy(), values)
+
+
 # ---- the estimators, in memory and on Dask -----------------------------------------------
 
 def estimator(family, **kw):

@@ -5,9 +5,11 @@ pandas ``category``, ``string`` or ``object`` (an object column whose values
 are all numbers stays numeric, as before), or polars ``Categorical``,
 ``Enum`` or ``String``.  Each such column becomes one indicator column per
 level, named ``col[level]``; the numeric columns keep their names.  When a
-data frame has a categorical column, the whole design is a float64 CSC
-matrix (the numeric columns stored sparse, their zeros dropped), built
-without materialising any dense n x levels block.
+data frame has a categorical column, the whole design is held column by
+column (``_columns.ColumnDesign``): the numeric columns read where they are
+(their non-zero entries when they hold a zero), each level the rows that
+have it, without any dense n x levels block; new rows at prediction become
+the same matrix in compressed sparse columns.
 
 The levels of a pandas ``category`` or a polars ``Enum`` column are its
 declared categories, in their declared order (an unused one gives a column
@@ -27,6 +29,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence
 import numpy as np
 
 from . import _convert as cv
+from ._columns import ColumnDesign
 
 __all__ = ["Options", "Encoding", "Encoded", "check_options", "encode", "OPTION_NAMES"]
 
@@ -287,53 +290,30 @@ class Encoding:
             raise ValueError(f"{what}'s columns {_few(given)} are not the fitted columns "
                              f"{_few(self.columns)}: {why}; pass the columns the model was "
                              f"fitted with, in the same order (e.g. {what}[fitted_columns])")
-        return self._design(frame, what, fitted=True)
+        return self._design(frame, what, fitted=True).tocsc()
 
-    def _design(self, frame: Any, what: str, fitted: bool = False) -> Any:
-        """The CSC design, its arrays allocated once: a first pass counts the
-        non-zero values of every column (checking the numbers and the
-        levels), the second fills them in, so that the peak is the matrix
-        and one column's work."""
-        import scipy.sparse as sp
-
+    def _design(self, frame: Any, what: str, fitted: bool = False) -> ColumnDesign:
+        """The design column by column (see _columns): a numeric column read
+        where it is when it has no zero (else its non-zero entries), each
+        kept level the ascending rows that have it, after the numbers and
+        the levels are checked."""
         n = int(frame.shape[0])
-        counts: List[np.ndarray] = []
-        codes: Dict[int, np.ndarray] = {}
+        columns: List[Any] = []
         for j, (label, lv) in enumerate(zip(self.columns, self.levels)):
             series = _column(frame, label)
             if lv is None:
-                counts.append(np.array([np.count_nonzero(_numeric_column(series, j, label, what, fitted))]))
-                continue
-            codes[j] = self._level_codes(series, label, lv, what, n)
-            k = len(self._kept(lv))
-            counts.append(np.bincount(codes[j] + 1, minlength=k + 1)[1:])  # -1: no indicator
-        indptr = np.zeros(len(self.names) + 1, dtype=np.int64)
-        np.cumsum(np.concatenate(counts), out=indptr[1:])
-        data = np.ones(int(indptr[-1]))
-        indices = np.empty(int(indptr[-1]), dtype=np.int64)
-        col = 0
-        for j, (label, lv) in enumerate(zip(self.columns, self.levels)):
-            start = indptr[col]
-            if lv is None:
-                values = _numeric_column(_column(frame, label), j, label, what, fitted)
+                values = np.ascontiguousarray(_numeric_column(series, j, label, what, fitted))
                 rows = np.flatnonzero(values)
-                indices[start:start + rows.shape[0]] = rows
-                data[start:start + rows.shape[0]] = values[rows]
-                col += 1
+                columns.append(values if rows.shape[0] == n else (rows, values[rows]))
                 continue
+            codes = self._level_codes(series, label, lv, what, n)
             k = len(self._kept(lv))
-            # the rows by level, ascending within each, the rows of no
-            # indicator (-1) first; 16-bit codes sort by radix
-            c = codes.pop(j)
-            order = np.argsort(c.astype(np.int16) if k < 2**15 else c, kind="stable")
-            stored = int(indptr[col + k] - start)
-            indices[start:start + stored] = order[n - stored:]
-            del c, order
-            col += k
-        X = sp.csc_matrix((n, len(self.names)), dtype=np.float64)
-        X.data, X.indices, X.indptr = data, indices, indptr  # 64-bit: never widened by a fit
-        X.has_sorted_indices = X.has_canonical_format = True
-        return X
+            ends = np.cumsum(np.bincount(codes + 1, minlength=k + 1))  # -1: no indicator, first
+            # the rows by level, ascending within each; 16-bit codes sort by radix
+            order = np.argsort(codes.astype(np.int16) if k < 2**15 else codes, kind="stable")
+            del codes
+            columns.extend(order[ends[t]:ends[t + 1]] for t in range(k))
+        return ColumnDesign(n, columns)
 
     def _level_codes(self, series: Any, label: Any, levels: List[Any], what: str,
                      n: int) -> np.ndarray:
@@ -400,8 +380,9 @@ def _numeric_column(series: Any, j: int, label: Any, what: str, fitted: bool) ->
 
 
 class Encoded(NamedTuple):
-    """A data frame converted: the CSC design, its column names and the
-    encoding that converts new rows the same way."""
+    """A data frame converted: the design (column by column, see
+    _columns), its column names and the encoding that converts new rows the
+    same way."""
 
     X: Any
     names: List[Any]
@@ -418,7 +399,7 @@ def encode(frame: Any, options: Options, what: str = "X") -> Optional[Encoded]:
     ValueError
         For a missing value in a categorical column (unless
         ``missing="level"``), a column whose values have no order, or when
-        scipy, which holds the indicator columns, is not installed.
+        scipy, which holds the indicator columns of new rows, is not installed.
 
     Examples
     --------

@@ -15,6 +15,7 @@ from typing import Any, List, Tuple, Union
 import numpy as np
 
 from . import _convert as cv
+from ._columns import is_column_design
 
 #: A sparse X with more columns than this keeps its path's coefficients
 #: sparse (``coef_storage="auto"``).
@@ -43,7 +44,7 @@ def check_storage(value: Any) -> str:
 def wants_sparse(storage: str, X: Any) -> bool:
     """Whether a path fitted on X keeps sparse coefficients."""
     if storage == "auto":
-        return cv.is_sparse(X) and X.shape[1] > SPARSE_MIN_FEATURES
+        return (cv.is_sparse(X) or is_column_design(X)) and X.shape[1] > SPARSE_MIN_FEATURES
     return storage == "sparse"
 
 

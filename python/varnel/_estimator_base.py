@@ -398,7 +398,7 @@ class NetEstimator(BaseEstimator):
         encoded = _categorical.encode(X, self._categorical_options())
         if encoded is not None:  # the indicator columns, validated as any sparse X
             names = encoded.names
-            X, y = self._validate_xy(encoded.X, y)
+            X, y = self._validate_xy(encoded.X.tocsc(), y)
             self._keep_columns(encoded.encoding.columns)
         else:
             X, y = self._validate_xy(X, y)

@@ -18,6 +18,7 @@ from . import _categorical, _coefs
 from . import _convert as cv
 from . import _groups
 from . import _core
+from ._columns import is_column_design
 from ._errors import solver_call
 from ._parallel import fit_threads
 from .families import FIT_OPTION_DEFAULTS, Family, get_family
@@ -335,7 +336,8 @@ def run_solver(X: Any, y: np.ndarray, family: Family, so: Dict[str, Any],
     the solver cannot fit is a ValueError in the user's words (_errors)."""
     kw = _solver_kwargs(so, weights)
     kw["sparse_coefs"] = _coefs.wants_sparse(so.get(COEF_STORAGE, "auto"), X)
-    x = (*X.shape, X.indptr, X.indices, X.data) if cv.is_sparse(X) else X
+    x = X.core_x() if is_column_design(X) else (
+        (*X.shape, X.indptr, X.indices, X.data) if cv.is_sparse(X) else X)
     if n_threads is None:
         n_threads = fit_threads(*X.shape)
     y, extra = family.solver_response(y)

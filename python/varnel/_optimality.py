@@ -18,6 +18,7 @@ from typing import Any, Optional
 import numpy as np
 
 from . import _coefs, _convert
+from ._columns import as_matrix
 
 __all__ = ["Optimality", "certificate", "TOLERANCE", "warning_text"]
 
@@ -213,7 +214,7 @@ def certificate(problem: Any, coefs: Any, intercepts: np.ndarray, lambdas: np.nd
                 alpha: float) -> Optimality:
     """The Optimality of the solutions (``coefs``, ``intercepts`` at
     ``lambdas``) of a prepared problem (``_fit.Problem``)."""
-    family, so, X = problem.family, problem.solver_options, problem.X
+    family, so, X = problem.family, problem.solver_options, as_matrix(problem.X)
     y, (n, p) = problem.y, problem.X.shape
     wn = np.full(n, 1.0 / n) if problem.weights is None else problem.weights / problem.weights.sum()
     intercept = bool(so["intercept"]) and family.intercept

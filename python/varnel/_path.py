@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Union
 import numpy as np
 
 from . import _coefs, _convert, _fit, _groups, _relax, _sources, _survival
+from ._columns import as_matrix
 from ._docstrings import filled
 from .families import Family, get_family
 
@@ -324,7 +325,7 @@ class Path:
             path.feature_groups = np.asarray(so["feature_groups"], dtype=np.int64)
             path.group_names = list(so["group_names"])
         if problem.family.keeps_rows:
-            path.baseline = _survival.Baseline(problem.X, problem.y, problem.weights, problem.offset,
+            path.baseline = _survival.Baseline(as_matrix(problem.X), problem.y, problem.weights, problem.offset,
                                                problem.strata)
         return path
 

@@ -14,6 +14,7 @@ from typing import Any, Dict, List, Optional, Tuple
 import numpy as np
 
 from .. import _convert, _core, _errors, _fit, _parallel, _relax
+from .._columns import as_matrix
 from .._folds import Folds, check_splits, folds as make_folds, label_codes
 
 
@@ -62,7 +63,7 @@ def _read_in_place(problem: "_fit.Problem") -> "_fit.Problem":
     every fold: a sparse X with 64-bit indices, a dense X in Fortran order
     for the naive solver (the covariance solver reads any order, so X is
     left as it is when the core says it alone runs)."""
-    X = problem.X
+    X = as_matrix(problem.X)
     if _convert.is_sparse(X):
         return problem._replace(X=_convert.with_wide_indices(X))
     if X.flags.f_contiguous:
@@ -125,7 +126,7 @@ class MemoryRows:
         """The fit of the columns ``active`` alone: the solver gets them and
         their per-feature settings (see _relax.on_columns)."""
         p = self.problem
-        return _relax.on_columns(p.X, p.y, p.family, p.weights, p.offset)(so, active)
+        return _relax.on_columns(as_matrix(p.X), p.y, p.family, p.weights, p.offset)(so, active)
 
     @property
     def weighted_rows(self) -> int:
