@@ -161,6 +161,8 @@ struct Predictors {
     FloatArray dense;
     std::uint64_t n = 0;
     std::uint64_t p = 0;
+    // given column by column: each column's rows and values arrays (nullptr: none)
+    std::vector<PyObject*> column_arrays;
 };
 
 // Column j of (n, p, columns): a float64 array of its n values, an array of
@@ -207,10 +209,10 @@ bool convert_columns(PyObject* obj, Predictors& out) {
     varnel_core::CscInput csc;
     csc.by_column = true;
     csc.columns.resize(dims[1]);
-    PyObject* arrays[2];
+    out.column_arrays.assign(2 * dims[1], nullptr);
     for (std::size_t j = 0; j < dims[1]; ++j)
         if (!convert_column(PyTuple_GetItem(columns, static_cast<Py_ssize_t>(j)), j,
-                            csc.columns[j], arrays))
+                            csc.columns[j], &out.column_arrays[2 * j]))
             return false;
     if (const auto problem = varnel_core::columns_problem(csc.columns, dims[0]))
         return raise(PyExc_ValueError, "malformed columns: " + *problem);
@@ -400,16 +402,7 @@ PyObject* fit(PyObject* args, PyObject* kwargs) {
     request.config.on_lambda = unlocked.on_lambda(callback);
     if (x.csc && x.csc->by_column) {
         // read in place: the arrays stay referenced by the arguments' tuples
-        PyObject* columns = PyTuple_GetItem(s[0].get(), 2);
-        ColumnsGuard guard{std::vector<PyObject*>(2 * x.p, nullptr), x.csc->columns};
-        for (std::size_t j = 0; j < x.p; ++j) {
-            PyObject* arrays[2];
-            varnel_core::ColumnEntries c;
-            if (!convert_column(PyTuple_GetItem(columns, static_cast<Py_ssize_t>(j)), j, c, arrays))
-                return nullptr;
-            guard.arrays[2 * j] = arrays[0];
-            guard.arrays[2 * j + 1] = arrays[1];
-        }
+        ColumnsGuard guard{std::move(x.column_arrays), x.csc->columns};
         unlocked.watch(&ColumnsGuard::unchanged, &guard);
         request.x = std::move(*x.csc);
         return run_fit(std::move(request), unlocked, ResultStyle::fit);

@@ -7,6 +7,7 @@ import inspect
 import random
 import re
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -257,6 +258,24 @@ def test_columns_given_one_by_one_are_their_csc_matrix(family):
             np.testing.assert_array_equal(a[key], b[key], err_msg=key)
     for given, kept_values in zip((whole, ones, rows, values), kept):
         np.testing.assert_array_equal(given, kept_values)
+
+
+def test_a_column_changed_during_the_fit_stops_it():
+    """The arrays read in place are watched: one reshaped by the callback
+    (its memory kept) stops the fit at the next poll, which the pause makes
+    due, before the column is read again."""
+    n = 50_000
+    rng = np.random.default_rng(5)
+    whole, other = rng.standard_normal(n), rng.standard_normal(n)
+
+    def callback(index, *_):
+        if index == 0:
+            whole.shape = (n // 2, 2)
+            time.sleep(0.25)
+        return True
+
+    with pytest.raises(RuntimeError, match="^x was changed while the fit was reading it$"):
+        _core.fit((n, 2, (whole, other)), whole + other + rng.standard_normal(n), callback=callback)
 
 
 # ---- checks before fitting and the core's refusals, in every family -----------------
