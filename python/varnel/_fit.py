@@ -138,7 +138,8 @@ COEF_STORAGE = "coef_storage"
 
 
 class Problem(NamedTuple):
-    """A validated problem: the design (ndarray or CSC matrix), the coded
+    """A validated problem: the design (ndarray, CSC matrix or, for a data
+    frame with categorical columns, _columns.ColumnDesign), the coded
     response, the weights, the solver keyword arguments other than weights,
     the offset and the strata labels (the cox family's response holds each
     row's stratum code)."""
